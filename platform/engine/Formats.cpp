@@ -1,0 +1,94 @@
+#include "platform/engine/Formats.h"
+
+#include <zlib.h>
+
+namespace Mirel {
+namespace Format {
+
+std::uint32_t Crc32(const void* data, std::size_t n, std::uint32_t seed) {
+    uLong crc = seed;
+    const auto* p = static_cast<const Bytef*>(data);
+    while (n > 0) {
+        uInt chunk = n > (1u << 30) ? (1u << 30) : static_cast<uInt>(n);
+        crc = ::crc32(crc, p, chunk);
+        p += chunk;
+        n -= chunk;
+    }
+    return static_cast<std::uint32_t>(crc);
+}
+
+bool ValidPageSize(std::uint32_t p) {
+    return p >= kMinPageSize && p <= kMaxPageSize && (p & (p - 1)) == 0;
+}
+
+void EncodeDbHeader(const DbHeader& h, std::uint8_t out[kDbSlotSize]) {
+    std::memset(out, 0, kDbSlotSize);
+    std::memcpy(out, kDbMagic, 8);
+    Put32(out + 8, kVersion);
+    Put32(out + 12, h.pageSize);
+    std::memcpy(out + 16, h.uuid.data(), 16);
+    Put64(out + 32, h.msn);
+    Put64(out + 40, h.pageCount);
+    Put64(out + 48, h.generation);
+    Put32(out + 56, Crc32(out, 56));
+}
+
+bool DecodeDbHeader(const std::uint8_t in[kDbSlotSize], DbHeader& h) {
+    if (std::memcmp(in, kDbMagic, 8) != 0) return false;
+    if (Get32(in + 56) != Crc32(in, 56)) return false;
+    if (Get32(in + 8) != kVersion) return false;
+    h.pageSize = Get32(in + 12);
+    if (!ValidPageSize(h.pageSize)) return false;
+    std::memcpy(h.uuid.data(), in + 16, 16);
+    h.msn = Get64(in + 32);
+    h.pageCount = Get64(in + 40);
+    h.generation = Get64(in + 48);
+    return true;
+}
+
+void EncodeLogHeader(const LogHeader& h, std::uint8_t out[kLogHeaderSize]) {
+    std::memset(out, 0, kLogHeaderSize);
+    std::memcpy(out, kLogMagic, 8);
+    Put32(out + 8, kVersion);
+    Put32(out + 12, h.pageSize);
+    std::memcpy(out + 16, h.uuid.data(), 16);
+    Put64(out + 32, h.startMSN);
+    Put64(out + 40, h.msn);
+    Put64(out + 48, h.endUTC);
+    Put32(out + 56, h.closed ? kLogFlagClosed : 0);
+    Put64(out + 64, h.recordCount);
+    Put32(out + 72, Crc32(out, 72));
+}
+
+bool DecodeLogHeader(const std::uint8_t in[kLogHeaderSize], LogHeader& h) {
+    if (std::memcmp(in, kLogMagic, 8) != 0) return false;
+    if (Get32(in + 72) != Crc32(in, 72)) return false;
+    if (Get32(in + 8) != kVersion) return false;
+    h.pageSize = Get32(in + 12);
+    if (!ValidPageSize(h.pageSize)) return false;
+    std::memcpy(h.uuid.data(), in + 16, 16);
+    h.startMSN = Get64(in + 32);
+    h.msn = Get64(in + 40);
+    h.endUTC = Get64(in + 48);
+    std::uint32_t flags = Get32(in + 56);
+    if (flags & ~kLogFlagClosed) return false;
+    h.closed = flags & kLogFlagClosed;
+    h.recordCount = Get64(in + 64);
+    return h.msn >= h.startMSN;
+}
+
+std::uint32_t RecordCrc(std::uint64_t pageNo, const std::uint8_t* data, std::size_t pageSize) {
+    std::uint8_t no[8];
+    Put64(no, pageNo);
+    return Crc32(data, pageSize, Crc32(no, 8));
+}
+
+void EncodeRecordHeader(std::uint64_t pageNo, std::uint32_t crc,
+                        std::uint8_t out[kRecordHeaderSize]) {
+    Put64(out, pageNo);
+    Put32(out + 8, crc);
+    Put32(out + 12, 0);
+}
+
+}  // namespace Format
+}  // namespace Mirel

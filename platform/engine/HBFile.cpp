@@ -1,0 +1,220 @@
+#include "platform/engine/HBFile.h"
+
+#include <sys/file.h>
+#include <sys/uio.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "platform/engine/HBEngine.h"
+#include "platform/engine/HBLogFile.h"
+#include "platform/engine/Uuid.h"
+#include "platform/support/Directory.h"
+#include "platform/support/FileKinds.h"
+#include "platform/support/Listing.h"
+#include "platform/support/Os.h"
+
+namespace Mirel {
+
+HBFile::~HBFile() { Close(); }
+
+Error HBFile::Open(int permission) {
+    if (IsOpen()) return SetError(0);
+    mWritable = permission == kPermReadWrite;
+    int fd = -1;
+    int rc = mWritable ? Os::OpenWrite(mPath.Native(), false, false, fd)
+                       : Os::OpenRead(mPath.Native(), fd);
+    if (rc) return SetError(rc);
+    mFd = fd;
+    if ((mFlags & kOpenExclusive) && ::flock(mFd, LOCK_EX | LOCK_NB) != 0) rc = kErrFileLocked;
+    // Two header slots: a torn header write leaves the other one intact.
+    std::uint8_t slot[2][Format::kDbSlotSize];
+    Format::DbHeader h[2];
+    bool ok[2] = {false, false};
+    for (int i = 0; rc == 0 && i < 2; ++i) {
+        std::size_t got = 0;
+        rc = Os::PReadAll(mFd, slot[i], Format::kDbSlotSize, Format::kDbSlotOffset[i], got);
+        ok[i] = rc == 0 && got == Format::kDbSlotSize && Format::DecodeDbHeader(slot[i], h[i]);
+    }
+    if (rc == 0 && !ok[0] && !ok[1]) rc = kErrInvalidFile;
+    if (rc == 0) {
+        mHeader = (ok[0] && (!ok[1] || h[0].generation >= h[1].generation)) ? h[0] : h[1];
+        if (ok[0] && ok[1] && (h[0].uuid != h[1].uuid || h[0].pageSize != h[1].pageSize))
+            rc = kErrInvalidFile;
+    }
+    if (rc != 0) {
+        Os::Close(mFd);
+        mFd = -1;
+        return SetError(rc);
+    }
+    mDirty = false;
+    return SetError(0);
+}
+
+Error HBFile::Close() {
+    if (mFd < 0) return Error();
+    int rc = 0;
+    if (mDirty) rc = Os::SyncFile(mFd, mPath.Native());
+    Os::Close(mFd);  // also drops the flock
+    mFd = -1;
+    mDirty = false;
+    return SetError(rc);
+}
+
+unistring HBFile::GetUUID() const { return UuidText::ToText(mHeader.uuid); }
+
+Error HBFile::ReadPage(std::uint64_t n, std::uint8_t* out) const {
+    if (mFd < 0) return Error(kErrNotOpen);
+    std::size_t got = 0;
+    int rc = Os::PReadAll(mFd, out, mHeader.pageSize, (n + 1) * mHeader.pageSize, got);
+    if (rc) return Error(rc);
+    std::memset(out + got, 0, mHeader.pageSize - got);
+    return Error();
+}
+
+Error HBFile::WriteHeader(std::uint64_t msn, std::uint64_t pageCount) {
+    Format::DbHeader h = mHeader;
+    h.msn = msn;
+    h.pageCount = pageCount;
+    h.generation = mHeader.generation + 1;
+    std::uint8_t buf[Format::kDbSlotSize];
+    Format::EncodeDbHeader(h, buf);
+    int rc = Os::PWriteAll(mFd, buf, sizeof buf, Format::kDbSlotOffset[h.generation % 2],
+                           mPath.Native());
+    if (rc) return Error(rc);
+    mHeader = h;
+    mDirty = true;
+    return Error();
+}
+
+Error HBFile::WritePages(HBLogFile& log, std::uint64_t& pageCount) {
+    const std::uint32_t p = mHeader.pageSize;
+    const std::uint64_t n = log.RecordCount();
+    std::vector<iovec> iov;
+    iov.reserve(64);
+    std::uint64_t runStart = 0;
+    auto flush = [&]() -> int {
+        std::uint64_t off = (runStart + 1) * p;
+        std::size_t i = 0;
+        while (i < iov.size()) {
+            if (int f = Faults::Check(FsOp::kWrite, mPath.Native())) return f;
+            int cnt = static_cast<int>(std::min<std::size_t>(iov.size() - i, IOV_MAX));
+            ssize_t w = ::pwritev(mFd, iov.data() + i, cnt, static_cast<off_t>(off));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return Os::MapErrno(errno);
+            }
+            // Short writes are rare; finish them one page at a time.
+            std::size_t full = static_cast<std::size_t>(w) / p;
+            std::size_t rest = static_cast<std::size_t>(w) % p;
+            off += full * p;
+            i += full;
+            if (rest) {
+                int rc = Os::PWriteAll(mFd, static_cast<char*>(iov[i].iov_base) + rest, p - rest,
+                                       off + rest, mPath.Native());
+                if (rc) return rc;
+                off += p;
+                ++i;
+            }
+        }
+        iov.clear();
+        return 0;
+    };
+    for (std::uint64_t i = 0; i < n; ++i) {
+        std::uint64_t page = log.RecordPage(i);
+        if (!iov.empty() && page != runStart + iov.size()) {
+            if (int rc = flush()) return Error(rc);
+        }
+        if (iov.empty()) runStart = page;
+        iov.push_back({const_cast<std::uint8_t*>(log.RecordData(i)), p});
+        if (page + 1 > pageCount) pageCount = page + 1;
+    }
+    if (!iov.empty()) {
+        if (int rc = flush()) return Error(rc);
+    }
+    return Error();
+}
+
+namespace {
+// Copies each container file of a redo log into the database's container folder.
+class ContainerCopy : public FileFunctor {
+public:
+    ContainerCopy(const std::string& from, const std::string& to) : mFrom(from), mTo(to) {}
+    bool operator()(const UniversalPath& path, bool isFolder, int) override {
+        std::string src = path.Native();
+        std::string dst = mTo + src.substr(mFrom.size());
+        if (isFolder) {
+            mRc = Directory(UniversalPath::Folder(dst)).CreateIfNotExists().GetError();
+        } else {
+            mRc = Directory(UniversalPath::Folder(Os::ParentOf(dst))).CreateIfNotExists().GetError();
+            if (mRc == 0) {
+                std::string tmp = dst + ".part";
+                mRc = Os::CopyFile(src, tmp);
+                if (mRc == 0) {
+                    ::unlink(dst.c_str());
+                    mRc = Os::Rename(tmp, dst);
+                }
+            }
+        }
+        return mRc == 0;
+    }
+    int Result() const { return mRc; }
+
+private:
+    std::string mFrom, mTo;
+    int mRc = 0;
+};
+}  // namespace
+
+Error HBFile::ApplyContainerChanges(HBLogFile& log) {
+    Directory changes(log.GetRemoteContainerRedoLogDirectory());
+    if (!changes.Exists()) return Error();
+    Directory root(ContainerFolderOf(mPath));
+    if (Error e = root.CreateIfNotExists(); !e.OK()) return e;
+    ContainerCopy copy(changes.GetPath().Native(), root.GetPath().Native());
+    Error e = changes.ProcessFiles(copy, 100);
+    if (copy.Result() != 0) return Error(copy.Result());
+    return e;
+}
+
+Error HBFile::ApplyLog(HBLogFile& log) {
+    if (!HBEngine::IsStarted()) return SetError(kErrEngineNotStarted);
+    if (mFd < 0 || !mWritable) return SetError(kErrNotOpen);
+    if (!log.IsOpen()) return SetError(kErrNotOpen);
+    const Format::LogHeader& lh = log.Header();
+    if (lh.uuid != mHeader.uuid || lh.pageSize != mHeader.pageSize)
+        return SetError(kErrLogWrongDatabase);
+    if (lh.startMSN != mHeader.msn) return SetError(kErrLogChainBreak);
+    if (Error e = log.VerifyRecords(); !e.OK()) return SetError(e.GetError());
+
+    std::uint64_t pageCount = mHeader.pageCount;
+    if (Error e = WritePages(log, pageCount); !e.OK()) return SetError(e.GetError());
+    if (Error e = ApplyContainerChanges(log); !e.OK()) return SetError(e.GetError());
+    if (mFlags & kOpenDurable) {
+        if (int rc = Os::SyncFile(mFd, mPath.Native())) return SetError(rc);
+    }
+    return SetError(WriteHeader(lh.msn, pageCount).GetError());
+}
+
+Error HBFile::Create(const UniversalPath& path, const Format::Uuid& uuid, std::uint32_t pageSize,
+                     std::uint64_t msn) {
+    if (!Format::ValidPageSize(pageSize)) return Error(kErrInvalidFile);
+    if (Os::Stat(path.Native()).exists) return Error(kErrAlreadyExists);
+    int fd = -1;
+    if (int rc = Os::OpenWrite(path.Native(), true, true, fd)) return Error(rc);
+    Format::DbHeader h;
+    h.pageSize = pageSize;
+    h.uuid = uuid;
+    h.msn = msn;
+    h.generation = 0;
+    std::vector<std::uint8_t> block(pageSize, 0);
+    Format::EncodeDbHeader(h, block.data());
+    int rc = Os::PWriteAll(fd, block.data(), block.size(), 0, path.Native());
+    if (rc == 0) rc = Os::SyncFile(fd, path.Native());
+    Os::Close(fd);
+    if (rc == 0) rc = Os::SyncDir(Os::ParentOf(path.Native()));
+    return Error(rc);
+}
+
+}  // namespace Mirel

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+
+#include "platform/engine/Formats.h"
+#include "platform/support/File.h"
+
+namespace Mirel {
+
+class HBLogFile;
+
+// A database file. Permission 1 opens it for reading, 3 for reading and writing.
+// Opening flags: 0x010 takes an exclusive lock on the file for as long as it is open
+// (a second writer gets kErrFileLocked); 0x100 makes applied pages durable before the
+// header's MSN moves (and the header before Close returns).
+class HBFile : public File {
+public:
+    enum Permission { kPermRead = 1, kPermReadWrite = 3 };
+    enum OpeningFlags : std::uint32_t { kOpenExclusive = 0x010, kOpenDurable = 0x100 };
+
+    explicit HBFile(const UniversalPath& path) : File(path) {}
+    ~HBFile() override;
+
+    void SetOpeningFlags(std::uint32_t flags) { mFlags = flags; }
+    Error Open(int permission);
+    Error Close();
+
+    const Format::DbHeader& Header() const { return mHeader; }
+    unistring GetUUID() const;
+    std::uint64_t GetMSN() const { return mHeader.msn; }
+    std::uint32_t GetPageSize() const { return mHeader.pageSize; }
+    std::uint64_t GetPageCount() const { return mHeader.pageCount; }
+
+    // Reads data page n; a page never written reads as zeros.
+    Error ReadPage(std::uint64_t n, std::uint8_t* out) const;
+
+    // Applies one redo log whole: refuses a log of another database (kErrLogWrongDatabase)
+    // or one that does not start at this file's MSN (kErrLogChainBreak), checks every
+    // record (kErrInvalidFile) before writing any, writes the pages and container changes,
+    // makes them durable, and only then advances the MSN.
+    Error ApplyLog(HBLogFile& log);
+
+    // Creates an empty database (no pages) at `msn`; fails if the file exists.
+    static Error Create(const UniversalPath& path, const Format::Uuid& uuid,
+                        std::uint32_t pageSize, std::uint64_t msn);
+
+private:
+    Error WriteHeader(std::uint64_t msn, std::uint64_t pageCount);
+    Error WritePages(HBLogFile& log, std::uint64_t& pageCount);
+    Error ApplyContainerChanges(HBLogFile& log);
+
+    std::uint32_t mFlags = 0;
+    bool mWritable = false;
+    bool mDirty = false;
+    Format::DbHeader mHeader;
+};
+
+}  // namespace Mirel

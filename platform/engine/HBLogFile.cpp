@@ -1,0 +1,91 @@
+#include "platform/engine/HBLogFile.h"
+
+#include <sys/mman.h>
+
+#include "platform/engine/Uuid.h"
+#include "platform/support/FileKinds.h"
+#include "platform/support/Os.h"
+
+namespace Mirel {
+
+HBLogFile::~HBLogFile() { Close(false); }
+
+Error HBLogFile::Open(int permission) {
+    Close(false);
+    int fd = -1;
+    if (int rc = Os::OpenRead(mPath.Native(), fd)) return SetError(rc);
+    mFd = fd;
+    std::uint8_t buf[Format::kLogHeaderSize];
+    std::size_t got = 0;
+    int rc = Os::PReadAll(mFd, buf, sizeof buf, 0, got);
+    if (rc == 0 && (got != sizeof buf || !Format::DecodeLogHeader(buf, mHeader)))
+        rc = kErrInvalidFile;
+    if (rc == 0) {
+        // A torn or padded file is caught here, before anything trusts the count.
+        std::uint64_t want = Format::kLogHeaderSize + mHeader.recordCount * RecordSize();
+        if (mHeader.recordCount > (UINT64_MAX - Format::kLogHeaderSize) / RecordSize() ||
+            Os::Stat(mPath.Native()).size != want)
+            rc = kErrInvalidFile;
+    }
+    if (rc == 0 && permission != kPermHeaderOnly) rc = Map().GetError();
+    if (rc != 0) {
+        Close(false);
+        return SetError(rc);
+    }
+    return SetError(0);
+}
+
+Error HBLogFile::Map() {
+    if (mMap) return Error();
+    std::size_t size = Format::kLogHeaderSize + mHeader.recordCount * RecordSize();
+    void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, mFd, 0);
+    if (p == MAP_FAILED) return Error(Os::MapErrno(errno));
+    ::madvise(p, size, MADV_SEQUENTIAL);
+    mMap = static_cast<const std::uint8_t*>(p);
+    mMapSize = size;
+    return Error();
+}
+
+Error HBLogFile::Close(bool deleteFile) {
+    if (mMap) ::munmap(const_cast<std::uint8_t*>(mMap), mMapSize);
+    mMap = nullptr;
+    mMapSize = 0;
+    mVerified = false;
+    if (mFd >= 0) Os::Close(mFd);
+    mFd = -1;
+    if (deleteFile) return SetError(Os::DeleteFile(mPath.Native()));
+    return Error();
+}
+
+unistring HBLogFile::GetUUID() const { return UuidText::ToText(mHeader.uuid); }
+
+Error HBLogFile::VerifyRecords() {
+    if (mVerified) return Error();
+    if (mFd < 0) return Error(kErrNotOpen);
+    if (Error e = Map(); !e.OK()) return e;
+    for (std::uint64_t i = 0; i < mHeader.recordCount; ++i) {
+        const std::uint8_t* rec = mMap + Format::kLogHeaderSize + i * RecordSize();
+        std::uint64_t page = Format::Get64(rec);
+        std::uint32_t crc = Format::Get32(rec + 8);
+        if (Format::Get32(rec + 12) != 0 ||
+            crc != Format::RecordCrc(page, rec + Format::kRecordHeaderSize, mHeader.pageSize) ||
+            page > (UINT64_MAX / mHeader.pageSize) - 2)
+            return Error(kErrInvalidFile);
+    }
+    mVerified = true;
+    return Error();
+}
+
+std::uint64_t HBLogFile::RecordPage(std::uint64_t i) const {
+    return Format::Get64(mMap + Format::kLogHeaderSize + i * RecordSize());
+}
+
+const std::uint8_t* HBLogFile::RecordData(std::uint64_t i) const {
+    return mMap + Format::kLogHeaderSize + i * RecordSize() + Format::kRecordHeaderSize;
+}
+
+UniversalPath HBLogFile::GetRemoteContainerRedoLogDirectory() const {
+    return ContainerFolderOf(mPath);
+}
+
+}  // namespace Mirel

@@ -1,0 +1,126 @@
+#include "platform/support/Debug.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <memory>
+
+#include "platform/support/Directory.h"
+
+namespace Mirel {
+
+Debugger gDebugger;
+
+namespace {
+std::uint64_t ParseCategories(const char* text) {
+    std::string s = text;
+    if (s == "all") return ~std::uint64_t(0);
+    if (s == "none" || s.empty()) return 0;
+    std::uint64_t mask = 0;
+    std::stringstream ss(s);
+    std::string item;
+    while (std::getline(ss, item, ',')) {
+        char* end = nullptr;
+        long n = std::strtol(item.c_str(), &end, 10);
+        if (end != item.c_str() && n >= 0 && n < 64) mask |= std::uint64_t(1) << n;
+    }
+    return mask;
+}
+}  // namespace
+
+Debugger::Debugger() = default;
+
+Debugger::~Debugger() {
+    std::lock_guard<std::mutex> g(mM);
+    if (mFile) std::fclose(mFile);
+    mFile = nullptr;
+}
+
+std::string Debugger::DefaultLogFolder() {
+    const char* env = std::getenv("VELLUMARK_LOG_DIR");
+    return env && *env ? env : "/var/log/vellumark";
+}
+
+void Debugger::ConfigureOnce() const {
+    std::call_once(mConfigured, [this] {
+        const char* env = std::getenv("VELLUMARK_DEBUG");
+        std::uint64_t mask = env ? ParseCategories(env)
+                                 : (std::uint64_t(1) << 57) | (std::uint64_t(1) << 59);
+        mMask.store(mask);
+    });
+}
+
+bool Debugger::HasBit(int bit) const {
+    if (bit < 0 || bit > 63) return false;
+    ConfigureOnce();
+    return (mMask.load(std::memory_order_relaxed) >> bit) & 1;
+}
+
+void Debugger::SetBit(int bit, bool on) {
+    if (bit < 0 || bit > 63) return;
+    ConfigureOnce();
+    if (on) mMask.fetch_or(std::uint64_t(1) << bit);
+    else mMask.fetch_and(~(std::uint64_t(1) << bit));
+}
+
+void Debugger::SetCategories(std::uint64_t mask) {
+    ConfigureOnce();
+    mMask.store(mask);
+}
+
+std::string Debugger::MessagePrefix() const {
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    std::time_t t = system_clock::to_time_t(now);
+    auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%d] ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ms), static_cast<int>(::gettid()));
+    return buf;
+}
+
+void Debugger::SetLogFile(const std::string& folder, const std::string& name) {
+    std::lock_guard<std::mutex> g(mM);
+    if (mFile) std::fclose(mFile);
+    mFile = nullptr;
+    mOpenTried = false;
+    mFolder = folder;
+    mName = name;
+}
+
+std::string Debugger::GetLogFolder() const {
+    std::lock_guard<std::mutex> g(mM);
+    return mFolder.empty() ? DefaultLogFolder() : mFolder;
+}
+
+std::string Debugger::GetLogPath() const { return GetLogFolder() + "/" + mName; }
+
+void Debugger::OpenLocked() {
+    mOpenTried = true;
+    std::string folder = mFolder.empty() ? DefaultLogFolder() : mFolder;
+    Directory(UniversalPath::Folder(folder)).CreateIfNotExists();
+    mFile = std::fopen((folder + "/" + mName).c_str(), "a");
+}
+
+void Debugger::Out(DebugMsg* msg) {
+    std::unique_ptr<DebugMsg> owned(msg);
+    if (!owned) return;
+    std::string text = owned->Text();
+    std::lock_guard<std::mutex> g(mM);
+    if (!mFile && !mOpenTried) OpenLocked();
+    if (mFile) {
+        std::fwrite(text.data(), 1, text.size(), mFile);
+        std::fflush(mFile);
+    } else {
+        std::cerr << text;  // no log folder: keep the line rather than lose it
+    }
+}
+
+}  // namespace Mirel

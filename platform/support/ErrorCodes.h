@@ -1,0 +1,57 @@
+// Error numbers shared by the platform libraries and the service.
+// 0 is success everywhere; -1 is the application's generic failure.
+#pragma once
+
+namespace Mirel {
+
+enum ErrorNumber : int {
+    kErrNone = 0,
+    kErrGeneric = -1,
+
+    // Remote-operation results.
+    kErrBadPathFormat = 10001,
+    kErrNoFullBackup = 10007,
+    kErrFileNotTaken = 10008,
+    kErrFoldersNotReady = 10017,
+    kErrInvalidFile = 10709,
+    kErrCopyFailed = 10710,
+    kErrNoStartingCopy = 10711,
+
+    // Redo application refusals (distinct so the log says which check failed).
+    kErrLogWrongDatabase = 10720,
+    kErrLogChainBreak = 10721,
+    kErrDatabaseInvalid = 10722,
+    kErrEngineNotStarted = 10723,
+    kErrAborted = 10724,
+
+    // File system, mapped from errno by the OS layer.
+    kErrPathNotFound = 20301,
+    kErrAlreadyExists = 20302,
+    kErrNotEmpty = 20303,
+    kErrCrossDevice = 20304,
+    kErrNotADirectory = 20305,
+    kErrIsADirectory = 20306,
+    kErrAccessDenied = 20403,
+    kErrFileLocked = 20404,
+    kErrNoIntervalDone = 20405,
+    kErrNoTempName = 20406,
+    kErrDiskFull = 20407,
+    kErrIO = 20408,
+    kErrLinkNotSupported = 20409,
+    kErrTooManyLinks = 20410,
+    kErrNameTooLong = 20411,
+    kErrNotOpen = 20412,
+    kErrOS = 20499,
+
+    // Preferences.
+    kErrPrefsMalformed = 20501,
+    kErrPrefNotFound = 20502,
+    kErrPrefWrongType = 20503,
+
+    // Process and network.
+    kErrPortInUse = 20600,
+    kErrAnotherInstance = 10006,
+    kErrStartRefused = 10005,
+};
+
+}  // namespace Mirel

@@ -1,0 +1,97 @@
+// The thin OS layer: every file-system call of the platform libraries goes through here.
+// Results are Mirel error numbers (0 = success), never errno.
+//
+// It is also the fault seam: a test arms a fault for an operation on a path, and the
+// next matching call fails with the chosen error number before touching the disk.
+// Nothing outside the process can arm a fault; when none is armed the check is one
+// relaxed atomic load.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace Mirel {
+
+enum class FsOp {
+    kCreateDir,
+    kRemoveDir,
+    kDeleteFile,
+    kRename,
+    kHardLink,
+    kCopy,
+    kOpenWrite,
+    kWrite,
+    kSync,
+    kSetLocked,
+    kAny,  // matches every operation
+};
+
+namespace Faults {
+
+extern std::atomic<bool> gArmed;
+
+// The next `count` matching operations fail with `error` (every one when count < 0).
+// `pattern` is a path; with a trailing '*' it matches every path that starts with the rest.
+void Arm(FsOp op, const std::string& pattern, int error, int count = -1);
+void Clear();
+int Slow(FsOp op, const std::string& path);
+
+inline int Check(FsOp op, const std::string& path) {
+    if (!gArmed.load(std::memory_order_relaxed)) return 0;
+    return Slow(op, path);
+}
+
+// Disarms all faults when it goes out of scope.
+struct Scope {
+    Scope() = default;
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+    ~Scope() { Clear(); }
+};
+
+}  // namespace Faults
+
+namespace Os {
+
+int MapErrno(int e);
+
+struct Info {
+    bool exists = false;
+    bool isDir = false;
+    bool isFile = false;
+    bool isLink = false;
+    std::uint64_t size = 0;
+    std::uint64_t links = 0;
+    mode_t mode = 0;
+    dev_t dev = 0;
+};
+Info Stat(const std::string& path);  // does not follow a final symbolic link
+
+int CreateDir(const std::string& path);     // kErrAlreadyExists when it is there
+int RemoveDir(const std::string& path);     // only an empty folder
+int DeleteFile(const std::string& path);    // a file or a symbolic link, never a folder
+int Rename(const std::string& from, const std::string& to);  // atomic; parents synced
+int HardLink(const std::string& existing, const std::string& link);  // parent synced
+int SyncDir(const std::string& path);
+int SetReadOnly(const std::string& path, bool readOnly);
+
+// Copies a file's bytes and mode; the copy is synced, and its folder too.
+int CopyFile(const std::string& from, const std::string& to);
+
+// Open a file; fd is -1 on failure.
+int OpenRead(const std::string& path, int& fd);
+int OpenWrite(const std::string& path, bool create, bool truncate, int& fd);
+int PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, const std::string& path);
+int PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& got);
+int SyncFile(int fd, const std::string& path);
+void Close(int fd);
+
+std::string ParentOf(const std::string& path);
+
+}  // namespace Os
+
+}  // namespace Mirel
