@@ -1,0 +1,179 @@
+#include "platform/framework/IBS_Config.h"
+
+#include <cstring>
+
+#include "platform/engine/Formats.h"
+#include "platform/engine/HBFile.h"
+#include "platform/engine/HBLogFile.h"
+#include "platform/engine/Uuid.h"
+#include "platform/support/FileKinds.h"
+#include "platform/support/Listing.h"
+#include "platform/support/Os.h"
+
+namespace Talon {
+
+using Mirel::unistring;
+using Mirel::UniversalPath;
+
+const unistring IBS_Config::sInProgressFolderName = u"InProgress";
+const unistring IBS_Config::sChangesFolderName = u"Changes";
+const unistring IBS_Config::sCopiesFolderName = u"Copies";
+const unistring IBS_Config::sLastGoodFolderPrefix = u"LastGood";
+const unistring IBS_Config::sIntervalDoneFileName = u"IntervalDone.vid";
+const unistring IBS_Config::sRedoLogExtension = Mirel::kRedoLogExtension;
+const unistring IBS_Config::sRejectedFolderName = u"Rejected";
+const unistring IBS_Config::sRedoFolderPrefix = u"Redo_";
+
+namespace {
+
+// Interval-done file: magic (8), version (4), count (4), end UTC (8), count UUIDs (16
+// each), CRC-32 of everything before it (4).
+constexpr char kDoneMagic[8] = {'V', 'L', 'M', 'K', 'I', 'D', 'N', '1'};
+constexpr std::size_t kDoneFixed = 24;
+constexpr std::uint32_t kMaxDoneCount = 1u << 20;
+
+Error ReadDoneFile(const std::string& path, std::uint64_t& doneUTC,
+                   std::vector<unistring>* list) {
+    Mirel::Os::Info info = Mirel::Os::Stat(path);
+    if (!info.exists) return Error(Mirel::kErrPathNotFound);
+    if (!info.isFile) return Error(Mirel::kErrInvalidFile);
+    if (info.size < kDoneFixed + 4 || info.size > kDoneFixed + 4 + 16ull * kMaxDoneCount)
+        return Error(Mirel::kErrInvalidFile);
+    std::vector<std::uint8_t> buf(info.size);
+    int fd = -1;
+    if (int rc = Mirel::Os::OpenRead(path, fd)) return Error(rc);
+    std::size_t got = 0;
+    int rc = Mirel::Os::PReadAll(fd, buf.data(), buf.size(), 0, got);
+    Mirel::Os::Close(fd);
+    if (rc) return Error(rc);
+    using namespace Mirel::Format;
+    if (got != buf.size() || std::memcmp(buf.data(), kDoneMagic, 8) != 0 ||
+        Get32(buf.data() + 8) != kVersion)
+        return Error(Mirel::kErrInvalidFile);
+    std::uint32_t count = Get32(buf.data() + 12);
+    if (buf.size() != kDoneFixed + 16ull * count + 4) return Error(Mirel::kErrInvalidFile);
+    std::size_t crcAt = buf.size() - 4;
+    if (Get32(buf.data() + crcAt) != Crc32(buf.data(), crcAt)) return Error(Mirel::kErrInvalidFile);
+    doneUTC = Get64(buf.data() + 16);
+    if (list) {
+        list->clear();
+        for (std::uint32_t i = 0; i < count; ++i) {
+            Uuid u;
+            std::memcpy(u.data(), buf.data() + kDoneFixed + 16 * i, 16);
+            list->push_back(Mirel::UuidText::ToText(u));
+        }
+    }
+    return Error();
+}
+
+}  // namespace
+
+Error IBS_Config::GetDBInfo(const UniversalPath& path, unistring& uuid, std::uint64_t& msn) {
+    Mirel::HBFile db(path);
+    Error e = db.Open(Mirel::HBFile::kPermRead);
+    if (!e.OK()) return e;
+    uuid = db.GetUUID();
+    msn = db.GetMSN();
+    return Error();
+}
+
+Error IBS_Config::GetRedoLogInfo(const UniversalPath& path, unistring& uuid, std::uint64_t& msn,
+                                 std::uint64_t& startMSN, std::uint64_t& endUTC, bool& closed) {
+    Mirel::HBLogFile log(path);
+    Error e = log.Open(Mirel::HBLogFile::kPermHeaderOnly);
+    if (!e.OK()) return e;
+    uuid = log.GetUUID();
+    msn = log.GetMSN();
+    startMSN = log.GetStartMSN();
+    endUTC = log.GetEndUTC();
+    closed = log.IsClosed();
+    return Error();
+}
+
+Error IBS_Config::GetIncrementalIntervalDone(const UniversalPath& path, std::uint64_t& doneUTC,
+                                             std::vector<unistring>* list) {
+    if (!path.GetName().empty()) return ReadDoneFile(path.Native(), doneUTC, list);
+    std::vector<UniversalPath> found;
+    Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(found, sIntervalDoneFileName, 1,
+                                                                 Mirel::kListFiles, true);
+    Mirel::Directory(path).ProcessFiles(f, 1);
+    if (found.empty()) return Error(Mirel::kErrNoIntervalDone);
+    return ReadDoneFile(found.front().Native(), doneUTC, list);
+}
+
+Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Directory& backupFolder,
+                                  UniversalPath& movedPath) {
+    movedPath = path;
+    if (backupFolder.IsClear()) return Error(Mirel::kErrFoldersNotReady);
+    Mirel::Directory rejected = backupFolder;
+    rejected.SetToChild(sRejectedFolderName);
+    if (Error e = rejected.CreateIfNotExists(); !e.OK()) return e;
+    UniversalPath rc = Mirel::ContainerFolderOf(path);
+    for (int i = 0; i < 100000; ++i) {
+        unistring name = path.GetName();
+        if (i) name += u"." + unistring::NumToString(i);
+        UniversalPath dest = rejected.MakeUniversalPath(name);
+        int r = Mirel::Os::Rename(path.Native(), dest.Native());
+        if (r == Mirel::kErrAlreadyExists) continue;
+        if (r != 0) return Error(r);
+        movedPath = dest;
+        // Container changes go with their log; failing that, they stay where they were.
+        if (Mirel::Os::Stat(rc.Native()).isDir)
+            Mirel::Os::Rename(rc.Native(), Mirel::ContainerFolderOf(dest).Native());
+        return Error();
+    }
+    return Error(Mirel::kErrNoTempName);
+}
+
+Error IBS_Config::ProcessRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& log,
+                                     const std::atomic<std::int32_t>& /*abort*/) {
+    if (!log.IsOpen()) {
+        if (Error e = log.Open(Mirel::HBLogFile::kPermRead); !e.OK()) return e;
+    }
+    return database.ApplyLog(log);
+}
+
+unistring IBS_Config::GetRedoFolderAppendixName() { return sRedoFolderPrefix + u"*"; }
+
+std::uint64_t IBS_Config::RetrieveUTCFromRedoFolderName(const unistring& name) {
+    if (name.size() <= sRedoFolderPrefix.size() || name.compare(0, sRedoFolderPrefix.size(), sRedoFolderPrefix) != 0)
+        return 0;
+    std::uint64_t v = 0;
+    for (std::size_t i = sRedoFolderPrefix.size(); i < name.size(); ++i) {
+        char16_t c = name[i];
+        if (c < u'0' || c > u'9') return 0;
+        if (v > (UINT64_MAX - 9) / 10) return 0;
+        v = v * 10 + static_cast<std::uint64_t>(c - u'0');
+    }
+    return v;
+}
+
+unistring IBS_Config::MakeRedoFolderName(std::uint64_t utc) {
+    return sRedoFolderPrefix + unistring::NumToString(utc);
+}
+
+Error IBS_Config::WriteIntervalDone(const UniversalPath& path, std::uint64_t endUTC,
+                                    const std::vector<unistring>& uuids) {
+    using namespace Mirel::Format;
+    std::vector<std::uint8_t> buf(kDoneFixed + 16 * uuids.size() + 4);
+    std::memcpy(buf.data(), kDoneMagic, 8);
+    Put32(buf.data() + 8, kVersion);
+    Put32(buf.data() + 12, static_cast<std::uint32_t>(uuids.size()));
+    Put64(buf.data() + 16, endUTC);
+    for (std::size_t i = 0; i < uuids.size(); ++i) {
+        Uuid u;
+        if (!Mirel::UuidText::FromText(uuids[i], u)) return Error(Mirel::kErrInvalidFile);
+        std::memcpy(buf.data() + kDoneFixed + 16 * i, u.data(), 16);
+    }
+    Put32(buf.data() + buf.size() - 4, Crc32(buf.data(), buf.size() - 4));
+    int fd = -1;
+    std::string p = path.Native();
+    if (int rc = Mirel::Os::OpenWrite(p, true, true, fd)) return Error(rc);
+    int rc = Mirel::Os::PWriteAll(fd, buf.data(), buf.size(), 0, p);
+    if (rc == 0) rc = Mirel::Os::SyncFile(fd, p);
+    Mirel::Os::Close(fd);
+    if (rc == 0) rc = Mirel::Os::SyncDir(Mirel::Os::ParentOf(p));
+    return Error(rc);
+}
+
+}  // namespace Talon

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "platform/framework/TalonError.h"
+#include "platform/support/Directory.h"
+#include "platform/support/UniversalPath.h"
+
+namespace Mirel {
+class HBFile;
+class HBLogFile;
+}  // namespace Mirel
+
+namespace Talon {
+
+// Names and files of a backup folder, and the reading of the server's files.
+class IBS_Config {
+public:
+    static const Mirel::unistring sInProgressFolderName;  // "InProgress"
+    static const Mirel::unistring sChangesFolderName;     // "Changes"
+    static const Mirel::unistring sCopiesFolderName;      // "Copies"
+    static const Mirel::unistring sLastGoodFolderPrefix;  // "LastGood"
+    static const Mirel::unistring sIntervalDoneFileName;  // "IntervalDone.vid"
+    static const Mirel::unistring sRedoLogExtension;      // ".vrl"
+    static const Mirel::unistring sRejectedFolderName;    // "Rejected": where MoveInvalidRedo puts files
+    static const Mirel::unistring sRedoFolderPrefix;      // "Redo_"
+
+    // UUID and MSN of a database file; kErrInvalidFile when it is not one.
+    static Error GetDBInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,
+                           std::uint64_t& msn);
+    // Identity of a redo log from its header; kErrInvalidFile when it is not a valid log.
+    static Error GetRedoLogInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,
+                                std::uint64_t& msn, std::uint64_t& startMSN,
+                                std::uint64_t& endUTC, bool& closed);
+    // Reads an interval-done file, given its path or the redo folder that holds it.
+    // kErrInvalidFile for a torn or garbled file; kErrNoIntervalDone when the folder holds
+    // none. `list` may be null.
+    static Error GetIncrementalIntervalDone(const Mirel::UniversalPath& path,
+                                            std::uint64_t& doneUTC,
+                                            std::vector<Mirel::unistring>* list);
+    // Moves a rejected file (and its container changes) into the backup folder's
+    // "Rejected" folder, adding ".1", ".2", ... rather than replace an earlier file.
+    static Error MoveInvalidRedo(const Mirel::UniversalPath& path,
+                                 const Mirel::Directory& backupFolder,
+                                 Mirel::UniversalPath& movedPath);
+    // Applies one redo log to an open database. A log is applied whole or not at all:
+    // the abort flag is honoured by the caller between logs, never inside one.
+    static Error ProcessRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& log,
+                                    const std::atomic<std::int32_t>& abort);
+
+    // Redo folders are named "Redo_" and the UTC (decimal microseconds) they start at.
+    static Mirel::unistring GetRedoFolderAppendixName();  // the pattern "Redo_*"
+    static std::uint64_t RetrieveUTCFromRedoFolderName(const Mirel::unistring& name);  // 0: none
+    static Mirel::unistring MakeRedoFolderName(std::uint64_t utc);
+
+    // The server's side: writes an interval-done file durably.
+    static Error WriteIntervalDone(const Mirel::UniversalPath& path, std::uint64_t endUTC,
+                                   const std::vector<Mirel::unistring>& uuids);
+};
+
+}  // namespace Talon

@@ -1,0 +1,60 @@
+// The service's preference store: an XML file of numbered preferences.
+//
+//   <?xml version="1.0" encoding="UTF-8"?>
+//   <preferences>
+//     <pref id="67" type="int">1</pref>
+//     <pref id="68" type="text">/srv/vellumark/backup</pref>
+//   </preferences>
+//
+// Location: $VELLUMARK_PREFS, else /etc/vellumark/talonib.xml.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <memory>
+#include <string>
+
+#include "platform/framework/TalonError.h"
+#include "platform/support/unistring.h"
+
+namespace Talon {
+
+// Where the service's preferences live.
+class PrefKeys {
+public:
+    static PrefKeys& Instance();
+    std::string GetDesignation() const;
+    void SetDesignation(const std::string& path);  // for tests and tools
+    static std::string DefaultDesignation();
+
+private:
+    mutable std::mutex mM;
+    std::string mOverride;
+};
+
+using PrefsHandle = std::shared_ptr<const void>;
+
+class PrefsStorage {
+public:
+    virtual ~PrefsStorage() = default;
+    virtual Error Open(PrefsHandle& handle, const std::string& designation) = 0;
+    virtual Error GetPref(const PrefsHandle& handle, int number, std::int64_t& value) const = 0;
+    virtual Error GetPref(const PrefsHandle& handle, int number, Mirel::unistring& value) const = 0;
+};
+
+class XMLPrefs : public PrefsStorage {
+public:
+    // kErrPathNotFound for a missing file, kErrPrefsMalformed for one that does not parse
+    // or breaks the layout above.
+    Error Open(PrefsHandle& handle, const std::string& designation) override;
+    // kErrPrefNotFound, or kErrPrefWrongType when the preference has another type.
+    Error GetPref(const PrefsHandle& handle, int number, std::int64_t& value) const override;
+    Error GetPref(const PrefsHandle& handle, int number, Mirel::unistring& value) const override;
+
+    // Writes a preference file (tools and tests); existing content is replaced.
+    static Error Write(const std::string& path, const std::map<int, std::int64_t>& ints,
+                       const std::map<int, Mirel::unistring>& texts);
+};
+
+}  // namespace Talon
