@@ -1,0 +1,77 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/support/Directory.h"
+#include "platform/support/UniversalPath.h"
+
+namespace testutil {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ibs-test-XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+        mPath = buf.data();
+    }
+    ~TempDir() { Mirel::Directory(Mirel::UniversalPath::Folder(mPath)).DeleteAll(); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return mPath; }
+    std::string operator/(const std::string& rel) const { return mPath + "/" + rel; }
+    Mirel::UniversalPath File(const std::string& rel) const {
+        return Mirel::UniversalPath::FromNative(mPath + "/" + rel);
+    }
+    Mirel::UniversalPath Folder(const std::string& rel = "") const {
+        return Mirel::UniversalPath::Folder(rel.empty() ? mPath : mPath + "/" + rel);
+    }
+
+private:
+    std::string mPath;
+};
+
+inline void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline bool IsFile(const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+inline bool IsDir(const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+inline bool Exists(const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0;
+}
+inline void MakeDirs(const std::string& p) {
+    Mirel::Directory(Mirel::UniversalPath::Folder(p)).CreateIfNotExists();
+}
+
+}  // namespace testutil

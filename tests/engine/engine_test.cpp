@@ -1,0 +1,264 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
+
+#include "platform/engine/Formats.h"
+#include "platform/engine/HBEngine.h"
+#include "platform/engine/HBFile.h"
+#include "platform/engine/HBLogFile.h"
+#include "platform/engine/Uuid.h"
+#include "platform/engine/Writers.h"
+#include "platform/support/Os.h"
+#include "tests/TestUtil.h"
+
+using namespace Mirel;
+using testutil::TempDir;
+
+namespace {
+
+constexpr std::uint32_t kPage = 1024;
+
+PageImage RandomPage(std::mt19937_64& rng) {
+    PageImage p(kPage);
+    for (auto& b : p) b = static_cast<std::uint8_t>(rng());
+    return p;
+}
+
+// The server's view: what every page holds at each MSN.
+struct Model {
+    Format::Uuid uuid = UuidText::Generate();
+    std::uint64_t msn = 100;
+    PageMap pages;
+};
+
+// Writes a log of `n` random page images (some repeated, some new pages) and folds it into
+// the model.
+Error WriteLog(const UniversalPath& path, Model& m, std::mt19937_64& rng, int n, bool closed) {
+    RedoLogWriter w;
+    if (Error e = w.Open(path, m.uuid, kPage, m.msn); !e.OK()) return e;
+    for (int i = 0; i < n; ++i) {
+        std::uint64_t page = rng() % 40;
+        PageImage img = RandomPage(rng);
+        if (Error e = w.AddPage(page, img.data()); !e.OK()) return e;
+        m.pages[page] = img;
+    }
+    m.msn += 1 + rng() % 5;
+    return w.Finish(m.msn, 1700000000000000ull + m.msn, closed);
+}
+
+void ExpectMatches(const UniversalPath& dbPath, const Model& m) {
+    HBFile db(dbPath);
+    ASSERT_TRUE(db.Open(HBFile::kPermRead).OK());
+    EXPECT_EQ(db.GetMSN(), m.msn);
+    EXPECT_EQ(db.GetUUID(), UuidText::ToText(m.uuid));
+    std::uint64_t count = m.pages.empty() ? 0 : m.pages.rbegin()->first + 1;
+    EXPECT_EQ(db.GetPageCount(), count);
+    PageImage buf(kPage), zero(kPage, 0);
+    for (std::uint64_t n = 0; n < count; ++n) {
+        ASSERT_TRUE(db.ReadPage(n, buf.data()).OK());
+        auto it = m.pages.find(n);
+        EXPECT_EQ(buf, it == m.pages.end() ? zero : it->second) << "page " << n;
+    }
+}
+
+Error Apply(const UniversalPath& dbPath, const UniversalPath& logPath) {
+    HBFile db(dbPath);
+    db.SetOpeningFlags(0x110);
+    if (Error e = db.Open(HBFile::kPermReadWrite); !e.OK()) return e;
+    HBLogFile log(logPath);
+    if (Error e = log.Open(HBLogFile::kPermRead); !e.OK()) return e;
+    Error e = db.ApplyLog(log);
+    Error c = db.Close();
+    return e.OK() ? c : e;
+}
+
+void FlipByte(const std::string& path, std::uint64_t off) {
+    int fd = ::open(path.c_str(), O_RDWR);
+    std::uint8_t b;
+    ASSERT_EQ(::pread(fd, &b, 1, static_cast<off_t>(off)), 1);
+    b ^= 0x40;
+    ASSERT_EQ(::pwrite(fd, &b, 1, static_cast<off_t>(off)), 1);
+    ::close(fd);
+}
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override { HBEngine::Startup(true, 65536, nullptr, nullptr); }
+    void TearDown() override { Faults::Clear(); }
+    TempDir tmp;
+    std::mt19937_64 rng{12345};
+};
+
+}  // namespace
+
+TEST_F(EngineTest, ChainOfLogsReproducesEveryPage) {
+    Model m;
+    for (int i = 0; i < 10; ++i) m.pages[static_cast<std::uint64_t>(i)] = RandomPage(rng);
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    ExpectMatches(tmp.File("db.vdb"), m);
+    for (int i = 0; i < 8; ++i) {
+        UniversalPath log = tmp.File("l" + std::to_string(i) + ".vrl");
+        ASSERT_TRUE(WriteLog(log, m, rng, 1 + static_cast<int>(rng() % 60), i % 2).OK());
+        ASSERT_TRUE(Apply(tmp.File("db.vdb"), log).OK()) << "log " << i;
+        ExpectMatches(tmp.File("db.vdb"), m);
+    }
+}
+
+TEST_F(EngineTest, HeaderOnlyOpenReadsIdentity) {
+    Model m;
+    ASSERT_TRUE(WriteLog(tmp.File("a.vrl"), m, rng, 3, true).OK());
+    HBLogFile log(tmp.File("a.vrl"));
+    ASSERT_TRUE(log.Open(HBLogFile::kPermHeaderOnly).OK());
+    EXPECT_EQ(log.GetUUID(), UuidText::ToText(m.uuid));
+    EXPECT_EQ(log.GetStartMSN(), 100u);
+    EXPECT_EQ(log.GetMSN(), m.msn);
+    EXPECT_TRUE(log.IsClosed());
+    EXPECT_EQ(log.GetRemoteContainerRedoLogDirectory(), tmp.Folder("a.vrl.rc"));
+}
+
+TEST_F(EngineTest, DamagedOrForeignLogsAreRefusedAndChangeNothing) {
+    Model m;
+    m.pages[0] = RandomPage(rng);
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    Model next = m;
+    ASSERT_TRUE(WriteLog(tmp.File("good.vrl"), next, rng, 5, false).OK());
+    std::string good = testutil::ReadFile(tmp / "good.vrl");
+    std::string before = testutil::ReadFile(tmp / "db.vdb");
+
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> damage;
+        int error;
+    };
+    std::uint64_t recordOff = Format::kLogHeaderSize;
+    std::vector<Case> cases = {
+        {"truncated", [&](const std::string& p) { ::truncate(p.c_str(), good.size() - 7); },
+         kErrInvalidFile},
+        {"trailing bytes", [&](const std::string& p) { testutil::WriteFile(p, good + "x"); },
+         kErrInvalidFile},
+        {"header bit flip", [&](const std::string& p) { FlipByte(p, 40); }, kErrInvalidFile},
+        {"wrong magic", [&](const std::string& p) { FlipByte(p, 0); }, kErrInvalidFile},
+        {"record data bit flip",
+         [&](const std::string& p) { FlipByte(p, recordOff + 4 * (16 + kPage) + 100); },
+         kErrInvalidFile},
+        {"record page number bit flip", [&](const std::string& p) { FlipByte(p, recordOff + 1); },
+         kErrInvalidFile},
+    };
+    for (const auto& c : cases) {
+        testutil::WriteFile(tmp / "bad.vrl", good);
+        c.damage(tmp / "bad.vrl");
+        EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("bad.vrl")).GetError(), c.error) << c.name;
+        EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), before) << c.name;
+    }
+
+    Model other;  // another database
+    other.msn = m.msn;
+    ASSERT_TRUE(WriteLog(tmp.File("other.vrl"), other, rng, 2, false).OK());
+    EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("other.vrl")).GetError(), kErrLogWrongDatabase);
+
+    Model gap = m;  // same database, but the log starts after an MSN the file lacks
+    gap.msn += 50;
+    ASSERT_TRUE(WriteLog(tmp.File("gap.vrl"), gap, rng, 2, false).OK());
+    EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("gap.vrl")).GetError(), kErrLogChainBreak);
+    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), before);
+
+    // The good log still applies afterwards, and a second time refuses as a chain break.
+    ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("good.vrl")).OK());
+    ExpectMatches(tmp.File("db.vdb"), next);
+    EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("good.vrl")).GetError(), kErrLogChainBreak);
+}
+
+TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {
+    Model m;
+    for (int i = 0; i < 20; ++i) m.pages[static_cast<std::uint64_t>(i)] = RandomPage(rng);
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    Model after = m;
+    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), after, rng, 30, false).OK());
+
+    // The sync after the page writes fails: the pages are (partly) new, the MSN is not.
+    Faults::Arm(FsOp::kSync, tmp / "db.vdb", kErrIO, 1);
+    EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).GetError(), kErrIO);
+    {
+        HBFile db(tmp.File("db.vdb"));
+        ASSERT_TRUE(db.Open(HBFile::kPermRead).OK());
+        EXPECT_EQ(db.GetMSN(), m.msn);
+    }
+    // Also tear the file by hand: half the log's pages written, the rest old.
+    {
+        HBLogFile log(tmp.File("l.vrl"));
+        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
+        int fd = ::open((tmp / "db.vdb").c_str(), O_RDWR);
+        for (std::uint64_t i = 0; i < log.RecordCount() / 2; ++i)
+            ::pwrite(fd, log.RecordData(i), kPage, static_cast<off_t>((log.RecordPage(i) + 1) * kPage));
+        ::close(fd);
+    }
+    ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
+    ExpectMatches(tmp.File("db.vdb"), after);
+}
+
+TEST_F(EngineTest, TornHeaderSlotFallsBackToTheOtherSlot) {
+    Model m;
+    m.pages[0] = RandomPage(rng);
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    Model after = m;
+    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), after, rng, 3, false).OK());
+    ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
+    // The newer header went to slot 1; tearing it leaves the database at the old MSN,
+    // from which the same log applies again.
+    FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[1] + 33);
+    {
+        HBFile db(tmp.File("db.vdb"));
+        ASSERT_TRUE(db.Open(HBFile::kPermRead).OK());
+        EXPECT_EQ(db.GetMSN(), m.msn);
+    }
+    ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
+    ExpectMatches(tmp.File("db.vdb"), after);
+    // Both slots torn: not a database.
+    FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[0] + 33);
+    FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[1] + 33);
+    HBFile db(tmp.File("db.vdb"));
+    EXPECT_EQ(db.Open(HBFile::kPermRead).GetError(), kErrInvalidFile);
+}
+
+TEST_F(EngineTest, ContainerChangesTravelWithTheLog) {
+    Model m;
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    testutil::MakeDirs(tmp / "db.vdb.rc");
+    testutil::WriteFile(tmp / "db.vdb.rc/old", "old");
+    testutil::WriteFile(tmp / "db.vdb.rc/keep", "keep");
+    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), m, rng, 1, false).OK());
+    testutil::MakeDirs(tmp / "l.vrl.rc/sub");
+    testutil::WriteFile(tmp / "l.vrl.rc/old", "new");
+    testutil::WriteFile(tmp / "l.vrl.rc/sub/c1", "c1");
+    ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
+    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb.rc/old"), "new");
+    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb.rc/keep"), "keep");
+    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb.rc/sub/c1"), "c1");
+}
+
+TEST_F(EngineTest, WritersAndLocksRefuseMisuse) {
+    Model m;
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    EXPECT_EQ(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).GetError(),
+              kErrAlreadyExists);
+    HBFile a(tmp.File("db.vdb")), b(tmp.File("db.vdb"));
+    a.SetOpeningFlags(0x110);
+    b.SetOpeningFlags(0x110);
+    ASSERT_TRUE(a.Open(HBFile::kPermReadWrite).OK());
+    EXPECT_EQ(b.Open(HBFile::kPermReadWrite).GetError(), kErrFileLocked);
+    EXPECT_EQ(b.GetError().GetError(), kErrFileLocked);
+    a.Close();
+    EXPECT_TRUE(b.Open(HBFile::kPermReadWrite).OK());
+    b.Close();
+
+    testutil::WriteFile(tmp / "junk.vdb", std::string(5000, 'j'));
+    HBFile junk(tmp.File("junk.vdb"));
+    EXPECT_EQ(junk.Open(HBFile::kPermRead).GetError(), kErrInvalidFile);
+
+    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), m, rng, 1, false).OK());
+    HBEngine::Shutdown();
+    EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).GetError(), kErrEngineNotStarted);
+}

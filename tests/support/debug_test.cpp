@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "platform/support/Debug.h"
+#include "platform/support/DateTime.h"
+#include "tests/TestUtil.h"
+
+TEST(DebugLogTest, CategoriesGateLinesAndLinesHaveTheirShape) {
+    testutil::TempDir tmp;
+    Mirel::gDebugger.SetLogFile(tmp.path(), "talonibDebug.log");
+    Mirel::gDebugger.SetCategories(0);
+    Mirel::gDebugger.SetBit(57, true);
+    EXPECT_TRUE(Mirel::gDebugger.IsPrintable(57));
+    EXPECT_FALSE(Mirel::gDebugger.IsPrintable(59));
+    EXPECT_FALSE(Mirel::gDebugger.HasBit(33));
+    EXPECT_FALSE(Mirel::gDebugger.IsPrintable(64));
+
+    MIREL_DEBUG(57, "SetupFolders err " << 0 << ", ready " << true);
+    MIREL_DEBUG(59, "never written");
+    MIREL_DEBUG_WIDE(57, u"      dbase:" << u" *Owned" << u" *LastLog" << 42ull << u" x");
+
+    std::string log = testutil::ReadFile(tmp / "talonibDebug.log");
+    std::istringstream lines(log);
+    std::string l1, l2, l3;
+    std::getline(lines, l1);
+    std::getline(lines, l2);
+    EXPECT_FALSE(std::getline(lines, l3));
+    std::regex prefix(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[\d+\] )");
+    EXPECT_TRUE(std::regex_search(l1, prefix)) << l1;
+    EXPECT_NE(l1.find("SetupFolders err 0, ready true"), std::string::npos) << l1;
+    EXPECT_NE(l2.find("      dbase: *Owned *LastLog42 x"), std::string::npos) << l2;
+    Mirel::gDebugger.SetBit(59, true);
+}
+
+TEST(DebugLogTest, ConcurrentWritersNeverInterleaveWithinALine) {
+    testutil::TempDir tmp;
+    Mirel::gDebugger.SetLogFile(tmp.path(), "talonibDebug.log");
+    Mirel::gDebugger.SetBit(57, true);
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([t] {
+            for (int i = 0; i < 300; ++i)
+                MIREL_DEBUG(57, "writer " << t << " line " << i << " " << std::string(200, 'a' + t));
+        });
+    for (auto& t : ts) t.join();
+    std::istringstream lines(testutil::ReadFile(tmp / "talonibDebug.log"));
+    std::regex shape(R"(writer (\d) line \d+ ([a-d])\2{199}$)");
+    int n = 0;
+    for (std::string l; std::getline(lines, l); ++n) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(l, m, shape)) << l;
+        EXPECT_EQ(m[2].str()[0], 'a' + (m[1].str()[0] - '0'));
+    }
+    EXPECT_EQ(n, 1200);
+}
+
+TEST(DateTimeTest, RendersUtcAndRefusesWhatItCannotRender) {
+    Mirel::DateTime dt(0);
+    EXPECT_TRUE(dt.AsUnistring(Mirel::Locale(2)).empty());
+    dt.SetMicroSecSinceEpoch(1733452465123456ull, 32767);
+    EXPECT_EQ(dt.AsUnistring(Mirel::Locale(2)), Mirel::unistring(u"2024-12-06 02:34:25.123456"));
+    dt.SetMicroSecSinceEpoch(UINT64_MAX, 32767);
+    EXPECT_TRUE(dt.AsUnistring(Mirel::Locale(2)).empty());
+    EXPECT_EQ(Mirel::DateTime::FromCalendar(2024, 12, 6, 2, 34, 25, 123456), 1733452465123456ull);
+    EXPECT_EQ(Mirel::DateTime::FromCalendar(2023, 2, 29, 0, 0, 0, 0), 0u);
+    EXPECT_NE(Mirel::DateTime::FromCalendar(2024, 2, 29, 0, 0, 0, 0), 0u);
+}

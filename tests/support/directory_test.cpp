@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/support/Directory.h"
+#include "platform/support/File.h"
+#include "platform/support/Listing.h"
+#include "platform/support/Os.h"
+#include "tests/TestUtil.h"
+
+using Mirel::Directory;
+using Mirel::FsOp;
+using Mirel::UniversalPath;
+using testutil::TempDir;
+
+class DirectoryTest : public ::testing::Test {
+protected:
+    void TearDown() override { Mirel::Faults::Clear(); }
+    TempDir tmp;
+};
+
+TEST_F(DirectoryTest, DeleteAllNeverFollowsLinksOutOfTheTree) {
+    TempDir outside;
+    testutil::WriteFile(outside / "precious", "keep me");
+    testutil::MakeDirs(tmp / "tree/sub");
+    testutil::WriteFile(tmp / "tree/sub/f", "x");
+    ASSERT_EQ(::symlink(outside.path().c_str(), (tmp / "tree/sub/link").c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "precious").c_str(), (tmp / "tree/filelink").c_str()), 0);
+
+    EXPECT_TRUE(Directory(tmp.Folder("tree")).DeleteAll().OK());
+    EXPECT_FALSE(testutil::Exists(tmp / "tree"));
+    EXPECT_EQ(testutil::ReadFile(outside / "precious"), "keep me");
+
+    // A folder that is itself a link: the link goes, its target stays.
+    ASSERT_EQ(::symlink(outside.path().c_str(), (tmp / "rootlink").c_str()), 0);
+    EXPECT_FALSE(Directory(tmp.Folder("rootlink")).Exists());
+    EXPECT_TRUE(Directory(tmp.Folder("rootlink")).DeleteAll().OK());
+    EXPECT_FALSE(testutil::Exists(tmp / "rootlink"));
+    EXPECT_TRUE(testutil::IsFile(outside / "precious"));
+    // DeleteContents refuses to empty a linked folder.
+    ASSERT_EQ(::symlink(outside.path().c_str(), (tmp / "rootlink2").c_str()), 0);
+    EXPECT_FALSE(Directory(tmp.Folder("rootlink2")).DeleteContents().OK());
+    EXPECT_TRUE(testutil::IsFile(outside / "precious"));
+}
+
+TEST_F(DirectoryTest, DeleteOnlyRemovesEmptyFoldersAndContentsKeepsTheFolder) {
+    testutil::MakeDirs(tmp / "a/b");
+    testutil::WriteFile(tmp / "a/b/f", "x");
+    EXPECT_EQ(Directory(tmp.Folder("a/b")).Delete().GetError(), Mirel::kErrNotEmpty);
+    EXPECT_TRUE(Directory(tmp.Folder("a")).DeleteContents().OK());
+    EXPECT_TRUE(testutil::IsDir(tmp / "a"));
+    EXPECT_TRUE(Directory(tmp.Folder("a")).IsEmpty());
+    EXPECT_TRUE(Directory(tmp.Folder("a")).Delete().OK());
+}
+
+TEST_F(DirectoryTest, CreateRelativePathReportsHowFarItGot) {
+    Directory ip(tmp.Folder("InProgress"));
+    ASSERT_TRUE(ip.CreateIfNotExists().OK());
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(FsOp::kCreateDir, tmp / "InProgress/a/b", Mirel::kErrAccessDenied);
+    Directory work = ip;
+    Mirel::Error e = work.CreateRelativePath(UniversalPath::FromNative("a/b/c/"));
+    EXPECT_EQ(e.GetError(), Mirel::kErrAccessDenied);
+    EXPECT_EQ(work.GetPath(), tmp.Folder("InProgress/a"));
+
+    Mirel::Faults::Clear();
+    work = ip;
+    EXPECT_TRUE(work.CreateRelativePath(UniversalPath::FromNative("a/b/c/")).OK());
+    EXPECT_EQ(work.GetPath(), tmp.Folder("InProgress/a/b/c"));
+    EXPECT_TRUE(testutil::IsDir(tmp / "InProgress/a/b/c"));
+}
+
+TEST_F(DirectoryTest, RenameNeverReplacesAndFaultsLeaveEverythingInPlace) {
+    testutil::MakeDirs(tmp / "InProgress");
+    testutil::MakeDirs(tmp / "LastGood_x");
+    Directory ip(tmp.Folder("InProgress"));
+    EXPECT_EQ(ip.Rename(u"LastGood_x").GetError(), Mirel::kErrAlreadyExists);
+    EXPECT_EQ(ip.GetPath(), tmp.Folder("InProgress"));
+
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(FsOp::kRename, tmp / "InProgress", Mirel::kErrFileLocked, 1);
+    EXPECT_EQ(ip.Rename(u"LastGood_y").GetError(), Mirel::kErrFileLocked);
+    EXPECT_TRUE(testutil::IsDir(tmp / "InProgress"));
+    EXPECT_TRUE(ip.Rename(u"LastGood_y").OK());  // the fault was armed for one call
+    EXPECT_EQ(ip.GetPath(), tmp.Folder("LastGood_y"));
+    EXPECT_FALSE(testutil::Exists(tmp / "InProgress"));
+}
+
+TEST_F(DirectoryTest, HardLinksVersusCopies) {
+    testutil::WriteFile(tmp / "src.vdb", std::string(100000, 'q'));
+    Mirel::File link(tmp.File("link.vdb"));
+    ASSERT_TRUE(link.MakeHardLink(tmp.File("src.vdb")).OK());
+    EXPECT_EQ(link.GetHardLinkCount(), 2u);
+    EXPECT_TRUE(Directory(tmp.Folder()).SupportHardLink());
+
+    Mirel::File src(tmp.File("src.vdb"));
+    ASSERT_TRUE(src.SetLocked(true).OK());
+    ASSERT_TRUE(src.Copy(tmp.File("copy.vdb")).OK());
+    Mirel::File copy(tmp.File("copy.vdb"));
+    EXPECT_EQ(copy.GetHardLinkCount(), 1u);
+    EXPECT_TRUE(copy.IsLocked());  // a copy keeps the read-only state, as on Windows
+    EXPECT_TRUE(copy.SetLocked(false).OK());
+    EXPECT_FALSE(copy.IsLocked());
+    EXPECT_EQ(testutil::ReadFile(tmp / "copy.vdb"), testutil::ReadFile(tmp / "src.vdb"));
+
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(FsOp::kHardLink, tmp / "*", Mirel::kErrLinkNotSupported);
+    EXPECT_FALSE(Directory(tmp.Folder()).SupportHardLink());
+    Mirel::File link2(tmp.File("link2.vdb"));
+    EXPECT_EQ(link2.MakeHardLink(tmp.File("src.vdb")).GetError(), Mirel::kErrLinkNotSupported);
+    EXPECT_EQ(link2.GetError().GetError(), Mirel::kErrLinkNotSupported);
+
+    Mirel::Faults::Arm(FsOp::kCopy, tmp / "full.vdb", Mirel::kErrDiskFull);
+    EXPECT_EQ(src.Copy(tmp.File("full.vdb")).GetError(), Mirel::kErrDiskFull);
+    EXPECT_FALSE(testutil::Exists(tmp / "full.vdb"));
+}
+
+TEST_F(DirectoryTest, CopyOfEmptyAndLargeFiles) {
+    testutil::WriteFile(tmp / "empty", "");
+    std::string big(5 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 % 251);
+    testutil::WriteFile(tmp / "big", big);
+    Mirel::File e(tmp.File("empty")), b(tmp.File("big"));
+    ASSERT_TRUE(e.Copy(tmp.File("empty2")).OK());
+    ASSERT_TRUE(b.Copy(tmp.File("big2")).OK());
+    EXPECT_EQ(testutil::ReadFile(tmp / "empty2"), "");
+    EXPECT_EQ(testutil::ReadFile(tmp / "big2"), big);
+}
+
+TEST_F(DirectoryTest, ListingFunctorsAndLevels) {
+    // Changes/Redo_1/{IntervalDone.vid, a.vrl}, Changes/Redo_2/b.VRL, Changes/stray.vrl
+    testutil::MakeDirs(tmp / "Changes/Redo_1");
+    testutil::MakeDirs(tmp / "Changes/Redo_2/deep");
+    testutil::WriteFile(tmp / "Changes/Redo_1/IntervalDone.vid", "");
+    testutil::WriteFile(tmp / "Changes/Redo_1/a.vrl", "");
+    testutil::WriteFile(tmp / "Changes/Redo_2/b.VRL", "");
+    testutil::WriteFile(tmp / "Changes/Redo_2/deep/c.vrl", "");
+    testutil::WriteFile(tmp / "Changes/stray.vrl", "");
+    Directory changes(tmp.Folder("Changes"));
+
+    std::vector<UniversalPath> folders;
+    Mirel::BuildUniversalPathListFunctor ff(folders, Mirel::kListFolders, false);
+    ASSERT_TRUE(changes.ProcessFiles(ff, 1).OK());
+    ASSERT_EQ(folders.size(), 2u);
+    EXPECT_EQ(folders[0], tmp.Folder("Changes/Redo_1"));
+    EXPECT_TRUE(folders[1].GetName().empty());
+
+    std::vector<UniversalPath> logs;
+    Mirel::BuildPathListExtensionFunctor lf(logs, u".vrl", false);
+    ASSERT_TRUE(changes.ProcessFiles(lf, 2).OK());
+    EXPECT_EQ(logs.size(), 2u);  // a.vrl and stray.vrl; b.VRL differs in case, c.vrl too deep
+    std::vector<UniversalPath> logsAnyCase;
+    Mirel::BuildPathListExtensionFunctor lf2(logsAnyCase, u".vrl", true);
+    ASSERT_TRUE(changes.ProcessFiles(lf2, 3).OK());
+    EXPECT_EQ(logsAnyCase.size(), 4u);
+
+    Mirel::FileExtensionEmptyCheckFunctor empty1(u".vrl");
+    Directory(tmp.Folder("Changes/Redo_1")).ProcessFiles(empty1, 1);
+    EXPECT_FALSE(empty1.IsEmpty());
+    Mirel::FileExtensionEmptyCheckFunctor empty2(u".vrl");
+    Directory(tmp.Folder("Changes/Redo_2/deep")).ProcessFiles(empty2, 1);
+    EXPECT_FALSE(empty2.IsEmpty());
+    Mirel::FileExtensionEmptyCheckFunctor empty3(u".vdb");
+    changes.ProcessFiles(empty3, 100);
+    EXPECT_TRUE(empty3.IsEmpty());
+
+    std::vector<UniversalPath> pattern;
+    Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor pf(pattern, u"Redo_*", 0,
+                                                                  Mirel::kListFolders, false);
+    changes.ProcessFiles(pf, 1);
+    EXPECT_EQ(pattern.size(), 2u);
+}
+
+TEST_F(DirectoryTest, DatabaseFileListingGoesByExtensionAndDepth) {
+    testutil::MakeDirs(tmp / "LG/a/b/c");
+    testutil::WriteFile(tmp / "LG/top.vdb", "");
+    testutil::WriteFile(tmp / "LG/a/b/mid.vdb", "");
+    testutil::WriteFile(tmp / "LG/a/b/c/deep.vdb", "");
+    testutil::WriteFile(tmp / "LG/a/b/mid.tmp", "");
+    std::vector<UniversalPath> dbs;
+    Mirel::BuildUniversalPathListFunctor f(dbs, Mirel::kListDatabaseFiles, true);
+    Directory(tmp.Folder("LG")).ProcessFiles(f, 3);
+    ASSERT_EQ(dbs.size(), 2u);
+    EXPECT_EQ(dbs[0], tmp.File("LG/a/b/mid.vdb"));
+    EXPECT_EQ(dbs[1], tmp.File("LG/top.vdb"));
+}
+
+TEST_F(DirectoryTest, FaultSeamMatchesPathsAndCounts) {
+    testutil::WriteFile(tmp / "a", "");
+    testutil::WriteFile(tmp / "b", "");
+    testutil::WriteFile(tmp / "c", "");
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(FsOp::kDeleteFile, tmp / "a", Mirel::kErrFileLocked, 2);
+    Mirel::File a(tmp.File("a")), b(tmp.File("b"));
+    EXPECT_EQ(a.Delete().GetError(), Mirel::kErrFileLocked);
+    EXPECT_EQ(a.Delete().GetError(), Mirel::kErrFileLocked);
+    EXPECT_TRUE(b.Delete().OK());  // other paths are untouched
+    EXPECT_TRUE(a.Delete().OK());
+    Mirel::Faults::Arm(FsOp::kAny, tmp / "*", Mirel::kErrIO);
+    EXPECT_EQ(UniversalPath(tmp.File("c")).Delete().GetError(), Mirel::kErrIO);
+    Mirel::Faults::Clear();
+    EXPECT_TRUE(UniversalPath(tmp.File("c")).Delete().OK());
+}
+
+TEST_F(DirectoryTest, WriteabilityProbeUsesTheSeam) {
+    Directory d(tmp.Folder());
+    EXPECT_TRUE(d.IsWriteable(false));
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(FsOp::kOpenWrite, tmp / "*", Mirel::kErrAccessDenied);
+    EXPECT_FALSE(d.IsWriteable(false));
+    EXPECT_TRUE(d.IsEmpty());  // no probe left behind
+}
