@@ -1,0 +1,28 @@
+# Shared by the scripts: installs the Debian packages the project needs, when missing.
+
+IBS_PACKAGES=(
+  build-essential cmake pkg-config
+  libgtest-dev libgmock-dev
+  libomniorb4-dev omniidl
+  libtinyxml2-dev libsystemd-dev zlib1g-dev uuid-dev libcli11-dev
+)
+
+ibs_ensure_packages() {
+  local missing=()
+  for p in "${IBS_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}
+
+# Configures and builds into the given folder with the given sanitizer ("" for none).
+ibs_build() {
+  local dir=$1 sanitize=$2
+  cmake -S . -B "$dir" -DIBS_SANITIZE="$sanitize" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+}
