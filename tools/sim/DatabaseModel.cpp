@@ -1,0 +1,90 @@
+#include "tools/sim/DatabaseModel.h"
+
+#include <sstream>
+
+#include "platform/engine/HBFile.h"
+#include "platform/engine/Uuid.h"
+
+namespace sim {
+
+DatabaseModel::DatabaseModel(std::uint64_t seed, std::uint32_t pageSize,
+                             std::uint64_t initialPages)
+    : mRng(seed), mPageSize(pageSize), mMSN(1000 + seed % 1000) {
+    for (auto& b : mUuid) b = static_cast<std::uint8_t>(mRng());
+    mUuid[6] = static_cast<std::uint8_t>((mUuid[6] & 0x0F) | 0x40);  // version 4
+    mUuid[8] = static_cast<std::uint8_t>((mUuid[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    for (std::uint64_t i = 0; i < initialPages; ++i) mPages[i] = RandomPage();
+}
+
+std::string DatabaseModel::UuidText() const { return Mirel::UuidText::ToText(mUuid).ToUTF8(); }
+
+Mirel::PageImage DatabaseModel::RandomPage() {
+    Mirel::PageImage p(mPageSize);
+    for (std::size_t i = 0; i < p.size(); i += 8) {
+        std::uint64_t v = mRng();
+        for (std::size_t k = 0; k < 8 && i + k < p.size(); ++k)
+            p[i + k] = static_cast<std::uint8_t>(v >> (8 * k));
+    }
+    return p;
+}
+
+Mirel::Error DatabaseModel::WriteFullCopy(const Mirel::UniversalPath& path) const {
+    return Mirel::WriteDatabaseFile(path, mUuid, mPageSize, mMSN, mPages);
+}
+
+Mirel::Error DatabaseModel::WriteRedoLog(const Mirel::UniversalPath& path, std::uint64_t pages,
+                                         std::uint64_t endUTC, bool closed, LogInfo* info) {
+    Mirel::RedoLogWriter w;
+    if (Mirel::Error e = w.Open(path, mUuid, mPageSize, mMSN); !e.OK()) return e;
+    std::uint64_t count = mPages.empty() ? 0 : mPages.rbegin()->first + 1;
+    std::uint64_t start = mMSN;
+    for (std::uint64_t i = 0; i < pages; ++i) {
+        // Mostly existing pages, sometimes one past the end so the file grows.
+        std::uint64_t page = (count == 0 || mRng() % 16 == 0) ? count++ : mRng() % count;
+        Mirel::PageImage img = RandomPage();
+        if (Mirel::Error e = w.AddPage(page, img.data()); !e.OK()) return e;
+        mPages[page] = std::move(img);
+    }
+    mMSN += 1 + mRng() % 3;
+    if (Mirel::Error e = w.Finish(mMSN, endUTC, closed); !e.OK()) return e;
+    if (info) {
+        info->startMSN = start;
+        info->msn = mMSN;
+        info->endUTC = endUTC;
+        info->records = pages;
+        info->bytes = Mirel::Format::kLogHeaderSize + pages * (16 + mPageSize);
+    }
+    return Mirel::Error();
+}
+
+std::string DatabaseModel::Compare(const Mirel::UniversalPath& path) const {
+    return Compare(path, mUuid, mMSN, mPages);
+}
+
+std::string DatabaseModel::Compare(const Mirel::UniversalPath& path,
+                                   const Mirel::Format::Uuid& uuid, std::uint64_t msn,
+                                   const Mirel::PageMap& pages) {
+    std::ostringstream why;
+    Mirel::HBFile db(path);
+    if (Mirel::Error e = db.Open(Mirel::HBFile::kPermRead); !e.OK()) {
+        why << "cannot open " << path.Native() << ": error " << e.GetError();
+        return why.str();
+    }
+    if (db.Header().uuid != uuid) why << "UUID differs; ";
+    if (db.GetMSN() != msn) why << "MSN " << db.GetMSN() << ", expected " << msn << "; ";
+    std::uint64_t count = pages.empty() ? 0 : pages.rbegin()->first + 1;
+    if (db.GetPageCount() != count)
+        why << "page count " << db.GetPageCount() << ", expected " << count << "; ";
+    Mirel::PageImage buf(db.GetPageSize()), zero(db.GetPageSize(), 0);
+    int bad = 0;
+    for (std::uint64_t n = 0; n < count && bad < 5; ++n) {
+        auto it = pages.find(n);
+        if (db.ReadPage(n, buf.data()).OK() && buf == (it == pages.end() ? zero : it->second))
+            continue;
+        why << "page " << n << " differs; ";
+        ++bad;
+    }
+    return why.str();
+}
+
+}  // namespace sim

@@ -1,0 +1,56 @@
+// The database server's view of one database: its identity and the exact content of every
+// page at its current MSN. Writes uploads and redo logs, and checks copies against itself.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include "platform/engine/Formats.h"
+#include "platform/engine/Writers.h"
+#include "platform/support/Error.h"
+#include "platform/support/UniversalPath.h"
+
+namespace sim {
+
+struct LogInfo {
+    std::uint64_t startMSN = 0;
+    std::uint64_t msn = 0;
+    std::uint64_t endUTC = 0;
+    std::uint64_t records = 0;
+    std::uint64_t bytes = 0;
+};
+
+class DatabaseModel {
+public:
+    DatabaseModel(std::uint64_t seed, std::uint32_t pageSize, std::uint64_t initialPages);
+
+    const Mirel::Format::Uuid& Uuid() const { return mUuid; }
+    std::string UuidText() const;
+    std::uint64_t MSN() const { return mMSN; }
+    std::uint32_t PageSize() const { return mPageSize; }
+    const Mirel::PageMap& Pages() const { return mPages; }
+
+    // Writes the database as it is now (a full backup).
+    Mirel::Error WriteFullCopy(const Mirel::UniversalPath& path) const;
+    // Changes `pages` random pages (some new at the end), writes them as one redo log and
+    // advances the model. `endUTC` is the log's end time.
+    Mirel::Error WriteRedoLog(const Mirel::UniversalPath& path, std::uint64_t pages,
+                              std::uint64_t endUTC, bool closed, LogInfo* info = nullptr);
+
+    // Empty when the file holds exactly this content at this MSN; else what differs.
+    std::string Compare(const Mirel::UniversalPath& path) const;
+    static std::string Compare(const Mirel::UniversalPath& path, const Mirel::Format::Uuid& uuid,
+                               std::uint64_t msn, const Mirel::PageMap& pages);
+
+private:
+    Mirel::PageImage RandomPage();
+
+    std::mt19937_64 mRng;
+    Mirel::Format::Uuid mUuid;
+    std::uint32_t mPageSize;
+    std::uint64_t mMSN;
+    Mirel::PageMap mPages;
+};
+
+}  // namespace sim
