@@ -55,7 +55,8 @@ std::uint32_t RecordCrc(std::uint64_t pageNo, const std::uint8_t* data, std::siz
 void EncodeRecordHeader(std::uint64_t pageNo, std::uint32_t crc, std::uint8_t out[kRecordHeaderSize]);
 
 bool ValidPageSize(std::uint32_t p);
-std::uint32_t Crc32(const void* data, std::size_t n, std::uint32_t seed = 0);
+// CRC-32C (Castagnoli); `seed` continues an earlier checksum.
+std::uint32_t Crc32c(const void* data, std::size_t n, std::uint32_t seed = 0);
 
 inline void Put32(std::uint8_t* p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/engine/HBEngine.h"
@@ -121,13 +122,21 @@ Error HBFile::WritePages(HBLogFile& log, std::uint64_t& pageCount) {
         iov.clear();
         return 0;
     };
-    for (std::uint64_t i = 0; i < n; ++i) {
-        std::uint64_t page = log.RecordPage(i);
+    // Later images of a page replace earlier ones, so only the last counts; writing in page
+    // order lets neighbouring pages go out in one call.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> order;  // (page, record)
+    order.reserve(n);
+    for (std::uint64_t i = 0; i < n; ++i) order.emplace_back(log.RecordPage(i), i);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k + 1 < order.size() && order[k + 1].first == order[k].first) continue;
+        std::uint64_t page = order[k].first;
         if (!iov.empty() && page != runStart + iov.size()) {
             if (int rc = flush()) return Error(rc);
         }
         if (iov.empty()) runStart = page;
-        iov.push_back({const_cast<std::uint8_t*>(log.RecordData(i)), p});
+        iov.push_back({const_cast<std::uint8_t*>(log.RecordData(order[k].second)), p});
         if (page + 1 > pageCount) pageCount = page + 1;
     }
     if (!iov.empty()) {

@@ -53,7 +53,7 @@ Error ReadDoneFile(const std::string& path, std::uint64_t& doneUTC,
     std::uint32_t count = Get32(buf.data() + 12);
     if (buf.size() != kDoneFixed + 16ull * count + 4) return Error(Mirel::kErrInvalidFile);
     std::size_t crcAt = buf.size() - 4;
-    if (Get32(buf.data() + crcAt) != Crc32(buf.data(), crcAt)) return Error(Mirel::kErrInvalidFile);
+    if (Get32(buf.data() + crcAt) != Crc32c(buf.data(), crcAt)) return Error(Mirel::kErrInvalidFile);
     doneUTC = Get64(buf.data() + 16);
     if (list) {
         list->clear();
@@ -165,7 +165,7 @@ Error IBS_Config::WriteIntervalDone(const UniversalPath& path, std::uint64_t end
         if (!Mirel::UuidText::FromText(uuids[i], u)) return Error(Mirel::kErrInvalidFile);
         std::memcpy(buf.data() + kDoneFixed + 16 * i, u.data(), 16);
     }
-    Put32(buf.data() + buf.size() - 4, Crc32(buf.data(), buf.size() - 4));
+    Put32(buf.data() + buf.size() - 4, Crc32c(buf.data(), buf.size() - 4));
     int fd = -1;
     std::string p = path.Native();
     if (int rc = Mirel::Os::OpenWrite(p, true, true, fd)) return Error(rc);
