@@ -262,3 +262,28 @@ TEST_F(EngineTest, WritersAndLocksRefuseMisuse) {
     HBEngine::Shutdown();
     EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).GetError(), kErrEngineNotStarted);
 }
+
+TEST(FormatTest, ChecksumIsCrc32cAndHeadersRoundTrip) {
+    const char* check = "123456789";
+    EXPECT_EQ(Format::Crc32c(check, 9), 0xE3069283u);
+    EXPECT_EQ(Format::Crc32c(check + 4, 5, Format::Crc32c(check, 4)), 0xE3069283u);
+
+    Format::LogHeader h;
+    h.uuid = UuidText::Generate();
+    h.startMSN = 5;
+    h.msn = 9;
+    h.endUTC = 77;
+    h.closed = true;
+    h.recordCount = 3;
+    std::uint8_t buf[Format::kLogHeaderSize];
+    Format::EncodeLogHeader(h, buf);
+    Format::LogHeader back;
+    ASSERT_TRUE(Format::DecodeLogHeader(buf, back));
+    EXPECT_EQ(back.uuid, h.uuid);
+    EXPECT_EQ(back.msn, 9u);
+    EXPECT_TRUE(back.closed);
+    // An MSN that goes backwards is not a redo log, even with a valid checksum.
+    h.msn = 4;
+    Format::EncodeLogHeader(h, buf);
+    EXPECT_FALSE(Format::DecodeLogHeader(buf, back));
+}
