@@ -83,8 +83,9 @@ int main(int argc, char** argv) {
             std::string p = dir + "/log" + std::to_string(i) + ".vrl";
             UniversalPath::FromNative(p).Delete();
             sim::LogInfo li;
-            Check(model.WriteRedoLog(UniversalPath::FromNative(p), pagesPerLog, 1000 + i, false, &li),
-                  "write log");
+            Check(
+                model.WriteRedoLog(UniversalPath::FromNative(p), pagesPerLog, 1000 + i, false, &li),
+                "write log");
             bytes += static_cast<double>(li.bytes);
             logPaths.push_back(p);
         }
@@ -138,8 +139,8 @@ int main(int argc, char** argv) {
     }
     a = Median(mine);
     c = Median(cps);
-    std::printf("private copy:     %d MiB in %.3f s (%.0f MiB/s); cp+sync %.3f s; ratio %.2f\n", mib,
-                a, mib / a, c, c / a);
+    std::printf("private copy:     %d MiB in %.3f s (%.0f MiB/s); cp+sync %.3f s; ratio %.2f\n",
+                mib, a, mib / a, c, c / a);
     Mirel::Directory(UniversalPath::Folder(dir)).DeleteAll();
     return 0;
 }

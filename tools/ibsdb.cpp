@@ -110,8 +110,8 @@ int Demo(const std::string& dir, int logs, int pages, int pageSize, std::uint64_
             return 1;
         }
         bytes += li.bytes;
-        std::cout << "applied " << logPath.GetName() << ": MSN " << li.startMSN << " -> "
-                  << li.msn << ", " << li.records << " pages\n";
+        std::cout << "applied " << logPath.GetName() << ": MSN " << li.startMSN << " -> " << li.msn
+                  << ", " << li.records << " pages\n";
     }
     std::string diff = model.Compare(dbPath);
     std::printf("%d redo logs, %.1f MiB applied in %.3f s (%.0f MiB/s)\n", logs,
@@ -141,8 +141,12 @@ int main(int argc, char** argv) {
     std::uint64_t seed = 1;
     auto* demo = app.add_subcommand("demo", "write, apply and verify a chain of redo logs");
     demo->add_option("--dir", dir, "working folder")->capture_default_str();
-    demo->add_option("--logs", logs, "redo logs to write")->capture_default_str()->check(CLI::PositiveNumber);
-    demo->add_option("--pages", pages, "page images per log")->capture_default_str()->check(CLI::PositiveNumber);
+    demo->add_option("--logs", logs, "redo logs to write")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    demo->add_option("--pages", pages, "page images per log")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     demo->add_option("--page-size", pageSize, "bytes per page")->capture_default_str();
     demo->add_option("--seed", seed, "random seed")->capture_default_str();
     CLI11_PARSE(app, argc, argv);

@@ -52,7 +52,8 @@ bool DecodeLogHeader(const std::uint8_t in[kLogHeaderSize], LogHeader& h);
 
 // Record: page number (8), CRC of page number and data (4), zero (4), page data (P).
 std::uint32_t RecordCrc(std::uint64_t pageNo, const std::uint8_t* data, std::size_t pageSize);
-void EncodeRecordHeader(std::uint64_t pageNo, std::uint32_t crc, std::uint8_t out[kRecordHeaderSize]);
+void EncodeRecordHeader(std::uint64_t pageNo, std::uint32_t crc,
+                        std::uint8_t out[kRecordHeaderSize]);
 
 bool ValidPageSize(std::uint32_t p);
 // CRC-32C (Castagnoli); `seed` continues an earlier checksum.

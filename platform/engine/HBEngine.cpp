@@ -13,8 +13,12 @@ Error HBEngine::Startup(bool, std::uint32_t, const void*, const void*) {
     return Error();
 }
 
-void HBEngine::Shutdown() { gStarted.store(false); }
+void HBEngine::Shutdown() {
+    gStarted.store(false);
+}
 
-bool HBEngine::IsStarted() { return gStarted.load(); }
+bool HBEngine::IsStarted() {
+    return gStarted.load();
+}
 
 }  // namespace Mirel

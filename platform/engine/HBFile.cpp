@@ -1,8 +1,8 @@
 #include "platform/engine/HBFile.h"
 
+#include <limits.h>
 #include <sys/file.h>
 #include <sys/uio.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +18,9 @@
 
 namespace Mirel {
 
-HBFile::~HBFile() { Close(); }
+HBFile::~HBFile() {
+    Close();
+}
 
 Error HBFile::Open(int permission) {
     if (IsOpen()) return SetError(0);
@@ -63,7 +65,9 @@ Error HBFile::Close() {
     return SetError(rc);
 }
 
-unistring HBFile::GetUUID() const { return UuidText::ToText(mHeader.uuid); }
+unistring HBFile::GetUUID() const {
+    return UuidText::ToText(mHeader.uuid);
+}
 
 Error HBFile::ReadPage(std::uint64_t n, std::uint8_t* out) const {
     if (mFd < 0) return Error(kErrNotOpen);
@@ -156,7 +160,8 @@ public:
         if (isFolder) {
             mRc = Directory(UniversalPath::Folder(dst)).CreateIfNotExists().GetError();
         } else {
-            mRc = Directory(UniversalPath::Folder(Os::ParentOf(dst))).CreateIfNotExists().GetError();
+            mRc =
+                Directory(UniversalPath::Folder(Os::ParentOf(dst))).CreateIfNotExists().GetError();
             if (mRc == 0) {
                 std::string tmp = dst + ".part";
                 mRc = Os::CopyFile(src, tmp);

@@ -8,7 +8,9 @@
 
 namespace Mirel {
 
-HBLogFile::~HBLogFile() { Close(false); }
+HBLogFile::~HBLogFile() {
+    Close(false);
+}
 
 Error HBLogFile::Open(int permission) {
     Close(false);
@@ -59,7 +61,9 @@ Error HBLogFile::Close(bool deleteFile) {
     return Error();
 }
 
-unistring HBLogFile::GetUUID() const { return UuidText::ToText(mHeader.uuid); }
+unistring HBLogFile::GetUUID() const {
+    return UuidText::ToText(mHeader.uuid);
+}
 
 Error HBLogFile::VerifyRecords() {
     if (mVerified) return Error();

@@ -6,8 +6,8 @@
 
 namespace Mirel {
 
-Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid,
-                        std::uint32_t pageSize, std::uint64_t msn, const PageMap& pages) {
+Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid, std::uint32_t pageSize,
+                        std::uint64_t msn, const PageMap& pages) {
     if (!Format::ValidPageSize(pageSize)) return Error(kErrInvalidFile);
     if (Os::Stat(path.Native()).exists) return Error(kErrAlreadyExists);
     int fd = -1;
@@ -21,9 +21,11 @@ Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid,
     Format::EncodeDbHeader(h, block.data());
     int rc = Os::PWriteAll(fd, block.data(), block.size(), 0, path.Native());
     for (auto it = pages.begin(); rc == 0 && it != pages.end(); ++it) {
-        if (it->second.size() != pageSize) rc = kErrInvalidFile;
-        else rc = Os::PWriteAll(fd, it->second.data(), pageSize, (it->first + 1) * pageSize,
-                                path.Native());
+        if (it->second.size() != pageSize)
+            rc = kErrInvalidFile;
+        else
+            rc = Os::PWriteAll(fd, it->second.data(), pageSize, (it->first + 1) * pageSize,
+                               path.Native());
     }
     // Pages that were never written still occupy the file, so it has its full length.
     if (rc == 0 && ::ftruncate(fd, static_cast<off_t>((h.pageCount + 1) * pageSize)) != 0)
@@ -35,7 +37,9 @@ Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid,
     return Error(rc);
 }
 
-RedoLogWriter::~RedoLogWriter() { Os::Close(mFd); }
+RedoLogWriter::~RedoLogWriter() {
+    Os::Close(mFd);
+}
 
 Error RedoLogWriter::Open(const UniversalPath& path, const Format::Uuid& uuid,
                           std::uint32_t pageSize, std::uint64_t startMSN) {

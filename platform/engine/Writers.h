@@ -16,8 +16,8 @@ using PageImage = std::vector<std::uint8_t>;
 using PageMap = std::map<std::uint64_t, PageImage>;
 
 // Writes a whole database file (header and pages) durably; replaces nothing.
-Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid,
-                        std::uint32_t pageSize, std::uint64_t msn, const PageMap& pages);
+Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid, std::uint32_t pageSize,
+                        std::uint64_t msn, const PageMap& pages);
 
 // Streams a redo log: records first, then the header with the final MSN and end time.
 class RedoLogWriter {

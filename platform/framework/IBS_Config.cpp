@@ -32,8 +32,7 @@ constexpr char kDoneMagic[8] = {'V', 'L', 'M', 'K', 'I', 'D', 'N', '1'};
 constexpr std::size_t kDoneFixed = 24;
 constexpr std::uint32_t kMaxDoneCount = 1u << 20;
 
-Error ReadDoneFile(const std::string& path, std::uint64_t& doneUTC,
-                   std::vector<unistring>* list) {
+Error ReadDoneFile(const std::string& path, std::uint64_t& doneUTC, std::vector<unistring>* list) {
     Mirel::Os::Info info = Mirel::Os::Stat(path);
     if (!info.exists) return Error(Mirel::kErrPathNotFound);
     if (!info.isFile) return Error(Mirel::kErrInvalidFile);
@@ -53,7 +52,8 @@ Error ReadDoneFile(const std::string& path, std::uint64_t& doneUTC,
     std::uint32_t count = Get32(buf.data() + 12);
     if (buf.size() != kDoneFixed + 16ull * count + 4) return Error(Mirel::kErrInvalidFile);
     std::size_t crcAt = buf.size() - 4;
-    if (Get32(buf.data() + crcAt) != Crc32c(buf.data(), crcAt)) return Error(Mirel::kErrInvalidFile);
+    if (Get32(buf.data() + crcAt) != Crc32c(buf.data(), crcAt))
+        return Error(Mirel::kErrInvalidFile);
     doneUTC = Get64(buf.data() + 16);
     if (list) {
         list->clear();
@@ -133,10 +133,13 @@ Error IBS_Config::ProcessRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& 
     return database.ApplyLog(log);
 }
 
-unistring IBS_Config::GetRedoFolderAppendixName() { return sRedoFolderPrefix + u"*"; }
+unistring IBS_Config::GetRedoFolderAppendixName() {
+    return sRedoFolderPrefix + u"*";
+}
 
 std::uint64_t IBS_Config::RetrieveUTCFromRedoFolderName(const unistring& name) {
-    if (name.size() <= sRedoFolderPrefix.size() || name.compare(0, sRedoFolderPrefix.size(), sRedoFolderPrefix) != 0)
+    if (name.size() <= sRedoFolderPrefix.size() ||
+        name.compare(0, sRedoFolderPrefix.size(), sRedoFolderPrefix) != 0)
         return 0;
     std::uint64_t v = 0;
     for (std::size_t i = sRedoFolderPrefix.size(); i < name.size(); ++i) {

@@ -24,16 +24,17 @@ public:
     static const Mirel::unistring sLastGoodFolderPrefix;  // "LastGood"
     static const Mirel::unistring sIntervalDoneFileName;  // "IntervalDone.vid"
     static const Mirel::unistring sRedoLogExtension;      // ".vrl"
-    static const Mirel::unistring sRejectedFolderName;    // "Rejected": where MoveInvalidRedo puts files
-    static const Mirel::unistring sRedoFolderPrefix;      // "Redo_"
+    static const Mirel::unistring
+        sRejectedFolderName;  // "Rejected": where MoveInvalidRedo puts files
+    static const Mirel::unistring sRedoFolderPrefix;  // "Redo_"
 
     // UUID and MSN of a database file; kErrInvalidFile when it is not one.
     static Error GetDBInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,
                            std::uint64_t& msn);
     // Identity of a redo log from its header; kErrInvalidFile when it is not a valid log.
     static Error GetRedoLogInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,
-                                std::uint64_t& msn, std::uint64_t& startMSN,
-                                std::uint64_t& endUTC, bool& closed);
+                                std::uint64_t& msn, std::uint64_t& startMSN, std::uint64_t& endUTC,
+                                bool& closed);
     // Reads an interval-done file, given its path or the redo folder that holds it.
     // kErrInvalidFile for a torn or garbled file; kErrNoIntervalDone when the folder holds
     // none. `list` may be null.

@@ -13,8 +13,10 @@ namespace {
 const std::map<std::uint32_t, const char*>& Wording() {
     static const std::map<std::uint32_t, const char*> table = {
         {0x4900030f, "The backup folder %1 could not be set up (error %2)."},
-        {0xc1000308, "The working folders were cleared; the last-good folders are kept, newest %1."},
-        {0xc1000307, "The whole content of the backup folder %1 was cleared (it had no last-good folder)."},
+        {0xc1000308,
+         "The working folders were cleared; the last-good folders are kept, newest %1."},
+        {0xc1000307,
+         "The whole content of the backup folder %1 was cleared (it had no last-good folder)."},
         {0x41000309, "The backup folder %1 could not be cleared (error %2)."},
         {0x41000313, "The uploaded full backup %1 (%2) could not be recorded."},
         {0x41000328, "A rejected redo log or interval-done file was moved to %1 (error %2)."},
@@ -61,10 +63,14 @@ std::string Logger::FormatEvent(std::int32_t code, const std::vector<Mirel::unis
 
 int Logger::SyslogPriority(std::int32_t code) {
     switch (static_cast<std::uint32_t>(code) >> 30) {
-        case 0: return LOG_NOTICE;
-        case 1: return LOG_INFO;
-        case 2: return LOG_WARNING;
-        default: return LOG_ERR;
+        case 0:
+            return LOG_NOTICE;
+        case 1:
+            return LOG_INFO;
+        case 2:
+            return LOG_WARNING;
+        default:
+            return LOG_ERR;
     }
 }
 

@@ -2,11 +2,11 @@
 
 #include <tinyxml2.h>
 
+#include <unistd.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <unistd.h>
-#include <cstdio>
 
 #include "platform/support/Os.h"
 

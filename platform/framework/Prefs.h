@@ -11,8 +11,8 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/framework/TalonError.h"

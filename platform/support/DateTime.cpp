@@ -59,13 +59,14 @@ std::uint64_t DateTime::NowUTC() {
         duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
 }
 
-std::uint64_t DateTime::FromCalendar(int year, int month, int day, int hour, int minute,
-                                     int second, int micro) {
-    if (year < 1970 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 ||
-        hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 ||
-        micro < 0 || micro > 999999)
+std::uint64_t DateTime::FromCalendar(int year, int month, int day, int hour, int minute, int second,
+                                     int micro) {
+    if (year < 1970 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
+        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || micro < 0 ||
+        micro > 999999)
         return 0;
-    std::int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+    std::int64_t days =
+        DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
     // Reject dates like 02-31 that roll over into the next month.
     std::int64_t next = DaysFromCivil(year, static_cast<unsigned>(month), 1);
     std::int64_t nextMonth = month == 12 ? DaysFromCivil(year + 1, 1, 1)

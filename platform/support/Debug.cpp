@@ -48,8 +48,8 @@ std::string Debugger::DefaultLogFolder() {
 void Debugger::ConfigureOnce() const {
     std::call_once(mConfigured, [this] {
         const char* env = std::getenv("VELLUMARK_DEBUG");
-        std::uint64_t mask = env ? ParseCategories(env)
-                                 : (std::uint64_t(1) << 57) | (std::uint64_t(1) << 59);
+        std::uint64_t mask =
+            env ? ParseCategories(env) : (std::uint64_t(1) << 57) | (std::uint64_t(1) << 59);
         mMask.store(mask);
     });
 }
@@ -63,8 +63,10 @@ bool Debugger::HasBit(int bit) const {
 void Debugger::SetBit(int bit, bool on) {
     if (bit < 0 || bit > 63) return;
     ConfigureOnce();
-    if (on) mMask.fetch_or(std::uint64_t(1) << bit);
-    else mMask.fetch_and(~(std::uint64_t(1) << bit));
+    if (on)
+        mMask.fetch_or(std::uint64_t(1) << bit);
+    else
+        mMask.fetch_and(~(std::uint64_t(1) << bit));
 }
 
 void Debugger::SetCategories(std::uint64_t mask) {
@@ -81,8 +83,8 @@ std::string Debugger::MessagePrefix() const {
     ::gmtime_r(&t, &tm);
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%d] ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms), static_cast<int>(::gettid()));
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms),
+                  static_cast<int>(::gettid()));
     return buf;
 }
 
@@ -100,7 +102,9 @@ std::string Debugger::GetLogFolder() const {
     return mFolder.empty() ? DefaultLogFolder() : mFolder;
 }
 
-std::string Debugger::GetLogPath() const { return GetLogFolder() + "/" + mName; }
+std::string Debugger::GetLogPath() const {
+    return GetLogFolder() + "/" + mName;
+}
 
 void Debugger::OpenLocked() {
     mOpenTried = true;

@@ -118,23 +118,23 @@ extern Debugger gDebugger;
 }  // namespace Mirel
 
 // Writes one narrow debug line when the category is enabled; `pieces` is a stream chain.
-#define MIREL_DEBUG(category, pieces)                                                \
-    do {                                                                             \
-        if (::Mirel::gDebugger.IsPrintable(category)) {                              \
-            auto* mirelDbgMsg_ = new ::Mirel::DebugStreamMsg;                        \
-            *mirelDbgMsg_ << ::Mirel::gDebugger.MessagePrefix() << std::boolalpha    \
-                          << pieces << '\n';                                         \
-            ::Mirel::gDebugger.Out(mirelDbgMsg_);                                    \
-        }                                                                            \
+#define MIREL_DEBUG(category, pieces)                                                       \
+    do {                                                                                    \
+        if (::Mirel::gDebugger.IsPrintable(category)) {                                     \
+            auto* mirelDbgMsg_ = new ::Mirel::DebugStreamMsg;                               \
+            *mirelDbgMsg_ << ::Mirel::gDebugger.MessagePrefix() << std::boolalpha << pieces \
+                          << '\n';                                                          \
+            ::Mirel::gDebugger.Out(mirelDbgMsg_);                                           \
+        }                                                                                   \
     } while (0)
 
 // The same for a wide line.
-#define MIREL_DEBUG_WIDE(category, pieces)                                           \
-    do {                                                                             \
-        if (::Mirel::gDebugger.IsPrintable(category)) {                              \
-            auto* mirelDbgMsg_ = new ::Mirel::DebugUniStreamMsg;                     \
-            *mirelDbgMsg_ << ::Mirel::gDebugger.MessagePrefix() << std::boolalpha    \
-                          << pieces << u"\n";                                        \
-            ::Mirel::gDebugger.Out(mirelDbgMsg_);                                    \
-        }                                                                            \
+#define MIREL_DEBUG_WIDE(category, pieces)                                                  \
+    do {                                                                                    \
+        if (::Mirel::gDebugger.IsPrintable(category)) {                                     \
+            auto* mirelDbgMsg_ = new ::Mirel::DebugUniStreamMsg;                            \
+            *mirelDbgMsg_ << ::Mirel::gDebugger.MessagePrefix() << std::boolalpha << pieces \
+                          << u"\n";                                                         \
+            ::Mirel::gDebugger.Out(mirelDbgMsg_);                                           \
+        }                                                                                   \
     } while (0)

@@ -141,7 +141,9 @@ Error Directory::CreateRelativePath(const UniversalPath& relDir) {
     return Error();
 }
 
-Error Directory::Delete() const { return Error(Os::RemoveDir(mPath.Native())); }
+Error Directory::Delete() const {
+    return Error(Os::RemoveDir(mPath.Native()));
+}
 
 Error Directory::DeleteAll() const {
     std::string p = mPath.Native();

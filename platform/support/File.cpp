@@ -10,7 +10,9 @@ File::~File() {
     if (mFd >= 0) Os::Close(mFd);
 }
 
-bool File::Exists() const { return Os::Stat(mPath.Native()).exists; }
+bool File::Exists() const {
+    return Os::Stat(mPath.Native()).exists;
+}
 
 Error File::Copy(const UniversalPath& dest, std::size_t /*bufferSize*/) {
     return SetError(Os::CopyFile(mPath.Native(), dest.Native()));
@@ -20,7 +22,9 @@ Error File::MakeHardLink(const UniversalPath& target) {
     return SetError(Os::HardLink(target.Native(), mPath.Native()));
 }
 
-std::uint64_t File::GetHardLinkCount() const { return Os::Stat(mPath.Native()).links; }
+std::uint64_t File::GetHardLinkCount() const {
+    return Os::Stat(mPath.Native()).links;
+}
 
 Error File::Rename(const UniversalPath& newPath) {
     Error e = SetError(Os::Rename(mPath.Native(), newPath.Native()));
@@ -28,9 +32,13 @@ Error File::Rename(const UniversalPath& newPath) {
     return e;
 }
 
-Error File::Delete() { return SetError(Os::DeleteFile(mPath.Native())); }
+Error File::Delete() {
+    return SetError(Os::DeleteFile(mPath.Native()));
+}
 
-Error File::SetLocked(bool locked) { return SetError(Os::SetReadOnly(mPath.Native(), locked)); }
+Error File::SetLocked(bool locked) {
+    return SetError(Os::SetReadOnly(mPath.Native(), locked));
+}
 
 bool File::IsLocked() const {
     Os::Info info = Os::Stat(mPath.Native());

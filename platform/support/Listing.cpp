@@ -25,9 +25,12 @@ bool MatchesFilter(const UniversalPath& path, bool isFolder, int filter) {
     switch (filter) {
         case kListDatabaseFiles:
             return !isFolder && ExtensionIs(path, kDatabaseExtension, false);
-        case kListFiles: return !isFolder;
-        case kListFolders: return isFolder;
-        default: return false;
+        case kListFiles:
+            return !isFolder;
+        case kListFolders:
+            return isFolder;
+        default:
+            return false;
     }
 }
 

@@ -69,7 +69,10 @@ public:
     BuildUniversalPathListBasedOnFileNamePatternFunctor(std::vector<UniversalPath>& out,
                                                         const unistring& pattern, int matchType,
                                                         int filter, bool ignoreCase)
-        : mOut(out), mPattern(pattern), mMatchType(matchType), mFilter(filter),
+        : mOut(out),
+          mPattern(pattern),
+          mMatchType(matchType),
+          mFilter(filter),
           mIgnoreCase(ignoreCase) {}
     bool operator()(const UniversalPath& path, bool isFolder, int depth) override;
 

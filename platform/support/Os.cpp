@@ -65,25 +65,40 @@ namespace Os {
 
 int MapErrno(int e) {
     switch (e) {
-        case 0: return kErrNone;
-        case ENOENT: return kErrPathNotFound;
-        case EEXIST: return kErrAlreadyExists;
-        case ENOTEMPTY: return kErrNotEmpty;
-        case EXDEV: return kErrCrossDevice;
-        case ENOTDIR: return kErrNotADirectory;
-        case EISDIR: return kErrIsADirectory;
+        case 0:
+            return kErrNone;
+        case ENOENT:
+            return kErrPathNotFound;
+        case EEXIST:
+            return kErrAlreadyExists;
+        case ENOTEMPTY:
+            return kErrNotEmpty;
+        case EXDEV:
+            return kErrCrossDevice;
+        case ENOTDIR:
+            return kErrNotADirectory;
+        case EISDIR:
+            return kErrIsADirectory;
         case EACCES:
         case EPERM:
-        case EROFS: return kErrAccessDenied;
+        case EROFS:
+            return kErrAccessDenied;
         case EBUSY:
-        case ETXTBSY: return kErrFileLocked;
+        case ETXTBSY:
+            return kErrFileLocked;
         case ENOSPC:
-        case EDQUOT: return kErrDiskFull;
-        case EIO: return kErrIO;
-        case EMLINK: return kErrTooManyLinks;
-        case ENAMETOOLONG: return kErrNameTooLong;
-        case EOPNOTSUPP: return kErrLinkNotSupported;
-        default: return kErrOS;
+        case EDQUOT:
+            return kErrDiskFull;
+        case EIO:
+            return kErrIO;
+        case EMLINK:
+            return kErrTooManyLinks;
+        case ENAMETOOLONG:
+            return kErrNameTooLong;
+        case EOPNOTSUPP:
+            return kErrLinkNotSupported;
+        default:
+            return kErrOS;
     }
 }
 
@@ -227,7 +242,8 @@ int CopyBytes(int in, int out, std::uint64_t size) {
     std::uint64_t done = 0;
     bool useCfr = true, useSendfile = true;
     while (done < size) {
-        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, 1u << 30));
+        std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, 1u << 30));
         ssize_t n = -1;
         if (useCfr) {
             loff_t inOff = static_cast<loff_t>(done), outOff = static_cast<loff_t>(done);

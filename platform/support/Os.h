@@ -71,10 +71,10 @@ struct Info {
 };
 Info Stat(const std::string& path);  // does not follow a final symbolic link
 
-int CreateDir(const std::string& path);     // kErrAlreadyExists when it is there
-int RemoveDir(const std::string& path);     // only an empty folder
-int DeleteFile(const std::string& path);    // a file or a symbolic link, never a folder
-int Rename(const std::string& from, const std::string& to);  // atomic; parents synced
+int CreateDir(const std::string& path);   // kErrAlreadyExists when it is there
+int RemoveDir(const std::string& path);   // only an empty folder
+int DeleteFile(const std::string& path);  // a file or a symbolic link, never a folder
+int Rename(const std::string& from, const std::string& to);          // atomic; parents synced
 int HardLink(const std::string& existing, const std::string& link);  // parent synced
 int SyncDir(const std::string& path);
 int SetReadOnly(const std::string& path, bool readOnly);

@@ -72,8 +72,12 @@ struct Machine {
     static int GetProcessorCount();
 };
 
-inline void AtomicBool32Set(std::atomic<std::int32_t>& flag) { flag.store(1); }
-inline void AtomicBool32Clear(std::atomic<std::int32_t>& flag) { flag.store(0); }
+inline void AtomicBool32Set(std::atomic<std::int32_t>& flag) {
+    flag.store(1);
+}
+inline void AtomicBool32Clear(std::atomic<std::int32_t>& flag) {
+    flag.store(0);
+}
 template <class T>
 inline void AtomicSetPointer(std::atomic<T*>& p, T* value) {
     p.store(value, std::memory_order_release);

@@ -35,7 +35,9 @@ std::size_t MsgQ::Size() const {
     return mQ.size();
 }
 
-Thread::~Thread() { Join(); }
+Thread::~Thread() {
+    Join();
+}
 
 void Thread::RunThread() {
     Construct();
@@ -80,6 +82,8 @@ bool Thread::IsRunning() const {
     return mRunning;
 }
 
-void Thread::Sleep(unsigned long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Thread::Sleep(unsigned long ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace Mirel

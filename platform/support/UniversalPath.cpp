@@ -82,8 +82,12 @@ bool UniversalPath::Parse(const unistring& text, bool strict) {
     return true;
 }
 
-bool UniversalPath::SetCommandLineFormat(const unistring& text) { return Parse(text, true); }
-bool UniversalPath::SetUserEntryFormat(const unistring& text) { return Parse(text, false); }
+bool UniversalPath::SetCommandLineFormat(const unistring& text) {
+    return Parse(text, true);
+}
+bool UniversalPath::SetUserEntryFormat(const unistring& text) {
+    return Parse(text, false);
+}
 
 unistring UniversalPath::Full() const {
     if (mName.empty()) return mFolder;
@@ -92,8 +96,12 @@ unistring UniversalPath::Full() const {
     return mFolder + u"/" + mName;
 }
 
-unistring UniversalPath::GetUserEntryFormat() const { return Full(); }
-std::string UniversalPath::Native() const { return Full().ToUTF8(); }
+unistring UniversalPath::GetUserEntryFormat() const {
+    return Full();
+}
+std::string UniversalPath::Native() const {
+    return Full().ToUTF8();
+}
 
 unistring UniversalPath::GetBasename() const {
     auto dot = mName.find_last_of(u'.');
@@ -107,7 +115,9 @@ unistring UniversalPath::GetExtension() const {
     return mName.substr(dot);
 }
 
-int UniversalPath::CountPathElements() const { return static_cast<int>(Split(Full()).size()); }
+int UniversalPath::CountPathElements() const {
+    return static_cast<int>(Split(Full()).size());
+}
 
 unistring UniversalPath::GetPathElement(int index) const {
     auto parts = Split(Full());
@@ -149,8 +159,10 @@ Error UniversalPath::SetAbsoluteFrom(const UniversalPath& base) {
     if (!IsRelative()) return Error();
     if (base.IsRelative() || base.IsClear()) return Error(kErrBadPathFormat);
     unistring root = base.Full();
-    if (mFolder.empty()) mFolder = root;
-    else mFolder = (root == u"/" ? root : root + u"/") + mFolder;
+    if (mFolder.empty())
+        mFolder = root;
+    else
+        mFolder = (root == u"/" ? root : root + u"/") + mFolder;
     return Error();
 }
 
@@ -175,7 +187,9 @@ bool UniversalPath::IsMyChild(const UniversalPath& other) const {
     return o.size() > prefix.size() && o.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool UniversalPath::Exists() const { return !IsClear() && Os::Stat(Native()).exists; }
+bool UniversalPath::Exists() const {
+    return !IsClear() && Os::Stat(Native()).exists;
+}
 
 Error UniversalPath::Delete() const {
     Os::Info info = Os::Stat(Native());

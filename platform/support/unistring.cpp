@@ -64,8 +64,10 @@ unistring unistring::FromUTF8(std::string_view in) {
         }
         bool ok = i + len <= n;
         for (std::size_t k = 1; ok && k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) ok = false;
-            else cp = (cp << 6) | (p[i + k] & 0x3F);
+            if ((p[i + k] & 0xC0) != 0x80)
+                ok = false;
+            else
+                cp = (cp << 6) | (p[i + k] & 0x3F);
         }
         if (!ok || cp > 0x10FFFF) {
             out.push_back(0xFFFD);
@@ -93,10 +95,10 @@ std::string unistring::ToUTF8() const {
 
 char16_t unistring::FoldCase(char16_t c) {
     if (c >= u'A' && c <= u'Z') return c + 32;
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;  // Latin-1 capitals
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;     // Latin-1 capitals
     if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return c + 32;  // Greek capitals
-    if (c >= 0x410 && c <= 0x42F) return c + 32;  // Cyrillic capitals
-    if (c >= 0x400 && c <= 0x40F) return c + 80;  // Cyrillic capitals with marks
+    if (c >= 0x410 && c <= 0x42F) return c + 32;                // Cyrillic capitals
+    if (c >= 0x400 && c <= 0x40F) return c + 80;                // Cyrillic capitals with marks
     return c;
 }
 
@@ -125,9 +127,15 @@ bool unistring::ConvertToCString(char* buf, std::size_t size, int /*encoding*/) 
     return true;
 }
 
-unistring unistring::NumToString(std::int64_t n) { return FromUTF8(std::to_string(n)); }
-unistring unistring::NumToString(std::uint64_t n) { return FromUTF8(std::to_string(n)); }
+unistring unistring::NumToString(std::int64_t n) {
+    return FromUTF8(std::to_string(n));
+}
+unistring unistring::NumToString(std::uint64_t n) {
+    return FromUTF8(std::to_string(n));
+}
 
-std::ostream& operator<<(std::ostream& os, const unistring& s) { return os << s.ToUTF8(); }
+std::ostream& operator<<(std::ostream& os, const unistring& s) {
+    return os << s.ToUTF8();
+}
 
 }  // namespace Mirel

@@ -15,9 +15,9 @@ class unistring : public std::u16string {
 public:
     using std::u16string::u16string;
     unistring() = default;
-    unistring(const std::u16string& s) : std::u16string(s) {}  // NOLINT
-    unistring(std::u16string&& s) : std::u16string(std::move(s)) {}  // NOLINT
-    unistring(const char* utf8) : std::u16string(FromUTF8(utf8)) {}  // NOLINT
+    unistring(const std::u16string& s) : std::u16string(s) {}               // NOLINT
+    unistring(std::u16string&& s) : std::u16string(std::move(s)) {}         // NOLINT
+    unistring(const char* utf8) : std::u16string(FromUTF8(utf8)) {}         // NOLINT
     unistring(const std::string& utf8) : std::u16string(FromUTF8(utf8)) {}  // NOLINT
 
     static unistring FromUTF8(std::string_view utf8);

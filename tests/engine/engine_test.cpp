@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -192,7 +192,8 @@ TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {
         ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
         int fd = ::open((tmp / "db.vdb").c_str(), O_RDWR);
         for (std::uint64_t i = 0; i < log.RecordCount() / 2; ++i)
-            ::pwrite(fd, log.RecordData(i), kPage, static_cast<off_t>((log.RecordPage(i) + 1) * kPage));
+            ::pwrite(fd, log.RecordData(i), kPage,
+                     static_cast<off_t>((log.RecordPage(i) + 1) * kPage));
         ::close(fd);
     }
     ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());

@@ -27,18 +27,18 @@ TEST(BackupFolderTest, StampRoundTripsAtMinuteResolution) {
 
 TEST(BackupFolderTest, ListAndLatestOrderByStampNotByName) {
     testutil::TempDir tmp;
-    for (const char* n : {"LastGood_2024-12-06_0234", "LastGood_2023-01-01_0000",
-                          "LastGood_2024-12-06_0300", "LastGood_broken", "LastGoodX_2030-01-01_0000",
-                          "Other"})
+    for (const char* n :
+         {"LastGood_2024-12-06_0234", "LastGood_2023-01-01_0000", "LastGood_2024-12-06_0300",
+          "LastGood_broken", "LastGoodX_2030-01-01_0000", "Other"})
         testutil::MakeDirs(tmp / n);
     testutil::WriteFile(tmp / "LastGood_2099-01-01_0000", "a file, not a folder");
     BackupFolder bf(u"LastGood");
     auto list = bf.GetList(tmp.Folder());
     std::vector<std::string> names;
     for (auto& d : list) names.push_back(d.GetChildName().ToUTF8());
-    EXPECT_EQ(names, (std::vector<std::string>{"LastGood_broken", "LastGood_2023-01-01_0000",
-                                               "LastGood_2024-12-06_0234",
-                                               "LastGood_2024-12-06_0300"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"LastGood_broken", "LastGood_2023-01-01_0000",
+                                        "LastGood_2024-12-06_0234", "LastGood_2024-12-06_0300"}));
     Mirel::Directory latest;
     ASSERT_TRUE(bf.GetLatest(tmp.Folder(), latest));
     EXPECT_EQ(latest.GetChildName(), unistring(u"LastGood_2024-12-06_0300"));

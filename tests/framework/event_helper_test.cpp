@@ -29,8 +29,8 @@ TEST(EventHelperTest, EveryTextSurvivesTheRoundTrip) {
     Seq empty;
     EventHelper::ToCompressedString(u"", empty);
     EXPECT_EQ(empty.length(), 0u);
-    for (const char16_t* s : {u"a", u"ab", u"abc", u"/srv/backup/Changes/Redo_1/x.vrl", u"\u00ff\u00fe",
-                              u"\u0100", u"\xD800", u"x\xDFFFy", u"\0"})
+    for (const char16_t* s : {u"a", u"ab", u"abc", u"/srv/backup/Changes/Redo_1/x.vrl",
+                              u"\u00ff\u00fe", u"\u0100", u"\xD800", u"x\xDFFFy", u"\0"})
         EXPECT_EQ(RoundTrip(s), unistring(s));
     std::mt19937 rng(3);
     for (int i = 0; i < 3000; ++i) {
@@ -56,7 +56,8 @@ TEST(LoggerTest, EventsAreWordedAndObserved) {
               "The backup folder /b could not be set up (error 20403).");
     EXPECT_EQ(Talon::Logger::FormatEvent(0x12345678, {u"a", u"b"}), "Event 0x12345678: 'a' 'b'");
     std::vector<std::int32_t> seen;
-    Talon::Logger::SetObserver([&](std::int32_t c, const std::vector<unistring>&) { seen.push_back(c); });
+    Talon::Logger::SetObserver(
+        [&](std::int32_t c, const std::vector<unistring>&) { seen.push_back(c); });
     Talon::Logger::WriteSysLog(static_cast<std::int32_t>(0xc1000307u), {u"/b"});
     Talon::Logger::SetObserver(nullptr);
     EXPECT_EQ(seen, std::vector<std::int32_t>{static_cast<std::int32_t>(0xc1000307u)});

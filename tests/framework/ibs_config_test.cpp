@@ -36,7 +36,8 @@ TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesAndLogs) {
     ASSERT_TRUE(w.Finish(80, 123456789, true).OK());
     std::uint64_t startMSN = 0, endUTC = 0;
     bool closed = false;
-    ASSERT_TRUE(IBS_Config::GetRedoLogInfo(tmp.File("l.vrl"), u, msn, startMSN, endUTC, closed).OK());
+    ASSERT_TRUE(
+        IBS_Config::GetRedoLogInfo(tmp.File("l.vrl"), u, msn, startMSN, endUTC, closed).OK());
     EXPECT_EQ(msn, 80u);
     EXPECT_EQ(startMSN, 77u);
     EXPECT_EQ(endUTC, 123456789u);
@@ -46,9 +47,9 @@ TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesAndLogs) {
     EXPECT_EQ(IBS_Config::GetRedoLogInfo(tmp.File("junk.vrl"), u, msn, startMSN, endUTC, closed)
                   .GetError(),
               Mirel::kErrInvalidFile);
-    EXPECT_EQ(IBS_Config::GetRedoLogInfo(tmp.File("db.vdb"), u, msn, startMSN, endUTC, closed)
-                  .GetError(),
-              Mirel::kErrInvalidFile);
+    EXPECT_EQ(
+        IBS_Config::GetRedoLogInfo(tmp.File("db.vdb"), u, msn, startMSN, endUTC, closed).GetError(),
+        Mirel::kErrInvalidFile);
     EXPECT_EQ(IBS_Config::GetRedoLogInfo(tmp.File("gone.vrl"), u, msn, startMSN, endUTC, closed)
                   .GetError(),
               Mirel::kErrPathNotFound);
@@ -98,7 +99,8 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
     UniversalPath moved;
     for (int i = 0; i < 3; ++i) {
         testutil::WriteFile(tmp / "Changes/Redo_1/x.vrl", "v" + std::to_string(i));
-        ASSERT_TRUE(IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/x.vrl"), backup, moved).OK());
+        ASSERT_TRUE(
+            IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/x.vrl"), backup, moved).OK());
     }
     EXPECT_EQ(moved, tmp.File("Rejected/x.vrl.2"));
     EXPECT_EQ(testutil::ReadFile(tmp / "Rejected/x.vrl"), "v0");
@@ -114,8 +116,9 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
     Mirel::Faults::Scope faults;
     testutil::WriteFile(tmp / "Changes/Redo_1/z.vrl", "z");
     Mirel::Faults::Arm(Mirel::FsOp::kRename, tmp / "Changes/Redo_1/z.vrl", Mirel::kErrFileLocked);
-    EXPECT_EQ(IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/z.vrl"), backup, moved).GetError(),
-              Mirel::kErrFileLocked);
+    EXPECT_EQ(
+        IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/z.vrl"), backup, moved).GetError(),
+        Mirel::kErrFileLocked);
     EXPECT_EQ(moved, tmp.File("Changes/Redo_1/z.vrl"));
     EXPECT_TRUE(testutil::IsFile(tmp / "Changes/Redo_1/z.vrl"));
 }

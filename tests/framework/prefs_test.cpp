@@ -41,8 +41,9 @@ TEST(PrefsTest, MissingOrMalformedFilesFailToOpen) {
         testutil::WriteFile(tmp / "bad.xml", b);
         EXPECT_EQ(prefs.Open(h, tmp / "bad.xml").GetError(), Mirel::kErrPrefsMalformed) << b;
     }
-    testutil::WriteFile(tmp / "ok.xml", "<?xml version=\"1.0\"?>\n<preferences>\n"
-                                        "  <pref id=\"67\" type=\"int\"> 0 </pref>\n</preferences>\n");
+    testutil::WriteFile(tmp / "ok.xml",
+                        "<?xml version=\"1.0\"?>\n<preferences>\n"
+                        "  <pref id=\"67\" type=\"int\"> 0 </pref>\n</preferences>\n");
     ASSERT_TRUE(prefs.Open(h, tmp / "ok.xml").OK());
     std::int64_t v = 5;
     ASSERT_TRUE(prefs.GetPref(h, 67, v).OK());

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/support/Debug.h"
 #include "platform/support/DateTime.h"
+#include "platform/support/Debug.h"
 #include "tests/TestUtil.h"
 
 namespace {
@@ -57,7 +57,8 @@ TEST(DebugLogTest, ConcurrentWritersNeverInterleaveWithinALine) {
     for (int t = 0; t < 4; ++t)
         ts.emplace_back([t] {
             for (int i = 0; i < 300; ++i)
-                MIREL_DEBUG(57, "writer " << t << " line " << i << " " << std::string(200, 'a' + t));
+                MIREL_DEBUG(57,
+                            "writer " << t << " line " << i << " " << std::string(200, 'a' + t));
         });
     for (auto& t : ts) t.join();
     std::istringstream lines(testutil::ReadFile(tmp / "talonibDebug.log"));
@@ -69,7 +70,8 @@ TEST(DebugLogTest, ConcurrentWritersNeverInterleaveWithinALine) {
         char writer = l[at + 7];
         // The line ends with exactly 200 letters of its own writer, and nothing else.
         ASSERT_GE(l.size(), 201u);
-        EXPECT_EQ(l.substr(l.size() - 201), " " + std::string(200, static_cast<char>('a' + (writer - '0'))));
+        EXPECT_EQ(l.substr(l.size() - 201),
+                  " " + std::string(200, static_cast<char>('a' + (writer - '0'))));
     }
     EXPECT_EQ(n, 1200);
 }

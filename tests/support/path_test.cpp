@@ -113,9 +113,13 @@ TEST(UniversalPathTest, BackupTimestampFormatting) {
 }
 
 TEST(UnistringTest, Utf8RoundTripIncludingLoneSurrogates) {
-    std::u16string samples[] = {u"", u"plain", u"ÄÖÜ ß €", u"\U0001F600 emoji",
+    std::u16string samples[] = {u"",
+                                u"plain",
+                                u"ÄÖÜ ß €",
+                                u"\U0001F600 emoji",
                                 std::u16string(1, char16_t(0xD800)),
-                                std::u16string(u"a\xDC00" u"b")};
+                                std::u16string(u"a\xDC00"
+                                               u"b")};
     for (const auto& s : samples) {
         unistring u(s);
         EXPECT_EQ(unistring::FromUTF8(u.ToUTF8()), u);

@@ -7,8 +7,7 @@
 
 namespace sim {
 
-DatabaseModel::DatabaseModel(std::uint64_t seed, std::uint32_t pageSize,
-                             std::uint64_t initialPages)
+DatabaseModel::DatabaseModel(std::uint64_t seed, std::uint32_t pageSize, std::uint64_t initialPages)
     : mRng(seed), mPageSize(pageSize), mMSN(1000 + seed % 1000) {
     for (auto& b : mUuid) b = static_cast<std::uint8_t>(mRng());
     mUuid[6] = static_cast<std::uint8_t>((mUuid[6] & 0x0F) | 0x40);  // version 4
@@ -16,7 +15,9 @@ DatabaseModel::DatabaseModel(std::uint64_t seed, std::uint32_t pageSize,
     for (std::uint64_t i = 0; i < initialPages; ++i) mPages[i] = RandomPage();
 }
 
-std::string DatabaseModel::UuidText() const { return Mirel::UuidText::ToText(mUuid).ToUTF8(); }
+std::string DatabaseModel::UuidText() const {
+    return Mirel::UuidText::ToText(mUuid).ToUTF8();
+}
 
 Mirel::PageImage DatabaseModel::RandomPage() {
     Mirel::PageImage p(mPageSize);
