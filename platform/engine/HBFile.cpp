@@ -211,24 +211,4 @@ Error HBFile::ApplyLog(HBLogFile& log) {
     return SetError(WriteHeader(lh.msn, pageCount).GetError());
 }
 
-Error HBFile::Create(const UniversalPath& path, const Format::Uuid& uuid, std::uint32_t pageSize,
-                     std::uint64_t msn) {
-    if (!Format::ValidPageSize(pageSize)) return Error(kErrInvalidFile);
-    if (Os::Stat(path.Native()).exists) return Error(kErrAlreadyExists);
-    int fd = -1;
-    if (int rc = Os::OpenWrite(path.Native(), true, true, fd)) return Error(rc);
-    Format::DbHeader h;
-    h.pageSize = pageSize;
-    h.uuid = uuid;
-    h.msn = msn;
-    h.generation = 0;
-    std::vector<std::uint8_t> block(pageSize, 0);
-    Format::EncodeDbHeader(h, block.data());
-    int rc = Os::PWriteAll(fd, block.data(), block.size(), 0, path.Native());
-    if (rc == 0) rc = Os::SyncFile(fd, path.Native());
-    Os::Close(fd);
-    if (rc == 0) rc = Os::SyncDir(Os::ParentOf(path.Native()));
-    return Error(rc);
-}
-
 }  // namespace Mirel

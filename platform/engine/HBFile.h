@@ -40,10 +40,6 @@ public:
     // makes them durable, and only then advances the MSN.
     Error ApplyLog(HBLogFile& log);
 
-    // Creates an empty database (no pages) at `msn`; fails if the file exists.
-    static Error Create(const UniversalPath& path, const Format::Uuid& uuid, std::uint32_t pageSize,
-                        std::uint64_t msn);
-
 private:
     Error WriteHeader(std::uint64_t msn, std::uint64_t pageCount);
     Error WritePages(HBLogFile& log, std::uint64_t& pageCount);

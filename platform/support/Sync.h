@@ -7,7 +7,8 @@
 
 namespace Mirel {
 
-class Mutex {
+template <class StdMutex>
+class BasicMutex {
 public:
     void Lock() { mM.lock(); }
     void Unlock() { mM.unlock(); }
@@ -17,20 +18,10 @@ public:
     void unlock() { mM.unlock(); }
 
 private:
-    std::mutex mM;
+    StdMutex mM;
 };
-
-class ReentrantMutex {
-public:
-    void Lock() { mM.lock(); }
-    void Unlock() { mM.unlock(); }
-    bool TryLock() { return mM.try_lock(); }
-    void lock() { mM.lock(); }
-    void unlock() { mM.unlock(); }
-
-private:
-    std::recursive_mutex mM;
-};
+using Mutex = BasicMutex<std::mutex>;
+using ReentrantMutex = BasicMutex<std::recursive_mutex>;
 
 // Holds a lock for its scope.
 template <class M>
