@@ -18,6 +18,15 @@ namespace Talon {
 // Every UTF-16 text survives the round trip, unpaired surrogates included.
 class EventHelper {
 public:
+    // An event delivered by the hub: its class, code and texts.
+    EventHelper() = default;
+    EventHelper(std::int32_t eventClass, std::int32_t eventCode,
+                std::vector<Mirel::unistring> texts = {})
+        : mClass(eventClass), mCode(eventCode), mTexts(std::move(texts)) {}
+    std::int32_t GetEventClass() const { return mClass; }
+    std::int32_t GetEventCode() const { return mCode; }
+    const std::vector<Mirel::unistring>& GetTexts() const { return mTexts; }
+
     static std::vector<std::uint16_t> Compress(const Mirel::unistring& text);
     // An ill-formed sequence (unknown tag) decodes as its raw units after the tag.
     static Mirel::unistring Decompress(const std::uint16_t* units, std::size_t count);
@@ -35,6 +44,11 @@ public:
         for (std::size_t i = 0; i < units.size(); ++i) units[i] = in[i];
         return Decompress(units.data(), units.size());
     }
+
+private:
+    std::int32_t mClass = 0;
+    std::int32_t mCode = 0;
+    std::vector<Mirel::unistring> mTexts;
 };
 
 }  // namespace Talon

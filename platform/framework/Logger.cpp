@@ -29,6 +29,7 @@ const std::map<std::uint32_t, const char*>& Wording() {
         {0x41000317, "The database %1 at %2 could not be moved to %3 (error %4)."},
         {0x41000318, "The in-progress folder for %1 could not be created at %2 (error %3)."},
         {0x8100031a, "The in-progress copy of %1 could not be made; failed at %2 (error %3)."},
+        {0xc1000600, "The service cannot start: port %1 is already in use by another program."},
         {0x4900031b, "The in-progress folder %1 could not be renamed to %2 (error %3)."},
     };
     return table;

@@ -50,6 +50,7 @@ enum ErrorNumber : int {
 
     // Process and network.
     kErrPortInUse = 20600,
+    kErrHubUnreachable = 20601,
     kErrAnotherInstance = 10006,
     kErrStartRefused = 10005,
 };

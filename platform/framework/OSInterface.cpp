@@ -1,0 +1,133 @@
+#include "platform/framework/OSInterface.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/framework/AppBase.h"
+#include "platform/support/Debug.h"
+
+namespace Talon {
+
+void OSInterface::Notify(const std::string& state) { ::sd_notify(0, state.c_str()); }
+
+void OSInterface::ReportStatus(unsigned long status, unsigned long checkPoint,
+                               unsigned long exitCode) {
+    const char* word = status == 1   ? "stopped"
+                       : status == 2 ? "running"
+                       : status == 3 ? "stopping"
+                       : status == 5 ? "failed"
+                                     : "status";
+    std::string text = "STATUS=" + std::string(word) + " (status " + std::to_string(status) +
+                       ", check " + std::to_string(checkPoint) + ", code " +
+                       std::to_string(exitCode) + ")";
+    Notify(text);
+    MIREL_DEBUG(57, "OSInterface::ReportStatus " << text.substr(7));
+}
+
+bool OSInterface::NotifyStarted() {
+    Notify("READY=1\nSTATUS=running");
+    return true;
+}
+
+void OSInterface::SetOSEventFunctor(int event, EventFunctor* functor) {
+    std::lock_guard<std::mutex> g(mM);
+    mFunctors[event].reset(functor);
+}
+
+EventFunctor* OSInterface::GetOSEventFunctor(int event) {
+    std::lock_guard<std::mutex> g(mM);
+    auto it = mFunctors.find(event);
+    return it == mFunctors.end() ? nullptr : it->second.get();
+}
+
+namespace {
+const int kSignals[] = {SIGTERM, SIGPWR, SIGUSR1, SIGINT, SIGHUP, SIGQUIT};
+
+sigset_t HandledSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : kSignals) sigaddset(&set, s);
+    return set;
+}
+
+}  // namespace
+
+WinOSInterface::WinOSInterface(const Mirel::unistring& serviceName) : mServiceName(serviceName) {}
+
+WinOSInterface::~WinOSInterface() { StopSignalThread(); }
+
+Error WinOSInterface::StartSignalThread(AppBase& app) {
+    if (mSignalThread.joinable()) return Error();
+    sigset_t set = HandledSet();
+    if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return Error(Mirel::kErrOS);
+    mSignalFd = ::signalfd(-1, &set, SFD_CLOEXEC);
+    mStopFd = ::eventfd(0, EFD_CLOEXEC);
+    if (mSignalFd < 0 || mStopFd < 0) return Error(Mirel::kErrOS);
+    AppBase* a = &app;
+    mSignalThread = std::thread([this, a] { SignalLoop(a); });
+    return Error();
+}
+
+void WinOSInterface::StopSignalThread() {
+    if (mSignalThread.joinable()) {
+        std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(mStopFd, &one, sizeof one);
+        mSignalThread.join();
+    }
+    if (mSignalFd >= 0) ::close(mSignalFd);
+    if (mStopFd >= 0) ::close(mStopFd);
+    mSignalFd = mStopFd = -1;
+}
+
+void WinOSInterface::SignalLoop(AppBase* app) {
+    pollfd fds[2] = {{mSignalFd, POLLIN, 0}, {mStopFd, POLLIN, 0}};
+    for (;;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents) return;
+        signalfd_siginfo info;
+        if (::read(mSignalFd, &info, sizeof info) == sizeof info)
+            Dispatch(app, static_cast<int>(info.ssi_signo));
+    }
+}
+
+void WinOSInterface::Dispatch(AppBase* app, int signal) {
+    MIREL_DEBUG(57, "WinOSInterface: signal " << signal);
+    auto control = [this](unsigned long code) {
+        if (mControl) mControl(code, 0, nullptr, nullptr);
+    };
+    switch (signal) {
+        case SIGTERM: control(kServiceControlStop); break;
+        case SIGPWR: control(kServiceControlShutdown); break;
+        case SIGUSR1: control(kServiceControlInterrogate); break;
+        case SIGINT: app->PostOSEvent(kOSEventInterrupt); break;
+        case SIGHUP: app->PostOSEvent(kOSEventHangUp); break;
+        case SIGQUIT: app->GetMainMsgQ().PostMsg(1011); break;
+        default: break;
+    }
+}
+
+bool WinOSInterface::RunningUnderServiceManager() {
+    const char* id = std::getenv("INVOCATION_ID");
+    return id && *id;
+}
+
+void WinOSInterface::RunServiceMain() {
+    if (!mServiceMain) return;
+    std::thread t([this] {
+        std::u16string name = mServiceName;
+        unsigned short* argv[1] = {reinterpret_cast<unsigned short*>(name.data())};
+        mServiceMain(1, argv);
+    });
+    t.join();
+}
+
+}  // namespace Talon

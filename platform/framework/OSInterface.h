@@ -1,0 +1,112 @@
+// The service's link to the operating system: service control, OS events and status
+// reports. On Linux the service manager is systemd and controls arrive as signals:
+//
+//   SIGTERM  service stop          -> control handler, SERVICE_CONTROL_STOP (1)
+//   SIGPWR   system shutdown       -> control handler, SERVICE_CONTROL_SHUTDOWN (5)
+//   SIGUSR1  status query          -> control handler, SERVICE_CONTROL_INTERROGATE (4)
+//   SIGINT   console interrupt     -> OS event 7 (message 1010)
+//   SIGHUP   terminal hang-up      -> OS event 16 (message 1010)
+//   SIGQUIT  quit while running    -> message 1011
+//
+// Status reports go to systemd through sd_notify when NOTIFY_SOCKET is set.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/framework/TalonError.h"
+#include "platform/support/unistring.h"
+
+namespace Talon {
+
+class AppBase;
+
+enum OSEvents { kOSEventInterrupt = 7, kOSEventHangUp = 16 };
+
+enum ServiceControl : unsigned long {
+    kServiceControlStop = 1,
+    kServiceControlInterrogate = 4,
+    kServiceControlShutdown = 5,
+    kServiceControlPowerEvent = 13,
+    kServiceControlPreShutdown = 15,
+};
+
+// Work the message loop runs for an OS event.
+class EventFunctor {
+public:
+    explicit EventFunctor(const char* name) : mName(name ? name : "") {}
+    virtual ~EventFunctor() = default;
+    virtual bool operator()() = 0;
+    const std::string& GetName() const { return mName; }
+
+private:
+    std::string mName;
+};
+
+using ServiceMainHandler = void (*)(unsigned long argc, unsigned short** argv);
+using ServiceControlHandlerFn = unsigned long (*)(unsigned long control, unsigned long eventType,
+                                                  void* eventData, void* context);
+
+class OSInterface {
+public:
+    virtual ~OSInterface() = default;
+
+    // Status values: 1 stopped, 2 running, 3 stopping, 5 failed.
+    virtual void ReportStatus(unsigned long status, unsigned long checkPoint,
+                              unsigned long exitCode);
+    // Tells the service manager the service is ready.
+    virtual bool NotifyStarted();
+
+    unsigned long GetStatus() const { return mStatus.load(); }
+    void SetStatus(unsigned long s) { mStatus.store(s); }
+
+    // The interface owns the functor.
+    void SetOSEventFunctor(int event, EventFunctor* functor);
+    EventFunctor* GetOSEventFunctor(int event);
+
+    // Sends a raw notification to systemd (no-op without NOTIFY_SOCKET).
+    static void Notify(const std::string& state);
+
+private:
+    std::atomic<unsigned long> mStatus{1};
+    std::mutex mM;
+    std::map<int, std::unique_ptr<EventFunctor>> mFunctors;
+};
+
+class WinOSInterface : public OSInterface {
+public:
+    explicit WinOSInterface(const Mirel::unistring& serviceName);
+    ~WinOSInterface() override;
+
+    void SetServiceMainHandler(ServiceMainHandler h) { mServiceMain = h; }
+    void SetServiceControlHandler(ServiceControlHandlerFn h) { mControl = h; }
+    const Mirel::unistring& GetServiceName() const { return mServiceName; }
+
+    // Blocks the handled signals in this and all later threads and starts the thread that
+    // turns them into controls, events and messages.
+    Error StartSignalThread(AppBase& app);
+    void StopSignalThread();
+
+    // systemd sets INVOCATION_ID for every process it starts as a unit.
+    static bool RunningUnderServiceManager();
+    // Runs the service main function on its own thread, as a service manager would, and
+    // waits for it to return.
+    void RunServiceMain();
+
+private:
+    void SignalLoop(AppBase* app);
+    void Dispatch(AppBase* app, int signal);
+
+    Mirel::unistring mServiceName;
+    ServiceMainHandler mServiceMain = nullptr;
+    ServiceControlHandlerFn mControl = nullptr;
+    std::thread mSignalThread;
+    int mSignalFd = -1;
+    int mStopFd = -1;
+};
+
+}  // namespace Talon
