@@ -48,7 +48,9 @@ void AppBase::SetLogFileName(const Mirel::unistring& name) {
     Mirel::gDebugger.SetLogFile(Mirel::gDebugger.GetLogFolder(), name.ToUTF8());
 }
 
-std::string AppBase::GetLogFolder() const { return Mirel::gDebugger.GetLogFolder(); }
+std::string AppBase::GetLogFolder() const {
+    return Mirel::gDebugger.GetLogFolder();
+}
 
 void AppBase::AddArgumentHandler(ArgumentHandler* handler) {
     handler->SetApp(this);
@@ -71,7 +73,9 @@ void AppBase::ProcessArguments(int argc, char** argv) {
     SetRunState(kPrintUsage);
 }
 
-void AppBase::SetOSInterface(OSInterface* os) { mOS.reset(os); }
+void AppBase::SetOSInterface(OSInterface* os) {
+    mOS.reset(os);
+}
 
 Error AppBase::InitOS() {
     if (GetRunState() != kRunApplication) return Error();
@@ -143,7 +147,9 @@ Error AppBase::RequestStop() {
     return Error();
 }
 
-Error AppBase::Shutdown() { return RequestStop(); }
+Error AppBase::Shutdown() {
+    return RequestStop();
+}
 
 void AppBase::PrintUsage(const char* programName) {
     if (programName) std::cout << programName << "\n";
@@ -172,21 +178,23 @@ void AppBase::LogPortError(unsigned int port) {
                         {Mirel::unistring::NumToString(port)});
 }
 
-bool AppBase::AddOrbEndpointArgs(std::vector<std::string>&, const std::string&) { return true; }
+bool AppBase::AddOrbEndpointArgs(std::vector<std::string>&, const std::string&) {
+    return true;
+}
 
 void AppBase::ChangeOrbConfig(Mirel::ORBConfig&) {}
 
 bool AppBase::InitORB() {
     std::vector<std::string> args = {mAppName};
     if (!AddOrbEndpointArgs(args, "-ORBendPoint")) return false;
+    Mirel::Directory(Mirel::UniversalPath::Folder(GetLogFolder())).CreateIfNotExists();
     Mirel::ORBConfig config;
     const char* level = std::getenv("VELLUMARK_ORB_TRACE");
     config.options = {"-ORBtraceFile", GetLogFolder() + "/" + mOrbTraceName.ToUTF8(),
-                      "-ORBtraceLevel", level && *level ? level : "1",
-                      "-ORBtraceTime", "1",
+                      "-ORBtraceLevel", level && *level ? level : "1", "-ORBtraceTime", "1",
                       // An unreachable event hub must not hold a caller for long.
-                      "-ORBclientConnectTimeOutPeriod", "3000",
-                      "-ORBclientCallTimeOutPeriod", "15000"};
+                      "-ORBclientConnectTimeOutPeriod", "3000", "-ORBclientCallTimeOutPeriod",
+                      "15000"};
     ChangeOrbConfig(config);
     args.insert(args.end(), config.options.begin(), config.options.end());
     std::vector<char*> argv;

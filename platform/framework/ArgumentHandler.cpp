@@ -48,12 +48,16 @@ std::string ServiceUnit::UnitFolder() {
 
 std::string ServiceUnit::UnitText(const std::string& executable, const std::string& description) {
     return "[Unit]\n"
-           "Description=" + description + "\n"
+           "Description=" +
+           description +
+           "\n"
            "After=network.target\n"
            "\n"
            "[Service]\n"
            "Type=notify\n"
-           "ExecStart=" + executable + "\n"
+           "ExecStart=" +
+           executable +
+           "\n"
            "Restart=on-failure\n"
            "KillSignal=SIGTERM\n"
            "TimeoutStopSec=60\n"
@@ -90,8 +94,8 @@ ArgumentHandler::eResults InstallArgHandler::InstallService(int startType) {
         }
     }
     ReloadSystemd(folder);
-    std::cout << "Installed " << unit << (startType == 2 ? " (starts automatically)" : " (starts on demand)")
-              << "\n";
+    std::cout << "Installed " << unit
+              << (startType == 2 ? " (starts automatically)" : " (starts on demand)") << "\n";
     return kHandled;
 }
 

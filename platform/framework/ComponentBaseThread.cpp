@@ -16,7 +16,8 @@ namespace {
 
 class EventMsg : public Mirel::Msg {
 public:
-    explicit EventMsg(EventHelper e) : Mirel::Msg(ComponentBaseThread::kMsgEvent), event(std::move(e)) {}
+    explicit EventMsg(EventHelper e)
+        : Mirel::Msg(ComponentBaseThread::kMsgEvent), event(std::move(e)) {}
     EventHelper event;
 };
 
@@ -112,7 +113,9 @@ void ComponentBaseThread::Main() {
     OnThreadExit();
 }
 
-void ComponentBaseThread::AbortMain() { GetMyMsgQ().PostMsg(100); }
+void ComponentBaseThread::AbortMain() {
+    GetMyMsgQ().PostMsg(100);
+}
 
 void ComponentBaseThread::OnCheckOtherMsgCodes(Mirel::Msg* msg) {
     MIREL_DEBUG(59, GetName() << ": unexpected message code " << msg->GetMsgCode());
@@ -133,7 +136,8 @@ void ComponentBaseThread::OnEvent(EventHelper&) {}
 
 void ComponentBaseThread::Deliver(std::int32_t eventClass, std::int32_t eventCode,
                                   std::vector<Mirel::unistring> texts) {
-    GetMyMsgQ().PostMsg(std::make_unique<EventMsg>(EventHelper(eventClass, eventCode, std::move(texts))));
+    GetMyMsgQ().PostMsg(
+        std::make_unique<EventMsg>(EventHelper(eventClass, eventCode, std::move(texts))));
 }
 
 void ComponentBaseThread::SetSubscriptions(const std::int32_t (*pairs)[2], int count) {
@@ -170,8 +174,8 @@ Talon::EventLink_ptr ComponentBaseThread::GetEventLink(unsigned long) {
 Error ComponentBaseThread::ConnectToEventHub(const char* address, unsigned long*,
                                              unsigned short* port, unsigned long*) {
     AppBase* app = AppInstance::GetInstance();
-    unsigned short p = port && *port ? *port
-                                     : (app ? app->GetEventHubPort() : AppBase::kDefaultEventHubPort);
+    unsigned short p =
+        port && *port ? *port : (app ? app->GetEventHubPort() : AppBase::kDefaultEventHubPort);
     std::string loc = Mirel::BuildCorbalocString(address, p, kEventHubKey, false);
     Talon::ServerComponent_var self;
     TalonTypes::EventIdSeq subs;
@@ -179,7 +183,8 @@ Error ComponentBaseThread::ConnectToEventHub(const char* address, unsigned long*
         std::lock_guard<std::mutex> g(mM);
         self = Talon::ServerComponent::_duplicate(mSelf);
         subs.length(static_cast<CORBA::ULong>(mSubscriptions.size()));
-        for (std::size_t i = 0; i < mSubscriptions.size(); ++i) subs[static_cast<CORBA::ULong>(i)] = mSubscriptions[i];
+        for (std::size_t i = 0; i < mSubscriptions.size(); ++i)
+            subs[static_cast<CORBA::ULong>(i)] = mSubscriptions[i];
     }
     Talon::EventLink_var link;
     CORBA::ULong id = 0;

@@ -14,7 +14,9 @@
 
 namespace Talon {
 
-void OSInterface::Notify(const std::string& state) { ::sd_notify(0, state.c_str()); }
+void OSInterface::Notify(const std::string& state) {
+    ::sd_notify(0, state.c_str());
+}
 
 void OSInterface::ReportStatus(unsigned long status, unsigned long checkPoint,
                                unsigned long exitCode) {
@@ -60,7 +62,9 @@ sigset_t HandledSet() {
 
 WinOSInterface::WinOSInterface(const Mirel::unistring& serviceName) : mServiceName(serviceName) {}
 
-WinOSInterface::~WinOSInterface() { StopSignalThread(); }
+WinOSInterface::~WinOSInterface() {
+    StopSignalThread();
+}
 
 Error WinOSInterface::StartSignalThread(AppBase& app) {
     if (mSignalThread.joinable()) return Error();
@@ -105,13 +109,26 @@ void WinOSInterface::Dispatch(AppBase* app, int signal) {
         if (mControl) mControl(code, 0, nullptr, nullptr);
     };
     switch (signal) {
-        case SIGTERM: control(kServiceControlStop); break;
-        case SIGPWR: control(kServiceControlShutdown); break;
-        case SIGUSR1: control(kServiceControlInterrogate); break;
-        case SIGINT: app->PostOSEvent(kOSEventInterrupt); break;
-        case SIGHUP: app->PostOSEvent(kOSEventHangUp); break;
-        case SIGQUIT: app->GetMainMsgQ().PostMsg(1011); break;
-        default: break;
+        case SIGTERM:
+            control(kServiceControlStop);
+            break;
+        case SIGPWR:
+            control(kServiceControlShutdown);
+            break;
+        case SIGUSR1:
+            control(kServiceControlInterrogate);
+            break;
+        case SIGINT:
+            app->PostOSEvent(kOSEventInterrupt);
+            break;
+        case SIGHUP:
+            app->PostOSEvent(kOSEventHangUp);
+            break;
+        case SIGQUIT:
+            app->GetMainMsgQ().PostMsg(1011);
+            break;
+        default:
+            break;
     }
 }
 

@@ -49,6 +49,7 @@ int Walk(const std::string& dir, FileFunctor& f, int depth, int level, bool& sto
     for (const auto& n : names) {
         std::string p = dir + "/" + n;
         Os::Info info = Os::Stat(p);
+        if (info.isLink) continue;  // a listing never leads out of the walked tree
         bool isDir = info.isDir;
         UniversalPath up = isDir ? UniversalPath::Folder(p) : UniversalPath::FromNative(p);
         if (!f(up, isDir, depth)) {

@@ -45,7 +45,7 @@ public:
 
     // Walks the folder in name order, calling the functor for every entry down to `level`
     // (1: the folder's own entries, 2: also the entries of its sub-folders, and so on).
-    // Symbolic links are reported as files and never followed.
+    // Symbolic links are left out and never followed.
     Error ProcessFiles(FileFunctor& functor, int level) const;
 
     bool operator==(const Directory& o) const { return mPath == o.mPath; }

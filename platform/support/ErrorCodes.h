@@ -31,6 +31,7 @@ enum ErrorNumber : int {
     kErrCrossDevice = 20304,
     kErrNotADirectory = 20305,
     kErrIsADirectory = 20306,
+    kErrIsALink = 20307,
     kErrAccessDenied = 20403,
     kErrFileLocked = 20404,
     kErrNoIntervalDone = 20405,

@@ -50,9 +50,12 @@ std::string BuildCorbalocString(const char* host, unsigned int port, const char*
 namespace {
 const char* Completion(CORBA::CompletionStatus s) {
     switch (s) {
-        case CORBA::COMPLETED_YES: return "yes";
-        case CORBA::COMPLETED_NO: return "no";
-        default: return "maybe";
+        case CORBA::COMPLETED_YES:
+            return "yes";
+        case CORBA::COMPLETED_NO:
+            return "no";
+        default:
+            return "maybe";
     }
 }
 }  // namespace
@@ -66,8 +69,8 @@ void LogCorbaSystemException(const char* where, const CORBA::SystemException& e,
 
 void LogCorbaException(const char* where, const CORBA::Exception& e, const char* what,
                        int category) {
-    MIREL_DEBUG(category, where << ": " << what << " raised " << e._name() << " ("
-                                << e._rep_id() << ")");
+    MIREL_DEBUG(category,
+                where << ": " << what << " raised " << e._name() << " (" << e._rep_id() << ")");
 }
 
 void LogOmniFatalException(const char* where, const omniORB::fatalException& e, const char* what,

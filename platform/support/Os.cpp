@@ -183,14 +183,14 @@ int SetReadOnly(const std::string& path, bool readOnly) {
 }
 
 int OpenRead(const std::string& path, int& fd) {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     return fd < 0 ? MapErrno(errno) : 0;
 }
 
 int OpenWrite(const std::string& path, bool create, bool truncate, int& fd) {
     fd = -1;
     if (int f = Faults::Check(FsOp::kOpenWrite, path)) return f;
-    int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0) | (truncate ? O_TRUNC : 0);
+    int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0) | (truncate ? O_TRUNC : 0);
     fd = ::open(path.c_str(), flags, 0644);
     return fd < 0 ? MapErrno(errno) : 0;
 }

@@ -82,7 +82,7 @@ int SetReadOnly(const std::string& path, bool readOnly);
 // Copies a file's bytes and mode; the copy is synced, and its folder too.
 int CopyFile(const std::string& from, const std::string& to);
 
-// Open a file; fd is -1 on failure.
+// Open a file; fd is -1 on failure. A symbolic link is refused (20307), never followed.
 int OpenRead(const std::string& path, int& fd);
 int OpenWrite(const std::string& path, bool create, bool truncate, int& fd);
 int PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, const std::string& path);

@@ -194,7 +194,8 @@ bool UniversalPath::Exists() const {
 Error UniversalPath::Delete() const {
     Os::Info info = Os::Stat(Native());
     if (info.isDir) return Error(kErrIsADirectory);
-    return Error(Os::DeleteFile(Native()));
+    int rc = Os::DeleteFile(Native());
+    return Error(rc == kErrPathNotFound ? 0 : rc);
 }
 
 Error UniversalPath::MoveTo(const UniversalPath& destFolder) const {

@@ -56,7 +56,8 @@ public:
     }
 
     bool Exists() const;
-    Error Delete() const;  // a file or symbolic link; never a folder
+    // Deletes a file or symbolic link, never a folder; nothing there is success.
+    Error Delete() const;
     // Moves the file into `destFolder` under the same name; never replaces a file there.
     Error MoveTo(const UniversalPath& destFolder) const;
 

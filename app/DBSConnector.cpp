@@ -1,0 +1,57 @@
+#include "app/DBSConnector.h"
+
+#include "platform/support/Debug.h"
+
+#define DBS_DEBUG(pieces) MIREL_DEBUG(59, pieces)
+
+namespace {
+// The database server's stop notice.
+const std::int32_t kSubscriptions[][2] = {{8, 2}, {-1, 0}};
+}  // namespace
+
+DBSConnector::DBSConnector(CORBA::ORB_ptr orb)
+    : Talon::ComponentBaseThread(orb, TalonTypes::kST_DBSConnector, false, false) {
+    SetSubscriptions(kSubscriptions, 1);
+    Talon::ComponentBaseThread::Init();
+}
+
+bool DBSConnector::ConnectToServer(const char* addr, unsigned short port) {
+    if (GetStatus() == TalonTypes::kCS_ServicingRequests) {
+        Talon::EventLink_var link = GetEventLink(0);
+        if (!CORBA::is_nil(link)) {
+            DBS_DEBUG("ConnectToServer() already connected, linkID " << GetLinkID());
+            return true;
+        }
+    }
+    Talon::Error e = ConnectToEventHub(addr, nullptr, &port, nullptr);
+    if (e.OK()) {
+        SendComponentInfo(false);
+        if (GetStatus() == TalonTypes::kCS_Suspended) SetStatus(TalonTypes::kCS_ServicingRequests);
+        DBS_DEBUG("ConnectToServer() success, linkID " << GetLinkID());
+        return true;
+    }
+    DBS_DEBUG("ConnectToServer() failed, error " << e.GetError());
+    return false;
+}
+
+void DBSConnector::Main() {
+    DBS_DEBUG("DBSConnector::Main "
+              << "starting, line " << 42);
+    Talon::ComponentBaseThread::Main();
+    DBS_DEBUG("DBSConnector::Main "
+              << "exited");
+}
+
+void DBSConnector::OnEvent(Talon::EventHelper& event) {
+    if (event.GetEventClass() == 8 && event.GetEventCode() == 2) OnServerStopped();
+}
+
+void DBSConnector::OnServerStopped() {
+    DBS_DEBUG("OnServerStopped Called, send stopping notice to CMT");
+    SendStoppingNotice(GetLinkID());
+}
+
+bool DBSConnector::OnStopRequest() {
+    DBS_DEBUG("OnStopRequest Called, do nothing, return false");
+    return false;
+}

@@ -1,0 +1,25 @@
+// The service's component towards the database server: links to its event hub when the
+// server registers, answers the server's stop notice, and carries the manager's
+// notifications and event records.
+#pragma once
+
+#include "platform/framework/ComponentBaseThread.h"
+
+class DBSConnector : public Talon::ComponentBaseThread {
+public:
+    explicit DBSConnector(CORBA::ORB_ptr orb);
+
+    const char* GetName() const override { return "DBSConnector"; }
+    void Main() override;
+    void OnEvent(Talon::EventHelper& event) override;
+    void OnEventProcessed() override {}
+    bool OnStopRequest() override;
+    void OnDeactivate() override {}
+    void OnPrefsChanged() override {}
+
+    // True when the connector has a link to the server's event hub.
+    bool ConnectToServer(const char* addr, unsigned short port);
+
+private:
+    void OnServerStopped();
+};

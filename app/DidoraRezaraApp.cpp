@@ -1,0 +1,217 @@
+#include "app/DidoraRezaraApp.h"
+
+#include <atomic>
+#include <iostream>
+#include <sstream>
+
+#include "app/IBSEventImpl.h"
+#include "catalogue/IBSMgr.h"
+#include "platform/support/Debug.h"
+#include "platform/support/Orb.h"
+#include "platform/support/Thread.h"
+
+const char* const DidoraRezaraApp::kObjectId = "ZAVORIdava";
+const char* const DidoraRezaraApp::kPOAName = "IBSEventPOA";
+
+namespace {
+std::atomic<DidoraRezaraApp*> gApp{nullptr};
+}
+
+DidoraRezaraApp* GetDidoraRezaraApp() {
+    DidoraRezaraApp* app = gApp.load();
+    if (!app) {
+        app = dynamic_cast<DidoraRezaraApp*>(Talon::AppInstance::GetInstance());
+        gApp.store(app);
+    }
+    return app;
+}
+
+void ResetDidoraRezaraApp() {
+    gApp.store(nullptr);
+}
+
+DidoraRezaraAppInstance::~DidoraRezaraAppInstance() {
+    ResetDidoraRezaraApp();
+}
+
+DidoraRezaraApp::DidoraRezaraApp()
+    : Talon::AppBase(u"talonibDebug.log", u"talonib_omniORB.txt", "IBSApp",
+                     "Vellumark Corrivane Backup") {}
+
+DidoraRezaraApp::~DidoraRezaraApp() {
+    delete mObjectId;
+}
+
+Talon::Error DidoraRezaraApp::Init() {
+    if (!InitKeyStorageProvider(false)) {
+        MIREL_DEBUG(57, "DidoraRezaraApp Failed to Initialize KeyStorageProvier!");
+        return Talon::Error(-1);
+    }
+    if (!InitORB()) return Talon::Error(-1);
+    if (!IBSMgr::GetInstance()->Init(mORB)) return Talon::Error(-1);
+    Talon::IBSEvent_var obj = CreateIBSObj();
+    if (CORBA::is_nil(obj)) return Talon::Error(-1);
+    if (!ActivatePOA()) return Talon::Error(-1);
+    return Talon::Error();
+}
+
+void DidoraRezaraApp::CreateIBSPOA() {
+    CORBA::Object_var ins = mORB->resolve_initial_references("omniINSPOA");
+    mPOA = PortableServer::POA::_narrow(ins);
+    mPOAManager = mPOA->the_POAManager();
+
+    CORBA::PolicyList policies;
+    policies.length(4);
+    policies[0] = mPOA->create_thread_policy(PortableServer::SINGLE_THREAD_MODEL);
+    policies[1] = mPOA->create_lifespan_policy(PortableServer::PERSISTENT);
+    policies[2] = mPOA->create_id_assignment_policy(PortableServer::USER_ID);
+    CORBA::Any both;
+    both <<= static_cast<CORBA::UShort>(1);
+    policies[3] = mORB->create_policy(37, both);
+    try {
+        mIBSPOA = mPOA->create_POA(kPOAName, mPOAManager, policies);
+        mIBSPOAManager = mIBSPOA->the_POAManager();
+    }
+    DIDORA_CATCH_CORBA("DidoraRezaraApp::CreateIBSPOA", "create_POA()")
+    for (CORBA::ULong i = 0; i < policies.length(); ++i) policies[i]->destroy();
+}
+
+Talon::IBSEvent_ptr DidoraRezaraApp::CreateIBSObj() {
+    Talon::IBSEvent_var result;
+    CreateIBSPOA();
+    mServant = new Talon::IBSEventImpl();
+    try {
+        mObjectId = PortableServer::string_to_ObjectId(kObjectId);
+        mIBSPOA->activate_object_with_id(*mObjectId, mServant);
+        mServant->_remove_ref();
+        CORBA::Object_var obj = mIBSPOA->id_to_reference(*mObjectId);
+        result = Talon::IBSEvent::_narrow(obj);
+    }
+    DIDORA_CATCH_CORBA("DidoraRezaraApp::CreateIBSObj", "narrow()")
+    return result._retn();
+}
+
+bool DidoraRezaraApp::ActivatePOA() {
+    if (!Talon::AppBase::ActivatePOA()) return false;
+    try {
+        mIBSPOAManager->activate();
+    }
+    DIDORA_CATCH_CORBA("DidoraRezaraApp::ActivatePOA", "activate()")
+    return true;
+}
+
+bool DidoraRezaraApp::AddOrbEndpointArgs(std::vector<std::string>& args,
+                                         const std::string& optionName) {
+    if (GetRunState() != kNoOSInit && Mirel::IPAddress::IsPortAlreadyInUse(kOrbPort, 2)) {
+        LogPortError(kOrbPort);
+        SetLastError(Talon::Error(Mirel::kErrPortInUse));
+        return false;
+    }
+    std::ostringstream text;
+    GetOrbPortStringPrefix(text, false);
+    text << static_cast<unsigned>(kOrbPort);
+    if (GetRunState() != kNoOSInit) {
+        args.push_back(optionName);
+        args.push_back(text.str());
+    }
+    return true;
+}
+
+Talon::Error DidoraRezaraApp::Run() {
+    Talon::OSInterface* os = GetOSInterface();
+    if (!os) return Talon::Error(-1);
+    os->SetStatus(2);
+    os->NotifyStarted();
+    MIREL_DEBUG(57, "DidoraRezaraApp::Run: serving requests");
+    for (;;) {
+        std::unique_ptr<Mirel::Msg> msg = GetMainMsgQ().GetMsg();
+        if (!msg) continue;
+        bool leave = false;
+        switch (msg->GetMsgCode()) {
+            case 100:
+                leave = true;
+                break;
+            case 1010: {
+                auto* ev = dynamic_cast<Talon::OSEventMsg*>(msg.get());
+                Talon::EventFunctor* f = ev ? os->GetOSEventFunctor(ev->GetEvent()) : nullptr;
+                if (f) (*f)();
+                break;
+            }
+            case 1011:
+                if (GetRunState() == kLoopRunning) GetMainMsgQ().PostMsg(100);
+                break;
+            case 1012:
+                SendLostConnectionMessageToServer();
+                break;
+            case 1224:
+                Shutdown();
+                break;
+            case 1231:
+                IBSMgr::GetInstance()->CheckIntervals();
+                break;
+            default:
+                break;
+        }
+        if (leave) break;
+    }
+    MIREL_DEBUG(57, "DidoraRezaraApp::Run: message loop ended");
+    return Talon::Error();
+}
+
+Talon::Error DidoraRezaraApp::RequestStop() {
+    SetStopInitiated();
+    GetMainMsgQ().PostMsg(100);
+    return Talon::Error();
+}
+
+Talon::Error DidoraRezaraApp::Shutdown() {
+    return RequestStop();
+}
+
+void DidoraRezaraApp::StopORB() {
+    if (!IsOrbRunning()) return;
+    Mirel::Thread::Sleep(2);
+    try {
+        if (!CORBA::is_nil(mIBSPOAManager)) mIBSPOAManager->deactivate(true, true);
+        if (!CORBA::is_nil(mIBSPOA)) mIBSPOA->destroy(true, true);
+    }
+    DIDORA_CATCH_CORBA("DidoraRezaraApp::StopORB", "destroy()")
+    Talon::AppBase::StopORB();
+}
+
+Talon::Error DidoraRezaraApp::Cleanup() {
+    StopORB();
+    return Talon::Error();
+}
+
+bool DidoraRezaraApp::GetEventHub(Talon::EventHub_var& hub) {
+    std::string host = GetEventHubHost();
+    std::string loc =
+        Mirel::BuildCorbalocString(host.empty() ? nullptr : host.c_str(), GetEventHubPort(),
+                                   "/%ffomniINSPOA%ffEventHubPOA%00VLServer", false);
+    try {
+        CORBA::Object_var obj = mORB->string_to_object(loc.c_str());
+        if (CORBA::is_nil(obj)) return false;
+        hub = Talon::EventHub::_narrow(obj);
+        return !CORBA::is_nil(hub);
+    }
+    DIDORA_CATCH_CORBA("DidoraRezaraApp::GetEventHub", "narrow()")
+    return false;
+}
+
+bool DidoraRezaraApp::SendLostConnectionMessageToServer() {
+    Talon::EventHub_var hub;
+    if (!GetEventHub(hub)) return false;
+    try {
+        hub->LostConnection();
+        return true;
+    }
+    DIDORA_CATCH_CORBA("SendLostConnectionMessageToServer", "LostConnection()")
+    return false;
+}
+
+void DidoraRezaraApp::PrintUsage(const char* programName) {
+    if (programName) std::cout << programName << " has no user-level commands\n\n";
+    std::cout << GetUsageName() << " - backs up databases hosted by Vellumark Server\n";
+    std::cout << "Copyright (c) Vellumark. All rights reserved.\n\n";
+}

@@ -1,0 +1,98 @@
+// The service's application object: ORB endpoint, the remote interface's POA and servant,
+// and the main-thread message loop.
+//
+// Main-thread messages: 100 ends the loop; 1010 runs an OS event's functor; 1011 ends the
+// loop while it runs (run state 5); 1012 tells the event hub the connection was lost;
+// 1224 shuts the service down; 1231 runs the interval cycle.
+#pragma once
+
+#include <omniORB4/CORBA.h>
+
+#include "idl/Talon.hh"
+#include "platform/framework/AppBase.h"
+#include "platform/framework/OSInterface.h"
+
+namespace Talon {
+class IBSEventImpl;
+}
+
+class DidoraRezaraApp : public Talon::AppBase {
+public:
+    static constexpr unsigned short kOrbPort = 50004;
+    static const char* const kObjectId;  // "ZAVORIdava"
+    static const char* const kPOAName;   // "IBSEventPOA"
+
+    DidoraRezaraApp();
+    ~DidoraRezaraApp() override;
+
+    bool IsServiceApplication() override { return true; }
+    Talon::Error RequestStop() override;
+    Talon::Error Shutdown() override;
+    void PrintUsage(const char* programName) override;
+    Talon::Error Init() override;
+    Talon::Error Cleanup() override;
+    Talon::Error Run() override;
+    Talon::Error OnBeforeUninit() override { return Talon::Error(); }
+    Talon::Error OnAfterUninit() override { return Talon::Error(); }
+    bool AddOrbEndpointArgs(std::vector<std::string>& args, const std::string& optionName) override;
+    bool ActivatePOA() override;
+    void StopORB() override;
+
+    // Creates "IBSEventPOA" below the INS POA (single thread, persistent, user ids, bidir).
+    void CreateIBSPOA();
+    Talon::IBSEvent_ptr CreateIBSObj();
+    bool GetEventHub(Talon::EventHub_var& hub);
+    bool SendLostConnectionMessageToServer();
+
+    PortableServer::POA_ptr GetIBSPOA() const { return mIBSPOA.in(); }
+
+private:
+    PortableServer::POA_var mIBSPOA;
+    PortableServer::POAManager_var mIBSPOAManager;
+    Talon::IBSEventImpl* mServant = nullptr;
+    PortableServer::ObjectId* mObjectId = nullptr;
+};
+
+class DidoraRezaraEventFunctor : public Talon::EventFunctor {
+public:
+    DidoraRezaraEventFunctor(const char* name, DidoraRezaraApp* app)
+        : Talon::EventFunctor(name), mApp(app) {}
+
+protected:
+    DidoraRezaraApp* mApp;
+};
+
+class ExpeditedShutdownFunctor : public DidoraRezaraEventFunctor {
+public:
+    explicit ExpeditedShutdownFunctor(DidoraRezaraApp* app)
+        : DidoraRezaraEventFunctor("Expedited Shutdown Functor", app) {}
+    bool operator()() override {
+        mApp->Shutdown();
+        return true;
+    }
+};
+
+class DidoraRezaraAppInstance : public Talon::AppInstance {
+public:
+    ~DidoraRezaraAppInstance() override;
+    Talon::AppBase* CreateApp() override { return new DidoraRezaraApp(); }
+};
+
+// The process's application object (null before it exists).
+DidoraRezaraApp* GetDidoraRezaraApp();
+void ResetDidoraRezaraApp();
+
+// Logs a CORBA exception of a guarded step the way every guarded step does.
+#define DIDORA_CATCH_CORBA(where, what)                     \
+    catch (const CORBA::MARSHAL& e) {                       \
+        Mirel::LogCorbaSystemException(where, e, what, 2);  \
+    }                                                       \
+    catch (const CORBA::SystemException& e) {               \
+        Mirel::LogCorbaSystemException(where, e, what, 57); \
+    }                                                       \
+    catch (const CORBA::Exception& e) {                     \
+        Mirel::LogCorbaException(where, e, what, 57);       \
+    }                                                       \
+    catch (const omniORB::fatalException& e) {              \
+        Mirel::LogOmniFatalException(where, e, what, 57);   \
+    }

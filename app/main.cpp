@@ -1,0 +1,117 @@
+// Process entry: the OS interface, the service callbacks, the command-line keywords and
+// the run-state dispatch.
+#include <omniORB4/CORBA.h>
+
+#include <iostream>
+
+#include "app/DidoraRezaraApp.h"
+#include "platform/framework/ArgumentHandler.h"
+#include "platform/framework/OSInterface.h"
+#include "platform/support/Thread.h"
+
+namespace {
+
+void ServiceMain(unsigned long, unsigned short**) {
+    omni_thread* self = omni_thread::create_dummy();
+    Talon::Error error(-1);
+    DidoraRezaraApp* app = GetDidoraRezaraApp();
+    error = app->StartApp();
+    app->Uninit();
+    if (!error.OK() && app->GetOSInterface()) app->GetOSInterface()->ReportStatus(5, 0, 1003);
+    if (self) omni_thread::release_dummy();
+}
+
+unsigned long ServiceControlHandler(unsigned long control, unsigned long, void*, void*) {
+    DidoraRezaraApp* app = GetDidoraRezaraApp();
+    if (!app) return 0;
+    switch (control) {
+        case Talon::kServiceControlStop:
+        case Talon::kServiceControlShutdown:
+        case Talon::kServiceControlPreShutdown:
+            app->GetMainMsgQ().PostMsg(1224);
+            break;
+        case Talon::kServiceControlPowerEvent:
+            break;
+        default:
+            if (Talon::OSInterface* os = app->GetOSInterface())
+                os->ReportStatus(os->GetStatus(), 3, 0);
+            break;
+    }
+    return 0;
+}
+
+void SetupOSInterface(Talon::AppBase& app) {
+    auto* os = new Talon::WinOSInterface(u"Vellumark IBS");
+    os->SetServiceControlHandler(ServiceControlHandler);
+    os->SetServiceMainHandler(ServiceMain);
+    app.SetOSInterface(os);
+    app.AddArgumentHandler(new Talon::InstallAutoArgHandler(u"install"));
+    app.AddArgumentHandler(new Talon::InstallManualArgHandler(u"installm"));
+    app.AddArgumentHandler(new Talon::RemoveArgHandler(u"remove"));
+    app.SetRunState(2);
+}
+
+void InstallShutdownFunctors(Talon::AppBase& app) {
+    Talon::OSInterface* os = app.GetOSInterface();
+    if (!os) return;
+    auto* self = static_cast<DidoraRezaraApp*>(&app);
+    os->SetOSEventFunctor(Talon::kOSEventInterrupt, new ExpeditedShutdownFunctor(self));
+    os->SetOSEventFunctor(Talon::kOSEventHangUp, new ExpeditedShutdownFunctor(self));
+}
+
+int ExitCode(const Mirel::Error& error) {
+    if (error.OK()) return 0;
+    if (const Mirel::ExtendedError* ext = error.GetExtended()) {
+        auto* cli = dynamic_cast<const Talon::CLIExtError*>(ext);
+        return cli ? cli->GetResultCode() : 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Talon::Error error(-1);
+    DidoraRezaraAppInstance* instance = nullptr;
+    try {
+        instance = new DidoraRezaraAppInstance;
+        instance->CreateInstance();
+        DidoraRezaraApp* app = GetDidoraRezaraApp();
+        SetupOSInterface(*app);
+        InstallShutdownFunctors(*app);
+        app->ProcessArguments(argc, argv);
+        if (app->GetRunState() != Talon::AppBase::kNoOSInit) error = app->InitOS();
+        switch (app->GetRunState()) {
+            case 2:
+                error = app->StartApp();
+                app->Uninit();
+                break;
+            case 4:
+                if (error.GetError() == 10019)
+                    std::cerr << "Vellumark DidoraRezara requires more RAM or is incompatible with "
+                                 "this OS version."
+                              << std::endl;
+                break;
+            case 6:
+                app->PrintUsage(argv ? argv[0] : nullptr);
+                break;
+            case 7: {
+                Talon::CLIExtError ext(Mirel::kErrAnotherInstance, 10);
+                std::cerr << "Another instance of Vellumark DidoraRezara is already running."
+                          << std::endl;
+                error.Set(ext);
+                break;
+            }
+            case 9:
+                error.Set(Mirel::kErrStartRefused);
+                break;
+            default:
+                break;
+        }
+        delete instance;
+        instance = nullptr;
+    } catch (...) {
+        // The exit code comes from the error value as it stands.
+    }
+    return ExitCode(error);
+}

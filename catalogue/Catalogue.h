@@ -1,0 +1,118 @@
+// The catalogue's records: redo logs and database copies, databases within an interval,
+// and intervals. Times are UTC microseconds; MSNs are a database's log sequence numbers.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+
+#include "platform/framework/TalonError.h"
+#include "platform/support/Directory.h"
+#include "platform/support/Sync.h"
+#include "platform/support/UniversalPath.h"
+#include "platform/support/unistring.h"
+
+inline constexpr std::uint64_t kOpenInterval = UINT64_MAX;
+inline constexpr std::uint64_t kMinute = 60000000;
+
+// One database file or one redo log file.
+struct FileInfo {
+    Mirel::UniversalPath path;
+    Mirel::unistring uuid;
+    std::uint64_t msn = 0;
+    std::uint64_t startMSN = 0;
+    std::uint64_t endUTC = 0;
+    std::uint64_t reserved = 0;
+    bool closed = false;
+
+    FileInfo() = default;
+    FileInfo(const Mirel::UniversalPath& p, const Mirel::unistring& u, std::uint64_t m,
+             std::uint64_t start, std::uint64_t end, bool c)
+        : path(p), uuid(u), msn(m), startMSN(start), endUTC(end), closed(c) {}
+
+    void Clear() { *this = FileInfo(); }
+    // "FileInfo: UUID start/msn/end[ *Closed] 'path'", as the catalogue dump writes it.
+    Mirel::unistring Text() const;
+};
+
+// Redo logs in MSN order, then end order; equal (msn, endUTC) is the same log.
+struct RedoLogOrder {
+    bool operator()(const FileInfo& a, const FileInfo& b) const {
+        return a.msn != b.msn ? a.msn < b.msn : a.endUTC < b.endUTC;
+    }
+};
+using RedoLogSet = std::set<FileInfo, RedoLogOrder>;
+
+// One database within one interval.
+struct DatabaseItem {
+    RedoLogSet logs;
+    FileInfo file;
+    std::uint64_t lastLogMSN = 0;
+    std::uint64_t prevEnd = 0;
+    Talon::Error err;
+    bool owned = false;
+    bool upload = false;
+    bool pfailed = false;
+    bool hasContainers = true;
+
+    DatabaseItem() = default;
+    DatabaseItem(const Mirel::UniversalPath& path, const Mirel::unistring& uuid, std::uint64_t msn,
+                 bool isUpload, bool withContainers) {
+        SetFile(path, uuid, msn, isUpload, withContainers);
+    }
+    // A copy starts without an error; assignment keeps the target's error.
+    DatabaseItem(const DatabaseItem& o)
+        : logs(o.logs),
+          file(o.file),
+          lastLogMSN(o.lastLogMSN),
+          prevEnd(o.prevEnd),
+          owned(o.owned),
+          upload(o.upload),
+          pfailed(o.pfailed),
+          hasContainers(o.hasContainers) {}
+    DatabaseItem& operator=(const DatabaseItem& o) {
+        logs = o.logs;
+        file = o.file;
+        lastLogMSN = o.lastLogMSN;
+        prevEnd = o.prevEnd;
+        owned = o.owned;
+        upload = o.upload;
+        pfailed = o.pfailed;
+        hasContainers = o.hasContainers;
+        return *this;
+    }
+
+    void SetFile(const Mirel::UniversalPath& path, const Mirel::unistring& uuid, std::uint64_t msn,
+                 bool isUpload, bool withContainers) {
+        file = FileInfo(path, uuid, msn, msn, 0, false);
+        upload = isUpload;
+        hasContainers = withContainers;
+    }
+};
+
+using DatabaseMap = std::map<Mirel::unistring, DatabaseItem>;
+
+// One backup interval, keyed in the catalogue by its end.
+class Interval {
+public:
+    Mirel::UniversalPath donePath;
+    std::uint64_t mDoneUTC = 0;
+    Mirel::Directory backup;
+    DatabaseMap databases;
+    mutable Mirel::ReentrantMutex lock;
+
+    Interval() = default;
+    Interval(const Mirel::UniversalPath& done, std::uint64_t end) : donePath(done), mDoneUTC(end) {}
+    Interval(const Interval& o);
+    Interval& operator=(const Interval& o);
+
+    // Full and short forms; the short form records an upload (no base folder).
+    bool AddDatabase(const Mirel::UniversalPath& path, const Mirel::UniversalPath& base,
+                     bool hasContainers);
+    bool AddDatabase(const Mirel::UniversalPath& path, bool hasContainers) {
+        return AddDatabase(path, Mirel::UniversalPath(), hasContainers);
+    }
+    void ClearDatabases();
+};
+
+using IntervalMap = std::map<std::uint64_t, Interval>;

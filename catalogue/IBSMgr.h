@@ -1,0 +1,160 @@
+// The backup manager: the one object that knows what the backup folder holds.
+//
+// Its operations live with the subsystem that owns them:
+//   catalogue/  model, folder set-up, scan, uploads, redo intake, start/folder change/stop
+//   scheduler/  the interval cycle, starting an interval, housekeeping
+//   workers/    the worker pool, checkout and release, in-progress copies
+//
+// Locks, always in this order: mLock (catalogue), an interval's lock, mFailedLock.
+#pragma once
+
+#include <omniORB4/CORBA.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "catalogue/Catalogue.h"
+#include "platform/framework/Prefs.h"
+#include "platform/framework/TalonError.h"
+#include "platform/support/Error.h"
+#include "platform/support/Sync.h"
+
+class DBSConnector;
+class TalonIBWorker;
+
+using FailedList = std::map<Mirel::unistring, std::int32_t>;
+
+class IBSMgr {
+public:
+    static IBSMgr* GetInstance();
+
+    // Remote operations (forwarded by the servant).
+    bool RegisterServer(const Mirel::unistring& address, unsigned short port,
+                        unsigned short extra1 = 0, unsigned short extra2 = 0);
+    std::int32_t SetBackupFolder(const Mirel::unistring& path);
+    std::int32_t VerifyFullDBBackup(const Mirel::unistring& name, const Mirel::unistring& uuid,
+                                    std::uint64_t msn, bool requireContainers);
+    std::int32_t RedoLogIsReady(const Mirel::unistring& pathText, const Mirel::unistring& uuid,
+                                bool hasContainers);
+    bool FullDBBackupIsUploaded(const Mirel::unistring& pathText, const Mirel::unistring& uuid);
+    void Stop();
+
+    // Start.
+    bool Init(CORBA::ORB_ptr orb);
+    void CreateWorkers(std::int32_t count);
+
+    // Model (catalogue/IBSMgr.cpp).
+    std::uint64_t GetIntervalEnd() const { return mIntervalEnd.load(); }
+    Mirel::UniversalPath GetInProgressFolderPath() const;
+    std::int32_t GetDatabaseError(const Mirel::unistring& uuid);
+    void ClearIntervals();
+    void RequestIntervalCheck();
+    void ReportEvent(std::int32_t code, const Mirel::unistring& t1);
+    void ReportEvent(std::int32_t code, const Mirel::unistring& t1, const Mirel::unistring& t2);
+    void ReportEvent(std::int32_t code, const Mirel::unistring& t1, const Mirel::unistring& t2,
+                     const Mirel::unistring& t3);
+    void ReportEvent(std::int32_t code, const Mirel::unistring& t1, const Mirel::unistring& t2,
+                     const Mirel::unistring& t3, const Mirel::unistring& t4);
+    // The interval whose key is mIntervalEnd, or end(); the caller holds mLock.
+    IntervalMap::iterator CurrentInterval();
+
+    // Folder set-up (catalogue/Folders.cpp).
+    bool SetupFolders(const Mirel::Directory& dir);
+    void ClearFolders();
+
+    // Scan (catalogue/Scan.cpp).
+    void ScanFullBackupDB();
+    IntervalMap::iterator AddIntervalFolder(const Mirel::Directory& dir, std::uint64_t utc);
+    IntervalMap::iterator FindIntervalWithLog(const Mirel::unistring& uuid, std::uint64_t msn);
+    std::uint64_t DeleteLeadingEmptyIntervals();
+
+    // Uploads (catalogue/Uploads.cpp).
+    std::uint64_t FindDatabase(const Mirel::unistring& uuid, std::uint64_t msn,
+                               bool requireContainers);
+    Talon::Error DeleteFromParent(const DatabaseItem& item, const Mirel::UniversalPath& parent);
+
+    // Redo intake (catalogue/RedoIntake.cpp).
+    bool InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
+                       std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC, bool closed,
+                       bool hasContainers);
+    void AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
+                     const std::vector<Mirel::unistring>* list = nullptr);
+    void MoveInvalidRedo(const Mirel::UniversalPath& path, bool report);
+
+    // Interval cycle (scheduler/).
+    void CheckIntervals();
+    bool CompleteInterval();
+    bool StartInterval(bool& fatal);
+    bool CleanupObsoleteItems(IntervalMap::iterator older, IntervalMap::iterator current);
+    void RemoveUnchainedLogs(DatabaseItem& item);
+    void DeleteInterval(std::uint64_t endUTC);
+    bool DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::uint64_t endUTC);
+    void CleanupOrphanedIntervalFolders();
+    void DumpIntervals();
+    void DeleteDatabaseItem(Interval& interval, DatabaseItem& item);
+    Mirel::Error DeleteRedoLogs(RedoLogSet& logs, std::uint64_t bound);
+    Mirel::Error DeleteRedoLogFile(const Mirel::UniversalPath& path);
+    void CleanupFailedDatabases(IntervalMap::iterator start, const FailedList& failed);
+
+    // Workers (workers/).
+    void WakeWorkers();
+    void StopWorkers(bool stop);
+    bool AnyWorkerBusy();
+    static bool AnyItemOwned(const DatabaseMap& databases);
+    DatabaseItem* CheckoutInProgressItem();
+    void ReleaseInProgressItem(DatabaseItem* copy);
+    bool MakeInProgressHardLinks(const DatabaseItem& sourceItem,
+                                 const Mirel::UniversalPath& sourceFolder, bool& fatal,
+                                 bool withContainers);
+    bool MoveKnownGoodToInProgress(const DatabaseItem& sourceItem,
+                                   const Mirel::UniversalPath& sourceFolder, bool& fatal,
+                                   bool withContainers);
+    bool MoveUploadToInProgress(DatabaseItem& item, bool& fatal);
+    Talon::Error RenameInProgressToLastGood(Interval& interval);
+
+    // For tests and tools: a look at the catalogue under its lock.
+    template <class F>
+    void WithCatalogue(F&& f) {
+        Mirel::LockReentrant g(mLock);
+        f(mIntervals);
+    }
+    bool FoldersReady() const { return mFoldersReady.load() != 0; }
+    Mirel::Directory GetBackupFolder() const;
+    Mirel::Directory GetLastGoodFolder() const;
+    const std::vector<TalonIBWorker*>& GetWorkers() const { return mWorkers; }
+
+    static std::atomic<DBSConnector*> sDBSConnector;
+    static std::atomic<bool> sServerRegistered;
+
+private:
+    IBSMgr() = default;
+    bool CreateDestinationFolder(const Mirel::UniversalPath& relDir,
+                                 const Mirel::unistring& baseName, bool& fatal,
+                                 Mirel::Directory& dest);
+    bool MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel::Directory& dest,
+                                bool withContainers, const char* what, Mirel::UniversalPath& moved);
+
+    Mirel::Directory mBackupFolder;
+    Mirel::Directory mLastGoodFolder;
+    Mirel::Directory mInProgressFolder;
+    Mirel::Directory mChangesFolder;
+    Mirel::Directory mCopiesFolder;
+    IntervalMap mIntervals;
+    mutable Mirel::ReentrantMutex mLock;
+    std::atomic<std::uint64_t> mIntervalEnd{0};
+    Talon::XMLPrefs mPrefs;
+    Talon::PrefsHandle mPrefsHandle;
+    std::vector<TalonIBWorker*> mWorkers;
+    FailedList mFailedDatabases;
+    Mirel::Mutex mFailedLock;
+    std::atomic<std::int32_t> mFoldersReady{0};
+
+    friend class Interval;
+};
+
+// Debug lines of the manager and the workers.
+#define IBS_DEBUG(pieces) MIREL_DEBUG(57, pieces)
+#define IBS_DEBUG_WIDE(pieces) MIREL_DEBUG_WIDE(57, pieces)

@@ -1,0 +1,118 @@
+// Full backups: recording an upload, asking whether a copy is usable, removing a
+// superseded upload.
+#include "catalogue/IBSMgr.h"
+#include "platform/framework/IBS_Config.h"
+#include "platform/framework/RemoteContainerMgr.h"
+#include "platform/support/Debug.h"
+
+bool Interval::AddDatabase(const Mirel::UniversalPath& path, const Mirel::UniversalPath& base,
+                           bool hasContainers) {
+    bool upload = base.IsClear();
+    Mirel::unistring uuid;
+    std::uint64_t msn = 0;
+    if (!Talon::IBS_Config::GetDBInfo(path, uuid, msn).OK()) return false;
+    Mirel::LockReentrant g(lock);
+    Mirel::UniversalPath stored = path;
+    if (!upload) stored.SetRelativeTo(base);
+    auto it = databases.find(uuid);
+    if (it == databases.end()) {
+        databases.emplace(uuid, DatabaseItem(stored, uuid, msn, upload, hasContainers));
+        return true;
+    }
+    DatabaseItem& item = it->second;
+    if (item.file.msn != 0 && item.upload && !item.file.path.IsClear()) {
+        IBS_DEBUG_WIDE(u"AddDatabase: ***Found old msn " << item.file.msn
+                                                         << u", delete old Upload: "
+                                                         << item.file.path.GetUserEntryFormat());
+        IBSMgr* mgr = IBSMgr::GetInstance();
+        mgr->DeleteFromParent(item, mgr->mCopiesFolder.GetPath());
+    }
+    item.SetFile(stored, uuid, msn, upload, hasContainers);
+    return true;
+}
+
+Talon::Error IBSMgr::DeleteFromParent(const DatabaseItem& item,
+                                      const Mirel::UniversalPath& parent) {
+    Mirel::UniversalPath path = item.file.path;
+    if (path.IsRelative()) path.SetAbsoluteFrom(parent);
+    if (Mirel::Error e = path.Delete(); !e.OK()) {
+        IBS_DEBUG_WIDE(u"DeleteFromParent: Delete ERROR " << e.GetError() << u" on "
+                                                          << path.GetUserEntryFormat());
+        return e;
+    }
+    Talon::RemoteContainerMgr rc(path);
+    if (Talon::Error e = rc.DeleteAll(true); !e.OK())
+        IBS_DEBUG_WIDE(u"DeleteFromParent: rcMgr.DeleteAll ERROR "
+                       << e.GetError() << u" on " << rc.GetRCRootPath().GetUserEntryFormat());
+    Mirel::Directory dir(path);
+    Mirel::UniversalPath stop = parent;
+    stop.MakeFolder();
+    while (!dir.IsClear() && dir.GetPath() != stop && stop.IsMyChild(dir.GetPath())) {
+        if (!dir.Delete().OK()) break;
+        dir.SetToParent();
+    }
+    return Talon::Error();
+}
+
+bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
+                                    const Mirel::unistring& uuid) {
+    Mirel::UniversalPath path;
+    bool result = false;
+    if (path.SetCommandLineFormat(pathText)) {
+        Mirel::LockReentrant g(mLock);
+        if (!mIntervals.empty() && mFoldersReady.load()) {
+            // An upload lives in the copies folder; anything else is refused, because the
+            // service deletes and moves uploads.
+            result = mCopiesFolder.GetPath().IsMyChild(path) &&
+                     mIntervals.rbegin()->second.AddDatabase(path, true);
+            if (result) {
+                Mirel::LockMutex f(mFailedLock);
+                mFailedDatabases.erase(uuid);
+            } else {
+                ReportEvent(0x41000313, path.GetBasename(), path.GetUserEntryFormat());
+            }
+        }
+    }
+    IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded " << result << u" for " << pathText);
+    return result;
+}
+
+std::int32_t IBSMgr::VerifyFullDBBackup(const Mirel::unistring& name, const Mirel::unistring& uuid,
+                                        std::uint64_t msn, bool requireContainers) {
+    std::int32_t r = GetDatabaseError(uuid);
+    if (r == 0 && FindDatabase(uuid, msn, requireContainers) == 0)
+        r = mFoldersReady.load() ? Mirel::kErrNoFullBackup : Mirel::kErrFoldersNotReady;
+    IBS_DEBUG_WIDE(u"VerifyFullDBBackup: result " << r << u" for " << name << u", MSN " << msn);
+    return r;
+}
+
+std::uint64_t IBSMgr::FindDatabase(const Mirel::unistring& uuid, std::uint64_t msn,
+                                   bool requireContainers) {
+    Mirel::LockReentrant g(mLock);
+    for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it) {
+        Interval& interval = it->second;
+        Mirel::LockReentrant il(interval.lock);
+        auto db = interval.databases.find(uuid);
+        if (db == interval.databases.end()) continue;
+        const DatabaseItem& item = db->second;
+        bool match = item.file.msn == msn;
+        for (auto log = item.logs.begin(); !match && log != item.logs.end(); ++log) {
+            if (log->msn < msn) break;
+            if (log->msn == msn) match = true;
+        }
+        if (!match) continue;
+        if (requireContainers) {
+            Mirel::UniversalPath p = item.file.path;
+            p.SetAbsoluteFrom(interval.backup.GetPath());
+            Talon::RemoteContainerMgr rc(p);
+            if (!Mirel::Directory(rc.GetRCRootPath()).Exists()) {
+                IBS_DEBUG_WIDE(u"FindDatabase: no RC, saying NOT found UTC "
+                               << it->first << u", msn " << msn << u", path "
+                               << p.GetUserEntryFormat());
+                continue;
+            }
+        }
+        return it->first;
+    }
+    return 0;
+}

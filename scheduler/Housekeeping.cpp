@@ -1,0 +1,175 @@
+// Removing what the cycle no longer needs, recording failed databases, and the dump.
+#include "app/DBSConnector.h"
+#include "catalogue/IBSMgr.h"
+#include "platform/engine/HBLogFile.h"
+#include "platform/framework/EventHelper.h"
+#include "platform/framework/IBS_Config.h"
+#include "platform/support/Debug.h"
+#include "platform/support/Listing.h"
+
+using Talon::IBS_Config;
+
+namespace {
+constexpr std::uint64_t kOrphanAge = 12000000000ULL;  // 200 minutes
+}
+
+void IBSMgr::DeleteInterval(std::uint64_t endUTC) {
+    Mirel::LockReentrant g(mLock);
+    mIntervals.erase(endUTC);
+}
+
+bool IBSMgr::DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::uint64_t endUTC) {
+    Mirel::Directory dir(folder);
+    if (!dir.Exists()) return true;
+    std::uint64_t utc = 0;
+    Talon::Error e = IBS_Config::GetIncrementalIntervalDone(dir.GetPath(), utc, nullptr);
+    if (e.GetError() != Mirel::kErrNoIntervalDone && !(e.OK() && endUTC != 0 && utc <= endUTC))
+        return false;
+    Mirel::FileExtensionEmptyCheckFunctor logs(IBS_Config::sRedoLogExtension);
+    dir.ProcessFiles(logs, 1);
+    if (!logs.IsEmpty()) return false;
+    if (utc != 0) DeleteInterval(utc);
+    Mirel::Error d = dir.DeleteAll();
+    IBS_DEBUG_WIDE(u"DeleteIntervalIfEmpty: error " << d.GetError() << u", endUTC " << utc
+                                                    << u", dir "
+                                                    << dir.GetPath().GetUserEntryFormat());
+    return true;
+}
+
+void IBSMgr::CleanupOrphanedIntervalFolders() {
+    std::uint64_t cutoff = 0;
+    {
+        Mirel::LockReentrant g(mLock);
+        if (!mIntervals.empty()) {
+            std::uint64_t k = mIntervals.begin()->first;
+            if (k >= kOrphanAge + 1 && k <= UINT64_MAX - 1) cutoff = k - kOrphanAge;
+        }
+    }
+    if (cutoff == 0 || mIntervalEnd.load() == 0) return;
+    std::vector<Mirel::UniversalPath> folders;
+    Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(
+        folders, IBS_Config::GetRedoFolderAppendixName(), 0, Mirel::kListFolders, false);
+    mChangesFolder.ProcessFiles(f, 1);
+    for (const auto& p : folders) {
+        Mirel::Directory dir(p);
+        std::uint64_t t = IBS_Config::RetrieveUTCFromRedoFolderName(dir.GetChildName());
+        if (t != 0 && t < cutoff && dir.IsEmpty() && dir.Delete().OK())
+            IBS_DEBUG_WIDE(u"CleanupOrphanedIntervalFolders() removed: " << p.GetUserEntryFormat());
+    }
+}
+
+Mirel::Error IBSMgr::DeleteRedoLogFile(const Mirel::UniversalPath& path) {
+    Mirel::HBLogFile log(path);
+    if (log.Open(Mirel::HBLogFile::kPermHeaderOnly).OK()) {
+        Mirel::Directory rc(log.GetRemoteContainerRedoLogDirectory());
+        if (rc.Exists()) rc.DeleteAll();
+        log.Close(false);
+    }
+    return path.Delete();
+}
+
+Mirel::Error IBSMgr::DeleteRedoLogs(RedoLogSet& logs, std::uint64_t bound) {
+    Mirel::Error result;
+    std::set<Mirel::UniversalPath> folders;
+    auto it = logs.begin();
+    for (; it != logs.end() && it->endUTC <= bound; ++it) {
+        Mirel::Error e = DeleteRedoLogFile(it->path);
+        if (e.OK()) {
+            Mirel::UniversalPath folder = it->path;
+            folder.SetName(Mirel::unistring());
+            folders.insert(folder);
+        } else if (result.OK()) {
+            result = e;
+        }
+    }
+    if (it != logs.begin()) {
+        for (const auto& f : folders) Mirel::Directory(f).Delete();
+        logs.erase(logs.begin(), it);
+    }
+    return result;
+}
+
+void IBSMgr::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
+    Mirel::LockReentrant il(interval.lock);
+    Talon::Error result;
+    DeleteRedoLogs(item.logs, UINT64_MAX);
+    item.logs.clear();
+    if (!interval.backup.IsClear()) {
+        result = DeleteFromParent(item, interval.backup.GetPath());
+        if (result.OK()) {
+            if (interval.backup.Delete().OK()) interval.backup.Clear();
+        } else if (item.file.reserved != mIntervalEnd.load()) {
+            Mirel::UniversalPath p = item.file.path;
+            p.SetAbsoluteFrom(interval.backup.GetPath());
+            ReportEvent(static_cast<std::int32_t>(0x8100031Eu), p.GetName(), p.GetUserEntryFormat(),
+                        Mirel::unistring::NumToString(result.GetError()));
+            item.file.reserved = mIntervalEnd.load();
+        }
+    }
+    if (result.OK()) {
+        Mirel::unistring key = item.file.uuid;  // item dies with the erase
+        interval.databases.erase(key);
+    }
+}
+
+void IBSMgr::CleanupFailedDatabases(IntervalMap::iterator start, const FailedList& failed) {
+    for (const auto& [uuid, number] : failed) {
+        bool uploadWaiting = false;
+        for (auto x = start; x != mIntervals.end() && x->first != kOpenInterval;) {
+            {
+                Mirel::LockReentrant il(x->second.lock);
+                auto found = x->second.databases.find(uuid);
+                if (found != x->second.databases.end() && found->second.upload) {
+                    uploadWaiting = true;
+                    break;
+                }
+                if (found != x->second.databases.end()) {
+                    DeleteRedoLogs(found->second.logs, UINT64_MAX);
+                    x->second.databases.erase(found);
+                }
+            }
+            auto next = std::next(x);
+            Mirel::UniversalPath done = x->second.donePath;
+            DeleteIntervalIfEmpty(done, x->first);
+            x = next;
+        }
+        if (uploadWaiting) continue;
+        Mirel::LockMutex f(mFailedLock);
+        mFailedDatabases.emplace(uuid, number);
+        if (DBSConnector* c = sDBSConnector.load()) {
+            TalonTypes::DebugOperation op;
+            op.mTargets.length(1);
+            Talon::EventHelper::ToCompressedString(uuid, op.mTargets[0]);
+            CORBA::Any any;
+            any <<= op;
+            c->SendNotification(21, 0, 0, any, 0);
+        }
+    }
+}
+
+void IBSMgr::DumpIntervals() {
+    Mirel::LockReentrant g(mLock);
+    IBS_DEBUG("DumpIntervals: mIntervalEnd " << mIntervalEnd.load());
+    if (!Mirel::gDebugger.HasBit(57) || !Mirel::gDebugger.HasBit(33) || mIntervals.empty()) return;
+    for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it) {
+        Interval& interval = it->second;
+        IBS_DEBUG_WIDE(u"   Interval: mDoneUTC "
+                       << interval.mDoneUTC << u" donePath '"
+                       << interval.donePath.GetUserEntryFormat() << u"' backup '"
+                       << interval.backup.GetPath().GetUserEntryFormat() << u"'");
+        Mirel::LockReentrant il(interval.lock);
+        for (const auto& [uuid, item] : interval.databases) {
+            Mirel::unistring t;
+            if (item.owned) t += u" *Owned";
+            if (item.upload) t += u" *Upload";
+            if (item.pfailed) t += u" *Pfailed";
+            if (!item.err.OK()) t += u" *Err" + Mirel::unistring::NumToString(item.err.GetError());
+            if (item.lastLogMSN) t += u" *LastLog" + Mirel::unistring::NumToString(item.lastLogMSN);
+            if (item.prevEnd) t += u" *PrevEnd" + Mirel::unistring::NumToString(item.prevEnd);
+            t += u" " + item.file.Text();
+            if (item.file.uuid.empty()) t += u" UUID:" + uuid;
+            IBS_DEBUG_WIDE(u"      dbase:" << t);
+            for (const FileInfo& log : item.logs) IBS_DEBUG_WIDE(u"        Log: " << log.Text());
+        }
+    }
+}

@@ -1,0 +1,55 @@
+// The database server's event hub, as the service sees it: hands out links to components,
+// records what they send, and can deliver the server's stop notice.
+#pragma once
+
+#include <omniORB4/CORBA.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "idl/Talon.hh"
+
+namespace sim {
+
+class HubLink;
+
+class EventHubServer : public POA_Talon::EventHub {
+public:
+    static constexpr const char* kPOAName = "EventHubPOA";
+    static constexpr const char* kObjectId = "VLServer";
+
+    // Activates the hub under "EventHubPOA" below the ORB's INS POA. `log` receives one line
+    // per thing the hub is told.
+    EventHubServer(CORBA::ORB_ptr orb, std::function<void(const std::string&)> log);
+
+    Talon::EventLink_ptr ConnectComponent(TalonTypes::eServiceType type, const char* name,
+                                          Talon::ServerComponent_ptr peer,
+                                          CORBA::ULong& linkID) override;
+    void LostConnection() override;
+
+    // Delivers event (8, 2) to every linked component that subscribed to it.
+    int SendStopNotice();
+    // Forgets every link, as a restarted server would.
+    void DropLinks();
+
+    void Record(const std::string& line);
+    // Waits until a recorded line contains `text` (the count-th such line); false on timeout.
+    bool WaitFor(const std::string& text, int count, int timeoutMs);
+    std::vector<std::string> Lines();
+
+private:
+    CORBA::ORB_var mORB;
+    PortableServer::POA_var mLinkPOA;
+    std::function<void(const std::string&)> mLog;
+    std::mutex mM;
+    std::condition_variable mCv;
+    std::vector<std::string> mLines;
+    std::vector<HubLink*> mLinks;
+    CORBA::ULong mNextLink = 1;
+    friend class HubLink;
+};
+
+}  // namespace sim

@@ -1,0 +1,214 @@
+// Bringing database copies into the in-progress folder, and turning a finished in-progress
+// folder into a last-good folder. Runs on the main thread inside the interval cycle.
+#include "catalogue/IBSMgr.h"
+#include "platform/framework/BackupFolder.h"
+#include "platform/framework/IBS_Config.h"
+#include "platform/framework/RemoteContainerMgr.h"
+#include "platform/support/DateTime.h"
+#include "platform/support/Debug.h"
+#include "platform/support/File.h"
+#include "platform/support/Os.h"
+
+namespace {
+Mirel::unistring Text(const Mirel::Error& e) {
+    return Mirel::unistring::NumToString(e.GetError());
+}
+Mirel::unistring Show(const Mirel::UniversalPath& p) {
+    return p.GetUserEntryFormat();
+}
+
+// The folder part of a relative path ("a/b/db.vdb" -> "a/b").
+Mirel::UniversalPath FolderOf(const Mirel::UniversalPath& rel) {
+    Mirel::UniversalPath dir = rel;
+    dir.SetName(Mirel::unistring());
+    return dir;
+}
+}  // namespace
+
+bool IBSMgr::CreateDestinationFolder(const Mirel::UniversalPath& relDir,
+                                     const Mirel::unistring& baseName, bool& fatal,
+                                     Mirel::Directory& dest) {
+    dest = mInProgressFolder;
+    // The in-progress folder itself is gone after each rename to last-good.
+    Mirel::Error e = mInProgressFolder.CreateIfNotExists();
+    if (e.OK() && !relDir.IsClear()) e = dest.CreateRelativePath(relDir);
+    if (e.OK()) return true;
+    ReportEvent(0x41000318, baseName, Show(dest.GetPath()), Text(e));
+    if (dest == mInProgressFolder ||
+        (e.GetError() != Mirel::kErrAccessDenied && e.GetError() != Mirel::kErrPathNotFound))
+        fatal = true;
+    return false;
+}
+
+bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
+                                     const Mirel::UniversalPath& sourceFolder, bool& fatal,
+                                     bool withContainers) {
+    Mirel::UniversalPath src = sourceItem.file.path, dst = sourceItem.file.path;
+    src.SetAbsoluteFrom(sourceFolder);
+    dst.SetAbsoluteFrom(mInProgressFolder.GetPath());
+    Mirel::UniversalPath reported = dst;
+    Mirel::File dstFile(dst);
+    if (dstFile.Exists() && !dstFile.Delete().OK()) {
+        ReportEvent(static_cast<std::int32_t>(0x8100031eu), dst.GetBasename(), Show(dst),
+                    Text(dstFile.GetError()));
+        return false;
+    }
+    Mirel::Directory destFolder;
+    if (!CreateDestinationFolder(FolderOf(sourceItem.file.path), dst.GetBasename(), fatal,
+                                 destFolder))
+        return false;
+    Mirel::Error result = dstFile.MakeHardLink(src);
+    if (!result.OK()) {
+        IBS_DEBUG_WIDE(u"MakeInProgressHardLinks ERROR "
+                       << result.GetError() << u", to " << Show(dst) << u". Instead make a copy of "
+                       << Show(src));
+        Mirel::File srcFile(src);
+        result = srcFile.Copy(dst, Mirel::File::kDefaultCopyBufferSize);
+        if (result.OK())
+            Mirel::File(dst).SetLocked(false);
+        else
+            IBS_DEBUG_WIDE(u"MakeInProgressHardLinks *COPY* ERROR " << result.GetError() << u", to "
+                                                                    << Show(dst));
+    }
+    if (result.OK() && withContainers) {
+        Talon::RemoteContainerMgr rc(src);
+        Mirel::Directory root(rc.GetRCRootPath());
+        if (root.Exists()) {
+            std::shared_ptr<Talon::RCFileAbstractFunctor> functor;
+            if (destFolder.SupportHardLink())
+                functor = std::make_shared<Talon::RCFileHardLinkFunctor>(src, destFolder.GetPath());
+            else
+                functor = std::make_shared<Talon::RCFileCopyFunctor>(src, destFolder.GetPath());
+            Mirel::Error walk = root.ProcessFiles(*functor, 100);
+            if (walk.OK())
+                result = functor->GetLastError();
+            else
+                result = walk;
+            if (!functor->GetLastError().OK()) {
+                reported = functor->GetFailedPath();
+                IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: RCFileHardLinkFunctor ERROR "
+                               << functor->GetLastError().GetError() << u" on " << Show(reported));
+            }
+        }
+    }
+    if (!result.OK())
+        ReportEvent(static_cast<std::int32_t>(0x8100031au), dst.GetBasename(), Show(reported),
+                    Text(result));
+    IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: result " << result.GetError() << u" on "
+                                                       << dst.GetName());
+    return result.OK();
+}
+
+// Steps shared by both moves: the file, a stale container folder at the destination, and
+// the source's container folder.
+bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel::Directory& dest,
+                                    bool withContainers, const char* what,
+                                    Mirel::UniversalPath& moved) {
+    moved = dest.MakeUniversalPath(src.GetName());
+    if (Mirel::Error e = src.MoveTo(dest.GetPath()); !e.OK()) {
+        ReportEvent(0x41000317, src.GetBasename(), Show(src), Show(dest.GetPath()), Text(e));
+        return false;
+    }
+    bool ok = true;
+    Talon::RemoteContainerMgr stale(moved);
+    Mirel::Directory staleRoot(stale.GetRCRootPath());
+    if (staleRoot.Exists()) {
+        if (Mirel::Error e = staleRoot.DeleteAll(); !e.OK()) {
+            ReportEvent(0x41000314, src.GetBasename(), Show(staleRoot.GetPath()), Text(e));
+            ok = false;
+        }
+    }
+    if (ok && withContainers) {
+        Talon::RemoteContainerMgr source(src);
+        Mirel::Directory sourceRoot(source.GetRCRootPath());
+        if (sourceRoot.Exists()) {
+            int rc =
+                Mirel::Os::Rename(sourceRoot.GetPath().Native(), stale.GetRCRootPath().Native());
+            if (rc != 0) {
+                ReportEvent(0x41000315, src.GetBasename(), Show(sourceRoot.GetPath()),
+                            Show(dest.GetPath()), Text(Mirel::Error(rc)));
+                ok = false;
+            }
+        }
+    }
+    if (!ok) {
+        Mirel::Directory back(src);
+        if (Mirel::Error e = moved.MoveTo(back.GetPath()); !e.OK())
+            IBS_DEBUG_WIDE(what << u" error " << e.GetError() << u" moving database back from "
+                                << Show(moved) << u" to " << Show(src));
+    }
+    return ok;
+}
+
+bool IBSMgr::MoveKnownGoodToInProgress(const DatabaseItem& sourceItem,
+                                       const Mirel::UniversalPath& sourceFolder, bool& fatal,
+                                       bool withContainers) {
+    Mirel::UniversalPath src = sourceItem.file.path;
+    src.SetAbsoluteFrom(sourceFolder);
+    Mirel::Directory dest;
+    if (!CreateDestinationFolder(FolderOf(sourceItem.file.path), src.GetBasename(), fatal, dest))
+        return false;
+    Mirel::UniversalPath moved;
+    if (!MoveFileIntoInProgress(src, dest, withContainers, "MoveKnownGoodToInProgress", moved))
+        return false;
+    Mirel::UniversalPath stop = sourceFolder;
+    stop.MakeFolder();
+    for (Mirel::Directory d(src); d.GetPath() != stop && stop.IsMyChild(d.GetPath());
+         d.SetToParent())
+        if (!d.Delete().OK()) break;
+    return true;
+}
+
+bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
+    Mirel::UniversalPath src = item.file.path;
+    Mirel::UniversalPath relDir = FolderOf(src);
+    if (!relDir.SetRelativeTo(mCopiesFolder.GetPath()).OK()) {
+        // An upload outside the copies folder is never moved.
+        ReportEvent(0x41000317, src.GetBasename(), Show(src), Show(mInProgressFolder.GetPath()),
+                    Mirel::unistring::NumToString(Mirel::kErrBadPathFormat));
+        return false;
+    }
+    relDir.MakeFolder();
+    Mirel::unistring first = relDir.GetPathElement(0);
+    relDir.DeletePathElement(0);
+    Mirel::Directory dest;
+    if (!CreateDestinationFolder(relDir, src.GetBasename(), fatal, dest)) return false;
+    Mirel::UniversalPath moved;
+    if (!MoveFileIntoInProgress(src, dest, item.hasContainers, "MoveUploadToInProgress", moved))
+        return false;
+    moved.SetRelativeTo(mInProgressFolder.GetPath());
+    item.file.path = moved;
+    item.upload = false;
+    if (!first.empty()) {
+        Mirel::Directory own = mCopiesFolder;
+        own.SetToChild(first);
+        if (Mirel::Error e = own.DeleteAll(); !e.OK())
+            ReportEvent(0x41000316, Show(own.GetPath()), Text(e));
+    }
+    return true;
+}
+
+Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
+    if (!mInProgressFolder.Exists()) return Talon::Error();
+    Mirel::DateTime stampTime(0);
+    stampTime.SetMicroSecSinceEpoch(interval.mDoneUTC, 32767);
+    Mirel::unistring stamp = stampTime.AsUnistring(Mirel::Locale(2));
+    if (!Mirel::UniversalPath::FormatBackupTimestamp(stamp)) {
+        IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: ***invalid timestamp " << stamp << u" from "
+                                                                            << interval.mDoneUTC);
+        return Talon::Error(-1);
+    }
+    Mirel::unistring name = Talon::IBS_Config::sLastGoodFolderPrefix + u"_" + stamp;
+    Mirel::Directory renamed = mInProgressFolder;
+    Mirel::Error e = renamed.Rename(name);
+    IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: error " << e.GetError() << u", interval.End "
+                                                         << interval.mDoneUTC << u", stamp "
+                                                         << name);
+    if (!e.OK()) {
+        ReportEvent(0x4900031b, Show(mInProgressFolder.GetPath()), name, Text(e));
+        return e;
+    }
+    interval.backup = renamed;
+    mLastGoodFolder = renamed;
+    return Talon::Error();
+}

@@ -1,0 +1,141 @@
+#include "workers/TalonIBWorker.h"
+
+#include "catalogue/IBSMgr.h"
+#include "platform/engine/HBFile.h"
+#include "platform/engine/HBLogFile.h"
+#include "platform/framework/IBS_Config.h"
+#include "platform/support/Debug.h"
+
+namespace {
+Mirel::unistring ErrorText(const Mirel::Error& e) {
+    return Mirel::unistring::NumToString(e.GetError());
+}
+}  // namespace
+
+TalonIBWorker::~TalonIBWorker() {
+    PostQuit();
+    Join();
+}
+
+void TalonIBWorker::Main() {
+    for (;;) {
+        std::unique_ptr<Mirel::Msg> msg = GetMyMsgQ().GetMsg();
+        if (!msg) continue;
+        bool leave = false;
+        switch (msg->GetMsgCode()) {
+            case kMsgQuit:
+                leave = true;
+                break;
+            case kMsgWork:
+                mItem = IBSMgr::GetInstance()->CheckoutInProgressItem();
+                if (mItem) {
+                    ProcessRedoLogSet(*mItem);
+                    DatabaseItem* done = mItem;
+                    mItem = nullptr;
+                    IBSMgr::GetInstance()->ReleaseInProgressItem(done);
+                    PostWork();
+                }
+                break;
+            default:
+                IBS_DEBUG("TalonIBWorker:Main unexpected message code " << msg->GetMsgCode());
+                break;
+        }
+        if (leave) break;
+    }
+}
+
+void TalonIBWorker::Destruct() {
+    if (mItem) {
+        DatabaseItem* item = mItem;
+        mItem = nullptr;
+        IBSMgr::GetInstance()->ReleaseInProgressItem(item);
+    }
+}
+
+void TalonIBWorker::PostWork() {
+    GetMyMsgQ().PostMsg(kMsgWork);
+}
+
+void TalonIBWorker::PostQuit() {
+    SetAbort();
+    GetMyMsgQ().PostMsg(kMsgQuit);
+}
+
+void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
+    IBSMgr* mgr = IBSMgr::GetInstance();
+    const std::uint64_t limit = mgr->GetIntervalEnd();
+    Mirel::UniversalPath dbPath = item.file.path;
+    dbPath.SetAbsoluteFrom(mgr->GetInProgressFolderPath());
+    Mirel::HBFile database(dbPath);
+    bool prepared = false;
+    Talon::Error result;
+    for (const FileInfo& log : item.logs) {
+        if (mAbort.load() != 0 || !result.OK()) break;
+        if (log.msn > item.lastLogMSN || (log.msn == item.lastLogMSN && log.endUTC > limit)) break;
+        if (log.msn <= item.file.msn) {
+            if (log.endUTC > item.file.endUTC) item.file.endUTC = log.endUTC;
+            continue;
+        }
+        if (!prepared) {
+            result = PrepareDatabase(database);
+            if (!result.OK()) {
+                mgr->ReportEvent(0x410003d5, dbPath.GetUserEntryFormat(), dbPath.GetBasename(),
+                                 ErrorText(result));
+                break;
+            }
+            prepared = true;
+        }
+        Mirel::HBLogFile logFile(log.path);
+        result = Talon::IBS_Config::ProcessRedoLogFile(database, logFile, mAbort);
+        if (!result.OK()) {
+            mgr->ReportEvent(0x4100031f, log.path.GetUserEntryFormat(), dbPath.GetBasename(),
+                             ErrorText(result));
+            if (log.path.Exists()) mgr->MoveInvalidRedo(log.path, false);
+            continue;  // the loop stops at its first check
+        }
+        IBS_DEBUG_WIDE(u"ProcessRedoLogSet: old MSN " << item.file.msn << u", new MSN " << log.msn
+                                                      << u" endUTC " << log.endUTC << u" from log "
+                                                      << log.path.GetName());
+        item.file.msn = log.msn;
+        item.file.endUTC = log.endUTC;
+    }
+    // The header of the last applied log must be durable before the release reports it.
+    if (prepared) {
+        Mirel::Error closed = database.Close();
+        if (result.OK() && !closed.OK()) result = closed;
+    }
+    item.err = result;
+}
+
+Talon::Error TalonIBWorker::PrepareDatabase(Mirel::HBFile& database) {
+    if (database.IsOpen()) return Talon::Error();
+    const Mirel::UniversalPath original = database.GetPath();
+    if (database.GetHardLinkCount() > 1) {
+        Mirel::UniversalPath temp;
+        bool found = false;
+        Mirel::UniversalPath candidate = original;
+        for (int i = 0; i < 100 && !found; ++i) {
+            Mirel::unistring name = candidate.GetBasename() + u".tmp";
+            if (i) name += Mirel::unistring::NumToString(i);
+            temp = original;
+            temp.SetName(name);
+            found = !temp.Exists();
+            candidate = temp;
+        }
+        if (!found) return Talon::Error(Mirel::kErrNoTempName);
+        Mirel::File moving(original);
+        if (Mirel::Error e = moving.Rename(temp); !e.OK()) return moving.GetError();
+        Mirel::Error copied = moving.Copy(original, Mirel::File::kDefaultCopyBufferSize);
+        if (copied.OK()) {
+            Mirel::File(original).SetLocked(false);
+            moving.Delete();
+        } else {
+            Mirel::File back(temp);
+            if (!back.Rename(original).OK()) back.Delete();
+            return copied;
+        }
+    }
+    database.SetOpeningFlags(0x110);
+    if (!database.Open(Mirel::HBFile::kPermReadWrite).OK()) return database.GetError();
+    return Talon::Error();
+}

@@ -1,0 +1,43 @@
+// A worker thread: checks out one database at a time and applies its redo logs to the
+// in-progress copy, holding no catalogue lock while it does.
+//
+// Worker messages: 100 leaves Main; 1229 looks for work.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "catalogue/Catalogue.h"
+#include "platform/framework/TalonError.h"
+#include "platform/support/Thread.h"
+
+namespace Mirel {
+class HBFile;
+}
+
+class TalonIBWorker : public Mirel::Thread {
+public:
+    static constexpr std::int32_t kMsgQuit = 100;
+    static constexpr std::int32_t kMsgWork = 1229;
+
+    TalonIBWorker() = default;
+    ~TalonIBWorker() override;
+
+    const char* GetName() const override { return "TalonIBWorker"; }
+    void Main() override;
+    void Destruct() override;
+
+    void PostWork();
+    void PostQuit();
+    void SetAbort() { Mirel::AtomicBool32Set(mAbort); }
+    void ClearAbort() { Mirel::AtomicBool32Clear(mAbort); }
+
+    // Applies the item's pending logs up to its lastLogMSN; the outcome is in item.err.
+    void ProcessRedoLogSet(DatabaseItem& item);
+    // Gives a hard-linked in-progress file its own data, then opens it for writing.
+    Talon::Error PrepareDatabase(Mirel::HBFile& database);
+
+private:
+    std::atomic<std::int32_t> mAbort{0};
+    DatabaseItem* mItem = nullptr;
+};
