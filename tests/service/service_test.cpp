@@ -1,0 +1,247 @@
+// The service as a real process, driven over CORBA on loopback.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <thread>
+
+#include "tests/Process.h"
+#include "tools/sim/ServiceClient.h"
+
+using testutil::Child;
+using testutil::NotifySocket;
+using testutil::ServiceEnv;
+
+namespace {
+
+CORBA::ORB_ptr Orb() {
+    static CORBA::ORB_var orb = [] {
+        int argc = 3;
+        char a0[] = "service_test", a1[] = "-ORBclientCallTimeOutPeriod", a2[] = "20000";
+        char* argv[] = {a0, a1, a2, nullptr};
+        return CORBA::ORB_init(argc, argv, "omniORB4");
+    }();
+    return orb.in();
+}
+
+// A port nobody listens on right now.
+unsigned short FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    std::unique_ptr<Child> Start(std::vector<std::string> args = {},
+                                 std::map<std::string, std::string> extra = {}) {
+        args.insert(args.begin(), TALONIB_PATH);
+        auto environment = env.Env();
+        for (auto& [k, v] : extra) environment[k] = v;
+        return std::make_unique<Child>(args, environment);
+    }
+    ServiceEnv env;
+    NotifySocket notify{env.dir / "notify"};
+};
+
+}  // namespace
+
+TEST_F(ServiceTest, AnswersEveryOperationAndStopsOnSigterm) {
+    auto service = Start();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << env.DebugLog();
+    sim::ServiceClient client(Orb());
+    // Before a backup folder is set up.
+    EXPECT_EQ(client.RedoLogIsReady("relative/x.vrl", "u", true), 10001);
+    EXPECT_EQ(client.RedoLogIsReady("/a/../x.vrl", "u", true), 10001);
+    testutil::WriteFile(env.dir / "x.vrl", "not a redo log");
+    EXPECT_EQ(client.RedoLogIsReady(env.dir / "x.vrl", "u", true), 10709);
+    EXPECT_EQ(client.VerifyFullDBBackup("db", "u", 5, false), 10017);
+    EXPECT_FALSE(client.FullDBBackupIsUploaded(env.dir / "x.vdb", "u"));
+    EXPECT_FALSE(client.RegisterServer("127.0.0.1", FreePort()));  // no hub there
+    EXPECT_FALSE(client.SetBackupFolder("not/absolute"));
+    EXPECT_TRUE(client.SetBackupFolder(env.dir / "backup"));
+    EXPECT_TRUE(testutil::IsDir(env.dir / "backup/InProgress"));
+    // The key stays the same across restarts, so the corbaloc text names the object.
+    EXPECT_EQ(client.Address(), "corbaloc::127.0.0.1:50004/%ffomniINSPOA%ffIBSEventPOA%00ZAVORIdava");
+
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(10000), 0);
+    EXPECT_TRUE(notify.WaitFor("STOPPING=1", 1000));
+    std::string log = env.DebugLog();
+    EXPECT_NE(log.find("SetupFolders err 0"), std::string::npos);
+    EXPECT_NE(log.find("message loop ended"), std::string::npos);
+    EXPECT_TRUE(testutil::IsFile(env.dir / "log/talonib_omniORB.txt"));
+}
+
+TEST_F(ServiceTest, RemoteStopEndsTheProcessInOrder) {
+    auto service = Start();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    sim::ServiceClient client(Orb());
+    client.Stop();
+    EXPECT_EQ(service->Wait(10000), 0);
+    std::string log = env.DebugLog();
+    EXPECT_NE(log.find("StopWorkers: waited 0 seconds for workers to Stop, result 1"),
+              std::string::npos);
+    EXPECT_NE(log.find("DBSConnector::Main exited"), std::string::npos);
+}
+
+TEST_F(ServiceTest, SignalsMapToControlsAndEvents) {
+    {
+        auto service = Start();
+        ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+        service->Signal(SIGUSR1);  // an unhandled control: the status is reported
+        EXPECT_TRUE(notify.WaitFor("check 3", 5000));
+        service->Signal(SIGINT);  // OS event 7: the expedited shutdown functor
+        EXPECT_EQ(service->Wait(10000), 0);
+    }
+    auto service = Start();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    service->Signal(SIGHUP);  // OS event 16
+    EXPECT_EQ(service->Wait(10000), 0);
+}
+
+TEST_F(ServiceTest, RunsAsAServiceWhenSystemdStartsIt) {
+    auto service = Start({}, {{"INVOCATION_ID", "0123456789abcdef"}});
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(10000), 0);
+    EXPECT_NE(env.DebugLog().find("started by systemd"), std::string::npos);
+}
+
+TEST_F(ServiceTest, SecondInstanceIsRefused) {
+    auto first = Start();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    auto second = Start();
+    EXPECT_EQ(second->Wait(10000), 10);
+    EXPECT_NE(second->Stderr().find("Another instance of Vellumark DidoraRezara is already running."),
+              std::string::npos);
+    first->Signal(SIGTERM);
+    EXPECT_EQ(first->Wait(10000), 0);
+}
+
+TEST_F(ServiceTest, PortTakenByAnotherProgramFailsTheStart) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(50004);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(fd, 1), 0);
+    auto service = Start();
+    auto code = service->Wait(20000);
+    ::close(fd);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_NE(*code, 0);
+    EXPECT_FALSE(notify.WaitFor("READY=1", 0));
+    EXPECT_NE(env.DebugLog().find("port 50004 is already in use"), std::string::npos);
+    EXPECT_NE(service->Stderr().find("port 50004 is already in use"), std::string::npos);
+}
+
+TEST_F(ServiceTest, UsageTextAndServiceRegistration) {
+    auto usage = Start({"--help"});
+    EXPECT_EQ(usage->Wait(10000), 0);
+    std::string text = usage->Stdout();
+    EXPECT_NE(text.find(std::string(TALONIB_PATH) + " has no user-level commands\n\n"), std::string::npos);
+    EXPECT_NE(text.find(" - backs up databases hosted by Vellumark Server\n"), std::string::npos);
+
+    std::string unit = env.dir / "units/vellumark-ibs.service";
+    std::string wants = env.dir / "units/multi-user.target.wants/vellumark-ibs.service";
+    auto install = Start({"install"});
+    EXPECT_EQ(install->Wait(10000), 0);
+    EXPECT_NE(testutil::ReadFile(unit).find("ExecStart=" + std::string(TALONIB_PATH)), std::string::npos);
+    EXPECT_NE(testutil::ReadFile(unit).find("Type=notify"), std::string::npos);
+    EXPECT_TRUE(testutil::Exists(wants));
+    auto manual = Start({"INSTALLM"});  // keywords match without regard to case
+    EXPECT_EQ(manual->Wait(10000), 0);
+    EXPECT_TRUE(testutil::IsFile(unit));
+    EXPECT_FALSE(testutil::Exists(wants));
+    auto remove = Start({"remove"});
+    EXPECT_EQ(remove->Wait(10000), 0);
+    EXPECT_FALSE(testutil::Exists(unit));
+    auto extra = Start({"install", "now"});
+    EXPECT_EQ(extra->Wait(10000), 0);
+    EXPECT_FALSE(testutil::Exists(unit));  // usage, nothing installed
+}
+
+TEST_F(ServiceTest, ConnectorLinksAnswersStopNoticeAndReportsLostConnection) {
+    unsigned short hubPort = FreePort();
+    Child hub({VLSERVER_SIM_PATH, "hub", "--port", std::to_string(hubPort)}, {});
+    ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
+    auto service = Start();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    sim::ServiceClient client(Orb());
+    ASSERT_TRUE(client.RegisterServer("127.0.0.1", hubPort));
+    EXPECT_TRUE(hub.WaitForLine("component link 1: DBSConnector type 14", 5000));
+    EXPECT_TRUE(hub.WaitForLine("subscribe link 1: 8/2", 5000));
+    EXPECT_TRUE(hub.WaitForLine("component info link 1: DBSConnector", 5000));
+    EXPECT_TRUE(client.RegisterServer("127.0.0.1", hubPort));  // already linked: no new link
+
+    hub.Write("stop-notice\n");
+    EXPECT_TRUE(hub.WaitForLine("stopping notice link 1 (linkID 1)", 5000));
+
+    // The hub forgets its links: the service notices and tells the hub.
+    hub.Write("drop-links\n");
+    EXPECT_TRUE(hub.WaitForLine("LostConnection", 10000));
+    ASSERT_TRUE(client.RegisterServer("127.0.0.1", hubPort));
+    EXPECT_TRUE(hub.WaitForLine("component link 2", 5000));
+    for (const auto& l : hub.Lines()) EXPECT_EQ(l.find("component link 3"), std::string::npos);
+
+    // Event records travel to the hub while it is linked.
+    testutil::WriteFile(env.dir / "bad.vrl", "garbage");
+    EXPECT_EQ(client.RedoLogIsReady(env.dir / "bad.vrl", "u", true), 10709);
+    EXPECT_TRUE(hub.WaitForLine("event 0x41000328 link 2", 5000));
+
+    client.Stop();
+    EXPECT_EQ(service->Wait(10000), 0);
+    hub.Write("quit\n");
+    EXPECT_EQ(hub.Wait(10000), 0);
+}
+
+TEST_F(ServiceTest, OneCallAtATimeReachesTheServant) {
+    // A fake hub that accepts and then says nothing holds RegisterServer inside the servant.
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ASSERT_EQ(::listen(fd, 4), 0);
+    auto service = Start();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+
+    std::atomic<int> order{0};
+    int registerDone = 0, verifyDone = 0;
+    std::thread slow([&] {
+        sim::ServiceClient c(Orb());
+        EXPECT_FALSE(c.RegisterServer("127.0.0.1", ntohs(a.sin_port)));
+        registerDone = ++order;
+    });
+    int conn = ::accept(fd, nullptr, nullptr);  // the service is now inside RegisterServer
+    ASSERT_GE(conn, 0);
+    std::thread quick([&] {
+        sim::ServiceClient c(Orb());
+        EXPECT_EQ(c.VerifyFullDBBackup("db", "u", 1, false), 10017);
+        verifyDone = ++order;
+    });
+    // Give the second call time to arrive; it must still wait for the first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(order.load(), 0);
+    ::close(conn);
+    ::close(fd);
+    slow.join();
+    quick.join();
+    EXPECT_EQ(registerDone, 1);
+    EXPECT_EQ(verifyDone, 2);
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(10000), 0);
+}
