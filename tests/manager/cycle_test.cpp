@@ -1,0 +1,135 @@
+// End to end in-process: the server model uploads, writes redo logs and closes intervals;
+// after every completed interval each last-good copy must match the model byte for byte.
+#include "tests/manager/ManagerFixture.h"
+
+#include "platform/framework/BackupFolder.h"
+#include "platform/framework/IBS_Config.h"
+
+using testutil::ManagerTest;
+
+namespace {
+
+std::string NewestLastGood(const std::string& backup) {
+    Mirel::Directory latest;
+    if (!Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup), latest))
+        return "";
+    return latest.GetPath().Native();
+}
+
+std::uint64_t Minute(std::uint64_t utc) { return utc - utc % 60000000; }
+
+}  // namespace
+
+class CycleTest : public ManagerTest, public ::testing::WithParamInterface<std::uint64_t> {};
+
+TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
+    sim::WorkloadOptions opt;
+    opt.seed = GetParam();
+    opt.databases = 3 + static_cast<int>(opt.seed % 3);
+    sim::Workload server(backup(), opt, announcer);
+    ASSERT_TRUE(server.Upload()) << "seed " << opt.seed;
+    for (int interval = 0; interval < 10; ++interval) {
+        if (interval == 4) {
+            ASSERT_TRUE(server.Upload(0));  // a new full backup mid-way
+        }
+        ASSERT_EQ(server.WriteIntervalLogs(), 0);
+        ASSERT_EQ(server.CloseInterval(), 0);
+        Settle();
+        std::string newest = NewestLastGood(backup());
+        ASSERT_FALSE(newest.empty()) << "seed " << opt.seed << " interval " << interval;
+        EXPECT_EQ(Talon::BackupFolder::GetUTCFromTimestamp(
+                      Mirel::Directory(Mirel::UniversalPath::Folder(newest)).GetChildName().substr(9)),
+                  Minute(server.IntervalEnds().back()));
+        EXPECT_EQ(server.VerifyLastGood(newest), "") << "seed " << opt.seed;
+        int copies = 0;
+        EXPECT_EQ(server.VerifyAll(&copies), "") << "seed " << opt.seed;
+        EXPECT_GE(copies, server.Databases());
+    }
+    // Housekeeping: only the last two intervals' redo folders are still needed (a copy moved
+    // out of an older folder takes the logs of the interval after it); the rest are gone.
+    std::vector<Mirel::UniversalPath> redo;
+    Mirel::BuildUniversalPathListFunctor folders(redo, Mirel::kListFolders, false);
+    Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Changes")).ProcessFiles(folders, 1);
+    EXPECT_LE(redo.size(), 2u);
+    EXPECT_LE(Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup())).size(), 3u);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+    EXPECT_TRUE(Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, CycleTest, ::testing::Values(1, 2, 3, 4));
+
+TEST_F(ManagerTest, CorruptLogFailsTheDatabaseUntilANewUpload) {
+    sim::WorkloadOptions opt;
+    opt.seed = 11;
+    sim::Workload server(backup(), opt, announcer);
+    ASSERT_TRUE(server.Upload());
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    Settle();
+
+    // Database 1's next log is damaged after it was written; the header still reads well.
+    ASSERT_EQ(server.WriteCorruptLog(1), 0);
+    ASSERT_EQ(server.WriteIntervalLogs({1}), 0);
+    server.Forget(1);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    Settle();
+    Mirel::unistring uuid1 = Mirel::unistring::FromUTF8(server.Db(1).UuidText());
+    EXPECT_EQ(mgr->GetDatabaseError(uuid1), Mirel::kErrInvalidFile);
+    EXPECT_EQ(CountFiles(backup() + "/Rejected", u".vrl"), 1);
+    EXPECT_EQ(server.VerifyAll(), "");
+    EXPECT_FALSE(testutil::Exists(NewestLastGood(backup()) + "/db1.vdb"));
+
+    // Its later logs are refused with the stored number and moved aside, not deleted.
+    ASSERT_EQ(server.WriteIntervalLogs({0, 2, 3}), Mirel::kErrInvalidFile);
+    EXPECT_GE(CountFiles(backup() + "/Rejected", u".vrl"), 1);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db1", uuid1, server.Db(1).MSN(), false),
+              Mirel::kErrInvalidFile);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    Settle();
+
+    // A new full backup brings it back.
+    ASSERT_TRUE(server.Upload(1));
+    EXPECT_EQ(mgr->GetDatabaseError(uuid1), 0);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(server.WriteIntervalLogs(), 0);
+        ASSERT_EQ(server.CloseInterval(), 0);
+        Settle();
+        EXPECT_EQ(server.VerifyAll(), "");
+    }
+    EXPECT_TRUE(testutil::IsFile(NewestLastGood(backup()) + "/db1.vdb"));
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db1", uuid1, server.Db(1).MSN(), false), 0);
+}
+
+TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
+    sim::WorkloadOptions opt;
+    opt.seed = 21;
+    opt.databases = 4;
+    opt.initialPages = 512;
+    opt.maxPagesPerLog = 1500;
+    opt.maxLogsPerInterval = 6;
+    sim::Workload server(backup(), opt, announcer);
+    ASSERT_TRUE(server.Upload());
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    Settle();
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    // Start the interval, then abort the workers while they apply its logs.
+    while (auto m = Queue().GetMsg(0))
+        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    mgr->StopWorkers(false);
+    EXPECT_FALSE(mgr->AnyWorkerBusy());
+    // Every in-progress copy is a whole database at some MSN of its chain.
+    std::vector<Mirel::UniversalPath> files;
+    Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
+    Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/InProgress")).ProcessFiles(f, 3);
+    for (const auto& file : files) {
+        Mirel::unistring uuid;
+        std::uint64_t msn = 0;
+        EXPECT_TRUE(Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK()) << file.Native();
+    }
+    Settle();  // the next check wakes the workers again
+    EXPECT_EQ(server.VerifyLastGood(NewestLastGood(backup())), "");
+    EXPECT_EQ(server.VerifyAll(), "");
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+}
