@@ -28,7 +28,8 @@ namespace testutil {
 using Clock = std::chrono::steady_clock;
 
 inline int MsLeft(Clock::time_point deadline) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return ms > 0 ? static_cast<int>(ms) : 0;
 }
 
@@ -134,7 +135,8 @@ public:
     std::string ReadAll(int fd) {
         std::string all;
         char buf[4096];
-        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) all.append(buf, static_cast<std::size_t>(n));
+        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+            all.append(buf, static_cast<std::size_t>(n));
         return all;
     }
     std::string Stdout() { return ReadAll(mOut); }
@@ -195,14 +197,18 @@ public:
     ServiceEnv() {
         MakeDirs(dir / "log");
         MakeDirs(dir / "run");
-        WriteFile(dir / "prefs.xml",
-                  "<?xml version=\"1.0\"?>\n<preferences>\n  <pref id=\"67\" type=\"int\">0</pref>\n"
-                  "</preferences>\n");
+        WriteFile(
+            dir / "prefs.xml",
+            "<?xml version=\"1.0\"?>\n<preferences>\n  <pref id=\"67\" type=\"int\">0</pref>\n"
+            "</preferences>\n");
     }
     std::map<std::string, std::string> Env() const {
-        return {{"VELLUMARK_LOG_DIR", dir / "log"},   {"VELLUMARK_RUN_DIR", dir / "run"},
-                {"VELLUMARK_PREFS", dir / "prefs.xml"}, {"VELLUMARK_UNIT_DIR", dir / "units"},
-                {"VELLUMARK_LINK_CHECK_MS", "200"},   {"NOTIFY_SOCKET", dir / "notify"},
+        return {{"VELLUMARK_LOG_DIR", dir / "log"},
+                {"VELLUMARK_RUN_DIR", dir / "run"},
+                {"VELLUMARK_PREFS", dir / "prefs.xml"},
+                {"VELLUMARK_UNIT_DIR", dir / "units"},
+                {"VELLUMARK_LINK_CHECK_MS", "200"},
+                {"NOTIFY_SOCKET", dir / "notify"},
                 {"INVOCATION_ID", ""}};
     }
     std::string DebugLog() const { return ReadFile(dir / "log/talonibDebug.log"); }

@@ -16,7 +16,9 @@ std::string NewestLastGood(const std::string& backup) {
     return latest.GetPath().Native();
 }
 
-std::uint64_t Minute(std::uint64_t utc) { return utc - utc % 60000000; }
+std::uint64_t Minute(std::uint64_t utc) {
+    return utc - utc % 60000000;
+}
 
 }  // namespace
 
@@ -37,9 +39,10 @@ TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
         Settle();
         std::string newest = NewestLastGood(backup());
         ASSERT_FALSE(newest.empty()) << "seed " << opt.seed << " interval " << interval;
-        EXPECT_EQ(Talon::BackupFolder::GetUTCFromTimestamp(
-                      Mirel::Directory(Mirel::UniversalPath::Folder(newest)).GetChildName().substr(9)),
-                  Minute(server.IntervalEnds().back()));
+        EXPECT_EQ(
+            Talon::BackupFolder::GetUTCFromTimestamp(
+                Mirel::Directory(Mirel::UniversalPath::Folder(newest)).GetChildName().substr(9)),
+            Minute(server.IntervalEnds().back()));
         EXPECT_EQ(server.VerifyLastGood(newest), "") << "seed " << opt.seed;
         int copies = 0;
         EXPECT_EQ(server.VerifyAll(&copies), "") << "seed " << opt.seed;
@@ -51,7 +54,14 @@ TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
     Mirel::BuildUniversalPathListFunctor folders(redo, Mirel::kListFolders, false);
     Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Changes")).ProcessFiles(folders, 1);
     EXPECT_LE(redo.size(), 2u);
-    EXPECT_LE(Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup())).size(), 3u);
+    // All three kinds of starting copy were used.
+    std::string log = testutil::ReadFile(tmp / "talonibDebug.log");
+    EXPECT_NE(log.find("move upload MSN"), std::string::npos);
+    EXPECT_NE(log.find("HardLink lg to ip"), std::string::npos);
+    EXPECT_NE(log.find("Move pg to ip"), std::string::npos);
+    EXPECT_LE(
+        Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup())).size(),
+        3u);
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
     EXPECT_TRUE(Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).IsEmpty());
 }

@@ -69,7 +69,8 @@ TEST_F(ServiceTest, AnswersEveryOperationAndStopsOnSigterm) {
     EXPECT_TRUE(client.SetBackupFolder(env.dir / "backup"));
     EXPECT_TRUE(testutil::IsDir(env.dir / "backup/InProgress"));
     // The key stays the same across restarts, so the corbaloc text names the object.
-    EXPECT_EQ(client.Address(), "corbaloc::127.0.0.1:50004/%ffomniINSPOA%ffIBSEventPOA%00ZAVORIdava");
+    EXPECT_EQ(client.Address(),
+              "corbaloc::127.0.0.1:50004/%ffomniINSPOA%ffIBSEventPOA%00ZAVORIdava");
 
     service->Signal(SIGTERM);
     EXPECT_EQ(service->Wait(10000), 0);
@@ -120,8 +121,9 @@ TEST_F(ServiceTest, SecondInstanceIsRefused) {
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
     auto second = Start();
     EXPECT_EQ(second->Wait(10000), 10);
-    EXPECT_NE(second->Stderr().find("Another instance of Vellumark DidoraRezara is already running."),
-              std::string::npos);
+    EXPECT_NE(
+        second->Stderr().find("Another instance of Vellumark DidoraRezara is already running."),
+        std::string::npos);
     first->Signal(SIGTERM);
     EXPECT_EQ(first->Wait(10000), 0);
 }
@@ -150,14 +152,16 @@ TEST_F(ServiceTest, UsageTextAndServiceRegistration) {
     auto usage = Start({"--help"});
     EXPECT_EQ(usage->Wait(10000), 0);
     std::string text = usage->Stdout();
-    EXPECT_NE(text.find(std::string(TALONIB_PATH) + " has no user-level commands\n\n"), std::string::npos);
+    EXPECT_NE(text.find(std::string(TALONIB_PATH) + " has no user-level commands\n\n"),
+              std::string::npos);
     EXPECT_NE(text.find(" - backs up databases hosted by Vellumark Server\n"), std::string::npos);
 
     std::string unit = env.dir / "units/vellumark-ibs.service";
     std::string wants = env.dir / "units/multi-user.target.wants/vellumark-ibs.service";
     auto install = Start({"install"});
     EXPECT_EQ(install->Wait(10000), 0);
-    EXPECT_NE(testutil::ReadFile(unit).find("ExecStart=" + std::string(TALONIB_PATH)), std::string::npos);
+    EXPECT_NE(testutil::ReadFile(unit).find("ExecStart=" + std::string(TALONIB_PATH)),
+              std::string::npos);
     EXPECT_NE(testutil::ReadFile(unit).find("Type=notify"), std::string::npos);
     EXPECT_TRUE(testutil::Exists(wants));
     auto manual = Start({"INSTALLM"});  // keywords match without regard to case

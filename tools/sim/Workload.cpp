@@ -11,29 +11,37 @@ namespace sim {
 
 namespace {
 constexpr std::uint64_t kMinute = 60000000;
-Mirel::UniversalPath File(const std::string& p) { return Mirel::UniversalPath::FromNative(p); }
+Mirel::UniversalPath File(const std::string& p) {
+    return Mirel::UniversalPath::FromNative(p);
+}
 }  // namespace
 
 Workload::Workload(const std::string& backupFolder, const WorkloadOptions& options,
                    Announcer& announcer)
-    : mBackup(backupFolder), mOpt(options), mAnnouncer(announcer), mRng(options.seed),
+    : mBackup(backupFolder),
+      mOpt(options),
+      mAnnouncer(announcer),
+      mRng(options.seed),
       // A fixed start (2026-01-01) keeps runs with one seed identical.
       mClock(1767225600000000ull + (options.seed % 1000) * 60 * kMinute) {
     for (int i = 0; i < options.databases; ++i) {
-        mDbs.push_back(std::make_unique<DatabaseModel>(options.seed * 1000 + static_cast<std::uint64_t>(i),
-                                                       options.pageSize, options.initialPages));
+        mDbs.push_back(
+            std::make_unique<DatabaseModel>(options.seed * 1000 + static_cast<std::uint64_t>(i),
+                                            options.pageSize, options.initialPages));
         mForgotten.push_back(false);
     }
 }
 
-void Workload::Forget(int i) { mForgotten[static_cast<std::size_t>(i)] = true; }
+void Workload::Forget(int i) {
+    mForgotten[static_cast<std::size_t>(i)] = true;
+}
 
 std::string Workload::RedoFolder() {
     if (mRedoStart == 0) {
         mRedoStart = mClock;
-        Mirel::Directory(Mirel::UniversalPath::Folder(
-                             mBackup + "/Changes/" +
-                             Talon::IBS_Config::MakeRedoFolderName(mRedoStart).ToUTF8()))
+        Mirel::Directory(
+            Mirel::UniversalPath::Folder(
+                mBackup + "/Changes/" + Talon::IBS_Config::MakeRedoFolderName(mRedoStart).ToUTF8()))
             .CreateIfNotExists();
     }
     return mBackup + "/Changes/" + Talon::IBS_Config::MakeRedoFolderName(mRedoStart).ToUTF8();
@@ -43,7 +51,8 @@ bool Workload::Upload(int which) {
     bool ok = true;
     for (int i = 0; i < Databases(); ++i) {
         if (which >= 0 && i != which) continue;
-        std::string folder = mBackup + "/Copies/upload-" + std::to_string(++mUploads);
+        std::string folder = mBackup + "/Copies/upload-" + std::to_string(mOpt.seed) + "-" +
+                             std::to_string(++mUploads);
         Mirel::Directory(Mirel::UniversalPath::Folder(folder)).CreateIfNotExists();
         std::string path = folder + "/" + DbName(i);
         if (!Db(i).WriteFullCopy(File(path)).OK()) return false;
@@ -57,10 +66,12 @@ std::int32_t Workload::WriteIntervalLogs(const std::vector<int>& skip) {
     std::int32_t first = 0;
     for (int i = 0; i < Databases(); ++i) {
         if (std::find(skip.begin(), skip.end(), i) != skip.end()) continue;
-        int logs = 1 + static_cast<int>(mRng() % static_cast<std::uint64_t>(mOpt.maxLogsPerInterval));
+        int logs =
+            1 + static_cast<int>(mRng() % static_cast<std::uint64_t>(mOpt.maxLogsPerInterval));
         for (int k = 0; k < logs; ++k) {
             mClock += 1 + mRng() % 5000000;  // up to five seconds apart
-            std::string path = RedoFolder() + "/" + std::to_string(++mSeq) + "-db" + std::to_string(i) + ".vrl";
+            std::string path =
+                RedoFolder() + "/" + std::to_string(++mSeq) + "-db" + std::to_string(i) + ".vrl";
             LogInfo info;
             std::uint64_t pages = mRng() % static_cast<std::uint64_t>(mOpt.maxPagesPerLog + 1);
             if (!Db(i).WriteRedoLog(File(path), pages, mClock, mRng() % 2, &info).OK()) return -1;
@@ -75,7 +86,8 @@ std::int32_t Workload::WriteIntervalLogs(const std::vector<int>& skip) {
 
 std::int32_t Workload::WriteCorruptLog(int i) {
     mClock += 1000;
-    std::string path = RedoFolder() + "/" + std::to_string(++mSeq) + "-db" + std::to_string(i) + "-bad.vrl";
+    std::string path =
+        RedoFolder() + "/" + std::to_string(++mSeq) + "-db" + std::to_string(i) + "-bad.vrl";
     // The model must not take the log's changes: write it from a copy of the database.
     DatabaseModel copy = Db(i);
     if (!copy.WriteRedoLog(File(path), 4, mClock, false).OK()) return -1;
@@ -111,8 +123,8 @@ std::int32_t Workload::CloseInterval() {
 std::string Workload::VerifyLastGood(const std::string& folder) const {
     Mirel::Directory dir(Mirel::UniversalPath::Folder(folder));
     Mirel::unistring name = dir.GetChildName();
-    std::uint64_t minute =
-        Talon::BackupFolder::GetUTCFromTimestamp(name.substr(Talon::IBS_Config::sLastGoodFolderPrefix.size() + 1));
+    std::uint64_t minute = Talon::BackupFolder::GetUTCFromTimestamp(
+        name.substr(Talon::IBS_Config::sLastGoodFolderPrefix.size() + 1));
     auto h = mHistory.find(minute);
     if (h == mHistory.end()) return folder + ": no interval ended in that minute";
     std::vector<Mirel::UniversalPath> files;
@@ -125,7 +137,8 @@ std::string Workload::VerifyLastGood(const std::string& folder) const {
             why << file.Native() << ": not expected there; ";
             continue;
         }
-        std::string diff = DatabaseModel::Compare(file, s->second.uuid, s->second.msn, s->second.pages);
+        std::string diff =
+            DatabaseModel::Compare(file, s->second.uuid, s->second.msn, s->second.pages);
         if (!diff.empty()) why << file.Native() << ": " << diff;
     }
     return why.str();

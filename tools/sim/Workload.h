@@ -4,10 +4,10 @@
 // interval end, so last-good folders can be checked page by page.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -28,7 +28,7 @@ struct WorkloadOptions {
     int databases = 4;
     std::uint32_t pageSize = 4096;
     std::uint64_t initialPages = 32;
-    int maxLogsPerInterval = 4;   // per database; at least one
+    int maxLogsPerInterval = 4;  // per database; at least one
     int maxPagesPerLog = 24;
     std::uint64_t seed = 1;
 };

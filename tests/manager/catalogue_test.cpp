@@ -1,0 +1,318 @@
+// The catalogue's intake, uploads, verification and in-progress copies, with real files.
+#include <unistd.h>
+
+#include <thread>
+
+#include "platform/engine/HBEngine.h"
+#include "platform/engine/Uuid.h"
+#include "platform/engine/Writers.h"
+#include "platform/framework/IBS_Config.h"
+#include "platform/framework/Logger.h"
+#include "platform/support/File.h"
+#include "tests/manager/ManagerFixture.h"
+
+using Mirel::unistring;
+using testutil::ManagerTest;
+
+namespace {
+
+unistring U(const std::string& s) {
+    return unistring::FromUTF8(s);
+}
+
+// Writes a redo log of `uuid` ending at `end` in the redo folder `folder`.
+std::string WriteLog(const std::string& folder, const std::string& name, const std::string& uuid,
+                     std::uint64_t start, std::uint64_t msn, std::uint64_t end) {
+    testutil::MakeDirs(folder);
+    Mirel::Format::Uuid u;
+    Mirel::UuidText::FromText(U(uuid), u);
+    Mirel::RedoLogWriter w;
+    std::string path = folder + "/" + name;
+    w.Open(Mirel::UniversalPath::FromNative(path), u, 512, start);
+    w.Finish(msn, end, false);
+    return path;
+}
+
+std::string WriteDone(const std::string& folder, std::uint64_t end,
+                      const std::vector<unistring>& list,
+                      const std::string& name = "IntervalDone.vid") {
+    testutil::MakeDirs(folder);
+    std::string path = folder + "/" + name;
+    Talon::IBS_Config::WriteIntervalDone(Mirel::UniversalPath::FromNative(path), end, list);
+    return path;
+}
+
+class Events {
+public:
+    Events() {
+        Talon::Logger::SetObserver([this](std::int32_t code, const std::vector<unistring>& texts) {
+            std::lock_guard<std::mutex> g(m);
+            seen.emplace_back(static_cast<std::uint32_t>(code), texts);
+        });
+    }
+    ~Events() { Talon::Logger::SetObserver(nullptr); }
+    int Count(std::uint32_t code) {
+        std::lock_guard<std::mutex> g(m);
+        int n = 0;
+        for (auto& e : seen) n += e.first == code;
+        return n;
+    }
+    std::mutex m;
+    std::vector<std::pair<std::uint32_t, std::vector<unistring>>> seen;
+};
+
+const std::string kA = "11111111-1111-4111-8111-111111111111";
+const std::string kB = "22222222-2222-4222-8222-222222222222";
+
+}  // namespace
+
+TEST_F(ManagerTest, RedoLogsLandInTheIntervalTheyEndIn) {
+    const std::uint64_t e1 = 1800000000000000ull, e2 = e1 + 600000000;
+    std::string r1 = backup() + "/Changes/Redo_1", r2 = backup() + "/Changes/Redo_2";
+    // Logs collected in the open interval move with the first interval-done file.
+    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteLog(r1, "a1.vrl", kA, 1, 2, e1 - 5)), U(kA), true), 0);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(r1, e1, {U(kB)}, "intervaldone.VID")), u"", true), 0);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(r2, e2, {})), u"", true), 0);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteLog(r1, "a2.vrl", kA, 2, 3, e1)), U(kA), true), 0);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteLog(r2, "a3.vrl", kA, 3, 4, e1 + 1)), U(kA), true), 0);
+    std::string late = WriteLog(r2, "a4.vrl", kA, 4, 5, e2 + 1);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(late), U(kA), true), 0);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(late), U(kA), true), 0);  // announced twice: kept once
+    // An interval-done file for an end that exists only changes its path.
+    std::string again = WriteDone(backup() + "/Changes/Redo_3", e2, {U(kA)});
+    ASSERT_EQ(mgr->RedoLogIsReady(U(again), u"", true), 0);
+
+    mgr->WithCatalogue([&](IntervalMap& intervals) {
+        ASSERT_EQ(intervals.size(), 3u);
+        Interval& i1 = intervals.at(e1);
+        EXPECT_EQ(i1.databases.at(U(kA)).logs.size(), 2u);  // a1 (handed over) and a2
+        EXPECT_TRUE(i1.databases.at(U(kB)).pfailed);
+        EXPECT_FALSE(i1.databases.at(U(kA)).pfailed);
+        Interval& i2 = intervals.at(e2);
+        EXPECT_EQ(i2.databases.at(U(kA)).logs.size(), 1u);
+        EXPECT_EQ(i2.donePath.Native(), again);
+        EXPECT_FALSE(i2.databases.at(U(kA)).pfailed);  // the list of a repeated end is not used
+        Interval& open = intervals.at(kOpenInterval);
+        ASSERT_EQ(open.databases.at(U(kA)).logs.size(), 1u);
+        EXPECT_EQ(open.databases.at(U(kA)).logs.begin()->endUTC, e2 + 1);
+    });
+    // Logs outside the changes folder are not taken; nothing is moved.
+    std::string outside = WriteLog(tmp / "elsewhere", "x.vrl", kA, 5, 6, e2 + 9);
+    EXPECT_EQ(mgr->RedoLogIsReady(U(outside), U(kA), true), Mirel::kErrFileNotTaken);
+    EXPECT_TRUE(testutil::IsFile(outside));
+}
+
+TEST_F(ManagerTest, RejectedFilesAreMovedAsideAndReported) {
+    Events events;
+    std::string bad = backup() + "/Changes/Redo_1/IntervalDone.vid";
+    testutil::MakeDirs(backup() + "/Changes/Redo_1");
+    testutil::WriteFile(bad, "torn");
+    EXPECT_EQ(mgr->RedoLogIsReady(U(bad), u"", true), Mirel::kErrInvalidFile);
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/IntervalDone.vid"));
+    testutil::WriteFile(backup() + "/Changes/Redo_1/junk.vrl", "junk");
+    EXPECT_EQ(mgr->RedoLogIsReady(U(backup() + "/Changes/Redo_1/junk.vrl"), U(kA), true),
+              Mirel::kErrInvalidFile);
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/junk.vrl"));
+    EXPECT_EQ(events.Count(0x41000328), 2);
+    // A missing interval-done file is not taken and nothing moves.
+    EXPECT_EQ(mgr->RedoLogIsReady(U(backup() + "/Changes/Redo_1/IntervalDone.vid"), u"", true),
+              Mirel::kErrFileNotTaken);
+}
+
+TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
+    sim::WorkloadOptions opt;
+    opt.seed = 5;
+    opt.databases = 1;
+    sim::Workload server(backup(), opt, announcer);
+    ASSERT_TRUE(server.Upload(0));
+    std::string first = backup() + "/Copies/upload-5-1/db0.vdb";
+    ASSERT_TRUE(testutil::IsFile(first));
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);  // the model moves on; a newer full copy follows
+    ASSERT_TRUE(server.Upload(0));
+    EXPECT_FALSE(testutil::Exists(first));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Copies/upload-5-1"));
+    unistring uuid = U(server.Db(0).UuidText());
+    mgr->WithCatalogue([&](IntervalMap& intervals) {
+        const DatabaseItem& item = intervals.at(kOpenInterval).databases.at(uuid);
+        EXPECT_TRUE(item.upload);
+        EXPECT_EQ(item.file.msn, server.Db(0).MSN());
+    });
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN(), false), 0);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN() + 1000, false),
+              Mirel::kErrNoFullBackup);
+    // Containers required: none exist beside the copy yet.
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN(), true),
+              Mirel::kErrNoFullBackup);
+    testutil::MakeDirs(backup() + "/Copies/upload-5-2/db0.vdb.rc");
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN(), true), 0);
+    // An upload from outside the copies folder is refused and reported.
+    Events events;
+    testutil::MakeDirs(tmp / "outside");
+    ASSERT_TRUE(
+        server.Db(0).WriteFullCopy(Mirel::UniversalPath::FromNative(tmp / "outside/db0.vdb")).OK());
+    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(tmp / "outside/db0.vdb"), uuid));
+    EXPECT_EQ(events.Count(0x41000313), 1);
+    EXPECT_TRUE(testutil::IsFile(tmp / "outside/db0.vdb"));
+}
+
+TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
+    Events events;
+    // A source "last-good" folder with a/b/db.vdb and its container data.
+    std::string lg = backup() + "/LastGood_2026-01-01_0000";
+    testutil::MakeDirs(lg + "/a/b/db.vdb.rc");
+    auto uuid = Mirel::UuidText::Generate();
+    ASSERT_TRUE(Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(lg + "/a/b/db.vdb"), uuid,
+                                         512, 7, {})
+                    .OK());
+    testutil::WriteFile(lg + "/a/b/db.vdb.rc/c1", "container");
+    DatabaseItem item(Mirel::UniversalPath::FromNative("a/b/db.vdb"), Mirel::UuidText::ToText(uuid),
+                      7, false, true);
+    auto lgPath = Mirel::UniversalPath::Folder(lg);
+    std::string ip = backup() + "/InProgress";
+    bool fatal = false;
+
+    ASSERT_TRUE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
+              2u);
+    EXPECT_EQ(testutil::ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
+    // A stale destination that cannot be deleted: nothing is made.
+    Mirel::Faults::Arm(Mirel::FsOp::kDeleteFile, ip + "/a/b/db.vdb", Mirel::kErrFileLocked, 1);
+    EXPECT_FALSE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_EQ(events.Count(0x8100031eu), 1);
+    EXPECT_FALSE(fatal);
+    // No hard links here: a private copy takes their place.
+    Mirel::Faults::Arm(Mirel::FsOp::kHardLink, ip + "/*", Mirel::kErrLinkNotSupported);
+    ASSERT_TRUE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
+              1u);
+    Mirel::Faults::Clear();
+
+    // Folder creation fails below the in-progress folder ("a" exists, "a/b" fails): not fatal.
+    Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
+    Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip + "/a/b", Mirel::kErrAccessDenied, 1);
+    EXPECT_FALSE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_FALSE(fatal);
+    EXPECT_EQ(events.Count(0x41000318), 1);
+    // Another error there is fatal, and so is any error while still at the folder's root.
+    Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip + "/a/b", Mirel::kErrDiskFull, 1);
+    EXPECT_FALSE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_TRUE(fatal);
+    fatal = false;
+    Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
+    Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip + "/a", Mirel::kErrAccessDenied, 1);
+    EXPECT_FALSE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_TRUE(fatal);
+    fatal = false;
+    Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
+    Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip, Mirel::kErrAccessDenied, 1);
+    EXPECT_FALSE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_TRUE(fatal);
+    Mirel::Faults::Clear();
+
+    // A move takes the copy and its containers, and removes the emptied folders a/b and a.
+    fatal = false;
+    testutil::WriteFile(lg + "/keep.txt", "other content keeps the folder");
+    ASSERT_TRUE(mgr->MoveKnownGoodToInProgress(item, lgPath, fatal, true));
+    EXPECT_TRUE(testutil::IsFile(ip + "/a/b/db.vdb"));
+    EXPECT_EQ(testutil::ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
+    EXPECT_FALSE(testutil::Exists(lg + "/a"));
+    EXPECT_TRUE(testutil::IsDir(lg));
+
+    // An upload at X/sub/db.vdb lands as sub/db.vdb and X goes.
+    std::string up = backup() + "/Copies/X/sub";
+    testutil::MakeDirs(up);
+    ASSERT_TRUE(Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(up + "/up.vdb"),
+                                         Mirel::UuidText::Generate(), 512, 3, {})
+                    .OK());
+    DatabaseItem upload(Mirel::UniversalPath::FromNative(up + "/up.vdb"), u"x", 3, true, true);
+    ASSERT_TRUE(mgr->MoveUploadToInProgress(upload, fatal));
+    EXPECT_EQ(upload.file.path.GetUserEntryFormat(), unistring(u"sub/up.vdb"));
+    EXPECT_FALSE(upload.upload);
+    EXPECT_TRUE(testutil::IsFile(ip + "/sub/up.vdb"));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Copies/X"));
+
+    // Renaming to last-good: an end with no time stamp leaves the folder in place.
+    Interval bad(Mirel::UniversalPath(), UINT64_MAX - 1);
+    EXPECT_EQ(mgr->RenameInProgressToLastGood(bad).GetError(), -1);
+    EXPECT_TRUE(testutil::IsDir(ip));
+    Interval good(Mirel::UniversalPath(),
+                  1767312000000000ull + 59999999);  // 2026-01-02 00:00:59.99
+    ASSERT_TRUE(mgr->RenameInProgressToLastGood(good).OK());
+    EXPECT_TRUE(testutil::IsDir(backup() + "/LastGood_2026-01-02_0000"));
+    EXPECT_EQ(good.backup.GetChildName(), unistring(u"LastGood_2026-01-02_0000"));
+    EXPECT_TRUE(
+        mgr->RenameInProgressToLastGood(good).OK());  // no in-progress folder: nothing to do
+}
+
+TEST_F(ManagerTest, PlantedLinksNeverLeadOutOfTheBackupFolder) {
+    testutil::TempDir outside;
+    testutil::WriteFile(outside / "precious.vdb", "keep");
+    // A database-looking link inside the copies folder is not listed, moved or written.
+    ASSERT_EQ(
+        ::symlink((outside / "precious.vdb").c_str(), (backup() + "/Copies/link.vdb").c_str()), 0);
+    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(backup() + "/Copies/link.vdb"), U(kA)));
+    mgr->ScanFullBackupDB();
+    // The copies folder replaced by a link: set-up refuses the folder, the wipe removes the link.
+    Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).DeleteAll();
+    ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies").c_str()), 0);
+    EXPECT_FALSE(mgr->SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))));
+    EXPECT_FALSE(mgr->FoldersReady());
+    EXPECT_EQ(mgr->SetBackupFolder(u""), 1);  // wipes the backup folder: the link goes
+    EXPECT_FALSE(testutil::Exists(backup() + "/Copies"));
+    EXPECT_EQ(testutil::ReadFile(outside / "precious.vdb"), "keep");
+}
+
+TEST_F(ManagerTest, UnchainedLogsAreDropped) {
+    testutil::MakeDirs(backup() + "/Changes/Redo_9");
+    DatabaseItem item;
+    auto add = [&](const char* name, std::uint64_t start, std::uint64_t msn, std::uint64_t end,
+                   bool closed) {
+        std::string p = WriteLog(backup() + "/Changes/Redo_9", name, kA, start, msn, end);
+        item.logs.insert(
+            FileInfo(Mirel::UniversalPath::FromNative(p), U(kA), msn, start, end, closed));
+        return p;
+    };
+    std::string p10 = add("l10.vrl", 1, 2, 10, true);
+    std::string p20 = add("l20.vrl", 5, 6, 20, false);  // does not continue the closed log
+    std::string p30 = add("l30.vrl", 6, 7, 30, false);
+    mgr->RemoveUnchainedLogs(item);
+    ASSERT_EQ(item.logs.size(), 2u);
+    EXPECT_EQ(item.logs.begin()->endUTC, 20u);
+    EXPECT_FALSE(testutil::Exists(p10));
+    EXPECT_TRUE(testutil::IsFile(p20));
+}
+
+TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
+    sim::WorkloadOptions opt;
+    opt.seed = 31;
+    opt.databases = 6;
+    std::vector<std::unique_ptr<sim::Workload>> servers;
+    std::atomic<bool> done{false};
+    std::thread walker([&] {
+        while (!done.load()) {
+            mgr->DumpIntervals();
+            mgr->FindDatabase(u"nothing", 1, false);
+            mgr->AnyWorkerBusy();
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 3; ++t) {
+        writers.emplace_back([&, t] {
+            sim::WorkloadOptions o = opt;
+            o.seed = opt.seed + static_cast<std::uint64_t>(t);
+            o.databases = 2;
+            testutil::DirectAnnouncer a;
+            sim::Workload w(backup(), o, a);
+            EXPECT_TRUE(w.Upload());
+            for (int i = 0; i < 3; ++i) EXPECT_EQ(w.WriteIntervalLogs(), 0);
+        });
+    }
+    for (auto& w : writers) w.join();
+    done = true;
+    walker.join();
+    int dbs = 0;
+    mgr->WithCatalogue([&](IntervalMap& intervals) {
+        dbs = static_cast<int>(intervals.at(kOpenInterval).databases.size());
+    });
+    EXPECT_EQ(dbs, 6);
+}
