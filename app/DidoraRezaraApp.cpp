@@ -181,6 +181,8 @@ void DidoraRezaraApp::StopORB() {
 
 Talon::Error DidoraRezaraApp::Cleanup() {
     StopORB();
+    // No remote call can arrive any more: let the workers finish the log they are applying.
+    IBSMgr::GetInstance()->EndThreads();
     return Talon::Error();
 }
 

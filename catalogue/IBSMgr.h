@@ -41,6 +41,9 @@ public:
                                 bool hasContainers);
     bool FullDBBackupIsUploaded(const Mirel::unistring& pathText, const Mirel::unistring& uuid);
     void Stop();
+    // At process exit: ends the workers (after their current log) and the connector, and
+    // waits for their threads.
+    void EndThreads();
 
     // Start.
     bool Init(CORBA::ORB_ptr orb);

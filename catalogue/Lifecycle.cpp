@@ -4,6 +4,7 @@
 #include "catalogue/IBSMgr.h"
 #include "platform/engine/HBEngine.h"
 #include "platform/support/Debug.h"
+#include "workers/TalonIBWorker.h"
 
 bool IBSMgr::Init(CORBA::ORB_ptr orb) {
     if (!mPrefs.Open(mPrefsHandle, Talon::PrefKeys::Instance().GetDesignation()).OK()) {
@@ -71,4 +72,13 @@ void IBSMgr::Stop() {
     Mirel::HBEngine::Shutdown();
     if (DBSConnector* c = sDBSConnector.load()) c->AbortMain();
     if (DidoraRezaraApp* app = GetDidoraRezaraApp()) app->GetMainMsgQ().PostMsg(1224);
+}
+
+void IBSMgr::EndThreads() {
+    for (TalonIBWorker* w : mWorkers) w->PostQuit();
+    for (TalonIBWorker* w : mWorkers) w->Join();
+    if (DBSConnector* c = sDBSConnector.load()) {
+        c->AbortMain();
+        c->Join();
+    }
 }

@@ -46,6 +46,7 @@ int Hub(unsigned short port) {
 
     CORBA::ORB_var orb = InitOrb("giop:tcp:127.0.0.1:" + std::to_string(port));
     auto* hub = new sim::EventHubServer(orb, Say);
+    hub->_remove_ref();  // the POA owns the servant now; destroying the ORB deletes it
     Say("hub listening on 127.0.0.1:" + std::to_string(port));
 
     std::mutex m;

@@ -208,6 +208,10 @@ TEST_F(ServiceTest, ConnectorLinksAnswersStopNoticeAndReportsLostConnection) {
     EXPECT_EQ(service->Wait(10000), 0);
     hub.Write("quit\n");
     EXPECT_EQ(hub.Wait(10000), 0);
+    if (HasFailure()) {
+        for (const auto& l : hub.Lines()) std::cerr << "hub: " << l << "\n";
+        std::cerr << "hub stderr: " << hub.Stderr() << "\nservice stderr: " << service->Stderr();
+    }
 }
 
 TEST_F(ServiceTest, OneCallAtATimeReachesTheServant) {

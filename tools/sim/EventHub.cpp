@@ -24,10 +24,12 @@ public:
     void Subscribe(const TalonTypes::EventIdSeq& events) override {
         std::ostringstream line;
         line << "subscribe link " << mId << ":";
-        std::lock_guard<std::mutex> g(mM);
-        for (CORBA::ULong i = 0; i < events.length(); ++i) {
-            mEvents.push_back(events[i]);
-            line << " " << events[i].eventClass << "/" << events[i].eventCode;
+        {
+            std::lock_guard<std::mutex> g(mM);
+            for (CORBA::ULong i = 0; i < events.length(); ++i) {
+                mEvents.push_back(events[i]);
+                line << " " << events[i].eventClass << "/" << events[i].eventCode;
+            }
         }
         mHub->Record(line.str());
     }
@@ -125,13 +127,16 @@ void EventHubServer::LostConnection() {
 }
 
 int EventHubServer::SendStopNotice() {
-    std::vector<std::pair<CORBA::ULong, Talon::ServerComponent_var>> targets;
+    std::vector<HubLink*> links;
     {
         std::lock_guard<std::mutex> g(mM);
-        for (HubLink* l : mLinks)
-            if (l->Wants(8, 2))
-                targets.emplace_back(l->Id(), Talon::ServerComponent::_duplicate(l->Peer()));
+        links = mLinks;
     }
+    // Each link's own lock is taken outside the hub's: Record takes them the other way.
+    std::vector<std::pair<CORBA::ULong, Talon::ServerComponent_var>> targets;
+    for (HubLink* l : links)
+        if (l->Wants(8, 2))
+            targets.emplace_back(l->Id(), Talon::ServerComponent::_duplicate(l->Peer()));
     int sent = 0;
     for (auto& [id, peer] : targets) {
         try {
