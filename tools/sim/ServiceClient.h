@@ -7,6 +7,7 @@
 #include <string>
 
 #include "idl/Talon.hh"
+#include "tools/sim/Workload.h"
 
 namespace sim {
 
@@ -35,6 +36,21 @@ private:
     CORBA::ORB_var mORB;
     std::string mAddress;
     Talon::IBSEvent_var mObject;
+};
+
+// Announces the model's files to a running service over CORBA.
+class CorbaAnnouncer : public Announcer {
+public:
+    explicit CorbaAnnouncer(ServiceClient& client) : mClient(client) {}
+    bool Upload(const std::string& path, const std::string& uuid) override {
+        return mClient.FullDBBackupIsUploaded(path, uuid);
+    }
+    std::int32_t RedoLogReady(const std::string& path, const std::string& uuid) override {
+        return mClient.RedoLogIsReady(path, uuid, true);
+    }
+
+private:
+    ServiceClient& mClient;
 };
 
 }  // namespace sim

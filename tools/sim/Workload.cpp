@@ -1,6 +1,8 @@
 #include "tools/sim/Workload.h"
 
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
@@ -157,6 +159,36 @@ std::string Workload::VerifyAll(int* checked) const {
     }
     if (checked) *checked = n;
     return all;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+std::string Workload::NewestLastGood() const {
+    Mirel::Directory latest;
+    if (!Talon::BackupFolder(Talon::IBS_Config::sLastGoodFolderPrefix)
+             .GetLatest(Mirel::UniversalPath::Folder(mBackup), latest))
+        return "";
+    return latest.GetPath().Native();
+}
+
+bool Workload::WaitForLastGood(int timeoutMs) const {
+    if (mEnds.empty()) return true;
+    std::uint64_t want = mEnds.back() - mEnds.back() % kMinute;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // The service tells the server nothing when an interval completes: look at the folder.
+    for (;;) {
+        std::string newest = NewestLastGood();
+        if (!newest.empty()) {
+            Mirel::unistring name = Mirel::Directory(Mirel::UniversalPath::Folder(newest)).GetChildName();
+            std::uint64_t utc = Talon::BackupFolder::GetUTCFromTimestamp(
+                name.substr(Talon::IBS_Config::sLastGoodFolderPrefix.size() + 1));
+            if (utc >= want) return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 }  // namespace sim

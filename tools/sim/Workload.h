@@ -59,6 +59,11 @@ public:
     // Every last-good folder below the backup folder, checked; `checked` counts the copies.
     std::string VerifyAll(int* checked = nullptr) const;
 
+    // The newest last-good folder ("" when there is none).
+    std::string NewestLastGood() const;
+    // Waits until the newest last-good folder stands for the last closed interval.
+    bool WaitForLastGood(int timeoutMs) const;
+
     const std::vector<std::uint64_t>& IntervalEnds() const { return mEnds; }
     std::uint64_t Now() const { return mClock; }
     int Databases() const { return static_cast<int>(mDbs.size()); }
