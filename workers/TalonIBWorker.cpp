@@ -123,16 +123,18 @@ Talon::Error TalonIBWorker::PrepareDatabase(Mirel::HBFile& database) {
             candidate = temp;
         }
         if (!found) return Talon::Error(Mirel::kErrNoTempName);
-        Mirel::File moving(original);
-        if (Mirel::Error e = moving.Rename(temp); !e.OK()) return moving.GetError();
-        Mirel::Error copied = moving.Copy(original, Mirel::File::kDefaultCopyBufferSize);
-        if (copied.OK()) {
-            Mirel::File(original).SetLocked(false);
-            moving.Delete();
-        } else {
-            Mirel::File back(temp);
-            if (!back.Rename(original).OK()) back.Delete();
-            return copied;
+        // The private copy is made under the temporary name and then renamed over the
+        // database, so a crash at any instant leaves the database whole under its name.
+        Mirel::File source(original);
+        if (Mirel::Error e = source.Copy(temp, Mirel::File::kDefaultCopyBufferSize); !e.OK()) {
+            Mirel::File(temp).Delete();
+            return e;
+        }
+        Mirel::File copy(temp);
+        copy.SetLocked(false);
+        if (Mirel::Error e = copy.ReplaceFile(original); !e.OK()) {
+            copy.Delete();
+            return e;
         }
     }
     database.SetOpeningFlags(0x110);

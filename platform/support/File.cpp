@@ -32,6 +32,12 @@ Error File::Rename(const UniversalPath& newPath) {
     return e;
 }
 
+Error File::ReplaceFile(const UniversalPath& target) {
+    Error e = SetError(Os::Replace(mPath.Native(), target.Native()));
+    if (e.OK()) mPath = target;
+    return e;
+}
+
 Error File::Delete() {
     return SetError(Os::DeleteFile(mPath.Native()));
 }

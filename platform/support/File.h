@@ -36,6 +36,8 @@ public:
     std::uint64_t GetHardLinkCount() const;
     // Renames the file; afterwards this object names the new path.
     Error Rename(const UniversalPath& newPath);
+    // Renames the file over `target`, which is replaced in one step.
+    Error ReplaceFile(const UniversalPath& target);
     Error Delete();
     Error SetLocked(bool locked);
     bool IsLocked() const;

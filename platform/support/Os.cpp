@@ -166,6 +166,13 @@ int Rename(const std::string& from, const std::string& to) {
     return rc;
 }
 
+int Replace(const std::string& from, const std::string& to) {
+    if (int f = Faults::Check(FsOp::kRename, from)) return f;
+    if (int f = Faults::Check(FsOp::kRename, to)) return f;
+    if (::rename(from.c_str(), to.c_str()) != 0) return MapErrno(errno);
+    return SyncDir(ParentOf(to));
+}
+
 int HardLink(const std::string& existing, const std::string& link) {
     if (int f = Faults::Check(FsOp::kHardLink, link)) return f;
     if (::link(existing.c_str(), link.c_str()) != 0) return MapErrno(errno);
@@ -285,7 +292,7 @@ int CopyBytes(int in, int out, std::uint64_t size) {
 int CopyFile(const std::string& from, const std::string& to) {
     if (int f = Faults::Check(FsOp::kCopy, to)) return f;
     if (int f = Faults::Check(FsOp::kCopy, from)) return f;
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0) return MapErrno(errno);
     struct stat st;
     if (::fstat(in, &st) != 0) {
@@ -293,7 +300,10 @@ int CopyFile(const std::string& from, const std::string& to) {
         ::close(in);
         return rc;
     }
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+    // The bytes go to a private name first, so a crash never leaves a partial file under the
+    // real one.
+    std::string part = to + ".part";
+    int out = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
     if (out < 0) {
         int rc = MapErrno(errno);
         ::close(in);
@@ -304,8 +314,9 @@ int CopyFile(const std::string& from, const std::string& to) {
     if (rc == 0) rc = SyncFile(out, to);
     ::close(in);
     if (::close(out) != 0 && rc == 0) rc = MapErrno(errno);
+    if (rc == 0 && ::rename(part.c_str(), to.c_str()) != 0) rc = MapErrno(errno);
     if (rc == 0) rc = SyncDir(ParentOf(to));
-    if (rc != 0) ::unlink(to.c_str());  // never leave a partial copy under the real name
+    if (rc != 0) ::unlink(part.c_str());
     return rc;
 }
 

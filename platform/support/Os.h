@@ -79,7 +79,8 @@ int HardLink(const std::string& existing, const std::string& link);  // parent s
 int SyncDir(const std::string& path);
 int SetReadOnly(const std::string& path, bool readOnly);
 
-// Copies a file's bytes and mode; the copy is synced, and its folder too.
+// Copies a file's bytes and mode through "<to>.part", then renames it into place: the copy
+// appears whole or not at all, and is synced, with its folder.
 int CopyFile(const std::string& from, const std::string& to);
 
 // Open a file; fd is -1 on failure. A symbolic link is refused (20307), never followed.
