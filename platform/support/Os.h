@@ -75,6 +75,8 @@ int CreateDir(const std::string& path);   // kErrAlreadyExists when it is there
 int RemoveDir(const std::string& path);   // only an empty folder
 int DeleteFile(const std::string& path);  // a file or a symbolic link, never a folder
 int Rename(const std::string& from, const std::string& to);          // atomic; parents synced
+// Renames over an existing file in one step (the old one is gone); the folder is synced.
+int Replace(const std::string& from, const std::string& to);
 int HardLink(const std::string& existing, const std::string& link);  // parent synced
 int SyncDir(const std::string& path);
 int SetReadOnly(const std::string& path, bool readOnly);
