@@ -1,0 +1,108 @@
+// A worker's pass over one checked-out database copy, run on the test's thread.
+#include "platform/support/File.h"
+#include "tests/manager/ManagerFixture.h"
+#include "workers/TalonIBWorker.h"
+
+using Mirel::unistring;
+using Mirel::UniversalPath;
+using testutil::ManagerTest;
+
+class WorkerTest : public ManagerTest {
+protected:
+    // A last-good copy, its hard-linked in-progress copy, and `n` logs that continue it.
+    void Prepare(int n) {
+        lg = backup() + "/LastGood_2026-01-01_0000";
+        testutil::MakeDirs(lg);
+        ASSERT_TRUE(model.WriteFullCopy(UniversalPath::FromNative(lg + "/db.vdb")).OK());
+        before = testutil::ReadFile(lg + "/db.vdb");
+        testutil::MakeDirs(backup() + "/InProgress");
+        Mirel::File link(UniversalPath::FromNative(ip()));
+        ASSERT_TRUE(link.MakeHardLink(UniversalPath::FromNative(lg + "/db.vdb")).OK());
+        item = DatabaseItem(UniversalPath::FromNative("db.vdb"), unistring::FromUTF8(model.UuidText()),
+                            model.MSN(), false, true);
+        testutil::MakeDirs(backup() + "/Changes/Redo_1");
+        for (int i = 0; i < n; ++i) {
+            std::string path = backup() + "/Changes/Redo_1/l" + std::to_string(i) + ".vrl";
+            sim::LogInfo info;
+            ASSERT_TRUE(model.WriteRedoLog(UniversalPath::FromNative(path), 6, 1000 + i, false, &info).OK());
+            item.logs.insert(FileInfo(UniversalPath::FromNative(path), item.file.uuid, info.msn,
+                                      info.startMSN, info.endUTC, false));
+            msns.push_back(info.msn);
+        }
+        item.lastLogMSN = UINT64_MAX;  // apply everything: no interval end limits this pass
+    }
+    std::string ip() const { return backup() + "/InProgress/db.vdb"; }
+    std::uint64_t Links() const { return Mirel::File(UniversalPath::FromNative(ip())).GetHardLinkCount(); }
+
+    sim::DatabaseModel model{77, 1024, 16};
+    DatabaseItem item;
+    std::vector<std::uint64_t> msns;
+    std::string lg, before;
+    TalonIBWorker worker;  // never started: its pass runs on this thread
+};
+
+TEST_F(WorkerTest, PassAppliesLogsToAPrivateCopyAndLeavesLastGoodAlone) {
+    Prepare(3);
+    worker.ProcessRedoLogSet(item);
+    ASSERT_TRUE(item.err.OK()) << item.err.GetError();
+    EXPECT_EQ(item.file.msn, msns.back());
+    EXPECT_EQ(item.file.endUTC, 1002u);
+    EXPECT_EQ(Links(), 1u);
+    EXPECT_EQ(testutil::ReadFile(lg + "/db.vdb"), before);
+    EXPECT_EQ(model.Compare(UniversalPath::FromNative(ip())), "");
+    EXPECT_FALSE(testutil::Exists(backup() + "/InProgress/db.tmp"));
+}
+
+TEST_F(WorkerTest, LogsAlreadyContainedOnlyMoveTheEndAndOpenNothing) {
+    Prepare(2);
+    item.file.msn = msns.back();
+    worker.ProcessRedoLogSet(item);
+    EXPECT_TRUE(item.err.OK());
+    EXPECT_EQ(item.file.endUTC, 1001u);
+    EXPECT_EQ(Links(), 2u);  // never prepared: still shares the last-good data
+}
+
+TEST_F(WorkerTest, PassStopsAtLastLogMsnAndAtAbort) {
+    Prepare(3);
+    item.lastLogMSN = msns[1];
+    // With no current interval the limit is 0: the log at lastLogMSN ends after it.
+    worker.ProcessRedoLogSet(item);
+    EXPECT_EQ(item.file.msn, msns[0]);
+    worker.SetAbort();
+    item.lastLogMSN = UINT64_MAX;
+    worker.ProcessRedoLogSet(item);
+    EXPECT_EQ(item.file.msn, msns[0]);
+    EXPECT_TRUE(item.err.OK());
+    worker.ClearAbort();
+    worker.ProcessRedoLogSet(item);
+    EXPECT_EQ(item.file.msn, msns[2]);
+}
+
+TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndIsMovedAside) {
+    Prepare(3);
+    std::string second = backup() + "/Changes/Redo_1/l1.vrl";
+    std::string bytes = testutil::ReadFile(second);
+    bytes[128 + 16 + 3] ^= 0x20;
+    testutil::WriteFile(second, bytes);
+    worker.ProcessRedoLogSet(item);
+    EXPECT_EQ(item.err.GetError(), Mirel::kErrInvalidFile);
+    EXPECT_EQ(item.file.msn, msns[0]);
+    EXPECT_FALSE(testutil::Exists(second));
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/l1.vrl"));
+}
+
+TEST_F(WorkerTest, PrivateCopyFailuresLeaveTheDatabaseWhole) {
+    Prepare(1);
+    testutil::WriteFile(backup() + "/InProgress/db.tmp", "left by an earlier failure");
+    Mirel::Faults::Arm(Mirel::FsOp::kCopy, backup() + "/InProgress/db.tmp1", Mirel::kErrDiskFull, 1);
+    worker.ProcessRedoLogSet(item);
+    EXPECT_EQ(item.err.GetError(), Mirel::kErrDiskFull);
+    EXPECT_EQ(Links(), 2u);
+    EXPECT_EQ(testutil::ReadFile(ip()), before);
+    EXPECT_FALSE(testutil::Exists(backup() + "/InProgress/db.tmp1"));
+    item.err = Talon::Error();
+    worker.ProcessRedoLogSet(item);  // the next attempt uses db.tmp1 again and succeeds
+    EXPECT_TRUE(item.err.OK());
+    EXPECT_EQ(Links(), 1u);
+    EXPECT_EQ(testutil::ReadFile(lg + "/db.vdb"), before);
+}
