@@ -20,7 +20,9 @@ bool Interval::AddDatabase(const Mirel::UniversalPath& path, const Mirel::Univer
         return true;
     }
     DatabaseItem& item = it->second;
-    if (item.file.msn != 0 && item.upload && !item.file.path.IsClear()) {
+    // The same upload announced again is not an older one: deleting it would lose it.
+    if (item.file.msn != 0 && item.upload && !item.file.path.IsClear() &&
+        item.file.path != stored) {
         IBS_DEBUG_WIDE(u"AddDatabase: ***Found old msn " << item.file.msn
                                                          << u", delete old Upload: "
                                                          << item.file.path.GetUserEntryFormat());

@@ -15,8 +15,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -169,7 +169,8 @@ int Run(const std::string& host, unsigned short port, const RunOptions& o) {
     auto start = std::chrono::steady_clock::now();
     int failures = 0, verified = 0;
     try {
-        if (!client.RegisterServer("127.0.0.1", o.hubPort)) Say("RegisterServer: the service could not reach the hub");
+        if (!client.RegisterServer("127.0.0.1", o.hubPort))
+            Say("RegisterServer: the service could not reach the hub");
         if (!client.SetBackupFolder(o.backup)) {
             std::cerr << "SetBackupFolder " << o.backup << " refused\n";
             return 1;
@@ -200,23 +201,28 @@ int Run(const std::string& host, unsigned short port, const RunOptions& o) {
                 std::cerr << "MISMATCH after interval " << i << ": " << diff << "\n";
                 ++failures;
             }
-            double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            double secs =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             char line[256];
-            std::snprintf(line, sizeof line, "interval %d/%d complete: %s (%llu logs, %.1f MiB so far, %.1f s)", i,
+            std::snprintf(line, sizeof line,
+                          "interval %d/%d complete: %s (%llu logs, %.1f MiB so far, %.1f s)", i,
                           o.intervals, server.NewestLastGood().c_str(),
                           static_cast<unsigned long long>(server.LogsWritten()),
                           static_cast<double>(server.BytesWritten()) / (1 << 20), secs);
             Say(line);
         }
-        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        double secs =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         double mib = static_cast<double>(server.BytesWritten()) / (1 << 20);
         char summary[512];
-        std::snprintf(summary, sizeof summary,
-                      "summary: %d intervals completed, %d databases, %llu redo logs, %.1f MiB applied "
-                      "in %.1f s (%.1f MiB/s), %d last-good copies checked, %d mismatch(es)\n"
-                      "newest last-good folder: %s",
-                      o.intervals, server.Databases(), static_cast<unsigned long long>(server.LogsWritten()),
-                      mib, secs, secs > 0 ? mib / secs : 0.0, verified, failures, server.NewestLastGood().c_str());
+        std::snprintf(
+            summary, sizeof summary,
+            "summary: %d intervals completed, %d databases, %llu redo logs, %.1f MiB applied "
+            "in %.1f s (%.1f MiB/s), %d last-good copies checked, %d mismatch(es)\n"
+            "newest last-good folder: %s",
+            o.intervals, server.Databases(), static_cast<unsigned long long>(server.LogsWritten()),
+            mib, secs, secs > 0 ? mib / secs : 0.0, verified, failures,
+            server.NewestLastGood().c_str());
         Say(summary);
     } catch (const CORBA::Exception& e) {
         std::cerr << "the service did not answer: " << e._name() << "\n";
@@ -244,20 +250,27 @@ int main(int argc, char** argv) {
     call->add_option("operation", callArgs, "operation and its arguments")->required();
     call->allow_extras(false);
     RunOptions ro;
-    auto* run = app.add_subcommand("run", "drive a running service and check its last-good folders");
+    auto* run =
+        app.add_subcommand("run", "drive a running service and check its last-good folders");
     run->add_option("--backup", ro.backup, "backup folder to name")->capture_default_str();
-    run->add_option("--hub-port", ro.hubPort, "port of this program's event hub")->capture_default_str();
+    run->add_option("--hub-port", ro.hubPort, "port of this program's event hub")
+        ->capture_default_str();
     run->add_option("--host", host, "the service's host")->capture_default_str();
     run->add_option("--port", servicePort, "the service's port")->capture_default_str();
     run->add_option("--intervals", ro.intervals)->capture_default_str()->check(CLI::PositiveNumber);
-    run->add_option("--databases", ro.workload.databases)->capture_default_str()->check(CLI::PositiveNumber);
-    run->add_option("--pages", ro.workload.maxPagesPerLog, "page images per redo log, at most")->capture_default_str();
-    run->add_option("--logs", ro.workload.maxLogsPerInterval, "redo logs per database and interval, at most")
+    run->add_option("--databases", ro.workload.databases)
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    run->add_option("--pages", ro.workload.maxPagesPerLog, "page images per redo log, at most")
+        ->capture_default_str();
+    run->add_option("--logs", ro.workload.maxLogsPerInterval,
+                    "redo logs per database and interval, at most")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     run->add_option("--initial-pages", ro.workload.initialPages)->capture_default_str();
     run->add_option("--seed", ro.workload.seed)->capture_default_str();
-    run->add_option("--timeout", ro.timeoutSecs, "seconds to wait for an interval")->capture_default_str();
+    run->add_option("--timeout", ro.timeoutSecs, "seconds to wait for an interval")
+        ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     try {
         if (*hub) return Hub(hubPort);

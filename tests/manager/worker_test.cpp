@@ -18,13 +18,15 @@ protected:
         testutil::MakeDirs(backup() + "/InProgress");
         Mirel::File link(UniversalPath::FromNative(ip()));
         ASSERT_TRUE(link.MakeHardLink(UniversalPath::FromNative(lg + "/db.vdb")).OK());
-        item = DatabaseItem(UniversalPath::FromNative("db.vdb"), unistring::FromUTF8(model.UuidText()),
-                            model.MSN(), false, true);
+        item = DatabaseItem(UniversalPath::FromNative("db.vdb"),
+                            unistring::FromUTF8(model.UuidText()), model.MSN(), false, true);
         testutil::MakeDirs(backup() + "/Changes/Redo_1");
         for (int i = 0; i < n; ++i) {
             std::string path = backup() + "/Changes/Redo_1/l" + std::to_string(i) + ".vrl";
             sim::LogInfo info;
-            ASSERT_TRUE(model.WriteRedoLog(UniversalPath::FromNative(path), 6, 1000 + i, false, &info).OK());
+            ASSERT_TRUE(
+                model.WriteRedoLog(UniversalPath::FromNative(path), 6, 1000 + i, false, &info)
+                    .OK());
             item.logs.insert(FileInfo(UniversalPath::FromNative(path), item.file.uuid, info.msn,
                                       info.startMSN, info.endUTC, false));
             msns.push_back(info.msn);
@@ -32,7 +34,9 @@ protected:
         item.lastLogMSN = UINT64_MAX;  // apply everything: no interval end limits this pass
     }
     std::string ip() const { return backup() + "/InProgress/db.vdb"; }
-    std::uint64_t Links() const { return Mirel::File(UniversalPath::FromNative(ip())).GetHardLinkCount(); }
+    std::uint64_t Links() const {
+        return Mirel::File(UniversalPath::FromNative(ip())).GetHardLinkCount();
+    }
 
     sim::DatabaseModel model{77, 1024, 16};
     DatabaseItem item;
@@ -94,7 +98,8 @@ TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndIsMovedAside) {
 TEST_F(WorkerTest, PrivateCopyFailuresLeaveTheDatabaseWhole) {
     Prepare(1);
     testutil::WriteFile(backup() + "/InProgress/db.tmp", "left by an earlier failure");
-    Mirel::Faults::Arm(Mirel::FsOp::kCopy, backup() + "/InProgress/db.tmp1", Mirel::kErrDiskFull, 1);
+    Mirel::Faults::Arm(Mirel::FsOp::kCopy, backup() + "/InProgress/db.tmp1", Mirel::kErrDiskFull,
+                       1);
     worker.ProcessRedoLogSet(item);
     EXPECT_EQ(item.err.GetError(), Mirel::kErrDiskFull);
     EXPECT_EQ(Links(), 2u);

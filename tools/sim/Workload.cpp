@@ -22,7 +22,7 @@ Workload::Workload(const std::string& backupFolder, const WorkloadOptions& optio
                    Announcer& announcer)
     : mBackup(backupFolder),
       mOpt(options),
-      mAnnouncer(announcer),
+      mAnnouncer(&announcer),
       mRng(options.seed),
       // A fixed start (2026-01-01) keeps runs with one seed identical.
       mClock(1767225600000000ull + (options.seed % 1000) * 60 * kMinute) {
@@ -59,7 +59,7 @@ bool Workload::Upload(int which) {
         std::string path = folder + "/" + DbName(i);
         if (!Db(i).WriteFullCopy(File(path)).OK()) return false;
         mForgotten[static_cast<std::size_t>(i)] = false;
-        ok = mAnnouncer.Upload(path, Db(i).UuidText()) && ok;
+        ok = mAnnouncer->Upload(path, Db(i).UuidText()) && ok;
     }
     return ok;
 }
@@ -79,7 +79,7 @@ std::int32_t Workload::WriteIntervalLogs(const std::vector<int>& skip) {
             if (!Db(i).WriteRedoLog(File(path), pages, mClock, mRng() % 2, &info).OK()) return -1;
             mBytes += info.bytes;
             ++mLogs;
-            std::int32_t r = mAnnouncer.RedoLogReady(path, Db(i).UuidText());
+            std::int32_t r = mAnnouncer->RedoLogReady(path, Db(i).UuidText());
             if (r != 0 && first == 0) first = r;
         }
     }
@@ -102,7 +102,7 @@ std::int32_t Workload::WriteCorruptLog(int i) {
     std::fputc(c ^ 0x55, f);
     std::fclose(f);
     ++mLogs;
-    return mAnnouncer.RedoLogReady(path, Db(i).UuidText());
+    return mAnnouncer->RedoLogReady(path, Db(i).UuidText());
 }
 
 std::int32_t Workload::CloseInterval() {
@@ -119,7 +119,7 @@ std::int32_t Workload::CloseInterval() {
     mEnds.push_back(end);
     mClock = end + 1;
     mRedoStart = 0;
-    return mAnnouncer.RedoLogReady(path, "");
+    return mAnnouncer->RedoLogReady(path, "");
 }
 
 std::string Workload::VerifyLastGood(const std::string& folder) const {
@@ -181,7 +181,8 @@ bool Workload::WaitForLastGood(int timeoutMs) const {
     for (;;) {
         std::string newest = NewestLastGood();
         if (!newest.empty()) {
-            Mirel::unistring name = Mirel::Directory(Mirel::UniversalPath::Folder(newest)).GetChildName();
+            Mirel::unistring name =
+                Mirel::Directory(Mirel::UniversalPath::Folder(newest)).GetChildName();
             std::uint64_t utc = Talon::BackupFolder::GetUTCFromTimestamp(
                 name.substr(Talon::IBS_Config::sLastGoodFolderPrefix.size() + 1));
             if (utc >= want) return true;

@@ -71,6 +71,7 @@ public:
     std::string DbName(int i) const { return "db" + std::to_string(i) + ".vdb"; }
     std::uint64_t BytesWritten() const { return mBytes; }
     std::uint64_t LogsWritten() const { return mLogs; }
+    void SetAnnouncer(Announcer& a) { mAnnouncer = &a; }
     // Stops the model from remembering database i (its copies are no longer expected).
     void Forget(int i);
 
@@ -79,7 +80,7 @@ private:
 
     std::string mBackup;
     WorkloadOptions mOpt;
-    Announcer& mAnnouncer;
+    Announcer* mAnnouncer;
     std::mt19937_64 mRng;
     std::vector<std::unique_ptr<DatabaseModel>> mDbs;
     std::vector<bool> mForgotten;

@@ -1,0 +1,174 @@
+// A restarted service rebuilds its catalogue from the backup folder and carries on; a killed
+// one never leaves a wrong last-good copy behind.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+#include "tests/Process.h"
+#include "tools/sim/ServiceClient.h"
+
+using testutil::Child;
+using testutil::NotifySocket;
+using testutil::ServiceEnv;
+
+namespace {
+
+CORBA::ORB_ptr Orb() {
+    static CORBA::ORB_var orb = [] {
+        int argc = 3;
+        char a0[] = "restart_test", a1[] = "-ORBclientCallTimeOutPeriod", a2[] = "20000";
+        char* argv[] = {a0, a1, a2, nullptr};
+        return CORBA::ORB_init(argc, argv, "omniORB4");
+    }();
+    return orb.in();
+}
+
+class RestartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testutil::WriteFile(env.dir / "prefs.xml",
+                            "<?xml version=\"1.0\"?>\n<preferences>\n"
+                            "  <pref id=\"67\" type=\"int\">1</pref>\n"
+                            "  <pref id=\"68\" type=\"text\">" +
+                                backup() + "</pref>\n</preferences>\n");
+    }
+    std::string backup() const { return env.dir / "backup"; }
+    std::unique_ptr<Child> Start() {
+        auto c = std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, env.Env());
+        EXPECT_TRUE(notify.WaitFor("READY=1", 30000)) << env.DebugLog();
+        return c;
+    }
+    void Stop(std::unique_ptr<Child>& service) {
+        service->Signal(SIGTERM);
+        EXPECT_EQ(service->Wait(30000), 0);
+        service.reset();
+    }
+
+    ServiceEnv env;
+    NotifySocket notify{env.dir / "notify"};
+    sim::ServiceClient client{Orb()};
+    sim::CorbaAnnouncer announcer{client};
+};
+
+}  // namespace
+
+TEST_F(RestartTest, StopBetweenIntervalsAndCarryOn) {
+    sim::WorkloadOptions opt;
+    opt.seed = 41;
+    sim::Workload server(backup(), opt, announcer);
+    auto service = Start();
+    ASSERT_TRUE(server.Upload());
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(server.WriteIntervalLogs(), 0);
+        ASSERT_EQ(server.CloseInterval(), 0);
+        ASSERT_TRUE(server.WaitForLastGood(30000));
+    }
+    // Logs of the open interval are written before the stop and found by the scan.
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    Stop(service);
+    service = Start();
+    ASSERT_EQ(server.CloseInterval(), 0);
+    ASSERT_TRUE(server.WaitForLastGood(30000)) << env.DebugLog();
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    ASSERT_TRUE(server.WaitForLastGood(30000));
+    EXPECT_EQ(server.VerifyAll(), "");
+    Stop(service);
+}
+
+TEST_F(RestartTest, FilesThatArrivedWhileTheServiceWasDown) {
+    sim::WorkloadOptions opt;
+    opt.seed = 43;
+    sim::Workload server(backup(), opt, announcer);
+    auto service = Start();
+    ASSERT_TRUE(server.Upload());
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    ASSERT_TRUE(server.WaitForLastGood(30000));
+    Stop(service);
+
+    // While it is down: a new upload, a whole interval of logs with its interval-done file,
+    // and a damaged redo log. Nothing is announced; the scan at start-up finds them.
+    struct Silent : sim::Announcer {
+        bool Upload(const std::string&, const std::string&) override { return true; }
+        std::int32_t RedoLogReady(const std::string&, const std::string&) override { return 0; }
+    } silent;
+    server.SetAnnouncer(silent);
+    testutil::MakeDirs(backup() + "/Changes/Redo_5");
+    testutil::WriteFile(backup() + "/Changes/Redo_5/garbage.vrl", "not a redo log");
+    ASSERT_TRUE(server.Upload(0));
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    server.SetAnnouncer(announcer);
+
+    service = Start();
+    ASSERT_TRUE(server.WaitForLastGood(30000)) << env.DebugLog();
+    EXPECT_EQ(server.VerifyAll(), "");
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/garbage.vrl"));
+    Stop(service);
+}
+
+TEST_F(RestartTest, KilledAtRandomMomentsNeverLeavesAWrongCopy) {
+    sim::WorkloadOptions opt;
+    opt.seed = 47;
+    opt.databases = 4;
+    opt.initialPages = 256;
+    opt.maxPagesPerLog = 600;
+    sim::Workload server(backup(), opt, announcer);
+    std::mt19937 rng(4711);
+    auto service = Start();
+    ASSERT_TRUE(server.Upload());
+    for (int round = 0; round < 24; ++round) {
+        ASSERT_EQ(server.WriteIntervalLogs(), 0) << "round " << round;
+        ASSERT_EQ(server.CloseInterval(), 0) << "round " << round;
+        // Somewhere in applying the logs, copying, or renaming the folder.
+        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 120));
+        service->Signal(SIGKILL);
+        ASSERT_EQ(service->Wait(30000), 128 + SIGKILL);
+        EXPECT_EQ(server.VerifyAll(), "") << "round " << round;
+        service = Start();
+    }
+    ASSERT_TRUE(server.WaitForLastGood(60000)) << env.DebugLog();
+    EXPECT_EQ(server.VerifyAll(), "");
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    ASSERT_TRUE(server.WaitForLastGood(60000));
+    EXPECT_EQ(server.VerifyAll(), "");
+    Stop(service);
+}
+
+TEST_F(RestartTest, NewBackupFolderWhileWorkersAreBusy) {
+    sim::WorkloadOptions opt;
+    opt.seed = 53;
+    opt.initialPages = 256;
+    opt.maxPagesPerLog = 800;
+    sim::Workload server(backup(), opt, announcer);
+    auto service = Start();
+    ASSERT_TRUE(server.Upload());
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    ASSERT_TRUE(server.WaitForLastGood(30000));
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    std::string other = env.dir / "other";
+    ASSERT_TRUE(client.SetBackupFolder(other));
+    // The old folder keeps its last-good folders and loses its working folders.
+    EXPECT_FALSE(testutil::Exists(backup() + "/Changes"));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Copies"));
+    EXPECT_FALSE(testutil::Exists(backup() + "/InProgress"));
+    EXPECT_NE(server.NewestLastGood(), "");
+    EXPECT_EQ(server.VerifyAll(), "");
+    EXPECT_TRUE(testutil::IsDir(other + "/Changes"));
+    EXPECT_TRUE(Mirel::Directory(Mirel::UniversalPath::Folder(other + "/Copies")).IsEmpty());
+    // The new folder works from scratch.
+    sim::WorkloadOptions o2 = opt;
+    o2.seed = 54;
+    sim::Workload fresh(other, o2, announcer);
+    ASSERT_TRUE(fresh.Upload());
+    ASSERT_EQ(fresh.WriteIntervalLogs(), 0);
+    ASSERT_EQ(fresh.CloseInterval(), 0);
+    ASSERT_TRUE(fresh.WaitForLastGood(30000));
+    EXPECT_EQ(fresh.VerifyAll(), "");
+    Stop(service);
+}
