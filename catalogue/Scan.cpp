@@ -54,6 +54,46 @@ std::uint64_t IBSMgr::DeleteLeadingEmptyIntervals() {
     return last;
 }
 
+// A copy moved out of an older last-good folder starts before the current interval's logs;
+// the logs that lead up to them were merged in memory when the interval started, and a
+// restart lost that. They are still in the catalogue, with the older intervals: follow the
+// chain from the copy's MSN to the first log of this interval and merge it again.
+void IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, IntervalMap::iterator current) {
+    Mirel::unistring uuid;
+    std::uint64_t msn = 0;
+    if (!IBS_Config::GetDBInfo(file, uuid, msn).OK()) return;
+    Interval& C = current->second;
+    Mirel::LockReentrant cl(C.lock);
+    auto it = C.databases.find(uuid);
+    if (it == C.databases.end()) return;
+    DatabaseItem& X = it->second;
+    if (X.logs.empty() || X.file.msn != msn || X.logs.begin()->startMSN <= msn) return;
+    const std::uint64_t goal = X.logs.begin()->startMSN;
+    std::map<std::uint64_t, std::pair<FileInfo, std::uint64_t>>
+        byStart;  // start -> (log, interval end)
+    for (auto o = mIntervals.begin(); o != current; ++o) {
+        Mirel::LockReentrant ol(o->second.lock);
+        auto y = o->second.databases.find(uuid);
+        if (y == o->second.databases.end()) continue;
+        for (const FileInfo& log : y->second.logs)
+            byStart[log.startMSN] = {log, o->second.mDoneUTC};
+    }
+    std::vector<std::pair<FileInfo, std::uint64_t>> chain;
+    for (std::uint64_t at = msn; at != goal;) {
+        auto next = byStart.find(at);
+        if (next == byStart.end() || next->second.first.msn <= at) return;  // no way through
+        chain.push_back(next->second);
+        at = next->second.first.msn;
+    }
+    for (const auto& [log, end] : chain) {
+        X.logs.insert(log);
+        X.prevEnd = std::max(X.prevEnd, end);
+    }
+    IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy " << file.GetName() << u" at MSN " << msn
+                                                          << u" takes " << chain.size()
+                                                          << u" older log(s) up to MSN " << goal);
+}
+
 void IBSMgr::ScanFullBackupDB() {
     Mirel::LockReentrant g(mLock);
     IBS_DEBUG_WIDE(u"ScanFullBackupDB: starting on "
@@ -127,14 +167,20 @@ void IBSMgr::ScanFullBackupDB() {
             std::uint64_t msn = 0;
             if (!IBS_Config::GetDBInfo(f, uuid, msn).OK()) continue;
             auto it = FindIntervalWithLog(uuid, msn);
-            if (it != mIntervals.end() && it->first != 0 && it->first > newestGood)
+            // A copy that was still catching up with an older interval's logs (merged when
+            // its interval started) belongs to the interval after the newest last-good one.
+            if (it != mIntervals.end() && it->first != 0 && it->first <= newestGood)
+                it = mIntervals.upper_bound(newestGood);
+            if (it != mIntervals.end() && it->first != 0 && it->first > newestGood &&
+                it->first != kOpenInterval)
                 firstInProgress = std::min(firstInProgress, it->first);
         }
         auto target = mIntervals.find(firstInProgress);
         if (firstInProgress != kOpenInterval && target != mIntervals.end()) {
             mIntervalEnd.store(firstInProgress);
             for (const auto& f : files)
-                target->second.AddDatabase(f, mInProgressFolder.GetPath(), true);
+                if (target->second.AddDatabase(f, mInProgressFolder.GetPath(), true))
+                    ChainInProgressCopy(f, target);
         }
     }
 

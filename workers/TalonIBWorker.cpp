@@ -88,6 +88,10 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         Mirel::HBLogFile logFile(log.path);
         result = Talon::IBS_Config::ProcessRedoLogFile(database, logFile, mAbort);
         if (!result.OK()) {
+            IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **ERROR "
+                           << result.GetError() << u" applying log " << log.path.GetName()
+                           << u" (MSN " << log.startMSN << u" to " << log.msn << u") to "
+                           << dbPath.GetName() << u" at MSN " << item.file.msn);
             mgr->ReportEvent(0x4100031f, log.path.GetUserEntryFormat(), dbPath.GetBasename(),
                              ErrorText(result));
             if (log.path.Exists()) mgr->MoveInvalidRedo(log.path, false);

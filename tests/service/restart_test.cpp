@@ -120,7 +120,7 @@ TEST_F(RestartTest, KilledAtRandomMomentsNeverLeavesAWrongCopy) {
     auto service = Start();
     ASSERT_TRUE(server.Upload());
     for (int round = 0; round < 24; ++round) {
-        ASSERT_EQ(server.WriteIntervalLogs(), 0) << "round " << round;
+        ASSERT_EQ(server.WriteIntervalLogs(), 0) << "round " << round << "\n" << env.DebugLog();
         ASSERT_EQ(server.CloseInterval(), 0) << "round " << round;
         // Somewhere in applying the logs, copying, or renaming the folder.
         std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 120));
