@@ -166,7 +166,23 @@ Error Directory::DeleteContents() const {
     return Error(rc);
 }
 
+namespace {
+// Makes every entry of a tree of folders durable (files sync themselves when written).
+int SyncTree(const std::string& dir) {
+    std::vector<std::string> names;
+    int rc = ReadNames(dir, names);
+    for (const auto& n : names) {
+        std::string p = dir + "/" + n;
+        if (Os::Stat(p).isDir && rc == 0) rc = SyncTree(p);
+    }
+    if (rc == 0) rc = Os::SyncDir(dir);
+    return rc;
+}
+}  // namespace
+
 Error Directory::Rename(const unistring& newName) {
+    // What the folder holds must be on disk before it appears under its new name.
+    if (int rc = SyncTree(mPath.Native())) return Error(rc);
     Directory target = *this;
     target.SetToParent();
     target.SetToChild(newName);

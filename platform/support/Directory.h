@@ -38,7 +38,8 @@ public:
     Error Delete() const;          // only an empty folder
     Error DeleteAll() const;       // the folder and everything in it
     Error DeleteContents() const;  // everything in it; the folder stays
-    // Renames the folder to a sibling called newName; atomic and durable.
+    // Renames the folder to a sibling called newName; atomic and durable, with everything
+    // in it made durable first.
     Error Rename(const unistring& newName);
     // Whether a hard link can be made inside this folder.
     bool SupportHardLink() const;

@@ -176,7 +176,7 @@ int Replace(const std::string& from, const std::string& to) {
 int HardLink(const std::string& existing, const std::string& link) {
     if (int f = Faults::Check(FsOp::kHardLink, link)) return f;
     if (::link(existing.c_str(), link.c_str()) != 0) return MapErrno(errno);
-    return SyncDir(ParentOf(link));
+    return 0;
 }
 
 int SetReadOnly(const std::string& path, bool readOnly) {

@@ -74,10 +74,11 @@ Info Stat(const std::string& path);  // does not follow a final symbolic link
 int CreateDir(const std::string& path);   // kErrAlreadyExists when it is there
 int RemoveDir(const std::string& path);   // only an empty folder
 int DeleteFile(const std::string& path);  // a file or a symbolic link, never a folder
-int Rename(const std::string& from, const std::string& to);          // atomic; parents synced
+int Rename(const std::string& from, const std::string& to);  // atomic; parents synced
 // Renames over an existing file in one step (the old one is gone); the folder is synced.
 int Replace(const std::string& from, const std::string& to);
-int HardLink(const std::string& existing, const std::string& link);  // parent synced
+// Not synced: a folder of links is made durable as a whole (Directory::Rename syncs its tree).
+int HardLink(const std::string& existing, const std::string& link);
 int SyncDir(const std::string& path);
 int SetReadOnly(const std::string& path, bool readOnly);
 
