@@ -92,6 +92,7 @@ public:
     void CheckIntervals();
     bool CompleteInterval();
     bool StartInterval(bool& fatal);
+    bool HasInProgressCopy(const DatabaseItem& item) const;
     bool CleanupObsoleteItems(IntervalMap::iterator older, IntervalMap::iterator current);
     void RemoveUnchainedLogs(DatabaseItem& item);
     void DeleteInterval(std::uint64_t endUTC);

@@ -139,6 +139,7 @@ void IBSMgr::ScanFullBackupDB() {
     }
 
     std::uint64_t newestGood = 0, oldestGood = kOpenInterval, firstInProgress = kOpenInterval;
+    bool resumeInterval = false;
     const Mirel::unistring& prefix = IBS_Config::sLastGoodFolderPrefix;
     for (const Mirel::Directory& dir :
          Talon::BackupFolder(prefix).GetList(mBackupFolder.GetPath())) {
@@ -181,6 +182,7 @@ void IBSMgr::ScanFullBackupDB() {
             for (const auto& f : files)
                 if (target->second.AddDatabase(f, mInProgressFolder.GetPath(), true))
                     ChainInProgressCopy(f, target);
+            resumeInterval = true;
         }
     }
 
@@ -211,6 +213,14 @@ void IBSMgr::ScanFullBackupDB() {
                 }
             }
         }
+    }
+
+    // A start cut short by a stop or crash may have left databases of the interval without an
+    // in-progress copy; the interval would otherwise complete without them. Finish the start:
+    // copies already in place are kept as they are.
+    if (resumeInterval) {
+        bool fatal = false;
+        StartInterval(fatal);
     }
 
     std::uint64_t removed = DeleteLeadingEmptyIntervals();

@@ -14,6 +14,13 @@ struct Source {
 
 }  // namespace
 
+bool IBSMgr::HasInProgressCopy(const DatabaseItem& item) const {
+    if (item.upload || item.file.path.IsClear() || !item.file.path.IsRelative()) return false;
+    Mirel::UniversalPath p = item.file.path;
+    p.SetAbsoluteFrom(mInProgressFolder.GetPath());
+    return p.Exists();
+}
+
 bool IBSMgr::StartInterval(bool& fatal) {
     Mirel::LockReentrant g(mLock);
     bool started = false;
@@ -28,6 +35,14 @@ bool IBSMgr::StartInterval(bool& fatal) {
         Mirel::LockReentrant cl(C.lock);
         for (auto& [uuid, X] : C.databases) {
             if (fatal) break;
+            if (HasInProgressCopy(X)) {
+                // The interval was started before a restart: this copy is already here.
+                if (!X.logs.empty()) {
+                    X.lastLogMSN = X.logs.rbegin()->msn;
+                    started = true;
+                }
+                continue;
+            }
             X.lastLogMSN = 0;
             X.prevEnd = 0;
             if (X.pfailed && X.logs.empty()) continue;

@@ -109,11 +109,7 @@ TEST_F(RestartTest, FilesThatArrivedWhileTheServiceWasDown) {
     Stop(service);
 }
 
-// Disabled: a kill soon after an interval started by moving a copy out of an older last-good
-// folder can leave that copy, after the restart, short of logs an earlier pass deleted; the
-// database is then refused (10721) and needs a new upload. Last-good copies stay right.
-// Run it with --gtest_also_run_disabled_tests while working on that recovery.
-TEST_F(RestartTest, DISABLED_KilledAtRandomMomentsNeverLeavesAWrongCopy) {
+TEST_F(RestartTest, KilledAtRandomMomentsNeverLeavesAWrongCopy) {
     sim::WorkloadOptions opt;
     opt.seed = 47;
     opt.databases = 4;
