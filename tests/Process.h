@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <omniORB4/CORBA.h>
+
 #include "tests/TestUtil.h"
 
 extern char** environ;
@@ -190,6 +192,17 @@ private:
     int mFd = -1;
     std::vector<std::string> mMessages;
 };
+
+// The test process's ORB, for calls to the service (generous timeouts for slow builds).
+inline CORBA::ORB_ptr ClientOrb() {
+    static CORBA::ORB_var orb = [] {
+        int argc = 3;
+        char a0[] = "ibs-test", a1[] = "-ORBclientCallTimeOutPeriod", a2[] = "20000";
+        char* argv[] = {a0, a1, a2, nullptr};
+        return CORBA::ORB_init(argc, argv, "omniORB4");
+    }();
+    return orb.in();
+}
 
 // The service in its own folders: log, run, unit folder and preferences.
 class ServiceEnv {

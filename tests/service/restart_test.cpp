@@ -15,13 +15,7 @@ using testutil::ServiceEnv;
 namespace {
 
 CORBA::ORB_ptr Orb() {
-    static CORBA::ORB_var orb = [] {
-        int argc = 3;
-        char a0[] = "restart_test", a1[] = "-ORBclientCallTimeOutPeriod", a2[] = "20000";
-        char* argv[] = {a0, a1, a2, nullptr};
-        return CORBA::ORB_init(argc, argv, "omniORB4");
-    }();
-    return orb.in();
+    return testutil::ClientOrb();
 }
 
 class RestartTest : public ::testing::Test {
