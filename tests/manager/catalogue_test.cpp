@@ -316,3 +316,32 @@ TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
     });
     EXPECT_EQ(dbs, 6);
 }
+
+TEST_F(ManagerTest, SameFolderAgainRescansOnlyAfterARegistration) {
+    const unistring folder = U(backup());
+    std::string log = WriteLog(backup() + "/Changes/Redo_1", "a.vrl", kA, 1, 2, 100);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+    // An entry that exists only in memory tells a rescan from none.
+    mgr->WithCatalogue(
+        [&](IntervalMap& intervals) { intervals.at(kOpenInterval).databases[U(kB)]; });
+    auto has = [&](const std::string& uuid) {
+        bool found = false;
+        mgr->WithCatalogue([&](IntervalMap& intervals) {
+            found = intervals.at(kOpenInterval).databases.count(U(uuid)) != 0;
+        });
+        return found;
+    };
+    IBSMgr::sServerRegistered.store(false);
+    EXPECT_EQ(mgr->SetBackupFolder(folder), 1);
+    EXPECT_TRUE(has(kB));  // kept: no rescan
+    IBSMgr::sServerRegistered.store(true);
+    EXPECT_EQ(mgr->SetBackupFolder(folder), 1);
+    EXPECT_FALSE(has(kB));  // rebuilt from the folder
+    EXPECT_TRUE(has(kA));   // the redo log on disk came back
+    EXPECT_FALSE(IBSMgr::sServerRegistered.load());
+    // Empty text wipes the working folders (no last-good folder here: everything).
+    EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
+    EXPECT_FALSE(testutil::Exists(log));
+    EXPECT_FALSE(mgr->FoldersReady());
+    EXPECT_EQ(mgr->SetBackupFolder(u"relative/path"), 0);
+}

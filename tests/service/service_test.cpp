@@ -56,6 +56,8 @@ TEST_F(ServiceTest, AnswersEveryOperationAndStopsOnSigterm) {
     EXPECT_EQ(client.RedoLogIsReady("/a/../x.vrl", "u", true), 10001);
     testutil::WriteFile(env.dir / "x.vrl", "not a redo log");
     EXPECT_EQ(client.RedoLogIsReady(env.dir / "x.vrl", "u", true), 10709);
+    EXPECT_EQ(client.RedoLogIsReady(env.dir / "missing.vrl", "u", true),
+              20301);  // GetRedoLogInfo's
     EXPECT_EQ(client.VerifyFullDBBackup("db", "u", 5, false), 10017);
     EXPECT_FALSE(client.FullDBBackupIsUploaded(env.dir / "x.vdb", "u"));
     EXPECT_FALSE(client.RegisterServer("127.0.0.1", FreePort()));  // no hub there
@@ -206,6 +208,37 @@ TEST_F(ServiceTest, ConnectorLinksAnswersStopNoticeAndReportsLostConnection) {
         for (const auto& l : hub.Lines()) std::cerr << "hub: " << l << "\n";
         std::cerr << "hub stderr: " << hub.Stderr() << "\nservice stderr: " << service->Stderr();
     }
+}
+
+TEST_F(ServiceTest, FailedDatabaseIsReportedToTheHubWithNotification21) {
+    unsigned short hubPort = FreePort();
+    Child hub({VLSERVER_SIM_PATH, "hub", "--port", std::to_string(hubPort)}, {});
+    ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
+    auto service = Start();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    sim::ServiceClient client(Orb());
+    sim::CorbaAnnouncer announcer(client);
+    ASSERT_TRUE(client.RegisterServer("127.0.0.1", hubPort));
+    ASSERT_TRUE(client.SetBackupFolder(env.dir / "backup"));
+    sim::WorkloadOptions opt;
+    opt.seed = 61;
+    opt.databases = 2;
+    sim::Workload server(env.dir / "backup", opt, announcer);
+    ASSERT_TRUE(server.Upload());
+    ASSERT_EQ(server.WriteCorruptLog(1), 0);
+    ASSERT_EQ(server.WriteIntervalLogs({1}), 0);
+    server.Forget(1);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    // First the record of the log that could not be applied, then the failed database.
+    EXPECT_TRUE(hub.WaitForLine("event 0x4100031f", 20000));
+    EXPECT_TRUE(hub.WaitForLine("notification 21 link 1 (0, 0) targets: " + server.Db(1).UuidText(),
+                                20000));
+    ASSERT_TRUE(server.WaitForLastGood(20000));
+    EXPECT_EQ(server.VerifyAll(), "");
+    client.Stop();
+    EXPECT_EQ(service->Wait(10000), 0);
+    hub.Write("quit\n");
+    EXPECT_EQ(hub.Wait(10000), 0);
 }
 
 TEST_F(ServiceTest, OneCallAtATimeReachesTheServant) {
