@@ -1,6 +1,7 @@
 #include "platform/engine/HBLogFile.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include "platform/engine/Uuid.h"
 #include "platform/support/FileKinds.h"
@@ -25,8 +26,9 @@ Error HBLogFile::Open(int permission) {
     if (rc == 0) {
         // A torn or padded file is caught here, before anything trusts the count.
         std::uint64_t want = Format::kLogHeaderSize + mHeader.recordCount * RecordSize();
+        struct stat st;
         if (mHeader.recordCount > (UINT64_MAX - Format::kLogHeaderSize) / RecordSize() ||
-            Os::Stat(mPath.Native()).size != want)
+            ::fstat(mFd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != want)
             rc = kErrInvalidFile;
     }
     if (rc == 0 && permission != kPermHeaderOnly) rc = Map().GetError();

@@ -14,17 +14,30 @@ namespace Mirel {
 
 namespace {
 
-// Names in a folder, sorted; "." and ".." left out.
-int ReadNames(const std::string& dir, std::vector<std::string>& names) {
+struct Entry {
+    std::string name;
+    unsigned char type;  // DT_* from readdir, DT_UNKNOWN when the file system does not say
+    bool operator<(const Entry& o) const { return name < o.name; }
+};
+
+// Entries of a folder, sorted by name; "." and ".." left out.
+int ReadEntries(const std::string& dir, std::vector<Entry>& entries) {
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return Os::MapErrno(errno);
     while (dirent* e = ::readdir(d)) {
         std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(std::move(n));
+        if (n != "." && n != "..") entries.push_back({std::move(n), e->d_type});
     }
     ::closedir(d);
-    std::sort(names.begin(), names.end());
+    std::sort(entries.begin(), entries.end());
     return 0;
+}
+
+int ReadNames(const std::string& dir, std::vector<std::string>& names) {
+    std::vector<Entry> entries;
+    int rc = ReadEntries(dir, entries);
+    for (auto& e : entries) names.push_back(std::move(e.name));
+    return rc;
 }
 
 // Deletes what is inside `dir`; entries that are symbolic links are removed, not followed.
@@ -43,14 +56,19 @@ int DeleteTree(const std::string& dir, bool removeSelf) {
 }
 
 int Walk(const std::string& dir, FileFunctor& f, int depth, int level, bool& stop) {
-    std::vector<std::string> names;
-    int rc = ReadNames(dir, names);
+    std::vector<Entry> entries;
+    int rc = ReadEntries(dir, entries);
     if (rc != 0) return rc;
-    for (const auto& n : names) {
-        std::string p = dir + "/" + n;
-        Os::Info info = Os::Stat(p);
-        if (info.isLink) continue;  // a listing never leads out of the walked tree
-        bool isDir = info.isDir;
+    for (const auto& e : entries) {
+        std::string p = dir + "/" + e.name;
+        // readdir usually says what an entry is; ask the OS only when it does not.
+        unsigned char type = e.type;
+        if (type == DT_UNKNOWN) {
+            Os::Info info = Os::Stat(p);
+            type = info.isLink ? DT_LNK : info.isDir ? DT_DIR : DT_REG;
+        }
+        if (type == DT_LNK) continue;  // a listing never leads out of the walked tree
+        bool isDir = type == DT_DIR;
         UniversalPath up = isDir ? UniversalPath::Folder(p) : UniversalPath::FromNative(p);
         if (!f(up, isDir, depth)) {
             stop = true;

@@ -38,6 +38,14 @@ unistring Join(const std::vector<unistring>& parts, std::size_t n, bool absolute
 UniversalPath UniversalPath::FromNative(const std::string& utf8) {
     UniversalPath p;
     unistring text = unistring::FromUTF8(utf8);
+    // Listings produce clean absolute paths by the hundred thousand: split them directly.
+    if (text.size() > 1 && text[0] == u'/' && text.back() != u'/' &&
+        text.find(u"//") == unistring::npos) {
+        auto slash = text.find_last_of(u'/');
+        p.mName = text.substr(slash + 1);
+        p.mFolder = slash == 0 ? unistring(u"/") : text.substr(0, slash);
+        return p;
+    }
     bool absolute = !text.empty() && text[0] == u'/';
     auto parts = Split(text);
     if (!parts.empty() && !(text.back() == u'/')) {
