@@ -75,6 +75,8 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
     Interval& interval = it->second;
     Mirel::LockReentrant il(interval.lock);
     DatabaseItem& item = interval.databases[uuid];  // a default item when new
+    // A database's logs mostly sit in one redo folder: keep its text once.
+    if (!item.logs.empty()) info.path.ShareFolder(item.logs.begin()->path);
     item.logs.insert(info);
     item.hasContainers = hasContainers;
     return true;

@@ -43,7 +43,7 @@ UniversalPath UniversalPath::FromNative(const std::string& utf8) {
         text.find(u"//") == unistring::npos) {
         auto slash = text.find_last_of(u'/');
         p.mName = text.substr(slash + 1);
-        p.mFolder = slash == 0 ? unistring(u"/") : text.substr(0, slash);
+        p.SetFolder(slash == 0 ? unistring(u"/") : text.substr(0, slash));
         return p;
     }
     bool absolute = !text.empty() && text[0] == u'/';
@@ -52,7 +52,7 @@ UniversalPath UniversalPath::FromNative(const std::string& utf8) {
         p.mName = parts.back();
         parts.pop_back();
     }
-    p.mFolder = Join(parts, parts.size(), absolute);
+    p.SetFolder(Join(parts, parts.size(), absolute));
     return p;
 }
 
@@ -81,11 +81,11 @@ bool UniversalPath::Parse(const unistring& text, bool strict) {
         folderOnly = info.exists && info.isDir;
     }
     if (folderOnly) {
-        mFolder = Join(parts, parts.size(), true);
+        SetFolder(Join(parts, parts.size(), true));
         mName.clear();
     } else {
         mName = parts.back();
-        mFolder = Join(parts, parts.size() - 1, true);
+        SetFolder(Join(parts, parts.size() - 1, true));
     }
     return true;
 }
@@ -98,10 +98,10 @@ bool UniversalPath::SetUserEntryFormat(const unistring& text) {
 }
 
 unistring UniversalPath::Full() const {
-    if (mName.empty()) return mFolder;
-    if (mFolder.empty()) return mName;
-    if (mFolder == u"/") return u"/" + mName;
-    return mFolder + u"/" + mName;
+    if (mName.empty()) return Folder();
+    if (Folder().empty()) return mName;
+    if (Folder() == u"/") return u"/" + mName;
+    return Folder() + u"/" + mName;
 }
 
 unistring UniversalPath::GetUserEntryFormat() const {
@@ -134,26 +134,26 @@ unistring UniversalPath::GetPathElement(int index) const {
 }
 
 void UniversalPath::DeletePathElement(int index) {
-    auto folderParts = Split(mFolder);
+    auto folderParts = Split(Folder());
     int n = static_cast<int>(folderParts.size());
     if (index < 0) return;
     if (index < n) {
         folderParts.erase(folderParts.begin() + index);
-        bool absolute = !mFolder.empty() && mFolder[0] == u'/';
-        mFolder = Join(folderParts, folderParts.size(), absolute);
+        bool absolute = !Folder().empty() && Folder()[0] == u'/';
+        SetFolder(Join(folderParts, folderParts.size(), absolute));
     } else if (index == n && !mName.empty()) {
         mName.clear();
     }
 }
 
 void UniversalPath::MakeFolder() {
-    mFolder = Full();
+    SetFolder(Full());
     mName.clear();
 }
 
 UniversalPath UniversalPath::Child(const unistring& name, bool asFile) const {
     UniversalPath p;
-    p.mFolder = Full();
+    p.SetFolder(Full());
     if (asFile) {
         p.mName = name;
     } else {
@@ -167,10 +167,10 @@ Error UniversalPath::SetAbsoluteFrom(const UniversalPath& base) {
     if (!IsRelative()) return Error();
     if (base.IsRelative() || base.IsClear()) return Error(kErrBadPathFormat);
     unistring root = base.Full();
-    if (mFolder.empty())
-        mFolder = root;
+    if (Folder().empty())
+        SetFolder(root);
     else
-        mFolder = (root == u"/" ? root : root + u"/") + mFolder;
+        SetFolder((root == u"/" ? root : root + u"/") + Folder());
     return Error();
 }
 
@@ -178,13 +178,13 @@ Error UniversalPath::SetRelativeTo(const UniversalPath& base) {
     if (IsRelative()) return Error();
     unistring root = base.Full();
     if (root.empty() || root[0] != u'/') return Error(kErrBadPathFormat);
-    if (mFolder == root) {
-        mFolder.clear();
+    if (Folder() == root) {
+        SetFolder(unistring());
         return Error();
     }
     unistring prefix = root == u"/" ? root : root + u"/";
-    if (mFolder.compare(0, prefix.size(), prefix) != 0) return Error(kErrBadPathFormat);
-    mFolder = mFolder.substr(prefix.size());
+    if (Folder().compare(0, prefix.size(), prefix) != 0) return Error(kErrBadPathFormat);
+    SetFolder(Folder().substr(prefix.size()));
     return Error();
 }
 

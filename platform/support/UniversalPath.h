@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/support/Error.h"
@@ -32,7 +33,13 @@ public:
     void SetName(const unistring& name) { mName = name; }
     unistring GetBasename() const;   // name without its last extension
     unistring GetExtension() const;  // ".ext" or empty
-    const unistring& GetFolderText() const { return mFolder; }
+    const unistring& GetFolderText() const { return Folder(); }
+    // Makes this path use the same stored folder text as `other` when the texts are equal;
+    // a catalogue of many files in few folders then keeps each folder's text once.
+    void ShareFolder(const UniversalPath& other) {
+        if (other.mFolder && mFolder != other.mFolder && Folder() == *other.mFolder)
+            mFolder = other.mFolder;
+    }
 
     int CountPathElements() const;
     unistring GetPathElement(int index) const;  // empty when out of range
@@ -45,13 +52,13 @@ public:
 
     Error SetAbsoluteFrom(const UniversalPath& base);
     Error SetRelativeTo(const UniversalPath& base);
-    bool IsRelative() const { return !IsClear() && (mFolder.empty() || mFolder[0] != u'/'); }
+    bool IsRelative() const { return !IsClear() && (Folder().empty() || Folder()[0] != u'/'); }
     // True when `other` lies strictly below this path.
     bool IsMyChild(const UniversalPath& other) const;
 
-    bool IsClear() const { return mFolder.empty() && mName.empty(); }
+    bool IsClear() const { return Folder().empty() && mName.empty(); }
     void Clear() {
-        mFolder.clear();
+        mFolder.reset();
         mName.clear();
     }
 
@@ -66,18 +73,27 @@ public:
     static bool FormatBackupTimestamp(unistring& stamp);
 
     bool operator==(const UniversalPath& o) const {
-        return mFolder == o.mFolder && mName == o.mName;
+        return Folder() == o.Folder() && mName == o.mName;
     }
     bool operator!=(const UniversalPath& o) const { return !(*this == o); }
     bool operator<(const UniversalPath& o) const {
-        return mFolder != o.mFolder ? mFolder < o.mFolder : mName < o.mName;
+        return Folder() != o.Folder() ? Folder() < o.Folder() : mName < o.mName;
     }
 
 private:
     bool Parse(const unistring& text, bool strict);
     unistring Full() const;
 
-    unistring mFolder;  // "/a/b", "/", "a/b" (relative) or empty
+    const unistring& Folder() const {
+        static const unistring kEmpty;
+        return mFolder ? *mFolder : kEmpty;
+    }
+    void SetFolder(unistring text) {
+        mFolder = text.empty() ? nullptr : std::make_shared<const unistring>(std::move(text));
+    }
+
+    // "/a/b", "/", "a/b" (relative) or none; shared between copies, never changed in place.
+    std::shared_ptr<const unistring> mFolder;
     unistring mName;
 };
 
