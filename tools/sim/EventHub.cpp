@@ -168,27 +168,7 @@ void EventHubServer::DropLinks() {
 }
 
 void EventHubServer::Record(const std::string& line) {
-    {
-        std::lock_guard<std::mutex> g(mM);
-        mLines.push_back(line);
-    }
-    mCv.notify_all();
     if (mLog) mLog(line);
-}
-
-bool EventHubServer::WaitFor(const std::string& text, int count, int timeoutMs) {
-    std::unique_lock<std::mutex> g(mM);
-    return mCv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
-        int n = 0;
-        for (const auto& l : mLines)
-            if (l.find(text) != std::string::npos) ++n;
-        return n >= count;
-    });
-}
-
-std::vector<std::string> EventHubServer::Lines() {
-    std::lock_guard<std::mutex> g(mM);
-    return mLines;
 }
 
 }  // namespace sim

@@ -4,7 +4,6 @@
 
 #include <omniORB4/CORBA.h>
 
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -36,17 +35,12 @@ public:
     void DropLinks();
 
     void Record(const std::string& line);
-    // Waits until a recorded line contains `text` (the count-th such line); false on timeout.
-    bool WaitFor(const std::string& text, int count, int timeoutMs);
-    std::vector<std::string> Lines();
 
 private:
     CORBA::ORB_var mORB;
     PortableServer::POA_var mLinkPOA;
     std::function<void(const std::string&)> mLog;
     std::mutex mM;
-    std::condition_variable mCv;
-    std::vector<std::string> mLines;
     std::vector<HubLink*> mLinks;
     CORBA::ULong mNextLink = 1;
     friend class HubLink;
