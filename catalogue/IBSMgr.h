@@ -73,7 +73,8 @@ public:
     IntervalMap::iterator AddIntervalFolder(const Mirel::Directory& dir, std::uint64_t utc);
     IntervalMap::iterator FindIntervalWithLog(const Mirel::unistring& uuid, std::uint64_t msn);
     std::uint64_t DeleteLeadingEmptyIntervals();
-    void ChainInProgressCopy(const Mirel::UniversalPath& file, IntervalMap::iterator current);
+    void ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                             std::uint64_t msn, IntervalMap::iterator current);
 
     // Uploads (catalogue/Uploads.cpp).
     std::uint64_t FindDatabase(const Mirel::unistring& uuid, std::uint64_t msn,

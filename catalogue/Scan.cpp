@@ -58,10 +58,8 @@ std::uint64_t IBSMgr::DeleteLeadingEmptyIntervals() {
 // the logs that lead up to them were merged in memory when the interval started, and a
 // restart lost that. They are still in the catalogue, with the older intervals: follow the
 // chain from the copy's MSN to the first log of this interval and merge it again.
-void IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, IntervalMap::iterator current) {
-    Mirel::unistring uuid;
-    std::uint64_t msn = 0;
-    if (!IBS_Config::GetDBInfo(file, uuid, msn).OK()) return;
+void IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                                 std::uint64_t msn, IntervalMap::iterator current) {
     Interval& C = current->second;
     Mirel::LockReentrant cl(C.lock);
     auto it = C.databases.find(uuid);
@@ -93,6 +91,16 @@ void IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, IntervalMap::
                                                           << u" takes " << chain.size()
                                                           << u" older log(s) up to MSN " << goal);
 }
+
+namespace {
+// Database files below a folder, down to `level`.
+std::vector<Mirel::UniversalPath> ListDatabaseFiles(const Mirel::Directory& dir, int level) {
+    std::vector<Mirel::UniversalPath> files;
+    Mirel::BuildUniversalPathListFunctor dbs(files, Mirel::kListDatabaseFiles, true);
+    dir.ProcessFiles(dbs, level);
+    return files;
+}
+}  // namespace
 
 void IBSMgr::ScanFullBackupDB() {
     Mirel::LockReentrant g(mLock);
@@ -153,21 +161,21 @@ void IBSMgr::ScanFullBackupDB() {
         auto it = AddIntervalFolder(dir, utc);
         newestGood = std::max(newestGood, it->first);
         oldestGood = std::min(oldestGood, it->first);
-        std::vector<Mirel::UniversalPath> files;
-        Mirel::BuildUniversalPathListFunctor dbs(files, Mirel::kListDatabaseFiles, true);
-        dir.ProcessFiles(dbs, 3);
-        for (const auto& f : files) it->second.AddDatabase(f, dir.GetPath(), true);
+        for (const auto& f : ListDatabaseFiles(dir, 3))
+            it->second.AddDatabase(f, dir.GetPath(), true);
     }
 
     if (mInProgressFolder.Exists()) {
-        std::vector<Mirel::UniversalPath> files;
-        Mirel::BuildUniversalPathListFunctor dbs(files, Mirel::kListDatabaseFiles, true);
-        mInProgressFolder.ProcessFiles(dbs, 3);
-        for (const auto& f : files) {
+        struct Copy {
+            Mirel::UniversalPath file;
             Mirel::unistring uuid;
-            std::uint64_t msn = 0;
-            if (!IBS_Config::GetDBInfo(f, uuid, msn).OK()) continue;
-            auto it = FindIntervalWithLog(uuid, msn);
+            std::uint64_t msn;
+        };
+        std::vector<Copy> copies;
+        for (const auto& f : ListDatabaseFiles(mInProgressFolder, 3)) {
+            Copy c{f, {}, 0};
+            if (!IBS_Config::GetDBInfo(f, c.uuid, c.msn).OK()) continue;
+            auto it = FindIntervalWithLog(c.uuid, c.msn);
             // A copy that was still catching up with an older interval's logs (merged when
             // its interval started) belongs to the interval after the newest last-good one.
             if (it != mIntervals.end() && it->first != 0 && it->first <= newestGood)
@@ -175,22 +183,20 @@ void IBSMgr::ScanFullBackupDB() {
             if (it != mIntervals.end() && it->first != 0 && it->first > newestGood &&
                 it->first != kOpenInterval)
                 firstInProgress = std::min(firstInProgress, it->first);
+            copies.push_back(std::move(c));
         }
         auto target = mIntervals.find(firstInProgress);
         if (firstInProgress != kOpenInterval && target != mIntervals.end()) {
             mIntervalEnd.store(firstInProgress);
-            for (const auto& f : files)
-                if (target->second.AddDatabase(f, mInProgressFolder.GetPath(), true))
-                    ChainInProgressCopy(f, target);
+            for (const auto& c : copies)
+                if (target->second.AddDatabase(c.file, mInProgressFolder.GetPath(), true))
+                    ChainInProgressCopy(c.file, c.uuid, c.msn, target);
             resumeInterval = true;
         }
     }
 
     if (mCopiesFolder.Exists()) {
-        std::vector<Mirel::UniversalPath> files;
-        Mirel::BuildUniversalPathListFunctor dbs(files, Mirel::kListDatabaseFiles, true);
-        mCopiesFolder.ProcessFiles(dbs, 4);
-        for (const auto& f : files) {
+        for (const auto& f : ListDatabaseFiles(mCopiesFolder, 4)) {
             Mirel::unistring uuid;
             std::uint64_t msn = 0;
             if (!IBS_Config::GetDBInfo(f, uuid, msn).OK()) continue;
