@@ -158,16 +158,6 @@ Talon::Error DidoraRezaraApp::Run() {
     return Talon::Error();
 }
 
-Talon::Error DidoraRezaraApp::RequestStop() {
-    SetStopInitiated();
-    GetMainMsgQ().PostMsg(100);
-    return Talon::Error();
-}
-
-Talon::Error DidoraRezaraApp::Shutdown() {
-    return RequestStop();
-}
-
 void DidoraRezaraApp::StopORB() {
     if (!IsOrbRunning()) return;
     Mirel::Thread::Sleep(2);

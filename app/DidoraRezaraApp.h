@@ -26,8 +26,7 @@ public:
     ~DidoraRezaraApp() override;
 
     bool IsServiceApplication() override { return true; }
-    Talon::Error RequestStop() override;
-    Talon::Error Shutdown() override;
+    // RequestStop (mark the stop, post 100) and Shutdown (RequestStop) are the frame's own.
     void PrintUsage(const char* programName) override;
     Talon::Error Init() override;
     Talon::Error Cleanup() override;
