@@ -35,12 +35,15 @@ bool IBSMgr::StartInterval(bool& fatal) {
         Mirel::LockReentrant cl(C.lock);
         for (auto& [uuid, X] : C.databases) {
             if (fatal) break;
+            // The workers take an item up to its last log.
+            auto giveWork = [&started](DatabaseItem& item) {
+                if (item.logs.empty()) return;
+                item.lastLogMSN = item.logs.rbegin()->msn;
+                started = true;
+            };
             if (HasInProgressCopy(X)) {
                 // The interval was started before a restart: this copy is already here.
-                if (!X.logs.empty()) {
-                    X.lastLogMSN = X.logs.rbegin()->msn;
-                    started = true;
-                }
+                giveWork(X);
                 continue;
             }
             X.lastLogMSN = 0;
@@ -131,10 +134,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
             }
 
             if (success) {
-                if (!X.logs.empty()) {
-                    X.lastLogMSN = X.logs.rbegin()->msn;
-                    started = true;
-                }
+                giveWork(X);
                 if (pg) DeleteDatabaseItem(pg.interval->second, *pg.item);
                 continue;
             }
