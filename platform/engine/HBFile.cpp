@@ -46,6 +46,16 @@ Error HBFile::Open(int permission) {
         if (ok[0] && ok[1] && (h[0].uuid != h[1].uuid || h[0].pageSize != h[1].pageSize))
             rc = kErrInvalidFile;
     }
+    // Every page the header counts must be in the file: a cut copy would otherwise read
+    // its missing pages as zeros and pass for a database.
+    if (rc == 0) {
+        Os::Info info;
+        rc = Os::FStat(mFd, info);
+        const std::uint64_t p = mHeader.pageSize;
+        if (rc == 0 && (!info.isFile || mHeader.pageCount > UINT64_MAX / p - 1 ||
+                        info.size < (mHeader.pageCount + 1) * p))
+            rc = kErrInvalidFile;
+    }
     if (rc != 0) {
         Os::Close(mFd);
         mFd = -1;

@@ -124,6 +124,21 @@ Info Stat(const std::string& path) {
     return info;
 }
 
+int FStat(int fd, Info& info) {
+    info = Info();
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return MapErrno(errno);
+    info.exists = true;
+    info.isDir = S_ISDIR(st.st_mode);
+    info.isFile = S_ISREG(st.st_mode);
+    info.isLink = S_ISLNK(st.st_mode);
+    info.size = static_cast<std::uint64_t>(st.st_size);
+    info.links = st.st_nlink;
+    info.mode = st.st_mode;
+    info.dev = st.st_dev;
+    return 0;
+}
+
 int SyncDir(const std::string& path) {
     if (int f = Faults::Check(FsOp::kSync, path)) return f;
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

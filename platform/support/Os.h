@@ -70,6 +70,7 @@ struct Info {
     dev_t dev = 0;
 };
 Info Stat(const std::string& path);  // does not follow a final symbolic link
+int FStat(int fd, Info& info);       // the open file itself
 
 int CreateDir(const std::string& path);   // kErrAlreadyExists when it is there
 int RemoveDir(const std::string& path);   // only an empty folder

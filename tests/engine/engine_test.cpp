@@ -224,6 +224,24 @@ TEST_F(EngineTest, TornHeaderSlotFallsBackToTheOtherSlot) {
     EXPECT_EQ(db.Open(HBFile::kPermRead).GetError(), kErrInvalidFile);
 }
 
+TEST_F(EngineTest, ACutDatabaseFileIsNotADatabase) {
+    Model m;
+    for (std::uint64_t n : {0, 5, 69}) m.pages[n] = RandomPage(rng);
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    const off_t whole = 71 * kPage;  // the header block and 70 pages
+    for (off_t size : {whole - 1, off_t(20 * kPage), off_t(kPage)}) {
+        ASSERT_EQ(::truncate((tmp / "db.vdb").c_str(), size), 0);
+        HBFile db(tmp.File("db.vdb"));
+        EXPECT_EQ(db.Open(HBFile::kPermRead).GetError(), kErrInvalidFile) << size;
+        EXPECT_EQ(db.Open(HBFile::kPermReadWrite).GetError(), kErrInvalidFile) << size;
+    }
+    // A longer file is fine: pages past the count are the next log's to claim.
+    ASSERT_EQ(::truncate((tmp / "db.vdb").c_str(), whole + 3 * kPage), 0);
+    HBFile db(tmp.File("db.vdb"));
+    EXPECT_TRUE(db.Open(HBFile::kPermRead).OK());
+    EXPECT_EQ(db.GetPageCount(), 70u);
+}
+
 TEST_F(EngineTest, ContainerChangesTravelWithTheLog) {
     Model m;
     ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
