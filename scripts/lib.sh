@@ -5,6 +5,7 @@ IBS_PACKAGES=(
   libgtest-dev libgmock-dev
   libomniorb4-dev omniidl
   libtinyxml2-dev libsystemd-dev libisal-dev uuid-dev libcli11-dev
+  iproute2 util-linux
 )
 
 ibs_ensure_packages() {
