@@ -19,8 +19,14 @@ bool DBSConnector::ConnectToServer(const char* addr, unsigned short port) {
     if (GetStatus() == TalonTypes::kCS_ServicingRequests) {
         Talon::EventLink_var link = GetEventLink(0);
         if (!CORBA::is_nil(link)) {
-            DBS_DEBUG("ConnectToServer() already connected, linkID " << GetLinkID());
-            return true;
+            // A server that restarted quickly finds its old link here: trust it only while
+            // it answers and leads to the hub being named.
+            if (LinkAlive(addr, port)) {
+                DBS_DEBUG("ConnectToServer() already connected, linkID " << GetLinkID());
+                return true;
+            }
+            DBS_DEBUG("ConnectToServer() link " << GetLinkID() << " is stale, connecting again");
+            DropLink(link);
         }
     }
     Talon::Error e = ConnectToEventHub(addr, nullptr, &port, nullptr);

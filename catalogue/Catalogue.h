@@ -54,6 +54,8 @@ struct DatabaseItem {
     bool upload = false;
     bool pfailed = false;
     bool hasContainers = true;
+    // A worker's copy: the catalogue generation it was checked out of.
+    std::uint64_t generation = 0;
 
     DatabaseItem() = default;
     DatabaseItem(const Mirel::UniversalPath& path, const Mirel::unistring& uuid, std::uint64_t msn,
@@ -99,6 +101,9 @@ public:
     std::uint64_t mDoneUTC = 0;
     Mirel::Directory backup;
     DatabaseMap databases;
+    // Every database the interval's folder is to hold has its copy in the in-progress
+    // folder; until then the folder must not become a last-good folder.
+    bool placed = false;
     mutable Mirel::ReentrantMutex lock;
 
     Interval() = default;

@@ -23,6 +23,43 @@ Mirel::Error CreateRealFolder(const Mirel::Directory& dir) {
 }
 }  // namespace
 
+bool IBSMgr::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
+                           Mirel::UniversalPath& canonical, int& error) const {
+    std::string base = root.GetPath().Native();
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    const std::string text = path.Native();
+    std::string rest;
+    if (text.size() > base.size() + 1 && text.compare(0, base.size() + 1, base + "/") == 0) {
+        rest = text.substr(base.size() + 1);
+    } else {
+        // The server may reach the backup folder through another path (a link, a bind
+        // mount): find the ancestor that is the same folder.
+        for (std::size_t cut = text.rfind('/'); cut != std::string::npos && cut > 0;
+             cut = text.rfind('/', cut - 1)) {
+            if (Mirel::Os::SameObject(text.substr(0, cut), base)) {
+                rest = text.substr(cut + 1);
+                break;
+            }
+        }
+    }
+    error = Mirel::kErrFileNotTaken;
+    if (rest.empty() || path.GetName().empty()) return false;
+    std::vector<std::string> parts;
+    for (std::size_t at = 0; at <= rest.size();) {
+        std::size_t slash = rest.find('/', at);
+        if (slash == std::string::npos) slash = rest.size();
+        parts.push_back(rest.substr(at, slash - at));
+        at = slash + 1;
+    }
+    if (int rc = Mirel::Os::CheckRealPath(base, parts, true)) {
+        error = rc;
+        return false;
+    }
+    canonical = Mirel::UniversalPath::FromNative(base + "/" + rest);
+    error = 0;
+    return true;
+}
+
 bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
     int error = 0;
     Mirel::LockReentrant g(mLock);
@@ -53,9 +90,10 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
             }
         }
     }
-    if (error == 0)
+    if (error == 0) {
+        LoadFailedList();
         mFoldersReady.store(1);
-    else
+    } else
         ReportEvent(static_cast<std::int32_t>(0x4900030f), failing.GetPath().GetUserEntryFormat(),
                     Num(error));
     IBS_DEBUG_WIDE(u"SetupFolders err " << error << u", parent "
@@ -66,23 +104,28 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
 void IBSMgr::ClearFolders() {
     Mirel::LockReentrant g(mLock);
     if (mBackupFolder.GetPath().Exists()) {
+        // Only what the service made goes: its working folders and its list of failed
+        // databases. Last-good folders, set-aside files and anything else in the backup
+        // folder stay.
         int error = 0;
         Mirel::Directory latest;
         Talon::BackupFolder lastGood(IBS_Config::sLastGoodFolderPrefix);
         bool found = lastGood.GetLatest(mBackupFolder.GetPath(), latest);
-        if (found) {
-            for (Mirel::Directory* folder : {&mInProgressFolder, &mChangesFolder, &mCopiesFolder}) {
-                if (!Mirel::Os::Stat(folder->GetPath().Native()).exists) continue;
-                Mirel::Error e = folder->DeleteAll();
-                if (!e.OK()) {
-                    IBS_DEBUG_WIDE(u"ClearFolders: DeleteAll error "
-                                   << e.GetError() << u" on "
-                                   << folder->GetPath().GetUserEntryFormat());
-                    if (error == 0) error = e.GetError();
-                }
+        for (Mirel::Directory* folder : {&mInProgressFolder, &mChangesFolder, &mCopiesFolder}) {
+            if (folder->IsClear() || !Mirel::Os::Stat(folder->GetPath().Native()).exists) continue;
+            Mirel::Error e = folder->DeleteAll();
+            if (!e.OK()) {
+                IBS_DEBUG_WIDE(u"ClearFolders: DeleteAll error "
+                               << e.GetError() << u" on "
+                               << folder->GetPath().GetUserEntryFormat());
+                if (error == 0) error = e.GetError();
             }
-        } else {
-            error = mBackupFolder.DeleteContents().GetError();
+        }
+        {
+            Mirel::LockMutex f(mFailedLock);
+            mFailedDatabases.clear();
+            mFailedSince.clear();
+            SaveFailedList();
         }
         if (error == 0 && found)
             ReportEvent(static_cast<std::int32_t>(0xc1000308u),
@@ -103,6 +146,55 @@ void IBSMgr::ClearFolders() {
     {
         Mirel::LockMutex f(mFailedLock);
         mFailedDatabases.clear();
+        mFailedSince.clear();
     }
     mIntervalEnd.store(0);
+}
+
+Mirel::Error IBSMgr::ProbeFolder(const Mirel::UniversalPath& folder) const {
+    // Creates what is missing, checks it can be used, and takes back what it created when
+    // it cannot: a folder that does not work changes nothing.
+    std::string path = folder.Native();
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    std::vector<std::string> created;
+    auto undo = [&created] {
+        for (auto it = created.rbegin(); it != created.rend(); ++it) Mirel::Os::RemoveDir(*it);
+    };
+    std::vector<std::string> missing;
+    for (std::string p = path; !p.empty() && p != "/"; p = Mirel::Os::ParentOf(p)) {
+        Mirel::Os::Info info = Mirel::Os::Stat(p);
+        if (info.exists) break;
+        missing.push_back(p);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (int rc = Mirel::Os::CreateDir(*it)) {
+            undo();
+            return Mirel::Error(rc);
+        }
+        created.push_back(*it);
+    }
+    if (!Mirel::Os::IsFolder(path)) {
+        undo();
+        return Mirel::Error(Mirel::kErrNotADirectory);
+    }
+    for (const Mirel::unistring* name :
+         {&IBS_Config::sChangesFolderName, &IBS_Config::sCopiesFolderName,
+          &IBS_Config::sInProgressFolderName}) {
+        std::string sub = path + "/" + name->ToUTF8();
+        Mirel::Os::Info info = Mirel::Os::Stat(sub);
+        int rc = 0;
+        if (info.exists && !info.isDir) {
+            rc = info.isLink ? Mirel::kErrIsALink : Mirel::kErrNotADirectory;
+        } else if (!info.exists) {
+            rc = Mirel::Os::CreateDir(sub);
+            if (rc == 0) created.push_back(sub);
+        }
+        if (rc == 0 && !Mirel::Directory(Mirel::UniversalPath::Folder(sub)).IsWriteable(false))
+            rc = Mirel::kErrAccessDenied;
+        if (rc != 0) {
+            undo();
+            return Mirel::Error(rc);
+        }
+    }
+    return Mirel::Error();
 }

@@ -5,8 +5,12 @@
 #include "app/DBSConnector.h"
 #include "app/DidoraRezaraApp.h"
 #include "platform/engine/HBEngine.h"
+#include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
+#include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Os.h"
+#include "scheduler/RetryTimer.h"
 
 std::atomic<DBSConnector*> IBSMgr::sDBSConnector{nullptr};
 std::atomic<bool> IBSMgr::sServerRegistered{false};
@@ -32,6 +36,7 @@ Interval::Interval(const Interval& o) {
     mDoneUTC = o.mDoneUTC;
     backup = o.backup;
     databases = o.databases;
+    placed = o.placed;
 }
 
 Interval& Interval::operator=(const Interval& o) {
@@ -42,12 +47,20 @@ Interval& Interval::operator=(const Interval& o) {
     mDoneUTC = o.mDoneUTC;
     backup = o.backup;
     databases = o.databases;
+    placed = o.placed;
     return *this;
 }
 
 void Interval::ClearDatabases() {
     Mirel::LockReentrant g(lock);
     databases.clear();
+}
+
+IBSMgr::IBSMgr() = default;
+IBSMgr::~IBSMgr() = default;
+
+bool IBSMgr::RetryPending() const {
+    return mRetry && mRetry->Pending();
 }
 
 IBSMgr* IBSMgr::GetInstance() {
@@ -78,6 +91,59 @@ Mirel::Directory IBSMgr::GetLastGoodFolder() const {
     return mLastGoodFolder;
 }
 
+void IBSMgr::SaveFailedList() {
+    if (mBackupFolder.IsClear()) return;
+    std::string file = mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sFailedListName).Native();
+    if (mFailedDatabases.empty()) {
+        if (Mirel::Os::Stat(file).exists && Mirel::Os::DeleteFile(file) == 0)
+            Mirel::Os::SyncDir(Mirel::Os::ParentOf(file));
+        return;
+    }
+    std::string text = "# uuid\terror\tsince (UTC microseconds)\n";
+    const std::string now = std::to_string(Mirel::DateTime::NowUTC());
+    for (const auto& [uuid, number] : mFailedDatabases)
+        text += uuid.ToUTF8() + "\t" + std::to_string(number) + "\t" + now + "\n";
+    // Written aside and renamed over the old list: a crash leaves one list or the other.
+    std::string temp = file + ".tmp";
+    int fd = -1;
+    int rc = Mirel::Os::OpenWrite(temp, true, true, fd);
+    if (rc == 0) rc = Mirel::Os::PWriteAll(fd, text.data(), text.size(), 0, temp);
+    if (rc == 0) rc = Mirel::Os::SyncFile(fd, temp);
+    Mirel::Os::Close(fd);
+    if (rc == 0) rc = Mirel::Os::Replace(temp, file);
+    if (rc != 0) {
+        Mirel::Os::DeleteFile(temp);
+        IBS_DEBUG("SaveFailedList: error " << rc << " writing " << file);
+    }
+}
+
+void IBSMgr::LoadFailedList() {
+    std::string file = mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sFailedListName).Native();
+    int fd = -1;
+    if (Mirel::Os::OpenRead(file, fd) != 0) return;
+    std::string text;
+    char buf[4096];
+    std::size_t got = 0;
+    for (std::uint64_t off = 0; Mirel::Os::PReadAll(fd, buf, sizeof buf, off, got) == 0 && got > 0;
+         off += got)
+        text.append(buf, got);
+    Mirel::Os::Close(fd);
+    Mirel::LockMutex f(mFailedLock);
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (line.empty() || line[0] == '#') continue;
+        std::size_t tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        Mirel::unistring uuid = CanonicalUuid(Mirel::unistring::FromUTF8(line.substr(0, tab)));
+        long number = std::strtol(line.c_str() + tab + 1, nullptr, 10);
+        if (number != 0) mFailedDatabases.emplace(uuid, static_cast<std::int32_t>(number));
+    }
+    IBS_DEBUG("LoadFailedList: " << mFailedDatabases.size() << " database(s) await a full upload");
+}
+
 std::int32_t IBSMgr::GetDatabaseError(const Mirel::unistring& uuid) {
     Mirel::LockMutex g(mFailedLock);
     auto it = mFailedDatabases.find(uuid);
@@ -86,6 +152,7 @@ std::int32_t IBSMgr::GetDatabaseError(const Mirel::unistring& uuid) {
 
 void IBSMgr::ClearIntervals() {
     Mirel::LockReentrant g(mLock);
+    ++mGeneration;
     for (auto& [key, interval] : mIntervals) interval.ClearDatabases();
     mIntervals.clear();
 }
@@ -103,8 +170,10 @@ void IBSMgr::RequestIntervalCheck() {
 
 namespace {
 void Report(std::int32_t code, const std::vector<Mirel::unistring>& texts) {
+    // The connector makes the remote call on its own thread: the caller may hold the
+    // catalogue lock, and a slow hub must not hold up intake.
     DBSConnector* c = IBSMgr::sDBSConnector.load();
-    if (c && c->WriteInfo(code, texts, false, nullptr).OK()) return;
+    if (c && c->QueueInfo(code, texts)) return;
     Talon::Logger::WriteSysLog(code, texts);
 }
 }  // namespace

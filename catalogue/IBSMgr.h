@@ -11,18 +11,22 @@
 #include <omniORB4/CORBA.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "catalogue/Catalogue.h"
 #include "platform/framework/Prefs.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Error.h"
+#include "platform/support/ErrorCodes.h"
 #include "platform/support/Sync.h"
 
 class DBSConnector;
+class RetryTimer;
 class TalonIBWorker;
 
 using FailedList = std::map<Mirel::unistring, std::int32_t>;
@@ -39,6 +43,8 @@ public:
                                     std::uint64_t msn, bool requireContainers);
     std::int32_t RedoLogIsReady(const Mirel::unistring& pathText, const Mirel::unistring& uuid,
                                 bool hasContainers);
+    // The catalogue keys databases by the lower-case canonical UUID text.
+    static Mirel::unistring CanonicalUuid(const Mirel::unistring& text);
     bool FullDBBackupIsUploaded(const Mirel::unistring& pathText, const Mirel::unistring& uuid);
     void Stop();
     // At process exit: ends the workers (after their current log) and the connector, and
@@ -53,6 +59,10 @@ public:
     std::uint64_t GetIntervalEnd() const { return mIntervalEnd.load(); }
     Mirel::UniversalPath GetInProgressFolderPath() const;
     std::int32_t GetDatabaseError(const Mirel::unistring& uuid);
+    // Failed.tsv in the backup folder: the failed databases survive a restart. Save is
+    // called with mFailedLock held.
+    void SaveFailedList();
+    void LoadFailedList();
     void ClearIntervals();
     void RequestIntervalCheck();
     void ReportEvent(std::int32_t code, const Mirel::unistring& t1);
@@ -67,13 +77,24 @@ public:
     // Folder set-up (catalogue/Folders.cpp).
     bool SetupFolders(const Mirel::Directory& dir);
     void ClearFolders();
+    // Whether a folder can serve as a backup folder; what it had to create for the answer
+    // is taken back when it cannot.
+    Mirel::Error ProbeFolder(const Mirel::UniversalPath& folder) const;
+    // Where an announced file really lies below `root`, a working folder: every folder on
+    // the way a real folder and the file a regular file, no symbolic link anywhere; its
+    // path is then rewritten onto the service's own path of `root`. False (with the reason
+    // in `error`) for anything else.
+    bool ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
+                       Mirel::UniversalPath& canonical, int& error) const;
 
     // Scan (catalogue/Scan.cpp).
     void ScanFullBackupDB();
     IntervalMap::iterator AddIntervalFolder(const Mirel::Directory& dir, std::uint64_t utc);
     IntervalMap::iterator FindIntervalWithLog(const Mirel::unistring& uuid, std::uint64_t msn);
     std::uint64_t DeleteLeadingEmptyIntervals();
-    void ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+    // An in-progress copy found after a restart: true when the logs that bring it forward
+    // are all in the catalogue (older ones merged again as needed).
+    bool ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
                              std::uint64_t msn, IntervalMap::iterator current);
 
     // Uploads (catalogue/Uploads.cpp).
@@ -87,15 +108,29 @@ public:
                        bool hasContainers);
     void AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
                      const std::vector<Mirel::unistring>* list = nullptr);
-    void MoveInvalidRedo(const Mirel::UniversalPath& path, bool report);
+    // Sets a file of the changes folder aside, with the reason it is reported under.
+    void MoveInvalidRedo(const Mirel::UniversalPath& path, bool report,
+                         std::int32_t reason = Mirel::kErrInvalidFile);
+    static bool IsRedoFolderName(const Mirel::unistring& name);
 
     // Interval cycle (scheduler/).
     void CheckIntervals();
     bool CompleteInterval();
     bool StartInterval(bool& fatal);
     bool HasInProgressCopy(const DatabaseItem& item) const;
-    bool CleanupObsoleteItems(IntervalMap::iterator older, IntervalMap::iterator current);
+    bool HasPlacedCopies(const Interval& interval) const;
+    // Removes from the in-progress folder what no item of the interval owns.
+    void SweepInProgress(const Interval& current);
     void RemoveUnchainedLogs(DatabaseItem& item);
+    // Removes a finished interval whose copies are all gone, with its folders.
+    void DropInterval(std::uint64_t key);
+    // A failure of the environment: the cycle comes back after a growing delay.
+    void ScheduleRetry(int error);
+    void RetrySucceeded();
+    void SetRetryDelays(std::uint64_t firstMs, std::uint64_t maxMs) {
+        mRetryFirstMs = firstMs;
+        mRetryMaxMs = maxMs;
+    }
     void DeleteInterval(std::uint64_t endUTC);
     bool DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::uint64_t endUTC);
     void CleanupOrphanedIntervalFolders();
@@ -103,11 +138,14 @@ public:
     void DeleteDatabaseItem(Interval& interval, DatabaseItem& item);
     Mirel::Error DeleteRedoLogs(RedoLogSet& logs, std::uint64_t bound);
     Mirel::Error DeleteRedoLogFile(const Mirel::UniversalPath& path);
-    void CleanupFailedDatabases(IntervalMap::iterator start, const FailedList& failed);
+    void CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed);
 
     // Workers (workers/).
     void WakeWorkers();
-    void StopWorkers(bool stop);
+    // True when no worker holds an item any more. An abort waits at most
+    // SetAbortWait's time; a stop waits as long as it takes.
+    bool StopWorkers(bool stop);
+    void SetAbortWait(std::uint64_t ms) { mAbortWaitMs = ms; }
     bool AnyWorkerBusy();
     static bool AnyItemOwned(const DatabaseMap& databases);
     DatabaseItem* CheckoutInProgressItem();
@@ -128,6 +166,7 @@ public:
         f(mIntervals);
     }
     bool FoldersReady() const { return mFoldersReady.load() != 0; }
+    bool RetryPending() const;
     Mirel::Directory GetBackupFolder() const;
     Mirel::Directory GetLastGoodFolder() const;
     const std::vector<TalonIBWorker*>& GetWorkers() const { return mWorkers; }
@@ -136,7 +175,8 @@ public:
     static std::atomic<bool> sServerRegistered;
 
 private:
-    IBSMgr() = default;
+    IBSMgr();
+    ~IBSMgr();
     bool CreateDestinationFolder(const Mirel::UniversalPath& relDir,
                                  const Mirel::unistring& baseName, bool& fatal,
                                  Mirel::Directory& dest);
@@ -155,8 +195,26 @@ private:
     Talon::PrefsHandle mPrefsHandle;
     std::vector<TalonIBWorker*> mWorkers;
     FailedList mFailedDatabases;
+    std::map<Mirel::unistring, std::uint64_t> mFailedSince;  // when each one failed
     Mirel::Mutex mFailedLock;
     std::atomic<std::int32_t> mFoldersReady{0};
+
+    // Stops and folder changes in progress: the workers are not woken meanwhile.
+    std::atomic<int> mStopping{0};
+    std::uint64_t mAbortWaitMs = 10000;
+    // Rebuilt catalogues: a worker's release from an older one is dropped.
+    std::uint64_t mGeneration = 1;
+    std::mutex mIdleM;
+    std::condition_variable mIdleCv;
+    std::uint64_t mIdleEpoch = 0;
+    // The error of the last copy operation that failed (the three in-progress copies).
+    int mCopyError = 0;
+    // Retrying after a failure of the environment.
+    std::unique_ptr<RetryTimer> mRetry;
+    std::uint64_t mRetryDelayMs = 0;
+    std::uint64_t mRetryFirstMs = 2000;
+    std::uint64_t mRetryMaxMs = 300000;
+    int mRetryError = 0;
 
     friend class Interval;
 };

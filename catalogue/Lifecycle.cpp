@@ -4,6 +4,7 @@
 #include "catalogue/IBSMgr.h"
 #include "platform/engine/HBEngine.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Os.h"
 #include "workers/TalonIBWorker.h"
 
 bool IBSMgr::Init(CORBA::ORB_ptr orb) {
@@ -17,8 +18,23 @@ bool IBSMgr::Init(CORBA::ORB_ptr orb) {
     std::int64_t configured = 0;
     if (!mPrefs.GetPref(mPrefsHandle, 67, configured).OK() || configured == 0) return true;
     Mirel::unistring text;
+    if (!mPrefs.GetPref(mPrefsHandle, 68, text).OK()) {
+        IBS_DEBUG("IBSMgr::Init: preference 67 is set but preference 68 cannot be read");
+        return true;
+    }
+    // A pretty-printed preference file wraps the value in blanks and line ends.
+    auto blank = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; };
+    while (!text.empty() && blank(text.back())) text.pop_back();
+    std::size_t lead = 0;
+    while (lead < text.size() && blank(text[lead])) ++lead;
+    text.erase(0, lead);
     Mirel::UniversalPath path;
-    if (!mPrefs.GetPref(mPrefsHandle, 68, text).OK() || !path.SetUserEntryFormat(text)) return true;
+    if (!path.SetUserEntryFormat(text)) {
+        IBS_DEBUG_WIDE(u"IBSMgr::Init: preference 68 is not a usable path: \"" << text << u"\"");
+        ReportEvent(static_cast<std::int32_t>(0x4900030f), text,
+                    Mirel::unistring::NumToString(Mirel::kErrBadPathFormat));
+        return true;
+    }
     path.MakeFolder();
     Mirel::LockReentrant g(mLock);
     if (SetupFolders(Mirel::Directory(path))) {
@@ -28,34 +44,61 @@ bool IBSMgr::Init(CORBA::ORB_ptr orb) {
     return true;
 }
 
+namespace {
+// Keeps the cycle from waking the workers while the folder changes under them.
+class StopScope {
+public:
+    explicit StopScope(std::atomic<int>& count) : mCount(count) { ++mCount; }
+    ~StopScope() { --mCount; }
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+
+private:
+    std::atomic<int>& mCount;
+};
+}  // namespace
+
 std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
     IBS_DEBUG_WIDE(u"SetBackupFolder: setting path to \"" << pathText << u"\"");
     std::int32_t result = 0;
-    std::unique_ptr<Mirel::LockReentrant> held;
     Mirel::UniversalPath path;
+    StopScope stopping(mStopping);
     if (pathText.empty()) {
-        StopWorkers(false);
-        held = std::make_unique<Mirel::LockReentrant>(mLock);
-        ClearFolders();
-        ClearIntervals();
-        result = 1;
+        if (StopWorkers(false)) {
+            Mirel::LockReentrant g(mLock);
+            ClearFolders();
+            ClearIntervals();
+            result = 1;
+        }
     } else if (!path.SetCommandLineFormat(pathText)) {
         IBS_DEBUG_WIDE(u"SetBackupFolder: invalid path (expected command line format) "
                        << pathText);
     } else {
         // The server names a folder, whether or not it exists yet.
         path.MakeFolder();
-        if (path == GetBackupFolder().GetPath() && mFoldersReady.load()) {
-            if (sServerRegistered.load()) {
-                StopWorkers(false);
-                ScanFullBackupDB();
-            }
+        const Mirel::UniversalPath current = GetBackupFolder().GetPath();
+        const bool same =
+            mFoldersReady.load() &&
+            (path == current || Mirel::Os::SameObject(path.Native(), current.Native()));
+        if (same) {
             result = 1;
-            RequestIntervalCheck();
-        } else {
-            StopWorkers(false);
-            held = std::make_unique<Mirel::LockReentrant>(mLock);
+            if (sServerRegistered.load()) {
+                if (StopWorkers(false))
+                    ScanFullBackupDB();
+                else
+                    result = 0;
+            }
+            if (result) RequestIntervalCheck();
+        } else if (Mirel::Error probe = ProbeFolder(path); !probe.OK()) {
+            // The folder in service stays in service with everything it holds.
+            IBS_DEBUG_WIDE(u"SetBackupFolder: " << path.GetUserEntryFormat()
+                                                << u" cannot be used, error " << probe.GetError());
+            ReportEvent(static_cast<std::int32_t>(0x4900030f), path.GetUserEntryFormat(),
+                        Mirel::unistring::NumToString(probe.GetError()));
+        } else if (StopWorkers(false)) {
+            Mirel::LockReentrant g(mLock);
             ClearFolders();
+            ClearIntervals();
             if (SetupFolders(Mirel::Directory(path))) {
                 ScanFullBackupDB();
                 result = 1;
@@ -68,6 +111,7 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
 }
 
 void IBSMgr::Stop() {
+    ++mStopping;  // for good: nothing wakes the workers again
     StopWorkers(true);
     Mirel::HBEngine::Shutdown();
     if (DBSConnector* c = sDBSConnector.load()) c->AbortMain();

@@ -2,45 +2,62 @@
 // server's registration.
 #include "app/DBSConnector.h"
 #include "catalogue/IBSMgr.h"
+#include "platform/engine/Uuid.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
 
 using Talon::IBS_Config;
 
-std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText, const Mirel::unistring& uuid,
-                                    bool hasContainers) {
+Mirel::unistring IBSMgr::CanonicalUuid(const Mirel::unistring& text) {
+    Mirel::Format::Uuid u;
+    return Mirel::UuidText::FromText(text, u) ? Mirel::UuidText::ToText(u) : text;
+}
+
+std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
+                                    const Mirel::unistring& uuidText, bool hasContainers) {
+    Mirel::UniversalPath announced;
+    if (!announced.SetCommandLineFormat(pathText)) return Mirel::kErrBadPathFormat;
+    const Mirel::unistring uuid = CanonicalUuid(uuidText);
+
+    // Nothing is read or moved before the file is known to be one of the server's: a
+    // regular file in a redo folder directly below the changes folder.
     Mirel::UniversalPath path;
-    if (!path.SetCommandLineFormat(pathText)) return Mirel::kErrBadPathFormat;
+    {
+        Mirel::LockReentrant g(mLock);
+        if (!mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
+        int why = 0;
+        if (!ResolveInside(mChangesFolder, announced, path, why) ||
+            path.CountPathElements() != mChangesFolder.GetPath().CountPathElements() + 2 ||
+            !IsRedoFolderName(path.GetPathElement(path.CountPathElements() - 2))) {
+            IBS_DEBUG_WIDE(u"RedoLogIsReady: not taken (" << why << u"): " << pathText);
+            return Mirel::kErrFileNotTaken;
+        }
+    }
 
     if (path.GetName().CaseInsensitiveEqual(IBS_Config::sIntervalDoneFileName)) {
         std::uint64_t doneUTC = 0;
         std::vector<Mirel::unistring> list;
         Talon::Error e = IBS_Config::GetIncrementalIntervalDone(path, doneUTC, &list);
         if (e.OK()) {
-            std::int32_t result;
-            {
-                Mirel::LockReentrant g(mLock);
-                if (!mFoldersReady.load()) {
-                    result = Mirel::kErrFoldersNotReady;
-                } else if (!mChangesFolder.GetPath().IsMyChild(path)) {
-                    result = Mirel::kErrFileNotTaken;
-                } else {
-                    AddInterval(path, doneUTC, &list);
-                    RequestIntervalCheck();
-                    result = 0;
-                }
-            }
-            return result;
+            Mirel::LockReentrant g(mLock);
+            if (!mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
+            for (auto& listed : list) listed = CanonicalUuid(listed);
+            AddInterval(path, doneUTC, &list);
+            RequestIntervalCheck();
+            return 0;
         }
         if (e.GetError() == Mirel::kErrInvalidFile) {
-            MoveInvalidRedo(path, true);
+            MoveInvalidRedo(path, true, Mirel::kErrInvalidFile);
             return Mirel::kErrInvalidFile;
         }
         return Mirel::kErrFileNotTaken;
     }
 
+    // Only what the scan would find again after a restart is taken.
+    if (!path.GetExtension().CaseInsensitiveEqual(IBS_Config::sRedoLogExtension))
+        return Mirel::kErrFileNotTaken;
     if (std::int32_t refused = GetDatabaseError(uuid)) {
-        MoveInvalidRedo(path, true);
+        MoveInvalidRedo(path, true, refused);
         return refused;
     }
     Mirel::unistring fileUUID;
@@ -48,16 +65,28 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText, const Mire
     bool closed = false;
     Talon::Error e = IBS_Config::GetRedoLogInfo(path, fileUUID, msn, startMSN, endUTC, closed);
     if (!e.OK()) {
-        MoveInvalidRedo(path, true);
+        // Only a file that is not a redo log is set aside; a read that failed for another
+        // reason (the file vanished, too many open files) says nothing about the log.
+        if (e.GetError() == Mirel::kErrInvalidFile) MoveInvalidRedo(path, true, e.GetError());
         return e.GetError();
+    }
+    if (fileUUID != uuid) {
+        // Taken under the wrong database it would never be applied to its own.
+        IBS_DEBUG_WIDE(u"RedoLogIsReady: log of " << fileUUID << u" announced for " << uuidText
+                                                  << u": " << path.GetUserEntryFormat());
+        MoveInvalidRedo(path, true, Mirel::kErrLogWrongDatabase);
+        return Mirel::kErrLogWrongDatabase;
     }
     Mirel::LockReentrant g(mLock);
     if (!mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
-    // Taken logs are deleted once applied: only files inside the changes folder qualify.
-    if (!mChangesFolder.GetPath().IsMyChild(path)) return Mirel::kErrFileNotTaken;
     return InsertRedoLog(path, uuid, msn, startMSN, endUTC, closed, hasContainers)
                ? 0
                : Mirel::kErrFileNotTaken;
+}
+
+bool IBSMgr::IsRedoFolderName(const Mirel::unistring& name) {
+    const Mirel::unistring& prefix = IBS_Config::sRedoFolderPrefix;
+    return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
 }
 
 bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
@@ -71,6 +100,29 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
                        << endUTC << u", map size " << mIntervals.size() << u", log: "
                        << path.GetUserEntryFormat());
         return false;
+    }
+    const std::uint64_t current = mIntervalEnd.load();
+    // An interval behind the current one will never be started again.
+    const bool passed = current != 0 && current != kOpenInterval && it->first < current;
+    if (!it->second.backup.IsClear() || passed) {
+        // Its interval is published already. A log that copy contains is done with; any
+        // other goes to the first interval still to come, which starts from that copy.
+        {
+            Mirel::LockReentrant il(it->second.lock);
+            auto db = it->second.databases.find(uuid);
+            if (db != it->second.databases.end() && !db->second.file.path.IsClear() &&
+                db->second.file.msn >= msn) {
+                IBS_DEBUG_WIDE(u"InsertRedoLog: already in the last-good copy at MSN "
+                               << db->second.file.msn << u": " << path.GetUserEntryFormat());
+                return true;
+            }
+        }
+        while (it != mIntervals.end() &&
+               (!it->second.backup.IsClear() || (current != 0 && it->first < current)))
+            ++it;
+        if (it == mIntervals.end()) return false;
+        IBS_DEBUG_WIDE(u"InsertRedoLog: late log for a finished interval goes to "
+                       << it->first << u": " << path.GetUserEntryFormat());
     }
     Interval& interval = it->second;
     Mirel::LockReentrant il(interval.lock);
@@ -95,8 +147,40 @@ void IBSMgr::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t end
     }
     Interval fresh(donePath, endUTC);
     if (found != mIntervals.end() && found->first == kOpenInterval) {
-        Mirel::LockReentrant open(found->second.lock);
-        fresh.databases.swap(found->second.databases);
+        // The open interval's databases move to the new interval, except what lies beyond
+        // its end: a log that ends later (the new interval could never apply it), and an
+        // upload that such a log shows to be later than the end.
+        Interval& open = found->second;
+        Mirel::LockReentrant ol(open.lock);
+        for (auto it = open.databases.begin(); it != open.databases.end();) {
+            DatabaseItem& item = it->second;
+            RedoLogSet early, late;
+            for (const FileInfo& log : item.logs) (log.endUTC <= endUTC ? early : late).insert(log);
+            bool uploadIsLater = false;
+            if (item.upload)
+                for (const FileInfo& log : late) uploadIsLater |= log.msn <= item.file.msn;
+            bool takeUpload = item.upload && !uploadIsLater;
+            if (late.empty() && (!item.upload || takeUpload)) {
+                fresh.databases.emplace(it->first, item);
+                it = open.databases.erase(it);
+                continue;
+            }
+            if (!early.empty() || takeUpload) {
+                DatabaseItem moved = item;
+                moved.logs = std::move(early);
+                if (!takeUpload) {
+                    moved.upload = false;
+                    moved.file.Clear();
+                }
+                fresh.databases.emplace(it->first, std::move(moved));
+            }
+            item.logs = std::move(late);
+            if (takeUpload) {
+                item.upload = false;
+                item.file.Clear();
+            }
+            ++it;
+        }
     }
     Interval& added = mIntervals.emplace(endUTC, std::move(fresh)).first->second;
     if (list && !list->empty()) {
@@ -112,13 +196,15 @@ void IBSMgr::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t end
     }
 }
 
-void IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report) {
+void IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::int32_t reason) {
     Mirel::UniversalPath moved;
-    Talon::Error e = IBS_Config::MoveInvalidRedo(path, GetBackupFolder(), moved);
+    Talon::Error e = IBS_Config::MoveInvalidRedo(path, GetBackupFolder(), moved, reason);
+    if (!e.OK())
+        IBS_DEBUG_WIDE(u"MoveInvalidRedo: error " << e.GetError() << u", left in place: "
+                                                  << path.GetUserEntryFormat());
     if (e.OK() || report)
-        ReportEvent(
-            0x41000328, moved.GetUserEntryFormat(),
-            e.OK() ? Mirel::unistring(u"10709") : Mirel::unistring::NumToString(e.GetError()));
+        ReportEvent(0x41000328, moved.GetUserEntryFormat(),
+                    Mirel::unistring::NumToString(e.OK() ? reason : e.GetError()));
 }
 
 bool IBSMgr::RegisterServer(const Mirel::unistring& address, unsigned short port, unsigned short,

@@ -1,19 +1,36 @@
 // Rebuilding the catalogue from what lies in the backup folder.
+#include <algorithm>
+
 #include "catalogue/IBSMgr.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
+#include "scheduler/IntervalPlan.h"
 
 using Talon::IBS_Config;
 
 IntervalMap::iterator IBSMgr::AddIntervalFolder(const Mirel::Directory& dir, std::uint64_t utc) {
     Mirel::LockReentrant g(mLock);
+    // A folder named with the exact end belongs to that interval only; a folder named by
+    // the minute to the first interval of that minute that has none yet (the minute's first
+    // last-good folder always takes the short name).
+    const bool exact = utc % kMinute != 0;
     auto it = mIntervals.lower_bound(utc);
-    if (it != mIntervals.end() && it->first != kOpenInterval &&
-        it->first - it->first % kMinute == utc) {
-        it->second.backup = dir;
-        return it;
+    if (exact) {
+        if (it != mIntervals.end() && it->first == utc) {
+            it->second.backup = dir;
+            return it;
+        }
+    } else {
+        for (auto m = it; m != mIntervals.end() && m->first != kOpenInterval &&
+                          m->first - m->first % kMinute == utc;
+             ++m) {
+            if (m->second.backup.IsClear()) {
+                m->second.backup = dir;
+                return m;
+            }
+        }
     }
     Interval fresh(Mirel::UniversalPath(), utc);
     fresh.backup = dir;
@@ -58,38 +75,22 @@ std::uint64_t IBSMgr::DeleteLeadingEmptyIntervals() {
 // the logs that lead up to them were merged in memory when the interval started, and a
 // restart lost that. They are still in the catalogue, with the older intervals: follow the
 // chain from the copy's MSN to the first log of this interval and merge it again.
-void IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+bool IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
                                  std::uint64_t msn, IntervalMap::iterator current) {
+    IntervalPlan::Repair repair = IntervalPlan::RepairChain(mIntervals, current->first, uuid, msn);
+    if (!repair.complete) return false;
+    if (repair.logs.empty()) return true;
     Interval& C = current->second;
     Mirel::LockReentrant cl(C.lock);
-    auto it = C.databases.find(uuid);
-    if (it == C.databases.end()) return;
-    DatabaseItem& X = it->second;
-    if (X.logs.empty() || X.file.msn != msn || X.logs.begin()->startMSN <= msn) return;
-    const std::uint64_t goal = X.logs.begin()->startMSN;
-    std::map<std::uint64_t, std::pair<FileInfo, std::uint64_t>>
-        byStart;  // start -> (log, interval end)
-    for (auto o = mIntervals.begin(); o != current; ++o) {
-        Mirel::LockReentrant ol(o->second.lock);
-        auto y = o->second.databases.find(uuid);
-        if (y == o->second.databases.end()) continue;
-        for (const FileInfo& log : y->second.logs)
-            byStart[log.startMSN] = {log, o->second.mDoneUTC};
-    }
-    std::vector<std::pair<FileInfo, std::uint64_t>> chain;
-    for (std::uint64_t at = msn; at != goal;) {
-        auto next = byStart.find(at);
-        if (next == byStart.end() || next->second.first.msn <= at) return;  // no way through
-        chain.push_back(next->second);
-        at = next->second.first.msn;
-    }
-    for (const auto& [log, end] : chain) {
+    DatabaseItem& X = C.databases.at(uuid);
+    for (const auto& [log, end] : repair.logs) {
         X.logs.insert(log);
         X.prevEnd = std::max(X.prevEnd, end);
     }
-    IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy " << file.GetName() << u" at MSN " << msn
-                                                          << u" takes " << chain.size()
-                                                          << u" older log(s) up to MSN " << goal);
+    IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy "
+                   << file.GetName() << u" at MSN " << msn << u" takes " << repair.logs.size()
+                   << u" older log(s) up to MSN " << repair.logs.back().first.msn);
+    return true;
 }
 
 namespace {
@@ -107,48 +108,18 @@ void IBSMgr::ScanFullBackupDB() {
     IBS_DEBUG_WIDE(u"ScanFullBackupDB: starting on "
                    << mBackupFolder.GetPath().GetUserEntryFormat());
     ClearIntervals();
+    mIntervalEnd.store(0);
     AddInterval(Mirel::UniversalPath(), kOpenInterval, nullptr);
 
-    if (mChangesFolder.Exists()) {
-        std::vector<Mirel::UniversalPath> entries;
-        Mirel::BuildUniversalPathListFunctor folders(entries, Mirel::kListFolders, false);
-        mChangesFolder.ProcessFiles(folders, 1);
-        for (const auto& e : entries) {
-            std::uint64_t doneUTC = 0;
-            std::vector<Mirel::unistring> list;
-            Talon::Error err = IBS_Config::GetIncrementalIntervalDone(e, doneUTC, &list);
-            if (err.OK()) {
-                if (!DeleteIntervalIfEmpty(e, doneUTC)) AddInterval(e, doneUTC, &list);
-            } else if (err.GetError() == Mirel::kErrInvalidFile) {
-                if (!DeleteIntervalIfEmpty(e, doneUTC)) {
-                    // The folder's interval-done file is the rejected file.
-                    std::vector<Mirel::UniversalPath> done;
-                    Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(
-                        done, IBS_Config::sIntervalDoneFileName, 1, Mirel::kListFiles, true);
-                    Mirel::Directory(e).ProcessFiles(f, 1);
-                    MoveInvalidRedo(done.empty() ? e : done.front(), true);
-                }
-            }
-        }
-        std::vector<Mirel::UniversalPath> logs;
-        Mirel::BuildPathListExtensionFunctor logList(logs, IBS_Config::sRedoLogExtension, true);
-        mChangesFolder.ProcessFiles(logList, 2);
-        for (const auto& file : logs) {
-            Mirel::unistring uuid;
-            std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
-            bool closed = false;
-            Talon::Error err =
-                IBS_Config::GetRedoLogInfo(file, uuid, msn, startMSN, endUTC, closed);
-            if (err.OK())
-                InsertRedoLog(file, uuid, msn, startMSN, endUTC, closed, true);
-            else if (err.GetError() == Mirel::kErrInvalidFile)
-                MoveInvalidRedo(file, true);
-        }
-    }
-
-    std::uint64_t newestGood = 0, oldestGood = kOpenInterval, firstInProgress = kOpenInterval;
-    bool resumeInterval = false;
+    // Last-good folders first: an interval-done file at or after the newest one may be an
+    // interval whose copies are still to be made, and must not be taken for an empty one.
+    struct Folder {
+        Mirel::Directory dir;
+        std::uint64_t utc;
+    };
+    std::vector<Folder> folders;
     const Mirel::unistring& prefix = IBS_Config::sLastGoodFolderPrefix;
+    std::uint64_t newestMinute = 0;
     for (const Mirel::Directory& dir :
          Talon::BackupFolder(prefix).GetList(mBackupFolder.GetPath())) {
         Mirel::unistring name = dir.GetChildName();
@@ -158,50 +129,127 @@ void IBSMgr::ScanFullBackupDB() {
         std::uint64_t utc =
             Talon::BackupFolder::GetUTCFromTimestamp(name.substr(prefix.size() + 1));
         if (utc == 0) continue;
-        auto it = AddIntervalFolder(dir, utc);
-        newestGood = std::max(newestGood, it->first);
-        oldestGood = std::min(oldestGood, it->first);
-        for (const auto& f : ListDatabaseFiles(dir, 3))
-            it->second.AddDatabase(f, dir.GetPath(), true);
+        folders.push_back({dir, utc});
+        newestMinute = std::max(newestMinute, utc - utc % kMinute);
     }
 
-    if (mInProgressFolder.Exists()) {
-        struct Copy {
-            Mirel::UniversalPath file;
-            Mirel::unistring uuid;
-            std::uint64_t msn;
-        };
-        std::vector<Copy> copies;
-        for (const auto& f : ListDatabaseFiles(mInProgressFolder, 3)) {
-            Copy c{f, {}, 0};
-            if (!IBS_Config::GetDBInfo(f, c.uuid, c.msn).OK()) continue;
-            auto it = FindIntervalWithLog(c.uuid, c.msn);
-            // A copy that was still catching up with an older interval's logs (merged when
-            // its interval started) belongs to the interval after the newest last-good one.
-            if (it != mIntervals.end() && it->first != 0 && it->first <= newestGood)
-                it = mIntervals.upper_bound(newestGood);
-            if (it != mIntervals.end() && it->first != 0 && it->first > newestGood &&
-                it->first != kOpenInterval)
-                firstInProgress = std::min(firstInProgress, it->first);
-            copies.push_back(std::move(c));
+    if (mChangesFolder.Exists()) {
+        std::vector<Mirel::UniversalPath> entries;
+        Mirel::BuildUniversalPathListFunctor redoFolders(entries, Mirel::kListFolders, false);
+        mChangesFolder.ProcessFiles(redoFolders, 1);
+        for (const auto& e : entries) {
+            if (!IsRedoFolderName(Mirel::Directory(e).GetChildName())) continue;
+            std::uint64_t doneUTC = 0;
+            std::vector<Mirel::unistring> list;
+            Talon::Error err = IBS_Config::GetIncrementalIntervalDone(e, doneUTC, &list);
+            if (err.OK()) {
+                for (auto& listed : list) listed = CanonicalUuid(listed);
+                if (doneUTC >= newestMinute || !DeleteIntervalIfEmpty(e, doneUTC))
+                    AddInterval(e, doneUTC, &list);
+            } else if (err.GetError() == Mirel::kErrInvalidFile) {
+                if (!DeleteIntervalIfEmpty(e, doneUTC)) {
+                    // The folder's interval-done file is the rejected file.
+                    std::vector<Mirel::UniversalPath> done;
+                    Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(
+                        done, IBS_Config::sIntervalDoneFileName, 1, Mirel::kListFiles, true);
+                    Mirel::Directory(e).ProcessFiles(f, 1);
+                    if (!done.empty()) MoveInvalidRedo(done.front(), true, Mirel::kErrInvalidFile);
+                }
+            }
         }
-        auto target = mIntervals.find(firstInProgress);
-        if (firstInProgress != kOpenInterval && target != mIntervals.end()) {
-            mIntervalEnd.store(firstInProgress);
-            for (const auto& c : copies)
-                if (target->second.AddDatabase(c.file, mInProgressFolder.GetPath(), true))
-                    ChainInProgressCopy(c.file, c.uuid, c.msn, target);
+        std::vector<Mirel::UniversalPath> logs;
+        Mirel::BuildPathListExtensionFunctor logList(logs, IBS_Config::sRedoLogExtension, true);
+        mChangesFolder.ProcessFiles(logList, 2);
+        const int depth = mChangesFolder.GetPath().CountPathElements() + 2;
+        for (const auto& file : logs) {
+            // Only what intake would take: a log in a redo folder of the changes folder.
+            if (file.CountPathElements() != depth ||
+                !IsRedoFolderName(file.GetPathElement(depth - 2)))
+                continue;
+            Mirel::unistring uuid;
+            std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
+            bool closed = false;
+            Talon::Error err =
+                IBS_Config::GetRedoLogInfo(file, uuid, msn, startMSN, endUTC, closed);
+            if (err.OK())
+                InsertRedoLog(file, uuid, msn, startMSN, endUTC, closed, true);
+            else
+                // The server writes a log's header last: one without a valid header may
+                // still be being written. It is judged when it is announced.
+                IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (error "
+                               << err.GetError() << u"): " << file.GetUserEntryFormat());
+        }
+    }
+
+    std::uint64_t newestGood = 0, oldestGood = kOpenInterval;
+    // Exact names first: a folder named by the minute then finds the interval that is its.
+    std::stable_partition(folders.begin(), folders.end(),
+                          [](const Folder& f) { return f.utc % kMinute != 0; });
+    for (const Folder& f : folders) {
+        auto it = AddIntervalFolder(f.dir, f.utc);
+        newestGood = std::max(newestGood, it->first);
+        oldestGood = std::min(oldestGood, it->first);
+        for (const auto& file : ListDatabaseFiles(f.dir, 3))
+            it->second.AddDatabase(file, f.dir.GetPath(), true);
+    }
+
+    // The in-progress folder only ever holds the copies of the first interval after the
+    // newest last-good one.
+    bool resumeInterval = false;
+    auto target = mIntervals.upper_bound(newestGood);
+    while (target != mIntervals.end() && !target->second.backup.IsClear()) ++target;
+    if (mInProgressFolder.Exists()) {
+        if (target != mIntervals.end() && target->first != kOpenInterval) {
+            mIntervalEnd.store(target->first);
+            for (const auto& f : ListDatabaseFiles(mInProgressFolder, 3)) {
+                Mirel::unistring uuid;
+                std::uint64_t msn = 0;
+                if (!IBS_Config::GetDBInfo(f, uuid, msn).OK()) continue;
+                if (!target->second.AddDatabase(f, mInProgressFolder.GetPath(), true)) continue;
+                if (!ChainInProgressCopy(f, uuid, msn, target)) {
+                    // Nothing brings it to the interval's end: it is made again from the
+                    // newest copy (it may hold part of a log, so it is not one itself).
+                    IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy "
+                                   << f.GetName() << u" at MSN " << msn << u" cannot continue");
+                    Mirel::LockReentrant cl(target->second.lock);
+                    target->second.databases.at(uuid).file.Clear();
+                    f.Delete();
+                }
+            }
             resumeInterval = true;
+        } else {
+            // No interval to finish: whatever is there could never be published.
+            Interval none;
+            SweepInProgress(none);
         }
     }
 
     if (mCopiesFolder.Exists()) {
-        for (const auto& f : ListDatabaseFiles(mCopiesFolder, 4)) {
+        struct Upload {
+            Mirel::UniversalPath file;
             Mirel::unistring uuid;
-            std::uint64_t msn = 0;
-            if (!IBS_Config::GetDBInfo(f, uuid, msn).OK()) continue;
-            auto it = FindIntervalWithLog(uuid, msn);
-            if (it != mIntervals.end()) it->second.AddDatabase(f, true);
+            std::uint64_t msn;
+        };
+        std::vector<Upload> uploads;
+        for (const auto& f : ListDatabaseFiles(mCopiesFolder, 4)) {
+            Upload u{f, {}, 0};
+            if (IBS_Config::GetDBInfo(f, u.uuid, u.msn).OK()) uploads.push_back(std::move(u));
+        }
+        // Two uploads of one database: the newer one (by MSN) is recorded last and wins.
+        std::stable_sort(uploads.begin(), uploads.end(),
+                         [](const Upload& a, const Upload& b) { return a.msn < b.msn; });
+        for (const Upload& u : uploads) {
+            auto it = FindIntervalWithLog(u.uuid, u.msn);
+            // An acknowledged upload without logs yet waits in the open interval; one whose
+            // database already has its in-progress copy came after that start.
+            if (it != mIntervals.end() && resumeInterval && it == target) {
+                Mirel::LockReentrant tl(target->second.lock);
+                auto x = target->second.databases.find(u.uuid);
+                if (x != target->second.databases.end() && HasInProgressCopy(x->second))
+                    it = mIntervals.end();
+            }
+            if (it == mIntervals.end()) it = mIntervals.find(kOpenInterval);
+            it->second.AddDatabase(u.file, true);
         }
     }
 

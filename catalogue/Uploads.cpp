@@ -4,6 +4,7 @@
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/RemoteContainerMgr.h"
 #include "platform/support/Debug.h"
+#include "platform/support/FileKinds.h"
 
 bool Interval::AddDatabase(const Mirel::UniversalPath& path, const Mirel::UniversalPath& base,
                            bool hasContainers) {
@@ -57,21 +58,37 @@ Talon::Error IBSMgr::DeleteFromParent(const DatabaseItem& item,
 }
 
 bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
-                                    const Mirel::unistring& uuid) {
-    Mirel::UniversalPath path;
+                                    const Mirel::unistring& uuidText) {
+    Mirel::UniversalPath announced;
     bool result = false;
-    if (path.SetCommandLineFormat(pathText)) {
+    if (announced.SetCommandLineFormat(pathText)) {
         Mirel::LockReentrant g(mLock);
         if (!mIntervals.empty() && mFoldersReady.load()) {
-            // An upload lives in the copies folder; anything else is refused, because the
-            // service deletes and moves uploads.
-            result = mCopiesFolder.GetPath().IsMyChild(path) &&
-                     mIntervals.rbegin()->second.AddDatabase(path, true);
+            // The service moves and deletes uploads: only a whole regular database file
+            // of the copies folder, reached without a symbolic link, is taken.
+            Mirel::UniversalPath path;
+            int why = 0;
+            Mirel::unistring fileUUID;
+            std::uint64_t msn = 0;
+            const Mirel::unistring uuid = CanonicalUuid(uuidText);
+            if (!ResolveInside(mCopiesFolder, announced, path, why)) {
+                IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: not in the copies folder (" << why
+                                                                                     << u")");
+            } else if (!path.GetExtension().CaseInsensitiveEqual(Mirel::kDatabaseExtension)) {
+                IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: not a database file name");
+            } else if (Talon::Error e = Talon::IBS_Config::GetDBInfo(path, fileUUID, msn);
+                       !e.OK()) {
+                IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: not a database, error " << e.GetError());
+            } else if (fileUUID != uuid) {
+                IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: the file is database " << fileUUID);
+            } else {
+                result = mIntervals.rbegin()->second.AddDatabase(path, true);
+            }
             if (result) {
                 Mirel::LockMutex f(mFailedLock);
-                mFailedDatabases.erase(uuid);
+                if (mFailedDatabases.erase(uuid)) SaveFailedList();
             } else {
-                ReportEvent(0x41000313, path.GetBasename(), path.GetUserEntryFormat());
+                ReportEvent(0x41000313, announced.GetBasename(), announced.GetUserEntryFormat());
             }
         }
     }
@@ -79,8 +96,10 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
     return result;
 }
 
-std::int32_t IBSMgr::VerifyFullDBBackup(const Mirel::unistring& name, const Mirel::unistring& uuid,
-                                        std::uint64_t msn, bool requireContainers) {
+std::int32_t IBSMgr::VerifyFullDBBackup(const Mirel::unistring& name,
+                                        const Mirel::unistring& uuidText, std::uint64_t msn,
+                                        bool requireContainers) {
+    const Mirel::unistring uuid = CanonicalUuid(uuidText);
     std::int32_t r = GetDatabaseError(uuid);
     if (r == 0 && FindDatabase(uuid, msn, requireContainers) == 0)
         r = mFoldersReady.load() ? Mirel::kErrNoFullBackup : Mirel::kErrFoldersNotReady;

@@ -4,8 +4,10 @@
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
+#include "platform/support/Os.h"
 
 using Talon::IBS_Config;
 
@@ -28,7 +30,17 @@ bool IBSMgr::DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::uint
     Mirel::FileExtensionEmptyCheckFunctor logs(IBS_Config::sRedoLogExtension);
     dir.ProcessFiles(logs, 1);
     if (!logs.IsEmpty()) return false;
-    if (utc != 0) DeleteInterval(utc);
+    if (utc != 0) {
+        // An interval that still holds a database (a copy, an upload, logs to apply) or a
+        // last-good folder stays: its redo folder names it after a restart.
+        Mirel::LockReentrant g(mLock);
+        auto it = mIntervals.find(utc);
+        if (it != mIntervals.end()) {
+            Mirel::LockReentrant il(it->second.lock);
+            if (!it->second.databases.empty() || !it->second.backup.IsClear()) return false;
+        }
+        DeleteInterval(utc);
+    }
     Mirel::Error d = dir.DeleteAll();
     IBS_DEBUG_WIDE(u"DeleteIntervalIfEmpty: error " << d.GetError() << u", endUTC " << utc
                                                     << u", dir "
@@ -94,7 +106,10 @@ void IBSMgr::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
     Talon::Error result;
     DeleteRedoLogs(item.logs, UINT64_MAX);
     item.logs.clear();
-    if (!interval.backup.IsClear()) {
+    if (item.upload && !item.file.path.IsClear()) {
+        // An upload nobody needs any more lives in the copies folder, not in a last-good one.
+        result = DeleteFromParent(item, mCopiesFolder.GetPath());
+    } else if (!interval.backup.IsClear()) {
         result = DeleteFromParent(item, interval.backup.GetPath());
         if (result.OK()) {
             if (interval.backup.Delete().OK()) interval.backup.Clear();
@@ -108,42 +123,79 @@ void IBSMgr::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
     }
     if (result.OK()) {
         Mirel::unistring key = item.file.uuid;  // item dies with the erase
+        if (key.empty() || !interval.databases.count(key)) {
+            for (auto it = interval.databases.begin(); it != interval.databases.end(); ++it)
+                if (&it->second == &item) {
+                    key = it->first;
+                    break;
+                }
+        }
         interval.databases.erase(key);
     }
 }
 
-void IBSMgr::CleanupFailedDatabases(IntervalMap::iterator start, const FailedList& failed) {
+void IBSMgr::DropInterval(std::uint64_t key) {
+    Mirel::LockReentrant g(mLock);
+    auto it = mIntervals.find(key);
+    if (it == mIntervals.end() || key == kOpenInterval || key == mIntervalEnd.load()) return;
+    Interval& O = it->second;
+    {
+        Mirel::LockReentrant il(O.lock);
+        if (!O.databases.empty()) return;
+        // Its last-good folder goes when nothing is left in it; a file someone else put
+        // there keeps the folder, but the catalogue forgets it.
+        if (!O.backup.IsClear()) O.backup.Delete();
+        O.backup.Clear();
+    }
+    if (O.donePath.IsClear())
+        DeleteInterval(key);
+    else
+        DeleteIntervalIfEmpty(O.donePath, key);
+}
+
+void IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed) {
+    std::set<std::uint64_t> emptied;
     for (const auto& [uuid, number] : failed) {
         bool uploadWaiting = false;
-        for (auto x = start; x != mIntervals.end() && x->first != kOpenInterval;) {
-            {
-                Mirel::LockReentrant il(x->second.lock);
-                auto found = x->second.databases.find(uuid);
-                if (found != x->second.databases.end() && found->second.upload) {
-                    uploadWaiting = true;
-                    break;
-                }
-                if (found != x->second.databases.end()) {
-                    DeleteRedoLogs(found->second.logs, UINT64_MAX);
-                    x->second.databases.erase(found);
-                }
+        // Its logs from here on can no longer be applied; they are set aside (never
+        // deleted): a new full upload makes them unnecessary.
+        for (auto x = mIntervals.lower_bound(startKey); x != mIntervals.end(); ++x) {
+            Mirel::LockReentrant il(x->second.lock);
+            auto found = x->second.databases.find(uuid);
+            if (found == x->second.databases.end()) continue;
+            if (found->second.upload) {
+                uploadWaiting = true;
+                break;
             }
-            auto next = std::next(x);
-            Mirel::UniversalPath done = x->second.donePath;
-            DeleteIntervalIfEmpty(done, x->first);
-            x = next;
+            if (found->second.owned) continue;
+            for (const FileInfo& log : found->second.logs)
+                if (Mirel::Os::Stat(log.path.Native()).isFile)
+                    MoveInvalidRedo(log.path, false, number);
+            x->second.databases.erase(found);
+            if (x->first != kOpenInterval && x->first != mIntervalEnd.load())
+                emptied.insert(x->first);
         }
         if (uploadWaiting) continue;
         Mirel::LockMutex f(mFailedLock);
-        mFailedDatabases.emplace(uuid, number);
+        if (mFailedDatabases.emplace(uuid, number).second) {
+            mFailedSince[uuid] = Mirel::DateTime::NowUTC();
+            SaveFailedList();
+        }
+        IBS_DEBUG_WIDE(u"CleanupFailedDatabases: " << uuid << u" failed with " << number
+                                                   << u"; its newest last-good copy stays");
         if (DBSConnector* c = sDBSConnector.load()) {
             TalonTypes::DebugOperation op;
             op.mTargets.length(1);
             Talon::EventHelper::ToCompressedString(uuid, op.mTargets[0]);
             CORBA::Any any;
             any <<= op;
-            c->SendNotification(21, 0, 0, any, 0);
+            c->QueueNotification(21, 0, 0, any);
         }
+    }
+    for (std::uint64_t k : emptied) {
+        auto x = mIntervals.find(k);
+        if (x != mIntervals.end() && x->second.backup.IsClear())
+            DeleteIntervalIfEmpty(x->second.donePath, k);
     }
 }
 

@@ -1,7 +1,10 @@
 // The interval cycle: complete the current interval when every copy has caught up, then
 // start the next one. Runs on the main thread only.
+#include <algorithm>
+
 #include "catalogue/IBSMgr.h"
 #include "platform/support/Debug.h"
+#include "scheduler/RetryTimer.h"
 
 namespace {
 // A copy has caught up when it is not behind the last log of its set.
@@ -11,14 +14,24 @@ bool CaughtUp(const DatabaseItem& item) {
     return item.file.msn > last.msn ||
            (item.file.msn == last.msn && item.file.endUTC >= last.endUTC);
 }
+
+// An item that wants a copy in the interval's folder and has none yet (a log announced
+// after the start, or a start cut short).
+bool Unplaced(const DatabaseItem& item) {
+    return item.file.path.IsClear() && !item.logs.empty() && !item.owned;
+}
 }  // namespace
 
 void IBSMgr::CheckIntervals() {
     Mirel::LockReentrant g(mLock);
     if (AnyWorkerBusy()) return;
     if (!mFoldersReady.load()) return;
+    // A stop or a folder change is waiting for the workers; a failure of the environment
+    // is tried again when its delay is over.
+    if (mStopping.load() != 0) return;
+    if (mRetry && mRetry->Pending()) return;
     if (!CompleteInterval()) {
-        WakeWorkers();
+        if (!(mRetry && mRetry->Pending())) WakeWorkers();
         return;
     }
     auto candidate = mIntervals.end();
@@ -39,36 +52,85 @@ void IBSMgr::CheckIntervals() {
         if (fatal) return;
         auto found = mIntervals.lower_bound(mIntervalEnd.load());
         if (found != mIntervals.end() && found->first == mIntervalEnd.load()) {
+            if (found->second.backup.IsClear() && HasPlacedCopies(found->second)) {
+                // Nothing to apply, but copies to publish (carried forward or uploaded): the
+                // interval gets its last-good folder now.
+                if (!CompleteInterval()) {
+                    if (!(mRetry && mRetry->Pending())) WakeWorkers();
+                    return;
+                }
+                candidate = std::next(mIntervals.find(mIntervalEnd.load()));
+                continue;
+            }
             candidate = std::next(found);
-            if (found->second.backup.IsClear())
+            if (found->second.backup.IsClear()) {
+                // Nothing of it is to be published: the server's failure marks go with it.
+                {
+                    Mirel::LockReentrant il(found->second.lock);
+                    auto& dbs = found->second.databases;
+                    for (auto d = dbs.begin(); d != dbs.end();)
+                        d = d->second.logs.empty() && d->second.file.path.IsClear() &&
+                                    !d->second.owned
+                                ? dbs.erase(d)
+                                : std::next(d);
+                }
                 DeleteIntervalIfEmpty(found->second.donePath, mIntervalEnd.load());
+            }
         } else {
             candidate = found;
         }
     }
 }
 
+bool IBSMgr::HasPlacedCopies(const Interval& interval) const {
+    Mirel::LockReentrant il(interval.lock);
+    for (const auto& [uuid, item] : interval.databases)
+        if (HasInProgressCopy(item)) return true;
+    return false;
+}
+
 bool IBSMgr::CompleteInterval() {
     Mirel::LockReentrant g(mLock);
     bool result = true;
     if (mIntervalEnd.load() == 0) return true;
+    auto it = mIntervals.find(mIntervalEnd.load());
+    if (it != mIntervals.end() && it->second.backup.IsClear()) {
+        Interval& C = it->second;
+        bool needsStart = !C.placed;
+        {
+            Mirel::LockReentrant il(C.lock);
+            for (const auto& [uuid, item] : C.databases) needsStart |= Unplaced(item);
+        }
+        if (needsStart) {
+            bool fatal = false;
+            StartInterval(fatal);
+            if (!C.placed || fatal) return false;
+        }
+    }
     if (!mInProgressFolder.Exists()) return true;
     DumpIntervals();
     FailedList failed;
-    auto it = mIntervals.find(mIntervalEnd.load());
+    int environment = 0;
     if (it != mIntervals.end() && it->second.backup.IsClear()) {
         Interval& interval = it->second;
         Mirel::LockReentrant il(interval.lock);
         for (auto& [uuid, item] : interval.databases) {
             if (item.pfailed && item.logs.empty()) continue;
             if (item.file.path.IsClear()) continue;
+            if (!item.err.OK() && Mirel::IsEnvironmentError(item.err.GetError())) {
+                // The log stays and the database is not failed: the pass is tried again.
+                if (item.err.GetError() != Mirel::kErrAborted) environment = item.err.GetError();
+                item.err = Talon::Error();
+            }
             if (item.err.OK() && !CaughtUp(item)) {
-                item.lastLogMSN = item.logs.rbegin()->msn;
+                if (environment == 0) item.lastLogMSN = item.logs.rbegin()->msn;
                 result = false;
             }
             if (!item.err.OK()) {
                 failed[uuid] = item.err.GetError();
                 DeleteFromParent(item, mInProgressFolder.GetPath());
+                item.file.Clear();
+                item.lastLogMSN = 0;
             }
             if (item.prevEnd != 0 && item.file.endUTC >= item.prevEnd) {
                 while (!item.logs.empty() && item.logs.begin()->endUTC <= item.prevEnd)
@@ -76,13 +138,47 @@ bool IBSMgr::CompleteInterval() {
                 item.prevEnd = 0;
             }
         }
-        if (result) {
-            if (mInProgressFolder.IsEmpty())
+        if (result && environment == 0) {
+            SweepInProgress(interval);
+            if (mInProgressFolder.IsEmpty()) {
                 mInProgressFolder.Delete();
-            else
-                result = RenameInProgressToLastGood(interval).OK();
+            } else {
+                Talon::Error e = RenameInProgressToLastGood(interval);
+                result = e.OK();
+                if (!result) environment = e.GetError();
+            }
+            if (result) RetrySucceeded();
         }
     }
-    CleanupFailedDatabases(it, failed);
+    CleanupFailedDatabases(it == mIntervals.end() ? mIntervalEnd.load() : it->first, failed);
+    if (environment != 0) {
+        ScheduleRetry(environment);
+        return false;
+    }
     return result;
+}
+
+void IBSMgr::ScheduleRetry(int error) {
+    if (!mRetry) mRetry = std::make_unique<RetryTimer>([this] { RequestIntervalCheck(); });
+    // Seconds at first, then longer, up to minutes: the environment needs time to recover
+    // (space freed, a disk replaced), and the log must not fill up meanwhile.
+    mRetryDelayMs = mRetryDelayMs == 0 ? mRetryFirstMs : std::min(mRetryDelayMs * 2, mRetryMaxMs);
+    IBS_DEBUG("CheckIntervals: error " << error << " from the environment; interval "
+                                       << mIntervalEnd.load() << " tried again in " << mRetryDelayMs
+                                       << " ms");
+    if (error != mRetryError)
+        ReportEvent(static_cast<std::int32_t>(0x41000330),
+                    Mirel::unistring::NumToString(mIntervalEnd.load()),
+                    Mirel::unistring::NumToString(error),
+                    Mirel::unistring::NumToString((mRetryDelayMs + 999) / 1000));
+    mRetryError = error;
+    mRetry->Arm(mRetryDelayMs);
+}
+
+void IBSMgr::RetrySucceeded() {
+    if (mRetryError != 0)
+        IBS_DEBUG("CheckIntervals: the environment recovered after error " << mRetryError);
+    mRetryError = 0;
+    mRetryDelayMs = 0;
+    if (mRetry) mRetry->Cancel();
 }

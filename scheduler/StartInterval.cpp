@@ -1,24 +1,47 @@
 // Starting an interval: each database gets its starting copy in the in-progress folder and
-// the MSN up to which the workers apply its logs.
+// the MSN up to which the workers apply its logs; databases without logs are carried
+// forward; older copies nobody needs any more are pruned. The choices are IntervalPlan's.
 #include "catalogue/IBSMgr.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Listing.h"
+#include "platform/support/Os.h"
+#include "scheduler/IntervalPlan.h"
 
-namespace {
-
-// An older item with a copy, and the interval holding it.
-struct Source {
-    DatabaseItem* item = nullptr;
-    IntervalMap::iterator interval;
-    explicit operator bool() const { return item != nullptr; }
-};
-
-}  // namespace
+using IntervalPlan::Source;
 
 bool IBSMgr::HasInProgressCopy(const DatabaseItem& item) const {
     if (item.upload || item.file.path.IsClear() || !item.file.path.IsRelative()) return false;
     Mirel::UniversalPath p = item.file.path;
     p.SetAbsoluteFrom(mInProgressFolder.GetPath());
-    return p.Exists();
+    return Mirel::Os::Stat(p.Native()).isFile;
+}
+
+void IBSMgr::SweepInProgress(const Interval& current) {
+    if (!mInProgressFolder.Exists()) return;
+    // Only what an item of the current interval owns may become part of its last-good
+    // folder; anything else there is a leftover of a crash or of another interval.
+    std::set<Mirel::UniversalPath> owned;
+    for (const auto& [uuid, item] : current.databases)
+        if (!item.upload && !item.file.path.IsClear() && item.file.path.IsRelative()) {
+            Mirel::UniversalPath p = item.file.path;
+            p.SetAbsoluteFrom(mInProgressFolder.GetPath());
+            owned.insert(p);
+        }
+    std::vector<Mirel::UniversalPath> files;
+    Mirel::BuildUniversalPathListFunctor all(files, Mirel::kListFiles, true);
+    mInProgressFolder.ProcessFiles(all, 100);
+    for (const auto& f : files) {
+        if (owned.count(f)) continue;
+        // A container file belongs to its database's copy.
+        bool inContainer = false;
+        for (const auto& o : owned) {
+            const std::string root = o.Native() + ".rc/";
+            inContainer |= f.Native().compare(0, root.size(), root) == 0;
+        }
+        if (inContainer) continue;
+        IBS_DEBUG_WIDE(u"StartInterval: removing leftover " << f.GetUserEntryFormat());
+        f.Delete();
+    }
 }
 
 bool IBSMgr::StartInterval(bool& fatal) {
@@ -26,215 +49,158 @@ bool IBSMgr::StartInterval(bool& fatal) {
     bool started = false;
     auto current = mIntervals.find(mIntervalEnd.load());
     if (current == mIntervals.end() || !current->second.backup.IsClear()) return false;
+    const std::uint64_t key = current->first;
+    Interval& C = current->second;
 
     FailedList failed;
+    std::set<Mirel::unistring> refused;
+    {
+        Mirel::LockMutex f(mFailedLock);
+        for (const auto& [uuid, number] : mFailedDatabases) refused.insert(uuid);
+    }
+    int environment = 0;
     std::map<std::uint64_t, Mirel::UniversalPath> toDrop;
-    auto newestPg = mIntervals.end();
-    Interval& C = current->second;
     {
         Mirel::LockReentrant cl(C.lock);
+        SweepInProgress(C);
+        auto placed = [this](const DatabaseItem& item) { return HasInProgressCopy(item); };
         for (auto& [uuid, X] : C.databases) {
+            if (placed(X)) continue;
+            X.lastLogMSN = 0;
+            X.prevEnd = 0;
+            RemoveUnchainedLogs(X);
+        }
+        auto hasCopy = [&](const Mirel::unistring& uuid) {
+            auto it = C.databases.find(uuid);
+            return it != C.databases.end() && placed(it->second);
+        };
+        auto giveWork = [&started](DatabaseItem& item) {
+            if (item.logs.empty()) return;
+            item.lastLogMSN = item.logs.rbegin()->msn;
+            started = true;
+        };
+
+        for (const IntervalPlan::Choice& c :
+             IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused)) {
             if (fatal) break;
-            // The workers take an item up to its last log.
-            auto giveWork = [&started](DatabaseItem& item) {
-                if (item.logs.empty()) return;
-                item.lastLogMSN = item.logs.rbegin()->msn;
-                started = true;
-            };
-            if (HasInProgressCopy(X)) {
-                // The interval was started before a restart: this copy is already here.
+            if (c.source == Source::kNone) {
+                if (c.failure != 0) {
+                    IBS_DEBUG_WIDE(
+                        u"**StartInterval: item in interval, but no upload and no progress: "
+                        << c.uuid << u", err " << c.failure);
+                    failed[c.uuid] = c.failure;
+                }
+                continue;
+            }
+            DatabaseItem& X = C.databases[c.uuid];
+            if (c.source == Source::kKeep) {
                 giveWork(X);
                 continue;
             }
-            X.lastLogMSN = 0;
-            X.prevEnd = 0;
-            if (X.pfailed && X.logs.empty()) continue;
-
-            Source lg, pg;
-            bool tried = false;
-            for (auto o = std::make_reverse_iterator(current); o != mIntervals.rend() && !pg; ++o) {
-                Interval& O = o->second;
-                Mirel::LockReentrant ol(O.lock);
-                auto found = O.databases.find(uuid);
-                if (found == O.databases.end()) continue;
-                DatabaseItem& Y = found->second;
-                if (Y.upload && !X.upload && !lg) {
-                    X.file = Y.file;
-                    X.upload = true;
-                    IBS_DEBUG_WIDE(u"StartInterval: use 'old' upload from interval "
-                                   << o->first << u" for " << X.file.path.GetName());
-                    Y.file.path.Clear();
-                    Y.upload = false;
-                }
-                if (!Y.file.path.IsClear()) {
-                    auto oIt = std::prev(o.base());
-                    if (!lg) {
-                        lg = {&Y, oIt};
-                    } else {
-                        pg = {&Y, oIt};
-                        if (newestPg == mIntervals.end() || oIt->first > newestPg->first)
-                            newestPg = oIt;
-                    }
-                }
-            }
-            RemoveUnchainedLogs(X);
-
-            std::int32_t failure = 0;
+            if (X.file.uuid.empty()) X.file.uuid = c.uuid;
+            mCopyError = 0;
             bool success = false;
+            bool tried = false;
+            if (c.source == Source::kOldUpload) {
+                Interval& O = mIntervals.at(c.oldUpload);
+                Mirel::LockReentrant ol(O.lock);
+                DatabaseItem& Y = O.databases.at(c.uuid);
+                X.file = Y.file;
+                X.upload = true;
+                X.hasContainers = Y.hasContainers;
+                IBS_DEBUG_WIDE(u"StartInterval: use 'old' upload from interval "
+                               << c.oldUpload << u" for " << X.file.path.GetName());
+                Y.file.path.Clear();
+                Y.upload = false;
+            }
             if (X.upload) {
                 IBS_DEBUG_WIDE(u"StartInterval: move upload MSN " << X.file.msn << u" to ip for "
                                                                   << X.file.path.GetName());
-                if (!MoveUploadToInProgress(X, fatal)) continue;
-                success = true;
-            } else if (!lg) {
-                failure = Mirel::kErrNoStartingCopy;
-            } else {
-                const DatabaseItem& L = *lg.item;
-                bool connects = false;
-                if (pg) {
-                    const DatabaseItem& P = *pg.item;
-                    connects = P.file.msn == L.file.msn ||
-                               (!L.logs.empty() && P.file.msn == L.logs.begin()->startMSN) ||
-                               (!X.logs.empty() && P.file.msn == X.logs.begin()->startMSN);
-                }
-                if (connects) {
-                    const DatabaseItem& P = *pg.item;
-                    IBS_DEBUG_WIDE(u"StartInterval: pg MSN " << P.file.msn
-                                                             << u", Move pg to ip for "
-                                                             << P.file.path.GetName());
-                    if (MoveKnownGoodToInProgress(P, pg.interval->second.backup.GetPath(), fatal,
-                                                  X.hasContainers)) {
-                        X.file = P.file;
-                        if (!L.logs.empty() && (X.logs.empty() || X.logs.begin()->startMSN !=
-                                                                      L.logs.begin()->startMSN)) {
-                            X.logs.insert(L.logs.begin(), L.logs.end());
-                            X.prevEnd = lg.interval->second.mDoneUTC;
-                        }
-                        success = true;
-                    } else {
-                        tried = true;
+                success = MoveUploadToInProgress(X, fatal);
+            } else if (c.source == Source::kMovePg) {
+                Interval& PgI = mIntervals.at(c.pg);
+                Interval& LgI = mIntervals.at(c.lg);
+                DatabaseItem& pg = PgI.databases.at(c.uuid);
+                const DatabaseItem& lg = LgI.databases.at(c.uuid);
+                IBS_DEBUG_WIDE(u"StartInterval: pg MSN " << pg.file.msn << u", Move pg to ip for "
+                                                         << pg.file.path.GetName());
+                if (MoveKnownGoodToInProgress(pg, PgI.backup.GetPath(), fatal, X.hasContainers)) {
+                    X.file = pg.file;
+                    if (c.mergeLg) {
+                        X.logs.insert(lg.logs.begin(), lg.logs.end());
+                        X.prevEnd = LgI.mDoneUTC;
                     }
-                }
-                if (!success) {
-                    if (!X.logs.empty() && L.file.msn != X.logs.begin()->startMSN) {
-                        failure = tried ? Mirel::kErrCopyFailed : Mirel::kErrNoStartingCopy;
-                    } else {
-                        IBS_DEBUG_WIDE(u"StartInterval: lg MSN " << L.file.msn
-                                                                 << u", HardLink lg to ip for "
-                                                                 << L.file.path.GetName());
-                        if (MakeInProgressHardLinks(L, lg.interval->second.backup.GetPath(), fatal,
-                                                    X.hasContainers)) {
-                            X.file = L.file;
-                            success = true;
-                        } else {
-                            failure = Mirel::kErrCopyFailed;
-                        }
-                    }
+                    success = true;
+                    // Its copy is gone from that folder; so is its item.
+                    DeleteDatabaseItem(PgI, pg);
+                } else {
+                    tried = true;
                 }
             }
-
+            if (!success && !X.upload && mCopyError == 0 && !fatal &&
+                (c.source == Source::kLinkLg || c.source == Source::kCarryForward ||
+                 (tried && c.lgConnects))) {
+                Interval& LgI = mIntervals.at(c.lg);
+                const DatabaseItem& lg = LgI.databases.at(c.uuid);
+                IBS_DEBUG_WIDE(u"StartInterval: lg MSN " << lg.file.msn
+                                                         << (c.source == Source::kCarryForward
+                                                                 ? u", carry forward lg to ip for "
+                                                                 : u", HardLink lg to ip for ")
+                                                         << lg.file.path.GetName());
+                if (MakeInProgressHardLinks(lg, LgI.backup.GetPath(), fatal, X.hasContainers)) {
+                    X.file = lg.file;
+                    X.file.reserved = 0;
+                    success = true;
+                }
+            }
             if (success) {
                 giveWork(X);
-                if (pg) DeleteDatabaseItem(pg.interval->second, *pg.item);
                 continue;
             }
+            if (mCopyError != 0 && Mirel::IsEnvironmentError(mCopyError)) {
+                // Not the database's fault: everything stays, and the start is tried again.
+                environment = mCopyError;
+                fatal = true;
+                break;
+            }
+            if (X.upload) continue;  // no failure is recorded for an upload
             if (fatal) continue;
+            const std::int32_t number = 10710;
             IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
-                           << uuid << u", err " << failure);
-            failed[uuid] = failure;
+                           << c.uuid << u", err " << number);
+            failed[c.uuid] = number;
         }
+        if (!fatal) C.placed = true;
 
-        if (started) {
-            auto first = mIntervals.end();
-            if (newestPg != mIntervals.end()) {
-                first = newestPg;
-            } else if (std::distance(mIntervals.begin(), current) >= 2) {
-                first = std::prev(current, 2);
+        if (C.placed) {
+            for (const IntervalPlan::Removal& r : IntervalPlan::ChoosePruning(mIntervals, key)) {
+                Interval& O = mIntervals.at(r.interval);
+                auto item = O.databases.find(r.uuid);
+                if (item != O.databases.end()) DeleteDatabaseItem(O, item->second);
             }
-            if (first != mIntervals.end()) {
-                for (auto o = first;; --o) {
-                    if (CleanupObsoleteItems(o, current))
-                        toDrop[o->second.mDoneUTC] = o->second.donePath;
-                    if (o == mIntervals.begin()) break;
-                }
+            // Intervals behind the previous last-good one that hold nothing any more (pruned,
+            // or their copies moved on) go, with their folders.
+            auto P = IntervalPlan::PreviousLastGood(mIntervals, key);
+            for (auto o = mIntervals.begin(); P != mIntervals.end() && o != P; ++o) {
+                Mirel::LockReentrant ol(o->second.lock);
+                if (o->second.databases.empty()) toDrop[o->first] = o->second.donePath;
             }
         }
     }
-    CleanupFailedDatabases(current, failed);
-    for (const auto& [k, p] : toDrop) {
-        if (p.IsClear())
-            DeleteInterval(k);
-        else
-            DeleteIntervalIfEmpty(p, k);
-    }
+    CleanupFailedDatabases(key, failed);
+    for (const auto& [k, p] : toDrop) DropInterval(k);
     CleanupOrphanedIntervalFolders();
+    if (environment != 0) ScheduleRetry(environment);
     return started;
 }
 
-bool IBSMgr::CleanupObsoleteItems(IntervalMap::iterator older, IntervalMap::iterator current) {
-    if (older == mIntervals.end()) return false;
-    Interval& O = older->second;
-    Mirel::LockReentrant ol(O.lock);
-    bool removed = false;
-    for (auto w = O.databases.begin(); w != O.databases.end();) {
-        auto next = std::next(w);
-        DatabaseItem& W = w->second;
-        bool covered = W.pfailed && !W.logs.empty();
-        bool keep = false, decided = false;
-        int c = 2147483647;
-        int n = 0;
-        for (auto N = std::next(older); N != mIntervals.end() && !decided; ++N, ++n) {
-            if (N == current) c = n;
-            if (covered) {
-                keep = decided = true;
-                break;
-            }
-            Mirel::LockReentrant nl(N->second.lock);
-            auto found = N->second.databases.find(w->first);
-            if (found == N->second.databases.end()) continue;
-            const DatabaseItem& item = found->second;
-            if (item.upload) {
-                decided = true;
-                keep = false;
-            } else if (item.pfailed && n < 2) {
-                decided = keep = true;
-            } else if (n > c && !item.logs.empty()) {
-                for (const FileInfo& log : item.logs) {
-                    if (log.startMSN >= W.file.msn) {
-                        if (log.startMSN == W.file.msn) covered = true;
-                        break;
-                    }
-                }
-            }
-        }
-        if (!decided) keep = covered;
-        if (!keep) {
-            DeleteDatabaseItem(O, W);
-            removed = true;
-        }
-        w = next;
-    }
-    return O.databases.empty() || removed;
-}
-
 void IBSMgr::RemoveUnchainedLogs(DatabaseItem& item) {
-    std::map<std::uint64_t, FileInfo> byEnd;
-    for (const FileInfo& log : item.logs) byEnd[log.endUTC] = log;
-    if (byEnd.size() < 2) return;
-    auto breakPoint = byEnd.end();
-    for (auto f = std::prev(byEnd.end()); f != byEnd.begin(); --f) {
-        auto e = std::prev(f);
-        if (e->second.closed && e->second.msn != f->second.startMSN) {
-            breakPoint = f;
-            break;
-        }
-    }
-    if (breakPoint == byEnd.end()) return;
     std::set<Mirel::UniversalPath> folders;
-    for (auto e = breakPoint; e != byEnd.begin();) {
-        --e;
-        const FileInfo& log = e->second;
-        if (!log.path.IsClear() && DeleteRedoLogFile(log.path).OK()) {
+    for (const FileInfo& log : IntervalPlan::UnchainedLogs(item.logs)) {
+        // They can never be applied again (the database restarted at another MSN); they
+        // are set aside rather than deleted.
+        if (!log.path.IsClear() && Mirel::Os::Stat(log.path.Native()).isFile) {
+            MoveInvalidRedo(log.path, false, Mirel::kErrLogChainBreak);
             Mirel::UniversalPath folder = log.path;
             folder.SetName(Mirel::unistring());
             folders.insert(folder);

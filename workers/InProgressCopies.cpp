@@ -33,6 +33,7 @@ bool IBSMgr::CreateDestinationFolder(const Mirel::UniversalPath& relDir,
     Mirel::Error e = mInProgressFolder.CreateIfNotExists();
     if (e.OK() && !relDir.IsClear()) e = dest.CreateRelativePath(relDir);
     if (e.OK()) return true;
+    mCopyError = e.GetError();
     ReportEvent(0x41000318, baseName, Show(dest.GetPath()), Text(e));
     if (dest == mInProgressFolder ||
         (e.GetError() != Mirel::kErrAccessDenied && e.GetError() != Mirel::kErrPathNotFound))
@@ -49,6 +50,7 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
     Mirel::UniversalPath reported = dst;
     Mirel::File dstFile(dst);
     if (dstFile.Exists() && !dstFile.Delete().OK()) {
+        mCopyError = dstFile.GetError().GetError();
         ReportEvent(static_cast<std::int32_t>(0x8100031eu), dst.GetBasename(), Show(dst),
                     Text(dstFile.GetError()));
         return false;
@@ -91,9 +93,11 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
             }
         }
     }
-    if (!result.OK())
+    if (!result.OK()) {
+        mCopyError = result.GetError();
         ReportEvent(static_cast<std::int32_t>(0x8100031au), dst.GetBasename(), Show(reported),
                     Text(result));
+    }
     IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: result " << result.GetError() << u" on "
                                                        << dst.GetName());
     return result.OK();
@@ -106,6 +110,7 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
                                     Mirel::UniversalPath& moved) {
     moved = dest.MakeUniversalPath(src.GetName());
     if (Mirel::Error e = src.MoveTo(dest.GetPath()); !e.OK()) {
+        mCopyError = e.GetError();
         ReportEvent(0x41000317, src.GetBasename(), Show(src), Show(dest.GetPath()), Text(e));
         return false;
     }
@@ -114,6 +119,7 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
     Mirel::Directory staleRoot(stale.GetRCRootPath());
     if (staleRoot.Exists()) {
         if (Mirel::Error e = staleRoot.DeleteAll(); !e.OK()) {
+            mCopyError = e.GetError();
             ReportEvent(0x41000314, src.GetBasename(), Show(staleRoot.GetPath()), Text(e));
             ok = false;
         }
@@ -125,6 +131,7 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
             int rc =
                 Mirel::Os::Rename(sourceRoot.GetPath().Native(), stale.GetRCRootPath().Native());
             if (rc != 0) {
+                mCopyError = rc;
                 ReportEvent(0x41000315, src.GetBasename(), Show(sourceRoot.GetPath()),
                             Show(dest.GetPath()), Text(Mirel::Error(rc)));
                 ok = false;
@@ -199,6 +206,20 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
         return Talon::Error(-1);
     }
     Mirel::unistring name = Talon::IBS_Config::sLastGoodFolderPrefix + u"_" + stamp;
+    // A second interval in the same minute would take the first one's name: it carries
+    // its exact end instead, and so does any later one in that minute.
+    const std::uint64_t minute = interval.mDoneUTC - interval.mDoneUTC % kMinute;
+    for (const Mirel::Directory& d : Talon::BackupFolder(Talon::IBS_Config::sLastGoodFolderPrefix)
+                                         .GetList(mBackupFolder.GetPath())) {
+        Mirel::unistring other = d.GetChildName();
+        std::uint64_t t = Talon::BackupFolder::GetUTCFromTimestamp(
+            other.substr(Talon::IBS_Config::sLastGoodFolderPrefix.size() + 1));
+        if (t != 0 && t - t % kMinute == minute) {
+            name = Talon::IBS_Config::sLastGoodFolderPrefix + u"_" +
+                   Talon::BackupFolder::MakeExactTimestamp(interval.mDoneUTC);
+            break;
+        }
+    }
     Mirel::Directory renamed = mInProgressFolder;
     Mirel::Error e = renamed.Rename(name);
     IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: error " << e.GetError() << u", interval.End "

@@ -12,6 +12,11 @@ Mirel::unistring ErrorText(const Mirel::Error& e) {
 }
 }  // namespace
 
+bool TalonIBWorker::IsBadLog(int error) {
+    return error == Mirel::kErrInvalidFile || error == Mirel::kErrLogWrongDatabase ||
+           error == Mirel::kErrLogChainBreak;
+}
+
 TalonIBWorker::~TalonIBWorker() {
     PostQuit();
     Join();
@@ -79,8 +84,9 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         if (!prepared) {
             result = PrepareDatabase(database);
             if (!result.OK()) {
-                mgr->ReportEvent(0x410003d5, dbPath.GetUserEntryFormat(), dbPath.GetBasename(),
-                                 ErrorText(result));
+                if (!Mirel::IsEnvironmentError(result.GetError()))
+                    mgr->ReportEvent(0x410003d5, dbPath.GetUserEntryFormat(), dbPath.GetBasename(),
+                                     ErrorText(result));
                 break;
             }
             prepared = true;
@@ -92,9 +98,12 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
                            << result.GetError() << u" applying log " << log.path.GetName()
                            << u" (MSN " << log.startMSN << u" to " << log.msn << u") to "
                            << dbPath.GetName() << u" at MSN " << item.file.msn);
+            // A full disk or a stop says nothing about the log: it stays for the next pass.
+            if (Mirel::IsEnvironmentError(result.GetError())) continue;
             mgr->ReportEvent(0x4100031f, log.path.GetUserEntryFormat(), dbPath.GetBasename(),
                              ErrorText(result));
-            if (log.path.Exists()) mgr->MoveInvalidRedo(log.path, false);
+            if (IsBadLog(result.GetError()) && log.path.Exists())
+                mgr->MoveInvalidRedo(log.path, false, result.GetError());
             continue;  // the loop stops at its first check
         }
         IBS_DEBUG_WIDE(u"ProcessRedoLogSet: old MSN " << item.file.msn << u", new MSN " << log.msn

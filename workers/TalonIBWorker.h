@@ -36,6 +36,9 @@ public:
     void ProcessRedoLogSet(DatabaseItem& item);
     // Gives a hard-linked in-progress file its own data, then opens it for writing.
     Talon::Error PrepareDatabase(Mirel::HBFile& database);
+    // The errors that are the log's own fault: it is set aside and its database fails.
+    static bool IsBadLog(int error);
+    bool IsAborting() const { return mAbort.load() != 0; }
 
 private:
     std::atomic<std::int32_t> mAbort{0};

@@ -1,4 +1,6 @@
 // The worker pool and the checkout and release of catalogue entries.
+#include <chrono>
+
 #include "catalogue/IBSMgr.h"
 #include "platform/support/Debug.h"
 #include "workers/TalonIBWorker.h"
@@ -13,28 +15,38 @@ void IBSMgr::CreateWorkers(std::int32_t count) {
 }
 
 void IBSMgr::WakeWorkers() {
+    // While a stop or a folder change waits for the workers, nothing may set them going.
+    if (mStopping.load() != 0) return;
     for (TalonIBWorker* w : mWorkers) {
         w->ClearAbort();
         w->PostWork();
     }
 }
 
-void IBSMgr::StopWorkers(bool stop) {
+bool IBSMgr::StopWorkers(bool stop) {
     for (TalonIBWorker* w : mWorkers) {
         if (stop)
             w->PostQuit();
         else
             w->SetAbort();
     }
-    std::uint64_t start = Mirel::Tick::CurrentTick();
-    std::uint64_t waited = 0;
-    while (AnyWorkerBusy() && waited < 10) {
-        Mirel::Thread::Sleep(1000);
-        waited = Mirel::Tick::DiffSecs(start);
+    // A worker sees the abort within a few hundred pages; a stop waits for as long as it
+    // takes, a folder change only so long and then gives up.
+    const std::uint64_t start = Mirel::Tick::CurrentTick();
+    const std::uint64_t limitMs = stop ? UINT64_MAX : mAbortWaitMs;
+    bool busy = AnyWorkerBusy();
+    while (busy && Mirel::Tick::CurrentTick() - start < limitMs) {
+        std::unique_lock<std::mutex> l(mIdleM);
+        std::uint64_t seen = mIdleEpoch;
+        l.unlock();
+        busy = AnyWorkerBusy();
+        if (!busy) break;
+        l.lock();
+        mIdleCv.wait_for(l, std::chrono::milliseconds(100), [&] { return mIdleEpoch != seen; });
     }
-    IBS_DEBUG("StopWorkers: waited " << waited << " seconds for workers to "
-                                     << (stop ? "Stop" : "Abort") << ", result "
-                                     << (AnyWorkerBusy() ? 0 : 1));
+    IBS_DEBUG("StopWorkers: waited " << Mirel::Tick::DiffSecs(start) << " seconds for workers to "
+                                     << (stop ? "Stop" : "Abort") << ", result " << (busy ? 0 : 1));
+    return !busy;
 }
 
 bool IBSMgr::AnyItemOwned(const DatabaseMap& databases) {
@@ -64,7 +76,9 @@ DatabaseItem* IBSMgr::CheckoutInProgressItem() {
             continue;
         }
         item.owned = true;
-        return new DatabaseItem(item);
+        auto* copy = new DatabaseItem(item);
+        copy->generation = mGeneration;
+        return copy;
     }
     return nullptr;
 }
@@ -72,30 +86,40 @@ DatabaseItem* IBSMgr::CheckoutInProgressItem() {
 void IBSMgr::ReleaseInProgressItem(DatabaseItem* copy) {
     if (!copy) return;
     std::unique_ptr<DatabaseItem> owned(copy);
-    Mirel::LockReentrant g(mLock);
-    auto it = CurrentInterval();
-    if (it == mIntervals.end()) return;
-    Interval& interval = it->second;
-    Mirel::LockReentrant il(interval.lock);
-    auto found = interval.databases.find(copy->file.uuid);
-    if (found == interval.databases.end()) {
-        IBS_DEBUG_WIDE(u"ReleaseInProgressItem unfound item "
-                       << copy->file.path.GetUserEntryFormat());
-    } else if (found->second.file.path != copy->file.path) {
-        IBS_DEBUG_WIDE(u"ReleaseInProgressItem item pointer mismatch, item "
-                       << copy->file.path.GetUserEntryFormat() << u", found "
-                       << found->second.file.path.GetUserEntryFormat());
-        // The entry moved on while it was out; its results no longer apply, but it must not
-        // stay owned, or the cycle would wait for it for ever.
-        found->second.owned = false;
-        found->second.lastLogMSN = 0;
-    } else {
-        DatabaseItem& entry = found->second;
-        entry.owned = false;
-        entry.lastLogMSN = 0;
-        entry.file.msn = copy->file.msn;
-        entry.file.endUTC = copy->file.endUTC;
-        entry.err = copy->err;
+    {
+        Mirel::LockReentrant g(mLock);
+        auto it = CurrentInterval();
+        if (copy->generation != mGeneration) {
+            // The catalogue was rebuilt while the item was out: nothing of it applies now.
+            IBS_DEBUG_WIDE(u"ReleaseInProgressItem: catalogue rebuilt since checkout, dropped "
+                           << copy->file.path.GetUserEntryFormat());
+        } else if (it != mIntervals.end()) {
+            Interval& interval = it->second;
+            Mirel::LockReentrant il(interval.lock);
+            auto found = interval.databases.find(copy->file.uuid);
+            if (found == interval.databases.end()) {
+                IBS_DEBUG_WIDE(u"ReleaseInProgressItem unfound item "
+                               << copy->file.path.GetUserEntryFormat());
+            } else if (found->second.file.path != copy->file.path) {
+                IBS_DEBUG_WIDE(u"ReleaseInProgressItem item pointer mismatch, item "
+                               << copy->file.path.GetUserEntryFormat() << u", found "
+                               << found->second.file.path.GetUserEntryFormat());
+                // The entry moved on while it was out; its results no longer apply, but it
+                // must not stay owned, or the cycle would wait for it for ever.
+                found->second.owned = false;
+                found->second.lastLogMSN = 0;
+            } else {
+                DatabaseItem& entry = found->second;
+                entry.owned = false;
+                entry.lastLogMSN = 0;
+                entry.file.msn = copy->file.msn;
+                entry.file.endUTC = copy->file.endUTC;
+                entry.err = copy->err;
+            }
+            if (!AnyItemOwned(interval.databases)) RequestIntervalCheck();
+        }
     }
-    if (!AnyItemOwned(interval.databases)) RequestIntervalCheck();
+    std::lock_guard<std::mutex> l(mIdleM);
+    ++mIdleEpoch;
+    mIdleCv.notify_all();
 }

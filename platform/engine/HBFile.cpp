@@ -103,13 +103,15 @@ Error HBFile::WriteHeader(std::uint64_t msn, std::uint64_t pageCount) {
     return Error();
 }
 
-Error HBFile::WritePages(HBLogFile& log, std::uint64_t& pageCount) {
+Error HBFile::WritePages(HBLogFile& log, std::uint64_t& pageCount,
+                         const std::atomic<std::int32_t>* abort) {
     const std::uint32_t p = mHeader.pageSize;
     const std::uint64_t n = log.RecordCount();
     std::vector<iovec> iov;
     iov.reserve(64);
     std::uint64_t runStart = 0;
     auto flush = [&]() -> int {
+        if (abort && abort->load() != 0) return kErrAborted;
         std::uint64_t off = (runStart + 1) * p;
         std::size_t i = 0;
         while (i < iov.size()) {
@@ -146,7 +148,8 @@ Error HBFile::WritePages(HBLogFile& log, std::uint64_t& pageCount) {
     for (std::size_t k = 0; k < order.size(); ++k) {
         if (k + 1 < order.size() && order[k + 1].first == order[k].first) continue;
         std::uint64_t page = order[k].first;
-        if (!iov.empty() && page != runStart + iov.size()) {
+        // Runs are bounded so that an abort is seen within a few hundred pages.
+        if (!iov.empty() && (page != runStart + iov.size() || iov.size() >= 256)) {
             if (int rc = flush()) return Error(rc);
         }
         if (iov.empty()) runStart = page;
@@ -202,7 +205,7 @@ Error HBFile::ApplyContainerChanges(HBLogFile& log) {
     return e;
 }
 
-Error HBFile::ApplyLog(HBLogFile& log) {
+Error HBFile::ApplyLog(HBLogFile& log, const std::atomic<std::int32_t>* abort) {
     if (!HBEngine::IsStarted()) return SetError(kErrEngineNotStarted);
     if (mFd < 0 || !mWritable) return SetError(kErrNotOpen);
     if (!log.IsOpen()) return SetError(kErrNotOpen);
@@ -213,7 +216,7 @@ Error HBFile::ApplyLog(HBLogFile& log) {
     if (Error e = log.VerifyRecords(); !e.OK()) return SetError(e.GetError());
 
     std::uint64_t pageCount = mHeader.pageCount;
-    if (Error e = WritePages(log, pageCount); !e.OK()) return SetError(e.GetError());
+    if (Error e = WritePages(log, pageCount, abort); !e.OK()) return SetError(e.GetError());
     if (Error e = ApplyContainerChanges(log); !e.OK()) return SetError(e.GetError());
     if (mFlags & kOpenDurable) {
         if (int rc = Os::SyncFile(mFd, mPath.Native())) return SetError(rc);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/engine/Formats.h"
@@ -37,12 +38,15 @@ public:
     // Applies one redo log whole: refuses a log of another database (kErrLogWrongDatabase)
     // or one that does not start at this file's MSN (kErrLogChainBreak), checks every
     // record (kErrInvalidFile) before writing any, writes the pages and container changes,
-    // makes them durable, and only then advances the MSN.
-    Error ApplyLog(HBLogFile& log);
+    // makes them durable, and only then advances the MSN. When `abort` becomes non-zero
+    // the pages stop (kErrAborted) and the MSN stays: page images are idempotent, so the
+    // same log applies again later.
+    Error ApplyLog(HBLogFile& log, const std::atomic<std::int32_t>* abort = nullptr);
 
 private:
     Error WriteHeader(std::uint64_t msn, std::uint64_t pageCount);
-    Error WritePages(HBLogFile& log, std::uint64_t& pageCount);
+    Error WritePages(HBLogFile& log, std::uint64_t& pageCount,
+                     const std::atomic<std::int32_t>* abort);
     Error ApplyContainerChanges(HBLogFile& log);
 
     std::uint32_t mFlags = 0;

@@ -12,13 +12,25 @@ using Mirel::unistring;
 
 std::uint64_t BackupFolder::GetUTCFromTimestamp(const unistring& stamp) {
     std::string s = stamp.ToUTF8();
-    if (s.size() != 15 || s[4] != '-' || s[7] != '-' || s[10] != '_') return 0;
-    for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 13, 14})
-        if (s[i] < '0' || s[i] > '9') return 0;
-    int y = std::stoi(s.substr(0, 4)), mo = std::stoi(s.substr(5, 2)),
-        d = std::stoi(s.substr(8, 2)), h = std::stoi(s.substr(11, 2)),
-        mi = std::stoi(s.substr(13, 2));
-    return Mirel::DateTime::FromCalendar(y, mo, d, h, mi, 0, 0);
+    // "YYYY-MM-DD_HHMM", or with the exact end "YYYY-MM-DD_HHMM_SS.ffffff".
+    if ((s.size() != 15 && s.size() != 25) || s[4] != '-' || s[7] != '-' || s[10] != '_') return 0;
+    auto digits = [&s](std::size_t from, std::size_t n) {
+        int v = 0;
+        for (std::size_t i = from; i < from + n; ++i) {
+            if (s[i] < '0' || s[i] > '9') return -1;
+            v = v * 10 + (s[i] - '0');
+        }
+        return v;
+    };
+    int y = digits(0, 4), mo = digits(5, 2), d = digits(8, 2), h = digits(11, 2),
+        mi = digits(13, 2), sec = 0, micro = 0;
+    if (s.size() == 25) {
+        if (s[15] != '_' || s[18] != '.') return 0;
+        sec = digits(16, 2);
+        micro = digits(19, 6);
+    }
+    if (y < 0 || mo < 0 || d < 0 || h < 0 || mi < 0 || sec < 0 || micro < 0) return 0;
+    return Mirel::DateTime::FromCalendar(y, mo, d, h, mi, sec, micro);
 }
 
 unistring BackupFolder::MakeTimestamp(std::uint64_t utc) {
@@ -27,6 +39,15 @@ unistring BackupFolder::MakeTimestamp(std::uint64_t utc) {
     unistring stamp = dt.AsUnistring(Mirel::Locale(2));
     if (!Mirel::UniversalPath::FormatBackupTimestamp(stamp)) return unistring();
     return stamp;
+}
+
+unistring BackupFolder::MakeExactTimestamp(std::uint64_t utc) {
+    unistring stamp = MakeTimestamp(utc);
+    if (stamp.empty()) return stamp;
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "_%02u.%06u", static_cast<unsigned>(utc / 1000000 % 60),
+                  static_cast<unsigned>(utc % 1000000));
+    return stamp + unistring::FromUTF8(tail);
 }
 
 std::vector<Mirel::Directory> BackupFolder::GetList(const Mirel::UniversalPath& parent) const {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/framework/AppBase.h"
+#include "platform/framework/Logger.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Orb.h"
 
@@ -19,6 +20,22 @@ public:
     explicit EventMsg(EventHelper e)
         : Mirel::Msg(ComponentBaseThread::kMsgEvent), event(std::move(e)) {}
     EventHelper event;
+};
+
+class NotificationMsg : public Mirel::Msg {
+public:
+    NotificationMsg(long c, long a, long b, const CORBA::Any& p)
+        : Mirel::Msg(ComponentBaseThread::kMsgNotification), code(c), p1(a), p2(b), payload(p) {}
+    long code, p1, p2;
+    CORBA::Any payload;
+};
+
+class InfoMsg : public Mirel::Msg {
+public:
+    InfoMsg(std::int32_t c, std::vector<Mirel::unistring> t)
+        : Mirel::Msg(ComponentBaseThread::kMsgInfo), code(c), texts(std::move(t)) {}
+    std::int32_t code;
+    std::vector<Mirel::unistring> texts;
 };
 
 unsigned long LinkCheckMs() {
@@ -89,28 +106,67 @@ Error ComponentBaseThread::Init() {
 
 void ComponentBaseThread::Main() {
     SetStatus(TalonTypes::kCS_ServicingRequests);
+    mMainRunning.store(true);
     const unsigned long checkMs = LinkCheckMs();
     for (;;) {
         auto msg = GetMyMsgQ().GetMsg(checkMs);
         if (!msg) {
-            if (!CORBA::is_nil(LinkCopy()) && !PingLink()) {
+            Talon::EventLink_var link = LinkCopy();
+            if (!CORBA::is_nil(link) && !PingLink(link, 15000)) {
                 MIREL_DEBUG(59, GetName() << ": the event hub no longer answers; link dropped");
-                DropLink();
-                SetStatus(TalonTypes::kCS_Suspended);
-                if (AppBase* app = AppInstance::GetInstance()) app->GetMainMsgQ().PostMsg(1012);
+                // Only this link: RegisterServer may have made a new one meanwhile.
+                DropLink(link);
+                if (CORBA::is_nil(LinkCopy())) {
+                    SetStatus(TalonTypes::kCS_Suspended);
+                    if (AppBase* app = AppInstance::GetInstance()) app->GetMainMsgQ().PostMsg(1012);
+                }
             }
             continue;
         }
         if (msg->GetMsgCode() == 100) break;
-        if (msg->GetMsgCode() == kMsgEvent) {
-            Process(static_cast<EventMsg*>(msg.get())->event);
-            OnEventProcessed();
-        } else {
-            OnCheckOtherMsgCodes(msg.get());
-        }
+        Handle(*msg);
     }
+    mMainRunning.store(false);
+    // What was queued before the end still goes out (or to the system log).
+    while (auto msg = GetMyMsgQ().GetMsg(0))
+        if (msg->GetMsgCode() != 100) Handle(*msg);
     SetStatus(TalonTypes::kCS_Stopped);
     OnThreadExit();
+}
+
+void ComponentBaseThread::Handle(Mirel::Msg& msg) {
+    switch (msg.GetMsgCode()) {
+        case kMsgEvent:
+            Process(static_cast<EventMsg&>(msg).event);
+            OnEventProcessed();
+            break;
+        case kMsgNotification: {
+            auto& n = static_cast<NotificationMsg&>(msg);
+            SendNotification(n.code, n.p1, n.p2, n.payload, 0);
+            break;
+        }
+        case kMsgInfo: {
+            auto& i = static_cast<InfoMsg&>(msg);
+            if (!WriteInfo(i.code, i.texts, false, nullptr).OK())
+                Logger::WriteSysLog(i.code, i.texts);
+            break;
+        }
+        default:
+            OnCheckOtherMsgCodes(&msg);
+    }
+}
+
+bool ComponentBaseThread::QueueNotification(long code, long param1, long param2,
+                                            const CORBA::Any& payload) {
+    if (!mMainRunning.load()) return false;
+    GetMyMsgQ().PostMsg(std::make_unique<NotificationMsg>(code, param1, param2, payload));
+    return true;
+}
+
+bool ComponentBaseThread::QueueInfo(std::int32_t code, const std::vector<Mirel::unistring>& texts) {
+    if (!mMainRunning.load()) return false;
+    GetMyMsgQ().PostMsg(std::make_unique<InfoMsg>(code, texts));
+    return true;
 }
 
 void ComponentBaseThread::AbortMain() {
@@ -161,9 +217,35 @@ void ComponentBaseThread::DropLink() {
     mLink = Talon::EventLink::_nil();
 }
 
-bool ComponentBaseThread::PingLink() {
+void ComponentBaseThread::DropLink(Talon::EventLink_ptr checked) {
+    std::lock_guard<std::mutex> g(mM);
+    if (mLink.in() == checked) mLink = Talon::EventLink::_nil();
+}
+
+bool ComponentBaseThread::PingLink(Talon::EventLink_ptr link, unsigned long timeoutMs) {
+    if (CORBA::is_nil(link)) return false;
+    return Guarded("ComponentBaseThread::PingLink", "GetLinkID()",
+                   [&] {
+                       // A reference of its own carries the short limit; the link's other calls
+                       // keep theirs.
+                       CORBA::String_var ior = mORB->object_to_string(link);
+                       CORBA::Object_var obj = mORB->string_to_object(ior);
+                       omniORB::setClientCallTimeout(obj, static_cast<CORBA::ULong>(timeoutMs));
+                       Talon::EventLink_var probe = Talon::EventLink::_unchecked_narrow(obj);
+                       probe->GetLinkID();
+                   })
+        .OK();
+}
+
+bool ComponentBaseThread::LinkAlive(const char* address, unsigned short port) {
     Talon::EventLink_var link = LinkCopy();
-    return Guarded("ComponentBaseThread::PingLink", "GetLinkID()", [&] { link->GetLinkID(); }).OK();
+    if (CORBA::is_nil(link)) return false;
+    {
+        std::lock_guard<std::mutex> g(mM);
+        if (mHubAddress != (address ? address : "") || (port != 0 && mHubPort != port))
+            return false;
+    }
+    return PingLink(link, 3000);
 }
 
 Talon::EventLink_ptr ComponentBaseThread::GetEventLink(unsigned long) {
@@ -200,6 +282,8 @@ Error ComponentBaseThread::ConnectToEventHub(const char* address, unsigned long*
     {
         std::lock_guard<std::mutex> g(mM);
         mLink = link._retn();
+        mHubAddress = address ? address : "";
+        mHubPort = p;
     }
     mLinkID.store(id);
     if (port) *port = p;

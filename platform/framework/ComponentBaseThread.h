@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "idl/Talon.hh"
@@ -26,6 +27,8 @@ class ComponentServant;
 class ComponentBaseThread : public Mirel::Thread {
 public:
     static constexpr std::int32_t kMsgEvent = 2001;
+    static constexpr std::int32_t kMsgNotification = 2002;
+    static constexpr std::int32_t kMsgInfo = 2003;
     static const char* const kEventHubKey;  // "/%ffomniINSPOA%ffEventHubPOA%00VLServer"
 
     ComponentBaseThread(CORBA::ORB_ptr orb, TalonTypes::eServiceType type, bool autoConnect,
@@ -51,6 +54,13 @@ public:
     // Records a numbered event with its texts at the hub.
     Error WriteInfo(std::int32_t code, const std::vector<Mirel::unistring>& texts, bool urgent,
                     void* reserved);
+    // The same, done later on the component's own thread, in the order queued: a slow hub
+    // (a call may take 15 s) then never holds up the caller. An event record the hub does
+    // not take goes to the system log. False when the thread no longer runs.
+    bool QueueNotification(long code, long param1, long param2, const CORBA::Any& payload);
+    bool QueueInfo(std::int32_t code, const std::vector<Mirel::unistring>& texts);
+    // Whether the link answers (a short call) and leads to this address and port.
+    bool LinkAlive(const char* address, unsigned short port);
 
     TalonTypes::eComponentStatus GetStatus() const { return mStatus.load(); }
     void SetStatus(TalonTypes::eComponentStatus s) { mStatus.store(s); }
@@ -76,11 +86,14 @@ public:
 protected:
     Talon::EventLink_var LinkCopy();
     void DropLink();
+    // Drops the link only if it is still `checked`: a newer link stays.
+    void DropLink(Talon::EventLink_ptr checked);
 
     std::atomic<unsigned long> mLinkID{0};
 
 private:
-    bool PingLink();
+    bool PingLink(Talon::EventLink_ptr link, unsigned long timeoutMs);
+    void Handle(Mirel::Msg& msg);
 
     CORBA::ORB_var mORB;
     TalonTypes::eServiceType mType;
@@ -90,6 +103,9 @@ private:
     Talon::ServerComponent_var mSelf;
     ComponentServant* mServant = nullptr;
     std::vector<TalonTypes::EventId> mSubscriptions;
+    std::string mHubAddress;  // where the current link leads (guarded by mM)
+    unsigned short mHubPort = 0;
+    std::atomic<bool> mMainRunning{false};
 };
 
 }  // namespace Talon

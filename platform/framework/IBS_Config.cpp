@@ -1,11 +1,13 @@
 #include "platform/framework/IBS_Config.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "platform/engine/Formats.h"
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/engine/Uuid.h"
+#include "platform/support/DateTime.h"
 #include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
@@ -23,6 +25,8 @@ const unistring IBS_Config::sIntervalDoneFileName = u"IntervalDone.vid";
 const unistring IBS_Config::sRedoLogExtension = Mirel::kRedoLogExtension;
 const unistring IBS_Config::sRejectedFolderName = u"Rejected";
 const unistring IBS_Config::sRedoFolderPrefix = u"Redo_";
+const unistring IBS_Config::sRejectedReasonsName = u"reasons.tsv";
+const unistring IBS_Config::sFailedListName = u"Failed.tsv";
 
 namespace {
 
@@ -54,7 +58,10 @@ Error ReadDoneFile(const std::string& path, std::uint64_t& doneUTC, std::vector<
     std::size_t crcAt = buf.size() - 4;
     if (Get32(buf.data() + crcAt) != Crc32c(buf.data(), crcAt))
         return Error(Mirel::kErrInvalidFile);
-    doneUTC = Get64(buf.data() + 16);
+    // An end no last-good folder name can hold would stop every later interval.
+    const std::uint64_t end = Get64(buf.data() + 16);
+    if (end == 0 || end >= IBS_Config::kEndOfTime) return Error(Mirel::kErrInvalidFile);
+    doneUTC = end;
     if (list) {
         list->clear();
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -101,10 +108,79 @@ Error IBS_Config::GetIncrementalIntervalDone(const UniversalPath& path, std::uin
     return ReadDoneFile(found.front().Native(), doneUTC, list);
 }
 
+namespace {
+
+std::mutex gReasonsM;
+
+std::string Escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '%':
+                out += "%25";
+                break;
+            case '\t':
+                out += "%09";
+                break;
+            case '\n':
+                out += "%0A";
+                break;
+            case '\r':
+                out += "%0D";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+// One line per set-aside file, so an operator (and `ibsdb status`) can tell why it is there.
+void RecordReason(const Mirel::Directory& rejected, const UniversalPath& moved,
+                  const UniversalPath& original, int reason) {
+    std::lock_guard<std::mutex> g(gReasonsM);
+    std::string file = rejected.MakeUniversalPath(IBS_Config::sRejectedReasonsName).Native();
+    bool fresh = !Mirel::Os::Stat(file).exists;
+    int fd = -1;
+    if (Mirel::Os::OpenWrite(file, true, false, fd) != 0) return;
+    Mirel::Os::Info info;
+    if (Mirel::Os::FStat(fd, info) == 0) {
+        std::string line = Escaped(moved.GetName().ToUTF8()) + "\t" + std::to_string(reason) +
+                           "\t" + std::to_string(Mirel::DateTime::NowUTC()) + "\t" +
+                           Escaped(original.Native()) + "\n";
+        if (Mirel::Os::PWriteAll(fd, line.data(), line.size(), info.size, file) == 0)
+            Mirel::Os::SyncFile(fd, file);
+    }
+    Mirel::Os::Close(fd);
+    if (fresh) Mirel::Os::SyncDir(rejected.GetPath().Native());
+}
+
+}  // namespace
+
 Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Directory& backupFolder,
-                                  UniversalPath& movedPath) {
+                                  UniversalPath& movedPath, int reason) {
     movedPath = path;
     if (backupFolder.IsClear()) return Error(Mirel::kErrFoldersNotReady);
+    // Only a regular file of the changes folder is ever moved, whoever asks: a folder, a
+    // link or a file elsewhere stays exactly where it is.
+    {
+        Mirel::Directory changes = backupFolder;
+        changes.SetToChild(sChangesFolderName);
+        std::string root = changes.GetPath().Native();
+        while (root.size() > 1 && root.back() == '/') root.pop_back();
+        std::string p = path.Native();
+        if (path.GetName().empty() || p.size() <= root.size() + 1 ||
+            p.compare(0, root.size() + 1, root + "/") != 0)
+            return Error(Mirel::kErrFileNotTaken);
+        std::vector<std::string> parts;
+        for (std::size_t at = root.size() + 1; at <= p.size();) {
+            std::size_t slash = p.find('/', at);
+            if (slash == std::string::npos) slash = p.size();
+            parts.push_back(p.substr(at, slash - at));
+            at = slash + 1;
+        }
+        if (int rc = Mirel::Os::CheckRealPath(root, parts, true)) return Error(rc);
+    }
     Mirel::Directory rejected = backupFolder;
     rejected.SetToChild(sRejectedFolderName);
     if (Error e = rejected.CreateIfNotExists(); !e.OK()) return e;
@@ -120,17 +196,18 @@ Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Direct
         // Container changes go with their log; failing that, they stay where they were.
         if (Mirel::Os::Stat(rc.Native()).isDir)
             Mirel::Os::Rename(rc.Native(), Mirel::ContainerFolderOf(dest).Native());
+        RecordReason(rejected, dest, path, reason);
         return Error();
     }
     return Error(Mirel::kErrNoTempName);
 }
 
 Error IBS_Config::ProcessRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& log,
-                                     const std::atomic<std::int32_t>& /*abort*/) {
+                                     const std::atomic<std::int32_t>& abort) {
     if (!log.IsOpen()) {
         if (Error e = log.Open(Mirel::HBLogFile::kPermRead); !e.OK()) return e;
     }
-    return database.ApplyLog(log);
+    return database.ApplyLog(log, &abort);
 }
 
 unistring IBS_Config::GetRedoFolderAppendixName() {

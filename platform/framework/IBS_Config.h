@@ -26,7 +26,11 @@ public:
     static const Mirel::unistring sRedoLogExtension;      // ".vrl"
     static const Mirel::unistring
         sRejectedFolderName;  // "Rejected": where MoveInvalidRedo puts files
-    static const Mirel::unistring sRedoFolderPrefix;  // "Redo_"
+    static const Mirel::unistring sRedoFolderPrefix;     // "Redo_"
+    static const Mirel::unistring sRejectedReasonsName;  // "reasons.tsv" inside "Rejected"
+    static const Mirel::unistring sFailedListName;       // "Failed.tsv" in the backup folder
+    // The first UTC no last-good folder name can hold (10000-01-01).
+    static constexpr std::uint64_t kEndOfTime = 253402300800000000ull;
 
     // UUID and MSN of a database file; kErrInvalidFile when it is not one.
     static Error GetDBInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,
@@ -42,12 +46,15 @@ public:
                                             std::uint64_t& doneUTC,
                                             std::vector<Mirel::unistring>* list);
     // Moves a rejected file (and its container changes) into the backup folder's
-    // "Rejected" folder, adding ".1", ".2", ... rather than replace an earlier file.
+    // "Rejected" folder, adding ".1", ".2", ... rather than replace an earlier file, and
+    // records why (`reason`) in "Rejected/reasons.tsv". Only a regular file inside the
+    // changes folder, reached without a symbolic link, is moved; anything else answers an
+    // error and stays where it is.
     static Error MoveInvalidRedo(const Mirel::UniversalPath& path,
                                  const Mirel::Directory& backupFolder,
-                                 Mirel::UniversalPath& movedPath);
-    // Applies one redo log to an open database. A log is applied whole or not at all:
-    // the abort flag is honoured by the caller between logs, never inside one.
+                                 Mirel::UniversalPath& movedPath, int reason = 10709);
+    // Applies one redo log to an open database. The abort flag is watched between pages:
+    // an aborted log answers kErrAborted and leaves the database at its old MSN.
     static Error ProcessRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& log,
                                     const std::atomic<std::int32_t>& abort);
 

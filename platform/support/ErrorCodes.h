@@ -42,6 +42,8 @@ enum ErrorNumber : int {
     kErrTooManyLinks = 20410,
     kErrNameTooLong = 20411,
     kErrNotOpen = 20412,
+    kErrTooManyFiles = 20413,
+    kErrNoMemory = 20414,
     kErrOS = 20499,
 
     // Preferences.
@@ -55,5 +57,24 @@ enum ErrorNumber : int {
     kErrAnotherInstance = 10006,
     kErrStartRefused = 10005,
 };
+
+// Failures of the machine or the file system rather than of a file's content: the same
+// operation may well succeed later, so nothing is judged on them.
+inline bool IsEnvironmentError(int e) {
+    switch (e) {
+        case kErrAccessDenied:  // a read-only file system, as root
+        case kErrFileLocked:
+        case kErrDiskFull:
+        case kErrIO:
+        case kErrTooManyFiles:
+        case kErrNoMemory:
+        case kErrEngineNotStarted:
+        case kErrAborted:
+        case kErrOS:
+            return true;
+        default:
+            return false;
+    }
+}
 
 }  // namespace Mirel

@@ -24,7 +24,7 @@ bool ExtensionIs(const UniversalPath& path, const unistring& ext, bool ignoreCas
 bool MatchesFilter(const UniversalPath& path, bool isFolder, int filter) {
     switch (filter) {
         case kListDatabaseFiles:
-            return !isFolder && ExtensionIs(path, kDatabaseExtension, false);
+            return !isFolder && ExtensionIs(path, kDatabaseExtension, true);
         case kListFiles:
             return !isFolder;
         case kListFolders:
@@ -46,7 +46,7 @@ bool BuildPathListExtensionFunctor::operator()(const UniversalPath& path, bool i
 }
 
 bool FileExtensionEmptyCheckFunctor::operator()(const UniversalPath& path, bool isFolder, int) {
-    if (!isFolder && ExtensionIs(path, mExt, false)) mEmpty = false;
+    if (!isFolder && ExtensionIs(path, mExt, true)) mEmpty = false;
     return mEmpty;
 }
 

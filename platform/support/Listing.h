@@ -1,6 +1,7 @@
 // Functors for Directory::ProcessFiles.
 //
-// Filter values: 0 database files, 1 any file, 2 folders.
+// Filter values: 0 database files, 1 any file, 2 folders. Extensions are matched without
+// regard to case wherever the service decides what a file is.
 // A folder in a listing is a folder path (its name is empty).
 #pragma once
 
@@ -50,7 +51,7 @@ private:
     bool mIgnoreCase;
 };
 
-// Stops at the first file with the extension.
+// Stops at the first file with the extension (in any case).
 class FileExtensionEmptyCheckFunctor : public FileFunctor {
 public:
     explicit FileExtensionEmptyCheckFunctor(const unistring& ext) : mExt(ext) {}

@@ -97,9 +97,71 @@ int MapErrno(int e) {
             return kErrNameTooLong;
         case EOPNOTSUPP:
             return kErrLinkNotSupported;
+        case EMFILE:
+        case ENFILE:
+            return kErrTooManyFiles;
+        case ENOMEM:
+            return kErrNoMemory;
         default:
             return kErrOS;
     }
+}
+
+int CheckRealPath(const std::string& root, const std::vector<std::string>& components,
+                  bool lastIsFile) {
+    if (components.empty()) return kErrPathNotFound;
+    if (int f = Faults::Check(FsOp::kAny, root)) return f;
+    int dir = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) return errno == ELOOP ? kErrIsALink : MapErrno(errno);
+    int rc = 0;
+    for (std::size_t i = 0; rc == 0 && i + 1 < components.size(); ++i) {
+        const std::string& c = components[i];
+        if (c.empty() || c == "." || c == ".." || c.find('/') != std::string::npos) {
+            rc = kErrPathNotFound;
+            break;
+        }
+        int next = ::openat(dir, c.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            // A link in the way answers ELOOP or, with O_DIRECTORY, ENOTDIR: tell them apart.
+            struct stat st;
+            if (::fstatat(dir, c.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                rc = kErrIsALink;
+            else
+                rc = errno == ELOOP ? kErrIsALink : MapErrno(errno);
+        } else {
+            ::close(dir);
+            dir = next;
+        }
+    }
+    if (rc == 0) {
+        const std::string& last = components.back();
+        struct stat st;
+        if (last.empty() || last == "." || last == ".." || last.find('/') != std::string::npos)
+            rc = kErrPathNotFound;
+        else if (::fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            rc = MapErrno(errno);
+        else if (S_ISLNK(st.st_mode))
+            rc = kErrIsALink;
+        else if (lastIsFile && S_ISDIR(st.st_mode))
+            rc = kErrIsADirectory;
+        else if (lastIsFile && !S_ISREG(st.st_mode))
+            rc = kErrNotADirectory;
+        else if (!lastIsFile && !S_ISDIR(st.st_mode))
+            rc = kErrNotADirectory;
+    }
+    ::close(dir);
+    return rc;
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool SameObject(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 std::string ParentOf(const std::string& path) {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Mirel {
 
@@ -96,6 +97,17 @@ int SyncFile(int fd, const std::string& path);
 void Close(int fd);
 
 std::string ParentOf(const std::string& path);
+
+// Checks the real objects below `root`, never following a symbolic link: every component
+// but the last must be a real folder, and the last a regular file (lastIsFile) or a real
+// folder. 0, or kErrIsALink, kErrIsADirectory, kErrNotADirectory, kErrPathNotFound, ...
+// `root` itself must be a real folder; the folders above it may be reached through links.
+int CheckRealPath(const std::string& root, const std::vector<std::string>& components,
+                  bool lastIsFile);
+// Whether the path leads to a folder (links followed).
+bool IsFolder(const std::string& path);
+// Whether two paths name the same object (links followed): same device and inode.
+bool SameObject(const std::string& a, const std::string& b);
 
 }  // namespace Os
 

@@ -146,7 +146,11 @@ TEST_F(IBSConfigTest, ProcessRedoLogFileOpensTheLogAndAppliesIt) {
     db.SetOpeningFlags(0x110);
     ASSERT_TRUE(db.Open(3).OK());
     Mirel::HBLogFile log(tmp.File("l.vrl"));
-    std::atomic<std::int32_t> abort{1};  // set before the call: the log still applies whole
+    // An abort stops the pages and keeps the old MSN; the same log applies again later.
+    std::atomic<std::int32_t> abort{1};
+    EXPECT_EQ(IBS_Config::ProcessRedoLogFile(db, log, abort).GetError(), Mirel::kErrAborted);
+    EXPECT_EQ(db.GetMSN(), 1u);
+    abort = 0;
     ASSERT_TRUE(IBS_Config::ProcessRedoLogFile(db, log, abort).OK());
     EXPECT_EQ(db.GetMSN(), 2u);
     EXPECT_EQ(db.GetPageCount(), 4u);

@@ -99,6 +99,12 @@ TEST_F(RestartTest, FilesThatArrivedWhileTheServiceWasDown) {
     service = Start();
     ASSERT_TRUE(server.WaitForLastGood(30000)) << env.DebugLog();
     EXPECT_EQ(server.VerifyAll(), "");
+    // A log without a valid header may still be being written: the restart leaves it, and
+    // it is judged when it is announced.
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Changes/Redo_5/garbage.vrl"));
+    EXPECT_EQ(client.RedoLogIsReady(backup() + "/Changes/Redo_5/garbage.vrl",
+                                    server.Db(0).UuidText(), true),
+              10709);
     EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/garbage.vrl"));
     Stop(service);
 }

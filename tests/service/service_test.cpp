@@ -54,16 +54,25 @@ TEST_F(ServiceTest, AnswersEveryOperationAndStopsOnSigterm) {
     // Before a backup folder is set up.
     EXPECT_EQ(client.RedoLogIsReady("relative/x.vrl", "u", true), 10001);
     EXPECT_EQ(client.RedoLogIsReady("/a/../x.vrl", "u", true), 10001);
+    // Nothing is read or moved before there is a backup folder to judge a path by.
     testutil::WriteFile(env.dir / "x.vrl", "not a redo log");
-    EXPECT_EQ(client.RedoLogIsReady(env.dir / "x.vrl", "u", true), 10709);
-    EXPECT_EQ(client.RedoLogIsReady(env.dir / "missing.vrl", "u", true),
-              20301);  // GetRedoLogInfo's
+    EXPECT_EQ(client.RedoLogIsReady(env.dir / "x.vrl", "u", true), 10017);
+    EXPECT_EQ(testutil::ReadFile(env.dir / "x.vrl"), "not a redo log");
     EXPECT_EQ(client.VerifyFullDBBackup("db", "u", 5, false), 10017);
     EXPECT_FALSE(client.FullDBBackupIsUploaded(env.dir / "x.vdb", "u"));
     EXPECT_FALSE(client.RegisterServer("127.0.0.1", FreePort()));  // no hub there
     EXPECT_FALSE(client.SetBackupFolder("not/absolute"));
     EXPECT_TRUE(client.SetBackupFolder(env.dir / "backup"));
     EXPECT_TRUE(testutil::IsDir(env.dir / "backup/InProgress"));
+    // Now a file outside the changes folder is not taken, and one inside is judged.
+    EXPECT_EQ(client.RedoLogIsReady(env.dir / "x.vrl", "u", true), 10008);
+    EXPECT_TRUE(testutil::IsFile(env.dir / "x.vrl"));
+    testutil::MakeDirs(env.dir / "backup/Changes/Redo_1");
+    testutil::WriteFile(env.dir / "backup/Changes/Redo_1/x.vrl", "not a redo log");
+    EXPECT_EQ(client.RedoLogIsReady(env.dir / "backup/Changes/Redo_1/x.vrl", "u", true), 10709);
+    EXPECT_TRUE(testutil::IsFile(env.dir / "backup/Rejected/x.vrl"));
+    EXPECT_EQ(client.RedoLogIsReady(env.dir / "backup/Changes/Redo_1/missing.vrl", "u", true),
+              10008);
     // The key stays the same across restarts, so the corbaloc text names the object.
     EXPECT_EQ(client.Address(),
               "corbaloc::127.0.0.1:50004/%ffomniINSPOA%ffIBSEventPOA%00ZAVORIdava");
@@ -196,8 +205,10 @@ TEST_F(ServiceTest, ConnectorLinksAnswersStopNoticeAndReportsLostConnection) {
     for (const auto& l : hub.Lines()) EXPECT_EQ(l.find("component link 3"), std::string::npos);
 
     // Event records travel to the hub while it is linked.
-    testutil::WriteFile(env.dir / "bad.vrl", "garbage");
-    EXPECT_EQ(client.RedoLogIsReady(env.dir / "bad.vrl", "u", true), 10709);
+    ASSERT_TRUE(client.SetBackupFolder(env.dir / "backup"));
+    testutil::MakeDirs(env.dir / "backup/Changes/Redo_1");
+    testutil::WriteFile(env.dir / "backup/Changes/Redo_1/bad.vrl", "garbage");
+    EXPECT_EQ(client.RedoLogIsReady(env.dir / "backup/Changes/Redo_1/bad.vrl", "u", true), 10709);
     EXPECT_TRUE(hub.WaitForLine("event 0x41000328 link 2", 5000));
 
     client.Stop();

@@ -1,0 +1,230 @@
+#include "scheduler/IntervalPlan.h"
+
+#include <map>
+
+namespace IntervalPlan {
+
+namespace {
+
+bool Finished(const Interval& i) {
+    return !i.backup.IsClear();
+}
+
+// A copy that lies in a last-good folder (not an upload waiting in the copies folder).
+bool HasLastGoodCopy(const DatabaseItem& item) {
+    return !item.upload && !item.file.path.IsClear();
+}
+
+}  // namespace
+
+bool Connects(std::uint64_t msn, const RedoLogSet& logs) {
+    if (logs.empty()) return true;
+    // A copy beyond every log holds changes that were never logged in this interval.
+    if (msn > logs.rbegin()->msn) return false;
+    std::uint64_t at = msn;
+    for (const FileInfo& log : logs) {
+        if (log.msn <= at) continue;  // the copy has it already
+        if (log.startMSN != at) return false;
+        at = log.msn;
+    }
+    return true;
+}
+
+std::vector<FileInfo> UnchainedLogs(const RedoLogSet& logs) {
+    std::map<std::uint64_t, FileInfo> byEnd;
+    for (const FileInfo& log : logs) byEnd[log.endUTC] = log;
+    std::vector<FileInfo> out;
+    if (byEnd.size() < 2) return out;
+    auto breakPoint = byEnd.end();
+    for (auto f = std::prev(byEnd.end()); f != byEnd.begin(); --f) {
+        auto e = std::prev(f);
+        if (e->second.closed && e->second.msn != f->second.startMSN) {
+            breakPoint = f;
+            break;
+        }
+    }
+    if (breakPoint == byEnd.end()) return out;
+    for (auto e = breakPoint; e != byEnd.begin();) out.push_back((--e)->second);
+    return out;
+}
+
+IntervalMap::const_iterator PreviousLastGood(const IntervalMap& intervals, std::uint64_t current) {
+    auto it = intervals.lower_bound(current);
+    while (it != intervals.begin()) {
+        --it;
+        if (Finished(it->second)) return it;
+    }
+    return intervals.end();
+}
+
+std::vector<Choice> ChooseStartingCopies(
+    const IntervalMap& intervals, std::uint64_t current,
+    const std::function<bool(const Mirel::unistring&)>& hasCopy,
+    const std::set<Mirel::unistring>& failed) {
+    std::vector<Choice> out;
+    auto C = intervals.find(current);
+    if (C == intervals.end() || Finished(C->second)) return out;
+    auto P = PreviousLastGood(intervals, current);
+
+    std::set<Mirel::unistring> uuids;
+    for (const auto& [uuid, item] : C->second.databases) uuids.insert(uuid);
+    if (P != intervals.end())
+        for (const auto& [uuid, item] : P->second.databases)
+            if (HasLastGoodCopy(item)) uuids.insert(uuid);
+    for (auto o = intervals.begin(); o != C; ++o)
+        for (const auto& [uuid, item] : o->second.databases)
+            if (item.upload && !item.file.path.IsClear()) uuids.insert(uuid);
+
+    for (const Mirel::unistring& uuid : uuids) {
+        Choice c;
+        c.uuid = uuid;
+        auto x = C->second.databases.find(uuid);
+        const DatabaseItem* X = x == C->second.databases.end() ? nullptr : &x->second;
+        // The server listed it as failed for this interval: its state at the end is not
+        // known, so its older copy is neither carried nor brought forward.
+        if (X && X->pfailed && X->logs.empty() && !X->upload) {
+            out.push_back(c);
+            continue;
+        }
+        if (!X && failed.count(uuid)) {
+            out.push_back(c);
+            continue;
+        }
+        if (X && hasCopy(uuid)) {
+            c.source = Source::kKeep;
+            out.push_back(c);
+            continue;
+        }
+
+        // Walk back: the newest older copy (lg), the one before it (pg), and an upload
+        // that is newer than lg.
+        const DatabaseItem* lg = nullptr;
+        const DatabaseItem* pg = nullptr;
+        for (auto o = std::make_reverse_iterator(C); o != intervals.rend() && !pg; ++o) {
+            auto y = o->second.databases.find(uuid);
+            if (y == o->second.databases.end()) continue;
+            const DatabaseItem& Y = y->second;
+            if (Y.upload && !Y.file.path.IsClear()) {
+                if (!lg && !c.oldUpload && !(X && X->upload)) c.oldUpload = o->first;
+                continue;
+            }
+            if (!Finished(o->second) || Y.file.path.IsClear()) continue;
+            if (!lg) {
+                lg = &Y;
+                c.lg = o->first;
+            } else {
+                pg = &Y;
+                c.pg = o->first;
+            }
+        }
+
+        RedoLogSet logs = X ? X->logs : RedoLogSet();
+        for (const FileInfo& gone : UnchainedLogs(logs)) logs.erase(gone);
+
+        if (X && X->upload) {
+            c.source = Source::kUpload;
+        } else if (c.oldUpload) {
+            c.source = Source::kOldUpload;
+        } else if (!logs.empty()) {
+            if (!lg) {
+                c.failure = 10711;
+            } else {
+                c.lgConnects = Connects(lg->file.msn, logs);
+                if (pg) {
+                    const std::uint64_t p = pg->file.msn;
+                    bool connects = p == lg->file.msn ||
+                                    (!lg->logs.empty() && p == lg->logs.begin()->startMSN) ||
+                                    p == logs.begin()->startMSN;
+                    bool merge =
+                        !lg->logs.empty() && logs.begin()->startMSN != lg->logs.begin()->startMSN;
+                    RedoLogSet merged = logs;
+                    if (merge) merged.insert(lg->logs.begin(), lg->logs.end());
+                    // The merged chain must lead from pg to exactly where the item's own
+                    // logs end; anything else would publish another state.
+                    if (connects && Connects(p, merged) &&
+                        merged.rbegin()->msn == logs.rbegin()->msn) {
+                        c.source = Source::kMovePg;
+                        c.mergeLg = merge;
+                    }
+                }
+                if (c.source == Source::kNone) {
+                    if (c.lgConnects)
+                        c.source = Source::kLinkLg;
+                    else
+                        c.failure = 10711;
+                }
+            }
+        } else if (lg && P != intervals.end() && c.lg == P->first) {
+            c.source = Source::kCarryForward;
+        }
+        // A database without logs whose newest copy is older than the previous last-good
+        // folder failed or was listed as failed there: it is not brought back.
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::vector<Removal> ChoosePruning(const IntervalMap& intervals, std::uint64_t current) {
+    std::vector<Removal> out;
+    auto P = PreviousLastGood(intervals, current);
+    if (P == intervals.end()) return out;
+    // The newest last-good copy of each database, by interval.
+    std::map<Mirel::unistring, std::uint64_t> newest;
+    for (auto it = intervals.begin(); it != intervals.end() && it->first <= P->first; ++it) {
+        if (!Finished(it->second)) continue;
+        for (const auto& [uuid, item] : it->second.databases)
+            if (HasLastGoodCopy(item)) newest[uuid] = it->first;
+    }
+    for (auto o = intervals.begin(); o != P; ++o) {
+        if (!Finished(o->second)) continue;
+        for (const auto& [uuid, item] : o->second.databases) {
+            auto n = newest.find(uuid);
+            bool newerCopy = n != newest.end() && n->second > o->first;
+            if (item.upload && !item.file.path.IsClear()) {
+                // An upload nobody took: a newer copy made it unnecessary.
+                if (newerCopy) out.push_back({o->first, uuid});
+            } else if (HasLastGoodCopy(item)) {
+                if (newerCopy) out.push_back({o->first, uuid});
+            } else {
+                out.push_back({o->first, uuid});
+            }
+        }
+    }
+    return out;
+}
+
+Repair RepairChain(const IntervalMap& intervals, std::uint64_t current,
+                   const Mirel::unistring& uuid, std::uint64_t msn) {
+    Repair r;
+    auto C = intervals.find(current);
+    if (C == intervals.end()) return r;
+    auto x = C->second.databases.find(uuid);
+    if (x == C->second.databases.end()) return r;
+    const RedoLogSet& own = x->second.logs;
+    if (Connects(msn, own)) {
+        r.complete = true;
+        return r;
+    }
+    // Logs of the older intervals by the MSN they start at (a newer interval's wins).
+    std::map<std::uint64_t, std::pair<FileInfo, std::uint64_t>> byStart;
+    for (auto o = intervals.begin(); o != C; ++o) {
+        auto y = o->second.databases.find(uuid);
+        if (y == o->second.databases.end()) continue;
+        for (const FileInfo& log : y->second.logs)
+            if (log.msn > log.startMSN) byStart[log.startMSN] = {log, o->second.mDoneUTC};
+    }
+    for (std::uint64_t at = msn; r.logs.size() <= byStart.size();) {
+        if (Connects(at, own)) {
+            r.complete = true;
+            return r;
+        }
+        auto next = byStart.find(at);
+        if (next == byStart.end()) break;
+        r.logs.push_back(next->second);
+        at = next->second.first.msn;
+    }
+    r.logs.clear();
+    return r;
+}
+
+}  // namespace IntervalPlan

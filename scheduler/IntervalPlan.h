@@ -1,0 +1,84 @@
+// The interval scheduler's decisions as plain functions over the catalogue. They only
+// look; the manager's operations carry their plans out. The caller holds the catalogue lock.
+//
+// What they keep true, for a user who restores from the newest last-good folder:
+//  - a last-good copy is only ever made from a copy that is exact at some interval's end,
+//    brought forward by a chain of logs that starts at its MSN;
+//  - every database the previous last-good folder holds goes into the next one (a database
+//    without logs is carried forward unchanged), unless the server listed it as failed;
+//  - a database's newest last-good copy is never chosen for removal.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "catalogue/Catalogue.h"
+
+namespace IntervalPlan {
+
+// Whether a copy at `msn` is brought exactly to the end of `logs` by applying, in order,
+// the logs it does not contain yet (those with a larger MSN).
+bool Connects(std::uint64_t msn, const RedoLogSet& logs);
+
+// The logs that no longer chain to the newest ones: everything before the newest break
+// after a log that closed its database (the server started the database afresh).
+std::vector<FileInfo> UnchainedLogs(const RedoLogSet& logs);
+
+enum class Source {
+    kNone,          // no copy: skipped, or failed with `failure`
+    kKeep,          // its in-progress copy is already there (a start cut short)
+    kUpload,        // the item's own upload
+    kOldUpload,     // an upload waiting in an older interval
+    kMovePg,        // the second-newest copy, moved, with the newest one's logs merged
+    kLinkLg,        // a link to (or a copy of) the newest copy, which its logs continue
+    kCarryForward,  // no logs: a link to the copy in the previous last-good folder
+};
+
+struct Choice {
+    Mirel::unistring uuid;
+    Source source = Source::kNone;
+    std::uint64_t lg = 0;         // interval holding the newest older copy (0: none)
+    std::uint64_t pg = 0;         // interval holding the second-newest (0: none)
+    std::uint64_t oldUpload = 0;  // interval whose upload is taken over (0: none)
+    bool mergeLg = false;         // kMovePg: lg's logs join the item's
+    bool lgConnects = false;      // lg is a usable fallback should the move of pg fail
+    std::int32_t failure = 0;     // kNone: 10711 when it needs a copy and none connects
+};
+
+// Where each database of the interval `current` gets its in-progress copy: every database
+// of the interval, every database with a copy in the previous last-good folder, and every
+// database with an upload still waiting in an older interval. `hasCopy(uuid)` tells
+// whether the item already has its in-progress copy. `failed` are the databases refused
+// until a new upload.
+std::vector<Choice> ChooseStartingCopies(
+    const IntervalMap& intervals, std::uint64_t current,
+    const std::function<bool(const Mirel::unistring&)>& hasCopy,
+    const std::set<Mirel::unistring>& failed);
+
+// Copies that can go: in the last-good folders older than the newest one before `current`,
+// every copy of a database that has a newer last-good copy, every upload that a newer copy
+// made unnecessary, and every item that holds no copy at all. Never a database's newest
+// last-good copy.
+struct Removal {
+    std::uint64_t interval;
+    Mirel::unistring uuid;
+};
+std::vector<Removal> ChoosePruning(const IntervalMap& intervals, std::uint64_t current);
+
+// After a restart: the logs of older intervals (each with its interval's end) that bring an
+// in-progress copy at `msn` to where the item's own logs continue it. `complete` is false
+// when no chain exists; the copy is then of no use.
+struct Repair {
+    bool complete = false;
+    std::vector<std::pair<FileInfo, std::uint64_t>> logs;
+};
+Repair RepairChain(const IntervalMap& intervals, std::uint64_t current,
+                   const Mirel::unistring& uuid, std::uint64_t msn);
+
+// The newest finished interval before `current` (intervals.end() when none).
+IntervalMap::const_iterator PreviousLastGood(const IntervalMap& intervals, std::uint64_t current);
+
+}  // namespace IntervalPlan

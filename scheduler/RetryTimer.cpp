@@ -1,0 +1,49 @@
+#include "scheduler/RetryTimer.h"
+
+RetryTimer::~RetryTimer() {
+    Stop();
+}
+
+void RetryTimer::Arm(std::uint64_t delayMs) {
+    std::lock_guard<std::mutex> g(mM);
+    if (mStop) return;
+    mAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+    mArmed = true;
+    if (!mThread.joinable()) mThread = std::thread([this] { Run(); });
+    mCv.notify_all();
+}
+
+void RetryTimer::Cancel() {
+    std::lock_guard<std::mutex> g(mM);
+    mArmed = false;
+    mCv.notify_all();
+}
+
+bool RetryTimer::Pending() const {
+    std::lock_guard<std::mutex> g(mM);
+    return mArmed;
+}
+
+void RetryTimer::Stop() {
+    {
+        std::lock_guard<std::mutex> g(mM);
+        mStop = true;
+        mArmed = false;
+        mCv.notify_all();
+    }
+    if (mThread.joinable()) mThread.join();
+}
+
+void RetryTimer::Run() {
+    std::unique_lock<std::mutex> l(mM);
+    for (;;) {
+        mCv.wait(l, [this] { return mStop || mArmed; });
+        if (mStop) return;
+        if (mCv.wait_until(l, mAt, [this] { return mStop || !mArmed; })) continue;
+        if (std::chrono::steady_clock::now() < mAt) continue;  // re-armed later meanwhile
+        mArmed = false;
+        l.unlock();
+        mFire();
+        l.lock();
+    }
+}
