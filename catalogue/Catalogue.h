@@ -54,6 +54,8 @@ struct DatabaseItem {
     bool upload = false;
     bool pfailed = false;
     bool hasContainers = true;
+    // Bringing an older copy forward failed once: the newest copy is used from now on.
+    bool noShortcut = false;
     // A worker's copy: the catalogue generation it was checked out of.
     std::uint64_t generation = 0;
 
@@ -71,7 +73,8 @@ struct DatabaseItem {
           owned(o.owned),
           upload(o.upload),
           pfailed(o.pfailed),
-          hasContainers(o.hasContainers) {}
+          hasContainers(o.hasContainers),
+          noShortcut(o.noShortcut) {}
     DatabaseItem& operator=(const DatabaseItem& o) {
         logs = o.logs;
         file = o.file;
@@ -81,6 +84,7 @@ struct DatabaseItem {
         upload = o.upload;
         pfailed = o.pfailed;
         hasContainers = o.hasContainers;
+        noShortcut = o.noShortcut;
         return *this;
     }
 

@@ -204,6 +204,7 @@ private:
     std::uint64_t mAbortWaitMs = 10000;
     // Rebuilt catalogues: a worker's release from an older one is dropped.
     std::uint64_t mGeneration = 1;
+    int mCheckedOut = 0;  // items out with workers, of any generation (guarded by mLock)
     std::mutex mIdleM;
     std::condition_variable mIdleCv;
     std::uint64_t mIdleEpoch = 0;
@@ -215,6 +216,7 @@ private:
     std::uint64_t mRetryFirstMs = 2000;
     std::uint64_t mRetryMaxMs = 300000;
     int mRetryError = 0;
+    std::atomic<std::uint64_t> mRetryDueMs{0};  // no cycle before this tick (0: none)
 
     friend class Interval;
 };

@@ -205,6 +205,11 @@ void IBSMgr::ScanFullBackupDB() {
                 Mirel::unistring uuid;
                 std::uint64_t msn = 0;
                 if (!IBS_Config::GetDBInfo(f, uuid, msn).OK()) continue;
+                if (GetDatabaseError(uuid) != 0) {
+                    // It failed before the restart: its copy is never published.
+                    f.Delete();
+                    continue;
+                }
                 if (!target->second.AddDatabase(f, mInProgressFolder.GetPath(), true)) continue;
                 if (!ChainInProgressCopy(f, uuid, msn, target)) {
                     // Nothing brings it to the interval's end: it is made again from the
@@ -238,15 +243,30 @@ void IBSMgr::ScanFullBackupDB() {
         // Two uploads of one database: the newer one (by MSN) is recorded last and wins.
         std::stable_sort(uploads.begin(), uploads.end(),
                          [](const Upload& a, const Upload& b) { return a.msn < b.msn; });
+        auto firstToMake = [&](IntervalMap::iterator from) {
+            while (from != mIntervals.end() && !from->second.backup.IsClear()) ++from;
+            return from;
+        };
         for (const Upload& u : uploads) {
-            auto it = FindIntervalWithLog(u.uuid, u.msn);
-            // An acknowledged upload without logs yet waits in the open interval; one whose
-            // database already has its in-progress copy came after that start.
+            // An upload is the state at a log boundary: it belongs to the interval whose log
+            // reaches its MSN. Without one, the database has not changed since it was taken
+            // up to its next log, and the upload serves the first interval still to be made.
+            auto it = mIntervals.end();
+            for (auto i = mIntervals.begin(); i != mIntervals.end() && it == mIntervals.end();
+                 ++i) {
+                Mirel::LockReentrant il(i->second.lock);
+                auto x = i->second.databases.find(u.uuid);
+                if (x == i->second.databases.end()) continue;
+                for (const FileInfo& log : x->second.logs)
+                    if (log.msn == u.msn) it = i;
+            }
+            if (it == mIntervals.end()) it = firstToMake(mIntervals.upper_bound(newestGood));
+            // One whose database already has its in-progress copy came after that start.
             if (it != mIntervals.end() && resumeInterval && it == target) {
                 Mirel::LockReentrant tl(target->second.lock);
                 auto x = target->second.databases.find(u.uuid);
                 if (x != target->second.databases.end() && HasInProgressCopy(x->second))
-                    it = mIntervals.end();
+                    it = firstToMake(std::next(target));
             }
             if (it == mIntervals.end()) it = mIntervals.find(kOpenInterval);
             it->second.AddDatabase(u.file, true);

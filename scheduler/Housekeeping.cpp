@@ -156,18 +156,41 @@ void IBSMgr::DropInterval(std::uint64_t key) {
 void IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed) {
     std::set<std::uint64_t> emptied;
     for (const auto& [uuid, number] : failed) {
-        bool uploadWaiting = false;
-        // Its logs from here on can no longer be applied; they are set aside (never
-        // deleted): a new full upload makes them unnecessary.
+        // A newer full backup already waiting makes the failure moot: the database comes
+        // back with it. Otherwise the failure is recorded (durably) before anything of the
+        // database is set aside, so a restart in between cannot take its copy for a good one.
+        auto uploadAt = mIntervals.end();
         for (auto x = mIntervals.lower_bound(startKey); x != mIntervals.end(); ++x) {
             Mirel::LockReentrant il(x->second.lock);
             auto found = x->second.databases.find(uuid);
-            if (found == x->second.databases.end()) continue;
-            if (found->second.upload) {
-                uploadWaiting = true;
+            if (found != x->second.databases.end() && found->second.upload) {
+                uploadAt = x;
                 break;
             }
-            if (found->second.owned) continue;
+        }
+        if (uploadAt == mIntervals.end()) {
+            Mirel::LockMutex f(mFailedLock);
+            if (mFailedDatabases.emplace(uuid, number).second) {
+                mFailedSince[uuid] = Mirel::DateTime::NowUTC();
+                SaveFailedList();
+            }
+            IBS_DEBUG_WIDE(u"CleanupFailedDatabases: " << uuid << u" failed with " << number
+                                                       << u"; its newest last-good copy stays");
+            if (DBSConnector* c = sDBSConnector.load()) {
+                TalonTypes::DebugOperation op;
+                op.mTargets.length(1);
+                Talon::EventHelper::ToCompressedString(uuid, op.mTargets[0]);
+                CORBA::Any any;
+                any <<= op;
+                c->QueueNotification(21, 0, 0, any);
+            }
+        }
+        // Its logs up to the upload can no longer be applied; they are set aside (never
+        // deleted).
+        for (auto x = mIntervals.lower_bound(startKey); x != uploadAt; ++x) {
+            Mirel::LockReentrant il(x->second.lock);
+            auto found = x->second.databases.find(uuid);
+            if (found == x->second.databases.end() || found->second.owned) continue;
             for (const FileInfo& log : found->second.logs)
                 if (Mirel::Os::Stat(log.path.Native()).isFile)
                     MoveInvalidRedo(log.path, false, number);
@@ -175,27 +198,13 @@ void IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fa
             if (x->first != kOpenInterval && x->first != mIntervalEnd.load())
                 emptied.insert(x->first);
         }
-        if (uploadWaiting) continue;
-        Mirel::LockMutex f(mFailedLock);
-        if (mFailedDatabases.emplace(uuid, number).second) {
-            mFailedSince[uuid] = Mirel::DateTime::NowUTC();
-            SaveFailedList();
-        }
-        IBS_DEBUG_WIDE(u"CleanupFailedDatabases: " << uuid << u" failed with " << number
-                                                   << u"; its newest last-good copy stays");
-        if (DBSConnector* c = sDBSConnector.load()) {
-            TalonTypes::DebugOperation op;
-            op.mTargets.length(1);
-            Talon::EventHelper::ToCompressedString(uuid, op.mTargets[0]);
-            CORBA::Any any;
-            any <<= op;
-            c->QueueNotification(21, 0, 0, any);
-        }
     }
     for (std::uint64_t k : emptied) {
         auto x = mIntervals.find(k);
-        if (x != mIntervals.end() && x->second.backup.IsClear())
-            DeleteIntervalIfEmpty(x->second.donePath, k);
+        if (x != mIntervals.end() && x->second.backup.IsClear()) {
+            Mirel::UniversalPath done = x->second.donePath;
+            DeleteIntervalIfEmpty(done, k);
+        }
     }
 }
 

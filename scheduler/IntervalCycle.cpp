@@ -29,9 +29,9 @@ void IBSMgr::CheckIntervals() {
     // A stop or a folder change is waiting for the workers; a failure of the environment
     // is tried again when its delay is over.
     if (mStopping.load() != 0) return;
-    if (mRetry && mRetry->Pending()) return;
+    if (mRetryDueMs.load() > Mirel::Tick::CurrentTick()) return;
     if (!CompleteInterval()) {
-        if (!(mRetry && mRetry->Pending())) WakeWorkers();
+        if (mRetryDueMs.load() == 0) WakeWorkers();
         return;
     }
     auto candidate = mIntervals.end();
@@ -56,7 +56,7 @@ void IBSMgr::CheckIntervals() {
                 // Nothing to apply, but copies to publish (carried forward or uploaded): the
                 // interval gets its last-good folder now.
                 if (!CompleteInterval()) {
-                    if (!(mRetry && mRetry->Pending())) WakeWorkers();
+                    if (mRetryDueMs.load() == 0) WakeWorkers();
                     return;
                 }
                 candidate = std::next(mIntervals.find(mIntervalEnd.load()));
@@ -114,9 +114,27 @@ bool IBSMgr::CompleteInterval() {
     if (it != mIntervals.end() && it->second.backup.IsClear()) {
         Interval& interval = it->second;
         Mirel::LockReentrant il(interval.lock);
+        bool replace = false;
         for (auto& [uuid, item] : interval.databases) {
             if (item.pfailed && item.logs.empty()) continue;
             if (item.file.path.IsClear()) continue;
+            if (item.err.GetError() == Mirel::kErrShortcutFailed) {
+                // The older copy is dropped and the newest one linked instead.
+                IBS_DEBUG_WIDE(u"CompleteInterval: " << uuid
+                                                     << u" starts again from its newest copy");
+                DeleteFromParent(item, mInProgressFolder.GetPath());
+                while (!item.logs.empty() && item.prevEnd != 0 &&
+                       item.logs.begin()->endUTC <= item.prevEnd)
+                    item.logs.erase(item.logs.begin());
+                item.file.Clear();
+                item.prevEnd = 0;
+                item.lastLogMSN = 0;
+                item.noShortcut = true;
+                item.err = Talon::Error();
+                replace = true;
+                result = false;
+                continue;
+            }
             if (!item.err.OK() && Mirel::IsEnvironmentError(item.err.GetError())) {
                 // The log stays and the database is not failed: the pass is tried again.
                 if (item.err.GetError() != Mirel::kErrAborted) environment = item.err.GetError();
@@ -137,6 +155,11 @@ bool IBSMgr::CompleteInterval() {
                     item.logs.erase(item.logs.begin());
                 item.prevEnd = 0;
             }
+        }
+        if (replace) {
+            interval.placed = false;
+            bool fatal = false;
+            StartInterval(fatal);
         }
         if (result && environment == 0) {
             SweepInProgress(interval);
@@ -159,7 +182,11 @@ bool IBSMgr::CompleteInterval() {
 }
 
 void IBSMgr::ScheduleRetry(int error) {
-    if (!mRetry) mRetry = std::make_unique<RetryTimer>([this] { RequestIntervalCheck(); });
+    if (!mRetry)
+        mRetry = std::make_unique<RetryTimer>([this] {
+            mRetryDueMs.store(0);  // the delay is over, whatever the clocks say
+            RequestIntervalCheck();
+        });
     // Seconds at first, then longer, up to minutes: the environment needs time to recover
     // (space freed, a disk replaced), and the log must not fill up meanwhile.
     mRetryDelayMs = mRetryDelayMs == 0 ? mRetryFirstMs : std::min(mRetryDelayMs * 2, mRetryMaxMs);
@@ -172,6 +199,7 @@ void IBSMgr::ScheduleRetry(int error) {
                     Mirel::unistring::NumToString(error),
                     Mirel::unistring::NumToString((mRetryDelayMs + 999) / 1000));
     mRetryError = error;
+    mRetryDueMs.store(Mirel::Tick::CurrentTick() + mRetryDelayMs);
     mRetry->Arm(mRetryDelayMs);
 }
 
@@ -180,5 +208,6 @@ void IBSMgr::RetrySucceeded() {
         IBS_DEBUG("CheckIntervals: the environment recovered after error " << mRetryError);
     mRetryError = 0;
     mRetryDelayMs = 0;
+    mRetryDueMs.store(0);
     if (mRetry) mRetry->Cancel();
 }

@@ -86,9 +86,17 @@ std::vector<Choice> ChooseStartingCopies(
             out.push_back(c);
             continue;
         }
-        if (!X && failed.count(uuid)) {
-            out.push_back(c);
-            continue;
+        // A failed database stays out until a new full upload brings it back.
+        if (failed.count(uuid) && !(X && X->upload)) {
+            bool waiting = false;
+            for (auto o = intervals.begin(); o != C; ++o) {
+                auto y = o->second.databases.find(uuid);
+                waiting |= y != o->second.databases.end() && y->second.upload;
+            }
+            if (!waiting) {
+                out.push_back(c);
+                continue;
+            }
         }
         if (X && hasCopy(uuid)) {
             c.source = Source::kKeep;
@@ -130,7 +138,7 @@ std::vector<Choice> ChooseStartingCopies(
                 c.failure = 10711;
             } else {
                 c.lgConnects = Connects(lg->file.msn, logs);
-                if (pg) {
+                if (pg && !X->noShortcut) {
                     const std::uint64_t p = pg->file.msn;
                     bool connects = p == lg->file.msn ||
                                     (!lg->logs.empty() && p == lg->logs.begin()->startMSN) ||

@@ -9,6 +9,7 @@ void RetryTimer::Arm(std::uint64_t delayMs) {
     if (mStop) return;
     mAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
     mArmed = true;
+    ++mSequence;
     if (!mThread.joinable()) mThread = std::thread([this] { Run(); });
     mCv.notify_all();
 }
@@ -37,13 +38,17 @@ void RetryTimer::Stop() {
 void RetryTimer::Run() {
     std::unique_lock<std::mutex> l(mM);
     for (;;) {
-        mCv.wait(l, [this] { return mStop || mArmed; });
+        mCv.wait(l, [this] { return mStop || (mArmed && mFiredSequence != mSequence); });
         if (mStop) return;
         if (mCv.wait_until(l, mAt, [this] { return mStop || !mArmed; })) continue;
         if (std::chrono::steady_clock::now() < mAt) continue;  // re-armed later meanwhile
-        mArmed = false;
+        mFiredSequence = mSequence;
+        // Pending until the fire has done its work: whoever asks in between must not see
+        // neither a pending retry nor the work it posts.
+        const std::uint64_t armed = mSequence;
         l.unlock();
         mFire();
         l.lock();
+        if (mSequence == armed) mArmed = false;
     }
 }

@@ -20,7 +20,7 @@ public:
     // Fires once, `delayMs` from now (an earlier arming is replaced).
     void Arm(std::uint64_t delayMs);
     void Cancel();
-    // Armed and not fired yet.
+    // Armed, and not done firing yet.
     bool Pending() const;
     // Ends the thread; nothing fires afterwards.
     void Stop();
@@ -33,6 +33,8 @@ private:
     std::condition_variable mCv;
     std::thread mThread;
     bool mArmed = false;
+    std::uint64_t mSequence = 0;       // arming count
+    std::uint64_t mFiredSequence = 0;  // the arming that last fired
     bool mStop = false;
     std::chrono::steady_clock::time_point mAt;
 };

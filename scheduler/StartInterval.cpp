@@ -74,9 +74,14 @@ bool IBSMgr::StartInterval(bool& fatal) {
             auto it = C.databases.find(uuid);
             return it != C.databases.end() && placed(it->second);
         };
+        // Work only for a copy that is behind its logs.
         auto giveWork = [&started](DatabaseItem& item) {
             if (item.logs.empty()) return;
-            item.lastLogMSN = item.logs.rbegin()->msn;
+            const FileInfo& last = *item.logs.rbegin();
+            if (item.file.msn > last.msn ||
+                (item.file.msn == last.msn && item.file.endUTC >= last.endUTC))
+                return;
+            item.lastLogMSN = last.msn;
             started = true;
         };
 
@@ -190,7 +195,9 @@ bool IBSMgr::StartInterval(bool& fatal) {
     CleanupFailedDatabases(key, failed);
     for (const auto& [k, p] : toDrop) DropInterval(k);
     CleanupOrphanedIntervalFolders();
-    if (environment != 0) ScheduleRetry(environment);
+    // A start cut short is tried again later, whatever stopped it: nothing else may come
+    // along to run the cycle.
+    if (fatal) ScheduleRetry(environment != 0 ? environment : mCopyError != 0 ? mCopyError : -1);
     return started;
 }
 

@@ -231,5 +231,6 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
     }
     interval.backup = renamed;
     mLastGoodFolder = renamed;
+    for (auto& [uuid, item] : interval.databases) item.lastLogMSN = 0;
     return Talon::Error();
 }

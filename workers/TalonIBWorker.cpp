@@ -100,10 +100,16 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
                            << dbPath.GetName() << u" at MSN " << item.file.msn);
             // A full disk or a stop says nothing about the log: it stays for the next pass.
             if (Mirel::IsEnvironmentError(result.GetError())) continue;
+            // A log merged from the newer copy's interval was never needed by that copy (an
+            // upload may have stood in for it): the shortcut failed, not the database.
+            if (IsBadLog(result.GetError()) && item.prevEnd != 0 && log.endUTC <= item.prevEnd) {
+                result = Talon::Error(Mirel::kErrShortcutFailed);
+                continue;
+            }
+            // The log stays where it is for now: it is set aside once its database's failure
+            // is on record, so that no restart in between can take the copy for a good one.
             mgr->ReportEvent(0x4100031f, log.path.GetUserEntryFormat(), dbPath.GetBasename(),
                              ErrorText(result));
-            if (IsBadLog(result.GetError()) && log.path.Exists())
-                mgr->MoveInvalidRedo(log.path, false, result.GetError());
             continue;  // the loop stops at its first check
         }
         IBS_DEBUG_WIDE(u"ProcessRedoLogSet: old MSN " << item.file.msn << u", new MSN " << log.msn

@@ -32,14 +32,20 @@ bool IBSMgr::StopWorkers(bool stop) {
     }
     // A worker sees the abort within a few hundred pages; a stop waits for as long as it
     // takes, a folder change only so long and then gives up.
+    // Every item out counts, whatever catalogue it came from: a rebuilt catalogue no longer
+    // shows a copy that a worker still writes.
     const std::uint64_t start = Mirel::Tick::CurrentTick();
     const std::uint64_t limitMs = stop ? UINT64_MAX : mAbortWaitMs;
-    bool busy = AnyWorkerBusy();
+    auto busyNow = [this] {
+        Mirel::LockReentrant g(mLock);
+        return mCheckedOut > 0;
+    };
+    bool busy = busyNow();
     while (busy && Mirel::Tick::CurrentTick() - start < limitMs) {
         std::unique_lock<std::mutex> l(mIdleM);
         std::uint64_t seen = mIdleEpoch;
         l.unlock();
-        busy = AnyWorkerBusy();
+        busy = busyNow();
         if (!busy) break;
         l.lock();
         mIdleCv.wait_for(l, std::chrono::milliseconds(100), [&] { return mIdleEpoch != seen; });
@@ -65,8 +71,11 @@ bool IBSMgr::AnyWorkerBusy() {
 
 DatabaseItem* IBSMgr::CheckoutInProgressItem() {
     Mirel::LockReentrant g(mLock);
+    // Nothing goes out while a stop or a folder change waits for the workers.
+    if (mStopping.load() != 0) return nullptr;
     auto it = CurrentInterval();
-    if (it == mIntervals.end()) return nullptr;
+    // A published interval's copies are never written again.
+    if (it == mIntervals.end() || !it->second.backup.IsClear()) return nullptr;
     Mirel::LockReentrant il(it->second.lock);
     for (auto& [uuid, item] : it->second.databases) {
         if (item.lastLogMSN == 0 || item.owned) continue;
@@ -78,6 +87,7 @@ DatabaseItem* IBSMgr::CheckoutInProgressItem() {
         item.owned = true;
         auto* copy = new DatabaseItem(item);
         copy->generation = mGeneration;
+        ++mCheckedOut;
         return copy;
     }
     return nullptr;
@@ -88,6 +98,7 @@ void IBSMgr::ReleaseInProgressItem(DatabaseItem* copy) {
     std::unique_ptr<DatabaseItem> owned(copy);
     {
         Mirel::LockReentrant g(mLock);
+        if (mCheckedOut > 0) --mCheckedOut;
         auto it = CurrentInterval();
         if (copy->generation != mGeneration) {
             // The catalogue was rebuilt while the item was out: nothing of it applies now.

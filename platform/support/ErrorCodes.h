@@ -23,6 +23,9 @@ enum ErrorNumber : int {
     kErrDatabaseInvalid = 10722,
     kErrEngineNotStarted = 10723,
     kErrAborted = 10724,
+    // An older copy could not be brought forward by logs merged from a newer one; the copy
+    // is made again from the newer one (not the database's failure).
+    kErrShortcutFailed = 10725,
 
     // File system, mapped from errno by the OS layer.
     kErrPathNotFound = 20301,

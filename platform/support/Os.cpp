@@ -97,6 +97,8 @@ int MapErrno(int e) {
             return kErrNameTooLong;
         case EOPNOTSUPP:
             return kErrLinkNotSupported;
+        case ELOOP:  // O_NOFOLLOW met a symbolic link
+            return kErrIsALink;
         case EMFILE:
         case ENFILE:
             return kErrTooManyFiles;
@@ -237,17 +239,21 @@ int Rename(const std::string& from, const std::string& to) {
         if (Stat(to).exists) return kErrAlreadyExists;
         if (::rename(from.c_str(), to.c_str()) != 0) return MapErrno(errno);
     }
+    // The rename happened: a caller must never take it for one that did not, or it would
+    // act on the file where it no longer is. The folder syncs make it durable; should they
+    // fail, a crash may undo the rename, which every caller recovers from.
     std::string a = ParentOf(from), b = ParentOf(to);
-    int rc = SyncDir(b);
-    if (rc == 0 && a != b) rc = SyncDir(a);
-    return rc;
+    SyncDir(b);
+    if (a != b) SyncDir(a);
+    return 0;
 }
 
 int Replace(const std::string& from, const std::string& to) {
     if (int f = Faults::Check(FsOp::kRename, from)) return f;
     if (int f = Faults::Check(FsOp::kRename, to)) return f;
     if (::rename(from.c_str(), to.c_str()) != 0) return MapErrno(errno);
-    return SyncDir(ParentOf(to));
+    SyncDir(ParentOf(to));  // as in Rename: done is done
+    return 0;
 }
 
 int HardLink(const std::string& existing, const std::string& link) {

@@ -76,7 +76,8 @@ int FStat(int fd, Info& info);       // the open file itself
 int CreateDir(const std::string& path);   // kErrAlreadyExists when it is there
 int RemoveDir(const std::string& path);   // only an empty folder
 int DeleteFile(const std::string& path);  // a file or a symbolic link, never a folder
-int Rename(const std::string& from, const std::string& to);  // atomic; parents synced
+// Atomic; parents synced. 0 whenever the rename happened, even if a sync failed.
+int Rename(const std::string& from, const std::string& to);
 // Renames over an existing file in one step (the old one is gone); the folder is synced.
 int Replace(const std::string& from, const std::string& to);
 // Not synced: a folder of links is made durable as a whole (Directory::Rename syncs its tree).

@@ -82,7 +82,7 @@ TEST_F(WorkerTest, PassStopsAtLastLogMsnAndAtAbort) {
     EXPECT_EQ(item.file.msn, msns[2]);
 }
 
-TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndIsMovedAside) {
+TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndStaysUntilTheFailureIsRecorded) {
     Prepare(3);
     std::string second = backup() + "/Changes/Redo_1/l1.vrl";
     std::string bytes = testutil::ReadFile(second);
@@ -91,8 +91,24 @@ TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndIsMovedAside) {
     worker.ProcessRedoLogSet(item);
     EXPECT_EQ(item.err.GetError(), Mirel::kErrInvalidFile);
     EXPECT_EQ(item.file.msn, msns[0]);
-    EXPECT_FALSE(testutil::Exists(second));
-    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/l1.vrl"));
+    // The worker leaves the log where it is: the interval cycle records the database's
+    // failure first and only then sets its logs aside.
+    EXPECT_TRUE(testutil::IsFile(second));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected/l1.vrl"));
+}
+
+TEST_F(WorkerTest, AFullDiskLeavesTheLogAndIsNoFailureOfIt) {
+    Prepare(2);
+    const std::uint64_t start = item.file.msn;
+    Mirel::Faults::Arm(Mirel::FsOp::kWrite, ip(), Mirel::kErrDiskFull, 1);
+    worker.ProcessRedoLogSet(item);
+    EXPECT_EQ(item.err.GetError(), Mirel::kErrDiskFull);
+    EXPECT_EQ(item.file.msn, start);
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Changes/Redo_1/l0.vrl"));
+    item.err = Talon::Error();
+    worker.ProcessRedoLogSet(item);  // space is back: the same logs apply
+    EXPECT_TRUE(item.err.OK());
+    EXPECT_EQ(item.file.msn, msns[1]);
 }
 
 TEST_F(WorkerTest, PrivateCopyFailuresLeaveTheDatabaseWhole) {
