@@ -159,7 +159,7 @@ F::Uuid DocUuid(const std::string& formats) {
     return u;
 }
 
-// The example database's pages and the redo log's two records, as the prose describes them.
+// The example database's page size and interval end, as the prose gives them.
 constexpr std::uint32_t kPage = 512;
 constexpr std::uint64_t kExampleEnd = 1767269150123456ull;  // 2026-01-01 12:05:50.123456
 
@@ -247,6 +247,18 @@ TEST(ContractTest, UuidBytesFollowTheCanonicalText) {
 class ContractFiles : public ::testing::Test {
 protected:
     void SetUp() override { Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr); }
+    // The example log behind `header`: page 3 all 5a, then page 0 all a5, each record where
+    // its dump says it starts.
+    Bytes ExampleLog(const Bytes& header) {
+        Bytes log = header;
+        for (auto [name, fill] : {std::pair<const char*, std::uint8_t>{"3", 0x5a}, {"0", 0xa5}}) {
+            Dump rec = HexDump(Example(formats, std::string("redo-log-record-page-") + name));
+            EXPECT_EQ(rec.offset, log.size());
+            log.insert(log.end(), rec.bytes.begin(), rec.bytes.end());
+            log.insert(log.end(), kPage, fill);
+        }
+        return log;
+    }
     std::string formats = Source("docs/formats.md");
     testutil::TempDir tmp;
 };
@@ -257,8 +269,6 @@ TEST_F(ContractFiles, DatabaseAndRedoLogExamplesApplyAsDocumented) {
     Dump slot0 = HexDump(Example(formats, "database-slot-0"));
     Dump slot1 = HexDump(Example(formats, "database-slot-1-after"));
     Dump header = HexDump(Example(formats, "redo-log-header"));
-    Dump rec3 = HexDump(Example(formats, "redo-log-record-page-3"));
-    Dump rec0 = HexDump(Example(formats, "redo-log-record-page-0"));
     ASSERT_EQ(slot0.bytes.size(), F::kDbSlotSize);
     ASSERT_EQ(header.bytes.size(), F::kLogHeaderSize);
 
@@ -296,13 +306,7 @@ TEST_F(ContractFiles, DatabaseAndRedoLogExamplesApplyAsDocumented) {
     EXPECT_EQ(u.ToUTF8(), uuidText);
     EXPECT_EQ(msn, 1000u);
 
-    // The log, each record where its dump says it starts.
-    Bytes log = header.bytes;
-    for (auto [rec, fill] : {std::pair<Dump*, std::uint8_t>{&rec3, 0x5a}, {&rec0, 0xa5}}) {
-        EXPECT_EQ(rec->offset, log.size());
-        log.insert(log.end(), rec->bytes.begin(), rec->bytes.end());
-        log.insert(log.end(), kPage, fill);
-    }
+    Bytes log = ExampleLog(header.bytes);
     EXPECT_EQ(log.size(), 1184u);
     const std::string logPath = tmp / "0001.vrl";
     WriteBytes(logPath, log);
@@ -343,14 +347,8 @@ TEST_F(ContractFiles, RedoLogHeaderRulesHoldForTheExample) {
     Bytes header = HexDump(Example(formats, "redo-log-header")).bytes;
     auto verdict = [&](Bytes h, std::size_t extra = 0) {
         F::Put32(h.data() + 72, F::Crc32c(h.data(), 72));
-        h.insert(h.end(), extra, 0);
-        Bytes file = h;
-        Dump rec3 = HexDump(Example(formats, "redo-log-record-page-3"));
-        Dump rec0 = HexDump(Example(formats, "redo-log-record-page-0"));
-        for (auto [rec, fill] : {std::pair<Dump*, std::uint8_t>{&rec3, 0x5a}, {&rec0, 0xa5}}) {
-            file.insert(file.end(), rec->bytes.begin(), rec->bytes.end());
-            file.insert(file.end(), kPage, fill);
-        }
+        Bytes file = ExampleLog(h);
+        file.insert(file.end(), extra, 0);
         WriteBytes(tmp / "l.vrl", file);
         unistring u;
         std::uint64_t a = 0, b = 0, c = 0;
