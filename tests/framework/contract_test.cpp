@@ -10,11 +10,11 @@
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -167,20 +167,16 @@ constexpr std::uint64_t kExampleEnd = 1767269150123456ull;  // 2026-01-01 12:05:
 
 TEST(ContractTest, Crc32cIsTheDocumentedCrc) {
     auto f = Fields(Example(Source("docs/formats.md"), "crc32c"));
-    std::smatch m;
-    std::string poly = f["polynomial"];
-    ASSERT_TRUE(std::regex_search(
-        poly, m, std::regex("^0x([0-9A-F]+) \\(bit-reversed form 0x([0-9A-F]+)\\)")));
-    std::uint32_t normal = std::stoul(m[1].str(), nullptr, 16);
-    std::uint32_t reversed = std::stoul(m[2].str(), nullptr, 16);
+    unsigned normal = 0, reversed = 0, xorOut = 0, count = 0, fill = 0;
+    ASSERT_EQ(
+        std::sscanf(f["polynomial"].c_str(), "0x%x (bit-reversed form 0x%x)", &normal, &reversed),
+        2);
     std::uint32_t flipped = 0;
     for (int i = 0; i < 32; ++i) flipped |= ((normal >> i) & 1u) << (31 - i);
     EXPECT_EQ(flipped, reversed);
     EXPECT_EQ(f["reflected"], "yes (input and output)");
     std::uint32_t init = std::stoul(f["initial value"], nullptr, 16);
-    std::string fin = f["final inversion"];
-    ASSERT_TRUE(std::regex_search(fin, m, std::regex("^yes \\(xor 0x([0-9A-F]+)\\)")));
-    std::uint32_t xorOut = std::stoul(m[1].str(), nullptr, 16);
+    ASSERT_EQ(std::sscanf(f["final inversion"].c_str(), "yes (xor 0x%x)", &xorOut), 1);
 
     // The reader's bitwise algorithm, from the documented parameters alone.
     auto reference = [&](const Bytes& data) {
@@ -196,11 +192,10 @@ TEST(ContractTest, Crc32cIsTheDocumentedCrc) {
         if (key.rfind("check ", 0) != 0) continue;
         std::string what = key.substr(6);
         Bytes data;
-        if (std::regex_match(what, m, std::regex("\"(.*)\"")))
-            data.assign(m[1].first, m[1].second);
-        else if (std::regex_match(what, m, std::regex("([0-9]+) bytes ([0-9a-f]{2})")))
-            data.assign(std::stoul(m[1].str()),
-                        static_cast<std::uint8_t>(std::stoul(m[2].str(), nullptr, 16)));
+        if (what.size() >= 2 && what.front() == '"' && what.back() == '"')
+            data.assign(what.begin() + 1, what.end() - 1);
+        else if (std::sscanf(what.c_str(), "%u bytes %x", &count, &fill) == 2)
+            data.assign(count, static_cast<std::uint8_t>(fill));
         else
             ADD_FAILURE() << "unreadable check " << key;
         std::uint32_t want = std::stoul(value, nullptr, 16);
@@ -414,19 +409,17 @@ TEST(ContractTest, EveryErrorNumberAndEventRecordIsDocumented) {
     };
     std::set<std::string> inCode;
     std::string codes = Source("platform/support/ErrorCodes.h");
-    std::regex number("=\\s*(-?[0-9]+),");
-    for (auto it = std::sregex_iterator(codes.begin(), codes.end(), number);
-         it != std::sregex_iterator(); ++it)
-        inCode.insert((*it)[1]);
+    for (auto at = codes.find(" = "); at != std::string::npos; at = codes.find(" = ", at + 1)) {
+        auto comma = codes.find(',', at);
+        inCode.insert(Trim(codes.substr(at + 3, comma - at - 3)));
+    }
     EXPECT_GT(inCode.size(), 30u);
     EXPECT_EQ(firstCells("error-numbers"), inCode);
 
     std::set<std::string> events;
     std::string logger = Source("platform/framework/Logger.cpp");
-    std::regex event("\\{(0x[0-9a-fA-F]{8}),");
-    for (auto it = std::sregex_iterator(logger.begin(), logger.end(), event);
-         it != std::sregex_iterator(); ++it) {
-        std::string code = (*it)[1];
+    for (auto at = logger.find("{0x"); at != std::string::npos; at = logger.find("{0x", at + 1)) {
+        std::string code = logger.substr(at + 1, 10);
         for (auto& ch : code) ch = static_cast<char>(std::tolower(ch));
         events.insert(code);
     }
