@@ -655,11 +655,16 @@ TEST(ContractOrb, AddressesAndTheHubConversationAreAsDocumented) {
         any <<= op;
         ASSERT_TRUE(connector.SendNotification(21, 0, 0, any, 0).OK());
         ASSERT_TRUE(heard.WaitFor("SendNotification 21 0 0"));
-        std::lock_guard<std::mutex> g(heard.m);
-        EXPECT_EQ(heard.eventTexts,
-                  (std::vector<Units>{documented.at("/srv/backup"), documented.at("db1")}));
-        EXPECT_EQ(heard.targets, std::vector<Units>{documented.at(uuidText)});
-        heard.peer = Talon::ServerComponent::_nil();
+        {
+            std::lock_guard<std::mutex> g(heard.m);
+            EXPECT_EQ(heard.eventTexts,
+                      (std::vector<Units>{documented.at("/srv/backup"), documented.at("db1")}));
+            EXPECT_EQ(heard.targets, std::vector<Units>{documented.at(uuidText)});
+            heard.peer = Talon::ServerComponent::_nil();
+        }
+        // As the service does before it exits: the thread ends before the object goes.
+        connector.AbortMain();
+        connector.Join();
     }
     orb->destroy();
 }
