@@ -1,0 +1,670 @@
+// The examples of docs/formats.md and docs/protocol.md marked "checked", read from the
+// documents themselves and compared with what the code reads, writes and sends, so the
+// documents a second implementation is written from cannot drift from the service.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "app/DBSConnector.h"
+#include "app/DidoraRezaraApp.h"
+#include "platform/engine/Formats.h"
+#include "platform/engine/HBEngine.h"
+#include "platform/engine/HBFile.h"
+#include "platform/engine/HBLogFile.h"
+#include "platform/engine/Uuid.h"
+#include "platform/framework/EventHelper.h"
+#include "platform/framework/IBS_Config.h"
+#include "tests/TestUtil.h"
+
+using Mirel::unistring;
+using Talon::IBS_Config;
+namespace F = Mirel::Format;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Units = std::vector<std::uint16_t>;
+
+std::string Source(const std::string& rel) {
+    return testutil::ReadFile(std::string(IBS_SOURCE_DIR) + "/" + rel);
+}
+
+std::string Trim(const std::string& s) {
+    auto b = s.find_first_not_of(" \t");
+    auto e = s.find_last_not_of(" \t");
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+// The lines after "<!-- checked: NAME -->": a fenced block's lines, or a table's rows
+// without its header.
+std::vector<std::string> Example(const std::string& doc, const std::string& name) {
+    const std::string marker = "<!-- checked: " + name + " -->";
+    auto at = doc.find(marker);
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "no example " << name;
+        return {};
+    }
+    std::istringstream in(doc.substr(at + marker.size()));
+    std::vector<std::string> lines;
+    std::string line;
+    bool started = false, fenced = false;
+    while (std::getline(in, line)) {
+        if (!started) {
+            if (line.empty()) continue;
+            started = true;
+            fenced = line.rfind("```", 0) == 0;
+            if (fenced) continue;
+        }
+        if (fenced ? line.rfind("```", 0) == 0 : (line.empty() || line[0] != '|')) break;
+        lines.push_back(line);
+    }
+    if (!fenced && lines.size() >= 2) lines.erase(lines.begin(), lines.begin() + 2);
+    EXPECT_FALSE(lines.empty()) << name;
+    return lines;
+}
+
+std::vector<std::string> Cells(const std::string& row) {
+    std::vector<std::string> out;
+    std::istringstream in(row);
+    std::string cell;
+    while (std::getline(in, cell, '|')) out.push_back(Trim(cell));
+    if (!out.empty() && out.front().empty()) out.erase(out.begin());
+    return out;
+}
+
+std::string Unquote(const std::string& cell) {
+    return cell.size() >= 2 && cell.front() == '`' && cell.back() == '`'
+               ? cell.substr(1, cell.size() - 2)
+               : cell;
+}
+
+// "key   value" lines: the key ends at the first double blank.
+std::map<std::string, std::string> Fields(const std::vector<std::string>& lines) {
+    std::map<std::string, std::string> out;
+    for (const auto& l : lines) {
+        auto gap = l.find("  ");
+        out[l.substr(0, gap)] = gap == std::string::npos ? "" : Trim(l.substr(gap));
+    }
+    return out;
+}
+
+// A hexdump -C listing: the offset of its first line and its bytes. Offsets must run on
+// and the text column must show the bytes.
+struct Dump {
+    std::uint64_t offset = 0;
+    Bytes bytes;
+};
+Dump HexDump(const std::vector<std::string>& lines) {
+    Dump d;
+    for (const auto& line : lines) {
+        auto bar = line.find('|');
+        std::istringstream in(line.substr(0, bar));
+        std::string tok;
+        in >> tok;
+        std::uint64_t off = std::stoull(tok, nullptr, 16);
+        if (d.bytes.empty()) d.offset = off;
+        EXPECT_EQ(off, d.offset + d.bytes.size()) << line;
+        std::string shown;
+        while (in >> tok) {
+            auto b = static_cast<std::uint8_t>(std::stoul(tok, nullptr, 16));
+            d.bytes.push_back(b);
+            shown.push_back(b >= 32 && b < 127 ? static_cast<char>(b) : '.');
+        }
+        EXPECT_EQ(line.substr(bar), "|" + shown + "|") << line;
+    }
+    return d;
+}
+
+Units HexUnits(const std::string& cell) {
+    Units u;
+    if (cell == "(none)") return u;
+    std::istringstream in(cell);
+    std::string tok;
+    while (in >> tok) u.push_back(static_cast<std::uint16_t>(std::stoul(tok, nullptr, 16)));
+    return u;
+}
+
+Bytes ReadBytes(const std::string& path, std::size_t offset, std::size_t n) {
+    std::string all = testutil::ReadFile(path);
+    if (all.size() < offset + n) return {};
+    return Bytes(all.begin() + static_cast<long>(offset),
+                 all.begin() + static_cast<long>(offset + n));
+}
+
+void WriteBytes(const std::string& path, const Bytes& b) {
+    testutil::WriteFile(path, std::string(b.begin(), b.end()));
+}
+
+F::Uuid DocUuid(const std::string& formats) {
+    auto f = Fields(Example(formats, "uuid"));
+    F::Uuid u{};
+    std::istringstream in(f["bytes"]);
+    std::string tok;
+    for (auto& b : u)
+        if (in >> tok) b = static_cast<std::uint8_t>(std::stoul(tok, nullptr, 16));
+    return u;
+}
+
+// The example database's page size and interval end, as the prose gives them.
+constexpr std::uint32_t kPage = 512;
+constexpr std::uint64_t kExampleEnd = 1767269150123456ull;  // 2026-01-01 12:05:50.123456
+
+}  // namespace
+
+TEST(ContractTest, Crc32cIsTheDocumentedCrc) {
+    auto f = Fields(Example(Source("docs/formats.md"), "crc32c"));
+    unsigned normal = 0, reversed = 0, xorOut = 0, count = 0, fill = 0;
+    ASSERT_EQ(
+        std::sscanf(f["polynomial"].c_str(), "0x%x (bit-reversed form 0x%x)", &normal, &reversed),
+        2);
+    std::uint32_t flipped = 0;
+    for (int i = 0; i < 32; ++i) flipped |= ((normal >> i) & 1u) << (31 - i);
+    EXPECT_EQ(flipped, reversed);
+    EXPECT_EQ(f["reflected"], "yes (input and output)");
+    std::uint32_t init = std::stoul(f["initial value"], nullptr, 16);
+    ASSERT_EQ(std::sscanf(f["final inversion"].c_str(), "yes (xor 0x%x)", &xorOut), 1);
+
+    // The reader's bitwise algorithm, from the documented parameters alone.
+    auto reference = [&](const Bytes& data) {
+        std::uint32_t crc = init;
+        for (std::uint8_t b : data) {
+            crc ^= b;
+            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ ((crc & 1u) ? reversed : 0u);
+        }
+        return crc ^ xorOut;
+    };
+    int vectors = 0;
+    for (const auto& [key, value] : f) {
+        if (key.rfind("check ", 0) != 0) continue;
+        std::string what = key.substr(6);
+        Bytes data;
+        if (what.size() >= 2 && what.front() == '"' && what.back() == '"')
+            data.assign(what.begin() + 1, what.end() - 1);
+        else if (std::sscanf(what.c_str(), "%u bytes %x", &count, &fill) == 2)
+            data.assign(count, static_cast<std::uint8_t>(fill));
+        else
+            ADD_FAILURE() << "unreadable check " << key;
+        std::uint32_t want = std::stoul(value, nullptr, 16);
+        EXPECT_EQ(F::Crc32c(data.data(), data.size()), want) << key;
+        EXPECT_EQ(reference(data), want) << key;
+        ++vectors;
+    }
+    EXPECT_GE(vectors, 3);
+    std::mt19937 rng(12);
+    for (int i = 0; i < 200; ++i) {
+        Bytes data(rng() % 3000);
+        for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+        ASSERT_EQ(F::Crc32c(data.data(), data.size()), reference(data)) << data.size();
+    }
+}
+
+TEST(ContractTest, CompressedStringExamplesTravelAsDocumented) {
+    int rows = 0;
+    for (const auto& row : Example(Source("docs/formats.md"), "compressed-strings")) {
+        auto c = Cells(row);
+        ASSERT_GE(c.size(), 2u) << row;
+        unistring text = c[0] == "(empty)" ? unistring() : unistring::FromUTF8(Unquote(c[0]));
+        Units units = HexUnits(c[1]);
+        EXPECT_EQ(Talon::EventHelper::Compress(text), units) << row;
+        EXPECT_EQ(Talon::EventHelper::Decompress(units.data(), units.size()), text) << row;
+        ++rows;
+    }
+    EXPECT_GE(rows, 6);
+    // A narrow text sent raw, and a tag a reader does not know, both read as raw units.
+    const Units raw = {0, u'a', u'b'}, unknown = {7, u'a', u'b'};
+    EXPECT_EQ(Talon::EventHelper::Decompress(raw.data(), raw.size()), unistring(u"ab"));
+    EXPECT_EQ(Talon::EventHelper::Decompress(unknown.data(), unknown.size()), unistring(u"ab"));
+}
+
+TEST(ContractTest, UuidBytesFollowTheCanonicalText) {
+    std::string formats = Source("docs/formats.md");
+    auto f = Fields(Example(formats, "uuid"));
+    F::Uuid bytes = DocUuid(formats), parsed{};
+    ASSERT_TRUE(Mirel::UuidText::FromText(unistring::FromUTF8(f["text"]), parsed));
+    EXPECT_EQ(parsed, bytes);
+    EXPECT_EQ(Mirel::UuidText::ToText(bytes).ToUTF8(), f["text"]);
+}
+
+class ContractFiles : public ::testing::Test {
+protected:
+    void SetUp() override { Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr); }
+    // The example log behind `header`: page 3 all 5a, then page 0 all a5, each record where
+    // its dump says it starts.
+    Bytes ExampleLog(const Bytes& header) {
+        Bytes log = header;
+        for (auto [name, fill] : {std::pair<const char*, std::uint8_t>{"3", 0x5a}, {"0", 0xa5}}) {
+            Dump rec = HexDump(Example(formats, std::string("redo-log-record-page-") + name));
+            EXPECT_EQ(rec.offset, log.size());
+            log.insert(log.end(), rec.bytes.begin(), rec.bytes.end());
+            log.insert(log.end(), kPage, fill);
+        }
+        return log;
+    }
+    std::string formats = Source("docs/formats.md");
+    testutil::TempDir tmp;
+};
+
+TEST_F(ContractFiles, DatabaseAndRedoLogExamplesApplyAsDocumented) {
+    const F::Uuid uuid = DocUuid(formats);
+    const std::string uuidText = Fields(Example(formats, "uuid"))["text"];
+    Dump slot0 = HexDump(Example(formats, "database-slot-0"));
+    Dump slot1 = HexDump(Example(formats, "database-slot-1-after"));
+    Dump header = HexDump(Example(formats, "redo-log-header"));
+    ASSERT_EQ(slot0.bytes.size(), F::kDbSlotSize);
+    ASSERT_EQ(header.bytes.size(), F::kLogHeaderSize);
+
+    // A writer that follows the layout tables produces these very bytes.
+    F::DbHeader dh;
+    dh.pageSize = kPage;
+    dh.uuid = uuid;
+    dh.msn = 1000;
+    dh.pageCount = 2;
+    Bytes encoded(F::kDbSlotSize);
+    F::EncodeDbHeader(dh, encoded.data());
+    EXPECT_EQ(encoded, slot0.bytes);
+    F::LogHeader lh;
+    lh.pageSize = kPage;
+    lh.uuid = uuid;
+    lh.startMSN = 1000;
+    lh.msn = 1002;
+    lh.endUTC = kExampleEnd;
+    lh.closed = true;
+    lh.recordCount = 2;
+    encoded.assign(F::kLogHeaderSize, 0);
+    F::EncodeLogHeader(lh, encoded.data());
+    EXPECT_EQ(encoded, header.bytes);
+
+    // The database: block 0 with slot 0, then pages of 11 and 22.
+    Bytes db(kPage, 0);
+    std::copy(slot0.bytes.begin(), slot0.bytes.end(), db.begin() + static_cast<long>(slot0.offset));
+    db.insert(db.end(), kPage, 0x11);
+    db.insert(db.end(), kPage, 0x22);
+    const std::string dbPath = tmp / "db1.vdb";
+    WriteBytes(dbPath, db);
+    unistring u;
+    std::uint64_t msn = 0;
+    ASSERT_TRUE(IBS_Config::GetDBInfo(tmp.File("db1.vdb"), u, msn).OK());
+    EXPECT_EQ(u.ToUTF8(), uuidText);
+    EXPECT_EQ(msn, 1000u);
+
+    Bytes log = ExampleLog(header.bytes);
+    EXPECT_EQ(log.size(), 1184u);
+    const std::string logPath = tmp / "0001.vrl";
+    WriteBytes(logPath, log);
+    std::uint64_t startMSN = 0, endUTC = 0;
+    bool closed = false;
+    ASSERT_TRUE(
+        IBS_Config::GetRedoLogInfo(tmp.File("0001.vrl"), u, msn, startMSN, endUTC, closed).OK());
+    EXPECT_EQ(u.ToUTF8(), uuidText);
+    EXPECT_EQ(startMSN, 1000u);
+    EXPECT_EQ(msn, 1002u);
+    EXPECT_EQ(endUTC, kExampleEnd);
+    EXPECT_TRUE(closed);
+
+    {
+        Mirel::HBFile file(tmp.File("db1.vdb"));
+        file.SetOpeningFlags(Mirel::HBFile::kOpenExclusive | Mirel::HBFile::kOpenDurable);
+        ASSERT_TRUE(file.Open(Mirel::HBFile::kPermReadWrite).OK());
+        Mirel::HBLogFile redo(tmp.File("0001.vrl"));
+        std::atomic<std::int32_t> abort{0};
+        ASSERT_TRUE(IBS_Config::ProcessRedoLogFile(file, redo, abort).OK());
+        ASSERT_TRUE(file.Close().OK());
+    }
+    Mirel::HBFile after(tmp.File("db1.vdb"));
+    ASSERT_TRUE(after.Open(Mirel::HBFile::kPermRead).OK());
+    EXPECT_EQ(after.GetMSN(), 1002u);
+    EXPECT_EQ(after.GetPageCount(), 4u);
+    const std::uint8_t want[4] = {0xa5, 0x22, 0x00, 0x5a};
+    for (std::uint64_t n = 0; n < 4; ++n) {
+        Bytes page(kPage);
+        ASSERT_TRUE(after.ReadPage(n, page.data()).OK());
+        EXPECT_EQ(page, Bytes(kPage, want[n])) << "page " << n;
+    }
+    EXPECT_EQ(ReadBytes(dbPath, slot1.offset, slot1.bytes.size()), slot1.bytes);
+    EXPECT_EQ(ReadBytes(dbPath, slot0.offset, slot0.bytes.size()), slot0.bytes);
+}
+
+TEST_F(ContractFiles, RedoLogHeaderRulesHoldForTheExample) {
+    Bytes header = HexDump(Example(formats, "redo-log-header")).bytes;
+    auto verdict = [&](Bytes h, std::size_t extra = 0) {
+        F::Put32(h.data() + 72, F::Crc32c(h.data(), 72));
+        Bytes file = ExampleLog(h);
+        file.insert(file.end(), extra, 0);
+        WriteBytes(tmp / "l.vrl", file);
+        unistring u;
+        std::uint64_t a = 0, b = 0, c = 0;
+        bool closed = false;
+        return IBS_Config::GetRedoLogInfo(tmp.File("l.vrl"), u, a, b, c, closed).GetError();
+    };
+    EXPECT_EQ(verdict(header), 0);
+    Bytes reserved = header;
+    reserved[60] = 0x7f;   // covered by the checksum, not read
+    reserved[100] = 0x7f;  // not covered, not read
+    EXPECT_EQ(verdict(reserved), 0);
+    Bytes flags = header;
+    flags[56] = 0x03;
+    EXPECT_EQ(verdict(flags), Mirel::kErrInvalidFile);
+    Bytes backwards = header;
+    F::Put64(backwards.data() + 40, 999);
+    EXPECT_EQ(verdict(backwards), Mirel::kErrInvalidFile);
+    EXPECT_EQ(verdict(header, 1), Mirel::kErrInvalidFile);  // padded
+}
+
+TEST_F(ContractFiles, IntervalDoneExampleReadsAndWritesAsDocumented) {
+    Dump done = HexDump(Example(formats, "interval-done"));
+    const std::string uuidText = Fields(Example(formats, "uuid"))["text"];
+    testutil::MakeDirs(tmp / "Changes/Redo_1767269100000001");
+    const std::string path = tmp / "Changes/Redo_1767269100000001/IntervalDone.vid";
+    WriteBytes(path, done.bytes);
+    std::uint64_t end = 0;
+    std::vector<unistring> list;
+    ASSERT_TRUE(IBS_Config::GetIncrementalIntervalDone(
+                    tmp.File("Changes/Redo_1767269100000001/IntervalDone.vid"), end, &list)
+                    .OK());
+    EXPECT_EQ(end, kExampleEnd);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].ToUTF8(), uuidText);
+    ASSERT_TRUE(IBS_Config::WriteIntervalDone(tmp.File("written.vid"), end, list).OK());
+    EXPECT_EQ(ReadBytes(tmp / "written.vid", 0, done.bytes.size()), done.bytes);
+    EXPECT_EQ(testutil::ReadFile(tmp / "written.vid").size(), done.bytes.size());
+}
+
+TEST(ContractTest, RedoFolderNamesReadBackAsDocumented) {
+    int rows = 0;
+    for (const auto& row : Example(Source("docs/formats.md"), "redo-folder-names")) {
+        auto c = Cells(row);
+        ASSERT_GE(c.size(), 2u) << row;
+        std::string name = Unquote(c[0]);
+        std::uint64_t want = c[1] == "none" ? 0 : std::stoull(c[1]);
+        EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(unistring::FromUTF8(name)), want)
+            << row;
+        if (want && name == "Redo_" + std::to_string(want)) {
+            EXPECT_EQ(IBS_Config::MakeRedoFolderName(want).ToUTF8(), name);
+        }
+        ++rows;
+    }
+    EXPECT_GE(rows, 4);
+}
+
+TEST(ContractTest, EveryErrorNumberAndEventRecordIsDocumented) {
+    std::string protocol = Source("docs/protocol.md");
+    auto firstCells = [&](const std::string& name) {
+        std::set<std::string> out;
+        for (const auto& row : Example(protocol, name)) out.insert(Cells(row).at(0));
+        return out;
+    };
+    std::set<std::string> inCode;
+    std::string codes = Source("platform/support/ErrorCodes.h");
+    for (auto at = codes.find(" = "); at != std::string::npos; at = codes.find(" = ", at + 1)) {
+        auto comma = codes.find(',', at);
+        inCode.insert(Trim(codes.substr(at + 3, comma - at - 3)));
+    }
+    EXPECT_GT(inCode.size(), 30u);
+    EXPECT_EQ(firstCells("error-numbers"), inCode);
+
+    std::set<std::string> events;
+    std::string logger = Source("platform/framework/Logger.cpp");
+    for (auto at = logger.find("{0x"); at != std::string::npos; at = logger.find("{0x", at + 1)) {
+        std::string code = logger.substr(at + 1, 10);
+        for (auto& ch : code) ch = static_cast<char>(std::tolower(ch));
+        events.insert(code);
+    }
+    EXPECT_GT(events.size(), 10u);
+    EXPECT_EQ(firstCells("event-records"), events);
+}
+
+namespace {
+
+// A port nobody listens on right now.
+unsigned short FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A third party's hub: it keeps what it is told in arrival order, units as they came.
+struct Heard {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> calls;
+    Talon::ServerComponent_var peer;
+    std::vector<Units> eventTexts, targets;
+    void Add(const std::string& call) {
+        std::lock_guard<std::mutex> g(m);
+        calls.push_back(call);
+        cv.notify_all();
+    }
+    bool WaitFor(const std::string& call) {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, std::chrono::seconds(20), [&] {
+            return std::find(calls.begin(), calls.end(), call) != calls.end();
+        });
+    }
+};
+
+Units Raw(const Talon::CompressedString& s) {
+    Units u;
+    for (CORBA::ULong i = 0; i < s.length(); ++i) u.push_back(s[i]);
+    return u;
+}
+
+class Link : public POA_Talon::EventLink {
+public:
+    explicit Link(Heard& h) : mHeard(h) {}
+    CORBA::ULong GetLinkID() override { return 7; }
+    void Subscribe(const TalonTypes::EventIdSeq& e) override {
+        std::string s = "Subscribe";
+        for (CORBA::ULong i = 0; i < e.length(); ++i)
+            s += " " + std::to_string(e[i].eventClass) + "/" + std::to_string(e[i].eventCode);
+        mHeard.Add(s);
+    }
+    void SendComponentInfo(const TalonTypes::ComponentInfo& i) override {
+        mHeard.Add("SendComponentInfo " + std::to_string(i.type) + " " + i.name.in() + " " +
+                   std::to_string(i.status) + " " +
+                   (i.processId == CORBA::ULong(::getpid()) ? "pid" : "?") +
+                   (i.full ? " full" : ""));
+    }
+    void SendNotification(CORBA::Long code, CORBA::Long p1, CORBA::Long p2,
+                          const CORBA::Any& payload) override {
+        const TalonTypes::DebugOperation* op = nullptr;
+        if (payload >>= op) {
+            std::lock_guard<std::mutex> g(mHeard.m);
+            for (CORBA::ULong i = 0; i < op->mTargets.length(); ++i)
+                mHeard.targets.push_back(Raw(op->mTargets[i]));
+        }
+        mHeard.Add("SendNotification " + std::to_string(code) + " " + std::to_string(p1) + " " +
+                   std::to_string(p2));
+    }
+    void WriteEvent(CORBA::Long code, const Talon::CompressedStringSeq& texts) override {
+        {
+            std::lock_guard<std::mutex> g(mHeard.m);
+            for (CORBA::ULong i = 0; i < texts.length(); ++i)
+                mHeard.eventTexts.push_back(Raw(texts[i]));
+        }
+        mHeard.Add("WriteEvent " + std::to_string(code));
+    }
+    void SendStoppingNotice(CORBA::ULong id) override {
+        mHeard.Add("SendStoppingNotice " + std::to_string(id));
+    }
+    void Disconnect() override { mHeard.Add("Disconnect"); }
+
+private:
+    Heard& mHeard;
+};
+
+class Hub : public POA_Talon::EventHub {
+public:
+    Hub(Heard& h, PortableServer::POA_ptr links)
+        : mHeard(h), mLinks(PortableServer::POA::_duplicate(links)) {}
+    Talon::EventLink_ptr ConnectComponent(TalonTypes::eServiceType type, const char* name,
+                                          Talon::ServerComponent_ptr peer,
+                                          CORBA::ULong& linkID) override {
+        linkID = 7;
+        {
+            std::lock_guard<std::mutex> g(mHeard.m);
+            mHeard.peer = Talon::ServerComponent::_duplicate(peer);
+        }
+        mHeard.Add("ConnectComponent " + std::to_string(type) + " " + name);
+        auto* link = new Link(mHeard);
+        PortableServer::ObjectId_var id = mLinks->activate_object(link);
+        link->_remove_ref();
+        CORBA::Object_var obj = mLinks->id_to_reference(id);
+        return Talon::EventLink::_narrow(obj);
+    }
+    void LostConnection() override { mHeard.Add("LostConnection"); }
+
+private:
+    Heard& mHeard;
+    PortableServer::POA_var mLinks;
+};
+
+// "%ff" escapes of a corbaloc object key, undone.
+std::string Unescape(const std::string& key) {
+    std::string out;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (key[i] == '%' && i + 2 < key.size()) {
+            out.push_back(static_cast<char>(std::stoi(key.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(key[i]);
+        }
+    }
+    return out;
+}
+
+// The POA and object id a key names below omniINSPOA: ff "omniINSPOA" ff POA 00 ID.
+bool SplitKey(const std::string& key, std::string& poa, std::string& id) {
+    const std::string head =
+        "\xff"
+        "omniINSPOA"
+        "\xff";
+    auto zero = key.find('\0');
+    if (key.rfind(head, 0) != 0 || zero == std::string::npos) return false;
+    poa = key.substr(head.size(), zero - head.size());
+    id = key.substr(zero + 1);
+    return true;
+}
+
+}  // namespace
+
+TEST(ContractOrb, AddressesAndTheHubConversationAreAsDocumented) {
+    std::string protocol = Source("docs/protocol.md");
+    std::string service = Example(protocol, "service-address").at(0);
+    ASSERT_EQ(service.rfind("corbaloc::127.0.0.1:50004/", 0), 0u) << service;
+    EXPECT_EQ(DidoraRezaraApp::kOrbPort, 50004);
+    std::string poa, id;
+    ASSERT_TRUE(SplitKey(Unescape(service.substr(service.find('/'))).substr(1), poa, id));
+    EXPECT_EQ(poa, DidoraRezaraApp::kPOAName);
+    EXPECT_EQ(id, DidoraRezaraApp::kObjectId);
+
+    std::string hubAddress = Example(protocol, "hub-address").at(0);
+    const std::string prefix = "corbaloc::HOST:PORT";
+    ASSERT_EQ(hubAddress.rfind(prefix, 0), 0u) << hubAddress;
+    std::string hubKey = hubAddress.substr(prefix.size());
+    EXPECT_EQ(hubKey, Talon::ComponentBaseThread::kEventHubKey);
+    ASSERT_TRUE(SplitKey(Unescape(hubKey).substr(1), poa, id));
+
+    // The hub is served where the document says, by a POA built from the key alone.
+    unsigned short port = FreePort();
+    std::string endpoint = "giop:tcp:127.0.0.1:" + std::to_string(port);
+    std::vector<std::string> args = {"contract", "-ORBendPoint", endpoint,
+                                     "-ORBclientCallTimeOutPeriod", "20000"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    int argc = static_cast<int>(argv.size());
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv.data(), "omniORB4");
+    CORBA::Object_var ins = orb->resolve_initial_references("omniINSPOA");
+    PortableServer::POA_var insPOA = PortableServer::POA::_narrow(ins);
+    CORBA::Object_var rootObj = orb->resolve_initial_references("RootPOA");
+    PortableServer::POA_var root = PortableServer::POA::_narrow(rootObj);
+    CORBA::PolicyList policies;
+    policies.length(2);
+    policies[0] = insPOA->create_lifespan_policy(PortableServer::PERSISTENT);
+    policies[1] = insPOA->create_id_assignment_policy(PortableServer::USER_ID);
+    PortableServer::POAManager_var insManager = insPOA->the_POAManager();
+    PortableServer::POA_var hubPOA = insPOA->create_POA(poa.c_str(), insManager, policies);
+    Heard heard;
+    auto* hub = new Hub(heard, root);
+    PortableServer::ObjectId_var oid = PortableServer::string_to_ObjectId(id.c_str());
+    hubPOA->activate_object_with_id(oid, hub);
+    hub->_remove_ref();
+    insManager->activate();
+    PortableServer::POAManager_var rootManager = root->the_POAManager();
+    rootManager->activate();
+
+    std::string formats = Source("docs/formats.md");
+    const std::string uuidText = Fields(Example(formats, "uuid"))["text"];
+    std::map<std::string, Units> documented;
+    for (const auto& row : Example(formats, "compressed-strings")) {
+        auto c = Cells(row);
+        documented[Unquote(c[0])] = HexUnits(c[1]);
+    }
+    {
+        DBSConnector connector(orb);
+        // The service registers long after its connector's thread runs; so does this test.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (connector.GetStatus() != TalonTypes::kCS_ServicingRequests &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        ASSERT_TRUE(connector.ConnectToServer("127.0.0.1", port));
+        ASSERT_TRUE(heard.WaitFor("SendComponentInfo 14 DBSConnector 4 pid"));
+        {
+            std::lock_guard<std::mutex> g(heard.m);
+            EXPECT_EQ(heard.calls,
+                      (std::vector<std::string>{"ConnectComponent 14 DBSConnector", "Subscribe 8/2",
+                                                "SendComponentInfo 14 DBSConnector 4 pid"}));
+        }
+        Talon::ServerComponent_var peer;
+        {
+            std::lock_guard<std::mutex> g(heard.m);
+            peer = Talon::ServerComponent::_duplicate(heard.peer);
+        }
+        ASSERT_FALSE(CORBA::is_nil(peer));
+        EXPECT_FALSE(peer->RequestStop());
+        EXPECT_TRUE(peer->Ping());
+        peer->DeliverEvent(8, 2, Talon::CompressedStringSeq());
+        EXPECT_TRUE(heard.WaitFor("SendStoppingNotice 7"));
+
+        // Texts arrive at the hub as the documented units.
+        ASSERT_TRUE(connector.WriteInfo(0x41000328, {u"/srv/backup", u"db1"}, false, nullptr).OK());
+        ASSERT_TRUE(heard.WaitFor("WriteEvent " + std::to_string(0x41000328)));
+        TalonTypes::DebugOperation op;
+        op.mTargets.length(1);
+        Talon::EventHelper::ToCompressedString(unistring::FromUTF8(uuidText), op.mTargets[0]);
+        CORBA::Any any;
+        any <<= op;
+        ASSERT_TRUE(connector.SendNotification(21, 0, 0, any, 0).OK());
+        ASSERT_TRUE(heard.WaitFor("SendNotification 21 0 0"));
+        {
+            std::lock_guard<std::mutex> g(heard.m);
+            EXPECT_EQ(heard.eventTexts,
+                      (std::vector<Units>{documented.at("/srv/backup"), documented.at("db1")}));
+            EXPECT_EQ(heard.targets, std::vector<Units>{documented.at(uuidText)});
+            heard.peer = Talon::ServerComponent::_nil();
+        }
+        // As the service does before it exits: the thread ends before the object goes.
+        connector.AbortMain();
+        connector.Join();
+    }
+    orb->destroy();
+}
