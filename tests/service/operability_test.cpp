@@ -204,7 +204,8 @@ TEST_F(OperabilityTest, IdleAndSlowClientsTakeBoundedThreadsAndGiveThemBack) {
     auto service = Start({}, {{"ORBinConScanPeriod", "2"}, {"ORBidleThreadTimeout", "1"}});
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
     pid_t pid = service->Pid();
-    long restThreads = Status(pid, "Threads"), restRss = Status(pid, "VmRSS");
+    long restThreads = Status(pid, "Threads");
+    [[maybe_unused]] long restRss = Status(pid, "VmRSS");
     sim::ServiceClient client(Orb());
 
     std::vector<int> idle;
