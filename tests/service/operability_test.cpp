@@ -176,6 +176,10 @@ TEST_F(OperabilityTest, HangUpReopensTheLogsAndTheServiceCarriesOn) {
     auto service = Start();
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
     std::string log = env.dir / "log/talonibDebug.log", trace = env.dir / "log/talonib_omniORB.txt";
+    // READY comes just before the loop's first line: rotate after it.
+    ASSERT_TRUE(Eventually(
+        [&] { return testutil::ReadFile(log).find("serving requests") != std::string::npos; },
+        10000));
     ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
     ASSERT_EQ(std::rename(trace.c_str(), (trace + ".1").c_str()), 0);
     service->Signal(SIGHUP);
