@@ -5,11 +5,37 @@
 #include <iostream>
 
 #include "app/DidoraRezaraApp.h"
+#include "ibs_version.h"
 #include "platform/framework/ArgumentHandler.h"
 #include "platform/framework/OSInterface.h"
+#include "platform/framework/Prefs.h"
+#include "platform/support/Os.h"
 #include "platform/support/Thread.h"
 
 namespace {
+
+class VersionArgHandler : public Talon::ArgumentHandler {
+public:
+    using Talon::ArgumentHandler::ArgumentHandler;
+    eResults Process() override {
+        std::cout << "talonib " << IBS_VERSION << std::endl;
+        return kHandled;
+    }
+};
+
+// A preference file that is there but cannot be used stops the start with one line that
+// names the file, the line and the fault. A missing file is fine: the store is empty.
+bool CheckPreferences(Talon::AppBase& app, Talon::Error& error) {
+    std::string designation = Talon::PrefKeys::Instance().GetDesignation();
+    if (!Mirel::Os::Stat(designation).exists) return true;  // the manager says so in its log
+    Talon::XMLPrefs prefs;
+    Talon::PrefsHandle handle;
+    if (prefs.Open(handle, designation).OK()) return true;
+    app.Refuse("bad preference file " + prefs.GetProblem());
+    app.SetRunState(Talon::AppBase::kStartRefused);
+    error.Set(Talon::CLIExtError(Mirel::kErrPrefsMalformed, Talon::AppBase::kExitNotConfigured));
+    return false;
+}
 
 void ServiceMain(unsigned long, unsigned short**) {
     omni_thread* self = omni_thread::create_dummy();
@@ -48,6 +74,7 @@ void SetupOSInterface(Talon::AppBase& app) {
     app.AddArgumentHandler(new Talon::InstallAutoArgHandler(u"install"));
     app.AddArgumentHandler(new Talon::InstallManualArgHandler(u"installm"));
     app.AddArgumentHandler(new Talon::RemoveArgHandler(u"remove"));
+    app.AddArgumentHandler(new VersionArgHandler(u"--version"));
     app.SetRunState(2);
 }
 
@@ -80,7 +107,9 @@ int main(int argc, char** argv) {
         SetupOSInterface(*app);
         InstallShutdownFunctors(*app);
         app->ProcessArguments(argc, argv);
-        if (app->GetRunState() != Talon::AppBase::kNoOSInit) error = app->InitOS();
+        bool refused =
+            app->GetRunState() == Talon::AppBase::kRunApplication && !CheckPreferences(*app, error);
+        if (!refused && app->GetRunState() != Talon::AppBase::kNoOSInit) error = app->InitOS();
         switch (app->GetRunState()) {
             case 2:
                 error = app->StartApp();

@@ -6,6 +6,7 @@ IBS_PACKAGES=(
   libomniorb4-dev omniidl
   libtinyxml2-dev libsystemd-dev libisal-dev uuid-dev libcli11-dev
   iproute2 util-linux
+  help2man logrotate procps
 )
 
 ibs_ensure_packages() {

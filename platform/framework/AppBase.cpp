@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 
 #include "platform/framework/ArgumentHandler.h"
@@ -14,11 +17,47 @@
 #include "platform/support/Debug.h"
 #include "platform/support/Directory.h"
 #include "platform/support/Orb.h"
+#include "platform/support/Os.h"
 
 namespace Talon {
 
 namespace {
 std::atomic<AppInstance*> gInstance{nullptr};
+
+// omniORB's trace lines, appended to a file that SIGHUP reopens by name.
+namespace OrbTrace {
+std::mutex gM;
+std::string gPath;
+std::FILE* gFile = nullptr;
+
+void OpenLocked() {
+    if (!gFile && !gPath.empty()) gFile = std::fopen(gPath.c_str(), "a");
+}
+
+void Write(const char* text) {
+    std::lock_guard<std::mutex> g(gM);
+    OpenLocked();
+    std::FILE* out = gFile ? gFile : stderr;
+    std::fputs(text, out);
+    std::fflush(out);
+}
+
+void Open(const std::string& path) {
+    std::lock_guard<std::mutex> g(gM);
+    if (gFile) std::fclose(gFile);
+    gFile = nullptr;
+    gPath = path;
+    OpenLocked();
+    omniORB::setLogFunction(Write);
+}
+
+void Reopen() {
+    std::lock_guard<std::mutex> g(gM);
+    if (gFile) std::fclose(gFile);
+    gFile = nullptr;
+    OpenLocked();
+}
+}  // namespace OrbTrace
 
 std::string RunFolder() {
     const char* env = std::getenv("VELLUMARK_RUN_DIR");
@@ -41,7 +80,7 @@ AppBase::AppBase(const Mirel::unistring& debugLogName, const Mirel::unistring& o
 }
 
 AppBase::~AppBase() {
-    if (mInstanceLockFd >= 0) ::close(mInstanceLockFd);
+    if (mInstanceLockFd >= 0) Mirel::Os::Close(mInstanceLockFd);
 }
 
 void AppBase::SetLogFileName(const Mirel::unistring& name) {
@@ -58,6 +97,11 @@ void AppBase::AddArgumentHandler(ArgumentHandler* handler) {
 }
 
 void AppBase::ProcessArguments(int argc, char** argv) {
+    if (argc >= 1 && argv && argv[0]) {
+        std::string self = argv[0];
+        auto slash = self.rfind('/');
+        mProgramName = slash == std::string::npos ? self : self.substr(slash + 1);
+    }
     if (argc <= 1 || argv == nullptr) {
         SetRunState(kRunApplication);
         return;
@@ -81,16 +125,27 @@ Error AppBase::InitOS() {
     if (GetRunState() != kRunApplication) return Error();
     // One instance per machine: an exclusive lock that the kernel drops when we exit.
     std::string folder = RunFolder();
-    Mirel::Directory(Mirel::UniversalPath::Folder(folder)).CreateIfNotExists();
     std::string lock = folder + "/talonib.lock";
-    mInstanceLockFd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (mInstanceLockFd < 0) {
-        MIREL_DEBUG(57, "InitOS: cannot open the instance lock " << lock);
+    Error made = Mirel::Directory(Mirel::UniversalPath::Folder(folder)).CreateIfNotExists();
+    int rc = made.GetError();
+    if (rc == 0) rc = Mirel::Os::OpenWrite(lock, true, false, mInstanceLockFd);
+    if (rc != 0) {
+        MIREL_DEBUG(57, "InitOS: cannot open the instance lock " << lock << ", error " << rc);
         SetRunState(kStartRefused);
-        return Error(Mirel::kErrStartRefused);
+        std::string what =
+            "cannot create the instance lock " + lock + " (" + DescribeError(rc) + ")";
+        if (rc == Mirel::kErrAccessDenied && ::geteuid() != 0)
+            what += ": run talonib as root, or set VELLUMARK_RUN_DIR to a folder you can write";
+        else
+            what += ": make " + folder + " a writable folder or set VELLUMARK_RUN_DIR";
+        Refuse(what);
+        Error e;
+        e.Set(CLIExtError(Mirel::kErrStartRefused,
+                          rc == Mirel::kErrAccessDenied ? kExitNoPermission : kExitFailure));
+        return e;
     }
     if (::flock(mInstanceLockFd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(mInstanceLockFd);
+        Mirel::Os::Close(mInstanceLockFd);
         mInstanceLockFd = -1;
         SetRunState(kAnotherInstance);
         return Error(Mirel::kErrAnotherInstance);
@@ -98,6 +153,14 @@ Error AppBase::InitOS() {
     std::string pid = std::to_string(::getpid()) + "\n";
     if (::ftruncate(mInstanceLockFd, 0) == 0) {
         [[maybe_unused]] ssize_t n = ::pwrite(mInstanceLockFd, pid.data(), pid.size(), 0);
+    }
+    // Every connection costs a descriptor: at the soft limit (1024 for services) the ORB
+    // can accept nothing more and files cannot be opened, while the hard limit is far
+    // higher. The ORB polls, so a large table costs nothing.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
     if (Error e = OnInitOS(); !e.OK()) return e;
     auto* win = dynamic_cast<WinOSInterface*>(mOS.get());
@@ -117,7 +180,7 @@ Error AppBase::Uninit() {
     OnBeforeUninit();
     if (auto* win = dynamic_cast<WinOSInterface*>(mOS.get())) win->StopSignalThread();
     if (mInstanceLockFd >= 0) {
-        ::close(mInstanceLockFd);
+        Mirel::Os::Close(mInstanceLockFd);
         mInstanceLockFd = -1;
     }
     return OnAfterUninit();
@@ -135,6 +198,12 @@ Error AppBase::StartApp() {
     Cleanup();
     if (!e.OK() && mLastError.OK()) mLastError = e;
     return e;
+}
+
+void AppBase::ReopenLogs() {
+    Mirel::gDebugger.Reopen();
+    OrbTrace::Reopen();
+    MIREL_DEBUG(57, mAppName << ": logs reopened");
 }
 
 void AppBase::SetStopInitiated() {
@@ -173,9 +242,35 @@ void AppBase::GetOrbPortStringPrefix(std::ostream& out, bool) {
 void AppBase::LogPortError(unsigned int port) {
     MIREL_DEBUG(57, mAppName << ": port " << port
                              << " is already in use by another program; the service cannot start");
-    std::cerr << mDisplayName << ": port " << port << " is already in use by another program\n";
+    Refuse("port " + std::to_string(port) + " is already in use by another program on " +
+           OrbHost() + ": stop it (ss -ltnp 'sport = :" + std::to_string(port) +
+           "' names it) or set VELLUMARK_ORB_HOST to another local address");
+    // The refusal above is the operator's line; the record goes to the system log only.
     Logger::WriteSysLog(static_cast<std::int32_t>(0xC1000600u),
-                        {Mirel::unistring::NumToString(port)});
+                        {Mirel::unistring::NumToString(port)}, false);
+}
+
+void AppBase::Refuse(const std::string& what) const {
+    std::cerr << mProgramName << ": " << what << std::endl;
+}
+
+std::string AppBase::DescribeError(int number) {
+    switch (number) {
+        case Mirel::kErrPathNotFound:
+            return "a folder on the way does not exist";
+        case Mirel::kErrNotADirectory:
+            return "a file is in the way of a folder";
+        case Mirel::kErrAccessDenied:
+            return "permission denied or read-only file system";
+        case Mirel::kErrDiskFull:
+            return "no space left";
+        case Mirel::kErrIsALink:
+            return "it is a symbolic link";
+        case Mirel::kErrIO:
+            return "input/output error";
+        default:
+            return "error " + std::to_string(number);
+    }
 }
 
 bool AppBase::AddOrbEndpointArgs(std::vector<std::string>&, const std::string&) {
@@ -184,17 +279,46 @@ bool AppBase::AddOrbEndpointArgs(std::vector<std::string>&, const std::string&) 
 
 void AppBase::ChangeOrbConfig(Mirel::ORBConfig&) {}
 
+const std::vector<AppBase::OrbLimit>& AppBase::OrbLimits() {
+    static const std::vector<OrbLimit> limits = {
+        // An unreachable event hub must not hold a caller for long.
+        {"clientConnectTimeOutPeriod", "3000"},
+        {"clientCallTimeOutPeriod", "15000"},
+        // The first connections get a thread each (the server's own, answered at once);
+        // beyond that one thread watches them all and a bounded pool serves their calls.
+        {"threadPerConnectionUpperLimit", "16"},
+        {"threadPerConnectionLowerLimit", "8"},
+        {"maxServerThreadPoolSize", "16"},
+        {"maxServerThreadPerConnection", "4"},
+        // Idle pool threads end after this many seconds.
+        {"idleThreadTimeout", "10"},
+        // An incoming connection idle for this many seconds is closed; clients reconnect
+        // on their next call without noticing.
+        {"inConScanPeriod", "60"},
+        // A request that has begun must arrive whole within this many milliseconds, so a
+        // client that trickles bytes cannot hold a thread.
+        {"serverCallTimeOutPeriod", "10000"},
+    };
+    return limits;
+}
+
 bool AppBase::InitORB() {
     std::vector<std::string> args = {mAppName};
     if (!AddOrbEndpointArgs(args, "-ORBendPoint")) return false;
     Mirel::Directory(Mirel::UniversalPath::Folder(GetLogFolder())).CreateIfNotExists();
     Mirel::ORBConfig config;
     const char* level = std::getenv("VELLUMARK_ORB_TRACE");
-    config.options = {"-ORBtraceFile", GetLogFolder() + "/" + mOrbTraceName.ToUTF8(),
-                      "-ORBtraceLevel", level && *level ? level : "1", "-ORBtraceTime", "1",
-                      // An unreachable event hub must not hold a caller for long.
-                      "-ORBclientConnectTimeOutPeriod", "3000", "-ORBclientCallTimeOutPeriod",
-                      "15000"};
+    // The trace goes through our own file so that a log rotation can reopen it.
+    OrbTrace::Open(GetLogFolder() + "/" + mOrbTraceName.ToUTF8());
+    config.options = {"-ORBtraceLevel", level && *level ? level : "1", "-ORBtraceTime", "1"};
+    for (const OrbLimit& limit : OrbLimits()) {
+        // omniORB reads ORB<name> from the environment, but a command-line option would
+        // win over it: leave out the ones the administrator set.
+        const char* own = std::getenv(("ORB" + std::string(limit.name)).c_str());
+        if (own && *own) continue;
+        config.options.push_back("-ORB" + std::string(limit.name));
+        config.options.push_back(limit.value);
+    }
     ChangeOrbConfig(config);
     args.insert(args.end(), config.options.begin(), config.options.end());
     std::vector<char*> argv;
@@ -207,6 +331,13 @@ bool AppBase::InitORB() {
         mPOAManager = mPOA->the_POAManager();
     } catch (const CORBA::SystemException& e) {
         Mirel::LogCorbaSystemException("AppBase::InitORB", e, "ORB_init()", 57);
+        // Usually an endpoint the ORB cannot listen on: a host that is not this machine's.
+        std::ostringstream endpoint;
+        GetOrbPortStringPrefix(endpoint, false);
+        Refuse("the ORB cannot start (CORBA " + std::string(e._name()) + ") with the endpoint " +
+               endpoint.str() +
+               "...: check that VELLUMARK_ORB_HOST names an address of this "
+               "machine, and the ORB settings in the environment (ORB...)");
         return false;
     } catch (const CORBA::Exception& e) {
         Mirel::LogCorbaException("AppBase::InitORB", e, "ORB_init()", 57);

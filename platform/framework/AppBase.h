@@ -58,6 +58,10 @@ public:
         kNoOSInit = 10,
     };
     static constexpr unsigned short kDefaultEventHubPort = 50003;
+    // Exit codes of refusals, in the LSB numbering that systemd names in its status.
+    static constexpr int kExitFailure = 1;
+    static constexpr int kExitNoPermission = 4;
+    static constexpr int kExitNotConfigured = 6;
 
     AppBase(const Mirel::unistring& debugLogName, const Mirel::unistring& orbTraceName,
             const char* appName, const char* displayName);
@@ -95,12 +99,27 @@ public:
     Error Uninit();
 
     bool InitKeyStorageProvider(bool required);
+    // The ORB settings the frame passes as -ORB<name> value unless the environment holds
+    // ORB<name>: call timeouts, and what idle or hostile clients may take (threads,
+    // connections, time).
+    struct OrbLimit {
+        const char* name;
+        const char* value;
+    };
+    static const std::vector<OrbLimit>& OrbLimits();
     bool InitORB();
     void GetOrbPortStringPrefix(std::ostream& out, bool forPublish);
     void LogPortError(unsigned int port);
+    // A start refusal: one line "PROGRAM: what" on standard error, saying what to do.
+    void Refuse(const std::string& what) const;
+    // A few words for an error number in a refusal.
+    static std::string DescribeError(int number);
+    const std::string& GetProgramName() const { return mProgramName; }
     void SetLastError(const Error& e) { mLastError = e; }
     const Error& GetLastError() const { return mLastError; }
     void SetStopInitiated();
+    // After a log rotation (SIGHUP): the debug log and the ORB trace are opened again.
+    void ReopenLogs();
     bool IsStopInitiated() const { return mStopInitiated.load(); }
 
     void SetOSInterface(OSInterface* os);  // owned afterwards
@@ -142,6 +161,7 @@ private:
     std::unique_ptr<OSInterface> mOS;
     std::vector<std::unique_ptr<ArgumentHandler>> mHandlers;
     std::string mAppName, mDisplayName;
+    std::string mProgramName = "talonib";
     Mirel::unistring mDebugLogName, mOrbTraceName;
     int mInstanceLockFd = -1;
     mutable std::mutex mHubM;

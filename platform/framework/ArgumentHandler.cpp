@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <iostream>
+
+#include "ibs_install.h"
 
 #include "platform/framework/AppBase.h"
 #include "platform/support/Directory.h"
@@ -18,7 +21,7 @@ namespace {
 std::string SelfPath() {
     char buf[4096];
     ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "/usr/local/bin/talonib";
+    if (n <= 0) return std::string();
     buf[n] = '\0';
     return buf;
 }
@@ -35,6 +38,39 @@ void ReloadSystemd(const std::string& folder) {
         std::cerr << "systemctl daemon-reload failed\n";
 }
 
+void Refuse(const std::string& keyword, const std::string& what) {
+    std::cerr << "talonib " << keyword << ": " << what << std::endl;
+}
+
+// The unit folder must exist (a mistyped VELLUMARK_UNIT_DIR must not create folders) and
+// be writable by us.
+bool UnitFolderUsable(const std::string& keyword, const std::string& folder) {
+    Mirel::Os::Info info = Mirel::Os::Stat(folder);
+    if (!info.exists) {
+        Refuse(keyword, "the unit folder " + folder +
+                            " does not exist; is systemd installed? (VELLUMARK_UNIT_DIR "
+                            "names another folder)");
+        return false;
+    }
+    if (!info.isDir) {
+        Refuse(keyword, folder + " is not a folder");
+        return false;
+    }
+    if (::access(folder.c_str(), W_OK) != 0) {
+        Refuse(keyword, ::geteuid() != 0
+                            ? "cannot write the unit folder " + folder + ": run it as root"
+                            : "cannot write the unit folder " + folder + " (read-only?)");
+        return false;
+    }
+    return true;
+}
+
+void Replace(std::string& text, const std::string& what, const std::string& with) {
+    for (std::size_t at = text.find(what); at != std::string::npos;
+         at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+}
+
 }  // namespace
 
 ArgumentHandler::eResults ArgumentHandler::ProcessNext(const Mirel::unistring&) {
@@ -47,54 +83,63 @@ std::string ServiceUnit::UnitFolder() {
 }
 
 std::string ServiceUnit::UnitText(const std::string& executable, const std::string& description) {
-    return "[Unit]\n"
-           "Description=" +
-           description +
-           "\n"
-           "After=network.target\n"
-           "\n"
-           "[Service]\n"
-           "Type=notify\n"
-           "ExecStart=" +
-           executable +
-           "\n"
-           "Restart=on-failure\n"
-           "KillSignal=SIGTERM\n"
-           "TimeoutStopSec=60\n"
-           "\n"
-           "[Install]\n"
-           "WantedBy=multi-user.target\n";
+    std::string text = kIbsUnitTemplate;
+    Replace(text, "@TALONIB@", executable);
+    Replace(text, "@DESCRIPTION@", description);
+    return text;
+}
+
+std::string ServiceUnit::InstalledExecutable(std::string& problem) {
+    std::string self = SelfPath();
+    std::string build = IBS_BUILD_DIR;
+    build += "/";
+    if (!self.empty() && self.compare(0, build.size(), build) != 0) return self;
+    // The build tree's binary is not what a service should run: the installed one is.
+    if (Mirel::Os::Stat(IBS_INSTALLED_TALONIB).isFile) return IBS_INSTALLED_TALONIB;
+    problem = (self.empty() ? std::string("this talonib") : self) +
+              " is the build tree's and " IBS_INSTALLED_TALONIB
+              " does not exist: install talonib first (cmake --install, or the package)";
+    return std::string();
 }
 
 ArgumentHandler::eResults InstallArgHandler::InstallService(int startType) {
-    std::string folder = ServiceUnit::UnitFolder();
-    std::string unit = folder + "/" + ServiceUnit::kUnitName;
-    std::string description = mApp ? mApp->GetDisplayName() : "Vellumark Corrivane Backup";
-    if (!Mirel::Directory(Mirel::UniversalPath::Folder(folder)).CreateIfNotExists().OK()) {
-        std::cerr << "Cannot create the unit folder " << folder << "\n";
+    const std::string keyword = startType == 2 ? "install" : "installm";
+    std::string problem;
+    std::string executable = ServiceUnit::InstalledExecutable(problem);
+    if (executable.empty()) {
+        Refuse(keyword, problem);
         return kFailed;
     }
-    {
-        std::ofstream out(unit + ".tmp", std::ios::trunc);
-        out << ServiceUnit::UnitText(SelfPath(), description);
-        out.close();
-        if (!out || std::rename((unit + ".tmp").c_str(), unit.c_str()) != 0) {
-            std::cerr << "Cannot write " << unit << "\n";
-            return kFailed;
-        }
+    std::string folder = ServiceUnit::UnitFolder();
+    if (!UnitFolderUsable(keyword, folder)) return kFailed;
+    std::string unit = folder + "/" + ServiceUnit::kUnitName;
+    std::string description = mApp ? mApp->GetDisplayName() : "Vellumark Corrivane Backup";
+    std::string text = ServiceUnit::UnitText(executable, description);
+    std::string tmp = unit + ".tmp";
+    int fd = -1;
+    int rc = Mirel::Os::OpenWrite(tmp, true, true, fd);
+    if (rc == 0) rc = Mirel::Os::PWriteAll(fd, text.data(), text.size(), 0, tmp);
+    if (rc == 0) rc = Mirel::Os::SyncFile(fd, tmp);
+    if (fd >= 0) Mirel::Os::Close(fd);
+    if (rc == 0) rc = Mirel::Os::Replace(tmp, unit);
+    if (rc != 0) {
+        Mirel::Os::DeleteFile(tmp);
+        Refuse(keyword, "cannot write " + unit + " (" + AppBase::DescribeError(rc) + ")");
+        return kFailed;
     }
     std::string link = WantsLink(folder);
-    ::unlink(link.c_str());
+    Mirel::Os::DeleteFile(link);
     if (startType == 2) {
+        // The wants folder is systemd's own convention inside the unit folder.
         Mirel::Directory(Mirel::UniversalPath::Folder(folder + "/multi-user.target.wants"))
             .CreateIfNotExists();
         if (::symlink(unit.c_str(), link.c_str()) != 0) {
-            std::cerr << "Cannot enable " << unit << "\n";
+            Refuse(keyword, "cannot enable " + unit + ": " + std::strerror(errno));
             return kFailed;
         }
     }
     ReloadSystemd(folder);
-    std::cout << "Installed " << unit
+    std::cout << "Installed " << unit << " running " << executable
               << (startType == 2 ? " (starts automatically)" : " (starts on demand)") << "\n";
     return kHandled;
 }
@@ -102,9 +147,11 @@ ArgumentHandler::eResults InstallArgHandler::InstallService(int startType) {
 ArgumentHandler::eResults RemoveArgHandler::Process() {
     std::string folder = ServiceUnit::UnitFolder();
     std::string unit = folder + "/" + ServiceUnit::kUnitName;
-    ::unlink(WantsLink(folder).c_str());
-    if (::unlink(unit.c_str()) != 0 && errno != ENOENT) {
-        std::cerr << "Cannot remove " << unit << "\n";
+    if (!UnitFolderUsable("remove", folder)) return kFailed;
+    Mirel::Os::DeleteFile(WantsLink(folder));
+    int rc = Mirel::Os::DeleteFile(unit);
+    if (rc != 0 && rc != Mirel::kErrPathNotFound) {
+        Refuse("remove", "cannot remove " + unit + " (" + AppBase::DescribeError(rc) + ")");
         return kFailed;
     }
     ReloadSystemd(folder);

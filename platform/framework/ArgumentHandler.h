@@ -1,6 +1,6 @@
 // Command-line keywords. "install" and "installm" register the service with systemd as the
 // unit vellumark-ibs.service (enabled, or installed only); "remove" takes it away.
-// The unit folder is $VELLUMARK_UNIT_DIR, else /etc/systemd/system.
+// The unit folder is $VELLUMARK_UNIT_DIR, else /etc/systemd/system; it must exist.
 #pragma once
 
 #include <string>
@@ -61,6 +61,9 @@ struct ServiceUnit {
     static constexpr const char* kUnitName = "vellumark-ibs.service";
     static std::string UnitFolder();
     static std::string UnitText(const std::string& executable, const std::string& description);
+    // The talonib the unit runs: this one when it is installed; from the build tree, the
+    // installed one. Empty, with `problem` saying why, when there is none.
+    static std::string InstalledExecutable(std::string& problem);
 };
 
 }  // namespace Talon

@@ -1,38 +1,100 @@
 #include "platform/framework/Logger.h"
 
+#include <sys/uio.h>
 #include <syslog.h>
+#define SD_JOURNAL_SUPPRESS_LOCATION  // the record says where; the source line does not
+#include <systemd/sd-journal.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
+
+#include "platform/framework/IBS_Config.h"
+#include "platform/support/Os.h"
 
 namespace Talon {
 
 namespace {
 
-const std::map<std::uint32_t, const char*>& Wording() {
-    static const std::map<std::uint32_t, const char*> table = {
-        {0x4900030f, "The backup folder %1 could not be set up (error %2)."},
+struct EventKind {
+    int priority;
+    const char* wording;
+};
+
+const std::map<std::uint32_t, EventKind>& Wording() {
+    static const std::map<std::uint32_t, EventKind> table = {
+        {0x4900030f, {LOG_ERR, "The backup folder %1 could not be set up (error %2)."}},
         {0xc1000308,
-         "The working folders were cleared; the last-good folders are kept, newest %1."},
+         {LOG_NOTICE,
+          "The working folders were cleared; the last-good folders are kept, newest %1."}},
         {0xc1000307,
-         "The whole content of the backup folder %1 was cleared (it had no last-good folder)."},
-        {0x41000309, "The backup folder %1 could not be cleared (error %2)."},
-        {0x41000313, "The uploaded full backup %1 (%2) could not be recorded."},
-        {0x41000328, "A rejected redo log or interval-done file was moved to %1 (error %2)."},
-        {0x8100031e, "The database copy %1 at %2 could not be deleted (error %3)."},
-        {0x410003d5, "The database %1 (%2) could not be prepared for redo logs (error %3)."},
-        {0x4100031f, "The redo log %1 could not be applied to database %2 (error %3)."},
-        {0x41000314, "The old container folder of %1 at %2 could not be deleted (error %3)."},
-        {0x41000315, "The container folder of %1 at %2 could not be moved to %3 (error %4)."},
-        {0x41000316, "The upload folder %1 could not be deleted (error %2)."},
-        {0x41000317, "The database %1 at %2 could not be moved to %3 (error %4)."},
-        {0x41000318, "The in-progress folder for %1 could not be created at %2 (error %3)."},
-        {0x8100031a, "The in-progress copy of %1 could not be made; failed at %2 (error %3)."},
-        {0xc1000600, "The service cannot start: port %1 is already in use by another program."},
-        {0x4900031b, "The in-progress folder %1 could not be renamed to %2 (error %3)."},
+         {LOG_NOTICE,
+          "The whole content of the backup folder %1 was cleared (it had no last-good "
+          "folder)."}},
+        {0x41000309, {LOG_WARNING, "The backup folder %1 could not be cleared (error %2)."}},
+        {0x41000313, {LOG_WARNING, "The uploaded full backup %1 (%2) could not be recorded."}},
+        {0x41000328,
+         {LOG_WARNING, "A rejected redo log or interval-done file was moved to %1 (error %2)."}},
+        {0x8100031e, {LOG_WARNING, "The database copy %1 at %2 could not be deleted (error %3)."}},
+        {0x410003d5,
+         {LOG_WARNING, "The database %1 (%2) could not be prepared for redo logs (error %3)."}},
+        {0x4100031f,
+         {LOG_WARNING, "The redo log %1 could not be applied to database %2 (error %3)."}},
+        {0x41000314,
+         {LOG_WARNING, "The old container folder of %1 at %2 could not be deleted (error %3)."}},
+        {0x41000315,
+         {LOG_WARNING, "The container folder of %1 at %2 could not be moved to %3 (error %4)."}},
+        {0x41000316, {LOG_WARNING, "The upload folder %1 could not be deleted (error %2)."}},
+        {0x41000317, {LOG_WARNING, "The database %1 at %2 could not be moved to %3 (error %4)."}},
+        {0x41000318,
+         {LOG_WARNING, "The in-progress folder for %1 could not be created at %2 (error %3)."}},
+        {0x8100031a,
+         {LOG_WARNING, "The in-progress copy of %1 could not be made; failed at %2 (error %3)."}},
+        {0xc1000600,
+         {LOG_ERR, "The service cannot start: port %1 is already in use by another program."}},
+        {0x4900031b, {LOG_ERR, "The in-progress folder %1 could not be renamed to %2 (error %3)."}},
     };
     return table;
+}
+
+bool UnderSystemd() {
+    const char* id = std::getenv("INVOCATION_ID");
+    return id && *id;
+}
+
+const char* PriorityWord(int priority) {
+    switch (priority) {
+        case LOG_ERR:
+            return "error";
+        case LOG_WARNING:
+            return "warning";
+        case LOG_NOTICE:
+            return "notice";
+        default:
+            return "info";
+    }
+}
+
+// The database a record is about: the identity in the header of the first database file
+// or redo log its texts name. Best effort: a file that is gone or unreadable gives none.
+std::string DatabaseUuid(const std::vector<std::string>& paths) {
+    for (const std::string& p : paths) {
+        auto ends = [&](const char* ext) {
+            std::size_t n = std::strlen(ext);
+            return p.size() > n && p.compare(p.size() - n, n, ext) == 0;
+        };
+        Mirel::unistring uuid;
+        std::uint64_t msn = 0, start = 0, end = 0;
+        bool closed = false;
+        Mirel::UniversalPath path = Mirel::UniversalPath::FromNative(p);
+        if (ends(".vdb") && IBS_Config::GetDBInfo(path, uuid, msn).OK()) return uuid.ToUTF8();
+        if (ends(".vrl") && IBS_Config::GetRedoLogInfo(path, uuid, msn, start, end, closed).OK())
+            return uuid.ToUTF8();
+    }
+    return std::string();
 }
 
 std::mutex gObserverM;
@@ -43,26 +105,28 @@ Logger::Observer gObserver;
 std::string Logger::FormatEvent(std::int32_t code, const std::vector<Mirel::unistring>& texts) {
     auto it = Wording().find(static_cast<std::uint32_t>(code));
     std::string out;
-    if (it == Wording().end()) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "Event 0x%08x:", static_cast<std::uint32_t>(code));
-        out = buf;
-        for (const auto& t : texts) out += " '" + t.ToUTF8() + "'";
+    if (it != Wording().end()) {
+        for (const char* p = it->second.wording; *p; ++p) {
+            if (p[0] == '%' && p[1] >= '1' && p[1] <= '4') {
+                std::size_t i = static_cast<std::size_t>(p[1] - '1');
+                out += i < texts.size() ? texts[i].ToUTF8() : std::string();
+                ++p;
+            } else {
+                out += *p;
+            }
+        }
         return out;
     }
-    for (const char* p = it->second; *p; ++p) {
-        if (p[0] == '%' && p[1] >= '1' && p[1] <= '4') {
-            std::size_t i = static_cast<std::size_t>(p[1] - '1');
-            out += i < texts.size() ? texts[i].ToUTF8() : std::string();
-            ++p;
-        } else {
-            out += *p;
-        }
-    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "Event 0x%08x:", static_cast<std::uint32_t>(code));
+    out = buf;
+    for (const auto& t : texts) out += " '" + t.ToUTF8() + "'";
     return out;
 }
 
 int Logger::SyslogPriority(std::int32_t code) {
+    auto it = Wording().find(static_cast<std::uint32_t>(code));
+    if (it != Wording().end()) return it->second.priority;
     switch (static_cast<std::uint32_t>(code) >> 30) {
         case 0:
             return LOG_NOTICE;
@@ -75,11 +139,53 @@ int Logger::SyslogPriority(std::int32_t code) {
     }
 }
 
-void Logger::WriteSysLog(std::int32_t code, const std::vector<Mirel::unistring>& texts) {
-    static std::once_flag opened;
-    std::call_once(opened, [] { ::openlog("talonib", LOG_PID | LOG_NDELAY, LOG_DAEMON); });
-    std::string line = FormatEvent(code, texts);
-    ::syslog(SyslogPriority(code), "[0x%08x] %s", static_cast<std::uint32_t>(code), line.c_str());
+std::vector<std::string> Logger::JournalFields(std::int32_t code,
+                                               const std::vector<Mirel::unistring>& texts) {
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%08x", static_cast<std::uint32_t>(code));
+    std::vector<std::string> fields = {
+        "MESSAGE=[" + std::string(number) + "] " + FormatEvent(code, texts),
+        "PRIORITY=" + std::to_string(SyslogPriority(code)),
+        "SYSLOG_IDENTIFIER=talonib",
+        "VELLUMARK_EVENT=" + std::string(number),
+    };
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < texts.size() && i < 4; ++i) {
+        std::string t = texts[i].ToUTF8();
+        fields.push_back("VELLUMARK_TEXT" + std::to_string(i + 1) + "=" + t);
+        if (!t.empty() && t[0] == '/') paths.push_back(t);
+    }
+    for (const std::string& p : paths) fields.push_back("VELLUMARK_PATH=" + p);
+    std::string uuid = DatabaseUuid(paths);
+    if (!uuid.empty()) fields.push_back("VELLUMARK_DATABASE_UUID=" + uuid);
+    return fields;
+}
+
+void Logger::WriteSysLog(std::int32_t code, const std::vector<Mirel::unistring>& texts, bool echo) {
+    bool sent = false;
+    // sd_journal_send reports success when the journal's socket is missing: look first.
+    if (UnderSystemd() && Mirel::Os::Stat("/run/systemd/journal/socket").exists) {
+        std::vector<std::string> fields = JournalFields(code, texts);
+        std::vector<iovec> iov;
+        for (auto& f : fields) iov.push_back({f.data(), f.size()});
+        sent = ::sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) >= 0;
+    }
+    std::string line;
+    if (!sent) {
+        static std::once_flag opened;
+        std::call_once(opened, [] { ::openlog("talonib", LOG_PID | LOG_NDELAY, LOG_DAEMON); });
+        line = FormatEvent(code, texts);
+        ::syslog(SyslogPriority(code), "[0x%08x] %s", static_cast<std::uint32_t>(code),
+                 line.c_str());
+    }
+    if (echo && !UnderSystemd()) {
+        // In the foreground the operator sees the record where the service runs.
+        char head[64];
+        std::snprintf(head, sizeof head, "talonib: %s: [0x%08x] ",
+                      PriorityWord(SyslogPriority(code)), static_cast<std::uint32_t>(code));
+        std::string out = head + line + "\n";
+        [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, out.data(), out.size());
+    }
     std::lock_guard<std::mutex> g(gObserverM);
     if (gObserver) gObserver(code, texts);
 }

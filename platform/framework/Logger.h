@@ -9,16 +9,34 @@
 
 namespace Talon {
 
-// Numbered event records and their wording. An event number's top two bits give its
-// severity (00 success, 01 information, 10 warning, 11 error), as event logs number them.
+// Numbered event records and their wording. Each known event has its own priority: a
+// database that failed, a file set aside or an operation that could not be carried out is
+// a warning, a backup that can no longer progress an error. An unknown number takes its
+// severity from its top two bits (00 success, 01 information, 10 warning, 11 error).
+//
+// Where a record goes:
+//   under systemd (INVOCATION_ID set)  the journal, with the fields below; syslog when the
+//                                      journal cannot be reached
+//   otherwise                          syslog (ident talonib, facility daemon) and one
+//                                      line on standard error
+// Journal fields: MESSAGE, PRIORITY, SYSLOG_IDENTIFIER=talonib, VELLUMARK_EVENT (0x%08x),
+// VELLUMARK_TEXT1..4 (the record's texts), VELLUMARK_PATH (each text that is an absolute
+// path) and VELLUMARK_DATABASE_UUID (read from the first database or redo log among them,
+// when it can be read).
 class Logger {
 public:
-    // Writes the event to the system log (syslog, so journald keeps it).
-    static void WriteSysLog(std::int32_t code, const std::vector<Mirel::unistring>& texts);
+    // `echo`: also the line on standard error in the foreground.
+    static void WriteSysLog(std::int32_t code, const std::vector<Mirel::unistring>& texts,
+                            bool echo = true);
 
     // The record's text: the event's wording with %1..%4 replaced by the texts.
     static std::string FormatEvent(std::int32_t code, const std::vector<Mirel::unistring>& texts);
+    // The record's priority (LOG_ERR, LOG_WARNING, LOG_NOTICE, LOG_INFO).
     static int SyslogPriority(std::int32_t code);
+
+    // The journal entry's fields, "NAME=value" each, in the order they are sent.
+    static std::vector<std::string> JournalFields(std::int32_t code,
+                                                  const std::vector<Mirel::unistring>& texts);
 
     // Every record written is also handed to the observer (tests; null to remove).
     using Observer = std::function<void(std::int32_t, const std::vector<Mirel::unistring>&)>;

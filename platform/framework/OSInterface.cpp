@@ -122,7 +122,8 @@ void WinOSInterface::Dispatch(AppBase* app, int signal) {
             app->PostOSEvent(kOSEventInterrupt);
             break;
         case SIGHUP:
-            app->PostOSEvent(kOSEventHangUp);
+            // The daemon convention: a rotated log is reopened, the service keeps running.
+            app->ReopenLogs();
             break;
         case SIGQUIT:
             app->GetMainMsgQ().PostMsg(1011);

@@ -5,7 +5,7 @@
 //   SIGPWR   system shutdown       -> control handler, SERVICE_CONTROL_SHUTDOWN (5)
 //   SIGUSR1  status query          -> control handler, SERVICE_CONTROL_INTERROGATE (4)
 //   SIGINT   console interrupt     -> OS event 7 (message 1010)
-//   SIGHUP   terminal hang-up      -> OS event 16 (message 1010)
+//   SIGHUP   log rotation          -> the debug log and the ORB trace are reopened
 //   SIGQUIT  quit while running    -> message 1011
 //
 // Status reports go to systemd through sd_notify when NOTIFY_SOCKET is set.
@@ -25,6 +25,7 @@ namespace Talon {
 
 class AppBase;
 
+// No signal raises 16 any more: SIGHUP means "reopen the logs" for a daemon.
 enum OSEvents { kOSEventInterrupt = 7, kOSEventHangUp = 16 };
 
 enum ServiceControl : unsigned long {

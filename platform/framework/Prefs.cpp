@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/support/Debug.h"
 #include "platform/support/Os.h"
 
 namespace Talon {
@@ -27,6 +28,24 @@ bool ParseInt(const char* s, std::int64_t& out) {
     if (errno != 0 || end == s || *end != '\0') return false;
     out = v;
     return true;
+}
+std::string XmlFault(tinyxml2::XMLError id) {
+    switch (id) {
+        case tinyxml2::XML_ERROR_PARSING_ELEMENT:
+            return "a malformed element";
+        case tinyxml2::XML_ERROR_PARSING_ATTRIBUTE:
+            return "a malformed attribute";
+        case tinyxml2::XML_ERROR_MISMATCHED_ELEMENT:
+            return "a closing tag that does not match its element";
+        case tinyxml2::XML_ERROR_PARSING_TEXT:
+            return "malformed text";
+        case tinyxml2::XML_ERROR_PARSING_COMMENT:
+            return "a malformed comment";
+        case tinyxml2::XML_ERROR_PARSING_DECLARATION:
+            return "a malformed declaration";
+        default:
+            return "an element that is not closed, or text outside the elements";
+    }
 }
 }  // namespace
 
@@ -52,29 +71,60 @@ void PrefKeys::SetDesignation(const std::string& path) {
 
 Error XMLPrefs::Open(PrefsHandle& handle, const std::string& designation) {
     handle.reset();
-    if (!Mirel::Os::Stat(designation).isFile) return Error(Mirel::kErrPathNotFound);
-    tinyxml2::XMLDocument doc;
-    if (doc.LoadFile(designation.c_str()) != tinyxml2::XML_SUCCESS)
+    mProblem.clear();
+    auto fail = [&](int line, const std::string& what) {
+        mProblem =
+            designation + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + what;
+        MIREL_DEBUG(57, "Prefs: " << mProblem);
         return Error(Mirel::kErrPrefsMalformed);
+    };
+    Mirel::Os::Info info = Mirel::Os::Stat(designation);
+    if (!info.exists) {
+        // A store nobody has written yet is empty: the service then runs without a backup
+        // folder until the server names one.
+        MIREL_DEBUG(57, "Prefs: no preference file " << designation
+                                                     << ", an empty store: no backup folder "
+                                                        "until SetBackupFolder");
+        handle = std::make_shared<Store>();
+        return Error();
+    }
+    if (!info.isFile) return fail(0, "not a regular file");
+    tinyxml2::XMLDocument doc;
+    if (doc.LoadFile(designation.c_str()) != tinyxml2::XML_SUCCESS) {
+        if (doc.ErrorID() == tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED ||
+            doc.ErrorID() == tinyxml2::XML_ERROR_FILE_READ_ERROR)
+            return fail(0, "cannot be read");
+        if (doc.ErrorID() == tinyxml2::XML_ERROR_EMPTY_DOCUMENT)
+            return fail(1, "the file is empty; it needs a <preferences> element");
+        return fail(doc.ErrorLineNum(), "not well-formed XML: " + XmlFault(doc.ErrorID()));
+    }
     const tinyxml2::XMLElement* root = doc.RootElement();
     if (root == nullptr || std::string(root->Name()) != "preferences")
-        return Error(Mirel::kErrPrefsMalformed);
+        return fail(root ? root->GetLineNum() : 1, "the root element must be <preferences>, not <" +
+                                                       std::string(root ? root->Name() : "") + ">");
     auto store = std::make_shared<Store>();
     for (auto* e = root->FirstChildElement(); e; e = e->NextSiblingElement()) {
-        if (std::string(e->Name()) != "pref") return Error(Mirel::kErrPrefsMalformed);
+        int line = e->GetLineNum();
+        if (std::string(e->Name()) != "pref")
+            return fail(line, "unexpected element <" + std::string(e->Name()) + ">; only <pref>");
         int id = 0;
         const char* type = e->Attribute("type");
-        if (e->QueryIntAttribute("id", &id) != tinyxml2::XML_SUCCESS || type == nullptr)
-            return Error(Mirel::kErrPrefsMalformed);
+        if (e->QueryIntAttribute("id", &id) != tinyxml2::XML_SUCCESS)
+            return fail(line, "<pref> needs a numeric id attribute");
+        if (type == nullptr)
+            return fail(line, "<pref id=\"" + std::to_string(id) + "\"> has no type");
         const char* text = e->GetText() ? e->GetText() : "";
         if (std::string(type) == "int") {
             std::int64_t v;
-            if (!ParseInt(text, v)) return Error(Mirel::kErrPrefsMalformed);
+            if (!ParseInt(text, v))
+                return fail(line, "preference " + std::to_string(id) +
+                                      " is of type int but holds \"" + text + "\"");
             store->ints[id] = v;
         } else if (std::string(type) == "text") {
             store->texts[id] = Mirel::unistring::FromUTF8(text);
         } else {
-            return Error(Mirel::kErrPrefsMalformed);
+            return fail(line, "preference " + std::to_string(id) + " has the unknown type \"" +
+                                  type + "\" (int or text)");
         }
     }
     handle = store;

@@ -45,9 +45,11 @@ public:
 
 class XMLPrefs : public PrefsStorage {
 public:
-    // kErrPathNotFound for a missing file, kErrPrefsMalformed for one that does not parse
-    // or breaks the layout above.
+    // A missing file opens as an empty store. kErrPrefsMalformed for a file that cannot be
+    // read, does not parse or breaks the layout above; GetProblem() then says where and what.
     Error Open(PrefsHandle& handle, const std::string& designation) override;
+    // "FILE:LINE: what is wrong" after a failed Open, else empty.
+    const std::string& GetProblem() const { return mProblem; }
     // kErrPrefNotFound, or kErrPrefWrongType when the preference has another type.
     Error GetPref(const PrefsHandle& handle, int number, std::int64_t& value) const override;
     Error GetPref(const PrefsHandle& handle, int number, Mirel::unistring& value) const override;
@@ -55,6 +57,9 @@ public:
     // Writes a preference file (tools and tests); existing content is replaced.
     static Error Write(const std::string& path, const std::map<int, std::int64_t>& ints,
                        const std::map<int, Mirel::unistring>& texts);
+
+private:
+    std::string mProblem;
 };
 
 }  // namespace Talon

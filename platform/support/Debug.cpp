@@ -97,6 +97,13 @@ void Debugger::SetLogFile(const std::string& folder, const std::string& name) {
     mName = name;
 }
 
+void Debugger::Reopen() {
+    std::lock_guard<std::mutex> g(mM);
+    if (mFile) std::fclose(mFile);
+    mFile = nullptr;
+    mOpenTried = false;
+}
+
 std::string Debugger::GetLogFolder() const {
     std::lock_guard<std::mutex> g(mM);
     return mFolder.empty() ? DefaultLogFolder() : mFolder;

@@ -96,6 +96,8 @@ public:
 
     // Log folder and file name; a later Out reopens the file.
     void SetLogFile(const std::string& folder, const std::string& name);
+    // Closes the file; the next line opens it again by name (after a log rotation).
+    void Reopen();
     std::string GetLogFolder() const;
     std::string GetLogPath() const;
     static std::string DefaultLogFolder();

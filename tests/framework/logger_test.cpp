@@ -1,0 +1,173 @@
+// Event records: their priorities, their journal fields, and the real transports (the
+// journal's socket, syslog's /dev/log) in a private mount namespace of a child process.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "platform/engine/Uuid.h"
+#include "platform/engine/Writers.h"
+#include "platform/framework/Logger.h"
+#include "tests/TestUtil.h"
+
+using Talon::Logger;
+
+namespace {
+
+bool Has(const std::vector<std::string>& v, const std::string& s) {
+    return std::find(v.begin(), v.end(), s) != v.end();
+}
+
+int DatagramSocket(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+    return fd;
+}
+
+std::string Receive(int fd) {
+    char buf[8192];
+    ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Runs `body` in a child with private /run and /dev (empty tmpfs), where it may bind the
+// journal's and syslog's sockets without touching this machine's. Answers what the body
+// returned, or a text starting with "!" when the child could not set up.
+std::string InPrivateMounts(const std::function<std::string()>& body) {
+    int pipefd[2];
+    if (::pipe(pipefd) != 0) return "!pipe";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipefd[0]);
+        std::string out;
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("none", "/run", "tmpfs", 0, nullptr) != 0 ||
+            ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0 ||
+            ::mkdir("/run/systemd", 0755) != 0 || ::mkdir("/run/systemd/journal", 0755) != 0)
+            out = "!mount namespace";
+        else
+            out = body();
+        [[maybe_unused]] ssize_t n = ::write(pipefd[1], out.data(), out.size());
+        ::_exit(0);
+    }
+    ::close(pipefd[1]);
+    std::string all;
+    char buf[8192];
+    for (ssize_t n; (n = ::read(pipefd[0], buf, sizeof buf)) > 0;)
+        all.append(buf, static_cast<std::size_t>(n));
+    ::close(pipefd[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return all;
+}
+
+}  // namespace
+
+TEST(LoggerTest, FailuresAreWarningsOrErrorsUnknownNumbersFollowTheirBits) {
+    // A database that failed, a log that was not applied or was set aside: warnings.
+    for (std::uint32_t code : {0x410003d5u, 0x4100031fu, 0x41000328u, 0x41000313u, 0x8100031au})
+        EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(code)), LOG_WARNING)
+            << std::hex << code;
+    // No backup can progress: errors.
+    for (std::uint32_t code : {0x4900030fu, 0x4900031bu, 0xc1000600u})
+        EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(code)), LOG_ERR)
+            << std::hex << code;
+    EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(0xc1000308u)), LOG_NOTICE);
+    EXPECT_EQ(Logger::SyslogPriority(0x40000001), LOG_INFO);
+    EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(0x80000001u)), LOG_WARNING);
+    EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(0xc0000001u)), LOG_ERR);
+}
+
+TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
+    testutil::TempDir tmp;
+    Mirel::Format::Uuid uuid = Mirel::UuidText::Generate();
+    std::string db = tmp / "orders.vdb";
+    ASSERT_TRUE(
+        Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(db), uuid, 4096, 7, {}).OK());
+    auto fields =
+        Logger::JournalFields(0x410003d5, {Mirel::unistring::FromUTF8(db), u"orders", u"20404"});
+    EXPECT_EQ(fields[0], "MESSAGE=[0x410003d5] The database " + db +
+                             " (orders) could not be prepared for redo logs (error 20404).");
+    EXPECT_TRUE(Has(fields, "PRIORITY=4"));
+    EXPECT_TRUE(Has(fields, "SYSLOG_IDENTIFIER=talonib"));
+    EXPECT_TRUE(Has(fields, "VELLUMARK_EVENT=0x410003d5"));
+    EXPECT_TRUE(Has(fields, "VELLUMARK_PATH=" + db));
+    EXPECT_TRUE(Has(fields, "VELLUMARK_TEXT3=20404"));
+    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=" + Mirel::UuidText::ToText(uuid).ToUTF8()));
+
+    // A file that is not a database (or is gone) gives no identity, and texts that are
+    // not paths give no path.
+    testutil::WriteFile(tmp / "bad.vrl", "garbage");
+    fields =
+        Logger::JournalFields(0x41000328, {Mirel::unistring::FromUTF8(tmp / "bad.vrl"), u"10709"});
+    EXPECT_TRUE(Has(fields, "VELLUMARK_PATH=" + tmp / "bad.vrl"));
+    EXPECT_FALSE(Has(fields, "VELLUMARK_PATH=10709"));
+    for (const auto& f : fields)
+        EXPECT_EQ(f.rfind("VELLUMARK_DATABASE_UUID=", 0), std::string::npos);
+}
+
+TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) {
+    std::string out = InPrivateMounts([] {
+        int journal = DatagramSocket("/run/systemd/journal/socket");
+        int syslogSocket = DatagramSocket("/dev/log");
+        if (journal < 0 || syslogSocket < 0) return std::string("!sockets");
+        int err[2];
+        if (::pipe(err) != 0) return std::string("!pipe");
+        ::dup2(err[1], STDERR_FILENO);
+        std::string result;
+        ::setenv("INVOCATION_ID", "0123456789abcdef", 1);
+        Logger::WriteSysLog(0x4100031f, {u"/b/Changes/Redo_1/x.vrl", u"orders", u"10721"});
+        result += "journal<" + Receive(journal) + ">syslog<" + Receive(syslogSocket) + ">";
+        ::unsetenv("INVOCATION_ID");
+        Logger::WriteSysLog(0x41000328, {u"/b/Rejected/x.vrl", u"10709"});
+        result += "journal<" + Receive(journal) + ">syslog<" + Receive(syslogSocket) + ">";
+        // Under systemd, with no journal to take it: syslog, still nothing on stderr.
+        ::close(journal);
+        ::unlink("/run/systemd/journal/socket");
+        ::setenv("INVOCATION_ID", "0123456789abcdef", 1);
+        Logger::WriteSysLog(0x4900030f, {u"/b", u"20403"});
+        result += "syslog<" + Receive(syslogSocket) + ">";
+        ::close(err[1]);
+        ::close(STDERR_FILENO);
+        char buf[4096];
+        ssize_t n = ::read(err[0], buf, sizeof buf);
+        result += "stderr<" + std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0) + ">";
+        return result;
+    });
+    ASSERT_NE(out.rfind("!", 0), 0u) << out;
+    // The first record: the journal's native protocol, one field a line, and no syslog.
+    std::string first = out.substr(0, out.find(">syslog<"));
+    EXPECT_NE(first.find("\nPRIORITY=4\n"), std::string::npos) << first;
+    EXPECT_NE(first.find("\nVELLUMARK_EVENT=0x4100031f\n"), std::string::npos) << first;
+    EXPECT_NE(first.find("\nVELLUMARK_PATH=/b/Changes/Redo_1/x.vrl\n"), std::string::npos);
+    EXPECT_NE(first.find("MESSAGE=[0x4100031f] The redo log /b/Changes/Redo_1/x.vrl could not "
+                         "be applied to database orders (error 10721).\n"),
+              std::string::npos);
+    EXPECT_NE(out.find(">syslog<>journal<>"), std::string::npos) << out;
+    // The second: syslog at daemon.warning (3 * 8 + 4), the journal untouched.
+    std::size_t second = out.find(">syslog<<28>");
+    ASSERT_NE(second, std::string::npos) << out;
+    EXPECT_NE(out.find("talonib[", second), std::string::npos);
+    EXPECT_NE(out.find("[0x41000328] A rejected redo log or interval-done file was moved to "
+                       "/b/Rejected/x.vrl (error 10709).",
+                       second),
+              std::string::npos);
+    // The third: daemon.err (3 * 8 + 3) through syslog when the journal is not there.
+    EXPECT_NE(out.find("syslog<<27>"), std::string::npos) << out;
+    // Only the foreground record reached standard error.
+    EXPECT_NE(out.find("stderr<talonib: warning: [0x41000328] A rejected redo log or "
+                       "interval-done file was moved to /b/Rejected/x.vrl (error 10709).\n>"),
+              std::string::npos)
+        << out;
+}
