@@ -101,8 +101,11 @@ void IBSMgr::SaveFailedList() {
     }
     std::string text = "# uuid\terror\tsince (UTC microseconds)\n";
     const std::string now = std::to_string(Mirel::DateTime::NowUTC());
-    for (const auto& [uuid, number] : mFailedDatabases)
-        text += uuid.ToUTF8() + "\t" + std::to_string(number) + "\t" + now + "\n";
+    for (const auto& [uuid, number] : mFailedDatabases) {
+        auto since = mFailedSince.find(uuid);
+        text += uuid.ToUTF8() + "\t" + std::to_string(number) + "\t" +
+                (since != mFailedSince.end() ? std::to_string(since->second) : now) + "\n";
+    }
     // Written aside and renamed over the old list: a crash leaves one list or the other.
     std::string temp = file + ".tmp";
     int fd = -1;
@@ -138,8 +141,11 @@ void IBSMgr::LoadFailedList() {
         std::size_t tab = line.find('\t');
         if (tab == std::string::npos) continue;
         Mirel::unistring uuid = CanonicalUuid(Mirel::unistring::FromUTF8(line.substr(0, tab)));
-        long number = std::strtol(line.c_str() + tab + 1, nullptr, 10);
-        if (number != 0) mFailedDatabases.emplace(uuid, static_cast<std::int32_t>(number));
+        char* rest = nullptr;
+        long number = std::strtol(line.c_str() + tab + 1, &rest, 10);
+        if (number == 0) continue;
+        mFailedDatabases.emplace(uuid, static_cast<std::int32_t>(number));
+        if (rest && *rest == '\t') mFailedSince[uuid] = std::strtoull(rest + 1, nullptr, 10);
     }
     IBS_DEBUG("LoadFailedList: " << mFailedDatabases.size() << " database(s) await a full upload");
 }

@@ -173,6 +173,8 @@ void IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fa
             if (mFailedDatabases.emplace(uuid, number).second) {
                 mFailedSince[uuid] = Mirel::DateTime::NowUTC();
                 SaveFailedList();
+                ReportEvent(static_cast<std::int32_t>(0x41000331), uuid,
+                            Mirel::unistring::NumToString(number));
             }
             IBS_DEBUG_WIDE(u"CleanupFailedDatabases: " << uuid << u" failed with " << number
                                                        << u"; its newest last-good copy stays");

@@ -32,7 +32,7 @@ const std::map<std::uint32_t, EventKind>& Wording() {
           "The working folders were cleared; the last-good folders are kept, newest %1."}},
         {0xc1000307,
          {LOG_NOTICE,
-          "The whole content of the backup folder %1 was cleared (it had no last-good "
+          "The working folders of the backup folder %1 were cleared (it has no last-good "
           "folder)."}},
         {0x41000309, {LOG_WARNING, "The backup folder %1 could not be cleared (error %2)."}},
         {0x41000313, {LOG_WARNING, "The uploaded full backup %1 (%2) could not be recorded."}},
@@ -56,6 +56,14 @@ const std::map<std::uint32_t, EventKind>& Wording() {
         {0xc1000600,
          {LOG_ERR, "The service cannot start: port %1 is already in use by another program."}},
         {0x4900031b, {LOG_ERR, "The in-progress folder %1 could not be renamed to %2 (error %3)."}},
+        {0x41000330,
+         {LOG_WARNING,
+          "The interval ending %1 could not be finished: error %2 from the disk or the system. "
+          "Nothing is lost; it is tried again in %3 s."}},
+        {0x41000331,
+         {LOG_WARNING,
+          "Database %1 failed (error %2): its newest last-good copy is kept, and its redo logs "
+          "are set aside until a new full backup of it is uploaded."}},
     };
     return table;
 }

@@ -161,8 +161,10 @@ TEST_F(OperabilityTest, InTheForegroundEventRecordsAreAlsoOnStandardError) {
     auto service = Start();
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
     sim::ServiceClient client(Orb());
-    testutil::WriteFile(env.dir / "bad.vrl", "garbage");
-    EXPECT_EQ(client.RedoLogIsReady(env.dir / "bad.vrl", "u", true), 10709);
+    ASSERT_TRUE(client.SetBackupFolder(env.dir / "backup"));
+    testutil::MakeDirs(env.dir / "backup/Changes/Redo_1");
+    testutil::WriteFile(env.dir / "backup/Changes/Redo_1/bad.vrl", "garbage");
+    EXPECT_EQ(client.RedoLogIsReady(env.dir / "backup/Changes/Redo_1/bad.vrl", "u", true), 10709);
     client.Stop();
     EXPECT_EQ(service->Wait(10000), 0);
     std::string err = service->Stderr();
