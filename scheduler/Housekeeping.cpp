@@ -4,6 +4,7 @@
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/Manifest.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
 
@@ -97,7 +98,8 @@ void IBSMgr::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
     if (!interval.backup.IsClear()) {
         result = DeleteFromParent(item, interval.backup.GetPath());
         if (result.OK()) {
-            if (interval.backup.Delete().OK()) interval.backup.Clear();
+            if (Talon::Manifest::DeleteFolderIfOnlyManifest(interval.backup).OK())
+                interval.backup.Clear();
         } else if (item.file.reserved != mIntervalEnd.load()) {
             Mirel::UniversalPath p = item.file.path;
             p.SetAbsoluteFrom(interval.backup.GetPath());
