@@ -27,7 +27,7 @@ const char* const Manifest::sFileName = "manifest.tsv";
 
 namespace {
 
-constexpr std::size_t kReadChunk = 1 << 20;
+constexpr std::size_t kReadChunk = 256 << 10;
 
 std::string Root(const Mirel::Directory& folder) {
     std::string root = folder.GetPath().Native();

@@ -1,5 +1,6 @@
 // ibsdb restore: copies the newest copy of each database (or the newest at or before a time)
 // out of the last-good folders, checking every byte against the folder's manifest on its way.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <memory>
 #include <ostream>
 #include <set>
+#include <sstream>
 
 #include "platform/engine/Formats.h"
 #include "platform/support/Directory.h"
@@ -82,8 +84,9 @@ private:
     bool mShown = false;
 };
 
-// Copies `from` to `to` (created or truncated) and makes it durable; size and CRC-32C are
-// computed on the bytes as they are written.
+// Copies `from` to `to` (created or truncated), a few MiB at a time in the kernel, and
+// computes size and CRC-32C on each piece as it landed in the copy (read back at once, while
+// it is still in the cache): what is checked is what was written. Not synced yet.
 int CopyChecked(const std::string& from, const std::string& to, std::uint64_t& size,
                 std::uint32_t& crc, Progress& progress) {
     size = 0;
@@ -92,23 +95,43 @@ int CopyChecked(const std::string& from, const std::string& to, std::uint64_t& s
     if (int rc = Mirel::Os::OpenRead(from, in)) return rc;
     int rc = Mirel::Os::OpenWrite(to, true, true, out);
     if (rc == 0) {
-        constexpr std::size_t kChunk = 1 << 20;
-        std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kChunk]);
+        constexpr std::size_t kPiece = 4 << 20;
+        std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kPiece]);
+        ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+        bool kernelCopy = true;
         for (;;) {
-            ssize_t n = ::read(in, buf.get(), kChunk);
+            ssize_t n = -1;
+            if (kernelCopy) {
+                n = ::copy_file_range(in, nullptr, out, nullptr, kPiece, 0);
+                if (n < 0 &&
+                    (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                    kernelCopy = false;
+                    continue;
+                }
+            } else {
+                n = ::read(in, buf.get(), kPiece);
+                if (n > 0)
+                    rc =
+                        Mirel::Os::PWriteAll(out, buf.get(), static_cast<std::size_t>(n), size, to);
+            }
             if (n < 0) {
                 if (errno == EINTR) continue;
                 rc = Mirel::Os::MapErrno(errno);
+            }
+            if (n <= 0 || rc != 0) break;
+            std::size_t len = static_cast<std::size_t>(n), got = 0;
+            if ((rc = Mirel::Os::PReadAll(out, buf.get(), len, size, got)) != 0) break;
+            if (got != len) {
+                rc = Mirel::kErrIO;
                 break;
             }
-            if (n == 0) break;
-            std::size_t len = static_cast<std::size_t>(n);
             crc = Mirel::Format::Crc32c(buf.get(), len, crc);
-            if ((rc = Mirel::Os::PWriteAll(out, buf.get(), len, size, to)) != 0) break;
             size += len;
             progress.Add(len);
         }
-        if (rc == 0) rc = Mirel::Os::SyncFile(out, to);
+        // Written back now, waited for later: syncing each file before copying the next would
+        // make the disk wait for the copy and the copy for the disk.
+        if (rc == 0) ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
     }
     Mirel::Os::Close(in);
     if (out >= 0) Mirel::Os::Close(out);
@@ -204,12 +227,18 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
     Progress progress(o.progress, total);
     int code = kOk, restored = 0;
     std::vector<std::string> failures;
-    // One file: copied under a temporary name, checked, then put in place.
-    auto restoreFile = [&](const LastGoodFolder& f, const std::string& rel,
-                           const Talon::ManifestEntry* listed, bool database,
-                           const std::string& uuid, std::string& why) -> bool {
-        const std::string dst = o.to + "/" + rel, tmp = dst + ".part";
-        int rc = Mirel::Directory(Mirel::UniversalPath::Folder(ParentOf(dst)))
+    // A file is copied under a temporary name and checked; a database's files are put in
+    // place only once all of them passed, and only after they are on disk.
+    struct Staged {
+        std::string uuid, rel, report;
+        // The database's temporary and final name first, then its staged container files.
+        std::vector<std::pair<std::string, std::string>> files;
+        std::string rcStage, rcFinal;  // its container folder, when it has one
+    };
+    auto stageFile = [&](const LastGoodFolder& f, const std::string& rel, const std::string& tmp,
+                         const Talon::ManifestEntry* listed, const std::string& uuid,
+                         std::string& why) -> bool {
+        int rc = Mirel::Directory(Mirel::UniversalPath::Folder(ParentOf(tmp)))
                      .CreateIfNotExists()
                      .GetError();
         std::uint64_t size = 0;
@@ -231,7 +260,7 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
                   "): not restored; an older copy may be restored with --at";
             return false;
         }
-        if (database) {
+        if (!uuid.empty()) {
             Talon::ManifestEntry h;
             Talon::Error e = Talon::Manifest::ReadDatabaseHeader(tmp, h);
             if (!e.OK() || h.uuid != uuid || (listed && h.msn != listed->msn)) {
@@ -240,44 +269,56 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
                 return false;
             }
         }
-        rc = Mirel::Os::Stat(dst).exists ? Mirel::Os::Replace(tmp, dst)
-                                         : Mirel::Os::Rename(tmp, dst);
-        if (rc != 0) {
-            ::unlink(tmp.c_str());
-            why = "cannot put it in place: error " + std::to_string(rc);
-            return false;
-        }
         return true;
     };
+    auto listedOf = [](const Item& i, const std::string& path) -> const Talon::ManifestEntry* {
+        return i.folder->manifestState == LastGoodFolder::kManifest ? i.folder->manifest.Find(path)
+                                                                    : nullptr;
+    };
+    auto fail = [&](const std::string& rel, const std::string& uuid, const std::string& why) {
+        code = kCritical;
+        failures.push_back(rel + " (" + uuid + "): " + why);
+        progress.Done();
+        out << "FAILED   " << rel << "  " << uuid << ": " << why << "\n";
+    };
 
+    std::vector<Staged> staged;
+    std::vector<BackupView> looks;  // views taken again while restoring; items point into them
+    looks.reserve(byPath.size());
     for (const auto& [rel, uuid] : byPath) {
         Item it = all[uuid];
         std::string why;
-        const Talon::ManifestEntry* listed = nullptr;
-        auto listedOf = [&](const Item& i, const std::string& path) -> const Talon::ManifestEntry* {
-            return i.folder->manifestState == LastGoodFolder::kManifest
-                       ? i.folder->manifest.Find(path)
-                       : nullptr;
-        };
-        listed = listedOf(it, rel);
-        bool ok = restoreFile(*it.folder, rel, listed, true, uuid, why);
-        BackupView again;
-        if (!ok && why.rfind("gone from", 0) == 0 && again.Load(o.backup) == 0) {
+        const std::string dst = o.to + "/" + rel;
+        const Talon::ManifestEntry* listed = listedOf(it, rel);
+        bool ok = stageFile(*it.folder, rel, dst + ".part", listed, uuid, why);
+        if (!ok && why.rfind("gone from", 0) == 0) {
             // The service removes an older copy once a newer one is in place: look again.
-            auto items = plan(again);
-            auto found = items.find(uuid);
-            if (found != items.end()) {
-                it = found->second;
-                listed = listedOf(it, it.copy->path);
-                ok = it.copy->path == rel && restoreFile(*it.folder, rel, listed, true, uuid, why);
+            looks.emplace_back();
+            if (looks.back().Load(o.backup) == 0) {
+                auto items = plan(looks.back());
+                auto found = items.find(uuid);
+                if (found != items.end() && found->second.copy->path == rel) {
+                    it = found->second;
+                    listed = listedOf(it, rel);
+                    ok = stageFile(*it.folder, rel, dst + ".part", listed, uuid, why);
+                }
             }
         }
-        if (ok) {
-            std::string rcDir = o.to + "/" + rel + ".rc";
-            if (o.force) Mirel::Directory(Mirel::UniversalPath::Folder(rcDir)).DeleteAll();
-            for (const auto& c : Talon::Manifest::ListContainerFiles(
-                     Mirel::Directory(Mirel::UniversalPath::Folder(it.folder->path)), rel)) {
-                if (!restoreFile(*it.folder, c, listedOf(it, c), false, uuid, why)) {
+        Staged st;
+        st.uuid = uuid;
+        st.rel = rel;
+        st.files.emplace_back(dst + ".part", dst);
+        const auto containers = Talon::Manifest::ListContainerFiles(
+            Mirel::Directory(Mirel::UniversalPath::Folder(it.folder->path)), rel);
+        if (ok && !containers.empty()) {
+            // Staged as a folder of its own, so the old one is replaced as a whole.
+            st.rcFinal = dst + ".rc";
+            st.rcStage = dst + ".rc.part";
+            Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
+            for (const auto& c : containers) {
+                const std::string tmp = st.rcStage + c.substr(rel.size() + 3);
+                st.files.emplace_back(tmp, "");
+                if (!stageFile(*it.folder, c, tmp, listedOf(it, c), "", why)) {
                     why = "container file " + c + ": " + why;
                     ok = false;
                     break;
@@ -285,26 +326,59 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
             }
         }
         if (!ok) {
-            code = kCritical;
-            failures.push_back(rel + " (" + uuid + "): " + why);
-            progress.Done();
-            out << "FAILED   " << rel << "  " << uuid << ": " << why << "\n";
+            ::unlink((dst + ".part").c_str());
+            if (!st.rcStage.empty())
+                Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
+            fail(rel, uuid, why);
+            continue;
+        }
+        std::ostringstream line;
+        line << "restored " << rel << "  " << uuid << "  MSN " << it.copy->msn << "  interval end "
+             << TimeText(it.folder->intervalEnd) << " UTC  from " << it.folder->name
+             << (listed ? "" : "  (no manifest: checked for structure only)") << "\n";
+        if (newest && it.folder->intervalEnd < newest->intervalEnd && o.atFolder.empty()) {
+            line << "         older than the newest last-good folder " << newest->name
+                 << ": this database is not in it";
+            if (const FailedDatabase* fd = view.FindFailed(uuid))
+                line << " (it failed with error " << fd->error << " at " << TimeText(fd->since)
+                     << " UTC and awaits a new full upload)";
+            line << "\n";
+        }
+        if (!listed) code = std::max(code, static_cast<int>(kWarning));
+        st.report = line.str();
+        staged.push_back(std::move(st));
+    }
+
+    // Everything copied and checked: now on disk, then in place.
+    for (const auto& st : staged) {
+        int rc = 0;
+        auto sync = [&](const std::string& path) {
+            int fd = -1;
+            if (rc == 0) rc = Mirel::Os::OpenWrite(path, false, false, fd);
+            if (rc == 0) rc = Mirel::Os::SyncFile(fd, path);
+            if (fd >= 0) Mirel::Os::Close(fd);
+        };
+        for (const auto& f : st.files) sync(f.first);
+        if (rc == 0 && !st.rcStage.empty()) {
+            // The container folder goes in first: a database under its name has its own.
+            Mirel::Directory old(Mirel::UniversalPath::Folder(st.rcFinal));
+            rc = old.DeleteAll().GetError();
+            if (rc == 0) rc = Mirel::Os::Rename(st.rcStage, st.rcFinal);
+        }
+        const auto& [tmp, dst] = st.files.front();
+        if (rc == 0)
+            rc = Mirel::Os::Stat(dst).exists ? Mirel::Os::Replace(tmp, dst)
+                                             : Mirel::Os::Rename(tmp, dst);
+        if (rc != 0) {
+            ::unlink(tmp.c_str());
+            if (!st.rcStage.empty())
+                Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
+            fail(st.rel, st.uuid, "cannot put it in place: error " + std::to_string(rc));
             continue;
         }
         ++restored;
-        if (!listed) code = std::max(code, static_cast<int>(kWarning));
         progress.Done();
-        out << "restored " << rel << "  " << uuid << "  MSN " << it.copy->msn << "  interval end "
-            << TimeText(it.folder->intervalEnd) << " UTC  from " << it.folder->name
-            << (listed ? "" : "  (no manifest: checked for structure only)") << "\n";
-        if (newest && it.folder != newest && o.atFolder.empty()) {
-            out << "         older than the newest last-good folder " << newest->name
-                << ": this database is not in it";
-            if (const FailedDatabase* fd = view.FindFailed(uuid))
-                out << " (it failed with error " << fd->error << " at " << TimeText(fd->since)
-                    << " UTC and awaits a new full upload)";
-            out << "\n";
-        }
+        out << st.report;
     }
     progress.Done();
     out << ExitName(code) << ": " << restored << " of " << byPath.size()
