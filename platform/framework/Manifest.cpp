@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <unordered_set>
 
 #include "platform/engine/Formats.h"
 #include "platform/engine/HBFile.h"
@@ -363,9 +364,13 @@ Error Manifest::Read(const Mirel::Directory& folder, Manifest& out, std::string*
 }
 
 const ManifestEntry* Manifest::Find(const std::string& path) const {
-    for (const auto& e : entries)
-        if (e.path == path) return &e;
-    return nullptr;
+    if (mIndexed != entries.size()) {
+        mIndex.clear();
+        for (std::size_t i = 0; i < entries.size(); ++i) mIndex.emplace(entries[i].path, i);
+        mIndexed = entries.size();
+    }
+    auto it = mIndex.find(path);
+    return it == mIndex.end() ? nullptr : &entries[it->second];
 }
 
 std::string Manifest::Serialise() const {
@@ -401,6 +406,7 @@ bool Manifest::Parse(const std::string& text, Manifest& out, std::string* why) {
     std::size_t pos = 0, lineNo = 0;
     bool haveVersion = false, haveEnd = false, ended = false;
     std::uint64_t dbs = 0, containers = 0;
+    std::unordered_set<std::string> paths;
     while (pos < text.size()) {
         std::size_t nl = text.find('\n', pos);
         if (nl == std::string::npos) return fail(lineNo + 1, "no line end (cut short?)");
@@ -444,7 +450,7 @@ bool Manifest::Parse(const std::string& text, Manifest& out, std::string* why) {
                 ++containers;
             }
             if (!ok) return fail(lineNo, "bad number in a " + kind + " line");
-            if (out.Find(e.path)) return fail(lineNo, "a path listed twice");
+            if (!paths.insert(e.path).second) return fail(lineNo, "a path listed twice");
             out.entries.push_back(std::move(e));
         } else if (kind == "end") {
             std::uint64_t d = 0, c = 0;

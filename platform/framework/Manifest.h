@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/framework/TalonError.h"
@@ -97,10 +98,16 @@ public:
     // The database fields of an entry, read from the file's header; 10709 when it is none.
     static Error ReadDatabaseHeader(const std::string& path, ManifestEntry& entry);
 
+    // The entry of a path; an index is built on first use (entries are not renamed in place
+    // once looked up).
     const ManifestEntry* Find(const std::string& path) const;
 
     std::string Serialise() const;
     static bool Parse(const std::string& text, Manifest& out, std::string* why = nullptr);
+
+private:
+    mutable std::unordered_map<std::string, std::size_t> mIndex;
+    mutable std::size_t mIndexed = 0;  // entries the index covers
 };
 
 }  // namespace Talon
