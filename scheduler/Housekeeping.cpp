@@ -5,6 +5,7 @@
 #include "platform/framework/EventHelper.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/DateTime.h"
+#include "platform/framework/Manifest.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
@@ -112,7 +113,8 @@ void IBSMgr::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
     } else if (!interval.backup.IsClear()) {
         result = DeleteFromParent(item, interval.backup.GetPath());
         if (result.OK()) {
-            if (interval.backup.Delete().OK()) interval.backup.Clear();
+            if (Talon::Manifest::DeleteFolderIfOnlyManifest(interval.backup).OK())
+                interval.backup.Clear();
         } else if (item.file.reserved != mIntervalEnd.load()) {
             Mirel::UniversalPath p = item.file.path;
             p.SetAbsoluteFrom(interval.backup.GetPath());

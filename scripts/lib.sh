@@ -4,7 +4,7 @@ IBS_PACKAGES=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev
   libomniorb4-dev omniidl
-  libtinyxml2-dev libsystemd-dev libisal-dev uuid-dev libcli11-dev
+  libtinyxml2-dev libsystemd-dev libisal-dev uuid-dev libcli11-dev nlohmann-json3-dev
   iproute2 util-linux
   help2man logrotate procps
 )

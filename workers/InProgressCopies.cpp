@@ -3,6 +3,7 @@
 #include "catalogue/IBSMgr.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/Manifest.h"
 #include "platform/framework/RemoteContainerMgr.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
@@ -219,6 +220,13 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
                    Talon::BackupFolder::MakeExactTimestamp(interval.mDoneUTC);
             break;
         }
+    }
+    // Written first, so no last-good folder ever lacks its manifest; a failure leaves the
+    // interval unfinished, to be retried like a failed rename.
+    if (Talon::Error m = Talon::Manifest::Write(mInProgressFolder, interval.mDoneUTC); !m.OK()) {
+        IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: manifest error " << m.GetError());
+        ReportEvent(0x4900031b, Show(mInProgressFolder.GetPath()), name, Text(m));
+        return m;
     }
     Mirel::Directory renamed = mInProgressFolder;
     Mirel::Error e = renamed.Rename(name);

@@ -1,11 +1,4 @@
-// ibsdb: looks inside the backup service's files, and shows the engine at work.
-//
-//   ibsdb info FILE...            what a database file, redo log or interval-done file holds
-//   ibsdb check-log FILE...       verifies every record of redo logs
-//   ibsdb demo [options]          writes a database and a chain of redo logs as the database
-//                                 server would, applies them and verifies every page
-#include <CLI/CLI.hpp>
-
+// ibsdb info, check-log and demo: what one file holds, and the engine at work.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -17,11 +10,12 @@
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Directory.h"
 #include "platform/support/FileKinds.h"
+#include "tools/ibsdb/Commands.h"
 #include "tools/sim/DatabaseModel.h"
 
 using Mirel::UniversalPath;
 
-namespace {
+namespace ibsdb {
 
 int Info(const std::vector<std::string>& files) {
     int rc = 0;
@@ -126,31 +120,4 @@ int Demo(const std::string& dir, int logs, int pages, int pageSize, std::uint64_
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"Looks inside the Vellumark backup service's files"};
-    app.require_subcommand(1);
-    std::vector<std::string> files;
-    auto* info = app.add_subcommand("info", "describe database, redo log or interval-done files");
-    info->add_option("files", files)->required();
-    auto* check = app.add_subcommand("check-log", "verify every record of redo logs");
-    check->add_option("files", files)->required();
-    std::string dir = "/tmp/vellumark-demo";
-    int logs = 20, pages = 256, pageSize = 4096;
-    std::uint64_t seed = 1;
-    auto* demo = app.add_subcommand("demo", "write, apply and verify a chain of redo logs");
-    demo->add_option("--dir", dir, "working folder")->capture_default_str();
-    demo->add_option("--logs", logs, "redo logs to write")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    demo->add_option("--pages", pages, "page images per log")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    demo->add_option("--page-size", pageSize, "bytes per page")->capture_default_str();
-    demo->add_option("--seed", seed, "random seed")->capture_default_str();
-    CLI11_PARSE(app, argc, argv);
-    if (*info) return Info(files);
-    if (*check) return CheckLogs(files);
-    return Demo(dir, logs, pages, pageSize, seed);
-}
+}  // namespace ibsdb

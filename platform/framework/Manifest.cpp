@@ -1,0 +1,561 @@
+#include "platform/framework/Manifest.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <unordered_set>
+
+#include "platform/engine/Formats.h"
+#include "platform/engine/HBFile.h"
+#include "platform/framework/BackupFolder.h"
+#include "platform/framework/IBS_Config.h"
+#include "platform/support/DateTime.h"
+#include "platform/support/FileKinds.h"
+#include "platform/support/Listing.h"
+#include "platform/support/Os.h"
+
+namespace Talon {
+
+const char* const Manifest::sFileName = "manifest.tsv";
+
+namespace {
+
+constexpr std::size_t kReadChunk = 256 << 10;
+
+std::string Root(const Mirel::Directory& folder) {
+    std::string root = folder.GetPath().Native();
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && Lower(s.substr(s.size() - suffix.size())) == suffix;
+}
+
+// Container folders ("x.vdb.rc") hold the database's external files, never databases.
+bool InsideContainerFolder(const std::string& rel) {
+    std::size_t start = 0;
+    for (std::size_t slash; (slash = rel.find('/', start)) != std::string::npos;
+         start = slash + 1) {
+        if (EndsWithNoCase(rel.substr(start, slash - start), ".vdb.rc")) return true;
+    }
+    return false;
+}
+
+class FileCollector : public Mirel::FileFunctor {
+public:
+    FileCollector(std::string root, bool databasesOnly)
+        : mRoot(std::move(root)), mDatabasesOnly(databasesOnly) {}
+    bool operator()(const Mirel::UniversalPath& path, bool isFolder, int) override {
+        if (isFolder) return true;
+        std::string p = path.Native();
+        if (p.size() <= mRoot.size() + 1) return true;
+        std::string rel = p.substr(mRoot.size() + 1);
+        if (mDatabasesOnly && (!EndsWithNoCase(rel, ".vdb") || InsideContainerFolder(rel)))
+            return true;
+        files.push_back(rel);
+        return true;
+    }
+    std::vector<std::string> files;
+
+private:
+    std::string mRoot;
+    bool mDatabasesOnly;
+};
+
+std::string Escape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '%':
+                out += "%25";
+                break;
+            case '\t':
+                out += "%09";
+                break;
+            case '\n':
+                out += "%0A";
+                break;
+            case '\r':
+                out += "%0D";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool Unescape(const std::string& s, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '%') {
+            out += s[i];
+            continue;
+        }
+        if (i + 2 >= s.size()) return false;
+        int hi = HexDigit(s[i + 1]), lo = HexDigit(s[i + 2]);
+        if (hi < 0 || lo < 0) return false;
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+    }
+    return true;
+}
+
+// A path a manifest may name: relative, no empty, "." or ".." element, no NUL.
+bool SafeRelativePath(const std::string& p) {
+    if (p.empty() || p[0] == '/' || p.find('\0') != std::string::npos) return false;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t slash = p.find('/', start);
+        std::string el =
+            p.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (el.empty() || el == "." || el == "..") return false;
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
+}
+
+bool ParseU64(const std::string& s, std::uint64_t& v) {
+    if (s.empty() || s.size() > 20) return false;
+    v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        std::uint64_t d = static_cast<std::uint64_t>(c - '0');
+        if (v > (UINT64_MAX - d) / 10) return false;
+        v = v * 10 + d;
+    }
+    return true;
+}
+
+bool ParseCrc(const std::string& s, std::uint32_t& v) {
+    if (s.size() != 8) return false;
+    v = 0;
+    for (char c : s) {
+        int d = HexDigit(c);
+        if (d < 0) return false;
+        v = (v << 4) | static_cast<std::uint32_t>(d);
+    }
+    return true;
+}
+
+std::string CrcText(std::uint32_t crc) {
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%08" PRIx32, crc);
+    return buf;
+}
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t tab = line.find('\t', start);
+        out.push_back(
+            line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) return out;
+        start = tab + 1;
+    }
+}
+
+std::string TimeText(std::uint64_t utc) {
+    Mirel::DateTime dt(0);
+    dt.SetMicroSecSinceEpoch(utc, 6);
+    return dt.AsUnistring(Mirel::Locale(2)).ToUTF8();
+}
+
+bool SameInode(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && S_ISREG(sa.st_mode) &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+std::vector<std::string> Manifest::ListDatabases(const Mirel::Directory& folder, Error* error) {
+    FileCollector c(Root(folder), true);
+    Mirel::Error e = folder.ProcessFiles(c, 3);
+    if (error) *error = e;
+    std::sort(c.files.begin(), c.files.end());
+    return c.files;
+}
+
+std::vector<std::string> Manifest::ListContainerFiles(const Mirel::Directory& folder,
+                                                      const std::string& database) {
+    std::string root = Root(folder);
+    Mirel::UniversalPath rc =
+        Mirel::ContainerFolderOf(Mirel::UniversalPath::FromNative(root + "/" + database));
+    Mirel::Directory dir(rc);
+    if (!dir.Exists()) return {};
+    FileCollector c(root, false);
+    dir.ProcessFiles(c, 100);
+    std::sort(c.files.begin(), c.files.end());
+    return c.files;
+}
+
+Error Manifest::Checksum(const std::string& path, std::uint64_t& size, std::uint32_t& crc,
+                         const std::function<void(std::uint64_t)>& bytesRead) {
+    size = 0;
+    crc = 0;
+    int fd = -1;
+    if (int rc = Mirel::Os::OpenRead(path, fd)) return Error(rc);
+    Mirel::Os::Info info;
+    if (int rc = Mirel::Os::FStat(fd, info); rc != 0 || !info.isFile) {
+        Mirel::Os::Close(fd);
+        return Error(rc != 0 ? rc : Mirel::kErrIsADirectory);
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kReadChunk]);
+    int rc = 0;
+    for (;;) {
+        ssize_t n = ::read(fd, buf.get(), kReadChunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            rc = Mirel::Os::MapErrno(errno);
+            break;
+        }
+        if (n == 0) break;
+        crc = Mirel::Format::Crc32c(buf.get(), static_cast<std::size_t>(n), crc);
+        size += static_cast<std::uint64_t>(n);
+        if (bytesRead) bytesRead(static_cast<std::uint64_t>(n));
+    }
+    Mirel::Os::Close(fd);
+    return Error(rc);
+}
+
+Error Manifest::ReadDatabaseHeader(const std::string& path, ManifestEntry& entry) {
+    Mirel::HBFile db(Mirel::UniversalPath::FromNative(path));
+    Mirel::Error e = db.Open(Mirel::HBFile::kPermRead);
+    if (!e.OK()) return e;
+    entry.uuid = db.GetUUID().ToUTF8();
+    entry.msn = db.GetMSN();
+    entry.pageSize = db.GetPageSize();
+    entry.pageCount = db.GetPageCount();
+    return Error();
+}
+
+Error Manifest::Compute(const Mirel::Directory& folder, std::uint64_t intervalEnd, Manifest& out,
+                        const Manifest* reuse, const Mirel::Directory* reuseFolder) {
+    out = Manifest();
+    out.intervalEnd = intervalEnd;
+    const std::string root = Root(folder);
+    const std::string reuseRoot = reuse && reuseFolder ? Root(*reuseFolder) : std::string();
+    Error walk;
+    std::vector<std::string> databases = ListDatabases(folder, &walk);
+    if (!walk.OK()) return walk;
+    auto describe = [&](ManifestEntry::Kind kind, const std::string& rel) -> Error {
+        ManifestEntry e;
+        e.kind = kind;
+        e.path = rel;
+        std::string full = root + "/" + rel;
+        if (!reuseRoot.empty()) {
+            const ManifestEntry* old = reuse->Find(rel);
+            struct stat st;
+            if (old && old->kind == kind && SameInode(full, reuseRoot + "/" + rel) &&
+                ::lstat(full.c_str(), &st) == 0 &&
+                static_cast<std::uint64_t>(st.st_size) == old->size) {
+                out.entries.push_back(*old);
+                return Error();
+            }
+        }
+        if (kind == ManifestEntry::kDatabase) {
+            Error h = ReadDatabaseHeader(full, e);
+            // Listed all the same: a later check then names the file as no database.
+            if (!h.OK() && h.GetError() != Mirel::kErrInvalidFile) return h;
+        }
+        if (Error c = Checksum(full, e.size, e.crc); !c.OK()) return c;
+        out.entries.push_back(std::move(e));
+        return Error();
+    };
+    for (const auto& db : databases) {
+        if (Error e = describe(ManifestEntry::kDatabase, db); !e.OK()) return e;
+        for (const auto& f : ListContainerFiles(folder, db))
+            if (Error e = describe(ManifestEntry::kContainer, f); !e.OK()) return e;
+    }
+    return Error();
+}
+
+Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd) {
+    Manifest previous;
+    Mirel::Directory latest;
+    Mirel::Directory parent = folder;
+    parent.SetToParent();
+    bool reuse =
+        BackupFolder(IBS_Config::sLastGoodFolderPrefix).GetLatest(parent.GetPath(), latest) &&
+        latest != folder && Read(latest, previous).OK();
+    Manifest m;
+    if (Error e =
+            Compute(folder, intervalEnd, m, reuse ? &previous : nullptr, reuse ? &latest : nullptr);
+        !e.OK())
+        return e;
+    const std::string text = m.Serialise();
+    const std::string final = Root(folder) + "/" + sFileName;
+    const std::string temp = final + ".part";
+    int fd = -1;
+    int rc = Mirel::Os::OpenWrite(temp, true, true, fd);
+    if (rc == 0) rc = Mirel::Os::PWriteAll(fd, text.data(), text.size(), 0, temp);
+    if (rc == 0) rc = Mirel::Os::SyncFile(fd, temp);
+    if (fd >= 0) Mirel::Os::Close(fd);
+    if (rc == 0) rc = Mirel::Os::Replace(temp, final);  // also syncs the folder
+    if (rc != 0) ::unlink(temp.c_str());
+    return Error(rc);
+}
+
+Error Manifest::DeleteFolderIfOnlyManifest(const Mirel::Directory& folder) {
+    const std::string root = Root(folder);
+    const std::string manifest = root + "/" + sFileName, temp = manifest + ".part";
+    DIR* d = ::opendir(root.c_str());
+    if (!d) return Error(Mirel::Os::MapErrno(errno));
+    bool other = false;
+    while (dirent* e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != ".." && n != sFileName && root + "/" + n != temp) other = true;
+    }
+    ::closedir(d);
+    if (other) return Error(Mirel::kErrNotEmpty);
+    for (const std::string& f : {temp, manifest}) {
+        int rc = Mirel::Os::DeleteFile(f);
+        if (rc != 0 && rc != Mirel::kErrPathNotFound) return Error(rc);
+    }
+    return folder.Delete();
+}
+
+Error Manifest::Read(const Mirel::Directory& folder, Manifest& out, std::string* why) {
+    const std::string path = Root(folder) + "/" + sFileName;
+    int fd = -1;
+    if (int rc = Mirel::Os::OpenRead(path, fd)) return Error(rc);
+    std::string text;
+    char buf[65536];
+    int rc = 0;
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            rc = Mirel::Os::MapErrno(errno);
+            break;
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    Mirel::Os::Close(fd);
+    if (rc != 0) return Error(rc);
+    if (!Parse(text, out, why)) return Error(Mirel::kErrInvalidFile);
+    return Error();
+}
+
+const ManifestEntry* Manifest::Find(const std::string& path) const {
+    if (mIndexed != entries.size()) {
+        mIndex.clear();
+        for (std::size_t i = 0; i < entries.size(); ++i) mIndex.emplace(entries[i].path, i);
+        mIndexed = entries.size();
+    }
+    auto it = mIndex.find(path);
+    return it == mIndex.end() ? nullptr : &entries[it->second];
+}
+
+std::string Manifest::Serialise() const {
+    std::string s = "# Vellumark last-good folder manifest\n";
+    s += "version\t" + std::to_string(kVersion) + "\n";
+    s += "interval-end\t" + std::to_string(intervalEnd) + "\t" + TimeText(intervalEnd) + "\n";
+    std::size_t dbs = 0, containers = 0;
+    for (const auto& e : entries) {
+        if (e.kind == ManifestEntry::kDatabase) {
+            ++dbs;
+            s += "database\t" + Escape(e.path) + "\t" + (e.uuid.empty() ? "-" : e.uuid) + "\t" +
+                 std::to_string(e.msn) + "\t" + std::to_string(e.pageSize) + "\t" +
+                 std::to_string(e.pageCount) + "\t" + std::to_string(e.size) + "\t" +
+                 CrcText(e.crc) + "\n";
+        } else {
+            ++containers;
+            s += "container\t" + Escape(e.path) + "\t" + std::to_string(e.size) + "\t" +
+                 CrcText(e.crc) + "\n";
+        }
+    }
+    std::uint32_t crc = Mirel::Format::Crc32c(s.data(), s.size());
+    s += "end\t" + std::to_string(dbs) + "\t" + std::to_string(containers) + "\t" + CrcText(crc) +
+         "\n";
+    return s;
+}
+
+bool Manifest::Parse(const std::string& text, Manifest& out, std::string* why) {
+    out = Manifest();
+    auto fail = [&](std::size_t lineNo, const std::string& what) {
+        if (why) *why = "line " + std::to_string(lineNo) + ": " + what;
+        return false;
+    };
+    std::size_t pos = 0, lineNo = 0;
+    bool haveVersion = false, haveEnd = false, ended = false;
+    std::uint64_t dbs = 0, containers = 0;
+    std::unordered_set<std::string> paths;
+    while (pos < text.size()) {
+        std::size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) return fail(lineNo + 1, "no line end (cut short?)");
+        const std::string line = text.substr(pos, nl - pos);
+        const std::size_t lineStart = pos;
+        pos = nl + 1;
+        ++lineNo;
+        if (ended) return fail(lineNo, "text after the end line");
+        if (!line.empty() && line[0] == '#') continue;
+        std::vector<std::string> f = SplitTabs(line);
+        const std::string& kind = f[0];
+        if (!haveVersion) {
+            std::uint64_t v = 0;
+            if (kind != "version" || f.size() != 2 || !ParseU64(f[1], v))
+                return fail(lineNo, "the first line must be the version");
+            if (v != static_cast<std::uint64_t>(kVersion))
+                return fail(lineNo, "version " + f[1] + " is not known to this program");
+            haveVersion = true;
+        } else if (kind == "interval-end") {
+            if (f.size() != 3 || !ParseU64(f[1], out.intervalEnd) || haveEnd)
+                return fail(lineNo, "bad interval-end line");
+            haveEnd = true;
+        } else if (kind == "database" || kind == "container") {
+            ManifestEntry e;
+            e.kind = kind == "database" ? ManifestEntry::kDatabase : ManifestEntry::kContainer;
+            std::size_t want = e.kind == ManifestEntry::kDatabase ? 8 : 4;
+            if (f.size() != want) return fail(lineNo, "a " + kind + " line has 8 or 4 fields");
+            if (!Unescape(f[1], e.path) || !SafeRelativePath(e.path))
+                return fail(lineNo, "bad path");
+            bool ok;
+            if (e.kind == ManifestEntry::kDatabase) {
+                std::uint64_t ps = 0;
+                e.uuid = f[2] == "-" ? std::string() : f[2];
+                ok = (e.uuid.empty() || e.uuid.size() == 36) && ParseU64(f[3], e.msn) &&
+                     ParseU64(f[4], ps) && ps <= UINT32_MAX && ParseU64(f[5], e.pageCount) &&
+                     ParseU64(f[6], e.size) && ParseCrc(f[7], e.crc);
+                e.pageSize = static_cast<std::uint32_t>(ps);
+                ++dbs;
+            } else {
+                ok = ParseU64(f[2], e.size) && ParseCrc(f[3], e.crc);
+                ++containers;
+            }
+            if (!ok) return fail(lineNo, "bad number in a " + kind + " line");
+            if (!paths.insert(e.path).second) return fail(lineNo, "a path listed twice");
+            out.entries.push_back(std::move(e));
+        } else if (kind == "end") {
+            std::uint64_t d = 0, c = 0;
+            std::uint32_t crc = 0;
+            if (f.size() != 4 || !ParseU64(f[1], d) || !ParseU64(f[2], c) || !ParseCrc(f[3], crc))
+                return fail(lineNo, "bad end line");
+            if (d != dbs || c != containers) return fail(lineNo, "line counts differ");
+            if (crc != Mirel::Format::Crc32c(text.data(), lineStart))
+                return fail(lineNo, "checksum differs: the manifest was changed or damaged");
+            ended = true;
+        } else {
+            return fail(lineNo, "unknown line '" + kind + "'");
+        }
+    }
+    if (!haveVersion) return fail(lineNo, "empty");
+    if (!ended) return fail(lineNo, "no end line (cut short?)");
+    if (!haveEnd) return fail(lineNo, "no interval-end line");
+    return true;
+}
+
+std::vector<ManifestFinding> Manifest::Check(
+    const Mirel::Directory& folder,
+    const std::function<void(std::uint64_t, const std::string&)>& progress) const {
+    const std::string root = Root(folder);
+    std::vector<ManifestFinding> out;
+    std::uint64_t done = 0;
+    auto examine = [&](const ManifestEntry* listed, ManifestEntry::Kind kind,
+                       const std::string& rel) {
+        ManifestFinding f;
+        f.kind = kind;
+        f.path = rel;
+        if (listed) f.listed = *listed;
+        f.found.kind = kind;
+        f.found.path = rel;
+        const std::string full = root + "/" + rel;
+        if (progress) progress(done, rel);
+        Error c = Checksum(full, f.found.size, f.found.crc, [&](std::uint64_t n) { done += n; });
+        if (!c.OK()) {
+            f.error = c.GetError();
+            f.result = c.GetError() == Mirel::kErrPathNotFound ? ManifestFinding::kMissing
+                                                               : ManifestFinding::kUnreadable;
+            f.detail = f.result == ManifestFinding::kMissing ? "not there"
+                                                             : "cannot be read: error " + c.Text();
+            out.push_back(std::move(f));
+            return;
+        }
+        bool header = true;
+        if (kind == ManifestEntry::kDatabase) {
+            Error h = ReadDatabaseHeader(full, f.found);
+            if (!h.OK() && h.GetError() != Mirel::kErrInvalidFile) {
+                f.error = h.GetError();
+                f.result = h.GetError() == Mirel::kErrPathNotFound ? ManifestFinding::kMissing
+                                                                   : ManifestFinding::kUnreadable;
+                f.detail = "cannot be read: error " + h.Text();
+                out.push_back(std::move(f));
+                return;
+            }
+            header = h.OK();
+        }
+        std::string d;
+        auto differ = [&](const std::string& what, const std::string& now, const std::string& was) {
+            d += (d.empty() ? "" : "; ") + what + " " + now + ", listed " + was;
+        };
+        if (listed) {
+            if (f.found.size != listed->size)
+                differ("size", std::to_string(f.found.size), std::to_string(listed->size));
+            if (f.found.crc != listed->crc)
+                differ("CRC-32C", CrcText(f.found.crc), CrcText(listed->crc));
+            if (kind == ManifestEntry::kDatabase && header) {
+                if (f.found.uuid != listed->uuid)
+                    differ("UUID", f.found.uuid, listed->uuid.empty() ? "-" : listed->uuid);
+                if (f.found.msn != listed->msn)
+                    differ("MSN", std::to_string(f.found.msn), std::to_string(listed->msn));
+                if (f.found.pageSize != listed->pageSize)
+                    differ("page size", std::to_string(f.found.pageSize),
+                           std::to_string(listed->pageSize));
+                if (f.found.pageCount != listed->pageCount)
+                    differ("page count", std::to_string(f.found.pageCount),
+                           std::to_string(listed->pageCount));
+            }
+        }
+        if (!header) {
+            f.result = ManifestFinding::kNotADatabase;
+            f.detail = "not a database (no valid header, or shorter than its page count says)";
+            if (!d.empty()) f.detail += "; " + d;
+        } else if (!listed) {
+            f.result = ManifestFinding::kNotListed;
+            f.detail = "not in the manifest";
+        } else if (!d.empty()) {
+            f.result = ManifestFinding::kDiffers;
+            f.detail = d;
+        }
+        out.push_back(std::move(f));
+    };
+    std::map<std::string, bool> seen;
+    for (const auto& e : entries) {
+        seen[e.path] = true;
+        examine(&e, e.kind, e.path);
+    }
+    for (const auto& db : ListDatabases(folder)) {
+        if (!seen.count(db)) examine(nullptr, ManifestEntry::kDatabase, db);
+        for (const auto& c : ListContainerFiles(folder, db))
+            if (!seen.count(c)) examine(nullptr, ManifestEntry::kContainer, c);
+    }
+    return out;
+}
+
+}  // namespace Talon

@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/engine/Writers.h"
+#include "platform/framework/Manifest.h"
+#include "platform/support/Os.h"
+#include "tests/TestUtil.h"
+
+using Talon::Manifest;
+using Talon::ManifestEntry;
+using Talon::ManifestFinding;
+
+namespace {
+
+constexpr std::uint32_t kPage = 4096;
+
+Mirel::Format::Uuid MakeUuid(std::uint8_t seed) {
+    Mirel::Format::Uuid u{};
+    for (std::size_t i = 0; i < u.size(); ++i) u[i] = static_cast<std::uint8_t>(seed * 31 + i);
+    return u;
+}
+
+// A database of `pages` pages whose bytes depend on `seed`.
+void WriteDb(const std::string& path, std::uint8_t seed, std::uint64_t msn, int pages = 6) {
+    Mirel::PageMap m;
+    for (int p = 0; p < pages; ++p) {
+        Mirel::PageImage img(kPage);
+        for (std::size_t i = 0; i < img.size(); ++i)
+            img[i] = static_cast<std::uint8_t>(seed + p * 7 + i * 13);
+        m[static_cast<std::uint64_t>(p)] = img;
+    }
+    Mirel::Directory(Mirel::UniversalPath::FromNative(path)).CreateIfNotExists();
+    ASSERT_TRUE(Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(path), MakeUuid(seed),
+                                         kPage, msn, m)
+                    .OK());
+}
+
+void FlipByte(const std::string& path, std::uint64_t offset) {
+    FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::fseek(f, static_cast<long>(offset), SEEK_SET);
+    int c = std::fgetc(f);
+    std::fseek(f, static_cast<long>(offset), SEEK_SET);
+    std::fputc(c ^ 0x01, f);
+    std::fclose(f);
+}
+
+Mirel::Directory Dir(const std::string& p) {
+    return Mirel::Directory(Mirel::UniversalPath::Folder(p));
+}
+
+std::map<std::string, ManifestFinding::Result> Results(const std::vector<ManifestFinding>& fs) {
+    std::map<std::string, ManifestFinding::Result> out;
+    for (const auto& f : fs) out[f.path] = f.result;
+    return out;
+}
+
+class ManifestTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = tmp / "LastGood_2026-01-01_1205";
+        WriteDb(folder + "/a.vdb", 1, 1001);
+        WriteDb(folder + "/sub/B.VDB", 2, 2002, 3);
+        testutil::MakeDirs(folder + "/a.vdb.rc/x");
+        testutil::WriteFile(folder + "/a.vdb.rc/x/blob", "container bytes");
+        testutil::WriteFile(folder + "/notes.txt", "not a database");
+    }
+    void TearDown() override { Mirel::Faults::Clear(); }
+
+    testutil::TempDir tmp;
+    std::string folder;
+    const std::uint64_t end = 1767269150123456ull;  // 2026-01-01 12:05:50.123456
+};
+
+}  // namespace
+
+TEST_F(ManifestTest, WrittenManifestDescribesEveryDatabaseAndContainerFile) {
+    ASSERT_TRUE(Manifest::Write(Dir(folder), end).OK());
+    EXPECT_FALSE(testutil::Exists(folder + "/manifest.tsv.part"));
+    Manifest m;
+    ASSERT_TRUE(Manifest::Read(Dir(folder), m).OK());
+    EXPECT_EQ(m.intervalEnd, end);
+    ASSERT_EQ(m.entries.size(), 3u);
+    const ManifestEntry* a = m.Find("a.vdb");
+    const ManifestEntry* b = m.Find("sub/B.VDB");
+    const ManifestEntry* blob = m.Find("a.vdb.rc/x/blob");
+    ASSERT_TRUE(a && b && blob);
+    EXPECT_EQ(a->msn, 1001u);
+    EXPECT_EQ(a->pageCount, 6u);
+    EXPECT_EQ(a->pageSize, kPage);
+    EXPECT_EQ(a->size, 7u * kPage);
+    EXPECT_EQ(b->msn, 2002u);
+    EXPECT_EQ(b->uuid.size(), 36u);
+    EXPECT_NE(a->uuid, b->uuid);
+    EXPECT_EQ(blob->kind, ManifestEntry::kContainer);
+    EXPECT_EQ(blob->size, 15u);
+    EXPECT_EQ(blob->crc, Mirel::Format::Crc32c("container bytes", 15));
+    for (const auto& f : m.Check(Dir(folder)))
+        EXPECT_EQ(f.result, ManifestFinding::kOk) << f.path << ": " << f.detail;
+}
+
+TEST_F(ManifestTest, OneFlippedByteInAnyPageOrHeaderIsFound) {
+    ASSERT_TRUE(Manifest::Write(Dir(folder), end).OK());
+    Manifest m;
+    ASSERT_TRUE(Manifest::Read(Dir(folder), m).OK());
+    const std::string db = folder + "/a.vdb";
+    // One byte in each block: the header block, every data page, and the last byte.
+    std::vector<std::uint64_t> offsets;
+    for (std::uint64_t block = 0; block < 7; ++block) offsets.push_back(block * kPage + 977);
+    offsets.push_back(7ull * kPage - 1);
+    for (std::uint64_t off : offsets) {
+        FlipByte(db, off);
+        auto r = Results(m.Check(Dir(folder)));
+        EXPECT_NE(r["a.vdb"], ManifestFinding::kOk) << "offset " << off;
+        EXPECT_EQ(r["sub/B.VDB"], ManifestFinding::kOk);
+        FlipByte(db, off);
+    }
+    EXPECT_EQ(Results(m.Check(Dir(folder)))["a.vdb"], ManifestFinding::kOk);
+}
+
+TEST_F(ManifestTest, DamagedCutAndMissingCopiesAreNamed) {
+    ASSERT_TRUE(Manifest::Write(Dir(folder), end).OK());
+    Manifest m;
+    ASSERT_TRUE(Manifest::Read(Dir(folder), m).OK());
+    ASSERT_EQ(::truncate((folder + "/a.vdb").c_str(), 5 * kPage), 0);
+    ASSERT_EQ(::unlink((folder + "/sub/B.VDB").c_str()), 0);
+    testutil::WriteFile(folder + "/a.vdb.rc/x/blob", "container bytez");
+    WriteDb(folder + "/new.vdb", 9, 9);
+    auto findings = m.Check(Dir(folder));
+    auto r = Results(findings);
+    EXPECT_EQ(r["a.vdb"], ManifestFinding::kNotADatabase);
+    EXPECT_EQ(r["sub/B.VDB"], ManifestFinding::kMissing);
+    EXPECT_EQ(r["a.vdb.rc/x/blob"], ManifestFinding::kDiffers);
+    EXPECT_EQ(r["new.vdb"], ManifestFinding::kNotListed);
+    EXPECT_EQ(r.count("notes.txt"), 0u);
+    for (const auto& f : findings)
+        if (f.path == "a.vdb.rc/x/blob") {
+            EXPECT_NE(f.detail.find("CRC-32C"), std::string::npos);
+        }
+}
+
+TEST_F(ManifestTest, AChangedOrCutManifestIsRefused) {
+    Manifest m;
+    ASSERT_TRUE(Manifest::Compute(Dir(folder), end, m).OK());
+    const std::string good = m.Serialise();
+    Manifest back;
+    ASSERT_TRUE(Manifest::Parse(good, back));
+    EXPECT_EQ(back.Serialise(), good);
+
+    std::string why;
+    std::string changed = good;
+    changed[changed.find("\t1001\t") + 1] = '2';  // MSN 1001 -> 2001
+    EXPECT_FALSE(Manifest::Parse(changed, back, &why));
+    EXPECT_NE(why.find("checksum"), std::string::npos) << why;
+    EXPECT_FALSE(Manifest::Parse(good.substr(0, good.rfind("end\t")), back, &why));
+    EXPECT_FALSE(Manifest::Parse(good.substr(0, good.size() - 1), back, &why));
+    EXPECT_FALSE(Manifest::Parse("version\t2\n", back, &why));
+
+    // A path leading out of the folder is refused even with a correct checksum line.
+    Manifest evil = m;
+    evil.entries[0].path = "../../etc/passwd";
+    EXPECT_FALSE(Manifest::Parse(evil.Serialise(), back, &why));
+    // Names with a TAB or line end survive.
+    Manifest odd = m;
+    odd.entries[0].path = "we\tird\n%.vdb";
+    ASSERT_TRUE(Manifest::Parse(odd.Serialise(), back, &why)) << why;
+    EXPECT_EQ(back.entries[0].path, "we\tird\n%.vdb");
+
+    testutil::WriteFile(folder + "/manifest.tsv", changed);
+    EXPECT_EQ(Manifest::Read(Dir(folder), back).GetError(), Mirel::kErrInvalidFile);
+    EXPECT_EQ(Manifest::Read(Dir(tmp / "nowhere"), back).GetError(), Mirel::kErrPathNotFound);
+}
+
+TEST_F(ManifestTest, HardLinkedCopyTakesThePreviousLineAndChangedCopyIsRead) {
+    // The previous folder's manifest carries a CRC no file has: a line taken over keeps it,
+    // which shows the linked file was not read again.
+    Manifest prev;
+    ASSERT_TRUE(Manifest::Compute(Dir(folder), end, prev).OK());
+    for (auto& e : prev.entries) e.crc ^= 0xdeadbeef;
+    testutil::WriteFile(folder + "/manifest.tsv", prev.Serialise());
+
+    const std::string ip = tmp / "InProgress";
+    testutil::MakeDirs(ip + "/sub");
+    ASSERT_EQ(::link((folder + "/a.vdb").c_str(), (ip + "/a.vdb").c_str()), 0);
+    WriteDb(ip + "/sub/B.VDB", 2, 2002, 3);  // same bytes, its own inode
+    ASSERT_TRUE(Manifest::Write(Dir(ip), end + 60000000).OK());
+    Manifest now;
+    ASSERT_TRUE(Manifest::Read(Dir(ip), now).OK());
+    EXPECT_EQ(now.Find("a.vdb")->crc, prev.Find("a.vdb")->crc);
+    EXPECT_NE(now.Find("sub/B.VDB")->crc, prev.Find("sub/B.VDB")->crc);
+    EXPECT_EQ(now.Find("sub/B.VDB")->crc ^ 0xdeadbeef, prev.Find("sub/B.VDB")->crc);
+    EXPECT_EQ(now.intervalEnd, end + 60000000);
+}
+
+TEST_F(ManifestTest, AFailedWriteLeavesNoManifestAndNoTemporaryFile) {
+    for (Mirel::FsOp op : {Mirel::FsOp::kOpenWrite, Mirel::FsOp::kWrite, Mirel::FsOp::kSync}) {
+        Mirel::Faults::Scope scope;
+        Mirel::Faults::Arm(op, folder + "/manifest.tsv.part", Mirel::kErrDiskFull);
+        EXPECT_EQ(Manifest::Write(Dir(folder), end).GetError(), Mirel::kErrDiskFull);
+        EXPECT_FALSE(testutil::Exists(folder + "/manifest.tsv"));
+        EXPECT_FALSE(testutil::Exists(folder + "/manifest.tsv.part"));
+    }
+    ASSERT_TRUE(Manifest::Write(Dir(folder), end).OK());
+    const std::string first = testutil::ReadFile(folder + "/manifest.tsv");
+    Mirel::Faults::Arm(Mirel::FsOp::kRename, folder + "/manifest.tsv", Mirel::kErrIO);
+    EXPECT_EQ(Manifest::Write(Dir(folder), end + 1).GetError(), Mirel::kErrIO);
+    EXPECT_EQ(testutil::ReadFile(folder + "/manifest.tsv"), first);
+    EXPECT_FALSE(testutil::Exists(folder + "/manifest.tsv.part"));
+}
+
+TEST_F(ManifestTest, AFolderRenamedWhileCheckedIsMissingNeverDamaged) {
+    ASSERT_TRUE(Manifest::Write(Dir(folder), end).OK());
+    Manifest m;
+    ASSERT_TRUE(Manifest::Read(Dir(folder), m).OK());
+    int calls = 0;
+    auto findings = m.Check(Dir(folder), [&](std::uint64_t, const std::string&) {
+        if (++calls == 2) {
+            ASSERT_EQ(std::rename(folder.c_str(), (tmp / "elsewhere").c_str()), 0);
+        }
+    });
+    ASSERT_EQ(findings.size(), 3u);
+    EXPECT_EQ(findings[0].result, ManifestFinding::kOk);
+    for (std::size_t i = 1; i < findings.size(); ++i)
+        EXPECT_EQ(findings[i].result, ManifestFinding::kMissing) << findings[i].path;
+}
+
+TEST_F(ManifestTest, AFolderGoesWithItsLastCopyNotBefore) {
+    ASSERT_TRUE(Manifest::Write(Dir(folder), end).OK());
+    ASSERT_EQ(::unlink((folder + "/a.vdb").c_str()), 0);
+    EXPECT_EQ(Manifest::DeleteFolderIfOnlyManifest(Dir(folder)).GetError(), Mirel::kErrNotEmpty);
+    EXPECT_TRUE(testutil::IsFile(folder + "/manifest.tsv"));
+    ASSERT_TRUE(
+        Mirel::Directory(Mirel::UniversalPath::Folder(folder + "/a.vdb.rc")).DeleteAll().OK());
+    ASSERT_TRUE(Mirel::Directory(Mirel::UniversalPath::Folder(folder + "/sub")).DeleteAll().OK());
+    ASSERT_EQ(::unlink((folder + "/notes.txt").c_str()), 0);
+    EXPECT_TRUE(Manifest::DeleteFolderIfOnlyManifest(Dir(folder)).OK());
+    EXPECT_FALSE(testutil::Exists(folder));
+}

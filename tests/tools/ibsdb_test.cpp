@@ -1,0 +1,372 @@
+// status, verify and restore on real backup folders: three intervals of three databases, the
+// third of which failed after the first interval (so its newest copy is only in the oldest
+// folder, as the service leaves it).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "ibs_version.h"
+#include "platform/framework/BackupFolder.h"
+#include "platform/framework/IBS_Config.h"
+#include "platform/framework/Manifest.h"
+#include "platform/support/Os.h"
+#include "tests/TestUtil.h"
+#include "tools/ibsdb/Commands.h"
+#include "tools/ibsdb/Common.h"
+#include "tools/sim/DatabaseModel.h"
+
+using ibsdb::Json;
+
+namespace {
+
+constexpr std::uint64_t kHour = 3600ull * 1000000;
+
+struct Snapshot {
+    Mirel::Format::Uuid uuid;
+    std::uint64_t msn;
+    Mirel::PageMap pages;
+};
+
+void FlipByte(const std::string& path, long offset) {
+    FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::fseek(f, offset, SEEK_SET);
+    int c = std::fgetc(f);
+    std::fseek(f, offset, SEEK_SET);
+    std::fputc(c ^ 0x20, f);
+    std::fclose(f);
+}
+
+class BackupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        backup = tmp / "backup";
+        for (int i = 0; i < 3; ++i) models.emplace_back(100 + i, 4096, 8);
+        for (int k = 0; k < 3; ++k) {
+            ends.push_back(now - static_cast<std::uint64_t>(3 - k) * kHour + 17500000);
+            names.push_back("LastGood_" + Talon::BackupFolder::MakeTimestamp(ends.back()).ToUTF8());
+            const std::string folder = backup + "/" + names.back();
+            testutil::MakeDirs(folder);
+            snaps.emplace_back();
+            for (int i = 0; i < 3; ++i) {
+                const std::string scratch = tmp / "scratch.vrl";
+                ::unlink(scratch.c_str());
+                ASSERT_TRUE(models[i]
+                                .WriteRedoLog(Mirel::UniversalPath::FromNative(scratch), 5,
+                                              ends.back(), false)
+                                .OK());
+                snaps.back().push_back({models[i].Uuid(), models[i].MSN(), models[i].Pages()});
+                if (i == 2 && k > 0) continue;  // failed after the first interval
+                ASSERT_TRUE(models[i]
+                                .WriteFullCopy(Mirel::UniversalPath::FromNative(
+                                    folder + "/db" + std::to_string(i) + ".vdb"))
+                                .OK());
+            }
+            ASSERT_TRUE(Talon::Manifest::Write(
+                            Mirel::Directory(Mirel::UniversalPath::Folder(folder)), ends.back())
+                            .OK());
+        }
+        for (int i = 0; i < 3; ++i) uuids.push_back(models[i].UuidText());
+        testutil::WriteFile(backup + "/Failed.tsv",
+                            "# failed\n" + uuids[2] + "\t10721\t" + std::to_string(ends[1]) + "\n");
+    }
+
+    std::string Db(int k, int i) const {
+        return backup + "/" + names[k] + "/db" + std::to_string(i) + ".vdb";
+    }
+    std::string Same(const std::string& file, int k, int i) const {
+        const Snapshot& s = snaps[k][i];
+        return sim::DatabaseModel::Compare(Mirel::UniversalPath::FromNative(file), s.uuid, s.msn,
+                                           s.pages);
+    }
+    int StatusJson(Json& j, std::uint64_t at, std::uint64_t warn = 2 * kHour,
+                   std::uint64_t crit = 24 * kHour) {
+        ibsdb::StatusOptions o;
+        o.backup = backup;
+        o.json = true;
+        o.now = at;
+        o.warnLag = warn;
+        o.critLag = crit;
+        std::ostringstream out;
+        int rc = ibsdb::Status(o, out);
+        j = Json::parse(out.str());
+        EXPECT_EQ(j["exit_code"], rc);
+        return rc;
+    }
+    int VerifyJson(const std::string& path, Json& j) {
+        std::ostringstream out;
+        int rc = ibsdb::Verify({path, true}, out);
+        j = Json::parse(out.str());
+        return rc;
+    }
+    // Result of every file by "folder/path".
+    static std::map<std::string, std::string> Results(const Json& j) {
+        std::map<std::string, std::string> r;
+        for (const auto& f : j["folders"])
+            for (const auto& x : f["files"])
+                r[f["folder"].get<std::string>() + "/" + x["path"].get<std::string>()] =
+                    x["result"].get<std::string>();
+        return r;
+    }
+    int Restore(ibsdb::RestoreOptions o, std::string& text) {
+        o.backup = backup;
+        if (o.to.empty()) o.to = tmp / "restored";
+        std::ostringstream out;
+        int rc = ibsdb::Restore(o, out);
+        text = out.str();
+        return rc;
+    }
+
+    testutil::TempDir tmp;
+    std::string backup;
+    const std::uint64_t now = 1767300000000000ull;  // 2026-01-01 20:40 UTC
+    std::vector<std::uint64_t> ends;
+    std::vector<std::string> names, uuids;
+    std::vector<std::vector<Snapshot>> snaps;  // [interval][database]
+    std::vector<sim::DatabaseModel> models;    // the server's databases now
+};
+
+}  // namespace
+
+TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedFiles) {
+    // Not applied: a log past db0's newest copy, and one whose header is not written yet.
+    // Applied and kept: db1's first log (a model from the same seed writes it again), and
+    // the interval-done file of an interval that has its folder.
+    const std::string redo = backup + "/Changes/Redo_1767299000000000";
+    const std::string old = backup + "/Changes/Redo_1767290000000000";
+    testutil::MakeDirs(redo);
+    testutil::MakeDirs(old);
+    auto file = [](const std::string& p) { return Mirel::UniversalPath::FromNative(p); };
+    ASSERT_TRUE(models[0].WriteRedoLog(file(redo + "/1-db0.vrl"), 3, now - 60000000, false).OK());
+    testutil::WriteFile(redo + "/3-db2.vrl", std::string(700, 'x'));
+    sim::DatabaseModel again(101, 4096, 8);
+    ASSERT_TRUE(again.WriteRedoLog(file(old + "/2-db1.VRL"), 5, ends[0], false).OK());
+    ASSERT_TRUE(
+        Talon::IBS_Config::WriteIntervalDone(file(redo + "/IntervalDone.vid"), now - 1, {}).OK());
+    ASSERT_TRUE(
+        Talon::IBS_Config::WriteIntervalDone(file(old + "/intervaldone.VID"), ends[0], {}).OK());
+    const std::uint64_t pendingBytes =
+        Mirel::Os::Stat(redo + "/1-db0.vrl").size + Mirel::Os::Stat(redo + "/3-db2.vrl").size;
+    testutil::MakeDirs(backup + "/Rejected");
+    testutil::WriteFile(backup + "/Rejected/bad.vrl", "b");
+    testutil::WriteFile(backup + "/Rejected/orphan.vrl", "o");
+    testutil::WriteFile(backup + "/Rejected/reasons.tsv",
+                        "bad.vrl\t10720\t1767299500000000\t/b/Changes/R/a%09b.vrl\n");
+
+    Json j;
+    EXPECT_EQ(StatusJson(j, now), ibsdb::kWarning);  // a failed database; lags within 2h
+    EXPECT_EQ(j["version"], ibsdb::kJsonVersion);
+    EXPECT_EQ(j["newest_last_good"]["folder"], names[2]);
+    EXPECT_EQ(j["newest_last_good"]["interval_end"]["utc"], ends[2]);
+    EXPECT_EQ(j["newest_last_good"]["lag_seconds"], (now - ends[2]) / 1000000);
+    ASSERT_EQ(j["databases"].size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const Json& d = j["databases"][static_cast<std::size_t>(i)];
+        int k = i == 2 ? 0 : 2;
+        EXPECT_EQ(d["uuid"], uuids[i]);
+        EXPECT_EQ(d["folder"], names[k]);
+        EXPECT_EQ(d["msn"], snaps[k][i].msn);
+        EXPECT_EQ(d["interval_end"]["utc"], ends[k]);
+        EXPECT_EQ(d["in_newest_folder"], i != 2);
+        EXPECT_EQ(d["failed"], i == 2);
+    }
+    ASSERT_EQ(j["failed"].size(), 1u);
+    EXPECT_EQ(j["failed"][0]["error"], 10721);
+    EXPECT_EQ(j["failed"][0]["newest_copy"]["folder"], names[0]);
+    EXPECT_EQ(j["pending"]["redo_folders"], 2);
+    EXPECT_EQ(j["pending"]["redo_logs"], 2);
+    EXPECT_EQ(j["pending"]["redo_bytes"], pendingBytes);
+    EXPECT_EQ(j["pending"]["applied_logs_kept"], 1);
+    EXPECT_EQ(j["pending"]["interval_done_files"], 1);
+    ASSERT_EQ(j["rejected"].size(), 2u);
+    EXPECT_EQ(j["rejected"][0]["error"], 10720);
+    EXPECT_EQ(j["rejected"][0]["original_path"], "/b/Changes/R/a\tb.vrl");
+    EXPECT_EQ(j["rejected"][1]["name"], "orphan.vrl");
+    EXPECT_EQ(j["rejected"][1]["error"], 0);
+
+    std::ostringstream text;
+    ibsdb::StatusOptions o;
+    o.backup = backup;
+    o.now = now;
+    EXPECT_EQ(ibsdb::Status(o, text), ibsdb::kWarning);
+    EXPECT_EQ(text.str().rfind("WARNING: ", 0), 0u) << text.str();
+    EXPECT_NE(text.str().find("| lag="), std::string::npos);
+}
+
+TEST_F(BackupTest, StatusLagOfEveryDatabaseDecidesTheExitCode) {
+    ::unlink((backup + "/Failed.tsv").c_str());
+    Json j;
+    // db2's newest copy is 3h old: within 4h, the others within 1h.
+    EXPECT_EQ(StatusJson(j, now, 4 * kHour, 8 * kHour), ibsdb::kOk) << j.dump();
+    EXPECT_EQ(StatusJson(j, now + kHour + 20000000, 4 * kHour, 8 * kHour), ibsdb::kWarning);
+    EXPECT_NE(j["reasons"][0].get<std::string>().find("db2.vdb"), std::string::npos);
+    EXPECT_EQ(StatusJson(j, now + 6 * kHour, 4 * kHour, 8 * kHour), ibsdb::kCritical);
+
+    ibsdb::StatusOptions o;
+    o.backup = tmp / "empty";
+    testutil::MakeDirs(o.backup);
+    std::ostringstream out;
+    EXPECT_EQ(ibsdb::Status(o, out), ibsdb::kCritical);
+    EXPECT_NE(out.str().find("no last-good folder"), std::string::npos);
+    o.backup = tmp / "nowhere";
+    EXPECT_EQ(ibsdb::Status(o, out), ibsdb::kUnknown);
+}
+
+TEST_F(BackupTest, VerifyNamesEveryCopyThatDiffersAndTellsPrunedFromLost) {
+    Json j;
+    ASSERT_EQ(VerifyJson(backup, j), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(j["summary"]["databases_checked"], 7);
+
+    FlipByte(Db(2, 1), 4096 * 4 + 100);  // one byte in a page
+    ASSERT_EQ(::truncate(Db(1, 0).c_str(), 4096 * 3), 0);
+    ASSERT_EQ(::unlink(Db(0, 1).c_str()), 0);  // an older copy the service pruned
+    EXPECT_EQ(VerifyJson(backup, j), ibsdb::kCritical);
+    auto r = Results(j);
+    EXPECT_EQ(r[names[2] + "/db1.vdb"], "differs");
+    EXPECT_EQ(r[names[2] + "/db0.vdb"], "ok");
+    EXPECT_EQ(r[names[1] + "/db0.vdb"], "not-a-database");
+    EXPECT_EQ(r[names[1] + "/db1.vdb"], "ok");
+    EXPECT_EQ(r[names[0] + "/db1.vdb"], "superseded");
+    EXPECT_EQ(j["summary"]["problems"], 2);
+
+    ASSERT_EQ(::unlink(Db(0, 2).c_str()), 0);  // the only copy of the failed database
+    EXPECT_EQ(VerifyJson(backup + "/" + names[0], j), ibsdb::kCritical);
+    ASSERT_EQ(j["folders"].size(), 1u);
+    EXPECT_EQ(Results(j)[names[0] + "/db2.vdb"], "missing");
+}
+
+TEST_F(BackupTest, VerifyWarnsOfAMissingManifestARenamedFolderAndCallsADamagedOneCritical) {
+    ASSERT_EQ(::unlink((backup + "/" + names[1] + "/manifest.tsv").c_str()), 0);
+    Json j;
+    EXPECT_EQ(VerifyJson(backup, j), ibsdb::kWarning);
+    EXPECT_EQ(Results(j)[names[1] + "/db0.vdb"], "structure-ok");
+    ASSERT_EQ(std::rename((backup + "/" + names[2]).c_str(),
+                          (backup + "/LastGood_2030-01-01_0000").c_str()),
+              0);
+    EXPECT_EQ(VerifyJson(backup, j), ibsdb::kWarning);
+    EXPECT_EQ(j["folders"][0]["folder"], "LastGood_2030-01-01_0000");
+    EXPECT_EQ(j["folders"][0]["name_matches"], false);
+
+    std::string m = testutil::ReadFile(backup + "/" + names[0] + "/manifest.tsv");
+    m[m.find("\tdb0.vdb\t") + 3] = '9';
+    testutil::WriteFile(backup + "/" + names[0] + "/manifest.tsv", m);
+    EXPECT_EQ(VerifyJson(backup, j), ibsdb::kCritical);
+    EXPECT_EQ(j["folders"][2]["manifest"], "damaged");
+
+    std::ostringstream out;
+    EXPECT_EQ(ibsdb::Verify({tmp / "nowhere", false}, out), ibsdb::kUnknown);
+}
+
+TEST_F(BackupTest, RestoreBringsBackEachDatabasesNewestStatePageByPage) {
+    std::string text;
+    ASSERT_EQ(Restore({}, text), ibsdb::kOk) << text;
+    const std::string to = tmp / "restored";
+    EXPECT_EQ(Same(to + "/db0.vdb", 2, 0), "");
+    EXPECT_EQ(Same(to + "/db1.vdb", 2, 1), "");
+    EXPECT_EQ(Same(to + "/db2.vdb", 0, 2), "");  // failed: its newest good copy is older
+    EXPECT_NE(text.find("older than the newest last-good folder " + names[2]), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("error 10721"), std::string::npos);
+    EXPECT_NE(text.find("MSN " + std::to_string(snaps[2][1].msn)), std::string::npos);
+
+    ibsdb::RestoreOptions at;
+    at.to = tmp / "at";
+    at.at = ends[1];
+    ASSERT_EQ(Restore(at, text), ibsdb::kOk) << text;
+    EXPECT_EQ(Same(at.to + "/db0.vdb", 1, 0), "");
+    at.to = tmp / "before";
+    at.at = ends[1] - 1;
+    ASSERT_EQ(Restore(at, text), ibsdb::kOk) << text;
+    EXPECT_EQ(Same(at.to + "/db1.vdb", 0, 1), "");
+    at.to = tmp / "folder";
+    at.at = UINT64_MAX;
+    at.atFolder = names[1];
+    ASSERT_EQ(Restore(at, text), ibsdb::kOk) << text;
+    EXPECT_EQ(Same(at.to + "/db1.vdb", 1, 1), "");
+    EXPECT_FALSE(testutil::Exists(at.to + "/db2.vdb"));
+
+    ibsdb::RestoreOptions some;
+    some.to = tmp / "some";
+    std::string upper = uuids[0];
+    for (char& c : upper) c = static_cast<char>(std::toupper(c));
+    some.databases = {"db1", upper};
+    ASSERT_EQ(Restore(some, text), ibsdb::kOk) << text;
+    EXPECT_EQ(Same(some.to + "/db0.vdb", 2, 0), "");
+    EXPECT_EQ(Same(some.to + "/db1.vdb", 2, 1), "");
+    EXPECT_FALSE(testutil::Exists(some.to + "/db2.vdb"));
+    some.to = tmp / "none";
+    some.databases = {"db7"};
+    EXPECT_EQ(Restore(some, text), ibsdb::kUnknown);
+    EXPECT_FALSE(testutil::Exists(some.to));
+}
+
+TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamagedCopy) {
+    const std::string to = tmp / "restored";
+    testutil::MakeDirs(to);
+    testutil::WriteFile(to + "/db0.vdb", "an older restore");
+    testutil::WriteFile(to + "/keep.txt", "mine");
+    std::string text;
+    EXPECT_EQ(Restore({}, text), ibsdb::kUnknown);
+    EXPECT_NE(text.find("not empty"), std::string::npos);
+    ibsdb::RestoreOptions inside;
+    inside.to = backup + "/" + names[2];
+    inside.force = true;
+    EXPECT_EQ(Restore(inside, text), ibsdb::kUnknown);
+    EXPECT_NE(text.find("inside the backup folder"), std::string::npos);
+    EXPECT_EQ(testutil::ReadFile(to + "/db0.vdb"), "an older restore");
+    ibsdb::RestoreOptions force;
+    force.force = true;
+    ASSERT_EQ(Restore(force, text), ibsdb::kOk) << text;
+    EXPECT_EQ(Same(to + "/db0.vdb", 2, 0), "");
+    EXPECT_EQ(testutil::ReadFile(to + "/keep.txt"), "mine");
+
+    FlipByte(Db(2, 0), 4096 * 2 + 7);
+    ibsdb::RestoreOptions fresh;
+    fresh.to = tmp / "fresh";
+    EXPECT_EQ(Restore(fresh, text), ibsdb::kCritical);
+    EXPECT_NE(text.find("FAILED   db0.vdb"), std::string::npos) << text;
+    EXPECT_FALSE(testutil::Exists(fresh.to + "/db0.vdb"));
+    EXPECT_FALSE(testutil::Exists(fresh.to + "/db0.vdb.part"));
+    EXPECT_EQ(Same(fresh.to + "/db1.vdb", 2, 1), "");
+}
+
+TEST(IbsdbTextTest, DurationsTimesAndFolderNames) {
+    std::uint64_t v = 0;
+    ASSERT_TRUE(ibsdb::ParseDuration("1h30m", v));
+    EXPECT_EQ(v, 5400ull * 1000000);
+    ASSERT_TRUE(ibsdb::ParseDuration("600", v));
+    EXPECT_EQ(v, 600ull * 1000000);
+    for (const char* bad : {"", "h", "5x", "1.5h", "-2h", "2h5"})
+        EXPECT_FALSE(ibsdb::ParseDuration(bad, v)) << bad;
+    ASSERT_TRUE(ibsdb::ParseTime("2026-01-01T12:05:50.5Z", v));
+    EXPECT_EQ(v, 1767269150500000ull);
+    ASSERT_TRUE(ibsdb::ParseTime("2026-01-01 12:05", v));
+    EXPECT_EQ(v, 1767269100000000ull);
+    for (const char* bad : {"2026-13-01", "2026-02-30 10:00", "2026-01-01 1205", "yesterday"})
+        EXPECT_FALSE(ibsdb::ParseTime(bad, v)) << bad;
+    bool exact = true;
+    EXPECT_EQ(ibsdb::LastGoodNameTime("LastGood_2026-01-01_1205", &exact), 1767269100000000ull);
+    EXPECT_FALSE(exact);
+    EXPECT_EQ(ibsdb::LastGoodNameTime("LastGood_2026-01-01_1205_50.123456", &exact),
+              1767269150123456ull);
+    EXPECT_TRUE(exact);
+    EXPECT_EQ(ibsdb::LastGoodNameTime("LastGood_2026-01-01_1205_50.1"), 0u);
+}
+
+TEST(IbsdbTextTest, VersionAndUsageErrorsOfTheProgram) {
+    auto run = [](const std::string& args, std::string& out) {
+        FILE* p = ::popen((std::string(IBSDB_PATH) + " " + args + " 2>&1").c_str(), "r");
+        char buf[256];
+        out.clear();
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        return WEXITSTATUS(::pclose(p));
+    };
+    std::string out;
+    EXPECT_EQ(run("--version", out), 0);
+    EXPECT_EQ(out, std::string("ibsdb ") + IBS_VERSION + "\n");
+    EXPECT_EQ(run("status /tmp --warn-lag 5x", out), ibsdb::kUnknown);
+    EXPECT_NE(out.find("--warn-lag"), std::string::npos);
+    EXPECT_EQ(run("restore /tmp", out), ibsdb::kUnknown);
+}

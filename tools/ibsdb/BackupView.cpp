@@ -1,0 +1,335 @@
+#include "tools/ibsdb/BackupView.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
+#include "platform/framework/IBS_Config.h"
+#include "platform/support/ErrorCodes.h"
+#include "platform/support/Os.h"
+#include "tools/ibsdb/Common.h"
+
+namespace ibsdb {
+
+namespace {
+
+constexpr std::uint64_t kMinute = 60000000;
+
+struct Entry {
+    std::string name;
+    bool isDir = false;
+    bool isFile = false;
+    std::uint64_t size = 0;
+};
+
+// The entries of a folder, links left out; false when it cannot be read.
+bool ListFolder(const std::string& dir, std::vector<Entry>& out) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return false;
+    while (dirent* e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n == "." || n == "..") continue;
+        struct stat st;
+        if (::lstat((dir + "/" + n).c_str(), &st) != 0) continue;  // gone meanwhile
+        Entry en;
+        en.name = n;
+        en.isDir = S_ISDIR(st.st_mode);
+        en.isFile = S_ISREG(st.st_mode);
+        en.size = static_cast<std::uint64_t>(st.st_size);
+        if (en.isDir || en.isFile) out.push_back(en);
+    }
+    ::closedir(d);
+    std::sort(out.begin(), out.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    return true;
+}
+
+bool IsDir(const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && Lower(s.substr(s.size() - suffix.size())) == suffix;
+}
+
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    for (std::string x; std::getline(ss, x, '\t');) f.push_back(x);
+    if (!line.empty() && line.back() == '\t') f.push_back("");
+    return f;
+}
+
+bool ToU64(const std::string& s, std::uint64_t& v) {
+    if (s.empty() || s.size() > 20) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    try {
+        v = std::stoull(s);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+bool ToInt(const std::string& s, int& v) {
+    std::uint64_t u = 0;
+    bool neg = !s.empty() && s[0] == '-';
+    if (!ToU64(neg ? s.substr(1) : s, u) || u > 2147483647u) return false;
+    v = neg ? -static_cast<int>(u) : static_cast<int>(u);
+    return true;
+}
+
+std::string Unescape(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    for (std::string l; std::getline(in, l);) {
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        if (l.empty() || l[0] == '#') continue;
+        lines.push_back(l);
+    }
+    return !in.bad();
+}
+
+}  // namespace
+
+bool ParseFailedLine(const std::string& line, FailedDatabase& out) {
+    auto f = Fields(line);
+    return f.size() == 3 && f[0].size() == 36 && ToInt(f[1], out.error) && ToU64(f[2], out.since) &&
+           (out.uuid = Lower(f[0]), true);
+}
+
+bool ParseReasonLine(const std::string& line, RejectedFile& out) {
+    auto f = Fields(line);
+    if (f.size() != 4 || f[0].empty() || !ToInt(f[1], out.error) || !ToU64(f[2], out.when))
+        return false;
+    out.name = f[0];
+    out.originalPath = Unescape(f[3]);
+    return true;
+}
+
+const Copy* LastGoodFolder::FindUuid(const std::string& uuid) const {
+    for (const auto& c : copies)
+        if (c.uuid == uuid) return &c;
+    return nullptr;
+}
+
+LastGoodFolder BackupView::LoadFolder(const std::string& path) {
+    LastGoodFolder f;
+    f.path = path;
+    while (f.path.size() > 1 && f.path.back() == '/') f.path.pop_back();
+    f.name = f.path.substr(f.path.find_last_of('/') + 1);
+    f.nameTime = LastGoodNameTime(f.name, &f.nameExact);
+    Mirel::Directory dir(Mirel::UniversalPath::Folder(f.path));
+    Talon::Error e = Talon::Manifest::Read(dir, f.manifest, &f.manifestWhy);
+    if (e.OK()) {
+        f.manifestState = LastGoodFolder::kManifest;
+    } else if (e.GetError() == Mirel::kErrPathNotFound) {
+        f.manifestState = LastGoodFolder::kNoManifest;
+    } else {
+        f.manifestState = LastGoodFolder::kDamaged;
+        if (e.GetError() != Mirel::kErrInvalidFile)
+            f.manifestWhy = "cannot be read: error " + e.Text();
+    }
+    if (f.manifestState == LastGoodFolder::kManifest) {
+        f.intervalEnd = f.manifest.intervalEnd;
+        f.endExact = true;
+        if (f.nameTime != 0)
+            f.nameMatches =
+                f.nameExact ? f.intervalEnd == f.nameTime
+                            : f.intervalEnd >= f.nameTime && f.intervalEnd < f.nameTime + kMinute;
+    } else {
+        f.intervalEnd = f.nameTime;
+        f.endExact = f.nameExact;
+    }
+    Talon::Error walk;
+    for (const auto& rel : Talon::Manifest::ListDatabases(dir, &walk)) {
+        Copy c;
+        c.path = rel;
+        const std::string full = f.path + "/" + rel;
+        struct stat st;
+        if (::lstat(full.c_str(), &st) != 0) continue;  // removed since it was listed
+        c.size = static_cast<std::uint64_t>(st.st_size);
+        const Talon::ManifestEntry* m =
+            f.manifestState == LastGoodFolder::kManifest ? f.manifest.Find(rel) : nullptr;
+        if (m && m->kind == Talon::ManifestEntry::kDatabase && m->size == c.size) {
+            c.uuid = m->uuid;
+            c.msn = m->msn;
+        } else {
+            Talon::ManifestEntry h;
+            Talon::Error r = Talon::Manifest::ReadDatabaseHeader(full, h);
+            if (r.GetError() == Mirel::kErrPathNotFound) continue;
+            c.uuid = h.uuid;
+            c.msn = h.msn;
+        }
+        f.copies.push_back(c);
+    }
+    if (!IsDir(f.path)) {
+        f.vanished = true;
+        f.copies.clear();
+    }
+    return f;
+}
+
+int BackupView::Load(const std::string& backupFolder) {
+    backup = backupFolder;
+    while (backup.size() > 1 && backup.back() == '/') backup.pop_back();
+    Mirel::Os::Info info = Mirel::Os::Stat(backup);
+    if (!info.exists) return Mirel::kErrPathNotFound;
+    if (!info.isDir) return Mirel::kErrNotADirectory;
+    std::vector<Entry> top;
+    if (!ListFolder(backup, top)) return Mirel::kErrAccessDenied;
+
+    for (const auto& e : top) {
+        if (!e.isDir || e.name.compare(0, 9, "LastGood_") != 0) continue;
+        if (LastGoodNameTime(e.name) == 0) {
+            unreadableNames.push_back(e.name);
+            continue;
+        }
+        LastGoodFolder f = LoadFolder(backup + "/" + e.name);
+        if (f.vanished) {
+            notes.push_back(e.name +
+                            " vanished while it was read (renamed or removed by the "
+                            "service)");
+            continue;
+        }
+        folders.push_back(std::move(f));
+    }
+    // By the manifest's interval end where there is one: a folder renamed by hand keeps its
+    // place among the intervals.
+    std::stable_sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) {
+        return a.intervalEnd != b.intervalEnd ? a.intervalEnd < b.intervalEnd : a.name < b.name;
+    });
+
+    std::vector<std::string> lines;
+    if (ReadLines(backup + "/Failed.tsv", lines)) {
+        for (const auto& l : lines) {
+            FailedDatabase fd;
+            if (ParseFailedLine(l, fd))
+                failed.push_back(fd);
+            else
+                failedWhy = "Failed.tsv has a line that is not '<UUID> TAB <error> TAB <UTC>'";
+        }
+    }
+
+    const std::string rejectedDir = backup + "/Rejected";
+    std::vector<Entry> rejectedEntries;
+    if (ListFolder(rejectedDir, rejectedEntries)) {
+        std::map<std::string, RejectedFile> reasons;
+        lines.clear();
+        if (ReadLines(rejectedDir + "/reasons.tsv", lines)) {
+            for (const auto& l : lines) {
+                RejectedFile r;
+                if (ParseReasonLine(l, r)) reasons[r.name] = r;  // the last line for a name
+            }
+        }
+        for (const auto& e : rejectedEntries) {
+            if (!e.isFile || e.name == "reasons.tsv") continue;
+            auto it = reasons.find(e.name);
+            RejectedFile r = it != reasons.end() ? it->second : RejectedFile{};
+            r.name = e.name;
+            rejected.push_back(r);
+        }
+    }
+
+    // A log stays in Changes/ after it was applied while an older copy may still need it;
+    // only one that no last-good copy has reached is work still to do.
+    const auto newest = NewestCopies();
+    const LastGoodFolder* newestFolder = NewestFolder();
+    std::vector<Entry> redoFolders;
+    if (ListFolder(backup + "/Changes", redoFolders)) {
+        for (const auto& rf : redoFolders) {
+            if (!rf.isDir || rf.name.compare(0, 5, "Redo_") != 0) continue;
+            ++pending.redoFolders;
+            const std::string dir = backup + "/Changes/" + rf.name;
+            std::vector<Entry> files;
+            ListFolder(dir, files);
+            for (const auto& f : files) {
+                if (!f.isFile) continue;
+                const auto path = Mirel::UniversalPath::FromNative(dir + "/" + f.name);
+                if (EndsWithNoCase(f.name, ".vrl")) {
+                    Mirel::unistring uuid;
+                    std::uint64_t msn = 0, start = 0, end = 0;
+                    bool closed = false;
+                    bool applied = false;
+                    if (Talon::IBS_Config::GetRedoLogInfo(path, uuid, msn, start, end, closed)
+                            .OK()) {
+                        auto it = newest.find(uuid.ToUTF8());
+                        applied = it != newest.end() && it->second.copy->msn >= msn;
+                    }
+                    (applied ? pending.appliedLogs : pending.redoLogs) += 1;
+                    (applied ? pending.appliedBytes : pending.redoBytes) += f.size;
+                } else if (Lower(f.name) == "intervaldone.vid") {
+                    std::uint64_t end = 0;
+                    if (!Talon::IBS_Config::GetIncrementalIntervalDone(path, end, nullptr).OK() ||
+                        !newestFolder || end > newestFolder->intervalEnd)
+                        ++pending.intervalDoneFiles;
+                }
+            }
+        }
+    }
+    const std::string copies = backup + "/Copies";
+    if (IsDir(copies))
+        pending.uploads = static_cast<int>(
+            Talon::Manifest::ListDatabases(Mirel::Directory(Mirel::UniversalPath::Folder(copies)))
+                .size());
+    const std::string inProgress = backup + "/InProgress";
+    if (IsDir(inProgress)) {
+        pending.inProgress = true;
+        pending.inProgressDatabases =
+            static_cast<int>(Talon::Manifest::ListDatabases(
+                                 Mirel::Directory(Mirel::UniversalPath::Folder(inProgress)))
+                                 .size());
+    }
+    return 0;
+}
+
+std::map<std::string, BackupView::Newest> BackupView::NewestCopies(std::uint64_t at) const {
+    std::map<std::string, Newest> out;
+    for (auto f = folders.rbegin(); f != folders.rend(); ++f) {
+        if (f->intervalEnd > at) continue;
+        for (const auto& c : f->copies)
+            if (!c.uuid.empty() && !out.count(c.uuid)) out[c.uuid] = Newest{&*f, &c};
+    }
+    return out;
+}
+
+const LastGoodFolder* BackupView::NewestFolder(std::uint64_t at) const {
+    for (auto f = folders.rbegin(); f != folders.rend(); ++f)
+        if (f->intervalEnd <= at) return &*f;
+    return nullptr;
+}
+
+const FailedDatabase* BackupView::FindFailed(const std::string& uuid) const {
+    for (const auto& f : failed)
+        if (f.uuid == uuid) return &f;
+    return nullptr;
+}
+
+}  // namespace ibsdb

@@ -1,0 +1,101 @@
+// A read-only picture of a backup folder, taken while the service may be changing it:
+// last-good folders with their manifests and database copies, failed databases, work not
+// yet done and files set aside. A folder or file that vanishes while it is read is left out
+// (and said so), never taken for damage.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/framework/Manifest.h"
+
+namespace ibsdb {
+
+struct Copy {
+    std::string path;  // relative to its last-good folder
+    std::string uuid;  // empty when the file has no valid header
+    std::uint64_t msn = 0;
+    std::uint64_t size = 0;
+};
+
+struct LastGoodFolder {
+    std::string name;
+    std::string path;
+    std::uint64_t nameTime = 0;  // what the name says (start of its minute, or exact)
+    bool nameExact = false;
+    enum ManifestState { kNoManifest, kManifest, kDamaged } manifestState = kNoManifest;
+    std::string manifestWhy;  // why a manifest is damaged or unreadable
+    Talon::Manifest manifest;
+    // The interval end: the manifest's when there is one, else the name's.
+    std::uint64_t intervalEnd = 0;
+    bool endExact = false;
+    // False when the manifest's interval end is not what the name says (a renamed folder).
+    bool nameMatches = true;
+    std::vector<Copy> copies;  // the database files there now
+    bool vanished = false;     // gone while it was being read
+
+    const Copy* FindUuid(const std::string& uuid) const;
+};
+
+struct FailedDatabase {
+    std::string uuid;
+    int error = 0;
+    std::uint64_t since = 0;
+};
+
+struct RejectedFile {
+    std::string name;
+    int error = 0;  // 0 when reasons.tsv has no line for it
+    std::uint64_t when = 0;
+    std::string originalPath;
+};
+
+struct Pending {
+    int redoFolders = 0;
+    // Logs whose changes no last-good copy holds yet (a log whose header cannot be read yet
+    // counts here: the server writes the header last).
+    int redoLogs = 0;
+    std::uint64_t redoBytes = 0;
+    // Logs already in a last-good copy, kept while an older copy may still need them.
+    int appliedLogs = 0;
+    std::uint64_t appliedBytes = 0;
+    // Intervals the server closed that have no last-good folder yet.
+    int intervalDoneFiles = 0;
+    int uploads = 0;
+    bool inProgress = false;
+    int inProgressDatabases = 0;
+};
+
+struct BackupView {
+    std::string backup;
+    std::vector<LastGoodFolder> folders;       // oldest interval end first
+    std::vector<std::string> unreadableNames;  // "LastGood_*" folders with no time in the name
+    std::vector<FailedDatabase> failed;
+    std::string failedWhy;  // a Failed.tsv that could not be read in full
+    std::vector<RejectedFile> rejected;
+    Pending pending;
+    std::vector<std::string> notes;  // things that changed while they were read
+
+    // 0, or the error that kept the backup folder from being read at all.
+    int Load(const std::string& backupFolder);
+    // A view of one folder only (not below a backup folder), for verify.
+    static LastGoodFolder LoadFolder(const std::string& path);
+
+    // For each database (UUID), the folder of its newest copy whose interval ended at or
+    // before `at`.
+    struct Newest {
+        const LastGoodFolder* folder = nullptr;
+        const Copy* copy = nullptr;
+    };
+    std::map<std::string, Newest> NewestCopies(std::uint64_t at = UINT64_MAX) const;
+    const LastGoodFolder* NewestFolder(std::uint64_t at = UINT64_MAX) const;
+    const FailedDatabase* FindFailed(const std::string& uuid) const;
+};
+
+// Reads "Failed.tsv" and "Rejected/reasons.tsv" lines (exposed for the tests).
+bool ParseFailedLine(const std::string& line, FailedDatabase& out);
+bool ParseReasonLine(const std::string& line, RejectedFile& out);
+
+}  // namespace ibsdb

@@ -1,0 +1,43 @@
+// The operator's commands of ibsdb. Each writes its report to `out` (text, or one JSON
+// document) and returns an exit code of Exit (Common.h).
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace ibsdb {
+
+struct StatusOptions {
+    std::string backup;
+    bool json = false;
+    std::uint64_t warnLag = 2ull * 3600 * 1000000;   // 2h
+    std::uint64_t critLag = 24ull * 3600 * 1000000;  // 1d
+    std::uint64_t now = 0;                           // 0: the clock
+};
+int Status(const StatusOptions& o, std::ostream& out);
+
+struct VerifyOptions {
+    std::string path;  // a last-good folder or a backup folder
+    bool json = false;
+};
+int Verify(const VerifyOptions& o, std::ostream& out);
+
+struct RestoreOptions {
+    std::string backup;
+    std::string to;
+    std::vector<std::string> databases;  // names (relative path, file name or base name) or UUIDs
+    std::uint64_t at = UINT64_MAX;       // newest copy whose interval ended at or before
+    std::string atFolder;                // or the copies in this last-good folder
+    bool force = false;
+    bool progress = false;  // a progress line on standard error
+};
+int Restore(const RestoreOptions& o, std::ostream& out);
+
+// What single files hold, and the engine at work (Inspect.cpp).
+int Info(const std::vector<std::string>& files);
+int CheckLogs(const std::vector<std::string>& files);
+int Demo(const std::string& dir, int logs, int pages, int pageSize, std::uint64_t seed);
+
+}  // namespace ibsdb

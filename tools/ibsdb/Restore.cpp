@@ -1,0 +1,392 @@
+// ibsdb restore: copies the newest copy of each database (or the newest at or before a time)
+// out of the last-good folders, checking every byte against the folder's manifest on its way.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <sstream>
+
+#include "platform/engine/Formats.h"
+#include "platform/support/Directory.h"
+#include "platform/support/ErrorCodes.h"
+#include "platform/support/Os.h"
+#include "tools/ibsdb/BackupView.h"
+#include "tools/ibsdb/Commands.h"
+#include "tools/ibsdb/Common.h"
+
+namespace ibsdb {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string ParentOf(const std::string& p) {
+    std::size_t slash = p.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+}
+
+std::string FileName(const std::string& p) {
+    return p.substr(p.find_last_of('/') + 1);
+}
+
+bool Matches(const std::string& selector, const std::string& uuid, const std::string& rel) {
+    if (Lower(selector) == uuid || selector == rel) return true;
+    std::string file = FileName(rel);
+    if (selector == file) return true;
+    std::size_t dot = file.find_last_of('.');
+    return dot != std::string::npos && selector == file.substr(0, dot);
+}
+
+class Progress {
+public:
+    Progress(bool on, std::uint64_t total) : mOn(on), mTotal(total), mStart(Clock::now()) {}
+    void Add(std::uint64_t n) {
+        mDone += n;
+        if (!mOn) return;
+        auto now = Clock::now();
+        if (now - mLast < std::chrono::milliseconds(200)) return;
+        mLast = now;
+        double secs = std::chrono::duration<double>(now - mStart).count();
+        double rate = secs > 0 ? static_cast<double>(mDone) / secs : 0;
+        std::string eta =
+            rate > 0 ? DurationText(static_cast<std::int64_t>(
+                           static_cast<double>(mTotal - std::min(mDone, mTotal)) / rate * 1e6))
+                     : "?";
+        std::cerr << "\r  " << SizeText(mDone) << " of " << SizeText(mTotal) << ", "
+                  << SizeText(static_cast<std::uint64_t>(rate)) << "/s, " << eta << " left    "
+                  << std::flush;
+        mShown = true;
+    }
+    void Done() {
+        if (mShown) std::cerr << "\r" << std::string(70, ' ') << "\r" << std::flush;
+    }
+    double Seconds() const { return std::chrono::duration<double>(Clock::now() - mStart).count(); }
+
+private:
+    bool mOn;
+    std::uint64_t mTotal, mDone = 0;
+    Clock::time_point mStart, mLast{};
+    bool mShown = false;
+};
+
+// Copies `from` to `to` (created or truncated), a few MiB at a time in the kernel, and
+// computes size and CRC-32C on each piece as it landed in the copy (read back at once, while
+// it is still in the cache): what is checked is what was written. Not synced yet.
+int CopyChecked(const std::string& from, const std::string& to, std::uint64_t& size,
+                std::uint32_t& crc, Progress& progress) {
+    size = 0;
+    crc = 0;
+    int in = -1, out = -1;
+    if (int rc = Mirel::Os::OpenRead(from, in)) return rc;
+    int rc = Mirel::Os::OpenWrite(to, true, true, out);
+    if (rc == 0) {
+        constexpr std::size_t kPiece = 4 << 20;
+        std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kPiece]);
+        ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+        bool kernelCopy = true;
+        for (;;) {
+            ssize_t n = -1;
+            if (kernelCopy) {
+                n = ::copy_file_range(in, nullptr, out, nullptr, kPiece, 0);
+                if (n < 0 &&
+                    (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                    kernelCopy = false;
+                    continue;
+                }
+            } else {
+                n = ::read(in, buf.get(), kPiece);
+                if (n > 0)
+                    rc =
+                        Mirel::Os::PWriteAll(out, buf.get(), static_cast<std::size_t>(n), size, to);
+            }
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                rc = Mirel::Os::MapErrno(errno);
+            }
+            if (n <= 0 || rc != 0) break;
+            std::size_t len = static_cast<std::size_t>(n), got = 0;
+            if ((rc = Mirel::Os::PReadAll(out, buf.get(), len, size, got)) != 0) break;
+            if (got != len) {
+                rc = Mirel::kErrIO;
+                break;
+            }
+            crc = Mirel::Format::Crc32c(buf.get(), len, crc);
+            size += len;
+            progress.Add(len);
+        }
+        // Written back now, waited for later: syncing each file before copying the next would
+        // make the disk wait for the copy and the copy for the disk.
+        if (rc == 0) ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    Mirel::Os::Close(in);
+    if (out >= 0) Mirel::Os::Close(out);
+    return rc;
+}
+
+struct Item {
+    std::string uuid;
+    const LastGoodFolder* folder = nullptr;
+    const Copy* copy = nullptr;
+};
+
+}  // namespace
+
+int Restore(const RestoreOptions& o, std::ostream& out) {
+    auto refuse = [&](const std::string& why) {
+        out << "UNKNOWN: nothing restored: " << why << "\n";
+        return kUnknown;
+    };
+    BackupView view;
+    if (int e = view.Load(o.backup); e != 0)
+        return refuse("cannot read the backup folder " + o.backup + ": error " + std::to_string(e));
+
+    // The backup is never a place to restore into: a restore there could replace the very
+    // copies it reads, and the service would take what it wrote for its own.
+    if (o.to == view.backup || o.to.compare(0, view.backup.size() + 1, view.backup + "/") == 0)
+        return refuse(o.to + " is inside the backup folder");
+    Mirel::Os::Info target = Mirel::Os::Stat(o.to);
+    if (target.exists && !target.isDir) return refuse(o.to + " exists and is not a folder");
+    if (target.exists && !o.force &&
+        !Mirel::Directory(Mirel::UniversalPath::Folder(o.to)).IsEmpty())
+        return refuse(o.to +
+                      " is not empty (--force restores into it, replacing files of "
+                      "the same names)");
+
+    // What to restore: the newest copy of each database, or the copies of one folder.
+    auto plan = [&](const BackupView& v) {
+        std::map<std::string, Item> items;
+        if (!o.atFolder.empty()) {
+            for (const auto& f : v.folders)
+                if (f.name == o.atFolder)
+                    for (const auto& c : f.copies)
+                        if (!c.uuid.empty()) items[c.uuid] = Item{c.uuid, &f, &c};
+        } else {
+            for (const auto& [uuid, n] : v.NewestCopies(o.at))
+                items[uuid] = Item{uuid, n.folder, n.copy};
+        }
+        return items;
+    };
+    std::map<std::string, Item> all = plan(view);
+    if (!o.atFolder.empty() &&
+        std::none_of(view.folders.begin(), view.folders.end(),
+                     [&](const LastGoodFolder& f) { return f.name == o.atFolder; }))
+        return refuse("no last-good folder " + o.atFolder + " in " + view.backup);
+    if (all.empty())
+        return refuse(o.at == UINT64_MAX
+                          ? "no database copy in any last-good folder of " + view.backup
+                          : "no last-good folder ended at or before " + TimeText(o.at) + " UTC");
+    std::set<std::string> chosen;
+    for (const auto& s : o.databases) {
+        bool any = false;
+        for (const auto& [uuid, it] : all)
+            if (Matches(s, uuid, it.copy->path)) {
+                chosen.insert(uuid);
+                any = true;
+            }
+        if (!any) return refuse("no database '" + s + "' among the copies to restore from");
+    }
+    if (o.databases.empty())
+        for (const auto& [uuid, it] : all) chosen.insert(uuid);
+    std::map<std::string, std::string> byPath;  // target path -> UUID
+    for (const auto& uuid : chosen) {
+        const std::string& rel = all[uuid].copy->path;
+        if (byPath.count(rel))
+            return refuse("two databases would be restored as " + rel + " (" + byPath[rel] +
+                          " and " + uuid + "): restore them one at a time with --database UUID");
+        byPath[rel] = uuid;
+    }
+
+    const LastGoodFolder* newest = view.NewestFolder(o.at);
+    std::uint64_t total = 0;
+    for (const auto& uuid : chosen) {
+        const Item& it = all[uuid];
+        total += it.copy->size;
+        for (const auto& c : Talon::Manifest::ListContainerFiles(
+                 Mirel::Directory(Mirel::UniversalPath::Folder(it.folder->path)), it.copy->path))
+            total += Mirel::Os::Stat(it.folder->path + "/" + c).size;
+    }
+    if (int rc =
+            Mirel::Directory(Mirel::UniversalPath::Folder(o.to)).CreateIfNotExists().GetError())
+        return refuse("cannot create " + o.to + ": error " + std::to_string(rc));
+
+    Progress progress(o.progress, total);
+    int code = kOk, restored = 0;
+    std::vector<std::string> failures;
+    // A file is copied under a temporary name and checked; a database's files are put in
+    // place only once all of them passed, and only after they are on disk.
+    struct Staged {
+        std::string uuid, rel, report;
+        // The database's temporary and final name first, then its staged container files.
+        std::vector<std::pair<std::string, std::string>> files;
+        std::string rcStage, rcFinal;  // its container folder, when it has one
+    };
+    auto stageFile = [&](const LastGoodFolder& f, const std::string& rel, const std::string& tmp,
+                         const Talon::ManifestEntry* listed, const std::string& uuid,
+                         std::string& why) -> bool {
+        int rc = Mirel::Directory(Mirel::UniversalPath::Folder(ParentOf(tmp)))
+                     .CreateIfNotExists()
+                     .GetError();
+        std::uint64_t size = 0;
+        std::uint32_t crc = 0;
+        if (rc == 0) rc = CopyChecked(f.path + "/" + rel, tmp, size, crc, progress);
+        if (rc != 0) {
+            ::unlink(tmp.c_str());
+            why = rc == Mirel::kErrPathNotFound ? "gone from " + f.name
+                                                : "copy failed: error " + std::to_string(rc);
+            return false;
+        }
+        if (listed && (size != listed->size || crc != listed->crc)) {
+            ::unlink(tmp.c_str());
+            char buf[128];
+            std::snprintf(buf, sizeof buf, "size %llu and CRC-32C %08x, listed %llu and %08x",
+                          static_cast<unsigned long long>(size), crc,
+                          static_cast<unsigned long long>(listed->size), listed->crc);
+            why = std::string("the copy in ") + f.name + " does not match its manifest (" + buf +
+                  "): not restored; an older copy may be restored with --at";
+            return false;
+        }
+        if (!uuid.empty()) {
+            Talon::ManifestEntry h;
+            Talon::Error e = Talon::Manifest::ReadDatabaseHeader(tmp, h);
+            if (!e.OK() || h.uuid != uuid || (listed && h.msn != listed->msn)) {
+                ::unlink(tmp.c_str());
+                why = "the restored file is not the database it should be (error " + e.Text() + ")";
+                return false;
+            }
+        }
+        return true;
+    };
+    auto listedOf = [](const Item& i, const std::string& path) -> const Talon::ManifestEntry* {
+        return i.folder->manifestState == LastGoodFolder::kManifest ? i.folder->manifest.Find(path)
+                                                                    : nullptr;
+    };
+    auto fail = [&](const std::string& rel, const std::string& uuid, const std::string& why) {
+        code = kCritical;
+        failures.push_back(rel + " (" + uuid + "): " + why);
+        progress.Done();
+        out << "FAILED   " << rel << "  " << uuid << ": " << why << "\n";
+    };
+
+    std::vector<Staged> staged;
+    std::vector<BackupView> looks;  // views taken again while restoring; items point into them
+    looks.reserve(byPath.size());
+    for (const auto& [rel, uuid] : byPath) {
+        Item it = all[uuid];
+        std::string why;
+        const std::string dst = o.to + "/" + rel;
+        const Talon::ManifestEntry* listed = listedOf(it, rel);
+        bool ok = stageFile(*it.folder, rel, dst + ".part", listed, uuid, why);
+        if (!ok && why.rfind("gone from", 0) == 0) {
+            // The service removes an older copy once a newer one is in place: look again.
+            looks.emplace_back();
+            if (looks.back().Load(o.backup) == 0) {
+                auto items = plan(looks.back());
+                auto found = items.find(uuid);
+                if (found != items.end() && found->second.copy->path == rel) {
+                    it = found->second;
+                    listed = listedOf(it, rel);
+                    ok = stageFile(*it.folder, rel, dst + ".part", listed, uuid, why);
+                }
+            }
+        }
+        Staged st;
+        st.uuid = uuid;
+        st.rel = rel;
+        st.files.emplace_back(dst + ".part", dst);
+        const auto containers = Talon::Manifest::ListContainerFiles(
+            Mirel::Directory(Mirel::UniversalPath::Folder(it.folder->path)), rel);
+        if (ok && !containers.empty()) {
+            // Staged as a folder of its own, so the old one is replaced as a whole.
+            st.rcFinal = dst + ".rc";
+            st.rcStage = dst + ".rc.part";
+            Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
+            for (const auto& c : containers) {
+                const std::string tmp = st.rcStage + c.substr(rel.size() + 3);
+                st.files.emplace_back(tmp, "");
+                if (!stageFile(*it.folder, c, tmp, listedOf(it, c), "", why)) {
+                    why = "container file " + c + ": " + why;
+                    ok = false;
+                    break;
+                }
+            }
+        }
+        if (!ok) {
+            ::unlink((dst + ".part").c_str());
+            if (!st.rcStage.empty())
+                Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
+            fail(rel, uuid, why);
+            continue;
+        }
+        std::ostringstream line;
+        line << "restored " << rel << "  " << uuid << "  MSN " << it.copy->msn << "  interval end "
+             << TimeText(it.folder->intervalEnd) << " UTC  from " << it.folder->name
+             << (listed ? "" : "  (no manifest: checked for structure only)") << "\n";
+        if (newest && it.folder->intervalEnd < newest->intervalEnd && o.atFolder.empty()) {
+            line << "         older than the newest last-good folder " << newest->name
+                 << ": this database is not in it";
+            if (const FailedDatabase* fd = view.FindFailed(uuid))
+                line << " (it failed with error " << fd->error << " at " << TimeText(fd->since)
+                     << " UTC and awaits a new full upload)";
+            line << "\n";
+        }
+        if (!listed) code = std::max(code, static_cast<int>(kWarning));
+        st.report = line.str();
+        staged.push_back(std::move(st));
+    }
+
+    // Everything copied and checked: now on disk, then in place.
+    for (const auto& st : staged) {
+        int rc = 0;
+        auto sync = [&](const std::string& path) {
+            int fd = -1;
+            if (rc == 0) rc = Mirel::Os::OpenWrite(path, false, false, fd);
+            if (rc == 0) rc = Mirel::Os::SyncFile(fd, path);
+            if (fd >= 0) Mirel::Os::Close(fd);
+        };
+        for (const auto& f : st.files) sync(f.first);
+        if (rc == 0 && !st.rcStage.empty()) {
+            // The container folder goes in first: a database under its name has its own.
+            Mirel::Directory old(Mirel::UniversalPath::Folder(st.rcFinal));
+            rc = old.DeleteAll().GetError();
+            if (rc == 0) rc = Mirel::Os::Rename(st.rcStage, st.rcFinal);
+        }
+        const auto& [tmp, dst] = st.files.front();
+        if (rc == 0)
+            rc = Mirel::Os::Stat(dst).exists ? Mirel::Os::Replace(tmp, dst)
+                                             : Mirel::Os::Rename(tmp, dst);
+        if (rc != 0) {
+            ::unlink(tmp.c_str());
+            if (!st.rcStage.empty())
+                Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
+            fail(st.rel, st.uuid, "cannot put it in place: error " + std::to_string(rc));
+            continue;
+        }
+        ++restored;
+        progress.Done();
+        out << st.report;
+    }
+    progress.Done();
+    out << ExitName(code) << ": " << restored << " of " << byPath.size()
+        << " database(s) restored to " << o.to << ", " << SizeText(total) << " in "
+        << DurationText(static_cast<std::int64_t>(progress.Seconds() * 1e6));
+    if (!failures.empty()) out << "; " << failures.size() << " failed";
+    out << "\n";
+    return code;
+}
+
+}  // namespace ibsdb

@@ -1,0 +1,288 @@
+// ibsdb status: is the backup current, what is waiting, what was set aside.
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+
+#include "tools/ibsdb/BackupView.h"
+#include "tools/ibsdb/Commands.h"
+#include "tools/ibsdb/Common.h"
+
+namespace ibsdb {
+
+namespace {
+
+struct DbRow {
+    std::string uuid;
+    std::string name;
+    const LastGoodFolder* folder = nullptr;
+    std::uint64_t msn = 0;
+    std::int64_t lag = 0;
+    bool inNewest = false;
+    const FailedDatabase* failed = nullptr;
+};
+
+std::string Pad(const std::string& s, std::size_t w) {
+    return s.size() >= w ? s : s + std::string(w - s.size(), ' ');
+}
+
+const char* ManifestWord(const LastGoodFolder& f) {
+    switch (f.manifestState) {
+        case LastGoodFolder::kManifest:
+            return "present";
+        case LastGoodFolder::kDamaged:
+            return "damaged";
+        default:
+            return "missing";
+    }
+}
+
+Json TimeJson(std::uint64_t utc) {
+    return Json{{"utc", utc}, {"text", IsoTime(utc)}};
+}
+
+}  // namespace
+
+int Status(const StatusOptions& o, std::ostream& out) {
+    const std::uint64_t now = o.now ? o.now : NowUTC();
+    BackupView v;
+    int code = kOk;
+    std::vector<std::string> reasons;
+    auto raise = [&](int c, const std::string& why) {
+        code = std::max(code, c);
+        reasons.push_back(why);
+    };
+    if (int e = v.Load(o.backup); e != 0) {
+        std::string why = "cannot read the backup folder " + o.backup + ": error " +
+                          std::to_string(e) +
+                          (e == 20301   ? " (no such folder)"
+                           : e == 20305 ? " (not a folder)"
+                                        : "");
+        if (o.json)
+            out << Json{{"version", kJsonVersion},
+                        {"backup", o.backup},
+                        {"state", "UNKNOWN"},
+                        {"exit_code", kUnknown},
+                        {"reasons", {why}}}
+                       .dump(2)
+                << "\n";
+        else
+            out << "UNKNOWN: " << why << "\n";
+        return kUnknown;
+    }
+
+    const LastGoodFolder* newest = v.NewestFolder();
+    auto newestCopies = v.NewestCopies();
+    std::vector<DbRow> rows;
+    for (const auto& [uuid, n] : newestCopies) {
+        DbRow r;
+        r.uuid = uuid;
+        r.name = n.copy->path;
+        r.folder = n.folder;
+        r.msn = n.copy->msn;
+        r.lag = static_cast<std::int64_t>(now) - static_cast<std::int64_t>(n.folder->intervalEnd);
+        r.inNewest = n.folder == newest;
+        r.failed = v.FindFailed(uuid);
+        rows.push_back(r);
+    }
+    std::sort(rows.begin(), rows.end(), [](const DbRow& a, const DbRow& b) {
+        return a.name != b.name ? a.name < b.name : a.uuid < b.uuid;
+    });
+
+    std::int64_t newestLag =
+        newest ? static_cast<std::int64_t>(now) - static_cast<std::int64_t>(newest->intervalEnd)
+               : 0;
+    if (!newest) raise(kCritical, "no last-good folder: nothing can be restored yet");
+    const DbRow* worst = nullptr;
+    for (const auto& r : rows)
+        if (!worst || r.lag > worst->lag) worst = &r;
+    if (worst) {
+        std::int64_t lag = std::max(worst->lag, newestLag);
+        std::string what =
+            worst->lag > newestLag
+                ? "the newest copy of " + worst->name + " is " + DurationText(worst->lag) + " old"
+                : "the newest last-good folder is " + DurationText(newestLag) + " old";
+        if (lag >= static_cast<std::int64_t>(o.critLag))
+            raise(kCritical, what + " (critical at " +
+                                 DurationText(static_cast<std::int64_t>(o.critLag)) + ")");
+        else if (lag >= static_cast<std::int64_t>(o.warnLag))
+            raise(kWarning, what + " (warning at " +
+                                DurationText(static_cast<std::int64_t>(o.warnLag)) + ")");
+    }
+    for (const auto& f : v.failed)
+        if (!newestCopies.count(f.uuid))
+            raise(kCritical,
+                  "database " + f.uuid + " failed and has no copy in any last-good folder");
+    if (!v.failed.empty())
+        raise(kWarning,
+              std::to_string(v.failed.size()) + " database(s) failed and await a new full upload");
+    if (!v.failedWhy.empty()) raise(kWarning, v.failedWhy);
+    if (newest && newest->manifestState == LastGoodFolder::kNoManifest)
+        raise(kWarning, "the newest last-good folder has no manifest");
+    for (const auto& f : v.folders) {
+        if (f.manifestState == LastGoodFolder::kDamaged)
+            raise(kWarning,
+                  f.name + ": manifest damaged (" + f.manifestWhy + "); run ibsdb verify");
+        if (!f.nameMatches)
+            raise(kWarning, f.name + ": the name does not match its interval end " +
+                                TimeText(f.intervalEnd) + " (renamed?)");
+    }
+
+    if (o.json) {
+        Json j;
+        j["version"] = kJsonVersion;
+        j["backup"] = v.backup;
+        j["now"] = TimeJson(now);
+        j["state"] = ExitName(code);
+        j["exit_code"] = code;
+        j["reasons"] = reasons;
+        j["thresholds"] = {{"warn_lag_seconds", o.warnLag / 1000000},
+                           {"crit_lag_seconds", o.critLag / 1000000}};
+        if (newest)
+            j["newest_last_good"] = {{"folder", newest->name},
+                                     {"path", newest->path},
+                                     {"interval_end", TimeJson(newest->intervalEnd)},
+                                     {"interval_end_exact", newest->endExact},
+                                     {"lag_seconds", newestLag / 1000000},
+                                     {"manifest", ManifestWord(*newest)}};
+        else
+            j["newest_last_good"] = nullptr;
+        j["last_good_folders"] = Json::array();
+        for (const auto& f : v.folders)
+            j["last_good_folders"].push_back({{"folder", f.name},
+                                              {"interval_end", TimeJson(f.intervalEnd)},
+                                              {"interval_end_exact", f.endExact},
+                                              {"databases", f.copies.size()},
+                                              {"manifest", ManifestWord(f)},
+                                              {"name_matches", f.nameMatches}});
+        j["databases"] = Json::array();
+        for (const auto& r : rows) {
+            Json d{{"uuid", r.uuid},
+                   {"name", r.name},
+                   {"folder", r.folder->name},
+                   {"msn", r.msn},
+                   {"interval_end", TimeJson(r.folder->intervalEnd)},
+                   {"lag_seconds", r.lag / 1000000},
+                   {"in_newest_folder", r.inNewest},
+                   {"failed", r.failed != nullptr}};
+            j["databases"].push_back(d);
+        }
+        j["failed"] = Json::array();
+        for (const auto& f : v.failed) {
+            Json x{{"uuid", f.uuid}, {"error", f.error}, {"since", TimeJson(f.since)}};
+            auto it = newestCopies.find(f.uuid);
+            if (it != newestCopies.end())
+                x["newest_copy"] = {{"folder", it->second.folder->name},
+                                    {"name", it->second.copy->path},
+                                    {"msn", it->second.copy->msn},
+                                    {"interval_end", TimeJson(it->second.folder->intervalEnd)}};
+            else
+                x["newest_copy"] = nullptr;
+            j["failed"].push_back(x);
+        }
+        j["pending"] = {{"redo_folders", v.pending.redoFolders},
+                        {"redo_logs", v.pending.redoLogs},
+                        {"redo_bytes", v.pending.redoBytes},
+                        {"applied_logs_kept", v.pending.appliedLogs},
+                        {"applied_bytes_kept", v.pending.appliedBytes},
+                        {"interval_done_files", v.pending.intervalDoneFiles},
+                        {"uploads", v.pending.uploads},
+                        {"in_progress", v.pending.inProgress},
+                        {"in_progress_databases", v.pending.inProgressDatabases}};
+        j["rejected"] = Json::array();
+        for (const auto& r : v.rejected) {
+            Json x{{"name", r.name}, {"error", r.error}};
+            x["when"] = r.when ? TimeJson(r.when) : Json(nullptr);
+            x["original_path"] = r.originalPath;
+            j["rejected"].push_back(x);
+        }
+        j["notes"] = v.notes;
+        out << j.dump(2) << "\n";
+        return code;
+    }
+
+    // The first line stands alone for monitoring systems; the part after '|' is performance
+    // data in the usual form.
+    out << ExitName(code) << ": ";
+    if (reasons.empty()) {
+        out << newest->name << ", interval end " << TimeText(newest->intervalEnd) << " UTC, lag "
+            << DurationText(newestLag) << ", " << rows.size() << " database(s)";
+    } else {
+        for (std::size_t i = 0; i < reasons.size(); ++i) out << (i ? "; " : "") << reasons[i];
+    }
+    out << " | lag=" << newestLag / 1000000 << "s;" << o.warnLag / 1000000 << ";"
+        << o.critLag / 1000000 << " databases=" << rows.size() << " failed=" << v.failed.size()
+        << " pending_logs=" << v.pending.redoLogs << " pending_bytes=" << v.pending.redoBytes
+        << "B rejected=" << v.rejected.size() << "\n";
+
+    out << "Backup folder: " << v.backup << "\n";
+    if (newest)
+        out << "Newest last-good folder: " << newest->name << "\n  interval end "
+            << TimeText(newest->intervalEnd) << " UTC" << (newest->endExact ? "" : " (minute)")
+            << ", lag " << DurationText(newestLag) << ", manifest " << ManifestWord(*newest)
+            << "\n";
+    else
+        out << "Newest last-good folder: none\n";
+    out << "Last-good folders: " << v.folders.size();
+    if (!v.folders.empty()) out << " (oldest " << v.folders.front().name << ")";
+    out << "\n";
+
+    out << "Databases: " << rows.size() << "\n";
+    if (!rows.empty()) {
+        std::size_t wName = 4, wFolder = 6, wMsn = 3;
+        for (const auto& r : rows) {
+            wName = std::max(wName, r.name.size());
+            wFolder = std::max(wFolder, r.folder->name.size());
+            wMsn = std::max(wMsn, std::to_string(r.msn).size());
+        }
+        out << "  " << Pad("NAME", wName) << "  " << Pad("UUID", 36) << "  " << Pad("MSN", wMsn)
+            << "  " << Pad("FOLDER", wFolder) << "  INTERVAL END (UTC)          LAG\n";
+        for (const auto& r : rows) {
+            out << "  " << Pad(r.name, wName) << "  " << r.uuid << "  "
+                << Pad(std::to_string(r.msn), wMsn) << "  " << Pad(r.folder->name, wFolder) << "  "
+                << Pad(TimeText(r.folder->intervalEnd), 26) << "  " << DurationText(r.lag);
+            if (!r.inNewest) out << "  (older: not in the newest folder)";
+            if (r.failed) out << "  FAILED";
+            out << "\n";
+        }
+    }
+
+    out << "Failed databases (await a new full upload): " << v.failed.size() << "\n";
+    for (const auto& f : v.failed) {
+        out << "  " << f.uuid << "  error " << f.error << "  since " << TimeText(f.since) << " UTC";
+        auto it = newestCopies.find(f.uuid);
+        if (it != newestCopies.end())
+            out << "  newest copy " << it->second.folder->name << "/" << it->second.copy->path
+                << " MSN " << it->second.copy->msn;
+        else
+            out << "  no copy";
+        out << "\n";
+    }
+
+    out << "Not yet applied: " << v.pending.redoLogs << " redo log(s), "
+        << SizeText(v.pending.redoBytes) << ", in " << v.pending.redoFolders << " redo folder(s); "
+        << v.pending.intervalDoneFiles << " closed interval(s) without a last-good folder";
+    if (v.pending.appliedLogs)
+        out << "; " << v.pending.appliedLogs << " applied log(s) kept ("
+            << SizeText(v.pending.appliedBytes) << ")";
+    if (v.pending.uploads) out << "; " << v.pending.uploads << " upload(s) waiting";
+    if (v.pending.inProgress)
+        out << "; an interval in progress (" << v.pending.inProgressDatabases << " database(s))";
+    out << "\n";
+
+    out << "Set aside in Rejected/: " << v.rejected.size() << "\n";
+    for (const auto& r : v.rejected) {
+        out << "  " << r.name;
+        if (r.error)
+            out << "  error " << r.error << "  " << TimeText(r.when) << " UTC  from "
+                << r.originalPath;
+        else
+            out << "  (no reason recorded)";
+        out << "\n";
+    }
+    for (const auto& n : v.unreadableNames)
+        out << "Note: " << n << " is not a last-good folder name; ignored\n";
+    for (const auto& n : v.notes) out << "Note: " << n << "\n";
+    return code;
+}
+
+}  // namespace ibsdb

@@ -1,0 +1,145 @@
+// ibsdb: looks inside the backup service's files and backup folders (docs/operations.md).
+//
+//   ibsdb status BACKUP_DIR        is the backup current; what waits; what was set aside
+//   ibsdb verify FOLDER|BACKUP_DIR re-reads copies and compares them with their manifests
+//   ibsdb restore BACKUP_DIR --to DIR   copies the newest good copies out, checked
+//   ibsdb info FILE...             what a database file, redo log or interval-done file holds
+//   ibsdb check-log FILE...        verifies every record of redo logs
+//   ibsdb demo [options]           writes a database and a chain of redo logs as the database
+//                                  server would, applies them and verifies every page
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "ibs_version.h"
+#include "tools/ibsdb/Commands.h"
+#include "tools/ibsdb/Common.h"
+
+namespace {
+
+// An absolute path without "." or ".." elements; no link is resolved.
+std::string Absolute(const std::string& p) {
+    std::string in = p;
+    if (in.empty() || in[0] != '/') {
+        char buf[4096];
+        if (::getcwd(buf, sizeof buf)) in = std::string(buf) + "/" + in;
+    }
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= in.size()) {
+        std::size_t slash = in.find('/', start);
+        if (slash == std::string::npos) slash = in.size();
+        std::string el = in.substr(start, slash - start);
+        if (el == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!el.empty() && el != ".") {
+            parts.push_back(el);
+        }
+        start = slash + 1;
+    }
+    std::string out;
+    for (const auto& el : parts) out += "/" + el;
+    return out.empty() ? "/" : out;
+}
+
+int Usage(const std::string& why) {
+    std::cerr << "ibsdb: " << why << "\n";
+    return ibsdb::kUnknown;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Looks inside the Vellumark backup service's files and backup folders"};
+    app.set_version_flag("--version", std::string("ibsdb ") + IBS_VERSION);
+    app.require_subcommand(1);
+
+    std::string warnLag = "2h", critLag = "1d";
+    ibsdb::StatusOptions so;
+    auto* status = app.add_subcommand(
+        "status", "is the backup current; failed databases; work waiting; files set aside");
+    status->add_option("backup", so.backup, "the backup folder")->required();
+    status->add_flag("--json", so.json, "one JSON document (docs/operations.md)");
+    status->add_option("--warn-lag", warnLag, "warning when a database's newest copy is older")
+        ->capture_default_str();
+    status->add_option("--crit-lag", critLag, "critical when a database's newest copy is older")
+        ->capture_default_str();
+
+    ibsdb::VerifyOptions vo;
+    auto* verify = app.add_subcommand(
+        "verify",
+        "re-read the copies of a last-good folder (or all of a backup folder's) and "
+        "compare them with the manifest");
+    verify->add_option("path", vo.path, "a last-good folder or a backup folder")->required();
+    verify->add_flag("--json", vo.json, "one JSON document (docs/operations.md)");
+
+    ibsdb::RestoreOptions ro;
+    std::string at;
+    auto* restore = app.add_subcommand(
+        "restore", "copy the newest good copy of each database out of the last-good folders");
+    restore->add_option("backup", ro.backup, "the backup folder")->required();
+    restore->add_option("--to", ro.to, "the folder to restore into (empty or new)")->required();
+    restore->add_option("--database", ro.databases,
+                        "only this database: its name, file name or UUID (repeatable)");
+    restore->add_option("--at", at,
+                        "the newest copies at or before this UTC time (YYYY-MM-DD HH:MM[:SS]) "
+                        "or in this last-good folder (LastGood_...)");
+    restore->add_flag("--force", ro.force, "restore into a folder that is not empty");
+
+    std::vector<std::string> files;
+    auto* info = app.add_subcommand("info", "describe database, redo log or interval-done files");
+    info->add_option("files", files)->required();
+    auto* check = app.add_subcommand("check-log", "verify every record of redo logs");
+    check->add_option("files", files)->required();
+    std::string dir = "/tmp/vellumark-demo";
+    int logs = 20, pages = 256, pageSize = 4096;
+    std::uint64_t seed = 1;
+    auto* demo = app.add_subcommand("demo", "write, apply and verify a chain of redo logs");
+    demo->add_option("--dir", dir, "working folder")->capture_default_str();
+    demo->add_option("--logs", logs, "redo logs to write")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    demo->add_option("--pages", pages, "page images per log")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    demo->add_option("--page-size", pageSize, "bytes per page")->capture_default_str();
+    demo->add_option("--seed", seed, "random seed")->capture_default_str();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version exit 0; a usage error is "unknown" to a monitoring system.
+        int rc = app.exit(e);
+        return rc == 0 ? 0 : ibsdb::kUnknown;
+    }
+
+    if (*status) {
+        if (!ibsdb::ParseDuration(warnLag, so.warnLag))
+            return Usage("--warn-lag: not a duration (for example 90s, 15m, 2h, 1d, 1h30m)");
+        if (!ibsdb::ParseDuration(critLag, so.critLag))
+            return Usage("--crit-lag: not a duration (for example 90s, 15m, 2h, 1d, 1h30m)");
+        if (so.warnLag > so.critLag) return Usage("--warn-lag is above --crit-lag");
+        so.backup = Absolute(so.backup);
+        return ibsdb::Status(so, std::cout);
+    }
+    if (*verify) {
+        vo.path = Absolute(vo.path);
+        return ibsdb::Verify(vo, std::cout);
+    }
+    if (*restore) {
+        if (at.rfind("LastGood_", 0) == 0)
+            ro.atFolder = at;
+        else if (!at.empty() && !ibsdb::ParseTime(at, ro.at))
+            return Usage(
+                "--at: not a UTC time (YYYY-MM-DD HH:MM[:SS[.ffffff]]) nor a last-good "
+                "folder name");
+        ro.backup = Absolute(ro.backup);
+        ro.to = Absolute(ro.to);
+        ro.progress = ::isatty(STDERR_FILENO) != 0;
+        return ibsdb::Restore(ro, std::cout);
+    }
+    if (*info) return ibsdb::Info(files);
+    if (*check) return ibsdb::CheckLogs(files);
+    return ibsdb::Demo(dir, logs, pages, pageSize, seed);
+}
