@@ -4,6 +4,7 @@
 #include "catalogue/IBSMgr.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/Manifest.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
 #include "scheduler/IntervalPlan.h"
@@ -129,6 +130,11 @@ void IBSMgr::ScanFullBackupDB() {
         std::uint64_t utc =
             Talon::BackupFolder::GetUTCFromTimestamp(name.substr(prefix.size() + 1));
         if (utc == 0) continue;
+        // The manifest holds the interval's exact end, which a name by the minute cannot.
+        Talon::Manifest manifest;
+        if (Talon::Manifest::Read(dir, manifest).OK() && manifest.intervalEnd != 0 &&
+            manifest.intervalEnd - manifest.intervalEnd % kMinute == utc - utc % kMinute)
+            utc = manifest.intervalEnd;
         folders.push_back({dir, utc});
         newestMinute = std::max(newestMinute, utc - utc % kMinute);
     }

@@ -16,6 +16,7 @@
 #include "platform/engine/Writers.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/Manifest.h"
 #include "tests/manager/ManagerFixture.h"
 
 namespace {
@@ -197,42 +198,26 @@ struct LastGood {
     std::uint64_t end;  // the interval end the folder stands for
 };
 
-// A folder named by its minute is the first folder made in that minute: the first interval
-// of the minute that had anything to publish. The model tells which by content (when two
-// ends of the minute had the same content, the folder is exact for either).
-std::vector<LastGood> Folders(const std::string& backup, Server& s) {
+// Every last-good folder carries its interval's exact end in its manifest; its name carries
+// the minute, or the exact end when an earlier folder took the minute.
+std::vector<LastGood> Folders(const std::string& backup) {
     std::vector<LastGood> out;
     for (const auto& d :
          Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup))) {
         std::uint64_t utc = Talon::BackupFolder::GetUTCFromTimestamp(d.GetChildName().substr(9));
         if (utc == 0) continue;
+        Talon::Manifest manifest;
         std::uint64_t end = 0;
-        if (utc % kMinute != 0) {
-            end = utc;  // the exact end
-        } else {
-            std::vector<Mirel::UniversalPath> files;
-            Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-            d.ProcessFiles(list, 3);
-            for (std::uint64_t e : s.ends) {
-                if (e - e % kMinute != utc) continue;
-                bool all = true;
-                for (const auto& f : files) {
-                    Mirel::unistring key;
-                    std::uint64_t msn = 0;
-                    Talon::IBS_Config::GetDBInfo(f, key, msn);
-                    auto st = s.history[e].find(key);
-                    all &= st != s.history[e].end() && Differs(f.Native(), key, st->second).empty();
-                }
-                if (all) end = e;  // the same content may stand for several ends: any is exact
-            }
-        }
+        if (Talon::Manifest::Read(d, manifest).OK()) end = manifest.intervalEnd;
+        EXPECT_TRUE(utc % kMinute != 0 ? end == utc : end - end % kMinute == utc)
+            << d.GetPath().Native() << ": the name does not fit the end " << end;
         out.push_back({d.GetPath().Native(), end});
     }
     return out;
 }
 
 void InvariantTest::Check(Server& s, const std::string& where) {
-    auto folders = Folders(backup(), s);
+    auto folders = Folders(backup());
     ASSERT_FALSE(folders.empty()) << where;
     // 5: the cycle worked through the last interval closed, and the newest last-good
     // folder stands for it, unless every database had failed (nothing to publish).
@@ -248,7 +233,7 @@ void InvariantTest::Check(Server& s, const std::string& where) {
     }
     std::map<Mirel::unistring, std::uint64_t> newestCopy;  // database -> newest folder's end
     for (const LastGood& f : folders) {
-        ASSERT_NE(f.end, 0u) << f.path << ": no interval of that minute had this content";
+        ASSERT_NE(f.end, 0u) << f.path << ": no manifest";
         auto states = s.history.find(f.end);
         ASSERT_NE(states, s.history.end()) << f.path;
         std::vector<Mirel::UniversalPath> files;
