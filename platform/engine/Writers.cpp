@@ -1,7 +1,5 @@
 #include "platform/engine/Writers.h"
 
-#include <unistd.h>
-
 #include "platform/support/Os.h"
 
 namespace Mirel {
@@ -28,8 +26,7 @@ Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid, std
                                path.Native());
     }
     // Pages that were never written still occupy the file, so it has its full length.
-    if (rc == 0 && ::ftruncate(fd, static_cast<off_t>((h.pageCount + 1) * pageSize)) != 0)
-        rc = Os::MapErrno(errno);
+    if (rc == 0) rc = Os::Truncate(fd, (h.pageCount + 1) * pageSize, path.Native());
     if (rc == 0) rc = Os::SyncFile(fd, path.Native());
     Os::Close(fd);
     if (rc == 0) rc = Os::SyncDir(Os::ParentOf(path.Native()));
