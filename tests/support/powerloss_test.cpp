@@ -285,3 +285,71 @@ TEST_F(PowerLossTest, EveryKindOfCallMeetsTheFaultSeam) {
     EXPECT_FALSE(Mirel::Directory(tmp.Folder()).IsWriteable(true));
     EXPECT_TRUE(Mirel::Directory(tmp.Folder()).IsWriteable(true));
 }
+
+TEST_F(PowerLossTest, CopiesAndAFolderRenameAreWholeOrAbsentAtEveryPoint) {
+    const std::string r = tmp.path();
+    const std::string a(3000, 'A'), b(5000, 'B'), c(3000, 'C');
+    auto fresh = [&] {
+        Mirel::Directory(tmp.Folder()).DeleteContents();
+        testutil::MakeDirs(r + "/LG");
+        Put(r + "/LG/db", a, true);
+        Put(r + "/LG/db2", b, true);
+        Os::SyncDir(r + "/LG");
+    };
+    // A hard link and a copy into a new folder, the linked file made private (copied and
+    // renamed over itself) and rewritten, another link, then the folder renamed into place.
+    auto workload = [&] {
+        Mirel::Directory ip(tmp.Folder("IP"));
+        if (!ip.CreateIfNotExists().OK()) return;
+        Mirel::File link(tmp.File("IP/db"));
+        if (!link.MakeHardLink(tmp.File("LG/db")).OK()) return;
+        if (!Mirel::File(tmp.File("LG/db2")).Copy(tmp.File("IP/db2")).OK()) return;
+        if (!link.Copy(tmp.File("IP/db.tmp")).OK()) return;
+        if (!Mirel::File(tmp.File("IP/db.tmp")).ReplaceFile(tmp.File("IP/db")).OK()) return;
+        int fd = -1;
+        if (Os::OpenWrite(r + "/IP/db", false, false, fd) != 0) return;
+        int rc = Os::PWriteAll(fd, c.data(), c.size(), 0, r + "/IP/db");
+        if (rc == 0) rc = Os::SyncFile(fd, r + "/IP/db");
+        Os::Close(fd);
+        // A database nobody writes stays a hard link; only the rename makes it durable.
+        if (rc == 0)
+            rc = Mirel::File(tmp.File("IP/db3")).MakeHardLink(tmp.File("LG/db2")).GetError();
+        if (rc == 0) ip.Rename(u"LG2");
+    };
+    fresh();
+    PowerLoss::Start(r);
+    workload();
+    const std::uint64_t points = PowerLoss::Points();
+    PowerLoss::Stop();
+    ASSERT_TRUE(Get(r + "/LG2/db") == c);
+    ASSERT_GE(points, 6u);
+
+    for (std::uint64_t k = 1; k <= points + 1; ++k) {
+        for (std::uint64_t seed = 0; seed < 4; ++seed) {
+            SCOPED_TRACE("crash " + std::to_string(k) + " seed " + std::to_string(seed));
+            fresh();
+            PowerLoss::Start(r, k);
+            workload();
+            PowerLoss::Outcome out = PowerLoss::Restart(
+                seed ? PowerLoss::Loss::kSeeded : PowerLoss::Loss::kWorst, k * 10 + seed);
+            ASSERT_TRUE(out.errors.empty()) << Lines(out.errors);
+            // What the new folder was built from never changes.
+            EXPECT_TRUE(Get(r + "/LG/db") == a) << r + "/LG/db";
+            EXPECT_TRUE(Get(r + "/LG/db2") == b) << r + "/LG/db2";
+            // Under its final name the folder is complete; before, each copy is whole or
+            // absent.
+            if (testutil::IsDir(r + "/LG2")) {
+                EXPECT_FALSE(testutil::Exists(r + "/IP"));
+                EXPECT_TRUE(Get(r + "/LG2/db") == c) << r + "/LG2/db";
+                EXPECT_TRUE(Get(r + "/LG2/db2") == b) << r + "/LG2/db2";
+                EXPECT_TRUE(Get(r + "/LG2/db3") == b) << r + "/LG2/db3";
+            } else if (testutil::IsDir(r + "/IP")) {
+                std::string db2 = Get(r + "/IP/db2");
+                EXPECT_TRUE(db2 == b || db2 == "<missing>");
+                std::string tmpCopy = Get(r + "/IP/db.tmp");
+                EXPECT_TRUE(tmpCopy == a || tmpCopy == "<missing>");
+            }
+            if (HasFailure()) return;
+        }
+    }
+}
