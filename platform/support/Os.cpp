@@ -382,22 +382,31 @@ int PWriteV(int fd, const iovec* iov, int count, std::uint64_t off, const std::s
             return 0;
         }
     }
-    std::vector<iovec> rest(iov, iov + count);
-    std::size_t i = 0;
-    while (i < rest.size()) {
-        int cnt = static_cast<int>(std::min<std::size_t>(rest.size() - i, IOV_MAX));
-        ssize_t w = ::pwritev(fd, rest.data() + i, cnt, static_cast<off_t>(off));
+    const iovec* cur = iov;
+    int left = count;
+    while (left > 0) {
+        ssize_t w = ::pwritev(fd, cur, std::min(left, IOV_MAX), static_cast<off_t>(off));
         if (w < 0) {
             if (errno == EINTR) continue;
             return MapErrno(errno);
         }
         off += static_cast<std::uint64_t>(w);
-        // Short writes are rare: skip what went out and go on with the rest.
-        auto left = static_cast<std::size_t>(w);
-        while (i < rest.size() && left >= rest[i].iov_len) left -= rest[i++].iov_len;
-        if (left) {
-            rest[i].iov_base = static_cast<char*>(rest[i].iov_base) + left;
-            rest[i].iov_len -= left;
+        auto done = static_cast<std::size_t>(w);
+        while (left > 0 && done >= cur->iov_len) {
+            done -= cur->iov_len;
+            ++cur;
+            --left;
+        }
+        if (w == 0 && left > 0) return kErrIO;  // nothing written, nothing said why
+        // Short writes are rare: finish the buffer that was cut with plain writes.
+        if (done > 0) {
+            std::size_t rest = cur->iov_len - done;
+            int rc =
+                Raw::WriteAll(fd, static_cast<const char*>(cur->iov_base) + done, rest, off, false);
+            if (rc) return rc;
+            off += rest;
+            ++cur;
+            --left;
         }
     }
     return 0;
