@@ -36,6 +36,7 @@ struct DataOp {
     Bytes bytes;            // what a write put there
     Bytes old;              // what was there before (within the old length)
     std::uint64_t oldSize = 0;
+    std::string path;  // the name it was made through, for reports
 };
 
 // A file the run has seen. The recorder's own descriptor keeps it alive after its last name
@@ -286,6 +287,7 @@ bool Open(const std::string& path, int flags, mode_t mode, int& fd, int& rc) {
         std::uint64_t size = SizeOf(node->fd);
         if (size > 0) {
             DataOp d;
+            d.path = path;
             d.truncate = true;
             d.off = 0;
             d.old = ReadRange(node->fd, 0, size);
@@ -313,6 +315,7 @@ bool Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool appen
         return true;
     }
     DataOp d;
+    d.path = path;
     d.oldSize = SizeOf(node->fd);
     if (append) off = d.oldSize;
     d.off = off;
@@ -336,6 +339,7 @@ bool Truncate(int fd, std::uint64_t size, const std::string& path, int& rc) {
     if (r.crashed) return (rc = kErrIO), true;
     auto node = InodeOf(r, fd, path);
     DataOp d;
+    d.path = path;
     d.truncate = true;
     d.off = size;
     if (node) {
@@ -512,7 +516,7 @@ void ResolveData(Inode& n, Loss loss, std::mt19937_64& rng, Outcome& out) {
         Fate fate = loss == Loss::kKeepAll ? Fate::kKept : Fate::kLost;
         if (loss == Loss::kSeeded) fate = static_cast<Fate>(rng() % 3);
         if (d.truncate && fate == Fate::kTorn) fate = Fate::kKept;
-        std::string what = (d.truncate ? "length of " : "write to ") + n.path + " at " +
+        std::string what = (d.truncate ? "length of " : "write to ") + d.path + " at " +
                            std::to_string(d.off) +
                            (d.truncate ? "" : ", " + std::to_string(d.bytes.size()) + " bytes");
         if (fate == Fate::kLost) {
