@@ -11,7 +11,7 @@
 //   change without the changes it builds on.
 //
 // A run counts durability points (each SyncFile and SyncDir below the folder). A test
-// counts them in one run, then reruns with CrashAt(k) for every k: the k-th point does not
+// counts them in one run, then reruns with Start(root, k) for every k: the k-th point does not
 // happen, the machine is "off" from there on (every call below the folder fails with
 // kErrIO), and Restart() turns what was recorded into what a reboot would find.
 #pragma once
