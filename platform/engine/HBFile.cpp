@@ -1,9 +1,6 @@
 #include "platform/engine/HBFile.h"
 
-#include <limits.h>
-#include <sys/file.h>
 #include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <vector>
@@ -30,14 +27,15 @@ Error HBFile::Open(int permission) {
                        : Os::OpenRead(mPath.Native(), fd);
     if (rc) return SetError(rc);
     mFd = fd;
-    if ((mFlags & kOpenExclusive) && ::flock(mFd, LOCK_EX | LOCK_NB) != 0) rc = kErrFileLocked;
+    if (mFlags & kOpenExclusive) rc = Os::Lock(mFd, mPath.Native());
     // Two header slots: a torn header write leaves the other one intact.
     std::uint8_t slot[2][Format::kDbSlotSize];
     Format::DbHeader h[2];
     bool ok[2] = {false, false};
     for (int i = 0; rc == 0 && i < 2; ++i) {
         std::size_t got = 0;
-        rc = Os::PReadAll(mFd, slot[i], Format::kDbSlotSize, Format::kDbSlotOffset[i], got);
+        rc = Os::PReadAll(mFd, slot[i], Format::kDbSlotSize, Format::kDbSlotOffset[i], got,
+                          mPath.Native());
         ok[i] = rc == 0 && got == Format::kDbSlotSize && Format::DecodeDbHeader(slot[i], h[i]);
     }
     if (rc == 0 && !ok[0] && !ok[1]) rc = kErrInvalidFile;
@@ -50,7 +48,7 @@ Error HBFile::Open(int permission) {
     // its missing pages as zeros and pass for a database.
     if (rc == 0) {
         Os::Info info;
-        rc = Os::FStat(mFd, info);
+        rc = Os::FStat(mFd, info, mPath.Native());
         const std::uint64_t p = mHeader.pageSize;
         if (rc == 0 && (!info.isFile || mHeader.pageCount > UINT64_MAX / p - 1 ||
                         info.size < (mHeader.pageCount + 1) * p))
@@ -82,7 +80,8 @@ unistring HBFile::GetUUID() const {
 Error HBFile::ReadPage(std::uint64_t n, std::uint8_t* out) const {
     if (mFd < 0) return Error(kErrNotOpen);
     std::size_t got = 0;
-    int rc = Os::PReadAll(mFd, out, mHeader.pageSize, (n + 1) * mHeader.pageSize, got);
+    int rc =
+        Os::PReadAll(mFd, out, mHeader.pageSize, (n + 1) * mHeader.pageSize, got, mPath.Native());
     if (rc) return Error(rc);
     std::memset(out + got, 0, mHeader.pageSize - got);
     return Error();
@@ -112,31 +111,10 @@ Error HBFile::WritePages(HBLogFile& log, std::uint64_t& pageCount,
     std::uint64_t runStart = 0;
     auto flush = [&]() -> int {
         if (abort && abort->load() != 0) return kErrAborted;
-        std::uint64_t off = (runStart + 1) * p;
-        std::size_t i = 0;
-        while (i < iov.size()) {
-            if (int f = Faults::Check(FsOp::kWrite, mPath.Native())) return f;
-            int cnt = static_cast<int>(std::min<std::size_t>(iov.size() - i, IOV_MAX));
-            ssize_t w = ::pwritev(mFd, iov.data() + i, cnt, static_cast<off_t>(off));
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                return Os::MapErrno(errno);
-            }
-            // Short writes are rare; finish them one page at a time.
-            std::size_t full = static_cast<std::size_t>(w) / p;
-            std::size_t rest = static_cast<std::size_t>(w) % p;
-            off += full * p;
-            i += full;
-            if (rest) {
-                int rc = Os::PWriteAll(mFd, static_cast<char*>(iov[i].iov_base) + rest, p - rest,
-                                       off + rest, mPath.Native());
-                if (rc) return rc;
-                off += p;
-                ++i;
-            }
-        }
+        int rc = Os::PWriteV(mFd, iov.data(), static_cast<int>(iov.size()), (runStart + 1) * p,
+                             mPath.Native());
         iov.clear();
-        return 0;
+        return rc;
     };
     // Later images of a page replace earlier ones, so only the last counts; writing in page
     // order lets neighbouring pages go out in one call.
@@ -176,12 +154,7 @@ public:
             mRc =
                 Directory(UniversalPath::Folder(Os::ParentOf(dst))).CreateIfNotExists().GetError();
             if (mRc == 0) {
-                std::string tmp = dst + ".part";
-                mRc = Os::CopyFile(src, tmp);
-                if (mRc == 0) {
-                    ::unlink(dst.c_str());
-                    mRc = Os::Rename(tmp, dst);
-                }
+                mRc = Os::CopyFile(src, dst);  // old or new under the name, never partial
             }
         }
         return mRc == 0;

@@ -1,8 +1,5 @@
 #include "platform/engine/HBLogFile.h"
 
-#include <sys/mman.h>
-#include <sys/stat.h>
-
 #include "platform/engine/Uuid.h"
 #include "platform/support/FileKinds.h"
 #include "platform/support/Os.h"
@@ -20,15 +17,16 @@ Error HBLogFile::Open(int permission) {
     mFd = fd;
     std::uint8_t buf[Format::kLogHeaderSize];
     std::size_t got = 0;
-    int rc = Os::PReadAll(mFd, buf, sizeof buf, 0, got);
+    int rc = Os::PReadAll(mFd, buf, sizeof buf, 0, got, mPath.Native());
     if (rc == 0 && (got != sizeof buf || !Format::DecodeLogHeader(buf, mHeader)))
         rc = kErrInvalidFile;
     if (rc == 0) {
         // A torn or padded file is caught here, before anything trusts the count.
         std::uint64_t want = Format::kLogHeaderSize + mHeader.recordCount * RecordSize();
-        struct stat st;
-        if (mHeader.recordCount > (UINT64_MAX - Format::kLogHeaderSize) / RecordSize() ||
-            ::fstat(mFd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != want)
+        Os::Info info;
+        if (mHeader.recordCount > (UINT64_MAX - Format::kLogHeaderSize) / RecordSize())
+            rc = kErrInvalidFile;
+        else if ((rc = Os::FStat(mFd, info, mPath.Native())) == 0 && info.size != want)
             rc = kErrInvalidFile;
     }
     if (rc == 0 && permission != kPermHeaderOnly) rc = Map().GetError();
@@ -42,18 +40,15 @@ Error HBLogFile::Open(int permission) {
 Error HBLogFile::Map() {
     if (mMap) return Error();
     std::size_t size = Format::kLogHeaderSize + mHeader.recordCount * RecordSize();
-    // Populated up front: the records are read whole, and faulting them in page by page
-    // costs more than the checksums.
-    void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, mFd, 0);
-    if (p == MAP_FAILED) return Error(Os::MapErrno(errno));
-    ::madvise(p, size, MADV_SEQUENTIAL);
+    const void* p = nullptr;
+    if (int rc = Os::MapRead(mFd, size, mPath.Native(), p)) return Error(rc);
     mMap = static_cast<const std::uint8_t*>(p);
     mMapSize = size;
     return Error();
 }
 
 Error HBLogFile::Close(bool deleteFile) {
-    if (mMap) ::munmap(const_cast<std::uint8_t*>(mMap), mMapSize);
+    Os::Unmap(mMap, mMapSize);
     mMap = nullptr;
     mMapSize = 0;
     mVerified = false;

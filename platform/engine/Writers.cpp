@@ -1,7 +1,5 @@
 #include "platform/engine/Writers.h"
 
-#include <unistd.h>
-
 #include "platform/support/Os.h"
 
 namespace Mirel {
@@ -9,9 +7,13 @@ namespace Mirel {
 Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid, std::uint32_t pageSize,
                         std::uint64_t msn, const PageMap& pages) {
     if (!Format::ValidPageSize(pageSize)) return Error(kErrInvalidFile);
-    if (Os::Stat(path.Native()).exists) return Error(kErrAlreadyExists);
+    const std::string final = path.Native();
+    if (Os::Stat(final).exists) return Error(kErrAlreadyExists);
+    // Written and synced under a private name, then renamed: after a crash the database is
+    // whole under its name or not there, never a header over missing pages.
+    const std::string part = final + ".part";
     int fd = -1;
-    if (int rc = Os::OpenWrite(path.Native(), true, true, fd)) return Error(rc);
+    if (int rc = Os::OpenWrite(part, true, true, fd)) return Error(rc);
     Format::DbHeader h;
     h.pageSize = pageSize;
     h.uuid = uuid;
@@ -19,21 +21,19 @@ Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid, std
     h.pageCount = pages.empty() ? 0 : pages.rbegin()->first + 1;
     std::vector<std::uint8_t> block(pageSize, 0);
     Format::EncodeDbHeader(h, block.data());
-    int rc = Os::PWriteAll(fd, block.data(), block.size(), 0, path.Native());
+    int rc = Os::PWriteAll(fd, block.data(), block.size(), 0, part);
     for (auto it = pages.begin(); rc == 0 && it != pages.end(); ++it) {
         if (it->second.size() != pageSize)
             rc = kErrInvalidFile;
         else
-            rc = Os::PWriteAll(fd, it->second.data(), pageSize, (it->first + 1) * pageSize,
-                               path.Native());
+            rc = Os::PWriteAll(fd, it->second.data(), pageSize, (it->first + 1) * pageSize, part);
     }
     // Pages that were never written still occupy the file, so it has its full length.
-    if (rc == 0 && ::ftruncate(fd, static_cast<off_t>((h.pageCount + 1) * pageSize)) != 0)
-        rc = Os::MapErrno(errno);
-    if (rc == 0) rc = Os::SyncFile(fd, path.Native());
+    if (rc == 0) rc = Os::Truncate(fd, (h.pageCount + 1) * pageSize, part);
+    if (rc == 0) rc = Os::SyncFile(fd, part);
     Os::Close(fd);
-    if (rc == 0) rc = Os::SyncDir(Os::ParentOf(path.Native()));
-    if (rc != 0) Os::DeleteFile(path.Native());
+    if (rc == 0) rc = Os::Rename(part, final);
+    if (rc != 0) Os::DeleteFile(part);
     return Error(rc);
 }
 
@@ -83,6 +83,8 @@ Error RedoLogWriter::Finish(std::uint64_t msn, std::uint64_t endUTC, bool closed
     std::uint8_t hb[Format::kLogHeaderSize];
     Format::EncodeLogHeader(mHeader, hb);
     int rc = e.GetError();
+    // The records are on disk before the header that vouches for them.
+    if (rc == 0) rc = Os::SyncFile(mFd, mPath);
     if (rc == 0) rc = Os::PWriteAll(mFd, hb, sizeof hb, 0, mPath);
     if (rc == 0) rc = Os::SyncFile(mFd, mPath);
     Os::Close(mFd);

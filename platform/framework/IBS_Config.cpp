@@ -46,7 +46,7 @@ Error ReadDoneFile(const std::string& path, std::uint64_t& doneUTC, std::vector<
     int fd = -1;
     if (int rc = Mirel::Os::OpenRead(path, fd)) return Error(rc);
     std::size_t got = 0;
-    int rc = Mirel::Os::PReadAll(fd, buf.data(), buf.size(), 0, got);
+    int rc = Mirel::Os::PReadAll(fd, buf.data(), buf.size(), 0, got, path);
     Mirel::Os::Close(fd);
     if (rc) return Error(rc);
     using namespace Mirel::Format;

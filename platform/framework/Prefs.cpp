@@ -2,11 +2,8 @@
 
 #include <tinyxml2.h>
 
-#include <unistd.h>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
@@ -18,6 +15,21 @@ struct Store {
     std::map<int, std::int64_t> ints;
     std::map<int, Mirel::unistring> texts;
 };
+
+// The whole preference file, read through the OS layer.
+Error ReadWhole(const std::string& path, std::string& text) {
+    Mirel::Os::Info info = Mirel::Os::Stat(path);
+    if (!info.isFile) return Error(Mirel::kErrPathNotFound);
+    if (info.size > (16u << 20)) return Error(Mirel::kErrPrefsMalformed);
+    int fd = -1;
+    if (int rc = Mirel::Os::OpenRead(path, fd)) return Error(rc);
+    text.resize(static_cast<std::size_t>(info.size));
+    std::size_t got = 0;
+    int rc = Mirel::Os::PReadAll(fd, text.data(), text.size(), 0, got, path);
+    Mirel::Os::Close(fd);
+    text.resize(got);
+    return Error(rc);
+}
 
 bool ParseInt(const char* s, std::int64_t& out) {
     if (s == nullptr || *s == '\0') return false;
@@ -89,11 +101,11 @@ Error XMLPrefs::Open(PrefsHandle& handle, const std::string& designation) {
         return Error();
     }
     if (!info.isFile) return fail(0, "not a regular file");
+    // Read through the OS layer, so its fault seam and power-loss model see it too.
+    std::string text;
+    if (Error e = ReadWhole(designation, text); !e.OK()) return fail(0, "cannot be read");
     tinyxml2::XMLDocument doc;
-    if (doc.LoadFile(designation.c_str()) != tinyxml2::XML_SUCCESS) {
-        if (doc.ErrorID() == tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED ||
-            doc.ErrorID() == tinyxml2::XML_ERROR_FILE_READ_ERROR)
-            return fail(0, "cannot be read");
+    if (doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS) {
         if (doc.ErrorID() == tinyxml2::XML_ERROR_EMPTY_DOCUMENT)
             return fail(1, "the file is empty; it needs a <preferences> element");
         return fail(doc.ErrorLineNum(), "not well-formed XML: " + XmlFault(doc.ErrorID()));
@@ -171,10 +183,20 @@ Error XMLPrefs::Write(const std::string& path, const std::map<int, std::int64_t>
         e->SetAttribute("type", "text");
         e->SetText(v.ToUTF8().c_str());
     }
+    tinyxml2::XMLPrinter printer;
+    doc.Print(&printer);
+    // Under a temporary name, synced, then renamed over the old file: a crash leaves the
+    // old preferences or the new ones.
     std::string tmp = path + ".tmp";
-    if (doc.SaveFile(tmp.c_str()) != tinyxml2::XML_SUCCESS) return Error(Mirel::kErrIO);
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) return Error(Mirel::Os::MapErrno(errno));
-    return Error(Mirel::Os::SyncDir(Mirel::Os::ParentOf(path)));
+    int fd = -1;
+    if (int rc = Mirel::Os::OpenWrite(tmp, true, true, fd)) return Error(rc);
+    int rc = Mirel::Os::PWriteAll(fd, printer.CStr(),
+                                  static_cast<std::size_t>(printer.CStrSize() - 1), 0, tmp);
+    if (rc == 0) rc = Mirel::Os::SyncFile(fd, tmp);
+    Mirel::Os::Close(fd);
+    if (rc == 0) rc = Mirel::Os::Replace(tmp, path);
+    if (rc != 0) Mirel::Os::DeleteFile(tmp);
+    return Error(rc);
 }
 
 }  // namespace Talon

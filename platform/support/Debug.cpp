@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/support/Directory.h"
+#include "platform/support/Os.h"
 
 namespace Mirel {
 
@@ -36,8 +37,8 @@ Debugger::Debugger() = default;
 
 Debugger::~Debugger() {
     std::lock_guard<std::mutex> g(mM);
-    if (mFile) std::fclose(mFile);
-    mFile = nullptr;
+    Os::Close(mFd);
+    mFd = -1;
 }
 
 std::string Debugger::DefaultLogFolder() {
@@ -90,8 +91,8 @@ std::string Debugger::MessagePrefix() const {
 
 void Debugger::SetLogFile(const std::string& folder, const std::string& name) {
     std::lock_guard<std::mutex> g(mM);
-    if (mFile) std::fclose(mFile);
-    mFile = nullptr;
+    Os::Close(mFd);
+    mFd = -1;
     mOpenTried = false;
     mFolder = folder;
     mName = name;
@@ -117,7 +118,8 @@ void Debugger::OpenLocked() {
     mOpenTried = true;
     std::string folder = mFolder.empty() ? DefaultLogFolder() : mFolder;
     Directory(UniversalPath::Folder(folder)).CreateIfNotExists();
-    mFile = std::fopen((folder + "/" + mName).c_str(), "a");
+    mPath = folder + "/" + mName;
+    if (Os::OpenAppend(mPath, mFd) != 0) mFd = -1;
 }
 
 void Debugger::Out(DebugMsg* msg) {
@@ -125,13 +127,10 @@ void Debugger::Out(DebugMsg* msg) {
     if (!owned) return;
     std::string text = owned->Text();
     std::lock_guard<std::mutex> g(mM);
-    if (!mFile && !mOpenTried) OpenLocked();
-    if (mFile) {
-        std::fwrite(text.data(), 1, text.size(), mFile);
-        std::fflush(mFile);
-    } else {
-        std::cerr << text;  // no log folder: keep the line rather than lose it
-    }
+    if (mFd < 0 && !mOpenTried) OpenLocked();
+    // One write per line: lines from other processes appending to the file stay whole.
+    if (mFd < 0 || Os::Append(mFd, text.data(), text.size(), mPath) != 0)
+        std::cerr << text;  // no log file: keep the line rather than lose it
 }
 
 }  // namespace Mirel

@@ -111,7 +111,8 @@ private:
     mutable std::mutex mM;
     std::string mFolder;
     std::string mName = "talonibDebug.log";
-    std::FILE* mFile = nullptr;
+    std::string mPath;  // the open log file
+    int mFd = -1;
     bool mOpenTried = false;
 };
 

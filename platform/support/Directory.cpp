@@ -1,6 +1,5 @@
 #include "platform/support/Directory.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,19 +15,17 @@ namespace {
 
 struct Entry {
     std::string name;
-    unsigned char type;  // DT_* from readdir, DT_UNKNOWN when the file system does not say
+    Os::DirEntry::Type type;  // kUnknown when the file system does not say
     bool operator<(const Entry& o) const { return name < o.name; }
 };
 
-// Entries of a folder, sorted by name; "." and ".." left out.
+// Entries of a folder, sorted by name.
 int ReadEntries(const std::string& dir, std::vector<Entry>& entries) {
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return Os::MapErrno(errno);
-    while (dirent* e = ::readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") entries.push_back({std::move(n), e->d_type});
-    }
-    ::closedir(d);
+    std::vector<Os::DirEntry> raw;
+    int rc = Os::ListDir(dir, raw);
+    if (rc != 0) return rc;
+    entries.reserve(raw.size());
+    for (auto& e : raw) entries.push_back({std::move(e.name), e.type});
     std::sort(entries.begin(), entries.end());
     return 0;
 }
@@ -61,14 +58,16 @@ int Walk(const std::string& dir, FileFunctor& f, int depth, int level, bool& sto
     if (rc != 0) return rc;
     for (const auto& e : entries) {
         std::string p = dir + "/" + e.name;
-        // readdir usually says what an entry is; ask the OS only when it does not.
-        unsigned char type = e.type;
-        if (type == DT_UNKNOWN) {
+        // The listing usually says what an entry is; ask the OS only when it does not.
+        Os::DirEntry::Type type = e.type;
+        if (type == Os::DirEntry::kUnknown) {
             Os::Info info = Os::Stat(p);
-            type = info.isLink ? DT_LNK : info.isDir ? DT_DIR : DT_REG;
+            type = info.isLink  ? Os::DirEntry::kLink
+                   : info.isDir ? Os::DirEntry::kDir
+                                : Os::DirEntry::kFile;
         }
-        if (type == DT_LNK) continue;  // a listing never leads out of the walked tree
-        bool isDir = type == DT_DIR;
+        if (type == Os::DirEntry::kLink) continue;  // a listing never leads out of the walked tree
+        bool isDir = type == Os::DirEntry::kDir;
         UniversalPath up = isDir ? UniversalPath::Folder(p) : UniversalPath::FromNative(p);
         if (!f(up, isDir, depth)) {
             stop = true;
@@ -116,7 +115,7 @@ bool Directory::IsEmpty() const {
 
 bool Directory::IsWriteable(bool quick) const {
     std::string dir = mPath.Native();
-    if (quick) return ::access(dir.c_str(), W_OK) == 0;
+    if (quick) return Os::CanWrite(dir);
     std::string probe = dir + "/.ibs-write-probe-" + std::to_string(::getpid());
     int fd = -1;
     if (Os::OpenWrite(probe, true, true, fd) != 0) return false;
@@ -217,8 +216,8 @@ bool Directory::SupportHardLink() const {
     if (Os::OpenWrite(a, true, true, fd) != 0) return false;
     Os::Close(fd);
     bool ok = Os::HardLink(a, b) == 0;
-    ::unlink(b.c_str());
-    ::unlink(a.c_str());
+    Os::DeleteFile(b);
+    Os::DeleteFile(a);
     return ok;
 }
 

@@ -1,6 +1,10 @@
 #include "platform/support/Os.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,12 +15,13 @@
 #include <vector>
 
 #include "platform/support/ErrorCodes.h"
+#include "platform/support/PowerLossSeam.h"
 
 namespace Mirel {
 
 namespace Faults {
 
-std::atomic<bool> gArmed{false};
+std::atomic<unsigned> gArmed{0};
 
 namespace {
 struct Fault {
@@ -39,23 +44,26 @@ bool Matches(const Fault& f, FsOp op, const std::string& path) {
 void Arm(FsOp op, const std::string& pattern, int error, int count) {
     std::lock_guard<std::mutex> g(gMutex);
     gFaults.push_back({op, pattern, error, count});
-    gArmed.store(true);
+    gArmed.fetch_or(1u);
 }
 
 void Clear() {
     std::lock_guard<std::mutex> g(gMutex);
     gFaults.clear();
-    gArmed.store(false);
+    gArmed.fetch_and(~1u);
 }
 
 int Slow(FsOp op, const std::string& path) {
-    std::lock_guard<std::mutex> g(gMutex);
-    for (auto it = gFaults.begin(); it != gFaults.end(); ++it) {
-        if (!Matches(*it, op, path)) continue;
-        int err = it->error;
-        if (it->remaining > 0 && --it->remaining == 0) gFaults.erase(it);
-        return err;
+    if (gArmed.load() & 1u) {
+        std::lock_guard<std::mutex> g(gMutex);
+        for (auto it = gFaults.begin(); it != gFaults.end(); ++it) {
+            if (!Matches(*it, op, path)) continue;
+            int err = it->error;
+            if (it->remaining > 0 && --it->remaining == 0) gFaults.erase(it);
+            return err;
+        }
     }
+    if ((gArmed.load() & 2u) && PowerLoss::Seam::Off(path)) return kErrIO;
     return 0;
 }
 
@@ -79,6 +87,8 @@ int MapErrno(int e) {
             return kErrNotADirectory;
         case EISDIR:
             return kErrIsADirectory;
+        case ELOOP:  // O_NOFOLLOW met a symbolic link
+            return kErrIsALink;
         case EACCES:
         case EPERM:
         case EROFS:
@@ -173,38 +183,131 @@ std::string ParentOf(const std::string& path) {
     return path.substr(0, pos);
 }
 
-Info Stat(const std::string& path) {
-    Os::Info info;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return info;
-    info.exists = true;
-    info.isDir = S_ISDIR(st.st_mode);
-    info.isFile = S_ISREG(st.st_mode);
-    info.isLink = S_ISLNK(st.st_mode);
-    info.size = static_cast<std::uint64_t>(st.st_size);
-    info.links = st.st_nlink;
-    info.mode = st.st_mode;
-    info.dev = st.st_dev;
-    return info;
+namespace Raw {
+
+int Open(const std::string& path, int flags, mode_t mode, int& fd) {
+    fd = ::open(path.c_str(), flags, mode);
+    return fd < 0 ? MapErrno(errno) : 0;
 }
 
-int FStat(int fd, Info& info) {
-    info = Info();
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return MapErrno(errno);
-    info.exists = true;
-    info.isDir = S_ISDIR(st.st_mode);
-    info.isFile = S_ISREG(st.st_mode);
-    info.isLink = S_ISLNK(st.st_mode);
-    info.size = static_cast<std::uint64_t>(st.st_size);
-    info.links = st.st_nlink;
-    info.mode = st.st_mode;
-    info.dev = st.st_dev;
+int WriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append) {
+    const char* p = static_cast<const char*>(buf);
+    while (n > 0) {
+        ssize_t w = append ? ::write(fd, p, n) : ::pwrite(fd, p, n, static_cast<off_t>(off));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return MapErrno(errno);
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+        off += static_cast<std::uint64_t>(w);
+    }
     return 0;
 }
 
+int Rename(const std::string& from, const std::string& to, bool replace) {
+    if (replace) return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : MapErrno(errno);
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    // Some file systems lack RENAME_NOREPLACE; fall back with an explicit check.
+    if (errno != EINVAL && errno != ENOSYS) return MapErrno(errno);
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0) return kErrAlreadyExists;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : MapErrno(errno);
+}
+
+}  // namespace Raw
+
+namespace {
+
+void Fill(const struct stat& st, Info& info) {
+    info.exists = true;
+    info.isDir = S_ISDIR(st.st_mode);
+    info.isFile = S_ISREG(st.st_mode);
+    info.isLink = S_ISLNK(st.st_mode);
+    info.size = static_cast<std::uint64_t>(st.st_size);
+    info.links = st.st_nlink;
+    info.mode = st.st_mode;
+    info.dev = st.st_dev;
+}
+
+// The fault check, then the recorder when a power-loss run is on. True when either one
+// answered the call (its result in rc); the caller makes the plain call otherwise.
+template <class Recorded>
+inline bool Seam(FsOp op, const std::string& path, int& rc, Recorded recorded) {
+    if (Faults::gArmed.load(std::memory_order_relaxed) == 0) return false;
+    if ((rc = Faults::Slow(op, path)) != 0) return true;
+    return (Faults::gArmed.load() & 2u) && recorded(rc);
+}
+
+}  // namespace
+
+int Stat(const std::string& path, Info& info) {
+    info = Info();
+    if (int f = Faults::Check(FsOp::kStat, path)) return f;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return MapErrno(errno);
+    Fill(st, info);
+    return 0;
+}
+
+Info Stat(const std::string& path) {
+    Info info;
+    Stat(path, info);
+    return info;
+}
+
+int FStat(int fd, Info& info, const std::string& path) {
+    info = Info();
+    if (int f = Faults::Check(FsOp::kStat, path)) return f;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return MapErrno(errno);
+    Fill(st, info);
+    return 0;
+}
+
+bool CanWrite(const std::string& path) {
+    if (Faults::Check(FsOp::kStat, path) != 0) return false;
+    return ::access(path.c_str(), W_OK) == 0;
+}
+
+int ListDir(const std::string& path, std::vector<DirEntry>& entries) {
+    if (int f = Faults::Check(FsOp::kList, path)) return f;
+    DIR* d = ::opendir(path.c_str());
+    if (d == nullptr) return MapErrno(errno);
+    errno = 0;
+    while (dirent* e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n == "." || n == "..") continue;
+        DirEntry entry;
+        entry.name = std::move(n);
+        switch (e->d_type) {
+            case DT_REG:
+                entry.type = DirEntry::kFile;
+                break;
+            case DT_DIR:
+                entry.type = DirEntry::kDir;
+                break;
+            case DT_LNK:
+                entry.type = DirEntry::kLink;
+                break;
+            case DT_UNKNOWN:
+                entry.type = DirEntry::kUnknown;
+                break;
+            default:
+                entry.type = DirEntry::kOther;
+        }
+        entries.push_back(std::move(entry));
+        errno = 0;
+    }
+    int rc = errno != 0 ? MapErrno(errno) : 0;
+    ::closedir(d);
+    return rc;
+}
+
 int SyncDir(const std::string& path) {
-    if (int f = Faults::Check(FsOp::kSync, path)) return f;
+    int seamRc = 0;
+    if (Seam(FsOp::kSync, path, seamRc, [&](int& r) { return PowerLoss::Seam::SyncDir(path, r); }))
+        return seamRc;
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return MapErrno(errno);
     int rc = ::fsync(fd) == 0 ? 0 : MapErrno(errno);
@@ -212,33 +315,50 @@ int SyncDir(const std::string& path) {
     return rc;
 }
 
+namespace {
+int MakeDir(const std::string& path) {
+    int seamRc = 0;
+    if (Seam(FsOp::kCreateDir, path, seamRc,
+             [&](int& r) { return PowerLoss::Seam::CreateDir(path, r); }))
+        return seamRc;
+    return ::mkdir(path.c_str(), 0755) != 0 ? MapErrno(errno) : 0;
+}
+}  // namespace
+
 int CreateDir(const std::string& path) {
-    if (int f = Faults::Check(FsOp::kCreateDir, path)) return f;
-    if (::mkdir(path.c_str(), 0755) != 0) return MapErrno(errno);
+    if (int rc = MakeDir(path)) return rc;
     return SyncDir(ParentOf(path));
 }
 
 int RemoveDir(const std::string& path) {
-    if (int f = Faults::Check(FsOp::kRemoveDir, path)) return f;
-    if (::rmdir(path.c_str()) != 0) return MapErrno(errno);
-    return 0;
+    int seamRc = 0;
+    if (Seam(FsOp::kRemoveDir, path, seamRc,
+             [&](int& r) { return PowerLoss::Seam::RemoveDir(path, r); }))
+        return seamRc;
+    return ::rmdir(path.c_str()) != 0 ? MapErrno(errno) : 0;
 }
 
 int DeleteFile(const std::string& path) {
-    if (int f = Faults::Check(FsOp::kDeleteFile, path)) return f;
-    if (::unlink(path.c_str()) != 0) return MapErrno(errno);
-    return 0;
+    int seamRc = 0;
+    if (Seam(FsOp::kDeleteFile, path, seamRc,
+             [&](int& r) { return PowerLoss::Seam::Unlink(path, r); }))
+        return seamRc;
+    return ::unlink(path.c_str()) != 0 ? MapErrno(errno) : 0;
 }
 
-int Rename(const std::string& from, const std::string& to) {
+namespace {
+int MoveEntry(const std::string& from, const std::string& to, bool replace) {
     if (int f = Faults::Check(FsOp::kRename, from)) return f;
-    if (int f = Faults::Check(FsOp::kRename, to)) return f;
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-        // Some file systems lack RENAME_NOREPLACE; fall back with an explicit check.
-        if (errno != EINVAL && errno != ENOSYS) return MapErrno(errno);
-        if (Stat(to).exists) return kErrAlreadyExists;
-        if (::rename(from.c_str(), to.c_str()) != 0) return MapErrno(errno);
-    }
+    int seamRc = 0;
+    if (Seam(FsOp::kRename, to, seamRc,
+             [&](int& r) { return PowerLoss::Seam::Rename(from, to, replace, r); }))
+        return seamRc;
+    return Raw::Rename(from, to, replace);
+}
+}  // namespace
+
+int Rename(const std::string& from, const std::string& to) {
+    if (int rc = MoveEntry(from, to, false)) return rc;
     // The rename happened: a caller must never take it for one that did not, or it would
     // act on the file where it no longer is. The folder syncs make it durable; should they
     // fail, a crash may undo the rename, which every caller recovers from.
@@ -249,17 +369,17 @@ int Rename(const std::string& from, const std::string& to) {
 }
 
 int Replace(const std::string& from, const std::string& to) {
-    if (int f = Faults::Check(FsOp::kRename, from)) return f;
-    if (int f = Faults::Check(FsOp::kRename, to)) return f;
-    if (::rename(from.c_str(), to.c_str()) != 0) return MapErrno(errno);
+    if (int rc = MoveEntry(from, to, true)) return rc;
     SyncDir(ParentOf(to));  // as in Rename: done is done
     return 0;
 }
 
 int HardLink(const std::string& existing, const std::string& link) {
-    if (int f = Faults::Check(FsOp::kHardLink, link)) return f;
-    if (::link(existing.c_str(), link.c_str()) != 0) return MapErrno(errno);
-    return 0;
+    int seamRc = 0;
+    if (Seam(FsOp::kHardLink, link, seamRc,
+             [&](int& r) { return PowerLoss::Seam::Link(existing, link, r); }))
+        return seamRc;
+    return ::link(existing.c_str(), link.c_str()) != 0 ? MapErrno(errno) : 0;
 }
 
 int SetReadOnly(const std::string& path, bool readOnly) {
@@ -273,37 +393,98 @@ int SetReadOnly(const std::string& path, bool readOnly) {
 }
 
 int OpenRead(const std::string& path, int& fd) {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    return fd < 0 ? MapErrno(errno) : 0;
+    fd = -1;
+    if (int f = Faults::Check(FsOp::kOpenRead, path)) return f;
+    return Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0, fd);
 }
 
-int OpenWrite(const std::string& path, bool create, bool truncate, int& fd) {
+namespace {
+int OpenForWriting(const std::string& path, int flags, mode_t mode, int& fd) {
     fd = -1;
-    if (int f = Faults::Check(FsOp::kOpenWrite, path)) return f;
+    int seamRc = 0;
+    if (Seam(FsOp::kOpenWrite, path, seamRc,
+             [&](int& r) { return PowerLoss::Seam::Open(path, flags, mode, fd, r); }))
+        return seamRc;
+    return Raw::Open(path, flags, mode, fd);
+}
+}  // namespace
+
+int OpenWrite(const std::string& path, bool create, bool truncate, int& fd) {
     int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0) | (truncate ? O_TRUNC : 0);
-    fd = ::open(path.c_str(), flags, 0644);
-    return fd < 0 ? MapErrno(errno) : 0;
+    return OpenForWriting(path, flags, 0644, fd);
+}
+
+int OpenAppend(const std::string& path, int& fd) {
+    return OpenForWriting(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644, fd);
 }
 
 int PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, const std::string& path) {
-    if (int f = Faults::Check(FsOp::kWrite, path)) return f;
-    const char* p = static_cast<const char*>(buf);
-    while (n > 0) {
-        ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(off));
+    int seamRc = 0;
+    if (Seam(FsOp::kWrite, path, seamRc,
+             [&](int& r) { return PowerLoss::Seam::Write(fd, buf, n, off, false, path, r); }))
+        return seamRc;
+    return Raw::WriteAll(fd, buf, n, off, false);
+}
+
+int Append(int fd, const void* buf, std::size_t n, const std::string& path) {
+    int seamRc = 0;
+    if (Seam(FsOp::kWrite, path, seamRc,
+             [&](int& r) { return PowerLoss::Seam::Write(fd, buf, n, 0, true, path, r); }))
+        return seamRc;
+    return Raw::WriteAll(fd, buf, n, 0, true);
+}
+
+int PWriteV(int fd, const iovec* iov, int count, std::uint64_t off, const std::string& path) {
+    if (Faults::gArmed.load(std::memory_order_relaxed) != 0) {
+        if (int f = Faults::Slow(FsOp::kWrite, path)) return f;
+        // Recorded writes go one buffer at a time.
+        if (Faults::gArmed.load() & 2u) {
+            for (int i = 0; i < count; ++i) {
+                int rc = 0;
+                if (!PowerLoss::Seam::Write(fd, iov[i].iov_base, iov[i].iov_len, off, false, path,
+                                            rc))
+                    rc = Raw::WriteAll(fd, iov[i].iov_base, iov[i].iov_len, off, false);
+                if (rc) return rc;
+                off += iov[i].iov_len;
+            }
+            return 0;
+        }
+    }
+    const iovec* cur = iov;
+    int left = count;
+    while (left > 0) {
+        ssize_t w = ::pwritev(fd, cur, std::min(left, IOV_MAX), static_cast<off_t>(off));
         if (w < 0) {
             if (errno == EINTR) continue;
             return MapErrno(errno);
         }
-        p += w;
-        n -= static_cast<std::size_t>(w);
         off += static_cast<std::uint64_t>(w);
+        auto done = static_cast<std::size_t>(w);
+        while (left > 0 && done >= cur->iov_len) {
+            done -= cur->iov_len;
+            ++cur;
+            --left;
+        }
+        if (w == 0 && left > 0) return kErrIO;  // nothing written, nothing said why
+        // Short writes are rare: finish the buffer that was cut with plain writes.
+        if (done > 0) {
+            std::size_t rest = cur->iov_len - done;
+            int rc =
+                Raw::WriteAll(fd, static_cast<const char*>(cur->iov_base) + done, rest, off, false);
+            if (rc) return rc;
+            off += rest;
+            ++cur;
+            --left;
+        }
     }
     return 0;
 }
 
-int PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& got) {
-    char* p = static_cast<char*>(buf);
+int PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& got,
+             const std::string& path) {
     got = 0;
+    if (int f = Faults::Check(FsOp::kRead, path)) return f;
+    char* p = static_cast<char*>(buf);
     while (got < n) {
         ssize_t r = ::pread(fd, p + got, n - got, static_cast<off_t>(off + got));
         if (r < 0) {
@@ -316,8 +497,41 @@ int PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& g
     return 0;
 }
 
+int Truncate(int fd, std::uint64_t size, const std::string& path) {
+    int seamRc = 0;
+    if (Seam(FsOp::kTruncate, path, seamRc,
+             [&](int& r) { return PowerLoss::Seam::Truncate(fd, size, path, r); }))
+        return seamRc;
+    return ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? MapErrno(errno) : 0;
+}
+
+int Lock(int fd, const std::string& path) {
+    if (int f = Faults::Check(FsOp::kLock, path)) return f;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    return errno == EWOULDBLOCK ? kErrFileLocked : MapErrno(errno);
+}
+
+int MapRead(int fd, std::size_t size, const std::string& path, const void*& addr) {
+    addr = nullptr;
+    if (int f = Faults::Check(FsOp::kRead, path)) return f;
+    // Populated up front: callers read the whole mapping, and faulting it in page by page
+    // costs more than their checksums.
+    void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+    if (p == MAP_FAILED) return MapErrno(errno);
+    ::madvise(p, size, MADV_SEQUENTIAL);
+    addr = p;
+    return 0;
+}
+
+void Unmap(const void* addr, std::size_t size) {
+    if (addr) ::munmap(const_cast<void*>(addr), size);
+}
+
 int SyncFile(int fd, const std::string& path) {
-    if (int f = Faults::Check(FsOp::kSync, path)) return f;
+    int seamRc = 0;
+    if (Seam(FsOp::kSync, path, seamRc,
+             [&](int& r) { return PowerLoss::Seam::SyncFile(fd, path, r); }))
+        return seamRc;
     return ::fdatasync(fd) == 0 ? 0 : MapErrno(errno);
 }
 
@@ -327,10 +541,11 @@ void Close(int fd) {
 
 namespace {
 
-// Kernel fast paths first; plain read/write where the file systems refuse them.
-int CopyBytes(int in, int out, std::uint64_t size) {
+// Kernel fast paths first; plain read/write where the file systems refuse them, and when
+// a power-loss run must see every byte written.
+int CopyBytes(int in, int out, std::uint64_t size, const std::string& outPath) {
     std::uint64_t done = 0;
-    bool useCfr = true, useSendfile = true;
+    bool useCfr = (Faults::gArmed.load() & 2u) == 0, useSendfile = useCfr;
     while (done < size) {
         std::size_t chunk =
             static_cast<std::size_t>(std::min<std::uint64_t>(size - done, 1u << 30));
@@ -356,7 +571,7 @@ int CopyBytes(int in, int out, std::uint64_t size) {
             std::size_t want = std::min(chunk, buf.size());
             n = ::pread(in, buf.data(), want, static_cast<off_t>(done));
             if (n > 0) {
-                int rc = PWriteAll(out, buf.data(), static_cast<std::size_t>(n), done, "");
+                int rc = PWriteAll(out, buf.data(), static_cast<std::size_t>(n), done, outPath);
                 if (rc != 0) return rc;
             }
         }
@@ -375,31 +590,30 @@ int CopyBytes(int in, int out, std::uint64_t size) {
 int CopyFile(const std::string& from, const std::string& to) {
     if (int f = Faults::Check(FsOp::kCopy, to)) return f;
     if (int f = Faults::Check(FsOp::kCopy, from)) return f;
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (in < 0) return MapErrno(errno);
-    struct stat st;
-    if (::fstat(in, &st) != 0) {
-        int rc = MapErrno(errno);
+    int in = -1;
+    if (int rc = OpenRead(from, in)) return rc;
+    Info info;
+    if (int rc = FStat(in, info, from)) {
         ::close(in);
         return rc;
     }
+    const mode_t mode = info.mode & 07777;
     // The bytes go to a private name first, so a crash never leaves a partial file under the
     // real one.
     std::string part = to + ".part";
-    int out = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
-    if (out < 0) {
-        int rc = MapErrno(errno);
+    int out = -1;
+    int rc = OpenForWriting(part, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode, out);
+    if (rc != 0) {
         ::close(in);
         return rc;
     }
-    int rc = CopyBytes(in, out, static_cast<std::uint64_t>(st.st_size));
-    if (rc == 0 && ::fchmod(out, st.st_mode & 07777) != 0) rc = MapErrno(errno);
+    rc = CopyBytes(in, out, info.size, part);
+    if (rc == 0 && ::fchmod(out, mode) != 0) rc = MapErrno(errno);
     if (rc == 0) rc = SyncFile(out, to);
     ::close(in);
     if (::close(out) != 0 && rc == 0) rc = MapErrno(errno);
-    if (rc == 0 && ::rename(part.c_str(), to.c_str()) != 0) rc = MapErrno(errno);
-    if (rc == 0) rc = SyncDir(ParentOf(to));
-    if (rc != 0) ::unlink(part.c_str());
+    if (rc == 0) rc = Replace(part, to);
+    if (rc != 0) DeleteFile(part);
     return rc;
 }
 

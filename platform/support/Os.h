@@ -3,11 +3,12 @@
 //
 // It is also the fault seam: a test arms a fault for an operation on a path, and the
 // next matching call fails with the chosen error number before touching the disk.
-// Nothing outside the process can arm a fault; when none is armed the check is one
-// relaxed atomic load.
+// Nothing outside the process can arm a fault; when none is armed (and no power-loss
+// run is recording, see PowerLoss.h) the check is one relaxed atomic load.
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <cstddef>
@@ -28,12 +29,19 @@ enum class FsOp {
     kWrite,
     kSync,
     kSetLocked,
-    kAny,  // matches every operation
+    kOpenRead,  // opening a file for reading
+    kRead,      // reading a file's bytes, mapping them included
+    kStat,      // asking what a path or an open file is (stat, access)
+    kList,      // listing a folder
+    kTruncate,  // setting a file's length
+    kLock,      // taking a file lock
+    kAny,       // matches every operation
 };
 
 namespace Faults {
 
-extern std::atomic<bool> gArmed;
+// Bit 1: faults are armed; bit 2: a power-loss run is recording.
+extern std::atomic<unsigned> gArmed;
 
 // The next `count` matching operations fail with `error` (every one when count < 0).
 // `pattern` is a path; with a trailing '*' it matches every path that starts with the rest.
@@ -42,7 +50,7 @@ void Clear();
 int Slow(FsOp op, const std::string& path);
 
 inline int Check(FsOp op, const std::string& path) {
-    if (!gArmed.load(std::memory_order_relaxed)) return 0;
+    if (gArmed.load(std::memory_order_relaxed) == 0) return 0;
     return Slow(op, path);
 }
 
@@ -70,8 +78,20 @@ struct Info {
     mode_t mode = 0;
     dev_t dev = 0;
 };
-Info Stat(const std::string& path);  // does not follow a final symbolic link
-int FStat(int fd, Info& info);       // the open file itself
+// Does not follow a final symbolic link. The first form reads a failure as "not there".
+Info Stat(const std::string& path);
+int Stat(const std::string& path, Info& info);
+int FStat(int fd, Info& info, const std::string& path);  // the open file itself
+// Whether the process may write in a folder, by asking the OS (no probe file).
+bool CanWrite(const std::string& path);
+
+struct DirEntry {
+    enum Type { kUnknown, kFile, kDir, kLink, kOther };
+    std::string name;
+    Type type = kUnknown;  // kUnknown when the file system does not say
+};
+// A folder's entries, "." and ".." left out, in no particular order.
+int ListDir(const std::string& path, std::vector<DirEntry>& entries);
 
 int CreateDir(const std::string& path);   // kErrAlreadyExists when it is there
 int RemoveDir(const std::string& path);   // only an empty folder
@@ -92,8 +112,21 @@ int CopyFile(const std::string& from, const std::string& to);
 // Open a file; fd is -1 on failure. A symbolic link is refused (20307), never followed.
 int OpenRead(const std::string& path, int& fd);
 int OpenWrite(const std::string& path, bool create, bool truncate, int& fd);
+// For logs: created when missing, every write goes to the end.
+int OpenAppend(const std::string& path, int& fd);
+int PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& got,
+             const std::string& path);
 int PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, const std::string& path);
-int PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& got);
+// Writes every buffer, one after the other from `off`.
+int PWriteV(int fd, const iovec* iov, int count, std::uint64_t off, const std::string& path);
+int Append(int fd, const void* buf, std::size_t n, const std::string& path);
+int Truncate(int fd, std::uint64_t size, const std::string& path);
+// An exclusive lock on the open file, held until it is closed; kErrFileLocked when another
+// open file description holds it.
+int Lock(int fd, const std::string& path);
+// Maps `size` bytes of the file for reading, read ahead in full.
+int MapRead(int fd, std::size_t size, const std::string& path, const void*& addr);
+void Unmap(const void* addr, std::size_t size);
 int SyncFile(int fd, const std::string& path);
 void Close(int fd);
 

@@ -1,0 +1,751 @@
+#include "platform/support/PowerLoss.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+
+#include "platform/support/ErrorCodes.h"
+#include "platform/support/Os.h"
+#include "platform/support/PowerLossSeam.h"
+
+namespace Mirel {
+namespace PowerLoss {
+
+namespace {
+
+constexpr std::uint64_t kSector = 512;  // the unit a torn write keeps or loses
+
+using Id = std::pair<dev_t, ino_t>;
+using Bytes = std::vector<std::uint8_t>;
+
+// A write or a length change that is not durable yet, with what it replaced so the crash
+// can take it back.
+struct DataOp {
+    bool truncate = false;
+    std::uint64_t off = 0;  // a write's offset; a truncate's new length
+    Bytes bytes;            // what a write put there
+    Bytes old;              // what was there before (within the old length)
+    std::uint64_t oldSize = 0;
+    std::string path;  // the name it was made through, for reports
+};
+
+// A file the run has seen. The recorder's own descriptor keeps it alive after its last name
+// is gone and lets the crash rewrite it whatever its names are by then.
+struct Inode {
+    int fd = -1;
+    std::uint64_t seq = 0;  // order of first sight: seeded choices do not depend on inode numbers
+    std::string path;       // for reports
+    mode_t mode = 0644;
+    bool isLink = false;
+    std::string linkTarget;
+    std::vector<DataOp> pending;
+    // Where the crash recreated it when its last name had gone, so a second name links there.
+    int restoredDir = -1;
+    std::string restoredName;
+};
+
+// A folder the run has seen, held open so that entry changes are undone in the folder itself
+// wherever later renames took it.
+struct Folder {
+    int fd = -1;  // O_PATH
+    std::string path;
+    long createdBy = -1;      // the entry change that created it, while not durable
+    std::vector<size_t> ops;  // entry changes made in it, not durable yet
+};
+
+enum class Kind { kCreate, kLink, kUnlink, kRename, kMkdir, kRmdir };
+
+struct EntryOp {
+    Kind kind;
+    Folder* dir = nullptr;  // the entry created or removed; a rename's source
+    std::string name;
+    Folder* dir2 = nullptr;  // a rename's target
+    std::string name2;
+    std::shared_ptr<Inode> node;  // what an unlink removed, or what a rename replaced
+    bool replacedFolder = false;  // a rename replaced an empty folder
+    Folder* made = nullptr;       // the folder a mkdir made or a rmdir removed
+    bool durable = false;
+    std::vector<size_t> deps;  // earlier changes this one builds on
+    std::string text;
+};
+
+struct Run {
+    std::string root;
+    std::uint64_t crashAt = 0, points = 0, seq = 0;
+    bool crashed = false;
+    std::string crashPoint;
+    std::map<Id, std::shared_ptr<Inode>> inodes;
+    std::map<Id, std::unique_ptr<Folder>> folders;
+    std::vector<EntryOp> ops;
+    std::map<std::pair<Folder*, std::string>, size_t> lastOnName;
+};
+
+std::mutex gMutex;
+std::unique_ptr<Run> gRun;
+std::atomic<bool> gOff{false};
+std::atomic<int> gQuiet{0};
+
+bool Under(const Run& r, const std::string& path) {
+    return path.size() >= r.root.size() && path.compare(0, r.root.size(), r.root) == 0 &&
+           (path.size() == r.root.size() || path[r.root.size()] == '/');
+}
+
+std::string Trim(std::string p) {
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+}
+
+std::string NameOf(const std::string& path) {
+    std::string p = Trim(path);
+    auto pos = p.find_last_of('/');
+    return pos == std::string::npos ? p : p.substr(pos + 1);
+}
+
+std::string ParentOf(const std::string& path) {
+    return Os::ParentOf(Trim(path));
+}
+
+// The run's record of the folder at `path`, opened on first sight; null when it is not there.
+Folder* FolderAt(Run& r, const std::string& path) {
+    int fd = ::open(Trim(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    auto& slot = r.folders[{st.st_dev, st.st_ino}];
+    if (slot) {
+        ::close(fd);
+    } else {
+        slot = std::make_unique<Folder>();
+        slot->fd = fd;
+        slot->path = Trim(path);
+    }
+    return slot.get();
+}
+
+std::shared_ptr<Inode> NewInode(Run& r, int fd, const struct stat& st, const std::string& path) {
+    auto& slot = r.inodes[{st.st_dev, st.st_ino}];
+    if (slot) {
+        ::close(fd);
+        return slot;
+    }
+    slot = std::make_shared<Inode>();
+    slot->fd = fd;
+    slot->seq = ++r.seq;
+    slot->path = path;
+    slot->mode = st.st_mode & 07777;
+    return slot;
+}
+
+// The file behind an open descriptor of the caller's.
+std::shared_ptr<Inode> InodeOf(Run& r, int fd, const std::string& path) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return nullptr;
+    auto it = r.inodes.find({st.st_dev, st.st_ino});
+    if (it != r.inodes.end()) return it->second;
+    int own = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDWR | O_CLOEXEC);
+    if (own < 0) return nullptr;
+    return NewInode(r, own, st, path);
+}
+
+// The file or symbolic link a path names (not followed), before it is removed or replaced.
+std::shared_ptr<Inode> InodeAt(Run& r, const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return nullptr;
+    if (S_ISLNK(st.st_mode)) {
+        auto n = std::make_shared<Inode>();
+        n->isLink = true;
+        n->path = path;
+        char buf[4096];
+        ssize_t len = ::readlink(path.c_str(), buf, sizeof buf);
+        if (len >= 0) n->linkTarget.assign(buf, static_cast<std::size_t>(len));
+        return n;
+    }
+    if (!S_ISREG(st.st_mode)) return nullptr;
+    auto it = r.inodes.find({st.st_dev, st.st_ino});
+    if (it != r.inodes.end()) return it->second;
+    int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return NewInode(r, fd, st, path);
+}
+
+Bytes ReadRange(int fd, std::uint64_t off, std::uint64_t n) {
+    Bytes b(n);
+    std::size_t got = 0;
+    while (got < n) {
+        ssize_t k = ::pread(fd, b.data() + got, n - got, static_cast<off_t>(off + got));
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) break;
+        got += static_cast<std::size_t>(k);
+    }
+    b.resize(got);
+    return b;
+}
+
+std::uint64_t SizeOf(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+// Records an entry change made in `dir` under `name` (and `dir2`/`name2` for a rename):
+// it builds on the last pending change of each name and on a pending creation of each folder.
+size_t Record(Run& r, EntryOp op) {
+    size_t i = r.ops.size();
+    auto depend = [&](Folder* d, const std::string& n) {
+        if (!d) return;
+        auto it = r.lastOnName.find({d, n});
+        if (it != r.lastOnName.end() && !r.ops[it->second].durable) op.deps.push_back(it->second);
+        if (d->createdBy >= 0 && !r.ops[static_cast<size_t>(d->createdBy)].durable)
+            op.deps.push_back(static_cast<size_t>(d->createdBy));
+    };
+    depend(op.dir, op.name);
+    depend(op.dir2, op.name2);
+    // A folder's removal builds on every pending change inside it.
+    if (op.kind == Kind::kRmdir && op.made)
+        for (size_t k : op.made->ops)
+            if (!r.ops[k].durable) op.deps.push_back(k);
+    Folder* dir = op.dir;
+    Folder* dir2 = op.dir2;
+    std::string name = op.name, name2 = op.name2;
+    r.ops.push_back(std::move(op));
+    r.lastOnName[{dir, name}] = i;
+    dir->ops.push_back(i);
+    if (dir2) {
+        r.lastOnName[{dir2, name2}] = i;
+        if (dir2 != dir) dir2->ops.push_back(i);
+    }
+    return i;
+}
+
+void Commit(Run& r, size_t i) {
+    std::vector<size_t> todo{i};
+    while (!todo.empty()) {
+        size_t k = todo.back();
+        todo.pop_back();
+        if (r.ops[k].durable) continue;
+        r.ops[k].durable = true;
+        for (size_t d : r.ops[k].deps) todo.push_back(d);
+    }
+}
+
+// The machine is off, or this is the durability point it goes off at.
+bool Stopped(Run& r, const char* what, const std::string& path) {
+    if (r.crashed) return true;
+    if (gQuiet.load() > 0) return false;
+    if (++r.points != r.crashAt) return false;
+    r.crashed = true;
+    r.crashPoint = std::string(what) + " " + path;
+    gOff.store(true);
+    return true;
+}
+
+}  // namespace
+
+// ---- the OS layer's side ----
+
+namespace Seam {
+
+bool Off(const std::string& path) {
+    if (!gOff.load()) return false;
+    std::lock_guard<std::mutex> g(gMutex);
+    return gRun && gRun->crashed && Under(*gRun, path);
+}
+
+bool Open(const std::string& path, int flags, mode_t mode, int& fd, int& rc) {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (!gRun || !Under(*gRun, path)) return false;
+    Run& r = *gRun;
+    fd = -1;
+    if (r.crashed) return (rc = kErrIO), true;
+    struct stat st;
+    bool existed = ::lstat(path.c_str(), &st) == 0;
+    // Truncation is recorded as a length change, so it can be taken back.
+    rc = Os::Raw::Open(path, flags & ~O_TRUNC, mode, fd);
+    if (rc) return true;
+    auto node = InodeOf(r, fd, path);
+    if (!existed && (flags & O_CREAT)) {
+        EntryOp op;
+        op.kind = Kind::kCreate;
+        op.dir = FolderAt(r, ParentOf(path));
+        op.name = NameOf(path);
+        op.text = "create " + path;
+        if (op.dir) Record(r, std::move(op));
+    }
+    if ((flags & O_TRUNC) && node) {
+        std::uint64_t size = SizeOf(node->fd);
+        if (size > 0) {
+            DataOp d;
+            d.path = path;
+            d.truncate = true;
+            d.off = 0;
+            d.old = ReadRange(node->fd, 0, size);
+            d.oldSize = size;
+            node->pending.push_back(std::move(d));
+        }
+    }
+    if ((flags & O_TRUNC) && ::ftruncate(fd, 0) != 0) {
+        rc = Os::MapErrno(errno);
+        ::close(fd);
+        fd = -1;
+    }
+    return true;
+}
+
+bool Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
+           const std::string& path, int& rc) {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (!gRun || !Under(*gRun, path)) return false;
+    Run& r = *gRun;
+    if (r.crashed) return (rc = kErrIO), true;
+    auto node = InodeOf(r, fd, path);
+    if (!node) {
+        rc = Os::Raw::WriteAll(fd, buf, n, off, append);
+        return true;
+    }
+    DataOp d;
+    d.path = path;
+    d.oldSize = SizeOf(node->fd);
+    if (append) off = d.oldSize;
+    d.off = off;
+    if (off < d.oldSize)
+        d.old = ReadRange(node->fd, off, std::min<std::uint64_t>(n, d.oldSize - off));
+    rc = Os::Raw::WriteAll(fd, buf, n, off, append);
+    if (rc == 0) {
+        const auto* p = static_cast<const std::uint8_t*>(buf);
+        d.bytes.assign(p, p + n);
+    } else {
+        d.bytes = ReadRange(node->fd, off, n);  // what a failed write left behind
+    }
+    node->pending.push_back(std::move(d));
+    return true;
+}
+
+bool Truncate(int fd, std::uint64_t size, const std::string& path, int& rc) {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (!gRun || !Under(*gRun, path)) return false;
+    Run& r = *gRun;
+    if (r.crashed) return (rc = kErrIO), true;
+    auto node = InodeOf(r, fd, path);
+    DataOp d;
+    d.path = path;
+    d.truncate = true;
+    d.off = size;
+    if (node) {
+        d.oldSize = SizeOf(node->fd);
+        if (size < d.oldSize) d.old = ReadRange(node->fd, size, d.oldSize - size);
+    }
+    rc = ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : Os::MapErrno(errno);
+    if (rc == 0 && node) node->pending.push_back(std::move(d));
+    return true;
+}
+
+bool SyncFile(int fd, const std::string& path, int& rc) {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (!gRun || !Under(*gRun, path)) return false;
+    Run& r = *gRun;
+    if (Stopped(r, "sync file", path)) return (rc = kErrIO), true;
+    // The recorder decides what is durable, so the disk is not asked to.
+    rc = 0;
+    struct stat st;
+    if (::fstat(fd, &st) == 0) {
+        auto it = r.inodes.find({st.st_dev, st.st_ino});
+        if (it != r.inodes.end()) it->second->pending.clear();
+    }
+    return true;
+}
+
+bool SyncDir(const std::string& path, int& rc) {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (!gRun || !Under(*gRun, path)) return false;
+    Run& r = *gRun;
+    if (Stopped(r, "sync folder", path)) return (rc = kErrIO), true;
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return (rc = Os::MapErrno(errno)), true;
+    rc = 0;
+    struct stat st;
+    if (::fstat(fd, &st) == 0) {
+        auto it = r.folders.find({st.st_dev, st.st_ino});
+        if (it != r.folders.end()) {
+            for (size_t k : it->second->ops) Commit(r, k);
+            it->second->ops.clear();
+        }
+    }
+    ::close(fd);
+    return true;
+}
+
+bool CreateDir(const std::string& path, int& rc) {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (!gRun || !Under(*gRun, path)) return false;
+    Run& r = *gRun;
+    if (r.crashed) return (rc = kErrIO), true;
+    rc = ::mkdir(path.c_str(), 0755) == 0 ? 0 : Os::MapErrno(errno);
+    if (rc) return true;
+    EntryOp op;
+    op.kind = Kind::kMkdir;
+    op.dir = FolderAt(r, ParentOf(path));
+    op.name = NameOf(path);
+    op.made = FolderAt(r, path);
+    op.text = "create folder " + path;
+    if (op.dir && op.made) {
+        Folder* made = op.made;
+        made->createdBy = static_cast<long>(Record(r, std::move(op)));
+    }
+    return true;
+}
+
+bool RemoveDir(const std::string& path, int& rc) {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (!gRun || !Under(*gRun, path)) return false;
+    Run& r = *gRun;
+    if (r.crashed) return (rc = kErrIO), true;
+    EntryOp op;
+    op.kind = Kind::kRmdir;
+    op.dir = FolderAt(r, ParentOf(path));
+    op.name = NameOf(path);
+    op.made = FolderAt(r, path);
+    op.text = "remove folder " + path;
+    rc = ::rmdir(path.c_str()) == 0 ? 0 : Os::MapErrno(errno);
+    if (rc == 0 && op.dir && op.made) Record(r, std::move(op));
+    return true;
+}
+
+bool Unlink(const std::string& path, int& rc) {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (!gRun || !Under(*gRun, path)) return false;
+    Run& r = *gRun;
+    if (r.crashed) return (rc = kErrIO), true;
+    EntryOp op;
+    op.kind = Kind::kUnlink;
+    op.dir = FolderAt(r, ParentOf(path));
+    op.name = NameOf(path);
+    op.node = InodeAt(r, path);
+    op.text = "delete " + path;
+    rc = ::unlink(path.c_str()) == 0 ? 0 : Os::MapErrno(errno);
+    if (rc == 0 && op.dir) Record(r, std::move(op));
+    return true;
+}
+
+bool Rename(const std::string& from, const std::string& to, bool replace, int& rc) {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (!gRun || (!Under(*gRun, from) && !Under(*gRun, to))) return false;
+    Run& r = *gRun;
+    if (r.crashed) return (rc = kErrIO), true;
+    EntryOp op;
+    op.kind = Kind::kRename;
+    op.dir = FolderAt(r, ParentOf(from));
+    op.name = NameOf(from);
+    op.dir2 = FolderAt(r, ParentOf(to));
+    op.name2 = NameOf(to);
+    op.text = "rename " + from + " to " + to;
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            op.replacedFolder = true;
+        else
+            op.node = InodeAt(r, to);
+    }
+    rc = Os::Raw::Rename(from, to, replace);
+    if (rc == 0 && op.dir && op.dir2) Record(r, std::move(op));
+    return true;
+}
+
+bool Link(const std::string& existing, const std::string& link, int& rc) {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (!gRun || (!Under(*gRun, existing) && !Under(*gRun, link))) return false;
+    Run& r = *gRun;
+    if (r.crashed) return (rc = kErrIO), true;
+    rc = ::link(existing.c_str(), link.c_str()) == 0 ? 0 : Os::MapErrno(errno);
+    if (rc) return true;
+    EntryOp op;
+    op.kind = Kind::kLink;
+    op.dir = FolderAt(r, ParentOf(link));
+    op.name = NameOf(link);
+    op.text = "hard link " + link + " to " + existing;
+    if (op.dir) Record(r, std::move(op));
+    return true;
+}
+
+}  // namespace Seam
+
+// ---- the crash ----
+
+namespace {
+
+std::string Why(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+void Resize(Bytes& b, std::uint64_t n) {
+    b.resize(static_cast<std::size_t>(n), 0);
+}
+
+void Put(Bytes& b, std::uint64_t off, const std::uint8_t* p, std::size_t n) {
+    if (b.size() < off + n) Resize(b, off + n);
+    std::memcpy(b.data() + off, p, n);
+}
+
+enum class Fate { kLost, kKept, kTorn };
+
+// Rewrites one file as the disk holds it after the crash: its durable content (the current
+// one with every pending change taken back), then the pending changes the crash keeps.
+void ResolveData(Inode& n, Loss loss, std::mt19937_64& rng, Outcome& out) {
+    Bytes content = ReadRange(n.fd, 0, SizeOf(n.fd));
+    for (auto it = n.pending.rbegin(); it != n.pending.rend(); ++it) {
+        if (it->truncate) {
+            Resize(content, it->oldSize);
+            if (!it->old.empty()) Put(content, it->off, it->old.data(), it->old.size());
+        } else {
+            if (!it->old.empty()) Put(content, it->off, it->old.data(), it->old.size());
+            Resize(content, it->oldSize);
+        }
+    }
+    for (const DataOp& d : n.pending) {
+        Fate fate = loss == Loss::kKeepAll ? Fate::kKept : Fate::kLost;
+        if (loss == Loss::kSeeded) fate = static_cast<Fate>(rng() % 3);
+        if (d.truncate && fate == Fate::kTorn) fate = Fate::kKept;
+        std::string what = (d.truncate ? "length of " : "write to ") + d.path + " at " +
+                           std::to_string(d.off) +
+                           (d.truncate ? "" : ", " + std::to_string(d.bytes.size()) + " bytes");
+        if (fate == Fate::kLost) {
+            ++out.writesLost;
+            out.lost.push_back(what);
+            continue;
+        }
+        if (d.truncate) {
+            Resize(content, d.off);
+            ++out.writesKept;
+            continue;
+        }
+        if (fate == Fate::kKept) {
+            Put(content, d.off, d.bytes.data(), d.bytes.size());
+            ++out.writesKept;
+            continue;
+        }
+        // Torn: each sector the write touched is on the disk or not.
+        const std::uint64_t end = d.off + d.bytes.size();
+        for (std::uint64_t a = d.off; a < end;) {
+            std::uint64_t b = std::min(end, (a / kSector + 1) * kSector);
+            if (rng() % 2) Put(content, a, d.bytes.data() + (a - d.off), b - a);
+            a = b;
+        }
+        ++out.writesTorn;
+        out.lost.push_back(what + " (torn)");
+    }
+    n.pending.clear();
+    std::size_t done = 0;
+    while (done < content.size()) {
+        ssize_t w =
+            ::pwrite(n.fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            out.errors.push_back(Why("rewrite " + n.path));
+            return;
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    if (::ftruncate(n.fd, static_cast<off_t>(content.size())) != 0)
+        out.errors.push_back(Why("set length of " + n.path));
+}
+
+// Puts a removed or replaced file back under a name.
+bool Restore(Inode& n, int dirFd, const std::string& name, std::string& error) {
+    if (n.isLink) {
+        if (::symlinkat(n.linkTarget.c_str(), dirFd, name.c_str()) == 0) return true;
+        error = Why("recreate link " + name);
+        return false;
+    }
+    struct stat st;
+    if (::fstat(n.fd, &st) == 0 && st.st_nlink > 0) {
+        std::string self = "/proc/self/fd/" + std::to_string(n.fd);
+        if (::linkat(AT_FDCWD, self.c_str(), dirFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return true;
+    }
+    if (n.restoredDir >= 0) {
+        if (::linkat(n.restoredDir, n.restoredName.c_str(), dirFd, name.c_str(), 0) == 0)
+            return true;
+    }
+    // Its last name was gone: the same bytes under a new file.
+    int fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, n.mode);
+    if (fd < 0) {
+        error = Why("recreate " + name);
+        return false;
+    }
+    Bytes b = ReadRange(n.fd, 0, SizeOf(n.fd));
+    bool ok = b.empty() || ::pwrite(fd, b.data(), b.size(), 0) == static_cast<ssize_t>(b.size());
+    ok = ok && ::fchmod(fd, n.mode) == 0;
+    ::close(fd);
+    if (!ok) {
+        error = Why("refill " + name);
+        return false;
+    }
+    n.restoredDir = dirFd;
+    n.restoredName = name;
+    return true;
+}
+
+// Raw calls only: the OS layer would wait for the lock the crash holds.
+void RemoveTreeAt(int dirFd, const std::string& name) {
+    int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        std::vector<std::string> names;
+        if (DIR* d = ::fdopendir(::dup(fd))) {
+            while (dirent* e = ::readdir(d))
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                    names.push_back(e->d_name);
+            ::closedir(d);
+        }
+        for (const auto& n : names)
+            if (::unlinkat(fd, n.c_str(), 0) != 0 && errno == EISDIR) RemoveTreeAt(fd, n);
+        ::close(fd);
+    }
+    ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
+}
+
+// Takes back one entry change the crash does not keep.
+void Undo(EntryOp& op, Outcome& out) {
+    int d = op.dir->fd;
+    const char* n = op.name.c_str();
+    bool ok = true;
+    std::string error;
+    switch (op.kind) {
+        case Kind::kCreate:
+        case Kind::kLink:
+            ok = ::unlinkat(d, n, 0) == 0;
+            break;
+        case Kind::kMkdir:
+            if (::unlinkat(d, n, AT_REMOVEDIR) != 0) {
+                // Only what was never recorded is left in it.
+                RemoveTreeAt(d, op.name);
+                ok = ::faccessat(d, n, F_OK, AT_SYMLINK_NOFOLLOW) != 0;
+            }
+            break;
+        case Kind::kRmdir:
+            ok = ::mkdirat(d, n, 0755) == 0;
+            if (ok) {
+                // Earlier changes inside it are undone in the new folder.
+                int fd = ::openat(d, n, O_PATH | O_DIRECTORY | O_CLOEXEC);
+                if (fd >= 0) {
+                    ::close(op.made->fd);
+                    op.made->fd = fd;
+                }
+            }
+            break;
+        case Kind::kUnlink:
+            if (!op.node) {
+                ok = false;
+                error = "nothing kept to restore " + op.name;
+            } else {
+                ok = Restore(*op.node, d, op.name, error);
+            }
+            break;
+        case Kind::kRename:
+            ok = ::renameat2(op.dir2->fd, op.name2.c_str(), d, n, RENAME_NOREPLACE) == 0;
+            if (ok && op.node) ok = Restore(*op.node, op.dir2->fd, op.name2, error);
+            if (ok && op.replacedFolder) ok = ::mkdirat(op.dir2->fd, op.name2.c_str(), 0755) == 0;
+            break;
+    }
+    if (!ok) out.errors.push_back(error.empty() ? Why("undo " + op.text) : error);
+}
+
+void EndRun() {
+    if (!gRun) return;
+    for (auto& [id, n] : gRun->inodes) ::close(n->fd);
+    for (auto& [id, f] : gRun->folders) ::close(f->fd);
+    gRun.reset();
+    gOff.store(false);
+    Faults::gArmed.fetch_and(~2u);
+}
+
+}  // namespace
+
+void Start(const std::string& root, std::uint64_t crashAt) {
+    std::lock_guard<std::mutex> g(gMutex);
+    EndRun();
+    gRun = std::make_unique<Run>();
+    gRun->root = Trim(root);
+    gRun->crashAt = crashAt;
+    Faults::gArmed.fetch_or(2u);
+}
+
+std::uint64_t Points() {
+    std::lock_guard<std::mutex> g(gMutex);
+    return gRun ? gRun->points : 0;
+}
+
+bool Crashed() {
+    std::lock_guard<std::mutex> g(gMutex);
+    return gRun && gRun->crashed;
+}
+
+std::string CrashPoint() {
+    std::lock_guard<std::mutex> g(gMutex);
+    return gRun ? gRun->crashPoint : std::string();
+}
+
+NoCrashScope::NoCrashScope() {
+    gQuiet.fetch_add(1);
+}
+NoCrashScope::~NoCrashScope() {
+    gQuiet.fetch_sub(1);
+}
+
+Outcome Restart(Loss loss, std::uint64_t seed) {
+    std::lock_guard<std::mutex> g(gMutex);
+    Outcome out;
+    if (!gRun) return out;
+    Run& r = *gRun;
+    r.crashed = true;  // from here nothing else reaches the disk below the folder
+    gOff.store(true);
+    std::mt19937_64 rng(seed);
+
+    // Which entry changes survive: durable ones always, the others only with everything
+    // they build on.
+    std::vector<char> kept(r.ops.size(), 0);
+    for (size_t i = 0; i < r.ops.size(); ++i) {
+        const EntryOp& op = r.ops[i];
+        bool k = op.durable || loss == Loss::kKeepAll;
+        if (!k && loss == Loss::kSeeded) {
+            k = rng() % 2 == 0;
+            for (size_t d : op.deps) k = k && kept[d];
+        }
+        kept[i] = k;
+        if (op.durable) continue;
+        if (k)
+            ++out.entriesKept;
+        else
+            ++out.entriesLost, out.lost.push_back(op.text);
+    }
+
+    std::vector<Inode*> files;
+    for (auto& [id, n] : r.inodes)
+        if (!n->pending.empty()) files.push_back(n.get());
+    std::sort(files.begin(), files.end(), [](Inode* a, Inode* b) { return a->seq < b->seq; });
+    for (Inode* n : files) ResolveData(*n, loss, rng, out);
+
+    for (size_t i = r.ops.size(); i-- > 0;)
+        if (!kept[i]) Undo(r.ops[i], out);
+
+    EndRun();
+    return out;
+}
+
+void Stop() {
+    std::lock_guard<std::mutex> g(gMutex);
+    EndRun();
+}
+
+}  // namespace PowerLoss
+}  // namespace Mirel

@@ -1,0 +1,73 @@
+// Power-loss runs for tests: the OS layer records every change below one folder that is not
+// yet durable, and a simulated crash drops such changes the way a machine losing power may.
+//
+// The model (docs/platform.md says it in full):
+// - A file's writes and length changes are durable once SyncFile on that file returns.
+// - A folder entry change (create, hard link, delete, rename, create or remove a folder) is
+//   durable once SyncDir on a folder it changed returns. Making a change durable makes every
+//   earlier change it builds on durable too (the same name, the folder it is made in).
+// - A crash keeps every durable change. Of the rest, in the worst case it keeps nothing; with
+//   a seed it keeps, drops or (for writes) keeps some 512-byte sectors of each one, never a
+//   change without the changes it builds on.
+//
+// A run counts durability points (each SyncFile and SyncDir below the folder). A test
+// counts them in one run, then reruns with Start(root, k) for every k: the k-th point does not
+// happen, the machine is "off" from there on (every call below the folder fails with
+// kErrIO), and Restart() turns what was recorded into what a reboot would find.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Mirel {
+namespace PowerLoss {
+
+enum class Loss {
+    kWorst,    // every change that was not durable is lost
+    kSeeded,   // each change that was not durable is kept, lost or (writes) partly kept
+    kKeepAll,  // nothing is lost: what a killed process leaves behind
+};
+
+// Starts recording changes below `root` (a folder path without a trailing '/').
+// `crashAt` 0 never crashes on its own; k crashes instead of the k-th durability point.
+void Start(const std::string& root, std::uint64_t crashAt = 0);
+// Durability points counted since Start.
+std::uint64_t Points();
+bool Crashed();
+// What the crash point was ("sync file <path>", "sync folder <path>"), empty before it.
+std::string CrashPoint();
+
+// Durability points inside are not counted and never crash; changes are still recorded.
+// For a test's own set-up steps (what the other side of the system writes).
+class NoCrashScope {
+public:
+    NoCrashScope();
+    ~NoCrashScope();
+    NoCrashScope(const NoCrashScope&) = delete;
+    NoCrashScope& operator=(const NoCrashScope&) = delete;
+};
+
+struct Outcome {
+    std::uint64_t entriesKept = 0, entriesLost = 0;  // folder entry changes not yet durable
+    std::uint64_t writesKept = 0, writesLost = 0, writesTorn = 0;
+    std::vector<std::string> lost;    // what was dropped, one line each
+    std::vector<std::string> errors;  // changes the loss could not be applied to (a bug)
+};
+
+// Crashes now if the run has not crashed yet, drops what `loss` (and `seed`) say, and ends
+// the run: afterwards the disk is as a restarted machine finds it and calls work again.
+Outcome Restart(Loss loss, std::uint64_t seed = 0);
+// Ends a run without a crash; everything stays as it is.
+void Stop();
+
+// Stops a run at the end of a scope (a failed assertion must not leave one recording).
+struct Scope {
+    Scope() = default;
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+    ~Scope() { Stop(); }
+};
+
+}  // namespace PowerLoss
+}  // namespace Mirel

@@ -1,0 +1,355 @@
+// The power-loss recorder against hand-made sequences of calls whose outcome after a crash
+// is known, and the fault seam on every kind of call.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "platform/support/Directory.h"
+#include "platform/support/File.h"
+#include "platform/support/Listing.h"
+#include "platform/support/Os.h"
+#include "platform/support/PowerLoss.h"
+#include "tests/TestUtil.h"
+
+namespace Os = Mirel::Os;
+namespace PowerLoss = Mirel::PowerLoss;
+using Mirel::FsOp;
+using testutil::TempDir;
+
+namespace {
+
+// Writes `text` at `off` through the OS layer; syncs the file when asked.
+void Put(const std::string& path, const std::string& text, bool sync, std::uint64_t off = 0,
+         bool truncate = true) {
+    int fd = -1;
+    ASSERT_EQ(Os::OpenWrite(path, true, truncate, fd), 0) << path;
+    ASSERT_EQ(Os::PWriteAll(fd, text.data(), text.size(), off, path), 0);
+    if (sync) {
+        ASSERT_EQ(Os::SyncFile(fd, path), 0);
+    }
+    Os::Close(fd);
+}
+
+std::string Get(const std::string& path) {
+    return testutil::IsFile(path) ? testutil::ReadFile(path) : "<missing>";
+}
+
+std::string Lines(const std::vector<std::string>& v) {
+    std::string s;
+    for (const auto& l : v) s += l + "\n";
+    return s;
+}
+
+class PowerLossTest : public ::testing::Test {
+protected:
+    void TearDown() override { Mirel::Faults::Clear(); }
+    TempDir tmp;
+    PowerLoss::Scope run;  // a failed assertion never leaves a run recording
+};
+
+}  // namespace
+
+TEST_F(PowerLossTest, WorstCaseKeepsOnlyWhatWasMadeDurable) {
+    const std::string r = tmp.path();
+    Put(r + "/old", "old content", true);
+    Put(r + "/old2", "second", true);
+    Put(r + "/cfg", "v1", true);
+    testutil::MakeDirs(r + "/lg");
+    ASSERT_EQ(Os::SyncDir(r), 0);
+
+    PowerLoss::Start(r);
+    Put(r + "/a", "synced and linked", true);
+    ASSERT_EQ(Os::SyncDir(r), 0);
+    Put(r + "/old", "new", false);  // truncated and rewritten, never synced
+    ASSERT_EQ(Os::CreateDir(r + "/sub"), 0);
+    Put(r + "/c", "folder synced, file not", false);
+    ASSERT_EQ(Os::SyncDir(r), 0);
+    ASSERT_EQ(Os::Rename(r + "/old2", r + "/lg/moved"), 0);  // synced by the rename
+    Put(r + "/cfg.tmp", "v2", true);
+    ASSERT_EQ(Os::Replace(r + "/cfg.tmp", r + "/cfg"), 0);
+    // After the last folder syncs:
+    Put(r + "/b", "synced, folder not", true);
+    Put(r + "/sub/f", "in a folder never synced", true);
+    ASSERT_EQ(Os::DeleteFile(r + "/a"), 0);  // the file comes back
+    EXPECT_FALSE(PowerLoss::Crashed());
+
+    PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+    EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
+    EXPECT_EQ(Get(r + "/a"), "synced and linked");
+    EXPECT_EQ(Get(r + "/b"), "<missing>");
+    EXPECT_EQ(Get(r + "/old"), "old content");
+    EXPECT_EQ(Get(r + "/sub/f"), "<missing>");
+    EXPECT_EQ(Get(r + "/c"), "");
+    EXPECT_EQ(Get(r + "/lg/moved"), "second");
+    EXPECT_EQ(Get(r + "/old2"), "<missing>");
+    EXPECT_EQ(Get(r + "/cfg"), "v2");
+    EXPECT_EQ(Get(r + "/cfg.tmp"), "<missing>");
+    EXPECT_GE(out.entriesLost, 3u);
+    EXPECT_GE(out.writesLost, 2u);
+    // The run is over: nothing is recorded or refused any more.
+    Put(r + "/after", "x", false);
+    EXPECT_EQ(Get(r + "/after"), "x");
+}
+
+TEST_F(PowerLossTest, EntryChangesAreUndoneWhereLaterRenamesTookTheirFolders) {
+    const std::string r = tmp.path();
+    testutil::MakeDirs(r + "/d/e");
+    testutil::MakeDirs(r + "/lg");
+    Put(r + "/d/x", "x", true);
+    Put(r + "/d/e/y", "y", true);
+    Put(r + "/lg/db", "database", true);
+
+    // Six durability points below; the crash takes the last one (the rename's source folder).
+    PowerLoss::Start(r, 6);
+    // Deleted inside a folder that is then renamed durably: the file reappears in the
+    // folder under its new name.
+    ASSERT_EQ(Os::DeleteFile(r + "/d/x"), 0);
+    ASSERT_EQ(Os::DeleteFile(r + "/d/e/y"), 0);
+    ASSERT_EQ(Os::RemoveDir(r + "/d/e"), 0);
+    ASSERT_EQ(Os::Rename(r + "/d", r + "/renamed"), 0);
+    // A hard link never synced, and the original deleted durably: nothing is left.
+    ASSERT_EQ(Os::CreateDir(r + "/ip"), 0);
+    ASSERT_EQ(Os::HardLink(r + "/lg/db", r + "/ip/db"), 0);
+    ASSERT_EQ(Os::DeleteFile(r + "/lg/db"), 0);
+    ASSERT_EQ(Os::SyncDir(r + "/lg"), 0);
+    // A rename made durable (its target folder synced) makes the creation it builds on
+    // durable too, although the folder it was created in never was.
+    Put(r + "/fresh", "fresh", true);
+    EXPECT_EQ(Os::Rename(r + "/fresh", r + "/lg/kept"), Mirel::kErrIO);
+    EXPECT_EQ(PowerLoss::CrashPoint(), "sync folder " + r);
+
+    PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+    EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
+    EXPECT_EQ(Get(r + "/renamed/x"), "x");
+    EXPECT_EQ(Get(r + "/renamed/e/y"), "y");
+    EXPECT_FALSE(testutil::Exists(r + "/d"));
+    EXPECT_EQ(Get(r + "/ip/db"), "<missing>");
+    EXPECT_EQ(Get(r + "/lg/db"), "<missing>");
+    EXPECT_EQ(Get(r + "/lg/kept"), "fresh");
+    EXPECT_EQ(Get(r + "/fresh"), "<missing>");
+}
+
+TEST_F(PowerLossTest, CrashAtAPointTurnsTheMachineOffBelowTheFolder) {
+    TempDir outside;
+    const std::string r = tmp.path();
+    // Three files, each written, synced and linked in: six durability points.
+    auto workload = [&](std::vector<int>& results) {
+        for (int i = 0; i < 3; ++i) {
+            std::string p = r + "/f" + std::to_string(i);
+            int fd = -1;
+            int rc = Os::OpenWrite(p, true, true, fd);
+            if (rc == 0) rc = Os::PWriteAll(fd, "data", 4, 0, p);
+            if (rc == 0) rc = Os::SyncFile(fd, p);
+            Os::Close(fd);
+            if (rc == 0) rc = Os::SyncDir(r);
+            results.push_back(rc);
+        }
+        PowerLoss::NoCrashScope quiet;
+        results.push_back(Os::SyncDir(r));  // not a point
+    };
+    std::vector<int> results;
+    PowerLoss::Start(r);
+    workload(results);
+    const std::uint64_t points = PowerLoss::Points();
+    PowerLoss::Stop();
+    ASSERT_EQ(points, 6u);
+
+    for (std::uint64_t k = 1; k <= points; ++k) {
+        Mirel::Directory(tmp.Folder()).DeleteContents();
+        results.clear();
+        PowerLoss::Start(r, k);
+        workload(results);
+        ASSERT_TRUE(PowerLoss::Crashed());
+        EXPECT_EQ(PowerLoss::CrashPoint(), (k % 2 ? "sync file " + r + "/f" : "sync folder " + r) +
+                                               (k % 2 ? std::to_string((k - 1) / 2) : ""));
+        // Every later call below the folder fails; elsewhere the machine is not ours.
+        EXPECT_EQ(results.back(), Mirel::kErrIO);
+        Os::Info info;
+        EXPECT_EQ(Os::Stat(r + "/f0", info), Mirel::kErrIO);
+        std::vector<Os::DirEntry> entries;
+        EXPECT_EQ(Os::ListDir(r, entries), Mirel::kErrIO);
+        Put(outside / "free", "y", true);
+        EXPECT_EQ(Get(outside / "free"), "y");
+
+        PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+        EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
+        // Exactly the files whose data and folder entry were both synced survive, whole.
+        for (std::uint64_t i = 0; i < 3; ++i) {
+            std::string p = r + "/f" + std::to_string(i);
+            EXPECT_EQ(Get(p), 2 * i + 2 < k ? "data" : "<missing>") << "k=" << k << " " << p;
+        }
+    }
+}
+
+TEST_F(PowerLossTest, SeededLossesLieBetweenTheWorstCaseAndNoLoss) {
+    const std::string r = tmp.path();
+    const std::string durable(2000, 'd');
+    // Three overlapping writes after the last sync; every sector must end as one of them.
+    const std::vector<std::pair<std::uint64_t, std::string>> writes = {
+        {100, std::string(1500, '1')}, {900, std::string(1800, '2')}, {0, std::string(700, '3')}};
+    std::set<std::string> files, fates;
+    for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+        Mirel::Directory(tmp.Folder()).DeleteContents();
+        Put(r + "/db", durable, true);
+        PowerLoss::Start(r);
+        for (const auto& [off, text] : writes) Put(r + "/db", text, false, off, false);
+        for (int i = 0; i < 6; ++i) Put(r + "/n" + std::to_string(i), "whole", true);
+        std::string final = Get(r + "/db");
+        PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kSeeded, seed);
+        ASSERT_TRUE(out.errors.empty()) << Lines(out.errors);
+
+        // Byte by byte: the durable content, one of the writes that covered the byte, or a
+        // hole (zeros) past the durable end where a later sector was kept.
+        std::string got = Get(r + "/db");
+        ASSERT_GE(got.size(), durable.size());
+        ASSERT_LE(got.size(), final.size());
+        for (std::size_t p = 0; p < got.size(); ++p) {
+            bool ok = got[p] == (p < durable.size() ? 'd' : '\0');
+            for (const auto& [off, text] : writes)
+                ok = ok || (p >= off && p < off + text.size() && got[p] == text[0]);
+            ASSERT_TRUE(ok) << "seed " << seed << " byte " << p << " is " << int(got[p]);
+        }
+        files.insert(got);
+        std::string fate;
+        for (int i = 0; i < 6; ++i) {
+            std::string n = Get(r + "/n" + std::to_string(i));
+            ASSERT_TRUE(n == "whole" || n == "<missing>") << n;  // a new file is whole or absent
+            fate += n == "whole" ? '+' : '-';
+        }
+        fates.insert(fate);
+    }
+    // The seed decides: many outcomes, the extremes among them.
+    EXPECT_GT(files.size(), 5u);
+    EXPECT_GT(fates.size(), 5u);
+}
+
+TEST_F(PowerLossTest, TheSameSeedGivesTheSameDisk) {
+    const std::string r = tmp.path();
+    auto once = [&](std::uint64_t seed) {
+        Mirel::Directory(tmp.Folder()).DeleteContents();
+        Put(r + "/base", std::string(4096, 'b'), true);
+        PowerLoss::Start(r);
+        for (int i = 0; i < 8; ++i) {
+            Put(r + "/f" + std::to_string(i), std::string(1000 + 300 * i, 'a' + i), i % 2);
+            Put(r + "/base", std::string(600, 'A' + i), false, 512 * i, false);
+        }
+        Os::Rename(r + "/f1", r + "/g1");
+        PowerLoss::Restart(PowerLoss::Loss::kSeeded, seed);
+        std::string all;
+        for (const char* n : {"base", "f0", "f1", "g1", "f2", "f3", "f4", "f5", "f6", "f7"})
+            all += Get(r + "/" + n) + "|";
+        return all;
+    };
+    EXPECT_EQ(once(7), once(7));
+    EXPECT_NE(once(7), once(8));
+}
+
+TEST_F(PowerLossTest, EveryKindOfCallMeetsTheFaultSeam) {
+    const std::string r = tmp.path();
+    Put(r + "/f", "0123456789", true);
+    Mirel::Faults::Scope faults;
+    int fd = -1;
+
+    Mirel::Faults::Arm(FsOp::kOpenRead, r + "/f", Mirel::kErrAccessDenied, 1);
+    EXPECT_EQ(Os::OpenRead(r + "/f", fd), Mirel::kErrAccessDenied);
+    ASSERT_EQ(Os::OpenRead(r + "/f", fd), 0);
+    char buf[4];
+    std::size_t got = 0;
+    Mirel::Faults::Arm(FsOp::kRead, r + "/f", Mirel::kErrIO, 2);
+    EXPECT_EQ(Os::PReadAll(fd, buf, sizeof buf, 0, got, r + "/f"), Mirel::kErrIO);
+    const void* map = nullptr;
+    EXPECT_EQ(Os::MapRead(fd, 10, r + "/f", map), Mirel::kErrIO);
+    EXPECT_EQ(map, nullptr);
+    Os::Close(fd);
+
+    Mirel::Faults::Arm(FsOp::kStat, r + "/f", Mirel::kErrIO, 1);
+    EXPECT_FALSE(Mirel::File(tmp.File("f")).Exists());
+    EXPECT_TRUE(Mirel::File(tmp.File("f")).Exists());
+
+    Mirel::Faults::Arm(FsOp::kList, r, Mirel::kErrIO, 1);
+    std::vector<Mirel::UniversalPath> found;
+    Mirel::BuildUniversalPathListFunctor all(found, Mirel::kListFiles, false);
+    EXPECT_EQ(Mirel::Directory(tmp.Folder()).ProcessFiles(all, 1).GetError(), Mirel::kErrIO);
+    EXPECT_TRUE(found.empty());
+
+    ASSERT_EQ(Os::OpenWrite(r + "/f", false, false, fd), 0);
+    Mirel::Faults::Arm(FsOp::kTruncate, r + "/f", Mirel::kErrDiskFull, 1);
+    EXPECT_EQ(Os::Truncate(fd, 100, r + "/f"), Mirel::kErrDiskFull);
+    Mirel::Faults::Arm(FsOp::kLock, r + "/f", Mirel::kErrFileLocked, 1);
+    EXPECT_EQ(Os::Lock(fd, r + "/f"), Mirel::kErrFileLocked);
+    EXPECT_EQ(Os::Lock(fd, r + "/f"), 0);
+    Os::Close(fd);
+    EXPECT_EQ(Get(r + "/f"), "0123456789");  // nothing reached the disk
+
+    Mirel::Faults::Arm(FsOp::kStat, r, Mirel::kErrIO, 1);
+    EXPECT_FALSE(Mirel::Directory(tmp.Folder()).IsWriteable(true));
+    EXPECT_TRUE(Mirel::Directory(tmp.Folder()).IsWriteable(true));
+}
+
+TEST_F(PowerLossTest, CopiesAndAFolderRenameAreWholeOrAbsentAtEveryPoint) {
+    const std::string r = tmp.path();
+    const std::string a(3000, 'A'), b(5000, 'B'), c(3000, 'C');
+    auto fresh = [&] {
+        Mirel::Directory(tmp.Folder()).DeleteContents();
+        testutil::MakeDirs(r + "/LG");
+        Put(r + "/LG/db", a, true);
+        Put(r + "/LG/db2", b, true);
+        Os::SyncDir(r + "/LG");
+    };
+    // A hard link and a copy into a new folder, the linked file made private (copied and
+    // renamed over itself) and rewritten, another link, then the folder renamed into place.
+    auto workload = [&] {
+        Mirel::Directory ip(tmp.Folder("IP"));
+        if (!ip.CreateIfNotExists().OK()) return;
+        Mirel::File link(tmp.File("IP/db"));
+        if (!link.MakeHardLink(tmp.File("LG/db")).OK()) return;
+        if (!Mirel::File(tmp.File("LG/db2")).Copy(tmp.File("IP/db2")).OK()) return;
+        if (!link.Copy(tmp.File("IP/db.tmp")).OK()) return;
+        if (!Mirel::File(tmp.File("IP/db.tmp")).ReplaceFile(tmp.File("IP/db")).OK()) return;
+        int fd = -1;
+        if (Os::OpenWrite(r + "/IP/db", false, false, fd) != 0) return;
+        int rc = Os::PWriteAll(fd, c.data(), c.size(), 0, r + "/IP/db");
+        if (rc == 0) rc = Os::SyncFile(fd, r + "/IP/db");
+        Os::Close(fd);
+        // A database nobody writes stays a hard link; only the rename makes it durable.
+        if (rc == 0)
+            rc = Mirel::File(tmp.File("IP/db3")).MakeHardLink(tmp.File("LG/db2")).GetError();
+        if (rc == 0) ip.Rename(u"LG2");
+    };
+    fresh();
+    PowerLoss::Start(r);
+    workload();
+    const std::uint64_t points = PowerLoss::Points();
+    PowerLoss::Stop();
+    ASSERT_TRUE(Get(r + "/LG2/db") == c);
+    ASSERT_GE(points, 6u);
+
+    for (std::uint64_t k = 1; k <= points + 1; ++k) {
+        for (std::uint64_t seed = 0; seed < 4; ++seed) {
+            SCOPED_TRACE("crash " + std::to_string(k) + " seed " + std::to_string(seed));
+            fresh();
+            PowerLoss::Start(r, k);
+            workload();
+            PowerLoss::Outcome out = PowerLoss::Restart(
+                seed ? PowerLoss::Loss::kSeeded : PowerLoss::Loss::kWorst, k * 10 + seed);
+            ASSERT_TRUE(out.errors.empty()) << Lines(out.errors);
+            // What the new folder was built from never changes.
+            EXPECT_TRUE(Get(r + "/LG/db") == a) << r + "/LG/db";
+            EXPECT_TRUE(Get(r + "/LG/db2") == b) << r + "/LG/db2";
+            // Under its final name the folder is complete; before, each copy is whole or
+            // absent.
+            if (testutil::IsDir(r + "/LG2")) {
+                EXPECT_FALSE(testutil::Exists(r + "/IP"));
+                EXPECT_TRUE(Get(r + "/LG2/db") == c) << r + "/LG2/db";
+                EXPECT_TRUE(Get(r + "/LG2/db2") == b) << r + "/LG2/db2";
+                EXPECT_TRUE(Get(r + "/LG2/db3") == b) << r + "/LG2/db3";
+            } else if (testutil::IsDir(r + "/IP")) {
+                std::string db2 = Get(r + "/IP/db2");
+                EXPECT_TRUE(db2 == b || db2 == "<missing>");
+                std::string tmpCopy = Get(r + "/IP/db.tmp");
+                EXPECT_TRUE(tmpCopy == a || tmpCopy == "<missing>");
+            }
+            if (HasFailure()) return;
+        }
+    }
+}
