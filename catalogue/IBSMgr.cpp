@@ -113,7 +113,7 @@ void IBSMgr::SaveFailedList() {
     if (rc == 0) rc = Mirel::Os::PWriteAll(fd, text.data(), text.size(), 0, temp);
     if (rc == 0) rc = Mirel::Os::SyncFile(fd, temp);
     Mirel::Os::Close(fd);
-    if (rc == 0) rc = Mirel::Os::Replace(temp, file);
+    if (rc == 0) rc = Mirel::Os::ReplaceDurable(temp, file);
     if (rc != 0) {
         Mirel::Os::DeleteFile(temp);
         IBS_DEBUG("SaveFailedList: error " << rc << " writing " << file);
@@ -127,8 +127,8 @@ void IBSMgr::LoadFailedList() {
     std::string text;
     char buf[4096];
     std::size_t got = 0;
-    for (std::uint64_t off = 0; Mirel::Os::PReadAll(fd, buf, sizeof buf, off, got) == 0 && got > 0;
-         off += got)
+    for (std::uint64_t off = 0;
+         Mirel::Os::PReadAll(fd, buf, sizeof buf, off, got, file) == 0 && got > 0; off += got)
         text.append(buf, got);
     Mirel::Os::Close(fd);
     Mirel::LockMutex f(mFailedLock);

@@ -32,7 +32,7 @@ Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid, std
     if (rc == 0) rc = Os::Truncate(fd, (h.pageCount + 1) * pageSize, part);
     if (rc == 0) rc = Os::SyncFile(fd, part);
     Os::Close(fd);
-    if (rc == 0) rc = Os::Rename(part, final);
+    if (rc == 0) rc = Os::RenameDurable(part, final);
     if (rc != 0) Os::DeleteFile(part);
     return Error(rc);
 }

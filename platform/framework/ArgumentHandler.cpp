@@ -121,7 +121,7 @@ ArgumentHandler::eResults InstallArgHandler::InstallService(int startType) {
     if (rc == 0) rc = Mirel::Os::PWriteAll(fd, text.data(), text.size(), 0, tmp);
     if (rc == 0) rc = Mirel::Os::SyncFile(fd, tmp);
     if (fd >= 0) Mirel::Os::Close(fd);
-    if (rc == 0) rc = Mirel::Os::Replace(tmp, unit);
+    if (rc == 0) rc = Mirel::Os::ReplaceDurable(tmp, unit);
     if (rc != 0) {
         Mirel::Os::DeleteFile(tmp);
         Refuse(keyword, "cannot write " + unit + " (" + AppBase::DescribeError(rc) + ")");

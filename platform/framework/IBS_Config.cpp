@@ -142,15 +142,11 @@ void RecordReason(const Mirel::Directory& rejected, const UniversalPath& moved,
     std::string file = rejected.MakeUniversalPath(IBS_Config::sRejectedReasonsName).Native();
     bool fresh = !Mirel::Os::Stat(file).exists;
     int fd = -1;
-    if (Mirel::Os::OpenWrite(file, true, false, fd) != 0) return;
-    Mirel::Os::Info info;
-    if (Mirel::Os::FStat(fd, info) == 0) {
-        std::string line = Escaped(moved.GetName().ToUTF8()) + "\t" + std::to_string(reason) +
-                           "\t" + std::to_string(Mirel::DateTime::NowUTC()) + "\t" +
-                           Escaped(original.Native()) + "\n";
-        if (Mirel::Os::PWriteAll(fd, line.data(), line.size(), info.size, file) == 0)
-            Mirel::Os::SyncFile(fd, file);
-    }
+    if (Mirel::Os::OpenAppend(file, fd) != 0) return;
+    std::string line = Escaped(moved.GetName().ToUTF8()) + "\t" + std::to_string(reason) + "\t" +
+                       std::to_string(Mirel::DateTime::NowUTC()) + "\t" +
+                       Escaped(original.Native()) + "\n";
+    if (Mirel::Os::Append(fd, line.data(), line.size(), file) == 0) Mirel::Os::SyncFile(fd, file);
     Mirel::Os::Close(fd);
     if (fresh) Mirel::Os::SyncDir(rejected.GetPath().Native());
 }

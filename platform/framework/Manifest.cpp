@@ -220,7 +220,7 @@ Error Manifest::Checksum(const std::string& path, std::uint64_t& size, std::uint
     int fd = -1;
     if (int rc = Mirel::Os::OpenRead(path, fd)) return Error(rc);
     Mirel::Os::Info info;
-    if (int rc = Mirel::Os::FStat(fd, info); rc != 0 || !info.isFile) {
+    if (int rc = Mirel::Os::FStat(fd, info, path); rc != 0 || !info.isFile) {
         Mirel::Os::Close(fd);
         return Error(rc != 0 ? rc : Mirel::kErrIsADirectory);
     }
@@ -316,22 +316,19 @@ Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd)
     if (rc == 0) rc = Mirel::Os::PWriteAll(fd, text.data(), text.size(), 0, temp);
     if (rc == 0) rc = Mirel::Os::SyncFile(fd, temp);
     if (fd >= 0) Mirel::Os::Close(fd);
-    if (rc == 0) rc = Mirel::Os::Replace(temp, final);  // also syncs the folder
-    if (rc != 0) ::unlink(temp.c_str());
+    if (rc == 0) rc = Mirel::Os::ReplaceDurable(temp, final);  // also syncs the folder
+    if (rc != 0) Mirel::Os::DeleteFile(temp);
     return Error(rc);
 }
 
 Error Manifest::DeleteFolderIfOnlyManifest(const Mirel::Directory& folder) {
     const std::string root = Root(folder);
     const std::string manifest = root + "/" + sFileName, temp = manifest + ".part";
-    DIR* d = ::opendir(root.c_str());
-    if (!d) return Error(Mirel::Os::MapErrno(errno));
+    std::vector<Mirel::Os::DirEntry> entries;
+    if (int rc = Mirel::Os::ListDir(root, entries)) return Error(rc);
     bool other = false;
-    while (dirent* e = ::readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != ".." && n != sFileName && root + "/" + n != temp) other = true;
-    }
-    ::closedir(d);
+    for (const auto& e : entries)
+        if (e.name != sFileName && root + "/" + e.name != temp) other = true;
     if (other) return Error(Mirel::kErrNotEmpty);
     for (const std::string& f : {temp, manifest}) {
         int rc = Mirel::Os::DeleteFile(f);

@@ -194,7 +194,7 @@ Error XMLPrefs::Write(const std::string& path, const std::map<int, std::int64_t>
                                   static_cast<std::size_t>(printer.CStrSize() - 1), 0, tmp);
     if (rc == 0) rc = Mirel::Os::SyncFile(fd, tmp);
     Mirel::Os::Close(fd);
-    if (rc == 0) rc = Mirel::Os::Replace(tmp, path);
+    if (rc == 0) rc = Mirel::Os::ReplaceDurable(tmp, path);
     if (rc != 0) Mirel::Os::DeleteFile(tmp);
     return Error(rc);
 }

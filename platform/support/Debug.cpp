@@ -100,8 +100,8 @@ void Debugger::SetLogFile(const std::string& folder, const std::string& name) {
 
 void Debugger::Reopen() {
     std::lock_guard<std::mutex> g(mM);
-    if (mFile) std::fclose(mFile);
-    mFile = nullptr;
+    Os::Close(mFd);
+    mFd = -1;
     mOpenTried = false;
 }
 

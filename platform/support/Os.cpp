@@ -107,8 +107,6 @@ int MapErrno(int e) {
             return kErrNameTooLong;
         case EOPNOTSUPP:
             return kErrLinkNotSupported;
-        case ELOOP:  // O_NOFOLLOW met a symbolic link
-            return kErrIsALink;
         case EMFILE:
         case ENFILE:
             return kErrTooManyFiles;
@@ -374,6 +372,22 @@ int Replace(const std::string& from, const std::string& to) {
     return 0;
 }
 
+int RenameDurable(const std::string& from, const std::string& to) {
+    if (int rc = MoveEntry(from, to, false)) return rc;
+    std::string a = ParentOf(from), b = ParentOf(to);
+    int rc = SyncDir(b);
+    if (a != b) {
+        int r = SyncDir(a);
+        if (rc == 0) rc = r;
+    }
+    return rc;
+}
+
+int ReplaceDurable(const std::string& from, const std::string& to) {
+    if (int rc = MoveEntry(from, to, true)) return rc;
+    return SyncDir(ParentOf(to));
+}
+
 int HardLink(const std::string& existing, const std::string& link) {
     int seamRc = 0;
     if (Seam(FsOp::kHardLink, link, seamRc,
@@ -612,7 +626,7 @@ int CopyFile(const std::string& from, const std::string& to) {
     if (rc == 0) rc = SyncFile(out, to);
     ::close(in);
     if (::close(out) != 0 && rc == 0) rc = MapErrno(errno);
-    if (rc == 0) rc = Replace(part, to);
+    if (rc == 0) rc = ReplaceDurable(part, to);
     if (rc != 0) DeleteFile(part);
     return rc;
 }

@@ -99,7 +99,12 @@ int DeleteFile(const std::string& path);  // a file or a symbolic link, never a 
 // Atomic; parents synced. 0 whenever the rename happened, even if a sync failed.
 int Rename(const std::string& from, const std::string& to);
 // Renames over an existing file in one step (the old one is gone); the folder is synced.
+// As with Rename, 0 whenever the rename happened.
 int Replace(const std::string& from, const std::string& to);
+// For writers that promise a durable file when they return: as Rename and Replace, but a
+// failed folder sync is an error (the rename itself may have happened).
+int RenameDurable(const std::string& from, const std::string& to);
+int ReplaceDurable(const std::string& from, const std::string& to);
 // Not synced: a folder of links is made durable as a whole (Directory::Rename syncs its tree).
 int HardLink(const std::string& existing, const std::string& link);
 int SyncDir(const std::string& path);

@@ -115,7 +115,7 @@ TEST_F(PowerLossTest, EntryChangesAreUndoneWhereLaterRenamesTookTheirFolders) {
     // A rename made durable (its target folder synced) makes the creation it builds on
     // durable too, although the folder it was created in never was.
     Put(r + "/fresh", "fresh", true);
-    EXPECT_EQ(Os::Rename(r + "/fresh", r + "/lg/kept"), Mirel::kErrIO);
+    EXPECT_EQ(Os::RenameDurable(r + "/fresh", r + "/lg/kept"), Mirel::kErrIO);
     EXPECT_EQ(PowerLoss::CrashPoint(), "sync folder " + r);
 
     PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kWorst);

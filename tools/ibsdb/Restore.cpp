@@ -120,7 +120,7 @@ int CopyChecked(const std::string& from, const std::string& to, std::uint64_t& s
             }
             if (n <= 0 || rc != 0) break;
             std::size_t len = static_cast<std::size_t>(n), got = 0;
-            if ((rc = Mirel::Os::PReadAll(out, buf.get(), len, size, got)) != 0) break;
+            if ((rc = Mirel::Os::PReadAll(out, buf.get(), len, size, got, to)) != 0) break;
             if (got != len) {
                 rc = Mirel::kErrIO;
                 break;
@@ -363,12 +363,12 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
             // The container folder goes in first: a database under its name has its own.
             Mirel::Directory old(Mirel::UniversalPath::Folder(st.rcFinal));
             rc = old.DeleteAll().GetError();
-            if (rc == 0) rc = Mirel::Os::Rename(st.rcStage, st.rcFinal);
+            if (rc == 0) rc = Mirel::Os::RenameDurable(st.rcStage, st.rcFinal);
         }
         const auto& [tmp, dst] = st.files.front();
         if (rc == 0)
-            rc = Mirel::Os::Stat(dst).exists ? Mirel::Os::Replace(tmp, dst)
-                                             : Mirel::Os::Rename(tmp, dst);
+            rc = Mirel::Os::Stat(dst).exists ? Mirel::Os::ReplaceDurable(tmp, dst)
+                                             : Mirel::Os::RenameDurable(tmp, dst);
         if (rc != 0) {
             ::unlink(tmp.c_str());
             if (!st.rcStage.empty())
