@@ -9,9 +9,13 @@ IBS_PACKAGES=(
   help2man logrotate procps
 )
 
+# scripts/fuzz: clang with libFuzzer and the sanitizer runtimes, llvm-symbolizer for traces.
+IBS_FUZZ_PACKAGES=(clang libclang-rt-dev llvm)
+
+# Installs IBS_PACKAGES and any packages given as arguments.
 ibs_ensure_packages() {
   local missing=()
-  for p in "${IBS_PACKAGES[@]}"; do
+  for p in "${IBS_PACKAGES[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then

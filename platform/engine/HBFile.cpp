@@ -39,6 +39,12 @@ Error HBFile::Open(int permission) {
         ok[i] = rc == 0 && got == Format::kDbSlotSize && Format::DecodeDbHeader(slot[i], h[i]);
     }
     if (rc == 0 && !ok[0] && !ok[1]) rc = kErrInvalidFile;
+    // An update writes slot generation % 2: a header found in the other slot, or one whose
+    // generation has no successor, would have the next update overwrite the current header.
+    for (int i = 0; rc == 0 && i < 2; ++i)
+        if (ok[i] &&
+            (h[i].generation % 2 != static_cast<unsigned>(i) || h[i].generation == UINT64_MAX))
+            rc = kErrInvalidFile;
     if (rc == 0) {
         mHeader = (ok[0] && (!ok[1] || h[0].generation >= h[1].generation)) ? h[0] : h[1];
         if (ok[0] && ok[1] && (h[0].uuid != h[1].uuid || h[0].pageSize != h[1].pageSize))

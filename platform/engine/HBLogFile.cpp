@@ -1,5 +1,7 @@
 #include "platform/engine/HBLogFile.h"
 
+#include <cstdint>
+
 #include "platform/engine/Uuid.h"
 #include "platform/support/FileKinds.h"
 #include "platform/support/Os.h"
@@ -70,9 +72,10 @@ Error HBLogFile::VerifyRecords() {
         const std::uint8_t* rec = mMap + Format::kLogHeaderSize + i * RecordSize();
         std::uint64_t page = Format::Get64(rec);
         std::uint32_t crc = Format::Get32(rec + 8);
+        // The page must end inside a file offset (off_t): past that, writing it fails.
         if (Format::Get32(rec + 12) != 0 ||
             crc != Format::RecordCrc(page, rec + Format::kRecordHeaderSize, mHeader.pageSize) ||
-            page > (UINT64_MAX / mHeader.pageSize) - 2)
+            page > static_cast<std::uint64_t>(INT64_MAX) / mHeader.pageSize - 2)
             return Error(kErrInvalidFile);
     }
     mVerified = true;

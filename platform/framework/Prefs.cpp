@@ -41,6 +41,62 @@ bool ParseInt(const char* s, std::int64_t& out) {
     out = v;
     return true;
 }
+// A character reference must name a character: the XML library turns one of 0 into the end
+// of the text and drops one above its range, so a text would silently lose characters.
+// Anything else that starts with "&#" is kept as it stands, and so is harmless.
+bool HasBadCharacterReference(const std::string& xml) {
+    for (std::size_t at = xml.find("&#"); at != std::string::npos; at = xml.find("&#", at + 2)) {
+        std::size_t i = at + 2;
+        const bool hex = i < xml.size() && xml[i] == 'x';
+        if (hex) ++i;
+        const std::size_t end = xml.find(';', i);
+        if (end == std::string::npos) return false;
+        std::uint64_t v = 0;
+        bool number = true;
+        for (std::size_t k = i; number && k < end; ++k) {
+            const char c = xml[k];
+            int d = -1;
+            if (c >= '0' && c <= '9') d = c - '0';
+            if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+            if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+            number = d >= 0;
+            if (number) v = std::min<std::uint64_t>(v * (hex ? 16 : 10) + d, 0x110000);
+        }
+        if (number && (v == 0 || v > 0x10FFFF)) return true;
+    }
+    return false;
+}
+
+// Text content that reads back as written: markup characters as entities, CR (which a
+// reader turns into LF) as a reference, and whitespace-only text (which a reader drops)
+// wholly as references.
+std::string EscapeText(const std::string& text) {
+    std::string out;
+    if (!text.empty() && text.find_first_not_of(" \t\n\r\v\f") == std::string::npos) {
+        for (char c : text) out += "&#" + std::to_string(static_cast<int>(c)) + ";";
+        return out;
+    }
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
 std::string XmlFault(tinyxml2::XMLError id) {
     switch (id) {
         case tinyxml2::XML_ERROR_PARSING_ELEMENT:
@@ -104,6 +160,10 @@ Error XMLPrefs::Open(PrefsHandle& handle, const std::string& designation) {
     // Read through the OS layer, so its fault seam and power-loss model see it too.
     std::string text;
     if (Error e = ReadWhole(designation, text); !e.OK()) return fail(0, "cannot be read");
+    // A NUL byte would end the document early for the XML library.
+    if (text.find('\0') != std::string::npos) return fail(0, "a NUL byte in the file");
+    if (HasBadCharacterReference(text))
+        return fail(0, "a character reference that names no character");
     tinyxml2::XMLDocument doc;
     if (doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS) {
         if (doc.ErrorID() == tinyxml2::XML_ERROR_EMPTY_DOCUMENT)
@@ -125,6 +185,9 @@ Error XMLPrefs::Open(PrefsHandle& handle, const std::string& designation) {
             return fail(line, "<pref> needs a numeric id attribute");
         if (type == nullptr)
             return fail(line, "<pref id=\"" + std::to_string(id) + "\"> has no type");
+        // Listed twice (also as "67" and "067"), a preference would have two values.
+        if (store->ints.count(id) || store->texts.count(id))
+            return fail(line, "preference " + std::to_string(id) + " is listed twice");
         const char* text = e->GetText() ? e->GetText() : "";
         if (std::string(type) == "int") {
             std::int64_t v;
@@ -133,7 +196,12 @@ Error XMLPrefs::Open(PrefsHandle& handle, const std::string& designation) {
                                       " is of type int but holds \"" + text + "\"");
             store->ints[id] = v;
         } else if (std::string(type) == "text") {
-            store->texts[id] = Mirel::unistring::FromUTF8(text);
+            // Bytes that are not UTF-8 would read as other characters (U+FFFD, or NUL for an
+            // overlong form), and the text would name another folder than the file does.
+            Mirel::unistring t = Mirel::unistring::FromUTF8(text);
+            if (t.ToUTF8() != text)
+                return fail(line, "preference " + std::to_string(id) + " is not UTF-8 text");
+            store->texts[id] = std::move(t);
         } else {
             return fail(line, "preference " + std::to_string(id) + " has the unknown type \"" +
                                   type + "\" (int or text)");
@@ -167,33 +235,25 @@ Error XMLPrefs::GetPref(const PrefsHandle& handle, int number, Mirel::unistring&
 
 Error XMLPrefs::Write(const std::string& path, const std::map<int, std::int64_t>& ints,
                       const std::map<int, Mirel::unistring>& texts) {
-    tinyxml2::XMLDocument doc;
-    doc.InsertEndChild(doc.NewDeclaration());
-    auto* root = doc.NewElement("preferences");
-    doc.InsertEndChild(root);
-    for (auto& [id, v] : ints) {
-        auto* e = root->InsertNewChildElement("pref");
-        e->SetAttribute("id", id);
-        e->SetAttribute("type", "int");
-        e->SetText(static_cast<int64_t>(v));
-    }
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<preferences>\n";
+    for (auto& [id, v] : ints)
+        xml += "    <pref id=\"" + std::to_string(id) + "\" type=\"int\">" + std::to_string(v) +
+               "</pref>\n";
     for (auto& [id, v] : texts) {
-        auto* e = root->InsertNewChildElement("pref");
-        e->SetAttribute("id", id);
-        e->SetAttribute("type", "text");
-        e->SetText(v.ToUTF8().c_str());
+        // XML has no way to write U+0000.
+        if (v.find(u'\0') != Mirel::unistring::npos) return Error(Mirel::kErrPrefsMalformed);
     }
-    tinyxml2::XMLPrinter printer;
-    doc.Print(&printer);
-    // Under a temporary name, synced, then renamed over the old file: a crash leaves the
-    // old preferences or the new ones.
+    for (auto& [id, v] : texts)
+        xml += "    <pref id=\"" + std::to_string(id) + "\" type=\"text\">" +
+               EscapeText(v.ToUTF8()) + "</pref>\n";
+    xml += "</preferences>\n";
     std::string tmp = path + ".tmp";
     int fd = -1;
-    if (int rc = Mirel::Os::OpenWrite(tmp, true, true, fd)) return Error(rc);
-    int rc = Mirel::Os::PWriteAll(fd, printer.CStr(),
-                                  static_cast<std::size_t>(printer.CStrSize() - 1), 0, tmp);
+    int rc = Mirel::Os::OpenWrite(tmp, true, true, fd);
+    if (rc == 0) rc = Mirel::Os::PWriteAll(fd, xml.data(), xml.size(), 0, tmp);
     if (rc == 0) rc = Mirel::Os::SyncFile(fd, tmp);
     Mirel::Os::Close(fd);
+    // Renamed over the old file once synced: a crash leaves the old preferences or the new.
     if (rc == 0) rc = Mirel::Os::ReplaceDurable(tmp, path);
     if (rc != 0) Mirel::Os::DeleteFile(tmp);
     return Error(rc);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <random>
 
 #include "platform/engine/Formats.h"
@@ -240,6 +241,94 @@ TEST_F(EngineTest, ACutDatabaseFileIsNotADatabase) {
     HBFile db(tmp.File("db.vdb"));
     EXPECT_TRUE(db.Open(HBFile::kPermRead).OK());
     EXPECT_EQ(db.GetPageCount(), 70u);
+}
+
+TEST_F(EngineTest, AHeaderOutOfItsSlotIsNotADatabase) {
+    Model m;
+    m.pages[0] = RandomPage(rng);
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    const std::string good = testutil::ReadFile(tmp / "db.vdb");
+    auto slotBytes = [&](int slot) {
+        return testutil::ReadFile(tmp / "db.vdb")
+            .substr(Format::kDbSlotOffset[slot], Format::kDbSlotSize);
+    };
+    // Updates alternate slots by generation; a header anywhere else, or one with no next
+    // generation, would have the next update overwrite the current header in place.
+    struct Case {
+        int slot;
+        std::uint64_t generation;
+    };
+    for (Case c : {Case{0, 1}, Case{0, 7}, Case{1, 2}, Case{1, UINT64_MAX}}) {
+        testutil::WriteFile(tmp / "db.vdb", good);
+        Format::DbHeader h;
+        h.pageSize = kPage;
+        h.uuid = m.uuid;
+        h.msn = m.msn + 1;
+        h.pageCount = 1;
+        h.generation = c.generation;
+        std::uint8_t buf[Format::kDbSlotSize];
+        Format::EncodeDbHeader(h, buf);
+        int fd = ::open((tmp / "db.vdb").c_str(), O_RDWR);
+        ASSERT_EQ(::pwrite(fd, buf, sizeof buf, static_cast<off_t>(Format::kDbSlotOffset[c.slot])),
+                  static_cast<ssize_t>(sizeof buf));
+        ::close(fd);
+        HBFile db(tmp.File("db.vdb"));
+        EXPECT_EQ(db.Open(HBFile::kPermRead).GetError(), kErrInvalidFile) << c.generation;
+        EXPECT_EQ(db.Open(HBFile::kPermReadWrite).GetError(), kErrInvalidFile) << c.generation;
+    }
+    // As the writer and the updates place them, each update leaves the current slot as it was.
+    testutil::WriteFile(tmp / "db.vdb", good);
+    for (int i = 0; i < 3; ++i) {
+        const std::string current = slotBytes(i % 2);
+        ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), m, rng, 2, false).OK());
+        ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK()) << i;
+        EXPECT_EQ(slotBytes(i % 2), current) << i;
+        ExpectMatches(tmp.File("db.vdb"), m);
+        ASSERT_EQ(::unlink((tmp / "l.vrl").c_str()), 0);
+    }
+}
+
+TEST_F(EngineTest, APageBeyondTheLargestFileOffsetIsInvalid) {
+    Model m;
+    m.pages[0] = RandomPage(rng);
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    const std::string before = testutil::ReadFile(tmp / "db.vdb");
+    const PageImage img = RandomPage(rng);
+    auto writeLog = [&](std::uint64_t page) {
+        RedoLogWriter w;
+        ASSERT_TRUE(w.Open(tmp.File("far.vrl"), m.uuid, kPage, m.msn).OK());
+        ASSERT_TRUE(w.AddPage(1, img.data()).OK());
+        ASSERT_TRUE(w.AddPage(page, img.data()).OK());
+        ASSERT_TRUE(w.Finish(m.msn + 1, 1, true).OK());
+    };
+    // Page n ends at (n + 2) * P, which must fit a signed 64-bit file offset.
+    const std::uint64_t firstBeyond = static_cast<std::uint64_t>(INT64_MAX) / kPage - 1;
+    for (std::uint64_t page : {firstBeyond, UINT64_MAX / kPage - 2}) {
+        writeLog(page);
+        HBLogFile log(tmp.File("far.vrl"));
+        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
+        EXPECT_EQ(log.VerifyRecords().GetError(), kErrInvalidFile) << page;
+        log.Close(false);
+        EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("far.vrl")).GetError(), kErrInvalidFile);
+        EXPECT_TRUE(testutil::ReadFile(tmp / "db.vdb") == before) << "the database changed";
+        ASSERT_EQ(::unlink((tmp / "far.vrl").c_str()), 0);
+    }
+    // A far page inside that range is a page like any other: the file grows sparse to hold it.
+    const std::uint64_t far = 1u << 20;
+    writeLog(far);
+    ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("far.vrl")).OK());
+    m.pages[1] = img;
+    m.pages[far] = img;
+    m.msn += 1;
+    HBFile db(tmp.File("db.vdb"));
+    ASSERT_TRUE(db.Open(HBFile::kPermRead).OK());
+    EXPECT_EQ(db.GetPageCount(), far + 1);
+    EXPECT_EQ(db.GetMSN(), m.msn);
+    PageImage buf(kPage);
+    for (std::uint64_t n : {std::uint64_t{0}, std::uint64_t{1}, far}) {
+        ASSERT_TRUE(db.ReadPage(n, buf.data()).OK());
+        EXPECT_EQ(buf, m.pages[n]) << n;
+    }
 }
 
 TEST_F(EngineTest, ContainerChangesTravelWithTheLog) {

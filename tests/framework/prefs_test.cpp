@@ -68,3 +68,79 @@ TEST(PrefsTest, DesignationHasAnOverride) {
     keys.SetDesignation("");
     EXPECT_EQ(keys.GetDesignation(), before);
 }
+
+TEST(PrefsTest, AmbiguousOrGarbledFilesAreMalformed) {
+    testutil::TempDir tmp;
+    XMLPrefs prefs;
+    Talon::PrefsHandle h;
+    auto doc = [](const std::string& body) {
+        return "<?xml version=\"1.0\"?>\n<preferences>" + body + "</preferences>\n";
+    };
+    const std::string bad[] = {
+        // one preference listed twice, also under another spelling of its number
+        doc("<pref id=\"67\" type=\"int\">1</pref><pref id=\"67\" type=\"int\">0</pref>"),
+        doc("<pref id=\"8\" type=\"int\">1</pref><pref id=\"08\" type=\"text\">x</pref>"),
+        // text that is not UTF-8: Latin-1, an overlong '/', a cut sequence
+        doc("<pref id=\"68\" type=\"text\">/srv/b\xe4"
+            "ckup</pref>"),
+        doc("<pref id=\"68\" type=\"text\">/srv\xc0\xaf"
+            "b</pref>"),
+        doc("<pref id=\"68\" type=\"text\">/srv/\xe6\x97</pref>"),
+        // references that name no character, and a NUL byte
+        doc("<pref id=\"68\" type=\"text\">/srv&#0;/b</pref>"),
+        doc("<pref id=\"68\" type=\"text\">/srv&#x;/b</pref>"),
+        doc("<pref id=\"68\" type=\"text\">/srv&#x110000;/b</pref>"),
+        doc("<pref id=\"68\" type=\"text\">/srv&#x200000;/b</pref>"),
+        doc("<pref id=\"67\" type=\"int\">1&#x0;2</pref>"),
+        doc("<pref id=\"68\" type=\"text\">/srv") + std::string(1, '\0') + "/b</pref>",
+    };
+    for (const std::string& b : bad) {
+        testutil::WriteFile(tmp / "bad.xml", b);
+        EXPECT_EQ(prefs.Open(h, tmp / "bad.xml").GetError(), Mirel::kErrPrefsMalformed) << b;
+        EXPECT_EQ(h, nullptr);
+    }
+    // Character references that name characters are read as them; "&#" that is no reference
+    // is text.
+    testutil::WriteFile(tmp / "ok.xml",
+                        doc("<pref id=\"68\" type=\"text\">&#x41;&#98;&#x1F600;&#65</pref>"));
+    ASSERT_TRUE(prefs.Open(h, tmp / "ok.xml").OK());
+    Mirel::unistring s;
+    ASSERT_TRUE(prefs.GetPref(h, 68, s).OK());
+    EXPECT_EQ(s, Mirel::unistring(u"Ab\U0001F600&#65"));
+}
+
+TEST(PrefsTest, EveryTextTheWriterTakesReadsBackTheSame) {
+    testutil::TempDir tmp;
+    const std::map<int, Mirel::unistring> texts = {
+        {1, u"/srv/a\rb"},
+        {2, u"line\r\nend\n"},
+        {3, u"  "},
+        {4, u"\t"},
+        {5, u"\n\r\n"},
+        {6, u"<&>\"' ]]> &amp;"},
+        {7, u" padded \t"},
+        {8, u"\xD800 lone"},
+        {9, u"\U0001F600 \u65e5"},
+        {10, u"&#0; &#x41;"},
+        {11, u""},
+    };
+    const std::map<int, std::int64_t> ints = {{67, INT64_MIN}, {-3, INT64_MAX}};
+    ASSERT_TRUE(XMLPrefs::Write(tmp / "p.xml", ints, texts).OK());
+    XMLPrefs prefs;
+    Talon::PrefsHandle h;
+    ASSERT_TRUE(prefs.Open(h, tmp / "p.xml").OK());
+    for (const auto& [id, want] : texts) {
+        Mirel::unistring got;
+        ASSERT_TRUE(prefs.GetPref(h, id, got).OK()) << id;
+        EXPECT_EQ(got, want) << id;
+    }
+    for (const auto& [id, want] : ints) {
+        std::int64_t got = 0;
+        ASSERT_TRUE(prefs.GetPref(h, id, got).OK()) << id;
+        EXPECT_EQ(got, want) << id;
+    }
+    // XML cannot hold U+0000: the writer refuses it rather than write another text.
+    EXPECT_EQ(XMLPrefs::Write(tmp / "nul.xml", {}, {{68, Mirel::unistring(u"a\0b", 3)}}).GetError(),
+              Mirel::kErrPrefsMalformed);
+    EXPECT_FALSE(testutil::Exists(tmp / "nul.xml"));
+}

@@ -1,0 +1,95 @@
+// Shared by the fuzz targets: a scratch folder for the files a reader is given, and a check
+// that stops the run with a message libFuzzer keeps beside the input that broke it.
+#pragma once
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/support/Directory.h"
+#include "platform/support/UniversalPath.h"
+
+namespace fuzz {
+
+[[noreturn]] inline void Fail(const char* what, const char* file, int line) {
+    std::fprintf(stderr, "FUZZ CHECK FAILED %s:%d: %s\n", file, line, what);
+    std::abort();
+}
+
+#define FUZZ_CHECK(cond) ((cond) ? (void)0 : ::fuzz::Fail(#cond, __FILE__, __LINE__))
+
+// The folder the readers' files live in: $IBS_FUZZ_SCRATCH when set, else a new folder in
+// /dev/shm (tmpfs keeps the writers' syncs cheap and lets sparse pages land at any offset).
+class Scratch {
+public:
+    static Scratch& Get() {
+        static Scratch s;
+        return s;
+    }
+    const std::string& Path() const { return mPath; }
+    std::string operator/(const std::string& name) const { return mPath + "/" + name; }
+    Mirel::UniversalPath File(const std::string& name) const {
+        return Mirel::UniversalPath::FromNative(mPath + "/" + name);
+    }
+    Mirel::UniversalPath Folder() const { return Mirel::UniversalPath::Folder(mPath); }
+
+    // Empties the folder between inputs.
+    void Clear() const { Mirel::Directory(Folder()).DeleteContents(); }
+
+private:
+    Scratch() {
+        const char* env = std::getenv("IBS_FUZZ_SCRATCH");
+        if (env && *env) {
+            mPath = env;
+            Mirel::Directory(Folder()).CreateIfNotExists();
+            return;
+        }
+        const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        std::string tmpl = std::string(base) + "/ibs-fuzz-XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        if (!::mkdtemp(buf.data())) Fail("mkdtemp", __FILE__, __LINE__);
+        mPath = buf.data();
+        mOwned = true;
+    }
+    ~Scratch() {
+        if (mOwned) Mirel::Directory(Folder()).DeleteAll();
+    }
+
+    std::string mPath;
+    bool mOwned = false;
+};
+
+inline void WriteBytes(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) Fail("open for writing", __FILE__, __LINE__);
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t w = ::write(fd, data + done, size - done);
+        if (w <= 0) Fail("write", __FILE__, __LINE__);
+        done += static_cast<std::size_t>(w);
+    }
+    ::close(fd);
+}
+
+inline std::vector<std::uint8_t> ReadBytes(const std::string& path) {
+    std::vector<std::uint8_t> out;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return out;
+    std::uint8_t buf[65536];
+    for (;;) {
+        ssize_t r = ::read(fd, buf, sizeof buf);
+        if (r <= 0) break;
+        out.insert(out.end(), buf, buf + r);
+    }
+    ::close(fd);
+    return out;
+}
+
+}  // namespace fuzz

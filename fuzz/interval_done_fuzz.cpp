@@ -1,0 +1,79 @@
+// Interval-done reader. Input: one control byte, then the file.
+//   bit 1: set the count to the number of whole UUIDs the file has room for
+//   bit 0: rewrite the trailing checksum (after bit 1)
+//   bit 2: read it through its redo folder as well, under the name bits 3 and 4 choose
+// A file the reader accepts is fully determined by what it reads: written back by the
+// writer it must be the same bytes.
+#include <cstring>
+
+#include "fuzz/FuzzUtil.h"
+#include "platform/engine/Formats.h"
+#include "platform/engine/Uuid.h"
+#include "platform/framework/IBS_Config.h"
+
+using namespace Mirel;
+using fuzz::Scratch;
+using Talon::IBS_Config;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr std::size_t kFixed = 24;  // magic, version, count, end UTC
+
+// Names a redo folder may hold it under: matched without regard to case, and one that must
+// not match.
+const char* const kNames[4] = {"IntervalDone.vid", "intervaldone.VID", "INTERVALDONE.VID",
+                               "IntervalDone.vid.part"};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    const std::uint8_t ctl = data[0];
+    Bytes file(data + 1, data + size);
+    if ((ctl & 2) && file.size() >= kFixed + 4)
+        Format::Put32(file.data() + 12,
+                      static_cast<std::uint32_t>((file.size() - kFixed - 4) / 16));
+    if ((ctl & 1) && file.size() >= 4)
+        Format::Put32(file.data() + file.size() - 4, Format::Crc32c(file.data(), file.size() - 4));
+
+    Scratch& s = Scratch::Get();
+    s.Clear();
+    fuzz::WriteBytes(s / "in.vid", file.data(), file.size());
+
+    std::uint64_t utc = 0;
+    std::vector<unistring> list;
+    Talon::Error e = IBS_Config::GetIncrementalIntervalDone(s.File("in.vid"), utc, &list);
+    std::uint64_t utcOnly = 0;
+    Talon::Error eOnly = IBS_Config::GetIncrementalIntervalDone(s.File("in.vid"), utcOnly, nullptr);
+    FUZZ_CHECK(e.GetError() == eOnly.GetError());
+    FUZZ_CHECK(e.OK() || e.GetError() == kErrInvalidFile);
+
+    if (ctl & 4) {
+        const int which = (ctl >> 3) & 3;
+        Directory(UniversalPath::Folder(s / "Redo_1")).CreateIfNotExists();
+        fuzz::WriteBytes(s / "Redo_1/" + kNames[which], file.data(), file.size());
+        std::uint64_t fUtc = 0;
+        std::vector<unistring> fList;
+        Talon::Error f = IBS_Config::GetIncrementalIntervalDone(UniversalPath::Folder(s / "Redo_1"),
+                                                                fUtc, &fList);
+        if (which == 3) {
+            FUZZ_CHECK(f.GetError() == kErrNoIntervalDone);
+        } else {
+            FUZZ_CHECK(f.GetError() == e.GetError());
+            FUZZ_CHECK(!f.OK() || (fUtc == utc && fList == list));
+        }
+    }
+    if (!e.OK()) return 0;
+
+    FUZZ_CHECK(utcOnly == utc && utc == Format::Get64(file.data() + 16));
+    FUZZ_CHECK(file.size() == kFixed + 16 * list.size() + 4);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        Format::Uuid u;
+        std::memcpy(u.data(), file.data() + kFixed + 16 * i, 16);
+        FUZZ_CHECK(list[i] == UuidText::ToText(u));
+    }
+    FUZZ_CHECK(IBS_Config::WriteIntervalDone(s.File("rt.vid"), utc, list).OK());
+    FUZZ_CHECK(fuzz::ReadBytes(s / "rt.vid") == file);
+    return 0;
+}
