@@ -15,6 +15,11 @@ DBSConnector::DBSConnector(CORBA::ORB_ptr orb)
     Talon::ComponentBaseThread::Init();
 }
 
+DBSConnector::~DBSConnector() {
+    AbortMain();
+    Join();
+}
+
 bool DBSConnector::ConnectToServer(const char* addr, unsigned short port) {
     if (GetStatus() == TalonTypes::kCS_ServicingRequests) {
         Talon::EventLink_var link = GetEventLink(0);

@@ -8,6 +8,8 @@
 class DBSConnector : public Talon::ComponentBaseThread {
 public:
     explicit DBSConnector(CORBA::ORB_ptr orb);
+    // Its thread runs this object's Main: it ends before the object does.
+    ~DBSConnector() override;
 
     const char* GetName() const override { return "DBSConnector"; }
     void Main() override;

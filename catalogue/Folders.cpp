@@ -137,6 +137,8 @@ void IBSMgr::ClearFolders() {
             ReportEvent(static_cast<std::int32_t>(0x41000309),
                         mBackupFolder.GetPath().GetUserEntryFormat(), Num(error));
     }
+    // A retry was for this folder's interval; the next folder starts without one.
+    RetrySucceeded();
     mFoldersReady.store(0);
     mBackupFolder.Clear();
     mLastGoodFolder.Clear();

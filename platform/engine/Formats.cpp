@@ -77,7 +77,9 @@ bool DecodeLogHeader(const std::uint8_t in[kLogHeaderSize], LogHeader& h) {
     if (flags & ~kLogFlagClosed) return false;
     h.closed = flags & kLogFlagClosed;
     h.recordCount = Get64(in + 64);
-    return h.msn >= h.startMSN;
+    // A log that changes pages moves the MSN; otherwise a copy at its end would take it
+    // for one it already holds, and its pages would never be applied.
+    return h.msn >= h.startMSN && (h.msn > h.startMSN || h.recordCount == 0);
 }
 
 std::uint32_t RecordCrc(std::uint64_t pageNo, const std::uint8_t* data, std::size_t pageSize) {

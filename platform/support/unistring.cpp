@@ -69,7 +69,9 @@ unistring unistring::FromUTF8(std::string_view in) {
             else
                 cp = (cp << 6) | (p[i + k] & 0x3F);
         }
-        if (!ok || cp > 0x10FFFF) {
+        // An overlong form (C0 AF for '/') would let a text pass for another.
+        static const std::uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (!ok || cp > 0x10FFFF || cp < kLeast[len]) {
             out.push_back(0xFFFD);
             ++i;
             continue;
