@@ -9,57 +9,17 @@
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
 #include "platform/support/File.h"
+#include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
 
 using Mirel::unistring;
+using testutil::Events;
 using testutil::ManagerTest;
+using testutil::U;
+using testutil::WriteDone;
+using testutil::WriteLog;
 
 namespace {
-
-unistring U(const std::string& s) {
-    return unistring::FromUTF8(s);
-}
-
-// Writes a redo log of `uuid` ending at `end` in the redo folder `folder`.
-std::string WriteLog(const std::string& folder, const std::string& name, const std::string& uuid,
-                     std::uint64_t start, std::uint64_t msn, std::uint64_t end) {
-    testutil::MakeDirs(folder);
-    Mirel::Format::Uuid u;
-    Mirel::UuidText::FromText(U(uuid), u);
-    Mirel::RedoLogWriter w;
-    std::string path = folder + "/" + name;
-    w.Open(Mirel::UniversalPath::FromNative(path), u, 512, start);
-    w.Finish(msn, end, false);
-    return path;
-}
-
-std::string WriteDone(const std::string& folder, std::uint64_t end,
-                      const std::vector<unistring>& list,
-                      const std::string& name = "IntervalDone.vid") {
-    testutil::MakeDirs(folder);
-    std::string path = folder + "/" + name;
-    Talon::IBS_Config::WriteIntervalDone(Mirel::UniversalPath::FromNative(path), end, list);
-    return path;
-}
-
-class Events {
-public:
-    Events() {
-        Talon::Logger::SetObserver([this](std::int32_t code, const std::vector<unistring>& texts) {
-            std::lock_guard<std::mutex> g(m);
-            seen.emplace_back(static_cast<std::uint32_t>(code), texts);
-        });
-    }
-    ~Events() { Talon::Logger::SetObserver(nullptr); }
-    int Count(std::uint32_t code) {
-        std::lock_guard<std::mutex> g(m);
-        int n = 0;
-        for (auto& e : seen) n += e.first == code;
-        return n;
-    }
-    std::mutex m;
-    std::vector<std::pair<std::uint32_t, std::vector<unistring>>> seen;
-};
 
 const std::string kA = "11111111-1111-4111-8111-111111111111";
 const std::string kB = "22222222-2222-4222-8222-222222222222";

@@ -1,0 +1,88 @@
+// Files the server writes, made with the engine's writers, and a recorder of event records.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/engine/Uuid.h"
+#include "platform/engine/Writers.h"
+#include "platform/framework/IBS_Config.h"
+#include "platform/framework/Logger.h"
+#include "tests/TestUtil.h"
+
+namespace testutil {
+
+inline Mirel::unistring U(const std::string& s) {
+    return Mirel::unistring::FromUTF8(s);
+}
+
+// A redo log of `uuid` from `start` to `msn`, ending at `end`, with one page, in `folder`.
+inline std::string WriteLog(const std::string& folder, const std::string& name,
+                            const std::string& uuid, std::uint64_t start, std::uint64_t msn,
+                            std::uint64_t end) {
+    MakeDirs(folder);
+    Mirel::Format::Uuid u;
+    Mirel::UuidText::FromText(U(uuid), u);
+    Mirel::RedoLogWriter w;
+    std::string path = folder + "/" + name;
+    w.Open(Mirel::UniversalPath::FromNative(path), u, 512, start);
+    if (msn > start) {
+        std::vector<std::uint8_t> page(512, static_cast<std::uint8_t>(msn));
+        w.AddPage(0, page.data());
+    }
+    w.Finish(msn, end, false);
+    return path;
+}
+
+inline std::string WriteDone(const std::string& folder, std::uint64_t end,
+                             const std::vector<Mirel::unistring>& list,
+                             const std::string& name = "IntervalDone.vid") {
+    MakeDirs(folder);
+    std::string path = folder + "/" + name;
+    Talon::IBS_Config::WriteIntervalDone(Mirel::UniversalPath::FromNative(path), end, list);
+    return path;
+}
+
+// A database file of `uuid` at `msn` with `pages` pages.
+inline std::string WriteDb(const std::string& path, const std::string& uuid, std::uint64_t msn,
+                           int pages = 2) {
+    MakeDirs(path.substr(0, path.rfind('/')));
+    Mirel::Format::Uuid u;
+    Mirel::UuidText::FromText(U(uuid), u);
+    Mirel::PageMap map;
+    for (int i = 0; i < pages; ++i) map[static_cast<std::uint64_t>(i)] = Mirel::PageImage(512, 7);
+    Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(path), u, 512, msn, map);
+    return path;
+}
+
+// Every event record reported while it lives.
+class Events {
+public:
+    Events() {
+        Talon::Logger::SetObserver(
+            [this](std::int32_t code, const std::vector<Mirel::unistring>& t) {
+                std::lock_guard<std::mutex> g(m);
+                seen.emplace_back(static_cast<std::uint32_t>(code), t);
+            });
+    }
+    ~Events() { Talon::Logger::SetObserver(nullptr); }
+    int Count(std::uint32_t code) {
+        std::lock_guard<std::mutex> g(m);
+        int n = 0;
+        for (auto& e : seen) n += e.first == code;
+        return n;
+    }
+    // The texts of the last record with this code (empty when there is none).
+    std::vector<Mirel::unistring> Last(std::uint32_t code) {
+        std::lock_guard<std::mutex> g(m);
+        for (auto it = seen.rbegin(); it != seen.rend(); ++it)
+            if (it->first == code) return it->second;
+        return {};
+    }
+    std::mutex m;
+    std::vector<std::pair<std::uint32_t, std::vector<Mirel::unistring>>> seen;
+};
+
+}  // namespace testutil

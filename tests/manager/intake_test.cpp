@@ -1,0 +1,342 @@
+// What the service takes, what it leaves exactly where it is, and what a folder change may
+// delete: with real files, planted links and other people's files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/framework/BackupFolder.h"
+#include "platform/framework/IBS_Config.h"
+#include "tests/manager/Files.h"
+#include "tests/manager/ManagerFixture.h"
+
+using Mirel::unistring;
+using testutil::Events;
+using testutil::ManagerTest;
+using testutil::U;
+using testutil::WriteDb;
+using testutil::WriteDone;
+using testutil::WriteLog;
+
+namespace {
+
+const std::string kA = "11111111-1111-4111-8111-111111111111";
+const std::string kM = "33333333-3333-4333-8333-333333333333";
+constexpr std::uint64_t kEnd = 1800000000000000ull;
+
+// What a file or folder holds, links included, so a test can say "untouched".
+std::string Fingerprint(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return "missing";
+    if (S_ISLNK(st.st_mode)) {
+        char target[4096];
+        ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+        return "link to " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        std::vector<Mirel::UniversalPath> all;
+        Mirel::BuildUniversalPathListFunctor f(all, Mirel::kListFiles, true);
+        Mirel::Directory(Mirel::UniversalPath::Folder(path)).ProcessFiles(f, 100);
+        std::string s = "folder:";
+        for (const auto& p : all)
+            s += " " + p.Native().substr(path.size()) + "=" + testutil::ReadFile(p.Native());
+        return s;
+    }
+    return "file " + testutil::ReadFile(path);
+}
+
+std::string Reasons(const std::string& backup) {
+    return testutil::ReadFile(backup + "/Rejected/reasons.tsv");
+}
+
+}  // namespace
+
+TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
+    Events events;
+    testutil::TempDir outside;
+    testutil::WriteFile(outside / "precious.txt", "mine");
+    std::string redo = backup() + "/Changes/Redo_1";
+    std::string good = WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 5);
+    std::string lg = backup() + "/LastGood_2026-01-01_0000";
+    WriteDb(lg + "/db.vdb", kA, 1);
+    ASSERT_EQ(::symlink((outside / "precious.txt").c_str(), (redo + "/link.vrl").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Changes/Redo_9").c_str()), 0);
+    testutil::WriteFile(outside / "inside.vrl", "not a log");
+    WriteDone(backup() + "/Changes", kEnd, {});  // directly in Changes/, not in a redo folder
+
+    const std::vector<std::string> hostile = {
+        lg,                                       // the newest last-good folder
+        backup() + "/Changes",                    // the changes folder with its accepted logs
+        redo,                                     // a redo folder
+        outside / "precious.txt",                 // someone's file elsewhere
+        redo + "/link.vrl",                       // a link in a redo folder
+        backup() + "/Changes/Redo_9/inside.vrl",  // through a redo folder that is a link
+        backup() + "/Changes/IntervalDone.vid",   // an interval-done file outside a redo folder
+        backup() + "/Copies",                     // the copies folder
+        backup() + "/Changes/Redo_1/missing.vrl",
+    };
+    std::vector<std::string> before;
+    for (const auto& p : hostile) before.push_back(Fingerprint(p));
+    const std::string outsideBefore = Fingerprint(outside.path());
+    for (const auto& p : hostile) {
+        EXPECT_EQ(mgr->RedoLogIsReady(U(p), U(kA), true), Mirel::kErrFileNotTaken) << p;
+        EXPECT_EQ(mgr->RedoLogIsReady(U(p), u"", true), Mirel::kErrFileNotTaken) << p;
+    }
+    for (std::size_t i = 0; i < hostile.size(); ++i)
+        EXPECT_EQ(Fingerprint(hostile[i]), before[i]) << hostile[i];
+    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+    EXPECT_EQ(events.Count(0x41000328), 0);
+    EXPECT_EQ(mgr->RedoLogIsReady(u"relative/a.vrl", U(kA), true), Mirel::kErrBadPathFormat);
+
+    // The second guard: set-aside itself refuses anything but a file of the changes folder.
+    mgr->MoveInvalidRedo(Mirel::UniversalPath::Folder(lg), true);
+    mgr->MoveInvalidRedo(Mirel::UniversalPath::FromNative(outside / "precious.txt"), true);
+    mgr->MoveInvalidRedo(Mirel::UniversalPath::FromNative(redo + "/link.vrl"), true);
+    EXPECT_TRUE(testutil::IsDir(lg));
+    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+
+    // The real thing is still taken.
+    EXPECT_EQ(mgr->RedoLogIsReady(U(good), U(kA), true), 0);
+}
+
+TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {
+    Events events;
+    std::string redo = backup() + "/Changes/Redo_1";
+    // A log of A announced as M's: taken under M it would never be applied to A.
+    std::string wrong = WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 5);
+    EXPECT_EQ(mgr->RedoLogIsReady(U(wrong), U(kM), true), Mirel::kErrLogWrongDatabase);
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/a.vrl"));
+    EXPECT_EQ(events.Last(0x41000328).at(1), u"10720");
+    // The same database in upper case is the same database.
+    std::string upper = WriteLog(redo, "b.vrl", kA, 1, 2, kEnd - 4);
+    std::string shouted = kA;
+    for (auto& c : shouted) c = static_cast<char>(std::toupper(c));
+    EXPECT_EQ(mgr->RedoLogIsReady(U(upper), U(shouted), true), 0);
+    // Interval ends no last-good folder can name stop every later interval: invalid.
+    for (std::uint64_t end : {std::uint64_t{0}, Talon::IBS_Config::kEndOfTime}) {
+        std::string done =
+            WriteDone(backup() + "/Changes/Redo_" + std::to_string(end + 2), end, {});
+        EXPECT_EQ(mgr->RedoLogIsReady(U(done), u"", true), Mirel::kErrInvalidFile) << end;
+        EXPECT_FALSE(testutil::Exists(done));
+    }
+    EXPECT_EQ(events.Last(0x41000328).at(1), u"10709");
+    // A log with records that leaves the MSN where it is would never be applied.
+    {
+        Mirel::Format::Uuid u;
+        Mirel::UuidText::FromText(U(kA), u);
+        Mirel::RedoLogWriter w;
+        std::string path = redo + "/still.vrl";
+        ASSERT_TRUE(w.Open(Mirel::UniversalPath::FromNative(path), u, 512, 5).OK());
+        std::vector<std::uint8_t> page(512, 1);
+        ASSERT_TRUE(w.AddPage(0, page.data()).OK());
+        ASSERT_TRUE(w.Finish(5, kEnd - 3, false).OK());
+        EXPECT_EQ(mgr->RedoLogIsReady(U(path), U(kA), true), Mirel::kErrInvalidFile);
+    }
+    // A file that is not named as a redo log is not one the scan would find again.
+    testutil::WriteFile(redo + "/notes.txt", "x");
+    EXPECT_EQ(mgr->RedoLogIsReady(U(redo + "/notes.txt"), U(kA), true), Mirel::kErrFileNotTaken);
+    EXPECT_TRUE(testutil::IsFile(redo + "/notes.txt"));
+    // Every set-aside file has its line, with its reason.
+    std::string reasons = Reasons(backup());
+    EXPECT_NE(reasons.find("a.vrl\t10720\t"), std::string::npos) << reasons;
+    EXPECT_NE(reasons.find("IntervalDone.vid\t10709\t"), std::string::npos) << reasons;
+    EXPECT_NE(reasons.find("still.vrl\t10709\t"), std::string::npos) << reasons;
+}
+
+TEST_F(ManagerTest, NamesMatchWithoutCaseForIntakeScanAndEmptyCheck) {
+    // Written while the service was down: a shouted log and interval-done file.
+    std::string redo = backup() + "/Changes/Redo_7";
+    WriteDb(backup() + "/Copies/u/DB.VDB", kA, 1);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(backup() + "/Copies/u/DB.VDB"), U(kA)));
+    Settle();
+    std::string log = WriteLog(redo, "A.VRL", kA, 1, 2, kEnd - 5);
+    WriteDone(redo, kEnd, {}, "INTERVALDONE.VID");
+    IBSMgr::sServerRegistered.store(true);
+    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);  // the restart's scan
+    Settle();
+    // Applied, not deleted unapplied: the newest copy is at the log's MSN.
+    Mirel::Directory latest;
+    ASSERT_TRUE(
+        Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup()), latest));
+    unistring uuid;
+    std::uint64_t msn = 0;
+    ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(latest.MakeUniversalPath(u"DB.VDB"), uuid, msn).OK());
+    EXPECT_EQ(msn, 2u);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+}
+
+TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
+    Events events;
+    testutil::TempDir outside;
+    WriteDb(outside / "db.vdb", kA, 1);
+    const std::string outsideBefore = Fingerprint(outside.path());
+    // A link to a folder elsewhere, planted in the copies folder.
+    ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies/evil").c_str()), 0);
+    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(backup() + "/Copies/evil/db.vdb"), U(kA)));
+    // Not a database file name, a truncated copy, another database than announced.
+    WriteDb(backup() + "/Copies/u1/db.bin", kA, 1);
+    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(backup() + "/Copies/u1/db.bin"), U(kA)));
+    std::string cut = WriteDb(backup() + "/Copies/u2/db.vdb", kA, 1, 70);
+    ASSERT_EQ(::truncate(cut.c_str(), 20 * 512), 0);
+    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(cut), U(kA)));
+    std::string other = WriteDb(backup() + "/Copies/u3/db.vdb", kM, 1);
+    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(other), U(kA)));
+    EXPECT_EQ(events.Count(0x41000313), 4);
+    // The real thing, in any case of its extension, is taken.
+    EXPECT_TRUE(
+        mgr->FullDBBackupIsUploaded(U(WriteDb(backup() + "/Copies/u4/db.VDB", kA, 1)), U(kA)));
+    // Nothing of the refused files moved, and a whole interval never touches the outside.
+    std::string done = WriteDone(backup() + "/Changes/Redo_1", kEnd, {});
+    ASSERT_EQ(mgr->RedoLogIsReady(U(done), u"", true), 0);
+    Settle();
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Copies/u1/db.bin"));
+    EXPECT_TRUE(testutil::IsFile(cut));
+    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db", U(kA), 1, false), 0);
+}
+
+TEST_F(ManagerTest, TheScanKeepsWhatTheServerIsWritingAndWhatItAnnounced) {
+    // An acknowledged upload with no log yet, then a restart.
+    ASSERT_TRUE(
+        mgr->FullDBBackupIsUploaded(U(WriteDb(backup() + "/Copies/u/db.vdb", kA, 10)), U(kA)));
+    // A log whose header is not written yet (the server writes it last).
+    std::string redo = backup() + "/Changes/Redo_1";
+    testutil::MakeDirs(redo);
+    testutil::WriteFile(redo + "/being-written.vrl", std::string(700, '\0'));
+    IBSMgr::sServerRegistered.store(true);
+    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    EXPECT_TRUE(testutil::IsFile(redo + "/being-written.vrl"));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+    // Its next interval uses the upload: no failure, a copy at its MSN.
+    std::string log = WriteLog(redo, "a.vrl", kA, 10, 11, kEnd - 5);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd, {})), u"", true), 0);
+    Settle();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db", U(kA), 11, false), 0);
+    EXPECT_TRUE(testutil::Exists(backup() + "/Copies") &&
+                Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).IsEmpty());
+    // When it is announced, a log that never got its header is judged, and set aside.
+    EXPECT_EQ(mgr->RedoLogIsReady(U(redo + "/being-written.vrl"), U(kA), true),
+              Mirel::kErrInvalidFile);
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/being-written.vrl"));
+}
+
+TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
+    testutil::TempDir outside;
+    // The folder in service has a pending upload and log, a user's file and a set-aside file.
+    ASSERT_TRUE(
+        mgr->FullDBBackupIsUploaded(U(WriteDb(backup() + "/Copies/u/db.vdb", kA, 1)), U(kA)));
+    std::string redo = backup() + "/Changes/Redo_1";
+    std::string log = WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 5);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+    testutil::WriteFile(backup() + "/precious.txt", "mine");
+    testutil::WriteFile(outside / "file", "x");
+
+    // New folders that cannot be set up: the old one stays in service with all it holds.
+    Mirel::Faults::Scope faults;
+    const std::vector<std::string> unusable = {
+        "/" + std::string(5000, 'a'),  // too long
+        outside / "file/backup",       // a component that is a file
+        outside / "full",              // no space for its sub-folders
+    };
+    Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, outside / "full/*", Mirel::kErrDiskFull);
+    for (const auto& p : unusable) {
+        EXPECT_EQ(mgr->SetBackupFolder(U(p)), 0) << p.substr(0, 80);
+        EXPECT_TRUE(mgr->FoldersReady());
+        EXPECT_TRUE(testutil::IsFile(log));
+        EXPECT_TRUE(testutil::IsFile(backup() + "/Copies/u/db.vdb"));
+    }
+    Mirel::Faults::Clear();
+    EXPECT_FALSE(testutil::Exists(outside / "full/Changes"));  // what the probe made is gone
+    // The same folder through a link and with a trailing slash is the same folder: kept.
+    ASSERT_EQ(::symlink(backup().c_str(), (outside / "alias").c_str()), 0);
+    EXPECT_EQ(mgr->SetBackupFolder(U(outside / "alias")), 1);
+    EXPECT_EQ(mgr->SetBackupFolder(U(backup() + "/")), 1);
+    EXPECT_TRUE(testutil::IsFile(log));
+    // The old folder still works: the interval completes with the upload and the log.
+    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd, {})), u"", true), 0);
+    Settle();
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db", U(kA), 2, false), 0);
+
+    // A real change deletes only the service's own things; last-good folders, set-aside
+    // files and the user's file stay.
+    testutil::MakeDirs(redo);
+    testutil::WriteFile(redo + "/junk.vrl", "junk");
+    ASSERT_EQ(mgr->RedoLogIsReady(U(redo + "/junk.vrl"), U(kA), true), Mirel::kErrInvalidFile);
+    ASSERT_EQ(mgr->SetBackupFolder(U(tmp / "other")), 1);
+    EXPECT_EQ(testutil::ReadFile(backup() + "/precious.txt"), "mine");
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/junk.vrl"));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Changes"));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Copies"));
+    Mirel::Directory latest;
+    EXPECT_TRUE(
+        Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup()), latest));
+    // A folder without last-good folders keeps its user's files too.
+    testutil::WriteFile(tmp / "other/notes.txt", "n");
+    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    EXPECT_EQ(testutil::ReadFile(tmp / "other/notes.txt"), "n");
+}
+
+TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched) {
+    testutil::TempDir outside;
+    WriteDb(outside / "db.vdb", kA, 1);
+    testutil::WriteFile(outside / "log.vrl", "not mine");
+    testutil::MakeDirs(outside / "dir");
+    testutil::WriteFile(outside / "dir/keep", "keep");
+    // Links wherever the service lists, moves or deletes, and files of someone else's.
+    testutil::MakeDirs(backup() + "/Changes/Redo_1");
+    testutil::MakeDirs(backup() + "/Copies/up");
+    testutil::MakeDirs(backup() + "/InProgress");
+    testutil::MakeDirs(backup() + "/Rejected");
+    const std::vector<std::pair<std::string, std::string>> links = {
+        {backup() + "/InProgress/link.vdb", outside / "db.vdb"},
+        {backup() + "/InProgress/dir", outside / "dir"},
+        {backup() + "/Changes/link", outside / "dir"},
+        {backup() + "/Changes/Redo_1/link.vrl", outside / "log.vrl"},
+        {backup() + "/Changes/Redo_2", outside / "dir"},
+        {backup() + "/Copies/link", outside / "dir"},
+        {backup() + "/Copies/up/link.vdb", outside / "db.vdb"},
+        {backup() + "/Rejected/link", outside / "dir"},
+    };
+    for (const auto& [link, target] : links) ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    testutil::WriteFile(backup() + "/precious.txt", "mine");
+    const std::string outsideBefore = Fingerprint(outside.path());
+
+    // A whole life: uploads, intervals, hostile announcements, restarts, folder changes.
+    sim::WorkloadOptions opt;
+    opt.seed = 9;
+    opt.databases = 2;
+    sim::Workload server(backup(), opt, announcer);
+    ASSERT_TRUE(server.Upload());
+    for (const auto& [link, target] : links) {
+        mgr->RedoLogIsReady(U(link), U(kA), true);
+        mgr->FullDBBackupIsUploaded(U(link), U(kA));
+    }
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(server.WriteIntervalLogs(), 0);
+        ASSERT_EQ(server.CloseInterval(), 0);
+        Settle();
+        Mirel::Directory latest;
+        if (i == 0 && Talon::BackupFolder(u"LastGood")
+                          .GetLatest(Mirel::UniversalPath::Folder(backup()), latest)) {
+            testutil::WriteFile(latest.GetPath().Native() + "/notes.txt", "about this copy");
+            ASSERT_EQ(::symlink((outside / "db.vdb").c_str(),
+                                (latest.GetPath().Native() + "/z.vdb").c_str()),
+                      0);
+        }
+        IBSMgr::sServerRegistered.store(true);
+        ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+        Settle();
+    }
+    EXPECT_EQ(server.VerifyAll(), "");
+    ASSERT_EQ(mgr->SetBackupFolder(U(tmp / "elsewhere")), 1);
+    ASSERT_EQ(mgr->SetBackupFolder(u""), 1);
+    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
+    EXPECT_EQ(testutil::ReadFile(backup() + "/precious.txt"), "mine");
+    std::vector<Mirel::UniversalPath> notes;
+    Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(notes, u"notes.txt", 1,
+                                                                 Mirel::kListFiles, false);
+    Mirel::Directory(Mirel::UniversalPath::Folder(backup())).ProcessFiles(f, 2);
+    EXPECT_EQ(notes.size(), 1u);  // its folder lost its copies, not the user's file
+}

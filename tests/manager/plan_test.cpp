@@ -1,0 +1,282 @@
+// The interval decisions, case by case, on catalogues built in memory.
+#include <gtest/gtest.h>
+
+#include "scheduler/IntervalPlan.h"
+
+using IntervalPlan::Choice;
+using IntervalPlan::Source;
+using Mirel::unistring;
+using Mirel::UniversalPath;
+
+namespace {
+
+const unistring kA = u"aaaaaaaa-0000-4000-8000-000000000001";
+const unistring kB = u"bbbbbbbb-0000-4000-8000-000000000002";
+
+FileInfo Log(std::uint64_t start, std::uint64_t msn, std::uint64_t end, bool closed = false) {
+    return FileInfo(UniversalPath::FromNative("/b/Changes/Redo_1/" + std::to_string(msn) + ".vrl"),
+                    kA, msn, start, end, closed);
+}
+
+// A small catalogue: intervals by end; a finished one has a last-good folder.
+class Catalogue {
+public:
+    Interval& Add(std::uint64_t end, bool finished) {
+        Interval& i = map[end];
+        i.mDoneUTC = end;
+        if (finished)
+            i.backup =
+                Mirel::Directory(UniversalPath::Folder("/b/LastGood_" + std::to_string(end)));
+        return i;
+    }
+    // A copy in a last-good folder, or an upload waiting in the copies folder.
+    DatabaseItem& Copy(std::uint64_t end, const unistring& uuid, std::uint64_t msn,
+                       bool upload = false) {
+        DatabaseItem& item = map.at(end).databases[uuid];
+        item.SetFile(UniversalPath::FromNative(upload ? "/b/Copies/u/db.vdb" : "db.vdb"), uuid, msn,
+                     upload, true);
+        return item;
+    }
+    DatabaseItem& Logs(std::uint64_t end, const unistring& uuid, std::vector<FileInfo> logs) {
+        DatabaseItem& item = map.at(end).databases[uuid];
+        for (auto& l : logs) item.logs.insert(l);
+        return item;
+    }
+    Choice Choose(std::uint64_t current, const unistring& uuid,
+                  const std::set<unistring>& failed = {}, bool hasCopy = false) const {
+        for (const Choice& c : IntervalPlan::ChooseStartingCopies(
+                 map, current, [&](const unistring&) { return hasCopy; }, failed))
+            if (c.uuid == uuid) return c;
+        Choice none;
+        none.uuid = u"(no choice)";
+        return none;
+    }
+    IntervalMap map;
+};
+
+TEST(PlanTest, ConnectsFollowsTheChainFromTheCopy) {
+    RedoLogSet chain = {Log(10, 12, 1), Log(12, 15, 2), Log(15, 15, 3), Log(15, 19, 4)};
+    struct Row {
+        std::uint64_t msn;
+        bool connects;
+    } rows[] = {
+        {10, true},   // from the start
+        {12, true},   // the first log is contained already
+        {15, true},   // a log that leaves the MSN changes nothing
+        {19, true},   // every log contained
+        {11, false},  // between two log boundaries: no log starts there
+        {9, false},   // before the first log
+        {20, false},  // beyond every log: a state this interval never logged
+    };
+    for (const Row& r : rows) EXPECT_EQ(IntervalPlan::Connects(r.msn, chain), r.connects) << r.msn;
+    EXPECT_TRUE(IntervalPlan::Connects(7, {}));
+    RedoLogSet gap = {Log(10, 12, 1), Log(13, 15, 2)};
+    EXPECT_FALSE(IntervalPlan::Connects(10, gap));
+}
+
+TEST(PlanTest, LogsBeforeTheNewestBreakAfterAClosedLogAreUnchained) {
+    // Ends 10, 20, 30; the log at 10 closed its database and the one at 20 does not
+    // continue it: only the log at 10 goes.
+    RedoLogSet logs = {Log(1, 5, 10, true), Log(100, 101, 20), Log(101, 102, 30)};
+    auto gone = IntervalPlan::UnchainedLogs(logs);
+    ASSERT_EQ(gone.size(), 1u);
+    EXPECT_EQ(gone[0].endUTC, 10u);
+    // Without a closed log a break is kept (the worker reports it).
+    EXPECT_TRUE(IntervalPlan::UnchainedLogs({Log(1, 5, 10), Log(100, 101, 20)}).empty());
+}
+
+TEST(PlanTest, StartingCopies) {
+    // P (finished, 200), the interval before it (finished, 100), the current one (300).
+    auto build = [] {
+        Catalogue c;
+        c.Add(100, true);
+        c.Add(200, true);
+        c.Add(300, false);
+        return c;
+    };
+    {
+        SCOPED_TRACE("the oldest interval, no upload: no copy at all");
+        Catalogue c;
+        c.Add(300, false);
+        c.Logs(300, kA, {Log(5, 6, 250)});
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.source, Source::kNone);
+        EXPECT_EQ(x.failure, 10711);
+    }
+    {
+        SCOPED_TRACE("its own upload wins over older copies");
+        Catalogue c = build();
+        c.Copy(200, kA, 50);
+        c.Copy(300, kA, 70, true);
+        c.Logs(300, kA, {Log(70, 71, 250)});
+        EXPECT_EQ(c.Choose(300, kA).source, Source::kUpload);
+    }
+    {
+        SCOPED_TRACE("an upload waiting in an older interval is newer than its copies there");
+        Catalogue c = build();
+        c.Copy(100, kA, 40);
+        c.Copy(200, kA, 70, true);
+        c.Logs(300, kA, {Log(70, 71, 250)});
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.source, Source::kOldUpload);
+        EXPECT_EQ(x.oldUpload, 200u);
+    }
+    {
+        SCOPED_TRACE("the newest copy continues into the logs: linked");
+        Catalogue c = build();
+        c.Copy(200, kA, 50);
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.source, Source::kLinkLg);
+        EXPECT_EQ(x.lg, 200u);
+    }
+    {
+        SCOPED_TRACE("the second-newest copy is the same state (carried forward): moved");
+        Catalogue c = build();
+        c.Copy(100, kA, 50);
+        c.Copy(200, kA, 50);
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.source, Source::kMovePg);
+        EXPECT_EQ(x.pg, 100u);
+        EXPECT_FALSE(x.mergeLg);
+    }
+    {
+        SCOPED_TRACE("the second-newest copy with the newest one's logs: moved, logs merged");
+        Catalogue c = build();
+        c.Copy(100, kA, 40);
+        c.Copy(200, kA, 50);
+        c.Logs(200, kA, {Log(40, 45, 150), Log(45, 50, 180)});
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.source, Source::kMovePg);
+        EXPECT_TRUE(x.mergeLg);
+        EXPECT_TRUE(x.lgConnects);  // the fallback should the move fail
+    }
+    {
+        SCOPED_TRACE("a shortcut that failed once is not taken again");
+        Catalogue c = build();
+        c.Copy(100, kA, 50);
+        c.Copy(200, kA, 50);
+        c.Logs(300, kA, {Log(50, 52, 250)}).noShortcut = true;
+        EXPECT_EQ(c.Choose(300, kA).source, Source::kLinkLg);
+    }
+    {
+        SCOPED_TRACE("the merged chain does not reach the item's logs: the newest copy instead");
+        Catalogue c = build();
+        c.Copy(100, kA, 40);
+        c.Copy(200, kA, 50);
+        c.Logs(200, kA, {Log(40, 44, 150)});  // a gap from 44 to 50
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        EXPECT_EQ(c.Choose(300, kA).source, Source::kLinkLg);
+    }
+    {
+        SCOPED_TRACE("no copy connects: failed");
+        Catalogue c = build();
+        c.Copy(100, kA, 30);
+        c.Copy(200, kA, 40);
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.source, Source::kNone);
+        EXPECT_EQ(x.failure, 10711);
+    }
+    {
+        SCOPED_TRACE("a copy beyond the interval's logs is a state the interval never had");
+        Catalogue c = build();
+        c.Copy(200, kA, 60);
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        EXPECT_EQ(c.Choose(300, kA).failure, 10711);
+    }
+    {
+        SCOPED_TRACE("no logs: carried forward from the previous last-good folder");
+        Catalogue c = build();
+        c.Copy(200, kA, 50);
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.source, Source::kCarryForward);
+        EXPECT_EQ(x.lg, 200u);
+    }
+    {
+        SCOPED_TRACE("no logs and absent from the previous folder (it failed there): left out");
+        Catalogue c = build();
+        c.Copy(100, kA, 50);
+        c.Copy(200, kB, 50);
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.uuid, u"(no choice)");  // not even asked about
+    }
+    {
+        SCOPED_TRACE("listed as failed by the server, no logs: not carried");
+        Catalogue c = build();
+        c.Copy(200, kA, 50);
+        c.map.at(300).databases[kA].pfailed = true;
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.source, Source::kNone);
+        EXPECT_EQ(x.failure, 0);
+    }
+    {
+        SCOPED_TRACE("failed: no copy until a new upload, then the upload");
+        Catalogue c = build();
+        c.Copy(200, kA, 50);
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        Choice x = c.Choose(300, kA, {kA});
+        EXPECT_EQ(x.source, Source::kNone);
+        EXPECT_EQ(x.failure, 0);
+        c.Copy(300, kA, 52, true);
+        EXPECT_EQ(c.Choose(300, kA, {kA}).source, Source::kUpload);
+    }
+    {
+        SCOPED_TRACE("a start cut short: the copy in place is kept");
+        Catalogue c = build();
+        c.Copy(200, kA, 50);
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        EXPECT_EQ(c.Choose(300, kA, {}, true).source, Source::kKeep);
+    }
+}
+
+TEST(PlanTest, PruningNeverTakesANewestCopy) {
+    Catalogue c;
+    c.Add(100, true);
+    c.Add(200, true);
+    c.Add(300, true);  // the previous last-good folder: never pruned
+    c.Add(400, false);
+    c.Copy(100, kA, 10);  // superseded by 200's
+    c.Copy(200, kA, 20);  // superseded by 300's
+    c.Copy(300, kA, 30);
+    c.Copy(100, kB, 10);                 // kB failed after 100: its newest copy
+    c.Copy(200, u"upload-db", 5, true);  // taken by nobody; newer copy in 300
+    c.Copy(300, u"upload-db", 9);
+    c.map.at(200).databases[u"marker"].pfailed = true;  // no copy at all
+    std::set<std::pair<std::uint64_t, unistring>> pruned;
+    for (const auto& r : IntervalPlan::ChoosePruning(c.map, 400))
+        pruned.insert({r.interval, r.uuid});
+    std::set<std::pair<std::uint64_t, unistring>> want = {
+        {100, kA}, {200, kA}, {200, u"upload-db"}, {200, u"marker"}};
+    EXPECT_EQ(pruned, want);
+    // With nothing finished before the current interval there is nothing to prune.
+    Catalogue fresh;
+    fresh.Add(100, false);
+    EXPECT_TRUE(IntervalPlan::ChoosePruning(fresh.map, 100).empty());
+}
+
+TEST(PlanTest, ChainRepairAfterARestart) {
+    Catalogue c;
+    c.Add(100, true);
+    c.Add(200, true);
+    c.Add(300, false);
+    c.Logs(100, kA, {Log(80, 90, 150)});
+    c.Logs(200, kA, {Log(90, 100, 180)});
+    c.Logs(300, kA, {Log(100, 105, 250)});
+    auto r = IntervalPlan::RepairChain(c.map, 300, kA, 80);
+    ASSERT_TRUE(r.complete);
+    ASSERT_EQ(r.logs.size(), 2u);
+    EXPECT_EQ(r.logs[0].first.msn, 90u);
+    EXPECT_EQ(r.logs[0].second, 100u);  // merged with the end of the interval it came from
+    EXPECT_EQ(r.logs[1].second, 200u);
+    // Already continued by its own logs: nothing to merge.
+    r = IntervalPlan::RepairChain(c.map, 300, kA, 100);
+    EXPECT_TRUE(r.complete);
+    EXPECT_TRUE(r.logs.empty());
+    // A hole in the older logs: the copy is of no use.
+    EXPECT_FALSE(IntervalPlan::RepairChain(c.map, 300, kA, 85).complete);
+}
+
+}  // namespace
