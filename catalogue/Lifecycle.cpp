@@ -89,13 +89,15 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
                     result = 0;
             }
             if (result) RequestIntervalCheck();
+        } else if (!StopWorkers(false)) {
+            IBS_DEBUG("SetBackupFolder: the workers did not stop; nothing changed");
         } else if (Mirel::Error probe = ProbeFolder(path); !probe.OK()) {
             // The folder in service stays in service with everything it holds.
             IBS_DEBUG_WIDE(u"SetBackupFolder: " << path.GetUserEntryFormat()
                                                 << u" cannot be used, error " << probe.GetError());
             ReportEvent(static_cast<std::int32_t>(0x4900030f), path.GetUserEntryFormat(),
                         Mirel::unistring::NumToString(probe.GetError()));
-        } else if (StopWorkers(false)) {
+        } else {
             Mirel::LockReentrant g(mLock);
             ClearFolders();
             ClearIntervals();
@@ -107,6 +109,8 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
         }
     }
     sServerRegistered.store(false);
+    // Refused: the folder in service goes on, and its workers with it.
+    if (result == 0) RequestIntervalCheck();
     return result;
 }
 

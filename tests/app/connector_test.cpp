@@ -1,0 +1,224 @@
+// The connector's link to the database server's event hub: a hub restarted behind the same
+// address is found out, a link check drops only the link it checked, and remote calls to a
+// slow hub never hold up intake. A hub of the test's own, served on a free loopback port.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
+#include "app/DBSConnector.h"
+#include "tests/manager/Files.h"
+#include "tests/manager/ManagerFixture.h"
+
+namespace {
+
+unsigned short FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// What the hub heard, in order; WriteEvent can be held at a gate, as a slow hub would.
+struct Heard {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> calls;
+    bool gateOpen = true;
+    int blocked = 0;
+    void Add(const std::string& c) {
+        std::lock_guard<std::mutex> g(m);
+        calls.push_back(c);
+        cv.notify_all();
+    }
+    bool WaitFor(const std::function<bool()>& done) {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, std::chrono::seconds(20), done);
+    }
+    int Count(const std::string& prefix) {
+        std::lock_guard<std::mutex> g(m);
+        int n = 0;
+        for (auto& c : calls) n += c.rfind(prefix, 0) == 0;
+        return n;
+    }
+};
+
+class Link : public POA_Talon::EventLink {
+public:
+    Link(Heard& h, CORBA::ULong id) : mHeard(h), mId(id) {}
+    CORBA::ULong GetLinkID() override { return mId; }
+    void Subscribe(const TalonTypes::EventIdSeq&) override {}
+    void SendComponentInfo(const TalonTypes::ComponentInfo&) override {}
+    void SendNotification(CORBA::Long code, CORBA::Long, CORBA::Long, const CORBA::Any&) override {
+        mHeard.Add("notification " + std::to_string(code));
+    }
+    void WriteEvent(CORBA::Long code, const Talon::CompressedStringSeq&) override {
+        std::unique_lock<std::mutex> g(mHeard.m);
+        ++mHeard.blocked;
+        mHeard.cv.notify_all();
+        mHeard.cv.wait(g, [&] { return mHeard.gateOpen; });
+        --mHeard.blocked;
+        mHeard.calls.push_back("event " + std::to_string(code));
+        mHeard.cv.notify_all();
+    }
+    void SendStoppingNotice(CORBA::ULong) override {}
+    void Disconnect() override {}
+
+private:
+    Heard& mHeard;
+    CORBA::ULong mId;
+};
+
+class Hub : public POA_Talon::EventHub {
+public:
+    Hub(Heard& h, PortableServer::POA_ptr links)
+        : mHeard(h), mLinks(PortableServer::POA::_duplicate(links)) {}
+    Talon::EventLink_ptr ConnectComponent(TalonTypes::eServiceType, const char*,
+                                          Talon::ServerComponent_ptr,
+                                          CORBA::ULong& linkID) override {
+        linkID = ++mNext;
+        mHeard.Add("connect " + std::to_string(linkID));
+        auto* link = new Link(mHeard, linkID);
+        mLastId = mLinks->activate_object(link);
+        link->_remove_ref();
+        CORBA::Object_var obj = mLinks->id_to_reference(mLastId);
+        return Talon::EventLink::_narrow(obj);
+    }
+    void LostConnection() override { mHeard.Add("lost"); }
+    // The hub process went away and came back: its links are gone.
+    void ForgetLastLink() { mLinks->deactivate_object(mLastId); }
+
+private:
+    Heard& mHeard;
+    PortableServer::POA_var mLinks;
+    PortableServer::ObjectId_var mLastId;
+    CORBA::ULong mNext = 0;
+};
+
+// One ORB for the process: it serves the hub and is the connector's.
+struct Orb {
+    Orb() {
+        port = FreePort();
+        std::string endpoint = "giop:tcp:127.0.0.1:" + std::to_string(port);
+        std::vector<std::string> args = {"connector", "-ORBendPoint", endpoint,
+                                         "-ORBclientCallTimeOutPeriod", "20000"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        int argc = static_cast<int>(argv.size());
+        orb = CORBA::ORB_init(argc, argv.data(), "omniORB4");
+        CORBA::Object_var ins = orb->resolve_initial_references("omniINSPOA");
+        PortableServer::POA_var insPOA = PortableServer::POA::_narrow(ins);
+        CORBA::Object_var rootObj = orb->resolve_initial_references("RootPOA");
+        root = PortableServer::POA::_narrow(rootObj);
+        CORBA::PolicyList policies;
+        policies.length(2);
+        policies[0] = insPOA->create_lifespan_policy(PortableServer::PERSISTENT);
+        policies[1] = insPOA->create_id_assignment_policy(PortableServer::USER_ID);
+        PortableServer::POAManager_var m = insPOA->the_POAManager();
+        PortableServer::POA_var hubPOA = insPOA->create_POA("EventHubPOA", m, policies);
+        hub = new Hub(heard, root);
+        PortableServer::ObjectId_var oid = PortableServer::string_to_ObjectId("VLServer");
+        hubPOA->activate_object_with_id(oid, hub);
+        m->activate();
+        PortableServer::POAManager_var rm = root->the_POAManager();
+        rm->activate();
+    }
+    Heard heard;
+    CORBA::ORB_var orb;
+    PortableServer::POA_var root;
+    Hub* hub = nullptr;
+    unsigned short port = 0;
+};
+
+Orb& TheOrb() {
+    static Orb* o = new Orb;  // lives with the process: the ORB outlives every test
+    return *o;
+}
+
+// The connector, with the link check's own drop reachable.
+class Connector : public DBSConnector {
+public:
+    explicit Connector(CORBA::ORB_ptr orb) : DBSConnector(orb) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (GetStatus() != TalonTypes::kCS_ServicingRequests &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+    }
+    using DBSConnector::DropLink;
+};
+
+}  // namespace
+
+TEST(ConnectorTest, AStaleLinkIsReplacedAndTheLinkCheckDropsOnlyItsOwn) {
+    Orb& o = TheOrb();
+    Connector c(o.orb);
+    ASSERT_TRUE(c.ConnectToServer("127.0.0.1", o.port));
+    const int first = o.heard.Count("connect ");
+    ASSERT_TRUE(c.ConnectToServer("127.0.0.1", o.port));  // alive and the same: kept
+    EXPECT_EQ(o.heard.Count("connect "), first);
+    Talon::EventLink_var old = c.GetEventLink(0);
+
+    // The server restarted quickly: same address and port, the old link gone.
+    o.hub->ForgetLastLink();
+    ASSERT_TRUE(c.ConnectToServer("127.0.0.1", o.port));
+    EXPECT_EQ(o.heard.Count("connect "), first + 1) << "the dead link was trusted";
+    // Another port is another hub, even with a live link.
+    EXPECT_FALSE(c.LinkAlive("127.0.0.1", static_cast<unsigned short>(o.port + 1)));
+    // A check of the old link finds it dead; dropping it keeps the new one.
+    c.DropLink(old);
+    Talon::EventLink_var current = c.GetEventLink(0);
+    ASSERT_FALSE(CORBA::is_nil(current));
+    EXPECT_EQ(current->GetLinkID(), static_cast<CORBA::ULong>(first + 1));
+    c.AbortMain();
+    c.Join();
+}
+
+class SlowHubTest : public testutil::ManagerTest {};
+
+TEST_F(SlowHubTest, IntakeNeverWaitsForTheHubAndRecordsArriveInOrder) {
+    Orb& o = TheOrb();
+    auto* c = new Connector(o.orb);
+    ASSERT_TRUE(c->ConnectToServer("127.0.0.1", o.port));
+    IBSMgr::sDBSConnector.store(c);
+    {
+        std::lock_guard<std::mutex> g(o.heard.m);
+        o.heard.gateOpen = false;  // the hub takes its time
+    }
+    // Three rejected files, each an event record, while the hub holds the first.
+    std::string redo = backup() + "/Changes/Redo_1";
+    testutil::MakeDirs(redo);
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) {
+        std::string f = redo + "/bad" + std::to_string(i) + ".vrl";
+        testutil::WriteFile(f, "garbage");
+        EXPECT_EQ(mgr->RedoLogIsReady(testutil::U(f), u"x", true), Mirel::kErrInvalidFile);
+    }
+    ASSERT_TRUE(o.heard.WaitFor([&] { return o.heard.blocked == 1; }));
+    // The calls came back while the hub was still holding the first record.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    // Intake goes on meanwhile, under the catalogue lock.
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db", u"11111111-1111-4111-8111-111111111111", 1, false),
+              Mirel::kErrNoFullBackup);
+    {
+        std::lock_guard<std::mutex> g(o.heard.m);
+        o.heard.gateOpen = true;
+        o.heard.cv.notify_all();
+    }
+    ASSERT_TRUE(o.heard.WaitFor([&] {
+        int n = 0;
+        for (auto& call : o.heard.calls) n += call == "event " + std::to_string(0x41000328);
+        return n == 3;
+    }));
+    IBSMgr::sDBSConnector.store(nullptr);
+    c->AbortMain();
+    c->Join();
+    delete c;
+}

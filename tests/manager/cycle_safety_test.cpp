@@ -1,0 +1,346 @@
+// The interval cycle against what broke restore points: idle databases, failures, uploads
+// without logs, two ends in one minute, logs announced early, a full disk, two failures at
+// once, and workers that do not stop in time.
+#include "platform/engine/HBFile.h"
+#include "platform/framework/BackupFolder.h"
+#include "platform/framework/IBS_Config.h"
+#include "platform/framework/Manifest.h"
+#include "tests/manager/Files.h"
+#include "tests/manager/ManagerFixture.h"
+
+using Mirel::unistring;
+using testutil::Events;
+using testutil::U;
+using testutil::WriteDb;
+using testutil::WriteDone;
+using testutil::WriteLog;
+
+namespace {
+
+const std::string kA = "11111111-1111-4111-8111-111111111111";
+const std::string kB = "22222222-2222-4222-8222-222222222222";
+const std::string kC = "33333333-3333-4333-8333-333333333333";
+constexpr std::uint64_t kStart = 1800000000000000ull;
+
+class CycleSafetyTest : public testutil::ManagerTest {
+protected:
+    void SetUp() override {
+        ManagerTest::SetUp();
+        mgr->SetRetryDelays(2, 20);
+    }
+    void TearDown() override {
+        mgr->SetRetryDelays(2000, 300000);
+        ManagerTest::TearDown();
+    }
+
+    // Database `uuid` uploaded at `msn`.
+    void Upload(const std::string& uuid, std::uint64_t msn) {
+        std::string path = WriteDb(
+            backup() + "/Copies/u" + std::to_string(++seq) + "/" + uuid.substr(0, 4) + ".vdb", uuid,
+            msn);
+        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(path), U(uuid)));
+        msns[uuid] = msn;
+    }
+    // One log of `uuid` in the interval being written.
+    std::int32_t Log(const std::string& uuid, bool damage = false) {
+        std::uint64_t from = msns[uuid];
+        std::string path = WriteLog(Redo(), "l" + std::to_string(++seq) + ".vrl", uuid, from,
+                                    from + 1, clock += 1000);
+        if (damage) {
+            std::string bytes = testutil::ReadFile(path);
+            bytes[128 + 16 + 5] = static_cast<char>(bytes[128 + 16 + 5] ^ 1);
+            testutil::WriteFile(path, bytes);
+        } else {
+            msns[uuid] = from + 1;
+        }
+        return mgr->RedoLogIsReady(U(path), U(uuid), true);
+    }
+    // Closes the interval at `end` (by default in the next minute) and runs the cycle.
+    std::uint64_t Close(std::uint64_t end = 0, bool settle = true) {
+        if (end == 0) end = (clock / kMinute + 1) * kMinute + 1234;
+        EXPECT_EQ(mgr->RedoLogIsReady(U(WriteDone(Redo(), end, {})), u"", true), 0);
+        states[end] = msns;
+        ends.push_back(end);
+        clock = end;
+        redo = 0;
+        if (settle) SettleWithRetries();
+        return end;
+    }
+    void SettleWithRetries() {
+        for (int i = 0; i < 1000; ++i) {
+            Settle();
+            if (!mgr->RetryPending()) return;
+            if (auto m = Queue().GetMsg(5000))
+                if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+        }
+    }
+    std::string Redo() {
+        if (redo == 0) redo = clock + 1;
+        std::string f = backup() + "/Changes/Redo_" + std::to_string(redo);
+        testutil::MakeDirs(f);
+        return f;
+    }
+    // The newest last-good folder and the MSN of each database in it.
+    std::map<std::string, std::uint64_t> Newest(std::string* name = nullptr) {
+        std::map<std::string, std::uint64_t> out;
+        Mirel::Directory latest;
+        if (!Talon::BackupFolder(u"LastGood")
+                 .GetLatest(Mirel::UniversalPath::Folder(backup()), latest))
+            return out;
+        if (name) *name = latest.GetChildName().ToUTF8();
+        std::vector<Mirel::UniversalPath> files;
+        Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
+        latest.ProcessFiles(f, 3);
+        for (const auto& file : files) {
+            unistring uuid;
+            std::uint64_t msn = 0;
+            if (Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK()) out[uuid.ToUTF8()] = msn;
+        }
+        return out;
+    }
+    // Every copy in every last-good folder has the MSN its interval ended with.
+    void ExpectEveryFolderExact() {
+        for (const auto& d :
+             Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup()))) {
+            Talon::Manifest m;
+            ASSERT_TRUE(Talon::Manifest::Read(d, m).OK()) << d.GetPath().Native();
+            std::vector<Mirel::UniversalPath> files;
+            Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
+            d.ProcessFiles(f, 3);
+            for (const auto& file : files) {
+                unistring uuid;
+                std::uint64_t msn = 0;
+                ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK());
+                EXPECT_EQ(msn, states.at(m.intervalEnd).at(uuid.ToUTF8())) << file.Native();
+            }
+        }
+    }
+
+    std::map<std::string, std::uint64_t> msns;
+    std::map<std::uint64_t, std::map<std::string, std::uint64_t>> states;
+    std::vector<std::uint64_t> ends;
+    std::uint64_t clock = kStart, redo = 0;
+    int seq = 0;
+};
+
+}  // namespace
+
+TEST_F(CycleSafetyTest, AnIdleDatabaseIsCarriedForwardAndNeverLosesItsCopy) {
+    Upload(kA, 10);
+    Upload(kB, 20);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    for (int i = 0; i < 4; ++i) {  // B idle for four intervals in a row
+        ASSERT_EQ(Log(kA), 0);
+        Close();
+        auto newest = Newest();
+        EXPECT_EQ(newest[kB], 21u) << "interval " << i;
+        EXPECT_EQ(mgr->VerifyFullDBBackup(u"b", U(kB), 21, false), 0);
+    }
+    ASSERT_EQ(Log(kB), 0);  // and its next log is taken and applied
+    Close();
+    EXPECT_EQ(Newest()[kB], 22u);
+    ExpectEveryFolderExact();
+}
+
+TEST_F(CycleSafetyTest, AFailedDatabaseKeepsItsNewestGoodCopyUntilANewUpload) {
+    Events events;
+    Upload(kA, 10);
+    Upload(kB, 20);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    ASSERT_EQ(Log(kB, true), 0);  // damaged after it was written: the header reads well
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
+    EXPECT_EQ(events.Count(0x41000331), 1);
+    EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10709\t"),
+              std::string::npos);
+    for (int i = 0; i < 3; ++i) {  // however long the upload takes
+        EXPECT_EQ(Log(kB), Mirel::kErrInvalidFile);
+        ASSERT_EQ(Log(kA), 0);
+        Close();
+        EXPECT_EQ(Newest().count(kB), 0u) << "a failed database is not carried forward";
+        EXPECT_EQ(mgr->VerifyFullDBBackup(u"b", U(kB), 21, false), Mirel::kErrInvalidFile);
+    }
+    // Its newest good copy is still there.
+    int copies = 0;
+    for (const auto& d :
+         Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup())))
+        copies += testutil::IsFile(d.GetPath().Native() + "/" + kB.substr(0, 4) + ".vdb");
+    EXPECT_EQ(copies, 1);
+    // Its logs were set aside with its number, never deleted.
+    const std::string reasons = testutil::ReadFile(backup() + "/Rejected/reasons.tsv");
+    EXPECT_GE(std::count(reasons.begin(), reasons.end(), '\n'), 4);
+    Upload(kB, 30);
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Failed.tsv"));
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    EXPECT_EQ(Newest()[kB], 31u);
+    ExpectEveryFolderExact();
+}
+
+TEST_F(CycleSafetyTest, AnIntervalWithUploadsAndNoLogsIsPublishedWithThem) {
+    Upload(kA, 10);
+    Close();
+    EXPECT_EQ(Newest()[kA], 10u);
+    Upload(kA, 15);  // a new full backup, still no logs
+    Close();
+    EXPECT_EQ(Newest()[kA], 15u);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(Newest()[kA], 16u);
+    ExpectEveryFolderExact();
+    EXPECT_TRUE(Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).IsEmpty());
+}
+
+TEST_F(CycleSafetyTest, TwoEndsInOneMinuteKeepBothAndARescanReadsThemBack) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    std::uint64_t first = Close((clock / kMinute + 1) * kMinute + 5 * 1000000);
+    ASSERT_EQ(Log(kA), 0);
+    std::uint64_t second = Close(first + 20 * 1000000);  // twenty seconds later
+    ASSERT_EQ(second / kMinute, first / kMinute);
+    std::string name;
+    EXPECT_EQ(Newest(&name)[kA], 12u);
+    EXPECT_EQ(name, "LastGood_" + Talon::BackupFolder::MakeExactTimestamp(second).ToUTF8());
+    EXPECT_TRUE(testutil::IsDir(backup() + "/LastGood_" +
+                                Talon::BackupFolder::MakeTimestamp(first).ToUTF8()));
+    IBSMgr::sServerRegistered.store(true);
+    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    mgr->WithCatalogue([&](IntervalMap& intervals) {
+        ASSERT_TRUE(intervals.count(second));
+        EXPECT_FALSE(intervals.at(second).backup.IsClear());
+    });
+    ASSERT_EQ(Log(kA), 0);  // and the cycle goes on
+    Close();
+    EXPECT_EQ(Newest()[kA], 13u);
+    ExpectEveryFolderExact();
+}
+
+TEST_F(CycleSafetyTest, ALogOfTheNextIntervalAnnouncedEarlyDoesNotMakeTheCycleSpin) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    std::uint64_t end = (clock / kMinute + 1) * kMinute;
+    // The next interval's log, ending after this end, announced before the interval-done file.
+    std::string early = WriteLog(backup() + "/Changes/Redo_" + std::to_string(end + 1), "early.vrl",
+                                 kA, 11, 12, end + 500);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(early), U(kA), true), 0);
+    Close(end, false);
+    int runs = 0;
+    while (auto m = Queue().GetMsg(300)) {  // quiet for that long: the cycle is done
+        if (m->GetMsgCode() == 1231) {
+            mgr->CheckIntervals();
+            ASSERT_LT(++runs, 50) << "the cycle spins";
+        }
+    }
+    EXPECT_EQ(Newest()[kA], 11u);  // this interval's state, without the early log
+    msns[kA] = 12;
+    Close();
+    EXPECT_EQ(Newest()[kA], 12u);
+}
+
+TEST_F(CycleSafetyTest, AFullDiskFailsNothingAndTheIntervalCompletesWhenSpaceReturns) {
+    Events events;
+    Upload(kA, 10);
+    Upload(kB, 20);
+    Upload(kC, 30);
+    for (const auto& u : {kA, kB, kC}) ASSERT_EQ(Log(u), 0);
+    Close();
+    for (const auto& u : {kA, kB, kC}) ASSERT_EQ(Log(u), 0);
+    // Copies, private copies and page writes all fail for a while: the disk is full.
+    Mirel::Faults::Scope faults;
+    for (auto op : {Mirel::FsOp::kCopy, Mirel::FsOp::kWrite, Mirel::FsOp::kHardLink})
+        Mirel::Faults::Arm(op, backup() + "/InProgress*", Mirel::kErrDiskFull, 4);
+    Close();
+    EXPECT_GE(events.Count(0x41000330), 1);  // said what is wrong
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+    for (const auto& u : {kA, kB, kC}) EXPECT_EQ(mgr->GetDatabaseError(U(u)), 0);
+    auto newest = Newest();
+    EXPECT_EQ(newest, (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}, {kC, 32}}));
+    ExpectEveryFolderExact();
+}
+
+TEST_F(CycleSafetyTest, TwoDatabasesFailingInOneIntervalAreBothRecorded) {
+    Upload(kA, 10);
+    Upload(kB, 20);
+    Upload(kC, 30);
+    for (const auto& u : {kA, kB, kC}) ASSERT_EQ(Log(u), 0);
+    Close();
+    ASSERT_EQ(Log(kA, true), 0);
+    ASSERT_EQ(Log(kB, true), 0);
+    ASSERT_EQ(Log(kC), 0);
+    Close();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrInvalidFile);
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kC, 32}}));
+    ASSERT_EQ(Log(kC), 0);
+    Close();
+    EXPECT_EQ(Newest()[kC], 33u);
+}
+
+TEST_F(CycleSafetyTest, AFolderChangeWithAWorkerStillOutAnswersFalseAndChangesNothing) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    ASSERT_EQ(Log(kA), 0);
+    Close(0, false);
+    // Start the interval, then keep one item out, as a worker that does not stop would.
+    while (auto m = Queue().GetMsg(0))
+        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    mgr->StopWorkers(false);  // the pool lets go of what it holds
+    DatabaseItem* held = nullptr;
+    for (int i = 0; i < 100 && !held; ++i) {
+        mgr->WithCatalogue([&](IntervalMap& intervals) {
+            auto it = intervals.find(mgr->GetIntervalEnd());
+            if (it == intervals.end()) return;
+            for (auto& [uuid, item] : it->second.databases)
+                if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
+        });
+        held = mgr->CheckoutInProgressItem();
+    }
+    ASSERT_NE(held, nullptr);
+    mgr->SetAbortWait(50);
+    EXPECT_EQ(mgr->SetBackupFolder(U(tmp / "other")), 0);
+    EXPECT_TRUE(testutil::IsDir(backup() + "/InProgress"));
+    EXPECT_FALSE(testutil::Exists(tmp / "other/Changes"));
+    IBSMgr::sServerRegistered.store(true);
+    EXPECT_EQ(mgr->SetBackupFolder(U(backup())), 0);  // nor a rescan under it
+    mgr->SetAbortWait(10000);
+    mgr->ReleaseInProgressItem(held);
+    IBSMgr::sServerRegistered.store(true);
+    EXPECT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    SettleWithRetries();
+    EXPECT_EQ(Newest()[kA], 12u);
+}
+
+TEST_F(CycleSafetyTest, AReleaseFromARebuiltCatalogueIsDropped) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close(0, false);
+    while (auto m = Queue().GetMsg(0))
+        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    mgr->StopWorkers(false);
+    DatabaseItem* held = nullptr;
+    mgr->WithCatalogue([&](IntervalMap& intervals) {
+        auto it = intervals.find(mgr->GetIntervalEnd());
+        ASSERT_NE(it, intervals.end());
+        for (auto& [uuid, item] : it->second.databases)
+            if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
+    });
+    held = mgr->CheckoutInProgressItem();
+    ASSERT_NE(held, nullptr);
+    held->file.msn = 999;  // what an old worker would bring back
+    mgr->ScanFullBackupDB();
+    mgr->ReleaseInProgressItem(held);
+    mgr->WithCatalogue([&](IntervalMap& intervals) {
+        for (auto& [key, interval] : intervals)
+            for (auto& [uuid, item] : interval.databases) {
+                EXPECT_FALSE(item.owned);
+                EXPECT_NE(item.file.msn, 999u);
+            }
+    });
+}
