@@ -17,6 +17,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <omniORB4/CORBA.h>
@@ -205,6 +206,18 @@ inline CORBA::ORB_ptr ClientOrb() {
 }
 
 // The service in its own folders: log, run, unit folder and preferences.
+// Polls `done` until it holds or the deadline passes: for a state another process reaches
+// and tells no one about (a folder that appears, an answer that changes).
+template <class F>
+bool Eventually(F done, int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
 class ServiceEnv {
 public:
     ServiceEnv() {

@@ -34,17 +34,6 @@ long Status(pid_t pid, const std::string& key) {
     return -1;
 }
 
-// Polls `done` until it holds or the deadline passes; for states another process reaches.
-template <class F>
-bool Eventually(F done, int timeoutMs) {
-    auto deadline = testutil::Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (testutil::Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
 int Connect() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -179,13 +168,13 @@ TEST_F(OperabilityTest, HangUpReopensTheLogsAndTheServiceCarriesOn) {
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
     std::string log = env.dir / "log/talonibDebug.log", trace = env.dir / "log/talonib_omniORB.txt";
     // READY comes just before the loop's first line: rotate after it.
-    ASSERT_TRUE(Eventually(
+    ASSERT_TRUE(testutil::Eventually(
         [&] { return testutil::ReadFile(log).find("serving requests") != std::string::npos; },
         10000));
     ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
     ASSERT_EQ(std::rename(trace.c_str(), (trace + ".1").c_str()), 0);
     service->Signal(SIGHUP);
-    ASSERT_TRUE(Eventually(
+    ASSERT_TRUE(testutil::Eventually(
         [&] { return testutil::ReadFile(log).find("logs reopened") != std::string::npos; }, 10000));
     EXPECT_TRUE(testutil::IsFile(trace));
     sim::ServiceClient client(Orb());
@@ -234,7 +223,7 @@ TEST_F(OperabilityTest, IdleAndSlowClientsTakeBoundedThreadsAndGiveThemBack) {
     EXPECT_LE(busyThreads, restThreads + 40);
 
     // The service closes the idle connections itself.
-    ASSERT_TRUE(Eventually(
+    ASSERT_TRUE(testutil::Eventually(
         [&] {
             return std::all_of(idle.begin(), idle.end(), [](int fd) { return ClosedByPeer(fd); });
         },
@@ -242,7 +231,8 @@ TEST_F(OperabilityTest, IdleAndSlowClientsTakeBoundedThreadsAndGiveThemBack) {
     for (int fd : idle) ::close(fd);
     for (int fd : slow) ::close(fd);
     // The ORB's scavenger thread, started by the first connection, stays.
-    ASSERT_TRUE(Eventually([&] { return Status(pid, "Threads") <= restThreads + 1; }, 60000))
+    ASSERT_TRUE(
+        testutil::Eventually([&] { return Status(pid, "Threads") <= restThreads + 1; }, 60000))
         << Status(pid, "Threads") << " threads, " << restThreads << " at rest";
 #ifndef IBS_SANITIZED  // the sanitizers keep freed memory in quarantine
     EXPECT_LE(Status(pid, "VmRSS"), restRss + 16 * 1024) << restRss << " kB at rest";
