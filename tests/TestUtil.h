@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +72,19 @@ inline bool Exists(const std::string& p) {
     struct stat st;
     return ::lstat(p.c_str(), &st) == 0;
 }
+// A loopback port nobody listens on right now.
+inline unsigned short FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
 inline void MakeDirs(const std::string& p) {
     Mirel::Directory(Mirel::UniversalPath::Folder(p)).CreateIfNotExists();
 }

@@ -7,6 +7,7 @@
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/engine/Uuid.h"
+#include "platform/framework/TsvField.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
@@ -112,29 +113,6 @@ namespace {
 
 std::mutex gReasonsM;
 
-std::string Escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '%':
-                out += "%25";
-                break;
-            case '\t':
-                out += "%09";
-                break;
-            case '\n':
-                out += "%0A";
-                break;
-            case '\r':
-                out += "%0D";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
 // One line per set-aside file, so an operator (and `ibsdb status`) can tell why it is there.
 void RecordReason(const Mirel::Directory& rejected, const UniversalPath& moved,
                   const UniversalPath& original, int reason) {
@@ -143,9 +121,9 @@ void RecordReason(const Mirel::Directory& rejected, const UniversalPath& moved,
     bool fresh = !Mirel::Os::Stat(file).exists;
     int fd = -1;
     if (Mirel::Os::OpenAppend(file, fd) != 0) return;
-    std::string line = Escaped(moved.GetName().ToUTF8()) + "\t" + std::to_string(reason) + "\t" +
-                       std::to_string(Mirel::DateTime::NowUTC()) + "\t" +
-                       Escaped(original.Native()) + "\n";
+    std::string line = EscapeTsvField(moved.GetName().ToUTF8()) + "\t" + std::to_string(reason) +
+                       "\t" + std::to_string(Mirel::DateTime::NowUTC()) + "\t" +
+                       EscapeTsvField(original.Native()) + "\n";
     if (Mirel::Os::Append(fd, line.data(), line.size(), file) == 0) Mirel::Os::SyncFile(fd, file);
     Mirel::Os::Close(fd);
     if (fresh) Mirel::Os::SyncDir(rejected.GetPath().Native());

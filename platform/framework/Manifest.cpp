@@ -17,6 +17,7 @@
 #include "platform/engine/HBFile.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/TsvField.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
@@ -27,6 +28,13 @@ namespace Talon {
 const char* const Manifest::sFileName = "manifest.tsv";
 
 namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
 
 constexpr std::size_t kReadChunk = 256 << 10;
 
@@ -76,52 +84,6 @@ private:
     std::string mRoot;
     bool mDatabasesOnly;
 };
-
-std::string Escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '%':
-                out += "%25";
-                break;
-            case '\t':
-                out += "%09";
-                break;
-            case '\n':
-                out += "%0A";
-                break;
-            case '\r':
-                out += "%0D";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool Unescape(const std::string& s, std::string& out) {
-    out.clear();
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '%') {
-            out += s[i];
-            continue;
-        }
-        if (i + 2 >= s.size()) return false;
-        int hi = HexDigit(s[i + 1]), lo = HexDigit(s[i + 2]);
-        if (hi < 0 || lo < 0) return false;
-        out += static_cast<char>(hi * 16 + lo);
-        i += 2;
-    }
-    return true;
-}
 
 // A path a manifest may name: relative, no empty, "." or ".." element, no NUL.
 bool SafeRelativePath(const std::string& p) {
@@ -378,13 +340,13 @@ std::string Manifest::Serialise() const {
     for (const auto& e : entries) {
         if (e.kind == ManifestEntry::kDatabase) {
             ++dbs;
-            s += "database\t" + Escape(e.path) + "\t" + (e.uuid.empty() ? "-" : e.uuid) + "\t" +
-                 std::to_string(e.msn) + "\t" + std::to_string(e.pageSize) + "\t" +
+            s += "database\t" + EscapeTsvField(e.path) + "\t" + (e.uuid.empty() ? "-" : e.uuid) +
+                 "\t" + std::to_string(e.msn) + "\t" + std::to_string(e.pageSize) + "\t" +
                  std::to_string(e.pageCount) + "\t" + std::to_string(e.size) + "\t" +
                  CrcText(e.crc) + "\n";
         } else {
             ++containers;
-            s += "container\t" + Escape(e.path) + "\t" + std::to_string(e.size) + "\t" +
+            s += "container\t" + EscapeTsvField(e.path) + "\t" + std::to_string(e.size) + "\t" +
                  CrcText(e.crc) + "\n";
         }
     }
@@ -431,7 +393,7 @@ bool Manifest::Parse(const std::string& text, Manifest& out, std::string* why) {
             e.kind = kind == "database" ? ManifestEntry::kDatabase : ManifestEntry::kContainer;
             std::size_t want = e.kind == ManifestEntry::kDatabase ? 8 : 4;
             if (f.size() != want) return fail(lineNo, "a " + kind + " line has 8 or 4 fields");
-            if (!Unescape(f[1], e.path) || !SafeRelativePath(e.path))
+            if (!UnescapeTsvField(f[1], e.path) || !SafeRelativePath(e.path))
                 return fail(lineNo, "bad path");
             bool ok;
             if (e.kind == ManifestEntry::kDatabase) {

@@ -13,19 +13,9 @@
 #include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
 
-namespace {
+using testutil::FreePort;
 
-unsigned short FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+namespace {
 
 // What the hub heard, in order; WriteEvent can be held at a gate, as a slow hub would.
 struct Heard {

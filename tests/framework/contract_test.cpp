@@ -34,6 +34,8 @@ using Mirel::unistring;
 using Talon::IBS_Config;
 namespace F = Mirel::Format;
 
+using testutil::FreePort;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -428,19 +430,6 @@ TEST(ContractTest, EveryErrorNumberAndEventRecordIsDocumented) {
 }
 
 namespace {
-
-// A port nobody listens on right now.
-unsigned short FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 // A third party's hub: it keeps what it is told in arrival order, units as they came.
 struct Heard {

@@ -53,6 +53,12 @@ protected:
     }
 
     std::string backup() const { return tmp / "backup"; }
+    // Failures of the environment are retried after milliseconds rather than seconds.
+    struct ShortRetries {
+        explicit ShortRetries(IBSMgr* m) : mgr(m) { mgr->SetRetryDelays(2, 20); }
+        ~ShortRetries() { mgr->SetRetryDelays(2000, 300000); }
+        IBSMgr* mgr;
+    };
     Mirel::MsgQ& Queue() { return GetDidoraRezaraApp()->GetMainMsgQ(); }
 
     // No worker holds or waits for an item of the current interval.

@@ -24,14 +24,7 @@ constexpr std::uint64_t kStart = 1800000000000000ull;
 
 class CycleSafetyTest : public testutil::ManagerTest {
 protected:
-    void SetUp() override {
-        ManagerTest::SetUp();
-        mgr->SetRetryDelays(2, 20);
-    }
-    void TearDown() override {
-        mgr->SetRetryDelays(2000, 300000);
-        ManagerTest::TearDown();
-    }
+    ShortRetries shortRetries{IBSMgr::GetInstance()};
 
     // Database `uuid` uploaded at `msn`.
     void Upload(const std::string& uuid, std::uint64_t msn) {

@@ -165,14 +165,7 @@ std::string Differs(const std::string& file, const Mirel::unistring& key, const 
 class InvariantTest : public testutil::ManagerTest,
                       public ::testing::WithParamInterface<std::uint64_t> {
 protected:
-    void SetUp() override {
-        ManagerTest::SetUp();
-        mgr->SetRetryDelays(2, 20);
-    }
-    void TearDown() override {
-        mgr->SetRetryDelays(2000, 300000);
-        ManagerTest::TearDown();
-    }
+    ShortRetries shortRetries{IBSMgr::GetInstance()};
 
     // Runs the cycle until it has nothing left to do, retries included. False when it
     // would not stop (a spinning cycle).

@@ -62,16 +62,7 @@ void PrintTo(const Case& c, std::ostream* os) {
 class PowerLossCycleTest : public testutil::ManagerTest,
                            public ::testing::WithParamInterface<Case> {
 protected:
-    // A crash fails every call until the restart: the service backs off, and here it does
-    // so for milliseconds rather than seconds.
-    void SetUp() override {
-        ManagerTest::SetUp();
-        mgr->SetRetryDelays(2, 20);
-    }
-    void TearDown() override {
-        mgr->SetRetryDelays(2000, 300000);
-        ManagerTest::TearDown();
-    }
+    ShortRetries shortRetries{IBSMgr::GetInstance()};
     // What a new process starts with: an empty catalogue, no failed databases, no interval
     // end; then the start-up's own steps on the backup folder. (A folder change would wipe
     // the working folders, so the clearing is done on an empty scratch folder.)

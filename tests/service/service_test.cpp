@@ -13,23 +13,12 @@ using testutil::Child;
 using testutil::NotifySocket;
 using testutil::ServiceEnv;
 
+using testutil::FreePort;
+
 namespace {
 
 CORBA::ORB_ptr Orb() {
     return testutil::ClientOrb();
-}
-
-// A port nobody listens on right now.
-unsigned short FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
 }
 
 class ServiceTest : public ::testing::Test {

@@ -1,5 +1,7 @@
 #include "tools/ibsdb/BackupView.h"
 
+#include "platform/framework/TsvField.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -91,21 +93,6 @@ bool ToInt(const std::string& s, int& v) {
     return true;
 }
 
-std::string Unescape(const std::string& s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() &&
-            std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -130,7 +117,7 @@ bool ParseReasonLine(const std::string& line, RejectedFile& out) {
     if (f.size() != 4 || f[0].empty() || !ToInt(f[1], out.error) || !ToU64(f[2], out.when))
         return false;
     out.name = f[0];
-    out.originalPath = Unescape(f[3]);
+    if (!Talon::UnescapeTsvField(f[3], out.originalPath)) out.originalPath = f[3];
     return true;
 }
 
