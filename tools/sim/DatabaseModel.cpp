@@ -15,6 +15,12 @@ DatabaseModel::DatabaseModel(std::uint64_t seed, std::uint32_t pageSize, std::ui
     for (std::uint64_t i = 0; i < initialPages; ++i) mPages[i] = RandomPage();
 }
 
+DatabaseModel::DatabaseModel(std::uint64_t seed, std::uint32_t pageSize, std::uint64_t initialPages,
+                             std::uint64_t initialMSN)
+    : DatabaseModel(seed, pageSize, initialPages) {
+    mMSN = initialMSN;
+}
+
 std::string DatabaseModel::UuidText() const {
     return Mirel::UuidText::ToText(mUuid).ToUTF8();
 }
@@ -54,6 +60,31 @@ Mirel::Error DatabaseModel::WriteRedoLog(const Mirel::UniversalPath& path, std::
         info->endUTC = endUTC;
         info->records = pages;
         info->bytes = Mirel::Format::kLogHeaderSize + pages * (16 + mPageSize);
+    }
+    return Mirel::Error();
+}
+
+Mirel::Error DatabaseModel::WriteRedoLog(const Mirel::UniversalPath& path,
+                                         const std::vector<std::uint64_t>& pageNumbers,
+                                         std::uint64_t msnStep, std::uint64_t endUTC, bool closed,
+                                         LogInfo* info, const std::function<void()>& beforeHeader) {
+    Mirel::RedoLogWriter w;
+    if (Mirel::Error e = w.Open(path, mUuid, mPageSize, mMSN); !e.OK()) return e;
+    std::uint64_t start = mMSN;
+    for (std::uint64_t page : pageNumbers) {
+        Mirel::PageImage img = RandomPage();
+        if (Mirel::Error e = w.AddPage(page, img.data()); !e.OK()) return e;
+        mPages[page] = std::move(img);
+    }
+    mMSN += msnStep;
+    if (beforeHeader) beforeHeader();
+    if (Mirel::Error e = w.Finish(mMSN, endUTC, closed); !e.OK()) return e;
+    if (info) {
+        info->startMSN = start;
+        info->msn = mMSN;
+        info->endUTC = endUTC;
+        info->records = pageNumbers.size();
+        info->bytes = Mirel::Format::kLogHeaderSize + pageNumbers.size() * (16 + mPageSize);
     }
     return Mirel::Error();
 }

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/engine/Formats.h"
 #include "platform/engine/Writers.h"
@@ -24,6 +26,9 @@ struct LogInfo {
 class DatabaseModel {
 public:
     DatabaseModel(std::uint64_t seed, std::uint32_t pageSize, std::uint64_t initialPages);
+    // Starts at `initialMSN` (for example above 2^32).
+    DatabaseModel(std::uint64_t seed, std::uint32_t pageSize, std::uint64_t initialPages,
+                  std::uint64_t initialMSN);
 
     const Mirel::Format::Uuid& Uuid() const { return mUuid; }
     std::string UuidText() const;
@@ -37,6 +42,16 @@ public:
     // advances the model. `endUTC` is the log's end time.
     Mirel::Error WriteRedoLog(const Mirel::UniversalPath& path, std::uint64_t pages,
                               std::uint64_t endUTC, bool closed, LogInfo* info = nullptr);
+    // Writes exactly these pages, in this order, with new random images (a page named twice
+    // gets two records; the later one wins), and advances the MSN by `msnStep`.
+    // `beforeHeader` runs when the records are written and the header is not (a server that
+    // takes its time over a log).
+    Mirel::Error WriteRedoLog(const Mirel::UniversalPath& path,
+                              const std::vector<std::uint64_t>& pageNumbers, std::uint64_t msnStep,
+                              std::uint64_t endUTC, bool closed, LogInfo* info = nullptr,
+                              const std::function<void()>& beforeHeader = {});
+    std::uint64_t PageCount() const { return mPages.empty() ? 0 : mPages.rbegin()->first + 1; }
+    std::uint64_t Random() { return mRng(); }
 
     // Empty when the file holds exactly this content at this MSN; else what differs.
     std::string Compare(const Mirel::UniversalPath& path) const;
