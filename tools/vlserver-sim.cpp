@@ -230,6 +230,7 @@ int main(int argc, char** argv) {
     run->add_option("--initial-pages", ro.initialPages);
     run->add_option("--max-pages", ro.maxPages, "databases grow up to this many pages");
     run->add_option("--page-sizes", pageSizes, "MIN-MAX, powers of two from 512 to 65536");
+    // Flags take =false too, to turn off what the demanding profile turns on.
     run->add_flag("--high-msn", ro.highMsn, "MSNs start just below 2^32");
     run->add_option("--idle", ro.idle, "chance that a database rests for 2 to 4 intervals");
     run->add_option("--grow", ro.grow, "chance that a page lies past the end");
@@ -286,6 +287,8 @@ int main(int argc, char** argv) {
                     if (n == "--quiet-intervals") ro.quiet = given.quiet;
                     if (n == "--early-logs") ro.earlyLogs = given.earlyLogs;
                     if (n == "--slow-logs") ro.slowLogs = given.slowLogs;
+                    if (n == "--mixed-case") ro.mixedCase = given.mixedCase;
+                    if (n == "--high-msn") ro.highMsn = given.highMsn;
                 }
             }
             if (!pageSizes.empty()) {
