@@ -342,7 +342,7 @@ private:
         Poll(quiet);
         if (round % 3 == 0) {
             int seen = mVerifiedLines;
-            auto deadline = Clock::now() + std::chrono::seconds(30);
+            auto deadline = Clock::now() + std::chrono::seconds(15);
             while (mVerifiedLines == seen && !mSimEnded && Clock::now() < deadline) Poll(deadline);
         }
         if (mSimEnded) return false;

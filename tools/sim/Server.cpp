@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -716,9 +717,8 @@ void Server::TakeNotices(bool upload) {
     }
 }
 
-bool Server::AwaitNotice(int d, double secs) {
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(secs));
+bool Server::AwaitNotice(int d, Clock::duration within) {
+    auto deadline = Clock::now() + within;
     for (;;) {
         TakeNotices(false);
         if (mL.dbs[static_cast<std::size_t>(d)].reportedFailed) return true;
@@ -860,9 +860,14 @@ bool Server::RunInterval() {
     }
     Said("@verify");
     int before = mR.Total();
+    // One window for every database of the interval: notifications come together.
+    std::optional<Clock::time_point> noticeBy;
     mChecker.VerifyInterval(k, [&](int d) {
-        const DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
-        return AwaitNotice(d, r.badPending ? 15 : 3);
+        // Longer when the server knows one must come.
+        bool expected = false;
+        for (const auto& r : mL.dbs) expected = expected || (r.badPending && r.badInterval <= k);
+        if (!noticeBy) noticeBy = Clock::now() + std::chrono::seconds(expected ? 10 : 2);
+        return AwaitNotice(d, noticeBy->time_since_epoch() - Clock::now().time_since_epoch());
     });
     for (auto& r : mL.dbs)
         if (r.badPending && r.badInterval <= k) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <fstream>
@@ -91,7 +92,7 @@ private:
     void Final();
     void Step();  // between two actions: notifications, requests
     void TakeNotices(bool upload);
-    bool AwaitNotice(int db, double secs);
+    bool AwaitNotice(int db, std::chrono::steady_clock::duration within);
     bool WaitForInterval(int k);
 
     void Upload(int d, const std::string& why);

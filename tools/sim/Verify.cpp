@@ -1,5 +1,7 @@
 #include "tools/sim/Verify.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <ctime>
@@ -204,7 +206,23 @@ std::vector<Checker::Copy> Checker::ReadFolder(const std::string& folder) {
         if (it->symlink_status(ec).type() == fs::file_type::directory) continue;
         Copy c;
         c.path = it->path().string();
-        c.file = ReadDbFile(c.path);
+        // A file read before is read again only when its inode says it may have changed: a
+        // write through any hard link moves the change time.
+        struct stat st;
+        std::string key;
+        if (::lstat(c.path.c_str(), &st) == 0) {
+            std::ostringstream k;
+            k << st.st_dev << ":" << st.st_ino << ":" << st.st_size << ":" << st.st_mtim.tv_sec
+              << "." << st.st_mtim.tv_nsec << ":" << st.st_ctim.tv_sec << "." << st.st_ctim.tv_nsec;
+            key = k.str();
+        }
+        auto cached = mRead.find(c.path);
+        if (!key.empty() && cached != mRead.end() && cached->second.first == key) {
+            c.file = cached->second.second;
+        } else {
+            c.file = ReadDbFile(c.path);
+            if (!key.empty() && c.file.ok) mRead[c.path] = {key, c.file};
+        }
         out.push_back(std::move(c));
     }
     return out;
@@ -491,6 +509,8 @@ void Checker::Account(int upTo, bool final) {
         // A log or an upload of the chain, valid.
         if (!f.accepted) {
             if (inRejected) {
+                // Refused with a number: the set-aside reason is that number.
+                if (f.reasons.empty()) f.reasons = {f.answer};
                 checkReason();
                 settle("refused and set aside");
             }

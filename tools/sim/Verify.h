@@ -74,6 +74,7 @@ private:
     Report& mR;
     int mCopies = 0;
     std::set<std::string> mManifestChecked, mReported;
+    std::map<std::string, std::pair<std::string, DbFile>> mRead;  // path -> (inode key, result)
 };
 
 }  // namespace sim
