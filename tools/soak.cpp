@@ -238,8 +238,11 @@ private:
                 if (fds[0].revents) ReadLines(mSim->OutFd(), mOutBuf, false);
                 if (fds[1].revents) ReadLines(mSim->ErrFd(), mErrBuf, true);
                 if (fds[2].revents)
-                    mWatch->Read(
-                        [&](const std::string& moment, const std::string&) { Seen(moment, now); });
+                    mWatch->Read([&](const std::string& moment, const std::string&) {
+                        // The server's own steps are aimed at through its markers.
+                        Seen(moment, now,
+                             moment != "upload" && moment != "logs" && moment != "folder-change");
+                    });
                 if (fds[3].revents && mService) {
                     if (mEnding)
                         mService->Wait(0);  // stopped by the server at the end
@@ -273,11 +276,13 @@ private:
         auto now = Clock::now();
         if (!line.empty() && line[0] == '@') {
             std::string m = line.substr(1);
-            std::string moment = m == "upload"                                ? "upload"
-                                 : m == "folder"                              ? "folder-change"
-                                 : (m == "log" || m == "close" || m == "bad") ? "logs"
-                                                                              : "";
-            if (!moment.empty()) Seen(moment, now);
+            // Not "@bad": a kill amid the planted bad files would leave them to a restart's
+            // scan, which cannot tell them from the server's own.
+            std::string moment = m == "upload"                  ? "upload"
+                                 : m == "folder"                ? "folder-change"
+                                 : (m == "log" || m == "close") ? "logs"
+                                                                : "";
+            if (!moment.empty()) Seen(moment, now, true);
             return;
         }
         if (line.rfind("interval ", 0) == 0 && line.find(" verified:") != std::string::npos)
@@ -291,9 +296,9 @@ private:
             Say(std::string(err ? "sim! " : "sim: ") + line);
     }
 
-    void Seen(const std::string& moment, Clock::time_point t) {
+    void Seen(const std::string& moment, Clock::time_point t, bool aimable) {
         mLast[moment] = t;
-        if (!mArmed || mFireAt) return;
+        if (!mArmed || mFireAt || !aimable) return;
         if (moment != mAim) return;
         static const std::map<std::string, int> kDelayMs = {
             {"upload", 20}, {"logs", 10},    {"interval-start", 5},

@@ -247,9 +247,13 @@ int main(int argc, char** argv) {
     run->add_option("--slow-logs", ro.slowLogs, "chance that writing a log takes up to 150 ms");
     run->add_option("--bad-every", ro.badEvery,
                     "a round of bad input every N intervals, the first one included (0: none)");
-    bool noHostileFolder = false;
-    run->add_flag("--no-hostile-folder", noHostileFolder,
-                  "the bad round leaves SetBackupFolder alone");
+    std::vector<std::string> badParts;
+    run->add_option("--bad", badParts,
+                    "what a bad round holds (default all): header cut other done dup hostile "
+                    "folder flip flip2")
+        ->delimiter(',')
+        ->check(CLI::IsMember(
+            {"header", "cut", "other", "done", "dup", "hostile", "folder", "flip", "flip2"}));
     run->add_flag("--mixed-case", ro.mixedCase, "file extensions and names in any case");
     run->add_option("--seed", ro.seed)->capture_default_str();
     run->add_option("--timeout", ro.timeoutSecs, "seconds to wait for an interval")
@@ -299,7 +303,7 @@ int main(int argc, char** argv) {
                         ? ro.minPageSize
                         : static_cast<std::uint32_t>(std::stoul(pageSizes.substr(dash + 1)));
             }
-            ro.hostileFolder = !noHostileFolder;
+            if (!badParts.empty()) ro.bad = {badParts.begin(), badParts.end()};
             return Run(host, servicePort, ro, commands);
         }
         return Call(host, servicePort, callArgs);

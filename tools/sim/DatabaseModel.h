@@ -52,6 +52,8 @@ public:
                               const std::function<void()>& beforeHeader = {});
     std::uint64_t PageCount() const { return mPages.empty() ? 0 : mPages.rbegin()->first + 1; }
     std::uint64_t Random() { return mRng(); }
+    // For a copy that writes a log from an older point of the database's history.
+    void SetMSN(std::uint64_t msn) { mMSN = msn; }
 
     // Empty when the file holds exactly this content at this MSN; else what differs.
     std::string Compare(const Mirel::UniversalPath& path) const;

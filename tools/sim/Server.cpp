@@ -384,9 +384,10 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
 }
 
 std::string Server::Bogus(int d, const std::string& path, std::uint64_t endUTC, int cut,
-                          int flipHeaderByte) {
+                          int flipHeaderByte, std::uint64_t msnBack) {
     // A log the server never applied to its database: written from a copy of the model.
     DatabaseModel copy = *mL.dbs[static_cast<std::size_t>(d)].model;
+    if (msnBack) copy.SetMSN(copy.MSN() > msnBack ? copy.MSN() - msnBack : 1);
     std::vector<std::uint64_t> pages = {Rand(std::max<std::uint64_t>(1, copy.PageCount())),
                                         Rand(std::max<std::uint64_t>(1, copy.PageCount()))};
     copy.WriteRedoLog(File(path), pages, 1, endUTC, false);
@@ -496,6 +497,7 @@ void Server::HostileCalls() {
             mTargets.push_back(Target{folder, Snapshot(folder, false), false, false});
     };
 
+    bool calls = mO.bad.count("hostile") > 0;
     // Files outside the backup folder, and a folder of them.
     std::string txt = out + "/precious-" + tag + ".txt", vrl = out + "/precious-" + tag + ".vrl",
                 vdb = out + "/precious-" + tag + ".vdb", dir = out + "/dir-" + tag;
@@ -509,57 +511,71 @@ void Server::HostileCalls() {
 
     // The least harmful calls first: a service that moves what it is given would otherwise
     // hide the later ones. Redo log intake takes only a regular file directly in a redo
-    // folder of Changes/.
+    // folder of Changes/. What is planted in Changes/ goes again right after its call: a
+    // restart's scan must not meet it.
     std::string changes = mO.backup + "/Changes", redoDir = RedoFolder();
-    redo(vrl, uuid, {Mirel::kErrFileNotTaken});
-    redo(txt, uuid, {Mirel::kErrFileNotTaken});
-    std::string link = redoDir + "/" + tag + "-link.vrl";
-    fs::create_symlink(vrl, link, ec);
-    target(link, false);
-    redo(link, uuid, {Mirel::kErrFileNotTaken});
-    std::string relFile = redoDir + "/" + tag + "-relative.vrl";
-    Bogus(victim, relFile, mClock + 2, 0, -1);
-    target(relFile, false);
-    redo(relFile.substr(mO.backup.size() + 1), uuid, {Mirel::kErrBadPathFormat});
-    std::string parent = fs::path(mO.backup).parent_path().string();
-    if (out.compare(0, parent.size() + 1, parent + "/") == 0)
-        redo(redoDir + "/../../.." + vrl.substr(parent.size()), uuid,
-             {Mirel::kErrFileNotTaken, Mirel::kErrBadPathFormat});
-    std::string looseDone = changes + "/IntervalDone.vid";
-    if (!Exists(looseDone)) {
-        Talon::IBS_Config::WriteIntervalDone(File(looseDone), mClock + 3 * kSecond, {});
-        target(looseDone, false);
-        redo(looseDone, "", {Mirel::kErrFileNotTaken});
+    auto unplant = [&](const std::string& p) {
+        fs::remove(p, ec);
+        mTargets.erase(std::remove_if(mTargets.begin(), mTargets.end(),
+                                      [&](const Target& t) { return t.path == p; }),
+                       mTargets.end());
+        mine.erase(std::remove(mine.begin(), mine.end(), p), mine.end());
+    };
+    if (calls) {
+        redo(vrl, uuid, {Mirel::kErrFileNotTaken});
+        redo(txt, uuid, {Mirel::kErrFileNotTaken});
+        std::string link = redoDir + "/" + tag + "-link.vrl";
+        fs::create_symlink(vrl, link, ec);
+        target(link, false);
+        redo(link, uuid, {Mirel::kErrFileNotTaken});
+        unplant(link);
+        std::string relFile = redoDir + "/" + tag + "-relative.vrl";
+        std::ofstream(relFile) << "named by a relative path\n";
+        target(relFile, false);
+        redo(relFile.substr(mO.backup.size() + 1), uuid, {Mirel::kErrBadPathFormat});
+        unplant(relFile);
+        std::string parent = fs::path(mO.backup).parent_path().string();
+        if (out.compare(0, parent.size() + 1, parent + "/") == 0)
+            redo(redoDir + "/../../.." + vrl.substr(parent.size()), uuid,
+                 {Mirel::kErrFileNotTaken, Mirel::kErrBadPathFormat});
+        std::string looseDone = changes + "/IntervalDone.vid";
+        if (!Exists(looseDone)) {
+            fs::create_directories(changes, ec);
+            Talon::IBS_Config::WriteIntervalDone(File(looseDone), mClock + 3 * kSecond, {});
+            target(looseDone, false);
+            redo(looseDone, "", {Mirel::kErrFileNotTaken});
+            unplant(looseDone);
+        }
+
+        // Uploads: only a regular *.vdb file inside Copies/, no link on the way.
+        std::string copies = mO.backup + "/Copies/hostile-" + tag;
+        fs::create_directories(copies, ec);
+        upload(vdb);
+        std::string named = copies + "/db-as-text.txt";
+        vm.WriteFullCopy(File(named));
+        target(named, false);
+        upload(named);
+        std::string linkDir = copies + "/linked";
+        fs::create_directory_symlink(dir, linkDir, ec);
+        target(linkDir, false);
+        upload(linkDir + "/" + vname);
+        std::string cut = copies + "/cut.vdb";
+        vm.WriteFullCopy(File(cut));
+        if (vm.PageCount() > 1) fs::resize_file(cut, (vm.PageCount() / 2 + 1) * vm.PageSize(), ec);
+        target(cut, false);
+        upload(cut);
+        upload("Copies/hostile-" + tag + "/cut.vdb");
+        upload(mO.backup + "/Copies");
+
+        // Folders given as redo logs.
+        folderCall(redoDir);
+        folderCall(changes);
+        auto folders = ListLastGood(mO.backup);
+        if (!folders.empty()) folderCall(folders.back().path);
     }
 
-    // Uploads: only a regular *.vdb file inside Copies/, no link on the way.
-    std::string copies = mO.backup + "/Copies/hostile-" + tag;
-    fs::create_directories(copies, ec);
-    upload(vdb);
-    std::string named = copies + "/db-as-text.txt";
-    vm.WriteFullCopy(File(named));
-    target(named, false);
-    upload(named);
-    std::string linkDir = copies + "/linked";
-    fs::create_directory_symlink(dir, linkDir, ec);
-    target(linkDir, false);
-    upload(linkDir + "/" + vname);
-    std::string cut = copies + "/cut.vdb";
-    vm.WriteFullCopy(File(cut));
-    if (vm.PageCount() > 1) fs::resize_file(cut, (vm.PageCount() / 2 + 1) * vm.PageSize(), ec);
-    target(cut, false);
-    upload(cut);
-    upload("Copies/hostile-" + tag + "/cut.vdb");
-    upload(mO.backup + "/Copies");
-
-    // Folders given as redo logs.
-    folderCall(redoDir);
-    folderCall(changes);
-    auto folders = ListLastGood(mO.backup);
-    if (!folders.empty()) folderCall(folders.back().path);
-
     // Backup folders that cannot be set up: the folder in service stays in service.
-    if (mO.hostileFolder) {
+    if (mO.bad.count("folder")) {
         for (const std::string& bad : {txt + "/backup", out + "/" + std::string(4990, 'x')}) {
             Said("@folder");
             bool r = mSession.Call("SetBackupFolder", [&] { return mClient.SetBackupFolder(bad); });
@@ -612,20 +628,23 @@ void Server::BadRound(std::uint64_t t) {
                                   ", expected " + std::to_string(reasons.front()));
     };
     std::string xu = mL.dbs[static_cast<std::size_t>(x)].model->UuidText();
-    // A damaged header, and a log cut short after it was finished.
-    bogus(Bogus(x, redo + "/" + LogName(std::to_string(++mSeq) + "-header"), t, 0,
-                32 + static_cast<int>(Rand(40))),
-          xu, {Mirel::kErrInvalidFile}, -1);
-    bogus(Bogus(x, redo + "/" + LogName(std::to_string(++mSeq) + "-cut"), t,
-                1 + static_cast<int>(Rand(9)), -1),
-          xu, {Mirel::kErrInvalidFile}, -1);
+    // A damaged header, and a log cut short after it was finished. Logs from an older point
+    // of the database's history, so that a restart's scan can never chain them.
+    if (mO.bad.count("header"))
+        bogus(Bogus(x, redo + "/" + LogName(std::to_string(++mSeq) + "-header"), t, 0,
+                    32 + static_cast<int>(Rand(40)), 1000),
+              xu, {Mirel::kErrInvalidFile}, -1);
+    if (mO.bad.count("cut"))
+        bogus(Bogus(x, redo + "/" + LogName(std::to_string(++mSeq) + "-cut"), t,
+                    1 + static_cast<int>(Rand(9)), -1, 1000),
+              xu, {Mirel::kErrInvalidFile}, -1);
     // A log of one database announced as another's.
-    if (y >= 0 && y != x)
-        bogus(Bogus(x, redo + "/" + LogName(std::to_string(++mSeq) + "-other"), t, 0, -1),
+    if (y >= 0 && y != x && mO.bad.count("other"))
+        bogus(Bogus(x, redo + "/" + LogName(std::to_string(++mSeq) + "-other"), t, 0, -1, 1000),
               mL.dbs[static_cast<std::size_t>(y)].model->UuidText(), {10720}, -1);
     // Interval-done files no last-good folder name can hold, each in its own redo folder.
     std::vector<std::uint64_t> ends = {0, 253402300800000000ull + kMinute};
-    for (std::size_t i = 0; i < ends.size(); ++i) {
+    for (std::size_t i = 0; i < ends.size() && mO.bad.count("done"); ++i) {
         std::string folder =
             mO.backup + "/Changes/" + Talon::IBS_Config::MakeRedoFolderName(t + 1 + i).ToUTF8();
         std::error_code ec;
@@ -634,7 +653,7 @@ void Server::BadRound(std::uint64_t t) {
         Talon::IBS_Config::WriteIntervalDone(File(path), ends[i], {});
         bogus(path, "", {Mirel::kErrInvalidFile}, -1);
     }
-    HostileCalls();
+    if (mO.bad.count("hostile") || mO.bad.count("folder")) HostileCalls();
 }
 
 void Server::Close(std::uint64_t end, bool early) {
@@ -807,7 +826,7 @@ bool Server::RunInterval() {
         if (Roll(mO.serverRestarts)) plan.push_back({when(), 2, -1});
         if (bad) {
             plan.push_back({when(), 3, -1});
-            plan.push_back({when(), 4, -1});
+            if (mO.bad.count("dup")) plan.push_back({when(), 4, -1});
         }
     }
     std::sort(plan.begin(), plan.end(), [](const Action& a, const Action& b) { return a.t < b.t; });
@@ -827,11 +846,11 @@ bool Server::RunInterval() {
             if (d >= 0) Log(d, a.t, false, true);
         }
     }
-    if (bad) {
+    if (bad && (mO.bad.count("flip") || mO.bad.count("flip2"))) {
         // The last log of the interval for one or two databases loses a bit on disk.
         int x = PickDb(true);
         if (x >= 0) Log(x, end - 1, true);
-        int x2 = Roll(0.3) ? PickDb(true) : -1;
+        int x2 = (mO.bad.count("flip2") || Roll(0.3)) ? PickDb(true) : -1;
         if (x2 >= 0) Log(x2, end - 2, true);
     }
     Close(end, !clean && Roll(mO.earlyLogs));

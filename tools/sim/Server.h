@@ -13,6 +13,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,9 @@ struct ServerOptions {
                                 // interval-done file
     double slowLogs = 0;        // chance that the server takes up to 150 ms over a log
     int badEvery = 0;           // a round of bad input and hostile calls every N intervals
-    bool hostileFolder = true;  // the bad round also names unusable backup folders
+    // What the round holds: header, cut, other, done, dup, hostile, folder, flip, flip2.
+    std::set<std::string> bad = {"header", "cut",     "other",  "done",
+                                 "dup",    "hostile", "folder", "flip"};
     bool mixedCase = false;     // ".VRL", "INTERVALDONE.VID" and the like
     int timeoutSecs = 120;      // for an interval, counted from the service's last start
     double patienceSecs = 120;  // for a call
@@ -121,7 +124,7 @@ private:
     void Journal(const std::string& line);
     void SaveModels();
     std::string Bogus(int d, const std::string& path, std::uint64_t endUTC, int cut,
-                      int flipHeaderByte);
+                      int flipHeaderByte, std::uint64_t msnBack = 0);
 
     ServerOptions mO;
     ServiceClient& mClient;
