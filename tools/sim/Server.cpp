@@ -300,7 +300,7 @@ void Server::Upload(int d, const std::string& why) {
     }
     std::size_t idx = AddFile(f);
     bool ok = AnnounceUpload(idx);
-    if (!ok && !Exists(mL.files[idx].path)) {
+    if (!ok && !Exists(mL.files[idx].path) && !InRejected(mL.files[idx].path)) {
         // A restart's scan took it before the answer came.
         mL.files[idx].accepted = ok = true;
     }
@@ -486,10 +486,12 @@ void Server::HostileCalls() {
         expect("FullDBBackupIsUploaded(" + p + ")", r ? 1 : 0, {0});
     };
     // The service's own folders change as it works: whole around the call, in place later.
-    auto folderCall = [&](const std::string& folder) {
-        std::string before = Snapshot(folder, true);
+    // Of Changes/ only the open interval's redo folder is compared whole: the service may be
+    // clearing older ones.
+    auto folderCall = [&](const std::string& folder, const std::string& whole) {
+        std::string before = Snapshot(folder, false) + "; " + Snapshot(whole, true);
         redo(folder, uuid, {Mirel::kErrFileNotTaken});
-        std::string now = Snapshot(folder, true);
+        std::string now = Snapshot(folder, false) + "; " + Snapshot(whole, true);
         if (now != before)
             mR.Fail("moved", "RedoLogIsReady(" + folder + ") changed that folder: before " +
                                  before.substr(0, 200) + "; now " + now.substr(0, 200));
@@ -568,10 +570,10 @@ void Server::HostileCalls() {
         upload(mO.backup + "/Copies");
 
         // Folders given as redo logs.
-        folderCall(redoDir);
-        folderCall(changes);
+        folderCall(redoDir, redoDir);
+        folderCall(changes, redoDir);
         auto folders = ListLastGood(mO.backup);
-        if (!folders.empty()) folderCall(folders.back().path);
+        if (!folders.empty()) folderCall(folders.back().path, folders.back().path);
     }
 
     // Backup folders that cannot be set up: the folder in service stays in service.
@@ -726,6 +728,10 @@ void Server::TakeNotices(bool upload) {
         r.reportedFailed = r.needsUpload = true;
         r.badPending = false;
         r.failedAt = mL.OpenInterval() - 1;
+        // Its logs not yet in a last-good folder wait for the new upload now; the service
+        // may delete or set them aside.
+        for (auto& f : mL.files)
+            if (f.db == d && f.kind == FileKind::kLog && !f.settled) f.afterBreak = true;
     }
     if (!upload) return;
     for (int d = 0; d < static_cast<int>(mL.dbs.size()); ++d) {
@@ -799,7 +805,9 @@ bool Server::RunInterval() {
     };
     std::vector<Action> plan;
     auto when = [&] { return prev + 1 + Rand(end - prev - 4); };
-    bool bad = !clean && mO.badEvery > 0 && (k - 1) % mO.badEvery == 0;
+    // Not after an interval whose folder the server did not wait for: the service may still
+    // be moving copies, and the round compares folders whole.
+    bool bad = !clean && !mLastQuiet && mO.badEvery > 0 && (k - 1) % mO.badEvery == 0;
     // Now and then an interval with new uploads and not one redo log.
     bool quiet =
         !clean && !bad && !mEarly && !mLastQuiet && k > 1 && PickDb(true) >= 0 && Roll(mO.quiet);
