@@ -138,6 +138,7 @@ private:
 
 struct Options {
     int rounds = 20;
+    int timeout = 60;  // seconds an interval may take after the service's last start
     std::uint64_t seed = 1;
     std::string talonib, sim, work;
     bool keep = false, quiet = false;
@@ -150,32 +151,22 @@ public:
 
     int Run() {
         Prepare();
-        if (!StartService()) return Finish(2);
-        std::vector<std::string> argv = {mO.sim,      "run",        "--backup",
-                                         mBackup,     "--work",     mWork + "/sim",
-                                         "--profile", "demanding",  "--intervals",
-                                         "0",         "--seed",     std::to_string(mO.seed),
-                                         "--markers", "--commands", "--stop-at-end",
-                                         "--timeout", "60"};
-        argv.insert(argv.end(), mO.simArgs.begin(), mO.simArgs.end());
-        mSim = std::make_unique<Child>(argv, std::map<std::string, std::string>{});
-        mWatch = std::make_unique<Watcher>(mBackup);
-        for (int round = 1; round <= mO.rounds && !mSimEnded; ++round) {
-            if (!RunRound(round)) break;
-        }
-        // The server finishes its interval, stops the service and looks for leftovers.
-        mEnding = true;
-        if (!mSimEnded) mSim->Write("finish\n");
-        auto deadline = Clock::now() + std::chrono::minutes(10);
-        while (!mSimEnded && Clock::now() < deadline) Poll(deadline);
-        if (!mSimEnded) {
-            Say("the simulated server did not finish in 10 minutes");
-            mSim->Signal(SIGKILL);
-        }
-        if (mService) {
-            if (!mService->Wait(30000)) {
-                mService->Signal(SIGTERM);
-                mService->Wait(30000);
+        // A server run that ends early (an interval that never completes) is followed by a
+        // new one in a new backup folder, until every round was run.
+        int round = 1;
+        for (int episode = 1; round <= mO.rounds; ++episode) {
+            if (!StartEpisode(episode)) return Finish(2);
+            while (round <= mO.rounds && !mSimEnded) {
+                Outcome o = RunRound(round);
+                if (o == Outcome::kKilled) ++round;
+                if (o == Outcome::kNoService) return Finish(2);
+                if (o == Outcome::kSimEnded) break;
+            }
+            EndEpisode();
+            if (mSummary.empty()) {
+                Say("soak: the simulated server ended without its summary (exit " +
+                    std::to_string(mSimExit) + "); see above");
+                return Finish(2);
             }
         }
         return Finish(0);
@@ -183,6 +174,69 @@ public:
 
 private:
     void Say(const std::string& line) { std::cout << line << std::endl; }
+
+    bool StartEpisode(int episode) {
+        std::string n = episode == 1 ? "" : "-" + std::to_string(episode);
+        mBackup = mWork + "/backup" + n;
+        testutil::MakeDirs(mBackup);
+        testutil::WriteFile(mWork + "/prefs.xml",
+                            "<?xml version=\"1.0\"?>\n<preferences>\n"
+                            "  <pref id=\"67\" type=\"int\">1</pref>\n"
+                            "  <pref id=\"68\" type=\"text\">" +
+                                mBackup + "</pref>\n</preferences>\n");
+        if (!StartService()) return false;
+        std::uint64_t seed = mO.seed + static_cast<std::uint64_t>(episode) - 1;
+        if (episode > 1)
+            Say("soak: a new server run in " + mBackup + ", seed " + std::to_string(seed));
+        std::vector<std::string> argv = {mO.sim,
+                                         "run",
+                                         "--backup",
+                                         mBackup,
+                                         "--work",
+                                         mWork + "/sim" + n,
+                                         "--profile",
+                                         "demanding",
+                                         "--intervals",
+                                         "0",
+                                         "--seed",
+                                         std::to_string(seed),
+                                         "--markers",
+                                         "--commands",
+                                         "--stop-at-end",
+                                         "--timeout",
+                                         std::to_string(mO.timeout)};
+        argv.insert(argv.end(), mO.simArgs.begin(), mO.simArgs.end());
+        mSimEnded = mEnding = false;
+        mOutBuf.clear();
+        mErrBuf.clear();
+        mSummary.clear();
+        mSim = std::make_unique<Child>(argv, std::map<std::string, std::string>{});
+        mWatch = std::make_unique<Watcher>(mBackup);
+        ++mEpisodes;
+        return true;
+    }
+
+    void EndEpisode() {
+        // The server finishes its interval, stops the service and looks for leftovers.
+        mEnding = true;
+        if (!mSimEnded) mSim->Write("finish\n");
+        auto deadline = Clock::now() + std::chrono::minutes(10);
+        while (!mSimEnded && Clock::now() < deadline) Poll(deadline);
+        if (!mSimEnded) {
+            Say("soak: the simulated server did not finish in 10 minutes");
+            mSim->Signal(SIGKILL);
+            SimEnded();
+        }
+        if (mService && !mService->Wait(30000)) {
+            mService->Signal(SIGTERM);
+            if (!mService->Wait(30000)) mService->Signal(SIGKILL);
+        }
+        mService.reset();
+        auto v = mSummary.find(" verified=");
+        if (v != std::string::npos) mVerified += std::atoi(mSummary.c_str() + v + 10);
+        if (mSimExit != 0 || mSummary.empty()) ++mBadRuns;
+        mSim.reset();
+    }
 
     void Prepare() {
         if (mO.work.empty()) {
@@ -196,13 +250,7 @@ private:
         } else {
             mWork = mO.work;
         }
-        mBackup = mWork + "/backup";
-        for (const char* d : {"/log", "/run", "/backup"}) testutil::MakeDirs(mWork + d);
-        testutil::WriteFile(mWork + "/prefs.xml",
-                            "<?xml version=\"1.0\"?>\n<preferences>\n"
-                            "  <pref id=\"67\" type=\"int\">1</pref>\n"
-                            "  <pref id=\"68\" type=\"text\">" +
-                                mBackup + "</pref>\n</preferences>\n");
+        for (const char* d : {"/log", "/run"}) testutil::MakeDirs(mWork + d);
         mNotify = std::make_unique<NotifySocket>(mWork + "/notify");
         Say("soak: seed " + std::to_string(mO.seed) + ", " + std::to_string(mO.rounds) +
             " rounds, work folder " + mWork);
@@ -341,7 +389,9 @@ private:
         return "idle";
     }
 
-    bool RunRound(int round) {
+    enum class Outcome { kKilled, kSimEnded, kNoService };
+
+    Outcome RunRound(int round) {
         // Let the workload breathe; every third round, until an interval was checked.
         auto quiet = Clock::now() + std::chrono::milliseconds(mRng() % 400);
         Poll(quiet);
@@ -350,7 +400,7 @@ private:
             auto deadline = Clock::now() + std::chrono::seconds(15);
             while (mVerifiedLines == seen && !mSimEnded && Clock::now() < deadline) Poll(deadline);
         }
-        if (mSimEnded) return false;
+        if (mSimEnded) return Outcome::kSimEnded;
         mAim = kAims[mRng() % kAims.size()];
         mArmed = true;
         mFireAt.reset();
@@ -361,8 +411,8 @@ private:
         while (!mFireAt && !mSimEnded && Clock::now() < give) Poll(give);
         if (mFireAt) Poll(*mFireAt);
         mArmed = false;
-        if (mSimEnded) return false;
-        if (!mService) return StartService();
+        if (mSimEnded) return Outcome::kSimEnded;
+        if (!mService) return StartService() ? Outcome::kSimEnded : Outcome::kNoService;
         auto at = Clock::now();
         std::string moment = Moment(at);
         mService->Signal(SIGKILL);
@@ -379,7 +429,7 @@ private:
         Say("soak: kill " + std::to_string(round) + " aimed at " + mAim +
             (mFireAt ? "" : " (not seen)") + ", during " + moment);
         mFireAt.reset();
-        return StartService();
+        return StartService() ? Outcome::kKilled : Outcome::kNoService;
     }
 
     int Finish(int setupError) {
@@ -392,9 +442,7 @@ private:
         for (const auto& [c, n] : mFails) total += n;
         int mismatches = count({"mismatch", "missing", "stray"}), lost = count({"lost"}),
             leftovers = count({"leftover"});
-        int verified = 0;
-        auto v = mSummary.find(" verified=");
-        if (v != std::string::npos) verified = std::atoi(mSummary.c_str() + v + 10);
+        int verified = mVerified;
         std::printf("\n%-7s %-6s %-8s %-19s %-11s %-11s %-20s %s\n", "rounds", "kills", "crashes",
                     "intervals verified", "mismatches", "lost files", "leftover temp files",
                     "other failures");
@@ -412,8 +460,11 @@ private:
             std::printf("failures by kind:%s\n", cats.c_str());
         }
         std::fflush(stdout);
-        bool ok = setupError == 0 && total == 0 && mCrashes == 0 && mSimExit == 0 &&
-                  mKills == mO.rounds && !mSummary.empty();
+        if (mEpisodes > 1)
+            std::printf("server runs: %d (each run that ended early was followed by a new one)\n",
+                        mEpisodes);
+        bool ok =
+            setupError == 0 && total == 0 && mCrashes == 0 && mBadRuns == 0 && mKills == mO.rounds;
         if (ok && mOwnWork && !mO.keep)
             Mirel::Directory(Mirel::UniversalPath::Folder(mWork)).DeleteAll();
         else
@@ -435,6 +486,7 @@ private:
     bool mArmed = false, mEnding = false, mSimEnded = false;
     std::optional<Clock::time_point> mFireAt;
     int mKills = 0, mCrashes = 0, mStarts = 0, mVerifiedLines = 0, mSimExit = -1;
+    int mEpisodes = 0, mVerified = 0, mBadRuns = 0;
     std::map<std::string, int> mByMoment, mFails;
 };
 
@@ -450,6 +502,8 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     app.add_option("--seed", o.seed)->capture_default_str();
+    app.add_option("--timeout", o.timeout, "seconds an interval may take after a restart")
+        ->capture_default_str();
     app.add_option("--talonib", o.talonib)->capture_default_str();
     app.add_option("--sim", o.sim)->capture_default_str();
     app.add_option("--work", o.work, "work folder (default: a new one under $TMPDIR)");

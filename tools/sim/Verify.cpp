@@ -253,6 +253,7 @@ void Checker::CheckCopy(const Copy& c, int interval, const std::string& where, b
     const IntervalRec* rec = mL.Interval(interval);
     auto s = rec->states.find(d);
     if (s == rec->states.end()) {
+        if (!mReported.insert("stray:" + c.path).second) return;
         mR.Fail("stray", c.path + " (" + where + "): " + mL.DbLabel(d) +
                              " had no copy in the service at that interval's end: a state the "
                              "server never had there (" +
@@ -260,6 +261,10 @@ void Checker::CheckCopy(const Copy& c, int interval, const std::string& where, b
         return;
     }
     if (c.file.state == s->second) return;
+    // An older folder is checked after every interval: each wrong copy is named once.
+    std::ostringstream seenKey;
+    seenKey << "copy:" << c.path << ":" << c.file.state.msn << ":" << c.file.state.digest;
+    if (!mReported.insert(seenKey.str()).second) return;
     const DatabaseModel& m = *mL.dbs[static_cast<std::size_t>(d)].model;
     // Page by page when the model still holds that state; else the summary says enough.
     const PageImages* pages = nullptr;
