@@ -211,6 +211,8 @@ int main(int argc, char** argv) {
     bool commands = false;
     auto* run =
         app.add_subcommand("run", "drive a running service and check what a user would restore");
+    // The last of an option given twice wins: scripts add their own after the defaults.
+    run->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     run->add_option("--backup", ro.backup, "backup folder to name")->capture_default_str();
     run->add_option("--work", ro.work, "the server's own folder (default: <backup>.sim)");
     run->add_option("--hub-port", ro.hubPort, "port of this program's event hub")
