@@ -147,7 +147,7 @@ struct Options {
 
 class Soak {
 public:
-    explicit Soak(const Options& o) : mO(o), mRng(o.seed * 7919 + 1) {}
+    explicit Soak(const Options& o) : mO(o), mRng(o.seed * 7919 + 1), mStart(Clock::now()) {}
 
     int Run() {
         Prepare();
@@ -397,7 +397,7 @@ private:
         Poll(quiet);
         if (round % 3 == 0) {
             int seen = mVerifiedLines;
-            auto deadline = Clock::now() + std::chrono::seconds(15);
+            auto deadline = Clock::now() + std::chrono::seconds(10);
             while (mVerifiedLines == seen && !mSimEnded && Clock::now() < deadline) Poll(deadline);
         }
         if (mSimEnded) return Outcome::kSimEnded;
@@ -407,7 +407,7 @@ private:
         if (mAim == "upload") mSim->Write("upload\n");
         if (mAim == "folder-change") mSim->Write("restart-server\n");
         if (mAim == "any") mFireAt = Clock::now() + std::chrono::milliseconds(mRng() % 1500);
-        auto give = Clock::now() + std::chrono::seconds(8);
+        auto give = Clock::now() + std::chrono::seconds(4);
         while (!mFireAt && !mSimEnded && Clock::now() < give) Poll(give);
         if (mFireAt) Poll(*mFireAt);
         mArmed = false;
@@ -426,7 +426,8 @@ private:
             ++mKills;
             ++mByMoment[moment];
         }
-        Say("soak: kill " + std::to_string(round) + " aimed at " + mAim +
+        Say("soak: kill " + std::to_string(round) + " at " +
+            std::to_string(static_cast<int>(Ms(mStart, at) / 1000)) + " s aimed at " + mAim +
             (mFireAt ? "" : " (not seen)") + ", during " + moment);
         mFireAt.reset();
         return StartService() ? Outcome::kKilled : Outcome::kNoService;
@@ -475,6 +476,7 @@ private:
 
     Options mO;
     std::mt19937_64 mRng;
+    Clock::time_point mStart;
     std::string mWork, mBackup;
     bool mOwnWork = false;
     std::unique_ptr<NotifySocket> mNotify;
