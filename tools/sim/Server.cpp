@@ -20,7 +20,6 @@ namespace sim {
 namespace {
 
 constexpr std::uint64_t kSecond = 1000000, kMinute = 60 * kSecond;
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 using Clock = std::chrono::steady_clock;
 
 Mirel::UniversalPath File(const std::string& p) {
@@ -122,7 +121,8 @@ std::size_t Server::AddFile(FileRec f) {
         FileDigest(f.path, f.digest, f.size);
     mL.files.push_back(std::move(f));
     const FileRec& r = mL.files.back();
-    Journal("write\t" + std::to_string(static_cast<int>(r.kind)) + "\t" + r.path + "\t" +
+    static const char* kKinds[] = {"log", "upload", "done", "bogus", "foreign"};
+    Journal(std::string("write\t") + kKinds[static_cast<int>(r.kind)] + "\t" + r.path + "\t" +
             (r.db >= 0 ? mL.dbs[static_cast<std::size_t>(r.db)].name : "-") + "\t" +
             std::to_string(r.startMSN) + "\t" + std::to_string(r.msn));
     return mL.files.size() - 1;
