@@ -1,9 +1,16 @@
 #include "tools/sim/DatabaseModel.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
 #include <sstream>
 
 #include "platform/engine/HBFile.h"
 #include "platform/engine/Uuid.h"
+#include "platform/support/Os.h"
 
 namespace sim {
 
@@ -87,6 +94,33 @@ Mirel::Error DatabaseModel::WriteRedoLog(const Mirel::UniversalPath& path,
         info->bytes = Mirel::Format::kLogHeaderSize + pageNumbers.size() * (16 + mPageSize);
     }
     return Mirel::Error();
+}
+
+Mirel::Error DatabaseModel::WriteStrayLog(const Mirel::UniversalPath& path, std::uint64_t endUTC,
+                                          std::uint64_t msnBack, int cut,
+                                          int flipHeaderByte) const {
+    DatabaseModel copy = *this;
+    copy.mMSN = mMSN > msnBack ? mMSN - msnBack : 1;
+    std::uint64_t count = std::max<std::uint64_t>(1, PageCount());
+    std::vector<std::uint64_t> pages = {copy.mRng() % count, copy.mRng() % count};
+    if (Mirel::Error e = copy.WriteRedoLog(path, pages, 1, endUTC, false); !e.OK()) return e;
+    std::string native = path.Native();
+    if (cut > 0) {
+        struct stat st;
+        if (::stat(native.c_str(), &st) != 0 || ::truncate(native.c_str(), st.st_size - cut) != 0)
+            return Mirel::Error(Mirel::Os::MapErrno(errno));
+    }
+    if (flipHeaderByte >= 0) FlipBit(native, static_cast<std::uint64_t>(flipHeaderByte), 3);
+    return Mirel::Error();
+}
+
+void DatabaseModel::FlipBit(const std::string& path, std::uint64_t offset, int bit) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(offset));
+    char c = 0;
+    f.get(c);
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.put(static_cast<char>(c ^ (1 << bit)));
 }
 
 std::string DatabaseModel::Compare(const Mirel::UniversalPath& path) const {

@@ -55,6 +55,14 @@ public:
     // For a copy that writes a log from an older point of the database's history.
     void SetMSN(std::uint64_t msn) { mMSN = msn; }
 
+    // A log the database never had: written from a copy of the model `msnBack` MSNs back, so
+    // it can never continue the chain, then cut by `cut` bytes and with a bit of header byte
+    // `flipHeaderByte` changed (-1: none). The model does not change.
+    Mirel::Error WriteStrayLog(const Mirel::UniversalPath& path, std::uint64_t endUTC,
+                               std::uint64_t msnBack, int cut, int flipHeaderByte) const;
+    // Changes one bit of a finished file, as a failing disk would.
+    static void FlipBit(const std::string& path, std::uint64_t offset, int bit);
+
     // Empty when the file holds exactly this content at this MSN; else what differs.
     std::string Compare(const Mirel::UniversalPath& path) const;
     static std::string Compare(const Mirel::UniversalPath& path, const Mirel::Format::Uuid& uuid,

@@ -29,14 +29,6 @@ bool Exists(const std::string& p) {
     struct stat st;
     return ::lstat(p.c_str(), &st) == 0;
 }
-void FlipBit(const std::string& path, std::uint64_t offset, int bit) {
-    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekg(static_cast<std::streamoff>(offset));
-    char c = 0;
-    f.get(c);
-    f.seekp(static_cast<std::streamoff>(offset));
-    f.put(static_cast<char>(c ^ (1 << bit)));
-}
 double Since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
@@ -345,10 +337,10 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
     }
     // The server's database has the changes; the copy of the log on disk lost a bit of one.
     if (flipPage)
-        FlipBit(f.path,
-                Mirel::Format::kLogHeaderSize + Mirel::Format::kRecordHeaderSize +
-                    Rand(r.model->PageSize()),
-                static_cast<int>(Rand(8)));
+        DatabaseModel::FlipBit(f.path,
+                               Mirel::Format::kLogHeaderSize + Mirel::Format::kRecordHeaderSize +
+                                   Rand(r.model->PageSize()),
+                               static_cast<int>(Rand(8)));
     mBytes += info.bytes;
     f.startMSN = info.startMSN;
     f.msn = info.msn;
@@ -385,19 +377,8 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
 
 std::string Server::Bogus(int d, const std::string& path, std::uint64_t endUTC, int cut,
                           int flipHeaderByte, std::uint64_t msnBack) {
-    // A log the server never applied to its database: written from a copy of the model.
-    DatabaseModel copy = *mL.dbs[static_cast<std::size_t>(d)].model;
-    if (msnBack) copy.SetMSN(copy.MSN() > msnBack ? copy.MSN() - msnBack : 1);
-    std::vector<std::uint64_t> pages = {Rand(std::max<std::uint64_t>(1, copy.PageCount())),
-                                        Rand(std::max<std::uint64_t>(1, copy.PageCount()))};
-    copy.WriteRedoLog(File(path), pages, 1, endUTC, false);
-    if (cut > 0) {
-        struct stat st;
-        if (::stat(path.c_str(), &st) == 0) {
-            [[maybe_unused]] int rc = ::truncate(path.c_str(), st.st_size - cut);
-        }
-    }
-    if (flipHeaderByte >= 0) FlipBit(path, static_cast<std::uint64_t>(flipHeaderByte), 3);
+    mL.dbs[static_cast<std::size_t>(d)].model->WriteStrayLog(File(path), endUTC, msnBack, cut,
+                                                             flipHeaderByte);
     return path;
 }
 
