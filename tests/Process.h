@@ -99,6 +99,10 @@ public:
     Child& operator=(const Child&) = delete;
 
     pid_t Pid() const { return mPid; }
+    // For callers that wait on several things at once with poll.
+    int OutFd() const { return mOut; }
+    int ErrFd() const { return mErr; }
+    int PidFd() const { return mPidFd; }
     void Signal(int sig) { ::kill(mPid, sig); }
     void Write(const std::string& text) {
         [[maybe_unused]] ssize_t n = ::write(mIn, text.data(), text.size());

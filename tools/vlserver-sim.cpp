@@ -8,8 +8,9 @@
 //   vlserver-sim call OP ARGS...     call one IBSEvent operation on a running service
 //   vlserver-sim run [options]       the database server at work: registers, names the backup
 //                                    folder, uploads, writes and announces redo logs and
-//                                    interval-done files, and checks every last-good folder
-//                                    against what it wrote
+//                                    interval-done files, outlives restarts of the service, and
+//                                    after every interval checks what a user would restore
+//                                    (docs/simulator.md)
 #include <signal.h>
 #include <CLI/CLI.hpp>
 
@@ -22,6 +23,7 @@
 #include <thread>
 
 #include "tools/sim/EventHub.h"
+#include "tools/sim/Server.h"
 #include "tools/sim/ServiceClient.h"
 
 namespace {
@@ -150,87 +152,42 @@ int Call(const std::string& host, unsigned short port, const std::vector<std::st
     return 0;
 }
 
-struct RunOptions {
-    std::string backup = "/tmp/vellumark-backup";
-    unsigned short hubPort = 50003;
-    int intervals = 6;
-    int timeoutSecs = 120;
-    sim::WorkloadOptions workload;
-};
-
-int Run(const std::string& host, unsigned short port, const RunOptions& o) {
+int Run(const std::string& host, unsigned short port, const sim::ServerOptions& o, bool commands) {
     CORBA::ORB_var orb = InitOrb("giop:tcp:127.0.0.1:" + std::to_string(o.hubPort));
     auto* hub = new sim::EventHubServer(orb, [](const std::string& line) {
         if (line.rfind("notification", 0) == 0 || line.rfind("event", 0) == 0) Say("hub: " + line);
     });
     hub->_remove_ref();
     sim::ServiceClient client(orb, host, port);
-    sim::CorbaAnnouncer announcer(client);
-    auto start = std::chrono::steady_clock::now();
-    int failures = 0, verified = 0;
-    try {
-        if (!client.RegisterServer("127.0.0.1", o.hubPort))
-            Say("RegisterServer: the service could not reach the hub");
-        if (!client.SetBackupFolder(o.backup)) {
-            std::cerr << "SetBackupFolder " << o.backup << " refused\n";
-            return 1;
-        }
-        sim::Workload server(o.backup, o.workload, announcer);
-        if (!server.Upload()) {
-            std::cerr << "an upload was refused\n";
-            return 1;
-        }
-        Say("uploaded " + std::to_string(server.Databases()) + " databases into " + o.backup);
-        for (int i = 1; i <= o.intervals; ++i) {
-            if (std::int32_t r = server.WriteIntervalLogs(); r != 0) {
-                std::cerr << "a redo log was refused: " << r << "\n";
-                ++failures;
-            }
-            if (std::int32_t r = server.CloseInterval(); r != 0) {
-                std::cerr << "the interval-done file was refused: " << r << "\n";
-                return 1;
-            }
-            if (!server.WaitForLastGood(o.timeoutSecs * 1000)) {
-                std::cerr << "interval " << i << " did not complete in " << o.timeoutSecs << " s\n";
-                return 1;
-            }
-            int copies = 0;
-            std::string diff = server.VerifyAll(&copies);
-            verified += copies;
-            if (!diff.empty()) {
-                std::cerr << "MISMATCH after interval " << i << ": " << diff << "\n";
-                ++failures;
-            }
-            double secs =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            char line[256];
-            std::snprintf(line, sizeof line,
-                          "interval %d/%d complete: %s (%llu logs, %.1f MiB so far, %.1f s)", i,
-                          o.intervals, server.NewestLastGood().c_str(),
-                          static_cast<unsigned long long>(server.LogsWritten()),
-                          static_cast<double>(server.BytesWritten()) / (1 << 20), secs);
-            Say(line);
-        }
-        double secs =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        double mib = static_cast<double>(server.BytesWritten()) / (1 << 20);
-        char summary[512];
-        std::snprintf(
-            summary, sizeof summary,
-            "summary: %d intervals completed, %d databases, %llu redo logs, %.1f MiB applied "
-            "in %.1f s (%.1f MiB/s), %d last-good copies checked, %d mismatch(es)\n"
-            "newest last-good folder: %s",
-            o.intervals, server.Databases(), static_cast<unsigned long long>(server.LogsWritten()),
-            mib, secs, secs > 0 ? mib / secs : 0.0, verified, failures,
-            server.NewestLastGood().c_str());
-        Say(summary);
-    } catch (const CORBA::Exception& e) {
-        std::cerr << "the service did not answer: " << e._name() << "\n";
-        return 1;
+    sim::Report report(Say);
+    int rc;
+    {
+        sim::Server server(o, client, *hub, report);
+        // SIGUSR1, or "finish" on standard input: end after the interval under way.
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGUSR1);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        std::thread([set, &server]() mutable {
+            int sig = 0;
+            if (sigwait(&set, &sig) == 0) server.RequestFinish();
+        }).detach();
+        if (commands)
+            std::thread([&server] {
+                for (std::string line; std::getline(std::cin, line);) {
+                    if (line == "finish")
+                        server.RequestFinish();
+                    else if (line == "upload")
+                        server.RequestUpload();
+                    else if (line == "restart-server")
+                        server.RequestServerRestart();
+                }
+            }).detach();
+        rc = server.Run();
     }
     orb->shutdown(true);
     orb->destroy();
-    return failures == 0 ? 0 : 3;
+    return rc;
 }
 
 }  // namespace
@@ -249,32 +206,108 @@ int main(int argc, char** argv) {
     call->add_option("--port", servicePort)->capture_default_str();
     call->add_option("operation", callArgs, "operation and its arguments")->required();
     call->allow_extras(false);
-    RunOptions ro;
+    sim::ServerOptions ro;
+    std::string profile = "plain", pageSizes;
+    bool commands = false;
     auto* run =
-        app.add_subcommand("run", "drive a running service and check its last-good folders");
+        app.add_subcommand("run", "drive a running service and check what a user would restore");
+    // The last of an option given twice wins: scripts add their own after the defaults.
+    run->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     run->add_option("--backup", ro.backup, "backup folder to name")->capture_default_str();
+    run->add_option("--work", ro.work, "the server's own folder (default: <backup>.sim)");
     run->add_option("--hub-port", ro.hubPort, "port of this program's event hub")
         ->capture_default_str();
     run->add_option("--host", host, "the service's host")->capture_default_str();
     run->add_option("--port", servicePort, "the service's port")->capture_default_str();
-    run->add_option("--intervals", ro.intervals)->capture_default_str()->check(CLI::PositiveNumber);
-    run->add_option("--databases", ro.workload.databases)
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    run->add_option("--pages", ro.workload.maxPagesPerLog, "page images per redo log, at most")
+    run->add_option("--profile", profile, "plain, or demanding (every option below on)")
+        ->check(CLI::IsMember({"plain", "demanding"}))
         ->capture_default_str();
-    run->add_option("--logs", ro.workload.maxLogsPerInterval,
-                    "redo logs per database and interval, at most")
+    run->add_option("--intervals", ro.intervals, "0: until told to finish")
         ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    run->add_option("--databases", ro.databases)->check(CLI::PositiveNumber);
+    run->add_option("--pages", ro.maxPagesPerLog, "page images per redo log, at most");
+    run->add_option("--logs", ro.maxLogsPerInterval, "redo logs per database and interval, at most")
         ->check(CLI::PositiveNumber);
-    run->add_option("--initial-pages", ro.workload.initialPages)->capture_default_str();
-    run->add_option("--seed", ro.workload.seed)->capture_default_str();
+    run->add_option("--initial-pages", ro.initialPages);
+    run->add_option("--max-pages", ro.maxPages, "databases grow up to this many pages");
+    run->add_option("--page-sizes", pageSizes, "MIN-MAX, powers of two from 512 to 65536");
+    // Flags take =false too, to turn off what the demanding profile turns on.
+    run->add_flag("--high-msn", ro.highMsn, "MSNs start just below 2^32");
+    run->add_option("--idle", ro.idle, "chance that a database rests for 2 to 4 intervals");
+    run->add_option("--grow", ro.grow, "chance that a page lies past the end");
+    run->add_option("--repeat", ro.repeat, "chance that a page repeats one of the same log");
+    run->add_option("--uploads", ro.uploads, "chance per interval of a new full upload");
+    run->add_option("--same-minute", ro.sameMinute,
+                    "chance that an interval ends in the minute of the one before");
+    run->add_option("--server-restarts", ro.serverRestarts,
+                    "chance per interval that the server restarts");
+    run->add_option("--quiet-intervals", ro.quiet,
+                    "chance that an interval has uploads and no redo logs");
+    run->add_option("--early-logs", ro.earlyLogs,
+                    "chance that a log of the next interval comes before the interval-done file");
+    run->add_option("--slow-logs", ro.slowLogs, "chance that writing a log takes up to 150 ms");
+    run->add_option("--bad-every", ro.badEvery,
+                    "a round of bad input every N intervals, the first one included (0: none)");
+    std::vector<std::string> badParts;
+    run->add_option("--bad", badParts,
+                    "what a bad round holds (default all): header cut other done dup hostile "
+                    "folder flip flip2")
+        ->delimiter(',')
+        ->check(CLI::IsMember(
+            {"header", "cut", "other", "done", "dup", "hostile", "folder", "flip", "flip2"}));
+    run->add_flag("--mixed-case", ro.mixedCase, "file extensions and names in any case");
+    run->add_option("--seed", ro.seed)->capture_default_str();
     run->add_option("--timeout", ro.timeoutSecs, "seconds to wait for an interval")
         ->capture_default_str();
+    run->add_option("--retry-for", ro.patienceSecs, "seconds a call may keep failing")
+        ->capture_default_str();
+    run->add_flag("--markers", ro.markers, "print \"@step\" lines before each step");
+    run->add_flag("--commands", commands,
+                  "read finish, upload and restart-server from standard input");
+    run->add_flag("--keep-going", ro.keepGoing, "go on after an interval that did not complete");
+    run->add_flag("--stop-at-end", ro.stopAtEnd, "stop the service and look for leftovers");
     CLI11_PARSE(app, argc, argv);
     try {
         if (*hub) return Hub(hubPort);
-        if (*run) return Run(host, servicePort, ro);
+        if (*run) {
+            if (profile == "demanding") {
+                sim::ServerOptions given = ro;
+                ro.Demanding();
+                // What the command line said explicitly stays.
+                for (auto* opt : run->get_options()) {
+                    if (opt->count() == 0) continue;
+                    const std::string n = opt->get_name();
+                    if (n == "--databases") ro.databases = given.databases;
+                    if (n == "--pages") ro.maxPagesPerLog = given.maxPagesPerLog;
+                    if (n == "--logs") ro.maxLogsPerInterval = given.maxLogsPerInterval;
+                    if (n == "--initial-pages") ro.initialPages = given.initialPages;
+                    if (n == "--max-pages") ro.maxPages = given.maxPages;
+                    if (n == "--idle") ro.idle = given.idle;
+                    if (n == "--grow") ro.grow = given.grow;
+                    if (n == "--repeat") ro.repeat = given.repeat;
+                    if (n == "--uploads") ro.uploads = given.uploads;
+                    if (n == "--same-minute") ro.sameMinute = given.sameMinute;
+                    if (n == "--server-restarts") ro.serverRestarts = given.serverRestarts;
+                    if (n == "--bad-every") ro.badEvery = given.badEvery;
+                    if (n == "--quiet-intervals") ro.quiet = given.quiet;
+                    if (n == "--early-logs") ro.earlyLogs = given.earlyLogs;
+                    if (n == "--slow-logs") ro.slowLogs = given.slowLogs;
+                    if (n == "--mixed-case") ro.mixedCase = given.mixedCase;
+                    if (n == "--high-msn") ro.highMsn = given.highMsn;
+                }
+            }
+            if (!pageSizes.empty()) {
+                auto dash = pageSizes.find('-');
+                ro.minPageSize = static_cast<std::uint32_t>(std::stoul(pageSizes.substr(0, dash)));
+                ro.maxPageSize =
+                    dash == std::string::npos
+                        ? ro.minPageSize
+                        : static_cast<std::uint32_t>(std::stoul(pageSizes.substr(dash + 1)));
+            }
+            if (!badParts.empty()) ro.bad = {badParts.begin(), badParts.end()};
+            return Run(host, servicePort, ro, commands);
+        }
         return Call(host, servicePort, callArgs);
     } catch (const CORBA::Exception& e) {
         std::cerr << "vlserver-sim: " << e._name() << "\n";

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/engine/Formats.h"
 #include "platform/engine/Writers.h"
@@ -24,6 +26,9 @@ struct LogInfo {
 class DatabaseModel {
 public:
     DatabaseModel(std::uint64_t seed, std::uint32_t pageSize, std::uint64_t initialPages);
+    // Starts at `initialMSN` (for example above 2^32).
+    DatabaseModel(std::uint64_t seed, std::uint32_t pageSize, std::uint64_t initialPages,
+                  std::uint64_t initialMSN);
 
     const Mirel::Format::Uuid& Uuid() const { return mUuid; }
     std::string UuidText() const;
@@ -37,6 +42,26 @@ public:
     // advances the model. `endUTC` is the log's end time.
     Mirel::Error WriteRedoLog(const Mirel::UniversalPath& path, std::uint64_t pages,
                               std::uint64_t endUTC, bool closed, LogInfo* info = nullptr);
+    // Writes exactly these pages, in this order, with new random images (a page named twice
+    // gets two records; the later one wins), and advances the MSN by `msnStep`.
+    // `beforeHeader` runs when the records are written and the header is not (a server that
+    // takes its time over a log).
+    Mirel::Error WriteRedoLog(const Mirel::UniversalPath& path,
+                              const std::vector<std::uint64_t>& pageNumbers, std::uint64_t msnStep,
+                              std::uint64_t endUTC, bool closed, LogInfo* info = nullptr,
+                              const std::function<void()>& beforeHeader = {});
+    std::uint64_t PageCount() const { return mPages.empty() ? 0 : mPages.rbegin()->first + 1; }
+    std::uint64_t Random() { return mRng(); }
+    // For a copy that writes a log from an older point of the database's history.
+    void SetMSN(std::uint64_t msn) { mMSN = msn; }
+
+    // A log the database never had: written from a copy of the model `msnBack` MSNs back, so
+    // it can never continue the chain, then cut by `cut` bytes and with a bit of header byte
+    // `flipHeaderByte` changed (-1: none). The model does not change.
+    Mirel::Error WriteStrayLog(const Mirel::UniversalPath& path, std::uint64_t endUTC,
+                               std::uint64_t msnBack, int cut, int flipHeaderByte) const;
+    // Changes one bit of a finished file, as a failing disk would.
+    static void FlipBit(const std::string& path, std::uint64_t offset, int bit);
 
     // Empty when the file holds exactly this content at this MSN; else what differs.
     std::string Compare(const Mirel::UniversalPath& path) const;

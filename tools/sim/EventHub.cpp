@@ -45,19 +45,28 @@ public:
         std::ostringstream line;
         line << "notification " << code << " link " << mId << " (" << p1 << ", " << p2 << ")";
         const TalonTypes::DebugOperation* op = nullptr;
+        std::vector<std::string> targets;
         if (payload >>= op) {
             line << " targets:";
-            for (CORBA::ULong i = 0; i < op->mTargets.length(); ++i)
-                line << " " << Utf8(op->mTargets[i]);
+            for (CORBA::ULong i = 0; i < op->mTargets.length(); ++i) {
+                targets.push_back(Utf8(op->mTargets[i]));
+                line << " " << targets.back();
+            }
         }
         mHub->Record(line.str());
+        mHub->Notified(code, targets);
     }
     void WriteEvent(CORBA::Long code, const Talon::CompressedStringSeq& texts) override {
         std::ostringstream line;
         line << "event 0x" << std::hex << static_cast<std::uint32_t>(code) << std::dec << " link "
              << mId << ":";
-        for (CORBA::ULong i = 0; i < texts.length(); ++i) line << " '" << Utf8(texts[i]) << "'";
+        std::vector<std::string> all;
+        for (CORBA::ULong i = 0; i < texts.length(); ++i) {
+            all.push_back(Utf8(texts[i]));
+            line << " '" << all.back() << "'";
+        }
         mHub->Record(line.str());
+        mHub->Evented(static_cast<std::uint32_t>(code), all);
     }
     void SendStoppingNotice(CORBA::ULong linkID) override {
         mHub->Record("stopping notice link " + std::to_string(mId) + " (linkID " +
@@ -169,6 +178,46 @@ void EventHubServer::DropLinks() {
 
 void EventHubServer::Record(const std::string& line) {
     if (mLog) mLog(line);
+}
+
+void EventHubServer::OnNotification(std::function<void(long, const std::vector<std::string>&)> f) {
+    std::lock_guard<std::mutex> g(mM);
+    mOnNotification = std::move(f);
+}
+
+void EventHubServer::Notified(long code, const std::vector<std::string>& targets) {
+    std::function<void(long, const std::vector<std::string>&)> f;
+    {
+        std::lock_guard<std::mutex> g(mM);
+        f = mOnNotification;
+    }
+    if (f) f(code, targets);
+}
+
+void EventHubServer::OnEvent(
+    std::function<void(std::uint32_t, const std::vector<std::string>&)> f) {
+    std::lock_guard<std::mutex> g(mM);
+    mOnEvent = std::move(f);
+}
+
+void EventHubServer::Evented(std::uint32_t code, const std::vector<std::string>& texts) {
+    std::function<void(std::uint32_t, const std::vector<std::string>&)> f;
+    {
+        std::lock_guard<std::mutex> g(mM);
+        f = mOnEvent;
+    }
+    if (f) f(code, texts);
+}
+
+std::size_t EventHubServer::LinkCount() {
+    std::lock_guard<std::mutex> g(mM);
+    return mLinks.size();
+}
+
+Talon::ServerComponent_ptr EventHubServer::NewestPeer() {
+    std::lock_guard<std::mutex> g(mM);
+    if (mLinks.empty()) return Talon::ServerComponent::_nil();
+    return Talon::ServerComponent::_duplicate(mLinks.back()->Peer());
 }
 
 }  // namespace sim

@@ -34,12 +34,25 @@ public:
     // Forgets every link, as a restarted server would.
     void DropLinks();
 
+    // Called on an ORB thread for every notification, with the UUIDs its payload names.
+    void OnNotification(std::function<void(long code, const std::vector<std::string>&)> f);
+    // Called on an ORB thread for every event record, with its texts.
+    void OnEvent(std::function<void(std::uint32_t code, const std::vector<std::string>&)> f);
+    std::size_t LinkCount();
+    // The component object of the newest link (nil when there is none): through it the
+    // server can tell whether the process it registered with is still the one running.
+    Talon::ServerComponent_ptr NewestPeer();
+
     void Record(const std::string& line);
+    void Notified(long code, const std::vector<std::string>& targets);
+    void Evented(std::uint32_t code, const std::vector<std::string>& texts);
 
 private:
     CORBA::ORB_var mORB;
     PortableServer::POA_var mLinkPOA;
     std::function<void(const std::string&)> mLog;
+    std::function<void(long, const std::vector<std::string>&)> mOnNotification;
+    std::function<void(std::uint32_t, const std::vector<std::string>&)> mOnEvent;
     std::mutex mM;
     std::vector<HubLink*> mLinks;
     CORBA::ULong mNextLink = 1;

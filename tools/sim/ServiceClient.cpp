@@ -30,43 +30,46 @@ namespace {
 // A restarted service leaves the old connection dead; the server calls again, as every
 // announcement may be repeated safely.
 template <class F>
-auto Retry(Talon::IBSEvent_var& object, F&& call) -> decltype(call()) {
+auto Retry(Talon::IBSEvent_var& object, int retries, F&& call) -> decltype(call()) {
     for (int attempt = 0;; ++attempt) {
         try {
             return call();
         } catch (const CORBA::COMM_FAILURE&) {
-            if (attempt >= 3) throw;
+            object = Talon::IBSEvent::_nil();
+            if (attempt >= retries) throw;
         } catch (const CORBA::TRANSIENT&) {
-            if (attempt >= 3) throw;
+            object = Talon::IBSEvent::_nil();
+            if (attempt >= retries) throw;
         }
-        object = Talon::IBSEvent::_nil();
     }
 }
 }  // namespace
 
 bool ServiceClient::RegisterServer(const std::string& address, unsigned short port) {
-    return Retry(mObject, [&] { return Object()->RegisterServer(Text(address), port, 0, 0); });
+    return Retry(mObject, mQuickRetries,
+                 [&] { return Object()->RegisterServer(Text(address), port, 0, 0); });
 }
 
 bool ServiceClient::SetBackupFolder(const std::string& path) {
-    return Retry(mObject, [&] { return Object()->SetBackupFolder(Text(path)); });
+    return Retry(mObject, mQuickRetries, [&] { return Object()->SetBackupFolder(Text(path)); });
 }
 
 std::int32_t ServiceClient::VerifyFullDBBackup(const std::string& name, const std::string& uuid,
                                                std::uint64_t msn, bool requireContainers) {
-    return Retry(mObject, [&] {
+    return Retry(mObject, mQuickRetries, [&] {
         return Object()->VerifyFullDBBackup(Text(name), Text(uuid), msn, requireContainers);
     });
 }
 
 std::int32_t ServiceClient::RedoLogIsReady(const std::string& path, const std::string& uuid,
                                            bool hasContainers) {
-    return Retry(mObject,
+    return Retry(mObject, mQuickRetries,
                  [&] { return Object()->RedoLogIsReady(Text(path), Text(uuid), hasContainers); });
 }
 
 bool ServiceClient::FullDBBackupIsUploaded(const std::string& path, const std::string& uuid) {
-    return Retry(mObject, [&] { return Object()->FullDBBackupIsUploaded(Text(path), Text(uuid)); });
+    return Retry(mObject, mQuickRetries,
+                 [&] { return Object()->FullDBBackupIsUploaded(Text(path), Text(uuid)); });
 }
 
 void ServiceClient::Stop() {

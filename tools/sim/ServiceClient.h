@@ -20,6 +20,9 @@ public:
                   unsigned short port = 50004);
     std::string Address() const { return mAddress; }
     Talon::IBSEvent_ptr Object();  // narrows on first use; throws CORBA exceptions
+    // How often a call is repeated at once on a dead connection (3 by default); with 0 the
+    // caller sees every failure and decides (the simulated server waits and re-registers).
+    void SetQuickRetries(int n) { mQuickRetries = n; }
 
     bool RegisterServer(const std::string& address, unsigned short port);
     bool SetBackupFolder(const std::string& path);
@@ -36,6 +39,7 @@ private:
     CORBA::ORB_var mORB;
     std::string mAddress;
     Talon::IBSEvent_var mObject;
+    int mQuickRetries = 3;
 };
 
 // Announces the model's files to a running service over CORBA.

@@ -1,0 +1,126 @@
+// The simulated server's connection outlives the service: a killed and restarted service is
+// noticed, the server registers again and names its folder before the call goes through,
+// and a service that stays away ends the wait with a finding, not a hang.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <future>
+
+#include "tests/Process.h"
+#include "tools/sim/Session.h"
+
+using testutil::Child;
+using testutil::NotifySocket;
+using testutil::ServiceEnv;
+
+namespace {
+
+unsigned short FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// One ORB per process: it serves the hub and calls the service.
+struct Orb {
+    unsigned short hubPort = FreePort();
+    CORBA::ORB_var orb = [this] {
+        std::string endpoint = "giop:tcp:127.0.0.1:" + std::to_string(hubPort);
+        const char* argv[] = {"session-test", "-ORBendPoint", endpoint.c_str(),
+                              "-ORBclientCallTimeOutPeriod", "20000"};
+        int argc = 5;
+        return CORBA::ORB_init(argc, const_cast<char**>(argv), "omniORB4");
+    }();
+};
+Orb& TheOrb() {
+    static Orb* o = new Orb;
+    return *o;
+}
+
+class SessionTest : public ::testing::Test {
+protected:
+    std::unique_ptr<Child> Start() {
+        auto c = std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, env.Env());
+        EXPECT_TRUE(notify.WaitFor("READY=1", 30000)) << env.DebugLog();
+        return c;
+    }
+    void Kill(std::unique_ptr<Child>& service) {
+        service->Signal(SIGKILL);
+        EXPECT_EQ(service->Wait(30000), 128 + SIGKILL);
+        service.reset();
+    }
+    std::int32_t Probe() {
+        return client.VerifyFullDBBackup("probe", "00000000-0000-0000-0000-000000000000", 0, false);
+    }
+    sim::Session Make(double patience) {
+        return sim::Session(
+            client, *hub,
+            sim::Session::Options{env.dir / "backup", "127.0.0.1", TheOrb().hubPort, patience},
+            report);
+    }
+
+    ServiceEnv env;
+    NotifySocket notify{env.dir / "notify"};
+    sim::EventHubServer* hub = [] {
+        static sim::EventHubServer* h = [] {
+            auto* s = new sim::EventHubServer(TheOrb().orb, nullptr);
+            s->_remove_ref();
+            return s;
+        }();
+        h->DropLinks();
+        return h;
+    }();
+    sim::ServiceClient client{TheOrb().orb};
+    std::vector<std::string> lines;
+    sim::Report report{[this](const std::string& l) { lines.push_back(l); }};
+};
+
+}  // namespace
+
+TEST_F(SessionTest, AfterAKillTheServerRegistersAndNamesItsFolderAgain) {
+    auto service = Start();
+    sim::Session session = Make(60);
+    int reconnected = 0;
+    session.SetOnReconnect([&] { ++reconnected; });
+    ASSERT_TRUE(session.Connect()) << testutil::ReadFile(env.dir / "log/talonibDebug.log");
+    EXPECT_EQ(hub->LinkCount(), 1u);
+    EXPECT_EQ(session.Call("probe", [&] { return Probe(); }), 10007);
+    EXPECT_EQ(session.Reconnects(), 1);
+
+    // Killed while the server is idle, and started again without a backup folder: the next
+    // call must not reach it before the server has registered and named its folder.
+    Kill(service);
+    service = Start();
+    EXPECT_EQ(session.Call("probe", [&] { return Probe(); }), 10007);  // 10017 if not named
+    EXPECT_EQ(session.Reconnects(), 2);
+    EXPECT_EQ(reconnected, 2);
+    EXPECT_EQ(hub->LinkCount(), 2u);  // a new link from the new process
+
+    // Killed, and the call made while it is away: it waits for the service to come back.
+    Kill(service);
+    auto call = std::async(std::launch::async,
+                           [&] { return session.Call("probe", [&] { return Probe(); }); });
+    service = Start();
+    EXPECT_EQ(call.get(), 10007);
+    EXPECT_EQ(session.Reconnects(), 3);
+    EXPECT_EQ(report.Total(), 0) << lines.front();
+}
+
+TEST_F(SessionTest, AServiceThatStaysAwayEndsTheWaitWithAFinding) {
+    auto service = Start();
+    sim::Session session = Make(1.5);
+    ASSERT_TRUE(session.Connect());
+    Kill(service);
+    EXPECT_THROW(session.Call("probe", [&] { return Probe(); }), sim::Unreachable);
+    EXPECT_EQ(report.Count("service"), 1);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("FAIL service: probe: no answer"), std::string::npos)
+        << lines.back();
+}

@@ -1,0 +1,289 @@
+// The simulated server's checks must fail where a restore would go wrong: each case plants one
+// fault in a real backup folder and expects the checker to name it, and a faultless folder
+// to pass.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/TestUtil.h"
+#include "tools/sim/Verify.h"
+
+namespace fs = std::filesystem;
+using namespace sim;
+
+namespace {
+
+constexpr std::uint64_t kMinute = 60000000;
+constexpr std::uint64_t kNoon = 1767268800000000ull;  // 2026-01-01 12:00 UTC
+
+Mirel::UniversalPath P(const std::string& path) {
+    return Mirel::UniversalPath::FromNative(path);
+}
+
+class CheckerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        L.backup = tmp / "backup";
+        testutil::MakeDirs(L.backup + "/Rejected");
+        for (int i = 0; i < 3; ++i) {
+            DbRec r;
+            r.name = "db" + std::to_string(i) + ".vdb";
+            r.model =
+                std::make_unique<DatabaseModel>(40 + i, i == 1 ? 512 : 4096, 6, (1ull << 32) - 2);
+            r.known = true;
+            L.dbs.push_back(std::move(r));
+        }
+    }
+    // Changes every database and closes an interval ending at `end`.
+    void Interval(std::uint64_t end) {
+        for (auto& r : L.dbs) r.model->WriteRedoLog(tmp.File("scratch.vrl"), {0, 7, 7}, 3, end, 0);
+        fs::remove(tmp / "scratch.vrl");
+        IntervalRec rec;
+        rec.k = L.OpenInterval();
+        rec.end = end;
+        for (std::size_t d = 0; d < L.dbs.size(); ++d) {
+            const DatabaseModel& m = *L.dbs[d].model;
+            rec.states[static_cast<int>(d)] = StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages());
+        }
+        L.intervals.push_back(rec);
+    }
+    // A last-good folder holding every database as it is now, and its manifest.
+    std::string Folder(const std::string& name, std::uint32_t crcError = 0) {
+        std::string f = L.backup + "/" + name;
+        testutil::MakeDirs(f);
+        std::ofstream m(f + "/manifest.tsv");
+        m << "# name\tUUID\tMSN\tpage size\tpage count\tsize\tCRC-32C\n";
+        for (std::size_t d = 0; d < L.dbs.size(); ++d) {
+            const auto& r = L.dbs[d];
+            r.model->WriteFullCopy(P(f + "/" + r.name));
+            DbFile file = ReadDbFile(f + "/" + r.name);
+            m << r.name << "\t" << UuidString(file.state.uuid) << "\t" << file.state.msn << "\t"
+              << file.state.pageSize << "\t" << file.state.pageCount << "\t" << file.size << "\t"
+              << (d == 1 ? file.fileCrc32c + crcError : file.fileCrc32c) << "\n";
+        }
+        return f;
+    }
+    int Verify(int k) {
+        int before = report.Total();
+        Checker(L, report).VerifyInterval(k, [](int) { return false; });
+        return report.Total() - before;
+    }
+    bool Said(const std::string& category, const std::string& text) const {
+        for (const auto& l : lines)
+            if (l.rfind("FAIL " + category + ":", 0) == 0 && l.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+    std::string All() const {
+        std::string s;
+        for (const auto& l : lines) s += l + "\n";
+        return s;
+    }
+
+    testutil::TempDir tmp;
+    Ledger L;
+    std::vector<std::string> lines;
+    Report report{[this](const std::string& l) { lines.push_back(l); }};
+};
+
+TEST(LastGoodNames, BothFormsReadBackAndOrder) {
+    std::uint64_t t = 0;
+    bool exact = false;
+    ASSERT_TRUE(ParseLastGoodName("LastGood_2026-01-01_1205", t, exact));
+    EXPECT_EQ(t, kNoon + 5 * kMinute);
+    EXPECT_FALSE(exact);
+    ASSERT_TRUE(ParseLastGoodName("LastGood_2026-01-01_1205_50.123456", t, exact));
+    EXPECT_EQ(t, kNoon + 5 * kMinute + 50123456);
+    EXPECT_TRUE(exact);
+    for (const char* bad : {"LastGood_2026-13-01_1205", "LastGood_2026-01-01_1260",
+                            "LastGood_2026-01-01_1205_61.000000", "LastGood_2026-01-01_1205_5.1",
+                            "Lastgood_2026-01-01_1205", "LastGood_2026-01-01_1205x"})
+        EXPECT_FALSE(ParseLastGoodName(bad, t, exact)) << bad;
+    testutil::TempDir d;
+    for (const char* n : {"LastGood_2026-01-01_1205_50.000000", "LastGood_2026-01-01_1205",
+                          "LastGood_2026-01-01_1159", "InProgress"})
+        testutil::MakeDirs(d / n);
+    auto list = ListLastGood(d.path());
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].name, "LastGood_2026-01-01_1159");
+    EXPECT_EQ(list[2].name, "LastGood_2026-01-01_1205_50.000000");
+}
+
+TEST_F(CheckerTest, ExactFoldersPassAndRecordTheNewestGoodCopy) {
+    Interval(kNoon + 10 * 1000000);
+    Folder("LastGood_2026-01-01_1200");
+    Interval(kNoon + 3 * kMinute);
+    Folder("LastGood_2026-01-01_1203");
+    EXPECT_EQ(Verify(2), 0) << All();
+    for (const auto& r : L.dbs) EXPECT_EQ(r.lastGood, 2);
+}
+
+TEST_F(CheckerTest, EveryWayACopyCanBeWrongIsNamed) {
+    Interval(kNoon + kMinute);
+    std::string old = Folder("LastGood_2026-01-01_1201");
+    Interval(kNoon + 2 * kMinute);
+    std::string f = Folder("LastGood_2026-01-01_1202");
+    // db0: one byte of page 7 differs.
+    {
+        std::fstream db(f + "/db0.vdb", std::ios::in | std::ios::out | std::ios::binary);
+        db.seekp(8 * 4096 + 100);
+        db.put('\x5a');
+    }
+    // db1: cut short; db2: the older interval's state.
+    fs::resize_file(f + "/db1.vdb", 3 * 512);
+    fs::copy_file(old + "/db2.vdb", f + "/db2.vdb", fs::copy_options::overwrite_existing);
+    // And a database the server never had.
+    DatabaseModel stranger(99, 4096, 2);
+    stranger.WriteFullCopy(P(f + "/stranger.vdb"));
+    Verify(2);
+    EXPECT_TRUE(Said("mismatch", "db0.vdb")) << All();
+    EXPECT_TRUE(Said("mismatch", "page 7 differs")) << All();
+    EXPECT_TRUE(Said("mismatch", "cut short")) << All();
+    EXPECT_TRUE(Said("mismatch", "MSN " + std::to_string(L.intervals[0].states.at(2).msn)))
+        << All();
+    EXPECT_TRUE(Said("stray", "is not one of the server's")) << All();
+    // The older folder is still exact.
+    EXPECT_FALSE(Said("mismatch", "LastGood_2026-01-01_1201,")) << All();
+}
+
+TEST_F(CheckerTest, AMissingDatabaseOrAFolderOfNoIntervalIsNamed) {
+    Interval(kNoon + kMinute);
+    std::string f = Folder("LastGood_2026-01-01_1201");
+    fs::remove(f + "/db1.vdb");
+    testutil::MakeDirs(L.backup + "/LastGood_2025-12-31_2359");
+    Verify(1);
+    EXPECT_TRUE(Said("missing", "lacks db1.vdb")) << All();
+    EXPECT_TRUE(Said("stray", "LastGood_2025-12-31_2359 stands for no interval")) << All();
+    EXPECT_EQ(report.Count("missing"), 1) << All();
+}
+
+TEST_F(CheckerTest, IntervalsEndingInOneMinuteKeepTheirOwnFolders) {
+    Interval(kNoon + 5 * kMinute + 10 * 1000000);
+    std::string first = Folder("LastGood_2026-01-01_1205");
+    Interval(kNoon + 5 * kMinute + 50 * 1000000);
+    Folder("LastGood_2026-01-01_1205_50.000000");
+    EXPECT_EQ(NewestInterval(L), 2);
+    EXPECT_EQ(Verify(2), 0) << All();
+    // The newest folder holding the first interval's states is a wrong restore point.
+    for (auto& r : L.dbs)
+        fs::copy_file(first + "/" + r.name,
+                      L.backup + "/LastGood_2026-01-01_1205_50.000000/" + r.name,
+                      fs::copy_options::overwrite_existing);
+    Verify(2);
+    EXPECT_EQ(report.Count("mismatch"), 3) << All();
+}
+
+TEST_F(CheckerTest, AcceptedLogsAreAppliedSetAsideOrLost) {
+    Interval(kNoon + kMinute);
+    Folder("LastGood_2026-01-01_1201");
+    Interval(kNoon + 2 * kMinute);  // not complete yet
+    auto log = [&](const std::string& name, int db, bool afterBreak) {
+        FileRec f;
+        f.kind = FileKind::kLog;
+        f.path = L.backup + "/" + name;
+        f.db = db;
+        f.interval = 2;
+        f.answered = f.accepted = true;
+        f.afterBreak = afterBreak;
+        testutil::WriteFile(f.path, "log " + name);
+        FileDigest(f.path, f.digest, f.size);
+        L.files.push_back(f);
+        return f.path;
+    };
+    std::string pending = log("pending.vrl", 0, false);
+    std::string gone = log("gone.vrl", 0, false);
+    std::string valid = log("valid.vrl", 1, false);
+    std::string broken = log("broken.vrl", 2, true);
+    std::string silent = log("silent.vrl", 2, true);
+    fs::remove(gone);
+    fs::rename(valid, L.backup + "/Rejected/valid.vrl");
+    fs::rename(broken, L.backup + "/Rejected/broken.vrl");
+    fs::rename(silent, L.backup + "/Rejected/silent.vrl.1");
+    testutil::WriteFile(
+        L.backup + "/Rejected/reasons.tsv",
+        "# set aside\nvalid.vrl\t10721\t1\t" + valid + "\nbroken.vrl\t10721\t1\t" + broken + "\n");
+    EXPECT_EQ(Verify(1), 3) << All();
+    EXPECT_TRUE(Said("lost", "gone.vrl")) << All();
+    EXPECT_TRUE(Said("setaside", "valid.vrl (db1.vdb")) << All();
+    EXPECT_TRUE(Said("reasons", "silent.vrl")) << All();
+    EXPECT_FALSE(Said("lost", "pending.vrl")) << All();
+    EXPECT_FALSE(Said("setaside", "broken.vrl")) << All();
+    // Once a folder holds the interval, the pending log counts as applied.
+    fs::remove(pending);
+    Folder("LastGood_2026-01-01_1202");
+    lines.clear();
+    Verify(2);
+    EXPECT_FALSE(Said("lost", "pending.vrl")) << All();
+}
+
+TEST_F(CheckerTest, AFailedDatabaseKeepsItsNewestGoodCopy) {
+    Interval(kNoon + kMinute);
+    std::string first = Folder("LastGood_2026-01-01_1201");
+    Interval(kNoon + 2 * kMinute);
+    std::string second = Folder("LastGood_2026-01-01_1202");
+    fs::remove(second + "/db2.vdb");
+    L.dbs[2].reportedFailed = true;
+    L.dbs[2].lastGood = 1;
+    EXPECT_EQ(report.Count("missing"), 0);
+    Verify(2);
+    EXPECT_EQ(report.Count("missing"), 0) << All();
+    fs::remove(first + "/db2.vdb");
+    Verify(2);
+    EXPECT_TRUE(Said("missing", "db2.vdb")) << All();
+    EXPECT_TRUE(Said("missing", "newest good copy (interval 1) is gone")) << All();
+}
+
+TEST_F(CheckerTest, AManifestMustDescribeItsFolder) {
+    Interval(kNoon + kMinute);
+    Folder("LastGood_2026-01-01_1201");
+    EXPECT_EQ(Verify(1), 0) << All();
+    Interval(kNoon + 2 * kMinute);
+    Folder("LastGood_2026-01-01_1202", 1);  // db1's CRC-32C is off by one
+    Verify(2);
+    EXPECT_EQ(report.Count("manifest"), 1) << All();
+    EXPECT_TRUE(Said("manifest", "db1.vdb lacks its CRC-32C")) << All();
+    Interval(kNoon + 3 * kMinute);
+    fs::remove(Folder("LastGood_2026-01-01_1203") + "/manifest.tsv");
+    Verify(3);
+    EXPECT_TRUE(Said("manifest", "LastGood_2026-01-01_1203 has no manifest.tsv")) << All();
+}
+
+TEST(RawDb, ReadsWhatTheFormatPromisesAndRefusesTheRest) {
+    testutil::TempDir d;
+    DatabaseModel m(7, 1024, 0, 5000);
+    m.WriteRedoLog(d.File("l.vrl"), {3, 0, 3}, 2, 1, false);  // page 1 and 2 never written
+    std::string path = d / "db.vdb";
+    ASSERT_TRUE(m.WriteFullCopy(d.File("db.vdb")).OK());
+    DbFile f = ReadDbFile(path);
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_EQ(f.state, StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages()));
+    EXPECT_EQ(f.state.pageCount, 4u);
+    EXPECT_EQ(f.state.msn, 5002u);
+    // A torn header slot: the file is no database.
+    {
+        std::fstream db(path, std::ios::in | std::ios::out | std::ios::binary);
+        db.seekp(33);
+        db.put('\x01');
+    }
+    EXPECT_FALSE(ReadDbFile(path).ok);
+    EXPECT_TRUE(ReadDbFile(d / "none.vdb").missing);
+}
+
+TEST_F(CheckerTest, LeftoversAreFound) {
+    testutil::MakeDirs(L.backup + "/InProgress");
+    testutil::MakeDirs(L.backup + "/Copies/up-1");
+    testutil::WriteFile(L.backup + "/InProgress/db0.vdb.part", "x");
+    testutil::WriteFile(L.backup + "/InProgress/db1.vdb", "x");
+    testutil::WriteFile(L.backup + "/Copies/up-1/db2.vdb", "x");
+    testutil::WriteFile(L.backup + "/Copies/up-1/pending.vdb", "x");
+    FileRec u;
+    u.kind = FileKind::kUpload;
+    u.path = L.backup + "/Copies/up-1/pending.vdb";
+    L.files.push_back(u);
+    auto found = FindLeftovers(L, false);
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(FindLeftovers(L, true).size(), 2u);  // an interval under way owns InProgress
+}
+
+}  // namespace

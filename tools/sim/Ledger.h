@@ -1,0 +1,93 @@
+// What the simulated server knows: its databases, the state of each at every interval end,
+// and every file it wrote with what the service answered. Checks of the backup folder are
+// made against it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/sim/DatabaseModel.h"
+#include "tools/sim/RawDb.h"
+
+namespace sim {
+
+struct DbRec {
+    std::string name;  // file name of its uploads, e.g. "db3.vdb"
+    std::unique_ptr<DatabaseModel> model;
+    bool known = false;       // the service accepted an upload of it
+    int uploadInterval = 0;   // the interval its newest accepted upload belongs to
+    bool badPending = false;  // an invalid log of it was accepted since its last upload
+    int badInterval = 0;
+    std::string badLog;
+    bool reportedFailed = false;  // notification 21 arrived and no upload since
+    int failedAt = 0;             // the interval it was reported failed in
+    bool needsUpload = false;     // the server owes the service a new full backup of it
+    int lastGood = 0;             // newest interval whose newest folder held it exactly
+    int idleUntil = 0;            // no logs up to this interval
+};
+
+enum class FileKind {
+    kLog,      // a redo log of the database's chain
+    kUpload,   // a full backup
+    kDone,     // an interval-done file
+    kBogus,    // a file that must be set aside (an invalid log or interval-done file)
+    kForeign,  // a file a hostile call named: it must stay exactly where it is
+};
+
+struct FileRec {
+    FileKind kind = FileKind::kLog;
+    std::string path;
+    int db = -1;
+    std::uint64_t startMSN = 0, msn = 0, endUTC = 0;
+    int interval = 0;  // the interval that was open when it was written (it belongs to)
+    bool answered = false;
+    int answer = 0;            // RedoLogIsReady's number, or 1/0 for FullDBBackupIsUploaded
+    bool accepted = false;     // answered 0 (a log) or true (an upload), or found taken
+    std::vector<int> reasons;  // bogus files: the reasons.tsv numbers that are right
+    bool afterBreak = false;   // written while its database's chain was broken (failing)
+    std::uint64_t digest = 0, size = 0;
+    bool settled = false;  // its fate is known and was checked
+    std::string fate;
+};
+
+struct IntervalRec {
+    int k = 0;
+    std::uint64_t end = 0;
+    std::map<int, DbState> states;  // every database the service knows, at the end
+};
+
+struct Ledger {
+    std::string backup;
+    std::vector<DbRec> dbs;
+    std::vector<IntervalRec> intervals;  // intervals[k - 1] is interval k
+    std::vector<FileRec> files;
+    // Event 0x41000328 as the hub received it: where a set-aside file went -> its reason.
+    std::map<std::string, int> setAsideEvents;
+
+    int OpenInterval() const { return static_cast<int>(intervals.size()) + 1; }
+    const IntervalRec* Interval(int k) const {
+        return k >= 1 && k <= static_cast<int>(intervals.size())
+                   ? &intervals[static_cast<std::size_t>(k - 1)]
+                   : nullptr;
+    }
+    int DbOf(const UuidBytes& uuid) const {
+        for (std::size_t i = 0; i < dbs.size(); ++i)
+            if (dbs[i].model->Uuid() == uuid) return static_cast<int>(i);
+        return -1;
+    }
+    int DbOf(const std::string& uuidText) const {
+        for (std::size_t i = 0; i < dbs.size(); ++i)
+            if (dbs[i].model->UuidText() == uuidText) return static_cast<int>(i);
+        return -1;
+    }
+    std::string DbLabel(int d) const {
+        return d < 0 ? "?"
+                     : dbs[static_cast<std::size_t>(d)].name + " (" +
+                           dbs[static_cast<std::size_t>(d)].model->UuidText() + ")";
+    }
+};
+
+}  // namespace sim

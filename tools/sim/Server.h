@@ -1,0 +1,157 @@
+// The database server at work against a running service, as demanding as a real one can be:
+// idle and growing databases of every page size, MSNs past 2^32, several logs per interval
+// with repeated pages, intervals ending in the same minute, new full uploads at any moment,
+// restarts of its own, and rounds of bad input and hostile calls. It reacts to notification
+// 21 with a new upload, outlives restarts of the service, and after every interval checks
+// what a user would restore.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/sim/EventHub.h"
+#include "tools/sim/Ledger.h"
+#include "tools/sim/Report.h"
+#include "tools/sim/ServiceClient.h"
+#include "tools/sim/Session.h"
+#include "tools/sim/Verify.h"
+
+namespace sim {
+
+struct ServerOptions {
+    std::string backup = "/tmp/vellumark-backup";
+    std::string work;  // the server's own folder; "<backup>.sim" when empty
+    std::string hubHost = "127.0.0.1";
+    unsigned short hubPort = 50003;
+    int intervals = 6;  // 0: until told to finish
+    std::uint64_t seed = 1;
+    int databases = 4;
+    std::uint32_t minPageSize = 4096, maxPageSize = 4096;
+    std::uint64_t initialPages = 32;
+    std::uint64_t maxPages = 4096;  // databases stop growing here
+    int maxPagesPerLog = 24;
+    int maxLogsPerInterval = 4;
+    bool highMsn = false;       // MSNs start just below 2^32 and cross it
+    double idle = 0;            // chance that a database rests for 2 to 4 intervals
+    double grow = 0.06;         // chance that a page of a log lies past the end
+    double repeat = 0;          // chance that a page of a log repeats one already in it
+    double uploads = 0;         // chance per interval of a new full upload at a random moment
+    double sameMinute = 0;      // chance that an interval ends in the minute of the one before
+    double serverRestarts = 0;  // chance per interval that the server restarts
+    double quiet = 0;           // chance that an interval has uploads and no redo logs at all
+    double earlyLogs = 0;       // chance that a log of the next interval comes before the
+                                // interval-done file
+    double slowLogs = 0;        // chance that the server takes up to 150 ms over a log
+    int badEvery = 0;           // a round of bad input and hostile calls every N intervals
+    // What the round holds: header, cut, other, done, dup, hostile, folder, flip, flip2.
+    std::set<std::string> bad = {"header", "cut",     "other",  "done",
+                                 "dup",    "hostile", "folder", "flip"};
+    bool mixedCase = false;     // ".VRL", "INTERVALDONE.VID" and the like
+    int timeoutSecs = 120;      // for an interval, counted from the service's last start
+    double patienceSecs = 120;  // for a call
+    bool markers = false;       // "@what" lines before each step, for the soak to aim at
+    bool keepGoing = false;     // go on after an interval that did not complete
+    bool stopAtEnd = false;     // stop the service at the end and look for leftovers
+
+    // Everything on: the workload the soak runs.
+    void Demanding();
+};
+
+class Server {
+public:
+    Server(const ServerOptions& options, ServiceClient& client, EventHubServer& hub,
+           Report& report);
+    ~Server();
+
+    // The whole run: 0 when every check passed, 3 when something failed, 1 when the server
+    // could not even start (no backup folder).
+    int Run();
+
+    // From other threads: end after the current interval; upload or restart at the next step.
+    void RequestFinish() { mFinish = true; }
+    void RequestUpload() { mWantUpload = true; }
+    void RequestServerRestart() { mWantRestart = true; }
+
+    const Ledger& GetLedger() const { return mL; }
+
+private:
+    struct Target {
+        std::string path;
+        std::string before;
+        bool deep;           // the whole tree, not only the folder itself
+        bool ownedByServer;  // the server's own file, removed after the round
+    };
+
+    void Setup();
+    bool RunInterval();  // false: the run cannot go on
+    void Final();
+    void Step();  // between two actions: notifications, requests
+    void TakeNotices(bool upload);
+    bool AwaitNotice(int db, std::chrono::steady_clock::duration within);
+    bool WaitForInterval(int k);
+
+    void Upload(int d, const std::string& why);
+    void Log(int d, std::uint64_t endUTC, bool flipPage = false, bool twice = false);
+    void Close(std::uint64_t end, bool early);
+    void BadRound(std::uint64_t t);
+    void HostileCalls();
+    void CheckTargets();
+    void CheckKeep();
+    void RestartServer();
+    void Said(const std::string& marker);
+
+    // By index: the ledger's records move when files are added during a call.
+    std::int32_t AnnounceLog(std::size_t idx, const std::string& uuid);
+    bool AnnounceUpload(std::size_t idx);
+    std::size_t AddFile(FileRec f);
+    std::string RedoFolder();
+    std::string LogName(const std::string& stem);
+    std::vector<std::uint64_t> PlanPages(int d);
+    std::uint64_t Rand(std::uint64_t n) { return n ? mRng() % n : 0; }
+    bool Roll(double p) { return p > 0 && (mRng() % 1000000) < p * 1000000; }
+    int PickDb(bool healthyOnly);
+    bool Failing(int d) const;
+    std::string Snapshot(const std::string& path, bool deep) const;
+    bool InRejected(const std::string& path) const;
+    void Journal(const std::string& line);
+    void SaveModels();
+    std::string Bogus(int d, const std::string& path, std::uint64_t endUTC, int cut,
+                      int flipHeaderByte, std::uint64_t msnBack = 0);
+
+    ServerOptions mO;
+    ServiceClient& mClient;
+    EventHubServer& mHub;
+    Report& mR;
+    Session mSession;
+    Ledger mL;
+    Checker mChecker;
+    std::mt19937_64 mRng;
+    std::uint64_t mClock;  // the last interval end (the start of the open interval)
+    std::string mRedo;     // the open interval's redo folder
+    int mSeq = 0, mUploads = 0;
+    std::vector<std::size_t> mUnanswered;
+    std::vector<Target> mTargets;
+    std::vector<Target> mKeep;  // files of the backup folder's owner: never the service's
+    bool mEarly = false;        // the open interval already has a log (written early)
+    bool mLastQuiet = false;
+    std::vector<std::uint64_t> mSaved;  // per database: the MSN last saved to the work folder
+    std::ofstream mJournal;
+    std::uint64_t mBytes = 0;
+    int mVerified = 0;
+
+    std::mutex mNoticeM;
+    std::condition_variable mNoticeCv;
+    std::vector<std::string> mNotices;
+    std::vector<std::pair<std::string, int>> mSetAsideEvents;
+    std::atomic<bool> mFinish{false}, mWantUpload{false}, mWantRestart{false};
+};
+
+}  // namespace sim

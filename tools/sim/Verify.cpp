@@ -1,0 +1,561 @@
+#include "tools/sim/Verify.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint64_t kMinute = 60000000;
+
+std::string Lower(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+bool Digits(const std::string& s, std::size_t at, std::size_t n) {
+    if (at + n > s.size()) return false;
+    for (std::size_t i = at; i < at + n; ++i)
+        if (!std::isdigit(static_cast<unsigned char>(s[i]))) return false;
+    return true;
+}
+int Num(const std::string& s, std::size_t at, std::size_t n) {
+    return std::stoi(s.substr(at, n));
+}
+std::vector<std::string> Split(const std::string& line, char sep) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : line) {
+        if (c == sep) {
+            out.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    out.push_back(cur);
+    return out;
+}
+std::string Unescape(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+bool IsRegular(const fs::path& p) {
+    std::error_code ec;
+    return fs::symlink_status(p, ec).type() == fs::file_type::regular;
+}
+
+}  // namespace
+
+bool ParseLastGoodName(const std::string& name, std::uint64_t& utc, bool& exact) {
+    const std::string prefix = "LastGood_";
+    if (name.compare(0, prefix.size(), prefix) != 0) return false;
+    std::string s = name.substr(prefix.size());
+    // YYYY-MM-DD_HHMM[_SS.ffffff]
+    if (s.size() != 15 && s.size() != 25) return false;
+    if (!Digits(s, 0, 4) || s[4] != '-' || !Digits(s, 5, 2) || s[7] != '-' || !Digits(s, 8, 2) ||
+        s[10] != '_' || !Digits(s, 11, 4))
+        return false;
+    std::tm t{};
+    t.tm_year = Num(s, 0, 4) - 1900;
+    t.tm_mon = Num(s, 5, 2) - 1;
+    t.tm_mday = Num(s, 8, 2);
+    t.tm_hour = Num(s, 11, 2);
+    t.tm_min = Num(s, 13, 2);
+    if (t.tm_mon > 11 || t.tm_mday < 1 || t.tm_mday > 31 || t.tm_hour > 23 || t.tm_min > 59)
+        return false;
+    time_t secs = ::timegm(&t);
+    if (secs < 0) return false;
+    utc = static_cast<std::uint64_t>(secs) * 1000000;
+    exact = s.size() == 25;
+    if (exact) {
+        if (s[15] != '_' || !Digits(s, 16, 2) || s[18] != '.' || !Digits(s, 19, 6)) return false;
+        int sec = Num(s, 16, 2);
+        if (sec > 59) return false;
+        utc += static_cast<std::uint64_t>(sec) * 1000000 + std::stoull(s.substr(19, 6));
+    }
+    return true;
+}
+
+std::vector<LastGoodFolder> ListLastGood(const std::string& backup) {
+    std::vector<LastGoodFolder> out;
+    std::error_code ec;
+    for (fs::directory_iterator it(backup, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        LastGoodFolder f;
+        if (it->symlink_status(ec).type() != fs::file_type::directory ||
+            !ParseLastGoodName(name, f.utc, f.exact))
+            continue;
+        f.name = name;
+        f.path = it->path().string();
+        out.push_back(f);
+    }
+    std::sort(out.begin(), out.end(), [](const LastGoodFolder& a, const LastGoodFolder& b) {
+        return a.utc != b.utc ? a.utc < b.utc : (!a.exact && b.exact);
+    });
+    return out;
+}
+
+namespace {
+// The intervals whose end a folder's name can stand for, oldest first.
+std::vector<int> Candidates(const Ledger& l, const LastGoodFolder& f) {
+    std::vector<int> out;
+    for (const auto& i : l.intervals)
+        if (f.exact ? i.end == f.utc : i.end - i.end % kMinute == f.utc) out.push_back(i.k);
+    return out;
+}
+}  // namespace
+
+int NewestInterval(const Ledger& ledger) {
+    auto folders = ListLastGood(ledger.backup);
+    if (folders.empty()) return 0;
+    auto c = Candidates(ledger, folders.back());
+    // Of two intervals ending in one minute, the folder named by the minute is the first's.
+    return c.empty() ? 0 : c.front();
+}
+
+std::map<std::string, SetAside> ReadRejected(const std::string& backup) {
+    std::map<std::string, SetAside> out;
+    std::string folder = backup + "/Rejected";
+    std::set<std::string> named;
+    std::ifstream in(folder + "/reasons.tsv");
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        auto f = Split(line, '\t');
+        if (f.size() < 4) continue;
+        SetAside s;
+        s.name = f[0];
+        s.reason = std::atoi(f[1].c_str());
+        out[Unescape(f[3])] = s;
+        named.insert(s.name);
+    }
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name == "reasons.tsv" || named.count(name)) continue;
+        out["?" + name] = SetAside{name, 0};
+    }
+    return out;
+}
+
+std::map<std::string, int> ReadFailedList(const std::string& backup) {
+    std::map<std::string, int> out;
+    std::ifstream in(backup + "/Failed.tsv");
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        auto f = Split(line, '\t');
+        if (f.size() >= 2) out[Lower(f[0])] = std::atoi(f[1].c_str());
+    }
+    return out;
+}
+
+std::vector<std::string> FindLeftovers(const Ledger& ledger, bool intervalRunning) {
+    std::vector<std::string> out;
+    std::set<std::string> pending;
+    for (const auto& f : ledger.files)
+        if ((f.kind == FileKind::kUpload && !f.settled) || f.kind == FileKind::kForeign)
+            pending.insert(f.path);
+    std::error_code ec;
+    const std::string inProgress = ledger.backup + "/InProgress",
+                      copies = ledger.backup + "/Copies";
+    for (fs::recursive_directory_iterator it(ledger.backup, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::string p = it->path().string();
+        std::string name = it->path().filename().string();
+        bool regular = it->symlink_status(ec).type() == fs::file_type::regular;
+        if (EndsWith(name, ".part") || name.find(".tmp") != std::string::npos) {
+            out.push_back(p + " (temporary)");
+        } else if (regular && !intervalRunning &&
+                   p.compare(0, inProgress.size() + 1, inProgress + "/") == 0) {
+            out.push_back(p + " (in-progress copy while no interval runs)");
+        } else if (regular && p.compare(0, copies.size() + 1, copies + "/") == 0 &&
+                   !pending.count(p)) {
+            out.push_back(p + " (in the copies folder, no pending upload)");
+        }
+    }
+    return out;
+}
+
+std::vector<Checker::Copy> Checker::ReadFolder(const std::string& folder) {
+    std::vector<Copy> out;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (!EndsWith(Lower(name), ".vdb")) continue;
+        if (it->symlink_status(ec).type() == fs::file_type::directory) continue;
+        Copy c;
+        c.path = it->path().string();
+        // A file read before is read again only when its inode says it may have changed: a
+        // write through any hard link moves the change time.
+        struct stat st;
+        std::string key;
+        if (::lstat(c.path.c_str(), &st) == 0) {
+            std::ostringstream k;
+            k << st.st_dev << ":" << st.st_ino << ":" << st.st_size << ":" << st.st_mtim.tv_sec
+              << "." << st.st_mtim.tv_nsec << ":" << st.st_ctim.tv_sec << "." << st.st_ctim.tv_nsec;
+            key = k.str();
+        }
+        auto cached = mRead.find(c.path);
+        if (!key.empty() && cached != mRead.end() && cached->second.first == key) {
+            c.file = cached->second.second;
+        } else {
+            c.file = ReadDbFile(c.path);
+            if (!key.empty() && c.file.ok) mRead[c.path] = {key, c.file};
+        }
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+std::string Checker::Where(const FileRec& f) const {
+    std::ostringstream o;
+    o << f.path;
+    if (f.db >= 0) o << " (" << mL.DbLabel(f.db) << ", MSN " << f.startMSN << "->" << f.msn;
+    if (f.db >= 0) o << ", interval " << f.interval << ")";
+    return o.str();
+}
+
+void Checker::CheckCopy(const Copy& c, int interval, const std::string& where, bool newest) {
+    ++mCopies;
+    if (!c.file.ok) {
+        // An older folder is pruned while we read it; what is gone cannot be restored wrongly.
+        if (c.file.missing && !newest) return;
+        mR.Fail("mismatch", c.path + " (" + where + "): not a whole database: " + c.file.error);
+        return;
+    }
+    int d = mL.DbOf(c.file.state.uuid);
+    if (d < 0) {
+        mR.Fail("stray", c.path + " (" + where + "): database " + UuidString(c.file.state.uuid) +
+                             " is not one of the server's");
+        return;
+    }
+    const IntervalRec* rec = mL.Interval(interval);
+    auto s = rec->states.find(d);
+    if (s == rec->states.end()) {
+        if (!mReported.insert("stray:" + c.path).second) return;
+        mR.Fail("stray", c.path + " (" + where + "): " + mL.DbLabel(d) +
+                             " had no copy in the service at that interval's end: a state the "
+                             "server never had there (" +
+                             c.file.state.Describe() + ")");
+        return;
+    }
+    if (c.file.state == s->second) return;
+    // An older folder is checked after every interval: each wrong copy is named once.
+    std::ostringstream seenKey;
+    seenKey << "copy:" << c.path << ":" << c.file.state.msn << ":" << c.file.state.digest;
+    if (!mReported.insert(seenKey.str()).second) return;
+    const DatabaseModel& m = *mL.dbs[static_cast<std::size_t>(d)].model;
+    // Page by page when the model still holds that state; else the summary says enough.
+    const PageImages* pages = nullptr;
+    if (interval == static_cast<int>(mL.intervals.size()) && m.MSN() == s->second.msn &&
+        StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages()) == s->second)
+        pages = &m.Pages();
+    std::string diff = DescribeDifferences(c.path, s->second, pages);
+    mR.Fail("mismatch", c.path + " (" + where + "): " + mL.DbLabel(d) +
+                            " is not the server's "
+                            "state at that interval's end: " +
+                            diff + " expected " + s->second.Describe() + ", found " +
+                            c.file.state.Describe());
+}
+
+void Checker::CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& copies) {
+    if (!mManifestChecked.insert(f.name).second) return;
+    std::ifstream in(f.path + "/manifest.tsv");
+    if (!in) {
+        mR.Fail("manifest", f.name + " has no manifest.tsv");
+        return;
+    }
+    std::vector<std::vector<std::string>> lines;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#') lines.push_back(Split(line, '\t'));
+    for (const auto& c : copies) {
+        if (!c.file.ok) continue;
+        std::string rel = c.path.substr(f.path.size() + 1);
+        std::string base = fs::path(c.path).filename().string();
+        const std::vector<std::string>* found = nullptr;
+        for (const auto& l : lines)
+            if (!l.empty() && (l[0] == rel || l[0] == base)) found = &l;
+        if (!found) {
+            mR.Fail("manifest", f.name + "/manifest.tsv does not list " + rel);
+            continue;
+        }
+        // The fields are found by value, so the check does not depend on their order.
+        std::set<std::string> values;
+        for (std::size_t i = 1; i < found->size(); ++i) values.insert(Lower((*found)[i]));
+        char hex[16], hex0x[20];
+        std::snprintf(hex, sizeof hex, "%08x", c.file.fileCrc32c);
+        std::snprintf(hex0x, sizeof hex0x, "0x%08x", c.file.fileCrc32c);
+        std::vector<std::pair<std::string, std::vector<std::string>>> want = {
+            {"UUID", {UuidString(c.file.state.uuid)}},
+            {"MSN", {std::to_string(c.file.state.msn)}},
+            {"page size", {std::to_string(c.file.state.pageSize)}},
+            {"page count", {std::to_string(c.file.state.pageCount)}},
+            {"size", {std::to_string(c.file.size)}},
+            {"CRC-32C", {std::to_string(c.file.fileCrc32c), hex, hex0x}},
+        };
+        for (const auto& [what, forms] : want) {
+            bool ok = false;
+            for (const auto& v : forms) ok = ok || values.count(v);
+            if (!ok)
+                mR.Fail("manifest", f.name + "/manifest.tsv: the line of " + rel + " lacks its " +
+                                        what + " " + forms.front());
+        }
+    }
+}
+
+void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice) {
+    auto folders = ListLastGood(mL.backup);
+    const IntervalRec* rec = mL.Interval(k);
+    if (folders.empty() || !rec) {
+        mR.Fail("missing", "interval " + std::to_string(k) + ": no last-good folder at all");
+        return;
+    }
+    // Which database copies of which interval were found exact, for the failed-database check.
+    std::set<std::pair<int, int>> exact;     // (interval, db)
+    std::map<int, std::map<int, int>> seen;  // interval -> db -> copies
+    int newestInterval = 0;
+    for (std::size_t fi = 0; fi < folders.size(); ++fi) {
+        const auto& f = folders[fi];
+        bool newest = fi + 1 == folders.size();
+        auto cands = Candidates(mL, f);
+        if (cands.empty()) {
+            if (mReported.insert("folder:" + f.name).second)
+                mR.Fail("stray", f.name + " stands for no interval end of the server");
+            continue;
+        }
+        auto copies = ReadFolder(f.path);
+        // Two intervals ending in one minute: the folder is the one whose states it holds.
+        int interval = cands.front();
+        if (cands.size() > 1) {
+            std::size_t best = 0;
+            for (int c : cands) {
+                std::size_t match = 0;
+                const IntervalRec* r = mL.Interval(c);
+                for (const auto& cp : copies) {
+                    int d = cp.file.ok ? mL.DbOf(cp.file.state.uuid) : -1;
+                    auto s = d >= 0 ? r->states.find(d) : r->states.end();
+                    if (s != r->states.end() && s->second == cp.file.state) ++match;
+                }
+                if (match > best) {
+                    best = match;
+                    interval = c;
+                }
+            }
+        }
+        if (newest) newestInterval = interval;
+        std::string where = f.name + ", interval " + std::to_string(interval);
+        for (const auto& c : copies) {
+            CheckCopy(c, interval, where, newest);
+            if (!c.file.ok) continue;
+            int d = mL.DbOf(c.file.state.uuid);
+            if (d < 0) continue;
+            if (++seen[interval][d] == 2)
+                mR.Fail("mismatch", f.name + " holds more than one copy of " + mL.DbLabel(d));
+            auto s = mL.Interval(interval)->states.find(d);
+            if (s != mL.Interval(interval)->states.end() && s->second == c.file.state)
+                exact.insert({interval, d});
+        }
+        if (newest) CheckManifest(f, copies);
+    }
+    if (newestInterval != k) {
+        mR.Fail("missing", "the newest last-good folder " + folders.back().name +
+                               " does not stand for interval " + std::to_string(k));
+        Account(k - 1, false);
+        return;
+    }
+    for (const auto& [d, state] : rec->states) {
+        DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
+        bool expectFailure = r.badPending && r.badInterval <= k;
+        if (expectFailure && !r.reportedFailed && !awaitNotice(d))
+            mR.Fail("notify", "no notification 21 for " + mL.DbLabel(d) + ", whose log " +
+                                  r.badLog + " is invalid");
+        if (r.reportedFailed || expectFailure) {
+            // Its newest good copy stays where it is until a new upload replaces it.
+            bool kept = r.lastGood == 0;
+            for (const auto& [i, db] : exact) kept = kept || (db == d && i >= r.lastGood);
+            if (!kept)
+                mR.Fail("missing", mL.DbLabel(d) + " failed; its newest good copy (interval " +
+                                       std::to_string(r.lastGood) + ") is gone");
+            continue;
+        }
+        if (exact.count({k, d})) {
+            r.lastGood = k;
+            continue;
+        }
+        if (seen[k].count(d)) continue;  // present but wrong: reported above
+        // Perhaps the service failed it: the notification says so, and is judged there.
+        if (awaitNotice(d)) continue;
+        mR.Fail("missing", folders.back().name + " (interval " + std::to_string(k) + ") lacks " +
+                               mL.DbLabel(d) + "; a restore from it loses that database");
+    }
+    for (const auto& [uuid, number] : ReadFailedList(mL.backup)) {
+        int d = mL.DbOf(uuid);
+        if (d < 0) continue;
+        const DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
+        if (!r.reportedFailed && !r.badPending && r.known && r.uploadInterval < k)
+            mR.Fail("folder", "Failed.tsv lists " + mL.DbLabel(d) + " (" + std::to_string(number) +
+                                  ") after its new upload was taken");
+    }
+    Account(k, false);
+}
+
+bool Checker::Superseded(const FileRec& f) const {
+    for (const auto& u : mL.files)
+        if (u.kind == FileKind::kUpload && u.accepted && u.db == f.db && &u != &f &&
+            u.msn >= f.msn && (&u > &f))
+            return true;
+    return false;
+}
+
+void Checker::Account(int upTo, bool final) {
+    auto rejected = ReadRejected(mL.backup);
+    std::set<std::string> explained;
+    // A file of ours in Rejected/: by its reasons.tsv line, else by name and content.
+    auto findSetAside = [&](const FileRec& f, SetAside& out) {
+        auto it = rejected.find(f.path);
+        if (it != rejected.end()) {
+            out = it->second;
+            return true;
+        }
+        std::string base = fs::path(f.path).filename().string();
+        for (const auto& [key, s] : rejected) {
+            if (key[0] != '?' || (s.name != base && s.name.rfind(base + ".", 0) != 0)) continue;
+            std::uint64_t digest = 0, size = 0;
+            if (FileDigest(mL.backup + "/Rejected/" + s.name, digest, size) && digest == f.digest &&
+                size == f.size) {
+                out = s;
+                return true;
+            }
+        }
+        return false;
+    };
+    for (auto& f : mL.files) {
+        SetAside sa;
+        bool inRejected = findSetAside(f, sa);
+        if (inRejected) explained.insert(sa.name);
+        if (f.settled || !f.answered || f.kind == FileKind::kForeign) continue;
+        // An interval under way holds its uploads in the in-progress folder.
+        if (!final && f.interval > upTo && f.kind == FileKind::kUpload) continue;
+        if (f.kind == FileKind::kDone) {
+            // Until its interval has a last-good folder, nothing can take its place.
+            if (f.interval <= upTo || !f.accepted) {
+                f.settled = true;
+            } else if (!IsRegular(f.path) && !inRejected) {
+                mR.Fail("lost", f.path + " (the interval-done file of interval " +
+                                    std::to_string(f.interval) +
+                                    ") vanished before its interval reached a last-good folder");
+                f.settled = true;
+            }
+            continue;
+        }
+        auto settle = [&](const std::string& fate) {
+            f.settled = true;
+            f.fate = fate;
+        };
+        auto checkReason = [&] {
+            auto ev = mL.setAsideEvents.find(mL.backup + "/Rejected/" + sa.name);
+            if (ev != mL.setAsideEvents.end() && !f.reasons.empty() &&
+                std::find(f.reasons.begin(), f.reasons.end(), ev->second) == f.reasons.end())
+                mR.Fail("reasons", Where(f) + ": event 0x41000328 for Rejected/" + sa.name +
+                                       " gives reason " + std::to_string(ev->second) +
+                                       ", expected " + std::to_string(f.reasons.front()));
+            if (sa.reason == 0)
+                mR.Fail("reasons", Where(f) + " was set aside as Rejected/" + sa.name +
+                                       " without a line in Rejected/reasons.tsv");
+            else if (!f.reasons.empty() &&
+                     std::find(f.reasons.begin(), f.reasons.end(), sa.reason) == f.reasons.end())
+                mR.Fail("reasons", Where(f) + " was set aside with reason " +
+                                       std::to_string(sa.reason) + ", expected " +
+                                       std::to_string(f.reasons.front()));
+        };
+        bool present = IsRegular(f.path);
+        const DbRec* r = f.db >= 0 ? &mL.dbs[static_cast<std::size_t>(f.db)] : nullptr;
+        bool failing = r && (r->badPending || r->reportedFailed || r->needsUpload);
+        if (f.kind == FileKind::kBogus) {
+            if (inRejected) {
+                checkReason();
+                settle("set aside");
+            } else if (!present && f.accepted && Superseded(f)) {
+                settle("superseded");
+            } else if (!present && !failing) {
+                mR.Fail("setaside", Where(f) +
+                                        " (an invalid file) vanished without being set "
+                                        "aside in Rejected/");
+                settle("vanished");
+            } else if (final && present) {
+                mR.Fail("setaside", Where(f) +
+                                        " (an invalid file) was neither set aside nor "
+                                        "refused");
+                settle("left");
+            }
+            continue;
+        }
+        // A log or an upload of the chain, valid.
+        if (!f.accepted) {
+            if (inRejected) {
+                // Refused with a number: the set-aside reason is that number.
+                if (f.reasons.empty()) f.reasons = {f.answer};
+                checkReason();
+                settle("refused and set aside");
+            }
+            continue;
+        }
+        if (r && r->lastGood >= f.interval) {
+            settle("applied");
+            continue;
+        }
+        if (present) continue;
+        if (inRejected) {
+            checkReason();
+            if (!f.afterBreak)
+                mR.Fail("setaside", Where(f) + " is valid but was set aside as Rejected/" +
+                                        sa.name + " (reason " + std::to_string(sa.reason) + ")");
+            settle("set aside");
+            continue;
+        }
+        if (Superseded(f)) {
+            settle("superseded");
+            continue;
+        }
+        if (failing && !final) continue;
+        mR.Fail("lost", Where(f) +
+                            " was accepted and has vanished: not applied (newest exact "
+                            "copy: interval " +
+                            std::to_string(r ? r->lastGood : 0) +
+                            "), not in Rejected/, not superseded by an upload");
+        settle("lost");
+    }
+    for (const auto& [key, s] : rejected) {
+        if (explained.count(s.name) || mReported.count("rejected:" + s.name)) continue;
+        // The .rc folder of a set-aside log goes with it.
+        if (EndsWith(s.name, ".rc")) continue;
+        mReported.insert("rejected:" + s.name);
+        std::string from = key[0] == '?' ? "no reasons.tsv line" : "from " + key;
+        mR.Fail("moved", "Rejected/" + s.name + " (" + from + ", reason " +
+                             std::to_string(s.reason) +
+                             "): the service set aside something the server never gave up");
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,80 @@
+// The checks of what a user restores, made against the server's ledger after every interval:
+// the newest last-good folder holds every database at the interval's end, no copy anywhere
+// holds a state the server never had, and every accepted file was applied, set aside or
+// superseded.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/sim/Ledger.h"
+#include "tools/sim/Report.h"
+
+namespace sim {
+
+// "LastGood_YYYY-MM-DD_HHMM" (the start of that minute) or
+// "LastGood_YYYY-MM-DD_HHMM_SS.ffffff" (exactly); false for anything else.
+bool ParseLastGoodName(const std::string& name, std::uint64_t& utc, bool& exact);
+
+struct LastGoodFolder {
+    std::string path, name;
+    std::uint64_t utc = 0;
+    bool exact = false;
+};
+// Oldest first.
+std::vector<LastGoodFolder> ListLastGood(const std::string& backup);
+// The interval the newest last-good folder stands for (0 when there is none or it matches
+// no interval end of the ledger).
+int NewestInterval(const Ledger& ledger);
+
+// A file set aside by the service, as Rejected/ and reasons.tsv show it.
+struct SetAside {
+    std::string name;  // in Rejected/
+    int reason = 0;    // 0: no reasons.tsv line
+};
+// Original path -> where it went; files without a reasons.tsv line are keyed "?<name>".
+std::map<std::string, SetAside> ReadRejected(const std::string& backup);
+// Failed.tsv: UUID -> error number.
+std::map<std::string, int> ReadFailedList(const std::string& backup);
+
+// Temporary files (*.part, *.tmp*) anywhere, files left in the in-progress folder while no
+// interval runs, and files in the copies folder that no pending upload explains.
+std::vector<std::string> FindLeftovers(const Ledger& ledger, bool intervalRunning);
+
+class Checker {
+public:
+    Checker(Ledger& ledger, Report& report) : mL(ledger), mR(report) {}
+
+    // Everything after interval k completed. `awaitNotice(db)` waits a while for
+    // notification 21 about a database and says whether it came.
+    void VerifyInterval(int k, const std::function<bool(int)>& awaitNotice);
+    // The fate of every accepted file of intervals up to `upTo`; with `final`, of all, and
+    // nothing may stay undecided.
+    void Account(int upTo, bool final);
+
+    int CopiesChecked() const { return mCopies; }
+
+private:
+    struct Copy {
+        std::string path;
+        DbFile file;
+    };
+    std::vector<Copy> ReadFolder(const std::string& folder);
+    void CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& copies);
+    void CheckCopy(const Copy& c, int interval, const std::string& where, bool newest);
+    bool CopyOfStateExists(int db, int fromInterval);
+    bool Superseded(const FileRec& f) const;
+    std::string Where(const FileRec& f) const;
+
+    Ledger& mL;
+    Report& mR;
+    int mCopies = 0;
+    std::set<std::string> mManifestChecked, mReported;
+    std::map<std::string, std::pair<std::string, DbFile>> mRead;  // path -> (inode key, result)
+};
+
+}  // namespace sim

@@ -1,0 +1,523 @@
+// ibs-soak: the service against the simulated server, killed with SIGKILL at chosen moments.
+//
+// Each round aims at one moment (an upload, a redo log being written, an interval start, the
+// rename to last-good, a folder change, redo logs being applied, or any time), waits for the
+// sign of it in the backup folder (inotify) or in the simulated server's "@step" lines, kills
+// the service, names what was happening at that instant, and starts the service again. The
+// simulated server carries on through the restarts and checks every interval. At the end the
+// server finishes its interval, stops the service and looks for leftovers, and the soak
+// prints a table. Exit 0 only when nothing was lost or wrong. Run it through scripts/soak,
+// which gives it a network namespace of its own (port 50004 is fixed).
+#include <sys/inotify.h>
+
+#include <CLI/CLI.hpp>
+
+#include <array>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "tests/Process.h"
+
+using testutil::Child;
+using testutil::Clock;
+using testutil::NotifySocket;
+
+namespace {
+
+std::string SelfDir() {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string p(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    return p.substr(0, p.rfind('/'));
+}
+
+double Ms(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+// What was going on: in the order a kill is named by when several were.
+const std::array<const char*, 8> kMoments = {
+    "rename", "interval-start", "folder-change", "upload", "applying", "logs", "cleanup", "idle"};
+// What a round aims at.
+const std::array<const char*, 7> kAims = {
+    "upload", "logs", "interval-start", "rename", "folder-change", "applying", "any"};
+
+// Watches the backup folder tree and says what each change means.
+class Watcher {
+public:
+    explicit Watcher(const std::string& backup) : mBackup(backup) {
+        mFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        Add(backup, true);
+    }
+    ~Watcher() { ::close(mFd); }
+    int Fd() const { return mFd; }
+
+    // Reads what is there; calls `seen(moment, name)` for each change.
+    template <class F>
+    void Read(F&& seen) {
+        alignas(inotify_event) char buf[65536];
+        for (;;) {
+            ssize_t n = ::read(mFd, buf, sizeof buf);
+            if (n <= 0) return;
+            for (char* p = buf; p < buf + n;) {
+                auto* e = reinterpret_cast<inotify_event*>(p);
+                p += sizeof(inotify_event) + e->len;
+                auto it = mPaths.find(e->wd);
+                if (it == mPaths.end()) continue;
+                if (e->mask & IN_IGNORED) {
+                    mPaths.erase(it);
+                    continue;
+                }
+                std::string dir = it->second, name = e->len ? e->name : "";
+                std::string path = dir + "/" + name;
+                bool root = dir == mBackup;
+                if ((e->mask & (IN_CREATE | IN_MOVED_TO)) && (e->mask & IN_ISDIR) &&
+                    name.rfind("LastGood_", 0) != 0 && name != "Rejected")
+                    Add(path, false);
+                if (root && name == "InProgress" && (e->mask & IN_MOVED_FROM)) {
+                    // Its watches follow the folder into its last-good name: drop them.
+                    for (auto w = mPaths.begin(); w != mPaths.end();) {
+                        if (w->second.rfind(path, 0) == 0) {
+                            ::inotify_rm_watch(mFd, w->first);
+                            w = mPaths.erase(w);
+                        } else {
+                            ++w;
+                        }
+                    }
+                }
+                seen(Classify(dir, name, e->mask), path);
+            }
+        }
+    }
+
+private:
+    void Add(const std::string& dir, bool root) {
+        std::uint32_t mask = IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE;
+        if (!root) mask |= IN_MODIFY | IN_CLOSE_WRITE;
+        int wd = ::inotify_add_watch(mFd, dir.c_str(), mask | IN_ONLYDIR | IN_DONT_FOLLOW);
+        if (wd < 0) return;
+        mPaths[wd] = dir;
+        // What was made before the watch was in place.
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            std::string name = it->path().filename().string();
+            if (it->symlink_status(ec).type() == std::filesystem::file_type::directory &&
+                name.rfind("LastGood_", 0) != 0 && name != "Rejected")
+                Add(it->path().string(), false);
+        }
+    }
+    std::string Classify(const std::string& dir, const std::string& name, std::uint32_t mask) {
+        std::string rel = dir.size() > mBackup.size() ? dir.substr(mBackup.size() + 1) : "";
+        auto under = [&](const char* top) { return rel.rfind(top, 0) == 0; };
+        if (rel.empty()) {
+            if (name == "InProgress" && (mask & IN_CREATE)) return "interval-start";
+            if (name == "InProgress" || name.rfind("LastGood_", 0) == 0) return "rename";
+            return "cleanup";
+        }
+        if (under("InProgress")) {
+            if (name.rfind("manifest", 0) == 0) return "rename";
+            bool part = name.find(".part") != std::string::npos;
+            if ((mask & (IN_MODIFY | IN_CLOSE_WRITE)) && !part) return "applying";
+            return "interval-start";
+        }
+        if (under("Copies"))
+            return (mask & (IN_MOVED_FROM | IN_DELETE)) ? "interval-start" : "upload";
+        if (under("Changes")) return (mask & (IN_DELETE | IN_MOVED_FROM)) ? "cleanup" : "logs";
+        return "cleanup";
+    }
+
+    std::string mBackup;
+    int mFd = -1;
+    std::map<int, std::string> mPaths;
+};
+
+struct Options {
+    int rounds = 20;
+    int timeout = 60;  // seconds an interval may take after the service's last start
+    std::uint64_t seed = 1;
+    std::string talonib, sim, work;
+    bool keep = false, quiet = false;
+    std::vector<std::string> simArgs;
+};
+
+class Soak {
+public:
+    explicit Soak(const Options& o) : mO(o), mRng(o.seed * 7919 + 1), mStart(Clock::now()) {}
+
+    int Run() {
+        Prepare();
+        // A server run that ends early (an interval that never completes) is followed by a
+        // new one in a new backup folder, until every round was run.
+        int round = 1;
+        for (int episode = 1; round <= mO.rounds; ++episode) {
+            if (!StartEpisode(episode)) return Finish(2);
+            while (round <= mO.rounds && !mSimEnded) {
+                Outcome o = RunRound(round);
+                if (o == Outcome::kKilled) ++round;
+                if (o == Outcome::kNoService) return Finish(2);
+                if (o == Outcome::kSimEnded) break;
+            }
+            EndEpisode();
+            if (mSummary.empty()) {
+                Say("soak: the simulated server ended without its summary (exit " +
+                    std::to_string(mSimExit) + "); see above");
+                return Finish(2);
+            }
+        }
+        return Finish(0);
+    }
+
+private:
+    void Say(const std::string& line) { std::cout << line << std::endl; }
+
+    bool StartEpisode(int episode) {
+        std::string n = episode == 1 ? "" : "-" + std::to_string(episode);
+        mBackup = mWork + "/backup" + n;
+        testutil::MakeDirs(mBackup);
+        testutil::WriteFile(mWork + "/prefs.xml",
+                            "<?xml version=\"1.0\"?>\n<preferences>\n"
+                            "  <pref id=\"67\" type=\"int\">1</pref>\n"
+                            "  <pref id=\"68\" type=\"text\">" +
+                                mBackup + "</pref>\n</preferences>\n");
+        if (!StartService()) return false;
+        std::uint64_t seed = mO.seed + static_cast<std::uint64_t>(episode) - 1;
+        if (episode > 1)
+            Say("soak: a new server run in " + mBackup + ", seed " + std::to_string(seed));
+        std::vector<std::string> argv = {mO.sim,
+                                         "run",
+                                         "--backup",
+                                         mBackup,
+                                         "--work",
+                                         mWork + "/sim" + n,
+                                         "--profile",
+                                         "demanding",
+                                         "--intervals",
+                                         "0",
+                                         "--seed",
+                                         std::to_string(seed),
+                                         "--markers",
+                                         "--commands",
+                                         "--stop-at-end",
+                                         "--timeout",
+                                         std::to_string(mO.timeout)};
+        argv.insert(argv.end(), mO.simArgs.begin(), mO.simArgs.end());
+        mSimEnded = mEnding = false;
+        mOutBuf.clear();
+        mErrBuf.clear();
+        mSummary.clear();
+        mSim = std::make_unique<Child>(argv, std::map<std::string, std::string>{});
+        mWatch = std::make_unique<Watcher>(mBackup);
+        ++mEpisodes;
+        return true;
+    }
+
+    void EndEpisode() {
+        // The server finishes its interval, stops the service and looks for leftovers.
+        mEnding = true;
+        if (!mSimEnded) mSim->Write("finish\n");
+        auto deadline = Clock::now() + std::chrono::minutes(10);
+        while (!mSimEnded && Clock::now() < deadline) Poll(deadline);
+        if (!mSimEnded) {
+            Say("soak: the simulated server did not finish in 10 minutes");
+            mSim->Signal(SIGKILL);
+            SimEnded();
+        }
+        if (mService && !mService->Wait(30000)) {
+            mService->Signal(SIGTERM);
+            if (!mService->Wait(30000)) mService->Signal(SIGKILL);
+        }
+        mService.reset();
+        auto v = mSummary.find(" verified=");
+        if (v != std::string::npos) mVerified += std::atoi(mSummary.c_str() + v + 10);
+        if (mSimExit != 0 || mSummary.empty()) ++mBadRuns;
+        mSim.reset();
+    }
+
+    void Prepare() {
+        if (mO.work.empty()) {
+            const char* base = std::getenv("TMPDIR");
+            std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ibs-soak-XXXXXX";
+            std::vector<char> buf(tmpl.begin(), tmpl.end());
+            buf.push_back('\0');
+            if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+            mWork = buf.data();
+            mOwnWork = true;
+        } else {
+            mWork = mO.work;
+        }
+        for (const char* d : {"/log", "/run"}) testutil::MakeDirs(mWork + d);
+        mNotify = std::make_unique<NotifySocket>(mWork + "/notify");
+        Say("soak: seed " + std::to_string(mO.seed) + ", " + std::to_string(mO.rounds) +
+            " rounds, work folder " + mWork);
+    }
+
+    bool StartService() {
+        std::map<std::string, std::string> env = {{"VELLUMARK_LOG_DIR", mWork + "/log"},
+                                                  {"VELLUMARK_RUN_DIR", mWork + "/run"},
+                                                  {"VELLUMARK_PREFS", mWork + "/prefs.xml"},
+                                                  {"VELLUMARK_UNIT_DIR", mWork + "/units"},
+                                                  {"VELLUMARK_LINK_CHECK_MS", "200"},
+                                                  {"NOTIFY_SOCKET", mWork + "/notify"},
+                                                  {"INVOCATION_ID", ""}};
+        mService = std::make_unique<Child>(std::vector<std::string>{mO.talonib}, env, false);
+        ++mStarts;
+        if (mNotify->WaitFor("READY=1", 60000)) return true;
+        Say("the service did not report ready within 60 s (start " + std::to_string(mStarts) + ")");
+        return false;
+    }
+
+    // Handles whatever arrives until `until`; returns when an aimed trigger fired too.
+    void Poll(Clock::time_point until) {
+        for (;;) {
+            pollfd fds[4] = {{mSim->OutFd(), POLLIN, 0},
+                             {mSim->ErrFd(), POLLIN, 0},
+                             {mWatch->Fd(), POLLIN, 0},
+                             {mService ? mService->PidFd() : -1, POLLIN, 0}};
+            int wait = testutil::MsLeft(until);
+            if (mFireAt && *mFireAt < until) wait = testutil::MsLeft(*mFireAt);
+            int n = ::poll(fds, 4, wait);
+            auto now = Clock::now();
+            if (n > 0) {
+                if (fds[0].revents) ReadLines(mSim->OutFd(), mOutBuf, false);
+                if (fds[1].revents) ReadLines(mSim->ErrFd(), mErrBuf, true);
+                if (fds[2].revents)
+                    mWatch->Read([&](const std::string& moment, const std::string&) {
+                        // The server's own steps are aimed at through its markers.
+                        Seen(moment, now,
+                             moment != "upload" && moment != "logs" && moment != "folder-change");
+                    });
+                if (fds[3].revents && mService) {
+                    if (mEnding)
+                        mService->Wait(0);  // stopped by the server at the end
+                    else
+                        ServiceDied();
+                    if (mEnding) mService.reset();
+                }
+                if ((fds[0].revents & POLLHUP) && !(fds[0].revents & POLLIN)) SimEnded();
+            }
+            if (mFireAt && Clock::now() >= *mFireAt) return;
+            if (Clock::now() >= until || mSimEnded) return;
+        }
+    }
+
+    void ReadLines(int fd, std::string& buf, bool err) {
+        char tmp[8192];
+        ssize_t n = ::read(fd, tmp, sizeof tmp);
+        if (n <= 0) {
+            if (!err) SimEnded();
+            return;
+        }
+        buf.append(tmp, static_cast<std::size_t>(n));
+        for (auto pos = buf.find('\n'); pos != std::string::npos; pos = buf.find('\n')) {
+            std::string line = buf.substr(0, pos);
+            buf.erase(0, pos + 1);
+            Line(line, err);
+        }
+    }
+
+    void Line(const std::string& line, bool err) {
+        auto now = Clock::now();
+        if (!line.empty() && line[0] == '@') {
+            std::string m = line.substr(1);
+            // Not "@bad": a kill amid the planted bad files would leave them to a restart's
+            // scan, which cannot tell them from the server's own.
+            std::string moment = m == "upload"                  ? "upload"
+                                 : m == "folder"                ? "folder-change"
+                                 : (m == "log" || m == "close") ? "logs"
+                                                                : "";
+            if (!moment.empty()) Seen(moment, now, true);
+            return;
+        }
+        if (line.rfind("interval ", 0) == 0 && line.find(" verified:") != std::string::npos)
+            ++mVerifiedLines;
+        if (line.rfind("summary: ", 0) == 0) mSummary = line;
+        if (line.rfind("FAIL ", 0) == 0) {
+            std::string cat = line.substr(5, line.find(':') - 5);
+            ++mFails[cat];
+        }
+        if (err || !mO.quiet || line.rfind("FAIL ", 0) == 0 || line.rfind("summary", 0) == 0)
+            Say(std::string(err ? "sim! " : "sim: ") + line);
+    }
+
+    void Seen(const std::string& moment, Clock::time_point t, bool aimable) {
+        mLast[moment] = t;
+        if (!mArmed || mFireAt || !aimable) return;
+        if (moment != mAim) return;
+        static const std::map<std::string, int> kDelayMs = {
+            {"upload", 20}, {"logs", 10},    {"interval-start", 5},
+            {"rename", 3},  {"applying", 5}, {"folder-change", 10}};
+        auto d = kDelayMs.find(moment);
+        int ms = d == kDelayMs.end() ? 0 : static_cast<int>(mRng() % (d->second + 1));
+        mFireAt = t + std::chrono::milliseconds(ms);
+    }
+
+    void ServiceDied() {
+        auto code = mService->Wait(0);
+        if (!code) return;
+        ++mCrashes;
+        Say("soak: the service died on its own (exit " + std::to_string(*code) +
+            "); starting it again");
+        mService.reset();
+        StartService();
+    }
+
+    void SimEnded() {
+        if (mSimEnded) return;
+        mSimEnded = true;
+        // What is left in the pipe.
+        std::string rest = mSim->Stdout();
+        mOutBuf += rest;
+        for (auto pos = mOutBuf.find('\n'); pos != std::string::npos; pos = mOutBuf.find('\n')) {
+            Line(mOutBuf.substr(0, pos), false);
+            mOutBuf.erase(0, pos + 1);
+        }
+        auto rc = mSim->Wait(10000);
+        mSimExit = rc ? *rc : -1;
+    }
+
+    std::string Moment(Clock::time_point at) {
+        // The most telling thing seen in the last 40 ms.
+        for (const char* m : kMoments) {
+            auto it = mLast.find(m);
+            if (it != mLast.end() && Ms(it->second, at) <= 40) return m;
+        }
+        return "idle";
+    }
+
+    enum class Outcome { kKilled, kSimEnded, kNoService };
+
+    Outcome RunRound(int round) {
+        // Let the workload breathe; every third round, until an interval was checked.
+        auto quiet = Clock::now() + std::chrono::milliseconds(mRng() % 400);
+        Poll(quiet);
+        if (round % 3 == 0) {
+            int seen = mVerifiedLines;
+            auto deadline = Clock::now() + std::chrono::seconds(10);
+            while (mVerifiedLines == seen && !mSimEnded && Clock::now() < deadline) Poll(deadline);
+        }
+        if (mSimEnded) return Outcome::kSimEnded;
+        mAim = kAims[mRng() % kAims.size()];
+        mArmed = true;
+        mFireAt.reset();
+        if (mAim == "upload") mSim->Write("upload\n");
+        if (mAim == "folder-change") mSim->Write("restart-server\n");
+        if (mAim == "any") mFireAt = Clock::now() + std::chrono::milliseconds(mRng() % 1500);
+        auto give = Clock::now() + std::chrono::seconds(4);
+        while (!mFireAt && !mSimEnded && Clock::now() < give) Poll(give);
+        if (mFireAt) Poll(*mFireAt);
+        mArmed = false;
+        if (mSimEnded) return Outcome::kSimEnded;
+        if (!mService) return StartService() ? Outcome::kSimEnded : Outcome::kNoService;
+        auto at = Clock::now();
+        std::string moment = Moment(at);
+        mService->Signal(SIGKILL);
+        auto code = mService->Wait(10000);
+        mService.reset();
+        if (code && *code != 128 + SIGKILL) {
+            ++mCrashes;
+            Say("soak: the service had died on its own before the kill (exit " +
+                std::to_string(*code) + ")");
+        } else {
+            ++mKills;
+            ++mByMoment[moment];
+        }
+        Say("soak: kill " + std::to_string(round) + " at " +
+            std::to_string(static_cast<int>(Ms(mStart, at) / 1000)) + " s aimed at " + mAim +
+            (mFireAt ? "" : " (not seen)") + ", during " + moment);
+        mFireAt.reset();
+        return StartService() ? Outcome::kKilled : Outcome::kNoService;
+    }
+
+    int Finish(int setupError) {
+        auto count = [&](std::initializer_list<const char*> cats) {
+            int n = 0;
+            for (const char* c : cats) n += mFails.count(c) ? mFails[c] : 0;
+            return n;
+        };
+        int total = 0;
+        for (const auto& [c, n] : mFails) total += n;
+        int mismatches = count({"mismatch", "missing", "stray"}), lost = count({"lost"}),
+            leftovers = count({"leftover"});
+        int verified = mVerified;
+        std::printf("\n%-7s %-6s %-8s %-19s %-11s %-11s %-20s %s\n", "rounds", "kills", "crashes",
+                    "intervals verified", "mismatches", "lost files", "leftover temp files",
+                    "other failures");
+        std::printf("%-7d %-6d %-8d %-19d %-11d %-11d %-20d %d\n", mO.rounds, mKills, mCrashes,
+                    verified, mismatches, lost, leftovers, total - mismatches - lost - leftovers);
+        std::string by;
+        for (const char* m : kMoments)
+            if (mByMoment.count(m))
+                by +=
+                    (by.empty() ? "" : ", ") + std::string(m) + " " + std::to_string(mByMoment[m]);
+        std::printf("kills by moment: %s\n", by.empty() ? "none" : by.c_str());
+        if (!mFails.empty()) {
+            std::string cats;
+            for (const auto& [c, n] : mFails) cats += " " + c + "=" + std::to_string(n);
+            std::printf("failures by kind:%s\n", cats.c_str());
+        }
+        std::fflush(stdout);
+        if (mEpisodes > 1)
+            std::printf("server runs: %d (each run that ended early was followed by a new one)\n",
+                        mEpisodes);
+        bool ok =
+            setupError == 0 && total == 0 && mCrashes == 0 && mBadRuns == 0 && mKills == mO.rounds;
+        if (ok && mOwnWork && !mO.keep)
+            Mirel::Directory(Mirel::UniversalPath::Folder(mWork)).DeleteAll();
+        else
+            Say("soak: work folder kept: " + mWork);
+        if (setupError) return setupError;
+        return ok ? 0 : 1;
+    }
+
+    Options mO;
+    std::mt19937_64 mRng;
+    Clock::time_point mStart;
+    std::string mWork, mBackup;
+    bool mOwnWork = false;
+    std::unique_ptr<NotifySocket> mNotify;
+    std::unique_ptr<Child> mService, mSim;
+    std::unique_ptr<Watcher> mWatch;
+    std::string mOutBuf, mErrBuf, mSummary;
+    std::map<std::string, Clock::time_point> mLast;
+    std::string mAim;
+    bool mArmed = false, mEnding = false, mSimEnded = false;
+    std::optional<Clock::time_point> mFireAt;
+    int mKills = 0, mCrashes = 0, mStarts = 0, mVerifiedLines = 0, mSimExit = -1;
+    int mEpisodes = 0, mVerified = 0, mBadRuns = 0;
+    std::map<std::string, int> mByMoment, mFails;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Kills the backup service at chosen moments under a demanding server"};
+    Options o;
+    std::string dir = SelfDir();
+    o.talonib = dir + "/talonib";
+    o.sim = dir + "/vlserver-sim";
+    app.add_option("--rounds", o.rounds, "kills")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--seed", o.seed)->capture_default_str();
+    app.add_option("--timeout", o.timeout, "seconds an interval may take after a restart")
+        ->capture_default_str();
+    app.add_option("--talonib", o.talonib)->capture_default_str();
+    app.add_option("--sim", o.sim)->capture_default_str();
+    app.add_option("--work", o.work, "work folder (default: a new one under $TMPDIR)");
+    app.add_flag("--keep", o.keep, "keep the work folder");
+    app.add_flag("--quiet", o.quiet, "show only failures and the table");
+    app.add_option("--sim-arg", o.simArgs, "an argument for vlserver-sim run (repeatable)")
+        ->allow_extra_args(false);
+    CLI11_PARSE(app, argc, argv);
+    try {
+        return Soak(o).Run();
+    } catch (const std::exception& e) {
+        std::cerr << "ibs-soak: " << e.what() << "\n";
+        return 2;
+    }
+}
