@@ -91,13 +91,13 @@ Mirel::Directory IBSMgr::GetLastGoodFolder() const {
     return mLastGoodFolder;
 }
 
-void IBSMgr::SaveFailedList() {
-    if (mBackupFolder.IsClear()) return;
+int IBSMgr::SaveFailedList() {
+    if (mBackupFolder.IsClear()) return 0;
     std::string file = mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sFailedListName).Native();
     if (mFailedDatabases.empty()) {
         if (Mirel::Os::Stat(file).exists && Mirel::Os::DeleteFile(file) == 0)
             Mirel::Os::SyncDir(Mirel::Os::ParentOf(file));
-        return;
+        return 0;
     }
     std::string text = "# uuid\terror\tsince (UTC microseconds)\n";
     const std::string now = std::to_string(Mirel::DateTime::NowUTC());
@@ -118,6 +118,7 @@ void IBSMgr::SaveFailedList() {
         Mirel::Os::DeleteFile(temp);
         IBS_DEBUG("SaveFailedList: error " << rc << " writing " << file);
     }
+    return rc;
 }
 
 void IBSMgr::LoadFailedList() {

@@ -61,7 +61,7 @@ public:
     std::int32_t GetDatabaseError(const Mirel::unistring& uuid);
     // Failed.tsv in the backup folder: the failed databases survive a restart. Save is
     // called with mFailedLock held.
-    void SaveFailedList();
+    int SaveFailedList();  // 0, or the error of the write
     void LoadFailedList();
     void ClearIntervals();
     void RequestIntervalCheck();
@@ -138,7 +138,11 @@ public:
     void DeleteDatabaseItem(Interval& interval, DatabaseItem& item);
     Mirel::Error DeleteRedoLogs(RedoLogSet& logs, std::uint64_t bound);
     Mirel::Error DeleteRedoLogFile(const Mirel::UniversalPath& path);
-    void CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed);
+    // Records each failure durably, then sets the database's logs aside. Answers 0, or the
+    // error that kept a failure from being recorded (nothing of that database was touched).
+    int CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed);
+    // Notification 21 to the server: send a new full backup of this database.
+    void NotifyFailed(const Mirel::unistring& uuid);
 
     // Workers (workers/).
     void WakeWorkers();

@@ -214,6 +214,10 @@ bool IBSMgr::RegisterServer(const Mirel::unistring& address, unsigned short port
     DBSConnector* connector = sDBSConnector.load();
     if (connector && connector->ConnectToServer(text, port)) {
         sServerRegistered.store(true);
+        // A notification queued before a crash, or sent while no hub listened, was lost: a
+        // server that registers hears again of every database that waits for an upload.
+        Mirel::LockMutex f(mFailedLock);
+        for (const auto& [uuid, number] : mFailedDatabases) NotifyFailed(uuid);
         return true;
     }
     IBS_DEBUG_WIDE(u"RegisterServer: ConnectToServer failed, addr " << address << u", port " << port

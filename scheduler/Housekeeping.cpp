@@ -4,8 +4,8 @@
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/framework/IBS_Config.h"
-#include "platform/support/DateTime.h"
 #include "platform/framework/Manifest.h"
+#include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
@@ -155,8 +155,20 @@ void IBSMgr::DropInterval(std::uint64_t key) {
         DeleteIntervalIfEmpty(O.donePath, key);
 }
 
-void IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed) {
+void IBSMgr::NotifyFailed(const Mirel::unistring& uuid) {
+    DBSConnector* c = sDBSConnector.load();
+    if (!c) return;
+    TalonTypes::DebugOperation op;
+    op.mTargets.length(1);
+    Talon::EventHelper::ToCompressedString(uuid, op.mTargets[0]);
+    CORBA::Any any;
+    any <<= op;
+    c->QueueNotification(21, 0, 0, any);
+}
+
+int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed) {
     std::set<std::uint64_t> emptied;
+    int unrecorded = 0;
     for (const auto& [uuid, number] : failed) {
         // A newer full backup already waiting makes the failure moot: the database comes
         // back with it. Otherwise the failure is recorded (durably) before anything of the
@@ -174,19 +186,20 @@ void IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fa
             Mirel::LockMutex f(mFailedLock);
             if (mFailedDatabases.emplace(uuid, number).second) {
                 mFailedSince[uuid] = Mirel::DateTime::NowUTC();
-                SaveFailedList();
+                if (int rc = SaveFailedList()) {
+                    // Not on disk: a restart would take its older copy for current. Its logs
+                    // stay, and the caller publishes nothing until the record is made.
+                    mFailedDatabases.erase(uuid);
+                    mFailedSince.erase(uuid);
+                    unrecorded = rc;
+                    continue;
+                }
                 ReportEvent(static_cast<std::int32_t>(0x41000331), uuid,
                             Mirel::unistring::NumToString(number));
-            }
-            IBS_DEBUG_WIDE(u"CleanupFailedDatabases: " << uuid << u" failed with " << number
-                                                       << u"; its newest last-good copy stays");
-            if (DBSConnector* c = sDBSConnector.load()) {
-                TalonTypes::DebugOperation op;
-                op.mTargets.length(1);
-                Talon::EventHelper::ToCompressedString(uuid, op.mTargets[0]);
-                CORBA::Any any;
-                any <<= op;
-                c->QueueNotification(21, 0, 0, any);
+                IBS_DEBUG_WIDE(u"CleanupFailedDatabases: " << uuid << u" failed with " << number
+                                                           << u"; its newest last-good copy stays");
+                // Once per failure; RegisterServer repeats it for a server that missed it.
+                NotifyFailed(uuid);
             }
         }
         // Its logs up to the upload can no longer be applied; they are set aside (never
@@ -210,6 +223,7 @@ void IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fa
             DeleteIntervalIfEmpty(done, k);
         }
     }
+    return unrecorded;
 }
 
 void IBSMgr::DumpIntervals() {

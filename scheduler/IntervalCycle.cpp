@@ -111,13 +111,15 @@ bool IBSMgr::CompleteInterval() {
     DumpIntervals();
     FailedList failed;
     int environment = 0;
+    Interval* publish = nullptr;
     if (it != mIntervals.end() && it->second.backup.IsClear()) {
         Interval& interval = it->second;
         Mirel::LockReentrant il(interval.lock);
         bool replace = false;
         for (auto& [uuid, item] : interval.databases) {
             if (item.pfailed && item.logs.empty()) continue;
-            if (item.file.path.IsClear()) continue;
+            // A failed item whose failure is not recorded yet comes round again.
+            if (item.file.path.IsClear() && item.err.OK()) continue;
             if (item.err.GetError() == Mirel::kErrShortcutFailed) {
                 // The older copy is dropped and the newest one linked instead.
                 IBS_DEBUG_WIDE(u"CompleteInterval: " << uuid
@@ -146,7 +148,7 @@ bool IBSMgr::CompleteInterval() {
             }
             if (!item.err.OK()) {
                 failed[uuid] = item.err.GetError();
-                DeleteFromParent(item, mInProgressFolder.GetPath());
+                if (!item.file.path.IsClear()) DeleteFromParent(item, mInProgressFolder.GetPath());
                 item.file.Clear();
                 item.lastLogMSN = 0;
             }
@@ -161,19 +163,28 @@ bool IBSMgr::CompleteInterval() {
             bool fatal = false;
             StartInterval(fatal);
         }
-        if (result && environment == 0) {
-            SweepInProgress(interval);
-            if (mInProgressFolder.IsEmpty()) {
-                mInProgressFolder.Delete();
-            } else {
-                Talon::Error e = RenameInProgressToLastGood(interval);
-                result = e.OK();
-                if (!result) environment = e.GetError();
-            }
-            if (result) RetrySucceeded();
-        }
+        if (result && environment == 0) publish = &interval;
     }
-    CleanupFailedDatabases(it == mIntervals.end() ? mIntervalEnd.load() : it->first, failed);
+    // A failure is on disk before the folder that lacks the database is published: a crash
+    // in between must not leave a last-good folder that silently misses it.
+    if (int rc = CleanupFailedDatabases(it == mIntervals.end() ? mIntervalEnd.load() : it->first,
+                                        failed)) {
+        publish = nullptr;
+        result = false;
+        if (environment == 0) environment = rc;
+    }
+    if (publish) {
+        Mirel::LockReentrant il(publish->lock);
+        SweepInProgress(*publish);
+        if (mInProgressFolder.IsEmpty()) {
+            mInProgressFolder.Delete();
+        } else {
+            Talon::Error e = RenameInProgressToLastGood(*publish);
+            result = e.OK();
+            if (!result) environment = e.GetError();
+        }
+        if (result) RetrySucceeded();
+    }
     if (environment != 0) {
         ScheduleRetry(environment);
         return false;

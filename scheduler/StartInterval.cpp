@@ -192,7 +192,12 @@ bool IBSMgr::StartInterval(bool& fatal) {
             }
         }
     }
-    CleanupFailedDatabases(key, failed);
+    if (int rc = CleanupFailedDatabases(key, failed)) {
+        // Started again once the failure can be recorded; until then nothing is published.
+        C.placed = false;
+        fatal = true;
+        if (environment == 0) environment = rc;
+    }
     for (const auto& [k, p] : toDrop) DropInterval(k);
     CleanupOrphanedIntervalFolders();
     // A start cut short is tried again later, whatever stopped it: nothing else may come

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <random>
@@ -272,7 +273,7 @@ private:
     }
 
     // Handles whatever arrives until `until`; returns when an aimed trigger fired too.
-    void Poll(Clock::time_point until) {
+    void Poll(Clock::time_point until, const std::function<bool()>& done = {}) {
         for (;;) {
             pollfd fds[4] = {{mSim->OutFd(), POLLIN, 0},
                              {mSim->ErrFd(), POLLIN, 0},
@@ -301,7 +302,7 @@ private:
                 if ((fds[0].revents & POLLHUP) && !(fds[0].revents & POLLIN)) SimEnded();
             }
             if (mFireAt && Clock::now() >= *mFireAt) return;
-            if (Clock::now() >= until || mSimEnded) return;
+            if (Clock::now() >= until || mSimEnded || (done && done())) return;
         }
     }
 
@@ -398,7 +399,7 @@ private:
         if (round % 3 == 0) {
             int seen = mVerifiedLines;
             auto deadline = Clock::now() + std::chrono::seconds(10);
-            while (mVerifiedLines == seen && !mSimEnded && Clock::now() < deadline) Poll(deadline);
+            Poll(deadline, [&] { return mVerifiedLines != seen; });
         }
         if (mSimEnded) return Outcome::kSimEnded;
         mAim = kAims[mRng() % kAims.size()];
@@ -408,7 +409,7 @@ private:
         if (mAim == "folder-change") mSim->Write("restart-server\n");
         if (mAim == "any") mFireAt = Clock::now() + std::chrono::milliseconds(mRng() % 1500);
         auto give = Clock::now() + std::chrono::seconds(4);
-        while (!mFireAt && !mSimEnded && Clock::now() < give) Poll(give);
+        Poll(give, [&] { return mFireAt.has_value(); });
         if (mFireAt) Poll(*mFireAt);
         mArmed = false;
         if (mSimEnded) return Outcome::kSimEnded;

@@ -163,6 +163,10 @@ Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Direct
         unistring name = path.GetName();
         if (i) name += u"." + unistring::NumToString(i);
         UniversalPath dest = rejected.MakeUniversalPath(name);
+        if (Mirel::Os::Stat(dest.Native()).exists) continue;
+        // The reason goes first: a crash right after the move must not leave the file
+        // unexplained. A line whose move did not happen names no file and is ignored.
+        RecordReason(rejected, dest, path, reason);
         int r = Mirel::Os::Rename(path.Native(), dest.Native());
         if (r == Mirel::kErrAlreadyExists) continue;
         if (r != 0) return Error(r);
@@ -170,7 +174,6 @@ Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Direct
         // Container changes go with their log; failing that, they stay where they were.
         if (Mirel::Os::Stat(rc.Native()).isDir)
             Mirel::Os::Rename(rc.Native(), Mirel::ContainerFolderOf(dest).Native());
-        RecordReason(rejected, dest, path, reason);
         return Error();
     }
     return Error(Mirel::kErrNoTempName);

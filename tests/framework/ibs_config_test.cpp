@@ -121,6 +121,16 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
         Mirel::kErrFileLocked);
     EXPECT_EQ(moved, tmp.File("Changes/Redo_1/z.vrl"));
     EXPECT_TRUE(testutil::IsFile(tmp / "Changes/Redo_1/z.vrl"));
+    // The reason was on disk before the move was tried, so a crash just after a move can
+    // never leave a set-aside file without one.
+    std::string reasons = testutil::ReadFile(tmp / "Rejected/reasons.tsv");
+    EXPECT_NE(reasons.find("z.vrl\t10709\t"), std::string::npos) << reasons;
+    EXPECT_FALSE(testutil::IsFile(tmp / "Rejected/z.vrl"));
+    Mirel::Faults::Clear();
+    ASSERT_TRUE(
+        IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/z.vrl"), backup, moved, 10720).OK());
+    reasons = testutil::ReadFile(tmp / "Rejected/reasons.tsv");
+    EXPECT_EQ(reasons.rfind("z.vrl\t"), reasons.find("z.vrl\t10720\t")) << reasons;
 }
 
 TEST_F(IBSConfigTest, RedoFolderNames) {

@@ -275,6 +275,36 @@ TEST_F(CycleSafetyTest, TwoDatabasesFailingInOneIntervalAreBothRecorded) {
     EXPECT_EQ(Newest()[kC], 33u);
 }
 
+TEST_F(CycleSafetyTest, NoFolderLacksADatabaseBeforeItsFailureIsOnDisk) {
+    Upload(kA, 10);
+    Upload(kB, 20);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    std::string first;
+    Newest(&first);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB, true), 0);
+    // The failed list cannot be written: publishing a folder without B now would let a
+    // restart take B's older copy for its current state.
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(Mirel::FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
+    Close(0, false);
+    Settle();
+    std::string newest;
+    Newest(&newest);
+    EXPECT_EQ(newest, first);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Failed.tsv"));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "its logs stay until recorded";
+    EXPECT_TRUE(mgr->RetryPending());
+    Mirel::Faults::Clear();
+    SettleWithRetries();
+    EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10709\t"),
+              std::string::npos);
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}}));
+    ExpectEveryFolderExact();
+}
+
 TEST_F(CycleSafetyTest, AFolderChangeWithAWorkerStillOutAnswersFalseAndChangesNothing) {
     Upload(kA, 10);
     ASSERT_EQ(Log(kA), 0);

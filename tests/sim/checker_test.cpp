@@ -3,6 +3,8 @@
 // to pass.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -53,20 +55,25 @@ protected:
         std::string f = L.backup + "/" + name;
         testutil::MakeDirs(f);
         std::ofstream m(f + "/manifest.tsv");
-        m << "# name\tUUID\tMSN\tpage size\tpage count\tsize\tCRC-32C\n";
+        m << "# Vellumark last-good folder manifest\nversion\t1\n";
         for (std::size_t d = 0; d < L.dbs.size(); ++d) {
             const auto& r = L.dbs[d];
             r.model->WriteFullCopy(P(f + "/" + r.name));
             DbFile file = ReadDbFile(f + "/" + r.name);
-            m << r.name << "\t" << UuidString(file.state.uuid) << "\t" << file.state.msn << "\t"
-              << file.state.pageSize << "\t" << file.state.pageCount << "\t" << file.size << "\t"
-              << (d == 1 ? file.fileCrc32c + crcError : file.fileCrc32c) << "\n";
+            char crc[9];
+            std::snprintf(crc, sizeof crc, "%08x",
+                          d == 1 ? file.fileCrc32c + crcError : file.fileCrc32c);
+            m << "database\t" << r.name << "\t" << UuidString(file.state.uuid) << "\t"
+              << file.state.msn << "\t" << file.state.pageSize << "\t" << file.state.pageCount
+              << "\t" << file.size << "\t" << crc << "\n";
         }
         return f;
     }
     int Verify(int k) {
         int before = report.Total();
-        Checker(L, report).VerifyInterval(k, [](int) { return false; });
+        Checker checker(L, report);
+        checker.SetReasonGrace(std::chrono::milliseconds(0));
+        checker.VerifyInterval(k, [](int) { return false; });
         return report.Total() - before;
     }
     bool Said(const std::string& category, const std::string& text) const {

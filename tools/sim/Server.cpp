@@ -700,6 +700,11 @@ void Server::TakeNotices(bool upload) {
         }
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
         if (r.reportedFailed) continue;  // told again before the new upload
+        if (!r.badPending && !ReadFailedList(mO.backup).count(uuid)) {
+            // A repeat sent before the new upload was taken, arriving after it.
+            mR.Say("notification 21 for " + mL.DbLabel(d) + " again; its new upload is taken");
+            continue;
+        }
         if (!r.badPending)
             mR.Fail("failed", "the service reported " + mL.DbLabel(d) +
                                   " failed (notification 21), but every log of it since its "
@@ -723,13 +728,24 @@ void Server::TakeNotices(bool upload) {
     }
 }
 
-bool Server::AwaitNotice(int d, Clock::duration within) {
-    auto deadline = Clock::now() + within;
+bool Server::AwaitNotice(int d, Clock::time_point& deadline) {
+    // A service killed before it sent the notification sends it again when this server
+    // registers: each reconnection starts the window again.
+    auto restarts = mSession.Reconnects();
     for (;;) {
         TakeNotices(false);
         if (mL.dbs[static_cast<std::size_t>(d)].reportedFailed) return true;
-        std::unique_lock<std::mutex> g(mNoticeM);
-        if (!mNoticeCv.wait_until(g, deadline, [&] { return !mNotices.empty(); })) return false;
+        if (Clock::now() >= deadline) return false;
+        {
+            std::unique_lock<std::mutex> g(mNoticeM);
+            auto until = std::min(deadline, Clock::now() + std::chrono::milliseconds(250));
+            if (mNoticeCv.wait_until(g, until, [&] { return !mNotices.empty(); })) continue;
+        }
+        mSession.Call("probe", [] { return 0; });  // reconnects (and registers) after a restart
+        if (mSession.Reconnects() != restarts) {
+            restarts = mSession.Reconnects();
+            deadline = std::max(deadline, Clock::now() + std::chrono::seconds(10));
+        }
     }
 }
 
@@ -875,7 +891,7 @@ bool Server::RunInterval() {
         bool expected = false;
         for (const auto& r : mL.dbs) expected = expected || (r.badPending && r.badInterval <= k);
         if (!noticeBy) noticeBy = Clock::now() + std::chrono::seconds(expected ? 10 : 2);
-        return AwaitNotice(d, noticeBy->time_since_epoch() - Clock::now().time_since_epoch());
+        return AwaitNotice(d, *noticeBy);
     });
     for (auto& r : mL.dbs)
         if (r.badPending && r.badInterval <= k) {

@@ -95,7 +95,7 @@ private:
     void Final();
     void Step();  // between two actions: notifications, requests
     void TakeNotices(bool upload);
-    bool AwaitNotice(int db, std::chrono::steady_clock::duration within);
+    bool AwaitNotice(int db, std::chrono::steady_clock::time_point& deadline);
     bool WaitForInterval(int k);
 
     void Upload(int d, const std::string& why);

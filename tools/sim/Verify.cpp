@@ -138,24 +138,26 @@ int NewestInterval(const Ledger& ledger) {
 std::map<std::string, SetAside> ReadRejected(const std::string& backup) {
     std::map<std::string, SetAside> out;
     std::string folder = backup + "/Rejected";
-    std::set<std::string> named;
+    std::set<std::string> present, named;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        present.insert(it->path().filename().string());
+    present.erase("reasons.tsv");
+    // A line is written before its move: one whose file is not there names a move that did
+    // not happen.
     std::ifstream in(folder + "/reasons.tsv");
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
         auto f = Split(line, '\t');
-        if (f.size() < 4) continue;
+        if (f.size() < 4 || !present.count(f[0])) continue;
         SetAside s;
         s.name = f[0];
         s.reason = std::atoi(f[1].c_str());
         out[Unescape(f[3])] = s;
         named.insert(s.name);
     }
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        if (name == "reasons.tsv" || named.count(name)) continue;
-        out["?" + name] = SetAside{name, 0};
-    }
+    for (const auto& name : present)
+        if (!named.count(name)) out["?" + name] = SetAside{name, 0};
     return out;
 }
 
@@ -293,16 +295,17 @@ void Checker::CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& co
         if (!c.file.ok) continue;
         std::string rel = c.path.substr(f.path.size() + 1);
         std::string base = fs::path(c.path).filename().string();
+        // "database <TAB> path <TAB> fields...", as docs/formats.md has it.
         const std::vector<std::string>* found = nullptr;
         for (const auto& l : lines)
-            if (!l.empty() && (l[0] == rel || l[0] == base)) found = &l;
+            if (l.size() > 1 && l[0] == "database" && (l[1] == rel || l[1] == base)) found = &l;
         if (!found) {
             mR.Fail("manifest", f.name + "/manifest.tsv does not list " + rel);
             continue;
         }
         // The fields are found by value, so the check does not depend on their order.
         std::set<std::string> values;
-        for (std::size_t i = 1; i < found->size(); ++i) values.insert(Lower((*found)[i]));
+        for (std::size_t i = 2; i < found->size(); ++i) values.insert(Lower((*found)[i]));
         char hex[16], hex0x[20];
         std::snprintf(hex, sizeof hex, "%08x", c.file.fileCrc32c);
         std::snprintf(hex0x, sizeof hex0x, "0x%08x", c.file.fileCrc32c);
@@ -473,7 +476,15 @@ void Checker::Account(int upTo, bool final) {
             f.settled = true;
             f.fate = fate;
         };
+        // The service writes the reason line just after the move: a file met in between is
+        // judged at a later look, unless it stays without its line.
+        auto reasonDue = [&] {
+            if (sa.reason != 0 || final) return true;
+            auto seen = mNoReasonSince.emplace(sa.name, std::chrono::steady_clock::now()).first;
+            return std::chrono::steady_clock::now() - seen->second >= mReasonGrace;
+        };
         auto checkReason = [&] {
+            if (!reasonDue()) return false;
             auto ev = mL.setAsideEvents.find(mL.backup + "/Rejected/" + sa.name);
             if (ev != mL.setAsideEvents.end() && !f.reasons.empty() &&
                 std::find(f.reasons.begin(), f.reasons.end(), ev->second) == f.reasons.end())
@@ -488,14 +499,14 @@ void Checker::Account(int upTo, bool final) {
                 mR.Fail("reasons", Where(f) + " was set aside with reason " +
                                        std::to_string(sa.reason) + ", expected " +
                                        std::to_string(f.reasons.front()));
+            return true;
         };
         bool present = IsRegular(f.path);
         const DbRec* r = f.db >= 0 ? &mL.dbs[static_cast<std::size_t>(f.db)] : nullptr;
         bool failing = r && (r->badPending || r->reportedFailed || r->needsUpload);
         if (f.kind == FileKind::kBogus) {
             if (inRejected) {
-                checkReason();
-                settle("set aside");
+                if (checkReason()) settle("set aside");
             } else if (!present && f.accepted && Superseded(f)) {
                 settle("superseded");
             } else if (!present && !failing) {
@@ -516,8 +527,7 @@ void Checker::Account(int upTo, bool final) {
             if (inRejected) {
                 // Refused with a number: the set-aside reason is that number.
                 if (f.reasons.empty()) f.reasons = {f.answer};
-                checkReason();
-                settle("refused and set aside");
+                if (checkReason()) settle("refused and set aside");
             }
             continue;
         }
@@ -527,7 +537,7 @@ void Checker::Account(int upTo, bool final) {
         }
         if (present) continue;
         if (inRejected) {
-            checkReason();
+            if (!checkReason()) continue;
             if (!f.afterBreak)
                 mR.Fail("setaside", Where(f) + " is valid but was set aside as Rejected/" +
                                         sa.name + " (reason " + std::to_string(sa.reason) + ")");

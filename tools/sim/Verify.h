@@ -4,6 +4,7 @@
 // superseded.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -48,6 +49,9 @@ std::vector<std::string> FindLeftovers(const Ledger& ledger, bool intervalRunnin
 class Checker {
 public:
     Checker(Ledger& ledger, Report& report) : mL(ledger), mR(report) {}
+    // How long a set-aside file may wait for its reasons.tsv line (the service writes it
+    // beside the move) before it counts as unexplained.
+    void SetReasonGrace(std::chrono::milliseconds grace) { mReasonGrace = grace; }
 
     // Everything after interval k completed. `awaitNotice(db)` waits a while for
     // notification 21 about a database and says whether it came.
@@ -74,6 +78,8 @@ private:
     Report& mR;
     int mCopies = 0;
     std::set<std::string> mManifestChecked, mReported;
+    std::map<std::string, std::chrono::steady_clock::time_point> mNoReasonSince;
+    std::chrono::steady_clock::duration mReasonGrace = std::chrono::seconds(5);
     std::map<std::string, std::pair<std::string, DbFile>> mRead;  // path -> (inode key, result)
 };
 
