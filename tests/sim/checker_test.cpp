@@ -294,3 +294,26 @@ TEST_F(CheckerTest, LeftoversAreFound) {
 }
 
 }  // namespace
+
+TEST_F(CheckerTest, AnUploadAlreadyHeldByALastGoodCopyMayGoAnotherIsLost) {
+    Interval(kNoon + kMinute);
+    Folder("LastGood_2026-01-01_1201");
+    ASSERT_EQ(Verify(1), 0) << All();
+    const std::uint64_t held = L.dbs[0].model->MSN();
+    auto upload = [&](const std::string& name, std::uint64_t msn) {
+        FileRec f;
+        f.kind = FileKind::kUpload;
+        f.path = L.backup + "/Copies/" + name;
+        f.db = 0;
+        f.startMSN = f.msn = msn;
+        f.interval = 2;  // interval 2 never completes
+        f.answered = f.accepted = true;
+        L.files.push_back(f);  // taken by the service, then removed by it
+    };
+    upload("same.vdb", held);
+    upload("newer.vdb", held + 5);
+    lines.clear();
+    Checker(L, report).Account(2, true);  // the run's final accounting
+    EXPECT_FALSE(Said("lost", "same.vdb")) << All();
+    EXPECT_TRUE(Said("lost", "newer.vdb")) << All();
+}

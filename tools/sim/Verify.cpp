@@ -548,6 +548,16 @@ void Checker::Account(int upTo, bool final) {
             settle("superseded");
             continue;
         }
+        if (f.kind == FileKind::kUpload && r && r->lastGood > 0) {
+            // A restart's scan takes every upload it finds; one whose state a last-good copy
+            // already holds brings nothing and may go.
+            const IntervalRec* held = mL.Interval(r->lastGood);
+            auto s = held ? held->states.find(f.db) : std::map<int, DbState>::const_iterator{};
+            if (held && s != held->states.end() && s->second.msn >= f.msn) {
+                settle("redundant");
+                continue;
+            }
+        }
         if (failing && !final) continue;
         mR.Fail("lost", Where(f) +
                             " was accepted and has vanished: not applied (newest exact "
