@@ -254,6 +254,15 @@ void IBSMgr::ScanFullBackupDB() {
             return from;
         };
         for (const Upload& u : uploads) {
+            // A database that awaits a new full upload is failed until one is announced (an
+            // accepted upload clears the record before it is answered): what lies here is
+            // either older than the failure or not announced yet. It waits for an
+            // announcement, out of the catalogue.
+            if (GetDatabaseError(u.uuid) != 0) {
+                IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (database failed): "
+                               << u.file.GetUserEntryFormat());
+                continue;
+            }
             // An upload is the state at a log boundary: it belongs to the interval whose log
             // reaches its MSN. Without one, the database has not changed since it was taken
             // up to its next log, and the upload serves the first interval still to be made.

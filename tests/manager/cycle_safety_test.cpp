@@ -367,3 +367,33 @@ TEST_F(CycleSafetyTest, AReleaseFromARebuiltCatalogueIsDropped) {
             }
     });
 }
+
+TEST_F(CycleSafetyTest, AnUploadOlderThanAFailureIsNotTakenBackByARestart) {
+    Upload(kA, 10);
+    Upload(kB, 20);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    // A copy of B from before its failure, still lying in the copies folder.
+    const std::string stale = WriteDb(backup() + "/Copies/stale/b.vdb", kB, 21);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB, true), 0);
+    Close();
+    ASSERT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
+    // The server restarts and names the folder again: the catalogue is read back from disk.
+    IBSMgr::sServerRegistered.store(true);
+    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    Settle();
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}}));
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
+    EXPECT_TRUE(testutil::IsFile(stale)) << "it waits for an announcement";
+    // Announced, it is the server's new full backup and brings B back.
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(stale), U(kB)));
+    msns[kB] = 21;
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 14}, {kB, 21}}));
+    ExpectEveryFolderExact();
+}
