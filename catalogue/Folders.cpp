@@ -125,6 +125,7 @@ void IBSMgr::ClearFolders() {
             Mirel::LockMutex f(mFailedLock);
             mFailedDatabases.clear();
             mFailedSince.clear();
+            mLeftUploads.clear();
             SaveFailedList();
         }
         if (error == 0 && found)
@@ -149,6 +150,7 @@ void IBSMgr::ClearFolders() {
         Mirel::LockMutex f(mFailedLock);
         mFailedDatabases.clear();
         mFailedSince.clear();
+        mLeftUploads.clear();
     }
     mIntervalEnd.store(0);
 }

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "catalogue/Catalogue.h"
@@ -200,6 +201,9 @@ private:
     std::vector<TalonIBWorker*> mWorkers;
     FailedList mFailedDatabases;
     std::map<Mirel::unistring, std::uint64_t> mFailedSince;  // when each one failed
+    // Uploads of failed databases the scan left for their announcement: once another upload
+    // of the database is accepted, they are older states and go.
+    std::map<Mirel::unistring, std::set<Mirel::UniversalPath>> mLeftUploads;
     Mirel::Mutex mFailedLock;
     std::atomic<std::int32_t> mFoldersReady{0};
 

@@ -6,6 +6,7 @@
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Os.h"
 #include "platform/support/Listing.h"
 #include "scheduler/IntervalPlan.h"
 
@@ -109,6 +110,7 @@ void IBSMgr::ScanFullBackupDB() {
     IBS_DEBUG_WIDE(u"ScanFullBackupDB: starting on "
                    << mBackupFolder.GetPath().GetUserEntryFormat());
     ClearIntervals();
+    mLeftUploads.clear();
     mIntervalEnd.store(0);
     AddInterval(Mirel::UniversalPath(), kOpenInterval, nullptr);
 
@@ -259,8 +261,28 @@ void IBSMgr::ScanFullBackupDB() {
             // either older than the failure or not announced yet. It waits for an
             // announcement, out of the catalogue.
             if (GetDatabaseError(u.uuid) != 0) {
-                IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (database failed): "
-                               << u.file.GetUserEntryFormat());
+                std::uint64_t since = 0;
+                {
+                    Mirel::LockMutex f(mFailedLock);
+                    auto it = mFailedSince.find(u.uuid);
+                    if (it != mFailedSince.end()) since = it->second;
+                }
+                // Written before the failure, it is a state the failed logs started from;
+                // the new upload the server was asked for replaces it.
+                if (since != 0 && Mirel::Os::Stat(u.file.Native()).mtimeUs < since) {
+                    DatabaseItem stale(u.file, u.uuid, u.msn, true, false);
+                    Talon::Error e = DeleteFromParent(stale, mCopiesFolder.GetPath());
+                    IBS_DEBUG_WIDE(
+                        u"ScanFullBackupDB: upload older than its database's failure "
+                        u"deleted, result "
+                        << e.GetError() << u": " << u.file.GetUserEntryFormat());
+                } else {
+                    mLeftUploads[u.uuid].insert(u.file);
+                    IBS_DEBUG_WIDE(
+                        u"ScanFullBackupDB: left for its announcement (database "
+                        u"failed): "
+                        << u.file.GetUserEntryFormat());
+                }
                 continue;
             }
             // An upload is the state at a log boundary: it belongs to the interval whose log

@@ -5,6 +5,7 @@
 #include "platform/framework/RemoteContainerMgr.h"
 #include "platform/support/Debug.h"
 #include "platform/support/FileKinds.h"
+#include "platform/support/Os.h"
 
 bool Interval::AddDatabase(const Mirel::UniversalPath& path, const Mirel::UniversalPath& base,
                            bool hasContainers) {
@@ -85,8 +86,21 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                 result = mIntervals.rbegin()->second.AddDatabase(path, true);
             }
             if (result) {
-                Mirel::LockMutex f(mFailedLock);
-                if (mFailedDatabases.erase(uuid)) SaveFailedList();
+                {
+                    Mirel::LockMutex f(mFailedLock);
+                    if (mFailedDatabases.erase(uuid)) SaveFailedList();
+                }
+                auto left = mLeftUploads.find(uuid);
+                if (left != mLeftUploads.end()) {
+                    for (const Mirel::UniversalPath& p : left->second) {
+                        if (p == path || !Mirel::Os::Stat(p.Native()).isFile) continue;
+                        DatabaseItem older(p, uuid, 0, true, false);
+                        Talon::Error e = DeleteFromParent(older, mCopiesFolder.GetPath());
+                        IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: older upload deleted, result "
+                                       << e.GetError() << u": " << p.GetUserEntryFormat());
+                    }
+                    mLeftUploads.erase(left);
+                }
             } else {
                 ReportEvent(0x41000313, announced.GetBasename(), announced.GetUserEntryFormat());
             }

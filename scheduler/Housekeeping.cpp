@@ -202,6 +202,24 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
                 NotifyFailed(uuid);
             }
         }
+        // Uploads in older intervals are states before the failure: brought back, they
+        // would pass for the new upload the server is asked for.
+        if (uploadAt == mIntervals.end()) {
+            for (auto x = mIntervals.begin(); x != mIntervals.end() && x->first < startKey; ++x) {
+                Mirel::LockReentrant il(x->second.lock);
+                auto found = x->second.databases.find(uuid);
+                if (found == x->second.databases.end() || !found->second.upload ||
+                    found->second.file.path.IsClear() || found->second.owned)
+                    continue;
+                Talon::Error e = DeleteFromParent(found->second, mCopiesFolder.GetPath());
+                IBS_DEBUG_WIDE(
+                    u"CleanupFailedDatabases: upload older than the failure deleted, "
+                    u"result "
+                    << e.GetError() << u": " << found->second.file.path.GetUserEntryFormat());
+                found->second.upload = false;
+                found->second.file.Clear();
+            }
+        }
         // Its logs up to the upload can no longer be applied; they are set aside (never
         // deleted).
         for (auto x = mIntervals.lower_bound(startKey); x != uploadAt; ++x) {

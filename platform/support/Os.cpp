@@ -226,6 +226,8 @@ void Fill(const struct stat& st, Info& info) {
     info.links = st.st_nlink;
     info.mode = st.st_mode;
     info.dev = st.st_dev;
+    info.mtimeUs = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000u +
+                   static_cast<std::uint64_t>(st.st_mtim.tv_nsec) / 1000u;
 }
 
 // The fault check, then the recorder when a power-loss run is on. True when either one

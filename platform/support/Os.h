@@ -77,6 +77,7 @@ struct Info {
     std::uint64_t links = 0;
     mode_t mode = 0;
     dev_t dev = 0;
+    std::uint64_t mtimeUs = 0;  // last change of the contents, UTC microseconds
 };
 // Does not follow a final symbolic link. The first form reads a failure as "not there".
 Info Stat(const std::string& path);
