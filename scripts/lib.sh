@@ -29,6 +29,9 @@ ibs_ensure_packages() {
 # Configures and builds into the given folder with the given sanitizer ("" for none).
 ibs_build() {
   local dir=$1 sanitize=$2
-  cmake -S . -B "$dir" -DIBS_SANITIZE="$sanitize" >/dev/null
+  # The plain build is the one packaged (and its package tested): it installs under /usr.
+  local prefix=/usr/local
+  [ -z "$sanitize" ] && prefix=/usr
+  cmake -S . -B "$dir" -DIBS_SANITIZE="$sanitize" -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
   cmake --build "$dir" -j"$(nproc)"
 }
