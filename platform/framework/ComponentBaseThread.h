@@ -83,11 +83,13 @@ public:
     void Deliver(std::int32_t eventClass, std::int32_t eventCode,
                  std::vector<Mirel::unistring> texts);
 
+    // Drops the link only if it is still `checked`: a newer link stays. (What the link
+    // check does with a link that stopped answering.)
+    void DropLink(Talon::EventLink_ptr checked);
+
 protected:
     Talon::EventLink_var LinkCopy();
     void DropLink();
-    // Drops the link only if it is still `checked`: a newer link stays.
-    void DropLink(Talon::EventLink_ptr checked);
 
     std::atomic<unsigned long> mLinkID{0};
 

@@ -133,23 +133,21 @@ Orb& TheOrb() {
     return *o;
 }
 
-// The connector, with the link check's own drop reachable.
-class Connector : public DBSConnector {
-public:
-    explicit Connector(CORBA::ORB_ptr orb) : DBSConnector(orb) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (GetStatus() != TalonTypes::kCS_ServicingRequests &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::yield();
-    }
-    using DBSConnector::DropLink;
-};
+// The connector once its thread serves requests. (Not a subclass: its thread starts in the
+// constructor and would call into an object still being built.)
+void AwaitServing(DBSConnector& c) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (c.GetStatus() != TalonTypes::kCS_ServicingRequests &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+}
 
 }  // namespace
 
 TEST(ConnectorTest, AStaleLinkIsReplacedAndTheLinkCheckDropsOnlyItsOwn) {
     Orb& o = TheOrb();
-    Connector c(o.orb);
+    DBSConnector c(o.orb);
+    AwaitServing(c);
     ASSERT_TRUE(c.ConnectToServer("127.0.0.1", o.port));
     const int first = o.heard.Count("connect ");
     ASSERT_TRUE(c.ConnectToServer("127.0.0.1", o.port));  // alive and the same: kept
@@ -175,7 +173,8 @@ class SlowHubTest : public testutil::ManagerTest {};
 
 TEST_F(SlowHubTest, IntakeNeverWaitsForTheHubAndRecordsArriveInOrder) {
     Orb& o = TheOrb();
-    auto* c = new Connector(o.orb);
+    auto* c = new DBSConnector(o.orb);
+    AwaitServing(*c);
     ASSERT_TRUE(c->ConnectToServer("127.0.0.1", o.port));
     IBSMgr::sDBSConnector.store(c);
     {
