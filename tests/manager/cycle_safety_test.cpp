@@ -276,6 +276,7 @@ TEST_F(CycleSafetyTest, TwoDatabasesFailingInOneIntervalAreBothRecorded) {
 }
 
 TEST_F(CycleSafetyTest, NoFolderLacksADatabaseBeforeItsFailureIsOnDisk) {
+    Events events;
     Upload(kA, 10);
     Upload(kB, 20);
     ASSERT_EQ(Log(kA), 0);
@@ -296,7 +297,8 @@ TEST_F(CycleSafetyTest, NoFolderLacksADatabaseBeforeItsFailureIsOnDisk) {
     EXPECT_EQ(newest, first);
     EXPECT_FALSE(testutil::Exists(backup() + "/Failed.tsv"));
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "its logs stay until recorded";
-    EXPECT_TRUE(mgr->RetryPending());
+    EXPECT_GE(events.Count(0x41000330), 1) << "said what is wrong, and tries again";
+    EXPECT_EQ(events.Count(0x41000331), 0) << "not reported failed before it is recorded";
     Mirel::Faults::Clear();
     SettleWithRetries();
     EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10709\t"),
