@@ -932,8 +932,14 @@ void Server::Final() {
     mChecker.Account(mL.OpenInterval(), true);
     CheckKeep();
     if (mO.stopAtEnd) {
+        // Through the session: a service restarted since the last call takes the first call
+        // on a dead connection; the stop must still reach it.
         try {
-            mClient.Stop();
+            mSession.Call("Stop", [&] {
+                mClient.Stop();
+                return 0;
+            });
+        } catch (const std::exception&) {
         } catch (const CORBA::Exception&) {
         }
         // Gone when a call no longer reaches it.
