@@ -35,7 +35,7 @@ struct RestoreOptions {
 };
 int Restore(const RestoreOptions& o, std::ostream& out);
 
-// What single files hold, and the engine at work (Inspect.cpp).
+// What single files hold, and the engine at work (FileCommands.cpp).
 int Info(const std::vector<std::string>& files);
 int CheckLogs(const std::vector<std::string>& files);
 int Demo(const std::string& dir, int logs, int pages, int pageSize, std::uint64_t seed);
