@@ -102,6 +102,8 @@ public:
     std::uint64_t FindDatabase(const Mirel::unistring& uuid, std::uint64_t msn,
                                bool requireContainers);
     Talon::Error DeleteFromParent(const DatabaseItem& item, const Mirel::UniversalPath& parent);
+    // An upload the catalogue does not hold, with its containers and emptied folders.
+    Talon::Error DeleteUpload(const Mirel::UniversalPath& path);
 
     // Redo intake (catalogue/RedoIntake.cpp).
     bool InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,

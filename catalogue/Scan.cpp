@@ -6,8 +6,8 @@
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/Debug.h"
-#include "platform/support/Os.h"
 #include "platform/support/Listing.h"
+#include "platform/support/Os.h"
 #include "scheduler/IntervalPlan.h"
 
 using Talon::IBS_Config;
@@ -270,8 +270,7 @@ void IBSMgr::ScanFullBackupDB() {
                 // Written before the failure, it is a state the failed logs started from;
                 // the new upload the server was asked for replaces it.
                 if (since != 0 && Mirel::Os::Stat(u.file.Native()).mtimeUs < since) {
-                    DatabaseItem stale(u.file, u.uuid, u.msn, true, false);
-                    Talon::Error e = DeleteFromParent(stale, mCopiesFolder.GetPath());
+                    Talon::Error e = DeleteUpload(u.file);
                     IBS_DEBUG_WIDE(
                         u"ScanFullBackupDB: upload older than its database's failure "
                         u"deleted, result "

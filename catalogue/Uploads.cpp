@@ -58,6 +58,12 @@ Talon::Error IBSMgr::DeleteFromParent(const DatabaseItem& item,
     return Talon::Error();
 }
 
+Talon::Error IBSMgr::DeleteUpload(const Mirel::UniversalPath& path) {
+    DatabaseItem item;
+    item.file.path = path;
+    return DeleteFromParent(item, mCopiesFolder.GetPath());
+}
+
 bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                                     const Mirel::unistring& uuidText) {
     Mirel::UniversalPath announced;
@@ -94,8 +100,7 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                 if (left != mLeftUploads.end()) {
                     for (const Mirel::UniversalPath& p : left->second) {
                         if (p == path || !Mirel::Os::Stat(p.Native()).isFile) continue;
-                        DatabaseItem older(p, uuid, 0, true, false);
-                        Talon::Error e = DeleteFromParent(older, mCopiesFolder.GetPath());
+                        Talon::Error e = DeleteUpload(p);
                         IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: older upload deleted, result "
                                        << e.GetError() << u": " << p.GetUserEntryFormat());
                     }
