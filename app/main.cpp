@@ -9,6 +9,8 @@
 #include "platform/framework/ArgumentHandler.h"
 #include "platform/framework/OSInterface.h"
 #include "platform/framework/Prefs.h"
+#include "platform/framework/ServiceSetup.h"
+#include "platform/support/Debug.h"
 #include "platform/support/Os.h"
 #include "platform/support/Thread.h"
 
@@ -23,18 +25,35 @@ public:
     }
 };
 
-// A preference file that is there but cannot be used stops the start with one line that
-// names the file, the line and the fault. A missing file is fine: the store is empty.
+// Preferences the service cannot run with stop the start with one line that names the file
+// (and the line) and the fault: a file that does not parse, a preference it does not know,
+// a backup folder configured without a usable path, or one whose parent folder is missing.
+// A missing file is fine: the store is empty.
 bool CheckPreferences(Talon::AppBase& app, Talon::Error& error) {
     std::string designation = Talon::PrefKeys::Instance().GetDesignation();
-    if (!Mirel::Os::Stat(designation).exists) return true;  // the manager says so in its log
-    Talon::XMLPrefs prefs;
-    Talon::PrefsHandle handle;
-    if (prefs.Open(handle, designation).OK()) return true;
-    app.Refuse("bad preference file " + prefs.GetProblem());
+    Talon::ServicePrefs prefs;
+    std::string problem;
+    std::string line;
+    if (Talon::ReadServicePrefs(designation, prefs, problem) != 0)
+        line = "bad preference file " + problem;
+    else if (prefs.configured && Talon::CheckBackupFolderPlace(prefs.backupFolder, problem) != 0)
+        line = problem + " (" + designation + ")";
+    else
+        return true;
+    MIREL_DEBUG(57, "main: start refused: " << line);
+    app.Refuse(line);
     app.SetRunState(Talon::AppBase::kStartRefused);
     error.Set(Talon::CLIExtError(Mirel::kErrPrefsMalformed, Talon::AppBase::kExitNotConfigured));
     return false;
+}
+
+// What was wrong with the command line, for the line after the usage text.
+std::string UsageProblem(int argc, char** argv) {
+    std::string what =
+        argc > 2 ? "too many arguments" : "unknown argument \"" + std::string(argv[1]) + "\"";
+    return what +
+           ": talonib runs the service without one, or takes install, installm, remove or "
+           "--version; see man 8 talonib";
 }
 
 void ServiceMain(unsigned long, unsigned short**) {
@@ -122,12 +141,17 @@ int main(int argc, char** argv) {
                               << std::endl;
                 break;
             case 6:
+                // The usage text stays the design's own; the line after it says what was wrong.
                 app->PrintUsage(argv ? argv[0] : nullptr);
+                if (argv && argc > 1) app->Refuse(UsageProblem(argc, argv));
+                error.Set(Talon::CLIExtError(Mirel::kErrStartRefused, Talon::AppBase::kExitUsage));
                 break;
             case 7: {
                 Talon::CLIExtError ext(Mirel::kErrAnotherInstance, 10);
-                std::cerr << "Another instance of Vellumark DidoraRezara is already running."
-                          << std::endl;
+                const long pid = Talon::InstanceLockPid();
+                std::cerr << "Another instance of Vellumark DidoraRezara is already running. ("
+                          << (pid > 0 ? "process " + std::to_string(pid) + ", " : std::string())
+                          << "lock " << Talon::InstanceLockPath() << ")" << std::endl;
                 error.Set(ext);
                 break;
             }

@@ -6,7 +6,7 @@ IBS_PACKAGES=(
   libomniorb4-dev omniidl
   libtinyxml2-dev libsystemd-dev libisal-dev uuid-dev libcli11-dev nlohmann-json3-dev
   iproute2 util-linux
-  help2man logrotate procps
+  help2man logrotate procps lintian
 )
 
 # scripts/fuzz: clang with libFuzzer and the sanitizer runtimes, llvm-symbolizer for traces.

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ibs_version.h"
 #include "tools/sim/EventHub.h"
 #include "tools/sim/Server.h"
 #include "tools/sim/ServiceClient.h"
@@ -144,6 +145,9 @@ int Call(const std::string& host, unsigned short port, const std::vector<std::st
     } catch (const CLI::ValidationError& e) {
         std::cerr << e.what() << "\n";
         return 2;
+    } catch (const std::logic_error&) {  // a number that is none (std::stoi)
+        std::cerr << op << ": an argument is not a number\n";
+        return 2;
     } catch (const CORBA::Exception& e) {
         std::cerr << "call failed: " << e._name() << "\n";
         return 1;
@@ -194,6 +198,7 @@ int Run(const std::string& host, unsigned short port, const sim::ServerOptions& 
 
 int main(int argc, char** argv) {
     CLI::App app{"The database server's side of the Vellumark backup service"};
+    app.set_version_flag("--version", std::string("vlserver-sim ") + IBS_VERSION);
     app.require_subcommand(1);
     unsigned short hubPort = 50003;
     auto* hub = app.add_subcommand("hub", "serve an event hub");
@@ -267,7 +272,13 @@ int main(int argc, char** argv) {
                   "read finish, upload and restart-server from standard input");
     run->add_flag("--keep-going", ro.keepGoing, "go on after an interval that did not complete");
     run->add_flag("--stop-at-end", ro.stopAtEnd, "stop the service and look for leftovers");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version exit 0; a command line not understood exits 2, as in every
+        // program of the package.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
     try {
         if (*hub) return Hub(hubPort);
         if (*run) {
@@ -299,11 +310,18 @@ int main(int argc, char** argv) {
             }
             if (!pageSizes.empty()) {
                 auto dash = pageSizes.find('-');
-                ro.minPageSize = static_cast<std::uint32_t>(std::stoul(pageSizes.substr(0, dash)));
-                ro.maxPageSize =
-                    dash == std::string::npos
-                        ? ro.minPageSize
-                        : static_cast<std::uint32_t>(std::stoul(pageSizes.substr(dash + 1)));
+                try {
+                    ro.minPageSize =
+                        static_cast<std::uint32_t>(std::stoul(pageSizes.substr(0, dash)));
+                    ro.maxPageSize =
+                        dash == std::string::npos
+                            ? ro.minPageSize
+                            : static_cast<std::uint32_t>(std::stoul(pageSizes.substr(dash + 1)));
+                } catch (const std::logic_error&) {
+                    std::cerr << "vlserver-sim: --page-sizes: MIN-MAX, powers of two from 512 "
+                                 "to 65536\n";
+                    return 2;
+                }
             }
             if (!badParts.empty()) ro.bad = {badParts.begin(), badParts.end()};
             return Run(host, servicePort, ro, commands);

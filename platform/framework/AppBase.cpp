@@ -14,6 +14,7 @@
 #include "platform/framework/ArgumentHandler.h"
 #include "platform/framework/Logger.h"
 #include "platform/framework/OSInterface.h"
+#include "platform/framework/ServiceSetup.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Directory.h"
 #include "platform/support/Orb.h"
@@ -60,8 +61,7 @@ void Reopen() {
 }  // namespace OrbTrace
 
 std::string RunFolder() {
-    const char* env = std::getenv("VELLUMARK_RUN_DIR");
-    return env && *env ? env : "/run/vellumark";
+    return Mirel::Os::ParentOf(InstanceLockPath());
 }
 
 std::string OrbHost() {
@@ -123,9 +123,10 @@ void AppBase::SetOSInterface(OSInterface* os) {
 
 Error AppBase::InitOS() {
     if (GetRunState() != kRunApplication) return Error();
-    // One instance per machine: an exclusive lock that the kernel drops when we exit.
+    // One instance per machine: an exclusive lock that the kernel drops when we exit. It
+    // holds the process id, so a second start can name the running one.
     std::string folder = RunFolder();
-    std::string lock = folder + "/talonib.lock";
+    std::string lock = InstanceLockPath();
     Error made = Mirel::Directory(Mirel::UniversalPath::Folder(folder)).CreateIfNotExists();
     int rc = made.GetError();
     if (rc == 0) rc = Mirel::Os::OpenWrite(lock, true, false, mInstanceLockFd);
@@ -147,6 +148,8 @@ Error AppBase::InitOS() {
     if (::flock(mInstanceLockFd, LOCK_EX | LOCK_NB) != 0) {
         Mirel::Os::Close(mInstanceLockFd);
         mInstanceLockFd = -1;
+        MIREL_DEBUG(57,
+                    "InitOS: another instance holds " << lock << ", process " << InstanceLockPid());
         SetRunState(kAnotherInstance);
         return Error(Mirel::kErrAnotherInstance);
     }

@@ -60,6 +60,7 @@ public:
     static constexpr unsigned short kDefaultEventHubPort = 50003;
     // Exit codes of refusals, in the LSB numbering that systemd names in its status.
     static constexpr int kExitFailure = 1;
+    static constexpr int kExitUsage = 2;
     static constexpr int kExitNoPermission = 4;
     static constexpr int kExitNotConfigured = 6;
 

@@ -1,5 +1,6 @@
 #include "platform/framework/ArgumentHandler.h"
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,23 @@ void ReloadSystemd(const std::string& folder) {
 
 void Refuse(const std::string& keyword, const std::string& what) {
     std::cerr << "talonib " << keyword << ": " << what << std::endl;
+}
+
+// The unit runs the service with the group vellumark, and systemd refuses to start a unit
+// whose group does not exist. Only for the real unit folder: a unit written elsewhere is
+// for another root, whose groups are not this system's.
+bool EnsureServiceGroup(const std::string& keyword, const std::string& folder) {
+    if (folder != "/etc/systemd/system" || ::getgrnam(ServiceUnit::kGroupName) != nullptr)
+        return true;
+    std::string command = std::string("groupadd --system ") + ServiceUnit::kGroupName;
+    if (std::system(command.c_str()) != 0) {
+        Refuse(keyword, std::string("cannot create the group ") + ServiceUnit::kGroupName +
+                            " that the unit runs the service with (" + command +
+                            " failed): create it, then run talonib " + keyword + " again");
+        return false;
+    }
+    std::cout << "Created the system group " << ServiceUnit::kGroupName << "\n";
+    return true;
 }
 
 // The unit folder must exist (a mistyped VELLUMARK_UNIT_DIR must not create folders) and
@@ -112,6 +130,7 @@ ArgumentHandler::eResults InstallArgHandler::InstallService(int startType) {
     }
     std::string folder = ServiceUnit::UnitFolder();
     if (!UnitFolderUsable(keyword, folder)) return kFailed;
+    if (!EnsureServiceGroup(keyword, folder)) return kFailed;
     std::string unit = folder + "/" + ServiceUnit::kUnitName;
     std::string description = mApp ? mApp->GetDisplayName() : "Vellumark Corrivane Backup";
     std::string text = ServiceUnit::UnitText(executable, description);

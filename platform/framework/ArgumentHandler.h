@@ -59,6 +59,8 @@ public:
 
 struct ServiceUnit {
     static constexpr const char* kUnitName = "vellumark-ibs.service";
+    // The group the unit runs the service with (Group=): it owns what the service creates.
+    static constexpr const char* kGroupName = "vellumark";
     static std::string UnitFolder();
     static std::string UnitText(const std::string& executable, const std::string& description);
     // The talonib the unit runs: this one when it is installed; from the build tree, the

@@ -14,6 +14,7 @@ namespace {
 struct Store {
     std::map<int, std::int64_t> ints;
     std::map<int, Mirel::unistring> texts;
+    std::map<int, int> lines;  // where each preference is, for messages
 };
 
 // The whole preference file, read through the OS layer.
@@ -189,6 +190,7 @@ Error XMLPrefs::Open(PrefsHandle& handle, const std::string& designation) {
         if (store->ints.count(id) || store->texts.count(id))
             return fail(line, "preference " + std::to_string(id) + " is listed twice");
         const char* text = e->GetText() ? e->GetText() : "";
+        store->lines[id] = line;
         if (std::string(type) == "int") {
             std::int64_t v;
             if (!ParseInt(text, v))
@@ -209,6 +211,11 @@ Error XMLPrefs::Open(PrefsHandle& handle, const std::string& designation) {
     }
     handle = store;
     return Error();
+}
+
+std::map<int, int> XMLPrefs::Listed(const PrefsHandle& handle) const {
+    auto* store = static_cast<const Store*>(handle.get());
+    return store ? store->lines : std::map<int, int>();
 }
 
 Error XMLPrefs::GetPref(const PrefsHandle& handle, int number, std::int64_t& value) const {

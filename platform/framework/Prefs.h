@@ -53,6 +53,8 @@ public:
     // kErrPrefNotFound, or kErrPrefWrongType when the preference has another type.
     Error GetPref(const PrefsHandle& handle, int number, std::int64_t& value) const override;
     Error GetPref(const PrefsHandle& handle, int number, Mirel::unistring& value) const override;
+    // Every preference the file lists, with the line it is on.
+    std::map<int, int> Listed(const PrefsHandle& handle) const;
 
     // Writes a preference file (tools and tests); existing content is replaced.
     static Error Write(const std::string& path, const std::map<int, std::int64_t>& ints,

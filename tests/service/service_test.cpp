@@ -115,9 +115,14 @@ TEST_F(ServiceTest, SecondInstanceIsRefused) {
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
     auto second = Start();
     EXPECT_EQ(second->Wait(10000), 10);
-    EXPECT_NE(
-        second->Stderr().find("Another instance of Vellumark DidoraRezara is already running."),
-        std::string::npos);
+    // The line names the running instance, from the process id it wrote into the lock.
+    EXPECT_EQ(second->Stderr(),
+              "Another instance of Vellumark DidoraRezara is already running. "
+              "(process " +
+                  std::to_string(first->Pid()) + ", lock " + env.dir / "run" + "/talonib.lock)\n");
+    EXPECT_NE(env.DebugLog().find("another instance holds " + env.dir / "run/talonib.lock" +
+                                  ", process " + std::to_string(first->Pid())),
+              std::string::npos);
     first->Signal(SIGTERM);
     EXPECT_EQ(first->Wait(10000), 0);
 }
@@ -143,12 +148,27 @@ TEST_F(ServiceTest, PortTakenByAnotherProgramFailsTheStart) {
 }
 
 TEST_F(ServiceTest, UsageText) {
-    auto usage = Start({"--help"});
-    EXPECT_EQ(usage->Wait(10000), 0);
-    std::string text = usage->Stdout();
-    EXPECT_NE(text.find(std::string(TALONIB_PATH) + " has no user-level commands\n\n"),
-              std::string::npos);
-    EXPECT_NE(text.find(" - backs up databases hosted by Vellumark Server\n"), std::string::npos);
+    // The usage text as the design words it; the line after it says what was wrong and
+    // where to read more, and the exit code is the usage error's.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--help"}, "unknown argument \"--help\""},
+        {{"start"}, "unknown argument \"start\""},
+        {{"install", "now"}, "too many arguments"},
+    };
+    for (const auto& [args, what] : cases) {
+        auto usage = Start(args);
+        EXPECT_EQ(usage->Wait(10000), 2) << args[0];
+        std::string text = usage->Stdout();
+        EXPECT_NE(text.find(std::string(TALONIB_PATH) + " has no user-level commands\n\n"),
+                  std::string::npos);
+        EXPECT_NE(text.find(" - backs up databases hosted by Vellumark Server\n"),
+                  std::string::npos);
+        EXPECT_EQ(usage->Stderr(), "talonib: " + what +
+                                       ": talonib runs the service without one, or takes "
+                                       "install, installm, remove or --version; see man 8 "
+                                       "talonib\n");
+    }
+    EXPECT_FALSE(testutil::Exists(env.dir / "units/vellumark-ibs.service"));
 }
 
 TEST_F(ServiceTest, ConnectorLinksAnswersStopNoticeAndReportsLostConnection) {

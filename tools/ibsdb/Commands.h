@@ -35,6 +35,17 @@ struct RestoreOptions {
 };
 int Restore(const RestoreOptions& o, std::ostream& out);
 
+struct CheckOptions {
+    std::string backup;
+    bool json = false;
+    std::string prefs;     // the preference file; "" for $VELLUMARK_PREFS or the default
+    std::string unitPath;  // systemd's unit folders as $SYSTEMD_UNIT_PATH says; "" the default
+    std::string host = "127.0.0.1";
+    unsigned port = 50004;
+};
+// A pre-flight of a backup folder and the machine: one line per check (Check.cpp).
+int Check(const CheckOptions& o, std::ostream& out);
+
 // What single files hold, and the engine at work (FileCommands.cpp).
 int Info(const std::vector<std::string>& files);
 int CheckLogs(const std::vector<std::string>& files);

@@ -3,6 +3,8 @@
 //   ibsdb status BACKUP_DIR        is the backup current; what waits; what was set aside
 //   ibsdb verify FOLDER|BACKUP_DIR re-reads copies and compares them with their manifests
 //   ibsdb restore BACKUP_DIR --to DIR   copies the newest good copies out, checked
+//   ibsdb check BACKUP_DIR         a pre-flight: the folder, its file system and space, the
+//                                  preferences, the port and the unit
 //   ibsdb info FILE...             what a database file, redo log or interval-done file holds
 //   ibsdb check-log FILE...        verifies every record of redo logs
 //   ibsdb demo [options]           writes a database and a chain of redo logs as the database
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <iostream>
 
 #include "ibs_version.h"
@@ -43,9 +46,12 @@ std::string Absolute(const std::string& p) {
     return out.empty() ? "/" : out;
 }
 
+// Every program of the package exits with 2 on a command line it does not understand.
+constexpr int kUsageError = 2;
+
 int Usage(const std::string& why) {
     std::cerr << "ibsdb: " << why << "\n";
-    return ibsdb::kUnknown;
+    return kUsageError;
 }
 
 }  // namespace
@@ -87,11 +93,19 @@ int main(int argc, char** argv) {
                         "or in this last-good folder (LastGood_...)");
     restore->add_flag("--force", ro.force, "restore into a folder that is not empty");
 
+    ibsdb::CheckOptions co;
+    auto* check = app.add_subcommand(
+        "check",
+        "a pre-flight, one line each: the folder and its parts on one file system, writable, "
+        "free space, the preference file, port 50004, the unit's ReadWritePaths");
+    check->add_option("backup", co.backup, "the backup folder (it need not exist yet)")->required();
+    check->add_flag("--json", co.json, "one JSON document (docs/operations.md)");
+
     std::vector<std::string> files;
     auto* info = app.add_subcommand("info", "describe database, redo log or interval-done files");
     info->add_option("files", files)->required();
-    auto* check = app.add_subcommand("check-log", "verify every record of redo logs");
-    check->add_option("files", files)->required();
+    auto* checkLog = app.add_subcommand("check-log", "verify every record of redo logs");
+    checkLog->add_option("files", files)->required();
     std::string dir = "/tmp/vellumark-demo";
     int logs = 20, pages = 256, pageSize = 4096;
     std::uint64_t seed = 1;
@@ -109,9 +123,9 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        // Help and version exit 0; a usage error is "unknown" to a monitoring system.
+        // Help and version exit 0.
         int rc = app.exit(e);
-        return rc == 0 ? 0 : ibsdb::kUnknown;
+        return rc == 0 ? 0 : kUsageError;
     }
 
     if (*status) {
@@ -139,7 +153,15 @@ int main(int argc, char** argv) {
         ro.progress = ::isatty(STDERR_FILENO) != 0;
         return ibsdb::Restore(ro, std::cout);
     }
+    if (*check) {
+        co.backup = Absolute(co.backup);
+        const char* units = std::getenv("SYSTEMD_UNIT_PATH");
+        co.unitPath = units ? units : "";
+        const char* host = std::getenv("VELLUMARK_ORB_HOST");
+        if (host && *host) co.host = host;
+        return ibsdb::Check(co, std::cout);
+    }
     if (*info) return ibsdb::Info(files);
-    if (*check) return ibsdb::CheckLogs(files);
+    if (*checkLog) return ibsdb::CheckLogs(files);
     return ibsdb::Demo(dir, logs, pages, pageSize, seed);
 }

@@ -1,0 +1,113 @@
+#include "platform/framework/ServiceSetup.h"
+
+#include <cstdlib>
+
+#include "platform/framework/Prefs.h"
+#include "platform/support/Os.h"
+#include "platform/support/UniversalPath.h"
+
+namespace Talon {
+
+namespace {
+std::string Trimmed(const std::string& text) {
+    const char* blank = " \t\r\n";
+    auto first = text.find_first_not_of(blank);
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(blank) - first + 1);
+}
+}  // namespace
+
+int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& problem) {
+    prefs = ServicePrefs();
+    problem.clear();
+    XMLPrefs store;
+    PrefsHandle handle;
+    if (!store.Open(handle, file).OK()) {
+        problem = store.GetProblem();
+        return Mirel::kErrPrefsMalformed;
+    }
+    prefs.present = Mirel::Os::Stat(file).exists;
+    const std::map<int, int> listed = store.Listed(handle);
+    auto at = [&](int id) {
+        auto it = listed.find(id);
+        return file + (it == listed.end() ? std::string() : ":" + std::to_string(it->second));
+    };
+    for (const auto& [id, line] : listed) {
+        if (id == kPrefFolderConfigured || id == kPrefBackupFolder) continue;
+        // A mistyped number would otherwise be ignored and the intended setting lost.
+        problem = at(id) + ": unknown preference " + std::to_string(id) +
+                  "; the service reads 67 (1: a backup folder is configured) and 68 (its path)";
+        return Mirel::kErrPrefsMalformed;
+    }
+    std::int64_t configured = 0;
+    Error e = store.GetPref(handle, kPrefFolderConfigured, configured);
+    if (e.GetError() == Mirel::kErrPrefWrongType) {
+        problem = at(kPrefFolderConfigured) + ": preference 67 must be of type int (0 or 1)";
+        return Mirel::kErrPrefsMalformed;
+    }
+    prefs.configured = e.OK() && configured != 0;
+    if (!prefs.configured) return 0;
+    Mirel::unistring text;
+    e = store.GetPref(handle, kPrefBackupFolder, text);
+    if (e.GetError() == Mirel::kErrPrefNotFound) {
+        problem = at(kPrefFolderConfigured) +
+                  ": preference 67 says a backup folder is configured but preference 68, its "
+                  "path, is not there";
+        return Mirel::kErrPrefsMalformed;
+    }
+    if (!e.OK()) {
+        problem = at(kPrefBackupFolder) +
+                  ": preference 68 must be of type text (the backup folder's absolute path)";
+        return Mirel::kErrPrefsMalformed;
+    }
+    // The manager trims the value the same way: a pretty-printed file wraps it in blanks.
+    std::string path = Trimmed(text.ToUTF8());
+    Mirel::UniversalPath parsed;
+    if (path.empty() || path[0] != '/' ||
+        !parsed.SetUserEntryFormat(Mirel::unistring::FromUTF8(path))) {
+        problem =
+            at(kPrefBackupFolder) + ": preference 68 is not an absolute path: \"" + path + "\"";
+        return Mirel::kErrPrefsMalformed;
+    }
+    parsed.MakeFolder();
+    prefs.backupFolder = parsed.Native();
+    return 0;
+}
+
+int CheckBackupFolderPlace(const std::string& folder, std::string& problem) {
+    problem.clear();
+    Mirel::Os::Info info = Mirel::Os::Stat(folder);
+    if (info.exists) {
+        if (Mirel::Os::IsFolder(folder)) return 0;
+        problem = "the backup folder " + folder + " is not a folder";
+        return Mirel::kErrNotADirectory;
+    }
+    std::string parent = Mirel::Os::ParentOf(folder);
+    if (Mirel::Os::IsFolder(parent)) return 0;
+    // Creating the whole path could put the backup on the wrong disk (a mount point not
+    // mounted yet), so only the last folder is ever created.
+    problem = "the parent folder " + parent + " of the backup folder " + folder +
+              " does not exist: create it (the service creates only the backup folder itself), "
+              "or correct preference 68";
+    return Mirel::kErrPathNotFound;
+}
+
+std::string InstanceLockPath() {
+    const char* env = std::getenv("VELLUMARK_RUN_DIR");
+    return std::string(env && *env ? env : "/run/vellumark") + "/talonib.lock";
+}
+
+long InstanceLockPid() {
+    const std::string path = InstanceLockPath();
+    int fd = -1;
+    if (Mirel::Os::OpenRead(path, fd) != 0) return 0;
+    char text[32] = {};
+    std::size_t got = 0;
+    Mirel::Os::PReadAll(fd, text, sizeof text - 1, 0, got, path);
+    Mirel::Os::Close(fd);
+    char* end = nullptr;
+    long pid = std::strtol(text, &end, 10);
+    return end != text && (*end == '\n' || *end == '\0') && pid > 0 ? pid : 0;
+}
+
+}  // namespace Talon

@@ -1,0 +1,38 @@
+// What the service needs from its machine before it starts, judged the same way by the
+// service and by the operator's pre-flight (ibsdb check): its preferences as a whole (a file
+// that parses can still name no usable backup folder), the place of the backup folder, and
+// the single-instance lock.
+#pragma once
+
+#include <string>
+
+namespace Talon {
+
+// The preferences the service reads: 67 (a backup folder is configured when not 0) and 68
+// (that folder's absolute path).
+inline constexpr int kPrefFolderConfigured = 67;
+inline constexpr int kPrefBackupFolder = 68;
+
+struct ServicePrefs {
+    bool present = false;      // false: no file, an empty store
+    bool configured = false;   // preference 67 is not 0
+    std::string backupFolder;  // preference 68 without surrounding blanks, when configured
+};
+
+// 0 when the service can start with the preference file `file`; otherwise
+// kErrPrefsMalformed and `problem` holds "FILE[:LINE]: what is wrong", one line.
+// Refused: a file that does not parse, a preference the service does not know, 67 set
+// without a 68 that holds an absolute path.
+int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& problem);
+
+// 0 when the service may set up `folder`: it is a folder, or its parent is (the service
+// creates only the last folder of the path). Otherwise kErrPathNotFound or
+// kErrNotADirectory, and `problem` says what is wrong and what to do.
+int CheckBackupFolderPlace(const std::string& folder, std::string& problem);
+
+// The single-instance lock ($VELLUMARK_RUN_DIR, else /run/vellumark, + "/talonib.lock"),
+// and the process id the instance holding it wrote into it (0 when there is none to read).
+std::string InstanceLockPath();
+long InstanceLockPid();
+
+}  // namespace Talon

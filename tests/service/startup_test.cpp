@@ -1,0 +1,188 @@
+// Preferences the service cannot run with, refused at start; what the unit's group and umask
+// give a monitoring user; ibsdb check beside the running service.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include "ibs_version.h"
+#include "tests/Process.h"
+#include "tools/sim/ServiceClient.h"
+
+using testutil::Child;
+using testutil::ServiceEnv;
+
+namespace {
+
+std::string Prefs(const std::string& body) {
+    return "<?xml version=\"1.0\"?>\n<preferences>\n" + body + "</preferences>\n";
+}
+
+class StartupTest : public ::testing::Test {
+protected:
+    std::unique_ptr<Child> Start(std::map<std::string, std::string> extra = {}) {
+        auto environment = env.Env();
+        for (auto& [k, v] : extra) environment[k] = v;
+        return std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, environment);
+    }
+    ServiceEnv env;
+    testutil::NotifySocket notify{env.dir / "notify"};
+};
+
+}  // namespace
+
+TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
+    testutil::WriteFile(env.dir / "a-file", "");
+    const std::string prefs = env.dir / "prefs.xml";
+    struct Case {
+        std::string body, line;
+    };
+    const std::vector<Case> cases = {
+        {"  <pref id=\"67\" type=\"int\">0</pref>\n  <pref id=\"69\" type=\"int\">1</pref>\n",
+         "bad preference file " + prefs +
+             ":4: unknown preference 69; the service reads 67 (1: a backup folder is "
+             "configured) and 68 (its path)"},
+        {"  <pref id=\"67\" type=\"int\">1</pref>\n",
+         "bad preference file " + prefs +
+             ":3: preference 67 says a backup folder is configured but preference 68, its "
+             "path, is not there"},
+        {"  <pref id=\"67\" type=\"int\">1</pref>\n  <pref id=\"68\" type=\"int\">5</pref>\n",
+         "bad preference file " + prefs +
+             ":4: preference 68 must be of type text (the backup folder's absolute path)"},
+        {"  <pref id=\"67\" type=\"int\">1</pref>\n  <pref id=\"68\" type=\"text\">  </pref>\n",
+         "bad preference file " + prefs + ":4: preference 68 is not an absolute path: \"\""},
+        {"  <pref id=\"67\" type=\"int\">1</pref>\n  <pref id=\"68\" type=\"text\">srv/b</pref>\n",
+         "bad preference file " + prefs + ":4: preference 68 is not an absolute path: \"srv/b\""},
+        {"  <pref id=\"67\" type=\"text\">yes</pref>\n",
+         "bad preference file " + prefs + ":3: preference 67 must be of type int (0 or 1)"},
+        {"  <pref id=\"67\" type=\"int\">1</pref>\n  <pref id=\"68\" type=\"text\">" +
+             env.dir / "mnt/disk/backup</pref>\n",
+         "the parent folder " + env.dir / "mnt/disk" + " of the backup folder " +
+             env.dir / "mnt/disk/backup" +
+             " does not exist: create it (the service creates only the backup folder itself), "
+             "or correct preference 68 (" +
+             prefs + ")"},
+        {"  <pref id=\"67\" type=\"int\">1</pref>\n  <pref id=\"68\" type=\"text\">" +
+             env.dir / "a-file</pref>\n",
+         "the backup folder " + env.dir / "a-file" + " is not a folder (" + prefs + ")"},
+    };
+    for (const auto& c : cases) {
+        testutil::WriteFile(prefs, Prefs(c.body));
+        auto service = Start();
+        auto code = service->Wait(20000);
+        if (!code) {  // it started after all
+            service->Signal(SIGKILL);
+            service->Wait(10000);
+        }
+        EXPECT_EQ(code, 6) << c.line;
+        EXPECT_EQ(service->Stderr(), "talonib: " + c.line + "\n");
+        EXPECT_NE(env.DebugLog().find("main: start refused: " + c.line), std::string::npos)
+            << env.DebugLog();
+        // Refused before anything: no lock, no folder made.
+        EXPECT_FALSE(testutil::Exists(env.dir / "run/talonib.lock"));
+        EXPECT_FALSE(testutil::Exists(env.dir / "mnt"));
+    }
+
+    // The parent exists: the service makes the last folder only, and starts.
+    testutil::MakeDirs(env.dir / "mnt/disk");
+    testutil::WriteFile(prefs, Prefs(cases[6].body));
+    auto service = Start();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service->Stderr();
+    EXPECT_TRUE(testutil::IsDir(env.dir / "mnt/disk/backup/InProgress"));
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(10000), 0);
+}
+
+// The unit runs the service as root with the group vellumark and UMask=0027: whatever the
+// service makes must then be readable through the group, and by nobody else.
+TEST_F(StartupTest, WhatTheServiceMakesIsReadableThroughItsGroupOnly) {
+    const std::string group = "4242", backup = env.dir / "backup";
+    ASSERT_EQ(::chmod(env.dir.path().c_str(), 0711), 0);  // the temp folder is 0700
+    auto environment = env.Env();
+    Child service(
+        {"/bin/sh", "-c",
+         "umask 0027 && exec /usr/bin/setpriv --regid=" + group + " --clear-groups " TALONIB_PATH},
+        environment);
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service.Stderr();
+    Child server({VLSERVER_SIM_PATH, "run", "--backup", backup, "--work", env.dir / "sim",
+                  "--intervals", "1", "--databases", "2"},
+                 {});
+    ASSERT_EQ(server.Wait(120000), 0) << server.Stdout() << server.Stderr();
+    service.Signal(SIGTERM);
+    ASSERT_EQ(service.Wait(20000), 0);
+
+    struct stat st {};
+    ASSERT_EQ(::stat(backup.c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, 4242u);
+    EXPECT_EQ(st.st_mode & 0777, 0750u);
+    auto status = [&](const std::string& groups) {
+        Child c(
+            {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=" + groups,
+             // The simulated server's clock is its own: judge the lag loosely.
+             IBSDB_PATH, "status", backup, "--json", "--warn-lag", "3650d", "--crit-lag", "3650d"},
+            {});
+        auto code = c.Wait(30000);
+        return std::make_pair(code ? *code : -1, c.Stdout());
+    };
+    auto [member, report] = status(group);
+    EXPECT_EQ(member, 0) << report;
+    auto j = nlohmann::json::parse(report);
+    EXPECT_EQ(j["state"], "OK");
+    EXPECT_EQ(j["databases"].size(), 2u);
+    // Someone outside the group reads nothing.
+    auto [outsider, refused] = status("4243");
+    EXPECT_EQ(outsider, 3) << refused;
+}
+
+// ibsdb check beside a running service: the port is held by it, named by its lock.
+TEST_F(StartupTest, CheckSeesThePortHeldByTheService) {
+    auto service = Start();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    sim::ServiceClient client(testutil::ClientOrb());
+    ASSERT_TRUE(client.SetBackupFolder(env.dir / "backup"));
+    Child check({IBSDB_PATH, "check", env.dir / "backup", "--json"},
+                {{"VELLUMARK_RUN_DIR", env.dir / "run"},
+                 {"VELLUMARK_PREFS", env.dir / "prefs.xml"},
+                 {"SYSTEMD_UNIT_PATH", env.dir / "units"}});
+    ASSERT_TRUE(check.Wait(30000).has_value());
+    auto j = nlohmann::json::parse(check.Stdout());
+    nlohmann::json port;
+    for (const auto& c : j["checks"])
+        if (c["check"] == "port") port = c;
+    EXPECT_EQ(port["state"], "OK") << port.dump();
+    EXPECT_EQ(port["pid"], service->Pid());
+    EXPECT_EQ(port["detail"],
+              "127.0.0.1:50004 is held by this service: " TALONIB_PATH ", process " +
+                  std::to_string(service->Pid()) + " (named in " + env.dir / "run/talonib.lock)");
+    EXPECT_EQ(j["state"], "OK") << check.Stdout();
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(10000), 0);
+}
+
+TEST(CommandLineTest, EveryProgramExitsTwoOnACommandLineItDoesNotUnderstand) {
+    const std::vector<std::vector<std::string>> wrong = {
+        {TALONIB_PATH, "bogus"},
+        {TALONIB_PATH, "--help"},
+        {IBSDB_PATH},
+        {IBSDB_PATH, "frobnicate"},
+        {IBSDB_PATH, "check"},
+        {IBSDB_PATH, "status", "/tmp", "--crit-lag", "soon"},
+        {VLSERVER_SIM_PATH},
+        {VLSERVER_SIM_PATH, "run", "--no-such-option"},
+        {VLSERVER_SIM_PATH, "run", "--page-sizes", "big-bigger"},
+        {VLSERVER_SIM_PATH, "call", "NoSuchOperation"},
+        {VLSERVER_SIM_PATH, "call", "RegisterServer", "127.0.0.1", "not-a-port"},
+    };
+    for (const auto& args : wrong) {
+        Child c(args, {{"VELLUMARK_LOG_DIR", "/nonexistent/log"}});
+        EXPECT_EQ(c.Wait(20000), 2) << args.back();
+        EXPECT_NE(c.Stderr(), "") << args.back();
+    }
+    for (const char* program : {TALONIB_PATH, IBSDB_PATH, VLSERVER_SIM_PATH}) {
+        Child c({program, "--version"}, {});
+        EXPECT_EQ(c.Wait(20000), 0) << program;
+        std::string name = program;
+        name = name.substr(name.rfind('/') + 1);
+        EXPECT_EQ(c.Stdout(), name + " " IBS_VERSION "\n");
+    }
+}

@@ -1,0 +1,336 @@
+// ibsdb check on real folders, preference files and unit files in a temp folder.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "platform/support/ErrorCodes.h"
+#include "platform/support/Os.h"
+#include "tests/Process.h"
+#include "tools/ibsdb/Commands.h"
+#include "tools/ibsdb/Common.h"
+
+using ibsdb::Json;
+
+namespace {
+
+class CheckTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        backup = tmp / "backup";
+        testutil::MakeDirs(backup + "/Copies");
+        testutil::MakeDirs(backup + "/Changes");
+        testutil::MakeDirs(backup + "/InProgress");
+        testutil::MakeDirs(tmp / "units");
+        o.backup = backup;
+        o.json = true;
+        o.prefs = tmp / "talonib.xml";  // not there: an empty store
+        o.unitPath = tmp / "units";
+        o.port = testutil::FreePort();
+    }
+    // The whole report, and the line of one check.
+    Json Run(int expected) {
+        std::ostringstream out;
+        EXPECT_EQ(ibsdb::Check(o, out), expected) << out.str();
+        return Json::parse(out.str());
+    }
+    static Json Line(const Json& report, const std::string& check) {
+        for (const auto& c : report["checks"])
+            if (c["check"] == check) return c;
+        return Json();
+    }
+    void Unit(const std::string& text, const std::string& dropIn = "") {
+        testutil::WriteFile(tmp / "units/vellumark-ibs.service", text);
+        if (dropIn.empty()) return;
+        testutil::MakeDirs(tmp / "units/vellumark-ibs.service.d");
+        testutil::WriteFile(tmp / "units/vellumark-ibs.service.d/50-local.conf", dropIn);
+    }
+    testutil::TempDir tmp;
+    std::string backup;
+    ibsdb::CheckOptions o;
+};
+
+}  // namespace
+
+TEST_F(CheckTest, AFreshFolderOnAQuietMachineIsReady) {
+    Json r = Run(ibsdb::kOk);
+    EXPECT_EQ(r["checks"].size(), 7u);
+    for (const auto& c : r["checks"]) EXPECT_EQ(c["state"], "OK") << c.dump();
+    EXPECT_EQ(Line(r, "folder")["detail"], backup + " is a folder with 0 last-good folder(s)");
+    EXPECT_EQ(Line(r, "port")["detail"], "127.0.0.1:" + std::to_string(o.port) + " is free");
+    EXPECT_EQ(Line(r, "unit")["detail"],
+              "no unit installed (vellumark-ibs.service): the service runs as it is started, "
+              "without the unit's sandbox");
+    EXPECT_EQ(Line(r, "preferences")["detail"],
+              o.prefs + " does not exist: an empty store, the database server names the folder");
+
+    // The text: a first line that stands alone, then one line per check.
+    o.json = false;
+    std::ostringstream text;
+    EXPECT_EQ(ibsdb::Check(o, text), ibsdb::kOk);
+    std::vector<std::string> lines;
+    std::istringstream in(text.str());
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    ASSERT_EQ(lines.size(), 8u) << text.str();
+    EXPECT_EQ(lines[0], "OK: " + backup + " is ready for the service");
+    EXPECT_EQ(lines[1],
+              "OK       folder      " + backup + " is a folder with 0 last-good folder(s)");
+}
+
+TEST_F(CheckTest, TheFolderAndItsParts) {
+    // Not there yet: fine when the service may make it, not when its parent is missing.
+    o.backup = tmp / "new";
+    Json r = Run(ibsdb::kOk);
+    EXPECT_EQ(Line(r, "folder")["detail"],
+              tmp / "new" + " does not exist yet; the service creates it in " + tmp.path());
+    EXPECT_EQ(Line(r, "writable")["detail"],
+              tmp.path() + " is writable, so " + tmp / "new" + " can be made");
+    o.backup = tmp / "mnt/disk/backup";
+    r = Run(ibsdb::kCritical);
+    EXPECT_EQ(Line(r, "folder")["state"], "CRITICAL");
+    EXPECT_NE(Line(r, "folder")["detail"].get<std::string>().find(
+                  "the parent folder " + tmp / "mnt/disk" + " of the backup folder"),
+              std::string::npos);
+    o.backup = backup;
+
+    // A part that is a link leads outside the folder: the service refuses it.
+    testutil::MakeDirs(tmp / "elsewhere");
+    ASSERT_EQ(::rmdir((backup + "/Changes").c_str()), 0);
+    ASSERT_EQ(::symlink((tmp / "elsewhere").c_str(), (backup + "/Changes").c_str()), 0);
+    r = Run(ibsdb::kCritical);
+    EXPECT_EQ(Line(r, "file-system")["detail"],
+              "Changes/ is a symbolic link: the service sets up only real folders");
+    ASSERT_EQ(::unlink((backup + "/Changes").c_str()), 0);
+
+    // A folder the service cannot write (a read-only file system, through the fault seam).
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(Mirel::FsOp::kStat, backup + "/InProgress", Mirel::kErrAccessDenied);
+    r = Run(ibsdb::kCritical);
+    EXPECT_EQ(Line(r, "writable")["detail"],
+              backup + "/InProgress not writable (a read-only file system)");
+    EXPECT_EQ(r["reasons"].size(), 1u);
+}
+
+TEST_F(CheckTest, PartsOnAnotherMountAreFound) {
+    // Inside a mount namespace of its own: a file system mounted on Changes/, and a bind
+    // mount on InProgress/ (same device, still no rename across it).
+    auto run = [&](const std::string& mount) {
+        testutil::Child c({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                           "mount --make-rprivate / && " + mount +
+                               " && exec " IBSDB_PATH " check --json " + backup},
+                          {{"VELLUMARK_PREFS", o.prefs}, {"SYSTEMD_UNIT_PATH", o.unitPath}});
+        EXPECT_EQ(c.Wait(30000), ibsdb::kCritical) << c.Stderr();
+        return Line(Json::parse(c.Stdout()), "file-system")["detail"].get<std::string>();
+    };
+    EXPECT_NE(run("mount -t tmpfs scratch " + backup + "/Changes")
+                  .find("Changes/ (scratch mounted at " + backup +
+                        "/Changes) not on the backup folder's file system"),
+              std::string::npos);
+    testutil::MakeDirs(tmp / "other");
+    std::string bound = run("mount --bind " + tmp / "other" + " " + backup + "/InProgress");
+    EXPECT_NE(bound.find("InProgress/ ("), std::string::npos) << bound;
+    EXPECT_NE(bound.find("cannot cross file systems"), std::string::npos) << bound;
+}
+
+TEST_F(CheckTest, FreeSpaceAgainstTheNewestLastGoodFolder) {
+    struct statvfs vfs {};
+    ASSERT_EQ(::statvfs(backup.c_str(), &vfs), 0);
+    const std::uint64_t free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    // Sparse files: the size counts, not the blocks. An older folder does not count.
+    auto folder = [&](const std::string& name, std::uint64_t size) {
+        testutil::MakeDirs(backup + "/" + name + "/sub");
+        int fd = ::open((backup + "/" + name + "/sub/db.vdb").c_str(), O_CREAT | O_WRONLY, 0640);
+        bool made = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+        if (fd >= 0) ::close(fd);
+        return made;
+    };
+    if (!folder("LastGood_2026-01-01_0000", free * 3) ||
+        !folder("LastGood_2026-01-02_0000", free * 3 / 4))
+        GTEST_SKIP() << "the file system takes no sparse file that large";
+    Json r = Run(ibsdb::kWarning);
+    Json space = Line(r, "free-space");
+    EXPECT_EQ(space["state"], "WARNING");
+    EXPECT_EQ(space["newest_folder"], "LastGood_2026-01-02_0000");
+    EXPECT_EQ(space["newest_bytes"], free * 3 / 4);
+    EXPECT_NE(space["detail"].get<std::string>().find("less than twice that is free"),
+              std::string::npos);
+    ASSERT_TRUE(folder("LastGood_2026-01-03_0000", free + (1ull << 30)));
+    space = Line(Run(ibsdb::kCritical), "free-space");
+    EXPECT_NE(space["detail"].get<std::string>().find(
+                  "an interval that changes every database cannot complete"),
+              std::string::npos);
+}
+
+TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
+    testutil::MakeDirs(tmp / "other");
+    struct Case {
+        std::string body;
+        const char* state;
+        std::string detail;
+    };
+    auto pref = [](int id, const char* type, const std::string& v) {
+        return "<pref id=\"" + std::to_string(id) + "\" type=\"" + type + "\">" + v + "</pref>";
+    };
+    const std::vector<Case> cases = {
+        {pref(67, "int", "0"), "OK",
+         o.prefs + " is valid; no backup folder configured (67 = 0): the database server names it"},
+        {pref(67, "int", "1") + pref(68, "text", " " + backup + "/ "), "OK",
+         o.prefs + " is valid and names this folder (68)"},
+        {pref(67, "int", "1") + pref(68, "text", tmp / "other"), "WARNING",
+         o.prefs + " is valid but names another backup folder, " + tmp / "other" +
+             " (68): the service sets that one up at start"},
+        {pref(67, "int", "1") + pref(68, "text", tmp / "gone/backup"), "CRITICAL",
+         o.prefs + ": the parent folder " + tmp / "gone" + " of the backup folder " +
+             tmp / "gone/backup" +
+             " does not exist: create it (the service creates only the backup folder itself), "
+             "or correct preference 68 (the service refuses to start)"},
+        {pref(67, "int", "1"), "CRITICAL",
+         o.prefs + ":1: preference 67 says a backup folder is configured but preference 68, its "
+                   "path, is not there (the service refuses to start)"},
+        {pref(67, "int", "0") + pref(76, "int", "1"), "CRITICAL",
+         o.prefs + ":1: unknown preference 76; the service reads 67 (1: a backup folder is "
+                   "configured) and 68 (its path) (the service refuses to start)"},
+        {pref(67, "int", "no"), "CRITICAL",
+         o.prefs + ":1: preference 67 is of type int but holds \"no\" (the service refuses to "
+                   "start)"},
+    };
+    for (const auto& c : cases) {
+        testutil::WriteFile(o.prefs, "<preferences>" + c.body + "</preferences>\n");
+        std::ostringstream out;
+        ibsdb::Check(o, out);
+        Json line = Line(Json::parse(out.str()), "preferences");
+        EXPECT_EQ(line["state"], c.state) << c.body;
+        EXPECT_EQ(line["detail"], c.detail) << c.body;
+    }
+}
+
+TEST_F(CheckTest, APortTakenByAnotherProgramIsNamed) {
+    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<std::uint16_t>(o.port));
+    a.sin6_addr = in6addr_any;  // the wildcard collides with 127.0.0.1 too
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(fd, 1), 0);
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    Json port = Line(Run(ibsdb::kCritical), "port");
+    EXPECT_EQ(port["pid"], ::getpid());
+    EXPECT_EQ(port["detail"], "127.0.0.1:" + std::to_string(o.port) + " is taken by " + self +
+                                  " (process " + std::to_string(::getpid()) +
+                                  "): the service cannot start; stop it, or set "
+                                  "VELLUMARK_ORB_HOST to another local address");
+    // Another address of the loopback does not collide with a listener on 127.0.0.2.
+    ::close(fd);
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in b{};
+    b.sin_family = AF_INET;
+    b.sin_port = htons(static_cast<std::uint16_t>(o.port));
+    b.sin_addr.s_addr = htonl(0x7f000002);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&b), sizeof b), 0);
+    ASSERT_EQ(::listen(fd, 1), 0);
+    EXPECT_EQ(Line(Run(ibsdb::kOk), "port")["state"], "OK");
+    o.host = "127.0.0.2";
+    EXPECT_EQ(Line(Run(ibsdb::kCritical), "port")["state"], "CRITICAL");
+    ::close(fd);
+}
+
+TEST_F(CheckTest, TheUnitsSandboxAgainstTheFolder) {
+    testutil::MakeDirs(tmp / "allowed");
+    const std::string allowed = tmp / "allowed", strict = "[Service]\nProtectSystem=strict\n";
+    struct Case {
+        std::string unit, dropIn, folder;
+        const char* state;
+        std::string detail;  // after "UNIT[ and N drop-in(s)]: "
+    };
+    const std::vector<Case> cases = {
+        {strict + "ReadWritePaths=-" + allowed + "\n", "", allowed + "/backup", "OK",
+         "ReadWritePaths=-" + allowed + " lets the service write " + allowed + "/backup"},
+        {strict + "ReadWritePaths=-" + tmp / "missing" + "\n", "", tmp / "missing/backup",
+         "CRITICAL",
+         "ProtectSystem=strict keeps the service from writing " + tmp / "missing/backup" +
+             "; ReadWritePaths=-" + tmp / "missing" + " would allow it, but " + tmp / "missing" +
+             " does not exist, so systemd ignores it: create it"},
+        {strict + "ReadWritePaths=" + tmp / "missing" + "\n", "", tmp / "missing/backup",
+         "CRITICAL",
+         "ReadWritePaths=" + tmp / "missing" + " names " + tmp / "missing" +
+             ", which does not exist: systemd refuses to start the service; create it"},
+        {strict, "", "/data/backup", "CRITICAL",
+         "ProtectSystem=strict keeps the service from writing /data/backup: allow it with a "
+         "drop-in (systemctl edit vellumark-ibs.service: [Service] "
+         "ReadWritePaths=/data/backup)"},
+        // A drop-in adds to the list, an empty assignment clears it.
+        {strict, "[Service]\nReadWritePaths=" + allowed + "\n", allowed + "/b", "OK",
+         "ReadWritePaths=" + allowed + " lets the service write " + allowed + "/b"},
+        {strict + "ReadWritePaths=" + allowed + "\n", "[Service]\nReadWritePaths=\n",
+         allowed + "/b", "CRITICAL",
+         "ProtectSystem=strict keeps the service from writing " + allowed +
+             "/b: allow it with a drop-in (systemctl edit vellumark-ibs.service: [Service] "
+             "ReadWritePaths=" +
+             allowed + "/b)"},
+        // The more specific path decides.
+        {strict + "ReadWritePaths=" + tmp.path() + "\nReadOnlyPaths=" + allowed + "\n", "",
+         allowed + "/b", "CRITICAL",
+         "ReadOnlyPaths=" + allowed + " keeps the service from writing " + allowed +
+             "/b: allow it with a drop-in (systemctl edit vellumark-ibs.service: [Service] "
+             "ReadWritePaths=" +
+             allowed + "/b)"},
+        {strict + "StateDirectory=vm-test\n", "", "/var/lib/vm-test/backup", "OK",
+         "StateDirectory=vm-test lets the service write /var/lib/vm-test/backup"},
+        {"[Service]\nProtectSystem=full\n", "", "/data/backup", "OK",
+         "nothing in the unit keeps the service from writing /data/backup"},
+        {"[Service]\nProtectSystem=full\n", "", "/etc/backup", "CRITICAL",
+         "ProtectSystem=full keeps the service from writing /etc/backup: allow it with a "
+         "drop-in (systemctl edit vellumark-ibs.service: [Service] ReadWritePaths=/etc/backup)"},
+        {"[Service]\nProtectHome=read-only\n", "", "/home/db/backup", "CRITICAL",
+         "ProtectHome=read-only keeps the service from writing /home/db/backup: allow it with a "
+         "drop-in (systemctl edit vellumark-ibs.service: [Service] "
+         "ReadWritePaths=/home/db/backup)"},
+        {"[Service]\nPrivateTmp=yes\n", "", "/var/tmp/backup", "CRITICAL",
+         "PrivateTmp=yes gives the service a /tmp of its own: /var/tmp/backup is not the folder "
+         "the database server writes into; use a folder elsewhere"},
+        // Only the service's section counts; a continued line is one line.
+        {"[Unit]\nReadWritePaths=/data\n[Service]\nProtectSystem=strict\nReadWritePaths=/x \\\n  " +
+             allowed + "\n",
+         "", allowed + "/b", "OK",
+         "ReadWritePaths=" + allowed + " lets the service write " + allowed + "/b"},
+    };
+    for (const auto& c : cases) {
+        ::unlink((tmp / "units/vellumark-ibs.service.d/50-local.conf").c_str());
+        Unit(c.unit, c.dropIn);
+        o.backup = c.folder;
+        std::ostringstream out;
+        ibsdb::Check(o, out);
+        Json unit = Line(Json::parse(out.str()), "unit");
+        std::string prefix = tmp / "units/vellumark-ibs.service";
+        if (!c.dropIn.empty()) prefix += " and 1 drop-in(s)";
+        EXPECT_EQ(unit["state"], c.state) << c.unit << c.dropIn;
+        EXPECT_EQ(unit["detail"], prefix + ": " + c.detail) << c.unit << c.dropIn;
+    }
+
+    // The unit the package ships: /var/lib/vellumark is the place that needs no drop-in.
+    o.unitPath = IBS_BUILD_DIR "/packaging";
+    o.backup = "/var/lib/vellumark/backup";
+    std::ostringstream out;
+    ibsdb::Check(o, out);  // the folder's parent may or may not exist on this machine
+    Json unit = Line(Json::parse(out.str()), "unit");
+    EXPECT_EQ(unit["state"], "OK");
+    EXPECT_EQ(unit["detail"], IBS_BUILD_DIR
+              "/packaging/vellumark-ibs.service: StateDirectory=vellumark lets the service write "
+              "/var/lib/vellumark/backup");
+
+    // Masked: systemd will not start it.
+    o.unitPath = tmp / "units";
+    ::unlink((tmp / "units/vellumark-ibs.service").c_str());
+    ASSERT_EQ(::symlink("/dev/null", (tmp / "units/vellumark-ibs.service").c_str()), 0);
+    o.backup = backup;
+    EXPECT_EQ(
+        Line(Run(ibsdb::kWarning), "unit")["detail"],
+        tmp / "units/vellumark-ibs.service" + " is masked: systemd will not start the service");
+}
