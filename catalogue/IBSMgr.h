@@ -80,7 +80,12 @@ public:
     void ClearFolders();
     // Whether a folder can serve as a backup folder; what it had to create for the answer
     // is taken back when it cannot.
-    Mirel::Error ProbeFolder(const Mirel::UniversalPath& folder) const;
+    Mirel::Error ProbeFolder(const Mirel::UniversalPath& folder,
+                             std::string* failing = nullptr) const;
+    // ProbeFolder for a folder the server names, with the reason reported when it cannot be used.
+    bool CanTakeFolder(const Mirel::UniversalPath& path);
+    // Event 0x49000333 and a debug line: a folder of the backup folder on another file system.
+    void ReportOtherFileSystem(const std::string& folder, const std::string& backup);
     // Where an announced file really lies below `root`, a working folder: every folder on
     // the way a real folder and the file a regular file, no symbolic link anywhere; its
     // path is then rewritten onto the service's own path of `root`. False (with the reason
@@ -191,6 +196,9 @@ private:
                                 bool withContainers, const char* what, Mirel::UniversalPath& moved);
 
     Mirel::Directory mBackupFolder;
+    // The folder the service was last given, whether or not its set-up succeeded: naming it
+    // again sets it up again, it is never taken for another folder (and cleared).
+    Mirel::UniversalPath mNamedFolder;
     Mirel::Directory mLastGoodFolder;
     Mirel::Directory mInProgressFolder;
     Mirel::Directory mChangesFolder;

@@ -64,6 +64,14 @@ const std::map<std::uint32_t, EventKind>& Wording() {
          {LOG_WARNING,
           "Database %1 failed (error %2): its newest last-good copy is kept, and its redo logs "
           "are set aside until a new full backup of it is uploaded."}},
+        {0x41000332,
+         {LOG_WARNING,
+          "Database %1 replaced: %2 by %3. The new database owns the file name from this "
+          "interval on; the old one's newest copy is kept and its redo logs are set aside."}},
+        {0x49000333,
+         {LOG_ERR,
+          "The folder %1 is on another file system than the backup folder %2 (error %3): the "
+          "backup folder is not used."}},
     };
     return table;
 }

@@ -1,0 +1,58 @@
+// What a server that breaks its rules, or a host that changes under the service, must not
+// cost: a folder named again after its set-up failed, an upload that cannot be moved, two
+// uploads in one folder, a database re-created under its old name, names at the length
+// limit, and a first log that fails right after an upload.
+#include "tests/manager/CycleFixture.h"
+
+using Mirel::unistring;
+using testutil::Events;
+using testutil::kA;
+using testutil::kB;
+using testutil::kC;
+using testutil::U;
+using testutil::WriteDb;
+using testutil::WriteLog;
+
+namespace {
+
+class NothingLostTest : public testutil::CycleFixture {
+protected:
+    // What a new process starts with, then the start's own set-up of the backup folder.
+    bool Restart() {
+        while (Queue().GetMsg(0)) {
+        }
+        EXPECT_TRUE(mgr->SetupFolders(Mirel::Directory(tmp.Folder("scratch"))));
+        mgr->ClearFolders();
+        mgr->ClearIntervals();
+        return mgr->SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup())));
+    }
+};
+
+}  // namespace
+
+TEST_F(NothingLostTest, AFolderWhoseSetUpFailedIsSetUpAgainWhenNamedAgainAndLosesNothing) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    Upload(kA, 20);  // accepted: an upload, its log and the interval's end wait
+    ASSERT_EQ(Log(kA), 0);
+    Close(0, false);
+    const std::string ip = backup() + "/InProgress";
+    if (testutil::IsDir(ip)) {
+        ASSERT_EQ(Mirel::Os::RemoveDir(ip), 0);
+    }
+    {
+        // The volume refuses the in-progress folder at the start.
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip, Mirel::kErrAccessDenied);
+        ASSERT_FALSE(Restart());
+    }
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"a", U(kA), 21, false), Mirel::kErrFoldersNotReady);
+    // The server is told 10017 and names the same folder: it is set up again, not cleared.
+    ASSERT_EQ(mgr->SetBackupFolder(U(backup() + "/")), 1);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"a", U(kA), 21, false), 0);
+    SettleWithRetries();
+    EXPECT_EQ(Newest()[kA], 21u);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"a", U(kA), 21, false), 0);
+    ExpectEveryFolderExact();
+}
