@@ -149,6 +149,8 @@ public:
     // Records each failure durably, then sets the database's logs aside. Answers 0, or the
     // error that kept a failure from being recorded (nothing of that database was touched).
     int CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed);
+    // An upload the catalogue holds whose file still waits in the copies folder.
+    bool IsWaitingUpload(const DatabaseItem& item) const;
     // Notification 21 to the server: send a new full backup of this database.
     void NotifyFailed(const Mirel::unistring& uuid);
 

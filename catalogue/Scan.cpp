@@ -260,7 +260,7 @@ void IBSMgr::ScanFullBackupDB() {
             // accepted upload clears the record before it is answered): what lies here is
             // either older than the failure or not announced yet. It waits for an
             // announcement, out of the catalogue.
-            if (GetDatabaseError(u.uuid) != 0) {
+            if (const std::int32_t number = GetDatabaseError(u.uuid)) {
                 std::uint64_t since = 0;
                 {
                     Mirel::LockMutex f(mFailedLock);
@@ -268,8 +268,12 @@ void IBSMgr::ScanFullBackupDB() {
                     if (it != mFailedSince.end()) since = it->second;
                 }
                 // Written before the failure, it is a state the failed logs started from;
-                // the new upload the server was asked for replaces it.
-                if (since != 0 && Mirel::Os::Stat(u.file.Native()).mtimeUs < since) {
+                // the new upload the server was asked for replaces it. Not so when no log
+                // failed: an upload that could not be moved, a database replaced under its
+                // name.
+                const bool logsFailed =
+                    number != Mirel::kErrCopyFailed && number != Mirel::kErrReplaced;
+                if (logsFailed && since != 0 && Mirel::Os::Stat(u.file.Native()).mtimeUs < since) {
                     Talon::Error e = DeleteUpload(u.file);
                     IBS_DEBUG_WIDE(
                         u"ScanFullBackupDB: upload older than its database's failure "

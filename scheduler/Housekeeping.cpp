@@ -155,6 +155,14 @@ void IBSMgr::DropInterval(std::uint64_t key) {
         DeleteIntervalIfEmpty(O.donePath, key);
 }
 
+bool IBSMgr::IsWaitingUpload(const DatabaseItem& item) const {
+    // Only a real upload still lying in the copies folder: a flag that outlived its file
+    // (a move that failed) must not pass for a newer full backup.
+    return item.upload && !item.file.path.IsClear() && !item.file.path.IsRelative() &&
+           mCopiesFolder.GetPath().IsMyChild(item.file.path) &&
+           Mirel::Os::Stat(item.file.path.Native()).isFile;
+}
+
 void IBSMgr::NotifyFailed(const Mirel::unistring& uuid) {
     DBSConnector* c = sDBSConnector.load();
     if (!c) return;
@@ -177,7 +185,7 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
         for (auto x = mIntervals.lower_bound(startKey); x != mIntervals.end(); ++x) {
             Mirel::LockReentrant il(x->second.lock);
             auto found = x->second.databases.find(uuid);
-            if (found != x->second.databases.end() && found->second.upload) {
+            if (found != x->second.databases.end() && IsWaitingUpload(found->second)) {
                 uploadAt = x;
                 break;
             }

@@ -168,9 +168,20 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 fatal = true;
                 break;
             }
-            if (X.upload) continue;  // no failure is recorded for an upload
             if (fatal) continue;
-            const std::int32_t number = 10710;
+            if (X.upload) {
+                // Never applied in place, never destroyed: the upload leaves the catalogue
+                // and waits where it is, as an upload of a failed database does, for the
+                // server to announce it (or a newer one) again.
+                IBS_DEBUG_WIDE(u"**StartInterval: upload of "
+                               << c.uuid << u" cannot be moved (error " << mCopyError
+                               << u"), left where it is: " << X.file.path.GetUserEntryFormat());
+                mLeftUploads[c.uuid].insert(X.file.path);
+                X.upload = false;
+                X.file.Clear();
+                X.file.uuid = c.uuid;
+            }
+            const std::int32_t number = Mirel::kErrCopyFailed;
             IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
                            << c.uuid << u", err " << number);
             failed[c.uuid] = number;

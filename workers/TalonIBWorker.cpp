@@ -10,6 +10,17 @@ namespace {
 Mirel::unistring ErrorText(const Mirel::Error& e) {
     return Mirel::unistring::NumToString(e.GetError());
 }
+
+// Only an in-progress copy is ever written: never an upload still in the copies folder,
+// never a last-good copy, whoever hands the item over.
+bool InsideInProgress(const Mirel::UniversalPath& rel) {
+    if (rel.IsClear() || !rel.IsRelative()) return false;
+    for (int i = 0, n = rel.CountPathElements(); i < n; ++i) {
+        const Mirel::unistring e = rel.GetPathElement(i);
+        if (e.empty() || e == u"." || e == u"..") return false;
+    }
+    return true;
+}
 }  // namespace
 
 bool TalonIBWorker::IsBadLog(int error) {
@@ -69,6 +80,12 @@ void TalonIBWorker::PostQuit() {
 void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
     IBSMgr* mgr = IBSMgr::GetInstance();
     const std::uint64_t limit = mgr->GetIntervalEnd();
+    if (!InsideInProgress(item.file.path)) {
+        IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **refused, not an in-progress copy: "
+                       << item.file.path.GetUserEntryFormat());
+        item.err = Talon::Error(Mirel::kErrFileNotTaken);
+        return;
+    }
     Mirel::UniversalPath dbPath = item.file.path;
     dbPath.SetAbsoluteFrom(mgr->GetInProgressFolderPath());
     Mirel::HBFile database(dbPath);

@@ -56,3 +56,39 @@ TEST_F(NothingLostTest, AFolderWhoseSetUpFailedIsSetUpAgainWhenNamedAgainAndLose
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"a", U(kA), 21, false), 0);
     ExpectEveryFolderExact();
 }
+
+TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNeverWritten) {
+    Events events;
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    const std::string upload = WriteDb(backup() + "/Copies/ub/b.vdb", kB, 20);
+    const std::string bytes = testutil::ReadFile(upload);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
+    msns[kB] = 20;
+    ASSERT_EQ(Log(kB), 0);
+    ASSERT_EQ(Log(kA), 0);
+    {
+        // The copies folder went to another file system under the service.
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
+        Close();
+    }
+    EXPECT_EQ(testutil::ReadFile(upload), bytes) << "logs applied inside the copies folder";
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrCopyFailed);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"b", U(kB), 21, false), Mirel::kErrCopyFailed);
+    EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10710\t"),
+              std::string::npos);
+    EXPECT_EQ(events.Count(0x41000331), 1);
+    EXPECT_EQ(events.Count(0x41000317), 1);
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}}));
+    // Its log was set aside, not lost; the upload waits where it is and still serves.
+    EXPECT_NE(testutil::ReadFile(backup() + "/Rejected/reasons.tsv").find("\t10710\t"),
+              std::string::npos);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
+    msns[kB] = 20;
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 21}}));
+    ExpectEveryFolderExact();
+}

@@ -127,3 +127,22 @@ TEST_F(WorkerTest, PrivateCopyFailuresLeaveTheDatabaseWhole) {
     EXPECT_EQ(Links(), 1u);
     EXPECT_EQ(testutil::ReadFile(lg + "/db.vdb"), before);
 }
+
+TEST_F(WorkerTest, ACopyOutsideTheInProgressFolderIsNeverWritten) {
+    Prepare(1);
+    // Whatever a caller hands over: an upload still in the copies folder, a path that climbs
+    // out of the in-progress folder, a last-good copy.
+    const std::string upload = backup() + "/Copies/u1/db.vdb";
+    testutil::MakeDirs(backup() + "/Copies/u1");
+    testutil::WriteFile(upload, before);
+    for (const std::string& path : {upload, std::string("../Copies/u1/db.vdb"),
+                                    std::string("../LastGood_2026-01-01_0000/db.vdb")}) {
+        DatabaseItem copy = item;
+        copy.file.path = UniversalPath::FromNative(path);
+        worker.ProcessRedoLogSet(copy);
+        EXPECT_FALSE(copy.err.OK()) << path;
+        EXPECT_EQ(copy.file.msn, item.file.msn) << path;
+    }
+    EXPECT_EQ(testutil::ReadFile(upload), before);
+    EXPECT_EQ(testutil::ReadFile(lg + "/db.vdb"), before);
+}
