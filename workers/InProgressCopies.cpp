@@ -177,8 +177,7 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
         return false;
     }
     relDir.MakeFolder();
-    Mirel::unistring first = relDir.GetPathElement(0);
-    relDir.DeletePathElement(0);
+    relDir.DeletePathElement(0);  // the upload's own folder
     Mirel::Directory dest;
     if (!CreateDestinationFolder(relDir, src.GetBasename(), fatal, dest)) return false;
     Mirel::UniversalPath moved;
@@ -187,12 +186,18 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
     moved.SetRelativeTo(mInProgressFolder.GetPath());
     item.file.path = moved;
     item.upload = false;
-    if (!first.empty()) {
-        Mirel::Directory own = mCopiesFolder;
-        own.SetToChild(first);
-        if (Mirel::Error e = own.DeleteAll(); !e.OK())
-            ReportEvent(0x41000316, Show(own.GetPath()), Text(e));
-    }
+    // Only the upload's own files leave the copies folder: its container folder (when it
+    // did not travel with it) and the folders it leaves empty. Anything else in its upload
+    // folder, another database's upload included, stays.
+    Mirel::Directory left(Talon::RemoteContainerMgr(src).GetRCRootPath());
+    if (left.Exists())
+        if (Mirel::Error e = left.DeleteAll(); !e.OK())
+            ReportEvent(0x41000316, Show(left.GetPath()), Text(e));
+    Mirel::UniversalPath stop = mCopiesFolder.GetPath();
+    stop.MakeFolder();
+    for (Mirel::Directory d(src); d.GetPath() != stop && stop.IsMyChild(d.GetPath());
+         d.SetToParent())
+        if (!d.Delete().OK()) break;
     return true;
 }
 

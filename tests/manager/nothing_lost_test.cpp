@@ -92,3 +92,26 @@ TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNev
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 21}}));
     ExpectEveryFolderExact();
 }
+
+TEST_F(NothingLostTest, TwoUploadsInOneFolderAreBothKept) {
+    const std::string a = WriteDb(backup() + "/Copies/both/a.vdb", kA, 10);
+    const std::string b = WriteDb(backup() + "/Copies/both/sub/b.vdb", kB, 20);
+    testutil::WriteFile(backup() + "/Copies/both/notes.txt", "the server's own");
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(a), U(kA)));
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(b), U(kB)));
+    msns[kA] = 10;
+    msns[kB] = 20;
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 11}, {kB, 21}}));
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
+    // Only the service's own files left the folder.
+    EXPECT_EQ(testutil::ReadFile(backup() + "/Copies/both/notes.txt"), "the server's own");
+    EXPECT_FALSE(testutil::Exists(backup() + "/Copies/both/sub"));
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
+    ExpectEveryFolderExact();
+}
