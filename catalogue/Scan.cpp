@@ -219,6 +219,11 @@ void IBSMgr::ScanFullBackupDB() {
                     continue;
                 }
                 if (!target->second.AddDatabase(f, mInProgressFolder.GetPath(), true)) continue;
+                {
+                    // What an earlier pass wrote into it is not known: it is not pristine.
+                    Mirel::LockReentrant tl(target->second.lock);
+                    target->second.databases.at(uuid).pristine = false;
+                }
                 if (!ChainInProgressCopy(f, uuid, msn, target)) {
                     // Nothing brings it to the interval's end: it is made again from the
                     // newest copy (it may hold part of a log, so it is not one itself).

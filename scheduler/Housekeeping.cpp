@@ -237,6 +237,12 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
             for (const FileInfo& log : found->second.logs)
                 if (Mirel::Os::Stat(log.path.Native()).isFile)
                     MoveInvalidRedo(log.path, false, number);
+            if (found->second.held) {
+                // Its unchanged copy stays, to be published with the interval.
+                found->second.logs.clear();
+                found->second.err = Talon::Error();
+                continue;
+            }
             x->second.databases.erase(found);
             if (x->first != kOpenInterval && x->first != mIntervalEnd.load())
                 emptied.insert(x->first);
@@ -271,6 +277,7 @@ void IBSMgr::DumpIntervals() {
             if (!item.err.OK()) t += u" *Err" + Mirel::unistring::NumToString(item.err.GetError());
             if (item.lastLogMSN) t += u" *LastLog" + Mirel::unistring::NumToString(item.lastLogMSN);
             if (item.prevEnd) t += u" *PrevEnd" + Mirel::unistring::NumToString(item.prevEnd);
+            if (item.held) t += u" *Held";
             t += u" " + item.file.Text();
             if (item.file.uuid.empty()) t += u" UUID:" + uuid;
             IBS_DEBUG_WIDE(u"      dbase:" << t);

@@ -148,8 +148,21 @@ bool IBSMgr::CompleteInterval() {
             }
             if (!item.err.OK()) {
                 failed[uuid] = item.err.GetError();
-                if (!item.file.path.IsClear()) DeleteFromParent(item, mInProgressFolder.GetPath());
-                item.file.Clear();
+                if (item.pristine && HasInProgressCopy(item)) {
+                    // No log changed it (records are checked before anything is written):
+                    // it is still the copy it started as, exact at its own MSN, and stays
+                    // as the database's newest good copy, published as such.
+                    if (!item.held)
+                        IBS_DEBUG_WIDE(u"CompleteInterval: " << uuid << u" failed; its copy at MSN "
+                                                             << item.file.msn
+                                                             << u" is unchanged and kept (held)");
+                    item.held = true;
+                } else {
+                    // Only ever a copy of the in-progress folder goes (never an upload).
+                    if (HasInProgressCopy(item))
+                        DeleteFromParent(item, mInProgressFolder.GetPath());
+                    item.file.Clear();
+                }
                 item.lastLogMSN = 0;
             }
             if (item.prevEnd != 0 && item.file.endUTC >= item.prevEnd) {

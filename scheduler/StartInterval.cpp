@@ -105,6 +105,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
             if (X.file.uuid.empty()) X.file.uuid = c.uuid;
             mCopyError = 0;
             bool success = false;
+            bool moved = false;  // an upload: the in-progress folder is its only place now
             bool tried = false;
             if (c.source == Source::kOldUpload) {
                 Interval& O = mIntervals.at(c.oldUpload);
@@ -121,7 +122,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
             if (X.upload) {
                 IBS_DEBUG_WIDE(u"StartInterval: move upload MSN " << X.file.msn << u" to ip for "
                                                                   << X.file.path.GetName());
-                success = MoveUploadToInProgress(X, fatal);
+                success = moved = MoveUploadToInProgress(X, fatal);
             } else if (c.source == Source::kMovePg) {
                 Interval& PgI = mIntervals.at(c.pg);
                 Interval& LgI = mIntervals.at(c.lg);
@@ -159,6 +160,11 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 }
             }
             if (success) {
+                // Only an upload needs keeping should its first log fail: a linked copy's
+                // original stays where it is, and a moved older copy is older than the
+                // newest copy, which stays too.
+                X.pristine = moved;
+                X.held = false;
                 giveWork(X);
                 continue;
             }

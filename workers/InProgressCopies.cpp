@@ -228,7 +228,11 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
     }
     // Written first, so no last-good folder ever lacks its manifest; a failure leaves the
     // interval unfinished, to be retried like a failed rename.
-    if (Talon::Error m = Talon::Manifest::Write(mInProgressFolder, interval.mDoneUTC); !m.OK()) {
+    std::set<std::string> held;
+    for (const auto& [uuid, item] : interval.databases)
+        if (item.held && !item.file.path.IsClear()) held.insert(item.file.path.Native());
+    if (Talon::Error m = Talon::Manifest::Write(mInProgressFolder, interval.mDoneUTC, held);
+        !m.OK()) {
         IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: manifest error " << m.GetError());
         ReportEvent(0x4900031b, Show(mInProgressFolder.GetPath()), name, Text(m));
         return m;

@@ -101,9 +101,11 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         if (!prepared) {
             result = PrepareDatabase(database);
             if (!result.OK()) {
-                if (!Mirel::IsEnvironmentError(result.GetError()))
+                if (!Mirel::IsEnvironmentError(result.GetError())) {
                     mgr->ReportEvent(0x410003d5, dbPath.GetUserEntryFormat(), dbPath.GetBasename(),
                                      ErrorText(result));
+                    item.pristine = false;  // it may not even be a database
+                }
                 break;
             }
             prepared = true;
@@ -135,6 +137,8 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         item.file.msn = log.msn;
         item.file.endUTC = log.endUTC;
     }
+    // A log that failed its checks wrote nothing: the copy is still the one it started as.
+    if (database.Written()) item.pristine = false;
     // The header of the last applied log must be durable before the release reports it.
     if (prepared) {
         Mirel::Error closed = database.Close();

@@ -115,3 +115,67 @@ TEST_F(NothingLostTest, TwoUploadsInOneFolderAreBothKept) {
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
     ExpectEveryFolderExact();
 }
+
+TEST_F(NothingLostTest, AnUploadWhoseFirstLogFailsIsKeptAndPublishedAsHeld) {
+    Events events;
+    Upload(kA, 10);
+    Upload(kB, 20);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    Upload(kB, 30);  // a new full backup of B, and a database C seen for the first time
+    Upload(kC, 40);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB, true), 0);  // records checked before anything is written: 10709
+    ASSERT_EQ(Log(kC, true), 0);
+    Close();
+    std::string held;
+    EXPECT_EQ(Newest(&held), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 30}, {kC, 40}}));
+    for (const auto& uuid : {kB, kC}) {
+        EXPECT_EQ(mgr->GetDatabaseError(U(uuid)), Mirel::kErrInvalidFile);
+        EXPECT_EQ(mgr->VerifyFullDBBackup(u"x", U(uuid), msns[uuid], false),
+                  Mirel::kErrInvalidFile);
+    }
+    EXPECT_EQ(events.Count(0x41000331), 2);
+    Talon::Manifest m;
+    ASSERT_TRUE(Talon::Manifest::Read(
+                    Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/" + held)), m)
+                    .OK());
+    std::map<std::string, bool> state;
+    for (const auto& e : m.entries) state[e.path] = e.held;
+    EXPECT_EQ(state, (std::map<std::string, bool>{
+                         {"1111.vdb", false}, {"2222.vdb", true}, {"3333.vdb", true}}));
+    // Not carried forward, never pruned while it is the newest copy.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Log(kA), 0);
+        Close();
+        EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13u + i}}));
+    }
+    EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/2222.vdb"));
+    EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/3333.vdb"));
+    Upload(kC, 50);
+    ASSERT_EQ(Log(kC), 0);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 16}, {kC, 51}}));
+    ExpectEveryFolderExact();
+}
+
+TEST_F(NothingLostTest, ACopyALogHasChangedIsNeverKept) {
+    Upload(kA, 10);
+    Upload(kB, 20);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    std::string first;
+    Newest(&first);
+    Upload(kB, 30);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);  // applied: the copy is no longer the upload
+    ASSERT_EQ(Log(kB, true), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}}));
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
+    EXPECT_TRUE(testutil::IsFile(backup() + "/" + first + "/2222.vdb")) << "its older copy stays";
+    ExpectEveryFolderExact();
+}

@@ -336,6 +336,13 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
         line << "restored " << rel << "  " << uuid << "  MSN " << it.copy->msn << "  interval end "
              << TimeText(it.folder->intervalEnd) << " UTC  from " << it.folder->name
              << (listed ? "" : "  (no manifest: checked for structure only)") << "\n";
+        if (it.copy->held) {
+            // Not the database at the folder's end: the one the service kept when it failed.
+            line << "         WARNING: held copy: " << rel << " failed and this is its newest good "
+                 << "copy, at MSN " << it.copy->msn << ", older than the interval end of "
+                 << it.folder->name << "\n";
+            code = std::max(code, static_cast<int>(kWarning));
+        }
         if (newest && it.folder->intervalEnd < newest->intervalEnd && o.atFolder.empty()) {
             line << "         older than the newest last-good folder " << newest->name
                  << ": this database is not in it";
