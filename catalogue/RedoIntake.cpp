@@ -217,7 +217,8 @@ bool IBSMgr::RegisterServer(const Mirel::unistring& address, unsigned short port
         // A notification queued before a crash, or sent while no hub listened, was lost: a
         // server that registers hears again of every database that waits for an upload.
         Mirel::LockMutex f(mFailedLock);
-        for (const auto& [uuid, number] : mFailedDatabases) NotifyFailed(uuid);
+        for (const auto& [uuid, number] : mFailedDatabases)
+            if (number != Mirel::kErrReplaced) NotifyFailed(uuid);
         return true;
     }
     IBS_DEBUG_WIDE(u"RegisterServer: ConnectToServer failed, addr " << address << u", port " << port

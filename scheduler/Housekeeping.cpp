@@ -202,12 +202,16 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
                     unrecorded = rc;
                     continue;
                 }
-                ReportEvent(static_cast<std::int32_t>(0x41000331), uuid,
-                            Mirel::unistring::NumToString(number));
                 IBS_DEBUG_WIDE(u"CleanupFailedDatabases: " << uuid << u" failed with " << number
                                                            << u"; its newest last-good copy stays");
-                // Once per failure; RegisterServer repeats it for a server that missed it.
-                NotifyFailed(uuid);
+                // A replaced database is reported by its replacement (event 0x41000332): the
+                // server dropped it and needs no new upload of it.
+                if (number != Mirel::kErrReplaced) {
+                    ReportEvent(static_cast<std::int32_t>(0x41000331), uuid,
+                                Mirel::unistring::NumToString(number));
+                    // Once per failure; RegisterServer repeats it for a server that missed it.
+                    NotifyFailed(uuid);
+                }
             }
         }
         // Uploads in older intervals are states before the failure: brought back, they

@@ -60,6 +60,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
     }
     int environment = 0;
     std::map<std::uint64_t, Mirel::UniversalPath> toDrop;
+    std::map<Mirel::unistring, IntervalPlan::Replacement> replaced;  // by the old UUID
     {
         Mirel::LockReentrant cl(C.lock);
         SweepInProgress(C);
@@ -85,9 +86,19 @@ bool IBSMgr::StartInterval(bool& fatal) {
             started = true;
         };
 
-        for (const IntervalPlan::Choice& c :
-             IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused)) {
+        const std::vector<IntervalPlan::Choice> choices =
+            IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused);
+        for (const IntervalPlan::Replacement& r :
+             IntervalPlan::ChooseReplacements(mIntervals, key, choices, mCopiesFolder.GetPath()))
+            replaced.emplace(r.old, r);
+        for (const IntervalPlan::Choice& c : choices) {
             if (fatal) break;
+            if (replaced.count(c.uuid)) {
+                // Never carried into the name the new database owns now; its newest copy
+                // stays where it is, and its logs are set aside.
+                failed[c.uuid] = Mirel::kErrReplaced;
+                continue;
+            }
             if (c.source == Source::kNone) {
                 if (c.failure != 0) {
                     IBS_DEBUG_WIDE(
@@ -214,6 +225,13 @@ bool IBSMgr::StartInterval(bool& fatal) {
         C.placed = false;
         fatal = true;
         if (environment == 0) environment = rc;
+    }
+    for (const auto& [old, r] : replaced) {
+        if (GetDatabaseError(old) != Mirel::kErrReplaced) continue;  // not recorded yet
+        IBS_DEBUG_WIDE(u"StartInterval: database " << r.name.GetUserEntryFormat() << u" replaced: "
+                                                   << old << u" by " << r.fresh);
+        ReportEvent(static_cast<std::int32_t>(0x41000332), r.name.GetUserEntryFormat(), old,
+                    r.fresh);
     }
     for (const auto& [k, p] : toDrop) DropInterval(k);
     CleanupOrphanedIntervalFolders();

@@ -116,6 +116,83 @@ TEST_F(NothingLostTest, TwoUploadsInOneFolderAreBothKept) {
     ExpectEveryFolderExact();
 }
 
+namespace {
+
+// A database dropped and re-created under the same file name: a new UUID, a new upload.
+struct Recreated {
+    const char* name;
+    std::string old, fresh;
+    bool restart;  // the new copy was already in the in-progress folder when the service died
+};
+
+class ReplacedDatabaseTest : public NothingLostTest,
+                             public ::testing::WithParamInterface<Recreated> {};
+
+}  // namespace
+
+TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
+    const Recreated r = GetParam();
+    Events events;
+    const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", r.old, 10);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(r.old)));
+    msns[r.old] = 10;
+    ASSERT_EQ(Log(r.old), 0);
+    Close();
+    ASSERT_EQ(Log(r.old), 0);
+    Close();
+    std::string oldFolder;
+    ASSERT_EQ(Newest(&oldFolder), (std::map<std::string, std::uint64_t>{{r.old, 12}}));
+    ASSERT_EQ(Log(r.old), 0);  // its last changes before the drop
+    msns[r.fresh] = 50;
+    if (r.restart) {
+        // The new upload was moved into the in-progress folder, then the service died.
+        WriteDb(backup() + "/InProgress/sales.vdb", r.fresh, 50);
+        ASSERT_EQ(Log(r.fresh), 0);
+        Close(0, false);
+        ASSERT_TRUE(Restart());
+        mgr->ScanFullBackupDB();
+        mgr->CheckIntervals();
+        SettleWithRetries();
+    } else {
+        const std::string second = WriteDb(backup() + "/Copies/u2/sales.vdb", r.fresh, 50);
+        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(second), U(r.fresh)));
+        ASSERT_EQ(Log(r.fresh), 0);
+        Close();
+    }
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{r.fresh, 51}}));
+    EXPECT_EQ(events.Count(0x41000332), 1);
+    EXPECT_EQ(events.Last(0x41000332),
+              (std::vector<unistring>{u"sales.vdb", U(r.old), U(r.fresh)}));
+    EXPECT_EQ(mgr->GetDatabaseError(U(r.fresh)), 0);
+    EXPECT_EQ(mgr->GetDatabaseError(U(r.old)), Mirel::kErrReplaced);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"old", U(r.old), 12, false), Mirel::kErrReplaced);
+    // Its later logs are refused and set aside; nothing of it is lost.
+    EXPECT_EQ(Log(r.old), Mirel::kErrReplaced);
+    const std::string reasons = testutil::ReadFile(backup() + "/Rejected/reasons.tsv");
+    EXPECT_EQ(std::count(reasons.begin(), reasons.end(), '\n'), 2) << reasons;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Log(r.fresh), 0);
+        Close();
+    }
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{r.fresh, 54}}));
+    unistring uuid;
+    std::uint64_t msn = 0;
+    ASSERT_TRUE(
+        Talon::IBS_Config::GetDBInfo(
+            Mirel::UniversalPath::FromNative(backup() + "/" + oldFolder + "/sales.vdb"), uuid, msn)
+            .OK())
+        << "the old database's newest copy was pruned";
+    EXPECT_EQ(uuid, U(r.old));
+    EXPECT_EQ(msn, 12u);
+    ExpectEveryFolderExact();
+}
+
+INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
+                         ::testing::Values(Recreated{"NewSortsAfter", kA, kB, false},
+                                           Recreated{"NewSortsFirst", kB, kA, false},
+                                           Recreated{"FoundByTheRestartScan", kA, kB, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(NothingLostTest, AnUploadWhoseFirstLogFailsIsKeptAndPublishedAsHeld) {
     Events events;
     Upload(kA, 10);

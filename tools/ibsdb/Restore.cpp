@@ -200,8 +200,20 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
             }
         if (!any) return refuse("no database '" + s + "' among the copies to restore from");
     }
+    std::vector<std::string> skipped;
     if (o.databases.empty())
-        for (const auto& [uuid, it] : all) chosen.insert(uuid);
+        for (const auto& [uuid, it] : all) {
+            // Dropped by the server, its name now another database's: asked for by name only.
+            const FailedDatabase* fd = view.FindFailed(uuid);
+            if (fd && fd->error == Mirel::kErrReplaced && o.atFolder.empty()) {
+                skipped.push_back(it.copy->path + "  " + uuid);
+                continue;
+            }
+            chosen.insert(uuid);
+        }
+    for (const auto& s : skipped)
+        out << "skipped  " << s << ": replaced by another database under its name (restore it "
+            << "with --database and its UUID)\n";
     std::map<std::string, std::string> byPath;  // target path -> UUID
     for (const auto& uuid : chosen) {
         const std::string& rel = all[uuid].copy->path;
@@ -346,7 +358,10 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
         if (newest && it.folder->intervalEnd < newest->intervalEnd && o.atFolder.empty()) {
             line << "         older than the newest last-good folder " << newest->name
                  << ": this database is not in it";
-            if (const FailedDatabase* fd = view.FindFailed(uuid))
+            if (const FailedDatabase* fd = view.FindFailed(uuid);
+                fd && fd->error == Mirel::kErrReplaced)
+                line << " (another database took its name at " << TimeText(fd->since) << " UTC)";
+            else if (fd)
                 line << " (it failed with error " << fd->error << " at " << TimeText(fd->since)
                      << " UTC and awaits a new full upload)";
             line << "\n";
