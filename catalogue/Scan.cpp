@@ -172,7 +172,8 @@ void IBSMgr::ScanFullBackupDB() {
         for (const auto& file : logs) {
             // Only what intake would take: a log in a redo folder of the changes folder.
             if (file.CountPathElements() != depth ||
-                !IsRedoFolderName(file.GetPathElement(depth - 2)))
+                !IsRedoFolderName(file.GetPathElement(depth - 2)) ||
+                file.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName)
                 continue;
             Mirel::unistring uuid;
             std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
@@ -250,6 +251,7 @@ void IBSMgr::ScanFullBackupDB() {
         };
         std::vector<Upload> uploads;
         for (const auto& f : ListDatabaseFiles(mCopiesFolder, 4)) {
+            if (f.GetName().ToUTF8().size() > IBS_Config::kMaxDatabaseName) continue;
             Upload u{f, {}, 0};
             if (IBS_Config::GetDBInfo(f, u.uuid, u.msn).OK()) uploads.push_back(std::move(u));
         }

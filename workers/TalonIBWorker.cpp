@@ -5,6 +5,7 @@
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Os.h"
 
 namespace {
 Mirel::unistring ErrorText(const Mirel::Error& e) {
@@ -151,16 +152,12 @@ Talon::Error TalonIBWorker::PrepareDatabase(Mirel::HBFile& database) {
     if (database.IsOpen()) return Talon::Error();
     const Mirel::UniversalPath original = database.GetPath();
     if (database.GetHardLinkCount() > 1) {
+        // A short name of its own: "<name>.tmp" would not fit beside a long name.
         Mirel::UniversalPath temp;
         bool found = false;
-        Mirel::UniversalPath candidate = original;
         for (int i = 0; i < 100 && !found; ++i) {
-            Mirel::unistring name = candidate.GetBasename() + u".tmp";
-            if (i) name += Mirel::unistring::NumToString(i);
-            temp = original;
-            temp.SetName(name);
+            temp = Mirel::UniversalPath::FromNative(Mirel::Os::TempNameBeside(original.Native()));
             found = !temp.Exists();
-            candidate = temp;
         }
         if (!found) return Talon::Error(Mirel::kErrNoTempName);
         // The private copy is made under the temporary name and then renamed over the

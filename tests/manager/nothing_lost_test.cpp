@@ -193,6 +193,73 @@ INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
                                            Recreated{"FoundByTheRestartScan", kA, kB, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(NothingLostTest, NamesAtTheLengthLimitAreStoredOrRefusedAtIntake) {
+    Events events;
+    // Database names of 250 to 255 bytes: the service adds ".rc" for a container folder.
+    std::map<std::string, std::string> accepted;  // UUID -> name
+    for (std::size_t length = 250; length <= 255; ++length) {
+        char uuid[40];
+        std::snprintf(uuid, sizeof uuid, "%08zx-0000-4000-8000-000000000000", 0x44440000 + length);
+        const std::string name = std::string(length - 4, 'n') + ".vdb";
+        const std::string folder = backup() + "/Copies/n" + std::to_string(length);
+        // Written under a short name and renamed, as a server whose own tools fit would.
+        WriteDb(folder + "/short.vdb", uuid, 10);
+        ASSERT_EQ(Mirel::Os::Rename(folder + "/short.vdb", folder + "/" + name), 0);
+        const bool taken = mgr->FullDBBackupIsUploaded(U(folder + "/" + name), U(uuid));
+        EXPECT_EQ(taken, length <= 252) << length;
+        if (taken) {
+            accepted[uuid] = name;
+            msns[uuid] = 10;
+        } else {
+            EXPECT_TRUE(testutil::IsFile(folder + "/" + name)) << "left where it is";
+        }
+    }
+    EXPECT_EQ(events.Count(0x41000313), 3);
+    ASSERT_EQ(accepted.size(), 3u);
+    // Applied to the upload, carried forward as a link, made private, carried as a copy
+    // where no link can be made, and made private again.
+    auto logAll = [&] {
+        for (const auto& [uuid, name] : accepted) ASSERT_EQ(Log(uuid), 0);
+    };
+    logAll();
+    Close();
+    Close();
+    logAll();
+    Close();
+    {
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress*",
+                           Mirel::kErrLinkNotSupported);
+        Close();
+    }
+    logAll();
+    Close();
+    auto newest = Newest();
+    for (const auto& [uuid, name] : accepted) {
+        EXPECT_EQ(mgr->GetDatabaseError(U(uuid)), 0) << name.size();
+        EXPECT_EQ(newest[uuid], 13u) << name.size();
+    }
+    ExpectEveryFolderExact();
+    // Redo log names: a set-aside log may need "<name>.<n>.rc" in Rejected/.
+    const std::string& some = accepted.begin()->first;
+    for (std::size_t length : {246, 247, 255}) {
+        const std::string name = std::string(length - 4, 'l') + ".vrl";
+        const std::uint64_t from = msns[some];
+        const std::string log = WriteLog(Redo(), name, some, from, from + 1, clock += 1000);
+        const std::int32_t answer = mgr->RedoLogIsReady(U(log), U(some), true);
+        if (length <= 246) {
+            EXPECT_EQ(answer, 0);
+            msns[some] = from + 1;
+        } else {
+            EXPECT_EQ(answer, Mirel::kErrNameTooLong) << length;
+            EXPECT_TRUE(testutil::IsFile(log)) << "left where it is";
+            ASSERT_EQ(Mirel::Os::DeleteFile(log), 0);
+        }
+    }
+    Close();
+    EXPECT_EQ(Newest()[some], 14u);
+}
+
 TEST_F(NothingLostTest, AnUploadWhoseFirstLogFailsIsKeptAndPublishedAsHeld) {
     Events events;
     Upload(kA, 10);

@@ -302,7 +302,10 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
         std::string why;
         const std::string dst = o.to + "/" + rel;
         const Talon::ManifestEntry* listed = listedOf(it, rel);
-        bool ok = stageFile(*it.folder, rel, dst + ".part", listed, uuid, why);
+        // Staged under short names of their own: "<name>.part" would not fit beside a name
+        // at the length limit.
+        const std::string stage = Mirel::Os::TempNameBeside(dst);
+        bool ok = stageFile(*it.folder, rel, stage, listed, uuid, why);
         if (!ok && why.rfind("gone from", 0) == 0) {
             // The service removes an older copy once a newer one is in place: look again.
             looks.emplace_back();
@@ -312,20 +315,20 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
                 if (found != items.end() && found->second.copy->path == rel) {
                     it = found->second;
                     listed = listedOf(it, rel);
-                    ok = stageFile(*it.folder, rel, dst + ".part", listed, uuid, why);
+                    ok = stageFile(*it.folder, rel, stage, listed, uuid, why);
                 }
             }
         }
         Staged st;
         st.uuid = uuid;
         st.rel = rel;
-        st.files.emplace_back(dst + ".part", dst);
+        st.files.emplace_back(stage, dst);
         const auto containers = Talon::Manifest::ListContainerFiles(
             Mirel::Directory(Mirel::UniversalPath::Folder(it.folder->path)), rel);
         if (ok && !containers.empty()) {
             // Staged as a folder of its own, so the old one is replaced as a whole.
             st.rcFinal = dst + ".rc";
-            st.rcStage = dst + ".rc.part";
+            st.rcStage = Mirel::Os::TempNameBeside(dst);
             Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
             for (const auto& c : containers) {
                 const std::string tmp = st.rcStage + c.substr(rel.size() + 3);
@@ -338,7 +341,7 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
             }
         }
         if (!ok) {
-            ::unlink((dst + ".part").c_str());
+            ::unlink(stage.c_str());
             if (!st.rcStage.empty())
                 Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
             fail(rel, uuid, why);
