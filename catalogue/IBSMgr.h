@@ -130,6 +130,9 @@ public:
     // Removes from the in-progress folder what no item of the interval owns.
     void SweepInProgress(const Interval& current);
     void RemoveUnchainedLogs(DatabaseItem& item);
+    // Pruning: removes the older copies no interval can start from any more (the plan's
+    // choice) and answers the intervals left with nothing, by key, with their redo folders.
+    std::map<std::uint64_t, Mirel::UniversalPath> CleanupObsoleteItems(std::uint64_t current);
     // Removes a finished interval whose copies are all gone, with its folders.
     void DropInterval(std::uint64_t key);
     // A failure of the environment: the cycle comes back after a growing delay.

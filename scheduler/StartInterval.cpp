@@ -205,20 +205,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
         }
         if (!fatal) C.placed = true;
 
-        if (C.placed) {
-            for (const IntervalPlan::Removal& r : IntervalPlan::ChoosePruning(mIntervals, key)) {
-                Interval& O = mIntervals.at(r.interval);
-                auto item = O.databases.find(r.uuid);
-                if (item != O.databases.end()) DeleteDatabaseItem(O, item->second);
-            }
-            // Intervals behind the previous last-good one that hold nothing any more (pruned,
-            // or their copies moved on) go, with their folders.
-            auto P = IntervalPlan::PreviousLastGood(mIntervals, key);
-            for (auto o = mIntervals.begin(); P != mIntervals.end() && o != P; ++o) {
-                Mirel::LockReentrant ol(o->second.lock);
-                if (o->second.databases.empty()) toDrop[o->first] = o->second.donePath;
-            }
-        }
+        if (C.placed) toDrop = CleanupObsoleteItems(key);
     }
     if (int rc = CleanupFailedDatabases(key, failed)) {
         // Started again once the failure can be recorded; until then nothing is published.
@@ -239,6 +226,24 @@ bool IBSMgr::StartInterval(bool& fatal) {
     // along to run the cycle.
     if (fatal) ScheduleRetry(environment != 0 ? environment : mCopyError != 0 ? mCopyError : -1);
     return started;
+}
+
+std::map<std::uint64_t, Mirel::UniversalPath> IBSMgr::CleanupObsoleteItems(std::uint64_t current) {
+    Mirel::LockReentrant g(mLock);
+    for (const IntervalPlan::Removal& r : IntervalPlan::ChoosePruning(mIntervals, current)) {
+        Interval& O = mIntervals.at(r.interval);
+        auto item = O.databases.find(r.uuid);
+        if (item != O.databases.end()) DeleteDatabaseItem(O, item->second);
+    }
+    // Intervals behind the previous last-good one that hold nothing any more (pruned, or
+    // their copies moved on) go, with their folders.
+    std::map<std::uint64_t, Mirel::UniversalPath> emptied;
+    auto P = IntervalPlan::PreviousLastGood(mIntervals, current);
+    for (auto o = mIntervals.begin(); P != mIntervals.end() && o != P; ++o) {
+        Mirel::LockReentrant ol(o->second.lock);
+        if (o->second.databases.empty()) emptied[o->first] = o->second.donePath;
+    }
+    return emptied;
 }
 
 void IBSMgr::RemoveUnchainedLogs(DatabaseItem& item) {
