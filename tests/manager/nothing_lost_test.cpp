@@ -323,3 +323,33 @@ TEST_F(NothingLostTest, ACopyALogHasChangedIsNeverKept) {
     EXPECT_TRUE(testutil::IsFile(backup() + "/" + first + "/2222.vdb")) << "its older copy stays";
     ExpectEveryFolderExact();
 }
+
+TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvivesARestart) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    Upload(kB, 30);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB, true), 0);
+    {
+        // The failure cannot be written; the folder holding B's upload is published anyway.
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
+        Close(0, false);
+        Settle();
+    }
+    std::string held;
+    EXPECT_EQ(Newest(&held), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 30}}));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Failed.tsv"));
+    // The service dies before it records the failure; after the restart the failing log
+    // fails again, the failure is recorded, and the upload stays where it was published.
+    ASSERT_TRUE(Restart());
+    mgr->ScanFullBackupDB();
+    mgr->CheckIntervals();
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}}));
+    EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/2222.vdb"));
+    ExpectEveryFolderExact();
+}
