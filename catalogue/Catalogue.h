@@ -56,6 +56,12 @@ struct DatabaseItem {
     bool hasContainers = true;
     // Bringing an older copy forward failed once: the newest copy is used from now on.
     bool noShortcut = false;
+    // The in-progress copy is exactly the copy it was placed from: no log has written to it
+    // (false when that is not known, as for a copy found after a restart).
+    bool pristine = false;
+    // A failed database's copy that no log changed, kept as its newest good copy and
+    // published with the interval as such.
+    bool held = false;
     // A worker's copy: the catalogue generation it was checked out of.
     std::uint64_t generation = 0;
 
@@ -74,7 +80,9 @@ struct DatabaseItem {
           upload(o.upload),
           pfailed(o.pfailed),
           hasContainers(o.hasContainers),
-          noShortcut(o.noShortcut) {}
+          noShortcut(o.noShortcut),
+          pristine(o.pristine),
+          held(o.held) {}
     DatabaseItem& operator=(const DatabaseItem& o) {
         logs = o.logs;
         file = o.file;
@@ -85,6 +93,8 @@ struct DatabaseItem {
         pfailed = o.pfailed;
         hasContainers = o.hasContainers;
         noShortcut = o.noShortcut;
+        pristine = o.pristine;
+        held = o.held;
         return *this;
     }
 

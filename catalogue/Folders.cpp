@@ -21,7 +21,44 @@ Mirel::Error CreateRealFolder(const Mirel::Directory& dir) {
     if (Mirel::Os::Stat(dir.GetPath().Native()).isLink) return Mirel::Error(Mirel::kErrIsALink);
     return dir.CreateIfNotExists();
 }
+
+std::string Trimmed(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// Uploads are moved into the in-progress folder and that folder renamed into a last-good
+// one: across file systems neither can be done. 0, or 20304 with the folder that is
+// elsewhere in `failing`.
+int CheckOneFileSystem(const std::string& root, std::string& failing) {
+    Mirel::Os::Info home;
+    if (int rc = Mirel::Os::Stat(root + "/.", home)) return rc;  // the folder, links followed
+    std::vector<std::string> parts;
+    for (const Mirel::unistring* name :
+         {&IBS_Config::sChangesFolderName, &IBS_Config::sCopiesFolderName,
+          &IBS_Config::sInProgressFolderName})
+        parts.push_back(root + "/" + name->ToUTF8());
+    for (const Mirel::Directory& d : Talon::BackupFolder(IBS_Config::sLastGoodFolderPrefix)
+                                         .GetList(Mirel::UniversalPath::Folder(root)))
+        parts.push_back(Trimmed(d.GetPath().Native()));
+    for (const std::string& p : parts) {
+        Mirel::Os::Info info = Mirel::Os::Stat(p);
+        if (info.exists && info.isDir && info.dev != home.dev) {
+            failing = p;
+            return Mirel::kErrCrossDevice;
+        }
+    }
+    return 0;
+}
 }  // namespace
+
+void IBSMgr::ReportOtherFileSystem(const std::string& folder, const std::string& backup) {
+    IBS_DEBUG_WIDE(u"SetupFolders: " << Mirel::unistring::FromUTF8(folder)
+                                     << u" is on another file system than the backup folder "
+                                     << Mirel::unistring::FromUTF8(backup));
+    ReportEvent(static_cast<std::int32_t>(0x49000333), Mirel::unistring::FromUTF8(folder),
+                Mirel::unistring::FromUTF8(backup), Num(Mirel::kErrCrossDevice));
+}
 
 bool IBSMgr::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
                            Mirel::UniversalPath& canonical, int& error) const {
@@ -64,6 +101,7 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
     int error = 0;
     Mirel::LockReentrant g(mLock);
     mFoldersReady.store(0);
+    mNamedFolder = dir.GetPath();
     Mirel::Directory failing = dir;
     if (Mirel::Error e = dir.CreateIfNotExists(); !e.OK()) {
         error = e.GetError();
@@ -90,12 +128,18 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
             }
         }
     }
+    std::string elsewhere;
+    if (error == 0)
+        error = CheckOneFileSystem(Trimmed(mBackupFolder.GetPath().Native()), elsewhere);
     if (error == 0) {
         LoadFailedList();
         mFoldersReady.store(1);
-    } else
+    } else if (error == Mirel::kErrCrossDevice && !elsewhere.empty()) {
+        ReportOtherFileSystem(elsewhere, Trimmed(mBackupFolder.GetPath().Native()));
+    } else {
         ReportEvent(static_cast<std::int32_t>(0x4900030f), failing.GetPath().GetUserEntryFormat(),
                     Num(error));
+    }
     IBS_DEBUG_WIDE(u"SetupFolders err " << error << u", parent "
                                         << dir.GetPath().GetUserEntryFormat());
     return error == 0;
@@ -103,7 +147,9 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
 
 void IBSMgr::ClearFolders() {
     Mirel::LockReentrant g(mLock);
-    if (mBackupFolder.GetPath().Exists()) {
+    // A folder whose set-up failed was never in service: it is forgotten, never cleared
+    // (what it holds was accepted in an earlier run).
+    if (mFoldersReady.load() && mBackupFolder.GetPath().Exists()) {
         // Only what the service made goes: its working folders and its list of failed
         // databases. Last-good folders, set-aside files and anything else in the backup
         // folder stay.
@@ -141,6 +187,7 @@ void IBSMgr::ClearFolders() {
     // A retry was for this folder's interval; the next folder starts without one.
     RetrySucceeded();
     mFoldersReady.store(0);
+    mNamedFolder.Clear();
     mBackupFolder.Clear();
     mLastGoodFolder.Clear();
     mInProgressFolder.Clear();
@@ -155,7 +202,7 @@ void IBSMgr::ClearFolders() {
     mIntervalEnd.store(0);
 }
 
-Mirel::Error IBSMgr::ProbeFolder(const Mirel::UniversalPath& folder) const {
+Mirel::Error IBSMgr::ProbeFolder(const Mirel::UniversalPath& folder, std::string* failing) const {
     // Creates what is missing, checks it can be used, and takes back what it created when
     // it cannot: a folder that does not work changes nothing.
     std::string path = folder.Native();
@@ -199,6 +246,12 @@ Mirel::Error IBSMgr::ProbeFolder(const Mirel::UniversalPath& folder) const {
             undo();
             return Mirel::Error(rc);
         }
+    }
+    std::string elsewhere;
+    if (int rc = CheckOneFileSystem(path, elsewhere)) {
+        undo();
+        if (failing) *failing = elsewhere;
+        return Mirel::Error(rc);
     }
     return Mirel::Error();
 }

@@ -80,7 +80,12 @@ public:
     void ClearFolders();
     // Whether a folder can serve as a backup folder; what it had to create for the answer
     // is taken back when it cannot.
-    Mirel::Error ProbeFolder(const Mirel::UniversalPath& folder) const;
+    Mirel::Error ProbeFolder(const Mirel::UniversalPath& folder,
+                             std::string* failing = nullptr) const;
+    // ProbeFolder for a folder the server names, with the reason reported when it cannot be used.
+    bool CanTakeFolder(const Mirel::UniversalPath& path);
+    // Event 0x49000333 and a debug line: a folder of the backup folder on another file system.
+    void ReportOtherFileSystem(const std::string& folder, const std::string& backup);
     // Where an announced file really lies below `root`, a working folder: every folder on
     // the way a real folder and the file a regular file, no symbolic link anywhere; its
     // path is then rewritten onto the service's own path of `root`. False (with the reason
@@ -125,6 +130,9 @@ public:
     // Removes from the in-progress folder what no item of the interval owns.
     void SweepInProgress(const Interval& current);
     void RemoveUnchainedLogs(DatabaseItem& item);
+    // Pruning: removes the older copies no interval can start from any more (the plan's
+    // choice) and answers the intervals left with nothing, by key, with their redo folders.
+    std::map<std::uint64_t, Mirel::UniversalPath> CleanupObsoleteItems(std::uint64_t current);
     // Removes a finished interval whose copies are all gone, with its folders.
     void DropInterval(std::uint64_t key);
     // A failure of the environment: the cycle comes back after a growing delay.
@@ -144,6 +152,8 @@ public:
     // Records each failure durably, then sets the database's logs aside. Answers 0, or the
     // error that kept a failure from being recorded (nothing of that database was touched).
     int CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed);
+    // An upload the catalogue holds whose file still waits in the copies folder.
+    bool IsWaitingUpload(const DatabaseItem& item) const;
     // Notification 21 to the server: send a new full backup of this database.
     void NotifyFailed(const Mirel::unistring& uuid);
 
@@ -191,6 +201,9 @@ private:
                                 bool withContainers, const char* what, Mirel::UniversalPath& moved);
 
     Mirel::Directory mBackupFolder;
+    // The folder the service was last given, whether or not its set-up succeeded: naming it
+    // again sets it up again, it is never taken for another folder (and cleared).
+    Mirel::UniversalPath mNamedFolder;
     Mirel::Directory mLastGoodFolder;
     Mirel::Directory mInProgressFolder;
     Mirel::Directory mChangesFolder;

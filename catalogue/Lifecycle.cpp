@@ -76,11 +76,18 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
     } else {
         // The server names a folder, whether or not it exists yet.
         path.MakeFolder();
-        const Mirel::UniversalPath current = GetBackupFolder().GetPath();
-        const bool same =
-            mFoldersReady.load() &&
-            (path == current || Mirel::Os::SameObject(path.Native(), current.Native()));
-        if (same) {
+        auto sameAs = [&path](const Mirel::UniversalPath& other) {
+            return !other.IsClear() &&
+                   (path == other || Mirel::Os::SameObject(path.Native(), other.Native()));
+        };
+        Mirel::UniversalPath current, named;
+        {
+            Mirel::LockReentrant g(mLock);
+            current = mBackupFolder.GetPath();
+            named = mNamedFolder;
+        }
+        const bool ready = mFoldersReady.load() != 0;
+        if (ready && sameAs(current)) {
             result = 1;
             if (sServerRegistered.load()) {
                 if (StopWorkers(false))
@@ -89,14 +96,20 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
                     result = 0;
             }
             if (result) RequestIntervalCheck();
+        } else if (!ready && sameAs(named)) {
+            // Its set-up failed (at the start, or the last time it was named): it is set up
+            // again. Everything in it was accepted and stays; nothing is cleared.
+            Mirel::LockReentrant g(mLock);
+            ClearIntervals();
+            if (SetupFolders(Mirel::Directory(path))) {
+                ScanFullBackupDB();
+                result = 1;
+                RequestIntervalCheck();
+            }
         } else if (!StopWorkers(false)) {
             IBS_DEBUG("SetBackupFolder: the workers did not stop; nothing changed");
-        } else if (Mirel::Error probe = ProbeFolder(path); !probe.OK()) {
+        } else if (!CanTakeFolder(path)) {
             // The folder in service stays in service with everything it holds.
-            IBS_DEBUG_WIDE(u"SetBackupFolder: " << path.GetUserEntryFormat()
-                                                << u" cannot be used, error " << probe.GetError());
-            ReportEvent(static_cast<std::int32_t>(0x4900030f), path.GetUserEntryFormat(),
-                        Mirel::unistring::NumToString(probe.GetError()));
         } else {
             Mirel::LockReentrant g(mLock);
             ClearFolders();
@@ -112,6 +125,23 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
     // Refused: the folder in service goes on, and its workers with it.
     if (result == 0) RequestIntervalCheck();
     return result;
+}
+
+bool IBSMgr::CanTakeFolder(const Mirel::UniversalPath& path) {
+    std::string elsewhere;
+    Mirel::Error probe = ProbeFolder(path, &elsewhere);
+    if (probe.OK()) return true;
+    IBS_DEBUG_WIDE(u"SetBackupFolder: " << path.GetUserEntryFormat() << u" cannot be used, error "
+                                        << probe.GetError());
+    if (!elsewhere.empty()) {
+        std::string root = path.Native();
+        while (root.size() > 1 && root.back() == '/') root.pop_back();
+        ReportOtherFileSystem(elsewhere, root);
+    } else {
+        ReportEvent(static_cast<std::int32_t>(0x4900030f), path.GetUserEntryFormat(),
+                    Mirel::unistring::NumToString(probe.GetError()));
+    }
+    return false;
 }
 
 void IBSMgr::Stop() {

@@ -56,6 +56,12 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
     // Only what the scan would find again after a restart is taken.
     if (!path.GetExtension().CaseInsensitiveEqual(IBS_Config::sRedoLogExtension))
         return Mirel::kErrFileNotTaken;
+    if (path.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName) {
+        // It could not even be set aside under a numbered name: it stays where it is.
+        IBS_DEBUG_WIDE(u"RedoLogIsReady: the name is longer than "
+                       << IBS_Config::kMaxRedoLogName << u" bytes, not taken: " << pathText);
+        return Mirel::kErrNameTooLong;
+    }
     if (std::int32_t refused = GetDatabaseError(uuid)) {
         MoveInvalidRedo(path, true, refused);
         return refused;
@@ -217,7 +223,8 @@ bool IBSMgr::RegisterServer(const Mirel::unistring& address, unsigned short port
         // A notification queued before a crash, or sent while no hub listened, was lost: a
         // server that registers hears again of every database that waits for an upload.
         Mirel::LockMutex f(mFailedLock);
-        for (const auto& [uuid, number] : mFailedDatabases) NotifyFailed(uuid);
+        for (const auto& [uuid, number] : mFailedDatabases)
+            if (number != Mirel::kErrReplaced) NotifyFailed(uuid);
         return true;
     }
     IBS_DEBUG_WIDE(u"RegisterServer: ConnectToServer failed, addr " << address << u", port " << port

@@ -172,7 +172,8 @@ void IBSMgr::ScanFullBackupDB() {
         for (const auto& file : logs) {
             // Only what intake would take: a log in a redo folder of the changes folder.
             if (file.CountPathElements() != depth ||
-                !IsRedoFolderName(file.GetPathElement(depth - 2)))
+                !IsRedoFolderName(file.GetPathElement(depth - 2)) ||
+                file.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName)
                 continue;
             Mirel::unistring uuid;
             std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
@@ -219,6 +220,11 @@ void IBSMgr::ScanFullBackupDB() {
                     continue;
                 }
                 if (!target->second.AddDatabase(f, mInProgressFolder.GetPath(), true)) continue;
+                {
+                    // What an earlier pass wrote into it is not known: it is not pristine.
+                    Mirel::LockReentrant tl(target->second.lock);
+                    target->second.databases.at(uuid).pristine = false;
+                }
                 if (!ChainInProgressCopy(f, uuid, msn, target)) {
                     // Nothing brings it to the interval's end: it is made again from the
                     // newest copy (it may hold part of a log, so it is not one itself).
@@ -245,6 +251,7 @@ void IBSMgr::ScanFullBackupDB() {
         };
         std::vector<Upload> uploads;
         for (const auto& f : ListDatabaseFiles(mCopiesFolder, 4)) {
+            if (f.GetName().ToUTF8().size() > IBS_Config::kMaxDatabaseName) continue;
             Upload u{f, {}, 0};
             if (IBS_Config::GetDBInfo(f, u.uuid, u.msn).OK()) uploads.push_back(std::move(u));
         }
@@ -260,7 +267,7 @@ void IBSMgr::ScanFullBackupDB() {
             // accepted upload clears the record before it is answered): what lies here is
             // either older than the failure or not announced yet. It waits for an
             // announcement, out of the catalogue.
-            if (GetDatabaseError(u.uuid) != 0) {
+            if (const std::int32_t number = GetDatabaseError(u.uuid)) {
                 std::uint64_t since = 0;
                 {
                     Mirel::LockMutex f(mFailedLock);
@@ -268,8 +275,12 @@ void IBSMgr::ScanFullBackupDB() {
                     if (it != mFailedSince.end()) since = it->second;
                 }
                 // Written before the failure, it is a state the failed logs started from;
-                // the new upload the server was asked for replaces it.
-                if (since != 0 && Mirel::Os::Stat(u.file.Native()).mtimeUs < since) {
+                // the new upload the server was asked for replaces it. Not so when no log
+                // failed: an upload that could not be moved, a database replaced under its
+                // name.
+                const bool logsFailed =
+                    number != Mirel::kErrCopyFailed && number != Mirel::kErrReplaced;
+                if (logsFailed && since != 0 && Mirel::Os::Stat(u.file.Native()).mtimeUs < since) {
                     Talon::Error e = DeleteUpload(u.file);
                     IBS_DEBUG_WIDE(
                         u"ScanFullBackupDB: upload older than its database's failure "

@@ -83,6 +83,10 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                                                                                      << u")");
             } else if (!path.GetExtension().CaseInsensitiveEqual(Mirel::kDatabaseExtension)) {
                 IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: not a database file name");
+            } else if (path.GetName().ToUTF8().size() > Talon::IBS_Config::kMaxDatabaseName) {
+                IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: the name is longer than "
+                               << Talon::IBS_Config::kMaxDatabaseName
+                               << u" bytes: no container folder could be named after it");
             } else if (Talon::Error e = Talon::IBS_Config::GetDBInfo(path, fileUUID, msn);
                        !e.OK()) {
                 IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: not a database, error " << e.GetError());

@@ -155,6 +155,14 @@ void IBSMgr::DropInterval(std::uint64_t key) {
         DeleteIntervalIfEmpty(O.donePath, key);
 }
 
+bool IBSMgr::IsWaitingUpload(const DatabaseItem& item) const {
+    // Only a real upload still lying in the copies folder: a flag that outlived its file
+    // (a move that failed) must not pass for a newer full backup.
+    return item.upload && !item.file.path.IsClear() && !item.file.path.IsRelative() &&
+           mCopiesFolder.GetPath().IsMyChild(item.file.path) &&
+           Mirel::Os::Stat(item.file.path.Native()).isFile;
+}
+
 void IBSMgr::NotifyFailed(const Mirel::unistring& uuid) {
     DBSConnector* c = sDBSConnector.load();
     if (!c) return;
@@ -177,7 +185,7 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
         for (auto x = mIntervals.lower_bound(startKey); x != mIntervals.end(); ++x) {
             Mirel::LockReentrant il(x->second.lock);
             auto found = x->second.databases.find(uuid);
-            if (found != x->second.databases.end() && found->second.upload) {
+            if (found != x->second.databases.end() && IsWaitingUpload(found->second)) {
                 uploadAt = x;
                 break;
             }
@@ -194,12 +202,16 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
                     unrecorded = rc;
                     continue;
                 }
-                ReportEvent(static_cast<std::int32_t>(0x41000331), uuid,
-                            Mirel::unistring::NumToString(number));
                 IBS_DEBUG_WIDE(u"CleanupFailedDatabases: " << uuid << u" failed with " << number
                                                            << u"; its newest last-good copy stays");
-                // Once per failure; RegisterServer repeats it for a server that missed it.
-                NotifyFailed(uuid);
+                // A replaced database is reported by its replacement (event 0x41000332): the
+                // server dropped it and needs no new upload of it.
+                if (number != Mirel::kErrReplaced) {
+                    ReportEvent(static_cast<std::int32_t>(0x41000331), uuid,
+                                Mirel::unistring::NumToString(number));
+                    // Once per failure; RegisterServer repeats it for a server that missed it.
+                    NotifyFailed(uuid);
+                }
             }
         }
         // Uploads in older intervals are states before the failure: brought back, they
@@ -229,6 +241,12 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
             for (const FileInfo& log : found->second.logs)
                 if (Mirel::Os::Stat(log.path.Native()).isFile)
                     MoveInvalidRedo(log.path, false, number);
+            if (found->second.held) {
+                // Its unchanged copy stays, to be published with the interval.
+                found->second.logs.clear();
+                found->second.err = Talon::Error();
+                continue;
+            }
             x->second.databases.erase(found);
             if (x->first != kOpenInterval && x->first != mIntervalEnd.load())
                 emptied.insert(x->first);
@@ -263,6 +281,7 @@ void IBSMgr::DumpIntervals() {
             if (!item.err.OK()) t += u" *Err" + Mirel::unistring::NumToString(item.err.GetError());
             if (item.lastLogMSN) t += u" *LastLog" + Mirel::unistring::NumToString(item.lastLogMSN);
             if (item.prevEnd) t += u" *PrevEnd" + Mirel::unistring::NumToString(item.prevEnd);
+            if (item.held) t += u" *Held";
             t += u" " + item.file.Text();
             if (item.file.uuid.empty()) t += u" UUID:" + uuid;
             IBS_DEBUG_WIDE(u"      dbase:" << t);

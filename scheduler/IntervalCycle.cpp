@@ -109,7 +109,7 @@ bool IBSMgr::CompleteInterval() {
     }
     if (!mInProgressFolder.Exists()) return true;
     DumpIntervals();
-    FailedList failed;
+    FailedList failed, heldFailed;
     int environment = 0;
     Interval* publish = nullptr;
     if (it != mIntervals.end() && it->second.backup.IsClear()) {
@@ -147,9 +147,23 @@ bool IBSMgr::CompleteInterval() {
                 result = false;
             }
             if (!item.err.OK()) {
-                failed[uuid] = item.err.GetError();
-                if (!item.file.path.IsClear()) DeleteFromParent(item, mInProgressFolder.GetPath());
-                item.file.Clear();
+                if (item.pristine && HasInProgressCopy(item)) {
+                    heldFailed[uuid] = item.err.GetError();
+                    // No log changed it (records are checked before anything is written):
+                    // it is still the copy it started as, exact at its own MSN, and stays
+                    // as the database's newest good copy, published as such.
+                    if (!item.held)
+                        IBS_DEBUG_WIDE(u"CompleteInterval: " << uuid << u" failed; its copy at MSN "
+                                                             << item.file.msn
+                                                             << u" is unchanged and kept (held)");
+                    item.held = true;
+                } else {
+                    failed[uuid] = item.err.GetError();
+                    // Only ever a copy of the in-progress folder goes (never an upload).
+                    if (HasInProgressCopy(item))
+                        DeleteFromParent(item, mInProgressFolder.GetPath());
+                    item.file.Clear();
+                }
                 item.lastLogMSN = 0;
             }
             if (item.prevEnd != 0 && item.file.endUTC >= item.prevEnd) {
@@ -185,6 +199,12 @@ bool IBSMgr::CompleteInterval() {
         }
         if (result) RetrySucceeded();
     }
+    // A held copy's failure is recorded once the folder holding the copy is published: until
+    // then the copy is in the in-progress folder, where a restart takes a failed database's
+    // copy for a changed one and removes it. No folder ever lacks such a database.
+    if (publish && result && !heldFailed.empty())
+        if (int rc = CleanupFailedDatabases(it->first, heldFailed))
+            if (environment == 0) environment = rc;
     if (environment != 0) {
         ScheduleRetry(environment);
         return false;

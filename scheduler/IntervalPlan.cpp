@@ -1,5 +1,6 @@
 #include "scheduler/IntervalPlan.h"
 
+#include <algorithm>
 #include <map>
 
 namespace IntervalPlan {
@@ -168,6 +169,78 @@ std::vector<Choice> ChooseStartingCopies(
         // A database without logs whose newest copy is older than the previous last-good
         // folder failed or was listed as failed there: it is not brought back.
         out.push_back(c);
+    }
+    return out;
+}
+
+Mirel::UniversalPath UploadTarget(const Mirel::UniversalPath& upload,
+                                  const Mirel::UniversalPath& copies) {
+    Mirel::UniversalPath rel = upload;
+    if (!rel.SetRelativeTo(copies).OK() || !rel.IsRelative()) return Mirel::UniversalPath();
+    if (rel.CountPathElements() > 1) rel.DeletePathElement(0);
+    return rel;
+}
+
+std::vector<Replacement> ChooseReplacements(const IntervalMap& intervals, std::uint64_t current,
+                                            const std::vector<Choice>& choices,
+                                            const Mirel::UniversalPath& copies) {
+    std::vector<Replacement> out;
+    auto C = intervals.find(current);
+    if (C == intervals.end()) return out;
+    auto itemOf = [&](std::uint64_t key, const Mirel::unistring& uuid) -> const DatabaseItem* {
+        auto i = intervals.find(key);
+        if (i == intervals.end()) return nullptr;
+        auto y = i->second.databases.find(uuid);
+        return y == i->second.databases.end() ? nullptr : &y->second;
+    };
+    struct Claim {
+        int rank;  // 3: already in place, 2: an upload, 1: an older copy brought in
+        Mirel::unistring uuid;
+    };
+    std::map<Mirel::UniversalPath, std::vector<Claim>> claims;
+    for (const Choice& c : choices) {
+        const DatabaseItem* from = nullptr;
+        int rank = 1;
+        switch (c.source) {
+            case Source::kKeep:
+                from = itemOf(current, c.uuid);
+                rank = 3;
+                break;
+            case Source::kUpload:
+                from = itemOf(current, c.uuid);
+                rank = 2;
+                break;
+            case Source::kOldUpload:
+                from = itemOf(c.oldUpload, c.uuid);
+                rank = 2;
+                break;
+            case Source::kMovePg:
+                from = itemOf(c.pg, c.uuid);
+                break;
+            case Source::kLinkLg:
+            case Source::kCarryForward:
+                from = itemOf(c.lg, c.uuid);
+                break;
+            case Source::kNone:
+                break;
+        }
+        if (!from || from->file.path.IsClear()) continue;
+        Mirel::UniversalPath name =
+            rank == 2 ? UploadTarget(from->file.path, copies) : from->file.path;
+        if (!name.IsClear()) claims[name].push_back({rank, c.uuid});
+    }
+    for (const auto& [name, list] : claims) {
+        int top = 0, atTop = 0;
+        for (const Claim& k : list) top = std::max(top, k.rank);
+        const Claim* owner = nullptr;
+        for (const Claim& k : list)
+            if (k.rank == top) {
+                ++atTop;
+                owner = &k;
+            }
+        if (top < 2 || atTop != 1) continue;
+        for (const Claim& k : list)
+            if (k.rank == 1 && k.uuid != owner->uuid) out.push_back({k.uuid, owner->uuid, name});
     }
     return out;
 }

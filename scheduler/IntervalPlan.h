@@ -58,6 +58,23 @@ std::vector<Choice> ChooseStartingCopies(
     const std::function<bool(const Mirel::unistring&)>& hasCopy,
     const std::set<Mirel::unistring>& failed);
 
+// Where an upload lands in the in-progress folder: its path below its own upload folder (the
+// first folder below `copies`), or its name when it lies directly in `copies`.
+Mirel::UniversalPath UploadTarget(const Mirel::UniversalPath& upload,
+                                  const Mirel::UniversalPath& copies);
+
+// A database whose file name another database's copy claims in the in-progress folder: the
+// server dropped it and made a new one under the name. The new one owns the name: a copy
+// already in the in-progress folder, else a new upload, beats an older copy that would be
+// carried, linked or moved there. Claims of equal rank are left alone.
+struct Replacement {
+    Mirel::unistring old, fresh;
+    Mirel::UniversalPath name;  // relative to the in-progress folder
+};
+std::vector<Replacement> ChooseReplacements(const IntervalMap& intervals, std::uint64_t current,
+                                            const std::vector<Choice>& choices,
+                                            const Mirel::UniversalPath& copies);
+
 // Copies that can go: in the last-good folders older than the newest one before `current`,
 // every copy of a database that has a newer last-good copy, every upload that a newer copy
 // made unnecessary, and every item that holds no copy at all. Never a database's newest

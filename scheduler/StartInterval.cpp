@@ -60,6 +60,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
     }
     int environment = 0;
     std::map<std::uint64_t, Mirel::UniversalPath> toDrop;
+    std::map<Mirel::unistring, IntervalPlan::Replacement> replaced;  // by the old UUID
     {
         Mirel::LockReentrant cl(C.lock);
         SweepInProgress(C);
@@ -85,9 +86,19 @@ bool IBSMgr::StartInterval(bool& fatal) {
             started = true;
         };
 
-        for (const IntervalPlan::Choice& c :
-             IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused)) {
+        const std::vector<IntervalPlan::Choice> choices =
+            IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused);
+        for (const IntervalPlan::Replacement& r :
+             IntervalPlan::ChooseReplacements(mIntervals, key, choices, mCopiesFolder.GetPath()))
+            replaced.emplace(r.old, r);
+        for (const IntervalPlan::Choice& c : choices) {
             if (fatal) break;
+            if (replaced.count(c.uuid)) {
+                // Never carried into the name the new database owns now; its newest copy
+                // stays where it is, and its logs are set aside.
+                failed[c.uuid] = Mirel::kErrReplaced;
+                continue;
+            }
             if (c.source == Source::kNone) {
                 if (c.failure != 0) {
                     IBS_DEBUG_WIDE(
@@ -105,6 +116,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
             if (X.file.uuid.empty()) X.file.uuid = c.uuid;
             mCopyError = 0;
             bool success = false;
+            bool moved = false;  // an upload: the in-progress folder is its only place now
             bool tried = false;
             if (c.source == Source::kOldUpload) {
                 Interval& O = mIntervals.at(c.oldUpload);
@@ -121,7 +133,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
             if (X.upload) {
                 IBS_DEBUG_WIDE(u"StartInterval: move upload MSN " << X.file.msn << u" to ip for "
                                                                   << X.file.path.GetName());
-                success = MoveUploadToInProgress(X, fatal);
+                success = moved = MoveUploadToInProgress(X, fatal);
             } else if (c.source == Source::kMovePg) {
                 Interval& PgI = mIntervals.at(c.pg);
                 Interval& LgI = mIntervals.at(c.lg);
@@ -159,6 +171,11 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 }
             }
             if (success) {
+                // Only an upload needs keeping should its first log fail: a linked copy's
+                // original stays where it is, and a moved older copy is older than the
+                // newest copy, which stays too.
+                X.pristine = moved;
+                X.held = false;
                 giveWork(X);
                 continue;
             }
@@ -168,29 +185,27 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 fatal = true;
                 break;
             }
-            if (X.upload) continue;  // no failure is recorded for an upload
             if (fatal) continue;
-            const std::int32_t number = 10710;
+            if (X.upload) {
+                // Never applied in place, never destroyed: the upload leaves the catalogue
+                // and waits where it is, as an upload of a failed database does, for the
+                // server to announce it (or a newer one) again.
+                IBS_DEBUG_WIDE(u"**StartInterval: upload of "
+                               << c.uuid << u" cannot be moved (error " << mCopyError
+                               << u"), left where it is: " << X.file.path.GetUserEntryFormat());
+                mLeftUploads[c.uuid].insert(X.file.path);
+                X.upload = false;
+                X.file.Clear();
+                X.file.uuid = c.uuid;
+            }
+            const std::int32_t number = Mirel::kErrCopyFailed;
             IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
                            << c.uuid << u", err " << number);
             failed[c.uuid] = number;
         }
         if (!fatal) C.placed = true;
 
-        if (C.placed) {
-            for (const IntervalPlan::Removal& r : IntervalPlan::ChoosePruning(mIntervals, key)) {
-                Interval& O = mIntervals.at(r.interval);
-                auto item = O.databases.find(r.uuid);
-                if (item != O.databases.end()) DeleteDatabaseItem(O, item->second);
-            }
-            // Intervals behind the previous last-good one that hold nothing any more (pruned,
-            // or their copies moved on) go, with their folders.
-            auto P = IntervalPlan::PreviousLastGood(mIntervals, key);
-            for (auto o = mIntervals.begin(); P != mIntervals.end() && o != P; ++o) {
-                Mirel::LockReentrant ol(o->second.lock);
-                if (o->second.databases.empty()) toDrop[o->first] = o->second.donePath;
-            }
-        }
+        if (C.placed) toDrop = CleanupObsoleteItems(key);
     }
     if (int rc = CleanupFailedDatabases(key, failed)) {
         // Started again once the failure can be recorded; until then nothing is published.
@@ -198,12 +213,37 @@ bool IBSMgr::StartInterval(bool& fatal) {
         fatal = true;
         if (environment == 0) environment = rc;
     }
+    for (const auto& [old, r] : replaced) {
+        if (GetDatabaseError(old) != Mirel::kErrReplaced) continue;  // not recorded yet
+        IBS_DEBUG_WIDE(u"StartInterval: database " << r.name.GetUserEntryFormat() << u" replaced: "
+                                                   << old << u" by " << r.fresh);
+        ReportEvent(static_cast<std::int32_t>(0x41000332), r.name.GetUserEntryFormat(), old,
+                    r.fresh);
+    }
     for (const auto& [k, p] : toDrop) DropInterval(k);
     CleanupOrphanedIntervalFolders();
     // A start cut short is tried again later, whatever stopped it: nothing else may come
     // along to run the cycle.
     if (fatal) ScheduleRetry(environment != 0 ? environment : mCopyError != 0 ? mCopyError : -1);
     return started;
+}
+
+std::map<std::uint64_t, Mirel::UniversalPath> IBSMgr::CleanupObsoleteItems(std::uint64_t current) {
+    Mirel::LockReentrant g(mLock);
+    for (const IntervalPlan::Removal& r : IntervalPlan::ChoosePruning(mIntervals, current)) {
+        Interval& O = mIntervals.at(r.interval);
+        auto item = O.databases.find(r.uuid);
+        if (item != O.databases.end()) DeleteDatabaseItem(O, item->second);
+    }
+    // Intervals behind the previous last-good one that hold nothing any more (pruned, or
+    // their copies moved on) go, with their folders.
+    std::map<std::uint64_t, Mirel::UniversalPath> emptied;
+    auto P = IntervalPlan::PreviousLastGood(mIntervals, current);
+    for (auto o = mIntervals.begin(); P != mIntervals.end() && o != P; ++o) {
+        Mirel::LockReentrant ol(o->second.lock);
+        if (o->second.databases.empty()) emptied[o->first] = o->second.donePath;
+    }
+    return emptied;
 }
 
 void IBSMgr::RemoveUnchainedLogs(DatabaseItem& item) {

@@ -122,7 +122,7 @@ private:
         }
         if (under("InProgress")) {
             if (name.rfind("manifest", 0) == 0) return "rename";
-            bool part = name.find(".part") != std::string::npos;
+            bool part = name.find(".part") != std::string::npos || name.rfind(".ibs-", 0) == 0;
             if ((mask & (IN_MODIFY | IN_CLOSE_WRITE)) && !part) return "applying";
             return "interval-start";
         }

@@ -177,8 +177,7 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
         return false;
     }
     relDir.MakeFolder();
-    Mirel::unistring first = relDir.GetPathElement(0);
-    relDir.DeletePathElement(0);
+    relDir.DeletePathElement(0);  // the upload's own folder
     Mirel::Directory dest;
     if (!CreateDestinationFolder(relDir, src.GetBasename(), fatal, dest)) return false;
     Mirel::UniversalPath moved;
@@ -187,12 +186,18 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
     moved.SetRelativeTo(mInProgressFolder.GetPath());
     item.file.path = moved;
     item.upload = false;
-    if (!first.empty()) {
-        Mirel::Directory own = mCopiesFolder;
-        own.SetToChild(first);
-        if (Mirel::Error e = own.DeleteAll(); !e.OK())
-            ReportEvent(0x41000316, Show(own.GetPath()), Text(e));
-    }
+    // Only the upload's own files leave the copies folder: its container folder (when it
+    // did not travel with it) and the folders it leaves empty. Anything else in its upload
+    // folder, another database's upload included, stays.
+    Mirel::Directory left(Talon::RemoteContainerMgr(src).GetRCRootPath());
+    if (left.Exists())
+        if (Mirel::Error e = left.DeleteAll(); !e.OK())
+            ReportEvent(0x41000316, Show(left.GetPath()), Text(e));
+    Mirel::UniversalPath stop = mCopiesFolder.GetPath();
+    stop.MakeFolder();
+    for (Mirel::Directory d(src); d.GetPath() != stop && stop.IsMyChild(d.GetPath());
+         d.SetToParent())
+        if (!d.Delete().OK()) break;
     return true;
 }
 
@@ -223,7 +228,11 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
     }
     // Written first, so no last-good folder ever lacks its manifest; a failure leaves the
     // interval unfinished, to be retried like a failed rename.
-    if (Talon::Error m = Talon::Manifest::Write(mInProgressFolder, interval.mDoneUTC); !m.OK()) {
+    std::set<std::string> held;
+    for (const auto& [uuid, item] : interval.databases)
+        if (item.held && !item.file.path.IsClear()) held.insert(item.file.path.Native());
+    if (Talon::Error m = Talon::Manifest::Write(mInProgressFolder, interval.mDoneUTC, held);
+        !m.OK()) {
         IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: manifest error " << m.GetError());
         ReportEvent(0x4900031b, Show(mInProgressFolder.GetPath()), name, Text(m));
         return m;

@@ -5,10 +5,22 @@
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Os.h"
 
 namespace {
 Mirel::unistring ErrorText(const Mirel::Error& e) {
     return Mirel::unistring::NumToString(e.GetError());
+}
+
+// Only an in-progress copy is ever written: never an upload still in the copies folder,
+// never a last-good copy, whoever hands the item over.
+bool InsideInProgress(const Mirel::UniversalPath& rel) {
+    if (rel.IsClear() || !rel.IsRelative()) return false;
+    for (int i = 0, n = rel.CountPathElements(); i < n; ++i) {
+        const Mirel::unistring e = rel.GetPathElement(i);
+        if (e.empty() || e == u"." || e == u"..") return false;
+    }
+    return true;
 }
 }  // namespace
 
@@ -69,6 +81,12 @@ void TalonIBWorker::PostQuit() {
 void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
     IBSMgr* mgr = IBSMgr::GetInstance();
     const std::uint64_t limit = mgr->GetIntervalEnd();
+    if (!InsideInProgress(item.file.path)) {
+        IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **refused, not an in-progress copy: "
+                       << item.file.path.GetUserEntryFormat());
+        item.err = Talon::Error(Mirel::kErrFileNotTaken);
+        return;
+    }
     Mirel::UniversalPath dbPath = item.file.path;
     dbPath.SetAbsoluteFrom(mgr->GetInProgressFolderPath());
     Mirel::HBFile database(dbPath);
@@ -84,9 +102,11 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         if (!prepared) {
             result = PrepareDatabase(database);
             if (!result.OK()) {
-                if (!Mirel::IsEnvironmentError(result.GetError()))
+                if (!Mirel::IsEnvironmentError(result.GetError())) {
                     mgr->ReportEvent(0x410003d5, dbPath.GetUserEntryFormat(), dbPath.GetBasename(),
                                      ErrorText(result));
+                    item.pristine = false;  // it may not even be a database
+                }
                 break;
             }
             prepared = true;
@@ -118,6 +138,8 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         item.file.msn = log.msn;
         item.file.endUTC = log.endUTC;
     }
+    // A log that failed its checks wrote nothing: the copy is still the one it started as.
+    if (database.Written()) item.pristine = false;
     // The header of the last applied log must be durable before the release reports it.
     if (prepared) {
         Mirel::Error closed = database.Close();
@@ -130,16 +152,12 @@ Talon::Error TalonIBWorker::PrepareDatabase(Mirel::HBFile& database) {
     if (database.IsOpen()) return Talon::Error();
     const Mirel::UniversalPath original = database.GetPath();
     if (database.GetHardLinkCount() > 1) {
+        // A short name of its own: "<name>.tmp" would not fit beside a long name.
         Mirel::UniversalPath temp;
         bool found = false;
-        Mirel::UniversalPath candidate = original;
         for (int i = 0; i < 100 && !found; ++i) {
-            Mirel::unistring name = candidate.GetBasename() + u".tmp";
-            if (i) name += Mirel::unistring::NumToString(i);
-            temp = original;
-            temp.SetName(name);
+            temp = Mirel::UniversalPath::FromNative(Mirel::Os::TempNameBeside(original.Native()));
             found = !temp.Exists();
-            candidate = temp;
         }
         if (!found) return Talon::Error(Mirel::kErrNoTempName);
         // The private copy is made under the temporary name and then renamed over the

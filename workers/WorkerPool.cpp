@@ -125,6 +125,7 @@ void IBSMgr::ReleaseInProgressItem(DatabaseItem* copy) {
                 entry.lastLogMSN = 0;
                 entry.file.msn = copy->file.msn;
                 entry.file.endUTC = copy->file.endUTC;
+                entry.pristine = entry.pristine && copy->pristine;
                 entry.err = copy->err;
             }
             if (!AnyItemOwned(interval.databases)) RequestIntervalCheck();

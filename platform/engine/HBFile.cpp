@@ -66,6 +66,7 @@ Error HBFile::Open(int permission) {
         return SetError(rc);
     }
     mDirty = false;
+    mWritten = false;
     return SetError(0);
 }
 
@@ -195,6 +196,7 @@ Error HBFile::ApplyLog(HBLogFile& log, const std::atomic<std::int32_t>* abort) {
     if (Error e = log.VerifyRecords(); !e.OK()) return SetError(e.GetError());
 
     std::uint64_t pageCount = mHeader.pageCount;
+    mWritten = true;
     if (Error e = WritePages(log, pageCount, abort); !e.OK()) return SetError(e.GetError());
     if (Error e = ApplyContainerChanges(log); !e.OK()) return SetError(e.GetError());
     if (mFlags & kOpenDurable) {

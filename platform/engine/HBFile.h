@@ -42,6 +42,9 @@ public:
     // the pages stop (kErrAborted) and the MSN stays: page images are idempotent, so the
     // same log applies again later.
     Error ApplyLog(HBLogFile& log, const std::atomic<std::int32_t>* abort = nullptr);
+    // Whether a log began writing into the file since it was opened: a refusal or a failed
+    // check writes nothing.
+    bool Written() const { return mWritten; }
 
 private:
     Error WriteHeader(std::uint64_t msn, std::uint64_t pageCount);
@@ -52,6 +55,7 @@ private:
     std::uint32_t mFlags = 0;
     bool mWritable = false;
     bool mDirty = false;
+    bool mWritten = false;
     Format::DbHeader mHeader;
 };
 

@@ -11,7 +11,7 @@ Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid, std
     if (Os::Stat(final).exists) return Error(kErrAlreadyExists);
     // Written and synced under a private name, then renamed: after a crash the database is
     // whole under its name or not there, never a header over missing pages.
-    const std::string part = final + ".part";
+    const std::string part = Os::TempNameBeside(final);
     int fd = -1;
     if (int rc = Os::OpenWrite(part, true, true, fd)) return Error(rc);
     Format::DbHeader h;

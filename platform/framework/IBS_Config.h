@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -31,6 +32,11 @@ public:
     static const Mirel::unistring sFailedListName;       // "Failed.tsv" in the backup folder
     // The first UTC no last-good folder name can hold (10000-01-01).
     static constexpr std::uint64_t kEndOfTime = 253402300800000000ull;
+    // The longest file names (bytes) the service takes, so that every name it derives from
+    // one fits a 255-byte name: a database's container folder "<name>.rc"; a set-aside log's
+    // "Rejected/<name>.<n>" (n up to 99999) and its container folder "<name>.<n>.rc".
+    static constexpr std::size_t kMaxDatabaseName = 255 - 3;
+    static constexpr std::size_t kMaxRedoLogName = 255 - 6 - 3;
 
     // UUID and MSN of a database file; kErrInvalidFile when it is not one.
     static Error GetDBInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,

@@ -47,7 +47,10 @@ const std::map<std::uint32_t, EventKind>& Wording() {
          {LOG_WARNING, "The old container folder of %1 at %2 could not be deleted (error %3)."}},
         {0x41000315,
          {LOG_WARNING, "The container folder of %1 at %2 could not be moved to %3 (error %4)."}},
-        {0x41000316, {LOG_WARNING, "The upload folder %1 could not be deleted (error %2)."}},
+        {0x41000316,
+         {LOG_WARNING,
+          "The container folder %1 left by a moved upload could not be deleted "
+          "(error %2)."}},
         {0x41000317, {LOG_WARNING, "The database %1 at %2 could not be moved to %3 (error %4)."}},
         {0x41000318,
          {LOG_WARNING, "The in-progress folder for %1 could not be created at %2 (error %3)."}},
@@ -64,6 +67,14 @@ const std::map<std::uint32_t, EventKind>& Wording() {
          {LOG_WARNING,
           "Database %1 failed (error %2): its newest last-good copy is kept, and its redo logs "
           "are set aside until a new full backup of it is uploaded."}},
+        {0x41000332,
+         {LOG_WARNING,
+          "Database %1 replaced: %2 by %3. The new database owns the file name from this "
+          "interval on; the old one's newest copy is kept and its redo logs are set aside."}},
+        {0x49000333,
+         {LOG_ERR,
+          "The folder %1 is on another file system than the backup folder %2 (error %3): the "
+          "backup folder is not used."}},
     };
     return table;
 }

@@ -257,7 +257,8 @@ Error Manifest::Compute(const Mirel::Directory& folder, std::uint64_t intervalEn
     return Error();
 }
 
-Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd) {
+Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd,
+                      const std::set<std::string>& held) {
     Manifest previous;
     Mirel::Directory latest;
     Mirel::Directory parent = folder;
@@ -270,6 +271,9 @@ Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd)
             Compute(folder, intervalEnd, m, reuse ? &previous : nullptr, reuse ? &latest : nullptr);
         !e.OK())
         return e;
+    // A line taken over from the older folder describes the file, not its state here.
+    for (ManifestEntry& e : m.entries)
+        if (e.kind == ManifestEntry::kDatabase) e.held = held.count(e.path) != 0;
     const std::string text = m.Serialise();
     const std::string final = Root(folder) + "/" + sFileName;
     const std::string temp = final + ".part";
@@ -343,7 +347,7 @@ std::string Manifest::Serialise() const {
             s += "database\t" + EscapeTsvField(e.path) + "\t" + (e.uuid.empty() ? "-" : e.uuid) +
                  "\t" + std::to_string(e.msn) + "\t" + std::to_string(e.pageSize) + "\t" +
                  std::to_string(e.pageCount) + "\t" + std::to_string(e.size) + "\t" +
-                 CrcText(e.crc) + "\n";
+                 CrcText(e.crc) + "\t" + (e.held ? "held" : "current") + "\n";
         } else {
             ++containers;
             s += "container\t" + EscapeTsvField(e.path) + "\t" + std::to_string(e.size) + "\t" +
@@ -364,6 +368,7 @@ bool Manifest::Parse(const std::string& text, Manifest& out, std::string* why) {
     };
     std::size_t pos = 0, lineNo = 0;
     bool haveVersion = false, haveEnd = false, ended = false;
+    std::uint64_t version = 0;
     std::uint64_t dbs = 0, containers = 0;
     std::unordered_set<std::string> paths;
     while (pos < text.size()) {
@@ -378,10 +383,9 @@ bool Manifest::Parse(const std::string& text, Manifest& out, std::string* why) {
         std::vector<std::string> f = SplitTabs(line);
         const std::string& kind = f[0];
         if (!haveVersion) {
-            std::uint64_t v = 0;
-            if (kind != "version" || f.size() != 2 || !ParseU64(f[1], v))
+            if (kind != "version" || f.size() != 2 || !ParseU64(f[1], version))
                 return fail(lineNo, "the first line must be the version");
-            if (v != static_cast<std::uint64_t>(kVersion))
+            if (version < 1 || version > static_cast<std::uint64_t>(kVersion))
                 return fail(lineNo, "version " + f[1] + " is not known to this program");
             haveVersion = true;
         } else if (kind == "interval-end") {
@@ -391,8 +395,10 @@ bool Manifest::Parse(const std::string& text, Manifest& out, std::string* why) {
         } else if (kind == "database" || kind == "container") {
             ManifestEntry e;
             e.kind = kind == "database" ? ManifestEntry::kDatabase : ManifestEntry::kContainer;
-            std::size_t want = e.kind == ManifestEntry::kDatabase ? 8 : 4;
-            if (f.size() != want) return fail(lineNo, "a " + kind + " line has 8 or 4 fields");
+            const bool stated = e.kind == ManifestEntry::kDatabase && version >= 2;
+            std::size_t want = e.kind == ManifestEntry::kDatabase ? (stated ? 9 : 8) : 4;
+            if (f.size() != want)
+                return fail(lineNo, "a " + kind + " line has " + std::to_string(want) + " fields");
             if (!UnescapeTsvField(f[1], e.path) || !SafeRelativePath(e.path))
                 return fail(lineNo, "bad path");
             bool ok;
@@ -401,7 +407,9 @@ bool Manifest::Parse(const std::string& text, Manifest& out, std::string* why) {
                 e.uuid = f[2] == "-" ? std::string() : f[2];
                 ok = (e.uuid.empty() || e.uuid.size() == 36) && ParseU64(f[3], e.msn) &&
                      ParseU64(f[4], ps) && ps <= UINT32_MAX && ParseU64(f[5], e.pageCount) &&
-                     ParseU64(f[6], e.size) && ParseCrc(f[7], e.crc);
+                     ParseU64(f[6], e.size) && ParseCrc(f[7], e.crc) &&
+                     (!stated || f[8] == "current" || f[8] == "held");
+                e.held = stated && f[8] == "held";
                 e.pageSize = static_cast<std::uint32_t>(ps);
                 ++dbs;
             } else {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,6 +25,8 @@ struct ManifestEntry {
     std::uint64_t msn = 0;
     std::uint32_t pageSize = 0;
     std::uint64_t pageCount = 0;
+    // A failed database's newest good copy, older than the interval's end (version 2).
+    bool held = false;
     // Both kinds: the whole file.
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
@@ -51,7 +54,8 @@ struct ManifestFinding {
 class Manifest {
 public:
     static const char* const sFileName;  // "manifest.tsv"
-    static constexpr int kVersion = 1;
+    // Version 2 adds each database's state; version 1 is still read (every copy current).
+    static constexpr int kVersion = 2;
 
     std::uint64_t intervalEnd = 0;  // UTC microseconds, exact
     std::vector<ManifestEntry> entries;
@@ -60,7 +64,10 @@ public:
     // manifest, the folder synced. A file that is the same inode as the one at the same path
     // in the newest last-good folder beside it (a copy carried forward by a hard link) takes
     // that folder's line instead of being read again.
-    static Error Write(const Mirel::Directory& folder, std::uint64_t intervalEnd);
+    // `held` names (relative paths) the copies that are a failed database's newest good copy
+    // rather than its state at the interval's end.
+    static Error Write(const Mirel::Directory& folder, std::uint64_t intervalEnd,
+                       const std::set<std::string>& held = {});
 
     // Removes a last-good folder that holds nothing but its manifest (its last copy is gone);
     // 20303 and nothing touched while anything else is in it.

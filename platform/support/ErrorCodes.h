@@ -26,6 +26,9 @@ enum ErrorNumber : int {
     // An older copy could not be brought forward by logs merged from a newer one; the copy
     // is made again from the newer one (not the database's failure).
     kErrShortcutFailed = 10725,
+    // Another database took over this database's file name (the server dropped it and made a
+    // new one under the name): its logs are refused from then on.
+    kErrReplaced = 10726,
 
     // File system, mapped from errno by the OS layer.
     kErrPathNotFound = 20301,

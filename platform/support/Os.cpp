@@ -603,6 +603,12 @@ int CopyBytes(int in, int out, std::uint64_t size, const std::string& outPath) {
 
 }  // namespace
 
+std::string TempNameBeside(const std::string& path) {
+    static std::atomic<std::uint64_t> counter{0};
+    return ParentOf(path) + "/.ibs-" + std::to_string(::getpid()) + "-" +
+           std::to_string(++counter) + ".tmp";
+}
+
 int CopyFile(const std::string& from, const std::string& to) {
     if (int f = Faults::Check(FsOp::kCopy, to)) return f;
     if (int f = Faults::Check(FsOp::kCopy, from)) return f;
@@ -616,7 +622,7 @@ int CopyFile(const std::string& from, const std::string& to) {
     const mode_t mode = info.mode & 07777;
     // The bytes go to a private name first, so a crash never leaves a partial file under the
     // real one.
-    std::string part = to + ".part";
+    std::string part = TempNameBeside(to);
     int out = -1;
     int rc = OpenForWriting(part, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode, out);
     if (rc != 0) {

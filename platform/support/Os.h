@@ -111,8 +111,13 @@ int HardLink(const std::string& existing, const std::string& link);
 int SyncDir(const std::string& path);
 int SetReadOnly(const std::string& path, bool readOnly);
 
-// Copies a file's bytes and mode through "<to>.part", then renames it into place: the copy
-// appears whole or not at all, and is synced, with its folder.
+// A temporary name beside `path`, in the same folder: ".ibs-<pid>-<n>.tmp", short whatever
+// the length of the name it stands in for, and never the same twice in this process.
+std::string TempNameBeside(const std::string& path);
+
+// Copies a file's bytes and mode through a temporary name beside `to` (TempNameBeside),
+// then renames it into place: the copy appears whole or not at all, and is synced, with
+// its folder.
 int CopyFile(const std::string& from, const std::string& to);
 
 // Open a file; fd is -1 on failure. A symbolic link is refused (20307), never followed.

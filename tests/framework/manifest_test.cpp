@@ -238,3 +238,35 @@ TEST_F(ManifestTest, AFolderGoesWithItsLastCopyNotBefore) {
     EXPECT_TRUE(Manifest::DeleteFolderIfOnlyManifest(Dir(folder)).OK());
     EXPECT_FALSE(testutil::Exists(folder));
 }
+
+TEST_F(ManifestTest, HeldCopiesAreMarkedAndVersionOneIsStillRead) {
+    ASSERT_TRUE(Manifest::Write(Dir(folder), end, {"sub/B.VDB"}).OK());
+    Manifest m;
+    ASSERT_TRUE(Manifest::Read(Dir(folder), m).OK());
+    EXPECT_FALSE(m.Find("a.vdb")->held);
+    EXPECT_TRUE(m.Find("sub/B.VDB")->held);
+    EXPECT_NE(testutil::ReadFile(folder + "/manifest.tsv").find("version\t2\n"), std::string::npos);
+    // The examples of docs/formats.md, before and after the state field.
+    const std::string lines =
+        "interval-end\t1767229620183143\t2026-01-01 01:07:00.183143\n"
+        "database\tdb0.vdb\t2e9f9cd6-54e3-4e22-9a58-6b1f5d786e6c\t1019\t4096\t43\t180224\t"
+        "b97ee34c%s\n"
+        "database\tdb1.vdb\t8c222b51-d82e-4778-b1d4-b798021f6926\t1016\t4096\t48\t200704\t"
+        "3adaa98e%s\n"
+        "container\tdb1.vdb.rc/blobs/1\t15\tcae0b766\n";
+    auto text = [&](int version, const char* s0, const char* s1, const char* crc) {
+        char body[1024];
+        std::snprintf(body, sizeof body, lines.c_str(), s0, s1);
+        return "# Vellumark last-good folder manifest\nversion\t" + std::to_string(version) + "\n" +
+               body + "end\t2\t1\t" + crc + "\n";
+    };
+    std::string why;
+    ASSERT_TRUE(Manifest::Parse(text(1, "", "", "15e1348c"), m, &why)) << why;
+    EXPECT_FALSE(m.Find("db0.vdb")->held || m.Find("db1.vdb")->held);
+    ASSERT_TRUE(Manifest::Parse(text(2, "\tcurrent", "\theld", "7ff35cfa"), m, &why)) << why;
+    EXPECT_FALSE(m.Find("db0.vdb")->held);
+    EXPECT_TRUE(m.Find("db1.vdb")->held);
+    EXPECT_FALSE(Manifest::Parse(text(2, "\tcurrent", "\tmaybe", "7ff35cfa"), m, &why));
+    EXPECT_FALSE(Manifest::Parse(text(2, "", "", "15e1348c"), m, &why)) << "no state field";
+    EXPECT_FALSE(Manifest::Parse(text(3, "\tcurrent", "\theld", "7ff35cfa"), m, &why));
+}

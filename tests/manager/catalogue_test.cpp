@@ -212,13 +212,18 @@ TEST_F(ManagerTest, PlantedLinksNeverLeadOutOfTheBackupFolder) {
         ::symlink((outside / "precious.vdb").c_str(), (backup() + "/Copies/link.vdb").c_str()), 0);
     EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(backup() + "/Copies/link.vdb"), U(kA)));
     mgr->ScanFullBackupDB();
-    // The copies folder replaced by a link: set-up refuses the folder, the wipe removes the link.
+    // The copies folder replaced by a link under the service: the wipe removes the link.
     Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).DeleteAll();
+    ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies").c_str()), 0);
+    EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Copies"));
+    EXPECT_EQ(testutil::ReadFile(outside / "precious.vdb"), "keep");
+    // Set-up refuses such a folder; never in service, it is left as it is.
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies").c_str()), 0);
     EXPECT_FALSE(mgr->SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))));
     EXPECT_FALSE(mgr->FoldersReady());
-    EXPECT_EQ(mgr->SetBackupFolder(u""), 1);  // wipes the backup folder: the link goes
-    EXPECT_FALSE(testutil::Exists(backup() + "/Copies"));
+    EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
+    EXPECT_TRUE(Mirel::Os::Stat(backup() + "/Copies").isLink);
     EXPECT_EQ(testutil::ReadFile(outside / "precious.vdb"), "keep");
 }
 

@@ -1,5 +1,6 @@
 // What a user restoring relies on, checked after every interval of a randomised server:
-//  1. every database in a last-good folder is the server's exact state at that interval's end;
+//  1. every database in a last-good folder is the server's exact state at that interval's end
+//     (a copy its manifest calls held: the server's exact state at the copy's own MSN);
 //  2. the newest last-good folder holds every database that has not failed;
 //  3. a database's newest good copy is never deleted before a newer one exists;
 //  4. an accepted redo log is only deleted once applied (or made unnecessary by an upload);
@@ -87,6 +88,7 @@ public:
         if (ok) {
             d.corrupted = false;
             ++d.uploads;
+            whole[d.key][d.msn] = State{d.msn, d.pages};
         }
         return ok;
     }
@@ -137,6 +139,8 @@ public:
     std::vector<Db> dbs;
     std::vector<Log> accepted;
     std::map<std::uint64_t, std::map<Mirel::unistring, State>> history;  // end -> states
+    // Every whole state a copy may hold (uploads and interval ends), by database and MSN.
+    std::map<Mirel::unistring, std::map<std::uint64_t, State>> whole;
     std::vector<std::uint64_t> ends;
     int seq = 0;
 };
@@ -237,11 +241,27 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         ASSERT_NE(states, s.history.end()) << f.path;
         std::vector<Mirel::UniversalPath> files;
         Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-        Mirel::Directory(Mirel::UniversalPath::Folder(f.path)).ProcessFiles(list, 3);
+        Mirel::Directory folder(Mirel::UniversalPath::Folder(f.path));
+        folder.ProcessFiles(list, 3);
+        Talon::Manifest manifest;
+        Talon::Manifest::Read(folder, manifest);
+        std::string root = f.path;
+        while (root.size() > 1 && root.back() == '/') root.pop_back();
         for (const auto& file : files) {
             Mirel::unistring key;
             std::uint64_t msn = 0;
             ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(file, key, msn).OK()) << file.Native();
+            const Talon::ManifestEntry* line = manifest.Find(file.Native().substr(root.size() + 1));
+            if (line && line->held) {
+                // 1: a failed database's newest good copy, exact at its own MSN.
+                auto st = s.whole[key].find(msn);
+                ASSERT_NE(st, s.whole[key].end()) << file.Native() << ": held at MSN " << msn
+                                                  << ", a state the server never had: " << where;
+                EXPECT_EQ(Differs(file.Native(), key, st->second), "")
+                    << file.Native() << ": " << where;
+                newestCopy[key] = std::max(newestCopy[key], f.end);
+                continue;
+            }
             auto st = states->second.find(key);
             ASSERT_NE(st, states->second.end()) << file.Native() << ": " << where;
             // 1: exact.
@@ -316,7 +336,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals) {
                                 ? s.clock + 1
                                 : (s.clock / kMinute + 1) * kMinute + s.rng() % kMinute;
         auto& snap = s.history[end];
-        for (const Db& d : s.dbs) snap[d.key] = State{d.msn, d.pages};
+        for (const Db& d : s.dbs) snap[d.key] = s.whole[d.key][d.msn] = State{d.msn, d.pages};
         // A log of the next interval may be announced before this interval-done file.
         std::uint64_t nextStart = end + 1, early = 0;
         if (s.rng() % 5 == 0) {

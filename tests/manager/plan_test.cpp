@@ -280,3 +280,48 @@ TEST(PlanTest, ChainRepairAfterARestart) {
 }
 
 }  // namespace
+
+TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
+    // kA's copy "db.vdb" is in the previous folder; kB arrives under the same name.
+    const unistring kC = u"cccccccc-0000-4000-8000-000000000003";
+    const UniversalPath copies = UniversalPath::Folder("/b/Copies");
+    struct Row {
+        const char* what;
+        bool bUploads;     // kB's upload to "db.vdb" (else: kB has no copy at all)
+        bool bInPlace;     // kB's copy already in the in-progress folder
+        bool cUploadsToo;  // a third database uploads under the same name
+        bool replaced;     // kA is replaced by kB
+    } rows[] = {
+        {"an upload takes the name", true, false, false, true},
+        {"a copy in place takes the name", false, true, false, true},
+        {"two uploads of one rank: left alone", true, false, true, false},
+        {"no claim: nothing replaced", false, false, false, false},
+    };
+    for (const Row& r : rows) {
+        Catalogue c;
+        c.Add(100, true);
+        c.Add(200, false);
+        c.Copy(100, kA, 10);
+        if (r.bUploads) c.Copy(200, kB, 50, true);
+        if (r.bInPlace) c.Copy(200, kB, 50);
+        if (r.cUploadsToo) c.Copy(200, kC, 70, true);
+        std::vector<Choice> choices = IntervalPlan::ChooseStartingCopies(
+            c.map, 200, [&](const unistring& u) { return r.bInPlace && u == kB; }, {});
+        auto out = IntervalPlan::ChooseReplacements(c.map, 200, choices, copies);
+        if (!r.replaced) {
+            EXPECT_TRUE(out.empty()) << r.what;
+            continue;
+        }
+        ASSERT_EQ(out.size(), 1u) << r.what;
+        EXPECT_EQ(out[0].old, kA) << r.what;
+        EXPECT_EQ(out[0].fresh, kB) << r.what;
+        EXPECT_EQ(out[0].name.Native(), "db.vdb") << r.what;
+    }
+    EXPECT_EQ(
+        IntervalPlan::UploadTarget(UniversalPath::FromNative("/b/Copies/u7/sub/x.vdb"), copies)
+            .Native(),
+        "sub/x.vdb");
+    EXPECT_EQ(
+        IntervalPlan::UploadTarget(UniversalPath::FromNative("/b/Copies/x.vdb"), copies).Native(),
+        "x.vdb");
+}

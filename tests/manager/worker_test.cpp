@@ -34,6 +34,14 @@ protected:
         item.lastLogMSN = UINT64_MAX;  // apply everything: no interval end limits this pass
     }
     std::string ip() const { return backup() + "/InProgress/db.vdb"; }
+    // The service's temporary files (".ibs-<pid>-<n>.tmp") left in the in-progress folder.
+    int Temporaries() const {
+        std::vector<Mirel::Os::DirEntry> entries;
+        Mirel::Os::ListDir(backup() + "/InProgress", entries);
+        int n = 0;
+        for (const auto& e : entries) n += e.name.rfind(".ibs-", 0) == 0;
+        return n;
+    }
     std::uint64_t Links() const {
         return Mirel::File(UniversalPath::FromNative(ip())).GetHardLinkCount();
     }
@@ -54,7 +62,7 @@ TEST_F(WorkerTest, PassAppliesLogsToAPrivateCopyAndLeavesLastGoodAlone) {
     EXPECT_EQ(Links(), 1u);
     EXPECT_EQ(testutil::ReadFile(lg + "/db.vdb"), before);
     EXPECT_EQ(model.Compare(UniversalPath::FromNative(ip())), "");
-    EXPECT_FALSE(testutil::Exists(backup() + "/InProgress/db.tmp"));
+    EXPECT_EQ(Temporaries(), 0);
 }
 
 TEST_F(WorkerTest, LogsAlreadyContainedOnlyMoveTheEndAndOpenNothing) {
@@ -113,17 +121,34 @@ TEST_F(WorkerTest, AFullDiskLeavesTheLogAndIsNoFailureOfIt) {
 
 TEST_F(WorkerTest, PrivateCopyFailuresLeaveTheDatabaseWhole) {
     Prepare(1);
-    testutil::WriteFile(backup() + "/InProgress/db.tmp", "left by an earlier failure");
-    Mirel::Faults::Arm(Mirel::FsOp::kCopy, backup() + "/InProgress/db.tmp1", Mirel::kErrDiskFull,
-                       1);
+    Mirel::Faults::Arm(Mirel::FsOp::kCopy, backup() + "/InProgress/.ibs-*", Mirel::kErrDiskFull, 1);
     worker.ProcessRedoLogSet(item);
     EXPECT_EQ(item.err.GetError(), Mirel::kErrDiskFull);
     EXPECT_EQ(Links(), 2u);
     EXPECT_EQ(testutil::ReadFile(ip()), before);
-    EXPECT_FALSE(testutil::Exists(backup() + "/InProgress/db.tmp1"));
+    EXPECT_EQ(Temporaries(), 0);
     item.err = Talon::Error();
-    worker.ProcessRedoLogSet(item);  // the next attempt uses db.tmp1 again and succeeds
+    worker.ProcessRedoLogSet(item);  // the next attempt succeeds
     EXPECT_TRUE(item.err.OK());
     EXPECT_EQ(Links(), 1u);
+    EXPECT_EQ(testutil::ReadFile(lg + "/db.vdb"), before);
+}
+
+TEST_F(WorkerTest, ACopyOutsideTheInProgressFolderIsNeverWritten) {
+    Prepare(1);
+    // Whatever a caller hands over: an upload still in the copies folder, a path that climbs
+    // out of the in-progress folder, a last-good copy.
+    const std::string upload = backup() + "/Copies/u1/db.vdb";
+    testutil::MakeDirs(backup() + "/Copies/u1");
+    testutil::WriteFile(upload, before);
+    for (const std::string& path : {upload, std::string("../Copies/u1/db.vdb"),
+                                    std::string("../LastGood_2026-01-01_0000/db.vdb")}) {
+        DatabaseItem copy = item;
+        copy.file.path = UniversalPath::FromNative(path);
+        worker.ProcessRedoLogSet(copy);
+        EXPECT_FALSE(copy.err.OK()) << path;
+        EXPECT_EQ(copy.file.msn, item.file.msn) << path;
+    }
+    EXPECT_EQ(testutil::ReadFile(upload), before);
     EXPECT_EQ(testutil::ReadFile(lg + "/db.vdb"), before);
 }

@@ -332,6 +332,55 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
     EXPECT_EQ(Same(fresh.to + "/db1.vdb", 2, 1), "");
 }
 
+TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
+    // db1 failed in the newest interval on a log that changed nothing: its copy there is the
+    // one it started from (interval 1's state), kept as held. db2 was dropped and made anew
+    // under its name: the newest folder's db2.vdb is another database.
+    const std::string newest = backup + "/" + names[2];
+    ASSERT_EQ(Mirel::Os::DeleteFile(Db(2, 1)), 0);
+    ASSERT_EQ(Mirel::Os::CopyFile(Db(1, 1), Db(2, 1)), 0);
+    sim::DatabaseModel fresh(200, 4096, 8);
+    ASSERT_TRUE(fresh.WriteFullCopy(Mirel::UniversalPath::FromNative(newest + "/db2.vdb")).OK());
+    ASSERT_TRUE(Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(newest)),
+                                       ends[2], {"db1.vdb"})
+                    .OK());
+    testutil::WriteFile(backup + "/Failed.tsv", "# failed\n" + uuids[1] + "\t10709\t" +
+                                                    std::to_string(ends[2]) + "\n" + uuids[2] +
+                                                    "\t10726\t" + std::to_string(ends[2]) + "\n");
+    Json j;
+    // The replaced database's old copy is hours old: its lag counts for nothing.
+    EXPECT_EQ(StatusJson(j, now, 2 * kHour, 2 * kHour + kHour / 2), ibsdb::kWarning) << j.dump(2);
+    std::map<std::string, Json> rows;
+    for (const auto& d : j["databases"]) rows[d["uuid"].get<std::string>()] = d;
+    EXPECT_EQ(rows[uuids[1]]["held"], true);
+    EXPECT_EQ(rows[uuids[1]]["failed"], true);
+    EXPECT_EQ(rows[uuids[2]]["replaced"], true);
+    EXPECT_EQ(rows[uuids[2]]["failed"], false);
+    EXPECT_EQ(rows[uuids[0]]["held"], false);
+
+    EXPECT_EQ(VerifyJson(newest, j), ibsdb::kOk);
+    for (const auto& x : j["folders"][0]["files"])
+        EXPECT_EQ(x["held"], x["path"] == "db1.vdb") << x.dump();
+    std::ostringstream verified;
+    ibsdb::Verify({newest, false}, verified);
+    EXPECT_NE(verified.str().find("held  db1.vdb"), std::string::npos) << verified.str();
+
+    std::string text;
+    EXPECT_EQ(Restore({}, text), ibsdb::kWarning) << text;
+    EXPECT_NE(text.find("WARNING: held copy: db1.vdb"), std::string::npos) << text;
+    EXPECT_NE(text.find("skipped  db2.vdb  " + uuids[2]), std::string::npos) << text;
+    const std::string to = tmp / "restored";
+    EXPECT_EQ(Same(to + "/db1.vdb", 1, 1), "");
+    EXPECT_EQ(sim::DatabaseModel::Compare(Mirel::UniversalPath::FromNative(to + "/db2.vdb"),
+                                          fresh.Uuid(), fresh.MSN(), fresh.Pages()),
+              "");
+    ibsdb::RestoreOptions old;
+    old.to = tmp / "old";
+    old.databases = {uuids[2]};
+    EXPECT_EQ(Restore(old, text), ibsdb::kOk) << text;
+    EXPECT_EQ(Same(old.to + "/db2.vdb", 0, 2), "");
+}
+
 TEST(IbsdbTextTest, DurationsTimesAndFolderNames) {
     std::uint64_t v = 0;
     ASSERT_TRUE(ibsdb::ParseDuration("1h30m", v));

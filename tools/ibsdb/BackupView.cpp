@@ -165,6 +165,7 @@ LastGoodFolder BackupView::LoadFolder(const std::string& path) {
         c.size = static_cast<std::uint64_t>(st.st_size);
         const Talon::ManifestEntry* m =
             f.manifestState == LastGoodFolder::kManifest ? f.manifest.Find(rel) : nullptr;
+        c.held = m && m->kind == Talon::ManifestEntry::kDatabase && m->held;
         if (m && m->kind == Talon::ManifestEntry::kDatabase && m->size == c.size) {
             c.uuid = m->uuid;
             c.msn = m->msn;

@@ -18,6 +18,9 @@ struct Copy {
     std::string uuid;  // empty when the file has no valid header
     std::uint64_t msn = 0;
     std::uint64_t size = 0;
+    // The manifest says held: a failed database's newest good copy, older than the folder's
+    // interval end.
+    bool held = false;
 };
 
 struct LastGoodFolder {

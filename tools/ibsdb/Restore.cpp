@@ -200,8 +200,20 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
             }
         if (!any) return refuse("no database '" + s + "' among the copies to restore from");
     }
+    std::vector<std::string> skipped;
     if (o.databases.empty())
-        for (const auto& [uuid, it] : all) chosen.insert(uuid);
+        for (const auto& [uuid, it] : all) {
+            // Dropped by the server, its name now another database's: asked for by name only.
+            const FailedDatabase* fd = view.FindFailed(uuid);
+            if (fd && fd->error == Mirel::kErrReplaced && o.atFolder.empty()) {
+                skipped.push_back(it.copy->path + "  " + uuid);
+                continue;
+            }
+            chosen.insert(uuid);
+        }
+    for (const auto& s : skipped)
+        out << "skipped  " << s << ": replaced by another database under its name (restore it "
+            << "with --database and its UUID)\n";
     std::map<std::string, std::string> byPath;  // target path -> UUID
     for (const auto& uuid : chosen) {
         const std::string& rel = all[uuid].copy->path;
@@ -290,7 +302,10 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
         std::string why;
         const std::string dst = o.to + "/" + rel;
         const Talon::ManifestEntry* listed = listedOf(it, rel);
-        bool ok = stageFile(*it.folder, rel, dst + ".part", listed, uuid, why);
+        // Staged under short names of their own: "<name>.part" would not fit beside a name
+        // at the length limit.
+        const std::string stage = Mirel::Os::TempNameBeside(dst);
+        bool ok = stageFile(*it.folder, rel, stage, listed, uuid, why);
         if (!ok && why.rfind("gone from", 0) == 0) {
             // The service removes an older copy once a newer one is in place: look again.
             looks.emplace_back();
@@ -300,20 +315,20 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
                 if (found != items.end() && found->second.copy->path == rel) {
                     it = found->second;
                     listed = listedOf(it, rel);
-                    ok = stageFile(*it.folder, rel, dst + ".part", listed, uuid, why);
+                    ok = stageFile(*it.folder, rel, stage, listed, uuid, why);
                 }
             }
         }
         Staged st;
         st.uuid = uuid;
         st.rel = rel;
-        st.files.emplace_back(dst + ".part", dst);
+        st.files.emplace_back(stage, dst);
         const auto containers = Talon::Manifest::ListContainerFiles(
             Mirel::Directory(Mirel::UniversalPath::Folder(it.folder->path)), rel);
         if (ok && !containers.empty()) {
             // Staged as a folder of its own, so the old one is replaced as a whole.
             st.rcFinal = dst + ".rc";
-            st.rcStage = dst + ".rc.part";
+            st.rcStage = Mirel::Os::TempNameBeside(dst);
             Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
             for (const auto& c : containers) {
                 const std::string tmp = st.rcStage + c.substr(rel.size() + 3);
@@ -326,7 +341,7 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
             }
         }
         if (!ok) {
-            ::unlink((dst + ".part").c_str());
+            ::unlink(stage.c_str());
             if (!st.rcStage.empty())
                 Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
             fail(rel, uuid, why);
@@ -336,10 +351,20 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
         line << "restored " << rel << "  " << uuid << "  MSN " << it.copy->msn << "  interval end "
              << TimeText(it.folder->intervalEnd) << " UTC  from " << it.folder->name
              << (listed ? "" : "  (no manifest: checked for structure only)") << "\n";
+        if (it.copy->held) {
+            // Not the database at the folder's end: the one the service kept when it failed.
+            line << "         WARNING: held copy: " << rel << " failed and this is its newest good "
+                 << "copy, at MSN " << it.copy->msn << ", older than the interval end of "
+                 << it.folder->name << "\n";
+            code = std::max(code, static_cast<int>(kWarning));
+        }
         if (newest && it.folder->intervalEnd < newest->intervalEnd && o.atFolder.empty()) {
             line << "         older than the newest last-good folder " << newest->name
                  << ": this database is not in it";
-            if (const FailedDatabase* fd = view.FindFailed(uuid))
+            if (const FailedDatabase* fd = view.FindFailed(uuid);
+                fd && fd->error == Mirel::kErrReplaced)
+                line << " (another database took its name at " << TimeText(fd->since) << " UTC)";
+            else if (fd)
                 line << " (it failed with error " << fd->error << " at " << TimeText(fd->since)
                      << " UTC and awaits a new full upload)";
             line << "\n";

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "platform/support/ErrorCodes.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
@@ -18,8 +19,14 @@ struct DbRow {
     std::uint64_t msn = 0;
     std::int64_t lag = 0;
     bool inNewest = false;
+    bool held = false;
+    bool replaced = false;  // dropped by the server: another database owns its name
     const FailedDatabase* failed = nullptr;
 };
+
+bool Replaced(const FailedDatabase* f) {
+    return f && f->error == Mirel::kErrReplaced;
+}
 
 std::string Pad(const std::string& s, std::size_t w) {
     return s.size() >= w ? s : s + std::string(w - s.size(), ' ');
@@ -81,7 +88,9 @@ int Status(const StatusOptions& o, std::ostream& out) {
         r.msn = n.copy->msn;
         r.lag = static_cast<std::int64_t>(now) - static_cast<std::int64_t>(n.folder->intervalEnd);
         r.inNewest = n.folder == newest;
+        r.held = n.copy->held;
         r.failed = v.FindFailed(uuid);
+        r.replaced = Replaced(r.failed);
         rows.push_back(r);
     }
     std::sort(rows.begin(), rows.end(), [](const DbRow& a, const DbRow& b) {
@@ -94,7 +103,7 @@ int Status(const StatusOptions& o, std::ostream& out) {
     if (!newest) raise(kCritical, "no last-good folder: nothing can be restored yet");
     const DbRow* worst = nullptr;
     for (const auto& r : rows)
-        if (!worst || r.lag > worst->lag) worst = &r;
+        if (!r.replaced && (!worst || r.lag > worst->lag)) worst = &r;
     if (worst) {
         std::int64_t lag = std::max(worst->lag, newestLag);
         std::string what =
@@ -108,13 +117,17 @@ int Status(const StatusOptions& o, std::ostream& out) {
             raise(kWarning, what + " (warning at " +
                                 DurationText(static_cast<std::int64_t>(o.warnLag)) + ")");
     }
-    for (const auto& f : v.failed)
+    std::size_t awaiting = 0;
+    for (const auto& f : v.failed) {
+        if (Replaced(&f)) continue;
+        ++awaiting;
         if (!newestCopies.count(f.uuid))
             raise(kCritical,
                   "database " + f.uuid + " failed and has no copy in any last-good folder");
-    if (!v.failed.empty())
+    }
+    if (awaiting)
         raise(kWarning,
-              std::to_string(v.failed.size()) + " database(s) failed and await a new full upload");
+              std::to_string(awaiting) + " database(s) failed and await a new full upload");
     if (!v.failedWhy.empty()) raise(kWarning, v.failedWhy);
     if (newest && newest->manifestState == LastGoodFolder::kNoManifest)
         raise(kWarning, "the newest last-good folder has no manifest");
@@ -163,7 +176,9 @@ int Status(const StatusOptions& o, std::ostream& out) {
                    {"interval_end", TimeJson(r.folder->intervalEnd)},
                    {"lag_seconds", r.lag / 1000000},
                    {"in_newest_folder", r.inNewest},
-                   {"failed", r.failed != nullptr}};
+                   {"held", r.held},
+                   {"replaced", r.replaced},
+                   {"failed", r.failed != nullptr && !r.replaced}};
             j["databases"].push_back(d);
         }
         j["failed"] = Json::array();
@@ -174,6 +189,7 @@ int Status(const StatusOptions& o, std::ostream& out) {
                 x["newest_copy"] = {{"folder", it->second.folder->name},
                                     {"name", it->second.copy->path},
                                     {"msn", it->second.copy->msn},
+                                    {"held", it->second.copy->held},
                                     {"interval_end", TimeJson(it->second.folder->intervalEnd)}};
             else
                 x["newest_copy"] = nullptr;
@@ -210,7 +226,7 @@ int Status(const StatusOptions& o, std::ostream& out) {
         for (std::size_t i = 0; i < reasons.size(); ++i) out << (i ? "; " : "") << reasons[i];
     }
     out << " | lag=" << newestLag / 1000000 << "s;" << o.warnLag / 1000000 << ";"
-        << o.critLag / 1000000 << " databases=" << rows.size() << " failed=" << v.failed.size()
+        << o.critLag / 1000000 << " databases=" << rows.size() << " failed=" << awaiting
         << " pending_logs=" << v.pending.redoLogs << " pending_bytes=" << v.pending.redoBytes
         << "B rejected=" << v.rejected.size() << "\n";
 
@@ -241,18 +257,23 @@ int Status(const StatusOptions& o, std::ostream& out) {
                 << Pad(std::to_string(r.msn), wMsn) << "  " << Pad(r.folder->name, wFolder) << "  "
                 << Pad(TimeText(r.folder->intervalEnd), 26) << "  " << DurationText(r.lag);
             if (!r.inNewest) out << "  (older: not in the newest folder)";
-            if (r.failed) out << "  FAILED";
+            if (r.held) out << "  HELD (its newest good copy, older than the folder's end)";
+            if (r.replaced)
+                out << "  REPLACED (another database owns its name)";
+            else if (r.failed)
+                out << "  FAILED";
             out << "\n";
         }
     }
 
-    out << "Failed databases (await a new full upload): " << v.failed.size() << "\n";
+    out << "Failed databases (await a new full upload): " << awaiting << "\n";
     for (const auto& f : v.failed) {
         out << "  " << f.uuid << "  error " << f.error << "  since " << TimeText(f.since) << " UTC";
+        if (Replaced(&f)) out << "  (replaced: no upload awaited)";
         auto it = newestCopies.find(f.uuid);
         if (it != newestCopies.end())
             out << "  newest copy " << it->second.folder->name << "/" << it->second.copy->path
-                << " MSN " << it->second.copy->msn;
+                << " MSN " << it->second.copy->msn << (it->second.copy->held ? " (held)" : "");
         else
             out << "  no copy";
         out << "\n";

@@ -211,6 +211,9 @@ int Verify(const VerifyOptions& o, std::ostream& out) {
             for (const auto& p : r.problems)
                 out << "  " << ExitName(r.severity) << ": " << p << "\n";
             for (const auto& x : r.files) {
+                if (x.f.listed.held && x.word == "ok")
+                    out << "  held  " << x.f.path << ": the newest good copy of a failed database, "
+                        << "at MSN " << x.f.listed.msn << ", older than the interval end\n";
                 if (x.word == "ok" || x.word == "structure-ok" || x.word == "superseded") continue;
                 out << "  " << x.word << "  " << x.f.path << ": " << x.f.detail << "\n";
             }
@@ -258,6 +261,7 @@ int Verify(const VerifyOptions& o, std::ostream& out) {
                 if (x.f.kind == Talon::ManifestEntry::kDatabase) {
                     jx["uuid"] = e.uuid.empty() ? x.f.listed.uuid : e.uuid;
                     jx["msn"] = e.msn;
+                    jx["held"] = x.f.listed.held;
                 }
                 jf["files"].push_back(jx);
             }

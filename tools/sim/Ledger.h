@@ -27,6 +27,8 @@ struct DbRec {
     bool needsUpload = false;     // the server owes the service a new full backup of it
     int lastGood = 0;             // newest interval whose newest folder held it exactly
     int idleUntil = 0;            // no logs up to this interval
+    // The state of every upload written, by MSN: what a held copy may be.
+    std::map<std::uint64_t, DbState> uploaded;
 };
 
 enum class FileKind {

@@ -290,6 +290,8 @@ void Server::Upload(int d, const std::string& why) {
         mR.Say("cannot write " + f.path + ": error " + std::to_string(e.GetError()));
         return;
     }
+    r.uploaded[f.msn] =
+        StateOf(r.model->Uuid(), r.model->PageSize(), r.model->MSN(), r.model->Pages());
     std::size_t idx = AddFile(f);
     bool ok = AnnounceUpload(idx);
     if (!ok && !Exists(mL.files[idx].path) && !InRejected(mL.files[idx].path)) {

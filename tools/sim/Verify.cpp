@@ -202,12 +202,20 @@ std::vector<std::string> FindLeftovers(const Ledger& ledger, bool intervalRunnin
 std::vector<Checker::Copy> Checker::ReadFolder(const std::string& folder) {
     std::vector<Copy> out;
     std::error_code ec;
+    // "database <TAB> path <TAB> ... <TAB> held" (docs/formats.md, manifest version 2).
+    std::set<std::string> held;
+    std::ifstream manifest(folder + "/manifest.tsv");
+    for (std::string line; std::getline(manifest, line);) {
+        auto f = Split(line, '\t');
+        if (f.size() == 9 && f[0] == "database" && f[8] == "held") held.insert(f[1]);
+    }
     for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (!EndsWith(Lower(name), ".vdb")) continue;
         if (it->symlink_status(ec).type() == fs::file_type::directory) continue;
         Copy c;
         c.path = it->path().string();
+        c.held = held.count(c.path.substr(folder.size() + 1)) != 0;
         // A file read before is read again only when its inode says it may have changed: a
         // write through any hard link moves the change time.
         struct stat st;
@@ -252,6 +260,14 @@ void Checker::CheckCopy(const Copy& c, int interval, const std::string& where, b
                              " is not one of the server's");
         return;
     }
+    if (c.held) {
+        if (HeldStateExists(d, c.file.state)) return;
+        if (!mReported.insert("held:" + c.path).second) return;
+        mR.Fail("mismatch", c.path + " (" + where + "): " + mL.DbLabel(d) +
+                                " is held, but at no whole state the server had (" +
+                                c.file.state.Describe() + ")");
+        return;
+    }
     const IntervalRec* rec = mL.Interval(interval);
     auto s = rec->states.find(d);
     if (s == rec->states.end()) {
@@ -279,6 +295,17 @@ void Checker::CheckCopy(const Copy& c, int interval, const std::string& where, b
                             "state at that interval's end: " +
                             diff + " expected " + s->second.Describe() + ", found " +
                             c.file.state.Describe());
+}
+
+bool Checker::HeldStateExists(int db, const DbState& state) const {
+    const DbRec& r = mL.dbs[static_cast<std::size_t>(db)];
+    auto up = r.uploaded.find(state.msn);
+    if (up != r.uploaded.end() && up->second == state) return true;
+    for (const IntervalRec& i : mL.intervals) {
+        auto s = i.states.find(db);
+        if (s != i.states.end() && s->second == state) return true;
+    }
+    return false;
 }
 
 void Checker::CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& copies) {
@@ -376,7 +403,9 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
             if (++seen[interval][d] == 2)
                 mR.Fail("mismatch", f.name + " holds more than one copy of " + mL.DbLabel(d));
             auto s = mL.Interval(interval)->states.find(d);
-            if (s != mL.Interval(interval)->states.end() && s->second == c.file.state)
+            // A held copy that is a whole state is the database's newest good copy.
+            if ((s != mL.Interval(interval)->states.end() && s->second == c.file.state) ||
+                (c.held && HeldStateExists(d, c.file.state)))
                 exact.insert({interval, d});
         }
         if (newest) CheckManifest(f, copies);

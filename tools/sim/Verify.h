@@ -66,10 +66,13 @@ private:
     struct Copy {
         std::string path;
         DbFile file;
+        bool held = false;  // its manifest line says held: a failed database's newest good copy
     };
     std::vector<Copy> ReadFolder(const std::string& folder);
     void CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& copies);
     void CheckCopy(const Copy& c, int interval, const std::string& where, bool newest);
+    // A held copy must be a whole state the server had: an upload, or an interval's end.
+    bool HeldStateExists(int db, const DbState& state) const;
     bool CopyOfStateExists(int db, int fromInterval);
     bool Superseded(const FileRec& f) const;
     std::string Where(const FileRec& f) const;

@@ -6,6 +6,7 @@
 
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/Manifest.h"
 #include "platform/support/Directory.h"
 #include "platform/support/Listing.h"
 
@@ -58,6 +59,7 @@ bool Workload::Upload(int which) {
         Mirel::Directory(Mirel::UniversalPath::Folder(folder)).CreateIfNotExists();
         std::string path = folder + "/" + DbName(i);
         if (!Db(i).WriteFullCopy(File(path)).OK()) return false;
+        mUploaded[DbName(i)][Db(i).MSN()] = Snapshot{Db(i).Uuid(), Db(i).MSN(), Db(i).Pages()};
         mForgotten[static_cast<std::size_t>(i)] = false;
         ok = mAnnouncer->Upload(path, Db(i).UuidText()) && ok;
     }
@@ -133,8 +135,27 @@ std::string Workload::VerifyLastGood(const std::string& folder) const {
     Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
     dir.ProcessFiles(f, 3);
     std::ostringstream why;
+    Talon::Manifest manifest;
+    Talon::Manifest::Read(dir, manifest);
     for (const auto& file : files) {
-        auto s = h->second.find(file.GetName().ToUTF8());
+        const std::string name = file.GetName().ToUTF8();
+        const Talon::ManifestEntry* line = manifest.Find(name);
+        if (line && line->held) {
+            // A failed database's upload that its first log never changed.
+            const Snapshot* uploaded = nullptr;
+            auto up = mUploaded.find(name);
+            if (up != mUploaded.end() && up->second.count(line->msn))
+                uploaded = &up->second.at(line->msn);
+            if (!uploaded) {
+                why << file.Native() << ": held at MSN " << line->msn << ", never uploaded; ";
+                continue;
+            }
+            std::string diff =
+                DatabaseModel::Compare(file, uploaded->uuid, uploaded->msn, uploaded->pages);
+            if (!diff.empty()) why << file.Native() << ": held: " << diff;
+            continue;
+        }
+        auto s = h->second.find(name);
         if (s == h->second.end()) {
             why << file.Native() << ": not expected there; ";
             continue;

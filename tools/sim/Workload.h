@@ -88,6 +88,8 @@ private:
     std::uint64_t mRedoStart = 0;
     std::vector<std::uint64_t> mEnds;
     std::map<std::uint64_t, std::map<std::string, Snapshot>> mHistory;  // minute -> name -> copy
+    // Every upload, by name and MSN: what a copy its manifest calls held must be.
+    std::map<std::string, std::map<std::uint64_t, Snapshot>> mUploaded;
     std::uint64_t mBytes = 0, mLogs = 0;
     int mUploads = 0, mSeq = 0;
 };

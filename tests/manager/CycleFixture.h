@@ -1,0 +1,116 @@
+// A server's part for interval tests: uploads, logs and interval ends written into the backup
+// folder and announced, and what the newest last-good folders hold afterwards.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/framework/BackupFolder.h"
+#include "platform/framework/IBS_Config.h"
+#include "platform/framework/Manifest.h"
+#include "tests/manager/Files.h"
+#include "tests/manager/ManagerFixture.h"
+
+namespace testutil {
+
+inline const std::string kA = "11111111-1111-4111-8111-111111111111";
+inline const std::string kB = "22222222-2222-4222-8222-222222222222";
+inline const std::string kC = "33333333-3333-4333-8333-333333333333";
+inline constexpr std::uint64_t kStart = 1800000000000000ull;
+
+class CycleFixture : public ManagerTest {
+protected:
+    ShortRetries shortRetries{IBSMgr::GetInstance()};
+
+    // Database `uuid` uploaded at `msn`.
+    void Upload(const std::string& uuid, std::uint64_t msn) {
+        std::string path = WriteDb(
+            backup() + "/Copies/u" + std::to_string(++seq) + "/" + uuid.substr(0, 4) + ".vdb", uuid,
+            msn);
+        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(path), U(uuid)));
+        msns[uuid] = msn;
+    }
+    // One log of `uuid` in the interval being written.
+    std::int32_t Log(const std::string& uuid, bool damage = false) {
+        std::uint64_t from = msns[uuid];
+        std::string path = WriteLog(Redo(), "l" + std::to_string(++seq) + ".vrl", uuid, from,
+                                    from + 1, clock += 1000);
+        if (damage) {
+            std::string bytes = testutil::ReadFile(path);
+            bytes[128 + 16 + 5] = static_cast<char>(bytes[128 + 16 + 5] ^ 1);
+            testutil::WriteFile(path, bytes);
+        } else {
+            msns[uuid] = from + 1;
+        }
+        return mgr->RedoLogIsReady(U(path), U(uuid), true);
+    }
+    // Closes the interval at `end` (by default in the next minute) and runs the cycle.
+    std::uint64_t Close(std::uint64_t end = 0, bool settle = true) {
+        if (end == 0) end = (clock / kMinute + 1) * kMinute + 1234;
+        EXPECT_EQ(mgr->RedoLogIsReady(U(WriteDone(Redo(), end, {})), u"", true), 0);
+        states[end] = msns;
+        ends.push_back(end);
+        clock = end;
+        redo = 0;
+        if (settle) SettleWithRetries();
+        return end;
+    }
+    void SettleWithRetries() {
+        for (int i = 0; i < 1000; ++i) {
+            Settle();
+            if (!mgr->RetryPending()) return;
+            if (auto m = Queue().GetMsg(5000))
+                if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+        }
+    }
+    std::string Redo() {
+        if (redo == 0) redo = clock + 1;
+        std::string f = backup() + "/Changes/Redo_" + std::to_string(redo);
+        testutil::MakeDirs(f);
+        return f;
+    }
+    // The newest last-good folder and the MSN of each database in it.
+    std::map<std::string, std::uint64_t> Newest(std::string* name = nullptr) {
+        std::map<std::string, std::uint64_t> out;
+        Mirel::Directory latest;
+        if (!Talon::BackupFolder(u"LastGood")
+                 .GetLatest(Mirel::UniversalPath::Folder(backup()), latest))
+            return out;
+        if (name) *name = latest.GetChildName().ToUTF8();
+        std::vector<Mirel::UniversalPath> files;
+        Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
+        latest.ProcessFiles(f, 3);
+        for (const auto& file : files) {
+            Mirel::unistring uuid;
+            std::uint64_t msn = 0;
+            if (Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK()) out[uuid.ToUTF8()] = msn;
+        }
+        return out;
+    }
+    // Every copy in every last-good folder has the MSN its interval ended with.
+    void ExpectEveryFolderExact() {
+        for (const auto& d :
+             Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup()))) {
+            Talon::Manifest m;
+            ASSERT_TRUE(Talon::Manifest::Read(d, m).OK()) << d.GetPath().Native();
+            std::vector<Mirel::UniversalPath> files;
+            Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
+            d.ProcessFiles(f, 3);
+            for (const auto& file : files) {
+                Mirel::unistring uuid;
+                std::uint64_t msn = 0;
+                ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK());
+                EXPECT_EQ(msn, states.at(m.intervalEnd).at(uuid.ToUTF8())) << file.Native();
+            }
+        }
+    }
+
+    std::map<std::string, std::uint64_t> msns;
+    std::map<std::uint64_t, std::map<std::string, std::uint64_t>> states;
+    std::vector<std::uint64_t> ends;
+    std::uint64_t clock = kStart, redo = 0;
+    int seq = 0;
+};
+
+}  // namespace testutil

@@ -1,0 +1,355 @@
+// What a server that breaks its rules, or a host that changes under the service, must not
+// cost: a folder named again after its set-up failed, an upload that cannot be moved, two
+// uploads in one folder, a database re-created under its old name, names at the length
+// limit, and a first log that fails right after an upload.
+#include "tests/manager/CycleFixture.h"
+
+using Mirel::unistring;
+using testutil::Events;
+using testutil::kA;
+using testutil::kB;
+using testutil::kC;
+using testutil::U;
+using testutil::WriteDb;
+using testutil::WriteLog;
+
+namespace {
+
+class NothingLostTest : public testutil::CycleFixture {
+protected:
+    // What a new process starts with, then the start's own set-up of the backup folder.
+    bool Restart() {
+        while (Queue().GetMsg(0)) {
+        }
+        EXPECT_TRUE(mgr->SetupFolders(Mirel::Directory(tmp.Folder("scratch"))));
+        mgr->ClearFolders();
+        mgr->ClearIntervals();
+        return mgr->SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup())));
+    }
+};
+
+}  // namespace
+
+TEST_F(NothingLostTest, AFolderWhoseSetUpFailedIsSetUpAgainWhenNamedAgainAndLosesNothing) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    Upload(kA, 20);  // accepted: an upload, its log and the interval's end wait
+    ASSERT_EQ(Log(kA), 0);
+    Close(0, false);
+    const std::string ip = backup() + "/InProgress";
+    if (testutil::IsDir(ip)) {
+        ASSERT_EQ(Mirel::Os::RemoveDir(ip), 0);
+    }
+    {
+        // The volume refuses the in-progress folder at the start.
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip, Mirel::kErrAccessDenied);
+        ASSERT_FALSE(Restart());
+    }
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"a", U(kA), 21, false), Mirel::kErrFoldersNotReady);
+    // The server is told 10017 and names the same folder: it is set up again, not cleared.
+    ASSERT_EQ(mgr->SetBackupFolder(U(backup() + "/")), 1);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"a", U(kA), 21, false), 0);
+    SettleWithRetries();
+    EXPECT_EQ(Newest()[kA], 21u);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"a", U(kA), 21, false), 0);
+    ExpectEveryFolderExact();
+}
+
+TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNeverWritten) {
+    Events events;
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    const std::string upload = WriteDb(backup() + "/Copies/ub/b.vdb", kB, 20);
+    const std::string bytes = testutil::ReadFile(upload);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
+    msns[kB] = 20;
+    ASSERT_EQ(Log(kB), 0);
+    ASSERT_EQ(Log(kA), 0);
+    {
+        // The copies folder went to another file system under the service.
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
+        Close();
+    }
+    EXPECT_EQ(testutil::ReadFile(upload), bytes) << "logs applied inside the copies folder";
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrCopyFailed);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"b", U(kB), 21, false), Mirel::kErrCopyFailed);
+    EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10710\t"),
+              std::string::npos);
+    EXPECT_EQ(events.Count(0x41000331), 1);
+    EXPECT_EQ(events.Count(0x41000317), 1);
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}}));
+    // Its log was set aside, not lost; the upload waits where it is and still serves.
+    EXPECT_NE(testutil::ReadFile(backup() + "/Rejected/reasons.tsv").find("\t10710\t"),
+              std::string::npos);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
+    msns[kB] = 20;
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 21}}));
+    ExpectEveryFolderExact();
+}
+
+TEST_F(NothingLostTest, TwoUploadsInOneFolderAreBothKept) {
+    const std::string a = WriteDb(backup() + "/Copies/both/a.vdb", kA, 10);
+    const std::string b = WriteDb(backup() + "/Copies/both/sub/b.vdb", kB, 20);
+    testutil::WriteFile(backup() + "/Copies/both/notes.txt", "the server's own");
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(a), U(kA)));
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(b), U(kB)));
+    msns[kA] = 10;
+    msns[kB] = 20;
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 11}, {kB, 21}}));
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
+    // Only the service's own files left the folder.
+    EXPECT_EQ(testutil::ReadFile(backup() + "/Copies/both/notes.txt"), "the server's own");
+    EXPECT_FALSE(testutil::Exists(backup() + "/Copies/both/sub"));
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
+    ExpectEveryFolderExact();
+}
+
+namespace {
+
+// A database dropped and re-created under the same file name: a new UUID, a new upload.
+struct Recreated {
+    const char* name;
+    std::string old, fresh;
+    bool restart;  // the new copy was already in the in-progress folder when the service died
+};
+
+class ReplacedDatabaseTest : public NothingLostTest,
+                             public ::testing::WithParamInterface<Recreated> {};
+
+}  // namespace
+
+TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
+    const Recreated r = GetParam();
+    Events events;
+    const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", r.old, 10);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(r.old)));
+    msns[r.old] = 10;
+    ASSERT_EQ(Log(r.old), 0);
+    Close();
+    ASSERT_EQ(Log(r.old), 0);
+    Close();
+    std::string oldFolder;
+    ASSERT_EQ(Newest(&oldFolder), (std::map<std::string, std::uint64_t>{{r.old, 12}}));
+    ASSERT_EQ(Log(r.old), 0);  // its last changes before the drop
+    msns[r.fresh] = 50;
+    if (r.restart) {
+        // The new upload was moved into the in-progress folder, then the service died.
+        WriteDb(backup() + "/InProgress/sales.vdb", r.fresh, 50);
+        ASSERT_EQ(Log(r.fresh), 0);
+        Close(0, false);
+        ASSERT_TRUE(Restart());
+        mgr->ScanFullBackupDB();
+        mgr->CheckIntervals();
+        SettleWithRetries();
+    } else {
+        const std::string second = WriteDb(backup() + "/Copies/u2/sales.vdb", r.fresh, 50);
+        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(second), U(r.fresh)));
+        ASSERT_EQ(Log(r.fresh), 0);
+        Close();
+    }
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{r.fresh, 51}}));
+    EXPECT_EQ(events.Count(0x41000332), 1);
+    EXPECT_EQ(events.Last(0x41000332),
+              (std::vector<unistring>{u"sales.vdb", U(r.old), U(r.fresh)}));
+    EXPECT_EQ(mgr->GetDatabaseError(U(r.fresh)), 0);
+    EXPECT_EQ(mgr->GetDatabaseError(U(r.old)), Mirel::kErrReplaced);
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"old", U(r.old), 12, false), Mirel::kErrReplaced);
+    // Its later logs are refused and set aside; nothing of it is lost.
+    EXPECT_EQ(Log(r.old), Mirel::kErrReplaced);
+    const std::string reasons = testutil::ReadFile(backup() + "/Rejected/reasons.tsv");
+    EXPECT_EQ(std::count(reasons.begin(), reasons.end(), '\n'), 2) << reasons;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Log(r.fresh), 0);
+        Close();
+    }
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{r.fresh, 54}}));
+    unistring uuid;
+    std::uint64_t msn = 0;
+    ASSERT_TRUE(
+        Talon::IBS_Config::GetDBInfo(
+            Mirel::UniversalPath::FromNative(backup() + "/" + oldFolder + "/sales.vdb"), uuid, msn)
+            .OK())
+        << "the old database's newest copy was pruned";
+    EXPECT_EQ(uuid, U(r.old));
+    EXPECT_EQ(msn, 12u);
+    ExpectEveryFolderExact();
+}
+
+INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
+                         ::testing::Values(Recreated{"NewSortsAfter", kA, kB, false},
+                                           Recreated{"NewSortsFirst", kB, kA, false},
+                                           Recreated{"FoundByTheRestartScan", kA, kB, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(NothingLostTest, NamesAtTheLengthLimitAreStoredOrRefusedAtIntake) {
+    Events events;
+    // Database names of 250 to 255 bytes: the service adds ".rc" for a container folder.
+    std::map<std::string, std::string> accepted;  // UUID -> name
+    for (std::size_t length = 250; length <= 255; ++length) {
+        char uuid[40];
+        std::snprintf(uuid, sizeof uuid, "%08zx-0000-4000-8000-000000000000", 0x44440000 + length);
+        const std::string name = std::string(length - 4, 'n') + ".vdb";
+        const std::string folder = backup() + "/Copies/n" + std::to_string(length);
+        // Written under a short name and renamed, as a server whose own tools fit would.
+        WriteDb(folder + "/short.vdb", uuid, 10);
+        ASSERT_EQ(Mirel::Os::Rename(folder + "/short.vdb", folder + "/" + name), 0);
+        const bool taken = mgr->FullDBBackupIsUploaded(U(folder + "/" + name), U(uuid));
+        EXPECT_EQ(taken, length <= 252) << length;
+        if (taken) {
+            accepted[uuid] = name;
+            msns[uuid] = 10;
+        } else {
+            EXPECT_TRUE(testutil::IsFile(folder + "/" + name)) << "left where it is";
+        }
+    }
+    EXPECT_EQ(events.Count(0x41000313), 3);
+    ASSERT_EQ(accepted.size(), 3u);
+    // Applied to the upload, carried forward as a link, made private, carried as a copy
+    // where no link can be made, and made private again.
+    auto logAll = [&] {
+        for (const auto& [uuid, name] : accepted) ASSERT_EQ(Log(uuid), 0);
+    };
+    logAll();
+    Close();
+    Close();
+    logAll();
+    Close();
+    {
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress*",
+                           Mirel::kErrLinkNotSupported);
+        Close();
+    }
+    logAll();
+    Close();
+    auto newest = Newest();
+    for (const auto& [uuid, name] : accepted) {
+        EXPECT_EQ(mgr->GetDatabaseError(U(uuid)), 0) << name.size();
+        EXPECT_EQ(newest[uuid], 13u) << name.size();
+    }
+    ExpectEveryFolderExact();
+    // Redo log names: a set-aside log may need "<name>.<n>.rc" in Rejected/.
+    const std::string& some = accepted.begin()->first;
+    for (std::size_t length : {246, 247, 255}) {
+        const std::string name = std::string(length - 4, 'l') + ".vrl";
+        const std::uint64_t from = msns[some];
+        const std::string log = WriteLog(Redo(), name, some, from, from + 1, clock += 1000);
+        const std::int32_t answer = mgr->RedoLogIsReady(U(log), U(some), true);
+        if (length <= 246) {
+            EXPECT_EQ(answer, 0);
+            msns[some] = from + 1;
+        } else {
+            EXPECT_EQ(answer, Mirel::kErrNameTooLong) << length;
+            EXPECT_TRUE(testutil::IsFile(log)) << "left where it is";
+            ASSERT_EQ(Mirel::Os::DeleteFile(log), 0);
+        }
+    }
+    Close();
+    EXPECT_EQ(Newest()[some], 14u);
+}
+
+TEST_F(NothingLostTest, AnUploadWhoseFirstLogFailsIsKeptAndPublishedAsHeld) {
+    Events events;
+    Upload(kA, 10);
+    Upload(kB, 20);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    Upload(kB, 30);  // a new full backup of B, and a database C seen for the first time
+    Upload(kC, 40);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB, true), 0);  // records checked before anything is written: 10709
+    ASSERT_EQ(Log(kC, true), 0);
+    Close();
+    std::string held;
+    EXPECT_EQ(Newest(&held), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 30}, {kC, 40}}));
+    for (const auto& uuid : {kB, kC}) {
+        EXPECT_EQ(mgr->GetDatabaseError(U(uuid)), Mirel::kErrInvalidFile);
+        EXPECT_EQ(mgr->VerifyFullDBBackup(u"x", U(uuid), msns[uuid], false),
+                  Mirel::kErrInvalidFile);
+    }
+    EXPECT_EQ(events.Count(0x41000331), 2);
+    Talon::Manifest m;
+    ASSERT_TRUE(Talon::Manifest::Read(
+                    Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/" + held)), m)
+                    .OK());
+    std::map<std::string, bool> state;
+    for (const auto& e : m.entries) state[e.path] = e.held;
+    EXPECT_EQ(state, (std::map<std::string, bool>{
+                         {"1111.vdb", false}, {"2222.vdb", true}, {"3333.vdb", true}}));
+    // Not carried forward, never pruned while it is the newest copy.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Log(kA), 0);
+        Close();
+        EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13u + i}}));
+    }
+    EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/2222.vdb"));
+    EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/3333.vdb"));
+    Upload(kC, 50);
+    ASSERT_EQ(Log(kC), 0);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 16}, {kC, 51}}));
+    ExpectEveryFolderExact();
+}
+
+TEST_F(NothingLostTest, ACopyALogHasChangedIsNeverKept) {
+    Upload(kA, 10);
+    Upload(kB, 20);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    std::string first;
+    Newest(&first);
+    Upload(kB, 30);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);  // applied: the copy is no longer the upload
+    ASSERT_EQ(Log(kB, true), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}}));
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
+    EXPECT_TRUE(testutil::IsFile(backup() + "/" + first + "/2222.vdb")) << "its older copy stays";
+    ExpectEveryFolderExact();
+}
+
+TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvivesARestart) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    Upload(kB, 30);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB, true), 0);
+    {
+        // The failure cannot be written; the folder holding B's upload is published anyway.
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
+        Close(0, false);
+        Settle();
+    }
+    std::string held;
+    EXPECT_EQ(Newest(&held), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 30}}));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Failed.tsv"));
+    // The service dies before it records the failure; after the restart the failing log
+    // fails again, the failure is recorded, and the upload stays where it was published.
+    ASSERT_TRUE(Restart());
+    mgr->ScanFullBackupDB();
+    mgr->CheckIntervals();
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}}));
+    EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/2222.vdb"));
+    ExpectEveryFolderExact();
+}
