@@ -19,6 +19,7 @@ struct DbRow {
     std::int64_t lag = 0;
     bool inNewest = false;
     const FailedDatabase* failed = nullptr;
+    const Copy* copy = nullptr;
 };
 
 std::string Pad(const std::string& s, std::size_t w) {
@@ -82,6 +83,7 @@ int Status(const StatusOptions& o, std::ostream& out) {
         r.lag = static_cast<std::int64_t>(now) - static_cast<std::int64_t>(n.folder->intervalEnd);
         r.inNewest = n.folder == newest;
         r.failed = v.FindFailed(uuid);
+        r.copy = n.copy;
         rows.push_back(r);
     }
     std::sort(rows.begin(), rows.end(), [](const DbRow& a, const DbRow& b) {
@@ -108,6 +110,22 @@ int Status(const StatusOptions& o, std::ostream& out) {
             raise(kWarning, what + " (warning at " +
                                 DurationText(static_cast<std::int64_t>(o.warnLag)) + ")");
     }
+    // A newest copy that a look finds damaged or gone is no restore point (verify reads the
+    // bytes as well; restore falls back to an older copy only with a warning).
+    for (const auto& r : rows) {
+        if (r.copy->state == Copy::kOk) continue;
+        std::string why = "the newest copy of " + r.name + " (" + r.uuid + ") in " +
+                          r.folder->name + " is " + Copy::Word(r.copy->state) + ": " +
+                          r.copy->detail;
+        auto older = v.OlderIntactCopies(r.uuid, r.folder->intervalEnd);
+        why += older.empty() ? "; no older copy"
+                             : "; an older copy is in " + older.front().folder->name;
+        raise(kCritical, why);
+    }
+    for (const auto& c : newest ? newest->copies : std::vector<Copy>())
+        if (c.uuid.empty())
+            raise(kCritical,
+                  newest->name + "/" + c.path + " is no database anyone can name: " + c.detail);
     for (const auto& f : v.failed)
         if (!newestCopies.count(f.uuid))
             raise(kCritical,
@@ -163,7 +181,9 @@ int Status(const StatusOptions& o, std::ostream& out) {
                    {"interval_end", TimeJson(r.folder->intervalEnd)},
                    {"lag_seconds", r.lag / 1000000},
                    {"in_newest_folder", r.inNewest},
-                   {"failed", r.failed != nullptr}};
+                   {"failed", r.failed != nullptr},
+                   {"copy", Copy::Word(r.copy->state)},
+                   {"copy_problem", r.copy->detail}};
             j["databases"].push_back(d);
         }
         j["failed"] = Json::array();
@@ -241,6 +261,8 @@ int Status(const StatusOptions& o, std::ostream& out) {
                 << Pad(std::to_string(r.msn), wMsn) << "  " << Pad(r.folder->name, wFolder) << "  "
                 << Pad(TimeText(r.folder->intervalEnd), 26) << "  " << DurationText(r.lag);
             if (!r.inNewest) out << "  (older: not in the newest folder)";
+            if (r.copy->state != Copy::kOk)
+                out << "  " << Copy::Word(r.copy->state) << ": " << r.copy->detail;
             if (r.failed) out << "  FAILED";
             out << "\n";
         }
