@@ -60,6 +60,15 @@ const std::map<std::uint32_t, EventKind>& Wording() {
          {LOG_WARNING,
           "The interval ending %1 could not be finished: error %2 from the disk or the system. "
           "Nothing is lost; it is tried again in %3 s."}},
+        {0x41000332,
+         {LOG_WARNING,
+          "The interval-done file %1 ends at %2, not after the interval ending %3 that is "
+          "already published or started (did the server's clock go back?); it was set aside."}},
+        {0x41000333,
+         {LOG_WARNING,
+          "The last-good copy %1 does not match its manifest (%2): it does not start an "
+          "interval; an older copy does, or its database fails and a new full backup is "
+          "asked for."}},
         {0x41000331,
          {LOG_WARNING,
           "Database %1 failed (error %2): its newest last-good copy is kept, and its redo logs "

@@ -26,6 +26,12 @@ enum ErrorNumber : int {
     // An older copy could not be brought forward by logs merged from a newer one; the copy
     // is made again from the newer one (not the database's failure).
     kErrShortcutFailed = 10725,
+    // An interval-done file that ends at or before an interval already published or started
+    // (the server's clock went back): set aside, the open interval keeps its logs.
+    kErrStaleIntervalDone = 10726,
+    // A last-good copy whose bytes do not match its manifest line, or that has none to check
+    // them against: never a starting copy. A database with no other copy fails with it.
+    kErrCopyDamaged = 10727,
 
     // File system, mapped from errno by the OS layer.
     kErrPathNotFound = 20301,
