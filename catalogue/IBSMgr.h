@@ -27,6 +27,9 @@
 #include "platform/support/Sync.h"
 
 class DBSConnector;
+namespace Talon {
+class Manifest;
+}
 class RetryTimer;
 class TalonIBWorker;
 
@@ -97,6 +100,8 @@ public:
     // are all in the catalogue (older ones merged again as needed).
     bool ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
                              std::uint64_t msn, IntervalMap::iterator current);
+    bool ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                    IntervalMap::iterator current);
 
     // Uploads (catalogue/Uploads.cpp).
     std::uint64_t FindDatabase(const Mirel::unistring& uuid, std::uint64_t msn,

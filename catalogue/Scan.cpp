@@ -77,6 +77,33 @@ std::uint64_t IBSMgr::DeleteLeadingEmptyIntervals() {
 // the logs that lead up to them were merged in memory when the interval started, and a
 // restart lost that. They are still in the catalogue, with the older intervals: follow the
 // chain from the copy's MSN to the first log of this interval and merge it again.
+// An in-progress copy that is still a hard link of a last-good copy was never read: its bytes
+// are checked against that copy's line before a worker writes to it. (A private one was
+// checked before it became private, or is an upload.) False when there is no line to check
+// them against: the copy is made again, and the start decides what the database gets.
+bool IBSMgr::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                        IntervalMap::iterator current) {
+    for (auto o = std::make_reverse_iterator(current); o != mIntervals.rend(); ++o) {
+        if (o->second.backup.IsClear()) continue;
+        Mirel::LockReentrant ol(o->second.lock);
+        auto y = o->second.databases.find(uuid);
+        if (y == o->second.databases.end() || y->second.upload || y->second.file.path.IsClear())
+            continue;
+        Mirel::UniversalPath source = y->second.file.path;
+        source.SetAbsoluteFrom(o->second.backup.GetPath());
+        if (!Mirel::Os::SameObject(file.Native(), source.Native())) continue;
+        if (!y->second.line.known) return false;
+        Mirel::LockReentrant cl(current->second.lock);
+        DatabaseItem& X = current->second.databases.at(uuid);
+        X.mustCheck = true;
+        X.expect = y->second.line;
+        X.checkFrom = source;
+        X.checkInterval = o->first;
+        return true;
+    }
+    return true;
+}
+
 bool IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
                                  std::uint64_t msn, IntervalMap::iterator current) {
     IntervalPlan::Repair repair = IntervalPlan::RepairChain(mIntervals, current->first, uuid, msn);
@@ -119,6 +146,7 @@ void IBSMgr::ScanFullBackupDB() {
     struct Folder {
         Mirel::Directory dir;
         std::uint64_t utc;
+        Talon::Manifest manifest;  // empty when the folder has none that reads
     };
     std::vector<Folder> folders;
     const Mirel::unistring& prefix = IBS_Config::sLastGoodFolderPrefix;
@@ -134,10 +162,11 @@ void IBSMgr::ScanFullBackupDB() {
         if (utc == 0) continue;
         // The manifest holds the interval's exact end, which a name by the minute cannot.
         Talon::Manifest manifest;
-        if (Talon::Manifest::Read(dir, manifest).OK() && manifest.intervalEnd != 0 &&
+        if (!Talon::Manifest::Read(dir, manifest).OK()) manifest = Talon::Manifest();
+        if (manifest.intervalEnd != 0 &&
             manifest.intervalEnd - manifest.intervalEnd % kMinute == utc - utc % kMinute)
             utc = manifest.intervalEnd;
-        folders.push_back({dir, utc});
+        folders.push_back({dir, utc, std::move(manifest)});
         newestMinute = std::max(newestMinute, utc - utc % kMinute);
     }
 
@@ -259,7 +288,7 @@ void IBSMgr::ScanFullBackupDB() {
                     continue;
                 }
                 if (!target->second.AddDatabase(f, mInProgressFolder.GetPath(), true)) continue;
-                if (!ChainInProgressCopy(f, uuid, msn, target)) {
+                if (!ChainInProgressCopy(f, uuid, msn, target) || !ShareCheck(f, uuid, target)) {
                     // Nothing brings it to the interval's end: it is made again from the
                     // newest copy (it may hold part of a log, so it is not one itself).
                     IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy "

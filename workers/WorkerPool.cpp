@@ -126,6 +126,19 @@ void IBSMgr::ReleaseInProgressItem(DatabaseItem* copy) {
                 entry.file.msn = copy->file.msn;
                 entry.file.endUTC = copy->file.endUTC;
                 entry.err = copy->err;
+                entry.mustCheck = copy->mustCheck;  // cleared once its bytes passed
+            }
+            if (copy->detached) {
+                // The older copy brought forward is the in-progress copy now; its last-good
+                // name went once its bytes passed, and its item goes with it.
+                auto older = mIntervals.find(copy->checkInterval);
+                if (older != mIntervals.end() && older != it) {
+                    Mirel::LockReentrant ol(older->second.lock);
+                    auto item = older->second.databases.find(copy->file.uuid);
+                    if (item != older->second.databases.end())
+                        DeleteDatabaseItem(older->second, item->second);
+                }
+                if (found != interval.databases.end()) found->second.detach = false;
             }
             if (!AnyItemOwned(interval.databases)) RequestIntervalCheck();
         }
