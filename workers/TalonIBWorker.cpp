@@ -145,14 +145,21 @@ Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& d
         }
         return Talon::Error(rc);
     };
+    bool privateCopy = false;
     if (item.mustCheck && item.detach && database.GetHardLinkCount() > 1) {
         // An older copy brought forward: its bytes are read once, here, and its last-good
         // name goes only once they passed, so the copy is written where it lies.
         if (int rc = Talon::CheckCopy(original.Native(), check)) return damaged(rc);
         item.mustCheck = false;
-        if (Mirel::Os::DeleteFile(item.checkFrom.Native()) == 0) item.detached = true;
+        // The name must be gone for good before the bytes change: after a power loss it
+        // would otherwise come back, naming the changed bytes in a last-good folder.
+        if (Mirel::Os::DeleteFile(item.checkFrom.Native()) == 0) {
+            item.detached = true;
+            if (Mirel::Os::SyncDir(Mirel::Os::ParentOf(item.checkFrom.Native())) != 0)
+                privateCopy = true;
+        }
     }
-    if (database.GetHardLinkCount() > 1) {
+    if (privateCopy || database.GetHardLinkCount() > 1) {
         Mirel::UniversalPath temp;
         bool found = false;
         Mirel::UniversalPath candidate = original;

@@ -133,10 +133,16 @@ void IBSMgr::ReleaseInProgressItem(DatabaseItem* copy) {
                 // name went once its bytes passed, and its item goes with it.
                 auto older = mIntervals.find(copy->checkInterval);
                 if (older != mIntervals.end() && older != it) {
-                    Mirel::LockReentrant ol(older->second.lock);
-                    auto item = older->second.databases.find(copy->file.uuid);
-                    if (item != older->second.databases.end())
-                        DeleteDatabaseItem(older->second, item->second);
+                    bool emptied = false;
+                    {
+                        Mirel::LockReentrant ol(older->second.lock);
+                        auto item = older->second.databases.find(copy->file.uuid);
+                        if (item != older->second.databases.end())
+                            DeleteDatabaseItem(older->second, item->second);
+                        emptied = older->second.databases.empty();
+                    }
+                    // An interval left with nothing goes, with its folders.
+                    if (emptied) DropInterval(copy->checkInterval);
                 }
                 if (found != interval.databases.end()) found->second.detach = false;
             }
