@@ -118,3 +118,24 @@ TEST_F(PromisesTest, AnIntervalDoneFileFromAClockThatWentBackIsRefusedAndItsLogs
     EXPECT_NE(NewestFolder(), before);
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
 }
+
+// The clock goes back while an interval is closed but not yet started: a log that continues
+// the chain after that interval's logs, though its time says it ends inside it, belongs after
+// it. Taken into it, its changes would be published as the state at an end before them.
+TEST_F(PromisesTest, ALogWrittenAfterTheClockWentBackNeverJoinsAnEarlierInterval) {
+    Upload(kA, 1000);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    const std::uint64_t before = clock;
+    ASSERT_EQ(Log(kA), 0);  // 1001 -> 1002
+    ASSERT_EQ(Log(kA), 0);  // 1002 -> 1003
+    const std::uint64_t closed = Close(false);
+    clock = before + 500;   // its next log ends inside the closed interval again
+    ASSERT_EQ(Log(kA), 0);  // 1003 -> 1004, written after the interval-done file
+    SettleWithRetries();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u) << "a later change joined the interval";
+    clock = closed + kMinute;
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
+}
