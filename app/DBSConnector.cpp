@@ -30,8 +30,10 @@ bool DBSConnector::ConnectToServer(const char* addr, unsigned short port) {
                 DBS_DEBUG("ConnectToServer() already connected, linkID " << GetLinkID());
                 return true;
             }
-            DBS_DEBUG("ConnectToServer() link " << GetLinkID() << " is stale, connecting again");
-            DropLink(link);
+            // Kept until a new link is made: a registration naming a hub that cannot be
+            // reached must not cost the server its stopping notice.
+            DBS_DEBUG("ConnectToServer() link "
+                      << GetLinkID() << " is stale or leads elsewhere, connecting again");
         }
     }
     Talon::Error e = ConnectToEventHub(addr, nullptr, &port, nullptr);
@@ -41,7 +43,9 @@ bool DBSConnector::ConnectToServer(const char* addr, unsigned short port) {
         DBS_DEBUG("ConnectToServer() success, linkID " << GetLinkID());
         return true;
     }
-    DBS_DEBUG("ConnectToServer() failed, error " << e.GetError());
+    Talon::EventLink_var kept = GetEventLink(0);
+    DBS_DEBUG("ConnectToServer() failed, error "
+              << e.GetError() << (CORBA::is_nil(kept) ? "" : "; the link there was is kept"));
     return false;
 }
 

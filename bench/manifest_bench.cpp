@@ -8,6 +8,10 @@
 //                           are taken from the previous manifest), the other half read
 //   restore:                `ibsdb restore` of the folder (copy, CRC, check, sync) against
 //                           `cp` of the same files followed by `sync`
+//   starting copy, checked: the worker's private copy of a hard-linked copy, checked against
+//                           its line while it is copied, against the plain copy it replaced
+//   older copy, checked:    an older copy read and checked before it is written in place,
+//                           against the plain read loop (before, it was not read at all)
 //
 // The files were just written, as the service's copies were, so all runs read from the page
 // cache. "cost" is our time / the baseline's time: 1.0 is as cheap as only reading the bytes.
@@ -24,8 +28,10 @@
 #include <vector>
 
 #include "platform/engine/Writers.h"
+#include "platform/framework/CopyCheck.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/Directory.h"
+#include "platform/support/File.h"
 #include "tools/ibsdb/Commands.h"
 
 using Clock = std::chrono::steady_clock;
@@ -140,6 +146,48 @@ int main(int argc, char** argv) {
         "cost %.2f x read loop, %.2f x cat\n",
         total, a, total / a, rd, ct, a / rd, a / ct);
     std::printf("manifest, half linked: %.3f s; cost %.2f x reading all the bytes\n", l, l / rd);
+
+    // The worker's private copies: checked against the line while copied, or plainly.
+    {
+        Talon::Manifest listed;
+        Check(Talon::Manifest::Read(Dir(previous), listed), "read manifest");
+        std::vector<double> checkedCopies, plainCopies, checks;
+        for (int r = 0; r < rounds; ++r) {
+            auto t0 = Clock::now();
+            for (const auto& f : files) {
+                const Talon::ManifestEntry* e = listed.Find(f.substr(previous.size() + 1));
+                Talon::CopyCheck check;
+                check.size = e->size;
+                check.crc = e->crc;
+                if (Talon::CopyChecked(f, f + ".tmp", check) != 0) std::exit(1);
+                ::unlink((f + ".tmp").c_str());
+            }
+            checkedCopies.push_back(Secs(t0));
+            t0 = Clock::now();
+            for (const auto& f : files) {
+                Check(Mirel::File(Mirel::UniversalPath::FromNative(f))
+                          .Copy(Mirel::UniversalPath::FromNative(f + ".tmp")),
+                      "copy");
+                ::unlink((f + ".tmp").c_str());
+            }
+            plainCopies.push_back(Secs(t0));
+            t0 = Clock::now();
+            for (const auto& f : files) {
+                const Talon::ManifestEntry* e = listed.Find(f.substr(previous.size() + 1));
+                Talon::CopyCheck check;
+                check.size = e->size;
+                check.crc = e->crc;
+                if (Talon::CheckCopy(f, check) != 0) std::exit(1);
+            }
+            checks.push_back(Secs(t0));
+        }
+        const double cc = Median(checkedCopies), pc = Median(plainCopies), ck = Median(checks);
+        std::printf(
+            "starting copy, checked: %.0f MiB in %.3f s; plain copy %.3f s; cost %.2f x plain "
+            "copy\n",
+            total, cc, pc, cc / pc);
+        std::printf("older copy, checked:   %.3f s; cost %.2f x read loop\n", ck, ck / rd);
+    }
 
     // A checked restore of the whole folder against cp and sync of the same files.
     Check(Dir(current).DeleteAll(), "remove in-progress folder");

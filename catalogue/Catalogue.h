@@ -43,6 +43,13 @@ struct RedoLogOrder {
 };
 using RedoLogSet = std::set<FileInfo, RedoLogOrder>;
 
+// A copy's line in its last-good folder's manifest: what its bytes were when published.
+struct ManifestLine {
+    bool known = false;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+};
+
 // One database within one interval.
 struct DatabaseItem {
     RedoLogSet logs;
@@ -64,6 +71,20 @@ struct DatabaseItem {
     bool held = false;
     // A worker's copy: the catalogue generation it was checked out of.
     std::uint64_t generation = 0;
+    // A copy in a last-good folder: its manifest line, and whether its bytes were found not to
+    // match it (a damaged copy is never a starting copy).
+    ManifestLine line;
+    bool damaged = false;
+    // An in-progress copy that still shares its bytes with the last-good copy `checkFrom` (of
+    // the interval `checkInterval`): they are checked against `expect` before any log is
+    // applied. With `detach`, the last-good name is dropped once they passed (an older copy
+    // brought forward; `detached` tells the release its item goes).
+    bool mustCheck = false;
+    ManifestLine expect;
+    Mirel::UniversalPath checkFrom;
+    std::uint64_t checkInterval = 0;
+    bool detach = false;
+    bool detached = false;
 
     DatabaseItem() = default;
     DatabaseItem(const Mirel::UniversalPath& path, const Mirel::unistring& uuid, std::uint64_t msn,
@@ -82,7 +103,15 @@ struct DatabaseItem {
           hasContainers(o.hasContainers),
           noShortcut(o.noShortcut),
           pristine(o.pristine),
-          held(o.held) {}
+          held(o.held),
+          line(o.line),
+          damaged(o.damaged),
+          mustCheck(o.mustCheck),
+          expect(o.expect),
+          checkFrom(o.checkFrom),
+          checkInterval(o.checkInterval),
+          detach(o.detach),
+          detached(o.detached) {}
     DatabaseItem& operator=(const DatabaseItem& o) {
         logs = o.logs;
         file = o.file;
@@ -95,6 +124,14 @@ struct DatabaseItem {
         noShortcut = o.noShortcut;
         pristine = o.pristine;
         held = o.held;
+        line = o.line;
+        damaged = o.damaged;
+        mustCheck = o.mustCheck;
+        expect = o.expect;
+        checkFrom = o.checkFrom;
+        checkInterval = o.checkInterval;
+        detach = o.detach;
+        detached = o.detached;
         return *this;
     }
 
@@ -103,6 +140,10 @@ struct DatabaseItem {
         file = FileInfo(path, uuid, msn, msn, 0, false);
         upload = isUpload;
         hasContainers = withContainers;
+        line = ManifestLine();
+        damaged = false;
+        mustCheck = false;
+        detach = false;
     }
 };
 

@@ -56,7 +56,7 @@ void IBSMgr::ReportOtherFileSystem(const std::string& folder, const std::string&
     IBS_DEBUG_WIDE(u"SetupFolders: " << Mirel::unistring::FromUTF8(folder)
                                      << u" is on another file system than the backup folder "
                                      << Mirel::unistring::FromUTF8(backup));
-    ReportEvent(static_cast<std::int32_t>(0x49000333), Mirel::unistring::FromUTF8(folder),
+    ReportEvent(static_cast<std::int32_t>(0x49000335), Mirel::unistring::FromUTF8(folder),
                 Mirel::unistring::FromUTF8(backup), Num(Mirel::kErrCrossDevice));
 }
 

@@ -172,6 +172,9 @@ IntervalMap::iterator IBSMgr::CurrentInterval() {
 }
 
 void IBSMgr::RequestIntervalCheck() {
+    // Sticky until a check runs to its decision: one that finds a stop or a folder change
+    // in progress leaves it set, and the end of that asks again.
+    mCheckPending.store(true);
     if (DidoraRezaraApp* app = GetDidoraRezaraApp()) app->GetMainMsgQ().PostMsg(1231);
 }
 

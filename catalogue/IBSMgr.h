@@ -27,6 +27,9 @@
 #include "platform/support/Sync.h"
 
 class DBSConnector;
+namespace Talon {
+class Manifest;
+}
 class RetryTimer;
 class TalonIBWorker;
 
@@ -84,7 +87,7 @@ public:
                              std::string* failing = nullptr) const;
     // ProbeFolder for a folder the server names, with the reason reported when it cannot be used.
     bool CanTakeFolder(const Mirel::UniversalPath& path);
-    // Event 0x49000333 and a debug line: a folder of the backup folder on another file system.
+    // Event 0x49000335 and a debug line: a folder of the backup folder on another file system.
     void ReportOtherFileSystem(const std::string& folder, const std::string& backup);
     // Where an announced file really lies below `root`, a working folder: every folder on
     // the way a real folder and the file a regular file, no symbolic link anywhere; its
@@ -102,6 +105,8 @@ public:
     // are all in the catalogue (older ones merged again as needed).
     bool ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
                              std::uint64_t msn, IntervalMap::iterator current);
+    bool ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                    IntervalMap::iterator current);
 
     // Uploads (catalogue/Uploads.cpp).
     std::uint64_t FindDatabase(const Mirel::unistring& uuid, std::uint64_t msn,
@@ -114,12 +119,19 @@ public:
     bool InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
                        std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC, bool closed,
                        bool hasContainers);
+    // Into the interval's RedoLogSet, as it stands (the caller chose the interval).
+    void PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers);
+    // Whether the interval holds a log of the same database that the log continues but that
+    // ends later than it.
+    static bool FollowsLaterLogs(const Interval& interval, const FileInfo& log);
     void AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
                      const std::vector<Mirel::unistring>* list = nullptr);
     // Sets a file of the changes folder aside, with the reason it is reported under.
     void MoveInvalidRedo(const Mirel::UniversalPath& path, bool report,
                          std::int32_t reason = Mirel::kErrInvalidFile);
     static bool IsRedoFolderName(const Mirel::unistring& name);
+    // The end of the newest interval that is published or started (0: none).
+    std::uint64_t PassedIntervalEnd();
 
     // Interval cycle (scheduler/).
     void CheckIntervals();
@@ -175,6 +187,23 @@ public:
                                    bool withContainers);
     bool MoveUploadToInProgress(DatabaseItem& item, bool& fatal);
     Talon::Error RenameInProgressToLastGood(Interval& interval);
+    // The item's line in the manifest of the last-good folder its copy lies in.
+    static void SetManifestLine(DatabaseItem& item, const Talon::Manifest& manifest,
+                                const Mirel::Directory& folder);
+
+    // While one lives (a folder change, or a stop that waits for the workers), the cycle
+    // does not run and nothing wakes the workers; a check asked for meanwhile runs when the
+    // last one ends.
+    class StopScope {
+    public:
+        explicit StopScope(IBSMgr& mgr);
+        ~StopScope();
+        StopScope(const StopScope&) = delete;
+        StopScope& operator=(const StopScope&) = delete;
+
+    private:
+        IBSMgr& mMgr;
+    };
 
     // For tests and tools: a look at the catalogue under its lock.
     template <class F>
@@ -224,6 +253,8 @@ private:
 
     // Stops and folder changes in progress: the workers are not woken meanwhile.
     std::atomic<int> mStopping{0};
+    // A check was asked for and has not run to its decision yet.
+    std::atomic<bool> mCheckPending{false};
     std::uint64_t mAbortWaitMs = 10000;
     // Rebuilt catalogues: a worker's release from an older one is dropped.
     std::uint64_t mGeneration = 1;

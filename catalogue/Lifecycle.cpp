@@ -44,25 +44,20 @@ bool IBSMgr::Init(CORBA::ORB_ptr orb) {
     return true;
 }
 
-namespace {
-// Keeps the cycle from waking the workers while the folder changes under them.
-class StopScope {
-public:
-    explicit StopScope(std::atomic<int>& count) : mCount(count) { ++mCount; }
-    ~StopScope() { --mCount; }
-    StopScope(const StopScope&) = delete;
-    StopScope& operator=(const StopScope&) = delete;
+IBSMgr::StopScope::StopScope(IBSMgr& mgr) : mMgr(mgr) {
+    ++mMgr.mStopping;
+}
 
-private:
-    std::atomic<int>& mCount;
-};
-}  // namespace
+IBSMgr::StopScope::~StopScope() {
+    // A check asked for meanwhile returned at once; it runs now.
+    if (--mMgr.mStopping == 0 && mMgr.mCheckPending.load()) mMgr.RequestIntervalCheck();
+}
 
 std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
     IBS_DEBUG_WIDE(u"SetBackupFolder: setting path to \"" << pathText << u"\"");
     std::int32_t result = 0;
     Mirel::UniversalPath path;
-    StopScope stopping(mStopping);
+    StopScope stopping(*this);
     if (pathText.empty()) {
         if (StopWorkers(false)) {
             Mirel::LockReentrant g(mLock);

@@ -1,5 +1,7 @@
 // Redo logs and interval-done files announced by the server, rejected files, and the
 // server's registration.
+#include <algorithm>
+
 #include "app/DBSConnector.h"
 #include "catalogue/IBSMgr.h"
 #include "platform/engine/Uuid.h"
@@ -41,6 +43,20 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
         if (e.OK()) {
             Mirel::LockReentrant g(mLock);
             if (!mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
+            // The cycle never goes back: an end at or before what is published or started
+            // would make an interval nothing ever finishes (the server's clock went back).
+            // The same end again is the same interval, announced twice.
+            const std::uint64_t passed = PassedIntervalEnd();
+            if (doneUTC <= passed && mIntervals.find(doneUTC) == mIntervals.end()) {
+                IBS_DEBUG_WIDE(u"RedoLogIsReady: interval-done file ends at "
+                               << doneUTC << u", not after " << passed
+                               << u" (published or started): " << path.GetUserEntryFormat());
+                ReportEvent(0x41000334, path.GetUserEntryFormat(),
+                            Mirel::unistring::NumToString(doneUTC),
+                            Mirel::unistring::NumToString(passed));
+                MoveInvalidRedo(path, true, Mirel::kErrStaleIntervalDone);
+                return Mirel::kErrStaleIntervalDone;
+            }
             for (auto& listed : list) listed = CanonicalUuid(listed);
             AddInterval(path, doneUTC, &list);
             RequestIntervalCheck();
@@ -90,6 +106,18 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
                : Mirel::kErrFileNotTaken;
 }
 
+std::uint64_t IBSMgr::PassedIntervalEnd() {
+    Mirel::LockReentrant g(mLock);
+    std::uint64_t passed = mIntervalEnd.load();
+    if (passed == kOpenInterval) passed = 0;
+    for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it)
+        if (it->first != kOpenInterval && !it->second.backup.IsClear()) {
+            passed = std::max(passed, it->first);
+            break;
+        }
+    return passed;
+}
+
 bool IBSMgr::IsRedoFolderName(const Mirel::unistring& name) {
     const Mirel::unistring& prefix = IBS_Config::sRedoFolderPrefix;
     return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
@@ -109,8 +137,11 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
     }
     const std::uint64_t current = mIntervalEnd.load();
     // An interval behind the current one will never be started again.
-    const bool passed = current != 0 && current != kOpenInterval && it->first < current;
-    if (!it->second.backup.IsClear() || passed) {
+    auto passed = [&](IntervalMap::iterator i) {
+        return !i->second.backup.IsClear() ||
+               (current != 0 && current != kOpenInterval && i->first < current);
+    };
+    if (passed(it)) {
         // Its interval is published already. A log that copy contains is done with; any
         // other goes to the first interval still to come, which starts from that copy.
         {
@@ -123,21 +154,39 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
                 return true;
             }
         }
-        while (it != mIntervals.end() &&
-               (!it->second.backup.IsClear() || (current != 0 && it->first < current)))
-            ++it;
+        while (it != mIntervals.end() && passed(it)) ++it;
         if (it == mIntervals.end()) return false;
         IBS_DEBUG_WIDE(u"InsertRedoLog: late log for a finished interval goes to "
                        << it->first << u": " << path.GetUserEntryFormat());
     }
-    Interval& interval = it->second;
+    // A log that continues the chain after logs ending later than it was written after them,
+    // whatever its time says (the server's clock went back): it goes after their interval.
+    while (it->first != kOpenInterval && FollowsLaterLogs(it->second, info)) {
+        if (++it == mIntervals.end()) return false;
+        IBS_DEBUG_WIDE(u"InsertRedoLog: log continues after later logs, goes to "
+                       << it->first << u": " << path.GetUserEntryFormat());
+    }
+    PlaceRedoLog(it->second, info, hasContainers);
+    return true;
+}
+
+bool IBSMgr::FollowsLaterLogs(const Interval& interval, const FileInfo& log) {
     Mirel::LockReentrant il(interval.lock);
-    DatabaseItem& item = interval.databases[uuid];  // a default item when new
+    auto db = interval.databases.find(log.uuid);
+    if (db == interval.databases.end()) return false;
+    for (const FileInfo& other : db->second.logs)
+        if (other.msn > other.startMSN && other.msn <= log.startMSN && other.endUTC > log.endUTC)
+            return true;
+    return false;
+}
+
+void IBSMgr::PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers) {
+    Mirel::LockReentrant il(interval.lock);
+    DatabaseItem& item = interval.databases[info.uuid];  // a default item when new
     // A database's logs mostly sit in one redo folder: keep its text once.
     if (!item.logs.empty()) info.path.ShareFolder(item.logs.begin()->path);
     item.logs.insert(info);
     item.hasContainers = hasContainers;
-    return true;
 }
 
 void IBSMgr::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,

@@ -77,6 +77,33 @@ std::uint64_t IBSMgr::DeleteLeadingEmptyIntervals() {
 // the logs that lead up to them were merged in memory when the interval started, and a
 // restart lost that. They are still in the catalogue, with the older intervals: follow the
 // chain from the copy's MSN to the first log of this interval and merge it again.
+// An in-progress copy that is still a hard link of a last-good copy was never read: its bytes
+// are checked against that copy's line before a worker writes to it. (A private one was
+// checked before it became private, or is an upload.) False when there is no line to check
+// them against: the copy is made again, and the start decides what the database gets.
+bool IBSMgr::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                        IntervalMap::iterator current) {
+    for (auto o = std::make_reverse_iterator(current); o != mIntervals.rend(); ++o) {
+        if (o->second.backup.IsClear()) continue;
+        Mirel::LockReentrant ol(o->second.lock);
+        auto y = o->second.databases.find(uuid);
+        if (y == o->second.databases.end() || y->second.upload || y->second.file.path.IsClear())
+            continue;
+        Mirel::UniversalPath source = y->second.file.path;
+        source.SetAbsoluteFrom(o->second.backup.GetPath());
+        if (!Mirel::Os::SameObject(file.Native(), source.Native())) continue;
+        if (!y->second.line.known) return false;
+        Mirel::LockReentrant cl(current->second.lock);
+        DatabaseItem& X = current->second.databases.at(uuid);
+        X.mustCheck = true;
+        X.expect = y->second.line;
+        X.checkFrom = source;
+        X.checkInterval = o->first;
+        return true;
+    }
+    return true;
+}
+
 bool IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
                                  std::uint64_t msn, IntervalMap::iterator current) {
     IntervalPlan::Repair repair = IntervalPlan::RepairChain(mIntervals, current->first, uuid, msn);
@@ -119,6 +146,7 @@ void IBSMgr::ScanFullBackupDB() {
     struct Folder {
         Mirel::Directory dir;
         std::uint64_t utc;
+        Talon::Manifest manifest;  // empty when the folder has none that reads
     };
     std::vector<Folder> folders;
     const Mirel::unistring& prefix = IBS_Config::sLastGoodFolderPrefix;
@@ -134,10 +162,11 @@ void IBSMgr::ScanFullBackupDB() {
         if (utc == 0) continue;
         // The manifest holds the interval's exact end, which a name by the minute cannot.
         Talon::Manifest manifest;
-        if (Talon::Manifest::Read(dir, manifest).OK() && manifest.intervalEnd != 0 &&
+        if (!Talon::Manifest::Read(dir, manifest).OK()) manifest = Talon::Manifest();
+        if (manifest.intervalEnd != 0 &&
             manifest.intervalEnd - manifest.intervalEnd % kMinute == utc - utc % kMinute)
             utc = manifest.intervalEnd;
-        folders.push_back({dir, utc});
+        folders.push_back({dir, utc, std::move(manifest)});
         newestMinute = std::max(newestMinute, utc - utc % kMinute);
     }
 
@@ -165,6 +194,40 @@ void IBSMgr::ScanFullBackupDB() {
                 }
             }
         }
+    }
+
+    std::uint64_t newestGood = 0, oldestGood = kOpenInterval;
+    // Exact names first: a folder named by the minute then finds the interval that is its.
+    std::stable_partition(folders.begin(), folders.end(),
+                          [](const Folder& f) { return f.utc % kMinute != 0; });
+    for (const Folder& f : folders) {
+        auto it = AddIntervalFolder(f.dir, f.utc);
+        newestGood = std::max(newestGood, it->first);
+        oldestGood = std::min(oldestGood, it->first);
+        for (const auto& file : ListDatabaseFiles(f.dir, 3))
+            it->second.AddDatabase(file, f.dir.GetPath(), true);
+        // What each copy's bytes must be when it starts a later interval.
+        Mirel::LockReentrant il(it->second.lock);
+        for (auto& [uuid, item] : it->second.databases) SetManifestLine(item, f.manifest, f.dir);
+    }
+    auto firstToMake = [&](IntervalMap::iterator from) {
+        while (from != mIntervals.end() && !from->second.backup.IsClear()) ++from;
+        return from;
+    };
+
+    // Logs after the folders, so that a log is known to be in a last-good copy or not. One
+    // that no last-good copy contains was accepted and never applied (a late log of a
+    // finished interval, or one cut short by a stop): it goes to the first interval still to
+    // be made, never to a finished one, whose logs are only ever deleted.
+    if (mChangesFolder.Exists()) {
+        std::map<Mirel::unistring, std::uint64_t> contained;  // newest MSN in a last-good copy
+        for (auto& [key, interval] : mIntervals) {
+            if (interval.backup.IsClear()) continue;
+            Mirel::LockReentrant il(interval.lock);
+            for (const auto& [uuid, item] : interval.databases)
+                if (!item.upload && !item.file.path.IsClear())
+                    contained[uuid] = std::max(contained[uuid], item.file.msn);
+        }
         std::vector<Mirel::UniversalPath> logs;
         Mirel::BuildPathListExtensionFunctor logList(logs, IBS_Config::sRedoLogExtension, true);
         mChangesFolder.ProcessFiles(logList, 2);
@@ -180,26 +243,32 @@ void IBSMgr::ScanFullBackupDB() {
             bool closed = false;
             Talon::Error err =
                 IBS_Config::GetRedoLogInfo(file, uuid, msn, startMSN, endUTC, closed);
-            if (err.OK())
-                InsertRedoLog(file, uuid, msn, startMSN, endUTC, closed, true);
-            else
+            if (!err.OK()) {
                 // The server writes a log's header last: one without a valid header may
                 // still be being written. It is judged when it is announced.
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (error "
                                << err.GetError() << u"): " << file.GetUserEntryFormat());
+                continue;
+            }
+            auto it = mIntervals.lower_bound(endUTC);
+            if (it == mIntervals.end()) continue;
+            auto in = contained.find(uuid);
+            const bool applied = in != contained.end() && in->second >= msn;
+            const bool behind = !it->second.backup.IsClear() ||
+                                (it->first != kOpenInterval && it->first < newestGood);
+            if (behind && !applied) {
+                if (std::int32_t number = GetDatabaseError(uuid)) {
+                    // Its database failed, and a crash came before the log was set aside.
+                    MoveInvalidRedo(file, true, number);
+                    continue;
+                }
+                it = firstToMake(mIntervals.upper_bound(newestGood));
+                if (it == mIntervals.end()) continue;
+                IBS_DEBUG_WIDE(u"ScanFullBackupDB: log in no last-good copy goes to "
+                               << it->first << u": " << file.GetUserEntryFormat());
+            }
+            PlaceRedoLog(it->second, FileInfo(file, uuid, msn, startMSN, endUTC, closed), true);
         }
-    }
-
-    std::uint64_t newestGood = 0, oldestGood = kOpenInterval;
-    // Exact names first: a folder named by the minute then finds the interval that is its.
-    std::stable_partition(folders.begin(), folders.end(),
-                          [](const Folder& f) { return f.utc % kMinute != 0; });
-    for (const Folder& f : folders) {
-        auto it = AddIntervalFolder(f.dir, f.utc);
-        newestGood = std::max(newestGood, it->first);
-        oldestGood = std::min(oldestGood, it->first);
-        for (const auto& file : ListDatabaseFiles(f.dir, 3))
-            it->second.AddDatabase(file, f.dir.GetPath(), true);
     }
 
     // The in-progress folder only ever holds the copies of the first interval after the
@@ -225,7 +294,7 @@ void IBSMgr::ScanFullBackupDB() {
                     Mirel::LockReentrant tl(target->second.lock);
                     target->second.databases.at(uuid).pristine = false;
                 }
-                if (!ChainInProgressCopy(f, uuid, msn, target)) {
+                if (!ChainInProgressCopy(f, uuid, msn, target) || !ShareCheck(f, uuid, target)) {
                     // Nothing brings it to the interval's end: it is made again from the
                     // newest copy (it may hold part of a log, so it is not one itself).
                     IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy "
@@ -258,10 +327,6 @@ void IBSMgr::ScanFullBackupDB() {
         // Two uploads of one database: the newer one (by MSN) is recorded last and wins.
         std::stable_sort(uploads.begin(), uploads.end(),
                          [](const Upload& a, const Upload& b) { return a.msn < b.msn; });
-        auto firstToMake = [&](IntervalMap::iterator from) {
-            while (from != mIntervals.end() && !from->second.backup.IsClear()) ++from;
-            return from;
-        };
         for (const Upload& u : uploads) {
             // A database that awaits a new full upload is failed until one is announced (an
             // accepted upload clears the record before it is answered): what lies here is

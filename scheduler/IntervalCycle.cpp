@@ -26,10 +26,11 @@ void IBSMgr::CheckIntervals() {
     Mirel::LockReentrant g(mLock);
     if (AnyWorkerBusy()) return;
     if (!mFoldersReady.load()) return;
-    // A stop or a folder change is waiting for the workers; a failure of the environment
-    // is tried again when its delay is over.
+    // A stop or a folder change is waiting for the workers (its end asks again); a failure
+    // of the environment is tried again when its delay is over (the timer asks again).
     if (mStopping.load() != 0) return;
     if (mRetryDueMs.load() > Mirel::Tick::CurrentTick()) return;
+    mCheckPending.store(false);
     if (!CompleteInterval()) {
         if (mRetryDueMs.load() == 0) WakeWorkers();
         return;
@@ -116,22 +117,50 @@ bool IBSMgr::CompleteInterval() {
         Interval& interval = it->second;
         Mirel::LockReentrant il(interval.lock);
         bool replace = false;
+        // A log merged from an older interval's copy (the shortcut) is one of that interval's
+        // logs; a late log of that older interval, accepted into this one, is not, and stays.
+        auto merged = [&](const Mirel::unistring& uuid, const FileInfo& log) {
+            for (auto o = mIntervals.begin(); o != it; ++o) {
+                Mirel::LockReentrant ol(o->second.lock);
+                auto y = o->second.databases.find(uuid);
+                if (y != o->second.databases.end() && y->second.logs.count(log)) return true;
+            }
+            return false;
+        };
+        auto dropMerged = [&](const Mirel::unistring& uuid, DatabaseItem& item) {
+            while (!item.logs.empty() && item.logs.begin()->endUTC <= item.prevEnd &&
+                   merged(uuid, *item.logs.begin()))
+                item.logs.erase(item.logs.begin());
+            item.prevEnd = 0;
+        };
         for (auto& [uuid, item] : interval.databases) {
             if (item.pfailed && item.logs.empty()) continue;
             // A failed item whose failure is not recorded yet comes round again.
             if (item.file.path.IsClear() && item.err.OK()) continue;
-            if (item.err.GetError() == Mirel::kErrShortcutFailed) {
-                // The older copy is dropped and the newest one linked instead.
-                IBS_DEBUG_WIDE(u"CompleteInterval: " << uuid
-                                                     << u" starts again from its newest copy");
+            const bool damaged = item.err.GetError() == Mirel::kErrCopyDamaged;
+            if (item.err.GetError() == Mirel::kErrShortcutFailed || damaged) {
+                // The older copy is dropped and the newest one linked instead; a starting copy
+                // whose bytes did not match its line is never used again, and another is
+                // chosen (or the database fails).
+                IBS_DEBUG_WIDE(u"CompleteInterval: "
+                               << uuid
+                               << (damaged ? u" starts again from another copy"
+                                           : u" starts again from its newest copy"));
+                if (damaged) {
+                    auto source = mIntervals.find(item.checkInterval);
+                    if (source != mIntervals.end()) {
+                        Mirel::LockReentrant sl(source->second.lock);
+                        auto y = source->second.databases.find(uuid);
+                        if (y != source->second.databases.end()) y->second.damaged = true;
+                    }
+                }
                 DeleteFromParent(item, mInProgressFolder.GetPath());
-                while (!item.logs.empty() && item.prevEnd != 0 &&
-                       item.logs.begin()->endUTC <= item.prevEnd)
-                    item.logs.erase(item.logs.begin());
+                if (item.prevEnd != 0) dropMerged(uuid, item);
                 item.file.Clear();
-                item.prevEnd = 0;
                 item.lastLogMSN = 0;
-                item.noShortcut = true;
+                item.noShortcut |= !damaged;
+                item.mustCheck = false;
+                item.detach = false;
                 item.err = Talon::Error();
                 replace = true;
                 result = false;
@@ -166,16 +195,14 @@ bool IBSMgr::CompleteInterval() {
                 }
                 item.lastLogMSN = 0;
             }
-            if (item.prevEnd != 0 && item.file.endUTC >= item.prevEnd) {
-                while (!item.logs.empty() && item.logs.begin()->endUTC <= item.prevEnd)
-                    item.logs.erase(item.logs.begin());
-                item.prevEnd = 0;
-            }
+            if (item.prevEnd != 0 && item.file.endUTC >= item.prevEnd) dropMerged(uuid, item);
         }
         if (replace) {
             interval.placed = false;
             bool fatal = false;
-            StartInterval(fatal);
+            // No worker may have work now (the database failed instead): nothing would come
+            // back to finish the interval.
+            if (!StartInterval(fatal) && !fatal) RequestIntervalCheck();
         }
         if (result && environment == 0) publish = &interval;
     }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include "platform/support/ErrorCodes.h"
+
 namespace IntervalPlan {
 
 namespace {
@@ -14,6 +16,12 @@ bool Finished(const Interval& i) {
 // A copy that lies in a last-good folder (not an upload waiting in the copies folder).
 bool HasLastGoodCopy(const DatabaseItem& item) {
     return !item.upload && !item.file.path.IsClear();
+}
+
+// A last-good copy that may start an interval: one whose bytes can be checked against its
+// manifest line, and were not found to differ from it.
+bool Checkable(const DatabaseItem& item) {
+    return item.line.known && !item.damaged;
 }
 
 }  // namespace
@@ -139,7 +147,12 @@ std::vector<Choice> ChooseStartingCopies(
                 c.failure = 10711;
             } else {
                 c.lgConnects = Connects(lg->file.msn, logs);
-                if (pg && !X->noShortcut) {
+                if (!Checkable(*lg)) {
+                    // Only an older copy with the newest one's logs can stand in for it.
+                    c.failure = c.lgConnects ? Mirel::kErrCopyDamaged : 10711;
+                    c.lgConnects = false;
+                }
+                if (pg && Checkable(*pg) && !X->noShortcut) {
                     const std::uint64_t p = pg->file.msn;
                     bool connects = p == lg->file.msn ||
                                     (!lg->logs.empty() && p == lg->logs.begin()->startMSN) ||
@@ -156,15 +169,19 @@ std::vector<Choice> ChooseStartingCopies(
                         c.mergeLg = merge;
                     }
                 }
-                if (c.source == Source::kNone) {
-                    if (c.lgConnects)
-                        c.source = Source::kLinkLg;
-                    else
-                        c.failure = 10711;
-                }
+                if (c.source != Source::kNone)
+                    c.failure = 0;
+                else if (c.lgConnects)
+                    c.source = Source::kLinkLg;
+                else if (c.failure == 0)
+                    c.failure = 10711;
             }
         } else if (lg && P != intervals.end() && c.lg == P->first) {
-            c.source = Source::kCarryForward;
+            // Carried forward unread, it takes its line: without one it cannot be carried.
+            if (Checkable(*lg))
+                c.source = Source::kCarryForward;
+            else
+                c.failure = Mirel::kErrCopyDamaged;
         }
         // A database without logs whose newest copy is older than the previous last-good
         // folder failed or was listed as failed there: it is not brought back.

@@ -86,122 +86,162 @@ bool IBSMgr::StartInterval(bool& fatal) {
             started = true;
         };
 
-        const std::vector<IntervalPlan::Choice> choices =
-            IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused);
-        for (const IntervalPlan::Replacement& r :
-             IntervalPlan::ChooseReplacements(mIntervals, key, choices, mCopiesFolder.GetPath()))
-            replaced.emplace(r.old, r);
-        for (const IntervalPlan::Choice& c : choices) {
-            if (fatal) break;
-            if (replaced.count(c.uuid)) {
-                // Never carried into the name the new database owns now; its newest copy
-                // stays where it is, and its logs are set aside.
-                failed[c.uuid] = Mirel::kErrReplaced;
-                continue;
+        // A starting copy that still shares its bytes with a last-good copy: the worker
+        // checks them against that copy's line before it writes (a copy made instead of a
+        // link was checked while it was made).
+        auto linkFrom = [&](const Mirel::unistring& uuid, DatabaseItem& X, std::uint64_t from,
+                            bool detach) {
+            Interval& I = mIntervals.at(from);
+            DatabaseItem& Y = I.databases.at(uuid);
+            if (!MakeInProgressHardLinks(Y, I.backup.GetPath(), fatal, X.hasContainers)) {
+                if (mCopyError == Mirel::kErrCopyDamaged) Y.damaged = true;
+                return false;
             }
-            if (c.source == Source::kNone) {
-                if (c.failure != 0) {
-                    IBS_DEBUG_WIDE(
-                        u"**StartInterval: item in interval, but no upload and no progress: "
-                        << c.uuid << u", err " << c.failure);
-                    failed[c.uuid] = c.failure;
+            Mirel::UniversalPath src = Y.file.path, dst = Y.file.path;
+            src.SetAbsoluteFrom(I.backup.GetPath());
+            dst.SetAbsoluteFrom(mInProgressFolder.GetPath());
+            X.file = Y.file;
+            X.file.reserved = 0;
+            X.checkFrom = src;
+            X.checkInterval = from;
+            X.expect = Y.line;
+            X.mustCheck = Mirel::Os::SameObject(src.Native(), dst.Native());
+            X.detach = detach && X.mustCheck;
+            X.detached = false;
+            return true;
+        };
+        // A copy found damaged while it was copied is left out and the choice made again.
+        bool again = true;
+        for (int pass = 0; again && pass < 3 && !fatal; ++pass) {
+            again = false;
+            const std::vector<IntervalPlan::Choice> choices =
+                IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused);
+            replaced.clear();
+            for (const IntervalPlan::Replacement& r : IntervalPlan::ChooseReplacements(
+                     mIntervals, key, choices, mCopiesFolder.GetPath()))
+                replaced.emplace(r.old, r);
+            for (const IntervalPlan::Choice& c : choices) {
+                if (fatal) break;
+                if (replaced.count(c.uuid)) {
+                    // Never carried into the name the new database owns now; its newest copy
+                    // stays where it is, and its logs are set aside.
+                    failed[c.uuid] = Mirel::kErrReplaced;
+                    continue;
                 }
-                continue;
-            }
-            DatabaseItem& X = C.databases[c.uuid];
-            if (c.source == Source::kKeep) {
-                giveWork(X);
-                continue;
-            }
-            if (X.file.uuid.empty()) X.file.uuid = c.uuid;
-            mCopyError = 0;
-            bool success = false;
-            bool moved = false;  // an upload: the in-progress folder is its only place now
-            bool tried = false;
-            if (c.source == Source::kOldUpload) {
-                Interval& O = mIntervals.at(c.oldUpload);
-                Mirel::LockReentrant ol(O.lock);
-                DatabaseItem& Y = O.databases.at(c.uuid);
-                X.file = Y.file;
-                X.upload = true;
-                X.hasContainers = Y.hasContainers;
-                IBS_DEBUG_WIDE(u"StartInterval: use 'old' upload from interval "
-                               << c.oldUpload << u" for " << X.file.path.GetName());
-                Y.file.path.Clear();
-                Y.upload = false;
-            }
-            if (X.upload) {
-                IBS_DEBUG_WIDE(u"StartInterval: move upload MSN " << X.file.msn << u" to ip for "
-                                                                  << X.file.path.GetName());
-                success = moved = MoveUploadToInProgress(X, fatal);
-            } else if (c.source == Source::kMovePg) {
-                Interval& PgI = mIntervals.at(c.pg);
-                Interval& LgI = mIntervals.at(c.lg);
-                DatabaseItem& pg = PgI.databases.at(c.uuid);
-                const DatabaseItem& lg = LgI.databases.at(c.uuid);
-                IBS_DEBUG_WIDE(u"StartInterval: pg MSN " << pg.file.msn << u", Move pg to ip for "
-                                                         << pg.file.path.GetName());
-                if (MoveKnownGoodToInProgress(pg, PgI.backup.GetPath(), fatal, X.hasContainers)) {
-                    X.file = pg.file;
-                    if (c.mergeLg) {
-                        X.logs.insert(lg.logs.begin(), lg.logs.end());
-                        X.prevEnd = LgI.mDoneUTC;
+                if (c.lg != 0 && c.source != Source::kUpload && c.source != Source::kOldUpload &&
+                    c.source != Source::kKeep) {
+                    // A copy without a line could never be told from a damaged one.
+                    DatabaseItem& lg = mIntervals.at(c.lg).databases.at(c.uuid);
+                    if (!lg.line.known && !lg.damaged) {
+                        Mirel::UniversalPath p = lg.file.path;
+                        p.SetAbsoluteFrom(mIntervals.at(c.lg).backup.GetPath());
+                        ReportEvent(0x41000333, p.GetUserEntryFormat(),
+                                    u"no line in its folder's manifest to check it against");
+                        lg.damaged = true;
                     }
-                    success = true;
-                    // Its copy is gone from that folder; so is its item.
-                    DeleteDatabaseItem(PgI, pg);
-                } else {
-                    tried = true;
                 }
-            }
-            if (!success && !X.upload && mCopyError == 0 && !fatal &&
-                (c.source == Source::kLinkLg || c.source == Source::kCarryForward ||
-                 (tried && c.lgConnects))) {
-                Interval& LgI = mIntervals.at(c.lg);
-                const DatabaseItem& lg = LgI.databases.at(c.uuid);
-                IBS_DEBUG_WIDE(u"StartInterval: lg MSN " << lg.file.msn
-                                                         << (c.source == Source::kCarryForward
-                                                                 ? u", carry forward lg to ip for "
-                                                                 : u", HardLink lg to ip for ")
-                                                         << lg.file.path.GetName());
-                if (MakeInProgressHardLinks(lg, LgI.backup.GetPath(), fatal, X.hasContainers)) {
-                    X.file = lg.file;
-                    X.file.reserved = 0;
-                    success = true;
+                if (c.source == Source::kNone) {
+                    if (c.failure != 0) {
+                        IBS_DEBUG_WIDE(
+                            u"**StartInterval: item in interval, but no upload and no progress: "
+                            << c.uuid << u", err " << c.failure);
+                        failed[c.uuid] = c.failure;
+                    }
+                    continue;
                 }
+                DatabaseItem& X = C.databases[c.uuid];
+                if (c.source == Source::kKeep) {
+                    giveWork(X);
+                    continue;
+                }
+                if (X.file.uuid.empty()) X.file.uuid = c.uuid;
+                mCopyError = 0;
+                bool success = false;
+                bool moved = false;  // an upload: the in-progress folder is its only place now
+                bool tried = false;
+                if (c.source == Source::kOldUpload) {
+                    Interval& O = mIntervals.at(c.oldUpload);
+                    Mirel::LockReentrant ol(O.lock);
+                    DatabaseItem& Y = O.databases.at(c.uuid);
+                    X.file = Y.file;
+                    X.upload = true;
+                    X.hasContainers = Y.hasContainers;
+                    IBS_DEBUG_WIDE(u"StartInterval: use 'old' upload from interval "
+                                   << c.oldUpload << u" for " << X.file.path.GetName());
+                    Y.file.path.Clear();
+                    Y.upload = false;
+                }
+                if (X.upload) {
+                    IBS_DEBUG_WIDE(u"StartInterval: move upload MSN "
+                                   << X.file.msn << u" to ip for " << X.file.path.GetName());
+                    success = moved = MoveUploadToInProgress(X, fatal);
+                } else if (c.source == Source::kMovePg) {
+                    Interval& PgI = mIntervals.at(c.pg);
+                    Interval& LgI = mIntervals.at(c.lg);
+                    const DatabaseItem& pg = PgI.databases.at(c.uuid);
+                    const DatabaseItem& lg = LgI.databases.at(c.uuid);
+                    // Linked, not moved: its bytes are checked before its last-good name goes.
+                    IBS_DEBUG_WIDE(u"StartInterval: pg MSN " << pg.file.msn
+                                                             << u", Move pg to ip for "
+                                                             << pg.file.path.GetName());
+                    if (linkFrom(c.uuid, X, c.pg, true)) {
+                        if (c.mergeLg) {
+                            X.logs.insert(lg.logs.begin(), lg.logs.end());
+                            X.prevEnd = LgI.mDoneUTC;
+                        }
+                        success = true;
+                    } else {
+                        tried = true;
+                    }
+                }
+                if (!success && !X.upload && mCopyError == 0 && !fatal &&
+                    (c.source == Source::kLinkLg || c.source == Source::kCarryForward ||
+                     (tried && c.lgConnects))) {
+                    const DatabaseItem& lg = mIntervals.at(c.lg).databases.at(c.uuid);
+                    IBS_DEBUG_WIDE(u"StartInterval: lg MSN "
+                                   << lg.file.msn
+                                   << (c.source == Source::kCarryForward
+                                           ? u", carry forward lg to ip for "
+                                           : u", HardLink lg to ip for ")
+                                   << lg.file.path.GetName());
+                    success = linkFrom(c.uuid, X, c.lg, false);
+                }
+                if (success) {
+                    // Only an upload needs keeping should its first log fail: a linked copy's
+                    // original stays where it is.
+                    X.pristine = moved;
+                    X.held = false;
+                    giveWork(X);
+                    continue;
+                }
+                if (mCopyError == Mirel::kErrCopyDamaged) {
+                    again = true;
+                    continue;
+                }
+                if (mCopyError != 0 && Mirel::IsEnvironmentError(mCopyError)) {
+                    // Not the database's fault: everything stays, and the start is tried again.
+                    environment = mCopyError;
+                    fatal = true;
+                    break;
+                }
+                if (fatal) continue;
+                if (X.upload) {
+                    // Never applied in place, never destroyed: the upload leaves the catalogue
+                    // and waits where it is, as an upload of a failed database does, for the
+                    // server to announce it (or a newer one) again.
+                    IBS_DEBUG_WIDE(u"**StartInterval: upload of "
+                                   << c.uuid << u" cannot be moved (error " << mCopyError
+                                   << u"), left where it is: " << X.file.path.GetUserEntryFormat());
+                    mLeftUploads[c.uuid].insert(X.file.path);
+                    X.upload = false;
+                    X.file.Clear();
+                    X.file.uuid = c.uuid;
+                }
+                const std::int32_t number = Mirel::kErrCopyFailed;
+                IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
+                               << c.uuid << u", err " << number);
+                failed[c.uuid] = number;
             }
-            if (success) {
-                // Only an upload needs keeping should its first log fail: a linked copy's
-                // original stays where it is, and a moved older copy is older than the
-                // newest copy, which stays too.
-                X.pristine = moved;
-                X.held = false;
-                giveWork(X);
-                continue;
-            }
-            if (mCopyError != 0 && Mirel::IsEnvironmentError(mCopyError)) {
-                // Not the database's fault: everything stays, and the start is tried again.
-                environment = mCopyError;
-                fatal = true;
-                break;
-            }
-            if (fatal) continue;
-            if (X.upload) {
-                // Never applied in place, never destroyed: the upload leaves the catalogue
-                // and waits where it is, as an upload of a failed database does, for the
-                // server to announce it (or a newer one) again.
-                IBS_DEBUG_WIDE(u"**StartInterval: upload of "
-                               << c.uuid << u" cannot be moved (error " << mCopyError
-                               << u"), left where it is: " << X.file.path.GetUserEntryFormat());
-                mLeftUploads[c.uuid].insert(X.file.path);
-                X.upload = false;
-                X.file.Clear();
-                X.file.uuid = c.uuid;
-            }
-            const std::int32_t number = Mirel::kErrCopyFailed;
-            IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
-                           << c.uuid << u", err " << number);
-            failed[c.uuid] = number;
         }
         if (!fatal) C.placed = true;
 
@@ -230,7 +270,13 @@ bool IBSMgr::StartInterval(bool& fatal) {
 
 std::map<std::uint64_t, Mirel::UniversalPath> IBSMgr::CleanupObsoleteItems(std::uint64_t current) {
     Mirel::LockReentrant g(mLock);
+    const Interval& C = mIntervals.at(current);
     for (const IntervalPlan::Removal& r : IntervalPlan::ChoosePruning(mIntervals, current)) {
+        // An older copy whose bytes an in-progress copy still shares unchecked stays until
+        // the worker's check: the in-progress copy must not become private first.
+        auto x = C.databases.find(r.uuid);
+        if (x != C.databases.end() && x->second.mustCheck && x->second.checkInterval == r.interval)
+            continue;
         Interval& O = mIntervals.at(r.interval);
         auto item = O.databases.find(r.uuid);
         if (item != O.databases.end()) DeleteDatabaseItem(O, item->second);

@@ -2,6 +2,7 @@
 // folder into a last-good folder. Runs on the main thread inside the interval cycle.
 #include "catalogue/IBSMgr.h"
 #include "platform/framework/BackupFolder.h"
+#include "platform/framework/CopyCheck.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
 #include "platform/framework/RemoteContainerMgr.h"
@@ -65,8 +66,21 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
         IBS_DEBUG_WIDE(u"MakeInProgressHardLinks ERROR "
                        << result.GetError() << u", to " << Show(dst) << u". Instead make a copy of "
                        << Show(src));
-        Mirel::File srcFile(src);
-        result = srcFile.Copy(dst, Mirel::File::kDefaultCopyBufferSize);
+        if (sourceItem.line.known) {
+            // The bytes are read anyway: they are checked against the copy's line as they go.
+            Talon::CopyCheck check;
+            check.size = sourceItem.line.size;
+            check.crc = sourceItem.line.crc;
+            result = Mirel::Error(Talon::CopyChecked(src.Native(), dst.Native(), check));
+            if (result.GetError() == Mirel::kErrCopyDamaged) {
+                ReportEvent(0x41000333, Show(src), Mirel::unistring::FromUTF8(check.found));
+                mCopyError = result.GetError();
+                return false;
+            }
+        } else {
+            Mirel::File srcFile(src);
+            result = srcFile.Copy(dst, Mirel::File::kDefaultCopyBufferSize);
+        }
         if (result.OK())
             Mirel::File(dst).SetLocked(false);
         else
@@ -228,10 +242,12 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
     }
     // Written first, so no last-good folder ever lacks its manifest; a failure leaves the
     // interval unfinished, to be retried like a failed rename.
+    Talon::Manifest written;
     std::set<std::string> held;
     for (const auto& [uuid, item] : interval.databases)
         if (item.held && !item.file.path.IsClear()) held.insert(item.file.path.Native());
-    if (Talon::Error m = Talon::Manifest::Write(mInProgressFolder, interval.mDoneUTC, held);
+    if (Talon::Error m =
+            Talon::Manifest::Write(mInProgressFolder, interval.mDoneUTC, held, &written);
         !m.OK()) {
         IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: manifest error " << m.GetError());
         ReportEvent(0x4900031b, Show(mInProgressFolder.GetPath()), name, Text(m));
@@ -248,6 +264,30 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
     }
     interval.backup = renamed;
     mLastGoodFolder = renamed;
-    for (auto& [uuid, item] : interval.databases) item.lastLogMSN = 0;
+    for (auto& [uuid, item] : interval.databases) {
+        item.lastLogMSN = 0;
+        // What its bytes are to be from now on, for the check that starts a later interval.
+        SetManifestLine(item, written, renamed);
+    }
     return Talon::Error();
+}
+
+void IBSMgr::SetManifestLine(DatabaseItem& item, const Talon::Manifest& manifest,
+                             const Mirel::Directory& folder) {
+    item.line = ManifestLine();
+    item.damaged = false;
+    item.mustCheck = false;
+    item.detach = false;
+    if (item.upload || item.file.path.IsClear() || !item.file.path.IsRelative()) return;
+    Mirel::UniversalPath full = item.file.path;
+    full.SetAbsoluteFrom(folder.GetPath());
+    std::string root = folder.GetPath().Native();
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    const std::string native = full.Native();
+    if (native.compare(0, root.size() + 1, root + "/") != 0) return;
+    const Talon::ManifestEntry* e = manifest.Find(native.substr(root.size() + 1));
+    if (!e || e->kind != Talon::ManifestEntry::kDatabase) return;
+    item.line.known = true;
+    item.line.size = e->size;
+    item.line.crc = e->crc;
 }

@@ -3,6 +3,7 @@
 #include "catalogue/IBSMgr.h"
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
+#include "platform/framework/CopyCheck.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
@@ -100,9 +101,10 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             continue;
         }
         if (!prepared) {
-            result = PrepareDatabase(database);
+            result = PrepareDatabase(item, database);
             if (!result.OK()) {
-                if (!Mirel::IsEnvironmentError(result.GetError())) {
+                if (!Mirel::IsEnvironmentError(result.GetError()) &&
+                    result.GetError() != Mirel::kErrCopyDamaged) {
                     mgr->ReportEvent(0x410003d5, dbPath.GetUserEntryFormat(), dbPath.GetBasename(),
                                      ErrorText(result));
                     item.pristine = false;  // it may not even be a database
@@ -148,10 +150,37 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
     item.err = result;
 }
 
-Talon::Error TalonIBWorker::PrepareDatabase(Mirel::HBFile& database) {
+Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& database) {
     if (database.IsOpen()) return Talon::Error();
     const Mirel::UniversalPath original = database.GetPath();
-    if (database.GetHardLinkCount() > 1) {
+    Talon::CopyCheck check;
+    check.size = item.expect.size;
+    check.crc = item.expect.crc;
+    auto damaged = [&](int rc) {
+        if (rc == Mirel::kErrCopyDamaged) {
+            IBS_DEBUG_WIDE(u"PrepareDatabase: " << item.checkFrom.GetUserEntryFormat()
+                                                << u" does not match its manifest: "
+                                                << Mirel::unistring::FromUTF8(check.found));
+            IBSMgr::GetInstance()->ReportEvent(0x41000333, item.checkFrom.GetUserEntryFormat(),
+                                               Mirel::unistring::FromUTF8(check.found));
+        }
+        return Talon::Error(rc);
+    };
+    bool privateCopy = false;
+    if (item.mustCheck && item.detach && database.GetHardLinkCount() > 1) {
+        // An older copy brought forward: its bytes are read once, here, and its last-good
+        // name goes only once they passed, so the copy is written where it lies.
+        if (int rc = Talon::CheckCopy(original.Native(), check)) return damaged(rc);
+        item.mustCheck = false;
+        // The name must be gone for good before the bytes change: after a power loss it
+        // would otherwise come back, naming the changed bytes in a last-good folder.
+        if (Mirel::Os::DeleteFile(item.checkFrom.Native()) == 0) {
+            item.detached = true;
+            if (Mirel::Os::SyncDir(Mirel::Os::ParentOf(item.checkFrom.Native())) != 0)
+                privateCopy = true;
+        }
+    }
+    if (privateCopy || database.GetHardLinkCount() > 1) {
         // A short name of its own: "<name>.tmp" would not fit beside a long name.
         Mirel::UniversalPath temp;
         bool found = false;
@@ -161,11 +190,17 @@ Talon::Error TalonIBWorker::PrepareDatabase(Mirel::HBFile& database) {
         }
         if (!found) return Talon::Error(Mirel::kErrNoTempName);
         // The private copy is made under the temporary name and then renamed over the
-        // database, so a crash at any instant leaves the database whole under its name.
-        Mirel::File source(original);
-        if (Mirel::Error e = source.Copy(temp, Mirel::File::kDefaultCopyBufferSize); !e.OK()) {
-            Mirel::File(temp).Delete();
-            return e;
+        // database, so a crash at any instant leaves the database whole under its name. The
+        // bytes it shares with a last-good copy are checked while they are copied.
+        if (item.mustCheck) {
+            if (int rc = Talon::CopyChecked(original.Native(), temp.Native(), check))
+                return damaged(rc);
+        } else {
+            Mirel::File source(original);
+            if (Mirel::Error e = source.Copy(temp, Mirel::File::kDefaultCopyBufferSize); !e.OK()) {
+                Mirel::File(temp).Delete();
+                return e;
+            }
         }
         Mirel::File copy(temp);
         copy.SetLocked(false);
@@ -173,7 +208,11 @@ Talon::Error TalonIBWorker::PrepareDatabase(Mirel::HBFile& database) {
             copy.Delete();
             return e;
         }
+    } else if (item.mustCheck) {
+        // Its last-good twin is gone meanwhile; the bytes are still unchecked.
+        if (int rc = Talon::CheckCopy(original.Native(), check)) return damaged(rc);
     }
+    item.mustCheck = false;
     database.SetOpeningFlags(0x110);
     if (!database.Open(Mirel::HBFile::kPermReadWrite).OK()) return database.GetError();
     return Talon::Error();

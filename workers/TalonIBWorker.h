@@ -34,8 +34,10 @@ public:
 
     // Applies the item's pending logs up to its lastLogMSN; the outcome is in item.err.
     void ProcessRedoLogSet(DatabaseItem& item);
-    // Gives a hard-linked in-progress file its own data, then opens it for writing.
-    Talon::Error PrepareDatabase(Mirel::HBFile& database);
+    // Gives a hard-linked in-progress file its own data, then opens it for writing. Bytes
+    // still shared with a last-good copy are checked against that copy's manifest line on
+    // the way (10727 when they do not match: nothing is written).
+    Talon::Error PrepareDatabase(DatabaseItem& item, Mirel::HBFile& database);
     // The errors that are the log's own fault: it is set aside and its database fails.
     static bool IsBadLog(int error);
     bool IsAborting() const { return mAbort.load() != 0; }

@@ -127,6 +127,25 @@ void IBSMgr::ReleaseInProgressItem(DatabaseItem* copy) {
                 entry.file.endUTC = copy->file.endUTC;
                 entry.pristine = entry.pristine && copy->pristine;
                 entry.err = copy->err;
+                entry.mustCheck = copy->mustCheck;  // cleared once its bytes passed
+            }
+            if (copy->detached) {
+                // The older copy brought forward is the in-progress copy now; its last-good
+                // name went once its bytes passed, and its item goes with it.
+                auto older = mIntervals.find(copy->checkInterval);
+                if (older != mIntervals.end() && older != it) {
+                    bool emptied = false;
+                    {
+                        Mirel::LockReentrant ol(older->second.lock);
+                        auto item = older->second.databases.find(copy->file.uuid);
+                        if (item != older->second.databases.end())
+                            DeleteDatabaseItem(older->second, item->second);
+                        emptied = older->second.databases.empty();
+                    }
+                    // An interval left with nothing goes, with its folders.
+                    if (emptied) DropInterval(copy->checkInterval);
+                }
+                if (found != interval.databases.end()) found->second.detach = false;
             }
             if (!AnyItemOwned(interval.databases)) RequestIntervalCheck();
         }

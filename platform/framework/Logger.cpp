@@ -63,6 +63,15 @@ const std::map<std::uint32_t, EventKind>& Wording() {
          {LOG_WARNING,
           "The interval ending %1 could not be finished: error %2 from the disk or the system. "
           "Nothing is lost; it is tried again in %3 s."}},
+        {0x41000334,
+         {LOG_WARNING,
+          "The interval-done file %1 ends at %2, not after the interval ending %3 that is "
+          "already published or started (did the server's clock go back?); it was set aside."}},
+        {0x41000333,
+         {LOG_WARNING,
+          "The last-good copy %1 does not match its manifest (%2): it does not start an "
+          "interval; an older copy does, or its database fails and a new full backup is "
+          "asked for."}},
         {0x41000331,
          {LOG_WARNING,
           "Database %1 failed (error %2): its newest last-good copy is kept, and its redo logs "
@@ -71,7 +80,7 @@ const std::map<std::uint32_t, EventKind>& Wording() {
          {LOG_WARNING,
           "Database %1 replaced: %2 by %3. The new database owns the file name from this "
           "interval on; the old one's newest copy is kept and its redo logs are set aside."}},
-        {0x49000333,
+        {0x49000335,
          {LOG_ERR,
           "The folder %1 is on another file system than the backup folder %2 (error %3): the "
           "backup folder is not used."}},

@@ -217,11 +217,12 @@ Error Manifest::ReadDatabaseHeader(const std::string& path, ManifestEntry& entry
 }
 
 Error Manifest::Compute(const Mirel::Directory& folder, std::uint64_t intervalEnd, Manifest& out,
-                        const Manifest* reuse, const Mirel::Directory* reuseFolder) {
+                        const std::vector<ManifestSource>* sources) {
+    static const std::vector<ManifestSource> kNone;
+    const std::vector<ManifestSource>& srcs = sources ? *sources : kNone;
     out = Manifest();
     out.intervalEnd = intervalEnd;
     const std::string root = Root(folder);
-    const std::string reuseRoot = reuse && reuseFolder ? Root(*reuseFolder) : std::string();
     Error walk;
     std::vector<std::string> databases = ListDatabases(folder, &walk);
     if (!walk.OK()) return walk;
@@ -230,16 +231,18 @@ Error Manifest::Compute(const Mirel::Directory& folder, std::uint64_t intervalEn
         e.kind = kind;
         e.path = rel;
         std::string full = root + "/" + rel;
-        if (!reuseRoot.empty()) {
-            const ManifestEntry* old = reuse->Find(rel);
-            struct stat st;
-            if (old && old->kind == kind && SameInode(full, reuseRoot + "/" + rel) &&
-                ::lstat(full.c_str(), &st) == 0 &&
-                static_cast<std::uint64_t>(st.st_size) == old->size) {
+        for (const ManifestSource& src : srcs) {
+            if (!SameInode(full, Root(src.folder) + "/" + rel)) continue;
+            const ManifestEntry* old = src.manifest.Find(rel);
+            if (old && old->kind == kind) {
                 out.entries.push_back(*old);
                 return Error();
             }
         }
+        // Bytes shared with a last-good copy were never read by the service: without a line
+        // of their own they are not certified now.
+        for (const ManifestSource& src : srcs)
+            if (SameInode(full, Root(src.folder) + "/" + rel)) return Error();
         if (kind == ManifestEntry::kDatabase) {
             Error h = ReadDatabaseHeader(full, e);
             // Listed all the same: a later check then names the file as no database.
@@ -258,20 +261,22 @@ Error Manifest::Compute(const Mirel::Directory& folder, std::uint64_t intervalEn
 }
 
 Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd,
-                      const std::set<std::string>& held) {
-    Manifest previous;
-    Mirel::Directory latest;
+                      const std::set<std::string>& held, Manifest* written) {
+    // Every last-good folder beside it, newest first: a carried-forward copy may come from
+    // an older one than the newest.
+    std::vector<ManifestSource> sources;
     Mirel::Directory parent = folder;
     parent.SetToParent();
-    bool reuse =
-        BackupFolder(IBS_Config::sLastGoodFolderPrefix).GetLatest(parent.GetPath(), latest) &&
-        latest != folder && Read(latest, previous).OK();
+    std::vector<Mirel::Directory> siblings =
+        BackupFolder(IBS_Config::sLastGoodFolderPrefix).GetList(parent.GetPath());
+    for (auto d = siblings.rbegin(); d != siblings.rend(); ++d) {
+        if (*d == folder) continue;
+        ManifestSource src{*d, Manifest()};
+        if (Read(*d, src.manifest).OK()) sources.push_back(std::move(src));
+    }
     Manifest m;
-    if (Error e =
-            Compute(folder, intervalEnd, m, reuse ? &previous : nullptr, reuse ? &latest : nullptr);
-        !e.OK())
-        return e;
-    // A line taken over from the older folder describes the file, not its state here.
+    if (Error e = Compute(folder, intervalEnd, m, &sources); !e.OK()) return e;
+    // A line taken over from an older folder describes the file, not its state here.
     for (ManifestEntry& e : m.entries)
         if (e.kind == ManifestEntry::kDatabase) e.held = held.count(e.path) != 0;
     const std::string text = m.Serialise();
@@ -284,6 +289,7 @@ Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd,
     if (fd >= 0) Mirel::Os::Close(fd);
     if (rc == 0) rc = Mirel::Os::ReplaceDurable(temp, final);  // also syncs the folder
     if (rc != 0) Mirel::Os::DeleteFile(temp);
+    if (rc == 0 && written) *written = std::move(m);
     return Error(rc);
 }
 

@@ -51,6 +51,8 @@ struct ManifestFinding {
     int error = 0;         // the read error for kUnreadable and kMissing
 };
 
+struct ManifestSource;
+
 class Manifest {
 public:
     static const char* const sFileName;  // "manifest.tsv"
@@ -62,12 +64,14 @@ public:
 
     // Writes the folder's manifest durably: a temporary name, synced, renamed over any older
     // manifest, the folder synced. A file that is the same inode as the one at the same path
-    // in the newest last-good folder beside it (a copy carried forward by a hard link) takes
-    // that folder's line instead of being read again.
+    // in a last-good folder beside it (a copy carried forward by a hard link) takes that
+    // folder's line unchanged, whatever the file holds now: its bytes were not read, so they
+    // are not certified again. Such a file that no manifest lists is left out.
     // `held` names (relative paths) the copies that are a failed database's newest good copy
-    // rather than its state at the interval's end.
+    // rather than its state at the interval's end. `written`, when given, receives what was
+    // written.
     static Error Write(const Mirel::Directory& folder, std::uint64_t intervalEnd,
-                       const std::set<std::string>& held = {});
+                       const std::set<std::string>& held = {}, Manifest* written = nullptr);
 
     // Removes a last-good folder that holds nothing but its manifest (its last copy is gone);
     // 20303 and nothing touched while anything else is in it.
@@ -77,11 +81,9 @@ public:
     // says how).
     static Error Read(const Mirel::Directory& folder, Manifest& out, std::string* why = nullptr);
 
-    // The manifest the folder's files would have now. `reuse`, when given, is the manifest of
-    // `reuseFolder`; its lines are taken over for files that are the same inode there.
+    // The manifest the folder's files would have now, lines taken over from `sources`.
     static Error Compute(const Mirel::Directory& folder, std::uint64_t intervalEnd, Manifest& out,
-                         const Manifest* reuse = nullptr,
-                         const Mirel::Directory* reuseFolder = nullptr);
+                         const std::vector<ManifestSource>* sources = nullptr);
 
     // Database files below a folder as the service lists them (a name ending in .vdb in any
     // case, down to three levels, not inside a container folder), relative paths in name
@@ -115,6 +117,12 @@ public:
 private:
     mutable std::unordered_map<std::string, std::size_t> mIndex;
     mutable std::size_t mIndexed = 0;  // entries the index covers
+};
+
+// Another folder's manifest, whose lines files that are the same inode there take over.
+struct ManifestSource {
+    Mirel::Directory folder;
+    Manifest manifest;
 };
 
 }  // namespace Talon

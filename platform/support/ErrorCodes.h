@@ -29,6 +29,12 @@ enum ErrorNumber : int {
     // Another database took over this database's file name (the server dropped it and made a
     // new one under the name): its logs are refused from then on.
     kErrReplaced = 10726,
+    // A last-good copy whose bytes do not match its manifest line, or that has none to check
+    // them against: never a starting copy. A database with no other copy fails with it.
+    kErrCopyDamaged = 10727,
+    // An interval-done file that ends at or before an interval already published or started
+    // (the server's clock went back): set aside, the open interval keeps its logs.
+    kErrStaleIntervalDone = 10728,
 
     // File system, mapped from errno by the OS layer.
     kErrPathNotFound = 20301,

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <thread>
@@ -59,7 +60,9 @@ public:
         mHeard.calls.push_back("event " + std::to_string(code));
         mHeard.cv.notify_all();
     }
-    void SendStoppingNotice(CORBA::ULong) override {}
+    void SendStoppingNotice(CORBA::ULong id) override {
+        mHeard.Add("stopping " + std::to_string(id));
+    }
     void Disconnect() override {}
 
 private:
@@ -165,6 +168,32 @@ TEST(ConnectorTest, AStaleLinkIsReplacedAndTheLinkCheckDropsOnlyItsOwn) {
     Talon::EventLink_var current = c.GetEventLink(0);
     ASSERT_FALSE(CORBA::is_nil(current));
     EXPECT_EQ(current->GetLinkID(), static_cast<CORBA::ULong>(first + 1));
+    c.AbortMain();
+    c.Join();
+}
+
+TEST(ConnectorTest, ARegistrationAtAnUnreachableHubKeepsTheWorkingLink) {
+    Orb& o = TheOrb();
+    DBSConnector c(o.orb);
+    AwaitServing(c);
+    ASSERT_TRUE(c.ConnectToServer("127.0.0.1", o.port));
+    Talon::EventLink_var first = c.GetEventLink(0);
+    const CORBA::ULong id = first->GetLinkID();
+    // Another hub, where nobody serves one.
+    EXPECT_FALSE(c.ConnectToServer("127.0.0.1", FreePort()));
+    Talon::EventLink_var kept = c.GetEventLink(0);
+    ASSERT_FALSE(CORBA::is_nil(kept)) << "the working link was dropped";
+    EXPECT_EQ(kept->GetLinkID(), id);
+    // The server's stop notice is still answered through it.
+    c.Deliver(8, 2, {});
+    const std::string notice = "stopping " + std::to_string(id);
+    ASSERT_TRUE(o.heard.WaitFor([&] {
+        return std::find(o.heard.calls.begin(), o.heard.calls.end(), notice) != o.heard.calls.end();
+    }));
+    // And the old hub is still trusted when it is named again.
+    const int connects = o.heard.Count("connect ");
+    ASSERT_TRUE(c.ConnectToServer("127.0.0.1", o.port));
+    EXPECT_EQ(o.heard.Count("connect "), connects);
     c.AbortMain();
     c.Join();
 }

@@ -194,6 +194,38 @@ TEST_F(ManifestTest, HardLinkedCopyTakesThePreviousLineAndChangedCopyIsRead) {
     EXPECT_EQ(now.intervalEnd, end + 60000000);
 }
 
+TEST_F(ManifestTest, ASharedFileIsNeverReadAgainWhateverItHoldsNowAndNeverCertifiedUnlisted) {
+    // The folder's lines, then a damaged byte and a cut in the files they describe.
+    ASSERT_TRUE(Manifest::Write(Dir(folder), end).OK());
+    Manifest listed;
+    ASSERT_TRUE(Manifest::Read(Dir(folder), listed).OK());
+    FlipByte(folder + "/a.vdb", kPage * 2 + 5);
+    ASSERT_EQ(::truncate((folder + "/sub/B.VDB").c_str(), kPage * 2), 0);
+    // A newer folder between: the shared files are found in the older one all the same.
+    const std::string newer = tmp / "LastGood_2026-01-01_1206";
+    WriteDb(newer + "/c.vdb", 3, 3003);
+    ASSERT_TRUE(Manifest::Write(Dir(newer), end + 60000000).OK());
+    // A file shared with a folder whose manifest does not list it.
+    WriteDb(folder + "/unlisted.vdb", 4, 4004);
+
+    const std::string ip = tmp / "InProgress";
+    testutil::MakeDirs(ip + "/sub");
+    for (const char* f : {"/a.vdb", "/sub/B.VDB", "/unlisted.vdb"})
+        ASSERT_EQ(::link((folder + f).c_str(), (ip + f).c_str()), 0) << f;
+    ASSERT_TRUE(Manifest::Write(Dir(ip), end + 120000000).OK());
+    Manifest now;
+    ASSERT_TRUE(Manifest::Read(Dir(ip), now).OK());
+    for (const char* f : {"a.vdb", "sub/B.VDB"}) {
+        ASSERT_NE(now.Find(f), nullptr) << f;
+        EXPECT_EQ(now.Find(f)->crc, listed.Find(f)->crc) << f;
+        EXPECT_EQ(now.Find(f)->size, listed.Find(f)->size) << f;
+    }
+    EXPECT_EQ(now.Find("unlisted.vdb"), nullptr);
+    auto results = Results(now.Check(Dir(ip)));
+    EXPECT_EQ(results["a.vdb"], ManifestFinding::kDiffers);
+    EXPECT_EQ(results["sub/B.VDB"], ManifestFinding::kNotADatabase);
+}
+
 TEST_F(ManifestTest, AFailedWriteLeavesNoManifestAndNoTemporaryFile) {
     for (Mirel::FsOp op : {Mirel::FsOp::kOpenWrite, Mirel::FsOp::kWrite, Mirel::FsOp::kSync}) {
         Mirel::Faults::Scope scope;

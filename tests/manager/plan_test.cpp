@@ -35,6 +35,7 @@ public:
         DatabaseItem& item = map.at(end).databases[uuid];
         item.SetFile(UniversalPath::FromNative(upload ? "/b/Copies/u/db.vdb" : "db.vdb"), uuid, msn,
                      upload, true);
+        if (!upload) item.line = ManifestLine{true, 1536, 0x5fdb773a};  // as its folder lists it
         return item;
     }
     DatabaseItem& Logs(std::uint64_t end, const unistring& uuid, std::vector<FileInfo> logs) {
@@ -169,6 +170,46 @@ TEST(PlanTest, StartingCopies) {
         c.Logs(200, kA, {Log(40, 44, 150)});  // a gap from 44 to 50
         c.Logs(300, kA, {Log(50, 52, 250)});
         EXPECT_EQ(c.Choose(300, kA).source, Source::kLinkLg);
+    }
+    {
+        SCOPED_TRACE("the newest copy failed its check: the older one with its logs stands in");
+        Catalogue c = build();
+        c.Copy(100, kA, 40);
+        c.Copy(200, kA, 50).damaged = true;
+        c.Logs(200, kA, {Log(40, 50, 150)});
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.source, Source::kMovePg);
+        EXPECT_FALSE(x.lgConnects);  // never the damaged copy, should the older one fail too
+    }
+    {
+        SCOPED_TRACE("the older copy failed its check: the newest one is linked");
+        Catalogue c = build();
+        c.Copy(100, kA, 50).damaged = true;
+        c.Copy(200, kA, 50);
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        EXPECT_EQ(c.Choose(300, kA).source, Source::kLinkLg);
+    }
+    {
+        SCOPED_TRACE("both copies failed their check: the database fails (10727)");
+        Catalogue c = build();
+        c.Copy(100, kA, 50).damaged = true;
+        c.Copy(200, kA, 50).damaged = true;
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.source, Source::kNone);
+        EXPECT_EQ(x.failure, 10727);
+    }
+    {
+        SCOPED_TRACE("a copy with no manifest line is unchecked: neither linked nor carried");
+        Catalogue c = build();
+        c.Copy(200, kA, 50).line = ManifestLine();
+        c.Copy(200, kB, 50).line = ManifestLine();
+        c.Logs(300, kA, {Log(50, 52, 250)});
+        EXPECT_EQ(c.Choose(300, kA).failure, 10727);
+        Choice b = c.Choose(300, kB);
+        EXPECT_EQ(b.source, Source::kNone);
+        EXPECT_EQ(b.failure, 10727);
     }
     {
         SCOPED_TRACE("no copy connects: failed");

@@ -57,6 +57,6 @@ TEST(HostTest, ABackupFolderSpreadOverTwoFileSystemsIsRefusedWithItsReason) {
     const std::string log = env.DebugLog();
     EXPECT_NE(log.find(split + "/Copies is on another file system"), std::string::npos) << log;
     const std::string events = service.Stderr();
-    EXPECT_NE(events.find("[0x49000333]"), std::string::npos) << events;
+    EXPECT_NE(events.find("[0x49000335]"), std::string::npos) << events;
     EXPECT_NE(events.find("on another file system"), std::string::npos) << events;
 }

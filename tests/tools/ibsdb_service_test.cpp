@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "tests/manager/ManagerFixture.h"
+#include "tests/manager/StepFixture.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 
@@ -58,4 +59,141 @@ TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
     EXPECT_EQ(server.Db(2).Compare(Mirel::UniversalPath::FromNative(ro.to + "/db2.vdb")), "");
     EXPECT_EQ(lastGood1.Compare(Mirel::UniversalPath::FromNative(ro.to + "/db1.vdb")), "");
     EXPECT_NE(out.str().find("older than the newest last-good folder"), std::string::npos);
+}
+
+namespace {
+
+const std::string kA = "aaaaaaaa-1111-4111-8111-111111111111";
+const std::string kB = "bbbbbbbb-2222-4222-8222-222222222222";
+
+// Page 1 of a test database holds 7s and no log writes it: a byte flipped there stays.
+constexpr long kFlipAt = 2 * 512 + 100;
+
+void FlipByte(const std::string& path) {
+    std::string bytes = testutil::ReadFile(path);
+    ASSERT_GT(bytes.size(), static_cast<std::size_t>(kFlipAt));
+    bytes[kFlipAt] = static_cast<char>(bytes[kFlipAt] ^ 0x20);
+    testutil::WriteFile(path, bytes);
+}
+
+class DamagedCopyTest : public testutil::StepTest {
+protected:
+    ibsdb::Json Verify(int* code = nullptr) {
+        std::ostringstream out;
+        int rc = ibsdb::Verify({backup(), true}, out);
+        if (code) *code = rc;
+        return ibsdb::Json::parse(out.str());
+    }
+    // Result of a database's copy in each folder that lists it, by folder name.
+    static std::map<std::string, std::string> Results(const ibsdb::Json& j, const std::string& db) {
+        std::map<std::string, std::string> r;
+        for (const auto& f : j["folders"])
+            for (const auto& x : f["files"])
+                if (x["path"] == db) r[f["folder"]] = x["result"];
+        return r;
+    }
+    int Restore(const std::string& to, std::string& text) {
+        ibsdb::RestoreOptions ro;
+        ro.backup = backup();
+        ro.to = to;
+        std::ostringstream out;
+        int rc = ibsdb::Restore(ro, out);
+        text = out.str();
+        return rc;
+    }
+    static bool PageOneIntact(const std::string& file) {
+        const std::string bytes = testutil::ReadFile(file);
+        return bytes.size() >= 3 * 512 && bytes.substr(2 * 512, 512) == std::string(512, '\x07');
+    }
+};
+
+}  // namespace
+
+// A flipped byte in a copy that hard links share: carried forward, its line goes with it
+// unchanged, so every folder that holds it shows the damage; when a log needs the copy, the
+// worker's check finds it, no other copy is whole, and the database fails and is reported.
+TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNeeded) {
+    testutil::Events events;
+    Upload(kA, 1000);
+    Upload(kB, 1000);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    FlipByte(CopyOf(NewestFolder(), kA));
+    for (int i = 0; i < 2; ++i) {  // A carried forward twice, by hard links
+        ASSERT_EQ(Log(kB), 0);
+        Close();
+    }
+    int code = 0;
+    ibsdb::Json v = Verify(&code);
+    EXPECT_EQ(code, ibsdb::kCritical);
+    auto a = Results(v, "aaaa.vdb");
+    ASSERT_FALSE(a.empty());
+    for (const auto& [folder, result] : a) EXPECT_EQ(result, "differs") << folder;
+
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_FALSE(testutil::Exists(CopyOf(NewestFolder(), kA)))
+        << "a copy started from damaged bytes was published";
+    EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kA + "\t10727\t"),
+              std::string::npos);
+    ASSERT_GE(events.Count(0x41000333), 1);
+    EXPECT_NE(events.Last(0x41000333)[0].ToUTF8().find("aaaa.vdb"), std::string::npos);
+    EXPECT_EQ(events.Count(0x41000331), 1);
+    v = Verify();
+    for (const auto& [folder, result] : Results(v, "aaaa.vdb")) EXPECT_NE(result, "ok") << folder;
+    EXPECT_EQ(Results(v, "bbbb.vdb")[Mirel::Directory(Mirel::UniversalPath::Folder(NewestFolder()))
+                                         .GetChildName()
+                                         .ToUTF8()],
+              "ok");
+
+    std::string text;
+    EXPECT_EQ(Restore(tmp / "restored", text), ibsdb::kCritical) << text;
+    EXPECT_NE(text.find("FAILED   aaaa.vdb"), std::string::npos) << text;
+    EXPECT_FALSE(testutil::Exists(tmp / "restored/aaaa.vdb"));
+    EXPECT_EQ(MsnOf(tmp / "restored/bbbb.vdb"), msns[kB]);
+}
+
+// A flipped byte in the newest copy of a database with logs in every interval: the next
+// interval starts from the older copy with the newest one's logs (the damage is bypassed),
+// and the one after, whose older copy is the damaged one, finds it when the worker reads it
+// and starts from the newest copy instead. No folder ever certifies the damaged bytes.
+TEST_F(DamagedCopyTest, ADamagedOlderCopyIsFoundBeforeUseAndTheNewestOneStandsIn) {
+    testutil::Events events;
+    Upload(kB, 1000);
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    FlipByte(CopyOf(NewestFolder(), kB));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Log(kB), 0);
+        Close();
+        const std::string newest = CopyOf(NewestFolder(), kB);
+        EXPECT_EQ(MsnOf(newest), msns[kB]) << "interval " << i;
+        EXPECT_TRUE(PageOneIntact(newest)) << "interval " << i << ": damaged bytes carried on";
+    }
+    EXPECT_GE(events.Count(0x41000333), 1);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Failed.tsv"));
+    int code = 0;
+    ibsdb::Json v = Verify(&code);
+    for (const auto& [folder, result] : Results(v, "bbbb.vdb"))
+        EXPECT_TRUE(result == "ok" || result == "superseded") << folder << " " << result;
+}
+
+// A flipped byte in the only copy of a database: the worker finds it while it makes its
+// private copy; there is no older copy to fall back to, so the database fails.
+TEST_F(DamagedCopyTest, ADamagedOnlyCopyFailsItsDatabase) {
+    Upload(kB, 1000);
+    Close();
+    FlipByte(CopyOf(NewestFolder(), kB));
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10727\t"),
+              std::string::npos);
+    EXPECT_EQ(Folders(), 1) << "a folder was published from the damaged copy";
+    std::string text;
+    EXPECT_EQ(Restore(tmp / "restored", text), ibsdb::kCritical) << text;
+    EXPECT_NE(text.find("does not match its manifest"), std::string::npos) << text;
+    EXPECT_FALSE(testutil::Exists(tmp / "restored/bbbb.vdb"));
 }

@@ -322,14 +322,25 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
     EXPECT_EQ(Same(to + "/db0.vdb", 2, 0), "");
     EXPECT_EQ(testutil::ReadFile(to + "/keep.txt"), "mine");
 
+    // A damaged newest copy is never placed: the older copy stands in, said so.
     FlipByte(Db(2, 0), 4096 * 2 + 7);
     ibsdb::RestoreOptions fresh;
     fresh.to = tmp / "fresh";
-    EXPECT_EQ(Restore(fresh, text), ibsdb::kCritical);
-    EXPECT_NE(text.find("FAILED   db0.vdb"), std::string::npos) << text;
-    EXPECT_FALSE(testutil::Exists(fresh.to + "/db0.vdb"));
+    EXPECT_EQ(Restore(fresh, text), ibsdb::kWarning);
+    EXPECT_NE(
+        text.find("NOT the newest copy: the copy in " + names[2] + " does not match its manifest"),
+        std::string::npos)
+        << text;
+    EXPECT_EQ(Same(fresh.to + "/db0.vdb", 1, 0), "");
     EXPECT_FALSE(testutil::Exists(fresh.to + "/db0.vdb.part"));
     EXPECT_EQ(Same(fresh.to + "/db1.vdb", 2, 1), "");
+    // Asked for that folder, it is not replaced by another.
+    ibsdb::RestoreOptions folder;
+    folder.to = tmp / "folder";
+    folder.atFolder = names[2];
+    EXPECT_EQ(Restore(folder, text), ibsdb::kCritical);
+    EXPECT_NE(text.find("FAILED   db0.vdb"), std::string::npos) << text;
+    EXPECT_FALSE(testutil::Exists(folder.to + "/db0.vdb"));
 }
 
 TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
@@ -380,6 +391,71 @@ TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
     EXPECT_EQ(Restore(old, text), ibsdb::kOk) << text;
     EXPECT_EQ(Same(old.to + "/db2.vdb", 0, 2), "");
 }
+
+// The newest copy of db0 cut short, with its header gone, or gone: status, verify and restore
+// all show db0 in the newest folder by its manifest line. Restore brings back the older copy
+// with a warning naming it, or, without one, reports db0 FAILED with the reason.
+class DamagedNewestCopyTest : public BackupTest, public ::testing::WithParamInterface<const char*> {
+protected:
+    void Damage() {
+        const std::string how = GetParam();
+        if (how == "cut") {
+            ASSERT_EQ(::truncate(Db(2, 0).c_str(), 4096 * 3), 0);
+        } else if (how == "no header") {
+            std::string bytes = testutil::ReadFile(Db(2, 0));
+            std::fill(bytes.begin(), bytes.begin() + 4096, '\0');
+            testutil::WriteFile(Db(2, 0), bytes);
+        } else {
+            ASSERT_EQ(::unlink(Db(2, 0).c_str()), 0);
+        }
+    }
+    std::string Word() const {
+        return std::string(GetParam()) == "gone" ? "missing" : "not-a-database";
+    }
+};
+
+TEST_P(DamagedNewestCopyTest, IsAccountedForTheSameWayEverywhere) {
+    Damage();
+    Json j;
+    EXPECT_EQ(StatusJson(j, now), ibsdb::kCritical);
+    const Json* row = nullptr;
+    for (const auto& d : j["databases"])
+        if (d["uuid"] == uuids[0]) row = &d;
+    ASSERT_NE(row, nullptr) << j.dump(2);
+    EXPECT_EQ((*row)["folder"], names[2]);
+    EXPECT_EQ((*row)["msn"], snaps[2][0].msn);
+    EXPECT_EQ((*row)["copy"], Word());
+    Json v;
+    EXPECT_EQ(VerifyJson(backup, v), ibsdb::kCritical);
+    EXPECT_EQ(Results(v)[names[2] + "/db0.vdb"], Word());
+
+    std::string text;
+    ibsdb::RestoreOptions older;
+    older.to = tmp / "older";
+    EXPECT_EQ(Restore(older, text), ibsdb::kWarning) << text;
+    EXPECT_NE(text.find("from " + names[1] + "\n         NOT the newest copy: the copy in " +
+                        names[2] + " is " + Word()),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(Same(older.to + "/db0.vdb", 1, 0), "");
+    EXPECT_NE(text.find("3 of 3 database(s) restored"), std::string::npos) << text;
+
+    ASSERT_EQ(::unlink(Db(1, 0).c_str()), 0);
+    ASSERT_EQ(::unlink(Db(0, 0).c_str()), 0);
+    ibsdb::RestoreOptions none;
+    none.to = tmp / "none";
+    EXPECT_EQ(Restore(none, text), ibsdb::kCritical) << text;
+    EXPECT_NE(
+        text.find("FAILED   db0.vdb  " + uuids[0] + ": the copy in " + names[2] + " is " + Word()),
+        std::string::npos)
+        << text;
+    EXPECT_FALSE(testutil::Exists(none.to + "/db0.vdb"));
+    EXPECT_NE(text.find("2 of 3 database(s) restored"), std::string::npos) << text;
+    EXPECT_EQ(Same(none.to + "/db1.vdb", 2, 1), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, DamagedNewestCopyTest,
+                         ::testing::Values("cut", "no header", "gone"));
 
 TEST(IbsdbTextTest, DurationsTimesAndFolderNames) {
     std::uint64_t v = 0;

@@ -121,7 +121,26 @@ bool ParseReasonLine(const std::string& line, RejectedFile& out) {
     return true;
 }
 
+const char* Copy::Word(State s) {
+    switch (s) {
+        case kDiffers:
+            return "differs";
+        case kNotADatabase:
+            return "not-a-database";
+        case kMissing:
+            return "missing";
+        default:
+            return "ok";
+    }
+}
+
 const Copy* LastGoodFolder::FindUuid(const std::string& uuid) const {
+    for (const auto& c : copies)
+        if (c.uuid == uuid && c.state != Copy::kMissing) return &c;
+    return nullptr;
+}
+
+const Copy* LastGoodFolder::FindListed(const std::string& uuid) const {
     for (const auto& c : copies)
         if (c.uuid == uuid) return &c;
     return nullptr;
@@ -155,27 +174,62 @@ LastGoodFolder BackupView::LoadFolder(const std::string& path) {
         f.intervalEnd = f.nameTime;
         f.endExact = f.nameExact;
     }
-    Talon::Error walk;
-    for (const auto& rel : Talon::Manifest::ListDatabases(dir, &walk)) {
-        Copy c;
-        c.path = rel;
-        const std::string full = f.path + "/" + rel;
+    // What the file holds now, against its line when it has one.
+    auto look = [&](Copy& c, const Talon::ManifestEntry* line) {
+        const std::string full = f.path + "/" + c.path;
         struct stat st;
-        if (::lstat(full.c_str(), &st) != 0) continue;  // removed since it was listed
+        if (::lstat(full.c_str(), &st) != 0) {
+            c.state = Copy::kMissing;
+            c.detail = "not there";
+            return;
+        }
         c.size = static_cast<std::uint64_t>(st.st_size);
-        const Talon::ManifestEntry* m =
-            f.manifestState == LastGoodFolder::kManifest ? f.manifest.Find(rel) : nullptr;
-        c.held = m && m->kind == Talon::ManifestEntry::kDatabase && m->held;
-        if (m && m->kind == Talon::ManifestEntry::kDatabase && m->size == c.size) {
-            c.uuid = m->uuid;
-            c.msn = m->msn;
-        } else {
-            Talon::ManifestEntry h;
-            Talon::Error r = Talon::Manifest::ReadDatabaseHeader(full, h);
-            if (r.GetError() == Mirel::kErrPathNotFound) continue;
+        Talon::ManifestEntry h;
+        Talon::Error r = Talon::Manifest::ReadDatabaseHeader(full, h);
+        if (r.GetError() == Mirel::kErrPathNotFound) {
+            c.state = Copy::kMissing;
+            c.detail = "not there";
+            return;
+        }
+        if (!line) {
             c.uuid = h.uuid;
             c.msn = h.msn;
         }
+        std::string sizes = "size " + std::to_string(c.size) +
+                            (line ? ", listed " + std::to_string(line->size) : std::string());
+        if (!r.OK()) {
+            c.state = Copy::kNotADatabase;
+            c.detail = (r.GetError() == Mirel::kErrInvalidFile
+                            ? "no valid header, or shorter than its page count says ("
+                            : "cannot be read: error " + r.Text() + " (") +
+                       sizes + ")";
+        } else if (line && (c.size != line->size || h.uuid != line->uuid || h.msn != line->msn)) {
+            c.state = Copy::kDiffers;
+            c.detail = sizes + "; header UUID " + h.uuid + " MSN " + std::to_string(h.msn) +
+                       ", listed " + (line->uuid.empty() ? "-" : line->uuid) + " MSN " +
+                       std::to_string(line->msn);
+        }
+    };
+    const bool manifest = f.manifestState == LastGoodFolder::kManifest;
+    if (manifest)
+        for (const auto& e : f.manifest.entries) {
+            if (e.kind != Talon::ManifestEntry::kDatabase) continue;
+            Copy c;
+            c.path = e.path;
+            c.uuid = e.uuid;
+            c.msn = e.msn;
+            c.held = e.held;
+            c.listed = true;
+            look(c, &e);
+            f.copies.push_back(c);
+        }
+    Talon::Error walk;
+    for (const auto& rel : Talon::Manifest::ListDatabases(dir, &walk)) {
+        if (manifest && f.manifest.Find(rel)) continue;
+        Copy c;
+        c.path = rel;
+        look(c, nullptr);
+        if (c.state == Copy::kMissing) continue;  // removed since it was listed
         f.copies.push_back(c);
     }
     if (!IsDir(f.path)) {
@@ -304,6 +358,17 @@ std::map<std::string, BackupView::Newest> BackupView::NewestCopies(std::uint64_t
         if (f->intervalEnd > at) continue;
         for (const auto& c : f->copies)
             if (!c.uuid.empty() && !out.count(c.uuid)) out[c.uuid] = Newest{&*f, &c};
+    }
+    return out;
+}
+
+std::vector<BackupView::Newest> BackupView::OlderIntactCopies(const std::string& uuid,
+                                                              std::uint64_t before) const {
+    std::vector<Newest> out;
+    for (auto f = folders.rbegin(); f != folders.rend(); ++f) {
+        if (f->intervalEnd >= before) continue;
+        for (const auto& c : f->copies)
+            if (c.uuid == uuid && c.state == Copy::kOk) out.push_back(Newest{&*f, &c});
     }
     return out;
 }

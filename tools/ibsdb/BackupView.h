@@ -13,14 +13,23 @@
 
 namespace ibsdb {
 
+// A database copy of a last-good folder. Its identity is the manifest's line when the
+// manifest lists the path (whatever the file now holds), else the file's header.
 struct Copy {
     std::string path;  // relative to its last-good folder
-    std::string uuid;  // empty when the file has no valid header
+    std::string uuid;  // empty when neither a line nor a valid header names one
     std::uint64_t msn = 0;
-    std::uint64_t size = 0;
+    std::uint64_t size = 0;  // of the file as it is now (0 when missing)
+    bool listed = false;     // the folder's manifest lists it
     // The manifest says held: a failed database's newest good copy, older than the folder's
     // interval end.
     bool held = false;
+    // What a look at the file's size and header shows; its bytes are checked by verify and
+    // restore. The words are verify's.
+    enum State { kOk, kDiffers, kNotADatabase, kMissing } state = kOk;
+    std::string detail;  // why it is not kOk
+
+    static const char* Word(State s);
 };
 
 struct LastGoodFolder {
@@ -39,7 +48,10 @@ struct LastGoodFolder {
     std::vector<Copy> copies;  // the database files there now
     bool vanished = false;     // gone while it was being read
 
+    // A copy of the database that is there (in any state but missing).
     const Copy* FindUuid(const std::string& uuid) const;
+    // The copy the manifest lists (or the header names) for the database, missing or not.
+    const Copy* FindListed(const std::string& uuid) const;
 };
 
 struct FailedDatabase {
@@ -87,12 +99,14 @@ struct BackupView {
     static LastGoodFolder LoadFolder(const std::string& path);
 
     // For each database (UUID), the folder of its newest copy whose interval ended at or
-    // before `at`.
+    // before `at`: the newest folder that lists it, whatever state the copy is in.
     struct Newest {
         const LastGoodFolder* folder = nullptr;
         const Copy* copy = nullptr;
     };
     std::map<std::string, Newest> NewestCopies(std::uint64_t at = UINT64_MAX) const;
+    // The copies of one database older than `before` that a look finds whole, newest first.
+    std::vector<Newest> OlderIntactCopies(const std::string& uuid, std::uint64_t before) const;
     const LastGoodFolder* NewestFolder(std::uint64_t at = UINT64_MAX) const;
     const FailedDatabase* FindFailed(const std::string& uuid) const;
 };

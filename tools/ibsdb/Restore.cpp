@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -268,8 +269,8 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
             std::snprintf(buf, sizeof buf, "size %llu and CRC-32C %08x, listed %llu and %08x",
                           static_cast<unsigned long long>(size), crc,
                           static_cast<unsigned long long>(listed->size), listed->crc);
-            why = std::string("the copy in ") + f.name + " does not match its manifest (" + buf +
-                  "): not restored; an older copy may be restored with --at";
+            why =
+                std::string("the copy in ") + f.name + " does not match its manifest (" + buf + ")";
             return false;
         }
         if (!uuid.empty()) {
@@ -295,32 +296,33 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
     };
 
     std::vector<Staged> staged;
-    std::vector<BackupView> looks;  // views taken again while restoring; items point into them
-    looks.reserve(byPath.size());
-    for (const auto& [rel, uuid] : byPath) {
-        Item it = all[uuid];
-        std::string why;
+    std::deque<BackupView> looks;  // views taken again while restoring; items point into them
+    // A database's files copied and checked under temporary names: the database file, then its
+    // container files. False with the reason when any of them is not as listed.
+    auto stageItem = [&](Item& it, const std::string& rel, Staged& st,
+                         const Talon::ManifestEntry*& listed, std::string& why) {
         const std::string dst = o.to + "/" + rel;
-        const Talon::ManifestEntry* listed = listedOf(it, rel);
+        listed = listedOf(it, rel);
         // Staged under short names of their own: "<name>.part" would not fit beside a name
         // at the length limit.
         const std::string stage = Mirel::Os::TempNameBeside(dst);
-        bool ok = stageFile(*it.folder, rel, stage, listed, uuid, why);
+        bool ok = stageFile(*it.folder, rel, stage, listed, it.uuid, why);
         if (!ok && why.rfind("gone from", 0) == 0) {
             // The service removes an older copy once a newer one is in place: look again.
             looks.emplace_back();
             if (looks.back().Load(o.backup) == 0) {
                 auto items = plan(looks.back());
-                auto found = items.find(uuid);
-                if (found != items.end() && found->second.copy->path == rel) {
+                auto found = items.find(it.uuid);
+                if (found != items.end() && found->second.copy->path == rel &&
+                    found->second.copy->state == Copy::kOk) {
                     it = found->second;
                     listed = listedOf(it, rel);
-                    ok = stageFile(*it.folder, rel, stage, listed, uuid, why);
+                    ok = stageFile(*it.folder, rel, stage, listed, it.uuid, why);
                 }
             }
         }
-        Staged st;
-        st.uuid = uuid;
+        st = Staged();
+        st.uuid = it.uuid;
         st.rel = rel;
         st.files.emplace_back(stage, dst);
         const auto containers = Talon::Manifest::ListContainerFiles(
@@ -344,13 +346,50 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
             ::unlink(stage.c_str());
             if (!st.rcStage.empty())
                 Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
-            fail(rel, uuid, why);
+        }
+        return ok;
+    };
+    // Files of the newest folder that name no database (no line, no readable header).
+    std::map<std::string, const Copy*> unnamed;
+    if (newest && o.atFolder.empty() && o.databases.empty())
+        for (const auto& c : newest->copies)
+            if (c.uuid.empty()) unnamed[c.path] = &c;
+    for (const auto& [rel, uuid] : byPath) {
+        // The newest copy first; when it is damaged or gone, an older whole copy of the same
+        // path (never when one folder was asked for), said so, and the run ends WARNING.
+        std::vector<Item> tries{all[uuid]};
+        if (o.atFolder.empty())
+            for (const auto& older :
+                 view.OlderIntactCopies(uuid, tries.front().folder->intervalEnd))
+                if (older.copy->path == rel) tries.push_back(Item{uuid, older.folder, older.copy});
+        std::vector<std::string> refused;  // why each newer copy was not restored
+        Staged st;
+        const Talon::ManifestEntry* listed = nullptr;
+        Item it;
+        bool ok = false;
+        for (std::size_t k = 0; k < tries.size() && !ok; ++k) {
+            it = tries[k];
+            std::string why;
+            if (it.copy->state != Copy::kOk)
+                why = std::string("the copy in ") + it.folder->name + " is " +
+                      Copy::Word(it.copy->state) + " (" + it.copy->detail + ")";
+            else
+                ok = stageItem(it, rel, st, listed, why);
+            if (!ok) refused.push_back(why);
+        }
+        if (!ok) {
+            std::string why;
+            for (const auto& r : refused) why += (why.empty() ? "" : "; ") + r;
+            fail(rel, uuid,
+                 why + (tries.size() > 1 ? "; no older copy is whole either"
+                                         : "; no older copy to fall back to"));
             continue;
         }
         std::ostringstream line;
         line << "restored " << rel << "  " << uuid << "  MSN " << it.copy->msn << "  interval end "
              << TimeText(it.folder->intervalEnd) << " UTC  from " << it.folder->name
              << (listed ? "" : "  (no manifest: checked for structure only)") << "\n";
+        auto sameName = unnamed.find(rel);
         if (it.copy->held) {
             // Not the database at the folder's end: the one the service kept when it failed.
             line << "         WARNING: held copy: " << rel << " failed and this is its newest good "
@@ -358,21 +397,39 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
                  << it.folder->name << "\n";
             code = std::max(code, static_cast<int>(kWarning));
         }
-        if (newest && it.folder->intervalEnd < newest->intervalEnd && o.atFolder.empty()) {
-            line << "         older than the newest last-good folder " << newest->name
-                 << ": this database is not in it";
-            if (const FailedDatabase* fd = view.FindFailed(uuid);
-                fd && fd->error == Mirel::kErrReplaced)
-                line << " (another database took its name at " << TimeText(fd->since) << " UTC)";
-            else if (fd)
-                line << " (it failed with error " << fd->error << " at " << TimeText(fd->since)
-                     << " UTC and awaits a new full upload)";
+        if (!refused.empty()) {
+            line << "         NOT the newest copy: ";
+            for (std::size_t i = 0; i < refused.size(); ++i) line << (i ? "; " : "") << refused[i];
+            line << "\n";
+            code = std::max(code, static_cast<int>(kWarning));
+        } else if (newest && it.folder->intervalEnd < newest->intervalEnd && o.atFolder.empty()) {
+            line << "         older than the newest last-good folder " << newest->name;
+            if (sameName != unnamed.end()) {
+                // Perhaps this very database, whose file there can no longer be read.
+                line << ": its file of that name there names no database ("
+                     << sameName->second->detail << ")";
+                code = std::max(code, static_cast<int>(kWarning));
+            } else {
+                line << ": this database is not in it";
+                if (const FailedDatabase* fd = view.FindFailed(uuid);
+                    fd && fd->error == Mirel::kErrReplaced)
+                    line << " (another database took its name at " << TimeText(fd->since)
+                         << " UTC)";
+                else if (fd)
+                    line << " (it failed with error " << fd->error << " at " << TimeText(fd->since)
+                         << " UTC and awaits a new full upload)";
+            }
             line << "\n";
         }
+        if (sameName != unnamed.end()) unnamed.erase(sameName);
         if (!listed) code = std::max(code, static_cast<int>(kWarning));
         st.report = line.str();
         staged.push_back(std::move(st));
     }
+    // Accounted for too: a file of the newest folder that names no database.
+    const std::size_t unnamedCount = unnamed.size();
+    for (const auto& [rel, c] : unnamed)
+        fail(rel, "-", "names no database, so it cannot be restored (" + c->detail + ")");
 
     // Everything copied and checked: now on disk, then in place.
     for (const auto& st : staged) {
@@ -406,7 +463,7 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
         out << st.report;
     }
     progress.Done();
-    out << ExitName(code) << ": " << restored << " of " << byPath.size()
+    out << ExitName(code) << ": " << restored << " of " << byPath.size() + unnamedCount
         << " database(s) restored to " << o.to << ", " << SizeText(total) << " in "
         << DurationText(static_cast<std::int64_t>(progress.Seconds() * 1e6));
     if (!failures.empty()) out << "; " << failures.size() << " failed";

@@ -22,6 +22,7 @@ struct DbRow {
     bool held = false;
     bool replaced = false;  // dropped by the server: another database owns its name
     const FailedDatabase* failed = nullptr;
+    const Copy* copy = nullptr;
 };
 
 bool Replaced(const FailedDatabase* f) {
@@ -91,6 +92,7 @@ int Status(const StatusOptions& o, std::ostream& out) {
         r.held = n.copy->held;
         r.failed = v.FindFailed(uuid);
         r.replaced = Replaced(r.failed);
+        r.copy = n.copy;
         rows.push_back(r);
     }
     std::sort(rows.begin(), rows.end(), [](const DbRow& a, const DbRow& b) {
@@ -117,6 +119,22 @@ int Status(const StatusOptions& o, std::ostream& out) {
             raise(kWarning, what + " (warning at " +
                                 DurationText(static_cast<std::int64_t>(o.warnLag)) + ")");
     }
+    // A newest copy that a look finds damaged or gone is no restore point (verify reads the
+    // bytes as well; restore falls back to an older copy only with a warning).
+    for (const auto& r : rows) {
+        if (r.copy->state == Copy::kOk) continue;
+        std::string why = "the newest copy of " + r.name + " (" + r.uuid + ") in " +
+                          r.folder->name + " is " + Copy::Word(r.copy->state) + ": " +
+                          r.copy->detail;
+        auto older = v.OlderIntactCopies(r.uuid, r.folder->intervalEnd);
+        why += older.empty() ? "; no older copy"
+                             : "; an older copy is in " + older.front().folder->name;
+        raise(kCritical, why);
+    }
+    for (const auto& c : newest ? newest->copies : std::vector<Copy>())
+        if (c.uuid.empty())
+            raise(kCritical,
+                  newest->name + "/" + c.path + " is no database anyone can name: " + c.detail);
     std::size_t awaiting = 0;
     for (const auto& f : v.failed) {
         if (Replaced(&f)) continue;
@@ -178,7 +196,9 @@ int Status(const StatusOptions& o, std::ostream& out) {
                    {"in_newest_folder", r.inNewest},
                    {"held", r.held},
                    {"replaced", r.replaced},
-                   {"failed", r.failed != nullptr && !r.replaced}};
+                   {"failed", r.failed != nullptr && !r.replaced},
+                   {"copy", Copy::Word(r.copy->state)},
+                   {"copy_problem", r.copy->detail}};
             j["databases"].push_back(d);
         }
         j["failed"] = Json::array();
@@ -258,6 +278,8 @@ int Status(const StatusOptions& o, std::ostream& out) {
                 << Pad(TimeText(r.folder->intervalEnd), 26) << "  " << DurationText(r.lag);
             if (!r.inNewest) out << "  (older: not in the newest folder)";
             if (r.held) out << "  HELD (its newest good copy, older than the folder's end)";
+            if (r.copy->state != Copy::kOk)
+                out << "  " << Copy::Word(r.copy->state) << ": " << r.copy->detail;
             if (r.replaced)
                 out << "  REPLACED (another database owns its name)";
             else if (r.failed)

@@ -1,0 +1,141 @@
+// The promises against a server that breaks its rules and a service that goes down at a bad
+// moment: a late log and a rebuilt catalogue, a check asked for during a folder change, an
+// interval-done file from a clock that stepped back.
+#include "tests/manager/StepFixture.h"
+
+using Mirel::unistring;
+using testutil::Events;
+using testutil::U;
+using testutil::WriteDone;
+
+namespace {
+
+const std::string kA = "aaaaaaaa-1111-4111-8111-111111111111";
+constexpr std::uint64_t kHour = 60 * kMinute;
+
+class PromisesTest : public testutil::StepTest {};
+
+}  // namespace
+
+// A log that ends inside a published interval and that its copy does not contain is
+// answered 0; the next interval-done file comes, and the service goes down before it runs
+// the cycle. The catalogue rebuilt from disk must still apply it.
+TEST_F(PromisesTest, ALateLogSurvivesARebuiltCatalogue) {
+    Upload(kA, 1000);
+    const std::uint64_t first = Close();
+    ASSERT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1000u);
+    std::string late;
+    ASSERT_EQ(Log(kA, first - 5, &late), 0);
+    Close(false);
+    Rebuild();
+    SettleWithRetries();
+    EXPECT_EQ(Folders(), 2);
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1001u) << "the late log was left out";
+    // More intervals: the log goes only once a folder holds its changes, and the chain goes on.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Log(kA), 0);
+        Close();
+    }
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1004u);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+}
+
+// The same, with the start of the next interval cut short: its in-progress copy holds part
+// of the late log (pages written, header not yet) when the service goes down.
+TEST_F(PromisesTest, ALateLogHalfAppliedBeforeARestartIsAppliedAgain) {
+    Upload(kA, 1000);
+    const std::uint64_t first = Close();
+    const std::string published = CopyOf(NewestFolder(), kA);
+    ASSERT_EQ(Log(kA, first - 5), 0);
+    Close(false);
+    std::string bytes = testutil::ReadFile(published);
+    ASSERT_EQ(bytes.size(), 3u * 512);
+    std::fill(bytes.begin() + 512, bytes.begin() + 1024, static_cast<char>(1001 & 0xff));
+    testutil::MakeDirs(backup() + "/InProgress");
+    testutil::WriteFile(CopyOf(backup() + "/InProgress", kA), bytes);
+    Rebuild();
+    SettleWithRetries();
+    const std::string newest = CopyOf(NewestFolder(), kA);
+    ASSERT_NE(newest, published);
+    EXPECT_EQ(MsnOf(newest), 1001u) << "a copy with part of a log was published";
+    EXPECT_EQ(testutil::ReadFile(newest).substr(512), bytes.substr(512));
+}
+
+// A check the interval-done file asks for while a folder change waits for the workers
+// returns at once; it must run when the change is over, not wait for the next trigger.
+TEST_F(PromisesTest, ACheckAskedForDuringAFolderChangeRunsWhenTheChangeEnds) {
+    Upload(kA, 1000);
+    ASSERT_EQ(Log(kA), 0);
+    {
+        IBSMgr::StopScope change(*mgr);
+        Close(false);
+        bool asked = false;
+        while (auto m = Queue().GetMsg(0))
+            if (m->GetMsgCode() == 1231) {
+                asked = true;
+                mgr->CheckIntervals();
+            }
+        ASSERT_TRUE(asked);
+        EXPECT_EQ(Folders(), 0) << "the cycle ran while the folder changed";
+    }
+    Settle();
+    ASSERT_EQ(Folders(), 1) << "the check was lost";
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1001u);
+}
+
+// The server's clock steps back an hour: its logs and its next interval-done file end
+// before what is already published. The file is refused and set aside with a reason and an
+// event; the logs wait in the open interval for a valid interval-done file.
+TEST_F(PromisesTest, AnIntervalDoneFileFromAClockThatWentBackIsRefusedAndItsLogsWait) {
+    Events events;
+    Upload(kA, 1000);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t published = Close();
+
+    clock -= kHour;
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t stale = (clock / kMinute + 1) * kMinute + 99;
+    const std::string done = WriteDone(Redo(), stale, {});
+    EXPECT_EQ(mgr->RedoLogIsReady(U(done), u"", true), Mirel::kErrStaleIntervalDone);
+    EXPECT_FALSE(testutil::Exists(done));
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/IntervalDone.vid"));
+    EXPECT_NE(testutil::ReadFile(backup() + "/Rejected/reasons.tsv").find("\t10728\t"),
+              std::string::npos);
+    ASSERT_EQ(events.Count(0x41000334), 1);
+    EXPECT_EQ(events.Last(0x41000334)[1], unistring::NumToString(stale));
+    EXPECT_EQ(events.Last(0x41000334)[2], unistring::NumToString(published));
+    SettleWithRetries();
+    const std::string before = NewestFolder();
+    EXPECT_EQ(MsnOf(CopyOf(before, kA)), 1002u);
+
+    // The clock is right again: the logs that waited go with the next interval.
+    clock = published + kMinute;
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_NE(NewestFolder(), before);
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
+}
+
+// The clock goes back while an interval is closed but not yet started: a log that continues
+// the chain after that interval's logs, though its time says it ends inside it, belongs after
+// it. Taken into it, its changes would be published as the state at an end before them.
+TEST_F(PromisesTest, ALogWrittenAfterTheClockWentBackNeverJoinsAnEarlierInterval) {
+    Upload(kA, 1000);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    const std::uint64_t before = clock;
+    ASSERT_EQ(Log(kA), 0);  // 1001 -> 1002
+    ASSERT_EQ(Log(kA), 0);  // 1002 -> 1003
+    const std::uint64_t closed = Close(false);
+    clock = before + 500;   // its next log ends inside the closed interval again
+    ASSERT_EQ(Log(kA), 0);  // 1003 -> 1004, written after the interval-done file
+    SettleWithRetries();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u) << "a later change joined the interval";
+    clock = closed + kMinute;
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
+}
