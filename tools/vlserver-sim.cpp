@@ -181,6 +181,8 @@ int Run(const std::string& host, unsigned short port, const sim::ServerOptions& 
                         server.RequestUpload();
                     else if (line == "restart-server")
                         server.RequestServerRestart();
+                    else if (line == "late")
+                        server.RequestLate();
                 }
             }).detach();
         rc = server.Run();
@@ -257,6 +259,17 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember(
             {"header", "cut", "other", "done", "dup", "hostile", "folder", "flip", "flip2"}));
     run->add_flag("--mixed-case", ro.mixedCase, "file extensions and names in any case");
+    bool realWorld = false;
+    std::string realWorldClasses;
+    run->add_flag("--real-world", realWorld,
+                  "a server that breaks its rules and a host that changes under the service "
+                  "(every class below)");
+    run->add_option("--real-world-classes", realWorldClasses,
+                    "only these, comma-separated: setup xdev shared recreate longname late "
+                    "clockback race bitrot firstlog (implies --real-world)");
+    run->add_option("--real-world-rate", ro.realWorldRate,
+                    "chance per interval of each real-world class")
+        ->capture_default_str();
     run->add_option("--seed", ro.seed)->capture_default_str();
     run->add_option("--timeout", ro.timeoutSecs, "seconds to wait for an interval")
         ->capture_default_str();
@@ -306,6 +319,14 @@ int main(int argc, char** argv) {
                         : static_cast<std::uint32_t>(std::stoul(pageSizes.substr(dash + 1)));
             }
             if (!badParts.empty()) ro.bad = {badParts.begin(), badParts.end()};
+            if (realWorld || !realWorldClasses.empty()) {
+                std::string bad;
+                if (!sim::ParseRealWorld(realWorldClasses.empty() ? "all" : realWorldClasses,
+                                         ro.realWorld, &bad)) {
+                    std::cerr << "--real-world-classes: unknown class " << bad << "\n";
+                    return 2;
+                }
+            }
             return Run(host, servicePort, ro, commands);
         }
         return Call(host, servicePort, callArgs);

@@ -1,5 +1,7 @@
 #include "tools/sim/Verify.h"
 
+#include "tools/sim/RealWorld.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -213,6 +215,8 @@ std::vector<Checker::Copy> Checker::ReadFolder(const std::string& folder) {
         struct stat st;
         std::string key;
         if (::lstat(c.path.c_str(), &st) == 0) {
+            c.dev = st.st_dev;
+            c.ino = st.st_ino;
             std::ostringstream k;
             k << st.st_dev << ":" << st.st_ino << ":" << st.st_size << ":" << st.st_mtim.tv_sec
               << "." << st.st_mtim.tv_nsec << ":" << st.st_ctim.tv_sec << "." << st.st_ctim.tv_nsec;
@@ -238,35 +242,61 @@ std::string Checker::Where(const FileRec& f) const {
     return o.str();
 }
 
-void Checker::CheckCopy(const Copy& c, int interval, const std::string& where, bool newest) {
+bool Checker::CheckCopy(const Copy& c, int interval, const std::string& where, bool newest,
+                        const LastGoodFolder& folder) {
     ++mCopies;
+    if (const Ledger::Damaged* x = mL.DamagedInode(c.dev, c.ino)) {
+        // Bytes the host changed: no manifest may certify them; otherwise not the service's
+        // doing (ibsdb verify and restore are checked on them elsewhere).
+        if (ManifestCertifies(ReadManifestLines(folder.path), c.path.substr(folder.path.size() + 1),
+                              c.file.fileCrc32c, c.file.size) &&
+            mReported.insert("certified:" + c.path).second)
+            mR.Fail("manifest", folder.name + "/manifest.tsv certifies " + c.path +
+                                    ", whose bytes changed on disk after it was written (" +
+                                    x->path + ")");
+        return false;
+    }
+    if (c.file.ok) {
+        int d = mL.DbOf(c.file.state.uuid);
+        const DbRec* r = d >= 0 ? &mL.dbs[static_cast<std::size_t>(d)] : nullptr;
+        if (r && r->heldInterval == interval && c.file.state == r->heldState) {
+            // The upload no log changed, kept as its database's newest good copy.
+            if (!ManifestMarksHeld(ReadManifestLines(folder.path),
+                                   c.path.substr(folder.path.size() + 1)) &&
+                mReported.insert("held:" + c.path).second)
+                mR.Fail("manifest", folder.name + "/manifest.tsv does not mark " + c.path + " " +
+                                        expect::kHeldMark +
+                                        " (an upload no log changed, not the interval's state)");
+            return true;
+        }
+    }
     if (!c.file.ok) {
         // An older folder is pruned while we read it; what is gone cannot be restored wrongly.
-        if (c.file.missing && !newest) return;
+        if (c.file.missing && !newest) return true;
         mR.Fail("mismatch", c.path + " (" + where + "): not a whole database: " + c.file.error);
-        return;
+        return true;
     }
     int d = mL.DbOf(c.file.state.uuid);
     if (d < 0) {
         mR.Fail("stray", c.path + " (" + where + "): database " + UuidString(c.file.state.uuid) +
                              " is not one of the server's");
-        return;
+        return true;
     }
     const IntervalRec* rec = mL.Interval(interval);
     auto s = rec->states.find(d);
     if (s == rec->states.end()) {
-        if (!mReported.insert("stray:" + c.path).second) return;
+        if (!mReported.insert("stray:" + c.path).second) return true;
         mR.Fail("stray", c.path + " (" + where + "): " + mL.DbLabel(d) +
                              " had no copy in the service at that interval's end: a state the "
                              "server never had there (" +
                              c.file.state.Describe() + ")");
-        return;
+        return true;
     }
-    if (c.file.state == s->second) return;
+    if (c.file.state == s->second) return true;
     // An older folder is checked after every interval: each wrong copy is named once.
     std::ostringstream seenKey;
     seenKey << "copy:" << c.path << ":" << c.file.state.msn << ":" << c.file.state.digest;
-    if (!mReported.insert(seenKey.str()).second) return;
+    if (!mReported.insert(seenKey.str()).second) return true;
     const DatabaseModel& m = *mL.dbs[static_cast<std::size_t>(d)].model;
     // Page by page when the model still holds that state; else the summary says enough.
     const PageImages* pages = nullptr;
@@ -279,6 +309,7 @@ void Checker::CheckCopy(const Copy& c, int interval, const std::string& where, b
                             "state at that interval's end: " +
                             diff + " expected " + s->second.Describe() + ", found " +
                             c.file.state.Describe());
+    return true;
 }
 
 void Checker::CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& copies) {
@@ -369,14 +400,17 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         if (newest) newestInterval = interval;
         std::string where = f.name + ", interval " + std::to_string(interval);
         for (const auto& c : copies) {
-            CheckCopy(c, interval, where, newest);
-            if (!c.file.ok) continue;
-            int d = mL.DbOf(c.file.state.uuid);
+            bool judged = CheckCopy(c, interval, where, newest, f);
+            const Ledger::Damaged* rot = judged ? nullptr : mL.DamagedInode(c.dev, c.ino);
+            int d = rot ? rot->db : c.file.ok ? mL.DbOf(c.file.state.uuid) : -1;
             if (d < 0) continue;
             if (++seen[interval][d] == 2)
                 mR.Fail("mismatch", f.name + " holds more than one copy of " + mL.DbLabel(d));
+            if (!judged) continue;
+            const DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
             auto s = mL.Interval(interval)->states.find(d);
-            if (s != mL.Interval(interval)->states.end() && s->second == c.file.state)
+            if ((s != mL.Interval(interval)->states.end() && s->second == c.file.state) ||
+                (r.heldInterval == interval && r.heldState == c.file.state))
                 exact.insert({interval, d});
         }
         if (newest) CheckManifest(f, copies);
@@ -393,6 +427,17 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         if (expectFailure && !r.reportedFailed && !awaitNotice(d))
             mR.Fail("notify", "no notification 21 for " + mL.DbLabel(d) + ", whose log " +
                                   r.badLog + " is invalid");
+        if (r.heldInterval == k) {
+            // The upload no log changed is the database's newest good copy, published as held.
+            if (exact.count({k, d}))
+                r.lastGood = k;
+            else
+                mR.Fail("missing", folders.back().name + " (interval " + std::to_string(k) +
+                                       ") lacks " + mL.DbLabel(d) +
+                                       " as uploaded: the upload no log changed is its newest "
+                                       "good copy (" +
+                                       r.heldState.Describe() + ")");
+        }
         if (r.reportedFailed || expectFailure) {
             // Its newest good copy stays where it is until a new upload replaces it.
             bool kept = r.lastGood == 0;
@@ -411,6 +456,19 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         if (awaitNotice(d)) continue;
         mR.Fail("missing", folders.back().name + " (interval " + std::to_string(k) + ") lacks " +
                                mL.DbLabel(d) + "; a restore from it loses that database");
+    }
+    // A database the server dropped and created again under its name keeps its newest copy.
+    for (std::size_t d = 0; d < mL.dbs.size(); ++d) {
+        const DbRec& r = mL.dbs[d];
+        if (!r.retired || !r.known || r.lastGood == 0) continue;
+        bool kept = false;
+        for (const auto& [i, db] : exact)
+            kept = kept || (db == static_cast<int>(d) && i >= r.lastGood);
+        if (!kept)
+            mR.Fail("missing", mL.DbLabel(static_cast<int>(d)) +
+                                   " was replaced under its name; its newest good copy "
+                                   "(interval " +
+                                   std::to_string(r.lastGood) + ") is gone");
     }
     for (const auto& [uuid, number] : ReadFailedList(mL.backup)) {
         int d = mL.DbOf(uuid);
@@ -503,6 +561,17 @@ void Checker::Account(int upTo, bool final) {
         };
         bool present = IsRegular(f.path);
         const DbRec* r = f.db >= 0 ? &mL.dbs[static_cast<std::size_t>(f.db)] : nullptr;
+        if (present && f.kind == FileKind::kUpload && f.accepted &&
+            !mReported.count("changed:" + f.path)) {
+            // The service moves an upload; it never writes to one where it lies.
+            std::uint64_t digest = 0, size = 0;
+            if (FileDigest(f.path, digest, size) && (digest != f.digest || size != f.size)) {
+                mReported.insert("changed:" + f.path);
+                mR.Fail("changed", Where(f) +
+                                       ": the accepted upload changed where the server "
+                                       "left it (applied outside InProgress/)");
+            }
+        }
         bool failing = r && (r->badPending || r->reportedFailed || r->needsUpload);
         if (f.kind == FileKind::kBogus) {
             if (inRejected) {

@@ -66,10 +66,13 @@ private:
     struct Copy {
         std::string path;
         DbFile file;
+        std::uint64_t dev = 0, ino = 0;
     };
     std::vector<Copy> ReadFolder(const std::string& folder);
     void CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& copies);
-    void CheckCopy(const Copy& c, int interval, const std::string& where, bool newest);
+    // False when the copy is not the service's to judge (the host changed its bytes).
+    bool CheckCopy(const Copy& c, int interval, const std::string& where, bool newest,
+                   const LastGoodFolder& folder);
     bool CopyOfStateExists(int db, int fromInterval);
     bool Superseded(const FileRec& f) const;
     std::string Where(const FileRec& f) const;
