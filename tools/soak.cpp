@@ -382,7 +382,7 @@ private:
             mSummary = line;
             auto rw = line.find(" real-world:");
             if (rw != std::string::npos)
-                mRealWorld += (mRealWorld.empty() ? "" : "; ") + line.substr(rw + 12);
+                mRealWorld += (mRealWorld.empty() ? "" : ";") + line.substr(rw + 12);
         }
         if (line.rfind("FAIL ", 0) == 0) {
             std::string cat = line.substr(5, line.find(':') - 5);
@@ -512,7 +512,7 @@ private:
                     (by.empty() ? "" : ", ") + std::string(m) + " " + std::to_string(mByMoment[m]);
         std::printf("kills by moment: %s\n", by.empty() ? "none" : by.c_str());
         if (!mO.realWorld.empty())
-            std::printf("real world: %d read-only start(s); the server's: %s\n", mReadOnlyStarts,
+            std::printf("real world: %d read-only start(s); the server's:%s\n", mReadOnlyStarts,
                         mRealWorld.empty() ? "none" : mRealWorld.c_str());
         if (!mFails.empty()) {
             std::string cats;

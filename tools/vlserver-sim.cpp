@@ -268,7 +268,7 @@ int main(int argc, char** argv) {
                     "only these, comma-separated: setup xdev shared recreate longname late "
                     "clockback race bitrot firstlog (implies --real-world)");
     run->add_option("--real-world-rate", ro.realWorldRate,
-                    "chance per interval of each real-world class")
+                    "chance per interval of each real-world class (0.4 for one or two)")
         ->capture_default_str();
     run->add_option("--seed", ro.seed)->capture_default_str();
     run->add_option("--timeout", ro.timeoutSecs, "seconds to wait for an interval")
@@ -277,7 +277,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     run->add_flag("--markers", ro.markers, "print \"@step\" lines before each step");
     run->add_flag("--commands", commands,
-                  "read finish, upload and restart-server from standard input");
+                  "read finish, upload, restart-server and late from standard input");
     run->add_flag("--keep-going", ro.keepGoing, "go on after an interval that did not complete");
     run->add_flag("--stop-at-end", ro.stopAtEnd, "stop the service and look for leftovers");
     CLI11_PARSE(app, argc, argv);
@@ -326,6 +326,9 @@ int main(int argc, char** argv) {
                     std::cerr << "--real-world-classes: unknown class " << bad << "\n";
                     return 2;
                 }
+                // One or two classes alone: each comes more often.
+                if (ro.realWorld.size() <= 2 && run->get_option("--real-world-rate")->count() == 0)
+                    ro.realWorldRate = 0.4;
             }
             return Run(host, servicePort, ro, commands);
         }

@@ -859,7 +859,18 @@ void InvariantTest::FlipByte(Server& s, int n) {
     s.Happened(n, RealWorld::kBitRot);
 }
 
+// Failures reported so far in this test: a long run goes on past a failing seed.
+int FailuresSoFar() {
+    const ::testing::TestResult* r =
+        ::testing::UnitTest::GetInstance()->current_test_info()->result();
+    int n = 0;
+    for (int i = 0; i < r->total_part_count(); ++i) n += r->GetTestPartResult(i).failed();
+    return n;
+}
+
 void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWorld>& realWorld) {
+    const int failuresBefore = FailuresSoFar();
+    auto failed = [&] { return FailuresSoFar() > failuresBefore; };
     Server s(seed, backup(), 2 + static_cast<int>(seed % 3));
     s.realWorld = realWorld;
     const bool rwOn = !realWorld.empty();
@@ -895,7 +906,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         if (s.Roll(RealWorld::kFirstLog)) firstLogOf = static_cast<int>(s.rw() % s.dbs.size());
         int sharedOf = -1;  // an upload into the folder of the one before
         if (s.Roll(RealWorld::kShared)) sharedOf = static_cast<int>(s.rw() % s.dbs.size());
-        if (::testing::Test::HasFailure()) break;
+        if (failed()) break;
 
         std::string folder = s.Folder();
         for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i) {
@@ -1001,6 +1012,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         }
         std::string done = folder + (s.rng() % 6 ? "/IntervalDone.vid" : "/intervaldone.VID");
         if (clockBack) done = folder + "/IntervalDone.vid";
+        testutil::MakeDirs(folder);  // a folder change may have wiped it: the server writes anyway
         ASSERT_TRUE(
             Talon::IBS_Config::WriteIntervalDone(Mirel::UniversalPath::FromNative(done), end, {})
                 .OK());
@@ -1057,10 +1069,10 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         }
         if (!SettleAll(patience))
             ADD_FAILURE() << where << ": [5 progress] the cycle spun or stalled";
-        if (!::testing::Test::HasFailure()) Check(s, where);
+        if (!failed()) Check(s, where);
         // 9: a damaged copy met as a starting copy is reported.
         for (Damaged& x : s.damaged) {
-            if (!x.eventDue || x.eventChecked || ::testing::Test::HasFailure()) continue;
+            if (!x.eventDue || x.eventChecked || failed()) continue;
             x.eventChecked = true;
             bool said = false;
             std::vector<std::string> names = {Utf8(x.key), x.path.substr(x.path.rfind('/') + 1)};
@@ -1075,8 +1087,8 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
                               << " was its database's only copy when logs came, and no event "
                                  "says it was found damaged";
         }
-        if (!::testing::Test::HasFailure() && s.Roll(RealWorld::kBitRot)) FlipByte(s, n);
-        if (::testing::Test::HasFailure()) {
+        if (!failed() && s.Roll(RealWorld::kBitRot)) FlipByte(s, n);
+        if (failed()) {
             // What the service did, for the one who has to find out why.
             std::string log = testutil::ReadFile(tmp / "talonibDebug.log");
             const char* tail = std::getenv("IBS_TEST_LOG_TAIL");
@@ -1088,7 +1100,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         }
     }
     // Each class asked for happened at least once: a generator that never fires finds nothing.
-    if (rwOn && realWorld.size() == 1 && !::testing::Test::HasFailure()) {
+    if (rwOn && realWorld.size() == 1 && !failed()) {
         EXPECT_GT(s.happened[*realWorld.begin()], 0)
             << "seed " << seed << ": " << sim::RealWorldName(*realWorld.begin())
             << " never happened";
@@ -1143,13 +1155,15 @@ TEST_F(InvariantLongRun, ManySeeds) {
     const bool keepGoing = std::getenv("IBS_INVARIANT_KEEP_GOING") != nullptr;
     int failing = 0;
     for (std::uint64_t seed = first; seed < first + seeds && (keepGoing || !HasFailure()); ++seed) {
-        bool before = HasFailure();
+        const int before = FailuresSoFar();
         Run(seed, 30, realWorld);
-        if (keepGoing && HasFailure() && !before) ++failing;
+        if (FailuresSoFar() > before) ++failing;
         TearDown();
         // Each seed starts on an empty backup folder, as each parameterised one does.
         std::filesystem::remove_all(backup());
         SetUp();
     }
-    if (keepGoing) std::printf("seeds run: %llu\n", static_cast<unsigned long long>(seeds));
+    if (keepGoing)
+        std::printf("seeds run: %llu, failing: %d\n", static_cast<unsigned long long>(seeds),
+                    failing);
 }

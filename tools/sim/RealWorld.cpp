@@ -80,8 +80,7 @@ bool ReplacedLogAnswerOk(int answer) {
 
 bool EventMatches(std::uint32_t expected, std::uint32_t code, const std::vector<std::string>& texts,
                   const std::vector<std::string>& names) {
-    if (expected != 0) return code == expected;
-    if (code == kSetAsideEvent) return false;  // routine: says nothing about the cause
+    if (expected != 0 ? code != expected : code == kSetAsideEvent) return false;
     for (const auto& t : texts)
         for (const auto& n : names)
             if (!n.empty() && t.find(n) != std::string::npos) return true;

@@ -66,7 +66,8 @@ bool NewRefusal(int answer);
 bool SetAsideRefusal(int answer);
 bool StaleDoneAnswerOk(int answer);
 bool ReplacedLogAnswerOk(int answer);
-// Whether an event is the one expected, given the texts it must name when no number is set.
+// Whether an event is the one expected: its number when one is set (else any but the routine
+// set-aside event), and one of its texts naming one of `names`.
 bool EventMatches(std::uint32_t expected, std::uint32_t code, const std::vector<std::string>& texts,
                   const std::vector<std::string>& names);
 

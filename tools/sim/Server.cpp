@@ -598,7 +598,7 @@ void Server::HostileCalls() {
         if (!folders.empty()) folderCall(folders.back().path, folders.back().path);
     }
 
-    if (mO.bad.count("folder") && mO.realWorld.count(RealWorld::kXdev)) XdevProbe();
+    if (mO.bad.count("folder") && RealRoll(RealWorld::kXdev)) XdevProbe();
     // Backup folders that cannot be set up: the folder in service stays in service.
     if (mO.bad.count("folder")) {
         for (const std::string& bad : {txt + "/backup", out + "/" + std::string(4990, 'x')}) {

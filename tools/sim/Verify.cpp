@@ -323,7 +323,8 @@ void Checker::CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& co
     for (std::string line; std::getline(in, line);)
         if (!line.empty() && line[0] != '#') lines.push_back(Split(line, '\t'));
     for (const auto& c : copies) {
-        if (!c.file.ok) continue;
+        // Bytes the host changed are judged by CheckCopy: the line must not fit them.
+        if (!c.file.ok || mL.DamagedInode(c.dev, c.ino)) continue;
         std::string rel = c.path.substr(f.path.size() + 1);
         std::string base = fs::path(c.path).filename().string();
         // "database <TAB> path <TAB> fields...", as docs/formats.md has it.
@@ -367,6 +368,7 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
     }
     // Which database copies of which interval were found exact, for the failed-database check.
     std::set<std::pair<int, int>> exact;     // (interval, db)
+    std::set<std::pair<int, int>> changed;   // (interval, db): bytes the host changed
     std::map<int, std::map<int, int>> seen;  // interval -> db -> copies
     int newestInterval = 0;
     for (std::size_t fi = 0; fi < folders.size(); ++fi) {
@@ -406,7 +408,10 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
             if (d < 0) continue;
             if (++seen[interval][d] == 2)
                 mR.Fail("mismatch", f.name + " holds more than one copy of " + mL.DbLabel(d));
-            if (!judged) continue;
+            if (!judged) {
+                changed.insert({interval, d});
+                continue;
+            }
             const DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
             auto s = mL.Interval(interval)->states.find(d);
             if ((s != mL.Interval(interval)->states.end() && s->second == c.file.state) ||
@@ -440,8 +445,10 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         }
         if (r.reportedFailed || expectFailure) {
             // Its newest good copy stays where it is until a new upload replaces it.
+            // A copy whose bytes the host changed since stays as it is: not the service's loss.
             bool kept = r.lastGood == 0;
             for (const auto& [i, db] : exact) kept = kept || (db == d && i >= r.lastGood);
+            for (const auto& [i, db] : changed) kept = kept || (db == d && i >= r.lastGood);
             if (!kept)
                 mR.Fail("missing", mL.DbLabel(d) + " failed; its newest good copy (interval " +
                                        std::to_string(r.lastGood) + ") is gone");
@@ -515,6 +522,17 @@ void Checker::Account(int upTo, bool final) {
         SetAside sa;
         bool inRejected = findSetAside(f, sa);
         if (inRejected) explained.insert(sa.name);
+        if (f.kind == FileKind::kUpload && f.accepted && !f.settled &&
+            !mReported.count("changed:" + f.path) && IsRegular(f.path)) {
+            // The service moves an upload; it never writes to one where it lies.
+            std::uint64_t digest = 0, size = 0;
+            if (FileDigest(f.path, digest, size) && (digest != f.digest || size != f.size)) {
+                mReported.insert("changed:" + f.path);
+                mR.Fail("changed", Where(f) +
+                                       ": the accepted upload changed where the server "
+                                       "left it (applied outside InProgress/)");
+            }
+        }
         if (f.settled || !f.answered || f.kind == FileKind::kForeign) continue;
         // An interval under way holds its uploads in the in-progress folder.
         if (!final && f.interval > upTo && f.kind == FileKind::kUpload) continue;
@@ -561,17 +579,6 @@ void Checker::Account(int upTo, bool final) {
         };
         bool present = IsRegular(f.path);
         const DbRec* r = f.db >= 0 ? &mL.dbs[static_cast<std::size_t>(f.db)] : nullptr;
-        if (present && f.kind == FileKind::kUpload && f.accepted &&
-            !mReported.count("changed:" + f.path)) {
-            // The service moves an upload; it never writes to one where it lies.
-            std::uint64_t digest = 0, size = 0;
-            if (FileDigest(f.path, digest, size) && (digest != f.digest || size != f.size)) {
-                mReported.insert("changed:" + f.path);
-                mR.Fail("changed", Where(f) +
-                                       ": the accepted upload changed where the server "
-                                       "left it (applied outside InProgress/)");
-            }
-        }
         bool failing = r && (r->badPending || r->reportedFailed || r->needsUpload);
         if (f.kind == FileKind::kBogus) {
             if (inRejected) {
