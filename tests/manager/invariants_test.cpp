@@ -318,7 +318,7 @@ protected:
     // Real world.
     void CheckRealWorld(Server& s, const std::vector<std::string>& folderPaths,
                         const std::string& where);
-    void FailedStart(Server& s, const std::string& where);
+    void FailedStart(const std::string& where);
     void CrossDeviceSetup(Server& s, int n, const std::string& where);
     void RaceFolderChange();
     void Recreate(Server& s, int n, const std::string& where);
@@ -617,7 +617,7 @@ bool InvariantTest::InNewestFolder(Server& s, const Db& d) {
 // 1: the service starts and its set-up of the folder fails (a read-only moment of the
 // volume); the server, answered 10017, names the same folder again. It must be set up again,
 // never cleared.
-void InvariantTest::FailedStart(Server& s, const std::string& where) {
+void InvariantTest::FailedStart(const std::string& where) {
     ASSERT_TRUE(mgr->StopWorkers(false)) << where;
     mgr->ClearIntervals();  // what the killed process knew is gone
     {
@@ -626,7 +626,7 @@ void InvariantTest::FailedStart(Server& s, const std::string& where) {
         EXPECT_FALSE(mgr->SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))))
             << where << ": the set-up with a read-only Copies/ succeeded";
     }
-    EXPECT_EQ(mgr->VerifyFullDBBackup(u"probe", s.dbs[0].key, s.dbs[0].msn, false),
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"probe", u"00000000-0000-0000-0000-000000000000", 0, false),
               Mirel::kErrFoldersNotReady)
         << where << ": [answer] a folder whose set-up failed is in service";
     IBSMgr::sServerRegistered.store(true);
@@ -962,7 +962,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         }
         if (failedStartAt == 0) {
             s.Happened(n, RealWorld::kSetup);
-            FailedStart(s, where);
+            FailedStart(where);
         }
         if (clockBack && s.clock + 1 < s.ends.back()) {
             // Its interval-done file ends before the newest interval end: refused, set aside.
@@ -1053,7 +1053,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         }
         if (failedStartAt == 1) {
             s.Happened(n, RealWorld::kSetup);
-            FailedStart(s, where);
+            FailedStart(where);
         }
         if (s.Roll(RealWorld::kRace)) {
             s.Happened(n, RealWorld::kRace);

@@ -21,7 +21,7 @@ struct DbRec {
     int uploadInterval = 0;   // the interval its newest accepted upload belongs to
     bool badPending = false;  // an invalid log of it was accepted since its last upload
     int badInterval = 0;
-    std::string badLog;
+    std::string badLog;           // what is wrong: "log <path> is invalid", ...
     bool reportedFailed = false;  // notification 21 arrived and no upload since
     int failedAt = 0;             // the interval it was reported failed in
     bool needsUpload = false;     // the server owes the service a new full backup of it

@@ -289,10 +289,16 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
     f.db = d;
     f.startMSN = f.msn = r.model->MSN();
     f.interval = mL.OpenInterval();
-    if (Mirel::Error e = r.model->WriteFullCopy(File(f.path)); !e.OK()) {
+    // A name at the length limit leaves the writer no room for its temporary name: such a
+    // file is written under a short name and renamed.
+    const std::string written = f.path.size() - folder.size() > 200
+                                    ? folder + "/writing-" + std::to_string(mUploads) + ".tmp"
+                                    : f.path;
+    if (Mirel::Error e = r.model->WriteFullCopy(File(written)); !e.OK()) {
         mR.Say("cannot write " + f.path + ": error " + std::to_string(e.GetError()));
         return;
     }
+    if (written != f.path) fs::rename(written, f.path, ec);
     std::size_t idx = AddFile(f);
     bool ok = AnnounceUpload(idx);
     if (!ok && !Exists(mL.files[idx].path) && !InRejected(mL.files[idx].path)) {
@@ -327,7 +333,7 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
         // database must fail visibly.
         r.badPending = r.hostFault = true;
         r.badInterval = mL.OpenInterval();
-        r.badLog = mL.files[idx].path + " (an upload on another file system)";
+        r.badLog = "upload " + mL.files[idx].path + " lies on another file system";
     }
     mR.Say("uploaded " + mL.DbLabel(d) + " at MSN " + std::to_string(r.model->MSN()) + " (" + why +
            ")");
@@ -405,7 +411,7 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
     if (flipPage) {
         r.badPending = true;
         r.badInterval = mL.OpenInterval();
-        r.badLog = g.path;
+        r.badLog = "log " + g.path + " is invalid";
     }
     // A damaged last-good copy that is its database's only one is now a starting copy.
     for (auto& x : mL.damaged) {

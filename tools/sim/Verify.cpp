@@ -430,8 +430,7 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
         bool expectFailure = r.badPending && r.badInterval <= k;
         if (expectFailure && !r.reportedFailed && !awaitNotice(d))
-            mR.Fail("notify", "no notification 21 for " + mL.DbLabel(d) + ", whose log " +
-                                  r.badLog + " is invalid");
+            mR.Fail("notify", "no notification 21 for " + mL.DbLabel(d) + ", whose " + r.badLog);
         if (r.heldInterval == k) {
             // The upload no log changed is the database's newest good copy, published as held.
             if (exact.count({k, d}))
