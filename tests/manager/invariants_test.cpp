@@ -666,7 +666,13 @@ void InvariantTest::RaceFolderChange() {
             break;
         }
     pthread_setaffinity_np(pthread_self(), sizeof one, &one);
-    std::atomic<bool> done{false};
+    // The checks already waiting (the interval-done file's) are taken with the first message
+    // the folder change wakes this thread for: the main thread was busy until then.
+    std::vector<std::unique_ptr<Mirel::Msg>> waiting;
+    while (auto m = Queue().GetMsg(0)) waiting.push_back(std::move(m));
+    // This thread only ever waits in GetMsg while the folder change runs, so each post wakes
+    // it at once; a wait with a timeout would let the folder change run on unseen.
+    constexpr std::int32_t kChanged = 4242;
     std::int32_t result = -1;
     std::thread change([&] {
         pthread_setaffinity_np(pthread_self(), sizeof one, &one);
@@ -674,11 +680,16 @@ void InvariantTest::RaceFolderChange() {
         pthread_setschedparam(pthread_self(), SCHED_IDLE, &p);
         IBSMgr::sServerRegistered.store(true);
         result = mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup()));
-        done = true;
+        Queue().PostMsg(kChanged);
     });
-    while (!done.load())
-        if (auto m = Queue().GetMsg(2))
-            if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    for (;;) {
+        auto m = Queue().GetMsg();
+        for (auto& w : waiting)
+            if (w->GetMsgCode() == 1231) mgr->CheckIntervals();
+        waiting.clear();
+        if (m->GetMsgCode() == kChanged) break;
+        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    }
     change.join();
     pthread_setaffinity_np(pthread_self(), sizeof before, &before);
     EXPECT_EQ(result, 1) << "[answer] the folder in service, named again, was refused";
