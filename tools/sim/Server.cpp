@@ -888,8 +888,7 @@ bool Server::RunInterval() {
     }
     if (quiet) {
         plan.push_back({when(), 1, -1});
-    } else if (plan.empty() && !mEarly && PickDb(false) >= 0) {
-        int d = PickDb(false);
+    } else if (int d = plan.empty() && !mEarly ? PickDb(false) : -1; d >= 0) {
         mL.dbs[static_cast<std::size_t>(d)].idleUntil = 0;
         plan.push_back({when(), 0, d});
     }
@@ -982,7 +981,7 @@ bool Server::RunInterval() {
     CheckKeep();
     if (!mO.realWorld.empty()) {
         CheckRealWorld(k);
-        if (!mCopiesMount.empty() && mCopiesMountedAt < k + 1) UnmountCopies();
+        if (!mCopiesMount.empty()) UnmountCopies();  // after the interval it was there for
         if (!clean && RealRoll(RealWorld::kBitRot)) FlipByte();
     }
     std::error_code ec;
