@@ -8,7 +8,9 @@
 // server finishes its interval, stops the service and looks for leftovers, and the soak
 // prints a table. Exit 0 only when nothing was lost or wrong. Run it through scripts/soak,
 // which gives it a network namespace of its own (port 50004 is fixed).
+#include <sched.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 
 #include <CLI/CLI.hpp>
 
@@ -22,6 +24,7 @@
 #include <sstream>
 
 #include "tests/Process.h"
+#include "tools/sim/RealWorld.h"
 
 using testutil::Child;
 using testutil::Clock;
@@ -41,11 +44,13 @@ double Ms(Clock::time_point a, Clock::time_point b) {
 }
 
 // What was going on: in the order a kill is named by when several were.
-const std::array<const char*, 8> kMoments = {
-    "rename", "interval-start", "folder-change", "upload", "applying", "logs", "cleanup", "idle"};
-// What a round aims at.
-const std::array<const char*, 7> kAims = {
-    "upload", "logs", "interval-start", "rename", "folder-change", "applying", "any"};
+const std::array<const char*, 9> kMoments = {"late-close",    "rename",  "interval-start",
+                                             "folder-change", "upload",  "applying",
+                                             "logs",          "cleanup", "idle"};
+// What a round aims at; "late" (a late log, then the next interval-done file) in the real
+// world only.
+const std::array<const char*, 8> kAims = {
+    "upload", "logs", "interval-start", "rename", "folder-change", "applying", "any", "late"};
 
 // Watches the backup folder tree and says what each change means.
 class Watcher {
@@ -144,6 +149,7 @@ struct Options {
     std::string talonib, sim, work;
     bool keep = false, quiet = false;
     std::vector<std::string> simArgs;
+    std::set<sim::RealWorld> realWorld;  // the server's classes, and the soak's own
 };
 
 class Soak {
@@ -206,6 +212,12 @@ private:
                                          "--stop-at-end",
                                          "--timeout",
                                          std::to_string(mO.timeout)};
+        if (!mO.realWorld.empty()) {
+            std::string list;
+            for (sim::RealWorld c : mO.realWorld)
+                list += (list.empty() ? "" : ",") + std::string(sim::RealWorldName(c));
+            argv.push_back("--real-world-classes=" + list);
+        }
         argv.insert(argv.end(), mO.simArgs.begin(), mO.simArgs.end());
         mSimEnded = mEnding = false;
         mOutBuf.clear();
@@ -252,9 +264,38 @@ private:
             mWork = mO.work;
         }
         for (const char* d : {"/log", "/run"}) testutil::MakeDirs(mWork + d);
+        if (!mO.realWorld.empty()) {
+            // The real world mounts (a read-only backup folder, another file system on
+            // Copies/): in a mount namespace of the soak's own, which the service and the
+            // server share and nobody else sees.
+            mMounts = ::unshare(CLONE_NEWNS) == 0 &&
+                      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+            if (!mMounts)
+                Say("soak: no mount namespace of its own (needs root): the real world's setup "
+                    "and xdev classes are not generated");
+        }
         mNotify = std::make_unique<NotifySocket>(mWork + "/notify");
         Say("soak: seed " + std::to_string(mO.seed) + ", " + std::to_string(mO.rounds) +
             " rounds, work folder " + mWork);
+    }
+
+    // (1) The service starts while its backup folder is read-only, so its set-up fails; the
+    // folder is writeable again before the server, held still meanwhile, names it again.
+    bool StartServiceReadOnly() {
+        if (::mount(mBackup.c_str(), mBackup.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return StartService();
+        if (::mount(nullptr, mBackup.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) !=
+            0) {
+            ::umount2(mBackup.c_str(), MNT_DETACH);
+            return StartService();
+        }
+        if (mSim) mSim->Signal(SIGSTOP);
+        bool ok = StartService();
+        ::umount2(mBackup.c_str(), MNT_DETACH);
+        if (mSim) mSim->Signal(SIGCONT);
+        ++mReadOnlyStarts;
+        Say("soak: real-world setup: the service started on a read-only backup folder");
+        return ok;
     }
 
     bool StartService() {
@@ -330,13 +371,19 @@ private:
             std::string moment = m == "upload"                  ? "upload"
                                  : m == "folder"                ? "folder-change"
                                  : (m == "log" || m == "close") ? "logs"
+                                 : m == "late-close"            ? "late-close"
                                                                 : "";
             if (!moment.empty()) Seen(moment, now, true);
             return;
         }
         if (line.rfind("interval ", 0) == 0 && line.find(" verified:") != std::string::npos)
             ++mVerifiedLines;
-        if (line.rfind("summary: ", 0) == 0) mSummary = line;
+        if (line.rfind("summary: ", 0) == 0) {
+            mSummary = line;
+            auto rw = line.find(" real-world:");
+            if (rw != std::string::npos)
+                mRealWorld += (mRealWorld.empty() ? "" : ";") + line.substr(rw + 12);
+        }
         if (line.rfind("FAIL ", 0) == 0) {
             std::string cat = line.substr(5, line.find(':') - 5);
             ++mFails[cat];
@@ -350,8 +397,8 @@ private:
         if (!mArmed || mFireAt || !aimable) return;
         if (moment != mAim) return;
         static const std::map<std::string, int> kDelayMs = {
-            {"upload", 20}, {"logs", 10},    {"interval-start", 5},
-            {"rename", 3},  {"applying", 5}, {"folder-change", 10}};
+            {"upload", 20},  {"logs", 10},          {"interval-start", 5}, {"rename", 3},
+            {"applying", 5}, {"folder-change", 10}, {"late-close", 20}};
         auto d = kDelayMs.find(moment);
         int ms = d == kDelayMs.end() ? 0 : static_cast<int>(mRng() % (d->second + 1));
         mFireAt = t + std::chrono::milliseconds(ms);
@@ -402,13 +449,19 @@ private:
             Poll(deadline, [&] { return mVerifiedLines != seen; });
         }
         if (mSimEnded) return Outcome::kSimEnded;
-        mAim = kAims[mRng() % kAims.size()];
+        bool late = mO.realWorld.count(sim::RealWorld::kLate) > 0;
+        mAim = kAims[mRng() % (kAims.size() - (late ? 0 : 1))];
         mArmed = true;
         mFireAt.reset();
         if (mAim == "upload") mSim->Write("upload\n");
         if (mAim == "folder-change") mSim->Write("restart-server\n");
+        if (mAim == "late") {
+            mSim->Write("late\n");
+            mAim = "late-close";
+        }
         if (mAim == "any") mFireAt = Clock::now() + std::chrono::milliseconds(mRng() % 1500);
-        auto give = Clock::now() + std::chrono::seconds(4);
+        // A late log waits for the next interval-done file.
+        auto give = Clock::now() + std::chrono::seconds(mAim == "late-close" ? 20 : 4);
         Poll(give, [&] { return mFireAt.has_value(); });
         if (mFireAt) Poll(*mFireAt);
         mArmed = false;
@@ -431,7 +484,9 @@ private:
             std::to_string(static_cast<int>(Ms(mStart, at) / 1000)) + " s aimed at " + mAim +
             (mFireAt ? "" : " (not seen)") + ", during " + moment);
         mFireAt.reset();
-        return StartService() ? Outcome::kKilled : Outcome::kNoService;
+        bool readOnly = mMounts && mO.realWorld.count(sim::RealWorld::kSetup) && mRng() % 4 == 0;
+        return (readOnly ? StartServiceReadOnly() : StartService()) ? Outcome::kKilled
+                                                                    : Outcome::kNoService;
     }
 
     int Finish(int setupError) {
@@ -456,6 +511,9 @@ private:
                 by +=
                     (by.empty() ? "" : ", ") + std::string(m) + " " + std::to_string(mByMoment[m]);
         std::printf("kills by moment: %s\n", by.empty() ? "none" : by.c_str());
+        if (!mO.realWorld.empty())
+            std::printf("real world: %d read-only start(s); the server's:%s\n", mReadOnlyStarts,
+                        mRealWorld.empty() ? "none" : mRealWorld.c_str());
         if (!mFails.empty()) {
             std::string cats;
             for (const auto& [c, n] : mFails) cats += " " + c + "=" + std::to_string(n);
@@ -489,7 +547,9 @@ private:
     bool mArmed = false, mEnding = false, mSimEnded = false;
     std::optional<Clock::time_point> mFireAt;
     int mKills = 0, mCrashes = 0, mStarts = 0, mVerifiedLines = 0, mSimExit = -1;
-    int mEpisodes = 0, mVerified = 0, mBadRuns = 0;
+    int mEpisodes = 0, mVerified = 0, mBadRuns = 0, mReadOnlyStarts = 0;
+    bool mMounts = false;
+    std::string mRealWorld;  // what the server runs said they did
     std::map<std::string, int> mByMoment, mFails;
 };
 
@@ -514,7 +574,20 @@ int main(int argc, char** argv) {
     app.add_flag("--quiet", o.quiet, "show only failures and the table");
     app.add_option("--sim-arg", o.simArgs, "an argument for vlserver-sim run (repeatable)")
         ->allow_extra_args(false);
+    bool realWorld = false;
+    std::string classes;
+    app.add_flag("--real-world", realWorld,
+                 "the real world: read-only starts, kills after late logs, and the server's "
+                 "classes (vlserver-sim --real-world)");
+    app.add_option("--real-world-classes", classes, "only these classes (implies --real-world)");
     CLI11_PARSE(app, argc, argv);
+    if (realWorld || !classes.empty()) {
+        std::string bad;
+        if (!sim::ParseRealWorld(classes.empty() ? "all" : classes, o.realWorld, &bad)) {
+            std::cerr << "--real-world-classes: unknown class " << bad << "\n";
+            return 2;
+        }
+    }
     try {
         return Soak(o).Run();
     } catch (const std::exception& e) {

@@ -185,6 +185,8 @@ int Run(const std::string& host, unsigned short port, const sim::ServerOptions& 
                         server.RequestUpload();
                     else if (line == "restart-server")
                         server.RequestServerRestart();
+                    else if (line == "late")
+                        server.RequestLate();
                 }
             }).detach();
         rc = server.Run();
@@ -262,6 +264,17 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember(
             {"header", "cut", "other", "done", "dup", "hostile", "folder", "flip", "flip2"}));
     run->add_flag("--mixed-case", ro.mixedCase, "file extensions and names in any case");
+    bool realWorld = false;
+    std::string realWorldClasses;
+    run->add_flag("--real-world", realWorld,
+                  "a server that breaks its rules and a host that changes under the service "
+                  "(every class below)");
+    run->add_option("--real-world-classes", realWorldClasses,
+                    "only these, comma-separated: setup xdev shared recreate longname late "
+                    "clockback race bitrot firstlog (implies --real-world)");
+    run->add_option("--real-world-rate", ro.realWorldRate,
+                    "chance per interval of each real-world class (0.4 for one or two)")
+        ->capture_default_str();
     run->add_option("--seed", ro.seed)->capture_default_str();
     run->add_option("--timeout", ro.timeoutSecs, "seconds to wait for an interval")
         ->capture_default_str();
@@ -269,7 +282,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     run->add_flag("--markers", ro.markers, "print \"@step\" lines before each step");
     run->add_flag("--commands", commands,
-                  "read finish, upload and restart-server from standard input");
+                  "read finish, upload, restart-server and late from standard input");
     run->add_flag("--keep-going", ro.keepGoing, "go on after an interval that did not complete");
     run->add_flag("--stop-at-end", ro.stopAtEnd, "stop the service and look for leftovers");
     try {
@@ -324,6 +337,17 @@ int main(int argc, char** argv) {
                 }
             }
             if (!badParts.empty()) ro.bad = {badParts.begin(), badParts.end()};
+            if (realWorld || !realWorldClasses.empty()) {
+                std::string bad;
+                if (!sim::ParseRealWorld(realWorldClasses.empty() ? "all" : realWorldClasses,
+                                         ro.realWorld, &bad)) {
+                    std::cerr << "--real-world-classes: unknown class " << bad << "\n";
+                    return 2;
+                }
+                // One or two classes alone: each comes more often.
+                if (ro.realWorld.size() <= 2 && run->get_option("--real-world-rate")->count() == 0)
+                    ro.realWorldRate = 0.4;
+            }
             return Run(host, servicePort, ro, commands);
         }
         return Call(host, servicePort, callArgs);

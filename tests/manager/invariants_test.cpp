@@ -3,15 +3,26 @@
 //     (a copy its manifest calls held: the server's exact state at the copy's own MSN);
 //  2. the newest last-good folder holds every database that has not failed;
 //  3. a database's newest good copy is never deleted before a newer one exists;
-//  4. an accepted redo log is only deleted once applied (or made unnecessary by an upload);
+//  4. an accepted redo log or upload is only deleted once used (or made unnecessary by a newer
+//     upload), and nothing is applied to an upload where the server left it;
 //  5. the cycle always catches up, without spinning.
 // The server model here is independent of the service's code: it writes real files with
 // the engine's writers and remembers every database's pages at every interval end.
+//
+// In real-world mode the server also breaks its rules and the host changes under the service
+// (tools/sim/RealWorld.h lists the classes and what the service must do about each). Each
+// finding names the invariant or the expectation it breaks in brackets.
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
+#include <thread>
 
 #include "platform/engine/HBFile.h"
 #include "platform/engine/Uuid.h"
@@ -19,7 +30,12 @@
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
+#include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
+#include "tools/ibsdb/Commands.h"
+#include "tools/ibsdb/Common.h"
+#include "tools/sim/RealWorld.h"
+#include "tools/sim/Verify.h"
 
 namespace {
 
@@ -30,6 +46,12 @@ const bool kOnShm = [] {
 }();
 
 constexpr std::uint64_t kMinute = 60000000;
+using sim::RealWorld;
+
+struct State {
+    std::uint64_t msn;
+    Mirel::PageMap pages;
+};
 
 struct Db {
     Mirel::Format::Uuid uuid;
@@ -39,24 +61,68 @@ struct Db {
     Mirel::PageMap pages;
     bool corrupted = false;  // a damaged log was announced and no upload came since
     std::uint64_t uploads = 0;
-};
-
-struct State {
-    std::uint64_t msn;
-    Mirel::PageMap pages;
+    // Real world.
+    std::string name;    // the file name of its uploads; empty: db<i>.vdb in any case
+    std::string cause;   // the host's doing that lets the service fail it, until an upload
+    bool fresh = false;  // no log since its last upload
+    State uploaded;      // its state at that upload
 };
 
 struct Log {
     std::string path;
-    int db;
+    Mirel::unistring key;
     std::uint64_t msn;
+    int db;
     std::uint64_t uploadsBefore;  // the database's upload count when it was written
+};
+
+struct UploadRec {
+    std::string path;
+    Mirel::unistring key;
+    std::uint64_t msn, digest = 0, size = 0;
+    int db;
+    std::uint64_t uploadsBefore;
+};
+
+// A database dropped and created again under its file name: its newest copy must stay.
+struct Retired {
+    Mirel::unistring key;
+    std::string name;
+    std::uint64_t end;  // of the folder that holds its newest copy
+    State state;
+    int db;
+    bool logSent = false, eventChecked = false;
+};
+
+// An upload whose first log was damaged: published as held in the interval's folder.
+struct Held {
+    Mirel::unistring key;
+    std::uint64_t end = 0;  // 0 while the interval is open
+    State state;
+    bool checked = false;
+};
+
+// A last-good copy whose bytes the host changed.
+struct Damaged {
+    std::string path;
+    dev_t dev;
+    ino_t ino;
+    std::uint32_t crc;
+    std::uint64_t size;
+    Mirel::unistring key;
+    std::uint64_t uploadsAtFlip;
+    std::size_t eventsBefore;  // events seen before the flip
+    bool eventDue = false;     // it was its database's only copy when logs came
+    bool eventChecked = false;
 };
 
 class Server {
 public:
     Server(std::uint64_t seed, std::string backup, int databases)
-        : rng(seed), backup(std::move(backup)), clock(1767225600000000ull + seed * kMinute * 7) {
+        : rng(seed),
+          rw(seed * 7919 + 17),
+          backup(std::move(backup)),
+          clock(1767225600000000ull + seed * kMinute * 7) {
         for (int i = 0; i < databases; ++i) {
             Db d;
             d.uuid = Mirel::UuidText::Generate();
@@ -74,19 +140,31 @@ public:
         return p;
     }
 
-    bool Upload(int i) {
+    // A full upload of database i, into a new folder of its own or into `into`.
+    bool Upload(int i, const std::string& into = "") {
         Db& d = dbs[static_cast<std::size_t>(i)];
-        std::string folder = backup + "/Copies/up" + std::to_string(++seq);
+        std::string folder = into.empty() ? backup + "/Copies/up" + std::to_string(++seq) : into;
         testutil::MakeDirs(folder);
         std::string path = folder + (rng() % 4 ? "/db" : "/DB") + std::to_string(i) +
                            (rng() % 4 ? ".vdb" : ".VDB");
-        EXPECT_TRUE(Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(path), d.uuid,
+        if (!d.name.empty()) path = folder + "/" + d.name;
+        // Written under a short name and renamed: a name at the length limit leaves no room
+        // for the writer's temporary one.
+        const std::string written = folder + "/writing-" + std::to_string(++seq) + ".tmp";
+        EXPECT_TRUE(Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(written), d.uuid,
                                              d.pageSize, d.msn, d.pages)
                         .OK());
+        std::filesystem::rename(written, path);
         bool ok =
             IBSMgr::GetInstance()->FullDBBackupIsUploaded(Mirel::unistring::FromUTF8(path), d.key);
         if (ok) {
             d.corrupted = false;
+            d.cause.clear();
+            d.fresh = true;
+            d.uploaded = State{d.msn, d.pages};
+            UploadRec u{path, d.key, d.msn, 0, 0, i, d.uploads};
+            sim::FileDigest(path, u.digest, u.size);
+            uploads.push_back(u);
             ++d.uploads;
             whole[d.key][d.msn] = State{d.msn, d.pages};
         }
@@ -105,10 +183,13 @@ public:
     }
 
     // Writes one log of database i into `folder`, ending at `end`; `damage` flips a bit of a
-    // page image after the log is written (its header stays valid).
-    std::int32_t WriteLog(int i, const std::string& folder, std::uint64_t end, bool damage) {
+    // page image after the log is written (its header stays valid). `name`, when given, is
+    // the file's name.
+    std::int32_t WriteLog(int i, const std::string& folder, std::uint64_t end, bool damage,
+                          const std::string& name = "") {
         Db& d = dbs[static_cast<std::size_t>(i)];
         std::string path = folder + "/" + std::to_string(++seq) + (rng() % 5 ? ".vrl" : ".VRL");
+        if (!name.empty()) path = folder + "/" + name;
         Mirel::RedoLogWriter w;
         EXPECT_TRUE(w.Open(Mirel::UniversalPath::FromNative(path), d.uuid, d.pageSize, d.msn).OK());
         int n = 1 + static_cast<int>(rng() % 4);
@@ -126,23 +207,45 @@ public:
             testutil::WriteFile(path, bytes);
             d.corrupted = true;
         }
+        d.fresh = false;
+        lastLog = path;
         std::int32_t r =
             IBSMgr::GetInstance()->RedoLogIsReady(Mirel::unistring::FromUTF8(path), d.key, true);
-        if (r == 0) accepted.push_back({path, i, d.msn, d.uploads});
+        if (r == 0) accepted.push_back({path, d.key, d.msn, i, d.uploads});
         return r;
     }
 
+    // The real-world classes on, and a roll for one of them.
+    bool Roll(RealWorld c) {
+        if (!realWorld.count(c)) return false;
+        return rw() % 1000 < (realWorld.size() == 1 ? 300u : 120u);
+    }
+    void Happened(int interval, RealWorld c) {
+        trail += " " + std::to_string(interval) + ":" + sim::RealWorldName(c);
+        ++happened[c];
+    }
+
     std::mt19937_64 rng;
+    std::mt19937_64 rw;  // the real world's own choices: plain runs draw exactly as before
     std::string backup;
     std::uint64_t clock;
     std::uint64_t redoStart = 0;
     std::vector<Db> dbs;
     std::vector<Log> accepted;
+    std::vector<UploadRec> uploads;
     std::map<std::uint64_t, std::map<Mirel::unistring, State>> history;  // end -> states
     // Every whole state a copy may hold (uploads and interval ends), by database and MSN.
     std::map<Mirel::unistring, std::map<std::uint64_t, State>> whole;
     std::vector<std::uint64_t> ends;
     int seq = 0;
+    std::string lastLog;
+    // Real world.
+    std::set<RealWorld> realWorld;
+    std::vector<Retired> retired;
+    std::vector<Held> held;
+    std::vector<Damaged> damaged;
+    std::map<RealWorld, int> happened;
+    std::string trail;  // "interval:class ..." for the one who reads a failure
 };
 
 // Empty when the file is exactly that state.
@@ -167,28 +270,73 @@ std::string Differs(const std::string& file, const Mirel::unistring& key, const 
     return "";
 }
 
+std::string Utf8(const Mirel::unistring& s) {
+    return s.ToUTF8();
+}
+
+// A tmpfs of this thread's own mount namespace: another file system inside the backup
+// folder, seen by nobody else. False where this process may not mount.
+bool PrivateMounts() {
+    static thread_local int state = 0;
+    if (state == 0)
+        state = ::unshare(CLONE_NEWNS) == 0 &&
+                        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+                    ? 1
+                    : 2;
+    return state == 1;
+}
+struct TmpfsMount {
+    explicit TmpfsMount(const std::string& at) : path(at) {
+        testutil::MakeDirs(at);
+        ok = ::mount("ibs-test", at.c_str(), "tmpfs", 0, "size=8m") == 0;
+    }
+    ~TmpfsMount() {
+        if (ok) ::umount2(path.c_str(), MNT_DETACH);
+    }
+    std::string path;
+    bool ok = false;
+};
+
 class InvariantTest : public testutil::ManagerTest,
                       public ::testing::WithParamInterface<std::uint64_t> {
 protected:
     ShortRetries shortRetries{IBSMgr::GetInstance()};
 
     // Runs the cycle until it has nothing left to do, retries included. False when it
-    // would not stop (a spinning cycle).
-    bool SettleAll() {
+    // would not stop (a spinning cycle) or waited `patienceMs` for a worker in vain.
+    bool SettleAll(unsigned long patienceMs = 60000) {
         int runs = 0;
         for (;;) {
             while (auto m = Queue().GetMsg(0))
                 if (m->GetMsgCode() == 1231 && ++runs < 20000) mgr->CheckIntervals();
             if (runs >= 20000) return false;
             if (Idle() && !mgr->RetryPending() && Queue().Size() == 0) return true;
-            auto m = Queue().GetMsg(60000);
+            auto m = Queue().GetMsg(patienceMs);
             if (!m) return false;
             if (m->GetMsgCode() == 1231 && ++runs < 20000) mgr->CheckIntervals();
         }
     }
 
-    void Run(std::uint64_t seed, int intervals);
+    void Run(std::uint64_t seed, int intervals, const std::set<RealWorld>& realWorld = {});
     void Check(Server& s, const std::string& where);
+    // Real world.
+    void CheckRealWorld(Server& s, const std::vector<std::string>& folderPaths,
+                        const std::string& where);
+    void FailedStart(const std::string& where);
+    void CrossDeviceSetup(Server& s, int n, const std::string& where);
+    void RaceFolderChange();
+    void Recreate(Server& s, int n, const std::string& where);
+    void NewLongNamedDatabase(Server& s, const std::string& where);
+    std::int32_t LongNamedLog(Server& s, int i, const std::string& folder, std::uint64_t end);
+    void LateLog(Server& s, const std::string& where);
+    void RetiredLog(Server& s, const std::string& where);
+    void FlipByte(Server& s, int n);
+    // Every copy of the database in the last-good folders is the damaged inode.
+    bool OnlyCopy(const Damaged& x);
+    bool InNewestFolder(Server& s, const Db& d);
+
+    testutil::Events events;
+    int restores = 0;
 };
 
 struct LastGood {
@@ -216,10 +364,12 @@ std::vector<LastGood> Folders(const std::string& backup) {
 
 void InvariantTest::Check(Server& s, const std::string& where) {
     auto folders = Folders(backup());
+    bool rwOn = !s.realWorld.empty();
     if (folders.empty()) {
         // Only when every database failed before it ever had a good copy.
         for (const Db& d : s.dbs)
-            ASSERT_NE(mgr->GetDatabaseError(d.key), 0) << where << ": no last-good folder";
+            ASSERT_NE(mgr->GetDatabaseError(d.key), 0)
+                << where << ": [5 progress] no last-good folder";
         return;
     }
     // 5: the cycle worked through the last interval closed, and the newest last-good
@@ -227,12 +377,13 @@ void InvariantTest::Check(Server& s, const std::string& where) {
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         for (auto& [key, interval] : intervals)
             EXPECT_TRUE(key == kOpenInterval || !interval.backup.IsClear())
-                << where << ": interval " << key << " was left unfinished";
+                << where << ": [5 progress] interval " << key << " was left unfinished";
     });
     bool anyAlive = false;
     for (const Db& d : s.dbs) anyAlive |= mgr->GetDatabaseError(d.key) == 0;
     if (anyAlive) {
-        EXPECT_EQ(folders.back().end, s.ends.back()) << where << ": no folder for the last end";
+        EXPECT_EQ(folders.back().end, s.ends.back())
+            << where << ": [5 progress] no folder for the last end";
     }
     std::map<Mirel::unistring, std::uint64_t> newestCopy;  // database -> newest folder's end
     for (const LastGood& f : folders) {
@@ -245,13 +396,32 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         folder.ProcessFiles(list, 3);
         Talon::Manifest manifest;
         Talon::Manifest::Read(folder, manifest);
-        std::string root = f.path;
-        while (root.size() > 1 && root.back() == '/') root.pop_back();
+        sim::ManifestLines lines;
+        if (rwOn) lines = sim::ReadManifestLines(f.path);
         for (const auto& file : files) {
+            const std::string rel = file.Native().substr(f.path.size() + 1);
+            if (rwOn) {
+                // 9: bytes the host changed are never certified; they are not the service's.
+                struct stat st {};
+                ::lstat(file.Native().c_str(), &st);
+                auto rot = std::find_if(s.damaged.begin(), s.damaged.end(), [&](const Damaged& x) {
+                    return x.dev == st.st_dev && x.ino == st.st_ino;
+                });
+                if (rot != s.damaged.end()) {
+                    std::uint64_t size = 0;
+                    std::uint32_t crc = 0;
+                    Talon::Manifest::Checksum(file.Native(), size, crc);
+                    EXPECT_FALSE(sim::ManifestCertifies(lines, rel, crc, size))
+                        << where << ": [9 bit rot] " << file.Native()
+                        << " holds bytes the host changed, and its manifest certifies them";
+                    newestCopy[rot->key] = std::max(newestCopy[rot->key], f.end);
+                    continue;
+                }
+            }
             Mirel::unistring key;
             std::uint64_t msn = 0;
             ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(file, key, msn).OK()) << file.Native();
-            const Talon::ManifestEntry* line = manifest.Find(file.Native().substr(root.size() + 1));
+            const Talon::ManifestEntry* line = manifest.Find(rel);
             if (line && line->held) {
                 // 1: a failed database's newest good copy, exact at its own MSN.
                 auto st = s.whole[key].find(msn);
@@ -259,53 +429,516 @@ void InvariantTest::Check(Server& s, const std::string& where) {
                                                   << ", a state the server never had: " << where;
                 EXPECT_EQ(Differs(file.Native(), key, st->second), "")
                     << file.Native() << ": " << where;
+                for (Held& h : s.held)
+                    if (h.key == key && h.end == f.end) h.checked = true;
                 newestCopy[key] = std::max(newestCopy[key], f.end);
                 continue;
             }
+            if (rwOn) {
+                // 10: an upload no log changed, kept as the newest good copy.
+                auto h = std::find_if(s.held.begin(), s.held.end(), [&](const Held& x) {
+                    return x.key == key && x.end == f.end;
+                });
+                if (h != s.held.end() && Differs(file.Native(), key, h->state).empty()) {
+                    EXPECT_TRUE(sim::ManifestMarksHeld(lines, rel))
+                        << where << ": [10 held] " << file.Native()
+                        << " is the upload no log changed, but its manifest line is not marked "
+                        << sim::expect::kHeldMark << " (manifest version " << lines.version << ")";
+                    h->checked = true;
+                    newestCopy[key] = std::max(newestCopy[key], f.end);
+                    continue;
+                }
+            }
             auto st = states->second.find(key);
-            ASSERT_NE(st, states->second.end()) << file.Native() << ": " << where;
+            ASSERT_NE(st, states->second.end())
+                << file.Native() << ": [1 exact] a database the server did not have then; "
+                << where;
             // 1: exact.
             EXPECT_EQ(Differs(file.Native(), key, st->second), "")
-                << file.Native() << ": " << where;
+                << file.Native() << ": [1 exact] " << where;
             newestCopy[key] = std::max(newestCopy[key], f.end);
         }
     }
+    const auto failedList = sim::ReadFailedList(backup());
     for (const Db& d : s.dbs) {
         bool failed = mgr->GetDatabaseError(d.key) != 0;
-        // Only a database that was sent a damaged log may fail.
+        // Only a database that was sent a damaged log, or whose copy the host spoilt, may fail.
         if (failed) {
-            EXPECT_TRUE(d.corrupted) << where << ": database failed without a cause";
+            EXPECT_TRUE(d.corrupted || !d.cause.empty())
+                << where << ": [visible] database failed without a cause ("
+                << mgr->GetDatabaseError(d.key) << ")";
+            if (rwOn) {
+                EXPECT_TRUE(failedList.count(Utf8(d.key)))
+                    << where << ": [visible] " << Utf8(d.key)
+                    << " failed and Failed.tsv does not list it";
+            }
         }
         // 2: in the newest folder, unless failed; 3: a failed one keeps a good copy.
         if (!failed && !d.corrupted) {
             EXPECT_EQ(newestCopy[d.key], folders.back().end)
-                << where << ": " << d.key.ToUTF8() << " missing from the newest folder";
+                << where << ": [2 complete] " << d.key.ToUTF8()
+                << " missing from the newest folder";
         }
         if (newestCopy.count(d.key) == 0 && d.uploads > 0 && !d.corrupted)
-            ADD_FAILURE() << where << ": no last-good copy of " << d.key.ToUTF8();
+            ADD_FAILURE() << where << ": [3 newest copy] no last-good copy of " << d.key.ToUTF8();
     }
     // 4: every accepted log is still there, set aside, applied, or superseded by an upload.
+    auto appliedTo = [&](const Mirel::unistring& key, std::uint64_t msn) {
+        for (const LastGood& f : folders) {
+            auto st = s.history[f.end].find(key);
+            if (st != s.history[f.end].end() && st->second.msn >= msn && testutil::Exists(f.path))
+                return true;
+        }
+        return false;
+    };
+    auto uploadsOf = [&](const Mirel::unistring& key, int db) {
+        const Db& d = s.dbs[static_cast<std::size_t>(db)];
+        return d.key == key ? d.uploads : UINT64_MAX;  // a replaced database: done with
+    };
     for (const Log& l : s.accepted) {
         if (testutil::IsFile(l.path)) continue;
         std::string name = l.path.substr(l.path.rfind('/') + 1);
         if (testutil::Exists(backup() + "/Rejected/" + name)) continue;
-        const Db& d = s.dbs[static_cast<std::size_t>(l.db)];
-        bool applied = false;
-        for (const LastGood& f : folders) {
-            auto st = s.history[f.end].find(d.key);
-            if (st != s.history[f.end].end() && st->second.msn >= l.msn && testutil::Exists(f.path))
-                applied = true;
+        EXPECT_TRUE(appliedTo(l.key, l.msn) || uploadsOf(l.key, l.db) > l.uploadsBefore)
+            << where << ": [4 nothing lost] accepted log " << l.path << " vanished unapplied";
+    }
+    if (!rwOn) return;
+    // 4: every accepted upload is still there unchanged, or used, or superseded; a failed
+    // database's older uploads may go.
+    for (const UploadRec& u : s.uploads) {
+        if (testutil::IsFile(u.path)) {
+            std::uint64_t digest = 0, size = 0;
+            sim::FileDigest(u.path, digest, size);
+            EXPECT_TRUE(digest == u.digest && size == u.size)
+                << where << ": [4 nothing lost] the accepted upload " << u.path
+                << " changed where the server left it (applied outside InProgress/)";
+            continue;
         }
-        EXPECT_TRUE(applied || d.uploads > l.uploadsBefore)
-            << where << ": accepted log " << l.path << " vanished unapplied";
+        bool failed = mgr->GetDatabaseError(u.key) != 0;
+        EXPECT_TRUE(appliedTo(u.key, u.msn) || uploadsOf(u.key, u.db) > u.uploadsBefore + 1 ||
+                    failed)
+            << where << ": [4 nothing lost] the accepted upload " << u.path << " vanished unused";
+    }
+    std::vector<std::string> paths;
+    for (const auto& f : folders) paths.push_back(f.path);
+    CheckRealWorld(s, paths, where);
+}
+
+void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& folderPaths,
+                                   const std::string& where) {
+    auto folders = Folders(backup());
+    // 10: the interval's folder holds the upload no log changed.
+    for (Held& h : s.held) {
+        if (h.checked || h.end == 0) continue;
+        h.checked = true;
+        ADD_FAILURE() << where << ": [10 held] the folder of the interval ending " << h.end
+                      << " does not hold " << Utf8(h.key)
+                      << " as uploaded (the copy no log changed is its newest good copy)";
+    }
+    // 4: a replaced database's newest copy stays in the folder that holds it, and an event
+    // says what happened.
+    for (Retired& r : s.retired) {
+        auto f = std::find_if(folders.begin(), folders.end(),
+                              [&](const LastGood& x) { return x.end == r.end; });
+        bool kept = f != folders.end() && testutil::IsFile(f->path + "/" + r.name) &&
+                    Differs(f->path + "/" + r.name, r.key, r.state).empty();
+        EXPECT_TRUE(kept) << where << ": [3 newest copy] " << Utf8(r.key) << " (" << r.name
+                          << "), replaced by a new database under its name, lost its newest copy";
+        if (!r.eventChecked) {
+            r.eventChecked = true;
+            bool said = false;
+            {
+                std::lock_guard<std::mutex> g(events.m);
+                for (const auto& [code, texts] : events.seen) {
+                    std::vector<std::string> t;
+                    for (const auto& x : texts) t.push_back(Utf8(x));
+                    said |= sim::expect::EventMatches(sim::expect::kReplacedEvent, code, t,
+                                                      {Utf8(r.key)});
+                }
+            }
+            EXPECT_TRUE(said) << where << ": [4 replaced] no event reports that " << Utf8(r.key)
+                              << " was replaced under " << r.name;
+        }
+    }
+    // 9: verify names the damage, and a restore never hands back the changed bytes.
+    bool rotInFolders = false;
+    for (const std::string& folder : folderPaths) {
+        std::error_code ec;
+        for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            struct stat st {};
+            if (::lstat(it->path().c_str(), &st) != 0) continue;
+            for (const Damaged& x : s.damaged)
+                rotInFolders |= x.dev == st.st_dev && x.ino == st.st_ino;
+        }
+    }
+    if (rotInFolders) {
+        std::ostringstream out;
+        ibsdb::VerifyOptions vo;
+        vo.path = backup();
+        EXPECT_EQ(ibsdb::Verify(vo, out), ibsdb::kCritical)
+            << where << ": [9 bit rot] ibsdb verify does not report the changed copy:\n"
+            << out.str();
+        std::string to = tmp / ("restore-" + std::to_string(++restores));
+        ibsdb::RestoreOptions ro;
+        ro.backup = backup();
+        ro.to = to;
+        std::ostringstream rout;
+        ibsdb::Restore(ro, rout);
+        std::error_code ec;
+        for (std::filesystem::recursive_directory_iterator it(to, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            if (!it->is_regular_file()) continue;
+            std::uint64_t size = 0;
+            std::uint32_t crc = 0;
+            Talon::Manifest::Checksum(it->path().string(), size, crc);
+            for (const Damaged& x : s.damaged)
+                EXPECT_FALSE(crc == x.crc && size == x.size)
+                    << where << ": [9 bit rot] ibsdb restore handed back the changed bytes of "
+                    << x.path << ":\n"
+                    << rout.str();
+        }
+        std::filesystem::remove_all(to, ec);
     }
 }
 
-void InvariantTest::Run(std::uint64_t seed, int intervals) {
+bool InvariantTest::OnlyCopy(const Damaged& x) {
+    bool any = false;
+    for (const LastGood& f : Folders(backup())) {
+        std::vector<Mirel::UniversalPath> files;
+        Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
+        Mirel::Directory(Mirel::UniversalPath::Folder(f.path)).ProcessFiles(list, 3);
+        for (const auto& file : files) {
+            struct stat st {};
+            ::lstat(file.Native().c_str(), &st);
+            bool same = st.st_dev == x.dev && st.st_ino == x.ino;
+            Mirel::unistring key;
+            std::uint64_t msn = 0;
+            if (!same && Talon::IBS_Config::GetDBInfo(file, key, msn).OK() && key == x.key)
+                return false;
+            any |= same;
+        }
+    }
+    return any;
+}
+
+bool InvariantTest::InNewestFolder(Server& s, const Db& d) {
+    auto folders = Folders(backup());
+    if (folders.empty() || folders.back().end != s.ends.back()) return false;
+    const State& want = s.history[s.ends.back()][d.key];
+    std::vector<Mirel::UniversalPath> files;
+    Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
+    Mirel::Directory(Mirel::UniversalPath::Folder(folders.back().path)).ProcessFiles(list, 3);
+    for (const auto& f : files)
+        if (Differs(f.Native(), d.key, want).empty()) return true;
+    return false;
+}
+
+// 1: the service starts and its set-up of the folder fails (a read-only moment of the
+// volume); the server, answered 10017, names the same folder again. It must be set up again,
+// never cleared.
+void InvariantTest::FailedStart(const std::string& where) {
+    ASSERT_TRUE(mgr->StopWorkers(false)) << where;
+    mgr->ClearIntervals();  // what the killed process knew is gone
+    {
+        Mirel::Faults::Scope readOnly;
+        Mirel::Faults::Arm(Mirel::FsOp::kAny, backup() + "/Copies*", Mirel::kErrAccessDenied);
+        EXPECT_FALSE(mgr->SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))))
+            << where << ": the set-up with a read-only Copies/ succeeded";
+    }
+    EXPECT_EQ(mgr->VerifyFullDBBackup(u"probe", u"00000000-0000-0000-0000-000000000000", 0, false),
+              Mirel::kErrFoldersNotReady)
+        << where << ": [answer] a folder whose set-up failed is in service";
+    IBSMgr::sServerRegistered.store(true);
+    EXPECT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1)
+        << where << ": [answer] the folder named again after its set-up failed was refused";
+}
+
+// 2: set-up refuses a folder whose Copies/, InProgress/ or a last-good folder lies on another
+// file system; the folder in service stays in service.
+void InvariantTest::CrossDeviceSetup(Server& s, int n, const std::string& where) {
+    if (!PrivateMounts()) return;
+    static const char* kParts[] = {"Copies", "InProgress", "LastGood_2026-01-01_0000"};
+    std::string probe = tmp / ("xdev-" + std::to_string(n));
+    std::string part = kParts[s.rw() % 3];
+    TmpfsMount other(probe + "/" + part);
+    if (!other.ok) return;
+    s.Happened(n, RealWorld::kXdev);
+    EXPECT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(probe)), 0)
+        << where << ": [2 set-up] " << probe << " was taken with its " << part
+        << " on another file system";
+    EXPECT_TRUE(mgr->FoldersReady() &&
+                Mirel::Os::SameObject(mgr->GetBackupFolder().GetPath().Native(), backup()))
+        << where << ": [2 set-up] the folder in service left service";
+}
+
+// 8: the server names its folder again while the interval check it triggers is taken at
+// once. Both threads share one processor and the folder change runs at idle priority, so
+// the post of its check hands the processor to this thread (playing the main thread) before
+// the folder change has returned.
+void InvariantTest::RaceFolderChange() {
+    cpu_set_t before, one;
+    pthread_getaffinity_np(pthread_self(), sizeof before, &before);
+    CPU_ZERO(&one);
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+        if (CPU_ISSET(c, &before)) {
+            CPU_SET(c, &one);
+            break;
+        }
+    pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+    // The checks already waiting (the interval-done file's) are taken with the first message
+    // the folder change wakes this thread for: the main thread was busy until then.
+    std::vector<std::unique_ptr<Mirel::Msg>> waiting;
+    while (auto m = Queue().GetMsg(0)) waiting.push_back(std::move(m));
+    // This thread only ever waits in GetMsg while the folder change runs, so each post wakes
+    // it at once; a wait with a timeout would let the folder change run on unseen.
+    constexpr std::int32_t kChanged = 4242;
+    std::int32_t result = -1;
+    std::thread change([&] {
+        pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+        sched_param p{};
+        pthread_setschedparam(pthread_self(), SCHED_IDLE, &p);
+        IBSMgr::sServerRegistered.store(true);
+        result = mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup()));
+        Queue().PostMsg(kChanged);
+    });
+    for (;;) {
+        auto m = Queue().GetMsg();
+        for (auto& w : waiting)
+            if (w->GetMsgCode() == 1231) mgr->CheckIntervals();
+        waiting.clear();
+        if (m->GetMsgCode() == kChanged) break;
+        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    }
+    change.join();
+    pthread_setaffinity_np(pthread_self(), sizeof before, &before);
+    EXPECT_EQ(result, 1) << "[answer] the folder in service, named again, was refused";
+}
+
+// 4: the server drops a database and creates a new one under its file name.
+void InvariantTest::Recreate(Server& s, int n, const std::string& where) {
+    std::vector<int> healthy;
+    for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i) {
+        const Db& d = s.dbs[static_cast<std::size_t>(i)];
+        if (!d.corrupted && d.cause.empty() && mgr->GetDatabaseError(d.key) == 0 &&
+            InNewestFolder(s, d))
+            healthy.push_back(i);
+    }
+    if (healthy.empty()) return;
+    int i = healthy[s.rw() % healthy.size()];
+    Db& d = s.dbs[static_cast<std::size_t>(i)];
+    // Its file name as the newest folder has it.
+    auto folders = Folders(backup());
+    std::string name;
+    std::vector<Mirel::UniversalPath> files;
+    Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
+    Mirel::Directory(Mirel::UniversalPath::Folder(folders.back().path)).ProcessFiles(list, 3);
+    for (const auto& f : files) {
+        Mirel::unistring key;
+        std::uint64_t msn = 0;
+        if (Talon::IBS_Config::GetDBInfo(f, key, msn).OK() && key == d.key)
+            name = f.Native().substr(folders.back().path.size() + 1);
+    }
+    if (name.empty() || name.find('/') != std::string::npos) return;
+    s.Happened(n, RealWorld::kRecreate);
+    s.retired.push_back({d.key, name, folders.back().end, s.history[s.ends.back()][d.key], i});
+    d.uuid = Mirel::UuidText::Generate();
+    d.key = Mirel::UuidText::ToText(d.uuid);
+    d.msn = 500 + s.rw() % 500;  // a new database starts low
+    d.pages.clear();
+    for (int p = 0; p < 3; ++p) d.pages[s.rw() % 8] = s.Page(d);
+    d.uploads = 0;
+    d.corrupted = false;
+    d.name = name;
+    EXPECT_TRUE(s.Upload(i)) << where << ": [answer] the new database under " << name
+                             << " was refused";
+}
+
+// 4: a log of the replaced database comes after all: refused and set aside.
+void InvariantTest::RetiredLog(Server& s, const std::string& where) {
+    for (Retired& r : s.retired) {
+        if (r.logSent) continue;
+        r.logSent = true;
+        Db old;
+        Mirel::UuidText::FromText(r.key, old.uuid);
+        old.key = r.key;
+        std::uint32_t pageSize = 0;
+        for (const auto& [p, img] : r.state.pages)
+            pageSize = static_cast<std::uint32_t>(img.size());
+        old.pageSize = pageSize ? pageSize : 512;
+        old.msn = r.state.msn;
+        old.pages = r.state.pages;
+        std::string path = s.Folder() + "/" + std::to_string(++s.seq) + "-replaced.vrl";
+        Mirel::RedoLogWriter w;
+        w.Open(Mirel::UniversalPath::FromNative(path), old.uuid, old.pageSize, old.msn);
+        Mirel::PageImage img = s.Page(old);
+        w.AddPage(0, img.data());
+        w.Finish(old.msn + 1, s.clock, false);
+        std::int32_t a = mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(path), r.key, true);
+        EXPECT_TRUE(sim::expect::ReplacedLogAnswerOk(a))
+            << where << ": [4 replaced] a log of the replaced database " << Utf8(r.key)
+            << " answered " << a;
+        if (a != 0) {
+            auto rejected = sim::ReadRejected(backup());
+            auto it = rejected.find(path);
+            EXPECT_TRUE(it != rejected.end() && it->second.reason == a)
+                << where << ": [4 replaced] the refused log " << path
+                << " is not set aside with its reason " << a;
+        }
+        return;
+    }
+}
+
+// 5: a new database whose file name is 250 to 255 bytes long.
+void InvariantTest::NewLongNamedDatabase(Server& s, const std::string& where) {
+    Db d;
+    d.uuid = Mirel::UuidText::Generate();
+    d.key = Mirel::UuidText::ToText(d.uuid);
+    d.pageSize = 512;
+    d.msn = 2000;
+    for (int p = 0; p < 3; ++p) d.pages[s.rw() % 8] = s.Page(d);
+    int i = static_cast<int>(s.dbs.size());
+    d.name = sim::LongName("db" + std::to_string(i) + "-", ".vdb", 250 + s.rw() % 6);
+    s.dbs.push_back(std::move(d));
+    std::size_t refusedBefore =
+        static_cast<std::size_t>(events.Count(sim::expect::kUploadRefusedEvent));
+    if (s.Upload(i)) return;  // taken: it must work from now on
+    // Refused: with a reason, and the server names its database shorter.
+    EXPECT_GT(static_cast<std::size_t>(events.Count(sim::expect::kUploadRefusedEvent)),
+              refusedBefore)
+        << where << ": [5 names] the long-named upload was refused without an event";
+    s.dbs.back().name = "db" + std::to_string(i) + ".vdb";
+    EXPECT_TRUE(s.Upload(i)) << where;
+}
+
+// 5: a log whose name is 250 to 255 bytes long. Refused, it is written again under a short
+// name from the same point: the chain stays whole.
+std::int32_t InvariantTest::LongNamedLog(Server& s, int i, const std::string& folder,
+                                         std::uint64_t end) {
+    Db& d = s.dbs[static_cast<std::size_t>(i)];
+    const std::uint64_t msn = d.msn;
+    const Mirel::PageMap pages = d.pages;
+    const bool fresh = d.fresh;
+    std::string name = sim::LongName(std::to_string(++s.seq) + "-", ".vrl", 250 + s.rw() % 6);
+    std::int32_t r = s.WriteLog(i, folder, end, false, name);
+    if (r == 0 || r == Mirel::kErrFoldersNotReady) return r;
+    EXPECT_NE(r, Mirel::kErrBadPathFormat) << "[5 names] " << name;
+    std::error_code ec;
+    std::filesystem::remove(folder + "/" + name, ec);
+    d.msn = msn;
+    d.pages = pages;
+    d.fresh = fresh;
+    return s.WriteLog(i, folder, end, false);
+}
+
+// 6: a log that ends inside the newest published interval, announced now.
+void InvariantTest::LateLog(Server& s, const std::string& where) {
+    std::vector<int> healthy;
+    for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i) {
+        const Db& d = s.dbs[static_cast<std::size_t>(i)];
+        if (!d.corrupted && mgr->GetDatabaseError(d.key) == 0 && d.uploads > 0)
+            healthy.push_back(i);
+    }
+    if (healthy.empty() || s.ends.empty()) return;
+    int i = healthy[s.rw() % healthy.size()];
+    std::uint64_t from = s.ends.size() > 1 ? s.ends[s.ends.size() - 2] : s.ends.back() - kMinute;
+    std::uint64_t end = s.ends.back() - s.rw() % (s.ends.back() - from);
+    EXPECT_EQ(s.WriteLog(i, s.Folder(), end, false), 0)
+        << where << ": [6 late] a late log was refused; it must be applied in the next interval";
+}
+
+// 9: one byte of a copy in the newest last-good folder changes on disk.
+void InvariantTest::FlipByte(Server& s, int n) {
+    auto folders = Folders(backup());
+    if (folders.empty()) return;
+    std::vector<Mirel::UniversalPath> files;
+    Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
+    Mirel::Directory(Mirel::UniversalPath::Folder(folders.back().path)).ProcessFiles(list, 3);
+    if (files.empty()) return;
+    const std::string path = files[s.rw() % files.size()].Native();
+    Mirel::HBFile db(Mirel::UniversalPath::FromNative(path));
+    if (!db.Open(Mirel::HBFile::kPermRead).OK() || db.GetPageCount() == 0) return;
+    Mirel::unistring key = db.GetUUID();
+    std::uint64_t at =
+        db.GetPageSize() * (1 + s.rw() % db.GetPageCount()) + s.rw() % db.GetPageSize();
+    db.Close();
+    int index = -1;
+    for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i)
+        if (s.dbs[static_cast<std::size_t>(i)].key == key) index = i;
+    if (index < 0) return;
+    std::string bytes = testutil::ReadFile(path);
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+    {
+        // In place, as a failing disk would: every hard link sees it.
+        std::FILE* f = std::fopen(path.c_str(), "r+b");
+        std::fseek(f, static_cast<long>(at), SEEK_SET);
+        std::fputc(static_cast<unsigned char>(bytes[at]), f);
+        std::fclose(f);
+    }
+    struct stat st {};
+    ::lstat(path.c_str(), &st);
+    std::size_t seen = 0;
+    {
+        std::lock_guard<std::mutex> g(events.m);
+        seen = events.seen.size();
+    }
+    Damaged x{path, st.st_dev, st.st_ino, 0, 0, key, s.dbs[static_cast<std::size_t>(index)].uploads,
+              seen};
+    Talon::Manifest::Checksum(path, x.size, x.crc);
+    s.damaged.push_back(x);
+    s.dbs[static_cast<std::size_t>(index)].cause = "bit rot";
+    s.Happened(n, RealWorld::kBitRot);
+}
+
+// Failures reported so far in this test: a long run goes on past a failing seed.
+int FailuresSoFar() {
+    const ::testing::TestResult* r =
+        ::testing::UnitTest::GetInstance()->current_test_info()->result();
+    int n = 0;
+    for (int i = 0; i < r->total_part_count(); ++i) n += r->GetTestPartResult(i).failed();
+    return n;
+}
+
+void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWorld>& realWorld) {
+    const int failuresBefore = FailuresSoFar();
+    auto failed = [&] { return FailuresSoFar() > failuresBefore; };
     Server s(seed, backup(), 2 + static_cast<int>(seed % 3));
+    s.realWorld = realWorld;
+    const bool rwOn = !realWorld.empty();
+    // A worker that never comes back is a stall; the real world must not wait a minute for it.
+    const unsigned long patience = rwOn ? 10000 : 60000;
     for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i) ASSERT_TRUE(s.Upload(i));
     for (int n = 0; n < intervals; ++n) {
         const std::string where = "seed " + std::to_string(seed) + " interval " + std::to_string(n);
+        // The server and the host, before this interval's logs.
+        bool restartAfterDone = false;
+        // A start whose set-up fails, while logs wait: before the interval-done file (0) or
+        // after it (1).
+        int failedStartAt = n > 0 && s.Roll(RealWorld::kSetup) ? static_cast<int>(s.rw() % 2) : -1;
+        if (n > 0 && s.Roll(RealWorld::kRecreate)) Recreate(s, n, where);
+        if (!s.retired.empty() && s.Roll(RealWorld::kRecreate)) RetiredLog(s, where);
+        if (s.dbs.size() < 6 && s.Roll(RealWorld::kLongName)) {
+            s.Happened(n, RealWorld::kLongName);
+            NewLongNamedDatabase(s, where);
+        }
+        if (n > 0 && s.Roll(RealWorld::kLate)) {
+            s.Happened(n, RealWorld::kLate);
+            LateLog(s, where);
+            restartAfterDone = true;
+        }
+        if (n > 0 && s.Roll(RealWorld::kXdev)) CrossDeviceSetup(s, n, where);
+        const bool clockBack = n > 0 && s.Roll(RealWorld::kClockBack);
+        if (clockBack) {
+            // The server's clock steps back by up to three minutes; its logs end earlier.
+            s.Happened(n, RealWorld::kClockBack);
+            s.clock = s.ends.back() - 1 - s.rw() % (3 * kMinute);
+        }
+        int firstLogOf = -1;
+        if (s.Roll(RealWorld::kFirstLog)) firstLogOf = static_cast<int>(s.rw() % s.dbs.size());
+        int sharedOf = -1;  // an upload into the folder of the one before
+        if (s.Roll(RealWorld::kShared)) sharedOf = static_cast<int>(s.rw() % s.dbs.size());
+        if (failed()) break;
+
         std::string folder = s.Folder();
         for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i) {
             Db& d = s.dbs[static_cast<std::size_t>(i)];
@@ -315,20 +948,78 @@ void InvariantTest::Run(std::uint64_t seed, int intervals) {
                 ASSERT_TRUE(s.Upload(i)) << where;
                 failed = false;
             }
-            if (s.rng() % 3 == 0) continue;  // idle this interval
-            int logs = 1 + static_cast<int>(s.rng() % 3);
+            const int other = (i + 1) % static_cast<int>(s.dbs.size());
+            if (i == sharedOf && !failed && other != i &&
+                mgr->GetDatabaseError(s.dbs[static_cast<std::size_t>(other)].key) == 0) {
+                // Two databases' uploads in one folder.
+                s.Happened(n, RealWorld::kShared);
+                ASSERT_TRUE(s.Upload(other)) << where;
+                const std::string p = s.uploads.back().path;
+                ASSERT_TRUE(s.Upload(i, p.substr(0, p.rfind('/')))) << where;
+            }
+            bool firstLog = false;
+            if (i == firstLogOf && !failed && !d.corrupted) {
+                // A new upload whose first log is damaged: the upload is the newest good copy.
+                ASSERT_TRUE(s.Upload(i)) << where;
+                s.Happened(n, RealWorld::kFirstLog);
+                s.held.push_back({d.key, 0, d.uploaded, false});
+                firstLog = true;
+            }
+            if (!firstLog && s.rng() % 3 == 0) continue;  // idle this interval
+            int logs = firstLog ? 1 : 1 + static_cast<int>(s.rng() % 3);
             for (int k = 0; k < logs; ++k) {
                 s.clock += 1 + s.rng() % 3000000;
-                bool damage = !failed && !d.corrupted && s.rng() % 23 == 0;
-                std::int32_t r = s.WriteLog(i, folder, s.clock, damage);
+                bool damage = firstLog || (!failed && !d.corrupted && s.rng() % 23 == 0);
+                std::int32_t r;
+                if (!damage && !failed && !d.corrupted && s.Roll(RealWorld::kLongName)) {
+                    s.Happened(n, RealWorld::kLongName);
+                    r = LongNamedLog(s, i, folder, s.clock);
+                } else {
+                    r = s.WriteLog(i, folder, s.clock, damage);
+                }
                 if (failed || (d.corrupted && !damage))
                     EXPECT_TRUE(r == 0 || r == mgr->GetDatabaseError(d.key)) << where << " " << r;
                 else
-                    EXPECT_EQ(r, 0) << where;
+                    EXPECT_EQ(r, 0) << where << ": [answer] " << s.lastLog;
             }
-            if (s.rng() % 11 == 0) {
+            if (!firstLog && s.rng() % 11 == 0) {
                 ASSERT_TRUE(s.Upload(i)) << where;  // a new full backup
             }
+            // Logs, and no upload since the flip: the damaged copy is where they start.
+            for (Damaged& x : s.damaged)
+                if (x.key == d.key && !x.eventChecked && d.uploads == x.uploadsAtFlip &&
+                    OnlyCopy(x))
+                    x.eventDue = true;
+        }
+        if (failedStartAt == 0) {
+            s.Happened(n, RealWorld::kSetup);
+            FailedStart(where);
+        }
+        if (clockBack && s.clock + 1 < s.ends.back()) {
+            // Its interval-done file ends before the newest interval end: refused, set aside.
+            std::string stale = folder + "/IntervalDone.vid";
+            ASSERT_TRUE(Talon::IBS_Config::WriteIntervalDone(
+                            Mirel::UniversalPath::FromNative(stale), s.clock + 1, {})
+                            .OK());
+            std::int32_t r = mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(stale), u"", true);
+            EXPECT_TRUE(sim::expect::StaleDoneAnswerOk(r))
+                << where << ": [7 clock] an interval-done file ending " << s.clock + 1
+                << ", before the interval that ended " << s.ends.back() << ", answered " << r;
+            if (r != 0) {
+                auto rejected = sim::ReadRejected(backup());
+                auto it = rejected.find(stale);
+                EXPECT_TRUE(it != rejected.end() && it->second.reason == r)
+                    << where << ": [7 clock] the stale interval-done file is not set aside with "
+                    << "reason " << r;
+            }
+            // Then the clock is right again; the next interval-done file in a redo folder of
+            // its own.
+            s.clock = s.ends.back() + 1 + s.rw() % kMinute;
+            s.redoStart = s.clock;
+            folder = s.Folder();
+            testutil::MakeDirs(folder);
+        } else if (clockBack) {
+            s.clock = std::max(s.clock, s.ends.back() + 1);
         }
         // The interval ends, sometimes in the same minute as the previous one.
         std::uint64_t end = s.rng() % 4 == 0 && !s.ends.empty() &&
@@ -337,6 +1028,8 @@ void InvariantTest::Run(std::uint64_t seed, int intervals) {
                                 : (s.clock / kMinute + 1) * kMinute + s.rng() % kMinute;
         auto& snap = s.history[end];
         for (const Db& d : s.dbs) snap[d.key] = s.whole[d.key][d.msn] = State{d.msn, d.pages};
+        for (Held& h : s.held)
+            if (h.end == 0) h.end = end;
         // A log of the next interval may be announced before this interval-done file.
         std::uint64_t nextStart = end + 1, early = 0;
         if (s.rng() % 5 == 0) {
@@ -349,6 +1042,8 @@ void InvariantTest::Run(std::uint64_t seed, int intervals) {
             }
         }
         std::string done = folder + (s.rng() % 6 ? "/IntervalDone.vid" : "/intervaldone.VID");
+        if (clockBack) done = folder + "/IntervalDone.vid";
+        testutil::MakeDirs(folder);  // a folder change may have wiped it: the server writes anyway
         ASSERT_TRUE(
             Talon::IBS_Config::WriteIntervalDone(Mirel::UniversalPath::FromNative(done), end, {})
                 .OK());
@@ -363,11 +1058,38 @@ void InvariantTest::Run(std::uint64_t seed, int intervals) {
             Mirel::Faults::Arm(ops[s.rng() % 6], backup() + "/InProgress*", errors[s.rng() % 3],
                                1 + static_cast<int>(s.rng() % 3));
         }
+        // Copies/ on another file system: moving an upload from it fails across devices.
+        bool pendingUpload = false;
+        for (const UploadRec& u : s.uploads) pendingUpload |= testutil::IsFile(u.path);
+        if (pendingUpload && s.Roll(RealWorld::kXdev)) {
+            s.Happened(n, RealWorld::kXdev);
+            for (const UploadRec& u : s.uploads)
+                if (testutil::IsFile(u.path) && s.dbs[static_cast<std::size_t>(u.db)].key == u.key)
+                    s.dbs[static_cast<std::size_t>(u.db)].cause = "Copies/ on another file system";
+            Mirel::Faults::Arm(Mirel::FsOp::kRename, backup() + "/Copies/*", Mirel::kErrCrossDevice,
+                               1);
+        }
         ASSERT_EQ(mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(done), u"", true), 0) << where;
         s.ends.push_back(end);
         s.clock = std::max(end + 1, early);  // the next interval ends after that log
         s.redoStart = nextStart;
         testutil::MakeDirs(s.RedoPath(nextStart));
+        if (restartAfterDone) {
+            // Killed right after the interval-done file: the catalogue is built again.
+            if (s.rw() % 2)
+                if (auto m = Queue().GetMsg(0))
+                    if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+            IBSMgr::sServerRegistered.store(true);
+            ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1) << where;
+        }
+        if (failedStartAt == 1) {
+            s.Happened(n, RealWorld::kSetup);
+            FailedStart(where);
+        }
+        if (s.Roll(RealWorld::kRace)) {
+            s.Happened(n, RealWorld::kRace);
+            RaceFolderChange();
+        }
         // Sometimes the server registers again and names the same folder: a rescan, in the
         // middle of the work.
         if (s.rng() % 9 == 0) {
@@ -376,17 +1098,43 @@ void InvariantTest::Run(std::uint64_t seed, int intervals) {
             IBSMgr::sServerRegistered.store(true);
             ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1) << where;
         }
-        if (!SettleAll()) ADD_FAILURE() << where << ": the cycle spun or stalled";
-        if (!::testing::Test::HasFailure()) Check(s, where);
-        if (::testing::Test::HasFailure()) {
+        if (!SettleAll(patience))
+            ADD_FAILURE() << where << ": [5 progress] the cycle spun or stalled";
+        if (!failed()) Check(s, where);
+        // 9: a damaged copy met as a starting copy is reported.
+        for (Damaged& x : s.damaged) {
+            if (!x.eventDue || x.eventChecked || failed()) continue;
+            x.eventChecked = true;
+            bool said = false;
+            std::vector<std::string> names = {Utf8(x.key), x.path.substr(x.path.rfind('/') + 1)};
+            std::lock_guard<std::mutex> g(events.m);
+            for (std::size_t e = x.eventsBefore; e < events.seen.size(); ++e) {
+                std::vector<std::string> t;
+                for (const auto& v : events.seen[e].second) t.push_back(Utf8(v));
+                said |= sim::expect::EventMatches(sim::expect::kDamagedCopyEvent,
+                                                  events.seen[e].first, t, names);
+            }
+            EXPECT_TRUE(said) << where << ": [9 bit rot] " << x.path
+                              << " was its database's only copy when logs came, and no event "
+                                 "says it was found damaged";
+        }
+        if (!failed() && s.Roll(RealWorld::kBitRot)) FlipByte(s, n);
+        if (failed()) {
             // What the service did, for the one who has to find out why.
             std::string log = testutil::ReadFile(tmp / "talonibDebug.log");
             const char* tail = std::getenv("IBS_TEST_LOG_TAIL");
             std::size_t keep = tail ? std::strtoull(tail, nullptr, 10) : 6000;
             std::size_t from = log.size() > keep ? log.rfind('\n', log.size() - keep) : 0;
+            if (rwOn) ADD_FAILURE() << "real world so far (interval:class):" << s.trail;
             ADD_FAILURE() << "end of the debug log:\n" << log.substr(from);
             return;
         }
+    }
+    // Each class asked for happened at least once: a generator that never fires finds nothing.
+    if (rwOn && realWorld.size() == 1 && !failed()) {
+        EXPECT_GT(s.happened[*realWorld.begin()], 0)
+            << "seed " << seed << ": " << sim::RealWorldName(*realWorld.begin())
+            << " never happened";
     }
 }
 
@@ -398,8 +1146,30 @@ TEST_P(InvariantTest, EveryIntervalIsAnExactCompleteRestorePoint) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, InvariantTest, ::testing::Range<std::uint64_t>(1, 201));
 
+// The real world, one class at a time (each named by its class) and all together.
+class InvariantRealWorld : public InvariantTest {};
+TEST_P(InvariantRealWorld, OneClass) {
+    for (std::size_t c = 0; c < sim::RealWorldNames().size(); ++c) {
+        SCOPED_TRACE(sim::RealWorldNames()[c]);
+        if (c != GetParam()) continue;
+        Run(100 + c, 30, {static_cast<RealWorld>(c)});
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Classes, InvariantRealWorld, ::testing::Range<std::uint64_t>(0, 10),
+                         [](const ::testing::TestParamInfo<std::uint64_t>& i) {
+                             return sim::RealWorldNames()[i.param];
+                         });
+class InvariantRealWorldAll : public InvariantTest {};
+TEST_P(InvariantRealWorldAll, EveryClass) {
+    std::set<RealWorld> all;
+    sim::ParseRealWorld("all", all);
+    Run(GetParam(), 30, all);
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, InvariantRealWorldAll, ::testing::Range<std::uint64_t>(1, 4));
+
 // A long run: IBS_INVARIANT_SEEDS=10000 runs that many seeds here (from seed 1000, or from
-// IBS_INVARIANT_FIRST).
+// IBS_INVARIANT_FIRST). IBS_INVARIANT_REAL_WORLD=all (or a list of classes) adds the real
+// world.
 class InvariantLongRun : public InvariantTest {};
 TEST_F(InvariantLongRun, ManySeeds) {
     const char* n = std::getenv("IBS_INVARIANT_SEEDS");
@@ -408,11 +1178,23 @@ TEST_F(InvariantLongRun, ManySeeds) {
     // IBS_INVARIANT_FIRST moves the window, so a long run can go in pieces.
     const char* f = std::getenv("IBS_INVARIANT_FIRST");
     const std::uint64_t first = f ? std::strtoull(f, nullptr, 10) : 1000;
-    for (std::uint64_t seed = first; seed < first + seeds && !HasFailure(); ++seed) {
-        Run(seed, 30);
+    std::set<RealWorld> realWorld;
+    const char* rw = std::getenv("IBS_INVARIANT_REAL_WORLD");
+    std::string bad;
+    ASSERT_TRUE(!rw || sim::ParseRealWorld(rw, realWorld, &bad)) << "unknown class " << bad;
+    // IBS_INVARIANT_KEEP_GOING: every seed, each failing one named, not only the first.
+    const bool keepGoing = std::getenv("IBS_INVARIANT_KEEP_GOING") != nullptr;
+    int failing = 0;
+    for (std::uint64_t seed = first; seed < first + seeds && (keepGoing || !HasFailure()); ++seed) {
+        const int before = FailuresSoFar();
+        Run(seed, 30, realWorld);
+        if (FailuresSoFar() > before) ++failing;
         TearDown();
         // Each seed starts on an empty backup folder, as each parameterised one does.
         std::filesystem::remove_all(backup());
         SetUp();
     }
+    if (keepGoing)
+        std::printf("seeds run: %llu, failing: %d\n", static_cast<unsigned long long>(seeds),
+                    failing);
 }

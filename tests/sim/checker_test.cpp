@@ -3,12 +3,15 @@
 // to pass.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <chrono>
 #include <cstdio>
+
 #include <filesystem>
 #include <fstream>
 
 #include "tests/TestUtil.h"
+#include "tools/sim/RealWorld.h"
 #include "tools/sim/Verify.h"
 
 namespace fs = std::filesystem;
@@ -275,6 +278,150 @@ TEST(RawDb, ReadsWhatTheFormatPromisesAndRefusesTheRest) {
     }
     EXPECT_FALSE(ReadDbFile(path).ok);
     EXPECT_TRUE(ReadDbFile(d / "none.vdb").missing);
+}
+
+// The real world: bytes the host changed are not the service's doing, but no manifest may
+// certify them; a copy of them the service made is its doing.
+TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
+    Interval(kNoon + kMinute);
+    std::string first = Folder("LastGood_2026-01-01_1201");
+    DatabaseModel::FlipBit(first + "/db0.vdb", 2 * 4096 + 9, 2);
+    struct stat st;
+    ASSERT_EQ(::stat((first + "/db0.vdb").c_str(), &st), 0);
+    Ledger::Damaged x;
+    x.path = first + "/db0.vdb";
+    x.dev = st.st_dev;
+    x.ino = st.st_ino;
+    x.db = 0;
+    x.flippedAt = 1;
+    L.damaged.push_back(x);
+    EXPECT_EQ(Verify(1), 0) << All();
+    // Carried forward by a hard link under a line that certifies the changed bytes; and
+    // copied into another folder, bytes and all.
+    Interval(kNoon + 2 * kMinute);
+    std::string second = Folder("LastGood_2026-01-01_1202");
+    fs::remove(second + "/db0.vdb");
+    fs::create_hard_link(first + "/db0.vdb", second + "/db0.vdb");
+    DbFile changed = ReadDbFile(second + "/db0.vdb");
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x", changed.fileCrc32c);
+    std::ofstream(second + "/manifest.tsv", std::ios::app)
+        << "database\tdb0.vdb\t-\t0\t0\t0\t" << changed.size << "\t" << crc << "\n";
+    Interval(kNoon + 3 * kMinute);
+    std::string third = Folder("LastGood_2026-01-01_1203");
+    fs::copy_file(first + "/db0.vdb", third + "/db0.vdb", fs::copy_options::overwrite_existing);
+    Verify(3);
+    EXPECT_TRUE(Said("manifest", "certifies " + second + "/db0.vdb")) << All();
+    EXPECT_TRUE(Said("mismatch", third + "/db0.vdb")) << All();
+    EXPECT_FALSE(Said("mismatch", first + "/db0.vdb")) << All();
+}
+
+// An upload whose first log was damaged is the database's newest good copy: published in
+// its interval's folder, and marked so in the manifest.
+TEST_F(CheckerTest, AnUploadNoLogChangedIsPublishedAsHeld) {
+    Interval(kNoon + kMinute);
+    Folder("LastGood_2026-01-01_1201");
+    DbRec& r = L.dbs[1];
+    const DatabaseModel& m = *r.model;
+    r.heldInterval = 2;
+    r.heldState = StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages());
+    r.badPending = true;
+    r.badInterval = 2;
+    std::string held = tmp / "held.vdb";
+    m.WriteFullCopy(P(held));
+    Interval(kNoon + 2 * kMinute);  // the server's database moved on; the service's did not
+    std::string f = Folder("LastGood_2026-01-01_1202");
+    fs::copy_file(held, f + "/db1.vdb", fs::copy_options::overwrite_existing);
+    Verify(2);
+    EXPECT_EQ(report.Count("mismatch"), 0) << All();
+    EXPECT_TRUE(Said("manifest", "does not mark " + f + "/db1.vdb held")) << All();
+    EXPECT_EQ(L.dbs[1].lastGood, 2);
+    // Marked: version 2, the line says held.
+    std::ifstream in(f + "/manifest.tsv");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.replace(text.find("version\t1"), 9, "version\t2");
+    text.insert(text.find('\n', text.find("database\tdb1.vdb")), "\theld");
+    testutil::WriteFile(f + "/manifest.tsv", text);
+    EXPECT_TRUE(ManifestMarksHeld(ReadManifestLines(f), "db1.vdb"));
+    EXPECT_FALSE(ManifestMarksHeld(ReadManifestLines(f), "db0.vdb"));
+    // Not published at all: the newest good copy is missing.
+    lines.clear();
+    fs::remove(f + "/db1.vdb");
+    L.dbs[1].lastGood = 1;
+    Checker fresh(L, report);
+    fresh.VerifyInterval(2, [](int) { return true; });
+    EXPECT_TRUE(Said("missing", "lacks db1.vdb")) << All();
+}
+
+// A database dropped and created again under its file name keeps its newest copy.
+TEST_F(CheckerTest, AReplacedDatabaseKeepsItsNewestCopy) {
+    Interval(kNoon + kMinute);
+    std::string first = Folder("LastGood_2026-01-01_1201");
+    ASSERT_EQ(Verify(1), 0) << All();
+    L.dbs[2].retired = true;
+    L.dbs[2].retiredAt = 2;
+    Interval(kNoon + 2 * kMinute);
+    L.intervals.back().states.erase(2);
+    std::string second = Folder("LastGood_2026-01-01_1202");
+    fs::remove(second + "/db2.vdb");
+    EXPECT_EQ(Verify(2), 0) << All();
+    // In the newer folder it is a state the server no longer had there.
+    fs::copy_file(first + "/db2.vdb", second + "/db2.vdb");
+    Verify(2);
+    EXPECT_TRUE(Said("stray", second + "/db2.vdb")) << All();
+    fs::remove(second + "/db2.vdb");
+    fs::remove(first + "/db2.vdb");
+    lines.clear();
+    Verify(2);
+    EXPECT_TRUE(Said("missing", "db2.vdb")) << All();
+    EXPECT_TRUE(Said("missing", "replaced under its name")) << All();
+}
+
+// The service moves an upload into InProgress/; it never writes to it where it lies.
+TEST_F(CheckerTest, AnUploadChangedWhereItLiesIsNamed) {
+    FileRec u;
+    u.kind = FileKind::kUpload;
+    u.path = L.backup + "/Copies/up-1/db0.vdb";
+    u.db = 0;
+    u.interval = 1;
+    u.answered = u.accepted = true;
+    testutil::MakeDirs(L.backup + "/Copies/up-1");
+    L.dbs[0].model->WriteFullCopy(P(u.path));
+    FileDigest(u.path, u.digest, u.size);
+    L.files.push_back(u);
+    Checker c(L, report);
+    c.Account(0, false);
+    EXPECT_EQ(report.Count("changed"), 0) << All();
+    DatabaseModel::FlipBit(u.path, 4096 + 5, 0);
+    c.Account(0, false);
+    EXPECT_TRUE(Said("changed", u.path)) << All();
+}
+
+TEST(RealWorld, ClassesAndExpectations) {
+    std::set<RealWorld> got;
+    ASSERT_TRUE(ParseRealWorld("late,bitrot", got));
+    EXPECT_EQ(got, (std::set<RealWorld>{RealWorld::kLate, RealWorld::kBitRot}));
+    ASSERT_TRUE(ParseRealWorld("all", got));
+    EXPECT_EQ(got.size(), RealWorldNames().size());
+    std::string bad;
+    EXPECT_FALSE(ParseRealWorld("late,bitflip", got, &bad));
+    EXPECT_EQ(bad, "bitflip");
+    // A new refusal is none of the documented answers and no failure of the environment.
+    for (int taken : {0, 10001, 10008, 10017, 10709, 10720, 10721, 20407, 20408})
+        EXPECT_FALSE(expect::NewRefusal(taken)) << taken;
+    EXPECT_TRUE(expect::NewRefusal(10730));
+    EXPECT_TRUE(expect::SetAsideRefusal(10720));
+    EXPECT_FALSE(expect::SetAsideRefusal(10008));
+    EXPECT_TRUE(expect::EventMatches(0, 0x41000399u, {"db 8c22 was replaced"}, {"8c22"}));
+    EXPECT_FALSE(expect::EventMatches(0, expect::kSetAsideEvent, {"8c22"}, {"8c22"}));
+    EXPECT_TRUE(expect::EventMatches(0x41000313u, 0x41000313u, {"x", "/b/Copies/u/db.vdb"},
+                                     {"/b/Copies/u/db.vdb"}));
+    EXPECT_FALSE(expect::EventMatches(0x41000313u, 0x41000313u, {"other.vdb"}, {"db.vdb"}));
+    for (std::size_t n = 250; n <= 255; ++n) {
+        std::string name = LongName("db7-", ".vdb", n);
+        EXPECT_EQ(name.size(), n);
+        EXPECT_EQ(name.substr(n - 4), ".vdb");
+    }
 }
 
 TEST_F(CheckerTest, LeftoversAreFound) {

@@ -21,7 +21,7 @@ struct DbRec {
     int uploadInterval = 0;   // the interval its newest accepted upload belongs to
     bool badPending = false;  // an invalid log of it was accepted since its last upload
     int badInterval = 0;
-    std::string badLog;
+    std::string badLog;           // what is wrong: "log <path> is invalid", ...
     bool reportedFailed = false;  // notification 21 arrived and no upload since
     int failedAt = 0;             // the interval it was reported failed in
     bool needsUpload = false;     // the server owes the service a new full backup of it
@@ -29,6 +29,15 @@ struct DbRec {
     int idleUntil = 0;            // no logs up to this interval
     // The state of every upload written, by MSN: what a held copy may be.
     std::map<std::uint64_t, DbState> uploaded;
+    // Real world.
+    bool retired = false;  // dropped by the server; a new database took its file name
+    int retiredAt = 0;     // the first interval it was no longer in
+    bool replacedLogSent = false;
+    bool replacedEventDue = false;  // an event must report the replacement
+    std::size_t eventsBefore = 0;   // events the hub had received when it was replaced
+    bool hostFault = false;  // the host spoilt its copy or upload: it may fail, until an upload
+    int heldInterval = 0;    // its upload, no log applied, is its newest good copy there
+    DbState heldState;
 };
 
 enum class FileKind {
@@ -68,6 +77,24 @@ struct Ledger {
     std::vector<FileRec> files;
     // Event 0x41000328 as the hub received it: where a set-aside file went -> its reason.
     std::map<std::string, int> setAsideEvents;
+    // Last-good copies whose bytes the host changed, by inode: no manifest may certify them,
+    // and they are not the service's doing.
+    struct Damaged {
+        std::string path;
+        std::uint64_t dev = 0, ino = 0, size = 0;
+        std::uint32_t crc32c = 0;
+        int db = -1;
+        int flippedAt = 0;         // the interval after which it changed
+        std::size_t eventsBefore;  // events the hub had received then
+        bool eventDue = false, eventChecked = false;
+        int dueAt = 0;  // the interval that had to start from it
+    };
+    std::vector<Damaged> damaged;
+    const Damaged* DamagedInode(std::uint64_t dev, std::uint64_t ino) const {
+        for (const auto& d : damaged)
+            if (d.dev == dev && d.ino == ino) return &d;
+        return nullptr;
+    }
 
     int OpenInterval() const { return static_cast<int>(intervals.size()) + 1; }
     const IntervalRec* Interval(int k) const {
@@ -75,6 +102,7 @@ struct Ledger {
                    ? &intervals[static_cast<std::size_t>(k - 1)]
                    : nullptr;
     }
+    bool Active(int d) const { return !dbs[static_cast<std::size_t>(d)].retired; }
     int DbOf(const UuidBytes& uuid) const {
         for (std::size_t i = 0; i < dbs.size(); ++i)
             if (dbs[i].model->Uuid() == uuid) return static_cast<int>(i);

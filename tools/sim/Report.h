@@ -30,6 +30,8 @@ public:
         "manifest",  // manifest.tsv missing or not describing its folder
         "leftover",  // temporary files or copies that nothing owns
         "service",   // the service stopped answering
+        "changed",   // a file the server handed over changed where it lay
+        "event",     // an event record the service owes was not sent
     };
 
     explicit Report(std::function<void(const std::string&)> say) : mSay(std::move(say)) {}

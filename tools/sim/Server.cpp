@@ -80,8 +80,9 @@ Server::Server(const ServerOptions& options, ServiceClient& client, EventHubServ
         mNoticeCv.notify_all();
     });
     mHub.OnEvent([this](std::uint32_t code, const std::vector<std::string>& texts) {
-        if (code != 0x41000328u || texts.size() < 2) return;
         std::lock_guard<std::mutex> g(mNoticeM);
+        if (!mO.realWorld.empty()) mEvents.emplace_back(code, texts);
+        if (code != 0x41000328u || texts.size() < 2) return;
         mSetAsideEvents.emplace_back(texts[0], std::atoi(texts[1].c_str()));
     });
 }
@@ -128,7 +129,8 @@ bool Server::Failing(int d) const {
 int Server::PickDb(bool healthyOnly) {
     std::vector<int> ok;
     for (int d = 0; d < static_cast<int>(mL.dbs.size()); ++d)
-        if (!healthyOnly || (mL.dbs[static_cast<std::size_t>(d)].known && !Failing(d)))
+        if (mL.Active(d) &&
+            (!healthyOnly || (mL.dbs[static_cast<std::size_t>(d)].known && !Failing(d))))
             ok.push_back(d);
     return ok.empty() ? -1 : ok[Rand(ok.size())];
 }
@@ -259,7 +261,7 @@ void Server::SaveModels() {
     // The server's databases as they are now, whole, in its work folder.
     for (std::size_t d = 0; d < mL.dbs.size(); ++d) {
         const DatabaseModel& m = *mL.dbs[d].model;
-        if (mSaved[d] == m.MSN()) continue;
+        if (mSaved[d] == m.MSN() || mL.dbs[d].retired) continue;
         std::string path = mO.work + "/model/" + mL.dbs[d].name;
         std::error_code ec;
         fs::remove(path + ".new", ec);
@@ -270,14 +272,15 @@ void Server::SaveModels() {
     }
 }
 
-void Server::Upload(int d, const std::string& why) {
+void Server::Upload(int d, const std::string& why, const std::string& into) {
     DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
     Said("@upload");
     if (r.reportedFailed && !ReadFailedList(mO.backup).count(r.model->UuidText()))
         mR.Fail("folder", "Failed.tsv does not list " + mL.DbLabel(d) +
                               ", which the service reported failed");
-    std::string folder =
-        mO.backup + "/Copies/up-" + std::to_string(mO.seed) + "-" + std::to_string(++mUploads);
+    std::string folder = !into.empty() ? into
+                                       : mO.backup + "/Copies/up-" + std::to_string(mO.seed) + "-" +
+                                             std::to_string(++mUploads);
     std::error_code ec;
     fs::create_directories(folder, ec);
     FileRec f;
@@ -286,10 +289,16 @@ void Server::Upload(int d, const std::string& why) {
     f.db = d;
     f.startMSN = f.msn = r.model->MSN();
     f.interval = mL.OpenInterval();
-    if (Mirel::Error e = r.model->WriteFullCopy(File(f.path)); !e.OK()) {
+    // A name at the length limit leaves the writer no room for its temporary name: such a
+    // file is written under a short name and renamed.
+    const std::string written = f.path.size() - folder.size() > 200
+                                    ? folder + "/writing-" + std::to_string(mUploads) + ".tmp"
+                                    : f.path;
+    if (Mirel::Error e = r.model->WriteFullCopy(File(written)); !e.OK()) {
         mR.Say("cannot write " + f.path + ": error " + std::to_string(e.GetError()));
         return;
     }
+    if (written != f.path) fs::rename(written, f.path, ec);
     r.uploaded[f.msn] =
         StateOf(r.model->Uuid(), r.model->PageSize(), r.model->MSN(), r.model->Pages());
     std::size_t idx = AddFile(f);
@@ -297,6 +306,19 @@ void Server::Upload(int d, const std::string& why) {
     if (!ok && !Exists(mL.files[idx].path) && !InRejected(mL.files[idx].path)) {
         // A restart's scan took it before the answer came.
         mL.files[idx].accepted = ok = true;
+    }
+    if (!ok && r.name.size() >= 250 && !r.known) {
+        // A name the service cannot store may be refused, with a reason; the server gives
+        // that database up.
+        if (!EventSince(0, expect::kUploadRefusedEvent, {mL.files[idx].path}))
+            mR.Fail("event", "FullDBBackupIsUploaded(" + mL.files[idx].path +
+                                 ") refused a long name without event 0x41000313");
+        mR.Say("real-world longname: " + r.name.substr(0, 40) + "... refused at intake");
+        mL.files[idx].settled = true;
+        r.retired = true;
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        return;
     }
     if (!ok) {
         mR.Fail("answer", "FullDBBackupIsUploaded(" + mL.files[idx].path +
@@ -307,6 +329,14 @@ void Server::Upload(int d, const std::string& why) {
     r.known = true;
     r.uploadInterval = mL.OpenInterval();
     r.reportedFailed = r.needsUpload = r.badPending = false;
+    r.hostFault = false;
+    if (!mCopiesMount.empty()) {
+        // Copies/ is on another file system: the move into InProgress/ fails, and the
+        // database must fail visibly.
+        r.badPending = r.hostFault = true;
+        r.badInterval = mL.OpenInterval();
+        r.badLog = "upload " + mL.files[idx].path + " lies on another file system";
+    }
     mR.Say("uploaded " + mL.DbLabel(d) + " at MSN " + std::to_string(r.model->MSN()) + " (" + why +
            ")");
 }
@@ -322,6 +352,15 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
     FileRec f;
     f.kind = flipPage ? FileKind::kBogus : FileKind::kLog;
     f.path = RedoFolder() + "/" + LogName(std::to_string(++mSeq) + "-db" + std::to_string(d));
+    bool longName = !flipPage && !twice && !Failing(d) && RealRoll(RealWorld::kLongName, 0.5);
+    if (longName) {
+        f.path =
+            RedoFolder() + "/" +
+            LongName(std::to_string(mSeq) + "-db" + std::to_string(d) + "-", ".vrl", 250 + Rand(6));
+        Happened(RealWorld::kLongName,
+                 "a log named with " + std::to_string(fs::path(f.path).filename().string().size()) +
+                     " bytes");
+    }
     f.db = d;
     f.interval = mL.OpenInterval();
     f.afterBreak = Failing(d);
@@ -358,6 +397,7 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
                                   std::to_string(again) + ", expected 0: " + f.path);
     }
     FileRec& g = mL.files[idx];
+    if (longName && g.answer != 0 && LongNameRefused(idx, g.answer)) return;
     if (g.answer != 0) {
         if (!Exists(g.path) && !InRejected(g.path)) {
             g.accepted = true;  // a restart's scan took it before the answer came
@@ -373,7 +413,14 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
     if (flipPage) {
         r.badPending = true;
         r.badInterval = mL.OpenInterval();
-        r.badLog = g.path;
+        r.badLog = "log " + g.path + " is invalid";
+    }
+    // A damaged last-good copy that is its database's only one is now a starting copy.
+    for (auto& x : mL.damaged) {
+        if (x.db != d || x.eventChecked || x.eventDue || r.uploadInterval > x.flippedAt) continue;
+        x.eventDue = OnlyDamagedCopy(x);
+        x.eventChecked = !x.eventDue;  // another copy may serve as the start: nothing to say
+        x.dueAt = mL.OpenInterval();
     }
 }
 
@@ -559,6 +606,7 @@ void Server::HostileCalls() {
         if (!folders.empty()) folderCall(folders.back().path, folders.back().path);
     }
 
+    if (mO.bad.count("folder") && RealRoll(RealWorld::kXdev)) XdevProbe();
     // Backup folders that cannot be set up: the folder in service stays in service.
     if (mO.bad.count("folder")) {
         for (const std::string& bad : {txt + "/backup", out + "/" + std::string(4990, 'x')}) {
@@ -658,7 +706,7 @@ void Server::Close(std::uint64_t end, bool early) {
     rec.end = end;
     for (std::size_t d = 0; d < mL.dbs.size(); ++d) {
         const DatabaseModel& m = *mL.dbs[d].model;
-        if (mL.dbs[d].known)
+        if (mL.dbs[d].known && !mL.dbs[d].retired)
             rec.states[static_cast<int>(d)] = StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages());
     }
     mL.intervals.push_back(rec);
@@ -680,9 +728,14 @@ void Server::Close(std::uint64_t end, bool early) {
         mEarly = true;
     }
     std::int32_t r = AnnounceLog(idx, "");
+    if (mLatePending) {
+        Said("@late-close");  // the soak kills right after this
+        mLatePending = false;
+    }
     if (r != 0 && Exists(mL.files[idx].path))
         mR.Fail("answer",
                 "the interval-done file " + mL.files[idx].path + " answered " + std::to_string(r));
+    if (RealRoll(RealWorld::kRace)) RaceFolderChange();
     SaveModels();
 }
 
@@ -702,12 +755,13 @@ void Server::TakeNotices(bool upload) {
         }
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
         if (r.reportedFailed) continue;  // told again before the new upload
+        if (r.retired) continue;         // replaced or given up: the server has no such database
         if (!r.badPending && !ReadFailedList(mO.backup).count(uuid)) {
             // A repeat sent before the new upload was taken, arriving after it.
             mR.Say("notification 21 for " + mL.DbLabel(d) + " again; its new upload is taken");
             continue;
         }
-        if (!r.badPending)
+        if (!r.badPending && !r.hostFault)
             mR.Fail("failed", "the service reported " + mL.DbLabel(d) +
                                   " failed (notification 21), but every log of it since its "
                                   "last upload is valid");
@@ -724,6 +778,7 @@ void Server::TakeNotices(bool upload) {
     if (!upload) return;
     for (int d = 0; d < static_cast<int>(mL.dbs.size()); ++d) {
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
+        if (r.retired) continue;
         // Not while an invalid log of this interval still waits to be found.
         if (r.needsUpload && !(r.badPending && r.badInterval == mL.OpenInterval()))
             Upload(d, r.reportedFailed ? "notification 21" : "its chain was broken");
@@ -753,6 +808,7 @@ bool Server::AwaitNotice(int d, Clock::time_point& deadline) {
 
 void Server::Step() {
     TakeNotices(true);
+    if (mWantLate.exchange(false)) LateLog();
     if (mWantRestart.exchange(false)) RestartServer();
     if (mWantUpload.exchange(false)) {
         int d = PickDb(true);
@@ -799,9 +855,19 @@ bool Server::RunInterval() {
         end = (prev / kMinute + 1 + Rand(3)) * kMinute + Rand(40 * kSecond);
     struct Action {
         std::uint64_t t;
-        int kind;  // 0 log, 1 upload, 2 server restart, 3 bad round, 4 duplicate announcement
+        int kind;  // 0 log, 1 upload, 2 server restart, 3 bad round, 4 duplicate announcement,
+                   // 5 a new long-named database, 6 uploads sharing a folder, 7 an upload and
+                   // a damaged first log
         int db;
     };
+    // The real world at the start of the interval: the host and the server change first.
+    bool real = !clean && !mO.realWorld.empty();
+    if (real && k > 1) {
+        if (RealRoll(RealWorld::kXdev)) MountCopies();
+        if (RealRoll(RealWorld::kRecreate)) Recreate();
+        if (RealRoll(RealWorld::kRecreate, 0.5)) RetiredLog();
+        if (RealRoll(RealWorld::kLate)) LateLog();
+    }
     std::vector<Action> plan;
     auto when = [&] { return prev + 1 + Rand(end - prev - 4); };
     // Not after an interval whose folder the server did not wait for: the service may still
@@ -813,6 +879,7 @@ bool Server::RunInterval() {
     mLastQuiet = quiet;
     for (int d = 0; d < static_cast<int>(mL.dbs.size()) && !quiet; ++d) {
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
+        if (!mL.Active(d) || !r.known) continue;
         if (!clean && r.idleUntil >= k) continue;
         if (!clean && Roll(mO.idle)) {
             r.idleUntil = k + 1 + static_cast<int>(Rand(3));
@@ -823,8 +890,7 @@ bool Server::RunInterval() {
     }
     if (quiet) {
         plan.push_back({when(), 1, -1});
-    } else if (plan.empty() && !mEarly) {
-        int d = static_cast<int>(Rand(mL.dbs.size()));
+    } else if (int d = plan.empty() && !mEarly ? PickDb(false) : -1; d >= 0) {
         mL.dbs[static_cast<std::size_t>(d)].idleUntil = 0;
         plan.push_back({when(), 0, d});
     }
@@ -835,12 +901,17 @@ bool Server::RunInterval() {
             plan.push_back({when(), 3, -1});
             if (mO.bad.count("dup")) plan.push_back({when(), 4, -1});
         }
+        if (real && !mCopiesMount.empty() && mCopiesMountedAt == k)
+            plan.push_back({when(), 1, -1});  // an upload onto the other file system
+        if (real && RealRoll(RealWorld::kLongName, 0.5)) plan.push_back({when(), 5, -1});
+        if (real && RealRoll(RealWorld::kShared)) plan.push_back({when(), 6, -1});
+        if (real && RealRoll(RealWorld::kFirstLog)) plan.push_back({when(), 7, -1});
     }
     std::sort(plan.begin(), plan.end(), [](const Action& a, const Action& b) { return a.t < b.t; });
     for (const auto& a : plan) {
         Step();
         if (a.kind == 0) {
-            Log(a.db, a.t);
+            if (mL.Active(a.db)) Log(a.db, a.t);
         } else if (a.kind == 1) {
             int d = PickDb(true);
             if (d >= 0) Upload(d, "at a random moment");
@@ -848,11 +919,18 @@ bool Server::RunInterval() {
             RestartServer();
         } else if (a.kind == 3) {
             BadRound(a.t);
-        } else {
+        } else if (a.kind == 4) {
             int d = PickDb(true);
             if (d >= 0) Log(d, a.t, false, true);
+        } else if (a.kind == 5) {
+            NewLongNamed();
+        } else if (a.kind == 6) {
+            SharedUploads();
+        } else {
+            FirstLogDamaged(a.t);
         }
     }
+    if (real && k > 1 && RealRoll(RealWorld::kClockBack)) StaleClose(prev);
     if (bad && (mO.bad.count("flip") || mO.bad.count("flip2"))) {
         // The last log of the interval for one or two databases loses a bit on disk.
         int x = PickDb(true);
@@ -903,6 +981,11 @@ bool Server::RunInterval() {
         }
     CheckTargets();
     CheckKeep();
+    if (!mO.realWorld.empty()) {
+        CheckRealWorld(k);
+        if (!mCopiesMount.empty()) UnmountCopies();  // after the interval it was there for
+        if (!clean && RealRoll(RealWorld::kBitRot)) FlipByte();
+    }
     std::error_code ec;
     for (const auto& t : mTargets)
         if (t.ownedByServer) fs::remove_all(t.path, ec);
@@ -923,11 +1006,13 @@ bool Server::RunInterval() {
 }
 
 void Server::Final() {
+    if (!mCopiesMount.empty()) UnmountCopies();
     // Databases the service failed get their new upload, and an interval shows them back.
     for (int extra = 0; extra < 3; ++extra) {
         TakeNotices(false);
         bool owed = false;
-        for (const auto& r : mL.dbs) owed = owed || r.needsUpload || r.reportedFailed;
+        for (const auto& r : mL.dbs)
+            owed = owed || (!r.retired && (r.needsUpload || r.reportedFailed));
         if (!owed) break;
         if (!RunInterval()) break;
     }
@@ -987,6 +1072,11 @@ int Server::Run() {
       << " copies=" << mChecker.CopiesChecked() << " reconnects=" << mSession.Reconnects()
       << " MiB=" << (mBytes >> 20) << " seconds=" << static_cast<int>(Since(t0))
       << " failures=" << mR.Total() << " [" << mR.Counts() << "]";
+    if (!mO.realWorld.empty()) {
+        s << " real-world:";
+        for (RealWorld c : mO.realWorld)
+            s << " " << RealWorldName(c) << "=" << (mHappened.count(c) ? mHappened[c] : 0);
+    }
     mR.Say(s.str());
     return mR.Total() == 0 ? 0 : 3;
 }

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -19,6 +20,7 @@
 
 #include "tools/sim/EventHub.h"
 #include "tools/sim/Ledger.h"
+#include "tools/sim/RealWorld.h"
 #include "tools/sim/Report.h"
 #include "tools/sim/ServiceClient.h"
 #include "tools/sim/Session.h"
@@ -60,6 +62,10 @@ struct ServerOptions {
     bool markers = false;       // "@what" lines before each step, for the soak to aim at
     bool keepGoing = false;     // go on after an interval that did not complete
     bool stopAtEnd = false;     // stop the service at the end and look for leftovers
+    // The real world (tools/sim/RealWorld.h): the classes on, and the chance per interval of
+    // each.
+    std::set<RealWorld> realWorld;
+    double realWorldRate = 0.15;
 
     // Everything on: the workload the soak runs.
     void Demanding();
@@ -79,6 +85,9 @@ public:
     void RequestFinish() { mFinish = true; }
     void RequestUpload() { mWantUpload = true; }
     void RequestServerRestart() { mWantRestart = true; }
+    // A log ending inside the newest published interval, at the next step; "@late-close"
+    // follows the next interval-done file.
+    void RequestLate() { mWantLate = true; }
 
     const Ledger& GetLedger() const { return mL; }
 
@@ -98,7 +107,8 @@ private:
     bool AwaitNotice(int db, std::chrono::steady_clock::time_point& deadline);
     bool WaitForInterval(int k);
 
-    void Upload(int d, const std::string& why);
+    // Into a new upload folder, or into `folder` (the real world's shared folders).
+    void Upload(int d, const std::string& why, const std::string& folder = "");
     void Log(int d, std::uint64_t endUTC, bool flipPage = false, bool twice = false);
     void Close(std::uint64_t end, bool early);
     void BadRound(std::uint64_t t);
@@ -107,6 +117,27 @@ private:
     void CheckKeep();
     void RestartServer();
     void Said(const std::string& marker);
+
+    // The real world (RealWorld.cpp of the server).
+    bool RealRoll(RealWorld c, double scale = 1);
+    void Happened(RealWorld c, const std::string& what);
+    void SharedUploads();
+    void Recreate();
+    void RetiredLog();
+    void NewLongNamed();
+    bool LongNameRefused(std::size_t idx, std::int32_t answer);
+    void LateLog();
+    void StaleClose(std::uint64_t prev);
+    void RaceFolderChange();
+    void FirstLogDamaged(std::uint64_t t);
+    void MountCopies();
+    void UnmountCopies();
+    void XdevProbe();
+    void FlipByte();
+    void CheckRealWorld(int k);
+    bool OnlyDamagedCopy(const Ledger::Damaged& x);
+    bool EventSince(std::size_t from, std::uint32_t expected,
+                    const std::vector<std::string>& names);
 
     // By index: the ledger's records move when files are added during a call.
     std::int32_t AnnounceLog(std::size_t idx, const std::string& uuid);
@@ -151,7 +182,15 @@ private:
     std::condition_variable mNoticeCv;
     std::vector<std::string> mNotices;
     std::vector<std::pair<std::string, int>> mSetAsideEvents;
-    std::atomic<bool> mFinish{false}, mWantUpload{false}, mWantRestart{false};
+    std::atomic<bool> mFinish{false}, mWantUpload{false}, mWantRestart{false}, mWantLate{false};
+    // Real world.
+    std::vector<std::pair<std::uint32_t, std::vector<std::string>>> mEvents;  // every event
+    bool mLatePending = false;  // a late log waits for the next interval-done file
+    std::string mCopiesMount;   // Copies/ while another file system is mounted on it
+    int mCopiesMountedAt = 0;
+    bool mProbedXdev = false;
+    int mMounts = -1;  // -1: not known yet; 0: no private mount namespace
+    std::map<RealWorld, int> mHappened;
 };
 
 }  // namespace sim

@@ -1,5 +1,7 @@
 #include "tools/sim/Verify.h"
 
+#include "tools/sim/RealWorld.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -221,6 +223,8 @@ std::vector<Checker::Copy> Checker::ReadFolder(const std::string& folder) {
         struct stat st;
         std::string key;
         if (::lstat(c.path.c_str(), &st) == 0) {
+            c.dev = st.st_dev;
+            c.ino = st.st_ino;
             std::ostringstream k;
             k << st.st_dev << ":" << st.st_ino << ":" << st.st_size << ":" << st.st_mtim.tv_sec
               << "." << st.st_mtim.tv_nsec << ":" << st.st_ctim.tv_sec << "." << st.st_ctim.tv_nsec;
@@ -246,43 +250,69 @@ std::string Checker::Where(const FileRec& f) const {
     return o.str();
 }
 
-void Checker::CheckCopy(const Copy& c, int interval, const std::string& where, bool newest) {
+bool Checker::CheckCopy(const Copy& c, int interval, const std::string& where, bool newest,
+                        const LastGoodFolder& folder) {
     ++mCopies;
+    if (const Ledger::Damaged* x = mL.DamagedInode(c.dev, c.ino)) {
+        // Bytes the host changed: no manifest may certify them; otherwise not the service's
+        // doing (ibsdb verify and restore are checked on them elsewhere).
+        if (ManifestCertifies(ReadManifestLines(folder.path), c.path.substr(folder.path.size() + 1),
+                              c.file.fileCrc32c, c.file.size) &&
+            mReported.insert("certified:" + c.path).second)
+            mR.Fail("manifest", folder.name + "/manifest.tsv certifies " + c.path +
+                                    ", whose bytes changed on disk after it was written (" +
+                                    x->path + ")");
+        return false;
+    }
+    if (c.file.ok) {
+        int d = mL.DbOf(c.file.state.uuid);
+        const DbRec* r = d >= 0 ? &mL.dbs[static_cast<std::size_t>(d)] : nullptr;
+        if (r && r->heldInterval == interval && c.file.state == r->heldState) {
+            // The upload no log changed, kept as its database's newest good copy.
+            if (!ManifestMarksHeld(ReadManifestLines(folder.path),
+                                   c.path.substr(folder.path.size() + 1)) &&
+                mReported.insert("held:" + c.path).second)
+                mR.Fail("manifest", folder.name + "/manifest.tsv does not mark " + c.path + " " +
+                                        expect::kHeldMark +
+                                        " (an upload no log changed, not the interval's state)");
+            return true;
+        }
+    }
     if (!c.file.ok) {
         // An older folder is pruned while we read it; what is gone cannot be restored wrongly.
-        if (c.file.missing && !newest) return;
+        if (c.file.missing && !newest) return true;
         mR.Fail("mismatch", c.path + " (" + where + "): not a whole database: " + c.file.error);
-        return;
+        return true;
     }
     int d = mL.DbOf(c.file.state.uuid);
     if (d < 0) {
         mR.Fail("stray", c.path + " (" + where + "): database " + UuidString(c.file.state.uuid) +
                              " is not one of the server's");
-        return;
+        return true;
     }
     if (c.held) {
-        if (HeldStateExists(d, c.file.state)) return;
-        if (!mReported.insert("held:" + c.path).second) return;
+        if (HeldStateExists(d, c.file.state)) return true;
+        if (!mReported.insert("held:" + c.path).second) return true;
         mR.Fail("mismatch", c.path + " (" + where + "): " + mL.DbLabel(d) +
                                 " is held, but at no whole state the server had (" +
                                 c.file.state.Describe() + ")");
-        return;
+        return true;
     }
     const IntervalRec* rec = mL.Interval(interval);
     auto s = rec->states.find(d);
     if (s == rec->states.end()) {
-        if (!mReported.insert("stray:" + c.path).second) return;
+        if (!mReported.insert("stray:" + c.path).second) return true;
         mR.Fail("stray", c.path + " (" + where + "): " + mL.DbLabel(d) +
                              " had no copy in the service at that interval's end: a state the "
                              "server never had there (" +
                              c.file.state.Describe() + ")");
-        return;
+        return true;
     }
-    if (c.file.state == s->second) return;
+    if (c.file.state == s->second) return true;
     // An older folder is checked after every interval: each wrong copy is named once.
     std::ostringstream seenKey;
     seenKey << "copy:" << c.path << ":" << c.file.state.msn << ":" << c.file.state.digest;
-    if (!mReported.insert(seenKey.str()).second) return;
+    if (!mReported.insert(seenKey.str()).second) return true;
     const DatabaseModel& m = *mL.dbs[static_cast<std::size_t>(d)].model;
     // Page by page when the model still holds that state; else the summary says enough.
     const PageImages* pages = nullptr;
@@ -295,6 +325,7 @@ void Checker::CheckCopy(const Copy& c, int interval, const std::string& where, b
                             "state at that interval's end: " +
                             diff + " expected " + s->second.Describe() + ", found " +
                             c.file.state.Describe());
+    return true;
 }
 
 bool Checker::HeldStateExists(int db, const DbState& state) const {
@@ -319,7 +350,8 @@ void Checker::CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& co
     for (std::string line; std::getline(in, line);)
         if (!line.empty() && line[0] != '#') lines.push_back(Split(line, '\t'));
     for (const auto& c : copies) {
-        if (!c.file.ok) continue;
+        // Bytes the host changed are judged by CheckCopy: the line must not fit them.
+        if (!c.file.ok || mL.DamagedInode(c.dev, c.ino)) continue;
         std::string rel = c.path.substr(f.path.size() + 1);
         std::string base = fs::path(c.path).filename().string();
         // "database <TAB> path <TAB> fields...", as docs/formats.md has it.
@@ -363,6 +395,7 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
     }
     // Which database copies of which interval were found exact, for the failed-database check.
     std::set<std::pair<int, int>> exact;     // (interval, db)
+    std::set<std::pair<int, int>> changed;   // (interval, db): bytes the host changed
     std::map<int, std::map<int, int>> seen;  // interval -> db -> copies
     int newestInterval = 0;
     for (std::size_t fi = 0; fi < folders.size(); ++fi) {
@@ -396,16 +429,22 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         if (newest) newestInterval = interval;
         std::string where = f.name + ", interval " + std::to_string(interval);
         for (const auto& c : copies) {
-            CheckCopy(c, interval, where, newest);
-            if (!c.file.ok) continue;
-            int d = mL.DbOf(c.file.state.uuid);
+            bool judged = CheckCopy(c, interval, where, newest, f);
+            const Ledger::Damaged* rot = judged ? nullptr : mL.DamagedInode(c.dev, c.ino);
+            int d = rot ? rot->db : c.file.ok ? mL.DbOf(c.file.state.uuid) : -1;
             if (d < 0) continue;
             if (++seen[interval][d] == 2)
                 mR.Fail("mismatch", f.name + " holds more than one copy of " + mL.DbLabel(d));
+            if (!judged) {
+                changed.insert({interval, d});
+                continue;
+            }
+            const DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
             auto s = mL.Interval(interval)->states.find(d);
             // A held copy that is a whole state is the database's newest good copy.
             if ((s != mL.Interval(interval)->states.end() && s->second == c.file.state) ||
-                (c.held && HeldStateExists(d, c.file.state)))
+                (c.held && HeldStateExists(d, c.file.state)) ||
+                (r.heldInterval == interval && r.heldState == c.file.state))
                 exact.insert({interval, d});
         }
         if (newest) CheckManifest(f, copies);
@@ -420,12 +459,24 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
         bool expectFailure = r.badPending && r.badInterval <= k;
         if (expectFailure && !r.reportedFailed && !awaitNotice(d))
-            mR.Fail("notify", "no notification 21 for " + mL.DbLabel(d) + ", whose log " +
-                                  r.badLog + " is invalid");
+            mR.Fail("notify", "no notification 21 for " + mL.DbLabel(d) + ", whose " + r.badLog);
+        if (r.heldInterval == k) {
+            // The upload no log changed is the database's newest good copy, published as held.
+            if (exact.count({k, d}))
+                r.lastGood = k;
+            else
+                mR.Fail("missing", folders.back().name + " (interval " + std::to_string(k) +
+                                       ") lacks " + mL.DbLabel(d) +
+                                       " as uploaded: the upload no log changed is its newest "
+                                       "good copy (" +
+                                       r.heldState.Describe() + ")");
+        }
         if (r.reportedFailed || expectFailure) {
             // Its newest good copy stays where it is until a new upload replaces it.
+            // A copy whose bytes the host changed since stays as it is: not the service's loss.
             bool kept = r.lastGood == 0;
             for (const auto& [i, db] : exact) kept = kept || (db == d && i >= r.lastGood);
+            for (const auto& [i, db] : changed) kept = kept || (db == d && i >= r.lastGood);
             if (!kept)
                 mR.Fail("missing", mL.DbLabel(d) + " failed; its newest good copy (interval " +
                                        std::to_string(r.lastGood) + ") is gone");
@@ -440,6 +491,19 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         if (awaitNotice(d)) continue;
         mR.Fail("missing", folders.back().name + " (interval " + std::to_string(k) + ") lacks " +
                                mL.DbLabel(d) + "; a restore from it loses that database");
+    }
+    // A database the server dropped and created again under its name keeps its newest copy.
+    for (std::size_t d = 0; d < mL.dbs.size(); ++d) {
+        const DbRec& r = mL.dbs[d];
+        if (!r.retired || !r.known || r.lastGood == 0) continue;
+        bool kept = false;
+        for (const auto& [i, db] : exact)
+            kept = kept || (db == static_cast<int>(d) && i >= r.lastGood);
+        if (!kept)
+            mR.Fail("missing", mL.DbLabel(static_cast<int>(d)) +
+                                   " was replaced under its name; its newest good copy "
+                                   "(interval " +
+                                   std::to_string(r.lastGood) + ") is gone");
     }
     for (const auto& [uuid, number] : ReadFailedList(mL.backup)) {
         int d = mL.DbOf(uuid);
@@ -486,6 +550,17 @@ void Checker::Account(int upTo, bool final) {
         SetAside sa;
         bool inRejected = findSetAside(f, sa);
         if (inRejected) explained.insert(sa.name);
+        if (f.kind == FileKind::kUpload && f.accepted && !f.settled &&
+            !mReported.count("changed:" + f.path) && IsRegular(f.path)) {
+            // The service moves an upload; it never writes to one where it lies.
+            std::uint64_t digest = 0, size = 0;
+            if (FileDigest(f.path, digest, size) && (digest != f.digest || size != f.size)) {
+                mReported.insert("changed:" + f.path);
+                mR.Fail("changed", Where(f) +
+                                       ": the accepted upload changed where the server "
+                                       "left it (applied outside InProgress/)");
+            }
+        }
         if (f.settled || !f.answered || f.kind == FileKind::kForeign) continue;
         // An interval under way holds its uploads in the in-progress folder.
         if (!final && f.interval > upTo && f.kind == FileKind::kUpload) continue;

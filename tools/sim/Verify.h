@@ -67,10 +67,13 @@ private:
         std::string path;
         DbFile file;
         bool held = false;  // its manifest line says held: a failed database's newest good copy
+        std::uint64_t dev = 0, ino = 0;
     };
     std::vector<Copy> ReadFolder(const std::string& folder);
     void CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& copies);
-    void CheckCopy(const Copy& c, int interval, const std::string& where, bool newest);
+    // False when the copy is not the service's to judge (the host changed its bytes).
+    bool CheckCopy(const Copy& c, int interval, const std::string& where, bool newest,
+                   const LastGoodFolder& folder);
     // A held copy must be a whole state the server had: an upload, or an interval's end.
     bool HeldStateExists(int db, const DbState& state) const;
     bool CopyOfStateExists(int db, int fromInterval);

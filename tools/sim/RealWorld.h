@@ -1,0 +1,93 @@
+// The real world: a database server that breaks its rules and a host that changes under the
+// service. The simulated server and the invariant model both generate these classes of
+// trouble, and both judge the service by what is stated here, once: the answers and events
+// the service gives for each are still being settled, so a change of them is a change of
+// this file only.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class RealWorld {
+    kSetup,      // a folder whose set-up failed at start, named again by the server
+    kXdev,       // Copies/ on another file system than the backup folder
+    kShared,     // two databases' uploads in one Copies/<upload>/ folder
+    kRecreate,   // a database dropped and re-created under its old file name (a new UUID)
+    kLongName,   // database and log file names of 250 to 255 bytes
+    kLate,       // a log ending inside a published interval, a restart right after the next
+                 // interval-done file
+    kClockBack,  // the server's clock steps back: earlier ends for logs and interval-done files
+    kRace,       // a folder change racing the interval check
+    kBitRot,     // a byte of a last-good copy changes on disk
+    kFirstLog,   // the first log after an upload is damaged
+};
+
+// "setup", "xdev", "shared", "recreate", "longname", "late", "clockback", "race", "bitrot",
+// "firstlog", in that order.
+const std::vector<std::string>& RealWorldNames();
+const char* RealWorldName(RealWorld c);
+// "all", or names separated by commas. False (with the first unknown name) for anything else.
+bool ParseRealWorld(const std::string& list, std::set<RealWorld>& out, std::string* bad = nullptr);
+
+// What the service must do, where more than one number would do.
+namespace expect {
+
+// (7) An interval-done file whose end is not after the newest interval end the service
+// knows: refused with this answer and set aside with it as its reason. 0: any answer that
+// has no other meaning (NewRefusal).
+constexpr int kStaleIntervalDone = 10728;
+// (4) A redo log of a database that a new upload under its file name replaced: refused with
+// this answer and set aside. 0: any refusal that sets the file aside (SetAsideRefusal).
+constexpr int kReplacedDatabaseLog = 10726;
+// (4) The event that reports the replacement. 0: any event that names the replaced UUID.
+constexpr std::uint32_t kReplacedEvent = 0x41000332u;
+// (9) The event that reports a damaged copy met as a starting copy. 0: any event that names
+// the database (its UUID or its file name).
+constexpr std::uint32_t kDamagedCopyEvent = 0x41000333u;
+// (10) A copy no log changed, kept as the database's newest good copy, is listed in its
+// last-good folder's manifest of this version with this mark (the others with kCurrentMark).
+constexpr int kHeldManifestVersion = 2;
+constexpr const char* kHeldMark = "held";
+constexpr const char* kCurrentMark = "current";
+// Set-aside files are reported with this event (texts: where it went, the reason).
+constexpr std::uint32_t kSetAsideEvent = 0x41000328u;
+// A refused upload is reported with this event (texts: the file name, the path).
+constexpr std::uint32_t kUploadRefusedEvent = 0x41000313u;
+
+// An answer that means nothing else yet: not 0, none of the documented refusals, not a
+// failure of the environment.
+bool NewRefusal(int answer);
+// A refusal after which the file is set aside (not "not taken", not "no backup folder").
+bool SetAsideRefusal(int answer);
+bool StaleDoneAnswerOk(int answer);
+bool ReplacedLogAnswerOk(int answer);
+// Whether an event is the one expected: its number when one is set (else any but the routine
+// set-aside event), and one of its texts naming one of `names`.
+bool EventMatches(std::uint32_t expected, std::uint32_t code, const std::vector<std::string>& texts,
+                  const std::vector<std::string>& names);
+
+}  // namespace expect
+
+// A last-good folder's manifest.tsv as plain lines: its version and, per database path, the
+// fields after the path. Read independently of the service's reader.
+struct ManifestLines {
+    bool present = false;
+    int version = 0;
+    std::map<std::string, std::vector<std::string>> databases;  // path -> UUID, MSN, ...
+};
+ManifestLines ReadManifestLines(const std::string& folder);
+// The line of a database file lists exactly this CRC-32C (the line certifies these bytes).
+bool ManifestCertifies(const ManifestLines& m, const std::string& relPath, std::uint32_t crc32c,
+                       std::uint64_t size);
+// The line marks the copy as held (kept as the newest good copy, not the interval's state).
+bool ManifestMarksHeld(const ManifestLines& m, const std::string& relPath);
+
+// A file name of `length` bytes (250 to 255 in use) ending in `ext`, starting with `stem`.
+std::string LongName(const std::string& stem, const std::string& ext, std::size_t length);
+
+}  // namespace sim

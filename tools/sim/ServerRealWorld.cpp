@@ -1,0 +1,494 @@
+// The simulated server in the real world: it breaks its rules now and then, and the host
+// changes under the service (tools/sim/RealWorld.h). Each class says "real-world <class>:
+// ..." when it happens, so a finding can be traced to it.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/engine/Formats.h"
+#include "platform/framework/IBS_Config.h"
+#include "tools/ibsdb/Commands.h"
+#include "tools/ibsdb/Common.h"
+#include "tools/sim/Server.h"
+
+namespace fs = std::filesystem;
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint64_t kSecond = 1000000, kMinute = 60 * kSecond;
+
+Mirel::UniversalPath File(const std::string& p) {
+    return Mirel::UniversalPath::FromNative(p);
+}
+bool Exists(const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0;
+}
+
+std::string Ns(const char* pid) {
+    char buf[256];
+    ssize_t n = ::readlink((std::string("/proc/") + pid + "/ns/mnt").c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+}
+
+// The UUID in a database file's current header; empty when it has none.
+std::string HeaderUuid(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::uint8_t block[512] = {};
+    if (!in.read(reinterpret_cast<char*>(block), sizeof block)) return "";
+    Mirel::Format::DbHeader best;
+    bool found = false;
+    for (std::size_t off : Mirel::Format::kDbSlotOffset) {
+        Mirel::Format::DbHeader h;
+        if (Mirel::Format::DecodeDbHeader(block + off, h) &&
+            (!found || h.generation > best.generation)) {
+            best = h;
+            found = true;
+        }
+    }
+    if (!found) return "";
+    UuidBytes u;
+    std::copy(best.uuid.begin(), best.uuid.end(), u.begin());
+    return UuidString(u);
+}
+
+std::uint32_t FileCrc32c(const std::string& path, std::uint64_t& size) {
+    std::ifstream in(path, std::ios::binary);
+    std::uint32_t crc = 0;
+    size = 0;
+    char buf[65536];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        crc = Mirel::Format::Crc32c(buf, static_cast<std::size_t>(in.gcount()), crc);
+        size += static_cast<std::uint64_t>(in.gcount());
+    }
+    return crc;
+}
+
+}  // namespace
+
+bool Server::RealRoll(RealWorld c, double scale) {
+    return mO.realWorld.count(c) && Roll(mO.realWorldRate * scale);
+}
+
+void Server::Happened(RealWorld c, const std::string& what) {
+    ++mHappened[c];
+    mR.Say(std::string("real-world ") + RealWorldName(c) + ": " + what);
+    Journal(std::string("real-world\t") + RealWorldName(c) + "\t" + what);
+}
+
+bool Server::EventSince(std::size_t from, std::uint32_t expected,
+                        const std::vector<std::string>& names) {
+    std::lock_guard<std::mutex> g(mNoticeM);
+    for (std::size_t i = from; i < mEvents.size(); ++i)
+        if (expect::EventMatches(expected, mEvents[i].first, mEvents[i].second, names)) return true;
+    return false;
+}
+
+// (3) Two databases uploaded into one folder.
+void Server::SharedUploads() {
+    int a = PickDb(true), b = PickDb(true);
+    if (a < 0 || b < 0 || a == b) return;
+    std::string folder =
+        mO.backup + "/Copies/up-" + std::to_string(mO.seed) + "-" + std::to_string(++mUploads);
+    Happened(RealWorld::kShared, mL.dbs[static_cast<std::size_t>(a)].name + " and " +
+                                     mL.dbs[static_cast<std::size_t>(b)].name + " in " +
+                                     fs::path(folder).filename().string());
+    Upload(a, "sharing a folder", folder);
+    Upload(b, "sharing a folder", folder);
+}
+
+// (4) A database dropped and created again under its file name: a new UUID, a new start.
+void Server::Recreate() {
+    if (mEarly) return;  // a log of the next interval may be of the database to drop
+    int d = PickDb(true);
+    if (d < 0 || mL.dbs[static_cast<std::size_t>(d)].lastGood < mL.OpenInterval() - 1) return;
+    DbRec& old = mL.dbs[static_cast<std::size_t>(d)];
+    DbRec r;
+    r.name = old.name;
+    r.model =
+        std::make_unique<DatabaseModel>(mO.seed * 1000 + 500 + mL.dbs.size(), old.model->PageSize(),
+                                        1 + Rand(mO.initialPages), 1000 + Rand(1000));
+    Journal("db\t" + r.name + "\t" + r.model->UuidText() + "\t" +
+            std::to_string(r.model->PageSize()));
+    old.retired = true;
+    old.retiredAt = mL.OpenInterval();
+    std::string oldUuid = old.model->UuidText();
+    mL.dbs.push_back(std::move(r));
+    mSaved.push_back(0);
+    int n = static_cast<int>(mL.dbs.size()) - 1;
+    Happened(RealWorld::kRecreate,
+             mL.DbLabel(d) + " dropped; " + mL.DbLabel(n) + " created under its name");
+    {
+        std::lock_guard<std::mutex> g(mNoticeM);
+        mL.dbs[static_cast<std::size_t>(d)].eventsBefore = mEvents.size();
+        mL.dbs[static_cast<std::size_t>(d)].replacedEventDue = true;
+    }
+    Upload(n, "a new database under an old name");
+}
+
+// (4) A log of a replaced database, written after all: refused and set aside.
+void Server::RetiredLog() {
+    for (std::size_t d = 0; d < mL.dbs.size(); ++d) {
+        DbRec& r = mL.dbs[d];
+        if (!r.retired || r.replacedLogSent || !r.known || r.retiredAt >= mL.OpenInterval())
+            continue;
+        r.replacedLogSent = true;
+        FileRec f;
+        f.kind = FileKind::kBogus;
+        f.path = RedoFolder() + "/" + std::to_string(++mSeq) + "-replaced.vrl";
+        f.db = static_cast<int>(d);
+        f.interval = mL.OpenInterval();
+        // From where its chain stood: a log the dropped database could have written.
+        DatabaseModel copy = *r.model;
+        LogInfo info;
+        if (!copy.WriteRedoLog(File(f.path), {0}, 1, mClock + 1, false, &info).OK()) return;
+        f.startMSN = info.startMSN;
+        f.msn = info.msn;
+        std::size_t idx = AddFile(f);
+        Happened(RealWorld::kRecreate, "a log of the dropped " + mL.DbLabel(static_cast<int>(d)));
+        std::int32_t a = AnnounceLog(idx, r.model->UuidText());
+        mL.files[idx].reasons = {a};
+        if (!expect::ReplacedLogAnswerOk(a))
+            mR.Fail("answer", "RedoLogIsReady(" + f.path + ") of the dropped " +
+                                  mL.DbLabel(static_cast<int>(d)) + " answered " +
+                                  std::to_string(a) +
+                                  ": a log of a replaced database is refused "
+                                  "and set aside");
+        return;
+    }
+}
+
+// (5) A new database whose file name is 250 to 255 bytes long.
+void Server::NewLongNamed() {
+    if (mL.dbs.size() >= static_cast<std::size_t>(mO.databases) + 4) return;
+    DbRec r;
+    int i = static_cast<int>(mL.dbs.size());
+    r.name = LongName("db" + std::to_string(i) + "-", ".vdb", 250 + Rand(6));
+    r.model = std::make_unique<DatabaseModel>(mO.seed * 1000 + static_cast<std::uint64_t>(i),
+                                              mL.dbs[0].model->PageSize(), mO.initialPages,
+                                              1000 + Rand(1000));
+    Journal("db\t" + r.name + "\t" + r.model->UuidText() + "\t" +
+            std::to_string(r.model->PageSize()));
+    mL.dbs.push_back(std::move(r));
+    mSaved.push_back(0);
+    Happened(RealWorld::kLongName,
+             "a new database named with " + std::to_string(mL.dbs.back().name.size()) + " bytes");
+    Upload(i, "a new database");
+}
+
+// (5) A long-named log was refused: with a reason, and never taken. The server writes the
+// same log again under a short name, so the chain stays whole.
+bool Server::LongNameRefused(std::size_t idx, std::int32_t answer) {
+    FileRec& f = mL.files[idx];
+    if (answer == Mirel::kErrFoldersNotReady) return false;
+    mR.Say("real-world longname: " + fs::path(f.path).filename().string().substr(0, 40) +
+           "... refused with " + std::to_string(answer));
+    std::string shortName = RedoFolder() + "/" + std::to_string(++mSeq) + "-again.vrl";
+    std::error_code ec;
+    if (Exists(f.path)) {
+        fs::rename(f.path, shortName, ec);
+    } else {
+        for (const auto& [key, s] : ReadRejected(mO.backup))
+            if (key == f.path) fs::copy_file(mO.backup + "/Rejected/" + s.name, shortName, ec);
+    }
+    if (ec || !Exists(shortName)) return false;
+    f.reasons = {answer};
+    FileRec g = f;
+    g.path = shortName;
+    g.answered = g.accepted = false;
+    g.reasons.clear();
+    std::size_t again = AddFile(g);
+    std::int32_t a = AnnounceLog(again, mL.dbs[static_cast<std::size_t>(g.db)].model->UuidText());
+    if (a != 0)
+        mR.Fail("answer", "RedoLogIsReady(" + shortName + ") of " + mL.DbLabel(g.db) +
+                              ", a valid log that continues its chain, answered " +
+                              std::to_string(a));
+    return true;
+}
+
+// (6) A log that ends inside the newest published interval, announced now. The soak kills
+// the service right after the next interval-done file ("@late-close").
+void Server::LateLog() {
+    int k = mL.OpenInterval() - 1;
+    const IntervalRec* rec = mL.Interval(k);
+    int d = PickDb(true);
+    if (!rec || d < 0 || NewestInterval(mL) < k) return;
+    std::uint64_t from = k > 1 ? mL.Interval(k - 1)->end : rec->end - kMinute;
+    std::uint64_t end = rec->end - Rand(std::min<std::uint64_t>(rec->end - from, kMinute));
+    Happened(RealWorld::kLate, mL.DbLabel(d) + ", a log ending " + std::to_string(end) +
+                                   ", inside interval " + std::to_string(k));
+    std::size_t before = mL.files.size();
+    Log(d, end);
+    if (mL.files.size() > before && mL.files.back().answer == 0) mLatePending = true;
+}
+
+// (7) The server's clock steps back: logs that end before the newest interval end, and an
+// interval-done file as well, in a redo folder named by the wrong time. The file is refused
+// and set aside; the logs wait in the open interval. Then the clock is right again.
+void Server::StaleClose(std::uint64_t prev) {
+    int d = PickDb(true);
+    if (d < 0 || prev < 10 * kMinute) return;
+    std::uint64_t back = prev - kSecond - Rand(3 * kMinute);
+    std::string folder;
+    for (std::uint64_t t = back;; ++t) {
+        folder = mO.backup + "/Changes/" + Talon::IBS_Config::MakeRedoFolderName(t).ToUTF8();
+        if (!Exists(folder)) break;
+    }
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    Happened(RealWorld::kClockBack, "the clock stepped back to " + std::to_string(back) +
+                                        ", before the end " + std::to_string(prev));
+    std::string open = mRedo;
+    mRedo = folder;
+    Log(d, back + 1);
+    mRedo = open;
+    FileRec f;
+    f.kind = FileKind::kBogus;
+    f.path = folder + "/IntervalDone.vid";
+    f.endUTC = back + 2;
+    f.interval = mL.OpenInterval();
+    if (!Talon::IBS_Config::WriteIntervalDone(File(f.path), f.endUTC, {}).OK()) return;
+    std::size_t idx = AddFile(f);
+    std::int32_t a = AnnounceLog(idx, "");
+    mL.files[idx].reasons = {a};
+    if (!expect::StaleDoneAnswerOk(a))
+        mR.Fail("answer", "the interval-done file " + f.path + ", ending " +
+                              std::to_string(f.endUTC) + " before the interval that ended " +
+                              std::to_string(prev) + ", answered " + std::to_string(a) +
+                              " (a stale end is refused with its own number and set aside)");
+}
+
+// (8) Right after an interval-done file, the server names its folder again, once or more:
+// the interval check this asks for must run.
+void Server::RaceFolderChange() {
+    int times = 1 + static_cast<int>(Rand(3));
+    Happened(RealWorld::kRace, "the folder named " + std::to_string(times) +
+                                   " time(s) right after the interval-done file");
+    for (int i = 0; i < times; ++i) {
+        Said("@folder");
+        bool ok =
+            mSession.Call("SetBackupFolder", [&] { return mClient.SetBackupFolder(mO.backup); });
+        if (!ok) mR.Fail("folder", "SetBackupFolder " + mO.backup + " answered false");
+    }
+}
+
+// (10) An upload, then its first log damaged: the upload is the newest good copy.
+void Server::FirstLogDamaged(std::uint64_t t) {
+    int d = PickDb(true);
+    if (d < 0) return;
+    DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
+    Upload(d, "before a damaged log");
+    if (!r.known || Failing(d)) return;
+    r.heldInterval = mL.OpenInterval();
+    const DatabaseModel& m = *r.model;
+    r.heldState = StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages());
+    Happened(RealWorld::kFirstLog, mL.DbLabel(d) + " uploaded, its first log damaged");
+    Log(d, t, true);
+}
+
+// (2) Another file system on Copies/: a tmpfs in the mount namespace the server shares with
+// the service. Only where that namespace is private: the host's mounts stay untouched.
+void Server::MountCopies() {
+    if (mMounts < 0) {
+        mMounts = ::geteuid() == 0 && !Ns("self").empty() && Ns("self") != Ns("1") ? 1 : 0;
+        if (!mMounts)
+            mR.Say(
+                "real-world xdev: not generated (needs root and a mount namespace of its own, "
+                "shared with the service: unshare -m)");
+    }
+    if (!mMounts || !mCopiesMount.empty()) return;
+    const std::string copies = mO.backup + "/Copies";
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(copies, ec), end; !ec && it != end; it.increment(ec))
+        if (it->symlink_status(ec).type() == fs::file_type::regular) return;  // uploads wait
+    if (::mount("ibs-sim", copies.c_str(), "tmpfs", 0, "size=256m") != 0) return;
+    mCopiesMount = copies;
+    mCopiesMountedAt = mL.OpenInterval();
+    Happened(RealWorld::kXdev, "a tmpfs mounted on Copies/");
+}
+
+void Server::UnmountCopies() {
+    // What lies on the other file system goes with it: the server uploads those again.
+    for (auto& f : mL.files) {
+        if (f.kind != FileKind::kUpload || f.settled ||
+            f.path.compare(0, mCopiesMount.size() + 1, mCopiesMount + "/") != 0)
+            continue;
+        bool there = Exists(f.path);
+        if (there) {
+            std::uint64_t digest = 0, size = 0;
+            FileDigest(f.path, digest, size);
+            if (f.accepted && (digest != f.digest || size != f.size))
+                mR.Fail("changed", f.path +
+                                       ": the accepted upload changed where the server "
+                                       "left it (applied outside InProgress/)");
+        }
+        f.settled = true;
+        f.fate = "taken away with its file system";
+        DbRec& r = mL.dbs[static_cast<std::size_t>(f.db)];
+        if (there && f.accepted && !r.retired) {
+            r.needsUpload = true;
+            r.hostFault = true;
+            if (!r.reportedFailed) r.badPending = false;
+        }
+    }
+    ::umount2(mCopiesMount.c_str(), MNT_DETACH);
+    mR.Say("real-world xdev: the tmpfs on Copies/ is gone again");
+    mCopiesMount.clear();
+}
+
+// (2) A folder whose Copies/, InProgress/ or a last-good folder lies on another file system
+// is refused, and the folder in service stays.
+void Server::XdevProbe() {
+    if (mProbedXdev) return;
+    if (mMounts < 0) mMounts = ::geteuid() == 0 && Ns("self") != Ns("1") ? 1 : 0;
+    if (!mMounts) return;
+    mProbedXdev = true;
+    static const char* kParts[] = {"Copies", "InProgress", "LastGood_2026-01-01_0000"};
+    std::string probe = mO.work + "/xdev-probe", part = probe + "/" + kParts[Rand(3)];
+    std::error_code ec;
+    fs::create_directories(part, ec);
+    if (::mount("ibs-sim", part.c_str(), "tmpfs", 0, "size=8m") != 0) return;
+    Happened(RealWorld::kXdev, "SetBackupFolder of a folder whose " +
+                                   fs::path(part).filename().string() +
+                                   " is on another file system");
+    Said("@folder");
+    bool taken = mSession.Call("SetBackupFolder", [&] { return mClient.SetBackupFolder(probe); });
+    ::umount2(part.c_str(), MNT_DETACH);
+    if (taken) {
+        mR.Fail("answer", "SetBackupFolder(" + probe + ") answered true with its " +
+                              fs::path(part).filename().string() +
+                              " on another file system: set-up must refuse it");
+        // As a server would: its own folder again, and everything uploaded anew.
+        mSession.MarkSuspect();
+        for (auto& r : mL.dbs)
+            if (r.known && !r.retired) r.needsUpload = true;
+    }
+}
+
+// (9) One byte of a copy in the newest last-good folder changes on disk.
+void Server::FlipByte() {
+    auto folders = ListLastGood(mO.backup);
+    if (folders.empty()) return;
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folders.back().path, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::string n = it->path().filename().string();
+        if (n.size() > 4 && (n.substr(n.size() - 4) == ".vdb" || n.substr(n.size() - 4) == ".VDB"))
+            files.push_back(it->path().string());
+    }
+    if (files.empty()) return;
+    std::string path = files[Rand(files.size())];
+    int d = mL.DbOf(HeaderUuid(path));
+    if (d < 0) return;
+    std::uint32_t pageSize = mL.dbs[static_cast<std::size_t>(d)].model->PageSize();
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || st.st_size <= static_cast<off_t>(pageSize)) return;
+    std::uint64_t pages = static_cast<std::uint64_t>(st.st_size) / pageSize - 1;
+    if (pages == 0) return;
+    DatabaseModel::FlipBit(path, pageSize * (1 + Rand(pages)) + Rand(pageSize),
+                           static_cast<int>(Rand(8)));
+    Ledger::Damaged x;
+    x.path = path;
+    x.dev = st.st_dev;
+    x.ino = st.st_ino;
+    x.crc32c = FileCrc32c(path, x.size);
+    x.db = d;
+    x.flippedAt = mL.OpenInterval() - 1;
+    {
+        std::lock_guard<std::mutex> g(mNoticeM);
+        x.eventsBefore = mEvents.size();
+    }
+    mL.damaged.push_back(x);
+    mL.dbs[static_cast<std::size_t>(d)].hostFault = true;
+    Happened(RealWorld::kBitRot,
+             "a bit of " + path.substr(mO.backup.size() + 1) + " (" + mL.DbLabel(d) + ") changed");
+}
+
+// After every verified interval: what the real world asks beyond the common checks.
+void Server::CheckRealWorld(int k) {
+    TakeNotices(false);
+    // (4) A replaced database's newest good copy stays; an event reports the replacement.
+    for (std::size_t d = 0; d < mL.dbs.size(); ++d) {
+        DbRec& r = mL.dbs[d];
+        if (!r.replacedEventDue || r.retiredAt > k) continue;
+        r.replacedEventDue = false;
+        if (!EventSince(r.eventsBefore, expect::kReplacedEvent, {r.model->UuidText()}))
+            mR.Fail("event", "no event reports that " + mL.DbLabel(static_cast<int>(d)) +
+                                 " was replaced by a new database under its name");
+    }
+    // (9) Verify names the damage while a last-good folder holds it; a restore never hands
+    // back the changed bytes; a damaged copy met as a starting copy is reported.
+    bool held = false;
+    std::error_code ec;
+    for (const auto& f : ListLastGood(mO.backup))
+        for (fs::recursive_directory_iterator it(f.path, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            struct stat st;
+            if (::lstat(it->path().c_str(), &st) == 0 && mL.DamagedInode(st.st_dev, st.st_ino))
+                held = true;
+        }
+    bool recent = false;
+    for (const auto& x : mL.damaged) recent |= k - x.flippedAt <= 2;
+    if (held && recent) {
+        std::ostringstream out;
+        ibsdb::VerifyOptions vo;
+        vo.path = mO.backup;
+        int v = ibsdb::Verify(vo, out);
+        if (v != ibsdb::kCritical)
+            mR.Fail("manifest", "ibsdb verify " + mO.backup + " exits " + std::to_string(v) +
+                                    " while a last-good copy holds bytes that changed on disk");
+        ibsdb::RestoreOptions ro;
+        ro.backup = mO.backup;
+        ro.to = mO.work + "/restore";
+        fs::remove_all(ro.to, ec);
+        std::ostringstream rout;
+        int rc = ibsdb::Restore(ro, rout);
+        for (fs::recursive_directory_iterator it(ro.to, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            if (it->symlink_status(ec).type() != fs::file_type::regular) continue;
+            std::uint64_t size = 0;
+            std::uint32_t crc = FileCrc32c(it->path().string(), size);
+            for (const auto& x : mL.damaged)
+                if (crc == x.crc32c && size == x.size)
+                    mR.Fail("mismatch", "ibsdb restore (exit " + std::to_string(rc) +
+                                            ") handed back the changed bytes of " + x.path);
+        }
+        fs::remove_all(ro.to, ec);
+    }
+    for (auto& x : mL.damaged) {
+        if (!x.eventDue || x.eventChecked || x.dueAt > k) continue;
+        x.eventChecked = true;
+        const DbRec& r = mL.dbs[static_cast<std::size_t>(x.db)];
+        if (!EventSince(x.eventsBefore, expect::kDamagedCopyEvent,
+                        {r.model->UuidText(), fs::path(x.path).filename().string()}))
+            mR.Fail("event", x.path + " changed on disk and was " + mL.DbLabel(x.db) +
+                                 "'s only copy when its logs came; no event says it was found "
+                                 "damaged");
+    }
+}
+
+bool Server::OnlyDamagedCopy(const Ledger::Damaged& x) {
+    bool any = false;
+    std::error_code ec;
+    for (const auto& f : ListLastGood(mO.backup))
+        for (fs::recursive_directory_iterator it(f.path, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            struct stat st;
+            if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            bool same = st.st_dev == x.dev && st.st_ino == x.ino;
+            if (!same && mL.DbOf(HeaderUuid(it->path().string())) == x.db) return false;
+            any |= same;
+        }
+    return any;
+}
+
+}  // namespace sim
