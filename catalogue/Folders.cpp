@@ -133,6 +133,7 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
         error = CheckOneFileSystem(Trimmed(mBackupFolder.GetPath().Native()), elsewhere);
     if (error == 0) {
         LoadFailedList();
+        LoadUnwrittenList();
         mFoldersReady.store(1);
     } else if (error == Mirel::kErrCrossDevice && !elsewhere.empty()) {
         ReportOtherFileSystem(elsewhere, Trimmed(mBackupFolder.GetPath().Native()));
@@ -174,6 +175,7 @@ void IBSMgr::ClearFolders() {
             mLeftUploads.clear();
             SaveFailedList();
         }
+        ClearUnwrittenList();
         if (error == 0 && found)
             ReportEvent(static_cast<std::int32_t>(0xc1000308u),
                         latest.GetPath().GetUserEntryFormat());
@@ -193,6 +195,10 @@ void IBSMgr::ClearFolders() {
     mInProgressFolder.Clear();
     mChangesFolder.Clear();
     mCopiesFolder.Clear();
+    {
+        Mirel::LockMutex u(mUnwrittenLock);
+        mUnwritten.clear();
+    }
     {
         Mirel::LockMutex f(mFailedLock);
         mFailedDatabases.clear();

@@ -2,6 +2,8 @@
 // request for an interval check.
 #include "catalogue/IBSMgr.h"
 
+#include <fstream>
+
 #include "app/DBSConnector.h"
 #include "app/DidoraRezaraApp.h"
 #include "platform/engine/HBEngine.h"
@@ -119,6 +121,71 @@ int IBSMgr::SaveFailedList() {
         IBS_DEBUG("SaveFailedList: error " << rc << " writing " << file);
     }
     return rc;
+}
+
+namespace {
+// What tells one file from another at a path: a copy written to, or another file put there,
+// no longer matches.
+std::string Identity(const std::string& path) {
+    Mirel::Os::Info info;
+    if (Mirel::Os::Stat(path, info) != 0 || !info.isFile) return std::string();
+    return std::to_string(info.ino) + " " + std::to_string(info.size) + " " +
+           std::to_string(info.mtimeUs) + "." + std::to_string(info.mtimeNs);
+}
+}  // namespace
+
+int IBSMgr::SaveUnwrittenListLocked() {
+    if (mBackupFolder.IsClear()) return 0;
+    const std::string file =
+        mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native();
+    if (mUnwritten.empty()) {
+        if (!Mirel::Os::Stat(file).exists) return 0;
+        int rc = Mirel::Os::DeleteFile(file);
+        if (rc == 0) rc = Mirel::Os::SyncDir(Mirel::Os::ParentOf(file));
+        return rc;
+    }
+    std::string text = "# in-progress copy\tinode size mtime\n";
+    for (const auto& [path, id] : mUnwritten) text += path + "\t" + id + "\n";
+    return Mirel::Os::WriteFileDurable(file, text);
+}
+
+int IBSMgr::NoteUnwritten(const Mirel::UniversalPath& copy) {
+    Mirel::LockMutex u(mUnwrittenLock);
+    const std::string id = Identity(copy.Native());
+    if (id.empty()) return Mirel::kErrPathNotFound;
+    mUnwritten[copy.Native()] = id;
+    return SaveUnwrittenListLocked();
+}
+
+int IBSMgr::ForgetUnwritten(const Mirel::UniversalPath& copy) {
+    Mirel::LockMutex u(mUnwrittenLock);
+    if (mUnwritten.erase(copy.Native()) == 0) return 0;
+    return SaveUnwrittenListLocked();
+}
+
+bool IBSMgr::IsUnwritten(const Mirel::UniversalPath& copy) {
+    Mirel::LockMutex u(mUnwrittenLock);
+    auto it = mUnwritten.find(copy.Native());
+    return it != mUnwritten.end() && it->second == Identity(copy.Native());
+}
+
+int IBSMgr::ClearUnwrittenList() {
+    Mirel::LockMutex u(mUnwrittenLock);
+    mUnwritten.clear();
+    return SaveUnwrittenListLocked();
+}
+
+void IBSMgr::LoadUnwrittenList() {
+    Mirel::LockMutex u(mUnwrittenLock);
+    mUnwritten.clear();
+    if (mBackupFolder.IsClear()) return;
+    std::ifstream in(
+        mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native());
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const auto tab = line.find('\t');
+        if (tab != std::string::npos) mUnwritten[line.substr(0, tab)] = line.substr(tab + 1);
+    }
 }
 
 void IBSMgr::LoadFailedList() {

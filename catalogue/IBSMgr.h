@@ -67,6 +67,16 @@ public:
     // called with mFailedLock held.
     int SaveFailedList();  // 0, or the error of the write
     void LoadFailedList();
+    // Unwritten.tsv in the backup folder: the in-progress copies that are uploads exactly as
+    // the server wrote them (moved, no log written to them), each with its inode, size and
+    // modification time, so that after a restart such a copy can still be kept as held.
+    // A copy is noted once moved and forgotten, durably, before a log first writes to it.
+    int NoteUnwritten(const Mirel::UniversalPath& copy);    // 0, or the error of the write
+    int ForgetUnwritten(const Mirel::UniversalPath& copy);  // 0, or the error of the write
+    bool IsUnwritten(const Mirel::UniversalPath& copy);
+    void LoadUnwrittenList();
+    int ClearUnwrittenList();
+    int SaveUnwrittenListLocked();
     void ClearIntervals();
     void RequestIntervalCheck();
     void ReportEvent(std::int32_t code, const Mirel::unistring& t1);
@@ -249,6 +259,8 @@ private:
     // of the database is accepted, they are older states and go.
     std::map<Mirel::unistring, std::set<Mirel::UniversalPath>> mLeftUploads;
     Mirel::Mutex mFailedLock;
+    std::map<std::string, std::string> mUnwritten;  // in-progress path -> "ino size mtime"
+    Mirel::Mutex mUnwrittenLock;
     std::atomic<std::int32_t> mFoldersReady{0};
 
     // Stops and folder changes in progress: the workers are not woken meanwhile.

@@ -290,9 +290,9 @@ void IBSMgr::ScanFullBackupDB() {
                 }
                 if (!target->second.AddDatabase(f, mInProgressFolder.GetPath(), true)) continue;
                 {
-                    // What an earlier pass wrote into it is not known: it is not pristine.
+                    // Pristine only when it is an upload no log has written to yet.
                     Mirel::LockReentrant tl(target->second.lock);
-                    target->second.databases.at(uuid).pristine = false;
+                    target->second.databases.at(uuid).pristine = IsUnwritten(f);
                 }
                 if (!ChainInProgressCopy(f, uuid, msn, target) || !ShareCheck(f, uuid, target)) {
                     // Nothing brings it to the interval's end: it is made again from the
@@ -386,9 +386,19 @@ void IBSMgr::ScanFullBackupDB() {
     }
 
     if (oldestGood != kOpenInterval) {
+        // A log a newer interval still holds (a late log an in-progress copy takes again) is
+        // that interval's, whatever its end: it goes with that interval, not here.
+        std::set<Mirel::UniversalPath> held;
+        for (auto it = mIntervals.lower_bound(oldestGood); it != mIntervals.end(); ++it) {
+            Mirel::LockReentrant il(it->second.lock);
+            for (const auto& [uuid, item] : it->second.databases)
+                for (const FileInfo& log : item.logs) held.insert(log.path);
+        }
         for (auto it = mIntervals.begin(); it != mIntervals.end() && it->first < oldestGood; ++it) {
             Mirel::LockReentrant il(it->second.lock);
             for (auto& [uuid, item] : it->second.databases) {
+                for (auto l = item.logs.begin(); l != item.logs.end();)
+                    l = held.count(l->path) ? item.logs.erase(l) : std::next(l);
                 DeleteRedoLogs(item.logs, oldestGood);
                 if (item.upload) {
                     Talon::Error e = DeleteFromParent(item, mCopiesFolder.GetPath());

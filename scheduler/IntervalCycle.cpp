@@ -113,6 +113,7 @@ bool IBSMgr::CompleteInterval() {
     FailedList failed, heldFailed;
     int environment = 0;
     Interval* publish = nullptr;
+    bool restart = false;  // a starting copy is chosen again
     if (it != mIntervals.end() && it->second.backup.IsClear()) {
         Interval& interval = it->second;
         Mirel::LockReentrant il(interval.lock);
@@ -199,10 +200,7 @@ bool IBSMgr::CompleteInterval() {
         }
         if (replace) {
             interval.placed = false;
-            bool fatal = false;
-            // No worker may have work now (the database failed instead): nothing would come
-            // back to finish the interval.
-            if (!StartInterval(fatal) && !fatal) RequestIntervalCheck();
+            restart = true;
         }
         if (result && environment == 0) publish = &interval;
     }
@@ -213,6 +211,14 @@ bool IBSMgr::CompleteInterval() {
         publish = nullptr;
         result = false;
         if (environment == 0) environment = rc;
+        restart = false;  // the retry starts it
+    }
+    if (restart) {
+        // Only once this pass's failures are recorded: a database that failed here must not
+        // be placed again. No worker may have work now (the database failed instead):
+        // nothing would come back to finish the interval.
+        bool fatal = false;
+        if (!StartInterval(fatal) && !fatal) RequestIntervalCheck();
     }
     if (publish) {
         Mirel::LockReentrant il(publish->lock);
@@ -223,6 +229,9 @@ bool IBSMgr::CompleteInterval() {
             Talon::Error e = RenameInProgressToLastGood(*publish);
             result = e.OK();
             if (!result) environment = e.GetError();
+            // Its copies are in a last-good folder now; a failure leaves notes that no
+            // longer match any file.
+            if (result) ClearUnwrittenList();
         }
         if (result) RetrySucceeded();
     }

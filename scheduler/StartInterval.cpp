@@ -175,6 +175,15 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     IBS_DEBUG_WIDE(u"StartInterval: move upload MSN "
                                    << X.file.msn << u" to ip for " << X.file.path.GetName());
                     success = moved = MoveUploadToInProgress(X, fatal);
+                    if (moved) {
+                        // A restart must still know it for the upload as written.
+                        Mirel::UniversalPath copy = X.file.path;
+                        copy.SetAbsoluteFrom(mInProgressFolder.GetPath());
+                        if (int rc = NoteUnwritten(copy))
+                            IBS_DEBUG_WIDE(u"StartInterval: error " << rc << u" noting "
+                                                                    << copy.GetUserEntryFormat()
+                                                                    << u" as unwritten");
+                    }
                 } else if (c.source == Source::kMovePg) {
                     Interval& PgI = mIntervals.at(c.pg);
                     Interval& LgI = mIntervals.at(c.lg);
@@ -271,6 +280,11 @@ bool IBSMgr::StartInterval(bool& fatal) {
 std::map<std::uint64_t, Mirel::UniversalPath> IBSMgr::CleanupObsoleteItems(std::uint64_t current) {
     Mirel::LockReentrant g(mLock);
     const Interval& C = mIntervals.at(current);
+    // A log the current interval holds (a late log an in-progress copy takes again after a
+    // restart) is the current interval's, whichever older item also lists it.
+    std::set<Mirel::UniversalPath> needed;
+    for (const auto& [uuid, item] : C.databases)
+        for (const FileInfo& log : item.logs) needed.insert(log.path);
     for (const IntervalPlan::Removal& r : IntervalPlan::ChoosePruning(mIntervals, current)) {
         // An older copy whose bytes an in-progress copy still shares unchecked stays until
         // the worker's check: the in-progress copy must not become private first.
@@ -279,7 +293,11 @@ std::map<std::uint64_t, Mirel::UniversalPath> IBSMgr::CleanupObsoleteItems(std::
             continue;
         Interval& O = mIntervals.at(r.interval);
         auto item = O.databases.find(r.uuid);
-        if (item != O.databases.end()) DeleteDatabaseItem(O, item->second);
+        if (item == O.databases.end()) continue;
+        RedoLogSet& logs = item->second.logs;
+        for (auto l = logs.begin(); l != logs.end();)
+            l = needed.count(l->path) ? logs.erase(l) : std::next(l);
+        DeleteDatabaseItem(O, item->second);
     }
     // Intervals behind the previous last-good one that hold nothing any more (pruned, or
     // their copies moved on) go, with their folders.

@@ -213,6 +213,9 @@ Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& d
         if (int rc = Talon::CheckCopy(original.Native(), check)) return damaged(rc);
     }
     item.mustCheck = false;
+    // An upload noted as unwritten stops being so, durably, before a log first writes to it.
+    database.SetBeforeFirstWrite(
+        [original]() { return Mirel::Error(IBSMgr::GetInstance()->ForgetUnwritten(original)); });
     database.SetOpeningFlags(0x110);
     if (!database.Open(Mirel::HBFile::kPermReadWrite).OK()) return database.GetError();
     return Talon::Error();

@@ -196,6 +196,8 @@ Error HBFile::ApplyLog(HBLogFile& log, const std::atomic<std::int32_t>* abort) {
     if (Error e = log.VerifyRecords(); !e.OK()) return SetError(e.GetError());
 
     std::uint64_t pageCount = mHeader.pageCount;
+    if (!mWritten && mBeforeFirstWrite)
+        if (Error e = mBeforeFirstWrite(); !e.OK()) return SetError(e.GetError());
     mWritten = true;
     if (Error e = WritePages(log, pageCount, abort); !e.OK()) return SetError(e.GetError());
     if (Error e = ApplyContainerChanges(log); !e.OK()) return SetError(e.GetError());

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "platform/engine/Formats.h"
 #include "platform/support/File.h"
@@ -45,6 +46,9 @@ public:
     // Whether a log began writing into the file since it was opened: a refusal or a failed
     // check writes nothing.
     bool Written() const { return mWritten; }
+    // Called once, after a log's checks passed and before its first byte is written; a
+    // failure stops the log with nothing written.
+    void SetBeforeFirstWrite(std::function<Error()> hook) { mBeforeFirstWrite = std::move(hook); }
 
 private:
     Error WriteHeader(std::uint64_t msn, std::uint64_t pageCount);
@@ -56,6 +60,7 @@ private:
     bool mWritable = false;
     bool mDirty = false;
     bool mWritten = false;
+    std::function<Error()> mBeforeFirstWrite;
     Format::DbHeader mHeader;
 };
 

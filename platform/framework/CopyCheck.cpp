@@ -59,7 +59,8 @@ int CopyChecked(const std::string& from, const std::string& to, CopyCheck& check
     if (int f = Mirel::Faults::Check(Mirel::FsOp::kCopy, from)) return f;
     int in = -1;
     if (int rc = Mirel::Os::OpenRead(from, in)) return rc;
-    const std::string part = to + ".part";
+    // A short name of its own: "<name>.part" would not fit beside a name at the length limit.
+    const std::string part = Mirel::Os::TempNameBeside(to);
     int out = -1;
     int rc = Mirel::Os::OpenWrite(part, true, true, out);
     std::uint64_t size = 0;

@@ -18,7 +18,7 @@ struct CopyCheck {
 // error that kept the file from being read.
 int CheckCopy(const std::string& path, CopyCheck& check);
 
-// Copies `from` to `to` through "<to>.part", as Os::CopyFile does, and puts the copy in
+// Copies `from` to `to` through a short temporary name beside it, and puts the copy in
 // place (synced, with its folder) only when the bytes read are the line's: 10727 otherwise,
 // and nothing is left behind.
 int CopyChecked(const std::string& from, const std::string& to, CopyCheck& check);

@@ -226,6 +226,8 @@ void Fill(const struct stat& st, Info& info) {
     info.links = st.st_nlink;
     info.mode = st.st_mode;
     info.dev = st.st_dev;
+    info.ino = static_cast<std::uint64_t>(st.st_ino);
+    info.mtimeNs = static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
     info.mtimeUs = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000u +
                    static_cast<std::uint64_t>(st.st_mtim.tv_nsec) / 1000u;
 }
@@ -607,6 +609,18 @@ std::string TempNameBeside(const std::string& path) {
     static std::atomic<std::uint64_t> counter{0};
     return ParentOf(path) + "/.ibs-" + std::to_string(::getpid()) + "-" +
            std::to_string(++counter) + ".tmp";
+}
+
+int WriteFileDurable(const std::string& path, const std::string& text) {
+    const std::string temp = TempNameBeside(path);
+    int fd = -1;
+    int rc = OpenWrite(temp, true, true, fd);
+    if (rc == 0) rc = PWriteAll(fd, text.data(), text.size(), 0, temp);
+    if (rc == 0) rc = SyncFile(fd, temp);
+    if (fd >= 0) Close(fd);
+    if (rc == 0) rc = ReplaceDurable(temp, path);
+    if (rc != 0) DeleteFile(temp);
+    return rc;
 }
 
 int CopyFile(const std::string& from, const std::string& to) {

@@ -77,7 +77,9 @@ struct Info {
     std::uint64_t links = 0;
     mode_t mode = 0;
     dev_t dev = 0;
+    std::uint64_t ino = 0;
     std::uint64_t mtimeUs = 0;  // last change of the contents, UTC microseconds
+    std::uint64_t mtimeNs = 0;  // the same, nanoseconds within its second
 };
 // Does not follow a final symbolic link. The first form reads a failure as "not there".
 Info Stat(const std::string& path);
@@ -114,6 +116,9 @@ int SetReadOnly(const std::string& path, bool readOnly);
 // A temporary name beside `path`, in the same folder: ".ibs-<pid>-<n>.tmp", short whatever
 // the length of the name it stands in for, and never the same twice in this process.
 std::string TempNameBeside(const std::string& path);
+// Writes `text` as the whole of `path`: under a temporary name beside it, synced, renamed
+// over it, the folder synced. A crash leaves the old file or the new one.
+int WriteFileDurable(const std::string& path, const std::string& text);
 
 // Copies a file's bytes and mode through a temporary name beside `to` (TempNameBeside),
 // then renames it into place: the copy appears whole or not at all, and is synced, with

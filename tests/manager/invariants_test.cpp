@@ -91,6 +91,7 @@ struct Retired {
     std::uint64_t end;  // of the folder that holds its newest copy
     State state;
     int db;
+    int interval = 0;  // the model's interval in which the new database was uploaded
     bool logSent = false, eventChecked = false;
 };
 
@@ -329,7 +330,7 @@ protected:
     void NewLongNamedDatabase(Server& s, const std::string& where);
     std::int32_t LongNamedLog(Server& s, int i, const std::string& folder, std::uint64_t end);
     void LateLog(Server& s, const std::string& where);
-    void RetiredLog(Server& s, const std::string& where);
+    void RetiredLog(Server& s, int n, const std::string& where);
     void FlipByte(Server& s, int n);
     // Every copy of the database in the last-good folders is the damaged inode.
     bool OnlyCopy(const Damaged& x);
@@ -479,7 +480,13 @@ void InvariantTest::Check(Server& s, const std::string& where) {
                 << where << ": [2 complete] " << d.key.ToUTF8()
                 << " missing from the newest folder";
         }
-        if (newestCopy.count(d.key) == 0 && d.uploads > 0 && !d.corrupted)
+        // A database whose only upload the host kept from being moved (it failed, visibly)
+        // has that upload, still in Copies/, as its newest copy.
+        bool waitingUpload = false;
+        if (!d.cause.empty())
+            for (const UploadRec& u : s.uploads)
+                waitingUpload |= u.key == d.key && testutil::IsFile(u.path);
+        if (newestCopy.count(d.key) == 0 && d.uploads > 0 && !d.corrupted && !waitingUpload)
             ADD_FAILURE() << where << ": [3 newest copy] no last-good copy of " << d.key.ToUTF8();
     }
     // 4: every accepted log is still there, set aside, applied, or superseded by an upload.
@@ -531,6 +538,21 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& fo
     for (Held& h : s.held) {
         if (h.checked || h.end == 0) continue;
         h.checked = true;
+        // An upload at the MSN of a copy the service already keeps is that copy: nothing more
+        // to hold.
+        bool kept = false;
+        for (const LastGood& f : folders) {
+            std::vector<Mirel::UniversalPath> files;
+            Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
+            Mirel::Directory(Mirel::UniversalPath::Folder(f.path)).ProcessFiles(list, 3);
+            for (const auto& file : files) {
+                Mirel::unistring key;
+                std::uint64_t msn = 0;
+                kept |= Talon::IBS_Config::GetDBInfo(file, key, msn).OK() && key == h.key &&
+                        Differs(file.Native(), key, h.state).empty();
+            }
+        }
+        if (kept) continue;
         ADD_FAILURE() << where << ": [10 held] the folder of the interval ending " << h.end
                       << " does not hold " << Utf8(h.key)
                       << " as uploaded (the copy no log changed is its newest good copy)";
@@ -741,7 +763,7 @@ void InvariantTest::Recreate(Server& s, int n, const std::string& where) {
     }
     if (name.empty() || name.find('/') != std::string::npos) return;
     s.Happened(n, RealWorld::kRecreate);
-    s.retired.push_back({d.key, name, folders.back().end, s.history[s.ends.back()][d.key], i});
+    s.retired.push_back({d.key, name, folders.back().end, s.history[s.ends.back()][d.key], i, n});
     d.uuid = Mirel::UuidText::Generate();
     d.key = Mirel::UuidText::ToText(d.uuid);
     d.msn = 500 + s.rw() % 500;  // a new database starts low
@@ -754,10 +776,12 @@ void InvariantTest::Recreate(Server& s, int n, const std::string& where) {
                              << " was refused";
 }
 
-// 4: a log of the replaced database comes after all: refused and set aside.
-void InvariantTest::RetiredLog(Server& s, const std::string& where) {
+// 4: a log of the replaced database comes after all: refused and set aside. Only once the
+// interval of the new upload has started: until then the replacement is not known, and a log
+// accepted meanwhile is set aside when it is.
+void InvariantTest::RetiredLog(Server& s, int n, const std::string& where) {
     for (Retired& r : s.retired) {
-        if (r.logSent) continue;
+        if (r.logSent || r.interval >= n) continue;
         r.logSent = true;
         Db old;
         Mirel::UuidText::FromText(r.key, old.uuid);
@@ -916,7 +940,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         // after it (1).
         int failedStartAt = n > 0 && s.Roll(RealWorld::kSetup) ? static_cast<int>(s.rw() % 2) : -1;
         if (n > 0 && s.Roll(RealWorld::kRecreate)) Recreate(s, n, where);
-        if (!s.retired.empty() && s.Roll(RealWorld::kRecreate)) RetiredLog(s, where);
+        if (!s.retired.empty() && s.Roll(RealWorld::kRecreate)) RetiredLog(s, n, where);
         if (s.dbs.size() < 6 && s.Roll(RealWorld::kLongName)) {
             s.Happened(n, RealWorld::kLongName);
             NewLongNamedDatabase(s, where);

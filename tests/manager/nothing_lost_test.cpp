@@ -353,3 +353,31 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
     EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/2222.vdb"));
     ExpectEveryFolderExact();
 }
+
+TEST_F(NothingLostTest, AnUploadMovedBeforeARestartIsStillHeldWhenItsFirstLogFails) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    Upload(kB, 30);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB, true), 0);
+    {
+        // The upload is moved into the in-progress folder, but no log gets to it: opening it
+        // fails (the disk, tried again later), and the service dies meanwhile.
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kOpenWrite, backup() + "/InProgress/2222.vdb",
+                           Mirel::kErrDiskFull);
+        Close(0, false);
+        Settle();
+        ASSERT_TRUE(testutil::IsFile(backup() + "/InProgress/2222.vdb"));
+    }
+    ASSERT_TRUE(Restart());
+    mgr->ScanFullBackupDB();
+    mgr->CheckIntervals();
+    SettleWithRetries();
+    // The restart still knows the copy for the upload as written: it is kept, as held.
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 30}}));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Unwritten.tsv"));
+    ExpectEveryFolderExact();
+}
