@@ -237,6 +237,15 @@ void Server::Setup() {
     }
     // Announce again what a vanished service never answered; the call in flight repeats
     // itself.
+    mSession.SetOnFolderRefused([this] {
+        // A restart while the tmpfs is on Copies/: the set-up refuses the folder, as it must.
+        if (mCopiesMount.empty()) return false;
+        mR.Say(
+            "real-world xdev: the restarted service refused the folder with Copies/ on "
+            "another file system; the tmpfs goes and the folder is named again");
+        UnmountCopies();
+        return true;
+    });
     mSession.SetOnReconnect([this] {
         std::vector<std::size_t> todo = mUnanswered;
         for (std::size_t idx : todo) {
@@ -816,12 +825,27 @@ void Server::Step() {
     }
 }
 
+bool Server::NothingToPublish() const {
+    bool any = false;
+    for (const DbRec& r : mL.dbs) {
+        if (r.retired) continue;
+        if (!r.reportedFailed && !r.needsUpload) return false;
+        any = true;
+    }
+    return any;
+}
+
 bool Server::WaitForInterval(int k) {
     Said("@wait");
     auto start = Clock::now(), lastProbe = start;
     auto restarts = mSession.Reconnects();
     for (;;) {
         if (NewestInterval(mL) >= k) return true;
+        if (NothingToPublish()) {
+            mR.Say("interval " + std::to_string(k) +
+                   ": every database failed, nothing to publish; no folder is expected");
+            return true;
+        }
         if (Since(lastProbe) > 0.25) {
             lastProbe = Clock::now();
             mSession.Call("probe", [] { return 0; });  // reconnects after a restart

@@ -106,6 +106,8 @@ private:
     void TakeNotices(bool upload);
     bool AwaitNotice(int db, std::chrono::steady_clock::time_point& deadline);
     bool WaitForInterval(int k);
+    // Every database the server still has failed: an interval has no folder to show.
+    bool NothingToPublish() const;
 
     // Into a new upload folder, or into `folder` (the real world's shared folders).
     void Upload(int d, const std::string& why, const std::string& folder = "");

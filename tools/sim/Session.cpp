@@ -50,6 +50,8 @@ void Session::Reconnect() {
         Register();
         std::string path = mAlias.empty() ? mOpt.backup : mAlias;
         mFolderOk = mClient.SetBackupFolder(path);
+        if (!mFolderOk && mOnFolderRefused && mOnFolderRefused())
+            mFolderOk = mClient.SetBackupFolder(path);
         if (!mFolderOk) mReport.Fail("folder", "SetBackupFolder " + path + " answered false");
     } catch (...) {
         mInConnect = false;

@@ -52,6 +52,9 @@ public:
 
     // Runs after every reconnection: the server announces again what was not answered.
     void SetOnReconnect(std::function<void()> f) { mOnReconnect = std::move(f); }
+    // Asked when SetBackupFolder answers false: true when the server put right what the
+    // service refused for (the folder is then named again), false when it was a failure.
+    void SetOnFolderRefused(std::function<bool()> f) { mOnFolderRefused = std::move(f); }
     int Reconnects() const { return mReconnects; }
     Clock::time_point LastReconnect() const { return mLastReconnect; }
     bool Registered() const { return mRegistered; }
@@ -66,6 +69,7 @@ private:
     Options mOpt;
     Report& mReport;
     std::function<void()> mOnReconnect;
+    std::function<bool()> mOnFolderRefused;
     bool mSuspect = false;
     bool mInConnect = false;
     bool mRegistered = false;

@@ -328,6 +328,16 @@ bool Checker::CheckCopy(const Copy& c, int interval, const std::string& where, b
     return true;
 }
 
+bool Checker::EveryDatabaseFailed() const {
+    bool any = false;
+    for (const DbRec& r : mL.dbs) {
+        if (r.retired) continue;
+        if (!r.reportedFailed && !r.needsUpload) return false;
+        any = true;
+    }
+    return any;
+}
+
 bool Checker::HeldStateExists(int db, const DbState& state) const {
     const DbRec& r = mL.dbs[static_cast<std::size_t>(db)];
     auto up = r.uploaded.find(state.msn);
@@ -568,6 +578,9 @@ void Checker::Account(int upTo, bool final) {
             // Until its interval has a last-good folder, nothing can take its place.
             if (f.interval <= upTo || !f.accepted) {
                 f.settled = true;
+            } else if (!IsRegular(f.path) && !inRejected && EveryDatabaseFailed()) {
+                f.settled = true;
+                f.fate = "its interval had nothing to publish: every database failed";
             } else if (!IsRegular(f.path) && !inRejected) {
                 mR.Fail("lost", f.path + " (the interval-done file of interval " +
                                     std::to_string(f.interval) +

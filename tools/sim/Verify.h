@@ -76,6 +76,8 @@ private:
                    const LastGoodFolder& folder);
     // A held copy must be a whole state the server had: an upload, or an interval's end.
     bool HeldStateExists(int db, const DbState& state) const;
+    // Every database the server still has failed: an interval may end without a folder.
+    bool EveryDatabaseFailed() const;
     bool CopyOfStateExists(int db, int fromInterval);
     bool Superseded(const FileRec& f) const;
     std::string Where(const FileRec& f) const;
