@@ -4,6 +4,7 @@
 
 #include <iostream>
 
+#include "app/CallerGate.h"
 #include "app/DidoraRezaraApp.h"
 #include "ibs_version.h"
 #include "platform/framework/ArgumentHandler.h"
@@ -30,8 +31,16 @@ bool CheckPreferences(Talon::AppBase& app, Talon::Error& error) {
     if (!Mirel::Os::Stat(designation).exists) return true;  // the manager says so in its log
     Talon::XMLPrefs prefs;
     Talon::PrefsHandle handle;
-    if (prefs.Open(handle, designation).OK()) return true;
-    app.Refuse("bad preference file " + prefs.GetProblem());
+    if (prefs.Open(handle, designation).OK()) {
+        Mirel::unistring callers;
+        int rc = prefs.GetPref(handle, CallerGate::kAllowedCallersPref, callers).GetError();
+        if (rc == 0 || rc == Mirel::kErrPrefNotFound) return true;
+        app.Refuse("bad preference file " + designation + ": preference " +
+                   std::to_string(CallerGate::kAllowedCallersPref) +
+                   " (the allowed callers) must be of type text");
+    } else {
+        app.Refuse("bad preference file " + prefs.GetProblem());
+    }
     app.SetRunState(Talon::AppBase::kStartRefused);
     error.Set(Talon::CLIExtError(Mirel::kErrPrefsMalformed, Talon::AppBase::kExitNotConfigured));
     return false;
