@@ -220,3 +220,36 @@ TEST_F(CallerTest, FloodsOfRefusedCallsWriteALittle) {
     EXPECT_NE(records.find("(999 refused since the previous record)"), std::string::npos)
         << records;
 }
+
+TEST_F(CallerTest, MalformedMessagesLeaveAFewTraceLines) {
+    Start();
+    // A request whose body is garbage: the ORB traces it and closes the connection.
+    const char kGarbage[] =
+        "GIOP\x01\x02\x01\x00\x10\x00\x00\x00"
+        "abcdefghijklmnop";
+    for (int i = 0; i < 200; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(50004);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(::send(fd, kGarbage, sizeof kGarbage - 1, 0),
+                  static_cast<ssize_t>(sizeof kGarbage - 1));
+        timeval tv{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[256];
+        while (::recv(fd, buf, sizeof buf, 0) > 0) {
+        }  // until the service closes it
+        ::close(fd);
+    }
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(30000), 0);
+    std::string trace = testutil::ReadFile(env.dir / "log/talonib_omniORB.txt");
+    EXPECT_LT(Count(trace, "\n"), 40u) << trace;
+    // One line a message before; ten now, and the count of the rest.
+    EXPECT_NE(trace.find("omniORB trace: 190 lines like \"To endpoint: giop:tcp:#.#.#.#:#. "
+                         "System exceptio\" were left out in the last minute"),
+              std::string::npos)
+        << trace;
+}
