@@ -38,17 +38,6 @@ bool BecomeUser(const std::string& user) {
     return ::setgroups(0, nullptr) == 0 && ::setgid(pw->pw_gid) == 0 && ::setuid(pw->pw_uid) == 0;
 }
 
-int Connect() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(50004);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-    if (fd >= 0) ::close(fd);
-    return -1;
-}
-
 // A GIOP 1.2 request header announcing a 1000-byte body that never comes whole.
 const unsigned char kRequest[] = {'G', 'I', 'O', 'P', 1, 2, 1, 0, 0xe8, 0x03, 0, 0};
 
@@ -74,12 +63,12 @@ int Trickle(int n, const std::string& user) {
             return false;
         }
         if (c.fd >= 0) ::close(c.fd);
-        c.fd = Connect();
+        c.fd = testutil::ConnectLoopback();
         c.sent = 0;
         return true;
     };
     for (auto& c : conns) {
-        c.fd = Connect();
+        c.fd = testutil::ConnectLoopback();
         turn(c);
     }
     std::cout << "ready" << std::endl;
@@ -159,7 +148,7 @@ bool CallOnNewConnection(const std::string& folder) {
     std::uint32_t size = static_cast<std::uint32_t>(m.size() - 12);
     for (int i = 0; i < 4; ++i) m[8 + i] = static_cast<unsigned char>(size >> (8 * i));
 
-    int fd = Connect();
+    int fd = testutil::ConnectLoopback();
     if (fd < 0) return false;
     std::vector<unsigned char> reply;
     bool sent = ::send(fd, m.data(), m.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(m.size());

@@ -80,12 +80,6 @@ std::string Snapshot(const std::string& root) {
     return s;
 }
 
-std::size_t Count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 class CallerTest : public ::testing::Test {
 protected:
     void Start(const std::string& allowed = "") {
@@ -161,7 +155,7 @@ TEST_F(CallerTest, OnlyRootAndAllowedGroupsChangeTheService) {
               std::string::npos);
     // One record for the first refusal; the other five in the minute's count at the end.
     std::string records = service->Stderr();
-    EXPECT_EQ(Count(records, "[0x81000350]"), 2u) << records;
+    EXPECT_EQ(testutil::CountOf(records, "[0x81000350]"), 2u) << records;
     EXPECT_NE(records.find("(5 refused since the previous record)"), std::string::npos) << records;
 }
 
@@ -216,7 +210,7 @@ TEST_F(CallerTest, FloodsOfRefusedCallsWriteALittle) {
     EXPECT_NE(log.find("RedoLogIsReady: 280 debug lines of refused calls were left out"),
               std::string::npos);
     std::string records = service->Stderr();
-    EXPECT_EQ(Count(records, "[0x81000350]"), 2u);
+    EXPECT_EQ(testutil::CountOf(records, "[0x81000350]"), 2u);
     EXPECT_NE(records.find("(999 refused since the previous record)"), std::string::npos)
         << records;
 }
@@ -228,12 +222,8 @@ TEST_F(CallerTest, MalformedMessagesLeaveAFewTraceLines) {
         "GIOP\x01\x02\x01\x00\x10\x00\x00\x00"
         "abcdefghijklmnop";
     for (int i = 0; i < 200; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(50004);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        int fd = testutil::ConnectLoopback();
+        ASSERT_GE(fd, 0);
         ASSERT_EQ(::send(fd, kGarbage, sizeof kGarbage - 1, 0),
                   static_cast<ssize_t>(sizeof kGarbage - 1));
         timeval tv{10, 0};
@@ -246,7 +236,7 @@ TEST_F(CallerTest, MalformedMessagesLeaveAFewTraceLines) {
     service->Signal(SIGTERM);
     EXPECT_EQ(service->Wait(30000), 0);
     std::string trace = testutil::ReadFile(env.dir / "log/talonib_omniORB.txt");
-    EXPECT_LT(Count(trace, "\n"), 40u) << trace;
+    EXPECT_LT(testutil::CountOf(trace, "\n"), 40u) << trace;
     // One line a message before; ten now, and the count of the rest.
     EXPECT_NE(trace.find("omniORB trace: 190 lines like \"To endpoint: giop:tcp:#.#.#.#:#. "
                          "System exceptio\" were left out in the last minute"),

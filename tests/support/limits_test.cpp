@@ -7,12 +7,6 @@
 
 namespace {
 
-std::size_t Count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 class DebugLimitsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -82,8 +76,8 @@ TEST_F(DebugLimitsTest, LongTextsAndLinesAreCutKeepingBothEnds) {
     MIREL_DEBUG(57, "narrow " << std::string(60000, 'q'));
     std::string log = Log();
     EXPECT_LT(log.size(), 2 * Mirel::kMaxDebugLine);
-    EXPECT_EQ(Count(log, "\n"), 2u);
-    EXPECT_EQ(Count(log, "left out ...]"), 2u);
+    EXPECT_EQ(testutil::CountOf(log, "\n"), 2u);
+    EXPECT_EQ(testutil::CountOf(log, "left out ...]"), 2u);
 }
 
 TEST_F(DebugLimitsTest, LinesOfACallWaitForItsOutcome) {
@@ -115,11 +109,11 @@ TEST_F(DebugLimitsTest, LinesOfACallWaitForItsOutcome) {
     }
     limiter.Flush();
     std::string log = Log();
-    EXPECT_EQ(Count(log, "refused call "), 4u);  // two calls of two lines
-    EXPECT_EQ(Count(log, "after the outcome"), 10u);
-    EXPECT_EQ(Count(log, "accepted call"), 1u);
-    EXPECT_EQ(Count(log, "interrupted call"), 1u);
-    EXPECT_EQ(Count(log, "long call line"), Mirel::DebugCapture::kMaxHeld + 1);
+    EXPECT_EQ(testutil::CountOf(log, "refused call "), 4u);  // two calls of two lines
+    EXPECT_EQ(testutil::CountOf(log, "after the outcome"), 10u);
+    EXPECT_EQ(testutil::CountOf(log, "accepted call"), 1u);
+    EXPECT_EQ(testutil::CountOf(log, "interrupted call"), 1u);
+    EXPECT_EQ(testutil::CountOf(log, "long call line"), Mirel::DebugCapture::kMaxHeld + 1);
     EXPECT_NE(log.find("summary: 16 left out"), std::string::npos) << log;
     // Held lines keep their order.
     EXPECT_LT(log.find("refused call 0 line 1"), log.find("refused call 0 line 2"));
