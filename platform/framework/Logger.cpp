@@ -60,6 +60,10 @@ const std::map<std::uint32_t, EventKind>& Wording() {
          {LOG_WARNING,
           "The interval ending %1 could not be finished: error %2 from the disk or the system. "
           "Nothing is lost; it is tried again in %3 s."}},
+        {0x81000350,
+         {LOG_WARNING,
+          "A call of %2 from %1 was refused: only root and the users and groups of preference "
+          "80 may change the service (%3 refused since the previous record)."}},
         {0x41000331,
          {LOG_WARNING,
           "Database %1 failed (error %2): its newest last-good copy is kept, and its redo logs "
