@@ -521,7 +521,8 @@ Status Client::SendBody(Request& r, Source& source, const Digests& digests,
                         const std::string& contentMd5) {
     r.method = "PUT";
     r.body = &source;
-    r.payloadSha256 = Hex(digests.Sha256());
+    // Unsigned, the payload is still checked by its MD5, a signed header.
+    r.payloadSha256 = mConfig.signPayload ? Hex(digests.Sha256()) : "UNSIGNED-PAYLOAD";
     r.headers.push_back("Content-MD5: " + Base64(contentMd5));
     Status status = Perform(r);
     // The store's ETag of a single PUT or a part is the MD5 of what it stored.
@@ -553,7 +554,7 @@ Status Client::PutSingle(const std::string& key, Source& source, const Digests& 
     if (status.ok() && result != nullptr) {
         result->size = source.size;
         result->etag = result->md5 = Hex(digests.Md5());
-        result->sha256 = Hex(digests.Sha256());
+        result->sha256 = Hex(digests.Sha256());  // empty when the payload is not signed
         result->parts = 0;
     }
     return status;
@@ -561,7 +562,7 @@ Status Client::PutSingle(const std::string& key, Source& source, const Digests& 
 
 Status Client::PutObject(const std::string& key, const void* data, std::size_t size,
                          const PutOptions& options, PutResult* result) {
-    Digests digests;
+    Digests digests(mConfig.signPayload);
     digests.Update(data, size);
     digests.Finish();
     Source source;
@@ -584,7 +585,7 @@ Status Client::PutFile(const std::string& key, const std::string& path, const Pu
     } else {
         // Hashed first, then sent from the file again: memory stays small, and bytes that
         // change between the two passes are refused by the store.
-        Digests digests;
+        Digests digests(mConfig.signPayload);
         err = HashRange(fd, path, 0, info.size, digests);
         if (err != 0) {
             status = LocalFailure("PutObject", key, "reading " + path + " failed", err);
@@ -647,7 +648,7 @@ Status Client::PutFileMultipart(const std::string& key, int fd, const std::strin
         for (std::size_t i = next++; i < count && !failed.load(); i = next++) {
             const std::uint64_t offset = i * partSize;
             const std::uint64_t length = std::min(partSize, size - offset);
-            Digests digests;
+            Digests digests(mConfig.signPayload);
             const int err = HashRange(fd, path, offset, length, digests);
             Status s;
             if (err != 0) {
@@ -785,7 +786,7 @@ Status Client::GetObject(const std::string& key, const Sink& sink, const GetOpti
         r.headers.push_back(range);
     }
     if (!options.ifMatch.empty()) r.headers.push_back("If-Match: \"" + options.ifMatch + "\"");
-    Digests digests;
+    Digests digests(false);
     if (options.checkMd5 && !ranged) r.receivedDigests = &digests;
     Status status = Perform(r);
     if (!status.ok()) return status;
@@ -918,7 +919,7 @@ Status Client::CreateMultipartUpload(const std::string& key, const PutOptions& o
 
 Status Client::UploadPart(const std::string& key, const std::string& uploadId, int number,
                           const void* data, std::size_t size, std::string& etag) {
-    Digests digests;
+    Digests digests(mConfig.signPayload);
     digests.Update(data, size);
     digests.Finish();
     Source source;

@@ -18,6 +18,10 @@ struct Config {
     std::string caFile;  // more certificates to trust for https; empty: the system's only
 
     bool verifyTls = true;
+    // Every body's SHA-256 is sent and signed, and the store checks it besides Content-MD5.
+    // False sends UNSIGNED-PAYLOAD: the store then checks the MD5 alone (a signed header
+    // too), which spares both sides a SHA-256 pass; see docs/offsite.md for the cost.
+    bool signPayload = true;
     long connectTimeoutMs = 10000;
     // A transfer moving fewer than stallBytesPerSecond for stallSeconds fails as kTimeout; a
     // waiting answer counts, so it also bounds how long the store may think.

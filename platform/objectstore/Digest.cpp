@@ -27,7 +27,8 @@ std::string Final(EVP_MD_CTX* ctx) {
 
 }  // namespace
 
-Digests::Digests() : mMd5Ctx(NewContext(EVP_md5())), mShaCtx(nullptr) {
+Digests::Digests(bool withSha256) : mMd5Ctx(NewContext(EVP_md5())), mShaCtx(nullptr) {
+    if (!withSha256) return;
     try {
         mShaCtx = NewContext(EVP_sha256());
     } catch (...) {
@@ -43,12 +44,12 @@ Digests::~Digests() {
 
 void Digests::Update(const void* data, std::size_t n) {
     EVP_DigestUpdate(mMd5Ctx, data, n);
-    EVP_DigestUpdate(mShaCtx, data, n);
+    if (mShaCtx != nullptr) EVP_DigestUpdate(mShaCtx, data, n);
 }
 
 void Digests::Finish() {
     mMd5 = Final(mMd5Ctx);
-    mSha256 = Final(mShaCtx);
+    if (mShaCtx != nullptr) mSha256 = Final(mShaCtx);
 }
 
 std::string Md5Of(const std::string& data) {

@@ -11,7 +11,8 @@ namespace ObjectStore {
 
 class Digests {
 public:
-    Digests();
+    // Without SHA-256 (withSha256 false) only the MD5 is taken.
+    explicit Digests(bool withSha256 = true);
     ~Digests();
     Digests(const Digests&) = delete;
     Digests& operator=(const Digests&) = delete;
@@ -20,8 +21,8 @@ public:
     // Ends the pass; the results below are then valid.
     void Finish();
 
-    const std::string& Md5() const { return mMd5; }  // 16 raw bytes
-    const std::string& Sha256() const { return mSha256; }
+    const std::string& Md5() const { return mMd5; }        // 16 raw bytes
+    const std::string& Sha256() const { return mSha256; }  // empty without SHA-256
 
 private:
     EVP_MD_CTX* mMd5Ctx;
