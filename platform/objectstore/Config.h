@@ -15,7 +15,7 @@ struct Config {
     std::string bucket;
     std::string accessKey;
     std::string secretKey;
-    std::string caFile;  // more certificates to trust for https; empty: the system's only
+    std::string caFile;  // certificates to trust for https in place of the system's
 
     bool verifyTls = true;
     // Every body's SHA-256 is sent and signed, and the store checks it besides Content-MD5.
