@@ -46,33 +46,24 @@ std::string UriDecode(const std::string& s) {
     return out;
 }
 
-std::string XmlEscape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
 const char* Text(const tinyxml2::XMLElement* parent, const char* name) {
     const tinyxml2::XMLElement* e = parent ? parent->FirstChildElement(name) : nullptr;
     const char* t = e ? e->GetText() : nullptr;
     return t ? t : "";
+}
+
+const tinyxml2::XMLElement* RootOf(tinyxml2::XMLDocument& doc, const std::string& body) {
+    if (doc.Parse(body.data(), body.size()) != tinyxml2::XML_SUCCESS) return nullptr;
+    return doc.RootElement();
+}
+
+// The answer's root when it is the element expected; else the status says it is not.
+const tinyxml2::XMLElement* Expect(const tinyxml2::XMLElement* root, const char* name,
+                                   Status& status) {
+    if (root != nullptr && std::strcmp(root->Name(), name) == 0) return root;
+    status.cause = Cause::kProtocol;
+    status.message = std::string("the answer is not a ") + name;
+    return nullptr;
 }
 
 Status Fail(Cause cause, const std::string& operation, const std::string& key,
@@ -461,13 +452,10 @@ Status Client::Perform(Request& r) {
 
     status.errorCode = ReasonOf(r.code);
     tinyxml2::XMLDocument doc;
-    if (!r.answerBody.empty() &&
-        doc.Parse(r.answerBody.data(), r.answerBody.size()) == tinyxml2::XML_SUCCESS) {
-        const tinyxml2::XMLElement* root = doc.RootElement();
-        if (root != nullptr && std::strcmp(root->Name(), "Error") == 0) {
-            if (*Text(root, "Code") != '\0') status.errorCode = Text(root, "Code");
-            status.message = Text(root, "Message");
-        }
+    const tinyxml2::XMLElement* root = RootOf(doc, r.answerBody);
+    if (root != nullptr && std::strcmp(root->Name(), "Error") == 0) {
+        if (*Text(root, "Code") != '\0') status.errorCode = Text(root, "Code");
+        status.message = Text(root, "Message");
     }
     status.cause = ClassifyAnswer(r.code, status.errorCode);
     return status;
@@ -842,15 +830,9 @@ Status Client::ListObjects(const std::string& prefix, const std::string& token, 
     if (!status.ok()) return status;
 
     tinyxml2::XMLDocument doc;
-    const tinyxml2::XMLElement* root = nullptr;
-    if (doc.Parse(r.answerBody.data(), r.answerBody.size()) == tinyxml2::XML_SUCCESS) {
-        root = doc.RootElement();
-    }
-    if (root == nullptr || std::strcmp(root->Name(), "ListBucketResult") != 0) {
-        status.cause = Cause::kProtocol;
-        status.message = "the listing is not a ListBucketResult";
-        return status;
-    }
+    const tinyxml2::XMLElement* root =
+        Expect(RootOf(doc, r.answerBody), "ListBucketResult", status);
+    if (root == nullptr) return status;
     const bool encoded = std::strcmp(Text(root, "EncodingType"), "url") == 0;
     page = ListPage();
     for (const tinyxml2::XMLElement* e = root->FirstChildElement("Contents"); e != nullptr;
@@ -907,9 +889,7 @@ Status Client::CreateMultipartUpload(const std::string& key, const PutOptions& o
     Status status = Perform(r);
     if (!status.ok()) return status;
     tinyxml2::XMLDocument doc;
-    if (doc.Parse(r.answerBody.data(), r.answerBody.size()) == tinyxml2::XML_SUCCESS) {
-        uploadId = Text(doc.RootElement(), "UploadId");
-    }
+    uploadId = Text(RootOf(doc, r.answerBody), "UploadId");
     if (uploadId.empty()) {
         status.cause = Cause::kProtocol;
         status.message = "no UploadId in the answer";
@@ -938,12 +918,20 @@ Status Client::CompleteMultipartUpload(const std::string& key, const std::string
     r.method = "POST";
     r.key = key;
     r.query = {{"uploadId", uploadId}};
-    r.postBody = "<CompleteMultipartUpload>";
+    tinyxml2::XMLPrinter xml(nullptr, true);
+    xml.OpenElement("CompleteMultipartUpload");
     for (const CompletedPart& p : parts) {
-        r.postBody += "<Part><PartNumber>" + std::to_string(p.number) + "</PartNumber><ETag>\"" +
-                      XmlEscape(p.etag) + "\"</ETag></Part>";
+        xml.OpenElement("Part");
+        xml.OpenElement("PartNumber");
+        xml.PushText(p.number);
+        xml.CloseElement();
+        xml.OpenElement("ETag");
+        xml.PushText(("\"" + p.etag + "\"").c_str());
+        xml.CloseElement();
+        xml.CloseElement();
     }
-    r.postBody += "</CompleteMultipartUpload>";
+    xml.CloseElement();
+    r.postBody = xml.CStr();
     r.headers.push_back("Content-Type: application/xml");
     r.headers.push_back("Content-MD5: " + Base64(Md5Of(r.postBody)));
     if (ifNoneMatch) r.headers.push_back("If-None-Match: *");
@@ -951,21 +939,14 @@ Status Client::CompleteMultipartUpload(const std::string& key, const std::string
     if (!status.ok()) return status;
     // The store may fail a completion after its 200 has gone out: the body then says so.
     tinyxml2::XMLDocument doc;
-    const tinyxml2::XMLElement* root = nullptr;
-    if (doc.Parse(r.answerBody.data(), r.answerBody.size()) == tinyxml2::XML_SUCCESS) {
-        root = doc.RootElement();
-    }
+    const tinyxml2::XMLElement* root = RootOf(doc, r.answerBody);
     if (root != nullptr && std::strcmp(root->Name(), "Error") == 0) {
         status.errorCode = Text(root, "Code");
         status.message = Text(root, "Message");
         status.cause = ClassifyAnswer(500, status.errorCode);
         return status;
     }
-    if (root == nullptr || std::strcmp(root->Name(), "CompleteMultipartUploadResult") != 0) {
-        status.cause = Cause::kProtocol;
-        status.message = "the answer is not a CompleteMultipartUploadResult";
-        return status;
-    }
+    if (Expect(root, "CompleteMultipartUploadResult", status) == nullptr) return status;
     if (etag != nullptr) *etag = Unquote(Text(root, "ETag"));
     return status;
 }
@@ -995,15 +976,9 @@ Status Client::ListMultipartUploads(const std::string& prefix,
         status.key = prefix;
         if (!status.ok()) return status;
         tinyxml2::XMLDocument doc;
-        const tinyxml2::XMLElement* root = nullptr;
-        if (doc.Parse(r.answerBody.data(), r.answerBody.size()) == tinyxml2::XML_SUCCESS) {
-            root = doc.RootElement();
-        }
-        if (root == nullptr || std::strcmp(root->Name(), "ListMultipartUploadsResult") != 0) {
-            status.cause = Cause::kProtocol;
-            status.message = "the listing is not a ListMultipartUploadsResult";
-            return status;
-        }
+        const tinyxml2::XMLElement* root =
+            Expect(RootOf(doc, r.answerBody), "ListMultipartUploadsResult", status);
+        if (root == nullptr) return status;
         for (const tinyxml2::XMLElement* e = root->FirstChildElement("Upload"); e != nullptr;
              e = e->NextSiblingElement("Upload")) {
             uploads.push_back({Text(e, "Key"), Text(e, "UploadId"), Text(e, "Initiated")});
