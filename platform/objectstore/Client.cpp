@@ -175,6 +175,22 @@ const char* ReasonOf(long http) {
     }
 }
 
+// Said for the store when it gives no message: what an operator should look at.
+std::string Explain(const std::string& code) {
+    static const std::pair<const char*, const char*> texts[] = {
+        {"InvalidAccessKeyId", "the store does not know the access key: wrong, revoked or expired"},
+        {"SignatureDoesNotMatch", "the secret key does not match the access key"},
+        {"UserSuspended", "the store has suspended the access key's user"},
+        {"ExpiredToken", "the temporary credentials have expired"},
+        {"RequestTimeTooSkewed", "this host's clock is too far from the store's"},
+        {"QuotaExceeded", "the store's quota for this user or bucket is used up"},
+    };
+    for (const auto& [name, text] : texts) {
+        if (code == name) return text;
+    }
+    return "";
+}
+
 std::once_flag gCurlInit;
 
 }  // namespace
@@ -458,6 +474,7 @@ Status Client::Perform(Request& r) {
         status.message = Text(root, "Message");
     }
     status.cause = ClassifyAnswer(r.code, status.errorCode);
+    if (status.message.empty()) status.message = Explain(status.errorCode);
     return status;
 }
 

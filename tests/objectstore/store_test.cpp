@@ -254,10 +254,13 @@ TEST_F(ObjectStoreS3, BadCredentialsAreClassifiedAsSuch) {
         const char* name;
         std::string accessKey, secretKey;
         const char* errorCode;
+        const char* explanation;
     };
     const Case cases[] = {
-        {"wrong secret", config.accessKey, config.secretKey + "x", "SignatureDoesNotMatch"},
-        {"unknown key", "NOSUCHKEY000000000000", config.secretKey, "InvalidAccessKeyId"},
+        {"wrong secret", config.accessKey, config.secretKey + "x", "SignatureDoesNotMatch",
+         "secret key does not match"},
+        {"unknown key", "NOSUCHKEY000000000000", config.secretKey, "InvalidAccessKeyId",
+         "revoked or expired"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -269,6 +272,7 @@ TEST_F(ObjectStoreS3, BadCredentialsAreClassifiedAsSuch) {
         EXPECT_EQ(s.cause, Cause::kCredentials) << s.ToString();
         EXPECT_EQ(s.httpCode, 403);
         EXPECT_EQ(s.errorCode, c.errorCode);
+        EXPECT_NE(s.ToString().find(c.explanation), std::string::npos) << s.ToString();
         EXPECT_FALSE(s.Retryable());
         // A HEAD answer has no body: the client still names the reason.
         ObjectInfo info;
@@ -304,6 +308,7 @@ TEST_F(ObjectStoreS3, AKeyWithAColonSignsInAndIsRefusedOnceRevoked) {
     }
     EXPECT_EQ(s.cause, Cause::kCredentials) << s.ToString();
     EXPECT_EQ(s.errorCode, "InvalidAccessKeyId");
+    EXPECT_NE(s.message.find("revoked or expired"), std::string::npos) << s.message;
     Admin("user rm --uid=" + uid);
 }
 
