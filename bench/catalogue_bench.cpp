@@ -222,11 +222,11 @@ class Recorder : public sim::Announcer {
 public:
     explicit Recorder(const std::string& file) : mOut(file) {}
     bool Upload(const std::string& p, const std::string& u) override {
-        mOut << "U\t" << p << "\t" << u << "\n";
+        mOut << "U\t" << p << "\t" << u << std::endl;
         return true;
     }
     std::int32_t RedoLogReady(const std::string& p, const std::string& u) override {
-        mOut << "L\t" << p << "\t" << u << "\n";
+        mOut << "L\t" << p << "\t" << u << std::endl;
         return 0;
     }
 
@@ -260,13 +260,11 @@ int IntervalSide(int workers, const std::string& tmpl, const std::string& where)
     }
     std::string lastGood;
     auto published = [&] {
-        std::vector<UniversalPath> found;
-        Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(found, u"LastGood_*", 1,
-                                                                     Mirel::kListFolders, false);
-        Mirel::Directory(UniversalPath::Folder(backup)).ProcessFiles(f, 1);
-        if (found.empty()) return false;
-        lastGood = found.front().Native();
-        return true;
+        DIR* d = ::opendir(backup.c_str());
+        while (dirent* e = d ? ::readdir(d) : nullptr)
+            if (std::strncmp(e->d_name, "LastGood_", 9) == 0) lastGood = backup + "/" + e->d_name;
+        if (d) ::closedir(d);
+        return !lastGood.empty();
     };
     if (!RunCycleUntil(published, 600000)) bench::Fail("the interval did not complete");
     const double interval = bench::Secs(t0);
@@ -450,7 +448,11 @@ void MemoryRow() {
 
 int main(int argc, char** argv) {
     const std::string what = argc > 1 ? argv[1] : "all";
-    Mirel::gDebugger.SetCategories(0);
+    // IBS_BENCH_DEBUG=FOLDER keeps the service's debug log there, to see what a row did.
+    if (const char* d = std::getenv("IBS_BENCH_DEBUG"))
+        Mirel::gDebugger.SetLogFile(d, "talonibDebug.log");
+    else
+        Mirel::gDebugger.SetCategories(0);
     auto* instance = new DidoraRezaraAppInstance;
     instance->CreateInstance();
     Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
