@@ -100,7 +100,11 @@ void ApplyRow(Fixture& fx, int mib) {
                   mib, static_cast<double>(bytes) / (1 << 20));
     row.what = what;
     row.target = 0.8;
-    row.values = bench::Speed(bench::Interleave(bench::Rounds(), ours, cp, row.load));
+    {
+        const auto pairs = bench::Interleave(bench::Rounds(), ours, cp, row.load);
+        row.values = bench::Speed(pairs);
+        row.note = bench::Times(pairs);
+    }
     bench::Print(row);
     for (const auto& l : logs) l.path.Delete();
     UniversalPath::FromNative(fx.ip).Delete();
@@ -136,7 +140,11 @@ void CopyRow(Fixture& fx, int mib) {
     row.id = "P2";
     row.what = "private copy of a hard-linked " + std::to_string(mib) + " MiB database vs cp+sync";
     row.target = 0.9;
-    row.values = bench::Speed(bench::Interleave(bench::Rounds(), ours, cp, row.load));
+    {
+        const auto pairs = bench::Interleave(bench::Rounds(), ours, cp, row.load);
+        row.values = bench::Speed(pairs);
+        row.note = bench::Times(pairs);
+    }
     bench::Print(row);
     UniversalPath::FromNative(lg).Delete();
 }

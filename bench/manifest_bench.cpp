@@ -102,8 +102,12 @@ int main() {
         row.what = "manifest alone, half the folder linked, vs reading the changed half";
         row.goal = bench::Goal::kAtMost;
         row.target = 1.1;
-        row.values = bench::Cost(
-            bench::Interleave(bench::Rounds(), ours, [&] { return ReadAll(changed); }, row.load));
+        {
+            const auto pairs = bench::Interleave(
+                bench::Rounds(), ours, [&] { return ReadAll(changed); }, row.load);
+            row.values = bench::Cost(pairs);
+            row.note = bench::Times(pairs);
+        }
         bench::Print(row);
     }
     Check(Dir(current).DeleteAll(), "remove folder");
@@ -121,9 +125,13 @@ int main() {
         row.what = "ibsdb verify vs cat of the same bytes";
         row.goal = bench::Goal::kAtMost;
         row.target = 1.2;
-        row.values = bench::Cost(bench::Interleave(
-            bench::Rounds(), ours, [&] { return bench::Shell("cat" + fileList + " > /dev/null"); },
-            row.load));
+        {
+            const auto pairs = bench::Interleave(
+                bench::Rounds(), ours,
+                [&] { return bench::Shell("cat" + fileList + " > /dev/null"); }, row.load);
+            row.values = bench::Cost(pairs);
+            row.note = bench::Times(pairs);
+        }
         bench::Print(row);
     }
     {
@@ -150,7 +158,11 @@ int main() {
         row.what = "ibsdb restore vs cp+sync";
         row.goal = bench::Goal::kAtMost;
         row.target = 1.1;
-        row.values = bench::Cost(bench::Interleave(bench::Rounds(), ours, cp, row.load));
+        {
+            const auto pairs = bench::Interleave(bench::Rounds(), ours, cp, row.load);
+            row.values = bench::Cost(pairs);
+            row.note = bench::Times(pairs);
+        }
         bench::Print(row);
     }
     return 0;

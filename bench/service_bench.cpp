@@ -72,7 +72,11 @@ int main(int argc, char** argv) {
     row.what = "RedoLogIsReady calls/s vs a null call, one processor (" + std::to_string(calls) +
                " distinct logs a round)";
     row.target = 0.6;
-    row.values = bench::Speed(bench::Interleave(bench::Rounds(), announce, null, row.load));
+    {
+        const auto pairs = bench::Interleave(bench::Rounds(), announce, null, row.load);
+        row.values = bench::Speed(pairs);
+        row.note = bench::Times(pairs);
+    }
     bench::Print(row);
     client.Stop();
     service.Wait(20000);
