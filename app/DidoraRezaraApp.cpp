@@ -4,10 +4,14 @@
 #include <iostream>
 #include <sstream>
 
+#include "app/CallerGate.h"
 #include "app/IBSEventImpl.h"
 #include "catalogue/IBSMgr.h"
+#include "platform/framework/Prefs.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Orb.h"
+#include "platform/support/RateLimit.h"
+#include "platform/support/SocketDiag.h"
 #include "platform/support/Thread.h"
 
 const char* const DidoraRezaraApp::kObjectId = "ZAVORIdava";
@@ -30,6 +34,26 @@ void ResetDidoraRezaraApp() {
     gApp.store(nullptr);
 }
 
+namespace {
+// Preference 80, or the default when it is not there (the file was checked at start).
+std::shared_ptr<const CallerPolicy> ReadCallerPolicy() {
+    Talon::XMLPrefs prefs;
+    Talon::PrefsHandle handle;
+    Mirel::unistring text;
+    std::string designation = Talon::PrefKeys::Instance().GetDesignation();
+    auto policy = std::make_shared<CallerPolicy>();
+    if (prefs.Open(handle, designation).OK() &&
+        prefs.GetPref(handle, CallerGate::kAllowedCallersPref, text).OK())
+        policy = std::make_shared<CallerPolicy>(text.ToUTF8());
+    MIREL_DEBUG(57,
+                "DidoraRezaraApp: callers allowed to change the service: root " << policy->Text());
+    for (const std::string& missing : policy->Unresolved())
+        MIREL_DEBUG(
+            57, "DidoraRezaraApp: allowed caller " << missing << " names no user or group (yet)");
+    return policy;
+}
+}  // namespace
+
 DidoraRezaraAppInstance::~DidoraRezaraAppInstance() {
     ResetDidoraRezaraApp();
 }
@@ -48,6 +72,11 @@ Talon::Error DidoraRezaraApp::Init() {
         return Talon::Error(-1);
     }
     if (!InitORB()) return Talon::Error(-1);
+    CallerGate::Install(ReadCallerPolicy());
+    if (!Mirel::SocketDiag::Available())
+        Refuse(
+            "cannot ask the kernel who calls (NETLINK_SOCK_DIAG): every call that changes "
+            "the service will be refused; allow AF_NETLINK in the unit");
     if (!IBSMgr::GetInstance()->Init(mORB)) return Talon::Error(-1);
     Talon::IBSEvent_var obj = CreateIBSObj();
     if (CORBA::is_nil(obj)) return Talon::Error(-1);
@@ -123,6 +152,7 @@ Talon::Error DidoraRezaraApp::Run() {
     os->SetStatus(2);
     os->NotifyStarted();
     MIREL_DEBUG(57, "DidoraRezaraApp::Run: serving requests");
+    bool quit = false;
     for (;;) {
         std::unique_ptr<Mirel::Msg> msg = GetMainMsgQ().GetMsg();
         if (!msg) continue;
@@ -138,7 +168,10 @@ Talon::Error DidoraRezaraApp::Run() {
                 break;
             }
             case 1011:
-                if (GetRunState() == kLoopRunning) GetMainMsgQ().PostMsg(100);
+                if (GetRunState() == kLoopRunning) {
+                    quit = true;
+                    GetMainMsgQ().PostMsg(100);
+                }
                 break;
             case 1012:
                 SendLostConnectionMessageToServer();
@@ -155,6 +188,12 @@ Talon::Error DidoraRezaraApp::Run() {
         if (leave) break;
     }
     MIREL_DEBUG(57, "DidoraRezaraApp::Run: message loop ended");
+    // Only a stop (a signal, the service manager, an allowed caller's Stop) or a quit ends
+    // the service cleanly; any other end is a failure, which the service manager restarts.
+    if (!IsStopInitiated() && !quit) {
+        MIREL_DEBUG(57, "DidoraRezaraApp::Run: the loop ended without a stop request");
+        return Talon::Error(-1);
+    }
     return Talon::Error();
 }
 
@@ -173,6 +212,8 @@ Talon::Error DidoraRezaraApp::Cleanup() {
     StopORB();
     // No remote call can arrive any more: let the workers finish the log they are applying.
     IBSMgr::GetInstance()->EndThreads();
+    // What the limits left out of the logs is said now, while the logs are open.
+    Mirel::RateLimiter::EndReports();
     return Talon::Error();
 }
 

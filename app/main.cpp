@@ -27,7 +27,8 @@ public:
 
 // Preferences the service cannot run with stop the start with one line that names the file
 // (and the line) and the fault: a file that does not parse, a preference it does not know,
-// a backup folder configured without a usable path, or one whose parent folder is missing.
+// allowed callers that are not text, a backup folder configured without a usable path, or
+// one whose parent folder is missing.
 // A missing file is fine: the store is empty.
 bool CheckPreferences(Talon::AppBase& app, Talon::Error& error) {
     std::string designation = Talon::PrefKeys::Instance().GetDesignation();

@@ -1,146 +1,172 @@
-// Engine throughput against cp of the same bytes, measured in the same run.
+// Rows P1 and P2 of the benchmark table: the worker's own code against cp of the same bytes.
 //
-//   redo application: every redo log applied to its database (open, apply, durable close),
-//                     against `cp` of the same log files followed by `sync` of the copies
-//   private copy:     a hard-linked database file made private (rename, copy, delete), as a
-//                     worker does before its first write, against `cp` + `sync` of the file
+//   P1 redo application: a worker's pass (TalonIBWorker::ProcessRedoLogSet) over 16 logs of
+//      random pages, as many bytes of logs as the database holds, on a 16 MiB and a 256 MiB
+//      database; against `cp` of the same log files and `sync` of the copies
+//   P2 private copy: TalonIBWorker::PrepareDatabase on a hard-linked 256 MiB database (the
+//      copy a worker makes before its first write); against `cp` + `sync` of the file
 //
-// Ratios are cp time / our time: 1.0 means as fast as cp, above 1.0 faster.
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
+// Figures are speeds: cp time / our time (1.0 as fast as cp, above 1.0 faster).
+//
+//   engine_bench [apply|copy|all]
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "app/DidoraRezaraApp.h"
+#include "bench/Bench.h"
+#include "catalogue/IBSMgr.h"
 #include "platform/engine/HBEngine.h"
 #include "platform/engine/HBFile.h"
-#include "platform/engine/HBLogFile.h"
-#include "platform/framework/IBS_Config.h"
+#include "platform/support/Debug.h"
 #include "platform/support/Directory.h"
 #include "platform/support/File.h"
 #include "tools/sim/DatabaseModel.h"
+#include "workers/TalonIBWorker.h"
 
 using Mirel::UniversalPath;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Secs(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double TimeShell(const std::string& cmd) {
-    auto t0 = Clock::now();
-    if (std::system(cmd.c_str()) != 0) {
-        std::fprintf(stderr, "failed: %s\n", cmd.c_str());
-        std::exit(1);
-    }
-    return Secs(t0);
-}
+constexpr std::uint32_t kPage = 4096;
+constexpr int kLogs = 16;
 
 void Check(const Mirel::Error& e, const char* what) {
-    if (!e.OK()) {
-        std::fprintf(stderr, "%s failed: error %d\n", what, e.GetError());
-        std::exit(1);
+    if (!e.OK()) bench::Fail(std::string(what) + " failed: error " + std::to_string(e.GetError()));
+}
+
+struct Fixture {
+    bench::Scratch dir{"engine-bench"};
+    std::string backup = dir / "backup";
+    std::string ip = backup + "/InProgress/db.vdb";
+    TalonIBWorker worker;  // never started: its pass runs on this thread
+};
+
+// A database of `mib` MiB and 16 logs holding as many bytes, written once; each round applies
+// them to a fresh copy of the database.
+void ApplyRow(Fixture& fx, int mib) {
+    const std::uint64_t pages = (static_cast<std::uint64_t>(mib) << 20) / kPage;
+    sim::DatabaseModel model(42, kPage, pages);
+    const std::string pristine = fx.dir / ("pristine" + std::to_string(mib) + ".vdb");
+    Check(model.WriteFullCopy(UniversalPath::FromNative(pristine)), "write database");
+    const std::uint64_t startMsn = model.MSN();
+    const std::string redo = fx.backup + "/Changes/Redo_1";
+    bench::Shell("mkdir -p " + redo);
+    std::vector<FileInfo> logs;
+    std::string logList;
+    std::uint64_t bytes = 0;
+    for (int i = 0; i < kLogs; ++i) {
+        const std::string p = redo + "/m" + std::to_string(mib) + "-" + std::to_string(i) + ".vrl";
+        sim::LogInfo li;
+        Check(model.WriteRedoLog(UniversalPath::FromNative(p), pages / kLogs, 1000 + i, false, &li),
+              "write log");
+        bytes += li.bytes;
+        logs.emplace_back(UniversalPath::FromNative(p),
+                          Mirel::unistring::FromUTF8(model.UuidText()), li.msn, li.startMSN,
+                          li.endUTC, false);
+        logList += " " + p;
     }
+    bool verified = false;
+    auto ours = [&] {
+        bench::Shell("cp " + pristine + " " + fx.ip);
+        bench::Settle();
+        DatabaseItem item(UniversalPath::FromNative("db.vdb"),
+                          Mirel::unistring::FromUTF8(model.UuidText()), startMsn, false, true);
+        item.logs.insert(logs.begin(), logs.end());
+        item.lastLogMSN = UINT64_MAX;
+        auto t0 = bench::Clock::now();
+        fx.worker.ProcessRedoLogSet(item);
+        const double s = bench::Secs(t0);
+        if (!item.err.OK() || item.file.msn != model.MSN())
+            bench::Fail("the pass failed: error " + std::to_string(item.err.GetError()));
+        if (!verified) {
+            const std::string diff = model.Compare(UniversalPath::FromNative(fx.ip));
+            if (!diff.empty()) bench::Fail("the copy differs: " + diff);
+            verified = true;
+        }
+        return s;
+    };
+    auto cp = [&] {
+        const std::string to = fx.dir / "cp";
+        const double s = bench::Shell("mkdir -p " + to + " && cp" + logList + " " + to +
+                                      "/ && sync " + to + "/*");
+        bench::Shell("rm -rf " + to);
+        return s;
+    };
+    bench::Row row;
+    row.id = "P1";
+    char what[96];
+    std::snprintf(what, sizeof what, "redo pass, %d MiB database, %.0f MiB of logs, vs cp+sync",
+                  mib, static_cast<double>(bytes) / (1 << 20));
+    row.what = what;
+    row.target = 0.8;
+    {
+        const auto pairs = bench::Interleave(bench::Rounds(), ours, cp, row.load);
+        row.values = bench::Speed(pairs);
+        row.note = bench::Times(pairs);
+    }
+    bench::Print(row);
+    for (const auto& l : logs) l.path.Delete();
+    UniversalPath::FromNative(fx.ip).Delete();
+}
+
+void CopyRow(Fixture& fx, int mib) {
+    const std::uint64_t pages = (static_cast<std::uint64_t>(mib) << 20) / kPage;
+    sim::DatabaseModel model(7, kPage, pages);
+    const std::string lg = fx.dir / "lastgood.vdb";
+    Check(model.WriteFullCopy(UniversalPath::FromNative(lg)), "write database");
+    auto ours = [&] {
+        UniversalPath ip = UniversalPath::FromNative(fx.ip);
+        ip.Delete();
+        Mirel::File link(ip);
+        Check(link.MakeHardLink(UniversalPath::FromNative(lg)), "hard link");
+        bench::Settle();
+        auto t0 = bench::Clock::now();
+        Mirel::HBFile db(ip);
+        Check(fx.worker.PrepareDatabase(db), "private copy");
+        Check(db.Close(), "close");
+        const double s = bench::Secs(t0);
+        if (Mirel::File(ip).GetHardLinkCount() != 1) bench::Fail("the copy is still linked");
+        ip.Delete();
+        return s;
+    };
+    auto cp = [&] {
+        const std::string to = fx.dir / "cp.vdb";
+        const double s = bench::Shell("cp " + lg + " " + to + " && sync " + to);
+        bench::Shell("rm -f " + to);
+        return s;
+    };
+    bench::Row row;
+    row.id = "P2";
+    row.what = "private copy of a hard-linked " + std::to_string(mib) + " MiB database vs cp+sync";
+    row.target = 0.9;
+    {
+        const auto pairs = bench::Interleave(bench::Rounds(), ours, cp, row.load);
+        row.values = bench::Speed(pairs);
+        row.note = bench::Times(pairs);
+    }
+    bench::Print(row);
+    UniversalPath::FromNative(lg).Delete();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string base = argc > 1 ? argv[1] : "/tmp";
-    int mib = argc > 2 ? std::atoi(argv[2]) : 256;
-    const int rounds = 3;
-    std::string dir = base + "/ibs-bench-" + std::to_string(::getpid());
-    Mirel::Directory work(UniversalPath::Folder(dir));
-    Check(work.CreateIfNotExists(), "create work folder");
+    const std::string what = argc > 1 ? argv[1] : "all";
+    Mirel::gDebugger.SetCategories(0);
+    auto* instance = new DidoraRezaraAppInstance;
+    instance->CreateInstance();
     Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
-
-    const std::uint32_t page = 4096;
-    const int logs = 16;
-    const std::uint64_t pagesPerLog = (static_cast<std::uint64_t>(mib) << 20) / logs / (page + 16);
-
-    std::vector<double> ours, theirs;
-    double bytes = 0;
-    for (int r = 0; r < rounds; ++r) {
-        sim::DatabaseModel model(42 + r, page, 4096);
-        UniversalPath db = UniversalPath::FromNative(dir + "/db.vdb");
-        db.Delete();
-        Check(model.WriteFullCopy(db), "write database");
-        std::vector<std::string> logPaths;
-        bytes = 0;
-        for (int i = 0; i < logs; ++i) {
-            std::string p = dir + "/log" + std::to_string(i) + ".vrl";
-            UniversalPath::FromNative(p).Delete();
-            sim::LogInfo li;
-            Check(
-                model.WriteRedoLog(UniversalPath::FromNative(p), pagesPerLog, 1000 + i, false, &li),
-                "write log");
-            bytes += static_cast<double>(li.bytes);
-            logPaths.push_back(p);
+    {
+        Fixture fx;
+        IBSMgr::GetInstance()->SetupFolders(Mirel::Directory(UniversalPath::Folder(fx.backup)));
+        const bool quick = bench::Quick();
+        if (what == "apply" || what == "all") {
+            ApplyRow(fx, 16);
+            if (!quick) ApplyRow(fx, 256);
         }
-        // As a worker does: the database opened once per pass, the logs applied in turn.
-        auto t0 = Clock::now();
-        {
-            Mirel::HBFile f(db);
-            f.SetOpeningFlags(0x110);
-            Check(f.Open(Mirel::HBFile::kPermReadWrite), "open database");
-            for (const auto& p : logPaths) {
-                Mirel::HBLogFile log(UniversalPath::FromNative(p));
-                std::atomic<std::int32_t> abort{0};
-                Check(Talon::IBS_Config::ProcessRedoLogFile(f, log, abort), "apply");
-            }
-            Check(f.Close(), "close");
-        }
-        ours.push_back(Secs(t0));
-        if (!model.Compare(db).empty()) {
-            std::fprintf(stderr, "verification failed: %s\n", model.Compare(db).c_str());
-            return 1;
-        }
-        std::string cmd = "mkdir -p " + dir + "/cp && cp";
-        for (const auto& p : logPaths) cmd += " " + p;
-        cmd += " " + dir + "/cp/ && sync " + dir + "/cp/*";
-        theirs.push_back(TimeShell(cmd));
-        TimeShell("rm -rf " + dir + "/cp");
+        if (what == "copy" || what == "all") CopyRow(fx, quick ? 16 : 256);
     }
-    double a = Median(ours), c = Median(theirs);
-    std::printf("redo application: %.0f MiB in %.3f s (%.0f MiB/s); cp+sync %.3f s; ratio %.2f\n",
-                bytes / (1 << 20), a, bytes / (1 << 20) / a, c, c / a);
-
-    // The private copy of a hard-linked database.
-    std::vector<double> mine, cps;
-    std::string big = dir + "/big.vdb";
-    sim::DatabaseModel bigModel(7, page, (static_cast<std::uint64_t>(mib) << 20) / page);
-    UniversalPath::FromNative(big).Delete();
-    Check(bigModel.WriteFullCopy(UniversalPath::FromNative(big)), "write big database");
-    for (int r = 0; r < rounds; ++r) {
-        std::string ip = dir + "/ip.vdb", tmp = dir + "/ip.tmp";
-        UniversalPath::FromNative(ip).Delete();
-        Mirel::File link(UniversalPath::FromNative(ip));
-        Check(link.MakeHardLink(UniversalPath::FromNative(big)), "hard link");
-        auto t0 = Clock::now();
-        Mirel::File f(UniversalPath::FromNative(ip));
-        Check(f.Rename(UniversalPath::FromNative(tmp)), "rename");
-        Check(f.Copy(UniversalPath::FromNative(ip)), "copy");
-        Check(f.Delete(), "delete");
-        mine.push_back(Secs(t0));
-        cps.push_back(TimeShell("cp " + big + " " + dir + "/cp.vdb && sync " + dir + "/cp.vdb"));
-        TimeShell("rm -f " + dir + "/cp.vdb");
-    }
-    a = Median(mine);
-    c = Median(cps);
-    std::printf("private copy:     %d MiB in %.3f s (%.0f MiB/s); cp+sync %.3f s; ratio %.2f\n",
-                mib, a, mib / a, c, c / a);
-    Mirel::Directory(UniversalPath::Folder(dir)).DeleteAll();
-    return 0;
+    std::fflush(stdout);
+    std::_Exit(0);  // the manager lives until the process ends
 }

@@ -89,4 +89,23 @@ inline void MakeDirs(const std::string& p) {
     Mirel::Directory(Mirel::UniversalPath::Folder(p)).CreateIfNotExists();
 }
 
+// A TCP connection to the service's port on loopback (or another port); -1 when refused.
+inline int ConnectLoopback(unsigned short port = 50004) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
+// How often `what` occurs in `text`.
+inline std::size_t CountOf(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 }  // namespace testutil

@@ -1,5 +1,8 @@
 #include "workers/TalonIBWorker.h"
 
+#include <memory>
+#include <vector>
+
 #include "catalogue/IBSMgr.h"
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
@@ -93,11 +96,41 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
     Mirel::HBFile database(dbPath);
     bool prepared = false;
     Talon::Error result;
+    // The logs of the pass stay open until they are written together; the copy's MSN and end
+    // move only once the header that covers them is durable.
+    std::vector<std::unique_ptr<Mirel::HBLogFile>> open;
+    std::vector<const FileInfo*> queued;
+    std::uint64_t passEnd = 0;
+    auto finish = [&]() {
+        if (queued.empty()) return;
+        Talon::Error e = Talon::IBS_Config::FinishRedoLogFiles(database, mAbort);
+        if (e.OK()) {
+            for (const FileInfo* log : queued)
+                IBS_DEBUG_WIDE(u"ProcessRedoLogSet: old MSN "
+                               << log->startMSN << u", new MSN " << log->msn << u" endUTC "
+                               << log->endUTC << u" from log " << log->path.GetName());
+            item.file.msn = queued.back()->msn;
+            item.file.endUTC = passEnd;
+        } else {
+            IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **ERROR "
+                           << e.GetError() << u" writing " << queued.size() << u" log(s) from "
+                           << queued.front()->path.GetName() << u" (MSN " << item.file.msn
+                           << u" to " << queued.back()->msn << u") to " << dbPath.GetName());
+            // A log that could not be queued is the pass's real outcome.
+            if (result.OK()) result = e;
+        }
+        queued.clear();
+        open.clear();
+    };
     for (const FileInfo& log : item.logs) {
         if (mAbort.load() != 0 || !result.OK()) break;
         if (log.msn > item.lastLogMSN || (log.msn == item.lastLogMSN && log.endUTC > limit)) break;
         if (log.msn <= item.file.msn) {
             if (log.endUTC > item.file.endUTC) item.file.endUTC = log.endUTC;
+            continue;
+        }
+        if (!queued.empty() && log.msn <= queued.back()->msn) {
+            if (log.endUTC > passEnd) passEnd = log.endUTC;
             continue;
         }
         if (!prepared) {
@@ -113,13 +146,13 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             }
             prepared = true;
         }
-        Mirel::HBLogFile logFile(log.path);
-        result = Talon::IBS_Config::ProcessRedoLogFile(database, logFile, mAbort);
+        auto logFile = std::make_unique<Mirel::HBLogFile>(log.path);
+        result = Talon::IBS_Config::QueueRedoLogFile(database, *logFile);
         if (!result.OK()) {
             IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **ERROR "
                            << result.GetError() << u" applying log " << log.path.GetName()
                            << u" (MSN " << log.startMSN << u" to " << log.msn << u") to "
-                           << dbPath.GetName() << u" at MSN " << item.file.msn);
+                           << dbPath.GetName() << u" at MSN " << database.PassMSN());
             // A full disk or a stop says nothing about the log: it stays for the next pass.
             if (Mirel::IsEnvironmentError(result.GetError())) continue;
             // A log merged from the newer copy's interval was never needed by that copy (an
@@ -134,13 +167,16 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
                              ErrorText(result));
             continue;  // the loop stops at its first check
         }
-        IBS_DEBUG_WIDE(u"ProcessRedoLogSet: old MSN " << item.file.msn << u", new MSN " << log.msn
-                                                      << u" endUTC " << log.endUTC << u" from log "
-                                                      << log.path.GetName());
-        item.file.msn = log.msn;
-        item.file.endUTC = log.endUTC;
+        open.push_back(std::move(logFile));
+        queued.push_back(&log);
+        passEnd = log.endUTC;
+        // A very long pass is written in parts, each with its own sync.
+        if (queued.size() >= kPassMaxLogs || database.QueuedBytes() >= kPassMaxBytes) finish();
     }
-    // A log that failed its checks wrote nothing: the copy is still the one it started as.
+    // The logs checked before a bad one are written: the header claims only their MSN.
+    finish();
+    // A log that failed its checks wrote nothing: the copy is still the one it started as
+    // unless a pass wrote to it.
     if (database.Written()) item.pristine = false;
     // The header of the last applied log must be durable before the release reports it.
     if (prepared) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "catalogue/Catalogue.h"
@@ -19,6 +20,9 @@ class TalonIBWorker : public Mirel::Thread {
 public:
     static constexpr std::int32_t kMsgQuit = 100;
     static constexpr std::int32_t kMsgWork = 1229;
+    // A pass is written in parts past these: the open logs and their mappings stay bounded.
+    static constexpr std::size_t kPassMaxLogs = 64;
+    static constexpr std::uint64_t kPassMaxBytes = 1ull << 30;
 
     TalonIBWorker() = default;
     ~TalonIBWorker() override;
@@ -32,7 +36,8 @@ public:
     void SetAbort() { Mirel::AtomicBool32Set(mAbort); }
     void ClearAbort() { Mirel::AtomicBool32Clear(mAbort); }
 
-    // Applies the item's pending logs up to its lastLogMSN; the outcome is in item.err.
+    // Applies the item's pending logs up to its lastLogMSN in one pass (one data sync, then
+    // the header); the outcome is in item.err.
     void ProcessRedoLogSet(DatabaseItem& item);
     // Gives a hard-linked in-progress file its own data, then opens it for writing. Bytes
     // still shared with a last-good copy are checked against that copy's manifest line on

@@ -71,6 +71,7 @@ Error HBFile::Open(int permission) {
 }
 
 Error HBFile::Close() {
+    DropPass();  // a pass not applied leaves the file as it is
     if (mFd < 0) return Error();
     int rc = 0;
     if (mDirty) rc = Os::SyncFile(mFd, mPath.Native());
@@ -109,10 +110,8 @@ Error HBFile::WriteHeader(std::uint64_t msn, std::uint64_t pageCount) {
     return Error();
 }
 
-Error HBFile::WritePages(HBLogFile& log, std::uint64_t& pageCount,
-                         const std::atomic<std::int32_t>* abort) {
+Error HBFile::WritePages(std::uint64_t& pageCount, const std::atomic<std::int32_t>* abort) {
     const std::uint32_t p = mHeader.pageSize;
-    const std::uint64_t n = log.RecordCount();
     std::vector<iovec> iov;
     iov.reserve(64);
     std::uint64_t runStart = 0;
@@ -123,22 +122,29 @@ Error HBFile::WritePages(HBLogFile& log, std::uint64_t& pageCount,
         iov.clear();
         return rc;
     };
-    // Later images of a page replace earlier ones, so only the last counts; writing in page
-    // order lets neighbouring pages go out in one call.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> order;  // (page, record)
-    order.reserve(n);
-    for (std::uint64_t i = 0; i < n; ++i) order.emplace_back(log.RecordPage(i), i);
+    // Later images of a page replace earlier ones, so only the last of the pass counts; writing
+    // in page order lets neighbouring pages, from whichever logs, go out in one call.
+    struct Image {
+        std::uint64_t page;
+        const std::uint8_t* data;
+    };
+    std::vector<Image> order;
+    order.reserve(mPassBytes / (p + Format::kRecordHeaderSize));
+    for (const HBLogFile* log : mPass)
+        for (std::uint64_t i = 0; i < log->RecordCount(); ++i)
+            order.push_back({log->RecordPage(i), log->RecordData(i)});
+    // Stable: the images of one page stay in pass order, the last one last.
     std::stable_sort(order.begin(), order.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+                     [](const Image& a, const Image& b) { return a.page < b.page; });
     for (std::size_t k = 0; k < order.size(); ++k) {
-        if (k + 1 < order.size() && order[k + 1].first == order[k].first) continue;
-        std::uint64_t page = order[k].first;
+        if (k + 1 < order.size() && order[k + 1].page == order[k].page) continue;
+        const std::uint64_t page = order[k].page;
         // Runs are bounded so that an abort is seen within a few hundred pages.
         if (!iov.empty() && (page != runStart + iov.size() || iov.size() >= 256)) {
             if (int rc = flush()) return Error(rc);
         }
         if (iov.empty()) runStart = page;
-        iov.push_back({const_cast<std::uint8_t*>(log.RecordData(order[k].second)), p});
+        iov.push_back({const_cast<std::uint8_t*>(order[k].data), p});
         if (page + 1 > pageCount) pageCount = page + 1;
     }
     if (!iov.empty()) {
@@ -185,26 +191,60 @@ Error HBFile::ApplyContainerChanges(HBLogFile& log) {
     return e;
 }
 
-Error HBFile::ApplyLog(HBLogFile& log, const std::atomic<std::int32_t>* abort) {
+std::uint64_t HBFile::PassMSN() const {
+    return mPass.empty() ? mHeader.msn : mPass.back()->GetMSN();
+}
+
+Error HBFile::QueueLog(HBLogFile& log) {
     if (!HBEngine::IsStarted()) return SetError(kErrEngineNotStarted);
     if (mFd < 0 || !mWritable) return SetError(kErrNotOpen);
     if (!log.IsOpen()) return SetError(kErrNotOpen);
     const Format::LogHeader& lh = log.Header();
     if (lh.uuid != mHeader.uuid || lh.pageSize != mHeader.pageSize)
         return SetError(kErrLogWrongDatabase);
-    if (lh.startMSN != mHeader.msn) return SetError(kErrLogChainBreak);
+    if (lh.startMSN != PassMSN()) return SetError(kErrLogChainBreak);
     if (Error e = log.VerifyRecords(); !e.OK()) return SetError(e.GetError());
+    mPass.push_back(&log);
+    mPassBytes += lh.recordCount * (lh.pageSize + Format::kRecordHeaderSize);
+    return SetError(0);
+}
 
+void HBFile::DropPass() {
+    mPass.clear();
+    mPassBytes = 0;
+}
+
+Error HBFile::ApplyPass(const std::atomic<std::int32_t>* abort) {
+    if (mPass.empty()) return SetError(0);
+    Error e;
     std::uint64_t pageCount = mHeader.pageCount;
-    if (!mWritten && mBeforeFirstWrite)
-        if (Error e = mBeforeFirstWrite(); !e.OK()) return SetError(e.GetError());
-    mWritten = true;
-    if (Error e = WritePages(log, pageCount, abort); !e.OK()) return SetError(e.GetError());
-    if (Error e = ApplyContainerChanges(log); !e.OK()) return SetError(e.GetError());
-    if (mFlags & kOpenDurable) {
-        if (int rc = Os::SyncFile(mFd, mPath.Native())) return SetError(rc);
+    if (!HBEngine::IsStarted())
+        e = Error(kErrEngineNotStarted);
+    else if (mFd < 0 || !mWritable)
+        e = Error(kErrNotOpen);
+    else if (abort && abort->load() != 0)
+        e = Error(kErrAborted);
+    if (e.OK() && !mWritten && mBeforeFirstWrite) e = mBeforeFirstWrite();
+    if (e.OK()) {
+        mWritten = true;
+        e = WritePages(pageCount, abort);
     }
-    return SetError(WriteHeader(lh.msn, pageCount).GetError());
+    for (std::size_t i = 0; e.OK() && i < mPass.size(); ++i) e = ApplyContainerChanges(*mPass[i]);
+    // Every page of the pass is durable before a header claims it.
+    if (e.OK() && (mFlags & kOpenDurable)) e = Error(Os::SyncFile(mFd, mPath.Native()));
+    if (e.OK()) e = WriteHeader(PassMSN(), pageCount);
+    if (e.OK() && (mFlags & kOpenDurable)) {
+        e = Error(Os::SyncFile(mFd, mPath.Native()));
+        if (e.OK()) mDirty = false;
+    }
+    DropPass();
+    return SetError(e.GetError());
+}
+
+Error HBFile::ApplyLog(HBLogFile& log, const std::atomic<std::int32_t>* abort) {
+    DropPass();
+    if (Error e = QueueLog(log); !e.OK()) return e;
+    return ApplyPass(abort);
 }
 
 }  // namespace Mirel

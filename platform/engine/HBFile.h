@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "platform/engine/Formats.h"
 #include "platform/support/File.h"
@@ -36,12 +37,26 @@ public:
     // Reads data page n; a page never written reads as zeros.
     Error ReadPage(std::uint64_t n, std::uint8_t* out) const;
 
-    // Applies one redo log whole: refuses a log of another database (kErrLogWrongDatabase)
-    // or one that does not start at this file's MSN (kErrLogChainBreak), checks every
-    // record (kErrInvalidFile) before writing any, writes the pages and container changes,
-    // makes them durable, and only then advances the MSN. When `abort` becomes non-zero
-    // the pages stop (kErrAborted) and the MSN stays: page images are idempotent, so the
-    // same log applies again later.
+    // A pass applies the logs of one database in order with a single data sync. QueueLog
+    // checks a log whole and writes nothing: it refuses a log of another database
+    // (kErrLogWrongDatabase), one that does not start at the MSN the pass has reached
+    // (kErrLogChainBreak) and one with a bad record (kErrInvalidFile), and leaves the pass as
+    // it was. The log must stay open until the pass is applied or dropped.
+    Error QueueLog(HBLogFile& log);
+    std::size_t QueuedLogs() const { return mPass.size(); }
+    // Bytes of records queued: a caller bounds a pass by it.
+    std::uint64_t QueuedBytes() const { return mPassBytes; }
+    // The MSN the queued logs reach (the header's when none is queued).
+    std::uint64_t PassMSN() const;
+    // Writes the queued logs: each page once (its last image in the pass), in page order with
+    // neighbouring pages in one call, then the container changes in log order, one data sync
+    // (0x100), and only then the header with the last log's MSN, synced too. When `abort`
+    // becomes non-zero between runs of pages the pass stops (kErrAborted) before any header is
+    // written: page images are idempotent, so the same logs apply again from the old MSN.
+    // The pass is empty afterwards, whatever the outcome.
+    Error ApplyPass(const std::atomic<std::int32_t>* abort = nullptr);
+    void DropPass();
+    // One log as a pass of its own.
     Error ApplyLog(HBLogFile& log, const std::atomic<std::int32_t>* abort = nullptr);
     // Whether a log began writing into the file since it was opened: a refusal or a failed
     // check writes nothing.
@@ -52,8 +67,7 @@ public:
 
 private:
     Error WriteHeader(std::uint64_t msn, std::uint64_t pageCount);
-    Error WritePages(HBLogFile& log, std::uint64_t& pageCount,
-                     const std::atomic<std::int32_t>* abort);
+    Error WritePages(std::uint64_t& pageCount, const std::atomic<std::int32_t>* abort);
     Error ApplyContainerChanges(HBLogFile& log);
 
     std::uint32_t mFlags = 0;
@@ -62,6 +76,8 @@ private:
     bool mWritten = false;
     std::function<Error()> mBeforeFirstWrite;
     Format::DbHeader mHeader;
+    std::vector<HBLogFile*> mPass;
+    std::uint64_t mPassBytes = 0;
 };
 
 }  // namespace Mirel

@@ -5,9 +5,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -19,28 +21,73 @@
 #include "platform/support/Directory.h"
 #include "platform/support/Orb.h"
 #include "platform/support/Os.h"
+#include "platform/support/RateLimit.h"
 
 namespace Talon {
 
 namespace {
 std::atomic<AppInstance*> gInstance{nullptr};
 
-// omniORB's trace lines, appended to a file that SIGHUP reopens by name.
+// omniORB's trace lines, appended to a file that SIGHUP reopens by name. At the ordinary
+// levels a flood of one kind of line (a line per malformed message from a hostile client)
+// is cut to a few a minute, with a count of those left out.
 namespace OrbTrace {
 std::mutex gM;
 std::string gPath;
 std::FILE* gFile = nullptr;
+std::atomic<bool> gLimited{true};
+constexpr unsigned kLinesPerKind = 10;
+constexpr std::size_t kKinds = 32;
 
 void OpenLocked() {
     if (!gFile && !gPath.empty()) gFile = std::fopen(gPath.c_str(), "a");
 }
 
-void Write(const char* text) {
+void WriteRaw(const std::string& text) {
     std::lock_guard<std::mutex> g(gM);
     OpenLocked();
     std::FILE* out = gFile ? gFile : stderr;
-    std::fputs(text, out);
+    std::fputs(text.c_str(), out);
     std::fflush(out);
+}
+
+// What a line says without its prefix ("omniORB: (7) 2026-01-01 12:00:00.000000: "),
+// numbers and addresses: lines of one kind differ only in those.
+std::string Kind(const char* text) {
+    std::string line = text;
+    auto stamp = line.find(": ", line.find(") "));
+    if (line.rfind("omniORB: (", 0) == 0 && stamp != std::string::npos) line.erase(0, stamp + 2);
+    std::string kind;
+    for (char c : line) {
+        if (kind.size() >= 48 || c == '\n') break;
+        if (std::isdigit(static_cast<unsigned char>(c))) {
+            if (kind.empty() || kind.back() != '#') kind += '#';
+        } else {
+            kind += c;
+        }
+    }
+    return kind;
+}
+
+// The ORB writes lines while the process's objects are destroyed: the limiters stay.
+Mirel::RateLimiter& LimiterFor(const std::string& kind) {
+    static auto* m = new std::mutex;
+    static auto* limiters = new std::map<std::string, std::unique_ptr<Mirel::RateLimiter>>;
+    std::lock_guard<std::mutex> g(*m);
+    // Past kKinds kinds, the rest share one limiter.
+    std::string key = limiters->size() < kKinds || limiters->count(kind) ? kind : "(other lines)";
+    auto& limiter = (*limiters)[key];
+    if (!limiter)
+        limiter = std::make_unique<Mirel::RateLimiter>(kLinesPerKind, [key](std::uint64_t n) {
+            WriteRaw(Mirel::gDebugger.MessagePrefix() + "omniORB trace: " + std::to_string(n) +
+                     " lines like \"" + key + "\" were left out in the last minute\n");
+        });
+    return *limiter;
+}
+
+void Write(const char* text) {
+    if (gLimited.load() && !LimiterFor(Kind(text)).Admit()) return;
+    WriteRaw(text);
 }
 
 void Open(const std::string& path) {
@@ -311,9 +358,12 @@ bool AppBase::InitORB() {
     Mirel::Directory(Mirel::UniversalPath::Folder(GetLogFolder())).CreateIfNotExists();
     Mirel::ORBConfig config;
     const char* level = std::getenv("VELLUMARK_ORB_TRACE");
-    // The trace goes through our own file so that a log rotation can reopen it.
+    // The trace goes through our own file so that a log rotation can reopen it. Detailed
+    // tracing (level 10 and above) is asked for to see everything: it is not cut.
     OrbTrace::Open(GetLogFolder() + "/" + mOrbTraceName.ToUTF8());
-    config.options = {"-ORBtraceLevel", level && *level ? level : "1", "-ORBtraceTime", "1"};
+    std::string traceLevel = level && *level ? level : "1";
+    OrbTrace::gLimited.store(std::atoi(traceLevel.c_str()) < 10);
+    config.options = {"-ORBtraceLevel", traceLevel, "-ORBtraceTime", "1"};
     for (const OrbLimit& limit : OrbLimits()) {
         // omniORB reads ORB<name> from the environment, but a command-line option would
         // win over it: leave out the ones the administrator set.

@@ -188,6 +188,18 @@ Error IBS_Config::ProcessRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& 
     return database.ApplyLog(log, &abort);
 }
 
+Error IBS_Config::QueueRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& log) {
+    if (!log.IsOpen()) {
+        if (Error e = log.Open(Mirel::HBLogFile::kPermRead); !e.OK()) return e;
+    }
+    return database.QueueLog(log);
+}
+
+Error IBS_Config::FinishRedoLogFiles(Mirel::HBFile& database,
+                                     const std::atomic<std::int32_t>& abort) {
+    return database.ApplyPass(&abort);
+}
+
 unistring IBS_Config::GetRedoFolderAppendixName() {
     return sRedoFolderPrefix + u"*";
 }

@@ -64,6 +64,14 @@ public:
     // an aborted log answers kErrAborted and leaves the database at its old MSN.
     static Error ProcessRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& log,
                                     const std::atomic<std::int32_t>& abort);
+    // A pass of several logs with one data sync. QueueRedoLogFile opens the log when needed
+    // and checks it whole against the MSN the pass has reached, writing nothing; the log
+    // must stay alive until the pass is finished. FinishRedoLogFiles writes the queued logs'
+    // pages, then makes the header with the last log's MSN durable; aborted, it writes no
+    // header and the database keeps its old MSN.
+    static Error QueueRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& log);
+    static Error FinishRedoLogFiles(Mirel::HBFile& database,
+                                    const std::atomic<std::int32_t>& abort);
 
     // Redo folders are named "Redo_" and the UTC (decimal microseconds) they start at.
     static Mirel::unistring GetRedoFolderAppendixName();  // the pattern "Redo_*"

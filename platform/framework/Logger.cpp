@@ -72,6 +72,10 @@ const std::map<std::uint32_t, EventKind>& Wording() {
           "The last-good copy %1 does not match its manifest (%2): it does not start an "
           "interval; an older copy does, or its database fails and a new full backup is "
           "asked for."}},
+        {0x81000350,
+         {LOG_WARNING,
+          "A call of %2 from %1 was refused: only root and the users and groups of preference "
+          "80 may change the service (%3 refused since the previous record)."}},
         {0x41000331,
          {LOG_WARNING,
           "Database %1 failed (error %2): its newest last-good copy is kept, and its redo logs "

@@ -33,10 +33,20 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
         return file + (it == listed.end() ? std::string() : ":" + std::to_string(it->second));
     };
     for (const auto& [id, line] : listed) {
-        if (id == kPrefFolderConfigured || id == kPrefBackupFolder) continue;
+        if (id == kPrefFolderConfigured || id == kPrefBackupFolder || id == kPrefAllowedCallers)
+            continue;
         // A mistyped number would otherwise be ignored and the intended setting lost.
         problem = at(id) + ": unknown preference " + std::to_string(id) +
-                  "; the service reads 67 (1: a backup folder is configured) and 68 (its path)";
+                  "; the service reads 67 (1: a backup folder is configured), 68 (its path) "
+                  "and 80 (the allowed callers)";
+        return Mirel::kErrPrefsMalformed;
+    }
+    Mirel::unistring callers;
+    Error callersRead = store.GetPref(handle, kPrefAllowedCallers, callers);
+    if (!callersRead.OK() && callersRead.GetError() != Mirel::kErrPrefNotFound) {
+        // Read as the default instead, it could let in callers the operator meant to keep out.
+        problem =
+            at(kPrefAllowedCallers) + ": preference 80 (the allowed callers) must be of type text";
         return Mirel::kErrPrefsMalformed;
     }
     std::int64_t configured = 0;

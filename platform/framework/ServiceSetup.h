@@ -8,10 +8,11 @@
 
 namespace Talon {
 
-// The preferences the service reads: 67 (a backup folder is configured when not 0) and 68
-// (that folder's absolute path).
+// The preferences the service reads: 67 (a backup folder is configured when not 0), 68
+// (that folder's absolute path) and 80 (who may drive the service besides root).
 inline constexpr int kPrefFolderConfigured = 67;
 inline constexpr int kPrefBackupFolder = 68;
+inline constexpr int kPrefAllowedCallers = 80;
 
 struct ServicePrefs {
     bool present = false;      // false: no file, an empty store
@@ -22,7 +23,7 @@ struct ServicePrefs {
 // 0 when the service can start with the preference file `file`; otherwise
 // kErrPrefsMalformed and `problem` holds "FILE[:LINE]: what is wrong", one line.
 // Refused: a file that does not parse, a preference the service does not know, 67 set
-// without a 68 that holds an absolute path.
+// without a 68 that holds an absolute path, an 80 that is not text.
 int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& problem);
 
 // 0 when the service may set up `folder`: it is a folder, or its parent is (the service

@@ -11,6 +11,7 @@
 
 #include "platform/support/Directory.h"
 #include "platform/support/Os.h"
+#include "platform/support/RateLimit.h"
 
 namespace Mirel {
 
@@ -122,10 +123,76 @@ void Debugger::OpenLocked() {
     if (Os::OpenAppend(mPath, mFd) != 0) mFd = -1;
 }
 
+unistring CutForLog(const unistring& text, std::size_t max) {
+    if (text.size() <= max) return text;
+    std::size_t tail = max / 3, head = max - tail;
+    // Never split a surrogate pair.
+    if (head > 0 && text[head - 1] >= 0xD800 && text[head - 1] < 0xDC00) --head;
+    if (tail > 0 && text[text.size() - tail] >= 0xDC00 && text[text.size() - tail] < 0xE000) --tail;
+    unistring out = text.substr(0, head);
+    out += unistring::FromUTF8("[... " + std::to_string(text.size() - head - tail) +
+                               " characters left out ...]");
+    out += text.substr(text.size() - tail);
+    return out;
+}
+
+std::string CutLineForLog(const std::string& line, std::size_t max) {
+    if (line.size() <= max) return line;
+    bool newline = !line.empty() && line.back() == '\n';
+    std::size_t tail = max / 4, head = max - tail;
+    auto continuation = [&](std::size_t i) { return (line[i] & 0xC0) == 0x80; };
+    while (head > 0 && continuation(head)) --head;
+    std::size_t from = line.size() - tail;
+    while (from < line.size() && continuation(from)) ++from;
+    std::string out = line.substr(0, head) + "[... " + std::to_string(from - head) +
+                      " bytes left out ...]" + line.substr(from);
+    if (newline && out.back() != '\n') out += '\n';
+    return out;
+}
+
+namespace {
+thread_local DebugCapture* tCapture = nullptr;
+}
+
+DebugCapture::DebugCapture() : mOuter(tCapture) {
+    tCapture = this;
+}
+
+DebugCapture::~DebugCapture() {
+    if (!mReleased) Release(nullptr);
+    tCapture = mOuter;
+}
+
+void DebugCapture::Release(RateLimiter* limiter) {
+    if (mReleased) return;
+    mReleased = true;
+    std::vector<std::string> lines;
+    lines.swap(mLines);
+    if (lines.empty() || (limiter && !limiter->Admit(lines.size()))) return;
+    for (const std::string& l : lines) {
+        auto* msg = new DebugStreamMsg;
+        *msg << l;
+        gDebugger.Out(msg);
+    }
+}
+
+bool DebugCapture::Hold(const std::string& text) {
+    DebugCapture* c = tCapture;
+    if (!c || c->mReleased) return false;
+    // A long call: what it holds is written now, in order, and the rest as it comes.
+    if (c->mLines.size() >= kMaxHeld) {
+        c->Release(nullptr);
+        return false;
+    }
+    c->mLines.push_back(text);
+    return true;
+}
+
 void Debugger::Out(DebugMsg* msg) {
     std::unique_ptr<DebugMsg> owned(msg);
     if (!owned) return;
-    std::string text = owned->Text();
+    std::string text = CutLineForLog(owned->Text());
+    if (DebugCapture::Hold(text)) return;
     std::lock_guard<std::mutex> g(mM);
     if (mFd < 0 && !mOpenTried) OpenLocked();
     // One write per line: lines from other processes appending to the file stay whole.

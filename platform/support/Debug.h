@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "platform/support/unistring.h"
 
@@ -32,14 +33,23 @@ public:
     std::string Text() const override { return str(); }
 };
 
-// A wide line: pieces appended without separators, numbers in decimal.
+// A text for a debug line: one longer than kMaxDebugText code units keeps its start and
+// its end (a path's folder and file name) and says how much was left out between.
+constexpr std::size_t kMaxDebugText = 400;
+unistring CutForLog(const unistring& text, std::size_t max = kMaxDebugText);
+// A whole line longer than kMaxDebugLine bytes is cut the same way when it is written.
+constexpr std::size_t kMaxDebugLine = 2048;
+std::string CutLineForLog(const std::string& line, std::size_t max = kMaxDebugLine);
+
+// A wide line: pieces appended without separators, numbers in decimal. Texts are cut to
+// kMaxDebugText: they are often paths that a caller chose.
 class DebugUniStreamMsg : public DebugMsg {
 public:
     std::string Text() const override { return mText.ToUTF8(); }
     const unistring& Wide() const { return mText; }
 
     DebugUniStreamMsg& operator<<(const unistring& s) {
-        mText += s;
+        mText += s.size() > kMaxDebugText ? CutForLog(s) : s;
         return *this;
     }
     DebugUniStreamMsg& operator<<(const char16_t* s) {
@@ -50,10 +60,7 @@ public:
         mText += unistring::FromUTF8(s);
         return *this;
     }
-    DebugUniStreamMsg& operator<<(const std::string& s) {
-        mText += unistring::FromUTF8(s);
-        return *this;
-    }
+    DebugUniStreamMsg& operator<<(const std::string& s) { return *this << unistring::FromUTF8(s); }
     DebugUniStreamMsg& operator<<(bool b) {
         if (mBoolAlpha) return *this << (b ? "true" : "false");
         return *this << (b ? "1" : "0");
@@ -117,6 +124,32 @@ private:
 };
 
 extern Debugger gDebugger;
+
+class RateLimiter;
+
+// Holds back the debug lines this thread writes while it lives, so that they can be judged
+// together once their outcome is known (the lines of a refused call go through a limiter).
+// Scopes nest; past kMaxHeld lines the rest are written at once.
+class DebugCapture {
+public:
+    static constexpr std::size_t kMaxHeld = 256;
+    DebugCapture();
+    // Writes what it still holds.
+    ~DebugCapture();
+    DebugCapture(const DebugCapture&) = delete;
+    DebugCapture& operator=(const DebugCapture&) = delete;
+
+    // Writes the held lines when `limiter` is null or admits them; otherwise they are counted
+    // as left out. Later lines are written as they come.
+    void Release(RateLimiter* limiter);
+    // Takes a line of this thread; false when it is to be written at once.
+    static bool Hold(const std::string& text);
+
+private:
+    std::vector<std::string> mLines;
+    DebugCapture* mOuter;
+    bool mReleased = false;
+};
 
 }  // namespace Mirel
 

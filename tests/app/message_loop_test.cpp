@@ -68,6 +68,16 @@ TEST_F(MessageLoopTest, QuitRequestEndsTheLoopOnlyWhileItRuns) {
     EXPECT_EQ(app.GetMainMsgQ().Size(), 0u);
 }
 
+// Only a stop request or a quit ends the service cleanly: any other end of the loop is a
+// failure, which the service manager restarts.
+TEST_F(MessageLoopTest, AnEndWithoutAStopRequestIsAFailure) {
+    app.SetRunState(Talon::AppBase::kLoopRunning);
+    app.GetMainMsgQ().PostMsg(100);
+    EXPECT_EQ(app.Run().GetError(), -1);
+    EXPECT_NE(testutil::ReadFile(tmp / "talonibDebug.log").find("without a stop request"),
+              std::string::npos);
+}
+
 TEST(MessageLoopNoOS, RunWithoutOSInterfaceFails) {
     DidoraRezaraApp app;
     app.GetMainMsgQ().PostMsg(100);

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <climits>
+#include <memory>
 #include <random>
+#include <set>
 
 #include "platform/engine/Formats.h"
 #include "platform/engine/HBEngine.h"
@@ -13,6 +15,7 @@
 #include "platform/engine/Uuid.h"
 #include "platform/engine/Writers.h"
 #include "platform/support/Os.h"
+#include "platform/support/PowerLoss.h"
 #include "tests/TestUtil.h"
 
 using namespace Mirel;
@@ -199,6 +202,102 @@ TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {
     }
     ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
     ExpectMatches(tmp.File("db.vdb"), after);
+}
+
+// A pass of several logs: each log is checked whole when queued, nothing is written until the
+// pass is applied, and then every page goes out once, is synced once, and only then does the
+// header move to the last log's MSN.
+TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader) {
+    Model m;
+    for (int i = 0; i < 8; ++i) m.pages[static_cast<std::uint64_t>(i)] = RandomPage(rng);
+    testutil::MakeDirs(tmp / "db");
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db/db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    const std::uint64_t startMsn = m.msn;
+    std::set<std::uint64_t> touched;
+    std::vector<std::string> logs;
+    for (int i = 0; i < 3; ++i) {
+        logs.push_back(tmp / ("l" + std::to_string(i) + ".vrl"));
+        ASSERT_TRUE(WriteLog(UniversalPath::FromNative(logs.back()), m, rng, 30, false).OK());
+    }
+    for (const auto& l : logs) {
+        HBLogFile log(UniversalPath::FromNative(l));
+        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
+        for (std::uint64_t r = 0; r < log.RecordCount(); ++r) touched.insert(log.RecordPage(r));
+    }
+    ASSERT_LT(touched.size(), 90u);  // pages rewritten within the pass
+    testutil::WriteFile(tmp / "bad.vrl", testutil::ReadFile(logs[1]));
+    FlipByte(tmp / "bad.vrl", Format::kLogHeaderSize + 20);
+    Model other;
+    ASSERT_TRUE(WriteLog(tmp.File("other.vrl"), other, rng, 2, false).OK());
+
+    std::vector<std::unique_ptr<HBLogFile>> open;
+    auto openLog = [&](const std::string& path) -> HBLogFile& {
+        open.push_back(std::make_unique<HBLogFile>(UniversalPath::FromNative(path)));
+        EXPECT_TRUE(open.back()->Open(HBLogFile::kPermRead).OK()) << path;
+        return *open.back();
+    };
+    const std::string dbPath = tmp / "db/db.vdb";
+    const std::string before = testutil::ReadFile(dbPath);
+    HBFile db(UniversalPath::FromNative(dbPath));
+    db.SetOpeningFlags(0x110);
+    ASSERT_TRUE(db.Open(HBFile::kPermReadWrite).OK());
+    struct Refusal {
+        std::string log;
+        int error;
+        std::size_t queuedBefore;
+    };
+    // Each refusal leaves the pass as it was; the chain is checked against the pass's MSN.
+    for (const Refusal& r :
+         {Refusal{logs[1], kErrLogChainBreak, 0},
+          Refusal{tmp / "other.vrl", kErrLogWrongDatabase, 0},
+          Refusal{logs[0], kErrLogChainBreak, 1}, Refusal{tmp / "bad.vrl", kErrInvalidFile, 1},
+          Refusal{logs[2], kErrLogChainBreak, 1}}) {
+        SCOPED_TRACE(r.log);
+        if (r.queuedBefore == 1 && db.QueuedLogs() == 0) {
+            ASSERT_TRUE(db.QueueLog(openLog(logs[0])).OK());
+        }
+        EXPECT_EQ(db.QueueLog(openLog(r.log)).GetError(), r.error);
+        EXPECT_EQ(db.QueuedLogs(), r.queuedBefore);
+    }
+    ASSERT_TRUE(db.QueueLog(openLog(logs[1])).OK());
+    ASSERT_TRUE(db.QueueLog(openLog(logs[2])).OK());
+    EXPECT_EQ(db.PassMSN(), m.msn);
+    EXPECT_EQ(db.GetMSN(), startMsn);
+    EXPECT_EQ(testutil::ReadFile(dbPath), before);  // queued, nothing written
+
+    // A stop before or during the pass writes no header.
+    std::atomic<std::int32_t> abort{1};
+    EXPECT_EQ(db.ApplyPass(&abort).GetError(), kErrAborted);
+    EXPECT_EQ(db.QueuedLogs(), 0u);
+    EXPECT_EQ(testutil::ReadFile(dbPath), before);
+
+    // The power fails at the pass's first durability point: what was written then is every
+    // page of the pass once, and no header.
+    PowerLoss::Scope run;
+    for (const auto& l : logs) ASSERT_TRUE(db.QueueLog(openLog(l)).OK());
+    PowerLoss::Start(tmp / "db", 1);
+    EXPECT_EQ(db.ApplyPass().GetError(), kErrIO);
+    PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+    EXPECT_EQ(out.writesLost, touched.size());
+    std::set<std::string> written(out.lost.begin(), out.lost.end());
+    EXPECT_EQ(written.size(), touched.size());
+    for (std::uint64_t page : touched)
+        EXPECT_EQ(written.count("write to " + dbPath + " at " + std::to_string((page + 1) * kPage) +
+                                ", " + std::to_string(kPage) + " bytes"),
+                  1u)
+            << "page " << page;
+    db.Close();
+    EXPECT_EQ(testutil::ReadFile(dbPath), before);
+
+    // Without a crash the pass costs two durability points: the pages, then the header.
+    ASSERT_TRUE(db.Open(HBFile::kPermReadWrite).OK());
+    for (const auto& l : logs) ASSERT_TRUE(db.QueueLog(openLog(l)).OK());
+    PowerLoss::Start(tmp / "db");
+    ASSERT_TRUE(db.ApplyPass().OK());
+    ASSERT_TRUE(db.Close().OK());
+    EXPECT_EQ(PowerLoss::Points(), 2u);
+    PowerLoss::Stop();
+    ExpectMatches(tmp.File("db/db.vdb"), m);
 }
 
 TEST_F(EngineTest, TornHeaderSlotFallsBackToTheOtherSlot) {

@@ -1,5 +1,9 @@
 // A worker's pass over one checked-out database copy, run on the test's thread.
+#include <stdio.h>
+
+#include "platform/engine/HBFile.h"
 #include "platform/support/File.h"
+#include "platform/support/PowerLoss.h"
 #include "tests/manager/ManagerFixture.h"
 #include "workers/TalonIBWorker.h"
 
@@ -65,6 +69,21 @@ TEST_F(WorkerTest, PassAppliesLogsToAPrivateCopyAndLeavesLastGoodAlone) {
     EXPECT_EQ(Temporaries(), 0);
 }
 
+TEST_F(WorkerTest, APassOfSeveralLogsSyncsTheCopyOnceAndThenItsHeader) {
+    Prepare(4);
+    testutil::WriteFile(ip() + ".private", before);  // a copy of its own: no private copy made
+    ASSERT_EQ(::rename((ip() + ".private").c_str(), ip().c_str()), 0);
+    Mirel::PowerLoss::Scope run;
+    Mirel::PowerLoss::Start(backup() + "/InProgress");
+    worker.ProcessRedoLogSet(item);
+    const std::uint64_t points = Mirel::PowerLoss::Points();
+    Mirel::PowerLoss::Stop();
+    ASSERT_TRUE(item.err.OK()) << item.err.GetError();
+    EXPECT_EQ(points, 2u);
+    EXPECT_EQ(item.file.msn, msns.back());
+    EXPECT_EQ(model.Compare(UniversalPath::FromNative(ip())), "");
+}
+
 TEST_F(WorkerTest, LogsAlreadyContainedOnlyMoveTheEndAndOpenNothing) {
     Prepare(2);
     item.file.msn = msns.back();
@@ -99,6 +118,10 @@ TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndStaysUntilTheFailureIsRecorde
     worker.ProcessRedoLogSet(item);
     EXPECT_EQ(item.err.GetError(), Mirel::kErrInvalidFile);
     EXPECT_EQ(item.file.msn, msns[0]);
+    // The first log's pages were written with it, and the header claims nothing more.
+    Mirel::HBFile copy(UniversalPath::FromNative(ip()));
+    ASSERT_TRUE(copy.Open(Mirel::HBFile::kPermRead).OK());
+    EXPECT_EQ(copy.GetMSN(), msns[0]);
     // The worker leaves the log where it is: the interval cycle records the database's
     // failure first and only then sets its logs aside.
     EXPECT_TRUE(testutil::IsFile(second));

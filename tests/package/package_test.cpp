@@ -148,6 +148,10 @@ TEST_F(PackageTest, HoldsTheProgramsTheUnitTheConfigurationAndTheirDependencies)
     std::int64_t configured = -1;
     ASSERT_TRUE(prefs.GetPref(handle, 67, configured).OK());
     EXPECT_EQ(configured, 0);
+    // Root and the group the package creates may drive the service.
+    Mirel::unistring callers;
+    ASSERT_TRUE(prefs.GetPref(handle, 80, callers).OK());
+    EXPECT_EQ(callers.ToUTF8(), "@vellumark");
 
     Result depends = Exec({"/usr/bin/dpkg-deb", "-f", deb, "Depends"});
     for (const char* lib : {"libomniorb4", "libomnithread4", "libtinyxml2", "libsystemd0",

@@ -34,17 +34,6 @@ long Status(pid_t pid, const std::string& key) {
     return -1;
 }
 
-int Connect() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(50004);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-    if (fd >= 0) ::close(fd);
-    return -1;
-}
-
 // True once the peer has closed the connection (after what it sent before, such as a
 // GIOP CloseConnection message).
 bool ClosedByPeer(int fd) {
@@ -205,14 +194,14 @@ TEST_F(OperabilityTest, IdleAndSlowClientsTakeBoundedThreadsAndGiveThemBack) {
 
     std::vector<int> idle;
     for (int i = 0; i < kConnections; ++i) {
-        int fd = Connect();
+        int fd = testutil::ConnectLoopback();
         ASSERT_GE(fd, 0) << "connection " << i;
         idle.push_back(fd);
     }
     // Slow clients: a request begun and never finished.
     std::vector<int> slow;
     for (int i = 0; i < 8; ++i) {
-        int fd = Connect();
+        int fd = testutil::ConnectLoopback();
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::send(fd, "GIOP\1\2\1\0", 8, 0), 8);
         slow.push_back(fd);

@@ -41,7 +41,7 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
         {"  <pref id=\"67\" type=\"int\">0</pref>\n  <pref id=\"69\" type=\"int\">1</pref>\n",
          "bad preference file " + prefs +
              ":4: unknown preference 69; the service reads 67 (1: a backup folder is "
-             "configured) and 68 (its path)"},
+             "configured), 68 (its path) and 80 (the allowed callers)"},
         {"  <pref id=\"67\" type=\"int\">1</pref>\n",
          "bad preference file " + prefs +
              ":3: preference 67 says a backup folder is configured but preference 68, its "
@@ -65,6 +65,9 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
         {"  <pref id=\"67\" type=\"int\">1</pref>\n  <pref id=\"68\" type=\"text\">" +
              env.dir / "a-file</pref>\n",
          "the backup folder " + env.dir / "a-file" + " is not a folder (" + prefs + ")"},
+        {"  <pref id=\"67\" type=\"int\">0</pref>\n  <pref id=\"80\" type=\"int\">0</pref>\n",
+         "bad preference file " + prefs +
+             ":4: preference 80 (the allowed callers) must be of type text"},
     };
     for (const auto& c : cases) {
         testutil::WriteFile(prefs, Prefs(c.body));

@@ -193,7 +193,8 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
                    "path, is not there (the service refuses to start)"},
         {pref(67, "int", "0") + pref(76, "int", "1"), "CRITICAL",
          o.prefs + ":1: unknown preference 76; the service reads 67 (1: a backup folder is "
-                   "configured) and 68 (its path) (the service refuses to start)"},
+                   "configured), 68 (its path) and 80 (the allowed callers) (the service "
+                   "refuses to start)"},
         {pref(67, "int", "no"), "CRITICAL",
          o.prefs + ":1: preference 67 is of type int but holds \"no\" (the service refuses to "
                    "start)"},

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/objectstore/Config.h"
+#include "platform/support/ErrorCodes.h"
+#include "platform/support/Os.h"
+#include "tests/TestUtil.h"
+
+using namespace ObjectStore;
+
+namespace {
+
+const char* const kGood =
+    "# the off-host repository\n"
+    "endpoint = https://s3.example.test:8443/\n"
+    "\n"
+    "  region=eu-west-3  \n"
+    "bucket = backups\n"
+    "access_key = team:backup\n"
+    "secret_key = a/b+c==\n";
+
+TEST(ObjectStoreCredentials, GoodFileGivesEveryValueAsWritten) {
+    testutil::TempDir dir;
+    const std::string path = dir / "s3.conf";
+    testutil::WriteFile(path, kGood);
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    Config c;
+    const Status s = LoadCredentials(path, c);
+    ASSERT_TRUE(s.ok()) << s.ToString();
+    EXPECT_EQ(c.endpoint, "https://s3.example.test:8443/");
+    EXPECT_EQ(c.region, "eu-west-3");
+    EXPECT_EQ(c.bucket, "backups");
+    EXPECT_EQ(c.accessKey, "team:backup");
+    EXPECT_EQ(c.secretKey, "a/b+c==");
+    EXPECT_EQ(c.caFile, "");
+}
+
+TEST(ObjectStoreCredentials, RefusalsNameTheFault) {
+    struct Case {
+        const char* name;
+        std::string content;
+        mode_t mode;
+        const char* message;  // part of the refusal
+    };
+    const std::string good = kGood;
+    const Case cases[] = {
+        {"readable by others", good, 0644, "chmod 600"},
+        {"readable by group", good, 0640, "mode 640"},
+        {"writable by group", good, 0620, "group or others"},
+        {"no secret", "endpoint = http://h\nbucket = b\naccess_key = k\n", 0600, "no secret_key"},
+        {"no endpoint", "bucket = b\naccess_key = k\nsecret_key = s\n", 0600, "no endpoint"},
+        {"misspelt key", good + "acess_key = x\n", 0600, "unknown key \"acess_key\""},
+        {"key given twice", good + "bucket = other\n", 0600, "\"bucket\" given twice"},
+        {"line without =", "endpoint = http://h\nbucket b\n", 0600, "line 2: no '='"},
+        {"endpoint of another scheme",
+         "endpoint = ftp://h\nbucket = b\naccess_key = k\n"
+         "secret_key = s\n",
+         0600, "http:// or https://"},
+    };
+    testutil::TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir / "s3.conf";
+        testutil::WriteFile(path, c.content);
+        ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+        Config config;
+        const Status s = LoadCredentials(path, config);
+        EXPECT_EQ(s.cause, Cause::kConfig);
+        EXPECT_NE(s.message.find(c.message), std::string::npos) << s.message;
+        EXPECT_NE(s.ToString().find(path), std::string::npos) << s.ToString();
+        EXPECT_TRUE(config.secretKey.empty());
+    }
+}
+
+TEST(ObjectStoreCredentials, UnreadableFileIsRefusedWithItsError) {
+    testutil::TempDir dir;
+    const std::string path = dir / "s3.conf";
+    Config config;
+    EXPECT_EQ(LoadCredentials(path, config).localError, Mirel::kErrPathNotFound);
+
+    testutil::WriteFile(path, kGood);
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    const std::string link = dir / "link.conf";
+    ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
+    EXPECT_EQ(LoadCredentials(link, config).localError, Mirel::kErrIsALink);
+
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(Mirel::FsOp::kRead, path, Mirel::kErrIO, 1);
+    const Status s = LoadCredentials(path, config);
+    EXPECT_EQ(s.cause, Cause::kConfig);
+    EXPECT_EQ(s.localError, Mirel::kErrIO);
+    EXPECT_TRUE(LoadCredentials(path, config).ok());
+}
+
+}  // namespace

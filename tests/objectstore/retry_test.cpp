@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/objectstore/Status.h"
+
+using namespace ObjectStore;
+using std::chrono::milliseconds;
+
+namespace {
+
+Status Failure(Cause cause) {
+    Status s;
+    s.cause = cause;
+    s.operation = "PutObject";
+    s.key = "k";
+    return s;
+}
+
+TEST(ObjectStoreBackoff, DoublesFromTheFirstDelayUpToTheCapWithJitterInTheUpperHalf) {
+    RetryPolicy p;
+    p.firstDelay = milliseconds(100);
+    p.maxDelay = milliseconds(1000);
+    const long long full[] = {100, 200, 400, 800, 1000, 1000, 1000};
+    for (int failures = 1; failures <= 7; ++failures) {
+        SCOPED_TRACE(failures);
+        const long long f = full[failures - 1];
+        EXPECT_EQ(BackoffDelay(p, failures, 0).count(), f - f / 2);
+        EXPECT_EQ(BackoffDelay(p, failures, static_cast<std::uint32_t>(f / 2)).count(), f);
+        EXPECT_LE(BackoffDelay(p, failures, 0xffffffffu).count(), f);
+    }
+    // Many failures neither overflow nor pass the cap.
+    EXPECT_LE(BackoffDelay(p, 1000, 12345).count(), 1000);
+}
+
+TEST(ObjectStoreRetry, RetriesOnlyWhatMayRecoverAndStopsAtTheLimit) {
+    struct Case {
+        const char* name;
+        std::vector<Cause> answers;  // one per attempt; the last repeats
+        int maxAttempts;
+        int attempts;
+        Cause result;
+    };
+    const Case cases[] = {
+        {"recovers after refused connections",
+         {Cause::kConnect, Cause::kConnect, Cause::kNone},
+         8,
+         3,
+         Cause::kNone},
+        {"5xx, stall and slow-down are retried",
+         {Cause::kServer, Cause::kTimeout, Cause::kThrottled, Cause::kStoreFull, Cause::kNone},
+         8,
+         5,
+         Cause::kNone},
+        {"bad credentials at once", {Cause::kCredentials}, 8, 1, Cause::kCredentials},
+        {"expired credentials at once",
+         {Cause::kCredentialsExpired},
+         8,
+         1,
+         Cause::kCredentialsExpired},
+        {"412 at once", {Cause::kPreconditionFailed}, 8, 1, Cause::kPreconditionFailed},
+        {"404 at once", {Cause::kNotFound}, 8, 1, Cause::kNotFound},
+        {"a retryable fault then a permanent one",
+         {Cause::kServer, Cause::kAccessDenied},
+         8,
+         2,
+         Cause::kAccessDenied},
+        {"gives up at the limit", {Cause::kConnect}, 4, 4, Cause::kConnect},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RetryPolicy p;
+        p.maxAttempts = c.maxAttempts;
+        std::vector<milliseconds> waits;
+        int told = 0;
+        p.wait = [&](milliseconds d) {
+            waits.push_back(d);
+            return true;
+        };
+        p.onRetry = [&](const Status& s, int attempt, milliseconds) {
+            EXPECT_TRUE(s.Retryable());
+            EXPECT_EQ(attempt, ++told);
+        };
+        int attempts = 0;
+        const Status s = Retry(p, [&] {
+            const std::size_t i = std::min<std::size_t>(attempts++, c.answers.size() - 1);
+            return Failure(c.answers[i]);
+        });
+        EXPECT_EQ(attempts, c.attempts);
+        EXPECT_EQ(s.cause, c.result);
+        EXPECT_EQ(static_cast<int>(waits.size()), c.attempts - 1);
+        EXPECT_EQ(told, c.attempts - 1);
+    }
+}
+
+TEST(ObjectStoreRetry, AWaitThatAnswersFalseEndsTheRetries) {
+    RetryPolicy p;
+    int attempts = 0;
+    p.wait = [](milliseconds) { return false; };
+    const Status s = Retry(p, [&] {
+        ++attempts;
+        return Failure(Cause::kServer);
+    });
+    EXPECT_EQ(attempts, 1);
+    EXPECT_EQ(s.cause, Cause::kServer);
+}
+
+TEST(ObjectStoreStatus, NamesOperationKeyAnswerAndClass) {
+    Status s = Failure(Cause::kCredentials);
+    s.httpCode = 403;
+    s.errorCode = "SignatureDoesNotMatch";
+    EXPECT_EQ(s.ToString(),
+              "PutObject \"k\": HTTP 403 SignatureDoesNotMatch [bad credentials, not retried]");
+    s = Failure(Cause::kConnect);
+    s.errorCode = "curl 7";
+    s.message = "Connection refused";
+    EXPECT_EQ(s.ToString(),
+              "PutObject \"k\": curl 7: Connection refused [no connection, retryable]");
+}
+
+}  // namespace

@@ -1,0 +1,437 @@
+// The client against a real S3 store: the one scripts/s3-store runs for these tests.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "platform/objectstore/Client.h"
+#include "platform/objectstore/Digest.h"
+#include "platform/support/ErrorCodes.h"
+#include "platform/support/Os.h"
+#include "tests/TestUtil.h"
+
+using namespace ObjectStore;
+using std::chrono::milliseconds;
+
+namespace {
+
+const std::string kStore = IBS_S3_STORE_DIR;
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::string s((n + 7) / 8 * 8, '\0');
+    for (std::size_t i = 0; i < s.size(); i += 8) {
+        const std::uint64_t v = rng();
+        std::memcpy(&s[i], &v, 8);
+    }
+    s.resize(n);
+    return s;
+}
+
+Sink Into(std::string& out) {
+    return [&out](const char* d, std::size_t n) {
+        out.append(d, n);
+        return true;
+    };
+}
+
+// Runs radosgw-admin on the test store; its output goes to the store's log folder.
+int Admin(const std::string& args) {
+    return std::system(("radosgw-admin -c " + kStore + "/ceph.conf " + args + " >>" + kStore +
+                        "/log/test-admin.out 2>&1")
+                           .c_str());
+}
+
+class ObjectStoreS3 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const Status s = LoadCredentials(kStore + "/credentials", config);
+        if (!s.ok()) {
+            if (std::getenv("IBS_S3_TESTS") != nullptr) {
+                FAIL() << "IBS_S3_TESTS is set and no store runs: " << s.ToString();
+            }
+            GTEST_SKIP() << "no object store (scripts/lib.sh: ibs_ensure_s3_packages installs it): "
+                         << s.ToString();
+        }
+        config.connectTimeoutMs = 5000;
+        config.stallSeconds = 10;
+        config.multipartThreshold = 8 << 20;
+        config.partSize = 5 << 20;  // the smallest part S3 takes
+        config.parallelParts = 3;
+        config.partRetry.maxAttempts = 2;
+        config.partRetry.firstDelay = milliseconds(10);
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        prefix = std::string(test->name()) + "-" + std::to_string(::getpid()) + "/";
+    }
+
+    std::string Get(Client& client, const std::string& key, Status* status = nullptr) {
+        std::string out;
+        const Status s = client.GetObject(key, Into(out));
+        if (status != nullptr) *status = s;
+        EXPECT_TRUE(status != nullptr || s.ok()) << s.ToString();
+        return out;
+    }
+
+    Config config;
+    std::string prefix;
+    testutil::TempDir tmp;
+};
+
+TEST_F(ObjectStoreS3, FilesComeBackByteForByteSingleOrMultipart) {
+    struct Case {
+        const char* name;
+        std::size_t size;
+        unsigned parts;  // 0: a single PUT
+    };
+    const Case cases[] = {
+        {"empty", 0, 0},
+        {"one byte", 1, 0},
+        {"single PUT", (1 << 20) + 3, 0},
+        {"multipart with a short last part", 3 * (5 << 20) + 12345, 4},
+    };
+    Client client(config);
+    unsigned seed = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string data = RandomBytes(c.size, seed++);
+        const std::string path = tmp / "file";
+        testutil::WriteFile(path, data);
+        // Keys are sent percent-encoded and signed so; these need it.
+        const std::string key = prefix + "dir one/a+b%c~é " + c.name;
+        PutOptions options;
+        options.metadata["origin"] = c.name;
+        PutResult put;
+        Status s = client.PutFile(key, path, options, &put);
+        ASSERT_TRUE(s.ok()) << s.ToString();
+        EXPECT_EQ(put.parts, c.parts);
+        EXPECT_EQ(put.size, c.size);
+        if (c.parts == 0) {
+            EXPECT_EQ(put.md5, Hex(Md5Of(data)));
+        }
+
+        ObjectInfo info;
+        s = client.HeadObject(key, info);
+        ASSERT_TRUE(s.ok()) << s.ToString();
+        EXPECT_EQ(info.size, c.size);
+        EXPECT_EQ(info.etag, put.etag);
+        EXPECT_EQ(info.metadata["origin"], c.name);
+
+        std::string got;
+        GetOptions whole;
+        whole.checkMd5 = true;
+        s = client.GetObject(key, Into(got), whole);
+        ASSERT_TRUE(s.ok()) << s.ToString();
+        EXPECT_TRUE(got == data) << "the object's bytes differ from the file's";
+    }
+    // From memory too, with the same checks.
+    const std::string data = RandomBytes(100000, 99);
+    PutResult put;
+    ASSERT_TRUE(client.PutObject(prefix + "memory", data.data(), data.size(), {}, &put).ok());
+    EXPECT_EQ(put.sha256, Sha256HexOf(data));
+    EXPECT_TRUE(Get(client, prefix + "memory") == data);
+}
+
+TEST_F(ObjectStoreS3, StoreRefusesBytesThatDoNotMatchTheirMd5) {
+    Client client(config);
+    const std::string data = "the bytes that were read";
+    PutOptions options;
+    options.expectedMd5 = Hex(Md5Of("the bytes that were written"));
+    const Status s = client.PutObject(prefix + "k", data.data(), data.size(), options);
+    EXPECT_EQ(s.cause, Cause::kBadDigest) << s.ToString();
+    EXPECT_EQ(s.httpCode, 400);
+    EXPECT_EQ(s.errorCode, "BadDigest");
+    EXPECT_TRUE(s.Retryable());
+    ObjectInfo info;
+    EXPECT_EQ(client.HeadObject(prefix + "k", info).cause, Cause::kNotFound);
+
+    // With the right MD5 the same bytes are taken.
+    options.expectedMd5 = Hex(Md5Of(data));
+    EXPECT_TRUE(client.PutObject(prefix + "k", data.data(), data.size(), options).ok());
+}
+
+TEST_F(ObjectStoreS3, IfNoneMatchNeverOverwritesAStoredObject) {
+    Client client(config);
+    const std::string first = RandomBytes(2 * (5 << 20), 1);
+    const std::string second = RandomBytes(first.size(), 2);
+    PutOptions once;
+    once.ifNoneMatch = true;
+    for (const bool multipart : {false, true}) {
+        SCOPED_TRACE(multipart ? "multipart" : "single PUT");
+        const std::string key = prefix + (multipart ? "multipart" : "single");
+        const std::size_t size = multipart ? first.size() : 1000;
+        testutil::WriteFile(tmp / "first", first.substr(0, size));
+        testutil::WriteFile(tmp / "second", second.substr(0, size));
+        ASSERT_TRUE(client.PutFile(key, tmp / "first", once).ok());
+        const Status s = client.PutFile(key, tmp / "second", once);
+        EXPECT_EQ(s.cause, Cause::kPreconditionFailed) << s.ToString();
+        EXPECT_EQ(s.httpCode, 412);
+        EXPECT_FALSE(s.Retryable());
+        EXPECT_TRUE(Get(client, key) == first.substr(0, size));
+    }
+    std::vector<PendingUpload> pending;
+    ASSERT_TRUE(client.ListMultipartUploads(prefix, pending).ok());
+    EXPECT_TRUE(pending.empty());
+}
+
+TEST_F(ObjectStoreS3, ListingGoesOnWithContinuationTokens) {
+    Client client(config);
+    const std::vector<std::string> names = {"a", "b b", "c/d", "c/e", "z+"};
+    for (const std::string& n : names) {
+        ASSERT_TRUE(client.PutObject(prefix + "in/" + n, n.data(), n.size()).ok());
+    }
+    ASSERT_TRUE(client.PutObject(prefix + "out", "x", 1).ok());
+
+    std::vector<std::string> seen;
+    std::vector<std::size_t> pageSizes;
+    std::string token;
+    do {
+        ListPage page;
+        const Status s = client.ListObjects(prefix + "in/", token, page, 2);
+        ASSERT_TRUE(s.ok()) << s.ToString();
+        pageSizes.push_back(page.objects.size());
+        for (const ObjectInfo& o : page.objects) {
+            seen.push_back(o.key.substr(prefix.size() + 3));
+            EXPECT_EQ(o.size, seen.back().size());
+            EXPECT_EQ(o.etag, Hex(Md5Of(seen.back())));
+        }
+        token = page.nextToken;
+    } while (!token.empty() && pageSizes.size() < 10);
+    EXPECT_EQ(seen, names);
+    EXPECT_EQ(pageSizes, (std::vector<std::size_t>{2, 2, 1}));
+
+    std::vector<ObjectInfo> all;
+    ASSERT_TRUE(client.ListAll(prefix, all).ok());
+    EXPECT_EQ(all.size(), names.size() + 1);
+    ASSERT_TRUE(client.DeleteObject(prefix + "out").ok());
+    ASSERT_TRUE(client.ListAll(prefix, all).ok());
+    EXPECT_EQ(all.size(), names.size());
+}
+
+TEST_F(ObjectStoreS3, RangedReadsResumeOnlyTheSameObject) {
+    Client client(config);
+    const std::string data = RandomBytes(10000, 7);
+    PutResult put;
+    ASSERT_TRUE(client.PutObject(prefix + "k", data.data(), data.size(), {}, &put).ok());
+    struct Case {
+        std::uint64_t offset, length;
+    };
+    for (const Case c : {Case{0, 1}, Case{1234, 4000}, Case{9999, 0}, Case{5000, 0}}) {
+        SCOPED_TRACE(c.offset);
+        GetOptions range;
+        range.offset = c.offset;
+        range.length = c.length;
+        range.ifMatch = put.etag;
+        std::string got;
+        ObjectInfo info;
+        const Status s = client.GetObject(prefix + "k", Into(got), range, &info);
+        ASSERT_TRUE(s.ok()) << s.ToString();
+        EXPECT_TRUE(got == data.substr(c.offset, c.length == 0 ? std::string::npos : c.length));
+        EXPECT_EQ(info.size, data.size());
+    }
+    GetOptions beyond;
+    beyond.offset = data.size() + 1;
+    std::string got;
+    EXPECT_EQ(client.GetObject(prefix + "k", Into(got), beyond).cause, Cause::kInvalidRange);
+
+    // The object changed since the first part was read: the rest is refused, not mixed in.
+    ASSERT_TRUE(client.PutObject(prefix + "k", "new", 3).ok());
+    GetOptions resume;
+    resume.offset = 5000;
+    resume.ifMatch = put.etag;
+    got.clear();
+    const Status s = client.GetObject(prefix + "k", Into(got), resume);
+    EXPECT_EQ(s.cause, Cause::kPreconditionFailed) << s.ToString();
+    EXPECT_TRUE(got.empty());
+}
+
+TEST_F(ObjectStoreS3, BadCredentialsAreClassifiedAsSuch) {
+    struct Case {
+        const char* name;
+        std::string accessKey, secretKey;
+        const char* errorCode;
+        const char* explanation;
+    };
+    const Case cases[] = {
+        {"wrong secret", config.accessKey, config.secretKey + "x", "SignatureDoesNotMatch",
+         "secret key does not match"},
+        {"unknown key", "NOSUCHKEY000000000000", config.secretKey, "InvalidAccessKeyId",
+         "revoked or expired"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Config bad = config;
+        bad.accessKey = c.accessKey;
+        bad.secretKey = c.secretKey;
+        Client client(bad);
+        Status s = client.PutObject(prefix + "k", "x", 1);
+        EXPECT_EQ(s.cause, Cause::kCredentials) << s.ToString();
+        EXPECT_EQ(s.httpCode, 403);
+        EXPECT_EQ(s.errorCode, c.errorCode);
+        EXPECT_NE(s.ToString().find(c.explanation), std::string::npos) << s.ToString();
+        EXPECT_FALSE(s.Retryable());
+        // A HEAD answer has no body: the client still names the reason.
+        ObjectInfo info;
+        s = client.HeadObject(prefix + "k", info);
+        EXPECT_EQ(s.cause, Cause::kCredentials) << s.ToString();
+        EXPECT_EQ(s.errorCode, c.errorCode);
+    }
+}
+
+TEST_F(ObjectStoreS3, AKeyWithAColonSignsInAndIsRefusedOnceRevoked) {
+    const std::string uid = "colon-" + std::to_string(::getpid());
+    const std::string key = "IBS:" + std::to_string(::getpid()) + ":KEY";
+    ASSERT_EQ(Admin("user create --uid=" + uid + " --display-name=" + uid + " --access-key='" +
+                    key + "' --secret=colonsecret"),
+              0);
+    Config colon = config;
+    colon.accessKey = key;
+    colon.secretKey = "colonsecret";
+    // The user has no bucket: being told so shows that it signed in.
+    colon.bucket = uid;
+    Client own(colon);
+    std::vector<ObjectInfo> objects;
+    Status s = own.ListAll("", objects);
+    EXPECT_EQ(s.cause, Cause::kNotFound) << s.ToString();
+    EXPECT_EQ(s.errorCode, "NoSuchBucket");
+
+    ASSERT_EQ(Admin("key rm --uid=" + uid + " --access-key='" + key + "'"), 0);
+    // The gateway hears of the change through the cluster; it may take a moment.
+    for (int i = 0; i < 100; ++i) {
+        s = own.ListAll("", objects);
+        if (s.cause == Cause::kCredentials) break;
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    EXPECT_EQ(s.cause, Cause::kCredentials) << s.ToString();
+    EXPECT_EQ(s.errorCode, "InvalidAccessKeyId");
+    EXPECT_NE(s.message.find("revoked or expired"), std::string::npos) << s.message;
+    Admin("user rm --uid=" + uid);
+}
+
+TEST_F(ObjectStoreS3, AStoppedStoreIsRetryable) {
+    Config stopped = config;
+    stopped.endpoint = "http://127.0.0.1:" + std::to_string(testutil::FreePort());
+    Client client(stopped);
+    const auto start = std::chrono::steady_clock::now();
+    ObjectInfo info;
+    const Status s = client.HeadObject(prefix + "k", info);
+    EXPECT_EQ(s.cause, Cause::kConnect) << s.ToString();
+    EXPECT_EQ(s.httpCode, 0);
+    EXPECT_TRUE(s.Retryable());
+    EXPECT_NE(s.message.find("refused"), std::string::npos) << s.message;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// Stops the gateway with SIGSTOP for as long as it lives.
+class Stalled {
+public:
+    Stalled() {
+        const std::string pid = testutil::ReadFile(kStore + "/run/radosgw.pid");
+        mPid = std::atoi(pid.c_str());
+        if (mPid > 0) ::kill(mPid, SIGSTOP);
+    }
+    ~Stalled() { Resume(); }
+    bool ok() const { return mPid > 0; }
+    void Resume() {
+        if (mPid > 0) ::kill(mPid, SIGCONT);
+    }
+
+private:
+    int mPid = 0;
+};
+
+TEST_F(ObjectStoreS3, AStalledStoreTimesOutAndARetryGetsThrough) {
+    config.stallSeconds = 1;
+    Client client(config);
+    const std::string data = RandomBytes(100000, 3);
+    {
+        Stalled stall;
+        ASSERT_TRUE(stall.ok());
+        const auto start = std::chrono::steady_clock::now();
+        const Status s = client.PutObject(prefix + "k", data.data(), data.size());
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(s.cause, Cause::kTimeout) << s.ToString();
+        EXPECT_TRUE(s.Retryable());
+        EXPECT_GE(took, std::chrono::seconds(1));
+        EXPECT_LT(took, std::chrono::seconds(10));
+
+        // The store comes back while the retry waits.
+        RetryPolicy policy;
+        policy.firstDelay = milliseconds(1);
+        int waits = 0;
+        policy.wait = [&](milliseconds) {
+            if (++waits == 1) stall.Resume();
+            return true;
+        };
+        int attempts = 0;
+        const Status retried = Retry(policy, [&] {
+            ++attempts;
+            return client.PutObject(prefix + "k", data.data(), data.size());
+        });
+        EXPECT_TRUE(retried.ok()) << retried.ToString();
+        EXPECT_EQ(attempts, 1 + waits);
+    }
+    config.stallSeconds = 10;
+    Client patient(config);
+    EXPECT_TRUE(Get(patient, prefix + "k") == data);
+}
+
+TEST_F(ObjectStoreS3, AFailedOrCancelledMultipartUploadLeavesNothing) {
+    const std::string data = RandomBytes(3 * (5 << 20), 5);
+    const std::string path = tmp / "big";
+    testutil::WriteFile(path, data);
+    {
+        Client client(config);
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kRead, path, Mirel::kErrIO);
+        const Status s = client.PutFile(prefix + "failed", path);
+        EXPECT_EQ(s.cause, Cause::kLocal) << s.ToString();
+        EXPECT_EQ(s.localError, Mirel::kErrIO);
+    }
+    {
+        // Slow enough to be caught in the middle.
+        config.maxSendBytesPerSecond = 3 << 20;
+        Client client(config);
+        Status s;
+        std::thread upload([&] { s = client.PutFile(prefix + "cancelled", path); });
+        std::vector<PendingUpload> pending;
+        for (int i = 0; i < 200 && pending.empty(); ++i) {
+            ASSERT_TRUE(client.ListMultipartUploads(prefix, pending).ok());
+            if (pending.empty()) std::this_thread::sleep_for(milliseconds(20));
+        }
+        client.Cancel();
+        upload.join();
+        EXPECT_EQ(s.cause, Cause::kCancelled) << s.ToString();
+        client.Resume();
+    }
+    Client client(config);
+    std::vector<PendingUpload> pending;
+    ASSERT_TRUE(client.ListMultipartUploads(prefix, pending).ok());
+    EXPECT_TRUE(pending.empty()) << pending.size() << " uploads left, first " << pending[0].key;
+    std::vector<ObjectInfo> objects;
+    ASSERT_TRUE(client.ListAll(prefix, objects).ok());
+    EXPECT_TRUE(objects.empty());
+}
+
+TEST_F(ObjectStoreS3, HttpsIsVerifiedByDefault) {
+    Config tls = config;
+    tls.endpoint = testutil::ReadFile(kStore + "/tls-endpoint");
+    while (!tls.endpoint.empty() && tls.endpoint.back() == '\n') tls.endpoint.pop_back();
+    {
+        Client client(tls);
+        const Status s = client.PutObject(prefix + "k", "x", 1);
+        EXPECT_EQ(s.cause, Cause::kTls) << s.ToString();
+        EXPECT_FALSE(s.Retryable());
+    }
+    tls.caFile = kStore + "/tls/cert.pem";
+    Client client(tls);
+    const Status s = client.PutObject(prefix + "k", "x", 1);
+    ASSERT_TRUE(s.ok()) << s.ToString();
+    EXPECT_EQ(Get(client, prefix + "k"), "x");
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// What a flood can make the service write: limited lines, cut texts, held lines of a call.
+#include <gtest/gtest.h>
+
+#include "platform/support/Debug.h"
+#include "platform/support/RateLimit.h"
+#include "tests/TestUtil.h"
+
+namespace {
+
+class DebugLimitsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Mirel::gDebugger.SetLogFile(tmp.path(), "talonibDebug.log");
+        Mirel::gDebugger.SetBit(57, true);
+    }
+    std::string Log() { return testutil::ReadFile(tmp / "talonibDebug.log"); }
+    testutil::TempDir tmp;
+};
+
+}  // namespace
+
+TEST(RateLimiterTest, LetsAFewThroughAndReportsTheRest) {
+    std::vector<std::uint64_t> reports;
+    {
+        Mirel::RateLimiter limiter(3, [&](std::uint64_t n) { reports.push_back(n); });
+        int admitted = 0;
+        for (int i = 0; i < 100; ++i) admitted += limiter.Admit();
+        EXPECT_EQ(admitted, 3);
+        EXPECT_FALSE(limiter.Admit(5));  // five lines of one kind
+        limiter.Flush();
+        EXPECT_EQ(reports, std::vector<std::uint64_t>{102});
+        limiter.Flush();  // nothing new: no report
+        EXPECT_EQ(reports.size(), 1u);
+        EXPECT_FALSE(limiter.Admit());  // the minute is not over
+    }
+    // The end of the limiter reports what it still counted.
+    EXPECT_EQ(reports, (std::vector<std::uint64_t>{102, 1}));
+}
+
+TEST_F(DebugLimitsTest, LongTextsAndLinesAreCutKeepingBothEnds) {
+    struct Case {
+        std::size_t length;
+        bool cut;
+    };
+    for (Case c : {Case{10, false}, Case{Mirel::kMaxDebugText, false},
+                   Case{Mirel::kMaxDebugText + 1, true}, Case{65536, true}}) {
+        Mirel::unistring text = u"/b/" + Mirel::unistring(c.length - 6, u'x') + u"/f.";
+        Mirel::unistring out = Mirel::CutForLog(text);
+        EXPECT_EQ(out == text, !c.cut) << c.length;
+        EXPECT_LE(out.size(), Mirel::kMaxDebugText + 40) << c.length;
+        EXPECT_EQ(out.substr(0, 3), u"/b/");
+        EXPECT_EQ(out.substr(out.size() - 3), u"/f.");
+        if (c.cut) {
+            EXPECT_NE(out.ToUTF8().find("[... " + std::to_string(c.length - Mirel::kMaxDebugText) +
+                                        " characters left out ...]"),
+                      std::string::npos)
+                << out.ToUTF8();
+        }
+    }
+    // A surrogate pair at the cut stays whole.
+    Mirel::unistring emoji;
+    for (int i = 0; i < 300; ++i) emoji += u"\U0001F600";
+    Mirel::unistring out = Mirel::CutForLog(emoji);
+    auto high = [](char16_t c) { return c >= 0xD800 && c < 0xDC00; };
+    auto low = [](char16_t c) { return c >= 0xDC00 && c < 0xE000; };
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (high(out[i])) {
+            EXPECT_TRUE(i + 1 < out.size() && low(out[i + 1])) << i;
+        }
+        if (low(out[i])) {
+            EXPECT_TRUE(i > 0 && high(out[i - 1])) << i;
+        }
+    }
+
+    MIREL_DEBUG_WIDE(57, u"RedoLogIsReady: not taken: " << Mirel::unistring(60000, u'p'));
+    MIREL_DEBUG(57, "narrow " << std::string(60000, 'q'));
+    std::string log = Log();
+    EXPECT_LT(log.size(), 2 * Mirel::kMaxDebugLine);
+    EXPECT_EQ(testutil::CountOf(log, "\n"), 2u);
+    EXPECT_EQ(testutil::CountOf(log, "left out ...]"), 2u);
+}
+
+TEST_F(DebugLimitsTest, LinesOfACallWaitForItsOutcome) {
+    Mirel::RateLimiter limiter(
+        2, [](std::uint64_t n) { MIREL_DEBUG(57, "summary: " << n << " left out"); });
+    for (int call = 0; call < 10; ++call) {
+        Mirel::DebugCapture capture;
+        MIREL_DEBUG(57, "refused call " << call << " line 1");
+        MIREL_DEBUG(57, "refused call " << call << " line 2");
+        EXPECT_EQ(Log().find("refused call " + std::to_string(call)), std::string::npos);
+        capture.Release(&limiter);
+        MIREL_DEBUG(57, "after the outcome " << call);  // written at once
+    }
+    {
+        Mirel::DebugCapture capture;
+        MIREL_DEBUG(57, "accepted call");
+        capture.Release(nullptr);
+    }
+    {
+        Mirel::DebugCapture capture;  // ends without an outcome: written all the same
+        MIREL_DEBUG(57, "interrupted call");
+    }
+    {
+        Mirel::DebugCapture capture;  // a long call: past kMaxHeld lines, all is written
+        for (std::size_t i = 0; i <= Mirel::DebugCapture::kMaxHeld; ++i)
+            MIREL_DEBUG(57, "long call line " << i);
+        EXPECT_NE(Log().find("long call line 0\n"), std::string::npos);
+        capture.Release(&limiter);
+    }
+    limiter.Flush();
+    std::string log = Log();
+    EXPECT_EQ(testutil::CountOf(log, "refused call "), 4u);  // two calls of two lines
+    EXPECT_EQ(testutil::CountOf(log, "after the outcome"), 10u);
+    EXPECT_EQ(testutil::CountOf(log, "accepted call"), 1u);
+    EXPECT_EQ(testutil::CountOf(log, "interrupted call"), 1u);
+    EXPECT_EQ(testutil::CountOf(log, "long call line"), Mirel::DebugCapture::kMaxHeld + 1);
+    EXPECT_NE(log.find("summary: 16 left out"), std::string::npos) << log;
+    // Held lines keep their order.
+    EXPECT_LT(log.find("refused call 0 line 1"), log.find("refused call 0 line 2"));
+}

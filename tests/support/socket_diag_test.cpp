@@ -1,0 +1,103 @@
+// The owner of the other end of a loopback connection, as the kernel reports it.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/support/SocketDiag.h"
+#include "tests/Process.h"
+
+namespace {
+
+Mirel::TcpEndpoint Local(int fd, bool peer) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len)
+         : ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    Mirel::TcpEndpoint e;
+    e.family = AF_INET;
+    std::memcpy(e.address.data(), &a.sin_addr, 4);
+    e.port = ntohs(a.sin_port);
+    return e;
+}
+
+}  // namespace
+
+TEST(SocketDiagTest, GiopAddressesParse) {
+    struct Case {
+        const char* text;
+        bool ok;
+        const char* shown;
+    };
+    for (Case c :
+         {Case{"giop:tcp:127.0.0.1:50004", true, "127.0.0.1:50004"},
+          Case{"giop:tcp:[::1]:40000", true, "[::1]:40000"},
+          Case{"giop:tcp:localhost:40000", false, ""}, Case{"giop:unix:/tmp/x", false, ""},
+          Case{"giop:tcp:127.0.0.1:0", false, ""}, Case{"giop:tcp:127.0.0.1:70000", false, ""},
+          Case{"giop:tcp:127.0.0.1:", false, ""}, Case{"", false, ""}}) {
+        Mirel::TcpEndpoint e;
+        EXPECT_EQ(Mirel::ParseGiopTcpAddress(c.text, e), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(e.ToString(), c.shown);
+        }
+    }
+    Mirel::TcpEndpoint e;
+    EXPECT_FALSE(Mirel::ParseGiopTcpAddress(nullptr, e));
+}
+
+// Our own connection seen from the server's side: the client socket is ours (root's here,
+// nobody's from a child that runs as nobody), and a closed client socket has no owner.
+TEST(SocketDiagTest, TheKernelNamesTheOwnerOfAnOpenPeerSocketOnly) {
+    int server = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(server, 8), 0);
+    Mirel::TcpEndpoint listening = Local(server, false);
+
+    int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(listening.port);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    int accepted = ::accept(server, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    Mirel::TcpEndpoint peer = Local(accepted, true), own = Local(accepted, false);
+
+    EXPECT_EQ(Mirel::SocketDiag::PeerOwner(peer, own), ::geteuid());
+    EXPECT_EQ(Mirel::SocketDiag::PeerOwner(peer, own, true), ::geteuid());
+    EXPECT_TRUE(Mirel::SocketDiag::Available());
+    // Another port, or the sides swapped, is another socket.
+    Mirel::TcpEndpoint elsewhere = peer;
+    elsewhere.port = static_cast<std::uint16_t>(peer.port == 65535 ? 1024 : peer.port + 1);
+    EXPECT_EQ(Mirel::SocketDiag::PeerOwner(elsewhere, own), std::nullopt);
+    EXPECT_EQ(Mirel::SocketDiag::PeerOwner(own, peer), ::geteuid());  // our accepted socket
+
+    // A connection made by nobody.
+    testutil::Child nobody(
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash", "-c",
+         "exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(listening.port) +
+             "; echo connected; read line"},
+        {});
+    ASSERT_TRUE(nobody.WaitForLine("connected", 10000));
+    int fromNobody = ::accept(server, nullptr, nullptr);
+    ASSERT_GE(fromNobody, 0);
+    Mirel::TcpEndpoint nobodysPeer = Local(fromNobody, true);
+    EXPECT_EQ(Mirel::SocketDiag::PeerOwner(nobodysPeer, own), 65534u);
+    // We close our side: nobody's socket is still open, but no longer established.
+    ::close(fromNobody);
+    EXPECT_EQ(Mirel::SocketDiag::PeerOwner(nobodysPeer, own), 65534u);
+    EXPECT_EQ(Mirel::SocketDiag::PeerOwner(nobodysPeer, own, true), std::nullopt);
+    nobody.Write("\n");
+    EXPECT_EQ(nobody.Wait(10000), 0);
+
+    // The client closes: what lingers of its socket names no owner.
+    ::close(client);
+    EXPECT_EQ(Mirel::SocketDiag::PeerOwner(peer, own), std::nullopt);
+    ::close(accepted);
+    ::close(server);
+}
