@@ -105,6 +105,15 @@ TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
     EXPECT_TRUE(Has(fields, "VELLUMARK_PATH=" + db));
     EXPECT_TRUE(Has(fields, "VELLUMARK_TEXT3=20404"));
     EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=" + Mirel::UuidText::ToText(uuid).ToUTF8()));
+    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_NAME=orders.vdb"));
+
+    // A record whose caller names the database needs no file: a failed database's record
+    // names only its UUID.
+    Logger::Database named{"0a1b2c3d-0000-4000-8000-000000000001", "billing.vdb"};
+    fields = Logger::JournalFields(0x41000331, {u"0a1b2c3d-0000-4000-8000-000000000001", u"10721"},
+                                   &named);
+    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=0a1b2c3d-0000-4000-8000-000000000001"));
+    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_NAME=billing.vdb"));
 
     // A file that is not a database (or is gone) gives no identity, and texts that are
     // not paths give no path.
@@ -129,6 +138,8 @@ TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) 
         ::setenv("INVOCATION_ID", "0123456789abcdef", 1);
         Logger::WriteSysLog(0x4100031f, {u"/b/Changes/Redo_1/x.vrl", u"orders", u"10721"});
         result += "journal<" + Receive(journal) + ">syslog<" + Receive(syslogSocket) + ">";
+        Logger::WriteLine(LOG_NOTICE, "interval 22:45 published", {"VELLUMARK_LOGS=37"});
+        result += "line<" + Receive(journal) + ">";
         ::unsetenv("INVOCATION_ID");
         Logger::WriteSysLog(0x41000328, {u"/b/Rejected/x.vrl", u"10709"});
         result += "journal<" + Receive(journal) + ">syslog<" + Receive(syslogSocket) + ">";
@@ -154,7 +165,10 @@ TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) 
     EXPECT_NE(first.find("MESSAGE=[0x4100031f] The redo log /b/Changes/Redo_1/x.vrl could not "
                          "be applied to database orders (error 10721).\n"),
               std::string::npos);
-    EXPECT_NE(out.find(">syslog<>journal<>"), std::string::npos) << out;
+    EXPECT_NE(out.find(">syslog<>line<MESSAGE=interval 22:45 published\nPRIORITY=5\n"
+                       "SYSLOG_IDENTIFIER=talonib\nVELLUMARK_LOGS=37\n>journal<>"),
+              std::string::npos)
+        << out;
     // The second: syslog at daemon.warning (3 * 8 + 4), the journal untouched.
     std::size_t second = out.find(">syslog<<28>");
     ASSERT_NE(second, std::string::npos) << out;
