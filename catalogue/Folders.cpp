@@ -135,9 +135,20 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
         LoadFailedList();
         LoadUnwrittenList();
         mFoldersReady.store(1);
+        std::string newest;
+        std::uint64_t newestEnd = 0;
+        if (!mLastGoodFolder.IsClear()) {
+            const Mirel::unistring name = mLastGoodFolder.GetChildName();
+            newest = name.ToUTF8();
+            newestEnd = Talon::BackupFolder::GetUTCFromTimestamp(
+                name.substr(IBS_Config::sLastGoodFolderPrefix.size() + 1));
+        }
+        mState.SetFolder(Trimmed(mBackupFolder.GetPath().Native()), newest, newestEnd);
     } else if (error == Mirel::kErrCrossDevice && !elsewhere.empty()) {
+        mState.SetFolder(std::string(), std::string(), 0);
         ReportOtherFileSystem(elsewhere, Trimmed(mBackupFolder.GetPath().Native()));
     } else {
+        mState.SetFolder(std::string(), std::string(), 0);
         ReportEvent(static_cast<std::int32_t>(0x4900030f), failing.GetPath().GetUserEntryFormat(),
                     Num(error));
     }
@@ -176,6 +187,7 @@ void IBSMgr::ClearFolders() {
             SaveFailedList();
         }
         ClearUnwrittenList();
+        mState.Leave(true);
         if (error == 0 && found)
             ReportEvent(static_cast<std::int32_t>(0xc1000308u),
                         latest.GetPath().GetUserEntryFormat());
@@ -186,6 +198,7 @@ void IBSMgr::ClearFolders() {
             ReportEvent(static_cast<std::int32_t>(0x41000309),
                         mBackupFolder.GetPath().GetUserEntryFormat(), Num(error));
     }
+    mState.Leave(false);
     // A retry was for this folder's interval; the next folder starts without one.
     RetrySucceeded();
     mFoldersReady.store(0);

@@ -105,8 +105,9 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             if (!result.OK()) {
                 if (!Mirel::IsEnvironmentError(result.GetError()) &&
                     result.GetError() != Mirel::kErrCopyDamaged) {
-                    mgr->ReportEvent(0x410003d5, dbPath.GetUserEntryFormat(), dbPath.GetBasename(),
-                                     ErrorText(result));
+                    mgr->ReportDatabaseEvent(
+                        0x410003d5, item.file.uuid, dbPath.GetName(),
+                        {dbPath.GetUserEntryFormat(), dbPath.GetBasename(), ErrorText(result)});
                     item.pristine = false;  // it may not even be a database
                 }
                 break;
@@ -115,11 +116,18 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         }
         Mirel::HBLogFile logFile(log.path);
         result = Talon::IBS_Config::ProcessRedoLogFile(database, logFile, mAbort);
-        if (!result.OK()) {
+        if (result.GetError() == Mirel::kErrAborted) {
+            // A stop, not a fault: the log is applied again from the copy's MSN next time.
+            IBS_DEBUG_WIDE(u"ProcessRedoLogSet: stopped while applying log "
+                           << log.path.GetName() << u" to " << dbPath.GetName() << u" at MSN "
+                           << item.file.msn << u"; it is applied again when the cycle resumes");
+        } else if (!result.OK()) {
             IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **ERROR "
                            << result.GetError() << u" applying log " << log.path.GetName()
                            << u" (MSN " << log.startMSN << u" to " << log.msn << u") to "
                            << dbPath.GetName() << u" at MSN " << item.file.msn);
+        }
+        if (!result.OK()) {
             // A full disk or a stop says nothing about the log: it stays for the next pass.
             if (Mirel::IsEnvironmentError(result.GetError())) continue;
             // A log merged from the newer copy's interval was never needed by that copy (an
@@ -130,8 +138,9 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             }
             // The log stays where it is for now: it is set aside once its database's failure
             // is on record, so that no restart in between can take the copy for a good one.
-            mgr->ReportEvent(0x4100031f, log.path.GetUserEntryFormat(), dbPath.GetBasename(),
-                             ErrorText(result));
+            mgr->ReportDatabaseEvent(
+                0x4100031f, item.file.uuid, dbPath.GetName(),
+                {log.path.GetUserEntryFormat(), dbPath.GetBasename(), ErrorText(result)});
             continue;  // the loop stops at its first check
         }
         IBS_DEBUG_WIDE(u"ProcessRedoLogSet: old MSN " << item.file.msn << u", new MSN " << log.msn
@@ -161,8 +170,9 @@ Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& d
             IBS_DEBUG_WIDE(u"PrepareDatabase: " << item.checkFrom.GetUserEntryFormat()
                                                 << u" does not match its manifest: "
                                                 << Mirel::unistring::FromUTF8(check.found));
-            IBSMgr::GetInstance()->ReportEvent(0x41000333, item.checkFrom.GetUserEntryFormat(),
-                                               Mirel::unistring::FromUTF8(check.found));
+            IBSMgr::GetInstance()->ReportDatabaseEvent(
+                0x41000333, item.file.uuid, item.checkFrom.GetName(),
+                {item.checkFrom.GetUserEntryFormat(), Mirel::unistring::FromUTF8(check.found)});
         }
         return Talon::Error(rc);
     };
