@@ -1,5 +1,7 @@
 #include "platform/framework/Logger.h"
 
+#include <limits.h>
+#include <poll.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #define SD_JOURNAL_SUPPRESS_LOCATION  // the record says where; the source line does not
@@ -143,10 +145,19 @@ void SendToSyslog(int priority, const std::string& line) {
     ::syslog(priority, "%s", line.c_str());
 }
 
-// In the foreground the operator sees the line where the service runs.
+std::mutex gEchoM;
+
+// In the foreground the operator sees the line where the service runs. Never at the cost of
+// the service: a line that standard error cannot take at once (a pipe nobody reads, a
+// terminal on hold) is dropped; the journal or syslog has it.
 void Echo(int priority, const std::string& line) {
     if (UnderSystemd()) return;
-    std::string out = "talonib: " + std::string(PriorityWord(priority)) + ": " + line + "\n";
+    std::string out = "talonib: " + std::string(PriorityWord(priority)) + ": " + line;
+    if (out.size() >= PIPE_BUF) out.resize(PIPE_BUF - 1);  // taken whole or not at all
+    out += "\n";
+    std::lock_guard<std::mutex> g(gEchoM);
+    pollfd p{STDERR_FILENO, POLLOUT, 0};
+    if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) return;
     [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, out.data(), out.size());
 }
 

@@ -1,5 +1,6 @@
 // Event records: their priorities, their journal fields, and the real transports (the
 // journal's socket, syslog's /dev/log) in a private mount namespace of a child process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -184,4 +185,32 @@ TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) 
                        "interval-done file was moved to /b/Rejected/x.vrl (error 10709).\n>"),
               std::string::npos)
         << out;
+}
+
+TEST(LoggerTest, AStandardErrorNobodyReadsNeverHoldsTheServiceUp) {
+    // In a child, whose standard error is a full pipe that nobody reads: every record and
+    // line must still return at once (the alarm ends a child that waits).
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int p[2];
+        if (::pipe(p) != 0) ::_exit(2);
+        ::dup2(p[1], STDERR_FILENO);
+        int flags = ::fcntl(STDERR_FILENO, F_GETFL);
+        ::fcntl(STDERR_FILENO, F_SETFL, flags | O_NONBLOCK);
+        char block[4096] = {};
+        while (::write(STDERR_FILENO, block, sizeof block) > 0) {
+        }
+        ::fcntl(STDERR_FILENO, F_SETFL, flags);  // a write now waits, as on a real pipe
+        ::unsetenv("INVOCATION_ID");
+        ::alarm(10);
+        for (int i = 0; i < 100; ++i) {
+            Logger::WriteSysLog(0x41000328, {u"/b/Rejected/x.vrl", u"10709"});
+            Logger::WriteLine(LOG_NOTICE, "interval 22:45 published");
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "the child waited on standard error" : "the child failed");
 }
