@@ -4,9 +4,13 @@
 #include <iostream>
 #include <sstream>
 
+#include <syslog.h>
+
 #include "app/CallerGate.h"
 #include "app/IBSEventImpl.h"
 #include "catalogue/IBSMgr.h"
+#include "ibs_version.h"
+#include "platform/framework/Logger.h"
 #include "platform/framework/Prefs.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Orb.h"
@@ -151,10 +155,15 @@ Talon::Error DidoraRezaraApp::Run() {
     if (!os) return Talon::Error(-1);
     os->SetStatus(2);
     os->NotifyStarted();
+    Banner();
+    IBSMgr* mgr = IBSMgr::GetInstance();
+    mgr->State().Refresh(0);  // what it does, in place of "running"
     MIREL_DEBUG(57, "DidoraRezaraApp::Run: serving requests");
     bool quit = false;
     for (;;) {
-        std::unique_ptr<Mirel::Msg> msg = GetMainMsgQ().GetMsg();
+        // The status line's lag grows while nothing happens: it is said again now and then.
+        std::unique_ptr<Mirel::Msg> msg = GetMainMsgQ().GetMsg(kStatusRefreshMs);
+        mgr->State().Refresh(kStatusRefreshMs);
         if (!msg) continue;
         bool leave = false;
         switch (msg->GetMsgCode()) {
@@ -195,6 +204,24 @@ Talon::Error DidoraRezaraApp::Run() {
         return Talon::Error(-1);
     }
     return Talon::Error();
+}
+
+void DidoraRezaraApp::Banner() {
+    IBSMgr* mgr = IBSMgr::GetInstance();
+    const std::string prefs = Talon::PrefKeys::Instance().GetDesignation();
+    const std::string folder = mgr->FoldersReady()
+                                   ? mgr->GetBackupFolder().GetPath().Native()
+                                   : std::string("none yet (the database server names it)");
+    std::ostringstream endpoint;
+    GetOrbPortStringPrefix(endpoint, false);
+    endpoint << kOrbPort;
+    std::string orb = endpoint.str();
+    orb = orb.substr(orb.find(':', orb.find(':') + 1) + 1);  // after "giop:tcp:"
+    Talon::Logger::WriteLine(LOG_NOTICE,
+                             "talonib " IBS_VERSION " started: preferences " + prefs +
+                                 ", backup folder " + folder + ", ORB " + orb,
+                             {"VELLUMARK_VERSION=" IBS_VERSION, "VELLUMARK_PREFERENCES=" + prefs,
+                              "VELLUMARK_BACKUP_FOLDER=" + folder, "VELLUMARK_ORB=" + orb});
 }
 
 void DidoraRezaraApp::StopORB() {

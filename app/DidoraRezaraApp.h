@@ -19,6 +19,8 @@ class IBSEventImpl;
 class DidoraRezaraApp : public Talon::AppBase {
 public:
     static constexpr unsigned short kOrbPort = 50004;
+    // How often systemd's status line is said again while nothing happens.
+    static constexpr unsigned long kStatusRefreshMs = 30000;
     static const char* const kObjectId;  // "ZAVORIdava"
     static const char* const kPOAName;   // "IBSEventPOA"
 
@@ -31,6 +33,8 @@ public:
     Talon::Error Init() override;
     Talon::Error Cleanup() override;
     Talon::Error Run() override;
+    // The start-up line: version, preference file, backup folder, ORB endpoint.
+    void Banner();
     Talon::Error OnBeforeUninit() override { return Talon::Error(); }
     Talon::Error OnAfterUninit() override { return Talon::Error(); }
     bool AddOrbEndpointArgs(std::vector<std::string>& args, const std::string& optionName) override;

@@ -246,14 +246,50 @@ void IBSMgr::RequestIntervalCheck() {
 }
 
 namespace {
-void Report(std::int32_t code, const std::vector<Mirel::unistring>& texts) {
-    // The connector makes the remote call on its own thread: the caller may hold the
-    // catalogue lock, and a slow hub must not hold up intake.
-    DBSConnector* c = IBSMgr::sDBSConnector.load();
-    if (c && c->QueueInfo(code, texts)) return;
-    Talon::Logger::WriteSysLog(code, texts);
+void Report(std::int32_t code, const std::vector<Mirel::unistring>& texts,
+            const Talon::Logger::Database* database = nullptr) {
+    // On this host first, whether or not the server's hub is linked: the operator sees
+    // every record where he looks.
+    Talon::Logger::WriteSysLog(code, texts, true, database);
+    // The hub's copy: the connector makes the remote call on its own thread, since the
+    // caller may hold the catalogue lock and a slow hub must not hold up intake.
+    if (DBSConnector* c = IBSMgr::sDBSConnector.load()) c->QueueInfo(code, texts, true);
 }
 }  // namespace
+
+void IBSMgr::ReportDatabaseEvent(std::int32_t code, const Mirel::unistring& uuid,
+                                 const Mirel::unistring& name,
+                                 std::vector<Mirel::unistring> texts) {
+    Talon::Logger::Database db{uuid.ToUTF8(), name.ToUTF8()};
+    if (db.name.empty()) {
+        std::lock_guard<std::mutex> g(mNamesM);
+        auto it = mNames.find(uuid);
+        if (it != mNames.end()) db.name = it->second.ToUTF8();
+    } else {
+        NoteDatabaseName(uuid, Mirel::UniversalPath::FromNative(db.name));
+    }
+    Report(code, texts, &db);
+}
+
+void IBSMgr::NoteDatabaseName(const Mirel::unistring& uuid, const Mirel::UniversalPath& file) {
+    Mirel::unistring name = file.GetName();
+    if (uuid.empty() || name.empty()) return;
+    std::lock_guard<std::mutex> g(mNamesM);
+    mNames[uuid] = name;
+}
+
+Mirel::unistring IBSMgr::DatabaseName(const Mirel::unistring& uuid) {
+    Mirel::LockReentrant g(mLock);
+    for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it) {
+        Mirel::LockReentrant il(it->second.lock);
+        auto found = it->second.databases.find(uuid);
+        if (found != it->second.databases.end() && !found->second.file.path.IsClear())
+            return found->second.file.path.GetName();
+    }
+    std::lock_guard<std::mutex> g2(mNamesM);
+    auto it = mNames.find(uuid);
+    return it == mNames.end() ? Mirel::unistring() : it->second;
+}
 
 void IBSMgr::ReportEvent(std::int32_t code, const Mirel::unistring& t1) {
     Report(code, {t1});

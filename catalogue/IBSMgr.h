@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/ServiceState.h"
 #include "platform/framework/Prefs.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Error.h"
@@ -85,6 +86,14 @@ public:
                      const Mirel::unistring& t3);
     void ReportEvent(std::int32_t code, const Mirel::unistring& t1, const Mirel::unistring& t2,
                      const Mirel::unistring& t3, const Mirel::unistring& t4);
+    // A record about one database: besides its texts, the journal names the database by
+    // its UUID and file name.
+    void ReportDatabaseEvent(std::int32_t code, const Mirel::unistring& uuid,
+                             const Mirel::unistring& name, std::vector<Mirel::unistring> texts);
+    // The file name of a database's newest copy in the catalogue, else the last one known;
+    // empty when none. The caller holds mLock.
+    Mirel::unistring DatabaseName(const Mirel::unistring& uuid);
+    void NoteDatabaseName(const Mirel::unistring& uuid, const Mirel::UniversalPath& file);
     // The interval whose key is mIntervalEnd, or end(); the caller holds mLock.
     IntervalMap::iterator CurrentInterval();
 
@@ -157,6 +166,8 @@ public:
     std::map<std::uint64_t, Mirel::UniversalPath> CleanupObsoleteItems(std::uint64_t current);
     // Removes a finished interval whose copies are all gone, with its folders.
     void DropInterval(std::uint64_t key);
+    // The state, the status line and the journal learn of a published interval.
+    void ReportPublished(const Interval& interval);
     // A failure of the environment: the cycle comes back after a growing delay.
     void ScheduleRetry(int error);
     void RetrySucceeded();
@@ -226,6 +237,8 @@ public:
     Mirel::Directory GetBackupFolder() const;
     Mirel::Directory GetLastGoodFolder() const;
     const std::vector<TalonIBWorker*>& GetWorkers() const { return mWorkers; }
+    // What the service is doing: the state file and systemd's status line.
+    ServiceState& State() { return mState; }
 
     static std::atomic<DBSConnector*> sDBSConnector;
     static std::atomic<bool> sServerRegistered;
@@ -261,6 +274,9 @@ private:
     Mirel::Mutex mFailedLock;
     std::map<std::string, std::string> mUnwritten;  // in-progress path -> "ino size mtime"
     Mirel::Mutex mUnwrittenLock;
+    // The last file name seen of each database, for records once its copy is gone.
+    std::map<Mirel::unistring, Mirel::unistring> mNames;
+    std::mutex mNamesM;  // a leaf lock
     std::atomic<std::int32_t> mFoldersReady{0};
 
     // Stops and folder changes in progress: the workers are not woken meanwhile.
@@ -283,6 +299,7 @@ private:
     std::uint64_t mRetryMaxMs = 300000;
     int mRetryError = 0;
     std::atomic<std::uint64_t> mRetryDueMs{0};  // no cycle before this tick (0: none)
+    ServiceState mState;
 
     friend class Interval;
 };

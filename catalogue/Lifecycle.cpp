@@ -154,4 +154,5 @@ void IBSMgr::EndThreads() {
         c->AbortMain();
         c->Join();
     }
+    mState.Stopped();
 }

@@ -55,6 +55,7 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
                             Mirel::unistring::NumToString(doneUTC),
                             Mirel::unistring::NumToString(passed));
                 MoveInvalidRedo(path, true, Mirel::kErrStaleIntervalDone);
+                mState.StaleDone(path.Native(), doneUTC, passed);
                 return Mirel::kErrStaleIntervalDone;
             }
             for (auto& listed : list) listed = CanonicalUuid(listed);

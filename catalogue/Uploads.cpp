@@ -111,7 +111,8 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                     mLeftUploads.erase(left);
                 }
             } else {
-                ReportEvent(0x41000313, announced.GetBasename(), announced.GetUserEntryFormat());
+                ReportDatabaseEvent(0x41000313, uuid, announced.GetName(),
+                                    {announced.GetBasename(), announced.GetUserEntryFormat()});
             }
         }
     }

@@ -118,8 +118,9 @@ void IBSMgr::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
         } else if (item.file.reserved != mIntervalEnd.load()) {
             Mirel::UniversalPath p = item.file.path;
             p.SetAbsoluteFrom(interval.backup.GetPath());
-            ReportEvent(static_cast<std::int32_t>(0x8100031Eu), p.GetName(), p.GetUserEntryFormat(),
-                        Mirel::unistring::NumToString(result.GetError()));
+            ReportDatabaseEvent(static_cast<std::int32_t>(0x8100031Eu), item.file.uuid, p.GetName(),
+                                {p.GetName(), p.GetUserEntryFormat(),
+                                 Mirel::unistring::NumToString(result.GetError())});
             item.file.reserved = mIntervalEnd.load();
         }
     }
@@ -207,8 +208,9 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
                 // A replaced database is reported by its replacement (event 0x41000332): the
                 // server dropped it and needs no new upload of it.
                 if (number != Mirel::kErrReplaced) {
-                    ReportEvent(static_cast<std::int32_t>(0x41000331), uuid,
-                                Mirel::unistring::NumToString(number));
+                    ReportDatabaseEvent(static_cast<std::int32_t>(0x41000331), uuid,
+                                        DatabaseName(uuid),
+                                        {uuid, Mirel::unistring::NumToString(number)});
                     // Once per failure; RegisterServer repeats it for a server that missed it.
                     NotifyFailed(uuid);
                 }

@@ -2,8 +2,15 @@
 // start the next one. Runs on the main thread only.
 #include <algorithm>
 
+#include <syslog.h>
+
+#include <cstdio>
+
 #include "catalogue/IBSMgr.h"
+#include "platform/framework/Logger.h"
+#include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Os.h"
 #include "scheduler/RetryTimer.h"
 
 namespace {
@@ -47,6 +54,7 @@ void IBSMgr::CheckIntervals() {
         mIntervalEnd.store(candidate->first);
         bool fatal = false;
         if (StartInterval(fatal)) {
+            mState.Applying(candidate->first);
             WakeWorkers();
             return;
         }
@@ -189,6 +197,7 @@ bool IBSMgr::CompleteInterval() {
                     item.held = true;
                 } else {
                     failed[uuid] = item.err.GetError();
+                    NoteDatabaseName(uuid, item.file.path);
                     // Only ever a copy of the in-progress folder goes (never an upload).
                     if (HasInProgressCopy(item))
                         DeleteFromParent(item, mInProgressFolder.GetPath());
@@ -232,6 +241,7 @@ bool IBSMgr::CompleteInterval() {
             // Its copies are in a last-good folder now; a failure leaves notes that no
             // longer match any file.
             if (result) ClearUnwrittenList();
+            if (result) ReportPublished(*publish);
         }
         if (result) RetrySucceeded();
     }
@@ -246,6 +256,34 @@ bool IBSMgr::CompleteInterval() {
         return false;
     }
     return result;
+}
+
+void IBSMgr::ReportPublished(const Interval& interval) {
+    Mirel::LockReentrant il(interval.lock);
+    std::size_t databases = 0, logs = 0;
+    std::uint64_t bytes = 0;
+    for (const auto& [uuid, item] : interval.databases) {
+        if (item.file.path.IsClear()) continue;
+        ++databases;
+        if (item.held) continue;  // none of its logs was applied
+        for (const FileInfo& log : item.logs) {
+            ++logs;
+            bytes += Mirel::Os::Stat(log.path.Native()).size;
+        }
+    }
+    const std::string name = interval.backup.GetChildName().ToUTF8();
+    const std::uint64_t since = mState.Published(interval.mDoneUTC, name);
+    const std::uint64_t took = since ? Mirel::DateTime::NowUTC() - since : 0;
+    char secs[32];
+    std::snprintf(secs, sizeof secs, "%.1f s", static_cast<double>(took) / 1e6);
+    Talon::Logger::WriteLine(
+        LOG_NOTICE,
+        "interval " + ServiceState::TimeText(interval.mDoneUTC) + " published as " + name + ": " +
+            std::to_string(databases) + " database(s), " + std::to_string(logs) + " log(s), " +
+            ServiceState::SizeText(bytes) + " applied, " + secs,
+        {"VELLUMARK_FOLDER=" + name, "VELLUMARK_INTERVAL_END=" + std::to_string(interval.mDoneUTC),
+         "VELLUMARK_DATABASES=" + std::to_string(databases),
+         "VELLUMARK_LOGS=" + std::to_string(logs), "VELLUMARK_BYTES=" + std::to_string(bytes)});
 }
 
 void IBSMgr::ScheduleRetry(int error) {
@@ -266,6 +304,7 @@ void IBSMgr::ScheduleRetry(int error) {
                     Mirel::unistring::NumToString(error),
                     Mirel::unistring::NumToString((mRetryDelayMs + 999) / 1000));
     mRetryError = error;
+    mState.Waiting(mIntervalEnd.load(), error, mRetryDelayMs);
     mRetryDueMs.store(Mirel::Tick::CurrentTick() + mRetryDelayMs);
     mRetry->Arm(mRetryDelayMs);
 }
@@ -274,6 +313,7 @@ void IBSMgr::RetrySucceeded() {
     if (mRetryError != 0)
         IBS_DEBUG("CheckIntervals: the environment recovered after error " << mRetryError);
     mRetryError = 0;
+    mState.Recovered();
     mRetryDelayMs = 0;
     mRetryDueMs.store(0);
     if (mRetry) mRetry->Cancel();

@@ -135,8 +135,10 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     if (!lg.line.known && !lg.damaged) {
                         Mirel::UniversalPath p = lg.file.path;
                         p.SetAbsoluteFrom(mIntervals.at(c.lg).backup.GetPath());
-                        ReportEvent(0x41000333, p.GetUserEntryFormat(),
-                                    u"no line in its folder's manifest to check it against");
+                        ReportDatabaseEvent(
+                            0x41000333, c.uuid, p.GetName(),
+                            {p.GetUserEntryFormat(),
+                             u"no line in its folder's manifest to check it against"});
                         lg.damaged = true;
                     }
                 }
@@ -266,8 +268,8 @@ bool IBSMgr::StartInterval(bool& fatal) {
         if (GetDatabaseError(old) != Mirel::kErrReplaced) continue;  // not recorded yet
         IBS_DEBUG_WIDE(u"StartInterval: database " << r.name.GetUserEntryFormat() << u" replaced: "
                                                    << old << u" by " << r.fresh);
-        ReportEvent(static_cast<std::int32_t>(0x41000332), r.name.GetUserEntryFormat(), old,
-                    r.fresh);
+        ReportDatabaseEvent(static_cast<std::int32_t>(0x41000332), old, r.name.GetName(),
+                            {r.name.GetUserEntryFormat(), old, r.fresh});
     }
     for (const auto& [k, p] : toDrop) DropInterval(k);
     CleanupOrphanedIntervalFolders();

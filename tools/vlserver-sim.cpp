@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -276,6 +277,11 @@ int main(int argc, char** argv) {
                     "chance per interval of each real-world class (0.4 for one or two)")
         ->capture_default_str();
     run->add_option("--seed", ro.seed)->capture_default_str();
+    bool clockNow = false;
+    run->add_flag("--clock-now", clockNow,
+                  "the server's clock starts now, less 5 minutes for each interval, so that "
+                  "the last one ends in the past (else on 2026-01-01, the same for every run "
+                  "of a seed)");
     run->add_option("--timeout", ro.timeoutSecs, "seconds to wait for an interval")
         ->capture_default_str();
     run->add_option("--retry-for", ro.patienceSecs, "seconds a call may keep failing")
@@ -294,6 +300,17 @@ int main(int argc, char** argv) {
     }
     try {
         if (*hub) return Hub(hubPort);
+        if (*run && clockNow) {
+            // An interval moves the clock by four minutes at most.
+            const std::uint64_t minute = 60000000ull;
+            const std::uint64_t now =
+                static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                               std::chrono::system_clock::now().time_since_epoch())
+                                               .count());
+            ro.startUtc =
+                (now - static_cast<std::uint64_t>(std::max(ro.intervals, 0)) * 5 * minute) /
+                minute * minute;
+        }
         if (*run) {
             if (profile == "demanding") {
                 sim::ServerOptions given = ro;

@@ -53,8 +53,9 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
     Mirel::File dstFile(dst);
     if (dstFile.Exists() && !dstFile.Delete().OK()) {
         mCopyError = dstFile.GetError().GetError();
-        ReportEvent(static_cast<std::int32_t>(0x8100031eu), dst.GetBasename(), Show(dst),
-                    Text(dstFile.GetError()));
+        ReportDatabaseEvent(static_cast<std::int32_t>(0x8100031eu), sourceItem.file.uuid,
+                            dst.GetName(),
+                            {dst.GetBasename(), Show(dst), Text(dstFile.GetError())});
         return false;
     }
     Mirel::Directory destFolder;
@@ -73,7 +74,8 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
             check.crc = sourceItem.line.crc;
             result = Mirel::Error(Talon::CopyChecked(src.Native(), dst.Native(), check));
             if (result.GetError() == Mirel::kErrCopyDamaged) {
-                ReportEvent(0x41000333, Show(src), Mirel::unistring::FromUTF8(check.found));
+                ReportDatabaseEvent(0x41000333, sourceItem.file.uuid, src.GetName(),
+                                    {Show(src), Mirel::unistring::FromUTF8(check.found)});
                 mCopyError = result.GetError();
                 return false;
             }
@@ -110,8 +112,8 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
     }
     if (!result.OK()) {
         mCopyError = result.GetError();
-        ReportEvent(static_cast<std::int32_t>(0x8100031au), dst.GetBasename(), Show(reported),
-                    Text(result));
+        ReportDatabaseEvent(static_cast<std::int32_t>(0x8100031au), sourceItem.file.uuid,
+                            dst.GetName(), {dst.GetBasename(), Show(reported), Text(result)});
     }
     IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: result " << result.GetError() << u" on "
                                                        << dst.GetName());
@@ -186,8 +188,9 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
     Mirel::UniversalPath relDir = FolderOf(src);
     if (!relDir.SetRelativeTo(mCopiesFolder.GetPath()).OK()) {
         // An upload outside the copies folder is never moved.
-        ReportEvent(0x41000317, src.GetBasename(), Show(src), Show(mInProgressFolder.GetPath()),
-                    Mirel::unistring::NumToString(Mirel::kErrBadPathFormat));
+        ReportDatabaseEvent(0x41000317, item.file.uuid, src.GetName(),
+                            {src.GetBasename(), Show(src), Show(mInProgressFolder.GetPath()),
+                             Mirel::unistring::NumToString(Mirel::kErrBadPathFormat)});
         return false;
     }
     relDir.MakeFolder();

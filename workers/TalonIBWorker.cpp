@@ -111,6 +111,13 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
                                << log->endUTC << u" from log " << log->path.GetName());
             item.file.msn = queued.back()->msn;
             item.file.endUTC = passEnd;
+        } else if (e.GetError() == Mirel::kErrAborted) {
+            // A stop, not a fault: the logs are applied again from the copy's MSN next time.
+            IBS_DEBUG_WIDE(u"ProcessRedoLogSet: stopped while writing "
+                           << queued.size() << u" log(s) from " << queued.front()->path.GetName()
+                           << u" to " << dbPath.GetName()
+                           << u"; they are applied again when the cycle resumes");
+            if (result.OK()) result = e;
         } else {
             IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **ERROR "
                            << e.GetError() << u" writing " << queued.size() << u" log(s) from "
@@ -138,8 +145,9 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             if (!result.OK()) {
                 if (!Mirel::IsEnvironmentError(result.GetError()) &&
                     result.GetError() != Mirel::kErrCopyDamaged) {
-                    mgr->ReportEvent(0x410003d5, dbPath.GetUserEntryFormat(), dbPath.GetBasename(),
-                                     ErrorText(result));
+                    mgr->ReportDatabaseEvent(
+                        0x410003d5, item.file.uuid, dbPath.GetName(),
+                        {dbPath.GetUserEntryFormat(), dbPath.GetBasename(), ErrorText(result)});
                     item.pristine = false;  // it may not even be a database
                 }
                 break;
@@ -163,8 +171,9 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             }
             // The log stays where it is for now: it is set aside once its database's failure
             // is on record, so that no restart in between can take the copy for a good one.
-            mgr->ReportEvent(0x4100031f, log.path.GetUserEntryFormat(), dbPath.GetBasename(),
-                             ErrorText(result));
+            mgr->ReportDatabaseEvent(
+                0x4100031f, item.file.uuid, dbPath.GetName(),
+                {log.path.GetUserEntryFormat(), dbPath.GetBasename(), ErrorText(result)});
             continue;  // the loop stops at its first check
         }
         open.push_back(std::move(logFile));
@@ -197,8 +206,9 @@ Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& d
             IBS_DEBUG_WIDE(u"PrepareDatabase: " << item.checkFrom.GetUserEntryFormat()
                                                 << u" does not match its manifest: "
                                                 << Mirel::unistring::FromUTF8(check.found));
-            IBSMgr::GetInstance()->ReportEvent(0x41000333, item.checkFrom.GetUserEntryFormat(),
-                                               Mirel::unistring::FromUTF8(check.found));
+            IBSMgr::GetInstance()->ReportDatabaseEvent(
+                0x41000333, item.file.uuid, item.checkFrom.GetName(),
+                {item.checkFrom.GetUserEntryFormat(), Mirel::unistring::FromUTF8(check.found)});
         }
         return Talon::Error(rc);
     };

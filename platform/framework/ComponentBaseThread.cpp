@@ -32,10 +32,11 @@ public:
 
 class InfoMsg : public Mirel::Msg {
 public:
-    InfoMsg(std::int32_t c, std::vector<Mirel::unistring> t)
-        : Mirel::Msg(ComponentBaseThread::kMsgInfo), code(c), texts(std::move(t)) {}
+    InfoMsg(std::int32_t c, std::vector<Mirel::unistring> t, bool l)
+        : Mirel::Msg(ComponentBaseThread::kMsgInfo), code(c), texts(std::move(t)), logged(l) {}
     std::int32_t code;
     std::vector<Mirel::unistring> texts;
+    bool logged;
 };
 
 unsigned long LinkCheckMs() {
@@ -147,7 +148,11 @@ void ComponentBaseThread::Handle(Mirel::Msg& msg) {
         }
         case kMsgInfo: {
             auto& i = static_cast<InfoMsg&>(msg);
-            if (!WriteInfo(i.code, i.texts, false, nullptr).OK())
+            if (WriteInfo(i.code, i.texts, false, nullptr).OK()) break;
+            if (i.logged)
+                MIREL_DEBUG(59, GetName() << ": the hub did not take event 0x" << std::hex << i.code
+                                          << std::dec << "; it is in the system log");
+            else
                 Logger::WriteSysLog(i.code, i.texts);
             break;
         }
@@ -163,9 +168,10 @@ bool ComponentBaseThread::QueueNotification(long code, long param1, long param2,
     return true;
 }
 
-bool ComponentBaseThread::QueueInfo(std::int32_t code, const std::vector<Mirel::unistring>& texts) {
+bool ComponentBaseThread::QueueInfo(std::int32_t code, const std::vector<Mirel::unistring>& texts,
+                                    bool logged) {
     if (!mMainRunning.load()) return false;
-    GetMyMsgQ().PostMsg(std::make_unique<InfoMsg>(code, texts));
+    GetMyMsgQ().PostMsg(std::make_unique<InfoMsg>(code, texts, logged));
     return true;
 }
 

@@ -56,9 +56,11 @@ public:
                     void* reserved);
     // The same, done later on the component's own thread, in the order queued: a slow hub
     // (a call may take 15 s) then never holds up the caller. An event record the hub does
-    // not take goes to the system log. False when the thread no longer runs.
+    // not take goes to the system log, unless `logged` says it is there already. False when
+    // the thread no longer runs.
     bool QueueNotification(long code, long param1, long param2, const CORBA::Any& payload);
-    bool QueueInfo(std::int32_t code, const std::vector<Mirel::unistring>& texts);
+    bool QueueInfo(std::int32_t code, const std::vector<Mirel::unistring>& texts,
+                   bool logged = false);
     // Whether the link answers (a short call) and leads to this address and port.
     bool LinkAlive(const char* address, unsigned short port);
 

@@ -1,5 +1,7 @@
 #include "platform/framework/Logger.h"
 
+#include <limits.h>
+#include <poll.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #define SD_JOURNAL_SUPPRESS_LOCATION  // the record says where; the source line does not
@@ -111,8 +113,9 @@ const char* PriorityWord(int priority) {
 }
 
 // The database a record is about: the identity in the header of the first database file
-// or redo log its texts name. Best effort: a file that is gone or unreadable gives none.
-std::string DatabaseUuid(const std::vector<std::string>& paths) {
+// or redo log its texts name, and that file's name. Best effort: a file that is gone or
+// unreadable gives none.
+Logger::Database DatabaseOf(const std::vector<std::string>& paths) {
     for (const std::string& p : paths) {
         auto ends = [&](const char* ext) {
             std::size_t n = std::strlen(ext);
@@ -122,11 +125,44 @@ std::string DatabaseUuid(const std::vector<std::string>& paths) {
         std::uint64_t msn = 0, start = 0, end = 0;
         bool closed = false;
         Mirel::UniversalPath path = Mirel::UniversalPath::FromNative(p);
-        if (ends(".vdb") && IBS_Config::GetDBInfo(path, uuid, msn).OK()) return uuid.ToUTF8();
+        const std::string name = p.substr(p.rfind('/') + 1);
+        if (ends(".vdb") && IBS_Config::GetDBInfo(path, uuid, msn).OK())
+            return {uuid.ToUTF8(), name};
         if (ends(".vrl") && IBS_Config::GetRedoLogInfo(path, uuid, msn, start, end, closed).OK())
-            return uuid.ToUTF8();
+            return {uuid.ToUTF8(), std::string()};  // a log's name is not its database's
     }
-    return std::string();
+    return {};
+}
+
+// Sends the fields to the journal; false when it is not there to take them.
+bool SendToJournal(const std::vector<std::string>& fields) {
+    // sd_journal_send reports success when the journal's socket is missing: look first.
+    if (!UnderSystemd() || !Mirel::Os::Stat("/run/systemd/journal/socket").exists) return false;
+    std::vector<iovec> iov;
+    for (const auto& f : fields) iov.push_back({const_cast<char*>(f.data()), f.size()});
+    return ::sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) >= 0;
+}
+
+void SendToSyslog(int priority, const std::string& line) {
+    static std::once_flag opened;
+    std::call_once(opened, [] { ::openlog("talonib", LOG_PID | LOG_NDELAY, LOG_DAEMON); });
+    ::syslog(priority, "%s", line.c_str());
+}
+
+std::mutex gEchoM;
+
+// In the foreground the operator sees the line where the service runs. Never at the cost of
+// the service: a line that standard error cannot take at once (a pipe nobody reads, a
+// terminal on hold) is dropped; the journal or syslog has it.
+void Echo(int priority, const std::string& line) {
+    if (UnderSystemd()) return;
+    std::string out = "talonib: " + std::string(PriorityWord(priority)) + ": " + line;
+    if (out.size() >= PIPE_BUF) out.resize(PIPE_BUF - 1);  // taken whole or not at all
+    out += "\n";
+    std::lock_guard<std::mutex> g(gEchoM);
+    pollfd p{STDERR_FILENO, POLLOUT, 0};
+    if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) return;
+    [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, out.data(), out.size());
 }
 
 std::mutex gObserverM;
@@ -172,7 +208,8 @@ int Logger::SyslogPriority(std::int32_t code) {
 }
 
 std::vector<std::string> Logger::JournalFields(std::int32_t code,
-                                               const std::vector<Mirel::unistring>& texts) {
+                                               const std::vector<Mirel::unistring>& texts,
+                                               const Database* database) {
     char number[16];
     std::snprintf(number, sizeof number, "0x%08x", static_cast<std::uint32_t>(code));
     std::vector<std::string> fields = {
@@ -188,38 +225,31 @@ std::vector<std::string> Logger::JournalFields(std::int32_t code,
         if (!t.empty() && t[0] == '/') paths.push_back(t);
     }
     for (const std::string& p : paths) fields.push_back("VELLUMARK_PATH=" + p);
-    std::string uuid = DatabaseUuid(paths);
-    if (!uuid.empty()) fields.push_back("VELLUMARK_DATABASE_UUID=" + uuid);
+    Database db = database ? *database : DatabaseOf(paths);
+    if (!db.uuid.empty()) fields.push_back("VELLUMARK_DATABASE_UUID=" + db.uuid);
+    if (!db.name.empty()) fields.push_back("VELLUMARK_DATABASE_NAME=" + db.name);
     return fields;
 }
 
-void Logger::WriteSysLog(std::int32_t code, const std::vector<Mirel::unistring>& texts, bool echo) {
-    bool sent = false;
-    // sd_journal_send reports success when the journal's socket is missing: look first.
-    if (UnderSystemd() && Mirel::Os::Stat("/run/systemd/journal/socket").exists) {
-        std::vector<std::string> fields = JournalFields(code, texts);
-        std::vector<iovec> iov;
-        for (auto& f : fields) iov.push_back({f.data(), f.size()});
-        sent = ::sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) >= 0;
-    }
-    std::string line;
-    if (!sent) {
-        static std::once_flag opened;
-        std::call_once(opened, [] { ::openlog("talonib", LOG_PID | LOG_NDELAY, LOG_DAEMON); });
-        line = FormatEvent(code, texts);
-        ::syslog(SyslogPriority(code), "[0x%08x] %s", static_cast<std::uint32_t>(code),
-                 line.c_str());
-    }
-    if (echo && !UnderSystemd()) {
-        // In the foreground the operator sees the record where the service runs.
-        char head[64];
-        std::snprintf(head, sizeof head, "talonib: %s: [0x%08x] ",
-                      PriorityWord(SyslogPriority(code)), static_cast<std::uint32_t>(code));
-        std::string out = head + line + "\n";
-        [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, out.data(), out.size());
-    }
+void Logger::WriteSysLog(std::int32_t code, const std::vector<Mirel::unistring>& texts, bool echo,
+                         const Database* database) {
+    char number[24];
+    std::snprintf(number, sizeof number, "[0x%08x] ", static_cast<std::uint32_t>(code));
+    const std::string line = number + FormatEvent(code, texts);
+    const int priority = SyslogPriority(code);
+    if (!SendToJournal(JournalFields(code, texts, database))) SendToSyslog(priority, line);
+    if (echo) Echo(priority, line);
     std::lock_guard<std::mutex> g(gObserverM);
     if (gObserver) gObserver(code, texts);
+}
+
+void Logger::WriteLine(int priority, const std::string& message,
+                       const std::vector<std::string>& fields) {
+    std::vector<std::string> all = {"MESSAGE=" + message, "PRIORITY=" + std::to_string(priority),
+                                    "SYSLOG_IDENTIFIER=talonib"};
+    all.insert(all.end(), fields.begin(), fields.end());
+    if (!SendToJournal(all)) SendToSyslog(priority, message);
+    Echo(priority, message);
 }
 
 void Logger::SetObserver(Observer observer) {

@@ -4,10 +4,14 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/framework/AppBase.h"
 #include "platform/support/Debug.h"
@@ -16,6 +20,24 @@ namespace Talon {
 
 void OSInterface::Notify(const std::string& state) {
     ::sd_notify(0, state.c_str());
+}
+
+void OSInterface::NotifyNoWait(const std::string& state) {
+    const char* path = std::getenv("NOTIFY_SOCKET");
+    if (!path || !*path) return;
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    const std::size_t n = std::strlen(path);
+    if (n >= sizeof a.sun_path) return;
+    std::memcpy(a.sun_path, path, n);
+    if (a.sun_path[0] == '@') a.sun_path[0] = '\0';  // an abstract socket
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return;
+    [[maybe_unused]] ssize_t sent =
+        ::sendto(fd, state.data(), state.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&a), size);
+    ::close(fd);
 }
 
 void OSInterface::ReportStatus(unsigned long status, unsigned long checkPoint,

@@ -71,6 +71,11 @@ public:
 
     // Sends a raw notification to systemd (no-op without NOTIFY_SOCKET).
     static void Notify(const std::string& state);
+    // The same without ever waiting: for the STATUS= lines that follow every change of what
+    // the service does. A service manager that reads slowly (or a listener that reads
+    // nothing) must not hold the service up; a line it misses is said again at the next
+    // change or refresh.
+    static void NotifyNoWait(const std::string& state);
 
 private:
     std::atomic<unsigned long> mStatus{1};

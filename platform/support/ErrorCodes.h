@@ -70,6 +70,10 @@ enum ErrorNumber : int {
     kErrStartRefused = 10005,
 };
 
+// The words for an error number, to print after it ("20407 no space left on the backup
+// volume"); a number the table does not know gives "unknown error".
+const char* ErrorWords(int e);
+
 // Failures of the machine or the file system rather than of a file's content: the same
 // operation may well succeed later, so nothing is judged on them.
 inline bool IsEnvironmentError(int e) {

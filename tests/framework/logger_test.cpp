@@ -1,5 +1,6 @@
 // Event records: their priorities, their journal fields, and the real transports (the
 // journal's socket, syslog's /dev/log) in a private mount namespace of a child process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -105,6 +106,15 @@ TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
     EXPECT_TRUE(Has(fields, "VELLUMARK_PATH=" + db));
     EXPECT_TRUE(Has(fields, "VELLUMARK_TEXT3=20404"));
     EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=" + Mirel::UuidText::ToText(uuid).ToUTF8()));
+    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_NAME=orders.vdb"));
+
+    // A record whose caller names the database needs no file: a failed database's record
+    // names only its UUID.
+    Logger::Database named{"0a1b2c3d-0000-4000-8000-000000000001", "billing.vdb"};
+    fields = Logger::JournalFields(0x41000331, {u"0a1b2c3d-0000-4000-8000-000000000001", u"10721"},
+                                   &named);
+    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=0a1b2c3d-0000-4000-8000-000000000001"));
+    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_NAME=billing.vdb"));
 
     // A file that is not a database (or is gone) gives no identity, and texts that are
     // not paths give no path.
@@ -129,6 +139,8 @@ TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) 
         ::setenv("INVOCATION_ID", "0123456789abcdef", 1);
         Logger::WriteSysLog(0x4100031f, {u"/b/Changes/Redo_1/x.vrl", u"orders", u"10721"});
         result += "journal<" + Receive(journal) + ">syslog<" + Receive(syslogSocket) + ">";
+        Logger::WriteLine(LOG_NOTICE, "interval 22:45 published", {"VELLUMARK_LOGS=37"});
+        result += "line<" + Receive(journal) + ">";
         ::unsetenv("INVOCATION_ID");
         Logger::WriteSysLog(0x41000328, {u"/b/Rejected/x.vrl", u"10709"});
         result += "journal<" + Receive(journal) + ">syslog<" + Receive(syslogSocket) + ">";
@@ -154,7 +166,10 @@ TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) 
     EXPECT_NE(first.find("MESSAGE=[0x4100031f] The redo log /b/Changes/Redo_1/x.vrl could not "
                          "be applied to database orders (error 10721).\n"),
               std::string::npos);
-    EXPECT_NE(out.find(">syslog<>journal<>"), std::string::npos) << out;
+    EXPECT_NE(out.find(">syslog<>line<MESSAGE=interval 22:45 published\nPRIORITY=5\n"
+                       "SYSLOG_IDENTIFIER=talonib\nVELLUMARK_LOGS=37\n>journal<>"),
+              std::string::npos)
+        << out;
     // The second: syslog at daemon.warning (3 * 8 + 4), the journal untouched.
     std::size_t second = out.find(">syslog<<28>");
     ASSERT_NE(second, std::string::npos) << out;
@@ -170,4 +185,32 @@ TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) 
                        "interval-done file was moved to /b/Rejected/x.vrl (error 10709).\n>"),
               std::string::npos)
         << out;
+}
+
+TEST(LoggerTest, AStandardErrorNobodyReadsNeverHoldsTheServiceUp) {
+    // In a child, whose standard error is a full pipe that nobody reads: every record and
+    // line must still return at once (the alarm ends a child that waits).
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int p[2];
+        if (::pipe(p) != 0) ::_exit(2);
+        ::dup2(p[1], STDERR_FILENO);
+        int flags = ::fcntl(STDERR_FILENO, F_GETFL);
+        ::fcntl(STDERR_FILENO, F_SETFL, flags | O_NONBLOCK);
+        char block[4096] = {};
+        while (::write(STDERR_FILENO, block, sizeof block) > 0) {
+        }
+        ::fcntl(STDERR_FILENO, F_SETFL, flags);  // a write now waits, as on a real pipe
+        ::unsetenv("INVOCATION_ID");
+        ::alarm(10);
+        for (int i = 0; i < 100; ++i) {
+            Logger::WriteSysLog(0x41000328, {u"/b/Rejected/x.vrl", u"10709"});
+            Logger::WriteLine(LOG_NOTICE, "interval 22:45 published");
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "the child waited on standard error" : "the child failed");
 }

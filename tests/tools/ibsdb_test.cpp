@@ -204,12 +204,21 @@ TEST_F(BackupTest, StatusLagOfEveryDatabaseDecidesTheExitCode) {
     EXPECT_NE(j["reasons"][0].get<std::string>().find("db2.vdb"), std::string::npos);
     EXPECT_EQ(StatusJson(j, now + 6 * kHour, 4 * kHour, 8 * kHour), ibsdb::kCritical);
 
+    // A folder the service set up and filled with nothing yet has no restore point; a folder
+    // it never set up is none of its business.
     ibsdb::StatusOptions o;
     o.backup = tmp / "empty";
-    testutil::MakeDirs(o.backup);
+    testutil::MakeDirs(o.backup + "/Changes");
+    testutil::MakeDirs(o.backup + "/Copies");
     std::ostringstream out;
     EXPECT_EQ(ibsdb::Status(o, out), ibsdb::kCritical);
     EXPECT_NE(out.str().find("no last-good folder"), std::string::npos);
+    o.backup = tmp / "other";
+    testutil::MakeDirs(o.backup + "/Documents");
+    out.str("");
+    EXPECT_EQ(ibsdb::Status(o, out), ibsdb::kUnknown);
+    EXPECT_EQ(out.str(), "UNKNOWN: not a backup folder: " + o.backup +
+                             " has no Changes/, Copies/, InProgress/ or last-good folder\n");
     o.backup = tmp / "nowhere";
     EXPECT_EQ(ibsdb::Status(o, out), ibsdb::kUnknown);
 }

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include "platform/engine/Formats.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
@@ -105,6 +107,64 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
 }
 
 }  // namespace
+
+void ParseServiceState(const std::string& text, ServiceStateFile& out) {
+    out = ServiceStateFile();
+    out.present = true;
+    // Its checksum covers every byte before the "end" line: a file torn by a crash while it
+    // was overwritten in place does not pass for the state.
+    const std::size_t endAt = text.find("\nend\t");
+    const std::string hex = endAt == std::string::npos ? std::string() : text.substr(endAt + 5, 8);
+    const bool isHex =
+        hex.size() == 8 && hex.find_first_not_of("0123456789abcdef") == std::string::npos;
+    if (!isHex ||
+        std::strtoul(hex.c_str(), nullptr, 16) != Mirel::Format::Crc32c(text.data(), endAt + 1)) {
+        out.problem = "State.tsv is cut short or its checksum does not match";
+        return;
+    }
+    std::stringstream in(text.substr(0, endAt + 1));
+    bool version = false;
+    for (std::string l; std::getline(in, l);) {
+        if (l.empty() || l[0] == '#') continue;
+        auto f = Fields(l);
+        bool ok = true;
+        if (f[0] == "version") {
+            version = f.size() == 2 && f[1] == "1";
+            ok = version;
+        } else if (f[0] == "written") {
+            ok = f.size() == 2 && ToU64(f[1], out.written);
+        } else if (f[0] == "service") {
+            std::uint64_t pid = 0;
+            ok = f.size() == 4 && (f[1] == "running" || f[1] == "stopped") && ToU64(f[2], pid) &&
+                 ToU64(f[3], out.started);
+            out.running = f[1] == "running";
+            out.pid = static_cast<long>(pid);
+        } else if (f[0] == "newest") {
+            ok = f.size() == 3 && ToU64(f[2], out.newestEnd);
+            if (ok) out.newest = f[1];
+        } else if (f[0] == "interval") {
+            ok = (f.size() == 2 && f[1] == "idle") ||
+                 (f.size() == 4 && f[1] == "applying" && ToU64(f[2], out.applying) &&
+                  ToU64(f[3], out.applyingSince));
+        } else if (f[0] == "wait" && f.size() == 7 && f[1] == "environment") {
+            ok = ToU64(f[2], out.waitEnd) && ToU64(f[3], out.waitSince) &&
+                 ToU64(f[4], out.nextRetry) && ToInt(f[5], out.error);
+            out.words = f[6];
+            out.waits = ok;
+        } else if (f[0] == "wait" && f.size() == 6 && f[1] == "stale-done") {
+            ok = ToU64(f[2], out.staleEnd) && ToU64(f[3], out.staleSince) &&
+                 ToU64(f[4], out.stalePassed);
+            out.staleFile = f[5];
+            out.stale = ok;
+        }
+        // Lines of other names are left for newer readers.
+        if (!ok) {
+            out.problem = "State.tsv has a line that cannot be read: " + l;
+            return;
+        }
+    }
+    if (!version) out.problem = "State.tsv is not of version 1";
+}
 
 bool ParseFailedLine(const std::string& line, FailedDatabase& out) {
     auto f = Fields(line);
@@ -269,6 +329,20 @@ int BackupView::Load(const std::string& backupFolder) {
         return a.intervalEnd != b.intervalEnd ? a.intervalEnd < b.intervalEnd : a.name < b.name;
     });
 
+    for (const auto& e : top)
+        if ((e.isDir && (e.name == "Changes" || e.name == "Copies" || e.name == "InProgress" ||
+                         e.name.compare(0, 9, "LastGood_") == 0)) ||
+            (e.isFile && (e.name == "State.tsv" || e.name == "Failed.tsv")))
+            isBackupFolder = true;
+    {
+        std::ifstream in(backup + "/State.tsv", std::ios::binary);
+        if (in) {
+            std::stringstream text;
+            text << in.rdbuf();
+            ParseServiceState(text.str(), state);
+        }
+    }
+
     std::vector<std::string> lines;
     if (ReadLines(backup + "/Failed.tsv", lines)) {
         for (const auto& l : lines) {
@@ -330,8 +404,14 @@ int BackupView::Load(const std::string& backupFolder) {
                 } else if (Lower(f.name) == "intervaldone.vid") {
                     std::uint64_t end = 0;
                     if (!Talon::IBS_Config::GetIncrementalIntervalDone(path, end, nullptr).OK() ||
-                        !newestFolder || end > newestFolder->intervalEnd)
+                        !newestFolder || end > newestFolder->intervalEnd) {
                         ++pending.intervalDoneFiles;
+                        if (end != 0 &&
+                            (pending.oldestDoneEnd == 0 || end < pending.oldestDoneEnd)) {
+                            pending.oldestDoneEnd = end;
+                            pending.oldestDoneWritten = Mirel::Os::Stat(path.Native()).mtimeUs;
+                        }
+                    }
                 }
             }
         }

@@ -76,15 +76,45 @@ struct Pending {
     // Logs already in a last-good copy, kept while an older copy may still need them.
     int appliedLogs = 0;
     std::uint64_t appliedBytes = 0;
-    // Intervals the server closed that have no last-good folder yet.
+    // Intervals the server closed that have no last-good folder yet; of the oldest one its
+    // end and when the server wrote its interval-done file.
     int intervalDoneFiles = 0;
+    std::uint64_t oldestDoneEnd = 0, oldestDoneWritten = 0;
     int uploads = 0;
     bool inProgress = false;
     int inProgressDatabases = 0;
 };
 
+// State.tsv: what the service last said it was doing (docs/formats.md).
+struct ServiceStateFile {
+    bool present = false;
+    std::string problem;  // why a file that is there cannot be read (empty: it can)
+    std::uint64_t written = 0;
+    bool running = false;
+    long pid = 0;
+    std::uint64_t started = 0;
+    std::string newest;
+    std::uint64_t newestEnd = 0;
+    std::uint64_t applying = 0, applyingSince = 0;  // 0: idle
+    // A failure of the environment being retried.
+    bool waits = false;
+    std::uint64_t waitEnd = 0, waitSince = 0, nextRetry = 0;
+    int error = 0;
+    std::string words;
+    // A stale interval-done file set aside: nothing it closes completes.
+    bool stale = false;
+    std::uint64_t staleEnd = 0, staleSince = 0, stalePassed = 0;
+    std::string staleFile;
+};
+// Reads a State.tsv's text (exposed for the tests).
+void ParseServiceState(const std::string& text, ServiceStateFile& out);
+
 struct BackupView {
     std::string backup;
+    // It has what the service sets up (Changes/, Copies/, InProgress/), a last-good folder
+    // or one of the service's files.
+    bool isBackupFolder = false;
+    ServiceStateFile state;
     std::vector<LastGoodFolder> folders;       // oldest interval end first
     std::vector<std::string> unreadableNames;  // "LastGood_*" folders with no time in the name
     std::vector<FailedDatabase> failed;

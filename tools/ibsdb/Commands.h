@@ -14,7 +14,12 @@ struct StatusOptions {
     bool json = false;
     std::uint64_t warnLag = 2ull * 3600 * 1000000;   // 2h
     std::uint64_t critLag = 24ull * 3600 * 1000000;  // 1d
-    std::uint64_t now = 0;                           // 0: the clock
+    // A wait the service reports (or a closed interval it has not taken up) is a warning at
+    // once and critical past this.
+    std::uint64_t critWait = 3600ull * 1000000;  // 1h
+    // A closed interval the service has not started after this long is waiting.
+    std::uint64_t startGrace = 60ull * 1000000;
+    std::uint64_t now = 0;  // 0: the clock
 };
 int Status(const StatusOptions& o, std::ostream& out);
 

@@ -78,6 +78,53 @@ int Status(const StatusOptions& o, std::ostream& out) {
         return kUnknown;
     }
 
+    if (!v.isBackupFolder) {
+        const std::string why = "not a backup folder: " + v.backup +
+                                " has no Changes/, Copies/, InProgress/ or last-good folder";
+        if (o.json)
+            out << Json{{"version", kJsonVersion},
+                        {"backup", o.backup},
+                        {"state", "UNKNOWN"},
+                        {"exit_code", kUnknown},
+                        {"reasons", {why}}}
+                       .dump(2)
+                << "\n";
+        else
+            out << "UNKNOWN: " << why << "\n";
+        return kUnknown;
+    }
+    // What the service says it waits for: a warning at once, critical past --crit-wait.
+    const ServiceStateFile& st = v.state;
+    auto waited = [&](std::uint64_t since, const std::string& what) {
+        const std::int64_t age = since && now > since ? static_cast<std::int64_t>(now - since) : 0;
+        const bool crit = age >= static_cast<std::int64_t>(o.critWait);
+        raise(crit ? kCritical : kWarning,
+              what + ", for " + DurationText(age) +
+                  (crit ? " (critical at " : " (warning at once, critical at ") +
+                  DurationText(static_cast<std::int64_t>(o.critWait)) + ")");
+    };
+    if (!st.problem.empty()) raise(kWarning, st.problem);
+    if (st.waits)
+        waited(st.waitSince, "interval " + TimeText(st.waitEnd) + " UTC waits: error " +
+                                 std::to_string(st.error) + " " + st.words +
+                                 (st.running ? ", retried (next " + TimeText(st.nextRetry) + " UTC)"
+                                             : ", and the service stopped"));
+    if (st.stale)
+        waited(st.staleSince, "nothing completes: the interval-done file " + st.staleFile +
+                                  " ends " + TimeText(st.staleEnd) + " UTC, not after " +
+                                  TimeText(st.stalePassed) +
+                                  " UTC already published or started (the server's clock went "
+                                  "back?); set the clock right");
+    // A closed interval the service has not taken up: it is stopped, hangs or is gone.
+    if (st.present && st.problem.empty() && !st.waits && !st.stale && st.applying == 0 &&
+        v.pending.oldestDoneEnd != 0 && v.pending.oldestDoneWritten + o.startGrace <= now)
+        waited(
+            v.pending.oldestDoneWritten,
+            "interval " + TimeText(v.pending.oldestDoneEnd) + " UTC was closed and " +
+                (st.running ? "the service has not started it (it last wrote its state at " +
+                                  TimeText(st.written) + " UTC): is it running?"
+                            : "the service is stopped (since " + TimeText(st.written) + " UTC)"));
+
     const LastGoodFolder* newest = v.NewestFolder();
     auto newestCopies = v.NewestCopies();
     std::vector<DbRow> rows;
@@ -167,7 +214,30 @@ int Status(const StatusOptions& o, std::ostream& out) {
         j["exit_code"] = code;
         j["reasons"] = reasons;
         j["thresholds"] = {{"warn_lag_seconds", o.warnLag / 1000000},
-                           {"crit_lag_seconds", o.critLag / 1000000}};
+                           {"crit_lag_seconds", o.critLag / 1000000},
+                           {"crit_wait_seconds", o.critWait / 1000000}};
+        if (st.present) {
+            Json s{{"state_file", st.problem.empty() ? "ok" : st.problem},
+                   {"written", TimeJson(st.written)},
+                   {"running", st.running},
+                   {"pid", st.pid},
+                   {"applying", st.applying ? TimeJson(st.applying) : Json(nullptr)},
+                   {"applying_since", st.applying ? TimeJson(st.applyingSince) : Json(nullptr)}};
+            s["waits"] = st.waits ? Json{{"interval_end", TimeJson(st.waitEnd)},
+                                         {"since", TimeJson(st.waitSince)},
+                                         {"next_retry", TimeJson(st.nextRetry)},
+                                         {"error", st.error},
+                                         {"words", st.words}}
+                                  : Json(nullptr);
+            s["stale_interval_done"] = st.stale ? Json{{"file", st.staleFile},
+                                                       {"interval_end", TimeJson(st.staleEnd)},
+                                                       {"passed_end", TimeJson(st.stalePassed)},
+                                                       {"since", TimeJson(st.staleSince)}}
+                                                : Json(nullptr);
+            j["service"] = s;
+        } else {
+            j["service"] = nullptr;
+        }
         if (newest)
             j["newest_last_good"] = {{"folder", newest->name},
                                      {"path", newest->path},
@@ -251,6 +321,21 @@ int Status(const StatusOptions& o, std::ostream& out) {
         << "B rejected=" << v.rejected.size() << "\n";
 
     out << "Backup folder: " << v.backup << "\n";
+    if (st.present && st.problem.empty()) {
+        out << "Service: " << (st.running ? "running" : "stopped") << " (process " << st.pid
+            << ", state written " << TimeText(st.written) << " UTC)";
+        if (st.waits)
+            out << ", interval " << TimeText(st.waitEnd) << " UTC waits since "
+                << TimeText(st.waitSince) << " UTC: error " << st.error << " " << st.words;
+        else if (st.applying)
+            out << ", applying interval " << TimeText(st.applying) << " UTC since "
+                << TimeText(st.applyingSince) << " UTC";
+        else
+            out << ", idle";
+        out << "\n";
+    } else if (!st.present) {
+        out << "Service: no State.tsv (the service has not written its state here)\n";
+    }
     if (newest)
         out << "Newest last-good folder: " << newest->name << "\n  interval end "
             << TimeText(newest->intervalEnd) << " UTC" << (newest->endExact ? "" : " (minute)")

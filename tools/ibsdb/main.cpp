@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("ibsdb ") + IBS_VERSION);
     app.require_subcommand(1);
 
-    std::string warnLag = "2h", critLag = "1d";
+    std::string warnLag = "2h", critLag = "1d", critWait = "1h";
     ibsdb::StatusOptions so;
     auto* status = app.add_subcommand(
         "status", "is the backup current; failed databases; work waiting; files set aside");
@@ -70,6 +70,10 @@ int main(int argc, char** argv) {
     status->add_option("--warn-lag", warnLag, "warning when a database's newest copy is older")
         ->capture_default_str();
     status->add_option("--crit-lag", critLag, "critical when a database's newest copy is older")
+        ->capture_default_str();
+    status
+        ->add_option("--crit-wait", critWait,
+                     "critical when an interval has waited longer (a warning at once)")
         ->capture_default_str();
 
     ibsdb::VerifyOptions vo;
@@ -134,6 +138,8 @@ int main(int argc, char** argv) {
         if (!ibsdb::ParseDuration(critLag, so.critLag))
             return Usage("--crit-lag: not a duration (for example 90s, 15m, 2h, 1d, 1h30m)");
         if (so.warnLag > so.critLag) return Usage("--warn-lag is above --crit-lag");
+        if (!ibsdb::ParseDuration(critWait, so.critWait))
+            return Usage("--crit-wait: not a duration (for example 90s, 15m, 2h, 1d, 1h30m)");
         so.backup = Absolute(so.backup);
         return ibsdb::Status(so, std::cout);
     }

@@ -70,7 +70,8 @@ Server::Server(const ServerOptions& options, ServiceClient& client, EventHubServ
       mChecker(mL, report),
       mRng(options.seed),
       // A fixed start (2026-01-01) keeps runs with one seed identical.
-      mClock(1767225600000000ull + (options.seed % 1000) * 60 * kMinute) {
+      mClock(options.startUtc ? options.startUtc
+                              : 1767225600000000ull + (options.seed % 1000) * 60 * kMinute) {
     if (mO.work.empty()) mO.work = mO.backup + ".sim";
     mL.backup = mO.backup;
     mHub.OnNotification([this](long code, const std::vector<std::string>& targets) {

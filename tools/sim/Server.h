@@ -35,6 +35,9 @@ struct ServerOptions {
     unsigned short hubPort = 50003;
     int intervals = 6;  // 0: until told to finish
     std::uint64_t seed = 1;
+    // When the server's clock starts (UTC microseconds); 0: on 2026-01-01, so that runs with
+    // one seed are identical.
+    std::uint64_t startUtc = 0;
     int databases = 4;
     std::uint32_t minPageSize = 4096, maxPageSize = 4096;
     std::uint64_t initialPages = 32;

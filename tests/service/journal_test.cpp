@@ -1,0 +1,194 @@
+// What an operator sees on the host while the server's event hub is linked: the journal (a
+// socket of the test's, where the service's own mount namespace puts journald's), systemd's
+// status line, and standard error in the foreground.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "ibs_version.h"
+#include "tests/Process.h"
+#include "tools/sim/ServiceClient.h"
+#include "tools/sim/Workload.h"
+
+using testutil::Child;
+using testutil::NotifySocket;
+using testutil::ServiceEnv;
+
+namespace {
+
+// journald's socket: every datagram is taken as it comes (a sender waits while the queue
+// is full, as with the real one).
+class JournalSocket {
+public:
+    JournalSocket() {
+        mFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", (dir / "socket").c_str());
+        if (::bind(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            throw std::runtime_error("bind journal socket");
+        mReader = std::thread([this] {
+            char buf[65536];
+            for (ssize_t n; (n = ::recv(mFd, buf, sizeof buf, 0)) > 0;) {
+                std::lock_guard<std::mutex> g(mM);
+                mEntries.emplace_back(buf, static_cast<std::size_t>(n));
+                mCv.notify_all();
+            }
+        });
+    }
+    ~JournalSocket() {
+        ::shutdown(mFd, SHUT_RDWR);
+        mReader.join();
+        ::close(mFd);
+    }
+    // The first entry that holds every one of `lines` (each a whole field line).
+    std::string WaitFor(const std::vector<std::string>& lines, int timeoutMs) {
+        std::unique_lock<std::mutex> l(mM);
+        std::string found;
+        mCv.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] {
+            for (const auto& e : mEntries) {
+                bool all = true;
+                for (const auto& line : lines)
+                    all &= ("\n" + e).find("\n" + line + "\n") != std::string::npos;
+                if (all) return found = e, true;
+            }
+            return false;
+        });
+        return found;
+    }
+
+    testutil::TempDir dir;
+
+private:
+    int mFd = -1;
+    std::thread mReader;
+    std::mutex mM;
+    std::condition_variable mCv;
+    std::vector<std::string> mEntries;
+};
+
+class JournalTest : public ::testing::Test {
+protected:
+    // The service as systemd starts it, in a mount namespace where journald's socket is the
+    // test's.
+    std::unique_ptr<Child> StartUnderSystemd() {
+        auto environment = env.Env();
+        environment["INVOCATION_ID"] = "0123456789abcdef0123456789abcdef";
+        return std::make_unique<Child>(
+            std::vector<std::string>{"/usr/bin/unshare", "--mount", "--propagation", "private",
+                                     "/bin/sh", "-c",
+                                     "mount -t tmpfs none /run && mkdir -p /run/systemd/journal "
+                                     "&& mount --bind \"$0\" /run/systemd/journal && exec \"$1\"",
+                                     journal.dir.path(), TALONIB_PATH},
+            environment);
+    }
+    // A database fails while the hub is linked: its log cannot be applied.
+    void FailADatabase(sim::ServiceClient& client, unsigned short hubPort, sim::Workload*& out) {
+        ASSERT_TRUE(client.RegisterServer("127.0.0.1", hubPort));
+        ASSERT_TRUE(client.SetBackupFolder(env.dir / "backup"));
+        sim::WorkloadOptions opt;
+        opt.seed = 61;
+        opt.databases = 2;
+        server = std::make_unique<sim::Workload>(env.dir / "backup", opt, *announcer);
+        out = server.get();
+        ASSERT_TRUE(server->Upload());
+        ASSERT_EQ(server->WriteIntervalLogs(), 0);
+        ASSERT_EQ(server->CloseInterval(), 0);
+        ASSERT_TRUE(server->WaitForLastGood(20000));
+        ASSERT_EQ(server->WriteCorruptLog(1), 0);
+        ASSERT_EQ(server->WriteIntervalLogs({1}), 0);
+        server->Forget(1);
+        ASSERT_EQ(server->CloseInterval(), 0);
+    }
+
+    ServiceEnv env;
+    NotifySocket notify{env.dir / "notify"};
+    JournalSocket journal;
+    std::unique_ptr<sim::CorbaAnnouncer> announcer;
+    std::unique_ptr<sim::Workload> server;
+};
+
+}  // namespace
+
+TEST_F(JournalTest, UnderSystemdEveryRecordReachesTheJournalWithItsDatabaseAndTheHubItsCopy) {
+    unsigned short hubPort = testutil::FreePort();
+    Child hub({VLSERVER_SIM_PATH, "hub", "--port", std::to_string(hubPort)}, {});
+    ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
+    auto service = StartUnderSystemd();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service->Stderr();
+    // The banner, and a status line that says what the service does.
+    EXPECT_NE(journal.WaitFor(
+                  {"MESSAGE=talonib " IBS_VERSION " started: preferences " + env.dir / "prefs.xml" +
+                       ", backup folder none yet (the database server names it), "
+                       "ORB 127.0.0.1:50004",
+                   "PRIORITY=5", "SYSLOG_IDENTIFIER=talonib"},
+                  10000),
+              "");
+    EXPECT_TRUE(notify.WaitFor("STATUS=no backup folder yet: the database server names it", 5000));
+
+    sim::ServiceClient client(testutil::ClientOrb());
+    announcer = std::make_unique<sim::CorbaAnnouncer>(client);
+    sim::Workload* w = nullptr;
+    FailADatabase(client, hubPort, w);
+    ASSERT_NE(w, nullptr);
+    const std::string uuid = w->Db(1).UuidText();
+    // The log that could not be applied and the failed database, with the database's
+    // identity as fields, though the hub is linked; the hub has its copy.
+    const std::string failed =
+        journal.WaitFor({"VELLUMARK_EVENT=0x41000331", "VELLUMARK_DATABASE_UUID=" + uuid,
+                         "VELLUMARK_DATABASE_NAME=db1.vdb", "PRIORITY=4"},
+                        20000);
+    EXPECT_NE(failed, "");
+    EXPECT_EQ(failed.rfind("MESSAGE=[0x41000331] Database " + uuid + " failed (error ", 0), 0u)
+        << failed;
+    EXPECT_NE(journal.WaitFor({"VELLUMARK_EVENT=0x4100031f", "VELLUMARK_DATABASE_UUID=" + uuid,
+                               "VELLUMARK_DATABASE_NAME=db1.vdb"},
+                              5000),
+              "");
+    EXPECT_TRUE(hub.WaitForLine("event 0x41000331", 20000));
+    // One line per interval published.
+    const std::string published = journal.WaitFor({"PRIORITY=5", "VELLUMARK_DATABASES=2"}, 20000);
+    EXPECT_EQ(published.rfind("MESSAGE=interval ", 0), 0u) << published;
+    EXPECT_NE(published.find(" published as LastGood_"), std::string::npos) << published;
+    EXPECT_TRUE(notify.WaitFor("STATUS=last good LastGood_", 20000));
+
+    client.Stop();
+    EXPECT_EQ(service->Wait(20000), 0);
+    const std::string err = service->Stderr();
+    EXPECT_EQ(err.find("ERROR"), std::string::npos) << err;
+    hub.Write("quit\n");
+    EXPECT_EQ(hub.Wait(10000), 0);
+}
+
+TEST_F(JournalTest, InTheForegroundEveryWarningReachesStandardErrorWhileTheHubIsLinked) {
+    unsigned short hubPort = testutil::FreePort();
+    Child hub({VLSERVER_SIM_PATH, "hub", "--port", std::to_string(hubPort)}, {});
+    ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
+    auto service = std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, env.Env());
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    sim::ServiceClient client(testutil::ClientOrb());
+    announcer = std::make_unique<sim::CorbaAnnouncer>(client);
+    sim::Workload* w = nullptr;
+    FailADatabase(client, hubPort, w);
+    ASSERT_NE(w, nullptr);
+    EXPECT_TRUE(hub.WaitForLine("event 0x41000331", 20000));
+    ASSERT_TRUE(w->WaitForLastGood(20000));
+    client.Stop();
+    EXPECT_EQ(service->Wait(20000), 0);
+    const std::string err = service->Stderr();
+    EXPECT_NE(err.find("talonib: notice: talonib " IBS_VERSION " started: preferences "),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("talonib: warning: [0x41000331] Database " + w->Db(1).UuidText() +
+                       " failed (error "),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(" published as LastGood_"), std::string::npos) << err;
+    EXPECT_EQ(err.find("ERROR"), std::string::npos) << err;
+    hub.Write("quit\n");
+    EXPECT_EQ(hub.Wait(10000), 0);
+}

@@ -1,0 +1,176 @@
+// A backup that cannot go on is never "OK": what the service leaves in State.tsv makes
+// ibsdb status say why, at once, and systemd's status line says it too.
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <sstream>
+
+#include "tests/Process.h"
+#include "tests/manager/CycleFixture.h"
+#include "tools/ibsdb/BackupView.h"
+#include "tools/ibsdb/Commands.h"
+#include "tools/ibsdb/Common.h"
+
+using namespace testutil;
+
+namespace {
+
+class StallTest : public CycleFixture {
+protected:
+    void SetUp() override {
+        // The status line goes to a socket of the test's, as systemd's would.
+        ::setenv("NOTIFY_SOCKET", notify.Path().c_str(), 1);
+        CycleFixture::SetUp();
+    }
+    void TearDown() override {
+        CycleFixture::TearDown();
+        ::unsetenv("NOTIFY_SOCKET");
+    }
+    // ibsdb status at the wall clock: the state's times are the service's clock.
+    int Status(std::string& text, std::uint64_t critWait = 3600ull * 1000000) {
+        ibsdb::StatusOptions o;
+        o.backup = backup();
+        o.critWait = critWait;
+        std::ostringstream out;
+        int code = ibsdb::Status(o, out);
+        text = out.str();
+        return code;
+    }
+    std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+    TempDir sockets;
+    NotifySocket notify{sockets / "notify"};
+};
+
+}  // namespace
+
+TEST_F(StallTest, AFullDiskTurnsStatusWarningWithinOneRetryAndCriticalPastTheLimit) {
+    Upload(kA, 10);
+    Upload(kB, 20);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    const std::uint64_t first = Close();
+    std::string text;
+    EXPECT_EQ(Status(text), ibsdb::kOk) << text;
+    EXPECT_NE(text.find("\nService: running (process "), std::string::npos) << text;
+
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    // The volume is full: no copy, page or new file can be written in the backup folder.
+    Mirel::Faults::Scope faults;
+    for (auto op : {Mirel::FsOp::kCopy, Mirel::FsOp::kWrite, Mirel::FsOp::kHardLink})
+        Mirel::Faults::Arm(op, backup() + "/InProgress*", Mirel::kErrDiskFull);
+    Mirel::Faults::Arm(Mirel::FsOp::kWrite, backup() + "/.ibs-*", Mirel::kErrDiskFull);
+    const std::uint64_t second = Close(0, false);
+    Settle();  // the cycle ran once, failed, and waits for its retry
+    ASSERT_TRUE(mgr->RetryPending());
+    // The state could not be written anew: it was overwritten in place.
+    EXPECT_NE(
+        ReadFile(backup() + "/State.tsv").find("wait\tenvironment\t" + std::to_string(second)),
+        std::string::npos);
+
+    EXPECT_EQ(Status(text), ibsdb::kWarning) << text;
+    const std::string waits = "interval " + ibsdb::TimeText(second) +
+                              " UTC waits: error 20407 no space left on the backup volume, retried";
+    EXPECT_EQ(FirstLine(text).rfind("WARNING: " + waits, 0), 0u) << text;
+    EXPECT_NE(FirstLine(text).find("(warning at once, critical at 1h 0m)"), std::string::npos)
+        << text;
+    // Past the limit it is critical.
+    EXPECT_EQ(Status(text, 0), ibsdb::kCritical) << text;
+    EXPECT_EQ(FirstLine(text).rfind("CRITICAL: " + waits, 0), 0u) << text;
+    EXPECT_TRUE(notify.WaitFor("STATUS=last good ", 5000));
+    EXPECT_TRUE(
+        notify.WaitFor("waits: no space left on the backup volume (error 20407), retry in", 5000));
+
+    // Space comes back: the interval completes and status is OK again.
+    Mirel::Faults::Clear();
+    SettleWithRetries();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
+    EXPECT_EQ(Status(text), ibsdb::kOk) << text;
+    EXPECT_EQ(ReadFile(backup() + "/State.tsv").find("\nwait\t"), std::string::npos);
+    EXPECT_TRUE(notify.WaitFor("; idle", 5000));
+    (void)first;
+}
+
+TEST_F(StallTest, AnIntervalDoneFileFromAClockThatWentBackTurnsStatusWarning) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t published = Close();
+    ASSERT_EQ(Log(kA), 0);
+    // The server's clock went back a minute: its interval-done file closes nothing.
+    EXPECT_EQ(mgr->RedoLogIsReady(U(WriteDone(Redo(), published - kMinute, {})), u"", true),
+              Mirel::kErrStaleIntervalDone);
+    std::string text;
+    EXPECT_EQ(Status(text), ibsdb::kWarning) << text;
+    EXPECT_NE(FirstLine(text).find("nothing completes: the interval-done file "), std::string::npos)
+        << text;
+    EXPECT_NE(FirstLine(text).find("the server's clock went back?"), std::string::npos);
+    EXPECT_TRUE(notify.WaitFor("(the server's clock went back?)", 5000));
+    // The clock is right again: the next interval publishes, the warning goes.
+    Close();
+    EXPECT_EQ(Status(text), ibsdb::kOk) << text;
+}
+
+TEST_F(StallTest, AClosedIntervalTheServiceDoesNotTakeUpTurnsStatusWarning) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t published = Close();
+    // An interval-done file the service was never told of (it hangs, or is gone), written
+    // two minutes ago.
+    const std::string done = WriteDone(Redo(), published + kMinute, {});
+    std::string text;
+    EXPECT_EQ(Status(text), ibsdb::kOk) << "just written: the service has a minute" << text;
+    const std::time_t back = std::time(nullptr) - 120;
+    utimbuf times{back, back};
+    ASSERT_EQ(::utime(done.c_str(), &times), 0);
+    EXPECT_EQ(Status(text), ibsdb::kWarning) << text;
+    EXPECT_NE(FirstLine(text).find("interval " + ibsdb::TimeText(published + kMinute) +
+                                   " UTC was closed and the service has not started it"),
+              std::string::npos)
+        << text;
+}
+
+TEST(ServiceStateFileTest, ReadsWhatTheServiceWritesAndRefusesATornFile) {
+    ServiceState state;
+    state.Waiting(1800000060000000ull, Mirel::kErrIO, 16000);
+    state.StaleDone("/b/Changes/Redo_1/IntervalDone.vid", 1800000000000000ull, 1800000030000000ull);
+    const std::string text = state.FileText(1800000090000000ull);
+    ibsdb::ServiceStateFile f;
+    ibsdb::ParseServiceState(text, f);
+    EXPECT_EQ(f.problem, "");
+    EXPECT_TRUE(f.running);
+    EXPECT_EQ(f.written, 1800000090000000ull);
+    ASSERT_TRUE(f.waits);
+    EXPECT_EQ(f.waitEnd, 1800000060000000ull);
+    EXPECT_EQ(f.error, Mirel::kErrIO);
+    EXPECT_EQ(f.words, "input/output error");
+    EXPECT_EQ(f.nextRetry - f.waitSince, 16000000u);
+    ASSERT_TRUE(f.stale);
+    EXPECT_EQ(f.staleFile, "/b/Changes/Redo_1/IntervalDone.vid");
+    EXPECT_EQ(f.stalePassed, 1800000030000000ull);
+
+    // Each byte changed, as a write torn by a crash leaves it, is caught by the checksum.
+    for (std::size_t at : {std::size_t{0}, text.find("wait"), text.size() - 12}) {
+        std::string torn = text;
+        torn[at] = static_cast<char>(torn[at] ^ 1);
+        ibsdb::ParseServiceState(torn, f);
+        EXPECT_NE(f.problem, "") << at;
+    }
+    ibsdb::ParseServiceState(text.substr(0, text.size() / 2), f);
+    EXPECT_NE(f.problem, "");
+}
+
+TEST_F(StallTest, ATemporaryFileOfAKilledWriterGoesWhenTheFolderIsSetUp) {
+    // A service killed while it wrote State.tsv leaves its temporary name; nothing else of
+    // that look, and no one else's file, is touched.
+    WriteFile(backup() + "/.ibs-99999-3.tmp", "version\t1\n");
+    WriteFile(backup() + "/.ibs-notes.tmp", "the operator's");
+    WriteFile(backup() + "/keep.tmp", "the operator's");
+    ASSERT_EQ(mgr->SetBackupFolder(u""), 1);
+    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    Settle();
+    EXPECT_FALSE(Exists(backup() + "/.ibs-99999-3.tmp"));
+    EXPECT_TRUE(Exists(backup() + "/.ibs-notes.tmp"));
+    EXPECT_TRUE(Exists(backup() + "/keep.tmp"));
+    EXPECT_TRUE(Exists(backup() + "/State.tsv"));
+}
