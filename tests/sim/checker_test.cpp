@@ -286,12 +286,8 @@ TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
     Interval(kNoon + kMinute);
     std::string first = Folder("LastGood_2026-01-01_1201");
     DatabaseModel::FlipBit(first + "/db0.vdb", 2 * 4096 + 9, 2);
-    struct stat st;
-    ASSERT_EQ(::stat((first + "/db0.vdb").c_str(), &st), 0);
     Ledger::Damaged x;
-    x.path = first + "/db0.vdb";
-    x.dev = st.st_dev;
-    x.ino = st.st_ino;
+    ASSERT_TRUE(RecordChangedFile(first + "/db0.vdb", x));
     x.db = 0;
     x.flippedAt = 1;
     L.damaged.push_back(x);
@@ -314,6 +310,36 @@ TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
     EXPECT_TRUE(Said("manifest", "certifies " + second + "/db0.vdb")) << All();
     EXPECT_TRUE(Said("mismatch", third + "/db0.vdb")) << All();
     EXPECT_FALSE(Said("mismatch", first + "/db0.vdb")) << All();
+}
+
+// A changed file is known by more than its inode number: once it is gone, a new copy of
+// another database may get the number, and is judged by its own bytes.
+TEST_F(CheckerTest, AnInodeNumberUsedAgainIsAnotherFile) {
+    Interval(kNoon + kMinute);
+    std::string first = Folder("LastGood_2026-01-01_1201");
+    DatabaseModel::FlipBit(first + "/db0.vdb", 2 * 4096 + 9, 2);
+    Ledger::Damaged x;
+    ASSERT_TRUE(RecordChangedFile(first + "/db0.vdb", x));
+    x.db = 0;
+    x.flippedAt = 1;
+    L.damaged.push_back(x);
+    EXPECT_EQ(Verify(1), 0) << All();
+    // The changed copy was pruned; db1's copy in the next folder got its inode number (as a
+    // file system hands out a freed number again).
+    Interval(kNoon + 2 * kMinute);
+    std::string second = Folder("LastGood_2026-01-01_1202");
+    fs::remove_all(first);
+    ChangedFile reused;
+    ASSERT_TRUE(RecordChangedFile(second + "/db1.vdb", reused));
+    L.damaged.back().dev = reused.dev;
+    L.damaged.back().ino = reused.ino;
+    EXPECT_EQ(L.DamagedFile(second + "/db1.vdb"), nullptr);
+    EXPECT_EQ(Verify(2), 0) << All();
+    // Another database's bytes under its name are still found.
+    fs::copy_file(second + "/db0.vdb", second + "/db1.vdb", fs::copy_options::overwrite_existing);
+    Verify(2);
+    EXPECT_TRUE(Said("mismatch", "more than one copy of db0.vdb")) << All();
+    EXPECT_TRUE(Said("missing", "lacks db1.vdb")) << All();
 }
 
 // An upload whose first log was damaged is the database's newest good copy: published in

@@ -11,6 +11,7 @@
 
 #include "tools/sim/DatabaseModel.h"
 #include "tools/sim/RawDb.h"
+#include "tools/sim/RealWorld.h"
 
 namespace sim {
 
@@ -77,22 +78,21 @@ struct Ledger {
     std::vector<FileRec> files;
     // Event 0x41000328 as the hub received it: where a set-aside file went -> its reason.
     std::map<std::string, int> setAsideEvents;
-    // Last-good copies whose bytes the host changed, by inode: no manifest may certify them,
-    // and they are not the service's doing.
-    struct Damaged {
-        std::string path;
-        std::uint64_t dev = 0, ino = 0, size = 0;
-        std::uint32_t crc32c = 0;
+    // Last-good copies whose bytes the host changed: no manifest may certify them, and they
+    // are not the service's doing. Known by their file, not their inode number: once a
+    // changed file is gone, a new file may get its number.
+    struct Damaged : ChangedFile {
         int db = -1;
         int flippedAt = 0;         // the interval after which it changed
         std::size_t eventsBefore;  // events the hub had received then
         bool eventDue = false, eventChecked = false;
-        int dueAt = 0;  // the interval that had to start from it
+        int dueAt = 0;      // the interval that had to start from it
+        bool gone = false;  // no longer anywhere in the backup folder
     };
     std::vector<Damaged> damaged;
-    const Damaged* DamagedInode(std::uint64_t dev, std::uint64_t ino) const {
+    const Damaged* DamagedFile(const std::string& path) const {
         for (const auto& d : damaged)
-            if (d.dev == dev && d.ino == ino) return &d;
+            if (!d.gone && IsChangedFile(d, path)) return &d;
         return nullptr;
     }
 

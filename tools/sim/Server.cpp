@@ -426,7 +426,8 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
     }
     // A damaged last-good copy that is its database's only one is now a starting copy.
     for (auto& x : mL.damaged) {
-        if (x.db != d || x.eventChecked || x.eventDue || r.uploadInterval > x.flippedAt) continue;
+        if (x.db != d || x.gone || x.eventChecked || x.eventDue || r.uploadInterval > x.flippedAt)
+            continue;
         x.eventDue = OnlyDamagedCopy(x);
         x.eventChecked = !x.eventDue;  // another copy may serve as the start: nothing to say
         x.dueAt = mL.OpenInterval();

@@ -60,18 +60,6 @@ std::string HeaderUuid(const std::string& path) {
     return UuidString(u);
 }
 
-std::uint32_t FileCrc32c(const std::string& path, std::uint64_t& size) {
-    std::ifstream in(path, std::ios::binary);
-    std::uint32_t crc = 0;
-    size = 0;
-    char buf[65536];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        crc = Mirel::Format::Crc32c(buf, static_cast<std::size_t>(in.gcount()), crc);
-        size += static_cast<std::uint64_t>(in.gcount());
-    }
-    return crc;
-}
-
 }  // namespace
 
 bool Server::RealRoll(RealWorld c, double scale) {
@@ -397,10 +385,7 @@ void Server::FlipByte() {
     DatabaseModel::FlipBit(path, pageSize * (1 + Rand(pages)) + Rand(pageSize),
                            static_cast<int>(Rand(8)));
     Ledger::Damaged x;
-    x.path = path;
-    x.dev = st.st_dev;
-    x.ino = st.st_ino;
-    x.crc32c = FileCrc32c(path, x.size);
+    if (!RecordChangedFile(path, x)) return;
     x.db = d;
     x.flippedAt = mL.OpenInterval() - 1;
     {
@@ -431,11 +416,18 @@ void Server::CheckRealWorld(int k) {
     std::error_code ec;
     for (const auto& f : ListLastGood(mO.backup))
         for (fs::recursive_directory_iterator it(f.path, ec), end; !ec && it != end;
-             it.increment(ec)) {
-            struct stat st;
-            if (::lstat(it->path().c_str(), &st) == 0 && mL.DamagedInode(st.st_dev, st.st_ino))
-                held = true;
-        }
+             it.increment(ec))
+            held |= mL.DamagedFile(it->path().string()) != nullptr;
+    // A changed file that is nowhere any more is forgotten: its inode number may come again.
+    std::vector<bool> present(mL.damaged.size());
+    for (fs::recursive_directory_iterator it(mO.backup, ec), end; !ec && it != end;
+         it.increment(ec))
+        if (it->symlink_status(ec).type() == fs::file_type::regular)
+            for (std::size_t i = 0; i < mL.damaged.size(); ++i)
+                present[i] =
+                    present[i] || (!mL.damaged[i].gone && IsChangedFile(mL.damaged[i], it->path()));
+    for (std::size_t i = 0; i < mL.damaged.size(); ++i)
+        mL.damaged[i].gone = mL.damaged[i].gone || !present[i];
     bool recent = false;
     for (const auto& x : mL.damaged) recent |= k - x.flippedAt <= 2;
     if (held && recent) {
@@ -482,9 +474,8 @@ bool Server::OnlyDamagedCopy(const Ledger::Damaged& x) {
     for (const auto& f : ListLastGood(mO.backup))
         for (fs::recursive_directory_iterator it(f.path, ec), end; !ec && it != end;
              it.increment(ec)) {
-            struct stat st;
-            if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-            bool same = st.st_dev == x.dev && st.st_ino == x.ino;
+            if (it->symlink_status(ec).type() != fs::file_type::regular) continue;
+            bool same = IsChangedFile(x, it->path().string());
             if (!same && mL.DbOf(HeaderUuid(it->path().string())) == x.db) return false;
             any |= same;
         }

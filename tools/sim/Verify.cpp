@@ -223,8 +223,6 @@ std::vector<Checker::Copy> Checker::ReadFolder(const std::string& folder) {
         struct stat st;
         std::string key;
         if (::lstat(c.path.c_str(), &st) == 0) {
-            c.dev = st.st_dev;
-            c.ino = st.st_ino;
             std::ostringstream k;
             k << st.st_dev << ":" << st.st_ino << ":" << st.st_size << ":" << st.st_mtim.tv_sec
               << "." << st.st_mtim.tv_nsec << ":" << st.st_ctim.tv_sec << "." << st.st_ctim.tv_nsec;
@@ -253,7 +251,7 @@ std::string Checker::Where(const FileRec& f) const {
 bool Checker::CheckCopy(const Copy& c, int interval, const std::string& where, bool newest,
                         const LastGoodFolder& folder) {
     ++mCopies;
-    if (const Ledger::Damaged* x = mL.DamagedInode(c.dev, c.ino)) {
+    if (const Ledger::Damaged* x = mL.DamagedFile(c.path)) {
         // Bytes the host changed: no manifest may certify them; otherwise not the service's
         // doing (ibsdb verify and restore are checked on them elsewhere).
         if (ManifestCertifies(ReadManifestLines(folder.path), c.path.substr(folder.path.size() + 1),
@@ -361,7 +359,7 @@ void Checker::CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& co
         if (!line.empty() && line[0] != '#') lines.push_back(Split(line, '\t'));
     for (const auto& c : copies) {
         // Bytes the host changed are judged by CheckCopy: the line must not fit them.
-        if (!c.file.ok || mL.DamagedInode(c.dev, c.ino)) continue;
+        if (!c.file.ok || mL.DamagedFile(c.path)) continue;
         std::string rel = c.path.substr(f.path.size() + 1);
         std::string base = fs::path(c.path).filename().string();
         // "database <TAB> path <TAB> fields...", as docs/formats.md has it.
@@ -440,7 +438,7 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         std::string where = f.name + ", interval " + std::to_string(interval);
         for (const auto& c : copies) {
             bool judged = CheckCopy(c, interval, where, newest, f);
-            const Ledger::Damaged* rot = judged ? nullptr : mL.DamagedInode(c.dev, c.ino);
+            const Ledger::Damaged* rot = judged ? nullptr : mL.DamagedFile(c.path);
             int d = rot ? rot->db : c.file.ok ? mL.DbOf(c.file.state.uuid) : -1;
             if (d < 0) continue;
             if (++seen[interval][d] == 2)
