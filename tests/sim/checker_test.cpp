@@ -390,7 +390,15 @@ TEST_F(CheckerTest, AReplacedDatabaseKeepsItsNewestCopy) {
     L.intervals.back().states.erase(2);
     std::string second = Folder("LastGood_2026-01-01_1202");
     fs::remove(second + "/db2.vdb");
+    // Listed in Failed.tsv with the replacement's number: its logs are refused.
+    const std::string uuid = L.dbs[2].model->UuidText();
+    testutil::WriteFile(L.backup + "/Failed.tsv", uuid + "\t10726\t1\n");
     EXPECT_EQ(Verify(2), 0) << All();
+    testutil::WriteFile(L.backup + "/Failed.tsv", uuid + "\t10709\t1\n");
+    Verify(2);
+    EXPECT_TRUE(Said("folder", "Failed.tsv lists the replaced db2.vdb")) << All();
+    fs::remove(L.backup + "/Failed.tsv");
+    lines.clear();
     // In the newer folder it is a state the server no longer had there.
     fs::copy_file(first + "/db2.vdb", second + "/db2.vdb");
     Verify(2);
@@ -401,6 +409,20 @@ TEST_F(CheckerTest, AReplacedDatabaseKeepsItsNewestCopy) {
     Verify(2);
     EXPECT_TRUE(Said("missing", "db2.vdb")) << All();
     EXPECT_TRUE(Said("missing", "replaced under its name")) << All();
+}
+
+// An interval whose every database failed has nothing to publish: the older folder stays
+// the newest, and still holds their newest good copies.
+TEST_F(CheckerTest, AnIntervalWhoseEveryDatabaseFailedNeedsNoFolder) {
+    Interval(kNoon + kMinute);
+    Folder("LastGood_2026-01-01_1201");
+    ASSERT_EQ(Verify(1), 0) << All();
+    Interval(kNoon + 2 * kMinute);
+    for (auto& r : L.dbs) r.reportedFailed = r.needsUpload = true;
+    EXPECT_EQ(Verify(2), 0) << All();
+    L.dbs[1].reportedFailed = L.dbs[1].needsUpload = false;
+    Verify(2);
+    EXPECT_TRUE(Said("missing", "does not stand for interval 2")) << All();
 }
 
 // The service moves an upload into InProgress/; it never writes to it where it lies.

@@ -1035,7 +1035,9 @@ void Server::Final() {
     // Databases the service failed get their new upload, and an interval shows them back.
     for (int extra = 0; extra < 3; ++extra) {
         TakeNotices(false);
-        bool owed = false;
+        // A quiet interval's folder was not waited for: the service may still be making it,
+        // and the next interval's folder shows it done.
+        bool owed = mLastQuiet;
         for (const auto& r : mL.dbs)
             owed = owed || (!r.retired && (r.needsUpload || r.reportedFailed));
         if (!owed) break;

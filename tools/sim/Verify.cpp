@@ -457,7 +457,9 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         }
         if (newest) CheckManifest(f, copies);
     }
-    if (newestInterval != k) {
+    // An interval whose every database failed has nothing to publish: no folder is made
+    // (the older ones still hold the newest good copies, checked below).
+    if (newestInterval != k && !(newestInterval < k && EveryDatabaseFailed())) {
         mR.Fail("missing", "the newest last-good folder " + folders.back().name +
                                " does not stand for interval " + std::to_string(k));
         Account(k - 1, false);
@@ -517,6 +519,19 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         int d = mL.DbOf(uuid);
         if (d < 0) continue;
         const DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
+        if (r.retired) {
+            // A database replaced under its file name stays listed (its logs are refused);
+            // the new upload under the name is another database's. One that was failing
+            // when it was dropped keeps the number it failed with.
+            bool failing = r.reportedFailed || r.badPending || r.needsUpload;
+            if (r.known && !failing && expect::kReplacedDatabaseLog != 0 &&
+                number != expect::kReplacedDatabaseLog &&
+                mReported.insert("failed-list:" + uuid).second)
+                mR.Fail("folder", "Failed.tsv lists the replaced " + mL.DbLabel(d) + " with " +
+                                      std::to_string(number) + ", expected " +
+                                      std::to_string(expect::kReplacedDatabaseLog));
+            continue;
+        }
         if (!r.reportedFailed && !r.badPending && r.known && r.uploadInterval < k)
             mR.Fail("folder", "Failed.tsv lists " + mL.DbLabel(d) + " (" + std::to_string(number) +
                                   ") after its new upload was taken");
