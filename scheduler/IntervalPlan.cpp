@@ -40,20 +40,33 @@ bool Connects(std::uint64_t msn, const RedoLogSet& logs) {
 }
 
 std::vector<FileInfo> UnchainedLogs(const RedoLogSet& logs) {
-    std::map<std::uint64_t, FileInfo> byEnd;
-    for (const FileInfo& log : logs) byEnd[log.endUTC] = log;
+    // The order the server wrote them in: by end, except that a log continuing the chain
+    // after logs that end later was written after them, whatever its time says (the
+    // server's clock went back, or a late log). In MSN order, every log it follows comes
+    // first, so their places are known.
+    std::vector<std::pair<std::uint64_t, const FileInfo*>> placed;
+    for (const FileInfo& log : logs) {
+        std::uint64_t when = log.endUTC;
+        for (const auto& [at, other] : placed)
+            if (other->msn > other->startMSN && other->msn <= log.startMSN &&
+                other->endUTC > log.endUTC)
+                when = std::max(when, at);
+        placed.emplace_back(when, &log);
+    }
+    // Equal places keep their MSN order (a log placed after another shares its place).
+    std::stable_sort(placed.begin(), placed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<FileInfo> out;
-    if (byEnd.size() < 2) return out;
-    auto breakPoint = byEnd.end();
-    for (auto f = std::prev(byEnd.end()); f != byEnd.begin(); --f) {
-        auto e = std::prev(f);
-        if (e->second.closed && e->second.msn != f->second.startMSN) {
+    if (placed.size() < 2) return out;
+    std::size_t breakPoint = 0;
+    for (std::size_t f = placed.size() - 1; f > 0; --f) {
+        const FileInfo& e = *placed[f - 1].second;
+        if (e.closed && e.msn != placed[f].second->startMSN) {
             breakPoint = f;
             break;
         }
     }
-    if (breakPoint == byEnd.end()) return out;
-    for (auto e = breakPoint; e != byEnd.begin();) out.push_back((--e)->second);
+    for (std::size_t e = breakPoint; e > 0; --e) out.push_back(*placed[e - 1].second);
     return out;
 }
 

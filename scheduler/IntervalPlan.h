@@ -24,7 +24,9 @@ namespace IntervalPlan {
 bool Connects(std::uint64_t msn, const RedoLogSet& logs);
 
 // The logs that no longer chain to the newest ones: everything before the newest break
-// after a log that closed its database (the server started the database afresh).
+// after a log that closed its database (the server started the database afresh), in the
+// order the server wrote them: a log that continues the chain after logs ending later than
+// it was written after them, whatever its end says.
 std::vector<FileInfo> UnchainedLogs(const RedoLogSet& logs);
 
 enum class Source {

@@ -84,6 +84,16 @@ TEST(PlanTest, LogsBeforeTheNewestBreakAfterAClosedLogAreUnchained) {
     EXPECT_EQ(gone[0].endUTC, 10u);
     // Without a closed log a break is kept (the worker reports it).
     EXPECT_TRUE(IntervalPlan::UnchainedLogs({Log(1, 5, 10), Log(100, 101, 20)}).empty());
+    // The clock went back: the closed log at 10 continues the one ending at 20, so it was
+    // written after it; and a log at 15 that continues it comes after both.
+    EXPECT_TRUE(IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true)}).empty());
+    EXPECT_TRUE(
+        IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true), Log(8, 9, 15)}).empty());
+    // A real new start after it is still one.
+    gone = IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true), Log(100, 101, 30)});
+    ASSERT_EQ(gone.size(), 2u);
+    EXPECT_EQ(gone[0].msn, 8u);
+    EXPECT_EQ(gone[1].msn, 6u);
 }
 
 TEST(PlanTest, StartingCopies) {

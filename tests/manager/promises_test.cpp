@@ -139,3 +139,26 @@ TEST_F(PromisesTest, ALogWrittenAfterTheClockWentBackNeverJoinsAnEarlierInterval
     Close();
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
 }
+
+// The clock steps back before the database is shut down: its last log, which closed it,
+// ends before the log it continues (and before the published end). It is no new start of
+// the database: it continues the chain, and is applied, not set aside as unchained.
+TEST_F(PromisesTest, AClosingLogFromAClockThatWentBackStillContinuesItsChain) {
+    Upload(kA, 1000);
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t published = Close();
+    ASSERT_EQ(Log(kA), 0);  // 1001 -> 1002
+    const std::string last =
+        testutil::WriteLog(Redo(), "closing.vrl", kA, 1002, 1003, published - 5, true);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(last), U(kA), true), 0);
+    msns[kA] = 1003;
+    Close();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u) << "the closing log was left out";
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "a valid log was set aside";
+    // The database starts afresh at another MSN after it was shut down: the chain goes on
+    // from the new upload.
+    Upload(kA, 5000);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 5001u);
+}
