@@ -381,3 +381,19 @@ TEST_F(NothingLostTest, AnUploadMovedBeforeARestartIsStillHeldWhenItsFirstLogFai
     EXPECT_FALSE(testutil::Exists(backup() + "/Unwritten.tsv"));
     ExpectEveryFolderExact();
 }
+
+// A kill between writing a list aside and renaming it into place leaves its temporary file;
+// the next start removes what a service process left of its own, and nothing else.
+TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    const std::string own = ".ibs-" + std::to_string(::getpid()) + "-7.tmp";
+    const std::vector<std::string> stale = {".ibs-4194999-2.tmp", "Failed.tsv.tmp"};
+    const std::vector<std::string> kept = {own, ".ibs-notes.tmp", ".ibs-12-x.tmp", "plan.tmp"};
+    for (const auto& name : stale) testutil::WriteFile(backup() + "/" + name, "half a list");
+    for (const auto& name : kept) testutil::WriteFile(backup() + "/" + name, "someone's");
+    ASSERT_TRUE(Restart());
+    for (const auto& name : stale) EXPECT_FALSE(testutil::Exists(backup() + "/" + name)) << name;
+    for (const auto& name : kept) EXPECT_TRUE(testutil::IsFile(backup() + "/" + name)) << name;
+}
