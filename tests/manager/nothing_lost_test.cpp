@@ -2,6 +2,9 @@
 // cost: a folder named again after its set-up failed, an upload that cannot be moved, two
 // uploads in one folder, a database re-created under its old name, names at the length
 // limit, and a first log that fails right after an upload.
+#include <chrono>
+#include <filesystem>
+
 #include "tests/manager/CycleFixture.h"
 
 using Mirel::unistring;
@@ -123,6 +126,9 @@ struct Recreated {
     const char* name;
     std::string old, fresh;
     bool restart;  // the new copy was already in the in-progress folder when the service died
+    // The old database was uploaded once more just before the drop: two uploads claim the
+    // name in one interval, the old one written first.
+    bool oldUploads = false;
 };
 
 class ReplacedDatabaseTest : public NothingLostTest,
@@ -143,6 +149,15 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
     std::string oldFolder;
     ASSERT_EQ(Newest(&oldFolder), (std::map<std::string, std::uint64_t>{{r.old, 12}}));
     ASSERT_EQ(Log(r.old), 0);  // its last changes before the drop
+    std::string oldUpload, oldBytes;
+    if (r.oldUploads) {
+        oldUpload = WriteDb(backup() + "/Copies/u0/sales.vdb", r.old, 13);
+        oldBytes = testutil::ReadFile(oldUpload);
+        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(oldUpload), U(r.old)));
+        // Written a second before the new database's upload.
+        std::filesystem::last_write_time(
+            oldUpload, std::filesystem::last_write_time(oldUpload) - std::chrono::seconds(1));
+    }
     msns[r.fresh] = 50;
     if (r.restart) {
         // The new upload was moved into the in-progress folder, then the service died.
@@ -184,13 +199,19 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
         << "the old database's newest copy was pruned";
     EXPECT_EQ(uuid, U(r.old));
     EXPECT_EQ(msn, 12u);
+    if (r.oldUploads) {
+        EXPECT_EQ(testutil::ReadFile(oldUpload), oldBytes) << "the old upload";
+    }
     ExpectEveryFolderExact();
 }
 
 INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
                          ::testing::Values(Recreated{"NewSortsAfter", kA, kB, false},
                                            Recreated{"NewSortsFirst", kB, kA, false},
-                                           Recreated{"FoundByTheRestartScan", kA, kB, true}),
+                                           Recreated{"FoundByTheRestartScan", kA, kB, true},
+                                           Recreated{"AfterAnUploadOfTheOld", kA, kB, false, true},
+                                           Recreated{"AfterAnUploadOfTheOldSortingAfter", kB, kA,
+                                                     false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(NothingLostTest, NamesAtTheLengthLimitAreStoredOrRefusedAtIntake) {
