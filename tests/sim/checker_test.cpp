@@ -425,6 +425,21 @@ TEST_F(CheckerTest, AnIntervalWhoseEveryDatabaseFailedNeedsNoFolder) {
     EXPECT_TRUE(Said("missing", "does not stand for interval 2")) << All();
 }
 
+// The first of two intervals ending in one minute got no folder (every database failed):
+// the second takes the minute's name, and its manifest's end says which interval it is.
+TEST_F(CheckerTest, TheMinutesNameGoesToTheFirstIntervalWithAFolder) {
+    Interval(kNoon + kMinute);
+    Folder("LastGood_2026-01-01_1201");
+    ASSERT_EQ(Verify(1), 0) << All();
+    Interval(kNoon + 3 * kMinute + 5000000);
+    Interval(kNoon + 3 * kMinute + 40000000);
+    std::string f = Folder("LastGood_2026-01-01_1203");
+    std::ofstream(f + "/manifest.tsv", std::ios::app)
+        << "interval-end\t" << L.intervals.back().end << "\n";
+    EXPECT_EQ(NewestInterval(L), 3);
+    EXPECT_EQ(Verify(3), 0) << All();
+}
+
 // The service moves an upload into InProgress/; it never writes to it where it lies.
 TEST_F(CheckerTest, AnUploadChangedWhereItLiesIsNamed) {
     FileRec u;

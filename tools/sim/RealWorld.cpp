@@ -116,6 +116,8 @@ ManifestLines ReadManifestLines(const std::string& folder) {
         if (line.empty() || line[0] == '#') continue;
         auto f = SplitTabs(line);
         if (f[0] == "version" && f.size() > 1) m.version = std::atoi(f[1].c_str());
+        if (f[0] == "interval-end" && f.size() > 1)
+            m.intervalEnd = std::strtoull(f[1].c_str(), nullptr, 10);
         if (f[0] == "database" && f.size() > 1)
             m.databases[f[1]] = std::vector<std::string>(f.begin() + 2, f.end());
     }

@@ -78,6 +78,7 @@ bool EventMatches(std::uint32_t expected, std::uint32_t code, const std::vector<
 struct ManifestLines {
     bool present = false;
     int version = 0;
+    std::uint64_t intervalEnd = 0;  // the exact end it records (0: none)
     std::map<std::string, std::vector<std::string>> databases;  // path -> UUID, MSN, ...
 };
 ManifestLines ReadManifestLines(const std::string& folder);

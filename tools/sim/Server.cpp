@@ -81,7 +81,10 @@ Server::Server(const ServerOptions& options, ServiceClient& client, EventHubServ
     });
     mHub.OnEvent([this](std::uint32_t code, const std::vector<std::string>& texts) {
         std::lock_guard<std::mutex> g(mNoticeM);
-        if (!mO.realWorld.empty()) mEvents.emplace_back(code, texts);
+        if (!mO.realWorld.empty()) {
+            mEvents.emplace_back(code, texts);
+            mNoticeCv.notify_all();
+        }
         if (code != 0x41000328u || texts.size() < 2) return;
         mSetAsideEvents.emplace_back(texts[0], std::atoi(texts[1].c_str()));
     });

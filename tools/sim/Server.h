@@ -138,6 +138,7 @@ private:
     void FlipByte();
     void CheckRealWorld(int k);
     bool OnlyDamagedCopy(const Ledger::Damaged& x);
+    // Whether the hub received the event since the `from`th one; waits a few seconds for it.
     bool EventSince(std::size_t from, std::uint32_t expected,
                     const std::vector<std::string>& names);
 

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -74,10 +76,16 @@ void Server::Happened(RealWorld c, const std::string& what) {
 
 bool Server::EventSince(std::size_t from, std::uint32_t expected,
                         const std::vector<std::string>& names) {
-    std::lock_guard<std::mutex> g(mNoticeM);
-    for (std::size_t i = from; i < mEvents.size(); ++i)
-        if (expect::EventMatches(expected, mEvents[i].first, mEvents[i].second, names)) return true;
-    return false;
+    // The service sends its event records from a thread of their own, in order, and does not
+    // wait for them: one just reported may still be on its way.
+    std::unique_lock<std::mutex> g(mNoticeM);
+    auto found = [&] {
+        for (std::size_t i = from; i < mEvents.size(); ++i)
+            if (expect::EventMatches(expected, mEvents[i].first, mEvents[i].second, names))
+                return true;
+        return false;
+    };
+    return mNoticeCv.wait_for(g, std::chrono::seconds(5), found);
 }
 
 // (3) Two databases uploaded into one folder.
@@ -327,6 +335,11 @@ void Server::UnmountCopies() {
             if (!r.reportedFailed) r.badPending = false;
         }
     }
+    // So do the files a hostile call named there: they are not the service's to keep.
+    const std::string under = mCopiesMount + "/";
+    mTargets.erase(std::remove_if(mTargets.begin(), mTargets.end(),
+                                  [&](const Target& t) { return t.path.rfind(under, 0) == 0; }),
+                   mTargets.end());
     ::umount2(mCopiesMount.c_str(), MNT_DETACH);
     mR.Say("real-world xdev: the tmpfs on Copies/ is gone again");
     mCopiesMount.clear();

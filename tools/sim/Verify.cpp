@@ -127,14 +127,25 @@ std::vector<int> Candidates(const Ledger& l, const LastGoodFolder& f) {
         if (f.exact ? i.end == f.utc : i.end - i.end % kMinute == f.utc) out.push_back(i.k);
     return out;
 }
+
+// Of two intervals ending in one minute, the folder named by the minute is the first's that
+// has a folder: the first may have none (quiet, or every database failed). The exact end
+// in its manifest says which; the copies are judged against that interval after all.
+int FolderInterval(const Ledger& l, const LastGoodFolder& f) {
+    auto c = Candidates(l, f);
+    if (c.empty()) return 0;
+    if (c.size() > 1) {
+        const std::uint64_t end = ReadManifestLines(f.path).intervalEnd;
+        for (int k : c)
+            if (l.Interval(k)->end == end) return k;
+    }
+    return c.front();
+}
 }  // namespace
 
 int NewestInterval(const Ledger& ledger) {
     auto folders = ListLastGood(ledger.backup);
-    if (folders.empty()) return 0;
-    auto c = Candidates(ledger, folders.back());
-    // Of two intervals ending in one minute, the folder named by the minute is the first's.
-    return c.empty() ? 0 : c.front();
+    return folders.empty() ? 0 : FolderInterval(ledger, folders.back());
 }
 
 std::map<std::string, SetAside> ReadRejected(const std::string& backup) {
@@ -416,8 +427,10 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
             continue;
         }
         auto copies = ReadFolder(f.path);
-        // Two intervals ending in one minute: the folder is the one whose states it holds.
-        int interval = cands.front();
+        // Two intervals ending in one minute: the folder is the one whose states it holds
+        // (its manifest's end decides a tie: an idle database is the same state in both).
+        const int recorded = FolderInterval(mL, f);
+        int interval = recorded;
         if (cands.size() > 1) {
             std::size_t best = 0;
             for (int c : cands) {
@@ -428,7 +441,7 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
                     auto s = d >= 0 ? r->states.find(d) : r->states.end();
                     if (s != r->states.end() && s->second == cp.file.state) ++match;
                 }
-                if (match > best) {
+                if (match > best || (match == best && c == recorded)) {
                     best = match;
                     interval = c;
                 }
