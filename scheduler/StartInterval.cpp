@@ -193,15 +193,6 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     IBS_DEBUG_WIDE(u"StartInterval: move upload MSN "
                                    << X.file.msn << u" to ip for " << X.file.path.GetName());
                     success = moved = MoveUploadToInProgress(X, fatal);
-                    if (moved) {
-                        // A restart must still know it for the upload as written.
-                        Mirel::UniversalPath copy = X.file.path;
-                        copy.SetAbsoluteFrom(mInProgressFolder.GetPath());
-                        if (int rc = NoteUnwritten(copy))
-                            IBS_DEBUG_WIDE(u"StartInterval: error " << rc << u" noting "
-                                                                    << copy.GetUserEntryFormat()
-                                                                    << u" as unwritten");
-                    }
                 } else if (c.source == Source::kMovePg) {
                     Interval& PgI = mIntervals.at(c.pg);
                     Interval& LgI = mIntervals.at(c.lg);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "platform/support/PowerLoss.h"
 #include "tests/manager/CycleFixture.h"
 
 using Mirel::unistring;
@@ -417,4 +418,53 @@ TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
     ASSERT_TRUE(Restart());
     for (const auto& name : stale) EXPECT_FALSE(testutil::Exists(backup() + "/" + name)) << name;
     for (const auto& name : kept) EXPECT_TRUE(testutil::IsFile(backup() + "/" + name)) << name;
+}
+
+// A kill at any moment of the start that moves an upload whose first log then fails: the
+// upload, the database's only copy, is published as held whatever the restart finds (moved
+// or not, noted as unwritten or not).
+TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
+    namespace PowerLoss = Mirel::PowerLoss;
+    PowerLoss::Scope run;
+    for (std::uint64_t k = 1;; ++k) {
+        ASSERT_EQ(Mirel::Directory(Mirel::UniversalPath::Folder(backup())).DeleteAll().GetError(),
+                  0);
+        ASSERT_TRUE(Restart());
+        mgr->ScanFullBackupDB();
+        Upload(kA, 10);
+        ASSERT_EQ(Log(kA), 0);
+        Close();
+        PowerLoss::Start(backup(), k);
+        {
+            PowerLoss::NoCrashScope quiet;
+            Upload(kB, 30);
+            ASSERT_EQ(Log(kA), 0);
+            ASSERT_EQ(Log(kB, true), 0);
+            Close(0, false);
+        }
+        Settle();
+        const bool crashed = PowerLoss::Crashed();
+        const std::string where =
+            "killed at point " + std::to_string(k) + ": " + PowerLoss::CrashPoint();
+        PowerLoss::Restart(PowerLoss::Loss::kKeepAll);
+        ASSERT_TRUE(Restart()) << where;
+        mgr->ScanFullBackupDB();
+        mgr->CheckIntervals();
+        SettleWithRetries();
+        // A kill before the failure was recorded: it fails again in the next interval.
+        ASSERT_EQ(Log(kA), 0) << where;
+        Close();
+        bool held = false;
+        for (const auto& d :
+             Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup()))) {
+            unistring uuid;
+            std::uint64_t msn = 0;
+            held |=
+                Talon::IBS_Config::GetDBInfo(d.MakeUniversalPath(u"2222.vdb"), uuid, msn).OK() &&
+                uuid == U(kB) && msn == 30;
+        }
+        EXPECT_TRUE(held) << where << ": the upload, B's only copy, is gone";
+        EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile) << where;
+        if (HasFailure() || !crashed) break;
+    }
 }
