@@ -322,7 +322,7 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
     if (!ok && r.name.size() >= 250 && !r.known) {
         // A name the service cannot store may be refused, with a reason; the server gives
         // that database up.
-        if (!EventSince(0, expect::kUploadRefusedEvent, {mL.files[idx].path}))
+        if (!EventSince(EventMark{}, expect::kUploadRefusedEvent, {mL.files[idx].path}))
             mR.Fail("event", "FullDBBackupIsUploaded(" + mL.files[idx].path +
                                  ") refused a long name without event 0x41000313");
         mR.Say("real-world longname: " + r.name.substr(0, 40) + "... refused at intake");
@@ -340,6 +340,14 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
     }
     r.known = true;
     r.uploadInterval = mL.OpenInterval();
+    if (r.replaces >= 0 && mL.dbs[static_cast<std::size_t>(r.replaces)].replacementPending) {
+        // The replacement the service could not meet before comes with this upload.
+        DbRec& old = mL.dbs[static_cast<std::size_t>(r.replaces)];
+        old.replacementPending = false;
+        old.retiredAt = mL.OpenInterval();
+        old.eventsBefore = MarkEvents();
+        old.replacedEventDue = true;
+    }
     r.reportedFailed = r.needsUpload = r.badPending = false;
     r.hostFault = false;
     if (!mCopiesMount.empty()) {
@@ -719,7 +727,7 @@ void Server::Close(std::uint64_t end, bool early) {
     rec.end = end;
     for (std::size_t d = 0; d < mL.dbs.size(); ++d) {
         const DatabaseModel& m = *mL.dbs[d].model;
-        if (mL.dbs[d].known && !mL.dbs[d].retired)
+        if (mL.Held(static_cast<int>(d)))
             rec.states[static_cast<int>(d)] = StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages());
     }
     mL.intervals.push_back(rec);
@@ -832,7 +840,7 @@ void Server::Step() {
 bool Server::NothingToPublish() const {
     bool any = false;
     for (const DbRec& r : mL.dbs) {
-        if (r.retired) continue;
+        if (r.retired && !r.replacementPending) continue;
         if (!r.reportedFailed && !r.needsUpload) return false;
         any = true;
     }

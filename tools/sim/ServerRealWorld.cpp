@@ -74,16 +74,41 @@ void Server::Happened(RealWorld c, const std::string& what) {
     Journal(std::string("real-world\t") + RealWorldName(c) + "\t" + what);
 }
 
-bool Server::EventSince(std::size_t from, std::uint32_t expected,
+EventMark Server::MarkEvents() {
+    EventMark m;
+    {
+        std::lock_guard<std::mutex> g(mNoticeM);
+        m.hub = mEvents.size();
+    }
+    struct stat st;
+    if (!mO.systemLog.empty() && ::stat(mO.systemLog.c_str(), &st) == 0)
+        m.systemLog = static_cast<std::uint64_t>(st.st_size);
+    return m;
+}
+
+bool Server::EventSince(const EventMark& from, std::uint32_t expected,
                         const std::vector<std::string>& names) {
+    // A record no hub took (a restarted service reports before the server registers again)
+    // is in the system log: "... [0x41000332] <its texts in words>".
+    auto inSystemLog = [&] {
+        std::ifstream in(mO.systemLog);
+        if (!in || !in.seekg(static_cast<std::streamoff>(from.systemLog))) return false;
+        char code[16];
+        std::snprintf(code, sizeof code, "[0x%08x]", expected);
+        for (std::string line; std::getline(in, line);) {
+            if (expected != 0 && line.find(code) == std::string::npos) continue;
+            if (expect::EventMatches(0, 0, {line}, names)) return true;
+        }
+        return false;
+    };
     // The service sends its event records from a thread of their own, in order, and does not
     // wait for them: one just reported may still be on its way.
     std::unique_lock<std::mutex> g(mNoticeM);
     auto found = [&] {
-        for (std::size_t i = from; i < mEvents.size(); ++i)
+        for (std::size_t i = from.hub; i < mEvents.size(); ++i)
             if (expect::EventMatches(expected, mEvents[i].first, mEvents[i].second, names))
                 return true;
-        return false;
+        return !mO.systemLog.empty() && inSystemLog();
     };
     return mNoticeCv.wait_for(g, std::chrono::seconds(5), found);
 }
@@ -117,16 +142,14 @@ void Server::Recreate() {
     old.retired = true;
     old.retiredAt = mL.OpenInterval();
     std::string oldUuid = old.model->UuidText();
+    r.replaces = d;
     mL.dbs.push_back(std::move(r));
     mSaved.push_back(0);
     int n = static_cast<int>(mL.dbs.size()) - 1;
     Happened(RealWorld::kRecreate,
              mL.DbLabel(d) + " dropped; " + mL.DbLabel(n) + " created under its name");
-    {
-        std::lock_guard<std::mutex> g(mNoticeM);
-        mL.dbs[static_cast<std::size_t>(d)].eventsBefore = mEvents.size();
-        mL.dbs[static_cast<std::size_t>(d)].replacedEventDue = true;
-    }
+    mL.dbs[static_cast<std::size_t>(d)].eventsBefore = MarkEvents();
+    mL.dbs[static_cast<std::size_t>(d)].replacedEventDue = true;
     Upload(n, "a new database under an old name");
 }
 
@@ -333,6 +356,18 @@ void Server::UnmountCopies() {
             r.needsUpload = true;
             r.hostFault = true;
             if (!r.reportedFailed) r.badPending = false;
+            // It was to take a dropped database's name: unless the service met it (and
+            // listed the dropped one as replaced), the dropped one stays under the name.
+            if (r.replaces >= 0) {
+                DbRec& old = mL.dbs[static_cast<std::size_t>(r.replaces)];
+                if (old.retired && old.known &&
+                    !ReadFailedList(mO.backup).count(old.model->UuidText())) {
+                    old.replacementPending = true;
+                    old.replacedEventDue = false;
+                    mR.Say("real-world xdev: " + mL.DbLabel(r.replaces) +
+                           " stays under its name until the new database is uploaded again");
+                }
+            }
         }
     }
     // So do the files a hostile call named there: they are not the service's to keep.
@@ -401,10 +436,7 @@ void Server::FlipByte() {
     if (!RecordChangedFile(path, x)) return;
     x.db = d;
     x.flippedAt = mL.OpenInterval() - 1;
-    {
-        std::lock_guard<std::mutex> g(mNoticeM);
-        x.eventsBefore = mEvents.size();
-    }
+    x.eventsBefore = MarkEvents();
     mL.damaged.push_back(x);
     mL.dbs[static_cast<std::size_t>(d)].hostFault = true;
     Happened(RealWorld::kBitRot,

@@ -340,7 +340,7 @@ bool Checker::CheckCopy(const Copy& c, int interval, const std::string& where, b
 bool Checker::EveryDatabaseFailed() const {
     bool any = false;
     for (const DbRec& r : mL.dbs) {
-        if (r.retired) continue;
+        if (r.retired && !r.replacementPending) continue;
         if (!r.reportedFailed && !r.needsUpload) return false;
         any = true;
     }
@@ -532,7 +532,7 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         int d = mL.DbOf(uuid);
         if (d < 0) continue;
         const DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
-        if (r.retired) {
+        if (r.retired && !r.replacementPending) {
             // A database replaced under its file name stays listed (its logs are refused);
             // the new upload under the name is another database's. One that was failing
             // when it was dropped keeps the number it failed with.
