@@ -340,6 +340,11 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
     }
     r.known = true;
     r.uploadInterval = mL.OpenInterval();
+    // Its logs of this interval come before the upload: the interval starts from the upload,
+    // and a changed last-good copy is no starting copy after all.
+    for (auto& x : mL.damaged)
+        if (x.db == d && x.eventDue && !x.eventChecked && x.dueAt == mL.OpenInterval())
+            x.eventDue = false;
     if (r.replaces >= 0 && mL.dbs[static_cast<std::size_t>(r.replaces)].replacementPending) {
         // The replacement the service could not meet before comes with this upload.
         DbRec& old = mL.dbs[static_cast<std::size_t>(r.replaces)];

@@ -364,6 +364,12 @@ void Server::UnmountCopies() {
                     !ReadFailedList(mO.backup).count(old.model->UuidText())) {
                     old.replacementPending = true;
                     old.replacedEventDue = false;
+                    // Its state since the drop, in the intervals closed meanwhile too.
+                    const DatabaseModel& m = *old.model;
+                    for (IntervalRec& rec : mL.intervals)
+                        if (rec.k >= old.retiredAt)
+                            rec.states[r.replaces] =
+                                StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages());
                     mR.Say("real-world xdev: " + mL.DbLabel(r.replaces) +
                            " stays under its name until the new database is uploaded again");
                 }
