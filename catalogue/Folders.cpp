@@ -52,6 +52,35 @@ int CheckOneFileSystem(const std::string& root, std::string& failing) {
     }
     return 0;
 }
+// A temporary file of a service process that ended before it renamed it into place:
+// ".ibs-<pid>-<n>.tmp" of another process (a process never writes one of another's), or
+// the failed list's temporary name.
+bool StaleTemporary(const std::string& name) {
+    if (name == IBS_Config::sFailedListName.ToUTF8() + ".tmp") return true;
+    const std::string head = ".ibs-", tail = ".tmp";
+    if (name.size() <= head.size() + tail.size() || name.compare(0, head.size(), head) != 0 ||
+        name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    const std::string middle = name.substr(head.size(), name.size() - head.size() - tail.size());
+    const std::size_t dash = middle.find('-');
+    if (dash == 0 || dash == std::string::npos || dash + 1 == middle.size()) return false;
+    for (std::size_t i = 0; i < middle.size(); ++i)
+        if (i != dash && (middle[i] < '0' || middle[i] > '9')) return false;
+    return middle.substr(0, dash) != std::to_string(::getpid());
+}
+
+void RemoveStaleTemporaries(const std::string& folder) {
+    std::vector<Mirel::Os::DirEntry> entries;
+    if (Mirel::Os::ListDir(folder, entries) != 0) return;
+    for (const auto& e : entries) {
+        if (!StaleTemporary(e.name)) continue;
+        const std::string path = folder + "/" + e.name;
+        if (!Mirel::Os::Stat(path).isFile) continue;
+        int rc = Mirel::Os::DeleteFile(path);
+        IBS_DEBUG_WIDE(u"SetupFolders: removed the temporary file of an earlier run, result "
+                       << rc << u": " << Mirel::unistring::FromUTF8(path));
+    }
+}
 }  // namespace
 
 void IBSMgr::ReportOtherFileSystem(const std::string& folder, const std::string& backup) {
@@ -161,6 +190,12 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
     if (error == 0)
         error = CheckOneFileSystem(Trimmed(mBackupFolder.GetPath().Native()), elsewhere);
     if (error == 0) {
+        {
+            // A stop or a crash between writing a list aside and renaming it into place.
+            // Every writer of the failed list holds this lock.
+            Mirel::LockMutex f(mFailedLock);
+            RemoveStaleTemporaries(Trimmed(mBackupFolder.GetPath().Native()));
+        }
         LoadFailedList();
         LoadUnwrittenList();
         mFoldersReady.store(1);

@@ -149,9 +149,9 @@ int IBSMgr::SaveUnwrittenListLocked() {
     return Mirel::Os::WriteFileDurable(file, text);
 }
 
-int IBSMgr::NoteUnwritten(const Mirel::UniversalPath& copy) {
+int IBSMgr::NoteUnwritten(const Mirel::UniversalPath& copy, const Mirel::UniversalPath& as) {
     Mirel::LockMutex u(mUnwrittenLock);
-    const std::string id = Identity(copy.Native());
+    const std::string id = Identity(as.IsClear() ? copy.Native() : as.Native());
     if (id.empty()) return Mirel::kErrPathNotFound;
     mUnwritten[copy.Native()] = id;
     return SaveUnwrittenListLocked();

@@ -71,8 +71,11 @@ public:
     // Unwritten.tsv in the backup folder: the in-progress copies that are uploads exactly as
     // the server wrote them (moved, no log written to them), each with its inode, size and
     // modification time, so that after a restart such a copy can still be kept as held.
-    // A copy is noted once moved and forgotten, durably, before a log first writes to it.
-    int NoteUnwritten(const Mirel::UniversalPath& copy);    // 0, or the error of the write
+    // An upload is noted before it is moved (a rename keeps all three, so `copy` is noted
+    // with the identity of the file `as` still at the upload's place), and forgotten,
+    // durably, before a log first writes to it.
+    int NoteUnwritten(const Mirel::UniversalPath& copy,
+                      const Mirel::UniversalPath& as = Mirel::UniversalPath());  // 0, or the error
     int ForgetUnwritten(const Mirel::UniversalPath& copy);  // 0, or the error of the write
     bool IsUnwritten(const Mirel::UniversalPath& copy);
     void LoadUnwrittenList();

@@ -372,6 +372,32 @@ void IBSMgr::ScanFullBackupDB() {
                 for (const FileInfo& log : x->second.logs)
                     if (log.msn == u.msn) it = i;
             }
+            if (it != mIntervals.end() && !it->second.backup.IsClear()) {
+                // That interval is published (a late log filed by its end reaches the
+                // upload): its item is its last-good copy, which the upload must not take
+                // the place of. At the newest copy's state the upload is a good copy of its
+                // own, and serves the first interval still to be made (should that copy's
+                // bytes have changed on disk, the interval starts from the upload). Older,
+                // it brings nothing: it stays where it is, out of the catalogue.
+                std::uint64_t newest = 0;
+                for (auto& [key, interval] : mIntervals) {
+                    if (interval.backup.IsClear()) continue;
+                    Mirel::LockReentrant il(interval.lock);
+                    auto x = interval.databases.find(u.uuid);
+                    if (x != interval.databases.end() && !x->second.upload &&
+                        !x->second.file.path.IsClear())
+                        newest = std::max(newest, x->second.file.msn);
+                }
+                if (u.msn < newest) {
+                    mLeftUploads[u.uuid].insert(u.file);
+                    IBS_DEBUG_WIDE(
+                        u"ScanFullBackupDB: upload older than the newest copy left "
+                        u"where it is: "
+                        << u.file.GetUserEntryFormat());
+                    continue;
+                }
+                it = mIntervals.end();
+            }
             if (it == mIntervals.end()) it = firstToMake(mIntervals.upper_bound(newestGood));
             // One whose database already has its in-progress copy came after that start.
             if (it != mIntervals.end() && resumeInterval && it == target) {

@@ -40,20 +40,33 @@ bool Connects(std::uint64_t msn, const RedoLogSet& logs) {
 }
 
 std::vector<FileInfo> UnchainedLogs(const RedoLogSet& logs) {
-    std::map<std::uint64_t, FileInfo> byEnd;
-    for (const FileInfo& log : logs) byEnd[log.endUTC] = log;
+    // The order the server wrote them in: by end, except that a log continuing the chain
+    // after logs that end later was written after them, whatever its time says (the
+    // server's clock went back, or a late log). In MSN order, every log it follows comes
+    // first, so their places are known.
+    std::vector<std::pair<std::uint64_t, const FileInfo*>> placed;
+    for (const FileInfo& log : logs) {
+        std::uint64_t when = log.endUTC;
+        for (const auto& [at, other] : placed)
+            if (other->msn > other->startMSN && other->msn <= log.startMSN &&
+                other->endUTC > log.endUTC)
+                when = std::max(when, at);
+        placed.emplace_back(when, &log);
+    }
+    // Equal places keep their MSN order (a log placed after another shares its place).
+    std::stable_sort(placed.begin(), placed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<FileInfo> out;
-    if (byEnd.size() < 2) return out;
-    auto breakPoint = byEnd.end();
-    for (auto f = std::prev(byEnd.end()); f != byEnd.begin(); --f) {
-        auto e = std::prev(f);
-        if (e->second.closed && e->second.msn != f->second.startMSN) {
+    if (placed.size() < 2) return out;
+    std::size_t breakPoint = 0;
+    for (std::size_t f = placed.size() - 1; f > 0; --f) {
+        const FileInfo& e = *placed[f - 1].second;
+        if (e.closed && e.msn != placed[f].second->startMSN) {
             breakPoint = f;
             break;
         }
     }
-    if (breakPoint == byEnd.end()) return out;
-    for (auto e = breakPoint; e != byEnd.begin();) out.push_back((--e)->second);
+    for (std::size_t e = breakPoint; e > 0; --e) out.push_back(*placed[e - 1].second);
     return out;
 }
 
@@ -198,9 +211,10 @@ Mirel::UniversalPath UploadTarget(const Mirel::UniversalPath& upload,
     return rel;
 }
 
-std::vector<Replacement> ChooseReplacements(const IntervalMap& intervals, std::uint64_t current,
-                                            const std::vector<Choice>& choices,
-                                            const Mirel::UniversalPath& copies) {
+std::vector<Replacement> ChooseReplacements(
+    const IntervalMap& intervals, std::uint64_t current, const std::vector<Choice>& choices,
+    const Mirel::UniversalPath& copies,
+    const std::function<std::uint64_t(const Mirel::UniversalPath&)>& writtenAt) {
     std::vector<Replacement> out;
     auto C = intervals.find(current);
     if (C == intervals.end()) return out;
@@ -213,11 +227,14 @@ std::vector<Replacement> ChooseReplacements(const IntervalMap& intervals, std::u
     struct Claim {
         int rank;  // 3: already in place, 2: an upload, 1: an older copy brought in
         Mirel::unistring uuid;
+        // An upload's age: the interval it waits in, then when its file was written.
+        std::uint64_t interval = 0, written = 0;
     };
     std::map<Mirel::UniversalPath, std::vector<Claim>> claims;
     for (const Choice& c : choices) {
         const DatabaseItem* from = nullptr;
         int rank = 1;
+        std::uint64_t interval = 0;
         switch (c.source) {
             case Source::kKeep:
                 from = itemOf(current, c.uuid);
@@ -226,10 +243,12 @@ std::vector<Replacement> ChooseReplacements(const IntervalMap& intervals, std::u
             case Source::kUpload:
                 from = itemOf(current, c.uuid);
                 rank = 2;
+                interval = current;
                 break;
             case Source::kOldUpload:
                 from = itemOf(c.oldUpload, c.uuid);
                 rank = 2;
+                interval = c.oldUpload;
                 break;
             case Source::kMovePg:
                 from = itemOf(c.pg, c.uuid);
@@ -244,20 +263,33 @@ std::vector<Replacement> ChooseReplacements(const IntervalMap& intervals, std::u
         if (!from || from->file.path.IsClear()) continue;
         Mirel::UniversalPath name =
             rank == 2 ? UploadTarget(from->file.path, copies) : from->file.path;
-        if (!name.IsClear()) claims[name].push_back({rank, c.uuid});
+        if (name.IsClear()) continue;
+        Claim k{rank, c.uuid, interval, 0};
+        if (rank == 2 && writtenAt) k.written = writtenAt(from->file.path);
+        claims[name].push_back(k);
     }
     for (const auto& [name, list] : claims) {
-        int top = 0, atTop = 0;
+        int top = 0;
         for (const Claim& k : list) top = std::max(top, k.rank);
+        if (top < 2) continue;
+        // Of two uploads under one name, the newer is the server's database now: the older
+        // one's was dropped after it was sent. Uploads of the same age are left alone.
+        auto age = [](const Claim& k) { return std::make_pair(k.interval, k.written); };
         const Claim* owner = nullptr;
-        for (const Claim& k : list)
-            if (k.rank == top) {
-                ++atTop;
+        int atTop = 0;
+        for (const Claim& k : list) {
+            if (k.rank != top) continue;
+            if (!owner || (top == 2 && age(k) > age(*owner))) {
                 owner = &k;
+                atTop = 1;
+            } else if (top != 2 || age(k) == age(*owner)) {
+                ++atTop;
             }
-        if (top < 2 || atTop != 1) continue;
+        }
+        if (atTop != 1) continue;
         for (const Claim& k : list)
-            if (k.rank == 1 && k.uuid != owner->uuid) out.push_back({k.uuid, owner->uuid, name});
+            if (k.uuid != owner->uuid && (k.rank == 1 || (top == 2 && k.rank == 2)))
+                out.push_back({k.uuid, owner->uuid, name});
     }
     return out;
 }

@@ -24,7 +24,9 @@ namespace IntervalPlan {
 bool Connects(std::uint64_t msn, const RedoLogSet& logs);
 
 // The logs that no longer chain to the newest ones: everything before the newest break
-// after a log that closed its database (the server started the database afresh).
+// after a log that closed its database (the server started the database afresh), in the
+// order the server wrote them: a log that continues the chain after logs ending later than
+// it was written after them, whatever its end says.
 std::vector<FileInfo> UnchainedLogs(const RedoLogSet& logs);
 
 enum class Source {
@@ -65,15 +67,18 @@ Mirel::UniversalPath UploadTarget(const Mirel::UniversalPath& upload,
 
 // A database whose file name another database's copy claims in the in-progress folder: the
 // server dropped it and made a new one under the name. The new one owns the name: a copy
-// already in the in-progress folder, else a new upload, beats an older copy that would be
-// carried, linked or moved there. Claims of equal rank are left alone.
+// already in the in-progress folder, else the newest upload, beats an older copy that would
+// be carried, linked or moved there, and an older upload. Of uploads, the newer waits in a
+// newer interval, or in the same one was written later (`writtenAt`, microseconds). Claims
+// that cannot be told apart are left alone.
 struct Replacement {
     Mirel::unistring old, fresh;
     Mirel::UniversalPath name;  // relative to the in-progress folder
 };
-std::vector<Replacement> ChooseReplacements(const IntervalMap& intervals, std::uint64_t current,
-                                            const std::vector<Choice>& choices,
-                                            const Mirel::UniversalPath& copies);
+std::vector<Replacement> ChooseReplacements(
+    const IntervalMap& intervals, std::uint64_t current, const std::vector<Choice>& choices,
+    const Mirel::UniversalPath& copies,
+    const std::function<std::uint64_t(const Mirel::UniversalPath&)>& writtenAt = nullptr);
 
 // Copies that can go: in the last-good folders older than the newest one before `current`,
 // every copy of a database that has a newer last-good copy, every upload that a newer copy

@@ -117,14 +117,32 @@ bool IBSMgr::StartInterval(bool& fatal) {
             const std::vector<IntervalPlan::Choice> choices =
                 IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused);
             replaced.clear();
+            auto writtenAt = [](const Mirel::UniversalPath& upload) {
+                return Mirel::Os::Stat(upload.Native()).mtimeUs;
+            };
             for (const IntervalPlan::Replacement& r : IntervalPlan::ChooseReplacements(
-                     mIntervals, key, choices, mCopiesFolder.GetPath()))
+                     mIntervals, key, choices, mCopiesFolder.GetPath(), writtenAt))
                 replaced.emplace(r.old, r);
             for (const IntervalPlan::Choice& c : choices) {
                 if (fatal) break;
                 if (replaced.count(c.uuid)) {
                     // Never carried into the name the new database owns now; its newest copy
-                    // stays where it is, and its logs are set aside.
+                    // stays where it is, and its logs are set aside. An upload of it leaves
+                    // the catalogue and waits where it is, as an upload of a failed database
+                    // does: taken again, it would claim the name once more.
+                    if (c.source == Source::kUpload || c.source == Source::kOldUpload) {
+                        Interval& O =
+                            mIntervals.at(c.source == Source::kUpload ? key : c.oldUpload);
+                        Mirel::LockReentrant ol(O.lock);
+                        DatabaseItem& Y = O.databases.at(c.uuid);
+                        IBS_DEBUG_WIDE(u"StartInterval: upload of the replaced "
+                                       << c.uuid << u" left where it is: "
+                                       << Y.file.path.GetUserEntryFormat());
+                        mLeftUploads[c.uuid].insert(Y.file.path);
+                        Y.upload = false;
+                        Y.file.Clear();
+                        Y.file.uuid = c.uuid;
+                    }
                     failed[c.uuid] = Mirel::kErrReplaced;
                     continue;
                 }
@@ -177,15 +195,6 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     IBS_DEBUG_WIDE(u"StartInterval: move upload MSN "
                                    << X.file.msn << u" to ip for " << X.file.path.GetName());
                     success = moved = MoveUploadToInProgress(X, fatal);
-                    if (moved) {
-                        // A restart must still know it for the upload as written.
-                        Mirel::UniversalPath copy = X.file.path;
-                        copy.SetAbsoluteFrom(mInProgressFolder.GetPath());
-                        if (int rc = NoteUnwritten(copy))
-                            IBS_DEBUG_WIDE(u"StartInterval: error " << rc << u" noting "
-                                                                    << copy.GetUserEntryFormat()
-                                                                    << u" as unwritten");
-                    }
                 } else if (c.source == Source::kMovePg) {
                     Interval& PgI = mIntervals.at(c.pg);
                     Interval& LgI = mIntervals.at(c.lg);

@@ -38,9 +38,10 @@ inline int MsLeft(Clock::time_point deadline) {
 
 class Child {
 public:
-    // env entries are added to (or replace) this process's environment.
+    // env entries are added to (or replace) this process's environment. Without pipes, the
+    // child's standard error is appended to `errFile` when one is named.
     Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-          bool pipes = true) {
+          bool pipes = true, const std::string& errFile = "") {
         int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
@@ -50,6 +51,9 @@ public:
             posix_spawn_file_actions_adddup2(&fa, in[0], 0);
             posix_spawn_file_actions_adddup2(&fa, out[1], 1);
             posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+        } else if (!errFile.empty()) {
+            posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                             0644);
         }
         std::map<std::string, std::string> all;
         for (char** e = environ; *e; ++e) {

@@ -211,7 +211,9 @@ private:
                                          "--commands",
                                          "--stop-at-end",
                                          "--timeout",
-                                         std::to_string(mO.timeout)};
+                                         std::to_string(mO.timeout),
+                                         "--system-log",
+                                         SystemLog()};
         if (!mO.realWorld.empty()) {
             std::string list;
             for (sim::RealWorld c : mO.realWorld)
@@ -298,6 +300,8 @@ private:
         return ok;
     }
 
+    std::string SystemLog() const { return mWork + "/log/talonib.stderr"; }
+
     bool StartService() {
         std::map<std::string, std::string> env = {{"VELLUMARK_LOG_DIR", mWork + "/log"},
                                                   {"VELLUMARK_RUN_DIR", mWork + "/run"},
@@ -306,7 +310,10 @@ private:
                                                   {"VELLUMARK_LINK_CHECK_MS", "200"},
                                                   {"NOTIFY_SOCKET", mWork + "/notify"},
                                                   {"INVOCATION_ID", ""}};
-        mService = std::make_unique<Child>(std::vector<std::string>{mO.talonib}, env, false);
+        // Its event records that no hub took (before the server registers again) are in
+        // its standard error: the server looks for them there too.
+        mService =
+            std::make_unique<Child>(std::vector<std::string>{mO.talonib}, env, false, SystemLog());
         ++mStarts;
         if (mNotify->WaitFor("READY=1", 60000)) return true;
         Say("the service did not report ready within 60 s (start " + std::to_string(mStarts) + ")");

@@ -287,6 +287,8 @@ int main(int argc, char** argv) {
     run->add_option("--retry-for", ro.patienceSecs, "seconds a call may keep failing")
         ->capture_default_str();
     run->add_flag("--markers", ro.markers, "print \"@step\" lines before each step");
+    run->add_option("--system-log", ro.systemLog,
+                    "the service's standard error: event records no hub took");
     run->add_flag("--commands", commands,
                   "read finish, upload, restart-server and late from standard input");
     run->add_flag("--keep-going", ro.keepGoing, "go on after an interval that did not complete");

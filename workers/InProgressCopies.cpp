@@ -197,9 +197,17 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
     relDir.DeletePathElement(0);  // the upload's own folder
     Mirel::Directory dest;
     if (!CreateDestinationFolder(relDir, src.GetBasename(), fatal, dest)) return false;
+    // Noted before the move: a restart right after it must still know the copy for the
+    // upload as written. A note of a move that did not happen names no such file.
+    const Mirel::UniversalPath target = dest.MakeUniversalPath(src.GetName());
+    if (int rc = NoteUnwritten(target, src))
+        IBS_DEBUG_WIDE(u"MoveUploadToInProgress: error "
+                       << rc << u" noting " << target.GetUserEntryFormat() << u" as unwritten");
     Mirel::UniversalPath moved;
-    if (!MoveFileIntoInProgress(src, dest, item.hasContainers, "MoveUploadToInProgress", moved))
+    if (!MoveFileIntoInProgress(src, dest, item.hasContainers, "MoveUploadToInProgress", moved)) {
+        ForgetUnwritten(target);
         return false;
+    }
     moved.SetRelativeTo(mInProgressFolder.GetPath());
     item.file.path = moved;
     item.upload = false;

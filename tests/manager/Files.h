@@ -18,10 +18,11 @@ inline Mirel::unistring U(const std::string& s) {
     return Mirel::unistring::FromUTF8(s);
 }
 
-// A redo log of `uuid` from `start` to `msn`, ending at `end`, with one page, in `folder`.
+// A redo log of `uuid` from `start` to `msn`, ending at `end`, with one page, in `folder`;
+// `closed`: the last log before the database was shut down.
 inline std::string WriteLog(const std::string& folder, const std::string& name,
                             const std::string& uuid, std::uint64_t start, std::uint64_t msn,
-                            std::uint64_t end) {
+                            std::uint64_t end, bool closed = false) {
     MakeDirs(folder);
     Mirel::Format::Uuid u;
     Mirel::UuidText::FromText(U(uuid), u);
@@ -32,7 +33,7 @@ inline std::string WriteLog(const std::string& folder, const std::string& name,
         std::vector<std::uint8_t> page(512, static_cast<std::uint8_t>(msn));
         w.AddPage(0, page.data());
     }
-    w.Finish(msn, end, false);
+    w.Finish(msn, end, closed);
     return path;
 }
 

@@ -104,12 +104,8 @@ struct Held {
 };
 
 // A last-good copy whose bytes the host changed.
-struct Damaged {
-    std::string path;
-    dev_t dev;
-    ino_t ino;
-    std::uint32_t crc;
-    std::uint64_t size;
+// Known by its file, not its inode number: once it is pruned, a new copy may get the number.
+struct Damaged : sim::ChangedFile {
     Mirel::unistring key;
     std::uint64_t uploadsAtFlip;
     std::size_t eventsBefore;  // events seen before the flip
@@ -403,10 +399,8 @@ void InvariantTest::Check(Server& s, const std::string& where) {
             const std::string rel = file.Native().substr(f.path.size() + 1);
             if (rwOn) {
                 // 9: bytes the host changed are never certified; they are not the service's.
-                struct stat st {};
-                ::lstat(file.Native().c_str(), &st);
                 auto rot = std::find_if(s.damaged.begin(), s.damaged.end(), [&](const Damaged& x) {
-                    return x.dev == st.st_dev && x.ino == st.st_ino;
+                    return sim::IsChangedFile(x, file.Native());
                 });
                 if (rot != s.damaged.end()) {
                     std::uint64_t size = 0;
@@ -588,10 +582,8 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& fo
         std::error_code ec;
         for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end;
              it.increment(ec)) {
-            struct stat st {};
-            if (::lstat(it->path().c_str(), &st) != 0) continue;
             for (const Damaged& x : s.damaged)
-                rotInFolders |= x.dev == st.st_dev && x.ino == st.st_ino;
+                rotInFolders |= sim::IsChangedFile(x, it->path().string());
         }
     }
     if (rotInFolders) {
@@ -615,7 +607,7 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& fo
             std::uint32_t crc = 0;
             Talon::Manifest::Checksum(it->path().string(), size, crc);
             for (const Damaged& x : s.damaged)
-                EXPECT_FALSE(crc == x.crc && size == x.size)
+                EXPECT_FALSE(crc == x.crc32c && size == x.size)
                     << where << ": [9 bit rot] ibsdb restore handed back the changed bytes of "
                     << x.path << ":\n"
                     << rout.str();
@@ -631,9 +623,7 @@ bool InvariantTest::OnlyCopy(const Damaged& x) {
         Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
         Mirel::Directory(Mirel::UniversalPath::Folder(f.path)).ProcessFiles(list, 3);
         for (const auto& file : files) {
-            struct stat st {};
-            ::lstat(file.Native().c_str(), &st);
-            bool same = st.st_dev == x.dev && st.st_ino == x.ino;
+            bool same = sim::IsChangedFile(x, file.Native());
             Mirel::unistring key;
             std::uint64_t msn = 0;
             if (!same && Talon::IBS_Config::GetDBInfo(file, key, msn).OK() && key == x.key)
@@ -899,16 +889,14 @@ void InvariantTest::FlipByte(Server& s, int n) {
         std::fputc(static_cast<unsigned char>(bytes[at]), f);
         std::fclose(f);
     }
-    struct stat st {};
-    ::lstat(path.c_str(), &st);
-    std::size_t seen = 0;
+    Damaged x;
+    if (!sim::RecordChangedFile(path, x)) return;
     {
         std::lock_guard<std::mutex> g(events.m);
-        seen = events.seen.size();
+        x.eventsBefore = events.seen.size();
     }
-    Damaged x{path, st.st_dev, st.st_ino, 0, 0, key, s.dbs[static_cast<std::size_t>(index)].uploads,
-              seen};
-    Talon::Manifest::Checksum(path, x.size, x.crc);
+    x.key = key;
+    x.uploadsAtFlip = s.dbs[static_cast<std::size_t>(index)].uploads;
     s.damaged.push_back(x);
     s.dbs[static_cast<std::size_t>(index)].cause = "bit rot";
     s.Happened(n, RealWorld::kBitRot);

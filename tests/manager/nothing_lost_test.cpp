@@ -2,6 +2,10 @@
 // cost: a folder named again after its set-up failed, an upload that cannot be moved, two
 // uploads in one folder, a database re-created under its old name, names at the length
 // limit, and a first log that fails right after an upload.
+#include <chrono>
+#include <filesystem>
+
+#include "platform/support/PowerLoss.h"
 #include "tests/manager/CycleFixture.h"
 
 using Mirel::unistring;
@@ -123,6 +127,9 @@ struct Recreated {
     const char* name;
     std::string old, fresh;
     bool restart;  // the new copy was already in the in-progress folder when the service died
+    // The old database was uploaded once more just before the drop: two uploads claim the
+    // name in one interval, the old one written first.
+    bool oldUploads = false;
 };
 
 class ReplacedDatabaseTest : public NothingLostTest,
@@ -143,6 +150,15 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
     std::string oldFolder;
     ASSERT_EQ(Newest(&oldFolder), (std::map<std::string, std::uint64_t>{{r.old, 12}}));
     ASSERT_EQ(Log(r.old), 0);  // its last changes before the drop
+    std::string oldUpload, oldBytes;
+    if (r.oldUploads) {
+        oldUpload = WriteDb(backup() + "/Copies/u0/sales.vdb", r.old, 13);
+        oldBytes = testutil::ReadFile(oldUpload);
+        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(oldUpload), U(r.old)));
+        // Written a second before the new database's upload.
+        std::filesystem::last_write_time(
+            oldUpload, std::filesystem::last_write_time(oldUpload) - std::chrono::seconds(1));
+    }
     msns[r.fresh] = 50;
     if (r.restart) {
         // The new upload was moved into the in-progress folder, then the service died.
@@ -184,13 +200,19 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
         << "the old database's newest copy was pruned";
     EXPECT_EQ(uuid, U(r.old));
     EXPECT_EQ(msn, 12u);
+    if (r.oldUploads) {
+        EXPECT_EQ(testutil::ReadFile(oldUpload), oldBytes) << "the old upload";
+    }
     ExpectEveryFolderExact();
 }
 
 INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
                          ::testing::Values(Recreated{"NewSortsAfter", kA, kB, false},
                                            Recreated{"NewSortsFirst", kB, kA, false},
-                                           Recreated{"FoundByTheRestartScan", kA, kB, true}),
+                                           Recreated{"FoundByTheRestartScan", kA, kB, true},
+                                           Recreated{"AfterAnUploadOfTheOld", kA, kB, false, true},
+                                           Recreated{"AfterAnUploadOfTheOldSortingAfter", kB, kA,
+                                                     false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(NothingLostTest, NamesAtTheLengthLimitAreStoredOrRefusedAtIntake) {
@@ -380,4 +402,69 @@ TEST_F(NothingLostTest, AnUploadMovedBeforeARestartIsStillHeldWhenItsFirstLogFai
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 30}}));
     EXPECT_FALSE(testutil::Exists(backup() + "/Unwritten.tsv"));
     ExpectEveryFolderExact();
+}
+
+// A kill between writing a list aside and renaming it into place leaves its temporary file;
+// the next start removes what a service process left of its own, and nothing else.
+TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    const std::string own = ".ibs-" + std::to_string(::getpid()) + "-7.tmp";
+    const std::vector<std::string> stale = {".ibs-4194999-2.tmp", "Failed.tsv.tmp"};
+    const std::vector<std::string> kept = {own, ".ibs-notes.tmp", ".ibs-12-x.tmp", "plan.tmp"};
+    for (const auto& name : stale) testutil::WriteFile(backup() + "/" + name, "half a list");
+    for (const auto& name : kept) testutil::WriteFile(backup() + "/" + name, "someone's");
+    ASSERT_TRUE(Restart());
+    for (const auto& name : stale) EXPECT_FALSE(testutil::Exists(backup() + "/" + name)) << name;
+    for (const auto& name : kept) EXPECT_TRUE(testutil::IsFile(backup() + "/" + name)) << name;
+}
+
+// A kill at any moment of the start that moves an upload whose first log then fails: the
+// upload, the database's only copy, is published as held whatever the restart finds (moved
+// or not, noted as unwritten or not).
+TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
+    namespace PowerLoss = Mirel::PowerLoss;
+    PowerLoss::Scope run;
+    for (std::uint64_t k = 1;; ++k) {
+        ASSERT_EQ(Mirel::Directory(Mirel::UniversalPath::Folder(backup())).DeleteAll().GetError(),
+                  0);
+        ASSERT_TRUE(Restart());
+        mgr->ScanFullBackupDB();
+        Upload(kA, 10);
+        ASSERT_EQ(Log(kA), 0);
+        Close();
+        PowerLoss::Start(backup(), k);
+        {
+            PowerLoss::NoCrashScope quiet;
+            Upload(kB, 30);
+            ASSERT_EQ(Log(kA), 0);
+            ASSERT_EQ(Log(kB, true), 0);
+            Close(0, false);
+        }
+        Settle();
+        const bool crashed = PowerLoss::Crashed();
+        const std::string where =
+            "killed at point " + std::to_string(k) + ": " + PowerLoss::CrashPoint();
+        PowerLoss::Restart(PowerLoss::Loss::kKeepAll);
+        ASSERT_TRUE(Restart()) << where;
+        mgr->ScanFullBackupDB();
+        mgr->CheckIntervals();
+        SettleWithRetries();
+        // A kill before the failure was recorded: it fails again in the next interval.
+        ASSERT_EQ(Log(kA), 0) << where;
+        Close();
+        bool held = false;
+        for (const auto& d :
+             Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup()))) {
+            unistring uuid;
+            std::uint64_t msn = 0;
+            held |=
+                Talon::IBS_Config::GetDBInfo(d.MakeUniversalPath(u"2222.vdb"), uuid, msn).OK() &&
+                uuid == U(kB) && msn == 30;
+        }
+        EXPECT_TRUE(held) << where << ": the upload, B's only copy, is gone";
+        EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile) << where;
+        if (HasFailure() || !crashed) break;
+    }
 }

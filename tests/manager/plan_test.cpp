@@ -84,6 +84,16 @@ TEST(PlanTest, LogsBeforeTheNewestBreakAfterAClosedLogAreUnchained) {
     EXPECT_EQ(gone[0].endUTC, 10u);
     // Without a closed log a break is kept (the worker reports it).
     EXPECT_TRUE(IntervalPlan::UnchainedLogs({Log(1, 5, 10), Log(100, 101, 20)}).empty());
+    // The clock went back: the closed log at 10 continues the one ending at 20, so it was
+    // written after it; and a log at 15 that continues it comes after both.
+    EXPECT_TRUE(IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true)}).empty());
+    EXPECT_TRUE(
+        IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true), Log(8, 9, 15)}).empty());
+    // A real new start after it is still one.
+    gone = IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true), Log(100, 101, 30)});
+    ASSERT_EQ(gone.size(), 2u);
+    EXPECT_EQ(gone[0].msn, 8u);
+    EXPECT_EQ(gone[1].msn, 6u);
 }
 
 TEST(PlanTest, StartingCopies) {
@@ -357,6 +367,41 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
         EXPECT_EQ(out[0].old, kA) << r.what;
         EXPECT_EQ(out[0].fresh, kB) << r.what;
         EXPECT_EQ(out[0].name.Native(), "db.vdb") << r.what;
+    }
+    {
+        SCOPED_TRACE("of two uploads under one name, the newer owns it");
+        Catalogue c;
+        c.Add(100, true);
+        c.Add(200, false);
+        c.Copy(100, kA, 10);
+        c.Copy(200, kB, 50, true).file.path = UniversalPath::FromNative("/b/Copies/u1/db.vdb");
+        c.Copy(200, kC, 70, true).file.path = UniversalPath::FromNative("/b/Copies/u2/db.vdb");
+        auto choices = IntervalPlan::ChooseStartingCopies(
+            c.map, 200, [](const unistring&) { return false; }, {});
+        auto written = [](const UniversalPath& p) -> std::uint64_t {
+            return p.Native().find("/u2/") != std::string::npos ? 2000 : 1000;
+        };
+        std::set<unistring> old;
+        for (const auto& r :
+             IntervalPlan::ChooseReplacements(c.map, 200, choices, copies, written)) {
+            EXPECT_EQ(r.fresh, kC);
+            old.insert(r.old);
+        }
+        EXPECT_EQ(old, (std::set<unistring>{kA, kB}));
+        // An upload waiting in an older interval is older than one of the interval itself,
+        // whenever its file was written.
+        c.map.at(200).databases.erase(kB);
+        c.Copy(100, kB, 50, true).file.path = UniversalPath::FromNative("/b/Copies/u2/db.vdb");
+        c.map.at(100).databases.erase(kA);
+        choices = IntervalPlan::ChooseStartingCopies(c.map, 200,
+                                                     [](const unistring&) { return false; }, {});
+        auto out = IntervalPlan::ChooseReplacements(
+            c.map, 200, choices, copies, [](const UniversalPath& p) -> std::uint64_t {
+                return p.Native().find("/u2/") != std::string::npos ? 9000 : 1000;
+            });
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0].old, kB);
+        EXPECT_EQ(out[0].fresh, kC);
     }
     EXPECT_EQ(
         IntervalPlan::UploadTarget(UniversalPath::FromNative("/b/Copies/u7/sub/x.vdb"), copies)

@@ -139,3 +139,53 @@ TEST_F(PromisesTest, ALogWrittenAfterTheClockWentBackNeverJoinsAnEarlierInterval
     Close();
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
 }
+
+// The clock steps back before the database is shut down: its last log, which closed it,
+// ends before the log it continues (and before the published end). It is no new start of
+// the database: it continues the chain, and is applied, not set aside as unchained.
+TEST_F(PromisesTest, AClosingLogFromAClockThatWentBackStillContinuesItsChain) {
+    Upload(kA, 1000);
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t published = Close();
+    ASSERT_EQ(Log(kA), 0);  // 1001 -> 1002
+    const std::string last =
+        testutil::WriteLog(Redo(), "closing.vrl", kA, 1002, 1003, published - 5, true);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(last), U(kA), true), 0);
+    msns[kA] = 1003;
+    Close();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u) << "the closing log was left out";
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "a valid log was set aside";
+    // The database starts afresh at another MSN after it was shut down: the chain goes on
+    // from the new upload.
+    Upload(kA, 5000);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 5001u);
+}
+
+// An upload at the state of the newest last-good copy, sent after that copy was published,
+// is a good copy of its own. The log that reaches its MSN is a late one, which a restart's
+// scan files with an older interval by its end: the upload must neither take that interval's
+// last-good copy's place in the catalogue nor be pruned as older than the newest copy. When
+// the newest copy's bytes changed on disk, the interval starts from the upload.
+TEST_F(PromisesTest, AnUploadFoundAfterARestartStandsInForADamagedCopyOfItsState) {
+    Upload(kA, 1000);
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t first = Close();
+    ASSERT_EQ(Log(kA, first - 5), 0);  // late: ends inside the published interval
+    Close();
+    const std::string published = CopyOf(NewestFolder(), kA);
+    ASSERT_EQ(MsnOf(published), 1002u);
+    {
+        std::string bytes = testutil::ReadFile(published);
+        bytes[700] = static_cast<char>(bytes[700] ^ 0x10);  // bit rot in page 1
+        testutil::WriteFile(published, bytes);
+    }
+    Upload(kA, 1002);
+    ASSERT_EQ(Log(kA), 0);
+    Close(false);
+    Rebuild();
+    SettleWithRetries();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u) << "no starting copy was found";
+}

@@ -286,12 +286,8 @@ TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
     Interval(kNoon + kMinute);
     std::string first = Folder("LastGood_2026-01-01_1201");
     DatabaseModel::FlipBit(first + "/db0.vdb", 2 * 4096 + 9, 2);
-    struct stat st;
-    ASSERT_EQ(::stat((first + "/db0.vdb").c_str(), &st), 0);
     Ledger::Damaged x;
-    x.path = first + "/db0.vdb";
-    x.dev = st.st_dev;
-    x.ino = st.st_ino;
+    ASSERT_TRUE(RecordChangedFile(first + "/db0.vdb", x));
     x.db = 0;
     x.flippedAt = 1;
     L.damaged.push_back(x);
@@ -314,6 +310,36 @@ TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
     EXPECT_TRUE(Said("manifest", "certifies " + second + "/db0.vdb")) << All();
     EXPECT_TRUE(Said("mismatch", third + "/db0.vdb")) << All();
     EXPECT_FALSE(Said("mismatch", first + "/db0.vdb")) << All();
+}
+
+// A changed file is known by more than its inode number: once it is gone, a new copy of
+// another database may get the number, and is judged by its own bytes.
+TEST_F(CheckerTest, AnInodeNumberUsedAgainIsAnotherFile) {
+    Interval(kNoon + kMinute);
+    std::string first = Folder("LastGood_2026-01-01_1201");
+    DatabaseModel::FlipBit(first + "/db0.vdb", 2 * 4096 + 9, 2);
+    Ledger::Damaged x;
+    ASSERT_TRUE(RecordChangedFile(first + "/db0.vdb", x));
+    x.db = 0;
+    x.flippedAt = 1;
+    L.damaged.push_back(x);
+    EXPECT_EQ(Verify(1), 0) << All();
+    // The changed copy was pruned; db1's copy in the next folder got its inode number (as a
+    // file system hands out a freed number again).
+    Interval(kNoon + 2 * kMinute);
+    std::string second = Folder("LastGood_2026-01-01_1202");
+    fs::remove_all(first);
+    ChangedFile reused;
+    ASSERT_TRUE(RecordChangedFile(second + "/db1.vdb", reused));
+    L.damaged.back().dev = reused.dev;
+    L.damaged.back().ino = reused.ino;
+    EXPECT_EQ(L.DamagedFile(second + "/db1.vdb"), nullptr);
+    EXPECT_EQ(Verify(2), 0) << All();
+    // Another database's bytes under its name are still found.
+    fs::copy_file(second + "/db0.vdb", second + "/db1.vdb", fs::copy_options::overwrite_existing);
+    Verify(2);
+    EXPECT_TRUE(Said("mismatch", "more than one copy of db0.vdb")) << All();
+    EXPECT_TRUE(Said("missing", "lacks db1.vdb")) << All();
 }
 
 // An upload whose first log was damaged is the database's newest good copy: published in
@@ -364,7 +390,15 @@ TEST_F(CheckerTest, AReplacedDatabaseKeepsItsNewestCopy) {
     L.intervals.back().states.erase(2);
     std::string second = Folder("LastGood_2026-01-01_1202");
     fs::remove(second + "/db2.vdb");
+    // Listed in Failed.tsv with the replacement's number: its logs are refused.
+    const std::string uuid = L.dbs[2].model->UuidText();
+    testutil::WriteFile(L.backup + "/Failed.tsv", uuid + "\t10726\t1\n");
     EXPECT_EQ(Verify(2), 0) << All();
+    testutil::WriteFile(L.backup + "/Failed.tsv", uuid + "\t10709\t1\n");
+    Verify(2);
+    EXPECT_TRUE(Said("folder", "Failed.tsv lists the replaced db2.vdb")) << All();
+    fs::remove(L.backup + "/Failed.tsv");
+    lines.clear();
     // In the newer folder it is a state the server no longer had there.
     fs::copy_file(first + "/db2.vdb", second + "/db2.vdb");
     Verify(2);
@@ -375,6 +409,35 @@ TEST_F(CheckerTest, AReplacedDatabaseKeepsItsNewestCopy) {
     Verify(2);
     EXPECT_TRUE(Said("missing", "db2.vdb")) << All();
     EXPECT_TRUE(Said("missing", "replaced under its name")) << All();
+}
+
+// An interval whose every database failed has nothing to publish: the older folder stays
+// the newest, and still holds their newest good copies.
+TEST_F(CheckerTest, AnIntervalWhoseEveryDatabaseFailedNeedsNoFolder) {
+    Interval(kNoon + kMinute);
+    Folder("LastGood_2026-01-01_1201");
+    ASSERT_EQ(Verify(1), 0) << All();
+    Interval(kNoon + 2 * kMinute);
+    for (auto& r : L.dbs) r.reportedFailed = r.needsUpload = true;
+    EXPECT_EQ(Verify(2), 0) << All();
+    L.dbs[1].reportedFailed = L.dbs[1].needsUpload = false;
+    Verify(2);
+    EXPECT_TRUE(Said("missing", "does not stand for interval 2")) << All();
+}
+
+// The first of two intervals ending in one minute got no folder (every database failed):
+// the second takes the minute's name, and its manifest's end says which interval it is.
+TEST_F(CheckerTest, TheMinutesNameGoesToTheFirstIntervalWithAFolder) {
+    Interval(kNoon + kMinute);
+    Folder("LastGood_2026-01-01_1201");
+    ASSERT_EQ(Verify(1), 0) << All();
+    Interval(kNoon + 3 * kMinute + 5000000);
+    Interval(kNoon + 3 * kMinute + 40000000);
+    std::string f = Folder("LastGood_2026-01-01_1203");
+    std::ofstream(f + "/manifest.tsv", std::ios::app)
+        << "interval-end\t" << L.intervals.back().end << "\n";
+    EXPECT_EQ(NewestInterval(L), 3);
+    EXPECT_EQ(Verify(3), 0) << All();
 }
 
 // The service moves an upload into InProgress/; it never writes to it where it lies.

@@ -11,8 +11,16 @@
 
 #include "tools/sim/DatabaseModel.h"
 #include "tools/sim/RawDb.h"
+#include "tools/sim/RealWorld.h"
 
 namespace sim {
+
+// Where the service's event records stood at a moment: how many the hub had received, and
+// how long the service's system log was (records no hub took go there).
+struct EventMark {
+    std::size_t hub = 0;
+    std::uint64_t systemLog = 0;
+};
 
 struct DbRec {
     std::string name;  // file name of its uploads, e.g. "db3.vdb"
@@ -32,9 +40,14 @@ struct DbRec {
     // Real world.
     bool retired = false;  // dropped by the server; a new database took its file name
     int retiredAt = 0;     // the first interval it was no longer in
+    int replaces = -1;     // the database it took the file name of
+    // Dropped, but the upload that takes its name was taken away with its file system
+    // before the service met it: the service still has this database under the name, and
+    // carries it until the next upload of the new one.
+    bool replacementPending = false;
     bool replacedLogSent = false;
     bool replacedEventDue = false;  // an event must report the replacement
-    std::size_t eventsBefore = 0;   // events the hub had received when it was replaced
+    EventMark eventsBefore;         // the service's events when it was replaced
     bool hostFault = false;  // the host spoilt its copy or upload: it may fail, until an upload
     int heldInterval = 0;    // its upload, no log applied, is its newest good copy there
     DbState heldState;
@@ -77,22 +90,21 @@ struct Ledger {
     std::vector<FileRec> files;
     // Event 0x41000328 as the hub received it: where a set-aside file went -> its reason.
     std::map<std::string, int> setAsideEvents;
-    // Last-good copies whose bytes the host changed, by inode: no manifest may certify them,
-    // and they are not the service's doing.
-    struct Damaged {
-        std::string path;
-        std::uint64_t dev = 0, ino = 0, size = 0;
-        std::uint32_t crc32c = 0;
+    // Last-good copies whose bytes the host changed: no manifest may certify them, and they
+    // are not the service's doing. Known by their file, not their inode number: once a
+    // changed file is gone, a new file may get its number.
+    struct Damaged : ChangedFile {
         int db = -1;
-        int flippedAt = 0;         // the interval after which it changed
-        std::size_t eventsBefore;  // events the hub had received then
+        int flippedAt = 0;       // the interval after which it changed
+        EventMark eventsBefore;  // the service's events then
         bool eventDue = false, eventChecked = false;
-        int dueAt = 0;  // the interval that had to start from it
+        int dueAt = 0;      // the interval that had to start from it
+        bool gone = false;  // no longer anywhere in the backup folder
     };
     std::vector<Damaged> damaged;
-    const Damaged* DamagedInode(std::uint64_t dev, std::uint64_t ino) const {
+    const Damaged* DamagedFile(const std::string& path) const {
         for (const auto& d : damaged)
-            if (d.dev == dev && d.ino == ino) return &d;
+            if (!d.gone && IsChangedFile(d, path)) return &d;
         return nullptr;
     }
 
@@ -103,6 +115,11 @@ struct Ledger {
                    : nullptr;
     }
     bool Active(int d) const { return !dbs[static_cast<std::size_t>(d)].retired; }
+    // The service has it: known, and not dropped (or its replacement not met yet).
+    bool Held(int d) const {
+        const DbRec& r = dbs[static_cast<std::size_t>(d)];
+        return r.known && (!r.retired || r.replacementPending);
+    }
     int DbOf(const UuidBytes& uuid) const {
         for (std::size_t i = 0; i < dbs.size(); ++i)
             if (dbs[i].model->Uuid() == uuid) return static_cast<int>(i);

@@ -4,6 +4,11 @@
 #include <cstdio>
 #include <fstream>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include "platform/engine/Formats.h"
 #include "platform/support/ErrorCodes.h"
 
 namespace sim {
@@ -111,6 +116,8 @@ ManifestLines ReadManifestLines(const std::string& folder) {
         if (line.empty() || line[0] == '#') continue;
         auto f = SplitTabs(line);
         if (f[0] == "version" && f.size() > 1) m.version = std::atoi(f[1].c_str());
+        if (f[0] == "interval-end" && f.size() > 1)
+            m.intervalEnd = std::strtoull(f[1].c_str(), nullptr, 10);
         if (f[0] == "database" && f.size() > 1)
             m.databases[f[1]] = std::vector<std::string>(f.begin() + 2, f.end());
     }
@@ -133,6 +140,51 @@ bool ManifestMarksHeld(const ManifestLines& m, const std::string& relPath) {
     if (it == m.databases.end() || m.version < expect::kHeldManifestVersion) return false;
     const auto& f = it->second;
     return std::find(f.begin(), f.end(), expect::kHeldMark) != f.end();
+}
+
+namespace {
+bool Identify(const std::string& path, ChangedFile& id) {
+    struct statx sx {};
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &sx) != 0)
+        return false;
+    id.dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    id.ino = sx.stx_ino;
+    id.born = (sx.stx_mask & STATX_BTIME) != 0;
+    id.bornSec = sx.stx_btime.tv_sec;
+    id.bornNsec = sx.stx_btime.tv_nsec;
+    return true;
+}
+}  // namespace
+
+std::uint32_t FileCrc32c(const std::string& path, std::uint64_t& size) {
+    std::ifstream in(path, std::ios::binary);
+    std::uint32_t crc = 0;
+    size = 0;
+    char buf[65536];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        crc = Mirel::Format::Crc32c(buf, static_cast<std::size_t>(in.gcount()), crc);
+        size += static_cast<std::uint64_t>(in.gcount());
+    }
+    return crc;
+}
+
+bool RecordChangedFile(const std::string& path, ChangedFile& out) {
+    ChangedFile x;
+    if (!Identify(path, x)) return false;
+    x.path = path;
+    x.crc32c = FileCrc32c(path, x.size);
+    out = x;
+    return true;
+}
+
+bool IsChangedFile(const ChangedFile& x, const std::string& path) {
+    ChangedFile now;
+    if (!Identify(path, now) || now.dev != x.dev || now.ino != x.ino) return false;
+    if (x.born && now.born) return now.bornSec == x.bornSec && now.bornNsec == x.bornNsec;
+    // No birth times: the changed file keeps its bytes (nothing writes to a copy that fails
+    // its check), a new file at its inode number has others.
+    std::uint64_t size = 0;
+    return FileCrc32c(path, size) == x.crc32c && size == x.size;
 }
 
 std::string LongName(const std::string& stem, const std::string& ext, std::size_t length) {

@@ -78,6 +78,7 @@ bool EventMatches(std::uint32_t expected, std::uint32_t code, const std::vector<
 struct ManifestLines {
     bool present = false;
     int version = 0;
+    std::uint64_t intervalEnd = 0;  // the exact end it records (0: none)
     std::map<std::string, std::vector<std::string>> databases;  // path -> UUID, MSN, ...
 };
 ManifestLines ReadManifestLines(const std::string& folder);
@@ -86,6 +87,25 @@ bool ManifestCertifies(const ManifestLines& m, const std::string& relPath, std::
                        std::uint64_t size);
 // The line marks the copy as held (kept as the newest good copy, not the interval's state).
 bool ManifestMarksHeld(const ManifestLines& m, const std::string& relPath);
+
+// A file whose bytes the host changed, known as the file system knows it: device, inode and
+// birth time (where the file system keeps one), and the bytes it held then. A deleted
+// file's inode number is soon given to a new file; the birth time, else the bytes, tell
+// the new file from the one that changed.
+struct ChangedFile {
+    std::string path;  // where it was changed
+    std::uint64_t dev = 0, ino = 0;
+    bool born = false;  // the birth time is known
+    std::int64_t bornSec = 0;
+    std::uint32_t bornNsec = 0;
+    std::uint64_t size = 0;
+    std::uint32_t crc32c = 0;
+};
+// The file at `path` as it is now, after its change.
+bool RecordChangedFile(const std::string& path, ChangedFile& out);
+// Whether `path` is that very file, not another one that got its inode number.
+bool IsChangedFile(const ChangedFile& x, const std::string& path);
+std::uint32_t FileCrc32c(const std::string& path, std::uint64_t& size);
 
 // A file name of `length` bytes (250 to 255 in use) ending in `ext`, starting with `stem`.
 std::string LongName(const std::string& stem, const std::string& ext, std::size_t length);

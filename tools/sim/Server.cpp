@@ -82,7 +82,10 @@ Server::Server(const ServerOptions& options, ServiceClient& client, EventHubServ
     });
     mHub.OnEvent([this](std::uint32_t code, const std::vector<std::string>& texts) {
         std::lock_guard<std::mutex> g(mNoticeM);
-        if (!mO.realWorld.empty()) mEvents.emplace_back(code, texts);
+        if (!mO.realWorld.empty()) {
+            mEvents.emplace_back(code, texts);
+            mNoticeCv.notify_all();
+        }
         if (code != 0x41000328u || texts.size() < 2) return;
         mSetAsideEvents.emplace_back(texts[0], std::atoi(texts[1].c_str()));
     });
@@ -320,7 +323,7 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
     if (!ok && r.name.size() >= 250 && !r.known) {
         // A name the service cannot store may be refused, with a reason; the server gives
         // that database up.
-        if (!EventSince(0, expect::kUploadRefusedEvent, {mL.files[idx].path}))
+        if (!EventSince(EventMark{}, expect::kUploadRefusedEvent, {mL.files[idx].path}))
             mR.Fail("event", "FullDBBackupIsUploaded(" + mL.files[idx].path +
                                  ") refused a long name without event 0x41000313");
         mR.Say("real-world longname: " + r.name.substr(0, 40) + "... refused at intake");
@@ -338,6 +341,19 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
     }
     r.known = true;
     r.uploadInterval = mL.OpenInterval();
+    // Its logs of this interval come before the upload: the interval starts from the upload,
+    // and a changed last-good copy is no starting copy after all.
+    for (auto& x : mL.damaged)
+        if (x.db == d && x.eventDue && !x.eventChecked && x.dueAt == mL.OpenInterval())
+            x.eventDue = false;
+    if (r.replaces >= 0 && mL.dbs[static_cast<std::size_t>(r.replaces)].replacementPending) {
+        // The replacement the service could not meet before comes with this upload.
+        DbRec& old = mL.dbs[static_cast<std::size_t>(r.replaces)];
+        old.replacementPending = false;
+        old.retiredAt = mL.OpenInterval();
+        old.eventsBefore = MarkEvents();
+        old.replacedEventDue = true;
+    }
     r.reportedFailed = r.needsUpload = r.badPending = false;
     r.hostFault = false;
     if (!mCopiesMount.empty()) {
@@ -427,7 +443,8 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
     }
     // A damaged last-good copy that is its database's only one is now a starting copy.
     for (auto& x : mL.damaged) {
-        if (x.db != d || x.eventChecked || x.eventDue || r.uploadInterval > x.flippedAt) continue;
+        if (x.db != d || x.gone || x.eventChecked || x.eventDue || r.uploadInterval > x.flippedAt)
+            continue;
         x.eventDue = OnlyDamagedCopy(x);
         x.eventChecked = !x.eventDue;  // another copy may serve as the start: nothing to say
         x.dueAt = mL.OpenInterval();
@@ -716,7 +733,7 @@ void Server::Close(std::uint64_t end, bool early) {
     rec.end = end;
     for (std::size_t d = 0; d < mL.dbs.size(); ++d) {
         const DatabaseModel& m = *mL.dbs[d].model;
-        if (mL.dbs[d].known && !mL.dbs[d].retired)
+        if (mL.Held(static_cast<int>(d)))
             rec.states[static_cast<int>(d)] = StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages());
     }
     mL.intervals.push_back(rec);
@@ -829,7 +846,7 @@ void Server::Step() {
 bool Server::NothingToPublish() const {
     bool any = false;
     for (const DbRec& r : mL.dbs) {
-        if (r.retired) continue;
+        if (r.retired && !r.replacementPending) continue;
         if (!r.reportedFailed && !r.needsUpload) return false;
         any = true;
     }
@@ -1035,7 +1052,9 @@ void Server::Final() {
     // Databases the service failed get their new upload, and an interval shows them back.
     for (int extra = 0; extra < 3; ++extra) {
         TakeNotices(false);
-        bool owed = false;
+        // A quiet interval's folder was not waited for: the service may still be making it,
+        // and the next interval's folder shows it done.
+        bool owed = mLastQuiet;
         for (const auto& r : mL.dbs)
             owed = owed || (!r.retired && (r.needsUpload || r.reportedFailed));
         if (!owed) break;

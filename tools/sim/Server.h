@@ -63,8 +63,11 @@ struct ServerOptions {
     int timeoutSecs = 120;      // for an interval, counted from the service's last start
     double patienceSecs = 120;  // for a call
     bool markers = false;       // "@what" lines before each step, for the soak to aim at
-    bool keepGoing = false;     // go on after an interval that did not complete
-    bool stopAtEnd = false;     // stop the service at the end and look for leftovers
+    // The service's system log (its standard error): event records no hub took, such as
+    // those of a restarted service before the server registered again. Empty: none.
+    std::string systemLog;
+    bool keepGoing = false;  // go on after an interval that did not complete
+    bool stopAtEnd = false;  // stop the service at the end and look for leftovers
     // The real world (tools/sim/RealWorld.h): the classes on, and the chance per interval of
     // each.
     std::set<RealWorld> realWorld;
@@ -141,8 +144,11 @@ private:
     void FlipByte();
     void CheckRealWorld(int k);
     bool OnlyDamagedCopy(const Ledger::Damaged& x);
-    bool EventSince(std::size_t from, std::uint32_t expected,
+    // Whether the service reported the event since `from`, to the hub or (no hub taking it)
+    // to its system log; waits a few seconds for it.
+    bool EventSince(const EventMark& from, std::uint32_t expected,
                     const std::vector<std::string>& names);
+    EventMark MarkEvents();
 
     // By index: the ledger's records move when files are added during a call.
     std::int32_t AnnounceLog(std::size_t idx, const std::string& uuid);

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -60,18 +62,6 @@ std::string HeaderUuid(const std::string& path) {
     return UuidString(u);
 }
 
-std::uint32_t FileCrc32c(const std::string& path, std::uint64_t& size) {
-    std::ifstream in(path, std::ios::binary);
-    std::uint32_t crc = 0;
-    size = 0;
-    char buf[65536];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        crc = Mirel::Format::Crc32c(buf, static_cast<std::size_t>(in.gcount()), crc);
-        size += static_cast<std::uint64_t>(in.gcount());
-    }
-    return crc;
-}
-
 }  // namespace
 
 bool Server::RealRoll(RealWorld c, double scale) {
@@ -84,12 +74,43 @@ void Server::Happened(RealWorld c, const std::string& what) {
     Journal(std::string("real-world\t") + RealWorldName(c) + "\t" + what);
 }
 
-bool Server::EventSince(std::size_t from, std::uint32_t expected,
+EventMark Server::MarkEvents() {
+    EventMark m;
+    {
+        std::lock_guard<std::mutex> g(mNoticeM);
+        m.hub = mEvents.size();
+    }
+    struct stat st;
+    if (!mO.systemLog.empty() && ::stat(mO.systemLog.c_str(), &st) == 0)
+        m.systemLog = static_cast<std::uint64_t>(st.st_size);
+    return m;
+}
+
+bool Server::EventSince(const EventMark& from, std::uint32_t expected,
                         const std::vector<std::string>& names) {
-    std::lock_guard<std::mutex> g(mNoticeM);
-    for (std::size_t i = from; i < mEvents.size(); ++i)
-        if (expect::EventMatches(expected, mEvents[i].first, mEvents[i].second, names)) return true;
-    return false;
+    // A record no hub took (a restarted service reports before the server registers again)
+    // is in the system log: "... [0x41000332] <its texts in words>".
+    auto inSystemLog = [&] {
+        std::ifstream in(mO.systemLog);
+        if (!in || !in.seekg(static_cast<std::streamoff>(from.systemLog))) return false;
+        char code[16];
+        std::snprintf(code, sizeof code, "[0x%08x]", expected);
+        for (std::string line; std::getline(in, line);) {
+            if (expected != 0 && line.find(code) == std::string::npos) continue;
+            if (expect::EventMatches(0, 0, {line}, names)) return true;
+        }
+        return false;
+    };
+    // The service sends its event records from a thread of their own, in order, and does not
+    // wait for them: one just reported may still be on its way.
+    std::unique_lock<std::mutex> g(mNoticeM);
+    auto found = [&] {
+        for (std::size_t i = from.hub; i < mEvents.size(); ++i)
+            if (expect::EventMatches(expected, mEvents[i].first, mEvents[i].second, names))
+                return true;
+        return !mO.systemLog.empty() && inSystemLog();
+    };
+    return mNoticeCv.wait_for(g, std::chrono::seconds(5), found);
 }
 
 // (3) Two databases uploaded into one folder.
@@ -121,16 +142,14 @@ void Server::Recreate() {
     old.retired = true;
     old.retiredAt = mL.OpenInterval();
     std::string oldUuid = old.model->UuidText();
+    r.replaces = d;
     mL.dbs.push_back(std::move(r));
     mSaved.push_back(0);
     int n = static_cast<int>(mL.dbs.size()) - 1;
     Happened(RealWorld::kRecreate,
              mL.DbLabel(d) + " dropped; " + mL.DbLabel(n) + " created under its name");
-    {
-        std::lock_guard<std::mutex> g(mNoticeM);
-        mL.dbs[static_cast<std::size_t>(d)].eventsBefore = mEvents.size();
-        mL.dbs[static_cast<std::size_t>(d)].replacedEventDue = true;
-    }
+    mL.dbs[static_cast<std::size_t>(d)].eventsBefore = MarkEvents();
+    mL.dbs[static_cast<std::size_t>(d)].replacedEventDue = true;
     Upload(n, "a new database under an old name");
 }
 
@@ -337,8 +356,31 @@ void Server::UnmountCopies() {
             r.needsUpload = true;
             r.hostFault = true;
             if (!r.reportedFailed) r.badPending = false;
+            // It was to take a dropped database's name: unless the service met it (and
+            // listed the dropped one as replaced), the dropped one stays under the name.
+            if (r.replaces >= 0) {
+                DbRec& old = mL.dbs[static_cast<std::size_t>(r.replaces)];
+                if (old.retired && old.known &&
+                    !ReadFailedList(mO.backup).count(old.model->UuidText())) {
+                    old.replacementPending = true;
+                    old.replacedEventDue = false;
+                    // Its state since the drop, in the intervals closed meanwhile too.
+                    const DatabaseModel& m = *old.model;
+                    for (IntervalRec& rec : mL.intervals)
+                        if (rec.k >= old.retiredAt)
+                            rec.states[r.replaces] =
+                                StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages());
+                    mR.Say("real-world xdev: " + mL.DbLabel(r.replaces) +
+                           " stays under its name until the new database is uploaded again");
+                }
+            }
         }
     }
+    // So do the files a hostile call named there: they are not the service's to keep.
+    const std::string under = mCopiesMount + "/";
+    mTargets.erase(std::remove_if(mTargets.begin(), mTargets.end(),
+                                  [&](const Target& t) { return t.path.rfind(under, 0) == 0; }),
+                   mTargets.end());
     ::umount2(mCopiesMount.c_str(), MNT_DETACH);
     mR.Say("real-world xdev: the tmpfs on Copies/ is gone again");
     mCopiesMount.clear();
@@ -397,16 +439,10 @@ void Server::FlipByte() {
     DatabaseModel::FlipBit(path, pageSize * (1 + Rand(pages)) + Rand(pageSize),
                            static_cast<int>(Rand(8)));
     Ledger::Damaged x;
-    x.path = path;
-    x.dev = st.st_dev;
-    x.ino = st.st_ino;
-    x.crc32c = FileCrc32c(path, x.size);
+    if (!RecordChangedFile(path, x)) return;
     x.db = d;
     x.flippedAt = mL.OpenInterval() - 1;
-    {
-        std::lock_guard<std::mutex> g(mNoticeM);
-        x.eventsBefore = mEvents.size();
-    }
+    x.eventsBefore = MarkEvents();
     mL.damaged.push_back(x);
     mL.dbs[static_cast<std::size_t>(d)].hostFault = true;
     Happened(RealWorld::kBitRot,
@@ -431,11 +467,18 @@ void Server::CheckRealWorld(int k) {
     std::error_code ec;
     for (const auto& f : ListLastGood(mO.backup))
         for (fs::recursive_directory_iterator it(f.path, ec), end; !ec && it != end;
-             it.increment(ec)) {
-            struct stat st;
-            if (::lstat(it->path().c_str(), &st) == 0 && mL.DamagedInode(st.st_dev, st.st_ino))
-                held = true;
-        }
+             it.increment(ec))
+            held |= mL.DamagedFile(it->path().string()) != nullptr;
+    // A changed file that is nowhere any more is forgotten: its inode number may come again.
+    std::vector<bool> present(mL.damaged.size());
+    for (fs::recursive_directory_iterator it(mO.backup, ec), end; !ec && it != end;
+         it.increment(ec))
+        if (it->symlink_status(ec).type() == fs::file_type::regular)
+            for (std::size_t i = 0; i < mL.damaged.size(); ++i)
+                present[i] =
+                    present[i] || (!mL.damaged[i].gone && IsChangedFile(mL.damaged[i], it->path()));
+    for (std::size_t i = 0; i < mL.damaged.size(); ++i)
+        mL.damaged[i].gone = mL.damaged[i].gone || !present[i];
     bool recent = false;
     for (const auto& x : mL.damaged) recent |= k - x.flippedAt <= 2;
     if (held && recent) {
@@ -482,9 +525,8 @@ bool Server::OnlyDamagedCopy(const Ledger::Damaged& x) {
     for (const auto& f : ListLastGood(mO.backup))
         for (fs::recursive_directory_iterator it(f.path, ec), end; !ec && it != end;
              it.increment(ec)) {
-            struct stat st;
-            if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-            bool same = st.st_dev == x.dev && st.st_ino == x.ino;
+            if (it->symlink_status(ec).type() != fs::file_type::regular) continue;
+            bool same = IsChangedFile(x, it->path().string());
             if (!same && mL.DbOf(HeaderUuid(it->path().string())) == x.db) return false;
             any |= same;
         }

@@ -127,14 +127,25 @@ std::vector<int> Candidates(const Ledger& l, const LastGoodFolder& f) {
         if (f.exact ? i.end == f.utc : i.end - i.end % kMinute == f.utc) out.push_back(i.k);
     return out;
 }
+
+// Of two intervals ending in one minute, the folder named by the minute is the first's that
+// has a folder: the first may have none (quiet, or every database failed). The exact end
+// in its manifest says which; the copies are judged against that interval after all.
+int FolderInterval(const Ledger& l, const LastGoodFolder& f) {
+    auto c = Candidates(l, f);
+    if (c.empty()) return 0;
+    if (c.size() > 1) {
+        const std::uint64_t end = ReadManifestLines(f.path).intervalEnd;
+        for (int k : c)
+            if (l.Interval(k)->end == end) return k;
+    }
+    return c.front();
+}
 }  // namespace
 
 int NewestInterval(const Ledger& ledger) {
     auto folders = ListLastGood(ledger.backup);
-    if (folders.empty()) return 0;
-    auto c = Candidates(ledger, folders.back());
-    // Of two intervals ending in one minute, the folder named by the minute is the first's.
-    return c.empty() ? 0 : c.front();
+    return folders.empty() ? 0 : FolderInterval(ledger, folders.back());
 }
 
 std::map<std::string, SetAside> ReadRejected(const std::string& backup) {
@@ -223,8 +234,6 @@ std::vector<Checker::Copy> Checker::ReadFolder(const std::string& folder) {
         struct stat st;
         std::string key;
         if (::lstat(c.path.c_str(), &st) == 0) {
-            c.dev = st.st_dev;
-            c.ino = st.st_ino;
             std::ostringstream k;
             k << st.st_dev << ":" << st.st_ino << ":" << st.st_size << ":" << st.st_mtim.tv_sec
               << "." << st.st_mtim.tv_nsec << ":" << st.st_ctim.tv_sec << "." << st.st_ctim.tv_nsec;
@@ -253,7 +262,7 @@ std::string Checker::Where(const FileRec& f) const {
 bool Checker::CheckCopy(const Copy& c, int interval, const std::string& where, bool newest,
                         const LastGoodFolder& folder) {
     ++mCopies;
-    if (const Ledger::Damaged* x = mL.DamagedInode(c.dev, c.ino)) {
+    if (const Ledger::Damaged* x = mL.DamagedFile(c.path)) {
         // Bytes the host changed: no manifest may certify them; otherwise not the service's
         // doing (ibsdb verify and restore are checked on them elsewhere).
         if (ManifestCertifies(ReadManifestLines(folder.path), c.path.substr(folder.path.size() + 1),
@@ -331,7 +340,7 @@ bool Checker::CheckCopy(const Copy& c, int interval, const std::string& where, b
 bool Checker::EveryDatabaseFailed() const {
     bool any = false;
     for (const DbRec& r : mL.dbs) {
-        if (r.retired) continue;
+        if (r.retired && !r.replacementPending) continue;
         if (!r.reportedFailed && !r.needsUpload) return false;
         any = true;
     }
@@ -361,7 +370,7 @@ void Checker::CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& co
         if (!line.empty() && line[0] != '#') lines.push_back(Split(line, '\t'));
     for (const auto& c : copies) {
         // Bytes the host changed are judged by CheckCopy: the line must not fit them.
-        if (!c.file.ok || mL.DamagedInode(c.dev, c.ino)) continue;
+        if (!c.file.ok || mL.DamagedFile(c.path)) continue;
         std::string rel = c.path.substr(f.path.size() + 1);
         std::string base = fs::path(c.path).filename().string();
         // "database <TAB> path <TAB> fields...", as docs/formats.md has it.
@@ -418,8 +427,10 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
             continue;
         }
         auto copies = ReadFolder(f.path);
-        // Two intervals ending in one minute: the folder is the one whose states it holds.
-        int interval = cands.front();
+        // Two intervals ending in one minute: the folder is the one whose states it holds
+        // (its manifest's end decides a tie: an idle database is the same state in both).
+        const int recorded = FolderInterval(mL, f);
+        int interval = recorded;
         if (cands.size() > 1) {
             std::size_t best = 0;
             for (int c : cands) {
@@ -430,7 +441,7 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
                     auto s = d >= 0 ? r->states.find(d) : r->states.end();
                     if (s != r->states.end() && s->second == cp.file.state) ++match;
                 }
-                if (match > best) {
+                if (match > best || (match == best && c == recorded)) {
                     best = match;
                     interval = c;
                 }
@@ -440,7 +451,7 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         std::string where = f.name + ", interval " + std::to_string(interval);
         for (const auto& c : copies) {
             bool judged = CheckCopy(c, interval, where, newest, f);
-            const Ledger::Damaged* rot = judged ? nullptr : mL.DamagedInode(c.dev, c.ino);
+            const Ledger::Damaged* rot = judged ? nullptr : mL.DamagedFile(c.path);
             int d = rot ? rot->db : c.file.ok ? mL.DbOf(c.file.state.uuid) : -1;
             if (d < 0) continue;
             if (++seen[interval][d] == 2)
@@ -459,7 +470,9 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         }
         if (newest) CheckManifest(f, copies);
     }
-    if (newestInterval != k) {
+    // An interval whose every database failed has nothing to publish: no folder is made
+    // (the older ones still hold the newest good copies, checked below).
+    if (newestInterval != k && !(newestInterval < k && EveryDatabaseFailed())) {
         mR.Fail("missing", "the newest last-good folder " + folders.back().name +
                                " does not stand for interval " + std::to_string(k));
         Account(k - 1, false);
@@ -519,6 +532,19 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         int d = mL.DbOf(uuid);
         if (d < 0) continue;
         const DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
+        if (r.retired && !r.replacementPending) {
+            // A database replaced under its file name stays listed (its logs are refused);
+            // the new upload under the name is another database's. One that was failing
+            // when it was dropped keeps the number it failed with.
+            bool failing = r.reportedFailed || r.badPending || r.needsUpload;
+            if (r.known && !failing && expect::kReplacedDatabaseLog != 0 &&
+                number != expect::kReplacedDatabaseLog &&
+                mReported.insert("failed-list:" + uuid).second)
+                mR.Fail("folder", "Failed.tsv lists the replaced " + mL.DbLabel(d) + " with " +
+                                      std::to_string(number) + ", expected " +
+                                      std::to_string(expect::kReplacedDatabaseLog));
+            continue;
+        }
         if (!r.reportedFailed && !r.badPending && r.known && r.uploadInterval < k)
             mR.Fail("folder", "Failed.tsv lists " + mL.DbLabel(d) + " (" + std::to_string(number) +
                                   ") after its new upload was taken");

@@ -67,7 +67,6 @@ private:
         std::string path;
         DbFile file;
         bool held = false;  // its manifest line says held: a failed database's newest good copy
-        std::uint64_t dev = 0, ino = 0;
     };
     std::vector<Copy> ReadFolder(const std::string& folder);
     void CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& copies);
