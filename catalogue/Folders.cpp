@@ -128,32 +128,6 @@ bool IBSMgr::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalP
     return true;
 }
 
-namespace {
-// The service's own temporary files in the backup folder (".ibs-<pid>-<n>.tmp", of State.tsv,
-// Unwritten.tsv) that a process killed while writing left behind: only one instance runs,
-// so one of another process id is no one's any more.
-void RemoveStaleTempFiles(const std::string& root) {
-    std::vector<Mirel::Os::DirEntry> entries;
-    if (Mirel::Os::ListDir(root, entries) != 0) return;
-    const std::string mine = ".ibs-" + std::to_string(::getpid()) + "-";
-    for (const auto& e : entries) {
-        const std::string& n = e.name;
-        if (n.size() < 10 || n.compare(0, 5, ".ibs-") != 0 ||
-            n.compare(0, mine.size(), mine) == 0 || n.compare(n.size() - 4, 4, ".tmp") != 0)
-            continue;
-        const std::string middle = n.substr(5, n.size() - 9);  // "<pid>-<n>"
-        const std::size_t dash = middle.find('-');
-        if (dash == 0 || dash == std::string::npos || dash + 1 == middle.size() ||
-            middle.find_first_not_of("0123456789-") != std::string::npos ||
-            middle.find('-', dash + 1) != std::string::npos)
-            continue;
-        const std::string path = root + "/" + n;
-        if (!Mirel::Os::Stat(path).isFile) continue;
-        const int rc = Mirel::Os::DeleteFile(path);
-        IBS_DEBUG("SetupFolders: left-over temporary file " << path << " removed, result " << rc);
-    }
-}
-}  // namespace
 
 bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
     int error = 0;
@@ -208,7 +182,6 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
                 name.substr(IBS_Config::sLastGoodFolderPrefix.size() + 1));
         }
         const std::string root = Trimmed(mBackupFolder.GetPath().Native());
-        RemoveStaleTempFiles(root);
         mState.SetFolder(root, newest, newestEnd);
     } else if (error == Mirel::kErrCrossDevice && !elsewhere.empty()) {
         mState.SetFolder(std::string(), std::string(), 0);
