@@ -128,7 +128,6 @@ bool IBSMgr::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalP
     return true;
 }
 
-
 bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
     int error = 0;
     Mirel::LockReentrant g(mLock);
