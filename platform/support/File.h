@@ -11,9 +11,8 @@ namespace Mirel {
 // A file by path, with an optional open descriptor. Operations return an Error and also
 // keep it as the file's last error (GetError).
 //
-// "Locked" is the read-only state: the write bits are cleared, as Windows' read-only
-// attribute would be. Root ignores it, so tests reach the locked-file failure paths
-// through the fault seam.
+// "Locked" is the read-only state: the write bits are cleared. Root ignores it, so tests
+// reach the locked-file failure paths through the fault seam.
 class File {
 public:
     static constexpr std::size_t kDefaultCopyBufferSize = 1 << 20;
