@@ -410,7 +410,7 @@ TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
     Upload(kA, 10);
     ASSERT_EQ(Log(kA), 0);
     Close();
-    const std::string own = ".ibs-" + std::to_string(::getpid()) + "-7.tmp";
+    const std::string own = ".ibs-" + std::to_string(::getpid()) + "-999999999.tmp";
     const std::vector<std::string> stale = {".ibs-4194999-2.tmp", "Failed.tsv.tmp"};
     const std::vector<std::string> kept = {own, ".ibs-notes.tmp", ".ibs-12-x.tmp", "plan.tmp"};
     for (const auto& name : stale) testutil::WriteFile(backup() + "/" + name, "half a list");

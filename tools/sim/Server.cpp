@@ -1084,7 +1084,14 @@ void Server::Final() {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        for (const auto& l : FindLeftovers(mL, false)) mR.Fail("leftover", l);
+        // The ORB goes before the process ends: its last writes (the state file) may still be
+        // under way. A leftover is what is still there once they had time to finish.
+        std::vector<std::string> left = FindLeftovers(mL, false);
+        for (auto t1 = Clock::now(); !left.empty() && Since(t1) < 5;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            left = FindLeftovers(mL, false);
+        }
+        for (const auto& l : left) mR.Fail("leftover", l);
     }
 }
 
