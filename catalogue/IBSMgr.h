@@ -152,7 +152,7 @@ public:
     void MoveInvalidRedo(const Mirel::UniversalPath& path, bool report,
                          std::int32_t reason = Mirel::kErrInvalidFile);
     static bool IsRedoFolderName(const Mirel::unistring& name);
-    // The end of the newest interval that is published or started (0: none).
+    // The end of the newest interval announced, started or published (0: none).
     std::uint64_t PassedIntervalEnd();
 
     // Interval cycle (scheduler/).

@@ -43,14 +43,15 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
         if (e.OK()) {
             Mirel::LockReentrant g(mLock);
             if (!mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
-            // The cycle never goes back: an end at or before what is published or started
-            // would make an interval nothing ever finishes (the server's clock went back).
-            // The same end again is the same interval, announced twice.
+            // The cycle never goes back: an end at or before an interval already announced
+            // would make an interval nothing ever finishes, or one before the logs its own
+            // logs continue (the server's clock went back). The same end again is the same
+            // interval, announced twice.
             const std::uint64_t passed = PassedIntervalEnd();
             if (doneUTC <= passed && mIntervals.find(doneUTC) == mIntervals.end()) {
                 IBS_DEBUG_WIDE(u"RedoLogIsReady: interval-done file ends at "
-                               << doneUTC << u", not after " << passed
-                               << u" (published or started): " << path.GetUserEntryFormat());
+                               << doneUTC << u", not after " << passed << u" (announced before): "
+                               << path.GetUserEntryFormat());
                 ReportEvent(0x41000334, path.GetUserEntryFormat(),
                             Mirel::unistring::NumToString(doneUTC),
                             Mirel::unistring::NumToString(passed));
@@ -111,8 +112,10 @@ std::uint64_t IBSMgr::PassedIntervalEnd() {
     Mirel::LockReentrant g(mLock);
     std::uint64_t passed = mIntervalEnd.load();
     if (passed == kOpenInterval) passed = 0;
+    // An interval announced and not started yet counts too: its logs were written before
+    // any later one's, and an interval ending before it would come first.
     for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it)
-        if (it->first != kOpenInterval && !it->second.backup.IsClear()) {
+        if (it->first != kOpenInterval) {
             passed = std::max(passed, it->first);
             break;
         }

@@ -110,13 +110,21 @@ bool IBSMgr::StartInterval(bool& fatal) {
             X.detached = false;
             return true;
         };
-        // A copy found damaged while it was copied is left out and the choice made again.
+        // A copy found damaged while it was copied is left out and the choice made again. A
+        // database that failed in an earlier choice keeps that failure: chosen again without
+        // the upload it could not move, it would fail for want of a copy (10711), and a
+        // restart would take that upload for a state older than the failure.
+        auto fail = [&](const Mirel::unistring& uuid, std::int32_t number) {
+            failed.emplace(uuid, number);
+            refused.insert(uuid);
+        };
         bool again = true;
         for (int pass = 0; again && pass < 3 && !fatal; ++pass) {
             again = false;
             const std::vector<IntervalPlan::Choice> choices =
                 IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused);
-            replaced.clear();
+            // A replacement found in an earlier choice stays (its old database is refused now
+            // and claims nothing any more), and is reported once the failure is recorded.
             auto writtenAt = [](const Mirel::UniversalPath& upload) {
                 return Mirel::Os::Stat(upload.Native()).mtimeUs;
             };
@@ -143,7 +151,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                         Y.file.Clear();
                         Y.file.uuid = c.uuid;
                     }
-                    failed[c.uuid] = Mirel::kErrReplaced;
+                    fail(c.uuid, Mirel::kErrReplaced);
                     continue;
                 }
                 if (c.lg != 0 && c.source != Source::kUpload && c.source != Source::kOldUpload &&
@@ -165,7 +173,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                         IBS_DEBUG_WIDE(
                             u"**StartInterval: item in interval, but no upload and no progress: "
                             << c.uuid << u", err " << c.failure);
-                        failed[c.uuid] = c.failure;
+                        fail(c.uuid, c.failure);
                     }
                     continue;
                 }
@@ -260,7 +268,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 const std::int32_t number = Mirel::kErrCopyFailed;
                 IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
                                << c.uuid << u", err " << number);
-                failed[c.uuid] = number;
+                fail(c.uuid, number);
             }
         }
         if (!fatal) C.placed = true;

@@ -68,7 +68,7 @@ const std::map<std::uint32_t, EventKind>& Wording() {
         {0x41000334,
          {LOG_WARNING,
           "The interval-done file %1 ends at %2, not after the interval ending %3 that is "
-          "already published or started (did the server's clock go back?); it was set aside."}},
+          "already announced (did the server's clock go back?); it was set aside."}},
         {0x41000333,
          {LOG_WARNING,
           "The last-good copy %1 does not match its manifest (%2): it does not start an "

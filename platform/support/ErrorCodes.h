@@ -32,7 +32,7 @@ enum ErrorNumber : int {
     // A last-good copy whose bytes do not match its manifest line, or that has none to check
     // them against: never a starting copy. A database with no other copy fails with it.
     kErrCopyDamaged = 10727,
-    // An interval-done file that ends at or before an interval already published or started
+    // An interval-done file that ends at or before an interval already announced
     // (the server's clock went back): set aside, the open interval keeps its logs.
     kErrStaleIntervalDone = 10728,
 

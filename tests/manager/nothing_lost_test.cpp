@@ -97,6 +97,46 @@ TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNev
     ExpectEveryFolderExact();
 }
 
+// The start chooses again when a copy it made turns out damaged: a database that failed in
+// the first choice (its upload could not be moved) keeps that failure, not a later "no copy"
+// (10711), which would let a restart take its upload, its only copy, for an older state.
+TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    std::string folder;
+    Newest(&folder);
+    {
+        const std::string copy = backup() + "/" + folder + "/1111.vdb";
+        std::string bytes = testutil::ReadFile(copy);
+        bytes[700] = static_cast<char>(bytes[700] ^ 0x04);
+        testutil::WriteFile(copy, bytes);
+    }
+    const std::string upload = WriteDb(backup() + "/Copies/ub/b.vdb", kB, 20);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
+    msns[kB] = 20;
+    ASSERT_EQ(Log(kB), 0);
+    ASSERT_EQ(Log(kA), 0);
+    {
+        // A's copy is made (not linked) at the start and found damaged there; B's upload
+        // cannot leave Copies/.
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress/*",
+                           Mirel::kErrTooManyFiles, 1);
+        Mirel::Faults::Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
+        Close();
+    }
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrCopyFailed);
+    ASSERT_TRUE(Restart());
+    mgr->ScanFullBackupDB();
+    EXPECT_TRUE(testutil::IsFile(upload)) << "B's only copy was deleted";
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
+    msns[kB] = 20;
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    EXPECT_EQ(Newest()[kB], 21u);
+}
+
 TEST_F(NothingLostTest, TwoUploadsInOneFolderAreBothKept) {
     const std::string a = WriteDb(backup() + "/Copies/both/a.vdb", kA, 10);
     const std::string b = WriteDb(backup() + "/Copies/both/sub/b.vdb", kB, 20);

@@ -189,3 +189,28 @@ TEST_F(PromisesTest, AnUploadFoundAfterARestartStandsInForADamagedCopyOfItsState
     EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u) << "no starting copy was found";
 }
+
+// The clock steps back while an interval is closed but not yet started: an interval-done file
+// that ends before that interval's end (though after what is published) is stale too. Taken,
+// it would make an interval before the one whose logs its own logs continue.
+TEST_F(PromisesTest, AnIntervalDoneFileBeforeAnIntervalNotYetStartedIsRefused) {
+    Events events;
+    Upload(kA, 1000);
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t published = Close();
+    const std::uint64_t before = clock;
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t closed = Close(false);  // announced, not started
+    const std::uint64_t stale = before + 500;
+    ASSERT_LT(published, stale);
+    ASSERT_LT(stale, closed);
+    const std::string done =
+        WriteDone(backup() + "/Changes/Redo_" + std::to_string(stale - 2), stale, {});
+    EXPECT_EQ(mgr->RedoLogIsReady(U(done), u"", true), Mirel::kErrStaleIntervalDone);
+    EXPECT_EQ(events.Count(0x41000334), 1);
+    SettleWithRetries();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1002u);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u);
+}

@@ -441,8 +441,10 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
         r.badInterval = mL.OpenInterval();
         r.badLog = "log " + g.path + " is invalid";
     }
-    // A damaged last-good copy that is its database's only one is now a starting copy.
+    // A damaged last-good copy that is its database's only one is now a starting copy (not
+    // when the log was refused: nothing starts from the copy of a failed database).
     for (auto& x : mL.damaged) {
+        if (!mL.files[idx].accepted || Failing(d)) break;
         if (x.db != d || x.gone || x.eventChecked || x.eventDue || r.uploadInterval > x.flippedAt)
             continue;
         x.eventDue = OnlyDamagedCopy(x);
