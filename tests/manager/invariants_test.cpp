@@ -164,6 +164,9 @@ public:
             uploads.push_back(u);
             ++d.uploads;
             whole[d.key][d.msn] = State{d.msn, d.pages};
+            // A newer upload in the same interval stands in for one whose first log failed.
+            for (Held& h : held)
+                if (h.key == d.key && h.end == 0) h.checked = true;
         }
         return ok;
     }
