@@ -240,6 +240,8 @@ void IBSMgr::ClearFolders() {
     // A retry was for this folder's interval; the next folder starts without one.
     RetrySucceeded();
     mFoldersReady.store(0);
+    mKeptDonePath.Clear();
+    mKeptDoneEnd = 0;
     mNamedFolder.Clear();
     mBackupFolder.Clear();
     mLastGoodFolder.Clear();

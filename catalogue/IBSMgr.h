@@ -274,6 +274,11 @@ private:
     // Uploads of failed databases the scan left for their announcement: once another upload
     // of the database is accepted, they are older states and go.
     std::map<Mirel::unistring, std::set<Mirel::UniversalPath>> mLeftUploads;
+    // The newest interval, dropped with nothing to publish (every database failed), whose
+    // interval-done file stays until a later interval starts: after a restart it still says
+    // how far the cycle went, so a stale interval-done file is refused.
+    Mirel::UniversalPath mKeptDonePath;
+    std::uint64_t mKeptDoneEnd = 0;
     Mirel::Mutex mFailedLock;
     std::map<std::string, std::string> mUnwritten;  // in-progress path -> "ino size mtime"
     Mirel::Mutex mUnwrittenLock;

@@ -119,7 +119,8 @@ std::uint64_t IBSMgr::PassedIntervalEnd() {
             passed = std::max(passed, it->first);
             break;
         }
-    return passed;
+    // So does one dropped with nothing to publish, whose interval-done file is kept.
+    return std::max(passed, mKeptDoneEnd);
 }
 
 bool IBSMgr::IsRedoFolderName(const Mirel::unistring& name) {

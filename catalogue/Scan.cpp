@@ -138,6 +138,8 @@ void IBSMgr::ScanFullBackupDB() {
                    << mBackupFolder.GetPath().GetUserEntryFormat());
     ClearIntervals();
     mLeftUploads.clear();
+    mKeptDonePath.Clear();
+    mKeptDoneEnd = 0;
     mIntervalEnd.store(0);
     AddInterval(Mirel::UniversalPath(), kOpenInterval, nullptr);
 

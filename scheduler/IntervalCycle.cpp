@@ -74,6 +74,7 @@ void IBSMgr::CheckIntervals() {
             candidate = std::next(found);
             if (found->second.backup.IsClear()) {
                 // Nothing of it is to be published: the server's failure marks go with it.
+                bool empty = false;
                 {
                     Mirel::LockReentrant il(found->second.lock);
                     auto& dbs = found->second.databases;
@@ -82,8 +83,17 @@ void IBSMgr::CheckIntervals() {
                                     !d->second.owned
                                 ? dbs.erase(d)
                                 : std::next(d);
+                    empty = dbs.empty();
                 }
-                DeleteIntervalIfEmpty(found->second.donePath, mIntervalEnd.load());
+                if (empty && (candidate == mIntervals.end() || candidate->first == kOpenInterval)) {
+                    // The newest interval keeps its interval-done file until a later one
+                    // starts: no folder says how far the cycle went.
+                    mKeptDonePath = found->second.donePath;
+                    mKeptDoneEnd = found->first;
+                    DeleteInterval(found->first);
+                } else {
+                    DeleteIntervalIfEmpty(found->second.donePath, mIntervalEnd.load());
+                }
             }
         } else {
             candidate = found;

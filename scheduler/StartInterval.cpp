@@ -51,6 +51,13 @@ bool IBSMgr::StartInterval(bool& fatal) {
     if (current == mIntervals.end() || !current->second.backup.IsClear()) return false;
     const std::uint64_t key = current->first;
     Interval& C = current->second;
+    if (mKeptDoneEnd != 0 && mKeptDoneEnd < key) {
+        // A later interval says how far the cycle went now; the scan must not meet the kept
+        // one before it after a restart.
+        DeleteIntervalIfEmpty(mKeptDonePath, mKeptDoneEnd);
+        mKeptDonePath.Clear();
+        mKeptDoneEnd = 0;
+    }
 
     FailedList failed;
     std::set<Mirel::unistring> refused;

@@ -1,6 +1,9 @@
 // The promises against a server that breaks its rules and a service that goes down at a bad
 // moment: a late log and a rebuilt catalogue, a check asked for during a folder change, an
 // interval-done file from a clock that stepped back.
+#include <filesystem>
+
+#include "platform/framework/IBS_Config.h"
 #include "tests/manager/StepFixture.h"
 
 using Mirel::unistring;
@@ -213,4 +216,45 @@ TEST_F(PromisesTest, AnIntervalDoneFileBeforeAnIntervalNotYetStartedIsRefused) {
     ASSERT_EQ(Log(kA), 0);
     Close();
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u);
+}
+
+// Every database fails in an interval: it publishes nothing, and no folder says how far the
+// cycle went. After a restart, an interval-done file from a clock that went back, ending
+// before that interval, is still stale.
+TEST_F(PromisesTest, AnIntervalThatPublishedNothingStillBoundsTheClockAfterARestart) {
+    Upload(kA, 1000);
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t published = Close();
+    const std::uint64_t before = clock;
+    {
+        std::string bad = testutil::WriteLog(Redo(), "bad.vrl", kA, 1001, 1002, clock += 1000);
+        std::string bytes = testutil::ReadFile(bad);
+        bytes[128 + 16 + 5] = static_cast<char>(bytes[128 + 16 + 5] ^ 1);
+        testutil::WriteFile(bad, bytes);
+        ASSERT_EQ(mgr->RedoLogIsReady(U(bad), U(kA), true), 0);
+    }
+    const std::uint64_t empty = Close();
+    ASSERT_NE(mgr->GetDatabaseError(U(kA)), 0);
+    ASSERT_EQ(Folders(), 1) << "the interval whose every database failed got a folder";
+    Rebuild();
+    SettleWithRetries();
+    const std::uint64_t stale = before + 500;
+    ASSERT_LT(published, stale);
+    ASSERT_LT(stale, empty);
+    const std::string done =
+        WriteDone(backup() + "/Changes/Redo_" + std::to_string(stale - 2), stale, {});
+    EXPECT_EQ(mgr->RedoLogIsReady(U(done), u"", true), Mirel::kErrStaleIntervalDone);
+    // The cycle goes on: the new upload's interval publishes, and the kept file goes.
+    Upload(kA, 2000);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 2001u);
+    bool kept = false;
+    for (const auto& e : std::filesystem::directory_iterator(backup() + "/Changes")) {
+        std::uint64_t end = 0;
+        Talon::IBS_Config::GetIncrementalIntervalDone(
+            Mirel::UniversalPath::Folder(e.path().string()), end, nullptr);
+        kept |= end == empty;
+    }
+    EXPECT_FALSE(kept) << "the interval-done file that published nothing outlived a later one";
 }

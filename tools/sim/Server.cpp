@@ -341,6 +341,8 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
     }
     r.known = true;
     r.uploadInterval = mL.OpenInterval();
+    // An upload whose first log failed is no newest good copy once a newer one comes.
+    if (r.heldInterval == mL.OpenInterval()) r.heldInterval = 0;
     // Its logs of this interval come before the upload: the interval starts from the upload,
     // and a changed last-good copy is no starting copy after all.
     for (auto& x : mL.damaged)

@@ -240,6 +240,8 @@ void Server::LateLog() {
     const IntervalRec* rec = mL.Interval(k);
     int d = PickDb(true);
     if (!rec || d < 0 || NewestInterval(mL) < k) return;
+    // A log that continues an upload of this interval cannot have ended before it.
+    if (mL.dbs[static_cast<std::size_t>(d)].uploadInterval > k) return;
     std::uint64_t from = k > 1 ? mL.Interval(k - 1)->end : rec->end - kMinute;
     std::uint64_t end = rec->end - Rand(std::min<std::uint64_t>(rec->end - from, kMinute));
     Happened(RealWorld::kLate, mL.DbLabel(d) + ", a log ending " + std::to_string(end) +
