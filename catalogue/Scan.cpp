@@ -85,18 +85,25 @@ bool IBSMgr::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring
                         IntervalMap::iterator current) {
     for (auto o = std::make_reverse_iterator(current); o != mIntervals.rend(); ++o) {
         if (o->second.backup.IsClear()) continue;
-        Mirel::LockReentrant ol(o->second.lock);
-        auto y = o->second.databases.find(uuid);
-        if (y == o->second.databases.end() || y->second.upload || y->second.file.path.IsClear())
-            continue;
-        Mirel::UniversalPath source = y->second.file.path;
-        source.SetAbsoluteFrom(o->second.backup.GetPath());
+        Mirel::UniversalPath source;
+        ManifestLine line;
+        {
+            // Never held while the current interval's lock is taken: the cycle takes the
+            // current one first.
+            Mirel::LockReentrant ol(o->second.lock);
+            auto y = o->second.databases.find(uuid);
+            if (y == o->second.databases.end() || y->second.upload || y->second.file.path.IsClear())
+                continue;
+            source = y->second.file.path;
+            source.SetAbsoluteFrom(o->second.backup.GetPath());
+            line = y->second.line;
+        }
         if (!Mirel::Os::SameObject(file.Native(), source.Native())) continue;
-        if (!y->second.line.known) return false;
+        if (!line.known) return false;
         Mirel::LockReentrant cl(current->second.lock);
         DatabaseItem& X = current->second.databases.at(uuid);
         X.mustCheck = true;
-        X.expect = y->second.line;
+        X.expect = line;
         X.checkFrom = source;
         X.checkInterval = o->first;
         return true;
