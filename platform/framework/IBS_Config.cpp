@@ -40,6 +40,8 @@ constexpr std::uint32_t kMaxDoneCount = 1u << 20;
 Error ReadDoneFile(const std::string& path, std::uint64_t& doneUTC, std::vector<unistring>* list) {
     Mirel::Os::Info info = Mirel::Os::Stat(path);
     if (!info.exists) return Error(Mirel::kErrPathNotFound);
+    // A FIFO, a socket or a device says nothing about the server's file: not invalid, not read.
+    if (!info.isFile && !info.isDir) return Error(Mirel::kErrNotAFile);
     if (!info.isFile) return Error(Mirel::kErrInvalidFile);
     if (info.size < kDoneFixed + 4 || info.size > kDoneFixed + 4 + 16ull * kMaxDoneCount)
         return Error(Mirel::kErrInvalidFile);

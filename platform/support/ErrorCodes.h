@@ -35,6 +35,8 @@ enum ErrorNumber : int {
     kErrNotADirectory = 20305,
     kErrIsADirectory = 20306,
     kErrIsALink = 20307,
+    // A FIFO, a socket or a device where a regular file is required: never read or written.
+    kErrNotAFile = 20308,
     kErrAccessDenied = 20403,
     kErrFileLocked = 20404,
     kErrNoIntervalDone = 20405,

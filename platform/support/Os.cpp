@@ -89,6 +89,8 @@ int MapErrno(int e) {
             return kErrIsADirectory;
         case ELOOP:  // O_NOFOLLOW met a symbolic link
             return kErrIsALink;
+        case ENXIO:  // a socket, or a FIFO opened for writing that nobody reads
+            return kErrNotAFile;
         case EACCES:
         case EPERM:
         case EROFS:
@@ -155,7 +157,7 @@ int CheckRealPath(const std::string& root, const std::vector<std::string>& compo
         else if (lastIsFile && S_ISDIR(st.st_mode))
             rc = kErrIsADirectory;
         else if (lastIsFile && !S_ISREG(st.st_mode))
-            rc = kErrNotADirectory;
+            rc = kErrNotAFile;
         else if (!lastIsFile && !S_ISDIR(st.st_mode))
             rc = kErrNotADirectory;
     }
@@ -408,20 +410,45 @@ int SetReadOnly(const std::string& path, bool readOnly) {
     return 0;
 }
 
+namespace {
+// Files are opened without blocking: opening a FIFO for reading would wait for a writer for
+// ever, and a device may wait for its hardware. Only a regular file stays open, in blocking
+// mode again; anything else is closed unread.
+int KeepOnlyRegular(int rc, int& fd) {
+    if (rc != 0) return rc;
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        rc = MapErrno(errno);
+    else if (S_ISDIR(st.st_mode))
+        rc = kErrIsADirectory;
+    else if (!S_ISREG(st.st_mode))
+        rc = kErrNotAFile;
+    else if (int fl = ::fcntl(fd, F_GETFL); fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
+        rc = MapErrno(errno);
+    if (rc != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    return rc;
+}
+}  // namespace
+
 int OpenRead(const std::string& path, int& fd) {
     fd = -1;
     if (int f = Faults::Check(FsOp::kOpenRead, path)) return f;
-    return Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0, fd);
+    return KeepOnlyRegular(Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd),
+                           fd);
 }
 
 namespace {
 int OpenForWriting(const std::string& path, int flags, mode_t mode, int& fd) {
     fd = -1;
+    flags |= O_NONBLOCK;
     int seamRc = 0;
     if (Seam(FsOp::kOpenWrite, path, seamRc,
              [&](int& r) { return PowerLoss::Seam::Open(path, flags, mode, fd, r); }))
-        return seamRc;
-    return Raw::Open(path, flags, mode, fd);
+        return KeepOnlyRegular(seamRc, fd);
+    return KeepOnlyRegular(Raw::Open(path, flags, mode, fd), fd);
 }
 }  // namespace
 

@@ -116,6 +116,8 @@ int SetReadOnly(const std::string& path, bool readOnly);
 int CopyFile(const std::string& from, const std::string& to);
 
 // Open a file; fd is -1 on failure. A symbolic link is refused (20307), never followed.
+// Only a regular file is opened: the open never blocks, and a FIFO, a socket or a device is
+// refused (20308, a folder 20306) without a byte read or written.
 int OpenRead(const std::string& path, int& fd);
 int OpenWrite(const std::string& path, bool create, bool truncate, int& fd);
 // For logs: created when missing, every write goes to the end.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 
 #include "platform/engine/HBEngine.h"
 #include "platform/engine/HBFile.h"
@@ -8,6 +9,7 @@
 #include "platform/engine/Uuid.h"
 #include "platform/engine/Writers.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/Manifest.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
 
@@ -164,4 +166,65 @@ TEST_F(IBSConfigTest, ProcessRedoLogFileOpensTheLogAndAppliesIt) {
     ASSERT_TRUE(IBS_Config::ProcessRedoLogFile(db, log, abort).OK());
     EXPECT_EQ(db.GetMSN(), 2u);
     EXPECT_EQ(db.GetPageCount(), 4u);
+}
+// Every reader of the server's files answers 20308 at once for a FIFO in the file's place;
+// none waits for a writer that never comes.
+TEST_F(IBSConfigTest, ReadersNeverOpenAFifo) {
+    for (const char* name :
+         {"Redo_1/a.vrl", "Redo_1/IntervalDone.vid", "db.vdb", "LastGood_x/manifest.tsv"})
+        ASSERT_TRUE(testutil::MakeFifo(tmp / name)) << name;
+    unistring u;
+    std::uint64_t msn = 0, start = 0, end = 0;
+    bool closed = false;
+    std::vector<unistring> list;
+    Talon::Manifest manifest;
+    std::uint32_t crc = 0;
+    Mirel::HBFile rw(tmp.File("db.vdb"));
+    struct Reader {
+        const char* what;
+        std::function<int()> read;
+        int expected;
+    };
+    const std::vector<Reader> readers = {
+        {"GetRedoLogInfo",
+         [&] {
+             return IBS_Config::GetRedoLogInfo(tmp.File("Redo_1/a.vrl"), u, msn, start, end, closed)
+                 .GetError();
+         },
+         Mirel::kErrNotAFile},
+        {"GetIncrementalIntervalDone (file)",
+         [&] {
+             return IBS_Config::GetIncrementalIntervalDone(tmp.File("Redo_1/IntervalDone.vid"), end,
+                                                           &list)
+                 .GetError();
+         },
+         Mirel::kErrNotAFile},
+        {"GetIncrementalIntervalDone (folder)",
+         [&] {
+             return IBS_Config::GetIncrementalIntervalDone(tmp.Folder("Redo_1"), end, &list)
+                 .GetError();
+         },
+         Mirel::kErrNoIntervalDone},
+        {"GetDBInfo", [&] { return IBS_Config::GetDBInfo(tmp.File("db.vdb"), u, msn).GetError(); },
+         Mirel::kErrNotAFile},
+        {"HBFile::Open for writing",
+         [&] { return rw.Open(Mirel::HBFile::kPermReadWrite).GetError(); }, Mirel::kErrNotAFile},
+        {"Manifest::Read",
+         [&] {
+             return Talon::Manifest::Read(Mirel::Directory(tmp.Folder("LastGood_x")), manifest)
+                 .GetError();
+         },
+         Mirel::kErrNotAFile},
+        {"Manifest::Checksum",
+         [&] { return Talon::Manifest::Checksum(tmp / "db.vdb", end, crc).GetError(); },
+         Mirel::kErrNotAFile},
+    };
+    const std::vector<std::string> fifos = {tmp / "Redo_1/a.vrl", tmp / "Redo_1/IntervalDone.vid",
+                                            tmp / "db.vdb", tmp / "LastGood_x/manifest.tsv"};
+    for (const auto& r : readers) {
+        int got = 0;
+        EXPECT_TRUE(testutil::FinishesWithin(3000, fifos, [&] { got = r.read(); }))
+            << r.what << " blocked";
+        EXPECT_EQ(got, r.expected) << r.what;
+    }
 }

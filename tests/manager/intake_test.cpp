@@ -3,6 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "tests/manager/Files.h"
@@ -339,4 +343,34 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
                                                                  Mirel::kListFiles, false);
     Mirel::Directory(Mirel::UniversalPath::Folder(backup())).ProcessFiles(f, 2);
     EXPECT_EQ(notes.size(), 1u);  // its folder lost its copies, not the user's file
+}
+// A FIFO named like the server's files, wherever the scan reads: the scan never waits for it,
+// leaves it where it is and sets nothing aside.
+TEST_F(ManagerTest, TheScanLeavesFifosWhereTheyAreAndNeverWaitsForThem) {
+    for (const std::string place :
+         {"Changes/Redo_1/a.vrl", "Changes/Redo_1/IntervalDone.vid", "Copies/u/db.vdb",
+          "InProgress/db.vdb", "LastGood_2026-01-01_0000/db.vdb",
+          "LastGood_2026-01-01_0000/manifest.tsv", "Failed.tsv"}) {
+        Events events;
+        const std::string folder = tmp / ("b" + std::to_string(std::hash<std::string>()(place)));
+        // An interval to finish, so that the in-progress folder is read too.
+        WriteDone(folder + "/Changes/Redo_0", kEnd, {});
+        WriteDb(folder + "/LastGood_2026-01-01_0000/other.vdb", kM, 1);
+        const std::string fifo = folder + "/" + place;
+        ASSERT_TRUE(testutil::MakeFifo(fifo)) << place;
+        std::int32_t result = 0;
+        EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo},
+                                             [&] { result = mgr->SetBackupFolder(U(folder)); }))
+            << place << " blocked the scan";
+        EXPECT_EQ(result, 1) << place;
+        // The in-progress folder is the service's: what no item owns there goes, unopened.
+        if (place.rfind("InProgress/", 0) == 0) {
+            EXPECT_FALSE(testutil::Exists(fifo));
+        } else {
+            EXPECT_TRUE(testutil::IsFifo(fifo)) << place;
+        }
+        EXPECT_EQ(events.Count(0x41000328), 0) << place;
+        EXPECT_FALSE(testutil::Exists(folder + "/Rejected")) << place;
+        EXPECT_EQ(mgr->VerifyFullDBBackup(u"other", U(kM), 1, false), 0) << place;
+    }
 }
