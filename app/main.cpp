@@ -6,6 +6,7 @@
 
 #include "app/CallerGate.h"
 #include "app/DidoraRezaraApp.h"
+#include "catalogue/IBSMgr.h"
 #include "ibs_version.h"
 #include "platform/framework/ArgumentHandler.h"
 #include "platform/framework/OSInterface.h"
@@ -33,11 +34,19 @@ bool CheckPreferences(Talon::AppBase& app, Talon::Error& error) {
     Talon::PrefsHandle handle;
     if (prefs.Open(handle, designation).OK()) {
         Mirel::unistring callers;
+        std::int64_t limit = 0;
         int rc = prefs.GetPref(handle, CallerGate::kAllowedCallersPref, callers).GetError();
-        if (rc == 0 || rc == Mirel::kErrPrefNotFound) return true;
-        app.Refuse("bad preference file " + designation + ": preference " +
-                   std::to_string(CallerGate::kAllowedCallersPref) +
-                   " (the allowed callers) must be of type text");
+        int rcLimit = prefs.GetPref(handle, IBSMgr::kRejectedLimitPref, limit).GetError();
+        if (rc != 0 && rc != Mirel::kErrPrefNotFound)
+            app.Refuse("bad preference file " + designation + ": preference " +
+                       std::to_string(CallerGate::kAllowedCallersPref) +
+                       " (the allowed callers) must be of type text");
+        else if ((rcLimit != 0 && rcLimit != Mirel::kErrPrefNotFound) || limit < 0)
+            app.Refuse("bad preference file " + designation + ": preference " +
+                       std::to_string(IBSMgr::kRejectedLimitPref) +
+                       " (the set-aside limit in bytes) must be a number of type int, 0 or more");
+        else
+            return true;
     } else {
         app.Refuse("bad preference file " + prefs.GetProblem());
     }

@@ -111,9 +111,14 @@ public:
                        bool hasContainers);
     void AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
                      const std::vector<Mirel::unistring>* list = nullptr);
-    // Sets a file of the changes folder aside, with the reason it is reported under.
-    void MoveInvalidRedo(const Mirel::UniversalPath& path, bool report,
-                         std::int32_t reason = Mirel::kErrInvalidFile);
+    // Sets a file of the changes folder aside, with the reason it is reported under, and
+    // answers the move's error number (0 when it moved). A file that was never taken
+    // (`junk`) is refused with kErrRejectedFull once the set-aside folder is at its limit:
+    // event 0x41000336 says so the first time.
+    // Preference 81: the set-aside limit in bytes (IBS_Config::SetRejectedLimit).
+    static constexpr int kRejectedLimitPref = 81;
+    int MoveInvalidRedo(const Mirel::UniversalPath& path, bool report,
+                        std::int32_t reason = Mirel::kErrInvalidFile, bool junk = false);
     static bool IsRedoFolderName(const Mirel::unistring& name);
 
     // Interval cycle (scheduler/).

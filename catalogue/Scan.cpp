@@ -183,12 +183,14 @@ void IBSMgr::ScanFullBackupDB() {
                     Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(
                         done, IBS_Config::sIntervalDoneFileName, 1, Mirel::kListFiles, true);
                     Mirel::Directory(e).ProcessFiles(f, 1);
-                    if (!done.empty()) MoveInvalidRedo(done.front(), true, Mirel::kErrInvalidFile);
+                    if (!done.empty())
+                        MoveInvalidRedo(done.front(), true, Mirel::kErrInvalidFile, true);
                 }
             }
         }
         std::vector<Mirel::UniversalPath> logs;
-        Mirel::BuildPathListExtensionFunctor logList(logs, IBS_Config::sRedoLogExtension, true);
+        ScanListing<Mirel::BuildPathListExtensionFunctor> logList(
+            IBS_Config::sRedoLogExtension, logs, IBS_Config::sRedoLogExtension, true);
         mChangesFolder.ProcessFiles(logList, 2);
         const int depth = mChangesFolder.GetPath().CountPathElements() + 2;
         for (const auto& file : logs) {

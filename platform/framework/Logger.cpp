@@ -68,6 +68,10 @@ const std::map<std::uint32_t, EventKind>& Wording() {
          {LOG_WARNING,
           "Database %1 failed (error %2): its newest last-good copy is kept, and its redo logs "
           "are set aside until a new full backup of it is uploaded."}},
+        {0x41000336,
+         {LOG_WARNING,
+          "The set-aside folder %1 is at its limit of %2 bytes (preference 81; it holds %3): "
+          "files that were never taken are refused with 10729 and left where they are."}},
     };
     return table;
 }

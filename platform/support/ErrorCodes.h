@@ -26,6 +26,8 @@ enum ErrorNumber : int {
     // An older copy could not be brought forward by logs merged from a newer one; the copy
     // is made again from the newer one (not the database's failure).
     kErrShortcutFailed = 10725,
+    // Not taken and left where it is: the set-aside folder is at its limit in bytes.
+    kErrRejectedFull = 10729,
 
     // File system, mapped from errno by the OS layer.
     kErrPathNotFound = 20301,

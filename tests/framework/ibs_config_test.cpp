@@ -167,6 +167,7 @@ TEST_F(IBSConfigTest, ProcessRedoLogFileOpensTheLogAndAppliesIt) {
     EXPECT_EQ(db.GetMSN(), 2u);
     EXPECT_EQ(db.GetPageCount(), 4u);
 }
+
 // Every reader of the server's files answers 20308 at once for a FIFO in the file's place;
 // none waits for a writer that never comes.
 TEST_F(IBSConfigTest, ReadersNeverOpenAFifo) {
@@ -227,4 +228,58 @@ TEST_F(IBSConfigTest, ReadersNeverOpenAFifo) {
             << r.what << " blocked";
         EXPECT_EQ(got, r.expected) << r.what;
     }
+}
+
+// Files that were never taken count against the set-aside limit; the first one that would
+// pass it stays where it is, and says so once. A taken file is always set aside.
+TEST_F(IBSConfigTest, SetAsideFilesCountAgainstTheLimit) {
+    struct Restore {
+        ~Restore() { IBS_Config::SetRejectedLimit(IBS_Config::kDefaultRejectedLimit); }
+    } restore;
+    constexpr std::uint64_t kLimit = 64 * 1024;
+    IBS_Config::SetRejectedLimit(kLimit);
+    Mirel::Directory backup(tmp.Folder());
+    testutil::MakeDirs(tmp / "Changes/Redo_1");
+    auto junk = [&](int i) {
+        std::string p = tmp / ("Changes/Redo_1/j" + std::to_string(i) + ".vrl");
+        testutil::WriteFile(p, std::string(6000, 'j'));  // two blocks each
+        return UniversalPath::FromNative(p);
+    };
+    UniversalPath moved;
+    bool reached = false;
+    int i = 0, refusals = 0, firsts = 0;
+    for (; i < 40 && refusals < 3; ++i) {
+        Talon::Error e = IBS_Config::MoveInvalidRedo(junk(i), backup, moved, 10709, true, &reached);
+        if (e.GetError() == Mirel::kErrRejectedFull) {
+            ++refusals;
+            firsts += reached;
+            EXPECT_EQ(moved, junk(i));
+            EXPECT_TRUE(testutil::IsFile(tmp / ("Changes/Redo_1/j" + std::to_string(i) + ".vrl")));
+        } else {
+            ASSERT_TRUE(e.OK()) << e.GetError();
+            EXPECT_EQ(refusals, 0) << "a file fitted after one was refused";
+        }
+    }
+    EXPECT_EQ(refusals, 3);
+    EXPECT_EQ(firsts, 1);
+    const std::uint64_t atLimit = IBS_Config::CountRejected(backup);
+    EXPECT_LE(atLimit, kLimit);
+    EXPECT_GT(atLimit, kLimit - 3 * 8192);
+    // Seven files of two blocks and the reasons' block.
+    EXPECT_EQ(i - refusals, 7);
+
+    // A file that was taken goes aside all the same.
+    ASSERT_TRUE(IBS_Config::MoveInvalidRedo(junk(100), backup, moved, 10721).OK());
+    EXPECT_GT(IBS_Config::CountRejected(backup), kLimit);
+
+    // Room again: junk fits, and the next time the limit is reached it is said again.
+    IBS_Config::SetRejectedLimit(kLimit * 2);
+    int fits = 0;
+    reached = false;
+    for (int j = 200; j < 240 && !reached; ++j) {
+        Talon::Error e = IBS_Config::MoveInvalidRedo(junk(j), backup, moved, 10709, true, &reached);
+        fits += e.OK();
+    }
+    EXPECT_GT(fits, 0);
+    EXPECT_TRUE(reached);
 }

@@ -76,6 +76,14 @@ TEST_F(OperabilityTest, EachStartRefusalIsOneLineThatSaysWhatToDo) {
     EXPECT_EQ(lines[0], "talonib: bad preference file " + env.dir / "bad.xml" +
                             ":2: preference 67 is of type int but holds \"yes\"");
     EXPECT_FALSE(testutil::Exists(env.dir / "run/talonib.lock"));  // refused before anything
+    testutil::WriteFile(
+        env.dir / "limit.xml",
+        "<preferences>\n  <pref id=\"81\" type=\"int\">-1</pref>\n</preferences>\n");
+    auto badLimit = Start({}, {{"VELLUMARK_PREFS", env.dir / "limit.xml"}});
+    EXPECT_EQ(badLimit->Wait(20000), 6);
+    EXPECT_EQ(badLimit->Stderr(), "talonib: bad preference file " + env.dir / "limit.xml" +
+                                      ": preference 81 (the set-aside limit in bytes) must be a "
+                                      "number of type int, 0 or more\n");
 
     testutil::WriteFile(env.dir / "blocked", "");
     auto lock = Start({}, {{"VELLUMARK_RUN_DIR", env.dir / "blocked/run"}});
