@@ -1,5 +1,8 @@
 #include "platform/framework/IBS_Config.h"
 
+#include <grp.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -29,6 +32,20 @@ const unistring IBS_Config::sRejectedFolderName = u"Rejected";
 const unistring IBS_Config::sRedoFolderPrefix = u"Redo_";
 const unistring IBS_Config::sRejectedReasonsName = u"reasons.tsv";
 const unistring IBS_Config::sFailedListName = u"Failed.tsv";
+const char* const IBS_Config::sServiceGroupName = "vellumark";
+
+Mirel::Os::Ownership IBS_Config::ServiceCopyOwnership() {
+    Mirel::Os::Ownership own;
+    own.uid = ::geteuid();
+    own.gid = ::getegid();
+    own.mode = 0640;
+    group g{};
+    group* found = nullptr;
+    std::vector<char> buf(16384);
+    if (::getgrnam_r(sServiceGroupName, &g, buf.data(), buf.size(), &found) == 0 && found)
+        own.gid = found->gr_gid;
+    return own;
+}
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "platform/framework/TalonError.h"
 #include "platform/support/Directory.h"
+#include "platform/support/Os.h"
 #include "platform/support/UniversalPath.h"
 
 namespace Mirel {
@@ -29,6 +30,13 @@ public:
     static const Mirel::unistring sRedoFolderPrefix;     // "Redo_"
     static const Mirel::unistring sRejectedReasonsName;  // "reasons.tsv" inside "Rejected"
     static const Mirel::unistring sFailedListName;       // "Failed.tsv" in the backup folder
+    // The package's group: the service's copies belong to it.
+    static const char* const sServiceGroupName;  // "vellumark"
+    // What the service's copies in the in-progress and last-good folders get, whatever the
+    // file they came from had: this process's user, the group sServiceGroupName (the
+    // process's own group on a machine without it), rw-r----- (0640).
+    static Mirel::Os::Ownership ServiceCopyOwnership();
+
     // The first UTC no last-good folder name can hold (10000-01-01).
     static constexpr std::uint64_t kEndOfTime = 253402300800000000ull;
 

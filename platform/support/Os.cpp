@@ -630,6 +630,47 @@ int CopyBytes(int in, int out, std::uint64_t size, const std::string& outPath) {
 
 }  // namespace
 
+namespace {
+std::atomic<bool> gOwnershipSet{false};
+Ownership gOwnership;
+
+// Owner and group first: a change of owner clears set-id bits, and the mode comes last.
+int ApplyOwnership(int fd, const Ownership& own, const std::string& path) {
+    if (int f = Faults::Check(FsOp::kSetLocked, path)) return f;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return MapErrno(errno);
+    int rc = 0;
+    if ((st.st_uid != own.uid || st.st_gid != own.gid) && ::fchown(fd, own.uid, own.gid) != 0)
+        rc = MapErrno(errno);
+    if ((st.st_mode & 07777) != own.mode && ::fchmod(fd, own.mode) != 0 && rc == 0)
+        rc = MapErrno(errno);
+    return rc;
+}
+}  // namespace
+
+void SetCopyOwnership(const Ownership* own) {
+    gOwnershipSet.store(false, std::memory_order_release);
+    if (!own) return;
+    gOwnership = *own;
+    gOwnershipSet.store(true, std::memory_order_release);
+}
+
+const Ownership* CopyOwnership() {
+    return gOwnershipSet.load(std::memory_order_acquire) ? &gOwnership : nullptr;
+}
+
+int MakeOwn(const std::string& path) {
+    const Ownership* own = CopyOwnership();
+    if (!own) return 0;
+    int fd = -1;
+    if (int rc = KeepOnlyRegular(
+            Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd), fd))
+        return rc;
+    int rc = ApplyOwnership(fd, *own, path);
+    ::close(fd);
+    return rc;
+}
+
 int CopyFile(const std::string& from, const std::string& to) {
     if (int f = Faults::Check(FsOp::kCopy, to)) return f;
     if (int f = Faults::Check(FsOp::kCopy, from)) return f;
@@ -640,7 +681,8 @@ int CopyFile(const std::string& from, const std::string& to) {
         ::close(in);
         return rc;
     }
-    const mode_t mode = info.mode & 07777;
+    const Ownership* own = CopyOwnership();
+    const mode_t mode = own ? own->mode : info.mode & 07777;
     // The bytes go to a private name first, so a crash never leaves a partial file under the
     // real one.
     std::string part = to + ".part";
@@ -651,6 +693,9 @@ int CopyFile(const std::string& from, const std::string& to) {
         return rc;
     }
     rc = CopyBytes(in, out, info.size, part);
+    // The copy is the process's own before it appears under its name. An owner that cannot
+    // be set (a sandbox without the right) does not cost the copy; the mode is always set.
+    if (rc == 0 && own) ApplyOwnership(out, *own, part);
     if (rc == 0 && ::fchmod(out, mode) != 0) rc = MapErrno(errno);
     if (rc == 0) rc = SyncFile(out, to);
     ::close(in);

@@ -111,8 +111,23 @@ int HardLink(const std::string& existing, const std::string& link);
 int SyncDir(const std::string& path);
 int SetReadOnly(const std::string& path, bool readOnly);
 
-// Copies a file's bytes and mode through "<to>.part", then renames it into place: the copy
-// appears whole or not at all, and is synced, with its folder.
+// The owner, group and permission bits a process gives the copies it keeps as its own.
+struct Ownership {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    mode_t mode = 0640;
+};
+// Set once, at the start, by a process whose copies are its own (the service); until then
+// (and after it is set to null) copies keep their source's mode and MakeOwn does nothing.
+void SetCopyOwnership(const Ownership* own);
+const Ownership* CopyOwnership();
+// Gives an existing regular file the copy ownership: owner and group, then mode, each only
+// when it differs. Both are tried; the first error is answered (a FIFO, a device: 20308).
+int MakeOwn(const std::string& path);
+
+// Copies a file's bytes through "<to>.part", then renames it into place: the copy appears
+// whole or not at all, and is synced, with its folder. It gets the copy ownership when one
+// is set (whatever the source's mode), else the source's mode.
 int CopyFile(const std::string& from, const std::string& to);
 
 // Open a file; fd is -1 on failure. A symbolic link is refused (20307), never followed.

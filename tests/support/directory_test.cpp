@@ -217,6 +217,7 @@ TEST_F(DirectoryTest, WriteabilityProbeUsesTheSeam) {
     EXPECT_FALSE(d.IsWriteable(false));
     EXPECT_TRUE(d.IsEmpty());  // no probe left behind
 }
+
 namespace {
 // Lists everything below a folder, and what it left out.
 struct Everything : Mirel::FileFunctor {
@@ -282,4 +283,42 @@ TEST_F(DirectoryTest, NoOpenBlocksOnAFifoASocketOrADeviceAndListingsLeaveThemOut
     std::sort(all.leftOut.begin(), all.leftOut.end());
     EXPECT_EQ(all.leftOut, names);
     ::close(sock);
+}
+
+// Once a process sets its copies' ownership, a copy gets it whatever its source had, and
+// MakeOwn gives it to a file in place; neither opens a FIFO.
+TEST_F(DirectoryTest, CopiesAndMakeOwnGiveTheProcesssOwnership) {
+    struct Unset {
+        ~Unset() { Mirel::Os::SetCopyOwnership(nullptr); }
+    } unset;
+    auto mode = [](const std::string& p) {
+        struct stat st;
+        return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 01;
+    };
+    testutil::WriteFile(tmp / "src", "bytes");
+    ASSERT_EQ(::chmod((tmp / "src").c_str(), 0666), 0);
+    ASSERT_EQ(Mirel::Os::CopyFile(tmp / "src", tmp / "kept"), 0);
+    EXPECT_EQ(mode(tmp / "kept"), 0666u);  // no ownership set: the source's mode
+    EXPECT_EQ(Mirel::Os::MakeOwn(tmp / "kept"), 0);
+    EXPECT_EQ(mode(tmp / "kept"), 0666u);
+
+    Mirel::Os::Ownership own;
+    own.uid = ::geteuid();
+    own.gid = ::getegid();
+    Mirel::Os::SetCopyOwnership(&own);
+    ASSERT_EQ(Mirel::Os::CopyFile(tmp / "src", tmp / "copy"), 0);
+    EXPECT_EQ(mode(tmp / "copy"), 0640u);
+    EXPECT_EQ(testutil::ReadFile(tmp / "copy"), "bytes");
+    EXPECT_EQ(Mirel::Os::MakeOwn(tmp / "src"), 0);
+    EXPECT_EQ(mode(tmp / "src"), 0640u);
+
+    ASSERT_TRUE(testutil::MakeFifo(tmp / "fifo"));
+    EXPECT_TRUE(testutil::FinishesWithin(3000, {tmp / "fifo"}, [&] {
+        EXPECT_EQ(Mirel::Os::MakeOwn(tmp / "fifo"), Mirel::kErrNotAFile);
+    }));
+    Mirel::Faults::Scope faults;
+    ASSERT_EQ(::chmod((tmp / "kept").c_str(), 0666), 0);
+    Mirel::Faults::Arm(FsOp::kSetLocked, tmp / "kept", Mirel::kErrAccessDenied);
+    EXPECT_EQ(Mirel::Os::MakeOwn(tmp / "kept"), Mirel::kErrAccessDenied);
+    EXPECT_EQ(mode(tmp / "kept"), 0666u);
 }
