@@ -72,6 +72,10 @@ IBSMgr* IBSMgr::GetInstance() {
     m = gManager.load(std::memory_order_acquire);
     if (!m) {
         m = new IBSMgr();
+        // Copies in the in-progress and last-good folders are the service's, whatever the
+        // server's files were.
+        const Mirel::Os::Ownership own = Talon::IBS_Config::ServiceCopyOwnership();
+        Mirel::Os::SetCopyOwnership(&own);
         Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
         Mirel::AtomicSetPointer(gManager, m);
     }

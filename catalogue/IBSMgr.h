@@ -22,6 +22,7 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/ServiceState.h"
 #include "platform/framework/Prefs.h"
+#include "platform/framework/ServiceSetup.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Error.h"
 #include "platform/support/ErrorCodes.h"
@@ -148,9 +149,14 @@ public:
     static bool FollowsLaterLogs(const Interval& interval, const FileInfo& log);
     void AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
                      const std::vector<Mirel::unistring>* list = nullptr);
-    // Sets a file of the changes folder aside, with the reason it is reported under.
-    void MoveInvalidRedo(const Mirel::UniversalPath& path, bool report,
-                         std::int32_t reason = Mirel::kErrInvalidFile);
+    // Sets a file of the changes folder aside, with the reason it is reported under, and
+    // answers the move's error number (0 when it moved). A file that was never taken
+    // (`junk`) is refused with kErrRejectedFull once the set-aside folder is at its limit:
+    // event 0x41000336 says so the first time.
+    // Preference 81: the set-aside limit in bytes (IBS_Config::SetRejectedLimit).
+    static constexpr int kRejectedLimitPref = Talon::kPrefRejectedLimit;
+    int MoveInvalidRedo(const Mirel::UniversalPath& path, bool report,
+                        std::int32_t reason = Mirel::kErrInvalidFile, bool junk = false);
     static bool IsRedoFolderName(const Mirel::unistring& name);
     // The end of the newest interval announced, started or published (0: none).
     std::uint64_t PassedIntervalEnd();

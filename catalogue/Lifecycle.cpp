@@ -3,6 +3,7 @@
 #include "app/DidoraRezaraApp.h"
 #include "catalogue/IBSMgr.h"
 #include "platform/engine/HBEngine.h"
+#include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
 #include "workers/TalonIBWorker.h"
@@ -14,6 +15,12 @@ bool IBSMgr::Init(CORBA::ORB_ptr orb) {
     }
     Mirel::AtomicSetPointer(sDBSConnector, new DBSConnector(orb));
     CreateWorkers(Mirel::Machine::GetProcessorCount());
+
+    std::int64_t limit = 0;
+    if (mPrefs.GetPref(mPrefsHandle, kRejectedLimitPref, limit).OK() && limit >= 0)
+        Talon::IBS_Config::SetRejectedLimit(static_cast<std::uint64_t>(limit));
+    IBS_DEBUG("IBSMgr::Init: set-aside limit " << Talon::IBS_Config::GetRejectedLimit()
+                                               << " bytes");
 
     std::int64_t configured = 0;
     if (!mPrefs.GetPref(mPrefsHandle, 67, configured).OK() || configured == 0) return true;

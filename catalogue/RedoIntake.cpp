@@ -65,7 +65,9 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
             return 0;
         }
         if (e.GetError() == Mirel::kErrInvalidFile) {
-            MoveInvalidRedo(path, true, Mirel::kErrInvalidFile);
+            if (MoveInvalidRedo(path, true, Mirel::kErrInvalidFile, true) ==
+                Mirel::kErrRejectedFull)
+                return Mirel::kErrRejectedFull;
             return Mirel::kErrInvalidFile;
         }
         return Mirel::kErrFileNotTaken;
@@ -80,10 +82,14 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
                        << IBS_Config::kMaxRedoLogName << u" bytes, not taken: " << pathText);
         return Mirel::kErrNameTooLong;
     }
-    if (std::int32_t refused = GetDatabaseError(uuid)) {
-        MoveInvalidRedo(path, true, refused);
-        return refused;
-    }
+    // What is set aside here was never taken: past the set-aside limit it stays where it
+    // is, and the answer says so instead.
+    auto setAside = [&](std::int32_t reason) -> std::int32_t {
+        return MoveInvalidRedo(path, true, reason, true) == Mirel::kErrRejectedFull
+                   ? Mirel::kErrRejectedFull
+                   : reason;
+    };
+    if (std::int32_t refused = GetDatabaseError(uuid)) return setAside(refused);
     Mirel::unistring fileUUID;
     std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
     bool closed = false;
@@ -91,15 +97,14 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
     if (!e.OK()) {
         // Only a file that is not a redo log is set aside; a read that failed for another
         // reason (the file vanished, too many open files) says nothing about the log.
-        if (e.GetError() == Mirel::kErrInvalidFile) MoveInvalidRedo(path, true, e.GetError());
+        if (e.GetError() == Mirel::kErrInvalidFile) return setAside(e.GetError());
         return e.GetError();
     }
     if (fileUUID != uuid) {
         // Taken under the wrong database it would never be applied to its own.
         IBS_DEBUG_WIDE(u"RedoLogIsReady: log of " << fileUUID << u" announced for " << uuidText
                                                   << u": " << path.GetUserEntryFormat());
-        MoveInvalidRedo(path, true, Mirel::kErrLogWrongDatabase);
-        return Mirel::kErrLogWrongDatabase;
+        return setAside(Mirel::kErrLogWrongDatabase);
     }
     Mirel::LockReentrant g(mLock);
     if (!mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
@@ -256,15 +261,33 @@ void IBSMgr::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t end
     }
 }
 
-void IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::int32_t reason) {
+int IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::int32_t reason,
+                            bool junk) {
     Mirel::UniversalPath moved;
-    Talon::Error e = IBS_Config::MoveInvalidRedo(path, GetBackupFolder(), moved, reason);
+    bool limitReached = false;
+    const Mirel::Directory backup = GetBackupFolder();
+    Talon::Error e = IBS_Config::MoveInvalidRedo(path, backup, moved, reason, junk, &limitReached);
+    if (e.GetError() == Mirel::kErrRejectedFull) {
+        // Once when the limit is reached, not for every file it turns away.
+        if (limitReached) {
+            Mirel::Directory rejected = backup;
+            rejected.SetToChild(IBS_Config::sRejectedFolderName);
+            ReportEvent(0x41000336, rejected.GetPath().GetUserEntryFormat(),
+                        Mirel::unistring::NumToString(IBS_Config::GetRejectedLimit()),
+                        Mirel::unistring::NumToString(IBS_Config::CountRejected(backup)));
+        }
+        IBS_DEBUG_WIDE(u"MoveInvalidRedo: the set-aside folder is at its limit of "
+                       << IBS_Config::GetRejectedLimit() << u" bytes, left in place (reason "
+                       << reason << u"): " << path.GetUserEntryFormat());
+        return e.GetError();
+    }
     if (!e.OK())
         IBS_DEBUG_WIDE(u"MoveInvalidRedo: error " << e.GetError() << u", left in place: "
                                                   << path.GetUserEntryFormat());
     if (e.OK() || report)
         ReportEvent(0x41000328, moved.GetUserEntryFormat(),
                     Mirel::unistring::NumToString(e.OK() ? reason : e.GetError()));
+    return e.GetError();
 }
 
 bool IBSMgr::RegisterServer(const Mirel::unistring& address, unsigned short port, unsigned short,

@@ -1,11 +1,13 @@
 // Rebuilding the catalogue from what lies in the backup folder.
 #include <algorithm>
+#include <utility>
 
 #include "catalogue/IBSMgr.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/Debug.h"
+#include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
 #include "scheduler/IntervalPlan.h"
@@ -130,10 +132,30 @@ bool IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::
 }
 
 namespace {
+// A listing of the scan that names in the debug log what it left out because it is no
+// regular file (a FIFO, a socket, a device named like a database or a redo log): such an
+// entry is never opened, and stays where it is.
+template <class Listing>
+class ScanListing : public Listing {
+public:
+    template <class... Args>
+    ScanListing(const Mirel::unistring& ext, Args&&... args)
+        : Listing(std::forward<Args>(args)...), mExt(ext) {}
+    void LeftOut(const Mirel::UniversalPath& path, int) override {
+        if (!path.GetExtension().CaseInsensitiveEqual(mExt)) return;
+        IBS_DEBUG_WIDE(u"ScanFullBackupDB: not a regular file, left where it is: "
+                       << path.GetUserEntryFormat());
+    }
+
+private:
+    Mirel::unistring mExt;
+};
+
 // Database files below a folder, down to `level`.
 std::vector<Mirel::UniversalPath> ListDatabaseFiles(const Mirel::Directory& dir, int level) {
     std::vector<Mirel::UniversalPath> files;
-    Mirel::BuildUniversalPathListFunctor dbs(files, Mirel::kListDatabaseFiles, true);
+    ScanListing<Mirel::BuildUniversalPathListFunctor> dbs(Mirel::kDatabaseExtension, files,
+                                                          Mirel::kListDatabaseFiles, true);
     dir.ProcessFiles(dbs, level);
     return files;
 }
@@ -199,7 +221,8 @@ void IBSMgr::ScanFullBackupDB() {
                     Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(
                         done, IBS_Config::sIntervalDoneFileName, 1, Mirel::kListFiles, true);
                     Mirel::Directory(e).ProcessFiles(f, 1);
-                    if (!done.empty()) MoveInvalidRedo(done.front(), true, Mirel::kErrInvalidFile);
+                    if (!done.empty())
+                        MoveInvalidRedo(done.front(), true, Mirel::kErrInvalidFile, true);
                 }
             }
         }
@@ -238,7 +261,8 @@ void IBSMgr::ScanFullBackupDB() {
                     contained[uuid] = std::max(contained[uuid], item.file.msn);
         }
         std::vector<Mirel::UniversalPath> logs;
-        Mirel::BuildPathListExtensionFunctor logList(logs, IBS_Config::sRedoLogExtension, true);
+        ScanListing<Mirel::BuildPathListExtensionFunctor> logList(
+            IBS_Config::sRedoLogExtension, logs, IBS_Config::sRedoLogExtension, true);
         mChangesFolder.ProcessFiles(logList, 2);
         const int depth = mChangesFolder.GetPath().CountPathElements() + 2;
         for (const auto& file : logs) {

@@ -27,9 +27,20 @@ void IBSMgr::SweepInProgress(const Interval& current) {
             p.SetAbsoluteFrom(mInProgressFolder.GetPath());
             owned.insert(p);
         }
+    // FIFOs, sockets and devices are never opened, nor renamed into a last-good folder.
+    struct Listing : Mirel::BuildUniversalPathListFunctor {
+        using BuildUniversalPathListFunctor::BuildUniversalPathListFunctor;
+        void LeftOut(const Mirel::UniversalPath& path, int) override { others.push_back(path); }
+        std::vector<Mirel::UniversalPath> others;
+    };
     std::vector<Mirel::UniversalPath> files;
-    Mirel::BuildUniversalPathListFunctor all(files, Mirel::kListFiles, true);
+    Listing all(files, Mirel::kListFiles, true);
     mInProgressFolder.ProcessFiles(all, 100);
+    for (const auto& f : all.others) {
+        IBS_DEBUG_WIDE(u"StartInterval: removing what is no regular file "
+                       << f.GetUserEntryFormat());
+        f.Delete();
+    }
     for (const auto& f : files) {
         if (owned.count(f)) continue;
         // A container file belongs to its database's copy.

@@ -1,13 +1,17 @@
 #pragma once
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <future>
+#include <iostream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -99,6 +103,41 @@ inline int ConnectLoopback(unsigned short port = 50004) {
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
     if (fd >= 0) ::close(fd);
     return -1;
+}
+
+// A FIFO: opening it for reading waits for a writer, for writing waits for a reader.
+inline bool MakeFifo(const std::string& path) {
+    MakeDirs(path.substr(0, path.rfind('/')));
+    return ::mkfifo(path.c_str(), 0666) == 0;
+}
+inline bool IsFifo(const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+// Runs `body` on its own thread and waits at most `ms` for it. Still running then, it is
+// held up by one of `fifos`: each is opened at its other end and closed again until the body
+// ends (a reader sees an empty file, a writer a reader that went away), and the answer is
+// false. A body that does not end that way either stops the test program.
+template <class F>
+bool FinishesWithin(int ms, const std::vector<std::string>& fifos, F body) {
+    auto done = std::async(std::launch::async, body);
+    if (done.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready) {
+        done.get();
+        return true;
+    }
+    for (int round = 0; done.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready;
+         ++round) {
+        if (round == 1000) {
+            std::cerr << "FinishesWithin: still blocked after its FIFOs were opened\n";
+            std::abort();
+        }
+        for (const auto& f : fifos)
+            for (int mode : {O_WRONLY, O_RDONLY})
+                if (int fd = ::open(f.c_str(), mode | O_NONBLOCK | O_CLOEXEC); fd >= 0) ::close(fd);
+    }
+    done.get();
+    return false;
 }
 
 // How often `what` occurs in `text`.

@@ -25,6 +25,16 @@ Mirel::UniversalPath FolderOf(const Mirel::UniversalPath& rel) {
     dir.SetName(Mirel::unistring());
     return dir;
 }
+
+// A file about to be moved or linked into the in-progress folder becomes the service's own
+// first (an upload keeps whatever mode the server gave it otherwise), so no copy is ever
+// there, or in a last-good folder, with another mode. A failure costs the copy nothing: the
+// debug log says so.
+void MakeOwn(const Mirel::UniversalPath& file) {
+    if (int rc = Mirel::Os::MakeOwn(file.Native()))
+        IBS_DEBUG_WIDE(u"MakeOwn: error " << rc << u", owner or mode unchanged: "
+                                          << file.GetUserEntryFormat());
+}
 }  // namespace
 
 bool IBSMgr::CreateDestinationFolder(const Mirel::UniversalPath& relDir,
@@ -62,6 +72,7 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
     if (!CreateDestinationFolder(FolderOf(sourceItem.file.path), dst.GetBasename(), fatal,
                                  destFolder))
         return false;
+    MakeOwn(src);
     Mirel::Error result = dstFile.MakeHardLink(src);
     if (!result.OK()) {
         IBS_DEBUG_WIDE(u"MakeInProgressHardLinks ERROR "
@@ -126,6 +137,7 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
                                     bool withContainers, const char* what,
                                     Mirel::UniversalPath& moved) {
     moved = dest.MakeUniversalPath(src.GetName());
+    MakeOwn(src);
     if (Mirel::Error e = src.MoveTo(dest.GetPath()); !e.OK()) {
         mCopyError = e.GetError();
         ReportEvent(0x41000317, src.GetBasename(), Show(src), Show(dest.GetPath()), Text(e));

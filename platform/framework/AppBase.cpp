@@ -40,7 +40,12 @@ constexpr unsigned kLinesPerKind = 10;
 constexpr std::size_t kKinds = 32;
 
 void OpenLocked() {
-    if (!gFile && !gPath.empty()) gFile = std::fopen(gPath.c_str(), "a");
+    if (gFile || gPath.empty()) return;
+    // Through the OS layer, which opens only a regular file and never waits.
+    int fd = -1;
+    if (Mirel::Os::OpenAppend(gPath, fd) != 0) return;
+    gFile = ::fdopen(fd, "a");
+    if (!gFile) Mirel::Os::Close(fd);
 }
 
 void WriteRaw(const std::string& text) {

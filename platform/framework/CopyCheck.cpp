@@ -72,6 +72,9 @@ int CopyChecked(const std::string& from, const std::string& to, CopyCheck& check
                      });
     Mirel::Os::Close(in);
     if (rc == 0) rc = Compare(check, size, crc);
+    // The copy is the process's own before it appears under its name; an owner that cannot
+    // be set does not cost it (as for Os::CopyFile).
+    if (rc == 0) Mirel::Os::MakeOwnOpen(out, part);
     if (rc == 0) rc = Mirel::Os::SyncFile(out, part);
     if (out >= 0) Mirel::Os::Close(out);
     if (rc == 0) rc = Mirel::Os::ReplaceDurable(part, to);

@@ -1,5 +1,9 @@
 #include "platform/framework/IBS_Config.h"
 
+#include <grp.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -29,6 +33,20 @@ const unistring IBS_Config::sRedoFolderPrefix = u"Redo_";
 const unistring IBS_Config::sRejectedReasonsName = u"reasons.tsv";
 const unistring IBS_Config::sFailedListName = u"Failed.tsv";
 const unistring IBS_Config::sUnwrittenListName = u"Unwritten.tsv";
+const char* const IBS_Config::sServiceGroupName = "vellumark";
+
+Mirel::Os::Ownership IBS_Config::ServiceCopyOwnership() {
+    Mirel::Os::Ownership own;
+    own.uid = ::geteuid();
+    own.gid = ::getegid();
+    own.mode = 0640;
+    group g{};
+    group* found = nullptr;
+    std::vector<char> buf(16384);
+    if (::getgrnam_r(sServiceGroupName, &g, buf.data(), buf.size(), &found) == 0 && found)
+        own.gid = found->gr_gid;
+    return own;
+}
 
 namespace {
 
@@ -41,6 +59,8 @@ constexpr std::uint32_t kMaxDoneCount = 1u << 20;
 Error ReadDoneFile(const std::string& path, std::uint64_t& doneUTC, std::vector<unistring>* list) {
     Mirel::Os::Info info = Mirel::Os::Stat(path);
     if (!info.exists) return Error(Mirel::kErrPathNotFound);
+    // A FIFO, a socket or a device says nothing about the server's file: not invalid, not read.
+    if (!info.isFile && !info.isDir) return Error(Mirel::kErrNotAFile);
     if (!info.isFile) return Error(Mirel::kErrInvalidFile);
     if (info.size < kDoneFixed + 4 || info.size > kDoneFixed + 4 + 16ull * kMaxDoneCount)
         return Error(Mirel::kErrInvalidFile);
@@ -112,29 +132,92 @@ Error IBS_Config::GetIncrementalIntervalDone(const UniversalPath& path, std::uin
 
 namespace {
 
-std::mutex gReasonsM;
+// One set-aside at a time: the reasons file and the count of the folder go with the move.
+std::mutex gSetAsideM;
+std::atomic<std::uint64_t> gRejectedLimit{IBS_Config::kDefaultRejectedLimit};
+
+std::uint64_t Charge(std::uint64_t size) {
+    const std::uint64_t block = IBS_Config::kRejectedBlock;
+    return size <= block ? block : size / block * block + (size % block ? block : 0);
+}
+
+// What the entries below a folder count against the limit; links are counted, not followed.
+std::uint64_t CountTree(const std::string& dir) {
+    std::vector<Mirel::Os::DirEntry> entries;
+    if (Mirel::Os::ListDir(dir, entries) != 0) return 0;
+    std::uint64_t total = 0;
+    for (const auto& e : entries) {
+        const std::string p = dir + "/" + e.name;
+        Mirel::Os::Info info = Mirel::Os::Stat(p);
+        if (!info.exists) continue;
+        total += Charge(info.isFile ? info.size : 0);
+        if (info.isDir) total += CountTree(p);
+    }
+    return total;
+}
+
+// The count of the set-aside folder in use, kept up to date by the moves. It is made again
+// when the folder changes, and, while junk does not fit, at most once a minute: files an
+// operator removed are noticed within a minute.
+struct Usage {
+    std::string folder;
+    std::uint64_t bytes = 0;
+    std::chrono::steady_clock::time_point counted{};
+    bool full = false;  // the last move of junk was refused
+};
+Usage gUsage;
+constexpr auto kRecountAfter = std::chrono::minutes(1);
+
+void Recount(const std::string& folder) {
+    gUsage.folder = folder;
+    gUsage.bytes = CountTree(folder);
+    gUsage.counted = std::chrono::steady_clock::now();
+}
 
 // One line per set-aside file, so an operator (and `ibsdb status`) can tell why it is there.
-void RecordReason(const Mirel::Directory& rejected, const UniversalPath& moved,
-                  const UniversalPath& original, int reason) {
-    std::lock_guard<std::mutex> g(gReasonsM);
+// Answers the bytes written.
+std::uint64_t RecordReason(const Mirel::Directory& rejected, const std::string& line) {
     std::string file = rejected.MakeUniversalPath(IBS_Config::sRejectedReasonsName).Native();
     bool fresh = !Mirel::Os::Stat(file).exists;
     int fd = -1;
-    if (Mirel::Os::OpenAppend(file, fd) != 0) return;
-    std::string line = EscapeTsvField(moved.GetName().ToUTF8()) + "\t" + std::to_string(reason) +
-                       "\t" + std::to_string(Mirel::DateTime::NowUTC()) + "\t" +
-                       EscapeTsvField(original.Native()) + "\n";
-    if (Mirel::Os::Append(fd, line.data(), line.size(), file) == 0) Mirel::Os::SyncFile(fd, file);
+    if (Mirel::Os::OpenAppend(file, fd) != 0) return 0;
+    std::uint64_t written = 0;
+    if (Mirel::Os::Append(fd, line.data(), line.size(), file) == 0) {
+        Mirel::Os::SyncFile(fd, file);
+        written = line.size();
+    }
     Mirel::Os::Close(fd);
     if (fresh) Mirel::Os::SyncDir(rejected.GetPath().Native());
+    return written;
+}
+
+std::string ReasonLine(const UniversalPath& moved, const UniversalPath& original, int reason) {
+    return EscapeTsvField(moved.GetName().ToUTF8()) + "\t" + std::to_string(reason) + "\t" +
+           std::to_string(Mirel::DateTime::NowUTC()) + "\t" + EscapeTsvField(original.Native()) +
+           "\n";
 }
 
 }  // namespace
 
+void IBS_Config::SetRejectedLimit(std::uint64_t bytes) {
+    gRejectedLimit.store(bytes);
+}
+
+std::uint64_t IBS_Config::GetRejectedLimit() {
+    return gRejectedLimit.load();
+}
+
+std::uint64_t IBS_Config::CountRejected(const Mirel::Directory& backupFolder) {
+    Mirel::Directory rejected = backupFolder;
+    rejected.SetToChild(sRejectedFolderName);
+    return CountTree(rejected.GetPath().Native());
+}
+
 Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Directory& backupFolder,
-                                  UniversalPath& movedPath, int reason) {
+                                  UniversalPath& movedPath, int reason, bool limited,
+                                  bool* limitReached) {
     movedPath = path;
+    if (limitReached) *limitReached = false;
     if (backupFolder.IsClear()) return Error(Mirel::kErrFoldersNotReady);
     // Only a regular file of the changes folder is ever moved, whoever asks: a folder, a
     // link or a file elsewhere stays exactly where it is.
@@ -160,6 +243,30 @@ Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Direct
     rejected.SetToChild(sRejectedFolderName);
     if (Error e = rejected.CreateIfNotExists(); !e.OK()) return e;
     UniversalPath rc = Mirel::ContainerFolderOf(path);
+
+    std::lock_guard<std::mutex> g(gSetAsideM);
+    std::string folder = rejected.GetPath().Native();
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (gUsage.folder != folder) {
+        gUsage = Usage();
+        Recount(folder);
+    }
+    const bool withContainers = Mirel::Os::Stat(rc.Native()).isDir;
+    const std::uint64_t cost = Charge(Mirel::Os::Stat(path.Native()).size) +
+                               (withContainers ? Charge(0) + CountTree(rc.Native()) : 0);
+    if (limited) {
+        // The reason's line with room for a ".N" the name may get.
+        const std::uint64_t need = cost + ReasonLine(path, path, reason).size() + 8;
+        const std::uint64_t limit = gRejectedLimit.load();
+        if (gUsage.bytes + need > limit &&
+            std::chrono::steady_clock::now() - gUsage.counted >= kRecountAfter)
+            Recount(folder);
+        if (gUsage.bytes + need > limit) {
+            if (limitReached) *limitReached = !gUsage.full;
+            gUsage.full = true;
+            return Error(Mirel::kErrRejectedFull);
+        }
+    }
     for (int i = 0; i < 100000; ++i) {
         unistring name = path.GetName();
         if (i) name += u"." + unistring::NumToString(i);
@@ -167,14 +274,15 @@ Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Direct
         if (Mirel::Os::Stat(dest.Native()).exists) continue;
         // The reason goes first: a crash right after the move must not leave the file
         // unexplained. A line whose move did not happen names no file and is ignored.
-        RecordReason(rejected, dest, path, reason);
+        gUsage.bytes += RecordReason(rejected, ReasonLine(dest, path, reason));
         int r = Mirel::Os::Rename(path.Native(), dest.Native());
         if (r == Mirel::kErrAlreadyExists) continue;
         if (r != 0) return Error(r);
         movedPath = dest;
+        gUsage.bytes += cost;
+        if (limited) gUsage.full = false;
         // Container changes go with their log; failing that, they stay where they were.
-        if (Mirel::Os::Stat(rc.Native()).isDir)
-            Mirel::Os::Rename(rc.Native(), Mirel::ContainerFolderOf(dest).Native());
+        if (withContainers) Mirel::Os::Rename(rc.Native(), Mirel::ContainerFolderOf(dest).Native());
         return Error();
     }
     return Error(Mirel::kErrNoTempName);

@@ -7,6 +7,7 @@
 
 #include "platform/framework/TalonError.h"
 #include "platform/support/Directory.h"
+#include "platform/support/Os.h"
 #include "platform/support/UniversalPath.h"
 
 namespace Mirel {
@@ -31,6 +32,13 @@ public:
     static const Mirel::unistring sRejectedReasonsName;  // "reasons.tsv" inside "Rejected"
     static const Mirel::unistring sFailedListName;       // "Failed.tsv" in the backup folder
     static const Mirel::unistring sUnwrittenListName;    // "Unwritten.tsv" in the backup folder
+    // The package's group: the service's copies belong to it.
+    static const char* const sServiceGroupName;  // "vellumark"
+    // What the service's copies in the in-progress and last-good folders get, whatever the
+    // file they came from had: this process's user, the group sServiceGroupName (the
+    // process's own group on a machine without it), rw-r----- (0640).
+    static Mirel::Os::Ownership ServiceCopyOwnership();
+
     // The first UTC no last-good folder name can hold (10000-01-01).
     static constexpr std::uint64_t kEndOfTime = 253402300800000000ull;
     // The longest file names (bytes) the service takes, so that every name it derives from
@@ -57,9 +65,25 @@ public:
     // records why (`reason`) in "Rejected/reasons.tsv". Only a regular file inside the
     // changes folder, reached without a symbolic link, is moved; anything else answers an
     // error and stays where it is.
+    //
+    // What "Rejected" holds counts against the set-aside limit (SetRejectedLimit). A file
+    // that was never taken (`limited`: junk announced or found) and would take the folder
+    // past the limit is not moved: kErrRejectedFull, and `limitReached` (optional) is set
+    // for the first such refusal only, until a move fits again. A file that was taken (the
+    // logs of a failed database) is always moved: an accepted file is never lost.
     static Error MoveInvalidRedo(const Mirel::UniversalPath& path,
                                  const Mirel::Directory& backupFolder,
-                                 Mirel::UniversalPath& movedPath, int reason = 10709);
+                                 Mirel::UniversalPath& movedPath, int reason = 10709,
+                                 bool limited = false, bool* limitReached = nullptr);
+    // The set-aside limit in bytes. Each file and folder in "Rejected" counts its size
+    // rounded up to whole 4 KiB blocks, at least one block (reasons.tsv included).
+    static constexpr std::uint64_t kDefaultRejectedLimit = 1ull << 30;
+    static constexpr std::uint64_t kRejectedBlock = 4096;
+    static void SetRejectedLimit(std::uint64_t bytes);
+    static std::uint64_t GetRejectedLimit();
+    // The bytes "Rejected" of this backup folder holds, as the limit counts them (a fresh
+    // count of the folder).
+    static std::uint64_t CountRejected(const Mirel::Directory& backupFolder);
     // Applies one redo log to an open database. The abort flag is watched between pages:
     // an aborted log answers kErrAborted and leaves the database at its old MSN.
     static Error ProcessRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& log,

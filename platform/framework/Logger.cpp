@@ -90,6 +90,10 @@ const std::map<std::uint32_t, EventKind>& Wording() {
          {LOG_ERR,
           "The folder %1 is on another file system than the backup folder %2 (error %3): the "
           "backup folder is not used."}},
+        {0x41000336,
+         {LOG_WARNING,
+          "The set-aside folder %1 is at its limit of %2 bytes (preference 81; it holds %3): "
+          "files that were never taken are refused with 10729 and left where they are."}},
     };
     return table;
 }

@@ -78,7 +78,15 @@ public:
         files.push_back(rel);
         return true;
     }
+    void LeftOut(const Mirel::UniversalPath& path, int) override {
+        std::string p = path.Native();
+        if (p.size() <= mRoot.size() + 1) return;
+        std::string rel = p.substr(mRoot.size() + 1);
+        if (!mDatabasesOnly || (EndsWithNoCase(rel, ".vdb") && !InsideContainerFolder(rel)))
+            special.push_back(rel);
+    }
     std::vector<std::string> files;
+    std::vector<std::string> special;  // named like one, but no regular file
 
 private:
     std::string mRoot;
@@ -154,10 +162,12 @@ bool SameInode(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-std::vector<std::string> Manifest::ListDatabases(const Mirel::Directory& folder, Error* error) {
+std::vector<std::string> Manifest::ListDatabases(const Mirel::Directory& folder, Error* error,
+                                                 std::vector<std::string>* notFiles) {
     FileCollector c(Root(folder), true);
     Mirel::Error e = folder.ProcessFiles(c, 3);
     if (error) *error = e;
+    if (notFiles) *notFiles = c.special;
     std::sort(c.files.begin(), c.files.end());
     return c.files;
 }
@@ -466,7 +476,9 @@ std::vector<ManifestFinding> Manifest::Check(
             f.result = c.GetError() == Mirel::kErrPathNotFound ? ManifestFinding::kMissing
                                                                : ManifestFinding::kUnreadable;
             f.detail = f.result == ManifestFinding::kMissing ? "not there"
-                                                             : "cannot be read: error " + c.Text();
+                       : c.GetError() == Mirel::kErrNotAFile
+                           ? "not a regular file (a FIFO, a socket or a device): not opened"
+                           : "cannot be read: error " + c.Text();
             out.push_back(std::move(f));
             return;
         }
@@ -523,11 +535,15 @@ std::vector<ManifestFinding> Manifest::Check(
         seen[e.path] = true;
         examine(&e, e.kind, e.path);
     }
-    for (const auto& db : ListDatabases(folder)) {
+    std::vector<std::string> notFiles;
+    for (const auto& db : ListDatabases(folder, nullptr, &notFiles)) {
         if (!seen.count(db)) examine(nullptr, ManifestEntry::kDatabase, db);
         for (const auto& c : ListContainerFiles(folder, db))
             if (!seen.count(c)) examine(nullptr, ManifestEntry::kContainer, c);
     }
+    // Reported, never opened: examine finds out without blocking.
+    for (const auto& db : notFiles)
+        if (!seen.count(db)) examine(nullptr, ManifestEntry::kDatabase, db);
     return out;
 }
 

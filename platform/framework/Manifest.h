@@ -87,9 +87,12 @@ public:
 
     // Database files below a folder as the service lists them (a name ending in .vdb in any
     // case, down to three levels, not inside a container folder), relative paths in name
-    // order. Empty with an error when the folder cannot be walked.
+    // order. Empty with an error when the folder cannot be walked. `notFiles` (optional)
+    // receives the entries named like databases that are no regular file (FIFOs, sockets,
+    // devices): they are never listed as databases.
     static std::vector<std::string> ListDatabases(const Mirel::Directory& folder,
-                                                  Error* error = nullptr);
+                                                  Error* error = nullptr,
+                                                  std::vector<std::string>* notFiles = nullptr);
     // The container files of a database (relative path) below the folder.
     static std::vector<std::string> ListContainerFiles(const Mirel::Directory& folder,
                                                        const std::string& database);

@@ -9,6 +9,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +95,8 @@ Error WinOSInterface::StartSignalThread(AppBase& app) {
     if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return Error(Mirel::kErrOS);
     mSignalFd = ::signalfd(-1, &set, SFD_CLOEXEC);
     mStopFd = ::eventfd(0, EFD_CLOEXEC);
+    if (const char* limit = std::getenv("VELLUMARK_STOP_LIMIT_MS"); limit && *limit)
+        mStopLimitMs = std::max(1, std::atoi(limit));
     if (mSignalFd < 0 || mStopFd < 0) return Error(Mirel::kErrOS);
     AppBase* a = &app;
     mSignalThread = std::thread([this, a] { SignalLoop(a); });
@@ -112,12 +115,33 @@ void WinOSInterface::StopSignalThread() {
 }
 
 void WinOSInterface::SignalLoop(AppBase* app) {
+    using Clock = std::chrono::steady_clock;
     pollfd fds[2] = {{mSignalFd, POLLIN, 0}, {mStopFd, POLLIN, 0}};
     for (;;) {
-        if (::poll(fds, 2, -1) < 0) {
+        int wait = -1;
+        if (mStopDeadline != Clock::time_point{}) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(mStopDeadline - Clock::now());
+            if (left.count() <= 0) {
+                // The stop was asked for and the process is still here: its main thread waits
+                // in a call that does not return (a hung network file system). Ending it is
+                // no worse than a crash, which the service recovers from at its next start.
+                // Standard error, not the debug log: the thread that is held up may hold the
+                // log's lock, or the log may lie on the file system that hangs.
+                std::string line = "talonib: the stop did not finish within " +
+                                   std::to_string(mStopLimitMs) +
+                                   " ms (a call that does not return?); the process ends now\n";
+                [[maybe_unused]] ssize_t w = ::write(2, line.data(), line.size());
+                ::_exit(AppBase::kExitFailure);
+            }
+            wait = static_cast<int>(left.count());
+        }
+        int n = ::poll(fds, 2, wait);
+        if (n < 0) {
             if (errno == EINTR) continue;
             return;
         }
+        if (n == 0) continue;
         if (fds[1].revents) return;
         signalfd_siginfo info;
         if (::read(mSignalFd, &info, sizeof info) == sizeof info)
@@ -127,6 +151,10 @@ void WinOSInterface::SignalLoop(AppBase* app) {
 
 void WinOSInterface::Dispatch(AppBase* app, int signal) {
     MIREL_DEBUG(57, "WinOSInterface: signal " << signal);
+    const bool stop =
+        signal == SIGTERM || signal == SIGPWR || signal == SIGINT || signal == SIGQUIT;
+    if (stop && mStopDeadline == std::chrono::steady_clock::time_point{})
+        mStopDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(mStopLimitMs);
     auto control = [this](unsigned long code) {
         if (mControl) mControl(code, 0, nullptr, nullptr);
     };

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -93,8 +94,12 @@ public:
     const Mirel::unistring& GetServiceName() const { return mServiceName; }
 
     // Blocks the handled signals in this and all later threads and starts the thread that
-    // turns them into controls, events and messages.
+    // turns them into controls, events and messages. A stop signal (SIGTERM, SIGPWR, SIGINT,
+    // SIGQUIT) also starts a deadline: a process still running when it passes, its main
+    // thread held up in a call that does not return, is ended by that thread with exit code
+    // 1 (VELLUMARK_STOP_LIMIT_MS, default 45000: before the unit's 60 s).
     Error StartSignalThread(AppBase& app);
+    static constexpr int kDefaultStopLimitMs = 45000;
     void StopSignalThread();
 
     // systemd sets INVOCATION_ID for every process it starts as a unit.
@@ -113,6 +118,8 @@ private:
     std::thread mSignalThread;
     int mSignalFd = -1;
     int mStopFd = -1;
+    int mStopLimitMs = kDefaultStopLimitMs;
+    std::chrono::steady_clock::time_point mStopDeadline{};  // unset until a stop signal
 };
 
 }  // namespace Talon

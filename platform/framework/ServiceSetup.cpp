@@ -33,12 +33,13 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
         return file + (it == listed.end() ? std::string() : ":" + std::to_string(it->second));
     };
     for (const auto& [id, line] : listed) {
-        if (id == kPrefFolderConfigured || id == kPrefBackupFolder || id == kPrefAllowedCallers)
+        if (id == kPrefFolderConfigured || id == kPrefBackupFolder || id == kPrefAllowedCallers ||
+            id == kPrefRejectedLimit)
             continue;
         // A mistyped number would otherwise be ignored and the intended setting lost.
         problem = at(id) + ": unknown preference " + std::to_string(id) +
-                  "; the service reads 67 (1: a backup folder is configured), 68 (its path) "
-                  "and 80 (the allowed callers)";
+                  "; the service reads 67 (1: a backup folder is configured), 68 (its path), "
+                  "80 (the allowed callers) and 81 (the set-aside limit in bytes)";
         return Mirel::kErrPrefsMalformed;
     }
     Mirel::unistring callers;
@@ -47,6 +48,15 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
         // Read as the default instead, it could let in callers the operator meant to keep out.
         problem =
             at(kPrefAllowedCallers) + ": preference 80 (the allowed callers) must be of type text";
+        return Mirel::kErrPrefsMalformed;
+    }
+    std::int64_t limit = 0;
+    Error limitRead = store.GetPref(handle, kPrefRejectedLimit, limit);
+    if ((!limitRead.OK() && limitRead.GetError() != Mirel::kErrPrefNotFound) || limit < 0) {
+        // Read as the default instead, junk could fill the disk the operator meant to spare.
+        problem = at(kPrefRejectedLimit) +
+                  ": preference 81 (the set-aside limit in bytes) must be a number of type int, "
+                  "0 or more";
         return Mirel::kErrPrefsMalformed;
     }
     std::int64_t configured = 0;

@@ -9,10 +9,12 @@
 namespace Talon {
 
 // The preferences the service reads: 67 (a backup folder is configured when not 0), 68
-// (that folder's absolute path) and 80 (who may drive the service besides root).
+// (that folder's absolute path), 80 (who may drive the service besides root) and 81 (the
+// most bytes the set-aside folder may hold).
 inline constexpr int kPrefFolderConfigured = 67;
 inline constexpr int kPrefBackupFolder = 68;
 inline constexpr int kPrefAllowedCallers = 80;
+inline constexpr int kPrefRejectedLimit = 81;
 
 struct ServicePrefs {
     bool present = false;      // false: no file, an empty store
@@ -23,7 +25,8 @@ struct ServicePrefs {
 // 0 when the service can start with the preference file `file`; otherwise
 // kErrPrefsMalformed and `problem` holds "FILE[:LINE]: what is wrong", one line.
 // Refused: a file that does not parse, a preference the service does not know, 67 set
-// without a 68 that holds an absolute path, an 80 that is not text.
+// without a 68 that holds an absolute path, an 80 that is not text, an 81 that is not an int
+// of 0 or more.
 int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& problem);
 
 // 0 when the service may set up `folder`: it is a folder, or its parent is (the service

@@ -62,11 +62,19 @@ int Walk(const std::string& dir, FileFunctor& f, int depth, int level, bool& sto
         Os::DirEntry::Type type = e.type;
         if (type == Os::DirEntry::kUnknown) {
             Os::Info info = Os::Stat(p);
-            type = info.isLink  ? Os::DirEntry::kLink
-                   : info.isDir ? Os::DirEntry::kDir
-                                : Os::DirEntry::kFile;
+            if (!info.exists) continue;  // gone meanwhile
+            type = info.isLink   ? Os::DirEntry::kLink
+                   : info.isDir  ? Os::DirEntry::kDir
+                   : info.isFile ? Os::DirEntry::kFile
+                                 : Os::DirEntry::kOther;
         }
         if (type == Os::DirEntry::kLink) continue;  // a listing never leads out of the walked tree
+        if (type == Os::DirEntry::kOther) {
+            // A FIFO, a socket or a device is never handed on as a file: opening one could
+            // block for ever.
+            f.LeftOut(UniversalPath::FromNative(p), depth);
+            continue;
+        }
         bool isDir = type == Os::DirEntry::kDir;
         UniversalPath up = isDir ? UniversalPath::Folder(p) : UniversalPath::FromNative(p);
         if (!f(up, isDir, depth)) {

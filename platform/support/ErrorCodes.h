@@ -35,6 +35,8 @@ enum ErrorNumber : int {
     // An interval-done file that ends at or before an interval already announced
     // (the server's clock went back): set aside, the open interval keeps its logs.
     kErrStaleIntervalDone = 10728,
+    // Not taken and left where it is: the set-aside folder is at its limit in bytes.
+    kErrRejectedFull = 10729,
 
     // File system, mapped from errno by the OS layer.
     kErrPathNotFound = 20301,
@@ -44,6 +46,8 @@ enum ErrorNumber : int {
     kErrNotADirectory = 20305,
     kErrIsADirectory = 20306,
     kErrIsALink = 20307,
+    // A FIFO, a socket or a device where a regular file is required: never read or written.
+    kErrNotAFile = 20308,
     kErrAccessDenied = 20403,
     kErrFileLocked = 20404,
     kErrNoIntervalDone = 20405,

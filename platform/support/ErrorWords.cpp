@@ -40,6 +40,8 @@ const char* ErrorWords(int e) {
             return "the copy does not match its manifest";
         case kErrStaleIntervalDone:
             return "the interval-done file ends before what is published";
+        case kErrRejectedFull:
+            return "the set-aside folder is at its limit";
         case kErrPathNotFound:
             return "no such file or folder";
         case kErrAlreadyExists:
@@ -54,6 +56,8 @@ const char* ErrorWords(int e) {
             return "is a folder";
         case kErrIsALink:
             return "is a symbolic link";
+        case kErrNotAFile:
+            return "not a regular file";
         case kErrAccessDenied:
             return "permission denied or read-only file system";
         case kErrFileLocked:

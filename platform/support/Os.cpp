@@ -89,6 +89,8 @@ int MapErrno(int e) {
             return kErrIsADirectory;
         case ELOOP:  // O_NOFOLLOW met a symbolic link
             return kErrIsALink;
+        case ENXIO:  // a socket, or a FIFO opened for writing that nobody reads
+            return kErrNotAFile;
         case EACCES:
         case EPERM:
         case EROFS:
@@ -155,7 +157,7 @@ int CheckRealPath(const std::string& root, const std::vector<std::string>& compo
         else if (lastIsFile && S_ISDIR(st.st_mode))
             rc = kErrIsADirectory;
         else if (lastIsFile && !S_ISREG(st.st_mode))
-            rc = kErrNotADirectory;
+            rc = kErrNotAFile;
         else if (!lastIsFile && !S_ISDIR(st.st_mode))
             rc = kErrNotADirectory;
     }
@@ -410,20 +412,45 @@ int SetReadOnly(const std::string& path, bool readOnly) {
     return 0;
 }
 
+namespace {
+// Files are opened without blocking: opening a FIFO for reading would wait for a writer for
+// ever, and a device may wait for its hardware. Only a regular file stays open, in blocking
+// mode again; anything else is closed unread.
+int KeepOnlyRegular(int rc, int& fd) {
+    if (rc != 0) return rc;
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        rc = MapErrno(errno);
+    else if (S_ISDIR(st.st_mode))
+        rc = kErrIsADirectory;
+    else if (!S_ISREG(st.st_mode))
+        rc = kErrNotAFile;
+    else if (int fl = ::fcntl(fd, F_GETFL); fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
+        rc = MapErrno(errno);
+    if (rc != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    return rc;
+}
+}  // namespace
+
 int OpenRead(const std::string& path, int& fd) {
     fd = -1;
     if (int f = Faults::Check(FsOp::kOpenRead, path)) return f;
-    return Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0, fd);
+    return KeepOnlyRegular(Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd),
+                           fd);
 }
 
 namespace {
 int OpenForWriting(const std::string& path, int flags, mode_t mode, int& fd) {
     fd = -1;
+    flags |= O_NONBLOCK;
     int seamRc = 0;
     if (Seam(FsOp::kOpenWrite, path, seamRc,
              [&](int& r) { return PowerLoss::Seam::Open(path, flags, mode, fd, r); }))
-        return seamRc;
-    return Raw::Open(path, flags, mode, fd);
+        return KeepOnlyRegular(seamRc, fd);
+    return KeepOnlyRegular(Raw::Open(path, flags, mode, fd), fd);
 }
 }  // namespace
 
@@ -623,6 +650,52 @@ int WriteFileDurable(const std::string& path, const std::string& text) {
     return rc;
 }
 
+namespace {
+std::atomic<bool> gOwnershipSet{false};
+Ownership gOwnership;
+
+// Owner and group first: a change of owner clears set-id bits, and the mode comes last.
+int ApplyOwnership(int fd, const Ownership& own, const std::string& path) {
+    if (int f = Faults::Check(FsOp::kSetLocked, path)) return f;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return MapErrno(errno);
+    int rc = 0;
+    if ((st.st_uid != own.uid || st.st_gid != own.gid) && ::fchown(fd, own.uid, own.gid) != 0)
+        rc = MapErrno(errno);
+    if ((st.st_mode & 07777) != own.mode && ::fchmod(fd, own.mode) != 0 && rc == 0)
+        rc = MapErrno(errno);
+    return rc;
+}
+}  // namespace
+
+void SetCopyOwnership(const Ownership* own) {
+    gOwnershipSet.store(false, std::memory_order_release);
+    if (!own) return;
+    gOwnership = *own;
+    gOwnershipSet.store(true, std::memory_order_release);
+}
+
+const Ownership* CopyOwnership() {
+    return gOwnershipSet.load(std::memory_order_acquire) ? &gOwnership : nullptr;
+}
+
+int MakeOwn(const std::string& path) {
+    const Ownership* own = CopyOwnership();
+    if (!own) return 0;
+    int fd = -1;
+    if (int rc = KeepOnlyRegular(
+            Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd), fd))
+        return rc;
+    int rc = ApplyOwnership(fd, *own, path);
+    ::close(fd);
+    return rc;
+}
+
+int MakeOwnOpen(int fd, const std::string& path) {
+    const Ownership* own = CopyOwnership();
+    return own ? ApplyOwnership(fd, *own, path) : 0;
+}
+
 int CopyFile(const std::string& from, const std::string& to) {
     if (int f = Faults::Check(FsOp::kCopy, to)) return f;
     if (int f = Faults::Check(FsOp::kCopy, from)) return f;
@@ -633,7 +706,8 @@ int CopyFile(const std::string& from, const std::string& to) {
         ::close(in);
         return rc;
     }
-    const mode_t mode = info.mode & 07777;
+    const Ownership* own = CopyOwnership();
+    const mode_t mode = own ? own->mode : info.mode & 07777;
     // The bytes go to a private name first, so a crash never leaves a partial file under the
     // real one.
     std::string part = TempNameBeside(to);
@@ -644,6 +718,9 @@ int CopyFile(const std::string& from, const std::string& to) {
         return rc;
     }
     rc = CopyBytes(in, out, info.size, part);
+    // The copy is the process's own before it appears under its name. An owner that cannot
+    // be set (a sandbox without the right) does not cost the copy; the mode is always set.
+    if (rc == 0) MakeOwnOpen(out, part);
     if (rc == 0 && ::fchmod(out, mode) != 0) rc = MapErrno(errno);
     if (rc == 0) rc = SyncFile(out, to);
     ::close(in);

@@ -120,12 +120,32 @@ std::string TempNameBeside(const std::string& path);
 // over it, the folder synced. A crash leaves the old file or the new one.
 int WriteFileDurable(const std::string& path, const std::string& text);
 
-// Copies a file's bytes and mode through a temporary name beside `to` (TempNameBeside),
-// then renames it into place: the copy appears whole or not at all, and is synced, with
-// its folder.
+// The owner, group and permission bits a process gives the copies it keeps as its own.
+struct Ownership {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    mode_t mode = 0640;
+};
+// Set once, at the start, by a process whose copies are its own (the service); until then
+// (and after it is set to null) copies keep their source's mode and MakeOwn does nothing.
+void SetCopyOwnership(const Ownership* own);
+const Ownership* CopyOwnership();
+// Gives an existing regular file the copy ownership: owner and group, then mode, each only
+// when it differs. Both are tried; the first error is answered (a FIFO, a device: 20308).
+int MakeOwn(const std::string& path);
+// The same for a file the process just created and holds open (a copy under its temporary
+// name): 0 at once when no ownership is set.
+int MakeOwnOpen(int fd, const std::string& path);
+
+// Copies a file's bytes through a temporary name beside `to` (TempNameBeside), then renames
+// it into place: the copy appears whole or not at all, and is synced, with its folder. It
+// gets the copy ownership when one is set (whatever the source's mode), else the source's
+// mode.
 int CopyFile(const std::string& from, const std::string& to);
 
 // Open a file; fd is -1 on failure. A symbolic link is refused (20307), never followed.
+// Only a regular file is opened: the open never blocks, and a FIFO, a socket or a device is
+// refused (20308, a folder 20306) without a byte read or written.
 int OpenRead(const std::string& path, int& fd);
 int OpenWrite(const std::string& path, bool create, bool truncate, int& fd);
 // For logs: created when missing, every write goes to the end.

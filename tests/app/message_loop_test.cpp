@@ -1,5 +1,13 @@
 // The application object's message loop and ORB endpoint, in-process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "app/DidoraRezaraApp.h"
 #include "platform/framework/OSInterface.h"
@@ -95,4 +103,38 @@ TEST(OrbEndpointTest, EndpointArgumentsFollowTheRunState) {
     ASSERT_EQ(args.size(), 3u);
     EXPECT_EQ(args[1], "-ORBendPoint");
     EXPECT_EQ(args[2], "giop:tcp:127.0.0.1:50004");
+}
+
+// A stop signal ends the process even when its main thread never returns from a call (a file
+// system that hangs; here a read of a pipe nobody writes): past the stop limit, exit code 1.
+TEST_F(MessageLoopTest, AStopSignalEndsAProcessWhoseMainThreadIsHeldUp) {
+    int ready[2], never[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(never, O_CLOEXEC), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("VELLUMARK_STOP_LIMIT_MS", "300", 1);
+        auto* os = new Talon::WinOSInterface(u"test");
+        if (!os->StartSignalThread(app).OK()) ::_exit(90);
+        [[maybe_unused]] ssize_t w = ::write(ready[1], "r", 1);
+        char c;
+        [[maybe_unused]] ssize_t r = ::read(never[0], &c, 1);
+        ::_exit(91);
+    }
+    ASSERT_GT(pid, 0);
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    const auto start = std::chrono::steady_clock::now();
+    ::kill(pid, SIGTERM);
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    pollfd p{pidfd, POLLIN, 0};
+    const bool ended = ::poll(&p, 1, 10000) == 1;
+    if (!ended) ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(pidfd);
+    for (int fd : {ready[0], ready[1], never[0], never[1]}) ::close(fd);
+    ASSERT_TRUE(ended) << "the process ignored SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 }

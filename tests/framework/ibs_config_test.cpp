@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 
 #include "platform/engine/HBEngine.h"
 #include "platform/engine/HBFile.h"
@@ -164,4 +165,78 @@ TEST_F(IBSConfigTest, ProcessRedoLogFileOpensTheLogAndAppliesIt) {
     ASSERT_TRUE(IBS_Config::ProcessRedoLogFile(db, log, abort).OK());
     EXPECT_EQ(db.GetMSN(), 2u);
     EXPECT_EQ(db.GetPageCount(), 4u);
+}
+
+// The readers intake uses after its path check, and the worker's open for writing, answer at
+// once for a FIFO put in a file's place; none waits for a writer that never comes. (The scan
+// and ibsdb meet the other readers: tests/manager, tests/tools.)
+TEST_F(IBSConfigTest, ReadersNeverOpenAFifo) {
+    const std::vector<std::string> fifos = {tmp / "Redo_1/a.vrl", tmp / "Redo_1/IntervalDone.vid",
+                                            tmp / "db.vdb"};
+    for (const auto& f : fifos) ASSERT_TRUE(testutil::MakeFifo(f));
+    unistring u;
+    std::uint64_t msn = 0, start = 0, end = 0;
+    bool closed = false;
+    Mirel::HBFile rw(tmp.File("db.vdb"));
+    const std::vector<std::pair<std::function<Talon::Error()>, int>> readers = {
+        {[&] {
+             return IBS_Config::GetRedoLogInfo(tmp.File("Redo_1/a.vrl"), u, msn, start, end,
+                                               closed);
+         },
+         Mirel::kErrNotAFile},
+        {[&] {
+             return IBS_Config::GetIncrementalIntervalDone(tmp.File("Redo_1/IntervalDone.vid"), end,
+                                                           nullptr);
+         },
+         Mirel::kErrNotAFile},
+        {[&] { return IBS_Config::GetIncrementalIntervalDone(tmp.Folder("Redo_1"), end, nullptr); },
+         Mirel::kErrNoIntervalDone},
+        {[&] { return rw.Open(Mirel::HBFile::kPermReadWrite); }, Mirel::kErrNotAFile},
+    };
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        int got = 0;
+        EXPECT_TRUE(
+            testutil::FinishesWithin(3000, fifos, [&] { got = readers[i].first().GetError(); }))
+            << "reader " << i << " blocked";
+        EXPECT_EQ(got, readers[i].second) << "reader " << i;
+    }
+}
+
+// Past the set-aside limit, files never taken stay where they are (the first refusal says
+// so, the next do not); a taken file goes aside all the same; with room again, junk fits and
+// the next time the limit is reached is said again. (tests/manager counts the bytes.)
+TEST_F(IBSConfigTest, SetAsideLimitRefusesJunkOnlyAndSaysSoOncePerReaching) {
+    struct Restore {
+        ~Restore() { IBS_Config::SetRejectedLimit(IBS_Config::kDefaultRejectedLimit); }
+    } restore;
+    IBS_Config::SetRejectedLimit(16 * 1024);
+    Mirel::Directory backup(tmp.Folder());
+    int n = 0;
+    auto junk = [&] {
+        std::string p = tmp / ("Changes/Redo_1/j" + std::to_string(n++) + ".vrl");
+        testutil::MakeDirs(tmp / "Changes/Redo_1");
+        testutil::WriteFile(p, std::string(6000, 'j'));  // two blocks
+        return UniversalPath::FromNative(p);
+    };
+    UniversalPath moved;
+    bool reached = false;
+    auto move = [&](bool limited) {
+        return IBS_Config::MoveInvalidRedo(junk(), backup, moved, 10709, limited, &reached)
+            .GetError();
+    };
+    EXPECT_EQ(move(true), 0);
+    EXPECT_EQ(move(true), Mirel::kErrRejectedFull);
+    EXPECT_TRUE(reached);
+    EXPECT_TRUE(testutil::IsFile(tmp / "Changes/Redo_1/j1.vrl"));
+    EXPECT_EQ(move(true), Mirel::kErrRejectedFull);
+    EXPECT_FALSE(reached);
+    EXPECT_EQ(move(false), 0);
+    EXPECT_GT(IBS_Config::CountRejected(backup), 16u * 1024);
+
+    IBS_Config::SetRejectedLimit(64 * 1024);
+    int fits = 0;
+    for (int i = 0; i < 10 && !reached; ++i) fits += move(true) == 0;
+    EXPECT_EQ(fits, 5);
+    EXPECT_TRUE(reached);
+    EXPECT_LE(IBS_Config::CountRejected(backup), 64u * 1024);
 }

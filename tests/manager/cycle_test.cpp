@@ -2,8 +2,13 @@
 // after every completed interval each last-good copy must match the model byte for byte.
 #include "tests/manager/ManagerFixture.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
+
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
+#include "tests/manager/Files.h"
 
 using testutil::ManagerTest;
 
@@ -142,4 +147,60 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     EXPECT_EQ(server.VerifyLastGood(NewestLastGood(backup())), "");
     EXPECT_EQ(server.VerifyAll(), "");
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+}
+
+// Copies are the service's own: whatever mode an upload or an older copy had, its copies in
+// the last-good folders are rw-r----- for the service's user and group. The upload moved in,
+// the private copy made for logs, the hard link carried forward and the copy made where a
+// link cannot be.
+TEST_F(ManagerTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
+    const std::string kA = "11111111-1111-4111-8111-111111111111";
+    const std::uint64_t kEnd = 1800000000000000ull, kStep = 120000000ull;
+    const Mirel::Os::Ownership own = Talon::IBS_Config::ServiceCopyOwnership();
+    auto owned = [&](const std::string& path) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) return std::string("missing ") + path;
+        char text[64];
+        std::snprintf(text, sizeof text, "%04o %u:%u", st.st_mode & 07777, st.st_uid, st.st_gid);
+        return std::string(text);
+    };
+    char want[64];
+    std::snprintf(want, sizeof want, "%04o %u:%u", 0640u, own.uid, own.gid);
+    auto interval = [&](int k, bool withLog) {
+        const std::string redo = backup() + "/Changes/Redo_" + std::to_string(k);
+        if (withLog) {
+            ASSERT_EQ(mgr->RedoLogIsReady(testutil::U(testutil::WriteLog(redo, "a.vrl", kA, k + 1,
+                                                                         k + 2, kEnd + k * kStep)),
+                                          testutil::U(kA), true),
+                      0);
+        }
+        ASSERT_EQ(mgr->RedoLogIsReady(
+                      testutil::U(testutil::WriteDone(redo, kEnd + k * kStep + 1, {})), u"", true),
+                  0);
+        Settle();
+    };
+    const std::string upload = testutil::WriteDb(backup() + "/Copies/u/db.vdb", kA, 1);
+    ASSERT_EQ(::chmod(upload.c_str(), 0666), 0);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(testutil::U(upload), testutil::U(kA)));
+    interval(0, true);
+    std::string copy = NewestLastGood(backup()) + "/db.vdb";
+    EXPECT_EQ(owned(copy), want) << "the upload moved in";
+
+    // A copy an earlier version left with its upload's mode: the next interval's copy, a
+    // private copy of its hard link made for the log, is the service's own.
+    ASSERT_EQ(::chmod(copy.c_str(), 0666), 0);
+    interval(1, true);
+    EXPECT_EQ(owned(NewestLastGood(backup()) + "/db.vdb"), want) << "the private copy";
+    copy = NewestLastGood(backup()) + "/db.vdb";
+    ASSERT_EQ(::chmod(copy.c_str(), 0606), 0);
+    interval(2, false);
+    EXPECT_EQ(owned(NewestLastGood(backup()) + "/db.vdb"), want) << "the hard link";
+
+    Mirel::Faults::Scope faults;
+    copy = NewestLastGood(backup()) + "/db.vdb";
+    ASSERT_EQ(::chmod(copy.c_str(), 0604), 0);
+    Mirel::Faults::Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress/*",
+                       Mirel::kErrLinkNotSupported);
+    interval(3, false);
+    EXPECT_EQ(owned(NewestLastGood(backup()) + "/db.vdb"), want) << "the copy for a link";
 }

@@ -3,8 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/Manifest.h"
 #include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
 
@@ -339,4 +344,89 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
                                                                  Mirel::kListFiles, false);
     Mirel::Directory(Mirel::UniversalPath::Folder(backup())).ProcessFiles(f, 2);
     EXPECT_EQ(notes.size(), 1u);  // its folder lost its copies, not the user's file
+}
+
+// A FIFO named like the server's files, wherever the scan reads: the scan never waits for it,
+// leaves it where it is and sets nothing aside.
+TEST_F(ManagerTest, TheScanLeavesFifosWhereTheyAreAndNeverWaitsForThem) {
+    for (const std::string place :
+         {"Changes/Redo_1/a.vrl", "Changes/Redo_1/IntervalDone.vid", "Copies/u/db.vdb",
+          "InProgress/db.vdb", "LastGood_2026-01-01_0000/db.vdb",
+          "LastGood_2026-01-01_0000/manifest.tsv", "Failed.tsv"}) {
+        Events events;
+        const std::string folder = tmp / ("b" + std::to_string(std::hash<std::string>()(place)));
+        // An interval to finish, so that the in-progress folder is read too.
+        WriteDone(folder + "/Changes/Redo_0", kEnd, {});
+        WriteDb(folder + "/LastGood_2026-01-01_0000/other.vdb", kM, 1);
+        const bool manifest = place.find("manifest") != std::string::npos;
+        if (!manifest) {
+            ASSERT_TRUE(Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(
+                                                   folder + "/LastGood_2026-01-01_0000")),
+                                               1767225600000000ull)
+                            .OK());
+        }
+        const std::string fifo = folder + "/" + place;
+        ASSERT_TRUE(testutil::MakeFifo(fifo)) << place;
+        std::int32_t result = 0;
+        EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo},
+                                             [&] { result = mgr->SetBackupFolder(U(folder)); }))
+            << place << " blocked the scan";
+        EXPECT_EQ(result, 1) << place;
+        // The in-progress folder is the service's: what no item owns there goes, unopened.
+        if (place.rfind("InProgress/", 0) == 0) {
+            EXPECT_FALSE(testutil::Exists(fifo));
+        } else {
+            EXPECT_TRUE(testutil::IsFifo(fifo)) << place;
+        }
+        EXPECT_EQ(events.Count(0x41000328), 0) << place;
+        EXPECT_FALSE(testutil::Exists(folder + "/Rejected")) << place;
+        // A copy whose manifest cannot be read has no line to check it against.
+        EXPECT_EQ(mgr->VerifyFullDBBackup(u"other", U(kM), 1, false),
+                  manifest ? Mirel::kErrCopyDamaged : 0)
+            << place;
+    }
+}
+
+// Junk announced past the set-aside limit is answered 10729 and stays where it is; the
+// limit's event comes once. Logs of a failed database, which were taken, still go aside.
+TEST_F(ManagerTest, PastTheSetAsideLimitJunkIsRefusedWhereItIs) {
+    struct Restore {
+        ~Restore() {
+            Talon::IBS_Config::SetRejectedLimit(Talon::IBS_Config::kDefaultRejectedLimit);
+        }
+    } restore;
+    constexpr std::uint64_t kLimit = 48 * 1024;
+    Talon::IBS_Config::SetRejectedLimit(kLimit);
+    Events events;
+    const std::string redo = backup() + "/Changes/Redo_1";
+    testutil::MakeDirs(redo);
+    std::vector<std::int32_t> answers;
+    for (int i = 0; i < 12; ++i) {
+        std::string junk = redo + "/junk" + std::to_string(i) + ".vrl";
+        testutil::WriteFile(junk, std::string(5000, 'z'));
+        answers.push_back(mgr->RedoLogIsReady(U(junk), U(kA), true));
+        if (answers.back() == Mirel::kErrRejectedFull) {
+            EXPECT_TRUE(testutil::IsFile(junk));
+        }
+    }
+    const auto refused = std::count(answers.begin(), answers.end(), Mirel::kErrRejectedFull);
+    EXPECT_EQ(std::count(answers.begin(), answers.end(), Mirel::kErrInvalidFile) + refused, 12);
+    EXPECT_EQ(refused, 7);  // five files of two blocks and the reasons' block fit in 48 KiB
+    EXPECT_EQ(events.Count(0x41000336), 1);
+    EXPECT_EQ(events.Count(0x41000328), 5);
+    const auto texts = events.Last(0x41000336);
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[1], U(std::to_string(kLimit)));
+    const std::uint64_t atLimit =
+        Talon::IBS_Config::CountRejected(Mirel::Directory(Mirel::UniversalPath::Folder(backup())));
+    EXPECT_EQ(texts[2], U(std::to_string(atLimit)));
+    EXPECT_LE(atLimit, kLimit);
+    std::printf("set-aside bytes at a limit of %llu: %llu\n",
+                static_cast<unsigned long long>(kLimit), static_cast<unsigned long long>(atLimit));
+    // An interval-done file that is no such file is refused the same way.
+    std::string done = redo + "/IntervalDone.vid";
+    testutil::WriteFile(done, std::string(5000, 'g'));
+    EXPECT_EQ(mgr->RedoLogIsReady(U(done), u"", true), Mirel::kErrRejectedFull);
+    EXPECT_TRUE(testutil::IsFile(done));
+    EXPECT_EQ(events.Count(0x41000336), 1);
 }

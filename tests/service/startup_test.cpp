@@ -41,7 +41,8 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
         {"  <pref id=\"67\" type=\"int\">0</pref>\n  <pref id=\"69\" type=\"int\">1</pref>\n",
          "bad preference file " + prefs +
              ":4: unknown preference 69; the service reads 67 (1: a backup folder is "
-             "configured), 68 (its path) and 80 (the allowed callers)"},
+             "configured), 68 (its path), 80 (the allowed callers) and 81 (the set-aside limit "
+             "in bytes)"},
         {"  <pref id=\"67\" type=\"int\">1</pref>\n",
          "bad preference file " + prefs +
              ":3: preference 67 says a backup folder is configured but preference 68, its "
@@ -68,6 +69,14 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
         {"  <pref id=\"67\" type=\"int\">0</pref>\n  <pref id=\"80\" type=\"int\">0</pref>\n",
          "bad preference file " + prefs +
              ":4: preference 80 (the allowed callers) must be of type text"},
+        {"  <pref id=\"67\" type=\"int\">0</pref>\n  <pref id=\"81\" type=\"int\">-1</pref>\n",
+         "bad preference file " + prefs +
+             ":4: preference 81 (the set-aside limit in bytes) must be a number of type int, 0 "
+             "or more"},
+        {"  <pref id=\"81\" type=\"text\">1 GiB</pref>\n",
+         "bad preference file " + prefs +
+             ":3: preference 81 (the set-aside limit in bytes) must be a number of type int, 0 "
+             "or more"},
     };
     for (const auto& c : cases) {
         testutil::WriteFile(prefs, Prefs(c.body));

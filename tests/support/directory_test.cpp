@@ -1,6 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 
 #include "platform/support/Directory.h"
 #include "platform/support/File.h"
@@ -209,4 +216,109 @@ TEST_F(DirectoryTest, WriteabilityProbeUsesTheSeam) {
     Mirel::Faults::Arm(FsOp::kOpenWrite, tmp / "*", Mirel::kErrAccessDenied);
     EXPECT_FALSE(d.IsWriteable(false));
     EXPECT_TRUE(d.IsEmpty());  // no probe left behind
+}
+
+namespace {
+// Lists everything below a folder, and what it left out.
+struct Everything : Mirel::FileFunctor {
+    bool operator()(const UniversalPath& path, bool isFolder, int) override {
+        (isFolder ? folders : files).push_back(path.GetName().ToUTF8());
+        return true;
+    }
+    void LeftOut(const UniversalPath& path, int) override {
+        leftOut.push_back(path.GetName().ToUTF8());
+    }
+    std::vector<std::string> files, folders, leftOut;
+};
+}  // namespace
+
+// A FIFO, a socket or a device where a file is expected: every open answers 20308 at once,
+// nothing blocks, and listings leave them out.
+TEST_F(DirectoryTest, NoOpenBlocksOnAFifoASocketOrADeviceAndListingsLeaveThemOut) {
+    std::vector<std::string> names = {"fifo.vrl"};
+    ASSERT_TRUE(testutil::MakeFifo(tmp / "fifo.vrl"));
+    int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", (tmp / "sock.vrl").c_str());
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    names.push_back("sock.vrl");
+    // A device needs CAP_MKNOD, which a container may not grant.
+    if (::mknod((tmp / "null.vrl").c_str(), S_IFCHR | 0600, ::makedev(1, 3)) == 0)
+        names.push_back("null.vrl");
+    testutil::WriteFile(tmp / "plain.vrl", "x");
+
+    const std::vector<std::string> fifo = {tmp / "fifo.vrl"};
+    for (const auto& name : names) {
+        const std::string p = tmp / name;
+        int fd = -1;
+        EXPECT_TRUE(testutil::FinishesWithin(
+            3000, fifo,
+            [&] {
+                EXPECT_EQ(Mirel::Os::OpenRead(p, fd), Mirel::kErrNotAFile) << name;
+                EXPECT_EQ(fd, -1);
+                EXPECT_EQ(Mirel::Os::OpenWrite(p, false, false, fd), Mirel::kErrNotAFile) << name;
+                EXPECT_EQ(Mirel::Os::OpenWrite(p, true, true, fd), Mirel::kErrNotAFile) << name;
+                EXPECT_EQ(Mirel::Os::OpenAppend(p, fd), Mirel::kErrNotAFile) << name;
+                EXPECT_EQ(fd, -1);
+                EXPECT_EQ(Mirel::Os::CopyFile(p, tmp / "copy"), Mirel::kErrNotAFile) << name;
+                EXPECT_EQ(Mirel::Os::CheckRealPath(tmp.path(), {name}, true), Mirel::kErrNotAFile);
+            }))
+            << name << " blocked";
+        EXPECT_TRUE(testutil::Exists(p)) << name;
+    }
+    EXPECT_FALSE(testutil::Exists(tmp / "copy"));
+    EXPECT_FALSE(testutil::Exists(tmp / "copy.part"));
+    int fd = -1;
+    ASSERT_EQ(Mirel::Os::OpenRead(tmp / "plain.vrl", fd), 0);  // a regular file still opens,
+    EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);           // and blocks as files do
+    Mirel::Os::Close(fd);
+    EXPECT_EQ(Mirel::Os::OpenRead(tmp.path(), fd), Mirel::kErrIsADirectory);
+
+    Everything all;
+    EXPECT_TRUE(testutil::FinishesWithin(
+        3000, fifo, [&] { EXPECT_TRUE(Directory(tmp.Folder()).ProcessFiles(all, 1).OK()); }));
+    EXPECT_EQ(all.files, std::vector<std::string>{"plain.vrl"});
+    std::sort(names.begin(), names.end());
+    std::sort(all.leftOut.begin(), all.leftOut.end());
+    EXPECT_EQ(all.leftOut, names);
+    ::close(sock);
+}
+
+// Once a process sets its copies' ownership, a copy gets it whatever its source had, and
+// MakeOwn gives it to a file in place; neither opens a FIFO.
+TEST_F(DirectoryTest, CopiesAndMakeOwnGiveTheProcesssOwnership) {
+    struct Unset {
+        ~Unset() { Mirel::Os::SetCopyOwnership(nullptr); }
+    } unset;
+    auto mode = [](const std::string& p) {
+        struct stat st;
+        return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 01;
+    };
+    testutil::WriteFile(tmp / "src", "bytes");
+    ASSERT_EQ(::chmod((tmp / "src").c_str(), 0666), 0);
+    ASSERT_EQ(Mirel::Os::CopyFile(tmp / "src", tmp / "kept"), 0);
+    EXPECT_EQ(mode(tmp / "kept"), 0666u);  // no ownership set: the source's mode
+    EXPECT_EQ(Mirel::Os::MakeOwn(tmp / "kept"), 0);
+    EXPECT_EQ(mode(tmp / "kept"), 0666u);
+
+    Mirel::Os::Ownership own;
+    own.uid = ::geteuid();
+    own.gid = ::getegid();
+    Mirel::Os::SetCopyOwnership(&own);
+    ASSERT_EQ(Mirel::Os::CopyFile(tmp / "src", tmp / "copy"), 0);
+    EXPECT_EQ(mode(tmp / "copy"), 0640u);
+    EXPECT_EQ(testutil::ReadFile(tmp / "copy"), "bytes");
+    EXPECT_EQ(Mirel::Os::MakeOwn(tmp / "src"), 0);
+    EXPECT_EQ(mode(tmp / "src"), 0640u);
+
+    ASSERT_TRUE(testutil::MakeFifo(tmp / "fifo"));
+    EXPECT_TRUE(testutil::FinishesWithin(3000, {tmp / "fifo"}, [&] {
+        EXPECT_EQ(Mirel::Os::MakeOwn(tmp / "fifo"), Mirel::kErrNotAFile);
+    }));
+    Mirel::Faults::Scope faults;
+    ASSERT_EQ(::chmod((tmp / "kept").c_str(), 0666), 0);
+    Mirel::Faults::Arm(FsOp::kSetLocked, tmp / "kept", Mirel::kErrAccessDenied);
+    EXPECT_EQ(Mirel::Os::MakeOwn(tmp / "kept"), Mirel::kErrAccessDenied);
+    EXPECT_EQ(mode(tmp / "kept"), 0666u);
 }

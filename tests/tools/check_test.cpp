@@ -193,8 +193,13 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
                    "path, is not there (the service refuses to start)"},
         {pref(67, "int", "0") + pref(76, "int", "1"), "CRITICAL",
          o.prefs + ":1: unknown preference 76; the service reads 67 (1: a backup folder is "
-                   "configured), 68 (its path) and 80 (the allowed callers) (the service "
-                   "refuses to start)"},
+                   "configured), 68 (its path), 80 (the allowed callers) and 81 (the set-aside "
+                   "limit in bytes) (the service refuses to start)"},
+        {pref(67, "int", "0") + pref(81, "int", "65536"), "OK",
+         o.prefs + " is valid; no backup folder configured (67 = 0): the database server names it"},
+        {pref(67, "int", "0") + pref(81, "int", "-5"), "CRITICAL",
+         o.prefs + ":1: preference 81 (the set-aside limit in bytes) must be a number of type "
+                   "int, 0 or more (the service refuses to start)"},
         {pref(67, "int", "no"), "CRITICAL",
          o.prefs + ":1: preference 67 is of type int but holds \"no\" (the service refuses to "
                    "start)"},

@@ -507,3 +507,32 @@ TEST(IbsdbTextTest, VersionAndUsageErrorsOfTheProgram) {
     EXPECT_EQ(run("status /tmp --warn-lag 5x", out), 2);
     EXPECT_NE(out.find("--warn-lag"), std::string::npos);
 }
+
+// A FIFO where a copy was, and another named like a database: status, verify and restore
+// never wait for them; verify names both, restore takes the newest copy that is a file.
+TEST_F(BackupTest, FifosInALastGoodFolderNeverHoldACommandUp) {
+    ASSERT_EQ(::unlink(Db(2, 0).c_str()), 0);
+    ASSERT_TRUE(testutil::MakeFifo(Db(2, 0)));
+    const std::string extra = backup + "/" + names[2] + "/extra.vdb";
+    ASSERT_TRUE(testutil::MakeFifo(extra));
+    const std::vector<std::string> fifos = {Db(2, 0), extra};
+    Json j;
+    int rc = -1;
+    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = StatusJson(j, now); }))
+        << "status blocked";
+    EXPECT_NE(rc, -1);
+    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = VerifyJson(backup, j); }))
+        << "verify blocked";
+    EXPECT_EQ(rc, ibsdb::kCritical);
+    auto r = Results(j);
+    EXPECT_EQ(r[names[2] + "/db0.vdb"], "unreadable");
+    EXPECT_EQ(r[names[2] + "/extra.vdb"], "unreadable");
+    EXPECT_NE(j.dump().find("not a regular file"), std::string::npos) << j.dump(2);
+    std::string text;
+    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = Restore({}, text); }))
+        << "restore blocked";
+    EXPECT_EQ(Same(tmp / "restored/db0.vdb", 1, 0), "") << text;
+    EXPECT_EQ(Same(tmp / "restored/db1.vdb", 2, 1), "") << text;
+    EXPECT_FALSE(testutil::Exists(tmp / "restored/extra.vdb"));
+    EXPECT_TRUE(testutil::IsFifo(Db(2, 0)));
+}

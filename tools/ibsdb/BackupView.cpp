@@ -95,15 +95,27 @@ bool ToInt(const std::string& s, int& v) {
     return true;
 }
 
+// Through the OS layer, which opens nothing but a regular file: a FIFO in the place of a
+// list must not hold the command up.
 bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    int fd = -1;
+    if (Mirel::Os::OpenRead(path, fd) != 0) return false;
+    std::string text;
+    char buf[65536];
+    std::size_t got = 0;
+    int rc = 0;
+    for (std::uint64_t off = 0;
+         (rc = Mirel::Os::PReadAll(fd, buf, sizeof buf, off, got, path)) == 0 && got > 0;
+         off += got)
+        text.append(buf, got);
+    Mirel::Os::Close(fd);
+    std::stringstream in(text);
     for (std::string l; std::getline(in, l);) {
         if (!l.empty() && l.back() == '\r') l.pop_back();
         if (l.empty() || l[0] == '#') continue;
         lines.push_back(l);
     }
-    return !in.bad();
+    return rc == 0;
 }
 
 }  // namespace
