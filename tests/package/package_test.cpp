@@ -14,6 +14,7 @@
 
 #include "ibs_version.h"
 #include "platform/framework/Prefs.h"
+#include "platform/framework/ServiceSetup.h"
 #include "tests/Process.h"
 
 namespace {
@@ -287,8 +288,13 @@ TEST_F(PackageTest, TheManPagesDescribeEveryOptionAndExitCode) {
     // talonib(8): its words, its preferences, and every exit code install.md lists.
     const std::string talonib = ManPage(root + "/usr/share/man/man8/talonib.8.gz");
     for (const char* word : {".B install\n", ".B installm\n", ".B remove\n", ".B --version\n",
-                             ".B 67 ", ".B 68 ", "VELLUMARK_PREFS", "VELLUMARK_RUN_DIR"})
+                             "VELLUMARK_PREFS", "VELLUMARK_RUN_DIR", "VELLUMARK_STOP_LIMIT_MS"})
         EXPECT_NE(talonib.find(word), std::string::npos) << word;
+    // Every preference the service accepts, each under its own heading.
+    for (int pref : {Talon::kPrefFolderConfigured, Talon::kPrefBackupFolder,
+                     Talon::kPrefAllowedCallers, Talon::kPrefRejectedLimit})
+        EXPECT_NE(talonib.find(".B " + std::to_string(pref) + " "), std::string::npos)
+            << "preference " << pref << " is not in talonib(8)";
     const std::string exitStatus = talonib.substr(talonib.find(".SH EXIT STATUS"));
     std::istringstream doc(testutil::ReadFile(IBS_SOURCE_DIR "/docs/install.md"));
     std::set<std::string> codes;
@@ -358,7 +364,8 @@ TEST_F(PackageTest, InstallsWithDpkgIntoAScratchRootAndMakesWhatTheUnitExpects) 
     std::string groups = testutil::ReadFile(target + "/etc/group");
     const auto entry = groups.find("\nvellumark:x:");
     ASSERT_NE(entry, std::string::npos) << groups;
-    const std::string gidText = groups.substr(entry + 13, groups.find(':', entry + 13) - entry - 13);
+    const std::string gidText =
+        groups.substr(entry + 13, groups.find(':', entry + 13) - entry - 13);
     ASSERT_FALSE(gidText.empty()) << groups;
     ASSERT_EQ(gidText.find_first_not_of("0123456789"), std::string::npos) << groups;
     const unsigned gid = static_cast<unsigned>(std::stoul(gidText));
