@@ -2,7 +2,7 @@
 // request for an interval check.
 #include "catalogue/IBSMgr.h"
 
-#include <fstream>
+#include <sstream>
 
 #include "app/DBSConnector.h"
 #include "app/DidoraRezaraApp.h"
@@ -183,8 +183,11 @@ void IBSMgr::LoadUnwrittenList() {
     Mirel::LockMutex u(mUnwrittenLock);
     mUnwritten.clear();
     if (mBackupFolder.IsClear()) return;
-    std::ifstream in(
-        mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native());
+    // Through the OS layer: a FIFO under the list's name is never opened.
+    std::string text;
+    Mirel::Os::ReadWholeFile(
+        mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native(), text);
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
         const auto tab = line.find('\t');
@@ -194,15 +197,8 @@ void IBSMgr::LoadUnwrittenList() {
 
 void IBSMgr::LoadFailedList() {
     std::string file = mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sFailedListName).Native();
-    int fd = -1;
-    if (Mirel::Os::OpenRead(file, fd) != 0) return;
     std::string text;
-    char buf[4096];
-    std::size_t got = 0;
-    for (std::uint64_t off = 0;
-         Mirel::Os::PReadAll(fd, buf, sizeof buf, off, got, file) == 0 && got > 0; off += got)
-        text.append(buf, got);
-    Mirel::Os::Close(fd);
+    if (Mirel::Os::ReadWholeFile(file, text) != 0 && text.empty()) return;
     Mirel::LockMutex f(mFailedLock);
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = text.find('\n', at);

@@ -650,6 +650,20 @@ int WriteFileDurable(const std::string& path, const std::string& text) {
     return rc;
 }
 
+int ReadWholeFile(const std::string& path, std::string& text) {
+    text.clear();
+    int fd = -1;
+    if (int rc = OpenRead(path, fd)) return rc;
+    char buf[65536];
+    std::size_t got = 0;
+    int rc = 0;
+    for (std::uint64_t off = 0; (rc = PReadAll(fd, buf, sizeof buf, off, got, path)) == 0 && got;
+         off += got)
+        text.append(buf, got);
+    Close(fd);
+    return rc;
+}
+
 namespace {
 std::atomic<bool> gOwnershipSet{false};
 Ownership gOwnership;

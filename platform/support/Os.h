@@ -119,6 +119,9 @@ std::string TempNameBeside(const std::string& path);
 // Writes `text` as the whole of `path`: under a temporary name beside it, synced, renamed
 // over it, the folder synced. A crash leaves the old file or the new one.
 int WriteFileDurable(const std::string& path, const std::string& text);
+// Reads the whole of a regular file into `text` through OpenRead: a FIFO, a socket or a
+// device answers 20308 at once, unread. `text` holds what was read before an error.
+int ReadWholeFile(const std::string& path, std::string& text);
 
 // The owner, group and permission bits a process gives the copies it keeps as its own.
 struct Ownership {

@@ -8,6 +8,7 @@
 #include "platform/engine/HBLogFile.h"
 #include "platform/engine/Uuid.h"
 #include "platform/engine/Writers.h"
+#include "platform/framework/CopyCheck.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
@@ -192,6 +193,17 @@ TEST_F(IBSConfigTest, ReadersNeverOpenAFifo) {
         {[&] { return IBS_Config::GetIncrementalIntervalDone(tmp.Folder("Redo_1"), end, nullptr); },
          Mirel::kErrNoIntervalDone},
         {[&] { return rw.Open(Mirel::HBFile::kPermReadWrite); }, Mirel::kErrNotAFile},
+        // A last-good copy checked where it lies, or while it is copied into InProgress/.
+        {[&] {
+             Talon::CopyCheck check;
+             return Talon::Error(Talon::CheckCopy(tmp / "db.vdb", check));
+         },
+         Mirel::kErrNotAFile},
+        {[&] {
+             Talon::CopyCheck check;
+             return Talon::Error(Talon::CopyChecked(tmp / "db.vdb", tmp / "copy.vdb", check));
+         },
+         Mirel::kErrNotAFile},
     };
     for (std::size_t i = 0; i < readers.size(); ++i) {
         int got = 0;
@@ -200,6 +212,7 @@ TEST_F(IBSConfigTest, ReadersNeverOpenAFifo) {
             << "reader " << i << " blocked";
         EXPECT_EQ(got, readers[i].second) << "reader " << i;
     }
+    EXPECT_FALSE(testutil::Exists(tmp / "copy.vdb"));
 }
 
 // Past the set-aside limit, files never taken stay where they are (the first refusal says

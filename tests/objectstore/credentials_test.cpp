@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/objectstore/Client.h"
 #include "platform/objectstore/Config.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
@@ -91,6 +92,32 @@ TEST(ObjectStoreCredentials, UnreadableFileIsRefusedWithItsError) {
     EXPECT_EQ(s.cause, Cause::kConfig);
     EXPECT_EQ(s.localError, Mirel::kErrIO);
     EXPECT_TRUE(LoadCredentials(path, config).ok());
+}
+
+// A FIFO where the credentials file or a file to upload should be: both are refused at once,
+// unread, and nothing is sent.
+TEST(ObjectStoreCredentials, AFifoIsNeverOpened) {
+    testutil::TempDir dir;
+    const std::string conf = dir / "s3.conf", file = dir / "upload.vdb";
+    ASSERT_TRUE(testutil::MakeFifo(conf));
+    ASSERT_TRUE(testutil::MakeFifo(file));
+    Config config;
+    Status loaded, put;
+    EXPECT_TRUE(testutil::FinishesWithin(3000, {conf}, [&] {
+        loaded = LoadCredentials(conf, config);
+    })) << "the credentials file blocked";
+    EXPECT_EQ(loaded.cause, Cause::kConfig);
+    EXPECT_EQ(loaded.localError, Mirel::kErrNotAFile);
+    config.endpoint = "http://127.0.0.1:9";
+    config.bucket = "b";
+    config.accessKey = "k";
+    config.secretKey = "s";
+    Client client(config);
+    EXPECT_TRUE(testutil::FinishesWithin(3000, {file}, [&] {
+        put = client.PutFile("k", file, {});
+    })) << "the upload's source blocked";
+    EXPECT_FALSE(put.ok());
+    EXPECT_EQ(put.localError, Mirel::kErrNotAFile) << put.ToString();
 }
 
 }  // namespace

@@ -340,3 +340,19 @@ TEST_F(CheckTest, TheUnitsSandboxAgainstTheFolder) {
         Line(Run(ibsdb::kWarning), "unit")["detail"],
         tmp / "units/vellumark-ibs.service" + " is masked: systemd will not start the service");
 }
+
+// FIFOs under the names of the preference file, the unit and a drop-in: the pre-flight never
+// waits for them, and a preference file that is none is a fault the service would refuse.
+TEST_F(CheckTest, FifosInPlaceOfItsFilesNeverHoldThePreFlightUp) {
+    const std::vector<std::string> fifos = {o.prefs, tmp / "units/vellumark-ibs.service",
+                                            tmp / "units/vellumark-ibs.service.d/50-local.conf"};
+    for (const auto& f : fifos) ASSERT_TRUE(testutil::MakeFifo(f)) << f;
+    std::ostringstream out;
+    int rc = -1;
+    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = ibsdb::Check(o, out); }))
+        << "check blocked";
+    EXPECT_EQ(rc, ibsdb::kCritical) << out.str();
+    const Json prefs = Line(Json::parse(out.str()), "preferences");
+    EXPECT_EQ(prefs["detail"], o.prefs + ": not a regular file (the service refuses to start)");
+    for (const auto& f : fifos) EXPECT_TRUE(testutil::IsFifo(f)) << f;
+}

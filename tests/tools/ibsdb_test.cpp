@@ -536,3 +536,56 @@ TEST_F(BackupTest, FifosInALastGoodFolderNeverHoldACommandUp) {
     EXPECT_FALSE(testutil::Exists(tmp / "restored/extra.vdb"));
     EXPECT_TRUE(testutil::IsFifo(Db(2, 0)));
 }
+
+// A FIFO under the name of a file the service keeps (its state, its lists, a folder's
+// manifest): status, verify and restore never wait for it, and say what they could not read.
+TEST_F(BackupTest, FifosInPlaceOfTheServicesOwnFilesNeverHoldACommandUp) {
+    const std::string manifest = names[2] + "/manifest.tsv";
+    int n = 0;
+    for (const std::string& place :
+         std::vector<std::string>{"State.tsv", "Failed.tsv", "Rejected/reasons.tsv", manifest}) {
+        SCOPED_TRACE(place);
+        const std::string fifo = backup + "/" + place;
+        const std::string kept = testutil::IsFile(fifo) ? testutil::ReadFile(fifo) : "";
+        ::unlink(fifo.c_str());
+        ASSERT_TRUE(testutil::MakeFifo(fifo));
+        Json status, verify;
+        int rc = -1, verified = -1, restored = -1;
+        std::string text;
+        EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] { rc = StatusJson(status, now); }))
+            << "status blocked";
+        EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
+            verified = VerifyJson(backup, verify);
+        })) << "verify blocked";
+        ibsdb::RestoreOptions o;
+        o.to = tmp / ("restored" + std::to_string(n++));
+        EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] { restored = Restore(o, text); }))
+            << "restore blocked";
+        // Each database is restored from its newest copy whatever the FIFO stands in for.
+        EXPECT_EQ(Same(o.to + "/db0.vdb", 2, 0), "") << text;
+        EXPECT_EQ(Same(o.to + "/db2.vdb", 0, 2), "") << text;
+        const std::string reasons = status["reasons"].dump();
+        if (place == "State.tsv") {
+            const std::string why =
+                "State.tsv is not a regular file (a FIFO, a socket or a device): not read";
+            EXPECT_EQ(status["service"]["state_file"], why);
+            EXPECT_NE(reasons.find(why), std::string::npos) << reasons;
+        } else if (place == "Failed.tsv") {
+            EXPECT_TRUE(status["failed"].empty()) << status["failed"];  // read as missing
+        } else if (place == manifest) {
+            EXPECT_NE(reasons.find("manifest damaged (cannot be read: error 20308)"),
+                      std::string::npos)
+                << reasons;
+            EXPECT_EQ(verified, ibsdb::kCritical);
+            EXPECT_EQ(restored, ibsdb::kWarning);  // checked for structure only
+        }
+        if (place != manifest) {
+            EXPECT_EQ(verified, ibsdb::kOk) << verify.dump(1);
+            EXPECT_EQ(restored, ibsdb::kOk) << text;
+        }
+        EXPECT_NE(rc, ibsdb::kUnknown);
+        EXPECT_TRUE(testutil::IsFifo(fifo));
+        ::unlink(fifo.c_str());
+        if (!kept.empty()) testutil::WriteFile(fifo, kept);
+    }
+}

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "platform/engine/Formats.h"
@@ -98,17 +97,9 @@ bool ToInt(const std::string& s, int& v) {
 // Through the OS layer, which opens nothing but a regular file: a FIFO in the place of a
 // list must not hold the command up.
 bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
-    int fd = -1;
-    if (Mirel::Os::OpenRead(path, fd) != 0) return false;
     std::string text;
-    char buf[65536];
-    std::size_t got = 0;
-    int rc = 0;
-    for (std::uint64_t off = 0;
-         (rc = Mirel::Os::PReadAll(fd, buf, sizeof buf, off, got, path)) == 0 && got > 0;
-         off += got)
-        text.append(buf, got);
-    Mirel::Os::Close(fd);
+    const int rc = Mirel::Os::ReadWholeFile(path, text);
+    if (rc != 0 && text.empty()) return false;
     std::stringstream in(text);
     for (std::string l; std::getline(in, l);) {
         if (!l.empty() && l.back() == '\r') l.pop_back();
@@ -347,11 +338,16 @@ int BackupView::Load(const std::string& backupFolder) {
             (e.isFile && (e.name == "State.tsv" || e.name == "Failed.tsv")))
             isBackupFolder = true;
     {
-        std::ifstream in(backup + "/State.tsv", std::ios::binary);
-        if (in) {
-            std::stringstream text;
-            text << in.rdbuf();
-            ParseServiceState(text.str(), state);
+        // Through the OS layer: a FIFO under the state file's name is never opened.
+        std::string text;
+        const int rc = Mirel::Os::ReadWholeFile(backup + "/State.tsv", text);
+        if (rc == 0) {
+            ParseServiceState(text, state);
+        } else if (rc == Mirel::kErrNotAFile) {
+            state = ServiceStateFile();
+            state.present = true;
+            state.problem =
+                "State.tsv is not a regular file (a FIFO, a socket or a device): not read";
         }
     }
 

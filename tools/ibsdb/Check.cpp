@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -359,8 +360,28 @@ void Apply(Unit& u, const std::string& key, const std::string& value) {
     }
 }
 
+// A unit file or drop-in as systemd reads it: a link is followed (units are often links
+// into /lib/systemd), but only a regular file is read, and the open never waits (a FIFO
+// planted there must not hold the pre-flight up). Anything else reads as empty.
+std::string UnitText(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return text;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buf[16384];
+        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return text;
+}
+
 void ReadUnitFile(Unit& u, const std::string& path) {
-    std::ifstream in(path);
+    std::istringstream in(UnitText(path));
     bool service = false;
     std::string pending;
     for (std::string line; std::getline(in, line);) {
