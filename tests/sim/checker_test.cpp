@@ -470,11 +470,12 @@ TEST(RealWorld, ClassesAndExpectations) {
     EXPECT_FALSE(ParseRealWorld("late,bitflip", got, &bad));
     EXPECT_EQ(bad, "bitflip");
     // A new refusal is none of the documented answers and no failure of the environment.
-    for (int taken : {0, 10001, 10008, 10017, 10709, 10720, 10721, 20407, 20408})
+    for (int taken : {0, 10001, 10008, 10017, 10709, 10720, 10721, 10729, 20407, 20408})
         EXPECT_FALSE(expect::NewRefusal(taken)) << taken;
     EXPECT_TRUE(expect::NewRefusal(10730));
     EXPECT_TRUE(expect::SetAsideRefusal(10720));
     EXPECT_FALSE(expect::SetAsideRefusal(10008));
+    EXPECT_FALSE(expect::SetAsideRefusal(10729));  // left where it is: the limit is reached
     EXPECT_TRUE(expect::EventMatches(0, 0x41000399u, {"db 8c22 was replaced"}, {"8c22"}));
     EXPECT_FALSE(expect::EventMatches(0, expect::kSetAsideEvent, {"8c22"}, {"8c22"}));
     EXPECT_TRUE(expect::EventMatches(0x41000313u, 0x41000313u, {"x", "/b/Copies/u/db.vdb"},

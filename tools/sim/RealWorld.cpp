@@ -64,6 +64,7 @@ bool NewRefusal(int answer) {
         case Mirel::kErrNoStartingCopy:
         case Mirel::kErrLogWrongDatabase:
         case Mirel::kErrLogChainBreak:
+        case Mirel::kErrRejectedFull:
             return false;
         default:
             return !Mirel::IsEnvironmentError(answer);
@@ -72,7 +73,8 @@ bool NewRefusal(int answer) {
 
 bool SetAsideRefusal(int answer) {
     return answer != 0 && answer != Mirel::kErrBadPathFormat && answer != Mirel::kErrFileNotTaken &&
-           answer != Mirel::kErrFoldersNotReady && !Mirel::IsEnvironmentError(answer);
+           answer != Mirel::kErrFoldersNotReady && answer != Mirel::kErrRejectedFull &&
+           !Mirel::IsEnvironmentError(answer);
 }
 
 bool StaleDoneAnswerOk(int answer) {

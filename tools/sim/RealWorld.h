@@ -62,7 +62,8 @@ constexpr std::uint32_t kUploadRefusedEvent = 0x41000313u;
 // An answer that means nothing else yet: not 0, none of the documented refusals, not a
 // failure of the environment.
 bool NewRefusal(int answer);
-// A refusal after which the file is set aside (not "not taken", not "no backup folder").
+// A refusal after which the file is set aside (not "not taken", not "no backup folder", not
+// "the set-aside folder is at its limit").
 bool SetAsideRefusal(int answer);
 bool StaleDoneAnswerOk(int answer);
 bool ReplacedLogAnswerOk(int answer);
