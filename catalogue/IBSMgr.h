@@ -237,6 +237,8 @@ public:
     }
     bool FoldersReady() const { return mFoldersReady.load() != 0; }
     bool RetryPending() const;
+    // A check was asked for and has not yet run to its decision.
+    bool CheckPending() const { return mCheckPending.load(); }
     Mirel::Directory GetBackupFolder() const;
     Mirel::Directory GetLastGoodFolder() const;
     const std::vector<TalonIBWorker*>& GetWorkers() const { return mWorkers; }
