@@ -171,6 +171,7 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
         }
         LoadFailedList();
         LoadUnwrittenList();
+        LoadUploadsAfter();
         mFoldersReady.store(1);
         std::string newest;
         std::uint64_t newestEnd = 0;
@@ -225,6 +226,7 @@ void IBSMgr::ClearFolders() {
             SaveFailedList();
         }
         ClearUnwrittenList();
+        PruneUploadsAfter(kOpenInterval);
         mState.Leave(true);
         if (error == 0 && found)
             ReportEvent(static_cast<std::int32_t>(0xc1000308u),
@@ -252,6 +254,7 @@ void IBSMgr::ClearFolders() {
         Mirel::LockMutex u(mUnwrittenLock);
         mUnwritten.clear();
     }
+    mUploadsAfter.clear();
     {
         Mirel::LockMutex f(mFailedLock);
         mFailedDatabases.clear();

@@ -81,6 +81,24 @@ public:
     void LoadUnwrittenList();
     int ClearUnwrittenList();
     int SaveUnwrittenListLocked();
+    // UploadsAfter.tsv in the backup folder: uploads accepted while an interval whose
+    // interval-done file came before them was not yet published, each with the newest such
+    // end. After a restart nothing else says such an upload came after that end, and it must
+    // not go into that interval (the database may not even have existed then). Held under
+    // mLock.
+    // An upload of a failed database clears the failure when it is accepted; `cleared` keeps
+    // that failure for the intervals up to `after`, which still lack the database.
+    int NoteUploadAfter(const Mirel::UniversalPath& upload, std::uint64_t after,
+                        const Mirel::unistring& uuid, std::int32_t cleared);
+    std::uint64_t UploadAfter(const Mirel::UniversalPath& upload);  // 0: none recorded
+    // The databases failed at the end of the interval ending `end`, whose failure an upload
+    // after that end cleared.
+    std::set<Mirel::unistring> FailedUntil(std::uint64_t end);
+    void LoadUploadsAfter();
+    void PruneUploadsAfter(std::uint64_t published);  // and lines whose upload is gone
+    int SaveUploadsAfter();
+    // The newest end an upload accepted now must come after (0: none).
+    std::uint64_t UnpublishedEnd();
     void ClearIntervals();
     void RequestIntervalCheck();
     void ReportEvent(std::int32_t code, const Mirel::unistring& t1);
@@ -283,6 +301,13 @@ private:
     std::uint64_t mKeptDoneEnd = 0;
     Mirel::Mutex mFailedLock;
     std::map<std::string, std::string> mUnwritten;  // in-progress path -> "ino size mtime"
+    struct UploadAfterLine {
+        std::string id;  // "ino size mtime"
+        std::uint64_t after = 0;
+        Mirel::unistring uuid;
+        std::int32_t cleared = 0;
+    };
+    std::map<std::string, UploadAfterLine> mUploadsAfter;  // by the upload's path
     Mirel::Mutex mUnwrittenLock;
     // The last file name seen of each database, for records once its copy is gone.
     std::map<Mirel::unistring, Mirel::unistring> mNames;

@@ -407,7 +407,10 @@ void IBSMgr::ScanFullBackupDB() {
                 }
                 it = mIntervals.end();
             }
-            if (it == mIntervals.end()) it = firstToMake(mIntervals.upper_bound(newestGood));
+            // One accepted after an interval-done file whose interval is still to be made is
+            // not part of that interval.
+            if (it == mIntervals.end())
+                it = firstToMake(mIntervals.upper_bound(std::max(newestGood, UploadAfter(u.file))));
             // One whose database already has its in-progress copy came after that start.
             if (it != mIntervals.end() && resumeInterval && it == target) {
                 Mirel::LockReentrant tl(target->second.lock);

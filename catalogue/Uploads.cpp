@@ -92,6 +92,12 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                 IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: not a database, error " << e.GetError());
             } else if (fileUUID != uuid) {
                 IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: the file is database " << fileUUID);
+            } else if (const std::uint64_t after = UnpublishedEnd();
+                       after != 0 &&
+                       NoteUploadAfter(path, after, uuid, GetDatabaseError(uuid)) != 0) {
+                // Unrecorded, a restart would take it for part of that interval.
+                IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: could not record that it came after "
+                               << after);
             } else {
                 result = mIntervals.rbegin()->second.AddDatabase(path, true);
             }

@@ -251,6 +251,7 @@ bool IBSMgr::CompleteInterval() {
             // Its copies are in a last-good folder now; a failure leaves notes that no
             // longer match any file.
             if (result) ClearUnwrittenList();
+            if (result) PruneUploadsAfter(publish->mDoneUTC);
             if (result) ReportPublished(*publish);
         }
         if (result) RetrySucceeded();

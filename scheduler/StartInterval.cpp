@@ -65,6 +65,8 @@ bool IBSMgr::StartInterval(bool& fatal) {
         Mirel::LockMutex f(mFailedLock);
         for (const auto& [uuid, number] : mFailedDatabases) refused.insert(uuid);
     }
+    // Failed at this interval's end still: the upload that cleared it came after.
+    for (const Mirel::unistring& uuid : FailedUntil(key)) refused.insert(uuid);
     int environment = 0;
     std::map<std::uint64_t, Mirel::UniversalPath> toDrop;
     std::map<Mirel::unistring, IntervalPlan::Replacement> replaced;  // by the old UUID
@@ -138,8 +140,11 @@ bool IBSMgr::StartInterval(bool& fatal) {
             for (const IntervalPlan::Replacement& r : IntervalPlan::ChooseReplacements(
                      mIntervals, key, choices, mCopiesFolder.GetPath(), writtenAt))
                 replaced.emplace(r.old, r);
+            // Replaced databases first: a start cut short by the environment records the
+            // failures it found, and the new database's upload may be among them (it could
+            // not be moved): it claims the name no more when the start is tried again, and the
+            // old database would be carried into it.
             for (const IntervalPlan::Choice& c : choices) {
-                if (fatal) break;
                 if (replaced.count(c.uuid)) {
                     // Never carried into the name the new database owns now; its newest copy
                     // stays where it is, and its logs are set aside. An upload of it leaves
@@ -159,8 +164,11 @@ bool IBSMgr::StartInterval(bool& fatal) {
                         Y.file.uuid = c.uuid;
                     }
                     fail(c.uuid, Mirel::kErrReplaced);
-                    continue;
                 }
+            }
+            for (const IntervalPlan::Choice& c : choices) {
+                if (fatal) break;
+                if (replaced.count(c.uuid)) continue;
                 if (c.lg != 0 && c.source != Source::kUpload && c.source != Source::kOldUpload &&
                     c.source != Source::kKeep) {
                     // A copy without a line could never be told from a damaged one.

@@ -29,6 +29,7 @@ const unistring IBS_Config::sRedoFolderPrefix = u"Redo_";
 const unistring IBS_Config::sRejectedReasonsName = u"reasons.tsv";
 const unistring IBS_Config::sFailedListName = u"Failed.tsv";
 const unistring IBS_Config::sUnwrittenListName = u"Unwritten.tsv";
+const unistring IBS_Config::sUploadsAfterName = u"UploadsAfter.tsv";
 
 namespace {
 

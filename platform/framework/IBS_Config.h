@@ -31,6 +31,7 @@ public:
     static const Mirel::unistring sRejectedReasonsName;  // "reasons.tsv" inside "Rejected"
     static const Mirel::unistring sFailedListName;       // "Failed.tsv" in the backup folder
     static const Mirel::unistring sUnwrittenListName;    // "Unwritten.tsv" in the backup folder
+    static const Mirel::unistring sUploadsAfterName;     // "UploadsAfter.tsv" in the backup folder
     // The first UTC no last-good folder name can hold (10000-01-01).
     static constexpr std::uint64_t kEndOfTime = 253402300800000000ull;
     // The longest file names (bytes) the service takes, so that every name it derives from
