@@ -282,6 +282,23 @@ TEST_F(NothingLostTest, ARecreatedDatabaseWhoseUploadCannotMoveStillEndsTheOldOn
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kB, 20}}));
 }
 
+// The server's names are blind to case: a new database uploaded as "Sales.VDB" replaces the
+// "sales.vdb" it had, though the two are different files here.
+TEST_F(NothingLostTest, ANameThatDiffersOnlyInCaseIsTheSameName) {
+    const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", kB, 10);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(kB)));
+    msns[kB] = 10;
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    const std::string second = WriteDb(backup() + "/Copies/u2/Sales.VDB", kA, 50);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(second), U(kA)));
+    msns[kA] = 50;
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 51}}));
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrReplaced);
+}
+
 TEST_F(NothingLostTest, NamesAtTheLengthLimitAreStoredOrRefusedAtIntake) {
     Events events;
     // Database names of 250 to 255 bytes: the service adds ".rc" for a container folder.
