@@ -179,7 +179,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     if (c.failure != 0) {
                         IBS_DEBUG_WIDE(
                             u"**StartInterval: item in interval, but no upload and no progress: "
-                            << c.uuid << u", err " << c.failure);
+                            << c.uuid << u", err " << Mirel::ErrorText(c.failure));
                         fail(c.uuid, c.failure);
                     }
                     continue;
@@ -265,8 +265,9 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     // and waits where it is, as an upload of a failed database does, for the
                     // server to announce it (or a newer one) again.
                     IBS_DEBUG_WIDE(u"**StartInterval: upload of "
-                                   << c.uuid << u" cannot be moved (error " << mCopyError
-                                   << u"), left where it is: " << X.file.path.GetUserEntryFormat());
+                                   << c.uuid << u" cannot be moved (error "
+                                   << Mirel::ErrorText(mCopyError) << u"), left where it is: "
+                                   << X.file.path.GetUserEntryFormat());
                     mLeftUploads[c.uuid].insert(X.file.path);
                     X.upload = false;
                     X.file.Clear();
@@ -274,7 +275,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 }
                 const std::int32_t number = Mirel::kErrCopyFailed;
                 IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
-                               << c.uuid << u", err " << number);
+                               << c.uuid << u", err " << Mirel::ErrorText(number));
                 fail(c.uuid, number);
             }
         }
