@@ -63,14 +63,14 @@ int Demo(const std::string& dir, int logs, int pages, int pageSize, std::uint64_
     Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
     Mirel::Directory folder(UniversalPath::Folder(dir));
     if (Mirel::Error e = folder.CreateIfNotExists(); !e.OK()) {
-        std::cerr << "cannot create " << dir << ": error " << e.GetError() << "\n";
+        std::cerr << "cannot create " << dir << ": error " << e.Text() << "\n";
         return 1;
     }
     sim::DatabaseModel model(seed, static_cast<std::uint32_t>(pageSize), 64);
     UniversalPath dbPath = folder.MakeUniversalPath(u"demo.vdb");
     folder.MakeUniversalPath(u"demo.vdb").Delete();
     if (Mirel::Error e = model.WriteFullCopy(dbPath); !e.OK()) {
-        std::cerr << "cannot write the database: error " << e.GetError() << "\n";
+        std::cerr << "cannot write the database: error " << e.Text() << "\n";
         return 1;
     }
     std::cout << "database " << model.UuidText() << " at MSN " << model.MSN() << " -> "
@@ -86,7 +86,7 @@ int Demo(const std::string& dir, int logs, int pages, int pageSize, std::uint64_
         if (Mirel::Error e = model.WriteRedoLog(logPath, static_cast<std::uint64_t>(pages), utc,
                                                 i + 1 == logs, &li);
             !e.OK()) {
-            std::cerr << "cannot write a redo log: error " << e.GetError() << "\n";
+            std::cerr << "cannot write a redo log: error " << e.Text() << "\n";
             return 1;
         }
         auto t0 = std::chrono::steady_clock::now();
@@ -100,7 +100,7 @@ int Demo(const std::string& dir, int logs, int pages, int pageSize, std::uint64_
         applySecs += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (!e.OK() || !c.OK()) {
             std::cerr << "applying " << logPath.Native() << " failed: error "
-                      << (e.OK() ? c : e).GetError() << "\n";
+                      << (e.OK() ? c : e).Text() << "\n";
             return 1;
         }
         bytes += li.bytes;
