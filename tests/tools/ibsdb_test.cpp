@@ -13,6 +13,7 @@
 #include "platform/framework/Manifest.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/sim/DatabaseModel.h"
@@ -703,6 +704,42 @@ TEST(IbsdbTextTest, DurationsTimesAndFolderNames) {
               1767269150123456ull);
     EXPECT_TRUE(exact);
     EXPECT_EQ(ibsdb::LastGoodNameTime("LastGood_2026-01-01_1205_50.1"), 0u);
+}
+
+// The lines docs/formats.md shows, the service's and an older service's without the words,
+// read as the document says.
+TEST(IbsdbTextTest, ReasonAndFailedLinesOfTheFormatsDocumentReadAsDocumented) {
+    const std::string doc = testutil::ReadFile(std::string(IBS_SOURCE_DIR) + "/docs/formats.md");
+    auto rows = [&](const std::string& name) {
+        std::vector<std::vector<std::string>> out;
+        std::istringstream in(doc.substr(doc.find("<!-- checked: " + name + " -->")));
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line) && !line.empty() && line[0] == '|') {
+            std::vector<std::string> cells;
+            std::istringstream r(line.substr(1));
+            for (std::string c; std::getline(r, c, '|');)
+                cells.push_back(c.substr(c.find_first_not_of(' '),
+                                         c.find_last_not_of(' ') - c.find_first_not_of(' ') + 1));
+            if (cells[0][0] == '`') out.push_back(cells);
+        }
+        EXPECT_GE(out.size(), 2u) << name;
+        return out;
+    };
+    auto unquote = [](const std::string& c) { return c.substr(1, c.size() - 2); };
+    auto words = [](const std::string& c) { return c[0] == '(' ? std::string() : c; };
+    for (const auto& r : rows("reasons-lines")) {
+        ibsdb::RejectedFile f;
+        ASSERT_TRUE(ibsdb::ParseReasonLine(unquote(r[0]), f)) << r[0];
+        EXPECT_EQ(f.error, std::stoi(r[1]));
+        EXPECT_EQ(f.why, words(r[2]));
+    }
+    for (const auto& r : rows("failed-lines")) {
+        ibsdb::FailedDatabase f;
+        ASSERT_TRUE(ibsdb::ParseFailedLine(unquote(r[0]), f)) << r[0];
+        EXPECT_EQ(f.error, std::stoi(r[1]));
+        EXPECT_EQ(f.words, words(r[2]));
+    }
 }
 
 TEST(IbsdbTextTest, VersionAndUsageErrorsOfTheProgram) {
