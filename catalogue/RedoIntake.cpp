@@ -162,14 +162,14 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
         while (it != mIntervals.end() && passed(it)) ++it;
         if (it == mIntervals.end()) return false;
         IBS_DEBUG_WIDE(u"InsertRedoLog: late log for a finished interval goes to "
-                       << it->first << u": " << path.GetUserEntryFormat());
+                       << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
     // A log that continues the chain after logs ending later than it was written after them,
     // whatever its time says (the server's clock went back): it goes after their interval.
     while (it->first != kOpenInterval && FollowsLaterLogs(it->second, info)) {
         if (++it == mIntervals.end()) return false;
         IBS_DEBUG_WIDE(u"InsertRedoLog: log continues after later logs, goes to "
-                       << it->first << u": " << path.GetUserEntryFormat());
+                       << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
     PlaceRedoLog(it->second, info, hasContainers);
     return true;

@@ -268,13 +268,13 @@ void IBSMgr::ScanFullBackupDB() {
             if (behind && !applied) {
                 if (std::int32_t number = GetDatabaseError(uuid)) {
                     // Its database failed, and a crash came before the log was set aside.
-                    MoveInvalidRedo(file, true, number);
+                    MoveInvalidRedo(file, true, number, SetAside::kWithItsDatabase);
                     continue;
                 }
                 it = firstToMake(mIntervals.upper_bound(newestGood));
                 if (it == mIntervals.end()) continue;
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: log in no last-good copy goes to "
-                               << it->first << u": " << file.GetUserEntryFormat());
+                               << EndText(it->first) << u": " << file.GetUserEntryFormat());
             }
             PlaceRedoLog(it->second, FileInfo(file, uuid, msn, startMSN, endUTC, closed), true);
         }

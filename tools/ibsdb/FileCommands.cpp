@@ -8,6 +8,7 @@
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/support/DateTime.h"
 #include "platform/support/Directory.h"
 #include "platform/support/FileKinds.h"
 #include "tools/ibsdb/Commands.h"
@@ -33,10 +34,10 @@ int Info(const std::vector<std::string>& files) {
             Mirel::HBLogFile log(p);
             log.Open(Mirel::HBLogFile::kPermHeaderOnly);
             std::cout << f << ": redo log of " << uuid << ", MSN " << start << " -> " << msn
-                      << ", ends at UTC " << end << (closed ? ", closed" : "") << ", "
-                      << log.RecordCount() << " page images\n";
+                      << ", ends at " << Mirel::UtcText(end, 6) << (closed ? ", closed" : "")
+                      << ", " << log.RecordCount() << " page images\n";
         } else if (Talon::IBS_Config::GetIncrementalIntervalDone(p, end, &list).OK()) {
-            std::cout << f << ": interval done at UTC " << end << ", " << list.size()
+            std::cout << f << ": interval done at " << Mirel::UtcText(end, 6) << ", " << list.size()
                       << " database(s) listed\n";
             for (const auto& u : list) std::cout << "  " << u << "\n";
         } else {
