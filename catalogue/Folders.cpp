@@ -78,7 +78,7 @@ void RemoveStaleTemporaries(const std::string& folder) {
         if (!Mirel::Os::Stat(path).isFile) continue;
         int rc = Mirel::Os::DeleteFile(path);
         IBS_DEBUG_WIDE(u"SetupFolders: removed the temporary file of an earlier run, result "
-                       << rc << u": " << Mirel::unistring::FromUTF8(path));
+                       << Mirel::ErrorText(rc) << u": " << Mirel::unistring::FromUTF8(path));
     }
 }
 }  // namespace
@@ -191,7 +191,7 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
         ReportEvent(static_cast<std::int32_t>(0x4900030f), failing.GetPath().GetUserEntryFormat(),
                     Num(error));
     }
-    IBS_DEBUG_WIDE(u"SetupFolders err " << error << u", parent "
+    IBS_DEBUG_WIDE(u"SetupFolders err " << Mirel::ErrorText(error) << u", parent "
                                         << dir.GetPath().GetUserEntryFormat());
     return error == 0;
 }
@@ -213,8 +213,7 @@ void IBSMgr::ClearFolders() {
             Mirel::Error e = folder->DeleteAll();
             if (!e.OK()) {
                 IBS_DEBUG_WIDE(u"ClearFolders: DeleteAll error "
-                               << e.GetError() << u" on "
-                               << folder->GetPath().GetUserEntryFormat());
+                               << e.Text() << u" on " << folder->GetPath().GetUserEntryFormat());
                 if (error == 0) error = e.GetError();
             }
         }

@@ -26,7 +26,8 @@ Mirel::unistring FileInfo::Text() const {
     Mirel::unistring t = u"FileInfo: ";
     t += uuid;
     t += u" " + Mirel::unistring::NumToString(startMSN) + u"/" +
-         Mirel::unistring::NumToString(msn) + u"/" + Mirel::unistring::NumToString(endUTC);
+         Mirel::unistring::NumToString(msn) + u"/" +
+         Mirel::unistring::FromUTF8(IBSMgr::EndText(endUTC));
     if (closed) t += u" *Closed";
     t += u" '" + path.GetUserEntryFormat() + u"'";
     return t;
@@ -101,12 +102,13 @@ int IBSMgr::SaveFailedList() {
             Mirel::Os::SyncDir(Mirel::Os::ParentOf(file));
         return 0;
     }
-    std::string text = "# uuid\terror\tsince (UTC microseconds)\n";
+    std::string text = "# uuid\terror\tsince (UTC microseconds)\terror in words\n";
     const std::string now = std::to_string(Mirel::DateTime::NowUTC());
     for (const auto& [uuid, number] : mFailedDatabases) {
         auto since = mFailedSince.find(uuid);
         text += uuid.ToUTF8() + "\t" + std::to_string(number) + "\t" +
-                (since != mFailedSince.end() ? std::to_string(since->second) : now) + "\n";
+                (since != mFailedSince.end() ? std::to_string(since->second) : now) + "\t" +
+                Mirel::ErrorWords(number) + "\n";
     }
     // Written aside and renamed over the old list: a crash leaves one list or the other.
     std::string temp = file + ".tmp";
@@ -118,7 +120,7 @@ int IBSMgr::SaveFailedList() {
     if (rc == 0) rc = Mirel::Os::ReplaceDurable(temp, file);
     if (rc != 0) {
         Mirel::Os::DeleteFile(temp);
-        IBS_DEBUG("SaveFailedList: error " << rc << " writing " << file);
+        IBS_DEBUG("SaveFailedList: error " << Mirel::ErrorText(rc) << " writing " << file);
     }
     return rc;
 }

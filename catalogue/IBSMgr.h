@@ -17,12 +17,14 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/ServiceState.h"
 #include "platform/framework/Prefs.h"
 #include "platform/framework/TalonError.h"
+#include "platform/support/DateTime.h"
 #include "platform/support/Error.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Sync.h"
@@ -50,6 +52,11 @@ public:
                                 bool hasContainers);
     // The catalogue keys databases by the lower-case canonical UUID text.
     static Mirel::unistring CanonicalUuid(const Mirel::unistring& text);
+    // An interval end for the debug log: its UTC date and time to the microsecond, "open"
+    // or "none".
+    static std::string EndText(std::uint64_t end) {
+        return end == kOpenInterval ? "open" : end == 0 ? "none" : Mirel::UtcText(end, 6);
+    }
     bool FullDBBackupIsUploaded(const Mirel::unistring& pathText, const Mirel::unistring& uuid);
     void Stop();
     // At process exit: ends the workers (after their current log) and the connector, and
@@ -166,9 +173,16 @@ public:
     static bool FollowsLaterLogs(const Interval& interval, const FileInfo& log);
     void AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
                      const std::vector<Mirel::unistring>* list = nullptr);
-    // Sets a file of the changes folder aside, with the reason it is reported under.
+    // Sets a file of the changes folder aside, with the reason it is reported under. A log
+    // set aside for its database's failure says so beside the number.
+    enum class SetAside {
+        kOwnFault,           // the file itself is at fault
+        kWithItsDatabase,    // its database failed in this interval: its logs go with it
+        kDatabaseHadFailed,  // announced for a database that had failed before
+    };
     void MoveInvalidRedo(const Mirel::UniversalPath& path, bool report,
-                         std::int32_t reason = Mirel::kErrInvalidFile);
+                         std::int32_t reason = Mirel::kErrInvalidFile,
+                         SetAside cause = SetAside::kOwnFault);
     static bool IsRedoFolderName(const Mirel::unistring& name);
     // The end of the newest interval announced, started or published (0: none).
     std::uint64_t PassedIntervalEnd();

@@ -50,8 +50,8 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
             const std::uint64_t passed = PassedIntervalEnd();
             if (doneUTC <= passed && mIntervals.find(doneUTC) == mIntervals.end()) {
                 IBS_DEBUG_WIDE(u"RedoLogIsReady: interval-done file ends at "
-                               << doneUTC << u", not after " << passed << u" (announced before): "
-                               << path.GetUserEntryFormat());
+                               << EndText(doneUTC) << u", not after " << EndText(passed)
+                               << u" (announced before): " << path.GetUserEntryFormat());
                 ReportEvent(0x41000334, path.GetUserEntryFormat(),
                             Mirel::unistring::NumToString(doneUTC),
                             Mirel::unistring::NumToString(passed));
@@ -81,7 +81,7 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
         return Mirel::kErrNameTooLong;
     }
     if (std::int32_t refused = GetDatabaseError(uuid)) {
-        MoveInvalidRedo(path, true, refused);
+        MoveInvalidRedo(path, true, refused, SetAside::kDatabaseHadFailed);
         return refused;
     }
     Mirel::unistring fileUUID;
@@ -136,7 +136,7 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
     auto it = mIntervals.lower_bound(endUTC);
     if (it == mIntervals.end()) {
         IBS_DEBUG_WIDE(u"InsertRedoLog **ERROR** couldn't find interval for endUTC "
-                       << endUTC << u", map size " << mIntervals.size() << u", log: "
+                       << EndText(endUTC) << u", map size " << mIntervals.size() << u", log: "
                        << path.GetUserEntryFormat());
         return false;
     }
@@ -162,14 +162,14 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
         while (it != mIntervals.end() && passed(it)) ++it;
         if (it == mIntervals.end()) return false;
         IBS_DEBUG_WIDE(u"InsertRedoLog: late log for a finished interval goes to "
-                       << it->first << u": " << path.GetUserEntryFormat());
+                       << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
     // A log that continues the chain after logs ending later than it was written after them,
     // whatever its time says (the server's clock went back): it goes after their interval.
     while (it->first != kOpenInterval && FollowsLaterLogs(it->second, info)) {
         if (++it == mIntervals.end()) return false;
         IBS_DEBUG_WIDE(u"InsertRedoLog: log continues after later logs, goes to "
-                       << it->first << u": " << path.GetUserEntryFormat());
+                       << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
     PlaceRedoLog(it->second, info, hasContainers);
     return true;
@@ -200,8 +200,9 @@ void IBSMgr::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t end
     auto found = mIntervals.lower_bound(endUTC);
     if (found != mIntervals.end() && found->first == endUTC) {
         IBS_DEBUG_WIDE(u"**AddInterval: found endUTC "
-                       << endUTC << u", old path " << found->second.donePath.GetUserEntryFormat()
-                       << u", set new: " << donePath.GetUserEntryFormat());
+                       << EndText(endUTC) << u", old path "
+                       << found->second.donePath.GetUserEntryFormat() << u", set new: "
+                       << donePath.GetUserEntryFormat());
         found->second.donePath = donePath;
         return;
     }
@@ -256,13 +257,31 @@ void IBSMgr::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t end
     }
 }
 
-void IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::int32_t reason) {
+void IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::int32_t reason,
+                             SetAside cause) {
+    const bool replaced = reason == Mirel::kErrReplaced;
+    const char* note = cause == SetAside::kWithItsDatabase
+                           ? (replaced ? "set aside with its database, which was replaced"
+                                       : "set aside with its database, which failed")
+                       : cause == SetAside::kDatabaseHadFailed
+                           ? (replaced ? "its database had already been replaced"
+                                       : "its database had already failed")
+                           : "";
+    const std::string why = *note ? std::string(Mirel::ErrorWords(reason)) + "; " + note : "";
     Mirel::UniversalPath moved;
-    Talon::Error e = IBS_Config::MoveInvalidRedo(path, GetBackupFolder(), moved, reason);
+    Talon::Error e = IBS_Config::MoveInvalidRedo(path, GetBackupFolder(), moved, reason, why);
     if (!e.OK())
-        IBS_DEBUG_WIDE(u"MoveInvalidRedo: error " << e.GetError() << u", left in place: "
+        IBS_DEBUG_WIDE(u"MoveInvalidRedo: error " << Mirel::ErrorText(e.GetError())
+                                                  << u", left in place: "
                                                   << path.GetUserEntryFormat());
-    if (e.OK() || report)
+    else
+        IBS_DEBUG_WIDE(u"MoveInvalidRedo: set aside ("
+                       << Mirel::ErrorText(reason) << (*note ? "; " : "") << note << u"): "
+                       << path.GetUserEntryFormat() << u" -> " << moved.GetUserEntryFormat());
+    if (e.OK() && *note)
+        ReportEvent(0x41000328, moved.GetUserEntryFormat(), Mirel::unistring::NumToString(reason),
+                    Mirel::unistring::FromUTF8(note));
+    else if (e.OK() || report)
         ReportEvent(0x41000328, moved.GetUserEntryFormat(),
                     Mirel::unistring::NumToString(e.OK() ? reason : e.GetError()));
 }

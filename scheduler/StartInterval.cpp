@@ -187,7 +187,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     if (c.failure != 0) {
                         IBS_DEBUG_WIDE(
                             u"**StartInterval: item in interval, but no upload and no progress: "
-                            << c.uuid << u", err " << c.failure);
+                            << c.uuid << u", err " << Mirel::ErrorText(c.failure));
                         fail(c.uuid, c.failure);
                     }
                     continue;
@@ -273,8 +273,9 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     // and waits where it is, as an upload of a failed database does, for the
                     // server to announce it (or a newer one) again.
                     IBS_DEBUG_WIDE(u"**StartInterval: upload of "
-                                   << c.uuid << u" cannot be moved (error " << mCopyError
-                                   << u"), left where it is: " << X.file.path.GetUserEntryFormat());
+                                   << c.uuid << u" cannot be moved (error "
+                                   << Mirel::ErrorText(mCopyError) << u"), left where it is: "
+                                   << X.file.path.GetUserEntryFormat());
                     mLeftUploads[c.uuid].insert(X.file.path);
                     X.upload = false;
                     X.file.Clear();
@@ -282,7 +283,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 }
                 const std::int32_t number = Mirel::kErrCopyFailed;
                 IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
-                               << c.uuid << u", err " << number);
+                               << c.uuid << u", err " << Mirel::ErrorText(number));
                 fail(c.uuid, number);
             }
         }

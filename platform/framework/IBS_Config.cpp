@@ -9,6 +9,7 @@
 #include "platform/engine/Uuid.h"
 #include "platform/framework/TsvField.h"
 #include "platform/support/DateTime.h"
+#include "platform/support/ErrorCodes.h"
 #include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
@@ -116,25 +117,33 @@ namespace {
 std::mutex gReasonsM;
 
 // One line per set-aside file, so an operator (and `ibsdb status`) can tell why it is there.
+// Under the folder's lock: `ibsdb prune-rejected` rewrites the file as a whole.
 void RecordReason(const Mirel::Directory& rejected, const UniversalPath& moved,
-                  const UniversalPath& original, int reason) {
+                  const UniversalPath& original, int reason, const std::string& why) {
     std::lock_guard<std::mutex> g(gReasonsM);
+    const std::string folder = rejected.GetPath().Native();
+    int lock = -1;
+    const int locked = Mirel::Os::LockFolder(folder, lock);
     std::string file = rejected.MakeUniversalPath(IBS_Config::sRejectedReasonsName).Native();
     bool fresh = !Mirel::Os::Stat(file).exists;
     int fd = -1;
-    if (Mirel::Os::OpenAppend(file, fd) != 0) return;
-    std::string line = EscapeTsvField(moved.GetName().ToUTF8()) + "\t" + std::to_string(reason) +
-                       "\t" + std::to_string(Mirel::DateTime::NowUTC()) + "\t" +
-                       EscapeTsvField(original.Native()) + "\n";
-    if (Mirel::Os::Append(fd, line.data(), line.size(), file) == 0) Mirel::Os::SyncFile(fd, file);
-    Mirel::Os::Close(fd);
-    if (fresh) Mirel::Os::SyncDir(rejected.GetPath().Native());
+    if (Mirel::Os::OpenAppend(file, fd) == 0) {
+        std::string line =
+            EscapeTsvField(moved.GetName().ToUTF8()) + "\t" + std::to_string(reason) + "\t" +
+            std::to_string(Mirel::DateTime::NowUTC()) + "\t" + EscapeTsvField(original.Native()) +
+            "\t" + EscapeTsvField(why.empty() ? Mirel::ErrorWords(reason) : why) + "\n";
+        if (Mirel::Os::Append(fd, line.data(), line.size(), file) == 0)
+            Mirel::Os::SyncFile(fd, file);
+        Mirel::Os::Close(fd);
+        if (fresh) Mirel::Os::SyncDir(folder);
+    }
+    if (locked == 0) Mirel::Os::Close(lock);
 }
 
 }  // namespace
 
 Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Directory& backupFolder,
-                                  UniversalPath& movedPath, int reason) {
+                                  UniversalPath& movedPath, int reason, const std::string& why) {
     movedPath = path;
     if (backupFolder.IsClear()) return Error(Mirel::kErrFoldersNotReady);
     // Only a regular file of the changes folder is ever moved, whoever asks: a folder, a
@@ -168,7 +177,7 @@ Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Direct
         if (Mirel::Os::Stat(dest.Native()).exists) continue;
         // The reason goes first: a crash right after the move must not leave the file
         // unexplained. A line whose move did not happen names no file and is ignored.
-        RecordReason(rejected, dest, path, reason);
+        RecordReason(rejected, dest, path, reason, why);
         int r = Mirel::Os::Rename(path.Native(), dest.Native());
         if (r == Mirel::kErrAlreadyExists) continue;
         if (r != 0) return Error(r);

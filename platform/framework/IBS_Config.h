@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/framework/TalonError.h"
@@ -55,12 +56,13 @@ public:
                                             std::vector<Mirel::unistring>* list);
     // Moves a rejected file (and its container changes) into the backup folder's
     // "Rejected" folder, adding ".1", ".2", ... rather than replace an earlier file, and
-    // records why (`reason`) in "Rejected/reasons.tsv". Only a regular file inside the
-    // changes folder, reached without a symbolic link, is moved; anything else answers an
-    // error and stays where it is.
+    // records why (`reason`, and `why` in words: the reason's own words when empty) in
+    // "Rejected/reasons.tsv". Only a regular file inside the changes folder, reached without
+    // a symbolic link, is moved; anything else answers an error and stays where it is.
     static Error MoveInvalidRedo(const Mirel::UniversalPath& path,
                                  const Mirel::Directory& backupFolder,
-                                 Mirel::UniversalPath& movedPath, int reason = 10709);
+                                 Mirel::UniversalPath& movedPath, int reason = 10709,
+                                 const std::string& why = std::string());
     // Applies one redo log to an open database. The abort flag is watched between pages:
     // an aborted log answers kErrAborted and leaves the database at its old MSN.
     static Error ProcessRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& log,
