@@ -45,7 +45,7 @@ bool DBSConnector::ConnectToServer(const char* addr, unsigned short port) {
     }
     Talon::EventLink_var kept = GetEventLink(0);
     DBS_DEBUG("ConnectToServer() failed, error "
-              << e.GetError() << (CORBA::is_nil(kept) ? "" : "; the link there was is kept"));
+              << e.Text() << (CORBA::is_nil(kept) ? "" : "; the link there was is kept"));
     return false;
 }
 

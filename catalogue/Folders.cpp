@@ -78,7 +78,7 @@ void RemoveStaleTemporaries(const std::string& folder) {
         if (!Mirel::Os::Stat(path).isFile) continue;
         int rc = Mirel::Os::DeleteFile(path);
         IBS_DEBUG_WIDE(u"SetupFolders: removed the temporary file of an earlier run, result "
-                       << rc << u": " << Mirel::unistring::FromUTF8(path));
+                       << Mirel::ErrorText(rc) << u": " << Mirel::unistring::FromUTF8(path));
     }
 }
 }  // namespace
@@ -171,6 +171,7 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
         }
         LoadFailedList();
         LoadUnwrittenList();
+        LoadUploadsAfter();
         mFoldersReady.store(1);
         std::string newest;
         std::uint64_t newestEnd = 0;
@@ -190,7 +191,7 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
         ReportEvent(static_cast<std::int32_t>(0x4900030f), failing.GetPath().GetUserEntryFormat(),
                     Num(error));
     }
-    IBS_DEBUG_WIDE(u"SetupFolders err " << error << u", parent "
+    IBS_DEBUG_WIDE(u"SetupFolders err " << Mirel::ErrorText(error) << u", parent "
                                         << dir.GetPath().GetUserEntryFormat());
     return error == 0;
 }
@@ -212,8 +213,7 @@ void IBSMgr::ClearFolders() {
             Mirel::Error e = folder->DeleteAll();
             if (!e.OK()) {
                 IBS_DEBUG_WIDE(u"ClearFolders: DeleteAll error "
-                               << e.GetError() << u" on "
-                               << folder->GetPath().GetUserEntryFormat());
+                               << e.Text() << u" on " << folder->GetPath().GetUserEntryFormat());
                 if (error == 0) error = e.GetError();
             }
         }
@@ -225,6 +225,7 @@ void IBSMgr::ClearFolders() {
             SaveFailedList();
         }
         ClearUnwrittenList();
+        PruneUploadsAfter(kOpenInterval);
         mState.Leave(true);
         if (error == 0 && found)
             ReportEvent(static_cast<std::int32_t>(0xc1000308u),
@@ -252,6 +253,7 @@ void IBSMgr::ClearFolders() {
         Mirel::LockMutex u(mUnwrittenLock);
         mUnwritten.clear();
     }
+    mUploadsAfter.clear();
     {
         Mirel::LockMutex f(mFailedLock);
         mFailedDatabases.clear();

@@ -26,7 +26,8 @@ Mirel::unistring FileInfo::Text() const {
     Mirel::unistring t = u"FileInfo: ";
     t += uuid;
     t += u" " + Mirel::unistring::NumToString(startMSN) + u"/" +
-         Mirel::unistring::NumToString(msn) + u"/" + Mirel::unistring::NumToString(endUTC);
+         Mirel::unistring::NumToString(msn) + u"/" +
+         Mirel::unistring::FromUTF8(IBSMgr::EndText(endUTC));
     if (closed) t += u" *Closed";
     t += u" '" + path.GetUserEntryFormat() + u"'";
     return t;
@@ -105,12 +106,13 @@ int IBSMgr::SaveFailedList() {
             Mirel::Os::SyncDir(Mirel::Os::ParentOf(file));
         return 0;
     }
-    std::string text = "# uuid\terror\tsince (UTC microseconds)\n";
+    std::string text = "# uuid\terror\tsince (UTC microseconds)\terror in words\n";
     const std::string now = std::to_string(Mirel::DateTime::NowUTC());
     for (const auto& [uuid, number] : mFailedDatabases) {
         auto since = mFailedSince.find(uuid);
         text += uuid.ToUTF8() + "\t" + std::to_string(number) + "\t" +
-                (since != mFailedSince.end() ? std::to_string(since->second) : now) + "\n";
+                (since != mFailedSince.end() ? std::to_string(since->second) : now) + "\t" +
+                Mirel::ErrorWords(number) + "\n";
     }
     // Written aside and renamed over the old list: a crash leaves one list or the other.
     std::string temp = file + ".tmp";
@@ -122,7 +124,7 @@ int IBSMgr::SaveFailedList() {
     if (rc == 0) rc = Mirel::Os::ReplaceDurable(temp, file);
     if (rc != 0) {
         Mirel::Os::DeleteFile(temp);
-        IBS_DEBUG("SaveFailedList: error " << rc << " writing " << file);
+        IBS_DEBUG("SaveFailedList: error " << Mirel::ErrorText(rc) << " writing " << file);
     }
     return rc;
 }
@@ -136,21 +138,25 @@ std::string Identity(const std::string& path) {
     return std::to_string(info.ino) + " " + std::to_string(info.size) + " " +
            std::to_string(info.mtimeUs) + "." + std::to_string(info.mtimeNs);
 }
-}  // namespace
 
-int IBSMgr::SaveUnwrittenListLocked() {
-    if (mBackupFolder.IsClear()) return 0;
-    const std::string file =
-        mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native();
-    if (mUnwritten.empty()) {
+// A list in the backup folder, replaced whole; removed when it has nothing to say.
+int SaveList(const std::string& file, const std::string& header, const std::string& lines) {
+    if (lines.empty()) {
         if (!Mirel::Os::Stat(file).exists) return 0;
         int rc = Mirel::Os::DeleteFile(file);
         if (rc == 0) rc = Mirel::Os::SyncDir(Mirel::Os::ParentOf(file));
         return rc;
     }
-    std::string text = "# in-progress copy\tinode size mtime\n";
-    for (const auto& [path, id] : mUnwritten) text += path + "\t" + id + "\n";
-    return Mirel::Os::WriteFileDurable(file, text);
+    return Mirel::Os::WriteFileDurable(file, header + lines);
+}
+}  // namespace
+
+int IBSMgr::SaveUnwrittenListLocked() {
+    if (mBackupFolder.IsClear()) return 0;
+    std::string lines;
+    for (const auto& [path, id] : mUnwritten) lines += path + "\t" + id + "\n";
+    return SaveList(mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native(),
+                    "# in-progress copy\tinode size mtime\n", lines);
 }
 
 int IBSMgr::NoteUnwritten(const Mirel::UniversalPath& copy, const Mirel::UniversalPath& as) {
@@ -192,6 +198,104 @@ void IBSMgr::LoadUnwrittenList() {
         if (line.empty() || line[0] == '#') continue;
         const auto tab = line.find('\t');
         if (tab != std::string::npos) mUnwritten[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+}
+
+std::uint64_t IBSMgr::UnpublishedEnd() {
+    Mirel::LockReentrant g(mLock);
+    std::uint64_t after = mKeptDoneEnd;
+    for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it)
+        if (it->first != kOpenInterval) {
+            if (it->second.backup.IsClear()) after = std::max(after, it->first);
+            break;
+        }
+    return after;
+}
+
+int IBSMgr::SaveUploadsAfter() {
+    if (mBackupFolder.IsClear()) return 0;
+    std::string lines;
+    for (const auto& [path, v] : mUploadsAfter)
+        lines += path + "\t" + v.id + "\t" + std::to_string(v.after) + "\t" + v.uuid.ToUTF8() +
+                 "\t" + std::to_string(v.cleared) + "\n";
+    return SaveList(
+        mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUploadsAfterName).Native(),
+        "# upload\tinode size mtime\tafter the interval ending\tdatabase\tfailure cleared\n",
+        lines);
+}
+
+int IBSMgr::NoteUploadAfter(const Mirel::UniversalPath& upload, std::uint64_t after,
+                            const Mirel::unistring& uuid, std::int32_t cleared) {
+    Mirel::LockReentrant g(mLock);
+    const std::string id = Identity(upload.Native());
+    if (id.empty()) return Mirel::kErrPathNotFound;
+    // An earlier upload of the database, after the same end, cleared the failure already:
+    // this one replaces it and keeps what it knew.
+    for (const auto& [path, v] : mUploadsAfter)
+        if (v.uuid == uuid && cleared == 0) cleared = v.cleared;
+    UploadAfterLine& v = mUploadsAfter[upload.Native()];
+    v = {id, after, uuid, cleared};
+    return SaveUploadsAfter();
+}
+
+std::uint64_t IBSMgr::UploadAfter(const Mirel::UniversalPath& upload) {
+    Mirel::LockReentrant g(mLock);
+    auto it = mUploadsAfter.find(upload.Native());
+    return it != mUploadsAfter.end() && it->second.id == Identity(upload.Native())
+               ? it->second.after
+               : 0;
+}
+
+std::set<Mirel::unistring> IBSMgr::FailedUntil(std::uint64_t end) {
+    Mirel::LockReentrant g(mLock);
+    std::set<Mirel::unistring> out;
+    for (const auto& [path, v] : mUploadsAfter)
+        if (v.cleared != 0 && end <= v.after) out.insert(v.uuid);
+    return out;
+}
+
+void IBSMgr::PruneUploadsAfter(std::uint64_t published) {
+    Mirel::LockReentrant g(mLock);
+    bool changed = false;
+    for (auto it = mUploadsAfter.begin(); it != mUploadsAfter.end();) {
+        // Once that end is published, no interval up to it is still to be made.
+        if (it->second.after <= published) {
+            it = mUploadsAfter.erase(it);
+            changed = true;
+        } else {
+            ++it;
+        }
+    }
+    if (changed)
+        if (int rc = SaveUploadsAfter())
+            IBS_DEBUG("PruneUploadsAfter: error " << rc << " (its lines stay true)");
+}
+
+void IBSMgr::LoadUploadsAfter() {
+    Mirel::LockReentrant g(mLock);
+    mUploadsAfter.clear();
+    if (mBackupFolder.IsClear()) return;
+    // Through the OS layer: a FIFO under the list's name is never opened.
+    std::string text;
+    Mirel::Os::ReadWholeFile(
+        mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUploadsAfterName).Native(), text);
+    std::istringstream in(text);
+    auto number = [](const std::string& t) {
+        return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+    };
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string> f;
+        for (std::size_t at = 0;;) {
+            const std::size_t tab = line.find('\t', at);
+            f.push_back(line.substr(at, tab == std::string::npos ? tab : tab - at));
+            if (tab == std::string::npos) break;
+            at = tab + 1;
+        }
+        if (f.size() != 5 || !number(f[2]) || !number(f[4])) continue;
+        mUploadsAfter[f[0]] = {f[1], std::strtoull(f[2].c_str(), nullptr, 10),
+                               Mirel::unistring::FromUTF8(f[3]),
+                               static_cast<std::int32_t>(std::strtol(f[4].c_str(), nullptr, 10))};
     }
 }
 

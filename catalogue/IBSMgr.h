@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "catalogue/Catalogue.h"
@@ -24,6 +25,7 @@
 #include "platform/framework/Prefs.h"
 #include "platform/framework/ServiceSetup.h"
 #include "platform/framework/TalonError.h"
+#include "platform/support/DateTime.h"
 #include "platform/support/Error.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Sync.h"
@@ -51,6 +53,11 @@ public:
                                 bool hasContainers);
     // The catalogue keys databases by the lower-case canonical UUID text.
     static Mirel::unistring CanonicalUuid(const Mirel::unistring& text);
+    // An interval end for the debug log: its UTC date and time to the microsecond, "open"
+    // or "none".
+    static std::string EndText(std::uint64_t end) {
+        return end == kOpenInterval ? "open" : end == 0 ? "none" : Mirel::UtcText(end, 6);
+    }
     bool FullDBBackupIsUploaded(const Mirel::unistring& pathText, const Mirel::unistring& uuid);
     void Stop();
     // At process exit: ends the workers (after their current log) and the connector, and
@@ -82,6 +89,24 @@ public:
     void LoadUnwrittenList();
     int ClearUnwrittenList();
     int SaveUnwrittenListLocked();
+    // UploadsAfter.tsv in the backup folder: uploads accepted while an interval whose
+    // interval-done file came before them was not yet published, each with the newest such
+    // end. After a restart nothing else says such an upload came after that end, and it must
+    // not go into that interval (the database may not even have existed then). Held under
+    // mLock.
+    // An upload of a failed database clears the failure when it is accepted; `cleared` keeps
+    // that failure for the intervals up to `after`, which still lack the database.
+    int NoteUploadAfter(const Mirel::UniversalPath& upload, std::uint64_t after,
+                        const Mirel::unistring& uuid, std::int32_t cleared);
+    std::uint64_t UploadAfter(const Mirel::UniversalPath& upload);  // 0: none recorded
+    // The databases failed at the end of the interval ending `end`, whose failure an upload
+    // after that end cleared.
+    std::set<Mirel::unistring> FailedUntil(std::uint64_t end);
+    void LoadUploadsAfter();
+    void PruneUploadsAfter(std::uint64_t published);  // and lines whose upload is gone
+    int SaveUploadsAfter();
+    // The newest end an upload accepted now must come after (0: none).
+    std::uint64_t UnpublishedEnd();
     void ClearIntervals();
     void RequestIntervalCheck();
     void ReportEvent(std::int32_t code, const Mirel::unistring& t1);
@@ -150,13 +175,20 @@ public:
     void AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
                      const std::vector<Mirel::unistring>* list = nullptr);
     // Sets a file of the changes folder aside, with the reason it is reported under, and
-    // answers the move's error number (0 when it moved). A file that was never taken
-    // (`junk`) is refused with kErrRejectedFull once the set-aside folder is at its limit:
-    // event 0x41000336 says so the first time.
+    // answers the move's error number (0 when it moved). A log set aside for its database's
+    // failure says so beside the number. A file that was never taken (`junk`) is refused
+    // with kErrRejectedFull once the set-aside folder is at its limit: event 0x41000336 says
+    // so the first time.
     // Preference 81: the set-aside limit in bytes (IBS_Config::SetRejectedLimit).
     static constexpr int kRejectedLimitPref = Talon::kPrefRejectedLimit;
+    enum class SetAside {
+        kOwnFault,           // the file itself is at fault
+        kWithItsDatabase,    // its database failed in this interval: its logs go with it
+        kDatabaseHadFailed,  // announced for a database that had failed before
+    };
     int MoveInvalidRedo(const Mirel::UniversalPath& path, bool report,
-                        std::int32_t reason = Mirel::kErrInvalidFile, bool junk = false);
+                        std::int32_t reason = Mirel::kErrInvalidFile,
+                        SetAside cause = SetAside::kOwnFault, bool junk = false);
     static bool IsRedoFolderName(const Mirel::unistring& name);
     // The end of the newest interval announced, started or published (0: none).
     std::uint64_t PassedIntervalEnd();
@@ -243,6 +275,8 @@ public:
     }
     bool FoldersReady() const { return mFoldersReady.load() != 0; }
     bool RetryPending() const;
+    // A check was asked for and has not yet run to its decision.
+    bool CheckPending() const { return mCheckPending.load(); }
     Mirel::Directory GetBackupFolder() const;
     Mirel::Directory GetLastGoodFolder() const;
     const std::vector<TalonIBWorker*>& GetWorkers() const { return mWorkers; }
@@ -287,6 +321,13 @@ private:
     std::uint64_t mKeptDoneEnd = 0;
     Mirel::Mutex mFailedLock;
     std::map<std::string, std::string> mUnwritten;  // in-progress path -> "ino size mtime"
+    struct UploadAfterLine {
+        std::string id;  // "ino size mtime"
+        std::uint64_t after = 0;
+        Mirel::unistring uuid;
+        std::int32_t cleared = 0;
+    };
+    std::map<std::string, UploadAfterLine> mUploadsAfter;  // by the upload's path
     Mirel::Mutex mUnwrittenLock;
     // The last file name seen of each database, for records once its copy is gone.
     std::map<Mirel::unistring, Mirel::unistring> mNames;

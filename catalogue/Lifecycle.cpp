@@ -134,7 +134,7 @@ bool IBSMgr::CanTakeFolder(const Mirel::UniversalPath& path) {
     Mirel::Error probe = ProbeFolder(path, &elsewhere);
     if (probe.OK()) return true;
     IBS_DEBUG_WIDE(u"SetBackupFolder: " << path.GetUserEntryFormat() << u" cannot be used, error "
-                                        << probe.GetError());
+                                        << probe.Text());
     if (!elsewhere.empty()) {
         std::string root = path.Native();
         while (root.size() > 1 && root.back() == '/') root.pop_back();

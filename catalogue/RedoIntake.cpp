@@ -50,8 +50,8 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
             const std::uint64_t passed = PassedIntervalEnd();
             if (doneUTC <= passed && mIntervals.find(doneUTC) == mIntervals.end()) {
                 IBS_DEBUG_WIDE(u"RedoLogIsReady: interval-done file ends at "
-                               << doneUTC << u", not after " << passed << u" (announced before): "
-                               << path.GetUserEntryFormat());
+                               << EndText(doneUTC) << u", not after " << EndText(passed)
+                               << u" (announced before): " << path.GetUserEntryFormat());
                 ReportEvent(0x41000334, path.GetUserEntryFormat(),
                             Mirel::unistring::NumToString(doneUTC),
                             Mirel::unistring::NumToString(passed));
@@ -65,7 +65,7 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
             return 0;
         }
         if (e.GetError() == Mirel::kErrInvalidFile) {
-            if (MoveInvalidRedo(path, true, Mirel::kErrInvalidFile, true) ==
+            if (MoveInvalidRedo(path, true, Mirel::kErrInvalidFile, SetAside::kOwnFault, true) ==
                 Mirel::kErrRejectedFull)
                 return Mirel::kErrRejectedFull;
             return Mirel::kErrInvalidFile;
@@ -84,12 +84,13 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
     }
     // What is set aside here was never taken: past the set-aside limit it stays where it
     // is, and the answer says so instead.
-    auto setAside = [&](std::int32_t reason) -> std::int32_t {
-        return MoveInvalidRedo(path, true, reason, true) == Mirel::kErrRejectedFull
+    auto setAside = [&](std::int32_t reason, SetAside cause = SetAside::kOwnFault) -> std::int32_t {
+        return MoveInvalidRedo(path, true, reason, cause, true) == Mirel::kErrRejectedFull
                    ? Mirel::kErrRejectedFull
                    : reason;
     };
-    if (std::int32_t refused = GetDatabaseError(uuid)) return setAside(refused);
+    if (std::int32_t refused = GetDatabaseError(uuid))
+        return setAside(refused, SetAside::kDatabaseHadFailed);
     Mirel::unistring fileUUID;
     std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
     bool closed = false;
@@ -141,7 +142,7 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
     auto it = mIntervals.lower_bound(endUTC);
     if (it == mIntervals.end()) {
         IBS_DEBUG_WIDE(u"InsertRedoLog **ERROR** couldn't find interval for endUTC "
-                       << endUTC << u", map size " << mIntervals.size() << u", log: "
+                       << EndText(endUTC) << u", map size " << mIntervals.size() << u", log: "
                        << path.GetUserEntryFormat());
         return false;
     }
@@ -167,14 +168,14 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
         while (it != mIntervals.end() && passed(it)) ++it;
         if (it == mIntervals.end()) return false;
         IBS_DEBUG_WIDE(u"InsertRedoLog: late log for a finished interval goes to "
-                       << it->first << u": " << path.GetUserEntryFormat());
+                       << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
     // A log that continues the chain after logs ending later than it was written after them,
     // whatever its time says (the server's clock went back): it goes after their interval.
     while (it->first != kOpenInterval && FollowsLaterLogs(it->second, info)) {
         if (++it == mIntervals.end()) return false;
         IBS_DEBUG_WIDE(u"InsertRedoLog: log continues after later logs, goes to "
-                       << it->first << u": " << path.GetUserEntryFormat());
+                       << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
     PlaceRedoLog(it->second, info, hasContainers);
     return true;
@@ -205,8 +206,9 @@ void IBSMgr::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t end
     auto found = mIntervals.lower_bound(endUTC);
     if (found != mIntervals.end() && found->first == endUTC) {
         IBS_DEBUG_WIDE(u"**AddInterval: found endUTC "
-                       << endUTC << u", old path " << found->second.donePath.GetUserEntryFormat()
-                       << u", set new: " << donePath.GetUserEntryFormat());
+                       << EndText(endUTC) << u", old path "
+                       << found->second.donePath.GetUserEntryFormat() << u", set new: "
+                       << donePath.GetUserEntryFormat());
         found->second.donePath = donePath;
         return;
     }
@@ -262,11 +264,21 @@ void IBSMgr::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t end
 }
 
 int IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::int32_t reason,
-                            bool junk) {
+                            SetAside cause, bool junk) {
+    const bool replaced = reason == Mirel::kErrReplaced;
+    const char* note = cause == SetAside::kWithItsDatabase
+                           ? (replaced ? "set aside with its database, which was replaced"
+                                       : "set aside with its database, which failed")
+                       : cause == SetAside::kDatabaseHadFailed
+                           ? (replaced ? "its database had already been replaced"
+                                       : "its database had already failed")
+                           : "";
+    const std::string why = *note ? std::string(Mirel::ErrorWords(reason)) + "; " + note : "";
     Mirel::UniversalPath moved;
     bool limitReached = false;
     const Mirel::Directory backup = GetBackupFolder();
-    Talon::Error e = IBS_Config::MoveInvalidRedo(path, backup, moved, reason, junk, &limitReached);
+    Talon::Error e =
+        IBS_Config::MoveInvalidRedo(path, backup, moved, reason, why, junk, &limitReached);
     if (e.GetError() == Mirel::kErrRejectedFull) {
         // Once when the limit is reached, not for every file it turns away.
         if (limitReached) {
@@ -277,14 +289,22 @@ int IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::
                         Mirel::unistring::NumToString(IBS_Config::CountRejected(backup)));
         }
         IBS_DEBUG_WIDE(u"MoveInvalidRedo: the set-aside folder is at its limit of "
-                       << IBS_Config::GetRejectedLimit() << u" bytes, left in place (reason "
-                       << reason << u"): " << path.GetUserEntryFormat());
+                       << IBS_Config::GetRejectedLimit() << u" bytes, left in place ("
+                       << Mirel::ErrorText(reason) << u"): " << path.GetUserEntryFormat());
         return e.GetError();
     }
     if (!e.OK())
-        IBS_DEBUG_WIDE(u"MoveInvalidRedo: error " << e.GetError() << u", left in place: "
+        IBS_DEBUG_WIDE(u"MoveInvalidRedo: error " << Mirel::ErrorText(e.GetError())
+                                                  << u", left in place: "
                                                   << path.GetUserEntryFormat());
-    if (e.OK() || report)
+    else
+        IBS_DEBUG_WIDE(u"MoveInvalidRedo: set aside ("
+                       << Mirel::ErrorText(reason) << (*note ? "; " : "") << note << u"): "
+                       << path.GetUserEntryFormat() << u" -> " << moved.GetUserEntryFormat());
+    if (e.OK() && *note)
+        ReportEvent(0x41000328, moved.GetUserEntryFormat(), Mirel::unistring::NumToString(reason),
+                    Mirel::unistring::FromUTF8(note));
+    else if (e.OK() || report)
         ReportEvent(0x41000328, moved.GetUserEntryFormat(),
                     Mirel::unistring::NumToString(e.OK() ? reason : e.GetError()));
     return e.GetError();

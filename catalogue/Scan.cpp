@@ -222,7 +222,8 @@ void IBSMgr::ScanFullBackupDB() {
                         done, IBS_Config::sIntervalDoneFileName, 1, Mirel::kListFiles, true);
                     Mirel::Directory(e).ProcessFiles(f, 1);
                     if (!done.empty())
-                        MoveInvalidRedo(done.front(), true, Mirel::kErrInvalidFile, true);
+                        MoveInvalidRedo(done.front(), true, Mirel::kErrInvalidFile,
+                                        SetAside::kOwnFault, true);
                 }
             }
         }
@@ -280,7 +281,7 @@ void IBSMgr::ScanFullBackupDB() {
                 // The server writes a log's header last: one without a valid header may
                 // still be being written. It is judged when it is announced.
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (error "
-                               << err.GetError() << u"): " << file.GetUserEntryFormat());
+                               << err.Text() << u"): " << file.GetUserEntryFormat());
                 continue;
             }
             auto it = mIntervals.lower_bound(endUTC);
@@ -292,13 +293,13 @@ void IBSMgr::ScanFullBackupDB() {
             if (behind && !applied) {
                 if (std::int32_t number = GetDatabaseError(uuid)) {
                     // Its database failed, and a crash came before the log was set aside.
-                    MoveInvalidRedo(file, true, number);
+                    MoveInvalidRedo(file, true, number, SetAside::kWithItsDatabase);
                     continue;
                 }
                 it = firstToMake(mIntervals.upper_bound(newestGood));
                 if (it == mIntervals.end()) continue;
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: log in no last-good copy goes to "
-                               << it->first << u": " << file.GetUserEntryFormat());
+                               << EndText(it->first) << u": " << file.GetUserEntryFormat());
             }
             PlaceRedoLog(it->second, FileInfo(file, uuid, msn, startMSN, endUTC, closed), true);
         }
@@ -383,7 +384,7 @@ void IBSMgr::ScanFullBackupDB() {
                     IBS_DEBUG_WIDE(
                         u"ScanFullBackupDB: upload older than its database's failure "
                         u"deleted, result "
-                        << e.GetError() << u": " << u.file.GetUserEntryFormat());
+                        << e.Text() << u": " << u.file.GetUserEntryFormat());
                 } else {
                     mLeftUploads[u.uuid].insert(u.file);
                     IBS_DEBUG_WIDE(
@@ -431,7 +432,10 @@ void IBSMgr::ScanFullBackupDB() {
                 }
                 it = mIntervals.end();
             }
-            if (it == mIntervals.end()) it = firstToMake(mIntervals.upper_bound(newestGood));
+            // One accepted after an interval-done file whose interval is still to be made is
+            // not part of that interval.
+            if (it == mIntervals.end())
+                it = firstToMake(mIntervals.upper_bound(std::max(newestGood, UploadAfter(u.file))));
             // One whose database already has its in-progress copy came after that start.
             if (it != mIntervals.end() && resumeInterval && it == target) {
                 Mirel::LockReentrant tl(target->second.lock);
@@ -462,7 +466,7 @@ void IBSMgr::ScanFullBackupDB() {
                 if (item.upload) {
                     Talon::Error e = DeleteFromParent(item, mCopiesFolder.GetPath());
                     IBS_DEBUG_WIDE(u"**ScanFullBackupDB: delete obsolete upload result "
-                                   << e.GetError() << u", " << item.file.path.GetUserEntryFormat());
+                                   << e.Text() << u", " << item.file.path.GetUserEntryFormat());
                     item.upload = false;
                     item.file.Clear();
                 }
@@ -480,5 +484,5 @@ void IBSMgr::ScanFullBackupDB() {
 
     std::uint64_t removed = DeleteLeadingEmptyIntervals();
     if (mIntervalEnd.load() == 0) mIntervalEnd.store(newestGood != 0 ? newestGood : removed);
-    IBS_DEBUG(("ScanFullBackupDB: mIntervalEnd ") << mIntervalEnd.load());
+    IBS_DEBUG(("ScanFullBackupDB: mIntervalEnd ") << EndText(mIntervalEnd.load()));
 }

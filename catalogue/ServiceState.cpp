@@ -42,15 +42,6 @@ std::string BaseName(const std::string& path) {
 
 }  // namespace
 
-std::string ServiceState::TimeText(std::uint64_t utc) {
-    std::time_t t = static_cast<std::time_t>(utc / 1000000);
-    std::tm tm{};
-    ::gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm);
-    return buf;
-}
-
 std::string ServiceState::Duration(std::uint64_t us) {
     const std::uint64_t s = us / 1000000;
     if (s < 60) return Num(s) + " s";
@@ -179,9 +170,8 @@ std::string ServiceState::StatusLine(std::uint64_t now) const {
                                     : "last good " + mNewest + ", lag " +
                                           Duration(now > mNewestEnd ? now - mNewestEnd : 0);
     if (mWaitError != 0) {
-        s += "; interval " + ClockText(mWaitEnd) + " waits: " + Mirel::ErrorWords(mWaitError) +
-             " (error " + std::to_string(mWaitError) + "), retry in " +
-             Duration(mWaitRetry > now ? mWaitRetry - now + 999999 : 0);
+        s += "; interval " + ClockText(mWaitEnd) + " waits: error " + Mirel::ErrorText(mWaitError) +
+             ", retry in " + Duration(mWaitRetry > now ? mWaitRetry - now + 999999 : 0);
     } else if (!mStaleFile.empty()) {
         s += "; nothing completes: interval-done file " + BaseName(mStaleFile) + " ends " +
              ClockText(mStaleEnd) + ", not after " + ClockText(mStalePassed) +
@@ -245,5 +235,5 @@ void ServiceState::Changed() {
     if (mFolder.empty()) return;
     const std::string path = mFolder + "/" + kFileName;
     if (int rc = WriteFile(path, FileText(now)))
-        MIREL_DEBUG(57, "ServiceState: error " << rc << " writing " << path);
+        MIREL_DEBUG(57, "ServiceState: error " << Mirel::ErrorText(rc) << " writing " << path);
 }

@@ -43,8 +43,7 @@ public:
     // over the old file in place if it has the same size, so that status still learns why.
     static int WriteFile(const std::string& path, std::string text);
 
-    // "2026-12-06 22:45:10 UTC"; durations "3d 4h", "5m 12s", "16 s".
-    static std::string TimeText(std::uint64_t utc);
+    // Durations "3d 4h", "5m 12s", "16 s" (times: Mirel::UtcText).
     static std::string Duration(std::uint64_t us);
     // "1.2 GiB", "512 B".
     static std::string SizeText(std::uint64_t bytes);

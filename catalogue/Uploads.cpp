@@ -40,14 +40,14 @@ Talon::Error IBSMgr::DeleteFromParent(const DatabaseItem& item,
     Mirel::UniversalPath path = item.file.path;
     if (path.IsRelative()) path.SetAbsoluteFrom(parent);
     if (Mirel::Error e = path.Delete(); !e.OK()) {
-        IBS_DEBUG_WIDE(u"DeleteFromParent: Delete ERROR " << e.GetError() << u" on "
+        IBS_DEBUG_WIDE(u"DeleteFromParent: Delete ERROR " << e.Text() << u" on "
                                                           << path.GetUserEntryFormat());
         return e;
     }
     Talon::RemoteContainerMgr rc(path);
     if (Talon::Error e = rc.DeleteAll(true); !e.OK())
         IBS_DEBUG_WIDE(u"DeleteFromParent: rcMgr.DeleteAll ERROR "
-                       << e.GetError() << u" on " << rc.GetRCRootPath().GetUserEntryFormat());
+                       << e.Text() << u" on " << rc.GetRCRootPath().GetUserEntryFormat());
     Mirel::Directory dir(path);
     Mirel::UniversalPath stop = parent;
     stop.MakeFolder();
@@ -89,9 +89,15 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                                << u" bytes: no container folder could be named after it");
             } else if (Talon::Error e = Talon::IBS_Config::GetDBInfo(path, fileUUID, msn);
                        !e.OK()) {
-                IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: not a database, error " << e.GetError());
+                IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: not a database, error " << e.Text());
             } else if (fileUUID != uuid) {
                 IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: the file is database " << fileUUID);
+            } else if (const std::uint64_t after = UnpublishedEnd();
+                       after != 0 &&
+                       NoteUploadAfter(path, after, uuid, GetDatabaseError(uuid)) != 0) {
+                // Unrecorded, a restart would take it for part of that interval.
+                IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: could not record that it came after "
+                               << after);
             } else {
                 result = mIntervals.rbegin()->second.AddDatabase(path, true);
             }
@@ -106,7 +112,7 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                         if (p == path || !Mirel::Os::Stat(p.Native()).isFile) continue;
                         Talon::Error e = DeleteUpload(p);
                         IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: older upload deleted, result "
-                                       << e.GetError() << u": " << p.GetUserEntryFormat());
+                                       << e.Text() << u": " << p.GetUserEntryFormat());
                     }
                     mLeftUploads.erase(left);
                 }
@@ -116,7 +122,7 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
             }
         }
     }
-    IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded " << result << u" for " << pathText);
+    IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded " << Mirel::ErrorText(result) << u" for " << pathText);
     return result;
 }
 
@@ -127,7 +133,8 @@ std::int32_t IBSMgr::VerifyFullDBBackup(const Mirel::unistring& name,
     std::int32_t r = GetDatabaseError(uuid);
     if (r == 0 && FindDatabase(uuid, msn, requireContainers) == 0)
         r = mFoldersReady.load() ? Mirel::kErrNoFullBackup : Mirel::kErrFoldersNotReady;
-    IBS_DEBUG_WIDE(u"VerifyFullDBBackup: result " << r << u" for " << name << u", MSN " << msn);
+    IBS_DEBUG_WIDE(u"VerifyFullDBBackup: result " << Mirel::ErrorText(r) << u" for " << name
+                                                  << u", MSN " << msn);
     return r;
 }
 
@@ -152,7 +159,7 @@ std::uint64_t IBSMgr::FindDatabase(const Mirel::unistring& uuid, std::uint64_t m
             Talon::RemoteContainerMgr rc(p);
             if (!Mirel::Directory(rc.GetRCRootPath()).Exists()) {
                 IBS_DEBUG_WIDE(u"FindDatabase: no RC, saying NOT found UTC "
-                               << it->first << u", msn " << msn << u", path "
+                               << EndText(it->first) << u", msn " << msn << u", path "
                                << p.GetUserEntryFormat());
                 continue;
             }

@@ -43,7 +43,7 @@ bool IBSMgr::DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::uint
         DeleteInterval(utc);
     }
     Mirel::Error d = dir.DeleteAll();
-    IBS_DEBUG_WIDE(u"DeleteIntervalIfEmpty: error " << d.GetError() << u", endUTC " << utc
+    IBS_DEBUG_WIDE(u"DeleteIntervalIfEmpty: error " << d.Text() << u", endUTC " << EndText(utc)
                                                     << u", dir "
                                                     << dir.GetPath().GetUserEntryFormat());
     return true;
@@ -203,7 +203,8 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
                     unrecorded = rc;
                     continue;
                 }
-                IBS_DEBUG_WIDE(u"CleanupFailedDatabases: " << uuid << u" failed with " << number
+                IBS_DEBUG_WIDE(u"CleanupFailedDatabases: " << uuid << u" failed with "
+                                                           << Mirel::ErrorText(number)
                                                            << u"; its newest last-good copy stays");
                 // A replaced database is reported by its replacement (event 0x41000332): the
                 // server dropped it and needs no new upload of it.
@@ -229,7 +230,7 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
                 IBS_DEBUG_WIDE(
                     u"CleanupFailedDatabases: upload older than the failure deleted, "
                     u"result "
-                    << e.GetError() << u": " << found->second.file.path.GetUserEntryFormat());
+                    << e.Text() << u": " << found->second.file.path.GetUserEntryFormat());
                 found->second.upload = false;
                 found->second.file.Clear();
             }
@@ -242,7 +243,7 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
             if (found == x->second.databases.end() || found->second.owned) continue;
             for (const FileInfo& log : found->second.logs)
                 if (Mirel::Os::Stat(log.path.Native()).isFile)
-                    MoveInvalidRedo(log.path, false, number);
+                    MoveInvalidRedo(log.path, false, number, SetAside::kWithItsDatabase);
             if (found->second.held) {
                 // Its unchanged copy stays, to be published with the interval.
                 found->second.logs.clear();
@@ -266,12 +267,12 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
 
 void IBSMgr::DumpIntervals() {
     Mirel::LockReentrant g(mLock);
-    IBS_DEBUG("DumpIntervals: mIntervalEnd " << mIntervalEnd.load());
+    IBS_DEBUG("DumpIntervals: mIntervalEnd " << EndText(mIntervalEnd.load()));
     if (!Mirel::gDebugger.HasBit(57) || !Mirel::gDebugger.HasBit(33) || mIntervals.empty()) return;
     for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it) {
         Interval& interval = it->second;
         IBS_DEBUG_WIDE(u"   Interval: mDoneUTC "
-                       << interval.mDoneUTC << u" donePath '"
+                       << EndText(interval.mDoneUTC) << u" donePath '"
                        << interval.donePath.GetUserEntryFormat() << u"' backup '"
                        << interval.backup.GetPath().GetUserEntryFormat() << u"'");
         Mirel::LockReentrant il(interval.lock);
@@ -280,9 +281,10 @@ void IBSMgr::DumpIntervals() {
             if (item.owned) t += u" *Owned";
             if (item.upload) t += u" *Upload";
             if (item.pfailed) t += u" *Pfailed";
-            if (!item.err.OK()) t += u" *Err" + Mirel::unistring::NumToString(item.err.GetError());
+            if (!item.err.OK()) t += u" *Err" + Mirel::unistring::FromUTF8(item.err.Text());
             if (item.lastLogMSN) t += u" *LastLog" + Mirel::unistring::NumToString(item.lastLogMSN);
-            if (item.prevEnd) t += u" *PrevEnd" + Mirel::unistring::NumToString(item.prevEnd);
+            if (item.prevEnd)
+                t += u" *PrevEnd " + Mirel::unistring::FromUTF8(EndText(item.prevEnd));
             if (item.held) t += u" *Held";
             t += u" " + item.file.Text();
             if (item.file.uuid.empty()) t += u" UUID:" + uuid;

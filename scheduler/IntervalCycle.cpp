@@ -251,6 +251,7 @@ bool IBSMgr::CompleteInterval() {
             // Its copies are in a last-good folder now; a failure leaves notes that no
             // longer match any file.
             if (result) ClearUnwrittenList();
+            if (result) PruneUploadsAfter(publish->mDoneUTC);
             if (result) ReportPublished(*publish);
         }
         if (result) RetrySucceeded();
@@ -288,7 +289,7 @@ void IBSMgr::ReportPublished(const Interval& interval) {
     std::snprintf(secs, sizeof secs, "%.1f s", static_cast<double>(took) / 1e6);
     Talon::Logger::WriteLine(
         LOG_NOTICE,
-        "interval " + ServiceState::TimeText(interval.mDoneUTC) + " published as " + name + ": " +
+        "interval " + Mirel::UtcText(interval.mDoneUTC) + " published as " + name + ": " +
             std::to_string(databases) + " database(s), " + std::to_string(logs) + " log(s), " +
             ServiceState::SizeText(bytes) + " applied, " + secs,
         {"VELLUMARK_FOLDER=" + name, "VELLUMARK_INTERVAL_END=" + std::to_string(interval.mDoneUTC),
@@ -305,9 +306,9 @@ void IBSMgr::ScheduleRetry(int error) {
     // Seconds at first, then longer, up to minutes: the environment needs time to recover
     // (space freed, a disk replaced), and the log must not fill up meanwhile.
     mRetryDelayMs = mRetryDelayMs == 0 ? mRetryFirstMs : std::min(mRetryDelayMs * 2, mRetryMaxMs);
-    IBS_DEBUG("CheckIntervals: error " << error << " from the environment; interval "
-                                       << mIntervalEnd.load() << " tried again in " << mRetryDelayMs
-                                       << " ms");
+    IBS_DEBUG("CheckIntervals: error "
+              << Mirel::ErrorText(error) << " from the environment; interval "
+              << EndText(mIntervalEnd.load()) << " tried again in " << mRetryDelayMs << " ms");
     if (error != mRetryError)
         ReportEvent(static_cast<std::int32_t>(0x41000330),
                     Mirel::unistring::NumToString(mIntervalEnd.load()),
@@ -321,7 +322,8 @@ void IBSMgr::ScheduleRetry(int error) {
 
 void IBSMgr::RetrySucceeded() {
     if (mRetryError != 0)
-        IBS_DEBUG("CheckIntervals: the environment recovered after error " << mRetryError);
+        IBS_DEBUG("CheckIntervals: the environment recovered after error "
+                  << Mirel::ErrorText(mRetryError));
     mRetryError = 0;
     mState.Recovered();
     mRetryDelayMs = 0;

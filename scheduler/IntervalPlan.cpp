@@ -230,7 +230,9 @@ std::vector<Replacement> ChooseReplacements(
         // An upload's age: the interval it waits in, then when its file was written.
         std::uint64_t interval = 0, written = 0;
     };
-    std::map<Mirel::UniversalPath, std::vector<Claim>> claims;
+    // By name whatever its letters' case: the server's names are case-blind ("DB1.vdb" is
+    // "db1.VDB"), though the files are two here.
+    std::map<std::string, std::pair<Mirel::UniversalPath, std::vector<Claim>>> claims;
     for (const Choice& c : choices) {
         const DatabaseItem* from = nullptr;
         int rank = 1;
@@ -266,9 +268,15 @@ std::vector<Replacement> ChooseReplacements(
         if (name.IsClear()) continue;
         Claim k{rank, c.uuid, interval, 0};
         if (rank == 2 && writtenAt) k.written = writtenAt(from->file.path);
-        claims[name].push_back(k);
+        std::string folded = name.Native();
+        for (char& ch : folded)
+            if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+        auto& entry = claims[folded];
+        if (entry.second.empty()) entry.first = name;
+        entry.second.push_back(k);
     }
-    for (const auto& [name, list] : claims) {
+    for (const auto& [folded, claim] : claims) {
+        const auto& [name, list] = claim;
         int top = 0;
         for (const Claim& k : list) top = std::max(top, k.rank);
         if (top < 2) continue;

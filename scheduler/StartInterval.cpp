@@ -76,6 +76,8 @@ bool IBSMgr::StartInterval(bool& fatal) {
         Mirel::LockMutex f(mFailedLock);
         for (const auto& [uuid, number] : mFailedDatabases) refused.insert(uuid);
     }
+    // Failed at this interval's end still: the upload that cleared it came after.
+    for (const Mirel::unistring& uuid : FailedUntil(key)) refused.insert(uuid);
     int environment = 0;
     std::map<std::uint64_t, Mirel::UniversalPath> toDrop;
     std::map<Mirel::unistring, IntervalPlan::Replacement> replaced;  // by the old UUID
@@ -149,8 +151,11 @@ bool IBSMgr::StartInterval(bool& fatal) {
             for (const IntervalPlan::Replacement& r : IntervalPlan::ChooseReplacements(
                      mIntervals, key, choices, mCopiesFolder.GetPath(), writtenAt))
                 replaced.emplace(r.old, r);
+            // Replaced databases first: a start cut short by the environment records the
+            // failures it found, and the new database's upload may be among them (it could
+            // not be moved): it claims the name no more when the start is tried again, and the
+            // old database would be carried into it.
             for (const IntervalPlan::Choice& c : choices) {
-                if (fatal) break;
                 if (replaced.count(c.uuid)) {
                     // Never carried into the name the new database owns now; its newest copy
                     // stays where it is, and its logs are set aside. An upload of it leaves
@@ -170,8 +175,11 @@ bool IBSMgr::StartInterval(bool& fatal) {
                         Y.file.uuid = c.uuid;
                     }
                     fail(c.uuid, Mirel::kErrReplaced);
-                    continue;
                 }
+            }
+            for (const IntervalPlan::Choice& c : choices) {
+                if (fatal) break;
+                if (replaced.count(c.uuid)) continue;
                 if (c.lg != 0 && c.source != Source::kUpload && c.source != Source::kOldUpload &&
                     c.source != Source::kKeep) {
                     // A copy without a line could never be told from a damaged one.
@@ -190,7 +198,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     if (c.failure != 0) {
                         IBS_DEBUG_WIDE(
                             u"**StartInterval: item in interval, but no upload and no progress: "
-                            << c.uuid << u", err " << c.failure);
+                            << c.uuid << u", err " << Mirel::ErrorText(c.failure));
                         fail(c.uuid, c.failure);
                     }
                     continue;
@@ -276,8 +284,9 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     // and waits where it is, as an upload of a failed database does, for the
                     // server to announce it (or a newer one) again.
                     IBS_DEBUG_WIDE(u"**StartInterval: upload of "
-                                   << c.uuid << u" cannot be moved (error " << mCopyError
-                                   << u"), left where it is: " << X.file.path.GetUserEntryFormat());
+                                   << c.uuid << u" cannot be moved (error "
+                                   << Mirel::ErrorText(mCopyError) << u"), left where it is: "
+                                   << X.file.path.GetUserEntryFormat());
                     mLeftUploads[c.uuid].insert(X.file.path);
                     X.upload = false;
                     X.file.Clear();
@@ -285,7 +294,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 }
                 const std::int32_t number = Mirel::kErrCopyFailed;
                 IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
-                               << c.uuid << u", err " << number);
+                               << c.uuid << u", err " << Mirel::ErrorText(number));
                 fail(c.uuid, number);
             }
         }

@@ -75,9 +75,9 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
     MakeOwn(src);
     Mirel::Error result = dstFile.MakeHardLink(src);
     if (!result.OK()) {
-        IBS_DEBUG_WIDE(u"MakeInProgressHardLinks ERROR "
-                       << result.GetError() << u", to " << Show(dst) << u". Instead make a copy of "
-                       << Show(src));
+        IBS_DEBUG_WIDE(u"MakeInProgressHardLinks ERROR " << result.Text() << u", to " << Show(dst)
+                                                         << u". Instead make a copy of "
+                                                         << Show(src));
         if (sourceItem.line.known) {
             // The bytes are read anyway: they are checked against the copy's line as they go.
             Talon::CopyCheck check;
@@ -97,7 +97,7 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
         if (result.OK())
             Mirel::File(dst).SetLocked(false);
         else
-            IBS_DEBUG_WIDE(u"MakeInProgressHardLinks *COPY* ERROR " << result.GetError() << u", to "
+            IBS_DEBUG_WIDE(u"MakeInProgressHardLinks *COPY* ERROR " << result.Text() << u", to "
                                                                     << Show(dst));
     }
     if (result.OK() && withContainers) {
@@ -117,7 +117,7 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
             if (!functor->GetLastError().OK()) {
                 reported = functor->GetFailedPath();
                 IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: RCFileHardLinkFunctor ERROR "
-                               << functor->GetLastError().GetError() << u" on " << Show(reported));
+                               << functor->GetLastError().Text() << u" on " << Show(reported));
             }
         }
     }
@@ -126,7 +126,7 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
         ReportDatabaseEvent(static_cast<std::int32_t>(0x8100031au), sourceItem.file.uuid,
                             dst.GetName(), {dst.GetBasename(), Show(reported), Text(result)});
     }
-    IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: result " << result.GetError() << u" on "
+    IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: result " << result.Text() << u" on "
                                                        << dst.GetName());
     return result.OK();
 }
@@ -170,7 +170,7 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
     if (!ok) {
         Mirel::Directory back(src);
         if (Mirel::Error e = moved.MoveTo(back.GetPath()); !e.OK())
-            IBS_DEBUG_WIDE(what << u" error " << e.GetError() << u" moving database back from "
+            IBS_DEBUG_WIDE(what << u" error " << e.Text() << u" moving database back from "
                                 << Show(moved) << u" to " << Show(src));
     }
     return ok;
@@ -213,8 +213,9 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
     // upload as written. A note of a move that did not happen names no such file.
     const Mirel::UniversalPath target = dest.MakeUniversalPath(src.GetName());
     if (int rc = NoteUnwritten(target, src))
-        IBS_DEBUG_WIDE(u"MoveUploadToInProgress: error "
-                       << rc << u" noting " << target.GetUserEntryFormat() << u" as unwritten");
+        IBS_DEBUG_WIDE(u"MoveUploadToInProgress: error " << Mirel::ErrorText(rc) << u" noting "
+                                                         << target.GetUserEntryFormat()
+                                                         << u" as unwritten");
     Mirel::UniversalPath moved;
     if (!MoveFileIntoInProgress(src, dest, item.hasContainers, "MoveUploadToInProgress", moved)) {
         ForgetUnwritten(target);
@@ -272,15 +273,15 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
     if (Talon::Error m =
             Talon::Manifest::Write(mInProgressFolder, interval.mDoneUTC, held, &written);
         !m.OK()) {
-        IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: manifest error " << m.GetError());
+        IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: manifest error " << m.Text());
         ReportEvent(0x4900031b, Show(mInProgressFolder.GetPath()), name, Text(m));
         return m;
     }
     Mirel::Directory renamed = mInProgressFolder;
     Mirel::Error e = renamed.Rename(name);
-    IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: error " << e.GetError() << u", interval.End "
-                                                         << interval.mDoneUTC << u", stamp "
-                                                         << name);
+    IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: error "
+                   << e.Text() << u", interval.End " << EndText(interval.mDoneUTC) << u", stamp "
+                   << name);
     if (!e.OK()) {
         ReportEvent(0x4900031b, Show(mInProgressFolder.GetPath()), name, Text(e));
         return e;

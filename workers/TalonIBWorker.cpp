@@ -108,7 +108,8 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             for (const FileInfo* log : queued)
                 IBS_DEBUG_WIDE(u"ProcessRedoLogSet: old MSN "
                                << log->startMSN << u", new MSN " << log->msn << u" endUTC "
-                               << log->endUTC << u" from log " << log->path.GetName());
+                               << IBSMgr::EndText(log->endUTC) << u" from log "
+                               << log->path.GetName());
             item.file.msn = queued.back()->msn;
             item.file.endUTC = passEnd;
         } else if (e.GetError() == Mirel::kErrAborted) {
@@ -120,7 +121,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             if (result.OK()) result = e;
         } else {
             IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **ERROR "
-                           << e.GetError() << u" writing " << queued.size() << u" log(s) from "
+                           << e.Text() << u" writing " << queued.size() << u" log(s) from "
                            << queued.front()->path.GetName() << u" (MSN " << item.file.msn
                            << u" to " << queued.back()->msn << u") to " << dbPath.GetName());
             // A log that could not be queued is the pass's real outcome.
@@ -158,9 +159,9 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         result = Talon::IBS_Config::QueueRedoLogFile(database, *logFile);
         if (!result.OK()) {
             IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **ERROR "
-                           << result.GetError() << u" applying log " << log.path.GetName()
-                           << u" (MSN " << log.startMSN << u" to " << log.msn << u") to "
-                           << dbPath.GetName() << u" at MSN " << database.PassMSN());
+                           << result.Text() << u" applying log " << log.path.GetName() << u" (MSN "
+                           << log.startMSN << u" to " << log.msn << u") to " << dbPath.GetName()
+                           << u" at MSN " << database.PassMSN());
             // A full disk or a stop says nothing about the log: it stays for the next pass.
             if (Mirel::IsEnvironmentError(result.GetError())) continue;
             // A log merged from the newer copy's interval was never needed by that copy (an

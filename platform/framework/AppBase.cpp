@@ -183,7 +183,8 @@ Error AppBase::InitOS() {
     int rc = made.GetError();
     if (rc == 0) rc = Mirel::Os::OpenWrite(lock, true, false, mInstanceLockFd);
     if (rc != 0) {
-        MIREL_DEBUG(57, "InitOS: cannot open the instance lock " << lock << ", error " << rc);
+        MIREL_DEBUG(57, "InitOS: cannot open the instance lock " << lock << ", error "
+                                                                 << Mirel::ErrorText(rc));
         SetRunState(kStartRefused);
         std::string what =
             "cannot create the instance lock " + lock + " (" + DescribeError(rc) + ")";
@@ -245,7 +246,7 @@ Error AppBase::StartApp() {
     Error e = Init();
     if (!e.OK()) {
         if (!mLastError.OK()) e = mLastError;
-        MIREL_DEBUG(57, mAppName << ": initialisation failed, error " << e.GetError());
+        MIREL_DEBUG(57, mAppName << ": initialisation failed, error " << e.Text());
     } else {
         SetRunState(kLoopRunning);
         e = Run();
@@ -310,22 +311,7 @@ void AppBase::Refuse(const std::string& what) const {
 }
 
 std::string AppBase::DescribeError(int number) {
-    switch (number) {
-        case Mirel::kErrPathNotFound:
-            return "a folder on the way does not exist";
-        case Mirel::kErrNotADirectory:
-            return "a file is in the way of a folder";
-        case Mirel::kErrAccessDenied:
-            return "permission denied or read-only file system";
-        case Mirel::kErrDiskFull:
-            return "no space left";
-        case Mirel::kErrIsALink:
-            return "it is a symbolic link";
-        case Mirel::kErrIO:
-            return "input/output error";
-        default:
-            return "error " + std::to_string(number);
-    }
+    return "error " + Mirel::ErrorText(number);
 }
 
 bool AppBase::AddOrbEndpointArgs(std::vector<std::string>&, const std::string&) {

@@ -113,7 +113,7 @@ public:
     void LogPortError(unsigned int port);
     // A start refusal: one line "PROGRAM: what" on standard error, saying what to do.
     void Refuse(const std::string& what) const;
-    // A few words for an error number in a refusal.
+    // An error number with its words, for a refusal ("error 20301 no such file or folder").
     static std::string DescribeError(int number);
     const std::string& GetProgramName() const { return mProgramName; }
     void SetLastError(const Error& e) { mLastError = e; }

@@ -13,6 +13,7 @@
 #include "platform/engine/Uuid.h"
 #include "platform/framework/TsvField.h"
 #include "platform/support/DateTime.h"
+#include "platform/support/ErrorCodes.h"
 #include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
@@ -33,6 +34,7 @@ const unistring IBS_Config::sRedoFolderPrefix = u"Redo_";
 const unistring IBS_Config::sRejectedReasonsName = u"reasons.tsv";
 const unistring IBS_Config::sFailedListName = u"Failed.tsv";
 const unistring IBS_Config::sUnwrittenListName = u"Unwritten.tsv";
+const unistring IBS_Config::sUploadsAfterName = u"UploadsAfter.tsv";
 const char* const IBS_Config::sServiceGroupName = "vellumark";
 
 Mirel::Os::Ownership IBS_Config::ServiceCopyOwnership() {
@@ -175,26 +177,33 @@ void Recount(const std::string& folder) {
 }
 
 // One line per set-aside file, so an operator (and `ibsdb status`) can tell why it is there.
-// Answers the bytes written.
+// Answers the bytes written. Under the folder's lock: `ibsdb prune-rejected` rewrites the
+// file as a whole.
 std::uint64_t RecordReason(const Mirel::Directory& rejected, const std::string& line) {
+    const std::string folder = rejected.GetPath().Native();
+    int lock = -1;
+    const int locked = Mirel::Os::LockFolder(folder, lock);
     std::string file = rejected.MakeUniversalPath(IBS_Config::sRejectedReasonsName).Native();
     bool fresh = !Mirel::Os::Stat(file).exists;
     int fd = -1;
-    if (Mirel::Os::OpenAppend(file, fd) != 0) return 0;
     std::uint64_t written = 0;
-    if (Mirel::Os::Append(fd, line.data(), line.size(), file) == 0) {
-        Mirel::Os::SyncFile(fd, file);
-        written = line.size();
+    if (Mirel::Os::OpenAppend(file, fd) == 0) {
+        if (Mirel::Os::Append(fd, line.data(), line.size(), file) == 0) {
+            Mirel::Os::SyncFile(fd, file);
+            written = line.size();
+        }
+        Mirel::Os::Close(fd);
+        if (fresh) Mirel::Os::SyncDir(folder);
     }
-    Mirel::Os::Close(fd);
-    if (fresh) Mirel::Os::SyncDir(rejected.GetPath().Native());
+    if (locked == 0) Mirel::Os::Close(lock);
     return written;
 }
 
-std::string ReasonLine(const UniversalPath& moved, const UniversalPath& original, int reason) {
+std::string ReasonLine(const UniversalPath& moved, const UniversalPath& original, int reason,
+                       const std::string& why) {
     return EscapeTsvField(moved.GetName().ToUTF8()) + "\t" + std::to_string(reason) + "\t" +
            std::to_string(Mirel::DateTime::NowUTC()) + "\t" + EscapeTsvField(original.Native()) +
-           "\n";
+           "\t" + EscapeTsvField(why.empty() ? Mirel::ErrorWords(reason) : why) + "\n";
 }
 
 }  // namespace
@@ -214,8 +223,8 @@ std::uint64_t IBS_Config::CountRejected(const Mirel::Directory& backupFolder) {
 }
 
 Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Directory& backupFolder,
-                                  UniversalPath& movedPath, int reason, bool limited,
-                                  bool* limitReached) {
+                                  UniversalPath& movedPath, int reason, const std::string& why,
+                                  bool limited, bool* limitReached) {
     movedPath = path;
     if (limitReached) *limitReached = false;
     if (backupFolder.IsClear()) return Error(Mirel::kErrFoldersNotReady);
@@ -256,7 +265,7 @@ Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Direct
                                (withContainers ? Charge(0) + CountTree(rc.Native()) : 0);
     if (limited) {
         // The reason's line with room for a ".N" the name may get.
-        const std::uint64_t need = cost + ReasonLine(path, path, reason).size() + 8;
+        const std::uint64_t need = cost + ReasonLine(path, path, reason, why).size() + 8;
         const std::uint64_t limit = gRejectedLimit.load();
         if (gUsage.bytes + need > limit &&
             std::chrono::steady_clock::now() - gUsage.counted >= kRecountAfter)
@@ -274,7 +283,7 @@ Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Direct
         if (Mirel::Os::Stat(dest.Native()).exists) continue;
         // The reason goes first: a crash right after the move must not leave the file
         // unexplained. A line whose move did not happen names no file and is ignored.
-        gUsage.bytes += RecordReason(rejected, ReasonLine(dest, path, reason));
+        gUsage.bytes += RecordReason(rejected, ReasonLine(dest, path, reason, why));
         int r = Mirel::Os::Rename(path.Native(), dest.Native());
         if (r == Mirel::kErrAlreadyExists) continue;
         if (r != 0) return Error(r);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/framework/TalonError.h"
@@ -32,6 +33,7 @@ public:
     static const Mirel::unistring sRejectedReasonsName;  // "reasons.tsv" inside "Rejected"
     static const Mirel::unistring sFailedListName;       // "Failed.tsv" in the backup folder
     static const Mirel::unistring sUnwrittenListName;    // "Unwritten.tsv" in the backup folder
+    static const Mirel::unistring sUploadsAfterName;     // "UploadsAfter.tsv" in the backup folder
     // The package's group: the service's copies belong to it.
     static const char* const sServiceGroupName;  // "vellumark"
     // What the service's copies in the in-progress and last-good folders get, whatever the
@@ -62,9 +64,9 @@ public:
                                             std::vector<Mirel::unistring>* list);
     // Moves a rejected file (and its container changes) into the backup folder's
     // "Rejected" folder, adding ".1", ".2", ... rather than replace an earlier file, and
-    // records why (`reason`) in "Rejected/reasons.tsv". Only a regular file inside the
-    // changes folder, reached without a symbolic link, is moved; anything else answers an
-    // error and stays where it is.
+    // records why (`reason`, and `why` in words: the reason's own words when empty) in
+    // "Rejected/reasons.tsv". Only a regular file inside the changes folder, reached without
+    // a symbolic link, is moved; anything else answers an error and stays where it is.
     //
     // What "Rejected" holds counts against the set-aside limit (SetRejectedLimit). A file
     // that was never taken (`limited`: junk announced or found) and would take the folder
@@ -74,7 +76,8 @@ public:
     static Error MoveInvalidRedo(const Mirel::UniversalPath& path,
                                  const Mirel::Directory& backupFolder,
                                  Mirel::UniversalPath& movedPath, int reason = 10709,
-                                 bool limited = false, bool* limitReached = nullptr);
+                                 const std::string& why = std::string(), bool limited = false,
+                                 bool* limitReached = nullptr);
     // The set-aside limit in bytes. Each file and folder in "Rejected" counts its size
     // rounded up to whole 4 KiB blocks, at least one block (reasons.tsv included).
     static constexpr std::uint64_t kDefaultRejectedLimit = 1ull << 30;

@@ -15,6 +15,8 @@
 #include <mutex>
 
 #include "platform/framework/IBS_Config.h"
+#include "platform/support/DateTime.h"
+#include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 
 namespace Talon {
@@ -28,7 +30,7 @@ struct EventKind {
 
 const std::map<std::uint32_t, EventKind>& Wording() {
     static const std::map<std::uint32_t, EventKind> table = {
-        {0x4900030f, {LOG_ERR, "The backup folder %1 could not be set up (error %2)."}},
+        {0x4900030f, {LOG_ERR, "The backup folder %1 could not be set up (error %e2)."}},
         {0xc1000308,
          {LOG_NOTICE,
           "The working folders were cleared; the last-good folders are kept, newest %1."}},
@@ -36,38 +38,40 @@ const std::map<std::uint32_t, EventKind>& Wording() {
          {LOG_NOTICE,
           "The working folders of the backup folder %1 were cleared (it has no last-good "
           "folder)."}},
-        {0x41000309, {LOG_WARNING, "The backup folder %1 could not be cleared (error %2)."}},
+        {0x41000309, {LOG_WARNING, "The backup folder %1 could not be cleared (error %e2)."}},
         {0x41000313, {LOG_WARNING, "The uploaded full backup %1 (%2) could not be recorded."}},
         {0x41000328,
-         {LOG_WARNING, "A rejected redo log or interval-done file was moved to %1 (error %2)."}},
-        {0x8100031e, {LOG_WARNING, "The database copy %1 at %2 could not be deleted (error %3)."}},
+         {LOG_WARNING,
+          "A rejected redo log or interval-done file was moved to %1 (error %e2){: %3}."}},
+        {0x8100031e, {LOG_WARNING, "The database copy %1 at %2 could not be deleted (error %e3)."}},
         {0x410003d5,
-         {LOG_WARNING, "The database %1 (%2) could not be prepared for redo logs (error %3)."}},
+         {LOG_WARNING, "The database %1 (%2) could not be prepared for redo logs (error %e3)."}},
         {0x4100031f,
-         {LOG_WARNING, "The redo log %1 could not be applied to database %2 (error %3)."}},
+         {LOG_WARNING, "The redo log %1 could not be applied to database %2 (error %e3)."}},
         {0x41000314,
-         {LOG_WARNING, "The old container folder of %1 at %2 could not be deleted (error %3)."}},
+         {LOG_WARNING, "The old container folder of %1 at %2 could not be deleted (error %e3)."}},
         {0x41000315,
-         {LOG_WARNING, "The container folder of %1 at %2 could not be moved to %3 (error %4)."}},
+         {LOG_WARNING, "The container folder of %1 at %2 could not be moved to %3 (error %e4)."}},
         {0x41000316,
          {LOG_WARNING,
           "The container folder %1 left by a moved upload could not be deleted "
-          "(error %2)."}},
-        {0x41000317, {LOG_WARNING, "The database %1 at %2 could not be moved to %3 (error %4)."}},
+          "(error %e2)."}},
+        {0x41000317, {LOG_WARNING, "The database %1 at %2 could not be moved to %3 (error %e4)."}},
         {0x41000318,
-         {LOG_WARNING, "The in-progress folder for %1 could not be created at %2 (error %3)."}},
+         {LOG_WARNING, "The in-progress folder for %1 could not be created at %2 (error %e3)."}},
         {0x8100031a,
-         {LOG_WARNING, "The in-progress copy of %1 could not be made; failed at %2 (error %3)."}},
+         {LOG_WARNING, "The in-progress copy of %1 could not be made; failed at %2 (error %e3)."}},
         {0xc1000600,
          {LOG_ERR, "The service cannot start: port %1 is already in use by another program."}},
-        {0x4900031b, {LOG_ERR, "The in-progress folder %1 could not be renamed to %2 (error %3)."}},
+        {0x4900031b,
+         {LOG_ERR, "The in-progress folder %1 could not be renamed to %2 (error %e3)."}},
         {0x41000330,
          {LOG_WARNING,
-          "The interval ending %1 could not be finished: error %2 from the disk or the system. "
-          "Nothing is lost; it is tried again in %3 s."}},
+          "The interval ending %t1 could not be finished: the disk or the system failed it "
+          "(error %e2). Nothing is lost; it is tried again in %3 s."}},
         {0x41000334,
          {LOG_WARNING,
-          "The interval-done file %1 ends at %2, not after the interval ending %3 that is "
+          "The interval-done file %1 ends at %T2, not after the interval ending %T3 that is "
           "already announced (did the server's clock go back?); it was set aside."}},
         {0x41000333,
          {LOG_WARNING,
@@ -80,7 +84,7 @@ const std::map<std::uint32_t, EventKind>& Wording() {
           "80 may change the service (%3 refused since the previous record)."}},
         {0x41000331,
          {LOG_WARNING,
-          "Database %1 failed (error %2): its newest last-good copy is kept, and its redo logs "
+          "Database %1 failed (error %e2): its newest last-good copy is kept, and its redo logs "
           "are set aside until a new full backup of it is uploaded."}},
         {0x41000332,
          {LOG_WARNING,
@@ -88,7 +92,7 @@ const std::map<std::uint32_t, EventKind>& Wording() {
           "interval on; the old one's newest copy is kept and its redo logs are set aside."}},
         {0x49000335,
          {LOG_ERR,
-          "The folder %1 is on another file system than the backup folder %2 (error %3): the "
+          "The folder %1 is on another file system than the backup folder %2 (error %e3): the "
           "backup folder is not used."}},
         {0x41000336,
          {LOG_WARNING,
@@ -174,24 +178,74 @@ Logger::Observer gObserver;
 
 }  // namespace
 
+namespace {
+
+bool Decimal(const std::string& t, std::int64_t& v) {
+    if (t.empty() || t.size() > 19) return false;
+    std::size_t i = t[0] == '-' ? 1 : 0;
+    if (i == t.size()) return false;
+    std::int64_t n = 0;
+    for (; i < t.size(); ++i) {
+        if (t[i] < '0' || t[i] > '9') return false;
+        n = n * 10 + (t[i] - '0');
+    }
+    v = t[0] == '-' ? -n : n;
+    return true;
+}
+
+// One text as the wording asks: %N as it is, %eN an error number with its words, %tN a UTC
+// time in microseconds as a date and time (%TN with the second's fraction). A text that is
+// not a number stays as it is.
+std::string Substitute(char kind, const std::string& text) {
+    std::int64_t v = 0;
+    if (kind == 0 || !Decimal(text, v)) return text;
+    if (kind == 'e') return Mirel::ErrorText(static_cast<int>(v));
+    if (v < 0) return text;
+    return Mirel::UtcText(static_cast<std::uint64_t>(v), kind == 'T' ? 6 : 0);
+}
+
+// The wording from `p` to `end` with the texts put in. A part in braces is left out unless
+// every text it names is there and not empty.
+std::string Fill(const char* p, const char* end, const std::vector<Mirel::unistring>& texts,
+                 bool* missing) {
+    std::string out;
+    for (; p < end; ++p) {
+        if (*p == '{') {
+            const char* close = p;
+            while (close < end && *close != '}') ++close;
+            bool gap = false;
+            std::string part = Fill(p + 1, close, texts, &gap);
+            if (!gap) out += part;
+            p = close;
+            continue;
+        }
+        const bool typed =
+            p[0] == '%' && end - p > 2 && (p[1] == 'e' || p[1] == 't' || p[1] == 'T');
+        const char* digit = p + (typed ? 2 : 1);
+        if (p[0] != '%' || digit >= end || *digit < '1' || *digit > '4') {
+            out += *p;
+            continue;
+        }
+        const std::size_t i = static_cast<std::size_t>(*digit - '1');
+        const std::string text = i < texts.size() ? texts[i].ToUTF8() : std::string();
+        if (text.empty() && missing) *missing = true;
+        out += Substitute(typed ? p[1] : 0, text);
+        p = digit;
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string Logger::FormatEvent(std::int32_t code, const std::vector<Mirel::unistring>& texts) {
     auto it = Wording().find(static_cast<std::uint32_t>(code));
-    std::string out;
     if (it != Wording().end()) {
-        for (const char* p = it->second.wording; *p; ++p) {
-            if (p[0] == '%' && p[1] >= '1' && p[1] <= '4') {
-                std::size_t i = static_cast<std::size_t>(p[1] - '1');
-                out += i < texts.size() ? texts[i].ToUTF8() : std::string();
-                ++p;
-            } else {
-                out += *p;
-            }
-        }
-        return out;
+        const char* w = it->second.wording;
+        return Fill(w, w + std::strlen(w), texts, nullptr);
     }
     char buf[32];
     std::snprintf(buf, sizeof buf, "Event 0x%08x:", static_cast<std::uint32_t>(code));
-    out = buf;
+    std::string out = buf;
     for (const auto& t : texts) out += " '" + t.ToUTF8() + "'";
     return out;
 }

@@ -903,6 +903,17 @@ Status Client::CreateMultipartUpload(const std::string& key, const PutOptions& o
     r.key = key;
     r.query = {{"uploads", ""}};
     AddPutHeaders(r.headers, options);
+    if (mCancelled.load()) {
+        Status status;
+        status.operation = r.operation;
+        status.key = key;
+        status.cause = Cause::kCancelled;
+        status.message = "the client was cancelled";
+        return status;
+    }
+    // Once sent it runs to its answer: an upload the store made while the client was
+    // cancelled, whose id never came back, could never be aborted.
+    r.ignoreCancel = true;
     Status status = Perform(r);
     if (!status.ok()) return status;
     tinyxml2::XMLDocument doc;

@@ -76,4 +76,11 @@ std::uint64_t DateTime::FromCalendar(int year, int month, int day, int hour, int
     return static_cast<std::uint64_t>(secs) * kMicro + static_cast<std::uint64_t>(micro);
 }
 
+std::string UtcText(std::uint64_t utc, int digits) {
+    DateTime t;
+    t.SetMicroSecSinceEpoch(utc, digits);
+    const std::string text = t.AsUnistring(Locale(2)).ToUTF8();
+    return text.empty() ? std::to_string(utc) : text + " UTC";
+}
+
 }  // namespace Mirel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/support/unistring.h"
 
@@ -37,5 +38,10 @@ private:
     int mPrecision = 6;
     bool mValid = false;
 };
+
+// A UTC time as people read it, wherever the service or its tools print one:
+// "2026-01-01 00:10:54 UTC", or with `digits` (1 to 6) of the second's fraction
+// "2026-01-01 00:10:54.562374 UTC". A time that cannot be shown prints as its microseconds.
+std::string UtcText(std::uint64_t utc, int digits = 0);
 
 }  // namespace Mirel

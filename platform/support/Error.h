@@ -40,8 +40,9 @@ public:
     void Set(const ExtendedError& ext);
     const ExtendedError* GetExtended() const { return mExtended.get(); }
 
-    // Decimal rendering, as events and logs carry it.
-    std::string Text() const { return std::to_string(mNumber); }
+    // The number and its words, as people read it: "20407 no space left on the backup
+    // volume". Event records carry the bare number.
+    std::string Text() const { return ErrorText(mNumber); }
 
 private:
     int mNumber = 0;

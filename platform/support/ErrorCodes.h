@@ -2,6 +2,8 @@
 // 0 is success everywhere; -1 is the application's generic failure.
 #pragma once
 
+#include <string>
+
 namespace Mirel {
 
 enum ErrorNumber : int {
@@ -77,6 +79,9 @@ enum ErrorNumber : int {
 // The words for an error number, to print after it ("20407 no space left on the backup
 // volume"); a number the table does not know gives "unknown error".
 const char* ErrorWords(int e);
+// The number with its words, as every text the service or its tools print shows an error:
+// "20407 no space left on the backup volume".
+std::string ErrorText(int e);
 
 // Failures of the machine or the file system rather than of a file's content: the same
 // operation may well succeed later, so nothing is judged on them.

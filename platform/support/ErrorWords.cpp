@@ -103,4 +103,8 @@ const char* ErrorWords(int e) {
     }
 }
 
+std::string ErrorText(int e) {
+    return std::to_string(e) + " " + ErrorWords(e);
+}
+
 }  // namespace Mirel

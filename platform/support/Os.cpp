@@ -744,6 +744,20 @@ int CopyFile(const std::string& from, const std::string& to) {
     return rc;
 }
 
+int LockFolder(const std::string& path, int& fd) {
+    fd = -1;
+    if (int f = Faults::Check(FsOp::kLock, path)) return f;
+    if (int rc = Raw::Open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0, fd)) return rc;
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno == EINTR) continue;
+        const int rc = MapErrno(errno);
+        ::close(fd);
+        fd = -1;
+        return rc;
+    }
+    return 0;
+}
+
 }  // namespace Os
 
 }  // namespace Mirel

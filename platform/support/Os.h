@@ -163,6 +163,10 @@ int Truncate(int fd, std::uint64_t size, const std::string& path);
 // An exclusive lock on the open file, held until it is closed; kErrFileLocked when another
 // open file description holds it.
 int Lock(int fd, const std::string& path);
+// Waits for an exclusive lock on a folder, held until `fd` is closed: the processes that
+// rewrite a file of the folder as a whole and those that append to it take turns. A
+// symbolic link is refused, never followed.
+int LockFolder(const std::string& path, int& fd);
 // Maps `size` bytes of the file for reading, read ahead in full.
 int MapRead(int fd, std::size_t size, const std::string& path, const void*& addr);
 void Unmap(const void* addr, std::size_t size);

@@ -28,6 +28,7 @@
 #include "platform/engine/Uuid.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/support/ErrorCodes.h"
 #include "tests/TestUtil.h"
 
 using Mirel::unistring;
@@ -417,6 +418,17 @@ TEST(ContractTest, EveryErrorNumberAndEventRecordIsDocumented) {
     }
     EXPECT_GT(inCode.size(), 30u);
     EXPECT_EQ(firstCells("error-numbers"), inCode);
+    // Every number is printed with its words, each number's its own, as the table says: a
+    // number added without words fails here.
+    for (const auto& row : Example(protocol, "error-numbers"))
+        EXPECT_EQ(Cells(row).at(1), Mirel::ErrorWords(std::stoi(Cells(row).at(0)))) << row;
+    std::map<std::string, std::string> said;
+    for (const auto& n : inCode) {
+        const std::string words = Mirel::ErrorWords(std::stoi(n));
+        EXPECT_NE(words, "unknown error") << n;
+        EXPECT_TRUE(said.emplace(words, n).second) << n << " and " << said[words] << ": " << words;
+        EXPECT_EQ(Mirel::ErrorText(std::stoi(n)), n + " " + words);
+    }
 
     std::set<std::string> events;
     std::string logger = Source("platform/framework/Logger.cpp");
@@ -427,6 +439,10 @@ TEST(ContractTest, EveryErrorNumberAndEventRecordIsDocumented) {
     }
     EXPECT_GT(events.size(), 10u);
     EXPECT_EQ(firstCells("event-records"), events);
+    // An event's error number is always worded ("error %e2"), never left bare.
+    for (auto at = logger.find("error %"); at != std::string::npos;
+         at = logger.find("error %", at + 1))
+        EXPECT_EQ(logger[at + 7], 'e') << logger.substr(at, 40);
 }
 
 namespace {

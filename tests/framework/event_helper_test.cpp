@@ -53,7 +53,8 @@ TEST(EventHelperTest, NarrowTextTravelsAtHalfTheUnits) {
 
 TEST(LoggerTest, EventsAreWordedAndObserved) {
     EXPECT_EQ(Talon::Logger::FormatEvent(0x4900030f, {u"/b", u"20403"}),
-              "The backup folder /b could not be set up (error 20403).");
+              "The backup folder /b could not be set up (error 20403 permission denied or "
+              "read-only file system).");
     EXPECT_EQ(Talon::Logger::FormatEvent(0x12345678, {u"a", u"b"}), "Event 0x12345678: 'a' 'b'");
     std::vector<std::int32_t> seen;
     Talon::Logger::SetObserver(

@@ -132,7 +132,19 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
     ASSERT_TRUE(
         IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/z.vrl"), backup, moved, 10720).OK());
     reasons = testutil::ReadFile(tmp / "Rejected/reasons.tsv");
-    EXPECT_EQ(reasons.rfind("z.vrl\t"), reasons.find("z.vrl\t10720\t")) << reasons;
+    EXPECT_EQ(reasons.rfind("\nz.vrl\t"), reasons.find("\nz.vrl\t10720\t")) << reasons;
+    // The last column says why in words: the number's own, or what the caller adds.
+    const std::string path = tmp / "Changes/Redo_1/z.vrl";
+    EXPECT_NE(reasons.find(path + "\tthe redo log belongs to another database\n"),
+              std::string::npos)
+        << reasons;
+    testutil::WriteFile(path, "z");
+    ASSERT_TRUE(IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/z.vrl"), backup, moved, 10721,
+                                            "a\twhy")
+                    .OK());
+    reasons = testutil::ReadFile(tmp / "Rejected/reasons.tsv");
+    EXPECT_NE(reasons.find("\nz.vrl.1\t10721\t"), std::string::npos) << reasons;
+    EXPECT_EQ(reasons.substr(reasons.size() - 9), "\ta%09why\n") << reasons;
 }
 
 TEST_F(IBSConfigTest, RedoFolderNames) {
@@ -234,7 +246,7 @@ TEST_F(IBSConfigTest, SetAsideLimitRefusesJunkOnlyAndSaysSoOncePerReaching) {
     UniversalPath moved;
     bool reached = false;
     auto move = [&](bool limited) {
-        return IBS_Config::MoveInvalidRedo(junk(), backup, moved, 10709, limited, &reached)
+        return IBS_Config::MoveInvalidRedo(junk(), backup, moved, 10709, "", limited, &reached)
             .GetError();
     };
     EXPECT_EQ(move(true), 0);

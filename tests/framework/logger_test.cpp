@@ -90,6 +90,49 @@ TEST(LoggerTest, FailuresAreWarningsOrErrorsUnknownNumbersFollowTheirBits) {
     EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(0xc0000001u)), LOG_ERR);
 }
 
+TEST(LoggerTest, ErrorNumbersCarryTheirWordsAndTimesReadAsDates) {
+    struct Case {
+        std::uint32_t code;
+        std::vector<Mirel::unistring> texts;
+        std::string line;
+    };
+    const Case cases[] = {
+        {0x41000330,
+         {u"1767226254562374", u"20407", u"16"},
+         "The interval ending 2026-01-01 00:10:54 UTC could not be finished: the disk or the "
+         "system failed it (error 20407 no space left on the backup volume). Nothing is lost; it "
+         "is tried again in 16 s."},
+        // Two ends in one second differ in their fraction.
+        {0x41000334,
+         {u"/b/Changes/Redo_1/IntervalDone.vid", u"1767226254562374", u"1767226254562375"},
+         "The interval-done file /b/Changes/Redo_1/IntervalDone.vid ends at 2026-01-01 "
+         "00:10:54.562374 UTC, not after the interval ending 2026-01-01 00:10:54.562375 UTC that "
+         "is already announced (did the server's clock go back?); it was set aside."},
+        {0x41000328,
+         {u"/b/Rejected/x.vrl", u"10709"},
+         "A rejected redo log or interval-done file was moved to /b/Rejected/x.vrl (error 10709 "
+         "invalid file)."},
+        // A log set aside for its database's failure says so, not the number alone.
+        {0x41000328,
+         {u"/b/Rejected/x.vrl", u"10721", u"its database had already failed"},
+         "A rejected redo log or interval-done file was moved to /b/Rejected/x.vrl (error 10721 "
+         "the redo log does not continue the database): its database had already failed."},
+        {0x41000331,
+         {u"0a1b2c3d-0000-4000-8000-000000000001", u"10727"},
+         "Database 0a1b2c3d-0000-4000-8000-000000000001 failed (error 10727 the copy does not "
+         "match its manifest): its newest last-good copy is kept, and its redo logs are set aside "
+         "until a new full backup of it is uploaded."},
+        // What is not a number stays as it came; a number the table lacks says so.
+        {0x4900030f, {u"/b", u"busy"}, "The backup folder /b could not be set up (error busy)."},
+        {0x4900030f,
+         {u"/b", u"29999"},
+         "The backup folder /b could not be set up (error 29999 unknown error)."},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Logger::FormatEvent(static_cast<std::int32_t>(c.code), c.texts), c.line)
+            << std::hex << c.code;
+}
+
 TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
     testutil::TempDir tmp;
     Mirel::Format::Uuid uuid = Mirel::UuidText::Generate();
@@ -98,8 +141,9 @@ TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
         Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(db), uuid, 4096, 7, {}).OK());
     auto fields =
         Logger::JournalFields(0x410003d5, {Mirel::unistring::FromUTF8(db), u"orders", u"20404"});
-    EXPECT_EQ(fields[0], "MESSAGE=[0x410003d5] The database " + db +
-                             " (orders) could not be prepared for redo logs (error 20404).");
+    EXPECT_EQ(fields[0],
+              "MESSAGE=[0x410003d5] The database " + db +
+                  " (orders) could not be prepared for redo logs (error 20404 file locked).");
     EXPECT_TRUE(Has(fields, "PRIORITY=4"));
     EXPECT_TRUE(Has(fields, "SYSLOG_IDENTIFIER=talonib"));
     EXPECT_TRUE(Has(fields, "VELLUMARK_EVENT=0x410003d5"));
@@ -163,9 +207,11 @@ TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) 
     EXPECT_NE(first.find("\nPRIORITY=4\n"), std::string::npos) << first;
     EXPECT_NE(first.find("\nVELLUMARK_EVENT=0x4100031f\n"), std::string::npos) << first;
     EXPECT_NE(first.find("\nVELLUMARK_PATH=/b/Changes/Redo_1/x.vrl\n"), std::string::npos);
-    EXPECT_NE(first.find("MESSAGE=[0x4100031f] The redo log /b/Changes/Redo_1/x.vrl could not "
-                         "be applied to database orders (error 10721).\n"),
-              std::string::npos);
+    EXPECT_NE(
+        first.find("MESSAGE=[0x4100031f] The redo log /b/Changes/Redo_1/x.vrl could not "
+                   "be applied to database orders (error 10721 the redo log does not continue "
+                   "the database).\n"),
+        std::string::npos);
     EXPECT_NE(out.find(">syslog<>line<MESSAGE=interval 22:45 published\nPRIORITY=5\n"
                        "SYSLOG_IDENTIFIER=talonib\nVELLUMARK_LOGS=37\n>journal<>"),
               std::string::npos)
@@ -175,14 +221,15 @@ TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) 
     ASSERT_NE(second, std::string::npos) << out;
     EXPECT_NE(out.find("talonib[", second), std::string::npos);
     EXPECT_NE(out.find("[0x41000328] A rejected redo log or interval-done file was moved to "
-                       "/b/Rejected/x.vrl (error 10709).",
+                       "/b/Rejected/x.vrl (error 10709 invalid file).",
                        second),
               std::string::npos);
     // The third: daemon.err (3 * 8 + 3) through syslog when the journal is not there.
     EXPECT_NE(out.find("syslog<<27>"), std::string::npos) << out;
     // Only the foreground record reached standard error.
     EXPECT_NE(out.find("stderr<talonib: warning: [0x41000328] A rejected redo log or "
-                       "interval-done file was moved to /b/Rejected/x.vrl (error 10709).\n>"),
+                       "interval-done file was moved to /b/Rejected/x.vrl (error 10709 invalid "
+                       "file).\n>"),
               std::string::npos)
         << out;
 }

@@ -61,10 +61,13 @@ protected:
     };
     Mirel::MsgQ& Queue() { return GetDidoraRezaraApp()->GetMainMsgQ(); }
 
-    // No worker holds or waits for an item of the current interval.
+    // No worker holds or waits for an item of the current interval, and no check a worker
+    // asked for on its way out is still to run (seen together, under the catalogue's lock: a
+    // worker releases its item and asks for the check in one step).
     bool Idle() {
         bool idle = true;
         mgr->WithCatalogue([&](IntervalMap& intervals) {
+            if (mgr->CheckPending() && mgr->FoldersReady() && !mgr->RetryPending()) idle = false;
             auto it = intervals.find(mgr->GetIntervalEnd());
             if (it == intervals.end()) return;
             Mirel::LockReentrant il(it->second.lock);

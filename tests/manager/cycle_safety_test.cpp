@@ -2,6 +2,7 @@
 // without logs, two ends in one minute, logs announced early, a full disk, two failures at
 // once, and workers that do not stop in time.
 #include "platform/engine/HBFile.h"
+#include "platform/framework/Logger.h"
 #include "tests/manager/CycleFixture.h"
 
 using Mirel::unistring;
@@ -51,10 +52,26 @@ TEST_F(CycleSafetyTest, AFailedDatabaseKeepsItsNewestGoodCopyUntilANewUpload) {
     Close();
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
     EXPECT_EQ(events.Count(0x41000331), 1);
-    EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10709\t"),
+    const std::string failed = testutil::ReadFile(backup() + "/Failed.tsv");
+    EXPECT_NE(failed.find(kB + "\t10709\t"), std::string::npos) << failed;
+    EXPECT_EQ(failed.substr(failed.size() - 14), "\tinvalid file\n") << failed;
+    // The log it failed on goes aside with it, said so in its reason.
+    EXPECT_NE(testutil::ReadFile(backup() + "/Rejected/reasons.tsv")
+                  .find("\tinvalid file; set aside with its database, which failed\n"),
               std::string::npos);
     for (int i = 0; i < 3; ++i) {  // however long the upload takes
         EXPECT_EQ(Log(kB), Mirel::kErrInvalidFile);
+        // Set aside for its database's failure, not for a fault of its own: the line and the
+        // record say so beside the number.
+        const auto texts = events.Last(0x41000328);
+        ASSERT_EQ(texts.size(), 3u);
+        EXPECT_EQ(texts[1], u"10709");
+        EXPECT_EQ(Talon::Logger::FormatEvent(0x41000328, texts),
+                  "A rejected redo log or interval-done file was moved to " + texts[0].ToUTF8() +
+                      " (error 10709 invalid file): its database had already failed.");
+        const std::string reasons = testutil::ReadFile(backup() + "/Rejected/reasons.tsv");
+        EXPECT_EQ(reasons.substr(reasons.rfind('\t')),
+                  "\tinvalid file; its database had already failed\n");
         ASSERT_EQ(Log(kA), 0);
         Close();
         EXPECT_EQ(Newest().count(kB), 0u) << "a failed database is not carried forward";

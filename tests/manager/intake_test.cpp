@@ -352,7 +352,8 @@ TEST_F(ManagerTest, TheScanLeavesFifosWhereTheyAreAndNeverWaitsForThem) {
     for (const std::string place :
          {"Changes/Redo_1/a.vrl", "Changes/Redo_1/IntervalDone.vid", "Copies/u/db.vdb",
           "InProgress/db.vdb", "LastGood_2026-01-01_0000/db.vdb",
-          "LastGood_2026-01-01_0000/manifest.tsv", "Failed.tsv", "Unwritten.tsv", "State.tsv"}) {
+          "LastGood_2026-01-01_0000/manifest.tsv", "Failed.tsv", "Unwritten.tsv",
+          "UploadsAfter.tsv", "State.tsv"}) {
         Events events;
         const std::string folder = tmp / ("b" + std::to_string(std::hash<std::string>()(place)));
         // An interval to finish, so that the in-progress folder is read too.

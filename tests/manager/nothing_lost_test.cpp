@@ -255,6 +255,50 @@ INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
                                                      false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The new database's upload cannot be moved, and the environment cuts that start short
+// before it reaches the old database: the start is tried again without the new upload's
+// claim, and the old database, which the server no longer has, must still not be carried
+// into the name.
+TEST_F(NothingLostTest, ARecreatedDatabaseWhoseUploadCannotMoveStillEndsTheOldOne) {
+    const std::string old = "cccccccc-3333-4333-8333-333333333333";  // chosen after the others
+    const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", old, 10);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(old)));
+    msns[old] = 10;
+    ASSERT_EQ(Log(old), 0);
+    Close();
+    ASSERT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{old, 11}}));
+    const std::string fresh = WriteDb(backup() + "/Copies/u2/sales.vdb", kA, 50);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(fresh), U(kA)));
+    const std::string other = WriteDb(backup() + "/Copies/u3/b.vdb", kB, 20);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(other), U(kB)));
+    {
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kRename, fresh, Mirel::kErrCrossDevice);
+        Mirel::Faults::Arm(Mirel::FsOp::kRename, other, Mirel::kErrIO, 1);
+        Close();
+    }
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrCopyFailed);
+    EXPECT_EQ(mgr->GetDatabaseError(U(old)), Mirel::kErrReplaced);
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kB, 20}}));
+}
+
+// The server's names are blind to case: a new database uploaded as "Sales.VDB" replaces the
+// "sales.vdb" it had, though the two are different files here.
+TEST_F(NothingLostTest, ANameThatDiffersOnlyInCaseIsTheSameName) {
+    const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", kB, 10);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(kB)));
+    msns[kB] = 10;
+    ASSERT_EQ(Log(kB), 0);
+    Close();
+    const std::string second = WriteDb(backup() + "/Copies/u2/Sales.VDB", kA, 50);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(second), U(kA)));
+    msns[kA] = 50;
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 51}}));
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrReplaced);
+}
+
 TEST_F(NothingLostTest, NamesAtTheLengthLimitAreStoredOrRefusedAtIntake) {
     Events events;
     // Database names of 250 to 255 bytes: the service adds ".rc" for a container folder.

@@ -14,6 +14,7 @@ using testutil::WriteDone;
 namespace {
 
 const std::string kA = "aaaaaaaa-1111-4111-8111-111111111111";
+const std::string kB = "bbbbbbbb-2222-4222-8222-222222222222";
 constexpr std::uint64_t kHour = 60 * kMinute;
 
 class PromisesTest : public testutil::StepTest {};
@@ -257,4 +258,113 @@ TEST_F(PromisesTest, AnIntervalThatPublishedNothingStillBoundsTheClockAfterARest
         kept |= end == empty;
     }
     EXPECT_FALSE(kept) << "the interval-done file that published nothing outlived a later one";
+}
+
+// A new database's upload, with no log yet, announced after an interval-done file whose
+// interval is not yet published: it is no part of that interval (the database did not exist
+// at its end). One announced before that file is. Both hold whether or not the service goes
+// down in between, when nothing in the upload itself tells which came first.
+TEST_F(PromisesTest, AnUploadKeepsItsSideOfAnIntervalDoneFileAcrossARestart) {
+    Upload(kA, 1000);
+    int n = 0;
+    for (const bool before : {false, true})
+        for (const bool restart : {false, true}) {
+            SCOPED_TRACE(std::string(before ? "before" : "after") + " the interval-done file" +
+                         (restart ? ", restarted" : ""));
+            // A database of its own each time (files are named by the UUID's first four).
+            const std::string uuid = "b" + std::to_string(n++) + kB.substr(2);
+            ASSERT_EQ(Log(kA), 0);
+            Close();
+            ASSERT_EQ(Log(kA), 0);
+            if (before) Upload(uuid, 500);
+            Close(false);  // announced, not started
+            if (!before) Upload(uuid, 500);
+            if (restart) Rebuild();
+            SettleWithRetries();
+            const std::string closed = NewestFolder();
+            EXPECT_EQ(std::filesystem::exists(CopyOf(closed, uuid)), before) << closed;
+            Close();
+            EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), uuid)), 500u) << NewestFolder();
+            EXPECT_FALSE(std::filesystem::exists(backup() + "/UploadsAfter.tsv"))
+                << "a line outlived the interval it was about";
+        }
+}
+
+// A failed database's new upload, announced after an interval-done file whose interval is not
+// yet published: that interval still lacks the database (it was failed at its end), it never
+// gets the older copy carried forward, and the next interval starts from the upload.
+TEST_F(PromisesTest, AFailedDatabasesUploadAfterAnIntervalDoneFileDoesNotMendThatInterval) {
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "restarted" : "no restart");
+        const std::string uuid = std::string(restart ? "c1" : "c0") + kB.substr(2);
+        Upload(uuid, 1000);
+        ASSERT_EQ(Log(uuid), 0);
+        Close();
+        {
+            std::string bad = testutil::WriteLog(Redo(), "bad" + std::to_string(++seq) + ".vrl",
+                                                 uuid, 1001, 1002, clock += 1000);
+            std::string bytes = testutil::ReadFile(bad);
+            bytes[128 + 16 + 5] = static_cast<char>(bytes[128 + 16 + 5] ^ 1);
+            testutil::WriteFile(bad, bytes);
+            ASSERT_EQ(mgr->RedoLogIsReady(U(bad), U(uuid), true), 0);
+        }
+        Upload(kA, 100 + 10 * seq);  // something to publish in every interval
+        Close();
+        ASSERT_NE(mgr->GetDatabaseError(U(uuid)), 0);
+        ASSERT_FALSE(std::filesystem::exists(CopyOf(NewestFolder(), uuid)));
+        ASSERT_EQ(Log(kA), 0);
+        Close(false);  // announced, not started
+        Upload(uuid, 3000);
+        if (restart) Rebuild();
+        SettleWithRetries();
+        EXPECT_FALSE(std::filesystem::exists(CopyOf(NewestFolder(), uuid)))
+            << NewestFolder() << ": the database was failed at that interval's end";
+        Close();
+        EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), uuid)), 3000u) << NewestFolder();
+    }
+}
+
+// A database fails in an interval that the environment then holds up; its new upload comes
+// after that interval's interval-done file and clears the failure. The interval, finished
+// later (after a restart, too), still lacks the database: it never gets the older copy.
+TEST_F(PromisesTest, AFailureAnUploadClearedLaterStillHoldsForTheIntervalItHappenedIn) {
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "restarted" : "no restart");
+        const std::string uuid = std::string(restart ? "d1" : "d0") + kB.substr(2);
+        const std::string a = std::string(restart ? "e1" : "e0") + kB.substr(2);
+        Upload(uuid, 1000);
+        Upload(a, 1000);
+        ASSERT_EQ(Log(uuid), 0);
+        ASSERT_EQ(Log(a), 0);
+        Close();
+        {
+            std::string bad = testutil::WriteLog(Redo(), "bad" + std::to_string(++seq) + ".vrl",
+                                                 uuid, 1001, 1002, clock += 1000);
+            std::string bytes = testutil::ReadFile(bad);
+            bytes[128 + 16 + 5] = static_cast<char>(bytes[128 + 16 + 5] ^ 1);
+            testutil::WriteFile(bad, bytes);
+            ASSERT_EQ(mgr->RedoLogIsReady(U(bad), U(uuid), true), 0);
+        }
+        ASSERT_EQ(Log(a), 0);
+        const std::string before = NewestFolder();
+        {
+            // The other database's copy cannot be written: the interval waits.
+            Mirel::Faults::Scope faults;
+            Mirel::Faults::Arm(Mirel::FsOp::kWrite,
+                               backup() + "/InProgress/" + a.substr(0, 4) + "*",
+                               Mirel::kErrDiskFull);
+            Close(false);
+            Settle();
+            ASSERT_NE(mgr->GetDatabaseError(U(uuid)), 0);
+            ASSERT_EQ(NewestFolder(), before) << "published while a copy could not be written";
+            Upload(uuid, 3000);
+            if (restart) Rebuild();
+        }
+        SettleWithRetries();
+        ASSERT_NE(NewestFolder(), before);
+        EXPECT_FALSE(std::filesystem::exists(CopyOf(NewestFolder(), uuid)))
+            << NewestFolder() << ": the database was failed at that interval's end";
+        Close();
+        EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), uuid)), 3000u) << NewestFolder();
+    }
 }

@@ -13,6 +13,7 @@
 #include "platform/framework/Manifest.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/sim/DatabaseModel.h"
@@ -149,11 +150,18 @@ TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedF
         Talon::IBS_Config::WriteIntervalDone(file(old + "/intervaldone.VID"), ends[0], {}).OK());
     const std::uint64_t pendingBytes =
         Mirel::Os::Stat(redo + "/1-db0.vrl").size + Mirel::Os::Stat(redo + "/3-db2.vrl").size;
+    // Set aside: two for one reason (one line an older service's, without its words), one
+    // for its database's failure, one with no line.
     testutil::MakeDirs(backup + "/Rejected");
-    testutil::WriteFile(backup + "/Rejected/bad.vrl", "b");
-    testutil::WriteFile(backup + "/Rejected/orphan.vrl", "o");
+    for (const char* n : {"bad.vrl", "bad2.vrl", "late.vrl", "orphan.vrl"})
+        testutil::WriteFile(backup + "/Rejected/" + n, "x");
     testutil::WriteFile(backup + "/Rejected/reasons.tsv",
-                        "bad.vrl\t10720\t1767299500000000\t/b/Changes/R/a%09b.vrl\n");
+                        "bad.vrl\t10720\t1767299500000000\t/b/Changes/R/a%09b.vrl\n"
+                        "bad2.vrl\t10720\t1767299600000000\t/b/Changes/R/c.vrl\tthe redo log "
+                        "belongs to another database\n"
+                        "late.vrl\t10721\t1767299700000000\t/b/Changes/R/d.vrl\tthe redo log "
+                        "does not continue the database; its database had already failed\n");
+    testutil::WriteFile(backup + "/Rejected/pruned.tsv", "# a record, not a set-aside file\n");
 
     Json j;
     EXPECT_EQ(StatusJson(j, now), ibsdb::kWarning);  // a failed database; lags within 2h
@@ -180,11 +188,25 @@ TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedF
     EXPECT_EQ(j["pending"]["redo_bytes"], pendingBytes);
     EXPECT_EQ(j["pending"]["applied_logs_kept"], 1);
     EXPECT_EQ(j["pending"]["interval_done_files"], 1);
-    ASSERT_EQ(j["rejected"].size(), 2u);
+    EXPECT_EQ(j["failed"][0]["words"], "the redo log does not continue the database");
+    ASSERT_EQ(j["rejected"].size(), 4u);
     EXPECT_EQ(j["rejected"][0]["error"], 10720);
+    EXPECT_EQ(j["rejected"][0]["words"], "the redo log belongs to another database");
     EXPECT_EQ(j["rejected"][0]["original_path"], "/b/Changes/R/a\tb.vrl");
-    EXPECT_EQ(j["rejected"][1]["name"], "orphan.vrl");
-    EXPECT_EQ(j["rejected"][1]["error"], 0);
+    EXPECT_EQ(j["rejected"][3]["name"], "orphan.vrl");
+    EXPECT_EQ(j["rejected"][3]["error"], 0);
+    // Counted by reason, the largest group first.
+    const Json& groups = j["rejected_by_reason"];
+    ASSERT_EQ(groups.size(), 3u) << groups.dump(2);
+    EXPECT_EQ(groups[0]["error"], 10720);
+    EXPECT_EQ(groups[0]["count"], 2);
+    EXPECT_EQ(groups[0]["oldest"]["utc"], 1767299500000000ull);
+    EXPECT_EQ(groups[0]["newest"]["utc"], 1767299600000000ull);
+    std::map<int, std::string> words;
+    for (const auto& g : groups) words[g["error"].get<int>()] = g["words"].get<std::string>();
+    EXPECT_EQ(words[10721],
+              "the redo log does not continue the database; its database had already failed");
+    EXPECT_EQ(words[0], "no reason recorded");
 
     std::ostringstream text;
     ibsdb::StatusOptions o;
@@ -193,6 +215,20 @@ TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedF
     EXPECT_EQ(ibsdb::Status(o, text), ibsdb::kWarning);
     EXPECT_EQ(text.str().rfind("WARNING: ", 0), 0u) << text.str();
     EXPECT_NE(text.str().find("| lag="), std::string::npos);
+    EXPECT_NE(text.str().find(" rejected=4\n"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("  " + uuids[2] +
+                              "  error 10721 the redo log does not continue the database  since "),
+              std::string::npos)
+        << text.str();
+    // One line per reason, not per file.
+    const std::string rejected = text.str().substr(text.str().find("Set aside in Rejected/: 4\n"));
+    EXPECT_EQ(rejected,
+              "Set aside in Rejected/: 4\n"
+              "  2  error 10720 the redo log belongs to another database  (oldest 2026-01-01 "
+              "20:31:40.000000 UTC, newest 2026-01-01 20:33:20.000000 UTC)\n"
+              "  1  no reason recorded\n"
+              "  1  error 10721 the redo log does not continue the database; its database had "
+              "already failed  (2026-01-01 20:35:00.000000 UTC)\n");
 }
 
 TEST_F(BackupTest, StatusLagOfEveryDatabaseDecidesTheExitCode) {
@@ -270,20 +306,30 @@ TEST_F(BackupTest, VerifyWarnsOfAMissingManifestARenamedFolderAndCallsADamagedOn
 
 TEST_F(BackupTest, RestoreBringsBackEachDatabasesNewestStatePageByPage) {
     std::string text;
-    ASSERT_EQ(Restore({}, text), ibsdb::kOk) << text;
+    // db2 comes from an older interval than the others: not one state of the server.
+    ASSERT_EQ(Restore({}, text), ibsdb::kWarning) << text;
+    EXPECT_NE(text.find("WARNING: the databases restored are not of one point in time: 2 of "
+                        "interval end " +
+                        ibsdb::TimeText(ends[2]) +
+                        " UTC, 1 older (the oldest db2.vdb, interval "
+                        "end " +
+                        ibsdb::TimeText(ends[0]) + " UTC)\n"),
+              std::string::npos)
+        << text;
     const std::string to = tmp / "restored";
     EXPECT_EQ(Same(to + "/db0.vdb", 2, 0), "");
     EXPECT_EQ(Same(to + "/db1.vdb", 2, 1), "");
     EXPECT_EQ(Same(to + "/db2.vdb", 0, 2), "");  // failed: its newest good copy is older
     EXPECT_NE(text.find("older than the newest last-good folder " + names[2]), std::string::npos)
         << text;
-    EXPECT_NE(text.find("error 10721"), std::string::npos);
+    EXPECT_NE(text.find("it failed with error 10721 the redo log does not continue the database"),
+              std::string::npos);
     EXPECT_NE(text.find("MSN " + std::to_string(snaps[2][1].msn)), std::string::npos);
 
     ibsdb::RestoreOptions at;
     at.to = tmp / "at";
     at.at = ends[1];
-    ASSERT_EQ(Restore(at, text), ibsdb::kOk) << text;
+    ASSERT_EQ(Restore(at, text), ibsdb::kWarning) << text;
     EXPECT_EQ(Same(at.to + "/db0.vdb", 1, 0), "");
     at.to = tmp / "before";
     at.at = ends[1] - 1;
@@ -327,7 +373,7 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
     EXPECT_EQ(testutil::ReadFile(to + "/db0.vdb"), "an older restore");
     ibsdb::RestoreOptions force;
     force.force = true;
-    ASSERT_EQ(Restore(force, text), ibsdb::kOk) << text;
+    ASSERT_EQ(Restore(force, text), ibsdb::kWarning) << text;  // db2 is of an older interval
     EXPECT_EQ(Same(to + "/db0.vdb", 2, 0), "");
     EXPECT_EQ(testutil::ReadFile(to + "/keep.txt"), "mine");
 
@@ -399,6 +445,160 @@ TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
     old.databases = {uuids[2]};
     EXPECT_EQ(Restore(old, text), ibsdb::kOk) << text;
     EXPECT_EQ(Same(old.to + "/db2.vdb", 0, 2), "");
+}
+
+TEST_F(BackupTest, RestoreJsonSaysWhereEachDatabaseCameFromAndATooEarlyTimeNamesTheOldest) {
+    std::string text;
+    ibsdb::RestoreOptions o;
+    o.json = true;
+    ASSERT_EQ(Restore(o, text), ibsdb::kWarning) << text;
+    Json j = Json::parse(text);
+    EXPECT_EQ(j["state"], "WARNING");
+    EXPECT_EQ(j["exit_code"], ibsdb::kWarning);
+    EXPECT_EQ(j["to"], tmp / "restored");
+    std::map<std::string, Json> rows;
+    for (const auto& d : j["databases"]) rows[d["name"].get<std::string>()] = d;
+    ASSERT_EQ(rows.size(), 3u) << j.dump(2);
+    for (int i = 0; i < 3; ++i) {
+        const Json& d = rows["db" + std::to_string(i) + ".vdb"];
+        const int k = i == 2 ? 0 : 2;
+        EXPECT_EQ(d["uuid"], uuids[i]);
+        EXPECT_EQ(d["state"], "restored");
+        EXPECT_EQ(d["folder"], names[k]);
+        EXPECT_EQ(d["interval_end"]["utc"], ends[k]);
+        EXPECT_EQ(d["interval_end"]["text"], ibsdb::IsoTime(ends[k]));
+        EXPECT_EQ(d["msn"], snaps[k][i].msn);
+    }
+    EXPECT_EQ(Same(tmp / "restored/db2.vdb", 0, 2), "");
+    ASSERT_FALSE(j["reasons"].empty());
+    EXPECT_NE(j["reasons"].back().get<std::string>().find("not of one point in time"),
+              std::string::npos);
+
+    // Before every restore point: refused, naming the earliest there is (JSON and text).
+    o.to = tmp / "early";
+    o.at = ends[0] - 1;
+    ASSERT_EQ(Restore(o, text), ibsdb::kUnknown) << text;
+    j = Json::parse(text);
+    EXPECT_EQ(j["state"], "UNKNOWN");
+    EXPECT_TRUE(j["databases"].empty());
+    const std::string oldest = "the oldest restore point is " + names[0] + " (interval end " +
+                               ibsdb::TimeText(ends[0]) + " UTC)";
+    EXPECT_NE(j["reasons"][0].get<std::string>().find(oldest), std::string::npos) << text;
+    o.json = false;
+    ASSERT_EQ(Restore(o, text), ibsdb::kUnknown);
+    EXPECT_NE(text.find(oldest), std::string::npos) << text;
+    EXPECT_FALSE(testutil::Exists(o.to));
+}
+
+// A backup folder whose Rejected/ holds files set aside long ago and lately, a container
+// folder, links to things outside, a line of a move that never happened.
+class PruneTest : public BackupTest {
+protected:
+    static constexpr std::uint64_t kDay = 24 * kHour;
+    void SetUp() override {
+        BackupTest::SetUp();
+        rejected = backup + "/Rejected";
+        testutil::MakeDirs(rejected + "/old.vrl.rc/blobs");
+        testutil::WriteFile(rejected + "/old.vrl", "old");
+        testutil::WriteFile(rejected + "/old.vrl.rc/blobs/1", "container");
+        testutil::WriteFile(rejected + "/new.vrl", "new");
+        testutil::WriteFile(rejected + "/unexplained.vrl", "written just now, no line");
+        testutil::WriteFile(outside / "precious.txt", "mine");
+        testutil::MakeDirs(outside / "dir");
+        testutil::WriteFile(outside / "dir/keep", "mine too");
+        ASSERT_EQ(::symlink((outside / "precious.txt").c_str(), (rejected + "/link.vrl").c_str()),
+                  0);
+        ASSERT_EQ(::symlink((outside / "dir").c_str(), (rejected + "/dir.vrl").c_str()), 0);
+        ASSERT_EQ(::symlink((outside / "dir").c_str(), (rejected + "/new.vrl.rc").c_str()), 0);
+        lines = {"# comments stay",
+                 Line("old.vrl", 10709, now - 40 * kDay),
+                 Line("gone.vrl", 10721, now - 50 * kDay),  // its move never happened
+                 Line("link.vrl", 10720, now - 31 * kDay),
+                 Line("dir.vrl", 10720, now - 45 * kDay),
+                 "a line this version cannot read",
+                 Line("new.vrl", 10726, now - 29 * kDay)};
+        std::string text;
+        for (const auto& l : lines) text += l + "\n";
+        testutil::WriteFile(rejected + "/reasons.tsv", text);
+    }
+    static std::string Line(const std::string& name, int error, std::uint64_t when) {
+        return name + "\t" + std::to_string(error) + "\t" + std::to_string(when) +
+               "\t/b/Changes/Redo_1/" + name + "\twords";
+    }
+    int Prune(const std::string& olderThan, std::string& text, bool dryRun = false) {
+        ibsdb::PruneOptions o;
+        o.backup = backup;
+        EXPECT_TRUE(ibsdb::ParseDuration(olderThan, o.olderThan));
+        o.dryRun = dryRun;
+        o.now = now;
+        std::ostringstream out;
+        int rc = ibsdb::PruneRejected(o, out);
+        text = out.str();
+        return rc;
+    }
+    testutil::TempDir outside;
+    std::string rejected;
+    std::vector<std::string> lines;
+};
+
+TEST_F(PruneTest, RemovesWhatWasSetAsideBeforeTheLimitWithItsLinesAndKeepsARecord) {
+    std::string text;
+    // A dry run says what would go and changes nothing.
+    ASSERT_EQ(Prune("30d", text, true), ibsdb::kOk) << text;
+    EXPECT_NE(text.find("would remove old.vrl  error 10709 invalid file  set aside "),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(testutil::IsFile(rejected + "/old.vrl"));
+    EXPECT_FALSE(testutil::Exists(rejected + "/pruned.tsv"));
+
+    ASSERT_EQ(Prune("30d", text), ibsdb::kOk) << text;
+    for (const char* gone : {"old.vrl", "old.vrl.rc", "link.vrl", "dir.vrl"})
+        EXPECT_FALSE(testutil::Exists(rejected + "/" + gone)) << gone << "\n" << text;
+    for (const char* kept : {"new.vrl", "new.vrl.rc", "unexplained.vrl"})
+        EXPECT_TRUE(testutil::Exists(rejected + "/" + kept)) << kept;
+    // Links went as links: what they led to is untouched.
+    EXPECT_EQ(testutil::ReadFile(outside / "precious.txt"), "mine");
+    EXPECT_EQ(testutil::ReadFile(outside / "dir/keep"), "mine too");
+    EXPECT_NE(text.find("removed link.vrl (a symbolic link)"), std::string::npos) << text;
+    EXPECT_NE(text.find("OK: removed 4 entries"), std::string::npos) << text;
+    EXPECT_EQ(testutil::ReadFile(rejected + "/reasons.tsv"),
+              lines[0] + "\n" + lines[5] + "\n" + lines[6] + "\n");
+    const std::string record = testutil::ReadFile(rejected + "/pruned.tsv");
+    EXPECT_EQ(record.substr(record.find('\n') + 1),
+              std::to_string(now) + "\t" + std::to_string(now - 30 * kDay) +
+                  "\t4\t12\tdir.vrl\tlink.vrl\told.vrl\told.vrl.rc\n")
+        << record;
+    // Status no longer counts them; the record is no set-aside file.
+    Json j;
+    StatusJson(j, now);
+    EXPECT_EQ(j["rejected"].size(), 2u) << j["rejected"].dump(2);
+
+    // A second run appends its own line.
+    ASSERT_EQ(Prune("1h", text), ibsdb::kOk) << text;
+    EXPECT_FALSE(testutil::Exists(rejected + "/new.vrl"));
+    EXPECT_TRUE(testutil::Exists(outside / "dir/keep"));
+    const std::string second = testutil::ReadFile(rejected + "/pruned.tsv");
+    EXPECT_EQ(std::count(second.begin(), second.end(), '\n'), 3) << second;
+}
+
+TEST_F(PruneTest, WhatCannotBeRemovedStaysWithItsLineAndALinkedFolderIsRefused) {
+    std::string text;
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(Mirel::FsOp::kDeleteFile, rejected + "/old.vrl", Mirel::kErrIO);
+    EXPECT_EQ(Prune("30d", text), ibsdb::kWarning) << text;
+    EXPECT_NE(text.find("NOT removed old.vrl: error 20408 input/output error"), std::string::npos)
+        << text;
+    EXPECT_TRUE(testutil::IsFile(rejected + "/old.vrl"));
+    EXPECT_NE(testutil::ReadFile(rejected + "/reasons.tsv").find(lines[1]), std::string::npos);
+    EXPECT_FALSE(testutil::Exists(rejected + "/link.vrl"));
+    Mirel::Faults::Clear();
+
+    // Rejected/ itself a link: nothing is touched there or behind it.
+    ASSERT_EQ(std::rename(rejected.c_str(), (outside / "Rejected").c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "Rejected").c_str(), rejected.c_str()), 0);
+    EXPECT_EQ(Prune("1m", text), ibsdb::kUnknown) << text;
+    EXPECT_TRUE(testutil::IsFile(outside / "Rejected/old.vrl"));
+    EXPECT_TRUE(testutil::IsFile(outside / "Rejected/new.vrl"));
 }
 
 // The newest copy of db0 cut short, with its header gone, or gone: status, verify and restore
@@ -478,7 +678,24 @@ TEST(IbsdbTextTest, DurationsTimesAndFolderNames) {
     EXPECT_EQ(v, 1767269150500000ull);
     ASSERT_TRUE(ibsdb::ParseTime("2026-01-01 12:05", v));
     EXPECT_EQ(v, 1767269100000000ull);
-    for (const char* bad : {"2026-13-01", "2026-02-30 10:00", "2026-01-01 1205", "yesterday"})
+    // An offset after the time, with or without a space: the time is that far east of UTC.
+    const std::pair<const char*, std::uint64_t> zoned[] = {
+        {"2026-12-06 22:30 +0100", 1796592600000000ull},
+        {"2026-12-06 22:30 +01:00", 1796592600000000ull},
+        {"2026-12-06T22:30+01", 1796592600000000ull},
+        {"2026-12-06 21:30Z", 1796592600000000ull},
+        {"2026-12-06 16:30:00-05:00", 1796592600000000ull},
+        {"2026-12-06 22:30:00.5 +0100", 1796592600500000ull},
+    };
+    for (const auto& [text, utc] : zoned) {
+        v = 0;
+        EXPECT_TRUE(ibsdb::ParseTime(text, v)) << text;
+        EXPECT_EQ(v, utc) << text;
+    }
+    for (const char* bad :
+         {"2026-13-01", "2026-02-30 10:00", "2026-01-01 1205", "yesterday", "2026-12-06 22:30 +1",
+          "2026-12-06 22:30 +0160", "2026-12-06 22:30 +15:00", "2026-12-06 22:30 +01:00x",
+          "2026-12-06 22:30 CET"})
         EXPECT_FALSE(ibsdb::ParseTime(bad, v)) << bad;
     bool exact = true;
     EXPECT_EQ(ibsdb::LastGoodNameTime("LastGood_2026-01-01_1205", &exact), 1767269100000000ull);
@@ -487,6 +704,42 @@ TEST(IbsdbTextTest, DurationsTimesAndFolderNames) {
               1767269150123456ull);
     EXPECT_TRUE(exact);
     EXPECT_EQ(ibsdb::LastGoodNameTime("LastGood_2026-01-01_1205_50.1"), 0u);
+}
+
+// The lines docs/formats.md shows, the service's and an older service's without the words,
+// read as the document says.
+TEST(IbsdbTextTest, ReasonAndFailedLinesOfTheFormatsDocumentReadAsDocumented) {
+    const std::string doc = testutil::ReadFile(std::string(IBS_SOURCE_DIR) + "/docs/formats.md");
+    auto rows = [&](const std::string& name) {
+        std::vector<std::vector<std::string>> out;
+        std::istringstream in(doc.substr(doc.find("<!-- checked: " + name + " -->")));
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line) && !line.empty() && line[0] == '|') {
+            std::vector<std::string> cells;
+            std::istringstream r(line.substr(1));
+            for (std::string c; std::getline(r, c, '|');)
+                cells.push_back(c.substr(c.find_first_not_of(' '),
+                                         c.find_last_not_of(' ') - c.find_first_not_of(' ') + 1));
+            if (cells[0][0] == '`') out.push_back(cells);
+        }
+        EXPECT_GE(out.size(), 2u) << name;
+        return out;
+    };
+    auto unquote = [](const std::string& c) { return c.substr(1, c.size() - 2); };
+    auto words = [](const std::string& c) { return c[0] == '(' ? std::string() : c; };
+    for (const auto& r : rows("reasons-lines")) {
+        ibsdb::RejectedFile f;
+        ASSERT_TRUE(ibsdb::ParseReasonLine(unquote(r[0]), f)) << r[0];
+        EXPECT_EQ(f.error, std::stoi(r[1]));
+        EXPECT_EQ(f.why, words(r[2]));
+    }
+    for (const auto& r : rows("failed-lines")) {
+        ibsdb::FailedDatabase f;
+        ASSERT_TRUE(ibsdb::ParseFailedLine(unquote(r[0]), f)) << r[0];
+        EXPECT_EQ(f.error, std::stoi(r[1]));
+        EXPECT_EQ(f.words, words(r[2]));
+    }
 }
 
 TEST(IbsdbTextTest, VersionAndUsageErrorsOfTheProgram) {
@@ -501,8 +754,11 @@ TEST(IbsdbTextTest, VersionAndUsageErrorsOfTheProgram) {
     EXPECT_EQ(run("--version", out), 0);
     EXPECT_EQ(out, std::string("ibsdb ") + IBS_VERSION + "\n");
     // A command line not understood exits 2 in every program of the package.
-    for (const char* args : {"status /tmp --warn-lag 5x", "restore /tmp", "status", "frobnicate",
-                             "check", "restore /tmp --to /x --at yesterday"})
+    for (const char* args :
+         {"status /tmp --warn-lag 5x", "restore /tmp", "status", "frobnicate", "check",
+          "restore /tmp --to /x --at yesterday", "prune-rejected /tmp",
+          "prune-rejected /tmp --older-than 30", "prune-rejected /tmp --older-than 0d",
+          "prune-rejected /tmp --older-than 30x"})
         EXPECT_EQ(run(args, out), 2) << args << ": " << out;
     EXPECT_EQ(run("status /tmp --warn-lag 5x", out), 2);
     EXPECT_NE(out.find("--warn-lag"), std::string::npos);
@@ -570,19 +826,34 @@ TEST_F(BackupTest, FifosInPlaceOfTheServicesOwnFilesNeverHoldACommandUp) {
                 "State.tsv is not a regular file (a FIFO, a socket or a device): not read";
             EXPECT_EQ(status["service"]["state_file"], why);
             EXPECT_NE(reasons.find(why), std::string::npos) << reasons;
+        } else if (place == "Rejected/reasons.tsv") {
+            // Pruning needs the reasons to know what is old: it removes nothing.
+            ibsdb::PruneOptions p;
+            p.backup = backup;
+            p.now = now;
+            std::ostringstream pruned;
+            int prc = -1;
+            EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
+                prc = ibsdb::PruneRejected(p, pruned);
+            })) << "prune-rejected blocked";
+            EXPECT_EQ(prc, ibsdb::kUnknown) << pruned.str();
+            EXPECT_NE(pruned.str().find("error 20308 not a regular file"), std::string::npos)
+                << pruned.str();
         } else if (place == "Failed.tsv") {
             EXPECT_TRUE(status["failed"].empty()) << status["failed"];  // read as missing
         } else if (place == manifest) {
-            EXPECT_NE(reasons.find("manifest damaged (cannot be read: error 20308)"),
-                      std::string::npos)
+            EXPECT_NE(
+                reasons.find("manifest damaged (cannot be read: error 20308 not a regular file)"),
+                std::string::npos)
                 << reasons;
             EXPECT_EQ(verified, ibsdb::kCritical);
-            EXPECT_EQ(restored, ibsdb::kWarning);  // checked for structure only
+            EXPECT_NE(text.find("checked for structure only"), std::string::npos) << text;
         }
         if (place != manifest) {
             EXPECT_EQ(verified, ibsdb::kOk) << verify.dump(1);
-            EXPECT_EQ(restored, ibsdb::kOk) << text;
         }
+        // db2's newest copy is older than the others': a restore that mixes interval ends.
+        EXPECT_EQ(restored, ibsdb::kWarning) << text;
         EXPECT_NE(rc, ibsdb::kUnknown);
         EXPECT_TRUE(testutil::IsFifo(fifo));
         ::unlink(fifo.c_str());

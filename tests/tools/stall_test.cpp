@@ -80,7 +80,7 @@ TEST_F(StallTest, AFullDiskTurnsStatusWarningWithinOneRetryAndCriticalPastTheLim
     EXPECT_EQ(FirstLine(text).rfind("CRITICAL: " + waits, 0), 0u) << text;
     EXPECT_TRUE(notify.WaitFor("STATUS=last good ", 5000));
     EXPECT_TRUE(
-        notify.WaitFor("waits: no space left on the backup volume (error 20407), retry in", 5000));
+        notify.WaitFor("waits: error 20407 no space left on the backup volume, retry in", 5000));
 
     // Space comes back: the interval completes and status is OK again.
     Mirel::Faults::Clear();

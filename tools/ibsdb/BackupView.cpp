@@ -169,18 +169,25 @@ void ParseServiceState(const std::string& text, ServiceStateFile& out) {
     if (!version) out.problem = "State.tsv is not of version 1";
 }
 
+// Both files gained a last column of words; a line without it (an older service's) reads
+// as well, and columns after it are left for later versions.
 bool ParseFailedLine(const std::string& line, FailedDatabase& out) {
     auto f = Fields(line);
-    return f.size() == 3 && f[0].size() == 36 && ToInt(f[1], out.error) && ToU64(f[2], out.since) &&
-           (out.uuid = Lower(f[0]), true);
+    if (f.size() < 3 || f[0].size() != 36 || !ToInt(f[1], out.error) || !ToU64(f[2], out.since))
+        return false;
+    out.uuid = Lower(f[0]);
+    out.words = f.size() > 3 ? f[3] : std::string();
+    return true;
 }
 
 bool ParseReasonLine(const std::string& line, RejectedFile& out) {
     auto f = Fields(line);
-    if (f.size() != 4 || f[0].empty() || !ToInt(f[1], out.error) || !ToU64(f[2], out.when))
+    if (f.size() < 4 || f[0].empty() || !ToInt(f[1], out.error) || !ToU64(f[2], out.when))
         return false;
     out.name = f[0];
     if (!Talon::UnescapeTsvField(f[3], out.originalPath)) out.originalPath = f[3];
+    out.why.clear();
+    if (f.size() > 4 && !Talon::UnescapeTsvField(f[4], out.why)) out.why = f[4];
     return true;
 }
 
@@ -374,7 +381,10 @@ int BackupView::Load(const std::string& backupFolder) {
             }
         }
         for (const auto& e : rejectedEntries) {
-            if (!e.isFile || e.name == "reasons.tsv") continue;
+            // Not set aside: the reasons, prune's record, a temporary file being written.
+            if (!e.isFile || e.name == "reasons.tsv" || e.name == kPrunedRecordName ||
+                (e.name.rfind(".ibs-", 0) == 0 && EndsWithNoCase(e.name, ".tmp")))
+                continue;
             auto it = reasons.find(e.name);
             RejectedFile r = it != reasons.end() ? it->second : RejectedFile{};
             r.name = e.name;

@@ -58,13 +58,20 @@ struct FailedDatabase {
     std::string uuid;
     int error = 0;
     std::uint64_t since = 0;
+    std::string words;  // as the line has them (empty in an older service's file)
 };
+
+// The record ibsdb prune-rejected keeps in Rejected/ (docs/formats.md).
+inline constexpr const char* kPrunedRecordName = "pruned.tsv";
 
 struct RejectedFile {
     std::string name;
     int error = 0;  // 0 when reasons.tsv has no line for it
     std::uint64_t when = 0;
     std::string originalPath;
+    // Why, in words: the error's, and whether its database had failed (empty in an older
+    // service's line).
+    std::string why;
 };
 
 struct Pending {

@@ -19,6 +19,7 @@
 
 #include "platform/framework/Prefs.h"
 #include "platform/framework/ServiceSetup.h"
+#include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
@@ -524,7 +525,7 @@ Line FolderLine(const std::string& backup, bool& exists, std::vector<std::string
     exists = rc == 0 && Mirel::Os::IsFolder(backup);
     if (rc != 0 && rc != Mirel::kErrPathNotFound) {
         l.state = kUnknown;
-        l.detail = backup + " cannot be examined: error " + std::to_string(rc);
+        l.detail = backup + " cannot be examined: error " + Mirel::ErrorText(rc);
         return l;
     }
     if (!exists) {
@@ -541,7 +542,7 @@ Line FolderLine(const std::string& backup, bool& exists, std::vector<std::string
     std::vector<Mirel::Os::DirEntry> entries;
     if (int e = Mirel::Os::ListDir(backup, entries); e != 0) {
         l.state = kUnknown;
-        l.detail = backup + " cannot be listed: error " + std::to_string(e);
+        l.detail = backup + " cannot be listed: error " + Mirel::ErrorText(e);
         return l;
     }
     for (const auto& e : entries) {

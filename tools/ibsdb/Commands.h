@@ -37,6 +37,7 @@ struct RestoreOptions {
     std::string atFolder;                // or the copies in this last-good folder
     bool force = false;
     bool progress = false;  // a progress line on standard error
+    bool json = false;      // one JSON document instead of the lines
 };
 int Restore(const RestoreOptions& o, std::ostream& out);
 
@@ -50,6 +51,16 @@ struct CheckOptions {
 };
 // A pre-flight of a backup folder and the machine: one line per check (Check.cpp).
 int Check(const CheckOptions& o, std::ostream& out);
+
+struct PruneOptions {
+    std::string backup;
+    std::uint64_t olderThan = 0;  // set aside at least this long ago (microseconds)
+    bool dryRun = false;          // say what would go, remove nothing
+    std::uint64_t now = 0;        // 0: the clock
+};
+// Removes set-aside files older than o.olderThan from Rejected/, with their lines of
+// reasons.tsv, and records the run in Rejected/pruned.tsv (Prune.cpp).
+int PruneRejected(const PruneOptions& o, std::ostream& out);
 
 // What single files hold, and the engine at work (FileCommands.cpp).
 int Info(const std::vector<std::string>& files);

@@ -132,8 +132,27 @@ bool ParseTime(const std::string& text, std::uint64_t& utc) {
         utc = std::stoull(text);
         return true;
     }
+    // The zone last: "Z", or an offset "+HH", "+HHMM", "+HH:MM" (or '-'), after the time
+    // or a space. Without one the time is UTC.
     std::string t = text;
-    if (!t.empty() && (t.back() == 'Z' || t.back() == 'z')) t.pop_back();
+    std::int64_t offset = 0;  // seconds east of UTC
+    if (!t.empty() && (t.back() == 'Z' || t.back() == 'z')) {
+        t.pop_back();
+    } else if (t.size() > 16) {
+        const std::size_t sign = t.find_last_of("+-");
+        if (sign != std::string::npos && sign >= 16) {
+            const std::string z = t.substr(sign + 1);
+            int oh = 0, om = 0;
+            const bool ok =
+                (z.size() == 2 && Digits(z, 0, 2, oh)) ||
+                (z.size() == 4 && Digits(z, 0, 2, oh) && Digits(z, 2, 2, om)) ||
+                (z.size() == 5 && z[2] == ':' && Digits(z, 0, 2, oh) && Digits(z, 3, 2, om));
+            if (!ok || oh > 14 || om > 59) return false;
+            offset = (t[sign] == '-' ? -1 : 1) * (oh * 3600 + om * 60);
+            t.erase(sign);
+        }
+    }
+    if (t.size() > 10 && t.back() == ' ') t.pop_back();
     int y, mo, d, h = 0, mi = 0, s = 0, us = 0;
     if (!Digits(t, 0, 4, y) || t.size() < 10 || t[4] != '-' || !Digits(t, 5, 2, mo) ||
         t[7] != '-' || !Digits(t, 8, 2, d))
@@ -151,8 +170,12 @@ bool ParseTime(const std::string& text, std::uint64_t& utc) {
             }
         }
     }
-    utc = Mirel::DateTime::FromCalendar(y, mo, d, h, mi, s, us);
-    return utc != 0;
+    const std::uint64_t local = Mirel::DateTime::FromCalendar(y, mo, d, h, mi, s, us);
+    if (local == 0) return false;
+    const std::int64_t shifted = static_cast<std::int64_t>(local) - offset * 1000000;
+    if (shifted <= 0) return false;
+    utc = static_cast<std::uint64_t>(shifted);
+    return true;
 }
 
 std::uint64_t LastGoodNameTime(const std::string& name, bool* exact) {

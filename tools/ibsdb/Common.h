@@ -29,8 +29,9 @@ std::string SizeText(std::uint64_t bytes);
 
 // "90s", "15m", "2h", "1d", "1h30m", or plain seconds ("600"). False for anything else.
 bool ParseDuration(const std::string& text, std::uint64_t& micro);
-// A UTC time: "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS[.ffffff]]" (or 'T' between, with an
-// optional 'Z'), or microseconds since the epoch. False for anything else.
+// A time: "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS[.ffffff]]" (or 'T' between), UTC unless an
+// offset follows ("Z", "+01", "+0100", "+01:00", "-05:00", after the time or a space), or
+// microseconds since the epoch. False for anything else.
 bool ParseTime(const std::string& text, std::uint64_t& utc);
 
 // The UTC of a last-good folder's name: "LastGood_YYYY-MM-DD_HHMM" (the start of the minute)

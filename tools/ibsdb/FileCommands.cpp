@@ -8,6 +8,7 @@
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/support/DateTime.h"
 #include "platform/support/Directory.h"
 #include "platform/support/FileKinds.h"
 #include "tools/ibsdb/Commands.h"
@@ -33,10 +34,10 @@ int Info(const std::vector<std::string>& files) {
             Mirel::HBLogFile log(p);
             log.Open(Mirel::HBLogFile::kPermHeaderOnly);
             std::cout << f << ": redo log of " << uuid << ", MSN " << start << " -> " << msn
-                      << ", ends at UTC " << end << (closed ? ", closed" : "") << ", "
-                      << log.RecordCount() << " page images\n";
+                      << ", ends at " << Mirel::UtcText(end, 6) << (closed ? ", closed" : "")
+                      << ", " << log.RecordCount() << " page images\n";
         } else if (Talon::IBS_Config::GetIncrementalIntervalDone(p, end, &list).OK()) {
-            std::cout << f << ": interval done at UTC " << end << ", " << list.size()
+            std::cout << f << ": interval done at " << Mirel::UtcText(end, 6) << ", " << list.size()
                       << " database(s) listed\n";
             for (const auto& u : list) std::cout << "  " << u << "\n";
         } else {
@@ -63,14 +64,14 @@ int Demo(const std::string& dir, int logs, int pages, int pageSize, std::uint64_
     Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
     Mirel::Directory folder(UniversalPath::Folder(dir));
     if (Mirel::Error e = folder.CreateIfNotExists(); !e.OK()) {
-        std::cerr << "cannot create " << dir << ": error " << e.GetError() << "\n";
+        std::cerr << "cannot create " << dir << ": error " << e.Text() << "\n";
         return 1;
     }
     sim::DatabaseModel model(seed, static_cast<std::uint32_t>(pageSize), 64);
     UniversalPath dbPath = folder.MakeUniversalPath(u"demo.vdb");
     folder.MakeUniversalPath(u"demo.vdb").Delete();
     if (Mirel::Error e = model.WriteFullCopy(dbPath); !e.OK()) {
-        std::cerr << "cannot write the database: error " << e.GetError() << "\n";
+        std::cerr << "cannot write the database: error " << e.Text() << "\n";
         return 1;
     }
     std::cout << "database " << model.UuidText() << " at MSN " << model.MSN() << " -> "
@@ -86,7 +87,7 @@ int Demo(const std::string& dir, int logs, int pages, int pageSize, std::uint64_
         if (Mirel::Error e = model.WriteRedoLog(logPath, static_cast<std::uint64_t>(pages), utc,
                                                 i + 1 == logs, &li);
             !e.OK()) {
-            std::cerr << "cannot write a redo log: error " << e.GetError() << "\n";
+            std::cerr << "cannot write a redo log: error " << e.Text() << "\n";
             return 1;
         }
         auto t0 = std::chrono::steady_clock::now();
@@ -100,7 +101,7 @@ int Demo(const std::string& dir, int logs, int pages, int pageSize, std::uint64_
         applySecs += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (!e.OK() || !c.OK()) {
             std::cerr << "applying " << logPath.Native() << " failed: error "
-                      << (e.OK() ? c : e).GetError() << "\n";
+                      << (e.OK() ? c : e).Text() << "\n";
             return 1;
         }
         bytes += li.bytes;

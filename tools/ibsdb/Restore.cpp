@@ -145,16 +145,39 @@ struct Item {
     const Copy* copy = nullptr;
 };
 
+Json TimeJson(std::uint64_t utc) {
+    return Json{{"utc", utc}, {"text", IsoTime(utc)}};
+}
+
 }  // namespace
 
-int Restore(const RestoreOptions& o, std::ostream& out) {
+int Restore(const RestoreOptions& o, std::ostream& json) {
+    // With --json the lines are not printed: one document says it all at the end.
+    std::ostringstream unused;
+    std::ostream& out = o.json ? unused : json;
+    Json results = Json::array();
+    auto document = [&](int code, const std::vector<std::string>& reasons) {
+        Json j;
+        j["version"] = kJsonVersion;
+        j["backup"] = o.backup;
+        j["to"] = o.to;
+        j["state"] = ExitName(code);
+        j["exit_code"] = code;
+        j["reasons"] = reasons;
+        j["databases"] = results;
+        return j;
+    };
     auto refuse = [&](const std::string& why) {
-        out << "UNKNOWN: nothing restored: " << why << "\n";
+        if (o.json)
+            json << document(kUnknown, {"nothing restored: " + why}).dump(2) << "\n";
+        else
+            out << "UNKNOWN: nothing restored: " << why << "\n";
         return kUnknown;
     };
     BackupView view;
     if (int e = view.Load(o.backup); e != 0)
-        return refuse("cannot read the backup folder " + o.backup + ": error " + std::to_string(e));
+        return refuse("cannot read the backup folder " + o.backup + ": error " +
+                      Mirel::ErrorText(e));
 
     // The backup is never a place to restore into: a restore there could replace the very
     // copies it reads, and the service would take what it wrote for its own.
@@ -187,10 +210,15 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
         std::none_of(view.folders.begin(), view.folders.end(),
                      [&](const LastGoodFolder& f) { return f.name == o.atFolder; }))
         return refuse("no last-good folder " + o.atFolder + " in " + view.backup);
-    if (all.empty())
-        return refuse(o.at == UINT64_MAX
-                          ? "no database copy in any last-good folder of " + view.backup
-                          : "no last-good folder ended at or before " + TimeText(o.at) + " UTC");
+    if (all.empty()) {
+        if (o.at == UINT64_MAX || view.folders.empty())
+            return refuse("no database copy in any last-good folder of " + view.backup);
+        // Too early: the operator needs the earliest time there is.
+        const LastGoodFolder& oldest = view.folders.front();
+        return refuse("no last-good folder ended at or before " + TimeText(o.at) +
+                      " UTC; the oldest restore point is " + oldest.name + " (interval end " +
+                      TimeText(oldest.intervalEnd) + " UTC)");
+    }
     std::set<std::string> chosen;
     for (const auto& s : o.databases) {
         bool any = false;
@@ -212,9 +240,18 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
             }
             chosen.insert(uuid);
         }
-    for (const auto& s : skipped)
+    for (const auto& s : skipped) {
         out << "skipped  " << s << ": replaced by another database under its name (restore it "
             << "with --database and its UUID)\n";
+        const std::string uuid = s.substr(s.rfind("  ") + 2);
+        results.push_back({{"name", all[uuid].copy->path},
+                           {"uuid", uuid},
+                           {"state", "skipped"},
+                           {"folder", all[uuid].folder->name},
+                           {"interval_end", TimeJson(all[uuid].folder->intervalEnd)},
+                           {"msn", all[uuid].copy->msn},
+                           {"notes", {"replaced by another database under its name"}}});
+    }
     std::map<std::string, std::string> byPath;  // target path -> UUID
     for (const auto& uuid : chosen) {
         const std::string& rel = all[uuid].copy->path;
@@ -235,7 +272,7 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
     }
     if (int rc =
             Mirel::Directory(Mirel::UniversalPath::Folder(o.to)).CreateIfNotExists().GetError())
-        return refuse("cannot create " + o.to + ": error " + std::to_string(rc));
+        return refuse("cannot create " + o.to + ": error " + Mirel::ErrorText(rc));
 
     Progress progress(o.progress, total);
     int code = kOk, restored = 0;
@@ -244,6 +281,8 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
     // place only once all of them passed, and only after they are on disk.
     struct Staged {
         std::string uuid, rel, report;
+        std::uint64_t intervalEnd = 0;
+        Json result;
         // The database's temporary and final name first, then its staged container files.
         std::vector<std::pair<std::string, std::string>> files;
         std::string rcStage, rcFinal;  // its container folder, when it has one
@@ -260,7 +299,7 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
         if (rc != 0) {
             ::unlink(tmp.c_str());
             why = rc == Mirel::kErrPathNotFound ? "gone from " + f.name
-                                                : "copy failed: error " + std::to_string(rc);
+                                                : "copy failed: error " + Mirel::ErrorText(rc);
             return false;
         }
         if (listed && (size != listed->size || crc != listed->crc)) {
@@ -293,9 +332,17 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
         failures.push_back(rel + " (" + uuid + "): " + why);
         progress.Done();
         out << "FAILED   " << rel << "  " << uuid << ": " << why << "\n";
+        results.push_back({{"name", rel},
+                           {"uuid", uuid},
+                           {"state", "failed"},
+                           {"folder", nullptr},
+                           {"interval_end", nullptr},
+                           {"msn", nullptr},
+                           {"notes", {why}}});
     };
 
     std::vector<Staged> staged;
+    std::map<std::uint64_t, std::vector<std::string>> ends;  // interval end -> restored names
     std::deque<BackupView> looks;  // views taken again while restoring; items point into them
     // A database's files copied and checked under temporary names: the database file, then its
     // container files. False with the reason when any of them is not as listed.
@@ -389,41 +436,57 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
         line << "restored " << rel << "  " << uuid << "  MSN " << it.copy->msn << "  interval end "
              << TimeText(it.folder->intervalEnd) << " UTC  from " << it.folder->name
              << (listed ? "" : "  (no manifest: checked for structure only)") << "\n";
+        std::vector<std::string> notes;  // each on a line of its own below
+        if (!listed) notes.push_back("no manifest: checked for structure only");
         auto sameName = unnamed.find(rel);
         if (it.copy->held) {
             // Not the database at the folder's end: the one the service kept when it failed.
             line << "         WARNING: held copy: " << rel << " failed and this is its newest good "
                  << "copy, at MSN " << it.copy->msn << ", older than the interval end of "
                  << it.folder->name << "\n";
+            notes.push_back("held copy: its newest good copy, at MSN " +
+                            std::to_string(it.copy->msn) + ", older than the interval end of " +
+                            it.folder->name);
             code = std::max(code, static_cast<int>(kWarning));
         }
         if (!refused.empty()) {
-            line << "         NOT the newest copy: ";
-            for (std::size_t i = 0; i < refused.size(); ++i) line << (i ? "; " : "") << refused[i];
-            line << "\n";
+            std::string why = "NOT the newest copy: ";
+            for (std::size_t i = 0; i < refused.size(); ++i) why += (i ? "; " : "") + refused[i];
+            line << "         " << why << "\n";
+            notes.push_back(why);
             code = std::max(code, static_cast<int>(kWarning));
         } else if (newest && it.folder->intervalEnd < newest->intervalEnd && o.atFolder.empty()) {
-            line << "         older than the newest last-good folder " << newest->name;
+            std::string why = "older than the newest last-good folder " + newest->name;
             if (sameName != unnamed.end()) {
                 // Perhaps this very database, whose file there can no longer be read.
-                line << ": its file of that name there names no database ("
-                     << sameName->second->detail << ")";
+                why += ": its file of that name there names no database (" +
+                       sameName->second->detail + ")";
                 code = std::max(code, static_cast<int>(kWarning));
             } else {
-                line << ": this database is not in it";
+                why += ": this database is not in it";
                 if (const FailedDatabase* fd = view.FindFailed(uuid);
                     fd && fd->error == Mirel::kErrReplaced)
-                    line << " (another database took its name at " << TimeText(fd->since)
-                         << " UTC)";
+                    why += " (another database took its name at " + TimeText(fd->since) + " UTC)";
                 else if (fd)
-                    line << " (it failed with error " << fd->error << " at " << TimeText(fd->since)
-                         << " UTC and awaits a new full upload)";
+                    why += " (it failed with error " + Mirel::ErrorText(fd->error) + " at " +
+                           TimeText(fd->since) + " UTC and awaits a new full upload)";
             }
-            line << "\n";
+            line << "         " << why << "\n";
+            notes.push_back(why);
         }
         if (sameName != unnamed.end()) unnamed.erase(sameName);
         if (!listed) code = std::max(code, static_cast<int>(kWarning));
         st.report = line.str();
+        st.intervalEnd = it.folder->intervalEnd;
+        st.result = {{"name", rel},
+                     {"uuid", uuid},
+                     {"state", "restored"},
+                     {"folder", it.folder->name},
+                     {"interval_end", TimeJson(it.folder->intervalEnd)},
+                     {"msn", it.copy->msn},
+                     {"newest_copy", refused.empty()},
+                     {"held", it.copy->held},
+                     {"notes", notes}};
         staged.push_back(std::move(st));
     }
     // Accounted for too: a file of the newest folder that names no database.
@@ -455,19 +518,49 @@ int Restore(const RestoreOptions& o, std::ostream& out) {
             ::unlink(tmp.c_str());
             if (!st.rcStage.empty())
                 Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
-            fail(st.rel, st.uuid, "cannot put it in place: error " + std::to_string(rc));
+            fail(st.rel, st.uuid, "cannot put it in place: error " + Mirel::ErrorText(rc));
             continue;
         }
         ++restored;
         progress.Done();
         out << st.report;
+        results.push_back(st.result);
+        ends[st.intervalEnd].push_back(st.rel);
     }
     progress.Done();
-    out << ExitName(code) << ": " << restored << " of " << byPath.size() + unnamedCount
-        << " database(s) restored to " << o.to << ", " << SizeText(total) << " in "
-        << DurationText(static_cast<std::int64_t>(progress.Seconds() * 1e6));
-    if (!failures.empty()) out << "; " << failures.size() << " failed";
-    out << "\n";
+    std::vector<std::string> reasons = failures;
+    for (const auto& r : results)
+        if (r["state"] == "restored")
+            for (const auto& n : r["notes"])
+                reasons.push_back(r["name"].get<std::string>() + ": " + n.get<std::string>());
+    // Databases of different interval ends are not one state of the server: whoever starts
+    // them together must know.
+    if (ends.size() > 1) {
+        code = std::max(code, static_cast<int>(kWarning));
+        std::size_t older = 0;
+        for (auto e = ends.begin(); std::next(e) != ends.end(); ++e) older += e->second.size();
+        const std::string mixed = "the databases restored are not of one point in time: " +
+                                  std::to_string(ends.rbegin()->second.size()) +
+                                  " of interval end " + TimeText(ends.rbegin()->first) + " UTC, " +
+                                  std::to_string(older) + " older (the oldest " +
+                                  ends.begin()->second.front() + ", interval end " +
+                                  TimeText(ends.begin()->first) + " UTC)";
+        out << "WARNING: " << mixed << "\n";
+        reasons.push_back(mixed);
+    }
+    const std::string summary =
+        std::to_string(restored) + " of " + std::to_string(byPath.size() + unnamedCount) +
+        " database(s) restored to " + o.to + ", " + SizeText(total) + " in " +
+        DurationText(static_cast<std::int64_t>(progress.Seconds() * 1e6)) +
+        (failures.empty() ? "" : "; " + std::to_string(failures.size()) + " failed");
+    if (o.json) {
+        Json j = document(code, reasons);
+        j["summary"] = summary;
+        j["bytes"] = total;
+        json << j.dump(2) << "\n";
+    } else {
+        out << ExitName(code) << ": " << summary << "\n";
+    }
     return code;
 }
 

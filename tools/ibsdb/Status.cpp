@@ -1,6 +1,7 @@
 // ibsdb status: is the backup current, what is waiting, what was set aside.
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <ostream>
 
 #include "platform/support/ErrorCodes.h"
@@ -48,6 +49,36 @@ Json TimeJson(std::uint64_t utc) {
     return Json{{"utc", utc}, {"text", IsoTime(utc)}};
 }
 
+// Set-aside files counted by reason: the number and its words (as the line gives them, or
+// the table's for an older service's line), oldest and newest.
+struct RejectedGroup {
+    int error = 0;
+    std::string words;
+    std::size_t count = 0;
+    std::uint64_t oldest = 0, newest = 0;
+};
+
+std::vector<RejectedGroup> GroupRejected(const std::vector<RejectedFile>& files) {
+    std::map<std::pair<int, std::string>, RejectedGroup> groups;
+    for (const auto& r : files) {
+        const std::string words = !r.error         ? "no reason recorded"
+                                  : !r.why.empty() ? r.why
+                                                   : Mirel::ErrorWords(r.error);
+        RejectedGroup& g = groups[{r.error, words}];
+        g.error = r.error;
+        g.words = words;
+        ++g.count;
+        if (r.when && (!g.oldest || r.when < g.oldest)) g.oldest = r.when;
+        if (r.when > g.newest) g.newest = r.when;
+    }
+    std::vector<RejectedGroup> out;
+    for (auto& [key, g] : groups) out.push_back(g);
+    std::stable_sort(out.begin(), out.end(), [](const RejectedGroup& a, const RejectedGroup& b) {
+        return a.count > b.count;
+    });
+    return out;
+}
+
 }  // namespace
 
 int Status(const StatusOptions& o, std::ostream& out) {
@@ -60,11 +91,8 @@ int Status(const StatusOptions& o, std::ostream& out) {
         reasons.push_back(why);
     };
     if (int e = v.Load(o.backup); e != 0) {
-        std::string why = "cannot read the backup folder " + o.backup + ": error " +
-                          std::to_string(e) +
-                          (e == 20301   ? " (no such folder)"
-                           : e == 20305 ? " (not a folder)"
-                                        : "");
+        std::string why =
+            "cannot read the backup folder " + o.backup + ": error " + Mirel::ErrorText(e);
         if (o.json)
             out << Json{{"version", kJsonVersion},
                         {"backup", o.backup},
@@ -106,7 +134,8 @@ int Status(const StatusOptions& o, std::ostream& out) {
     if (!st.problem.empty()) raise(kWarning, st.problem);
     if (st.waits)
         waited(st.waitSince, "interval " + TimeText(st.waitEnd) + " UTC waits: error " +
-                                 std::to_string(st.error) + " " + st.words +
+                                 std::to_string(st.error) + " " +
+                                 (st.words.empty() ? Mirel::ErrorWords(st.error) : st.words) +
                                  (st.running ? ", retried (next " + TimeText(st.nextRetry) + " UTC)"
                                              : ", and the service stopped"));
     if (st.stale)
@@ -273,7 +302,10 @@ int Status(const StatusOptions& o, std::ostream& out) {
         }
         j["failed"] = Json::array();
         for (const auto& f : v.failed) {
-            Json x{{"uuid", f.uuid}, {"error", f.error}, {"since", TimeJson(f.since)}};
+            Json x{{"uuid", f.uuid},
+                   {"error", f.error},
+                   {"words", Mirel::ErrorWords(f.error)},
+                   {"since", TimeJson(f.since)}};
             auto it = newestCopies.find(f.uuid);
             if (it != newestCopies.end())
                 x["newest_copy"] = {{"folder", it->second.folder->name},
@@ -294,9 +326,18 @@ int Status(const StatusOptions& o, std::ostream& out) {
                         {"uploads", v.pending.uploads},
                         {"in_progress", v.pending.inProgress},
                         {"in_progress_databases", v.pending.inProgressDatabases}};
+        j["rejected_by_reason"] = Json::array();
+        for (const auto& g : GroupRejected(v.rejected))
+            j["rejected_by_reason"].push_back(
+                {{"error", g.error},
+                 {"words", g.words},
+                 {"count", g.count},
+                 {"oldest", g.oldest ? TimeJson(g.oldest) : Json(nullptr)},
+                 {"newest", g.newest ? TimeJson(g.newest) : Json(nullptr)}});
         j["rejected"] = Json::array();
         for (const auto& r : v.rejected) {
             Json x{{"name", r.name}, {"error", r.error}};
+            x["words"] = r.error ? (r.why.empty() ? Mirel::ErrorWords(r.error) : r.why) : "";
             x["when"] = r.when ? TimeJson(r.when) : Json(nullptr);
             x["original_path"] = r.originalPath;
             j["rejected"].push_back(x);
@@ -326,7 +367,8 @@ int Status(const StatusOptions& o, std::ostream& out) {
             << ", state written " << TimeText(st.written) << " UTC)";
         if (st.waits)
             out << ", interval " << TimeText(st.waitEnd) << " UTC waits since "
-                << TimeText(st.waitSince) << " UTC: error " << st.error << " " << st.words;
+                << TimeText(st.waitSince) << " UTC: error " << st.error << " "
+                << (st.words.empty() ? Mirel::ErrorWords(st.error) : st.words);
         else if (st.applying)
             out << ", applying interval " << TimeText(st.applying) << " UTC since "
                 << TimeText(st.applyingSince) << " UTC";
@@ -375,7 +417,8 @@ int Status(const StatusOptions& o, std::ostream& out) {
 
     out << "Failed databases (await a new full upload): " << awaiting << "\n";
     for (const auto& f : v.failed) {
-        out << "  " << f.uuid << "  error " << f.error << "  since " << TimeText(f.since) << " UTC";
+        out << "  " << f.uuid << "  error " << Mirel::ErrorText(f.error) << "  since "
+            << TimeText(f.since) << " UTC";
         if (Replaced(&f)) out << "  (replaced: no upload awaited)";
         auto it = newestCopies.find(f.uuid);
         if (it != newestCopies.end())
@@ -397,14 +440,16 @@ int Status(const StatusOptions& o, std::ostream& out) {
         out << "; an interval in progress (" << v.pending.inProgressDatabases << " database(s))";
     out << "\n";
 
+    // By reason, not by file: a folder may hold thousands (prune-rejected clears old ones).
     out << "Set aside in Rejected/: " << v.rejected.size() << "\n";
-    for (const auto& r : v.rejected) {
-        out << "  " << r.name;
-        if (r.error)
-            out << "  error " << r.error << "  " << TimeText(r.when) << " UTC  from "
-                << r.originalPath;
-        else
-            out << "  (no reason recorded)";
+    for (const auto& g : GroupRejected(v.rejected)) {
+        out << "  " << g.count << "  ";
+        if (g.error) out << "error " << g.error << " ";
+        out << g.words;
+        if (g.oldest)
+            out << "  ("
+                << (g.count > 1 ? "oldest " + TimeText(g.oldest) + " UTC, newest " : std::string())
+                << TimeText(g.newest) << " UTC)";
         out << "\n";
     }
     for (const auto& n : v.unreadableNames)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ostream>
 
+#include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Commands.h"
@@ -175,7 +176,7 @@ int Verify(const VerifyOptions& o, std::ostream& out) {
         }
     } else {
         if (int e = view.Load(path); e != 0)
-            return unknown("cannot read " + path + ": error " + std::to_string(e));
+            return unknown("cannot read " + path + ": error " + Mirel::ErrorText(e));
         for (auto f = view.folders.rbegin(); f != view.folders.rend(); ++f) targets.push_back(&*f);
         if (targets.empty()) return unknown("no last-good folder in " + path);
     }

@@ -3,6 +3,8 @@
 //   ibsdb status BACKUP_DIR        is the backup current; what waits; what was set aside
 //   ibsdb verify FOLDER|BACKUP_DIR re-reads copies and compares them with their manifests
 //   ibsdb restore BACKUP_DIR --to DIR   copies the newest good copies out, checked
+//   ibsdb prune-rejected BACKUP_DIR --older-than 30d
+//                                  removes files set aside long ago, with a record
 //   ibsdb check BACKUP_DIR         a pre-flight: the folder, its file system and space, the
 //                                  preferences, the port and the unit
 //   ibsdb info FILE...             what a database file, redo log or interval-done file holds
@@ -93,9 +95,22 @@ int main(int argc, char** argv) {
     restore->add_option("--database", ro.databases,
                         "only this database: its name, file name or UUID (repeatable)");
     restore->add_option("--at", at,
-                        "the newest copies at or before this UTC time (YYYY-MM-DD HH:MM[:SS]) "
-                        "or in this last-good folder (LastGood_...)");
+                        "the newest copies at or before this time (YYYY-MM-DD HH:MM[:SS], UTC "
+                        "unless an offset follows: +0100, +01:00, Z) or in this last-good "
+                        "folder (LastGood_...)");
     restore->add_flag("--force", ro.force, "restore into a folder that is not empty");
+    restore->add_flag("--json", ro.json, "one JSON document (docs/operations.md)");
+
+    ibsdb::PruneOptions po;
+    std::string olderThan;
+    auto* prune = app.add_subcommand(
+        "prune-rejected",
+        "remove files set aside in Rejected/ longer ago than --older-than, with their lines "
+        "of reasons.tsv; each run is recorded in Rejected/pruned.tsv");
+    prune->add_option("backup", po.backup, "the backup folder")->required();
+    prune->add_option("--older-than", olderThan, "set aside at least this long ago (30d, 12h, 90m)")
+        ->required();
+    prune->add_flag("--dry-run", po.dryRun, "say what would be removed, remove nothing");
 
     ibsdb::CheckOptions co;
     auto* check = app.add_subcommand(
@@ -152,12 +167,22 @@ int main(int argc, char** argv) {
             ro.atFolder = at;
         else if (!at.empty() && !ibsdb::ParseTime(at, ro.at))
             return Usage(
-                "--at: not a UTC time (YYYY-MM-DD HH:MM[:SS[.ffffff]]) nor a last-good "
-                "folder name");
+                "--at: not a time (YYYY-MM-DD HH:MM[:SS[.ffffff]], UTC or with an offset such "
+                "as +0100, +01:00 or Z) nor a last-good folder name");
         ro.backup = Absolute(ro.backup);
         ro.to = Absolute(ro.to);
         ro.progress = ::isatty(STDERR_FILENO) != 0;
         return ibsdb::Restore(ro, std::cout);
+    }
+    if (*prune) {
+        // A unit is required: a bare "30" meant as days would remove nearly everything.
+        if (olderThan.find_first_not_of("0123456789") == std::string::npos ||
+            !ibsdb::ParseDuration(olderThan, po.olderThan) || po.olderThan == 0)
+            return Usage(
+                "--older-than: not a duration above zero with its unit (for example 30d, 12h, "
+                "90m, 1d12h)");
+        po.backup = Absolute(po.backup);
+        return ibsdb::PruneRejected(po, std::cout);
     }
     if (*check) {
         co.backup = Absolute(co.backup);
