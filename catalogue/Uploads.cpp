@@ -122,7 +122,8 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
             }
         }
     }
-    IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded " << Mirel::ErrorText(result) << u" for " << pathText);
+    IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded " << (result ? u"true" : u"false") << u" for "
+                                              << pathText);
     return result;
 }
 
