@@ -233,7 +233,8 @@ struct Client::Request {
     const Sink* sink = nullptr;
     Digests* receivedDigests = nullptr;
     std::uint64_t sendLimit = 0;
-    bool ignoreCancel = false;
+    bool ignoreCancel = false;    // sent, and run to its answer, even once cancelled
+    bool finishOnceSent = false;  // not sent once cancelled, but once sent run to its answer
 
     long code = 0;
     std::map<std::string, std::string> answerHeaders;  // names lower case
@@ -345,7 +346,7 @@ extern "C" size_t TakeBody(char* data, size_t size, size_t count, void* user) {
 
 extern "C" int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto* r = static_cast<Client::Request*>(user);
-    return !r->ignoreCancel && r->cancelled->load() ? 1 : 0;
+    return !r->ignoreCancel && !r->finishOnceSent && r->cancelled->load() ? 1 : 0;
 }
 
 }  // namespace
@@ -903,17 +904,9 @@ Status Client::CreateMultipartUpload(const std::string& key, const PutOptions& o
     r.key = key;
     r.query = {{"uploads", ""}};
     AddPutHeaders(r.headers, options);
-    if (mCancelled.load()) {
-        Status status;
-        status.operation = r.operation;
-        status.key = key;
-        status.cause = Cause::kCancelled;
-        status.message = "the client was cancelled";
-        return status;
-    }
     // Once sent it runs to its answer: an upload the store made while the client was
     // cancelled, whose id never came back, could never be aborted.
-    r.ignoreCancel = true;
+    r.finishOnceSent = true;
     Status status = Perform(r);
     if (!status.ok()) return status;
     tinyxml2::XMLDocument doc;

@@ -90,9 +90,7 @@ int Status(const StatusOptions& o, std::ostream& out) {
         code = std::max(code, c);
         reasons.push_back(why);
     };
-    if (int e = v.Load(o.backup); e != 0) {
-        std::string why =
-            "cannot read the backup folder " + o.backup + ": error " + Mirel::ErrorText(e);
+    auto unknown = [&](const std::string& why) {
         if (o.json)
             out << Json{{"version", kJsonVersion},
                         {"backup", o.backup},
@@ -104,23 +102,13 @@ int Status(const StatusOptions& o, std::ostream& out) {
         else
             out << "UNKNOWN: " << why << "\n";
         return kUnknown;
-    }
-
-    if (!v.isBackupFolder) {
-        const std::string why = "not a backup folder: " + v.backup +
-                                " has no Changes/, Copies/, InProgress/ or last-good folder";
-        if (o.json)
-            out << Json{{"version", kJsonVersion},
-                        {"backup", o.backup},
-                        {"state", "UNKNOWN"},
-                        {"exit_code", kUnknown},
-                        {"reasons", {why}}}
-                       .dump(2)
-                << "\n";
-        else
-            out << "UNKNOWN: " << why << "\n";
-        return kUnknown;
-    }
+    };
+    if (int e = v.Load(o.backup); e != 0)
+        return unknown("cannot read the backup folder " + o.backup + ": error " +
+                       Mirel::ErrorText(e));
+    if (!v.isBackupFolder)
+        return unknown("not a backup folder: " + v.backup +
+                       " has no Changes/, Copies/, InProgress/ or last-good folder");
     // What the service says it waits for: a warning at once, critical past --crit-wait.
     const ServiceStateFile& st = v.state;
     auto waited = [&](std::uint64_t since, const std::string& what) {
