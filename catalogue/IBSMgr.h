@@ -239,7 +239,7 @@ public:
     void SetAbortWait(std::uint64_t ms) { mAbortWaitMs = ms; }
     bool AnyWorkerBusy();
     static bool AnyItemOwned(const DatabaseMap& databases);
-    DatabaseItem* CheckoutInProgressItem();
+    DatabaseItem* CheckoutInProgressItem(const std::atomic<std::int32_t>* aborted = nullptr);
     void ReleaseInProgressItem(DatabaseItem* copy);
     bool MakeInProgressHardLinks(const DatabaseItem& sourceItem,
                                  const Mirel::UniversalPath& sourceFolder, bool& fatal,

@@ -48,7 +48,7 @@ void TalonIBWorker::Main() {
                 leave = true;
                 break;
             case kMsgWork:
-                mItem = IBSMgr::GetInstance()->CheckoutInProgressItem();
+                mItem = IBSMgr::GetInstance()->CheckoutInProgressItem(&mAbort);
                 if (mItem) {
                     ProcessRedoLogSet(*mItem);
                     DatabaseItem* done = mItem;

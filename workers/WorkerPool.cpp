@@ -69,14 +69,24 @@ bool IBSMgr::AnyWorkerBusy() {
     return AnyItemOwned(it->second.databases);
 }
 
-DatabaseItem* IBSMgr::CheckoutInProgressItem() {
+DatabaseItem* IBSMgr::CheckoutInProgressItem(const std::atomic<std::int32_t>* aborted) {
     Mirel::LockReentrant g(mLock);
-    // Nothing goes out while a stop or a folder change waits for the workers.
-    if (mStopping.load() != 0) return nullptr;
+    // Nothing goes out while a stop or a folder change waits for the workers, nor to a worker
+    // told to let go: read under the lock, so a wait that saw nothing out stays true.
+    const bool refused = mStopping.load() != 0 || (aborted && aborted->load() != 0);
     auto it = CurrentInterval();
     // A published interval's copies are never written again.
     if (it == mIntervals.end() || !it->second.backup.IsClear()) return nullptr;
     Mirel::LockReentrant il(it->second.lock);
+    if (refused) {
+        // Work left waiting needs a check to wake the pool again once the stop is over.
+        for (const auto& [uuid, item] : it->second.databases)
+            if (item.lastLogMSN != 0 && !item.owned) {
+                RequestIntervalCheck();
+                break;
+            }
+        return nullptr;
+    }
     for (auto& [uuid, item] : it->second.databases) {
         if (item.lastLogMSN == 0 || item.owned) continue;
         if (item.file.path.IsClear()) {
