@@ -218,6 +218,9 @@ public:
     }
     void DeleteInterval(std::uint64_t endUTC);
     bool DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::uint64_t endUTC);
+    // An interval over (nothing to publish, nothing kept) leaves the catalogue and the disk.
+    // False while it still holds a database or a last-good folder.
+    bool RetireInterval(const Mirel::UniversalPath& folder, std::uint64_t key);
     void CleanupOrphanedIntervalFolders();
     void DumpIntervals();
     void DeleteDatabaseItem(Interval& interval, DatabaseItem& item);

@@ -482,6 +482,16 @@ void IBSMgr::ScanFullBackupDB() {
         StartInterval(fatal);
     }
 
+    // An interval older than the newest last-good folder that holds nothing and has no folder
+    // of its own is over: its folder went once every copy in it had moved on.
+    std::vector<std::pair<std::uint64_t, Mirel::UniversalPath>> over;
+    for (auto it = mIntervals.begin(); it != mIntervals.end() && it->first < newestGood; ++it) {
+        Mirel::LockReentrant il(it->second.lock);
+        if (it->second.backup.IsClear() && it->second.databases.empty())
+            over.emplace_back(it->first, it->second.donePath);
+    }
+    for (const auto& [key, done] : over) RetireInterval(done, key);
+
     std::uint64_t removed = DeleteLeadingEmptyIntervals();
     if (mIntervalEnd.load() == 0) mIntervalEnd.store(newestGood != 0 ? newestGood : removed);
     IBS_DEBUG(("ScanFullBackupDB: mIntervalEnd ") << EndText(mIntervalEnd.load()));

@@ -49,6 +49,38 @@ bool IBSMgr::DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::uint
     return true;
 }
 
+bool IBSMgr::RetireInterval(const Mirel::UniversalPath& folder, std::uint64_t key) {
+    Mirel::LockReentrant g(mLock);
+    auto it = mIntervals.find(key);
+    if (it != mIntervals.end()) {
+        Mirel::LockReentrant il(it->second.lock);
+        if (!it->second.databases.empty() || !it->second.backup.IsClear()) return false;
+    }
+    if (folder.IsClear() || DeleteIntervalIfEmpty(folder, key)) {
+        DeleteInterval(key);
+        return true;
+    }
+    // Logs the catalogue does not hold (refused, or not announced yet) keep the redo folder;
+    // its interval-done file goes all the same, or a restart would bring back an interval
+    // that is over and that nothing would ever finish.
+    std::vector<Mirel::UniversalPath> done;
+    Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(
+        done, IBS_Config::sIntervalDoneFileName, 1, Mirel::kListFiles, true);
+    Mirel::Directory(folder).ProcessFiles(f, 1);
+    for (const auto& d : done) {
+        std::uint64_t utc = 0;
+        if (!IBS_Config::GetIncrementalIntervalDone(d, utc, nullptr).OK() || utc != key) continue;
+        Mirel::Error e = d.Delete();
+        IBS_DEBUG_WIDE(u"RetireInterval: interval "
+                       << EndText(key) << u" is over; logs it does not hold keep "
+                       << folder.GetUserEntryFormat() << u", its interval-done file deleted, error "
+                       << e.Text());
+        if (!e.OK()) return false;
+    }
+    DeleteInterval(key);
+    return true;
+}
+
 void IBSMgr::CleanupOrphanedIntervalFolders() {
     std::uint64_t cutoff = 0;
     {
@@ -150,10 +182,7 @@ void IBSMgr::DropInterval(std::uint64_t key) {
         if (!O.backup.IsClear()) O.backup.Delete();
         O.backup.Clear();
     }
-    if (O.donePath.IsClear())
-        DeleteInterval(key);
-    else
-        DeleteIntervalIfEmpty(O.donePath, key);
+    RetireInterval(O.donePath, key);
 }
 
 bool IBSMgr::IsWaitingUpload(const DatabaseItem& item) const {
@@ -259,7 +288,7 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
         auto x = mIntervals.find(k);
         if (x != mIntervals.end() && x->second.backup.IsClear()) {
             Mirel::UniversalPath done = x->second.donePath;
-            DeleteIntervalIfEmpty(done, k);
+            RetireInterval(done, k);
         }
     }
     return unrecorded;

@@ -92,7 +92,7 @@ void IBSMgr::CheckIntervals() {
                     mKeptDoneEnd = found->first;
                     DeleteInterval(found->first);
                 } else {
-                    DeleteIntervalIfEmpty(found->second.donePath, mIntervalEnd.load());
+                    RetireInterval(found->second.donePath, found->first);
                 }
             }
         } else {

@@ -65,7 +65,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
     if (mKeptDoneEnd != 0 && mKeptDoneEnd < key) {
         // A later interval says how far the cycle went now; the scan must not meet the kept
         // one before it after a restart.
-        DeleteIntervalIfEmpty(mKeptDonePath, mKeptDoneEnd);
+        RetireInterval(mKeptDonePath, mKeptDoneEnd);
         mKeptDonePath.Clear();
         mKeptDoneEnd = 0;
     }

@@ -149,6 +149,57 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
 }
 
+// An interval is over once every copy in it moved on and its last-good folder went. A log
+// in its redo folder that it never held (one the server is still writing) keeps the folder,
+// not the interval: neither the cycle nor a rescan after a crash may keep an interval that
+// nothing will ever finish.
+TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKeepsALog) {
+    sim::WorkloadOptions opt;
+    opt.seed = 5;
+    opt.databases = 3;
+    opt.maxLogsPerInterval = 3;
+    sim::Workload server(backup(), opt, announcer);
+    auto unfinished = [&] {
+        std::string keys;
+        mgr->WithCatalogue([&](IntervalMap& intervals) {
+            for (auto& [key, interval] : intervals)
+                if (key != kOpenInterval && interval.backup.IsClear())
+                    keys += " " + std::to_string(key);
+        });
+        return keys;
+    };
+    ASSERT_TRUE(server.Upload());
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    const std::string folder = server.RedoFolder();
+    const std::string stray = folder + "/still-being-written.vrl";
+    testutil::WriteFile(stray, "the header comes last");
+    ASSERT_EQ(server.CloseInterval(), 0);
+    const std::string done = testutil::ReadFile(folder + "/IntervalDone.vid");
+    Settle();
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(server.WriteIntervalLogs(), 0);
+        ASSERT_EQ(server.CloseInterval(), 0);
+        Settle();
+        EXPECT_EQ(unfinished(), "") << "after interval " << i + 2;
+    }
+    EXPECT_FALSE(testutil::Exists(folder + "/IntervalDone.vid"));
+    EXPECT_TRUE(testutil::IsFile(stray));
+
+    // A crash after the folder went but before its interval-done file did.
+    testutil::WriteFile(folder + "/IntervalDone.vid", done);
+    IBSMgr::sServerRegistered.store(true);
+    ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1);
+    Settle();
+    EXPECT_EQ(unfinished(), "");
+    EXPECT_FALSE(testutil::Exists(folder + "/IntervalDone.vid"));
+    EXPECT_TRUE(testutil::IsFile(stray));
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    Settle();
+    EXPECT_EQ(unfinished(), "");
+    EXPECT_EQ(server.VerifyAll(), "");
+}
+
 // Copies are the service's own: whatever mode an upload or an older copy had, its copies in
 // the last-good folders are rw-r----- for the service's user and group. The upload moved in,
 // the private copy made for logs, the hard link carried forward and the copy made where a

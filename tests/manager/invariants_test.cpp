@@ -377,9 +377,19 @@ void InvariantTest::Check(Server& s, const std::string& where) {
     // 5: the cycle worked through the last interval closed, and the newest last-good
     // folder stands for it, unless every database had failed (nothing to publish).
     mgr->WithCatalogue([&](IntervalMap& intervals) {
-        for (auto& [key, interval] : intervals)
-            EXPECT_TRUE(key == kOpenInterval || !interval.backup.IsClear())
-                << where << ": [5 progress] interval " << key << " was left unfinished";
+        for (auto& [key, interval] : intervals) {
+            if (key == kOpenInterval || !interval.backup.IsClear()) continue;
+            // What holds it, for the one who has to find out why.
+            std::ostringstream held;
+            for (const auto& [uuid, item] : interval.databases)
+                held << "\n  " << Utf8(uuid) << " file '" << item.file.path.Native() << "' msn "
+                     << item.file.msn << " logs " << item.logs.size() << " upload " << item.upload
+                     << " held " << item.held << " damaged " << item.damaged << " err "
+                     << item.err.GetError();
+            ADD_FAILURE() << where << ": [5 progress] interval " << key
+                          << " was left unfinished, done file '" << interval.donePath.Native()
+                          << "', holding:" << held.str();
+        }
     });
     bool anyAlive = false;
     for (const Db& d : s.dbs) anyAlive |= mgr->GetDatabaseError(d.key) == 0;

@@ -74,9 +74,10 @@ public:
     void SetAnnouncer(Announcer& a) { mAnnouncer = &a; }
     // Stops the model from remembering database i (its copies are no longer expected).
     void Forget(int i);
+    // The redo folder of the interval being written (made when first asked for).
+    std::string RedoFolder();
 
 private:
-    std::string RedoFolder();
 
     std::string mBackup;
     WorkloadOptions mOpt;
