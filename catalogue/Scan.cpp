@@ -300,6 +300,12 @@ void IBSMgr::ScanFullBackupDB() {
                 if (it == mIntervals.end()) continue;
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: log in no last-good copy goes to "
                                << EndText(it->first) << u": " << file.GetUserEntryFormat());
+            } else if (behind && it->second.backup.IsClear()) {
+                // Applied, but its interval published nothing (its logs went on to the next
+                // one): it is the first later folder's, as it was before the restart.
+                auto next = it;
+                while (next != mIntervals.end() && next->second.backup.IsClear()) ++next;
+                if (next != mIntervals.end()) it = next;
             }
             PlaceRedoLog(it->second, FileInfo(file, uuid, msn, startMSN, endUTC, closed), true);
         }

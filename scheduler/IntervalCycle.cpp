@@ -74,16 +74,36 @@ void IBSMgr::CheckIntervals() {
             candidate = std::next(found);
             if (found->second.backup.IsClear()) {
                 // Nothing of it is to be published: the server's failure marks go with it.
+                // Logs of a database it has no copy of (taken after its start, for one whose
+                // copies had all failed, with ends from a clock that went back) go on to the
+                // next interval: a copy there continues from them, or leaves them behind it.
                 bool empty = false;
+                std::vector<std::pair<RedoLogSet, bool>> onward;
                 {
                     Mirel::LockReentrant il(found->second.lock);
                     auto& dbs = found->second.databases;
-                    for (auto d = dbs.begin(); d != dbs.end();)
-                        d = d->second.logs.empty() && d->second.file.path.IsClear() &&
-                                    !d->second.owned
-                                ? dbs.erase(d)
-                                : std::next(d);
+                    for (auto d = dbs.begin(); d != dbs.end();) {
+                        DatabaseItem& item = d->second;
+                        if (item.owned || !item.file.path.IsClear()) {
+                            ++d;
+                            continue;
+                        }
+                        if (!item.logs.empty() && candidate != mIntervals.end()) {
+                            onward.emplace_back(std::move(item.logs), item.hasContainers);
+                            item.logs.clear();
+                        }
+                        d = item.logs.empty() ? dbs.erase(d) : std::next(d);
+                    }
                     empty = dbs.empty();
+                }
+                for (auto& [logs, containers] : onward) {
+                    for (const FileInfo& log : logs) {
+                        IBS_DEBUG_WIDE(
+                            u"CheckIntervals: interval "
+                            << EndText(found->first) << u" publishes nothing; its log goes on to "
+                            << EndText(candidate->first) << u": " << log.path.GetUserEntryFormat());
+                        PlaceRedoLog(candidate->second, log, containers);
+                    }
                 }
                 if (empty && (candidate == mIntervals.end() || candidate->first == kOpenInterval)) {
                     // The newest interval keeps its interval-done file until a later one

@@ -359,3 +359,51 @@ TEST_F(PromisesTest, AFailureAnUploadClearedLaterStillHoldsForTheIntervalItHappe
         EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), uuid)), 3000u) << NewestFolder();
     }
 }
+
+// Every database fails in an interval, which publishes nothing. A new upload comes, and the
+// server's clock has stepped back: its next logs end before that interval's end. A restart
+// brings the interval back from its kept interval-done file, with those logs in it: they go
+// on with the upload to the next interval, which publishes the server's state. After another
+// restart, the logs it applied are not left in an interval nothing would ever finish.
+TEST_F(PromisesTest, LogsOfAnIntervalThatPublishedNothingGoOnToTheNextOne) {
+    auto unfinished = [&] {
+        std::string keys;
+        mgr->WithCatalogue([&](IntervalMap& intervals) {
+            for (auto& [key, interval] : intervals)
+                if (key != kOpenInterval && interval.backup.IsClear() &&
+                    key != mgr->GetIntervalEnd())
+                    keys += " " + std::to_string(key);
+        });
+        return keys;
+    };
+    Upload(kA, 1000);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    const std::uint64_t before = clock;
+    ASSERT_EQ(DamagedLog(kA, 1001), 0);
+    const std::string emptyDone = Redo() + "/IntervalDone.vid";
+    Close();
+    const std::string doneBytes = testutil::ReadFile(emptyDone);
+    ASSERT_NE(mgr->GetDatabaseError(U(kA)), 0);
+    ASSERT_EQ(Folders(), 1) << "the interval whose every database failed got a folder";
+    Upload(kA, 2000);
+    ASSERT_EQ(Log(kA, before + 100), 0);
+    ASSERT_EQ(Log(kA, before + 200), 0);
+    Rebuild();
+    SettleWithRetries();
+    Close();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 2002u) << "logs were left behind the upload";
+    // A power cut lost the deletion of its interval-done file, not the folder published since;
+    // a log the server is still writing keeps its redo folder.
+    const std::string emptyRedo = emptyDone.substr(0, emptyDone.rfind('/'));
+    testutil::MakeDirs(emptyRedo);
+    testutil::WriteFile(emptyDone, doneBytes);
+    testutil::WriteFile(emptyRedo + "/still-being-written.vrl", "the header comes last");
+    Rebuild();
+    SettleWithRetries();
+    EXPECT_EQ(unfinished(), "");
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 2003u);
+    EXPECT_EQ(unfinished(), "");
+}
