@@ -255,6 +255,9 @@ int main(int argc, char** argv) {
     run->add_option("--early-logs", ro.earlyLogs,
                     "chance that a log of the next interval comes before the interval-done file");
     run->add_option("--slow-logs", ro.slowLogs, "chance that writing a log takes up to 150 ms");
+    run->add_option(
+        "--reupload-after", ro.reuploadAfter,
+        "seconds from notification 21 to the new full upload (an administrator's time)");
     run->add_option("--bad-every", ro.badEvery,
                     "a round of bad input every N intervals, the first one included (0: none)");
     std::vector<std::string> badParts;
@@ -336,6 +339,7 @@ int main(int argc, char** argv) {
                     if (n == "--quiet-intervals") ro.quiet = given.quiet;
                     if (n == "--early-logs") ro.earlyLogs = given.earlyLogs;
                     if (n == "--slow-logs") ro.slowLogs = given.slowLogs;
+                    if (n == "--reupload-after") ro.reuploadAfter = given.reuploadAfter;
                     if (n == "--mixed-case") ro.mixedCase = given.mixedCase;
                     if (n == "--high-msn") ro.highMsn = given.highMsn;
                 }

@@ -801,6 +801,7 @@ void Server::TakeNotices(bool upload) {
         r.reportedFailed = r.needsUpload = true;
         r.badPending = false;
         r.failedAt = mL.OpenInterval() - 1;
+        r.noticeAt = Clock::now();
         // Its logs not yet in a last-good folder wait for the new upload now; the service
         // may delete or set them aside.
         for (auto& f : mL.files)
@@ -811,6 +812,10 @@ void Server::TakeNotices(bool upload) {
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
         if (r.retired) continue;
         // Not while an invalid log of this interval still waits to be found.
+        // An administrator's time, when asked for: the database stays failed meanwhile.
+        if (r.reportedFailed &&
+            Clock::now() < r.noticeAt + std::chrono::duration<double>(mO.reuploadAfter))
+            continue;
         if (r.needsUpload && !(r.badPending && r.badInterval == mL.OpenInterval()))
             Upload(d, r.reportedFailed ? "notification 21" : "its chain was broken");
     }

@@ -55,6 +55,7 @@ struct ServerOptions {
     double earlyLogs = 0;       // chance that a log of the next interval comes before the
                                 // interval-done file
     double slowLogs = 0;        // chance that the server takes up to 150 ms over a log
+    double reuploadAfter = 0;   // seconds from notification 21 to the new full upload
     int badEvery = 0;           // a round of bad input and hostile calls every N intervals
     // What the round holds: header, cut, other, done, dup, hostile, folder, flip, flip2.
     std::set<std::string> bad = {"header", "cut",     "other",  "done",
