@@ -158,6 +158,12 @@ int Call(const std::string& host, unsigned short port, const std::vector<std::st
 }
 
 int Run(const std::string& host, unsigned short port, const sim::ServerOptions& o, bool commands) {
+    // SIGUSR1 is taken by one thread of ours: blocked before the ORB starts threads of its
+    // own, which inherit the mask (one of them would otherwise die of it, and the process).
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
     CORBA::ORB_var orb = InitOrb("giop:tcp:127.0.0.1:" + std::to_string(o.hubPort));
     auto* hub = new sim::EventHubServer(orb, [](const std::string& line) {
         if (line.rfind("notification", 0) == 0 || line.rfind("event", 0) == 0) Say("hub: " + line);
@@ -169,10 +175,6 @@ int Run(const std::string& host, unsigned short port, const sim::ServerOptions& 
     {
         sim::Server server(o, client, *hub, report);
         // SIGUSR1, or "finish" on standard input: end after the interval under way.
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGUSR1);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
         std::thread([set, &server]() mutable {
             int sig = 0;
             if (sigwait(&set, &sig) == 0) server.RequestFinish();
