@@ -67,13 +67,22 @@ public:
         std::vector<char> buf(8192);
         ssize_t n = ::recv(mFd, buf.data(), buf.size(), 0);
         if (n <= 0) return false;
-        int len = static_cast<int>(n);
-        for (auto* h = reinterpret_cast<nlmsghdr*>(buf.data()); NLMSG_OK(h, len);
-             h = NLMSG_NEXT(h, len)) {
+        // The walk NLMSG_OK and NLMSG_NEXT make, in unsigned sizes: the macros mix the
+        // signs of their operands.
+        char* at = buf.data();
+        std::size_t left = static_cast<std::size_t>(n);
+        while (left >= sizeof(nlmsghdr)) {
+            auto* h = reinterpret_cast<nlmsghdr*>(at);
+            if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left) break;
             if (h->nlmsg_type == NLMSG_ERROR) return false;
-            if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
-            if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
-            each(*static_cast<const inet_diag_msg*>(NLMSG_DATA(h)));
+            if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+                if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
+                each(*static_cast<const inet_diag_msg*>(NLMSG_DATA(h)));
+            }
+            const std::size_t step = NLMSG_ALIGN(h->nlmsg_len);
+            if (step >= left) break;
+            at += step;
+            left -= step;
         }
         return true;
     }
