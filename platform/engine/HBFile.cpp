@@ -40,10 +40,11 @@ Error HBFile::Open(int permission) {
     }
     if (rc == 0 && !ok[0] && !ok[1]) rc = kErrInvalidFile;
     // An update writes slot generation % 2: a header found in the other slot, or one whose
-    // generation has no successor, would have the next update overwrite the current header.
+    // generation has no successor, would have the next update overwrite the current header;
+    // one whose successor has none would have it write a header no open takes.
     for (int i = 0; rc == 0 && i < 2; ++i)
         if (ok[i] &&
-            (h[i].generation % 2 != static_cast<unsigned>(i) || h[i].generation == UINT64_MAX))
+            (h[i].generation % 2 != static_cast<unsigned>(i) || h[i].generation >= UINT64_MAX - 1))
             rc = kErrInvalidFile;
     if (rc == 0) {
         mHeader = (ok[0] && (!ok[1] || h[0].generation >= h[1].generation)) ? h[0] : h[1];

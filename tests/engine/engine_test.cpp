@@ -352,12 +352,14 @@ TEST_F(EngineTest, AHeaderOutOfItsSlotIsNotADatabase) {
             .substr(Format::kDbSlotOffset[slot], Format::kDbSlotSize);
     };
     // Updates alternate slots by generation; a header anywhere else, or one with no next
-    // generation, would have the next update overwrite the current header in place.
+    // generation, would have the next update overwrite the current header in place; one whose
+    // next generation has none would have it write a header no open takes.
     struct Case {
         int slot;
         std::uint64_t generation;
     };
-    for (Case c : {Case{0, 1}, Case{0, 7}, Case{1, 2}, Case{1, UINT64_MAX}}) {
+    for (Case c :
+         {Case{0, 1}, Case{0, 7}, Case{1, 2}, Case{1, UINT64_MAX}, Case{0, UINT64_MAX - 1}}) {
         testutil::WriteFile(tmp / "db.vdb", good);
         Format::DbHeader h;
         h.pageSize = kPage;
