@@ -624,7 +624,11 @@ void Server::HostileCalls() {
         upload(linkDir + "/" + vname);
         std::string cut = copies + "/cut.vdb";
         vm.WriteFullCopy(File(cut));
-        if (vm.PageCount() > 1) fs::resize_file(cut, (vm.PageCount() / 2 + 1) * vm.PageSize(), ec);
+        // Half its pages gone; one of no page loses half its header block. (Only cutting
+        // above one page left a database of one page whole, and the service rightly took it.)
+        fs::resize_file(
+            cut, vm.PageCount() > 0 ? (vm.PageCount() / 2 + 1) * vm.PageSize() : vm.PageSize() / 2,
+            ec);
         target(cut, false);
         upload(cut);
         upload("Copies/hostile-" + tag + "/cut.vdb");
