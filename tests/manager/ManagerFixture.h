@@ -77,6 +77,18 @@ protected:
         return idle;
     }
 
+    // The ends of the intervals in the catalogue, but the open one, that have no last-good
+    // folder ("" when none): once the cycle has settled, an interval nothing will finish.
+    std::string UnfinishedIntervals() {
+        std::string keys;
+        mgr->WithCatalogue([&](IntervalMap& intervals) {
+            for (auto& [key, interval] : intervals)
+                if (key != kOpenInterval && interval.backup.IsClear())
+                    keys += " " + std::to_string(key);
+        });
+        return keys;
+    }
+
     // Runs the cycle for every 1231 until nothing is left to do.
     void Settle() {
         for (int rounds = 0; rounds < 100000; ++rounds) {

@@ -159,15 +159,6 @@ TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKee
     opt.databases = 3;
     opt.maxLogsPerInterval = 3;
     sim::Workload server(backup(), opt, announcer);
-    auto unfinished = [&] {
-        std::string keys;
-        mgr->WithCatalogue([&](IntervalMap& intervals) {
-            for (auto& [key, interval] : intervals)
-                if (key != kOpenInterval && interval.backup.IsClear())
-                    keys += " " + std::to_string(key);
-        });
-        return keys;
-    };
     ASSERT_TRUE(server.Upload());
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     const std::string folder = server.RedoFolder();
@@ -180,7 +171,7 @@ TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKee
         ASSERT_EQ(server.WriteIntervalLogs(), 0);
         ASSERT_EQ(server.CloseInterval(), 0);
         Settle();
-        EXPECT_EQ(unfinished(), "") << "after interval " << i + 2;
+        EXPECT_EQ(UnfinishedIntervals(), "") << "after interval " << i + 2;
     }
     EXPECT_FALSE(testutil::Exists(folder + "/IntervalDone.vid"));
     EXPECT_TRUE(testutil::IsFile(stray));
@@ -190,13 +181,13 @@ TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKee
     IBSMgr::sServerRegistered.store(true);
     ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1);
     Settle();
-    EXPECT_EQ(unfinished(), "");
+    EXPECT_EQ(UnfinishedIntervals(), "");
     EXPECT_FALSE(testutil::Exists(folder + "/IntervalDone.vid"));
     EXPECT_TRUE(testutil::IsFile(stray));
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     ASSERT_EQ(server.CloseInterval(), 0);
     Settle();
-    EXPECT_EQ(unfinished(), "");
+    EXPECT_EQ(UnfinishedIntervals(), "");
     EXPECT_EQ(server.VerifyAll(), "");
 }
 

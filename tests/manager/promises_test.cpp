@@ -366,16 +366,6 @@ TEST_F(PromisesTest, AFailureAnUploadClearedLaterStillHoldsForTheIntervalItHappe
 // on with the upload to the next interval, which publishes the server's state. After another
 // restart, the logs it applied are not left in an interval nothing would ever finish.
 TEST_F(PromisesTest, LogsOfAnIntervalThatPublishedNothingGoOnToTheNextOne) {
-    auto unfinished = [&] {
-        std::string keys;
-        mgr->WithCatalogue([&](IntervalMap& intervals) {
-            for (auto& [key, interval] : intervals)
-                if (key != kOpenInterval && interval.backup.IsClear() &&
-                    key != mgr->GetIntervalEnd())
-                    keys += " " + std::to_string(key);
-        });
-        return keys;
-    };
     Upload(kA, 1000);
     ASSERT_EQ(Log(kA), 0);
     Close();
@@ -401,9 +391,9 @@ TEST_F(PromisesTest, LogsOfAnIntervalThatPublishedNothingGoOnToTheNextOne) {
     testutil::WriteFile(emptyRedo + "/still-being-written.vrl", "the header comes last");
     Rebuild();
     SettleWithRetries();
-    EXPECT_EQ(unfinished(), "");
+    EXPECT_EQ(UnfinishedIntervals(), "");
     ASSERT_EQ(Log(kA), 0);
     Close();
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 2003u);
-    EXPECT_EQ(unfinished(), "");
+    EXPECT_EQ(UnfinishedIntervals(), "");
 }

@@ -30,13 +30,14 @@ struct DbRec {
     int uploadInterval = 0;   // the interval its newest accepted upload belongs to
     bool badPending = false;  // an invalid log of it was accepted since its last upload
     int badInterval = 0;
-    std::string badLog;                              // what is wrong: "log <path> is invalid", ...
-    bool reportedFailed = false;                     // notification 21 arrived and no upload since
-    int failedAt = 0;                                // the interval it was reported failed in
-    std::chrono::steady_clock::time_point noticeAt;  // when notification 21 came
-    bool needsUpload = false;  // the server owes the service a new full backup of it
-    int lastGood = 0;          // newest interval whose newest folder held it exactly
-    int idleUntil = 0;         // no logs up to this interval
+    std::string badLog;           // what is wrong: "log <path> is invalid", ...
+    bool reportedFailed = false;  // notification 21 arrived and no upload since
+    int failedAt = 0;             // the interval it was reported failed in
+    bool needsUpload = false;     // the server owes the service a new full backup of it
+    int lastGood = 0;             // newest interval whose newest folder held it exactly
+    int idleUntil = 0;            // no logs up to this interval
+    // When notification 21 came.
+    std::chrono::steady_clock::time_point noticeAt;
     // The state of every upload written, by MSN: what a held copy may be.
     std::map<std::uint64_t, DbState> uploaded;
     // Real world.

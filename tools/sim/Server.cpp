@@ -815,11 +815,11 @@ void Server::TakeNotices(bool upload) {
     for (int d = 0; d < static_cast<int>(mL.dbs.size()); ++d) {
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
         if (r.retired) continue;
-        // Not while an invalid log of this interval still waits to be found.
         // An administrator's time, when asked for: the database stays failed meanwhile.
         if (r.reportedFailed &&
             Clock::now() < r.noticeAt + std::chrono::duration<double>(mO.reuploadAfter))
             continue;
+        // Not while an invalid log of this interval still waits to be found.
         if (r.needsUpload && !(r.badPending && r.badInterval == mL.OpenInterval()))
             Upload(d, r.reportedFailed ? "notification 21" : "its chain was broken");
     }
