@@ -217,10 +217,7 @@ void IBSMgr::ScanFullBackupDB() {
             } else if (err.GetError() == Mirel::kErrInvalidFile) {
                 if (!DeleteIntervalIfEmpty(e, doneUTC)) {
                     // The folder's interval-done file is the rejected file.
-                    std::vector<Mirel::UniversalPath> done;
-                    Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(
-                        done, IBS_Config::sIntervalDoneFileName, 1, Mirel::kListFiles, true);
-                    Mirel::Directory(e).ProcessFiles(f, 1);
+                    const auto done = IBS_Config::ListIntervalDoneFiles(e);
                     if (!done.empty())
                         MoveInvalidRedo(done.front(), true, Mirel::kErrInvalidFile,
                                         SetAside::kOwnFault, true);

@@ -63,11 +63,7 @@ bool IBSMgr::RetireInterval(const Mirel::UniversalPath& folder, std::uint64_t ke
     // Logs the catalogue does not hold (refused, or not announced yet) keep the redo folder;
     // its interval-done file goes all the same, or a restart would bring back an interval
     // that is over and that nothing would ever finish.
-    std::vector<Mirel::UniversalPath> done;
-    Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(
-        done, IBS_Config::sIntervalDoneFileName, 1, Mirel::kListFiles, true);
-    Mirel::Directory(folder).ProcessFiles(f, 1);
-    for (const auto& d : done) {
+    for (const auto& d : IBS_Config::ListIntervalDoneFiles(folder)) {
         std::uint64_t utc = 0;
         if (!IBS_Config::GetIncrementalIntervalDone(d, utc, nullptr).OK() || utc != key) continue;
         Mirel::Error e = d.Delete();

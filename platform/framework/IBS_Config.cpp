@@ -121,13 +121,18 @@ Error IBS_Config::GetRedoLogInfo(const UniversalPath& path, unistring& uuid, std
     return Error();
 }
 
-Error IBS_Config::GetIncrementalIntervalDone(const UniversalPath& path, std::uint64_t& doneUTC,
-                                             std::vector<unistring>* list) {
-    if (!path.GetName().empty()) return ReadDoneFile(path.Native(), doneUTC, list);
+std::vector<UniversalPath> IBS_Config::ListIntervalDoneFiles(const UniversalPath& folder) {
     std::vector<UniversalPath> found;
     Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(found, sIntervalDoneFileName, 1,
                                                                  Mirel::kListFiles, true);
-    Mirel::Directory(path).ProcessFiles(f, 1);
+    Mirel::Directory(folder).ProcessFiles(f, 1);
+    return found;
+}
+
+Error IBS_Config::GetIncrementalIntervalDone(const UniversalPath& path, std::uint64_t& doneUTC,
+                                             std::vector<unistring>* list) {
+    if (!path.GetName().empty()) return ReadDoneFile(path.Native(), doneUTC, list);
+    std::vector<UniversalPath> found = ListIntervalDoneFiles(path);
     if (found.empty()) return Error(Mirel::kErrNoIntervalDone);
     return ReadDoneFile(found.front().Native(), doneUTC, list);
 }

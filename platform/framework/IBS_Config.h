@@ -56,6 +56,9 @@ public:
     static Error GetRedoLogInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,
                                 std::uint64_t& msn, std::uint64_t& startMSN, std::uint64_t& endUTC,
                                 bool& closed);
+    // The interval-done files of a redo folder (its name in any case).
+    static std::vector<Mirel::UniversalPath> ListIntervalDoneFiles(
+        const Mirel::UniversalPath& folder);
     // Reads an interval-done file, given its path or the redo folder that holds it.
     // kErrInvalidFile for a torn or garbled file; kErrNoIntervalDone when the folder holds
     // none. `list` may be null.
