@@ -379,6 +379,45 @@ TEST_F(CheckerTest, AnUploadNoLogChangedIsPublishedAsHeld) {
     EXPECT_TRUE(Said("missing", "lacks db1.vdb")) << All();
 }
 
+// The only copy an interval could start from changed on disk, and the next upload came while
+// the interval ran: the database may be left out of that interval and its log set aside,
+// without a notification; with no upload waiting, the same folder loses the database.
+TEST_F(CheckerTest, AChangedStartingCopyWithAnUploadWaitingMayBeLeftOut) {
+    Interval(kNoon + kMinute);
+    std::string first = Folder("LastGood_2026-01-01_1201");
+    ASSERT_EQ(Verify(1), 0) << All();
+    DatabaseModel::FlipBit(first + "/db0.vdb", 2 * 4096 + 9, 2);
+    Ledger::Damaged x;
+    ASSERT_TRUE(RecordChangedFile(first + "/db0.vdb", x));
+    x.db = 0;
+    x.flippedAt = 1;
+    x.eventDue = true;
+    x.dueAt = 2;
+    L.damaged.push_back(x);
+    Interval(kNoon + 2 * kMinute);
+    std::string second = Folder("LastGood_2026-01-01_1202");
+    fs::remove(second + "/db0.vdb");
+    FileRec f;
+    f.kind = FileKind::kLog;
+    f.path = L.backup + "/last.vrl";
+    f.db = 0;
+    f.interval = 2;
+    f.answered = f.accepted = true;
+    testutil::WriteFile(L.backup + "/Rejected/last.vrl", "log");
+    FileDigest(L.backup + "/Rejected/last.vrl", f.digest, f.size);
+    L.files.push_back(f);
+    testutil::WriteFile(L.backup + "/Rejected/reasons.tsv",
+                        "# set aside\nlast.vrl\t10727\t1\t" + f.path + "\n");
+    L.dbs[0].uploadInterval = 3;
+    EXPECT_EQ(Verify(2), 0) << All();
+    L.files.back().settled = false;
+    L.dbs[0].uploadInterval = 1;
+    Verify(2);
+    EXPECT_TRUE(Said("missing", second.substr(L.backup.size() + 1) + " (interval 2) lacks db0.vdb"))
+        << All();
+    EXPECT_TRUE(Said("setaside", "last.vrl")) << All();
+}
+
 // A database dropped and created again under its file name keeps its newest copy.
 TEST_F(CheckerTest, AReplacedDatabaseKeepsItsNewestCopy) {
     Interval(kNoon + kMinute);

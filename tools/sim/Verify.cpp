@@ -510,6 +510,11 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
             continue;
         }
         if (seen[k].count(d)) continue;  // present but wrong: reported above
+        if (mL.StartSpoilt(d, k)) {
+            mR.Say(folders.back().name + " lacks " + mL.DbLabel(d) +
+                   ": its starting copy changed on disk, and its next upload already waits");
+            continue;
+        }
         // Perhaps the service failed it: the notification says so, and is judged there.
         if (awaitNotice(d)) continue;
         mR.Fail("missing", folders.back().name + " (interval " + std::to_string(k) + ") lacks " +
@@ -684,7 +689,7 @@ void Checker::Account(int upTo, bool final) {
         if (present) continue;
         if (inRejected) {
             if (!checkReason()) continue;
-            if (!f.afterBreak)
+            if (!f.afterBreak && !mL.StartSpoilt(f.db, f.interval))
                 mR.Fail("setaside", Where(f) + " is valid but was set aside as Rejected/" +
                                         sa.name + " (reason " + std::to_string(sa.reason) + ")");
             settle("set aside");
