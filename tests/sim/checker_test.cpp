@@ -391,8 +391,7 @@ TEST_F(CheckerTest, AChangedStartingCopyWithAnUploadWaitingMayBeLeftOut) {
     ASSERT_TRUE(RecordChangedFile(first + "/db0.vdb", x));
     x.db = 0;
     x.flippedAt = 1;
-    x.eventDue = true;
-    x.dueAt = 2;
+    x.dueAt = 2;  // no event due: another copy, changed too, seemed a start
     L.damaged.push_back(x);
     Interval(kNoon + 2 * kMinute);
     std::string second = Folder("LastGood_2026-01-01_1202");
@@ -416,6 +415,12 @@ TEST_F(CheckerTest, AChangedStartingCopyWithAnUploadWaitingMayBeLeftOut) {
     EXPECT_TRUE(Said("missing", second.substr(L.backup.size() + 1) + " (interval 2) lacks db0.vdb"))
         << All();
     EXPECT_TRUE(Said("setaside", "last.vrl")) << All();
+    // Its newest upload taken away with its file system: the server owes another, and no
+    // copy of the state it held can exist meanwhile.
+    lines.clear();
+    L.dbs[0].needsUpload = L.dbs[0].hostFault = true;
+    Verify(2);
+    EXPECT_FALSE(Said("missing", "lacks db0.vdb")) << All();
 }
 
 // A database dropped and created again under its file name keeps its newest copy.

@@ -111,13 +111,14 @@ struct Ledger {
         return nullptr;
     }
 
-    // Interval k of database d had to start from a copy the host changed, and an upload of a
-    // later interval already waits: the service may leave d out of k and set aside its logs
-    // of k without asking for another upload.
+    // Interval k of database d may have had to start from a copy the host changed (every
+    // other copy may be changed too, or not connect), and an upload of a later interval
+    // already waits: the service may leave d out of k and set aside its logs of k without
+    // asking for another upload.
     bool StartSpoilt(int d, int k) const {
         if (d < 0 || dbs[static_cast<std::size_t>(d)].uploadInterval <= k) return false;
         for (const auto& x : damaged)
-            if (x.db == d && x.eventDue && x.dueAt == k) return true;
+            if (x.db == d && x.dueAt == k) return true;
         return false;
     }
 

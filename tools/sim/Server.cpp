@@ -186,6 +186,17 @@ std::int32_t Server::AnnounceLog(std::size_t idx, const std::string& uuid) {
         mSession.MarkSuspect();
     }
     mUnanswered.erase(std::remove(mUnanswered.begin(), mUnanswered.end(), idx), mUnanswered.end());
+    // "Not taken" because a call whose answer a kill lost refused the file and set it aside:
+    // that refusal, in its reasons.tsv line, is the answer.
+    if (r == Mirel::kErrFileNotTaken && !Exists(path)) {
+        auto rejected = ReadRejected(mO.backup);
+        auto it = rejected.find(path);
+        if (it != rejected.end() && it->second.reason != 0 && !it->second.withItsDatabase) {
+            mR.Say("RedoLogIsReady(" + path + ") answered 10008 after a call whose answer was " +
+                   "lost refused it with " + std::to_string(it->second.reason));
+            r = it->second.reason;
+        }
+    }
     FileRec& f = mL.files[idx];
     f.answered = true;
     f.answer = r;
@@ -427,8 +438,10 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
     FileRec& g = mL.files[idx];
     if (longName && g.answer != 0 && LongNameRefused(idx, g.answer)) return;
     if (g.answer != 0) {
-        if (!Exists(g.path) && !InRejected(g.path)) {
-            g.accepted = true;  // a restart's scan took it before the answer came
+        // A restart's scan took it before the answer came (and may have set it aside since,
+        // with its database: "not taken" says the file was gone when asked).
+        if (!Exists(g.path) && (!InRejected(g.path) || g.answer == Mirel::kErrFileNotTaken)) {
+            g.accepted = true;
         } else if (g.afterBreak || Failing(d)) {
             r.needsUpload = true;  // refused while its database is failed: upload again
         } else {

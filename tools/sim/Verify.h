@@ -36,6 +36,8 @@ int NewestInterval(const Ledger& ledger);
 struct SetAside {
     std::string name;  // in Rejected/
     int reason = 0;    // 0: no reasons.tsv line
+    // Taken first, then set aside because its database failed or was replaced meanwhile.
+    bool withItsDatabase = false;
 };
 // Original path -> where it went; files without a reasons.tsv line are keyed "?<name>".
 std::map<std::string, SetAside> ReadRejected(const std::string& backup);

@@ -78,7 +78,6 @@ public:
     std::string RedoFolder();
 
 private:
-
     std::string mBackup;
     WorkloadOptions mOpt;
     Announcer* mAnnouncer;
