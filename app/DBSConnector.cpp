@@ -1,5 +1,6 @@
 #include "app/DBSConnector.h"
 
+#include "platform/framework/EventHelper.h"
 #include "platform/support/Debug.h"
 
 #define DBS_DEBUG(pieces) MIREL_DEBUG(59, pieces)
@@ -47,6 +48,19 @@ bool DBSConnector::ConnectToServer(const char* addr, unsigned short port) {
     DBS_DEBUG("ConnectToServer() failed, error "
               << e.Text() << (CORBA::is_nil(kept) ? "" : "; the link there was is kept"));
     return false;
+}
+
+void DBSConnector::Event(std::int32_t code, const std::vector<Mirel::unistring>& texts) {
+    QueueInfo(code, texts, true);
+}
+
+void DBSConnector::DatabaseFailed(const Mirel::unistring& uuid) {
+    TalonTypes::DebugOperation op;
+    op.mTargets.length(1);
+    Talon::EventHelper::ToCompressedString(uuid, op.mTargets[0]);
+    CORBA::Any any;
+    any <<= op;
+    QueueNotification(21, 0, 0, any);
 }
 
 void DBSConnector::Main() {

@@ -7,6 +7,7 @@
 #include <syslog.h>
 
 #include "app/CallerGate.h"
+#include "app/DBSConnector.h"
 #include "app/IBSEventImpl.h"
 #include "catalogue/IBSMgr.h"
 #include "ibs_version.h"
@@ -67,6 +68,8 @@ DidoraRezaraApp::DidoraRezaraApp()
                      "Vellumark Corrivane Backup") {}
 
 DidoraRezaraApp::~DidoraRezaraApp() {
+    // The manager outlives this object: it must not ask it for anything any more.
+    if (mManagerStarted) IBSMgr::GetInstance()->Connect(nullptr, mSink);
     delete mObjectId;
 }
 
@@ -81,7 +84,11 @@ Talon::Error DidoraRezaraApp::Init() {
         Refuse(
             "cannot ask the kernel who calls (NETLINK_SOCK_DIAG): every call that changes "
             "the service will be refused; allow AF_NETLINK in the unit");
-    if (!IBSMgr::GetInstance()->Init(mORB)) return Talon::Error(-1);
+    // The connector lives as long as the process: the manager's threads use it to the end.
+    static DBSConnector* const connector = new DBSConnector(mORB);
+    mSink = connector;
+    mManagerStarted = true;
+    if (!IBSMgr::GetInstance()->Init(*this, *connector)) return Talon::Error(-1);
     Talon::IBSEvent_var obj = CreateIBSObj();
     if (CORBA::is_nil(obj)) return Talon::Error(-1);
     if (!ActivatePOA()) return Talon::Error(-1);

@@ -8,6 +8,7 @@
 
 #include <omniORB4/CORBA.h>
 
+#include "catalogue/Ports.h"
 #include "idl/Talon.hh"
 #include "platform/framework/AppBase.h"
 #include "platform/framework/OSInterface.h"
@@ -16,8 +17,12 @@ namespace Talon {
 class IBSEventImpl;
 }
 
-class DidoraRezaraApp : public Talon::AppBase {
+// The manager's cycle trigger is the main queue: 1231 runs the cycle, 1224 ends the service.
+class DidoraRezaraApp : public Talon::AppBase, public CycleTrigger {
 public:
+    static constexpr std::int32_t kMsgStopped = 1224;
+    static constexpr std::int32_t kMsgCheckIntervals = 1231;
+
     static constexpr unsigned short kOrbPort = 50004;
     // How often systemd's status line is said again while nothing happens.
     static constexpr unsigned long kStatusRefreshMs = 30000;
@@ -49,10 +54,15 @@ public:
 
     PortableServer::POA_ptr GetIBSPOA() const { return mIBSPOA.in(); }
 
+    void CheckIntervals() override { GetMainMsgQ().PostMsg(kMsgCheckIntervals); }
+    void Stopped() override { GetMainMsgQ().PostMsg(kMsgStopped); }
+
 private:
     PortableServer::POA_var mIBSPOA;
     PortableServer::POAManager_var mIBSPOAManager;
     Talon::IBSEventImpl* mServant = nullptr;
+    bool mManagerStarted = false;
+    EventSink* mSink = nullptr;
     PortableServer::ObjectId* mObjectId = nullptr;
 };
 

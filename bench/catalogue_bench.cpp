@@ -477,6 +477,7 @@ int main(int argc, char** argv) {
         Mirel::gDebugger.SetCategories(0);
     auto* instance = new DidoraRezaraAppInstance;
     instance->CreateInstance();
+    Mgr()->Connect(GetDidoraRezaraApp(), nullptr);
     Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
     int rc = 0;
     if (what == "interval-side" && argc == 5) {

@@ -39,7 +39,7 @@ struct Fixture {
     bench::Scratch dir{"engine-bench"};
     std::string backup = dir / "backup";
     std::string ip = backup + "/InProgress/db.vdb";
-    TalonIBWorker worker;  // never started: its pass runs on this thread
+    TalonIBWorker worker{*IBSMgr::GetInstance()};  // never started: runs on this thread
 };
 
 // A database of `mib` MiB and 16 logs holding as many bytes, written once; each round applies

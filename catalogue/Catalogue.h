@@ -3,16 +3,29 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 
 #include "platform/framework/TalonError.h"
+#include "platform/support/DateTime.h"
+#include "platform/support/Debug.h"
 #include "platform/support/Directory.h"
 #include "platform/support/Sync.h"
 #include "platform/support/UniversalPath.h"
 #include "platform/support/unistring.h"
 
 inline constexpr std::uint64_t kOpenInterval = UINT64_MAX;
+
+// Debug lines of the manager and the workers.
+#define IBS_DEBUG(pieces) MIREL_DEBUG(57, pieces)
+#define IBS_DEBUG_WIDE(pieces) MIREL_DEBUG_WIDE(57, pieces)
+
+// An interval end for the debug log: its UTC date and time to the microsecond, "open" or
+// "none".
+inline std::string EndText(std::uint64_t end) {
+    return end == kOpenInterval ? "open" : end == 0 ? "none" : Mirel::UtcText(end, 6);
+}
 inline constexpr std::uint64_t kMinute = 60000000;
 
 // One database file or one redo log file.
@@ -166,11 +179,15 @@ public:
     Interval(const Interval& o);
     Interval& operator=(const Interval& o);
 
-    // Full and short forms; the short form records an upload (no base folder).
+    // Full and short forms; the short form records an upload (no base folder). An older
+    // upload of the database this one supersedes is handed to `superseded`, whose file it
+    // is to delete.
+    using Superseded = std::function<void(const DatabaseItem& older)>;
     bool AddDatabase(const Mirel::UniversalPath& path, const Mirel::UniversalPath& base,
-                     bool hasContainers);
-    bool AddDatabase(const Mirel::UniversalPath& path, bool hasContainers) {
-        return AddDatabase(path, Mirel::UniversalPath(), hasContainers);
+                     bool hasContainers, const Superseded& superseded);
+    bool AddDatabase(const Mirel::UniversalPath& path, bool hasContainers,
+                     const Superseded& superseded) {
+        return AddDatabase(path, Mirel::UniversalPath(), hasContainers, superseded);
     }
     void ClearDatabases();
 };

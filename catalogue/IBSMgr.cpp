@@ -4,8 +4,6 @@
 
 #include <sstream>
 
-#include "app/DBSConnector.h"
-#include "app/DidoraRezaraApp.h"
 #include "platform/engine/HBEngine.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
@@ -13,9 +11,6 @@
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
 #include "scheduler/RetryTimer.h"
-
-std::atomic<DBSConnector*> IBSMgr::sDBSConnector{nullptr};
-std::atomic<bool> IBSMgr::sServerRegistered{false};
 
 namespace {
 std::atomic<IBSMgr*> gManager{nullptr};
@@ -346,20 +341,16 @@ void IBSMgr::RequestIntervalCheck() {
     // Sticky until a check runs to its decision: one that finds a stop or a folder change
     // in progress leaves it set, and the end of that asks again.
     mCheckPending.store(true);
-    if (DidoraRezaraApp* app = GetDidoraRezaraApp()) app->GetMainMsgQ().PostMsg(1231);
+    if (CycleTrigger* t = mTrigger.load()) t->CheckIntervals();
 }
 
-namespace {
-void Report(std::int32_t code, const std::vector<Mirel::unistring>& texts,
-            const Talon::Logger::Database* database = nullptr) {
+void IBSMgr::Report(std::int32_t code, const std::vector<Mirel::unistring>& texts,
+                    const Talon::Logger::Database* database) {
     // On this host first, whether or not the server's hub is linked: the operator sees
     // every record where he looks.
     Talon::Logger::WriteSysLog(code, texts, true, database);
-    // The hub's copy: the connector makes the remote call on its own thread, since the
-    // caller may hold the catalogue lock and a slow hub must not hold up intake.
-    if (DBSConnector* c = IBSMgr::sDBSConnector.load()) c->QueueInfo(code, texts, true);
+    if (EventSink* sink = mSink.load()) sink->Event(code, texts);
 }
-}  // namespace
 
 void IBSMgr::ReportDatabaseEvent(std::int32_t code, const Mirel::unistring& uuid,
                                  const Mirel::unistring& name,

@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/Ports.h"
 #include "catalogue/ServiceState.h"
+#include "platform/framework/Logger.h"
 #include "platform/framework/Prefs.h"
 #include "platform/framework/ServiceSetup.h"
 #include "platform/framework/TalonError.h"
@@ -29,8 +31,8 @@
 #include "platform/support/Error.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Sync.h"
+#include "workers/WorkSource.h"
 
-class DBSConnector;
 namespace Talon {
 class Manifest;
 }
@@ -39,7 +41,7 @@ class TalonIBWorker;
 
 using FailedList = std::map<Mirel::unistring, std::int32_t>;
 
-class IBSMgr {
+class IBSMgr : public WorkSource {
 public:
     static IBSMgr* GetInstance();
 
@@ -53,24 +55,25 @@ public:
                                 bool hasContainers);
     // The catalogue keys databases by the lower-case canonical UUID text.
     static Mirel::unistring CanonicalUuid(const Mirel::unistring& text);
-    // An interval end for the debug log: its UTC date and time to the microsecond, "open"
-    // or "none".
-    static std::string EndText(std::uint64_t end) {
-        return end == kOpenInterval ? "open" : end == 0 ? "none" : Mirel::UtcText(end, 6);
-    }
+    static std::string EndText(std::uint64_t end) { return ::EndText(end); }
     bool FullDBBackupIsUploaded(const Mirel::unistring& pathText, const Mirel::unistring& uuid);
     void Stop();
     // At process exit: ends the workers (after their current log) and the connector, and
     // waits for their threads.
     void EndThreads();
 
-    // Start.
-    bool Init(CORBA::ORB_ptr orb);
+    // Start: the application's trigger and sink, which outlive the manager's threads.
+    bool Init(CycleTrigger& trigger, EventSink& sink);
+    // Only the ports, for a manager run without Init (tests, tools).
+    void Connect(CycleTrigger* trigger, EventSink* sink) {
+        mTrigger.store(trigger);
+        mSink.store(sink);
+    }
     void CreateWorkers(std::int32_t count);
 
     // Model (catalogue/IBSMgr.cpp).
-    std::uint64_t GetIntervalEnd() const { return mIntervalEnd.load(); }
-    Mirel::UniversalPath GetInProgressFolderPath() const;
+    std::uint64_t GetIntervalEnd() const override { return mIntervalEnd.load(); }
+    Mirel::UniversalPath GetInProgressFolderPath() const override;
     std::int32_t GetDatabaseError(const Mirel::unistring& uuid);
     // Failed.tsv in the backup folder: the failed databases survive a restart. Save is
     // called with mFailedLock held.
@@ -84,7 +87,7 @@ public:
     // durably, before a log first writes to it.
     int NoteUnwritten(const Mirel::UniversalPath& copy,
                       const Mirel::UniversalPath& as = Mirel::UniversalPath());  // 0, or the error
-    int ForgetUnwritten(const Mirel::UniversalPath& copy);  // 0, or the error of the write
+    int ForgetUnwritten(const Mirel::UniversalPath& copy) override;              // 0, or the error
     bool IsUnwritten(const Mirel::UniversalPath& copy);
     void LoadUnwrittenList();
     int ClearUnwrittenList();
@@ -118,7 +121,8 @@ public:
     // A record about one database: besides its texts, the journal names the database by
     // its UUID and file name.
     void ReportDatabaseEvent(std::int32_t code, const Mirel::unistring& uuid,
-                             const Mirel::unistring& name, std::vector<Mirel::unistring> texts);
+                             const Mirel::unistring& name,
+                             std::vector<Mirel::unistring> texts) override;
     // The file name of a database's newest copy in the catalogue, else the last one known;
     // empty when none. The caller holds mLock.
     Mirel::unistring DatabaseName(const Mirel::unistring& uuid);
@@ -162,6 +166,11 @@ public:
     Talon::Error DeleteFromParent(const DatabaseItem& item, const Mirel::UniversalPath& parent);
     // An upload the catalogue does not hold, with its containers and emptied folders.
     Talon::Error DeleteUpload(const Mirel::UniversalPath& path);
+    // What the catalogue does with an older upload a newer one supersedes.
+    Interval::Superseded DeleteSuperseded() {
+        return
+            [this](const DatabaseItem& older) { DeleteFromParent(older, mCopiesFolder.GetPath()); };
+    }
 
     // Redo intake (catalogue/RedoIntake.cpp).
     bool InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
@@ -242,8 +251,9 @@ public:
     void SetAbortWait(std::uint64_t ms) { mAbortWaitMs = ms; }
     bool AnyWorkerBusy();
     static bool AnyItemOwned(const DatabaseMap& databases);
-    DatabaseItem* CheckoutInProgressItem(const std::atomic<std::int32_t>* aborted = nullptr);
-    void ReleaseInProgressItem(DatabaseItem* copy);
+    DatabaseItem* CheckoutInProgressItem(
+        const std::atomic<std::int32_t>* aborted = nullptr) override;
+    void ReleaseInProgressItem(DatabaseItem* copy) override;
     bool MakeInProgressHardLinks(const DatabaseItem& sourceItem,
                                  const Mirel::UniversalPath& sourceFolder, bool& fatal,
                                  bool withContainers);
@@ -277,6 +287,8 @@ public:
         f(mIntervals);
     }
     bool FoldersReady() const { return mFoldersReady.load() != 0; }
+    // A server registered since the folder was last named.
+    bool ServerRegistered() const { return mServerRegistered.load(); }
     bool RetryPending() const;
     // A check was asked for and has not yet run to its decision.
     bool CheckPending() const { return mCheckPending.load(); }
@@ -286,15 +298,15 @@ public:
     // What the service is doing: the state file and systemd's status line.
     ServiceState& State() { return mState; }
 
-    static std::atomic<DBSConnector*> sDBSConnector;
-    static std::atomic<bool> sServerRegistered;
-
 private:
     IBSMgr();
     ~IBSMgr();
     bool CreateDestinationFolder(const Mirel::UniversalPath& relDir,
                                  const Mirel::unistring& baseName, bool& fatal,
                                  Mirel::Directory& dest);
+    // An event record: the host's log, then the server's hub.
+    void Report(std::int32_t code, const std::vector<Mirel::unistring>& texts,
+                const Talon::Logger::Database* database = nullptr);
     bool MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel::Directory& dest,
                                 bool withContainers, const char* what, Mirel::UniversalPath& moved);
 
@@ -339,6 +351,10 @@ private:
 
     // Stops and folder changes in progress: the workers are not woken meanwhile.
     std::atomic<int> mStopping{0};
+    std::atomic<CycleTrigger*> mTrigger{nullptr};
+    std::atomic<EventSink*> mSink{nullptr};
+    // A server registered since the folder was last named (a restart of the server).
+    std::atomic<bool> mServerRegistered{false};
     // A check was asked for and has not run to its decision yet.
     std::atomic<bool> mCheckPending{false};
     std::uint64_t mAbortWaitMs = 10000;
@@ -358,10 +374,4 @@ private:
     int mRetryError = 0;
     std::atomic<std::uint64_t> mRetryDueMs{0};  // no cycle before this tick (0: none)
     ServiceState mState;
-
-    friend class Interval;
 };
-
-// Debug lines of the manager and the workers.
-#define IBS_DEBUG(pieces) MIREL_DEBUG(57, pieces)
-#define IBS_DEBUG_WIDE(pieces) MIREL_DEBUG_WIDE(57, pieces)

@@ -1,6 +1,4 @@
 // The manager's start, the server's choice of backup folder, and the remote stop.
-#include "app/DBSConnector.h"
-#include "app/DidoraRezaraApp.h"
 #include "catalogue/IBSMgr.h"
 #include "platform/engine/HBEngine.h"
 #include "platform/framework/IBS_Config.h"
@@ -8,12 +6,12 @@
 #include "platform/support/Os.h"
 #include "workers/TalonIBWorker.h"
 
-bool IBSMgr::Init(CORBA::ORB_ptr orb) {
+bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
     if (!mPrefs.Open(mPrefsHandle, Talon::PrefKeys::Instance().GetDesignation()).OK()) {
         IBS_DEBUG("IBSMgr::Init can't read prefs");
         return false;
     }
-    Mirel::AtomicSetPointer(sDBSConnector, new DBSConnector(orb));
+    Connect(&trigger, &sink);
     CreateWorkers(Mirel::Machine::GetProcessorCount());
 
     std::int64_t limit = 0;
@@ -91,7 +89,7 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
         const bool ready = mFoldersReady.load() != 0;
         if (ready && sameAs(current)) {
             result = 1;
-            if (sServerRegistered.load()) {
+            if (mServerRegistered.load()) {
                 if (StopWorkers(false))
                     ScanFullBackupDB();
                 else
@@ -123,7 +121,7 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
             }
         }
     }
-    sServerRegistered.store(false);
+    mServerRegistered.store(false);
     // Refused: the folder in service goes on, and its workers with it.
     if (result == 0) RequestIntervalCheck();
     return result;
@@ -150,16 +148,16 @@ void IBSMgr::Stop() {
     ++mStopping;  // for good: nothing wakes the workers again
     StopWorkers(true);
     Mirel::HBEngine::Shutdown();
-    if (DBSConnector* c = sDBSConnector.load()) c->AbortMain();
-    if (DidoraRezaraApp* app = GetDidoraRezaraApp()) app->GetMainMsgQ().PostMsg(1224);
+    if (EventSink* sink = mSink.load()) sink->EndLink();
+    if (CycleTrigger* t = mTrigger.load()) t->Stopped();
 }
 
 void IBSMgr::EndThreads() {
     for (TalonIBWorker* w : mWorkers) w->PostQuit();
     for (TalonIBWorker* w : mWorkers) w->Join();
-    if (DBSConnector* c = sDBSConnector.load()) {
-        c->AbortMain();
-        c->Join();
+    if (EventSink* sink = mSink.load()) {
+        sink->EndLink();
+        sink->Join();
     }
     mState.Stopped();
 }

@@ -2,7 +2,6 @@
 // server's registration.
 #include <algorithm>
 
-#include "app/DBSConnector.h"
 #include "catalogue/IBSMgr.h"
 #include "platform/engine/Uuid.h"
 #include "platform/framework/IBS_Config.h"
@@ -314,9 +313,9 @@ bool IBSMgr::RegisterServer(const Mirel::unistring& address, unsigned short port
                             unsigned short) {
     char text[256];
     address.ConvertToCString(text, sizeof text, 1);
-    DBSConnector* connector = sDBSConnector.load();
-    if (connector && connector->ConnectToServer(text, port)) {
-        sServerRegistered.store(true);
+    EventSink* sink = mSink.load();
+    if (sink && sink->LinkServer(text, port)) {
+        mServerRegistered.store(true);
         // A notification queued before a crash, or sent while no hub listened, was lost: a
         // server that registers hears again of every database that waits for an upload.
         Mirel::LockMutex f(mFailedLock);
@@ -324,8 +323,7 @@ bool IBSMgr::RegisterServer(const Mirel::unistring& address, unsigned short port
             if (number != Mirel::kErrReplaced) NotifyFailed(uuid);
         return true;
     }
-    IBS_DEBUG_WIDE(u"RegisterServer: ConnectToServer failed, addr " << address << u", port " << port
-                                                                    << u", sDBSConnector==NULL: "
-                                                                    << (connector == nullptr));
+    IBS_DEBUG_WIDE(u"RegisterServer: ConnectToServer failed, addr "
+                   << address << u", port " << port << u", no link: " << (sink == nullptr));
     return false;
 }

@@ -235,7 +235,7 @@ void IBSMgr::ScanFullBackupDB() {
         newestGood = std::max(newestGood, it->first);
         oldestGood = std::min(oldestGood, it->first);
         for (const auto& file : ListDatabaseFiles(f.dir, 3))
-            it->second.AddDatabase(file, f.dir.GetPath(), true);
+            it->second.AddDatabase(file, f.dir.GetPath(), true, DeleteSuperseded());
         // What each copy's bytes must be when it starts a later interval.
         Mirel::LockReentrant il(it->second.lock);
         for (auto& [uuid, item] : it->second.databases) SetManifestLine(item, f.manifest, f.dir);
@@ -325,7 +325,9 @@ void IBSMgr::ScanFullBackupDB() {
                     f.Delete();
                     continue;
                 }
-                if (!target->second.AddDatabase(f, mInProgressFolder.GetPath(), true)) continue;
+                if (!target->second.AddDatabase(f, mInProgressFolder.GetPath(), true,
+                                                DeleteSuperseded()))
+                    continue;
                 {
                     // Pristine only when it is an upload no log has written to yet.
                     Mirel::LockReentrant tl(target->second.lock);
@@ -447,7 +449,7 @@ void IBSMgr::ScanFullBackupDB() {
                     it = firstToMake(std::next(target));
             }
             if (it == mIntervals.end()) it = mIntervals.find(kOpenInterval);
-            it->second.AddDatabase(u.file, true);
+            it->second.AddDatabase(u.file, true, DeleteSuperseded());
         }
     }
 

@@ -8,7 +8,7 @@
 #include "platform/support/Os.h"
 
 bool Interval::AddDatabase(const Mirel::UniversalPath& path, const Mirel::UniversalPath& base,
-                           bool hasContainers) {
+                           bool hasContainers, const Superseded& superseded) {
     bool upload = base.IsClear();
     Mirel::unistring uuid;
     std::uint64_t msn = 0;
@@ -28,8 +28,7 @@ bool Interval::AddDatabase(const Mirel::UniversalPath& path, const Mirel::Univer
         IBS_DEBUG_WIDE(u"AddDatabase: ***Found old msn " << item.file.msn
                                                          << u", delete old Upload: "
                                                          << item.file.path.GetUserEntryFormat());
-        IBSMgr* mgr = IBSMgr::GetInstance();
-        mgr->DeleteFromParent(item, mgr->mCopiesFolder.GetPath());
+        superseded(item);
     }
     item.SetFile(stored, uuid, msn, upload, hasContainers);
     return true;
@@ -99,7 +98,7 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                 IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: could not record that it came after "
                                << after);
             } else {
-                result = mIntervals.rbegin()->second.AddDatabase(path, true);
+                result = mIntervals.rbegin()->second.AddDatabase(path, true, DeleteSuperseded());
             }
             if (result) {
                 {

@@ -1,5 +1,4 @@
 // Removing what the cycle no longer needs, recording failed databases, and the dump.
-#include "app/DBSConnector.h"
 #include "catalogue/IBSMgr.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/EventHelper.h"
@@ -190,14 +189,7 @@ bool IBSMgr::IsWaitingUpload(const DatabaseItem& item) const {
 }
 
 void IBSMgr::NotifyFailed(const Mirel::unistring& uuid) {
-    DBSConnector* c = sDBSConnector.load();
-    if (!c) return;
-    TalonTypes::DebugOperation op;
-    op.mTargets.length(1);
-    Talon::EventHelper::ToCompressedString(uuid, op.mTargets[0]);
-    CORBA::Any any;
-    any <<= op;
-    c->QueueNotification(21, 0, 0, any);
+    if (EventSink* sink = mSink.load()) sink->DatabaseFailed(uuid);
 }
 
 int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed) {

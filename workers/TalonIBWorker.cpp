@@ -3,7 +3,6 @@
 #include <memory>
 #include <vector>
 
-#include "catalogue/IBSMgr.h"
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/CopyCheck.h"
@@ -48,12 +47,12 @@ void TalonIBWorker::Main() {
                 leave = true;
                 break;
             case kMsgWork:
-                mItem = IBSMgr::GetInstance()->CheckoutInProgressItem(&mAbort);
+                mItem = mSource.CheckoutInProgressItem(&mAbort);
                 if (mItem) {
                     ProcessRedoLogSet(*mItem);
                     DatabaseItem* done = mItem;
                     mItem = nullptr;
-                    IBSMgr::GetInstance()->ReleaseInProgressItem(done);
+                    mSource.ReleaseInProgressItem(done);
                     PostWork();
                 }
                 break;
@@ -69,7 +68,7 @@ void TalonIBWorker::Destruct() {
     if (mItem) {
         DatabaseItem* item = mItem;
         mItem = nullptr;
-        IBSMgr::GetInstance()->ReleaseInProgressItem(item);
+        mSource.ReleaseInProgressItem(item);
     }
 }
 
@@ -83,8 +82,7 @@ void TalonIBWorker::PostQuit() {
 }
 
 void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
-    IBSMgr* mgr = IBSMgr::GetInstance();
-    const std::uint64_t limit = mgr->GetIntervalEnd();
+    const std::uint64_t limit = mSource.GetIntervalEnd();
     if (!InsideInProgress(item.file.path)) {
         IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **refused, not an in-progress copy: "
                        << item.file.path.GetUserEntryFormat());
@@ -92,7 +90,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         return;
     }
     Mirel::UniversalPath dbPath = item.file.path;
-    dbPath.SetAbsoluteFrom(mgr->GetInProgressFolderPath());
+    dbPath.SetAbsoluteFrom(mSource.GetInProgressFolderPath());
     Mirel::HBFile database(dbPath);
     bool prepared = false;
     Talon::Error result;
@@ -108,8 +106,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             for (const FileInfo* log : queued)
                 IBS_DEBUG_WIDE(u"ProcessRedoLogSet: old MSN "
                                << log->startMSN << u", new MSN " << log->msn << u" endUTC "
-                               << IBSMgr::EndText(log->endUTC) << u" from log "
-                               << log->path.GetName());
+                               << EndText(log->endUTC) << u" from log " << log->path.GetName());
             item.file.msn = queued.back()->msn;
             item.file.endUTC = passEnd;
         } else if (e.GetError() == Mirel::kErrAborted) {
@@ -146,7 +143,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             if (!result.OK()) {
                 if (!Mirel::IsEnvironmentError(result.GetError()) &&
                     result.GetError() != Mirel::kErrCopyDamaged) {
-                    mgr->ReportDatabaseEvent(
+                    mSource.ReportDatabaseEvent(
                         0x410003d5, item.file.uuid, dbPath.GetName(),
                         {dbPath.GetUserEntryFormat(), dbPath.GetBasename(), ErrorText(result)});
                     item.pristine = false;  // it may not even be a database
@@ -172,7 +169,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             }
             // The log stays where it is for now: it is set aside once its database's failure
             // is on record, so that no restart in between can take the copy for a good one.
-            mgr->ReportDatabaseEvent(
+            mSource.ReportDatabaseEvent(
                 0x4100031f, item.file.uuid, dbPath.GetName(),
                 {log.path.GetUserEntryFormat(), dbPath.GetBasename(), ErrorText(result)});
             continue;  // the loop stops at its first check
@@ -207,7 +204,7 @@ Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& d
             IBS_DEBUG_WIDE(u"PrepareDatabase: " << item.checkFrom.GetUserEntryFormat()
                                                 << u" does not match its manifest: "
                                                 << Mirel::unistring::FromUTF8(check.found));
-            IBSMgr::GetInstance()->ReportDatabaseEvent(
+            mSource.ReportDatabaseEvent(
                 0x41000333, item.file.uuid, item.checkFrom.GetName(),
                 {item.checkFrom.GetUserEntryFormat(), Mirel::unistring::FromUTF8(check.found)});
         }
@@ -262,7 +259,7 @@ Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& d
     item.mustCheck = false;
     // An upload noted as unwritten stops being so, durably, before a log first writes to it.
     database.SetBeforeFirstWrite(
-        [original]() { return Mirel::Error(IBSMgr::GetInstance()->ForgetUnwritten(original)); });
+        [this, original]() { return Mirel::Error(mSource.ForgetUnwritten(original)); });
     database.SetOpeningFlags(0x110);
     if (!database.Open(Mirel::HBFile::kPermReadWrite).OK()) return database.GetError();
     return Talon::Error();

@@ -11,6 +11,7 @@
 #include "catalogue/Catalogue.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Thread.h"
+#include "workers/WorkSource.h"
 
 namespace Mirel {
 class HBFile;
@@ -24,7 +25,7 @@ public:
     static constexpr std::size_t kPassMaxLogs = 64;
     static constexpr std::uint64_t kPassMaxBytes = 1ull << 30;
 
-    TalonIBWorker() = default;
+    explicit TalonIBWorker(WorkSource& source) : mSource(source) {}
     ~TalonIBWorker() override;
 
     const char* GetName() const override { return "TalonIBWorker"; }
@@ -48,6 +49,7 @@ public:
     bool IsAborting() const { return mAbort.load() != 0; }
 
 private:
+    WorkSource& mSource;
     std::atomic<std::int32_t> mAbort{0};
     DatabaseItem* mItem = nullptr;
 };

@@ -8,7 +8,7 @@
 void IBSMgr::CreateWorkers(std::int32_t count) {
     if (count < 1) return;
     for (std::int32_t i = 0; i < count; ++i) {
-        auto* worker = new TalonIBWorker();
+        auto* worker = new TalonIBWorker(*this);
         mWorkers.push_back(worker);
         worker->Start(false);
     }

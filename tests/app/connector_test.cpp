@@ -205,7 +205,7 @@ TEST_F(SlowHubTest, IntakeNeverWaitsForTheHubAndRecordsArriveInOrder) {
     auto* c = new DBSConnector(o.orb);
     AwaitServing(*c);
     ASSERT_TRUE(c->ConnectToServer("127.0.0.1", o.port));
-    IBSMgr::sDBSConnector.store(c);
+    mgr->Connect(&Trigger(), c);
     {
         std::lock_guard<std::mutex> g(o.heard.m);
         o.heard.gateOpen = false;  // the hub takes its time
@@ -235,7 +235,7 @@ TEST_F(SlowHubTest, IntakeNeverWaitsForTheHubAndRecordsArriveInOrder) {
         for (auto& call : o.heard.calls) n += call == "event " + std::to_string(0x41000328);
         return n == 3;
     }));
-    IBSMgr::sDBSConnector.store(nullptr);
+    mgr->Connect(&Trigger(), &Sink());
     c->AbortMain();
     c->Join();
     delete c;

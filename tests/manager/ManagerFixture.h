@@ -1,16 +1,18 @@
-// The backup manager in-process: this test thread plays the application's main thread,
-// taking 1231 from the main queue and running the interval cycle, as the message loop does.
+// The backup manager in-process, with no application object: this test thread plays the
+// application's main thread, taking the trigger's requests from a queue and running the
+// interval cycle, as the message loop does; the sink records what would reach the server.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 
-#include "app/DidoraRezaraApp.h"
 #include "catalogue/IBSMgr.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
+#include "platform/support/Thread.h"
 #include "tests/TestUtil.h"
 #include "tools/sim/Workload.h"
 
@@ -28,16 +30,57 @@ public:
     }
 };
 
+// The manager's trigger: every request is a 1231 in this queue.
+class QueueTrigger : public CycleTrigger {
+public:
+    static constexpr std::int32_t kCheck = 1231;
+    static constexpr std::int32_t kStopped = 1224;
+    void CheckIntervals() override { queue.PostMsg(kCheck); }
+    void Stopped() override { queue.PostMsg(kStopped); }
+    Mirel::MsgQ queue;
+};
+
+// The manager's sink: what the server's hub would have been sent.
+class RecordingSink : public EventSink {
+public:
+    void Event(std::int32_t code, const std::vector<Mirel::unistring>&) override {
+        std::lock_guard<std::mutex> g(m);
+        events.push_back(code);
+    }
+    void DatabaseFailed(const Mirel::unistring& uuid) override {
+        std::lock_guard<std::mutex> g(m);
+        failed.push_back(uuid.ToUTF8());
+    }
+    bool LinkServer(const std::string&, unsigned short) override { return true; }
+    void EndLink() override {}
+    void Join() override {}
+    std::vector<std::string> Failed() {
+        std::lock_guard<std::mutex> g(m);
+        return failed;
+    }
+
+    std::mutex m;
+    std::vector<std::int32_t> events;
+    std::vector<std::string> failed;
+};
+
 class ManagerTest : public ::testing::Test {
 protected:
+    static QueueTrigger& Trigger() {
+        static QueueTrigger* t = new QueueTrigger;
+        return *t;
+    }
+    static RecordingSink& Sink() {
+        static RecordingSink* s = new RecordingSink;
+        return *s;
+    }
     static void SetUpTestSuite() {
-        static DidoraRezaraAppInstance* instance = [] {
-            auto* i = new DidoraRezaraAppInstance;
-            i->CreateInstance();
+        static bool made = [] {
+            IBSMgr::GetInstance()->Connect(&Trigger(), &Sink());
             IBSMgr::GetInstance()->CreateWorkers(2);
-            return i;
+            return true;
         }();
-        (void)instance;
+        (void)made;
     }
     void SetUp() override {
         Mirel::gDebugger.SetLogFile(tmp.path(), "talonibDebug.log");
@@ -59,7 +102,7 @@ protected:
         ~ShortRetries() { mgr->SetRetryDelays(2000, 300000); }
         IBSMgr* mgr;
     };
-    Mirel::MsgQ& Queue() { return GetDidoraRezaraApp()->GetMainMsgQ(); }
+    Mirel::MsgQ& Queue() { return Trigger().queue; }
 
     // No worker holds or waits for an item of the current interval, and no check a worker
     // asked for on its way out is still to run (seen together, under the catalogue's lock: a

@@ -53,7 +53,7 @@ protected:
     }
     // What a restart does: the catalogue rebuilt from the backup folder.
     void Rebuild() {
-        IBSMgr::sServerRegistered.store(true);
+        IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
         ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     }
     std::string Redo() {

@@ -296,14 +296,14 @@ TEST_F(ManagerTest, SameFolderAgainRescansOnlyAfterARegistration) {
         });
         return found;
     };
-    IBSMgr::sServerRegistered.store(false);
+    ASSERT_FALSE(mgr->ServerRegistered());
     EXPECT_EQ(mgr->SetBackupFolder(folder), 1);
     EXPECT_TRUE(has(kB));  // kept: no rescan
-    IBSMgr::sServerRegistered.store(true);
+    ASSERT_TRUE(mgr->RegisterServer(u"127.0.0.1", 1));
     EXPECT_EQ(mgr->SetBackupFolder(folder), 1);
     EXPECT_FALSE(has(kB));  // rebuilt from the folder
     EXPECT_TRUE(has(kA));   // the redo log on disk came back
-    EXPECT_FALSE(IBSMgr::sServerRegistered.load());
+    EXPECT_FALSE(mgr->ServerRegistered());
     // Empty text wipes the working folders (no last-good folder here: everything).
     EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
     EXPECT_FALSE(testutil::Exists(log));

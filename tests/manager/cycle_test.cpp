@@ -178,7 +178,7 @@ TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKee
 
     // A crash after the folder went but before its interval-done file did.
     testutil::WriteFile(folder + "/IntervalDone.vid", done);
-    IBSMgr::sServerRegistered.store(true);
+    ASSERT_TRUE(mgr->RegisterServer(u"127.0.0.1", 1));
     ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1);
     Settle();
     EXPECT_EQ(UnfinishedIntervals(), "");

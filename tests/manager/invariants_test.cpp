@@ -685,7 +685,7 @@ void InvariantTest::FailedStart(const std::string& where) {
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"probe", u"00000000-0000-0000-0000-000000000000", 0, false),
               Mirel::kErrFoldersNotReady)
         << where << ": [answer] a folder whose set-up failed is in service";
-    IBSMgr::sServerRegistered.store(true);
+    IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
     EXPECT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1)
         << where << ": [answer] the folder named again after its set-up failed was refused";
 }
@@ -734,7 +734,7 @@ void InvariantTest::RaceFolderChange() {
         pthread_setaffinity_np(pthread_self(), sizeof one, &one);
         sched_param p{};
         pthread_setschedparam(pthread_self(), SCHED_IDLE, &p);
-        IBSMgr::sServerRegistered.store(true);
+        IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
         result = mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup()));
         Queue().PostMsg(kChanged);
     });
@@ -1119,7 +1119,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
             if (s.rw() % 2)
                 if (auto m = Queue().GetMsg(0))
                     if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-            IBSMgr::sServerRegistered.store(true);
+            IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
             ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1) << where;
         }
         if (failedStartAt == 1) {
@@ -1135,7 +1135,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         if (s.rng() % 9 == 0) {
             if (auto m = Queue().GetMsg(0))
                 if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-            IBSMgr::sServerRegistered.store(true);
+            IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
             ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1) << where;
         }
         if (!SettleAll(patience))
