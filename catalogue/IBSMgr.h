@@ -23,6 +23,7 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/Ports.h"
 #include "catalogue/ServiceState.h"
+#include "catalogue/WorkSource.h"
 #include "platform/framework/Logger.h"
 #include "platform/framework/Prefs.h"
 #include "platform/framework/ServiceSetup.h"
@@ -31,7 +32,6 @@
 #include "platform/support/Error.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Sync.h"
-#include "workers/WorkSource.h"
 
 namespace Talon {
 class Manifest;
@@ -245,6 +245,8 @@ public:
 
     // Workers (workers/).
     void WakeWorkers();
+    // Each worker leaves after its current log; waits for their threads.
+    void EndWorkers();
     // True when no worker holds an item any more. An abort waits at most
     // SetAbortWait's time; a stop waits as long as it takes.
     bool StopWorkers(bool stop);

@@ -4,7 +4,6 @@
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
-#include "workers/TalonIBWorker.h"
 
 bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
     if (!mPrefs.Open(mPrefsHandle, Talon::PrefKeys::Instance().GetDesignation()).OK()) {
@@ -153,8 +152,7 @@ void IBSMgr::Stop() {
 }
 
 void IBSMgr::EndThreads() {
-    for (TalonIBWorker* w : mWorkers) w->PostQuit();
-    for (TalonIBWorker* w : mWorkers) w->Join();
+    EndWorkers();
     if (EventSink* sink = mSink.load()) {
         sink->EndLink();
         sink->Join();

@@ -11,7 +11,7 @@
 #include "catalogue/Catalogue.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Thread.h"
-#include "workers/WorkSource.h"
+#include "catalogue/WorkSource.h"
 
 namespace Mirel {
 class HBFile;

@@ -164,3 +164,8 @@ void IBSMgr::ReleaseInProgressItem(DatabaseItem* copy) {
     ++mIdleEpoch;
     mIdleCv.notify_all();
 }
+
+void IBSMgr::EndWorkers() {
+    for (TalonIBWorker* w : mWorkers) w->PostQuit();
+    for (TalonIBWorker* w : mWorkers) w->Join();
+}
