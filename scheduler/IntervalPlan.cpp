@@ -227,6 +227,7 @@ std::vector<Replacement> ChooseReplacements(
     struct Claim {
         int rank;  // 3: already in place, 2: an upload, 1: an older copy brought in
         Mirel::unistring uuid;
+        bool upload = false;  // an upload, or in place as one no log has written to
         // An upload's age: the interval it waits in, then when its file was written.
         std::uint64_t interval = 0, written = 0;
     };
@@ -266,8 +267,9 @@ std::vector<Replacement> ChooseReplacements(
         Mirel::UniversalPath name =
             rank == 2 ? UploadTarget(from->file.path, copies) : from->file.path;
         if (name.IsClear()) continue;
-        Claim k{rank, c.uuid, interval, 0};
-        if (rank == 2 && writtenAt) k.written = writtenAt(from->file.path);
+        Claim k{rank, c.uuid, rank == 2 || (rank == 3 && from->pristine), interval, 0};
+        if (rank == 3 && k.upload) k.interval = current;
+        if (k.upload && writtenAt) k.written = writtenAt(from->file.path);
         std::string folded = name.Native();
         for (char& ch : folded)
             if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
@@ -296,7 +298,9 @@ std::vector<Replacement> ChooseReplacements(
         }
         if (atTop != 1) continue;
         for (const Claim& k : list)
-            if (k.uuid != owner->uuid && (k.rank == 1 || (top == 2 && k.rank == 2)))
+            if (k.uuid != owner->uuid &&
+                (k.rank == 1 || (top == 2 && k.rank == 2) ||
+                 (top == 3 && k.rank == 2 && owner->upload && age(k) < age(*owner))))
                 out.push_back({k.uuid, owner->uuid, name});
     }
     return out;

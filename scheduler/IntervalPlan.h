@@ -69,8 +69,11 @@ Mirel::UniversalPath UploadTarget(const Mirel::UniversalPath& upload,
 // server dropped it and made a new one under the name. The new one owns the name: a copy
 // already in the in-progress folder, else the newest upload, beats an older copy that would
 // be carried, linked or moved there, and an older upload. Of uploads, the newer waits in a
-// newer interval, or in the same one was written later (`writtenAt`, microseconds). Claims
-// that cannot be told apart are left alone.
+// newer interval, or in the same one was written later (`writtenAt`, microseconds). A copy
+// in place that is an upload no log has written to yet (moved before a restart) is an
+// upload of the interval as well: an older upload claiming its name is replaced by it, as it
+// would have been before the move (`writtenAt` is then given its path in the in-progress
+// folder, relative). Claims that cannot be told apart are left alone.
 struct Replacement {
     Mirel::unistring old, fresh;
     Mirel::UniversalPath name;  // relative to the in-progress folder

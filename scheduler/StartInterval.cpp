@@ -145,7 +145,8 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused);
             // A replacement found in an earlier choice stays (its old database is refused now
             // and claims nothing any more), and is reported once the failure is recorded.
-            auto writtenAt = [](const Mirel::UniversalPath& upload) {
+            auto writtenAt = [this](Mirel::UniversalPath upload) {
+                if (upload.IsRelative()) upload.SetAbsoluteFrom(mInProgressFolder.GetPath());
                 return Mirel::Os::Stat(upload.Native()).mtimeUs;
             };
             for (const IntervalPlan::Replacement& r : IntervalPlan::ChooseReplacements(

@@ -403,6 +403,33 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
         EXPECT_EQ(out[0].old, kB);
         EXPECT_EQ(out[0].fresh, kC);
     }
+    {
+        SCOPED_TRACE("an upload moved in place before a restart is still the newer upload");
+        Catalogue c;
+        c.Add(100, true);
+        c.Add(200, false);
+        c.Copy(200, kB, 50, true).file.path = UniversalPath::FromNative("/b/Copies/u1/db.vdb");
+        c.Copy(200, kC, 70).pristine = true;  // moved from u2 into "db.vdb"
+        auto choices = IntervalPlan::ChooseStartingCopies(
+            c.map, 200, [&](const unistring& u) { return u == kC; }, {});
+        auto written = [](std::uint64_t inPlace) {
+            return [inPlace](const UniversalPath& p) -> std::uint64_t {
+                return p.IsRelative() ? inPlace : 1000;
+            };
+        };
+        auto out = IntervalPlan::ChooseReplacements(c.map, 200, choices, copies, written(2000));
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0].old, kB);
+        EXPECT_EQ(out[0].fresh, kC);
+        // Written before the upload still waiting: the older is in place, left alone (the
+        // newer one's move then fails visibly).
+        EXPECT_TRUE(
+            IntervalPlan::ChooseReplacements(c.map, 200, choices, copies, written(500)).empty());
+        // A copy in place a log has written to says nothing of its age.
+        c.map.at(200).databases.at(kC).pristine = false;
+        EXPECT_TRUE(
+            IntervalPlan::ChooseReplacements(c.map, 200, choices, copies, written(2000)).empty());
+    }
     EXPECT_EQ(
         IntervalPlan::UploadTarget(UniversalPath::FromNative("/b/Copies/u7/sub/x.vdb"), copies)
             .Native(),

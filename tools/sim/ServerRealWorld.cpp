@@ -141,6 +141,11 @@ void Server::Recreate() {
             std::to_string(r.model->PageSize()));
     old.retired = true;
     old.retiredAt = mL.OpenInterval();
+    // Its logs no folder holds yet (a late one among them) go aside with it once the service
+    // meets the replacement.
+    for (auto& f : mL.files)
+        if (f.db == d && f.kind == FileKind::kLog && !f.settled && f.interval >= old.retiredAt)
+            f.afterBreak = true;
     std::string oldUuid = old.model->UuidText();
     r.replaces = d;
     mL.dbs.push_back(std::move(r));
@@ -279,6 +284,15 @@ void Server::StaleClose(std::uint64_t prev) {
     if (!Talon::IBS_Config::WriteIntervalDone(File(f.path), f.endUTC, {}).OK()) return;
     std::size_t idx = AddFile(f);
     std::int32_t a = AnnounceLog(idx, "");
+    if (a == Mirel::kErrFileNotTaken && !Exists(f.path) && !InRejected(f.path)) {
+        // A kill cut the answer off and the restart's scan took the file: an interval that
+        // is over, whose interval-done file goes.
+        FileRec& g = mL.files[idx];
+        g.settled = true;
+        g.fate = "taken by a restart's scan as an interval that is over";
+        mR.Say("real-world clockback: " + f.path + " " + g.fate);
+        return;
+    }
     mL.files[idx].reasons = {a};
     if (!expect::StaleDoneAnswerOk(a))
         mR.Fail("answer", "the interval-done file " + f.path + ", ending " +
