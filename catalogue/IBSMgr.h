@@ -199,6 +199,8 @@ public:
                         std::int32_t reason = Mirel::kErrInvalidFile,
                         SetAside cause = SetAside::kOwnFault, bool junk = false);
     static bool IsRedoFolderName(const Mirel::unistring& name);
+    // The catalogue no longer counts on a log that was set aside (by path).
+    void ForgetRedoLog(const Mirel::UniversalPath& path);
     // The end of the newest interval announced, started or published (0: none).
     std::uint64_t PassedIntervalEnd();
 

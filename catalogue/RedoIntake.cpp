@@ -83,10 +83,13 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
     }
     // What is set aside here was never taken: past the set-aside limit it stays where it
     // is, and the answer says so instead.
+    // A restart's scan may have taken the file before this announcement refuses it: the
+    // catalogue forgets it, or the interval would count on a log that is not there.
     auto setAside = [&](std::int32_t reason, SetAside cause = SetAside::kOwnFault) -> std::int32_t {
-        return MoveInvalidRedo(path, true, reason, cause, true) == Mirel::kErrRejectedFull
-                   ? Mirel::kErrRejectedFull
-                   : reason;
+        if (MoveInvalidRedo(path, true, reason, cause, true) == Mirel::kErrRejectedFull)
+            return Mirel::kErrRejectedFull;
+        ForgetRedoLog(path);
+        return reason;
     };
     if (std::int32_t refused = GetDatabaseError(uuid))
         return setAside(refused, SetAside::kDatabaseHadFailed);
@@ -111,6 +114,35 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
     return InsertRedoLog(path, uuid, msn, startMSN, endUTC, closed, hasContainers)
                ? 0
                : Mirel::kErrFileNotTaken;
+}
+
+void IBSMgr::ForgetRedoLog(const Mirel::UniversalPath& path) {
+    Mirel::LockReentrant g(mLock);
+    for (auto& [key, interval] : mIntervals) {
+        Mirel::LockReentrant il(interval.lock);
+        for (auto it = interval.databases.begin(); it != interval.databases.end();) {
+            DatabaseItem& item = it->second;
+            // A worker reads an item it holds without the lock: that one is left to fail on
+            // the missing file.
+            bool removed = false;
+            for (auto log = item.logs.begin(); !item.owned && log != item.logs.end();) {
+                if (log->path == path) {
+                    log = item.logs.erase(log);
+                    removed = true;
+                } else {
+                    ++log;
+                }
+            }
+            if (removed)
+                IBS_DEBUG_WIDE(u"ForgetRedoLog: " << it->first << u" no longer counts on "
+                                                  << path.GetUserEntryFormat());
+            if (removed && item.logs.empty() && item.file.path.IsClear() && !item.upload &&
+                !item.pfailed)
+                it = interval.databases.erase(it);
+            else
+                ++it;
+        }
+    }
 }
 
 std::uint64_t IBSMgr::PassedIntervalEnd() {

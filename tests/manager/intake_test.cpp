@@ -227,6 +227,31 @@ TEST_F(ManagerTest, TheScanKeepsWhatTheServerIsWritingAndWhatItAnnounced) {
     EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/being-written.vrl"));
 }
 
+// A file a restart's scan took by its header that its announcement then refuses (announced
+// for another database) is forgotten: the database it named does not fail for want of it.
+TEST_F(ManagerTest, AFileTheScanTookAndItsAnnouncementRefusedIsForgotten) {
+    ASSERT_TRUE(
+        mgr->FullDBBackupIsUploaded(U(WriteDb(backup() + "/Copies/u/db.vdb", kA, 1)), U(kA)));
+    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(backup() + "/Changes/Redo_1", kEnd, {})), u"", true),
+              0);
+    Settle();
+    ASSERT_EQ(mgr->VerifyFullDBBackup(u"db", U(kA), 1, false), 0);
+    // Written while the service was down, then announced under another database.
+    std::string redo = backup() + "/Changes/Redo_2";
+    std::string stray = WriteLog(redo, "stray.vrl", kA, 5, 6, kEnd + 5);
+    IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    EXPECT_EQ(mgr->RedoLogIsReady(U(stray), U(kM), true), Mirel::kErrLogWrongDatabase);
+    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/stray.vrl"));
+    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd + 10, {})), u"", true), 0);
+    Settle();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+    Mirel::Directory latest;
+    ASSERT_TRUE(
+        Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup()), latest));
+    EXPECT_TRUE(testutil::IsFile(latest.MakeUniversalPath(u"db.vdb").Native()));
+}
+
 TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
     testutil::TempDir outside;
     // The folder in service has a pending upload and log, a user's file and a set-aside file.

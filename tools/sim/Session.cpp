@@ -14,7 +14,7 @@ bool Session::IsTransport(const CORBA::SystemException& e) {
            CORBA::OBJ_ADAPTER::_downcast(&e);
 }
 
-bool Session::Register() {
+bool Session::Register(bool again) {
     std::size_t before = mHub.LinkCount();
     mRegistered = mClient.RegisterServer(mOpt.hubHost, mOpt.hubPort);
     if (!mRegistered) {
@@ -30,6 +30,10 @@ bool Session::Register() {
             alive = !CORBA::is_nil(peer) && !peer->_non_existent();
         } catch (const CORBA::SystemException&) {
         }
+        // A service killed (and started again) right after its answer leaves a dead peer
+        // too: the registration is made once more, and only a service that again makes no
+        // link and leaves no live peer kept one to a hub that is gone.
+        if (!alive && !again) return Register(true);
         if (!alive)
             mReport.Fail("hub",
                          "RegisterServer answered true but the service made no link to the "

@@ -60,7 +60,7 @@ public:
     bool Registered() const { return mRegistered; }
 
 private:
-    bool Register();
+    bool Register(bool again = false);
     void Reconnect();
     static bool IsTransport(const CORBA::SystemException& e);
 
