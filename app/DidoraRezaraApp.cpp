@@ -69,7 +69,7 @@ DidoraRezaraApp::DidoraRezaraApp()
 
 DidoraRezaraApp::~DidoraRezaraApp() {
     // The manager outlives this object: it must not ask it for anything any more.
-    if (mManagerStarted) IBSMgr::GetInstance()->Connect(nullptr, mSink);
+    if (mSink) IBSMgr::GetInstance()->Connect(nullptr, mSink);
     delete mObjectId;
 }
 
@@ -87,7 +87,6 @@ Talon::Error DidoraRezaraApp::Init() {
     // The connector lives as long as the process: the manager's threads use it to the end.
     static DBSConnector* const connector = new DBSConnector(mORB);
     mSink = connector;
-    mManagerStarted = true;
     if (!IBSMgr::GetInstance()->Init(*this, *connector)) return Talon::Error(-1);
     Talon::IBSEvent_var obj = CreateIBSObj();
     if (CORBA::is_nil(obj)) return Talon::Error(-1);

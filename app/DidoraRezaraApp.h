@@ -61,8 +61,7 @@ private:
     PortableServer::POA_var mIBSPOA;
     PortableServer::POAManager_var mIBSPOAManager;
     Talon::IBSEventImpl* mServant = nullptr;
-    bool mManagerStarted = false;
-    EventSink* mSink = nullptr;
+    EventSink* mSink = nullptr;  // set once the manager is started
     PortableServer::ObjectId* mObjectId = nullptr;
 };
 

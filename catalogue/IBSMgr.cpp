@@ -22,7 +22,7 @@ Mirel::unistring FileInfo::Text() const {
     t += uuid;
     t += u" " + Mirel::unistring::NumToString(startMSN) + u"/" +
          Mirel::unistring::NumToString(msn) + u"/" +
-         Mirel::unistring::FromUTF8(IBSMgr::EndText(endUTC));
+         Mirel::unistring::FromUTF8(EndText(endUTC));
     if (closed) t += u" *Closed";
     t += u" '" + path.GetUserEntryFormat() + u"'";
     return t;

@@ -55,7 +55,6 @@ public:
                                 bool hasContainers);
     // The catalogue keys databases by the lower-case canonical UUID text.
     static Mirel::unistring CanonicalUuid(const Mirel::unistring& text);
-    static std::string EndText(std::uint64_t end) { return ::EndText(end); }
     bool FullDBBackupIsUploaded(const Mirel::unistring& pathText, const Mirel::unistring& uuid);
     void Stop();
     // At process exit: ends the workers (after their current log) and the connector, and

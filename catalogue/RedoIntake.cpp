@@ -82,9 +82,8 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
         return Mirel::kErrNameTooLong;
     }
     // What is set aside here was never taken: past the set-aside limit it stays where it
-    // is, and the answer says so instead.
-    // A restart's scan may have taken the file before this announcement refuses it: the
-    // catalogue forgets it, or the interval would count on a log that is not there.
+    // is, and the answer says so instead. A restart's scan may have taken it all the same:
+    // the catalogue forgets it, or an interval would count on a log that is not there.
     auto setAside = [&](std::int32_t reason, SetAside cause = SetAside::kOwnFault) -> std::int32_t {
         if (MoveInvalidRedo(path, true, reason, cause, true) == Mirel::kErrRejectedFull)
             return Mirel::kErrRejectedFull;
@@ -124,20 +123,17 @@ void IBSMgr::ForgetRedoLog(const Mirel::UniversalPath& path) {
             DatabaseItem& item = it->second;
             // A worker reads an item it holds without the lock: that one is left to fail on
             // the missing file.
-            bool removed = false;
-            for (auto log = item.logs.begin(); !item.owned && log != item.logs.end();) {
-                if (log->path == path) {
-                    log = item.logs.erase(log);
-                    removed = true;
-                } else {
-                    ++log;
-                }
+            auto log = item.owned ? item.logs.end()
+                                  : std::find_if(item.logs.begin(), item.logs.end(),
+                                                 [&](const FileInfo& l) { return l.path == path; });
+            if (log == item.logs.end()) {
+                ++it;
+                continue;
             }
-            if (removed)
-                IBS_DEBUG_WIDE(u"ForgetRedoLog: " << it->first << u" no longer counts on "
-                                                  << path.GetUserEntryFormat());
-            if (removed && item.logs.empty() && item.file.path.IsClear() && !item.upload &&
-                !item.pfailed)
+            item.logs.erase(log);
+            IBS_DEBUG_WIDE(u"ForgetRedoLog: " << it->first << u" no longer counts on "
+                                              << path.GetUserEntryFormat());
+            if (item.logs.empty() && item.file.path.IsClear() && !item.upload && !item.pfailed)
                 it = interval.databases.erase(it);
             else
                 ++it;

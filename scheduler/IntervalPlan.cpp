@@ -242,6 +242,7 @@ std::vector<Replacement> ChooseReplacements(
             case Source::kKeep:
                 from = itemOf(current, c.uuid);
                 rank = 3;
+                interval = current;  // its age, should it be an upload no log wrote to
                 break;
             case Source::kUpload:
                 from = itemOf(current, c.uuid);
@@ -268,7 +269,6 @@ std::vector<Replacement> ChooseReplacements(
             rank == 2 ? UploadTarget(from->file.path, copies) : from->file.path;
         if (name.IsClear()) continue;
         Claim k{rank, c.uuid, rank == 2 || (rank == 3 && from->pristine), interval, 0};
-        if (rank == 3 && k.upload) k.interval = current;
         if (k.upload && writtenAt) k.written = writtenAt(from->file.path);
         std::string folded = name.Native();
         for (char& ch : folded)

@@ -9,9 +9,9 @@
 #include <cstdint>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/WorkSource.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Thread.h"
-#include "catalogue/WorkSource.h"
 
 namespace Mirel {
 class HBFile;

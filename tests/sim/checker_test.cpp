@@ -72,6 +72,20 @@ protected:
         }
         return f;
     }
+    // A file the service accepted, of database `db` in `interval`, with the digest of the
+    // bytes in `onDisk` when given. The reference holds until the next file is added.
+    FileRec& Accepted(FileKind kind, const std::string& path, int db, int interval,
+                      const std::string& onDisk = "") {
+        FileRec f;
+        f.kind = kind;
+        f.path = path;
+        f.db = db;
+        f.interval = interval;
+        f.answered = f.accepted = true;
+        if (!onDisk.empty()) FileDigest(onDisk, f.digest, f.size);
+        L.files.push_back(f);
+        return L.files.back();
+    }
     int Verify(int k) {
         int before = report.Total();
         Checker checker(L, report);
@@ -189,17 +203,10 @@ TEST_F(CheckerTest, AcceptedLogsAreAppliedSetAsideOrLost) {
     Folder("LastGood_2026-01-01_1201");
     Interval(kNoon + 2 * kMinute);  // not complete yet
     auto log = [&](const std::string& name, int db, bool afterBreak) {
-        FileRec f;
-        f.kind = FileKind::kLog;
-        f.path = L.backup + "/" + name;
-        f.db = db;
-        f.interval = 2;
-        f.answered = f.accepted = true;
-        f.afterBreak = afterBreak;
-        testutil::WriteFile(f.path, "log " + name);
-        FileDigest(f.path, f.digest, f.size);
-        L.files.push_back(f);
-        return f.path;
+        std::string path = L.backup + "/" + name;
+        testutil::WriteFile(path, "log " + name);
+        Accepted(FileKind::kLog, path, db, 2, path).afterBreak = afterBreak;
+        return path;
     };
     std::string pending = log("pending.vrl", 0, false);
     std::string gone = log("gone.vrl", 0, false);
@@ -396,17 +403,11 @@ TEST_F(CheckerTest, AChangedStartingCopyWithAnUploadWaitingMayBeLeftOut) {
     Interval(kNoon + 2 * kMinute);
     std::string second = Folder("LastGood_2026-01-01_1202");
     fs::remove(second + "/db0.vdb");
-    FileRec f;
-    f.kind = FileKind::kLog;
-    f.path = L.backup + "/last.vrl";
-    f.db = 0;
-    f.interval = 2;
-    f.answered = f.accepted = true;
+    const std::string last = L.backup + "/last.vrl";
     testutil::WriteFile(L.backup + "/Rejected/last.vrl", "log");
-    FileDigest(L.backup + "/Rejected/last.vrl", f.digest, f.size);
-    L.files.push_back(f);
+    Accepted(FileKind::kLog, last, 0, 2, L.backup + "/Rejected/last.vrl");
     testutil::WriteFile(L.backup + "/Rejected/reasons.tsv",
-                        "# set aside\nlast.vrl\t10727\t1\t" + f.path + "\n");
+                        "# set aside\nlast.vrl\t10727\t1\t" + last + "\n");
     L.dbs[0].uploadInterval = 3;
     EXPECT_EQ(Verify(2), 0) << All();
     L.files.back().settled = false;
@@ -486,22 +487,16 @@ TEST_F(CheckerTest, TheMinutesNameGoesToTheFirstIntervalWithAFolder) {
 
 // The service moves an upload into InProgress/; it never writes to it where it lies.
 TEST_F(CheckerTest, AnUploadChangedWhereItLiesIsNamed) {
-    FileRec u;
-    u.kind = FileKind::kUpload;
-    u.path = L.backup + "/Copies/up-1/db0.vdb";
-    u.db = 0;
-    u.interval = 1;
-    u.answered = u.accepted = true;
+    const std::string upload = L.backup + "/Copies/up-1/db0.vdb";
     testutil::MakeDirs(L.backup + "/Copies/up-1");
-    L.dbs[0].model->WriteFullCopy(P(u.path));
-    FileDigest(u.path, u.digest, u.size);
-    L.files.push_back(u);
+    L.dbs[0].model->WriteFullCopy(P(upload));
+    Accepted(FileKind::kUpload, upload, 0, 1, upload);
     Checker c(L, report);
     c.Account(0, false);
     EXPECT_EQ(report.Count("changed"), 0) << All();
-    DatabaseModel::FlipBit(u.path, 4096 + 5, 0);
+    DatabaseModel::FlipBit(upload, 4096 + 5, 0);
     c.Account(0, false);
-    EXPECT_TRUE(Said("changed", u.path)) << All();
+    EXPECT_TRUE(Said("changed", upload)) << All();
 }
 
 TEST(RealWorld, ClassesAndExpectations) {
@@ -556,14 +551,9 @@ TEST_F(CheckerTest, AnUploadAlreadyHeldByALastGoodCopyMayGoAnotherIsLost) {
     ASSERT_EQ(Verify(1), 0) << All();
     const std::uint64_t held = L.dbs[0].model->MSN();
     auto upload = [&](const std::string& name, std::uint64_t msn) {
-        FileRec f;
-        f.kind = FileKind::kUpload;
-        f.path = L.backup + "/Copies/" + name;
-        f.db = 0;
+        // Interval 2 never completes; taken by the service, then removed by it.
+        FileRec& f = Accepted(FileKind::kUpload, L.backup + "/Copies/" + name, 0, 2);
         f.startMSN = f.msn = msn;
-        f.interval = 2;  // interval 2 never completes
-        f.answered = f.accepted = true;
-        L.files.push_back(f);  // taken by the service, then removed by it
     };
     upload("same.vdb", held);
     upload("newer.vdb", held + 5);
