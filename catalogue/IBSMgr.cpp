@@ -21,8 +21,7 @@ Mirel::unistring FileInfo::Text() const {
     Mirel::unistring t = u"FileInfo: ";
     t += uuid;
     t += u" " + Mirel::unistring::NumToString(startMSN) + u"/" +
-         Mirel::unistring::NumToString(msn) + u"/" +
-         Mirel::unistring::FromUTF8(EndText(endUTC));
+         Mirel::unistring::NumToString(msn) + u"/" + Mirel::unistring::FromUTF8(EndText(endUTC));
     if (closed) t += u" *Closed";
     t += u" '" + path.GetUserEntryFormat() + u"'";
     return t;
@@ -93,7 +92,7 @@ Mirel::Directory IBSMgr::GetLastGoodFolder() const {
     return mLastGoodFolder;
 }
 
-int IBSMgr::SaveFailedList() {
+int IBSMgr::SaveFailedList(const std::function<void()>& beforePublish) {
     if (mBackupFolder.IsClear()) return 0;
     std::string file = mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sFailedListName).Native();
     if (mFailedDatabases.empty()) {
@@ -116,6 +115,7 @@ int IBSMgr::SaveFailedList() {
     if (rc == 0) rc = Mirel::Os::PWriteAll(fd, text.data(), text.size(), 0, temp);
     if (rc == 0) rc = Mirel::Os::SyncFile(fd, temp);
     Mirel::Os::Close(fd);
+    if (rc == 0 && beforePublish) beforePublish();
     if (rc == 0) rc = Mirel::Os::ReplaceDurable(temp, file);
     if (rc != 0) {
         Mirel::Os::DeleteFile(temp);

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -76,7 +77,9 @@ public:
     std::int32_t GetDatabaseError(const Mirel::unistring& uuid);
     // Failed.tsv in the backup folder: the failed databases survive a restart. Save is
     // called with mFailedLock held.
-    int SaveFailedList();  // 0, or the error of the write
+    // 0, or the error of the write. `beforePublish` runs once the new list is durable under
+    // its temporary name, just before it takes the list's name.
+    int SaveFailedList(const std::function<void()>& beforePublish = {});
     void LoadFailedList();
     // Unwritten.tsv in the backup folder: the in-progress copies that are uploads exactly as
     // the server wrote them (moved, no log written to them), each with its inode, size and
@@ -238,7 +241,10 @@ public:
     Mirel::Error DeleteRedoLogFile(const Mirel::UniversalPath& path);
     // Records each failure durably, then sets the database's logs aside. Answers 0, or the
     // error that kept a failure from being recorded (nothing of that database was touched).
-    int CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed);
+    // Its event goes out as the record is made; a replacement's through reportReplaced.
+    int CleanupFailedDatabases(
+        std::uint64_t startKey, const FailedList& failed,
+        const std::function<void(const Mirel::unistring&)>& reportReplaced = {});
     // An upload the catalogue holds whose file still waits in the copies folder.
     bool IsWaitingUpload(const DatabaseItem& item) const;
     // Notification 21 to the server: send a new full backup of this database.

@@ -192,7 +192,9 @@ void IBSMgr::NotifyFailed(const Mirel::unistring& uuid) {
     if (EventSink* sink = mSink.load()) sink->DatabaseFailed(uuid);
 }
 
-int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& failed) {
+int IBSMgr::CleanupFailedDatabases(
+    std::uint64_t startKey, const FailedList& failed,
+    const std::function<void(const Mirel::unistring&)>& reportReplaced) {
     std::set<std::uint64_t> emptied;
     int unrecorded = 0;
     for (const auto& [uuid, number] : failed) {
@@ -212,7 +214,22 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
             Mirel::LockMutex f(mFailedLock);
             if (mFailedDatabases.emplace(uuid, number).second) {
                 mFailedSince[uuid] = Mirel::DateTime::NowUTC();
-                if (int rc = SaveFailedList()) {
+                // The event goes out once the record is written, just before it takes the
+                // list's name: a kill after the rename must not lose it (the restart finds
+                // the database recorded and decides nothing again), and a record that
+                // cannot be written is not reported. A replaced database is reported by its
+                // replacement (event 0x41000332): the server dropped it and needs no new
+                // upload of it.
+                auto report = [&] {
+                    if (number == Mirel::kErrReplaced) {
+                        if (reportReplaced) reportReplaced(uuid);
+                    } else {
+                        ReportDatabaseEvent(static_cast<std::int32_t>(0x41000331), uuid,
+                                            DatabaseName(uuid),
+                                            {uuid, Mirel::unistring::NumToString(number)});
+                    }
+                };
+                if (int rc = SaveFailedList(report)) {
                     // Not on disk: a restart would take its older copy for current. Its logs
                     // stay, and the caller publishes nothing until the record is made.
                     mFailedDatabases.erase(uuid);
@@ -223,15 +240,8 @@ int IBSMgr::CleanupFailedDatabases(std::uint64_t startKey, const FailedList& fai
                 IBS_DEBUG_WIDE(u"CleanupFailedDatabases: " << uuid << u" failed with "
                                                            << Mirel::ErrorText(number)
                                                            << u"; its newest last-good copy stays");
-                // A replaced database is reported by its replacement (event 0x41000332): the
-                // server dropped it and needs no new upload of it.
-                if (number != Mirel::kErrReplaced) {
-                    ReportDatabaseEvent(static_cast<std::int32_t>(0x41000331), uuid,
-                                        DatabaseName(uuid),
-                                        {uuid, Mirel::unistring::NumToString(number)});
-                    // Once per failure; RegisterServer repeats it for a server that missed it.
-                    NotifyFailed(uuid);
-                }
+                // Once per failure; RegisterServer repeats it for a server that missed it.
+                if (number != Mirel::kErrReplaced) NotifyFailed(uuid);
             }
         }
         // Uploads in older intervals are states before the failure: brought back, they

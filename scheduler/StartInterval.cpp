@@ -144,7 +144,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
             const std::vector<IntervalPlan::Choice> choices =
                 IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused);
             // A replacement found in an earlier choice stays (its old database is refused now
-            // and claims nothing any more), and is reported once the failure is recorded.
+            // and claims nothing any more), and is reported as its failure is recorded.
             auto writtenAt = [this](Mirel::UniversalPath upload) {
                 if (upload.IsRelative()) upload.SetAbsoluteFrom(mInProgressFolder.GetPath());
                 return Mirel::Os::Stat(upload.Native()).mtimeUs;
@@ -303,18 +303,20 @@ bool IBSMgr::StartInterval(bool& fatal) {
 
         if (C.placed) toDrop = CleanupObsoleteItems(key);
     }
-    if (int rc = CleanupFailedDatabases(key, failed)) {
+    auto reportReplaced = [&](const Mirel::unistring& old) {
+        auto r = replaced.find(old);
+        if (r == replaced.end()) return;
+        IBS_DEBUG_WIDE(u"StartInterval: database " << r->second.name.GetUserEntryFormat()
+                                                   << u" replaced: " << old << u" by "
+                                                   << r->second.fresh);
+        ReportDatabaseEvent(static_cast<std::int32_t>(0x41000332), old, r->second.name.GetName(),
+                            {r->second.name.GetUserEntryFormat(), old, r->second.fresh});
+    };
+    if (int rc = CleanupFailedDatabases(key, failed, reportReplaced)) {
         // Started again once the failure can be recorded; until then nothing is published.
         C.placed = false;
         fatal = true;
         if (environment == 0) environment = rc;
-    }
-    for (const auto& [old, r] : replaced) {
-        if (GetDatabaseError(old) != Mirel::kErrReplaced) continue;  // not recorded yet
-        IBS_DEBUG_WIDE(u"StartInterval: database " << r.name.GetUserEntryFormat() << u" replaced: "
-                                                   << old << u" by " << r.fresh);
-        ReportDatabaseEvent(static_cast<std::int32_t>(0x41000332), old, r.name.GetName(),
-                            {r.name.GetUserEntryFormat(), old, r.fresh});
     }
     for (const auto& [k, p] : toDrop) DropInterval(k);
     CleanupOrphanedIntervalFolders();

@@ -255,6 +255,51 @@ INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
                                                      false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A kill anywhere in the interval that replaces a database: whatever the restart finds
+// recorded, the replacement is reported (more than once is allowed, never not at all).
+TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {
+    namespace PowerLoss = Mirel::PowerLoss;
+    PowerLoss::Scope run;
+    for (std::uint64_t k = 1;; ++k) {
+        ASSERT_EQ(Mirel::Directory(Mirel::UniversalPath::Folder(backup())).DeleteAll().GetError(),
+                  0);
+        ASSERT_TRUE(Restart());
+        mgr->ScanFullBackupDB();
+        Events events;
+        const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", kA, 10);
+        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(kA)));
+        msns[kA] = 10;
+        ASSERT_EQ(Log(kA), 0);
+        Close();
+        PowerLoss::Start(backup(), k);
+        {
+            PowerLoss::NoCrashScope quiet;
+            const std::string second = WriteDb(backup() + "/Copies/u2/sales.vdb", kB, 50);
+            ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(second), U(kB)));
+            msns[kB] = 50;
+            ASSERT_EQ(Log(kB), 0);
+            Close(0, false);
+        }
+        Settle();
+        const bool crashed = PowerLoss::Crashed();
+        const std::string where =
+            "killed at point " + std::to_string(k) + ": " + PowerLoss::CrashPoint();
+        PowerLoss::Restart(PowerLoss::Loss::kKeepAll);
+        ASSERT_TRUE(Restart()) << where;
+        mgr->ScanFullBackupDB();
+        mgr->CheckIntervals();
+        SettleWithRetries();
+        ASSERT_EQ(Log(kB), 0) << where;
+        Close();
+        EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kB, 52}})) << where;
+        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrReplaced) << where;
+        EXPECT_GE(events.Count(0x41000332), 1) << where;
+        EXPECT_EQ(events.Last(0x41000332), (std::vector<unistring>{u"sales.vdb", U(kA), U(kB)}))
+            << where;
+        if (HasFailure() || !crashed) break;
+    }
+}
+
 // The new database's upload cannot be moved, and the environment cuts that start short
 // before it reaches the old database: the start is tried again without the new upload's
 // claim, and the old database, which the server no longer has, must still not be carried
@@ -515,6 +560,7 @@ TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
                   0);
         ASSERT_TRUE(Restart());
         mgr->ScanFullBackupDB();
+        Events events;
         Upload(kA, 10);
         ASSERT_EQ(Log(kA), 0);
         Close();
@@ -549,6 +595,9 @@ TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
         }
         EXPECT_TRUE(held) << where << ": the upload, B's only copy, is gone";
         EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile) << where;
+        EXPECT_EQ(events.Last(0x41000331),
+                  (std::vector<unistring>{U(kB), unistring::NumToString(Mirel::kErrInvalidFile)}))
+            << where;
         if (HasFailure() || !crashed) break;
     }
 }
