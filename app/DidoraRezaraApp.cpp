@@ -9,6 +9,7 @@
 #include "app/CallerGate.h"
 #include "app/DBSConnector.h"
 #include "app/IBSEventImpl.h"
+#include "app/ManagerInstance.h"
 #include "catalogue/IBSMgr.h"
 #include "ibs_version.h"
 #include "platform/framework/Logger.h"
@@ -69,7 +70,7 @@ DidoraRezaraApp::DidoraRezaraApp()
 
 DidoraRezaraApp::~DidoraRezaraApp() {
     // The manager outlives this object: it must not ask it for anything any more.
-    if (mSink) IBSMgr::GetInstance()->Connect(nullptr, mSink);
+    if (mSink) ManagerInstance::GetInstance()->Connect(nullptr, mSink);
     delete mObjectId;
 }
 
@@ -87,7 +88,7 @@ Talon::Error DidoraRezaraApp::Init() {
     // The connector lives as long as the process: the manager's threads use it to the end.
     static DBSConnector* const connector = new DBSConnector(mORB);
     mSink = connector;
-    if (!IBSMgr::GetInstance()->Init(*this, *connector)) return Talon::Error(-1);
+    if (!ManagerInstance::GetInstance()->Init(*this, *connector)) return Talon::Error(-1);
     Talon::IBSEvent_var obj = CreateIBSObj();
     if (CORBA::is_nil(obj)) return Talon::Error(-1);
     if (!ActivatePOA()) return Talon::Error(-1);
@@ -162,7 +163,7 @@ Talon::Error DidoraRezaraApp::Run() {
     os->SetStatus(2);
     os->NotifyStarted();
     Banner();
-    IBSMgr* mgr = IBSMgr::GetInstance();
+    IBSMgr* mgr = ManagerInstance::GetInstance();
     mgr->State().Refresh(0);  // what it does, in place of "running"
     MIREL_DEBUG(57, "DidoraRezaraApp::Run: serving requests");
     bool quit = false;
@@ -195,7 +196,7 @@ Talon::Error DidoraRezaraApp::Run() {
                 Shutdown();
                 break;
             case 1231:
-                IBSMgr::GetInstance()->CheckIntervals();
+                ManagerInstance::GetInstance()->CheckIntervals();
                 break;
             default:
                 break;
@@ -213,7 +214,7 @@ Talon::Error DidoraRezaraApp::Run() {
 }
 
 void DidoraRezaraApp::Banner() {
-    IBSMgr* mgr = IBSMgr::GetInstance();
+    IBSMgr* mgr = ManagerInstance::GetInstance();
     const std::string prefs = Talon::PrefKeys::Instance().GetDesignation();
     const std::string folder = mgr->FoldersReady()
                                    ? mgr->GetBackupFolder().GetPath().Native()
@@ -244,7 +245,7 @@ void DidoraRezaraApp::StopORB() {
 Talon::Error DidoraRezaraApp::Cleanup() {
     StopORB();
     // No remote call can arrive any more: let the workers finish the log they are applying.
-    IBSMgr::GetInstance()->EndThreads();
+    ManagerInstance::GetInstance()->EndThreads();
     // What the limits left out of the logs is said now, while the logs are open.
     Mirel::RateLimiter::EndReports();
     return Talon::Error();

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "app/CallerGate.h"
+#include "app/ManagerInstance.h"
 #include "catalogue/IBSMgr.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/support/Debug.h"
@@ -63,7 +64,7 @@ CORBA::Boolean IBSEventImpl::RegisterServer(const CompressedString& address, COR
                                             CORBA::UShort extra1, CORBA::UShort extra2) {
     if (TooLong(address)) return false;
     CallLines lines("RegisterServer");
-    bool linked = IBSMgr::GetInstance()->RegisterServer(Text(address), port, extra1, extra2);
+    bool linked = ManagerInstance::GetInstance()->RegisterServer(Text(address), port, extra1, extra2);
     lines.Done(!linked);
     return linked;
 }
@@ -71,7 +72,7 @@ CORBA::Boolean IBSEventImpl::RegisterServer(const CompressedString& address, COR
 CORBA::Boolean IBSEventImpl::SetBackupFolder(const CompressedString& path) {
     if (TooLong(path)) return false;
     CallLines lines("SetBackupFolder");
-    bool done = IBSMgr::GetInstance()->SetBackupFolder(Text(path)) != 0;
+    bool done = ManagerInstance::GetInstance()->SetBackupFolder(Text(path)) != 0;
     lines.Done(!done);
     return done;
 }
@@ -82,7 +83,7 @@ CORBA::Long IBSEventImpl::VerifyFullDBBackup(const CompressedString& name,
     if (TooLong(name) || TooLong(uuid)) return Mirel::kErrNoFullBackup;
     CallLines lines("VerifyFullDBBackup");
     CORBA::Long r =
-        IBSMgr::GetInstance()->VerifyFullDBBackup(Text(name), Text(uuid), msn, requireContainers);
+        ManagerInstance::GetInstance()->VerifyFullDBBackup(Text(name), Text(uuid), msn, requireContainers);
     lines.Done(false);
     return r;
 }
@@ -93,7 +94,7 @@ CORBA::Long IBSEventImpl::RedoLogIsReady(const CompressedString& pathText,
     if (TooLong(pathText) || TooLong(uuid)) return Mirel::kErrBadPathFormat;
     CallLines lines("RedoLogIsReady");
     CORBA::Long r =
-        IBSMgr::GetInstance()->RedoLogIsReady(Text(pathText), Text(uuid), hasContainers);
+        ManagerInstance::GetInstance()->RedoLogIsReady(Text(pathText), Text(uuid), hasContainers);
     lines.Done(r != 0);
     return r;
 }
@@ -102,7 +103,7 @@ CORBA::Boolean IBSEventImpl::FullDBBackupIsUploaded(const CompressedString& path
                                                     const CompressedString& uuid) {
     if (TooLong(pathText) || TooLong(uuid)) return false;
     CallLines lines("FullDBBackupIsUploaded");
-    bool taken = IBSMgr::GetInstance()->FullDBBackupIsUploaded(Text(pathText), Text(uuid));
+    bool taken = ManagerInstance::GetInstance()->FullDBBackupIsUploaded(Text(pathText), Text(uuid));
     lines.Done(!taken);
     return taken;
 }
@@ -111,7 +112,7 @@ void IBSEventImpl::Stop() {
     const Caller* caller = CallerGate::Current();
     MIREL_DEBUG(57, "IBSEventImpl::Stop: requested by "
                         << (caller ? caller->Describe() : std::string("the service itself")));
-    IBSMgr::GetInstance()->Stop();
+    ManagerInstance::GetInstance()->Stop();
 }
 
 }  // namespace Talon

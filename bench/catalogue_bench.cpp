@@ -50,7 +50,8 @@ constexpr std::uint64_t kBase = 1767225600000000ull;  // 2026-01-01 00:00 UTC
 constexpr std::uint64_t kMinuteUs = 60000000ull;
 
 IBSMgr* Mgr() {
-    return IBSMgr::GetInstance();
+    static IBSMgr* const manager = new IBSMgr();
+    return manager;
 }
 
 // Set-up writers: the formats' bytes without the syncs of the real writers.

@@ -39,7 +39,8 @@ struct Fixture {
     bench::Scratch dir{"engine-bench"};
     std::string backup = dir / "backup";
     std::string ip = backup + "/InProgress/db.vdb";
-    TalonIBWorker worker{*IBSMgr::GetInstance()};  // never started: runs on this thread
+    IBSMgr manager;
+    TalonIBWorker worker{manager};  // never started: runs on this thread
 };
 
 // A database of `mib` MiB and 16 logs holding as many bytes, written once; each round applies
@@ -160,7 +161,7 @@ int main(int argc, char** argv) {
     Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
     {
         Fixture fx;
-        IBSMgr::GetInstance()->SetupFolders(Mirel::Directory(UniversalPath::Folder(fx.backup)));
+        fx.manager.SetupFolders(Mirel::Directory(UniversalPath::Folder(fx.backup)));
         const bool quick = bench::Quick();
         if (what == "apply" || what == "all") {
             ApplyRow(fx, 16);

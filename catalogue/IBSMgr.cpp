@@ -1,7 +1,8 @@
-// The manager's model: the singleton, the catalogue records, event records and the
-// request for an interval check.
+// The manager's model: the catalogue records, event records and the request for an
+// interval check.
 #include "catalogue/IBSMgr.h"
 
+#include <mutex>
 #include <sstream>
 
 #include "platform/engine/HBEngine.h"
@@ -11,11 +12,6 @@
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
 #include "scheduler/RetryTimer.h"
-
-namespace {
-std::atomic<IBSMgr*> gManager{nullptr};
-Mirel::Mutex gManagerCreation;
-}  // namespace
 
 Mirel::unistring FileInfo::Text() const {
     Mirel::unistring t = u"FileInfo: ";
@@ -53,28 +49,26 @@ void Interval::ClearDatabases() {
     databases.clear();
 }
 
-IBSMgr::IBSMgr() = default;
-IBSMgr::~IBSMgr() = default;
+IBSMgr::IBSMgr() {
+    // The engine and the owner of the service's copies are the process's, set once for
+    // every manager.
+    static std::once_flag engine;
+    std::call_once(engine, [] {
+        // Copies in the in-progress and last-good folders are the service's, whatever the
+        // server's files were.
+        static const Mirel::Os::Ownership own = Talon::IBS_Config::ServiceCopyOwnership();
+        Mirel::Os::SetCopyOwnership(&own);
+        Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
+    });
+}
+
+IBSMgr::~IBSMgr() {
+    mRetry.reset();   // nothing fires into a manager that is going
+    DeleteWorkers();  // each ends after its current log
+}
 
 bool IBSMgr::RetryPending() const {
     return mRetry && mRetry->Pending();
-}
-
-IBSMgr* IBSMgr::GetInstance() {
-    IBSMgr* m = gManager.load(std::memory_order_acquire);
-    if (m) return m;
-    Mirel::LockMutex g(gManagerCreation);
-    m = gManager.load(std::memory_order_acquire);
-    if (!m) {
-        m = new IBSMgr();
-        // Copies in the in-progress and last-good folders are the service's, whatever the
-        // server's files were.
-        const Mirel::Os::Ownership own = Talon::IBS_Config::ServiceCopyOwnership();
-        Mirel::Os::SetCopyOwnership(&own);
-        Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
-        Mirel::AtomicSetPointer(gManager, m);
-    }
-    return m;
 }
 
 Mirel::UniversalPath IBSMgr::GetInProgressFolderPath() const {

@@ -44,7 +44,11 @@ using FailedList = std::map<Mirel::unistring, std::int32_t>;
 
 class IBSMgr : public WorkSource {
 public:
-    static IBSMgr* GetInstance();
+    // One per process in the service (the application makes it); tests make their own.
+    IBSMgr();
+    ~IBSMgr();
+    IBSMgr(const IBSMgr&) = delete;
+    IBSMgr& operator=(const IBSMgr&) = delete;
 
     // Remote operations (forwarded by the servant).
     bool RegisterServer(const Mirel::unistring& address, unsigned short port,
@@ -254,6 +258,7 @@ public:
     void WakeWorkers();
     // Each worker leaves after its current log; waits for their threads.
     void EndWorkers();
+    void DeleteWorkers();  // ends them first
     // True when no worker holds an item any more. An abort waits at most
     // SetAbortWait's time; a stop waits as long as it takes.
     bool StopWorkers(bool stop);
@@ -308,8 +313,6 @@ public:
     ServiceState& State() { return mState; }
 
 private:
-    IBSMgr();
-    ~IBSMgr();
     bool CreateDestinationFolder(const Mirel::UniversalPath& relDir,
                                  const Mirel::unistring& baseName, bool& fatal,
                                  Mirel::Directory& dest);

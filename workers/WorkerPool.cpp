@@ -169,3 +169,9 @@ void IBSMgr::EndWorkers() {
     for (TalonIBWorker* w : mWorkers) w->PostQuit();
     for (TalonIBWorker* w : mWorkers) w->Join();
 }
+
+void IBSMgr::DeleteWorkers() {
+    EndWorkers();
+    for (TalonIBWorker* w : mWorkers) delete w;
+    mWorkers.clear();
+}

@@ -21,7 +21,7 @@ inline constexpr std::uint64_t kStart = 1800000000000000ull;
 
 class CycleFixture : public ManagerTest {
 protected:
-    ShortRetries shortRetries{IBSMgr::GetInstance()};
+    ShortRetries shortRetries{mgr};
 
     // Database `uuid` uploaded at `msn`.
     void Upload(const std::string& uuid, std::uint64_t msn) {

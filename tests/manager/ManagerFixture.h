@@ -20,14 +20,16 @@ namespace testutil {
 
 class DirectAnnouncer : public sim::Announcer {
 public:
+    explicit DirectAnnouncer(IBSMgr* m) : mgr(m) {}
     bool Upload(const std::string& path, const std::string& uuid) override {
-        return IBSMgr::GetInstance()->FullDBBackupIsUploaded(Mirel::unistring::FromUTF8(path),
-                                                             Mirel::unistring::FromUTF8(uuid));
+        return mgr->FullDBBackupIsUploaded(Mirel::unistring::FromUTF8(path),
+                                           Mirel::unistring::FromUTF8(uuid));
     }
     std::int32_t RedoLogReady(const std::string& path, const std::string& uuid) override {
-        return IBSMgr::GetInstance()->RedoLogIsReady(Mirel::unistring::FromUTF8(path),
-                                                     Mirel::unistring::FromUTF8(uuid), true);
+        return mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(path),
+                                   Mirel::unistring::FromUTF8(uuid), true);
     }
+    IBSMgr* mgr;
 };
 
 // The manager's trigger: every request is a 1231 in this queue.
@@ -66,25 +68,10 @@ public:
 
 class ManagerTest : public ::testing::Test {
 protected:
-    static QueueTrigger& Trigger() {
-        static QueueTrigger* t = new QueueTrigger;
-        return *t;
-    }
-    static RecordingSink& Sink() {
-        static RecordingSink* s = new RecordingSink;
-        return *s;
-    }
-    static void SetUpTestSuite() {
-        static bool made = [] {
-            IBSMgr::GetInstance()->Connect(&Trigger(), &Sink());
-            IBSMgr::GetInstance()->CreateWorkers(2);
-            return true;
-        }();
-        (void)made;
-    }
+    QueueTrigger& Trigger() { return trigger; }
+    RecordingSink& Sink() { return sink; }
     void SetUp() override {
         Mirel::gDebugger.SetLogFile(tmp.path(), "talonibDebug.log");
-        mgr = IBSMgr::GetInstance();
         ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1);
         Settle();
     }
@@ -153,8 +140,17 @@ protected:
     }
 
     TempDir tmp;
-    IBSMgr* mgr = nullptr;
-    DirectAnnouncer announcer;
+    // Each test has its own manager, and its own trigger and sink, which outlive it.
+    QueueTrigger trigger;
+    RecordingSink sink;
+    std::unique_ptr<IBSMgr> owned = [this] {
+        auto m = std::make_unique<IBSMgr>();
+        m->Connect(&trigger, &sink);
+        m->CreateWorkers(2);
+        return m;
+    }();
+    IBSMgr* mgr = owned.get();
+    DirectAnnouncer announcer{mgr};
 };
 
 }  // namespace testutil

@@ -13,7 +13,7 @@ constexpr std::uint64_t kStepStart = 1800000000000000ull;
 
 class StepTest : public ManagerTest {
 protected:
-    ShortRetries shortRetries{IBSMgr::GetInstance()};
+    ShortRetries shortRetries{mgr};
 
     void Upload(const std::string& uuid, std::uint64_t msn) {
         std::string path = WriteDb(
@@ -53,7 +53,7 @@ protected:
     }
     // What a restart does: the catalogue rebuilt from the backup folder.
     void Rebuild() {
-        IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+        mgr->RegisterServer(u"127.0.0.1", 1);
         ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     }
     std::string Redo() {

@@ -266,7 +266,7 @@ TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
             sim::WorkloadOptions o = opt;
             o.seed = opt.seed + static_cast<std::uint64_t>(t);
             o.databases = 2;
-            testutil::DirectAnnouncer a;
+            testutil::DirectAnnouncer a{mgr};
             sim::Workload w(backup(), o, a);
             EXPECT_TRUE(w.Upload());
             for (int i = 0; i < 3; ++i) EXPECT_EQ(w.WriteIntervalLogs(), 0);

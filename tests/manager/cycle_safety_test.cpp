@@ -121,7 +121,7 @@ TEST_F(CycleSafetyTest, TwoEndsInOneMinuteKeepBothAndARescanReadsThemBack) {
     EXPECT_EQ(name, "LastGood_" + Talon::BackupFolder::MakeExactTimestamp(second).ToUTF8());
     EXPECT_TRUE(testutil::IsDir(backup() + "/LastGood_" +
                                 Talon::BackupFolder::MakeTimestamp(first).ToUTF8()));
-    IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+    mgr->RegisterServer(u"127.0.0.1", 1);
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         ASSERT_TRUE(intervals.count(second));
@@ -251,11 +251,11 @@ TEST_F(CycleSafetyTest, AFolderChangeWithAWorkerStillOutAnswersFalseAndChangesNo
     EXPECT_EQ(mgr->SetBackupFolder(U(tmp / "other")), 0);
     EXPECT_TRUE(testutil::IsDir(backup() + "/InProgress"));
     EXPECT_FALSE(testutil::Exists(tmp / "other/Changes"));
-    IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+    mgr->RegisterServer(u"127.0.0.1", 1);
     EXPECT_EQ(mgr->SetBackupFolder(U(backup())), 0);  // nor a rescan under it
     mgr->SetAbortWait(10000);
     mgr->ReleaseInProgressItem(held);
-    IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+    mgr->RegisterServer(u"127.0.0.1", 1);
     EXPECT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     SettleWithRetries();
     EXPECT_EQ(Newest()[kA], 12u);
@@ -305,7 +305,7 @@ TEST_F(CycleSafetyTest, ARestartNeverTakesAnUploadOlderThanAFailureForTheNewOne)
     const std::string fresh = WriteDb(backup() + "/Copies/fresh/b.vdb", kB, 21);
     const std::string fresher = WriteDb(backup() + "/Copies/fresher/b.vdb", kB, 21);
     // The server restarts and names the folder again: the catalogue is read back from disk.
-    IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+    mgr->RegisterServer(u"127.0.0.1", 1);
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     Settle();
     ASSERT_EQ(Log(kA), 0);

@@ -156,7 +156,7 @@ TEST_F(ManagerTest, NamesMatchWithoutCaseForIntakeScanAndEmptyCheck) {
     Settle();
     std::string log = WriteLog(redo, "A.VRL", kA, 1, 2, kEnd - 5);
     WriteDone(redo, kEnd, {}, "INTERVALDONE.VID");
-    IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+    mgr->RegisterServer(u"127.0.0.1", 1);
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);  // the restart's scan
     Settle();
     // Applied, not deleted unapplied: the newest copy is at the log's MSN.
@@ -208,7 +208,7 @@ TEST_F(ManagerTest, TheScanKeepsWhatTheServerIsWritingAndWhatItAnnounced) {
     std::string redo = backup() + "/Changes/Redo_1";
     testutil::MakeDirs(redo);
     testutil::WriteFile(redo + "/being-written.vrl", std::string(700, '\0'));
-    IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+    mgr->RegisterServer(u"127.0.0.1", 1);
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     EXPECT_TRUE(testutil::IsFile(redo + "/being-written.vrl"));
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
@@ -239,7 +239,7 @@ TEST_F(ManagerTest, AFileTheScanTookAndItsAnnouncementRefusedIsForgotten) {
     // Written while the service was down, then announced under another database.
     std::string redo = backup() + "/Changes/Redo_2";
     std::string stray = WriteLog(redo, "stray.vrl", kA, 5, 6, kEnd + 5);
-    IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+    mgr->RegisterServer(u"127.0.0.1", 1);
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     EXPECT_EQ(mgr->RedoLogIsReady(U(stray), U(kM), true), Mirel::kErrLogWrongDatabase);
     EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/stray.vrl"));
@@ -355,7 +355,7 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
                                 (latest.GetPath().Native() + "/z.vdb").c_str()),
                       0);
         }
-        IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+        mgr->RegisterServer(u"127.0.0.1", 1);
         ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
         Settle();
     }

@@ -116,8 +116,9 @@ struct Damaged : sim::ChangedFile {
 
 class Server {
 public:
-    Server(std::uint64_t seed, std::string backup, int databases)
-        : rng(seed),
+    Server(IBSMgr* manager, std::uint64_t seed, std::string backup, int databases)
+        : mgr(manager),
+          rng(seed),
           rw(seed * 7919 + 17),
           backup(std::move(backup)),
           clock(1767225600000000ull + seed * kMinute * 7) {
@@ -153,8 +154,7 @@ public:
                                              d.pageSize, d.msn, d.pages)
                         .OK());
         std::filesystem::rename(written, path);
-        bool ok =
-            IBSMgr::GetInstance()->FullDBBackupIsUploaded(Mirel::unistring::FromUTF8(path), d.key);
+        bool ok = mgr->FullDBBackupIsUploaded(Mirel::unistring::FromUTF8(path), d.key);
         if (ok) {
             d.corrupted = false;
             d.cause.clear();
@@ -211,8 +211,7 @@ public:
         }
         d.fresh = false;
         lastLog = path;
-        std::int32_t r =
-            IBSMgr::GetInstance()->RedoLogIsReady(Mirel::unistring::FromUTF8(path), d.key, true);
+        std::int32_t r = mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(path), d.key, true);
         if (r == 0) accepted.push_back({path, d.key, d.msn, i, d.uploads});
         return r;
     }
@@ -227,6 +226,7 @@ public:
         ++happened[c];
     }
 
+    IBSMgr* mgr;
     std::mt19937_64 rng;
     std::mt19937_64 rw;  // the real world's own choices: plain runs draw exactly as before
     std::string backup;
@@ -302,7 +302,7 @@ struct TmpfsMount {
 class InvariantTest : public testutil::ManagerTest,
                       public ::testing::WithParamInterface<std::uint64_t> {
 protected:
-    ShortRetries shortRetries{IBSMgr::GetInstance()};
+    ShortRetries shortRetries{mgr};
 
     // Runs the cycle until it has nothing left to do, retries included. False when it
     // would not stop (a spinning cycle) or waited `patienceMs` for a worker in vain.
@@ -685,7 +685,7 @@ void InvariantTest::FailedStart(const std::string& where) {
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"probe", u"00000000-0000-0000-0000-000000000000", 0, false),
               Mirel::kErrFoldersNotReady)
         << where << ": [answer] a folder whose set-up failed is in service";
-    IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+    mgr->RegisterServer(u"127.0.0.1", 1);
     EXPECT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1)
         << where << ": [answer] the folder named again after its set-up failed was refused";
 }
@@ -734,7 +734,7 @@ void InvariantTest::RaceFolderChange() {
         pthread_setaffinity_np(pthread_self(), sizeof one, &one);
         sched_param p{};
         pthread_setschedparam(pthread_self(), SCHED_IDLE, &p);
-        IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+        mgr->RegisterServer(u"127.0.0.1", 1);
         result = mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup()));
         Queue().PostMsg(kChanged);
     });
@@ -941,7 +941,7 @@ int FailuresSoFar() {
 void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWorld>& realWorld) {
     const int failuresBefore = FailuresSoFar();
     auto failed = [&] { return FailuresSoFar() > failuresBefore; };
-    Server s(seed, backup(), 2 + static_cast<int>(seed % 3));
+    Server s(mgr, seed, backup(), 2 + static_cast<int>(seed % 3));
     s.realWorld = realWorld;
     const bool rwOn = !realWorld.empty();
     // A worker that never comes back is a stall; the real world must not wait a minute for it.
@@ -1119,7 +1119,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
             if (s.rw() % 2)
                 if (auto m = Queue().GetMsg(0))
                     if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-            IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+            mgr->RegisterServer(u"127.0.0.1", 1);
             ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1) << where;
         }
         if (failedStartAt == 1) {
@@ -1135,7 +1135,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         if (s.rng() % 9 == 0) {
             if (auto m = Queue().GetMsg(0))
                 if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-            IBSMgr::GetInstance()->RegisterServer(u"127.0.0.1", 1);
+            mgr->RegisterServer(u"127.0.0.1", 1);
             ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1) << where;
         }
         if (!SettleAll(patience))

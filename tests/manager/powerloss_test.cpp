@@ -25,6 +25,7 @@ const bool kOnShm = [] {
 // Announcements reach the manager as they would over CORBA; refusals are kept for reports.
 class Announcer : public testutil::DirectAnnouncer {
 public:
+    using DirectAnnouncer::DirectAnnouncer;
     bool Upload(const std::string& path, const std::string& uuid) override {
         bool ok = DirectAnnouncer::Upload(path, uuid);
         if (!ok) refused += "upload " + path + "; ";
@@ -62,7 +63,7 @@ void PrintTo(const Case& c, std::ostream* os) {
 class PowerLossCycleTest : public testutil::ManagerTest,
                            public ::testing::WithParamInterface<Case> {
 protected:
-    ShortRetries shortRetries{IBSMgr::GetInstance()};
+    ShortRetries shortRetries{mgr};
     // What a new process starts with: an empty catalogue, no failed databases, no interval
     // end; then the start-up's own steps on the backup folder. (A folder change would wipe
     // the working folders, so the clearing is done on an empty scratch folder.)
@@ -114,7 +115,7 @@ protected:
         return PowerLoss::Points();
     }
 
-    Announcer calls;
+    Announcer calls{mgr};
 };
 
 TEST_P(PowerLossCycleTest, EveryLastGoodCopyIsExactAndNothingAcceptedIsLost) {

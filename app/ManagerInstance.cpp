@@ -1,0 +1,9 @@
+#include "app/ManagerInstance.h"
+
+#include "catalogue/IBSMgr.h"
+
+IBSMgr* ManagerInstance::GetInstance() {
+    // Never destroyed: remote calls may still arrive while the process ends.
+    static IBSMgr* const manager = new IBSMgr();
+    return manager;
+}
