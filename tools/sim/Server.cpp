@@ -356,8 +356,19 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
     if (r.heldInterval == mL.OpenInterval()) r.heldInterval = 0;
     // Its logs of this interval come before the upload: the interval starts from the upload,
     // and a changed last-good copy is no starting copy after all.
+    // So is an upload at the MSN a log of an interval still to start reaches: a restart's scan
+    // files it under that interval, which then starts from it.
+    const std::uint64_t uploadMsn = mL.files[idx].msn;
+    auto reachedBy = [&](int k) {
+        for (const FileRec& f : mL.files)
+            if (f.kind == FileKind::kLog && f.db == d && f.interval == k && f.accepted &&
+                f.msn == uploadMsn)
+                return true;
+        return false;
+    };
     for (auto& x : mL.damaged)
-        if (x.db == d && x.eventDue && !x.eventChecked && x.dueAt == mL.OpenInterval())
+        if (x.db == d && x.eventDue && !x.eventChecked &&
+            (x.dueAt == mL.OpenInterval() || reachedBy(x.dueAt)))
             x.eventDue = false;
     if (r.replaces >= 0 && mL.dbs[static_cast<std::size_t>(r.replaces)].replacementPending) {
         // The replacement the service could not meet before comes with this upload.
@@ -1086,6 +1097,11 @@ void Server::Final() {
         if (!owed) break;
         if (!RunInterval()) break;
     }
+    // The last folder may be published while the service still records a failure of that
+    // interval and sets its files aside: the final look waits for that, a while.
+    for (auto until = Clock::now() + std::chrono::seconds(10);
+         mChecker.InvalidFileInPlace() && Clock::now() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     mChecker.Account(mL.OpenInterval(), true);
     CheckKeep();
     if (mO.stopAtEnd) {

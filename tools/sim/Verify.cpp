@@ -582,6 +582,13 @@ bool Checker::Superseded(const FileRec& f) const {
     return false;
 }
 
+bool Checker::InvalidFileInPlace() const {
+    for (const FileRec& f : mL.files)
+        if (f.kind == FileKind::kBogus && f.accepted && !f.settled && IsRegular(f.path))
+            return true;
+    return false;
+}
+
 void Checker::Account(int upTo, bool final) {
     auto rejected = ReadRejected(mL.backup);
     std::set<std::string> explained;

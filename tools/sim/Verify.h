@@ -61,6 +61,9 @@ public:
     // The fate of every accepted file of intervals up to `upTo`; with `final`, of all, and
     // nothing may stay undecided.
     void Account(int upTo, bool final);
+    // An invalid file the service took is still where the server wrote it. Right after a
+    // publication the service may still be recording a failure and setting files aside.
+    bool InvalidFileInPlace() const;
 
     int CopiesChecked() const { return mCopies; }
 
