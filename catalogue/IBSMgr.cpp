@@ -11,7 +11,7 @@
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
-#include "scheduler/RetryTimer.h"
+#include "platform/support/RetryTimer.h"
 
 Mirel::unistring FileInfo::Text() const {
     Mirel::unistring t = u"FileInfo: ";

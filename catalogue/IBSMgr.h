@@ -37,7 +37,9 @@
 namespace Talon {
 class Manifest;
 }
+namespace Mirel {
 class RetryTimer;
+}
 class TalonIBWorker;
 
 using FailedList = std::map<Mirel::unistring, std::int32_t>;
@@ -379,7 +381,7 @@ private:
     // The error of the last copy operation that failed (the three in-progress copies).
     int mCopyError = 0;
     // Retrying after a failure of the environment.
-    std::unique_ptr<RetryTimer> mRetry;
+    std::unique_ptr<Mirel::RetryTimer> mRetry;
     std::uint64_t mRetryDelayMs = 0;
     std::uint64_t mRetryFirstMs = 2000;
     std::uint64_t mRetryMaxMs = 300000;

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "catalogue/Chain.h"
 #include "catalogue/IBSMgr.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
@@ -10,7 +11,6 @@
 #include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
-#include "scheduler/IntervalPlan.h"
 
 using Talon::IBS_Config;
 
@@ -115,7 +115,7 @@ bool IBSMgr::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring
 
 bool IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
                                  std::uint64_t msn, IntervalMap::iterator current) {
-    IntervalPlan::Repair repair = IntervalPlan::RepairChain(mIntervals, current->first, uuid, msn);
+    Chain::Repair repair = Chain::RepairChain(mIntervals, current->first, uuid, msn);
     if (!repair.complete) return false;
     if (repair.logs.empty()) return true;
     Interval& C = current->second;

@@ -11,7 +11,7 @@
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
-#include "scheduler/RetryTimer.h"
+#include "platform/support/RetryTimer.h"
 
 namespace {
 // A copy has caught up when it is not behind the last log of its set.
@@ -319,7 +319,7 @@ void IBSMgr::ReportPublished(const Interval& interval) {
 
 void IBSMgr::ScheduleRetry(int error) {
     if (!mRetry)
-        mRetry = std::make_unique<RetryTimer>([this] {
+        mRetry = std::make_unique<Mirel::RetryTimer>([this] {
             mRetryDueMs.store(0);  // the delay is over, whatever the clocks say
             RequestIntervalCheck();
         });

@@ -16,12 +16,9 @@
 #include <vector>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/Chain.h"
 
 namespace IntervalPlan {
-
-// Whether a copy at `msn` is brought exactly to the end of `logs` by applying, in order,
-// the logs it does not contain yet (those with a larger MSN).
-bool Connects(std::uint64_t msn, const RedoLogSet& logs);
 
 // The logs that no longer chain to the newest ones: everything before the newest break
 // after a log that closed its database (the server started the database afresh), in the
@@ -92,16 +89,6 @@ struct Removal {
     Mirel::unistring uuid;
 };
 std::vector<Removal> ChoosePruning(const IntervalMap& intervals, std::uint64_t current);
-
-// After a restart: the logs of older intervals (each with its interval's end) that bring an
-// in-progress copy at `msn` to where the item's own logs continue it. `complete` is false
-// when no chain exists; the copy is then of no use.
-struct Repair {
-    bool complete = false;
-    std::vector<std::pair<FileInfo, std::uint64_t>> logs;
-};
-Repair RepairChain(const IntervalMap& intervals, std::uint64_t current,
-                   const Mirel::unistring& uuid, std::uint64_t msn);
 
 // The newest finished interval before `current` (intervals.end() when none).
 IntervalMap::const_iterator PreviousLastGood(const IntervalMap& intervals, std::uint64_t current);

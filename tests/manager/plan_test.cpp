@@ -69,10 +69,10 @@ TEST(PlanTest, ConnectsFollowsTheChainFromTheCopy) {
         {9, false},   // before the first log
         {20, false},  // beyond every log: a state this interval never logged
     };
-    for (const Row& r : rows) EXPECT_EQ(IntervalPlan::Connects(r.msn, chain), r.connects) << r.msn;
-    EXPECT_TRUE(IntervalPlan::Connects(7, {}));
+    for (const Row& r : rows) EXPECT_EQ(Chain::Connects(r.msn, chain), r.connects) << r.msn;
+    EXPECT_TRUE(Chain::Connects(7, {}));
     RedoLogSet gap = {Log(10, 12, 1), Log(13, 15, 2)};
-    EXPECT_FALSE(IntervalPlan::Connects(10, gap));
+    EXPECT_FALSE(Chain::Connects(10, gap));
 }
 
 TEST(PlanTest, LogsBeforeTheNewestBreakAfterAClosedLogAreUnchained) {
@@ -316,18 +316,18 @@ TEST(PlanTest, ChainRepairAfterARestart) {
     c.Logs(100, kA, {Log(80, 90, 150)});
     c.Logs(200, kA, {Log(90, 100, 180)});
     c.Logs(300, kA, {Log(100, 105, 250)});
-    auto r = IntervalPlan::RepairChain(c.map, 300, kA, 80);
+    auto r = Chain::RepairChain(c.map, 300, kA, 80);
     ASSERT_TRUE(r.complete);
     ASSERT_EQ(r.logs.size(), 2u);
     EXPECT_EQ(r.logs[0].first.msn, 90u);
     EXPECT_EQ(r.logs[0].second, 100u);  // merged with the end of the interval it came from
     EXPECT_EQ(r.logs[1].second, 200u);
     // Already continued by its own logs: nothing to merge.
-    r = IntervalPlan::RepairChain(c.map, 300, kA, 100);
+    r = Chain::RepairChain(c.map, 300, kA, 100);
     EXPECT_TRUE(r.complete);
     EXPECT_TRUE(r.logs.empty());
     // A hole in the older logs: the copy is of no use.
-    EXPECT_FALSE(IntervalPlan::RepairChain(c.map, 300, kA, 85).complete);
+    EXPECT_FALSE(Chain::RepairChain(c.map, 300, kA, 85).complete);
 }
 
 }  // namespace

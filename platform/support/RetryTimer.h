@@ -1,6 +1,6 @@
-// Runs the interval cycle again after a delay. The cycle has no timer of its own: it runs
-// when something happens. A failure of the environment (a full disk, an I/O error) is such
-// a thing only once, so this makes sure the cycle comes back to it.
+// Calls a function once, a delay after it was armed, on a thread of its own: for work that
+// runs only when something happens and must come back to a failure that happens once (a
+// full disk, an I/O error).
 #pragma once
 
 #include <chrono>
@@ -9,6 +9,8 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+
+namespace Mirel {
 
 class RetryTimer {
 public:
@@ -38,3 +40,5 @@ private:
     bool mStop = false;
     std::chrono::steady_clock::time_point mAt;
 };
+
+}  // namespace Mirel

@@ -1,4 +1,6 @@
-#include "scheduler/RetryTimer.h"
+#include "platform/support/RetryTimer.h"
+
+namespace Mirel {
 
 RetryTimer::~RetryTimer() {
     Stop();
@@ -52,3 +54,5 @@ void RetryTimer::Run() {
         if (mSequence == armed) mArmed = false;
     }
 }
+
+}  // namespace Mirel
