@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/framework/Events.h"
 #include "platform/framework/ServiceSetup.h"
 
 // The allowed callers: a list of user names, "@group" names, numeric uids and "*" (anyone),
@@ -66,7 +67,7 @@ public:
     static constexpr unsigned kMaxConnectionsPerOwner = 4;
     static constexpr unsigned kMaxConnectionsNotAllowed = 8;
     // The event record of a refused call.
-    static constexpr std::int32_t kRefusedEvent = static_cast<std::int32_t>(0x81000350u);
+    static constexpr std::int32_t kRefusedEvent = Talon::Code(Talon::Event::kCallerRefused);
 
     // Hooks into the ORB (once per process; a later call replaces the policy). Call it after
     // ORB_init and before the POAs are active.

@@ -87,7 +87,7 @@ void IBSMgr::ReportOtherFileSystem(const std::string& folder, const std::string&
     IBS_DEBUG_WIDE(u"SetupFolders: " << Mirel::unistring::FromUTF8(folder)
                                      << u" is on another file system than the backup folder "
                                      << Mirel::unistring::FromUTF8(backup));
-    ReportEvent(static_cast<std::int32_t>(0x49000335), Mirel::unistring::FromUTF8(folder),
+    ReportEvent(Talon::Event::kOtherFileSystem, Mirel::unistring::FromUTF8(folder),
                 Mirel::unistring::FromUTF8(backup), Num(Mirel::kErrCrossDevice));
 }
 
@@ -188,7 +188,7 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
         ReportOtherFileSystem(elsewhere, Trimmed(mBackupFolder.GetPath().Native()));
     } else {
         mState.SetFolder(std::string(), std::string(), 0);
-        ReportEvent(static_cast<std::int32_t>(0x4900030f), failing.GetPath().GetUserEntryFormat(),
+        ReportEvent(Talon::Event::kFolderNotSetUp, failing.GetPath().GetUserEntryFormat(),
                     Num(error));
     }
     IBS_DEBUG_WIDE(u"SetupFolders err " << Mirel::ErrorText(error) << u", parent "
@@ -228,13 +228,13 @@ void IBSMgr::ClearFolders() {
         PruneUploadsAfter(kOpenInterval);
         mState.Leave(true);
         if (error == 0 && found)
-            ReportEvent(static_cast<std::int32_t>(0xc1000308u),
+            ReportEvent(Talon::Event::kFoldersClearedKeptLastGood,
                         latest.GetPath().GetUserEntryFormat());
         else if (error == 0)
-            ReportEvent(static_cast<std::int32_t>(0xc1000307u),
+            ReportEvent(Talon::Event::kFoldersCleared,
                         mBackupFolder.GetPath().GetUserEntryFormat());
         else
-            ReportEvent(static_cast<std::int32_t>(0x41000309),
+            ReportEvent(Talon::Event::kFoldersNotCleared,
                         mBackupFolder.GetPath().GetUserEntryFormat(), Num(error));
     }
     mState.Leave(false);

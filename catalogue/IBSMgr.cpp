@@ -338,15 +338,15 @@ void IBSMgr::RequestIntervalCheck() {
     if (CycleTrigger* t = mTrigger.load()) t->CheckIntervals();
 }
 
-void IBSMgr::Report(std::int32_t code, const std::vector<Mirel::unistring>& texts,
+void IBSMgr::Report(Talon::Event code, const std::vector<Mirel::unistring>& texts,
                     const Talon::Logger::Database* database) {
     // On this host first, whether or not the server's hub is linked: the operator sees
     // every record where he looks.
-    Talon::Logger::WriteSysLog(code, texts, true, database);
-    if (EventSink* sink = mSink.load()) sink->Event(code, texts);
+    Talon::Logger::WriteSysLog(Talon::Code(code), texts, true, database);
+    if (EventSink* sink = mSink.load()) sink->Event(Talon::Code(code), texts);
 }
 
-void IBSMgr::ReportDatabaseEvent(std::int32_t code, const Mirel::unistring& uuid,
+void IBSMgr::ReportDatabaseEvent(Talon::Event code, const Mirel::unistring& uuid,
                                  const Mirel::unistring& name,
                                  std::vector<Mirel::unistring> texts) {
     Talon::Logger::Database db{uuid.ToUTF8(), name.ToUTF8()};
@@ -380,18 +380,18 @@ Mirel::unistring IBSMgr::DatabaseName(const Mirel::unistring& uuid) {
     return it == mNames.end() ? Mirel::unistring() : it->second;
 }
 
-void IBSMgr::ReportEvent(std::int32_t code, const Mirel::unistring& t1) {
+void IBSMgr::ReportEvent(Talon::Event code, const Mirel::unistring& t1) {
     Report(code, {t1});
 }
-void IBSMgr::ReportEvent(std::int32_t code, const Mirel::unistring& t1,
+void IBSMgr::ReportEvent(Talon::Event code, const Mirel::unistring& t1,
                          const Mirel::unistring& t2) {
     Report(code, {t1, t2});
 }
-void IBSMgr::ReportEvent(std::int32_t code, const Mirel::unistring& t1, const Mirel::unistring& t2,
+void IBSMgr::ReportEvent(Talon::Event code, const Mirel::unistring& t1, const Mirel::unistring& t2,
                          const Mirel::unistring& t3) {
     Report(code, {t1, t2, t3});
 }
-void IBSMgr::ReportEvent(std::int32_t code, const Mirel::unistring& t1, const Mirel::unistring& t2,
+void IBSMgr::ReportEvent(Talon::Event code, const Mirel::unistring& t1, const Mirel::unistring& t2,
                          const Mirel::unistring& t3, const Mirel::unistring& t4) {
     Report(code, {t1, t2, t3, t4});
 }

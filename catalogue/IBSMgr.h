@@ -25,6 +25,7 @@
 #include "catalogue/Ports.h"
 #include "catalogue/ServiceState.h"
 #include "catalogue/WorkSource.h"
+#include "platform/framework/Events.h"
 #include "platform/framework/Logger.h"
 #include "platform/framework/Prefs.h"
 #include "platform/framework/ServiceSetup.h"
@@ -120,15 +121,15 @@ public:
     std::uint64_t UnpublishedEnd();
     void ClearIntervals();
     void RequestIntervalCheck();
-    void ReportEvent(std::int32_t code, const Mirel::unistring& t1);
-    void ReportEvent(std::int32_t code, const Mirel::unistring& t1, const Mirel::unistring& t2);
-    void ReportEvent(std::int32_t code, const Mirel::unistring& t1, const Mirel::unistring& t2,
+    void ReportEvent(Talon::Event code, const Mirel::unistring& t1);
+    void ReportEvent(Talon::Event code, const Mirel::unistring& t1, const Mirel::unistring& t2);
+    void ReportEvent(Talon::Event code, const Mirel::unistring& t1, const Mirel::unistring& t2,
                      const Mirel::unistring& t3);
-    void ReportEvent(std::int32_t code, const Mirel::unistring& t1, const Mirel::unistring& t2,
+    void ReportEvent(Talon::Event code, const Mirel::unistring& t1, const Mirel::unistring& t2,
                      const Mirel::unistring& t3, const Mirel::unistring& t4);
     // A record about one database: besides its texts, the journal names the database by
     // its UUID and file name.
-    void ReportDatabaseEvent(std::int32_t code, const Mirel::unistring& uuid,
+    void ReportDatabaseEvent(Talon::Event code, const Mirel::unistring& uuid,
                              const Mirel::unistring& name,
                              std::vector<Mirel::unistring> texts) override;
     // The file name of a database's newest copy in the catalogue, else the last one known;
@@ -319,7 +320,7 @@ private:
                                  const Mirel::unistring& baseName, bool& fatal,
                                  Mirel::Directory& dest);
     // An event record: the host's log, then the server's hub.
-    void Report(std::int32_t code, const std::vector<Mirel::unistring>& texts,
+    void Report(Talon::Event code, const std::vector<Mirel::unistring>& texts,
                 const Talon::Logger::Database* database = nullptr);
     bool MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel::Directory& dest,
                                 bool withContainers, const char* what, Mirel::UniversalPath& moved);

@@ -35,7 +35,7 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
     Mirel::UniversalPath path;
     if (!path.SetUserEntryFormat(text)) {
         IBS_DEBUG_WIDE(u"IBSMgr::Init: preference 68 is not a usable path: \"" << text << u"\"");
-        ReportEvent(static_cast<std::int32_t>(0x4900030f), text,
+        ReportEvent(Talon::Event::kFolderNotSetUp, text,
                     Mirel::unistring::NumToString(Mirel::kErrBadPathFormat));
         return true;
     }
@@ -137,7 +137,7 @@ bool IBSMgr::CanTakeFolder(const Mirel::UniversalPath& path) {
         while (root.size() > 1 && root.back() == '/') root.pop_back();
         ReportOtherFileSystem(elsewhere, root);
     } else {
-        ReportEvent(static_cast<std::int32_t>(0x4900030f), path.GetUserEntryFormat(),
+        ReportEvent(Talon::Event::kFolderNotSetUp, path.GetUserEntryFormat(),
                     Mirel::unistring::NumToString(probe.GetError()));
     }
     return false;

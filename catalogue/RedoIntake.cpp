@@ -51,7 +51,7 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
                 IBS_DEBUG_WIDE(u"RedoLogIsReady: interval-done file ends at "
                                << EndText(doneUTC) << u", not after " << EndText(passed)
                                << u" (announced before): " << path.GetUserEntryFormat());
-                ReportEvent(0x41000334, path.GetUserEntryFormat(),
+                ReportEvent(Talon::Event::kStaleIntervalDone, path.GetUserEntryFormat(),
                             Mirel::unistring::NumToString(doneUTC),
                             Mirel::unistring::NumToString(passed));
                 MoveInvalidRedo(path, true, Mirel::kErrStaleIntervalDone);
@@ -311,7 +311,7 @@ int IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::
         if (limitReached) {
             Mirel::Directory rejected = backup;
             rejected.SetToChild(IBS_Config::sRejectedFolderName);
-            ReportEvent(0x41000336, rejected.GetPath().GetUserEntryFormat(),
+            ReportEvent(Talon::Event::kSetAsideFull, rejected.GetPath().GetUserEntryFormat(),
                         Mirel::unistring::NumToString(IBS_Config::GetRejectedLimit()),
                         Mirel::unistring::NumToString(IBS_Config::CountRejected(backup)));
         }
@@ -329,10 +329,10 @@ int IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::
                        << Mirel::ErrorText(reason) << (*note ? "; " : "") << note << u"): "
                        << path.GetUserEntryFormat() << u" -> " << moved.GetUserEntryFormat());
     if (e.OK() && *note)
-        ReportEvent(0x41000328, moved.GetUserEntryFormat(), Mirel::unistring::NumToString(reason),
-                    Mirel::unistring::FromUTF8(note));
+        ReportEvent(Talon::Event::kSetAside, moved.GetUserEntryFormat(),
+                    Mirel::unistring::NumToString(reason), Mirel::unistring::FromUTF8(note));
     else if (e.OK() || report)
-        ReportEvent(0x41000328, moved.GetUserEntryFormat(),
+        ReportEvent(Talon::Event::kSetAside, moved.GetUserEntryFormat(),
                     Mirel::unistring::NumToString(e.OK() ? reason : e.GetError()));
     return e.GetError();
 }

@@ -116,7 +116,7 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                     mLeftUploads.erase(left);
                 }
             } else {
-                ReportDatabaseEvent(0x41000313, uuid, announced.GetName(),
+                ReportDatabaseEvent(Talon::Event::kUploadNotRecorded, uuid, announced.GetName(),
                                     {announced.GetBasename(), announced.GetUserEntryFormat()});
             }
         }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "catalogue/Catalogue.h"
+#include "platform/framework/Events.h"
 
 class WorkSource {
 public:
@@ -18,7 +19,7 @@ public:
     // The end of the interval the items belong to: no log past it is applied.
     virtual std::uint64_t GetIntervalEnd() const = 0;
     virtual Mirel::UniversalPath GetInProgressFolderPath() const = 0;
-    virtual void ReportDatabaseEvent(std::int32_t code, const Mirel::unistring& uuid,
+    virtual void ReportDatabaseEvent(Talon::Event code, const Mirel::unistring& uuid,
                                      const Mirel::unistring& name,
                                      std::vector<Mirel::unistring> texts) = 0;
     // The copy stops being an upload as the server wrote it: 0, or the error of the record.

@@ -145,7 +145,7 @@ void IBSMgr::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
         } else if (item.file.reserved != mIntervalEnd.load()) {
             Mirel::UniversalPath p = item.file.path;
             p.SetAbsoluteFrom(interval.backup.GetPath());
-            ReportDatabaseEvent(static_cast<std::int32_t>(0x8100031Eu), item.file.uuid, p.GetName(),
+            ReportDatabaseEvent(Talon::Event::kCopyNotDeleted, item.file.uuid, p.GetName(),
                                 {p.GetName(), p.GetUserEntryFormat(),
                                  Mirel::unistring::NumToString(result.GetError())});
             item.file.reserved = mIntervalEnd.load();
@@ -224,8 +224,7 @@ int IBSMgr::CleanupFailedDatabases(
                     if (number == Mirel::kErrReplaced) {
                         if (reportReplaced) reportReplaced(uuid);
                     } else {
-                        ReportDatabaseEvent(static_cast<std::int32_t>(0x41000331), uuid,
-                                            DatabaseName(uuid),
+                        ReportDatabaseEvent(Talon::Event::kDatabaseFailed, uuid, DatabaseName(uuid),
                                             {uuid, Mirel::unistring::NumToString(number)});
                     }
                 };

@@ -330,7 +330,7 @@ void IBSMgr::ScheduleRetry(int error) {
               << Mirel::ErrorText(error) << " from the environment; interval "
               << EndText(mIntervalEnd.load()) << " tried again in " << mRetryDelayMs << " ms");
     if (error != mRetryError)
-        ReportEvent(static_cast<std::int32_t>(0x41000330),
+        ReportEvent(Talon::Event::kIntervalRetried,
                     Mirel::unistring::NumToString(mIntervalEnd.load()),
                     Mirel::unistring::NumToString(error),
                     Mirel::unistring::NumToString((mRetryDelayMs + 999) / 1000));

@@ -189,7 +189,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                         Mirel::UniversalPath p = lg.file.path;
                         p.SetAbsoluteFrom(mIntervals.at(c.lg).backup.GetPath());
                         ReportDatabaseEvent(
-                            0x41000333, c.uuid, p.GetName(),
+                            Talon::Event::kCopyDamaged, c.uuid, p.GetName(),
                             {p.GetUserEntryFormat(),
                              u"no line in its folder's manifest to check it against"});
                         lg.damaged = true;
@@ -309,7 +309,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
         IBS_DEBUG_WIDE(u"StartInterval: database " << r->second.name.GetUserEntryFormat()
                                                    << u" replaced: " << old << u" by "
                                                    << r->second.fresh);
-        ReportDatabaseEvent(static_cast<std::int32_t>(0x41000332), old, r->second.name.GetName(),
+        ReportDatabaseEvent(Talon::Event::kDatabaseReplaced, old, r->second.name.GetName(),
                             {r->second.name.GetUserEntryFormat(), old, r->second.fresh});
     };
     if (int rc = CleanupFailedDatabases(key, failed, reportReplaced)) {

@@ -46,7 +46,7 @@ bool IBSMgr::CreateDestinationFolder(const Mirel::UniversalPath& relDir,
     if (e.OK() && !relDir.IsClear()) e = dest.CreateRelativePath(relDir);
     if (e.OK()) return true;
     mCopyError = e.GetError();
-    ReportEvent(0x41000318, baseName, Show(dest.GetPath()), Text(e));
+    ReportEvent(Talon::Event::kInProgressFolderNotMade, baseName, Show(dest.GetPath()), Text(e));
     if (dest == mInProgressFolder ||
         (e.GetError() != Mirel::kErrAccessDenied && e.GetError() != Mirel::kErrPathNotFound))
         fatal = true;
@@ -63,8 +63,7 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
     Mirel::File dstFile(dst);
     if (dstFile.Exists() && !dstFile.Delete().OK()) {
         mCopyError = dstFile.GetError().GetError();
-        ReportDatabaseEvent(static_cast<std::int32_t>(0x8100031eu), sourceItem.file.uuid,
-                            dst.GetName(),
+        ReportDatabaseEvent(Talon::Event::kCopyNotDeleted, sourceItem.file.uuid, dst.GetName(),
                             {dst.GetBasename(), Show(dst), Text(dstFile.GetError())});
         return false;
     }
@@ -85,7 +84,7 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
             check.crc = sourceItem.line.crc;
             result = Mirel::Error(Talon::CopyChecked(src.Native(), dst.Native(), check));
             if (result.GetError() == Mirel::kErrCopyDamaged) {
-                ReportDatabaseEvent(0x41000333, sourceItem.file.uuid, src.GetName(),
+                ReportDatabaseEvent(Talon::Event::kCopyDamaged, sourceItem.file.uuid, src.GetName(),
                                     {Show(src), Mirel::unistring::FromUTF8(check.found)});
                 mCopyError = result.GetError();
                 return false;
@@ -123,7 +122,7 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
     }
     if (!result.OK()) {
         mCopyError = result.GetError();
-        ReportDatabaseEvent(static_cast<std::int32_t>(0x8100031au), sourceItem.file.uuid,
+        ReportDatabaseEvent(Talon::Event::kInProgressCopyNotMade, sourceItem.file.uuid,
                             dst.GetName(), {dst.GetBasename(), Show(reported), Text(result)});
     }
     IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: result " << result.Text() << u" on "
@@ -140,7 +139,8 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
     MakeOwn(src);
     if (Mirel::Error e = src.MoveTo(dest.GetPath()); !e.OK()) {
         mCopyError = e.GetError();
-        ReportEvent(0x41000317, src.GetBasename(), Show(src), Show(dest.GetPath()), Text(e));
+        ReportEvent(Talon::Event::kCopyNotMoved, src.GetBasename(), Show(src), Show(dest.GetPath()),
+                    Text(e));
         return false;
     }
     bool ok = true;
@@ -149,7 +149,8 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
     if (staleRoot.Exists()) {
         if (Mirel::Error e = staleRoot.DeleteAll(); !e.OK()) {
             mCopyError = e.GetError();
-            ReportEvent(0x41000314, src.GetBasename(), Show(staleRoot.GetPath()), Text(e));
+            ReportEvent(Talon::Event::kContainerNotDeleted, src.GetBasename(),
+                        Show(staleRoot.GetPath()), Text(e));
             ok = false;
         }
     }
@@ -161,8 +162,9 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
                 Mirel::Os::Rename(sourceRoot.GetPath().Native(), stale.GetRCRootPath().Native());
             if (rc != 0) {
                 mCopyError = rc;
-                ReportEvent(0x41000315, src.GetBasename(), Show(sourceRoot.GetPath()),
-                            Show(dest.GetPath()), Text(Mirel::Error(rc)));
+                ReportEvent(Talon::Event::kContainerNotMoved, src.GetBasename(),
+                            Show(sourceRoot.GetPath()), Show(dest.GetPath()),
+                            Text(Mirel::Error(rc)));
                 ok = false;
             }
         }
@@ -200,7 +202,7 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
     Mirel::UniversalPath relDir = FolderOf(src);
     if (!relDir.SetRelativeTo(mCopiesFolder.GetPath()).OK()) {
         // An upload outside the copies folder is never moved.
-        ReportDatabaseEvent(0x41000317, item.file.uuid, src.GetName(),
+        ReportDatabaseEvent(Talon::Event::kCopyNotMoved, item.file.uuid, src.GetName(),
                             {src.GetBasename(), Show(src), Show(mInProgressFolder.GetPath()),
                              Mirel::unistring::NumToString(Mirel::kErrBadPathFormat)});
         return false;
@@ -230,7 +232,7 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
     Mirel::Directory left(Talon::RemoteContainerMgr(src).GetRCRootPath());
     if (left.Exists())
         if (Mirel::Error e = left.DeleteAll(); !e.OK())
-            ReportEvent(0x41000316, Show(left.GetPath()), Text(e));
+            ReportEvent(Talon::Event::kUploadContainerNotDeleted, Show(left.GetPath()), Text(e));
     Mirel::UniversalPath stop = mCopiesFolder.GetPath();
     stop.MakeFolder();
     for (Mirel::Directory d(src); d.GetPath() != stop && stop.IsMyChild(d.GetPath());
@@ -274,7 +276,8 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
             Talon::Manifest::Write(mInProgressFolder, interval.mDoneUTC, held, &written);
         !m.OK()) {
         IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: manifest error " << m.Text());
-        ReportEvent(0x4900031b, Show(mInProgressFolder.GetPath()), name, Text(m));
+        ReportEvent(Talon::Event::kNotRenamedToLastGood, Show(mInProgressFolder.GetPath()), name,
+                    Text(m));
         return m;
     }
     Mirel::Directory renamed = mInProgressFolder;
@@ -283,7 +286,8 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
                    << e.Text() << u", interval.End " << EndText(interval.mDoneUTC) << u", stamp "
                    << name);
     if (!e.OK()) {
-        ReportEvent(0x4900031b, Show(mInProgressFolder.GetPath()), name, Text(e));
+        ReportEvent(Talon::Event::kNotRenamedToLastGood, Show(mInProgressFolder.GetPath()), name,
+                    Text(e));
         return e;
     }
     interval.backup = renamed;

@@ -144,7 +144,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
                 if (!Mirel::IsEnvironmentError(result.GetError()) &&
                     result.GetError() != Mirel::kErrCopyDamaged) {
                     mSource.ReportDatabaseEvent(
-                        0x410003d5, item.file.uuid, dbPath.GetName(),
+                        Talon::Event::kDatabaseNotPrepared, item.file.uuid, dbPath.GetName(),
                         {dbPath.GetUserEntryFormat(), dbPath.GetBasename(), ErrorText(result)});
                     item.pristine = false;  // it may not even be a database
                 }
@@ -170,7 +170,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             // The log stays where it is for now: it is set aside once its database's failure
             // is on record, so that no restart in between can take the copy for a good one.
             mSource.ReportDatabaseEvent(
-                0x4100031f, item.file.uuid, dbPath.GetName(),
+                Talon::Event::kLogNotApplied, item.file.uuid, dbPath.GetName(),
                 {log.path.GetUserEntryFormat(), dbPath.GetBasename(), ErrorText(result)});
             continue;  // the loop stops at its first check
         }
@@ -205,7 +205,7 @@ Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& d
                                                 << u" does not match its manifest: "
                                                 << Mirel::unistring::FromUTF8(check.found));
             mSource.ReportDatabaseEvent(
-                0x41000333, item.file.uuid, item.checkFrom.GetName(),
+                Talon::Event::kCopyDamaged, item.file.uuid, item.checkFrom.GetName(),
                 {item.checkFrom.GetUserEntryFormat(), Mirel::unistring::FromUTF8(check.found)});
         }
         return Talon::Error(rc);

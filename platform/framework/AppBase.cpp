@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "platform/framework/ArgumentHandler.h"
+#include "platform/framework/Events.h"
 #include "platform/framework/Logger.h"
 #include "platform/framework/OSInterface.h"
 #include "platform/framework/ServiceSetup.h"
@@ -302,8 +303,7 @@ void AppBase::LogPortError(unsigned int port) {
            OrbHost() + ": stop it (ss -ltnp 'sport = :" + std::to_string(port) +
            "' names it) or set VELLUMARK_ORB_HOST to another local address");
     // The refusal above is the operator's line; the record goes to the system log only.
-    Logger::WriteSysLog(static_cast<std::int32_t>(0xC1000600u),
-                        {Mirel::unistring::NumToString(port)}, false);
+    Logger::WriteSysLog(Code(Event::kPortTaken), {Mirel::unistring::NumToString(port)}, false);
 }
 
 void AppBase::Refuse(const std::string& what) const {

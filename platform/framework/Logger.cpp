@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/framework/Events.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/ErrorCodes.h"
@@ -28,73 +29,78 @@ struct EventKind {
     const char* wording;
 };
 
-const std::map<std::uint32_t, EventKind>& Wording() {
-    static const std::map<std::uint32_t, EventKind> table = {
-        {0x4900030f, {LOG_ERR, "The backup folder %1 could not be set up (error %e2)."}},
-        {0xc1000308,
+const std::map<Event, EventKind>& Wording() {
+    static const std::map<Event, EventKind> table = {
+        {Event::kFolderNotSetUp,
+         {LOG_ERR, "The backup folder %1 could not be set up (error %e2)."}},
+        {Event::kFoldersClearedKeptLastGood,
          {LOG_NOTICE,
           "The working folders were cleared; the last-good folders are kept, newest %1."}},
-        {0xc1000307,
+        {Event::kFoldersCleared,
          {LOG_NOTICE,
           "The working folders of the backup folder %1 were cleared (it has no last-good "
           "folder)."}},
-        {0x41000309, {LOG_WARNING, "The backup folder %1 could not be cleared (error %e2)."}},
-        {0x41000313, {LOG_WARNING, "The uploaded full backup %1 (%2) could not be recorded."}},
-        {0x41000328,
+        {Event::kFoldersNotCleared,
+         {LOG_WARNING, "The backup folder %1 could not be cleared (error %e2)."}},
+        {Event::kUploadNotRecorded,
+         {LOG_WARNING, "The uploaded full backup %1 (%2) could not be recorded."}},
+        {Event::kSetAside,
          {LOG_WARNING,
           "A rejected redo log or interval-done file was moved to %1 (error %e2){: %3}."}},
-        {0x8100031e, {LOG_WARNING, "The database copy %1 at %2 could not be deleted (error %e3)."}},
-        {0x410003d5,
+        {Event::kCopyNotDeleted,
+         {LOG_WARNING, "The database copy %1 at %2 could not be deleted (error %e3)."}},
+        {Event::kDatabaseNotPrepared,
          {LOG_WARNING, "The database %1 (%2) could not be prepared for redo logs (error %e3)."}},
-        {0x4100031f,
+        {Event::kLogNotApplied,
          {LOG_WARNING, "The redo log %1 could not be applied to database %2 (error %e3)."}},
-        {0x41000314,
+        {Event::kContainerNotDeleted,
          {LOG_WARNING, "The old container folder of %1 at %2 could not be deleted (error %e3)."}},
-        {0x41000315,
+        {Event::kContainerNotMoved,
          {LOG_WARNING, "The container folder of %1 at %2 could not be moved to %3 (error %e4)."}},
-        {0x41000316,
+        {Event::kUploadContainerNotDeleted,
          {LOG_WARNING,
           "The container folder %1 left by a moved upload could not be deleted "
           "(error %e2)."}},
-        {0x41000317, {LOG_WARNING, "The database %1 at %2 could not be moved to %3 (error %e4)."}},
-        {0x41000318,
+        {Event::kCopyNotMoved,
+         {LOG_WARNING, "The database %1 at %2 could not be moved to %3 (error %e4)."}},
+        {Event::kInProgressFolderNotMade,
          {LOG_WARNING, "The in-progress folder for %1 could not be created at %2 (error %e3)."}},
-        {0x8100031a,
+        {Event::kInProgressCopyNotMade,
          {LOG_WARNING, "The in-progress copy of %1 could not be made; failed at %2 (error %e3)."}},
-        {0xc1000600,
+        {Event::kPortTaken,
          {LOG_ERR, "The service cannot start: port %1 is already in use by another program."}},
-        {0x4900031b,
+        {Event::kNotRenamedToLastGood,
          {LOG_ERR, "The in-progress folder %1 could not be renamed to %2 (error %e3)."}},
-        {0x41000330,
+        {Event::kIntervalRetried,
          {LOG_WARNING,
           "The interval ending %t1 could not be finished: the disk or the system failed it "
           "(error %e2). Nothing is lost; it is tried again in %3 s."}},
-        {0x41000334,
+        {Event::kStaleIntervalDone,
          {LOG_WARNING,
           "The interval-done file %1 ends at %T2, not after the interval ending %T3 that is "
           "already announced (did the server's clock go back?); it was set aside."}},
-        {0x41000333,
+        {Event::kCopyDamaged,
          {LOG_WARNING,
           "The last-good copy %1 does not match its manifest (%2): it does not start an "
           "interval; an older copy does, or its database fails and a new full backup is "
           "asked for."}},
-        {0x81000350,
+        {Event::kCallerRefused,
          {LOG_WARNING,
           "A call of %2 from %1 was refused: only root and the users and groups of preference "
           "80 may change the service (%3 refused since the previous record)."}},
-        {0x41000331,
+        {Event::kDatabaseFailed,
          {LOG_WARNING,
           "Database %1 failed (error %e2): its newest last-good copy is kept, and its redo logs "
           "are set aside until a new full backup of it is uploaded."}},
-        {0x41000332,
+        {Event::kDatabaseReplaced,
          {LOG_WARNING,
           "Database %1 replaced: %2 by %3. The new database owns the file name from this "
           "interval on; the old one's newest copy is kept and its redo logs are set aside."}},
-        {0x49000335,
+        {Event::kOtherFileSystem,
          {LOG_ERR,
           "The folder %1 is on another file system than the backup folder %2 (error %e3): the "
           "backup folder is not used."}},
-        {0x41000336,
+        {Event::kSetAsideFull,
          {LOG_WARNING,
           "The set-aside folder %1 is at its limit of %2 bytes (preference 81; it holds %3): "
           "files that were never taken are refused with 10729 and left where they are."}},
@@ -238,7 +244,7 @@ std::string Fill(const char* p, const char* end, const std::vector<Mirel::unistr
 }  // namespace
 
 std::string Logger::FormatEvent(std::int32_t code, const std::vector<Mirel::unistring>& texts) {
-    auto it = Wording().find(static_cast<std::uint32_t>(code));
+    auto it = Wording().find(static_cast<Event>(static_cast<std::uint32_t>(code)));
     if (it != Wording().end()) {
         const char* w = it->second.wording;
         return Fill(w, w + std::strlen(w), texts, nullptr);
@@ -250,8 +256,15 @@ std::string Logger::FormatEvent(std::int32_t code, const std::vector<Mirel::unis
     return out;
 }
 
+std::vector<std::pair<std::uint32_t, std::string>> Logger::EventTable() {
+    std::vector<std::pair<std::uint32_t, std::string>> out;
+    for (const auto& [event, kind] : Wording())
+        out.emplace_back(static_cast<std::uint32_t>(event), kind.wording);
+    return out;
+}
+
 int Logger::SyslogPriority(std::int32_t code) {
-    auto it = Wording().find(static_cast<std::uint32_t>(code));
+    auto it = Wording().find(static_cast<Event>(static_cast<std::uint32_t>(code)));
     if (it != Wording().end()) return it->second.priority;
     switch (static_cast<std::uint32_t>(code) >> 30) {
         case 0:

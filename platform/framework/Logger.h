@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/support/unistring.h"
@@ -49,6 +50,8 @@ public:
     static std::string FormatEvent(std::int32_t code, const std::vector<Mirel::unistring>& texts);
     // The record's priority (LOG_ERR, LOG_WARNING, LOG_NOTICE, LOG_INFO).
     static int SyslogPriority(std::int32_t code);
+    // Every record the service knows, with its wording (%1... for its texts).
+    static std::vector<std::pair<std::uint32_t, std::string>> EventTable();
 
     // The journal entry's fields, "NAME=value" each, in the order they are sent.
     static std::vector<std::string> JournalFields(std::int32_t code,

@@ -28,6 +28,7 @@
 #include "platform/engine/Uuid.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/Logger.h"
 #include "platform/support/ErrorCodes.h"
 #include "tests/TestUtil.h"
 
@@ -431,18 +432,17 @@ TEST(ContractTest, EveryErrorNumberAndEventRecordIsDocumented) {
     }
 
     std::set<std::string> events;
-    std::string logger = Source("platform/framework/Logger.cpp");
-    for (auto at = logger.find("{0x"); at != std::string::npos; at = logger.find("{0x", at + 1)) {
-        std::string code = logger.substr(at + 1, 10);
-        for (auto& ch : code) ch = static_cast<char>(std::tolower(ch));
-        events.insert(code);
+    for (const auto& [code, wording] : Talon::Logger::EventTable()) {
+        char number[16];
+        std::snprintf(number, sizeof number, "0x%08x", code);
+        events.insert(number);
+        // An event's error number is always worded ("error %e2"), never left bare.
+        for (auto at = wording.find("error %"); at != std::string::npos;
+             at = wording.find("error %", at + 1))
+            EXPECT_EQ(wording[at + 7], 'e') << wording;
     }
     EXPECT_GT(events.size(), 10u);
     EXPECT_EQ(firstCells("event-records"), events);
-    // An event's error number is always worded ("error %e2"), never left bare.
-    for (auto at = logger.find("error %"); at != std::string::npos;
-         at = logger.find("error %", at + 1))
-        EXPECT_EQ(logger[at + 7], 'e') << logger.substr(at, 40);
 }
 
 namespace {
