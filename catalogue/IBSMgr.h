@@ -162,6 +162,10 @@ public:
     IntervalMap::iterator AddIntervalFolder(const Mirel::Directory& dir, std::uint64_t utc);
     IntervalMap::iterator FindIntervalWithLog(const Mirel::unistring& uuid, std::uint64_t msn);
     std::uint64_t DeleteLeadingEmptyIntervals();
+    // After the restart scan: a log that continues an upload (starts at or past its MSN) was
+    // written after it, whatever its end says (a server clock that stepped back); filed in
+    // an interval before the upload's, it moves to the upload's.
+    void KeepLogsAfterTheirUpload();
     // An in-progress copy found after a restart: true when the logs that bring it forward
     // are all in the catalogue (older ones merged again as needed).
     bool ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,

@@ -113,6 +113,38 @@ bool IBSMgr::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring
     return true;
 }
 
+void IBSMgr::KeepLogsAfterTheirUpload() {
+    for (auto u = mIntervals.begin(); u != mIntervals.end(); ++u) {
+        if (!u->second.backup.IsClear()) continue;
+        Mirel::LockReentrant ul(u->second.lock);
+        for (auto& [uuid, item] : u->second.databases) {
+            if (!item.upload || item.file.path.IsClear()) continue;
+            for (auto e = mIntervals.begin(); e != u; ++e) {
+                if (!e->second.backup.IsClear()) continue;
+                Mirel::LockReentrant el(e->second.lock);
+                auto x = e->second.databases.find(uuid);
+                // A copy already brought forward there keeps what it was brought with.
+                if (x == e->second.databases.end() || x->second.owned ||
+                    HasInProgressCopy(x->second))
+                    continue;
+                RedoLogSet& logs = x->second.logs;
+                for (auto l = logs.begin(); l != logs.end();) {
+                    if (l->startMSN < item.file.msn) {
+                        ++l;
+                        continue;
+                    }
+                    IBS_DEBUG_WIDE(u"ScanFullBackupDB: log continuing the upload goes with it to "
+                                   << EndText(u->first) << u": " << l->path.GetUserEntryFormat());
+                    item.logs.insert(*l);
+                    l = logs.erase(l);
+                }
+                // Nothing left of it there: no start to find, no failure to record.
+                if (logs.empty() && x->second.file.path.IsClear()) e->second.databases.erase(x);
+            }
+        }
+    }
+}
+
 bool IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
                                  std::uint64_t msn, IntervalMap::iterator current) {
     Chain::Repair repair = Chain::RepairChain(mIntervals, current->first, uuid, msn);
@@ -451,6 +483,7 @@ void IBSMgr::ScanFullBackupDB() {
             if (it == mIntervals.end()) it = mIntervals.find(kOpenInterval);
             it->second.AddDatabase(u.file, true, DeleteSuperseded());
         }
+        KeepLogsAfterTheirUpload();
     }
 
     if (oldestGood != kOpenInterval) {

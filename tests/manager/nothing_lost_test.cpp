@@ -255,6 +255,30 @@ INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
                                                      false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The server's clock stepped back: a log that continues an upload ends before the interval
+// the upload came after. A restart's scan must still apply it to the upload, never file it
+// before the upload and set it aside as a log nothing can start.
+TEST_F(NothingLostTest, ALogContinuingAnUploadIsAppliedAfterItWhateverItsEndSays) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t second = Close(0, false);  // its folder is still to be made
+    Upload(kA, 50);                                // after that interval's end
+    const std::string log = WriteLog(Redo(), "back.vrl", kA, 50, 51, second - 5 * kMinute);
+    msns[kA] = 51;
+    ASSERT_TRUE(Restart());
+    mgr->ScanFullBackupDB();
+    mgr->CheckIntervals();
+    SettleWithRetries();
+    EXPECT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+    Close();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
+    EXPECT_EQ(Newest()[kA], 51u);
+    ExpectEveryFolderExact();
+}
+
 // A kill anywhere in the interval that replaces a database: whatever the restart finds
 // recorded, the replacement is reported (more than once is allowed, never not at all).
 TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {
