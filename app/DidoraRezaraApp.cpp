@@ -174,28 +174,28 @@ Talon::Error DidoraRezaraApp::Run() {
         if (!msg) continue;
         bool leave = false;
         switch (msg->GetMsgCode()) {
-            case 100:
+            case Talon::kMsgQuit:
                 leave = true;
                 break;
-            case 1010: {
+            case Talon::kMsgOSEvent: {
                 auto* ev = dynamic_cast<Talon::OSEventMsg*>(msg.get());
                 Talon::EventFunctor* f = ev ? os->GetOSEventFunctor(ev->GetEvent()) : nullptr;
                 if (f) (*f)();
                 break;
             }
-            case 1011:
+            case Talon::kMsgQuitLoop:
                 if (GetRunState() == kLoopRunning) {
                     quit = true;
-                    GetMainMsgQ().PostMsg(100);
+                    GetMainMsgQ().PostMsg(Talon::kMsgQuit);
                 }
                 break;
-            case 1012:
+            case Talon::kMsgLinkLost:
                 SendLostConnectionMessageToServer();
                 break;
-            case 1224:
+            case Talon::kMsgShutdown:
                 Shutdown();
                 break;
-            case 1231:
+            case Talon::kMsgCheckIntervals:
                 ManagerInstance::GetInstance()->CheckIntervals();
                 break;
             default:

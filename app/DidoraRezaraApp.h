@@ -1,9 +1,5 @@
 // The service's application object: ORB endpoint, the remote interface's POA and servant,
-// and the main-thread message loop.
-//
-// Main-thread messages: 100 ends the loop; 1010 runs an OS event's functor; 1011 ends the
-// loop while it runs (run state 5); 1012 tells the event hub the connection was lost;
-// 1224 shuts the service down; 1231 runs the interval cycle.
+// and the main-thread message loop (its messages: Talon::MainMsg).
 #pragma once
 
 #include <omniORB4/CORBA.h>
@@ -17,12 +13,9 @@ namespace Talon {
 class IBSEventImpl;
 }
 
-// The manager's cycle trigger is the main queue: 1231 runs the cycle, 1224 ends the service.
+// The manager's cycle trigger is the main queue: it posts the cycle's run and the end.
 class DidoraRezaraApp : public Talon::AppBase, public CycleTrigger {
 public:
-    static constexpr std::int32_t kMsgStopped = 1224;
-    static constexpr std::int32_t kMsgCheckIntervals = 1231;
-
     static constexpr unsigned short kOrbPort = 50004;
     // How often systemd's status line is said again while nothing happens.
     static constexpr unsigned long kStatusRefreshMs = 30000;
@@ -54,8 +47,8 @@ public:
 
     PortableServer::POA_ptr GetIBSPOA() const { return mIBSPOA.in(); }
 
-    void CheckIntervals() override { GetMainMsgQ().PostMsg(kMsgCheckIntervals); }
-    void Stopped() override { GetMainMsgQ().PostMsg(kMsgStopped); }
+    void CheckIntervals() override { GetMainMsgQ().PostMsg(Talon::kMsgCheckIntervals); }
+    void Stopped() override { GetMainMsgQ().PostMsg(Talon::kMsgShutdown); }
 
 private:
     PortableServer::POA_var mIBSPOA;

@@ -74,7 +74,7 @@ unsigned long ServiceControlHandler(unsigned long control, unsigned long, void*,
         case Talon::kServiceControlStop:
         case Talon::kServiceControlShutdown:
         case Talon::kServiceControlPreShutdown:
-            app->GetMainMsgQ().PostMsg(1224);
+            app->GetMainMsgQ().PostMsg(Talon::kMsgShutdown);
             break;
         case Talon::kServiceControlPowerEvent:
             break;

@@ -269,7 +269,7 @@ void AppBase::SetStopInitiated() {
 
 Error AppBase::RequestStop() {
     SetStopInitiated();
-    GetMainMsgQ().PostMsg(100);
+    GetMainMsgQ().PostMsg(kMsgQuit);
     return Error();
 }
 

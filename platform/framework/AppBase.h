@@ -33,10 +33,20 @@ namespace Talon {
 class ArgumentHandler;
 class OSInterface;
 
-// A message for OS event `event`, posted as code 1010.
+// The messages of the application's main queue (100 also ends a component's own queue).
+enum MainMsg : std::int32_t {
+    kMsgQuit = 100,             // leave the loop
+    kMsgOSEvent = 1010,         // an OS event (OSEventMsg)
+    kMsgQuitLoop = 1011,        // SIGQUIT: leave the loop, if it runs
+    kMsgLinkLost = 1012,        // the hub link failed: tell the hub
+    kMsgShutdown = 1224,        // end the service (a stop control, the server's Stop)
+    kMsgCheckIntervals = 1231,  // run the interval cycle
+};
+
+// A message for OS event `event`.
 class OSEventMsg : public Mirel::Msg {
 public:
-    explicit OSEventMsg(int event) : Mirel::Msg(1010), mEvent(event) {}
+    explicit OSEventMsg(int event) : Mirel::Msg(kMsgOSEvent), mEvent(event) {}
     int GetEvent() const { return mEvent; }
 
 private:

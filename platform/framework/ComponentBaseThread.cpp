@@ -119,12 +119,12 @@ void ComponentBaseThread::Main() {
                 DropLink(link);
                 if (CORBA::is_nil(LinkCopy())) {
                     SetStatus(TalonTypes::kCS_Suspended);
-                    if (AppBase* app = AppInstance::GetInstance()) app->GetMainMsgQ().PostMsg(1012);
+                    if (AppBase* app = AppInstance::GetInstance()) app->GetMainMsgQ().PostMsg(kMsgLinkLost);
                 }
             }
             continue;
         }
-        if (msg->GetMsgCode() == 100) break;
+        if (msg->GetMsgCode() == kMsgQuit) break;
         Handle(*msg);
     }
     mMainRunning.store(false);
@@ -176,7 +176,7 @@ bool ComponentBaseThread::QueueInfo(std::int32_t code, const std::vector<Mirel::
 }
 
 void ComponentBaseThread::AbortMain() {
-    GetMyMsgQ().PostMsg(100);
+    GetMyMsgQ().PostMsg(kMsgQuit);
 }
 
 void ComponentBaseThread::OnCheckOtherMsgCodes(Mirel::Msg* msg) {

@@ -4,7 +4,7 @@
 //
 // Component messages: 100 ends Main (AbortMain); 2001 an event delivered by the hub.
 // While linked, Main pings the link every few seconds; when the hub no longer answers the
-// component drops the link, is suspended and posts 1012 to the application's main thread.
+// component drops the link, is suspended and posts kMsgLinkLost to the application's main thread.
 #pragma once
 
 #include <omniORB4/CORBA.h>

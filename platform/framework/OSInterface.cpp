@@ -176,7 +176,7 @@ void WinOSInterface::Dispatch(AppBase* app, int signal) {
             app->ReopenLogs();
             break;
         case SIGQUIT:
-            app->GetMainMsgQ().PostMsg(1011);
+            app->GetMainMsgQ().PostMsg(kMsgQuitLoop);
             break;
         default:
             break;

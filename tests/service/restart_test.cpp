@@ -122,11 +122,14 @@ TEST_F(RestartTest, KilledAtRandomMomentsNeverLeavesAWrongCopy) {
     for (int round = 0; round < 24; ++round) {
         ASSERT_EQ(server.WriteIntervalLogs(), 0) << "round " << round;
         ASSERT_EQ(server.CloseInterval(), 0) << "round " << round;
-        // Somewhere in applying the logs, copying, or renaming the folder.
-        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 120));
+        // Somewhere in applying the logs, copying, or renaming the folder: the moment is the
+        // point of the test, not a wait for something.
+        const unsigned delayMs = rng() % 120;
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         service->Signal(SIGKILL);
         ASSERT_EQ(service->Wait(30000), 128 + SIGKILL);
-        EXPECT_EQ(server.VerifyAll(), "") << "round " << round;
+        EXPECT_EQ(server.VerifyAll(), "")
+            << "round " << round << ", killed " << delayMs << " ms after the interval's end";
         service = Start();
     }
     ASSERT_TRUE(server.WaitForLastGood(60000)) << env.DebugLog();
