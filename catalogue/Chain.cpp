@@ -4,6 +4,13 @@
 
 namespace Chain {
 
+bool CaughtUp(const DatabaseItem& item) {
+    if (item.logs.empty()) return true;
+    const FileInfo& last = *item.logs.rbegin();
+    return item.file.msn > last.msn ||
+           (item.file.msn == last.msn && item.file.endUTC >= last.endUTC);
+}
+
 bool Connects(std::uint64_t msn, const RedoLogSet& logs) {
     if (logs.empty()) return true;
     // A copy beyond every log holds changes that were never logged in this interval.

@@ -14,6 +14,9 @@ namespace Chain {
 // the logs it does not contain yet (those with a larger MSN).
 bool Connects(std::uint64_t msn, const RedoLogSet& logs);
 
+// A copy has caught up when it is not behind the last log of its set.
+bool CaughtUp(const DatabaseItem& item);
+
 // After a restart: the logs of older intervals (each with its interval's end) that bring an
 // in-progress copy at `msn` to where the item's own logs continue it. `complete` is false
 // when no chain exists; the copy is then of no use.

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "catalogue/Chain.h"
 #include "catalogue/IBSMgr.h"
 #include "platform/framework/Logger.h"
 #include "platform/support/DateTime.h"
@@ -14,14 +15,6 @@
 #include "platform/support/RetryTimer.h"
 
 namespace {
-// A copy has caught up when it is not behind the last log of its set.
-bool CaughtUp(const DatabaseItem& item) {
-    if (item.logs.empty()) return true;
-    const FileInfo& last = *item.logs.rbegin();
-    return item.file.msn > last.msn ||
-           (item.file.msn == last.msn && item.file.endUTC >= last.endUTC);
-}
-
 // An item that wants a copy in the interval's folder and has none yet (a log announced
 // after the start, or a start cut short).
 bool Unplaced(const DatabaseItem& item) {
@@ -210,7 +203,7 @@ bool IBSMgr::CompleteInterval() {
                 if (item.err.GetError() != Mirel::kErrAborted) environment = item.err.GetError();
                 item.err = Talon::Error();
             }
-            if (item.err.OK() && !CaughtUp(item)) {
+            if (item.err.OK() && !Chain::CaughtUp(item)) {
                 if (environment == 0) item.lastLogMSN = item.logs.rbegin()->msn;
                 result = false;
             }

@@ -1,6 +1,7 @@
 // Starting an interval: each database gets its starting copy in the in-progress folder and
 // the MSN up to which the workers apply its logs; databases without logs are carried
 // forward; older copies nobody needs any more are pruned. The choices are IntervalPlan's.
+#include "catalogue/Chain.h"
 #include "catalogue/IBSMgr.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
@@ -97,12 +98,8 @@ bool IBSMgr::StartInterval(bool& fatal) {
         };
         // Work only for a copy that is behind its logs.
         auto giveWork = [&started](DatabaseItem& item) {
-            if (item.logs.empty()) return;
-            const FileInfo& last = *item.logs.rbegin();
-            if (item.file.msn > last.msn ||
-                (item.file.msn == last.msn && item.file.endUTC >= last.endUTC))
-                return;
-            item.lastLogMSN = last.msn;
+            if (Chain::CaughtUp(item)) return;
+            item.lastLogMSN = item.logs.rbegin()->msn;
             started = true;
         };
 

@@ -53,7 +53,7 @@ Mirel::Os::Ownership IBS_Config::ServiceCopyOwnership() {
 namespace {
 
 // Interval-done file: magic (8), version (4), count (4), end UTC (8), count UUIDs (16
-// each), CRC-32 of everything before it (4).
+// each), CRC-32C of everything before it (4).
 constexpr char kDoneMagic[8] = {'V', 'L', 'M', 'K', 'I', 'D', 'N', '1'};
 constexpr std::size_t kDoneFixed = 24;
 constexpr std::uint32_t kMaxDoneCount = 1u << 20;
