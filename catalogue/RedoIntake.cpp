@@ -1,6 +1,7 @@
 // Redo logs and interval-done files announced by the server, rejected files, and the
 // server's registration.
 #include <algorithm>
+#include <set>
 
 #include "catalogue/IBSMgr.h"
 #include "platform/engine/Uuid.h"
@@ -249,7 +250,15 @@ void IBSMgr::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t end
         for (auto it = open.databases.begin(); it != open.databases.end();) {
             DatabaseItem& item = it->second;
             RedoLogSet early, late;
-            for (const FileInfo& log : item.logs) (log.endUTC <= endUTC ? early : late).insert(log);
+            // A log that continues one ending after the interval comes after it too, whatever
+            // its own end says (a server clock that stepped back): by MSN, a continuing log
+            // is met after the log it continues.
+            std::set<std::uint64_t> lateEnds;
+            for (const FileInfo& log : item.logs) {
+                const bool after = log.endUTC > endUTC || lateEnds.count(log.startMSN) != 0;
+                if (after) lateEnds.insert(log.msn);
+                (after ? late : early).insert(log);
+            }
             bool uploadIsLater = false;
             if (item.upload)
                 for (const FileInfo& log : late) uploadIsLater |= log.msn <= item.file.msn;

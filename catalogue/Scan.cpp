@@ -1,5 +1,6 @@
 // Rebuilding the catalogue from what lies in the backup folder.
 #include <algorithm>
+#include <map>
 #include <utility>
 
 #include "catalogue/Chain.h"
@@ -119,27 +120,44 @@ void IBSMgr::KeepLogsAfterTheirUpload() {
         Mirel::LockReentrant ul(u->second.lock);
         for (auto& [uuid, item] : u->second.databases) {
             if (!item.upload || item.file.path.IsClear()) continue;
+            // The logs of earlier intervals still to be made, by the MSN they start at. A copy
+            // already brought forward there keeps what it was brought with.
+            std::map<std::uint64_t, std::pair<Interval*, FileInfo>> earlier;
             for (auto e = mIntervals.begin(); e != u; ++e) {
                 if (!e->second.backup.IsClear()) continue;
                 Mirel::LockReentrant el(e->second.lock);
                 auto x = e->second.databases.find(uuid);
-                // A copy already brought forward there keeps what it was brought with.
                 if (x == e->second.databases.end() || x->second.owned ||
                     HasInProgressCopy(x->second))
                     continue;
-                RedoLogSet& logs = x->second.logs;
-                for (auto l = logs.begin(); l != logs.end();) {
-                    if (l->startMSN < item.file.msn) {
-                        ++l;
-                        continue;
-                    }
-                    IBS_DEBUG_WIDE(u"ScanFullBackupDB: log continuing the upload goes with it to "
-                                   << EndText(u->first) << u": " << l->path.GetUserEntryFormat());
-                    item.logs.insert(*l);
-                    l = logs.erase(l);
+                for (const FileInfo& l : x->second.logs)
+                    if (l.msn > l.startMSN)
+                        earlier.emplace(l.startMSN, std::make_pair(&e->second, l));
+            }
+            // Only the chain that starts at the upload moves: a database started afresh may
+            // have older logs of higher MSNs that are not the upload's.
+            std::map<std::uint64_t, std::uint64_t> own;  // the upload's interval's logs
+            for (const FileInfo& l : item.logs)
+                if (l.msn > l.startMSN) own.emplace(l.startMSN, l.msn);
+            for (std::uint64_t at = item.file.msn;;) {
+                if (auto o = own.find(at); o != own.end()) {
+                    at = o->second;
+                    continue;
                 }
+                auto c = earlier.find(at);
+                if (c == earlier.end()) break;
+                Interval& from = *c->second.first;
+                const FileInfo log = c->second.second;
+                IBS_DEBUG_WIDE(u"ScanFullBackupDB: log continuing the upload goes with it to "
+                               << EndText(u->first) << u": " << log.path.GetUserEntryFormat());
+                Mirel::LockReentrant el(from.lock);
+                DatabaseItem& x = from.databases.at(uuid);
+                x.logs.erase(log);
+                item.logs.insert(log);
                 // Nothing left of it there: no start to find, no failure to record.
-                if (logs.empty() && x->second.file.path.IsClear()) e->second.databases.erase(x);
+                if (x.logs.empty() && x.file.path.IsClear()) from.databases.erase(uuid);
+                earlier.erase(c);
+                at = log.msn;
             }
         }
     }

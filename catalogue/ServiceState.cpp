@@ -166,9 +166,15 @@ void ServiceState::Refresh(std::uint64_t ms) {
 
 std::string ServiceState::StatusLine(std::uint64_t now) const {
     if (mFolder.empty()) return "no backup folder yet: the database server names it";
-    std::string s = mNewest.empty() ? "no last-good folder yet"
-                                    : "last good " + mNewest + ", lag " +
-                                          Duration(now > mNewestEnd ? now - mNewestEnd : 0);
+    // The lag is now minus the interval's end, as ibsdb status has it: a server whose clock
+    // runs ahead of this host's shows as such, not as no lag.
+    std::string s = "no last-good folder yet";
+    if (!mNewest.empty()) {
+        s = "last good " + mNewest + ", lag ";
+        s += now >= mNewestEnd ? Duration(now - mNewestEnd)
+                               : "-" + Duration(mNewestEnd - now) +
+                                     " (the server's clock is ahead of this host's)";
+    }
     if (mWaitError != 0) {
         s += "; interval " + ClockText(mWaitEnd) + " waits: error " + Mirel::ErrorText(mWaitError) +
              ", retry in " + Duration(mWaitRetry > now ? mWaitRetry - now + 999999 : 0);

@@ -308,6 +308,27 @@ TEST_F(NothingLostTest, ALogContinuingAnUploadIsAppliedAfterItWhateverItsEndSays
     ExpectEveryFolderExact();
 }
 
+// The server's clock stepped back a few seconds within an interval: a log ending early
+// continues one that ends after the next interval-done file. It belongs after that
+// interval with the log it continues, not in it with a gap in its chain (10721).
+TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhateverItsEndSays) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t first = Close();
+    const std::string ahead = WriteLog(Redo(), "ahead.vrl", kA, 11, 12, first + 50 * 1000000ull);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(ahead), U(kA), true), 0);
+    const std::string back = WriteLog(Redo(), "back.vrl", kA, 12, 13, first + 10 * 1000000ull);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(back), U(kA), true), 0);
+    clock = first + 10 * 1000000ull;
+    Close(first + 20 * 1000000ull);  // A has no log of this interval: still at 11
+    msns[kA] = 13;
+    Close();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
+    EXPECT_EQ(Newest()[kA], 13u);
+    ExpectEveryFolderExact();
+}
+
 // A kill anywhere in the interval that replaces a database: whatever the restart finds
 // recorded, the replacement is reported (more than once is allowed, never not at all).
 TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {

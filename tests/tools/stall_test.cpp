@@ -130,6 +130,20 @@ TEST_F(StallTest, AClosedIntervalTheServiceDoesNotTakeUpTurnsStatusWarning) {
         << text;
 }
 
+TEST(ServiceStateFileTest, TheStatusLineLagIsNowMinusTheEndEvenWhenTheServerIsAhead) {
+    testutil::TempDir tmp;
+    ServiceState state;
+    const std::uint64_t end = 1800000060000000ull;
+    state.SetFolder(tmp.path(), "LastGood_2027-01-15_0801", end);
+    EXPECT_NE(state.StatusLine(end + 40000000).find("lag 40 s; idle"), std::string::npos)
+        << state.StatusLine(end + 40000000);
+    EXPECT_NE(state.StatusLine(end - 90000000)
+                  .find("lag -1m 30s (the server's clock is ahead of this host's); idle"),
+              std::string::npos)
+        << state.StatusLine(end - 90000000);
+    state.Leave(true);
+}
+
 TEST(ServiceStateFileTest, ReadsWhatTheServiceWritesAndRefusesATornFile) {
     ServiceState state;
     state.Waiting(1800000060000000ull, Mirel::kErrIO, 16000);

@@ -1009,7 +1009,11 @@ bool Server::RunInterval() {
             FirstLogDamaged(a.t);
         }
     }
-    if (real && k > 1 && RealRoll(RealWorld::kClockBack)) StaleClose(prev);
+    // Stale against the newest interval end the service was given, not the server's clock
+    // (which may have run on since): an end after it is a new interval, whatever logs that
+    // end later say.
+    if (real && k > 1 && RealRoll(RealWorld::kClockBack))
+        StaleClose(mL.intervals.empty() ? prev : std::min(prev, mL.intervals.back().end));
     if (bad && (mO.bad.count("flip") || mO.bad.count("flip2"))) {
         // The last log of the interval for one or two databases loses a bit on disk.
         int x = PickDb(true);
