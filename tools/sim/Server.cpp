@@ -327,6 +327,13 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
         StateOf(r.model->Uuid(), r.model->PageSize(), r.model->MSN(), r.model->Pages());
     std::size_t idx = AddFile(f);
     bool ok = AnnounceUpload(idx);
+    if (!ok && mL.files[idx].settled) {
+        // Its file system went away while it was announced (the tmpfs on Copies/ of a
+        // refused folder): gone with it, not taken by a scan.
+        mR.Say("real-world xdev: " + mL.files[idx].path + " " + mL.files[idx].fate);
+        UploadLost(d);
+        return;
+    }
     if (!ok && !Exists(mL.files[idx].path) && !InRejected(mL.files[idx].path)) {
         // A restart's scan took it before the answer came.
         mL.files[idx].accepted = ok = true;

@@ -141,6 +141,9 @@ private:
     void FirstLogDamaged(std::uint64_t t);
     void MountCopies();
     void UnmountCopies();
+    // An upload of database d went with the file system it lay on: the server uploads it
+    // again, and a name it was to take stays the dropped database's until then.
+    void UploadLost(int d);
     void XdevProbe();
     void FlipByte();
     void CheckRealWorld(int k);

@@ -350,6 +350,28 @@ void Server::MountCopies() {
     Happened(RealWorld::kXdev, "a tmpfs mounted on Copies/");
 }
 
+void Server::UploadLost(int d) {
+    DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
+    r.needsUpload = true;
+    r.hostFault = true;
+    if (!r.reportedFailed) r.badPending = false;
+    // It was to take a dropped database's name: unless the service met it (and listed the
+    // dropped one as replaced), the dropped one stays under the name.
+    if (r.replaces < 0) return;
+    DbRec& old = mL.dbs[static_cast<std::size_t>(r.replaces)];
+    if (!old.retired || !old.known || ReadFailedList(mO.backup).count(old.model->UuidText()))
+        return;
+    old.replacementPending = true;
+    old.replacedEventDue = false;
+    // Its state since the drop, in the intervals closed meanwhile too.
+    const DatabaseModel& m = *old.model;
+    for (IntervalRec& rec : mL.intervals)
+        if (rec.k >= old.retiredAt)
+            rec.states[r.replaces] = StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages());
+    mR.Say("real-world xdev: " + mL.DbLabel(r.replaces) +
+           " stays under its name until the new database is uploaded again");
+}
+
 void Server::UnmountCopies() {
     // What lies on the other file system goes with it: the server uploads those again.
     for (auto& f : mL.files) {
@@ -367,30 +389,8 @@ void Server::UnmountCopies() {
         }
         f.settled = true;
         f.fate = "taken away with its file system";
-        DbRec& r = mL.dbs[static_cast<std::size_t>(f.db)];
-        if (there && f.accepted && !r.retired) {
-            r.needsUpload = true;
-            r.hostFault = true;
-            if (!r.reportedFailed) r.badPending = false;
-            // It was to take a dropped database's name: unless the service met it (and
-            // listed the dropped one as replaced), the dropped one stays under the name.
-            if (r.replaces >= 0) {
-                DbRec& old = mL.dbs[static_cast<std::size_t>(r.replaces)];
-                if (old.retired && old.known &&
-                    !ReadFailedList(mO.backup).count(old.model->UuidText())) {
-                    old.replacementPending = true;
-                    old.replacedEventDue = false;
-                    // Its state since the drop, in the intervals closed meanwhile too.
-                    const DatabaseModel& m = *old.model;
-                    for (IntervalRec& rec : mL.intervals)
-                        if (rec.k >= old.retiredAt)
-                            rec.states[r.replaces] =
-                                StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages());
-                    mR.Say("real-world xdev: " + mL.DbLabel(r.replaces) +
-                           " stays under its name until the new database is uploaded again");
-                }
-            }
-        }
+        if (there && f.accepted && !mL.dbs[static_cast<std::size_t>(f.db)].retired)
+            UploadLost(f.db);
     }
     // So do the files a hostile call named there: they are not the service's to keep.
     const std::string under = mCopiesMount + "/";
