@@ -205,6 +205,17 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
         IBS_DEBUG_WIDE(u"InsertRedoLog: log continues after later logs, goes to "
                        << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
+    // So was a log that continues an upload of a later interval: it goes with the upload.
+    for (auto later = std::next(it); later != mIntervals.end(); ++later) {
+        Mirel::LockReentrant ll(later->second.lock);
+        auto db = later->second.databases.find(uuid);
+        if (db == later->second.databases.end() || !db->second.upload ||
+            db->second.file.path.IsClear() || db->second.file.msn != startMSN)
+            continue;
+        it = later;
+        IBS_DEBUG_WIDE(u"InsertRedoLog: log continues an upload, goes with it to "
+                       << EndText(it->first) << u": " << path.GetUserEntryFormat());
+    }
     PlaceRedoLog(it->second, info, hasContainers);
     return true;
 }

@@ -329,6 +329,27 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
     ExpectEveryFolderExact();
 }
 
+// The server's clock stepped back after an upload that came after an interval-done file: a
+// log continuing that upload ends before the interval the upload came after, which is still
+// to be made. It is the upload's, not that interval's: the interval's folder must hold the
+// state at its end, not the log's.
+TEST_F(NothingLostTest, ALogContinuingALaterUploadIsNotAppliedInAnEarlierInterval) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t second = Close(0, false);  // its folder is still to be made
+    Upload(kA, 12);                                // after that interval's end
+    const std::string log = WriteLog(Redo(), "back.vrl", kA, 12, 13, second - 5 * 1000000ull);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+    msns[kA] = 13;
+    SettleWithRetries();
+    Close();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+    EXPECT_EQ(Newest()[kA], 13u);
+    ExpectEveryFolderExact();
+}
+
 // A kill anywhere in the interval that replaces a database: whatever the restart finds
 // recorded, the replacement is reported (more than once is allowed, never not at all).
 TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {
