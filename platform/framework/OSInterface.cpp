@@ -120,8 +120,8 @@ void WinOSInterface::SignalLoop(AppBase* app) {
     for (;;) {
         int wait = -1;
         if (mStopDeadline != Clock::time_point{}) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(mStopDeadline - Clock::now());
+            // Rounded up: poll's milliseconds must not end the wait before the deadline.
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(mStopDeadline - Clock::now());
             if (left.count() <= 0) {
                 // The stop was asked for and the process is still here: its main thread waits
                 // in a call that does not return (a hung network file system). Ending it is
