@@ -1,5 +1,6 @@
 #include "catalogue/Chain.h"
 
+#include <algorithm>
 #include <map>
 
 namespace Chain {
@@ -56,6 +57,64 @@ Repair RepairChain(const IntervalMap& intervals, std::uint64_t current,
     }
     r.logs.clear();
     return r;
+}
+
+IntervalMap::const_iterator ContinuedLater(const IntervalMap& intervals,
+                                           IntervalMap::const_iterator from,
+                                           const Mirel::unistring& uuid, std::uint64_t startMSN) {
+    for (auto later = std::next(from); later != intervals.end(); ++later) {
+        if (!later->second.backup.IsClear()) continue;
+        auto x = later->second.databases.find(uuid);
+        if (x == later->second.databases.end()) continue;
+        const DatabaseItem& item = x->second;
+        if (item.upload && !item.file.path.IsClear() && item.file.msn == startMSN) return later;
+        for (const FileInfo& log : item.logs)
+            if (log.msn == startMSN && log.msn > log.startMSN) return later;
+    }
+    return intervals.end();
+}
+
+std::vector<Move> KeepOrder(const IntervalMap& intervals,
+                            const std::function<bool(const DatabaseItem&)>& movable) {
+    struct Entry {
+        const FileInfo* log;
+        std::uint64_t key;
+        bool canMove;
+    };
+    std::map<Mirel::unistring, std::vector<Entry>> logs;
+    // By database: the latest interval that a state at an MSN is in.
+    std::map<Mirel::unistring, std::map<std::uint64_t, std::uint64_t>> at;
+    for (const auto& [key, interval] : intervals) {
+        if (!interval.backup.IsClear()) continue;
+        for (const auto& [uuid, item] : interval.databases) {
+            if (item.upload && !item.file.path.IsClear()) {
+                std::uint64_t& k = at[uuid][item.file.msn];
+                k = std::max(k, key);
+            }
+            const bool canMove = movable(item);
+            for (const FileInfo& log : item.logs)
+                if (log.msn > log.startMSN) logs[uuid].push_back({&log, key, canMove});
+        }
+    }
+    std::vector<Move> moves;
+    for (auto& [uuid, entries] : logs) {
+        // The log a chain continues ends at a lower MSN than its successor starts past.
+        std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+            return a.log->startMSN < b.log->startMSN;
+        });
+        std::map<std::uint64_t, std::uint64_t>& where = at[uuid];
+        for (const Entry& e : entries) {
+            std::uint64_t key = e.key;
+            auto before = where.find(e.log->startMSN);
+            if (before != where.end() && before->second > key && e.canMove) {
+                moves.push_back({uuid, *e.log, key, before->second});
+                key = before->second;
+            }
+            std::uint64_t& k = where[e.log->msn];
+            k = std::max(k, key);
+        }
+    }
+    return moves;
 }
 
 }  // namespace Chain

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -26,5 +27,27 @@ struct Repair {
 };
 Repair RepairChain(const IntervalMap& intervals, std::uint64_t current,
                    const Mirel::unistring& uuid, std::uint64_t msn);
+
+// A log is written after the state it starts from, whatever its end time says (a server
+// clock that stepped back): it goes no earlier than the interval of the log that ends at
+// its start MSN, or of the upload at that MSN. Intervals with a last-good folder are done and
+// take no part.
+
+// The first interval after `from` that holds the log ending at `startMSN` or the upload at
+// it, for database `uuid`; `intervals.end()` when none does.
+IntervalMap::const_iterator ContinuedLater(const IntervalMap& intervals,
+                                           IntervalMap::const_iterator from,
+                                           const Mirel::unistring& uuid, std::uint64_t startMSN);
+
+// The logs that sit in an earlier interval than what they continue, with where they go.
+// Chains are followed in MSN order, so a log moved carries the logs continuing it. `movable`
+// says whether an item's logs may leave it (a copy already brought forward keeps them).
+struct Move {
+    Mirel::unistring uuid;
+    FileInfo log;
+    std::uint64_t from = 0, to = 0;
+};
+std::vector<Move> KeepOrder(const IntervalMap& intervals,
+                            const std::function<bool(const DatabaseItem&)>& movable);
 
 }  // namespace Chain

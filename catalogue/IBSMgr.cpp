@@ -227,6 +227,15 @@ int IBSMgr::NoteUploadAfter(const Mirel::UniversalPath& upload, std::uint64_t af
     return SaveUploadsAfter();
 }
 
+int IBSMgr::NoteLogAfter(const Mirel::UniversalPath& log, std::uint64_t after,
+                         const Mirel::unistring& uuid) {
+    Mirel::LockReentrant g(mLock);
+    const std::string id = Identity(log.Native());
+    if (id.empty()) return Mirel::kErrPathNotFound;
+    mUploadsAfter[log.Native()] = {id, after, uuid, 0};
+    return SaveUploadsAfter();
+}
+
 std::uint64_t IBSMgr::UploadAfter(const Mirel::UniversalPath& upload) {
     Mirel::LockReentrant g(mLock);
     auto it = mUploadsAfter.find(upload.Native());

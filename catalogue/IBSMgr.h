@@ -110,7 +110,13 @@ public:
     // that failure for the intervals up to `after`, which still lack the database.
     int NoteUploadAfter(const Mirel::UniversalPath& upload, std::uint64_t after,
                         const Mirel::unistring& uuid, std::int32_t cleared);
-    std::uint64_t UploadAfter(const Mirel::UniversalPath& upload);  // 0: none recorded
+    // A redo log intake placed after an interval its end falls in (it continues a later log
+    // or upload) has a line too: after a restart nothing else may say so (the upload may be
+    // gone, superseded by a newer one).
+    int NoteLogAfter(const Mirel::UniversalPath& log, std::uint64_t after,
+                     const Mirel::unistring& uuid);
+    // The end a file (upload or redo log) was recorded after; 0: none recorded.
+    std::uint64_t UploadAfter(const Mirel::UniversalPath& upload);
     // The databases failed at the end of the interval ending `end`, whose failure an upload
     // after that end cleared.
     std::set<Mirel::unistring> FailedUntil(std::uint64_t end);
@@ -165,7 +171,8 @@ public:
     // After the restart scan: a log that continues an upload (starts at or past its MSN) was
     // written after it, whatever its end says (a server clock that stepped back); filed in
     // an interval before the upload's, it moves to the upload's.
-    void KeepLogsAfterTheirUpload();
+    // A log goes no earlier than the log or upload it continues, whatever its end says.
+    void KeepChainOrder();
     // An in-progress copy found after a restart: true when the logs that bring it forward
     // are all in the catalogue (older ones merged again as needed).
     bool ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
@@ -186,9 +193,10 @@ public:
     }
 
     // Redo intake (catalogue/RedoIntake.cpp).
-    bool InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
-                       std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC, bool closed,
-                       bool hasContainers);
+    // 0, or why the log was not taken.
+    std::int32_t InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
+                               std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
+                               bool closed, bool hasContainers);
     // Into the interval's RedoLogSet, as it stands (the caller chose the interval).
     void PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers);
     // Whether the interval holds a log of the same database that the log continues but that

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "catalogue/Chain.h"
 #include "catalogue/IBSMgr.h"
 #include "platform/engine/Uuid.h"
 #include "platform/framework/IBS_Config.h"
@@ -111,9 +112,7 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
     }
     Mirel::LockReentrant g(mLock);
     if (!mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
-    return InsertRedoLog(path, uuid, msn, startMSN, endUTC, closed, hasContainers)
-               ? 0
-               : Mirel::kErrFileNotTaken;
+    return InsertRedoLog(path, uuid, msn, startMSN, endUTC, closed, hasContainers);
 }
 
 void IBSMgr::ForgetRedoLog(const Mirel::UniversalPath& path) {
@@ -162,9 +161,9 @@ bool IBSMgr::IsRedoFolderName(const Mirel::unistring& name) {
     return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
-                           std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
-                           bool closed, bool hasContainers) {
+std::int32_t IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
+                                   std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
+                                   bool closed, bool hasContainers) {
     FileInfo info(path, uuid, msn, startMSN, endUTC, closed);
     Mirel::LockReentrant g(mLock);
     auto it = mIntervals.lower_bound(endUTC);
@@ -172,7 +171,7 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
         IBS_DEBUG_WIDE(u"InsertRedoLog **ERROR** couldn't find interval for endUTC "
                        << EndText(endUTC) << u", map size " << mIntervals.size() << u", log: "
                        << path.GetUserEntryFormat());
-        return false;
+        return Mirel::kErrFileNotTaken;
     }
     const std::uint64_t current = mIntervalEnd.load();
     // An interval behind the current one will never be started again.
@@ -190,34 +189,39 @@ bool IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistr
                 db->second.file.msn >= msn) {
                 IBS_DEBUG_WIDE(u"InsertRedoLog: already in the last-good copy at MSN "
                                << db->second.file.msn << u": " << path.GetUserEntryFormat());
-                return true;
+                return 0;
             }
         }
         while (it != mIntervals.end() && passed(it)) ++it;
-        if (it == mIntervals.end()) return false;
+        if (it == mIntervals.end()) return Mirel::kErrFileNotTaken;
         IBS_DEBUG_WIDE(u"InsertRedoLog: late log for a finished interval goes to "
                        << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
     // A log that continues the chain after logs ending later than it was written after them,
     // whatever its time says (the server's clock went back): it goes after their interval.
+    const auto byEnd = it;
     while (it->first != kOpenInterval && FollowsLaterLogs(it->second, info)) {
-        if (++it == mIntervals.end()) return false;
+        if (++it == mIntervals.end()) return Mirel::kErrFileNotTaken;
         IBS_DEBUG_WIDE(u"InsertRedoLog: log continues after later logs, goes to "
                        << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
-    // So was a log that continues an upload of a later interval: it goes with the upload.
-    for (auto later = std::next(it); later != mIntervals.end(); ++later) {
-        Mirel::LockReentrant ll(later->second.lock);
-        auto db = later->second.databases.find(uuid);
-        if (db == later->second.databases.end() || !db->second.upload ||
-            db->second.file.path.IsClear() || db->second.file.msn != startMSN)
-            continue;
-        it = later;
-        IBS_DEBUG_WIDE(u"InsertRedoLog: log continues an upload, goes with it to "
+    // So was a log that continues a later interval's log or upload: it goes with that.
+    if (auto later = Chain::ContinuedLater(mIntervals, it, uuid, startMSN);
+        later != mIntervals.end()) {
+        it = mIntervals.find(later->first);
+        IBS_DEBUG_WIDE(u"InsertRedoLog: log continues a later one, goes with it to "
                        << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
+    // A restart files logs by their end: it must find where this one went.
+    if (it != byEnd)
+        if (int rc = NoteLogAfter(path, std::prev(it)->first, uuid)) {
+            IBS_DEBUG_WIDE(u"InsertRedoLog: could not record that it goes after "
+                           << EndText(std::prev(it)->first) << u", error " << rc << u": "
+                           << path.GetUserEntryFormat());
+            return rc;
+        }
     PlaceRedoLog(it->second, info, hasContainers);
-    return true;
+    return 0;
 }
 
 bool IBSMgr::FollowsLaterLogs(const Interval& interval, const FileInfo& log) {

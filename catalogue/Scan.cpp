@@ -114,52 +114,24 @@ bool IBSMgr::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring
     return true;
 }
 
-void IBSMgr::KeepLogsAfterTheirUpload() {
-    for (auto u = mIntervals.begin(); u != mIntervals.end(); ++u) {
-        if (!u->second.backup.IsClear()) continue;
-        Mirel::LockReentrant ul(u->second.lock);
-        for (auto& [uuid, item] : u->second.databases) {
-            if (!item.upload || item.file.path.IsClear()) continue;
-            // The logs of earlier intervals still to be made, by the MSN they start at. A copy
-            // already brought forward there keeps what it was brought with.
-            std::map<std::uint64_t, std::pair<Interval*, FileInfo>> earlier;
-            for (auto e = mIntervals.begin(); e != u; ++e) {
-                if (!e->second.backup.IsClear()) continue;
-                Mirel::LockReentrant el(e->second.lock);
-                auto x = e->second.databases.find(uuid);
-                if (x == e->second.databases.end() || x->second.owned ||
-                    HasInProgressCopy(x->second))
-                    continue;
-                for (const FileInfo& l : x->second.logs)
-                    if (l.msn > l.startMSN)
-                        earlier.emplace(l.startMSN, std::make_pair(&e->second, l));
-            }
-            // Only the chain that starts at the upload moves: a database started afresh may
-            // have older logs of higher MSNs that are not the upload's.
-            std::map<std::uint64_t, std::uint64_t> own;  // the upload's interval's logs
-            for (const FileInfo& l : item.logs)
-                if (l.msn > l.startMSN) own.emplace(l.startMSN, l.msn);
-            for (std::uint64_t at = item.file.msn;;) {
-                if (auto o = own.find(at); o != own.end()) {
-                    at = o->second;
-                    continue;
-                }
-                auto c = earlier.find(at);
-                if (c == earlier.end()) break;
-                Interval& from = *c->second.first;
-                const FileInfo log = c->second.second;
-                IBS_DEBUG_WIDE(u"ScanFullBackupDB: log continuing the upload goes with it to "
-                               << EndText(u->first) << u": " << log.path.GetUserEntryFormat());
-                Mirel::LockReentrant el(from.lock);
-                DatabaseItem& x = from.databases.at(uuid);
-                x.logs.erase(log);
-                item.logs.insert(log);
-                // Nothing left of it there: no start to find, no failure to record.
-                if (x.logs.empty() && x.file.path.IsClear()) from.databases.erase(uuid);
-                earlier.erase(c);
-                at = log.msn;
-            }
+void IBSMgr::KeepChainOrder() {
+    // A copy already brought forward keeps what it was brought with.
+    const auto moves = Chain::KeepOrder(
+        mIntervals, [this](const DatabaseItem& x) { return !x.owned && !HasInProgressCopy(x); });
+    for (const Chain::Move& m : moves) {
+        IBS_DEBUG_WIDE(u"ScanFullBackupDB: log goes after what it continues, to "
+                       << EndText(m.to) << u": " << m.log.path.GetUserEntryFormat());
+        Interval& from = mIntervals.at(m.from);
+        bool hasContainers = true;
+        {
+            Mirel::LockReentrant fl(from.lock);
+            DatabaseItem& x = from.databases.at(m.uuid);
+            hasContainers = x.hasContainers;
+            x.logs.erase(m.log);
+            // Nothing left of it there: no start to find, no failure to record.
+            if (x.logs.empty() && x.file.path.IsClear() && !x.upload) from.databases.erase(m.uuid);
         }
+        PlaceRedoLog(mIntervals.at(m.to), m.log, hasContainers);
     }
 }
 
@@ -354,9 +326,15 @@ void IBSMgr::ScanFullBackupDB() {
                 while (next != mIntervals.end() && next->second.backup.IsClear()) ++next;
                 if (next != mIntervals.end()) it = next;
             }
+            // Intake placed it after an interval it ends in (its clock went back), and said so.
+            if (const std::uint64_t after = UploadAfter(file); !applied && it->first <= after)
+                it = firstToMake(mIntervals.upper_bound(std::max(newestGood, after)));
+            if (it == mIntervals.end()) continue;
             PlaceRedoLog(it->second, FileInfo(file, uuid, msn, startMSN, endUTC, closed), true);
         }
     }
+
+    KeepChainOrder();
 
     // The in-progress folder only ever holds the copies of the first interval after the
     // newest last-good one.
@@ -461,6 +439,8 @@ void IBSMgr::ScanFullBackupDB() {
                 for (const FileInfo& log : x->second.logs)
                     if (log.msn == u.msn) it = i;
             }
+            // Never at or before an end it was accepted after.
+            if (it != mIntervals.end() && it->first <= UploadAfter(u.file)) it = mIntervals.end();
             if (it != mIntervals.end() && !it->second.backup.IsClear()) {
                 // That interval is published (a late log filed by its end reaches the
                 // upload): its item is its last-good copy, which the upload must not take
@@ -501,7 +481,7 @@ void IBSMgr::ScanFullBackupDB() {
             if (it == mIntervals.end()) it = mIntervals.find(kOpenInterval);
             it->second.AddDatabase(u.file, true, DeleteSuperseded());
         }
-        KeepLogsAfterTheirUpload();
+        KeepChainOrder();
     }
 
     if (oldestGood != kOpenInterval) {

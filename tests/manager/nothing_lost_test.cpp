@@ -350,6 +350,69 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadIsNotAppliedInAnEarlierInterva
     ExpectEveryFolderExact();
 }
 
+// The same, and then a newer upload at the log's end takes the earlier upload's place (at its
+// path or another) and the service restarts: nothing is left that says the log came after
+// the interval's end but the service's own record of where it put it.
+TEST_F(NothingLostTest, ALogContinuingALaterUploadStaysAfterItThroughANewerUploadAndARestart) {
+    for (const bool samePath : {true, false}) {
+        SCOPED_TRACE(samePath ? "the newer upload at the same path" : "at another path");
+        FreshFolder();
+        msns.clear();
+        states.clear();
+        Upload(kA, 10);
+        ASSERT_EQ(Log(kA), 0);
+        Close();
+        ASSERT_EQ(Log(kA), 0);
+        const std::uint64_t second = Close(0, false);  // its folder is still to be made
+        const std::string path = backup() + "/Copies/later/a.vdb";
+        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(WriteDb(path, kA, 12)), U(kA)));
+        const std::string log = WriteLog(Redo(), "back.vrl", kA, 12, 13, second - 5 * 1000000ull);
+        {
+            // Unrecorded, the placement would not survive a restart: not taken.
+            Mirel::Faults::Scope faults;
+            Mirel::Faults::Arm(Mirel::FsOp::kSync, backup() + "/.ibs-*", Mirel::kErrIO, 1);
+            EXPECT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), Mirel::kErrIO);
+        }
+        ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+        const std::string newer = samePath ? path : backup() + "/Copies/newer/a.vdb";
+        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(WriteDb(newer, kA, 13)), U(kA)));
+        msns[kA] = 13;
+        ASSERT_TRUE(Restart());
+        mgr->ScanFullBackupDB();
+        mgr->CheckIntervals();
+        SettleWithRetries();
+        Close();
+        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+        EXPECT_EQ(Newest()[kA], 13u);
+        ExpectEveryFolderExact();
+        if (HasFailure()) break;
+    }
+}
+
+// A log ending before an interval's end continues a log that ends after it, and the service
+// restarts before that interval is made: the restart keeps the two together after the end.
+TEST_F(NothingLostTest, ARestartKeepsALogAfterTheLaterEndingLogItContinues) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t first = Close();
+    const std::string ahead = WriteLog(Redo(), "ahead.vrl", kA, 11, 12, first + 50 * 1000000ull);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(ahead), U(kA), true), 0);
+    const std::string back = WriteLog(Redo(), "back.vrl", kA, 12, 13, first + 10 * 1000000ull);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(back), U(kA), true), 0);
+    clock = first + 10 * 1000000ull;
+    Close(first + 20 * 1000000ull, false);  // A has no log of this interval: still at 11
+    msns[kA] = 13;
+    ASSERT_TRUE(Restart());
+    mgr->ScanFullBackupDB();
+    mgr->CheckIntervals();
+    SettleWithRetries();
+    Close();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
+    EXPECT_EQ(Newest()[kA], 13u);
+    ExpectEveryFolderExact();
+}
+
 // A kill anywhere in the interval that replaces a database: whatever the restart finds
 // recorded, the replacement is reported (more than once is allowed, never not at all).
 TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {
