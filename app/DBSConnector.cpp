@@ -1,6 +1,7 @@
 #include "app/DBSConnector.h"
 
 #include "platform/framework/EventHelper.h"
+#include "platform/framework/Events.h"
 #include "platform/support/Debug.h"
 
 #define DBS_DEBUG(pieces) MIREL_DEBUG(59, pieces)
@@ -60,7 +61,7 @@ void DBSConnector::DatabaseFailed(const Mirel::unistring& uuid) {
     Talon::EventHelper::ToCompressedString(uuid, op.mTargets[0]);
     CORBA::Any any;
     any <<= op;
-    QueueNotification(21, 0, 0, any);
+    QueueNotification(Talon::kNotifyDatabaseFailed, 0, 0, any);
 }
 
 void DBSConnector::Main() {

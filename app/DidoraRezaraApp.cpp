@@ -105,9 +105,10 @@ void DidoraRezaraApp::CreateIBSPOA() {
     policies[0] = mPOA->create_thread_policy(PortableServer::SINGLE_THREAD_MODEL);
     policies[1] = mPOA->create_lifespan_policy(PortableServer::PERSISTENT);
     policies[2] = mPOA->create_id_assignment_policy(PortableServer::USER_ID);
+    // Calls back to the server's hub go over the connection it called in on.
     CORBA::Any both;
-    both <<= static_cast<CORBA::UShort>(1);
-    policies[3] = mORB->create_policy(37, both);
+    both <<= BiDirPolicy::BOTH;
+    policies[3] = mORB->create_policy(BiDirPolicy::BIDIRECTIONAL_POLICY_TYPE, both);
     try {
         mIBSPOA = mPOA->create_POA(kPOAName, mPOAManager, policies);
         mIBSPOAManager = mIBSPOA->the_POAManager();
@@ -160,7 +161,7 @@ bool DidoraRezaraApp::AddOrbEndpointArgs(std::vector<std::string>& args,
 Talon::Error DidoraRezaraApp::Run() {
     Talon::OSInterface* os = GetOSInterface();
     if (!os) return Talon::Error(-1);
-    os->SetStatus(2);
+    os->SetStatus(Talon::OSInterface::kStatusRunning);
     os->NotifyStarted();
     Banner();
     IBSMgr* mgr = ManagerInstance::GetInstance();

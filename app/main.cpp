@@ -63,7 +63,9 @@ void ServiceMain(unsigned long, unsigned short**) {
     DidoraRezaraApp* app = GetDidoraRezaraApp();
     error = app->StartApp();
     app->Uninit();
-    if (!error.OK() && app->GetOSInterface()) app->GetOSInterface()->ReportStatus(5, 0, 1003);
+    if (!error.OK() && app->GetOSInterface())
+        app->GetOSInterface()->ReportStatus(Talon::OSInterface::kStatusFailed, 0,
+                                            Talon::OSInterface::kCodeStartFailed);
     if (self) omni_thread::release_dummy();
 }
 
@@ -80,7 +82,7 @@ unsigned long ServiceControlHandler(unsigned long control, unsigned long, void*,
             break;
         default:
             if (Talon::OSInterface* os = app->GetOSInterface())
-                os->ReportStatus(os->GetStatus(), 3, 0);
+                os->ReportStatus(os->GetStatus(), Talon::OSInterface::kCheckUnhandledControl, 0);
             break;
     }
     return 0;
@@ -95,7 +97,7 @@ void SetupOSInterface(Talon::AppBase& app) {
     app.AddArgumentHandler(new Talon::InstallManualArgHandler(u"installm"));
     app.AddArgumentHandler(new Talon::RemoveArgHandler(u"remove"));
     app.AddArgumentHandler(new VersionArgHandler(u"--version"));
-    app.SetRunState(2);
+    app.SetRunState(Talon::AppBase::kRunApplication);
 }
 
 void InstallShutdownFunctors(Talon::AppBase& app) {
@@ -131,24 +133,25 @@ int main(int argc, char** argv) {
             app->GetRunState() == Talon::AppBase::kRunApplication && !CheckPreferences(*app, error);
         if (!refused && app->GetRunState() != Talon::AppBase::kNoOSInit) error = app->InitOS();
         switch (app->GetRunState()) {
-            case 2:
+            case Talon::AppBase::kRunApplication:
                 error = app->StartApp();
                 app->Uninit();
                 break;
-            case 4:
-                if (error.GetError() == 10019)
+            case Talon::AppBase::kStartRefused:
+                if (error.GetError() == Mirel::kErrOSUnsuitable)
                     std::cerr << "Vellumark DidoraRezara requires more RAM or is incompatible with "
                                  "this OS version."
                               << std::endl;
                 break;
-            case 6:
+            case Talon::AppBase::kPrintUsage:
                 // The usage text stays the design's own; the line after it says what was wrong.
                 app->PrintUsage(argv ? argv[0] : nullptr);
                 if (argv && argc > 1) app->Refuse(UsageProblem(argc, argv));
                 error.Set(Talon::CLIExtError(Mirel::kErrStartRefused, Talon::AppBase::kExitUsage));
                 break;
-            case 7: {
-                Talon::CLIExtError ext(Mirel::kErrAnotherInstance, 10);
+            case Talon::AppBase::kAnotherInstance: {
+                Talon::CLIExtError ext(Mirel::kErrAnotherInstance,
+                                       Talon::AppBase::kExitAnotherInstance);
                 const long pid = Talon::InstanceLockPid();
                 std::cerr << "Another instance of Vellumark DidoraRezara is already running. ("
                           << (pid > 0 ? "process " + std::to_string(pid) + ", " : std::string())
@@ -156,7 +159,7 @@ int main(int argc, char** argv) {
                 error.Set(ext);
                 break;
             }
-            case 9:
+            case Talon::AppBase::kKeywordFailed:
                 error.Set(Mirel::kErrStartRefused);
                 break;
             default:

@@ -73,6 +73,8 @@ public:
     static constexpr int kExitUsage = 2;
     static constexpr int kExitNoPermission = 4;
     static constexpr int kExitNotConfigured = 6;
+    // Outside the LSB range: a second start while one instance runs.
+    static constexpr int kExitAnotherInstance = 10;
 
     AppBase(const Mirel::unistring& debugLogName, const Mirel::unistring& orbTraceName,
             const char* appName, const char* displayName);

@@ -34,6 +34,12 @@ enum class Event : std::uint32_t {
     kSetAsideFull = 0x41000336,
 };
 
+// Notifications the service sends the server's hub (their payload the connector builds).
+enum Notification : long {
+    // A database failed: the server is asked for a new full backup of it.
+    kNotifyDatabaseFailed = 21,
+};
+
 // The number as it travels (event records carry a signed 32-bit code).
 constexpr std::int32_t Code(Event e) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(e));

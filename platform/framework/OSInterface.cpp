@@ -43,11 +43,11 @@ void OSInterface::NotifyNoWait(const std::string& state) {
 
 void OSInterface::ReportStatus(unsigned long status, unsigned long checkPoint,
                                unsigned long exitCode) {
-    const char* word = status == 1   ? "stopped"
-                       : status == 2 ? "running"
-                       : status == 3 ? "stopping"
-                       : status == 5 ? "failed"
-                                     : "status";
+    const char* word = status == kStatusStopped    ? "stopped"
+                       : status == kStatusRunning  ? "running"
+                       : status == kStatusStopping ? "stopping"
+                       : status == kStatusFailed   ? "failed"
+                                                   : "status";
     std::string text = "STATUS=" + std::string(word) + " (status " + std::to_string(status) +
                        ", check " + std::to_string(checkPoint) + ", code " +
                        std::to_string(exitCode) + ")";

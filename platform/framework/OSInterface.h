@@ -57,7 +57,17 @@ class OSInterface {
 public:
     virtual ~OSInterface() = default;
 
-    // Status values: 1 stopped, 2 running, 3 stopping, 5 failed.
+    // The status values the service manager is told.
+    enum Status : unsigned long {
+        kStatusStopped = 1,
+        kStatusRunning = 2,
+        kStatusStopping = 3,
+        kStatusFailed = 5,
+    };
+    // The code a failed start reports beside kStatusFailed.
+    static constexpr unsigned long kCodeStartFailed = 1003;
+    // A checkpoint the status line carries when a control the service does not handle came.
+    static constexpr unsigned long kCheckUnhandledControl = 3;
     virtual void ReportStatus(unsigned long status, unsigned long checkPoint,
                               unsigned long exitCode);
     // Tells the service manager the service is ready.

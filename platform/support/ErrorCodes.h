@@ -74,6 +74,8 @@ enum ErrorNumber : int {
     kErrHubUnreachable = 20601,
     kErrAnotherInstance = 10006,
     kErrStartRefused = 10005,
+    // The machine cannot run the service (too little memory, an unsuited system).
+    kErrOSUnsuitable = 10019,
 };
 
 // The words for an error number, to print after it ("20407 no space left on the backup

@@ -98,6 +98,8 @@ const char* ErrorWords(int e) {
             return "another instance runs";
         case kErrStartRefused:
             return "start refused";
+        case kErrOSUnsuitable:
+            return "the machine cannot run the service";
         default:
             return "unknown error";
     }
