@@ -41,12 +41,11 @@ std::string Ns(const char* pid) {
     return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
 }
 
-// The UUID in a database file's current header; empty when it has none.
-std::string HeaderUuid(const std::string& path) {
+// A database file's current header; false when it has none.
+bool ReadHeader(const std::string& path, Mirel::Format::DbHeader& best) {
     std::ifstream in(path, std::ios::binary);
     std::uint8_t block[512] = {};
-    if (!in.read(reinterpret_cast<char*>(block), sizeof block)) return "";
-    Mirel::Format::DbHeader best;
+    if (!in.read(reinterpret_cast<char*>(block), sizeof block)) return false;
     bool found = false;
     for (std::size_t off : Mirel::Format::kDbSlotOffset) {
         Mirel::Format::DbHeader h;
@@ -56,7 +55,13 @@ std::string HeaderUuid(const std::string& path) {
             found = true;
         }
     }
-    if (!found) return "";
+    return found;
+}
+
+// The UUID in a database file's current header; empty when it has none.
+std::string HeaderUuid(const std::string& path) {
+    Mirel::Format::DbHeader best;
+    if (!ReadHeader(path, best)) return "";
     UuidBytes u;
     std::copy(best.uuid.begin(), best.uuid.end(), u.begin());
     return UuidString(u);
@@ -537,13 +542,20 @@ void Server::CheckRealWorld(int k) {
 
 bool Server::OnlyDamagedCopy(const Ledger::Damaged& x) {
     bool any = false;
+    // An older copy is no way round the damage: the logs from it to here are gone once a
+    // newer copy holds them, and the service may well fail the database instead.
+    Mirel::Format::DbHeader damaged;
+    if (!ReadHeader(x.path, damaged)) return false;
     std::error_code ec;
     for (const auto& f : ListLastGood(mO.backup))
         for (fs::recursive_directory_iterator it(f.path, ec), end; !ec && it != end;
              it.increment(ec)) {
             if (it->symlink_status(ec).type() != fs::file_type::regular) continue;
             bool same = IsChangedFile(x, it->path().string());
-            if (!same && mL.DbOf(HeaderUuid(it->path().string())) == x.db) return false;
+            Mirel::Format::DbHeader h;
+            if (!same && mL.DbOf(HeaderUuid(it->path().string())) == x.db &&
+                ReadHeader(it->path().string(), h) && h.msn >= damaged.msn)
+                return false;
             any |= same;
         }
     return any;
