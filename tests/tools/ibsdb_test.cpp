@@ -808,6 +808,9 @@ TEST_F(BackupTest, FifosInALastGoodFolderNeverHoldACommandUp) {
     EXPECT_EQ(r[names[2] + "/db0.vdb"], "unreadable");
     EXPECT_EQ(r[names[2] + "/extra.vdb"], "unreadable");
     EXPECT_NE(j.dump().find("not a regular file"), std::string::npos) << j.dump(2);
+    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = ListJson(j); })) << "list blocked";
+    EXPECT_EQ(rc, ibsdb::kCritical);
+    EXPECT_EQ(j["restore_points"][0]["databases"][0]["copy"], "not-a-database") << j.dump(2);
     std::string text;
     EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = Restore({}, text); }))
         << "restore blocked";
