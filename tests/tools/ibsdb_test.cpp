@@ -2,6 +2,7 @@
 // third of which failed after the first interval (so its newest copy is only in the oldest
 // folder, as the service leaves it).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -29,6 +30,11 @@ struct Snapshot {
     std::uint64_t msn;
     Mirel::PageMap pages;
 };
+
+std::uint64_t Blocks(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
+}
 
 void FlipByte(const std::string& path, long offset) {
     FILE* f = std::fopen(path.c_str(), "r+b");
@@ -110,6 +116,24 @@ protected:
                 r[f["folder"].get<std::string>() + "/" + x["path"].get<std::string>()] =
                     x["result"].get<std::string>();
         return r;
+    }
+    int ListJson(Json& j) {
+        std::ostringstream out;
+        int rc = ibsdb::List({backup, true}, out);
+        j = Json::parse(out.str());
+        EXPECT_EQ(j["exit_code"], rc);
+        return rc;
+    }
+    std::string Manifest(int k) const { return backup + "/" + names[k] + "/manifest.tsv"; }
+    // Carried forward as the service does: the newest folder's db1 is the file of the folder
+    // before (held: db1 failed there on a log that changed nothing), its line taken over.
+    void ShareDb1() {
+        ASSERT_EQ(::unlink(Db(2, 1).c_str()), 0);
+        ASSERT_EQ(::link(Db(1, 1).c_str(), Db(2, 1).c_str()), 0);
+        ASSERT_TRUE(Talon::Manifest::Write(
+                        Mirel::Directory(Mirel::UniversalPath::Folder(backup + "/" + names[2])),
+                        ends[2], {"db1.vdb"})
+                        .OK());
     }
     int Restore(ibsdb::RestoreOptions o, std::string& text) {
         o.backup = backup;
@@ -755,7 +779,7 @@ TEST(IbsdbTextTest, VersionAndUsageErrorsOfTheProgram) {
     EXPECT_EQ(out, std::string("ibsdb ") + IBS_VERSION + "\n");
     // A command line not understood exits 2 in every program of the package.
     for (const char* args :
-         {"status /tmp --warn-lag 5x", "restore /tmp", "status", "frobnicate", "check",
+         {"status /tmp --warn-lag 5x", "restore /tmp", "status", "frobnicate", "check", "list",
           "restore /tmp --to /x --at yesterday", "prune-rejected /tmp",
           "prune-rejected /tmp --older-than 30", "prune-rejected /tmp --older-than 0d",
           "prune-rejected /tmp --older-than 30x"})
@@ -784,6 +808,9 @@ TEST_F(BackupTest, FifosInALastGoodFolderNeverHoldACommandUp) {
     EXPECT_EQ(r[names[2] + "/db0.vdb"], "unreadable");
     EXPECT_EQ(r[names[2] + "/extra.vdb"], "unreadable");
     EXPECT_NE(j.dump().find("not a regular file"), std::string::npos) << j.dump(2);
+    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = ListJson(j); })) << "list blocked";
+    EXPECT_EQ(rc, ibsdb::kCritical);
+    EXPECT_EQ(j["restore_points"][0]["databases"][0]["copy"], "not-a-database") << j.dump(2);
     std::string text;
     EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = Restore({}, text); }))
         << "restore blocked";
@@ -859,4 +886,143 @@ TEST_F(BackupTest, FifosInPlaceOfTheServicesOwnFilesNeverHoldACommandUp) {
         ::unlink(fifo.c_str());
         if (!kept.empty()) testutil::WriteFile(fifo, kept);
     }
+}
+
+TEST_F(BackupTest, ListShowsEveryRestorePointNewestFirstAndCountsASharedFileOnce) {
+    ShareDb1();
+    // An interval that started links db0's newest copy into InProgress/.
+    testutil::MakeDirs(backup + "/InProgress");
+    ASSERT_EQ(::link(Db(2, 0).c_str(), (backup + "/InProgress/db0.vdb").c_str()), 0);
+    Json j;
+    ASSERT_EQ(ListJson(j), ibsdb::kOk) << j.dump(2);
+    ASSERT_EQ(j["restore_points"].size(), 3u);
+    // What only that folder holds on to.
+    const std::uint64_t unique[] = {
+        Blocks(Db(0, 0)) + Blocks(Db(0, 1)) + Blocks(Db(0, 2)) + Blocks(Manifest(0)),
+        Blocks(Db(1, 0)) + Blocks(Manifest(1)), Blocks(Manifest(2))};
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        const Json& p = j["restore_points"][static_cast<std::size_t>(2 - k)];
+        EXPECT_EQ(p["folder"], names[k]);
+        EXPECT_EQ(p["where"], "here");
+        EXPECT_EQ(p["interval_end"]["utc"], ends[k]);
+        EXPECT_EQ(p["whole"], true);
+        EXPECT_EQ(p["database_count"], k == 0 ? 3 : 2);
+        std::uint64_t apparent = Mirel::Os::Stat(Manifest(k)).size;
+        for (int i = 0; i < 3; ++i) apparent += Mirel::Os::Stat(Db(k, i)).size;
+        EXPECT_EQ(p["apparent_bytes"], apparent);
+        EXPECT_EQ(p["unique_bytes"], unique[k]);
+    }
+    const Json& db1 = j["restore_points"][0]["databases"][1];
+    EXPECT_EQ(db1["uuid"], uuids[1]);
+    EXPECT_EQ(db1["msn"], snaps[1][1].msn);
+    EXPECT_EQ(db1["state"], "held");
+    EXPECT_EQ(j["restore_points"][0]["databases"][0]["state"], "current");
+    EXPECT_EQ(j["summary"]["on_disk_bytes"],
+              unique[0] + unique[1] + unique[2] + Blocks(Db(1, 1)) + Blocks(Db(2, 0)));
+
+    std::ostringstream text;
+    EXPECT_EQ(ibsdb::List({backup, false}, text), ibsdb::kOk);
+    EXPECT_EQ(text.str().rfind(
+                  names[2] + "  " + ibsdb::TimeText(ends[2]) + " UTC  2 database(s) (1 held)  ", 0),
+              0u)
+        << text.str();
+    EXPECT_NE(text.str().find("\nOK: 3 restore point(s), 3 whole; "), std::string::npos);
+}
+
+TEST_F(BackupTest, ListSaysWhyAPointIsNotWholeFromSizesAndHeaders) {
+    // Copies the service pruned: not whole, and nothing wrong.
+    ASSERT_EQ(::unlink(Db(0, 0).c_str()), 0);
+    ASSERT_EQ(::unlink(Db(0, 1).c_str()), 0);
+    Json j;
+    EXPECT_EQ(ListJson(j), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(j["restore_points"][2]["whole"], false);
+    EXPECT_EQ(j["restore_points"][2]["removed_copies"], 2);
+    EXPECT_EQ(j["restore_points"][2]["databases"][0]["copy"], "superseded");
+
+    // One copy longer than listed, one cut short, a failed database's only copy gone, a
+    // manifest damaged.
+    testutil::WriteFile(Db(2, 0), testutil::ReadFile(Db(2, 0)) + "tail");
+    ASSERT_EQ(::truncate(Db(2, 1).c_str(), 4096 * 3), 0);
+    ASSERT_EQ(::unlink(Db(0, 2).c_str()), 0);
+    std::string m = testutil::ReadFile(Manifest(1));
+    m[m.find("\tdb0.vdb\t") + 3] = '9';
+    testutil::WriteFile(Manifest(1), m);
+    EXPECT_EQ(ListJson(j), ibsdb::kCritical);
+    const std::string reasons = j["reasons"].dump();
+    EXPECT_NE(reasons.find(names[2] + ": db0.vdb: differs (size "), std::string::npos) << reasons;
+    EXPECT_NE(reasons.find(names[2] + ": db1.vdb: not-a-database ("), std::string::npos);
+    EXPECT_NE(reasons.find(names[0] + ": db2.vdb: missing"), std::string::npos);
+    EXPECT_NE(reasons.find(names[1] + ": manifest damaged ("), std::string::npos);
+    const Json& damaged = j["restore_points"][1];
+    EXPECT_EQ(damaged["manifest"], "damaged");
+    EXPECT_EQ(damaged["database_count"], 2);  // known by their headers
+    EXPECT_EQ(damaged["databases"][0]["listed"], false);
+    {
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kOpenRead, Manifest(2), Mirel::kErrIO);
+        EXPECT_EQ(ListJson(j), ibsdb::kCritical);
+        EXPECT_EQ(j["restore_points"][0]["manifest_problem"],
+                  "cannot be read: error 20408 input/output error");
+    }
+    ASSERT_EQ(::unlink(Manifest(2).c_str()), 0);
+    EXPECT_EQ(ListJson(j), ibsdb::kCritical);
+    EXPECT_EQ(j["restore_points"][0]["manifest"], "missing");
+
+    // A backup folder without a restore point yet is no error; another folder is none.
+    ibsdb::ListOptions e{tmp / "empty", false};
+    testutil::MakeDirs(e.backup + "/Changes");
+    std::ostringstream out;
+    EXPECT_EQ(ibsdb::List(e, out), ibsdb::kOk);
+    EXPECT_EQ(out.str(), "OK: no restore point in " + e.backup + " yet (no last-good folder)\n");
+    testutil::MakeDirs(tmp / "other/Documents");
+    EXPECT_EQ(ibsdb::List({tmp / "other", false}, out), ibsdb::kUnknown);
+}
+
+// A rotted byte in a file the newest two folders share: restore passes over both copies to
+// the oldest. With every listed copy rotted the database fails; a copy no manifest lists
+// is named, never taken (a rotted page passes a look at the structure).
+TEST_F(BackupTest, RestoreFallsBackToTheNewestCopyThatPassesItsManifest) {
+    ShareDb1();
+    FlipByte(Db(2, 1), 4096 * 4 + 100);
+    std::string text;
+    ibsdb::RestoreOptions o;
+    o.to = tmp / "a";
+    EXPECT_EQ(Restore(o, text), ibsdb::kWarning) << text;
+    EXPECT_EQ(Same(o.to + "/db1.vdb", 0, 1), "");
+    EXPECT_NE(text.find("from " + names[0] + "\n         NOT the newest copy: the copy in " +
+                        names[2] + " does not match its manifest (size "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("; the copy in " + names[1] + " does not match its manifest"),
+              std::string::npos);
+    o.to = tmp / "json";
+    o.json = true;
+    EXPECT_EQ(Restore(o, text), ibsdb::kWarning);
+    const Json db1 = Json::parse(text)["databases"][1];
+    EXPECT_EQ(db1["folder"], names[0]) << db1;
+    EXPECT_EQ(db1["newest_copy"], false);
+
+    for (int k = 0; k < 3; ++k) FlipByte(Db(k, 0), 4096 * 2 + 7);
+    o.to = tmp / "b";
+    o.json = false;
+    EXPECT_EQ(Restore(o, text), ibsdb::kCritical) << text;
+    EXPECT_NE(text.find("FAILED   db0.vdb  " + uuids[0] + ": the copy in " + names[2] +
+                        " does not match its manifest"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("; no older copy is whole either\n"), std::string::npos) << text;
+    std::vector<Mirel::Os::DirEntry> left;
+    ASSERT_EQ(Mirel::Os::ListDir(o.to, left), 0);
+    EXPECT_EQ(left.size(), 2u);  // db1 and db2, no temporary file
+    EXPECT_EQ(Same(o.to + "/db1.vdb", 0, 1), "");
+
+    ASSERT_EQ(::unlink(Manifest(0).c_str()), 0);
+    o.to = tmp / "c";
+    EXPECT_EQ(Restore(o, text), ibsdb::kCritical);
+    EXPECT_NE(text.find("; " + names[0] + " has a copy no manifest lists (--at " + names[0] +
+                        " --database db0.vdb restores it"),
+              std::string::npos)
+        << text;
+    EXPECT_FALSE(testutil::Exists(o.to + "/db0.vdb"));
 }

@@ -29,6 +29,13 @@ struct VerifyOptions {
 };
 int Verify(const VerifyOptions& o, std::ostream& out);
 
+struct ListOptions {
+    std::string backup;
+    bool json = false;
+};
+// Every restore point, newest first: interval end, databases, sizes, whether whole (List.cpp).
+int List(const ListOptions& o, std::ostream& out);
+
 struct RestoreOptions {
     std::string backup;
     std::string to;

@@ -402,13 +402,21 @@ int Restore(const RestoreOptions& o, std::ostream& json) {
         for (const auto& c : newest->copies)
             if (c.uuid.empty()) unnamed[c.path] = &c;
     for (const auto& [rel, uuid] : byPath) {
-        // The newest copy first; when it is damaged or gone, an older whole copy of the same
-        // path (never when one folder was asked for), said so, and the run ends WARNING.
+        // The newest copy first; when it is damaged or gone, an older copy of the same path
+        // (never when one folder was asked for), said so, and the run ends WARNING. Only a
+        // copy its manifest lists stands in: a rotted page passes a look at the structure, so
+        // an unlisted copy is only named, for a restore asked for by hand.
         std::vector<Item> tries{all[uuid]};
+        std::string unchecked;
         if (o.atFolder.empty())
             for (const auto& older :
-                 view.OlderIntactCopies(uuid, tries.front().folder->intervalEnd))
-                if (older.copy->path == rel) tries.push_back(Item{uuid, older.folder, older.copy});
+                 view.OlderIntactCopies(uuid, tries.front().folder->intervalEnd)) {
+                if (older.copy->path != rel) continue;
+                if (older.copy->listed)
+                    tries.push_back(Item{uuid, older.folder, older.copy});
+                else if (unchecked.empty())
+                    unchecked = older.folder->name;
+            }
         std::vector<std::string> refused;  // why each newer copy was not restored
         Staged st;
         const Talon::ManifestEntry* listed = nullptr;
@@ -427,9 +435,12 @@ int Restore(const RestoreOptions& o, std::ostream& json) {
         if (!ok) {
             std::string why;
             for (const auto& r : refused) why += (why.empty() ? "" : "; ") + r;
-            fail(rel, uuid,
-                 why + (tries.size() > 1 ? "; no older copy is whole either"
-                                         : "; no older copy to fall back to"));
+            why += tries.size() > 1 ? "; no older copy is whole either"
+                                    : "; no older copy to fall back to";
+            if (!unchecked.empty())
+                why += "; " + unchecked + " has a copy no manifest lists (--at " + unchecked +
+                       " --database " + rel + " restores it, checked for structure only)";
+            fail(rel, uuid, why);
             continue;
         }
         std::ostringstream line;

@@ -2,6 +2,7 @@
 //
 //   ibsdb status BACKUP_DIR        is the backup current; what waits; what was set aside
 //   ibsdb verify FOLDER|BACKUP_DIR re-reads copies and compares them with their manifests
+//   ibsdb list BACKUP_DIR          every restore point: interval end, databases, sizes, whole
 //   ibsdb restore BACKUP_DIR --to DIR   copies the newest good copies out, checked
 //   ibsdb prune-rejected BACKUP_DIR --older-than 30d
 //                                  removes files set aside long ago, with a record
@@ -86,6 +87,14 @@ int main(int argc, char** argv) {
     verify->add_option("path", vo.path, "a last-good folder or a backup folder")->required();
     verify->add_flag("--json", vo.json, "one JSON document (docs/operations.md)");
 
+    ibsdb::ListOptions lo;
+    auto* list = app.add_subcommand(
+        "list",
+        "every restore point, newest first: interval end, databases, apparent and unique size, "
+        "whether it is whole (sizes and headers only: verify reads every byte)");
+    list->add_option("backup", lo.backup, "the backup folder")->required();
+    list->add_flag("--json", lo.json, "one JSON document (docs/operations.md)");
+
     ibsdb::RestoreOptions ro;
     std::string at;
     auto* restore = app.add_subcommand(
@@ -161,6 +170,10 @@ int main(int argc, char** argv) {
     if (*verify) {
         vo.path = Absolute(vo.path);
         return ibsdb::Verify(vo, std::cout);
+    }
+    if (*list) {
+        lo.backup = Absolute(lo.backup);
+        return ibsdb::List(lo, std::cout);
     }
     if (*restore) {
         if (at.rfind("LastGood_", 0) == 0)
