@@ -12,6 +12,7 @@
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
 #include "platform/support/RetryTimer.h"
+#include "workers/WorkerPool.h"
 
 Mirel::unistring FileInfo::Text() const {
     Mirel::unistring t = u"FileInfo: ";
@@ -60,6 +61,7 @@ IBSMgr::IBSMgr() {
         Mirel::Os::SetCopyOwnership(&own);
         Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
     });
+    mPool = std::make_unique<WorkerPool>(*this);
 }
 
 IBSMgr::~IBSMgr() {

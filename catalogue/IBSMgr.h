@@ -41,7 +41,7 @@ class Manifest;
 namespace Mirel {
 class RetryTimer;
 }
-class TalonIBWorker;
+class WorkerPool;
 
 using FailedList = std::map<Mirel::unistring, std::int32_t>;
 
@@ -323,7 +323,6 @@ public:
     bool CheckPending() const { return mCheckPending.load(); }
     Mirel::Directory GetBackupFolder() const;
     Mirel::Directory GetLastGoodFolder() const;
-    const std::vector<TalonIBWorker*>& GetWorkers() const { return mWorkers; }
     // What the service is doing: the state file and systemd's status line.
     ServiceState& State() { return mState; }
 
@@ -350,7 +349,7 @@ private:
     std::atomic<std::uint64_t> mIntervalEnd{0};
     Talon::XMLPrefs mPrefs;
     Talon::PrefsHandle mPrefsHandle;
-    std::vector<TalonIBWorker*> mWorkers;
+    std::unique_ptr<WorkerPool> mPool;
     FailedList mFailedDatabases;
     std::map<Mirel::unistring, std::uint64_t> mFailedSince;  // when each one failed
     // Uploads of failed databases the scan left for their announcement: once another upload

@@ -1,177 +1,34 @@
-// The worker pool and the checkout and release of catalogue entries.
-#include <chrono>
+// The worker threads.
+#include "workers/WorkerPool.h"
 
-#include "catalogue/IBSMgr.h"
-#include "platform/support/Debug.h"
-#include "workers/TalonIBWorker.h"
-
-void IBSMgr::CreateWorkers(std::int32_t count) {
-    if (count < 1) return;
+void WorkerPool::Create(std::int32_t count) {
     for (std::int32_t i = 0; i < count; ++i) {
-        auto* worker = new TalonIBWorker(*this);
-        mWorkers.push_back(worker);
-        worker->Start(false);
+        mWorkers.push_back(std::make_unique<TalonIBWorker>(mSource));
+        mWorkers.back()->Start(false);
     }
 }
 
-void IBSMgr::WakeWorkers() {
-    // While a stop or a folder change waits for the workers, nothing may set them going.
-    if (mStopping.load() != 0) return;
-    for (TalonIBWorker* w : mWorkers) {
+void WorkerPool::Wake() {
+    for (const auto& w : mWorkers) {
         w->ClearAbort();
         w->PostWork();
     }
 }
 
-bool IBSMgr::StopWorkers(bool stop) {
-    for (TalonIBWorker* w : mWorkers) {
-        if (stop)
-            w->PostQuit();
-        else
-            w->SetAbort();
-    }
-    // A worker sees the abort within a few hundred pages; a stop waits for as long as it
-    // takes, a folder change only so long and then gives up.
-    // Every item out counts, whatever catalogue it came from: a rebuilt catalogue no longer
-    // shows a copy that a worker still writes.
-    const std::uint64_t start = Mirel::Tick::CurrentTick();
-    const std::uint64_t limitMs = stop ? UINT64_MAX : mAbortWaitMs;
-    auto busyNow = [this] {
-        Mirel::LockReentrant g(mLock);
-        return mCheckedOut > 0;
-    };
-    bool busy = busyNow();
-    while (busy && Mirel::Tick::CurrentTick() - start < limitMs) {
-        std::unique_lock<std::mutex> l(mIdleM);
-        std::uint64_t seen = mIdleEpoch;
-        l.unlock();
-        busy = busyNow();
-        if (!busy) break;
-        l.lock();
-        mIdleCv.wait_for(l, std::chrono::milliseconds(100), [&] { return mIdleEpoch != seen; });
-    }
-    IBS_DEBUG("StopWorkers: waited " << Mirel::Tick::DiffSecs(start) << " seconds for workers to "
-                                     << (stop ? "Stop" : "Abort") << ", result " << (busy ? 0 : 1));
-    return !busy;
+void WorkerPool::Abort() {
+    for (const auto& w : mWorkers) w->SetAbort();
 }
 
-bool IBSMgr::AnyItemOwned(const DatabaseMap& databases) {
-    for (const auto& [uuid, item] : databases)
-        if (item.owned) return true;
-    return false;
+void WorkerPool::Quit() {
+    for (const auto& w : mWorkers) w->PostQuit();
 }
 
-bool IBSMgr::AnyWorkerBusy() {
-    Mirel::LockReentrant g(mLock);
-    auto it = CurrentInterval();
-    if (it == mIntervals.end()) return false;
-    Mirel::LockReentrant il(it->second.lock);
-    return AnyItemOwned(it->second.databases);
+void WorkerPool::End() {
+    Quit();
+    for (const auto& w : mWorkers) w->Join();
 }
 
-DatabaseItem* IBSMgr::CheckoutInProgressItem(const std::atomic<std::int32_t>* aborted) {
-    Mirel::LockReentrant g(mLock);
-    // Nothing goes out while a stop or a folder change waits for the workers, nor to a worker
-    // told to let go: read under the lock, so a wait that saw nothing out stays true.
-    const bool refused = mStopping.load() != 0 || (aborted && aborted->load() != 0);
-    auto it = CurrentInterval();
-    // A published interval's copies are never written again.
-    if (it == mIntervals.end() || !it->second.backup.IsClear()) return nullptr;
-    Mirel::LockReentrant il(it->second.lock);
-    if (refused) {
-        // Work left waiting needs a check to wake the pool again once the stop is over.
-        for (const auto& [uuid, item] : it->second.databases)
-            if (item.lastLogMSN != 0 && !item.owned) {
-                RequestIntervalCheck();
-                break;
-            }
-        return nullptr;
-    }
-    for (auto& [uuid, item] : it->second.databases) {
-        if (item.lastLogMSN == 0 || item.owned) continue;
-        if (item.file.path.IsClear()) {
-            IBS_DEBUG_WIDE(u"CheckoutInProgressItem: ***empty path for uuid '"
-                           << uuid << u"', lastLogMSN " << item.lastLogMSN);
-            continue;
-        }
-        item.owned = true;
-        auto* copy = new DatabaseItem(item);
-        copy->generation = mGeneration;
-        ++mCheckedOut;
-        return copy;
-    }
-    return nullptr;
-}
-
-void IBSMgr::ReleaseInProgressItem(DatabaseItem* copy) {
-    if (!copy) return;
-    std::unique_ptr<DatabaseItem> owned(copy);
-    {
-        Mirel::LockReentrant g(mLock);
-        if (mCheckedOut > 0) --mCheckedOut;
-        auto it = CurrentInterval();
-        if (copy->generation != mGeneration) {
-            // The catalogue was rebuilt while the item was out: nothing of it applies now.
-            IBS_DEBUG_WIDE(u"ReleaseInProgressItem: catalogue rebuilt since checkout, dropped "
-                           << copy->file.path.GetUserEntryFormat());
-        } else if (it != mIntervals.end()) {
-            Interval& interval = it->second;
-            Mirel::LockReentrant il(interval.lock);
-            auto found = interval.databases.find(copy->file.uuid);
-            if (found == interval.databases.end()) {
-                IBS_DEBUG_WIDE(u"ReleaseInProgressItem unfound item "
-                               << copy->file.path.GetUserEntryFormat());
-            } else if (found->second.file.path != copy->file.path) {
-                IBS_DEBUG_WIDE(u"ReleaseInProgressItem item pointer mismatch, item "
-                               << copy->file.path.GetUserEntryFormat() << u", found "
-                               << found->second.file.path.GetUserEntryFormat());
-                // The entry moved on while it was out; its results no longer apply, but it
-                // must not stay owned, or the cycle would wait for it for ever.
-                found->second.owned = false;
-                found->second.lastLogMSN = 0;
-            } else {
-                DatabaseItem& entry = found->second;
-                entry.owned = false;
-                entry.lastLogMSN = 0;
-                entry.file.msn = copy->file.msn;
-                entry.file.endUTC = copy->file.endUTC;
-                entry.pristine = entry.pristine && copy->pristine;
-                entry.err = copy->err;
-                entry.mustCheck = copy->mustCheck;  // cleared once its bytes passed
-            }
-            if (copy->detached) {
-                // The older copy brought forward is the in-progress copy now; its last-good
-                // name went once its bytes passed, and its item goes with it.
-                auto older = mIntervals.find(copy->checkInterval);
-                if (older != mIntervals.end() && older != it) {
-                    bool emptied = false;
-                    {
-                        Mirel::LockReentrant ol(older->second.lock);
-                        auto item = older->second.databases.find(copy->file.uuid);
-                        if (item != older->second.databases.end())
-                            DeleteDatabaseItem(older->second, item->second);
-                        emptied = older->second.databases.empty();
-                    }
-                    // An interval left with nothing goes, with its folders.
-                    if (emptied) DropInterval(copy->checkInterval);
-                }
-                if (found != interval.databases.end()) found->second.detach = false;
-            }
-            if (!AnyItemOwned(interval.databases)) RequestIntervalCheck();
-        }
-    }
-    std::lock_guard<std::mutex> l(mIdleM);
-    ++mIdleEpoch;
-    mIdleCv.notify_all();
-}
-
-void IBSMgr::EndWorkers() {
-    for (TalonIBWorker* w : mWorkers) w->PostQuit();
-    for (TalonIBWorker* w : mWorkers) w->Join();
-}
-
-void IBSMgr::DeleteWorkers() {
-    EndWorkers();
-    for (TalonIBWorker* w : mWorkers) delete w;
+void WorkerPool::Delete() {
+    End();
     mWorkers.clear();
 }
