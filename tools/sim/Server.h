@@ -147,7 +147,6 @@ private:
     void XdevProbe();
     void FlipByte();
     void CheckRealWorld(int k);
-    // No undamaged copy of its database at its MSN or later is in a last-good folder.
     bool OnlyDamagedCopy(const Ledger::Damaged& x);
     // Whether the service reported the event since `from`, to the hub or (no hub taking it)
     // to its system log; waits a few seconds for it.

@@ -41,11 +41,12 @@ std::string Ns(const char* pid) {
     return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
 }
 
-// A database file's current header; false when it has none.
-bool ReadHeader(const std::string& path, Mirel::Format::DbHeader& best) {
+// The UUID in a database file's current header; empty when it has none.
+std::string HeaderUuid(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::uint8_t block[512] = {};
-    if (!in.read(reinterpret_cast<char*>(block), sizeof block)) return false;
+    if (!in.read(reinterpret_cast<char*>(block), sizeof block)) return "";
+    Mirel::Format::DbHeader best;
     bool found = false;
     for (std::size_t off : Mirel::Format::kDbSlotOffset) {
         Mirel::Format::DbHeader h;
@@ -55,13 +56,7 @@ bool ReadHeader(const std::string& path, Mirel::Format::DbHeader& best) {
             found = true;
         }
     }
-    return found;
-}
-
-// The UUID in a database file's current header; empty when it has none.
-std::string HeaderUuid(const std::string& path) {
-    Mirel::Format::DbHeader best;
-    if (!ReadHeader(path, best)) return "";
+    if (!found) return "";
     UuidBytes u;
     std::copy(best.uuid.begin(), best.uuid.end(), u.begin());
     return UuidString(u);
@@ -542,20 +537,13 @@ void Server::CheckRealWorld(int k) {
 
 bool Server::OnlyDamagedCopy(const Ledger::Damaged& x) {
     bool any = false;
-    // An older copy is no way round the damage: the logs from it to here are gone once a
-    // newer copy holds them, and the service may well fail the database instead.
-    Mirel::Format::DbHeader damaged;
-    if (!ReadHeader(x.path, damaged)) return false;
     std::error_code ec;
     for (const auto& f : ListLastGood(mO.backup))
         for (fs::recursive_directory_iterator it(f.path, ec), end; !ec && it != end;
              it.increment(ec)) {
             if (it->symlink_status(ec).type() != fs::file_type::regular) continue;
             bool same = IsChangedFile(x, it->path().string());
-            Mirel::Format::DbHeader h;
-            if (!same && mL.DbOf(HeaderUuid(it->path().string())) == x.db &&
-                ReadHeader(it->path().string(), h) && h.msn >= damaged.msn)
-                return false;
+            if (!same && mL.DbOf(HeaderUuid(it->path().string())) == x.db) return false;
             any |= same;
         }
     return any;
