@@ -453,8 +453,12 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
             mR.Fail("answer", "the same redo log announced again answered " +
                                   std::to_string(again) + ", expected 0: " + f.path);
     }
+    // A refused long name is written again under a short one: that log is the one that
+    // counts from here on, as a starting copy's first log too.
+    if (std::size_t again = 0;
+        longName && mL.files[idx].answer != 0 && LongNameRefused(idx, mL.files[idx].answer, again))
+        idx = again;
     FileRec& g = mL.files[idx];
-    if (longName && g.answer != 0 && LongNameRefused(idx, g.answer)) return;
     if (g.answer != 0) {
         // A restart's scan took it before the answer came (and may have set it aside since,
         // with its database: "not taken" says the file was gone when asked).

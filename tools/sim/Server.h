@@ -134,7 +134,8 @@ private:
     void Recreate();
     void RetiredLog();
     void NewLongNamed();
-    bool LongNameRefused(std::size_t idx, std::int32_t answer);
+    // True when it was written again under a short name, as file `again`.
+    bool LongNameRefused(std::size_t idx, std::int32_t answer, std::size_t& again);
     void LateLog();
     void StaleClose(std::uint64_t prev);
     void RaceFolderChange();

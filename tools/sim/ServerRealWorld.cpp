@@ -210,7 +210,7 @@ void Server::NewLongNamed() {
 
 // (5) A long-named log was refused: with a reason, and never taken. The server writes the
 // same log again under a short name, so the chain stays whole.
-bool Server::LongNameRefused(std::size_t idx, std::int32_t answer) {
+bool Server::LongNameRefused(std::size_t idx, std::int32_t answer, std::size_t& again) {
     FileRec& f = mL.files[idx];
     if (answer == Mirel::kErrFoldersNotReady) return false;
     mR.Say("real-world longname: " + fs::path(f.path).filename().string().substr(0, 40) +
@@ -229,12 +229,9 @@ bool Server::LongNameRefused(std::size_t idx, std::int32_t answer) {
     g.path = shortName;
     g.answered = g.accepted = false;
     g.reasons.clear();
-    std::size_t again = AddFile(g);
-    std::int32_t a = AnnounceLog(again, mL.dbs[static_cast<std::size_t>(g.db)].model->UuidText());
-    if (a != 0)
-        mR.Fail("answer", "RedoLogIsReady(" + shortName + ") of " + mL.DbLabel(g.db) +
-                              ", a valid log that continues its chain, answered " +
-                              std::to_string(a));
+    again = AddFile(g);
+    // Its answer is judged as any log's.
+    AnnounceLog(again, mL.dbs[static_cast<std::size_t>(g.db)].model->UuidText());
     return true;
 }
 
