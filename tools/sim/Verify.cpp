@@ -415,9 +415,10 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         return;
     }
     // Which database copies of which interval were found exact, for the failed-database check.
-    std::set<std::pair<int, int>> exact;     // (interval, db)
-    std::set<std::pair<int, int>> changed;   // (interval, db): bytes the host changed
-    std::map<int, std::map<int, int>> seen;  // interval -> db -> copies
+    std::set<std::pair<int, int>> exact;      // (interval, db)
+    std::set<std::pair<int, int>> changed;    // (interval, db): bytes the host changed
+    std::set<std::pair<int, int>> heldExact;  // (interval, db): an upload no log changed
+    std::map<int, std::map<int, int>> seen;   // interval -> db -> copies
     int newestInterval = 0;
     for (std::size_t fi = 0; fi < folders.size(); ++fi) {
         const auto& f = folders[fi];
@@ -465,10 +466,11 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
             const DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
             auto s = mL.Interval(interval)->states.find(d);
             // A held copy that is a whole state is the database's newest good copy.
-            if ((s != mL.Interval(interval)->states.end() && s->second == c.file.state) ||
-                (c.held && HeldStateExists(d, c.file.state)) ||
-                (r.heldInterval == interval && r.heldState == c.file.state))
+            const bool held = (c.held && HeldStateExists(d, c.file.state)) ||
+                              (r.heldInterval == interval && r.heldState == c.file.state);
+            if ((s != mL.Interval(interval)->states.end() && s->second == c.file.state) || held)
                 exact.insert({interval, d});
+            if (held) heldExact.insert({interval, d});
         }
         if (newest) CheckManifest(f, copies);
     }
@@ -485,8 +487,8 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         bool expectFailure = r.badPending && r.badInterval <= k;
         // A held upload is published before its failing log is recorded: a restart in
         // between brings the failure with the next interval, so its notice is awaited then.
-        if (expectFailure && !r.reportedFailed && r.badInterval == k && r.heldInterval == k &&
-            exact.count({k, d})) {
+        // Any upload whose first log fails is held so, not only the ones made to.
+        if (expectFailure && !r.reportedFailed && r.badInterval == k && heldExact.count({k, d})) {
             r.badInterval = k + 1;
             expectFailure = false;
         }
