@@ -4,6 +4,9 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstdio>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "tests/Process.h"
@@ -19,6 +22,35 @@ namespace {
 
 CORBA::ORB_ptr Orb() {
     return testutil::ClientOrb();
+}
+
+// The established connections to the service's port, by the caller's address: the bytes
+// each has received and the bytes it holds unread, as the kernel counts them (`ss`).
+struct Inbound {
+    std::uint64_t received = 0, unread = 0;
+};
+std::map<std::string, Inbound> InboundConnections() {
+    std::map<std::string, Inbound> out;
+    FILE* p = ::popen("ss -tinH state established '( sport = :50004 )' 2>/dev/null", "r");
+    if (!p) return out;
+    std::string text;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+    ::pclose(p);
+    std::istringstream in(text);
+    std::string peer;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream f(line);
+        if (line[0] != '\t' && line[0] != ' ') {
+            std::string local;
+            std::uint64_t unread = 0, unsent = 0;
+            f >> unread >> unsent >> local >> peer;
+            out[peer].unread = unread;
+        } else if (auto at = line.find("bytes_received:"); at != std::string::npos) {
+            out[peer].received = std::strtoull(line.c_str() + at + 15, nullptr, 10);
+        }
+    }
+    return out;
 }
 
 class ServiceTest : public ::testing::Test {
@@ -264,13 +296,21 @@ TEST_F(ServiceTest, OneCallAtATimeReachesTheServant) {
     });
     int conn = ::accept(fd, nullptr, nullptr);  // the service is now inside RegisterServer
     ASSERT_GE(conn, 0);
+    const auto before = InboundConnections();
     std::thread quick([&] {
         sim::ServiceClient c(Orb());
         EXPECT_EQ(c.VerifyFullDBBackup("db", "u", 1, false), 10017);
         verifyDone = ++order;
     });
-    // Give the second call time to arrive; it must still wait for the first.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The second call has arrived once the service has read its request off a new
+    // connection; it must still wait for the first.
+    auto arrived = [&] {
+        for (const auto& [peer, c] : InboundConnections())
+            if (!before.count(peer) && c.received > 0 && c.unread == 0) return true;
+        return false;
+    };
+    EXPECT_TRUE(testutil::Eventually(arrived, 10000))
+        << "the second call never reached the service";
     EXPECT_EQ(order.load(), 0);
     ::close(conn);
     ::close(fd);
