@@ -23,27 +23,6 @@ Mirel::unistring FileInfo::Text() const {
     return t;
 }
 
-Interval::Interval(const Interval& o) {
-    Mirel::LockReentrant g(o.lock);
-    donePath = o.donePath;
-    mDoneUTC = o.mDoneUTC;
-    backup = o.backup;
-    databases = o.databases;
-    placed = o.placed;
-}
-
-Interval& Interval::operator=(const Interval& o) {
-    if (this == &o) return *this;
-    Mirel::LockReentrant mine(lock);
-    Mirel::LockReentrant theirs(o.lock);
-    donePath = o.donePath;
-    mDoneUTC = o.mDoneUTC;
-    backup = o.backup;
-    databases = o.databases;
-    placed = o.placed;
-    return *this;
-}
-
 void Interval::ClearDatabases() {
     Mirel::LockReentrant g(lock);
     databases.clear();
