@@ -22,19 +22,13 @@
 #include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
+#include "platform/support/TextUtil.h"
 
 namespace Talon {
 
 const char* const Manifest::sFileName = "manifest.tsv";
 
 namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 constexpr std::size_t kReadChunk = 256 << 10;
 
@@ -44,22 +38,12 @@ std::string Root(const Mirel::Directory& folder) {
     return root;
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && Lower(s.substr(s.size() - suffix.size())) == suffix;
-}
-
 // Container folders ("x.vdb.rc") hold the database's external files, never databases.
 bool InsideContainerFolder(const std::string& rel) {
     std::size_t start = 0;
     for (std::size_t slash; (slash = rel.find('/', start)) != std::string::npos;
          start = slash + 1) {
-        if (EndsWithNoCase(rel.substr(start, slash - start), ".vdb.rc")) return true;
+        if (Mirel::EndsWithNoCase(rel.substr(start, slash - start), ".vdb.rc")) return true;
     }
     return false;
 }
@@ -73,7 +57,7 @@ public:
         std::string p = path.Native();
         if (p.size() <= mRoot.size() + 1) return true;
         std::string rel = p.substr(mRoot.size() + 1);
-        if (mDatabasesOnly && (!EndsWithNoCase(rel, ".vdb") || InsideContainerFolder(rel)))
+        if (mDatabasesOnly && (!Mirel::EndsWithNoCase(rel, ".vdb") || InsideContainerFolder(rel)))
             return true;
         files.push_back(rel);
         return true;
@@ -82,7 +66,7 @@ public:
         std::string p = path.Native();
         if (p.size() <= mRoot.size() + 1) return;
         std::string rel = p.substr(mRoot.size() + 1);
-        if (!mDatabasesOnly || (EndsWithNoCase(rel, ".vdb") && !InsideContainerFolder(rel)))
+        if (!mDatabasesOnly || (Mirel::EndsWithNoCase(rel, ".vdb") && !InsideContainerFolder(rel)))
             special.push_back(rel);
     }
     std::vector<std::string> files;
@@ -117,23 +101,6 @@ bool ParseU64(const std::string& s, std::uint64_t& v) {
         v = v * 10 + d;
     }
     return true;
-}
-
-bool ParseCrc(const std::string& s, std::uint32_t& v) {
-    if (s.size() != 8) return false;
-    v = 0;
-    for (char c : s) {
-        int d = HexDigit(c);
-        if (d < 0) return false;
-        v = (v << 4) | static_cast<std::uint32_t>(d);
-    }
-    return true;
-}
-
-std::string CrcText(std::uint32_t crc) {
-    char buf[9];
-    std::snprintf(buf, sizeof buf, "%08" PRIx32, crc);
-    return buf;
 }
 
 std::vector<std::string> SplitTabs(const std::string& line) {
@@ -363,16 +330,16 @@ std::string Manifest::Serialise() const {
             s += "database\t" + EscapeTsvField(e.path) + "\t" + (e.uuid.empty() ? "-" : e.uuid) +
                  "\t" + std::to_string(e.msn) + "\t" + std::to_string(e.pageSize) + "\t" +
                  std::to_string(e.pageCount) + "\t" + std::to_string(e.size) + "\t" +
-                 CrcText(e.crc) + "\t" + (e.held ? "held" : "current") + "\n";
+                 Mirel::Hex32(e.crc) + "\t" + (e.held ? "held" : "current") + "\n";
         } else {
             ++containers;
             s += "container\t" + EscapeTsvField(e.path) + "\t" + std::to_string(e.size) + "\t" +
-                 CrcText(e.crc) + "\n";
+                 Mirel::Hex32(e.crc) + "\n";
         }
     }
     std::uint32_t crc = Mirel::Format::Crc32c(s.data(), s.size());
-    s += "end\t" + std::to_string(dbs) + "\t" + std::to_string(containers) + "\t" + CrcText(crc) +
-         "\n";
+    s += "end\t" + std::to_string(dbs) + "\t" + std::to_string(containers) + "\t" +
+         Mirel::Hex32(crc) + "\n";
     return s;
 }
 
@@ -423,13 +390,13 @@ bool Manifest::Parse(const std::string& text, Manifest& out, std::string* why) {
                 e.uuid = f[2] == "-" ? std::string() : f[2];
                 ok = (e.uuid.empty() || e.uuid.size() == 36) && ParseU64(f[3], e.msn) &&
                      ParseU64(f[4], ps) && ps <= UINT32_MAX && ParseU64(f[5], e.pageCount) &&
-                     ParseU64(f[6], e.size) && ParseCrc(f[7], e.crc) &&
+                     ParseU64(f[6], e.size) && Mirel::ParseHex32(f[7], e.crc) &&
                      (!stated || f[8] == "current" || f[8] == "held");
                 e.held = stated && f[8] == "held";
                 e.pageSize = static_cast<std::uint32_t>(ps);
                 ++dbs;
             } else {
-                ok = ParseU64(f[2], e.size) && ParseCrc(f[3], e.crc);
+                ok = ParseU64(f[2], e.size) && Mirel::ParseHex32(f[3], e.crc);
                 ++containers;
             }
             if (!ok) return fail(lineNo, "bad number in a " + kind + " line");
@@ -438,7 +405,8 @@ bool Manifest::Parse(const std::string& text, Manifest& out, std::string* why) {
         } else if (kind == "end") {
             std::uint64_t d = 0, c = 0;
             std::uint32_t crc = 0;
-            if (f.size() != 4 || !ParseU64(f[1], d) || !ParseU64(f[2], c) || !ParseCrc(f[3], crc))
+            if (f.size() != 4 || !ParseU64(f[1], d) || !ParseU64(f[2], c) ||
+                !Mirel::ParseHex32(f[3], crc))
                 return fail(lineNo, "bad end line");
             if (d != dbs || c != containers) return fail(lineNo, "line counts differ");
             if (crc != Mirel::Format::Crc32c(text.data(), lineStart))
@@ -503,7 +471,7 @@ std::vector<ManifestFinding> Manifest::Check(
             if (f.found.size != listed->size)
                 differ("size", std::to_string(f.found.size), std::to_string(listed->size));
             if (f.found.crc != listed->crc)
-                differ("CRC-32C", CrcText(f.found.crc), CrcText(listed->crc));
+                differ("CRC-32C", Mirel::Hex32(f.found.crc), Mirel::Hex32(listed->crc));
             if (kind == ManifestEntry::kDatabase && header) {
                 if (f.found.uuid != listed->uuid)
                     differ("UUID", f.found.uuid, listed->uuid.empty() ? "-" : listed->uuid);

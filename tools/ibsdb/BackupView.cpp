@@ -14,6 +14,7 @@
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
+#include "platform/support/TextUtil.h"
 #include "tools/ibsdb/Common.h"
 
 namespace ibsdb {
@@ -54,16 +55,6 @@ bool ListFolder(const std::string& dir, std::vector<Entry>& out) {
 bool IsDir(const std::string& p) {
     struct stat st;
     return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && Lower(s.substr(s.size() - suffix.size())) == suffix;
 }
 
 std::vector<std::string> Fields(const std::string& line) {
@@ -175,7 +166,7 @@ bool ParseFailedLine(const std::string& line, FailedDatabase& out) {
     auto f = Fields(line);
     if (f.size() < 3 || f[0].size() != 36 || !ToInt(f[1], out.error) || !ToU64(f[2], out.since))
         return false;
-    out.uuid = Lower(f[0]);
+    out.uuid = Mirel::AsciiLower(f[0]);
     out.words = f.size() > 3 ? f[3] : std::string();
     return true;
 }
@@ -383,7 +374,7 @@ int BackupView::Load(const std::string& backupFolder) {
         for (const auto& e : rejectedEntries) {
             // Not set aside: the reasons, prune's record, a temporary file being written.
             if (!e.isFile || e.name == "reasons.tsv" || e.name == kPrunedRecordName ||
-                (e.name.rfind(".ibs-", 0) == 0 && EndsWithNoCase(e.name, ".tmp")))
+                (e.name.rfind(".ibs-", 0) == 0 && Mirel::EndsWithNoCase(e.name, ".tmp")))
                 continue;
             auto it = reasons.find(e.name);
             RejectedFile r = it != reasons.end() ? it->second : RejectedFile{};
@@ -407,7 +398,7 @@ int BackupView::Load(const std::string& backupFolder) {
             for (const auto& f : files) {
                 if (!f.isFile) continue;
                 const auto path = Mirel::UniversalPath::FromNative(dir + "/" + f.name);
-                if (EndsWithNoCase(f.name, ".vrl")) {
+                if (Mirel::EndsWithNoCase(f.name, ".vrl")) {
                     Mirel::unistring uuid;
                     std::uint64_t msn = 0, start = 0, end = 0;
                     bool closed = false;
@@ -419,7 +410,7 @@ int BackupView::Load(const std::string& backupFolder) {
                     }
                     (applied ? pending.appliedLogs : pending.redoLogs) += 1;
                     (applied ? pending.appliedBytes : pending.redoBytes) += f.size;
-                } else if (Lower(f.name) == "intervaldone.vid") {
+                } else if (Mirel::AsciiLower(f.name) == "intervaldone.vid") {
                     std::uint64_t end = 0;
                     if (!Talon::IBS_Config::GetIncrementalIntervalDone(path, end, nullptr).OK() ||
                         !newestFolder || end > newestFolder->intervalEnd) {

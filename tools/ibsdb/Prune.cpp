@@ -9,6 +9,7 @@
 #include "platform/support/Directory.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
+#include "platform/support/TextUtil.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
@@ -18,7 +19,7 @@ namespace ibsdb {
 namespace {
 
 bool IsTempName(const std::string& n) {
-    return n.rfind(".ibs-", 0) == 0 && n.size() > 9 && n.compare(n.size() - 4, 4, ".tmp") == 0;
+    return n.rfind(".ibs-", 0) == 0 && n.size() > 9 && Mirel::EndsWith(n, ".tmp");
 }
 
 bool ReadWhole(const std::string& path, std::string& text, int& rc) {
