@@ -729,14 +729,15 @@ TEST(IbsdbTextTest, ReasonAndFailedLinesOfTheFormatsDocumentReadAsDocumented) {
     auto unquote = [](const std::string& c) { return c.substr(1, c.size() - 2); };
     auto words = [](const std::string& c) { return c[0] == '(' ? std::string() : c; };
     for (const auto& r : rows("reasons-lines")) {
-        ibsdb::RejectedFile f;
-        ASSERT_TRUE(ibsdb::ParseReasonLine(unquote(r[0]), f)) << r[0];
+        Talon::ReasonLine f;
+        ASSERT_EQ(Talon::DecodeReasonLine(unquote(r[0]), f), Talon::TsvLine::kEntry) << r[0];
         EXPECT_EQ(f.error, std::stoi(r[1]));
         EXPECT_EQ(f.why, words(r[2]));
     }
     for (const auto& r : rows("failed-lines")) {
-        ibsdb::FailedDatabase f;
-        ASSERT_TRUE(ibsdb::ParseFailedLine(unquote(r[0]), f)) << r[0];
+        Talon::FailedLine f;
+        ASSERT_EQ(Talon::DecodeFailedLine(unquote(r[0]), f), Talon::TsvLine::kEntry) << r[0];
+        EXPECT_TRUE(f.complete) << r[0];
         EXPECT_EQ(f.error, std::stoi(r[1]));
         EXPECT_EQ(f.words, words(r[2]));
     }

@@ -1,7 +1,5 @@
 #include "tools/ibsdb/BackupView.h"
 
-#include "platform/framework/TsvField.h"
-
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -11,6 +9,7 @@
 #include <sstream>
 
 #include "platform/engine/Formats.h"
+#include "platform/framework/Codecs.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
@@ -158,28 +157,6 @@ void ParseServiceState(const std::string& text, ServiceStateFile& out) {
         }
     }
     if (!version) out.problem = "State.tsv is not of version 1";
-}
-
-// Both files gained a last column of words; a line without it (an older service's) reads
-// as well, and columns after it are left for later versions.
-bool ParseFailedLine(const std::string& line, FailedDatabase& out) {
-    auto f = Fields(line);
-    if (f.size() < 3 || f[0].size() != 36 || !ToInt(f[1], out.error) || !ToU64(f[2], out.since))
-        return false;
-    out.uuid = Mirel::AsciiLower(f[0]);
-    out.words = f.size() > 3 ? f[3] : std::string();
-    return true;
-}
-
-bool ParseReasonLine(const std::string& line, RejectedFile& out) {
-    auto f = Fields(line);
-    if (f.size() < 4 || f[0].empty() || !ToInt(f[1], out.error) || !ToU64(f[2], out.when))
-        return false;
-    out.name = f[0];
-    if (!Talon::UnescapeTsvField(f[3], out.originalPath)) out.originalPath = f[3];
-    out.why.clear();
-    if (f.size() > 4 && !Talon::UnescapeTsvField(f[4], out.why)) out.why = f[4];
-    return true;
 }
 
 const char* Copy::Word(State s) {
@@ -352,9 +329,10 @@ int BackupView::Load(const std::string& backupFolder) {
     std::vector<std::string> lines;
     if (ReadLines(backup + "/Failed.tsv", lines)) {
         for (const auto& l : lines) {
-            FailedDatabase fd;
-            if (ParseFailedLine(l, fd))
-                failed.push_back(fd);
+            Talon::FailedLine line;
+            if (Talon::DecodeFailedLine(l, line) == Talon::TsvLine::kEntry && line.complete)
+                failed.push_back(
+                    {Mirel::AsciiLower(line.uuid), line.error, line.since, line.words});
             else
                 failedWhy = "Failed.tsv has a line that is not '<UUID> TAB <error> TAB <UTC>'";
         }
@@ -368,7 +346,8 @@ int BackupView::Load(const std::string& backupFolder) {
         if (ReadLines(rejectedDir + "/reasons.tsv", lines)) {
             for (const auto& l : lines) {
                 RejectedFile r;
-                if (ParseReasonLine(l, r)) reasons[r.name] = r;  // the last line for a name
+                if (Talon::DecodeReasonLine(l, r) == Talon::TsvLine::kEntry)
+                    reasons[r.name] = r;  // the last line for a name
             }
         }
         for (const auto& e : rejectedEntries) {
