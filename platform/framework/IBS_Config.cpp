@@ -316,18 +316,4 @@ unistring IBS_Config::MakeRedoFolderName(std::uint64_t utc) {
     return sRedoFolderPrefix + unistring::NumToString(utc);
 }
 
-Error IBS_Config::WriteIntervalDone(const UniversalPath& path, std::uint64_t endUTC,
-                                    const std::vector<unistring>& uuids) {
-    std::vector<std::uint8_t> buf;
-    if (!EncodeIntervalDone(endUTC, uuids, buf)) return Error(Mirel::kErrInvalidFile);
-    int fd = -1;
-    std::string p = path.Native();
-    if (int rc = Mirel::Os::OpenWrite(p, true, true, fd)) return Error(rc);
-    int rc = Mirel::Os::PWriteAll(fd, buf.data(), buf.size(), 0, p);
-    if (rc == 0) rc = Mirel::Os::SyncFile(fd, p);
-    Mirel::Os::Close(fd);
-    if (rc == 0) rc = Mirel::Os::SyncDir(Mirel::Os::ParentOf(p));
-    return Error(rc);
-}
-
 }  // namespace Talon

@@ -3,10 +3,10 @@
 
 #include <cstdio>
 
-#include "platform/engine/Writers.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tools/sim/ServerWriters.h"
 
 using Talon::Manifest;
 using Talon::ManifestEntry;
@@ -29,16 +29,16 @@ Mirel::Format::Uuid MakeUuid(std::uint8_t seed) {
 
 // A database of `pages` pages whose bytes depend on `seed`.
 void WriteDb(const std::string& path, std::uint8_t seed, std::uint64_t msn, int pages = 6) {
-    Mirel::PageMap m;
+    sim::PageMap m;
     for (int p = 0; p < pages; ++p) {
-        Mirel::PageImage img(kPage);
+        sim::PageImage img(kPage);
         for (std::size_t i = 0; i < img.size(); ++i)
             img[i] = static_cast<std::uint8_t>(seed + p * 7 + i * 13);
         m[static_cast<std::uint64_t>(p)] = img;
     }
     Mirel::Directory(Mirel::UniversalPath::FromNative(path)).CreateIfNotExists();
-    ASSERT_TRUE(Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(path), MakeUuid(seed),
-                                         kPage, msn, m)
+    ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(path), MakeUuid(seed),
+                                       kPage, msn, m)
                     .OK());
 }
 

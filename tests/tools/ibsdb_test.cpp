@@ -27,7 +27,7 @@ constexpr std::uint64_t kHour = 3600ull * 1000000;
 struct Snapshot {
     Mirel::Format::Uuid uuid;
     std::uint64_t msn;
-    Mirel::PageMap pages;
+    sim::PageMap pages;
 };
 
 void FlipByte(const std::string& path, long offset) {
@@ -144,10 +144,8 @@ TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedF
     testutil::WriteFile(redo + "/3-db2.vrl", std::string(700, 'x'));
     sim::DatabaseModel again(101, 4096, 8);
     ASSERT_TRUE(again.WriteRedoLog(file(old + "/2-db1.VRL"), 5, ends[0], false).OK());
-    ASSERT_TRUE(
-        Talon::IBS_Config::WriteIntervalDone(file(redo + "/IntervalDone.vid"), now - 1, {}).OK());
-    ASSERT_TRUE(
-        Talon::IBS_Config::WriteIntervalDone(file(old + "/intervaldone.VID"), ends[0], {}).OK());
+    ASSERT_TRUE(sim::WriteIntervalDone(file(redo + "/IntervalDone.vid"), now - 1, {}).OK());
+    ASSERT_TRUE(sim::WriteIntervalDone(file(old + "/intervaldone.VID"), ends[0], {}).OK());
     const std::uint64_t pendingBytes =
         Mirel::Os::Stat(redo + "/1-db0.vrl").size + Mirel::Os::Stat(redo + "/3-db2.vrl").size;
     // Set aside: two for one reason (one line an older service's, without its words), one
