@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "bench/Bench.h"
-#include "platform/engine/Writers.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/Directory.h"
 #include "tools/ibsdb/Commands.h"
+#include "tools/sim/ServerWriters.h"
 
 namespace {
 
@@ -62,8 +62,8 @@ int main() {
     std::vector<std::string> files, changed;
     std::string fileList;
     for (int d = 0; d < databases; ++d) {
-        Mirel::PageMap m;
-        Mirel::PageImage img(page);
+        sim::PageMap m;
+        sim::PageImage img(page);
         for (std::uint64_t p = 0; p < pages; ++p) {
             for (std::size_t i = 0; i < page; i += 8)
                 img[i] = static_cast<std::uint8_t>(p * 31 + static_cast<std::uint64_t>(d) + i);
@@ -72,8 +72,8 @@ int main() {
         Mirel::Format::Uuid u{};
         u[0] = static_cast<std::uint8_t>(d + 1);
         const std::string name = "/db" + std::to_string(d) + ".vdb";
-        Check(Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(previous + name), u, page,
-                                       1000, m),
+        Check(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(previous + name), u, page,
+                                     1000, m),
               "write database");
         files.push_back(previous + name);
         fileList += " " + previous + name;

@@ -69,7 +69,8 @@ struct DatabaseItem {
     FileInfo file;
     std::uint64_t lastLogMSN = 0;
     std::uint64_t prevEnd = 0;
-    Talon::Error err;
+    // A copy starts without an error (a worker's copy, a moved item).
+    Mirel::FreshOnCopy<Talon::Error> err;
     bool owned = false;
     bool upload = false;
     bool pfailed = false;
@@ -104,50 +105,6 @@ struct DatabaseItem {
                  bool isUpload, bool withContainers) {
         SetFile(path, uuid, msn, isUpload, withContainers);
     }
-    // A copy starts without an error; assignment keeps the target's error.
-    DatabaseItem(const DatabaseItem& o)
-        : logs(o.logs),
-          file(o.file),
-          lastLogMSN(o.lastLogMSN),
-          prevEnd(o.prevEnd),
-          owned(o.owned),
-          upload(o.upload),
-          pfailed(o.pfailed),
-          hasContainers(o.hasContainers),
-          noShortcut(o.noShortcut),
-          pristine(o.pristine),
-          held(o.held),
-          line(o.line),
-          damaged(o.damaged),
-          mustCheck(o.mustCheck),
-          expect(o.expect),
-          checkFrom(o.checkFrom),
-          checkInterval(o.checkInterval),
-          detach(o.detach),
-          detached(o.detached) {}
-    DatabaseItem& operator=(const DatabaseItem& o) {
-        logs = o.logs;
-        file = o.file;
-        lastLogMSN = o.lastLogMSN;
-        prevEnd = o.prevEnd;
-        owned = o.owned;
-        upload = o.upload;
-        pfailed = o.pfailed;
-        hasContainers = o.hasContainers;
-        noShortcut = o.noShortcut;
-        pristine = o.pristine;
-        held = o.held;
-        line = o.line;
-        damaged = o.damaged;
-        mustCheck = o.mustCheck;
-        expect = o.expect;
-        checkFrom = o.checkFrom;
-        checkInterval = o.checkInterval;
-        detach = o.detach;
-        detached = o.detached;
-        return *this;
-    }
-
     void SetFile(const Mirel::UniversalPath& path, const Mirel::unistring& uuid, std::uint64_t msn,
                  bool isUpload, bool withContainers) {
         file = FileInfo(path, uuid, msn, msn, 0, false);
@@ -172,12 +129,10 @@ public:
     // Every database the interval's folder is to hold has its copy in the in-progress
     // folder; until then the folder must not become a last-good folder.
     bool placed = false;
-    mutable Mirel::ReentrantMutex lock;
+    mutable Mirel::FreshOnCopy<Mirel::ReentrantMutex> lock;
 
     Interval() = default;
     Interval(const Mirel::UniversalPath& done, std::uint64_t end) : donePath(done), mDoneUTC(end) {}
-    Interval(const Interval& o);
-    Interval& operator=(const Interval& o);
 
     // Full and short forms; the short form records an upload (no base folder). An older
     // upload of the database this one supersedes is handed to `superseded`, whose file it

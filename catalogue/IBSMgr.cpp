@@ -3,7 +3,6 @@
 #include "catalogue/IBSMgr.h"
 
 #include <mutex>
-#include <sstream>
 
 #include "platform/engine/HBEngine.h"
 #include "platform/framework/IBS_Config.h"
@@ -22,27 +21,6 @@ Mirel::unistring FileInfo::Text() const {
     if (closed) t += u" *Closed";
     t += u" '" + path.GetUserEntryFormat() + u"'";
     return t;
-}
-
-Interval::Interval(const Interval& o) {
-    Mirel::LockReentrant g(o.lock);
-    donePath = o.donePath;
-    mDoneUTC = o.mDoneUTC;
-    backup = o.backup;
-    databases = o.databases;
-    placed = o.placed;
-}
-
-Interval& Interval::operator=(const Interval& o) {
-    if (this == &o) return *this;
-    Mirel::LockReentrant mine(lock);
-    Mirel::LockReentrant theirs(o.lock);
-    donePath = o.donePath;
-    mDoneUTC = o.mDoneUTC;
-    backup = o.backup;
-    databases = o.databases;
-    placed = o.placed;
-    return *this;
 }
 
 void Interval::ClearDatabases() {
@@ -96,13 +74,16 @@ int IBSMgr::SaveFailedList(const std::function<void()>& beforePublish) {
             Mirel::Os::SyncDir(Mirel::Os::ParentOf(file));
         return 0;
     }
-    std::string text = "# uuid\terror\tsince (UTC microseconds)\terror in words\n";
-    const std::string now = std::to_string(Mirel::DateTime::NowUTC());
+    std::string text = Talon::kFailedListHeader;
+    const std::uint64_t now = Mirel::DateTime::NowUTC();
     for (const auto& [uuid, number] : mFailedDatabases) {
         auto since = mFailedSince.find(uuid);
-        text += uuid.ToUTF8() + "\t" + std::to_string(number) + "\t" +
-                (since != mFailedSince.end() ? std::to_string(since->second) : now) + "\t" +
-                Mirel::ErrorWords(number) + "\n";
+        Talon::FailedLine line;
+        line.uuid = uuid.ToUTF8();
+        line.error = number;
+        line.since = since != mFailedSince.end() ? since->second : now;
+        line.words = Mirel::ErrorWords(number);
+        text += Talon::EncodeFailedLine(line);
     }
     // Written aside and renamed over the old list: a crash leaves one list or the other.
     std::string temp = file + ".tmp";
@@ -126,28 +107,25 @@ namespace {
 std::string Identity(const std::string& path) {
     Mirel::Os::Info info;
     if (Mirel::Os::Stat(path, info) != 0 || !info.isFile) return std::string();
-    return std::to_string(info.ino) + " " + std::to_string(info.size) + " " +
-           std::to_string(info.mtimeUs) + "." + std::to_string(info.mtimeNs);
+    return Talon::EncodeFileIdentity(info.ino, info.size, info.mtimeUs, info.mtimeNs);
 }
 
 // A list in the backup folder, replaced whole; removed when it has nothing to say.
-int SaveList(const std::string& file, const std::string& header, const std::string& lines) {
-    if (lines.empty()) {
+int SaveList(const std::string& file, const std::string& text) {
+    if (text.empty()) {
         if (!Mirel::Os::Stat(file).exists) return 0;
         int rc = Mirel::Os::DeleteFile(file);
         if (rc == 0) rc = Mirel::Os::SyncDir(Mirel::Os::ParentOf(file));
         return rc;
     }
-    return Mirel::Os::WriteFileDurable(file, header + lines);
+    return Mirel::Os::WriteFileDurable(file, text);
 }
 }  // namespace
 
 int IBSMgr::SaveUnwrittenListLocked() {
     if (mBackupFolder.IsClear()) return 0;
-    std::string lines;
-    for (const auto& [path, id] : mUnwritten) lines += path + "\t" + id + "\n";
     return SaveList(mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native(),
-                    "# in-progress copy\tinode size mtime\n", lines);
+                    Talon::EncodeUnwrittenList(mUnwritten));
 }
 
 int IBSMgr::NoteUnwritten(const Mirel::UniversalPath& copy, const Mirel::UniversalPath& as) {
@@ -184,12 +162,7 @@ void IBSMgr::LoadUnwrittenList() {
     std::string text;
     Mirel::Os::ReadWholeFile(
         mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native(), text);
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        const auto tab = line.find('\t');
-        if (tab != std::string::npos) mUnwritten[line.substr(0, tab)] = line.substr(tab + 1);
-    }
+    mUnwritten = Talon::DecodeUnwrittenList(text);
 }
 
 std::uint64_t IBSMgr::UnpublishedEnd() {
@@ -205,14 +178,8 @@ std::uint64_t IBSMgr::UnpublishedEnd() {
 
 int IBSMgr::SaveUploadsAfter() {
     if (mBackupFolder.IsClear()) return 0;
-    std::string lines;
-    for (const auto& [path, v] : mUploadsAfter)
-        lines += path + "\t" + v.id + "\t" + std::to_string(v.after) + "\t" + v.uuid.ToUTF8() +
-                 "\t" + std::to_string(v.cleared) + "\n";
-    return SaveList(
-        mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUploadsAfterName).Native(),
-        "# upload\tinode size mtime\tafter the interval ending\tdatabase\tfailure cleared\n",
-        lines);
+    return SaveList(mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUploadsAfterName).Native(),
+                    Talon::EncodeUploadsAfter(mUploadsAfter));
 }
 
 int IBSMgr::NoteUploadAfter(const Mirel::UniversalPath& upload, std::uint64_t after,
@@ -279,24 +246,7 @@ void IBSMgr::LoadUploadsAfter() {
     std::string text;
     Mirel::Os::ReadWholeFile(
         mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUploadsAfterName).Native(), text);
-    std::istringstream in(text);
-    auto number = [](const std::string& t) {
-        return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
-    };
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> f;
-        for (std::size_t at = 0;;) {
-            const std::size_t tab = line.find('\t', at);
-            f.push_back(line.substr(at, tab == std::string::npos ? tab : tab - at));
-            if (tab == std::string::npos) break;
-            at = tab + 1;
-        }
-        if (f.size() != 5 || !number(f[2]) || !number(f[4])) continue;
-        mUploadsAfter[f[0]] = {f[1], std::strtoull(f[2].c_str(), nullptr, 10),
-                               Mirel::unistring::FromUTF8(f[3]),
-                               static_cast<std::int32_t>(std::strtol(f[4].c_str(), nullptr, 10))};
-    }
+    mUploadsAfter = Talon::DecodeUploadsAfter(text);
 }
 
 void IBSMgr::LoadFailedList() {
@@ -304,20 +254,13 @@ void IBSMgr::LoadFailedList() {
     std::string text;
     if (Mirel::Os::ReadWholeFile(file, text) != 0 && text.empty()) return;
     Mirel::LockMutex f(mFailedLock);
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
-        if (line.empty() || line[0] == '#') continue;
-        std::size_t tab = line.find('\t');
-        if (tab == std::string::npos) continue;
-        Mirel::unistring uuid = CanonicalUuid(Mirel::unistring::FromUTF8(line.substr(0, tab)));
-        char* rest = nullptr;
-        long number = std::strtol(line.c_str() + tab + 1, &rest, 10);
-        if (number == 0) continue;
-        mFailedDatabases.emplace(uuid, static_cast<std::int32_t>(number));
-        if (rest && *rest == '\t') mFailedSince[uuid] = std::strtoull(rest + 1, nullptr, 10);
+    for (const std::string& l : Talon::SplitLines(text)) {
+        Talon::FailedLine line;
+        // A line without an error number lists no failure.
+        if (Talon::DecodeFailedLine(l, line) != Talon::TsvLine::kEntry || line.error == 0) continue;
+        Mirel::unistring uuid = CanonicalUuid(Mirel::unistring::FromUTF8(line.uuid));
+        mFailedDatabases.emplace(uuid, line.error);
+        if (line.hasSince) mFailedSince[uuid] = line.since;
     }
     IBS_DEBUG("LoadFailedList: " << mFailedDatabases.size() << " database(s) await a full upload");
 }

@@ -25,6 +25,7 @@
 #include "catalogue/Ports.h"
 #include "catalogue/ServiceState.h"
 #include "catalogue/WorkSource.h"
+#include "platform/framework/Codecs.h"
 #include "platform/framework/Events.h"
 #include "platform/framework/Logger.h"
 #include "platform/framework/Prefs.h"
@@ -362,12 +363,7 @@ private:
     std::uint64_t mKeptDoneEnd = 0;
     Mirel::Mutex mFailedLock;
     std::map<std::string, std::string> mUnwritten;  // in-progress path -> "ino size mtime"
-    struct UploadAfterLine {
-        std::string id;  // "ino size mtime"
-        std::uint64_t after = 0;
-        Mirel::unistring uuid;
-        std::int32_t cleared = 0;
-    };
+    using UploadAfterLine = Talon::UploadAfter;
     std::map<std::string, UploadAfterLine> mUploadsAfter;  // by the upload's path
     Mirel::Mutex mUnwrittenLock;
     // The last file name seen of each database, for records once its copy is gone.

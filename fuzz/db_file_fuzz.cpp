@@ -13,12 +13,16 @@
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/engine/Uuid.h"
-#include "platform/engine/Writers.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Os.h"
+#include "tools/sim/ServerWriters.h"
 
 using namespace Mirel;
 using fuzz::Scratch;
+using sim::PageImage;
+using sim::PageMap;
+using sim::RedoLogWriter;
+using sim::WriteDatabaseFile;
 
 namespace {
 

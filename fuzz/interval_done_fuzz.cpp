@@ -1,14 +1,16 @@
-// Interval-done reader. Input: one control byte, then the file.
+// Interval-done decoder (platform/framework/Codecs.h), and the service's reader on the same
+// bytes. Input: one control byte, then the file.
 //   bit 1: set the count to the number of whole UUIDs the file has room for
-//   bit 0: rewrite the trailing checksum (after bit 1)
+//   bit 0: rewrite the trailing CRC-32C (after bit 1)
 //   bit 2: read it through its redo folder as well, under the name bits 3 and 4 choose
-// A file the reader accepts is fully determined by what it reads: written back by the
-// writer it must be the same bytes.
+// The reader answers what the decoder does. Bytes the decoder accepts are fully determined
+// by what it reads: encoded again they are the same bytes.
 #include <cstring>
 
 #include "fuzz/FuzzUtil.h"
 #include "platform/engine/Formats.h"
 #include "platform/engine/Uuid.h"
+#include "platform/framework/Codecs.h"
 #include "platform/framework/IBS_Config.h"
 
 using namespace Mirel;
@@ -37,17 +39,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((ctl & 1) && file.size() >= 4)
         Format::Put32(file.data() + file.size() - 4, Format::Crc32c(file.data(), file.size() - 4));
 
+    std::uint64_t utc = 0;
+    std::vector<unistring> list;
+    const bool decoded = Talon::DecodeIntervalDone(file.data(), file.size(), utc, &list);
+    std::uint64_t utcOnly = 0;
+    FUZZ_CHECK(Talon::DecodeIntervalDone(file.data(), file.size(), utcOnly, nullptr) == decoded);
+
     Scratch& s = Scratch::Get();
     s.Clear();
     fuzz::WriteBytes(s / "in.vid", file.data(), file.size());
-
-    std::uint64_t utc = 0;
-    std::vector<unistring> list;
-    Talon::Error e = IBS_Config::GetIncrementalIntervalDone(s.File("in.vid"), utc, &list);
-    std::uint64_t utcOnly = 0;
-    Talon::Error eOnly = IBS_Config::GetIncrementalIntervalDone(s.File("in.vid"), utcOnly, nullptr);
-    FUZZ_CHECK(e.GetError() == eOnly.GetError());
+    std::uint64_t readUtc = 0;
+    std::vector<unistring> readList;
+    Talon::Error e = IBS_Config::GetIncrementalIntervalDone(s.File("in.vid"), readUtc, &readList);
+    FUZZ_CHECK(e.OK() == decoded);
     FUZZ_CHECK(e.OK() || e.GetError() == kErrInvalidFile);
+    FUZZ_CHECK(!e.OK() || (readUtc == utc && readList == list));
 
     if (ctl & 4) {
         const int which = (ctl >> 3) & 3;
@@ -64,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(!f.OK() || (fUtc == utc && fList == list));
         }
     }
-    if (!e.OK()) return 0;
+    if (!decoded) return 0;
 
     FUZZ_CHECK(utcOnly == utc && utc == Format::Get64(file.data() + 16));
     FUZZ_CHECK(file.size() == kFixed + 16 * list.size() + 4);
@@ -73,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(u.data(), file.data() + kFixed + 16 * i, 16);
         FUZZ_CHECK(list[i] == UuidText::ToText(u));
     }
-    FUZZ_CHECK(IBS_Config::WriteIntervalDone(s.File("rt.vid"), utc, list).OK());
-    FUZZ_CHECK(fuzz::ReadBytes(s / "rt.vid") == file);
+    Bytes again;
+    FUZZ_CHECK(Talon::EncodeIntervalDone(utc, list, again));
+    FUZZ_CHECK(again == file);
     return 0;
 }

@@ -14,12 +14,16 @@
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/engine/Uuid.h"
-#include "platform/engine/Writers.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Prefs.h"
+#include "tools/sim/ServerWriters.h"
 
 using namespace Mirel;
+using sim::PageImage;
+using sim::PageMap;
+using sim::RedoLogWriter;
+using sim::WriteDatabaseFile;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -157,8 +161,7 @@ void IntervalDoneSeeds(const std::string& tmp) {
         for (std::size_t i = 0; i < c; ++i)
             ids.push_back(UuidText::ToText(MakeUuid(static_cast<std::uint8_t>(70 + i))));
         const std::string path = tmp + "/done-" + std::to_string(c) + ".vid";
-        if (!Talon::IBS_Config::WriteIntervalDone(UniversalPath::FromNative(path),
-                                                  1767225600000000ull + c, ids)
+        if (!sim::WriteIntervalDone(UniversalPath::FromNative(path), 1767225600000000ull + c, ids)
                  .OK())
             Die("interval-done");
         const std::string n = std::to_string(c);

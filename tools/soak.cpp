@@ -23,14 +23,25 @@
 #include <set>
 #include <sstream>
 
-#include "tests/Process.h"
+#include "platform/support/Directory.h"
+#include "platform/support/Os.h"
+#include "tools/sim/Process.h"
 #include "tools/sim/RealWorld.h"
 
-using testutil::Child;
-using testutil::Clock;
-using testutil::NotifySocket;
+using sim::Child;
+using sim::Clock;
+using sim::NotifySocket;
 
 namespace {
+
+void MakeDirs(const std::string& p) {
+    Mirel::Directory(Mirel::UniversalPath::Folder(p)).CreateIfNotExists();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    if (Mirel::Os::WriteFileDurable(path, content) != 0)
+        throw std::runtime_error("cannot write " + path);
+}
 
 std::string SelfDir() {
     char buf[4096];
@@ -185,12 +196,12 @@ private:
     bool StartEpisode(int episode) {
         std::string n = episode == 1 ? "" : "-" + std::to_string(episode);
         mBackup = mWork + "/backup" + n;
-        testutil::MakeDirs(mBackup);
-        testutil::WriteFile(mWork + "/prefs.xml",
-                            "<?xml version=\"1.0\"?>\n<preferences>\n"
-                            "  <pref id=\"67\" type=\"int\">1</pref>\n"
-                            "  <pref id=\"68\" type=\"text\">" +
-                                mBackup + "</pref>\n</preferences>\n");
+        MakeDirs(mBackup);
+        WriteFile(mWork + "/prefs.xml",
+                  "<?xml version=\"1.0\"?>\n<preferences>\n"
+                  "  <pref id=\"67\" type=\"int\">1</pref>\n"
+                  "  <pref id=\"68\" type=\"text\">" +
+                      mBackup + "</pref>\n</preferences>\n");
         if (!StartService()) return false;
         std::uint64_t seed = mO.seed + static_cast<std::uint64_t>(episode) - 1;
         if (episode > 1)
@@ -265,7 +276,7 @@ private:
         } else {
             mWork = mO.work;
         }
-        for (const char* d : {"/log", "/run"}) testutil::MakeDirs(mWork + d);
+        for (const char* d : {"/log", "/run"}) MakeDirs(mWork + d);
         if (!mO.realWorld.empty()) {
             // The real world mounts (a read-only backup folder, another file system on
             // Copies/): in a mount namespace of the soak's own, which the service and the
@@ -327,8 +338,8 @@ private:
                              {mSim->ErrFd(), POLLIN, 0},
                              {mWatch->Fd(), POLLIN, 0},
                              {mService ? mService->PidFd() : -1, POLLIN, 0}};
-            int wait = testutil::MsLeft(until);
-            if (mFireAt && *mFireAt < until) wait = testutil::MsLeft(*mFireAt);
+            int wait = sim::MsLeft(until);
+            if (mFireAt && *mFireAt < until) wait = sim::MsLeft(*mFireAt);
             int n = ::poll(fds, 4, wait);
             auto now = Clock::now();
             if (n > 0) {

@@ -11,6 +11,9 @@
 //                                    interval-done files, outlives restarts of the service, and
 //                                    after every interval checks what a user would restore
 //                                    (docs/simulator.md)
+//   vlserver-sim demo [options]      writes a database and a chain of redo logs as the
+//                                    database server would, applies them with the service's
+//                                    engine and verifies every page
 #include <signal.h>
 #include <CLI/CLI.hpp>
 
@@ -24,6 +27,7 @@
 #include <thread>
 
 #include "ibs_version.h"
+#include "tools/sim/Demo.h"
 #include "tools/sim/EventHub.h"
 #include "tools/sim/Server.h"
 #include "tools/sim/ServiceClient.h"
@@ -298,6 +302,20 @@ int main(int argc, char** argv) {
                   "read finish, upload, restart-server and late from standard input");
     run->add_flag("--keep-going", ro.keepGoing, "go on after an interval that did not complete");
     run->add_flag("--stop-at-end", ro.stopAtEnd, "stop the service and look for leftovers");
+    std::string demoDir = "/tmp/vellumark-demo";
+    int demoLogs = 20, demoPages = 256, demoPageSize = 4096;
+    std::uint64_t demoSeed = 1;
+    auto* demo = app.add_subcommand(
+        "demo", "write, apply and verify a chain of redo logs, without a service");
+    demo->add_option("--dir", demoDir, "working folder")->capture_default_str();
+    demo->add_option("--logs", demoLogs, "redo logs to write")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    demo->add_option("--pages", demoPages, "page images per log")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    demo->add_option("--page-size", demoPageSize, "bytes per page")->capture_default_str();
+    demo->add_option("--seed", demoSeed, "random seed")->capture_default_str();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -307,6 +325,7 @@ int main(int argc, char** argv) {
     }
     try {
         if (*hub) return Hub(hubPort);
+        if (*demo) return sim::Demo(demoDir, demoLogs, demoPages, demoPageSize, demoSeed);
         if (*run && clockNow) {
             // An interval moves the clock by four minutes at most.
             const std::uint64_t minute = 60000000ull;

@@ -50,7 +50,7 @@ struct LogHeader {
 void EncodeLogHeader(const LogHeader& h, std::uint8_t out[kLogHeaderSize]);
 bool DecodeLogHeader(const std::uint8_t in[kLogHeaderSize], LogHeader& h);
 
-// Record: page number (8), CRC of page number and data (4), zero (4), page data (P).
+// Record: page number (8), CRC-32C of page number and data (4), zero (4), page data (P).
 std::uint32_t RecordCrc(std::uint64_t pageNo, const std::uint8_t* data, std::size_t pageSize);
 void EncodeRecordHeader(std::uint64_t pageNo, std::uint32_t crc,
                         std::uint8_t out[kRecordHeaderSize]);

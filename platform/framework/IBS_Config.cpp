@@ -4,14 +4,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <mutex>
 
-#include "platform/engine/Formats.h"
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
-#include "platform/engine/Uuid.h"
-#include "platform/framework/TsvField.h"
+#include "platform/framework/Codecs.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/FileKinds.h"
@@ -52,19 +49,14 @@ Mirel::Os::Ownership IBS_Config::ServiceCopyOwnership() {
 
 namespace {
 
-// Interval-done file: magic (8), version (4), count (4), end UTC (8), count UUIDs (16
-// each), CRC-32C of everything before it (4).
-constexpr char kDoneMagic[8] = {'V', 'L', 'M', 'K', 'I', 'D', 'N', '1'};
-constexpr std::size_t kDoneFixed = 24;
-constexpr std::uint32_t kMaxDoneCount = 1u << 20;
-
 Error ReadDoneFile(const std::string& path, std::uint64_t& doneUTC, std::vector<unistring>* list) {
     Mirel::Os::Info info = Mirel::Os::Stat(path);
     if (!info.exists) return Error(Mirel::kErrPathNotFound);
     // A FIFO, a socket or a device says nothing about the server's file: not invalid, not read.
     if (!info.isFile && !info.isDir) return Error(Mirel::kErrNotAFile);
     if (!info.isFile) return Error(Mirel::kErrInvalidFile);
-    if (info.size < kDoneFixed + 4 || info.size > kDoneFixed + 4 + 16ull * kMaxDoneCount)
+    // No buffer for a size no interval-done file has.
+    if (info.size < kIntervalDoneMinSize || info.size > kIntervalDoneMaxSize)
         return Error(Mirel::kErrInvalidFile);
     std::vector<std::uint8_t> buf(info.size);
     int fd = -1;
@@ -73,27 +65,8 @@ Error ReadDoneFile(const std::string& path, std::uint64_t& doneUTC, std::vector<
     int rc = Mirel::Os::PReadAll(fd, buf.data(), buf.size(), 0, got, path);
     Mirel::Os::Close(fd);
     if (rc) return Error(rc);
-    using namespace Mirel::Format;
-    if (got != buf.size() || std::memcmp(buf.data(), kDoneMagic, 8) != 0 ||
-        Get32(buf.data() + 8) != kVersion)
+    if (got != buf.size() || !DecodeIntervalDone(buf.data(), buf.size(), doneUTC, list))
         return Error(Mirel::kErrInvalidFile);
-    std::uint32_t count = Get32(buf.data() + 12);
-    if (buf.size() != kDoneFixed + 16ull * count + 4) return Error(Mirel::kErrInvalidFile);
-    std::size_t crcAt = buf.size() - 4;
-    if (Get32(buf.data() + crcAt) != Crc32c(buf.data(), crcAt))
-        return Error(Mirel::kErrInvalidFile);
-    // An end no last-good folder name can hold would stop every later interval.
-    const std::uint64_t end = Get64(buf.data() + 16);
-    if (end == 0 || end >= IBS_Config::kEndOfTime) return Error(Mirel::kErrInvalidFile);
-    doneUTC = end;
-    if (list) {
-        list->clear();
-        for (std::uint32_t i = 0; i < count; ++i) {
-            Uuid u;
-            std::memcpy(u.data(), buf.data() + kDoneFixed + 16 * i, 16);
-            list->push_back(Mirel::UuidText::ToText(u));
-        }
-    }
     return Error();
 }
 
@@ -204,11 +177,10 @@ std::uint64_t RecordReason(const Mirel::Directory& rejected, const std::string& 
     return written;
 }
 
-std::string ReasonLine(const UniversalPath& moved, const UniversalPath& original, int reason,
+std::string ReasonText(const UniversalPath& moved, const UniversalPath& original, int reason,
                        const std::string& why) {
-    return EscapeTsvField(moved.GetName().ToUTF8()) + "\t" + std::to_string(reason) + "\t" +
-           std::to_string(Mirel::DateTime::NowUTC()) + "\t" + EscapeTsvField(original.Native()) +
-           "\t" + EscapeTsvField(why.empty() ? Mirel::ErrorWords(reason) : why) + "\n";
+    return EncodeReasonLine({moved.GetName().ToUTF8(), reason, Mirel::DateTime::NowUTC(),
+                             original.Native(), why.empty() ? Mirel::ErrorWords(reason) : why});
 }
 
 }  // namespace
@@ -270,7 +242,7 @@ Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Direct
                                (withContainers ? Charge(0) + CountTree(rc.Native()) : 0);
     if (limited) {
         // The reason's line with room for a ".N" the name may get.
-        const std::uint64_t need = cost + ReasonLine(path, path, reason, why).size() + 8;
+        const std::uint64_t need = cost + ReasonText(path, path, reason, why).size() + 8;
         const std::uint64_t limit = gRejectedLimit.load();
         if (gUsage.bytes + need > limit &&
             std::chrono::steady_clock::now() - gUsage.counted >= kRecountAfter)
@@ -288,7 +260,7 @@ Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Direct
         if (Mirel::Os::Stat(dest.Native()).exists) continue;
         // The reason goes first: a crash right after the move must not leave the file
         // unexplained. A line whose move did not happen names no file and is ignored.
-        gUsage.bytes += RecordReason(rejected, ReasonLine(dest, path, reason, why));
+        gUsage.bytes += RecordReason(rejected, ReasonText(dest, path, reason, why));
         int r = Mirel::Os::Rename(path.Native(), dest.Native());
         if (r == Mirel::kErrAlreadyExists) continue;
         if (r != 0) return Error(r);
@@ -342,30 +314,6 @@ std::uint64_t IBS_Config::RetrieveUTCFromRedoFolderName(const unistring& name) {
 
 unistring IBS_Config::MakeRedoFolderName(std::uint64_t utc) {
     return sRedoFolderPrefix + unistring::NumToString(utc);
-}
-
-Error IBS_Config::WriteIntervalDone(const UniversalPath& path, std::uint64_t endUTC,
-                                    const std::vector<unistring>& uuids) {
-    using namespace Mirel::Format;
-    std::vector<std::uint8_t> buf(kDoneFixed + 16 * uuids.size() + 4);
-    std::memcpy(buf.data(), kDoneMagic, 8);
-    Put32(buf.data() + 8, kVersion);
-    Put32(buf.data() + 12, static_cast<std::uint32_t>(uuids.size()));
-    Put64(buf.data() + 16, endUTC);
-    for (std::size_t i = 0; i < uuids.size(); ++i) {
-        Uuid u;
-        if (!Mirel::UuidText::FromText(uuids[i], u)) return Error(Mirel::kErrInvalidFile);
-        std::memcpy(buf.data() + kDoneFixed + 16 * i, u.data(), 16);
-    }
-    Put32(buf.data() + buf.size() - 4, Crc32c(buf.data(), buf.size() - 4));
-    int fd = -1;
-    std::string p = path.Native();
-    if (int rc = Mirel::Os::OpenWrite(p, true, true, fd)) return Error(rc);
-    int rc = Mirel::Os::PWriteAll(fd, buf.data(), buf.size(), 0, p);
-    if (rc == 0) rc = Mirel::Os::SyncFile(fd, p);
-    Mirel::Os::Close(fd);
-    if (rc == 0) rc = Mirel::Os::SyncDir(Mirel::Os::ParentOf(p));
-    return Error(rc);
 }
 
 }  // namespace Talon

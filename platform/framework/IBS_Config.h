@@ -107,10 +107,6 @@ public:
     static Mirel::unistring GetRedoFolderAppendixName();  // the pattern "Redo_*"
     static std::uint64_t RetrieveUTCFromRedoFolderName(const Mirel::unistring& name);  // 0: none
     static Mirel::unistring MakeRedoFolderName(std::uint64_t utc);
-
-    // The server's side: writes an interval-done file durably.
-    static Error WriteIntervalDone(const Mirel::UniversalPath& path, std::uint64_t endUTC,
-                                   const std::vector<Mirel::unistring>& uuids);
 };
 
 }  // namespace Talon

@@ -7,34 +7,23 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <map>
 #include <memory>
-#include <unordered_set>
 
 #include "platform/engine/Formats.h"
 #include "platform/engine/HBFile.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
-#include "platform/framework/TsvField.h"
-#include "platform/support/DateTime.h"
 #include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
+#include "platform/support/TextUtil.h"
 
 namespace Talon {
 
 const char* const Manifest::sFileName = "manifest.tsv";
 
 namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 constexpr std::size_t kReadChunk = 256 << 10;
 
@@ -44,22 +33,12 @@ std::string Root(const Mirel::Directory& folder) {
     return root;
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && Lower(s.substr(s.size() - suffix.size())) == suffix;
-}
-
 // Container folders ("x.vdb.rc") hold the database's external files, never databases.
 bool InsideContainerFolder(const std::string& rel) {
     std::size_t start = 0;
     for (std::size_t slash; (slash = rel.find('/', start)) != std::string::npos;
          start = slash + 1) {
-        if (EndsWithNoCase(rel.substr(start, slash - start), ".vdb.rc")) return true;
+        if (Mirel::EndsWithNoCase(rel.substr(start, slash - start), ".vdb.rc")) return true;
     }
     return false;
 }
@@ -73,7 +52,7 @@ public:
         std::string p = path.Native();
         if (p.size() <= mRoot.size() + 1) return true;
         std::string rel = p.substr(mRoot.size() + 1);
-        if (mDatabasesOnly && (!EndsWithNoCase(rel, ".vdb") || InsideContainerFolder(rel)))
+        if (mDatabasesOnly && (!Mirel::EndsWithNoCase(rel, ".vdb") || InsideContainerFolder(rel)))
             return true;
         files.push_back(rel);
         return true;
@@ -82,7 +61,7 @@ public:
         std::string p = path.Native();
         if (p.size() <= mRoot.size() + 1) return;
         std::string rel = p.substr(mRoot.size() + 1);
-        if (!mDatabasesOnly || (EndsWithNoCase(rel, ".vdb") && !InsideContainerFolder(rel)))
+        if (!mDatabasesOnly || (Mirel::EndsWithNoCase(rel, ".vdb") && !InsideContainerFolder(rel)))
             special.push_back(rel);
     }
     std::vector<std::string> files;
@@ -92,67 +71,6 @@ private:
     std::string mRoot;
     bool mDatabasesOnly;
 };
-
-// A path a manifest may name: relative, no empty, "." or ".." element, no NUL.
-bool SafeRelativePath(const std::string& p) {
-    if (p.empty() || p[0] == '/' || p.find('\0') != std::string::npos) return false;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t slash = p.find('/', start);
-        std::string el =
-            p.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (el.empty() || el == "." || el == "..") return false;
-        if (slash == std::string::npos) return true;
-        start = slash + 1;
-    }
-}
-
-bool ParseU64(const std::string& s, std::uint64_t& v) {
-    if (s.empty() || s.size() > 20) return false;
-    v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        std::uint64_t d = static_cast<std::uint64_t>(c - '0');
-        if (v > (UINT64_MAX - d) / 10) return false;
-        v = v * 10 + d;
-    }
-    return true;
-}
-
-bool ParseCrc(const std::string& s, std::uint32_t& v) {
-    if (s.size() != 8) return false;
-    v = 0;
-    for (char c : s) {
-        int d = HexDigit(c);
-        if (d < 0) return false;
-        v = (v << 4) | static_cast<std::uint32_t>(d);
-    }
-    return true;
-}
-
-std::string CrcText(std::uint32_t crc) {
-    char buf[9];
-    std::snprintf(buf, sizeof buf, "%08" PRIx32, crc);
-    return buf;
-}
-
-std::vector<std::string> SplitTabs(const std::string& line) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t tab = line.find('\t', start);
-        out.push_back(
-            line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos) return out;
-        start = tab + 1;
-    }
-}
-
-std::string TimeText(std::uint64_t utc) {
-    Mirel::DateTime dt(0);
-    dt.SetMicroSecSinceEpoch(utc, 6);
-    return dt.AsUnistring(Mirel::Locale(2)).ToUTF8();
-}
 
 bool SameInode(const std::string& a, const std::string& b) {
     struct stat sa, sb;
@@ -289,7 +207,7 @@ Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd,
     // A line taken over from an older folder describes the file, not its state here.
     for (ManifestEntry& e : m.entries)
         if (e.kind == ManifestEntry::kDatabase) e.held = held.count(e.path) != 0;
-    const std::string text = m.Serialise();
+    const std::string text = EncodeManifest(m.intervalEnd, m.entries);
     const std::string final = Root(folder) + "/" + sFileName;
     const std::string temp = final + ".part";
     int fd = -1;
@@ -338,7 +256,9 @@ Error Manifest::Read(const Mirel::Directory& folder, Manifest& out, std::string*
     }
     Mirel::Os::Close(fd);
     if (rc != 0) return Error(rc);
-    if (!Parse(text, out, why)) return Error(Mirel::kErrInvalidFile);
+    out = Manifest();
+    if (!DecodeManifest(text, out.intervalEnd, out.entries, why))
+        return Error(Mirel::kErrInvalidFile);
     return Error();
 }
 
@@ -350,108 +270,6 @@ const ManifestEntry* Manifest::Find(const std::string& path) const {
     }
     auto it = mIndex.find(path);
     return it == mIndex.end() ? nullptr : &entries[it->second];
-}
-
-std::string Manifest::Serialise() const {
-    std::string s = "# Vellumark last-good folder manifest\n";
-    s += "version\t" + std::to_string(kVersion) + "\n";
-    s += "interval-end\t" + std::to_string(intervalEnd) + "\t" + TimeText(intervalEnd) + "\n";
-    std::size_t dbs = 0, containers = 0;
-    for (const auto& e : entries) {
-        if (e.kind == ManifestEntry::kDatabase) {
-            ++dbs;
-            s += "database\t" + EscapeTsvField(e.path) + "\t" + (e.uuid.empty() ? "-" : e.uuid) +
-                 "\t" + std::to_string(e.msn) + "\t" + std::to_string(e.pageSize) + "\t" +
-                 std::to_string(e.pageCount) + "\t" + std::to_string(e.size) + "\t" +
-                 CrcText(e.crc) + "\t" + (e.held ? "held" : "current") + "\n";
-        } else {
-            ++containers;
-            s += "container\t" + EscapeTsvField(e.path) + "\t" + std::to_string(e.size) + "\t" +
-                 CrcText(e.crc) + "\n";
-        }
-    }
-    std::uint32_t crc = Mirel::Format::Crc32c(s.data(), s.size());
-    s += "end\t" + std::to_string(dbs) + "\t" + std::to_string(containers) + "\t" + CrcText(crc) +
-         "\n";
-    return s;
-}
-
-bool Manifest::Parse(const std::string& text, Manifest& out, std::string* why) {
-    out = Manifest();
-    auto fail = [&](std::size_t lineNo, const std::string& what) {
-        if (why) *why = "line " + std::to_string(lineNo) + ": " + what;
-        return false;
-    };
-    std::size_t pos = 0, lineNo = 0;
-    bool haveVersion = false, haveEnd = false, ended = false;
-    std::uint64_t version = 0;
-    std::uint64_t dbs = 0, containers = 0;
-    std::unordered_set<std::string> paths;
-    while (pos < text.size()) {
-        std::size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) return fail(lineNo + 1, "no line end (cut short?)");
-        const std::string line = text.substr(pos, nl - pos);
-        const std::size_t lineStart = pos;
-        pos = nl + 1;
-        ++lineNo;
-        if (ended) return fail(lineNo, "text after the end line");
-        if (!line.empty() && line[0] == '#') continue;
-        std::vector<std::string> f = SplitTabs(line);
-        const std::string& kind = f[0];
-        if (!haveVersion) {
-            if (kind != "version" || f.size() != 2 || !ParseU64(f[1], version))
-                return fail(lineNo, "the first line must be the version");
-            if (version < 1 || version > static_cast<std::uint64_t>(kVersion))
-                return fail(lineNo, "version " + f[1] + " is not known to this program");
-            haveVersion = true;
-        } else if (kind == "interval-end") {
-            if (f.size() != 3 || !ParseU64(f[1], out.intervalEnd) || haveEnd)
-                return fail(lineNo, "bad interval-end line");
-            haveEnd = true;
-        } else if (kind == "database" || kind == "container") {
-            ManifestEntry e;
-            e.kind = kind == "database" ? ManifestEntry::kDatabase : ManifestEntry::kContainer;
-            const bool stated = e.kind == ManifestEntry::kDatabase && version >= 2;
-            std::size_t want = e.kind == ManifestEntry::kDatabase ? (stated ? 9 : 8) : 4;
-            if (f.size() != want)
-                return fail(lineNo, "a " + kind + " line has " + std::to_string(want) + " fields");
-            if (!UnescapeTsvField(f[1], e.path) || !SafeRelativePath(e.path))
-                return fail(lineNo, "bad path");
-            bool ok;
-            if (e.kind == ManifestEntry::kDatabase) {
-                std::uint64_t ps = 0;
-                e.uuid = f[2] == "-" ? std::string() : f[2];
-                ok = (e.uuid.empty() || e.uuid.size() == 36) && ParseU64(f[3], e.msn) &&
-                     ParseU64(f[4], ps) && ps <= UINT32_MAX && ParseU64(f[5], e.pageCount) &&
-                     ParseU64(f[6], e.size) && ParseCrc(f[7], e.crc) &&
-                     (!stated || f[8] == "current" || f[8] == "held");
-                e.held = stated && f[8] == "held";
-                e.pageSize = static_cast<std::uint32_t>(ps);
-                ++dbs;
-            } else {
-                ok = ParseU64(f[2], e.size) && ParseCrc(f[3], e.crc);
-                ++containers;
-            }
-            if (!ok) return fail(lineNo, "bad number in a " + kind + " line");
-            if (!paths.insert(e.path).second) return fail(lineNo, "a path listed twice");
-            out.entries.push_back(std::move(e));
-        } else if (kind == "end") {
-            std::uint64_t d = 0, c = 0;
-            std::uint32_t crc = 0;
-            if (f.size() != 4 || !ParseU64(f[1], d) || !ParseU64(f[2], c) || !ParseCrc(f[3], crc))
-                return fail(lineNo, "bad end line");
-            if (d != dbs || c != containers) return fail(lineNo, "line counts differ");
-            if (crc != Mirel::Format::Crc32c(text.data(), lineStart))
-                return fail(lineNo, "checksum differs: the manifest was changed or damaged");
-            ended = true;
-        } else {
-            return fail(lineNo, "unknown line '" + kind + "'");
-        }
-    }
-    if (!haveVersion) return fail(lineNo, "empty");
-    if (!ended) return fail(lineNo, "no end line (cut short?)");
-    if (!haveEnd) return fail(lineNo, "no interval-end line");
-    return true;
 }
 
 std::vector<ManifestFinding> Manifest::Check(
@@ -503,7 +321,7 @@ std::vector<ManifestFinding> Manifest::Check(
             if (f.found.size != listed->size)
                 differ("size", std::to_string(f.found.size), std::to_string(listed->size));
             if (f.found.crc != listed->crc)
-                differ("CRC-32C", CrcText(f.found.crc), CrcText(listed->crc));
+                differ("CRC-32C", Mirel::Hex32(f.found.crc), Mirel::Hex32(listed->crc));
             if (kind == ManifestEntry::kDatabase && header) {
                 if (f.found.uuid != listed->uuid)
                     differ("UUID", f.found.uuid, listed->uuid.empty() ? "-" : listed->uuid);

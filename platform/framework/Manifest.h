@@ -11,32 +11,17 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/framework/Codecs.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Directory.h"
 
 namespace Talon {
 
-struct ManifestEntry {
-    enum Kind { kDatabase, kContainer };
-    Kind kind = kDatabase;
-    std::string path;  // relative to the folder, '/' between elements, UTF-8
-    // Databases only. An unreadable header leaves the UUID empty and the numbers 0.
-    std::string uuid;
-    std::uint64_t msn = 0;
-    std::uint32_t pageSize = 0;
-    std::uint64_t pageCount = 0;
-    // A failed database's newest good copy, older than the interval's end (version 2).
-    bool held = false;
-    // Both kinds: the whole file.
-    std::uint64_t size = 0;
-    std::uint32_t crc = 0;
-};
-
 // What a check found for one file.
 struct ManifestFinding {
     enum Result {
         kOk,
-        kDiffers,       // size, CRC or header not as listed
+        kDiffers,       // size, CRC-32C or header not as listed
         kMissing,       // listed, not there
         kNotListed,     // there, not listed
         kNotADatabase,  // its header or length says it is no database
@@ -55,9 +40,7 @@ struct ManifestSource;
 
 class Manifest {
 public:
-    static const char* const sFileName;  // "manifest.tsv"
-    // Version 2 adds each database's state; version 1 is still read (every copy current).
-    static constexpr int kVersion = 2;
+    static const char* const sFileName;  // "manifest.tsv", its text as EncodeManifest writes it
 
     std::uint64_t intervalEnd = 0;  // UTC microseconds, exact
     std::vector<ManifestEntry> entries;
@@ -113,9 +96,6 @@ public:
     // The entry of a path; an index is built on first use (entries are not renamed in place
     // once looked up).
     const ManifestEntry* Find(const std::string& path) const;
-
-    std::string Serialise() const;
-    static bool Parse(const std::string& text, Manifest& out, std::string* why = nullptr);
 
 private:
     mutable std::unordered_map<std::string, std::size_t> mIndex;

@@ -7,6 +7,7 @@
 
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
+#include "platform/support/TextUtil.h"
 
 namespace Talon {
 
@@ -56,10 +57,7 @@ bool HasBadCharacterReference(const std::string& xml) {
         bool number = true;
         for (std::size_t k = i; number && k < end; ++k) {
             const char c = xml[k];
-            int d = -1;
-            if (c >= '0' && c <= '9') d = c - '0';
-            if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-            if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+            const int d = hex ? Mirel::HexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
             number = d >= 0;
             if (number) v = std::min<std::uint64_t>(v * (hex ? 16 : 10) + d, 0x110000);
         }

@@ -1,15 +1,7 @@
 #include "platform/framework/TsvField.h"
+#include "platform/support/TextUtil.h"
 
 namespace Talon {
-
-namespace {
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-}  // namespace
 
 std::string EscapeTsvField(const std::string& text) {
     std::string out;
@@ -43,7 +35,7 @@ bool UnescapeTsvField(const std::string& field, std::string& text) {
             continue;
         }
         if (i + 2 >= field.size()) return false;
-        int hi = HexDigit(field[i + 1]), lo = HexDigit(field[i + 2]);
+        int hi = Mirel::HexDigitValue(field[i + 1]), lo = Mirel::HexDigitValue(field[i + 2]);
         if (hi < 0 || lo < 0) return false;
         text += static_cast<char>(hi * 16 + lo);
         i += 2;

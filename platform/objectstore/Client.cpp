@@ -12,6 +12,7 @@
 #include "platform/objectstore/Digest.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
+#include "platform/support/TextUtil.h"
 
 namespace ObjectStore {
 
@@ -21,11 +22,6 @@ constexpr std::size_t kChunk = 1 << 20;
 constexpr std::size_t kMaxErrorBody = 64 * 1024;
 constexpr std::uint64_t kMinPartSize = 5ull << 20;
 constexpr std::uint64_t kMaxParts = 10000;
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 std::string Unquote(std::string s) {
     if (s.size() >= 2 && s.front() == '"' && s.back() == '"') s = s.substr(1, s.size() - 2);
@@ -196,16 +192,13 @@ std::once_flag gCurlInit;
 }  // namespace
 
 std::string UriEncode(const std::string& s, bool keepSlash) {
-    static const char digits[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : s) {
         if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' ||
             (keepSlash && c == '/')) {
             out += static_cast<char>(c);
         } else {
-            out += '%';
-            out += digits[c >> 4];
-            out += digits[c & 15];
+            out += '%' + Mirel::HexText(&c, 1, true);
         }
     }
     return out;
@@ -320,7 +313,7 @@ extern "C" size_t TakeHeader(char* data, size_t size, size_t count, void* user) 
         const auto b = value.find_first_not_of(" \t");
         const auto e = value.find_last_not_of(" \t\r\n");
         value = b == std::string::npos ? "" : value.substr(b, e - b + 1);
-        r->answerHeaders[Lower(line.substr(0, colon))] = value;
+        r->answerHeaders[Mirel::AsciiLower(line.substr(0, colon))] = value;
     }
     return size * count;
 }
@@ -823,7 +816,7 @@ Status Client::GetObject(const std::string& key, const Sink& sink, const GetOpti
     if (r.receivedDigests != nullptr) {
         digests.Finish();
         if (got.etag.size() == 32 && Unhex(got.etag).size() == 16 &&
-            Hex(digests.Md5()) != Lower(got.etag)) {
+            Hex(digests.Md5()) != Mirel::AsciiLower(got.etag)) {
             status.cause = Cause::kIntegrity;
             status.message = "the bytes received have MD5 " + Hex(digests.Md5()) +
                              ", the store's ETag says " + got.etag;

@@ -1,4 +1,5 @@
 #include "platform/objectstore/Digest.h"
+#include "platform/support/TextUtil.h"
 
 #include <openssl/evp.h>
 
@@ -67,27 +68,14 @@ std::string Sha256HexOf(const std::string& data) {
 }
 
 std::string Hex(const std::string& raw) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(raw.size() * 2);
-    for (unsigned char c : raw) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
+    return Mirel::HexText(raw.data(), raw.size());
 }
 
 std::string Unhex(const std::string& hex) {
-    auto value = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
     if (hex.size() % 2 != 0) return {};
     std::string out;
     for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int hi = value(hex[i]), lo = value(hex[i + 1]);
+        const int hi = Mirel::HexDigitValue(hex[i]), lo = Mirel::HexDigitValue(hex[i + 1]);
         if (hi < 0 || lo < 0) return {};
         out += static_cast<char>(hi * 16 + lo);
     }

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <type_traits>
 
 namespace Mirel {
 
@@ -37,6 +38,21 @@ private:
 };
 using LockMutex = MutexHolder<Mutex>;
 using LockReentrant = MutexHolder<ReentrantMutex>;
+
+// A member of a class the compiler copies: a copy of the owner starts with a fresh T (a
+// lock of its own, no error), while assigning one owner to another assigns a T that can be
+// assigned and leaves a lock as it is.
+template <class T>
+class FreshOnCopy : public T {
+public:
+    using T::operator=;
+    FreshOnCopy() = default;
+    FreshOnCopy(const FreshOnCopy&) : T() {}
+    FreshOnCopy& operator=(const FreshOnCopy& other) {
+        if constexpr (std::is_copy_assignable_v<T>) T::operator=(other);
+        return *this;
+    }
+};
 
 class Semaphore {
 public:

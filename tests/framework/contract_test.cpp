@@ -31,6 +31,7 @@
 #include "platform/framework/Logger.h"
 #include "platform/support/ErrorCodes.h"
 #include "tests/TestUtil.h"
+#include "tools/sim/ServerWriters.h"
 
 using Mirel::unistring;
 using Talon::IBS_Config;
@@ -382,7 +383,7 @@ TEST_F(ContractFiles, IntervalDoneExampleReadsAndWritesAsDocumented) {
     EXPECT_EQ(end, kExampleEnd);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].ToUTF8(), uuidText);
-    ASSERT_TRUE(IBS_Config::WriteIntervalDone(tmp.File("written.vid"), end, list).OK());
+    ASSERT_TRUE(sim::WriteIntervalDone(tmp.File("written.vid"), end, list).OK());
     EXPECT_EQ(ReadBytes(tmp / "written.vid", 0, done.bytes.size()), done.bytes);
     EXPECT_EQ(testutil::ReadFile(tmp / "written.vid").size(), done.bytes.size());
 }

@@ -7,11 +7,11 @@
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/engine/Uuid.h"
-#include "platform/engine/Writers.h"
 #include "platform/framework/CopyCheck.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tools/sim/ServerWriters.h"
 
 using Mirel::unistring;
 using Mirel::UniversalPath;
@@ -26,14 +26,14 @@ protected:
 
 TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesAndLogs) {
     auto uuid = Mirel::UuidText::Generate();
-    ASSERT_TRUE(Mirel::WriteDatabaseFile(tmp.File("db.vdb"), uuid, 4096, 77, {}).OK());
+    ASSERT_TRUE(sim::WriteDatabaseFile(tmp.File("db.vdb"), uuid, 4096, 77, {}).OK());
     unistring u;
     std::uint64_t msn = 0;
     ASSERT_TRUE(IBS_Config::GetDBInfo(tmp.File("db.vdb"), u, msn).OK());
     EXPECT_EQ(u, Mirel::UuidText::ToText(uuid));
     EXPECT_EQ(msn, 77u);
 
-    Mirel::RedoLogWriter w;
+    sim::RedoLogWriter w;
     ASSERT_TRUE(w.Open(tmp.File("l.vrl"), uuid, 4096, 77).OK());
     ASSERT_TRUE(w.Finish(80, 123456789, true).OK());
     std::uint64_t startMSN = 0, endUTC = 0;
@@ -64,7 +64,7 @@ TEST_F(IBSConfigTest, IntervalDoneFilesByPathOrFolder) {
                                     Mirel::UuidText::ToText(Mirel::UuidText::Generate())};
     // The server may spell the name in another case.
     UniversalPath done = tmp.File("Redo_5/intervaldone.VID");
-    ASSERT_TRUE(IBS_Config::WriteIntervalDone(done, 987654321, uuids).OK());
+    ASSERT_TRUE(sim::WriteIntervalDone(done, 987654321, uuids).OK());
 
     std::uint64_t utc = 0;
     std::vector<unistring> list;
@@ -160,8 +160,8 @@ TEST_F(IBSConfigTest, RedoFolderNames) {
 TEST_F(IBSConfigTest, ProcessRedoLogFileOpensTheLogAndAppliesIt) {
     Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
     auto uuid = Mirel::UuidText::Generate();
-    ASSERT_TRUE(Mirel::WriteDatabaseFile(tmp.File("db.vdb"), uuid, 512, 1, {}).OK());
-    Mirel::RedoLogWriter w;
+    ASSERT_TRUE(sim::WriteDatabaseFile(tmp.File("db.vdb"), uuid, 512, 1, {}).OK());
+    sim::RedoLogWriter w;
     ASSERT_TRUE(w.Open(tmp.File("l.vrl"), uuid, 512, 1).OK());
     std::vector<std::uint8_t> page(512, 7);
     ASSERT_TRUE(w.AddPage(3, page.data()).OK());

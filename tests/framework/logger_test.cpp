@@ -14,9 +14,9 @@
 #include <functional>
 
 #include "platform/engine/Uuid.h"
-#include "platform/engine/Writers.h"
 #include "platform/framework/Logger.h"
 #include "tests/TestUtil.h"
+#include "tools/sim/ServerWriters.h"
 
 using Talon::Logger;
 
@@ -138,7 +138,7 @@ TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
     Mirel::Format::Uuid uuid = Mirel::UuidText::Generate();
     std::string db = tmp / "orders.vdb";
     ASSERT_TRUE(
-        Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(db), uuid, 4096, 7, {}).OK());
+        sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(db), uuid, 4096, 7, {}).OK());
     auto fields =
         Logger::JournalFields(0x410003d5, {Mirel::unistring::FromUTF8(db), u"orders", u"20404"});
     EXPECT_EQ(fields[0],

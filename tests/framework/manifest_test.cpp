@@ -3,16 +3,21 @@
 
 #include <cstdio>
 
-#include "platform/engine/Writers.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tools/sim/ServerWriters.h"
 
 using Talon::Manifest;
 using Talon::ManifestEntry;
 using Talon::ManifestFinding;
 
 namespace {
+
+bool ParseManifest(const std::string& text, Manifest& out, std::string* why = nullptr) {
+    out = Manifest();
+    return Talon::DecodeManifest(text, out.intervalEnd, out.entries, why);
+}
 
 constexpr std::uint32_t kPage = 4096;
 
@@ -24,16 +29,16 @@ Mirel::Format::Uuid MakeUuid(std::uint8_t seed) {
 
 // A database of `pages` pages whose bytes depend on `seed`.
 void WriteDb(const std::string& path, std::uint8_t seed, std::uint64_t msn, int pages = 6) {
-    Mirel::PageMap m;
+    sim::PageMap m;
     for (int p = 0; p < pages; ++p) {
-        Mirel::PageImage img(kPage);
+        sim::PageImage img(kPage);
         for (std::size_t i = 0; i < img.size(); ++i)
             img[i] = static_cast<std::uint8_t>(seed + p * 7 + i * 13);
         m[static_cast<std::uint64_t>(p)] = img;
     }
     Mirel::Directory(Mirel::UniversalPath::FromNative(path)).CreateIfNotExists();
-    ASSERT_TRUE(Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(path), MakeUuid(seed),
-                                         kPage, msn, m)
+    ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(path), MakeUuid(seed),
+                                       kPage, msn, m)
                     .OK());
 }
 
@@ -144,28 +149,29 @@ TEST_F(ManifestTest, DamagedCutAndMissingCopiesAreNamed) {
 TEST_F(ManifestTest, AChangedOrCutManifestIsRefused) {
     Manifest m;
     ASSERT_TRUE(Manifest::Compute(Dir(folder), end, m).OK());
-    const std::string good = m.Serialise();
+    const std::string good = Talon::EncodeManifest(m.intervalEnd, m.entries);
     Manifest back;
-    ASSERT_TRUE(Manifest::Parse(good, back));
-    EXPECT_EQ(back.Serialise(), good);
+    ASSERT_TRUE(ParseManifest(good, back));
+    EXPECT_EQ(Talon::EncodeManifest(back.intervalEnd, back.entries), good);
 
     std::string why;
     std::string changed = good;
     changed[changed.find("\t1001\t") + 1] = '2';  // MSN 1001 -> 2001
-    EXPECT_FALSE(Manifest::Parse(changed, back, &why));
+    EXPECT_FALSE(ParseManifest(changed, back, &why));
     EXPECT_NE(why.find("checksum"), std::string::npos) << why;
-    EXPECT_FALSE(Manifest::Parse(good.substr(0, good.rfind("end\t")), back, &why));
-    EXPECT_FALSE(Manifest::Parse(good.substr(0, good.size() - 1), back, &why));
-    EXPECT_FALSE(Manifest::Parse("version\t2\n", back, &why));
+    EXPECT_FALSE(ParseManifest(good.substr(0, good.rfind("end\t")), back, &why));
+    EXPECT_FALSE(ParseManifest(good.substr(0, good.size() - 1), back, &why));
+    EXPECT_FALSE(ParseManifest("version\t2\n", back, &why));
 
     // A path leading out of the folder is refused even with a correct checksum line.
     Manifest evil = m;
     evil.entries[0].path = "../../etc/passwd";
-    EXPECT_FALSE(Manifest::Parse(evil.Serialise(), back, &why));
+    EXPECT_FALSE(ParseManifest(Talon::EncodeManifest(evil.intervalEnd, evil.entries), back, &why));
     // Names with a TAB or line end survive.
     Manifest odd = m;
     odd.entries[0].path = "we\tird\n%.vdb";
-    ASSERT_TRUE(Manifest::Parse(odd.Serialise(), back, &why)) << why;
+    ASSERT_TRUE(ParseManifest(Talon::EncodeManifest(odd.intervalEnd, odd.entries), back, &why))
+        << why;
     EXPECT_EQ(back.entries[0].path, "we\tird\n%.vdb");
 
     testutil::WriteFile(folder + "/manifest.tsv", changed);
@@ -179,7 +185,8 @@ TEST_F(ManifestTest, HardLinkedCopyTakesThePreviousLineAndChangedCopyIsRead) {
     Manifest prev;
     ASSERT_TRUE(Manifest::Compute(Dir(folder), end, prev).OK());
     for (auto& e : prev.entries) e.crc ^= 0xdeadbeef;
-    testutil::WriteFile(folder + "/manifest.tsv", prev.Serialise());
+    testutil::WriteFile(folder + "/manifest.tsv",
+                        Talon::EncodeManifest(prev.intervalEnd, prev.entries));
 
     const std::string ip = tmp / "InProgress";
     testutil::MakeDirs(ip + "/sub");
@@ -293,12 +300,12 @@ TEST_F(ManifestTest, HeldCopiesAreMarkedAndVersionOneIsStillRead) {
                body + "end\t2\t1\t" + crc + "\n";
     };
     std::string why;
-    ASSERT_TRUE(Manifest::Parse(text(1, "", "", "15e1348c"), m, &why)) << why;
+    ASSERT_TRUE(ParseManifest(text(1, "", "", "15e1348c"), m, &why)) << why;
     EXPECT_FALSE(m.Find("db0.vdb")->held || m.Find("db1.vdb")->held);
-    ASSERT_TRUE(Manifest::Parse(text(2, "\tcurrent", "\theld", "7ff35cfa"), m, &why)) << why;
+    ASSERT_TRUE(ParseManifest(text(2, "\tcurrent", "\theld", "7ff35cfa"), m, &why)) << why;
     EXPECT_FALSE(m.Find("db0.vdb")->held);
     EXPECT_TRUE(m.Find("db1.vdb")->held);
-    EXPECT_FALSE(Manifest::Parse(text(2, "\tcurrent", "\tmaybe", "7ff35cfa"), m, &why));
-    EXPECT_FALSE(Manifest::Parse(text(2, "", "", "15e1348c"), m, &why)) << "no state field";
-    EXPECT_FALSE(Manifest::Parse(text(3, "\tcurrent", "\theld", "7ff35cfa"), m, &why));
+    EXPECT_FALSE(ParseManifest(text(2, "\tcurrent", "\tmaybe", "7ff35cfa"), m, &why));
+    EXPECT_FALSE(ParseManifest(text(2, "", "", "15e1348c"), m, &why)) << "no state field";
+    EXPECT_FALSE(ParseManifest(text(3, "\tcurrent", "\theld", "7ff35cfa"), m, &why));
 }

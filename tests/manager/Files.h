@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "platform/engine/Uuid.h"
-#include "platform/engine/Writers.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
 #include "platform/support/PowerLoss.h"
 #include "tests/TestUtil.h"
+#include "tools/sim/ServerWriters.h"
 
 namespace testutil {
 
@@ -27,7 +27,7 @@ inline std::string WriteLog(const std::string& folder, const std::string& name,
     MakeDirs(folder);
     Mirel::Format::Uuid u;
     Mirel::UuidText::FromText(U(uuid), u);
-    Mirel::RedoLogWriter w;
+    sim::RedoLogWriter w;
     std::string path = folder + "/" + name;
     w.Open(Mirel::UniversalPath::FromNative(path), u, 512, start);
     if (msn > start) {
@@ -43,7 +43,7 @@ inline std::string WriteDone(const std::string& folder, std::uint64_t end,
                              const std::string& name = "IntervalDone.vid") {
     MakeDirs(folder);
     std::string path = folder + "/" + name;
-    Talon::IBS_Config::WriteIntervalDone(Mirel::UniversalPath::FromNative(path), end, list);
+    sim::WriteIntervalDone(Mirel::UniversalPath::FromNative(path), end, list);
     return path;
 }
 
@@ -53,9 +53,9 @@ inline std::string WriteDb(const std::string& path, const std::string& uuid, std
     MakeDirs(path.substr(0, path.rfind('/')));
     Mirel::Format::Uuid u;
     Mirel::UuidText::FromText(U(uuid), u);
-    Mirel::PageMap map;
-    for (int i = 0; i < pages; ++i) map[static_cast<std::uint64_t>(i)] = Mirel::PageImage(512, 7);
-    Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(path), u, 512, msn, map);
+    sim::PageMap map;
+    for (int i = 0; i < pages; ++i) map[static_cast<std::uint64_t>(i)] = sim::PageImage(512, 7);
+    sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(path), u, 512, msn, map);
     return path;
 }
 

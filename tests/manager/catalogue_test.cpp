@@ -5,12 +5,12 @@
 
 #include "platform/engine/HBEngine.h"
 #include "platform/engine/Uuid.h"
-#include "platform/engine/Writers.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
 #include "platform/support/File.h"
 #include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
+#include "tools/sim/ServerWriters.h"
 
 using Mirel::unistring;
 using testutil::Events;
@@ -121,8 +121,8 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     std::string lg = backup() + "/LastGood_2026-01-01_0000";
     testutil::MakeDirs(lg + "/a/b/db.vdb.rc");
     auto uuid = Mirel::UuidText::Generate();
-    ASSERT_TRUE(Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(lg + "/a/b/db.vdb"), uuid,
-                                         512, 7, {})
+    ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(lg + "/a/b/db.vdb"), uuid,
+                                       512, 7, {})
                     .OK());
     testutil::WriteFile(lg + "/a/b/db.vdb.rc/c1", "container");
     DatabaseItem item(Mirel::UniversalPath::FromNative("a/b/db.vdb"), Mirel::UuidText::ToText(uuid),
@@ -181,8 +181,8 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     // An upload at X/sub/db.vdb lands as sub/db.vdb and X goes.
     std::string up = backup() + "/Copies/X/sub";
     testutil::MakeDirs(up);
-    ASSERT_TRUE(Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(up + "/up.vdb"),
-                                         Mirel::UuidText::Generate(), 512, 3, {})
+    ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(up + "/up.vdb"),
+                                       Mirel::UuidText::Generate(), 512, 3, {})
                     .OK());
     DatabaseItem upload(Mirel::UniversalPath::FromNative(up + "/up.vdb"), u"x", 3, true, true);
     ASSERT_TRUE(mgr->MoveUploadToInProgress(upload, fatal));

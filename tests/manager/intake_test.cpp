@@ -129,7 +129,7 @@ TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {
     {
         Mirel::Format::Uuid u;
         Mirel::UuidText::FromText(U(kA), u);
-        Mirel::RedoLogWriter w;
+        sim::RedoLogWriter w;
         std::string path = redo + "/still.vrl";
         ASSERT_TRUE(w.Open(Mirel::UniversalPath::FromNative(path), u, 512, 5).OK());
         std::vector<std::uint8_t> page(512, 1);

@@ -26,7 +26,6 @@
 
 #include "platform/engine/HBFile.h"
 #include "platform/engine/Uuid.h"
-#include "platform/engine/Writers.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
@@ -35,6 +34,7 @@
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/sim/RealWorld.h"
+#include "tools/sim/ServerWriters.h"
 #include "tools/sim/Verify.h"
 
 namespace {
@@ -50,7 +50,7 @@ using sim::RealWorld;
 
 struct State {
     std::uint64_t msn;
-    Mirel::PageMap pages;
+    sim::PageMap pages;
 };
 
 struct Db {
@@ -58,7 +58,7 @@ struct Db {
     Mirel::unistring key;  // canonical text
     std::uint32_t pageSize;
     std::uint64_t msn;
-    Mirel::PageMap pages;
+    sim::PageMap pages;
     bool corrupted = false;  // a damaged log was announced and no upload came since
     std::uint64_t uploads = 0;
     // Real world.
@@ -133,8 +133,8 @@ public:
         }
     }
 
-    Mirel::PageImage Page(const Db& d) {
-        Mirel::PageImage p(d.pageSize);
+    sim::PageImage Page(const Db& d) {
+        sim::PageImage p(d.pageSize);
         for (auto& b : p) b = static_cast<std::uint8_t>(rng());
         return p;
     }
@@ -150,8 +150,8 @@ public:
         // Written under a short name and renamed: a name at the length limit leaves no room
         // for the writer's temporary one.
         const std::string written = folder + "/writing-" + std::to_string(++seq) + ".tmp";
-        EXPECT_TRUE(Mirel::WriteDatabaseFile(Mirel::UniversalPath::FromNative(written), d.uuid,
-                                             d.pageSize, d.msn, d.pages)
+        EXPECT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(written), d.uuid,
+                                           d.pageSize, d.msn, d.pages)
                         .OK());
         std::filesystem::rename(written, path);
         bool ok = mgr->FullDBBackupIsUploaded(Mirel::unistring::FromUTF8(path), d.key);
@@ -192,12 +192,12 @@ public:
         Db& d = dbs[static_cast<std::size_t>(i)];
         std::string path = folder + "/" + std::to_string(++seq) + (rng() % 5 ? ".vrl" : ".VRL");
         if (!name.empty()) path = folder + "/" + name;
-        Mirel::RedoLogWriter w;
+        sim::RedoLogWriter w;
         EXPECT_TRUE(w.Open(Mirel::UniversalPath::FromNative(path), d.uuid, d.pageSize, d.msn).OK());
         int n = 1 + static_cast<int>(rng() % 4);
         for (int k = 0; k < n; ++k) {
             std::uint64_t page = rng() % 12;  // pages repeat; the database grows now and then
-            Mirel::PageImage img = Page(d);
+            sim::PageImage img = Page(d);
             EXPECT_TRUE(w.AddPage(page, img.data()).OK());
             d.pages[page] = img;
         }
@@ -807,9 +807,9 @@ void InvariantTest::RetiredLog(Server& s, int n, const std::string& where) {
         old.msn = r.state.msn;
         old.pages = r.state.pages;
         std::string path = s.Folder() + "/" + std::to_string(++s.seq) + "-replaced.vrl";
-        Mirel::RedoLogWriter w;
+        sim::RedoLogWriter w;
         w.Open(Mirel::UniversalPath::FromNative(path), old.uuid, old.pageSize, old.msn);
-        Mirel::PageImage img = s.Page(old);
+        sim::PageImage img = s.Page(old);
         w.AddPage(0, img.data());
         w.Finish(old.msn + 1, s.clock, false);
         std::int32_t a = mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(path), r.key, true);
@@ -855,7 +855,7 @@ std::int32_t InvariantTest::LongNamedLog(Server& s, int i, const std::string& fo
                                          std::uint64_t end) {
     Db& d = s.dbs[static_cast<std::size_t>(i)];
     const std::uint64_t msn = d.msn;
-    const Mirel::PageMap pages = d.pages;
+    const sim::PageMap pages = d.pages;
     const bool fresh = d.fresh;
     std::string name = sim::LongName(std::to_string(++s.seq) + "-", ".vrl", 250 + s.rw() % 6);
     std::int32_t r = s.WriteLog(i, folder, end, false, name);
@@ -1038,9 +1038,9 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         if (clockBack && s.clock + 1 < s.ends.back()) {
             // Its interval-done file ends before the newest interval end: refused, set aside.
             std::string stale = folder + "/IntervalDone.vid";
-            ASSERT_TRUE(Talon::IBS_Config::WriteIntervalDone(
-                            Mirel::UniversalPath::FromNative(stale), s.clock + 1, {})
-                            .OK());
+            ASSERT_TRUE(
+                sim::WriteIntervalDone(Mirel::UniversalPath::FromNative(stale), s.clock + 1, {})
+                    .OK());
             std::int32_t r = mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(stale), u"", true);
             EXPECT_TRUE(sim::expect::StaleDoneAnswerOk(r))
                 << where << ": [7 clock] an interval-done file ending " << s.clock + 1
@@ -1084,9 +1084,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         std::string done = folder + (s.rng() % 6 ? "/IntervalDone.vid" : "/intervaldone.VID");
         if (clockBack) done = folder + "/IntervalDone.vid";
         testutil::MakeDirs(folder);  // a folder change may have wiped it: the server writes anyway
-        ASSERT_TRUE(
-            Talon::IBS_Config::WriteIntervalDone(Mirel::UniversalPath::FromNative(done), end, {})
-                .OK());
+        ASSERT_TRUE(sim::WriteIntervalDone(Mirel::UniversalPath::FromNative(done), end, {}).OK());
         // The environment fails now and then: a full disk, an I/O error, no file handles.
         Mirel::Faults::Scope faults;
         if (s.rng() % 5 == 0) {

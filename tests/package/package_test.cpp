@@ -274,7 +274,7 @@ TEST_F(PackageTest, TheManPagesDescribeEveryOptionAndExitCode) {
     // ibsdb(1): every command and every option its --help lists.
     const std::string ibsdb = ManPage(root + "/usr/share/man/man1/ibsdb.1.gz");
     for (const char* command :
-         {"status", "verify", "list", "restore", "check", "info", "check-log", "demo"}) {
+         {"status", "verify", "list", "restore", "check", "info", "check-log"}) {
         EXPECT_NE(ibsdb.find(std::string(".B ibsdb ") + command), std::string::npos) << command;
         Result help = Exec({root + "/usr/bin/ibsdb", command, "--help"});
         ASSERT_EQ(help.code, 0) << command;

@@ -113,3 +113,40 @@ TEST(SyncTest, SemaphoreAndReentrantMutex) {
     EXPECT_EQ(Mirel::Tick::DiffSecs(start), 0u);
     EXPECT_EQ(Mirel::Tick::DiffSecs(start - 2500), 2u);
 }
+
+// An owner of a lock and an error of its own, copied by the compiler.
+struct Owner {
+    int value = 0;
+    Mirel::FreshOnCopy<Mirel::Mutex> lock;
+    Mirel::FreshOnCopy<Mirel::Error> err;
+};
+
+bool FreeInAnotherThread(Mirel::Mutex& m) {
+    std::atomic<bool> free{false};
+    std::thread t([&] {
+        free = m.TryLock();
+        if (free) m.Unlock();
+    });
+    t.join();
+    return free.load();
+}
+
+TEST(SyncTest, ACopyGetsAFreshLockAndNoErrorWhileAssignmentCarriesTheError) {
+    Owner a;
+    a.value = 7;
+    a.err = Mirel::Error(10709);
+    Mirel::LockMutex held(a.lock);
+
+    Owner copy = a;
+    EXPECT_EQ(copy.value, 7);
+    EXPECT_TRUE(copy.err.OK()) << "a copy starts without the original's error";
+    EXPECT_TRUE(FreeInAnotherThread(copy.lock)) << "a copy's lock is not the original's";
+
+    Owner target;
+    target = a;
+    EXPECT_EQ(target.value, 7);
+    EXPECT_EQ(target.err.GetError(), 10709);
+    EXPECT_TRUE(FreeInAnotherThread(target.lock)) << "assignment leaves the target's lock alone";
+    copy.err = a.err;
+    EXPECT_EQ(copy.err.GetError(), 10709);
+}

@@ -28,7 +28,7 @@ constexpr std::uint64_t kHour = 3600ull * 1000000;
 struct Snapshot {
     Mirel::Format::Uuid uuid;
     std::uint64_t msn;
-    Mirel::PageMap pages;
+    sim::PageMap pages;
 };
 
 std::uint64_t Blocks(const std::string& path) {
@@ -168,10 +168,8 @@ TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedF
     testutil::WriteFile(redo + "/3-db2.vrl", std::string(700, 'x'));
     sim::DatabaseModel again(101, 4096, 8);
     ASSERT_TRUE(again.WriteRedoLog(file(old + "/2-db1.VRL"), 5, ends[0], false).OK());
-    ASSERT_TRUE(
-        Talon::IBS_Config::WriteIntervalDone(file(redo + "/IntervalDone.vid"), now - 1, {}).OK());
-    ASSERT_TRUE(
-        Talon::IBS_Config::WriteIntervalDone(file(old + "/intervaldone.VID"), ends[0], {}).OK());
+    ASSERT_TRUE(sim::WriteIntervalDone(file(redo + "/IntervalDone.vid"), now - 1, {}).OK());
+    ASSERT_TRUE(sim::WriteIntervalDone(file(old + "/intervaldone.VID"), ends[0], {}).OK());
     const std::uint64_t pendingBytes =
         Mirel::Os::Stat(redo + "/1-db0.vrl").size + Mirel::Os::Stat(redo + "/3-db2.vrl").size;
     // Set aside: two for one reason (one line an older service's, without its words), one
@@ -753,14 +751,15 @@ TEST(IbsdbTextTest, ReasonAndFailedLinesOfTheFormatsDocumentReadAsDocumented) {
     auto unquote = [](const std::string& c) { return c.substr(1, c.size() - 2); };
     auto words = [](const std::string& c) { return c[0] == '(' ? std::string() : c; };
     for (const auto& r : rows("reasons-lines")) {
-        ibsdb::RejectedFile f;
-        ASSERT_TRUE(ibsdb::ParseReasonLine(unquote(r[0]), f)) << r[0];
+        Talon::ReasonLine f;
+        ASSERT_EQ(Talon::DecodeReasonLine(unquote(r[0]), f), Talon::TsvLine::kEntry) << r[0];
         EXPECT_EQ(f.error, std::stoi(r[1]));
         EXPECT_EQ(f.why, words(r[2]));
     }
     for (const auto& r : rows("failed-lines")) {
-        ibsdb::FailedDatabase f;
-        ASSERT_TRUE(ibsdb::ParseFailedLine(unquote(r[0]), f)) << r[0];
+        Talon::FailedLine f;
+        ASSERT_EQ(Talon::DecodeFailedLine(unquote(r[0]), f), Talon::TsvLine::kEntry) << r[0];
+        EXPECT_TRUE(f.complete) << r[0];
         EXPECT_EQ(f.error, std::stoi(r[1]));
         EXPECT_EQ(f.words, words(r[2]));
     }

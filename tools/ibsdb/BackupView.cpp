@@ -1,7 +1,5 @@
 #include "tools/ibsdb/BackupView.h"
 
-#include "platform/framework/TsvField.h"
-
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -11,9 +9,11 @@
 #include <sstream>
 
 #include "platform/engine/Formats.h"
+#include "platform/framework/Codecs.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
+#include "platform/support/TextUtil.h"
 #include "tools/ibsdb/Common.h"
 
 namespace ibsdb {
@@ -54,16 +54,6 @@ bool ListFolder(const std::string& dir, std::vector<Entry>& out) {
 bool IsDir(const std::string& p) {
     struct stat st;
     return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && Lower(s.substr(s.size() - suffix.size())) == suffix;
 }
 
 std::vector<std::string> Fields(const std::string& line) {
@@ -167,28 +157,6 @@ void ParseServiceState(const std::string& text, ServiceStateFile& out) {
         }
     }
     if (!version) out.problem = "State.tsv is not of version 1";
-}
-
-// Both files gained a last column of words; a line without it (an older service's) reads
-// as well, and columns after it are left for later versions.
-bool ParseFailedLine(const std::string& line, FailedDatabase& out) {
-    auto f = Fields(line);
-    if (f.size() < 3 || f[0].size() != 36 || !ToInt(f[1], out.error) || !ToU64(f[2], out.since))
-        return false;
-    out.uuid = Lower(f[0]);
-    out.words = f.size() > 3 ? f[3] : std::string();
-    return true;
-}
-
-bool ParseReasonLine(const std::string& line, RejectedFile& out) {
-    auto f = Fields(line);
-    if (f.size() < 4 || f[0].empty() || !ToInt(f[1], out.error) || !ToU64(f[2], out.when))
-        return false;
-    out.name = f[0];
-    if (!Talon::UnescapeTsvField(f[3], out.originalPath)) out.originalPath = f[3];
-    out.why.clear();
-    if (f.size() > 4 && !Talon::UnescapeTsvField(f[4], out.why)) out.why = f[4];
-    return true;
 }
 
 const char* Copy::Word(State s) {
@@ -361,9 +329,10 @@ int BackupView::Load(const std::string& backupFolder) {
     std::vector<std::string> lines;
     if (ReadLines(backup + "/Failed.tsv", lines)) {
         for (const auto& l : lines) {
-            FailedDatabase fd;
-            if (ParseFailedLine(l, fd))
-                failed.push_back(fd);
+            Talon::FailedLine line;
+            if (Talon::DecodeFailedLine(l, line) == Talon::TsvLine::kEntry && line.complete)
+                failed.push_back(
+                    {Mirel::AsciiLower(line.uuid), line.error, line.since, line.words});
             else
                 failedWhy = "Failed.tsv has a line that is not '<UUID> TAB <error> TAB <UTC>'";
         }
@@ -377,13 +346,14 @@ int BackupView::Load(const std::string& backupFolder) {
         if (ReadLines(rejectedDir + "/reasons.tsv", lines)) {
             for (const auto& l : lines) {
                 RejectedFile r;
-                if (ParseReasonLine(l, r)) reasons[r.name] = r;  // the last line for a name
+                if (Talon::DecodeReasonLine(l, r) == Talon::TsvLine::kEntry)
+                    reasons[r.name] = r;  // the last line for a name
             }
         }
         for (const auto& e : rejectedEntries) {
             // Not set aside: the reasons, prune's record, a temporary file being written.
             if (!e.isFile || e.name == "reasons.tsv" || e.name == kPrunedRecordName ||
-                (e.name.rfind(".ibs-", 0) == 0 && EndsWithNoCase(e.name, ".tmp")))
+                (e.name.rfind(".ibs-", 0) == 0 && Mirel::EndsWithNoCase(e.name, ".tmp")))
                 continue;
             auto it = reasons.find(e.name);
             RejectedFile r = it != reasons.end() ? it->second : RejectedFile{};
@@ -407,7 +377,7 @@ int BackupView::Load(const std::string& backupFolder) {
             for (const auto& f : files) {
                 if (!f.isFile) continue;
                 const auto path = Mirel::UniversalPath::FromNative(dir + "/" + f.name);
-                if (EndsWithNoCase(f.name, ".vrl")) {
+                if (Mirel::EndsWithNoCase(f.name, ".vrl")) {
                     Mirel::unistring uuid;
                     std::uint64_t msn = 0, start = 0, end = 0;
                     bool closed = false;
@@ -419,7 +389,7 @@ int BackupView::Load(const std::string& backupFolder) {
                     }
                     (applied ? pending.appliedLogs : pending.redoLogs) += 1;
                     (applied ? pending.appliedBytes : pending.redoBytes) += f.size;
-                } else if (Lower(f.name) == "intervaldone.vid") {
+                } else if (Mirel::AsciiLower(f.name) == "intervaldone.vid") {
                     std::uint64_t end = 0;
                     if (!Talon::IBS_Config::GetIncrementalIntervalDone(path, end, nullptr).OK() ||
                         !newestFolder || end > newestFolder->intervalEnd) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/framework/Codecs.h"
 #include "platform/framework/Manifest.h"
 
 namespace ibsdb {
@@ -64,15 +65,8 @@ struct FailedDatabase {
 // The record ibsdb prune-rejected keeps in Rejected/ (docs/formats.md).
 inline constexpr const char* kPrunedRecordName = "pruned.tsv";
 
-struct RejectedFile {
-    std::string name;
-    int error = 0;  // 0 when reasons.tsv has no line for it
-    std::uint64_t when = 0;
-    std::string originalPath;
-    // Why, in words: the error's, and whether its database had failed (empty in an older
-    // service's line).
-    std::string why;
-};
+// A file in Rejected/ with its reasons.tsv line; error 0 when it has none.
+using RejectedFile = Talon::ReasonLine;
 
 struct Pending {
     int redoFolders = 0;
@@ -147,9 +141,5 @@ struct BackupView {
     const LastGoodFolder* NewestFolder(std::uint64_t at = UINT64_MAX) const;
     const FailedDatabase* FindFailed(const std::string& uuid) const;
 };
-
-// Reads "Failed.tsv" and "Rejected/reasons.tsv" lines (exposed for the tests).
-bool ParseFailedLine(const std::string& line, FailedDatabase& out);
-bool ParseReasonLine(const std::string& line, RejectedFile& out);
 
 }  // namespace ibsdb

@@ -69,9 +69,8 @@ struct PruneOptions {
 // reasons.tsv, and records the run in Rejected/pruned.tsv (Prune.cpp).
 int PruneRejected(const PruneOptions& o, std::ostream& out);
 
-// What single files hold, and the engine at work (FileCommands.cpp).
+// What single files hold (FileCommands.cpp).
 int Info(const std::vector<std::string>& files);
 int CheckLogs(const std::vector<std::string>& files);
-int Demo(const std::string& dir, int logs, int pages, int pageSize, std::uint64_t seed);
 
 }  // namespace ibsdb

@@ -5,10 +5,11 @@
 #include <ostream>
 #include <set>
 
-#include "platform/framework/TsvField.h"
+#include "platform/framework/Codecs.h"
 #include "platform/support/Directory.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
+#include "platform/support/TextUtil.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
@@ -18,7 +19,7 @@ namespace ibsdb {
 namespace {
 
 bool IsTempName(const std::string& n) {
-    return n.rfind(".ibs-", 0) == 0 && n.size() > 9 && n.compare(n.size() - 4, 4, ".tmp") == 0;
+    return n.rfind(".ibs-", 0) == 0 && n.size() > 9 && Mirel::EndsWith(n, ".tmp");
 }
 
 bool ReadWhole(const std::string& path, std::string& text, int& rc) {
@@ -89,21 +90,12 @@ int PruneRejected(const PruneOptions& o, std::ostream& out) {
     ReadWhole(reasonsFile, reasonsText, readRc);
     if (readRc != 0)
         return refuse("cannot read " + reasonsFile + ": error " + Mirel::ErrorText(readRc));
-    std::vector<std::string> lines;
-    for (std::size_t at = 0; at < reasonsText.size();) {
-        std::size_t end = reasonsText.find('\n', at);
-        if (end == std::string::npos) end = reasonsText.size();
-        lines.push_back(reasonsText.substr(at, end - at));
-        at = end + 1;
-    }
+    const std::vector<std::string> lines = Talon::SplitLines(reasonsText);
     std::vector<RejectedFile> parsed(lines.size());
     std::vector<bool> isReason(lines.size(), false);
     std::map<std::string, const RejectedFile*> last;  // the last line for a name holds
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        std::string l = lines[i];
-        if (!l.empty() && l.back() == '\r') l.pop_back();
-        if (l.empty() || l[0] == '#') continue;
-        if (ParseReasonLine(l, parsed[i])) {
+        if (Talon::DecodeReasonLine(lines[i], parsed[i]) == Talon::TsvLine::kEntry) {
             isReason[i] = true;
             last[parsed[i].name] = &parsed[i];
         }
@@ -207,15 +199,10 @@ int PruneRejected(const PruneOptions& o, std::ostream& out) {
         // One line per run, appended: when, the limit, how much, and every name removed.
         const std::string record = rejected + "/" + kPrunedRecordName;
         const bool fresh = !Mirel::Os::Stat(record).exists;
-        std::string line = std::to_string(now) + "\t" + std::to_string(cutoff) + "\t" +
-                           std::to_string(removed.size()) + "\t" + std::to_string(bytes);
-        for (const auto& n : removed) line += "\t" + Talon::EscapeTsvField(n);
-        line += "\n";
-        if (fresh)
-            line =
-                "# when\tset aside before\tentries\tbytes\tnames... (UTC microseconds; "
-                "docs/formats.md)\n" +
-                line;
+        std::string line =
+            Talon::EncodePrunedLine(now, cutoff, removed.size(), bytes,
+                                    std::vector<std::string>(removed.begin(), removed.end()));
+        if (fresh) line = Talon::kPrunedRecordHeader + line;
         int fd = -1;
         int rc = Mirel::Os::OpenAppend(record, fd);
         if (rc == 0) rc = Mirel::Os::Append(fd, line.data(), line.size(), record);

@@ -20,6 +20,7 @@
 #include "platform/support/Directory.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
+#include "platform/support/TextUtil.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
@@ -29,12 +30,6 @@ namespace ibsdb {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
 
 std::string ParentOf(const std::string& p) {
     std::size_t slash = p.find_last_of('/');
@@ -46,7 +41,7 @@ std::string FileName(const std::string& p) {
 }
 
 bool Matches(const std::string& selector, const std::string& uuid, const std::string& rel) {
-    if (Lower(selector) == uuid || selector == rel) return true;
+    if (Mirel::AsciiLower(selector) == uuid || selector == rel) return true;
     std::string file = FileName(rel);
     if (selector == file) return true;
     std::size_t dot = file.find_last_of('.');

@@ -10,8 +10,6 @@
 //                                  preferences, the port and the unit
 //   ibsdb info FILE...             what a database file, redo log or interval-done file holds
 //   ibsdb check-log FILE...        verifies every record of redo logs
-//   ibsdb demo [options]           writes a database and a chain of redo logs as the database
-//                                  server would, applies them and verifies every page
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -134,20 +132,6 @@ int main(int argc, char** argv) {
     info->add_option("files", files)->required();
     auto* checkLog = app.add_subcommand("check-log", "verify every record of redo logs");
     checkLog->add_option("files", files)->required();
-    std::string dir = "/tmp/vellumark-demo";
-    int logs = 20, pages = 256, pageSize = 4096;
-    std::uint64_t seed = 1;
-    auto* demo = app.add_subcommand("demo", "write, apply and verify a chain of redo logs");
-    demo->add_option("--dir", dir, "working folder")->capture_default_str();
-    demo->add_option("--logs", logs, "redo logs to write")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    demo->add_option("--pages", pages, "page images per log")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    demo->add_option("--page-size", pageSize, "bytes per page")->capture_default_str();
-    demo->add_option("--seed", seed, "random seed")->capture_default_str();
-
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -206,6 +190,5 @@ int main(int argc, char** argv) {
         return ibsdb::Check(co, std::cout);
     }
     if (*info) return ibsdb::Info(files);
-    if (*checkLog) return ibsdb::CheckLogs(files);
-    return ibsdb::Demo(dir, logs, pages, pageSize, seed);
+    return ibsdb::CheckLogs(files);
 }

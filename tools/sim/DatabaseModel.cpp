@@ -32,8 +32,8 @@ std::string DatabaseModel::UuidText() const {
     return Mirel::UuidText::ToText(mUuid).ToUTF8();
 }
 
-Mirel::PageImage DatabaseModel::RandomPage() {
-    Mirel::PageImage p(mPageSize);
+sim::PageImage DatabaseModel::RandomPage() {
+    sim::PageImage p(mPageSize);
     for (std::size_t i = 0; i < p.size(); i += 8) {
         std::uint64_t v = mRng();
         for (std::size_t k = 0; k < 8 && i + k < p.size(); ++k)
@@ -43,19 +43,19 @@ Mirel::PageImage DatabaseModel::RandomPage() {
 }
 
 Mirel::Error DatabaseModel::WriteFullCopy(const Mirel::UniversalPath& path) const {
-    return Mirel::WriteDatabaseFile(path, mUuid, mPageSize, mMSN, mPages);
+    return sim::WriteDatabaseFile(path, mUuid, mPageSize, mMSN, mPages);
 }
 
 Mirel::Error DatabaseModel::WriteRedoLog(const Mirel::UniversalPath& path, std::uint64_t pages,
                                          std::uint64_t endUTC, bool closed, LogInfo* info) {
-    Mirel::RedoLogWriter w;
+    sim::RedoLogWriter w;
     if (Mirel::Error e = w.Open(path, mUuid, mPageSize, mMSN); !e.OK()) return e;
     std::uint64_t count = mPages.empty() ? 0 : mPages.rbegin()->first + 1;
     std::uint64_t start = mMSN;
     for (std::uint64_t i = 0; i < pages; ++i) {
         // Mostly existing pages, sometimes one past the end so the file grows.
         std::uint64_t page = (count == 0 || mRng() % 16 == 0) ? count++ : mRng() % count;
-        Mirel::PageImage img = RandomPage();
+        sim::PageImage img = RandomPage();
         if (Mirel::Error e = w.AddPage(page, img.data()); !e.OK()) return e;
         mPages[page] = std::move(img);
     }
@@ -75,11 +75,11 @@ Mirel::Error DatabaseModel::WriteRedoLog(const Mirel::UniversalPath& path,
                                          const std::vector<std::uint64_t>& pageNumbers,
                                          std::uint64_t msnStep, std::uint64_t endUTC, bool closed,
                                          LogInfo* info, const std::function<void()>& beforeHeader) {
-    Mirel::RedoLogWriter w;
+    sim::RedoLogWriter w;
     if (Mirel::Error e = w.Open(path, mUuid, mPageSize, mMSN); !e.OK()) return e;
     std::uint64_t start = mMSN;
     for (std::uint64_t page : pageNumbers) {
-        Mirel::PageImage img = RandomPage();
+        sim::PageImage img = RandomPage();
         if (Mirel::Error e = w.AddPage(page, img.data()); !e.OK()) return e;
         mPages[page] = std::move(img);
     }
@@ -129,7 +129,7 @@ std::string DatabaseModel::Compare(const Mirel::UniversalPath& path) const {
 
 std::string DatabaseModel::Compare(const Mirel::UniversalPath& path,
                                    const Mirel::Format::Uuid& uuid, std::uint64_t msn,
-                                   const Mirel::PageMap& pages) {
+                                   const sim::PageMap& pages) {
     std::ostringstream why;
     Mirel::HBFile db(path);
     if (Mirel::Error e = db.Open(Mirel::HBFile::kPermRead); !e.OK()) {
@@ -141,7 +141,7 @@ std::string DatabaseModel::Compare(const Mirel::UniversalPath& path,
     std::uint64_t count = pages.empty() ? 0 : pages.rbegin()->first + 1;
     if (db.GetPageCount() != count)
         why << "page count " << db.GetPageCount() << ", expected " << count << "; ";
-    Mirel::PageImage buf(db.GetPageSize()), zero(db.GetPageSize(), 0);
+    sim::PageImage buf(db.GetPageSize()), zero(db.GetPageSize(), 0);
     int bad = 0;
     for (std::uint64_t n = 0; n < count && bad < 5; ++n) {
         auto it = pages.find(n);

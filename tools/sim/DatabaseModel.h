@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "platform/engine/Formats.h"
-#include "platform/engine/Writers.h"
 #include "platform/support/Error.h"
 #include "platform/support/UniversalPath.h"
+#include "tools/sim/ServerWriters.h"
 
 namespace sim {
 
@@ -34,7 +34,7 @@ public:
     std::string UuidText() const;
     std::uint64_t MSN() const { return mMSN; }
     std::uint32_t PageSize() const { return mPageSize; }
-    const Mirel::PageMap& Pages() const { return mPages; }
+    const sim::PageMap& Pages() const { return mPages; }
 
     // Writes the database as it is now (a full backup).
     Mirel::Error WriteFullCopy(const Mirel::UniversalPath& path) const;
@@ -66,16 +66,16 @@ public:
     // Empty when the file holds exactly this content at this MSN; else what differs.
     std::string Compare(const Mirel::UniversalPath& path) const;
     static std::string Compare(const Mirel::UniversalPath& path, const Mirel::Format::Uuid& uuid,
-                               std::uint64_t msn, const Mirel::PageMap& pages);
+                               std::uint64_t msn, const sim::PageMap& pages);
 
 private:
-    Mirel::PageImage RandomPage();
+    sim::PageImage RandomPage();
 
     std::mt19937_64 mRng;
     Mirel::Format::Uuid mUuid;
     std::uint32_t mPageSize;
     std::uint64_t mMSN;
-    Mirel::PageMap mPages;
+    sim::PageMap mPages;
 };
 
 }  // namespace sim

@@ -1,4 +1,5 @@
 #include "tools/sim/RawDb.h"
+#include "platform/support/TextUtil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -68,12 +69,10 @@ bool ReadAt(int fd, std::uint8_t* buf, std::size_t n, std::uint64_t off) {
 }  // namespace
 
 std::string UuidString(const UuidBytes& u) {
-    static const char* hex = "0123456789abcdef";
     std::string s;
     for (int i = 0; i < 16; ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) s += '-';
-        s += hex[u[static_cast<std::size_t>(i)] >> 4];
-        s += hex[u[static_cast<std::size_t>(i)] & 15];
+        s += Mirel::HexText(&u[static_cast<std::size_t>(i)], 1);
     }
     return s;
 }

@@ -10,6 +10,7 @@
 
 #include "platform/engine/Formats.h"
 #include "platform/support/ErrorCodes.h"
+#include "platform/support/TextUtil.h"
 
 namespace sim {
 
@@ -130,8 +131,7 @@ bool ManifestCertifies(const ManifestLines& m, const std::string& relPath, std::
                        std::uint64_t size) {
     auto it = m.databases.find(relPath);
     if (it == m.databases.end()) return false;
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", crc32c);
+    const std::string hex = Mirel::Hex32(crc32c);
     const auto& f = it->second;
     return std::find(f.begin(), f.end(), hex) != f.end() &&
            std::find(f.begin(), f.end(), std::to_string(size)) != f.end();

@@ -639,7 +639,7 @@ void Server::HostileCalls() {
         std::string looseDone = changes + "/IntervalDone.vid";
         if (!Exists(looseDone)) {
             fs::create_directories(changes, ec);
-            Talon::IBS_Config::WriteIntervalDone(File(looseDone), mClock + 3 * kSecond, {});
+            sim::WriteIntervalDone(File(looseDone), mClock + 3 * kSecond, {});
             target(looseDone, false);
             redo(looseDone, "", {Mirel::kErrFileNotTaken});
             unplant(looseDone);
@@ -753,7 +753,7 @@ void Server::BadRound(std::uint64_t t) {
         std::error_code ec;
         fs::create_directories(folder, ec);
         std::string path = folder + "/IntervalDone.vid";
-        Talon::IBS_Config::WriteIntervalDone(File(path), ends[i], {});
+        sim::WriteIntervalDone(File(path), ends[i], {});
         bogus(path, "", {Mirel::kErrInvalidFile}, -1);
     }
     if (mO.bad.count("hostile") || mO.bad.count("folder")) HostileCalls();
@@ -767,7 +767,7 @@ void Server::Close(std::uint64_t end, bool early) {
     f.path = RedoFolder() + "/" + (mO.mixedCase ? kNames[Rand(3)] : kNames[0]);
     f.endUTC = end;
     f.interval = mL.OpenInterval();
-    if (!Talon::IBS_Config::WriteIntervalDone(File(f.path), end, {}).OK()) {
+    if (!sim::WriteIntervalDone(File(f.path), end, {}).OK()) {
         mR.Say("cannot write " + f.path);
         return;
     }

@@ -278,7 +278,7 @@ void Server::StaleClose(std::uint64_t prev) {
     f.path = folder + "/IntervalDone.vid";
     f.endUTC = back + 2;
     f.interval = mL.OpenInterval();
-    if (!Talon::IBS_Config::WriteIntervalDone(File(f.path), f.endUTC, {}).OK()) return;
+    if (!sim::WriteIntervalDone(File(f.path), f.endUTC, {}).OK()) return;
     std::size_t idx = AddFile(f);
     std::int32_t a = AnnounceLog(idx, "");
     if (a == Mirel::kErrFileNotTaken && !Exists(f.path) && !InRejected(f.path)) {

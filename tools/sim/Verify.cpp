@@ -1,5 +1,6 @@
 #include "tools/sim/Verify.h"
 
+#include "platform/support/TextUtil.h"
 #include "tools/sim/RealWorld.h"
 
 #include <sys/stat.h>
@@ -19,13 +20,6 @@ namespace {
 
 constexpr std::uint64_t kMinute = 60000000;
 
-std::string Lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-bool EndsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 bool Digits(const std::string& s, std::size_t at, std::size_t n) {
     if (at + n > s.size()) return false;
     for (std::size_t i = at; i < at + n; ++i)
@@ -182,7 +176,7 @@ std::map<std::string, int> ReadFailedList(const std::string& backup) {
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
         auto f = Split(line, '\t');
-        if (f.size() >= 2) out[Lower(f[0])] = std::atoi(f[1].c_str());
+        if (f.size() >= 2) out[Mirel::AsciiLower(f[0])] = std::atoi(f[1].c_str());
     }
     return out;
 }
@@ -201,7 +195,7 @@ std::vector<std::string> FindLeftovers(const Ledger& ledger, bool intervalRunnin
         std::string p = it->path().string();
         std::string name = it->path().filename().string();
         bool regular = it->symlink_status(ec).type() == fs::file_type::regular;
-        if (EndsWith(name, ".part") || name.find(".tmp") != std::string::npos) {
+        if (Mirel::EndsWith(name, ".part") || name.find(".tmp") != std::string::npos) {
             out.push_back(p + " (temporary)");
         } else if (regular && !intervalRunning &&
                    p.compare(0, inProgress.size() + 1, inProgress + "/") == 0) {
@@ -226,7 +220,7 @@ std::vector<Checker::Copy> Checker::ReadFolder(const std::string& folder) {
     }
     for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
-        if (!EndsWith(Lower(name), ".vdb")) continue;
+        if (!Mirel::EndsWith(Mirel::AsciiLower(name), ".vdb")) continue;
         if (it->symlink_status(ec).type() == fs::file_type::directory) continue;
         Copy c;
         c.path = it->path().string();
@@ -385,10 +379,9 @@ void Checker::CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& co
         }
         // The fields are found by value, so the check does not depend on their order.
         std::set<std::string> values;
-        for (std::size_t i = 2; i < found->size(); ++i) values.insert(Lower((*found)[i]));
-        char hex[16], hex0x[20];
-        std::snprintf(hex, sizeof hex, "%08x", c.file.fileCrc32c);
-        std::snprintf(hex0x, sizeof hex0x, "0x%08x", c.file.fileCrc32c);
+        for (std::size_t i = 2; i < found->size(); ++i)
+            values.insert(Mirel::AsciiLower((*found)[i]));
+        const std::string hex = Mirel::Hex32(c.file.fileCrc32c), hex0x = "0x" + hex;
         std::vector<std::pair<std::string, std::vector<std::string>>> want = {
             {"UUID", {UuidString(c.file.state.uuid)}},
             {"MSN", {std::to_string(c.file.state.msn)}},
@@ -743,7 +736,7 @@ void Checker::Account(int upTo, bool final) {
     for (const auto& [key, s] : rejected) {
         if (explained.count(s.name) || mReported.count("rejected:" + s.name)) continue;
         // The .rc folder of a set-aside log goes with it.
-        if (EndsWith(s.name, ".rc")) continue;
+        if (Mirel::EndsWith(s.name, ".rc")) continue;
         mReported.insert("rejected:" + s.name);
         std::string from = key[0] == '?' ? "no reasons.tsv line" : "from " + key;
         mR.Fail("moved", "Rejected/" + s.name + " (" + from + ", reason " +

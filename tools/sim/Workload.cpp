@@ -112,7 +112,7 @@ std::int32_t Workload::CloseInterval() {
     std::uint64_t end = (mClock / kMinute + 1) * kMinute + mRng() % kMinute;
     std::vector<Mirel::unistring> none;
     std::string path = RedoFolder() + "/IntervalDone.vid";
-    if (!Talon::IBS_Config::WriteIntervalDone(File(path), end, none).OK()) return -1;
+    if (!sim::WriteIntervalDone(File(path), end, none).OK()) return -1;
     auto& snap = mHistory[end - end % kMinute];
     for (int i = 0; i < Databases(); ++i) {
         if (mForgotten[static_cast<std::size_t>(i)]) continue;

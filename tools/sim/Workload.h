@@ -36,7 +36,7 @@ struct WorkloadOptions {
 struct Snapshot {
     Mirel::Format::Uuid uuid;
     std::uint64_t msn = 0;
-    Mirel::PageMap pages;
+    sim::PageMap pages;
 };
 
 class Workload {

@@ -1,8 +1,12 @@
-#include "platform/engine/Writers.h"
+#include "tools/sim/ServerWriters.h"
 
+#include "platform/framework/Codecs.h"
+#include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 
-namespace Mirel {
+namespace sim {
+
+using namespace Mirel;
 
 Error WriteDatabaseFile(const UniversalPath& path, const Format::Uuid& uuid, std::uint32_t pageSize,
                         std::uint64_t msn, const PageMap& pages) {
@@ -93,4 +97,18 @@ Error RedoLogWriter::Finish(std::uint64_t msn, std::uint64_t endUTC, bool closed
     return Error(rc);
 }
 
-}  // namespace Mirel
+Error WriteIntervalDone(const UniversalPath& path, std::uint64_t endUTC,
+                        const std::vector<unistring>& uuids) {
+    std::vector<std::uint8_t> buf;
+    if (!Talon::EncodeIntervalDone(endUTC, uuids, buf)) return Error(kErrInvalidFile);
+    int fd = -1;
+    std::string p = path.Native();
+    if (int rc = Os::OpenWrite(p, true, true, fd)) return Error(rc);
+    int rc = Os::PWriteAll(fd, buf.data(), buf.size(), 0, p);
+    if (rc == 0) rc = Os::SyncFile(fd, p);
+    Os::Close(fd);
+    if (rc == 0) rc = Os::SyncDir(Os::ParentOf(p));
+    return Error(rc);
+}
+
+}  // namespace sim
