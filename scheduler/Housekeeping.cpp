@@ -140,7 +140,10 @@ void IBSMgr::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
     } else if (!interval.backup.IsClear()) {
         result = DeleteFromParent(item, interval.backup.GetPath());
         if (result.OK()) {
-            if (Talon::Manifest::DeleteFolderIfOnlyManifest(interval.backup).OK())
+            // Only the interval's last copy can leave its folder with nothing but the
+            // manifest: looking after every copy would list the folder once per database.
+            if (interval.databases.size() == 1 &&
+                Talon::Manifest::DeleteFolderIfOnlyManifest(interval.backup).OK())
                 interval.backup.Clear();
         } else if (item.file.reserved != mIntervalEnd.load()) {
             Mirel::UniversalPath p = item.file.path;
