@@ -150,6 +150,14 @@ std::string MakeStartLayout(const std::string& backup, const std::string& kind, 
         QuickLog(redoB + "/" + std::to_string(i) + "-b.vrl", u, 1001, endB - 1000);
     }
     if (kind == "moves") QuickDone(redoA + "/IntervalDone.vid", endA);
+    // Each last-good folder has its manifest, as the service leaves it: without one no copy
+    // may start an interval, and the row would time its databases failing.
+    auto manifest = [](const std::string& folder, std::uint64_t end) {
+        if (!Talon::Manifest::Write(Mirel::Directory(UniversalPath::Folder(folder)), end).OK())
+            bench::Fail("manifest write in " + folder);
+    };
+    if (kind != "uploads") manifest(lg2, endA);
+    if (kind == "moves") manifest(lg1, kBase);
     // The interval to start is closed after the scan, as the server closes it.
     std::ofstream(backup + "/next-done") << redoB << "/IntervalDone.vid " << endB << "\n";
     return kind == "uploads" ? backup + "/Copies" : kind == "links" ? lg2 : lg1;
