@@ -210,8 +210,10 @@ void StartRows() {
                     st.st_nlink > 1)
                     ++linked;
             }
+            // An older copy is linked too: its last-good name goes once a worker has
+            // checked its bytes, after the start.
             const bool asIntended = started == static_cast<std::size_t>(n) &&
-                                    (kind == "links" ? linked == started : left == 0);
+                                    (kind == "uploads" ? left == 0 : linked == started);
             if (!asIntended)
                 note = "(" + std::to_string(started) + " started, " + std::to_string(linked) +
                        " linked, " + std::to_string(left) + " left in the source)";
