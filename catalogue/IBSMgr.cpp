@@ -136,6 +136,19 @@ int IBSMgr::NoteUnwritten(const Mirel::UniversalPath& copy, const Mirel::Univers
     return SaveUnwrittenListLocked();
 }
 
+int IBSMgr::NoteUnwritten(
+    const std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>>& copyAs) {
+    Mirel::LockMutex u(mUnwrittenLock);
+    bool any = false;
+    for (const auto& [copy, as] : copyAs) {
+        const std::string id = Identity(as.Native());
+        if (id.empty()) continue;
+        mUnwritten[copy.Native()] = id;
+        any = true;
+    }
+    return any ? SaveUnwrittenListLocked() : 0;
+}
+
 int IBSMgr::ForgetUnwritten(const Mirel::UniversalPath& copy) {
     Mirel::LockMutex u(mUnwrittenLock);
     if (mUnwritten.erase(copy.Native()) == 0) return 0;

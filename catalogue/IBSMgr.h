@@ -95,6 +95,10 @@ public:
     // An upload is noted before it is moved (a rename keeps all three, so `copy` is noted
     // with the identity of the file `as` still at the upload's place), and forgotten,
     // durably, before a log first writes to it.
+    // Many at once, in one write of the list: an interval start notes every upload it is
+    // about to move before the first move. 0, or the error.
+    int NoteUnwritten(
+        const std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>>& copyAs);
     int NoteUnwritten(const Mirel::UniversalPath& copy,
                       const Mirel::UniversalPath& as = Mirel::UniversalPath());  // 0, or the error
     int ForgetUnwritten(const Mirel::UniversalPath& copy) override;              // 0, or the error
@@ -290,6 +294,8 @@ public:
     bool MoveKnownGoodToInProgress(const DatabaseItem& sourceItem,
                                    const Mirel::UniversalPath& sourceFolder, bool& fatal,
                                    bool withContainers);
+    // Where an upload in the copies folder goes in the in-progress folder.
+    Mirel::UniversalPath UploadTarget(const Mirel::UniversalPath& upload) const;
     bool MoveUploadToInProgress(DatabaseItem& item, bool& fatal);
     Talon::Error RenameInProgressToLastGood(Interval& interval);
     // The item's line in the manifest of the last-good folder its copy lies in.
@@ -388,6 +394,8 @@ private:
     std::uint64_t mIdleEpoch = 0;
     // The error of the last copy operation that failed (the three in-progress copies).
     int mCopyError = 0;
+    // The in-progress names of the uploads this start noted as unwritten in one go.
+    std::set<std::string> mNotedUploads;
     // Retrying after a failure of the environment.
     std::unique_ptr<Mirel::RetryTimer> mRetry;
     std::uint64_t mRetryDelayMs = 0;

@@ -197,6 +197,20 @@ bool IBSMgr::MoveKnownGoodToInProgress(const DatabaseItem& sourceItem,
     return true;
 }
 
+Mirel::UniversalPath IBSMgr::UploadTarget(const Mirel::UniversalPath& upload) const {
+    Mirel::UniversalPath relDir = FolderOf(upload);
+    if (!relDir.SetRelativeTo(mCopiesFolder.GetPath()).OK()) return Mirel::UniversalPath();
+    relDir.MakeFolder();
+    relDir.DeletePathElement(0);  // the upload's own folder
+    Mirel::Directory dest = mInProgressFolder;
+    if (!relDir.IsClear()) {
+        Mirel::UniversalPath folder = relDir;
+        folder.SetAbsoluteFrom(mInProgressFolder.GetPath());
+        dest = Mirel::Directory(folder);
+    }
+    return dest.MakeUniversalPath(upload.GetName());
+}
+
 bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
     Mirel::UniversalPath src = item.file.path;
     Mirel::UniversalPath relDir = FolderOf(src);
@@ -214,7 +228,9 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
     // Noted before the move: a restart right after it must still know the copy for the
     // upload as written. A note of a move that did not happen names no such file.
     const Mirel::UniversalPath target = dest.MakeUniversalPath(src.GetName());
-    if (int rc = NoteUnwritten(target, src))
+    if (mNotedUploads.count(target.Native()) != 0) {
+        // Noted with the others before the start's first move.
+    } else if (int rc = NoteUnwritten(target, src))
         IBS_DEBUG_WIDE(u"MoveUploadToInProgress: error " << Mirel::ErrorText(rc) << u" noting "
                                                          << target.GetUserEntryFormat()
                                                          << u" as unwritten");

@@ -175,6 +175,39 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     fail(c.uuid, Mirel::kErrReplaced);
                 }
             }
+            // Every upload about to move is noted as unwritten at once: a note per upload
+            // wrote the whole list again each time. Cleared with the start: a later start
+            // notes its own.
+            struct ClearNoted {
+                std::set<std::string>& noted;
+                ~ClearNoted() { noted.clear(); }
+            } clearNoted{mNotedUploads};
+            {
+                std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>> notes;
+                for (const IntervalPlan::Choice& c : choices) {
+                    if (replaced.count(c.uuid)) continue;
+                    Mirel::UniversalPath upload;
+                    if (c.source == Source::kUpload) {
+                        auto x = C.databases.find(c.uuid);
+                        if (x != C.databases.end() && x->second.upload)
+                            upload = x->second.file.path;
+                    } else if (c.source == Source::kOldUpload) {
+                        Interval& O = mIntervals.at(c.oldUpload);
+                        Mirel::LockReentrant ol(O.lock);
+                        auto y = O.databases.find(c.uuid);
+                        if (y != O.databases.end() && y->second.upload)
+                            upload = y->second.file.path;
+                    }
+                    if (upload.IsClear()) continue;
+                    const Mirel::UniversalPath target = UploadTarget(upload);
+                    if (!target.IsClear()) notes.emplace_back(target, upload);
+                }
+                if (int rc = NoteUnwritten(notes))
+                    IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
+                                                      << " noting the uploads as unwritten");
+                else
+                    for (const auto& n : notes) mNotedUploads.insert(n.first.Native());
+            }
             for (const IntervalPlan::Choice& c : choices) {
                 if (fatal) break;
                 if (replaced.count(c.uuid)) continue;
