@@ -170,6 +170,14 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
             RemoveStaleTemporaries(Trimmed(mBackupFolder.GetPath().Native()));
         }
         LoadFailedList();
+        // A server that registered before the folder could be set up (its volume was
+        // read-only at start) heard of none of them: a notification a crash lost would
+        // never come again. It may hear of one twice.
+        if (mServerRegistered.load()) {
+            Mirel::LockMutex f(mFailedLock);
+            for (const auto& [uuid, number] : mFailedDatabases)
+                if (number != Mirel::kErrReplaced) NotifyFailed(uuid);
+        }
         LoadUnwrittenList();
         LoadUploadsAfter();
         mFoldersReady.store(1);

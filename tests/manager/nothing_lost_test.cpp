@@ -413,6 +413,32 @@ TEST_F(NothingLostTest, ARestartKeepsALogAfterTheLaterEndingLogItContinues) {
     ExpectEveryFolderExact();
 }
 
+// A new process whose folder cannot be set up at start (a read-only volume): the server
+// registers, then names the folder again. It must hear of every database that waits for an
+// upload, or a notification a kill lost before the restart never comes.
+TEST_F(NothingLostTest, AServerThatRegisteredBeforeTheSetUpHearsOfEveryFailedDatabase) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA, true), 0);
+    Close();
+    ASSERT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrInvalidFile);
+    // The first process is gone as a kill leaves it: its folder untouched.
+    testutil::QueueTrigger trigger2;
+    testutil::RecordingSink sink2;
+    IBSMgr fresh;
+    fresh.Connect(&trigger2, &sink2);
+    {
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kOpenWrite, backup() + "*", Mirel::kErrAccessDenied);
+        Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, backup() + "*", Mirel::kErrAccessDenied);
+        EXPECT_NE(fresh.SetBackupFolder(U(backup())), 1);
+    }
+    ASSERT_TRUE(fresh.RegisterServer(u"127.0.0.1", 1));
+    EXPECT_TRUE(sink2.Failed().empty());
+    EXPECT_EQ(fresh.SetBackupFolder(U(backup())), 1);
+    EXPECT_EQ(sink2.Failed(), std::vector<std::string>{kA});
+    fresh.SetBackupFolder(u"");
+}
+
 // A kill anywhere in the interval that replaces a database: whatever the restart finds
 // recorded, the replacement is reported (more than once is allowed, never not at all).
 TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {
