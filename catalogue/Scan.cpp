@@ -309,14 +309,12 @@ void IBSMgr::ScanFullBackupDB() {
             const bool applied = in != contained.end() && in->second >= msn;
             const bool behind = !it->second.backup.IsClear() ||
                                 (it->first != kOpenInterval && it->first < newestGood);
-            if (std::int32_t number = applied ? 0 : GetDatabaseError(uuid)) {
-                // Its database failed, and a crash came before the log was set aside: in
-                // whatever interval it lies, nothing publishes it, and the new upload would
-                // take it for superseded and delete it.
-                MoveInvalidRedo(file, true, number, SetAside::kWithItsDatabase);
-                continue;
-            }
             if (behind && !applied) {
+                if (std::int32_t number = GetDatabaseError(uuid)) {
+                    // Its database failed, and a crash came before the log was set aside.
+                    MoveInvalidRedo(file, true, number, SetAside::kWithItsDatabase);
+                    continue;
+                }
                 it = firstToMake(mIntervals.upper_bound(newestGood));
                 if (it == mIntervals.end()) continue;
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: log in no last-good copy goes to "

@@ -721,29 +721,6 @@ TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
 // A kill at any moment of the start that moves an upload whose first log then fails: the
 // upload, the database's only copy, is published as held whatever the restart finds (moved
 // or not, noted as unwritten or not).
-// A kill came after a failure was recorded and before its logs were set aside, with the
-// failing log in the interval still to be made: the restart sets it aside. Left in the
-// catalogue, the new upload at its end would take it for superseded and delete it.
-TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverTheyLie) {
-    Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
-    ASSERT_EQ(Log(kA, true), 0);
-    const std::string name = "l" + std::to_string(seq) + ".vrl", bad = Redo() + "/" + name;
-    Close(0, false);
-    testutil::WriteFile(backup() + "/Failed.tsv",
-                        kA + "\t10709\t" + std::to_string(clock) + "\tinvalid file\n");
-    ASSERT_TRUE(Restart());
-    mgr->ScanFullBackupDB();
-    mgr->CheckIntervals();
-    SettleWithRetries();
-    Upload(kA, 12);  // the server's state: the failing log's end
-    SettleWithRetries();
-    Close();
-    EXPECT_TRUE(testutil::Exists(backup() + "/Rejected/" + name)) << name << " is gone";
-    EXPECT_EQ(Newest()[kA], 12u);
-}
-
 TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
     Mirel::PowerLoss::Scope run;
     for (std::uint64_t k = 1;; ++k) {
