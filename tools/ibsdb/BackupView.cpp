@@ -159,6 +159,17 @@ void ParseServiceState(const std::string& text, ServiceStateFile& out) {
     if (!version) out.problem = "State.tsv is not of version 1";
 }
 
+const char* LastGoodFolder::ManifestWord() const {
+    switch (manifestState) {
+        case kManifest:
+            return "present";
+        case kDamaged:
+            return "damaged";
+        default:
+            return "missing";
+    }
+}
+
 const char* Copy::Word(State s) {
     switch (s) {
         case kDiffers:

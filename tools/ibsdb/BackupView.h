@@ -39,7 +39,8 @@ struct LastGoodFolder {
     std::uint64_t nameTime = 0;  // what the name says (start of its minute, or exact)
     bool nameExact = false;
     enum ManifestState { kNoManifest, kManifest, kDamaged } manifestState = kNoManifest;
-    std::string manifestWhy;  // why a manifest is damaged or unreadable
+    std::string manifestWhy;           // why a manifest is damaged or unreadable
+    const char* ManifestWord() const;  // "present", "damaged", "missing"
     Talon::Manifest manifest;
     // The interval end: the manifest's when there is one, else the name's.
     std::uint64_t intervalEnd = 0;

@@ -56,17 +56,6 @@ void Walk(const std::string& dir, std::uint64_t& apparent, std::map<InodeKey, In
     }
 }
 
-const char* ManifestWord(const LastGoodFolder& f) {
-    switch (f.manifestState) {
-        case LastGoodFolder::kManifest:
-            return "present";
-        case LastGoodFolder::kDamaged:
-            return "damaged";
-        default:
-            return "missing";
-    }
-}
-
 struct Point {
     const LastGoodFolder* folder = nullptr;
     std::uint64_t apparent = 0, unique = 0;
@@ -228,7 +217,7 @@ int List(const ListOptions& o, std::ostream& out) {
                  {"path", f.path},
                  {"interval_end", {{"utc", f.intervalEnd}, {"text", IsoTime(f.intervalEnd)}}},
                  {"interval_end_exact", f.endExact},
-                 {"manifest", ManifestWord(f)},
+                 {"manifest", f.ManifestWord()},
                  {"manifest_problem", f.manifestWhy},
                  {"name_matches", f.nameMatches},
                  {"database_count", p.databases.size()},

@@ -34,17 +34,6 @@ std::string Pad(const std::string& s, std::size_t w) {
     return s.size() >= w ? s : s + std::string(w - s.size(), ' ');
 }
 
-const char* ManifestWord(const LastGoodFolder& f) {
-    switch (f.manifestState) {
-        case LastGoodFolder::kManifest:
-            return "present";
-        case LastGoodFolder::kDamaged:
-            return "damaged";
-        default:
-            return "missing";
-    }
-}
-
 Json TimeJson(std::uint64_t utc) {
     return Json{{"utc", utc}, {"text", IsoTime(utc)}};
 }
@@ -261,7 +250,7 @@ int Status(const StatusOptions& o, std::ostream& out) {
                                      {"interval_end", TimeJson(newest->intervalEnd)},
                                      {"interval_end_exact", newest->endExact},
                                      {"lag_seconds", newestLag / 1000000},
-                                     {"manifest", ManifestWord(*newest)}};
+                                     {"manifest", newest->ManifestWord()}};
         else
             j["newest_last_good"] = nullptr;
         j["last_good_folders"] = Json::array();
@@ -270,7 +259,7 @@ int Status(const StatusOptions& o, std::ostream& out) {
                                               {"interval_end", TimeJson(f.intervalEnd)},
                                               {"interval_end_exact", f.endExact},
                                               {"databases", f.copies.size()},
-                                              {"manifest", ManifestWord(f)},
+                                              {"manifest", f.ManifestWord()},
                                               {"name_matches", f.nameMatches}});
         j["databases"] = Json::array();
         for (const auto& r : rows) {
@@ -369,7 +358,7 @@ int Status(const StatusOptions& o, std::ostream& out) {
     if (newest)
         out << "Newest last-good folder: " << newest->name << "\n  interval end "
             << TimeText(newest->intervalEnd) << " UTC" << (newest->endExact ? "" : " (minute)")
-            << ", lag " << DurationText(newestLag) << ", manifest " << ManifestWord(*newest)
+            << ", lag " << DurationText(newestLag) << ", manifest " << newest->ManifestWord()
             << "\n";
     else
         out << "Newest last-good folder: none\n";
