@@ -31,6 +31,14 @@ protected:
         mgr->ClearIntervals();
         return mgr->SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup())));
     }
+    // A restart on the folder as it is, and the cycle run until it settles.
+    bool Rebuilt() {
+        if (!Restart()) return false;
+        mgr->ScanFullBackupDB();
+        mgr->CheckIntervals();
+        SettleWithRetries();
+        return true;
+    }
     // An empty backup folder, as a new process finds it.
     void FreshFolder() {
         ASSERT_EQ(Mirel::Directory(Mirel::UniversalPath::Folder(backup())).DeleteAll().GetError(),
@@ -53,10 +61,7 @@ protected:
                                                              ": " + PowerLoss::CrashPoint()
                                                        : std::string();
         PowerLoss::Restart(PowerLoss::Loss::kKeepAll);
-        EXPECT_TRUE(Restart()) << where;
-        mgr->ScanFullBackupDB();
-        mgr->CheckIntervals();
-        SettleWithRetries();
+        EXPECT_TRUE(Rebuilt()) << where;
         return where;
     }
 };
@@ -234,10 +239,7 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
         WriteDb(backup() + "/InProgress/sales.vdb", r.fresh, 50);
         ASSERT_EQ(Log(r.fresh), 0);
         Close(0, false);
-        ASSERT_TRUE(Restart());
-        mgr->ScanFullBackupDB();
-        mgr->CheckIntervals();
-        SettleWithRetries();
+        ASSERT_TRUE(Rebuilt());
     } else {
         const std::string second = WriteDb(backup() + "/Copies/u2/sales.vdb", r.fresh, 50);
         ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(second), U(r.fresh)));
@@ -296,10 +298,7 @@ TEST_F(NothingLostTest, ALogContinuingAnUploadIsAppliedAfterItWhateverItsEndSays
     Upload(kA, 50);                                // after that interval's end
     const std::string log = WriteLog(Redo(), "back.vrl", kA, 50, 51, second - 5 * kMinute);
     msns[kA] = 51;
-    ASSERT_TRUE(Restart());
-    mgr->ScanFullBackupDB();
-    mgr->CheckIntervals();
-    SettleWithRetries();
+    ASSERT_TRUE(Rebuilt());
     EXPECT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
     Close();
     EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
@@ -377,10 +376,7 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadStaysAfterItThroughANewerUploa
         const std::string newer = samePath ? path : backup() + "/Copies/newer/a.vdb";
         ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(WriteDb(newer, kA, 13)), U(kA)));
         msns[kA] = 13;
-        ASSERT_TRUE(Restart());
-        mgr->ScanFullBackupDB();
-        mgr->CheckIntervals();
-        SettleWithRetries();
+        ASSERT_TRUE(Rebuilt());
         Close();
         EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
         EXPECT_EQ(Newest()[kA], 13u);
@@ -402,10 +398,7 @@ TEST_F(NothingLostTest, ARestartKeepsALogAfterTheLaterEndingLogItContinues) {
     clock = first + 10 * 1000000ull;
     Close(first + 20 * 1000000ull, false);  // A has no log of this interval: still at 11
     msns[kA] = 13;
-    ASSERT_TRUE(Restart());
-    mgr->ScanFullBackupDB();
-    mgr->CheckIntervals();
-    SettleWithRetries();
+    ASSERT_TRUE(Rebuilt());
     Close();
     EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
@@ -691,10 +684,7 @@ TEST_F(NothingLostTest, AnUploadMovedBeforeARestartIsStillHeldWhenItsFirstLogFai
         Settle();
         ASSERT_TRUE(testutil::IsFile(backup() + "/InProgress/2222.vdb"));
     }
-    ASSERT_TRUE(Restart());
-    mgr->ScanFullBackupDB();
-    mgr->CheckIntervals();
-    SettleWithRetries();
+    ASSERT_TRUE(Rebuilt());
     // The restart still knows the copy for the upload as written: it is kept, as held.
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 30}}));
