@@ -124,29 +124,36 @@ int SaveList(const std::string& file, const std::string& text) {
 
 int IBSMgr::SaveUnwrittenListLocked() {
     if (mBackupFolder.IsClear()) return 0;
-    return SaveList(mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native(),
-                    Talon::EncodeUnwrittenList(mUnwritten));
+    const int rc =
+        SaveList(mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native(),
+                 Talon::EncodeUnwrittenList(mUnwritten));
+    mUnwrittenSaved = rc == 0;
+    return rc;
 }
 
 int IBSMgr::NoteUnwritten(const Mirel::UniversalPath& copy, const Mirel::UniversalPath& as) {
     Mirel::LockMutex u(mUnwrittenLock);
     const std::string id = Identity(as.IsClear() ? copy.Native() : as.Native());
     if (id.empty()) return Mirel::kErrPathNotFound;
-    mUnwritten[copy.Native()] = id;
+    std::string& noted = mUnwritten[copy.Native()];
+    // Already durable: a start notes its uploads at once.
+    if (noted == id && mUnwrittenSaved) return 0;
+    noted = id;
     return SaveUnwrittenListLocked();
 }
 
 int IBSMgr::NoteUnwritten(
     const std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>>& copyAs) {
     Mirel::LockMutex u(mUnwrittenLock);
-    bool any = false;
+    bool changed = false;
     for (const auto& [copy, as] : copyAs) {
         const std::string id = Identity(as.Native());
         if (id.empty()) continue;
-        mUnwritten[copy.Native()] = id;
-        any = true;
+        std::string& noted = mUnwritten[copy.Native()];
+        changed = changed || noted != id || !mUnwrittenSaved;
+        noted = id;
     }
-    return any ? SaveUnwrittenListLocked() : 0;
+    return changed ? SaveUnwrittenListLocked() : 0;
 }
 
 int IBSMgr::ForgetUnwritten(const Mirel::UniversalPath& copy) {
@@ -170,6 +177,7 @@ int IBSMgr::ClearUnwrittenList() {
 void IBSMgr::LoadUnwrittenList() {
     Mirel::LockMutex u(mUnwrittenLock);
     mUnwritten.clear();
+    mUnwrittenSaved = true;
     if (mBackupFolder.IsClear()) return;
     // Through the OS layer: a FIFO under the list's name is never opened.
     std::string text;

@@ -294,7 +294,10 @@ public:
     bool MoveKnownGoodToInProgress(const DatabaseItem& sourceItem,
                                    const Mirel::UniversalPath& sourceFolder, bool& fatal,
                                    bool withContainers);
-    // Where an upload in the copies folder goes in the in-progress folder.
+    // The folder, relative to the in-progress folder, an upload of the copies folder goes
+    // to; false when it lies outside the copies folder.
+    bool UploadFolder(const Mirel::UniversalPath& upload, Mirel::UniversalPath& relDir) const;
+    // Where an upload goes in the in-progress folder (clear: nowhere).
     Mirel::UniversalPath UploadTarget(const Mirel::UniversalPath& upload) const;
     bool MoveUploadToInProgress(DatabaseItem& item, bool& fatal);
     Talon::Error RenameInProgressToLastGood(Interval& interval);
@@ -369,6 +372,7 @@ private:
     std::uint64_t mKeptDoneEnd = 0;
     Mirel::Mutex mFailedLock;
     std::map<std::string, std::string> mUnwritten;  // in-progress path -> "ino size mtime"
+    bool mUnwrittenSaved = true;                    // the file says what mUnwritten holds
     using UploadAfterLine = Talon::UploadAfter;
     std::map<std::string, UploadAfterLine> mUploadsAfter;  // by the upload's path
     Mirel::Mutex mUnwrittenLock;
@@ -394,8 +398,6 @@ private:
     std::uint64_t mIdleEpoch = 0;
     // The error of the last copy operation that failed (the three in-progress copies).
     int mCopyError = 0;
-    // The in-progress names of the uploads this start noted as unwritten in one go.
-    std::set<std::string> mNotedUploads;
     // Retrying after a failure of the environment.
     std::unique_ptr<Mirel::RetryTimer> mRetry;
     std::uint64_t mRetryDelayMs = 0;

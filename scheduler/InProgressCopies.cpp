@@ -197,11 +197,17 @@ bool IBSMgr::MoveKnownGoodToInProgress(const DatabaseItem& sourceItem,
     return true;
 }
 
-Mirel::UniversalPath IBSMgr::UploadTarget(const Mirel::UniversalPath& upload) const {
-    Mirel::UniversalPath relDir = FolderOf(upload);
-    if (!relDir.SetRelativeTo(mCopiesFolder.GetPath()).OK()) return Mirel::UniversalPath();
+bool IBSMgr::UploadFolder(const Mirel::UniversalPath& upload, Mirel::UniversalPath& relDir) const {
+    relDir = FolderOf(upload);
+    if (!relDir.SetRelativeTo(mCopiesFolder.GetPath()).OK()) return false;
     relDir.MakeFolder();
     relDir.DeletePathElement(0);  // the upload's own folder
+    return true;
+}
+
+Mirel::UniversalPath IBSMgr::UploadTarget(const Mirel::UniversalPath& upload) const {
+    Mirel::UniversalPath relDir;
+    if (!UploadFolder(upload, relDir)) return Mirel::UniversalPath();
     Mirel::Directory dest = mInProgressFolder;
     if (!relDir.IsClear()) {
         Mirel::UniversalPath folder = relDir;
@@ -213,24 +219,20 @@ Mirel::UniversalPath IBSMgr::UploadTarget(const Mirel::UniversalPath& upload) co
 
 bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
     Mirel::UniversalPath src = item.file.path;
-    Mirel::UniversalPath relDir = FolderOf(src);
-    if (!relDir.SetRelativeTo(mCopiesFolder.GetPath()).OK()) {
+    Mirel::UniversalPath relDir;
+    if (!UploadFolder(src, relDir)) {
         // An upload outside the copies folder is never moved.
         ReportDatabaseEvent(Talon::Event::kCopyNotMoved, item.file.uuid, src.GetName(),
                             {src.GetBasename(), Show(src), Show(mInProgressFolder.GetPath()),
                              Mirel::unistring::NumToString(Mirel::kErrBadPathFormat)});
         return false;
     }
-    relDir.MakeFolder();
-    relDir.DeletePathElement(0);  // the upload's own folder
     Mirel::Directory dest;
     if (!CreateDestinationFolder(relDir, src.GetBasename(), fatal, dest)) return false;
     // Noted before the move: a restart right after it must still know the copy for the
     // upload as written. A note of a move that did not happen names no such file.
     const Mirel::UniversalPath target = dest.MakeUniversalPath(src.GetName());
-    if (mNotedUploads.count(target.Native()) != 0) {
-        // Noted with the others before the start's first move.
-    } else if (int rc = NoteUnwritten(target, src))
+    if (int rc = NoteUnwritten(target, src))
         IBS_DEBUG_WIDE(u"MoveUploadToInProgress: error " << Mirel::ErrorText(rc) << u" noting "
                                                          << target.GetUserEntryFormat()
                                                          << u" as unwritten");

@@ -176,12 +176,8 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 }
             }
             // Every upload about to move is noted as unwritten at once: a note per upload
-            // wrote the whole list again each time. Cleared with the start: a later start
-            // notes its own.
-            struct ClearNoted {
-                std::set<std::string>& noted;
-                ~ClearNoted() { noted.clear(); }
-            } clearNoted{mNotedUploads};
+            // wrote the whole list again each time (each move's own note then finds it
+            // there and writes nothing).
             {
                 std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>> notes;
                 for (const IntervalPlan::Choice& c : choices) {
@@ -205,8 +201,6 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 if (int rc = NoteUnwritten(notes))
                     IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
                                                       << " noting the uploads as unwritten");
-                else
-                    for (const auto& n : notes) mNotedUploads.insert(n.first.Native());
             }
             for (const IntervalPlan::Choice& c : choices) {
                 if (fatal) break;
