@@ -91,6 +91,7 @@ std::vector<Move> KeepOrder(const IntervalMap& intervals,
                 std::uint64_t& k = at[uuid][item.file.msn];
                 k = std::max(k, key);
             }
+            if (item.logs.empty()) continue;
             const bool canMove = movable(item);
             for (const FileInfo& log : item.logs)
                 if (log.msn > log.startMSN) logs[uuid].push_back({&log, key, canMove});
