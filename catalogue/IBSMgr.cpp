@@ -226,12 +226,11 @@ int IBSMgr::NoteLogAfter(const Mirel::UniversalPath& log, std::uint64_t after,
     return SaveUploadsAfter();
 }
 
-std::uint64_t IBSMgr::UploadAfter(const Mirel::UniversalPath& upload) {
+std::uint64_t IBSMgr::RecordedAfter(const Mirel::UniversalPath& file) {
     Mirel::LockReentrant g(mLock);
-    auto it = mUploadsAfter.find(upload.Native());
-    return it != mUploadsAfter.end() && it->second.id == Identity(upload.Native())
-               ? it->second.after
-               : 0;
+    auto it = mUploadsAfter.find(file.Native());
+    return it != mUploadsAfter.end() && it->second.id == Identity(file.Native()) ? it->second.after
+                                                                                 : 0;
 }
 
 std::set<Mirel::unistring> IBSMgr::FailedUntil(std::uint64_t end) {

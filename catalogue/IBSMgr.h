@@ -121,7 +121,7 @@ public:
     int NoteLogAfter(const Mirel::UniversalPath& log, std::uint64_t after,
                      const Mirel::unistring& uuid);
     // The end a file (upload or redo log) was recorded after; 0: none recorded.
-    std::uint64_t UploadAfter(const Mirel::UniversalPath& upload);
+    std::uint64_t RecordedAfter(const Mirel::UniversalPath& file);
     // The databases failed at the end of the interval ending `end`, whose failure an upload
     // after that end cleared.
     std::set<Mirel::unistring> FailedUntil(std::uint64_t end);

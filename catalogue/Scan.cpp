@@ -327,7 +327,7 @@ void IBSMgr::ScanFullBackupDB() {
                 if (next != mIntervals.end()) it = next;
             }
             // Intake placed it after an interval it ends in (its clock went back), and said so.
-            if (const std::uint64_t after = UploadAfter(file); !applied && it->first <= after)
+            if (const std::uint64_t after = RecordedAfter(file); !applied && it->first <= after)
                 it = firstToMake(mIntervals.upper_bound(std::max(newestGood, after)));
             if (it == mIntervals.end()) continue;
             PlaceRedoLog(it->second, FileInfo(file, uuid, msn, startMSN, endUTC, closed), true);
@@ -440,7 +440,7 @@ void IBSMgr::ScanFullBackupDB() {
                     if (log.msn == u.msn) it = i;
             }
             // Never at or before an end it was accepted after.
-            if (it != mIntervals.end() && it->first <= UploadAfter(u.file)) it = mIntervals.end();
+            if (it != mIntervals.end() && it->first <= RecordedAfter(u.file)) it = mIntervals.end();
             if (it != mIntervals.end() && !it->second.backup.IsClear()) {
                 // That interval is published (a late log filed by its end reaches the
                 // upload): its item is its last-good copy, which the upload must not take
@@ -470,7 +470,8 @@ void IBSMgr::ScanFullBackupDB() {
             // One accepted after an interval-done file whose interval is still to be made is
             // not part of that interval.
             if (it == mIntervals.end())
-                it = firstToMake(mIntervals.upper_bound(std::max(newestGood, UploadAfter(u.file))));
+                it = firstToMake(
+                    mIntervals.upper_bound(std::max(newestGood, RecordedAfter(u.file))));
             // One whose database already has its in-progress copy came after that start.
             if (it != mIntervals.end() && resumeInterval && it == target) {
                 Mirel::LockReentrant tl(target->second.lock);
