@@ -291,6 +291,20 @@ std::int32_t IBSMgr::GetDatabaseError(const Mirel::unistring& uuid) {
     return it == mFailedDatabases.end() ? 0 : it->second;
 }
 
+std::int32_t IBSMgr::FailedBefore(const Mirel::unistring& uuid, const Mirel::UniversalPath& file) {
+    std::uint64_t since = 0;
+    std::int32_t number = 0;
+    {
+        Mirel::LockMutex g(mFailedLock);
+        auto it = mFailedDatabases.find(uuid);
+        if (it == mFailedDatabases.end()) return 0;
+        number = it->second;
+        auto s = mFailedSince.find(uuid);
+        if (s != mFailedSince.end()) since = s->second;
+    }
+    return since == 0 || Mirel::Os::Stat(file.Native()).mtimeUs < since ? number : 0;
+}
+
 void IBSMgr::ClearIntervals() {
     Mirel::LockReentrant g(mLock);
     ++mGeneration;

@@ -83,6 +83,9 @@ public:
     std::uint64_t GetIntervalEnd() const override { return mIntervalEnd.load(); }
     Mirel::UniversalPath GetInProgressFolderPath() const override;
     std::int32_t GetDatabaseError(const Mirel::unistring& uuid);
+    // The database's failure number when the file was last written before the failure was
+    // recorded (or when that moment is unknown); 0 otherwise.
+    std::int32_t FailedBefore(const Mirel::unistring& uuid, const Mirel::UniversalPath& file);
     // Failed.tsv in the backup folder: the failed databases survive a restart. Save is
     // called with mFailedLock held.
     // 0, or the error of the write. `beforePublish` runs once the new list is durable under

@@ -33,6 +33,13 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
             path.CountPathElements() != mChangesFolder.GetPath().CountPathElements() + 2 ||
             !IsRedoFolderName(path.GetPathElement(path.CountPathElements() - 2))) {
             IBS_DEBUG_WIDE(u"RedoLogIsReady: not taken (" << why << u"): " << pathText);
+            // A restart sets a failed database's logs aside with it, announced or not: the
+            // announcement of one that is gone gets the answer it would have had.
+            const int n = announced.CountPathElements();
+            if (why == Mirel::kErrPathNotFound && n > 2 &&
+                IsRedoFolderName(announced.GetPathElement(n - 2)) &&
+                announced.GetExtension().CaseInsensitiveEqual(IBS_Config::sRedoLogExtension))
+                if (std::int32_t refused = GetDatabaseError(uuid)) return refused;
             return Mirel::kErrFileNotTaken;
         }
     }

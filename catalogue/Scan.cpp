@@ -309,12 +309,17 @@ void IBSMgr::ScanFullBackupDB() {
             const bool applied = in != contained.end() && in->second >= msn;
             const bool behind = !it->second.backup.IsClear() ||
                                 (it->first != kOpenInterval && it->first < newestGood);
+            // Its database failed, and a crash came before the log was set aside. Left in an
+            // interval still to be made, the new upload would take it for superseded and
+            // delete it; one written after the failure waits there for its announcement,
+            // which refuses it.
+            if (std::int32_t number = applied  ? 0
+                                      : behind ? GetDatabaseError(uuid)
+                                               : FailedBefore(uuid, file)) {
+                MoveInvalidRedo(file, true, number, SetAside::kWithItsDatabase);
+                continue;
+            }
             if (behind && !applied) {
-                if (std::int32_t number = GetDatabaseError(uuid)) {
-                    // Its database failed, and a crash came before the log was set aside.
-                    MoveInvalidRedo(file, true, number, SetAside::kWithItsDatabase);
-                    continue;
-                }
                 it = firstToMake(mIntervals.upper_bound(newestGood));
                 if (it == mIntervals.end()) continue;
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: log in no last-good copy goes to "

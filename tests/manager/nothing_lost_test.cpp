@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <functional>
 
+#include <sys/time.h>
+
+#include "platform/support/DateTime.h"
 #include "platform/support/PowerLoss.h"
 #include "tests/manager/CycleFixture.h"
 
@@ -706,6 +709,44 @@ TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
     ASSERT_TRUE(Restart());
     for (const auto& name : stale) EXPECT_FALSE(testutil::Exists(backup() + "/" + name)) << name;
     for (const auto& name : kept) EXPECT_TRUE(testutil::IsFile(backup() + "/" + name)) << name;
+}
+
+// A kill came after a failure was recorded and before its logs were set aside, with the
+// failing log in the interval still to be made. Left in the catalogue, the new upload at its
+// end would take it for superseded and delete it. A log written before the failure and not
+// yet announced goes aside with it and is answered as if it were still there; one written
+// after the failure is the announcement's to refuse.
+TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverTheyLie) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    ASSERT_EQ(Log(kA, true), 0);
+    const std::string name = "l" + std::to_string(seq) + ".vrl";
+    Close(0, false);
+    auto touch = [](const std::string& path, std::int64_t us) {
+        const timeval tv[2] = {{static_cast<time_t>(us / 1000000), 0},
+                               {static_cast<time_t>(us / 1000000), 0}};
+        ASSERT_EQ(::utimes(path.c_str(), tv), 0);
+    };
+    const auto since = static_cast<std::int64_t>(Mirel::DateTime::NowUTC());
+    const std::string early = WriteLog(Redo(), "early.vrl", kA, 12, 13, clock += 1000);
+    const std::string late = WriteLog(Redo(), "late.vrl", kA, 13, 14, clock += 1000);
+    touch(early, since - 5000000);
+    touch(late, since + 5000000);
+    testutil::WriteFile(backup() + "/Failed.tsv",
+                        kA + "\t10709\t" + std::to_string(since) + "\tinvalid file\n");
+    ASSERT_TRUE(Rebuilt());
+    EXPECT_TRUE(testutil::Exists(backup() + "/Rejected/" + name)) << name << " is gone";
+    EXPECT_TRUE(testutil::Exists(backup() + "/Rejected/early.vrl"));
+    EXPECT_TRUE(testutil::Exists(late)) << "set aside before its announcement";
+    EXPECT_EQ(mgr->RedoLogIsReady(U(early), U(kA), true), Mirel::kErrInvalidFile + 0);
+    EXPECT_EQ(mgr->RedoLogIsReady(U(late), U(kA), true), Mirel::kErrInvalidFile + 0);
+    EXPECT_TRUE(testutil::Exists(backup() + "/Rejected/late.vrl"));
+    Upload(kA, 12);  // the server's state: the failing log's end
+    SettleWithRetries();
+    Close();
+    EXPECT_TRUE(testutil::Exists(backup() + "/Rejected/" + name)) << name << " is gone";
+    EXPECT_EQ(Newest()[kA], 12u);
 }
 
 // A kill at any moment of the start that moves an upload whose first log then fails: the
