@@ -302,7 +302,13 @@ public:
     bool UploadFolder(const Mirel::UniversalPath& upload, Mirel::UniversalPath& relDir) const;
     // Where an upload goes in the in-progress folder (clear: nowhere).
     Mirel::UniversalPath UploadTarget(const Mirel::UniversalPath& upload) const;
-    bool MoveUploadToInProgress(DatabaseItem& item, bool& fatal);
+    // With `emptied`, the upload folders the move leaves empty are named there for the caller
+    // to remove once the move is durable, instead of being removed at once.
+    bool MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
+                                std::vector<Mirel::UniversalPath>* emptied = nullptr);
+    // Removes the folders of `emptied` that are empty, and their parents up to the copies
+    // folder.
+    void RemoveEmptiedUploadFolders(const std::vector<Mirel::UniversalPath>& emptied);
     Talon::Error RenameInProgressToLastGood(Interval& interval);
     // The item's line in the manifest of the last-good folder its copy lies in.
     static void SetManifestLine(DatabaseItem& item, const Talon::Manifest& manifest,

@@ -217,7 +217,8 @@ Mirel::UniversalPath IBSMgr::UploadTarget(const Mirel::UniversalPath& upload) co
     return dest.MakeUniversalPath(upload.GetName());
 }
 
-bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
+bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
+                                    std::vector<Mirel::UniversalPath>* emptied) {
     Mirel::UniversalPath src = item.file.path;
     Mirel::UniversalPath relDir;
     if (!UploadFolder(src, relDir)) {
@@ -251,12 +252,20 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal) {
     if (left.Exists())
         if (Mirel::Error e = left.DeleteAll(); !e.OK())
             ReportEvent(Talon::Event::kUploadContainerNotDeleted, Show(left.GetPath()), Text(e));
+    if (emptied)
+        emptied->push_back(src);
+    else
+        RemoveEmptiedUploadFolders({src});
+    return true;
+}
+
+void IBSMgr::RemoveEmptiedUploadFolders(const std::vector<Mirel::UniversalPath>& emptied) {
     Mirel::UniversalPath stop = mCopiesFolder.GetPath();
     stop.MakeFolder();
-    for (Mirel::Directory d(src); d.GetPath() != stop && stop.IsMyChild(d.GetPath());
-         d.SetToParent())
-        if (!d.Delete().OK()) break;
-    return true;
+    for (const Mirel::UniversalPath& src : emptied)
+        for (Mirel::Directory d(src); d.GetPath() != stop && stop.IsMyChild(d.GetPath());
+             d.SetToParent())
+            if (!d.Delete().OK()) break;
 }
 
 Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {

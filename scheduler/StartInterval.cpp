@@ -202,6 +202,10 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
                                                       << " noting the uploads as unwritten");
             }
+            // The moves' folders are synced once each when the pass's moves are done (before
+            // any worker writes a moved copy); the upload folders they empty go after that.
+            std::vector<Mirel::UniversalPath> emptied;
+            Mirel::Os::DeferredDirSyncs moves;
             for (const IntervalPlan::Choice& c : choices) {
                 if (fatal) break;
                 if (replaced.count(c.uuid)) continue;
@@ -253,7 +257,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 if (X.upload) {
                     IBS_DEBUG_WIDE(u"StartInterval: move upload MSN "
                                    << X.file.msn << u" to ip for " << X.file.path.GetName());
-                    success = moved = MoveUploadToInProgress(X, fatal);
+                    success = moved = MoveUploadToInProgress(X, fatal, &emptied);
                 } else if (c.source == Source::kMovePg) {
                     Interval& PgI = mIntervals.at(c.pg);
                     Interval& LgI = mIntervals.at(c.lg);
@@ -322,6 +326,10 @@ bool IBSMgr::StartInterval(bool& fatal) {
                                << c.uuid << u", err " << Mirel::ErrorText(number));
                 fail(c.uuid, number);
             }
+            if (int rc = moves.Flush())
+                IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
+                                                  << " syncing the folders of the moves");
+            RemoveEmptiedUploadFolders(emptied);
         }
         if (!fatal) C.placed = true;
 

@@ -361,20 +361,53 @@ int MoveEntry(const std::string& from, const std::string& to, bool replace) {
 }
 }  // namespace
 
+namespace {
+thread_local DeferredDirSyncs* tDeferred = nullptr;
+}  // namespace
+
+DeferredDirSyncs::DeferredDirSyncs() : mOuter(tDeferred) {
+    tDeferred = this;
+}
+
+DeferredDirSyncs::~DeferredDirSyncs() {
+    Flush();
+    tDeferred = mOuter;
+}
+
+int DeferredDirSyncs::Flush() {
+    std::sort(mDirs.begin(), mDirs.end());
+    mDirs.erase(std::unique(mDirs.begin(), mDirs.end()), mDirs.end());
+    int first = 0;
+    for (const std::string& d : mDirs) {
+        const int rc = SyncDir(d);
+        if (first == 0) first = rc;
+    }
+    mDirs.clear();
+    return first;
+}
+
+void SyncParents(const std::string& a, const std::string& b) {
+    if (DeferredDirSyncs* d = tDeferred) {
+        d->mDirs.push_back(b);
+        if (a != b) d->mDirs.push_back(a);
+        return;
+    }
+    SyncDir(b);
+    if (a != b) SyncDir(a);
+}
+
 int Rename(const std::string& from, const std::string& to) {
     if (int rc = MoveEntry(from, to, false)) return rc;
     // The rename happened: a caller must never take it for one that did not, or it would
     // act on the file where it no longer is. The folder syncs make it durable; should they
     // fail, a crash may undo the rename, which every caller recovers from.
-    std::string a = ParentOf(from), b = ParentOf(to);
-    SyncDir(b);
-    if (a != b) SyncDir(a);
+    SyncParents(ParentOf(from), ParentOf(to));
     return 0;
 }
 
 int Replace(const std::string& from, const std::string& to) {
     if (int rc = MoveEntry(from, to, true)) return rc;
-    SyncDir(ParentOf(to));  // as in Rename: done is done
+    SyncParents(ParentOf(to), ParentOf(to));  // as in Rename: done is done
     return 0;
 }
 

@@ -111,6 +111,25 @@ int ReplaceDurable(const std::string& from, const std::string& to);
 // Not synced: a folder of links is made durable as a whole (Directory::Rename syncs its tree).
 int HardLink(const std::string& existing, const std::string& link);
 int SyncDir(const std::string& path);
+// While one lives on a thread, the folder syncs of that thread's Rename and Replace (whose
+// callers never see a failed sync) are gathered, and Flush, or the end of the scope, syncs
+// each folder once: a batch of moves pays one sync per folder, not two per move. For moves
+// that must be durable only before a later step builds on them; that step comes after Flush.
+class DeferredDirSyncs {
+public:
+    DeferredDirSyncs();
+    ~DeferredDirSyncs();
+    DeferredDirSyncs(const DeferredDirSyncs&) = delete;
+    DeferredDirSyncs& operator=(const DeferredDirSyncs&) = delete;
+    // The first error of the syncs; gathering goes on for later moves.
+    int Flush();
+    std::size_t Pending() const { return mDirs.size(); }
+
+private:
+    friend void SyncParents(const std::string& a, const std::string& b);
+    std::vector<std::string> mDirs;
+    DeferredDirSyncs* mOuter;
+};
 int SetReadOnly(const std::string& path, bool readOnly);
 
 // A temporary name beside `path`, in the same folder: ".ibs-<pid>-<n>.tmp", short whatever

@@ -91,6 +91,69 @@ TEST_F(PowerLossTest, WorstCaseKeepsOnlyWhatWasMadeDurable) {
     EXPECT_EQ(Get(r + "/after"), "x");
 }
 
+// A batch of moves pays one sync per folder; until its flush, none of them is durable, and
+// a sync that fails stays the flush's to report.
+TEST_F(PowerLossTest, DeferredFolderSyncsMakeABatchOfMovesDurableOnlyAtTheFlush) {
+    const std::string r = tmp.path();
+    testutil::MakeDirs(r + "/from");
+    testutil::MakeDirs(r + "/to");
+    for (int i = 0; i < 5; ++i) Put(r + "/from/f" + std::to_string(i), "x", true);
+    ASSERT_EQ(Os::SyncDir(r + "/from"), 0);
+    ASSERT_EQ(Os::SyncDir(r), 0);
+
+    PowerLoss::Start(r);
+    {
+        Os::DeferredDirSyncs batch;
+        for (int i = 0; i < 4; ++i)
+            ASSERT_EQ(
+                Os::Rename(r + "/from/f" + std::to_string(i), r + "/to/f" + std::to_string(i)), 0);
+        EXPECT_EQ(PowerLoss::Points(), 0u);
+        EXPECT_EQ(batch.Pending(), 8u);
+        {
+            // A scope inside gathers its own moves and makes them durable at its end.
+            Os::DeferredDirSyncs inner;
+            ASSERT_EQ(Os::Rename(r + "/from/f4", r + "/f4"), 0);
+        }
+        EXPECT_EQ(PowerLoss::Points(), 2u);
+        EXPECT_EQ(batch.Pending(), 8u);
+    }
+    EXPECT_EQ(PowerLoss::Points(), 4u) << "one sync per folder";
+    // Outside a batch each move syncs at once again.
+    ASSERT_EQ(Os::Rename(r + "/to/f0", r + "/f0"), 0);
+    EXPECT_EQ(PowerLoss::Points(), 6u);
+    PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+    EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
+    for (int i = 1; i < 4; ++i) EXPECT_EQ(Get(r + "/to/f" + std::to_string(i)), "x");
+    EXPECT_EQ(Get(r + "/f0"), "x");
+    EXPECT_EQ(Get(r + "/f4"), "x");
+
+    // Cut off before its flush, the batch's moves are all undone.
+    PowerLoss::Start(r);
+    {
+        Os::DeferredDirSyncs batch;
+        for (int i = 1; i < 4; ++i)
+            ASSERT_EQ(
+                Os::Rename(r + "/to/f" + std::to_string(i), r + "/from/f" + std::to_string(i)), 0);
+        out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+        EXPECT_EQ(batch.Flush(), 0);  // the machine is back: the syncs work
+    }
+    EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_EQ(Get(r + "/to/f" + std::to_string(i)), "x");
+        EXPECT_EQ(Get(r + "/from/f" + std::to_string(i)), "<missing>");
+    }
+
+    // A folder sync that fails is the flush's answer.
+    {
+        Os::DeferredDirSyncs batch;
+        ASSERT_EQ(Os::Rename(r + "/to/f1", r + "/from/f1"), 0);
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(FsOp::kSync, r + "/to", Mirel::kErrIO);
+        EXPECT_EQ(batch.Flush(), Mirel::kErrIO);
+        EXPECT_EQ(batch.Pending(), 0u);
+    }
+}
+
 TEST_F(PowerLossTest, EntryChangesAreUndoneWhereLaterRenamesTookTheirFolders) {
     const std::string r = tmp.path();
     testutil::MakeDirs(r + "/d/e");
