@@ -702,10 +702,13 @@ std::atomic<bool> gOwnershipSet{false};
 Ownership gOwnership;
 
 // Owner and group first: a change of owner clears set-id bits, and the mode comes last.
-int ApplyOwnership(int fd, const Ownership& own, const std::string& path) {
-    if (int f = Faults::Check(FsOp::kSetLocked, path)) return f;
+// `known`: the file's status, when the caller has it already.
+int ApplyOwnership(int fd, const Ownership& own, const struct stat* known = nullptr) {
     struct stat st;
-    if (::fstat(fd, &st) != 0) return MapErrno(errno);
+    if (known)
+        st = *known;
+    else if (::fstat(fd, &st) != 0)
+        return MapErrno(errno);
     int rc = 0;
     if ((st.st_uid != own.uid || st.st_gid != own.gid) && ::fchown(fd, own.uid, own.gid) != 0)
         rc = MapErrno(errno);
@@ -729,18 +732,35 @@ const Ownership* CopyOwnership() {
 int MakeOwn(const std::string& path) {
     const Ownership* own = CopyOwnership();
     if (!own) return 0;
+    if (int f = Faults::Check(FsOp::kSetLocked, path)) return f;
+    // Most files are the process's own already (a last-good copy linked again): one look.
+    struct stat seen;
+    if (::fstatat(AT_FDCWD, path.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(seen.st_mode) && seen.st_uid == own->uid && seen.st_gid == own->gid &&
+        (seen.st_mode & 07777) == own->mode)
+        return 0;
+    // Opened only to change owner and mode: it may stay non-blocking.
     int fd = -1;
-    if (int rc = KeepOnlyRegular(
-            Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd), fd))
-        return rc;
-    int rc = ApplyOwnership(fd, *own, path);
+    if (int rc = Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd)) return rc;
+    struct stat st;
+    int rc = 0;
+    if (::fstat(fd, &st) != 0)
+        rc = MapErrno(errno);
+    else if (S_ISDIR(st.st_mode))
+        rc = kErrIsADirectory;
+    else if (!S_ISREG(st.st_mode))
+        rc = kErrNotAFile;
+    else
+        rc = ApplyOwnership(fd, *own, &st);
     ::close(fd);
     return rc;
 }
 
 int MakeOwnOpen(int fd, const std::string& path) {
     const Ownership* own = CopyOwnership();
-    return own ? ApplyOwnership(fd, *own, path) : 0;
+    if (!own) return 0;
+    if (int f = Faults::Check(FsOp::kSetLocked, path)) return f;
+    return ApplyOwnership(fd, *own);
 }
 
 int CopyFile(const std::string& from, const std::string& to) {
