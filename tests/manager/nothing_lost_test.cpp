@@ -749,6 +749,34 @@ TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverThe
     EXPECT_EQ(Newest()[kA], 12u);
 }
 
+// A kill at any moment of a database's failure (the record, the notification, the set-aside
+// of its logs): after the restart and the server's new upload, the failing log is set aside,
+// never deleted, and the upload is the database's newest copy.
+TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
+    Mirel::PowerLoss::Scope run;
+    for (std::uint64_t k = 1;; ++k) {
+        FreshFolder();
+        Upload(kA, 10);
+        ASSERT_EQ(Log(kA), 0);
+        Close();
+        std::string name;
+        const std::string where = KillAt(k, [&] {
+            EXPECT_EQ(Log(kA, true), 0);
+            name = "l" + std::to_string(seq) + ".vrl";
+            Close(0, false);
+        });
+        Close();  // killed before the failure was recorded: it fails again
+        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrInvalidFile) << where;
+        Upload(kA, 12);  // the server's state: the failing log's end
+        ASSERT_EQ(Log(kA), 0);
+        Close();
+        EXPECT_TRUE(testutil::Exists(backup() + "/Rejected/" + name))
+            << where << ": " << name << " is gone";
+        EXPECT_EQ(Newest()[kA], 13u) << where;
+        if (HasFailure() || where.empty()) break;
+    }
+}
+
 // A kill at any moment of the start that moves an upload whose first log then fails: the
 // upload, the database's only copy, is published as held whatever the restart finds (moved
 // or not, noted as unwritten or not).
