@@ -19,7 +19,8 @@ Mirel::unistring IBSMgr::CanonicalUuid(const Mirel::unistring& text) {
 std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
                                     const Mirel::unistring& uuidText, bool hasContainers) {
     Mirel::UniversalPath announced;
-    if (!announced.SetCommandLineFormat(pathText)) return Mirel::kErrBadPathFormat;
+    // Always a file: nothing on disk is looked at before the path check below.
+    if (!announced.SetCommandLineFormat(pathText, false)) return Mirel::kErrBadPathFormat;
     const Mirel::unistring uuid = CanonicalUuid(uuidText);
 
     // Nothing is read or moved before the file is known to be one of the server's: a

@@ -67,7 +67,7 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                                     const Mirel::unistring& uuidText) {
     Mirel::UniversalPath announced;
     bool result = false;
-    if (announced.SetCommandLineFormat(pathText)) {
+    if (announced.SetCommandLineFormat(pathText, false)) {
         Mirel::LockReentrant g(mLock);
         if (!mIntervals.empty() && mFoldersReady.load()) {
             // The service moves and deletes uploads: only a whole regular database file

@@ -15,7 +15,8 @@ HBLogFile::~HBLogFile() {
 Error HBLogFile::Open(int permission) {
     Close(false);
     int fd = -1;
-    if (int rc = Os::OpenRead(mPath.Native(), fd)) return SetError(rc);
+    Os::Info info;
+    if (int rc = Os::OpenRead(mPath.Native(), fd, &info)) return SetError(rc);
     mFd = fd;
     std::uint8_t buf[Format::kLogHeaderSize];
     std::size_t got = 0;
@@ -25,10 +26,8 @@ Error HBLogFile::Open(int permission) {
     if (rc == 0) {
         // A torn or padded file is caught here, before anything trusts the count.
         std::uint64_t want = Format::kLogHeaderSize + mHeader.recordCount * RecordSize();
-        Os::Info info;
-        if (mHeader.recordCount > (UINT64_MAX - Format::kLogHeaderSize) / RecordSize())
-            rc = kErrInvalidFile;
-        else if ((rc = Os::FStat(mFd, info, mPath.Native())) == 0 && info.size != want)
+        if (mHeader.recordCount > (UINT64_MAX - Format::kLogHeaderSize) / RecordSize() ||
+            info.size != want)
             rc = kErrInvalidFile;
     }
     if (rc == 0 && permission != kPermHeaderOnly) rc = Map().GetError();

@@ -449,7 +449,7 @@ namespace {
 // Files are opened without blocking: opening a FIFO for reading would wait for a writer for
 // ever, and a device may wait for its hardware. Only a regular file stays open, in blocking
 // mode again; anything else is closed unread.
-int KeepOnlyRegular(int rc, int& fd) {
+int KeepOnlyRegular(int rc, int& fd, Info* info = nullptr) {
     if (rc != 0) return rc;
     struct stat st;
     if (::fstat(fd, &st) != 0)
@@ -463,16 +463,18 @@ int KeepOnlyRegular(int rc, int& fd) {
     if (rc != 0) {
         ::close(fd);
         fd = -1;
+    } else if (info) {
+        Fill(st, *info);
     }
     return rc;
 }
 }  // namespace
 
-int OpenRead(const std::string& path, int& fd) {
+int OpenRead(const std::string& path, int& fd, Info* info) {
     fd = -1;
     if (int f = Faults::Check(FsOp::kOpenRead, path)) return f;
     return KeepOnlyRegular(Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd),
-                           fd);
+                           fd, info);
 }
 
 namespace {

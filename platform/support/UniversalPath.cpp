@@ -62,7 +62,7 @@ UniversalPath UniversalPath::Folder(const std::string& utf8) {
     return p;
 }
 
-bool UniversalPath::Parse(const unistring& text, bool strict) {
+bool UniversalPath::Parse(const unistring& text, bool strict, bool mayBeFolder) {
     if (text.empty() || text[0] != u'/') return false;
     for (char16_t c : text)
         if (c == 0) return false;
@@ -76,7 +76,7 @@ bool UniversalPath::Parse(const unistring& text, bool strict) {
         parts.push_back(part);
     }
     bool folderOnly = text.back() == u'/' || parts.empty();
-    if (!folderOnly) {
+    if (!folderOnly && mayBeFolder) {
         Os::Info info = Os::Stat(Join(parts, parts.size(), true).ToUTF8());
         folderOnly = info.exists && info.isDir;
     }
@@ -90,8 +90,8 @@ bool UniversalPath::Parse(const unistring& text, bool strict) {
     return true;
 }
 
-bool UniversalPath::SetCommandLineFormat(const unistring& text) {
-    return Parse(text, true);
+bool UniversalPath::SetCommandLineFormat(const unistring& text, bool mayBeFolder) {
+    return Parse(text, true, mayBeFolder);
 }
 bool UniversalPath::SetUserEntryFormat(const unistring& text) {
     return Parse(text, false);

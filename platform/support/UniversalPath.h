@@ -21,8 +21,10 @@ public:
     static UniversalPath FromNative(const std::string& utf8);
     static UniversalPath Folder(const std::string& utf8);
 
-    // Accepts an absolute path without NUL and without "." or ".." elements.
-    bool SetCommandLineFormat(const unistring& text);
+    // Accepts an absolute path without NUL and without "." or ".." elements. Without a
+    // trailing separator the last element is a file name, unless `mayBeFolder` and the path
+    // is a folder on disk (which costs a look).
+    bool SetCommandLineFormat(const unistring& text, bool mayBeFolder = true);
     // As above, but "." elements and repeated or trailing separators are tolerated.
     bool SetUserEntryFormat(const unistring& text);
     unistring GetUserEntryFormat() const;
@@ -81,7 +83,7 @@ public:
     }
 
 private:
-    bool Parse(const unistring& text, bool strict);
+    bool Parse(const unistring& text, bool strict, bool mayBeFolder = true);
     unistring Full() const;
 
     const unistring& Folder() const {
