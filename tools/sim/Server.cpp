@@ -478,10 +478,16 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
         r.badInterval = mL.OpenInterval();
         r.badLog = "log " + g.path + " is invalid";
     }
-    // A damaged last-good copy that is its database's only one is now a starting copy (not
-    // when the log was refused: nothing starts from the copy of a failed database).
+    // Not when the log was refused: nothing starts from the copy of a failed database.
+    if (mL.files[idx].accepted) MarkDamagedStart(d);
+}
+
+void Server::MarkDamagedStart(int d) {
+    // A damaged last-good copy of a database with logs in the open interval may be its
+    // starting copy; the event is owed when it is the database's only one.
+    if (Failing(d)) return;
+    const DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
     for (auto& x : mL.damaged) {
-        if (!mL.files[idx].accepted || Failing(d)) break;
         if (x.db != d || x.gone || x.eventChecked || x.eventDue || r.uploadInterval > x.flippedAt)
             continue;
         x.eventDue = OnlyDamagedCopy(x);

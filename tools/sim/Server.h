@@ -149,6 +149,9 @@ private:
     void FlipByte();
     void CheckRealWorld(int k);
     bool OnlyDamagedCopy(const Ledger::Damaged& x);
+    // The open interval of database d, which has accepted logs there, starts from its newest
+    // copy: a damaged one is recorded as that interval's start.
+    void MarkDamagedStart(int d);
     // Whether the service reported the event since `from`, to the hub or (no hub taking it)
     // to its system log; waits a few seconds for it.
     bool EventSince(const EventMark& from, std::uint32_t expected,

@@ -460,6 +460,14 @@ void Server::FlipByte() {
     mL.dbs[static_cast<std::size_t>(d)].hostFault = true;
     Happened(RealWorld::kBitRot,
              "a bit of " + path.substr(mO.backup.size() + 1) + " (" + mL.DbLabel(d) + ") changed");
+    // Logs already taken in the open interval make the copy that interval's start, whether a
+    // later log comes or not.
+    for (const FileRec& f : mL.files)
+        if (f.kind == FileKind::kLog && f.db == d && f.interval == mL.OpenInterval() &&
+            f.accepted) {
+            MarkDamagedStart(d);
+            break;
+        }
 }
 
 // After every verified interval: what the real world asks beyond the common checks.
