@@ -294,9 +294,6 @@ public:
     bool MakeInProgressHardLinks(const DatabaseItem& sourceItem,
                                  const Mirel::UniversalPath& sourceFolder, bool& fatal,
                                  bool withContainers);
-    bool MoveKnownGoodToInProgress(const DatabaseItem& sourceItem,
-                                   const Mirel::UniversalPath& sourceFolder, bool& fatal,
-                                   bool withContainers);
     // The folder, relative to the in-progress folder, an upload of the copies folder goes
     // to; false when it lies outside the copies folder.
     bool UploadFolder(const Mirel::UniversalPath& upload, Mirel::UniversalPath& relDir) const;

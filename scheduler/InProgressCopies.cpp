@@ -178,25 +178,6 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
     return ok;
 }
 
-bool IBSMgr::MoveKnownGoodToInProgress(const DatabaseItem& sourceItem,
-                                       const Mirel::UniversalPath& sourceFolder, bool& fatal,
-                                       bool withContainers) {
-    Mirel::UniversalPath src = sourceItem.file.path;
-    src.SetAbsoluteFrom(sourceFolder);
-    Mirel::Directory dest;
-    if (!CreateDestinationFolder(FolderOf(sourceItem.file.path), src.GetBasename(), fatal, dest))
-        return false;
-    Mirel::UniversalPath moved;
-    if (!MoveFileIntoInProgress(src, dest, withContainers, "MoveKnownGoodToInProgress", moved))
-        return false;
-    Mirel::UniversalPath stop = sourceFolder;
-    stop.MakeFolder();
-    for (Mirel::Directory d(src); d.GetPath() != stop && stop.IsMyChild(d.GetPath());
-         d.SetToParent())
-        if (!d.Delete().OK()) break;
-    return true;
-}
-
 bool IBSMgr::UploadFolder(const Mirel::UniversalPath& upload, Mirel::UniversalPath& relDir) const {
     relDir = FolderOf(upload);
     if (!relDir.SetRelativeTo(mCopiesFolder.GetPath()).OK()) return false;

@@ -169,18 +169,11 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     EXPECT_TRUE(fatal);
     Mirel::Faults::Clear();
 
-    // A move takes the copy and its containers, and removes the emptied folders a/b and a.
+    // An upload at X/sub/db.vdb lands as sub/db.vdb with its containers, and X goes.
     fatal = false;
-    testutil::WriteFile(lg + "/keep.txt", "other content keeps the folder");
-    ASSERT_TRUE(mgr->MoveKnownGoodToInProgress(item, lgPath, fatal, true));
-    EXPECT_TRUE(testutil::IsFile(ip + "/a/b/db.vdb"));
-    EXPECT_EQ(testutil::ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
-    EXPECT_FALSE(testutil::Exists(lg + "/a"));
-    EXPECT_TRUE(testutil::IsDir(lg));
-
-    // An upload at X/sub/db.vdb lands as sub/db.vdb and X goes.
     std::string up = backup() + "/Copies/X/sub";
-    testutil::MakeDirs(up);
+    testutil::MakeDirs(up + "/up.vdb.rc");
+    testutil::WriteFile(up + "/up.vdb.rc/c1", "container");
     ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(up + "/up.vdb"),
                                        Mirel::UuidText::Generate(), 512, 3, {})
                     .OK());
@@ -189,6 +182,7 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     EXPECT_EQ(upload.file.path.GetUserEntryFormat(), unistring(u"sub/up.vdb"));
     EXPECT_FALSE(upload.upload);
     EXPECT_TRUE(testutil::IsFile(ip + "/sub/up.vdb"));
+    EXPECT_EQ(testutil::ReadFile(ip + "/sub/up.vdb.rc/c1"), "container");
     EXPECT_FALSE(testutil::Exists(backup() + "/Copies/X"));
 
     // Renaming to last-good: an end with no time stamp leaves the folder in place.
