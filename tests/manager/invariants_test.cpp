@@ -967,6 +967,9 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         }
         if (n > 0 && s.Roll(RealWorld::kXdev)) CrossDeviceSetup(s, n, where);
         const bool clockBack = n > 0 && s.Roll(RealWorld::kClockBack);
+        // Set right again, the clock is past every time it read before it stepped back (an
+        // early log of this interval among them).
+        const std::uint64_t readBefore = s.clock;
         if (clockBack) {
             // The server's clock steps back by up to three minutes; its logs end earlier.
             s.Happened(n, RealWorld::kClockBack);
@@ -1054,12 +1057,12 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
             }
             // Then the clock is right again; the next interval-done file in a redo folder of
             // its own.
-            s.clock = s.ends.back() + 1 + s.rw() % kMinute;
+            s.clock = std::max(s.ends.back() + 1, readBefore) + s.rw() % kMinute;
             s.redoStart = s.clock;
             folder = s.Folder();
             testutil::MakeDirs(folder);
         } else if (clockBack) {
-            s.clock = std::max(s.clock, s.ends.back() + 1);
+            s.clock = std::max({s.clock, s.ends.back() + 1, readBefore});
         }
         // The interval ends, sometimes in the same minute as the previous one.
         std::uint64_t end = s.rng() % 4 == 0 && !s.ends.empty() &&
