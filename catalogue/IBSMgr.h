@@ -291,9 +291,10 @@ public:
     DatabaseItem* CheckoutInProgressItem(
         const std::atomic<std::int32_t>* aborted = nullptr) override;
     void ReleaseInProgressItem(DatabaseItem* copy) override;
+    // `linked`: the copy is a hard link of the source (not a copy made instead).
     bool MakeInProgressHardLinks(const DatabaseItem& sourceItem,
                                  const Mirel::UniversalPath& sourceFolder, bool& fatal,
-                                 bool withContainers);
+                                 bool withContainers, bool* linked = nullptr);
     // The folder, relative to the in-progress folder, an upload of the copies folder goes
     // to; false when it lies outside the copies folder.
     bool UploadFolder(const Mirel::UniversalPath& upload, Mirel::UniversalPath& relDir) const;

@@ -55,24 +55,30 @@ bool IBSMgr::CreateDestinationFolder(const Mirel::UniversalPath& relDir,
 
 bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
                                      const Mirel::UniversalPath& sourceFolder, bool& fatal,
-                                     bool withContainers) {
+                                     bool withContainers, bool* linked) {
+    if (linked) *linked = false;
     Mirel::UniversalPath src = sourceItem.file.path, dst = sourceItem.file.path;
     src.SetAbsoluteFrom(sourceFolder);
     dst.SetAbsoluteFrom(mInProgressFolder.GetPath());
     Mirel::UniversalPath reported = dst;
     Mirel::File dstFile(dst);
-    if (dstFile.Exists() && !dstFile.Delete().OK()) {
-        mCopyError = dstFile.GetError().GetError();
-        ReportDatabaseEvent(Talon::Event::kCopyNotDeleted, sourceItem.file.uuid, dst.GetName(),
-                            {dst.GetBasename(), Show(dst), Text(dstFile.GetError())});
-        return false;
-    }
     Mirel::Directory destFolder;
     if (!CreateDestinationFolder(FolderOf(sourceItem.file.path), dst.GetBasename(), fatal,
                                  destFolder))
         return false;
     MakeOwn(src);
     Mirel::Error result = dstFile.MakeHardLink(src);
+    if (result.GetError() == Mirel::kErrAlreadyExists) {
+        // A stale copy of an earlier run (rarely there: the sweep removes them).
+        if (!dstFile.Delete().OK()) {
+            mCopyError = dstFile.GetError().GetError();
+            ReportDatabaseEvent(Talon::Event::kCopyNotDeleted, sourceItem.file.uuid, dst.GetName(),
+                                {dst.GetBasename(), Show(dst), Text(dstFile.GetError())});
+            return false;
+        }
+        result = dstFile.MakeHardLink(src);
+    }
+    if (result.OK() && linked) *linked = true;
     if (!result.OK()) {
         IBS_DEBUG_WIDE(u"MakeInProgressHardLinks ERROR " << result.Text() << u", to " << Show(dst)
                                                          << u". Instead make a copy of "

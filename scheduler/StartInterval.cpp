@@ -110,19 +110,19 @@ bool IBSMgr::StartInterval(bool& fatal) {
                             bool detach) {
             Interval& I = mIntervals.at(from);
             DatabaseItem& Y = I.databases.at(uuid);
-            if (!MakeInProgressHardLinks(Y, I.backup.GetPath(), fatal, X.hasContainers)) {
+            bool linked = false;
+            if (!MakeInProgressHardLinks(Y, I.backup.GetPath(), fatal, X.hasContainers, &linked)) {
                 if (mCopyError == Mirel::kErrCopyDamaged) Y.damaged = true;
                 return false;
             }
-            Mirel::UniversalPath src = Y.file.path, dst = Y.file.path;
+            Mirel::UniversalPath src = Y.file.path;
             src.SetAbsoluteFrom(I.backup.GetPath());
-            dst.SetAbsoluteFrom(mInProgressFolder.GetPath());
             X.file = Y.file;
             X.file.reserved = 0;
             X.checkFrom = src;
             X.checkInterval = from;
             X.expect = Y.line;
-            X.mustCheck = Mirel::Os::SameObject(src.Native(), dst.Native());
+            X.mustCheck = linked;
             X.detach = detach && X.mustCheck;
             X.detached = false;
             return true;
