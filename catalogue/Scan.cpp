@@ -493,11 +493,20 @@ void IBSMgr::ScanFullBackupDB() {
     if (oldestGood != kOpenInterval) {
         // A log a newer interval still holds (a late log an in-progress copy takes again) is
         // that interval's, whatever its end: it goes with that interval, not here.
-        std::set<Mirel::UniversalPath> held;
-        for (auto it = mIntervals.lower_bound(oldestGood); it != mIntervals.end(); ++it) {
+        // Only the older intervals' logs can be held again: the set stays as small as they
+        // are, however many logs the newer intervals hold.
+        std::set<Mirel::UniversalPath> older, held;
+        for (auto it = mIntervals.begin(); it != mIntervals.end() && it->first < oldestGood; ++it) {
             Mirel::LockReentrant il(it->second.lock);
             for (const auto& [uuid, item] : it->second.databases)
-                for (const FileInfo& log : item.logs) held.insert(log.path);
+                for (const FileInfo& log : item.logs) older.insert(log.path);
+        }
+        for (auto it = mIntervals.lower_bound(oldestGood); !older.empty() && it != mIntervals.end();
+             ++it) {
+            Mirel::LockReentrant il(it->second.lock);
+            for (const auto& [uuid, item] : it->second.databases)
+                for (const FileInfo& log : item.logs)
+                    if (older.count(log.path)) held.insert(log.path);
         }
         for (auto it = mIntervals.begin(); it != mIntervals.end() && it->first < oldestGood; ++it) {
             Mirel::LockReentrant il(it->second.lock);
