@@ -16,7 +16,8 @@ Error HBLogFile::Open(int permission) {
     Close(false);
     int fd = -1;
     Os::Info info;
-    if (int rc = Os::OpenRead(mPath.Native(), fd, &info)) return SetError(rc);
+    if (int rc = Os::OpenRead(mPath.Native(), fd, &info, permission == kPermHeaderOnly))
+        return SetError(rc);
     mFd = fd;
     std::uint8_t buf[Format::kLogHeaderSize];
     std::size_t got = 0;

@@ -449,7 +449,7 @@ namespace {
 // Files are opened without blocking: opening a FIFO for reading would wait for a writer for
 // ever, and a device may wait for its hardware. Only a regular file stays open, in blocking
 // mode again; anything else is closed unread.
-int KeepOnlyRegular(int rc, int& fd, Info* info = nullptr) {
+int KeepOnlyRegular(int rc, int& fd, Info* info = nullptr, bool mayStayNonBlocking = false) {
     if (rc != 0) return rc;
     struct stat st;
     if (::fstat(fd, &st) != 0)
@@ -458,6 +458,8 @@ int KeepOnlyRegular(int rc, int& fd, Info* info = nullptr) {
         rc = kErrIsADirectory;
     else if (!S_ISREG(st.st_mode))
         rc = kErrNotAFile;
+    else if (mayStayNonBlocking)
+        rc = 0;
     else if (int fl = ::fcntl(fd, F_GETFL); fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
         rc = MapErrno(errno);
     if (rc != 0) {
@@ -470,11 +472,11 @@ int KeepOnlyRegular(int rc, int& fd, Info* info = nullptr) {
 }
 }  // namespace
 
-int OpenRead(const std::string& path, int& fd, Info* info) {
+int OpenRead(const std::string& path, int& fd, Info* info, bool mayStayNonBlocking) {
     fd = -1;
     if (int f = Faults::Check(FsOp::kOpenRead, path)) return f;
     return KeepOnlyRegular(Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd),
-                           fd, info);
+                           fd, info, mayStayNonBlocking);
 }
 
 namespace {

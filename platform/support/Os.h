@@ -168,8 +168,11 @@ int CopyFile(const std::string& from, const std::string& to);
 // Open a file; fd is -1 on failure. A symbolic link is refused (20307), never followed.
 // Only a regular file is opened: the open never blocks, and a FIFO, a socket or a device is
 // refused (20308, a folder 20306) without a byte read or written.
-// `info`, when given, is the open file's status, as FStat would answer it.
-int OpenRead(const std::string& path, int& fd, Info* info = nullptr);
+// `info`, when given, is the open file's status, as FStat would answer it. A reader of a few
+// bytes (a header) may leave the file non-blocking, which a regular file ignores: two
+// system calls fewer.
+int OpenRead(const std::string& path, int& fd, Info* info = nullptr,
+             bool mayStayNonBlocking = false);
 int OpenWrite(const std::string& path, bool create, bool truncate, int& fd);
 // For logs: created when missing, every write goes to the end.
 int OpenAppend(const std::string& path, int& fd);
