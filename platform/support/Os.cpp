@@ -448,10 +448,12 @@ int SetReadOnly(const std::string& path, bool readOnly) {
 namespace {
 // Files are opened without blocking: opening a FIFO for reading would wait for a writer for
 // ever, and a device may wait for its hardware. Only a regular file stays open, in blocking
-// mode again; anything else is closed unread.
-int KeepOnlyRegular(int rc, int& fd, Info* info = nullptr, bool mayStayNonBlocking = false) {
+// mode again unless the caller may do without; anything else is closed unread. `seen` gets
+// the open file's status.
+int KeepOnlyRegular(int rc, int& fd, struct stat* seen = nullptr, bool mayStayNonBlocking = false) {
     if (rc != 0) return rc;
-    struct stat st;
+    struct stat local;
+    struct stat& st = seen ? *seen : local;
     if (::fstat(fd, &st) != 0)
         rc = MapErrno(errno);
     else if (S_ISDIR(st.st_mode))
@@ -465,8 +467,6 @@ int KeepOnlyRegular(int rc, int& fd, Info* info = nullptr, bool mayStayNonBlocki
     if (rc != 0) {
         ::close(fd);
         fd = -1;
-    } else if (info) {
-        Fill(st, *info);
     }
     return rc;
 }
@@ -475,8 +475,12 @@ int KeepOnlyRegular(int rc, int& fd, Info* info = nullptr, bool mayStayNonBlocki
 int OpenRead(const std::string& path, int& fd, Info* info, bool mayStayNonBlocking) {
     fd = -1;
     if (int f = Faults::Check(FsOp::kOpenRead, path)) return f;
-    return KeepOnlyRegular(Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd),
-                           fd, info, mayStayNonBlocking);
+    struct stat st;
+    const int rc =
+        KeepOnlyRegular(Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd), fd,
+                        &st, mayStayNonBlocking);
+    if (rc == 0 && info) Fill(st, *info);
+    return rc;
 }
 
 namespace {
@@ -745,17 +749,11 @@ int MakeOwn(const std::string& path) {
         return 0;
     // Opened only to change owner and mode: it may stay non-blocking.
     int fd = -1;
-    if (int rc = Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd)) return rc;
     struct stat st;
-    int rc = 0;
-    if (::fstat(fd, &st) != 0)
-        rc = MapErrno(errno);
-    else if (S_ISDIR(st.st_mode))
-        rc = kErrIsADirectory;
-    else if (!S_ISREG(st.st_mode))
-        rc = kErrNotAFile;
-    else
-        rc = ApplyOwnership(fd, *own, &st);
+    if (int rc = KeepOnlyRegular(
+            Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd), fd, &st, true))
+        return rc;
+    const int rc = ApplyOwnership(fd, *own, &st);
     ::close(fd);
     return rc;
 }
