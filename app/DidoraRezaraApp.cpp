@@ -10,7 +10,7 @@
 #include "app/DBSConnector.h"
 #include "app/IBSEventImpl.h"
 #include "app/ManagerInstance.h"
-#include "catalogue/IBSMgr.h"
+#include "app/IBSMgr.h"
 #include "ibs_version.h"
 #include "platform/framework/Logger.h"
 #include "platform/framework/Prefs.h"

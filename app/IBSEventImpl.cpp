@@ -6,7 +6,7 @@
 
 #include "app/CallerGate.h"
 #include "app/ManagerInstance.h"
-#include "catalogue/IBSMgr.h"
+#include "app/IBSMgr.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/support/Debug.h"
 #include "platform/support/ErrorCodes.h"

@@ -1,6 +1,6 @@
 #include "app/ManagerInstance.h"
 
-#include "catalogue/IBSMgr.h"
+#include "app/IBSMgr.h"
 
 IBSMgr* ManagerInstance::GetInstance() {
     // Never destroyed: remote calls may still arrive while the process ends.

@@ -30,8 +30,8 @@
 #include <sstream>
 
 #include "app/DidoraRezaraApp.h"
+#include "app/IBSMgr.h"
 #include "bench/Bench.h"
-#include "catalogue/IBSMgr.h"
 #include "platform/engine/Formats.h"
 #include "platform/engine/HBEngine.h"
 #include "platform/engine/Uuid.h"
@@ -183,7 +183,7 @@ void StartRows() {
         };
         auto ours = [&] {
             fresh();
-            if (!Mgr()->SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
+            if (!Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
                 bench::Fail("cannot set up " + backup);
             Mgr()->ScanFullBackupDB();
             std::string done;
@@ -217,7 +217,7 @@ void StartRows() {
             if (!asIntended)
                 note = "(" + std::to_string(started) + " started, " + std::to_string(linked) +
                        " linked, " + std::to_string(left) + " left in the source)";
-            Mgr()->ClearIntervals();
+            Mgr()->Cat().ClearIntervals();
             bench::Shell("rm -rf " + backup);
             return s;
         };
@@ -236,7 +236,7 @@ void StartRows() {
         row.note += note.empty() ? "" : " " + note;
         bench::Print(row);
     }
-    Mgr()->SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
+    Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
 }
 
 // ---- P5 and P8: one interval, 1 worker against 2 ----
@@ -265,7 +265,7 @@ int IntervalSide(int workers, const std::string& tmpl, const std::string& where)
     Mgr()->CreateWorkers(workers);
     const std::string backup = where + "/backup";
     // An empty folder first, then the server's files, announced one by one below.
-    if (!Mgr()->SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
+    if (!Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
         bench::Fail("cannot set up " + backup);
     Mgr()->ScanFullBackupDB();
     bench::Shell("cp -a " + tmpl + "/backup/. " + backup + "/");
@@ -391,7 +391,7 @@ void ScanRow() {
     // The copies have their manifest, as the service leaves them.
     if (!Talon::Manifest::Write(Mirel::Directory(UniversalPath::Folder(lg)), kBase).OK())
         bench::Fail("manifest write in " + lg);
-    if (!Mgr()->SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
+    if (!Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
         bench::Fail("cannot set up " + backup);
     std::size_t logsFound = 0;
     auto ours = [&] {
@@ -447,8 +447,8 @@ void ScanRow() {
     if (logsFound != static_cast<std::size_t>(dbs) * static_cast<std::size_t>(intervals))
         row.note += " (the scan found " + std::to_string(logsFound) + " logs)";
     bench::Print(row);
-    Mgr()->ClearIntervals();
-    Mgr()->SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
+    Mgr()->Cat().ClearIntervals();
+    Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
 }
 
 // ---- P7: catalogue memory ----
@@ -456,18 +456,19 @@ void ScanRow() {
 void MemoryRow() {
     bench::Scratch dir("memory-bench");
     const std::string backup = dir / "backup";
-    Mgr()->SetupFolders(Mirel::Directory(UniversalPath::Folder(backup)));
+    Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup)));
     Mgr()->ScanFullBackupDB();
     const int n = 100000;
     std::size_t before = mallinfo2().uordblks;
     for (int i = 0; i < n; ++i) {
         std::string p = backup + "/Changes/Redo_1767225600000000/" + std::to_string(i) + "-db" +
                         std::to_string(i % 1000) + ".vrl";
-        Mgr()->InsertRedoLog(UniversalPath::FromNative(p),
-                             Mirel::unistring::FromUTF8("00000000-0000-4000-8000-" +
-                                                        std::to_string(100000000000 + i % 1000)),
-                             static_cast<std::uint64_t>(i + 1), static_cast<std::uint64_t>(i),
-                             1000 + static_cast<std::uint64_t>(i), false, true);
+        Mgr()->Cat().InsertRedoLog(
+            UniversalPath::FromNative(p),
+            Mirel::unistring::FromUTF8("00000000-0000-4000-8000-" +
+                                       std::to_string(100000000000 + i % 1000)),
+            static_cast<std::uint64_t>(i + 1), static_cast<std::uint64_t>(i),
+            1000 + static_cast<std::uint64_t>(i), false, true);
     }
     bench::Row row;
     row.id = "P7";
@@ -479,8 +480,8 @@ void MemoryRow() {
     row.load = bench::Load();
     row.note = "(one sample: the figure does not vary)";
     bench::Print(row);
-    Mgr()->ClearIntervals();
-    Mgr()->SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
+    Mgr()->Cat().ClearIntervals();
+    Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
 }
 
 }  // namespace

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "app/DidoraRezaraApp.h"
+#include "app/IBSMgr.h"
 #include "bench/Bench.h"
-#include "catalogue/IBSMgr.h"
 #include "platform/engine/HBEngine.h"
 #include "platform/engine/HBFile.h"
 #include "platform/support/Debug.h"
@@ -40,7 +40,7 @@ struct Fixture {
     std::string backup = dir / "backup";
     std::string ip = backup + "/InProgress/db.vdb";
     IBSMgr manager;
-    TalonIBWorker worker{manager};  // never started: runs on this thread
+    TalonIBWorker worker{manager.Cat()};  // never started: runs on this thread
 };
 
 // A database of `mib` MiB and 16 logs holding as many bytes, written once; each round applies
@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
     Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
     {
         Fixture fx;
-        fx.manager.SetupFolders(Mirel::Directory(UniversalPath::Folder(fx.backup)));
+        fx.manager.Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(fx.backup)));
         const bool quick = bench::Quick();
         if (what == "apply" || what == "all") {
             ApplyRow(fx, 16);

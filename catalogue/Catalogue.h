@@ -1,150 +1,362 @@
-// The catalogue's records: redo logs and database copies, databases within an interval,
-// and intervals. Times are UTC microseconds; MSNs are a database's log sequence numbers.
+// The catalogue: what the backup folder holds (intervals, databases, redo logs, failed
+// databases) and the records that keep it across a restart, under one lock. Announcements
+// and the restart scan change it; the interval cycle reads and changes it under the same
+// lock; the workers check items out of it.
+//
+// Locks, always in this order: mLock (catalogue), an interval's lock, mFailedLock.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
+#include <string>
+#include <vector>
 
+#include "catalogue/Items.h"
+#include "catalogue/Ports.h"
+#include "catalogue/ServiceState.h"
+#include "catalogue/WorkSource.h"
+#include "platform/framework/Codecs.h"
+#include "platform/framework/Events.h"
+#include "platform/framework/Logger.h"
+#include "platform/framework/Prefs.h"
+#include "platform/framework/ServiceSetup.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/DateTime.h"
-#include "platform/support/Debug.h"
-#include "platform/support/Directory.h"
+#include "platform/support/Error.h"
+#include "platform/support/ErrorCodes.h"
 #include "platform/support/Sync.h"
-#include "platform/support/UniversalPath.h"
-#include "platform/support/unistring.h"
 
-inline constexpr std::uint64_t kOpenInterval = UINT64_MAX;
-
-// Debug lines of the manager and the workers.
-#define IBS_DEBUG(pieces) MIREL_DEBUG(57, pieces)
-#define IBS_DEBUG_WIDE(pieces) MIREL_DEBUG_WIDE(57, pieces)
-
-// An interval end for the debug log: its UTC date and time to the microsecond, "open" or
-// "none".
-inline std::string EndText(std::uint64_t end) {
-    return end == kOpenInterval ? "open" : end == 0 ? "none" : Mirel::UtcText(end, 6);
+namespace Talon {
+class Manifest;
 }
-inline constexpr std::uint64_t kMinute = 60000000;
+class IntervalCycle;
 
-// One database file or one redo log file.
-struct FileInfo {
-    Mirel::UniversalPath path;
-    Mirel::unistring uuid;
-    std::uint64_t msn = 0;
-    std::uint64_t startMSN = 0;
-    std::uint64_t endUTC = 0;
-    std::uint64_t reserved = 0;
-    bool closed = false;
+using FailedList = std::map<Mirel::unistring, std::int32_t>;
 
-    FileInfo() = default;
-    FileInfo(const Mirel::UniversalPath& p, const Mirel::unistring& u, std::uint64_t m,
-             std::uint64_t start, std::uint64_t end, bool c)
-        : path(p), uuid(u), msn(m), startMSN(start), endUTC(end), closed(c) {}
-
-    void Clear() { *this = FileInfo(); }
-    // "FileInfo: UUID start/msn/end[ *Closed] 'path'", as the catalogue dump writes it.
-    Mirel::unistring Text() const;
-};
-
-// Redo logs in MSN order, then end order; equal (msn, endUTC) is the same log.
-struct RedoLogOrder {
-    bool operator()(const FileInfo& a, const FileInfo& b) const {
-        return a.msn != b.msn ? a.msn < b.msn : a.endUTC < b.endUTC;
-    }
-};
-using RedoLogSet = std::set<FileInfo, RedoLogOrder>;
-
-// A copy's line in its last-good folder's manifest: what its bytes were when published.
-struct ManifestLine {
-    bool known = false;
-    std::uint64_t size = 0;
-    std::uint32_t crc = 0;
-};
-
-// One database within one interval.
-struct DatabaseItem {
-    RedoLogSet logs;
-    FileInfo file;
-    std::uint64_t lastLogMSN = 0;
-    std::uint64_t prevEnd = 0;
-    // A copy starts without an error (a worker's copy, a moved item).
-    Mirel::FreshOnCopy<Talon::Error> err;
-    bool owned = false;
-    bool upload = false;
-    bool pfailed = false;
-    bool hasContainers = true;
-    // Bringing an older copy forward failed once: the newest copy is used from now on.
-    bool noShortcut = false;
-    // The in-progress copy is exactly the copy it was placed from: no log has written to it
-    // (false when that is not known, as for a copy found after a restart).
-    bool pristine = false;
-    // A failed database's copy that no log changed, kept as its newest good copy and
-    // published with the interval as such.
-    bool held = false;
-    // A worker's copy: the catalogue generation it was checked out of.
-    std::uint64_t generation = 0;
-    // A copy in a last-good folder: its manifest line, and whether its bytes were found not to
-    // match it (a damaged copy is never a starting copy).
-    ManifestLine line;
-    bool damaged = false;
-    // An in-progress copy that still shares its bytes with the last-good copy `checkFrom` (of
-    // the interval `checkInterval`): they are checked against `expect` before any log is
-    // applied. With `detach`, the last-good name is dropped once they passed (an older copy
-    // brought forward; `detached` tells the release its item goes).
-    bool mustCheck = false;
-    ManifestLine expect;
-    Mirel::UniversalPath checkFrom;
-    std::uint64_t checkInterval = 0;
-    bool detach = false;
-    bool detached = false;
-
-    DatabaseItem() = default;
-    DatabaseItem(const Mirel::UniversalPath& path, const Mirel::unistring& uuid, std::uint64_t msn,
-                 bool isUpload, bool withContainers) {
-        SetFile(path, uuid, msn, isUpload, withContainers);
-    }
-    void SetFile(const Mirel::UniversalPath& path, const Mirel::unistring& uuid, std::uint64_t msn,
-                 bool isUpload, bool withContainers) {
-        file = FileInfo(path, uuid, msn, msn, 0, false);
-        upload = isUpload;
-        hasContainers = withContainers;
-        line = ManifestLine();
-        damaged = false;
-        mustCheck = false;
-        detach = false;
-    }
-};
-
-using DatabaseMap = std::map<Mirel::unistring, DatabaseItem>;
-
-// One backup interval, keyed in the catalogue by its end.
-class Interval {
+class Catalogue : public WorkSource {
 public:
-    Mirel::UniversalPath donePath;
-    std::uint64_t mDoneUTC = 0;
-    Mirel::Directory backup;
-    DatabaseMap databases;
-    // Every database the interval's folder is to hold has its copy in the in-progress
-    // folder; until then the folder must not become a last-good folder.
-    bool placed = false;
-    mutable Mirel::FreshOnCopy<Mirel::ReentrantMutex> lock;
+    Catalogue();
+    ~Catalogue() override = default;
+    Catalogue(const Catalogue&) = delete;
+    Catalogue& operator=(const Catalogue&) = delete;
 
-    Interval() = default;
-    Interval(const Mirel::UniversalPath& done, std::uint64_t end) : donePath(done), mDoneUTC(end) {}
+    // Announcements from the server (the manager forwards them).
+    bool RegisterServer(const Mirel::unistring& address, unsigned short port,
+                        unsigned short extra1 = 0, unsigned short extra2 = 0);
+    std::int32_t VerifyFullDBBackup(const Mirel::unistring& name, const Mirel::unistring& uuid,
+                                    std::uint64_t msn, bool requireContainers);
+    std::int32_t RedoLogIsReady(const Mirel::unistring& pathText, const Mirel::unistring& uuid,
+                                bool hasContainers);
+    // The catalogue keys databases by the lower-case canonical UUID text.
+    static Mirel::unistring CanonicalUuid(const Mirel::unistring& text);
+    bool FullDBBackupIsUploaded(const Mirel::unistring& pathText, const Mirel::unistring& uuid);
 
-    // Full and short forms; the short form records an upload (no base folder). An older
-    // upload of the database this one supersedes is handed to `superseded`, whose file it
-    // is to delete.
-    using Superseded = std::function<void(const DatabaseItem& older)>;
-    bool AddDatabase(const Mirel::UniversalPath& path, const Mirel::UniversalPath& base,
-                     bool hasContainers, const Superseded& superseded);
-    bool AddDatabase(const Mirel::UniversalPath& path, bool hasContainers,
-                     const Superseded& superseded) {
-        return AddDatabase(path, Mirel::UniversalPath(), hasContainers, superseded);
+    // The application's trigger and sink, which outlive every thread that reports.
+    void Connect(CycleTrigger* trigger, EventSink* sink) {
+        mTrigger.store(trigger);
+        mSink.store(sink);
     }
-    void ClearDatabases();
-};
+    CycleTrigger* Trigger() const { return mTrigger.load(); }
+    EventSink* Sink() const { return mSink.load(); }
 
-using IntervalMap = std::map<std::uint64_t, Interval>;
+    // Model.
+    std::uint64_t GetIntervalEnd() const override { return mIntervalEnd.load(); }
+    Mirel::UniversalPath GetInProgressFolderPath() const override;
+    std::int32_t GetDatabaseError(const Mirel::unistring& uuid);
+    // The database's failure number when the file was last written before the failure was
+    // recorded (or when that moment is unknown); 0 otherwise.
+    std::int32_t FailedBefore(const Mirel::unistring& uuid, const Mirel::UniversalPath& file);
+    // Failed.tsv in the backup folder: the failed databases survive a restart. Save is
+    // called with mFailedLock held.
+    // 0, or the error of the write. `beforePublish` runs once the new list is durable under
+    // its temporary name, just before it takes the list's name.
+    int SaveFailedList(const std::function<void()>& beforePublish = {});
+    void LoadFailedList();
+    // Unwritten.tsv in the backup folder: the in-progress copies that are uploads exactly as
+    // the server wrote them (moved, no log written to them), each with its inode, size and
+    // modification time, so that after a restart such a copy can still be kept as held.
+    // An upload is noted before it is moved (a rename keeps all three, so `copy` is noted
+    // with the identity of the file `as` still at the upload's place), and forgotten,
+    // durably, before a log first writes to it.
+    // Many at once, in one write of the list: an interval start notes every upload it is
+    // about to move before the first move. 0, or the error.
+    int NoteUnwritten(
+        const std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>>& copyAs);
+    int NoteUnwritten(const Mirel::UniversalPath& copy,
+                      const Mirel::UniversalPath& as = Mirel::UniversalPath());  // 0, or the error
+    int ForgetUnwritten(const Mirel::UniversalPath& copy) override;              // 0, or the error
+    bool IsUnwritten(const Mirel::UniversalPath& copy);
+    void LoadUnwrittenList();
+    int ClearUnwrittenList();
+    int SaveUnwrittenListLocked();
+    // UploadsAfter.tsv in the backup folder: uploads accepted while an interval whose
+    // interval-done file came before them was not yet published, each with the newest such
+    // end. After a restart nothing else says such an upload came after that end, and it must
+    // not go into that interval (the database may not even have existed then). Held under
+    // mLock.
+    // An upload of a failed database clears the failure when it is accepted; `cleared` keeps
+    // that failure for the intervals up to `after`, which still lack the database.
+    int NoteUploadAfter(const Mirel::UniversalPath& upload, std::uint64_t after,
+                        const Mirel::unistring& uuid, std::int32_t cleared);
+    // A redo log intake placed after an interval its end falls in (it continues a later log
+    // or upload) has a line too: after a restart nothing else may say so (the upload may be
+    // gone, superseded by a newer one).
+    int NoteLogAfter(const Mirel::UniversalPath& log, std::uint64_t after,
+                     const Mirel::unistring& uuid);
+    // The end a file (upload or redo log) was recorded after; 0: none recorded.
+    std::uint64_t RecordedAfter(const Mirel::UniversalPath& file);
+    // The databases failed at the end of the interval ending `end`, whose failure an upload
+    // after that end cleared.
+    std::set<Mirel::unistring> FailedUntil(std::uint64_t end);
+    void LoadUploadsAfter();
+    void PruneUploadsAfter(std::uint64_t published);  // and lines whose upload is gone
+    int SaveUploadsAfter();
+    // The newest end an upload accepted now must come after (0: none).
+    std::uint64_t UnpublishedEnd();
+    void ClearIntervals();
+    void RequestIntervalCheck();
+    void ReportEvent(Talon::Event code, const Mirel::unistring& t1);
+    void ReportEvent(Talon::Event code, const Mirel::unistring& t1, const Mirel::unistring& t2);
+    void ReportEvent(Talon::Event code, const Mirel::unistring& t1, const Mirel::unistring& t2,
+                     const Mirel::unistring& t3);
+    void ReportEvent(Talon::Event code, const Mirel::unistring& t1, const Mirel::unistring& t2,
+                     const Mirel::unistring& t3, const Mirel::unistring& t4);
+    // A record about one database: besides its texts, the journal names the database by
+    // its UUID and file name.
+    void ReportDatabaseEvent(Talon::Event code, const Mirel::unistring& uuid,
+                             const Mirel::unistring& name,
+                             std::vector<Mirel::unistring> texts) override;
+    // The file name of a database's newest copy in the catalogue, else the last one known;
+    // empty when none. The caller holds mLock.
+    Mirel::unistring DatabaseName(const Mirel::unistring& uuid);
+    void NoteDatabaseName(const Mirel::unistring& uuid, const Mirel::UniversalPath& file);
+    // The interval whose key is mIntervalEnd, or end(); the caller holds mLock.
+    IntervalMap::iterator CurrentInterval();
+
+    // Folder set-up .
+    bool SetupFolders(const Mirel::Directory& dir);
+    void ClearFolders();
+    // Whether a folder can serve as a backup folder; what it had to create for the answer
+    // is taken back when it cannot.
+    Mirel::Error ProbeFolder(const Mirel::UniversalPath& folder,
+                             std::string* failing = nullptr) const;
+    // ProbeFolder for a folder the server names, with the reason reported when it cannot be used.
+    bool CanTakeFolder(const Mirel::UniversalPath& path);
+    // Event 0x49000335 and a debug line: a folder of the backup folder on another file system.
+    void ReportOtherFileSystem(const std::string& folder, const std::string& backup);
+    // Where an announced file really lies below `root`, a working folder: every folder on
+    // the way a real folder and the file a regular file, no symbolic link anywhere; its
+    // path is then rewritten onto the service's own path of `root`. False (with the reason
+    // in `error`) for anything else.
+    bool ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
+                       Mirel::UniversalPath& canonical, int& error) const;
+
+    // Scan .
+    // `resume` finishes an interval start that a stop or crash cut short, before the
+    // intervals left with nothing are retired.
+    void ScanFullBackupDB(const std::function<void()>& resume);
+    IntervalMap::iterator AddIntervalFolder(const Mirel::Directory& dir, std::uint64_t utc);
+    IntervalMap::iterator FindIntervalWithLog(const Mirel::unistring& uuid, std::uint64_t msn);
+    std::uint64_t DeleteLeadingEmptyIntervals();
+    // After the restart scan: a log that continues an upload (starts at or past its MSN) was
+    // written after it, whatever its end says (a server clock that stepped back); filed in
+    // an interval before the upload's, it moves to the upload's.
+    // A log goes no earlier than the log or upload it continues, whatever its end says.
+    void KeepChainOrder();
+    // An in-progress copy found after a restart: true when the logs that bring it forward
+    // are all in the catalogue (older ones merged again as needed).
+    bool ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                             std::uint64_t msn, IntervalMap::iterator current);
+    bool ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                    IntervalMap::iterator current);
+
+    // Uploads .
+    std::uint64_t FindDatabase(const Mirel::unistring& uuid, std::uint64_t msn,
+                               bool requireContainers);
+    Talon::Error DeleteFromParent(const DatabaseItem& item, const Mirel::UniversalPath& parent);
+    // An upload the catalogue does not hold, with its containers and emptied folders.
+    Talon::Error DeleteUpload(const Mirel::UniversalPath& path);
+    // What the catalogue does with an older upload a newer one supersedes.
+    Interval::Superseded DeleteSuperseded() {
+        return
+            [this](const DatabaseItem& older) { DeleteFromParent(older, mCopiesFolder.GetPath()); };
+    }
+
+    // Redo intake .
+    // 0, or why the log was not taken.
+    std::int32_t InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
+                               std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
+                               bool closed, bool hasContainers);
+    // Into the interval's RedoLogSet, as it stands (the caller chose the interval).
+    void PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers);
+    // Whether the interval holds a log of the same database that the log continues but that
+    // ends later than it.
+    static bool FollowsLaterLogs(const Interval& interval, const FileInfo& log);
+    void AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
+                     const std::vector<Mirel::unistring>* list = nullptr);
+    // Sets a file of the changes folder aside, with the reason it is reported under, and
+    // answers the move's error number (0 when it moved). A log set aside for its database's
+    // failure says so beside the number. A file that was never taken (`junk`) is refused
+    // with kErrRejectedFull once the set-aside folder is at its limit: event 0x41000336 says
+    // so the first time.
+    // Preference 81: the set-aside limit in bytes (IBS_Config::SetRejectedLimit).
+    static constexpr int kRejectedLimitPref = Talon::kPrefRejectedLimit;
+    enum class SetAside {
+        kOwnFault,           // the file itself is at fault
+        kWithItsDatabase,    // its database failed in this interval: its logs go with it
+        kDatabaseHadFailed,  // announced for a database that had failed before
+    };
+    int MoveInvalidRedo(const Mirel::UniversalPath& path, bool report,
+                        std::int32_t reason = Mirel::kErrInvalidFile,
+                        SetAside cause = SetAside::kOwnFault, bool junk = false);
+    static bool IsRedoFolderName(const Mirel::unistring& name);
+    // The catalogue no longer counts on a log that was set aside (by path).
+    void ForgetRedoLog(const Mirel::UniversalPath& path);
+    // The end of the newest interval announced, started or published (0: none).
+    std::uint64_t PassedIntervalEnd();
+
+    // Housekeeping: removing what the cycle no longer needs, and recording failures.
+    bool HasInProgressCopy(const DatabaseItem& item) const;
+    // Removes from the in-progress folder what no item of the interval owns.
+    void SweepInProgress(const Interval& current);
+    // The item's line in the manifest of the last-good folder its copy lies in.
+    static void SetManifestLine(DatabaseItem& item, const Talon::Manifest& manifest,
+                                const Mirel::Directory& folder);
+    // Removes a finished interval whose copies are all gone, with its folders.
+    void DropInterval(std::uint64_t key);
+    void DeleteInterval(std::uint64_t endUTC);
+    bool DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::uint64_t endUTC);
+    // An interval over (nothing to publish, nothing kept) leaves the catalogue and the disk.
+    // False while it still holds a database or a last-good folder.
+    bool RetireInterval(const Mirel::UniversalPath& folder, std::uint64_t key);
+    void CleanupOrphanedIntervalFolders();
+    void DumpIntervals();
+    void DeleteDatabaseItem(Interval& interval, DatabaseItem& item);
+    Mirel::Error DeleteRedoLogs(RedoLogSet& logs, std::uint64_t bound);
+    Mirel::Error DeleteRedoLogFile(const Mirel::UniversalPath& path);
+    // Records each failure durably, then sets the database's logs aside. Answers 0, or the
+    // error that kept a failure from being recorded (nothing of that database was touched).
+    // Its event goes out as the record is made; a replacement's through reportReplaced.
+    int CleanupFailedDatabases(
+        std::uint64_t startKey, const FailedList& failed,
+        const std::function<void(const Mirel::unistring&)>& reportReplaced = {});
+    // An upload the catalogue holds whose file still waits in the copies folder.
+    bool IsWaitingUpload(const DatabaseItem& item) const;
+    // Notification 21 to the server: send a new full backup of this database.
+    void NotifyFailed(const Mirel::unistring& uuid);
+
+    // The workers' source: items go out to them and come back.
+    DatabaseItem* CheckoutInProgressItem(
+        const std::atomic<std::int32_t>* aborted = nullptr) override;
+    void ReleaseInProgressItem(DatabaseItem* copy) override;
+    // Whether a worker holds an item of the current interval.
+    bool AnyWorkerBusy();
+    static bool AnyItemOwned(const DatabaseMap& databases);
+    // Waits until no item is out with a worker, whatever catalogue it came from, at most
+    // `limitMs`; true when none is.
+    bool WaitForItems(std::uint64_t limitMs);
+
+    // While one lives (a folder change, or a stop that waits for the workers), the cycle
+    // does not run and nothing wakes the workers; a check asked for meanwhile runs when the
+    // last one ends.
+    class StopScope {
+    public:
+        explicit StopScope(Catalogue& cat);
+        ~StopScope();
+        StopScope(const StopScope&) = delete;
+        StopScope& operator=(const StopScope&) = delete;
+
+    private:
+        Catalogue& mCat;
+    };
+
+    // For tests and tools: a look at the catalogue under its lock.
+    template <class F>
+    void WithCatalogue(F&& f) {
+        Mirel::LockReentrant g(mLock);
+        f(mIntervals);
+    }
+    bool FoldersReady() const { return mFoldersReady.load() != 0; }
+    // A server registered since the folder was last named.
+    bool ServerRegistered() const { return mServerRegistered.load(); }
+    // A check was asked for and has not yet run to its decision.
+    bool CheckPending() const { return mCheckPending.load(); }
+    Mirel::Directory GetBackupFolder() const;
+    Mirel::Directory GetLastGoodFolder() const;
+    // What the service is doing: the state file and systemd's status line.
+    ServiceState& State() { return mState; }
+
+    // A server registered since the folder was last named; the manager's answer to the
+    // server naming its folder ends it.
+    void ServerNamedFolder() { mServerRegistered.store(false); }
+    // Stops and folder changes in progress: the workers are not woken meanwhile.
+    bool Stopping() const { return mStopping.load() != 0; }
+    void StopForGood() { ++mStopping; }
+    Mirel::UniversalPath NamedFolder() const {
+        Mirel::LockReentrant g(mLock);
+        return mNamedFolder;
+    }
+    Mirel::ReentrantMutex& Lock() const { return mLock; }
+
+private:
+    // The cycle reads and changes the catalogue under its lock, as one with it.
+    friend class IntervalCycle;
+
+    // An event record: the host's log, then the server's hub.
+    void Report(Talon::Event code, const std::vector<Mirel::unistring>& texts,
+                const Talon::Logger::Database* database = nullptr);
+
+    Mirel::Directory mBackupFolder;
+    // The folder the service was last given, whether or not its set-up succeeded: naming it
+    // again sets it up again, it is never taken for another folder (and cleared).
+    Mirel::UniversalPath mNamedFolder;
+    Mirel::Directory mLastGoodFolder;
+    Mirel::Directory mInProgressFolder;
+    Mirel::Directory mChangesFolder;
+    Mirel::Directory mCopiesFolder;
+    IntervalMap mIntervals;
+    mutable Mirel::ReentrantMutex mLock;
+    std::atomic<std::uint64_t> mIntervalEnd{0};
+    FailedList mFailedDatabases;
+    std::map<Mirel::unistring, std::uint64_t> mFailedSince;  // when each one failed
+    // Uploads of failed databases the scan left for their announcement: once another upload
+    // of the database is accepted, they are older states and go.
+    std::map<Mirel::unistring, std::set<Mirel::UniversalPath>> mLeftUploads;
+    // The newest interval, dropped with nothing to publish (every database failed), whose
+    // interval-done file stays until a later interval starts: after a restart it still says
+    // how far the cycle went, so a stale interval-done file is refused.
+    Mirel::UniversalPath mKeptDonePath;
+    std::uint64_t mKeptDoneEnd = 0;
+    Mirel::Mutex mFailedLock;
+    std::map<std::string, std::string> mUnwritten;  // in-progress path -> "ino size mtime"
+    bool mUnwrittenSaved = true;                    // the file says what mUnwritten holds
+    using UploadAfterLine = Talon::UploadAfter;
+    std::map<std::string, UploadAfterLine> mUploadsAfter;  // by the upload's path
+    Mirel::Mutex mUnwrittenLock;
+    // The last file name seen of each database, for records once its copy is gone.
+    std::map<Mirel::unistring, Mirel::unistring> mNames;
+    std::mutex mNamesM;  // a leaf lock
+    std::atomic<std::int32_t> mFoldersReady{0};
+
+    // Stops and folder changes in progress: the workers are not woken meanwhile.
+    std::atomic<int> mStopping{0};
+    std::atomic<CycleTrigger*> mTrigger{nullptr};
+    std::atomic<EventSink*> mSink{nullptr};
+    // A server registered since the folder was last named (a restart of the server).
+    std::atomic<bool> mServerRegistered{false};
+    // A check was asked for and has not run to its decision yet.
+    std::atomic<bool> mCheckPending{false};
+    // Rebuilt catalogues: a worker's release from an older one is dropped.
+    std::uint64_t mGeneration = 1;
+    int mCheckedOut = 0;  // items out with workers, of any generation (guarded by mLock)
+    std::mutex mIdleM;
+    std::condition_variable mIdleCv;
+    std::uint64_t mIdleEpoch = 0;
+    ServiceState mState;
+};

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "catalogue/Catalogue.h"
+#include "catalogue/Items.h"
 
 namespace Chain {
 

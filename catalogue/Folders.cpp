@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "catalogue/IBSMgr.h"
+#include "catalogue/Catalogue.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
@@ -83,7 +83,7 @@ void RemoveStaleTemporaries(const std::string& folder) {
 }
 }  // namespace
 
-void IBSMgr::ReportOtherFileSystem(const std::string& folder, const std::string& backup) {
+void Catalogue::ReportOtherFileSystem(const std::string& folder, const std::string& backup) {
     IBS_DEBUG_WIDE(u"SetupFolders: " << Mirel::unistring::FromUTF8(folder)
                                      << u" is on another file system than the backup folder "
                                      << Mirel::unistring::FromUTF8(backup));
@@ -91,8 +91,8 @@ void IBSMgr::ReportOtherFileSystem(const std::string& folder, const std::string&
                 Mirel::unistring::FromUTF8(backup), Num(Mirel::kErrCrossDevice));
 }
 
-bool IBSMgr::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
-                           Mirel::UniversalPath& canonical, int& error) const {
+bool Catalogue::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
+                              Mirel::UniversalPath& canonical, int& error) const {
     std::string base = root.GetPath().Native();
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     const std::string text = path.Native();
@@ -128,7 +128,7 @@ bool IBSMgr::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalP
     return true;
 }
 
-bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
+bool Catalogue::SetupFolders(const Mirel::Directory& dir) {
     int error = 0;
     Mirel::LockReentrant g(mLock);
     mFoldersReady.store(0);
@@ -204,7 +204,7 @@ bool IBSMgr::SetupFolders(const Mirel::Directory& dir) {
     return error == 0;
 }
 
-void IBSMgr::ClearFolders() {
+void Catalogue::ClearFolders() {
     Mirel::LockReentrant g(mLock);
     // A folder whose set-up failed was never in service: it is forgotten, never cleared
     // (what it holds was accepted in an earlier run).
@@ -246,8 +246,6 @@ void IBSMgr::ClearFolders() {
                         mBackupFolder.GetPath().GetUserEntryFormat(), Num(error));
     }
     mState.Leave(false);
-    // A retry was for this folder's interval; the next folder starts without one.
-    RetrySucceeded();
     mFoldersReady.store(0);
     mKeptDonePath.Clear();
     mKeptDoneEnd = 0;
@@ -271,7 +269,8 @@ void IBSMgr::ClearFolders() {
     mIntervalEnd.store(0);
 }
 
-Mirel::Error IBSMgr::ProbeFolder(const Mirel::UniversalPath& folder, std::string* failing) const {
+Mirel::Error Catalogue::ProbeFolder(const Mirel::UniversalPath& folder,
+                                    std::string* failing) const {
     // Creates what is missing, checks it can be used, and takes back what it created when
     // it cannot: a folder that does not work changes nothing.
     std::string path = folder.Native();
@@ -323,4 +322,21 @@ Mirel::Error IBSMgr::ProbeFolder(const Mirel::UniversalPath& folder, std::string
         return Mirel::Error(rc);
     }
     return Mirel::Error();
+}
+
+bool Catalogue::CanTakeFolder(const Mirel::UniversalPath& path) {
+    std::string elsewhere;
+    Mirel::Error probe = ProbeFolder(path, &elsewhere);
+    if (probe.OK()) return true;
+    IBS_DEBUG_WIDE(u"SetBackupFolder: " << path.GetUserEntryFormat() << u" cannot be used, error "
+                                        << probe.Text());
+    if (!elsewhere.empty()) {
+        std::string root = path.Native();
+        while (root.size() > 1 && root.back() == '/') root.pop_back();
+        ReportOtherFileSystem(elsewhere, root);
+    } else {
+        ReportEvent(Talon::Event::kFolderNotSetUp, path.GetUserEntryFormat(),
+                    Mirel::unistring::NumToString(probe.GetError()));
+    }
+    return false;
 }

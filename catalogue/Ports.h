@@ -12,7 +12,7 @@
 class CycleTrigger {
 public:
     virtual ~CycleTrigger() = default;
-    // Asks for IBSMgr::CheckIntervals on the main thread; never blocks.
+    // Asks for the interval cycle on the main thread; never blocks.
     virtual void CheckIntervals() = 0;
     // The server asked the service to stop and the manager has stopped: end the process.
     virtual void Stopped() = 0;

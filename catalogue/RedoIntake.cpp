@@ -3,21 +3,21 @@
 #include <algorithm>
 #include <set>
 
+#include "catalogue/Catalogue.h"
 #include "catalogue/Chain.h"
-#include "catalogue/IBSMgr.h"
 #include "platform/engine/Uuid.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
 
 using Talon::IBS_Config;
 
-Mirel::unistring IBSMgr::CanonicalUuid(const Mirel::unistring& text) {
+Mirel::unistring Catalogue::CanonicalUuid(const Mirel::unistring& text) {
     Mirel::Format::Uuid u;
     return Mirel::UuidText::FromText(text, u) ? Mirel::UuidText::ToText(u) : text;
 }
 
-std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
-                                    const Mirel::unistring& uuidText, bool hasContainers) {
+std::int32_t Catalogue::RedoLogIsReady(const Mirel::unistring& pathText,
+                                       const Mirel::unistring& uuidText, bool hasContainers) {
     Mirel::UniversalPath announced;
     // Always a file: nothing on disk is looked at before the path check below.
     if (!announced.SetCommandLineFormat(pathText, false)) return Mirel::kErrBadPathFormat;
@@ -123,7 +123,7 @@ std::int32_t IBSMgr::RedoLogIsReady(const Mirel::unistring& pathText,
     return InsertRedoLog(path, uuid, msn, startMSN, endUTC, closed, hasContainers);
 }
 
-void IBSMgr::ForgetRedoLog(const Mirel::UniversalPath& path) {
+void Catalogue::ForgetRedoLog(const Mirel::UniversalPath& path) {
     Mirel::LockReentrant g(mLock);
     for (auto& [key, interval] : mIntervals) {
         Mirel::LockReentrant il(interval.lock);
@@ -149,7 +149,7 @@ void IBSMgr::ForgetRedoLog(const Mirel::UniversalPath& path) {
     }
 }
 
-std::uint64_t IBSMgr::PassedIntervalEnd() {
+std::uint64_t Catalogue::PassedIntervalEnd() {
     Mirel::LockReentrant g(mLock);
     std::uint64_t passed = mIntervalEnd.load();
     if (passed == kOpenInterval) passed = 0;
@@ -164,14 +164,15 @@ std::uint64_t IBSMgr::PassedIntervalEnd() {
     return std::max(passed, mKeptDoneEnd);
 }
 
-bool IBSMgr::IsRedoFolderName(const Mirel::unistring& name) {
+bool Catalogue::IsRedoFolderName(const Mirel::unistring& name) {
     const Mirel::unistring& prefix = IBS_Config::sRedoFolderPrefix;
     return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
 }
 
-std::int32_t IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
-                                   std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
-                                   bool closed, bool hasContainers) {
+std::int32_t Catalogue::InsertRedoLog(const Mirel::UniversalPath& path,
+                                      const Mirel::unistring& uuid, std::uint64_t msn,
+                                      std::uint64_t startMSN, std::uint64_t endUTC, bool closed,
+                                      bool hasContainers) {
     FileInfo info(path, uuid, msn, startMSN, endUTC, closed);
     Mirel::LockReentrant g(mLock);
     auto it = mIntervals.lower_bound(endUTC);
@@ -232,7 +233,7 @@ std::int32_t IBSMgr::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel
     return 0;
 }
 
-bool IBSMgr::FollowsLaterLogs(const Interval& interval, const FileInfo& log) {
+bool Catalogue::FollowsLaterLogs(const Interval& interval, const FileInfo& log) {
     Mirel::LockReentrant il(interval.lock);
     auto db = interval.databases.find(log.uuid);
     if (db == interval.databases.end()) return false;
@@ -242,7 +243,7 @@ bool IBSMgr::FollowsLaterLogs(const Interval& interval, const FileInfo& log) {
     return false;
 }
 
-void IBSMgr::PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers) {
+void Catalogue::PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers) {
     Mirel::LockReentrant il(interval.lock);
     DatabaseItem& item = interval.databases[info.uuid];  // a default item when new
     // A database's logs mostly sit in one redo folder: keep its text once.
@@ -251,8 +252,8 @@ void IBSMgr::PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers)
     item.hasContainers = hasContainers;
 }
 
-void IBSMgr::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
-                         const std::vector<Mirel::unistring>* list) {
+void Catalogue::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
+                            const std::vector<Mirel::unistring>* list) {
     Mirel::LockReentrant g(mLock);
     auto found = mIntervals.lower_bound(endUTC);
     if (found != mIntervals.end() && found->first == endUTC) {
@@ -322,8 +323,8 @@ void IBSMgr::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t end
     }
 }
 
-int IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::int32_t reason,
-                            SetAside cause, bool junk) {
+int Catalogue::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::int32_t reason,
+                               SetAside cause, bool junk) {
     const bool replaced = reason == Mirel::kErrReplaced;
     const char* note = cause == SetAside::kWithItsDatabase
                            ? (replaced ? "set aside with its database, which was replaced"
@@ -369,8 +370,8 @@ int IBSMgr::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::
     return e.GetError();
 }
 
-bool IBSMgr::RegisterServer(const Mirel::unistring& address, unsigned short port, unsigned short,
-                            unsigned short) {
+bool Catalogue::RegisterServer(const Mirel::unistring& address, unsigned short port, unsigned short,
+                               unsigned short) {
     char text[256];
     address.ConvertToCString(text, sizeof text, 1);
     EventSink* sink = mSink.load();

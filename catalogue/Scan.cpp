@@ -3,8 +3,8 @@
 #include <map>
 #include <utility>
 
+#include "catalogue/Catalogue.h"
 #include "catalogue/Chain.h"
-#include "catalogue/IBSMgr.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
@@ -15,7 +15,7 @@
 
 using Talon::IBS_Config;
 
-IntervalMap::iterator IBSMgr::AddIntervalFolder(const Mirel::Directory& dir, std::uint64_t utc) {
+IntervalMap::iterator Catalogue::AddIntervalFolder(const Mirel::Directory& dir, std::uint64_t utc) {
     Mirel::LockReentrant g(mLock);
     // A folder named with the exact end belongs to that interval only; a folder named by
     // the minute to the first interval of that minute that has none yet (the minute's first
@@ -42,7 +42,8 @@ IntervalMap::iterator IBSMgr::AddIntervalFolder(const Mirel::Directory& dir, std
     return mIntervals.emplace(utc, std::move(fresh)).first;
 }
 
-IntervalMap::iterator IBSMgr::FindIntervalWithLog(const Mirel::unistring& uuid, std::uint64_t msn) {
+IntervalMap::iterator Catalogue::FindIntervalWithLog(const Mirel::unistring& uuid,
+                                                     std::uint64_t msn) {
     Mirel::LockReentrant g(mLock);
     for (auto it = mIntervals.begin(); it != mIntervals.end(); ++it) {
         Mirel::LockReentrant il(it->second.lock);
@@ -56,7 +57,7 @@ IntervalMap::iterator IBSMgr::FindIntervalWithLog(const Mirel::unistring& uuid, 
     return mIntervals.end();
 }
 
-std::uint64_t IBSMgr::DeleteLeadingEmptyIntervals() {
+std::uint64_t Catalogue::DeleteLeadingEmptyIntervals() {
     std::uint64_t last = 0;
     for (;;) {
         Mirel::UniversalPath done;
@@ -84,8 +85,8 @@ std::uint64_t IBSMgr::DeleteLeadingEmptyIntervals() {
 // are checked against that copy's line before a worker writes to it. (A private one was
 // checked before it became private, or is an upload.) False when there is no line to check
 // them against: the copy is made again, and the start decides what the database gets.
-bool IBSMgr::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
-                        IntervalMap::iterator current) {
+bool Catalogue::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                           IntervalMap::iterator current) {
     for (auto o = std::make_reverse_iterator(current); o != mIntervals.rend(); ++o) {
         if (o->second.backup.IsClear()) continue;
         Mirel::UniversalPath source;
@@ -114,7 +115,7 @@ bool IBSMgr::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring
     return true;
 }
 
-void IBSMgr::KeepChainOrder() {
+void Catalogue::KeepChainOrder() {
     // A copy already brought forward keeps what it was brought with.
     const auto moves = Chain::KeepOrder(
         mIntervals, [this](const DatabaseItem& x) { return !x.owned && !HasInProgressCopy(x); });
@@ -135,8 +136,8 @@ void IBSMgr::KeepChainOrder() {
     }
 }
 
-bool IBSMgr::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
-                                 std::uint64_t msn, IntervalMap::iterator current) {
+bool Catalogue::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                                    std::uint64_t msn, IntervalMap::iterator current) {
     Chain::Repair repair = Chain::RepairChain(mIntervals, current->first, uuid, msn);
     if (!repair.complete) return false;
     if (repair.logs.empty()) return true;
@@ -183,7 +184,7 @@ std::vector<Mirel::UniversalPath> ListDatabaseFiles(const Mirel::Directory& dir,
 }
 }  // namespace
 
-void IBSMgr::ScanFullBackupDB() {
+void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
     Mirel::LockReentrant g(mLock);
     IBS_DEBUG_WIDE(u"ScanFullBackupDB: starting on "
                    << mBackupFolder.GetPath().GetUserEntryFormat());
@@ -528,10 +529,7 @@ void IBSMgr::ScanFullBackupDB() {
     // A start cut short by a stop or crash may have left databases of the interval without an
     // in-progress copy; the interval would otherwise complete without them. Finish the start:
     // copies already in place are kept as they are.
-    if (resumeInterval) {
-        bool fatal = false;
-        StartInterval(fatal);
-    }
+    if (resumeInterval && resume) resume();
 
     // An interval older than the newest last-good folder that holds nothing and has no folder
     // of its own is over: its folder went once every copy in it had moved on.

@@ -1,6 +1,6 @@
 // Full backups: recording an upload, asking whether a copy is usable, removing a
 // superseded upload.
-#include "catalogue/IBSMgr.h"
+#include "catalogue/Catalogue.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/RemoteContainerMgr.h"
 #include "platform/support/Debug.h"
@@ -34,8 +34,8 @@ bool Interval::AddDatabase(const Mirel::UniversalPath& path, const Mirel::Univer
     return true;
 }
 
-Talon::Error IBSMgr::DeleteFromParent(const DatabaseItem& item,
-                                      const Mirel::UniversalPath& parent) {
+Talon::Error Catalogue::DeleteFromParent(const DatabaseItem& item,
+                                         const Mirel::UniversalPath& parent) {
     Mirel::UniversalPath path = item.file.path;
     if (path.IsRelative()) path.SetAbsoluteFrom(parent);
     if (Mirel::Error e = path.Delete(); !e.OK()) {
@@ -57,14 +57,14 @@ Talon::Error IBSMgr::DeleteFromParent(const DatabaseItem& item,
     return Talon::Error();
 }
 
-Talon::Error IBSMgr::DeleteUpload(const Mirel::UniversalPath& path) {
+Talon::Error Catalogue::DeleteUpload(const Mirel::UniversalPath& path) {
     DatabaseItem item;
     item.file.path = path;
     return DeleteFromParent(item, mCopiesFolder.GetPath());
 }
 
-bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
-                                    const Mirel::unistring& uuidText) {
+bool Catalogue::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
+                                       const Mirel::unistring& uuidText) {
     Mirel::UniversalPath announced;
     bool result = false;
     if (announced.SetCommandLineFormat(pathText, false)) {
@@ -126,9 +126,9 @@ bool IBSMgr::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
     return result;
 }
 
-std::int32_t IBSMgr::VerifyFullDBBackup(const Mirel::unistring& name,
-                                        const Mirel::unistring& uuidText, std::uint64_t msn,
-                                        bool requireContainers) {
+std::int32_t Catalogue::VerifyFullDBBackup(const Mirel::unistring& name,
+                                           const Mirel::unistring& uuidText, std::uint64_t msn,
+                                           bool requireContainers) {
     const Mirel::unistring uuid = CanonicalUuid(uuidText);
     std::int32_t r = GetDatabaseError(uuid);
     if (r == 0 && FindDatabase(uuid, msn, requireContainers) == 0)
@@ -138,8 +138,8 @@ std::int32_t IBSMgr::VerifyFullDBBackup(const Mirel::unistring& name,
     return r;
 }
 
-std::uint64_t IBSMgr::FindDatabase(const Mirel::unistring& uuid, std::uint64_t msn,
-                                   bool requireContainers) {
+std::uint64_t Catalogue::FindDatabase(const Mirel::unistring& uuid, std::uint64_t msn,
+                                      bool requireContainers) {
     Mirel::LockReentrant g(mLock);
     for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it) {
         Interval& interval = it->second;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "catalogue/Catalogue.h"
+#include "catalogue/Items.h"
 #include "platform/framework/Events.h"
 
 class WorkSource {

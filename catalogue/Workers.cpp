@@ -1,32 +1,12 @@
-// The manager's side of the workers: waking and stopping them, and the checkout and release
-// of catalogue entries they bring forward.
+// The catalogue's side of the workers: the checkout and release of the entries they bring
+// forward.
 #include <chrono>
 
-#include "catalogue/IBSMgr.h"
+#include "catalogue/Catalogue.h"
 #include "platform/support/Debug.h"
-#include "workers/WorkerPool.h"
 
-void IBSMgr::CreateWorkers(std::int32_t count) {
-    mPool->Create(count);
-}
-
-void IBSMgr::WakeWorkers() {
-    // While a stop or a folder change waits for the workers, nothing may set them going.
-    if (mStopping.load() != 0) return;
-    mPool->Wake();
-}
-
-bool IBSMgr::StopWorkers(bool stop) {
-    if (stop)
-        mPool->Quit();
-    else
-        mPool->Abort();
-    // A worker sees the abort within a few hundred pages; a stop waits for as long as it
-    // takes, a folder change only so long and then gives up.
-    // Every item out counts, whatever catalogue it came from: a rebuilt catalogue no longer
-    // shows a copy that a worker still writes.
+bool Catalogue::WaitForItems(std::uint64_t limitMs) {
     const std::uint64_t start = Mirel::Tick::CurrentTick();
-    const std::uint64_t limitMs = stop ? UINT64_MAX : mAbortWaitMs;
     auto busyNow = [this] {
         Mirel::LockReentrant g(mLock);
         return mCheckedOut > 0;
@@ -41,18 +21,16 @@ bool IBSMgr::StopWorkers(bool stop) {
         l.lock();
         mIdleCv.wait_for(l, std::chrono::milliseconds(100), [&] { return mIdleEpoch != seen; });
     }
-    IBS_DEBUG("StopWorkers: waited " << Mirel::Tick::DiffSecs(start) << " seconds for workers to "
-                                     << (stop ? "Stop" : "Abort") << ", result " << (busy ? 0 : 1));
     return !busy;
 }
 
-bool IBSMgr::AnyItemOwned(const DatabaseMap& databases) {
+bool Catalogue::AnyItemOwned(const DatabaseMap& databases) {
     for (const auto& [uuid, item] : databases)
         if (item.owned) return true;
     return false;
 }
 
-bool IBSMgr::AnyWorkerBusy() {
+bool Catalogue::AnyWorkerBusy() {
     Mirel::LockReentrant g(mLock);
     auto it = CurrentInterval();
     if (it == mIntervals.end()) return false;
@@ -60,7 +38,7 @@ bool IBSMgr::AnyWorkerBusy() {
     return AnyItemOwned(it->second.databases);
 }
 
-DatabaseItem* IBSMgr::CheckoutInProgressItem(const std::atomic<std::int32_t>* aborted) {
+DatabaseItem* Catalogue::CheckoutInProgressItem(const std::atomic<std::int32_t>* aborted) {
     Mirel::LockReentrant g(mLock);
     // Nothing goes out while a stop or a folder change waits for the workers, nor to a worker
     // told to let go: read under the lock, so a wait that saw nothing out stays true.
@@ -94,7 +72,7 @@ DatabaseItem* IBSMgr::CheckoutInProgressItem(const std::atomic<std::int32_t>* ab
     return nullptr;
 }
 
-void IBSMgr::ReleaseInProgressItem(DatabaseItem* copy) {
+void Catalogue::ReleaseInProgressItem(DatabaseItem* copy) {
     if (!copy) return;
     std::unique_ptr<DatabaseItem> owned(copy);
     {
@@ -154,12 +132,4 @@ void IBSMgr::ReleaseInProgressItem(DatabaseItem* copy) {
     std::lock_guard<std::mutex> l(mIdleM);
     ++mIdleEpoch;
     mIdleCv.notify_all();
-}
-
-void IBSMgr::EndWorkers() {
-    mPool->End();
-}
-
-void IBSMgr::DeleteWorkers() {
-    mPool->Delete();
 }

@@ -1,6 +1,5 @@
 // Bringing database copies into the in-progress folder, and turning a finished in-progress
 // folder into a last-good folder. Runs on the main thread inside the interval cycle.
-#include "catalogue/IBSMgr.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/CopyCheck.h"
 #include "platform/framework/IBS_Config.h"
@@ -10,6 +9,7 @@
 #include "platform/support/Debug.h"
 #include "platform/support/File.h"
 #include "platform/support/Os.h"
+#include "scheduler/IntervalCycle.h"
 
 namespace {
 Mirel::unistring Text(const Mirel::Error& e) {
@@ -37,29 +37,30 @@ void MakeOwn(const Mirel::UniversalPath& file) {
 }
 }  // namespace
 
-bool IBSMgr::CreateDestinationFolder(const Mirel::UniversalPath& relDir,
-                                     const Mirel::unistring& baseName, bool& fatal,
-                                     Mirel::Directory& dest) {
-    dest = mInProgressFolder;
+bool IntervalCycle::CreateDestinationFolder(const Mirel::UniversalPath& relDir,
+                                            const Mirel::unistring& baseName, bool& fatal,
+                                            Mirel::Directory& dest) {
+    dest = mCat.mInProgressFolder;
     // The in-progress folder itself is gone after each rename to last-good.
-    Mirel::Error e = mInProgressFolder.CreateIfNotExists();
+    Mirel::Error e = mCat.mInProgressFolder.CreateIfNotExists();
     if (e.OK() && !relDir.IsClear()) e = dest.CreateRelativePath(relDir);
     if (e.OK()) return true;
     mCopyError = e.GetError();
-    ReportEvent(Talon::Event::kInProgressFolderNotMade, baseName, Show(dest.GetPath()), Text(e));
-    if (dest == mInProgressFolder ||
+    mCat.ReportEvent(Talon::Event::kInProgressFolderNotMade, baseName, Show(dest.GetPath()),
+                     Text(e));
+    if (dest == mCat.mInProgressFolder ||
         (e.GetError() != Mirel::kErrAccessDenied && e.GetError() != Mirel::kErrPathNotFound))
         fatal = true;
     return false;
 }
 
-bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
-                                     const Mirel::UniversalPath& sourceFolder, bool& fatal,
-                                     bool withContainers, bool* linked) {
+bool IntervalCycle::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
+                                            const Mirel::UniversalPath& sourceFolder, bool& fatal,
+                                            bool withContainers, bool* linked) {
     if (linked) *linked = false;
     Mirel::UniversalPath src = sourceItem.file.path, dst = sourceItem.file.path;
     src.SetAbsoluteFrom(sourceFolder);
-    dst.SetAbsoluteFrom(mInProgressFolder.GetPath());
+    dst.SetAbsoluteFrom(mCat.mInProgressFolder.GetPath());
     Mirel::UniversalPath reported = dst;
     Mirel::File dstFile(dst);
     Mirel::Directory destFolder;
@@ -72,8 +73,9 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
         // A stale copy of an earlier run (rarely there: the sweep removes them).
         if (!dstFile.Delete().OK()) {
             mCopyError = dstFile.GetError().GetError();
-            ReportDatabaseEvent(Talon::Event::kCopyNotDeleted, sourceItem.file.uuid, dst.GetName(),
-                                {dst.GetBasename(), Show(dst), Text(dstFile.GetError())});
+            mCat.ReportDatabaseEvent(Talon::Event::kCopyNotDeleted, sourceItem.file.uuid,
+                                     dst.GetName(),
+                                     {dst.GetBasename(), Show(dst), Text(dstFile.GetError())});
             return false;
         }
         result = dstFile.MakeHardLink(src);
@@ -90,8 +92,9 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
             check.crc = sourceItem.line.crc;
             result = Mirel::Error(Talon::CopyChecked(src.Native(), dst.Native(), check));
             if (result.GetError() == Mirel::kErrCopyDamaged) {
-                ReportDatabaseEvent(Talon::Event::kCopyDamaged, sourceItem.file.uuid, src.GetName(),
-                                    {Show(src), Mirel::unistring::FromUTF8(check.found)});
+                mCat.ReportDatabaseEvent(Talon::Event::kCopyDamaged, sourceItem.file.uuid,
+                                         src.GetName(),
+                                         {Show(src), Mirel::unistring::FromUTF8(check.found)});
                 mCopyError = result.GetError();
                 return false;
             }
@@ -128,8 +131,8 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
     }
     if (!result.OK()) {
         mCopyError = result.GetError();
-        ReportDatabaseEvent(Talon::Event::kInProgressCopyNotMade, sourceItem.file.uuid,
-                            dst.GetName(), {dst.GetBasename(), Show(reported), Text(result)});
+        mCat.ReportDatabaseEvent(Talon::Event::kInProgressCopyNotMade, sourceItem.file.uuid,
+                                 dst.GetName(), {dst.GetBasename(), Show(reported), Text(result)});
     }
     IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: result " << result.Text() << u" on "
                                                        << dst.GetName());
@@ -138,15 +141,15 @@ bool IBSMgr::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
 
 // Steps shared by both moves: the file, a stale container folder at the destination, and
 // the source's container folder.
-bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel::Directory& dest,
-                                    bool withContainers, const char* what,
-                                    Mirel::UniversalPath& moved) {
+bool IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& src,
+                                           const Mirel::Directory& dest, bool withContainers,
+                                           const char* what, Mirel::UniversalPath& moved) {
     moved = dest.MakeUniversalPath(src.GetName());
     MakeOwn(src);
     if (Mirel::Error e = src.MoveTo(dest.GetPath()); !e.OK()) {
         mCopyError = e.GetError();
-        ReportEvent(Talon::Event::kCopyNotMoved, src.GetBasename(), Show(src), Show(dest.GetPath()),
-                    Text(e));
+        mCat.ReportEvent(Talon::Event::kCopyNotMoved, src.GetBasename(), Show(src),
+                         Show(dest.GetPath()), Text(e));
         return false;
     }
     bool ok = true;
@@ -155,8 +158,8 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
     if (staleRoot.Exists()) {
         if (Mirel::Error e = staleRoot.DeleteAll(); !e.OK()) {
             mCopyError = e.GetError();
-            ReportEvent(Talon::Event::kContainerNotDeleted, src.GetBasename(),
-                        Show(staleRoot.GetPath()), Text(e));
+            mCat.ReportEvent(Talon::Event::kContainerNotDeleted, src.GetBasename(),
+                             Show(staleRoot.GetPath()), Text(e));
             ok = false;
         }
     }
@@ -168,9 +171,9 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
                 Mirel::Os::Rename(sourceRoot.GetPath().Native(), stale.GetRCRootPath().Native());
             if (rc != 0) {
                 mCopyError = rc;
-                ReportEvent(Talon::Event::kContainerNotMoved, src.GetBasename(),
-                            Show(sourceRoot.GetPath()), Show(dest.GetPath()),
-                            Text(Mirel::Error(rc)));
+                mCat.ReportEvent(Talon::Event::kContainerNotMoved, src.GetBasename(),
+                                 Show(sourceRoot.GetPath()), Show(dest.GetPath()),
+                                 Text(Mirel::Error(rc)));
                 ok = false;
             }
         }
@@ -184,35 +187,37 @@ bool IBSMgr::MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel
     return ok;
 }
 
-bool IBSMgr::UploadFolder(const Mirel::UniversalPath& upload, Mirel::UniversalPath& relDir) const {
+bool IntervalCycle::UploadFolder(const Mirel::UniversalPath& upload,
+                                 Mirel::UniversalPath& relDir) const {
     relDir = FolderOf(upload);
-    if (!relDir.SetRelativeTo(mCopiesFolder.GetPath()).OK()) return false;
+    if (!relDir.SetRelativeTo(mCat.mCopiesFolder.GetPath()).OK()) return false;
     relDir.MakeFolder();
     relDir.DeletePathElement(0);  // the upload's own folder
     return true;
 }
 
-Mirel::UniversalPath IBSMgr::UploadTarget(const Mirel::UniversalPath& upload) const {
+Mirel::UniversalPath IntervalCycle::UploadTarget(const Mirel::UniversalPath& upload) const {
     Mirel::UniversalPath relDir;
     if (!UploadFolder(upload, relDir)) return Mirel::UniversalPath();
-    Mirel::Directory dest = mInProgressFolder;
+    Mirel::Directory dest = mCat.mInProgressFolder;
     if (!relDir.IsClear()) {
         Mirel::UniversalPath folder = relDir;
-        folder.SetAbsoluteFrom(mInProgressFolder.GetPath());
+        folder.SetAbsoluteFrom(mCat.mInProgressFolder.GetPath());
         dest = Mirel::Directory(folder);
     }
     return dest.MakeUniversalPath(upload.GetName());
 }
 
-bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
-                                    std::vector<Mirel::UniversalPath>* emptied) {
+bool IntervalCycle::MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
+                                           std::vector<Mirel::UniversalPath>* emptied) {
     Mirel::UniversalPath src = item.file.path;
     Mirel::UniversalPath relDir;
     if (!UploadFolder(src, relDir)) {
         // An upload outside the copies folder is never moved.
-        ReportDatabaseEvent(Talon::Event::kCopyNotMoved, item.file.uuid, src.GetName(),
-                            {src.GetBasename(), Show(src), Show(mInProgressFolder.GetPath()),
-                             Mirel::unistring::NumToString(Mirel::kErrBadPathFormat)});
+        mCat.ReportDatabaseEvent(
+            Talon::Event::kCopyNotMoved, item.file.uuid, src.GetName(),
+            {src.GetBasename(), Show(src), Show(mCat.mInProgressFolder.GetPath()),
+             Mirel::unistring::NumToString(Mirel::kErrBadPathFormat)});
         return false;
     }
     Mirel::Directory dest;
@@ -220,16 +225,16 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
     // Noted before the move: a restart right after it must still know the copy for the
     // upload as written. A note of a move that did not happen names no such file.
     const Mirel::UniversalPath target = dest.MakeUniversalPath(src.GetName());
-    if (int rc = NoteUnwritten(target, src))
+    if (int rc = mCat.NoteUnwritten(target, src))
         IBS_DEBUG_WIDE(u"MoveUploadToInProgress: error " << Mirel::ErrorText(rc) << u" noting "
                                                          << target.GetUserEntryFormat()
                                                          << u" as unwritten");
     Mirel::UniversalPath moved;
     if (!MoveFileIntoInProgress(src, dest, item.hasContainers, "MoveUploadToInProgress", moved)) {
-        ForgetUnwritten(target);
+        mCat.ForgetUnwritten(target);
         return false;
     }
-    moved.SetRelativeTo(mInProgressFolder.GetPath());
+    moved.SetRelativeTo(mCat.mInProgressFolder.GetPath());
     item.file.path = moved;
     item.upload = false;
     // Only the upload's own files leave the copies folder: its container folder (when it
@@ -238,7 +243,8 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
     Mirel::Directory left(Talon::RemoteContainerMgr(src).GetRCRootPath());
     if (left.Exists())
         if (Mirel::Error e = left.DeleteAll(); !e.OK())
-            ReportEvent(Talon::Event::kUploadContainerNotDeleted, Show(left.GetPath()), Text(e));
+            mCat.ReportEvent(Talon::Event::kUploadContainerNotDeleted, Show(left.GetPath()),
+                             Text(e));
     if (emptied)
         emptied->push_back(src);
     else
@@ -246,8 +252,8 @@ bool IBSMgr::MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
     return true;
 }
 
-void IBSMgr::RemoveEmptiedUploadFolders(const std::vector<Mirel::UniversalPath>& emptied) {
-    Mirel::UniversalPath stop = mCopiesFolder.GetPath();
+void IntervalCycle::RemoveEmptiedUploadFolders(const std::vector<Mirel::UniversalPath>& emptied) {
+    Mirel::UniversalPath stop = mCat.mCopiesFolder.GetPath();
     stop.MakeFolder();
     for (const Mirel::UniversalPath& src : emptied)
         for (Mirel::Directory d(src); d.GetPath() != stop && stop.IsMyChild(d.GetPath());
@@ -255,8 +261,8 @@ void IBSMgr::RemoveEmptiedUploadFolders(const std::vector<Mirel::UniversalPath>&
             if (!d.Delete().OK()) break;
 }
 
-Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
-    if (!mInProgressFolder.Exists()) return Talon::Error();
+Talon::Error IntervalCycle::RenameInProgressToLastGood(Interval& interval) {
+    if (!mCat.mInProgressFolder.Exists()) return Talon::Error();
     Mirel::DateTime stampTime(0);
     stampTime.SetMicroSecSinceEpoch(interval.mDoneUTC, 32767);
     Mirel::unistring stamp = stampTime.AsUnistring(Mirel::Locale(2));
@@ -270,7 +276,7 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
     // its exact end instead, and so does any later one in that minute.
     const std::uint64_t minute = interval.mDoneUTC - interval.mDoneUTC % kMinute;
     for (const Mirel::Directory& d : Talon::BackupFolder(Talon::IBS_Config::sLastGoodFolderPrefix)
-                                         .GetList(mBackupFolder.GetPath())) {
+                                         .GetList(mCat.mBackupFolder.GetPath())) {
         Mirel::unistring other = d.GetChildName();
         std::uint64_t t = Talon::BackupFolder::GetUTCFromTimestamp(
             other.substr(Talon::IBS_Config::sLastGoodFolderPrefix.size() + 1));
@@ -287,49 +293,29 @@ Talon::Error IBSMgr::RenameInProgressToLastGood(Interval& interval) {
     for (const auto& [uuid, item] : interval.databases)
         if (item.held && !item.file.path.IsClear()) held.insert(item.file.path.Native());
     if (Talon::Error m =
-            Talon::Manifest::Write(mInProgressFolder, interval.mDoneUTC, held, &written);
+            Talon::Manifest::Write(mCat.mInProgressFolder, interval.mDoneUTC, held, &written);
         !m.OK()) {
         IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: manifest error " << m.Text());
-        ReportEvent(Talon::Event::kNotRenamedToLastGood, Show(mInProgressFolder.GetPath()), name,
-                    Text(m));
+        mCat.ReportEvent(Talon::Event::kNotRenamedToLastGood,
+                         Show(mCat.mInProgressFolder.GetPath()), name, Text(m));
         return m;
     }
-    Mirel::Directory renamed = mInProgressFolder;
+    Mirel::Directory renamed = mCat.mInProgressFolder;
     Mirel::Error e = renamed.Rename(name);
     IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: error "
                    << e.Text() << u", interval.End " << EndText(interval.mDoneUTC) << u", stamp "
                    << name);
     if (!e.OK()) {
-        ReportEvent(Talon::Event::kNotRenamedToLastGood, Show(mInProgressFolder.GetPath()), name,
-                    Text(e));
+        mCat.ReportEvent(Talon::Event::kNotRenamedToLastGood,
+                         Show(mCat.mInProgressFolder.GetPath()), name, Text(e));
         return e;
     }
     interval.backup = renamed;
-    mLastGoodFolder = renamed;
+    mCat.mLastGoodFolder = renamed;
     for (auto& [uuid, item] : interval.databases) {
         item.lastLogMSN = 0;
         // What its bytes are to be from now on, for the check that starts a later interval.
-        SetManifestLine(item, written, renamed);
+        mCat.SetManifestLine(item, written, renamed);
     }
     return Talon::Error();
-}
-
-void IBSMgr::SetManifestLine(DatabaseItem& item, const Talon::Manifest& manifest,
-                             const Mirel::Directory& folder) {
-    item.line = ManifestLine();
-    item.damaged = false;
-    item.mustCheck = false;
-    item.detach = false;
-    if (item.upload || item.file.path.IsClear() || !item.file.path.IsRelative()) return;
-    Mirel::UniversalPath full = item.file.path;
-    full.SetAbsoluteFrom(folder.GetPath());
-    std::string root = folder.GetPath().Native();
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-    const std::string native = full.Native();
-    if (native.compare(0, root.size() + 1, root + "/") != 0) return;
-    const Talon::ManifestEntry* e = manifest.Find(native.substr(root.size() + 1));
-    if (!e || e->kind != Talon::ManifestEntry::kDatabase) return;
-    item.line.known = true;
-    item.line.size = e->size;
-    item.line.crc = e->crc;
 }

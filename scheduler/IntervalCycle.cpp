@@ -7,12 +7,13 @@
 #include <cstdio>
 
 #include "catalogue/Chain.h"
-#include "catalogue/IBSMgr.h"
 #include "platform/framework/Logger.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
 #include "platform/support/RetryTimer.h"
+#include "scheduler/IntervalCycle.h"
+#include "workers/WorkerPool.h"
 
 namespace {
 // An item that wants a copy in the interval's folder and has none yet (a log announced
@@ -22,38 +23,59 @@ bool Unplaced(const DatabaseItem& item) {
 }
 }  // namespace
 
-void IBSMgr::CheckIntervals() {
-    Mirel::LockReentrant g(mLock);
-    if (AnyWorkerBusy()) return;
-    if (!mFoldersReady.load()) return;
+IntervalCycle::IntervalCycle(Catalogue& catalogue, WorkerPool& pool)
+    : mCat(catalogue), mPool(pool) {}
+
+IntervalCycle::~IntervalCycle() {
+    CancelRetries();
+}
+
+void IntervalCycle::CancelRetries() {
+    mRetry.reset();
+}
+
+bool IntervalCycle::RetryPending() const {
+    return mRetry && mRetry->Pending();
+}
+
+void IntervalCycle::WakeWorkers() {
+    // While a stop or a folder change waits for the workers, nothing may set them going.
+    if (mCat.Stopping()) return;
+    mPool.Wake();
+}
+
+void IntervalCycle::CheckIntervals() {
+    Mirel::LockReentrant g(mCat.mLock);
+    if (mCat.AnyWorkerBusy()) return;
+    if (!mCat.mFoldersReady.load()) return;
     // A stop or a folder change is waiting for the workers (its end asks again); a failure
     // of the environment is tried again when its delay is over (the timer asks again).
-    if (mStopping.load() != 0) return;
+    if (mCat.mStopping.load() != 0) return;
     if (mRetryDueMs.load() > Mirel::Tick::CurrentTick()) return;
-    mCheckPending.store(false);
+    mCat.mCheckPending.store(false);
     if (!CompleteInterval()) {
         if (mRetryDueMs.load() == 0) WakeWorkers();
         return;
     }
-    auto candidate = mIntervals.end();
-    auto current = mIntervals.find(mIntervalEnd.load());
-    if (current != mIntervals.end()) {
+    auto candidate = mCat.mIntervals.end();
+    auto current = mCat.mIntervals.find(mCat.mIntervalEnd.load());
+    if (current != mCat.mIntervals.end()) {
         candidate = current->second.backup.IsClear() ? current : std::next(current);
     } else {
-        candidate = mIntervals.begin();
+        candidate = mCat.mIntervals.begin();
     }
-    while (candidate != mIntervals.end()) {
+    while (candidate != mCat.mIntervals.end()) {
         if (candidate->first == kOpenInterval) return;
-        mIntervalEnd.store(candidate->first);
+        mCat.mIntervalEnd.store(candidate->first);
         bool fatal = false;
         if (StartInterval(fatal)) {
-            mState.Applying(candidate->first);
+            mCat.mState.Applying(candidate->first);
             WakeWorkers();
             return;
         }
         if (fatal) return;
-        auto found = mIntervals.lower_bound(mIntervalEnd.load());
-        if (found != mIntervals.end() && found->first == mIntervalEnd.load()) {
+        auto found = mCat.mIntervals.lower_bound(mCat.mIntervalEnd.load());
+        if (found != mCat.mIntervals.end() && found->first == mCat.mIntervalEnd.load()) {
             if (found->second.backup.IsClear() && HasPlacedCopies(found->second)) {
                 // Nothing to apply, but copies to publish (carried forward or uploaded): the
                 // interval gets its last-good folder now.
@@ -61,7 +83,7 @@ void IBSMgr::CheckIntervals() {
                     if (mRetryDueMs.load() == 0) WakeWorkers();
                     return;
                 }
-                candidate = std::next(mIntervals.find(mIntervalEnd.load()));
+                candidate = std::next(mCat.mIntervals.find(mCat.mIntervalEnd.load()));
                 continue;
             }
             candidate = std::next(found);
@@ -81,7 +103,7 @@ void IBSMgr::CheckIntervals() {
                             ++d;
                             continue;
                         }
-                        if (!item.logs.empty() && candidate != mIntervals.end()) {
+                        if (!item.logs.empty() && candidate != mCat.mIntervals.end()) {
                             onward.emplace_back(std::move(item.logs), item.hasContainers);
                             item.logs.clear();
                         }
@@ -95,17 +117,18 @@ void IBSMgr::CheckIntervals() {
                             u"CheckIntervals: interval "
                             << EndText(found->first) << u" publishes nothing; its log goes on to "
                             << EndText(candidate->first) << u": " << log.path.GetUserEntryFormat());
-                        PlaceRedoLog(candidate->second, log, containers);
+                        mCat.PlaceRedoLog(candidate->second, log, containers);
                     }
                 }
-                if (empty && (candidate == mIntervals.end() || candidate->first == kOpenInterval)) {
+                if (empty &&
+                    (candidate == mCat.mIntervals.end() || candidate->first == kOpenInterval)) {
                     // The newest interval keeps its interval-done file until a later one
                     // starts: no folder says how far the cycle went.
-                    mKeptDonePath = found->second.donePath;
-                    mKeptDoneEnd = found->first;
-                    DeleteInterval(found->first);
+                    mCat.mKeptDonePath = found->second.donePath;
+                    mCat.mKeptDoneEnd = found->first;
+                    mCat.DeleteInterval(found->first);
                 } else {
-                    RetireInterval(found->second.donePath, found->first);
+                    mCat.RetireInterval(found->second.donePath, found->first);
                 }
             }
         } else {
@@ -114,19 +137,19 @@ void IBSMgr::CheckIntervals() {
     }
 }
 
-bool IBSMgr::HasPlacedCopies(const Interval& interval) const {
+bool IntervalCycle::HasPlacedCopies(const Interval& interval) const {
     Mirel::LockReentrant il(interval.lock);
     for (const auto& [uuid, item] : interval.databases)
-        if (HasInProgressCopy(item)) return true;
+        if (mCat.HasInProgressCopy(item)) return true;
     return false;
 }
 
-bool IBSMgr::CompleteInterval() {
-    Mirel::LockReentrant g(mLock);
+bool IntervalCycle::CompleteInterval() {
+    Mirel::LockReentrant g(mCat.mLock);
     bool result = true;
-    if (mIntervalEnd.load() == 0) return true;
-    auto it = mIntervals.find(mIntervalEnd.load());
-    if (it != mIntervals.end() && it->second.backup.IsClear()) {
+    if (mCat.mIntervalEnd.load() == 0) return true;
+    auto it = mCat.mIntervals.find(mCat.mIntervalEnd.load());
+    if (it != mCat.mIntervals.end() && it->second.backup.IsClear()) {
         Interval& C = it->second;
         bool needsStart = !C.placed;
         {
@@ -139,20 +162,20 @@ bool IBSMgr::CompleteInterval() {
             if (!C.placed || fatal) return false;
         }
     }
-    if (!mInProgressFolder.Exists()) return true;
-    DumpIntervals();
+    if (!mCat.mInProgressFolder.Exists()) return true;
+    mCat.DumpIntervals();
     FailedList failed, heldFailed;
     int environment = 0;
     Interval* publish = nullptr;
     bool restart = false;  // a starting copy is chosen again
-    if (it != mIntervals.end() && it->second.backup.IsClear()) {
+    if (it != mCat.mIntervals.end() && it->second.backup.IsClear()) {
         Interval& interval = it->second;
         Mirel::LockReentrant il(interval.lock);
         bool replace = false;
         // A log merged from an older interval's copy (the shortcut) is one of that interval's
         // logs; a late log of that older interval, accepted into this one, is not, and stays.
         auto merged = [&](const Mirel::unistring& uuid, const FileInfo& log) {
-            for (auto o = mIntervals.begin(); o != it; ++o) {
+            for (auto o = mCat.mIntervals.begin(); o != it; ++o) {
                 Mirel::LockReentrant ol(o->second.lock);
                 auto y = o->second.databases.find(uuid);
                 if (y != o->second.databases.end() && y->second.logs.count(log)) return true;
@@ -179,14 +202,14 @@ bool IBSMgr::CompleteInterval() {
                                << (damaged ? u" starts again from another copy"
                                            : u" starts again from its newest copy"));
                 if (damaged) {
-                    auto source = mIntervals.find(item.checkInterval);
-                    if (source != mIntervals.end()) {
+                    auto source = mCat.mIntervals.find(item.checkInterval);
+                    if (source != mCat.mIntervals.end()) {
                         Mirel::LockReentrant sl(source->second.lock);
                         auto y = source->second.databases.find(uuid);
                         if (y != source->second.databases.end()) y->second.damaged = true;
                     }
                 }
-                DeleteFromParent(item, mInProgressFolder.GetPath());
+                mCat.DeleteFromParent(item, mCat.mInProgressFolder.GetPath());
                 if (item.prevEnd != 0) dropMerged(uuid, item);
                 item.file.Clear();
                 item.lastLogMSN = 0;
@@ -208,7 +231,7 @@ bool IBSMgr::CompleteInterval() {
                 result = false;
             }
             if (!item.err.OK()) {
-                if (item.pristine && HasInProgressCopy(item)) {
+                if (item.pristine && mCat.HasInProgressCopy(item)) {
                     heldFailed[uuid] = item.err.GetError();
                     // No log changed it (records are checked before anything is written):
                     // it is still the copy it started as, exact at its own MSN, and stays
@@ -220,10 +243,10 @@ bool IBSMgr::CompleteInterval() {
                     item.held = true;
                 } else {
                     failed[uuid] = item.err.GetError();
-                    NoteDatabaseName(uuid, item.file.path);
+                    mCat.NoteDatabaseName(uuid, item.file.path);
                     // Only ever a copy of the in-progress folder goes (never an upload).
-                    if (HasInProgressCopy(item))
-                        DeleteFromParent(item, mInProgressFolder.GetPath());
+                    if (mCat.HasInProgressCopy(item))
+                        mCat.DeleteFromParent(item, mCat.mInProgressFolder.GetPath());
                     item.file.Clear();
                 }
                 item.lastLogMSN = 0;
@@ -238,8 +261,8 @@ bool IBSMgr::CompleteInterval() {
     }
     // A failure is on disk before the folder that lacks the database is published: a crash
     // in between must not leave a last-good folder that silently misses it.
-    if (int rc = CleanupFailedDatabases(it == mIntervals.end() ? mIntervalEnd.load() : it->first,
-                                        failed)) {
+    if (int rc = mCat.CleanupFailedDatabases(
+            it == mCat.mIntervals.end() ? mCat.mIntervalEnd.load() : it->first, failed)) {
         publish = nullptr;
         result = false;
         if (environment == 0) environment = rc;
@@ -250,21 +273,21 @@ bool IBSMgr::CompleteInterval() {
         // be placed again. No worker may have work now (the database failed instead):
         // nothing would come back to finish the interval.
         bool fatal = false;
-        if (!StartInterval(fatal) && !fatal) RequestIntervalCheck();
+        if (!StartInterval(fatal) && !fatal) mCat.RequestIntervalCheck();
     }
     if (publish) {
         Mirel::LockReentrant il(publish->lock);
-        SweepInProgress(*publish);
-        if (mInProgressFolder.IsEmpty()) {
-            mInProgressFolder.Delete();
+        mCat.SweepInProgress(*publish);
+        if (mCat.mInProgressFolder.IsEmpty()) {
+            mCat.mInProgressFolder.Delete();
         } else {
             Talon::Error e = RenameInProgressToLastGood(*publish);
             result = e.OK();
             if (!result) environment = e.GetError();
             // Its copies are in a last-good folder now; a failure leaves notes that no
             // longer match any file.
-            if (result) ClearUnwrittenList();
-            if (result) PruneUploadsAfter(publish->mDoneUTC);
+            if (result) mCat.ClearUnwrittenList();
+            if (result) mCat.PruneUploadsAfter(publish->mDoneUTC);
             if (result) ReportPublished(*publish);
         }
         if (result) RetrySucceeded();
@@ -273,7 +296,7 @@ bool IBSMgr::CompleteInterval() {
     // then the copy is in the in-progress folder, where a restart takes a failed database's
     // copy for a changed one and removes it. No folder ever lacks such a database.
     if (publish && result && !heldFailed.empty())
-        if (int rc = CleanupFailedDatabases(it->first, heldFailed))
+        if (int rc = mCat.CleanupFailedDatabases(it->first, heldFailed))
             if (environment == 0) environment = rc;
     if (environment != 0) {
         ScheduleRetry(environment);
@@ -282,7 +305,7 @@ bool IBSMgr::CompleteInterval() {
     return result;
 }
 
-void IBSMgr::ReportPublished(const Interval& interval) {
+void IntervalCycle::ReportPublished(const Interval& interval) {
     Mirel::LockReentrant il(interval.lock);
     std::size_t databases = 0, logs = 0;
     std::uint64_t bytes = 0;
@@ -296,7 +319,7 @@ void IBSMgr::ReportPublished(const Interval& interval) {
         }
     }
     const std::string name = interval.backup.GetChildName().ToUTF8();
-    const std::uint64_t since = mState.Published(interval.mDoneUTC, name);
+    const std::uint64_t since = mCat.mState.Published(interval.mDoneUTC, name);
     const std::uint64_t took = since ? Mirel::DateTime::NowUTC() - since : 0;
     char secs[32];
     std::snprintf(secs, sizeof secs, "%.1f s", static_cast<double>(took) / 1e6);
@@ -310,35 +333,35 @@ void IBSMgr::ReportPublished(const Interval& interval) {
          "VELLUMARK_LOGS=" + std::to_string(logs), "VELLUMARK_BYTES=" + std::to_string(bytes)});
 }
 
-void IBSMgr::ScheduleRetry(int error) {
+void IntervalCycle::ScheduleRetry(int error) {
     if (!mRetry)
         mRetry = std::make_unique<Mirel::RetryTimer>([this] {
             mRetryDueMs.store(0);  // the delay is over, whatever the clocks say
-            RequestIntervalCheck();
+            mCat.RequestIntervalCheck();
         });
     // Seconds at first, then longer, up to minutes: the environment needs time to recover
     // (space freed, a disk replaced), and the log must not fill up meanwhile.
     mRetryDelayMs = mRetryDelayMs == 0 ? mRetryFirstMs : std::min(mRetryDelayMs * 2, mRetryMaxMs);
     IBS_DEBUG("CheckIntervals: error "
               << Mirel::ErrorText(error) << " from the environment; interval "
-              << EndText(mIntervalEnd.load()) << " tried again in " << mRetryDelayMs << " ms");
+              << EndText(mCat.mIntervalEnd.load()) << " tried again in " << mRetryDelayMs << " ms");
     if (error != mRetryError)
-        ReportEvent(Talon::Event::kIntervalRetried,
-                    Mirel::unistring::NumToString(mIntervalEnd.load()),
-                    Mirel::unistring::NumToString(error),
-                    Mirel::unistring::NumToString((mRetryDelayMs + 999) / 1000));
+        mCat.ReportEvent(Talon::Event::kIntervalRetried,
+                         Mirel::unistring::NumToString(mCat.mIntervalEnd.load()),
+                         Mirel::unistring::NumToString(error),
+                         Mirel::unistring::NumToString((mRetryDelayMs + 999) / 1000));
     mRetryError = error;
-    mState.Waiting(mIntervalEnd.load(), error, mRetryDelayMs);
+    mCat.mState.Waiting(mCat.mIntervalEnd.load(), error, mRetryDelayMs);
     mRetryDueMs.store(Mirel::Tick::CurrentTick() + mRetryDelayMs);
     mRetry->Arm(mRetryDelayMs);
 }
 
-void IBSMgr::RetrySucceeded() {
+void IntervalCycle::RetrySucceeded() {
     if (mRetryError != 0)
         IBS_DEBUG("CheckIntervals: the environment recovered after error "
                   << Mirel::ErrorText(mRetryError));
     mRetryError = 0;
-    mState.Recovered();
+    mCat.mState.Recovered();
     mRetryDelayMs = 0;
     mRetryDueMs.store(0);
     if (mRetry) mRetry->Cancel();

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "catalogue/Catalogue.h"
 #include "catalogue/Chain.h"
+#include "catalogue/Items.h"
 
 namespace IntervalPlan {
 

@@ -2,90 +2,44 @@
 // the MSN up to which the workers apply its logs; databases without logs are carried
 // forward; older copies nobody needs any more are pruned. The choices are IntervalPlan's.
 #include "catalogue/Chain.h"
-#include "catalogue/IBSMgr.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
+#include "scheduler/IntervalCycle.h"
 #include "scheduler/IntervalPlan.h"
 
 using IntervalPlan::Source;
 
-bool IBSMgr::HasInProgressCopy(const DatabaseItem& item) const {
-    if (item.upload || item.file.path.IsClear() || !item.file.path.IsRelative()) return false;
-    Mirel::UniversalPath p = item.file.path;
-    p.SetAbsoluteFrom(mInProgressFolder.GetPath());
-    return Mirel::Os::Stat(p.Native()).isFile;
-}
-
-void IBSMgr::SweepInProgress(const Interval& current) {
-    if (!mInProgressFolder.Exists()) return;
-    // Only what an item of the current interval owns may become part of its last-good
-    // folder; anything else there is a leftover of a crash or of another interval.
-    std::set<Mirel::UniversalPath> owned;
-    for (const auto& [uuid, item] : current.databases)
-        if (!item.upload && !item.file.path.IsClear() && item.file.path.IsRelative()) {
-            Mirel::UniversalPath p = item.file.path;
-            p.SetAbsoluteFrom(mInProgressFolder.GetPath());
-            owned.insert(p);
-        }
-    // FIFOs, sockets and devices are never opened, nor renamed into a last-good folder.
-    struct Listing : Mirel::BuildUniversalPathListFunctor {
-        using BuildUniversalPathListFunctor::BuildUniversalPathListFunctor;
-        void LeftOut(const Mirel::UniversalPath& path, int) override { others.push_back(path); }
-        std::vector<Mirel::UniversalPath> others;
-    };
-    std::vector<Mirel::UniversalPath> files;
-    Listing all(files, Mirel::kListFiles, true);
-    mInProgressFolder.ProcessFiles(all, 100);
-    for (const auto& f : all.others) {
-        IBS_DEBUG_WIDE(u"StartInterval: removing what is no regular file "
-                       << f.GetUserEntryFormat());
-        f.Delete();
-    }
-    for (const auto& f : files) {
-        if (owned.count(f)) continue;
-        // A container file belongs to its database's copy.
-        bool inContainer = false;
-        for (const auto& o : owned) {
-            const std::string root = o.Native() + ".rc/";
-            inContainer |= f.Native().compare(0, root.size(), root) == 0;
-        }
-        if (inContainer) continue;
-        IBS_DEBUG_WIDE(u"StartInterval: removing leftover " << f.GetUserEntryFormat());
-        f.Delete();
-    }
-}
-
-bool IBSMgr::StartInterval(bool& fatal) {
-    Mirel::LockReentrant g(mLock);
+bool IntervalCycle::StartInterval(bool& fatal) {
+    Mirel::LockReentrant g(mCat.mLock);
     bool started = false;
-    auto current = mIntervals.find(mIntervalEnd.load());
-    if (current == mIntervals.end() || !current->second.backup.IsClear()) return false;
+    auto current = mCat.mIntervals.find(mCat.mIntervalEnd.load());
+    if (current == mCat.mIntervals.end() || !current->second.backup.IsClear()) return false;
     const std::uint64_t key = current->first;
     Interval& C = current->second;
-    if (mKeptDoneEnd != 0 && mKeptDoneEnd < key) {
+    if (mCat.mKeptDoneEnd != 0 && mCat.mKeptDoneEnd < key) {
         // A later interval says how far the cycle went now; the scan must not meet the kept
         // one before it after a restart.
-        RetireInterval(mKeptDonePath, mKeptDoneEnd);
-        mKeptDonePath.Clear();
-        mKeptDoneEnd = 0;
+        mCat.RetireInterval(mCat.mKeptDonePath, mCat.mKeptDoneEnd);
+        mCat.mKeptDonePath.Clear();
+        mCat.mKeptDoneEnd = 0;
     }
 
     FailedList failed;
     std::set<Mirel::unistring> refused;
     {
-        Mirel::LockMutex f(mFailedLock);
-        for (const auto& [uuid, number] : mFailedDatabases) refused.insert(uuid);
+        Mirel::LockMutex f(mCat.mFailedLock);
+        for (const auto& [uuid, number] : mCat.mFailedDatabases) refused.insert(uuid);
     }
     // Failed at this interval's end still: the upload that cleared it came after.
-    for (const Mirel::unistring& uuid : FailedUntil(key)) refused.insert(uuid);
+    for (const Mirel::unistring& uuid : mCat.FailedUntil(key)) refused.insert(uuid);
     int environment = 0;
     std::map<std::uint64_t, Mirel::UniversalPath> toDrop;
     std::map<Mirel::unistring, IntervalPlan::Replacement> replaced;  // by the old UUID
     {
         Mirel::LockReentrant cl(C.lock);
-        SweepInProgress(C);
-        auto placed = [this](const DatabaseItem& item) { return HasInProgressCopy(item); };
+        mCat.SweepInProgress(C);
+        auto placed = [this](const DatabaseItem& item) { return mCat.HasInProgressCopy(item); };
         for (auto& [uuid, X] : C.databases) {
             if (placed(X)) continue;
             X.lastLogMSN = 0;
@@ -108,7 +62,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
         // link was checked while it was made).
         auto linkFrom = [&](const Mirel::unistring& uuid, DatabaseItem& X, std::uint64_t from,
                             bool detach) {
-            Interval& I = mIntervals.at(from);
+            Interval& I = mCat.mIntervals.at(from);
             DatabaseItem& Y = I.databases.at(uuid);
             bool linked = false;
             if (!MakeInProgressHardLinks(Y, I.backup.GetPath(), fatal, X.hasContainers, &linked)) {
@@ -139,15 +93,15 @@ bool IBSMgr::StartInterval(bool& fatal) {
         for (int pass = 0; again && pass < 3 && !fatal; ++pass) {
             again = false;
             const std::vector<IntervalPlan::Choice> choices =
-                IntervalPlan::ChooseStartingCopies(mIntervals, key, hasCopy, refused);
+                IntervalPlan::ChooseStartingCopies(mCat.mIntervals, key, hasCopy, refused);
             // A replacement found in an earlier choice stays (its old database is refused now
             // and claims nothing any more), and is reported as its failure is recorded.
             auto writtenAt = [this](Mirel::UniversalPath upload) {
-                if (upload.IsRelative()) upload.SetAbsoluteFrom(mInProgressFolder.GetPath());
+                if (upload.IsRelative()) upload.SetAbsoluteFrom(mCat.mInProgressFolder.GetPath());
                 return Mirel::Os::Stat(upload.Native()).mtimeUs;
             };
             for (const IntervalPlan::Replacement& r : IntervalPlan::ChooseReplacements(
-                     mIntervals, key, choices, mCopiesFolder.GetPath(), writtenAt))
+                     mCat.mIntervals, key, choices, mCat.mCopiesFolder.GetPath(), writtenAt))
                 replaced.emplace(r.old, r);
             // Replaced databases first: a start cut short by the environment records the
             // failures it found, and the new database's upload may be among them (it could
@@ -161,13 +115,13 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     // does: taken again, it would claim the name once more.
                     if (c.source == Source::kUpload || c.source == Source::kOldUpload) {
                         Interval& O =
-                            mIntervals.at(c.source == Source::kUpload ? key : c.oldUpload);
+                            mCat.mIntervals.at(c.source == Source::kUpload ? key : c.oldUpload);
                         Mirel::LockReentrant ol(O.lock);
                         DatabaseItem& Y = O.databases.at(c.uuid);
                         IBS_DEBUG_WIDE(u"StartInterval: upload of the replaced "
                                        << c.uuid << u" left where it is: "
                                        << Y.file.path.GetUserEntryFormat());
-                        mLeftUploads[c.uuid].insert(Y.file.path);
+                        mCat.mLeftUploads[c.uuid].insert(Y.file.path);
                         Y.upload = false;
                         Y.file.Clear();
                         Y.file.uuid = c.uuid;
@@ -188,7 +142,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                         if (x != C.databases.end() && x->second.upload)
                             upload = x->second.file.path;
                     } else if (c.source == Source::kOldUpload) {
-                        Interval& O = mIntervals.at(c.oldUpload);
+                        Interval& O = mCat.mIntervals.at(c.oldUpload);
                         Mirel::LockReentrant ol(O.lock);
                         auto y = O.databases.find(c.uuid);
                         if (y != O.databases.end() && y->second.upload)
@@ -198,7 +152,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                     const Mirel::UniversalPath target = UploadTarget(upload);
                     if (!target.IsClear()) notes.emplace_back(target, upload);
                 }
-                if (int rc = NoteUnwritten(notes))
+                if (int rc = mCat.NoteUnwritten(notes))
                     IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
                                                       << " noting the uploads as unwritten");
             }
@@ -212,11 +166,11 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 if (c.lg != 0 && c.source != Source::kUpload && c.source != Source::kOldUpload &&
                     c.source != Source::kKeep) {
                     // A copy without a line could never be told from a damaged one.
-                    DatabaseItem& lg = mIntervals.at(c.lg).databases.at(c.uuid);
+                    DatabaseItem& lg = mCat.mIntervals.at(c.lg).databases.at(c.uuid);
                     if (!lg.line.known && !lg.damaged) {
                         Mirel::UniversalPath p = lg.file.path;
-                        p.SetAbsoluteFrom(mIntervals.at(c.lg).backup.GetPath());
-                        ReportDatabaseEvent(
+                        p.SetAbsoluteFrom(mCat.mIntervals.at(c.lg).backup.GetPath());
+                        mCat.ReportDatabaseEvent(
                             Talon::Event::kCopyDamaged, c.uuid, p.GetName(),
                             {p.GetUserEntryFormat(),
                              u"no line in its folder's manifest to check it against"});
@@ -243,7 +197,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 bool moved = false;  // an upload: the in-progress folder is its only place now
                 bool tried = false;
                 if (c.source == Source::kOldUpload) {
-                    Interval& O = mIntervals.at(c.oldUpload);
+                    Interval& O = mCat.mIntervals.at(c.oldUpload);
                     Mirel::LockReentrant ol(O.lock);
                     DatabaseItem& Y = O.databases.at(c.uuid);
                     X.file = Y.file;
@@ -259,8 +213,8 @@ bool IBSMgr::StartInterval(bool& fatal) {
                                    << X.file.msn << u" to ip for " << X.file.path.GetName());
                     success = moved = MoveUploadToInProgress(X, fatal, &emptied);
                 } else if (c.source == Source::kMovePg) {
-                    Interval& PgI = mIntervals.at(c.pg);
-                    Interval& LgI = mIntervals.at(c.lg);
+                    Interval& PgI = mCat.mIntervals.at(c.pg);
+                    Interval& LgI = mCat.mIntervals.at(c.lg);
                     const DatabaseItem& pg = PgI.databases.at(c.uuid);
                     const DatabaseItem& lg = LgI.databases.at(c.uuid);
                     // Linked, not moved: its bytes are checked before its last-good name goes.
@@ -280,7 +234,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                 if (!success && !X.upload && mCopyError == 0 && !fatal &&
                     (c.source == Source::kLinkLg || c.source == Source::kCarryForward ||
                      (tried && c.lgConnects))) {
-                    const DatabaseItem& lg = mIntervals.at(c.lg).databases.at(c.uuid);
+                    const DatabaseItem& lg = mCat.mIntervals.at(c.lg).databases.at(c.uuid);
                     IBS_DEBUG_WIDE(u"StartInterval: lg MSN "
                                    << lg.file.msn
                                    << (c.source == Source::kCarryForward
@@ -316,7 +270,7 @@ bool IBSMgr::StartInterval(bool& fatal) {
                                    << c.uuid << u" cannot be moved (error "
                                    << Mirel::ErrorText(mCopyError) << u"), left where it is: "
                                    << X.file.path.GetUserEntryFormat());
-                    mLeftUploads[c.uuid].insert(X.file.path);
+                    mCat.mLeftUploads[c.uuid].insert(X.file.path);
                     X.upload = false;
                     X.file.Clear();
                     X.file.uuid = c.uuid;
@@ -341,63 +295,64 @@ bool IBSMgr::StartInterval(bool& fatal) {
         IBS_DEBUG_WIDE(u"StartInterval: database " << r->second.name.GetUserEntryFormat()
                                                    << u" replaced: " << old << u" by "
                                                    << r->second.fresh);
-        ReportDatabaseEvent(Talon::Event::kDatabaseReplaced, old, r->second.name.GetName(),
-                            {r->second.name.GetUserEntryFormat(), old, r->second.fresh});
+        mCat.ReportDatabaseEvent(Talon::Event::kDatabaseReplaced, old, r->second.name.GetName(),
+                                 {r->second.name.GetUserEntryFormat(), old, r->second.fresh});
     };
-    if (int rc = CleanupFailedDatabases(key, failed, reportReplaced)) {
+    if (int rc = mCat.CleanupFailedDatabases(key, failed, reportReplaced)) {
         // Started again once the failure can be recorded; until then nothing is published.
         C.placed = false;
         fatal = true;
         if (environment == 0) environment = rc;
     }
-    for (const auto& [k, p] : toDrop) DropInterval(k);
-    CleanupOrphanedIntervalFolders();
+    for (const auto& [k, p] : toDrop) mCat.DropInterval(k);
+    mCat.CleanupOrphanedIntervalFolders();
     // A start cut short is tried again later, whatever stopped it: nothing else may come
     // along to run the cycle.
     if (fatal) ScheduleRetry(environment != 0 ? environment : mCopyError != 0 ? mCopyError : -1);
     return started;
 }
 
-std::map<std::uint64_t, Mirel::UniversalPath> IBSMgr::CleanupObsoleteItems(std::uint64_t current) {
-    Mirel::LockReentrant g(mLock);
-    const Interval& C = mIntervals.at(current);
+std::map<std::uint64_t, Mirel::UniversalPath> IntervalCycle::CleanupObsoleteItems(
+    std::uint64_t current) {
+    Mirel::LockReentrant g(mCat.mLock);
+    const Interval& C = mCat.mIntervals.at(current);
     // A log the current interval holds (a late log an in-progress copy takes again after a
     // restart) is the current interval's, whichever older item also lists it.
     std::set<Mirel::UniversalPath> needed;
     for (const auto& [uuid, item] : C.databases)
         for (const FileInfo& log : item.logs) needed.insert(log.path);
-    for (const IntervalPlan::Removal& r : IntervalPlan::ChoosePruning(mIntervals, current)) {
+    for (const IntervalPlan::Removal& r : IntervalPlan::ChoosePruning(mCat.mIntervals, current)) {
         // An older copy whose bytes an in-progress copy still shares unchecked stays until
         // the worker's check: the in-progress copy must not become private first.
         auto x = C.databases.find(r.uuid);
         if (x != C.databases.end() && x->second.mustCheck && x->second.checkInterval == r.interval)
             continue;
-        Interval& O = mIntervals.at(r.interval);
+        Interval& O = mCat.mIntervals.at(r.interval);
         auto item = O.databases.find(r.uuid);
         if (item == O.databases.end()) continue;
         RedoLogSet& logs = item->second.logs;
         for (auto l = logs.begin(); l != logs.end();)
             l = needed.count(l->path) ? logs.erase(l) : std::next(l);
-        DeleteDatabaseItem(O, item->second);
+        mCat.DeleteDatabaseItem(O, item->second);
     }
     // Intervals behind the previous last-good one that hold nothing any more (pruned, or
     // their copies moved on) go, with their folders.
     std::map<std::uint64_t, Mirel::UniversalPath> emptied;
-    auto P = IntervalPlan::PreviousLastGood(mIntervals, current);
-    for (auto o = mIntervals.begin(); P != mIntervals.end() && o != P; ++o) {
+    auto P = IntervalPlan::PreviousLastGood(mCat.mIntervals, current);
+    for (auto o = mCat.mIntervals.begin(); P != mCat.mIntervals.end() && o != P; ++o) {
         Mirel::LockReentrant ol(o->second.lock);
         if (o->second.databases.empty()) emptied[o->first] = o->second.donePath;
     }
     return emptied;
 }
 
-void IBSMgr::RemoveUnchainedLogs(DatabaseItem& item) {
+void IntervalCycle::RemoveUnchainedLogs(DatabaseItem& item) {
     std::set<Mirel::UniversalPath> folders;
     for (const FileInfo& log : IntervalPlan::UnchainedLogs(item.logs)) {
         // They can never be applied again (the database restarted at another MSN); they
         // are set aside rather than deleted.
         if (!log.path.IsClear() && Mirel::Os::Stat(log.path.Native()).isFile) {
-            MoveInvalidRedo(log.path, false, Mirel::kErrLogChainBreak);
+            mCat.MoveInvalidRedo(log.path, false, Mirel::kErrLogChainBreak);
             Mirel::UniversalPath folder = log.path;
             folder.SetName(Mirel::unistring());
             folders.insert(folder);

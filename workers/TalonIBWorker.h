@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "catalogue/Catalogue.h"
+#include "catalogue/Items.h"
 #include "catalogue/WorkSource.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Thread.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "catalogue/IBSMgr.h"
+#include "app/IBSMgr.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
@@ -85,8 +85,8 @@ protected:
     std::string backup() const { return tmp / "backup"; }
     // Failures of the environment are retried after milliseconds rather than seconds.
     struct ShortRetries {
-        explicit ShortRetries(IBSMgr* m) : mgr(m) { mgr->SetRetryDelays(2, 20); }
-        ~ShortRetries() { mgr->SetRetryDelays(2000, 300000); }
+        explicit ShortRetries(IBSMgr* m) : mgr(m) { mgr->Cycle().SetRetryDelays(2, 20); }
+        ~ShortRetries() { mgr->Cycle().SetRetryDelays(2000, 300000); }
         IBSMgr* mgr;
     };
     Mirel::MsgQ& Queue() { return Trigger().queue; }

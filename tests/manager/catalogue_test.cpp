@@ -131,18 +131,18 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     std::string ip = backup() + "/InProgress";
     bool fatal = false;
 
-    ASSERT_TRUE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
     EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
               2u);
     EXPECT_EQ(testutil::ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
     // A stale destination that cannot be deleted: nothing is made.
     Mirel::Faults::Arm(Mirel::FsOp::kDeleteFile, ip + "/a/b/db.vdb", Mirel::kErrFileLocked, 1);
-    EXPECT_FALSE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_FALSE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
     EXPECT_EQ(events.Count(0x8100031eu), 1);
     EXPECT_FALSE(fatal);
     // No hard links here: a private copy takes their place.
     Mirel::Faults::Arm(Mirel::FsOp::kHardLink, ip + "/*", Mirel::kErrLinkNotSupported);
-    ASSERT_TRUE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
     EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
               1u);
     Mirel::Faults::Clear();
@@ -150,22 +150,22 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     // Folder creation fails below the in-progress folder ("a" exists, "a/b" fails): not fatal.
     Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
     Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip + "/a/b", Mirel::kErrAccessDenied, 1);
-    EXPECT_FALSE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_FALSE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
     EXPECT_FALSE(fatal);
     EXPECT_EQ(events.Count(0x41000318), 1);
     // Another error there is fatal, and so is any error while still at the folder's root.
     Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip + "/a/b", Mirel::kErrDiskFull, 1);
-    EXPECT_FALSE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_FALSE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
     EXPECT_TRUE(fatal);
     fatal = false;
     Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
     Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip + "/a", Mirel::kErrAccessDenied, 1);
-    EXPECT_FALSE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_FALSE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
     EXPECT_TRUE(fatal);
     fatal = false;
     Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
     Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip, Mirel::kErrAccessDenied, 1);
-    EXPECT_FALSE(mgr->MakeInProgressHardLinks(item, lgPath, fatal, true));
+    EXPECT_FALSE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
     EXPECT_TRUE(fatal);
     Mirel::Faults::Clear();
 
@@ -178,7 +178,7 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
                                        Mirel::UuidText::Generate(), 512, 3, {})
                     .OK());
     DatabaseItem upload(Mirel::UniversalPath::FromNative(up + "/up.vdb"), u"x", 3, true, true);
-    ASSERT_TRUE(mgr->MoveUploadToInProgress(upload, fatal));
+    ASSERT_TRUE(mgr->Cycle().MoveUploadToInProgress(upload, fatal));
     EXPECT_EQ(upload.file.path.GetUserEntryFormat(), unistring(u"sub/up.vdb"));
     EXPECT_FALSE(upload.upload);
     EXPECT_TRUE(testutil::IsFile(ip + "/sub/up.vdb"));
@@ -187,15 +187,16 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
 
     // Renaming to last-good: an end with no time stamp leaves the folder in place.
     Interval bad(Mirel::UniversalPath(), UINT64_MAX - 1);
-    EXPECT_EQ(mgr->RenameInProgressToLastGood(bad).GetError(), -1);
+    EXPECT_EQ(mgr->Cycle().RenameInProgressToLastGood(bad).GetError(), -1);
     EXPECT_TRUE(testutil::IsDir(ip));
     Interval good(Mirel::UniversalPath(),
                   1767312000000000ull + 59999999);  // 2026-01-02 00:00:59.99
-    ASSERT_TRUE(mgr->RenameInProgressToLastGood(good).OK());
+    ASSERT_TRUE(mgr->Cycle().RenameInProgressToLastGood(good).OK());
     EXPECT_TRUE(testutil::IsDir(backup() + "/LastGood_2026-01-02_0000"));
     EXPECT_EQ(good.backup.GetChildName(), unistring(u"LastGood_2026-01-02_0000"));
-    EXPECT_TRUE(
-        mgr->RenameInProgressToLastGood(good).OK());  // no in-progress folder: nothing to do
+    EXPECT_TRUE(mgr->Cycle()
+                    .RenameInProgressToLastGood(good)
+                    .OK());  // no in-progress folder: nothing to do
 }
 
 TEST_F(ManagerTest, PlantedLinksNeverLeadOutOfTheBackupFolder) {
@@ -214,7 +215,7 @@ TEST_F(ManagerTest, PlantedLinksNeverLeadOutOfTheBackupFolder) {
     EXPECT_EQ(testutil::ReadFile(outside / "precious.vdb"), "keep");
     // Set-up refuses such a folder; never in service, it is left as it is.
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies").c_str()), 0);
-    EXPECT_FALSE(mgr->SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))));
+    EXPECT_FALSE(mgr->Cat().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))));
     EXPECT_FALSE(mgr->FoldersReady());
     EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
     EXPECT_TRUE(Mirel::Os::Stat(backup() + "/Copies").isLink);
@@ -234,7 +235,7 @@ TEST_F(ManagerTest, UnchainedLogsAreDropped) {
     std::string p10 = add("l10.vrl", 1, 2, 10, true);
     std::string p20 = add("l20.vrl", 5, 6, 20, false);  // does not continue the closed log
     std::string p30 = add("l30.vrl", 6, 7, 30, false);
-    mgr->RemoveUnchainedLogs(item);
+    mgr->Cycle().RemoveUnchainedLogs(item);
     ASSERT_EQ(item.logs.size(), 2u);
     EXPECT_EQ(item.logs.begin()->endUTC, 20u);
     EXPECT_FALSE(testutil::Exists(p10));
@@ -249,9 +250,9 @@ TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
     std::atomic<bool> done{false};
     std::thread walker([&] {
         while (!done.load()) {
-            mgr->DumpIntervals();
-            mgr->FindDatabase(u"nothing", 1, false);
-            mgr->AnyWorkerBusy();
+            mgr->Cat().DumpIntervals();
+            mgr->Cat().FindDatabase(u"nothing", 1, false);
+            mgr->Cat().AnyWorkerBusy();
         }
     });
     std::vector<std::thread> writers;

@@ -244,7 +244,7 @@ TEST_F(CycleSafetyTest, AFolderChangeWithAWorkerStillOutAnswersFalseAndChangesNo
             for (auto& [uuid, item] : it->second.databases)
                 if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
         });
-        held = mgr->CheckoutInProgressItem();
+        held = mgr->Cat().CheckoutInProgressItem();
     }
     ASSERT_NE(held, nullptr);
     mgr->SetAbortWait(50);
@@ -254,7 +254,7 @@ TEST_F(CycleSafetyTest, AFolderChangeWithAWorkerStillOutAnswersFalseAndChangesNo
     mgr->RegisterServer(u"127.0.0.1", 1);
     EXPECT_EQ(mgr->SetBackupFolder(U(backup())), 0);  // nor a rescan under it
     mgr->SetAbortWait(10000);
-    mgr->ReleaseInProgressItem(held);
+    mgr->Cat().ReleaseInProgressItem(held);
     mgr->RegisterServer(u"127.0.0.1", 1);
     EXPECT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     SettleWithRetries();
@@ -275,11 +275,11 @@ TEST_F(CycleSafetyTest, AReleaseFromARebuiltCatalogueIsDropped) {
         for (auto& [uuid, item] : it->second.databases)
             if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
     });
-    held = mgr->CheckoutInProgressItem();
+    held = mgr->Cat().CheckoutInProgressItem();
     ASSERT_NE(held, nullptr);
     held->file.msn = 999;  // what an old worker would bring back
     mgr->ScanFullBackupDB();
-    mgr->ReleaseInProgressItem(held);
+    mgr->Cat().ReleaseInProgressItem(held);
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         for (auto& [key, interval] : intervals)
             for (auto& [uuid, item] : interval.databases) {

@@ -133,7 +133,7 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     while (auto m = Queue().GetMsg(0))
         if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
     mgr->StopWorkers(false);
-    EXPECT_FALSE(mgr->AnyWorkerBusy());
+    EXPECT_FALSE(mgr->Cat().AnyWorkerBusy());
     // Every in-progress copy is a whole database at some MSN of its chain.
     std::vector<Mirel::UniversalPath> files;
     Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);

@@ -93,9 +93,9 @@ TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
     EXPECT_EQ(mgr->RedoLogIsReady(u"relative/a.vrl", U(kA), true), Mirel::kErrBadPathFormat);
 
     // The second guard: set-aside itself refuses anything but a file of the changes folder.
-    mgr->MoveInvalidRedo(Mirel::UniversalPath::Folder(lg), true);
-    mgr->MoveInvalidRedo(Mirel::UniversalPath::FromNative(outside / "precious.txt"), true);
-    mgr->MoveInvalidRedo(Mirel::UniversalPath::FromNative(redo + "/link.vrl"), true);
+    mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::Folder(lg), true);
+    mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::FromNative(outside / "precious.txt"), true);
+    mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::FromNative(redo + "/link.vrl"), true);
     EXPECT_TRUE(testutil::IsDir(lg));
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));

@@ -675,11 +675,12 @@ bool InvariantTest::InNewestFolder(Server& s, const Db& d) {
 // never cleared.
 void InvariantTest::FailedStart(const std::string& where) {
     ASSERT_TRUE(mgr->StopWorkers(false)) << where;
-    mgr->ClearIntervals();  // what the killed process knew is gone
+    mgr->Cat().ClearIntervals();  // what the killed process knew is gone
     {
         Mirel::Faults::Scope readOnly;
         Mirel::Faults::Arm(Mirel::FsOp::kAny, backup() + "/Copies*", Mirel::kErrAccessDenied);
-        EXPECT_FALSE(mgr->SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))))
+        EXPECT_FALSE(
+            mgr->Cat().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))))
             << where << ": the set-up with a read-only Copies/ succeeded";
     }
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"probe", u"00000000-0000-0000-0000-000000000000", 0, false),

@@ -82,7 +82,7 @@ TEST_F(PromisesTest, ACheckAskedForDuringAFolderChangeRunsWhenTheChangeEnds) {
     Upload(kA, 1000);
     ASSERT_EQ(Log(kA), 0);
     {
-        IBSMgr::StopScope change(*mgr);
+        Catalogue::StopScope change(mgr->Cat());
         Close(false);
         bool asked = false;
         while (auto m = Queue().GetMsg(0))

@@ -54,7 +54,7 @@ protected:
     DatabaseItem item;
     std::vector<std::uint64_t> msns;
     std::string lg, before;
-    TalonIBWorker worker{*mgr};  // never started: runs on this thread
+    TalonIBWorker worker{mgr->Cat()};  // never started: runs on this thread
 };
 
 TEST_F(WorkerTest, PassAppliesLogsToAPrivateCopyAndLeavesLastGoodAlone) {

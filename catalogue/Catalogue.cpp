@@ -1,6 +1,5 @@
-// The manager's model: the catalogue records, event records and the request for an
-// interval check.
-#include "catalogue/IBSMgr.h"
+// The catalogue's model: its records, event records and the request for an interval check.
+#include "catalogue/Catalogue.h"
 
 #include <mutex>
 
@@ -10,8 +9,6 @@
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
-#include "platform/support/RetryTimer.h"
-#include "workers/WorkerPool.h"
 
 Mirel::unistring FileInfo::Text() const {
     Mirel::unistring t = u"FileInfo: ";
@@ -28,9 +25,9 @@ void Interval::ClearDatabases() {
     databases.clear();
 }
 
-IBSMgr::IBSMgr() {
+Catalogue::Catalogue() {
     // The engine and the owner of the service's copies are the process's, set once for
-    // every manager.
+    // every catalogue.
     static std::once_flag engine;
     std::call_once(engine, [] {
         // Copies in the in-progress and last-good folders are the service's, whatever the
@@ -39,34 +36,24 @@ IBSMgr::IBSMgr() {
         Mirel::Os::SetCopyOwnership(&own);
         Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
     });
-    mPool = std::make_unique<WorkerPool>(*this);
 }
 
-IBSMgr::~IBSMgr() {
-    mRetry.reset();   // nothing fires into a manager that is going
-    DeleteWorkers();  // each ends after its current log
-}
-
-bool IBSMgr::RetryPending() const {
-    return mRetry && mRetry->Pending();
-}
-
-Mirel::UniversalPath IBSMgr::GetInProgressFolderPath() const {
+Mirel::UniversalPath Catalogue::GetInProgressFolderPath() const {
     Mirel::LockReentrant g(mLock);
     return mInProgressFolder.GetPath();
 }
 
-Mirel::Directory IBSMgr::GetBackupFolder() const {
+Mirel::Directory Catalogue::GetBackupFolder() const {
     Mirel::LockReentrant g(mLock);
     return mBackupFolder;
 }
 
-Mirel::Directory IBSMgr::GetLastGoodFolder() const {
+Mirel::Directory Catalogue::GetLastGoodFolder() const {
     Mirel::LockReentrant g(mLock);
     return mLastGoodFolder;
 }
 
-int IBSMgr::SaveFailedList(const std::function<void()>& beforePublish) {
+int Catalogue::SaveFailedList(const std::function<void()>& beforePublish) {
     if (mBackupFolder.IsClear()) return 0;
     std::string file = mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sFailedListName).Native();
     if (mFailedDatabases.empty()) {
@@ -122,7 +109,7 @@ int SaveList(const std::string& file, const std::string& text) {
 }
 }  // namespace
 
-int IBSMgr::SaveUnwrittenListLocked() {
+int Catalogue::SaveUnwrittenListLocked() {
     if (mBackupFolder.IsClear()) return 0;
     const int rc =
         SaveList(mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native(),
@@ -131,7 +118,7 @@ int IBSMgr::SaveUnwrittenListLocked() {
     return rc;
 }
 
-int IBSMgr::NoteUnwritten(const Mirel::UniversalPath& copy, const Mirel::UniversalPath& as) {
+int Catalogue::NoteUnwritten(const Mirel::UniversalPath& copy, const Mirel::UniversalPath& as) {
     Mirel::LockMutex u(mUnwrittenLock);
     const std::string id = Identity(as.IsClear() ? copy.Native() : as.Native());
     if (id.empty()) return Mirel::kErrPathNotFound;
@@ -142,7 +129,7 @@ int IBSMgr::NoteUnwritten(const Mirel::UniversalPath& copy, const Mirel::Univers
     return SaveUnwrittenListLocked();
 }
 
-int IBSMgr::NoteUnwritten(
+int Catalogue::NoteUnwritten(
     const std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>>& copyAs) {
     Mirel::LockMutex u(mUnwrittenLock);
     bool changed = false;
@@ -156,25 +143,25 @@ int IBSMgr::NoteUnwritten(
     return changed ? SaveUnwrittenListLocked() : 0;
 }
 
-int IBSMgr::ForgetUnwritten(const Mirel::UniversalPath& copy) {
+int Catalogue::ForgetUnwritten(const Mirel::UniversalPath& copy) {
     Mirel::LockMutex u(mUnwrittenLock);
     if (mUnwritten.erase(copy.Native()) == 0) return 0;
     return SaveUnwrittenListLocked();
 }
 
-bool IBSMgr::IsUnwritten(const Mirel::UniversalPath& copy) {
+bool Catalogue::IsUnwritten(const Mirel::UniversalPath& copy) {
     Mirel::LockMutex u(mUnwrittenLock);
     auto it = mUnwritten.find(copy.Native());
     return it != mUnwritten.end() && it->second == Identity(copy.Native());
 }
 
-int IBSMgr::ClearUnwrittenList() {
+int Catalogue::ClearUnwrittenList() {
     Mirel::LockMutex u(mUnwrittenLock);
     mUnwritten.clear();
     return SaveUnwrittenListLocked();
 }
 
-void IBSMgr::LoadUnwrittenList() {
+void Catalogue::LoadUnwrittenList() {
     Mirel::LockMutex u(mUnwrittenLock);
     mUnwritten.clear();
     mUnwrittenSaved = true;
@@ -186,7 +173,7 @@ void IBSMgr::LoadUnwrittenList() {
     mUnwritten = Talon::DecodeUnwrittenList(text);
 }
 
-std::uint64_t IBSMgr::UnpublishedEnd() {
+std::uint64_t Catalogue::UnpublishedEnd() {
     Mirel::LockReentrant g(mLock);
     std::uint64_t after = mKeptDoneEnd;
     for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it)
@@ -197,14 +184,14 @@ std::uint64_t IBSMgr::UnpublishedEnd() {
     return after;
 }
 
-int IBSMgr::SaveUploadsAfter() {
+int Catalogue::SaveUploadsAfter() {
     if (mBackupFolder.IsClear()) return 0;
     return SaveList(mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUploadsAfterName).Native(),
                     Talon::EncodeUploadsAfter(mUploadsAfter));
 }
 
-int IBSMgr::NoteUploadAfter(const Mirel::UniversalPath& upload, std::uint64_t after,
-                            const Mirel::unistring& uuid, std::int32_t cleared) {
+int Catalogue::NoteUploadAfter(const Mirel::UniversalPath& upload, std::uint64_t after,
+                               const Mirel::unistring& uuid, std::int32_t cleared) {
     Mirel::LockReentrant g(mLock);
     const std::string id = Identity(upload.Native());
     if (id.empty()) return Mirel::kErrPathNotFound;
@@ -217,8 +204,8 @@ int IBSMgr::NoteUploadAfter(const Mirel::UniversalPath& upload, std::uint64_t af
     return SaveUploadsAfter();
 }
 
-int IBSMgr::NoteLogAfter(const Mirel::UniversalPath& log, std::uint64_t after,
-                         const Mirel::unistring& uuid) {
+int Catalogue::NoteLogAfter(const Mirel::UniversalPath& log, std::uint64_t after,
+                            const Mirel::unistring& uuid) {
     Mirel::LockReentrant g(mLock);
     const std::string id = Identity(log.Native());
     if (id.empty()) return Mirel::kErrPathNotFound;
@@ -226,14 +213,14 @@ int IBSMgr::NoteLogAfter(const Mirel::UniversalPath& log, std::uint64_t after,
     return SaveUploadsAfter();
 }
 
-std::uint64_t IBSMgr::RecordedAfter(const Mirel::UniversalPath& file) {
+std::uint64_t Catalogue::RecordedAfter(const Mirel::UniversalPath& file) {
     Mirel::LockReentrant g(mLock);
     auto it = mUploadsAfter.find(file.Native());
     return it != mUploadsAfter.end() && it->second.id == Identity(file.Native()) ? it->second.after
                                                                                  : 0;
 }
 
-std::set<Mirel::unistring> IBSMgr::FailedUntil(std::uint64_t end) {
+std::set<Mirel::unistring> Catalogue::FailedUntil(std::uint64_t end) {
     Mirel::LockReentrant g(mLock);
     std::set<Mirel::unistring> out;
     for (const auto& [path, v] : mUploadsAfter)
@@ -241,7 +228,7 @@ std::set<Mirel::unistring> IBSMgr::FailedUntil(std::uint64_t end) {
     return out;
 }
 
-void IBSMgr::PruneUploadsAfter(std::uint64_t published) {
+void Catalogue::PruneUploadsAfter(std::uint64_t published) {
     Mirel::LockReentrant g(mLock);
     bool changed = false;
     for (auto it = mUploadsAfter.begin(); it != mUploadsAfter.end();) {
@@ -258,7 +245,7 @@ void IBSMgr::PruneUploadsAfter(std::uint64_t published) {
             IBS_DEBUG("PruneUploadsAfter: error " << rc << " (its lines stay true)");
 }
 
-void IBSMgr::LoadUploadsAfter() {
+void Catalogue::LoadUploadsAfter() {
     Mirel::LockReentrant g(mLock);
     mUploadsAfter.clear();
     if (mBackupFolder.IsClear()) return;
@@ -269,7 +256,7 @@ void IBSMgr::LoadUploadsAfter() {
     mUploadsAfter = Talon::DecodeUploadsAfter(text);
 }
 
-void IBSMgr::LoadFailedList() {
+void Catalogue::LoadFailedList() {
     std::string file = mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sFailedListName).Native();
     std::string text;
     if (Mirel::Os::ReadWholeFile(file, text) != 0 && text.empty()) return;
@@ -285,13 +272,14 @@ void IBSMgr::LoadFailedList() {
     IBS_DEBUG("LoadFailedList: " << mFailedDatabases.size() << " database(s) await a full upload");
 }
 
-std::int32_t IBSMgr::GetDatabaseError(const Mirel::unistring& uuid) {
+std::int32_t Catalogue::GetDatabaseError(const Mirel::unistring& uuid) {
     Mirel::LockMutex g(mFailedLock);
     auto it = mFailedDatabases.find(uuid);
     return it == mFailedDatabases.end() ? 0 : it->second;
 }
 
-std::int32_t IBSMgr::FailedBefore(const Mirel::unistring& uuid, const Mirel::UniversalPath& file) {
+std::int32_t Catalogue::FailedBefore(const Mirel::unistring& uuid,
+                                     const Mirel::UniversalPath& file) {
     std::uint64_t since = 0;
     std::int32_t number = 0;
     {
@@ -305,38 +293,38 @@ std::int32_t IBSMgr::FailedBefore(const Mirel::unistring& uuid, const Mirel::Uni
     return since == 0 || Mirel::Os::Stat(file.Native()).mtimeUs < since ? number : 0;
 }
 
-void IBSMgr::ClearIntervals() {
+void Catalogue::ClearIntervals() {
     Mirel::LockReentrant g(mLock);
     ++mGeneration;
     for (auto& [key, interval] : mIntervals) interval.ClearDatabases();
     mIntervals.clear();
 }
 
-IntervalMap::iterator IBSMgr::CurrentInterval() {
+IntervalMap::iterator Catalogue::CurrentInterval() {
     std::uint64_t end = mIntervalEnd.load();
     if (end == 0 || end == kOpenInterval) return mIntervals.end();
     auto it = mIntervals.lower_bound(end);
     return (it != mIntervals.end() && it->first == end) ? it : mIntervals.end();
 }
 
-void IBSMgr::RequestIntervalCheck() {
+void Catalogue::RequestIntervalCheck() {
     // Sticky until a check runs to its decision: one that finds a stop or a folder change
     // in progress leaves it set, and the end of that asks again.
     mCheckPending.store(true);
     if (CycleTrigger* t = mTrigger.load()) t->CheckIntervals();
 }
 
-void IBSMgr::Report(Talon::Event code, const std::vector<Mirel::unistring>& texts,
-                    const Talon::Logger::Database* database) {
+void Catalogue::Report(Talon::Event code, const std::vector<Mirel::unistring>& texts,
+                       const Talon::Logger::Database* database) {
     // On this host first, whether or not the server's hub is linked: the operator sees
     // every record where he looks.
     Talon::Logger::WriteSysLog(Talon::Code(code), texts, true, database);
     if (EventSink* sink = mSink.load()) sink->Event(Talon::Code(code), texts);
 }
 
-void IBSMgr::ReportDatabaseEvent(Talon::Event code, const Mirel::unistring& uuid,
-                                 const Mirel::unistring& name,
-                                 std::vector<Mirel::unistring> texts) {
+void Catalogue::ReportDatabaseEvent(Talon::Event code, const Mirel::unistring& uuid,
+                                    const Mirel::unistring& name,
+                                    std::vector<Mirel::unistring> texts) {
     Talon::Logger::Database db{uuid.ToUTF8(), name.ToUTF8()};
     if (db.name.empty()) {
         std::lock_guard<std::mutex> g(mNamesM);
@@ -348,14 +336,14 @@ void IBSMgr::ReportDatabaseEvent(Talon::Event code, const Mirel::unistring& uuid
     Report(code, texts, &db);
 }
 
-void IBSMgr::NoteDatabaseName(const Mirel::unistring& uuid, const Mirel::UniversalPath& file) {
+void Catalogue::NoteDatabaseName(const Mirel::unistring& uuid, const Mirel::UniversalPath& file) {
     Mirel::unistring name = file.GetName();
     if (uuid.empty() || name.empty()) return;
     std::lock_guard<std::mutex> g(mNamesM);
     mNames[uuid] = name;
 }
 
-Mirel::unistring IBSMgr::DatabaseName(const Mirel::unistring& uuid) {
+Mirel::unistring Catalogue::DatabaseName(const Mirel::unistring& uuid) {
     Mirel::LockReentrant g(mLock);
     for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it) {
         Mirel::LockReentrant il(it->second.lock);
@@ -368,18 +356,28 @@ Mirel::unistring IBSMgr::DatabaseName(const Mirel::unistring& uuid) {
     return it == mNames.end() ? Mirel::unistring() : it->second;
 }
 
-void IBSMgr::ReportEvent(Talon::Event code, const Mirel::unistring& t1) {
+void Catalogue::ReportEvent(Talon::Event code, const Mirel::unistring& t1) {
     Report(code, {t1});
 }
-void IBSMgr::ReportEvent(Talon::Event code, const Mirel::unistring& t1,
-                         const Mirel::unistring& t2) {
+void Catalogue::ReportEvent(Talon::Event code, const Mirel::unistring& t1,
+                            const Mirel::unistring& t2) {
     Report(code, {t1, t2});
 }
-void IBSMgr::ReportEvent(Talon::Event code, const Mirel::unistring& t1, const Mirel::unistring& t2,
-                         const Mirel::unistring& t3) {
+void Catalogue::ReportEvent(Talon::Event code, const Mirel::unistring& t1,
+                            const Mirel::unistring& t2, const Mirel::unistring& t3) {
     Report(code, {t1, t2, t3});
 }
-void IBSMgr::ReportEvent(Talon::Event code, const Mirel::unistring& t1, const Mirel::unistring& t2,
-                         const Mirel::unistring& t3, const Mirel::unistring& t4) {
+void Catalogue::ReportEvent(Talon::Event code, const Mirel::unistring& t1,
+                            const Mirel::unistring& t2, const Mirel::unistring& t3,
+                            const Mirel::unistring& t4) {
     Report(code, {t1, t2, t3, t4});
+}
+
+Catalogue::StopScope::StopScope(Catalogue& cat) : mCat(cat) {
+    ++mCat.mStopping;
+}
+
+Catalogue::StopScope::~StopScope() {
+    // A check asked for meanwhile returned at once; it runs now.
+    if (--mCat.mStopping == 0 && mCat.mCheckPending.load()) mCat.RequestIntervalCheck();
 }

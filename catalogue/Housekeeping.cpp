@@ -1,5 +1,5 @@
 // Removing what the cycle no longer needs, recording failed databases, and the dump.
-#include "catalogue/IBSMgr.h"
+#include "catalogue/Catalogue.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/framework/IBS_Config.h"
@@ -15,12 +15,12 @@ namespace {
 constexpr std::uint64_t kOrphanAge = 12000000000ULL;  // 200 minutes
 }
 
-void IBSMgr::DeleteInterval(std::uint64_t endUTC) {
+void Catalogue::DeleteInterval(std::uint64_t endUTC) {
     Mirel::LockReentrant g(mLock);
     mIntervals.erase(endUTC);
 }
 
-bool IBSMgr::DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::uint64_t endUTC) {
+bool Catalogue::DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::uint64_t endUTC) {
     Mirel::Directory dir(folder);
     if (!dir.Exists()) return true;
     std::uint64_t utc = 0;
@@ -48,7 +48,7 @@ bool IBSMgr::DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::uint
     return true;
 }
 
-bool IBSMgr::RetireInterval(const Mirel::UniversalPath& folder, std::uint64_t key) {
+bool Catalogue::RetireInterval(const Mirel::UniversalPath& folder, std::uint64_t key) {
     Mirel::LockReentrant g(mLock);
     auto it = mIntervals.find(key);
     if (it != mIntervals.end()) {
@@ -76,7 +76,7 @@ bool IBSMgr::RetireInterval(const Mirel::UniversalPath& folder, std::uint64_t ke
     return true;
 }
 
-void IBSMgr::CleanupOrphanedIntervalFolders() {
+void Catalogue::CleanupOrphanedIntervalFolders() {
     std::uint64_t cutoff = 0;
     {
         Mirel::LockReentrant g(mLock);
@@ -98,7 +98,7 @@ void IBSMgr::CleanupOrphanedIntervalFolders() {
     }
 }
 
-Mirel::Error IBSMgr::DeleteRedoLogFile(const Mirel::UniversalPath& path) {
+Mirel::Error Catalogue::DeleteRedoLogFile(const Mirel::UniversalPath& path) {
     Mirel::HBLogFile log(path);
     if (log.Open(Mirel::HBLogFile::kPermHeaderOnly).OK()) {
         Mirel::Directory rc(log.GetRemoteContainerRedoLogDirectory());
@@ -108,7 +108,7 @@ Mirel::Error IBSMgr::DeleteRedoLogFile(const Mirel::UniversalPath& path) {
     return path.Delete();
 }
 
-Mirel::Error IBSMgr::DeleteRedoLogs(RedoLogSet& logs, std::uint64_t bound) {
+Mirel::Error Catalogue::DeleteRedoLogs(RedoLogSet& logs, std::uint64_t bound) {
     Mirel::Error result;
     std::set<Mirel::UniversalPath> folders;
     auto it = logs.begin();
@@ -129,7 +129,7 @@ Mirel::Error IBSMgr::DeleteRedoLogs(RedoLogSet& logs, std::uint64_t bound) {
     return result;
 }
 
-void IBSMgr::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
+void Catalogue::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
     Mirel::LockReentrant il(interval.lock);
     Talon::Error result;
     DeleteRedoLogs(item.logs, UINT64_MAX);
@@ -167,7 +167,7 @@ void IBSMgr::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
     }
 }
 
-void IBSMgr::DropInterval(std::uint64_t key) {
+void Catalogue::DropInterval(std::uint64_t key) {
     Mirel::LockReentrant g(mLock);
     auto it = mIntervals.find(key);
     if (it == mIntervals.end() || key == kOpenInterval || key == mIntervalEnd.load()) return;
@@ -183,7 +183,7 @@ void IBSMgr::DropInterval(std::uint64_t key) {
     RetireInterval(O.donePath, key);
 }
 
-bool IBSMgr::IsWaitingUpload(const DatabaseItem& item) const {
+bool Catalogue::IsWaitingUpload(const DatabaseItem& item) const {
     // Only a real upload still lying in the copies folder: a flag that outlived its file
     // (a move that failed) must not pass for a newer full backup.
     return item.upload && !item.file.path.IsClear() && !item.file.path.IsRelative() &&
@@ -191,11 +191,11 @@ bool IBSMgr::IsWaitingUpload(const DatabaseItem& item) const {
            Mirel::Os::Stat(item.file.path.Native()).isFile;
 }
 
-void IBSMgr::NotifyFailed(const Mirel::unistring& uuid) {
+void Catalogue::NotifyFailed(const Mirel::unistring& uuid) {
     if (EventSink* sink = mSink.load()) sink->DatabaseFailed(uuid);
 }
 
-int IBSMgr::CleanupFailedDatabases(
+int Catalogue::CleanupFailedDatabases(
     std::uint64_t startKey, const FailedList& failed,
     const std::function<void(const Mirel::unistring&)>& reportReplaced) {
     std::set<std::uint64_t> emptied;
@@ -294,7 +294,7 @@ int IBSMgr::CleanupFailedDatabases(
     return unrecorded;
 }
 
-void IBSMgr::DumpIntervals() {
+void Catalogue::DumpIntervals() {
     Mirel::LockReentrant g(mLock);
     IBS_DEBUG("DumpIntervals: mIntervalEnd " << EndText(mIntervalEnd.load()));
     if (!Mirel::gDebugger.HasBit(57) || !Mirel::gDebugger.HasBit(33) || mIntervals.empty()) return;
@@ -321,4 +321,70 @@ void IBSMgr::DumpIntervals() {
             for (const FileInfo& log : item.logs) IBS_DEBUG_WIDE(u"        Log: " << log.Text());
         }
     }
+}
+
+bool Catalogue::HasInProgressCopy(const DatabaseItem& item) const {
+    if (item.upload || item.file.path.IsClear() || !item.file.path.IsRelative()) return false;
+    Mirel::UniversalPath p = item.file.path;
+    p.SetAbsoluteFrom(mInProgressFolder.GetPath());
+    return Mirel::Os::Stat(p.Native()).isFile;
+}
+
+void Catalogue::SweepInProgress(const Interval& current) {
+    if (!mInProgressFolder.Exists()) return;
+    // Only what an item of the current interval owns may become part of its last-good
+    // folder; anything else there is a leftover of a crash or of another interval.
+    std::set<Mirel::UniversalPath> owned;
+    for (const auto& [uuid, item] : current.databases)
+        if (!item.upload && !item.file.path.IsClear() && item.file.path.IsRelative()) {
+            Mirel::UniversalPath p = item.file.path;
+            p.SetAbsoluteFrom(mInProgressFolder.GetPath());
+            owned.insert(p);
+        }
+    // FIFOs, sockets and devices are never opened, nor renamed into a last-good folder.
+    struct Listing : Mirel::BuildUniversalPathListFunctor {
+        using BuildUniversalPathListFunctor::BuildUniversalPathListFunctor;
+        void LeftOut(const Mirel::UniversalPath& path, int) override { others.push_back(path); }
+        std::vector<Mirel::UniversalPath> others;
+    };
+    std::vector<Mirel::UniversalPath> files;
+    Listing all(files, Mirel::kListFiles, true);
+    mInProgressFolder.ProcessFiles(all, 100);
+    for (const auto& f : all.others) {
+        IBS_DEBUG_WIDE(u"StartInterval: removing what is no regular file "
+                       << f.GetUserEntryFormat());
+        f.Delete();
+    }
+    for (const auto& f : files) {
+        if (owned.count(f)) continue;
+        // A container file belongs to its database's copy.
+        bool inContainer = false;
+        for (const auto& o : owned) {
+            const std::string root = o.Native() + ".rc/";
+            inContainer |= f.Native().compare(0, root.size(), root) == 0;
+        }
+        if (inContainer) continue;
+        IBS_DEBUG_WIDE(u"StartInterval: removing leftover " << f.GetUserEntryFormat());
+        f.Delete();
+    }
+}
+
+void Catalogue::SetManifestLine(DatabaseItem& item, const Talon::Manifest& manifest,
+                                const Mirel::Directory& folder) {
+    item.line = ManifestLine();
+    item.damaged = false;
+    item.mustCheck = false;
+    item.detach = false;
+    if (item.upload || item.file.path.IsClear() || !item.file.path.IsRelative()) return;
+    Mirel::UniversalPath full = item.file.path;
+    full.SetAbsoluteFrom(folder.GetPath());
+    std::string root = folder.GetPath().Native();
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    const std::string native = full.Native();
+    if (native.compare(0, root.size() + 1, root + "/") != 0) return;
+    const Talon::ManifestEntry* e = manifest.Find(native.substr(root.size() + 1));
+    if (!e || e->kind != Talon::ManifestEntry::kDatabase) return;
+    item.line.known = true;
+    item.line.size = e->size;
+    item.line.crc = e->crc;
 }

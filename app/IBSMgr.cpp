@@ -1,5 +1,6 @@
-// The manager's start, the server's choice of backup folder, and the remote stop.
-#include "catalogue/IBSMgr.h"
+// The manager: its parts wired, the service's start, the server's choice of backup folder,
+// and the remote stop.
+#include "app/IBSMgr.h"
 #include "platform/engine/HBEngine.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
@@ -14,7 +15,7 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
     CreateWorkers(Mirel::Machine::GetProcessorCount());
 
     std::int64_t limit = 0;
-    if (mPrefs.GetPref(mPrefsHandle, kRejectedLimitPref, limit).OK() && limit >= 0)
+    if (mPrefs.GetPref(mPrefsHandle, Catalogue::kRejectedLimitPref, limit).OK() && limit >= 0)
         Talon::IBS_Config::SetRejectedLimit(static_cast<std::uint64_t>(limit));
     IBS_DEBUG("IBSMgr::Init: set-aside limit " << Talon::IBS_Config::GetRejectedLimit()
                                                << " bytes");
@@ -35,38 +36,29 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
     Mirel::UniversalPath path;
     if (!path.SetUserEntryFormat(text)) {
         IBS_DEBUG_WIDE(u"IBSMgr::Init: preference 68 is not a usable path: \"" << text << u"\"");
-        ReportEvent(Talon::Event::kFolderNotSetUp, text,
-                    Mirel::unistring::NumToString(Mirel::kErrBadPathFormat));
+        mCat.ReportEvent(Talon::Event::kFolderNotSetUp, text,
+                         Mirel::unistring::NumToString(Mirel::kErrBadPathFormat));
         return true;
     }
     path.MakeFolder();
-    Mirel::LockReentrant g(mLock);
-    if (SetupFolders(Mirel::Directory(path))) {
+    Mirel::LockReentrant g(mCat.Lock());
+    if (mCat.SetupFolders(Mirel::Directory(path))) {
         ScanFullBackupDB();
         CheckIntervals();
     }
     return true;
 }
 
-IBSMgr::StopScope::StopScope(IBSMgr& mgr) : mMgr(mgr) {
-    ++mMgr.mStopping;
-}
-
-IBSMgr::StopScope::~StopScope() {
-    // A check asked for meanwhile returned at once; it runs now.
-    if (--mMgr.mStopping == 0 && mMgr.mCheckPending.load()) mMgr.RequestIntervalCheck();
-}
-
 std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
     IBS_DEBUG_WIDE(u"SetBackupFolder: setting path to \"" << pathText << u"\"");
     std::int32_t result = 0;
     Mirel::UniversalPath path;
-    StopScope stopping(*this);
+    Catalogue::StopScope stopping(mCat);
     if (pathText.empty()) {
         if (StopWorkers(false)) {
-            Mirel::LockReentrant g(mLock);
+            Mirel::LockReentrant g(mCat.Lock());
             ClearFolders();
-            ClearIntervals();
+            mCat.ClearIntervals();
             result = 1;
         }
     } else if (!path.SetCommandLineFormat(pathText)) {
@@ -81,81 +73,100 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
         };
         Mirel::UniversalPath current, named;
         {
-            Mirel::LockReentrant g(mLock);
-            current = mBackupFolder.GetPath();
-            named = mNamedFolder;
+            Mirel::LockReentrant g(mCat.Lock());
+            current = mCat.GetBackupFolder().GetPath();
+            named = mCat.NamedFolder();
         }
-        const bool ready = mFoldersReady.load() != 0;
+        const bool ready = mCat.FoldersReady();
         if (ready && sameAs(current)) {
             result = 1;
-            if (mServerRegistered.load()) {
+            if (mCat.ServerRegistered()) {
                 if (StopWorkers(false))
                     ScanFullBackupDB();
                 else
                     result = 0;
             }
-            if (result) RequestIntervalCheck();
+            if (result) mCat.RequestIntervalCheck();
         } else if (!ready && sameAs(named)) {
             // Its set-up failed (at the start, or the last time it was named): it is set up
             // again. Everything in it was accepted and stays; nothing is cleared.
-            Mirel::LockReentrant g(mLock);
-            ClearIntervals();
-            if (SetupFolders(Mirel::Directory(path))) {
+            Mirel::LockReentrant g(mCat.Lock());
+            mCat.ClearIntervals();
+            if (mCat.SetupFolders(Mirel::Directory(path))) {
                 ScanFullBackupDB();
                 result = 1;
-                RequestIntervalCheck();
+                mCat.RequestIntervalCheck();
             }
         } else if (!StopWorkers(false)) {
             IBS_DEBUG("SetBackupFolder: the workers did not stop; nothing changed");
-        } else if (!CanTakeFolder(path)) {
+        } else if (!mCat.CanTakeFolder(path)) {
             // The folder in service stays in service with everything it holds.
         } else {
-            Mirel::LockReentrant g(mLock);
+            Mirel::LockReentrant g(mCat.Lock());
             ClearFolders();
-            ClearIntervals();
-            if (SetupFolders(Mirel::Directory(path))) {
+            mCat.ClearIntervals();
+            if (mCat.SetupFolders(Mirel::Directory(path))) {
                 ScanFullBackupDB();
                 result = 1;
-                RequestIntervalCheck();
+                mCat.RequestIntervalCheck();
             }
         }
     }
-    mServerRegistered.store(false);
+    mCat.ServerNamedFolder();
     // Refused: the folder in service goes on, and its workers with it.
-    if (result == 0) RequestIntervalCheck();
+    if (result == 0) mCat.RequestIntervalCheck();
     return result;
 }
 
-bool IBSMgr::CanTakeFolder(const Mirel::UniversalPath& path) {
-    std::string elsewhere;
-    Mirel::Error probe = ProbeFolder(path, &elsewhere);
-    if (probe.OK()) return true;
-    IBS_DEBUG_WIDE(u"SetBackupFolder: " << path.GetUserEntryFormat() << u" cannot be used, error "
-                                        << probe.Text());
-    if (!elsewhere.empty()) {
-        std::string root = path.Native();
-        while (root.size() > 1 && root.back() == '/') root.pop_back();
-        ReportOtherFileSystem(elsewhere, root);
-    } else {
-        ReportEvent(Talon::Event::kFolderNotSetUp, path.GetUserEntryFormat(),
-                    Mirel::unistring::NumToString(probe.GetError()));
-    }
-    return false;
-}
-
 void IBSMgr::Stop() {
-    ++mStopping;  // for good: nothing wakes the workers again
+    mCat.StopForGood();  // nothing wakes the workers again
     StopWorkers(true);
     Mirel::HBEngine::Shutdown();
-    if (EventSink* sink = mSink.load()) sink->EndLink();
-    if (CycleTrigger* t = mTrigger.load()) t->Stopped();
+    if (EventSink* sink = mCat.Sink()) sink->EndLink();
+    if (CycleTrigger* t = mCat.Trigger()) t->Stopped();
 }
 
 void IBSMgr::EndThreads() {
     EndWorkers();
-    if (EventSink* sink = mSink.load()) {
+    if (EventSink* sink = mCat.Sink()) {
         sink->EndLink();
         sink->Join();
     }
-    mState.Stopped();
+    mCat.State().Stopped();
+}
+
+IBSMgr::IBSMgr() : mPool(mCat), mCycle(mCat, mPool) {}
+
+IBSMgr::~IBSMgr() {
+    mCycle.CancelRetries();  // nothing fires into a manager that is going
+    mPool.Delete();          // each worker ends after its current log
+}
+
+void IBSMgr::ScanFullBackupDB() {
+    mCat.ScanFullBackupDB([this] {
+        bool fatal = false;
+        mCycle.StartInterval(fatal);
+    });
+}
+
+void IBSMgr::ClearFolders() {
+    mCat.ClearFolders();
+    // A retry was for this folder's interval; the next folder starts without one.
+    mCycle.RetrySucceeded();
+}
+
+bool IBSMgr::StopWorkers(bool stop) {
+    if (stop)
+        mPool.Quit();
+    else
+        mPool.Abort();
+    // A worker sees the abort within a few hundred pages; a stop waits for as long as it
+    // takes, a folder change only so long and then gives up.
+    // Every item out counts, whatever catalogue it came from: a rebuilt catalogue no longer
+    // shows a copy that a worker still writes.
+    const std::uint64_t start = Mirel::Tick::CurrentTick();
+    const bool idle = mCat.WaitForItems(stop ? UINT64_MAX : mAbortWaitMs);
+    IBS_DEBUG("StopWorkers: waited " << Mirel::Tick::DiffSecs(start) << " seconds for workers to "
+                                     << (stop ? "Stop" : "Abort") << ", result " << (idle ? 1 : 0));
+    return idle;
 }

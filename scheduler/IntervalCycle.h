@@ -1,0 +1,89 @@
+// The interval cycle: complete the current interval when every copy has caught up, publish
+// it, and start the next one. Decides with IntervalPlan, places the starting copies in the
+// in-progress folder, wakes the workers. Runs on the main thread only, under the catalogue's
+// lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "catalogue/Catalogue.h"
+
+namespace Mirel {
+class RetryTimer;
+}
+class WorkerPool;
+
+class IntervalCycle {
+public:
+    IntervalCycle(Catalogue& catalogue, WorkerPool& pool);
+    ~IntervalCycle();
+    IntervalCycle(const IntervalCycle&) = delete;
+    IntervalCycle& operator=(const IntervalCycle&) = delete;
+
+    void CheckIntervals();
+    bool CompleteInterval();
+    bool StartInterval(bool& fatal);
+    bool HasPlacedCopies(const Interval& interval) const;
+    void RemoveUnchainedLogs(DatabaseItem& item);
+    // Pruning: removes the older copies no interval can start from any more (the plan's
+    // choice) and answers the intervals left with nothing, by key, with their redo folders.
+    std::map<std::uint64_t, Mirel::UniversalPath> CleanupObsoleteItems(std::uint64_t current);
+    // The state, the status line and the journal learn of a published interval.
+    void ReportPublished(const Interval& interval);
+
+    // A failure of the environment: the cycle comes back after a growing delay.
+    void ScheduleRetry(int error);
+    void RetrySucceeded();
+    void SetRetryDelays(std::uint64_t firstMs, std::uint64_t maxMs) {
+        mRetryFirstMs = firstMs;
+        mRetryMaxMs = maxMs;
+    }
+    bool RetryPending() const;
+    // The timer ends: nothing fires into a cycle that is going.
+    void CancelRetries();
+
+    // The workers look for work, unless a stop or a folder change waits for them.
+    void WakeWorkers();
+
+    // Copies into the in-progress folder, and its publication.
+    // `linked`: the copy is a hard link of the source (not a copy made instead).
+    bool MakeInProgressHardLinks(const DatabaseItem& sourceItem,
+                                 const Mirel::UniversalPath& sourceFolder, bool& fatal,
+                                 bool withContainers, bool* linked = nullptr);
+    // The folder, relative to the in-progress folder, an upload of the copies folder goes
+    // to; false when it lies outside the copies folder.
+    bool UploadFolder(const Mirel::UniversalPath& upload, Mirel::UniversalPath& relDir) const;
+    // Where an upload goes in the in-progress folder (clear: nowhere).
+    Mirel::UniversalPath UploadTarget(const Mirel::UniversalPath& upload) const;
+    // With `emptied`, the upload folders the move leaves empty are named there for the caller
+    // to remove once the move is durable, instead of being removed at once.
+    bool MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
+                                std::vector<Mirel::UniversalPath>* emptied = nullptr);
+    // Removes the folders of `emptied` that are empty, and their parents up to the copies
+    // folder.
+    void RemoveEmptiedUploadFolders(const std::vector<Mirel::UniversalPath>& emptied);
+    Talon::Error RenameInProgressToLastGood(Interval& interval);
+
+private:
+    bool CreateDestinationFolder(const Mirel::UniversalPath& relDir,
+                                 const Mirel::unistring& baseName, bool& fatal,
+                                 Mirel::Directory& dest);
+    bool MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel::Directory& dest,
+                                bool withContainers, const char* what, Mirel::UniversalPath& moved);
+
+    Catalogue& mCat;
+    WorkerPool& mPool;
+    // The error of the last copy operation that failed (the three in-progress copies).
+    int mCopyError = 0;
+    // Retrying after a failure of the environment.
+    std::unique_ptr<Mirel::RetryTimer> mRetry;
+    std::uint64_t mRetryDelayMs = 0;
+    std::uint64_t mRetryFirstMs = 2000;
+    std::uint64_t mRetryMaxMs = 300000;
+    int mRetryError = 0;
+    std::atomic<std::uint64_t> mRetryDueMs{0};  // no cycle before this tick (0: none)
+};
