@@ -42,7 +42,7 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
     }
     path.MakeFolder();
     Mirel::LockReentrant g(mCat.Lock());
-    if (mCat.SetupFolders(Mirel::Directory(path))) {
+    if (mIntake.SetupFolders(Mirel::Directory(path))) {
         ScanFullBackupDB();
         CheckIntervals();
     }
@@ -92,20 +92,20 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
             // again. Everything in it was accepted and stays; nothing is cleared.
             Mirel::LockReentrant g(mCat.Lock());
             mCat.ClearIntervals();
-            if (mCat.SetupFolders(Mirel::Directory(path))) {
+            if (mIntake.SetupFolders(Mirel::Directory(path))) {
                 ScanFullBackupDB();
                 result = 1;
                 mCat.RequestIntervalCheck();
             }
         } else if (!StopWorkers(false)) {
             IBS_DEBUG("SetBackupFolder: the workers did not stop; nothing changed");
-        } else if (!mCat.CanTakeFolder(path)) {
+        } else if (!mIntake.CanTakeFolder(path)) {
             // The folder in service stays in service with everything it holds.
         } else {
             Mirel::LockReentrant g(mCat.Lock());
             ClearFolders();
             mCat.ClearIntervals();
-            if (mCat.SetupFolders(Mirel::Directory(path))) {
+            if (mIntake.SetupFolders(Mirel::Directory(path))) {
                 ScanFullBackupDB();
                 result = 1;
                 mCat.RequestIntervalCheck();
@@ -135,7 +135,7 @@ void IBSMgr::EndThreads() {
     mCat.State().Stopped();
 }
 
-IBSMgr::IBSMgr() : mPool(mCat), mCycle(mCat, mPool) {}
+IBSMgr::IBSMgr() : mIntake(mCat), mPool(mCat), mCycle(mCat, mPool) {}
 
 IBSMgr::~IBSMgr() {
     mCycle.CancelRetries();  // nothing fires into a manager that is going
@@ -143,14 +143,14 @@ IBSMgr::~IBSMgr() {
 }
 
 void IBSMgr::ScanFullBackupDB() {
-    mCat.ScanFullBackupDB([this] {
+    mIntake.ScanFullBackupDB([this] {
         bool fatal = false;
         mCycle.StartInterval(fatal);
     });
 }
 
 void IBSMgr::ClearFolders() {
-    mCat.ClearFolders();
+    mIntake.ClearFolders();
     // A retry was for this folder's interval; the next folder starts without one.
     mCycle.RetrySucceeded();
 }

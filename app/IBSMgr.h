@@ -1,5 +1,5 @@
-// The backup manager: the object the servant calls. It owns the catalogue, the worker pool
-// and the interval cycle, wires them at construction, and runs the service's start, the
+// The backup manager: the object the servant calls. It owns the catalogue, the intake, the
+// worker pool and the interval cycle, wires them at construction, and runs the service's start, the
 // server's choice of folder and the remote stop. Tests make their own, with recording ports.
 #pragma once
 
@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "catalogue/Catalogue.h"
+#include "intake/Intake.h"
 #include "platform/framework/Prefs.h"
 #include "scheduler/IntervalCycle.h"
 #include "workers/WorkerPool.h"
@@ -21,19 +22,19 @@ public:
     // Remote operations (forwarded by the servant).
     bool RegisterServer(const Mirel::unistring& address, unsigned short port,
                         unsigned short extra1 = 0, unsigned short extra2 = 0) {
-        return mCat.RegisterServer(address, port, extra1, extra2);
+        return mIntake.RegisterServer(address, port, extra1, extra2);
     }
     std::int32_t SetBackupFolder(const Mirel::unistring& path);
     std::int32_t VerifyFullDBBackup(const Mirel::unistring& name, const Mirel::unistring& uuid,
                                     std::uint64_t msn, bool requireContainers) {
-        return mCat.VerifyFullDBBackup(name, uuid, msn, requireContainers);
+        return mIntake.VerifyFullDBBackup(name, uuid, msn, requireContainers);
     }
     std::int32_t RedoLogIsReady(const Mirel::unistring& pathText, const Mirel::unistring& uuid,
                                 bool hasContainers) {
-        return mCat.RedoLogIsReady(pathText, uuid, hasContainers);
+        return mIntake.RedoLogIsReady(pathText, uuid, hasContainers);
     }
     bool FullDBBackupIsUploaded(const Mirel::unistring& pathText, const Mirel::unistring& uuid) {
-        return mCat.FullDBBackupIsUploaded(pathText, uuid);
+        return mIntake.FullDBBackupIsUploaded(pathText, uuid);
     }
     void Stop();
     // At process exit: ends the workers (after their current log) and the connector, and
@@ -62,6 +63,7 @@ public:
     void EndWorkers() { mPool.End(); }
 
     Catalogue& Cat() { return mCat; }
+    Intake& In() { return mIntake; }
     IntervalCycle& Cycle() { return mCycle; }
     WorkerPool& Pool() { return mPool; }
 
@@ -83,9 +85,10 @@ public:
     }
 
 private:
-    // Declared in this order: the cycle and the pool are made after, and go before, the
-    // catalogue they use.
+    // Declared in this order: the parts are made after, and go before, the catalogue they
+    // use.
     Catalogue mCat;
+    Intake mIntake;
     WorkerPool mPool;
     IntervalCycle mCycle;
     Talon::XMLPrefs mPrefs;

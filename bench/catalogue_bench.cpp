@@ -183,7 +183,7 @@ void StartRows() {
         };
         auto ours = [&] {
             fresh();
-            if (!Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
+            if (!Mgr()->In().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
                 bench::Fail("cannot set up " + backup);
             Mgr()->ScanFullBackupDB();
             std::string done;
@@ -236,7 +236,7 @@ void StartRows() {
         row.note += note.empty() ? "" : " " + note;
         bench::Print(row);
     }
-    Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
+    Mgr()->In().SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
 }
 
 // ---- P5 and P8: one interval, 1 worker against 2 ----
@@ -265,7 +265,7 @@ int IntervalSide(int workers, const std::string& tmpl, const std::string& where)
     Mgr()->CreateWorkers(workers);
     const std::string backup = where + "/backup";
     // An empty folder first, then the server's files, announced one by one below.
-    if (!Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
+    if (!Mgr()->In().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
         bench::Fail("cannot set up " + backup);
     Mgr()->ScanFullBackupDB();
     bench::Shell("cp -a " + tmpl + "/backup/. " + backup + "/");
@@ -391,7 +391,7 @@ void ScanRow() {
     // The copies have their manifest, as the service leaves them.
     if (!Talon::Manifest::Write(Mirel::Directory(UniversalPath::Folder(lg)), kBase).OK())
         bench::Fail("manifest write in " + lg);
-    if (!Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
+    if (!Mgr()->In().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup))))
         bench::Fail("cannot set up " + backup);
     std::size_t logsFound = 0;
     auto ours = [&] {
@@ -448,7 +448,7 @@ void ScanRow() {
         row.note += " (the scan found " + std::to_string(logsFound) + " logs)";
     bench::Print(row);
     Mgr()->Cat().ClearIntervals();
-    Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
+    Mgr()->In().SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
 }
 
 // ---- P7: catalogue memory ----
@@ -456,14 +456,14 @@ void ScanRow() {
 void MemoryRow() {
     bench::Scratch dir("memory-bench");
     const std::string backup = dir / "backup";
-    Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup)));
+    Mgr()->In().SetupFolders(Mirel::Directory(UniversalPath::Folder(backup)));
     Mgr()->ScanFullBackupDB();
     const int n = 100000;
     std::size_t before = mallinfo2().uordblks;
     for (int i = 0; i < n; ++i) {
         std::string p = backup + "/Changes/Redo_1767225600000000/" + std::to_string(i) + "-db" +
                         std::to_string(i % 1000) + ".vrl";
-        Mgr()->Cat().InsertRedoLog(
+        Mgr()->In().InsertRedoLog(
             UniversalPath::FromNative(p),
             Mirel::unistring::FromUTF8("00000000-0000-4000-8000-" +
                                        std::to_string(100000000000 + i % 1000)),
@@ -481,7 +481,7 @@ void MemoryRow() {
     row.note = "(one sample: the figure does not vary)";
     bench::Print(row);
     Mgr()->Cat().ClearIntervals();
-    Mgr()->Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
+    Mgr()->In().SetupFolders(Mirel::Directory(UniversalPath::Folder(dir / "idle")));
 }
 
 }  // namespace

@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
     Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
     {
         Fixture fx;
-        fx.manager.Cat().SetupFolders(Mirel::Directory(UniversalPath::Folder(fx.backup)));
+        fx.manager.In().SetupFolders(Mirel::Directory(UniversalPath::Folder(fx.backup)));
         const bool quick = bench::Quick();
         if (what == "apply" || what == "all") {
             ApplyRow(fx, 16);

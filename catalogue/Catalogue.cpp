@@ -3,12 +3,16 @@
 
 #include <mutex>
 
+#include "catalogue/Chain.h"
 #include "platform/engine/HBEngine.h"
+#include "platform/engine/Uuid.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
+
+using Talon::IBS_Config;
 
 Mirel::unistring FileInfo::Text() const {
     Mirel::unistring t = u"FileInfo: ";
@@ -380,4 +384,148 @@ Catalogue::StopScope::StopScope(Catalogue& cat) : mCat(cat) {
 Catalogue::StopScope::~StopScope() {
     // A check asked for meanwhile returned at once; it runs now.
     if (--mCat.mStopping == 0 && mCat.mCheckPending.load()) mCat.RequestIntervalCheck();
+}
+
+Mirel::unistring Catalogue::CanonicalUuid(const Mirel::unistring& text) {
+    Mirel::Format::Uuid u;
+    return Mirel::UuidText::FromText(text, u) ? Mirel::UuidText::ToText(u) : text;
+}
+
+void Catalogue::ForgetRedoLog(const Mirel::UniversalPath& path) {
+    Mirel::LockReentrant g(mLock);
+    for (auto& [key, interval] : mIntervals) {
+        Mirel::LockReentrant il(interval.lock);
+        for (auto it = interval.databases.begin(); it != interval.databases.end();) {
+            DatabaseItem& item = it->second;
+            // A worker reads an item it holds without the lock: that one is left to fail on
+            // the missing file.
+            auto log = item.owned ? item.logs.end()
+                                  : std::find_if(item.logs.begin(), item.logs.end(),
+                                                 [&](const FileInfo& l) { return l.path == path; });
+            if (log == item.logs.end()) {
+                ++it;
+                continue;
+            }
+            item.logs.erase(log);
+            IBS_DEBUG_WIDE(u"ForgetRedoLog: " << it->first << u" no longer counts on "
+                                              << path.GetUserEntryFormat());
+            if (item.logs.empty() && item.file.path.IsClear() && !item.upload && !item.pfailed)
+                it = interval.databases.erase(it);
+            else
+                ++it;
+        }
+    }
+}
+
+std::uint64_t Catalogue::PassedIntervalEnd() {
+    Mirel::LockReentrant g(mLock);
+    std::uint64_t passed = mIntervalEnd.load();
+    if (passed == kOpenInterval) passed = 0;
+    // An interval announced and not started yet counts too: its logs were written before
+    // any later one's, and an interval ending before it would come first.
+    for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it)
+        if (it->first != kOpenInterval) {
+            passed = std::max(passed, it->first);
+            break;
+        }
+    // So does one dropped with nothing to publish, whose interval-done file is kept.
+    return std::max(passed, mKeptDoneEnd);
+}
+
+bool Catalogue::IsRedoFolderName(const Mirel::unistring& name) {
+    const Mirel::unistring& prefix = IBS_Config::sRedoFolderPrefix;
+    return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool Catalogue::FollowsLaterLogs(const Interval& interval, const FileInfo& log) {
+    Mirel::LockReentrant il(interval.lock);
+    auto db = interval.databases.find(log.uuid);
+    if (db == interval.databases.end()) return false;
+    for (const FileInfo& other : db->second.logs)
+        if (other.msn > other.startMSN && other.msn <= log.startMSN && other.endUTC > log.endUTC)
+            return true;
+    return false;
+}
+
+void Catalogue::PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers) {
+    Mirel::LockReentrant il(interval.lock);
+    DatabaseItem& item = interval.databases[info.uuid];  // a default item when new
+    // A database's logs mostly sit in one redo folder: keep its text once.
+    if (!item.logs.empty()) info.path.ShareFolder(item.logs.begin()->path);
+    item.logs.insert(info);
+    item.hasContainers = hasContainers;
+}
+
+int Catalogue::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::int32_t reason,
+                               SetAside cause, bool junk) {
+    const bool replaced = reason == Mirel::kErrReplaced;
+    const char* note = cause == SetAside::kWithItsDatabase
+                           ? (replaced ? "set aside with its database, which was replaced"
+                                       : "set aside with its database, which failed")
+                       : cause == SetAside::kDatabaseHadFailed
+                           ? (replaced ? "its database had already been replaced"
+                                       : "its database had already failed")
+                           : "";
+    const std::string why = *note ? std::string(Mirel::ErrorWords(reason)) + "; " + note : "";
+    Mirel::UniversalPath moved;
+    bool limitReached = false;
+    const Mirel::Directory backup = GetBackupFolder();
+    Talon::Error e =
+        IBS_Config::MoveInvalidRedo(path, backup, moved, reason, why, junk, &limitReached);
+    if (e.GetError() == Mirel::kErrRejectedFull) {
+        // Once when the limit is reached, not for every file it turns away.
+        if (limitReached) {
+            Mirel::Directory rejected = backup;
+            rejected.SetToChild(IBS_Config::sRejectedFolderName);
+            ReportEvent(Talon::Event::kSetAsideFull, rejected.GetPath().GetUserEntryFormat(),
+                        Mirel::unistring::NumToString(IBS_Config::GetRejectedLimit()),
+                        Mirel::unistring::NumToString(IBS_Config::CountRejected(backup)));
+        }
+        IBS_DEBUG_WIDE(u"MoveInvalidRedo: the set-aside folder is at its limit of "
+                       << IBS_Config::GetRejectedLimit() << u" bytes, left in place ("
+                       << Mirel::ErrorText(reason) << u"): " << path.GetUserEntryFormat());
+        return e.GetError();
+    }
+    if (!e.OK())
+        IBS_DEBUG_WIDE(u"MoveInvalidRedo: error " << Mirel::ErrorText(e.GetError())
+                                                  << u", left in place: "
+                                                  << path.GetUserEntryFormat());
+    else
+        IBS_DEBUG_WIDE(u"MoveInvalidRedo: set aside ("
+                       << Mirel::ErrorText(reason) << (*note ? "; " : "") << note << u"): "
+                       << path.GetUserEntryFormat() << u" -> " << moved.GetUserEntryFormat());
+    if (e.OK() && *note)
+        ReportEvent(Talon::Event::kSetAside, moved.GetUserEntryFormat(),
+                    Mirel::unistring::NumToString(reason), Mirel::unistring::FromUTF8(note));
+    else if (e.OK() || report)
+        ReportEvent(Talon::Event::kSetAside, moved.GetUserEntryFormat(),
+                    Mirel::unistring::NumToString(e.OK() ? reason : e.GetError()));
+    return e.GetError();
+}
+
+bool Interval::AddDatabase(const Mirel::UniversalPath& path, const Mirel::UniversalPath& base,
+                           bool hasContainers, const Superseded& superseded) {
+    bool upload = base.IsClear();
+    Mirel::unistring uuid;
+    std::uint64_t msn = 0;
+    if (!Talon::IBS_Config::GetDBInfo(path, uuid, msn).OK()) return false;
+    Mirel::LockReentrant g(lock);
+    Mirel::UniversalPath stored = path;
+    if (!upload) stored.SetRelativeTo(base);
+    auto it = databases.find(uuid);
+    if (it == databases.end()) {
+        databases.emplace(uuid, DatabaseItem(stored, uuid, msn, upload, hasContainers));
+        return true;
+    }
+    DatabaseItem& item = it->second;
+    // The same upload announced again is not an older one: deleting it would lose it.
+    if (item.file.msn != 0 && item.upload && !item.file.path.IsClear() &&
+        item.file.path != stored) {
+        IBS_DEBUG_WIDE(u"AddDatabase: ***Found old msn " << item.file.msn
+                                                         << u", delete old Upload: "
+                                                         << item.file.path.GetUserEntryFormat());
+        superseded(item);
+    }
+    item.SetFile(stored, uuid, msn, upload, hasContainers);
+    return true;
 }

@@ -35,6 +35,7 @@
 namespace Talon {
 class Manifest;
 }
+class Intake;
 class IntervalCycle;
 
 using FailedList = std::map<Mirel::unistring, std::int32_t>;
@@ -45,17 +46,6 @@ public:
     ~Catalogue() override = default;
     Catalogue(const Catalogue&) = delete;
     Catalogue& operator=(const Catalogue&) = delete;
-
-    // Announcements from the server (the manager forwards them).
-    bool RegisterServer(const Mirel::unistring& address, unsigned short port,
-                        unsigned short extra1 = 0, unsigned short extra2 = 0);
-    std::int32_t VerifyFullDBBackup(const Mirel::unistring& name, const Mirel::unistring& uuid,
-                                    std::uint64_t msn, bool requireContainers);
-    std::int32_t RedoLogIsReady(const Mirel::unistring& pathText, const Mirel::unistring& uuid,
-                                bool hasContainers);
-    // The catalogue keys databases by the lower-case canonical UUID text.
-    static Mirel::unistring CanonicalUuid(const Mirel::unistring& text);
-    bool FullDBBackupIsUploaded(const Mirel::unistring& pathText, const Mirel::unistring& uuid);
 
     // The application's trigger and sink, which outlive every thread that reports.
     void Connect(CycleTrigger* trigger, EventSink* sink) {
@@ -139,67 +129,22 @@ public:
     // The interval whose key is mIntervalEnd, or end(); the caller holds mLock.
     IntervalMap::iterator CurrentInterval();
 
-    // Folder set-up .
-    bool SetupFolders(const Mirel::Directory& dir);
-    void ClearFolders();
-    // Whether a folder can serve as a backup folder; what it had to create for the answer
-    // is taken back when it cannot.
-    Mirel::Error ProbeFolder(const Mirel::UniversalPath& folder,
-                             std::string* failing = nullptr) const;
-    // ProbeFolder for a folder the server names, with the reason reported when it cannot be used.
-    bool CanTakeFolder(const Mirel::UniversalPath& path);
-    // Event 0x49000335 and a debug line: a folder of the backup folder on another file system.
-    void ReportOtherFileSystem(const std::string& folder, const std::string& backup);
-    // Where an announced file really lies below `root`, a working folder: every folder on
-    // the way a real folder and the file a regular file, no symbolic link anywhere; its
-    // path is then rewritten onto the service's own path of `root`. False (with the reason
-    // in `error`) for anything else.
-    bool ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
-                       Mirel::UniversalPath& canonical, int& error) const;
+    // The catalogue keys databases by the lower-case canonical UUID text.
+    static Mirel::unistring CanonicalUuid(const Mirel::unistring& text);
 
-    // Scan .
-    // `resume` finishes an interval start that a stop or crash cut short, before the
-    // intervals left with nothing are retired.
-    void ScanFullBackupDB(const std::function<void()>& resume);
-    IntervalMap::iterator AddIntervalFolder(const Mirel::Directory& dir, std::uint64_t utc);
-    IntervalMap::iterator FindIntervalWithLog(const Mirel::unistring& uuid, std::uint64_t msn);
-    std::uint64_t DeleteLeadingEmptyIntervals();
-    // After the restart scan: a log that continues an upload (starts at or past its MSN) was
-    // written after it, whatever its end says (a server clock that stepped back); filed in
-    // an interval before the upload's, it moves to the upload's.
-    // A log goes no earlier than the log or upload it continues, whatever its end says.
-    void KeepChainOrder();
-    // An in-progress copy found after a restart: true when the logs that bring it forward
-    // are all in the catalogue (older ones merged again as needed).
-    bool ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
-                             std::uint64_t msn, IntervalMap::iterator current);
-    bool ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
-                    IntervalMap::iterator current);
-
-    // Uploads .
-    std::uint64_t FindDatabase(const Mirel::unistring& uuid, std::uint64_t msn,
-                               bool requireContainers);
+    // Copies and logs.
     Talon::Error DeleteFromParent(const DatabaseItem& item, const Mirel::UniversalPath& parent);
-    // An upload the catalogue does not hold, with its containers and emptied folders.
-    Talon::Error DeleteUpload(const Mirel::UniversalPath& path);
     // What the catalogue does with an older upload a newer one supersedes.
     Interval::Superseded DeleteSuperseded() {
         return
             [this](const DatabaseItem& older) { DeleteFromParent(older, mCopiesFolder.GetPath()); };
     }
 
-    // Redo intake .
-    // 0, or why the log was not taken.
-    std::int32_t InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
-                               std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
-                               bool closed, bool hasContainers);
     // Into the interval's RedoLogSet, as it stands (the caller chose the interval).
     void PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers);
     // Whether the interval holds a log of the same database that the log continues but that
     // ends later than it.
     static bool FollowsLaterLogs(const Interval& interval, const FileInfo& log);
-    void AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
-                     const std::vector<Mirel::unistring>* list = nullptr);
     // Sets a file of the changes folder aside, with the reason it is reported under, and
     // answers the move's error number (0 when it moved). A log set aside for its database's
     // failure says so beside the number. A file that was never taken (`junk`) is refused
@@ -305,7 +250,8 @@ public:
     Mirel::ReentrantMutex& Lock() const { return mLock; }
 
 private:
-    // The cycle reads and changes the catalogue under its lock, as one with it.
+    // The intake and the cycle read and change the catalogue under its lock, as one with it.
+    friend class Intake;
     friend class IntervalCycle;
 
     // An event record: the host's log, then the server's hub.

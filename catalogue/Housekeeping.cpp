@@ -4,6 +4,7 @@
 #include "platform/framework/EventHelper.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
+#include "platform/framework/RemoteContainerMgr.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
@@ -387,4 +388,27 @@ void Catalogue::SetManifestLine(DatabaseItem& item, const Talon::Manifest& manif
     item.line.known = true;
     item.line.size = e->size;
     item.line.crc = e->crc;
+}
+
+Talon::Error Catalogue::DeleteFromParent(const DatabaseItem& item,
+                                         const Mirel::UniversalPath& parent) {
+    Mirel::UniversalPath path = item.file.path;
+    if (path.IsRelative()) path.SetAbsoluteFrom(parent);
+    if (Mirel::Error e = path.Delete(); !e.OK()) {
+        IBS_DEBUG_WIDE(u"DeleteFromParent: Delete ERROR " << e.Text() << u" on "
+                                                          << path.GetUserEntryFormat());
+        return e;
+    }
+    Talon::RemoteContainerMgr rc(path);
+    if (Talon::Error e = rc.DeleteAll(true); !e.OK())
+        IBS_DEBUG_WIDE(u"DeleteFromParent: rcMgr.DeleteAll ERROR "
+                       << e.Text() << u" on " << rc.GetRCRootPath().GetUserEntryFormat());
+    Mirel::Directory dir(path);
+    Mirel::UniversalPath stop = parent;
+    stop.MakeFolder();
+    while (!dir.IsClear() && dir.GetPath() != stop && stop.IsMyChild(dir.GetPath())) {
+        if (!dir.Delete().OK()) break;
+        dir.SetToParent();
+    }
+    return Talon::Error();
 }

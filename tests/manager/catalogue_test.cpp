@@ -215,7 +215,7 @@ TEST_F(ManagerTest, PlantedLinksNeverLeadOutOfTheBackupFolder) {
     EXPECT_EQ(testutil::ReadFile(outside / "precious.vdb"), "keep");
     // Set-up refuses such a folder; never in service, it is left as it is.
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies").c_str()), 0);
-    EXPECT_FALSE(mgr->Cat().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))));
+    EXPECT_FALSE(mgr->In().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))));
     EXPECT_FALSE(mgr->FoldersReady());
     EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
     EXPECT_TRUE(Mirel::Os::Stat(backup() + "/Copies").isLink);
@@ -251,7 +251,7 @@ TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
     std::thread walker([&] {
         while (!done.load()) {
             mgr->Cat().DumpIntervals();
-            mgr->Cat().FindDatabase(u"nothing", 1, false);
+            mgr->In().FindDatabase(u"nothing", 1, false);
             mgr->Cat().AnyWorkerBusy();
         }
     });

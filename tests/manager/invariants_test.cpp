@@ -680,7 +680,7 @@ void InvariantTest::FailedStart(const std::string& where) {
         Mirel::Faults::Scope readOnly;
         Mirel::Faults::Arm(Mirel::FsOp::kAny, backup() + "/Copies*", Mirel::kErrAccessDenied);
         EXPECT_FALSE(
-            mgr->Cat().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))))
+            mgr->In().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))))
             << where << ": the set-up with a read-only Copies/ succeeded";
     }
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"probe", u"00000000-0000-0000-0000-000000000000", 0, false),

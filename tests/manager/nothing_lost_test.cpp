@@ -29,10 +29,10 @@ protected:
     bool Restart() {
         while (Queue().GetMsg(0)) {
         }
-        EXPECT_TRUE(mgr->Cat().SetupFolders(Mirel::Directory(tmp.Folder("scratch"))));
+        EXPECT_TRUE(mgr->In().SetupFolders(Mirel::Directory(tmp.Folder("scratch"))));
         mgr->ClearFolders();
         mgr->Cat().ClearIntervals();
-        return mgr->Cat().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup())));
+        return mgr->In().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup())));
     }
     // A restart on the folder as it is, and the cycle run until it settles.
     bool Rebuilt() {

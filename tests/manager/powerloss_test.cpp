@@ -68,11 +68,10 @@ protected:
     // end; then the start-up's own steps on the backup folder. (A folder change would wipe
     // the working folders, so the clearing is done on an empty scratch folder.)
     void RestartOn(const std::string& folder) {
-        ASSERT_TRUE(mgr->Cat().SetupFolders(Mirel::Directory(tmp.Folder("scratch"))));
+        ASSERT_TRUE(mgr->In().SetupFolders(Mirel::Directory(tmp.Folder("scratch"))));
         mgr->ClearFolders();
         mgr->Cat().ClearIntervals();
-        ASSERT_TRUE(
-            mgr->Cat().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(folder))));
+        ASSERT_TRUE(mgr->In().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(folder))));
         mgr->ScanFullBackupDB();
         mgr->CheckIntervals();
         Settle();

@@ -3,44 +3,39 @@
 #include <algorithm>
 #include <set>
 
-#include "catalogue/Catalogue.h"
 #include "catalogue/Chain.h"
+#include "intake/Intake.h"
 #include "platform/engine/Uuid.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
 
 using Talon::IBS_Config;
 
-Mirel::unistring Catalogue::CanonicalUuid(const Mirel::unistring& text) {
-    Mirel::Format::Uuid u;
-    return Mirel::UuidText::FromText(text, u) ? Mirel::UuidText::ToText(u) : text;
-}
-
-std::int32_t Catalogue::RedoLogIsReady(const Mirel::unistring& pathText,
-                                       const Mirel::unistring& uuidText, bool hasContainers) {
+std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
+                                    const Mirel::unistring& uuidText, bool hasContainers) {
     Mirel::UniversalPath announced;
     // Always a file: nothing on disk is looked at before the path check below.
     if (!announced.SetCommandLineFormat(pathText, false)) return Mirel::kErrBadPathFormat;
-    const Mirel::unistring uuid = CanonicalUuid(uuidText);
+    const Mirel::unistring uuid = mCat.CanonicalUuid(uuidText);
 
     // Nothing is read or moved before the file is known to be one of the server's: a
     // regular file in a redo folder directly below the changes folder.
     Mirel::UniversalPath path;
     {
-        Mirel::LockReentrant g(mLock);
-        if (!mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
+        Mirel::LockReentrant g(mCat.mLock);
+        if (!mCat.mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
         int why = 0;
-        if (!ResolveInside(mChangesFolder, announced, path, why) ||
-            path.CountPathElements() != mChangesFolder.GetPath().CountPathElements() + 2 ||
-            !IsRedoFolderName(path.GetPathElement(path.CountPathElements() - 2))) {
+        if (!ResolveInside(mCat.mChangesFolder, announced, path, why) ||
+            path.CountPathElements() != mCat.mChangesFolder.GetPath().CountPathElements() + 2 ||
+            !mCat.IsRedoFolderName(path.GetPathElement(path.CountPathElements() - 2))) {
             IBS_DEBUG_WIDE(u"RedoLogIsReady: not taken (" << why << u"): " << pathText);
             // A restart sets a failed database's logs aside with it, announced or not: the
             // announcement of one that is gone gets the answer it would have had.
             const int n = announced.CountPathElements();
             if (why == Mirel::kErrPathNotFound && n > 2 &&
-                IsRedoFolderName(announced.GetPathElement(n - 2)) &&
+                mCat.IsRedoFolderName(announced.GetPathElement(n - 2)) &&
                 announced.GetExtension().CaseInsensitiveEqual(IBS_Config::sRedoLogExtension))
-                if (std::int32_t refused = GetDatabaseError(uuid)) return refused;
+                if (std::int32_t refused = mCat.GetDatabaseError(uuid)) return refused;
             return Mirel::kErrFileNotTaken;
         }
     }
@@ -50,32 +45,33 @@ std::int32_t Catalogue::RedoLogIsReady(const Mirel::unistring& pathText,
         std::vector<Mirel::unistring> list;
         Talon::Error e = IBS_Config::GetIncrementalIntervalDone(path, doneUTC, &list);
         if (e.OK()) {
-            Mirel::LockReentrant g(mLock);
-            if (!mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
+            Mirel::LockReentrant g(mCat.mLock);
+            if (!mCat.mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
             // The cycle never goes back: an end at or before an interval already announced
             // would make an interval nothing ever finishes, or one before the logs its own
             // logs continue (the server's clock went back). The same end again is the same
             // interval, announced twice.
-            const std::uint64_t passed = PassedIntervalEnd();
-            if (doneUTC <= passed && mIntervals.find(doneUTC) == mIntervals.end()) {
+            const std::uint64_t passed = mCat.PassedIntervalEnd();
+            if (doneUTC <= passed && mCat.mIntervals.find(doneUTC) == mCat.mIntervals.end()) {
                 IBS_DEBUG_WIDE(u"RedoLogIsReady: interval-done file ends at "
                                << EndText(doneUTC) << u", not after " << EndText(passed)
                                << u" (announced before): " << path.GetUserEntryFormat());
-                ReportEvent(Talon::Event::kStaleIntervalDone, path.GetUserEntryFormat(),
-                            Mirel::unistring::NumToString(doneUTC),
-                            Mirel::unistring::NumToString(passed));
-                MoveInvalidRedo(path, true, Mirel::kErrStaleIntervalDone);
-                mState.StaleDone(path.Native(), doneUTC, passed);
+                mCat.ReportEvent(Talon::Event::kStaleIntervalDone, path.GetUserEntryFormat(),
+                                 Mirel::unistring::NumToString(doneUTC),
+                                 Mirel::unistring::NumToString(passed));
+                mCat.MoveInvalidRedo(path, true, Mirel::kErrStaleIntervalDone);
+                mCat.mState.StaleDone(path.Native(), doneUTC, passed);
                 return Mirel::kErrStaleIntervalDone;
             }
-            for (auto& listed : list) listed = CanonicalUuid(listed);
+            for (auto& listed : list) listed = mCat.CanonicalUuid(listed);
             AddInterval(path, doneUTC, &list);
-            RequestIntervalCheck();
+            mCat.RequestIntervalCheck();
             return 0;
         }
         if (e.GetError() == Mirel::kErrInvalidFile) {
-            if (MoveInvalidRedo(path, true, Mirel::kErrInvalidFile, SetAside::kOwnFault, true) ==
-                Mirel::kErrRejectedFull)
+            if (mCat.MoveInvalidRedo(path, true, Mirel::kErrInvalidFile,
+                                     Catalogue::SetAside::kOwnFault,
+                                     true) == Mirel::kErrRejectedFull)
                 return Mirel::kErrRejectedFull;
             return Mirel::kErrInvalidFile;
         }
@@ -94,14 +90,15 @@ std::int32_t Catalogue::RedoLogIsReady(const Mirel::unistring& pathText,
     // What is set aside here was never taken: past the set-aside limit it stays where it
     // is, and the answer says so instead. A restart's scan may have taken it all the same:
     // the catalogue forgets it, or an interval would count on a log that is not there.
-    auto setAside = [&](std::int32_t reason, SetAside cause = SetAside::kOwnFault) -> std::int32_t {
-        if (MoveInvalidRedo(path, true, reason, cause, true) == Mirel::kErrRejectedFull)
+    auto setAside = [&](std::int32_t reason, Catalogue::SetAside cause =
+                                                 Catalogue::SetAside::kOwnFault) -> std::int32_t {
+        if (mCat.MoveInvalidRedo(path, true, reason, cause, true) == Mirel::kErrRejectedFull)
             return Mirel::kErrRejectedFull;
-        ForgetRedoLog(path);
+        mCat.ForgetRedoLog(path);
         return reason;
     };
-    if (std::int32_t refused = GetDatabaseError(uuid))
-        return setAside(refused, SetAside::kDatabaseHadFailed);
+    if (std::int32_t refused = mCat.GetDatabaseError(uuid))
+        return setAside(refused, Catalogue::SetAside::kDatabaseHadFailed);
     Mirel::unistring fileUUID;
     std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
     bool closed = false;
@@ -118,71 +115,24 @@ std::int32_t Catalogue::RedoLogIsReady(const Mirel::unistring& pathText,
                                                   << u": " << path.GetUserEntryFormat());
         return setAside(Mirel::kErrLogWrongDatabase);
     }
-    Mirel::LockReentrant g(mLock);
-    if (!mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
+    Mirel::LockReentrant g(mCat.mLock);
+    if (!mCat.mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
     return InsertRedoLog(path, uuid, msn, startMSN, endUTC, closed, hasContainers);
 }
 
-void Catalogue::ForgetRedoLog(const Mirel::UniversalPath& path) {
-    Mirel::LockReentrant g(mLock);
-    for (auto& [key, interval] : mIntervals) {
-        Mirel::LockReentrant il(interval.lock);
-        for (auto it = interval.databases.begin(); it != interval.databases.end();) {
-            DatabaseItem& item = it->second;
-            // A worker reads an item it holds without the lock: that one is left to fail on
-            // the missing file.
-            auto log = item.owned ? item.logs.end()
-                                  : std::find_if(item.logs.begin(), item.logs.end(),
-                                                 [&](const FileInfo& l) { return l.path == path; });
-            if (log == item.logs.end()) {
-                ++it;
-                continue;
-            }
-            item.logs.erase(log);
-            IBS_DEBUG_WIDE(u"ForgetRedoLog: " << it->first << u" no longer counts on "
-                                              << path.GetUserEntryFormat());
-            if (item.logs.empty() && item.file.path.IsClear() && !item.upload && !item.pfailed)
-                it = interval.databases.erase(it);
-            else
-                ++it;
-        }
-    }
-}
-
-std::uint64_t Catalogue::PassedIntervalEnd() {
-    Mirel::LockReentrant g(mLock);
-    std::uint64_t passed = mIntervalEnd.load();
-    if (passed == kOpenInterval) passed = 0;
-    // An interval announced and not started yet counts too: its logs were written before
-    // any later one's, and an interval ending before it would come first.
-    for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it)
-        if (it->first != kOpenInterval) {
-            passed = std::max(passed, it->first);
-            break;
-        }
-    // So does one dropped with nothing to publish, whose interval-done file is kept.
-    return std::max(passed, mKeptDoneEnd);
-}
-
-bool Catalogue::IsRedoFolderName(const Mirel::unistring& name) {
-    const Mirel::unistring& prefix = IBS_Config::sRedoFolderPrefix;
-    return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::int32_t Catalogue::InsertRedoLog(const Mirel::UniversalPath& path,
-                                      const Mirel::unistring& uuid, std::uint64_t msn,
-                                      std::uint64_t startMSN, std::uint64_t endUTC, bool closed,
-                                      bool hasContainers) {
+std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
+                                   std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
+                                   bool closed, bool hasContainers) {
     FileInfo info(path, uuid, msn, startMSN, endUTC, closed);
-    Mirel::LockReentrant g(mLock);
-    auto it = mIntervals.lower_bound(endUTC);
-    if (it == mIntervals.end()) {
+    Mirel::LockReentrant g(mCat.mLock);
+    auto it = mCat.mIntervals.lower_bound(endUTC);
+    if (it == mCat.mIntervals.end()) {
         IBS_DEBUG_WIDE(u"InsertRedoLog **ERROR** couldn't find interval for endUTC "
-                       << EndText(endUTC) << u", map size " << mIntervals.size() << u", log: "
+                       << EndText(endUTC) << u", map size " << mCat.mIntervals.size() << u", log: "
                        << path.GetUserEntryFormat());
         return Mirel::kErrFileNotTaken;
     }
-    const std::uint64_t current = mIntervalEnd.load();
+    const std::uint64_t current = mCat.mIntervalEnd.load();
     // An interval behind the current one will never be started again.
     auto passed = [&](IntervalMap::iterator i) {
         return !i->second.backup.IsClear() ||
@@ -201,62 +151,43 @@ std::int32_t Catalogue::InsertRedoLog(const Mirel::UniversalPath& path,
                 return 0;
             }
         }
-        while (it != mIntervals.end() && passed(it)) ++it;
-        if (it == mIntervals.end()) return Mirel::kErrFileNotTaken;
+        while (it != mCat.mIntervals.end() && passed(it)) ++it;
+        if (it == mCat.mIntervals.end()) return Mirel::kErrFileNotTaken;
         IBS_DEBUG_WIDE(u"InsertRedoLog: late log for a finished interval goes to "
                        << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
     // A log that continues the chain after logs ending later than it was written after them,
     // whatever its time says (the server's clock went back): it goes after their interval.
     const auto byEnd = it;
-    while (it->first != kOpenInterval && FollowsLaterLogs(it->second, info)) {
-        if (++it == mIntervals.end()) return Mirel::kErrFileNotTaken;
+    while (it->first != kOpenInterval && mCat.FollowsLaterLogs(it->second, info)) {
+        if (++it == mCat.mIntervals.end()) return Mirel::kErrFileNotTaken;
         IBS_DEBUG_WIDE(u"InsertRedoLog: log continues after later logs, goes to "
                        << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
     // So was a log that continues a later interval's log or upload: it goes with that.
-    if (auto later = Chain::ContinuedLater(mIntervals, it, uuid, startMSN);
-        later != mIntervals.end()) {
-        it = mIntervals.find(later->first);
+    if (auto later = Chain::ContinuedLater(mCat.mIntervals, it, uuid, startMSN);
+        later != mCat.mIntervals.end()) {
+        it = mCat.mIntervals.find(later->first);
         IBS_DEBUG_WIDE(u"InsertRedoLog: log continues a later one, goes with it to "
                        << EndText(it->first) << u": " << path.GetUserEntryFormat());
     }
     // A restart files logs by their end: it must find where this one went.
     if (it != byEnd)
-        if (int rc = NoteLogAfter(path, std::prev(it)->first, uuid)) {
+        if (int rc = mCat.NoteLogAfter(path, std::prev(it)->first, uuid)) {
             IBS_DEBUG_WIDE(u"InsertRedoLog: could not record that it goes after "
                            << EndText(std::prev(it)->first) << u", error " << rc << u": "
                            << path.GetUserEntryFormat());
             return rc;
         }
-    PlaceRedoLog(it->second, info, hasContainers);
+    mCat.PlaceRedoLog(it->second, info, hasContainers);
     return 0;
 }
 
-bool Catalogue::FollowsLaterLogs(const Interval& interval, const FileInfo& log) {
-    Mirel::LockReentrant il(interval.lock);
-    auto db = interval.databases.find(log.uuid);
-    if (db == interval.databases.end()) return false;
-    for (const FileInfo& other : db->second.logs)
-        if (other.msn > other.startMSN && other.msn <= log.startMSN && other.endUTC > log.endUTC)
-            return true;
-    return false;
-}
-
-void Catalogue::PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers) {
-    Mirel::LockReentrant il(interval.lock);
-    DatabaseItem& item = interval.databases[info.uuid];  // a default item when new
-    // A database's logs mostly sit in one redo folder: keep its text once.
-    if (!item.logs.empty()) info.path.ShareFolder(item.logs.begin()->path);
-    item.logs.insert(info);
-    item.hasContainers = hasContainers;
-}
-
-void Catalogue::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
-                            const std::vector<Mirel::unistring>* list) {
-    Mirel::LockReentrant g(mLock);
-    auto found = mIntervals.lower_bound(endUTC);
-    if (found != mIntervals.end() && found->first == endUTC) {
+void Intake::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
+                         const std::vector<Mirel::unistring>* list) {
+    Mirel::LockReentrant g(mCat.mLock);
+    auto found = mCat.mIntervals.lower_bound(endUTC);
+    if (found != mCat.mIntervals.end() && found->first == endUTC) {
         IBS_DEBUG_WIDE(u"**AddInterval: found endUTC "
                        << EndText(endUTC) << u", old path "
                        << found->second.donePath.GetUserEntryFormat() << u", set new: "
@@ -265,7 +196,7 @@ void Catalogue::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t 
         return;
     }
     Interval fresh(donePath, endUTC);
-    if (found != mIntervals.end() && found->first == kOpenInterval) {
+    if (found != mCat.mIntervals.end() && found->first == kOpenInterval) {
         // The open interval's databases move to the new interval, except what lies beyond
         // its end: a log that ends later (the new interval could never apply it), and an
         // upload that such a log shows to be later than the end.
@@ -309,7 +240,7 @@ void Catalogue::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t 
             ++it;
         }
     }
-    Interval& added = mIntervals.emplace(endUTC, std::move(fresh)).first->second;
+    Interval& added = mCat.mIntervals.emplace(endUTC, std::move(fresh)).first->second;
     if (list && !list->empty()) {
         Mirel::LockReentrant il(added.lock);
         for (const auto& uuid : *list) {
@@ -323,65 +254,18 @@ void Catalogue::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t 
     }
 }
 
-int Catalogue::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::int32_t reason,
-                               SetAside cause, bool junk) {
-    const bool replaced = reason == Mirel::kErrReplaced;
-    const char* note = cause == SetAside::kWithItsDatabase
-                           ? (replaced ? "set aside with its database, which was replaced"
-                                       : "set aside with its database, which failed")
-                       : cause == SetAside::kDatabaseHadFailed
-                           ? (replaced ? "its database had already been replaced"
-                                       : "its database had already failed")
-                           : "";
-    const std::string why = *note ? std::string(Mirel::ErrorWords(reason)) + "; " + note : "";
-    Mirel::UniversalPath moved;
-    bool limitReached = false;
-    const Mirel::Directory backup = GetBackupFolder();
-    Talon::Error e =
-        IBS_Config::MoveInvalidRedo(path, backup, moved, reason, why, junk, &limitReached);
-    if (e.GetError() == Mirel::kErrRejectedFull) {
-        // Once when the limit is reached, not for every file it turns away.
-        if (limitReached) {
-            Mirel::Directory rejected = backup;
-            rejected.SetToChild(IBS_Config::sRejectedFolderName);
-            ReportEvent(Talon::Event::kSetAsideFull, rejected.GetPath().GetUserEntryFormat(),
-                        Mirel::unistring::NumToString(IBS_Config::GetRejectedLimit()),
-                        Mirel::unistring::NumToString(IBS_Config::CountRejected(backup)));
-        }
-        IBS_DEBUG_WIDE(u"MoveInvalidRedo: the set-aside folder is at its limit of "
-                       << IBS_Config::GetRejectedLimit() << u" bytes, left in place ("
-                       << Mirel::ErrorText(reason) << u"): " << path.GetUserEntryFormat());
-        return e.GetError();
-    }
-    if (!e.OK())
-        IBS_DEBUG_WIDE(u"MoveInvalidRedo: error " << Mirel::ErrorText(e.GetError())
-                                                  << u", left in place: "
-                                                  << path.GetUserEntryFormat());
-    else
-        IBS_DEBUG_WIDE(u"MoveInvalidRedo: set aside ("
-                       << Mirel::ErrorText(reason) << (*note ? "; " : "") << note << u"): "
-                       << path.GetUserEntryFormat() << u" -> " << moved.GetUserEntryFormat());
-    if (e.OK() && *note)
-        ReportEvent(Talon::Event::kSetAside, moved.GetUserEntryFormat(),
-                    Mirel::unistring::NumToString(reason), Mirel::unistring::FromUTF8(note));
-    else if (e.OK() || report)
-        ReportEvent(Talon::Event::kSetAside, moved.GetUserEntryFormat(),
-                    Mirel::unistring::NumToString(e.OK() ? reason : e.GetError()));
-    return e.GetError();
-}
-
-bool Catalogue::RegisterServer(const Mirel::unistring& address, unsigned short port, unsigned short,
-                               unsigned short) {
+bool Intake::RegisterServer(const Mirel::unistring& address, unsigned short port, unsigned short,
+                            unsigned short) {
     char text[256];
     address.ConvertToCString(text, sizeof text, 1);
-    EventSink* sink = mSink.load();
+    EventSink* sink = mCat.mSink.load();
     if (sink && sink->LinkServer(text, port)) {
-        mServerRegistered.store(true);
+        mCat.mServerRegistered.store(true);
         // A notification queued before a crash, or sent while no hub listened, was lost: a
         // server that registers hears again of every database that waits for an upload.
-        Mirel::LockMutex f(mFailedLock);
-        for (const auto& [uuid, number] : mFailedDatabases)
-            if (number != Mirel::kErrReplaced) NotifyFailed(uuid);
+        Mirel::LockMutex f(mCat.mFailedLock);
+        for (const auto& [uuid, number] : mCat.mFailedDatabases)
+            if (number != Mirel::kErrReplaced) mCat.NotifyFailed(uuid);
         return true;
     }
     IBS_DEBUG_WIDE(u"RegisterServer: ConnectToServer failed, addr "

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "catalogue/Catalogue.h"
+#include "intake/Intake.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/support/Debug.h"
@@ -83,16 +83,16 @@ void RemoveStaleTemporaries(const std::string& folder) {
 }
 }  // namespace
 
-void Catalogue::ReportOtherFileSystem(const std::string& folder, const std::string& backup) {
+void Intake::ReportOtherFileSystem(const std::string& folder, const std::string& backup) {
     IBS_DEBUG_WIDE(u"SetupFolders: " << Mirel::unistring::FromUTF8(folder)
                                      << u" is on another file system than the backup folder "
                                      << Mirel::unistring::FromUTF8(backup));
-    ReportEvent(Talon::Event::kOtherFileSystem, Mirel::unistring::FromUTF8(folder),
-                Mirel::unistring::FromUTF8(backup), Num(Mirel::kErrCrossDevice));
+    mCat.ReportEvent(Talon::Event::kOtherFileSystem, Mirel::unistring::FromUTF8(folder),
+                     Mirel::unistring::FromUTF8(backup), Num(Mirel::kErrCrossDevice));
 }
 
-bool Catalogue::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
-                              Mirel::UniversalPath& canonical, int& error) const {
+bool Intake::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
+                           Mirel::UniversalPath& canonical, int& error) const {
     std::string base = root.GetPath().Native();
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     const std::string text = path.Native();
@@ -128,27 +128,28 @@ bool Catalogue::ResolveInside(const Mirel::Directory& root, const Mirel::Univers
     return true;
 }
 
-bool Catalogue::SetupFolders(const Mirel::Directory& dir) {
+bool Intake::SetupFolders(const Mirel::Directory& dir) {
     int error = 0;
-    Mirel::LockReentrant g(mLock);
-    mFoldersReady.store(0);
-    mNamedFolder = dir.GetPath();
+    Mirel::LockReentrant g(mCat.mLock);
+    mCat.mFoldersReady.store(0);
+    mCat.mNamedFolder = dir.GetPath();
     Mirel::Directory failing = dir;
     if (Mirel::Error e = dir.CreateIfNotExists(); !e.OK()) {
         error = e.GetError();
     } else {
-        mBackupFolder = dir;
+        mCat.mBackupFolder = dir;
         Talon::BackupFolder lastGood(IBS_Config::sLastGoodFolderPrefix);
-        if (!lastGood.GetLatest(mBackupFolder.GetPath(), mLastGoodFolder)) mLastGoodFolder.Clear();
+        if (!lastGood.GetLatest(mCat.mBackupFolder.GetPath(), mCat.mLastGoodFolder))
+            mCat.mLastGoodFolder.Clear();
         std::pair<const Mirel::unistring*, Mirel::Directory*> pairs[] = {
-            {&IBS_Config::sInProgressFolderName, &mInProgressFolder},
-            {&IBS_Config::sChangesFolderName, &mChangesFolder},
-            {&IBS_Config::sCopiesFolderName, &mCopiesFolder},
+            {&IBS_Config::sInProgressFolderName, &mCat.mInProgressFolder},
+            {&IBS_Config::sChangesFolderName, &mCat.mChangesFolder},
+            {&IBS_Config::sCopiesFolderName, &mCat.mCopiesFolder},
         };
         std::sort(std::begin(pairs), std::end(pairs),
                   [](const auto& a, const auto& b) { return *a.first < *b.first; });
         for (auto& [name, field] : pairs) {
-            field->Set(mBackupFolder);
+            field->Set(mCat.mBackupFolder);
             field->SetToChild(*name);
             if (error != 0) continue;
             Mirel::Error e = CreateRealFolder(*field);
@@ -161,62 +162,63 @@ bool Catalogue::SetupFolders(const Mirel::Directory& dir) {
     }
     std::string elsewhere;
     if (error == 0)
-        error = CheckOneFileSystem(Trimmed(mBackupFolder.GetPath().Native()), elsewhere);
+        error = CheckOneFileSystem(Trimmed(mCat.mBackupFolder.GetPath().Native()), elsewhere);
     if (error == 0) {
         {
             // A stop or a crash between writing a list aside and renaming it into place.
             // Every writer of the failed list holds this lock.
-            Mirel::LockMutex f(mFailedLock);
-            RemoveStaleTemporaries(Trimmed(mBackupFolder.GetPath().Native()));
+            Mirel::LockMutex f(mCat.mFailedLock);
+            RemoveStaleTemporaries(Trimmed(mCat.mBackupFolder.GetPath().Native()));
         }
-        LoadFailedList();
+        mCat.LoadFailedList();
         // A server that registered before the folder could be set up (its volume was
         // read-only at start) heard of none of them: a notification a crash lost would
         // never come again. It may hear of one twice.
-        if (mServerRegistered.load()) {
-            Mirel::LockMutex f(mFailedLock);
-            for (const auto& [uuid, number] : mFailedDatabases)
-                if (number != Mirel::kErrReplaced) NotifyFailed(uuid);
+        if (mCat.mServerRegistered.load()) {
+            Mirel::LockMutex f(mCat.mFailedLock);
+            for (const auto& [uuid, number] : mCat.mFailedDatabases)
+                if (number != Mirel::kErrReplaced) mCat.NotifyFailed(uuid);
         }
-        LoadUnwrittenList();
-        LoadUploadsAfter();
-        mFoldersReady.store(1);
+        mCat.LoadUnwrittenList();
+        mCat.LoadUploadsAfter();
+        mCat.mFoldersReady.store(1);
         std::string newest;
         std::uint64_t newestEnd = 0;
-        if (!mLastGoodFolder.IsClear()) {
-            const Mirel::unistring name = mLastGoodFolder.GetChildName();
+        if (!mCat.mLastGoodFolder.IsClear()) {
+            const Mirel::unistring name = mCat.mLastGoodFolder.GetChildName();
             newest = name.ToUTF8();
             newestEnd = Talon::BackupFolder::GetUTCFromTimestamp(
                 name.substr(IBS_Config::sLastGoodFolderPrefix.size() + 1));
         }
-        const std::string root = Trimmed(mBackupFolder.GetPath().Native());
-        mState.SetFolder(root, newest, newestEnd);
+        const std::string root = Trimmed(mCat.mBackupFolder.GetPath().Native());
+        mCat.mState.SetFolder(root, newest, newestEnd);
     } else if (error == Mirel::kErrCrossDevice && !elsewhere.empty()) {
-        mState.SetFolder(std::string(), std::string(), 0);
-        ReportOtherFileSystem(elsewhere, Trimmed(mBackupFolder.GetPath().Native()));
+        mCat.mState.SetFolder(std::string(), std::string(), 0);
+        ReportOtherFileSystem(elsewhere, Trimmed(mCat.mBackupFolder.GetPath().Native()));
     } else {
-        mState.SetFolder(std::string(), std::string(), 0);
-        ReportEvent(Talon::Event::kFolderNotSetUp, failing.GetPath().GetUserEntryFormat(),
-                    Num(error));
+        mCat.mState.SetFolder(std::string(), std::string(), 0);
+        mCat.ReportEvent(Talon::Event::kFolderNotSetUp, failing.GetPath().GetUserEntryFormat(),
+                         Num(error));
     }
     IBS_DEBUG_WIDE(u"SetupFolders err " << Mirel::ErrorText(error) << u", parent "
                                         << dir.GetPath().GetUserEntryFormat());
     return error == 0;
 }
 
-void Catalogue::ClearFolders() {
-    Mirel::LockReentrant g(mLock);
+void Intake::ClearFolders() {
+    Mirel::LockReentrant g(mCat.mLock);
     // A folder whose set-up failed was never in service: it is forgotten, never cleared
     // (what it holds was accepted in an earlier run).
-    if (mFoldersReady.load() && mBackupFolder.GetPath().Exists()) {
+    if (mCat.mFoldersReady.load() && mCat.mBackupFolder.GetPath().Exists()) {
         // Only what the service made goes: its working folders and its list of failed
         // databases. Last-good folders, set-aside files and anything else in the backup
         // folder stay.
         int error = 0;
         Mirel::Directory latest;
         Talon::BackupFolder lastGood(IBS_Config::sLastGoodFolderPrefix);
-        bool found = lastGood.GetLatest(mBackupFolder.GetPath(), latest);
-        for (Mirel::Directory* folder : {&mInProgressFolder, &mChangesFolder, &mCopiesFolder}) {
+        bool found = lastGood.GetLatest(mCat.mBackupFolder.GetPath(), latest);
+        for (Mirel::Directory* folder :
+             {&mCat.mInProgressFolder, &mCat.mChangesFolder, &mCat.mCopiesFolder}) {
             if (folder->IsClear() || !Mirel::Os::Stat(folder->GetPath().Native()).exists) continue;
             Mirel::Error e = folder->DeleteAll();
             if (!e.OK()) {
@@ -226,51 +228,50 @@ void Catalogue::ClearFolders() {
             }
         }
         {
-            Mirel::LockMutex f(mFailedLock);
-            mFailedDatabases.clear();
-            mFailedSince.clear();
-            mLeftUploads.clear();
-            SaveFailedList();
+            Mirel::LockMutex f(mCat.mFailedLock);
+            mCat.mFailedDatabases.clear();
+            mCat.mFailedSince.clear();
+            mCat.mLeftUploads.clear();
+            mCat.SaveFailedList();
         }
-        ClearUnwrittenList();
-        PruneUploadsAfter(kOpenInterval);
-        mState.Leave(true);
+        mCat.ClearUnwrittenList();
+        mCat.PruneUploadsAfter(kOpenInterval);
+        mCat.mState.Leave(true);
         if (error == 0 && found)
-            ReportEvent(Talon::Event::kFoldersClearedKeptLastGood,
-                        latest.GetPath().GetUserEntryFormat());
+            mCat.ReportEvent(Talon::Event::kFoldersClearedKeptLastGood,
+                             latest.GetPath().GetUserEntryFormat());
         else if (error == 0)
-            ReportEvent(Talon::Event::kFoldersCleared,
-                        mBackupFolder.GetPath().GetUserEntryFormat());
+            mCat.ReportEvent(Talon::Event::kFoldersCleared,
+                             mCat.mBackupFolder.GetPath().GetUserEntryFormat());
         else
-            ReportEvent(Talon::Event::kFoldersNotCleared,
-                        mBackupFolder.GetPath().GetUserEntryFormat(), Num(error));
+            mCat.ReportEvent(Talon::Event::kFoldersNotCleared,
+                             mCat.mBackupFolder.GetPath().GetUserEntryFormat(), Num(error));
     }
-    mState.Leave(false);
-    mFoldersReady.store(0);
-    mKeptDonePath.Clear();
-    mKeptDoneEnd = 0;
-    mNamedFolder.Clear();
-    mBackupFolder.Clear();
-    mLastGoodFolder.Clear();
-    mInProgressFolder.Clear();
-    mChangesFolder.Clear();
-    mCopiesFolder.Clear();
+    mCat.mState.Leave(false);
+    mCat.mFoldersReady.store(0);
+    mCat.mKeptDonePath.Clear();
+    mCat.mKeptDoneEnd = 0;
+    mCat.mNamedFolder.Clear();
+    mCat.mBackupFolder.Clear();
+    mCat.mLastGoodFolder.Clear();
+    mCat.mInProgressFolder.Clear();
+    mCat.mChangesFolder.Clear();
+    mCat.mCopiesFolder.Clear();
     {
-        Mirel::LockMutex u(mUnwrittenLock);
-        mUnwritten.clear();
+        Mirel::LockMutex u(mCat.mUnwrittenLock);
+        mCat.mUnwritten.clear();
     }
-    mUploadsAfter.clear();
+    mCat.mUploadsAfter.clear();
     {
-        Mirel::LockMutex f(mFailedLock);
-        mFailedDatabases.clear();
-        mFailedSince.clear();
-        mLeftUploads.clear();
+        Mirel::LockMutex f(mCat.mFailedLock);
+        mCat.mFailedDatabases.clear();
+        mCat.mFailedSince.clear();
+        mCat.mLeftUploads.clear();
     }
-    mIntervalEnd.store(0);
+    mCat.mIntervalEnd.store(0);
 }
 
-Mirel::Error Catalogue::ProbeFolder(const Mirel::UniversalPath& folder,
-                                    std::string* failing) const {
+Mirel::Error Intake::ProbeFolder(const Mirel::UniversalPath& folder, std::string* failing) const {
     // Creates what is missing, checks it can be used, and takes back what it created when
     // it cannot: a folder that does not work changes nothing.
     std::string path = folder.Native();
@@ -324,7 +325,7 @@ Mirel::Error Catalogue::ProbeFolder(const Mirel::UniversalPath& folder,
     return Mirel::Error();
 }
 
-bool Catalogue::CanTakeFolder(const Mirel::UniversalPath& path) {
+bool Intake::CanTakeFolder(const Mirel::UniversalPath& path) {
     std::string elsewhere;
     Mirel::Error probe = ProbeFolder(path, &elsewhere);
     if (probe.OK()) return true;
@@ -335,8 +336,8 @@ bool Catalogue::CanTakeFolder(const Mirel::UniversalPath& path) {
         while (root.size() > 1 && root.back() == '/') root.pop_back();
         ReportOtherFileSystem(elsewhere, root);
     } else {
-        ReportEvent(Talon::Event::kFolderNotSetUp, path.GetUserEntryFormat(),
-                    Mirel::unistring::NumToString(probe.GetError()));
+        mCat.ReportEvent(Talon::Event::kFolderNotSetUp, path.GetUserEntryFormat(),
+                         Mirel::unistring::NumToString(probe.GetError()));
     }
     return false;
 }

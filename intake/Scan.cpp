@@ -3,8 +3,8 @@
 #include <map>
 #include <utility>
 
-#include "catalogue/Catalogue.h"
 #include "catalogue/Chain.h"
+#include "intake/Intake.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
@@ -15,20 +15,20 @@
 
 using Talon::IBS_Config;
 
-IntervalMap::iterator Catalogue::AddIntervalFolder(const Mirel::Directory& dir, std::uint64_t utc) {
-    Mirel::LockReentrant g(mLock);
+IntervalMap::iterator Intake::AddIntervalFolder(const Mirel::Directory& dir, std::uint64_t utc) {
+    Mirel::LockReentrant g(mCat.mLock);
     // A folder named with the exact end belongs to that interval only; a folder named by
     // the minute to the first interval of that minute that has none yet (the minute's first
     // last-good folder always takes the short name).
     const bool exact = utc % kMinute != 0;
-    auto it = mIntervals.lower_bound(utc);
+    auto it = mCat.mIntervals.lower_bound(utc);
     if (exact) {
-        if (it != mIntervals.end() && it->first == utc) {
+        if (it != mCat.mIntervals.end() && it->first == utc) {
             it->second.backup = dir;
             return it;
         }
     } else {
-        for (auto m = it; m != mIntervals.end() && m->first != kOpenInterval &&
+        for (auto m = it; m != mCat.mIntervals.end() && m->first != kOpenInterval &&
                           m->first - m->first % kMinute == utc;
              ++m) {
             if (m->second.backup.IsClear()) {
@@ -39,13 +39,12 @@ IntervalMap::iterator Catalogue::AddIntervalFolder(const Mirel::Directory& dir, 
     }
     Interval fresh(Mirel::UniversalPath(), utc);
     fresh.backup = dir;
-    return mIntervals.emplace(utc, std::move(fresh)).first;
+    return mCat.mIntervals.emplace(utc, std::move(fresh)).first;
 }
 
-IntervalMap::iterator Catalogue::FindIntervalWithLog(const Mirel::unistring& uuid,
-                                                     std::uint64_t msn) {
-    Mirel::LockReentrant g(mLock);
-    for (auto it = mIntervals.begin(); it != mIntervals.end(); ++it) {
+IntervalMap::iterator Intake::FindIntervalWithLog(const Mirel::unistring& uuid, std::uint64_t msn) {
+    Mirel::LockReentrant g(mCat.mLock);
+    for (auto it = mCat.mIntervals.begin(); it != mCat.mIntervals.end(); ++it) {
         Mirel::LockReentrant il(it->second.lock);
         auto db = it->second.databases.find(uuid);
         if (db == it->second.databases.end()) continue;
@@ -54,24 +53,24 @@ IntervalMap::iterator Catalogue::FindIntervalWithLog(const Mirel::unistring& uui
             if (log.startMSN == msn || log.msn == msn) return it;
         }
     }
-    return mIntervals.end();
+    return mCat.mIntervals.end();
 }
 
-std::uint64_t Catalogue::DeleteLeadingEmptyIntervals() {
+std::uint64_t Intake::DeleteLeadingEmptyIntervals() {
     std::uint64_t last = 0;
     for (;;) {
         Mirel::UniversalPath done;
         std::uint64_t utc;
         {
-            Mirel::LockReentrant g(mLock);
-            auto it = mIntervals.begin();
-            if (it == mIntervals.end() || it->first == kOpenInterval ||
+            Mirel::LockReentrant g(mCat.mLock);
+            auto it = mCat.mIntervals.begin();
+            if (it == mCat.mIntervals.end() || it->first == kOpenInterval ||
                 it->second.donePath.IsClear())
                 break;
             done = it->second.donePath;
             utc = it->second.mDoneUTC;
         }
-        if (utc == 0 || !DeleteIntervalIfEmpty(done, utc)) break;
+        if (utc == 0 || !mCat.DeleteIntervalIfEmpty(done, utc)) break;
         last = utc;
     }
     return last;
@@ -85,9 +84,9 @@ std::uint64_t Catalogue::DeleteLeadingEmptyIntervals() {
 // are checked against that copy's line before a worker writes to it. (A private one was
 // checked before it became private, or is an upload.) False when there is no line to check
 // them against: the copy is made again, and the start decides what the database gets.
-bool Catalogue::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
-                           IntervalMap::iterator current) {
-    for (auto o = std::make_reverse_iterator(current); o != mIntervals.rend(); ++o) {
+bool Intake::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                        IntervalMap::iterator current) {
+    for (auto o = std::make_reverse_iterator(current); o != mCat.mIntervals.rend(); ++o) {
         if (o->second.backup.IsClear()) continue;
         Mirel::UniversalPath source;
         ManifestLine line;
@@ -115,14 +114,15 @@ bool Catalogue::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistr
     return true;
 }
 
-void Catalogue::KeepChainOrder() {
+void Intake::KeepChainOrder() {
     // A copy already brought forward keeps what it was brought with.
-    const auto moves = Chain::KeepOrder(
-        mIntervals, [this](const DatabaseItem& x) { return !x.owned && !HasInProgressCopy(x); });
+    const auto moves = Chain::KeepOrder(mCat.mIntervals, [this](const DatabaseItem& x) {
+        return !x.owned && !mCat.HasInProgressCopy(x);
+    });
     for (const Chain::Move& m : moves) {
         IBS_DEBUG_WIDE(u"ScanFullBackupDB: log goes after what it continues, to "
                        << EndText(m.to) << u": " << m.log.path.GetUserEntryFormat());
-        Interval& from = mIntervals.at(m.from);
+        Interval& from = mCat.mIntervals.at(m.from);
         bool hasContainers = true;
         {
             Mirel::LockReentrant fl(from.lock);
@@ -132,13 +132,13 @@ void Catalogue::KeepChainOrder() {
             // Nothing left of it there: no start to find, no failure to record.
             if (x.logs.empty() && x.file.path.IsClear() && !x.upload) from.databases.erase(m.uuid);
         }
-        PlaceRedoLog(mIntervals.at(m.to), m.log, hasContainers);
+        mCat.PlaceRedoLog(mCat.mIntervals.at(m.to), m.log, hasContainers);
     }
 }
 
-bool Catalogue::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
-                                    std::uint64_t msn, IntervalMap::iterator current) {
-    Chain::Repair repair = Chain::RepairChain(mIntervals, current->first, uuid, msn);
+bool Intake::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::unistring& uuid,
+                                 std::uint64_t msn, IntervalMap::iterator current) {
+    Chain::Repair repair = Chain::RepairChain(mCat.mIntervals, current->first, uuid, msn);
     if (!repair.complete) return false;
     if (repair.logs.empty()) return true;
     Interval& C = current->second;
@@ -184,15 +184,15 @@ std::vector<Mirel::UniversalPath> ListDatabaseFiles(const Mirel::Directory& dir,
 }
 }  // namespace
 
-void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
-    Mirel::LockReentrant g(mLock);
+void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
+    Mirel::LockReentrant g(mCat.mLock);
     IBS_DEBUG_WIDE(u"ScanFullBackupDB: starting on "
-                   << mBackupFolder.GetPath().GetUserEntryFormat());
-    ClearIntervals();
-    mLeftUploads.clear();
-    mKeptDonePath.Clear();
-    mKeptDoneEnd = 0;
-    mIntervalEnd.store(0);
+                   << mCat.mBackupFolder.GetPath().GetUserEntryFormat());
+    mCat.ClearIntervals();
+    mCat.mLeftUploads.clear();
+    mCat.mKeptDonePath.Clear();
+    mCat.mKeptDoneEnd = 0;
+    mCat.mIntervalEnd.store(0);
     AddInterval(Mirel::UniversalPath(), kOpenInterval, nullptr);
 
     // Last-good folders first: an interval-done file at or after the newest one may be an
@@ -206,7 +206,7 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
     const Mirel::unistring& prefix = IBS_Config::sLastGoodFolderPrefix;
     std::uint64_t newestMinute = 0;
     for (const Mirel::Directory& dir :
-         Talon::BackupFolder(prefix).GetList(mBackupFolder.GetPath())) {
+         Talon::BackupFolder(prefix).GetList(mCat.mBackupFolder.GetPath())) {
         Mirel::unistring name = dir.GetChildName();
         if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
             name[prefix.size()] != u'_')
@@ -224,26 +224,26 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
         newestMinute = std::max(newestMinute, utc - utc % kMinute);
     }
 
-    if (mChangesFolder.Exists()) {
+    if (mCat.mChangesFolder.Exists()) {
         std::vector<Mirel::UniversalPath> entries;
         Mirel::BuildUniversalPathListFunctor redoFolders(entries, Mirel::kListFolders, false);
-        mChangesFolder.ProcessFiles(redoFolders, 1);
+        mCat.mChangesFolder.ProcessFiles(redoFolders, 1);
         for (const auto& e : entries) {
-            if (!IsRedoFolderName(Mirel::Directory(e).GetChildName())) continue;
+            if (!mCat.IsRedoFolderName(Mirel::Directory(e).GetChildName())) continue;
             std::uint64_t doneUTC = 0;
             std::vector<Mirel::unistring> list;
             Talon::Error err = IBS_Config::GetIncrementalIntervalDone(e, doneUTC, &list);
             if (err.OK()) {
-                for (auto& listed : list) listed = CanonicalUuid(listed);
-                if (doneUTC >= newestMinute || !DeleteIntervalIfEmpty(e, doneUTC))
+                for (auto& listed : list) listed = mCat.CanonicalUuid(listed);
+                if (doneUTC >= newestMinute || !mCat.DeleteIntervalIfEmpty(e, doneUTC))
                     AddInterval(e, doneUTC, &list);
             } else if (err.GetError() == Mirel::kErrInvalidFile) {
-                if (!DeleteIntervalIfEmpty(e, doneUTC)) {
+                if (!mCat.DeleteIntervalIfEmpty(e, doneUTC)) {
                     // The folder's interval-done file is the rejected file.
                     const auto done = IBS_Config::ListIntervalDoneFiles(e);
                     if (!done.empty())
-                        MoveInvalidRedo(done.front(), true, Mirel::kErrInvalidFile,
-                                        SetAside::kOwnFault, true);
+                        mCat.MoveInvalidRedo(done.front(), true, Mirel::kErrInvalidFile,
+                                             Catalogue::SetAside::kOwnFault, true);
                 }
             }
         }
@@ -258,13 +258,14 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
         newestGood = std::max(newestGood, it->first);
         oldestGood = std::min(oldestGood, it->first);
         for (const auto& file : ListDatabaseFiles(f.dir, 3))
-            it->second.AddDatabase(file, f.dir.GetPath(), true, DeleteSuperseded());
+            it->second.AddDatabase(file, f.dir.GetPath(), true, mCat.DeleteSuperseded());
         // What each copy's bytes must be when it starts a later interval.
         Mirel::LockReentrant il(it->second.lock);
-        for (auto& [uuid, item] : it->second.databases) SetManifestLine(item, f.manifest, f.dir);
+        for (auto& [uuid, item] : it->second.databases)
+            mCat.SetManifestLine(item, f.manifest, f.dir);
     }
     auto firstToMake = [&](IntervalMap::iterator from) {
-        while (from != mIntervals.end() && !from->second.backup.IsClear()) ++from;
+        while (from != mCat.mIntervals.end() && !from->second.backup.IsClear()) ++from;
         return from;
     };
 
@@ -272,9 +273,9 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
     // that no last-good copy contains was accepted and never applied (a late log of a
     // finished interval, or one cut short by a stop): it goes to the first interval still to
     // be made, never to a finished one, whose logs are only ever deleted.
-    if (mChangesFolder.Exists()) {
+    if (mCat.mChangesFolder.Exists()) {
         std::map<Mirel::unistring, std::uint64_t> contained;  // newest MSN in a last-good copy
-        for (auto& [key, interval] : mIntervals) {
+        for (auto& [key, interval] : mCat.mIntervals) {
             if (interval.backup.IsClear()) continue;
             Mirel::LockReentrant il(interval.lock);
             for (const auto& [uuid, item] : interval.databases)
@@ -284,12 +285,12 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
         std::vector<Mirel::UniversalPath> logs;
         ScanListing<Mirel::BuildPathListExtensionFunctor> logList(
             IBS_Config::sRedoLogExtension, logs, IBS_Config::sRedoLogExtension, true);
-        mChangesFolder.ProcessFiles(logList, 2);
-        const int depth = mChangesFolder.GetPath().CountPathElements() + 2;
+        mCat.mChangesFolder.ProcessFiles(logList, 2);
+        const int depth = mCat.mChangesFolder.GetPath().CountPathElements() + 2;
         for (const auto& file : logs) {
             // Only what intake would take: a log in a redo folder of the changes folder.
             if (file.CountPathElements() != depth ||
-                !IsRedoFolderName(file.GetPathElement(depth - 2)) ||
+                !mCat.IsRedoFolderName(file.GetPathElement(depth - 2)) ||
                 file.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName)
                 continue;
             Mirel::unistring uuid;
@@ -304,8 +305,8 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
                                << err.Text() << u"): " << file.GetUserEntryFormat());
                 continue;
             }
-            auto it = mIntervals.lower_bound(endUTC);
-            if (it == mIntervals.end()) continue;
+            auto it = mCat.mIntervals.lower_bound(endUTC);
+            if (it == mCat.mIntervals.end()) continue;
             auto in = contained.find(uuid);
             const bool applied = in != contained.end() && in->second >= msn;
             const bool behind = !it->second.backup.IsClear() ||
@@ -315,28 +316,30 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
             // delete it; one written after the failure waits there for its announcement,
             // which refuses it.
             if (std::int32_t number = applied  ? 0
-                                      : behind ? GetDatabaseError(uuid)
-                                               : FailedBefore(uuid, file)) {
-                MoveInvalidRedo(file, true, number, SetAside::kWithItsDatabase);
+                                      : behind ? mCat.GetDatabaseError(uuid)
+                                               : mCat.FailedBefore(uuid, file)) {
+                mCat.MoveInvalidRedo(file, true, number, Catalogue::SetAside::kWithItsDatabase);
                 continue;
             }
             if (behind && !applied) {
-                it = firstToMake(mIntervals.upper_bound(newestGood));
-                if (it == mIntervals.end()) continue;
+                it = firstToMake(mCat.mIntervals.upper_bound(newestGood));
+                if (it == mCat.mIntervals.end()) continue;
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: log in no last-good copy goes to "
                                << EndText(it->first) << u": " << file.GetUserEntryFormat());
             } else if (behind && it->second.backup.IsClear()) {
                 // Applied, but its interval published nothing (its logs went on to the next
                 // one): it is the first later folder's, as it was before the restart.
                 auto next = it;
-                while (next != mIntervals.end() && next->second.backup.IsClear()) ++next;
-                if (next != mIntervals.end()) it = next;
+                while (next != mCat.mIntervals.end() && next->second.backup.IsClear()) ++next;
+                if (next != mCat.mIntervals.end()) it = next;
             }
             // Intake placed it after an interval it ends in (its clock went back), and said so.
-            if (const std::uint64_t after = RecordedAfter(file); !applied && it->first <= after)
-                it = firstToMake(mIntervals.upper_bound(std::max(newestGood, after)));
-            if (it == mIntervals.end()) continue;
-            PlaceRedoLog(it->second, FileInfo(file, uuid, msn, startMSN, endUTC, closed), true);
+            if (const std::uint64_t after = mCat.RecordedAfter(file);
+                !applied && it->first <= after)
+                it = firstToMake(mCat.mIntervals.upper_bound(std::max(newestGood, after)));
+            if (it == mCat.mIntervals.end()) continue;
+            mCat.PlaceRedoLog(it->second, FileInfo(file, uuid, msn, startMSN, endUTC, closed),
+                              true);
         }
     }
 
@@ -345,27 +348,27 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
     // The in-progress folder only ever holds the copies of the first interval after the
     // newest last-good one.
     bool resumeInterval = false;
-    auto target = mIntervals.upper_bound(newestGood);
-    while (target != mIntervals.end() && !target->second.backup.IsClear()) ++target;
-    if (mInProgressFolder.Exists()) {
-        if (target != mIntervals.end() && target->first != kOpenInterval) {
-            mIntervalEnd.store(target->first);
-            for (const auto& f : ListDatabaseFiles(mInProgressFolder, 3)) {
+    auto target = mCat.mIntervals.upper_bound(newestGood);
+    while (target != mCat.mIntervals.end() && !target->second.backup.IsClear()) ++target;
+    if (mCat.mInProgressFolder.Exists()) {
+        if (target != mCat.mIntervals.end() && target->first != kOpenInterval) {
+            mCat.mIntervalEnd.store(target->first);
+            for (const auto& f : ListDatabaseFiles(mCat.mInProgressFolder, 3)) {
                 Mirel::unistring uuid;
                 std::uint64_t msn = 0;
                 if (!IBS_Config::GetDBInfo(f, uuid, msn).OK()) continue;
-                if (GetDatabaseError(uuid) != 0) {
+                if (mCat.GetDatabaseError(uuid) != 0) {
                     // It failed before the restart: its copy is never published.
                     f.Delete();
                     continue;
                 }
-                if (!target->second.AddDatabase(f, mInProgressFolder.GetPath(), true,
-                                                DeleteSuperseded()))
+                if (!target->second.AddDatabase(f, mCat.mInProgressFolder.GetPath(), true,
+                                                mCat.DeleteSuperseded()))
                     continue;
                 {
                     // Pristine only when it is an upload no log has written to yet.
                     Mirel::LockReentrant tl(target->second.lock);
-                    target->second.databases.at(uuid).pristine = IsUnwritten(f);
+                    target->second.databases.at(uuid).pristine = mCat.IsUnwritten(f);
                 }
                 if (!ChainInProgressCopy(f, uuid, msn, target) || !ShareCheck(f, uuid, target)) {
                     // Nothing brings it to the interval's end: it is made again from the
@@ -381,18 +384,18 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
         } else {
             // No interval to finish: whatever is there could never be published.
             Interval none;
-            SweepInProgress(none);
+            mCat.SweepInProgress(none);
         }
     }
 
-    if (mCopiesFolder.Exists()) {
+    if (mCat.mCopiesFolder.Exists()) {
         struct Upload {
             Mirel::UniversalPath file;
             Mirel::unistring uuid;
             std::uint64_t msn;
         };
         std::vector<Upload> uploads;
-        for (const auto& f : ListDatabaseFiles(mCopiesFolder, 4)) {
+        for (const auto& f : ListDatabaseFiles(mCat.mCopiesFolder, 4)) {
             if (f.GetName().ToUTF8().size() > IBS_Config::kMaxDatabaseName) continue;
             Upload u{f, {}, 0};
             if (IBS_Config::GetDBInfo(f, u.uuid, u.msn).OK()) uploads.push_back(std::move(u));
@@ -405,12 +408,12 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
             // accepted upload clears the record before it is answered): what lies here is
             // either older than the failure or not announced yet. It waits for an
             // announcement, out of the catalogue.
-            if (const std::int32_t number = GetDatabaseError(u.uuid)) {
+            if (const std::int32_t number = mCat.GetDatabaseError(u.uuid)) {
                 std::uint64_t since = 0;
                 {
-                    Mirel::LockMutex f(mFailedLock);
-                    auto it = mFailedSince.find(u.uuid);
-                    if (it != mFailedSince.end()) since = it->second;
+                    Mirel::LockMutex f(mCat.mFailedLock);
+                    auto it = mCat.mFailedSince.find(u.uuid);
+                    if (it != mCat.mFailedSince.end()) since = it->second;
                 }
                 // Written before the failure, it is a state the failed logs started from;
                 // the new upload the server was asked for replaces it. Not so when no log
@@ -425,7 +428,7 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
                         u"deleted, result "
                         << e.Text() << u": " << u.file.GetUserEntryFormat());
                 } else {
-                    mLeftUploads[u.uuid].insert(u.file);
+                    mCat.mLeftUploads[u.uuid].insert(u.file);
                     IBS_DEBUG_WIDE(
                         u"ScanFullBackupDB: left for its announcement (database "
                         u"failed): "
@@ -436,9 +439,9 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
             // An upload is the state at a log boundary: it belongs to the interval whose log
             // reaches its MSN. Without one, the database has not changed since it was taken
             // up to its next log, and the upload serves the first interval still to be made.
-            auto it = mIntervals.end();
-            for (auto i = mIntervals.begin(); i != mIntervals.end() && it == mIntervals.end();
-                 ++i) {
+            auto it = mCat.mIntervals.end();
+            for (auto i = mCat.mIntervals.begin();
+                 i != mCat.mIntervals.end() && it == mCat.mIntervals.end(); ++i) {
                 Mirel::LockReentrant il(i->second.lock);
                 auto x = i->second.databases.find(u.uuid);
                 if (x == i->second.databases.end()) continue;
@@ -446,8 +449,9 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
                     if (log.msn == u.msn) it = i;
             }
             // Never at or before an end it was accepted after.
-            if (it != mIntervals.end() && it->first <= RecordedAfter(u.file)) it = mIntervals.end();
-            if (it != mIntervals.end() && !it->second.backup.IsClear()) {
+            if (it != mCat.mIntervals.end() && it->first <= mCat.RecordedAfter(u.file))
+                it = mCat.mIntervals.end();
+            if (it != mCat.mIntervals.end() && !it->second.backup.IsClear()) {
                 // That interval is published (a late log filed by its end reaches the
                 // upload): its item is its last-good copy, which the upload must not take
                 // the place of. At the newest copy's state the upload is a good copy of its
@@ -455,7 +459,7 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
                 // bytes have changed on disk, the interval starts from the upload). Older,
                 // it brings nothing: it stays where it is, out of the catalogue.
                 std::uint64_t newest = 0;
-                for (auto& [key, interval] : mIntervals) {
+                for (auto& [key, interval] : mCat.mIntervals) {
                     if (interval.backup.IsClear()) continue;
                     Mirel::LockReentrant il(interval.lock);
                     auto x = interval.databases.find(u.uuid);
@@ -464,29 +468,29 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
                         newest = std::max(newest, x->second.file.msn);
                 }
                 if (u.msn < newest) {
-                    mLeftUploads[u.uuid].insert(u.file);
+                    mCat.mLeftUploads[u.uuid].insert(u.file);
                     IBS_DEBUG_WIDE(
                         u"ScanFullBackupDB: upload older than the newest copy left "
                         u"where it is: "
                         << u.file.GetUserEntryFormat());
                     continue;
                 }
-                it = mIntervals.end();
+                it = mCat.mIntervals.end();
             }
             // One accepted after an interval-done file whose interval is still to be made is
             // not part of that interval.
-            if (it == mIntervals.end())
+            if (it == mCat.mIntervals.end())
                 it = firstToMake(
-                    mIntervals.upper_bound(std::max(newestGood, RecordedAfter(u.file))));
+                    mCat.mIntervals.upper_bound(std::max(newestGood, mCat.RecordedAfter(u.file))));
             // One whose database already has its in-progress copy came after that start.
-            if (it != mIntervals.end() && resumeInterval && it == target) {
+            if (it != mCat.mIntervals.end() && resumeInterval && it == target) {
                 Mirel::LockReentrant tl(target->second.lock);
                 auto x = target->second.databases.find(u.uuid);
-                if (x != target->second.databases.end() && HasInProgressCopy(x->second))
+                if (x != target->second.databases.end() && mCat.HasInProgressCopy(x->second))
                     it = firstToMake(std::next(target));
             }
-            if (it == mIntervals.end()) it = mIntervals.find(kOpenInterval);
-            it->second.AddDatabase(u.file, true, DeleteSuperseded());
+            if (it == mCat.mIntervals.end()) it = mCat.mIntervals.find(kOpenInterval);
+            it->second.AddDatabase(u.file, true, mCat.DeleteSuperseded());
         }
         KeepChainOrder();
     }
@@ -497,26 +501,28 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
         // Only the older intervals' logs can be held again: the set stays as small as they
         // are, however many logs the newer intervals hold.
         std::set<Mirel::UniversalPath> older, held;
-        for (auto it = mIntervals.begin(); it != mIntervals.end() && it->first < oldestGood; ++it) {
+        for (auto it = mCat.mIntervals.begin();
+             it != mCat.mIntervals.end() && it->first < oldestGood; ++it) {
             Mirel::LockReentrant il(it->second.lock);
             for (const auto& [uuid, item] : it->second.databases)
                 for (const FileInfo& log : item.logs) older.insert(log.path);
         }
-        for (auto it = mIntervals.lower_bound(oldestGood); !older.empty() && it != mIntervals.end();
-             ++it) {
+        for (auto it = mCat.mIntervals.lower_bound(oldestGood);
+             !older.empty() && it != mCat.mIntervals.end(); ++it) {
             Mirel::LockReentrant il(it->second.lock);
             for (const auto& [uuid, item] : it->second.databases)
                 for (const FileInfo& log : item.logs)
                     if (older.count(log.path)) held.insert(log.path);
         }
-        for (auto it = mIntervals.begin(); it != mIntervals.end() && it->first < oldestGood; ++it) {
+        for (auto it = mCat.mIntervals.begin();
+             it != mCat.mIntervals.end() && it->first < oldestGood; ++it) {
             Mirel::LockReentrant il(it->second.lock);
             for (auto& [uuid, item] : it->second.databases) {
                 for (auto l = item.logs.begin(); l != item.logs.end();)
                     l = held.count(l->path) ? item.logs.erase(l) : std::next(l);
-                DeleteRedoLogs(item.logs, oldestGood);
+                mCat.DeleteRedoLogs(item.logs, oldestGood);
                 if (item.upload) {
-                    Talon::Error e = DeleteFromParent(item, mCopiesFolder.GetPath());
+                    Talon::Error e = mCat.DeleteFromParent(item, mCat.mCopiesFolder.GetPath());
                     IBS_DEBUG_WIDE(u"**ScanFullBackupDB: delete obsolete upload result "
                                    << e.Text() << u", " << item.file.path.GetUserEntryFormat());
                     item.upload = false;
@@ -534,14 +540,16 @@ void Catalogue::ScanFullBackupDB(const std::function<void()>& resume) {
     // An interval older than the newest last-good folder that holds nothing and has no folder
     // of its own is over: its folder went once every copy in it had moved on.
     std::vector<std::pair<std::uint64_t, Mirel::UniversalPath>> over;
-    for (auto it = mIntervals.begin(); it != mIntervals.end() && it->first < newestGood; ++it) {
+    for (auto it = mCat.mIntervals.begin(); it != mCat.mIntervals.end() && it->first < newestGood;
+         ++it) {
         Mirel::LockReentrant il(it->second.lock);
         if (it->second.backup.IsClear() && it->second.databases.empty())
             over.emplace_back(it->first, it->second.donePath);
     }
-    for (const auto& [key, done] : over) RetireInterval(done, key);
+    for (const auto& [key, done] : over) mCat.RetireInterval(done, key);
 
     std::uint64_t removed = DeleteLeadingEmptyIntervals();
-    if (mIntervalEnd.load() == 0) mIntervalEnd.store(newestGood != 0 ? newestGood : removed);
-    IBS_DEBUG(("ScanFullBackupDB: mIntervalEnd ") << EndText(mIntervalEnd.load()));
+    if (mCat.mIntervalEnd.load() == 0)
+        mCat.mIntervalEnd.store(newestGood != 0 ? newestGood : removed);
+    IBS_DEBUG(("ScanFullBackupDB: mCat.mIntervalEnd ") << EndText(mCat.mIntervalEnd.load()));
 }
