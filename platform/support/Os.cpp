@@ -15,9 +15,13 @@
 #include <vector>
 
 #include "platform/support/ErrorCodes.h"
-#include "platform/support/PowerLossSeam.h"
+#include "platform/support/Interposer.h"
 
 namespace Mirel {
+
+namespace {
+std::atomic<Os::Interposer*> gInterposer{nullptr};
+}  // namespace
 
 namespace Faults {
 
@@ -63,13 +67,22 @@ int Slow(FsOp op, const std::string& path) {
             return err;
         }
     }
-    if ((gArmed.load() & 2u) && PowerLoss::Seam::Off(path)) return kErrIO;
+    if (gArmed.load() & 2u)
+        if (Os::Interposer* ip = gInterposer.load(); ip && ip->Off(path)) return kErrIO;
     return 0;
 }
 
 }  // namespace Faults
 
 namespace Os {
+
+void SetInterposer(Interposer* interposer) {
+    gInterposer.store(interposer);
+    if (interposer)
+        Faults::gArmed.fetch_or(2u);
+    else
+        Faults::gArmed.fetch_and(~2u);
+}
 
 int MapErrno(int e) {
     switch (e) {
@@ -234,13 +247,15 @@ void Fill(const struct stat& st, Info& info) {
                    static_cast<std::uint64_t>(st.st_mtim.tv_nsec) / 1000u;
 }
 
-// The fault check, then the recorder when a power-loss run is on. True when either one
+// The fault check, then the interposer when one is installed. True when either one
 // answered the call (its result in rc); the caller makes the plain call otherwise.
-template <class Recorded>
-inline bool Seam(FsOp op, const std::string& path, int& rc, Recorded recorded) {
+template <class Interposed>
+inline bool Seam(FsOp op, const std::string& path, int& rc, Interposed interposed) {
     if (Faults::gArmed.load(std::memory_order_relaxed) == 0) return false;
     if ((rc = Faults::Slow(op, path)) != 0) return true;
-    return (Faults::gArmed.load() & 2u) && recorded(rc);
+    if ((Faults::gArmed.load() & 2u) == 0) return false;
+    Interposer* ip = gInterposer.load();
+    return ip && interposed(*ip, rc);
 }
 
 }  // namespace
@@ -310,7 +325,8 @@ int ListDir(const std::string& path, std::vector<DirEntry>& entries) {
 
 int SyncDir(const std::string& path) {
     int seamRc = 0;
-    if (Seam(FsOp::kSync, path, seamRc, [&](int& r) { return PowerLoss::Seam::SyncDir(path, r); }))
+    if (Seam(FsOp::kSync, path, seamRc,
+             [&](Interposer& ip, int& r) { return ip.SyncDir(path, r); }))
         return seamRc;
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return MapErrno(errno);
@@ -323,7 +339,7 @@ namespace {
 int MakeDir(const std::string& path) {
     int seamRc = 0;
     if (Seam(FsOp::kCreateDir, path, seamRc,
-             [&](int& r) { return PowerLoss::Seam::CreateDir(path, r); }))
+             [&](Interposer& ip, int& r) { return ip.CreateDir(path, r); }))
         return seamRc;
     return ::mkdir(path.c_str(), 0755) != 0 ? MapErrno(errno) : 0;
 }
@@ -337,7 +353,7 @@ int CreateDir(const std::string& path) {
 int RemoveDir(const std::string& path) {
     int seamRc = 0;
     if (Seam(FsOp::kRemoveDir, path, seamRc,
-             [&](int& r) { return PowerLoss::Seam::RemoveDir(path, r); }))
+             [&](Interposer& ip, int& r) { return ip.RemoveDir(path, r); }))
         return seamRc;
     return ::rmdir(path.c_str()) != 0 ? MapErrno(errno) : 0;
 }
@@ -345,7 +361,7 @@ int RemoveDir(const std::string& path) {
 int DeleteFile(const std::string& path) {
     int seamRc = 0;
     if (Seam(FsOp::kDeleteFile, path, seamRc,
-             [&](int& r) { return PowerLoss::Seam::Unlink(path, r); }))
+             [&](Interposer& ip, int& r) { return ip.Unlink(path, r); }))
         return seamRc;
     return ::unlink(path.c_str()) != 0 ? MapErrno(errno) : 0;
 }
@@ -355,7 +371,7 @@ int MoveEntry(const std::string& from, const std::string& to, bool replace) {
     if (int f = Faults::Check(FsOp::kRename, from)) return f;
     int seamRc = 0;
     if (Seam(FsOp::kRename, to, seamRc,
-             [&](int& r) { return PowerLoss::Seam::Rename(from, to, replace, r); }))
+             [&](Interposer& ip, int& r) { return ip.Rename(from, to, replace, r); }))
         return seamRc;
     return Raw::Rename(from, to, replace);
 }
@@ -430,7 +446,7 @@ int ReplaceDurable(const std::string& from, const std::string& to) {
 int HardLink(const std::string& existing, const std::string& link) {
     int seamRc = 0;
     if (Seam(FsOp::kHardLink, link, seamRc,
-             [&](int& r) { return PowerLoss::Seam::Link(existing, link, r); }))
+             [&](Interposer& ip, int& r) { return ip.Link(existing, link, r); }))
         return seamRc;
     return ::link(existing.c_str(), link.c_str()) != 0 ? MapErrno(errno) : 0;
 }
@@ -489,7 +505,7 @@ int OpenForWriting(const std::string& path, int flags, mode_t mode, int& fd) {
     flags |= O_NONBLOCK;
     int seamRc = 0;
     if (Seam(FsOp::kOpenWrite, path, seamRc,
-             [&](int& r) { return PowerLoss::Seam::Open(path, flags, mode, fd, r); }))
+             [&](Interposer& ip, int& r) { return ip.Open(path, flags, mode, fd, r); }))
         return KeepOnlyRegular(seamRc, fd);
     return KeepOnlyRegular(Raw::Open(path, flags, mode, fd), fd);
 }
@@ -507,7 +523,7 @@ int OpenAppend(const std::string& path, int& fd) {
 int PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, const std::string& path) {
     int seamRc = 0;
     if (Seam(FsOp::kWrite, path, seamRc,
-             [&](int& r) { return PowerLoss::Seam::Write(fd, buf, n, off, false, path, r); }))
+             [&](Interposer& ip, int& r) { return ip.Write(fd, buf, n, off, false, path, r); }))
         return seamRc;
     return Raw::WriteAll(fd, buf, n, off, false);
 }
@@ -515,7 +531,7 @@ int PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, const s
 int Append(int fd, const void* buf, std::size_t n, const std::string& path) {
     int seamRc = 0;
     if (Seam(FsOp::kWrite, path, seamRc,
-             [&](int& r) { return PowerLoss::Seam::Write(fd, buf, n, 0, true, path, r); }))
+             [&](Interposer& ip, int& r) { return ip.Write(fd, buf, n, 0, true, path, r); }))
         return seamRc;
     return Raw::WriteAll(fd, buf, n, 0, true);
 }
@@ -527,8 +543,8 @@ int PWriteV(int fd, const iovec* iov, int count, std::uint64_t off, const std::s
         if (Faults::gArmed.load() & 2u) {
             for (int i = 0; i < count; ++i) {
                 int rc = 0;
-                if (!PowerLoss::Seam::Write(fd, iov[i].iov_base, iov[i].iov_len, off, false, path,
-                                            rc))
+                Interposer* ip = gInterposer.load();
+                if (!ip || !ip->Write(fd, iov[i].iov_base, iov[i].iov_len, off, false, path, rc))
                     rc = Raw::WriteAll(fd, iov[i].iov_base, iov[i].iov_len, off, false);
                 if (rc) return rc;
                 off += iov[i].iov_len;
@@ -586,7 +602,7 @@ int PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& g
 int Truncate(int fd, std::uint64_t size, const std::string& path) {
     int seamRc = 0;
     if (Seam(FsOp::kTruncate, path, seamRc,
-             [&](int& r) { return PowerLoss::Seam::Truncate(fd, size, path, r); }))
+             [&](Interposer& ip, int& r) { return ip.Truncate(fd, size, path, r); }))
         return seamRc;
     return ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? MapErrno(errno) : 0;
 }
@@ -616,7 +632,7 @@ void Unmap(const void* addr, std::size_t size) {
 int SyncFile(int fd, const std::string& path) {
     int seamRc = 0;
     if (Seam(FsOp::kSync, path, seamRc,
-             [&](int& r) { return PowerLoss::Seam::SyncFile(fd, path, r); }))
+             [&](Interposer& ip, int& r) { return ip.SyncFile(fd, path, r); }))
         return seamRc;
     return ::fdatasync(fd) == 0 ? 0 : MapErrno(errno);
 }

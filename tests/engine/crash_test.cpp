@@ -12,7 +12,7 @@
 #include "platform/engine/Uuid.h"
 #include "platform/support/Directory.h"
 #include "platform/support/Os.h"
-#include "platform/support/PowerLoss.h"
+#include "tests/lib/PowerLoss.h"
 #include "tests/TestUtil.h"
 #include "tools/sim/ServerWriters.h"
 

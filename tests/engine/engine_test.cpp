@@ -14,7 +14,7 @@
 #include "platform/engine/HBLogFile.h"
 #include "platform/engine/Uuid.h"
 #include "platform/support/Os.h"
-#include "platform/support/PowerLoss.h"
+#include "tests/lib/PowerLoss.h"
 #include "tests/TestUtil.h"
 #include "tools/sim/ServerWriters.h"
 

@@ -9,7 +9,7 @@
 #include "platform/engine/Uuid.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
-#include "platform/support/PowerLoss.h"
+#include "tests/lib/PowerLoss.h"
 #include "tests/TestUtil.h"
 #include "tools/sim/ServerWriters.h"
 

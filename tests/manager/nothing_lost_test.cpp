@@ -9,7 +9,7 @@
 #include <sys/time.h>
 
 #include "platform/support/DateTime.h"
-#include "platform/support/PowerLoss.h"
+#include "tests/lib/PowerLoss.h"
 #include "tests/manager/CycleFixture.h"
 
 using Mirel::unistring;

@@ -8,7 +8,7 @@
 // state.
 #include <cstdlib>
 
-#include "platform/support/PowerLoss.h"
+#include "tests/lib/PowerLoss.h"
 #include "tests/manager/ManagerFixture.h"
 
 namespace PowerLoss = Mirel::PowerLoss;

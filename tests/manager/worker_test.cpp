@@ -3,7 +3,7 @@
 
 #include "platform/engine/HBFile.h"
 #include "platform/support/File.h"
-#include "platform/support/PowerLoss.h"
+#include "tests/lib/PowerLoss.h"
 #include "tests/manager/ManagerFixture.h"
 #include "workers/TalonIBWorker.h"
 

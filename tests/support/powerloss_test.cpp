@@ -8,7 +8,7 @@
 #include "platform/support/File.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
-#include "platform/support/PowerLoss.h"
+#include "tests/lib/PowerLoss.h"
 #include "tests/TestUtil.h"
 
 namespace Os = Mirel::Os;

@@ -1,4 +1,4 @@
-#include "platform/support/PowerLoss.h"
+#include "tests/lib/PowerLoss.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,8 +15,8 @@
 #include <random>
 
 #include "platform/support/ErrorCodes.h"
+#include "platform/support/Interposer.h"
 #include "platform/support/Os.h"
-#include "platform/support/PowerLossSeam.h"
 
 namespace Mirel {
 namespace PowerLoss {
@@ -480,6 +480,38 @@ bool Link(const std::string& existing, const std::string& link, int& rc) {
 
 }  // namespace Seam
 
+namespace {
+// The recorder as the OS layer sees it while a run is on.
+class Disk : public Os::Interposer {
+public:
+    bool Off(const std::string& path) override { return Seam::Off(path); }
+    bool Open(const std::string& path, int flags, mode_t mode, int& fd, int& rc) override {
+        return Seam::Open(path, flags, mode, fd, rc);
+    }
+    bool Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
+               const std::string& path, int& rc) override {
+        return Seam::Write(fd, buf, n, off, append, path, rc);
+    }
+    bool Truncate(int fd, std::uint64_t size, const std::string& path, int& rc) override {
+        return Seam::Truncate(fd, size, path, rc);
+    }
+    bool SyncFile(int fd, const std::string& path, int& rc) override {
+        return Seam::SyncFile(fd, path, rc);
+    }
+    bool SyncDir(const std::string& path, int& rc) override { return Seam::SyncDir(path, rc); }
+    bool CreateDir(const std::string& path, int& rc) override { return Seam::CreateDir(path, rc); }
+    bool RemoveDir(const std::string& path, int& rc) override { return Seam::RemoveDir(path, rc); }
+    bool Unlink(const std::string& path, int& rc) override { return Seam::Unlink(path, rc); }
+    bool Rename(const std::string& from, const std::string& to, bool replace, int& rc) override {
+        return Seam::Rename(from, to, replace, rc);
+    }
+    bool Link(const std::string& existing, const std::string& link, int& rc) override {
+        return Seam::Link(existing, link, rc);
+    }
+};
+Disk gDisk;
+}  // namespace
+
 // ---- the crash ----
 
 namespace {
@@ -666,7 +698,7 @@ void EndRun() {
     for (auto& [id, f] : gRun->folders) ::close(f->fd);
     gRun.reset();
     gOff.store(false);
-    Faults::gArmed.fetch_and(~2u);
+    Os::SetInterposer(nullptr);
 }
 
 }  // namespace
@@ -677,7 +709,7 @@ void Start(const std::string& root, std::uint64_t crashAt) {
     gRun = std::make_unique<Run>();
     gRun->root = Trim(root);
     gRun->crashAt = crashAt;
-    Faults::gArmed.fetch_or(2u);
+    Os::SetInterposer(&gDisk);
 }
 
 std::uint64_t Points() {
