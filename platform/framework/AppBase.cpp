@@ -199,13 +199,21 @@ Error AppBase::InitOS() {
                           rc == Mirel::kErrAccessDenied ? kExitNoPermission : kExitFailure));
         return e;
     }
-    if (::flock(mInstanceLockFd, LOCK_EX | LOCK_NB) != 0) {
+    if (int rc = Mirel::Os::Lock(mInstanceLockFd, lock)) {
         Mirel::Os::Close(mInstanceLockFd);
         mInstanceLockFd = -1;
-        MIREL_DEBUG(57,
-                    "InitOS: another instance holds " << lock << ", process " << InstanceLockPid());
-        SetRunState(kAnotherInstance);
-        return Error(Mirel::kErrAnotherInstance);
+        if (rc == Mirel::kErrFileLocked) {
+            MIREL_DEBUG(
+                57, "InitOS: another instance holds " << lock << ", process " << InstanceLockPid());
+            SetRunState(kAnotherInstance);
+            return Error(Mirel::kErrAnotherInstance);
+        }
+        // Not another instance: the lock itself cannot be taken (a file system without locks).
+        SetRunState(kStartRefused);
+        Refuse("cannot lock the instance lock " + lock + " (" + DescribeError(rc) + ")");
+        Error e;
+        e.Set(CLIExtError(Mirel::kErrStartRefused, kExitFailure));
+        return e;
     }
     std::string pid = std::to_string(::getpid()) + "\n";
     if (::ftruncate(mInstanceLockFd, 0) == 0) {

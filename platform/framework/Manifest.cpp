@@ -73,9 +73,9 @@ private:
 };
 
 bool SameInode(const std::string& a, const std::string& b) {
-    struct stat sa, sb;
-    return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && S_ISREG(sa.st_mode) &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    Mirel::Os::Info ia, ib;
+    return Mirel::Os::Stat(a, ia) == 0 && Mirel::Os::Stat(b, ib) == 0 && ia.isFile &&
+           ia.dev == ib.dev && ia.ino == ib.ino;
 }
 
 }  // namespace
@@ -118,16 +118,12 @@ Error Manifest::Checksum(const std::string& path, std::uint64_t& size, std::uint
     std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kReadChunk]);
     int rc = 0;
     for (;;) {
-        ssize_t n = ::read(fd, buf.get(), kReadChunk);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            rc = Mirel::Os::MapErrno(errno);
+        std::size_t n = 0;
+        if ((rc = Mirel::Os::PReadAll(fd, buf.get(), kReadChunk, size, n, path)) != 0 || n == 0)
             break;
-        }
-        if (n == 0) break;
-        crc = Mirel::Format::Crc32c(buf.get(), static_cast<std::size_t>(n), crc);
-        size += static_cast<std::uint64_t>(n);
-        if (bytesRead) bytesRead(static_cast<std::uint64_t>(n));
+        crc = Mirel::Format::Crc32c(buf.get(), n, crc);
+        size += n;
+        if (bytesRead) bytesRead(n);
     }
     Mirel::Os::Close(fd);
     return Error(rc);
@@ -239,23 +235,8 @@ Error Manifest::DeleteFolderIfOnlyManifest(const Mirel::Directory& folder) {
 
 Error Manifest::Read(const Mirel::Directory& folder, Manifest& out, std::string* why) {
     const std::string path = Root(folder) + "/" + sFileName;
-    int fd = -1;
-    if (int rc = Mirel::Os::OpenRead(path, fd)) return Error(rc);
     std::string text;
-    char buf[65536];
-    int rc = 0;
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            rc = Mirel::Os::MapErrno(errno);
-            break;
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    Mirel::Os::Close(fd);
-    if (rc != 0) return Error(rc);
+    if (int rc = Mirel::Os::ReadWholeFile(path, text)) return Error(rc);
     out = Manifest();
     if (!DecodeManifest(text, out.intervalEnd, out.entries, why))
         return Error(Mirel::kErrInvalidFile);

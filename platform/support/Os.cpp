@@ -179,11 +179,13 @@ int CheckRealPath(const std::string& root, const std::vector<std::string>& compo
 }
 
 bool IsFolder(const std::string& path) {
+    if (Faults::Check(FsOp::kStat, path)) return false;
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool SameObject(const std::string& a, const std::string& b) {
+    if (Faults::Check(FsOp::kStat, a) || Faults::Check(FsOp::kStat, b)) return false;
     struct stat sa, sb;
     if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;

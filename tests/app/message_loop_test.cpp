@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "app/DidoraRezaraApp.h"
 #include "platform/framework/OSInterface.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Os.h"
 #include "tests/TestUtil.h"
 
 namespace {
@@ -39,6 +41,28 @@ protected:
 };
 
 }  // namespace
+
+// One instance per machine: a lock held elsewhere is another instance; a lock that cannot be
+// taken at all is a refused start, not taken for one.
+TEST_F(MessageLoopTest, TheInstanceLockTellsAnotherInstanceFromALockThatCannotBeTaken) {
+    ::setenv("VELLUMARK_RUN_DIR", tmp.path().c_str(), 1);
+    const std::string lock = tmp / "talonib.lock";
+    testutil::WriteFile(lock, "");
+    const int held = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    app.SetRunState(Talon::AppBase::kRunApplication);
+    EXPECT_EQ(app.InitOS().GetError(), Mirel::kErrAnotherInstance);
+    EXPECT_EQ(app.GetRunState(), Talon::AppBase::kAnotherInstance);
+    ::close(held);
+
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(Mirel::FsOp::kLock, lock, Mirel::kErrIO);
+    app.SetRunState(Talon::AppBase::kRunApplication);
+    EXPECT_EQ(app.InitOS().GetError(), Mirel::kErrStartRefused);
+    EXPECT_EQ(app.GetRunState(), Talon::AppBase::kStartRefused);
+    ::unsetenv("VELLUMARK_RUN_DIR");
+}
 
 TEST_F(MessageLoopTest, UnknownCodesAndOutOfStateRequestsAreDropped) {
     int functorCalls = 0;

@@ -241,8 +241,22 @@ TEST_F(ManifestTest, AFailedWriteLeavesNoManifestAndNoTemporaryFile) {
         EXPECT_FALSE(testutil::Exists(folder + "/manifest.tsv"));
         EXPECT_FALSE(testutil::Exists(folder + "/manifest.tsv.part"));
     }
+    // A container file that cannot be read: nothing certifies the database without it.
+    {
+        Mirel::Faults::Scope scope;
+        Mirel::Faults::Arm(Mirel::FsOp::kRead, folder + "/a.vdb.rc/x/blob", Mirel::kErrIO);
+        EXPECT_EQ(Manifest::Write(Dir(folder), end).GetError(), Mirel::kErrIO);
+        EXPECT_FALSE(testutil::Exists(folder + "/manifest.tsv"));
+    }
     ASSERT_TRUE(Manifest::Write(Dir(folder), end).OK());
     const std::string first = testutil::ReadFile(folder + "/manifest.tsv");
+    // Nor is a manifest read through a failing disk taken for one.
+    {
+        Mirel::Faults::Scope scope;
+        Mirel::Faults::Arm(Mirel::FsOp::kRead, folder + "/manifest.tsv", Mirel::kErrIO);
+        Manifest m;
+        EXPECT_EQ(Manifest::Read(Dir(folder), m).GetError(), Mirel::kErrIO);
+    }
     Mirel::Faults::Arm(Mirel::FsOp::kRename, folder + "/manifest.tsv", Mirel::kErrIO);
     EXPECT_EQ(Manifest::Write(Dir(folder), end + 1).GetError(), Mirel::kErrIO);
     EXPECT_EQ(testutil::ReadFile(folder + "/manifest.tsv"), first);

@@ -420,6 +420,37 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
     EXPECT_FALSE(testutil::Exists(folder.to + "/db0.vdb"));
 }
 
+// A disk that fails under verify or restore: the file is named with the error, and restore
+// leaves no half-written file behind; nothing of the backup folder changes.
+TEST_F(BackupTest, ReadAndWriteFailuresAreNamedAndLeaveNothingHalfWritten) {
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(Mirel::FsOp::kRead, Db(2, 1), Mirel::kErrIO);
+    Json j;
+    EXPECT_EQ(VerifyJson(backup, j), ibsdb::kCritical);
+    EXPECT_EQ(Results(j)[names[2] + "/db1.vdb"], "unreadable") << j.dump(2);
+    EXPECT_EQ(Results(j)[names[2] + "/db0.vdb"], "ok");
+    Mirel::Faults::Clear();
+
+    const std::string to = tmp / "restored";
+    // Every file is written under a temporary name beside its final one: the disk is full.
+    Mirel::Faults::Arm(Mirel::FsOp::kWrite, to + "/.ibs-*", Mirel::kErrDiskFull);
+    std::string text;
+    EXPECT_EQ(Restore({}, text), ibsdb::kCritical) << text;
+    EXPECT_NE(text.find("FAILED   db1.vdb"), std::string::npos) << text;
+    EXPECT_NE(text.find("20407"), std::string::npos) << text;
+    std::vector<Mirel::Os::DirEntry> left;
+    Mirel::Os::ListDir(to, left);
+    for (const auto& e : left) ADD_FAILURE() << "left in the target: " << e.name;
+    Mirel::Faults::Clear();
+    // The disk has room again: the same restore, forced over what is there, is whole.
+    ibsdb::RestoreOptions again;
+    again.force = true;
+    EXPECT_EQ(Restore(again, text), ibsdb::kWarning) << text;  // db2 is of an older interval
+    EXPECT_EQ(Same(to + "/db1.vdb", 2, 1), "");
+    Json after;
+    EXPECT_EQ(VerifyJson(backup, after), ibsdb::kOk) << after.dump(2);
+}
+
 TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
     // db1 failed in the newest interval on a log that changed nothing: its copy there is the
     // one it started from (interval 1's state), kept as held. db2 was dropped and made anew

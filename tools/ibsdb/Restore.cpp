@@ -98,6 +98,10 @@ int CopyChecked(const std::string& from, const std::string& to, std::uint64_t& s
         for (;;) {
             ssize_t n = -1;
             if (kernelCopy) {
+                // The kernel's copy meets the fault seam as a read and a write would.
+                if ((rc = Mirel::Faults::Check(Mirel::FsOp::kRead, from)) != 0 ||
+                    (rc = Mirel::Faults::Check(Mirel::FsOp::kWrite, to)) != 0)
+                    break;
                 n = ::copy_file_range(in, nullptr, out, nullptr, kPiece, 0);
                 if (n < 0 &&
                     (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
@@ -105,7 +109,9 @@ int CopyChecked(const std::string& from, const std::string& to, std::uint64_t& s
                     continue;
                 }
             } else {
-                n = ::read(in, buf.get(), kPiece);
+                std::size_t got = 0;
+                if ((rc = Mirel::Os::PReadAll(in, buf.get(), kPiece, size, got, from)) != 0) break;
+                n = static_cast<ssize_t>(got);
                 if (n > 0)
                     rc =
                         Mirel::Os::PWriteAll(out, buf.get(), static_cast<std::size_t>(n), size, to);
@@ -292,13 +298,13 @@ int Restore(const RestoreOptions& o, std::ostream& json) {
         std::uint32_t crc = 0;
         if (rc == 0) rc = CopyChecked(f.path + "/" + rel, tmp, size, crc, progress);
         if (rc != 0) {
-            ::unlink(tmp.c_str());
+            Mirel::Os::DeleteFile(tmp);
             why = rc == Mirel::kErrPathNotFound ? "gone from " + f.name
                                                 : "copy failed: error " + Mirel::ErrorText(rc);
             return false;
         }
         if (listed && (size != listed->size || crc != listed->crc)) {
-            ::unlink(tmp.c_str());
+            Mirel::Os::DeleteFile(tmp);
             char buf[128];
             std::snprintf(buf, sizeof buf, "size %llu and CRC-32C %08x, listed %llu and %08x",
                           static_cast<unsigned long long>(size), crc,
@@ -311,7 +317,7 @@ int Restore(const RestoreOptions& o, std::ostream& json) {
             Talon::ManifestEntry h;
             Talon::Error e = Talon::Manifest::ReadDatabaseHeader(tmp, h);
             if (!e.OK() || h.uuid != uuid || (listed && h.msn != listed->msn)) {
-                ::unlink(tmp.c_str());
+                Mirel::Os::DeleteFile(tmp);
                 why = "the restored file is not the database it should be (error " + e.Text() + ")";
                 return false;
             }
@@ -385,7 +391,7 @@ int Restore(const RestoreOptions& o, std::ostream& json) {
             }
         }
         if (!ok) {
-            ::unlink(stage.c_str());
+            Mirel::Os::DeleteFile(stage);
             if (!st.rcStage.empty())
                 Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
         }
@@ -521,7 +527,7 @@ int Restore(const RestoreOptions& o, std::ostream& json) {
             rc = Mirel::Os::Stat(dst).exists ? Mirel::Os::ReplaceDurable(tmp, dst)
                                              : Mirel::Os::RenameDurable(tmp, dst);
         if (rc != 0) {
-            ::unlink(tmp.c_str());
+            Mirel::Os::DeleteFile(tmp);
             if (!st.rcStage.empty())
                 Mirel::Directory(Mirel::UniversalPath::Folder(st.rcStage)).DeleteAll();
             fail(st.rel, st.uuid, "cannot put it in place: error " + Mirel::ErrorText(rc));

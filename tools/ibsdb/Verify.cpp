@@ -16,8 +16,7 @@ namespace ibsdb {
 namespace {
 
 bool IsDir(const std::string& p) {
-    struct stat st;
-    return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return Mirel::Os::Stat(p).isDir;
 }
 
 std::string Trim(std::string p) {
