@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "catalogue/Catalogue.h"
+#include "scheduler/IntervalPlan.h"
 
 namespace Mirel {
 class RetryTimer;
@@ -45,6 +46,12 @@ public:
     bool RetryPending() const;
     // The timer ends: nothing fires into a cycle that is going.
     void CancelRetries();
+
+    // How many starting copies each kind of source has given since the cycle was made.
+    std::uint64_t Placed(IntervalPlan::Source source) const {
+        auto it = mPlaced.find(source);
+        return it == mPlaced.end() ? 0 : it->second;
+    }
 
     // The workers look for work, unless a stop or a folder change waits for them.
     void WakeWorkers();
@@ -86,4 +93,5 @@ private:
     std::uint64_t mRetryMaxMs = 300000;
     int mRetryError = 0;
     std::atomic<std::uint64_t> mRetryDueMs{0};  // no cycle before this tick (0: none)
+    std::map<IntervalPlan::Source, std::uint64_t> mPlaced;
 };

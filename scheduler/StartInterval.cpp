@@ -196,6 +196,7 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                 bool success = false;
                 bool moved = false;  // an upload: the in-progress folder is its only place now
                 bool tried = false;
+                Source used = c.source;
                 if (c.source == Source::kOldUpload) {
                     Interval& O = mCat.mIntervals.at(c.oldUpload);
                     Mirel::LockReentrant ol(O.lock);
@@ -212,6 +213,7 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                     IBS_DEBUG_WIDE(u"StartInterval: move upload MSN "
                                    << X.file.msn << u" to ip for " << X.file.path.GetName());
                     success = moved = MoveUploadToInProgress(X, fatal, &emptied);
+                    if (c.source != Source::kOldUpload) used = Source::kUpload;
                 } else if (c.source == Source::kMovePg) {
                     Interval& PgI = mCat.mIntervals.at(c.pg);
                     Interval& LgI = mCat.mIntervals.at(c.lg);
@@ -242,8 +244,10 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                                            : u", HardLink lg to ip for ")
                                    << lg.file.path.GetName());
                     success = linkFrom(c.uuid, X, c.lg, false);
+                    if (c.source != Source::kCarryForward) used = Source::kLinkLg;
                 }
                 if (success) {
+                    ++mPlaced[used];
                     // Only an upload needs keeping should its first log fail: a linked copy's
                     // original stays where it is.
                     X.pristine = moved;

@@ -60,10 +60,10 @@ TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
     Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Changes")).ProcessFiles(folders, 1);
     EXPECT_LE(redo.size(), 2u);
     // All three kinds of starting copy were used.
-    std::string log = testutil::ReadFile(tmp / "talonibDebug.log");
-    EXPECT_NE(log.find("move upload MSN"), std::string::npos);
-    EXPECT_NE(log.find("HardLink lg to ip"), std::string::npos);
-    EXPECT_NE(log.find("Move pg to ip"), std::string::npos);
+    using IntervalPlan::Source;
+    EXPECT_GT(mgr->Cycle().Placed(Source::kUpload), 0u);
+    EXPECT_GT(mgr->Cycle().Placed(Source::kLinkLg), 0u);
+    EXPECT_GT(mgr->Cycle().Placed(Source::kMovePg), 0u);
     EXPECT_LE(
         Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup())).size(),
         3u);

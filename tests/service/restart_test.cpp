@@ -125,6 +125,8 @@ TEST_F(RestartTest, KilledAtRandomMomentsNeverLeavesAWrongCopy) {
         // Somewhere in applying the logs, copying, or renaming the folder: the moment is the
         // point of the test, not a wait for something.
         const unsigned delayMs = rng() % 120;
+        SCOPED_TRACE("round " + std::to_string(round) + ": killed " + std::to_string(delayMs) +
+                     " ms after the interval's end");
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         service->Signal(SIGKILL);
         ASSERT_EQ(service->Wait(30000), 128 + SIGKILL);
