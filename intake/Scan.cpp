@@ -174,6 +174,43 @@ private:
     Mirel::unistring mExt;
 };
 
+// The changes folder in one walk: its redo folders, the interval-done files in each, and
+// the redo logs in them (only what intake would take: a log in a redo folder), in the order
+// a listing gives them (a folder's entries by name, each folder's before the next one's).
+class ChangesListing : public Mirel::FileFunctor {
+public:
+    struct RedoFolder {
+        Mirel::UniversalPath path;
+        std::vector<Mirel::UniversalPath> doneFiles;
+    };
+    std::vector<RedoFolder> folders;
+    std::vector<Mirel::UniversalPath> logs;
+
+    bool operator()(const Mirel::UniversalPath& path, bool isFolder, int depth) override {
+        // A folder's entries come right after the folder: the last one seen holds them.
+        if (depth == 1) {
+            mInRedoFolder =
+                isFolder && Catalogue::IsRedoFolderName(Mirel::Directory(path).GetChildName());
+            if (mInRedoFolder) folders.push_back({path, {}});
+            return true;
+        }
+        if (isFolder || !mInRedoFolder) return true;
+        if (path.GetExtension().CaseInsensitiveEqual(IBS_Config::sRedoLogExtension))
+            logs.push_back(path);
+        else if (path.GetName().CaseInsensitiveEqual(IBS_Config::sIntervalDoneFileName))
+            folders.back().doneFiles.push_back(path);
+        return true;
+    }
+    void LeftOut(const Mirel::UniversalPath& path, int) override {
+        if (!path.GetExtension().CaseInsensitiveEqual(IBS_Config::sRedoLogExtension)) return;
+        IBS_DEBUG_WIDE(u"ScanFullBackupDB: not a regular file, left where it is: "
+                       << path.GetUserEntryFormat());
+    }
+
+private:
+    bool mInRedoFolder = false;
+};
+
 // Database files below a folder, down to `level`.
 std::vector<Mirel::UniversalPath> ListDatabaseFiles(const Mirel::Directory& dir, int level) {
     std::vector<Mirel::UniversalPath> files;
@@ -224,15 +261,20 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
         newestMinute = std::max(newestMinute, utc - utc % kMinute);
     }
 
-    if (mCat.mChangesFolder.Exists()) {
-        std::vector<Mirel::UniversalPath> entries;
-        Mirel::BuildUniversalPathListFunctor redoFolders(entries, Mirel::kListFolders, false);
-        mCat.mChangesFolder.ProcessFiles(redoFolders, 1);
-        for (const auto& e : entries) {
-            if (!mCat.IsRedoFolderName(Mirel::Directory(e).GetChildName())) continue;
+    // Each folder of the changes folder is listed once, here: for its interval-done file and
+    // for its logs, which are taken below.
+    ChangesListing changes;
+    const bool hasChanges = mCat.mChangesFolder.Exists();
+    if (hasChanges) mCat.mChangesFolder.ProcessFiles(changes, 2);
+    if (hasChanges) {
+        for (const auto& folder : changes.folders) {
+            const Mirel::UniversalPath& e = folder.path;
             std::uint64_t doneUTC = 0;
             std::vector<Mirel::unistring> list;
-            Talon::Error err = IBS_Config::GetIncrementalIntervalDone(e, doneUTC, &list);
+            Talon::Error err = folder.doneFiles.empty()
+                                   ? Talon::Error(Mirel::kErrNoIntervalDone)
+                                   : IBS_Config::GetIncrementalIntervalDone(
+                                         folder.doneFiles.front(), doneUTC, &list);
             if (err.OK()) {
                 for (auto& listed : list) listed = mCat.CanonicalUuid(listed);
                 if (doneUTC >= newestMinute || !mCat.DeleteIntervalIfEmpty(e, doneUTC))
@@ -240,10 +282,8 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
             } else if (err.GetError() == Mirel::kErrInvalidFile) {
                 if (!mCat.DeleteIntervalIfEmpty(e, doneUTC)) {
                     // The folder's interval-done file is the rejected file.
-                    const auto done = IBS_Config::ListIntervalDoneFiles(e);
-                    if (!done.empty())
-                        mCat.MoveInvalidRedo(done.front(), true, Mirel::kErrInvalidFile,
-                                             Catalogue::SetAside::kOwnFault, true);
+                    mCat.MoveInvalidRedo(folder.doneFiles.front(), true, Mirel::kErrInvalidFile,
+                                         Catalogue::SetAside::kOwnFault, true);
                 }
             }
         }
@@ -273,7 +313,7 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
     // that no last-good copy contains was accepted and never applied (a late log of a
     // finished interval, or one cut short by a stop): it goes to the first interval still to
     // be made, never to a finished one, whose logs are only ever deleted.
-    if (mCat.mChangesFolder.Exists()) {
+    if (hasChanges) {
         std::map<Mirel::unistring, std::uint64_t> contained;  // newest MSN in a last-good copy
         for (auto& [key, interval] : mCat.mIntervals) {
             if (interval.backup.IsClear()) continue;
@@ -282,17 +322,10 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
                 if (!item.upload && !item.file.path.IsClear())
                     contained[uuid] = std::max(contained[uuid], item.file.msn);
         }
-        std::vector<Mirel::UniversalPath> logs;
-        ScanListing<Mirel::BuildPathListExtensionFunctor> logList(
-            IBS_Config::sRedoLogExtension, logs, IBS_Config::sRedoLogExtension, true);
-        mCat.mChangesFolder.ProcessFiles(logList, 2);
-        const int depth = mCat.mChangesFolder.GetPath().CountPathElements() + 2;
+        const std::vector<Mirel::UniversalPath>& logs = changes.logs;
         for (const auto& file : logs) {
-            // Only what intake would take: a log in a redo folder of the changes folder.
-            if (file.CountPathElements() != depth ||
-                !mCat.IsRedoFolderName(file.GetPathElement(depth - 2)) ||
-                file.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName)
-                continue;
+            // Only what intake would take (the listing took only logs of redo folders).
+            if (file.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName) continue;
             Mirel::unistring uuid;
             std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
             bool closed = false;
