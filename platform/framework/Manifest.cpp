@@ -200,9 +200,11 @@ Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd,
     }
     Manifest m;
     if (Error e = Compute(folder, intervalEnd, m, &sources); !e.OK()) return e;
-    // A line taken over from an older folder describes the file, not its state here.
+    // A line taken over from an older folder describes the file, not its state here. A held
+    // copy stays held wherever it is carried: its database moved past it (the logs that
+    // failed), so it is never the database's state at a later interval's end either.
     for (ManifestEntry& e : m.entries)
-        if (e.kind == ManifestEntry::kDatabase) e.held = held.count(e.path) != 0;
+        if (e.kind == ManifestEntry::kDatabase) e.held = e.held || held.count(e.path) != 0;
     const std::string text = EncodeManifest(m.intervalEnd, m.entries);
     const std::string final = Root(folder) + "/" + sFileName;
     const std::string temp = final + ".part";

@@ -201,6 +201,21 @@ TEST_F(ManifestTest, HardLinkedCopyTakesThePreviousLineAndChangedCopyIsRead) {
     EXPECT_EQ(now.intervalEnd, end + 60000000);
 }
 
+// A failed database's held copy carried into a later folder (its failure cleared by an upload
+// that was then lost) is still not its state at that folder's end.
+TEST_F(ManifestTest, AHeldCopyCarriedForwardStaysHeld) {
+    ASSERT_TRUE(Manifest::Write(Dir(folder), end, {"sub/B.VDB"}).OK());
+    const std::string next = tmp / "LastGood_2026-01-01_1206";
+    testutil::MakeDirs(next + "/sub");
+    ASSERT_EQ(::link((folder + "/a.vdb").c_str(), (next + "/a.vdb").c_str()), 0);
+    ASSERT_EQ(::link((folder + "/sub/B.VDB").c_str(), (next + "/sub/B.VDB").c_str()), 0);
+    ASSERT_TRUE(Manifest::Write(Dir(next), end + 60000000).OK());
+    Manifest m;
+    ASSERT_TRUE(Manifest::Read(Dir(next), m).OK());
+    EXPECT_FALSE(m.Find("a.vdb")->held);
+    EXPECT_TRUE(m.Find("sub/B.VDB")->held);
+}
+
 TEST_F(ManifestTest, ASharedFileIsNeverReadAgainWhateverItHoldsNowAndNeverCertifiedUnlisted) {
     // The folder's lines, then a damaged byte and a cut in the files they describe.
     ASSERT_TRUE(Manifest::Write(Dir(folder), end).OK());
