@@ -5,8 +5,8 @@
 #include <mutex>
 
 #include "app/CallerGate.h"
-#include "app/ManagerInstance.h"
 #include "app/IBSMgr.h"
+#include "app/ManagerInstance.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/support/Debug.h"
 #include "platform/support/ErrorCodes.h"
@@ -64,7 +64,8 @@ CORBA::Boolean IBSEventImpl::RegisterServer(const CompressedString& address, COR
                                             CORBA::UShort extra1, CORBA::UShort extra2) {
     if (TooLong(address)) return false;
     CallLines lines("RegisterServer");
-    bool linked = ManagerInstance::GetInstance()->RegisterServer(Text(address), port, extra1, extra2);
+    bool linked =
+        ManagerInstance::GetInstance()->RegisterServer(Text(address), port, extra1, extra2);
     lines.Done(!linked);
     return linked;
 }
@@ -82,8 +83,8 @@ CORBA::Long IBSEventImpl::VerifyFullDBBackup(const CompressedString& name,
                                              CORBA::Boolean requireContainers) {
     if (TooLong(name) || TooLong(uuid)) return Mirel::kErrNoFullBackup;
     CallLines lines("VerifyFullDBBackup");
-    CORBA::Long r =
-        ManagerInstance::GetInstance()->VerifyFullDBBackup(Text(name), Text(uuid), msn, requireContainers);
+    CORBA::Long r = ManagerInstance::GetInstance()->VerifyFullDBBackup(Text(name), Text(uuid), msn,
+                                                                       requireContainers);
     lines.Done(false);
     return r;
 }

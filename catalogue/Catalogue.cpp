@@ -25,7 +25,6 @@ Mirel::unistring FileInfo::Text() const {
 }
 
 void Interval::ClearDatabases() {
-    Mirel::LockReentrant g(lock);
     databases.clear();
 }
 
@@ -350,7 +349,6 @@ void Catalogue::NoteDatabaseName(const Mirel::unistring& uuid, const Mirel::Univ
 Mirel::unistring Catalogue::DatabaseName(const Mirel::unistring& uuid) {
     Mirel::LockReentrant g(mLock);
     for (auto it = mIntervals.rbegin(); it != mIntervals.rend(); ++it) {
-        Mirel::LockReentrant il(it->second.lock);
         auto found = it->second.databases.find(uuid);
         if (found != it->second.databases.end() && !found->second.file.path.IsClear())
             return found->second.file.path.GetName();
@@ -394,7 +392,6 @@ Mirel::unistring Catalogue::CanonicalUuid(const Mirel::unistring& text) {
 void Catalogue::ForgetRedoLog(const Mirel::UniversalPath& path) {
     Mirel::LockReentrant g(mLock);
     for (auto& [key, interval] : mIntervals) {
-        Mirel::LockReentrant il(interval.lock);
         for (auto it = interval.databases.begin(); it != interval.databases.end();) {
             DatabaseItem& item = it->second;
             // A worker reads an item it holds without the lock: that one is left to fail on
@@ -438,7 +435,6 @@ bool Catalogue::IsRedoFolderName(const Mirel::unistring& name) {
 }
 
 bool Catalogue::FollowsLaterLogs(const Interval& interval, const FileInfo& log) {
-    Mirel::LockReentrant il(interval.lock);
     auto db = interval.databases.find(log.uuid);
     if (db == interval.databases.end()) return false;
     for (const FileInfo& other : db->second.logs)
@@ -448,7 +444,6 @@ bool Catalogue::FollowsLaterLogs(const Interval& interval, const FileInfo& log) 
 }
 
 void Catalogue::PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers) {
-    Mirel::LockReentrant il(interval.lock);
     DatabaseItem& item = interval.databases[info.uuid];  // a default item when new
     // A database's logs mostly sit in one redo folder: keep its text once.
     if (!item.logs.empty()) info.path.ShareFolder(item.logs.begin()->path);
@@ -509,7 +504,6 @@ bool Interval::AddDatabase(const Mirel::UniversalPath& path, const Mirel::Univer
     Mirel::unistring uuid;
     std::uint64_t msn = 0;
     if (!Talon::IBS_Config::GetDBInfo(path, uuid, msn).OK()) return false;
-    Mirel::LockReentrant g(lock);
     Mirel::UniversalPath stored = path;
     if (!upload) stored.SetRelativeTo(base);
     auto it = databases.find(uuid);

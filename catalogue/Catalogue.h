@@ -3,7 +3,8 @@
 // and the restart scan change it; the interval cycle reads and changes it under the same
 // lock; the workers check items out of it.
 //
-// Locks, always in this order: mLock (catalogue), an interval's lock, mFailedLock.
+// Locks, always in this order: mLock (the catalogue: the intervals with everything in them,
+// the generation, the items out with workers), then mFailedLock.
 #pragma once
 
 #include <atomic>

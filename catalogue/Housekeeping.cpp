@@ -37,7 +37,6 @@ bool Catalogue::DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::u
         Mirel::LockReentrant g(mLock);
         auto it = mIntervals.find(utc);
         if (it != mIntervals.end()) {
-            Mirel::LockReentrant il(it->second.lock);
             if (!it->second.databases.empty() || !it->second.backup.IsClear()) return false;
         }
         DeleteInterval(utc);
@@ -53,7 +52,6 @@ bool Catalogue::RetireInterval(const Mirel::UniversalPath& folder, std::uint64_t
     Mirel::LockReentrant g(mLock);
     auto it = mIntervals.find(key);
     if (it != mIntervals.end()) {
-        Mirel::LockReentrant il(it->second.lock);
         if (!it->second.databases.empty() || !it->second.backup.IsClear()) return false;
     }
     if (folder.IsClear() || DeleteIntervalIfEmpty(folder, key)) {
@@ -131,7 +129,6 @@ Mirel::Error Catalogue::DeleteRedoLogs(RedoLogSet& logs, std::uint64_t bound) {
 }
 
 void Catalogue::DeleteDatabaseItem(Interval& interval, DatabaseItem& item) {
-    Mirel::LockReentrant il(interval.lock);
     Talon::Error result;
     DeleteRedoLogs(item.logs, UINT64_MAX);
     item.logs.clear();
@@ -174,7 +171,6 @@ void Catalogue::DropInterval(std::uint64_t key) {
     if (it == mIntervals.end() || key == kOpenInterval || key == mIntervalEnd.load()) return;
     Interval& O = it->second;
     {
-        Mirel::LockReentrant il(O.lock);
         if (!O.databases.empty()) return;
         // Its last-good folder goes when nothing is left in it; a file someone else put
         // there keeps the folder, but the catalogue forgets it.
@@ -207,7 +203,6 @@ int Catalogue::CleanupFailedDatabases(
         // database is set aside, so a restart in between cannot take its copy for a good one.
         auto uploadAt = mIntervals.end();
         for (auto x = mIntervals.lower_bound(startKey); x != mIntervals.end(); ++x) {
-            Mirel::LockReentrant il(x->second.lock);
             auto found = x->second.databases.find(uuid);
             if (found != x->second.databases.end() && IsWaitingUpload(found->second)) {
                 uploadAt = x;
@@ -251,7 +246,6 @@ int Catalogue::CleanupFailedDatabases(
         // would pass for the new upload the server is asked for.
         if (uploadAt == mIntervals.end()) {
             for (auto x = mIntervals.begin(); x != mIntervals.end() && x->first < startKey; ++x) {
-                Mirel::LockReentrant il(x->second.lock);
                 auto found = x->second.databases.find(uuid);
                 if (found == x->second.databases.end() || !found->second.upload ||
                     found->second.file.path.IsClear() || found->second.owned)
@@ -268,7 +262,6 @@ int Catalogue::CleanupFailedDatabases(
         // Its logs up to the upload can no longer be applied; they are set aside (never
         // deleted).
         for (auto x = mIntervals.lower_bound(startKey); x != uploadAt; ++x) {
-            Mirel::LockReentrant il(x->second.lock);
             auto found = x->second.databases.find(uuid);
             if (found == x->second.databases.end() || found->second.owned) continue;
             for (const FileInfo& log : found->second.logs)
@@ -305,7 +298,6 @@ void Catalogue::DumpIntervals() {
                        << EndText(interval.mDoneUTC) << u" donePath '"
                        << interval.donePath.GetUserEntryFormat() << u"' backup '"
                        << interval.backup.GetPath().GetUserEntryFormat() << u"'");
-        Mirel::LockReentrant il(interval.lock);
         for (const auto& [uuid, item] : interval.databases) {
             Mirel::unistring t;
             if (item.owned) t += u" *Owned";

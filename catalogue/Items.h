@@ -119,7 +119,8 @@ struct DatabaseItem {
 
 using DatabaseMap = std::map<Mirel::unistring, DatabaseItem>;
 
-// One backup interval, keyed in the catalogue by its end.
+// One backup interval, keyed in the catalogue by its end. Read and changed only under the
+// catalogue's lock.
 class Interval {
 public:
     Mirel::UniversalPath donePath;
@@ -129,7 +130,6 @@ public:
     // Every database the interval's folder is to hold has its copy in the in-progress
     // folder; until then the folder must not become a last-good folder.
     bool placed = false;
-    mutable Mirel::FreshOnCopy<Mirel::ReentrantMutex> lock;
 
     Interval() = default;
     Interval(const Mirel::UniversalPath& done, std::uint64_t end) : donePath(done), mDoneUTC(end) {}

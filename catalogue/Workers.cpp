@@ -34,7 +34,6 @@ bool Catalogue::AnyWorkerBusy() {
     Mirel::LockReentrant g(mLock);
     auto it = CurrentInterval();
     if (it == mIntervals.end()) return false;
-    Mirel::LockReentrant il(it->second.lock);
     return AnyItemOwned(it->second.databases);
 }
 
@@ -46,7 +45,6 @@ DatabaseItem* Catalogue::CheckoutInProgressItem(const std::atomic<std::int32_t>*
     auto it = CurrentInterval();
     // A published interval's copies are never written again.
     if (it == mIntervals.end() || !it->second.backup.IsClear()) return nullptr;
-    Mirel::LockReentrant il(it->second.lock);
     if (refused) {
         // Work left waiting needs a check to wake the pool again once the stop is over.
         for (const auto& [uuid, item] : it->second.databases)
@@ -85,7 +83,6 @@ void Catalogue::ReleaseInProgressItem(DatabaseItem* copy) {
                            << copy->file.path.GetUserEntryFormat());
         } else if (it != mIntervals.end()) {
             Interval& interval = it->second;
-            Mirel::LockReentrant il(interval.lock);
             auto found = interval.databases.find(copy->file.uuid);
             if (found == interval.databases.end()) {
                 IBS_DEBUG_WIDE(u"ReleaseInProgressItem unfound item "
@@ -115,7 +112,6 @@ void Catalogue::ReleaseInProgressItem(DatabaseItem* copy) {
                 if (older != mIntervals.end() && older != it) {
                     bool emptied = false;
                     {
-                        Mirel::LockReentrant ol(older->second.lock);
                         auto item = older->second.databases.find(copy->file.uuid);
                         if (item != older->second.databases.end())
                             DeleteDatabaseItem(older->second, item->second);

@@ -142,7 +142,6 @@ std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel
         // Its interval is published already. A log that copy contains is done with; any
         // other goes to the first interval still to come, which starts from that copy.
         {
-            Mirel::LockReentrant il(it->second.lock);
             auto db = it->second.databases.find(uuid);
             if (db != it->second.databases.end() && !db->second.file.path.IsClear() &&
                 db->second.file.msn >= msn) {
@@ -201,7 +200,6 @@ void Intake::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t end
         // its end: a log that ends later (the new interval could never apply it), and an
         // upload that such a log shows to be later than the end.
         Interval& open = found->second;
-        Mirel::LockReentrant ol(open.lock);
         for (auto it = open.databases.begin(); it != open.databases.end();) {
             DatabaseItem& item = it->second;
             RedoLogSet early, late;
@@ -242,7 +240,6 @@ void Intake::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t end
     }
     Interval& added = mCat.mIntervals.emplace(endUTC, std::move(fresh)).first->second;
     if (list && !list->empty()) {
-        Mirel::LockReentrant il(added.lock);
         for (const auto& uuid : *list) {
             auto it = added.databases.find(uuid);
             if (it == added.databases.end())

@@ -45,7 +45,6 @@ IntervalMap::iterator Intake::AddIntervalFolder(const Mirel::Directory& dir, std
 IntervalMap::iterator Intake::FindIntervalWithLog(const Mirel::unistring& uuid, std::uint64_t msn) {
     Mirel::LockReentrant g(mCat.mLock);
     for (auto it = mCat.mIntervals.begin(); it != mCat.mIntervals.end(); ++it) {
-        Mirel::LockReentrant il(it->second.lock);
         auto db = it->second.databases.find(uuid);
         if (db == it->second.databases.end()) continue;
         for (const FileInfo& log : db->second.logs) {
@@ -91,9 +90,6 @@ bool Intake::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring
         Mirel::UniversalPath source;
         ManifestLine line;
         {
-            // Never held while the current interval's lock is taken: the cycle takes the
-            // current one first.
-            Mirel::LockReentrant ol(o->second.lock);
             auto y = o->second.databases.find(uuid);
             if (y == o->second.databases.end() || y->second.upload || y->second.file.path.IsClear())
                 continue;
@@ -103,7 +99,6 @@ bool Intake::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring
         }
         if (!Mirel::Os::SameObject(file.Native(), source.Native())) continue;
         if (!line.known) return false;
-        Mirel::LockReentrant cl(current->second.lock);
         DatabaseItem& X = current->second.databases.at(uuid);
         X.mustCheck = true;
         X.expect = line;
@@ -125,7 +120,6 @@ void Intake::KeepChainOrder() {
         Interval& from = mCat.mIntervals.at(m.from);
         bool hasContainers = true;
         {
-            Mirel::LockReentrant fl(from.lock);
             DatabaseItem& x = from.databases.at(m.uuid);
             hasContainers = x.hasContainers;
             x.logs.erase(m.log);
@@ -142,7 +136,6 @@ bool Intake::ChainInProgressCopy(const Mirel::UniversalPath& file, const Mirel::
     if (!repair.complete) return false;
     if (repair.logs.empty()) return true;
     Interval& C = current->second;
-    Mirel::LockReentrant cl(C.lock);
     DatabaseItem& X = C.databases.at(uuid);
     for (const auto& [log, end] : repair.logs) {
         X.logs.insert(log);
@@ -300,7 +293,6 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
         for (const auto& file : ListDatabaseFiles(f.dir, 3))
             it->second.AddDatabase(file, f.dir.GetPath(), true, mCat.DeleteSuperseded());
         // What each copy's bytes must be when it starts a later interval.
-        Mirel::LockReentrant il(it->second.lock);
         for (auto& [uuid, item] : it->second.databases)
             mCat.SetManifestLine(item, f.manifest, f.dir);
     }
@@ -317,7 +309,6 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
         std::map<Mirel::unistring, std::uint64_t> contained;  // newest MSN in a last-good copy
         for (auto& [key, interval] : mCat.mIntervals) {
             if (interval.backup.IsClear()) continue;
-            Mirel::LockReentrant il(interval.lock);
             for (const auto& [uuid, item] : interval.databases)
                 if (!item.upload && !item.file.path.IsClear())
                     contained[uuid] = std::max(contained[uuid], item.file.msn);
@@ -400,7 +391,6 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
                     continue;
                 {
                     // Pristine only when it is an upload no log has written to yet.
-                    Mirel::LockReentrant tl(target->second.lock);
                     target->second.databases.at(uuid).pristine = mCat.IsUnwritten(f);
                 }
                 if (!ChainInProgressCopy(f, uuid, msn, target) || !ShareCheck(f, uuid, target)) {
@@ -408,7 +398,6 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
                     // newest copy (it may hold part of a log, so it is not one itself).
                     IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy "
                                    << f.GetName() << u" at MSN " << msn << u" cannot continue");
-                    Mirel::LockReentrant cl(target->second.lock);
                     target->second.databases.at(uuid).file.Clear();
                     f.Delete();
                 }
@@ -475,7 +464,6 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
             auto it = mCat.mIntervals.end();
             for (auto i = mCat.mIntervals.begin();
                  i != mCat.mIntervals.end() && it == mCat.mIntervals.end(); ++i) {
-                Mirel::LockReentrant il(i->second.lock);
                 auto x = i->second.databases.find(u.uuid);
                 if (x == i->second.databases.end()) continue;
                 for (const FileInfo& log : x->second.logs)
@@ -494,7 +482,6 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
                 std::uint64_t newest = 0;
                 for (auto& [key, interval] : mCat.mIntervals) {
                     if (interval.backup.IsClear()) continue;
-                    Mirel::LockReentrant il(interval.lock);
                     auto x = interval.databases.find(u.uuid);
                     if (x != interval.databases.end() && !x->second.upload &&
                         !x->second.file.path.IsClear())
@@ -517,7 +504,6 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
                     mCat.mIntervals.upper_bound(std::max(newestGood, mCat.RecordedAfter(u.file))));
             // One whose database already has its in-progress copy came after that start.
             if (it != mCat.mIntervals.end() && resumeInterval && it == target) {
-                Mirel::LockReentrant tl(target->second.lock);
                 auto x = target->second.databases.find(u.uuid);
                 if (x != target->second.databases.end() && mCat.HasInProgressCopy(x->second))
                     it = firstToMake(std::next(target));
@@ -536,20 +522,17 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
         std::set<Mirel::UniversalPath> older, held;
         for (auto it = mCat.mIntervals.begin();
              it != mCat.mIntervals.end() && it->first < oldestGood; ++it) {
-            Mirel::LockReentrant il(it->second.lock);
             for (const auto& [uuid, item] : it->second.databases)
                 for (const FileInfo& log : item.logs) older.insert(log.path);
         }
         for (auto it = mCat.mIntervals.lower_bound(oldestGood);
              !older.empty() && it != mCat.mIntervals.end(); ++it) {
-            Mirel::LockReentrant il(it->second.lock);
             for (const auto& [uuid, item] : it->second.databases)
                 for (const FileInfo& log : item.logs)
                     if (older.count(log.path)) held.insert(log.path);
         }
         for (auto it = mCat.mIntervals.begin();
              it != mCat.mIntervals.end() && it->first < oldestGood; ++it) {
-            Mirel::LockReentrant il(it->second.lock);
             for (auto& [uuid, item] : it->second.databases) {
                 for (auto l = item.logs.begin(); l != item.logs.end();)
                     l = held.count(l->path) ? item.logs.erase(l) : std::next(l);
@@ -575,7 +558,6 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
     std::vector<std::pair<std::uint64_t, Mirel::UniversalPath>> over;
     for (auto it = mCat.mIntervals.begin(); it != mCat.mIntervals.end() && it->first < newestGood;
          ++it) {
-        Mirel::LockReentrant il(it->second.lock);
         if (it->second.backup.IsClear() && it->second.databases.empty())
             over.emplace_back(it->first, it->second.donePath);
     }

@@ -95,7 +95,6 @@ std::uint64_t Intake::FindDatabase(const Mirel::unistring& uuid, std::uint64_t m
     Mirel::LockReentrant g(mCat.mLock);
     for (auto it = mCat.mIntervals.rbegin(); it != mCat.mIntervals.rend(); ++it) {
         Interval& interval = it->second;
-        Mirel::LockReentrant il(interval.lock);
         auto db = interval.databases.find(uuid);
         if (db == interval.databases.end()) continue;
         const DatabaseItem& item = db->second;

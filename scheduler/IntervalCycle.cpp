@@ -95,7 +95,6 @@ void IntervalCycle::CheckIntervals() {
                 bool empty = false;
                 std::vector<std::pair<RedoLogSet, bool>> onward;
                 {
-                    Mirel::LockReentrant il(found->second.lock);
                     auto& dbs = found->second.databases;
                     for (auto d = dbs.begin(); d != dbs.end();) {
                         DatabaseItem& item = d->second;
@@ -138,7 +137,6 @@ void IntervalCycle::CheckIntervals() {
 }
 
 bool IntervalCycle::HasPlacedCopies(const Interval& interval) const {
-    Mirel::LockReentrant il(interval.lock);
     for (const auto& [uuid, item] : interval.databases)
         if (mCat.HasInProgressCopy(item)) return true;
     return false;
@@ -153,7 +151,6 @@ bool IntervalCycle::CompleteInterval() {
         Interval& C = it->second;
         bool needsStart = !C.placed;
         {
-            Mirel::LockReentrant il(C.lock);
             for (const auto& [uuid, item] : C.databases) needsStart |= Unplaced(item);
         }
         if (needsStart) {
@@ -170,13 +167,11 @@ bool IntervalCycle::CompleteInterval() {
     bool restart = false;  // a starting copy is chosen again
     if (it != mCat.mIntervals.end() && it->second.backup.IsClear()) {
         Interval& interval = it->second;
-        Mirel::LockReentrant il(interval.lock);
         bool replace = false;
         // A log merged from an older interval's copy (the shortcut) is one of that interval's
         // logs; a late log of that older interval, accepted into this one, is not, and stays.
         auto merged = [&](const Mirel::unistring& uuid, const FileInfo& log) {
             for (auto o = mCat.mIntervals.begin(); o != it; ++o) {
-                Mirel::LockReentrant ol(o->second.lock);
                 auto y = o->second.databases.find(uuid);
                 if (y != o->second.databases.end() && y->second.logs.count(log)) return true;
             }
@@ -204,7 +199,6 @@ bool IntervalCycle::CompleteInterval() {
                 if (damaged) {
                     auto source = mCat.mIntervals.find(item.checkInterval);
                     if (source != mCat.mIntervals.end()) {
-                        Mirel::LockReentrant sl(source->second.lock);
                         auto y = source->second.databases.find(uuid);
                         if (y != source->second.databases.end()) y->second.damaged = true;
                     }
@@ -276,7 +270,6 @@ bool IntervalCycle::CompleteInterval() {
         if (!StartInterval(fatal) && !fatal) mCat.RequestIntervalCheck();
     }
     if (publish) {
-        Mirel::LockReentrant il(publish->lock);
         mCat.SweepInProgress(*publish);
         if (mCat.mInProgressFolder.IsEmpty()) {
             mCat.mInProgressFolder.Delete();
@@ -306,7 +299,6 @@ bool IntervalCycle::CompleteInterval() {
 }
 
 void IntervalCycle::ReportPublished(const Interval& interval) {
-    Mirel::LockReentrant il(interval.lock);
     std::size_t databases = 0, logs = 0;
     std::uint64_t bytes = 0;
     for (const auto& [uuid, item] : interval.databases) {

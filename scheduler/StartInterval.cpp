@@ -37,7 +37,6 @@ bool IntervalCycle::StartInterval(bool& fatal) {
     std::map<std::uint64_t, Mirel::UniversalPath> toDrop;
     std::map<Mirel::unistring, IntervalPlan::Replacement> replaced;  // by the old UUID
     {
-        Mirel::LockReentrant cl(C.lock);
         mCat.SweepInProgress(C);
         auto placed = [this](const DatabaseItem& item) { return mCat.HasInProgressCopy(item); };
         for (auto& [uuid, X] : C.databases) {
@@ -116,7 +115,6 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                     if (c.source == Source::kUpload || c.source == Source::kOldUpload) {
                         Interval& O =
                             mCat.mIntervals.at(c.source == Source::kUpload ? key : c.oldUpload);
-                        Mirel::LockReentrant ol(O.lock);
                         DatabaseItem& Y = O.databases.at(c.uuid);
                         IBS_DEBUG_WIDE(u"StartInterval: upload of the replaced "
                                        << c.uuid << u" left where it is: "
@@ -143,7 +141,6 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                             upload = x->second.file.path;
                     } else if (c.source == Source::kOldUpload) {
                         Interval& O = mCat.mIntervals.at(c.oldUpload);
-                        Mirel::LockReentrant ol(O.lock);
                         auto y = O.databases.find(c.uuid);
                         if (y != O.databases.end() && y->second.upload)
                             upload = y->second.file.path;
@@ -199,7 +196,6 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                 Source used = c.source;
                 if (c.source == Source::kOldUpload) {
                     Interval& O = mCat.mIntervals.at(c.oldUpload);
-                    Mirel::LockReentrant ol(O.lock);
                     DatabaseItem& Y = O.databases.at(c.uuid);
                     X.file = Y.file;
                     X.upload = true;
@@ -344,7 +340,6 @@ std::map<std::uint64_t, Mirel::UniversalPath> IntervalCycle::CleanupObsoleteItem
     std::map<std::uint64_t, Mirel::UniversalPath> emptied;
     auto P = IntervalPlan::PreviousLastGood(mCat.mIntervals, current);
     for (auto o = mCat.mIntervals.begin(); P != mCat.mIntervals.end() && o != P; ++o) {
-        Mirel::LockReentrant ol(o->second.lock);
         if (o->second.databases.empty()) emptied[o->first] = o->second.donePath;
     }
     return emptied;

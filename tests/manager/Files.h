@@ -9,8 +9,8 @@
 #include "platform/engine/Uuid.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
-#include "tests/lib/PowerLoss.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/PowerLoss.h"
 #include "tools/sim/ServerWriters.h"
 
 namespace testutil {

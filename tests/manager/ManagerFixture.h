@@ -100,7 +100,6 @@ protected:
             if (mgr->CheckPending() && mgr->FoldersReady() && !mgr->RetryPending()) idle = false;
             auto it = intervals.find(mgr->GetIntervalEnd());
             if (it == intervals.end()) return;
-            Mirel::LockReentrant il(it->second.lock);
             for (auto& [uuid, item] : it->second.databases)
                 if (item.owned || item.lastLogMSN != 0) idle = false;
         });
