@@ -322,3 +322,39 @@ TEST_F(CycleSafetyTest, ARestartNeverTakesAnUploadOlderThanAFailureForTheNewOne)
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 14}, {kB, 21}}));
     ExpectEveryFolderExact();
 }
+
+// A failure cleared by an upload that is then lost (it lay on a file system that went away
+// before a restart): the failed database's held copy is all the folder can carry, and it
+// stays marked held there; a copy listed as current would be a wrong state for a restore.
+TEST_F(CycleSafetyTest, AHeldCopyCarriedOnAfterItsClearingUploadWasLostStaysHeld) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    Upload(kB, 20);
+    ASSERT_EQ(Log(kB, true), 0);  // its first log is damaged: its upload is kept, held
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    auto heldIn = [&](const std::string& folder) {
+        Talon::Manifest m;
+        EXPECT_TRUE(Talon::Manifest::Read(
+                        Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/" + folder)), m)
+                        .OK());
+        const Talon::ManifestEntry* line = m.Find(kB.substr(0, 4) + ".vdb");
+        return line ? static_cast<int>(line->held) : -1;
+    };
+    std::string name;
+    ASSERT_EQ(Newest(&name)[kB], 20u);
+    ASSERT_EQ(heldIn(name), 1);
+    ASSERT_NE(mgr->GetDatabaseError(U(kB)), 0);
+
+    const std::string upload = WriteDb(backup() + "/Copies/lost/2222.vdb", kB, 21);
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
+    ASSERT_EQ(Mirel::Os::DeleteFile(upload), 0);
+    mgr->RegisterServer(u"127.0.0.1", 1);
+    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    ASSERT_NE(Newest(&name)[kA], 0u);
+    EXPECT_NE(heldIn(name), 0) << name << ": the held copy of B is listed as its current state";
+}
