@@ -119,7 +119,8 @@ void ComponentBaseThread::Main() {
                 DropLink(link);
                 if (CORBA::is_nil(LinkCopy())) {
                     SetStatus(TalonTypes::kCS_Suspended);
-                    if (AppBase* app = AppInstance::GetInstance()) app->GetMainMsgQ().PostMsg(kMsgLinkLost);
+                    if (AppBase* app = AppInstance::GetInstance())
+                        app->GetMainMsgQ().PostMsg(kMsgLinkLost);
                 }
             }
             continue;

@@ -14,8 +14,8 @@
 #include "platform/engine/HBLogFile.h"
 #include "platform/engine/Uuid.h"
 #include "platform/support/Os.h"
-#include "tests/lib/PowerLoss.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/PowerLoss.h"
 #include "tools/sim/ServerWriters.h"
 
 using namespace Mirel;

@@ -8,8 +8,8 @@
 #include "platform/support/File.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
-#include "tests/lib/PowerLoss.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/PowerLoss.h"
 
 namespace Os = Mirel::Os;
 namespace PowerLoss = Mirel::PowerLoss;
