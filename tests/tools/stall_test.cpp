@@ -61,9 +61,13 @@ TEST_F(StallTest, AFullDiskTurnsStatusWarningWithinOneRetryAndCriticalPastTheLim
     for (auto op : {Mirel::FsOp::kCopy, Mirel::FsOp::kWrite, Mirel::FsOp::kHardLink})
         Mirel::Faults::Arm(op, backup() + "/InProgress*", Mirel::kErrDiskFull);
     Mirel::Faults::Arm(Mirel::FsOp::kWrite, backup() + "/.ibs-*", Mirel::kErrDiskFull);
+    // Retries far enough apart that the first one is still pending when looked at, however
+    // slow the machine (a sanitizer build under load takes milliseconds to settle).
+    mgr->Cycle().SetRetryDelays(500, 500);
     const std::uint64_t second = Close(0, false);
     Settle();  // the cycle ran once, failed, and waits for its retry
     ASSERT_TRUE(mgr->RetryPending());
+    mgr->Cycle().SetRetryDelays(2, 20);
     // The state could not be written anew: it was overwritten in place.
     EXPECT_NE(
         ReadFile(backup() + "/State.tsv").find("wait\tenvironment\t" + std::to_string(second)),
