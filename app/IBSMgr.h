@@ -65,7 +65,6 @@ public:
     Catalogue& Cat() { return mCat; }
     Intake& In() { return mIntake; }
     IntervalCycle& Cycle() { return mCycle; }
-    WorkerPool& Pool() { return mPool; }
 
     // A look at the manager's state, for the application, tests and tools.
     bool FoldersReady() const { return mCat.FoldersReady(); }
@@ -77,7 +76,6 @@ public:
         return mCat.GetDatabaseError(uuid);
     }
     Mirel::Directory GetBackupFolder() const { return mCat.GetBackupFolder(); }
-    Mirel::Directory GetLastGoodFolder() const { return mCat.GetLastGoodFolder(); }
     ServiceState& State() { return mCat.State(); }
     template <class F>
     void WithCatalogue(F&& f) {

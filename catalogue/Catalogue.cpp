@@ -24,10 +24,6 @@ Mirel::unistring FileInfo::Text() const {
     return t;
 }
 
-void Interval::ClearDatabases() {
-    databases.clear();
-}
-
 Catalogue::Catalogue() {
     // The engine and the owner of the service's copies are the process's, set once for
     // every catalogue.
@@ -49,11 +45,6 @@ Mirel::UniversalPath Catalogue::GetInProgressFolderPath() const {
 Mirel::Directory Catalogue::GetBackupFolder() const {
     Mirel::LockReentrant g(mLock);
     return mBackupFolder;
-}
-
-Mirel::Directory Catalogue::GetLastGoodFolder() const {
-    Mirel::LockReentrant g(mLock);
-    return mLastGoodFolder;
 }
 
 int Catalogue::SaveFailedList(const std::function<void()>& beforePublish) {
@@ -299,7 +290,6 @@ std::int32_t Catalogue::FailedBefore(const Mirel::unistring& uuid,
 void Catalogue::ClearIntervals() {
     Mirel::LockReentrant g(mLock);
     ++mGeneration;
-    for (auto& [key, interval] : mIntervals) interval.ClearDatabases();
     mIntervals.clear();
 }
 

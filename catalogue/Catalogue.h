@@ -25,7 +25,6 @@
 #include "platform/framework/Codecs.h"
 #include "platform/framework/Events.h"
 #include "platform/framework/Logger.h"
-#include "platform/framework/Prefs.h"
 #include "platform/framework/ServiceSetup.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/DateTime.h"
@@ -234,7 +233,6 @@ public:
     // A check was asked for and has not yet run to its decision.
     bool CheckPending() const { return mCheckPending.load(); }
     Mirel::Directory GetBackupFolder() const;
-    Mirel::Directory GetLastGoodFolder() const;
     // What the service is doing: the state file and systemd's status line.
     ServiceState& State() { return mState; }
 

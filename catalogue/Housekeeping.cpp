@@ -170,13 +170,11 @@ void Catalogue::DropInterval(std::uint64_t key) {
     auto it = mIntervals.find(key);
     if (it == mIntervals.end() || key == kOpenInterval || key == mIntervalEnd.load()) return;
     Interval& O = it->second;
-    {
-        if (!O.databases.empty()) return;
-        // Its last-good folder goes when nothing is left in it; a file someone else put
-        // there keeps the folder, but the catalogue forgets it.
-        if (!O.backup.IsClear()) O.backup.Delete();
-        O.backup.Clear();
-    }
+    if (!O.databases.empty()) return;
+    // Its last-good folder goes when nothing is left in it; a file someone else put there
+    // keeps the folder, but the catalogue forgets it.
+    if (!O.backup.IsClear()) O.backup.Delete();
+    O.backup.Clear();
     RetireInterval(O.donePath, key);
 }
 

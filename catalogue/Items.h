@@ -144,7 +144,6 @@ public:
                      const Superseded& superseded) {
         return AddDatabase(path, Mirel::UniversalPath(), hasContainers, superseded);
     }
-    void ClearDatabases();
 };
 
 using IntervalMap = std::map<std::uint64_t, Interval>;

@@ -110,15 +110,11 @@ void Catalogue::ReleaseInProgressItem(DatabaseItem* copy) {
                 // name went once its bytes passed, and its item goes with it.
                 auto older = mIntervals.find(copy->checkInterval);
                 if (older != mIntervals.end() && older != it) {
-                    bool emptied = false;
-                    {
-                        auto item = older->second.databases.find(copy->file.uuid);
-                        if (item != older->second.databases.end())
-                            DeleteDatabaseItem(older->second, item->second);
-                        emptied = older->second.databases.empty();
-                    }
+                    auto item = older->second.databases.find(copy->file.uuid);
+                    if (item != older->second.databases.end())
+                        DeleteDatabaseItem(older->second, item->second);
                     // An interval left with nothing goes, with its folders.
-                    if (emptied) DropInterval(copy->checkInterval);
+                    if (older->second.databases.empty()) DropInterval(copy->checkInterval);
                 }
                 if (found != interval.databases.end()) found->second.detach = false;
             }

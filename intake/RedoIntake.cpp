@@ -141,14 +141,12 @@ std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel
     if (passed(it)) {
         // Its interval is published already. A log that copy contains is done with; any
         // other goes to the first interval still to come, which starts from that copy.
-        {
-            auto db = it->second.databases.find(uuid);
-            if (db != it->second.databases.end() && !db->second.file.path.IsClear() &&
-                db->second.file.msn >= msn) {
-                IBS_DEBUG_WIDE(u"InsertRedoLog: already in the last-good copy at MSN "
-                               << db->second.file.msn << u": " << path.GetUserEntryFormat());
-                return 0;
-            }
+        auto db = it->second.databases.find(uuid);
+        if (db != it->second.databases.end() && !db->second.file.path.IsClear() &&
+            db->second.file.msn >= msn) {
+            IBS_DEBUG_WIDE(u"InsertRedoLog: already in the last-good copy at MSN "
+                           << db->second.file.msn << u": " << path.GetUserEntryFormat());
+            return 0;
         }
         while (it != mCat.mIntervals.end() && passed(it)) ++it;
         if (it == mCat.mIntervals.end()) return Mirel::kErrFileNotTaken;

@@ -87,16 +87,12 @@ bool Intake::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring
                         IntervalMap::iterator current) {
     for (auto o = std::make_reverse_iterator(current); o != mCat.mIntervals.rend(); ++o) {
         if (o->second.backup.IsClear()) continue;
-        Mirel::UniversalPath source;
-        ManifestLine line;
-        {
-            auto y = o->second.databases.find(uuid);
-            if (y == o->second.databases.end() || y->second.upload || y->second.file.path.IsClear())
-                continue;
-            source = y->second.file.path;
-            source.SetAbsoluteFrom(o->second.backup.GetPath());
-            line = y->second.line;
-        }
+        auto y = o->second.databases.find(uuid);
+        if (y == o->second.databases.end() || y->second.upload || y->second.file.path.IsClear())
+            continue;
+        Mirel::UniversalPath source = y->second.file.path;
+        source.SetAbsoluteFrom(o->second.backup.GetPath());
+        const ManifestLine& line = y->second.line;
         if (!Mirel::Os::SameObject(file.Native(), source.Native())) continue;
         if (!line.known) return false;
         DatabaseItem& X = current->second.databases.at(uuid);
@@ -118,14 +114,11 @@ void Intake::KeepChainOrder() {
         IBS_DEBUG_WIDE(u"ScanFullBackupDB: log goes after what it continues, to "
                        << EndText(m.to) << u": " << m.log.path.GetUserEntryFormat());
         Interval& from = mCat.mIntervals.at(m.from);
-        bool hasContainers = true;
-        {
-            DatabaseItem& x = from.databases.at(m.uuid);
-            hasContainers = x.hasContainers;
-            x.logs.erase(m.log);
-            // Nothing left of it there: no start to find, no failure to record.
-            if (x.logs.empty() && x.file.path.IsClear() && !x.upload) from.databases.erase(m.uuid);
-        }
+        DatabaseItem& x = from.databases.at(m.uuid);
+        const bool hasContainers = x.hasContainers;
+        x.logs.erase(m.log);
+        // Nothing left of it there: no start to find, no failure to record.
+        if (x.logs.empty() && x.file.path.IsClear() && !x.upload) from.databases.erase(m.uuid);
         mCat.PlaceRedoLog(mCat.mIntervals.at(m.to), m.log, hasContainers);
     }
 }
@@ -170,7 +163,7 @@ private:
 // The changes folder in one walk: its redo folders, the interval-done files in each, and
 // the redo logs in them (only what intake would take: a log in a redo folder), in the order
 // a listing gives them (a folder's entries by name, each folder's before the next one's).
-class ChangesListing : public Mirel::FileFunctor {
+class ChangesWalk : public Mirel::FileFunctor {
 public:
     struct RedoFolder {
         Mirel::UniversalPath path;
@@ -193,11 +186,6 @@ public:
         else if (path.GetName().CaseInsensitiveEqual(IBS_Config::sIntervalDoneFileName))
             folders.back().doneFiles.push_back(path);
         return true;
-    }
-    void LeftOut(const Mirel::UniversalPath& path, int) override {
-        if (!path.GetExtension().CaseInsensitiveEqual(IBS_Config::sRedoLogExtension)) return;
-        IBS_DEBUG_WIDE(u"ScanFullBackupDB: not a regular file, left where it is: "
-                       << path.GetUserEntryFormat());
     }
 
 private:
@@ -256,7 +244,7 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
 
     // Each folder of the changes folder is listed once, here: for its interval-done file and
     // for its logs, which are taken below.
-    ChangesListing changes;
+    ScanListing<ChangesWalk> changes(IBS_Config::sRedoLogExtension);
     const bool hasChanges = mCat.mChangesFolder.Exists();
     if (hasChanges) mCat.mChangesFolder.ProcessFiles(changes, 2);
     if (hasChanges) {
@@ -389,10 +377,8 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
                 if (!target->second.AddDatabase(f, mCat.mInProgressFolder.GetPath(), true,
                                                 mCat.DeleteSuperseded()))
                     continue;
-                {
-                    // Pristine only when it is an upload no log has written to yet.
-                    target->second.databases.at(uuid).pristine = mCat.IsUnwritten(f);
-                }
+                // Pristine only when it is an upload no log has written to yet.
+                target->second.databases.at(uuid).pristine = mCat.IsUnwritten(f);
                 if (!ChainInProgressCopy(f, uuid, msn, target) || !ShareCheck(f, uuid, target)) {
                     // Nothing brings it to the interval's end: it is made again from the
                     // newest copy (it may hold part of a log, so it is not one itself).

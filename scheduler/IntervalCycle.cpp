@@ -50,7 +50,7 @@ void IntervalCycle::CheckIntervals() {
     if (!mCat.mFoldersReady.load()) return;
     // A stop or a folder change is waiting for the workers (its end asks again); a failure
     // of the environment is tried again when its delay is over (the timer asks again).
-    if (mCat.mStopping.load() != 0) return;
+    if (mCat.Stopping()) return;
     if (mRetryDueMs.load() > Mirel::Tick::CurrentTick()) return;
     mCat.mCheckPending.store(false);
     if (!CompleteInterval()) {
@@ -92,34 +92,27 @@ void IntervalCycle::CheckIntervals() {
                 // Logs of a database it has no copy of (taken after its start, for one whose
                 // copies had all failed, with ends from a clock that went back) go on to the
                 // next interval: a copy there continues from them, or leaves them behind it.
-                bool empty = false;
-                std::vector<std::pair<RedoLogSet, bool>> onward;
-                {
-                    auto& dbs = found->second.databases;
-                    for (auto d = dbs.begin(); d != dbs.end();) {
-                        DatabaseItem& item = d->second;
-                        if (item.owned || !item.file.path.IsClear()) {
-                            ++d;
-                            continue;
-                        }
-                        if (!item.logs.empty() && candidate != mCat.mIntervals.end()) {
-                            onward.emplace_back(std::move(item.logs), item.hasContainers);
-                            item.logs.clear();
-                        }
-                        d = item.logs.empty() ? dbs.erase(d) : std::next(d);
+                auto& dbs = found->second.databases;
+                for (auto d = dbs.begin(); d != dbs.end();) {
+                    DatabaseItem& item = d->second;
+                    if (item.owned || !item.file.path.IsClear()) {
+                        ++d;
+                        continue;
                     }
-                    empty = dbs.empty();
-                }
-                for (auto& [logs, containers] : onward) {
-                    for (const FileInfo& log : logs) {
-                        IBS_DEBUG_WIDE(
-                            u"CheckIntervals: interval "
-                            << EndText(found->first) << u" publishes nothing; its log goes on to "
-                            << EndText(candidate->first) << u": " << log.path.GetUserEntryFormat());
-                        mCat.PlaceRedoLog(candidate->second, log, containers);
+                    if (candidate != mCat.mIntervals.end()) {
+                        for (const FileInfo& log : item.logs) {
+                            IBS_DEBUG_WIDE(u"CheckIntervals: interval "
+                                           << EndText(found->first)
+                                           << u" publishes nothing; its log goes on to "
+                                           << EndText(candidate->first) << u": "
+                                           << log.path.GetUserEntryFormat());
+                            mCat.PlaceRedoLog(candidate->second, log, item.hasContainers);
+                        }
+                        item.logs.clear();
                     }
+                    d = item.logs.empty() ? dbs.erase(d) : std::next(d);
                 }
-                if (empty &&
+                if (dbs.empty() &&
                     (candidate == mCat.mIntervals.end() || candidate->first == kOpenInterval)) {
                     // The newest interval keeps its interval-done file until a later one
                     // starts: no folder says how far the cycle went.
@@ -150,9 +143,7 @@ bool IntervalCycle::CompleteInterval() {
     if (it != mCat.mIntervals.end() && it->second.backup.IsClear()) {
         Interval& C = it->second;
         bool needsStart = !C.placed;
-        {
-            for (const auto& [uuid, item] : C.databases) needsStart |= Unplaced(item);
-        }
+        for (const auto& [uuid, item] : C.databases) needsStart |= Unplaced(item);
         if (needsStart) {
             bool fatal = false;
             StartInterval(fatal);

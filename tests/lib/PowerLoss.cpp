@@ -255,15 +255,32 @@ bool Stopped(Run& r, const char* what, const std::string& path) {
 
 // ---- the OS layer's side ----
 
-namespace Seam {
+namespace {
 
-bool Off(const std::string& path) {
+// The recorder as the OS layer sees it while a run is on.
+class Disk : public Os::Interposer {
+public:
+    bool Off(const std::string& path) override;
+    bool Open(const std::string& path, int flags, mode_t mode, int& fd, int& rc) override;
+    bool Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
+               const std::string& path, int& rc) override;
+    bool Truncate(int fd, std::uint64_t size, const std::string& path, int& rc) override;
+    bool SyncFile(int fd, const std::string& path, int& rc) override;
+    bool SyncDir(const std::string& path, int& rc) override;
+    bool CreateDir(const std::string& path, int& rc) override;
+    bool RemoveDir(const std::string& path, int& rc) override;
+    bool Unlink(const std::string& path, int& rc) override;
+    bool Rename(const std::string& from, const std::string& to, bool replace, int& rc) override;
+    bool Link(const std::string& existing, const std::string& link, int& rc) override;
+};
+
+bool Disk::Off(const std::string& path) {
     if (!gOff.load()) return false;
     std::lock_guard<std::mutex> g(gMutex);
     return gRun && gRun->crashed && Under(*gRun, path);
 }
 
-bool Open(const std::string& path, int flags, mode_t mode, int& fd, int& rc) {
+bool Disk::Open(const std::string& path, int flags, mode_t mode, int& fd, int& rc) {
     std::lock_guard<std::mutex> g(gMutex);
     if (!gRun || !Under(*gRun, path)) return false;
     Run& r = *gRun;
@@ -303,8 +320,8 @@ bool Open(const std::string& path, int flags, mode_t mode, int& fd, int& rc) {
     return true;
 }
 
-bool Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
-           const std::string& path, int& rc) {
+bool Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
+                 const std::string& path, int& rc) {
     std::lock_guard<std::mutex> g(gMutex);
     if (!gRun || !Under(*gRun, path)) return false;
     Run& r = *gRun;
@@ -332,7 +349,7 @@ bool Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool appen
     return true;
 }
 
-bool Truncate(int fd, std::uint64_t size, const std::string& path, int& rc) {
+bool Disk::Truncate(int fd, std::uint64_t size, const std::string& path, int& rc) {
     std::lock_guard<std::mutex> g(gMutex);
     if (!gRun || !Under(*gRun, path)) return false;
     Run& r = *gRun;
@@ -351,7 +368,7 @@ bool Truncate(int fd, std::uint64_t size, const std::string& path, int& rc) {
     return true;
 }
 
-bool SyncFile(int fd, const std::string& path, int& rc) {
+bool Disk::SyncFile(int fd, const std::string& path, int& rc) {
     std::lock_guard<std::mutex> g(gMutex);
     if (!gRun || !Under(*gRun, path)) return false;
     Run& r = *gRun;
@@ -366,7 +383,7 @@ bool SyncFile(int fd, const std::string& path, int& rc) {
     return true;
 }
 
-bool SyncDir(const std::string& path, int& rc) {
+bool Disk::SyncDir(const std::string& path, int& rc) {
     std::lock_guard<std::mutex> g(gMutex);
     if (!gRun || !Under(*gRun, path)) return false;
     Run& r = *gRun;
@@ -386,7 +403,7 @@ bool SyncDir(const std::string& path, int& rc) {
     return true;
 }
 
-bool CreateDir(const std::string& path, int& rc) {
+bool Disk::CreateDir(const std::string& path, int& rc) {
     std::lock_guard<std::mutex> g(gMutex);
     if (!gRun || !Under(*gRun, path)) return false;
     Run& r = *gRun;
@@ -406,7 +423,7 @@ bool CreateDir(const std::string& path, int& rc) {
     return true;
 }
 
-bool RemoveDir(const std::string& path, int& rc) {
+bool Disk::RemoveDir(const std::string& path, int& rc) {
     std::lock_guard<std::mutex> g(gMutex);
     if (!gRun || !Under(*gRun, path)) return false;
     Run& r = *gRun;
@@ -422,7 +439,7 @@ bool RemoveDir(const std::string& path, int& rc) {
     return true;
 }
 
-bool Unlink(const std::string& path, int& rc) {
+bool Disk::Unlink(const std::string& path, int& rc) {
     std::lock_guard<std::mutex> g(gMutex);
     if (!gRun || !Under(*gRun, path)) return false;
     Run& r = *gRun;
@@ -438,7 +455,7 @@ bool Unlink(const std::string& path, int& rc) {
     return true;
 }
 
-bool Rename(const std::string& from, const std::string& to, bool replace, int& rc) {
+bool Disk::Rename(const std::string& from, const std::string& to, bool replace, int& rc) {
     std::lock_guard<std::mutex> g(gMutex);
     if (!gRun || (!Under(*gRun, from) && !Under(*gRun, to))) return false;
     Run& r = *gRun;
@@ -462,7 +479,7 @@ bool Rename(const std::string& from, const std::string& to, bool replace, int& r
     return true;
 }
 
-bool Link(const std::string& existing, const std::string& link, int& rc) {
+bool Disk::Link(const std::string& existing, const std::string& link, int& rc) {
     std::lock_guard<std::mutex> g(gMutex);
     if (!gRun || (!Under(*gRun, existing) && !Under(*gRun, link))) return false;
     Run& r = *gRun;
@@ -478,38 +495,8 @@ bool Link(const std::string& existing, const std::string& link, int& rc) {
     return true;
 }
 
-}  // namespace Seam
-
-namespace {
-// The recorder as the OS layer sees it while a run is on.
-class Disk : public Os::Interposer {
-public:
-    bool Off(const std::string& path) override { return Seam::Off(path); }
-    bool Open(const std::string& path, int flags, mode_t mode, int& fd, int& rc) override {
-        return Seam::Open(path, flags, mode, fd, rc);
-    }
-    bool Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
-               const std::string& path, int& rc) override {
-        return Seam::Write(fd, buf, n, off, append, path, rc);
-    }
-    bool Truncate(int fd, std::uint64_t size, const std::string& path, int& rc) override {
-        return Seam::Truncate(fd, size, path, rc);
-    }
-    bool SyncFile(int fd, const std::string& path, int& rc) override {
-        return Seam::SyncFile(fd, path, rc);
-    }
-    bool SyncDir(const std::string& path, int& rc) override { return Seam::SyncDir(path, rc); }
-    bool CreateDir(const std::string& path, int& rc) override { return Seam::CreateDir(path, rc); }
-    bool RemoveDir(const std::string& path, int& rc) override { return Seam::RemoveDir(path, rc); }
-    bool Unlink(const std::string& path, int& rc) override { return Seam::Unlink(path, rc); }
-    bool Rename(const std::string& from, const std::string& to, bool replace, int& rc) override {
-        return Seam::Rename(from, to, replace, rc);
-    }
-    bool Link(const std::string& existing, const std::string& link, int& rc) override {
-        return Seam::Link(existing, link, rc);
-    }
-};
 Disk gDisk;
+
 }  // namespace
 
 // ---- the crash ----
