@@ -21,9 +21,9 @@ class TalonIBWorker : public Mirel::Thread {
 public:
     static constexpr std::int32_t kMsgQuit = 100;
     static constexpr std::int32_t kMsgWork = 1229;
-    // A pass is written in parts past these: the open logs and their mappings stay bounded.
+    // A pass is written in parts past these: the logs held open and read into memory stay bounded.
     static constexpr std::size_t kPassMaxLogs = 64;
-    static constexpr std::uint64_t kPassMaxBytes = 1ull << 30;
+    static constexpr std::uint64_t kPassMaxBytes = 256ull << 20;
 
     explicit TalonIBWorker(WorkSource& source) : mSource(source) {}
     ~TalonIBWorker() override;

@@ -1,6 +1,7 @@
 #include "platform/engine/HBLogFile.h"
 
 #include <cstdint>
+#include <new>
 
 #include "platform/engine/Uuid.h"
 #include "platform/support/FileKinds.h"
@@ -31,7 +32,6 @@ Error HBLogFile::Open(int permission) {
             info.size != want)
             rc = kErrInvalidFile;
     }
-    if (rc == 0 && permission != kPermHeaderOnly) rc = Map().GetError();
     if (rc != 0) {
         Close(false);
         return SetError(rc);
@@ -39,20 +39,22 @@ Error HBLogFile::Open(int permission) {
     return SetError(0);
 }
 
-Error HBLogFile::Map() {
-    if (mMap) return Error();
-    std::size_t size = Format::kLogHeaderSize + mHeader.recordCount * RecordSize();
-    const void* p = nullptr;
-    if (int rc = Os::MapRead(mFd, size, mPath.Native(), p)) return Error(rc);
-    mMap = static_cast<const std::uint8_t*>(p);
-    mMapSize = size;
+Error HBLogFile::ReadRecords() {
+    const std::size_t size = mHeader.recordCount * RecordSize();
+    // Not zero-filled: every byte is read over before use.
+    std::unique_ptr<std::uint8_t[]> buf(new (std::nothrow) std::uint8_t[size ? size : 1]);
+    if (!buf) return Error(kErrNoMemory);
+    std::size_t got = 0;
+    if (int rc = Os::PReadAll(mFd, buf.get(), size, Format::kLogHeaderSize, got, mPath.Native()))
+        return Error(rc);
+    // Cut short since it was opened: the size checked then no longer holds.
+    if (got != size) return Error(kErrInvalidFile);
+    mRecords = std::move(buf);
     return Error();
 }
 
 Error HBLogFile::Close(bool deleteFile) {
-    Os::Unmap(mMap, mMapSize);
-    mMap = nullptr;
-    mMapSize = 0;
+    mRecords.reset();
     mVerified = false;
     if (mFd >= 0) Os::Close(mFd);
     mFd = -1;
@@ -67,27 +69,29 @@ unistring HBLogFile::GetUUID() const {
 Error HBLogFile::VerifyRecords() {
     if (mVerified) return Error();
     if (mFd < 0) return Error(kErrNotOpen);
-    if (Error e = Map(); !e.OK()) return e;
+    if (Error e = ReadRecords(); !e.OK()) return e;
     for (std::uint64_t i = 0; i < mHeader.recordCount; ++i) {
-        const std::uint8_t* rec = mMap + Format::kLogHeaderSize + i * RecordSize();
+        const std::uint8_t* rec = mRecords.get() + i * RecordSize();
         std::uint64_t page = Format::Get64(rec);
         std::uint32_t crc = Format::Get32(rec + 8);
         // The page must end inside a file offset (off_t): past that, writing it fails.
         if (Format::Get32(rec + 12) != 0 ||
             crc != Format::RecordCrc(page, rec + Format::kRecordHeaderSize, mHeader.pageSize) ||
-            page > static_cast<std::uint64_t>(INT64_MAX) / mHeader.pageSize - 2)
+            page > static_cast<std::uint64_t>(INT64_MAX) / mHeader.pageSize - 2) {
+            mRecords.reset();
             return Error(kErrInvalidFile);
+        }
     }
     mVerified = true;
     return Error();
 }
 
 std::uint64_t HBLogFile::RecordPage(std::uint64_t i) const {
-    return Format::Get64(mMap + Format::kLogHeaderSize + i * RecordSize());
+    return Format::Get64(mRecords.get() + i * RecordSize());
 }
 
 const std::uint8_t* HBLogFile::RecordData(std::uint64_t i) const {
-    return mMap + Format::kLogHeaderSize + i * RecordSize() + Format::kRecordHeaderSize;
+    return mRecords.get() + i * RecordSize() + Format::kRecordHeaderSize;
 }
 
 UniversalPath HBLogFile::GetRemoteContainerRedoLogDirectory() const {

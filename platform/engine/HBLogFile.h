@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/engine/Formats.h"
 #include "platform/support/File.h"
@@ -8,7 +9,9 @@
 namespace Mirel {
 
 // A redo log file. Permission 4 reads and checks the header only (magic, checksum and a
-// file size that matches the record count); 1 also maps the records for reading.
+// file size that matches the record count); 1 opens it for reading its records.
+// Records are read into memory, never mapped: a log cut short or a bad sector under it is
+// then an error to report, not a signal, and what is applied is exactly what was checked.
 class HBLogFile : public File {
 public:
     enum Permission { kPermRead = 1, kPermHeaderOnly = 4 };
@@ -27,7 +30,7 @@ public:
     std::uint64_t GetEndUTC() const { return mHeader.endUTC; }
     bool IsClosed() const { return mHeader.closed; }
 
-    // Checks every record's checksum; maps the file first if needed.
+    // Reads the records and checks every checksum; RecordPage/RecordData need it first.
     Error VerifyRecords();
     std::uint64_t RecordCount() const { return mHeader.recordCount; }
     std::uint64_t RecordPage(std::uint64_t i) const;
@@ -36,12 +39,11 @@ public:
     UniversalPath GetRemoteContainerRedoLogDirectory() const;
 
 private:
-    Error Map();
+    Error ReadRecords();
     std::size_t RecordSize() const { return Format::kRecordHeaderSize + mHeader.pageSize; }
 
     Format::LogHeader mHeader;
-    const std::uint8_t* mMap = nullptr;
-    std::size_t mMapSize = 0;
+    std::unique_ptr<std::uint8_t[]> mRecords;
     bool mVerified = false;
 };
 

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -613,22 +612,6 @@ int Lock(int fd, const std::string& path) {
     if (int f = Faults::Check(FsOp::kLock, path)) return f;
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
     return errno == EWOULDBLOCK ? kErrFileLocked : MapErrno(errno);
-}
-
-int MapRead(int fd, std::size_t size, const std::string& path, const void*& addr) {
-    addr = nullptr;
-    if (int f = Faults::Check(FsOp::kRead, path)) return f;
-    // Populated up front: callers read the whole mapping, and faulting it in page by page
-    // costs more than their checksums.
-    void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
-    if (p == MAP_FAILED) return MapErrno(errno);
-    ::madvise(p, size, MADV_SEQUENTIAL);
-    addr = p;
-    return 0;
-}
-
-void Unmap(const void* addr, std::size_t size) {
-    if (addr) ::munmap(const_cast<void*>(addr), size);
 }
 
 int SyncFile(int fd, const std::string& path) {

@@ -190,9 +190,6 @@ int Lock(int fd, const std::string& path);
 // rewrite a file of the folder as a whole and those that append to it take turns. A
 // symbolic link is refused, never followed.
 int LockFolder(const std::string& path, int& fd);
-// Maps `size` bytes of the file for reading, read ahead in full.
-int MapRead(int fd, std::size_t size, const std::string& path, const void*& addr);
-void Unmap(const void* addr, std::size_t size);
 int SyncFile(int fd, const std::string& path);
 void Close(int fd);
 

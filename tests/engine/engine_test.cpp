@@ -179,6 +179,52 @@ TEST_F(EngineTest, DamagedOrForeignLogsAreRefusedAndChangeNothing) {
     EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("good.vrl")).GetError(), kErrLogChainBreak);
 }
 
+// A log is the server's file: it can be cut short or go bad on the disk after the service
+// opened it. That must be an error for that log, never a signal that takes the service down,
+// and the pages written must be the bytes that were checked.
+TEST_F(EngineTest, ALogThatChangesUnderTheReaderIsAnErrorAndOnlyCheckedBytesAreWritten) {
+    Model m;
+    m.pages[0] = RandomPage(rng);
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    Model next = m;
+    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), next, rng, 40, false).OK());
+    const std::string good = testutil::ReadFile(tmp / "l.vrl");
+    const std::string before = testutil::ReadFile(tmp / "db.vdb");
+    auto applyOpened = [&](HBLogFile& log) {
+        HBFile db(tmp.File("db.vdb"));
+        db.SetOpeningFlags(0x110);
+        EXPECT_TRUE(db.Open(HBFile::kPermReadWrite).OK());
+        Error e = db.ApplyLog(log);
+        db.Close();
+        return e.GetError();
+    };
+
+    {  // cut short between the open's size check and the read of the records
+        HBLogFile log(tmp.File("l.vrl"));
+        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
+        ASSERT_EQ(::truncate((tmp / "l.vrl").c_str(), Format::kLogHeaderSize + 10), 0);
+        EXPECT_EQ(applyOpened(log), kErrInvalidFile);
+        EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), before);
+    }
+    {  // a bad sector: the read's own error
+        testutil::WriteFile(tmp / "l.vrl", good);
+        HBLogFile log(tmp.File("l.vrl"));
+        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
+        Faults::Arm(FsOp::kRead, tmp / "l.vrl", kErrIO, 1);
+        EXPECT_EQ(applyOpened(log), kErrIO);
+        EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), before);
+    }
+    {  // rewritten after its check: the checked images are the ones written
+        HBLogFile log(tmp.File("l.vrl"));
+        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
+        ASSERT_TRUE(log.VerifyRecords().OK());
+        for (std::uint64_t r = 0; r < 40; ++r)
+            FlipByte(tmp / "l.vrl", Format::kLogHeaderSize + r * (16 + kPage) + 16 + 7);
+        EXPECT_EQ(applyOpened(log), kErrNone);
+        ExpectMatches(tmp.File("db.vdb"), next);
+    }
+}
+
 TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {
     Model m;
     for (int i = 0; i < 20; ++i) m.pages[static_cast<std::uint64_t>(i)] = RandomPage(rng);
@@ -197,7 +243,7 @@ TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {
     // Also tear the file by hand: half the log's pages written, the rest old.
     {
         HBLogFile log(tmp.File("l.vrl"));
-        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
+        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK() && log.VerifyRecords().OK());
         int fd = ::open((tmp / "db.vdb").c_str(), O_RDWR);
         for (std::uint64_t i = 0; i < log.RecordCount() / 2; ++i)
             ::pwrite(fd, log.RecordData(i), kPage,
@@ -225,7 +271,7 @@ TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader)
     }
     for (const auto& l : logs) {
         HBLogFile log(UniversalPath::FromNative(l));
-        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
+        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK() && log.VerifyRecords().OK());
         for (std::uint64_t r = 0; r < log.RecordCount(); ++r) touched.insert(log.RecordPage(r));
     }
     ASSERT_LT(touched.size(), 90u);  // pages rewritten within the pass
