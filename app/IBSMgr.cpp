@@ -143,10 +143,7 @@ IBSMgr::~IBSMgr() {
 }
 
 void IBSMgr::ScanFullBackupDB() {
-    mIntake.ScanFullBackupDB([this] {
-        bool fatal = false;
-        mCycle.StartInterval(fatal);
-    });
+    mIntake.ScanFullBackupDB([this] { mCycle.StartInterval(); });
 }
 
 void IBSMgr::ClearFolders() {

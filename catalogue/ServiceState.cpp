@@ -63,6 +63,11 @@ std::string ServiceState::SizeText(std::uint64_t bytes) {
     return buf;
 }
 
+std::string ServiceState::WaitText(int error, const std::string& what) {
+    return what.empty() ? "error " + Mirel::ErrorText(error)
+                        : Mirel::Describe(Mirel::Error(error, what, std::string()));
+}
+
 void ServiceState::SetFolder(const std::string& folder, const std::string& newest,
                              std::uint64_t newestEnd) {
     std::lock_guard<std::mutex> g(mM);
@@ -71,6 +76,8 @@ void ServiceState::SetFolder(const std::string& folder, const std::string& newes
         mApplying = mApplyingSince = 0;
         mWaitEnd = mWaitSince = mWaitRetry = 0;
         mWaitError = 0;
+        mWaitWhat.clear();
+        mWaitWhat.clear();
         mStaleFile.clear();
         mStaleEnd = mStalePassed = mStaleSince = 0;
     }
@@ -98,20 +105,28 @@ std::uint64_t ServiceState::Published(std::uint64_t end, const std::string& name
     mApplying = mApplyingSince = 0;
     mWaitEnd = mWaitSince = mWaitRetry = 0;
     mWaitError = 0;
+    mWaitWhat.clear();
     mStaleFile.clear();
     mStaleEnd = mStalePassed = mStaleSince = 0;
     Changed();
     return since;
 }
 
-void ServiceState::Waiting(std::uint64_t end, int error, std::uint64_t retryMs) {
+void ServiceState::Waiting(std::uint64_t end, const Mirel::Error& error, std::uint64_t retryMs) {
     std::lock_guard<std::mutex> g(mM);
     const std::uint64_t now = Mirel::DateTime::NowUTC();
     // Since the first failure of this interval, whatever the errors after it.
     if (mWaitError == 0 || mWaitEnd != end) mWaitSince = now;
     mWaitEnd = end;
-    mWaitError = error;
-    mWaitRetry = now + retryMs * 1000;
+    mWaitError = error.GetError();
+    mWaitWhat.clear();
+    if (!error.Operation().empty()) {
+        mWaitWhat = error.Operation() + (error.Path().empty() ? "" : " " + error.Path());
+        // One field of one line: a name's control characters are not the file's.
+        for (char& c : mWaitWhat)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    mWaitRetry = retryMs ? now + retryMs * 1000 : 0;
     Changed();
 }
 
@@ -120,6 +135,7 @@ void ServiceState::Recovered() {
     if (mWaitError == 0) return;
     mWaitEnd = mWaitSince = mWaitRetry = 0;
     mWaitError = 0;
+    mWaitWhat.clear();
     Changed();
 }
 
@@ -152,6 +168,7 @@ void ServiceState::Leave(bool remove) {
     mApplying = mApplyingSince = 0;
     mWaitEnd = mWaitSince = mWaitRetry = 0;
     mWaitError = 0;
+    mWaitWhat.clear();
     mStaleFile.clear();
     mStaleEnd = mStalePassed = mStaleSince = 0;
     Changed();
@@ -176,8 +193,10 @@ std::string ServiceState::StatusLine(std::uint64_t now) const {
                                      " (the server's clock is ahead of this host's)";
     }
     if (mWaitError != 0) {
-        s += "; interval " + ClockText(mWaitEnd) + " waits: error " + Mirel::ErrorText(mWaitError) +
-             ", retry in " + Duration(mWaitRetry > now ? mWaitRetry - now + 999999 : 0);
+        s += "; interval " + ClockText(mWaitEnd) + " waits: " + WaitText(mWaitError, mWaitWhat) +
+             (mWaitRetry == 0
+                  ? ", tried again when the server closes its next interval"
+                  : ", retry in " + Duration(mWaitRetry > now ? mWaitRetry - now + 999999 : 0));
     } else if (!mStaleFile.empty()) {
         s += "; nothing completes: interval-done file " + BaseName(mStaleFile) + " ends " +
              ClockText(mStaleEnd) + ", not after " + ClockText(mStalePassed) +
@@ -207,7 +226,7 @@ std::string ServiceState::FileText(std::uint64_t now) const {
     if (mWaitError != 0)
         t += "wait\tenvironment\t" + Num(mWaitEnd) + "\t" + Num(mWaitSince) + "\t" +
              Num(mWaitRetry) + "\t" + std::to_string(mWaitError) + "\t" +
-             Mirel::ErrorWords(mWaitError) + "\n";
+             Mirel::ErrorWords(mWaitError) + (mWaitWhat.empty() ? "" : "\t" + mWaitWhat) + "\n";
     if (!mStaleFile.empty())
         t += "wait\tstale-done\t" + Num(mStaleEnd) + "\t" + Num(mStaleSince) + "\t" +
              Num(mStalePassed) + "\t" + mStaleFile + "\n";

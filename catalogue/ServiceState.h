@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/support/Error.h"
+
 class ServiceState {
 public:
     static constexpr const char* kFileName = "State.tsv";
@@ -19,10 +21,14 @@ public:
     // It became the last-good folder `name`: the waits are over. Answers when it started
     // (0: not seen).
     std::uint64_t Published(std::uint64_t end, const std::string& name);
-    // A failure of the environment keeps the interval from going on; tried again in
-    // `retryMs`.
-    void Waiting(std::uint64_t end, int error, std::uint64_t retryMs);
+    // A failure keeps the interval from going on; tried again in `retryMs` (0: not by itself,
+    // only when the server closes its next interval).
+    void Waiting(std::uint64_t end, const Mirel::Error& error, std::uint64_t retryMs);
     void Recovered();
+    // What waits, as the status line and ibsdb status tell it: "error 20407 no space left on
+    // the backup volume", or with what failed, "rename InProgress → LastGood_... failed: no
+    // space left on the backup volume (20407)".
+    static std::string WaitText(int error, const std::string& what);
     // An interval-done file that ends at or before what is published or started was set
     // aside: nothing it closes can complete.
     void StaleDone(const std::string& file, std::uint64_t fileEnd, std::uint64_t passedEnd);
@@ -60,6 +66,7 @@ private:
     // A failure of the environment being retried.
     std::uint64_t mWaitEnd = 0, mWaitSince = 0, mWaitRetry = 0;
     int mWaitError = 0;
+    std::string mWaitWhat;  // the operation and its path, when the error knows them
     // The newest stale interval-done file set aside since the last publication.
     std::string mStaleFile;
     std::uint64_t mStaleEnd = 0, mStalePassed = 0, mStaleSince = 0;

@@ -37,26 +37,27 @@ void MakeOwn(const Mirel::UniversalPath& file) {
 }
 }  // namespace
 
-bool IntervalCycle::CreateDestinationFolder(const Mirel::UniversalPath& relDir,
-                                            const Mirel::unistring& baseName, bool& fatal,
-                                            Mirel::Directory& dest) {
+Mirel::Error IntervalCycle::CreateDestinationFolder(const Mirel::UniversalPath& relDir,
+                                                    const Mirel::unistring& baseName,
+                                                    Mirel::Directory& dest) {
     dest = mCat.mInProgressFolder;
     // The in-progress folder itself is gone after each rename to last-good.
     Mirel::Error e = mCat.mInProgressFolder.CreateIfNotExists();
     if (e.OK() && !relDir.IsClear()) e = dest.CreateRelativePath(relDir);
-    if (e.OK()) return true;
-    mCopyError = e.GetError();
+    if (e.OK()) return e;
+    e.In("create folder", dest.GetPath().Native());
     mCat.ReportEvent(Talon::Event::kInProgressFolderNotMade, baseName, Show(dest.GetPath()),
                      Text(e));
-    if (dest == mCat.mInProgressFolder ||
-        (e.GetError() != Mirel::kErrAccessDenied && e.GetError() != Mirel::kErrPathNotFound))
-        fatal = true;
-    return false;
+    // Nothing can start without the in-progress folder, whatever the error: the start is
+    // cut short and tried again. A database's own folder whose path went away is that
+    // database's failure alone.
+    const bool own = dest != mCat.mInProgressFolder && e.GetError() == Mirel::kErrPathNotFound;
+    return e.SetKind(own ? Mirel::ErrorKind::kData : Mirel::ErrorKind::kEnvironment);
 }
 
-bool IntervalCycle::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
-                                            const Mirel::UniversalPath& sourceFolder, bool& fatal,
-                                            bool withContainers, bool* linked) {
+Mirel::Error IntervalCycle::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
+                                                    const Mirel::UniversalPath& sourceFolder,
+                                                    bool withContainers, bool* linked) {
     if (linked) *linked = false;
     Mirel::UniversalPath src = sourceItem.file.path, dst = sourceItem.file.path;
     src.SetAbsoluteFrom(sourceFolder);
@@ -64,19 +65,19 @@ bool IntervalCycle::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
     Mirel::UniversalPath reported = dst;
     Mirel::File dstFile(dst);
     Mirel::Directory destFolder;
-    if (!CreateDestinationFolder(FolderOf(sourceItem.file.path), dst.GetBasename(), fatal,
-                                 destFolder))
-        return false;
+    if (Mirel::Error e =
+            CreateDestinationFolder(FolderOf(sourceItem.file.path), dst.GetBasename(), destFolder);
+        !e.OK())
+        return e;
     MakeOwn(src);
     Mirel::Error result = dstFile.MakeHardLink(src);
     if (result.GetError() == Mirel::kErrAlreadyExists) {
         // A stale copy of an earlier run (rarely there: the sweep removes them).
         if (!dstFile.Delete().OK()) {
-            mCopyError = dstFile.GetError().GetError();
+            Mirel::Error e = dstFile.GetError();
             mCat.ReportDatabaseEvent(Talon::Event::kCopyNotDeleted, sourceItem.file.uuid,
-                                     dst.GetName(),
-                                     {dst.GetBasename(), Show(dst), Text(dstFile.GetError())});
-            return false;
+                                     dst.GetName(), {dst.GetBasename(), Show(dst), Text(e)});
+            return e.In("delete stale copy", dst.Native());
         }
         result = dstFile.MakeHardLink(src);
     }
@@ -95,8 +96,7 @@ bool IntervalCycle::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
                 mCat.ReportDatabaseEvent(Talon::Event::kCopyDamaged, sourceItem.file.uuid,
                                          src.GetName(),
                                          {Show(src), Mirel::unistring::FromUTF8(check.found)});
-                mCopyError = result.GetError();
-                return false;
+                return result.In("check copy of", src.Native());
             }
         } else {
             Mirel::File srcFile(src);
@@ -130,61 +130,59 @@ bool IntervalCycle::MakeInProgressHardLinks(const DatabaseItem& sourceItem,
         }
     }
     if (!result.OK()) {
-        mCopyError = result.GetError();
+        result.In("make the in-progress copy", reported.Native());
         mCat.ReportDatabaseEvent(Talon::Event::kInProgressCopyNotMade, sourceItem.file.uuid,
                                  dst.GetName(), {dst.GetBasename(), Show(reported), Text(result)});
     }
     IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: result " << result.Text() << u" on "
                                                        << dst.GetName());
-    return result.OK();
+    return result;
 }
 
 // Steps shared by both moves: the file, a stale container folder at the destination, and
 // the source's container folder.
-bool IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& src,
-                                           const Mirel::Directory& dest, bool withContainers,
-                                           const char* what, Mirel::UniversalPath& moved) {
+Mirel::Error IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& src,
+                                                   const Mirel::Directory& dest,
+                                                   bool withContainers, const char* what,
+                                                   Mirel::UniversalPath& moved) {
     moved = dest.MakeUniversalPath(src.GetName());
     MakeOwn(src);
     if (Mirel::Error e = src.MoveTo(dest.GetPath()); !e.OK()) {
-        mCopyError = e.GetError();
         mCat.ReportEvent(Talon::Event::kCopyNotMoved, src.GetBasename(), Show(src),
                          Show(dest.GetPath()), Text(e));
-        return false;
+        return e.In("move", src.Native() + " → " + dest.GetPath().Native());
     }
-    bool ok = true;
+    Mirel::Error result;
     Talon::RemoteContainerMgr stale(moved);
     Mirel::Directory staleRoot(stale.GetRCRootPath());
     if (staleRoot.Exists()) {
         if (Mirel::Error e = staleRoot.DeleteAll(); !e.OK()) {
-            mCopyError = e.GetError();
             mCat.ReportEvent(Talon::Event::kContainerNotDeleted, src.GetBasename(),
                              Show(staleRoot.GetPath()), Text(e));
-            ok = false;
+            result = e.In("delete stale container folder", staleRoot.GetPath().Native());
         }
     }
-    if (ok && withContainers) {
+    if (result.OK() && withContainers) {
         Talon::RemoteContainerMgr source(src);
         Mirel::Directory sourceRoot(source.GetRCRootPath());
         if (sourceRoot.Exists()) {
-            int rc =
-                Mirel::Os::Rename(sourceRoot.GetPath().Native(), stale.GetRCRootPath().Native());
-            if (rc != 0) {
-                mCopyError = rc;
+            Mirel::Error e(
+                Mirel::Os::Rename(sourceRoot.GetPath().Native(), stale.GetRCRootPath().Native()),
+                "rename", sourceRoot.GetPath().Native() + " → " + stale.GetRCRootPath().Native());
+            if (!e.OK()) {
                 mCat.ReportEvent(Talon::Event::kContainerNotMoved, src.GetBasename(),
-                                 Show(sourceRoot.GetPath()), Show(dest.GetPath()),
-                                 Text(Mirel::Error(rc)));
-                ok = false;
+                                 Show(sourceRoot.GetPath()), Show(dest.GetPath()), Text(e));
+                result = e;
             }
         }
     }
-    if (!ok) {
+    if (!result.OK()) {
         Mirel::Directory back(src);
         if (Mirel::Error e = moved.MoveTo(back.GetPath()); !e.OK())
             IBS_DEBUG_WIDE(what << u" error " << e.Text() << u" moving database back from "
                                 << Show(moved) << u" to " << Show(src));
     }
-    return ok;
+    return result;
 }
 
 bool IntervalCycle::UploadFolder(const Mirel::UniversalPath& upload,
@@ -208,8 +206,8 @@ Mirel::UniversalPath IntervalCycle::UploadTarget(const Mirel::UniversalPath& upl
     return dest.MakeUniversalPath(upload.GetName());
 }
 
-bool IntervalCycle::MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
-                                           std::vector<Mirel::UniversalPath>* emptied) {
+Mirel::Error IntervalCycle::MoveUploadToInProgress(DatabaseItem& item,
+                                                   std::vector<Mirel::UniversalPath>* emptied) {
     Mirel::UniversalPath src = item.file.path;
     Mirel::UniversalPath relDir;
     if (!UploadFolder(src, relDir)) {
@@ -218,10 +216,12 @@ bool IntervalCycle::MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
             Talon::Event::kCopyNotMoved, item.file.uuid, src.GetName(),
             {src.GetBasename(), Show(src), Show(mCat.mInProgressFolder.GetPath()),
              Mirel::unistring::NumToString(Mirel::kErrBadPathFormat)});
-        return false;
+        return Mirel::Error(Mirel::kErrBadPathFormat, "move upload from outside the copies folder",
+                            src.Native());
     }
     Mirel::Directory dest;
-    if (!CreateDestinationFolder(relDir, src.GetBasename(), fatal, dest)) return false;
+    if (Mirel::Error e = CreateDestinationFolder(relDir, src.GetBasename(), dest); !e.OK())
+        return e;
     // Noted before the move: a restart right after it must still know the copy for the
     // upload as written. A note of a move that did not happen names no such file.
     const Mirel::UniversalPath target = dest.MakeUniversalPath(src.GetName());
@@ -230,9 +230,11 @@ bool IntervalCycle::MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
                                                          << target.GetUserEntryFormat()
                                                          << u" as unwritten");
     Mirel::UniversalPath moved;
-    if (!MoveFileIntoInProgress(src, dest, item.hasContainers, "MoveUploadToInProgress", moved)) {
+    if (Mirel::Error e =
+            MoveFileIntoInProgress(src, dest, item.hasContainers, "MoveUploadToInProgress", moved);
+        !e.OK()) {
         mCat.ForgetUnwritten(target);
-        return false;
+        return e;
     }
     moved.SetRelativeTo(mCat.mInProgressFolder.GetPath());
     item.file.path = moved;
@@ -249,7 +251,7 @@ bool IntervalCycle::MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
         emptied->push_back(src);
     else
         RemoveEmptiedUploadFolders({src});
-    return true;
+    return Mirel::Error();
 }
 
 void IntervalCycle::RemoveEmptiedUploadFolders(const std::vector<Mirel::UniversalPath>& emptied) {
@@ -295,13 +297,15 @@ Talon::Error IntervalCycle::RenameInProgressToLastGood(Interval& interval) {
     if (Talon::Error m =
             Talon::Manifest::Write(mCat.mInProgressFolder, interval.mDoneUTC, held, &written);
         !m.OK()) {
-        IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: manifest error " << m.Text());
+        m.In("write the manifest of", mCat.mInProgressFolder.GetPath().Native());
+        IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: " << m.Text());
         mCat.ReportEvent(Talon::Event::kNotRenamedToLastGood,
                          Show(mCat.mInProgressFolder.GetPath()), name, Text(m));
         return m;
     }
     Mirel::Directory renamed = mCat.mInProgressFolder;
     Mirel::Error e = renamed.Rename(name);
+    e.In("rename", mCat.mInProgressFolder.GetChildName().ToUTF8() + " → " + name.ToUTF8());
     IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: error "
                    << e.Text() << u", interval.End " << EndText(interval.mDoneUTC) << u", stamp "
                    << name);

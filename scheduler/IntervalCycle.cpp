@@ -67,13 +67,13 @@ void IntervalCycle::CheckIntervals() {
     while (candidate != mCat.mIntervals.end()) {
         if (candidate->first == kOpenInterval) return;
         mCat.mIntervalEnd.store(candidate->first);
-        bool fatal = false;
-        if (StartInterval(fatal)) {
+        const Started start = StartInterval();
+        if (start.work) {
             mCat.mState.Applying(candidate->first);
             WakeWorkers();
             return;
         }
-        if (fatal) return;
+        if (!start.cutShort.OK()) return;
         auto found = mCat.mIntervals.lower_bound(mCat.mIntervalEnd.load());
         if (found != mCat.mIntervals.end() && found->first == mCat.mIntervalEnd.load()) {
             if (found->second.backup.IsClear() && HasPlacedCopies(found->second)) {
@@ -145,15 +145,17 @@ bool IntervalCycle::CompleteInterval() {
         bool needsStart = !C.placed;
         for (const auto& [uuid, item] : C.databases) needsStart |= Unplaced(item);
         if (needsStart) {
-            bool fatal = false;
-            StartInterval(fatal);
-            if (!C.placed || fatal) return false;
+            if (!StartInterval().cutShort.OK() || !C.placed) return false;
         }
     }
     if (!mCat.mInProgressFolder.Exists()) return true;
     mCat.DumpIntervals();
     FailedList failed, heldFailed;
-    int environment = 0;
+    Mirel::Error environment;  // what keeps the interval from going on now
+    auto recordFailed = [](int rc) {
+        return Mirel::Error(rc, "record failed databases in", "Failed.tsv")
+            .SetKind(Mirel::ErrorKind::kEnvironment);
+    };
     Interval* publish = nullptr;
     bool restart = false;  // a starting copy is chosen again
     if (it != mCat.mIntervals.end() && it->second.backup.IsClear()) {
@@ -206,13 +208,13 @@ bool IntervalCycle::CompleteInterval() {
                 result = false;
                 continue;
             }
-            if (!item.err.OK() && Mirel::IsEnvironmentError(item.err.GetError())) {
+            if (item.err.Kind() == Mirel::ErrorKind::kEnvironment) {
                 // The log stays and the database is not failed: the pass is tried again.
-                if (item.err.GetError() != Mirel::kErrAborted) environment = item.err.GetError();
+                if (item.err.GetError() != Mirel::kErrAborted) environment = item.err;
                 item.err = Talon::Error();
             }
             if (item.err.OK() && !Chain::CaughtUp(item)) {
-                if (environment == 0) item.lastLogMSN = item.logs.rbegin()->msn;
+                if (environment.OK()) item.lastLogMSN = item.logs.rbegin()->msn;
                 result = false;
             }
             if (!item.err.OK()) {
@@ -242,7 +244,7 @@ bool IntervalCycle::CompleteInterval() {
             interval.placed = false;
             restart = true;
         }
-        if (result && environment == 0) publish = &interval;
+        if (result && environment.OK()) publish = &interval;
     }
     // A failure is on disk before the folder that lacks the database is published: a crash
     // in between must not leave a last-good folder that silently misses it.
@@ -250,15 +252,15 @@ bool IntervalCycle::CompleteInterval() {
             it == mCat.mIntervals.end() ? mCat.mIntervalEnd.load() : it->first, failed)) {
         publish = nullptr;
         result = false;
-        if (environment == 0) environment = rc;
+        if (environment.OK()) environment = recordFailed(rc);
         restart = false;  // the retry starts it
     }
     if (restart) {
         // Only once this pass's failures are recorded: a database that failed here must not
         // be placed again. No worker may have work now (the database failed instead):
         // nothing would come back to finish the interval.
-        bool fatal = false;
-        if (!StartInterval(fatal) && !fatal) mCat.RequestIntervalCheck();
+        const Started start = StartInterval();
+        if (!start.work && start.cutShort.OK()) mCat.RequestIntervalCheck();
     }
     if (publish) {
         mCat.SweepInProgress(*publish);
@@ -267,7 +269,7 @@ bool IntervalCycle::CompleteInterval() {
         } else {
             Talon::Error e = RenameInProgressToLastGood(*publish);
             result = e.OK();
-            if (!result) environment = e.GetError();
+            if (!result) environment = e;
             // Its copies are in a last-good folder now; a failure leaves notes that no
             // longer match any file.
             if (result) mCat.ClearUnwrittenList();
@@ -281,8 +283,8 @@ bool IntervalCycle::CompleteInterval() {
     // copy for a changed one and removes it. No folder ever lacks such a database.
     if (publish && result && !heldFailed.empty())
         if (int rc = mCat.CleanupFailedDatabases(it->first, heldFailed))
-            if (environment == 0) environment = rc;
-    if (environment != 0) {
+            if (environment.OK()) environment = recordFailed(rc);
+    if (!environment.OK()) {
         ScheduleRetry(environment);
         return false;
     }
@@ -316,7 +318,7 @@ void IntervalCycle::ReportPublished(const Interval& interval) {
          "VELLUMARK_LOGS=" + std::to_string(logs), "VELLUMARK_BYTES=" + std::to_string(bytes)});
 }
 
-void IntervalCycle::ScheduleRetry(int error) {
+void IntervalCycle::ScheduleRetry(const Mirel::Error& error) {
     if (!mRetry)
         mRetry = std::make_unique<Mirel::RetryTimer>([this] {
             mRetryDueMs.store(0);  // the delay is over, whatever the clocks say
@@ -325,25 +327,36 @@ void IntervalCycle::ScheduleRetry(int error) {
     // Seconds at first, then longer, up to minutes: the environment needs time to recover
     // (space freed, a disk replaced), and the log must not fill up meanwhile.
     mRetryDelayMs = mRetryDelayMs == 0 ? mRetryFirstMs : std::min(mRetryDelayMs * 2, mRetryMaxMs);
-    IBS_DEBUG("CheckIntervals: error "
-              << Mirel::ErrorText(error) << " from the environment; interval "
-              << EndText(mCat.mIntervalEnd.load()) << " tried again in " << mRetryDelayMs << " ms");
-    if (error != mRetryError)
+    // An answer of no known kind is unlikely to pass by itself: after a few tries only the
+    // server's next announcement (or a restart) tries again, and the status says so.
+    mUnknownRetries = error.Kind() == Mirel::ErrorKind::kBug ? mUnknownRetries + 1 : 0;
+    const bool giveUp = mUnknownRetries > kUnknownRetries;
+    IBS_DEBUG("CheckIntervals: " << error.Text() << "; interval "
+                                 << EndText(mCat.mIntervalEnd.load())
+                                 << (giveUp ? " waits for the server's next interval-done file"
+                                            : " tried again in " + std::to_string(mRetryDelayMs) +
+                                                  " ms"));
+    if (error.GetError() != mRetryError.GetError() || mUnknownRetries == kUnknownRetries + 1)
         mCat.ReportEvent(Talon::Event::kIntervalRetried,
                          Mirel::unistring::NumToString(mCat.mIntervalEnd.load()),
-                         Mirel::unistring::NumToString(error),
-                         Mirel::unistring::NumToString((mRetryDelayMs + 999) / 1000));
+                         Mirel::unistring::NumToString(error.GetError()),
+                         Mirel::unistring::NumToString(giveUp ? 0 : (mRetryDelayMs + 999) / 1000));
     mRetryError = error;
-    mCat.mState.Waiting(mCat.mIntervalEnd.load(), error, mRetryDelayMs);
+    mCat.mState.Waiting(mCat.mIntervalEnd.load(), error, giveUp ? 0 : mRetryDelayMs);
+    if (giveUp) {
+        mRetryDueMs.store(0);
+        mRetry->Cancel();
+        return;
+    }
     mRetryDueMs.store(Mirel::Tick::CurrentTick() + mRetryDelayMs);
     mRetry->Arm(mRetryDelayMs);
 }
 
 void IntervalCycle::RetrySucceeded() {
-    if (mRetryError != 0)
-        IBS_DEBUG("CheckIntervals: the environment recovered after error "
-                  << Mirel::ErrorText(mRetryError));
-    mRetryError = 0;
+    if (!mRetryError.OK())
+        IBS_DEBUG("CheckIntervals: the environment recovered after " << mRetryError.Text());
+    mRetryError = Mirel::Error();
+    mUnknownRetries = 0;
     mCat.mState.Recovered();
     mRetryDelayMs = 0;
     mRetryDueMs.store(0);

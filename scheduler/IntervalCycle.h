@@ -27,7 +27,13 @@ public:
 
     void CheckIntervals();
     bool CompleteInterval();
-    bool StartInterval(bool& fatal);
+    // What a start did: whether workers have work now, and what cut it short (OK when every
+    // database got its starting copy or its failure). A start cut short is tried again.
+    struct Started {
+        bool work = false;
+        Mirel::Error cutShort;
+    };
+    Started StartInterval();
     bool HasPlacedCopies(const Interval& interval) const;
     void RemoveUnchainedLogs(DatabaseItem& item);
     // Pruning: removes the older copies no interval can start from any more (the plan's
@@ -36,8 +42,11 @@ public:
     // The state, the status line and the journal learn of a published interval.
     void ReportPublished(const Interval& interval);
 
-    // A failure of the environment: the cycle comes back after a growing delay.
-    void ScheduleRetry(int error);
+    // A failure of the environment: the cycle comes back after a growing delay. One of no
+    // known kind (an errno without a number of its own) is not retried for ever: after a
+    // few tries the cycle waits for the server's next interval-done file.
+    void ScheduleRetry(const Mirel::Error& error);
+    static constexpr int kUnknownRetries = 3;
     void RetrySucceeded();
     void SetRetryDelays(std::uint64_t firstMs, std::uint64_t maxMs) {
         mRetryFirstMs = firstMs;
@@ -58,9 +67,9 @@ public:
 
     // Copies into the in-progress folder, and its publication.
     // `linked`: the copy is a hard link of the source (not a copy made instead).
-    bool MakeInProgressHardLinks(const DatabaseItem& sourceItem,
-                                 const Mirel::UniversalPath& sourceFolder, bool& fatal,
-                                 bool withContainers, bool* linked = nullptr);
+    Mirel::Error MakeInProgressHardLinks(const DatabaseItem& sourceItem,
+                                         const Mirel::UniversalPath& sourceFolder,
+                                         bool withContainers, bool* linked = nullptr);
     // The folder, relative to the in-progress folder, an upload of the copies folder goes
     // to; false when it lies outside the copies folder.
     bool UploadFolder(const Mirel::UniversalPath& upload, Mirel::UniversalPath& relDir) const;
@@ -68,30 +77,29 @@ public:
     Mirel::UniversalPath UploadTarget(const Mirel::UniversalPath& upload) const;
     // With `emptied`, the upload folders the move leaves empty are named there for the caller
     // to remove once the move is durable, instead of being removed at once.
-    bool MoveUploadToInProgress(DatabaseItem& item, bool& fatal,
-                                std::vector<Mirel::UniversalPath>* emptied = nullptr);
+    Mirel::Error MoveUploadToInProgress(DatabaseItem& item,
+                                        std::vector<Mirel::UniversalPath>* emptied = nullptr);
     // Removes the folders of `emptied` that are empty, and their parents up to the copies
     // folder.
     void RemoveEmptiedUploadFolders(const std::vector<Mirel::UniversalPath>& emptied);
     Talon::Error RenameInProgressToLastGood(Interval& interval);
 
 private:
-    bool CreateDestinationFolder(const Mirel::UniversalPath& relDir,
-                                 const Mirel::unistring& baseName, bool& fatal,
-                                 Mirel::Directory& dest);
-    bool MoveFileIntoInProgress(const Mirel::UniversalPath& src, const Mirel::Directory& dest,
-                                bool withContainers, const char* what, Mirel::UniversalPath& moved);
+    Mirel::Error CreateDestinationFolder(const Mirel::UniversalPath& relDir,
+                                         const Mirel::unistring& baseName, Mirel::Directory& dest);
+    Mirel::Error MoveFileIntoInProgress(const Mirel::UniversalPath& src,
+                                        const Mirel::Directory& dest, bool withContainers,
+                                        const char* what, Mirel::UniversalPath& moved);
 
     Catalogue& mCat;
     WorkerPool& mPool;
-    // The error of the last copy operation that failed (the three in-progress copies).
-    int mCopyError = 0;
     // Retrying after a failure of the environment.
     std::unique_ptr<Mirel::RetryTimer> mRetry;
     std::uint64_t mRetryDelayMs = 0;
     std::uint64_t mRetryFirstMs = 2000;
     std::uint64_t mRetryMaxMs = 300000;
-    int mRetryError = 0;
+    Mirel::Error mRetryError;
+    int mUnknownRetries = 0;                    // in a row, of errors of no known kind
     std::atomic<std::uint64_t> mRetryDueMs{0};  // no cycle before this tick (0: none)
     std::map<IntervalPlan::Source, std::uint64_t> mPlaced;
 };

@@ -10,11 +10,15 @@
 
 using IntervalPlan::Source;
 
-bool IntervalCycle::StartInterval(bool& fatal) {
+IntervalCycle::Started IntervalCycle::StartInterval() {
     Mirel::LockReentrant g(mCat.mLock);
-    bool started = false;
+    Started out;
+    bool& started = out.work;
+    // What cut the start short: the environment's failure (or the in-progress folder's);
+    // everything stays, and the start is tried again.
+    Mirel::Error& cutShort = out.cutShort;
     auto current = mCat.mIntervals.find(mCat.mIntervalEnd.load());
-    if (current == mCat.mIntervals.end() || !current->second.backup.IsClear()) return false;
+    if (current == mCat.mIntervals.end() || !current->second.backup.IsClear()) return out;
     const std::uint64_t key = current->first;
     Interval& C = current->second;
     if (mCat.mKeptDoneEnd != 0 && mCat.mKeptDoneEnd < key) {
@@ -33,7 +37,6 @@ bool IntervalCycle::StartInterval(bool& fatal) {
     }
     // Failed at this interval's end still: the upload that cleared it came after.
     for (const Mirel::unistring& uuid : mCat.FailedUntil(key)) refused.insert(uuid);
-    int environment = 0;
     std::map<std::uint64_t, Mirel::UniversalPath> toDrop;
     std::map<Mirel::unistring, IntervalPlan::Replacement> replaced;  // by the old UUID
     {
@@ -64,9 +67,11 @@ bool IntervalCycle::StartInterval(bool& fatal) {
             Interval& I = mCat.mIntervals.at(from);
             DatabaseItem& Y = I.databases.at(uuid);
             bool linked = false;
-            if (!MakeInProgressHardLinks(Y, I.backup.GetPath(), fatal, X.hasContainers, &linked)) {
-                if (mCopyError == Mirel::kErrCopyDamaged) Y.damaged = true;
-                return false;
+            Mirel::Error e =
+                MakeInProgressHardLinks(Y, I.backup.GetPath(), X.hasContainers, &linked);
+            if (!e.OK()) {
+                if (e.GetError() == Mirel::kErrCopyDamaged) Y.damaged = true;
+                return e;
             }
             Mirel::UniversalPath src = Y.file.path;
             src.SetAbsoluteFrom(I.backup.GetPath());
@@ -78,7 +83,7 @@ bool IntervalCycle::StartInterval(bool& fatal) {
             X.mustCheck = linked;
             X.detach = detach && X.mustCheck;
             X.detached = false;
-            return true;
+            return e;
         };
         // A copy found damaged while it was copied is left out and the choice made again. A
         // database that failed in an earlier choice keeps that failure: chosen again without
@@ -89,7 +94,7 @@ bool IntervalCycle::StartInterval(bool& fatal) {
             refused.insert(uuid);
         };
         bool again = true;
-        for (int pass = 0; again && pass < 3 && !fatal; ++pass) {
+        for (int pass = 0; again && pass < 3 && cutShort.OK(); ++pass) {
             again = false;
             const std::vector<IntervalPlan::Choice> choices =
                 IntervalPlan::ChooseStartingCopies(mCat.mIntervals, key, hasCopy, refused);
@@ -158,7 +163,7 @@ bool IntervalCycle::StartInterval(bool& fatal) {
             std::vector<Mirel::UniversalPath> emptied;
             Mirel::Os::DeferredDirSyncs moves;
             for (const IntervalPlan::Choice& c : choices) {
-                if (fatal) break;
+                if (!cutShort.OK()) break;
                 if (replaced.count(c.uuid)) continue;
                 if (c.lg != 0 && c.source != Source::kUpload && c.source != Source::kOldUpload &&
                     c.source != Source::kKeep) {
@@ -189,7 +194,7 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                     continue;
                 }
                 if (X.file.uuid.empty()) X.file.uuid = c.uuid;
-                mCopyError = 0;
+                Mirel::Error copy;  // the first failure of this database's copies
                 bool success = false;
                 bool moved = false;  // an upload: the in-progress folder is its only place now
                 bool tried = false;
@@ -208,7 +213,8 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                 if (X.upload) {
                     IBS_DEBUG_WIDE(u"StartInterval: move upload MSN "
                                    << X.file.msn << u" to ip for " << X.file.path.GetName());
-                    success = moved = MoveUploadToInProgress(X, fatal, &emptied);
+                    copy = MoveUploadToInProgress(X, &emptied);
+                    success = moved = copy.OK();
                     if (c.source != Source::kOldUpload) used = Source::kUpload;
                 } else if (c.source == Source::kMovePg) {
                     Interval& PgI = mCat.mIntervals.at(c.pg);
@@ -219,7 +225,8 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                     IBS_DEBUG_WIDE(u"StartInterval: pg MSN " << pg.file.msn
                                                              << u", Move pg to ip for "
                                                              << pg.file.path.GetName());
-                    if (linkFrom(c.uuid, X, c.pg, true)) {
+                    copy = linkFrom(c.uuid, X, c.pg, true);
+                    if (copy.OK()) {
                         if (c.mergeLg) {
                             X.logs.insert(lg.logs.begin(), lg.logs.end());
                             X.prevEnd = LgI.mDoneUTC;
@@ -229,7 +236,7 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                         tried = true;
                     }
                 }
-                if (!success && !X.upload && mCopyError == 0 && !fatal &&
+                if (!success && !X.upload && copy.OK() &&
                     (c.source == Source::kLinkLg || c.source == Source::kCarryForward ||
                      (tried && c.lgConnects))) {
                     const DatabaseItem& lg = mCat.mIntervals.at(c.lg).databases.at(c.uuid);
@@ -239,7 +246,8 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                                            ? u", carry forward lg to ip for "
                                            : u", HardLink lg to ip for ")
                                    << lg.file.path.GetName());
-                    success = linkFrom(c.uuid, X, c.lg, false);
+                    copy = linkFrom(c.uuid, X, c.lg, false);
+                    success = copy.OK();
                     if (c.source != Source::kCarryForward) used = Source::kLinkLg;
                 }
                 if (success) {
@@ -251,25 +259,22 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                     giveWork(X);
                     continue;
                 }
-                if (mCopyError == Mirel::kErrCopyDamaged) {
+                if (copy.GetError() == Mirel::kErrCopyDamaged) {
                     again = true;
                     continue;
                 }
-                if (mCopyError != 0 && Mirel::IsEnvironmentError(mCopyError)) {
+                if (copy.Kind() == Mirel::ErrorKind::kEnvironment) {
                     // Not the database's fault: everything stays, and the start is tried again.
-                    environment = mCopyError;
-                    fatal = true;
+                    cutShort = copy;
                     break;
                 }
-                if (fatal) continue;
                 if (X.upload) {
                     // Never applied in place, never destroyed: the upload leaves the catalogue
                     // and waits where it is, as an upload of a failed database does, for the
                     // server to announce it (or a newer one) again.
                     IBS_DEBUG_WIDE(u"**StartInterval: upload of "
-                                   << c.uuid << u" cannot be moved (error "
-                                   << Mirel::ErrorText(mCopyError) << u"), left where it is: "
-                                   << X.file.path.GetUserEntryFormat());
+                                   << c.uuid << u" cannot be moved (error " << copy.Text()
+                                   << u"), left where it is: " << X.file.path.GetUserEntryFormat());
                     mCat.mLeftUploads[c.uuid].insert(X.file.path);
                     X.upload = false;
                     X.file.Clear();
@@ -285,7 +290,7 @@ bool IntervalCycle::StartInterval(bool& fatal) {
                                                   << " syncing the folders of the moves");
             RemoveEmptiedUploadFolders(emptied);
         }
-        if (!fatal) C.placed = true;
+        if (cutShort.OK()) C.placed = true;
 
         if (C.placed) toDrop = CleanupObsoleteItems(key);
     }
@@ -301,15 +306,16 @@ bool IntervalCycle::StartInterval(bool& fatal) {
     if (int rc = mCat.CleanupFailedDatabases(key, failed, reportReplaced)) {
         // Started again once the failure can be recorded; until then nothing is published.
         C.placed = false;
-        fatal = true;
-        if (environment == 0) environment = rc;
+        if (cutShort.OK())
+            cutShort = Mirel::Error(rc, "record the failed databases", "Failed.tsv")
+                           .SetKind(Mirel::ErrorKind::kEnvironment);
     }
     for (const auto& [k, p] : toDrop) mCat.DropInterval(k);
     mCat.CleanupOrphanedIntervalFolders();
     // A start cut short is tried again later, whatever stopped it: nothing else may come
     // along to run the cycle.
-    if (fatal) ScheduleRetry(environment != 0 ? environment : mCopyError != 0 ? mCopyError : -1);
-    return started;
+    if (!cutShort.OK()) ScheduleRetry(cutShort);
+    return out;
 }
 
 std::map<std::uint64_t, Mirel::UniversalPath> IntervalCycle::CleanupObsoleteItems(

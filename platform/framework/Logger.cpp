@@ -74,7 +74,8 @@ const std::map<Event, EventKind>& Wording() {
         {Event::kIntervalRetried,
          {LOG_WARNING,
           "The interval ending %t1 could not be finished: the disk or the system failed it "
-          "(error %e2). Nothing is lost; it is tried again in %3 s."}},
+          "(error %e2). Nothing is lost; it is tried again in %3 s (0 s: when the server "
+          "closes its next interval)."}},
         {Event::kStaleIntervalDone,
          {LOG_WARNING,
           "The interval-done file %1 ends at %T2, not after the interval ending %T3 that is "

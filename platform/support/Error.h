@@ -19,11 +19,18 @@ private:
     int mNumber;
 };
 
-// Error object returned by value. Number 0 is success.
+// Error object returned by value. Number 0 is success. Besides the number callers compare,
+// it can say what failed (the operation and the path, set where the error is made) and what
+// kind of failure it is (from the number, unless the maker knows better).
 class Error {
 public:
     Error() = default;
-    Error(int number) : mNumber(number) {}  // NOLINT: numbers convert implicitly by design
+    Error(int number) : mNumber(number), mKind(KindOf(number)) {}  // NOLINT: by design
+    Error(int number, std::string operation, std::string path)
+        : mNumber(number),
+          mKind(KindOf(number)),
+          mOperation(number ? std::move(operation) : std::string()),
+          mPath(number ? std::move(path) : std::string()) {}
     Error(const Error& other);
     Error& operator=(const Error& other);
     Error(Error&&) noexcept = default;
@@ -34,19 +41,45 @@ public:
     int GetError() const { return mNumber; }
     void Set(int number) {
         mNumber = number;
+        mKind = KindOf(number);
+        mOperation.clear();
+        mPath.clear();
         mExtended.reset();
     }
+    ErrorKind Kind() const { return mKind; }
+    // For the maker that knows more than the number: a folder the whole cycle needs is the
+    // environment's failure, whatever its number.
+    Error& SetKind(ErrorKind kind) {
+        if (mNumber != 0) mKind = kind;
+        return *this;
+    }
+    // The operation and the path, unless the error already has them.
+    Error& In(std::string operation, std::string path) {
+        if (mNumber != 0 && mOperation.empty()) {
+            mOperation = std::move(operation);
+            mPath = std::move(path);
+        }
+        return *this;
+    }
+    const std::string& Operation() const { return mOperation; }
+    const std::string& Path() const { return mPath; }
     // Keeps a copy of the extended error and takes over its number.
     void Set(const ExtendedError& ext);
     const ExtendedError* GetExtended() const { return mExtended.get(); }
 
-    // The number and its words, as people read it: "20407 no space left on the backup
-    // volume". Event records carry the bare number.
-    std::string Text() const { return ErrorText(mNumber); }
+    // As people read it (Describe). Event records carry the bare number.
+    std::string Text() const;
 
 private:
     int mNumber = 0;
+    ErrorKind mKind = ErrorKind::kNone;
+    std::string mOperation, mPath;
     std::unique_ptr<ExtendedError> mExtended;
 };
+
+// The one text of an error: "rename InProgress -> LastGood_2026-12-06_2245 failed: no space
+// left on the backup volume (20407)" when it knows what failed, "20407 no space left on the
+// backup volume" when it knows only its number.
+std::string Describe(const Error& e);
 
 }  // namespace Mirel

@@ -62,6 +62,7 @@ enum ErrorNumber : int {
     kErrNotOpen = 20412,
     kErrTooManyFiles = 20413,
     kErrNoMemory = 20414,
+    // A failure of the system that came with no errno (a thread, a signal set).
     kErrOS = 20499,
 
     // Preferences.
@@ -78,30 +79,31 @@ enum ErrorNumber : int {
     kErrOSUnsuitable = 10019,
 };
 
+// What an error says about what to do next, decided once from its number:
+// - environment: the machine or the file system failed (a full disk, an I/O error, a
+//   read-only volume); the same operation may well succeed later, nothing is judged on it;
+// - data: the file's own fault (invalid, of another database, out of its chain, in the
+//   wrong place); trying again gives the same answer;
+// - bug: an answer the service has no meaning for (an errno without a number of its own, a
+//   generic failure); never retried for ever.
+enum class ErrorKind { kNone, kEnvironment, kData, kBug };
+// An errno the table has no number for keeps its value: 21000 + errno.
+constexpr int kErrSystemBase{21000};
+constexpr int kErrSystemLast{21999};
+ErrorKind KindOf(int e);
+inline bool IsEnvironmentError(int e) {
+    return KindOf(e) == ErrorKind::kEnvironment;
+}
+// The errno an error number keeps (21000 + errno), or 0.
+inline int SystemErrno(int e) {
+    return e > kErrSystemBase && e <= kErrSystemLast ? e - kErrSystemBase : 0;
+}
+
 // The words for an error number, to print after it ("20407 no space left on the backup
 // volume"); a number the table does not know gives "unknown error".
 const char* ErrorWords(int e);
-// The number with its words, as every text the service or its tools print shows an error:
-// "20407 no space left on the backup volume".
+// The number with its words, as every text the service or its tools print shows an error
+// without its operation: "20407 no space left on the backup volume".
 std::string ErrorText(int e);
-
-// Failures of the machine or the file system rather than of a file's content: the same
-// operation may well succeed later, so nothing is judged on them.
-inline bool IsEnvironmentError(int e) {
-    switch (e) {
-        case kErrAccessDenied:  // a read-only file system, as root
-        case kErrFileLocked:
-        case kErrDiskFull:
-        case kErrIO:
-        case kErrTooManyFiles:
-        case kErrNoMemory:
-        case kErrEngineNotStarted:
-        case kErrAborted:
-        case kErrOS:
-            return true;
-        default:
-            return false;
-    }
-}
 
 }  // namespace Mirel

@@ -1,4 +1,7 @@
-#include "platform/support/ErrorCodes.h"
+#include <cerrno>
+#include <cstring>
+
+#include "platform/support/Error.h"
 
 namespace Mirel {
 
@@ -101,12 +104,79 @@ const char* ErrorWords(int e) {
         case kErrOSUnsuitable:
             return "the machine cannot run the service";
         default:
+            if (int n = SystemErrno(e)) {
+                const char* d = ::strerrordesc_np(n);
+                return d ? d : "unknown system error";
+            }
             return "unknown error";
     }
 }
 
+ErrorKind KindOf(int e) {
+    switch (e) {
+        case kErrNone:
+            return ErrorKind::kNone;
+        case kErrAccessDenied:  // a read-only file system, as root
+        case kErrFileLocked:
+        case kErrDiskFull:
+        case kErrIO:
+        case kErrTooManyFiles:
+        case kErrNoMemory:
+        case kErrEngineNotStarted:
+        case kErrAborted:
+        case kErrOS:
+            return ErrorKind::kEnvironment;
+        case kErrGeneric:
+        case kErrNotOpen:
+            return ErrorKind::kBug;
+        default:
+            break;
+    }
+    if (int n = SystemErrno(e)) {
+        switch (n) {
+            // Passing states of a network or user-space file system, or of the kernel.
+            case EAGAIN:
+            case ETIMEDOUT:
+            case ESTALE:
+            case ENOLCK:
+            case ENOBUFS:
+            case ECONNRESET:
+            case ECONNREFUSED:
+            case ECONNABORTED:
+            case ENOTCONN:
+            case ENETDOWN:
+            case ENETUNREACH:
+            case EHOSTUNREACH:
+                return ErrorKind::kEnvironment;
+            default:
+                return ErrorKind::kBug;
+        }
+    }
+    // The numbers of the table: a file's or a request's own fault. Anything else is no
+    // number of ours.
+    return std::strcmp(ErrorWords(e), "unknown error") == 0 ? ErrorKind::kBug : ErrorKind::kData;
+}
+
+namespace {
+std::string Words(int e) {
+    if (int n = SystemErrno(e)) {
+        const char* name = ::strerrorname_np(n);
+        return std::string("system error ") + (name ? name : std::to_string(n).c_str()) + " (" +
+               ErrorWords(e) + ")";
+    }
+    return ErrorWords(e);
+}
+}  // namespace
+
 std::string ErrorText(int e) {
-    return std::to_string(e) + " " + ErrorWords(e);
+    return std::to_string(e) + " " + Words(e);
+}
+
+std::string Describe(const Error& e) {
+    if (e.Operation().empty()) return ErrorText(e.GetError());
+    std::string t = e.Operation();
+    if (!e.Path().empty()) t += " " + e.Path();
+    return t + " failed: " + Words(e.GetError()) + " (" + std::to_string(e.GetError()) + ")";
 }
 
 }  // namespace Mirel

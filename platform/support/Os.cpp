@@ -127,7 +127,7 @@ int MapErrno(int e) {
         case ENOMEM:
             return kErrNoMemory;
         default:
-            return kErrOS;
+            return e > 0 && e < kErrSystemLast - kErrSystemBase ? kErrSystemBase + e : kErrOS;
     }
 }
 

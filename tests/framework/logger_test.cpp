@@ -101,7 +101,7 @@ TEST(LoggerTest, ErrorNumbersCarryTheirWordsAndTimesReadAsDates) {
          {u"1767226254562374", u"20407", u"16"},
          "The interval ending 2026-01-01 00:10:54 UTC could not be finished: the disk or the "
          "system failed it (error 20407 no space left on the backup volume). Nothing is lost; it "
-         "is tried again in 16 s."},
+         "is tried again in 16 s (0 s: when the server closes its next interval)."},
         // Two ends in one second differ in their fraction.
         {0x41000334,
          {u"/b/Changes/Redo_1/IntervalDone.vid", u"1767226254562374", u"1767226254562375"},

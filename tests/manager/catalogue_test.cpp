@@ -129,48 +129,52 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
                       7, false, true);
     auto lgPath = Mirel::UniversalPath::Folder(lg);
     std::string ip = backup() + "/InProgress";
-    bool fatal = false;
+    using Kind = Mirel::ErrorKind;
 
-    ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
+    ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true).OK());
     EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
               2u);
     EXPECT_EQ(testutil::ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
-    // A stale destination that cannot be deleted: nothing is made.
+    // A stale destination that cannot be deleted: nothing is made, and the error says what
+    // failed where.
     Mirel::Faults::Arm(Mirel::FsOp::kDeleteFile, ip + "/a/b/db.vdb", Mirel::kErrFileLocked, 1);
-    EXPECT_FALSE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
+    Mirel::Error e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
+    EXPECT_EQ(e.GetError(), Mirel::kErrFileLocked);
+    EXPECT_EQ(e.Text(), "delete stale copy " + ip + "/a/b/db.vdb failed: file locked (20404)");
     EXPECT_EQ(events.Count(0x8100031eu), 1);
-    EXPECT_FALSE(fatal);
     // No hard links here: a private copy takes their place.
     Mirel::Faults::Arm(Mirel::FsOp::kHardLink, ip + "/*", Mirel::kErrLinkNotSupported);
-    ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
+    ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true).OK());
     EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
               1u);
     Mirel::Faults::Clear();
 
-    // Folder creation fails below the in-progress folder ("a" exists, "a/b" fails): not fatal.
-    Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
-    Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip + "/a/b", Mirel::kErrAccessDenied, 1);
-    EXPECT_FALSE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
-    EXPECT_FALSE(fatal);
-    EXPECT_EQ(events.Count(0x41000318), 1);
-    // Another error there is fatal, and so is any error while still at the folder's root.
-    Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip + "/a/b", Mirel::kErrDiskFull, 1);
-    EXPECT_FALSE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
-    EXPECT_TRUE(fatal);
-    fatal = false;
-    Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
-    Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip + "/a", Mirel::kErrAccessDenied, 1);
-    EXPECT_FALSE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
-    EXPECT_TRUE(fatal);
-    fatal = false;
-    Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
-    Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip, Mirel::kErrAccessDenied, 1);
-    EXPECT_FALSE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, fatal, true));
-    EXPECT_TRUE(fatal);
+    // A folder that cannot be made cuts the start short (the environment's), whatever its
+    // number, except a database's own folder whose path went away: that database's alone.
+    struct FolderCase {
+        std::string at;
+        int error;
+        Kind kind;
+    };
+    for (const FolderCase& c : std::vector<FolderCase>{
+             {ip + "/a/b", Mirel::kErrPathNotFound, Kind::kData},
+             {ip + "/a/b", Mirel::kErrAccessDenied, Kind::kEnvironment},
+             {ip + "/a/b", Mirel::kErrNotADirectory, Kind::kEnvironment},
+             {ip + "/a", Mirel::kErrDiskFull, Kind::kEnvironment},
+             {ip, Mirel::kErrPathNotFound, Kind::kEnvironment},
+         }) {
+        SCOPED_TRACE(c.at + " " + std::to_string(c.error));
+        Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
+        Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, c.at, c.error, 1);
+        e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
+        EXPECT_EQ(e.GetError(), c.error);
+        EXPECT_EQ(e.Kind(), c.kind);
+        EXPECT_EQ(e.Operation(), "create folder");
+    }
+    EXPECT_EQ(events.Count(0x41000318), 5);
     Mirel::Faults::Clear();
 
     // An upload at X/sub/db.vdb lands as sub/db.vdb with its containers, and X goes.
-    fatal = false;
     std::string up = backup() + "/Copies/X/sub";
     testutil::MakeDirs(up + "/up.vdb.rc");
     testutil::WriteFile(up + "/up.vdb.rc/c1", "container");
@@ -178,7 +182,7 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
                                        Mirel::UuidText::Generate(), 512, 3, {})
                     .OK());
     DatabaseItem upload(Mirel::UniversalPath::FromNative(up + "/up.vdb"), u"x", 3, true, true);
-    ASSERT_TRUE(mgr->Cycle().MoveUploadToInProgress(upload, fatal));
+    ASSERT_TRUE(mgr->Cycle().MoveUploadToInProgress(upload).OK());
     EXPECT_EQ(upload.file.path.GetUserEntryFormat(), unistring(u"sub/up.vdb"));
     EXPECT_FALSE(upload.upload);
     EXPECT_TRUE(testutil::IsFile(ip + "/sub/up.vdb"));

@@ -322,3 +322,50 @@ TEST_F(DirectoryTest, CopiesAndMakeOwnGiveTheProcesssOwnership) {
     EXPECT_EQ(Mirel::Os::MakeOwn(tmp / "kept"), Mirel::kErrAccessDenied);
     EXPECT_EQ(mode(tmp / "kept"), 0666u);
 }
+
+// An errno without a number of its own keeps its value, and every error says once what it
+// means for a retry; the text names the operation and the path when the maker knew them.
+TEST_F(DirectoryTest, ErrorsKeepTheirErrnoAndTheirKind) {
+    using Mirel::ErrorKind;
+    // Renaming a folder into itself is EINVAL: no number of ours, not a passing state.
+    testutil::MakeDirs(tmp / "d");
+    const int rc = Mirel::Os::Rename(tmp / "d", tmp / "d/inside");
+    EXPECT_EQ(rc, Mirel::kErrSystemBase + EINVAL);
+    EXPECT_EQ(Mirel::SystemErrno(rc), EINVAL);
+    EXPECT_EQ(Mirel::ErrorText(rc), "21022 system error EINVAL (Invalid argument)");
+    EXPECT_TRUE(testutil::IsDir(tmp / "d"));
+
+    struct Case {
+        int number;
+        ErrorKind kind;
+    };
+    for (const Case& c : std::vector<Case>{
+             {0, ErrorKind::kNone},
+             {Mirel::kErrDiskFull, ErrorKind::kEnvironment},
+             {Mirel::kErrAccessDenied, ErrorKind::kEnvironment},
+             {Mirel::kErrOS, ErrorKind::kEnvironment},
+             {Mirel::kErrSystemBase + ESTALE, ErrorKind::kEnvironment},
+             {Mirel::kErrSystemBase + ETIMEDOUT, ErrorKind::kEnvironment},
+             {Mirel::kErrInvalidFile, ErrorKind::kData},
+             {Mirel::kErrLogChainBreak, ErrorKind::kData},
+             {Mirel::kErrCrossDevice, ErrorKind::kData},
+             {Mirel::kErrSystemBase + EINVAL, ErrorKind::kBug},
+             {Mirel::kErrGeneric, ErrorKind::kBug},
+             {12345, ErrorKind::kBug},
+         }) {
+        EXPECT_EQ(Mirel::KindOf(c.number), c.kind) << c.number;
+        EXPECT_EQ(Mirel::Error(c.number).Kind(), c.kind) << c.number;
+    }
+
+    Mirel::Error e(Mirel::kErrDiskFull, "rename", "InProgress → LastGood_2026-12-06_2245");
+    EXPECT_EQ(e.Text(),
+              "rename InProgress → LastGood_2026-12-06_2245 failed: no space left on the backup "
+              "volume (20407)");
+    // What failed is set once, where the error is made; a caller's note does not replace it.
+    e.In("publish", "somewhere else");
+    EXPECT_EQ(e.Operation(), "rename");
+    Mirel::Error copy = e;
+    EXPECT_EQ(copy.Text(), e.Text());
+    EXPECT_EQ(Mirel::Error(Mirel::kErrIO).Text(), "20408 input/output error");
+    EXPECT_EQ(Mirel::Error(0, "rename", "x").Text(), "0 success");
+}

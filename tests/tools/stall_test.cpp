@@ -74,8 +74,11 @@ TEST_F(StallTest, AFullDiskTurnsStatusWarningWithinOneRetryAndCriticalPastTheLim
         std::string::npos);
 
     EXPECT_EQ(Status(text), ibsdb::kWarning) << text;
+    // What failed, where, and why.
     const std::string waits = "interval " + ibsdb::TimeText(second) +
-                              " UTC waits: error 20407 no space left on the backup volume, retried";
+                              " UTC waits: make the in-progress copy " + backup() +
+                              "/InProgress/1111.vdb failed: no space left on the backup volume "
+                              "(20407), retried";
     EXPECT_EQ(FirstLine(text).rfind("WARNING: " + waits, 0), 0u) << text;
     EXPECT_NE(FirstLine(text).find("(warning at once, critical at 1h 0m)"), std::string::npos)
         << text;
@@ -83,8 +86,8 @@ TEST_F(StallTest, AFullDiskTurnsStatusWarningWithinOneRetryAndCriticalPastTheLim
     EXPECT_EQ(Status(text, 0), ibsdb::kCritical) << text;
     EXPECT_EQ(FirstLine(text).rfind("CRITICAL: " + waits, 0), 0u) << text;
     EXPECT_TRUE(notify.WaitFor("STATUS=last good ", 5000));
-    EXPECT_TRUE(
-        notify.WaitFor("waits: error 20407 no space left on the backup volume, retry in", 5000));
+    EXPECT_TRUE(notify.WaitFor(
+        "1111.vdb failed: no space left on the backup volume (20407), retry in", 5000));
 
     // Space comes back: the interval completes and status is OK again.
     Mirel::Faults::Clear();
@@ -94,6 +97,48 @@ TEST_F(StallTest, AFullDiskTurnsStatusWarningWithinOneRetryAndCriticalPastTheLim
     EXPECT_EQ(ReadFile(backup() + "/State.tsv").find("\nwait\t"), std::string::npos);
     EXPECT_TRUE(notify.WaitFor("; idle", 5000));
     (void)first;
+}
+
+// An answer the service has no meaning for is not retried for ever: after a few tries the
+// interval waits for the server to close the next one, and both status texts say so and what
+// failed.
+TEST_F(StallTest, AnErrorOfNoKnownKindIsTriedAFewTimesThenWaitsForTheServersNextFile) {
+    Upload(kA, 10);
+    ASSERT_EQ(Log(kA), 0);
+    Close();
+    ASSERT_EQ(Log(kA), 0);
+    Mirel::Faults::Scope faults;
+    Mirel::Faults::Arm(Mirel::FsOp::kRename, backup() + "/InProgress",
+                       Mirel::kErrSystemBase + EFBIG);
+    mgr->Cycle().SetRetryDelays(2, 2);
+    const std::uint64_t second = Close();  // settles once no retry is pending
+    EXPECT_FALSE(mgr->RetryPending());
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 11}}));
+    EXPECT_TRUE(IsDir(backup() + "/InProgress"));
+
+    std::string text;
+    EXPECT_EQ(Status(text), ibsdb::kWarning) << text;
+    EXPECT_EQ(FirstLine(text).rfind("WARNING: interval " + ibsdb::TimeText(second) +
+                                        " UTC waits: rename InProgress → LastGood_",
+                                    0),
+              0u)
+        << text;
+    EXPECT_NE(FirstLine(text).find(" failed: system error EFBIG (File too large) (21027), retried "
+                                   "when the server closes its next interval"),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(
+        notify.WaitFor("(21027), tried again when the server closes its next interval", 5000));
+
+    // A log alone does not try again; the next interval-done file does, and with the fault
+    // gone both intervals are published.
+    Mirel::Faults::Clear();
+    ASSERT_EQ(Log(kA), 0);
+    Settle();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 11}}));
+    Close();
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}}));
+    EXPECT_EQ(Status(text), ibsdb::kOk) << text;
 }
 
 TEST_F(StallTest, AnIntervalDoneFileFromAClockThatWentBackTurnsStatusWarning) {

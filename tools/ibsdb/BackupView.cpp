@@ -139,10 +139,11 @@ void ParseServiceState(const std::string& text, ServiceStateFile& out) {
             ok = (f.size() == 2 && f[1] == "idle") ||
                  (f.size() == 4 && f[1] == "applying" && ToU64(f[2], out.applying) &&
                   ToU64(f[3], out.applyingSince));
-        } else if (f[0] == "wait" && f.size() == 7 && f[1] == "environment") {
+        } else if (f[0] == "wait" && (f.size() == 7 || f.size() == 8) && f[1] == "environment") {
             ok = ToU64(f[2], out.waitEnd) && ToU64(f[3], out.waitSince) &&
                  ToU64(f[4], out.nextRetry) && ToInt(f[5], out.error);
             out.words = f[6];
+            if (f.size() == 8) out.what = f[7];
             out.waits = ok;
         } else if (f[0] == "wait" && f.size() == 6 && f[1] == "stale-done") {
             ok = ToU64(f[2], out.staleEnd) && ToU64(f[3], out.staleSince) &&

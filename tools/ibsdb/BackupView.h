@@ -103,6 +103,7 @@ struct ServiceStateFile {
     std::uint64_t waitEnd = 0, waitSince = 0, nextRetry = 0;
     int error = 0;
     std::string words;
+    std::string what;  // the operation and its path, when the service knew them
     // A stale interval-done file set aside: nothing it closes completes.
     bool stale = false;
     std::uint64_t staleEnd = 0, staleSince = 0, stalePassed = 0;

@@ -4,7 +4,7 @@
 #include <map>
 #include <ostream>
 
-#include "platform/support/ErrorCodes.h"
+#include "platform/support/Error.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
@@ -12,6 +12,12 @@
 namespace ibsdb {
 
 namespace {
+// The service's own words for what waits: with what failed when it knew it.
+std::string WaitText(const ServiceStateFile& st) {
+    if (!st.what.empty()) return Mirel::Describe(Mirel::Error(st.error, st.what, std::string()));
+    return "error " + std::to_string(st.error) + " " +
+           (st.words.empty() ? Mirel::ErrorWords(st.error) : st.words);
+}
 
 struct DbRow {
     std::string uuid;
@@ -110,11 +116,12 @@ int Status(const StatusOptions& o, std::ostream& out) {
     };
     if (!st.problem.empty()) raise(kWarning, st.problem);
     if (st.waits)
-        waited(st.waitSince, "interval " + TimeText(st.waitEnd) + " UTC waits: error " +
-                                 std::to_string(st.error) + " " +
-                                 (st.words.empty() ? Mirel::ErrorWords(st.error) : st.words) +
-                                 (st.running ? ", retried (next " + TimeText(st.nextRetry) + " UTC)"
-                                             : ", and the service stopped"));
+        waited(st.waitSince,
+               "interval " + TimeText(st.waitEnd) + " UTC waits: " + WaitText(st) +
+                   (!st.running         ? ", and the service stopped"
+                    : st.nextRetry == 0 ? ", retried when the server closes "
+                                          "its next interval"
+                                        : ", retried (next " + TimeText(st.nextRetry) + " UTC)"));
     if (st.stale)
         waited(st.staleSince, "nothing completes: the interval-done file " + st.staleFile +
                                   " ends " + TimeText(st.staleEnd) + " UTC, not after " +
@@ -233,7 +240,8 @@ int Status(const StatusOptions& o, std::ostream& out) {
                                          {"since", TimeJson(st.waitSince)},
                                          {"next_retry", TimeJson(st.nextRetry)},
                                          {"error", st.error},
-                                         {"words", st.words}}
+                                         {"words", st.words},
+                                         {"what", st.what.empty() ? Json(nullptr) : Json(st.what)}}
                                   : Json(nullptr);
             s["stale_interval_done"] = st.stale ? Json{{"file", st.staleFile},
                                                        {"interval_end", TimeJson(st.staleEnd)},
@@ -344,8 +352,7 @@ int Status(const StatusOptions& o, std::ostream& out) {
             << ", state written " << TimeText(st.written) << " UTC)";
         if (st.waits)
             out << ", interval " << TimeText(st.waitEnd) << " UTC waits since "
-                << TimeText(st.waitSince) << " UTC: error " << st.error << " "
-                << (st.words.empty() ? Mirel::ErrorWords(st.error) : st.words);
+                << TimeText(st.waitSince) << " UTC: " << WaitText(st);
         else if (st.applying)
             out << ", applying interval " << TimeText(st.applying) << " UTC since "
                 << TimeText(st.applyingSince) << " UTC";
