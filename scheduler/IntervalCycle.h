@@ -85,6 +85,17 @@ public:
     Talon::Error RenameInProgressToLastGood(Interval& interval);
 
 private:
+    // A start, step by step (StartInterval.cpp).
+    struct StartState;
+    void BeginStart(StartState& s);
+    void FailReplaced(StartState& s, const std::vector<IntervalPlan::Choice>& choices);
+    void NoteUploadsUnwritten(StartState& s, const std::vector<IntervalPlan::Choice>& choices);
+    void PlaceChoice(StartState& s, const IntervalPlan::Choice& c,
+                     std::vector<Mirel::UniversalPath>& emptied);
+    Mirel::Error LinkFrom(const Mirel::unistring& uuid, DatabaseItem& X, std::uint64_t from,
+                          bool detach);
+    void FinishStart(StartState& s);
+
     Mirel::Error CreateDestinationFolder(const Mirel::UniversalPath& relDir,
                                          const Mirel::unistring& baseName, Mirel::Directory& dest);
     Mirel::Error MoveFileIntoInProgress(const Mirel::UniversalPath& src,

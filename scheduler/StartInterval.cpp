@@ -10,304 +10,316 @@
 
 using IntervalPlan::Source;
 
+// One start's state, from the choice of its starting copies to the record of its failures.
+struct IntervalCycle::StartState {
+    StartState(std::uint64_t k, Interval& c) : key(k), C(c) {}
+    const std::uint64_t key;
+    Interval& C;
+    Started out;
+    FailedList failed;
+    // Databases no choice may place: failed before, or in an earlier choice of this start.
+    std::set<Mirel::unistring> refused;
+    std::map<Mirel::unistring, IntervalPlan::Replacement> replaced;  // by the old UUID
+    bool again = false;  // a copy was found damaged: choose again without it
+
+    // A database that failed in an earlier choice keeps that failure: chosen again without
+    // the upload it could not move, it would fail for want of a copy (10711), and a restart
+    // would take that upload for a state older than the failure.
+    void Fail(const Mirel::unistring& uuid, std::int32_t number) {
+        failed.emplace(uuid, number);
+        refused.insert(uuid);
+    }
+    // Work only for a copy that is behind its logs.
+    void GiveWork(DatabaseItem& item) {
+        if (Chain::CaughtUp(item)) return;
+        item.lastLogMSN = item.logs.rbegin()->msn;
+        out.work = true;
+    }
+};
+
+// The steps: begin (what the last start left, who is refused), then up to three choices,
+// each failing the replaced databases, noting the uploads about to move and placing every
+// copy; then the failures are recorded, older copies pruned, and a start cut short retried.
 IntervalCycle::Started IntervalCycle::StartInterval() {
     Mirel::LockReentrant g(mCat.mLock);
-    Started out;
-    bool& started = out.work;
-    // What cut the start short: the environment's failure (or the in-progress folder's);
-    // everything stays, and the start is tried again.
-    Mirel::Error& cutShort = out.cutShort;
     auto current = mCat.mIntervals.find(mCat.mIntervalEnd.load());
-    if (current == mCat.mIntervals.end() || !current->second.backup.IsClear()) return out;
-    const std::uint64_t key = current->first;
-    Interval& C = current->second;
-    if (mCat.mKeptDoneEnd != 0 && mCat.mKeptDoneEnd < key) {
+    if (current == mCat.mIntervals.end() || !current->second.backup.IsClear()) return Started();
+    StartState s(current->first, current->second);
+    BeginStart(s);
+    s.again = true;
+    for (int pass = 0; s.again && pass < 3 && s.out.cutShort.OK(); ++pass) {
+        s.again = false;
+        auto hasCopy = [&](const Mirel::unistring& uuid) {
+            auto it = s.C.databases.find(uuid);
+            return it != s.C.databases.end() && mCat.HasInProgressCopy(it->second);
+        };
+        const std::vector<IntervalPlan::Choice> choices =
+            IntervalPlan::ChooseStartingCopies(mCat.mIntervals, s.key, hasCopy, s.refused);
+        FailReplaced(s, choices);
+        NoteUploadsUnwritten(s, choices);
+        // The moves' folders are synced once each when the pass's moves are done (before any
+        // worker writes a moved copy); the upload folders they empty go after that.
+        std::vector<Mirel::UniversalPath> emptied;
+        Mirel::Os::DeferredDirSyncs moves;
+        for (const IntervalPlan::Choice& c : choices) {
+            if (!s.out.cutShort.OK()) break;
+            if (!s.replaced.count(c.uuid)) PlaceChoice(s, c, emptied);
+        }
+        if (int rc = moves.Flush())
+            IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
+                                              << " syncing the folders of the moves");
+        RemoveEmptiedUploadFolders(emptied);
+    }
+    if (s.out.cutShort.OK()) s.C.placed = true;
+    FinishStart(s);
+    return s.out;
+}
+
+void IntervalCycle::BeginStart(StartState& s) {
+    if (mCat.mKeptDoneEnd != 0 && mCat.mKeptDoneEnd < s.key) {
         // A later interval says how far the cycle went now; the scan must not meet the kept
         // one before it after a restart.
         mCat.RetireInterval(mCat.mKeptDonePath, mCat.mKeptDoneEnd);
         mCat.mKeptDonePath.Clear();
         mCat.mKeptDoneEnd = 0;
     }
-
-    FailedList failed;
-    std::set<Mirel::unistring> refused;
     {
         Mirel::LockMutex f(mCat.mFailedLock);
-        for (const auto& [uuid, number] : mCat.mFailedDatabases) refused.insert(uuid);
+        for (const auto& [uuid, number] : mCat.mFailedDatabases) s.refused.insert(uuid);
     }
     // Failed at this interval's end still: the upload that cleared it came after.
-    for (const Mirel::unistring& uuid : mCat.FailedUntil(key)) refused.insert(uuid);
-    std::map<std::uint64_t, Mirel::UniversalPath> toDrop;
-    std::map<Mirel::unistring, IntervalPlan::Replacement> replaced;  // by the old UUID
-    {
-        mCat.SweepInProgress(C);
-        auto placed = [this](const DatabaseItem& item) { return mCat.HasInProgressCopy(item); };
-        for (auto& [uuid, X] : C.databases) {
-            if (placed(X)) continue;
-            X.lastLogMSN = 0;
-            X.prevEnd = 0;
-            RemoveUnchainedLogs(X);
-        }
-        auto hasCopy = [&](const Mirel::unistring& uuid) {
-            auto it = C.databases.find(uuid);
-            return it != C.databases.end() && placed(it->second);
-        };
-        // Work only for a copy that is behind its logs.
-        auto giveWork = [&started](DatabaseItem& item) {
-            if (Chain::CaughtUp(item)) return;
-            item.lastLogMSN = item.logs.rbegin()->msn;
-            started = true;
-        };
-
-        // A starting copy that still shares its bytes with a last-good copy: the worker
-        // checks them against that copy's line before it writes (a copy made instead of a
-        // link was checked while it was made).
-        auto linkFrom = [&](const Mirel::unistring& uuid, DatabaseItem& X, std::uint64_t from,
-                            bool detach) {
-            Interval& I = mCat.mIntervals.at(from);
-            DatabaseItem& Y = I.databases.at(uuid);
-            bool linked = false;
-            Mirel::Error e =
-                MakeInProgressHardLinks(Y, I.backup.GetPath(), X.hasContainers, &linked);
-            if (!e.OK()) {
-                if (e.GetError() == Mirel::kErrCopyDamaged) Y.damaged = true;
-                return e;
-            }
-            Mirel::UniversalPath src = Y.file.path;
-            src.SetAbsoluteFrom(I.backup.GetPath());
-            X.file = Y.file;
-            X.file.reserved = 0;
-            X.checkFrom = src;
-            X.checkInterval = from;
-            X.expect = Y.line;
-            X.mustCheck = linked;
-            X.detach = detach && X.mustCheck;
-            X.detached = false;
-            return e;
-        };
-        // A copy found damaged while it was copied is left out and the choice made again. A
-        // database that failed in an earlier choice keeps that failure: chosen again without
-        // the upload it could not move, it would fail for want of a copy (10711), and a
-        // restart would take that upload for a state older than the failure.
-        auto fail = [&](const Mirel::unistring& uuid, std::int32_t number) {
-            failed.emplace(uuid, number);
-            refused.insert(uuid);
-        };
-        bool again = true;
-        for (int pass = 0; again && pass < 3 && cutShort.OK(); ++pass) {
-            again = false;
-            const std::vector<IntervalPlan::Choice> choices =
-                IntervalPlan::ChooseStartingCopies(mCat.mIntervals, key, hasCopy, refused);
-            // A replacement found in an earlier choice stays (its old database is refused now
-            // and claims nothing any more), and is reported as its failure is recorded.
-            auto writtenAt = [this](Mirel::UniversalPath upload) {
-                if (upload.IsRelative()) upload.SetAbsoluteFrom(mCat.mInProgressFolder.GetPath());
-                return Mirel::Os::Stat(upload.Native()).mtimeUs;
-            };
-            for (const IntervalPlan::Replacement& r : IntervalPlan::ChooseReplacements(
-                     mCat.mIntervals, key, choices, mCat.mCopiesFolder.GetPath(), writtenAt))
-                replaced.emplace(r.old, r);
-            // Replaced databases first: a start cut short by the environment records the
-            // failures it found, and the new database's upload may be among them (it could
-            // not be moved): it claims the name no more when the start is tried again, and the
-            // old database would be carried into it.
-            for (const IntervalPlan::Choice& c : choices) {
-                if (replaced.count(c.uuid)) {
-                    // Never carried into the name the new database owns now; its newest copy
-                    // stays where it is, and its logs are set aside. An upload of it leaves
-                    // the catalogue and waits where it is, as an upload of a failed database
-                    // does: taken again, it would claim the name once more.
-                    if (c.source == Source::kUpload || c.source == Source::kOldUpload) {
-                        Interval& O =
-                            mCat.mIntervals.at(c.source == Source::kUpload ? key : c.oldUpload);
-                        DatabaseItem& Y = O.databases.at(c.uuid);
-                        IBS_DEBUG_WIDE(u"StartInterval: upload of the replaced "
-                                       << c.uuid << u" left where it is: "
-                                       << Y.file.path.GetUserEntryFormat());
-                        mCat.mLeftUploads[c.uuid].insert(Y.file.path);
-                        Y.upload = false;
-                        Y.file.Clear();
-                        Y.file.uuid = c.uuid;
-                    }
-                    fail(c.uuid, Mirel::kErrReplaced);
-                }
-            }
-            // Every upload about to move is noted as unwritten at once: a note per upload
-            // wrote the whole list again each time (each move's own note then finds it
-            // there and writes nothing).
-            {
-                std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>> notes;
-                for (const IntervalPlan::Choice& c : choices) {
-                    if (replaced.count(c.uuid)) continue;
-                    Mirel::UniversalPath upload;
-                    if (c.source == Source::kUpload) {
-                        auto x = C.databases.find(c.uuid);
-                        if (x != C.databases.end() && x->second.upload)
-                            upload = x->second.file.path;
-                    } else if (c.source == Source::kOldUpload) {
-                        Interval& O = mCat.mIntervals.at(c.oldUpload);
-                        auto y = O.databases.find(c.uuid);
-                        if (y != O.databases.end() && y->second.upload)
-                            upload = y->second.file.path;
-                    }
-                    if (upload.IsClear()) continue;
-                    const Mirel::UniversalPath target = UploadTarget(upload);
-                    if (!target.IsClear()) notes.emplace_back(target, upload);
-                }
-                if (int rc = mCat.NoteUnwritten(notes))
-                    IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
-                                                      << " noting the uploads as unwritten");
-            }
-            // The moves' folders are synced once each when the pass's moves are done (before
-            // any worker writes a moved copy); the upload folders they empty go after that.
-            std::vector<Mirel::UniversalPath> emptied;
-            Mirel::Os::DeferredDirSyncs moves;
-            for (const IntervalPlan::Choice& c : choices) {
-                if (!cutShort.OK()) break;
-                if (replaced.count(c.uuid)) continue;
-                if (c.lg != 0 && c.source != Source::kUpload && c.source != Source::kOldUpload &&
-                    c.source != Source::kKeep) {
-                    // A copy without a line could never be told from a damaged one.
-                    DatabaseItem& lg = mCat.mIntervals.at(c.lg).databases.at(c.uuid);
-                    if (!lg.line.known && !lg.damaged) {
-                        Mirel::UniversalPath p = lg.file.path;
-                        p.SetAbsoluteFrom(mCat.mIntervals.at(c.lg).backup.GetPath());
-                        mCat.ReportDatabaseEvent(
-                            Talon::Event::kCopyDamaged, c.uuid, p.GetName(),
-                            {p.GetUserEntryFormat(),
-                             u"no line in its folder's manifest to check it against"});
-                        lg.damaged = true;
-                    }
-                }
-                if (c.source == Source::kNone) {
-                    if (c.failure != 0) {
-                        IBS_DEBUG_WIDE(
-                            u"**StartInterval: item in interval, but no upload and no progress: "
-                            << c.uuid << u", err " << Mirel::ErrorText(c.failure));
-                        fail(c.uuid, c.failure);
-                    }
-                    continue;
-                }
-                DatabaseItem& X = C.databases[c.uuid];
-                if (c.source == Source::kKeep) {
-                    giveWork(X);
-                    continue;
-                }
-                if (X.file.uuid.empty()) X.file.uuid = c.uuid;
-                Mirel::Error copy;  // the first failure of this database's copies
-                bool success = false;
-                bool moved = false;  // an upload: the in-progress folder is its only place now
-                bool tried = false;
-                Source used = c.source;
-                if (c.source == Source::kOldUpload) {
-                    Interval& O = mCat.mIntervals.at(c.oldUpload);
-                    DatabaseItem& Y = O.databases.at(c.uuid);
-                    X.file = Y.file;
-                    X.upload = true;
-                    X.hasContainers = Y.hasContainers;
-                    IBS_DEBUG_WIDE(u"StartInterval: use 'old' upload from interval "
-                                   << c.oldUpload << u" for " << X.file.path.GetName());
-                    Y.file.path.Clear();
-                    Y.upload = false;
-                }
-                if (X.upload) {
-                    IBS_DEBUG_WIDE(u"StartInterval: move upload MSN "
-                                   << X.file.msn << u" to ip for " << X.file.path.GetName());
-                    copy = MoveUploadToInProgress(X, &emptied);
-                    success = moved = copy.OK();
-                    if (c.source != Source::kOldUpload) used = Source::kUpload;
-                } else if (c.source == Source::kMovePg) {
-                    Interval& PgI = mCat.mIntervals.at(c.pg);
-                    Interval& LgI = mCat.mIntervals.at(c.lg);
-                    const DatabaseItem& pg = PgI.databases.at(c.uuid);
-                    const DatabaseItem& lg = LgI.databases.at(c.uuid);
-                    // Linked, not moved: its bytes are checked before its last-good name goes.
-                    IBS_DEBUG_WIDE(u"StartInterval: pg MSN " << pg.file.msn
-                                                             << u", Move pg to ip for "
-                                                             << pg.file.path.GetName());
-                    copy = linkFrom(c.uuid, X, c.pg, true);
-                    if (copy.OK()) {
-                        if (c.mergeLg) {
-                            X.logs.insert(lg.logs.begin(), lg.logs.end());
-                            X.prevEnd = LgI.mDoneUTC;
-                        }
-                        success = true;
-                    } else {
-                        tried = true;
-                    }
-                }
-                if (!success && !X.upload && copy.OK() &&
-                    (c.source == Source::kLinkLg || c.source == Source::kCarryForward ||
-                     (tried && c.lgConnects))) {
-                    const DatabaseItem& lg = mCat.mIntervals.at(c.lg).databases.at(c.uuid);
-                    IBS_DEBUG_WIDE(u"StartInterval: lg MSN "
-                                   << lg.file.msn
-                                   << (c.source == Source::kCarryForward
-                                           ? u", carry forward lg to ip for "
-                                           : u", HardLink lg to ip for ")
-                                   << lg.file.path.GetName());
-                    copy = linkFrom(c.uuid, X, c.lg, false);
-                    success = copy.OK();
-                    if (c.source != Source::kCarryForward) used = Source::kLinkLg;
-                }
-                if (success) {
-                    ++mPlaced[used];
-                    // Only an upload needs keeping should its first log fail: a linked copy's
-                    // original stays where it is.
-                    X.pristine = moved;
-                    X.held = false;
-                    giveWork(X);
-                    continue;
-                }
-                if (copy.GetError() == Mirel::kErrCopyDamaged) {
-                    again = true;
-                    continue;
-                }
-                if (copy.Kind() == Mirel::ErrorKind::kEnvironment) {
-                    // Not the database's fault: everything stays, and the start is tried again.
-                    cutShort = copy;
-                    break;
-                }
-                if (X.upload) {
-                    // Never applied in place, never destroyed: the upload leaves the catalogue
-                    // and waits where it is, as an upload of a failed database does, for the
-                    // server to announce it (or a newer one) again.
-                    IBS_DEBUG_WIDE(u"**StartInterval: upload of "
-                                   << c.uuid << u" cannot be moved (error " << copy.Text()
-                                   << u"), left where it is: " << X.file.path.GetUserEntryFormat());
-                    mCat.mLeftUploads[c.uuid].insert(X.file.path);
-                    X.upload = false;
-                    X.file.Clear();
-                    X.file.uuid = c.uuid;
-                }
-                const std::int32_t number = Mirel::kErrCopyFailed;
-                IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
-                               << c.uuid << u", err " << Mirel::ErrorText(number));
-                fail(c.uuid, number);
-            }
-            if (int rc = moves.Flush())
-                IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
-                                                  << " syncing the folders of the moves");
-            RemoveEmptiedUploadFolders(emptied);
-        }
-        if (cutShort.OK()) C.placed = true;
-
-        if (C.placed) toDrop = CleanupObsoleteItems(key);
+    for (const Mirel::unistring& uuid : mCat.FailedUntil(s.key)) s.refused.insert(uuid);
+    mCat.SweepInProgress(s.C);
+    for (auto& [uuid, X] : s.C.databases) {
+        if (mCat.HasInProgressCopy(X)) continue;
+        X.lastLogMSN = 0;
+        X.prevEnd = 0;
+        RemoveUnchainedLogs(X);
     }
+}
+
+void IntervalCycle::FailReplaced(StartState& s, const std::vector<IntervalPlan::Choice>& choices) {
+    // A replacement found in an earlier choice stays (its old database is refused now and
+    // claims nothing any more), and is reported as its failure is recorded.
+    auto writtenAt = [this](Mirel::UniversalPath upload) {
+        if (upload.IsRelative()) upload.SetAbsoluteFrom(mCat.mInProgressFolder.GetPath());
+        return Mirel::Os::Stat(upload.Native()).mtimeUs;
+    };
+    for (const IntervalPlan::Replacement& r : IntervalPlan::ChooseReplacements(
+             mCat.mIntervals, s.key, choices, mCat.mCopiesFolder.GetPath(), writtenAt))
+        s.replaced.emplace(r.old, r);
+    // Replaced databases first: a start cut short by the environment records the failures it
+    // found, and the new database's upload may be among them (it could not be moved): it
+    // claims the name no more when the start is tried again, and the old database would be
+    // carried into it.
+    for (const IntervalPlan::Choice& c : choices) {
+        if (!s.replaced.count(c.uuid)) continue;
+        // Never carried into the name the new database owns now; its newest copy stays where
+        // it is, and its logs are set aside. An upload of it leaves the catalogue and waits
+        // where it is, as an upload of a failed database does: taken again, it would claim
+        // the name once more.
+        if (c.source == Source::kUpload || c.source == Source::kOldUpload) {
+            Interval& O = mCat.mIntervals.at(c.source == Source::kUpload ? s.key : c.oldUpload);
+            DatabaseItem& Y = O.databases.at(c.uuid);
+            IBS_DEBUG_WIDE(u"StartInterval: upload of the replaced "
+                           << c.uuid << u" left where it is: " << Y.file.path.GetUserEntryFormat());
+            mCat.mLeftUploads[c.uuid].insert(Y.file.path);
+            Y.upload = false;
+            Y.file.Clear();
+            Y.file.uuid = c.uuid;
+        }
+        s.Fail(c.uuid, Mirel::kErrReplaced);
+    }
+}
+
+void IntervalCycle::NoteUploadsUnwritten(StartState& s,
+                                         const std::vector<IntervalPlan::Choice>& choices) {
+    // Every upload about to move is noted as unwritten at once: a note per upload wrote the
+    // whole list again each time (each move's own note then finds it there and writes
+    // nothing).
+    std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>> notes;
+    for (const IntervalPlan::Choice& c : choices) {
+        if (s.replaced.count(c.uuid)) continue;
+        Mirel::UniversalPath upload;
+        if (c.source == Source::kUpload) {
+            auto x = s.C.databases.find(c.uuid);
+            if (x != s.C.databases.end() && x->second.upload) upload = x->second.file.path;
+        } else if (c.source == Source::kOldUpload) {
+            Interval& O = mCat.mIntervals.at(c.oldUpload);
+            auto y = O.databases.find(c.uuid);
+            if (y != O.databases.end() && y->second.upload) upload = y->second.file.path;
+        }
+        if (upload.IsClear()) continue;
+        const Mirel::UniversalPath target = UploadTarget(upload);
+        if (!target.IsClear()) notes.emplace_back(target, upload);
+    }
+    if (int rc = mCat.NoteUnwritten(notes))
+        IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
+                                          << " noting the uploads as unwritten");
+}
+
+// A starting copy that still shares its bytes with a last-good copy: the worker checks them
+// against that copy's line before it writes (a copy made instead of a link was checked while
+// it was made).
+Mirel::Error IntervalCycle::LinkFrom(const Mirel::unistring& uuid, DatabaseItem& X,
+                                     std::uint64_t from, bool detach) {
+    Interval& I = mCat.mIntervals.at(from);
+    DatabaseItem& Y = I.databases.at(uuid);
+    bool linked = false;
+    Mirel::Error e = MakeInProgressHardLinks(Y, I.backup.GetPath(), X.hasContainers, &linked);
+    if (!e.OK()) {
+        if (e.GetError() == Mirel::kErrCopyDamaged) Y.damaged = true;
+        return e;
+    }
+    Mirel::UniversalPath src = Y.file.path;
+    src.SetAbsoluteFrom(I.backup.GetPath());
+    X.file = Y.file;
+    X.file.reserved = 0;
+    X.checkFrom = src;
+    X.checkInterval = from;
+    X.expect = Y.line;
+    X.mustCheck = linked;
+    X.detach = detach && X.mustCheck;
+    X.detached = false;
+    return e;
+}
+
+void IntervalCycle::PlaceChoice(StartState& s, const IntervalPlan::Choice& c,
+                                std::vector<Mirel::UniversalPath>& emptied) {
+    if (c.lg != 0 && c.source != Source::kUpload && c.source != Source::kOldUpload &&
+        c.source != Source::kKeep) {
+        // A copy without a line could never be told from a damaged one.
+        DatabaseItem& lg = mCat.mIntervals.at(c.lg).databases.at(c.uuid);
+        if (!lg.line.known && !lg.damaged) {
+            Mirel::UniversalPath p = lg.file.path;
+            p.SetAbsoluteFrom(mCat.mIntervals.at(c.lg).backup.GetPath());
+            mCat.ReportDatabaseEvent(
+                Talon::Event::kCopyDamaged, c.uuid, p.GetName(),
+                {p.GetUserEntryFormat(), u"no line in its folder's manifest to check it against"});
+            lg.damaged = true;
+        }
+    }
+    if (c.source == Source::kNone) {
+        if (c.failure != 0) {
+            IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
+                           << c.uuid << u", err " << Mirel::ErrorText(c.failure));
+            s.Fail(c.uuid, c.failure);
+        }
+        return;
+    }
+    DatabaseItem& X = s.C.databases[c.uuid];
+    if (c.source == Source::kKeep) {
+        s.GiveWork(X);
+        return;
+    }
+    if (X.file.uuid.empty()) X.file.uuid = c.uuid;
+    Mirel::Error copy;  // the first failure of this database's copies
+    bool success = false;
+    bool moved = false;  // an upload: the in-progress folder is its only place now
+    bool tried = false;
+    Source used = c.source;
+    if (c.source == Source::kOldUpload) {
+        Interval& O = mCat.mIntervals.at(c.oldUpload);
+        DatabaseItem& Y = O.databases.at(c.uuid);
+        X.file = Y.file;
+        X.upload = true;
+        X.hasContainers = Y.hasContainers;
+        IBS_DEBUG_WIDE(u"StartInterval: use 'old' upload from interval " << c.oldUpload << u" for "
+                                                                         << X.file.path.GetName());
+        Y.file.path.Clear();
+        Y.upload = false;
+    }
+    if (X.upload) {
+        IBS_DEBUG_WIDE(u"StartInterval: move upload MSN " << X.file.msn << u" to ip for "
+                                                          << X.file.path.GetName());
+        copy = MoveUploadToInProgress(X, &emptied);
+        success = moved = copy.OK();
+        if (c.source != Source::kOldUpload) used = Source::kUpload;
+    } else if (c.source == Source::kMovePg) {
+        Interval& LgI = mCat.mIntervals.at(c.lg);
+        const DatabaseItem& pg = mCat.mIntervals.at(c.pg).databases.at(c.uuid);
+        const DatabaseItem& lg = LgI.databases.at(c.uuid);
+        // Linked, not moved: its bytes are checked before its last-good name goes.
+        IBS_DEBUG_WIDE(u"StartInterval: pg MSN " << pg.file.msn << u", Move pg to ip for "
+                                                 << pg.file.path.GetName());
+        copy = LinkFrom(c.uuid, X, c.pg, true);
+        if (copy.OK()) {
+            if (c.mergeLg) {
+                X.logs.insert(lg.logs.begin(), lg.logs.end());
+                X.prevEnd = LgI.mDoneUTC;
+            }
+            success = true;
+        } else {
+            tried = true;
+        }
+    }
+    if (!success && !X.upload && copy.OK() &&
+        (c.source == Source::kLinkLg || c.source == Source::kCarryForward ||
+         (tried && c.lgConnects))) {
+        const DatabaseItem& lg = mCat.mIntervals.at(c.lg).databases.at(c.uuid);
+        IBS_DEBUG_WIDE(u"StartInterval: lg MSN "
+                       << lg.file.msn
+                       << (c.source == Source::kCarryForward ? u", carry forward lg to ip for "
+                                                             : u", HardLink lg to ip for ")
+                       << lg.file.path.GetName());
+        copy = LinkFrom(c.uuid, X, c.lg, false);
+        success = copy.OK();
+        if (c.source != Source::kCarryForward) used = Source::kLinkLg;
+    }
+    if (success) {
+        ++mPlaced[used];
+        // Only an upload needs keeping should its first log fail: a linked copy's original
+        // stays where it is.
+        X.pristine = moved;
+        X.held = false;
+        s.GiveWork(X);
+        return;
+    }
+    if (copy.GetError() == Mirel::kErrCopyDamaged) {
+        s.again = true;
+        return;
+    }
+    if (copy.Kind() == Mirel::ErrorKind::kEnvironment) {
+        // Not the database's fault: everything stays, and the start is tried again.
+        s.out.cutShort = copy;
+        return;
+    }
+    if (X.upload) {
+        // Never applied in place, never destroyed: the upload leaves the catalogue and waits
+        // where it is, as an upload of a failed database does, for the server to announce it
+        // (or a newer one) again.
+        IBS_DEBUG_WIDE(u"**StartInterval: upload of " << c.uuid << u" cannot be moved (error "
+                                                      << copy.Text() << u"), left where it is: "
+                                                      << X.file.path.GetUserEntryFormat());
+        mCat.mLeftUploads[c.uuid].insert(X.file.path);
+        X.upload = false;
+        X.file.Clear();
+        X.file.uuid = c.uuid;
+    }
+    const std::int32_t number = Mirel::kErrCopyFailed;
+    IBS_DEBUG_WIDE(u"**StartInterval: item in interval, but no upload and no progress: "
+                   << c.uuid << u", err " << Mirel::ErrorText(number));
+    s.Fail(c.uuid, number);
+}
+
+void IntervalCycle::FinishStart(StartState& s) {
+    std::map<std::uint64_t, Mirel::UniversalPath> toDrop;
+    if (s.C.placed) toDrop = CleanupObsoleteItems(s.key);
     auto reportReplaced = [&](const Mirel::unistring& old) {
-        auto r = replaced.find(old);
-        if (r == replaced.end()) return;
+        auto r = s.replaced.find(old);
+        if (r == s.replaced.end()) return;
         IBS_DEBUG_WIDE(u"StartInterval: database " << r->second.name.GetUserEntryFormat()
                                                    << u" replaced: " << old << u" by "
                                                    << r->second.fresh);
         mCat.ReportDatabaseEvent(Talon::Event::kDatabaseReplaced, old, r->second.name.GetName(),
                                  {r->second.name.GetUserEntryFormat(), old, r->second.fresh});
     };
-    if (int rc = mCat.CleanupFailedDatabases(key, failed, reportReplaced)) {
+    Mirel::Error& cutShort = s.out.cutShort;
+    if (int rc = mCat.CleanupFailedDatabases(s.key, s.failed, reportReplaced)) {
         // Started again once the failure can be recorded; until then nothing is published.
-        C.placed = false;
+        s.C.placed = false;
         if (cutShort.OK())
-            cutShort = Mirel::Error(rc, "record the failed databases", "Failed.tsv")
+            cutShort = Mirel::Error(rc, "record failed databases in", "Failed.tsv")
                            .SetKind(Mirel::ErrorKind::kEnvironment);
     }
     for (const auto& [k, p] : toDrop) mCat.DropInterval(k);
@@ -315,7 +327,6 @@ IntervalCycle::Started IntervalCycle::StartInterval() {
     // A start cut short is tried again later, whatever stopped it: nothing else may come
     // along to run the cycle.
     if (!cutShort.OK()) ScheduleRetry(cutShort);
-    return out;
 }
 
 std::map<std::uint64_t, Mirel::UniversalPath> IntervalCycle::CleanupObsoleteItems(
