@@ -135,12 +135,32 @@ bool IntervalCycle::HasPlacedCopies(const Interval& interval) const {
     return false;
 }
 
+// One completion's state: the outcome of every copy, what is recorded, what is published.
+struct IntervalCycle::CompleteState {
+    explicit CompleteState(IntervalMap::iterator i) : it(i) {}
+    IntervalMap::iterator it;  // the current interval, or the map's end
+    bool result = true;        // every copy caught up and the folder published
+    FailedList failed, heldFailed;
+    Mirel::Error environment;  // what keeps the interval from going on now
+    Interval* publish = nullptr;
+    bool restart = false;  // a starting copy is chosen again
+};
+
+namespace {
+Mirel::Error RecordFailedError(int rc) {
+    return Mirel::Error(rc, "record failed databases in", "Failed.tsv")
+        .SetKind(Mirel::ErrorKind::kEnvironment);
+}
+}  // namespace
+
+// The steps: start what is not placed yet, take every copy's outcome, record the failures,
+// choose again or publish, then record the failures of held copies.
 bool IntervalCycle::CompleteInterval() {
     Mirel::LockReentrant g(mCat.mLock);
-    bool result = true;
     if (mCat.mIntervalEnd.load() == 0) return true;
     auto it = mCat.mIntervals.find(mCat.mIntervalEnd.load());
-    if (it != mCat.mIntervals.end() && it->second.backup.IsClear()) {
+    const bool open = it != mCat.mIntervals.end() && it->second.backup.IsClear();
+    if (open) {
         Interval& C = it->second;
         bool needsStart = !C.placed;
         for (const auto& [uuid, item] : C.databases) needsStart |= Unplaced(item);
@@ -150,145 +170,146 @@ bool IntervalCycle::CompleteInterval() {
     }
     if (!mCat.mInProgressFolder.Exists()) return true;
     mCat.DumpIntervals();
-    FailedList failed, heldFailed;
-    Mirel::Error environment;  // what keeps the interval from going on now
-    auto recordFailed = [](int rc) {
-        return Mirel::Error(rc, "record failed databases in", "Failed.tsv")
-            .SetKind(Mirel::ErrorKind::kEnvironment);
-    };
-    Interval* publish = nullptr;
-    bool restart = false;  // a starting copy is chosen again
-    if (it != mCat.mIntervals.end() && it->second.backup.IsClear()) {
-        Interval& interval = it->second;
-        bool replace = false;
-        // A log merged from an older interval's copy (the shortcut) is one of that interval's
-        // logs; a late log of that older interval, accepted into this one, is not, and stays.
-        auto merged = [&](const Mirel::unistring& uuid, const FileInfo& log) {
-            for (auto o = mCat.mIntervals.begin(); o != it; ++o) {
-                auto y = o->second.databases.find(uuid);
-                if (y != o->second.databases.end() && y->second.logs.count(log)) return true;
-            }
-            return false;
-        };
-        auto dropMerged = [&](const Mirel::unistring& uuid, DatabaseItem& item) {
-            while (!item.logs.empty() && item.logs.begin()->endUTC <= item.prevEnd &&
-                   merged(uuid, *item.logs.begin()))
-                item.logs.erase(item.logs.begin());
-            item.prevEnd = 0;
-        };
-        for (auto& [uuid, item] : interval.databases) {
-            if (item.pfailed && item.logs.empty()) continue;
-            // A failed item whose failure is not recorded yet comes round again.
-            if (item.file.path.IsClear() && item.err.OK()) continue;
-            const bool damaged = item.err.GetError() == Mirel::kErrCopyDamaged;
-            if (item.err.GetError() == Mirel::kErrShortcutFailed || damaged) {
-                // The older copy is dropped and the newest one linked instead; a starting copy
-                // whose bytes did not match its line is never used again, and another is
-                // chosen (or the database fails).
-                IBS_DEBUG_WIDE(u"CompleteInterval: "
-                               << uuid
-                               << (damaged ? u" starts again from another copy"
-                                           : u" starts again from its newest copy"));
-                if (damaged) {
-                    auto source = mCat.mIntervals.find(item.checkInterval);
-                    if (source != mCat.mIntervals.end()) {
-                        auto y = source->second.databases.find(uuid);
-                        if (y != source->second.databases.end()) y->second.damaged = true;
-                    }
-                }
-                mCat.DeleteFromParent(item, mCat.mInProgressFolder.GetPath());
-                if (item.prevEnd != 0) dropMerged(uuid, item);
-                item.file.Clear();
-                item.lastLogMSN = 0;
-                item.noShortcut |= !damaged;
-                item.mustCheck = false;
-                item.detach = false;
-                item.err = Talon::Error();
-                replace = true;
-                result = false;
-                continue;
-            }
-            if (item.err.Kind() == Mirel::ErrorKind::kEnvironment) {
-                // The log stays and the database is not failed: the pass is tried again.
-                if (item.err.GetError() != Mirel::kErrAborted) environment = item.err;
-                item.err = Talon::Error();
-            }
-            if (item.err.OK() && !Chain::CaughtUp(item)) {
-                if (environment.OK()) item.lastLogMSN = item.logs.rbegin()->msn;
-                result = false;
-            }
-            if (!item.err.OK()) {
-                if (item.pristine && mCat.HasInProgressCopy(item)) {
-                    heldFailed[uuid] = item.err.GetError();
-                    // No log changed it (records are checked before anything is written):
-                    // it is still the copy it started as, exact at its own MSN, and stays
-                    // as the database's newest good copy, published as such.
-                    if (!item.held)
-                        IBS_DEBUG_WIDE(u"CompleteInterval: " << uuid << u" failed; its copy at MSN "
-                                                             << item.file.msn
-                                                             << u" is unchanged and kept (held)");
-                    item.held = true;
-                } else {
-                    failed[uuid] = item.err.GetError();
-                    mCat.NoteDatabaseName(uuid, item.file.path);
-                    // Only ever a copy of the in-progress folder goes (never an upload).
-                    if (mCat.HasInProgressCopy(item))
-                        mCat.DeleteFromParent(item, mCat.mInProgressFolder.GetPath());
-                    item.file.Clear();
-                }
-                item.lastLogMSN = 0;
-            }
-            if (item.prevEnd != 0 && item.file.endUTC >= item.prevEnd) dropMerged(uuid, item);
-        }
-        if (replace) {
-            interval.placed = false;
-            restart = true;
-        }
-        if (result && environment.OK()) publish = &interval;
-    }
+    CompleteState s(open ? it : mCat.mIntervals.end());
+    if (open) TakeOutcomes(s);
     // A failure is on disk before the folder that lacks the database is published: a crash
     // in between must not leave a last-good folder that silently misses it.
-    if (int rc = mCat.CleanupFailedDatabases(
-            it == mCat.mIntervals.end() ? mCat.mIntervalEnd.load() : it->first, failed)) {
-        publish = nullptr;
-        result = false;
-        if (environment.OK()) environment = recordFailed(rc);
-        restart = false;  // the retry starts it
+    if (int rc =
+            mCat.CleanupFailedDatabases(open ? it->first : mCat.mIntervalEnd.load(), s.failed)) {
+        s.publish = nullptr;
+        s.result = false;
+        if (s.environment.OK()) s.environment = RecordFailedError(rc);
+        s.restart = false;  // the retry starts it
     }
-    if (restart) {
+    if (s.restart) {
         // Only once this pass's failures are recorded: a database that failed here must not
         // be placed again. No worker may have work now (the database failed instead):
         // nothing would come back to finish the interval.
         const Started start = StartInterval();
         if (!start.work && start.cutShort.OK()) mCat.RequestIntervalCheck();
     }
-    if (publish) {
-        mCat.SweepInProgress(*publish);
-        if (mCat.mInProgressFolder.IsEmpty()) {
-            mCat.mInProgressFolder.Delete();
-        } else {
-            Talon::Error e = RenameInProgressToLastGood(*publish);
-            result = e.OK();
-            if (!result) environment = e;
-            // Its copies are in a last-good folder now; a failure leaves notes that no
-            // longer match any file.
-            if (result) mCat.ClearUnwrittenList();
-            if (result) mCat.PruneUploadsAfter(publish->mDoneUTC);
-            if (result) ReportPublished(*publish);
-        }
-        if (result) RetrySucceeded();
-    }
+    if (s.publish) Publish(s);
     // A held copy's failure is recorded once the folder holding the copy is published: until
     // then the copy is in the in-progress folder, where a restart takes a failed database's
     // copy for a changed one and removes it. No folder ever lacks such a database.
-    if (publish && result && !heldFailed.empty())
-        if (int rc = mCat.CleanupFailedDatabases(it->first, heldFailed))
-            if (environment.OK()) environment = recordFailed(rc);
-    if (!environment.OK()) {
-        ScheduleRetry(environment);
+    if (s.publish && s.result && !s.heldFailed.empty())
+        if (int rc = mCat.CleanupFailedDatabases(it->first, s.heldFailed))
+            if (s.environment.OK()) s.environment = RecordFailedError(rc);
+    if (!s.environment.OK()) {
+        ScheduleRetry(s.environment);
         return false;
     }
-    return result;
+    return s.result;
+}
+
+void IntervalCycle::DropMergedLogs(IntervalMap::iterator current, const Mirel::unistring& uuid,
+                                   DatabaseItem& item) {
+    // A log merged from an older interval's copy (the shortcut) is one of that interval's
+    // logs; a late log of that older interval, accepted into this one, is not, and stays.
+    auto merged = [&](const FileInfo& log) {
+        for (auto o = mCat.mIntervals.begin(); o != current; ++o) {
+            auto y = o->second.databases.find(uuid);
+            if (y != o->second.databases.end() && y->second.logs.count(log)) return true;
+        }
+        return false;
+    };
+    while (!item.logs.empty() && item.logs.begin()->endUTC <= item.prevEnd &&
+           merged(*item.logs.begin()))
+        item.logs.erase(item.logs.begin());
+    item.prevEnd = 0;
+}
+
+void IntervalCycle::TakeOutcomes(CompleteState& s) {
+    Interval& interval = s.it->second;
+    bool replace = false;
+    for (auto& [uuid, item] : interval.databases) {
+        if (item.pfailed && item.logs.empty()) continue;
+        // A failed item whose failure is not recorded yet comes round again.
+        if (item.file.path.IsClear() && item.err.OK()) continue;
+        const bool damaged = item.err.GetError() == Mirel::kErrCopyDamaged;
+        if (item.err.GetError() == Mirel::kErrShortcutFailed || damaged) {
+            // The older copy is dropped and the newest one linked instead; a starting copy
+            // whose bytes did not match its line is never used again, and another is chosen
+            // (or the database fails).
+            IBS_DEBUG_WIDE(u"CompleteInterval: "
+                           << uuid
+                           << (damaged ? u" starts again from another copy"
+                                       : u" starts again from its newest copy"));
+            if (damaged) {
+                auto source = mCat.mIntervals.find(item.checkInterval);
+                if (source != mCat.mIntervals.end()) {
+                    auto y = source->second.databases.find(uuid);
+                    if (y != source->second.databases.end()) y->second.damaged = true;
+                }
+            }
+            mCat.DeleteFromParent(item, mCat.mInProgressFolder.GetPath());
+            if (item.prevEnd != 0) DropMergedLogs(s.it, uuid, item);
+            item.file.Clear();
+            item.lastLogMSN = 0;
+            item.noShortcut |= !damaged;
+            item.mustCheck = false;
+            item.detach = false;
+            item.err = Talon::Error();
+            replace = true;
+            s.result = false;
+            continue;
+        }
+        if (item.err.Kind() == Mirel::ErrorKind::kEnvironment) {
+            // The log stays and the database is not failed: the pass is tried again.
+            if (item.err.GetError() != Mirel::kErrAborted) s.environment = item.err;
+            item.err = Talon::Error();
+        }
+        if (item.err.OK() && !Chain::CaughtUp(item)) {
+            if (s.environment.OK()) item.lastLogMSN = item.logs.rbegin()->msn;
+            s.result = false;
+        }
+        if (!item.err.OK()) {
+            if (item.pristine && mCat.HasInProgressCopy(item)) {
+                s.heldFailed[uuid] = item.err.GetError();
+                // No log changed it (records are checked before anything is written): it is
+                // still the copy it started as, exact at its own MSN, and stays as the
+                // database's newest good copy, published as such.
+                if (!item.held)
+                    IBS_DEBUG_WIDE(u"CompleteInterval: " << uuid << u" failed; its copy at MSN "
+                                                         << item.file.msn
+                                                         << u" is unchanged and kept (held)");
+                item.held = true;
+            } else {
+                s.failed[uuid] = item.err.GetError();
+                mCat.NoteDatabaseName(uuid, item.file.path);
+                // Only ever a copy of the in-progress folder goes (never an upload).
+                if (mCat.HasInProgressCopy(item))
+                    mCat.DeleteFromParent(item, mCat.mInProgressFolder.GetPath());
+                item.file.Clear();
+            }
+            item.lastLogMSN = 0;
+        }
+        if (item.prevEnd != 0 && item.file.endUTC >= item.prevEnd) DropMergedLogs(s.it, uuid, item);
+    }
+    if (replace) {
+        interval.placed = false;
+        s.restart = true;
+    }
+    if (s.result && s.environment.OK()) s.publish = &interval;
+}
+
+void IntervalCycle::Publish(CompleteState& s) {
+    mCat.SweepInProgress(*s.publish);
+    if (mCat.mInProgressFolder.IsEmpty()) {
+        mCat.mInProgressFolder.Delete();
+    } else {
+        Talon::Error e = RenameInProgressToLastGood(*s.publish);
+        s.result = e.OK();
+        if (!s.result) s.environment = e;
+        // Its copies are in a last-good folder now; a failure leaves notes that no longer
+        // match any file.
+        if (s.result) {
+            mCat.ClearUnwrittenList();
+            mCat.PruneUploadsAfter(s.publish->mDoneUTC);
+            ReportPublished(*s.publish);
+        }
+    }
+    if (s.result) RetrySucceeded();
 }
 
 void IntervalCycle::ReportPublished(const Interval& interval) {

@@ -95,6 +95,12 @@ private:
     Mirel::Error LinkFrom(const Mirel::unistring& uuid, DatabaseItem& X, std::uint64_t from,
                           bool detach);
     void FinishStart(StartState& s);
+    // A completion, step by step.
+    struct CompleteState;
+    void TakeOutcomes(CompleteState& s);
+    void DropMergedLogs(IntervalMap::iterator current, const Mirel::unistring& uuid,
+                        DatabaseItem& item);
+    void Publish(CompleteState& s);
 
     Mirel::Error CreateDestinationFolder(const Mirel::UniversalPath& relDir,
                                          const Mirel::unistring& baseName, Mirel::Directory& dest);
