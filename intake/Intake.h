@@ -77,5 +77,17 @@ public:
                      const std::vector<Mirel::unistring>* list = nullptr);
 
 private:
+    // The restart scan, step by step (Scan.cpp).
+    struct ScanState;
+    void ReadLastGoodFolders(ScanState& s);
+    void TakeRedoFolders(ScanState& s);
+    void AddLastGoodIntervals(ScanState& s);
+    void PlaceScannedLogs(ScanState& s);
+    void ResumeInProgress(ScanState& s);
+    void PlaceScannedUploads(ScanState& s);
+    void ReleaseOlderLogs(ScanState& s);
+    void RetireEmptyIntervals(ScanState& s);
+    IntervalMap::iterator FirstToMake(IntervalMap::iterator from);
+
     Catalogue& mCat;
 };

@@ -202,6 +202,28 @@ std::vector<Mirel::UniversalPath> ListDatabaseFiles(const Mirel::Directory& dir,
 }
 }  // namespace
 
+// What the scan has read and found so far, for its later steps.
+struct Intake::ScanState {
+    struct Folder {
+        Mirel::Directory dir;
+        std::uint64_t utc;
+        Talon::Manifest manifest;  // empty when the folder has none that reads
+    };
+    std::vector<Folder> folders;
+    std::uint64_t newestMinute = 0;
+    std::uint64_t newestGood = 0, oldestGood = kOpenInterval;
+    bool hasChanges = false;
+    std::vector<Mirel::UniversalPath> logs;  // of redo folders, as listed
+    // The interval the in-progress folder's copies are of, when they are resumed.
+    IntervalMap::iterator target;
+    bool resumeInterval = false;
+};
+
+IntervalMap::iterator Intake::FirstToMake(IntervalMap::iterator from) {
+    while (from != mCat.mIntervals.end() && !from->second.backup.IsClear()) ++from;
+    return from;
+}
+
 void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
     Mirel::LockReentrant g(mCat.mLock);
     IBS_DEBUG_WIDE(u"ScanFullBackupDB: starting on "
@@ -213,16 +235,34 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
     mCat.mIntervalEnd.store(0);
     AddInterval(Mirel::UniversalPath(), kOpenInterval, nullptr);
 
+    ScanState s;
+    // Read: the last-good folders and their manifests, the changes folder in one walk.
+    ReadLastGoodFolders(s);
+    TakeRedoFolders(s);
+    // Then into the catalogue, each kind of file where the cycle left it.
+    AddLastGoodIntervals(s);
+    PlaceScannedLogs(s);
+    KeepChainOrder();
+    ResumeInProgress(s);
+    PlaceScannedUploads(s);
+    ReleaseOlderLogs(s);
+
+    // A start cut short by a stop or crash may have left databases of the interval without an
+    // in-progress copy; the interval would otherwise complete without them. Finish the start:
+    // copies already in place are kept as they are.
+    if (s.resumeInterval && resume) resume();
+
+    RetireEmptyIntervals(s);
+    std::uint64_t removed = DeleteLeadingEmptyIntervals();
+    if (mCat.mIntervalEnd.load() == 0)
+        mCat.mIntervalEnd.store(s.newestGood != 0 ? s.newestGood : removed);
+    IBS_DEBUG(("ScanFullBackupDB: mCat.mIntervalEnd ") << EndText(mCat.mIntervalEnd.load()));
+}
+
+void Intake::ReadLastGoodFolders(ScanState& s) {
     // Last-good folders first: an interval-done file at or after the newest one may be an
     // interval whose copies are still to be made, and must not be taken for an empty one.
-    struct Folder {
-        Mirel::Directory dir;
-        std::uint64_t utc;
-        Talon::Manifest manifest;  // empty when the folder has none that reads
-    };
-    std::vector<Folder> folders;
     const Mirel::unistring& prefix = IBS_Config::sLastGoodFolderPrefix;
-    std::uint64_t newestMinute = 0;
     for (const Mirel::Directory& dir :
          Talon::BackupFolder(prefix).GetList(mCat.mBackupFolder.GetPath())) {
         Mirel::unistring name = dir.GetChildName();
@@ -238,16 +278,18 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
         if (manifest.intervalEnd != 0 &&
             manifest.intervalEnd - manifest.intervalEnd % kMinute == utc - utc % kMinute)
             utc = manifest.intervalEnd;
-        folders.push_back({dir, utc, std::move(manifest)});
-        newestMinute = std::max(newestMinute, utc - utc % kMinute);
+        s.folders.push_back({dir, utc, std::move(manifest)});
+        s.newestMinute = std::max(s.newestMinute, utc - utc % kMinute);
     }
+}
 
+void Intake::TakeRedoFolders(ScanState& s) {
     // Each folder of the changes folder is listed once, here: for its interval-done file and
     // for its logs, which are taken below.
     ScanListing<ChangesWalk> changes(IBS_Config::sRedoLogExtension);
-    const bool hasChanges = mCat.mChangesFolder.Exists();
-    if (hasChanges) mCat.mChangesFolder.ProcessFiles(changes, 2);
-    if (hasChanges) {
+    s.hasChanges = mCat.mChangesFolder.Exists();
+    if (s.hasChanges) mCat.mChangesFolder.ProcessFiles(changes, 2);
+    if (s.hasChanges) {
         for (const auto& folder : changes.folders) {
             const Mirel::UniversalPath& e = folder.path;
             std::uint64_t doneUTC = 0;
@@ -258,7 +300,7 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
                                          folder.doneFiles.front(), doneUTC, &list);
             if (err.OK()) {
                 for (auto& listed : list) listed = mCat.CanonicalUuid(listed);
-                if (doneUTC >= newestMinute || !mCat.DeleteIntervalIfEmpty(e, doneUTC))
+                if (doneUTC >= s.newestMinute || !mCat.DeleteIntervalIfEmpty(e, doneUTC))
                     AddInterval(e, doneUTC, &list);
             } else if (err.GetError() == Mirel::kErrInvalidFile) {
                 if (!mCat.DeleteIntervalIfEmpty(e, doneUTC)) {
@@ -269,31 +311,31 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
             }
         }
     }
+    s.logs = std::move(changes.logs);
+}
 
-    std::uint64_t newestGood = 0, oldestGood = kOpenInterval;
+void Intake::AddLastGoodIntervals(ScanState& s) {
     // Exact names first: a folder named by the minute then finds the interval that is its.
-    std::stable_partition(folders.begin(), folders.end(),
-                          [](const Folder& f) { return f.utc % kMinute != 0; });
-    for (const Folder& f : folders) {
+    std::stable_partition(s.folders.begin(), s.folders.end(),
+                          [](const ScanState::Folder& f) { return f.utc % kMinute != 0; });
+    for (const ScanState::Folder& f : s.folders) {
         auto it = AddIntervalFolder(f.dir, f.utc);
-        newestGood = std::max(newestGood, it->first);
-        oldestGood = std::min(oldestGood, it->first);
+        s.newestGood = std::max(s.newestGood, it->first);
+        s.oldestGood = std::min(s.oldestGood, it->first);
         for (const auto& file : ListDatabaseFiles(f.dir, 3))
             it->second.AddDatabase(file, f.dir.GetPath(), true, mCat.DeleteSuperseded());
         // What each copy's bytes must be when it starts a later interval.
         for (auto& [uuid, item] : it->second.databases)
             mCat.SetManifestLine(item, f.manifest, f.dir);
     }
-    auto firstToMake = [&](IntervalMap::iterator from) {
-        while (from != mCat.mIntervals.end() && !from->second.backup.IsClear()) ++from;
-        return from;
-    };
+}
 
+void Intake::PlaceScannedLogs(ScanState& s) {
     // Logs after the folders, so that a log is known to be in a last-good copy or not. One
     // that no last-good copy contains was accepted and never applied (a late log of a
     // finished interval, or one cut short by a stop): it goes to the first interval still to
     // be made, never to a finished one, whose logs are only ever deleted.
-    if (hasChanges) {
+    if (s.hasChanges) {
         std::map<Mirel::unistring, std::uint64_t> contained;  // newest MSN in a last-good copy
         for (auto& [key, interval] : mCat.mIntervals) {
             if (interval.backup.IsClear()) continue;
@@ -301,7 +343,7 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
                 if (!item.upload && !item.file.path.IsClear())
                     contained[uuid] = std::max(contained[uuid], item.file.msn);
         }
-        const std::vector<Mirel::UniversalPath>& logs = changes.logs;
+        const std::vector<Mirel::UniversalPath>& logs = s.logs;
         for (const auto& file : logs) {
             // Only what intake would take (the listing took only logs of redo folders).
             if (file.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName) continue;
@@ -322,7 +364,7 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
             auto in = contained.find(uuid);
             const bool applied = in != contained.end() && in->second >= msn;
             const bool behind = !it->second.backup.IsClear() ||
-                                (it->first != kOpenInterval && it->first < newestGood);
+                                (it->first != kOpenInterval && it->first < s.newestGood);
             // Its database failed, and a crash came before the log was set aside. Left in an
             // interval still to be made, the new upload would take it for superseded and
             // delete it; one written after the failure waits there for its announcement,
@@ -334,7 +376,7 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
                 continue;
             }
             if (behind && !applied) {
-                it = firstToMake(mCat.mIntervals.upper_bound(newestGood));
+                it = FirstToMake(mCat.mIntervals.upper_bound(s.newestGood));
                 if (it == mCat.mIntervals.end()) continue;
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: log in no last-good copy goes to "
                                << EndText(it->first) << u": " << file.GetUserEntryFormat());
@@ -348,23 +390,22 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
             // Intake placed it after an interval it ends in (its clock went back), and said so.
             if (const std::uint64_t after = mCat.RecordedAfter(file);
                 !applied && it->first <= after)
-                it = firstToMake(mCat.mIntervals.upper_bound(std::max(newestGood, after)));
+                it = FirstToMake(mCat.mIntervals.upper_bound(std::max(s.newestGood, after)));
             if (it == mCat.mIntervals.end()) continue;
             mCat.PlaceRedoLog(it->second, FileInfo(file, uuid, msn, startMSN, endUTC, closed),
                               true);
         }
     }
+}
 
-    KeepChainOrder();
-
+void Intake::ResumeInProgress(ScanState& s) {
     // The in-progress folder only ever holds the copies of the first interval after the
     // newest last-good one.
-    bool resumeInterval = false;
-    auto target = mCat.mIntervals.upper_bound(newestGood);
-    while (target != mCat.mIntervals.end() && !target->second.backup.IsClear()) ++target;
+    s.target = mCat.mIntervals.upper_bound(s.newestGood);
+    while (s.target != mCat.mIntervals.end() && !s.target->second.backup.IsClear()) ++s.target;
     if (mCat.mInProgressFolder.Exists()) {
-        if (target != mCat.mIntervals.end() && target->first != kOpenInterval) {
-            mCat.mIntervalEnd.store(target->first);
+        if (s.target != mCat.mIntervals.end() && s.target->first != kOpenInterval) {
+            mCat.mIntervalEnd.store(s.target->first);
             for (const auto& f : ListDatabaseFiles(mCat.mInProgressFolder, 3)) {
                 Mirel::unistring uuid;
                 std::uint64_t msn = 0;
@@ -374,28 +415,31 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
                     f.Delete();
                     continue;
                 }
-                if (!target->second.AddDatabase(f, mCat.mInProgressFolder.GetPath(), true,
-                                                mCat.DeleteSuperseded()))
+                if (!s.target->second.AddDatabase(f, mCat.mInProgressFolder.GetPath(), true,
+                                                  mCat.DeleteSuperseded()))
                     continue;
                 // Pristine only when it is an upload no log has written to yet.
-                target->second.databases.at(uuid).pristine = mCat.IsUnwritten(f);
-                if (!ChainInProgressCopy(f, uuid, msn, target) || !ShareCheck(f, uuid, target)) {
+                s.target->second.databases.at(uuid).pristine = mCat.IsUnwritten(f);
+                if (!ChainInProgressCopy(f, uuid, msn, s.target) ||
+                    !ShareCheck(f, uuid, s.target)) {
                     // Nothing brings it to the interval's end: it is made again from the
                     // newest copy (it may hold part of a log, so it is not one itself).
                     IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy "
                                    << f.GetName() << u" at MSN " << msn << u" cannot continue");
-                    target->second.databases.at(uuid).file.Clear();
+                    s.target->second.databases.at(uuid).file.Clear();
                     f.Delete();
                 }
             }
-            resumeInterval = true;
+            s.resumeInterval = true;
         } else {
             // No interval to finish: whatever is there could never be published.
             Interval none;
             mCat.SweepInProgress(none);
         }
     }
+}
 
+void Intake::PlaceScannedUploads(ScanState& s) {
     if (mCat.mCopiesFolder.Exists()) {
         struct Upload {
             Mirel::UniversalPath file;
@@ -486,43 +530,45 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
             // One accepted after an interval-done file whose interval is still to be made is
             // not part of that interval.
             if (it == mCat.mIntervals.end())
-                it = firstToMake(
-                    mCat.mIntervals.upper_bound(std::max(newestGood, mCat.RecordedAfter(u.file))));
+                it = FirstToMake(mCat.mIntervals.upper_bound(
+                    std::max(s.newestGood, mCat.RecordedAfter(u.file))));
             // One whose database already has its in-progress copy came after that start.
-            if (it != mCat.mIntervals.end() && resumeInterval && it == target) {
-                auto x = target->second.databases.find(u.uuid);
-                if (x != target->second.databases.end() && mCat.HasInProgressCopy(x->second))
-                    it = firstToMake(std::next(target));
+            if (it != mCat.mIntervals.end() && s.resumeInterval && it == s.target) {
+                auto x = s.target->second.databases.find(u.uuid);
+                if (x != s.target->second.databases.end() && mCat.HasInProgressCopy(x->second))
+                    it = FirstToMake(std::next(s.target));
             }
             if (it == mCat.mIntervals.end()) it = mCat.mIntervals.find(kOpenInterval);
             it->second.AddDatabase(u.file, true, mCat.DeleteSuperseded());
         }
         KeepChainOrder();
     }
+}
 
-    if (oldestGood != kOpenInterval) {
+void Intake::ReleaseOlderLogs(ScanState& s) {
+    if (s.oldestGood != kOpenInterval) {
         // A log a newer interval still holds (a late log an in-progress copy takes again) is
         // that interval's, whatever its end: it goes with that interval, not here.
         // Only the older intervals' logs can be held again: the set stays as small as they
         // are, however many logs the newer intervals hold.
         std::set<Mirel::UniversalPath> older, held;
         for (auto it = mCat.mIntervals.begin();
-             it != mCat.mIntervals.end() && it->first < oldestGood; ++it) {
+             it != mCat.mIntervals.end() && it->first < s.oldestGood; ++it) {
             for (const auto& [uuid, item] : it->second.databases)
                 for (const FileInfo& log : item.logs) older.insert(log.path);
         }
-        for (auto it = mCat.mIntervals.lower_bound(oldestGood);
+        for (auto it = mCat.mIntervals.lower_bound(s.oldestGood);
              !older.empty() && it != mCat.mIntervals.end(); ++it) {
             for (const auto& [uuid, item] : it->second.databases)
                 for (const FileInfo& log : item.logs)
                     if (older.count(log.path)) held.insert(log.path);
         }
         for (auto it = mCat.mIntervals.begin();
-             it != mCat.mIntervals.end() && it->first < oldestGood; ++it) {
+             it != mCat.mIntervals.end() && it->first < s.oldestGood; ++it) {
             for (auto& [uuid, item] : it->second.databases) {
                 for (auto l = item.logs.begin(); l != item.logs.end();)
                     l = held.count(l->path) ? item.logs.erase(l) : std::next(l);
-                mCat.DeleteRedoLogs(item.logs, oldestGood);
+                mCat.DeleteRedoLogs(item.logs, s.oldestGood);
                 if (item.upload) {
                     Talon::Error e = mCat.DeleteFromParent(item, mCat.mCopiesFolder.GetPath());
                     IBS_DEBUG_WIDE(u"**ScanFullBackupDB: delete obsolete upload result "
@@ -533,24 +579,16 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
             }
         }
     }
+}
 
-    // A start cut short by a stop or crash may have left databases of the interval without an
-    // in-progress copy; the interval would otherwise complete without them. Finish the start:
-    // copies already in place are kept as they are.
-    if (resumeInterval && resume) resume();
-
+void Intake::RetireEmptyIntervals(ScanState& s) {
     // An interval older than the newest last-good folder that holds nothing and has no folder
     // of its own is over: its folder went once every copy in it had moved on.
     std::vector<std::pair<std::uint64_t, Mirel::UniversalPath>> over;
-    for (auto it = mCat.mIntervals.begin(); it != mCat.mIntervals.end() && it->first < newestGood;
+    for (auto it = mCat.mIntervals.begin(); it != mCat.mIntervals.end() && it->first < s.newestGood;
          ++it) {
         if (it->second.backup.IsClear() && it->second.databases.empty())
             over.emplace_back(it->first, it->second.donePath);
     }
     for (const auto& [key, done] : over) mCat.RetireInterval(done, key);
-
-    std::uint64_t removed = DeleteLeadingEmptyIntervals();
-    if (mCat.mIntervalEnd.load() == 0)
-        mCat.mIntervalEnd.store(newestGood != 0 ? newestGood : removed);
-    IBS_DEBUG(("ScanFullBackupDB: mCat.mIntervalEnd ") << EndText(mCat.mIntervalEnd.load()));
 }
