@@ -68,18 +68,21 @@ std::string ServiceState::WaitText(int error, const std::string& what) {
                         : Mirel::Describe(Mirel::Error(error, what, std::string()));
 }
 
+void ServiceState::ClearProgress() {
+    mApplying = mApplyingSince = 0;
+    mWaitEnd = mWaitSince = mWaitRetry = 0;
+    mWaitError = 0;
+    mWaitWhat.clear();
+    mStaleFile.clear();
+    mStaleEnd = mStalePassed = mStaleSince = 0;
+}
+
 void ServiceState::SetFolder(const std::string& folder, const std::string& newest,
                              std::uint64_t newestEnd) {
     std::lock_guard<std::mutex> g(mM);
     // Another folder starts with nothing waiting: the old one's state stays in the old one.
     if (folder != mFolder) {
-        mApplying = mApplyingSince = 0;
-        mWaitEnd = mWaitSince = mWaitRetry = 0;
-        mWaitError = 0;
-        mWaitWhat.clear();
-        mWaitWhat.clear();
-        mStaleFile.clear();
-        mStaleEnd = mStalePassed = mStaleSince = 0;
+        ClearProgress();
     }
     mFolder = folder;
     mNewest = newest;
@@ -102,12 +105,7 @@ std::uint64_t ServiceState::Published(std::uint64_t end, const std::string& name
     const std::uint64_t since = mApplying == end ? mApplyingSince : 0;
     mNewest = name;
     mNewestEnd = end;
-    mApplying = mApplyingSince = 0;
-    mWaitEnd = mWaitSince = mWaitRetry = 0;
-    mWaitError = 0;
-    mWaitWhat.clear();
-    mStaleFile.clear();
-    mStaleEnd = mStalePassed = mStaleSince = 0;
+    ClearProgress();
     Changed();
     return since;
 }
@@ -165,12 +163,7 @@ void ServiceState::Leave(bool remove) {
     mFolder.clear();
     mNewest.clear();
     mNewestEnd = 0;
-    mApplying = mApplyingSince = 0;
-    mWaitEnd = mWaitSince = mWaitRetry = 0;
-    mWaitError = 0;
-    mWaitWhat.clear();
-    mStaleFile.clear();
-    mStaleEnd = mStalePassed = mStaleSince = 0;
+    ClearProgress();
     Changed();
 }
 

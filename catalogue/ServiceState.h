@@ -58,6 +58,8 @@ private:
     void Changed();  // mM held
 
     mutable std::mutex mM;
+    // Nothing applying, waiting or stale (a new folder, a publication, leaving).
+    void ClearProgress();
     std::string mFolder;
     std::string mNewest;
     std::uint64_t mNewestEnd = 0;
