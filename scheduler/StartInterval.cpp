@@ -96,8 +96,10 @@ IntervalCycle::Started IntervalCycle::StartInterval() {
         bool again = true;
         for (int pass = 0; again && pass < 3 && cutShort.OK(); ++pass) {
             again = false;
+            const std::set<std::uint64_t> kept =
+                IntervalPlan::KeptFolders(mCat.mIntervals, key, mRetention);
             const std::vector<IntervalPlan::Choice> choices =
-                IntervalPlan::ChooseStartingCopies(mCat.mIntervals, key, hasCopy, refused);
+                IntervalPlan::ChooseStartingCopies(mCat.mIntervals, key, hasCopy, refused, &kept);
             // A replacement found in an earlier choice stays (its old database is refused now
             // and claims nothing any more), and is reported as its failure is recorded.
             auto writtenAt = [this](Mirel::UniversalPath upload) {
@@ -327,7 +329,11 @@ std::map<std::uint64_t, Mirel::UniversalPath> IntervalCycle::CleanupObsoleteItem
     std::set<Mirel::UniversalPath> needed;
     for (const auto& [uuid, item] : C.databases)
         for (const FileInfo& log : item.logs) needed.insert(log.path);
-    for (const IntervalPlan::Removal& r : IntervalPlan::ChoosePruning(mCat.mIntervals, current)) {
+    // The restore points the policy keeps are never a source of removals.
+    const std::set<std::uint64_t> kept =
+        IntervalPlan::KeptFolders(mCat.mIntervals, current, mRetention);
+    for (const IntervalPlan::Removal& r :
+         IntervalPlan::ChoosePruning(mCat.mIntervals, current, &kept)) {
         // An older copy whose bytes an in-progress copy still shares unchecked stays until
         // the worker's check: the in-progress copy must not become private first.
         auto x = C.databases.find(r.uuid);
