@@ -1138,7 +1138,7 @@ TEST_F(ExpireTest, KeepsTheNewestFoldersWholeAndEveryDatabasesNewestCopy) {
     EXPECT_NE(text.find("  kept db0.vdb  " + uuids[0]), std::string::npos) << text;
     EXPECT_NE(text.find("an unfinished interval in InProgress/ shares it"), std::string::npos);
     EXPECT_NE(text.find("  kept db1.vdb  " + uuids[1]), std::string::npos) << text;
-    EXPECT_NE(text.find("not a regular file"), std::string::npos) << text;
+    EXPECT_NE(text.find("not a regular file in a folder of its own"), std::string::npos) << text;
     EXPECT_NE(text.find("kept    " + names[2]), std::string::npos) << text;
     EXPECT_NE(text.find("  removed db1.vdb  " + uuids[1]), std::string::npos) << text;
     EXPECT_NE(text.find("OK: removed 2 copies"), std::string::npos) << text;
@@ -1262,4 +1262,24 @@ TEST_F(ExpireTest, AKilledServicesStateDoesNotHoldItUpAndATornOneIsRefused) {
     std::ostringstream out;
     EXPECT_EQ(ibsdb::Expire(o, out), ibsdb::kUnknown);
     EXPECT_NE(out.str().find("not a backup folder"), std::string::npos) << out.str();
+}
+
+TEST_F(ExpireTest, NothingIsRemovedThroughAFolderThatIsALink) {
+    // The oldest folder's manifest lists sub/old.vdb, a copy of db0 (a newer copy of which
+    // exists); then sub/ becomes a link to a folder elsewhere holding the same file.
+    testutil::MakeDirs(Folder(0) + "/sub");
+    testutil::WriteFile(Folder(0) + "/sub/old.vdb", testutil::ReadFile(Db(0, 0)));
+    ASSERT_TRUE(
+        Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(Folder(0))), ends[0])
+            .OK());
+    testutil::MakeDirs(outside / "sub");
+    ASSERT_EQ(::rename((Folder(0) + "/sub/old.vdb").c_str(), (outside / "sub/old.vdb").c_str()), 0);
+    ASSERT_EQ(::rmdir((Folder(0) + "/sub").c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "sub").c_str(), (Folder(0) + "/sub").c_str()), 0);
+    std::string text;
+    ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
+    EXPECT_TRUE(testutil::IsFile(outside / "sub/old.vdb")) << text;
+    EXPECT_NE(text.find("  kept sub/old.vdb  " + uuids[0]), std::string::npos) << text;
+    EXPECT_FALSE(testutil::Exists(Db(0, 0)));
+    EXPECT_TRUE(testutil::IsFile(Db(0, 2)));
 }

@@ -183,10 +183,18 @@ int Expire(const ExpireOptions& o, std::ostream& out) {
             }
             const std::string path = root + "/" + c.path;
             const Mirel::Os::Info info = Mirel::Os::Stat(path);
+            std::vector<std::string> components;
+            for (std::size_t at = 0; at <= c.path.size();) {
+                std::size_t slash = c.path.find('/', at);
+                if (slash == std::string::npos) slash = c.path.size();
+                components.push_back(c.path.substr(at, slash - at));
+                at = slash + 1;
+            }
             if (!newer) {
                 s.why = "the newest good copy of its database";
-            } else if (!info.isFile) {
-                s.why = "not a regular file: left as it is";
+            } else if (!info.isFile || Mirel::Os::CheckRealPath(root, components, true) != 0) {
+                // A link, or a folder on the way that is one, could lead out of the folder.
+                s.why = "not a regular file in a folder of its own: left as it is";
             } else if (inProgress.count({static_cast<std::uint64_t>(info.dev), info.ino})) {
                 s.why = "an unfinished interval in InProgress/ shares it";
             }
