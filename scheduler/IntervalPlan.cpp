@@ -301,7 +301,9 @@ std::set<std::uint64_t> KeptFolders(const IntervalMap& intervals, std::uint64_t 
     std::vector<std::uint64_t> ends;
     for (auto it = intervals.begin(); it != intervals.end() && it->first < current; ++it)
         if (Finished(it->second)) ends.push_back(it->first);
-    return Talon::KeptRestorePoints(ends, retention.count - 1, retention.hours, current);
+    // The open interval has no end yet: ages are then measured from the newest folder's.
+    const std::uint64_t from = current != kOpenInterval || ends.empty() ? current : ends.back();
+    return Talon::KeptRestorePoints(ends, retention.count - 1, retention.hours, from);
 }
 
 std::vector<Removal> ChoosePruning(const IntervalMap& intervals, std::uint64_t current,
