@@ -3,6 +3,7 @@
 #include "app/IBSMgr.h"
 #include "platform/engine/HBEngine.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/ServiceSetup.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
 
@@ -19,6 +20,20 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
         Talon::IBS_Config::SetRejectedLimit(static_cast<std::uint64_t>(limit));
     IBS_DEBUG("IBSMgr::Init: set-aside limit " << Talon::IBS_Config::GetRejectedLimit()
                                                << " bytes");
+
+    // main has judged the file: a value out of range never gets here.
+    Talon::Retention retention;
+    std::int64_t value = 0;
+    if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefKeepRestorePoints, value).OK() && value >= 2)
+        retention.count = value;
+    if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefKeepHours, value).OK() && value >= 0)
+        retention.hours = value;
+    mCycle.SetRetention(retention);
+    IBS_DEBUG("IBSMgr::Init: keeps "
+              << retention.count << " restore points whole"
+              << (retention.hours
+                      ? ", and those younger than " + std::to_string(retention.hours) + " hours"
+                      : std::string()));
 
     std::int64_t configured = 0;
     if (!mPrefs.GetPref(mPrefsHandle, 67, configured).OK() || configured == 0) return true;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "catalogue/Catalogue.h"
+#include "platform/framework/Retention.h"
 #include "scheduler/IntervalPlan.h"
 
 namespace Mirel {
@@ -53,6 +54,9 @@ public:
         mRetryMaxMs = maxMs;
     }
     bool RetryPending() const;
+    // Preferences 82 and 83: the restore points kept whole (docs/service.md, "Pruning").
+    void SetRetention(const Talon::Retention& retention) { mRetention = retention; }
+    const Talon::Retention& GetRetention() const { return mRetention; }
     // The timer ends: nothing fires into a cycle that is going.
     void CancelRetries();
 
@@ -119,4 +123,5 @@ private:
     int mUnknownRetries = 0;                    // in a row, of errors of no known kind
     std::atomic<std::uint64_t> mRetryDueMs{0};  // no cycle before this tick (0: none)
     std::map<IntervalPlan::Source, std::uint64_t> mPlaced;
+    Talon::Retention mRetention;
 };

@@ -71,7 +71,7 @@ IntervalMap::const_iterator PreviousLastGood(const IntervalMap& intervals, std::
 std::vector<Choice> ChooseStartingCopies(
     const IntervalMap& intervals, std::uint64_t current,
     const std::function<bool(const Mirel::unistring&)>& hasCopy,
-    const std::set<Mirel::unistring>& failed) {
+    const std::set<Mirel::unistring>& failed, const std::set<std::uint64_t>* kept) {
     std::vector<Choice> out;
     auto C = intervals.find(current);
     if (C == intervals.end() || Finished(C->second)) return out;
@@ -154,7 +154,8 @@ std::vector<Choice> ChooseStartingCopies(
                     c.failure = c.lgConnects ? Mirel::kErrCopyDamaged : 10711;
                     c.lgConnects = false;
                 }
-                if (pg && Checkable(*pg) && !X->noShortcut) {
+                // Moving the older copy would take it out of a restore point that is kept.
+                if (pg && Checkable(*pg) && !X->noShortcut && !(kept && kept->count(c.pg))) {
                     const std::uint64_t p = pg->file.msn;
                     bool connects = p == lg->file.msn ||
                                     (!lg->logs.empty() && p == lg->logs.begin()->startMSN) ||
@@ -295,7 +296,18 @@ std::vector<Replacement> ChooseReplacements(
     return out;
 }
 
-std::vector<Removal> ChoosePruning(const IntervalMap& intervals, std::uint64_t current) {
+std::set<std::uint64_t> KeptFolders(const IntervalMap& intervals, std::uint64_t current,
+                                    const Talon::Retention& retention) {
+    std::vector<std::uint64_t> ends;
+    for (auto it = intervals.begin(); it != intervals.end() && it->first < current; ++it)
+        if (Finished(it->second)) ends.push_back(it->first);
+    // The open interval has no end yet: ages are then measured from the newest folder's.
+    const std::uint64_t from = current != kOpenInterval || ends.empty() ? current : ends.back();
+    return Talon::KeptRestorePoints(ends, retention.count - 1, retention.hours, from);
+}
+
+std::vector<Removal> ChoosePruning(const IntervalMap& intervals, std::uint64_t current,
+                                   const std::set<std::uint64_t>* kept) {
     std::vector<Removal> out;
     auto P = PreviousLastGood(intervals, current);
     if (P == intervals.end()) return out;
@@ -307,7 +319,7 @@ std::vector<Removal> ChoosePruning(const IntervalMap& intervals, std::uint64_t c
             if (HasLastGoodCopy(item)) newest[uuid] = it->first;
     }
     for (auto o = intervals.begin(); o != P; ++o) {
-        if (!Finished(o->second)) continue;
+        if (!Finished(o->second) || (kept && kept->count(o->first))) continue;
         for (const auto& [uuid, item] : o->second.databases) {
             auto n = newest.find(uuid);
             bool newerCopy = n != newest.end() && n->second > o->first;

@@ -17,6 +17,7 @@
 
 #include "catalogue/Chain.h"
 #include "catalogue/Items.h"
+#include "platform/framework/Retention.h"
 
 namespace IntervalPlan {
 
@@ -52,10 +53,12 @@ struct Choice {
 // database with an upload still waiting in an older interval. `hasCopy(uuid)` tells
 // whether the item already has its in-progress copy. `failed` are the databases refused
 // until a new upload.
+// `kept` are the finished intervals whose folders the retention policy keeps whole: no copy
+// is moved out of them (the newest folder is always among them; null: only that one).
 std::vector<Choice> ChooseStartingCopies(
     const IntervalMap& intervals, std::uint64_t current,
     const std::function<bool(const Mirel::unistring&)>& hasCopy,
-    const std::set<Mirel::unistring>& failed);
+    const std::set<Mirel::unistring>& failed, const std::set<std::uint64_t>* kept = nullptr);
 
 // Where an upload lands in the in-progress folder: its path below its own upload folder (the
 // first folder below `copies`), or its name when it lies directly in `copies`.
@@ -80,15 +83,22 @@ std::vector<Replacement> ChooseReplacements(
     const Mirel::UniversalPath& copies,
     const std::function<std::uint64_t(const Mirel::UniversalPath&)>& writtenAt = nullptr);
 
-// Copies that can go: in the last-good folders older than the newest one before `current`,
-// every copy of a database that has a newer last-good copy, every upload that a newer copy
-// made unnecessary, and every item that holds no copy at all. Never a database's newest
-// last-good copy.
+// The finished intervals before `current` whose last-good folders the retention policy keeps
+// whole while `current` is made: the interval being made counts as one restore point, ages
+// are measured from its end. The default policy keeps the newest one only.
+std::set<std::uint64_t> KeptFolders(const IntervalMap& intervals, std::uint64_t current,
+                                    const Talon::Retention& retention);
+
+// Copies that can go: in the last-good folders older than the newest one before `current`
+// and not in `kept` (null: the newest one only), every copy of a database that has a newer
+// last-good copy, every upload that a newer copy made unnecessary, and every item that
+// holds no copy at all. Never a database's newest last-good copy.
 struct Removal {
     std::uint64_t interval;
     Mirel::unistring uuid;
 };
-std::vector<Removal> ChoosePruning(const IntervalMap& intervals, std::uint64_t current);
+std::vector<Removal> ChoosePruning(const IntervalMap& intervals, std::uint64_t current,
+                                   const std::set<std::uint64_t>* kept = nullptr);
 
 // The newest finished interval before `current` (intervals.end() when none).
 IntervalMap::const_iterator PreviousLastGood(const IntervalMap& intervals, std::uint64_t current);

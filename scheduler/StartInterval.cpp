@@ -53,8 +53,10 @@ IntervalCycle::Started IntervalCycle::StartInterval() {
             auto it = s.C.databases.find(uuid);
             return it != s.C.databases.end() && mCat.HasInProgressCopy(it->second);
         };
+        const std::set<std::uint64_t> kept =
+            IntervalPlan::KeptFolders(mCat.mIntervals, s.key, mRetention);
         const std::vector<IntervalPlan::Choice> choices =
-            IntervalPlan::ChooseStartingCopies(mCat.mIntervals, s.key, hasCopy, s.refused);
+            IntervalPlan::ChooseStartingCopies(mCat.mIntervals, s.key, hasCopy, s.refused, &kept);
         FailReplaced(s, choices);
         NoteUploadsUnwritten(s, choices);
         // The moves' folders are synced once each when the pass's moves are done (before any
@@ -338,7 +340,11 @@ std::map<std::uint64_t, Mirel::UniversalPath> IntervalCycle::CleanupObsoleteItem
     std::set<Mirel::UniversalPath> needed;
     for (const auto& [uuid, item] : C.databases)
         for (const FileInfo& log : item.logs) needed.insert(log.path);
-    for (const IntervalPlan::Removal& r : IntervalPlan::ChoosePruning(mCat.mIntervals, current)) {
+    // The restore points the policy keeps are never a source of removals.
+    const std::set<std::uint64_t> kept =
+        IntervalPlan::KeptFolders(mCat.mIntervals, current, mRetention);
+    for (const IntervalPlan::Removal& r :
+         IntervalPlan::ChoosePruning(mCat.mIntervals, current, &kept)) {
         // An older copy whose bytes an in-progress copy still shares unchecked stays until
         // the worker's check: the in-progress copy must not become private first.
         auto x = C.databases.find(r.uuid);

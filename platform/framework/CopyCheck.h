@@ -20,7 +20,9 @@ int CheckCopy(const std::string& path, CopyCheck& check);
 
 // Copies `from` to `to` through a short temporary name beside it, and puts the copy in
 // place (synced, with its folder) only when the bytes read are the line's: 10727 otherwise,
-// and nothing is left behind.
+// and nothing is left behind. Where the file system offers it the copy is a clone sharing
+// the source's blocks (Os::CloneFile), whose bytes are then read for the check; elsewhere,
+// or when the clone fails, the bytes are read from the source and written.
 int CopyChecked(const std::string& from, const std::string& to, CopyCheck& check);
 
 }  // namespace Talon

@@ -34,12 +34,13 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
     };
     for (const auto& [id, line] : listed) {
         if (id == kPrefFolderConfigured || id == kPrefBackupFolder || id == kPrefAllowedCallers ||
-            id == kPrefRejectedLimit)
+            id == kPrefRejectedLimit || id == kPrefKeepRestorePoints || id == kPrefKeepHours)
             continue;
         // A mistyped number would otherwise be ignored and the intended setting lost.
         problem = at(id) + ": unknown preference " + std::to_string(id) +
                   "; the service reads 67 (1: a backup folder is configured), 68 (its path), "
-                  "80 (the allowed callers) and 81 (the set-aside limit in bytes)";
+                  "80 (the allowed callers), 81 (the set-aside limit in bytes), 82 (the restore "
+                  "points to keep) and 83 (the hours to keep restore points)";
         return Mirel::kErrPrefsMalformed;
     }
     Mirel::unistring callers;
@@ -59,6 +60,27 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
                   "0 or more";
         return Mirel::kErrPrefsMalformed;
     }
+    // Read as the default instead, restore points the operator meant to keep would go.
+    std::int64_t keep = Retention::kDefaultCount;
+    Error keepRead = store.GetPref(handle, kPrefKeepRestorePoints, keep);
+    if ((!keepRead.OK() && keepRead.GetError() != Mirel::kErrPrefNotFound) || keep < 2 ||
+        keep > Retention::kMaxCount) {
+        problem = at(kPrefKeepRestorePoints) +
+                  ": preference 82 (the restore points to keep) must be a number of type int, "
+                  "2 to 100000";
+        return Mirel::kErrPrefsMalformed;
+    }
+    std::int64_t hours = 0;
+    Error hoursRead = store.GetPref(handle, kPrefKeepHours, hours);
+    if ((!hoursRead.OK() && hoursRead.GetError() != Mirel::kErrPrefNotFound) || hours < 0 ||
+        hours > Retention::kMaxHours) {
+        problem = at(kPrefKeepHours) +
+                  ": preference 83 (the hours to keep restore points) must be a number of type "
+                  "int, 0 to 876000";
+        return Mirel::kErrPrefsMalformed;
+    }
+    prefs.retention.count = keep;
+    prefs.retention.hours = hours;
     std::int64_t configured = 0;
     Error e = store.GetPref(handle, kPrefFolderConfigured, configured);
     if (e.GetError() == Mirel::kErrPrefWrongType) {

@@ -6,27 +6,34 @@
 
 #include <string>
 
+#include "platform/framework/Retention.h"
+
 namespace Talon {
 
 // The preferences the service reads: 67 (a backup folder is configured when not 0), 68
-// (that folder's absolute path), 80 (who may drive the service besides root) and 81 (the
-// most bytes the set-aside folder may hold).
+// (that folder's absolute path), 80 (who may drive the service besides root), 81 (the
+// most bytes the set-aside folder may hold), 82 (how many restore points are kept whole) and
+// 83 (for how many hours they are kept whole).
 inline constexpr int kPrefFolderConfigured = 67;
 inline constexpr int kPrefBackupFolder = 68;
 inline constexpr int kPrefAllowedCallers = 80;
 inline constexpr int kPrefRejectedLimit = 81;
+inline constexpr int kPrefKeepRestorePoints = 82;
+inline constexpr int kPrefKeepHours = 83;
 
 struct ServicePrefs {
     bool present = false;      // false: no file, an empty store
     bool configured = false;   // preference 67 is not 0
     std::string backupFolder;  // preference 68 without surrounding blanks, when configured
+    Retention retention;       // preferences 82 and 83, or their defaults
 };
 
 // 0 when the service can start with the preference file `file`; otherwise
 // kErrPrefsMalformed and `problem` holds "FILE[:LINE]: what is wrong", one line.
 // Refused: a file that does not parse, a preference the service does not know, 67 set
 // without a 68 that holds an absolute path, an 80 that is not text, an 81 that is not an int
-// of 0 or more.
+// of 0 or more, an 82 that is not an int of 2 to 100000, an 83 that is not an int of 0 to
+// 876000 (100 years).
 int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& problem);
 
 // 0 when the service may set up `folder`: it is a folder, or its parent is (the service

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -798,6 +800,19 @@ int CopyFile(const std::string& from, const std::string& to) {
     if (rc == 0) rc = ReplaceDurable(part, to);
     if (rc != 0) DeleteFile(part);
     return rc;
+}
+
+int CloneFile(int from, int to, const std::string& path) {
+    if (int f = Faults::Check(FsOp::kClone, path)) return f;
+    if (Faults::gArmed.load() & 2u) return kErrLinkNotSupported;
+    if (::ioctl(to, FICLONE, from) == 0) return 0;
+    const int e = errno;
+    // Refused before anything was shared, `to` is untouched; anything else may have shared
+    // part of it, which a copy made instead must not find.
+    if (e != EOPNOTSUPP && e != EXDEV && e != EINVAL && e != ENOTTY && e != EBADF && e != ENOSYS &&
+        e != EPERM)
+        (void)::ftruncate(to, 0);
+    return MapErrno(e);
 }
 
 int LockFolder(const std::string& path, int& fd) {

@@ -35,6 +35,7 @@ enum class FsOp {
     kList,      // listing a folder
     kTruncate,  // setting a file's length
     kLock,      // taking a file lock
+    kClone,     // sharing a file's blocks with another (a reflink)
     kAny,       // matches every operation
 };
 
@@ -164,6 +165,13 @@ int MakeOwnOpen(int fd, const std::string& path);
 // gets the copy ownership when one is set (whatever the source's mode), else the source's
 // mode.
 int CopyFile(const std::string& from, const std::string& to);
+
+// Makes the open, empty file `to` share the blocks of the open file `from` (a reflink:
+// ioctl FICLONE), so no byte is copied until one side is written. Only some file systems
+// offer it (Btrfs, XFS with reflinks, bcachefs, ...); elsewhere it answers an error, `to` is
+// empty again, and the caller copies the bytes instead. Never during a power-loss run, which must
+// record every byte written. `path` is `to`'s, for the fault seam.
+int CloneFile(int from, int to, const std::string& path);
 
 // Open a file; fd is -1 on failure. A symbolic link is refused (20307), never followed.
 // Only a regular file is opened: the open never blocks, and a FIFO, a socket or a device is

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 
+#include "platform/engine/Formats.h"
 #include "platform/engine/HBEngine.h"
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
@@ -264,4 +265,72 @@ TEST_F(IBSConfigTest, SetAsideLimitRefusesJunkOnlyAndSaysSoOncePerReaching) {
     EXPECT_EQ(fits, 5);
     EXPECT_TRUE(reached);
     EXPECT_LE(IBS_Config::CountRejected(backup), 64u * 1024);
+}
+
+// A checked copy shares the source's blocks where the file system can (a reflink) and copies
+// them elsewhere; either way it is a private file with exactly the checked bytes, and a copy
+// that does not match its line leaves nothing behind.
+TEST_F(IBSConfigTest, ACheckedCopyClonesWhereItCanAndCopiesTheBytesElsewhere) {
+    Mirel::Faults::Scope faults;
+    std::string bytes(3 * 1024 * 1024 + 777, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const std::string source = tmp / "lg/db.vdb";
+    testutil::MakeDirs(tmp / "lg");
+    testutil::MakeDirs(tmp / "ip");
+    testutil::WriteFile(source, bytes);
+    auto line = [&] {
+        Talon::CopyCheck c;
+        c.size = bytes.size();
+        c.crc = Mirel::Format::Crc32c(bytes.data(), bytes.size());
+        return c;
+    };
+    auto leftovers = [&] {
+        std::vector<Mirel::Os::DirEntry> entries;
+        EXPECT_EQ(Mirel::Os::ListDir(tmp / "ip", entries), 0);
+        std::string names;
+        for (const auto& e : entries)
+            if (e.name != "db.vdb") names += e.name + " ";
+        return names;
+    };
+    for (bool refused : {true, false}) {
+        SCOPED_TRACE(refused ? "the clone refused" : "as the file system has it");
+        const std::string to = tmp / "ip/db.vdb";
+        ::unlink(to.c_str());
+        // The clone is asked for through the seam, once: the fault is used up by the copy.
+        if (refused) Mirel::Faults::Arm(Mirel::FsOp::kClone, tmp / "ip/*", Mirel::kErrIO, 1);
+        Talon::CopyCheck check = line();
+        ASSERT_EQ(Talon::CopyChecked(source, to, check), 0);
+        EXPECT_EQ(testutil::ReadFile(to), bytes);
+        EXPECT_EQ(leftovers(), "");
+        const Mirel::Os::Info a = Mirel::Os::Stat(source), b = Mirel::Os::Stat(to);
+        EXPECT_NE(a.ino, b.ino);
+        EXPECT_EQ(b.links, 1u);
+        if (refused) {
+            int in = -1, out = -1;
+            ASSERT_EQ(Mirel::Os::OpenRead(source, in), 0);
+            ASSERT_EQ(Mirel::Os::OpenWrite(tmp / "ip/probe", true, true, out), 0);
+            EXPECT_NE(Mirel::Os::CloneFile(in, out, tmp / "ip/probe"), Mirel::kErrIO);
+            Mirel::Os::Close(in);
+            Mirel::Os::Close(out);
+            ::unlink((tmp / "ip/probe").c_str());
+        }
+        // Writing the copy (a log applied to it) never reaches the source.
+        int fd = -1;
+        ASSERT_EQ(Mirel::Os::OpenWrite(to, false, false, fd), 0);
+        ASSERT_EQ(Mirel::Os::PWriteAll(fd, "changed", 7, 4096, to), 0);
+        Mirel::Os::Close(fd);
+        EXPECT_EQ(testutil::ReadFile(source), bytes);
+
+        // A source that no longer matches its line is never put in place.
+        Talon::CopyCheck wrong = line();
+        wrong.crc ^= 1;
+        ::unlink(to.c_str());
+        if (refused) Mirel::Faults::Arm(Mirel::FsOp::kClone, tmp / "ip/*", Mirel::kErrIO, 1);
+        EXPECT_EQ(Talon::CopyChecked(source, to, wrong), Mirel::kErrCopyDamaged);
+        EXPECT_NE(wrong.found.find("size " + std::to_string(bytes.size())), std::string::npos);
+        EXPECT_FALSE(testutil::Exists(to));
+        EXPECT_EQ(leftovers(), "");
+        Mirel::Faults::Clear();
+    }
 }

@@ -5,7 +5,9 @@
 //  3. a database's newest good copy is never deleted before a newer one exists;
 //  4. an accepted redo log or upload is only deleted once used (or made unnecessary by a newer
 //     upload), and nothing is applied to an upload where the server left it;
-//  5. the cycle always catches up, without spinning.
+//  5. the cycle always catches up, without spinning;
+//  6. under a retention policy, every folder the policy keeps is whole: each file as it was
+//     when the folder was published.
 // The server model here is independent of the service's code: it writes real files with
 // the engine's writers and remembers every database's pages at every interval end.
 //
@@ -321,6 +323,12 @@ protected:
 
     void Run(std::uint64_t seed, int intervals, const std::set<RealWorld>& realWorld = {});
     void Check(Server& s, const std::string& where);
+    // 6: the folders the policy keeps are as they were published (`published`: each folder's
+    // files and their bytes, from when it was first seen).
+    void CheckKept(const Server& s,
+                   std::map<std::string, std::map<std::string, std::string>>& published,
+                   const std::string& where);
+    Talon::Retention retention;  // the default unless a test sets one
     // Real world.
     void CheckRealWorld(Server& s, const std::vector<std::string>& folderPaths,
                         const std::string& where);
@@ -939,8 +947,49 @@ int FailuresSoFar() {
     return n;
 }
 
+void InvariantTest::CheckKept(const Server& s,
+                              std::map<std::string, std::map<std::string, std::string>>& published,
+                              const std::string& where) {
+    namespace fs = std::filesystem;
+    auto content = [](const fs::path& folder) {
+        std::map<std::string, std::string> out;
+        for (const auto& e : fs::recursive_directory_iterator(folder))
+            if (e.is_regular_file())
+                out[fs::relative(e.path(), folder).string()] = testutil::ReadFile(e.path());
+        return out;
+    };
+    // The last interval closed is the last one started, whose start pruned; a folder of its
+    // own (none when every database failed) is the newest.
+    const std::uint64_t from = s.ends.back();
+    std::map<std::uint64_t, std::string> byEnd;
+    std::vector<std::uint64_t> before;
+    for (const auto& e : fs::directory_iterator(backup())) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind("LastGood_", 0) != 0) continue;
+        Talon::Manifest m;
+        ASSERT_TRUE(Talon::Manifest::Read(
+                        Mirel::Directory(Mirel::UniversalPath::Folder(e.path().string())), m)
+                        .OK())
+            << where << ": " << name;
+        byEnd[m.intervalEnd] = name;
+        if (!published.count(name)) published[name] = content(e.path());
+        if (m.intervalEnd < from) before.push_back(m.intervalEnd);
+    }
+    std::set<std::uint64_t> kept =
+        Talon::KeptRestorePoints(before, retention.count - 1, retention.hours, from);
+    if (byEnd.count(from)) kept.insert(from);
+    for (std::uint64_t end : kept) {
+        const std::string& name = byEnd.at(end);
+        EXPECT_TRUE(content(fs::path(backup()) / name) == published.at(name))
+            << where << ": [6 retention] " << name
+            << " is kept by the policy but is not as it was published";
+    }
+}
+
 void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWorld>& realWorld) {
     const int failuresBefore = FailuresSoFar();
+    mgr->Cycle().SetRetention(retention);
+    std::map<std::string, std::map<std::string, std::string>> published;
     auto failed = [&] { return FailuresSoFar() > failuresBefore; };
     Server s(mgr, seed, backup(), 2 + static_cast<int>(seed % 3));
     s.realWorld = realWorld;
@@ -1143,6 +1192,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         if (!SettleAll(patience))
             ADD_FAILURE() << where << ": [5 progress] the cycle spun or stalled";
         if (!failed()) Check(s, where);
+        if (!failed() && !retention.IsDefault() && !s.ends.empty()) CheckKept(s, published, where);
         // 9: a damaged copy met as a starting copy is reported.
         for (Damaged& x : s.damaged) {
             if (!x.eventDue || x.eventChecked || failed()) continue;
@@ -1193,6 +1243,15 @@ TEST_P(InvariantTest, EveryIntervalIsAnExactCompleteRestorePoint) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, InvariantTest, ::testing::Range<std::uint64_t>(1, 201));
+
+// Under a retention policy: by count (odd seeds), and by age with the count's default (even
+// seeds: intervals a few minutes apart, so an hour keeps most of them).
+class InvariantRetention : public InvariantTest {};
+TEST_P(InvariantRetention, KeptFoldersStayWhole) {
+    retention = GetParam() % 2 ? Talon::Retention{4, 0} : Talon::Retention{2, 1};
+    Run(GetParam(), 30);
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, InvariantRetention, ::testing::Range<std::uint64_t>(1, 21));
 
 // The real world, one class at a time (each named by its class) and all together.
 class InvariantRealWorld : public InvariantTest {};

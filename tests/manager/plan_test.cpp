@@ -308,6 +308,69 @@ TEST(PlanTest, PruningNeverTakesANewestCopy) {
     EXPECT_TRUE(IntervalPlan::ChoosePruning(fresh.map, 100).empty());
 }
 
+TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
+    constexpr std::uint64_t kH = Talon::Retention::kHour;
+    // Five finished intervals an hour apart, the sixth being made. kA changed in every one,
+    // kB stopped changing after the first: its only copy is there.
+    Catalogue c;
+    for (std::uint64_t k = 1; k <= 6; ++k) c.Add(k * kH, k < 6);
+    for (std::uint64_t k = 1; k <= 5; ++k) c.Copy(k * kH, kA, 10 * k);
+    c.Copy(1 * kH, kB, 7);
+    c.Logs(6 * kH, kA, {Log(50, 52, 6 * kH - 1)});
+    auto kept = [&](std::int64_t count, std::int64_t hours) {
+        return IntervalPlan::KeptFolders(c.map, 6 * kH, Talon::Retention{count, hours});
+    };
+    auto pruned = [&](const std::set<std::uint64_t>& k) {
+        std::set<std::pair<std::uint64_t, unistring>> out;
+        for (const auto& r : IntervalPlan::ChoosePruning(c.map, 6 * kH, &k))
+            out.insert({r.interval, r.uuid});
+        return out;
+    };
+    using Set = std::set<std::uint64_t>;
+    // The default keeps the newest folder only, and prunes exactly as without a policy.
+    EXPECT_EQ(kept(2, 0), (Set{5 * kH}));
+    std::set<std::pair<std::uint64_t, unistring>> today;
+    for (const auto& r : IntervalPlan::ChoosePruning(c.map, 6 * kH))
+        today.insert({r.interval, r.uuid});
+    EXPECT_EQ(pruned(kept(2, 0)), today);
+    EXPECT_EQ(today.size(), 4u);  // kA of 1 to 4
+    // The interval being made is one of the count.
+    EXPECT_EQ(kept(4, 0), (Set{3 * kH, 4 * kH, 5 * kH}));
+    EXPECT_EQ(pruned(kept(4, 0)),
+              (std::set<std::pair<std::uint64_t, unistring>>{{1 * kH, kA}, {2 * kH, kA}}));
+    // Ages from the end of the interval being made: younger than 3 hours is 4 and 5; a
+    // folder exactly 3 hours old is not kept by the time rule.
+    EXPECT_EQ(kept(2, 3), (Set{4 * kH, 5 * kH}));
+    // Either rule keeps a folder.
+    EXPECT_EQ(kept(3, 4), (Set{3 * kH, 4 * kH, 5 * kH}));
+    EXPECT_EQ(kept(5, 1), (Set{2 * kH, 3 * kH, 4 * kH, 5 * kH}));
+    EXPECT_EQ(kept(100, 0).size(), 5u);
+    // kB's only copy is never pruned, whatever the policy keeps.
+    for (const auto& k : {kept(2, 0), kept(3, 0), kept(100, 1000)})
+        for (const auto& p : pruned(k)) EXPECT_NE(p.second, kB) << p.first;
+
+    // The second-newest copy (4) carried forward unchanged into 5 would be moved in; kept, it
+    // stays and the newest copy is linked instead.
+    Catalogue s;
+    for (std::uint64_t k = 3; k <= 6; ++k) s.Add(k * kH, k < 6);
+    s.Copy(4 * kH, kA, 50);
+    s.Copy(5 * kH, kA, 50);
+    s.Logs(6 * kH, kA, {Log(50, 52, 6 * kH - 1)});
+    auto choose = [&](const Set& k) {
+        for (const Choice& x : IntervalPlan::ChooseStartingCopies(
+                 s.map, 6 * kH, [](const unistring&) { return false; }, {}, &k))
+            if (x.uuid == kA) return x;
+        return Choice();
+    };
+    EXPECT_EQ(choose(IntervalPlan::KeptFolders(s.map, 6 * kH, {})).source, Source::kMovePg);
+    Choice linked = choose(IntervalPlan::KeptFolders(s.map, 6 * kH, {3, 0}));
+    EXPECT_EQ(linked.source, Source::kLinkLg);
+    EXPECT_EQ(linked.lg, 5 * kH);
+    // The newest folder is kept even by a policy that counts none.
+    EXPECT_EQ(Talon::KeptRestorePoints({3, 1, 2}, 0, 0, 3), (Set{3}));
+    EXPECT_TRUE(Talon::KeptRestorePoints({}, 5, 5, 3).empty());
+}
+
 TEST(PlanTest, ChainRepairAfterARestart) {
     Catalogue c;
     c.Add(100, true);

@@ -291,8 +291,9 @@ TEST_F(PackageTest, TheManPagesDescribeEveryOptionAndExitCode) {
                              "VELLUMARK_PREFS", "VELLUMARK_RUN_DIR", "VELLUMARK_STOP_LIMIT_MS"})
         EXPECT_NE(talonib.find(word), std::string::npos) << word;
     // Every preference the service accepts, each under its own heading.
-    for (int pref : {Talon::kPrefFolderConfigured, Talon::kPrefBackupFolder,
-                     Talon::kPrefAllowedCallers, Talon::kPrefRejectedLimit})
+    for (int pref :
+         {Talon::kPrefFolderConfigured, Talon::kPrefBackupFolder, Talon::kPrefAllowedCallers,
+          Talon::kPrefRejectedLimit, Talon::kPrefKeepRestorePoints, Talon::kPrefKeepHours})
         EXPECT_NE(talonib.find(".B " + std::to_string(pref) + " "), std::string::npos)
             << "preference " << pref << " is not in talonib(8)";
     const std::string exitStatus = talonib.substr(talonib.find(".SH EXIT STATUS"));

@@ -41,8 +41,9 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
         {"  <pref id=\"67\" type=\"int\">0</pref>\n  <pref id=\"69\" type=\"int\">1</pref>\n",
          "bad preference file " + prefs +
              ":4: unknown preference 69; the service reads 67 (1: a backup folder is "
-             "configured), 68 (its path), 80 (the allowed callers) and 81 (the set-aside limit "
-             "in bytes)"},
+             "configured), 68 (its path), 80 (the allowed callers), 81 (the set-aside limit "
+             "in bytes), 82 (the restore points to keep) and 83 (the hours to keep restore "
+             "points)"},
         {"  <pref id=\"67\" type=\"int\">1</pref>\n",
          "bad preference file " + prefs +
              ":3: preference 67 says a backup folder is configured but preference 68, its "
@@ -77,6 +78,16 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
          "bad preference file " + prefs +
              ":3: preference 81 (the set-aside limit in bytes) must be a number of type int, 0 "
              "or more"},
+        // Fewer than two would be read as the default and keep more than asked; a text
+        // would lose the restore points the operator meant to keep.
+        {"  <pref id=\"82\" type=\"int\">1</pref>\n",
+         "bad preference file " + prefs +
+             ":3: preference 82 (the restore points to keep) must be a number of type int, 2 to "
+             "100000"},
+        {"  <pref id=\"82\" type=\"int\">3</pref>\n  <pref id=\"83\" type=\"text\">2d</pref>\n",
+         "bad preference file " + prefs +
+             ":4: preference 83 (the hours to keep restore points) must be a number of type "
+             "int, 0 to 876000"},
     };
     for (const auto& c : cases) {
         testutil::WriteFile(prefs, Prefs(c.body));

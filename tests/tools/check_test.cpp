@@ -193,8 +193,17 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
                    "path, is not there (the service refuses to start)"},
         {pref(67, "int", "0") + pref(76, "int", "1"), "CRITICAL",
          o.prefs + ":1: unknown preference 76; the service reads 67 (1: a backup folder is "
-                   "configured), 68 (its path), 80 (the allowed callers) and 81 (the set-aside "
-                   "limit in bytes) (the service refuses to start)"},
+                   "configured), 68 (its path), 80 (the allowed callers), 81 (the set-aside "
+                   "limit in bytes), 82 (the restore points to keep) and 83 (the hours to keep "
+                   "restore points) (the service refuses to start)"},
+        {pref(67, "int", "0") + pref(82, "int", "100001"), "CRITICAL",
+         o.prefs + ":1: preference 82 (the restore points to keep) must be a number of type "
+                   "int, 2 to 100000 (the service refuses to start)"},
+        {pref(67, "int", "0") + pref(83, "int", "-1"), "CRITICAL",
+         o.prefs + ":1: preference 83 (the hours to keep restore points) must be a number of "
+                   "type int, 0 to 876000 (the service refuses to start)"},
+        {pref(67, "int", "0") + pref(82, "int", "2") + pref(83, "int", "0"), "OK",
+         o.prefs + " is valid; no backup folder configured (67 = 0): the database server names it"},
         {pref(67, "int", "0") + pref(81, "int", "65536"), "OK",
          o.prefs + " is valid; no backup folder configured (67 = 0): the database server names it"},
         {pref(67, "int", "0") + pref(81, "int", "-5"), "CRITICAL",

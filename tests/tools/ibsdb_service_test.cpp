@@ -1,6 +1,9 @@
 // The operator's commands on folders the backup manager itself made: its manifests must
 // verify, and a restore must give back each database exactly as the server had it, a failed
 // one from its older folder.
+#include <unistd.h>
+
+#include <filesystem>
 #include <sstream>
 
 #include "tests/manager/ManagerFixture.h"
@@ -63,6 +66,61 @@ TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
     EXPECT_EQ(server.Db(2).Compare(Mirel::UniversalPath::FromNative(ro.to + "/db2.vdb")), "");
     EXPECT_EQ(lastGood1.Compare(Mirel::UniversalPath::FromNative(ro.to + "/db1.vdb")), "");
     EXPECT_NE(out.str().find("older than the newest last-good folder"), std::string::npos);
+}
+
+// expire refuses a folder the service works in: it prunes there itself, and its catalogue
+// counts on the copies. Once the service has left the folder, expire thins it out and every
+// database still restores to the server's newest state.
+TEST_F(ManagerTest, ExpireRefusesWhileTheServiceRunsOnTheFolder) {
+    mgr->Cycle().SetRetention({4, 0});
+    sim::WorkloadOptions opt;
+    opt.seed = 33;
+    opt.databases = 2;
+    opt.initialPages = 8;
+    sim::Workload server(backup(), opt, announcer);
+    ASSERT_TRUE(server.Upload());
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(server.WriteIntervalLogs(), 0);
+        ASSERT_EQ(server.CloseInterval(), 0);
+        Settle();
+    }
+    auto tree = [&] {
+        std::map<std::string, std::string> out;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(backup()))
+            if (e.is_regular_file()) out[e.path().string()] = testutil::ReadFile(e.path());
+        return out;
+    };
+    const auto before = tree();
+    ibsdb::ExpireOptions o;
+    o.backup = backup();
+    o.keep = 1;
+    o.keepHours = 0;
+    std::ostringstream out;
+    EXPECT_EQ(ibsdb::Expire(o, out), ibsdb::kUnknown) << out.str();
+    EXPECT_NE(out.str().find("UNKNOWN: nothing removed: the service (process " +
+                             std::to_string(::getpid()) + ") runs on this folder"),
+              std::string::npos)
+        << out.str();
+    EXPECT_EQ(tree(), before);
+
+    ASSERT_EQ(mgr->SetBackupFolder(u""), 1);
+    out.str("");
+    EXPECT_EQ(ibsdb::Expire(o, out), ibsdb::kOk) << out.str();
+    EXPECT_NE(out.str().find("OK: removed 6 copies"), std::string::npos) << out.str();
+    int folders = 0;
+    for (const auto& e : std::filesystem::directory_iterator(backup()))
+        folders += e.path().filename().string().rfind("LastGood_", 0) == 0;
+    EXPECT_EQ(folders, 1);
+    EXPECT_EQ(server.VerifyAll(), "");
+    ibsdb::RestoreOptions ro;
+    ro.backup = backup();
+    ro.to = tmp / "restored";
+    out.str("");
+    ASSERT_EQ(ibsdb::Restore(ro, out), ibsdb::kOk) << out.str();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(server.Db(i).Compare(
+                      Mirel::UniversalPath::FromNative(ro.to + "/db" + std::to_string(i) + ".vdb")),
+                  "");
 }
 
 namespace {

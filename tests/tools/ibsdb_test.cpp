@@ -3,12 +3,15 @@
 // folder, as the service leaves it).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 
 #include "ibs_version.h"
+#include "platform/engine/Formats.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
@@ -1055,4 +1058,228 @@ TEST_F(BackupTest, RestoreFallsBackToTheNewestCopyThatPassesItsManifest) {
               std::string::npos)
         << text;
     EXPECT_FALSE(testutil::Exists(o.to + "/db0.vdb"));
+}
+
+// expire on the three folders above: db2's only copy lies in the oldest folder.
+class ExpireTest : public BackupTest {
+protected:
+    // Every file and link below the backup folder, with its bytes (a link: its target).
+    std::map<std::string, std::string> Tree() const {
+        namespace fs = std::filesystem;
+        std::map<std::string, std::string> out;
+        for (auto it = fs::recursive_directory_iterator(backup); it != fs::end(it); ++it) {
+            const std::string rel = fs::relative(it->path(), backup).string();
+            if (it->is_symlink())
+                out[rel] = "-> " + fs::read_symlink(it->path()).string();
+            else if (it->is_regular_file())
+                out[rel] = testutil::ReadFile(it->path().string());
+            else
+                out[rel + "/"] = "";
+        }
+        return out;
+    }
+    int Expire(std::int64_t keep, std::int64_t hours, std::string& text, bool dryRun = false,
+               bool json = false, const std::string& prefs = "") {
+        ibsdb::ExpireOptions o;
+        o.backup = backup;
+        o.keep = keep;
+        o.keepHours = hours;
+        o.dryRun = dryRun;
+        o.json = json;
+        o.prefs = prefs.empty() ? tmp / "no-prefs.xml" : prefs;
+        std::ostringstream out;
+        int rc = ibsdb::Expire(o, out);
+        text = out.str();
+        return rc;
+    }
+    std::string Folder(int k) const { return backup + "/" + names[k]; }
+    testutil::TempDir outside;
+};
+
+TEST_F(ExpireTest, KeepsTheNewestFoldersWholeAndEveryDatabasesNewestCopy) {
+    // Someone else's file in the middle folder, a link in the oldest where a copy was, and an
+    // interval left unfinished whose in-progress copy still shares the oldest db0.
+    testutil::WriteFile(Folder(1) + "/notes.txt", "mine");
+    testutil::WriteFile(outside / "precious.vdb", "not the service's");
+    ASSERT_EQ(::unlink(Db(0, 1).c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "precious.vdb").c_str(), Db(0, 1).c_str()), 0);
+    testutil::MakeDirs(backup + "/InProgress");
+    ASSERT_EQ(::link(Db(0, 0).c_str(), (backup + "/InProgress/db0.vdb").c_str()), 0);
+    testutil::MakeDirs(Folder(1) + "/db0.vdb.rc/blobs");
+    testutil::WriteFile(Folder(1) + "/db0.vdb.rc/blobs/1", "container of db0");
+    const auto before = Tree();
+
+    std::string text;
+    ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
+    // The newest folder is whole, db2's only copy is where it was, byte for byte.
+    for (const auto& [rel, bytes] : before) {
+        if (rel.rfind(names[2], 0) == 0 || rel.find("db2.vdb") != std::string::npos ||
+            rel.rfind("InProgress", 0) == 0 || rel.find("notes.txt") != std::string::npos ||
+            rel == "Failed.tsv") {
+            auto now = Tree();
+            ASSERT_TRUE(now.count(rel)) << rel << " went\n" << text;
+            EXPECT_EQ(now.at(rel), bytes) << rel;
+        }
+    }
+    // db0 and db1 of the middle folder had newer copies: gone, db0 with its container; the
+    // folder stays for the file someone else put there.
+    EXPECT_FALSE(testutil::Exists(Db(1, 0)));
+    EXPECT_FALSE(testutil::Exists(Db(1, 1)));
+    EXPECT_FALSE(testutil::Exists(Folder(1) + "/db0.vdb.rc"));
+    EXPECT_EQ(testutil::ReadFile(Folder(1) + "/notes.txt"), "mine");
+    // The oldest folder: db0 is shared with InProgress/, db1 is a link: both stay, and what
+    // the link leads to is untouched.
+    EXPECT_TRUE(testutil::IsFile(Db(0, 0)));
+    EXPECT_EQ(testutil::ReadFile(outside / "precious.vdb"), "not the service's");
+    EXPECT_NE(text.find("  kept db2.vdb  " + uuids[2] + "  MSN " + std::to_string(snaps[0][2].msn) +
+                        ": the newest good copy of its database"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  kept db0.vdb  " + uuids[0]), std::string::npos) << text;
+    EXPECT_NE(text.find("an unfinished interval in InProgress/ shares it"), std::string::npos);
+    EXPECT_NE(text.find("  kept db1.vdb  " + uuids[1]), std::string::npos) << text;
+    EXPECT_NE(text.find("not a regular file in a folder of its own"), std::string::npos) << text;
+    EXPECT_NE(text.find("kept    " + names[2]), std::string::npos) << text;
+    EXPECT_NE(text.find("  removed db1.vdb  " + uuids[1]), std::string::npos) << text;
+    EXPECT_NE(text.find("OK: removed 2 copies"), std::string::npos) << text;
+    // Every database restores as before: the newest states of db0 and db1, db2's old one.
+    ibsdb::RestoreOptions ro;
+    std::string restored;
+    EXPECT_EQ(Restore(ro, restored), ibsdb::kWarning) << restored;
+    EXPECT_EQ(Same(tmp / "restored/db0.vdb", 2, 0), "");
+    EXPECT_EQ(Same(tmp / "restored/db1.vdb", 2, 1), "");
+    EXPECT_EQ(Same(tmp / "restored/db2.vdb", 0, 2), "");
+
+    // Once the unfinished interval is gone, the oldest folder keeps db2's copy only, and a
+    // second run finds nothing more to take.
+    ASSERT_EQ(::unlink((backup + "/InProgress/db0.vdb").c_str()), 0);
+    ASSERT_EQ(::unlink(Db(0, 1).c_str()), 0);
+    ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
+    EXPECT_FALSE(testutil::Exists(Db(0, 0)));
+    EXPECT_EQ(Same(Db(0, 2), 0, 2), "");
+    ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
+    EXPECT_NE(text.find("OK: removed 0 copies"), std::string::npos) << text;
+}
+
+TEST_F(ExpireTest, ADryRunChangesNothingAndSaysWhatWouldGo) {
+    const auto before = Tree();
+    std::string text;
+    ASSERT_EQ(Expire(1, 0, text, true), ibsdb::kOk) << text;
+    EXPECT_EQ(Tree(), before);
+    EXPECT_NE(text.find("  would remove db0.vdb  " + uuids[0]), std::string::npos) << text;
+    EXPECT_NE(text.find("  would remove the folder"), std::string::npos) << text;
+    EXPECT_NE(text.find("OK: would remove 4 copies"), std::string::npos) << text;
+    // The JSON says the same, folder by folder, and nothing changes either.
+    ASSERT_EQ(Expire(1, 0, text, true, true), ibsdb::kOk) << text;
+    EXPECT_EQ(Tree(), before);
+    const Json j = Json::parse(text);
+    EXPECT_EQ(j["dry_run"], true);
+    EXPECT_EQ(j["removed_copies"], 4);
+    EXPECT_EQ(j["removed_folders"], 1);
+    ASSERT_EQ(j["folders"].size(), 3u);
+    EXPECT_EQ(j["folders"][2]["kept"], true);
+    EXPECT_EQ(j["folders"][1]["folder_removed"], true);
+    EXPECT_EQ(j["folders"][0]["folder_removed"], false);
+    EXPECT_EQ(j["folders"][0]["spared"][0]["uuid"], uuids[2]);
+    // A real run removes exactly what the dry run named.
+    ASSERT_EQ(Expire(1, 0, text, false, true), ibsdb::kOk) << text;
+    EXPECT_EQ(Json::parse(text)["removed_copies"], 4);
+    EXPECT_FALSE(testutil::Exists(Folder(1)));
+}
+
+TEST_F(ExpireTest, TheAgeAndThePreferenceFileDecideWhatIsKept) {
+    std::string text;
+    // The middle folder ended an hour before the newest: younger than 2 hours, whole. The
+    // oldest, exactly two hours before, is not.
+    const auto middle = Tree();
+    ASSERT_EQ(Expire(1, 2, text), ibsdb::kOk) << text;
+    EXPECT_NE(text.find("kept    " + names[1] + "  interval end " + ibsdb::TimeText(ends[1]) +
+                        " UTC  whole (younger than 2h)"),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(testutil::IsFile(Db(1, 0)));
+    EXPECT_FALSE(testutil::Exists(Db(0, 0)));
+    EXPECT_TRUE(testutil::IsFile(Db(0, 2)));
+    for (const auto& [rel, bytes] : middle)
+        if (rel.rfind(names[1], 0) == 0 && rel.back() != '/') {
+            EXPECT_EQ(testutil::ReadFile(backup + "/" + rel), bytes) << rel;
+        }
+
+    // Without options the preferences decide: 82 = 3 keeps all three.
+    const std::string prefs = tmp / "prefs.xml";
+    testutil::WriteFile(prefs,
+                        "<preferences><pref id=\"82\" type=\"int\">3</pref></preferences>\n");
+    EXPECT_EQ(Expire(-1, -1, text, false, false, prefs), ibsdb::kOk) << text;
+    EXPECT_NE(text.find("removed 0 copies (0 bytes) and 0 folders; 3 restore points kept whole "
+                        "(keep 3, keep-hours 0)"),
+              std::string::npos)
+        << text;
+    // No file: 2, the service's default; the middle folder is kept whole by count now.
+    EXPECT_EQ(Expire(-1, -1, text), ibsdb::kOk) << text;
+    EXPECT_NE(text.find("whole (one of the newest 2)"), std::string::npos) << text;
+    EXPECT_TRUE(testutil::IsFile(Db(1, 0)));
+    // A file the service would refuse gives no defaults: nothing is done.
+    testutil::WriteFile(prefs,
+                        "<preferences><pref id=\"82\" type=\"int\">1</pref></preferences>\n");
+    const auto before = Tree();
+    EXPECT_EQ(Expire(-1, -1, text, false, false, prefs), ibsdb::kUnknown) << text;
+    EXPECT_NE(text.find("UNKNOWN: nothing removed: the preference file cannot be read"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(Tree(), before);
+    EXPECT_EQ(Expire(1, -1, text, false, false, prefs), ibsdb::kUnknown) << text;
+    EXPECT_EQ(Expire(1, 0, text, false, false, prefs), ibsdb::kOk) << text;
+    EXPECT_FALSE(testutil::Exists(Db(1, 0)));
+}
+
+TEST_F(ExpireTest, AKilledServicesStateDoesNotHoldItUpAndATornOneIsRefused) {
+    // The state of a service that was killed: "running", but its process is gone.
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    std::string state = "version\t1\nwritten\t" + std::to_string(now) + "\nservice\trunning\t" +
+                        std::to_string(child) + "\t" + std::to_string(now) + "\ninterval\tidle\n";
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08x", Mirel::Format::Crc32c(state.data(), state.size()));
+    // Torn (its checksum fails): whether a service runs is not known, nothing is done.
+    testutil::WriteFile(backup + "/State.tsv", state + "end\t00000000\n");
+    const auto before = Tree();
+    std::string text;
+    EXPECT_EQ(Expire(1, 0, text), ibsdb::kUnknown) << text;
+    EXPECT_NE(text.find("State.tsv cannot be read"), std::string::npos) << text;
+    EXPECT_EQ(Tree(), before);
+    testutil::WriteFile(backup + "/State.tsv", state + "end\t" + crc + "\n");
+    EXPECT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
+    EXPECT_FALSE(testutil::Exists(Db(0, 0)));
+    // A folder that is no backup folder is refused.
+    testutil::MakeDirs(tmp / "plain");
+    ibsdb::ExpireOptions o;
+    o.backup = tmp / "plain";
+    o.keep = 1;
+    o.keepHours = 0;
+    std::ostringstream out;
+    EXPECT_EQ(ibsdb::Expire(o, out), ibsdb::kUnknown);
+    EXPECT_NE(out.str().find("not a backup folder"), std::string::npos) << out.str();
+}
+
+TEST_F(ExpireTest, NothingIsRemovedThroughAFolderThatIsALink) {
+    // The oldest folder's manifest lists sub/old.vdb, a copy of db0 (a newer copy of which
+    // exists); then sub/ becomes a link to a folder elsewhere holding the same file.
+    testutil::MakeDirs(Folder(0) + "/sub");
+    testutil::WriteFile(Folder(0) + "/sub/old.vdb", testutil::ReadFile(Db(0, 0)));
+    ASSERT_TRUE(
+        Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(Folder(0))), ends[0])
+            .OK());
+    testutil::MakeDirs(outside / "sub");
+    ASSERT_EQ(::rename((Folder(0) + "/sub/old.vdb").c_str(), (outside / "sub/old.vdb").c_str()), 0);
+    ASSERT_EQ(::rmdir((Folder(0) + "/sub").c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "sub").c_str(), (Folder(0) + "/sub").c_str()), 0);
+    std::string text;
+    ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
+    EXPECT_TRUE(testutil::IsFile(outside / "sub/old.vdb")) << text;
+    EXPECT_NE(text.find("  kept sub/old.vdb  " + uuids[0]), std::string::npos) << text;
+    EXPECT_FALSE(testutil::Exists(Db(0, 0)));
+    EXPECT_TRUE(testutil::IsFile(Db(0, 2)));
 }

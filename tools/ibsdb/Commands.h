@@ -69,6 +69,20 @@ struct PruneOptions {
 // reasons.tsv, and records the run in Rejected/pruned.tsv (Prune.cpp).
 int PruneRejected(const PruneOptions& o, std::ostream& out);
 
+struct ExpireOptions {
+    std::string backup;
+    std::int64_t keep = -1;       // restore points kept whole; -1: preference 82 (or 2)
+    std::int64_t keepHours = -1;  // and those younger than this; -1: preference 83 (or 0)
+    bool dryRun = false;          // say what would go, remove nothing
+    bool json = false;
+    std::string prefs;  // the preference file; "" for $VELLUMARK_PREFS or the default
+};
+// Applies a retention policy by hand: the newest o.keep last-good folders and those whose
+// interval ended less than o.keepHours before the newest one's stay whole; the others lose
+// every copy a newer good copy makes unnecessary, and go when nothing else is left. Refused
+// while the service runs on the folder (Expire.cpp).
+int Expire(const ExpireOptions& o, std::ostream& out);
+
 // What single files hold (FileCommands.cpp).
 int Info(const std::vector<std::string>& files);
 int CheckLogs(const std::vector<std::string>& files);

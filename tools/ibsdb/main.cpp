@@ -6,6 +6,8 @@
 //   ibsdb restore BACKUP_DIR --to DIR   copies the newest good copies out, checked
 //   ibsdb prune-rejected BACKUP_DIR --older-than 30d
 //                                  removes files set aside long ago, with a record
+//   ibsdb expire BACKUP_DIR [--keep N] [--keep-hours H]
+//                                  thins out restore points the policy no longer keeps
 //   ibsdb check BACKUP_DIR         a pre-flight: the folder, its file system and space, the
 //                                  preferences, the port and the unit
 //   ibsdb info FILE...             what a database file, redo log or interval-done file holds
@@ -17,6 +19,7 @@
 #include <iostream>
 
 #include "ibs_version.h"
+#include "platform/framework/Retention.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 
@@ -119,6 +122,25 @@ int main(int argc, char** argv) {
         ->required();
     prune->add_flag("--dry-run", po.dryRun, "say what would be removed, remove nothing");
 
+    ibsdb::ExpireOptions eo;
+    auto* expire = app.add_subcommand(
+        "expire",
+        "keep the newest --keep last-good folders and those younger than --keep-hours whole; "
+        "remove from the others every copy a newer good copy makes unnecessary (never a "
+        "database's newest good copy). Refused while the service runs on the folder");
+    expire->add_option("backup", eo.backup, "the backup folder")->required();
+    expire
+        ->add_option("--keep", eo.keep,
+                     "restore points kept whole, 1 or more (default: preference 82, else 2)")
+        ->check(CLI::Range(std::int64_t{1}, Talon::Retention::kMaxCount));
+    expire
+        ->add_option("--keep-hours", eo.keepHours,
+                     "also keep those whose interval ended less than this many hours before the "
+                     "newest one's (default: preference 83, else 0: none)")
+        ->check(CLI::Range(std::int64_t{0}, Talon::Retention::kMaxHours));
+    expire->add_flag("--dry-run", eo.dryRun, "say what would be removed, remove nothing");
+    expire->add_flag("--json", eo.json, "one JSON document (docs/operations.md)");
+
     ibsdb::CheckOptions co;
     auto* check = app.add_subcommand(
         "check",
@@ -180,6 +202,10 @@ int main(int argc, char** argv) {
                 "90m, 1d12h)");
         po.backup = Absolute(po.backup);
         return ibsdb::PruneRejected(po, std::cout);
+    }
+    if (*expire) {
+        eo.backup = Absolute(eo.backup);
+        return ibsdb::Expire(eo, std::cout);
     }
     if (*check) {
         co.backup = Absolute(co.backup);

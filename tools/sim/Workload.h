@@ -66,6 +66,8 @@ public:
 
     const std::vector<std::uint64_t>& IntervalEnds() const { return mEnds; }
     std::uint64_t Now() const { return mClock; }
+    // Time passes on the server's clock: the next logs and interval end are that much later.
+    void Pass(std::uint64_t micro) { mClock += micro; }
     int Databases() const { return static_cast<int>(mDbs.size()); }
     DatabaseModel& Db(int i) { return *mDbs[static_cast<std::size_t>(i)]; }
     std::string DbName(int i) const { return "db" + std::to_string(i) + ".vdb"; }
