@@ -123,7 +123,7 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
 std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
                                    std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
                                    bool closed, bool hasContainers) {
-    FileInfo info(path, uuid, msn, startMSN, endUTC, closed);
+    FileInfo info(path, msn, startMSN, endUTC, closed);
     Mirel::LockReentrant g(mCat.mLock);
     auto it = mCat.mIntervals.lower_bound(endUTC);
     if (it == mCat.mIntervals.end()) {
@@ -156,7 +156,7 @@ std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel
     // A log that continues the chain after logs ending later than it was written after them,
     // whatever its time says (the server's clock went back): it goes after their interval.
     const auto byEnd = it;
-    while (it->first != kOpenInterval && mCat.FollowsLaterLogs(it->second, info)) {
+    while (it->first != kOpenInterval && mCat.FollowsLaterLogs(it->second, uuid, info)) {
         if (++it == mCat.mIntervals.end()) return Mirel::kErrFileNotTaken;
         IBS_DEBUG_WIDE(u"InsertRedoLog: log continues after later logs, goes to "
                        << EndText(it->first) << u": " << path.GetUserEntryFormat());
@@ -176,7 +176,7 @@ std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel
                            << path.GetUserEntryFormat());
             return rc;
         }
-    mCat.PlaceRedoLog(it->second, info, hasContainers);
+    mCat.PlaceRedoLog(it->second, uuid, std::move(info), hasContainers);
     return 0;
 }
 
