@@ -126,7 +126,7 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
     // Only what the scan would find again after a restart is taken.
     if (!path.GetExtension().CaseInsensitiveEqual(IBS_Config::sRedoLogExtension))
         return Mirel::kErrFileNotTaken;
-    if (path.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName) {
+    if (native.size() - native.rfind('/') - 1 > IBS_Config::kMaxRedoLogName) {
         // It could not even be set aside under a numbered name: it stays where it is.
         IBS_DEBUG_WIDE(u"RedoLogIsReady: the name is longer than "
                        << IBS_Config::kMaxRedoLogName << u" bytes, not taken: " << pathText);
