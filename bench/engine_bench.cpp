@@ -62,9 +62,7 @@ void ApplyRow(Fixture& fx, int mib) {
         Check(model.WriteRedoLog(UniversalPath::FromNative(p), pages / kLogs, 1000 + i, false, &li),
               "write log");
         bytes += li.bytes;
-        logs.emplace_back(UniversalPath::FromNative(p),
-                          Mirel::unistring::FromUTF8(model.UuidText()), li.msn, li.startMSN,
-                          li.endUTC, false);
+        logs.emplace_back(UniversalPath::FromNative(p), li.msn, li.startMSN, li.endUTC, false);
         logList += " " + p;
     }
     bool verified = false;

@@ -14,7 +14,10 @@
 
 using Talon::IBS_Config;
 
-Mirel::unistring FileInfo::Text() const {
+namespace {
+Mirel::unistring LogText(const Mirel::unistring& uuid, const Mirel::UniversalPath& path,
+                         std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
+                         bool closed) {
     Mirel::unistring t = u"FileInfo: ";
     t += uuid;
     t += u" " + Mirel::unistring::NumToString(startMSN) + u"/" +
@@ -22,6 +25,15 @@ Mirel::unistring FileInfo::Text() const {
     if (closed) t += u" *Closed";
     t += u" '" + path.GetUserEntryFormat() + u"'";
     return t;
+}
+}  // namespace
+
+Mirel::unistring FileInfo::Text(const Mirel::unistring& uuid) const {
+    return LogText(uuid, path, msn, startMSN, endUTC, closed);
+}
+
+Mirel::unistring CopyInfo::Text() const {
+    return LogText(uuid, path, msn, startMSN, endUTC, closed);
 }
 
 Catalogue::Catalogue() {
@@ -291,6 +303,7 @@ void Catalogue::ClearIntervals() {
     Mirel::LockReentrant g(mLock);
     ++mGeneration;
     mIntervals.clear();
+    mLastLogPath.Clear();
 }
 
 IntervalMap::iterator Catalogue::CurrentInterval() {
@@ -424,8 +437,9 @@ bool Catalogue::IsRedoFolderName(const Mirel::unistring& name) {
     return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool Catalogue::FollowsLaterLogs(const Interval& interval, const FileInfo& log) {
-    auto db = interval.databases.find(log.uuid);
+bool Catalogue::FollowsLaterLogs(const Interval& interval, const Mirel::unistring& uuid,
+                                 const FileInfo& log) {
+    auto db = interval.databases.find(uuid);
     if (db == interval.databases.end()) return false;
     for (const FileInfo& other : db->second.logs)
         if (other.msn > other.startMSN && other.msn <= log.startMSN && other.endUTC > log.endUTC)
@@ -433,11 +447,17 @@ bool Catalogue::FollowsLaterLogs(const Interval& interval, const FileInfo& log) 
     return false;
 }
 
-void Catalogue::PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers) {
-    DatabaseItem& item = interval.databases[info.uuid];  // a default item when new
-    // A database's logs mostly sit in one redo folder: keep its text once.
-    if (!item.logs.empty()) info.path.ShareFolder(item.logs.begin()->path);
-    item.logs.insert(info);
+void Catalogue::PlaceRedoLog(Interval& interval, const Mirel::unistring& uuid, FileInfo info,
+                             bool hasContainers) {
+    DatabaseItem& item = interval.databases[uuid];  // a default item when new
+    // Logs come folder by folder, and the logs next to it in its database's chain mostly
+    // sit in its folder: the folder's text is kept once for all of them.
+    info.path.ShareFolder(mLastLogPath);
+    auto next = item.logs.lower_bound(info);
+    if (next != item.logs.end()) info.path.ShareFolder(next->path);
+    if (next != item.logs.begin()) info.path.ShareFolder(std::prev(next)->path);
+    mLastLogPath = info.path;
+    item.logs.insert(next, std::move(info));
     item.hasContainers = hasContainers;
 }
 

@@ -140,11 +140,14 @@ public:
             [this](const DatabaseItem& older) { DeleteFromParent(older, mCopiesFolder.GetPath()); };
     }
 
-    // Into the interval's RedoLogSet, as it stands (the caller chose the interval).
-    void PlaceRedoLog(Interval& interval, FileInfo info, bool hasContainers);
-    // Whether the interval holds a log of the same database that the log continues but that
+    // Into the log set of database `uuid` in the interval, as it stands (the caller chose
+    // the interval).
+    void PlaceRedoLog(Interval& interval, const Mirel::unistring& uuid, FileInfo info,
+                      bool hasContainers);
+    // Whether the interval holds a log of database `uuid` that the log continues but that
     // ends later than it.
-    static bool FollowsLaterLogs(const Interval& interval, const FileInfo& log);
+    static bool FollowsLaterLogs(const Interval& interval, const Mirel::unistring& uuid,
+                                 const FileInfo& log);
     // Sets a file of the changes folder aside, with the reason it is reported under, and
     // answers the move's error number (0 when it moved). A log set aside for its database's
     // failure says so beside the number. A file that was never taken (`junk`) is refused
@@ -266,6 +269,7 @@ private:
     Mirel::Directory mChangesFolder;
     Mirel::Directory mCopiesFolder;
     IntervalMap mIntervals;
+    Mirel::UniversalPath mLastLogPath;  // the last log placed: its folder text is shared
     mutable Mirel::ReentrantMutex mLock;
     std::atomic<std::uint64_t> mIntervalEnd{0};
     FailedList mFailedDatabases;

@@ -309,7 +309,8 @@ void Catalogue::DumpIntervals() {
             t += u" " + item.file.Text();
             if (item.file.uuid.empty()) t += u" UUID:" + uuid;
             IBS_DEBUG_WIDE(u"      dbase:" << t);
-            for (const FileInfo& log : item.logs) IBS_DEBUG_WIDE(u"        Log: " << log.Text());
+            for (const FileInfo& log : item.logs)
+                IBS_DEBUG_WIDE(u"        Log: " << log.Text(uuid));
         }
     }
 }

@@ -28,8 +28,27 @@ inline std::string EndText(std::uint64_t end) {
 }
 inline constexpr std::uint64_t kMinute = 60000000;
 
-// One database file or one redo log file.
+// One redo log file. Its database is the item that holds it (the database map's key), so
+// the log keeps no UUID of its own; its path shares the folder text with the other logs of
+// the item in the same folder.
 struct FileInfo {
+    Mirel::UniversalPath path;
+    std::uint64_t msn = 0;
+    std::uint64_t startMSN = 0;
+    std::uint64_t endUTC = 0;
+    bool closed = false;
+
+    FileInfo() = default;
+    FileInfo(const Mirel::UniversalPath& p, std::uint64_t m, std::uint64_t start, std::uint64_t end,
+             bool c)
+        : path(p), msn(m), startMSN(start), endUTC(end), closed(c) {}
+
+    // "FileInfo: UUID start/msn/end[ *Closed] 'path'", as the catalogue dump writes it.
+    Mirel::unistring Text(const Mirel::unistring& uuid) const;
+};
+
+// A database's copy (an upload, an in-progress or a last-good copy).
+struct CopyInfo {
     Mirel::UniversalPath path;
     Mirel::unistring uuid;
     std::uint64_t msn = 0;
@@ -38,13 +57,12 @@ struct FileInfo {
     std::uint64_t reserved = 0;
     bool closed = false;
 
-    FileInfo() = default;
-    FileInfo(const Mirel::UniversalPath& p, const Mirel::unistring& u, std::uint64_t m,
-             std::uint64_t start, std::uint64_t end, bool c)
-        : path(p), uuid(u), msn(m), startMSN(start), endUTC(end), closed(c) {}
+    CopyInfo() = default;
+    CopyInfo(const Mirel::UniversalPath& p, const Mirel::unistring& u, std::uint64_t m)
+        : path(p), uuid(u), msn(m), startMSN(m) {}
 
-    void Clear() { *this = FileInfo(); }
-    // "FileInfo: UUID start/msn/end[ *Closed] 'path'", as the catalogue dump writes it.
+    void Clear() { *this = CopyInfo(); }
+    // As FileInfo::Text, with the copy's own UUID.
     Mirel::unistring Text() const;
 };
 
@@ -66,7 +84,7 @@ struct ManifestLine {
 // One database within one interval.
 struct DatabaseItem {
     RedoLogSet logs;
-    FileInfo file;
+    CopyInfo file;
     std::uint64_t lastLogMSN = 0;
     std::uint64_t prevEnd = 0;
     // A copy starts without an error (a worker's copy, a moved item).
@@ -107,7 +125,7 @@ struct DatabaseItem {
     }
     void SetFile(const Mirel::UniversalPath& path, const Mirel::unistring& uuid, std::uint64_t msn,
                  bool isUpload, bool withContainers) {
-        file = FileInfo(path, uuid, msn, msn, 0, false);
+        file = CopyInfo(path, uuid, msn);
         upload = isUpload;
         hasContainers = withContainers;
         line = ManifestLine();

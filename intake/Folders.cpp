@@ -91,12 +91,13 @@ void Intake::ReportOtherFileSystem(const std::string& folder, const std::string&
                      Mirel::unistring::FromUTF8(backup), Num(Mirel::kErrCrossDevice));
 }
 
-bool Intake::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
-                           Mirel::UniversalPath& canonical, int& error) const {
-    std::string base = root.GetPath().Native();
+bool Intake::PartsInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
+                         std::string& base, std::string& rest,
+                         std::vector<std::string>& parts) const {
+    base = root.GetPath().Native();
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     const std::string text = path.Native();
-    std::string rest;
+    rest.clear();
     if (text.size() > base.size() + 1 && text.compare(0, base.size() + 1, base + "/") == 0) {
         rest = text.substr(base.size() + 1);
     } else {
@@ -110,15 +111,23 @@ bool Intake::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalP
             }
         }
     }
-    error = Mirel::kErrFileNotTaken;
     if (rest.empty() || path.GetName().empty()) return false;
-    std::vector<std::string> parts;
+    parts.clear();
     for (std::size_t at = 0; at <= rest.size();) {
         std::size_t slash = rest.find('/', at);
         if (slash == std::string::npos) slash = rest.size();
         parts.push_back(rest.substr(at, slash - at));
         at = slash + 1;
     }
+    return true;
+}
+
+bool Intake::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
+                           Mirel::UniversalPath& canonical, int& error) const {
+    std::string base, rest;
+    std::vector<std::string> parts;
+    error = Mirel::kErrFileNotTaken;
+    if (!PartsInside(root, path, base, rest, parts)) return false;
     if (int rc = Mirel::Os::CheckRealPath(base, parts, true)) {
         error = rc;
         return false;

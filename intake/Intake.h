@@ -42,6 +42,10 @@ public:
     // in `error`) for anything else.
     bool ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
                        Mirel::UniversalPath& canonical, int& error) const;
+    // The first half of ResolveInside, without a look at the disk: the service's own path of
+    // `root` (`base`), and the path below it, whole (`rest`) and as its elements.
+    bool PartsInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,
+                     std::string& base, std::string& rest, std::vector<std::string>& parts) const;
 
     // The restart scan.
     // `resume` finishes an interval start that a stop or crash cut short, before the

@@ -2,6 +2,7 @@
 // server's registration.
 #include <algorithm>
 #include <set>
+#include <utility>
 
 #include "catalogue/Chain.h"
 #include "intake/Intake.h"
@@ -11,6 +12,25 @@
 
 using Talon::IBS_Config;
 
+namespace {
+// Closes the file it holds.
+struct OpenFd {
+    int fd = -1;
+    OpenFd() = default;
+    OpenFd(const OpenFd&) = delete;
+    OpenFd& operator=(const OpenFd&) = delete;
+    ~OpenFd() { Mirel::Os::Close(fd); }
+};
+
+// What the open of a file says about the file itself (what the check of the path before it
+// would say), rather than about the moment (too many open files, an I/O error).
+bool SaysWhatIsThere(int rc) {
+    return rc == Mirel::kErrPathNotFound || rc == Mirel::kErrIsALink ||
+           rc == Mirel::kErrIsADirectory || rc == Mirel::kErrNotAFile ||
+           rc == Mirel::kErrNotADirectory || rc == Mirel::kErrNameTooLong;
+}
+}  // namespace
+
 std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
                                     const Mirel::unistring& uuidText, bool hasContainers) {
     Mirel::UniversalPath announced;
@@ -19,15 +39,39 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
     const Mirel::unistring uuid = mCat.CanonicalUuid(uuidText);
 
     // Nothing is read or moved before the file is known to be one of the server's: a
-    // regular file in a redo folder directly below the changes folder.
+    // regular file in a redo folder directly below the changes folder. It is opened here,
+    // in its redo folder as that was opened on the way (never through a link): what is read
+    // later is the very file checked, whatever is done to its path meanwhile. An open that
+    // failed for a reason of the moment is answered where the read would be.
     Mirel::UniversalPath path;
+    std::string native;
+    OpenFd log;
+    Mirel::Os::Info logInfo;
+    int openError = 0;
     {
         Mirel::LockReentrant g(mCat.mLock);
         if (!mCat.mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
-        int why = 0;
-        if (!ResolveInside(mCat.mChangesFolder, announced, path, why) ||
-            path.CountPathElements() != mCat.mChangesFolder.GetPath().CountPathElements() + 2 ||
-            !mCat.IsRedoFolderName(path.GetPathElement(path.CountPathElements() - 2))) {
+        int why = Mirel::kErrFileNotTaken;
+        bool inRedoFolder = false;
+        std::string base, rest;
+        std::vector<std::string> parts;
+        if (PartsInside(mCat.mChangesFolder, announced, base, rest, parts)) {
+            if (parts.size() != 2 || !mCat.IsRedoFolderName(Mirel::unistring::FromUTF8(parts[0]))) {
+                why = Mirel::Os::CheckRealPath(base, parts, true);  // for the answer below
+            } else {
+                native = base + "/" + rest;
+                int dir = -1;
+                why = Mirel::Os::OpenRealFolder(base, {parts[0]}, dir);
+                if (why == 0) {
+                    openError =
+                        Mirel::Os::OpenReadAt(dir, parts[1], native, log.fd, &logInfo, true);
+                    Mirel::Os::Close(dir);
+                    if (SaysWhatIsThere(openError)) why = std::exchange(openError, 0);
+                    inRedoFolder = why == 0;
+                }
+            }
+        }
+        if (!inRedoFolder) {
             IBS_DEBUG_WIDE(u"RedoLogIsReady: not taken (" << why << u"): " << pathText);
             // A restart sets a failed database's logs aside with it, announced or not: the
             // announcement of one that is gone gets the answer it would have had.
@@ -38,6 +82,7 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
                 if (std::int32_t refused = mCat.GetDatabaseError(uuid)) return refused;
             return Mirel::kErrFileNotTaken;
         }
+        path = Mirel::UniversalPath::FromNative(native);
     }
 
     if (path.GetName().CaseInsensitiveEqual(IBS_Config::sIntervalDoneFileName)) {
@@ -81,7 +126,7 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
     // Only what the scan would find again after a restart is taken.
     if (!path.GetExtension().CaseInsensitiveEqual(IBS_Config::sRedoLogExtension))
         return Mirel::kErrFileNotTaken;
-    if (path.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName) {
+    if (native.size() - native.rfind('/') - 1 > IBS_Config::kMaxRedoLogName) {
         // It could not even be set aside under a numbered name: it stays where it is.
         IBS_DEBUG_WIDE(u"RedoLogIsReady: the name is longer than "
                        << IBS_Config::kMaxRedoLogName << u" bytes, not taken: " << pathText);
@@ -102,7 +147,10 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
     Mirel::unistring fileUUID;
     std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
     bool closed = false;
-    Talon::Error e = IBS_Config::GetRedoLogInfo(path, fileUUID, msn, startMSN, endUTC, closed);
+    Talon::Error e = openError != 0
+                         ? Talon::Error(openError)
+                         : IBS_Config::GetRedoLogInfo(log.fd, logInfo.size, native, fileUUID, msn,
+                                                      startMSN, endUTC, closed);
     if (!e.OK()) {
         // Only a file that is not a redo log is set aside; a read that failed for another
         // reason (the file vanished, too many open files) says nothing about the log.
@@ -123,7 +171,7 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
 std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
                                    std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
                                    bool closed, bool hasContainers) {
-    FileInfo info(path, uuid, msn, startMSN, endUTC, closed);
+    FileInfo info(path, msn, startMSN, endUTC, closed);
     Mirel::LockReentrant g(mCat.mLock);
     auto it = mCat.mIntervals.lower_bound(endUTC);
     if (it == mCat.mIntervals.end()) {
@@ -156,7 +204,7 @@ std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel
     // A log that continues the chain after logs ending later than it was written after them,
     // whatever its time says (the server's clock went back): it goes after their interval.
     const auto byEnd = it;
-    while (it->first != kOpenInterval && mCat.FollowsLaterLogs(it->second, info)) {
+    while (it->first != kOpenInterval && mCat.FollowsLaterLogs(it->second, uuid, info)) {
         if (++it == mCat.mIntervals.end()) return Mirel::kErrFileNotTaken;
         IBS_DEBUG_WIDE(u"InsertRedoLog: log continues after later logs, goes to "
                        << EndText(it->first) << u": " << path.GetUserEntryFormat());
@@ -176,7 +224,7 @@ std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel
                            << path.GetUserEntryFormat());
             return rc;
         }
-    mCat.PlaceRedoLog(it->second, info, hasContainers);
+    mCat.PlaceRedoLog(it->second, uuid, std::move(info), hasContainers);
     return 0;
 }
 

@@ -119,7 +119,7 @@ void Intake::KeepChainOrder() {
         x.logs.erase(m.log);
         // Nothing left of it there: no start to find, no failure to record.
         if (x.logs.empty() && x.file.path.IsClear() && !x.upload) from.databases.erase(m.uuid);
-        mCat.PlaceRedoLog(mCat.mIntervals.at(m.to), m.log, hasContainers);
+        mCat.PlaceRedoLog(mCat.mIntervals.at(m.to), m.uuid, m.log, hasContainers);
     }
 }
 
@@ -392,7 +392,7 @@ void Intake::PlaceScannedLogs(ScanState& s) {
                 !applied && it->first <= after)
                 it = FirstToMake(mCat.mIntervals.upper_bound(std::max(s.newestGood, after)));
             if (it == mCat.mIntervals.end()) continue;
-            mCat.PlaceRedoLog(it->second, FileInfo(file, uuid, msn, startMSN, endUTC, closed),
+            mCat.PlaceRedoLog(it->second, uuid, FileInfo(file, msn, startMSN, endUTC, closed),
                               true);
         }
     }

@@ -106,7 +106,7 @@ void IntervalCycle::CheckIntervals() {
                                            << u" publishes nothing; its log goes on to "
                                            << EndText(candidate->first) << u": "
                                            << log.path.GetUserEntryFormat());
-                            mCat.PlaceRedoLog(candidate->second, log, item.hasContainers);
+                            mCat.PlaceRedoLog(candidate->second, d->first, log, item.hasContainers);
                         }
                         item.logs.clear();
                     }

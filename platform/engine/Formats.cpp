@@ -82,6 +82,12 @@ bool DecodeLogHeader(const std::uint8_t in[kLogHeaderSize], LogHeader& h) {
     return h.msn >= h.startMSN && (h.msn > h.startMSN || h.recordCount == 0);
 }
 
+bool LogSizeMatches(const LogHeader& h, std::uint64_t size) {
+    const std::uint64_t record = kRecordHeaderSize + h.pageSize;
+    return h.recordCount <= (UINT64_MAX - kLogHeaderSize) / record &&
+           size == kLogHeaderSize + h.recordCount * record;
+}
+
 std::uint32_t RecordCrc(std::uint64_t pageNo, const std::uint8_t* data, std::size_t pageSize) {
     std::uint8_t no[8];
     Put64(no, pageNo);

@@ -49,6 +49,9 @@ struct LogHeader {
 };
 void EncodeLogHeader(const LogHeader& h, std::uint8_t out[kLogHeaderSize]);
 bool DecodeLogHeader(const std::uint8_t in[kLogHeaderSize], LogHeader& h);
+// Whether a file of `size` bytes is exactly the header and its records: a torn or padded log
+// is not one.
+bool LogSizeMatches(const LogHeader& h, std::uint64_t size);
 
 // Record: page number (8), CRC-32C of page number and data (4), zero (4), page data (P).
 std::uint32_t RecordCrc(std::uint64_t pageNo, const std::uint8_t* data, std::size_t pageSize);

@@ -8,6 +8,7 @@
 
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
+#include "platform/engine/Uuid.h"
 #include "platform/framework/Codecs.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/ErrorCodes.h"
@@ -91,6 +92,24 @@ Error IBS_Config::GetRedoLogInfo(const UniversalPath& path, unistring& uuid, std
     startMSN = log.GetStartMSN();
     endUTC = log.GetEndUTC();
     closed = log.IsClosed();
+    return Error();
+}
+
+Error IBS_Config::GetRedoLogInfo(int fd, std::uint64_t size, const std::string& path,
+                                 unistring& uuid, std::uint64_t& msn, std::uint64_t& startMSN,
+                                 std::uint64_t& endUTC, bool& closed) {
+    std::uint8_t buf[Mirel::Format::kLogHeaderSize];
+    std::size_t got = 0;
+    if (int rc = Mirel::Os::PReadAll(fd, buf, sizeof buf, 0, got, path)) return Error(rc);
+    Mirel::Format::LogHeader h;
+    if (got != sizeof buf || !Mirel::Format::DecodeLogHeader(buf, h) ||
+        !Mirel::Format::LogSizeMatches(h, size))
+        return Error(Mirel::kErrInvalidFile);
+    uuid = Mirel::UuidText::ToText(h.uuid);
+    msn = h.msn;
+    startMSN = h.startMSN;
+    endUTC = h.endUTC;
+    closed = h.closed;
     return Error();
 }
 

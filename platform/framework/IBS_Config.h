@@ -56,6 +56,11 @@ public:
     static Error GetRedoLogInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,
                                 std::uint64_t& msn, std::uint64_t& startMSN, std::uint64_t& endUTC,
                                 bool& closed);
+    // The same from a log already open for reading (`size` bytes long, as its open saw it);
+    // `path` names it for errors and the fault seam.
+    static Error GetRedoLogInfo(int fd, std::uint64_t size, const std::string& path,
+                                Mirel::unistring& uuid, std::uint64_t& msn, std::uint64_t& startMSN,
+                                std::uint64_t& endUTC, bool& closed);
     // The interval-done files of a redo folder (its name in any case).
     static std::vector<Mirel::UniversalPath> ListIntervalDoneFiles(
         const Mirel::UniversalPath& folder);

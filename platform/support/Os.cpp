@@ -133,16 +133,21 @@ int MapErrno(int e) {
     }
 }
 
-int CheckRealPath(const std::string& root, const std::vector<std::string>& components,
-                  bool lastIsFile) {
-    if (components.empty()) return kErrPathNotFound;
-    if (int f = Faults::Check(FsOp::kAny, root)) return f;
-    int dir = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+namespace {
+bool NotAName(const std::string& c) {
+    return c.empty() || c == "." || c == ".." || c.find('/') != std::string::npos;
+}
+
+// Opens `root` and then its first `count` components, each a real folder, never through a
+// symbolic link; `dir` holds the last one (O_PATH: nothing of it is read) when 0 is answered.
+int OpenRealFolders(const std::string& root, const std::vector<std::string>& components,
+                    std::size_t count, int& dir) {
+    dir = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir < 0) return errno == ELOOP ? kErrIsALink : MapErrno(errno);
     int rc = 0;
-    for (std::size_t i = 0; rc == 0 && i + 1 < components.size(); ++i) {
+    for (std::size_t i = 0; rc == 0 && i < count; ++i) {
         const std::string& c = components[i];
-        if (c.empty() || c == "." || c == ".." || c.find('/') != std::string::npos) {
+        if (NotAName(c)) {
             rc = kErrPathNotFound;
             break;
         }
@@ -159,10 +164,24 @@ int CheckRealPath(const std::string& root, const std::vector<std::string>& compo
             dir = next;
         }
     }
+    if (rc != 0) {
+        ::close(dir);
+        dir = -1;
+    }
+    return rc;
+}
+}  // namespace
+
+int CheckRealPath(const std::string& root, const std::vector<std::string>& components,
+                  bool lastIsFile) {
+    if (components.empty()) return kErrPathNotFound;
+    if (int f = Faults::Check(FsOp::kAny, root)) return f;
+    int dir = -1;
+    int rc = OpenRealFolders(root, components, components.size() - 1, dir);
     if (rc == 0) {
         const std::string& last = components.back();
         struct stat st;
-        if (last.empty() || last == "." || last == ".." || last.find('/') != std::string::npos)
+        if (NotAName(last))
             rc = kErrPathNotFound;
         else if (::fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             rc = MapErrno(errno);
@@ -174,9 +193,16 @@ int CheckRealPath(const std::string& root, const std::vector<std::string>& compo
             rc = kErrNotAFile;
         else if (!lastIsFile && !S_ISDIR(st.st_mode))
             rc = kErrNotADirectory;
+        ::close(dir);
     }
-    ::close(dir);
     return rc;
+}
+
+int OpenRealFolder(const std::string& root, const std::vector<std::string>& components,
+                   int& dirFd) {
+    dirFd = -1;
+    if (int f = Faults::Check(FsOp::kAny, root)) return f;
+    return OpenRealFolders(root, components, components.size(), dirFd);
 }
 
 bool IsFolder(const std::string& path) {
@@ -498,6 +524,20 @@ int OpenRead(const std::string& path, int& fd, Info* info, bool mayStayNonBlocki
     const int rc =
         KeepOnlyRegular(Raw::Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0, fd), fd,
                         &st, mayStayNonBlocking);
+    if (rc == 0 && info) Fill(st, *info);
+    return rc;
+}
+
+int OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd, Info* info,
+               bool mayStayNonBlocking) {
+    fd = -1;
+    if (int f = Faults::Check(FsOp::kOpenRead, path)) return f;
+    if (NotAName(name)) return kErrPathNotFound;
+    int rc = 0;
+    fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) rc = MapErrno(errno);
+    struct stat st;
+    rc = KeepOnlyRegular(rc, fd, &st, mayStayNonBlocking);
     if (rc == 0 && info) Fill(st, *info);
     return rc;
 }

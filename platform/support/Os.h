@@ -181,6 +181,11 @@ int CloneFile(int from, int to, const std::string& path);
 // system calls fewer.
 int OpenRead(const std::string& path, int& fd, Info* info = nullptr,
              bool mayStayNonBlocking = false);
+// OpenRead of the entry `name` of an open folder (OpenRealFolder): the file opened is the one
+// in that very folder, whatever became of the path to it meanwhile. `path` names the file for
+// the fault seam and for errors.
+int OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
+               Info* info = nullptr, bool mayStayNonBlocking = false);
 int OpenWrite(const std::string& path, bool create, bool truncate, int& fd);
 // For logs: created when missing, every write goes to the end.
 int OpenAppend(const std::string& path, int& fd);
@@ -209,6 +214,10 @@ std::string ParentOf(const std::string& path);
 // `root` itself must be a real folder; the folders above it may be reached through links.
 int CheckRealPath(const std::string& root, const std::vector<std::string>& components,
                   bool lastIsFile);
+// Opens the folder below `root` that the components name, checked as CheckRealPath checks a
+// path to a folder (the same error numbers), for OpenReadAt. `dirFd` (-1 on failure) opens
+// nothing for reading; Close ends it. The fault seam sees it as an operation on `root`.
+int OpenRealFolder(const std::string& root, const std::vector<std::string>& components, int& dirFd);
 // Whether the path leads to a folder (links followed).
 bool IsFolder(const std::string& path);
 // Whether two paths name the same object (links followed): same device and inode.

@@ -232,8 +232,7 @@ TEST_F(ManagerTest, UnchainedLogsAreDropped) {
     auto add = [&](const char* name, std::uint64_t start, std::uint64_t msn, std::uint64_t end,
                    bool closed) {
         std::string p = WriteLog(backup() + "/Changes/Redo_9", name, kA, start, msn, end);
-        item.logs.insert(
-            FileInfo(Mirel::UniversalPath::FromNative(p), U(kA), msn, start, end, closed));
+        item.logs.insert(FileInfo(Mirel::UniversalPath::FromNative(p), msn, start, end, closed));
         return p;
     };
     std::string p10 = add("l10.vrl", 1, 2, 10, true);

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
+#include "platform/support/Interposer.h"
 #include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
 
@@ -51,6 +53,62 @@ std::string Fingerprint(const std::string& path) {
 std::string Reasons(const std::string& backup) {
     return testutil::ReadFile(backup + "/Rejected/reasons.tsv");
 }
+
+// Stands between the OS layer and the kernel to play a hostile user: the first time an
+// operation on `path` is about to be made, `swap` runs first. Installed while one lives; never
+// freed, as an interposer must outlive every call that may reach it.
+class SwapBeforeUse : public Mirel::Os::Interposer {
+public:
+    static SwapBeforeUse& Install() {
+        static SwapBeforeUse* const one = new SwapBeforeUse;
+        Mirel::Os::SetInterposer(one);
+        return *one;
+    }
+    struct Scope {
+        Scope() = default;
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+        ~Scope() { Mirel::Os::SetInterposer(nullptr); }
+    };
+    void Set(const std::string& path, std::function<void()> swap) {
+        std::lock_guard<std::mutex> g(mM);
+        mPath = path;
+        mSwap = std::move(swap);
+    }
+    bool Swapped() {
+        std::lock_guard<std::mutex> g(mM);
+        return !mSwap;
+    }
+    bool Off(const std::string& path) override {
+        std::function<void()> swap;
+        {
+            std::lock_guard<std::mutex> g(mM);
+            if (path != mPath || !mSwap) return false;
+            swap = std::move(mSwap);
+            mSwap = nullptr;
+        }
+        if (swap) swap();
+        return false;
+    }
+    bool Open(const std::string&, int, mode_t, int&, int&) override { return false; }
+    bool Write(int, const void*, std::size_t, std::uint64_t, bool, const std::string&,
+               int&) override {
+        return false;
+    }
+    bool Truncate(int, std::uint64_t, const std::string&, int&) override { return false; }
+    bool SyncFile(int, const std::string&, int&) override { return false; }
+    bool SyncDir(const std::string&, int&) override { return false; }
+    bool CreateDir(const std::string&, int&) override { return false; }
+    bool RemoveDir(const std::string&, int&) override { return false; }
+    bool Unlink(const std::string&, int&) override { return false; }
+    bool Rename(const std::string&, const std::string&, bool, int&) override { return false; }
+    bool Link(const std::string&, const std::string&, int&) override { return false; }
+
+private:
+    std::mutex mM;
+    std::string mPath;
+    std::function<void()> mSwap;
+};
 
 }  // namespace
 
@@ -102,6 +160,54 @@ TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
 
     // The real thing is still taken.
     EXPECT_EQ(mgr->RedoLogIsReady(U(good), U(kA), true), 0);
+}
+
+// A hostile user who swaps what an announced log's path leads to while the intake looks at it:
+// the file read is the one checked, never one a link leads to.
+TEST_F(ManagerTest, ALogSwappedWhileItIsTakenIsNeverReadThroughALink) {
+    testutil::TempDir outside;
+    SwapBeforeUse::Scope installed;
+    SwapBeforeUse& swapper = SwapBeforeUse::Install();
+    const std::string redo = backup() + "/Changes/Redo_1";
+    auto msnsTaken = [&] {
+        std::vector<std::uint64_t> msns;
+        mgr->WithCatalogue([&](IntervalMap& intervals) {
+            for (const auto& [end, interval] : intervals)
+                for (const auto& [uuid, item] : interval.databases)
+                    for (const FileInfo& log : item.logs) msns.push_back(log.msn);
+        });
+        return msns;
+    };
+
+    // The log itself becomes a link to a sound log elsewhere: refused as a link is.
+    const std::string log = WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 5);
+    WriteLog(outside.path(), "a.vrl", kA, 1, 3, kEnd - 4);
+    const std::string outsideBefore = Fingerprint(outside.path());
+    swapper.Set(log, [&] {
+        ASSERT_EQ(std::rename(log.c_str(), (redo + "/moved").c_str()), 0);
+        ASSERT_EQ(::symlink((outside / "a.vrl").c_str(), log.c_str()), 0);
+    });
+    EXPECT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), Mirel::kErrFileNotTaken);
+    EXPECT_TRUE(swapper.Swapped());
+    EXPECT_TRUE(msnsTaken().empty());
+    EXPECT_EQ(Fingerprint(log), "link to " + (outside / "a.vrl"));
+    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
+    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+
+    // Its redo folder becomes a link to a folder elsewhere holding a log of the same name:
+    // what is read is the log of the folder that was checked.
+    const std::string redo2 = backup() + "/Changes/Redo_2";
+    const std::string log2 = WriteLog(redo2, "b.vrl", kA, 1, 2, kEnd - 5);
+    WriteLog(outside / "dir", "b.vrl", kA, 1, 4, kEnd - 3);
+    const std::string outsideBefore2 = Fingerprint(outside.path());
+    swapper.Set(log2, [&] {
+        ASSERT_EQ(std::rename(redo2.c_str(), (backup() + "/Changes/Redo_2x").c_str()), 0);
+        ASSERT_EQ(::symlink((outside / "dir").c_str(), redo2.c_str()), 0);
+    });
+    EXPECT_EQ(mgr->RedoLogIsReady(U(log2), U(kA), true), 0);
+    EXPECT_TRUE(swapper.Swapped());
+    EXPECT_EQ(msnsTaken(), std::vector<std::uint64_t>{2});
+    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore2);
 }
 
 TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {

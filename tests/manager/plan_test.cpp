@@ -15,7 +15,7 @@ const unistring kB = u"bbbbbbbb-0000-4000-8000-000000000002";
 
 FileInfo Log(std::uint64_t start, std::uint64_t msn, std::uint64_t end, bool closed = false) {
     return FileInfo(UniversalPath::FromNative("/b/Changes/Redo_1/" + std::to_string(msn) + ".vrl"),
-                    kA, msn, start, end, closed);
+                    msn, start, end, closed);
 }
 
 // A small catalogue: intervals by end; a finished one has a last-good folder.

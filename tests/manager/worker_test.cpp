@@ -31,8 +31,8 @@ protected:
             ASSERT_TRUE(
                 model.WriteRedoLog(UniversalPath::FromNative(path), 6, 1000 + i, false, &info)
                     .OK());
-            item.logs.insert(FileInfo(UniversalPath::FromNative(path), item.file.uuid, info.msn,
-                                      info.startMSN, info.endUTC, false));
+            item.logs.insert(FileInfo(UniversalPath::FromNative(path), info.msn, info.startMSN,
+                                      info.endUTC, false));
             msns.push_back(info.msn);
         }
         item.lastLogMSN = UINT64_MAX;  // apply everything: no interval end limits this pass

@@ -263,6 +263,11 @@ TEST_F(DirectoryTest, NoOpenBlocksOnAFifoASocketOrADeviceAndListingsLeaveThemOut
                 EXPECT_EQ(fd, -1);
                 EXPECT_EQ(Mirel::Os::CopyFile(p, tmp / "copy"), Mirel::kErrNotAFile) << name;
                 EXPECT_EQ(Mirel::Os::CheckRealPath(tmp.path(), {name}, true), Mirel::kErrNotAFile);
+                int dir = -1;
+                ASSERT_EQ(Mirel::Os::OpenRealFolder(tmp.path(), {}, dir), 0);
+                EXPECT_EQ(Mirel::Os::OpenReadAt(dir, name, p, fd), Mirel::kErrNotAFile) << name;
+                EXPECT_EQ(fd, -1);
+                Mirel::Os::Close(dir);
             }))
             << name << " blocked";
         EXPECT_TRUE(testutil::Exists(p)) << name;
@@ -283,6 +288,74 @@ TEST_F(DirectoryTest, NoOpenBlocksOnAFifoASocketOrADeviceAndListingsLeaveThemOut
     std::sort(all.leftOut.begin(), all.leftOut.end());
     EXPECT_EQ(all.leftOut, names);
     ::close(sock);
+}
+
+// A file opened in a folder opened before is the one in that folder, whatever its path leads
+// to by then; neither open goes through a link, and both answer as CheckRealPath would.
+TEST_F(DirectoryTest, AFileOpenedInAnOpenFolderIsTheOneOfThatFolder) {
+    testutil::MakeDirs(tmp / "a/b/sub");
+    testutil::MakeDirs(tmp / "elsewhere");
+    testutil::WriteFile(tmp / "a/b/f.vrl", "one");
+    testutil::WriteFile(tmp / "elsewhere/f.vrl", "two");
+    ASSERT_EQ(::symlink((tmp / "elsewhere/f.vrl").c_str(), (tmp / "a/b/link.vrl").c_str()), 0);
+    ASSERT_EQ(::symlink((tmp / "elsewhere").c_str(), (tmp / "a/linked").c_str()), 0);
+    int dir = -1;
+    ASSERT_EQ(Mirel::Os::OpenRealFolder(tmp.path(), {"a", "b"}, dir), 0);
+    // Its folder moves away and a link to another takes its place.
+    ASSERT_EQ(std::rename((tmp / "a").c_str(), (tmp / "moved").c_str()), 0);
+    testutil::MakeDirs(tmp / "a");
+    ASSERT_EQ(::symlink((tmp / "elsewhere").c_str(), (tmp / "a/b").c_str()), 0);
+    const std::string path = tmp / "a/b/f.vrl";
+    int fd = -1;
+    Mirel::Os::Info info;
+    ASSERT_EQ(Mirel::Os::OpenReadAt(dir, "f.vrl", path, fd, &info), 0);
+    char buf[8] = {0};
+    std::size_t got = 0;
+    EXPECT_EQ(Mirel::Os::PReadAll(fd, buf, sizeof buf, 0, got, path), 0);
+    EXPECT_EQ(std::string(buf, got), "one");
+    EXPECT_EQ(info.size, 3u);
+    EXPECT_TRUE(info.isFile);
+    Mirel::Os::Close(fd);
+
+    const std::pair<std::string, int> refused[] = {
+        {"link.vrl", Mirel::kErrIsALink},      {"sub", Mirel::kErrIsADirectory},
+        {"gone.vrl", Mirel::kErrPathNotFound}, {"..", Mirel::kErrPathNotFound},
+        {"", Mirel::kErrPathNotFound},         {"sub/../f.vrl", Mirel::kErrPathNotFound},
+    };
+    for (const auto& [name, error] : refused) {
+        EXPECT_EQ(Mirel::Os::OpenReadAt(dir, name, path, fd), error) << name;
+        EXPECT_EQ(fd, -1) << name;
+        if (!name.empty() && name.find('/') == std::string::npos && name != "..") {
+            EXPECT_EQ(Mirel::Os::CheckRealPath(tmp / "moved/b", {name}, true), error) << name;
+        }
+    }
+    // The seam: the open is one of `path`, the folder's of its root.
+    {
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(FsOp::kOpenRead, path, Mirel::kErrIO, 1);
+        EXPECT_EQ(Mirel::Os::OpenReadAt(dir, "f.vrl", path, fd), Mirel::kErrIO);
+        EXPECT_EQ(fd, -1);
+        ASSERT_EQ(Mirel::Os::OpenReadAt(dir, "f.vrl", path, fd), 0);
+        Mirel::Os::Close(fd);
+        int other = -1;
+        Mirel::Faults::Arm(FsOp::kAny, tmp.path(), Mirel::kErrAccessDenied, 1);
+        EXPECT_EQ(Mirel::Os::OpenRealFolder(tmp.path(), {"moved"}, other), Mirel::kErrAccessDenied);
+        EXPECT_EQ(other, -1);
+    }
+    Mirel::Os::Close(dir);
+
+    // The folders on the way: a link or a file is refused as CheckRealPath refuses it.
+    const std::pair<std::vector<std::string>, int> folders[] = {
+        {{"a", "b"}, Mirel::kErrIsALink},
+        {{"moved", "linked"}, Mirel::kErrIsALink},
+        {{"moved", "b", "f.vrl"}, Mirel::kErrNotADirectory},
+        {{"moved", "none"}, Mirel::kErrPathNotFound},
+    };
+    for (const auto& [parts, error] : folders) {
+        EXPECT_EQ(Mirel::Os::OpenRealFolder(tmp.path(), parts, dir), error) << parts.back();
+        EXPECT_EQ(dir, -1);
+        EXPECT_EQ(Mirel::Os::CheckRealPath(tmp.path(), parts, false), error) << parts.back();
+    }
 }
 
 // Once a process sets its copies' ownership, a copy gets it whatever its source had, and
