@@ -129,9 +129,13 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     Settle();
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     ASSERT_EQ(server.CloseInterval(), 0);
-    // Start the interval, then abort the workers while they apply its logs.
+    // Start the interval, then abort the workers while one applies its logs.
+    testutil::WriteGate gate(backup() + "/InProgress/");
     while (auto m = Queue().GetMsg(0))
         if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    ASSERT_TRUE(gate.WaitHeld(60000)) << "no worker wrote a copy";
+    EXPECT_TRUE(mgr->Cat().AnyWorkerBusy());
+    gate.Release();
     mgr->StopWorkers(false);
     EXPECT_FALSE(mgr->Cat().AnyWorkerBusy());
     // Every in-progress copy is a whole database at some MSN of its chain.
