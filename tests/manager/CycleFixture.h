@@ -45,6 +45,19 @@ protected:
         }
         return mgr->RedoLogIsReady(U(path), U(uuid), true);
     }
+    // The database's next log, ending at `end` (by default a millisecond after the last); its
+    // MSN moves on only when the log is taken.
+    std::int32_t LogAt(const std::string& uuid, std::uint64_t end = 0,
+                       std::string* path = nullptr) {
+        std::uint64_t from = msns[uuid];
+        if (end == 0) end = clock += 1000;
+        std::string file =
+            WriteLog(Redo(), "l" + std::to_string(++seq) + ".vrl", uuid, from, from + 1, end);
+        if (path) *path = file;
+        std::int32_t rc = mgr->RedoLogIsReady(U(file), U(uuid), true);
+        if (rc == 0) msns[uuid] = from + 1;
+        return rc;
+    }
     // Closes the interval at `end` (by default in the next minute) and runs the cycle.
     std::uint64_t Close(std::uint64_t end = 0, bool settle = true) {
         if (end == 0) end = (clock / kMinute + 1) * kMinute + 1234;
@@ -63,6 +76,11 @@ protected:
             if (auto m = Queue().GetMsg(5000))
                 if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
         }
+    }
+    // What a restart does: the catalogue rebuilt from the backup folder.
+    void Rebuild() {
+        mgr->RegisterServer(u"127.0.0.1", 1);
+        ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     }
     std::string Redo() {
         if (redo == 0) redo = clock + 1;
@@ -87,6 +105,31 @@ protected:
             if (Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK()) out[uuid.ToUTF8()] = msn;
         }
         return out;
+    }
+    std::string NewestFolder() {
+        Mirel::Directory latest;
+        if (!Talon::BackupFolder(u"LastGood")
+                 .GetLatest(Mirel::UniversalPath::Folder(backup()), latest))
+            return "";
+        return latest.GetPath().Native();
+    }
+    std::vector<std::string> AllFolders() {
+        std::vector<std::string> out;
+        for (const auto& d :
+             Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup())))
+            out.push_back(d.GetPath().Native());
+        return out;
+    }
+    int Folders() { return static_cast<int>(AllFolders().size()); }
+    // The MSN in a database file's header (0 when it is none).
+    static std::uint64_t MsnOf(const std::string& file) {
+        Mirel::unistring uuid;
+        std::uint64_t msn = 0;
+        Talon::IBS_Config::GetDBInfo(Mirel::UniversalPath::FromNative(file), uuid, msn);
+        return msn;
+    }
+    static std::string CopyOf(const std::string& folder, const std::string& uuid) {
+        return folder + "/" + uuid.substr(0, 4) + ".vdb";
     }
     // Every copy in every last-good folder has the MSN its interval ended with.
     void ExpectEveryFolderExact() {

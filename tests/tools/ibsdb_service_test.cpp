@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "tests/manager/ManagerFixture.h"
-#include "tests/manager/StepFixture.h"
+#include "tests/manager/CycleFixture.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 
@@ -80,7 +80,7 @@ void FlipByte(const std::string& path) {
     testutil::WriteFile(path, bytes);
 }
 
-class DamagedCopyTest : public testutil::StepTest {
+class DamagedCopyTest : public testutil::CycleFixture {
 protected:
     ibsdb::Json Verify(int* code = nullptr) {
         std::ostringstream out;
@@ -120,12 +120,12 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
     testutil::Events events;
     Upload(kA, 1000);
     Upload(kB, 1000);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
+    ASSERT_EQ(LogAt(kA), 0);
+    ASSERT_EQ(LogAt(kB), 0);
     Close();
     FlipByte(CopyOf(NewestFolder(), kA));
     for (int i = 0; i < 2; ++i) {  // A carried forward twice, by hard links
-        ASSERT_EQ(Log(kB), 0);
+        ASSERT_EQ(LogAt(kB), 0);
         Close();
     }
     int code = 0;
@@ -135,7 +135,7 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
     ASSERT_FALSE(a.empty());
     for (const auto& [folder, result] : a) EXPECT_EQ(result, "differs") << folder;
 
-    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(LogAt(kA), 0);
     Close();
     EXPECT_FALSE(testutil::Exists(CopyOf(NewestFolder(), kA)))
         << "a copy started from damaged bytes was published";
@@ -165,13 +165,13 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
 TEST_F(DamagedCopyTest, ADamagedOlderCopyIsFoundBeforeUseAndTheNewestOneStandsIn) {
     testutil::Events events;
     Upload(kB, 1000);
-    ASSERT_EQ(Log(kB), 0);
+    ASSERT_EQ(LogAt(kB), 0);
     Close();
-    ASSERT_EQ(Log(kB), 0);
+    ASSERT_EQ(LogAt(kB), 0);
     Close();
     FlipByte(CopyOf(NewestFolder(), kB));
     for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(Log(kB), 0);
+        ASSERT_EQ(LogAt(kB), 0);
         Close();
         const std::string newest = CopyOf(NewestFolder(), kB);
         EXPECT_EQ(MsnOf(newest), msns[kB]) << "interval " << i;
@@ -191,7 +191,7 @@ TEST_F(DamagedCopyTest, ADamagedOnlyCopyFailsItsDatabase) {
     Upload(kB, 1000);
     Close();
     FlipByte(CopyOf(NewestFolder(), kB));
-    ASSERT_EQ(Log(kB), 0);
+    ASSERT_EQ(LogAt(kB), 0);
     Close();
     EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10727\t"),
               std::string::npos);
