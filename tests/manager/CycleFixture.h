@@ -58,6 +58,11 @@ protected:
         if (rc == 0) msns[uuid] = from + 1;
         return rc;
     }
+    // One log of each database, then the interval closed and the cycle run.
+    std::uint64_t Interval(std::initializer_list<std::string> uuids) {
+        for (const auto& uuid : uuids) EXPECT_EQ(Log(uuid), 0) << uuid;
+        return Close();
+    }
     // Closes the interval at `end` (by default in the next minute) and runs the cycle.
     std::uint64_t Close(std::uint64_t end = 0, bool settle = true) {
         if (end == 0) end = (clock / kMinute + 1) * kMinute + 1234;

@@ -73,8 +73,7 @@ protected:
 
 TEST_F(NothingLostTest, AFolderWhoseSetUpFailedIsSetUpAgainWhenNamedAgainAndLosesNothing) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     Upload(kA, 20);  // accepted: an upload, its log and the interval's end wait
     ASSERT_EQ(Log(kA), 0);
     Close(0, false);
@@ -101,8 +100,7 @@ TEST_F(NothingLostTest, AFolderWhoseSetUpFailedIsSetUpAgainWhenNamedAgainAndLose
 TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNeverWritten) {
     Events events;
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     const std::string upload = WriteDb(backup() + "/Copies/ub/b.vdb", kB, 20);
     const std::string bytes = testutil::ReadFile(upload);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
@@ -128,8 +126,7 @@ TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNev
               std::string::npos);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
     msns[kB] = 20;
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kB});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 21}}));
     ExpectEveryFolderExact();
 }
@@ -139,8 +136,7 @@ TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNev
 // (10711), which would let a restart take its upload, its only copy, for an older state.
 TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     std::string folder;
     Newest(&folder);
     {
@@ -169,8 +165,7 @@ TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
     EXPECT_TRUE(testutil::IsFile(upload)) << "B's only copy was deleted";
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
     msns[kB] = 20;
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kB});
     EXPECT_EQ(Newest()[kB], 21u);
 }
 
@@ -182,17 +177,13 @@ TEST_F(NothingLostTest, TwoUploadsInOneFolderAreBothKept) {
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(b), U(kB)));
     msns[kA] = 10;
     msns[kB] = 20;
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 11}, {kB, 21}}));
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
     // Only the service's own files left the folder.
     EXPECT_EQ(testutil::ReadFile(backup() + "/Copies/both/notes.txt"), "the server's own");
     EXPECT_FALSE(testutil::Exists(backup() + "/Copies/both/sub"));
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
     ExpectEveryFolderExact();
 }
@@ -294,8 +285,7 @@ INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
 // before the upload and set it aside as a log nothing can start.
 TEST_F(NothingLostTest, ALogContinuingAnUploadIsAppliedAfterItWhateverItsEndSays) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     ASSERT_EQ(Log(kA), 0);
     const std::uint64_t second = Close(0, false);  // its folder is still to be made
     Upload(kA, 50);                                // after that interval's end
@@ -337,8 +327,7 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
 // state at its end, not the log's.
 TEST_F(NothingLostTest, ALogContinuingALaterUploadIsNotAppliedInAnEarlierInterval) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     ASSERT_EQ(Log(kA), 0);
     const std::uint64_t second = Close(0, false);  // its folder is still to be made
     Upload(kA, 12);                                // after that interval's end
@@ -362,8 +351,7 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadStaysAfterItThroughANewerUploa
         msns.clear();
         states.clear();
         Upload(kA, 10);
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         ASSERT_EQ(Log(kA), 0);
         const std::uint64_t second = Close(0, false);  // its folder is still to be made
         const std::string path = backup() + "/Copies/later/a.vdb";
@@ -445,8 +433,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {
         const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", kA, 10);
         ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(kA)));
         msns[kA] = 10;
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         const std::string where = KillAt(k, [&] {
             const std::string second = WriteDb(backup() + "/Copies/u2/sales.vdb", kB, 50);
             EXPECT_TRUE(mgr->FullDBBackupIsUploaded(U(second), U(kB)));
@@ -498,13 +485,11 @@ TEST_F(NothingLostTest, ANameThatDiffersOnlyInCaseIsTheSameName) {
     const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", kB, 10);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(kB)));
     msns[kB] = 10;
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kB});
     const std::string second = WriteDb(backup() + "/Copies/u2/Sales.VDB", kA, 50);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(second), U(kA)));
     msns[kA] = 50;
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 51}}));
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrReplaced);
 }
@@ -580,9 +565,7 @@ TEST_F(NothingLostTest, AnUploadWhoseFirstLogFailsIsKeptAndPublishedAsHeld) {
     Events events;
     Upload(kA, 10);
     Upload(kB, 20);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     Upload(kB, 30);  // a new full backup of B, and a database C seen for the first time
     Upload(kC, 40);
     ASSERT_EQ(Log(kA), 0);
@@ -607,16 +590,13 @@ TEST_F(NothingLostTest, AnUploadWhoseFirstLogFailsIsKeptAndPublishedAsHeld) {
                          {"1111.vdb", false}, {"2222.vdb", true}, {"3333.vdb", true}}));
     // Not carried forward, never pruned while it is the newest copy.
     for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13u + i}}));
     }
     EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/2222.vdb"));
     EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/3333.vdb"));
     Upload(kC, 50);
-    ASSERT_EQ(Log(kC), 0);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kC, kA});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 16}, {kC, 51}}));
     ExpectEveryFolderExact();
 }
@@ -624,9 +604,7 @@ TEST_F(NothingLostTest, AnUploadWhoseFirstLogFailsIsKeptAndPublishedAsHeld) {
 TEST_F(NothingLostTest, ACopyALogHasChangedIsNeverKept) {
     Upload(kA, 10);
     Upload(kB, 20);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     std::string first;
     Newest(&first);
     Upload(kB, 30);
@@ -642,8 +620,7 @@ TEST_F(NothingLostTest, ACopyALogHasChangedIsNeverKept) {
 
 TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvivesARestart) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     Upload(kB, 30);
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kB, true), 0);
@@ -662,8 +639,7 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
     ASSERT_TRUE(Restart());
     mgr->ScanFullBackupDB();
     mgr->CheckIntervals();
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}}));
     EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/2222.vdb"));
@@ -672,8 +648,7 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
 
 TEST_F(NothingLostTest, AnUploadMovedBeforeARestartIsStillHeldWhenItsFirstLogFails) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     Upload(kB, 30);
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kB, true), 0);
@@ -699,8 +674,7 @@ TEST_F(NothingLostTest, AnUploadMovedBeforeARestartIsStillHeldWhenItsFirstLogFai
 // the next start removes what a service process left of its own, and nothing else.
 TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     const std::string own = ".ibs-" + std::to_string(::getpid()) + "-999999999.tmp";
     const std::vector<std::string> stale = {".ibs-4194999-2.tmp", "Failed.tsv.tmp"};
     const std::vector<std::string> kept = {own, ".ibs-notes.tmp", ".ibs-12-x.tmp", "plan.tmp"};
@@ -718,8 +692,7 @@ TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
 // after the failure is the announcement's to refuse.
 TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverTheyLie) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     ASSERT_EQ(Log(kA, true), 0);
     const std::string name = "l" + std::to_string(seq) + ".vrl";
     Close(0, false);
@@ -757,8 +730,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
     for (std::uint64_t k = 1;; ++k) {
         FreshFolder();
         Upload(kA, 10);
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         std::string name;
         const std::string where = KillAt(k, [&] {
             EXPECT_EQ(Log(kA, true), 0);
@@ -768,8 +740,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
         Close();  // killed before the failure was recorded: it fails again
         EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrInvalidFile) << where;
         Upload(kA, 12);  // the server's state: the failing log's end
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         EXPECT_TRUE(testutil::Exists(backup() + "/Rejected/" + name))
             << where << ": " << name << " is gone";
         EXPECT_EQ(Newest()[kA], 13u) << where;
@@ -786,8 +757,7 @@ TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
         FreshFolder();
         Events events;
         Upload(kA, 10);
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         const std::string where = KillAt(k, [&] {
             Upload(kB, 30);
             EXPECT_EQ(Log(kA), 0);

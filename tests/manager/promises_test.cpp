@@ -48,8 +48,7 @@ TEST_F(PromisesTest, ALateLogSurvivesARebuiltCatalogue) {
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1001u) << "the late log was left out";
     // More intervals: the log goes only once a folder holds its changes, and the chain goes on.
     for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(LogAt(kA), 0);
-        Close();
+        Interval({kA});
     }
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1004u);
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
@@ -104,8 +103,7 @@ TEST_F(PromisesTest, ACheckAskedForDuringAFolderChangeRunsWhenTheChangeEnds) {
 TEST_F(PromisesTest, AnIntervalDoneFileFromAClockThatWentBackIsRefusedAndItsLogsWait) {
     Events events;
     Upload(kA, 1000);
-    ASSERT_EQ(LogAt(kA), 0);
-    Close();
+    Interval({kA});
     ASSERT_EQ(LogAt(kA), 0);
     const std::uint64_t published = Close();
 
@@ -128,8 +126,7 @@ TEST_F(PromisesTest, AnIntervalDoneFileFromAClockThatWentBackIsRefusedAndItsLogs
 
     // The clock is right again: the logs that waited go with the next interval.
     clock = published + kMinute;
-    ASSERT_EQ(LogAt(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_NE(NewestFolder(), before);
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
 }
@@ -139,19 +136,17 @@ TEST_F(PromisesTest, AnIntervalDoneFileFromAClockThatWentBackIsRefusedAndItsLogs
 // it. Taken into it, its changes would be published as the state at an end before them.
 TEST_F(PromisesTest, ALogWrittenAfterTheClockWentBackNeverJoinsAnEarlierInterval) {
     Upload(kA, 1000);
-    ASSERT_EQ(LogAt(kA), 0);
-    Close();
+    Interval({kA});
     const std::uint64_t before = clock;
     ASSERT_EQ(LogAt(kA), 0);  // 1001 -> 1002
     ASSERT_EQ(LogAt(kA), 0);  // 1002 -> 1003
     const std::uint64_t closed = Close(0, false);
-    clock = before + 500;   // its next log ends inside the closed interval again
+    clock = before + 500;     // its next log ends inside the closed interval again
     ASSERT_EQ(LogAt(kA), 0);  // 1003 -> 1004, written after the interval-done file
     SettleWithRetries();
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u) << "a later change joined the interval";
     clock = closed + kMinute;
-    ASSERT_EQ(LogAt(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
 }
 
@@ -173,8 +168,7 @@ TEST_F(PromisesTest, AClosingLogFromAClockThatWentBackStillContinuesItsChain) {
     // The database starts afresh at another MSN after it was shut down: the chain goes on
     // from the new upload.
     Upload(kA, 5000);
-    ASSERT_EQ(LogAt(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 5001u);
 }
 
@@ -225,8 +219,7 @@ TEST_F(PromisesTest, AnIntervalDoneFileBeforeAnIntervalNotYetStartedIsRefused) {
     EXPECT_EQ(events.Count(0x41000334), 1);
     SettleWithRetries();
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1002u);
-    ASSERT_EQ(LogAt(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u);
 }
 
@@ -252,8 +245,7 @@ TEST_F(PromisesTest, AnIntervalThatPublishedNothingStillBoundsTheClockAfterARest
     EXPECT_EQ(mgr->RedoLogIsReady(U(done), u"", true), Mirel::kErrStaleIntervalDone);
     // The cycle goes on: the new upload's interval publishes, and the kept file goes.
     Upload(kA, 2000);
-    ASSERT_EQ(LogAt(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 2001u);
     bool kept = false;
     for (const auto& e : std::filesystem::directory_iterator(backup() + "/Changes")) {
@@ -278,8 +270,7 @@ TEST_F(PromisesTest, AnUploadKeepsItsSideOfAnIntervalDoneFileAcrossARestart) {
                          (restart ? ", restarted" : ""));
             // A database of its own each time (files are named by the UUID's first four).
             const std::string uuid = "b" + std::to_string(n++) + kB.substr(2);
-            ASSERT_EQ(LogAt(kA), 0);
-            Close();
+            Interval({kA});
             ASSERT_EQ(LogAt(kA), 0);
             if (before) Upload(uuid, 500);
             Close(0, false);  // announced, not started
@@ -367,8 +358,7 @@ TEST_F(PromisesTest, AFailureAnUploadClearedLaterStillHoldsForTheIntervalItHappe
 // restart, the logs it applied are not left in an interval nothing would ever finish.
 TEST_F(PromisesTest, LogsOfAnIntervalThatPublishedNothingGoOnToTheNextOne) {
     Upload(kA, 1000);
-    ASSERT_EQ(LogAt(kA), 0);
-    Close();
+    Interval({kA});
     const std::uint64_t before = clock;
     ASSERT_EQ(DamagedLog(kA, 1001), 0);
     const std::string emptyDone = Redo() + "/IntervalDone.vid";
@@ -392,8 +382,7 @@ TEST_F(PromisesTest, LogsOfAnIntervalThatPublishedNothingGoOnToTheNextOne) {
     Rebuild();
     SettleWithRetries();
     EXPECT_EQ(UnfinishedIntervals(), "");
-    ASSERT_EQ(LogAt(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 2003u);
     EXPECT_EQ(UnfinishedIntervals(), "");
 }

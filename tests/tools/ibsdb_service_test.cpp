@@ -3,8 +3,8 @@
 // one from its older folder.
 #include <sstream>
 
-#include "tests/manager/ManagerFixture.h"
 #include "tests/manager/CycleFixture.h"
+#include "tests/manager/ManagerFixture.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 
@@ -120,13 +120,10 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
     testutil::Events events;
     Upload(kA, 1000);
     Upload(kB, 1000);
-    ASSERT_EQ(LogAt(kA), 0);
-    ASSERT_EQ(LogAt(kB), 0);
-    Close();
+    Interval({kA, kB});
     FlipByte(CopyOf(NewestFolder(), kA));
     for (int i = 0; i < 2; ++i) {  // A carried forward twice, by hard links
-        ASSERT_EQ(LogAt(kB), 0);
-        Close();
+        Interval({kB});
     }
     int code = 0;
     ibsdb::Json v = Verify(&code);
@@ -135,8 +132,7 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
     ASSERT_FALSE(a.empty());
     for (const auto& [folder, result] : a) EXPECT_EQ(result, "differs") << folder;
 
-    ASSERT_EQ(LogAt(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_FALSE(testutil::Exists(CopyOf(NewestFolder(), kA)))
         << "a copy started from damaged bytes was published";
     EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kA + "\t10727\t"),
@@ -165,14 +161,11 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
 TEST_F(DamagedCopyTest, ADamagedOlderCopyIsFoundBeforeUseAndTheNewestOneStandsIn) {
     testutil::Events events;
     Upload(kB, 1000);
-    ASSERT_EQ(LogAt(kB), 0);
-    Close();
-    ASSERT_EQ(LogAt(kB), 0);
-    Close();
+    Interval({kB});
+    Interval({kB});
     FlipByte(CopyOf(NewestFolder(), kB));
     for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(LogAt(kB), 0);
-        Close();
+        Interval({kB});
         const std::string newest = CopyOf(NewestFolder(), kB);
         EXPECT_EQ(MsnOf(newest), msns[kB]) << "interval " << i;
         EXPECT_TRUE(PageOneIntact(newest)) << "interval " << i << ": damaged bytes carried on";
@@ -191,8 +184,7 @@ TEST_F(DamagedCopyTest, ADamagedOnlyCopyFailsItsDatabase) {
     Upload(kB, 1000);
     Close();
     FlipByte(CopyOf(NewestFolder(), kB));
-    ASSERT_EQ(LogAt(kB), 0);
-    Close();
+    Interval({kB});
     EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10727\t"),
               std::string::npos);
     EXPECT_EQ(Folders(), 1) << "a folder was published from the damaged copy";
