@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <sstream>
 
-#include "ibs_version.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
@@ -794,28 +793,6 @@ TEST(IbsdbTextTest, ReasonAndFailedLinesOfTheFormatsDocumentReadAsDocumented) {
         EXPECT_EQ(f.error, std::stoi(r[1]));
         EXPECT_EQ(f.words, words(r[2]));
     }
-}
-
-TEST(IbsdbTextTest, VersionAndUsageErrorsOfTheProgram) {
-    auto run = [](const std::string& args, std::string& out) {
-        FILE* p = ::popen((std::string(IBSDB_PATH) + " " + args + " 2>&1").c_str(), "r");
-        char buf[256];
-        out.clear();
-        while (std::fgets(buf, sizeof buf, p)) out += buf;
-        return WEXITSTATUS(::pclose(p));
-    };
-    std::string out;
-    EXPECT_EQ(run("--version", out), 0);
-    EXPECT_EQ(out, std::string("ibsdb ") + IBS_VERSION + "\n");
-    // A command line not understood exits 2 in every program of the package.
-    for (const char* args :
-         {"status /tmp --warn-lag 5x", "restore /tmp", "status", "frobnicate", "check", "list",
-          "restore /tmp --to /x --at yesterday", "prune-rejected /tmp",
-          "prune-rejected /tmp --older-than 30", "prune-rejected /tmp --older-than 0d",
-          "prune-rejected /tmp --older-than 30x"})
-        EXPECT_EQ(run(args, out), 2) << args << ": " << out;
-    EXPECT_EQ(run("status /tmp --warn-lag 5x", out), 2);
-    EXPECT_NE(out.find("--warn-lag"), std::string::npos);
 }
 
 // A FIFO where a copy was, and another named like a database: status, verify and restore
