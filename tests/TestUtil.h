@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/support/Directory.h"
+#include "platform/support/Listing.h"
 #include "platform/support/UniversalPath.h"
 
 namespace testutil {
@@ -145,6 +146,22 @@ inline std::size_t CountOf(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
+}
+
+// Every file below `root` with its content, links as their targets, and with `folders` every
+// folder too: "untouched" made testable.
+inline std::string Snapshot(const std::string& root, bool folders = false) {
+    std::string s;
+    for (auto filter : {Mirel::kListFiles, Mirel::kListFolders}) {
+        if (filter == Mirel::kListFolders && !folders) break;
+        std::vector<Mirel::UniversalPath> all;
+        Mirel::BuildUniversalPathListFunctor f(all, filter, true);
+        Mirel::Directory(Mirel::UniversalPath::Folder(root)).ProcessFiles(f, 100);
+        for (const auto& p : all)
+            s += p.Native() + "=" + (filter == Mirel::kListFiles ? ReadFile(p.Native()) : "/") +
+                 "\n";
+    }
+    return s;
 }
 
 }  // namespace testutil
