@@ -302,23 +302,35 @@ TEST_F(NothingLostTest, ALogContinuingAnUploadIsAppliedAfterItWhateverItsEndSays
 
 // The server's clock stepped back a few seconds within an interval: a log ending early
 // continues one that ends after the next interval-done file. It belongs after that
-// interval with the log it continues, not in it with a gap in its chain (10721).
+// interval with the log it continues, not in it with a gap in its chain (10721), and a
+// restart before that interval is made keeps the two together.
 TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhateverItsEndSays) {
-    Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    const std::uint64_t first = Close();
-    const std::string ahead = WriteLog(Redo(), "ahead.vrl", kA, 11, 12, first + 50 * 1000000ull);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(ahead), U(kA), true), 0);
-    const std::string back = WriteLog(Redo(), "back.vrl", kA, 12, 13, first + 10 * 1000000ull);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(back), U(kA), true), 0);
-    clock = first + 10 * 1000000ull;
-    Close(first + 20 * 1000000ull);  // A has no log of this interval: still at 11
-    msns[kA] = 13;
-    Close();
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
-    EXPECT_EQ(Newest()[kA], 13u);
-    ExpectEveryFolderExact();
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "a restart before the interval is made" : "no restart");
+        FreshFolder();
+        msns.clear();
+        states.clear();
+        Upload(kA, 10);
+        ASSERT_EQ(Log(kA), 0);
+        const std::uint64_t first = Close();
+        const std::string ahead =
+            WriteLog(Redo(), "ahead.vrl", kA, 11, 12, first + 50 * 1000000ull);
+        ASSERT_EQ(mgr->RedoLogIsReady(U(ahead), U(kA), true), 0);
+        const std::string back = WriteLog(Redo(), "back.vrl", kA, 12, 13, first + 10 * 1000000ull);
+        ASSERT_EQ(mgr->RedoLogIsReady(U(back), U(kA), true), 0);
+        clock = first + 10 * 1000000ull;
+        Close(first + 20 * 1000000ull, !restart);  // A has no log of this interval: still at 11
+        msns[kA] = 13;
+        if (restart) {
+            ASSERT_TRUE(Rebuilt());
+        }
+        Close();
+        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+        EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
+        EXPECT_EQ(Newest()[kA], 13u);
+        ExpectEveryFolderExact();
+        if (HasFailure()) break;
+    }
 }
 
 // The server's clock stepped back after an upload that came after an interval-done file: a
@@ -374,27 +386,6 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadStaysAfterItThroughANewerUploa
         ExpectEveryFolderExact();
         if (HasFailure()) break;
     }
-}
-
-// A log ending before an interval's end continues a log that ends after it, and the service
-// restarts before that interval is made: the restart keeps the two together after the end.
-TEST_F(NothingLostTest, ARestartKeepsALogAfterTheLaterEndingLogItContinues) {
-    Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    const std::uint64_t first = Close();
-    const std::string ahead = WriteLog(Redo(), "ahead.vrl", kA, 11, 12, first + 50 * 1000000ull);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(ahead), U(kA), true), 0);
-    const std::string back = WriteLog(Redo(), "back.vrl", kA, 12, 13, first + 10 * 1000000ull);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(back), U(kA), true), 0);
-    clock = first + 10 * 1000000ull;
-    Close(first + 20 * 1000000ull, false);  // A has no log of this interval: still at 11
-    msns[kA] = 13;
-    ASSERT_TRUE(Rebuilt());
-    Close();
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
-    EXPECT_EQ(Newest()[kA], 13u);
-    ExpectEveryFolderExact();
 }
 
 // A new process whose folder cannot be set up at start (a read-only volume): the server
