@@ -136,7 +136,9 @@ TEST_F(CallerTest, OnlyRootAndAllowedGroupsChangeTheService) {
     EXPECT_EQ(root.RedoLogIsReady(log, kA, true), 0);
     EXPECT_TRUE(testutil::Snapshot(backup(), true) == before) << "the backup folder changed";
     EXPECT_EQ(Call(&member, {"Stop"}), std::make_pair(0, std::string("stopped\n")));
+    // The process ends in order: its workers and the connector's thread joined.
     EXPECT_EQ(service->Wait(30000), 0);
+    EXPECT_TRUE(notify.WaitFor("STOPPING=1", 1000));
     EXPECT_NE(env.DebugLog().find("Stop: requested by uid " + std::to_string(member.uid)),
               std::string::npos);
     // One record for the first refusal; the other five in the minute's count at the end.

@@ -104,16 +104,6 @@ TEST_F(ServiceTest, AnswersEveryOperationAndStopsOnSigterm) {
     EXPECT_TRUE(testutil::IsFile(env.dir / "log/talonib_omniORB.txt"));
 }
 
-TEST_F(ServiceTest, RemoteStopEndsTheProcessInOrder) {
-    auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
-    sim::ServiceClient client(Orb());
-    client.Stop();
-    // The process ends only once its workers and the connector's thread have been joined.
-    EXPECT_EQ(service->Wait(10000), 0);
-    EXPECT_TRUE(notify.WaitFor("STOPPING=1", 1000));
-}
-
 TEST_F(ServiceTest, SignalsMapToControlsAndEvents) {
     {
         auto service = Start();
