@@ -151,8 +151,7 @@ TEST_F(CycleSafetyTest, AFullDiskFailsNothingAndTheIntervalCompletesWhenSpaceRet
     Upload(kA, 10);
     Upload(kB, 20);
     Upload(kC, 30);
-    for (const auto& u : {kA, kB, kC}) ASSERT_EQ(Log(u), 0);
-    Close();
+    Interval({kA, kB, kC});
     for (const auto& u : {kA, kB, kC}) ASSERT_EQ(Log(u), 0);
     // Copies, private copies and page writes all fail for a while: the disk is full.
     Mirel::Faults::Scope faults;
@@ -171,8 +170,7 @@ TEST_F(CycleSafetyTest, TwoDatabasesFailingInOneIntervalAreBothRecorded) {
     Upload(kA, 10);
     Upload(kB, 20);
     Upload(kC, 30);
-    for (const auto& u : {kA, kB, kC}) ASSERT_EQ(Log(u), 0);
-    Close();
+    Interval({kA, kB, kC});
     ASSERT_EQ(Log(kA, true), 0);
     ASSERT_EQ(Log(kB, true), 0);
     Interval({kC});
