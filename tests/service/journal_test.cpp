@@ -187,6 +187,10 @@ TEST_F(JournalTest, InTheForegroundEveryWarningReachesStandardErrorWhileTheHubIs
                        " failed (error "),
               std::string::npos)
         << err;
+    EXPECT_NE(err.find("talonib: warning: [0x41000328] A rejected redo log or interval-done "
+                       "file was moved to "),
+              std::string::npos)
+        << err;
     EXPECT_NE(err.find(" published as LastGood_"), std::string::npos) << err;
     EXPECT_EQ(err.find("ERROR"), std::string::npos) << err;
     hub.Write("quit\n");

@@ -135,23 +135,6 @@ TEST_F(OperabilityTest, WithoutPreferenceFileTheServiceWaitsForTheServersFolder)
     EXPECT_EQ(service->Wait(10000), 0);
 }
 
-TEST_F(OperabilityTest, InTheForegroundEventRecordsAreAlsoOnStandardError) {
-    auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
-    sim::ServiceClient client(Orb());
-    ASSERT_TRUE(client.SetBackupFolder(env.dir / "backup"));
-    testutil::MakeDirs(env.dir / "backup/Changes/Redo_1");
-    testutil::WriteFile(env.dir / "backup/Changes/Redo_1/bad.vrl", "garbage");
-    EXPECT_EQ(client.RedoLogIsReady(env.dir / "backup/Changes/Redo_1/bad.vrl", "u", true), 10709);
-    client.Stop();
-    EXPECT_EQ(service->Wait(10000), 0);
-    std::string err = service->Stderr();
-    EXPECT_NE(err.find("talonib: warning: [0x41000328] A rejected redo log or interval-done "
-                       "file was moved to "),
-              std::string::npos)
-        << err;
-}
-
 TEST_F(OperabilityTest, HangUpReopensTheLogsAndTheServiceCarriesOn) {
     auto service = Start();
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
