@@ -225,37 +225,6 @@ TEST_F(ServiceTest, ConnectorLinksAnswersStopNoticeAndReportsLostConnection) {
     }
 }
 
-TEST_F(ServiceTest, FailedDatabaseIsReportedToTheHubWithNotification21) {
-    unsigned short hubPort = FreePort();
-    Child hub({VLSERVER_SIM_PATH, "hub", "--port", std::to_string(hubPort)}, {});
-    ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
-    auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
-    sim::ServiceClient client(Orb());
-    sim::CorbaAnnouncer announcer(client);
-    ASSERT_TRUE(client.RegisterServer("127.0.0.1", hubPort));
-    ASSERT_TRUE(client.SetBackupFolder(env.dir / "backup"));
-    sim::WorkloadOptions opt;
-    opt.seed = 61;
-    opt.databases = 2;
-    sim::Workload server(env.dir / "backup", opt, announcer);
-    ASSERT_TRUE(server.Upload());
-    ASSERT_EQ(server.WriteCorruptLog(1), 0);
-    ASSERT_EQ(server.WriteIntervalLogs({1}), 0);
-    server.Forget(1);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    // First the record of the log that could not be applied, then the failed database.
-    EXPECT_TRUE(hub.WaitForLine("event 0x4100031f", 20000));
-    EXPECT_TRUE(hub.WaitForLine("notification 21 link 1 (0, 0) targets: " + server.Db(1).UuidText(),
-                                20000));
-    ASSERT_TRUE(server.WaitForLastGood(20000));
-    EXPECT_EQ(server.VerifyAll(), "");
-    client.Stop();
-    EXPECT_EQ(service->Wait(10000), 0);
-    hub.Write("quit\n");
-    EXPECT_EQ(hub.Wait(10000), 0);
-}
-
 TEST_F(ServiceTest, OneCallAtATimeReachesTheServant) {
     // A fake hub that accepts and then says nothing holds RegisterServer inside the servant.
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
