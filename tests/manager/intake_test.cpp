@@ -398,6 +398,19 @@ TEST_F(ManagerTest, TheScanLeavesFifosWhereTheyAreAndNeverWaitsForThem) {
                                              [&] { result = mgr->SetBackupFolder(U(folder)); }))
             << place << " blocked the scan";
         EXPECT_EQ(result, 1) << place;
+        // Announced, it is refused at once, unread.
+        if (place == "Changes/Redo_1/a.vrl") {
+            EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
+                result = mgr->RedoLogIsReady(U(fifo), U(kA), true);
+            })) << "the announcement blocked";
+            EXPECT_EQ(result, Mirel::kErrFileNotTaken);
+        } else if (place == "Copies/u/db.vdb") {
+            bool taken = true;
+            EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
+                taken = mgr->FullDBBackupIsUploaded(U(fifo), U(kA));
+            })) << "the upload blocked";
+            EXPECT_FALSE(taken);
+        }
         // The in-progress folder is the service's: what no item owns there goes, unopened.
         if (place.rfind("InProgress/", 0) == 0) {
             EXPECT_FALSE(testutil::Exists(fifo));

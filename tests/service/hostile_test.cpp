@@ -93,30 +93,3 @@ TEST_F(HostileTest, NothingMovesAndTheFolderInServiceStays) {
         30000))
         << env.DebugLog();
 }
-
-// FIFOs named like a redo log, an upload and a last-good copy: the start's scan never waits
-// for them, announcing them is refused at once, SIGTERM stops the service, and they stay.
-TEST(HostileFilesTest, FifosNeverHoldTheServiceUp) {
-    testutil::ServiceEnv env;
-    testutil::NotifySocket notify{env.dir / "notify"};
-    const std::string backup = env.dir / "backup";
-    const std::vector<std::string> fifos = {backup + "/Changes/Redo_1/a.vrl",
-                                            backup + "/Copies/u/db.vdb",
-                                            backup + "/LastGood_2026-01-01_0000/db.vdb"};
-    for (const auto& f : fifos) ASSERT_TRUE(testutil::MakeFifo(f)) << f;
-    testutil::WriteFile(env.dir / "prefs.xml",
-                        "<?xml version=\"1.0\"?>\n<preferences>\n"
-                        "  <pref id=\"67\" type=\"int\">1</pref>\n"
-                        "  <pref id=\"68\" type=\"text\">" +
-                            backup + "</pref>\n</preferences>\n");
-    testutil::Child service({TALONIB_PATH}, env.Env());
-    ASSERT_TRUE(notify.WaitFor("READY=1", 30000)) << "the scan waits on a FIFO\n" << env.DebugLog();
-    sim::ServiceClient client(testutil::ClientOrb());
-    EXPECT_EQ(client.RedoLogIsReady(fifos[0], kA, true), 10008);
-    EXPECT_FALSE(client.FullDBBackupIsUploaded(fifos[1], kA));
-    service.Signal(SIGTERM);
-    EXPECT_EQ(service.Wait(30000), 0);
-    for (const auto& f : fifos) EXPECT_TRUE(testutil::IsFifo(f)) << f;
-    const std::string log = env.DebugLog();
-    EXPECT_EQ(testutil::CountOf(log, "not a regular file, left where it is"), 3u) << log;
-}
