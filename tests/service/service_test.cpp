@@ -141,26 +141,6 @@ TEST_F(ServiceTest, SecondInstanceIsRefused) {
     EXPECT_EQ(first->Wait(10000), 0);
 }
 
-TEST_F(ServiceTest, PortTakenByAnotherProgramFailsTheStart) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(50004);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(fd, 1), 0);
-    auto service = Start();
-    auto code = service->Wait(20000);
-    ::close(fd);
-    ASSERT_TRUE(code.has_value());
-    EXPECT_NE(*code, 0);
-    EXPECT_FALSE(notify.WaitFor("READY=1", 0));
-    EXPECT_NE(env.DebugLog().find("port 50004 is already in use"), std::string::npos);
-    EXPECT_NE(service->Stderr().find("port 50004 is already in use"), std::string::npos);
-}
-
 TEST_F(ServiceTest, UsageText) {
     // The usage text as the design words it; the line after it says what was wrong and
     // where to read more, and the exit code is the usage error's.
