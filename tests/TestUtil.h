@@ -12,7 +12,6 @@
 #include <fstream>
 #include <future>
 #include <iostream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>

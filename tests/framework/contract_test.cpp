@@ -8,10 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <fstream>
-#include <thread>
 
 #include "tests/Process.h"
 #include "tools/sim/ServiceClient.h"
