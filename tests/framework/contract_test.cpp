@@ -401,6 +401,8 @@ TEST(ContractTest, RedoFolderNamesReadBackAsDocumented) {
         ++rows;
     }
     EXPECT_GE(rows, 4);
+    // A time past 64 bits is none either.
+    EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(u"Redo_99999999999999999999999"), 0u);
 }
 
 TEST(ContractTest, EveryErrorNumberAndEventRecordIsDocumented) {
