@@ -22,8 +22,8 @@ CORBA::ORB_ptr Orb() {
     return testutil::ClientOrb();
 }
 
-// Whether the process has a file below `folder` open for writing: in the in-progress folder
-// only a worker applying logs to an item it holds does.
+// Whether the process has a file below `folder` open for writing, its manifest aside: in the
+// in-progress folder only a worker applying logs to an item it holds does.
 bool Writing(pid_t pid, const std::string& folder) {
     const std::string proc = "/proc/" + std::to_string(pid);
     std::vector<Mirel::Os::DirEntry> fds;
@@ -31,8 +31,8 @@ bool Writing(pid_t pid, const std::string& folder) {
     for (const auto& fd : fds) {
         char target[4096];
         const ssize_t n = ::readlink((proc + "/fd/" + fd.name).c_str(), target, sizeof target);
-        if (n <= 0 || std::string(target, static_cast<std::size_t>(n)).rfind(folder, 0) != 0)
-            continue;
+        const std::string path(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (path.rfind(folder, 0) != 0 || path.find("/manifest.tsv") != std::string::npos) continue;
         const std::string info = testutil::ReadFile(proc + "/fdinfo/" + fd.name);
         const std::size_t at = info.find("flags:");
         if (at != std::string::npos &&
