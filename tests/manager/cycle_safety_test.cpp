@@ -17,7 +17,28 @@ namespace {
 using testutil::kA;
 using testutil::kB;
 using testutil::kC;
-using CycleSafetyTest = testutil::CycleFixture;
+class CycleSafetyTest : public testutil::CycleFixture {
+protected:
+    // Starts the interval just closed, stops the pool, and takes one of its items out, as a
+    // worker that does not stop would.
+    DatabaseItem* HoldAnItem() {
+        while (auto m = Queue().GetMsg(0))
+            if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+        mgr->StopWorkers(false);  // the pool lets go of what it holds
+        DatabaseItem* held = nullptr;
+        for (int i = 0; i < 100 && !held; ++i) {
+            mgr->WithCatalogue([&](IntervalMap& intervals) {
+                auto it = intervals.find(mgr->GetIntervalEnd());
+                if (it == intervals.end()) return;
+                for (auto& [uuid, item] : it->second.databases)
+                    if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
+            });
+            held = mgr->Cat().CheckoutInProgressItem();
+        }
+        EXPECT_NE(held, nullptr);
+        return held;
+    }
+};
 
 }  // namespace
 
@@ -216,20 +237,7 @@ TEST_F(CycleSafetyTest, AFolderChangeWithAWorkerStillOutAnswersFalseAndChangesNo
     Interval({kA});
     ASSERT_EQ(Log(kA), 0);
     Close(0, false);
-    // Start the interval, then keep one item out, as a worker that does not stop would.
-    while (auto m = Queue().GetMsg(0))
-        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-    mgr->StopWorkers(false);  // the pool lets go of what it holds
-    DatabaseItem* held = nullptr;
-    for (int i = 0; i < 100 && !held; ++i) {
-        mgr->WithCatalogue([&](IntervalMap& intervals) {
-            auto it = intervals.find(mgr->GetIntervalEnd());
-            if (it == intervals.end()) return;
-            for (auto& [uuid, item] : it->second.databases)
-                if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
-        });
-        held = mgr->Cat().CheckoutInProgressItem();
-    }
+    DatabaseItem* held = HoldAnItem();
     ASSERT_NE(held, nullptr);
     mgr->SetAbortWait(50);
     EXPECT_EQ(mgr->SetBackupFolder(U(tmp / "other")), 0);
@@ -249,17 +257,7 @@ TEST_F(CycleSafetyTest, AReleaseFromARebuiltCatalogueIsDropped) {
     Upload(kA, 10);
     ASSERT_EQ(Log(kA), 0);
     Close(0, false);
-    while (auto m = Queue().GetMsg(0))
-        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-    mgr->StopWorkers(false);
-    DatabaseItem* held = nullptr;
-    mgr->WithCatalogue([&](IntervalMap& intervals) {
-        auto it = intervals.find(mgr->GetIntervalEnd());
-        ASSERT_NE(it, intervals.end());
-        for (auto& [uuid, item] : it->second.databases)
-            if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
-    });
-    held = mgr->Cat().CheckoutInProgressItem();
+    DatabaseItem* held = HoldAnItem();
     ASSERT_NE(held, nullptr);
     held->file.msn = 999;  // what an old worker would bring back
     mgr->ScanFullBackupDB();
