@@ -120,6 +120,7 @@ TEST_F(JournalTest, UnderSystemdEveryRecordReachesTheJournalWithItsDatabaseAndTh
     ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
     auto service = StartUnderSystemd();
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service->Stderr();
+    EXPECT_NE(env.DebugLog().find("started by systemd"), std::string::npos);
     // The banner, and a status line that says what the service does.
     EXPECT_NE(journal.WaitFor(
                   {"MESSAGE=talonib " IBS_VERSION " started: preferences " + env.dir / "prefs.xml" +

@@ -119,14 +119,6 @@ TEST_F(ServiceTest, SignalsMapToControlsAndEvents) {
     EXPECT_EQ(service->Wait(10000), 0);
 }
 
-TEST_F(ServiceTest, RunsAsAServiceWhenSystemdStartsIt) {
-    auto service = Start({}, {{"INVOCATION_ID", "0123456789abcdef"}});
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
-    service->Signal(SIGTERM);
-    EXPECT_EQ(service->Wait(10000), 0);
-    EXPECT_NE(env.DebugLog().find("started by systemd"), std::string::npos);
-}
-
 TEST_F(ServiceTest, SecondInstanceIsRefused) {
     auto first = Start();
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
