@@ -147,16 +147,23 @@ inline std::size_t CountOf(const std::string& text, const std::string& what) {
     return n;
 }
 
+// What a listing of `folder` finds (by default its database files, three levels deep).
+inline std::vector<Mirel::UniversalPath> List(const std::string& folder,
+                                              Mirel::ListFilter filter = Mirel::kListDatabaseFiles,
+                                              int depth = 3) {
+    std::vector<Mirel::UniversalPath> found;
+    Mirel::BuildUniversalPathListFunctor f(found, filter, true);
+    Mirel::Directory(Mirel::UniversalPath::Folder(folder)).ProcessFiles(f, depth);
+    return found;
+}
+
 // Every file below `root` with its content, links as their targets, and with `folders` every
 // folder too: "untouched" made testable.
 inline std::string Snapshot(const std::string& root, bool folders = false) {
     std::string s;
     for (auto filter : {Mirel::kListFiles, Mirel::kListFolders}) {
         if (filter == Mirel::kListFolders && !folders) break;
-        std::vector<Mirel::UniversalPath> all;
-        Mirel::BuildUniversalPathListFunctor f(all, filter, true);
-        Mirel::Directory(Mirel::UniversalPath::Folder(root)).ProcessFiles(f, 100);
-        for (const auto& p : all)
+        for (const auto& p : List(root, filter, 100))
             s += p.Native() + "=" + (filter == Mirel::kListFiles ? ReadFile(p.Native()) : "/") +
                  "\n";
     }

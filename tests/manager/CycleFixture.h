@@ -101,10 +101,7 @@ protected:
                  .GetLatest(Mirel::UniversalPath::Folder(backup()), latest))
             return out;
         if (name) *name = latest.GetChildName().ToUTF8();
-        std::vector<Mirel::UniversalPath> files;
-        Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
-        latest.ProcessFiles(f, 3);
-        for (const auto& file : files) {
+        for (const auto& file : List(latest.GetPath().Native())) {
             Mirel::unistring uuid;
             std::uint64_t msn = 0;
             if (Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK()) out[uuid.ToUTF8()] = msn;
@@ -142,10 +139,7 @@ protected:
              Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup()))) {
             Talon::Manifest m;
             ASSERT_TRUE(Talon::Manifest::Read(d, m).OK()) << d.GetPath().Native();
-            std::vector<Mirel::UniversalPath> files;
-            Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
-            d.ProcessFiles(f, 3);
-            for (const auto& file : files) {
+            for (const auto& file : List(d.GetPath().Native())) {
                 Mirel::unistring uuid;
                 std::uint64_t msn = 0;
                 ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK());

@@ -55,10 +55,7 @@ TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
     }
     // Housekeeping: only the last two intervals' redo folders are still needed (a copy moved
     // out of an older folder takes the logs of the interval after it); the rest are gone.
-    std::vector<Mirel::UniversalPath> redo;
-    Mirel::BuildUniversalPathListFunctor folders(redo, Mirel::kListFolders, false);
-    Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Changes")).ProcessFiles(folders, 1);
-    EXPECT_LE(redo.size(), 2u);
+    EXPECT_LE(testutil::List(backup() + "/Changes", Mirel::kListFolders, 1).size(), 2u);
     // All three kinds of starting copy were used.
     using IntervalPlan::Source;
     EXPECT_GT(mgr->Cycle().Placed(Source::kUpload), 0u);
@@ -139,10 +136,7 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     mgr->StopWorkers(false);
     EXPECT_FALSE(mgr->Cat().AnyWorkerBusy());
     // Every in-progress copy is a whole database at some MSN of its chain.
-    std::vector<Mirel::UniversalPath> files;
-    Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
-    Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/InProgress")).ProcessFiles(f, 3);
-    for (const auto& file : files) {
+    for (const auto& file : testutil::List(backup() + "/InProgress")) {
         Mirel::unistring uuid;
         std::uint64_t msn = 0;
         EXPECT_TRUE(Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK()) << file.Native();

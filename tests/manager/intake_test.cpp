@@ -37,11 +37,8 @@ std::string Fingerprint(const std::string& path) {
         return "link to " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
     }
     if (S_ISDIR(st.st_mode)) {
-        std::vector<Mirel::UniversalPath> all;
-        Mirel::BuildUniversalPathListFunctor f(all, Mirel::kListFiles, true);
-        Mirel::Directory(Mirel::UniversalPath::Folder(path)).ProcessFiles(f, 100);
         std::string s = "folder:";
-        for (const auto& p : all)
+        for (const auto& p : testutil::List(path, Mirel::kListFiles, 100))
             s += " " + p.Native().substr(path.size()) + "=" + testutil::ReadFile(p.Native());
         return s;
     }

@@ -402,10 +402,8 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         ASSERT_NE(f.end, 0u) << f.path << ": no manifest";
         auto states = s.history.find(f.end);
         ASSERT_NE(states, s.history.end()) << f.path;
-        std::vector<Mirel::UniversalPath> files;
-        Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
+        const auto files = testutil::List(f.path);
         Mirel::Directory folder(Mirel::UniversalPath::Folder(f.path));
-        folder.ProcessFiles(list, 3);
         Talon::Manifest manifest;
         Talon::Manifest::Read(folder, manifest);
         sim::ManifestLines lines;
@@ -551,9 +549,7 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& fo
         // to hold.
         bool kept = false;
         for (const LastGood& f : folders) {
-            std::vector<Mirel::UniversalPath> files;
-            Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-            Mirel::Directory(Mirel::UniversalPath::Folder(f.path)).ProcessFiles(list, 3);
+            const auto files = testutil::List(f.path);
             for (const auto& file : files) {
                 Mirel::unistring key;
                 std::uint64_t msn = 0;
@@ -643,9 +639,7 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& fo
 bool InvariantTest::OnlyCopy(const Damaged& x) {
     bool any = false;
     for (const LastGood& f : Folders(backup())) {
-        std::vector<Mirel::UniversalPath> files;
-        Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-        Mirel::Directory(Mirel::UniversalPath::Folder(f.path)).ProcessFiles(list, 3);
+        const auto files = testutil::List(f.path);
         for (const auto& file : files) {
             bool same = sim::IsChangedFile(x, file.Native());
             Mirel::unistring key;
@@ -662,9 +656,7 @@ bool InvariantTest::InNewestFolder(Server& s, const Db& d) {
     auto folders = Folders(backup());
     if (folders.empty() || folders.back().end != s.ends.back()) return false;
     const State& want = s.history[s.ends.back()][d.key];
-    std::vector<Mirel::UniversalPath> files;
-    Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-    Mirel::Directory(Mirel::UniversalPath::Folder(folders.back().path)).ProcessFiles(list, 3);
+    const auto files = testutil::List(folders.back().path);
     for (const auto& f : files)
         if (Differs(f.Native(), d.key, want).empty()) return true;
     return false;
@@ -767,9 +759,7 @@ void InvariantTest::Recreate(Server& s, int n, const std::string& where) {
     // Its file name as the newest folder has it.
     auto folders = Folders(backup());
     std::string name;
-    std::vector<Mirel::UniversalPath> files;
-    Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-    Mirel::Directory(Mirel::UniversalPath::Folder(folders.back().path)).ProcessFiles(list, 3);
+    const auto files = testutil::List(folders.back().path);
     for (const auto& f : files) {
         Mirel::unistring key;
         std::uint64_t msn = 0;
@@ -893,9 +883,7 @@ void InvariantTest::LateLog(Server& s, const std::string& where) {
 void InvariantTest::FlipByte(Server& s, int n) {
     auto folders = Folders(backup());
     if (folders.empty()) return;
-    std::vector<Mirel::UniversalPath> files;
-    Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-    Mirel::Directory(Mirel::UniversalPath::Folder(folders.back().path)).ProcessFiles(list, 3);
+    const auto files = testutil::List(folders.back().path);
     if (files.empty()) return;
     const std::string path = files[s.rw() % files.size()].Native();
     Mirel::HBFile db(Mirel::UniversalPath::FromNative(path));
