@@ -102,9 +102,8 @@ protected:
             return out;
         if (name) *name = latest.GetChildName().ToUTF8();
         for (const auto& file : List(latest.GetPath().Native())) {
-            Mirel::unistring uuid;
-            std::uint64_t msn = 0;
-            if (Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK()) out[uuid.ToUTF8()] = msn;
+            const DbId id = DbInfo(file);
+            if (!id.uuid.empty()) out[id.uuid.ToUTF8()] = id.msn;
         }
         return out;
     }
@@ -124,12 +123,7 @@ protected:
     }
     int Folders() { return static_cast<int>(AllFolders().size()); }
     // The MSN in a database file's header (0 when it is none).
-    static std::uint64_t MsnOf(const std::string& file) {
-        Mirel::unistring uuid;
-        std::uint64_t msn = 0;
-        Talon::IBS_Config::GetDBInfo(Mirel::UniversalPath::FromNative(file), uuid, msn);
-        return msn;
-    }
+    static std::uint64_t MsnOf(const std::string& file) { return DbInfo(file).msn; }
     static std::string CopyOf(const std::string& folder, const std::string& uuid) {
         return folder + "/" + uuid.substr(0, 4) + ".vdb";
     }
@@ -140,10 +134,9 @@ protected:
             Talon::Manifest m;
             ASSERT_TRUE(Talon::Manifest::Read(d, m).OK()) << d.GetPath().Native();
             for (const auto& file : List(d.GetPath().Native())) {
-                Mirel::unistring uuid;
-                std::uint64_t msn = 0;
-                ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK());
-                EXPECT_EQ(msn, states.at(m.intervalEnd).at(uuid.ToUTF8())) << file.Native();
+                const DbId id = DbInfo(file);
+                ASSERT_FALSE(id.uuid.empty()) << file.Native();
+                EXPECT_EQ(id.msn, states.at(m.intervalEnd).at(id.uuid.ToUTF8())) << file.Native();
             }
         }
     }

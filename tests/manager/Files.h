@@ -59,6 +59,20 @@ inline std::string WriteDb(const std::string& path, const std::string& uuid, std
     return path;
 }
 
+// The identity in a database file's header: an empty UUID and MSN 0 when it is none.
+struct DbId {
+    Mirel::unistring uuid;
+    std::uint64_t msn = 0;
+};
+inline DbId DbInfo(const Mirel::UniversalPath& file) {
+    DbId id;
+    if (!Talon::IBS_Config::GetDBInfo(file, id.uuid, id.msn).OK()) id = DbId();
+    return id;
+}
+inline DbId DbInfo(const std::string& file) {
+    return DbInfo(Mirel::UniversalPath::FromNative(file));
+}
+
 // Every event record reported while it lives. After a power-loss run's crash point the
 // process is gone: what it reports then reaches nobody.
 class Events {

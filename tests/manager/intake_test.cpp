@@ -160,10 +160,7 @@ TEST_F(ManagerTest, NamesMatchWithoutCaseForIntakeScanAndEmptyCheck) {
     Mirel::Directory latest;
     ASSERT_TRUE(
         Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup()), latest));
-    unistring uuid;
-    std::uint64_t msn = 0;
-    ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(latest.MakeUniversalPath(u"DB.VDB"), uuid, msn).OK());
-    EXPECT_EQ(msn, 2u);
+    EXPECT_EQ(testutil::DbInfo(latest.MakeUniversalPath(u"DB.VDB")).msn, 2u);
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
 }
 

@@ -548,15 +548,10 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& fo
         // An upload at the MSN of a copy the service already keeps is that copy: nothing more
         // to hold.
         bool kept = false;
-        for (const LastGood& f : folders) {
-            const auto files = testutil::List(f.path);
-            for (const auto& file : files) {
-                Mirel::unistring key;
-                std::uint64_t msn = 0;
-                kept |= Talon::IBS_Config::GetDBInfo(file, key, msn).OK() && key == h.key &&
-                        Differs(file.Native(), key, h.state).empty();
-            }
-        }
+        for (const LastGood& f : folders)
+            for (const auto& file : testutil::List(f.path))
+                kept |= testutil::DbInfo(file).uuid == h.key &&
+                        Differs(file.Native(), h.key, h.state).empty();
         // An upload the host kept from being moved (its database failed with 10710) is still
         // in Copies/, unchanged: that is where its newest good copy is.
         for (const UploadRec& u : s.uploads)
@@ -639,13 +634,9 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& fo
 bool InvariantTest::OnlyCopy(const Damaged& x) {
     bool any = false;
     for (const LastGood& f : Folders(backup())) {
-        const auto files = testutil::List(f.path);
-        for (const auto& file : files) {
+        for (const auto& file : testutil::List(f.path)) {
             bool same = sim::IsChangedFile(x, file.Native());
-            Mirel::unistring key;
-            std::uint64_t msn = 0;
-            if (!same && Talon::IBS_Config::GetDBInfo(file, key, msn).OK() && key == x.key)
-                return false;
+            if (!same && testutil::DbInfo(file).uuid == x.key) return false;
             any |= same;
         }
     }
@@ -759,13 +750,9 @@ void InvariantTest::Recreate(Server& s, int n, const std::string& where) {
     // Its file name as the newest folder has it.
     auto folders = Folders(backup());
     std::string name;
-    const auto files = testutil::List(folders.back().path);
-    for (const auto& f : files) {
-        Mirel::unistring key;
-        std::uint64_t msn = 0;
-        if (Talon::IBS_Config::GetDBInfo(f, key, msn).OK() && key == d.key)
+    for (const auto& f : testutil::List(folders.back().path))
+        if (testutil::DbInfo(f).uuid == d.key)
             name = f.Native().substr(folders.back().path.size() + 1);
-    }
     if (name.empty() || name.find('/') != std::string::npos) return;
     s.Happened(n, RealWorld::kRecreate);
     s.retired.push_back({d.key, name, folders.back().end, s.history[s.ends.back()][d.key], i, n});

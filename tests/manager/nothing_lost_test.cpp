@@ -256,15 +256,9 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
         Close();
     }
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{r.fresh, 54}}));
-    unistring uuid;
-    std::uint64_t msn = 0;
-    ASSERT_TRUE(
-        Talon::IBS_Config::GetDBInfo(
-            Mirel::UniversalPath::FromNative(backup() + "/" + oldFolder + "/sales.vdb"), uuid, msn)
-            .OK())
-        << "the old database's newest copy was pruned";
-    EXPECT_EQ(uuid, U(r.old));
-    EXPECT_EQ(msn, 12u);
+    const testutil::DbId kept = testutil::DbInfo(backup() + "/" + oldFolder + "/sales.vdb");
+    EXPECT_EQ(kept.uuid, U(r.old)) << "the old database's newest copy was pruned";
+    EXPECT_EQ(kept.msn, 12u);
     if (r.oldUploads) {
         EXPECT_EQ(testutil::ReadFile(oldUpload), oldBytes) << "the old upload";
     }
@@ -761,11 +755,8 @@ TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
         bool held = false;
         for (const auto& d :
              Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup()))) {
-            unistring uuid;
-            std::uint64_t msn = 0;
-            held |=
-                Talon::IBS_Config::GetDBInfo(d.MakeUniversalPath(u"2222.vdb"), uuid, msn).OK() &&
-                uuid == U(kB) && msn == 30;
+            const testutil::DbId id = testutil::DbInfo(d.MakeUniversalPath(u"2222.vdb"));
+            held |= id.uuid == U(kB) && id.msn == 30;
         }
         EXPECT_TRUE(held) << where << ": the upload, B's only copy, is gone";
         EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile) << where;
