@@ -107,13 +107,7 @@ protected:
         }
         return out;
     }
-    std::string NewestFolder() {
-        Mirel::Directory latest;
-        if (!Talon::BackupFolder(u"LastGood")
-                 .GetLatest(Mirel::UniversalPath::Folder(backup()), latest))
-            return "";
-        return latest.GetPath().Native();
-    }
+    std::string NewestFolder() { return NewestLastGood(backup()); }
     std::vector<std::string> AllFolders() {
         std::vector<std::string> out;
         for (const auto& d :

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/engine/Uuid.h"
+#include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
 #include "tests/TestUtil.h"
@@ -71,6 +72,14 @@ inline DbId DbInfo(const Mirel::UniversalPath& file) {
 }
 inline DbId DbInfo(const std::string& file) {
     return DbInfo(Mirel::UniversalPath::FromNative(file));
+}
+
+// The newest last-good folder of a backup folder ("" when there is none).
+inline std::string NewestLastGood(const std::string& backup) {
+    Mirel::Directory latest;
+    if (!Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup), latest))
+        return "";
+    return latest.GetPath().Native();
 }
 
 // Every event record reported while it lives. After a power-loss run's crash point the

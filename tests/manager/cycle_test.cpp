@@ -14,12 +14,7 @@ using testutil::ManagerTest;
 
 namespace {
 
-std::string NewestLastGood(const std::string& backup) {
-    Mirel::Directory latest;
-    if (!Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup), latest))
-        return "";
-    return latest.GetPath().Native();
-}
+using testutil::NewestLastGood;
 
 std::uint64_t Minute(std::uint64_t utc) {
     return utc - utc % 60000000;

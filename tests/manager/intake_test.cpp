@@ -157,10 +157,7 @@ TEST_F(ManagerTest, NamesMatchWithoutCaseForIntakeScanAndEmptyCheck) {
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);  // the restart's scan
     Settle();
     // Applied, not deleted unapplied: the newest copy is at the log's MSN.
-    Mirel::Directory latest;
-    ASSERT_TRUE(
-        Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup()), latest));
-    EXPECT_EQ(testutil::DbInfo(latest.MakeUniversalPath(u"DB.VDB")).msn, 2u);
+    EXPECT_EQ(testutil::DbInfo(testutil::NewestLastGood(backup()) + "/DB.VDB").msn, 2u);
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
 }
 
@@ -240,10 +237,7 @@ TEST_F(ManagerTest, AFileTheScanTookAndItsAnnouncementRefusedIsForgotten) {
     ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd + 10, {})), u"", true), 0);
     Settle();
     EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-    Mirel::Directory latest;
-    ASSERT_TRUE(
-        Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup()), latest));
-    EXPECT_TRUE(testutil::IsFile(latest.MakeUniversalPath(u"db.vdb").Native()));
+    EXPECT_TRUE(testutil::IsFile(testutil::NewestLastGood(backup()) + "/db.vdb"));
 }
 
 TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
@@ -293,9 +287,7 @@ TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
     EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/junk.vrl"));
     EXPECT_FALSE(testutil::Exists(backup() + "/Changes"));
     EXPECT_FALSE(testutil::Exists(backup() + "/Copies"));
-    Mirel::Directory latest;
-    EXPECT_TRUE(
-        Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup()), latest));
+    EXPECT_NE(testutil::NewestLastGood(backup()), "");
     // A folder without last-good folders keeps its user's files too.
     testutil::WriteFile(tmp / "other/notes.txt", "n");
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
@@ -341,13 +333,10 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
         ASSERT_EQ(server.WriteIntervalLogs(), 0);
         ASSERT_EQ(server.CloseInterval(), 0);
         Settle();
-        Mirel::Directory latest;
-        if (i == 0 && Talon::BackupFolder(u"LastGood")
-                          .GetLatest(Mirel::UniversalPath::Folder(backup()), latest)) {
-            testutil::WriteFile(latest.GetPath().Native() + "/notes.txt", "about this copy");
-            ASSERT_EQ(::symlink((outside / "db.vdb").c_str(),
-                                (latest.GetPath().Native() + "/z.vdb").c_str()),
-                      0);
+        const std::string latest = testutil::NewestLastGood(backup());
+        if (i == 0 && !latest.empty()) {
+            testutil::WriteFile(latest + "/notes.txt", "about this copy");
+            ASSERT_EQ(::symlink((outside / "db.vdb").c_str(), (latest + "/z.vdb").c_str()), 0);
         }
         mgr->RegisterServer(u"127.0.0.1", 1);
         ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
