@@ -17,18 +17,7 @@ const std::string kA = "aaaaaaaa-1111-4111-8111-111111111111";
 const std::string kB = "bbbbbbbb-2222-4222-8222-222222222222";
 constexpr std::uint64_t kHour = 60 * kMinute;
 
-class PromisesTest : public testutil::CycleFixture {
-protected:
-    // A log from `from` whose first record's bytes are damaged: its database fails on it.
-    std::int32_t DamagedLog(const std::string& uuid, std::uint64_t from) {
-        std::string bad = testutil::WriteLog(Redo(), "bad" + std::to_string(++seq) + ".vrl", uuid,
-                                             from, from + 1, clock += 1000);
-        std::string bytes = testutil::ReadFile(bad);
-        bytes[128 + 16 + 5] = static_cast<char>(bytes[128 + 16 + 5] ^ 1);
-        testutil::WriteFile(bad, bytes);
-        return mgr->RedoLogIsReady(U(bad), U(uuid), true);
-    }
-};
+using PromisesTest = testutil::CycleFixture;
 
 }  // namespace
 
@@ -231,7 +220,7 @@ TEST_F(PromisesTest, AnIntervalThatPublishedNothingStillBoundsTheClockAfterARest
     ASSERT_EQ(LogAt(kA), 0);
     const std::uint64_t published = Close();
     const std::uint64_t before = clock;
-    ASSERT_EQ(DamagedLog(kA, 1001), 0);
+    ASSERT_EQ(Log(kA, true), 0);
     const std::uint64_t empty = Close();
     ASSERT_NE(mgr->GetDatabaseError(U(kA)), 0);
     ASSERT_EQ(Folders(), 1) << "the interval whose every database failed got a folder";
@@ -296,7 +285,7 @@ TEST_F(PromisesTest, AFailedDatabasesUploadAfterAnIntervalDoneFileDoesNotMendTha
         Upload(uuid, 1000);
         ASSERT_EQ(LogAt(uuid), 0);
         Close();
-        ASSERT_EQ(DamagedLog(uuid, 1001), 0);
+        ASSERT_EQ(Log(uuid, true), 0);
         Upload(kA, 100 + 10 * seq);  // something to publish in every interval
         Close();
         ASSERT_NE(mgr->GetDatabaseError(U(uuid)), 0);
@@ -326,7 +315,7 @@ TEST_F(PromisesTest, AFailureAnUploadClearedLaterStillHoldsForTheIntervalItHappe
         ASSERT_EQ(LogAt(uuid), 0);
         ASSERT_EQ(LogAt(a), 0);
         Close();
-        ASSERT_EQ(DamagedLog(uuid, 1001), 0);
+        ASSERT_EQ(Log(uuid, true), 0);
         ASSERT_EQ(LogAt(a), 0);
         const std::string before = NewestFolder();
         {
@@ -360,7 +349,7 @@ TEST_F(PromisesTest, LogsOfAnIntervalThatPublishedNothingGoOnToTheNextOne) {
     Upload(kA, 1000);
     Interval({kA});
     const std::uint64_t before = clock;
-    ASSERT_EQ(DamagedLog(kA, 1001), 0);
+    ASSERT_EQ(Log(kA, true), 0);
     const std::string emptyDone = Redo() + "/IntervalDone.vid";
     Close();
     const std::string doneBytes = testutil::ReadFile(emptyDone);
