@@ -1,6 +1,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -145,6 +146,17 @@ inline std::size_t CountOf(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
+}
+
+// One byte of a file changed in place (xor `mask`): damage a file's checks must find.
+inline void FlipByte(const std::string& path, std::uint64_t offset, std::uint8_t mask = 0x20) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    std::uint8_t b = 0;
+    const bool read = fd >= 0 && ::pread(fd, &b, 1, static_cast<off_t>(offset)) == 1;
+    b = static_cast<std::uint8_t>(b ^ mask);
+    if (!read || ::pwrite(fd, &b, 1, static_cast<off_t>(offset)) != 1)
+        ADD_FAILURE() << "cannot change byte " << offset << " of " << path;
+    if (fd >= 0) ::close(fd);
 }
 
 // What a listing of `folder` finds (by default its database files, three levels deep).

@@ -73,13 +73,6 @@ const std::string kB = "bbbbbbbb-2222-4222-8222-222222222222";
 // Page 1 of a test database holds 7s and no log writes it: a byte flipped there stays.
 constexpr long kFlipAt = 2 * 512 + 100;
 
-void FlipByte(const std::string& path) {
-    std::string bytes = testutil::ReadFile(path);
-    ASSERT_GT(bytes.size(), static_cast<std::size_t>(kFlipAt));
-    bytes[kFlipAt] = static_cast<char>(bytes[kFlipAt] ^ 0x20);
-    testutil::WriteFile(path, bytes);
-}
-
 class DamagedCopyTest : public testutil::CycleFixture {
 protected:
     ibsdb::Json Verify(int* code = nullptr) {
@@ -121,7 +114,7 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
     Upload(kA, 1000);
     Upload(kB, 1000);
     Interval({kA, kB});
-    FlipByte(CopyOf(NewestFolder(), kA));
+    testutil::FlipByte(CopyOf(NewestFolder(), kA), kFlipAt);
     for (int i = 0; i < 2; ++i) {  // A carried forward twice, by hard links
         Interval({kB});
     }
@@ -163,7 +156,7 @@ TEST_F(DamagedCopyTest, ADamagedOlderCopyIsFoundBeforeUseAndTheNewestOneStandsIn
     Upload(kB, 1000);
     Interval({kB});
     Interval({kB});
-    FlipByte(CopyOf(NewestFolder(), kB));
+    testutil::FlipByte(CopyOf(NewestFolder(), kB), kFlipAt);
     for (int i = 0; i < 3; ++i) {
         Interval({kB});
         const std::string newest = CopyOf(NewestFolder(), kB);
@@ -183,7 +176,7 @@ TEST_F(DamagedCopyTest, ADamagedOlderCopyIsFoundBeforeUseAndTheNewestOneStandsIn
 TEST_F(DamagedCopyTest, ADamagedOnlyCopyFailsItsDatabase) {
     Upload(kB, 1000);
     Close();
-    FlipByte(CopyOf(NewestFolder(), kB));
+    testutil::FlipByte(CopyOf(NewestFolder(), kB), kFlipAt);
     Interval({kB});
     EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10727\t"),
               std::string::npos);

@@ -35,16 +35,6 @@ std::uint64_t Blocks(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
 }
 
-void FlipByte(const std::string& path, long offset) {
-    FILE* f = std::fopen(path.c_str(), "r+b");
-    ASSERT_NE(f, nullptr);
-    std::fseek(f, offset, SEEK_SET);
-    int c = std::fgetc(f);
-    std::fseek(f, offset, SEEK_SET);
-    std::fputc(c ^ 0x20, f);
-    std::fclose(f);
-}
-
 class BackupTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -285,7 +275,7 @@ TEST_F(BackupTest, VerifyNamesEveryCopyThatDiffersAndTellsPrunedFromLost) {
     ASSERT_EQ(VerifyJson(backup, j), ibsdb::kOk) << j.dump(2);
     EXPECT_EQ(j["summary"]["databases_checked"], 7);
 
-    FlipByte(Db(2, 1), 4096 * 4 + 100);  // one byte in a page
+    testutil::FlipByte(Db(2, 1), 4096 * 4 + 100);  // one byte in a page
     ASSERT_EQ(::truncate(Db(1, 0).c_str(), 4096 * 3), 0);
     ASSERT_EQ(::unlink(Db(0, 1).c_str()), 0);  // an older copy the service pruned
     EXPECT_EQ(VerifyJson(backup, j), ibsdb::kCritical);
@@ -399,7 +389,7 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
     EXPECT_EQ(testutil::ReadFile(to + "/keep.txt"), "mine");
 
     // A damaged newest copy is never placed: the older copy stands in, said so.
-    FlipByte(Db(2, 0), 4096 * 2 + 7);
+    testutil::FlipByte(Db(2, 0), 4096 * 2 + 7);
     ibsdb::RestoreOptions fresh;
     fresh.to = tmp / "fresh";
     EXPECT_EQ(Restore(fresh, text), ibsdb::kWarning);
@@ -991,7 +981,7 @@ TEST_F(BackupTest, ListSaysWhyAPointIsNotWholeFromSizesAndHeaders) {
 // is named, never taken (a rotted page passes a look at the structure).
 TEST_F(BackupTest, RestoreFallsBackToTheNewestCopyThatPassesItsManifest) {
     ShareDb1();
-    FlipByte(Db(2, 1), 4096 * 4 + 100);
+    testutil::FlipByte(Db(2, 1), 4096 * 4 + 100);
     std::string text;
     ibsdb::RestoreOptions o;
     o.to = tmp / "a";
@@ -1010,7 +1000,7 @@ TEST_F(BackupTest, RestoreFallsBackToTheNewestCopyThatPassesItsManifest) {
     EXPECT_EQ(db1["folder"], names[0]) << db1;
     EXPECT_EQ(db1["newest_copy"], false);
 
-    for (int k = 0; k < 3; ++k) FlipByte(Db(k, 0), 4096 * 2 + 7);
+    for (int k = 0; k < 3; ++k) testutil::FlipByte(Db(k, 0), 4096 * 2 + 7);
     o.to = tmp / "b";
     o.json = false;
     EXPECT_EQ(Restore(o, text), ibsdb::kCritical) << text;
