@@ -1,6 +1,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,13 +13,13 @@
 #include <fstream>
 #include <future>
 #include <iostream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/support/Directory.h"
+#include "platform/support/Listing.h"
 #include "platform/support/UniversalPath.h"
 
 namespace testutil {
@@ -145,6 +146,40 @@ inline std::size_t CountOf(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
+}
+
+// One byte of a file changed in place (xor `mask`): damage a file's checks must find.
+inline void FlipByte(const std::string& path, std::uint64_t offset, std::uint8_t mask = 0x20) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    std::uint8_t b = 0;
+    const bool read = fd >= 0 && ::pread(fd, &b, 1, static_cast<off_t>(offset)) == 1;
+    b = static_cast<std::uint8_t>(b ^ mask);
+    if (!read || ::pwrite(fd, &b, 1, static_cast<off_t>(offset)) != 1)
+        ADD_FAILURE() << "cannot change byte " << offset << " of " << path;
+    if (fd >= 0) ::close(fd);
+}
+
+// What a listing of `folder` finds (by default its database files, three levels deep).
+inline std::vector<Mirel::UniversalPath> List(const std::string& folder,
+                                              Mirel::ListFilter filter = Mirel::kListDatabaseFiles,
+                                              int depth = 3) {
+    std::vector<Mirel::UniversalPath> found;
+    Mirel::BuildUniversalPathListFunctor f(found, filter, true);
+    Mirel::Directory(Mirel::UniversalPath::Folder(folder)).ProcessFiles(f, depth);
+    return found;
+}
+
+// Every file below `root` with its content, links as their targets, and with `folders` every
+// folder too: "untouched" made testable.
+inline std::string Snapshot(const std::string& root, bool folders = false) {
+    std::string s;
+    for (auto filter : {Mirel::kListFiles, Mirel::kListFolders}) {
+        if (filter == Mirel::kListFolders && !folders) break;
+        for (const auto& p : List(root, filter, 100))
+            s += p.Native() + "=" + (filter == Mirel::kListFiles ? ReadFile(p.Native()) : "/") +
+                 "\n";
+    }
+    return s;
 }
 
 }  // namespace testutil

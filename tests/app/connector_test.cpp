@@ -213,15 +213,13 @@ TEST_F(SlowHubTest, IntakeNeverWaitsForTheHubAndRecordsArriveInOrder) {
     // Three rejected files, each an event record, while the hub holds the first.
     std::string redo = backup() + "/Changes/Redo_1";
     testutil::MakeDirs(redo);
-    auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 3; ++i) {
         std::string f = redo + "/bad" + std::to_string(i) + ".vrl";
         testutil::WriteFile(f, "garbage");
         EXPECT_EQ(mgr->RedoLogIsReady(testutil::U(f), u"x", true), Mirel::kErrInvalidFile);
     }
+    // The calls came back while the hub still holds the first record.
     ASSERT_TRUE(o.heard.WaitFor([&] { return o.heard.blocked == 1; }));
-    // The calls came back while the hub was still holding the first record.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
     // Intake goes on meanwhile, under the catalogue lock.
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db", u"11111111-1111-4111-8111-111111111111", 1, false),
               Mirel::kErrNoFullBackup);

@@ -93,13 +93,6 @@ TEST_F(MessageLoopTest, EachStopRequestPostsItsOwnEnd) {
     EXPECT_EQ(q.GetMsg()->GetMsgCode(), 100);
 }
 
-TEST_F(MessageLoopTest, QuitRequestEndsTheLoopOnlyWhileItRuns) {
-    app.SetRunState(Talon::AppBase::kLoopRunning);
-    app.GetMainMsgQ().PostMsg(1011);
-    EXPECT_TRUE(app.Run().OK());
-    EXPECT_EQ(app.GetMainMsgQ().Size(), 0u);
-}
-
 // Only a stop request or a quit ends the service cleanly: any other end of the loop is a
 // failure, which the service manager restarts.
 TEST_F(MessageLoopTest, AnEndWithoutAStopRequestIsAFailure) {

@@ -83,15 +83,6 @@ Error Apply(const UniversalPath& dbPath, const UniversalPath& logPath) {
     return e.OK() ? c : e;
 }
 
-void FlipByte(const std::string& path, std::uint64_t off) {
-    int fd = ::open(path.c_str(), O_RDWR);
-    std::uint8_t b;
-    ASSERT_EQ(::pread(fd, &b, 1, static_cast<off_t>(off)), 1);
-    b ^= 0x40;
-    ASSERT_EQ(::pwrite(fd, &b, 1, static_cast<off_t>(off)), 1);
-    ::close(fd);
-}
-
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override { HBEngine::Startup(true, 65536, nullptr, nullptr); }
@@ -147,12 +138,17 @@ TEST_F(EngineTest, DamagedOrForeignLogsAreRefusedAndChangeNothing) {
          kErrInvalidFile},
         {"trailing bytes", [&](const std::string& p) { testutil::WriteFile(p, good + "x"); },
          kErrInvalidFile},
-        {"header bit flip", [&](const std::string& p) { FlipByte(p, 40); }, kErrInvalidFile},
-        {"wrong magic", [&](const std::string& p) { FlipByte(p, 0); }, kErrInvalidFile},
-        {"record data bit flip",
-         [&](const std::string& p) { FlipByte(p, recordOff + 4 * (16 + kPage) + 100); },
+        {"header bit flip", [&](const std::string& p) { testutil::FlipByte(p, 40, 0x40); },
          kErrInvalidFile},
-        {"record page number bit flip", [&](const std::string& p) { FlipByte(p, recordOff + 1); },
+        {"wrong magic", [&](const std::string& p) { testutil::FlipByte(p, 0, 0x40); },
+         kErrInvalidFile},
+        {"record data bit flip",
+         [&](const std::string& p) {
+             testutil::FlipByte(p, recordOff + 4 * (16 + kPage) + 100, 0x40);
+         },
+         kErrInvalidFile},
+        {"record page number bit flip",
+         [&](const std::string& p) { testutil::FlipByte(p, recordOff + 1, 0x40); },
          kErrInvalidFile},
     };
     for (const auto& c : cases) {
@@ -276,7 +272,7 @@ TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader)
     }
     ASSERT_LT(touched.size(), 90u);  // pages rewritten within the pass
     testutil::WriteFile(tmp / "bad.vrl", testutil::ReadFile(logs[1]));
-    FlipByte(tmp / "bad.vrl", Format::kLogHeaderSize + 20);
+    testutil::FlipByte(tmp / "bad.vrl", Format::kLogHeaderSize + 20, 0x40);
     Model other;
     ASSERT_TRUE(WriteLog(tmp.File("other.vrl"), other, rng, 2, false).OK());
 
@@ -359,7 +355,7 @@ TEST_F(EngineTest, TornHeaderSlotFallsBackToTheOtherSlot) {
     ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
     // The newer header went to slot 1; tearing it leaves the database at the old MSN,
     // from which the same log applies again.
-    FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[1] + 33);
+    testutil::FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[1] + 33, 0x40);
     {
         HBFile db(tmp.File("db.vdb"));
         ASSERT_TRUE(db.Open(HBFile::kPermRead).OK());
@@ -368,8 +364,8 @@ TEST_F(EngineTest, TornHeaderSlotFallsBackToTheOtherSlot) {
     ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
     ExpectMatches(tmp.File("db.vdb"), after);
     // Both slots torn: not a database.
-    FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[0] + 33);
-    FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[1] + 33);
+    testutil::FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[0] + 33, 0x40);
+    testutil::FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[1] + 33, 0x40);
     HBFile db(tmp.File("db.vdb"));
     EXPECT_EQ(db.Open(HBFile::kPermRead).GetError(), kErrInvalidFile);
 }

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
@@ -404,6 +403,8 @@ TEST(ContractTest, RedoFolderNamesReadBackAsDocumented) {
         ++rows;
     }
     EXPECT_GE(rows, 4);
+    // A time past 64 bits is none either.
+    EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(u"Redo_99999999999999999999999"), 0u);
 }
 
 TEST(ContractTest, EveryErrorNumberAndEventRecordIsDocumented) {

@@ -3,7 +3,6 @@
 #include <random>
 
 #include "platform/framework/EventHelper.h"
-#include "platform/framework/Logger.h"
 
 using Mirel::unistring;
 using Talon::EventHelper;
@@ -41,27 +40,4 @@ TEST(EventHelperTest, EveryTextSurvivesTheRoundTrip) {
             s.push_back(static_cast<char16_t>(narrow ? rng() % 256 : rng() % 65536));
         ASSERT_EQ(RoundTrip(s), s) << i;
     }
-}
-
-TEST(EventHelperTest, NarrowTextTravelsAtHalfTheUnits) {
-    Seq seq;
-    EventHelper::ToCompressedString(u"0123456789", seq);
-    EXPECT_EQ(seq.length(), 6u);
-    EventHelper::ToCompressedString(u"\u20ac", seq);
-    EXPECT_EQ(seq.length(), 2u);
-}
-
-TEST(LoggerTest, EventsAreWordedAndObserved) {
-    EXPECT_EQ(Talon::Logger::FormatEvent(0x4900030f, {u"/b", u"20403"}),
-              "The backup folder /b could not be set up (error 20403 permission denied or "
-              "read-only file system).");
-    EXPECT_EQ(Talon::Logger::FormatEvent(0x12345678, {u"a", u"b"}), "Event 0x12345678: 'a' 'b'");
-    std::vector<std::int32_t> seen;
-    Talon::Logger::SetObserver(
-        [&](std::int32_t c, const std::vector<unistring>&) { seen.push_back(c); });
-    Talon::Logger::WriteSysLog(static_cast<std::int32_t>(0xc1000307u), {u"/b"});
-    Talon::Logger::SetObserver(nullptr);
-    EXPECT_EQ(seen, std::vector<std::int32_t>{static_cast<std::int32_t>(0xc1000307u)});
-    EXPECT_NE(Talon::Logger::SyslogPriority(static_cast<std::int32_t>(0xc1000307u)),
-              Talon::Logger::SyslogPriority(0x41000313));
 }

@@ -148,16 +148,6 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
     EXPECT_EQ(reasons.substr(reasons.size() - 9), "\ta%09why\n") << reasons;
 }
 
-TEST_F(IBSConfigTest, RedoFolderNames) {
-    EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(IBS_Config::MakeRedoFolderName(1234567)),
-              1234567u);
-    EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(u"Redo_"), 0u);
-    EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(u"Redo_12x"), 0u);
-    EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(u"Other_12"), 0u);
-    EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(u"Redo_99999999999999999999999"), 0u);
-    EXPECT_EQ(IBS_Config::GetRedoFolderAppendixName(), unistring(u"Redo_*"));
-}
-
 TEST_F(IBSConfigTest, ProcessRedoLogFileOpensTheLogAndAppliesIt) {
     Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
     auto uuid = Mirel::UuidText::Generate();

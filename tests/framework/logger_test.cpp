@@ -127,6 +127,7 @@ TEST(LoggerTest, ErrorNumbersCarryTheirWordsAndTimesReadAsDates) {
         {0x4900030f,
          {u"/b", u"29999"},
          "The backup folder /b could not be set up (error 29999 unknown error)."},
+        {0x12345678, {u"a", u"b"}, "Event 0x12345678: 'a' 'b'"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Logger::FormatEvent(static_cast<std::int32_t>(c.code), c.texts), c.line)

@@ -42,16 +42,6 @@ void WriteDb(const std::string& path, std::uint8_t seed, std::uint64_t msn, int 
                     .OK());
 }
 
-void FlipByte(const std::string& path, std::uint64_t offset) {
-    FILE* f = std::fopen(path.c_str(), "r+b");
-    ASSERT_NE(f, nullptr);
-    std::fseek(f, static_cast<long>(offset), SEEK_SET);
-    int c = std::fgetc(f);
-    std::fseek(f, static_cast<long>(offset), SEEK_SET);
-    std::fputc(c ^ 0x01, f);
-    std::fclose(f);
-}
-
 Mirel::Directory Dir(const std::string& p) {
     return Mirel::Directory(Mirel::UniversalPath::Folder(p));
 }
@@ -116,11 +106,11 @@ TEST_F(ManifestTest, OneFlippedByteInAnyPageOrHeaderIsFound) {
     for (std::uint64_t block = 0; block < 7; ++block) offsets.push_back(block * kPage + 977);
     offsets.push_back(7ull * kPage - 1);
     for (std::uint64_t off : offsets) {
-        FlipByte(db, off);
+        testutil::FlipByte(db, off, 0x01);
         auto r = Results(m.Check(Dir(folder)));
         EXPECT_NE(r["a.vdb"], ManifestFinding::kOk) << "offset " << off;
         EXPECT_EQ(r["sub/B.VDB"], ManifestFinding::kOk);
-        FlipByte(db, off);
+        testutil::FlipByte(db, off, 0x01);
     }
     EXPECT_EQ(Results(m.Check(Dir(folder)))["a.vdb"], ManifestFinding::kOk);
 }
@@ -221,7 +211,7 @@ TEST_F(ManifestTest, ASharedFileIsNeverReadAgainWhateverItHoldsNowAndNeverCertif
     ASSERT_TRUE(Manifest::Write(Dir(folder), end).OK());
     Manifest listed;
     ASSERT_TRUE(Manifest::Read(Dir(folder), listed).OK());
-    FlipByte(folder + "/a.vdb", kPage * 2 + 5);
+    testutil::FlipByte(folder + "/a.vdb", kPage * 2 + 5, 0x01);
     ASSERT_EQ(::truncate((folder + "/sub/B.VDB").c_str(), kPage * 2), 0);
     // A newer folder between: the shared files are found in the older one all the same.
     const std::string newer = tmp / "LastGood_2026-01-01_1206";

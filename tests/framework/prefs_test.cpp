@@ -60,15 +60,6 @@ TEST(PrefsTest, MissingFileIsAnEmptyStoreMalformedOnesSayWhereAndWhat) {
     EXPECT_EQ(v, 0);
 }
 
-TEST(PrefsTest, DesignationHasAnOverride) {
-    auto& keys = Talon::PrefKeys::Instance();
-    std::string before = keys.GetDesignation();
-    keys.SetDesignation("/tmp/x.xml");
-    EXPECT_EQ(keys.GetDesignation(), "/tmp/x.xml");
-    keys.SetDesignation("");
-    EXPECT_EQ(keys.GetDesignation(), before);
-}
-
 TEST(PrefsTest, AmbiguousOrGarbledFilesAreMalformed) {
     testutil::TempDir tmp;
     XMLPrefs prefs;

@@ -45,6 +45,24 @@ protected:
         }
         return mgr->RedoLogIsReady(U(path), U(uuid), true);
     }
+    // The database's next log, ending at `end` (by default a millisecond after the last); its
+    // MSN moves on only when the log is taken.
+    std::int32_t LogAt(const std::string& uuid, std::uint64_t end = 0,
+                       std::string* path = nullptr) {
+        std::uint64_t from = msns[uuid];
+        if (end == 0) end = clock += 1000;
+        std::string file =
+            WriteLog(Redo(), "l" + std::to_string(++seq) + ".vrl", uuid, from, from + 1, end);
+        if (path) *path = file;
+        std::int32_t rc = mgr->RedoLogIsReady(U(file), U(uuid), true);
+        if (rc == 0) msns[uuid] = from + 1;
+        return rc;
+    }
+    // One log of each database, then the interval closed and the cycle run.
+    std::uint64_t Interval(std::initializer_list<std::string> uuids) {
+        for (const auto& uuid : uuids) EXPECT_EQ(Log(uuid), 0) << uuid;
+        return Close();
+    }
     // Closes the interval at `end` (by default in the next minute) and runs the cycle.
     std::uint64_t Close(std::uint64_t end = 0, bool settle = true) {
         if (end == 0) end = (clock / kMinute + 1) * kMinute + 1234;
@@ -64,6 +82,11 @@ protected:
                 if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
         }
     }
+    // What a restart does: the catalogue rebuilt from the backup folder.
+    void Rebuild() {
+        mgr->RegisterServer(u"127.0.0.1", 1);
+        ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    }
     std::string Redo() {
         if (redo == 0) redo = clock + 1;
         std::string f = backup() + "/Changes/Redo_" + std::to_string(redo);
@@ -78,15 +101,25 @@ protected:
                  .GetLatest(Mirel::UniversalPath::Folder(backup()), latest))
             return out;
         if (name) *name = latest.GetChildName().ToUTF8();
-        std::vector<Mirel::UniversalPath> files;
-        Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
-        latest.ProcessFiles(f, 3);
-        for (const auto& file : files) {
-            Mirel::unistring uuid;
-            std::uint64_t msn = 0;
-            if (Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK()) out[uuid.ToUTF8()] = msn;
+        for (const auto& file : List(latest.GetPath().Native())) {
+            const DbId id = DbInfo(file);
+            if (!id.uuid.empty()) out[id.uuid.ToUTF8()] = id.msn;
         }
         return out;
+    }
+    std::string NewestFolder() { return NewestLastGood(backup()); }
+    std::vector<std::string> AllFolders() {
+        std::vector<std::string> out;
+        for (const auto& d :
+             Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup())))
+            out.push_back(d.GetPath().Native());
+        return out;
+    }
+    int Folders() { return static_cast<int>(AllFolders().size()); }
+    // The MSN in a database file's header (0 when it is none).
+    static std::uint64_t MsnOf(const std::string& file) { return DbInfo(file).msn; }
+    static std::string CopyOf(const std::string& folder, const std::string& uuid) {
+        return folder + "/" + uuid.substr(0, 4) + ".vdb";
     }
     // Every copy in every last-good folder has the MSN its interval ended with.
     void ExpectEveryFolderExact() {
@@ -94,14 +127,10 @@ protected:
              Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup()))) {
             Talon::Manifest m;
             ASSERT_TRUE(Talon::Manifest::Read(d, m).OK()) << d.GetPath().Native();
-            std::vector<Mirel::UniversalPath> files;
-            Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
-            d.ProcessFiles(f, 3);
-            for (const auto& file : files) {
-                Mirel::unistring uuid;
-                std::uint64_t msn = 0;
-                ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK());
-                EXPECT_EQ(msn, states.at(m.intervalEnd).at(uuid.ToUTF8())) << file.Native();
+            for (const auto& file : List(d.GetPath().Native())) {
+                const DbId id = DbInfo(file);
+                ASSERT_FALSE(id.uuid.empty()) << file.Native();
+                EXPECT_EQ(id.msn, states.at(m.intervalEnd).at(id.uuid.ToUTF8())) << file.Native();
             }
         }
     }

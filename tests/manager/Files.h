@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/engine/Uuid.h"
+#include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
 #include "tests/TestUtil.h"
@@ -57,6 +58,28 @@ inline std::string WriteDb(const std::string& path, const std::string& uuid, std
     for (int i = 0; i < pages; ++i) map[static_cast<std::uint64_t>(i)] = sim::PageImage(512, 7);
     sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(path), u, 512, msn, map);
     return path;
+}
+
+// The identity in a database file's header: an empty UUID and MSN 0 when it is none.
+struct DbId {
+    Mirel::unistring uuid;
+    std::uint64_t msn = 0;
+};
+inline DbId DbInfo(const Mirel::UniversalPath& file) {
+    DbId id;
+    if (!Talon::IBS_Config::GetDBInfo(file, id.uuid, id.msn).OK()) id = DbId();
+    return id;
+}
+inline DbId DbInfo(const std::string& file) {
+    return DbInfo(Mirel::UniversalPath::FromNative(file));
+}
+
+// The newest last-good folder of a backup folder ("" when there is none).
+inline std::string NewestLastGood(const std::string& backup) {
+    Mirel::Directory latest;
+    if (!Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup), latest))
+        return "";
+    return latest.GetPath().Native();
 }
 
 // Every event record reported while it lives. After a power-loss run's crash point the

@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
 #include "app/IBSMgr.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Interposer.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
 #include "platform/support/Thread.h"
@@ -64,6 +66,62 @@ public:
     std::mutex m;
     std::vector<std::int32_t> events;
     std::vector<std::string> failed;
+};
+
+// Holds the first write of a copy below a folder until released: a worker stopped in the
+// middle of an item, for as long as the test needs it there.
+struct WriteGateInterposer : Mirel::Os::Interposer {
+    bool Off(const std::string&) override { return false; }
+    bool Open(const std::string&, int, mode_t, int&, int&) override { return false; }
+    bool Write(int, const void*, std::size_t, std::uint64_t, bool, const std::string& path,
+               int&) override {
+        std::unique_lock<std::mutex> l(m);
+        // The manifest is the cycle's own, written on the main thread.
+        if (open || path.rfind(prefix, 0) != 0 || path.find("/manifest.tsv") != path.npos)
+            return false;
+        held = true;
+        cv.notify_all();
+        cv.wait(l, [this] { return open; });
+        return false;
+    }
+    bool Truncate(int, std::uint64_t, const std::string&, int&) override { return false; }
+    bool SyncFile(int, const std::string&, int&) override { return false; }
+    bool SyncDir(const std::string&, int&) override { return false; }
+    bool CreateDir(const std::string&, int&) override { return false; }
+    bool RemoveDir(const std::string&, int&) override { return false; }
+    bool Unlink(const std::string&, int&) override { return false; }
+    bool Rename(const std::string&, const std::string&, bool, int&) override { return false; }
+    bool Link(const std::string&, const std::string&, int&) override { return false; }
+    std::mutex m;
+    std::condition_variable cv;
+    std::string prefix;
+    bool held = false, open = false;
+};
+
+// Installs the gate for a scope; it opens at the end of the scope at the latest.
+class WriteGate {
+public:
+    explicit WriteGate(const std::string& prefix) {
+        std::lock_guard<std::mutex> g(gate.m);
+        gate.prefix = prefix;
+        gate.held = gate.open = false;
+        Mirel::Os::SetInterposer(&gate);
+    }
+    ~WriteGate() { Release(); }
+    bool WaitHeld(int ms) {
+        std::unique_lock<std::mutex> l(gate.m);
+        return gate.cv.wait_for(l, std::chrono::milliseconds(ms), [this] { return gate.held; });
+    }
+    void Release() {
+        Mirel::Os::SetInterposer(nullptr);
+        std::lock_guard<std::mutex> g(gate.m);
+        gate.open = true;
+        gate.cv.notify_all();
+    }
+
+private:
+    // Calls under way may still reach the one installed last: it lives as long as the process.
+    static inline WriteGateInterposer gate;
 };
 
 class ManagerTest : public ::testing::Test {

@@ -62,23 +62,6 @@ TEST_F(ManagerTest, RedoLogsLandInTheIntervalTheyEndIn) {
     EXPECT_TRUE(testutil::IsFile(outside));
 }
 
-TEST_F(ManagerTest, RejectedFilesAreMovedAsideAndReported) {
-    Events events;
-    std::string bad = backup() + "/Changes/Redo_1/IntervalDone.vid";
-    testutil::MakeDirs(backup() + "/Changes/Redo_1");
-    testutil::WriteFile(bad, "torn");
-    EXPECT_EQ(mgr->RedoLogIsReady(U(bad), u"", true), Mirel::kErrInvalidFile);
-    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/IntervalDone.vid"));
-    testutil::WriteFile(backup() + "/Changes/Redo_1/junk.vrl", "junk");
-    EXPECT_EQ(mgr->RedoLogIsReady(U(backup() + "/Changes/Redo_1/junk.vrl"), U(kA), true),
-              Mirel::kErrInvalidFile);
-    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/junk.vrl"));
-    EXPECT_EQ(events.Count(0x41000328), 2);
-    // A missing interval-done file is not taken and nothing moves.
-    EXPECT_EQ(mgr->RedoLogIsReady(U(backup() + "/Changes/Redo_1/IntervalDone.vid"), u"", true),
-              Mirel::kErrFileNotTaken);
-}
-
 TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
     sim::WorkloadOptions opt;
     opt.seed = 5;

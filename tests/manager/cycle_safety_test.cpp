@@ -17,19 +17,37 @@ namespace {
 using testutil::kA;
 using testutil::kB;
 using testutil::kC;
-using CycleSafetyTest = testutil::CycleFixture;
+class CycleSafetyTest : public testutil::CycleFixture {
+protected:
+    // Starts the interval just closed, stops the pool, and takes one of its items out, as a
+    // worker that does not stop would.
+    DatabaseItem* HoldAnItem() {
+        while (auto m = Queue().GetMsg(0))
+            if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+        mgr->StopWorkers(false);  // the pool lets go of what it holds
+        DatabaseItem* held = nullptr;
+        for (int i = 0; i < 100 && !held; ++i) {
+            mgr->WithCatalogue([&](IntervalMap& intervals) {
+                auto it = intervals.find(mgr->GetIntervalEnd());
+                if (it == intervals.end()) return;
+                for (auto& [uuid, item] : it->second.databases)
+                    if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
+            });
+            held = mgr->Cat().CheckoutInProgressItem();
+        }
+        EXPECT_NE(held, nullptr);
+        return held;
+    }
+};
 
 }  // namespace
 
 TEST_F(CycleSafetyTest, AnIdleDatabaseIsCarriedForwardAndNeverLosesItsCopy) {
     Upload(kA, 10);
     Upload(kB, 20);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     for (int i = 0; i < 4; ++i) {  // B idle for four intervals in a row
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         auto newest = Newest();
         EXPECT_EQ(newest[kB], 21u) << "interval " << i;
         EXPECT_EQ(mgr->VerifyFullDBBackup(u"b", U(kB), 21, false), 0);
@@ -44,12 +62,9 @@ TEST_F(CycleSafetyTest, AFailedDatabaseKeepsItsNewestGoodCopyUntilANewUpload) {
     Events events;
     Upload(kA, 10);
     Upload(kB, 20);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     ASSERT_EQ(Log(kB, true), 0);  // damaged after it was written: the header reads well
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
     EXPECT_EQ(events.Count(0x41000331), 1);
     const std::string failed = testutil::ReadFile(backup() + "/Failed.tsv");
@@ -72,8 +87,7 @@ TEST_F(CycleSafetyTest, AFailedDatabaseKeepsItsNewestGoodCopyUntilANewUpload) {
         const std::string reasons = testutil::ReadFile(backup() + "/Rejected/reasons.tsv");
         EXPECT_EQ(reasons.substr(reasons.rfind('\t')),
                   "\tinvalid file; its database had already failed\n");
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         EXPECT_EQ(Newest().count(kB), 0u) << "a failed database is not carried forward";
         EXPECT_EQ(mgr->VerifyFullDBBackup(u"b", U(kB), 21, false), Mirel::kErrInvalidFile);
     }
@@ -89,8 +103,7 @@ TEST_F(CycleSafetyTest, AFailedDatabaseKeepsItsNewestGoodCopyUntilANewUpload) {
     Upload(kB, 30);
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
     EXPECT_FALSE(testutil::Exists(backup() + "/Failed.tsv"));
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kB});
     EXPECT_EQ(Newest()[kB], 31u);
     ExpectEveryFolderExact();
 }
@@ -102,8 +115,7 @@ TEST_F(CycleSafetyTest, AnIntervalWithUploadsAndNoLogsIsPublishedWithThem) {
     Upload(kA, 15);  // a new full backup, still no logs
     Close();
     EXPECT_EQ(Newest()[kA], 15u);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(Newest()[kA], 16u);
     ExpectEveryFolderExact();
     EXPECT_TRUE(Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).IsEmpty());
@@ -160,8 +172,7 @@ TEST_F(CycleSafetyTest, AFullDiskFailsNothingAndTheIntervalCompletesWhenSpaceRet
     Upload(kA, 10);
     Upload(kB, 20);
     Upload(kC, 30);
-    for (const auto& u : {kA, kB, kC}) ASSERT_EQ(Log(u), 0);
-    Close();
+    Interval({kA, kB, kC});
     for (const auto& u : {kA, kB, kC}) ASSERT_EQ(Log(u), 0);
     // Copies, private copies and page writes all fail for a while: the disk is full.
     Mirel::Faults::Scope faults;
@@ -180,17 +191,14 @@ TEST_F(CycleSafetyTest, TwoDatabasesFailingInOneIntervalAreBothRecorded) {
     Upload(kA, 10);
     Upload(kB, 20);
     Upload(kC, 30);
-    for (const auto& u : {kA, kB, kC}) ASSERT_EQ(Log(u), 0);
-    Close();
+    Interval({kA, kB, kC});
     ASSERT_EQ(Log(kA, true), 0);
     ASSERT_EQ(Log(kB, true), 0);
-    ASSERT_EQ(Log(kC), 0);
-    Close();
+    Interval({kC});
     EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrInvalidFile);
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kC, 32}}));
-    ASSERT_EQ(Log(kC), 0);
-    Close();
+    Interval({kC});
     EXPECT_EQ(Newest()[kC], 33u);
 }
 
@@ -198,9 +206,7 @@ TEST_F(CycleSafetyTest, NoFolderLacksADatabaseBeforeItsFailureIsOnDisk) {
     Events events;
     Upload(kA, 10);
     Upload(kB, 20);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     std::string first;
     Newest(&first);
     ASSERT_EQ(Log(kA), 0);
@@ -228,24 +234,10 @@ TEST_F(CycleSafetyTest, NoFolderLacksADatabaseBeforeItsFailureIsOnDisk) {
 
 TEST_F(CycleSafetyTest, AFolderChangeWithAWorkerStillOutAnswersFalseAndChangesNothing) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     ASSERT_EQ(Log(kA), 0);
     Close(0, false);
-    // Start the interval, then keep one item out, as a worker that does not stop would.
-    while (auto m = Queue().GetMsg(0))
-        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-    mgr->StopWorkers(false);  // the pool lets go of what it holds
-    DatabaseItem* held = nullptr;
-    for (int i = 0; i < 100 && !held; ++i) {
-        mgr->WithCatalogue([&](IntervalMap& intervals) {
-            auto it = intervals.find(mgr->GetIntervalEnd());
-            if (it == intervals.end()) return;
-            for (auto& [uuid, item] : it->second.databases)
-                if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
-        });
-        held = mgr->Cat().CheckoutInProgressItem();
-    }
+    DatabaseItem* held = HoldAnItem();
     ASSERT_NE(held, nullptr);
     mgr->SetAbortWait(50);
     EXPECT_EQ(mgr->SetBackupFolder(U(tmp / "other")), 0);
@@ -265,17 +257,7 @@ TEST_F(CycleSafetyTest, AReleaseFromARebuiltCatalogueIsDropped) {
     Upload(kA, 10);
     ASSERT_EQ(Log(kA), 0);
     Close(0, false);
-    while (auto m = Queue().GetMsg(0))
-        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-    mgr->StopWorkers(false);
-    DatabaseItem* held = nullptr;
-    mgr->WithCatalogue([&](IntervalMap& intervals) {
-        auto it = intervals.find(mgr->GetIntervalEnd());
-        ASSERT_NE(it, intervals.end());
-        for (auto& [uuid, item] : it->second.databases)
-            if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
-    });
-    held = mgr->Cat().CheckoutInProgressItem();
+    DatabaseItem* held = HoldAnItem();
     ASSERT_NE(held, nullptr);
     held->file.msn = 999;  // what an old worker would bring back
     mgr->ScanFullBackupDB();
@@ -292,9 +274,7 @@ TEST_F(CycleSafetyTest, AReleaseFromARebuiltCatalogueIsDropped) {
 TEST_F(CycleSafetyTest, ARestartNeverTakesAnUploadOlderThanAFailureForTheNewOne) {
     Upload(kA, 10);
     Upload(kB, 20);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     // A copy of B from before its failure, still lying in the copies folder.
     const std::string stale = WriteDb(backup() + "/Copies/stale/b.vdb", kB, 21);
     ASSERT_EQ(Log(kA), 0);
@@ -308,8 +288,7 @@ TEST_F(CycleSafetyTest, ARestartNeverTakesAnUploadOlderThanAFailureForTheNewOne)
     mgr->RegisterServer(u"127.0.0.1", 1);
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     Settle();
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}}));
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
     EXPECT_FALSE(testutil::Exists(stale)) << "older than the failure";
@@ -317,8 +296,7 @@ TEST_F(CycleSafetyTest, ARestartNeverTakesAnUploadOlderThanAFailureForTheNewOne)
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(fresh), U(kB)));
     EXPECT_FALSE(testutil::Exists(fresher)) << "another upload left out is an older state now";
     msns[kB] = 21;
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 14}, {kB, 21}}));
     ExpectEveryFolderExact();
 }
@@ -328,12 +306,10 @@ TEST_F(CycleSafetyTest, ARestartNeverTakesAnUploadOlderThanAFailureForTheNewOne)
 // stays marked held there; a copy listed as current would be a wrong state for a restore.
 TEST_F(CycleSafetyTest, AHeldCopyCarriedOnAfterItsClearingUploadWasLostStaysHeld) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     Upload(kB, 20);
     ASSERT_EQ(Log(kB, true), 0);  // its first log is damaged: its upload is kept, held
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     auto heldIn = [&](const std::string& folder) {
         Talon::Manifest m;
         EXPECT_TRUE(Talon::Manifest::Read(
@@ -353,8 +329,7 @@ TEST_F(CycleSafetyTest, AHeldCopyCarriedOnAfterItsClearingUploadWasLostStaysHeld
     ASSERT_EQ(Mirel::Os::DeleteFile(upload), 0);
     mgr->RegisterServer(u"127.0.0.1", 1);
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     ASSERT_NE(Newest(&name)[kA], 0u);
     EXPECT_NE(heldIn(name), 0) << name << ": the held copy of B is listed as its current state";
 }

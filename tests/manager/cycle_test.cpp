@@ -14,12 +14,7 @@ using testutil::ManagerTest;
 
 namespace {
 
-std::string NewestLastGood(const std::string& backup) {
-    Mirel::Directory latest;
-    if (!Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup), latest))
-        return "";
-    return latest.GetPath().Native();
-}
+using testutil::NewestLastGood;
 
 std::uint64_t Minute(std::uint64_t utc) {
     return utc - utc % 60000000;
@@ -55,10 +50,7 @@ TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
     }
     // Housekeeping: only the last two intervals' redo folders are still needed (a copy moved
     // out of an older folder takes the logs of the interval after it); the rest are gone.
-    std::vector<Mirel::UniversalPath> redo;
-    Mirel::BuildUniversalPathListFunctor folders(redo, Mirel::kListFolders, false);
-    Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Changes")).ProcessFiles(folders, 1);
-    EXPECT_LE(redo.size(), 2u);
+    EXPECT_LE(testutil::List(backup() + "/Changes", Mirel::kListFolders, 1).size(), 2u);
     // All three kinds of starting copy were used.
     using IntervalPlan::Source;
     EXPECT_GT(mgr->Cycle().Placed(Source::kUpload), 0u);
@@ -129,20 +121,18 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     Settle();
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     ASSERT_EQ(server.CloseInterval(), 0);
-    // Start the interval, then abort the workers while they apply its logs.
+    // Start the interval, then abort the workers while one applies its logs.
+    testutil::WriteGate gate(backup() + "/InProgress/");
     while (auto m = Queue().GetMsg(0))
         if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    ASSERT_TRUE(gate.WaitHeld(60000)) << "no worker wrote a copy";
+    EXPECT_TRUE(mgr->Cat().AnyWorkerBusy());
+    gate.Release();
     mgr->StopWorkers(false);
     EXPECT_FALSE(mgr->Cat().AnyWorkerBusy());
     // Every in-progress copy is a whole database at some MSN of its chain.
-    std::vector<Mirel::UniversalPath> files;
-    Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListDatabaseFiles, true);
-    Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/InProgress")).ProcessFiles(f, 3);
-    for (const auto& file : files) {
-        Mirel::unistring uuid;
-        std::uint64_t msn = 0;
-        EXPECT_TRUE(Talon::IBS_Config::GetDBInfo(file, uuid, msn).OK()) << file.Native();
-    }
+    for (const auto& file : testutil::List(backup() + "/InProgress"))
+        EXPECT_FALSE(testutil::DbInfo(file).uuid.empty()) << file.Native();
     Settle();  // the next check wakes the workers again
     EXPECT_EQ(server.VerifyLastGood(NewestLastGood(backup())), "");
     EXPECT_EQ(server.VerifyAll(), "");

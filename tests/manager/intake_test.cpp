@@ -39,11 +39,8 @@ std::string Fingerprint(const std::string& path) {
         return "link to " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
     }
     if (S_ISDIR(st.st_mode)) {
-        std::vector<Mirel::UniversalPath> all;
-        Mirel::BuildUniversalPathListFunctor f(all, Mirel::kListFiles, true);
-        Mirel::Directory(Mirel::UniversalPath::Folder(path)).ProcessFiles(f, 100);
         std::string s = "folder:";
-        for (const auto& p : all)
+        for (const auto& p : testutil::List(path, Mirel::kListFiles, 100))
             s += " " + p.Native().substr(path.size()) + "=" + testutil::ReadFile(p.Native());
         return s;
     }
@@ -266,13 +263,7 @@ TEST_F(ManagerTest, NamesMatchWithoutCaseForIntakeScanAndEmptyCheck) {
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);  // the restart's scan
     Settle();
     // Applied, not deleted unapplied: the newest copy is at the log's MSN.
-    Mirel::Directory latest;
-    ASSERT_TRUE(
-        Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup()), latest));
-    unistring uuid;
-    std::uint64_t msn = 0;
-    ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(latest.MakeUniversalPath(u"DB.VDB"), uuid, msn).OK());
-    EXPECT_EQ(msn, 2u);
+    EXPECT_EQ(testutil::DbInfo(testutil::NewestLastGood(backup()) + "/DB.VDB").msn, 2u);
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
 }
 
@@ -352,10 +343,7 @@ TEST_F(ManagerTest, AFileTheScanTookAndItsAnnouncementRefusedIsForgotten) {
     ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd + 10, {})), u"", true), 0);
     Settle();
     EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-    Mirel::Directory latest;
-    ASSERT_TRUE(
-        Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup()), latest));
-    EXPECT_TRUE(testutil::IsFile(latest.MakeUniversalPath(u"db.vdb").Native()));
+    EXPECT_TRUE(testutil::IsFile(testutil::NewestLastGood(backup()) + "/db.vdb"));
 }
 
 TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
@@ -405,9 +393,7 @@ TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
     EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/junk.vrl"));
     EXPECT_FALSE(testutil::Exists(backup() + "/Changes"));
     EXPECT_FALSE(testutil::Exists(backup() + "/Copies"));
-    Mirel::Directory latest;
-    EXPECT_TRUE(
-        Talon::BackupFolder(u"LastGood").GetLatest(Mirel::UniversalPath::Folder(backup()), latest));
+    EXPECT_NE(testutil::NewestLastGood(backup()), "");
     // A folder without last-good folders keeps its user's files too.
     testutil::WriteFile(tmp / "other/notes.txt", "n");
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
@@ -453,13 +439,10 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
         ASSERT_EQ(server.WriteIntervalLogs(), 0);
         ASSERT_EQ(server.CloseInterval(), 0);
         Settle();
-        Mirel::Directory latest;
-        if (i == 0 && Talon::BackupFolder(u"LastGood")
-                          .GetLatest(Mirel::UniversalPath::Folder(backup()), latest)) {
-            testutil::WriteFile(latest.GetPath().Native() + "/notes.txt", "about this copy");
-            ASSERT_EQ(::symlink((outside / "db.vdb").c_str(),
-                                (latest.GetPath().Native() + "/z.vdb").c_str()),
-                      0);
+        const std::string latest = testutil::NewestLastGood(backup());
+        if (i == 0 && !latest.empty()) {
+            testutil::WriteFile(latest + "/notes.txt", "about this copy");
+            ASSERT_EQ(::symlink((outside / "db.vdb").c_str(), (latest + "/z.vdb").c_str()), 0);
         }
         mgr->RegisterServer(u"127.0.0.1", 1);
         ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
@@ -504,6 +487,19 @@ TEST_F(ManagerTest, TheScanLeavesFifosWhereTheyAreAndNeverWaitsForThem) {
                                              [&] { result = mgr->SetBackupFolder(U(folder)); }))
             << place << " blocked the scan";
         EXPECT_EQ(result, 1) << place;
+        // Announced, it is refused at once, unread.
+        if (place == "Changes/Redo_1/a.vrl") {
+            EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
+                result = mgr->RedoLogIsReady(U(fifo), U(kA), true);
+            })) << "the announcement blocked";
+            EXPECT_EQ(result, Mirel::kErrFileNotTaken);
+        } else if (place == "Copies/u/db.vdb") {
+            bool taken = true;
+            EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
+                taken = mgr->FullDBBackupIsUploaded(U(fifo), U(kA));
+            })) << "the upload blocked";
+            EXPECT_FALSE(taken);
+        }
         // The in-progress folder is the service's: what no item owns there goes, unopened.
         if (place.rfind("InProgress/", 0) == 0) {
             EXPECT_FALSE(testutil::Exists(fifo));

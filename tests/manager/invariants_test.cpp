@@ -410,10 +410,8 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         ASSERT_NE(f.end, 0u) << f.path << ": no manifest";
         auto states = s.history.find(f.end);
         ASSERT_NE(states, s.history.end()) << f.path;
-        std::vector<Mirel::UniversalPath> files;
-        Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
+        const auto files = testutil::List(f.path);
         Mirel::Directory folder(Mirel::UniversalPath::Folder(f.path));
-        folder.ProcessFiles(list, 3);
         Talon::Manifest manifest;
         Talon::Manifest::Read(folder, manifest);
         sim::ManifestLines lines;
@@ -558,17 +556,10 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& fo
         // An upload at the MSN of a copy the service already keeps is that copy: nothing more
         // to hold.
         bool kept = false;
-        for (const LastGood& f : folders) {
-            std::vector<Mirel::UniversalPath> files;
-            Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-            Mirel::Directory(Mirel::UniversalPath::Folder(f.path)).ProcessFiles(list, 3);
-            for (const auto& file : files) {
-                Mirel::unistring key;
-                std::uint64_t msn = 0;
-                kept |= Talon::IBS_Config::GetDBInfo(file, key, msn).OK() && key == h.key &&
-                        Differs(file.Native(), key, h.state).empty();
-            }
-        }
+        for (const LastGood& f : folders)
+            for (const auto& file : testutil::List(f.path))
+                kept |= testutil::DbInfo(file).uuid == h.key &&
+                        Differs(file.Native(), h.key, h.state).empty();
         // An upload the host kept from being moved (its database failed with 10710) is still
         // in Copies/, unchanged: that is where its newest good copy is.
         for (const UploadRec& u : s.uploads)
@@ -651,15 +642,9 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& fo
 bool InvariantTest::OnlyCopy(const Damaged& x) {
     bool any = false;
     for (const LastGood& f : Folders(backup())) {
-        std::vector<Mirel::UniversalPath> files;
-        Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-        Mirel::Directory(Mirel::UniversalPath::Folder(f.path)).ProcessFiles(list, 3);
-        for (const auto& file : files) {
+        for (const auto& file : testutil::List(f.path)) {
             bool same = sim::IsChangedFile(x, file.Native());
-            Mirel::unistring key;
-            std::uint64_t msn = 0;
-            if (!same && Talon::IBS_Config::GetDBInfo(file, key, msn).OK() && key == x.key)
-                return false;
+            if (!same && testutil::DbInfo(file).uuid == x.key) return false;
             any |= same;
         }
     }
@@ -670,9 +655,7 @@ bool InvariantTest::InNewestFolder(Server& s, const Db& d) {
     auto folders = Folders(backup());
     if (folders.empty() || folders.back().end != s.ends.back()) return false;
     const State& want = s.history[s.ends.back()][d.key];
-    std::vector<Mirel::UniversalPath> files;
-    Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-    Mirel::Directory(Mirel::UniversalPath::Folder(folders.back().path)).ProcessFiles(list, 3);
+    const auto files = testutil::List(folders.back().path);
     for (const auto& f : files)
         if (Differs(f.Native(), d.key, want).empty()) return true;
     return false;
@@ -775,15 +758,9 @@ void InvariantTest::Recreate(Server& s, int n, const std::string& where) {
     // Its file name as the newest folder has it.
     auto folders = Folders(backup());
     std::string name;
-    std::vector<Mirel::UniversalPath> files;
-    Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-    Mirel::Directory(Mirel::UniversalPath::Folder(folders.back().path)).ProcessFiles(list, 3);
-    for (const auto& f : files) {
-        Mirel::unistring key;
-        std::uint64_t msn = 0;
-        if (Talon::IBS_Config::GetDBInfo(f, key, msn).OK() && key == d.key)
+    for (const auto& f : testutil::List(folders.back().path))
+        if (testutil::DbInfo(f).uuid == d.key)
             name = f.Native().substr(folders.back().path.size() + 1);
-    }
     if (name.empty() || name.find('/') != std::string::npos) return;
     s.Happened(n, RealWorld::kRecreate);
     s.retired.push_back({d.key, name, folders.back().end, s.history[s.ends.back()][d.key], i, n});
@@ -901,9 +878,7 @@ void InvariantTest::LateLog(Server& s, const std::string& where) {
 void InvariantTest::FlipByte(Server& s, int n) {
     auto folders = Folders(backup());
     if (folders.empty()) return;
-    std::vector<Mirel::UniversalPath> files;
-    Mirel::BuildUniversalPathListFunctor list(files, Mirel::kListDatabaseFiles, true);
-    Mirel::Directory(Mirel::UniversalPath::Folder(folders.back().path)).ProcessFiles(list, 3);
+    const auto files = testutil::List(folders.back().path);
     if (files.empty()) return;
     const std::string path = files[s.rw() % files.size()].Native();
     Mirel::HBFile db(Mirel::UniversalPath::FromNative(path));

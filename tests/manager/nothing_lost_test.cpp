@@ -73,8 +73,7 @@ protected:
 
 TEST_F(NothingLostTest, AFolderWhoseSetUpFailedIsSetUpAgainWhenNamedAgainAndLosesNothing) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     Upload(kA, 20);  // accepted: an upload, its log and the interval's end wait
     ASSERT_EQ(Log(kA), 0);
     Close(0, false);
@@ -101,8 +100,7 @@ TEST_F(NothingLostTest, AFolderWhoseSetUpFailedIsSetUpAgainWhenNamedAgainAndLose
 TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNeverWritten) {
     Events events;
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     const std::string upload = WriteDb(backup() + "/Copies/ub/b.vdb", kB, 20);
     const std::string bytes = testutil::ReadFile(upload);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
@@ -128,8 +126,7 @@ TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNev
               std::string::npos);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
     msns[kB] = 20;
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kB});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 21}}));
     ExpectEveryFolderExact();
 }
@@ -139,8 +136,7 @@ TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNev
 // (10711), which would let a restart take its upload, its only copy, for an older state.
 TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     std::string folder;
     Newest(&folder);
     {
@@ -169,8 +165,7 @@ TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
     EXPECT_TRUE(testutil::IsFile(upload)) << "B's only copy was deleted";
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
     msns[kB] = 20;
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kB});
     EXPECT_EQ(Newest()[kB], 21u);
 }
 
@@ -182,17 +177,13 @@ TEST_F(NothingLostTest, TwoUploadsInOneFolderAreBothKept) {
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(b), U(kB)));
     msns[kA] = 10;
     msns[kB] = 20;
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 11}, {kB, 21}}));
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
     // Only the service's own files left the folder.
     EXPECT_EQ(testutil::ReadFile(backup() + "/Copies/both/notes.txt"), "the server's own");
     EXPECT_FALSE(testutil::Exists(backup() + "/Copies/both/sub"));
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
     ExpectEveryFolderExact();
 }
@@ -265,15 +256,9 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
         Close();
     }
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{r.fresh, 54}}));
-    unistring uuid;
-    std::uint64_t msn = 0;
-    ASSERT_TRUE(
-        Talon::IBS_Config::GetDBInfo(
-            Mirel::UniversalPath::FromNative(backup() + "/" + oldFolder + "/sales.vdb"), uuid, msn)
-            .OK())
-        << "the old database's newest copy was pruned";
-    EXPECT_EQ(uuid, U(r.old));
-    EXPECT_EQ(msn, 12u);
+    const testutil::DbId kept = testutil::DbInfo(backup() + "/" + oldFolder + "/sales.vdb");
+    EXPECT_EQ(kept.uuid, U(r.old)) << "the old database's newest copy was pruned";
+    EXPECT_EQ(kept.msn, 12u);
     if (r.oldUploads) {
         EXPECT_EQ(testutil::ReadFile(oldUpload), oldBytes) << "the old upload";
     }
@@ -294,8 +279,7 @@ INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
 // before the upload and set it aside as a log nothing can start.
 TEST_F(NothingLostTest, ALogContinuingAnUploadIsAppliedAfterItWhateverItsEndSays) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     ASSERT_EQ(Log(kA), 0);
     const std::uint64_t second = Close(0, false);  // its folder is still to be made
     Upload(kA, 50);                                // after that interval's end
@@ -312,23 +296,35 @@ TEST_F(NothingLostTest, ALogContinuingAnUploadIsAppliedAfterItWhateverItsEndSays
 
 // The server's clock stepped back a few seconds within an interval: a log ending early
 // continues one that ends after the next interval-done file. It belongs after that
-// interval with the log it continues, not in it with a gap in its chain (10721).
+// interval with the log it continues, not in it with a gap in its chain (10721), and a
+// restart before that interval is made keeps the two together.
 TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhateverItsEndSays) {
-    Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    const std::uint64_t first = Close();
-    const std::string ahead = WriteLog(Redo(), "ahead.vrl", kA, 11, 12, first + 50 * 1000000ull);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(ahead), U(kA), true), 0);
-    const std::string back = WriteLog(Redo(), "back.vrl", kA, 12, 13, first + 10 * 1000000ull);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(back), U(kA), true), 0);
-    clock = first + 10 * 1000000ull;
-    Close(first + 20 * 1000000ull);  // A has no log of this interval: still at 11
-    msns[kA] = 13;
-    Close();
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
-    EXPECT_EQ(Newest()[kA], 13u);
-    ExpectEveryFolderExact();
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "a restart before the interval is made" : "no restart");
+        FreshFolder();
+        msns.clear();
+        states.clear();
+        Upload(kA, 10);
+        ASSERT_EQ(Log(kA), 0);
+        const std::uint64_t first = Close();
+        const std::string ahead =
+            WriteLog(Redo(), "ahead.vrl", kA, 11, 12, first + 50 * 1000000ull);
+        ASSERT_EQ(mgr->RedoLogIsReady(U(ahead), U(kA), true), 0);
+        const std::string back = WriteLog(Redo(), "back.vrl", kA, 12, 13, first + 10 * 1000000ull);
+        ASSERT_EQ(mgr->RedoLogIsReady(U(back), U(kA), true), 0);
+        clock = first + 10 * 1000000ull;
+        Close(first + 20 * 1000000ull, !restart);  // A has no log of this interval: still at 11
+        msns[kA] = 13;
+        if (restart) {
+            ASSERT_TRUE(Rebuilt());
+        }
+        Close();
+        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+        EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
+        EXPECT_EQ(Newest()[kA], 13u);
+        ExpectEveryFolderExact();
+        if (HasFailure()) break;
+    }
 }
 
 // The server's clock stepped back after an upload that came after an interval-done file: a
@@ -337,8 +333,7 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
 // state at its end, not the log's.
 TEST_F(NothingLostTest, ALogContinuingALaterUploadIsNotAppliedInAnEarlierInterval) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     ASSERT_EQ(Log(kA), 0);
     const std::uint64_t second = Close(0, false);  // its folder is still to be made
     Upload(kA, 12);                                // after that interval's end
@@ -362,8 +357,7 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadStaysAfterItThroughANewerUploa
         msns.clear();
         states.clear();
         Upload(kA, 10);
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         ASSERT_EQ(Log(kA), 0);
         const std::uint64_t second = Close(0, false);  // its folder is still to be made
         const std::string path = backup() + "/Copies/later/a.vdb";
@@ -386,27 +380,6 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadStaysAfterItThroughANewerUploa
         ExpectEveryFolderExact();
         if (HasFailure()) break;
     }
-}
-
-// A log ending before an interval's end continues a log that ends after it, and the service
-// restarts before that interval is made: the restart keeps the two together after the end.
-TEST_F(NothingLostTest, ARestartKeepsALogAfterTheLaterEndingLogItContinues) {
-    Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    const std::uint64_t first = Close();
-    const std::string ahead = WriteLog(Redo(), "ahead.vrl", kA, 11, 12, first + 50 * 1000000ull);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(ahead), U(kA), true), 0);
-    const std::string back = WriteLog(Redo(), "back.vrl", kA, 12, 13, first + 10 * 1000000ull);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(back), U(kA), true), 0);
-    clock = first + 10 * 1000000ull;
-    Close(first + 20 * 1000000ull, false);  // A has no log of this interval: still at 11
-    msns[kA] = 13;
-    ASSERT_TRUE(Rebuilt());
-    Close();
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
-    EXPECT_EQ(Newest()[kA], 13u);
-    ExpectEveryFolderExact();
 }
 
 // A new process whose folder cannot be set up at start (a read-only volume): the server
@@ -445,8 +418,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {
         const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", kA, 10);
         ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(kA)));
         msns[kA] = 10;
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         const std::string where = KillAt(k, [&] {
             const std::string second = WriteDb(backup() + "/Copies/u2/sales.vdb", kB, 50);
             EXPECT_TRUE(mgr->FullDBBackupIsUploaded(U(second), U(kB)));
@@ -498,13 +470,11 @@ TEST_F(NothingLostTest, ANameThatDiffersOnlyInCaseIsTheSameName) {
     const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", kB, 10);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(kB)));
     msns[kB] = 10;
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kB});
     const std::string second = WriteDb(backup() + "/Copies/u2/Sales.VDB", kA, 50);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(second), U(kA)));
     msns[kA] = 50;
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 51}}));
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrReplaced);
 }
@@ -580,9 +550,7 @@ TEST_F(NothingLostTest, AnUploadWhoseFirstLogFailsIsKeptAndPublishedAsHeld) {
     Events events;
     Upload(kA, 10);
     Upload(kB, 20);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     Upload(kB, 30);  // a new full backup of B, and a database C seen for the first time
     Upload(kC, 40);
     ASSERT_EQ(Log(kA), 0);
@@ -607,16 +575,13 @@ TEST_F(NothingLostTest, AnUploadWhoseFirstLogFailsIsKeptAndPublishedAsHeld) {
                          {"1111.vdb", false}, {"2222.vdb", true}, {"3333.vdb", true}}));
     // Not carried forward, never pruned while it is the newest copy.
     for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13u + i}}));
     }
     EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/2222.vdb"));
     EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/3333.vdb"));
     Upload(kC, 50);
-    ASSERT_EQ(Log(kC), 0);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kC, kA});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 16}, {kC, 51}}));
     ExpectEveryFolderExact();
 }
@@ -624,9 +589,7 @@ TEST_F(NothingLostTest, AnUploadWhoseFirstLogFailsIsKeptAndPublishedAsHeld) {
 TEST_F(NothingLostTest, ACopyALogHasChangedIsNeverKept) {
     Upload(kA, 10);
     Upload(kB, 20);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    Interval({kA, kB});
     std::string first;
     Newest(&first);
     Upload(kB, 30);
@@ -642,8 +605,7 @@ TEST_F(NothingLostTest, ACopyALogHasChangedIsNeverKept) {
 
 TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvivesARestart) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     Upload(kB, 30);
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kB, true), 0);
@@ -662,8 +624,7 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
     ASSERT_TRUE(Restart());
     mgr->ScanFullBackupDB();
     mgr->CheckIntervals();
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}}));
     EXPECT_TRUE(testutil::IsFile(backup() + "/" + held + "/2222.vdb"));
@@ -672,8 +633,7 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
 
 TEST_F(NothingLostTest, AnUploadMovedBeforeARestartIsStillHeldWhenItsFirstLogFails) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     Upload(kB, 30);
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kB, true), 0);
@@ -699,8 +659,7 @@ TEST_F(NothingLostTest, AnUploadMovedBeforeARestartIsStillHeldWhenItsFirstLogFai
 // the next start removes what a service process left of its own, and nothing else.
 TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     const std::string own = ".ibs-" + std::to_string(::getpid()) + "-999999999.tmp";
     const std::vector<std::string> stale = {".ibs-4194999-2.tmp", "Failed.tsv.tmp"};
     const std::vector<std::string> kept = {own, ".ibs-notes.tmp", ".ibs-12-x.tmp", "plan.tmp"};
@@ -718,8 +677,7 @@ TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
 // after the failure is the announcement's to refuse.
 TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverTheyLie) {
     Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     ASSERT_EQ(Log(kA, true), 0);
     const std::string name = "l" + std::to_string(seq) + ".vrl";
     Close(0, false);
@@ -757,8 +715,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
     for (std::uint64_t k = 1;; ++k) {
         FreshFolder();
         Upload(kA, 10);
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         std::string name;
         const std::string where = KillAt(k, [&] {
             EXPECT_EQ(Log(kA, true), 0);
@@ -768,8 +725,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
         Close();  // killed before the failure was recorded: it fails again
         EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrInvalidFile) << where;
         Upload(kA, 12);  // the server's state: the failing log's end
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         EXPECT_TRUE(testutil::Exists(backup() + "/Rejected/" + name))
             << where << ": " << name << " is gone";
         EXPECT_EQ(Newest()[kA], 13u) << where;
@@ -786,8 +742,7 @@ TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
         FreshFolder();
         Events events;
         Upload(kA, 10);
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
         const std::string where = KillAt(k, [&] {
             Upload(kB, 30);
             EXPECT_EQ(Log(kA), 0);
@@ -800,11 +755,8 @@ TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
         bool held = false;
         for (const auto& d :
              Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup()))) {
-            unistring uuid;
-            std::uint64_t msn = 0;
-            held |=
-                Talon::IBS_Config::GetDBInfo(d.MakeUniversalPath(u"2222.vdb"), uuid, msn).OK() &&
-                uuid == U(kB) && msn == 30;
+            const testutil::DbId id = testutil::DbInfo(d.MakeUniversalPath(u"2222.vdb"));
+            held |= id.uuid == U(kB) && id.msn == 30;
         }
         EXPECT_TRUE(held) << where << ": the upload, B's only copy, is gone";
         EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile) << where;

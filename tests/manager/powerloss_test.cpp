@@ -40,11 +40,9 @@ public:
 };
 
 std::string Listing(const std::string& folder) {
-    std::vector<Mirel::UniversalPath> files;
-    Mirel::BuildUniversalPathListFunctor f(files, Mirel::kListFiles, true);
-    Mirel::Directory(Mirel::UniversalPath::Folder(folder)).ProcessFiles(f, 100);
     std::string s;
-    for (const auto& p : files) s += "  " + p.Native().substr(folder.size() + 1) + "\n";
+    for (const auto& p : testutil::List(folder, Mirel::kListFiles, 100))
+        s += "  " + p.Native().substr(folder.size() + 1) + "\n";
     return s;
 }
 

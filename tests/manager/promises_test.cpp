@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "platform/framework/IBS_Config.h"
-#include "tests/manager/StepFixture.h"
+#include "tests/manager/CycleFixture.h"
 
 using Mirel::unistring;
 using testutil::Events;
@@ -17,18 +17,7 @@ const std::string kA = "aaaaaaaa-1111-4111-8111-111111111111";
 const std::string kB = "bbbbbbbb-2222-4222-8222-222222222222";
 constexpr std::uint64_t kHour = 60 * kMinute;
 
-class PromisesTest : public testutil::StepTest {
-protected:
-    // A log from `from` whose first record's bytes are damaged: its database fails on it.
-    std::int32_t DamagedLog(const std::string& uuid, std::uint64_t from) {
-        std::string bad = testutil::WriteLog(Redo(), "bad" + std::to_string(++seq) + ".vrl", uuid,
-                                             from, from + 1, clock += 1000);
-        std::string bytes = testutil::ReadFile(bad);
-        bytes[128 + 16 + 5] = static_cast<char>(bytes[128 + 16 + 5] ^ 1);
-        testutil::WriteFile(bad, bytes);
-        return mgr->RedoLogIsReady(U(bad), U(uuid), true);
-    }
-};
+using PromisesTest = testutil::CycleFixture;
 
 }  // namespace
 
@@ -40,16 +29,15 @@ TEST_F(PromisesTest, ALateLogSurvivesARebuiltCatalogue) {
     const std::uint64_t first = Close();
     ASSERT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1000u);
     std::string late;
-    ASSERT_EQ(Log(kA, first - 5, &late), 0);
-    Close(false);
+    ASSERT_EQ(LogAt(kA, first - 5, &late), 0);
+    Close(0, false);
     Rebuild();
     SettleWithRetries();
     EXPECT_EQ(Folders(), 2);
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1001u) << "the late log was left out";
     // More intervals: the log goes only once a folder holds its changes, and the chain goes on.
     for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(Log(kA), 0);
-        Close();
+        Interval({kA});
     }
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1004u);
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
@@ -61,8 +49,8 @@ TEST_F(PromisesTest, ALateLogHalfAppliedBeforeARestartIsAppliedAgain) {
     Upload(kA, 1000);
     const std::uint64_t first = Close();
     const std::string published = CopyOf(NewestFolder(), kA);
-    ASSERT_EQ(Log(kA, first - 5), 0);
-    Close(false);
+    ASSERT_EQ(LogAt(kA, first - 5), 0);
+    Close(0, false);
     std::string bytes = testutil::ReadFile(published);
     ASSERT_EQ(bytes.size(), 3u * 512);
     std::fill(bytes.begin() + 512, bytes.begin() + 1024, static_cast<char>(1001 & 0xff));
@@ -80,10 +68,10 @@ TEST_F(PromisesTest, ALateLogHalfAppliedBeforeARestartIsAppliedAgain) {
 // returns at once; it must run when the change is over, not wait for the next trigger.
 TEST_F(PromisesTest, ACheckAskedForDuringAFolderChangeRunsWhenTheChangeEnds) {
     Upload(kA, 1000);
-    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(LogAt(kA), 0);
     {
         Catalogue::StopScope change(mgr->Cat());
-        Close(false);
+        Close(0, false);
         bool asked = false;
         while (auto m = Queue().GetMsg(0))
             if (m->GetMsgCode() == 1231) {
@@ -104,14 +92,13 @@ TEST_F(PromisesTest, ACheckAskedForDuringAFolderChangeRunsWhenTheChangeEnds) {
 TEST_F(PromisesTest, AnIntervalDoneFileFromAClockThatWentBackIsRefusedAndItsLogsWait) {
     Events events;
     Upload(kA, 1000);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
-    ASSERT_EQ(Log(kA), 0);
+    Interval({kA});
+    ASSERT_EQ(LogAt(kA), 0);
     const std::uint64_t published = Close();
 
     clock -= kHour;
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(LogAt(kA), 0);
+    ASSERT_EQ(LogAt(kA), 0);
     const std::uint64_t stale = (clock / kMinute + 1) * kMinute + 99;
     const std::string done = WriteDone(Redo(), stale, {});
     EXPECT_EQ(mgr->RedoLogIsReady(U(done), u"", true), Mirel::kErrStaleIntervalDone);
@@ -128,8 +115,7 @@ TEST_F(PromisesTest, AnIntervalDoneFileFromAClockThatWentBackIsRefusedAndItsLogs
 
     // The clock is right again: the logs that waited go with the next interval.
     clock = published + kMinute;
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_NE(NewestFolder(), before);
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
 }
@@ -139,19 +125,17 @@ TEST_F(PromisesTest, AnIntervalDoneFileFromAClockThatWentBackIsRefusedAndItsLogs
 // it. Taken into it, its changes would be published as the state at an end before them.
 TEST_F(PromisesTest, ALogWrittenAfterTheClockWentBackNeverJoinsAnEarlierInterval) {
     Upload(kA, 1000);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     const std::uint64_t before = clock;
-    ASSERT_EQ(Log(kA), 0);  // 1001 -> 1002
-    ASSERT_EQ(Log(kA), 0);  // 1002 -> 1003
-    const std::uint64_t closed = Close(false);
-    clock = before + 500;   // its next log ends inside the closed interval again
-    ASSERT_EQ(Log(kA), 0);  // 1003 -> 1004, written after the interval-done file
+    ASSERT_EQ(LogAt(kA), 0);  // 1001 -> 1002
+    ASSERT_EQ(LogAt(kA), 0);  // 1002 -> 1003
+    const std::uint64_t closed = Close(0, false);
+    clock = before + 500;     // its next log ends inside the closed interval again
+    ASSERT_EQ(LogAt(kA), 0);  // 1003 -> 1004, written after the interval-done file
     SettleWithRetries();
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u) << "a later change joined the interval";
     clock = closed + kMinute;
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
 }
 
@@ -160,9 +144,9 @@ TEST_F(PromisesTest, ALogWrittenAfterTheClockWentBackNeverJoinsAnEarlierInterval
 // the database: it continues the chain, and is applied, not set aside as unchained.
 TEST_F(PromisesTest, AClosingLogFromAClockThatWentBackStillContinuesItsChain) {
     Upload(kA, 1000);
-    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(LogAt(kA), 0);
     const std::uint64_t published = Close();
-    ASSERT_EQ(Log(kA), 0);  // 1001 -> 1002
+    ASSERT_EQ(LogAt(kA), 0);  // 1001 -> 1002
     const std::string last =
         testutil::WriteLog(Redo(), "closing.vrl", kA, 1002, 1003, published - 5, true);
     ASSERT_EQ(mgr->RedoLogIsReady(U(last), U(kA), true), 0);
@@ -173,8 +157,7 @@ TEST_F(PromisesTest, AClosingLogFromAClockThatWentBackStillContinuesItsChain) {
     // The database starts afresh at another MSN after it was shut down: the chain goes on
     // from the new upload.
     Upload(kA, 5000);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 5001u);
 }
 
@@ -185,9 +168,9 @@ TEST_F(PromisesTest, AClosingLogFromAClockThatWentBackStillContinuesItsChain) {
 // the newest copy's bytes changed on disk, the interval starts from the upload.
 TEST_F(PromisesTest, AnUploadFoundAfterARestartStandsInForADamagedCopyOfItsState) {
     Upload(kA, 1000);
-    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(LogAt(kA), 0);
     const std::uint64_t first = Close();
-    ASSERT_EQ(Log(kA, first - 5), 0);  // late: ends inside the published interval
+    ASSERT_EQ(LogAt(kA, first - 5), 0);  // late: ends inside the published interval
     Close();
     const std::string published = CopyOf(NewestFolder(), kA);
     ASSERT_EQ(MsnOf(published), 1002u);
@@ -197,8 +180,8 @@ TEST_F(PromisesTest, AnUploadFoundAfterARestartStandsInForADamagedCopyOfItsState
         testutil::WriteFile(published, bytes);
     }
     Upload(kA, 1002);
-    ASSERT_EQ(Log(kA), 0);
-    Close(false);
+    ASSERT_EQ(LogAt(kA), 0);
+    Close(0, false);
     Rebuild();
     SettleWithRetries();
     EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
@@ -211,11 +194,11 @@ TEST_F(PromisesTest, AnUploadFoundAfterARestartStandsInForADamagedCopyOfItsState
 TEST_F(PromisesTest, AnIntervalDoneFileBeforeAnIntervalNotYetStartedIsRefused) {
     Events events;
     Upload(kA, 1000);
-    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(LogAt(kA), 0);
     const std::uint64_t published = Close();
     const std::uint64_t before = clock;
-    ASSERT_EQ(Log(kA), 0);
-    const std::uint64_t closed = Close(false);  // announced, not started
+    ASSERT_EQ(LogAt(kA), 0);
+    const std::uint64_t closed = Close(0, false);  // announced, not started
     const std::uint64_t stale = before + 500;
     ASSERT_LT(published, stale);
     ASSERT_LT(stale, closed);
@@ -225,8 +208,7 @@ TEST_F(PromisesTest, AnIntervalDoneFileBeforeAnIntervalNotYetStartedIsRefused) {
     EXPECT_EQ(events.Count(0x41000334), 1);
     SettleWithRetries();
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1002u);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u);
 }
 
@@ -235,10 +217,10 @@ TEST_F(PromisesTest, AnIntervalDoneFileBeforeAnIntervalNotYetStartedIsRefused) {
 // before that interval, is still stale.
 TEST_F(PromisesTest, AnIntervalThatPublishedNothingStillBoundsTheClockAfterARestart) {
     Upload(kA, 1000);
-    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(LogAt(kA), 0);
     const std::uint64_t published = Close();
     const std::uint64_t before = clock;
-    ASSERT_EQ(DamagedLog(kA, 1001), 0);
+    ASSERT_EQ(Log(kA, true), 0);
     const std::uint64_t empty = Close();
     ASSERT_NE(mgr->GetDatabaseError(U(kA)), 0);
     ASSERT_EQ(Folders(), 1) << "the interval whose every database failed got a folder";
@@ -252,8 +234,7 @@ TEST_F(PromisesTest, AnIntervalThatPublishedNothingStillBoundsTheClockAfterARest
     EXPECT_EQ(mgr->RedoLogIsReady(U(done), u"", true), Mirel::kErrStaleIntervalDone);
     // The cycle goes on: the new upload's interval publishes, and the kept file goes.
     Upload(kA, 2000);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 2001u);
     bool kept = false;
     for (const auto& e : std::filesystem::directory_iterator(backup() + "/Changes")) {
@@ -278,11 +259,10 @@ TEST_F(PromisesTest, AnUploadKeepsItsSideOfAnIntervalDoneFileAcrossARestart) {
                          (restart ? ", restarted" : ""));
             // A database of its own each time (files are named by the UUID's first four).
             const std::string uuid = "b" + std::to_string(n++) + kB.substr(2);
-            ASSERT_EQ(Log(kA), 0);
-            Close();
-            ASSERT_EQ(Log(kA), 0);
+            Interval({kA});
+            ASSERT_EQ(LogAt(kA), 0);
             if (before) Upload(uuid, 500);
-            Close(false);  // announced, not started
+            Close(0, false);  // announced, not started
             if (!before) Upload(uuid, 500);
             if (restart) Rebuild();
             SettleWithRetries();
@@ -303,15 +283,15 @@ TEST_F(PromisesTest, AFailedDatabasesUploadAfterAnIntervalDoneFileDoesNotMendTha
         SCOPED_TRACE(restart ? "restarted" : "no restart");
         const std::string uuid = std::string(restart ? "c1" : "c0") + kB.substr(2);
         Upload(uuid, 1000);
-        ASSERT_EQ(Log(uuid), 0);
+        ASSERT_EQ(LogAt(uuid), 0);
         Close();
-        ASSERT_EQ(DamagedLog(uuid, 1001), 0);
+        ASSERT_EQ(Log(uuid, true), 0);
         Upload(kA, 100 + 10 * seq);  // something to publish in every interval
         Close();
         ASSERT_NE(mgr->GetDatabaseError(U(uuid)), 0);
         ASSERT_FALSE(std::filesystem::exists(CopyOf(NewestFolder(), uuid)));
-        ASSERT_EQ(Log(kA), 0);
-        Close(false);  // announced, not started
+        ASSERT_EQ(LogAt(kA), 0);
+        Close(0, false);  // announced, not started
         Upload(uuid, 3000);
         if (restart) Rebuild();
         SettleWithRetries();
@@ -332,11 +312,11 @@ TEST_F(PromisesTest, AFailureAnUploadClearedLaterStillHoldsForTheIntervalItHappe
         const std::string a = std::string(restart ? "e1" : "e0") + kB.substr(2);
         Upload(uuid, 1000);
         Upload(a, 1000);
-        ASSERT_EQ(Log(uuid), 0);
-        ASSERT_EQ(Log(a), 0);
+        ASSERT_EQ(LogAt(uuid), 0);
+        ASSERT_EQ(LogAt(a), 0);
         Close();
-        ASSERT_EQ(DamagedLog(uuid, 1001), 0);
-        ASSERT_EQ(Log(a), 0);
+        ASSERT_EQ(Log(uuid, true), 0);
+        ASSERT_EQ(LogAt(a), 0);
         const std::string before = NewestFolder();
         {
             // The other database's copy cannot be written: the interval waits.
@@ -344,7 +324,7 @@ TEST_F(PromisesTest, AFailureAnUploadClearedLaterStillHoldsForTheIntervalItHappe
             Mirel::Faults::Arm(Mirel::FsOp::kWrite,
                                backup() + "/InProgress/" + a.substr(0, 4) + "*",
                                Mirel::kErrDiskFull);
-            Close(false);
+            Close(0, false);
             Settle();
             ASSERT_NE(mgr->GetDatabaseError(U(uuid)), 0);
             ASSERT_EQ(NewestFolder(), before) << "published while a copy could not be written";
@@ -367,18 +347,17 @@ TEST_F(PromisesTest, AFailureAnUploadClearedLaterStillHoldsForTheIntervalItHappe
 // restart, the logs it applied are not left in an interval nothing would ever finish.
 TEST_F(PromisesTest, LogsOfAnIntervalThatPublishedNothingGoOnToTheNextOne) {
     Upload(kA, 1000);
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     const std::uint64_t before = clock;
-    ASSERT_EQ(DamagedLog(kA, 1001), 0);
+    ASSERT_EQ(Log(kA, true), 0);
     const std::string emptyDone = Redo() + "/IntervalDone.vid";
     Close();
     const std::string doneBytes = testutil::ReadFile(emptyDone);
     ASSERT_NE(mgr->GetDatabaseError(U(kA)), 0);
     ASSERT_EQ(Folders(), 1) << "the interval whose every database failed got a folder";
     Upload(kA, 2000);
-    ASSERT_EQ(Log(kA, before + 100), 0);
-    ASSERT_EQ(Log(kA, before + 200), 0);
+    ASSERT_EQ(LogAt(kA, before + 100), 0);
+    ASSERT_EQ(LogAt(kA, before + 200), 0);
     Rebuild();
     SettleWithRetries();
     Close();
@@ -392,8 +371,7 @@ TEST_F(PromisesTest, LogsOfAnIntervalThatPublishedNothingGoOnToTheNextOne) {
     Rebuild();
     SettleWithRetries();
     EXPECT_EQ(UnfinishedIntervals(), "");
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 2003u);
     EXPECT_EQ(UnfinishedIntervals(), "");
 }

@@ -324,14 +324,12 @@ TEST_F(ObjectStoreS3, AStoppedStoreIsRetryable) {
     Config stopped = config;
     stopped.endpoint = "http://127.0.0.1:" + std::to_string(testutil::FreePort());
     Client client(stopped);
-    const auto start = std::chrono::steady_clock::now();
     ObjectInfo info;
     const Status s = client.HeadObject(prefix + "k", info);
     EXPECT_EQ(s.cause, Cause::kConnect) << s.ToString();
     EXPECT_EQ(s.httpCode, 0);
     EXPECT_TRUE(s.Retryable());
     EXPECT_NE(s.message.find("refused"), std::string::npos) << s.message;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 // Stops the gateway with SIGSTOP for as long as it lives.

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <sstream>
 

@@ -66,20 +66,6 @@ struct ThrowawayUser {
     gid_t gid = 0;
 };
 
-// Every file with its content and every folder below `root`.
-std::string Snapshot(const std::string& root) {
-    std::string s;
-    for (auto filter : {Mirel::kListFiles, Mirel::kListFolders}) {
-        std::vector<Mirel::UniversalPath> all;
-        Mirel::BuildUniversalPathListFunctor f(all, filter, true);
-        Mirel::Directory(Mirel::UniversalPath::Folder(root)).ProcessFiles(f, 100);
-        for (const auto& p : all)
-            s += p.Native() + "=" +
-                 (filter == Mirel::kListFiles ? testutil::ReadFile(p.Native()) : "/") + "\n";
-    }
-    return s;
-}
-
 class CallerTest : public ::testing::Test {
 protected:
     void Start(const std::string& allowed = "") {
@@ -120,7 +106,7 @@ TEST_F(CallerTest, OnlyRootAndAllowedGroupsChangeTheService) {
     std::string log =
         testutil::WriteLog(backup() + "/Changes/Redo_1", "a.vrl", kA, 1, 2, 1800000000000000ull);
     ASSERT_EQ(root.RedoLogIsReady(log, kA, true), 0);
-    const std::string before = Snapshot(backup());
+    const std::string before = testutil::Snapshot(backup(), true);
 
     const std::vector<std::vector<std::string>> changing = {
         {"SetBackupFolder", env.dir / "elsewhere"}, {"SetBackupFolder", ""},
@@ -135,7 +121,7 @@ TEST_F(CallerTest, OnlyRootAndAllowedGroupsChangeTheService) {
     EXPECT_EQ(Call(&other, {"VerifyFullDBBackup", "db", kA, "1", "0"}),
               std::make_pair(0, std::string("0\n")));
 
-    EXPECT_TRUE(Snapshot(backup()) == before) << "the backup folder changed";
+    EXPECT_TRUE(testutil::Snapshot(backup(), true) == before) << "the backup folder changed";
     EXPECT_FALSE(testutil::Exists(env.dir / "elsewhere"));
     EXPECT_FALSE(service->Wait(0).has_value());
     EXPECT_NE(
@@ -148,9 +134,11 @@ TEST_F(CallerTest, OnlyRootAndAllowedGroupsChangeTheService) {
     EXPECT_EQ(Call(&member, {"SetBackupFolder", backup()}),
               std::make_pair(0, std::string("true\n")));
     EXPECT_EQ(root.RedoLogIsReady(log, kA, true), 0);
-    EXPECT_TRUE(Snapshot(backup()) == before) << "the backup folder changed";
+    EXPECT_TRUE(testutil::Snapshot(backup(), true) == before) << "the backup folder changed";
     EXPECT_EQ(Call(&member, {"Stop"}), std::make_pair(0, std::string("stopped\n")));
+    // The process ends in order: its workers and the connector's thread joined.
     EXPECT_EQ(service->Wait(30000), 0);
+    EXPECT_TRUE(notify.WaitFor("STOPPING=1", 1000));
     EXPECT_NE(env.DebugLog().find("Stop: requested by uid " + std::to_string(member.uid)),
               std::string::npos);
     // One record for the first refusal; the other five in the minute's count at the end.

@@ -14,16 +14,6 @@ namespace {
 
 const std::string kA = "11111111-1111-4111-8111-111111111111";
 
-// Content of every file below a folder, links as their targets: "untouched" made testable.
-std::string Snapshot(const std::string& root) {
-    std::vector<Mirel::UniversalPath> all;
-    Mirel::BuildUniversalPathListFunctor f(all, Mirel::kListFiles, true);
-    Mirel::Directory(Mirel::UniversalPath::Folder(root)).ProcessFiles(f, 100);
-    std::string s;
-    for (const auto& p : all) s += p.Native() + "=" + testutil::ReadFile(p.Native()) + "\n";
-    return s;
-}
-
 class HostileTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -66,7 +56,8 @@ TEST_F(HostileTest, NothingMovesAndTheFolderInServiceStays) {
     ASSERT_TRUE(client.FullDBBackupIsUploaded(up, kA));
     std::string log = testutil::WriteLog(redo, "a.vrl", kA, 1, 2, 1800000000000000ull);
     ASSERT_EQ(client.RedoLogIsReady(log, kA, true), 0);
-    const std::string before = Snapshot(outside.path()), inService = Snapshot(backup());
+    const std::string before = testutil::Snapshot(outside.path()),
+                      inService = testutil::Snapshot(backup());
 
     for (const std::string& p : {backup(), backup() + "/Changes", redo, outside / "precious.txt",
                                  redo + "/x.vrl", backup() + "/Copies", outside.path()}) {
@@ -82,8 +73,8 @@ TEST_F(HostileTest, NothingMovesAndTheFolderInServiceStays) {
     EXPECT_EQ(client.RedoLogIsReady("/" + huge, kA, true), 10001);
     EXPECT_FALSE(client.SetBackupFolder("/" + huge));
 
-    EXPECT_EQ(Snapshot(outside.path()), before);
-    EXPECT_EQ(Snapshot(backup()), inService);
+    EXPECT_EQ(testutil::Snapshot(outside.path()), before);
+    EXPECT_EQ(testutil::Snapshot(backup()), inService);
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
     // Still in service: the interval closes with the upload and the log.
     ASSERT_EQ(client.RedoLogIsReady(testutil::WriteDone(redo, 1800000000000001ull, {}), "", true),
@@ -101,31 +92,4 @@ TEST_F(HostileTest, NothingMovesAndTheFolderInServiceStays) {
         },
         30000))
         << env.DebugLog();
-}
-
-// FIFOs named like a redo log, an upload and a last-good copy: the start's scan never waits
-// for them, announcing them is refused at once, SIGTERM stops the service, and they stay.
-TEST(HostileFilesTest, FifosNeverHoldTheServiceUp) {
-    testutil::ServiceEnv env;
-    testutil::NotifySocket notify{env.dir / "notify"};
-    const std::string backup = env.dir / "backup";
-    const std::vector<std::string> fifos = {backup + "/Changes/Redo_1/a.vrl",
-                                            backup + "/Copies/u/db.vdb",
-                                            backup + "/LastGood_2026-01-01_0000/db.vdb"};
-    for (const auto& f : fifos) ASSERT_TRUE(testutil::MakeFifo(f)) << f;
-    testutil::WriteFile(env.dir / "prefs.xml",
-                        "<?xml version=\"1.0\"?>\n<preferences>\n"
-                        "  <pref id=\"67\" type=\"int\">1</pref>\n"
-                        "  <pref id=\"68\" type=\"text\">" +
-                            backup + "</pref>\n</preferences>\n");
-    testutil::Child service({TALONIB_PATH}, env.Env());
-    ASSERT_TRUE(notify.WaitFor("READY=1", 30000)) << "the scan waits on a FIFO\n" << env.DebugLog();
-    sim::ServiceClient client(testutil::ClientOrb());
-    EXPECT_EQ(client.RedoLogIsReady(fifos[0], kA, true), 10008);
-    EXPECT_FALSE(client.FullDBBackupIsUploaded(fifos[1], kA));
-    service.Signal(SIGTERM);
-    EXPECT_EQ(service.Wait(30000), 0);
-    for (const auto& f : fifos) EXPECT_TRUE(testutil::IsFifo(f)) << f;
-    const std::string log = env.DebugLog();
-    EXPECT_EQ(testutil::CountOf(log, "not a regular file, left where it is"), 3u) << log;
 }

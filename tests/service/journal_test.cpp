@@ -120,6 +120,7 @@ TEST_F(JournalTest, UnderSystemdEveryRecordReachesTheJournalWithItsDatabaseAndTh
     ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
     auto service = StartUnderSystemd();
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service->Stderr();
+    EXPECT_NE(env.DebugLog().find("started by systemd"), std::string::npos);
     // The banner, and a status line that says what the service does.
     EXPECT_NE(journal.WaitFor(
                   {"MESSAGE=talonib " IBS_VERSION " started: preferences " + env.dir / "prefs.xml" +
@@ -149,7 +150,13 @@ TEST_F(JournalTest, UnderSystemdEveryRecordReachesTheJournalWithItsDatabaseAndTh
                                "VELLUMARK_DATABASE_NAME=db1.vdb"},
                               5000),
               "");
-    EXPECT_TRUE(hub.WaitForLine("event 0x41000331", 20000));
+    // The hub hears the log that could not be applied first, then notification 21 for the
+    // failed database, and the failure's record.
+    EXPECT_TRUE(hub.WaitForLine("event 0x4100031f", 20000));
+    EXPECT_TRUE(hub.WaitForLine("notification 21 link 1 (0, 0) targets: " + uuid, 20000));
+    bool failedRecord = false;
+    for (const auto& l : hub.Lines()) failedRecord |= l.find("event 0x41000331") != l.npos;
+    EXPECT_TRUE(failedRecord || hub.WaitForLine("event 0x41000331", 20000));
     // One line per interval published.
     const std::string published = journal.WaitFor({"PRIORITY=5", "VELLUMARK_DATABASES=2"}, 20000);
     EXPECT_EQ(published.rfind("MESSAGE=interval ", 0), 0u) << published;
@@ -177,6 +184,7 @@ TEST_F(JournalTest, InTheForegroundEveryWarningReachesStandardErrorWhileTheHubIs
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(hub.WaitForLine("event 0x41000331", 20000));
     ASSERT_TRUE(w->WaitForLastGood(20000));
+    EXPECT_EQ(w->VerifyAll(), "");
     client.Stop();
     EXPECT_EQ(service->Wait(20000), 0);
     const std::string err = service->Stderr();
@@ -185,6 +193,10 @@ TEST_F(JournalTest, InTheForegroundEveryWarningReachesStandardErrorWhileTheHubIs
         << err;
     EXPECT_NE(err.find("talonib: warning: [0x41000331] Database " + w->Db(1).UuidText() +
                        " failed (error "),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("talonib: warning: [0x41000328] A rejected redo log or interval-done "
+                       "file was moved to "),
               std::string::npos)
         << err;
     EXPECT_NE(err.find(" published as LastGood_"), std::string::npos) << err;

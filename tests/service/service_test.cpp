@@ -104,16 +104,6 @@ TEST_F(ServiceTest, AnswersEveryOperationAndStopsOnSigterm) {
     EXPECT_TRUE(testutil::IsFile(env.dir / "log/talonib_omniORB.txt"));
 }
 
-TEST_F(ServiceTest, RemoteStopEndsTheProcessInOrder) {
-    auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
-    sim::ServiceClient client(Orb());
-    client.Stop();
-    // The process ends only once its workers and the connector's thread have been joined.
-    EXPECT_EQ(service->Wait(10000), 0);
-    EXPECT_TRUE(notify.WaitFor("STOPPING=1", 1000));
-}
-
 TEST_F(ServiceTest, SignalsMapToControlsAndEvents) {
     {
         auto service = Start();
@@ -129,14 +119,6 @@ TEST_F(ServiceTest, SignalsMapToControlsAndEvents) {
     EXPECT_EQ(service->Wait(10000), 0);
 }
 
-TEST_F(ServiceTest, RunsAsAServiceWhenSystemdStartsIt) {
-    auto service = Start({}, {{"INVOCATION_ID", "0123456789abcdef"}});
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
-    service->Signal(SIGTERM);
-    EXPECT_EQ(service->Wait(10000), 0);
-    EXPECT_NE(env.DebugLog().find("started by systemd"), std::string::npos);
-}
-
 TEST_F(ServiceTest, SecondInstanceIsRefused) {
     auto first = Start();
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
@@ -149,26 +131,6 @@ TEST_F(ServiceTest, SecondInstanceIsRefused) {
                   std::to_string(first->Pid()) + ", lock " + env.dir / "run" + "/talonib.lock)\n");
     first->Signal(SIGTERM);
     EXPECT_EQ(first->Wait(10000), 0);
-}
-
-TEST_F(ServiceTest, PortTakenByAnotherProgramFailsTheStart) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(50004);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(fd, 1), 0);
-    auto service = Start();
-    auto code = service->Wait(20000);
-    ::close(fd);
-    ASSERT_TRUE(code.has_value());
-    EXPECT_NE(*code, 0);
-    EXPECT_FALSE(notify.WaitFor("READY=1", 0));
-    EXPECT_NE(env.DebugLog().find("port 50004 is already in use"), std::string::npos);
-    EXPECT_NE(service->Stderr().find("port 50004 is already in use"), std::string::npos);
 }
 
 TEST_F(ServiceTest, UsageText) {
@@ -233,37 +195,6 @@ TEST_F(ServiceTest, ConnectorLinksAnswersStopNoticeAndReportsLostConnection) {
         for (const auto& l : hub.Lines()) std::cerr << "hub: " << l << "\n";
         std::cerr << "hub stderr: " << hub.Stderr() << "\nservice stderr: " << service->Stderr();
     }
-}
-
-TEST_F(ServiceTest, FailedDatabaseIsReportedToTheHubWithNotification21) {
-    unsigned short hubPort = FreePort();
-    Child hub({VLSERVER_SIM_PATH, "hub", "--port", std::to_string(hubPort)}, {});
-    ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
-    auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
-    sim::ServiceClient client(Orb());
-    sim::CorbaAnnouncer announcer(client);
-    ASSERT_TRUE(client.RegisterServer("127.0.0.1", hubPort));
-    ASSERT_TRUE(client.SetBackupFolder(env.dir / "backup"));
-    sim::WorkloadOptions opt;
-    opt.seed = 61;
-    opt.databases = 2;
-    sim::Workload server(env.dir / "backup", opt, announcer);
-    ASSERT_TRUE(server.Upload());
-    ASSERT_EQ(server.WriteCorruptLog(1), 0);
-    ASSERT_EQ(server.WriteIntervalLogs({1}), 0);
-    server.Forget(1);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    // First the record of the log that could not be applied, then the failed database.
-    EXPECT_TRUE(hub.WaitForLine("event 0x4100031f", 20000));
-    EXPECT_TRUE(hub.WaitForLine("notification 21 link 1 (0, 0) targets: " + server.Db(1).UuidText(),
-                                20000));
-    ASSERT_TRUE(server.WaitForLastGood(20000));
-    EXPECT_EQ(server.VerifyAll(), "");
-    client.Stop();
-    EXPECT_EQ(service->Wait(10000), 0);
-    hub.Write("quit\n");
-    EXPECT_EQ(hub.Wait(10000), 0);
 }
 
 TEST_F(ServiceTest, OneCallAtATimeReachesTheServant) {

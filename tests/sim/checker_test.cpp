@@ -86,6 +86,15 @@ protected:
         L.files.push_back(f);
         return L.files.back();
     }
+    // db0's copy at `path` changed on disk by the host in interval 1, as the ledger records it.
+    void Rot(const std::string& path) {
+        DatabaseModel::FlipBit(path, 2 * 4096 + 9, 2);
+        Ledger::Damaged x;
+        ASSERT_TRUE(RecordChangedFile(path, x));
+        x.db = 0;
+        x.flippedAt = 1;
+        L.damaged.push_back(x);
+    }
     int Verify(int k) {
         int before = report.Total();
         Checker checker(L, report);
@@ -292,12 +301,7 @@ TEST(RawDb, ReadsWhatTheFormatPromisesAndRefusesTheRest) {
 TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
     Interval(kNoon + kMinute);
     std::string first = Folder("LastGood_2026-01-01_1201");
-    DatabaseModel::FlipBit(first + "/db0.vdb", 2 * 4096 + 9, 2);
-    Ledger::Damaged x;
-    ASSERT_TRUE(RecordChangedFile(first + "/db0.vdb", x));
-    x.db = 0;
-    x.flippedAt = 1;
-    L.damaged.push_back(x);
+    Rot(first + "/db0.vdb");
     EXPECT_EQ(Verify(1), 0) << All();
     // Carried forward by a hard link under a line that certifies the changed bytes; and
     // copied into another folder, bytes and all.
@@ -324,12 +328,7 @@ TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
 TEST_F(CheckerTest, AnInodeNumberUsedAgainIsAnotherFile) {
     Interval(kNoon + kMinute);
     std::string first = Folder("LastGood_2026-01-01_1201");
-    DatabaseModel::FlipBit(first + "/db0.vdb", 2 * 4096 + 9, 2);
-    Ledger::Damaged x;
-    ASSERT_TRUE(RecordChangedFile(first + "/db0.vdb", x));
-    x.db = 0;
-    x.flippedAt = 1;
-    L.damaged.push_back(x);
+    Rot(first + "/db0.vdb");
     EXPECT_EQ(Verify(1), 0) << All();
     // The changed copy was pruned; db1's copy in the next folder got its inode number (as a
     // file system hands out a freed number again).
@@ -393,13 +392,8 @@ TEST_F(CheckerTest, AChangedStartingCopyWithAnUploadWaitingMayBeLeftOut) {
     Interval(kNoon + kMinute);
     std::string first = Folder("LastGood_2026-01-01_1201");
     ASSERT_EQ(Verify(1), 0) << All();
-    DatabaseModel::FlipBit(first + "/db0.vdb", 2 * 4096 + 9, 2);
-    Ledger::Damaged x;
-    ASSERT_TRUE(RecordChangedFile(first + "/db0.vdb", x));
-    x.db = 0;
-    x.flippedAt = 1;
-    x.dueAt = 2;  // no event due: another copy, changed too, seemed a start
-    L.damaged.push_back(x);
+    Rot(first + "/db0.vdb");
+    L.damaged.back().dueAt = 2;  // no event due: another copy, changed too, seemed a start
     Interval(kNoon + 2 * kMinute);
     std::string second = Folder("LastGood_2026-01-01_1202");
     fs::remove(second + "/db0.vdb");

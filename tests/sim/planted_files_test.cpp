@@ -2,8 +2,6 @@
 // the service mean nothing: judged here by the engine's own reader.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "platform/engine/HBLogFile.h"
 #include "tests/TestUtil.h"
 #include "tools/sim/DatabaseModel.h"

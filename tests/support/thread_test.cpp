@@ -109,9 +109,8 @@ TEST(SyncTest, SemaphoreAndReentrantMutex) {
     EXPECT_FALSE(got.load());
 
     EXPECT_GE(Mirel::Machine::GetProcessorCount(), 1);
-    auto start = Mirel::Tick::CurrentTick();
-    EXPECT_EQ(Mirel::Tick::DiffSecs(start), 0u);
-    EXPECT_EQ(Mirel::Tick::DiffSecs(start - 2500), 2u);
+    // Whole seconds since a tick, however long this line took.
+    EXPECT_GE(Mirel::Tick::DiffSecs(Mirel::Tick::CurrentTick() - 2500), 2u);
 }
 
 // An owner of a lock and an error of its own, copied by the compiler.

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include "tests/manager/CycleFixture.h"
 #include "tests/manager/ManagerFixture.h"
-#include "tests/manager/StepFixture.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 
@@ -131,14 +131,7 @@ const std::string kB = "bbbbbbbb-2222-4222-8222-222222222222";
 // Page 1 of a test database holds 7s and no log writes it: a byte flipped there stays.
 constexpr long kFlipAt = 2 * 512 + 100;
 
-void FlipByte(const std::string& path) {
-    std::string bytes = testutil::ReadFile(path);
-    ASSERT_GT(bytes.size(), static_cast<std::size_t>(kFlipAt));
-    bytes[kFlipAt] = static_cast<char>(bytes[kFlipAt] ^ 0x20);
-    testutil::WriteFile(path, bytes);
-}
-
-class DamagedCopyTest : public testutil::StepTest {
+class DamagedCopyTest : public testutil::CycleFixture {
 protected:
     ibsdb::Json Verify(int* code = nullptr) {
         std::ostringstream out;
@@ -178,13 +171,10 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
     testutil::Events events;
     Upload(kA, 1000);
     Upload(kB, 1000);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
-    FlipByte(CopyOf(NewestFolder(), kA));
+    Interval({kA, kB});
+    testutil::FlipByte(CopyOf(NewestFolder(), kA), kFlipAt);
     for (int i = 0; i < 2; ++i) {  // A carried forward twice, by hard links
-        ASSERT_EQ(Log(kB), 0);
-        Close();
+        Interval({kB});
     }
     int code = 0;
     ibsdb::Json v = Verify(&code);
@@ -193,8 +183,7 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
     ASSERT_FALSE(a.empty());
     for (const auto& [folder, result] : a) EXPECT_EQ(result, "differs") << folder;
 
-    ASSERT_EQ(Log(kA), 0);
-    Close();
+    Interval({kA});
     EXPECT_FALSE(testutil::Exists(CopyOf(NewestFolder(), kA)))
         << "a copy started from damaged bytes was published";
     EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kA + "\t10727\t"),
@@ -223,14 +212,11 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
 TEST_F(DamagedCopyTest, ADamagedOlderCopyIsFoundBeforeUseAndTheNewestOneStandsIn) {
     testutil::Events events;
     Upload(kB, 1000);
-    ASSERT_EQ(Log(kB), 0);
-    Close();
-    ASSERT_EQ(Log(kB), 0);
-    Close();
-    FlipByte(CopyOf(NewestFolder(), kB));
+    Interval({kB});
+    Interval({kB});
+    testutil::FlipByte(CopyOf(NewestFolder(), kB), kFlipAt);
     for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(Log(kB), 0);
-        Close();
+        Interval({kB});
         const std::string newest = CopyOf(NewestFolder(), kB);
         EXPECT_EQ(MsnOf(newest), msns[kB]) << "interval " << i;
         EXPECT_TRUE(PageOneIntact(newest)) << "interval " << i << ": damaged bytes carried on";
@@ -248,9 +234,8 @@ TEST_F(DamagedCopyTest, ADamagedOlderCopyIsFoundBeforeUseAndTheNewestOneStandsIn
 TEST_F(DamagedCopyTest, ADamagedOnlyCopyFailsItsDatabase) {
     Upload(kB, 1000);
     Close();
-    FlipByte(CopyOf(NewestFolder(), kB));
-    ASSERT_EQ(Log(kB), 0);
-    Close();
+    testutil::FlipByte(CopyOf(NewestFolder(), kB), kFlipAt);
+    Interval({kB});
     EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10727\t"),
               std::string::npos);
     EXPECT_EQ(Folders(), 1) << "a folder was published from the damaged copy";

@@ -39,16 +39,6 @@ std::uint64_t Blocks(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
 }
 
-void FlipByte(const std::string& path, long offset) {
-    FILE* f = std::fopen(path.c_str(), "r+b");
-    ASSERT_NE(f, nullptr);
-    std::fseek(f, offset, SEEK_SET);
-    int c = std::fgetc(f);
-    std::fseek(f, offset, SEEK_SET);
-    std::fputc(c ^ 0x20, f);
-    std::fclose(f);
-}
-
 class BackupTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -289,7 +279,7 @@ TEST_F(BackupTest, VerifyNamesEveryCopyThatDiffersAndTellsPrunedFromLost) {
     ASSERT_EQ(VerifyJson(backup, j), ibsdb::kOk) << j.dump(2);
     EXPECT_EQ(j["summary"]["databases_checked"], 7);
 
-    FlipByte(Db(2, 1), 4096 * 4 + 100);  // one byte in a page
+    testutil::FlipByte(Db(2, 1), 4096 * 4 + 100);  // one byte in a page
     ASSERT_EQ(::truncate(Db(1, 0).c_str(), 4096 * 3), 0);
     ASSERT_EQ(::unlink(Db(0, 1).c_str()), 0);  // an older copy the service pruned
     EXPECT_EQ(VerifyJson(backup, j), ibsdb::kCritical);
@@ -403,7 +393,7 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
     EXPECT_EQ(testutil::ReadFile(to + "/keep.txt"), "mine");
 
     // A damaged newest copy is never placed: the older copy stands in, said so.
-    FlipByte(Db(2, 0), 4096 * 2 + 7);
+    testutil::FlipByte(Db(2, 0), 4096 * 2 + 7);
     ibsdb::RestoreOptions fresh;
     fresh.to = tmp / "fresh";
     EXPECT_EQ(Restore(fresh, text), ibsdb::kWarning);
@@ -799,28 +789,6 @@ TEST(IbsdbTextTest, ReasonAndFailedLinesOfTheFormatsDocumentReadAsDocumented) {
     }
 }
 
-TEST(IbsdbTextTest, VersionAndUsageErrorsOfTheProgram) {
-    auto run = [](const std::string& args, std::string& out) {
-        FILE* p = ::popen((std::string(IBSDB_PATH) + " " + args + " 2>&1").c_str(), "r");
-        char buf[256];
-        out.clear();
-        while (std::fgets(buf, sizeof buf, p)) out += buf;
-        return WEXITSTATUS(::pclose(p));
-    };
-    std::string out;
-    EXPECT_EQ(run("--version", out), 0);
-    EXPECT_EQ(out, std::string("ibsdb ") + IBS_VERSION + "\n");
-    // A command line not understood exits 2 in every program of the package.
-    for (const char* args :
-         {"status /tmp --warn-lag 5x", "restore /tmp", "status", "frobnicate", "check", "list",
-          "restore /tmp --to /x --at yesterday", "prune-rejected /tmp",
-          "prune-rejected /tmp --older-than 30", "prune-rejected /tmp --older-than 0d",
-          "prune-rejected /tmp --older-than 30x"})
-        EXPECT_EQ(run(args, out), 2) << args << ": " << out;
-    EXPECT_EQ(run("status /tmp --warn-lag 5x", out), 2);
-    EXPECT_NE(out.find("--warn-lag"), std::string::npos);
-}
-
 // A FIFO where a copy was, and another named like a database: status, verify and restore
 // never wait for them; verify names both, restore takes the newest copy that is a file.
 TEST_F(BackupTest, FifosInALastGoodFolderNeverHoldACommandUp) {
@@ -1017,7 +985,7 @@ TEST_F(BackupTest, ListSaysWhyAPointIsNotWholeFromSizesAndHeaders) {
 // is named, never taken (a rotted page passes a look at the structure).
 TEST_F(BackupTest, RestoreFallsBackToTheNewestCopyThatPassesItsManifest) {
     ShareDb1();
-    FlipByte(Db(2, 1), 4096 * 4 + 100);
+    testutil::FlipByte(Db(2, 1), 4096 * 4 + 100);
     std::string text;
     ibsdb::RestoreOptions o;
     o.to = tmp / "a";
@@ -1036,7 +1004,7 @@ TEST_F(BackupTest, RestoreFallsBackToTheNewestCopyThatPassesItsManifest) {
     EXPECT_EQ(db1["folder"], names[0]) << db1;
     EXPECT_EQ(db1["newest_copy"], false);
 
-    for (int k = 0; k < 3; ++k) FlipByte(Db(k, 0), 4096 * 2 + 7);
+    for (int k = 0; k < 3; ++k) testutil::FlipByte(Db(k, 0), 4096 * 2 + 7);
     o.to = tmp / "b";
     o.json = false;
     EXPECT_EQ(Restore(o, text), ibsdb::kCritical) << text;
