@@ -215,7 +215,7 @@ TEST_F(EngineTest, ALogThatChangesUnderTheReaderIsAnErrorAndOnlyCheckedBytesAreW
         ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
         ASSERT_TRUE(log.VerifyRecords().OK());
         for (std::uint64_t r = 0; r < 40; ++r)
-            FlipByte(tmp / "l.vrl", Format::kLogHeaderSize + r * (16 + kPage) + 16 + 7);
+            testutil::FlipByte(tmp / "l.vrl", Format::kLogHeaderSize + r * (16 + kPage) + 16 + 7);
         EXPECT_EQ(applyOpened(log), kErrNone);
         ExpectMatches(tmp.File("db.vdb"), next);
     }
