@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/ibsdb/Offsite.h"
+
 namespace ibsdb {
 
 struct StatusOptions {
@@ -32,6 +34,7 @@ int Verify(const VerifyOptions& o, std::ostream& out);
 struct ListOptions {
     std::string backup;
     bool json = false;
+    RemoteOptions remote;  // with credentials: the points off the host too
 };
 // Every restore point, newest first: interval end, databases, sizes, whether whole (List.cpp).
 int List(const ListOptions& o, std::ostream& out);

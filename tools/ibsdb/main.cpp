@@ -3,6 +3,8 @@
 //   ibsdb status BACKUP_DIR        is the backup current; what waits; what was set aside
 //   ibsdb verify FOLDER|BACKUP_DIR re-reads copies and compares them with their manifests
 //   ibsdb list BACKUP_DIR          every restore point: interval end, databases, sizes, whole
+//   ibsdb offsite push BACKUP_DIR --credentials FILE
+//                                  copies the restore points not yet off the host to the store
 //   ibsdb restore BACKUP_DIR --to DIR   copies the newest good copies out, checked
 //   ibsdb prune-rejected BACKUP_DIR --older-than 30d
 //                                  removes files set aside long ago, with a record
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 
@@ -84,6 +87,11 @@ int main(int argc, char** argv) {
         "compare them with the manifest");
     verify->add_option("path", vo.path, "a last-good folder or a backup folder")->required();
     verify->add_flag("--json", vo.json, "one JSON document (docs/operations.md)");
+    std::string verifyRemote, verifyPrefix;
+    verify->add_option("--remote", verifyRemote,
+                       "read the point(s) back from the object store of this credentials file "
+                       "instead (docs/offsite.md)");
+    verify->add_option("--prefix", verifyPrefix, "with --remote: the keys' prefix, as pushed");
 
     ibsdb::ListOptions lo;
     auto* list = app.add_subcommand(
@@ -92,6 +100,24 @@ int main(int argc, char** argv) {
         "whether it is whole (sizes and headers only: verify reads every byte)");
     list->add_option("backup", lo.backup, "the backup folder")->required();
     list->add_flag("--json", lo.json, "one JSON document (docs/operations.md)");
+    list->add_option("--remote", lo.remote.credentials,
+                     "also the points off the host, in the object store of this credentials file");
+    list->add_option("--prefix", lo.remote.prefix, "with --remote: the keys' prefix, as pushed");
+
+    ibsdb::PushOptions pu;
+    auto* offsite = app.add_subcommand("offsite", "restore points off the host (docs/offsite.md)");
+    offsite->require_subcommand(1);
+    auto* push = offsite->add_subcommand(
+        "push",
+        "copy every last-good folder not yet off the host to the object store, oldest first, "
+        "each file checked against its manifest line");
+    push->add_option("backup", pu.backup, "the backup folder")->required();
+    push->add_option("--credentials", pu.remote.credentials,
+                     "the object store's credentials file (mode 600)")
+        ->required();
+    push->add_option("--prefix", pu.remote.prefix,
+                     "before every key (one per host sharing a bucket)");
+    push->add_flag("--json", pu.json, "one JSON document (docs/offsite.md)");
 
     ibsdb::RestoreOptions ro;
     std::string at;
@@ -151,12 +177,39 @@ int main(int argc, char** argv) {
         so.backup = Absolute(so.backup);
         return ibsdb::Status(so, std::cout);
     }
+    // Every store failure that will be tried again is said, so a wait is not taken for a hang.
+    auto sayRetry = [](const ObjectStore::Status& s, int attempt, std::chrono::milliseconds d) {
+        std::cerr << "ibsdb: attempt " << attempt << " failed, again in " << d.count()
+                  << " ms: " << s.ToString() << "\n";
+    };
+    if (*push) {
+        pu.backup = Absolute(pu.backup);
+        pu.remote.retry.onRetry = sayRetry;
+        return ibsdb::OffsitePush(pu, std::cout);
+    }
+    if (*verify && !verifyRemote.empty()) {
+        ibsdb::RemoteVerifyOptions rv;
+        rv.remote.credentials = verifyRemote;
+        rv.remote.prefix = verifyPrefix;
+        rv.remote.retry.onRetry = sayRetry;
+        rv.path = Absolute(vo.path);
+        rv.json = vo.json;
+        std::string trimmed = rv.path;
+        while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+        const std::string name = trimmed.substr(trimmed.find_last_of('/') + 1);
+        if (name.rfind("LastGood_", 0) == 0) rv.folder = name;
+        return ibsdb::VerifyRemote(rv, std::cout);
+    }
+    if (!verifyPrefix.empty()) return Usage("--prefix goes with --remote");
     if (*verify) {
         vo.path = Absolute(vo.path);
         return ibsdb::Verify(vo, std::cout);
     }
     if (*list) {
+        if (!lo.remote.prefix.empty() && lo.remote.credentials.empty())
+            return Usage("--prefix goes with --remote");
         lo.backup = Absolute(lo.backup);
+        lo.remote.retry.onRetry = sayRetry;
         return ibsdb::List(lo, std::cout);
     }
     if (*restore) {
