@@ -81,6 +81,57 @@ std::string ObjectKey(const RemoteOptions& r, const std::string& sha) {
     return r.Prefix() + "objects/" + sha;
 }
 
+// A stable word for JSON readers (CauseName's words are for people).
+const char* CauseToken(Cause c) {
+    switch (c) {
+        case Cause::kNone:
+            return "none";
+        case Cause::kConnect:
+            return "connect";
+        case Cause::kTimeout:
+            return "timeout";
+        case Cause::kConnectionLost:
+            return "connection-lost";
+        case Cause::kServer:
+            return "server";
+        case Cause::kThrottled:
+            return "throttled";
+        case Cause::kStoreFull:
+            return "store-full";
+        case Cause::kBadDigest:
+            return "bad-digest";
+        case Cause::kCredentials:
+            return "credentials";
+        case Cause::kCredentialsExpired:
+            return "credentials-expired";
+        case Cause::kClockSkew:
+            return "clock-skew";
+        case Cause::kAccessDenied:
+            return "access-denied";
+        case Cause::kNotFound:
+            return "not-found";
+        case Cause::kPreconditionFailed:
+            return "precondition-failed";
+        case Cause::kInvalidRange:
+            return "invalid-range";
+        case Cause::kRequest:
+            return "request";
+        case Cause::kTls:
+            return "tls";
+        case Cause::kIntegrity:
+            return "integrity";
+        case Cause::kProtocol:
+            return "protocol";
+        case Cause::kLocal:
+            return "local";
+        case Cause::kCancelled:
+            return "cancelled";
+        case Cause::kConfig:
+            return "config";
+    }
+    return "unknown";
+}
+
 // The credentials, the caller's settings, and a client.
 std::unique_ptr<Client> MakeClient(const RemoteOptions& r, std::string& error) {
     ObjectStore::Config config;
@@ -438,12 +489,12 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
     std::unique_ptr<Client> client = MakeClient(r, error);
     if (!client) {
         storeError = error;
-        storeCause = ObjectStore::CauseName(Cause::kConfig);
+        storeCause = CauseToken(Cause::kConfig);
         return unknown("the credentials cannot be used: " + error);
     }
     auto storeFailed = [&](const Status& s, PointResult* p) {
         storeError = s.ToString();
-        storeCause = ObjectStore::CauseName(s.cause);
+        storeCause = CauseToken(s.cause);
         if (p) {
             p->result = "failed";
             p->problems.push_back("the store failed: " + storeError);
