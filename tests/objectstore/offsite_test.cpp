@@ -224,6 +224,29 @@ TEST_F(Offsite, ASecondPointSendsOnlyTheFilesThatChangedAndListSaysWhereEachIs) 
     ibsdb::OffsiteRecord record;
     ASSERT_TRUE(ibsdb::ReadOffsiteRecord(backup, record));
     EXPECT_EQ(record.folder, second);
+
+    // status: the third point is an hour newer than the newest off the host.
+    auto offsiteReasons = [&](std::uint64_t warnAfter, Json& s) {
+        ibsdb::StatusOptions o;
+        o.backup = backup;
+        o.json = true;
+        o.warnOffsiteLag = warnAfter;
+        std::ostringstream out;
+        ibsdb::Status(o, out);
+        s = Json::parse(out.str());
+        int n = 0;
+        for (const auto& r : s["reasons"])
+            n += r.get<std::string>().find("off the host") != std::string::npos;
+        return n;
+    };
+    Json s;
+    EXPECT_EQ(offsiteReasons(2 * kHour, s), 0) << s.dump(2);
+    EXPECT_EQ(s["offsite"]["folder"], second);
+    const std::int64_t lag = s["offsite"]["lag_seconds"].get<std::int64_t>();
+    EXPECT_GE(lag, 3599);
+    EXPECT_LE(lag, 3601);
+    EXPECT_EQ(offsiteReasons(kHour / 2, s), 1) << s.dump(2);
+    EXPECT_GE(s["exit_code"].get<int>(), ibsdb::kWarning);
 }
 
 TEST_F(Offsite, ACopyThatDoesNotMatchItsManifestIsNotSentAndItsPointNotWritten) {

@@ -524,9 +524,24 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
                       << Mirel::ErrorText(e) << "\n";
     };
 
+    // The newest point off the host, for status: never moved back to an older one.
+    OffsiteRecord record;
+    ReadOffsiteRecord(o.backup, record);
+    if (record.present && record.where != Where(*client, r)) record = OffsiteRecord();
+    auto note = [&](const std::string& folder, std::uint64_t end, std::uint64_t when) {
+        if (record.present && record.intervalEnd >= end) return 0;
+        record.present = true;
+        record.folder = folder;
+        record.intervalEnd = end;
+        record.pushed = when;
+        record.where = Where(*client, r);
+        return WriteRecord(o.backup, record);
+    };
+
     for (const auto& f : v.folders) {
         if (remote.count(f.name)) {
             ++already;
+            note(f.name, f.intervalEnd, 0);  // pushed before the record was (re)started
             continue;
         }
         results.push_back({});
@@ -700,12 +715,7 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
             break;
         }
         p.result = "pushed";
-        OffsiteRecord rec;
-        rec.folder = f.name;
-        rec.intervalEnd = index.intervalEnd;
-        rec.pushed = index.pushed;
-        rec.where = Where(*client, r);
-        if (int e = WriteRecord(o.backup, rec); e != 0)
+        if (int e = note(f.name, index.intervalEnd, index.pushed); e != 0)
             p.problems.push_back("the local record " + std::string(kOffsiteRecordName) +
                                  " could not be written: error " + Mirel::ErrorText(e));
         saveHashes();

@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("ibsdb ") + IBS_VERSION);
     app.require_subcommand(1);
 
-    std::string warnLag = "2h", critLag = "1d", critWait = "1h";
+    std::string warnLag = "2h", critLag = "1d", critWait = "1h", warnOffsite = "1d";
     ibsdb::StatusOptions so;
     auto* status = app.add_subcommand(
         "status", "is the backup current; failed databases; work waiting; files set aside");
@@ -78,6 +78,12 @@ int main(int argc, char** argv) {
     status
         ->add_option("--crit-wait", critWait,
                      "critical when an interval has waited longer (a warning at once)")
+        ->capture_default_str();
+
+    status
+        ->add_option("--warn-offsite-lag", warnOffsite,
+                     "warning when the newest point off the host is this far behind the newest "
+                     "here (once ibsdb offsite push has run)")
         ->capture_default_str();
 
     ibsdb::VerifyOptions vo;
@@ -174,6 +180,9 @@ int main(int argc, char** argv) {
         if (so.warnLag > so.critLag) return Usage("--warn-lag is above --crit-lag");
         if (!ibsdb::ParseDuration(critWait, so.critWait))
             return Usage("--crit-wait: not a duration (for example 90s, 15m, 2h, 1d, 1h30m)");
+        if (!ibsdb::ParseDuration(warnOffsite, so.warnOffsiteLag))
+            return Usage(
+                "--warn-offsite-lag: not a duration (for example 90s, 15m, 2h, 1d, 1h30m)");
         so.backup = Absolute(so.backup);
         return ibsdb::Status(so, std::cout);
     }
