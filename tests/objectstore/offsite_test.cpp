@@ -365,6 +365,61 @@ TEST_F(Offsite, VerifyRemoteFindsObjectsChangedOrRemovedBehindItsBack) {
         << j.dump(2);
 }
 
+TEST_F(Offsite, ARestoreFromTheStoreWritesOnlyCheckedCopies) {
+    sim::DatabaseModel db0(1, 4096, 8), db1(2, 4096, 8);
+    const std::string first = Folder(3, [&](const std::string& f) {
+        WriteDb(db0, f + "/db0.vdb");
+        testutil::MakeDirs(f + "/sub");
+        WriteDb(db1, f + "/sub/db1.vdb");
+        testutil::MakeDirs(f + "/sub/db1.vdb.rc/x");
+        testutil::WriteFile(f + "/sub/db1.vdb.rc/x/blob", "container");
+    });
+    Json j;
+    ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
+    std::map<std::string, std::string> original;
+    for (const char* p : {"db0.vdb", "sub/db1.vdb", "sub/db1.vdb.rc/x/blob"})
+        original[p] = testutil::ReadFile(backup + "/" + first + "/" + p);
+    // Lost with the host.
+    ASSERT_TRUE(
+        Mirel::Directory(Mirel::UniversalPath::Folder(backup + "/" + first)).DeleteAll().OK());
+
+    auto restore = [&](const std::string& to, Json& r) {
+        ibsdb::RemoteRestoreOptions o;
+        o.remote = remote;
+        o.backup = backup;
+        o.to = to;
+        o.json = true;
+        std::ostringstream out;
+        const int rc = ibsdb::RestoreRemote(o, out);
+        r = Json::parse(out.str());
+        return rc;
+    };
+    const std::string to = tmp / "restored";
+    ASSERT_EQ(restore(to, j), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(j["folder"], first);
+    for (const auto& [p, bytes] : original) EXPECT_EQ(testutil::ReadFile(to + "/" + p), bytes) << p;
+
+    // A changed object: its database and container files are not placed, the other is.
+    ObjectStore::Client client(config);
+    std::string other = original["sub/db1.vdb"];
+    other[9000] ^= 4;
+    ObjectStore::Status s = client.PutObject(
+        remote.Prefix() + "objects/" + ObjectStore::Sha256HexOf(original["sub/db1.vdb"]),
+        other.data(), other.size());
+    ASSERT_TRUE(s.ok()) << s.ToString();
+    const std::string to2 = tmp / "restored2";
+    EXPECT_EQ(restore(to2, j), ibsdb::kCritical) << j.dump(2);
+    EXPECT_EQ(testutil::ReadFile(to2 + "/db0.vdb"), original["db0.vdb"]);
+    EXPECT_FALSE(Mirel::Os::Stat(to2 + "/sub/db1.vdb").exists);
+    EXPECT_FALSE(Mirel::Os::Stat(to2 + "/sub/db1.vdb.rc/x/blob").exists);
+    std::vector<Mirel::Os::DirEntry> left;
+    ASSERT_EQ(Mirel::Os::ListDir(to2 + "/sub", left), 0);
+    for (const auto& e : left) EXPECT_EQ(e.name, "db1.vdb.rc") << "a temporary file stayed";
+
+    // Not into a folder that holds something.
+    EXPECT_EQ(restore(to, j), ibsdb::kUnknown);
+}
+
 TEST_F(Offsite, AStoreThatCannotBeUsedStopsThePushAndChangesNothingHere) {
     sim::DatabaseModel db0(1, 4096, 8);
     const std::string first =

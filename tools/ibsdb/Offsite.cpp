@@ -943,4 +943,227 @@ int VerifyRemote(const RemoteVerifyOptions& o, std::ostream& out) {
     return report();
 }
 
+namespace {
+
+int MakeParents(const std::string& root, const std::string& rel) {
+    std::size_t slash = 0;
+    while ((slash = rel.find('/', slash)) != std::string::npos) {
+        const int e = Mirel::Os::CreateDir(root + "/" + rel.substr(0, slash));
+        if (e != 0 && e != Mirel::kErrAlreadyExists) return e;
+        ++slash;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
+    const RemoteOptions& r = o.remote;
+    int code = kOk;
+    std::vector<std::string> reasons;
+    Json files = Json::array();
+    std::string folder;
+    std::uint64_t bytes = 0;
+    auto report = [&]() {
+        if (o.json) {
+            Json j;
+            j["version"] = kJsonVersion;
+            j["to"] = o.to;
+            j["from"] = "remote";
+            j["folder"] = folder.empty() ? Json(nullptr) : Json(folder);
+            j["state"] = ExitName(code);
+            j["exit_code"] = code;
+            j["reasons"] = reasons;
+            j["files"] = files;
+            j["summary"] = {{"files", files.size()}, {"bytes", bytes}};
+            out << j.dump(2) << "\n";
+            return code;
+        }
+        for (const auto& f : files)
+            out << f["result"].get<std::string>() << "  " << f["path"].get<std::string>() << "  "
+                << SizeText(f["size"].get<std::uint64_t>())
+                << (f["detail"].get<std::string>().empty() ? std::string()
+                                                           : ": " + f["detail"].get<std::string>())
+                << "\n";
+        for (const auto& w : reasons) out << "  " << w << "\n";
+        out << ExitName(code) << ": " << files.size() << " file(s) of "
+            << (folder.empty() ? std::string("no point") : folder) << " off the host, "
+            << SizeText(bytes) << " restored into " << o.to << "\n";
+        return code;
+    };
+    auto refuse = [&](const std::string& why) {
+        code = kUnknown;
+        reasons.push_back(why);
+        return report();
+    };
+
+    if (!o.backup.empty() &&
+        (o.to == o.backup || o.to.compare(0, o.backup.size() + 1, o.backup + "/") == 0))
+        return refuse(o.to + " is inside the backup folder");
+    const Mirel::Os::Info target = Mirel::Os::Stat(o.to);
+    if (target.exists && !target.isDir) return refuse(o.to + " exists and is not a folder");
+    if (target.exists && !o.force &&
+        !Mirel::Directory(Mirel::UniversalPath::Folder(o.to)).IsEmpty())
+        return refuse(o.to +
+                      " is not empty (--force restores into it, replacing files of the same "
+                      "names)");
+
+    std::map<std::string, OffsiteIndex> points;
+    std::vector<std::string> problems;
+    std::string error;
+    if (!ListRemotePoints(r, points, problems, error)) return refuse("the store failed: " + error);
+    const OffsiteIndex* x = nullptr;
+    for (const auto& [name, index] : points) {
+        if (!o.folder.empty() ? name == o.folder : index.intervalEnd <= o.at)
+            if (!x || index.intervalEnd > x->intervalEnd) x = &index;
+    }
+    if (!x) {
+        for (const auto& p : problems) reasons.push_back(p);
+        return refuse(o.folder.empty()
+                          ? "no restore point off the host ended at or before that"
+                          : o.folder + " is not off the host (or its index is damaged)");
+    }
+    folder = x->folder;
+
+    std::unique_ptr<Client> client = MakeClient(r, error);
+    if (!client) return refuse("the credentials cannot be used: " + error);
+    // The paths come from the manifest, whose reader refuses any that could leave the target.
+    std::string manifestText;
+    if (Status s =
+            GetText(*client, r, PointKey(r, folder, Talon::Manifest::sFileName), manifestText);
+        !s.ok())
+        return refuse("the store failed: " + s.ToString());
+    std::uint64_t end = 0;
+    std::vector<Talon::ManifestEntry> entries;
+    std::string why;
+    if (manifestText.size() != x->manifestSize ||
+        ObjectStore::Sha256HexOf(manifestText) != x->manifestSha256 ||
+        !Talon::DecodeManifest(manifestText, end, entries, &why))
+        return refuse(folder + ": its manifest off the host is damaged or not its index's" +
+                      (why.empty() ? std::string() : " (" + why + ")"));
+    std::map<std::string, const OffsiteIndex::File*> byPath;
+    for (const auto& f : x->files) byPath[f.path] = &f;
+    if (Mirel::Os::CreateDir(o.to) != 0 && !Mirel::Os::Stat(o.to).isDir)
+        return refuse("cannot create " + o.to);
+
+    // A database with its container files: staged, checked, then placed container files
+    // first, so a database's name in the target is only ever a whole checked copy.
+    struct Staged {
+        std::string stage, final;
+    };
+    std::size_t i = 0;
+    while (i < entries.size()) {
+        std::size_t groupEnd = i + 1;
+        while (groupEnd < entries.size() &&
+               entries[groupEnd].kind == Talon::ManifestEntry::kContainer)
+            ++groupEnd;
+        std::vector<Staged> staged;
+        const std::size_t groupFiles = files.size();
+        bool failed = false;
+        for (std::size_t k = i; k < groupEnd && !failed; ++k) {
+            const Talon::ManifestEntry& e = entries[k];
+            Json jf{{"path", e.path}, {"size", e.size}, {"detail", ""}};
+            auto it = byPath.find(e.path);
+            if (it == byPath.end()) {
+                jf["result"] = "absent";
+                jf["detail"] = "removed here before the point was pushed";
+                code = std::max(code, static_cast<int>(kWarning));
+                reasons.push_back(e.path + ": not off the host (removed before the push)");
+                files.push_back(jf);
+                if (e.kind == Talon::ManifestEntry::kDatabase) failed = true;
+                continue;
+            }
+            const OffsiteIndex::File& f = *it->second;
+            const std::string dst = o.to + "/" + e.path;
+            int err = MakeParents(o.to, e.path);
+            const std::string stage = Mirel::Os::TempNameBeside(dst);
+            int fd = -1;
+            if (err == 0) err = Mirel::Os::OpenWrite(stage, true, true, fd);
+            std::uint64_t size = 0;
+            std::uint32_t crc = 0;
+            std::unique_ptr<ObjectStore::Digests> d;
+            Status s;
+            if (err == 0) {
+                s = ObjectStore::Retry(r.retry, [&] {
+                    size = 0;
+                    crc = 0;
+                    d = std::make_unique<ObjectStore::Digests>(true);
+                    if ((err = Mirel::Os::Truncate(fd, 0, stage)) != 0) return Status();
+                    return client->GetObject(
+                        ObjectKey(r, f.sha256), [&](const char* b, std::size_t n) {
+                            // What is checked is what was written.
+                            if ((err = Mirel::Os::PWriteAll(fd, b, n, size, stage)) != 0)
+                                return false;
+                            size += n;
+                            crc = Mirel::Format::Crc32c(b, n, crc);
+                            d->Update(b, n);
+                            return true;
+                        });
+                });
+                if (err == 0 && s.ok()) err = Mirel::Os::SyncFile(fd, stage);
+                Mirel::Os::Close(fd);
+            }
+            std::string detail;
+            if (err != 0) {
+                detail = "writing " + stage + " failed: error " + Mirel::ErrorText(err);
+            } else if (!s.ok()) {
+                if (s.cause != Cause::kNotFound && s.cause != Cause::kLocal) {
+                    Mirel::Os::DeleteFile(stage);
+                    for (const auto& st : staged) Mirel::Os::DeleteFile(st.stage);
+                    return refuse("the store failed: " + s.ToString());
+                }
+                detail = s.ToString();
+            } else {
+                d->Finish();
+                if (size != e.size || crc != e.crc || ObjectStore::Hex(d->Sha256()) != f.sha256)
+                    detail = "what came is not what its manifest lists (size " +
+                             std::to_string(size) + ", CRC-32C " + CrcHex(crc) + "; listed " +
+                             std::to_string(e.size) + ", " + CrcHex(e.crc) + ")";
+                else if (e.kind == Talon::ManifestEntry::kDatabase) {
+                    Talon::ManifestEntry h;
+                    if (!Talon::Manifest::ReadDatabaseHeader(stage, h).OK() || h.uuid != e.uuid ||
+                        h.msn != e.msn)
+                        detail = "its header does not carry the listed UUID and MSN";
+                }
+            }
+            if (!detail.empty()) {
+                Mirel::Os::DeleteFile(stage);
+                jf["result"] = "failed";
+                jf["detail"] = detail;
+                code = std::max(code, static_cast<int>(kCritical));
+                reasons.push_back(e.path + ": " + detail);
+                files.push_back(jf);
+                failed = true;
+                continue;
+            }
+            staged.push_back({stage, dst});
+            jf["result"] = "restored";
+            files.push_back(jf);
+            bytes += size;
+        }
+        if (failed) {
+            for (const auto& st : staged) Mirel::Os::DeleteFile(st.stage);
+            for (std::size_t k = groupFiles; k < files.size(); ++k)
+                if (files[k]["result"] == "restored") {
+                    files[k]["result"] = "not-placed";
+                    files[k]["detail"] = "its database could not be restored";
+                    bytes -= files[k]["size"].get<std::uint64_t>();
+                }
+        } else {
+            // Container files first, the database (the group's first) last.
+            for (std::size_t k = 1; k <= staged.size(); ++k) {
+                const auto& st = staged[k % staged.size()];
+                if (int e = Mirel::Os::ReplaceDurable(st.stage, st.final); e != 0) {
+                    code = std::max(code, static_cast<int>(kCritical));
+                    reasons.push_back(st.final + ": putting it in place failed: error " +
+                                      Mirel::ErrorText(e));
+                    Mirel::Os::DeleteFile(st.stage);
+                }
+            }
+        }
+        i = groupEnd;
+    }
+    return report();
+}
+
 }  // namespace ibsdb

@@ -81,4 +81,16 @@ struct RemoteVerifyOptions {
 };
 int VerifyRemote(const RemoteVerifyOptions& o, std::ostream& out);
 
+// Restores every file of one point off the host into a folder, each checked as it arrives.
+struct RemoteRestoreOptions {
+    RemoteOptions remote;
+    std::string backup;  // the restore may not go into it
+    std::string to;
+    std::string folder;             // LastGood_...; empty: the newest at or before `at`
+    std::uint64_t at = UINT64_MAX;  // interval end at or before
+    bool force = false;
+    bool json = false;
+};
+int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out);
+
 }  // namespace ibsdb

@@ -139,6 +139,12 @@ int main(int argc, char** argv) {
                         "folder (LastGood_...)");
     restore->add_flag("--force", ro.force, "restore into a folder that is not empty");
     restore->add_flag("--json", ro.json, "one JSON document (docs/operations.md)");
+    std::string fromRemote, restorePrefix;
+    restore->add_option("--from-remote", fromRemote,
+                        "every file of one point off the host, from the object store of this "
+                        "credentials file (the newest, or --at), each checked as it arrives");
+    restore->add_option("--prefix", restorePrefix,
+                        "with --from-remote: the keys' prefix, as pushed");
 
     ibsdb::PruneOptions po;
     std::string olderThan;
@@ -230,6 +236,23 @@ int main(int argc, char** argv) {
                 "as +0100, +01:00 or Z) nor a last-good folder name");
         ro.backup = Absolute(ro.backup);
         ro.to = Absolute(ro.to);
+        if (!fromRemote.empty()) {
+            if (!ro.databases.empty())
+                return Usage(
+                    "--database does not go with --from-remote: a whole point is restored");
+            ibsdb::RemoteRestoreOptions rr;
+            rr.remote.credentials = fromRemote;
+            rr.remote.prefix = restorePrefix;
+            rr.remote.retry.onRetry = sayRetry;
+            rr.backup = ro.backup;
+            rr.to = ro.to;
+            rr.folder = ro.atFolder;
+            rr.at = ro.at;
+            rr.force = ro.force;
+            rr.json = ro.json;
+            return ibsdb::RestoreRemote(rr, std::cout);
+        }
+        if (!restorePrefix.empty()) return Usage("--prefix goes with --from-remote");
         ro.progress = ::isatty(STDERR_FILENO) != 0;
         return ibsdb::Restore(ro, std::cout);
     }
