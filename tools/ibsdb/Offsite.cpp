@@ -467,7 +467,10 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
                 out << "\n";
                 for (const auto& w : p.problems) out << "    " << w << "\n";
             }
-            if (!storeError.empty()) out << "store: " << storeError << "\n";
+            if (!storeError.empty())
+                out << "store: " << storeError << "\n";
+            else if (results.empty())
+                for (const auto& w : reasons) out << w << "\n";
             out << ExitName(code) << ": " << summary << "\n";
         }
         return code;
