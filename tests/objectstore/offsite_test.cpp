@@ -503,4 +503,20 @@ TEST(OffsiteIndex, ReadsBackWhatWasWrittenAndRefusesAChangedOne) {
     EXPECT_NE(why.find("no end line"), std::string::npos) << why;
 }
 
+// The example in docs/formats.md is what the code reads and writes.
+TEST(OffsiteIndex, TheDocumentedExampleIsWhatTheCodeWrites) {
+    const std::string doc = testutil::ReadFile(std::string(IBS_SOURCE_DIR) + "/docs/formats.md");
+    const std::string marker = "<!-- checked: offsite-index -->\n```\n";
+    const std::size_t at = doc.find(marker);
+    ASSERT_NE(at, std::string::npos);
+    const std::size_t start = at + marker.size();
+    const std::string text = doc.substr(start, doc.find("```", start) - start);
+    ibsdb::OffsiteIndex x;
+    std::string why;
+    ASSERT_TRUE(ibsdb::DecodeOffsiteIndex(text, x, &why)) << why;
+    EXPECT_EQ(x.files.size(), 2u);
+    EXPECT_EQ(x.absent.size(), 1u);
+    EXPECT_EQ(ibsdb::EncodeOffsiteIndex(x), text);
+}
+
 }  // namespace
