@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/ibsdb/Offsite.h"
@@ -35,6 +36,9 @@ struct VerifyOptions {
 int Verify(const VerifyOptions& o, std::ostream& out);
 
 struct ListOptions {
+    ListOptions() = default;
+    ListOptions(std::string backupFolder, bool asJson)
+        : backup(std::move(backupFolder)), json(asJson) {}
     std::string backup;
     bool json = false;
     RemoteOptions remote;  // with credentials: the points off the host too
