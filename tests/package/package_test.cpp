@@ -273,8 +273,8 @@ static std::string ManPage(const std::string& path) {
 TEST_F(PackageTest, TheManPagesDescribeEveryOptionAndExitCode) {
     // ibsdb(1): every command and every option its --help lists.
     const std::string ibsdb = ManPage(root + "/usr/share/man/man1/ibsdb.1.gz");
-    for (const char* command : {"status", "verify", "list", "restore", "check", "info",
-                                "check-log", "offsite push"}) {
+    for (const char* command :
+         {"status", "verify", "list", "restore", "check", "info", "check-log", "offsite push"}) {
         EXPECT_NE(ibsdb.find(std::string(".B ibsdb ") + command), std::string::npos) << command;
         std::vector<std::string> argv{root + "/usr/bin/ibsdb"};
         std::istringstream words(command);
