@@ -570,6 +570,12 @@ Status Client::PutObject(const std::string& key, const void* data, std::size_t s
     return PutSingle(key, source, digests, options, result);
 }
 
+std::uint64_t Client::PartSizeFor(std::uint64_t size) const {
+    if (size < mConfig.multipartThreshold || size <= kMinPartSize) return 0;
+    const std::uint64_t partSize = std::max(mConfig.partSize, kMinPartSize);
+    return std::max(partSize, (size + kMaxParts - 1) / kMaxParts);
+}
+
 Status Client::PutFile(const std::string& key, const std::string& path, const PutOptions& options,
                        PutResult* result) {
     int fd = -1;
@@ -579,7 +585,7 @@ Status Client::PutFile(const std::string& key, const std::string& path, const Pu
     Status status;
     if (err != 0) {
         status = LocalFailure("PutObject", key, "cannot open " + path, err);
-    } else if (info.size >= mConfig.multipartThreshold && info.size > kMinPartSize) {
+    } else if (PartSizeFor(info.size) != 0) {
         status = PutFileMultipart(key, fd, path, info.size, options, result);
     } else {
         // Hashed first, then sent from the file again: memory stays small, and bytes that
@@ -616,8 +622,7 @@ Status Client::PutFileMultipart(const std::string& key, int fd, const std::strin
         return Fail(Cause::kRequest, "PutObject", key,
                     "expectedMd5 applies to single PUTs; this file goes in parts");
     }
-    std::uint64_t partSize = std::max(mConfig.partSize, kMinPartSize);
-    partSize = std::max(partSize, (size + kMaxParts - 1) / kMaxParts);
+    const std::uint64_t partSize = PartSizeFor(size);
     const std::size_t count = static_cast<std::size_t>((size + partSize - 1) / partSize);
 
     if (options.ifNoneMatch) {

@@ -82,6 +82,9 @@ public:
     Client& operator=(const Client&) = delete;
 
     const Config& config() const { return mConfig; }
+    // The part size PutFile uses for a file of `size` bytes; 0 when it goes in a single PUT.
+    // A caller that hashed the file itself can then foresee a multipart upload's ETag.
+    std::uint64_t PartSizeFor(std::uint64_t size) const;
 
     Status PutObject(const std::string& key, const void* data, std::size_t size,
                      const PutOptions& options = {}, PutResult* result = nullptr);

@@ -129,7 +129,7 @@ TEST_F(PackageTest, HoldsTheProgramsTheUnitTheConfigurationAndTheirDependencies)
             "/etc/vellumark/talonib.xml", "/etc/logrotate.d/vellumark-ibs",
             "/usr/share/man/man8/talonib.8.gz", "/usr/share/man/man1/ibsdb.1.gz",
             "/usr/share/doc/vellumark-ibs/install.md", "/usr/share/doc/vellumark-ibs/operations.md",
-            "/usr/share/doc/vellumark-ibs/copyright",
+            "/usr/share/doc/vellumark-ibs/offsite.md", "/usr/share/doc/vellumark-ibs/copyright",
             "/usr/share/doc/vellumark-ibs/changelog.gz"}));
     EXPECT_EQ(tools, (std::set<std::string>{"/usr/bin/vlserver-sim",
                                             "/usr/share/man/man1/vlserver-sim.1.gz",
@@ -155,7 +155,7 @@ TEST_F(PackageTest, HoldsTheProgramsTheUnitTheConfigurationAndTheirDependencies)
 
     Result depends = Exec({"/usr/bin/dpkg-deb", "-f", deb, "Depends"});
     for (const char* lib : {"libomniorb4", "libomnithread4", "libtinyxml2", "libsystemd0",
-                            "libisal", "libuuid1", "libstdc++6", "procps", "passwd"})
+                            "libisal", "libuuid1", "libstdc++6", "libcurl4", "procps", "passwd"})
         EXPECT_NE(depends.out.find(lib), std::string::npos) << lib << " in " << depends.out;
     Result toolsDepends = Exec({"/usr/bin/dpkg-deb", "-f", toolsDeb, "Depends", "Recommends"});
     EXPECT_NE(toolsDepends.out.find("libomniorb4"), std::string::npos) << toolsDepends.out;
@@ -273,9 +273,13 @@ TEST_F(PackageTest, TheManPagesDescribeEveryOptionAndExitCode) {
     // ibsdb(1): every command and every option its --help lists.
     const std::string ibsdb = ManPage(root + "/usr/share/man/man1/ibsdb.1.gz");
     for (const char* command :
-         {"status", "verify", "list", "restore", "check", "info", "check-log"}) {
+         {"status", "verify", "list", "restore", "check", "info", "check-log", "offsite push"}) {
         EXPECT_NE(ibsdb.find(std::string(".B ibsdb ") + command), std::string::npos) << command;
-        Result help = Exec({root + "/usr/bin/ibsdb", command, "--help"});
+        std::vector<std::string> argv{root + "/usr/bin/ibsdb"};
+        std::istringstream words(command);
+        for (std::string w; words >> w;) argv.push_back(w);
+        argv.push_back("--help");
+        Result help = Exec(argv);
         ASSERT_EQ(help.code, 0) << command;
         for (const auto& option : LongOptions(help.out))
             EXPECT_NE(ibsdb.find(option), std::string::npos)

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "tools/ibsdb/Offsite.h"
 
 namespace ibsdb {
 
@@ -17,6 +20,9 @@ struct StatusOptions {
     // A wait the service reports (or a closed interval it has not taken up) is a warning at
     // once and critical past this.
     std::uint64_t critWait = 3600ull * 1000000;  // 1h
+    // A warning when the newest point off the host (as the last push recorded) is this far
+    // behind the newest here.
+    std::uint64_t warnOffsiteLag = 24ull * 3600 * 1000000;  // 1d
     // A closed interval the service has not started after this long is waiting.
     std::uint64_t startGrace = 60ull * 1000000;
     std::uint64_t now = 0;  // 0: the clock
@@ -30,8 +36,12 @@ struct VerifyOptions {
 int Verify(const VerifyOptions& o, std::ostream& out);
 
 struct ListOptions {
+    ListOptions() = default;
+    ListOptions(std::string backupFolder, bool asJson)
+        : backup(std::move(backupFolder)), json(asJson) {}
     std::string backup;
     bool json = false;
+    RemoteOptions remote;  // with credentials: the points off the host too
 };
 // Every restore point, newest first: interval end, databases, sizes, whether whole (List.cpp).
 int List(const ListOptions& o, std::ostream& out);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <ostream>
 #include <set>
@@ -195,11 +196,69 @@ int List(const ListOptions& o, std::ostream& out) {
         if (p.severity > kOk)
             for (const auto& w : p.why) reasons.push_back(p.folder->name + ": " + w);
     }
+    // Off the host: the points the store holds, by folder name.
+    std::map<std::string, OffsiteIndex> remote;
+    const bool withRemote = !o.remote.credentials.empty();
+    std::vector<std::string> remoteReasons;
+    if (withRemote) {
+        std::vector<std::string> problems;
+        std::string error;
+        if (!ListRemotePoints(o.remote, remote, problems, error)) {
+            code = kUnknown;
+            remoteReasons.push_back("the points off the host cannot be listed: " + error);
+        }
+        for (const auto& p : problems) {
+            code = std::max(code, static_cast<int>(kCritical));
+            remoteReasons.push_back(p);
+        }
+        reasons.insert(reasons.end(), remoteReasons.begin(), remoteReasons.end());
+    }
+    std::set<std::string> here;
+    for (const auto& p : points) here.insert(p.folder->name);
+    struct Row {
+        const Point* local = nullptr;
+        const OffsiteIndex* index = nullptr;
+        std::uint64_t end = 0;
+    };
+    std::vector<Row> rows;
+    for (const auto& p : points) {
+        auto r = remote.find(p.folder->name);
+        rows.push_back({&p, r == remote.end() ? nullptr : &r->second, p.folder->intervalEnd});
+    }
+    int remoteOnly = 0, remoteWhole = 0;
+    for (const auto& [name, x] : remote) {
+        remoteWhole += x.absent.empty() ? 1 : 0;
+        if (here.count(name)) continue;
+        ++remoteOnly;
+        rows.push_back({nullptr, &x, x.intervalEnd});
+    }
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const Row& a, const Row& b) { return a.end > b.end; });
+    auto isDatabase = [](const std::string& path) {
+        std::string lower = path;
+        for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return lower.size() >= 4 && lower.compare(lower.size() - 4, 4, ".vdb") == 0 &&
+               lower.find(".vdb.rc/") == std::string::npos;
+    };
+    auto where = [](const Row& r) { return !r.local ? "remote" : r.index ? "both" : "here"; };
+    auto remoteJson = [](const OffsiteIndex& x) {
+        std::uint64_t bytes = 0;
+        for (const auto& f : x.files) bytes += f.size;
+        return Json{{"pushed", {{"utc", x.pushed}, {"text", IsoTime(x.pushed)}}},
+                    {"files", x.files.size()},
+                    {"bytes", bytes},
+                    {"absent", x.absent}};
+    };
+
     std::string summary = points.empty()
                               ? "no restore point in " + v.backup + " yet (no last-good folder)"
                               : std::to_string(points.size()) + " restore point(s), " +
                                     std::to_string(whole) + " whole; " + SizeText(apparent) +
                                     " in their files, " + SizeText(onDisk) + " on disk";
+    if (withRemote)
+        summary += "; off the host: " + std::to_string(remote.size()) + " restore point(s), " +
+                   std::to_string(remoteWhole) + " whole, " + std::to_string(remoteOnly) +
+                   " only there";
 
     if (o.json) {
         Json j;
@@ -209,11 +268,52 @@ int List(const ListOptions& o, std::ostream& out) {
         j["exit_code"] = code;
         j["reasons"] = reasons;
         j["restore_points"] = Json::array();
-        for (const auto& p : points) {
+        for (const auto& row : rows) {
+            if (!row.local) {
+                const OffsiteIndex& x = *row.index;
+                Json dbs = Json::array();
+                int count = 0;
+                for (const auto& f : x.files)
+                    if (isDatabase(f.path)) {
+                        ++count;
+                        dbs.push_back({{"name", f.path}, {"copy", "ok"}, {"size", f.size}});
+                    }
+                for (const auto& a : x.absent)
+                    if (isDatabase(a)) {
+                        ++count;
+                        dbs.push_back({{"name", a}, {"copy", "superseded"}, {"size", 0}});
+                    }
+                Json problems = Json::array();
+                if (!x.absent.empty())
+                    problems.push_back(std::to_string(x.absent.size()) +
+                                       " of its files were removed here before it was pushed: "
+                                       "it cannot be restored in full");
+                j["restore_points"].push_back(
+                    {{"folder", x.folder},
+                     {"where", "remote"},
+                     {"path", nullptr},
+                     {"interval_end", {{"utc", x.intervalEnd}, {"text", IsoTime(x.intervalEnd)}}},
+                     {"interval_end_exact", true},
+                     {"manifest", "present"},
+                     {"manifest_problem", ""},
+                     {"name_matches", true},
+                     {"database_count", count},
+                     {"held_count", nullptr},
+                     {"databases", dbs},
+                     {"apparent_bytes", nullptr},
+                     {"unique_bytes", nullptr},
+                     {"whole", x.absent.empty()},
+                     {"removed_copies", x.absent.size()},
+                     {"state", "OK"},
+                     {"problems", problems},
+                     {"remote", remoteJson(x)}});
+                continue;
+            }
+            const Point& p = *row.local;
             const LastGoodFolder& f = *p.folder;
             j["restore_points"].push_back(
                 {{"folder", f.name},
-                 {"where", "here"},
+                 {"where", where(row)},
                  {"path", f.path},
                  {"interval_end", {{"utc", f.intervalEnd}, {"text", IsoTime(f.intervalEnd)}}},
                  {"interval_end_exact", f.endExact},
@@ -229,6 +329,7 @@ int List(const ListOptions& o, std::ostream& out) {
                  {"removed_copies", p.removed},
                  {"state", ExitName(p.severity)},
                  {"problems", p.why}});
+            if (row.index) j["restore_points"].back()["remote"] = remoteJson(*row.index);
         }
         j["summary"] = {{"restore_points", points.size()},
                         {"whole", whole},
@@ -239,16 +340,35 @@ int List(const ListOptions& o, std::ostream& out) {
         out << j.dump(2) << "\n";
         return code;
     }
-    for (const auto& p : points) {
+    for (const auto& row : rows) {
+        if (!row.local) {
+            const OffsiteIndex& x = *row.index;
+            std::uint64_t bytes = 0;
+            int count = 0;
+            for (const auto& f : x.files) {
+                bytes += f.size;
+                count += isDatabase(f.path) ? 1 : 0;
+            }
+            out << x.folder << "  " << TimeText(x.intervalEnd) << " UTC  " << count
+                << " database(s)  " << SizeText(bytes) << "  "
+                << (x.absent.empty() ? "whole" : "NOT WHOLE") << "  remote\n";
+            if (!x.absent.empty())
+                out << "    " << x.absent.size()
+                    << " of its files were removed here before it was pushed: it cannot be "
+                       "restored in full\n";
+            continue;
+        }
+        const Point& p = *row.local;
         const LastGoodFolder& f = *p.folder;
         out << f.name << "  " << TimeText(f.intervalEnd) << " UTC"
             << (f.endExact ? "" : " (minute)") << "  " << p.databases.size() << " database(s)"
             << (p.held ? " (" + std::to_string(p.held) + " held)" : std::string()) << "  "
             << SizeText(p.apparent) << ", unique " << SizeText(p.unique) << "  "
-            << (p.whole ? "whole" : "NOT WHOLE") << "  here\n";
+            << (p.whole ? "whole" : "NOT WHOLE") << "  " << where(row) << "\n";
         for (const auto& w : p.why) out << "    " << w << "\n";
     }
     for (const auto& n : notes) out << "note: " << n << "\n";
+    for (const auto& r : remoteReasons) out << r << "\n";
     out << ExitName(code) << ": " << summary << "\n";
     return code;
 }

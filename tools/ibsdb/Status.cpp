@@ -207,6 +207,17 @@ int Status(const StatusOptions& o, std::ostream& out) {
         raise(kWarning,
               std::to_string(awaiting) + " database(s) failed and await a new full upload");
     if (!v.failedWhy.empty()) raise(kWarning, v.failedWhy);
+    // Off the host: how far the newest point there is behind the newest here, by what the
+    // last push recorded (no record: nothing is pushed from here).
+    OffsiteRecord off;
+    const bool offsite = ReadOffsiteRecord(v.backup, off);
+    std::int64_t offLag = 0;
+    if (offsite && newest && newest->intervalEnd > off.intervalEnd)
+        offLag = static_cast<std::int64_t>(newest->intervalEnd - off.intervalEnd);
+    if (offsite && offLag >= static_cast<std::int64_t>(o.warnOffsiteLag))
+        raise(kWarning, "the newest restore point off the host (" + off.folder + ") is " +
+                            DurationText(offLag) + " behind the newest here (warning at " +
+                            DurationText(static_cast<std::int64_t>(o.warnOffsiteLag)) + ")");
     if (newest && newest->manifestState == LastGoodFolder::kNoManifest)
         raise(kWarning, "the newest last-good folder has no manifest");
     for (const auto& f : v.folders) {
@@ -228,7 +239,14 @@ int Status(const StatusOptions& o, std::ostream& out) {
         j["reasons"] = reasons;
         j["thresholds"] = {{"warn_lag_seconds", o.warnLag / 1000000},
                            {"crit_lag_seconds", o.critLag / 1000000},
-                           {"crit_wait_seconds", o.critWait / 1000000}};
+                           {"crit_wait_seconds", o.critWait / 1000000},
+                           {"warn_offsite_lag_seconds", o.warnOffsiteLag / 1000000}};
+        j["offsite"] = offsite ? Json{{"folder", off.folder},
+                                      {"interval_end", TimeJson(off.intervalEnd)},
+                                      {"pushed", off.pushed ? TimeJson(off.pushed) : Json(nullptr)},
+                                      {"where", off.where},
+                                      {"lag_seconds", offLag / 1000000}}
+                               : Json(nullptr);
         if (st.present) {
             Json s{{"state_file", st.problem.empty() ? "ok" : st.problem},
                    {"written", TimeJson(st.written)},
@@ -344,7 +362,9 @@ int Status(const StatusOptions& o, std::ostream& out) {
     out << " | lag=" << newestLag / 1000000 << "s;" << o.warnLag / 1000000 << ";"
         << o.critLag / 1000000 << " databases=" << rows.size() << " failed=" << awaiting
         << " pending_logs=" << v.pending.redoLogs << " pending_bytes=" << v.pending.redoBytes
-        << "B rejected=" << v.rejected.size() << "\n";
+        << "B rejected=" << v.rejected.size();
+    if (offsite) out << " offsite_lag=" << offLag / 1000000 << "s;" << o.warnOffsiteLag / 1000000;
+    out << "\n";
 
     out << "Backup folder: " << v.backup << "\n";
     if (st.present && st.problem.empty()) {
@@ -369,6 +389,10 @@ int Status(const StatusOptions& o, std::ostream& out) {
             << "\n";
     else
         out << "Newest last-good folder: none\n";
+    if (offsite)
+        out << "Newest off the host: " << off.folder << " (" << off.where << "), "
+            << DurationText(offLag) << " behind the newest here"
+            << (off.pushed ? ", pushed " + TimeText(off.pushed) + " UTC" : std::string()) << "\n";
     out << "Last-good folders: " << v.folders.size();
     if (!v.folders.empty()) out << " (oldest " << v.folders.front().name << ")";
     out << "\n";

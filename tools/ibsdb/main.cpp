@@ -3,6 +3,8 @@
 //   ibsdb status BACKUP_DIR        is the backup current; what waits; what was set aside
 //   ibsdb verify FOLDER|BACKUP_DIR re-reads copies and compares them with their manifests
 //   ibsdb list BACKUP_DIR          every restore point: interval end, databases, sizes, whole
+//   ibsdb offsite push BACKUP_DIR --credentials FILE
+//                                  copies the restore points not yet off the host to the store
 //   ibsdb restore BACKUP_DIR --to DIR   copies the newest good copies out, checked
 //   ibsdb prune-rejected BACKUP_DIR --older-than 30d
 //                                  removes files set aside long ago, with a record
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 
@@ -65,7 +68,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("ibsdb ") + IBS_VERSION);
     app.require_subcommand(1);
 
-    std::string warnLag = "2h", critLag = "1d", critWait = "1h";
+    std::string warnLag = "2h", critLag = "1d", critWait = "1h", warnOffsite = "1d";
     ibsdb::StatusOptions so;
     auto* status = app.add_subcommand(
         "status", "is the backup current; failed databases; work waiting; files set aside");
@@ -80,6 +83,12 @@ int main(int argc, char** argv) {
                      "critical when an interval has waited longer (a warning at once)")
         ->capture_default_str();
 
+    status
+        ->add_option("--warn-offsite-lag", warnOffsite,
+                     "warning when the newest point off the host is this far behind the newest "
+                     "here (once ibsdb offsite push has run)")
+        ->capture_default_str();
+
     ibsdb::VerifyOptions vo;
     auto* verify = app.add_subcommand(
         "verify",
@@ -87,6 +96,11 @@ int main(int argc, char** argv) {
         "compare them with the manifest");
     verify->add_option("path", vo.path, "a last-good folder or a backup folder")->required();
     verify->add_flag("--json", vo.json, "one JSON document (docs/operations.md)");
+    std::string verifyRemote, verifyPrefix;
+    verify->add_option("--remote", verifyRemote,
+                       "read the point(s) back from the object store of this credentials file "
+                       "instead (docs/offsite.md)");
+    verify->add_option("--prefix", verifyPrefix, "with --remote: the keys' prefix, as pushed");
 
     ibsdb::ListOptions lo;
     auto* list = app.add_subcommand(
@@ -95,6 +109,24 @@ int main(int argc, char** argv) {
         "whether it is whole (sizes and headers only: verify reads every byte)");
     list->add_option("backup", lo.backup, "the backup folder")->required();
     list->add_flag("--json", lo.json, "one JSON document (docs/operations.md)");
+    list->add_option("--remote", lo.remote.credentials,
+                     "also the points off the host, in the object store of this credentials file");
+    list->add_option("--prefix", lo.remote.prefix, "with --remote: the keys' prefix, as pushed");
+
+    ibsdb::PushOptions pu;
+    auto* offsite = app.add_subcommand("offsite", "restore points off the host (docs/offsite.md)");
+    offsite->require_subcommand(1);
+    auto* push = offsite->add_subcommand(
+        "push",
+        "copy every last-good folder not yet off the host to the object store, oldest first, "
+        "each file checked against its manifest line");
+    push->add_option("backup", pu.backup, "the backup folder")->required();
+    push->add_option("--credentials", pu.remote.credentials,
+                     "the object store's credentials file (mode 600)")
+        ->required();
+    push->add_option("--prefix", pu.remote.prefix,
+                     "before every key (one per host sharing a bucket)");
+    push->add_flag("--json", pu.json, "one JSON document (docs/offsite.md)");
 
     ibsdb::RestoreOptions ro;
     std::string at;
@@ -110,6 +142,12 @@ int main(int argc, char** argv) {
                         "folder (LastGood_...)");
     restore->add_flag("--force", ro.force, "restore into a folder that is not empty");
     restore->add_flag("--json", ro.json, "one JSON document (docs/operations.md)");
+    std::string fromRemote, restorePrefix;
+    restore->add_option("--from-remote", fromRemote,
+                        "every file of one point off the host, from the object store of this "
+                        "credentials file (the newest, or --at), each checked as it arrives");
+    restore->add_option("--prefix", restorePrefix,
+                        "with --from-remote: the keys' prefix, as pushed");
 
     ibsdb::PruneOptions po;
     std::string olderThan;
@@ -170,15 +208,45 @@ int main(int argc, char** argv) {
         if (so.warnLag > so.critLag) return Usage("--warn-lag is above --crit-lag");
         if (!ibsdb::ParseDuration(critWait, so.critWait))
             return Usage("--crit-wait: not a duration (for example 90s, 15m, 2h, 1d, 1h30m)");
+        if (!ibsdb::ParseDuration(warnOffsite, so.warnOffsiteLag))
+            return Usage(
+                "--warn-offsite-lag: not a duration (for example 90s, 15m, 2h, 1d, 1h30m)");
         so.backup = Absolute(so.backup);
         return ibsdb::Status(so, std::cout);
     }
+    // Every store failure that will be tried again is said, so a wait is not taken for a hang.
+    auto sayRetry = [](const ObjectStore::Status& s, int attempt, std::chrono::milliseconds d) {
+        std::cerr << "ibsdb: attempt " << attempt << " failed, again in " << d.count()
+                  << " ms: " << s.ToString() << "\n";
+    };
+    if (*push) {
+        pu.backup = Absolute(pu.backup);
+        pu.remote.retry.onRetry = sayRetry;
+        return ibsdb::OffsitePush(pu, std::cout);
+    }
+    if (*verify && !verifyRemote.empty()) {
+        ibsdb::RemoteVerifyOptions rv;
+        rv.remote.credentials = verifyRemote;
+        rv.remote.prefix = verifyPrefix;
+        rv.remote.retry.onRetry = sayRetry;
+        rv.path = Absolute(vo.path);
+        rv.json = vo.json;
+        std::string trimmed = rv.path;
+        while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+        const std::string name = trimmed.substr(trimmed.find_last_of('/') + 1);
+        if (name.rfind("LastGood_", 0) == 0) rv.folder = name;
+        return ibsdb::VerifyRemote(rv, std::cout);
+    }
+    if (!verifyPrefix.empty()) return Usage("--prefix goes with --remote");
     if (*verify) {
         vo.path = Absolute(vo.path);
         return ibsdb::Verify(vo, std::cout);
     }
     if (*list) {
+        if (!lo.remote.prefix.empty() && lo.remote.credentials.empty())
+            return Usage("--prefix goes with --remote");
         lo.backup = Absolute(lo.backup);
+        lo.remote.retry.onRetry = sayRetry;
         return ibsdb::List(lo, std::cout);
     }
     if (*restore) {
@@ -190,6 +258,23 @@ int main(int argc, char** argv) {
                 "as +0100, +01:00 or Z) nor a last-good folder name");
         ro.backup = Absolute(ro.backup);
         ro.to = Absolute(ro.to);
+        if (!fromRemote.empty()) {
+            if (!ro.databases.empty())
+                return Usage(
+                    "--database does not go with --from-remote: a whole point is restored");
+            ibsdb::RemoteRestoreOptions rr;
+            rr.remote.credentials = fromRemote;
+            rr.remote.prefix = restorePrefix;
+            rr.remote.retry.onRetry = sayRetry;
+            rr.backup = ro.backup;
+            rr.to = ro.to;
+            rr.folder = ro.atFolder;
+            rr.at = ro.at;
+            rr.force = ro.force;
+            rr.json = ro.json;
+            return ibsdb::RestoreRemote(rr, std::cout);
+        }
+        if (!restorePrefix.empty()) return Usage("--prefix goes with --from-remote");
         ro.progress = ::isatty(STDERR_FILENO) != 0;
         return ibsdb::Restore(ro, std::cout);
     }

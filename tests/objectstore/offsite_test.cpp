@@ -1,0 +1,522 @@
+// ibsdb offsite push, list --remote and verify --remote on real backup folders against the
+// real store that scripts/s3-store runs for these tests.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <sstream>
+
+#include "platform/framework/BackupFolder.h"
+#include "platform/framework/Manifest.h"
+#include "platform/objectstore/Client.h"
+#include "platform/objectstore/Digest.h"
+#include "platform/support/ErrorCodes.h"
+#include "platform/support/Os.h"
+#include "tests/TestUtil.h"
+#include "tools/ibsdb/Commands.h"
+#include "tools/ibsdb/Common.h"
+#include "tools/ibsdb/Offsite.h"
+#include "tools/sim/DatabaseModel.h"
+
+using ibsdb::Json;
+
+namespace {
+
+const std::string kStore = IBS_S3_STORE_DIR;
+constexpr std::uint64_t kHour = 3600ull * 1000000;
+
+void FlipByte(const std::string& path, long offset) {
+    struct stat before;
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::fseek(f, offset, SEEK_SET);
+    const int c = std::fgetc(f);
+    std::fseek(f, offset, SEEK_SET);
+    std::fputc(c ^ 0x20, f);
+    std::fclose(f);
+    // A clock tick coarser than the time since the last write would leave the modification
+    // time as it was; a real change of the bytes moves it.
+    struct stat after;
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    if (after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+        after.st_mtim.tv_nsec == before.st_mtim.tv_nsec) {
+        timespec times[2] = {after.st_atim, after.st_mtim};
+        times[1].tv_sec += 1;
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+}
+
+class Offsite : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const ObjectStore::Status s = ObjectStore::LoadCredentials(kStore + "/credentials", config);
+        if (!s.ok()) {
+            if (std::getenv("IBS_S3_TESTS") != nullptr)
+                FAIL() << "IBS_S3_TESTS is set and no store runs: " << s.ToString();
+            GTEST_SKIP() << "no object store (scripts/lib.sh: ibs_ensure_s3_packages installs it): "
+                         << s.ToString();
+        }
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        remote.credentials = kStore + "/credentials";
+        remote.prefix = std::string("offsite-") + test->name() + "-" + std::to_string(::getpid());
+        remote.retry.maxAttempts = 2;
+        remote.retry.firstDelay = std::chrono::milliseconds(10);
+        remote.configure = [](ObjectStore::Config& c) {
+            c.connectTimeoutMs = 5000;
+            c.stallSeconds = 10;
+            c.multipartThreshold = 8 << 20;
+            c.partSize = 5 << 20;
+        };
+        backup = tmp / "backup";
+        testutil::MakeDirs(backup);
+    }
+
+    // A last-good folder `hour` hours back; `write` fills it before its manifest is written.
+    std::string Folder(int hour, const std::function<void(const std::string&)>& write,
+                       const std::set<std::string>& held = {}) {
+        const std::uint64_t end = ibsdb::NowUTC() - static_cast<std::uint64_t>(hour) * kHour;
+        const std::string name = "LastGood_" + Talon::BackupFolder::MakeTimestamp(end).ToUTF8();
+        const std::string folder = backup + "/" + name;
+        testutil::MakeDirs(folder);
+        write(folder);
+        EXPECT_TRUE(Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(folder)),
+                                           end, held)
+                        .OK());
+        return name;
+    }
+    void WriteDb(sim::DatabaseModel& m, const std::string& path) {
+        ASSERT_TRUE(m.WriteFullCopy(Mirel::UniversalPath::FromNative(path)).OK());
+    }
+    void Change(sim::DatabaseModel& m) {
+        const std::string scratch = tmp / "scratch.vrl";
+        ::unlink(scratch.c_str());
+        ASSERT_TRUE(
+            m.WriteRedoLog(Mirel::UniversalPath::FromNative(scratch), 3, ibsdb::NowUTC(), false)
+                .OK());
+    }
+
+    int Push(Json& j) {
+        ibsdb::PushOptions o;
+        o.backup = backup;
+        o.remote = remote;
+        o.json = true;
+        std::ostringstream out;
+        const int rc = ibsdb::OffsitePush(o, out);
+        j = Json::parse(out.str());
+        EXPECT_EQ(j["exit_code"], rc);
+        return rc;
+    }
+    int VerifyRemote(Json& j, const std::string& folder = "") {
+        ibsdb::RemoteVerifyOptions o;
+        o.remote = remote;
+        o.folder = folder;
+        o.path = backup;
+        o.json = true;
+        std::ostringstream out;
+        const int rc = ibsdb::VerifyRemote(o, out);
+        j = Json::parse(out.str());
+        EXPECT_EQ(j["exit_code"], rc);
+        return rc;
+    }
+    // Where each point is, by folder name.
+    std::map<std::string, std::string> Where() {
+        ibsdb::ListOptions o;
+        o.backup = backup;
+        o.json = true;
+        o.remote = remote;
+        std::ostringstream out;
+        const int rc = ibsdb::List(o, out);
+        const Json j = Json::parse(out.str());
+        EXPECT_EQ(rc, ibsdb::kOk) << out.str();
+        std::map<std::string, std::string> w;
+        for (const auto& p : j["restore_points"])
+            w[p["folder"].get<std::string>()] = p["where"].get<std::string>();
+        return w;
+    }
+    std::vector<std::string> Keys(const std::string& under) {
+        ObjectStore::Client client(config);
+        std::vector<ObjectStore::ObjectInfo> objects;
+        const ObjectStore::Status s = client.ListAll(remote.Prefix() + under, objects);
+        EXPECT_TRUE(s.ok()) << s.ToString();
+        std::vector<std::string> keys;
+        for (const auto& o : objects) keys.push_back(o.key.substr(remote.Prefix().size()));
+        return keys;
+    }
+    static std::string Sha(const std::string& path) {
+        return ObjectStore::Sha256HexOf(testutil::ReadFile(path));
+    }
+
+    ObjectStore::Config config;
+    ibsdb::RemoteOptions remote;
+    testutil::TempDir tmp;
+    std::string backup;
+};
+
+TEST_F(Offsite, ASecondPointSendsOnlyTheFilesThatChangedAndListSaysWhereEachIs) {
+    sim::DatabaseModel db0(1, 4096, 8), db1(2, 4096, 8), big(3, 4096, 2600);
+    // Over the multipart threshold: its ETag must come out as the push foresaw.
+    const std::string first = Folder(3, [&](const std::string& f) {
+        WriteDb(db0, f + "/db0.vdb");
+        testutil::MakeDirs(f + "/sales");
+        WriteDb(db1, f + "/sales/db1.vdb");
+        WriteDb(big, f + "/big.vdb");
+        testutil::MakeDirs(f + "/big.vdb.rc/blobs");
+        testutil::WriteFile(f + "/big.vdb.rc/blobs/1", "container bytes");
+    });
+    Json j;
+    ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(j["summary"]["pushed"], 1);
+    EXPECT_EQ(j["summary"]["objects_sent"], 4);
+    EXPECT_EQ(j["summary"]["files_hashed"], 4);
+    EXPECT_EQ(Keys("objects/").size(), 4u);
+
+    // The next interval changed db0 only; the rest is carried forward by hard links.
+    Change(db0);
+    const std::string second = Folder(2, [&](const std::string& f) {
+        WriteDb(db0, f + "/db0.vdb");
+        testutil::MakeDirs(f + "/sales");
+        testutil::MakeDirs(f + "/big.vdb.rc/blobs");
+        for (const char* p : {"sales/db1.vdb", "big.vdb", "big.vdb.rc/blobs/1"})
+            ASSERT_EQ(::link((backup + "/" + first + "/" + p).c_str(), (f + "/" + p).c_str()), 0);
+    });
+    ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
+    ASSERT_EQ(j["points"].size(), 1u);
+    EXPECT_EQ(j["points"][0]["folder"], second);
+    EXPECT_EQ(j["summary"]["off_host_already"], 1);
+    EXPECT_EQ(j["summary"]["objects_sent"], 1);
+    EXPECT_EQ(j["summary"]["objects_stored_already"], 3);
+    // The linked files were known by their inode: not read again.
+    EXPECT_EQ(j["summary"]["files_from_record"], 3);
+    EXPECT_EQ(j["summary"]["files_hashed"], 1);
+    const auto objects = Keys("objects/");
+    EXPECT_EQ(objects.size(), 5u);
+    const std::set<std::string> keys(objects.begin(), objects.end());
+    EXPECT_TRUE(keys.count("objects/" + Sha(backup + "/" + second + "/db0.vdb")));
+    EXPECT_TRUE(keys.count("objects/" + Sha(backup + "/" + first + "/db0.vdb")));
+    const auto points = Keys("points/");
+    EXPECT_EQ(std::set<std::string>(points.begin(), points.end()),
+              (std::set<std::string>{
+                  "points/" + first + "/index.tsv", "points/" + first + "/manifest.tsv",
+                  "points/" + second + "/index.tsv", "points/" + second + "/manifest.tsv"}));
+
+    // Nothing new: nothing sent.
+    ASSERT_EQ(Push(j), ibsdb::kOk);
+    EXPECT_EQ(j["summary"]["off_host_already"], 2);
+    EXPECT_EQ(j["points"].size(), 0u);
+
+    ASSERT_EQ(VerifyRemote(j), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(j["summary"]["folders"], 2);
+    EXPECT_EQ(j["summary"]["files_checked"], 8);
+
+    // A third point not pushed yet, and the first gone here.
+    sim::DatabaseModel db3(4, 4096, 8);
+    const std::string third = Folder(1, [&](const std::string& f) { WriteDb(db3, f + "/x.vdb"); });
+    ASSERT_TRUE(
+        Mirel::Directory(Mirel::UniversalPath::Folder(backup + "/" + first)).DeleteAll().OK());
+    EXPECT_EQ(Where(), (std::map<std::string, std::string>{
+                           {first, "remote"}, {second, "both"}, {third, "here"}}));
+
+    ibsdb::OffsiteRecord record;
+    ASSERT_TRUE(ibsdb::ReadOffsiteRecord(backup, record));
+    EXPECT_EQ(record.folder, second);
+
+    // status: the third point is an hour newer than the newest off the host.
+    auto offsiteReasons = [&](std::uint64_t warnAfter, Json& s) {
+        ibsdb::StatusOptions o;
+        o.backup = backup;
+        o.json = true;
+        o.warnOffsiteLag = warnAfter;
+        std::ostringstream out;
+        ibsdb::Status(o, out);
+        s = Json::parse(out.str());
+        int n = 0;
+        for (const auto& r : s["reasons"])
+            n += r.get<std::string>().find("off the host") != std::string::npos;
+        return n;
+    };
+    Json s;
+    EXPECT_EQ(offsiteReasons(2 * kHour, s), 0) << s.dump(2);
+    EXPECT_EQ(s["offsite"]["folder"], second);
+    const std::int64_t lag = s["offsite"]["lag_seconds"].get<std::int64_t>();
+    EXPECT_GE(lag, 3599);
+    EXPECT_LE(lag, 3601);
+    EXPECT_EQ(offsiteReasons(kHour / 2, s), 1) << s.dump(2);
+    EXPECT_GE(s["exit_code"].get<int>(), ibsdb::kWarning);
+}
+
+TEST_F(Offsite, ACopyThatDoesNotMatchItsManifestIsNotSentAndItsPointNotWritten) {
+    sim::DatabaseModel db0(1, 4096, 8), db1(2, 4096, 8);
+    const std::string first = Folder(3, [&](const std::string& f) {
+        WriteDb(db0, f + "/db0.vdb");
+        WriteDb(db1, f + "/db1.vdb");
+    });
+    FlipByte(backup + "/" + first + "/db1.vdb", 5000);
+    const std::string damagedSha = Sha(backup + "/" + first + "/db1.vdb");
+    Json j;
+    EXPECT_EQ(Push(j), ibsdb::kCritical) << j.dump(2);
+    ASSERT_EQ(j["points"].size(), 1u);
+    EXPECT_EQ(j["points"][0]["result"], "refused");
+    EXPECT_NE(j["points"][0]["problems"][0].get<std::string>().find("db1.vdb"), std::string::npos);
+    EXPECT_TRUE(Keys("points/").empty());
+    for (const auto& k : Keys("objects/")) EXPECT_NE(k, "objects/" + damagedSha);
+}
+
+TEST_F(Offsite, AFileDamagedAfterItWasHashedIsNotVouchedForByTheRecord) {
+    sim::DatabaseModel db0(1, 4096, 8), db1(2, 4096, 8);
+    const std::string first = Folder(3, [&](const std::string& f) {
+        WriteDb(db0, f + "/db0.vdb");
+        WriteDb(db1, f + "/db1.vdb");
+    });
+    Json j;
+    ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
+    Change(db0);
+    const std::string second = Folder(2, [&](const std::string& f) {
+        WriteDb(db0, f + "/db0.vdb");
+        ASSERT_EQ(::link((backup + "/" + first + "/db1.vdb").c_str(), (f + "/db1.vdb").c_str()), 0);
+    });
+    // The shared file rots after the second manifest took over its line.
+    FlipByte(backup + "/" + second + "/db1.vdb", 6000);
+    EXPECT_EQ(Push(j), ibsdb::kCritical) << j.dump(2);
+    ASSERT_EQ(j["points"].size(), 1u);
+    EXPECT_EQ(j["points"][0]["result"], "refused");
+    EXPECT_EQ(j["points"][0]["files_from_record"], 0);
+    const auto points = Keys("points/");
+    for (const auto& k : points) EXPECT_EQ(k.find(second), std::string::npos) << k;
+}
+
+TEST_F(Offsite, APushStoppedMidwayLeavesNoPointAndTheNextCompletesIt) {
+    sim::DatabaseModel db0(1, 4096, 8), db1(2, 4096, 8), db2(3, 4096, 8);
+    const std::string first = Folder(3, [&](const std::string& f) {
+        WriteDb(db0, f + "/db0.vdb");
+        WriteDb(db1, f + "/db1.vdb");
+        WriteDb(db2, f + "/db2.vdb");
+    });
+    Json j;
+    {
+        Mirel::Faults::Scope faults;
+        Mirel::Faults::Arm(Mirel::FsOp::kRead, backup + "/" + first + "/db1.vdb", Mirel::kErrIO);
+        EXPECT_NE(Push(j), ibsdb::kOk) << j.dump(2);
+    }
+    ASSERT_EQ(j["points"].size(), 1u);
+    EXPECT_NE(j["points"][0]["result"], "pushed");
+    EXPECT_NE(j["points"][0]["problems"][0].get<std::string>().find("db1.vdb"), std::string::npos);
+    EXPECT_EQ(Keys("objects/").size(), 1u);  // db0's, sent before db1 failed
+    EXPECT_TRUE(Keys("points/").empty());
+    Json v;
+    EXPECT_EQ(VerifyRemote(v), ibsdb::kUnknown);  // nothing complete there
+
+    ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(j["summary"]["pushed"], 1);
+    EXPECT_EQ(j["summary"]["objects_stored_already"], 1);
+    EXPECT_EQ(j["summary"]["objects_sent"], 2);
+    EXPECT_EQ(j["summary"]["files_from_record"], 1);
+    EXPECT_EQ(VerifyRemote(v, first), ibsdb::kOk) << v.dump(2);
+}
+
+TEST_F(Offsite, VerifyRemoteFindsObjectsChangedOrRemovedBehindItsBack) {
+    sim::DatabaseModel db0(1, 4096, 8), db1(2, 4096, 8);
+    const std::string first = Folder(3, [&](const std::string& f) {
+        WriteDb(db0, f + "/db0.vdb");
+        WriteDb(db1, f + "/db1.vdb");
+    });
+    Json j;
+    ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
+    ASSERT_EQ(VerifyRemote(j, first), ibsdb::kOk) << j.dump(2);
+
+    ObjectStore::Client client(config);
+    const std::string path1 = backup + "/" + first + "/db1.vdb";
+    std::string other = testutil::ReadFile(path1);
+    other[7000] ^= 1;  // same size, one bit: only the bytes tell
+    ObjectStore::Status s =
+        client.PutObject(remote.Prefix() + "objects/" + Sha(path1), other.data(), other.size());
+    ASSERT_TRUE(s.ok()) << s.ToString();
+    ASSERT_EQ(VerifyRemote(j, first), ibsdb::kCritical) << j.dump(2);
+    std::map<std::string, std::string> result;
+    for (const auto& x : j["folders"][0]["files"])
+        result[x["path"].get<std::string>()] = x["result"].get<std::string>();
+    EXPECT_EQ(result,
+              (std::map<std::string, std::string>{{"db0.vdb", "ok"}, {"db1.vdb", "differs"}}));
+
+    s = client.DeleteObject(remote.Prefix() + "objects/" + Sha(backup + "/" + first + "/db0.vdb"));
+    ASSERT_TRUE(s.ok()) << s.ToString();
+    ASSERT_EQ(VerifyRemote(j, first), ibsdb::kCritical);
+    EXPECT_EQ(j["folders"][0]["files"][0]["result"], "missing");
+
+    // An index changed by hand is refused by its own checksum.
+    std::string index;
+    s = client.GetObject(remote.Prefix() + "points/" + first + "/index.tsv",
+                         [&](const char* d, std::size_t n) {
+                             index.append(d, n);
+                             return true;
+                         });
+    ASSERT_TRUE(s.ok()) << s.ToString();
+    const std::size_t at = index.find("\tdb1.vdb\t") + 9;
+    index[at] = index[at] == '1' ? '2' : '1';  // the size
+    s = client.PutObject(remote.Prefix() + "points/" + first + "/index.tsv", index.data(),
+                         index.size());
+    ASSERT_TRUE(s.ok()) << s.ToString();
+    ASSERT_EQ(VerifyRemote(j, first), ibsdb::kCritical);
+    EXPECT_NE(j["reasons"][0].get<std::string>().find("index is damaged"), std::string::npos)
+        << j.dump(2);
+}
+
+TEST_F(Offsite, ARestoreFromTheStoreWritesOnlyCheckedCopies) {
+    sim::DatabaseModel db0(1, 4096, 8), db1(2, 4096, 8);
+    const std::string first = Folder(3, [&](const std::string& f) {
+        WriteDb(db0, f + "/db0.vdb");
+        testutil::MakeDirs(f + "/sub");
+        WriteDb(db1, f + "/sub/db1.vdb");
+        testutil::MakeDirs(f + "/sub/db1.vdb.rc/x");
+        testutil::WriteFile(f + "/sub/db1.vdb.rc/x/blob", "container");
+    });
+    Json j;
+    ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
+    std::map<std::string, std::string> original;
+    for (const char* p : {"db0.vdb", "sub/db1.vdb", "sub/db1.vdb.rc/x/blob"})
+        original[p] = testutil::ReadFile(backup + "/" + first + "/" + p);
+    // Lost with the host.
+    ASSERT_TRUE(
+        Mirel::Directory(Mirel::UniversalPath::Folder(backup + "/" + first)).DeleteAll().OK());
+
+    auto restore = [&](const std::string& to, Json& r) {
+        ibsdb::RemoteRestoreOptions o;
+        o.remote = remote;
+        o.backup = backup;
+        o.to = to;
+        o.json = true;
+        std::ostringstream out;
+        const int rc = ibsdb::RestoreRemote(o, out);
+        r = Json::parse(out.str());
+        return rc;
+    };
+    const std::string to = tmp / "restored";
+    ASSERT_EQ(restore(to, j), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(j["folder"], first);
+    for (const auto& [p, bytes] : original) EXPECT_EQ(testutil::ReadFile(to + "/" + p), bytes) << p;
+
+    // A changed object: its database and container files are not placed, the other is.
+    ObjectStore::Client client(config);
+    std::string other = original["sub/db1.vdb"];
+    other[9000] ^= 4;
+    ObjectStore::Status s = client.PutObject(
+        remote.Prefix() + "objects/" + ObjectStore::Sha256HexOf(original["sub/db1.vdb"]),
+        other.data(), other.size());
+    ASSERT_TRUE(s.ok()) << s.ToString();
+    const std::string to2 = tmp / "restored2";
+    EXPECT_EQ(restore(to2, j), ibsdb::kCritical) << j.dump(2);
+    EXPECT_EQ(testutil::ReadFile(to2 + "/db0.vdb"), original["db0.vdb"]);
+    EXPECT_FALSE(Mirel::Os::Stat(to2 + "/sub/db1.vdb").exists);
+    EXPECT_FALSE(Mirel::Os::Stat(to2 + "/sub/db1.vdb.rc/x/blob").exists);
+    std::vector<Mirel::Os::DirEntry> left;
+    ASSERT_EQ(Mirel::Os::ListDir(to2 + "/sub", left), 0);
+    for (const auto& e : left) EXPECT_EQ(e.name, "db1.vdb.rc") << "a temporary file stayed";
+
+    // Not into a folder that holds something.
+    EXPECT_EQ(restore(to, j), ibsdb::kUnknown);
+}
+
+TEST_F(Offsite, AStoreThatCannotBeUsedStopsThePushAndChangesNothingHere) {
+    sim::DatabaseModel db0(1, 4096, 8);
+    const std::string first =
+        Folder(3, [&](const std::string& f) { WriteDb(db0, f + "/db0.vdb"); });
+    const std::string manifest = testutil::ReadFile(backup + "/" + first + "/manifest.tsv");
+    const std::string db = testutil::ReadFile(backup + "/" + first + "/db0.vdb");
+
+    // A port nobody listens on: bound, never listened on, closed.
+    const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    ::close(sock);
+    const std::string refused = tmp / "refused";
+    testutil::WriteFile(refused,
+                        "endpoint = http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) +
+                            "\nbucket = b\naccess_key = a\nsecret_key = s\n");
+    ASSERT_EQ(::chmod(refused.c_str(), 0600), 0);
+    remote.credentials = refused;
+    Json j;
+    EXPECT_EQ(Push(j), ibsdb::kUnknown) << j.dump(2);
+    EXPECT_EQ(j["store_error"]["cause"], "connect") << j.dump(2);
+
+    // A wrong secret: not retried, named.
+    const std::string wrong = tmp / "wrong";
+    std::string text = testutil::ReadFile(kStore + "/credentials");
+    const std::size_t s = text.find("secret_key");
+    text =
+        text.substr(0, s) + "secret_key = not-the-secret\n" + text.substr(text.find('\n', s) + 1);
+    testutil::WriteFile(wrong, text);
+    ASSERT_EQ(::chmod(wrong.c_str(), 0600), 0);
+    remote.credentials = wrong;
+    EXPECT_EQ(Push(j), ibsdb::kUnknown);
+    EXPECT_EQ(j["store_error"]["cause"], "credentials") << j.dump(2);
+
+    // A credentials file others may read is refused before anything is tried.
+    ASSERT_EQ(::chmod(wrong.c_str(), 0644), 0);
+    EXPECT_EQ(Push(j), ibsdb::kUnknown);
+    EXPECT_NE(j["reasons"][0].get<std::string>().find("chmod 600"), std::string::npos) << j.dump(2);
+
+    EXPECT_EQ(testutil::ReadFile(backup + "/" + first + "/manifest.tsv"), manifest);
+    EXPECT_EQ(testutil::ReadFile(backup + "/" + first + "/db0.vdb"), db);
+    EXPECT_FALSE(Mirel::Os::Stat(backup + "/" + ibsdb::kOffsiteRecordName).exists);
+}
+
+TEST(OffsiteIndex, ReadsBackWhatWasWrittenAndRefusesAChangedOne) {
+    ibsdb::OffsiteIndex x;
+    x.folder = "LastGood_2026-12-08_1100_00.000000";
+    x.intervalEnd = 1796727600000000;
+    x.pushed = 1796727700000000;
+    x.manifestSize = 300;
+    x.manifestCrc = 0xe3069283;
+    x.manifestSha256 = std::string(64, 'a');
+    x.files.push_back({"a\tb/db.vdb", 4096, 0x01020304, std::string(64, 'b')});
+    x.files.push_back({"db.vdb.rc/1", 0, 0, std::string(64, 'c')});
+    x.absent.push_back("old.vdb");
+    const std::string text = ibsdb::EncodeOffsiteIndex(x);
+    ibsdb::OffsiteIndex y;
+    std::string why;
+    ASSERT_TRUE(ibsdb::DecodeOffsiteIndex(text, y, &why)) << why;
+    EXPECT_EQ(y.folder, x.folder);
+    EXPECT_EQ(y.intervalEnd, x.intervalEnd);
+    EXPECT_EQ(y.pushed, x.pushed);
+    EXPECT_EQ(y.manifestCrc, x.manifestCrc);
+    ASSERT_EQ(y.files.size(), 2u);
+    EXPECT_EQ(y.files[0].path, "a\tb/db.vdb");
+    EXPECT_EQ(y.files[0].crc, 0x01020304u);
+    EXPECT_EQ(y.absent, x.absent);
+
+    // Any one byte changed, and the end cut off, are refused.
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::string t = text;
+        t[i] = t[i] == 'b' ? 'c' : 'b';
+        if (t[i] == text[i]) continue;
+        EXPECT_FALSE(ibsdb::DecodeOffsiteIndex(t, y)) << "byte " << i;
+    }
+    EXPECT_FALSE(ibsdb::DecodeOffsiteIndex(text.substr(0, text.rfind("end\t")), y, &why));
+    EXPECT_NE(why.find("no end line"), std::string::npos) << why;
+}
+
+// The example in docs/formats.md is what the code reads and writes.
+TEST(OffsiteIndex, TheDocumentedExampleIsWhatTheCodeWrites) {
+    const std::string doc = testutil::ReadFile(std::string(IBS_SOURCE_DIR) + "/docs/formats.md");
+    const std::string marker = "<!-- checked: offsite-index -->\n```\n";
+    const std::size_t at = doc.find(marker);
+    ASSERT_NE(at, std::string::npos);
+    const std::size_t start = at + marker.size();
+    const std::string text = doc.substr(start, doc.find("```", start) - start);
+    ibsdb::OffsiteIndex x;
+    std::string why;
+    ASSERT_TRUE(ibsdb::DecodeOffsiteIndex(text, x, &why)) << why;
+    EXPECT_EQ(x.files.size(), 2u);
+    EXPECT_EQ(x.absent.size(), 1u);
+    EXPECT_EQ(ibsdb::EncodeOffsiteIndex(x), text);
+}
+
+}  // namespace
