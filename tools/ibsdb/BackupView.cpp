@@ -289,6 +289,15 @@ LastGoodFolder BackupView::LoadFolder(const std::string& path) {
     return f;
 }
 
+std::string BackupView::LoadBackupFolder(const std::string& backupFolder) {
+    if (int e = Load(backupFolder); e != 0)
+        return "cannot read the backup folder " + backupFolder + ": error " + Mirel::ErrorText(e);
+    if (!isBackupFolder)
+        return "not a backup folder: " + backup +
+               " has no Changes/, Copies/, InProgress/ or last-good folder";
+    return std::string();
+}
+
 int BackupView::Load(const std::string& backupFolder) {
     backup = backupFolder;
     while (backup.size() > 1 && backup.back() == '/') backup.pop_back();

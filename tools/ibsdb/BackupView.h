@@ -128,6 +128,8 @@ struct BackupView {
 
     // 0, or the error that kept the backup folder from being read at all.
     int Load(const std::string& backupFolder);
+    // Load for a command that needs a backup folder: empty, or why there is none to work on.
+    std::string LoadBackupFolder(const std::string& backupFolder);
     // A view of one folder only (not below a backup folder), for verify.
     static LastGoodFolder LoadFolder(const std::string& path);
 

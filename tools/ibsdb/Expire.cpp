@@ -118,11 +118,7 @@ int Expire(const ExpireOptions& o, std::ostream& out) {
     if (o.keepHours >= 0) policy.hours = o.keepHours;
 
     BackupView view;
-    if (int e = view.Load(backup); e != 0)
-        return refuse("cannot read the backup folder " + backup + ": error " + Mirel::ErrorText(e));
-    if (!view.isBackupFolder)
-        return refuse("not a backup folder: " + backup +
-                      " has no Changes/, Copies/, InProgress/ or last-good folder");
+    if (std::string why = view.LoadBackupFolder(backup); !why.empty()) return refuse(why);
     // The service prunes this folder itself and holds its copies in its catalogue: removing
     // them under it would take copies it counts on.
     if (view.state.present && !view.state.problem.empty())

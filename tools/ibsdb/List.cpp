@@ -169,12 +169,7 @@ int List(const ListOptions& o, std::ostream& out) {
         return kUnknown;
     };
     BackupView v;
-    if (int e = v.Load(o.backup); e != 0)
-        return unknown("cannot read the backup folder " + o.backup + ": error " +
-                       Mirel::ErrorText(e));
-    if (!v.isBackupFolder)
-        return unknown("not a backup folder: " + v.backup +
-                       " has no Changes/, Copies/, InProgress/ or last-good folder");
+    if (std::string why = v.LoadBackupFolder(o.backup); !why.empty()) return unknown(why);
 
     std::vector<Point> points;
     for (auto f = v.folders.rbegin(); f != v.folders.rend(); ++f)

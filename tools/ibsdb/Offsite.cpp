@@ -482,12 +482,7 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
     };
 
     BackupView v;
-    if (int e = v.Load(o.backup); e != 0)
-        return unknown("cannot read the backup folder " + o.backup + ": error " +
-                       Mirel::ErrorText(e));
-    if (!v.isBackupFolder)
-        return unknown("not a backup folder: " + v.backup +
-                       " has no Changes/, Copies/, InProgress/ or last-good folder");
+    if (std::string why = v.LoadBackupFolder(o.backup); !why.empty()) return unknown(why);
     std::string error;
     std::unique_ptr<Client> client = MakeClient(r, error);
     if (!client) {

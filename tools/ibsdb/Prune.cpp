@@ -59,11 +59,7 @@ int PruneRejected(const PruneOptions& o, std::ostream& out) {
     std::string backup = o.backup;
     while (backup.size() > 1 && backup.back() == '/') backup.pop_back();
     BackupView view;
-    if (int e = view.Load(backup); e != 0)
-        return refuse("cannot read the backup folder " + backup + ": error " + Mirel::ErrorText(e));
-    if (!view.isBackupFolder)
-        return refuse("not a backup folder: " + backup +
-                      " has no Changes/, Copies/, InProgress/ or last-good folder");
+    if (std::string why = view.LoadBackupFolder(backup); !why.empty()) return refuse(why);
     const std::string rejected = backup + "/Rejected";
     const Mirel::Os::Info folder = Mirel::Os::Stat(rejected);
     if (!folder.exists) {

@@ -98,12 +98,7 @@ int Status(const StatusOptions& o, std::ostream& out) {
             out << "UNKNOWN: " << why << "\n";
         return kUnknown;
     };
-    if (int e = v.Load(o.backup); e != 0)
-        return unknown("cannot read the backup folder " + o.backup + ": error " +
-                       Mirel::ErrorText(e));
-    if (!v.isBackupFolder)
-        return unknown("not a backup folder: " + v.backup +
-                       " has no Changes/, Copies/, InProgress/ or last-good folder");
+    if (std::string why = v.LoadBackupFolder(o.backup); !why.empty()) return unknown(why);
     // What the service says it waits for: a warning at once, critical past --crit-wait.
     const ServiceStateFile& st = v.state;
     auto waited = [&](std::uint64_t since, const std::string& what) {
