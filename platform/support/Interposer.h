@@ -20,23 +20,26 @@ int Rename(const std::string& from, const std::string& to, bool replace);
 }  // namespace Raw
 
 // Each call answers false for a path it leaves alone (the layer then makes the plain call),
-// and true when it made the call, with the result in rc.
+// and true when it made the call, with the result in rc. By default it leaves every call
+// alone, so one that stands in for a few calls overrides only those.
 class Interposer {
 public:
     virtual ~Interposer() = default;
     // The machine is off for this path: every call on it fails.
-    virtual bool Off(const std::string& path) = 0;
-    virtual bool Open(const std::string& path, int flags, mode_t mode, int& fd, int& rc) = 0;
-    virtual bool Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
-                       const std::string& path, int& rc) = 0;
-    virtual bool Truncate(int fd, std::uint64_t size, const std::string& path, int& rc) = 0;
-    virtual bool SyncFile(int fd, const std::string& path, int& rc) = 0;
-    virtual bool SyncDir(const std::string& path, int& rc) = 0;
-    virtual bool CreateDir(const std::string& path, int& rc) = 0;
-    virtual bool RemoveDir(const std::string& path, int& rc) = 0;
-    virtual bool Unlink(const std::string& path, int& rc) = 0;
-    virtual bool Rename(const std::string& from, const std::string& to, bool replace, int& rc) = 0;
-    virtual bool Link(const std::string& existing, const std::string& link, int& rc) = 0;
+    virtual bool Off(const std::string&) { return false; }
+    virtual bool Open(const std::string&, int, mode_t, int&, int&) { return false; }
+    virtual bool Write(int, const void*, std::size_t, std::uint64_t, bool, const std::string&,
+                       int&) {
+        return false;
+    }
+    virtual bool Truncate(int, std::uint64_t, const std::string&, int&) { return false; }
+    virtual bool SyncFile(int, const std::string&, int&) { return false; }
+    virtual bool SyncDir(const std::string&, int&) { return false; }
+    virtual bool CreateDir(const std::string&, int&) { return false; }
+    virtual bool RemoveDir(const std::string&, int&) { return false; }
+    virtual bool Unlink(const std::string&, int&) { return false; }
+    virtual bool Rename(const std::string&, const std::string&, bool, int&) { return false; }
+    virtual bool Link(const std::string&, const std::string&, int&) { return false; }
 };
 
 // Installs one (null: none). It must outlive every call that may reach it: the one it

@@ -71,8 +71,6 @@ public:
 // Holds the first write of a copy below a folder until released: a worker stopped in the
 // middle of an item, for as long as the test needs it there.
 struct WriteGateInterposer : Mirel::Os::Interposer {
-    bool Off(const std::string&) override { return false; }
-    bool Open(const std::string&, int, mode_t, int&, int&) override { return false; }
     bool Write(int, const void*, std::size_t, std::uint64_t, bool, const std::string& path,
                int&) override {
         std::unique_lock<std::mutex> l(m);
@@ -84,14 +82,6 @@ struct WriteGateInterposer : Mirel::Os::Interposer {
         cv.wait(l, [this] { return open; });
         return false;
     }
-    bool Truncate(int, std::uint64_t, const std::string&, int&) override { return false; }
-    bool SyncFile(int, const std::string&, int&) override { return false; }
-    bool SyncDir(const std::string&, int&) override { return false; }
-    bool CreateDir(const std::string&, int&) override { return false; }
-    bool RemoveDir(const std::string&, int&) override { return false; }
-    bool Unlink(const std::string&, int&) override { return false; }
-    bool Rename(const std::string&, const std::string&, bool, int&) override { return false; }
-    bool Link(const std::string&, const std::string&, int&) override { return false; }
     std::mutex m;
     std::condition_variable cv;
     std::string prefix;

@@ -87,19 +87,6 @@ public:
         if (swap) swap();
         return false;
     }
-    bool Open(const std::string&, int, mode_t, int&, int&) override { return false; }
-    bool Write(int, const void*, std::size_t, std::uint64_t, bool, const std::string&,
-               int&) override {
-        return false;
-    }
-    bool Truncate(int, std::uint64_t, const std::string&, int&) override { return false; }
-    bool SyncFile(int, const std::string&, int&) override { return false; }
-    bool SyncDir(const std::string&, int&) override { return false; }
-    bool CreateDir(const std::string&, int&) override { return false; }
-    bool RemoveDir(const std::string&, int&) override { return false; }
-    bool Unlink(const std::string&, int&) override { return false; }
-    bool Rename(const std::string&, const std::string&, bool, int&) override { return false; }
-    bool Link(const std::string&, const std::string&, int&) override { return false; }
 
 private:
     std::mutex mM;
