@@ -9,6 +9,23 @@
 
 namespace Mirel {
 
+namespace {
+// The records are what gets written into a copy: they are read only from the log in its own
+// redo folder, never through a folder that was swapped for a link after the log was taken.
+int OpenInRealFolder(const std::string& native, int& fd, Os::Info& info) {
+    const std::string folder = Os::ParentOf(native);
+    const std::size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return Os::OpenRead(native, fd, &info);
+    int dir = -1;
+    int rc = Os::OpenRealFolder(folder.substr(0, slash), {folder.substr(slash + 1)}, dir);
+    if (rc != 0) return rc;
+    rc = Os::OpenReadAt(dir, native.substr(folder.size() + 1), native, fd, &info);
+    Os::Close(dir);
+    return rc;
+}
+
+}  // namespace
+
 HBLogFile::~HBLogFile() {
     Close(false);
 }
@@ -17,7 +34,8 @@ Error HBLogFile::Open(int permission) {
     Close(false);
     int fd = -1;
     Os::Info info;
-    if (int rc = Os::OpenRead(mPath.Native(), fd, &info, permission == kPermHeaderOnly))
+    if (int rc = permission == kPermHeaderOnly ? Os::OpenRead(mPath.Native(), fd, &info, true)
+                                               : OpenInRealFolder(mPath.Native(), fd, info))
         return SetError(rc);
     mFd = fd;
     std::uint8_t buf[Format::kLogHeaderSize];

@@ -219,6 +219,16 @@ TEST_F(EngineTest, ALogThatChangesUnderTheReaderIsAnErrorAndOnlyCheckedBytesAreW
         EXPECT_EQ(applyOpened(log), kErrNone);
         ExpectMatches(tmp.File("db.vdb"), next);
     }
+    {  // its redo folder swapped for a link: the records are never read through it
+        ASSERT_EQ(::mkdir((tmp / "real").c_str(), 0755), 0);
+        ASSERT_EQ(::rename((tmp / "l.vrl").c_str(), (tmp / "real/l.vrl").c_str()), 0);
+        ASSERT_EQ(::symlink((tmp / "real").c_str(), (tmp / "redo").c_str()), 0);
+        HBLogFile log(tmp.File("redo/l.vrl"));
+        EXPECT_EQ(log.Open(HBLogFile::kPermRead).GetError(), kErrIsALink);
+        ASSERT_EQ(::unlink((tmp / "redo").c_str()), 0);
+        ASSERT_EQ(::rename((tmp / "real").c_str(), (tmp / "redo").c_str()), 0);
+        EXPECT_TRUE(log.Open(HBLogFile::kPermRead).OK());
+    }
 }
 
 TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {
