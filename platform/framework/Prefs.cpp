@@ -127,13 +127,7 @@ std::string PrefKeys::DefaultDesignation() {
 }
 
 std::string PrefKeys::GetDesignation() const {
-    std::lock_guard<std::mutex> g(mM);
-    return mOverride.empty() ? DefaultDesignation() : mOverride;
-}
-
-void PrefKeys::SetDesignation(const std::string& path) {
-    std::lock_guard<std::mutex> g(mM);
-    mOverride = path;
+    return DefaultDesignation();
 }
 
 Error XMLPrefs::Open(PrefsHandle& handle, const std::string& designation) {

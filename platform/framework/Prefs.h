@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/framework/TalonError.h"
@@ -25,12 +24,7 @@ class PrefKeys {
 public:
     static PrefKeys& Instance();
     std::string GetDesignation() const;
-    void SetDesignation(const std::string& path);  // for tests and tools
     static std::string DefaultDesignation();
-
-private:
-    mutable std::mutex mM;
-    std::string mOverride;
 };
 
 using PrefsHandle = std::shared_ptr<const void>;

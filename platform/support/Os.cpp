@@ -154,11 +154,13 @@ int OpenRealFolders(const std::string& root, const std::vector<std::string>& com
         int next = ::openat(dir, c.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0) {
             // A link in the way answers ELOOP or, with O_DIRECTORY, ENOTDIR: tell them apart.
+            // The open's errno is kept: the look that tells them apart may set its own.
+            const int e = errno;
             struct stat st;
             if (::fstatat(dir, c.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
                 rc = kErrIsALink;
             else
-                rc = errno == ELOOP ? kErrIsALink : MapErrno(errno);
+                rc = e == ELOOP ? kErrIsALink : MapErrno(e);
         } else {
             ::close(dir);
             dir = next;
