@@ -350,15 +350,24 @@ void Intake::PlaceScannedLogs(ScanState& s) {
             Mirel::unistring uuid;
             std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
             bool closed = false;
+            bool headerWhole = false;
             Talon::Error err =
-                IBS_Config::GetRedoLogInfo(file, uuid, msn, startMSN, endUTC, closed);
-            if (!err.OK()) {
+                IBS_Config::GetRedoLogInfo(file, uuid, msn, startMSN, endUTC, closed, &headerWhole);
+            if (!err.OK() && !headerWhole) {
                 // The server writes a log's header last: one without a valid header may
                 // still be being written. It is judged when it is announced.
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (error "
                                << err.Text() << u"): " << file.GetUserEntryFormat());
                 continue;
             }
+            // A whole header on a body of the wrong size: the server finished this log (and
+            // may have been told it was taken), then it was cut or grew. It is placed as any
+            // log, so that applying it fails its database instead of the log being forgotten.
+            if (!err.OK())
+                IBS_DEBUG_WIDE(
+                    u"ScanFullBackupDB: its size does not match its header, placed to "
+                    u"fail its database when applied: "
+                    << file.GetUserEntryFormat());
             auto it = mCat.mIntervals.lower_bound(endUTC);
             if (it == mCat.mIntervals.end()) continue;
             auto in = contained.find(uuid);

@@ -83,33 +83,34 @@ Error IBS_Config::GetDBInfo(const UniversalPath& path, unistring& uuid, std::uin
 }
 
 Error IBS_Config::GetRedoLogInfo(const UniversalPath& path, unistring& uuid, std::uint64_t& msn,
-                                 std::uint64_t& startMSN, std::uint64_t& endUTC, bool& closed) {
-    Mirel::HBLogFile log(path);
-    Error e = log.Open(Mirel::HBLogFile::kPermHeaderOnly);
-    if (!e.OK()) return e;
-    uuid = log.GetUUID();
-    msn = log.GetMSN();
-    startMSN = log.GetStartMSN();
-    endUTC = log.GetEndUTC();
-    closed = log.IsClosed();
-    return Error();
+                                 std::uint64_t& startMSN, std::uint64_t& endUTC, bool& closed,
+                                 bool* headerWhole) {
+    int fd = -1;
+    Mirel::Os::Info info;
+    if (int rc = Mirel::Os::OpenRead(path.Native(), fd, &info, true)) return Error(rc);
+    Error e = GetRedoLogInfo(fd, info.size, path.Native(), uuid, msn, startMSN, endUTC, closed,
+                             headerWhole);
+    Mirel::Os::Close(fd);
+    return e;
 }
 
 Error IBS_Config::GetRedoLogInfo(int fd, std::uint64_t size, const std::string& path,
                                  unistring& uuid, std::uint64_t& msn, std::uint64_t& startMSN,
-                                 std::uint64_t& endUTC, bool& closed) {
+                                 std::uint64_t& endUTC, bool& closed, bool* headerWhole) {
+    if (headerWhole) *headerWhole = false;
     std::uint8_t buf[Mirel::Format::kLogHeaderSize];
     std::size_t got = 0;
     if (int rc = Mirel::Os::PReadAll(fd, buf, sizeof buf, 0, got, path)) return Error(rc);
     Mirel::Format::LogHeader h;
-    if (got != sizeof buf || !Mirel::Format::DecodeLogHeader(buf, h) ||
-        !Mirel::Format::LogSizeMatches(h, size))
+    if (got != sizeof buf || !Mirel::Format::DecodeLogHeader(buf, h))
         return Error(Mirel::kErrInvalidFile);
     uuid = Mirel::UuidText::ToText(h.uuid);
     msn = h.msn;
     startMSN = h.startMSN;
     endUTC = h.endUTC;
     closed = h.closed;
+    if (headerWhole) *headerWhole = true;
+    if (!Mirel::Format::LogSizeMatches(h, size)) return Error(Mirel::kErrInvalidFile);
     return Error();
 }
 

@@ -53,14 +53,16 @@ public:
     static Error GetDBInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,
                            std::uint64_t& msn);
     // Identity of a redo log from its header; kErrInvalidFile when it is not a valid log.
+    // `headerWhole`, when given, is set when the header itself is valid (its fields are then
+    // filled even when the file's size does not match it: the log was finished, then cut).
     static Error GetRedoLogInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,
                                 std::uint64_t& msn, std::uint64_t& startMSN, std::uint64_t& endUTC,
-                                bool& closed);
+                                bool& closed, bool* headerWhole = nullptr);
     // The same from a log already open for reading (`size` bytes long, as its open saw it);
     // `path` names it for errors and the fault seam.
     static Error GetRedoLogInfo(int fd, std::uint64_t size, const std::string& path,
                                 Mirel::unistring& uuid, std::uint64_t& msn, std::uint64_t& startMSN,
-                                std::uint64_t& endUTC, bool& closed);
+                                std::uint64_t& endUTC, bool& closed, bool* headerWhole = nullptr);
     // The interval-done files of a redo folder (its name in any case).
     static std::vector<Mirel::UniversalPath> ListIntervalDoneFiles(
         const Mirel::UniversalPath& folder);

@@ -38,6 +38,15 @@ protected:
         EXPECT_NE(held, nullptr);
         return held;
     }
+    // The held mark of the database's line in a last-good folder's manifest (-1: no line).
+    int HeldIn(const std::string& folder, const std::string& uuid) {
+        Talon::Manifest m;
+        EXPECT_TRUE(Talon::Manifest::Read(
+                        Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/" + folder)), m)
+                        .OK());
+        const Talon::ManifestEntry* line = m.Find(uuid.substr(0, 4) + ".vdb");
+        return line ? static_cast<int>(line->held) : -1;
+    }
 };
 
 }  // namespace
@@ -310,14 +319,7 @@ TEST_F(CycleSafetyTest, AHeldCopyCarriedOnAfterItsClearingUploadWasLostStaysHeld
     Upload(kB, 20);
     ASSERT_EQ(Log(kB, true), 0);  // its first log is damaged: its upload is kept, held
     Interval({kA});
-    auto heldIn = [&](const std::string& folder) {
-        Talon::Manifest m;
-        EXPECT_TRUE(Talon::Manifest::Read(
-                        Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/" + folder)), m)
-                        .OK());
-        const Talon::ManifestEntry* line = m.Find(kB.substr(0, 4) + ".vdb");
-        return line ? static_cast<int>(line->held) : -1;
-    };
+    auto heldIn = [&](const std::string& folder) { return HeldIn(folder, kB); };
     std::string name;
     ASSERT_EQ(Newest(&name)[kB], 20u);
     ASSERT_EQ(heldIn(name), 1);
@@ -332,4 +334,22 @@ TEST_F(CycleSafetyTest, AHeldCopyCarriedOnAfterItsClearingUploadWasLostStaysHeld
     Interval({kA});
     ASSERT_NE(Newest(&name)[kA], 0u);
     EXPECT_NE(heldIn(name), 0) << name << ": the held copy of B is listed as its current state";
+}
+
+// A log the service took and the server will not announce again, cut short before a restart:
+// the restart must not forget it, or its interval publishes the database without it as current.
+TEST_F(CycleSafetyTest, ALogCutShortAfterItWasTakenFailsItsDatabaseAcrossARestart) {
+    Upload(kA, 10);
+    Upload(kB, 20);
+    Interval({kA, kB});
+    std::string cut;
+    ASSERT_EQ(LogAt(kB, 0, &cut), 0);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(::truncate(cut.c_str(), static_cast<off_t>(testutil::ReadFile(cut).size() - 7)), 0);
+    Rebuild();
+    Close();
+    std::string name;
+    EXPECT_EQ(Newest(&name)[kA], 12u);
+    EXPECT_NE(mgr->GetDatabaseError(U(kB)), 0);
+    EXPECT_NE(HeldIn(name, kB), 0) << name << ": B is published as current without its log";
 }
