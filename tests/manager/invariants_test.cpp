@@ -205,15 +205,19 @@ public:
         }
         d.msn += 1 + rng() % 3;
         EXPECT_TRUE(w.Finish(d.msn, end, false).OK());
-        if (damage) {
-            std::string bytes = testutil::ReadFile(path);
+        // Damaged before its announcement, or after it (a bit of a record, or cut short: the
+        // header the announcement read still holds either way).
+        const int when = damage ? static_cast<int>(rng() % 3) : -1;
+        std::string bytes = testutil::ReadFile(path);
+        if (when == 0 || when == 1)
             bytes[128 + 16 + 3] = static_cast<char>(bytes[128 + 16 + 3] ^ 0x10);
-            testutil::WriteFile(path, bytes);
-            d.corrupted = true;
-        }
+        if (when == 2) bytes.resize(bytes.size() - 1 - rng() % (bytes.size() - 129));
+        if (when == 0) testutil::WriteFile(path, bytes);
+        if (damage) d.corrupted = true;
         d.fresh = false;
         lastLog = path;
         std::int32_t r = mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(path), d.key, true);
+        if (when > 0) testutil::WriteFile(path, bytes);
         if (r == 0) accepted.push_back({path, d.key, d.msn, i, d.uploads});
         return r;
     }

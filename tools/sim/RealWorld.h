@@ -24,7 +24,7 @@ enum class RealWorld {
     kClockBack,  // the server's clock steps back: earlier ends for logs and interval-done files
     kRace,       // a folder change racing the interval check
     kBitRot,     // a byte of a last-good copy changes on disk
-    kFirstLog,   // the first log after an upload is damaged
+    kFirstLog,   // the first log after an upload is damaged, before its announcement or after
 };
 
 // "setup", "xdev", "shared", "recreate", "longname", "late", "clockback", "race", "bitrot",

@@ -433,12 +433,24 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
         mR.Say("cannot write " + f.path + ": error " + std::to_string(e.GetError()));
         return;
     }
-    // The server's database has the changes; the copy of the log on disk lost a bit of one.
-    if (flipPage)
+    // The server's database has the changes; the copy of the log on disk lost a bit of one,
+    // or its end, before the announcement or after it (the header read then still holds).
+    const int damage = flipPage ? static_cast<int>(Rand(3)) : -1;
+    auto spoil = [&] {
+        if (damage == 2) {
+            std::error_code ec;
+            const std::uint64_t size = fs::file_size(f.path, ec);
+            const std::uint64_t body = size - Mirel::Format::kLogHeaderSize;
+            if (!ec && size > Mirel::Format::kLogHeaderSize)
+                fs::resize_file(f.path, size - 1 - Rand(body), ec);
+            return;
+        }
         DatabaseModel::FlipBit(f.path,
                                Mirel::Format::kLogHeaderSize + Mirel::Format::kRecordHeaderSize +
                                    Rand(r.model->PageSize()),
                                static_cast<int>(Rand(8)));
+    };
+    if (damage == 0) spoil();
     mBytes += info.bytes;
     f.startMSN = info.startMSN;
     f.msn = info.msn;
@@ -446,6 +458,7 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
     std::size_t idx = AddFile(f);
     std::string uuid = r.model->UuidText();
     std::int32_t a = AnnounceLog(idx, uuid);
+    if (damage > 0) spoil();
     if (twice && a == 0) {
         std::int32_t again = AnnounceLog(idx, uuid);
         mL.files[idx].accepted = true;
