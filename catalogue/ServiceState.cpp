@@ -63,11 +63,6 @@ std::string ServiceState::SizeText(std::uint64_t bytes) {
     return buf;
 }
 
-std::string ServiceState::WaitText(int error, const std::string& what) {
-    return what.empty() ? "error " + Mirel::ErrorText(error)
-                        : Mirel::Describe(Mirel::Error(error, what, std::string()));
-}
-
 void ServiceState::ClearProgress() {
     mApplying = mApplyingSince = 0;
     mWaitEnd = mWaitSince = mWaitRetry = 0;
@@ -186,7 +181,8 @@ std::string ServiceState::StatusLine(std::uint64_t now) const {
                                      " (the server's clock is ahead of this host's)";
     }
     if (mWaitError != 0) {
-        s += "; interval " + ClockText(mWaitEnd) + " waits: " + WaitText(mWaitError, mWaitWhat) +
+        s += "; interval " + ClockText(mWaitEnd) +
+             " waits: " + Mirel::DescribeWait(mWaitError, mWaitWhat) +
              (mWaitRetry == 0
                   ? ", tried again when the server closes its next interval"
                   : ", retry in " + Duration(mWaitRetry > now ? mWaitRetry - now + 999999 : 0));

@@ -25,10 +25,6 @@ public:
     // only when the server closes its next interval).
     void Waiting(std::uint64_t end, const Mirel::Error& error, std::uint64_t retryMs);
     void Recovered();
-    // What waits, as the status line and ibsdb status tell it: "error 20407 no space left on
-    // the backup volume", or with what failed, "rename InProgress → LastGood_... failed: no
-    // space left on the backup volume (20407)".
-    static std::string WaitText(int error, const std::string& what);
     // An interval-done file that ends at or before what is published or started was set
     // aside: nothing it closes can complete.
     void StaleDone(const std::string& file, std::uint64_t fileEnd, std::uint64_t passedEnd);

@@ -81,5 +81,9 @@ private:
 // left on the backup volume (20407)" when it knows what failed, "20407 no space left on the
 // backup volume" when it knows only its number.
 std::string Describe(const Error& e);
+// What an interval waits for, as the status lines say it: Describe when the operation that
+// failed is known, else "error 20407 no space left on the backup volume". `words`, when
+// given, are the ones recorded with the number (a newer service's number keeps its words).
+std::string DescribeWait(int e, const std::string& what, const std::string& words = {});
 
 }  // namespace Mirel

@@ -5,7 +5,9 @@
 
 namespace Mirel {
 
-const char* ErrorWords(int e) {
+namespace {
+// The words of the numbers of the table; null for any other number.
+const char* TableWords(int e) {
     switch (e) {
         case kErrNone:
             return "success";
@@ -104,12 +106,18 @@ const char* ErrorWords(int e) {
         case kErrOSUnsuitable:
             return "the machine cannot run the service";
         default:
-            if (int n = SystemErrno(e)) {
-                const char* d = ::strerrordesc_np(n);
-                return d ? d : "unknown system error";
-            }
-            return "unknown error";
+            return nullptr;
     }
+}
+}  // namespace
+
+const char* ErrorWords(int e) {
+    if (const char* w = TableWords(e)) return w;
+    if (int n = SystemErrno(e)) {
+        const char* d = ::strerrordesc_np(n);
+        return d ? d : "unknown system error";
+    }
+    return "unknown error";
 }
 
 ErrorKind KindOf(int e) {
@@ -154,7 +162,7 @@ ErrorKind KindOf(int e) {
     }
     // The numbers of the table: a file's or a request's own fault. Anything else is no
     // number of ours.
-    return std::strcmp(ErrorWords(e), "unknown error") == 0 ? ErrorKind::kBug : ErrorKind::kData;
+    return TableWords(e) ? ErrorKind::kData : ErrorKind::kBug;
 }
 
 namespace {
@@ -170,6 +178,11 @@ std::string Words(int e) {
 
 std::string ErrorText(int e) {
     return std::to_string(e) + " " + Words(e);
+}
+
+std::string DescribeWait(int e, const std::string& what, const std::string& words) {
+    if (!what.empty()) return Describe(Error(e, what, std::string()));
+    return words.empty() ? "error " + ErrorText(e) : "error " + std::to_string(e) + " " + words;
 }
 
 std::string Describe(const Error& e) {

@@ -12,13 +12,6 @@
 namespace ibsdb {
 
 namespace {
-// The service's own words for what waits: with what failed when it knew it.
-std::string WaitText(const ServiceStateFile& st) {
-    if (!st.what.empty()) return Mirel::Describe(Mirel::Error(st.error, st.what, std::string()));
-    return "error " + std::to_string(st.error) + " " +
-           (st.words.empty() ? Mirel::ErrorWords(st.error) : st.words);
-}
-
 struct DbRow {
     std::string uuid;
     std::string name;
@@ -112,7 +105,8 @@ int Status(const StatusOptions& o, std::ostream& out) {
     if (!st.problem.empty()) raise(kWarning, st.problem);
     if (st.waits)
         waited(st.waitSince,
-               "interval " + TimeText(st.waitEnd) + " UTC waits: " + WaitText(st) +
+               "interval " + TimeText(st.waitEnd) +
+                   " UTC waits: " + Mirel::DescribeWait(st.error, st.what, st.words) +
                    (!st.running         ? ", and the service stopped"
                     : st.nextRetry == 0 ? ", retried when the server closes "
                                           "its next interval"
@@ -367,7 +361,8 @@ int Status(const StatusOptions& o, std::ostream& out) {
             << ", state written " << TimeText(st.written) << " UTC)";
         if (st.waits)
             out << ", interval " << TimeText(st.waitEnd) << " UTC waits since "
-                << TimeText(st.waitSince) << " UTC: " << WaitText(st);
+                << TimeText(st.waitSince)
+                << " UTC: " << Mirel::DescribeWait(st.error, st.what, st.words);
         else if (st.applying)
             out << ", applying interval " << TimeText(st.applying) << " UTC since "
                 << TimeText(st.applyingSince) << " UTC";
