@@ -102,6 +102,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
     auto finish = [&]() {
         if (queued.empty()) return;
         Talon::Error e = Talon::IBS_Config::FinishRedoLogFiles(database, mAbort);
+        e.In("write the pass of " + std::to_string(queued.size()) + " log(s) to", dbPath.Native());
         if (e.OK()) {
             for (const FileInfo* log : queued)
                 IBS_DEBUG_WIDE(u"ProcessRedoLogSet: old MSN "
@@ -140,6 +141,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         }
         if (!prepared) {
             result = PrepareDatabase(item, database);
+            result.In("prepare the in-progress copy", dbPath.Native());
             if (!result.OK()) {
                 if (!Mirel::IsEnvironmentError(result.GetError()) &&
                     result.GetError() != Mirel::kErrCopyDamaged) {
@@ -154,6 +156,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         }
         auto logFile = std::make_unique<Mirel::HBLogFile>(log.path);
         result = Talon::IBS_Config::QueueRedoLogFile(database, *logFile);
+        result.In("check the redo log", log.path.Native());
         if (!result.OK()) {
             IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **ERROR "
                            << result.Text() << u" applying log " << log.path.GetName() << u" (MSN "
@@ -188,6 +191,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
     // The header of the last applied log must be durable before the release reports it.
     if (prepared) {
         Mirel::Error closed = database.Close();
+        closed.In("close", dbPath.Native());
         if (result.OK() && !closed.OK()) result = closed;
     }
     item.err = result;
