@@ -178,6 +178,25 @@ protected:
         }
     }
 
+    // `n` intervals of the server's logs (but those of the databases in `skip`), each run
+    // until the cycle has nothing left to do.
+    void Intervals(sim::Workload& server, int n = 1, const std::vector<int>& skip = {}) {
+        for (int i = 0; i < n; ++i) {
+            ASSERT_EQ(server.WriteIntervalLogs(skip), 0);
+            ASSERT_EQ(server.CloseInterval(), 0);
+            Settle();
+        }
+    }
+    // Database `i`'s next log is damaged after it was written (its header still reads well)
+    // and the interval closes with it: the database fails, its newest good copy stays behind.
+    void FailWithDamagedLog(sim::Workload& server, int i) {
+        ASSERT_EQ(server.WriteCorruptLog(i), 0);
+        ASSERT_EQ(server.WriteIntervalLogs({i}), 0);
+        server.Forget(i);
+        ASSERT_EQ(server.CloseInterval(), 0);
+        Settle();
+    }
+
     // Count of files with an extension below a folder.
     static int CountFiles(const std::string& folder, const char16_t* ext) {
         std::vector<Mirel::UniversalPath> files;

@@ -34,9 +34,7 @@ TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
         if (interval == 4) {
             ASSERT_TRUE(server.Upload(0));  // a new full backup mid-way
         }
-        ASSERT_EQ(server.WriteIntervalLogs(), 0);
-        ASSERT_EQ(server.CloseInterval(), 0);
-        Settle();
+        Intervals(server);
         std::string newest = NewestLastGood(backup());
         ASSERT_FALSE(newest.empty()) << "seed " << opt.seed << " interval " << interval;
         EXPECT_EQ(
@@ -70,16 +68,8 @@ TEST_F(ManagerTest, CorruptLogFailsTheDatabaseUntilANewUpload) {
     opt.seed = 11;
     sim::Workload server(backup(), opt, announcer);
     ASSERT_TRUE(server.Upload());
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    Settle();
-
-    // Database 1's next log is damaged after it was written; the header still reads well.
-    ASSERT_EQ(server.WriteCorruptLog(1), 0);
-    ASSERT_EQ(server.WriteIntervalLogs({1}), 0);
-    server.Forget(1);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    Settle();
+    Intervals(server);
+    FailWithDamagedLog(server, 1);
     Mirel::unistring uuid1 = Mirel::unistring::FromUTF8(server.Db(1).UuidText());
     EXPECT_EQ(mgr->GetDatabaseError(uuid1), Mirel::kErrInvalidFile);
     EXPECT_EQ(CountFiles(backup() + "/Rejected", u".vrl"), 1);
@@ -98,9 +88,7 @@ TEST_F(ManagerTest, CorruptLogFailsTheDatabaseUntilANewUpload) {
     ASSERT_TRUE(server.Upload(1));
     EXPECT_EQ(mgr->GetDatabaseError(uuid1), 0);
     for (int i = 0; i < 2; ++i) {
-        ASSERT_EQ(server.WriteIntervalLogs(), 0);
-        ASSERT_EQ(server.CloseInterval(), 0);
-        Settle();
+        Intervals(server);
         EXPECT_EQ(server.VerifyAll(), "");
     }
     EXPECT_TRUE(testutil::IsFile(NewestLastGood(backup()) + "/db1.vdb"));
@@ -116,9 +104,7 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     opt.maxLogsPerInterval = 6;
     sim::Workload server(backup(), opt, announcer);
     ASSERT_TRUE(server.Upload());
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    Settle();
+    Intervals(server);
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     ASSERT_EQ(server.CloseInterval(), 0);
     // Start the interval, then abort the workers while one applies its logs.
@@ -158,9 +144,7 @@ TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKee
     const std::string done = testutil::ReadFile(folder + "/IntervalDone.vid");
     Settle();
     for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(server.WriteIntervalLogs(), 0);
-        ASSERT_EQ(server.CloseInterval(), 0);
-        Settle();
+        Intervals(server);
         EXPECT_EQ(UnfinishedIntervals(), "") << "after interval " << i + 2;
     }
     EXPECT_FALSE(testutil::Exists(folder + "/IntervalDone.vid"));
@@ -174,9 +158,7 @@ TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKee
     EXPECT_EQ(UnfinishedIntervals(), "");
     EXPECT_FALSE(testutil::Exists(folder + "/IntervalDone.vid"));
     EXPECT_TRUE(testutil::IsFile(stray));
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    Settle();
+    Intervals(server);
     EXPECT_EQ(UnfinishedIntervals(), "");
     EXPECT_EQ(server.VerifyAll(), "");
 }

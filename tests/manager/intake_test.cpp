@@ -423,9 +423,7 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
         mgr->FullDBBackupIsUploaded(U(link), U(kA));
     }
     for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(server.WriteIntervalLogs(), 0);
-        ASSERT_EQ(server.CloseInterval(), 0);
-        Settle();
+        Intervals(server);
         const std::string latest = testutil::NewestLastGood(backup());
         if (i == 0 && !latest.empty()) {
             testutil::WriteFile(latest + "/notes.txt", "about this copy");
