@@ -36,13 +36,10 @@ protected:
         std::uint64_t from = msns[uuid];
         std::string path = WriteLog(Redo(), "l" + std::to_string(++seq) + ".vrl", uuid, from,
                                     from + 1, clock += 1000);
-        if (damage) {
-            std::string bytes = testutil::ReadFile(path);
-            bytes[128 + 16 + 5] = static_cast<char>(bytes[128 + 16 + 5] ^ 1);
-            testutil::WriteFile(path, bytes);
-        } else {
+        if (damage)
+            FlipByte(path, 128 + 16 + 5, 1);
+        else
             msns[uuid] = from + 1;
-        }
         return mgr->RedoLogIsReady(U(path), U(uuid), true);
     }
     // The database's next log, ending at `end` (by default a millisecond after the last); its

@@ -42,8 +42,10 @@ protected:
         SettleWithRetries();
         return true;
     }
-    // An empty backup folder, as a new process finds it.
+    // An empty backup folder, as a new process finds it, and a server that starts over.
     void FreshFolder() {
+        msns.clear();
+        states.clear();
         ASSERT_EQ(Mirel::Directory(Mirel::UniversalPath::Folder(backup())).DeleteAll().GetError(),
                   0);
         ASSERT_TRUE(Restart());
@@ -139,12 +141,7 @@ TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
     Interval({kA});
     std::string folder;
     Newest(&folder);
-    {
-        const std::string copy = backup() + "/" + folder + "/1111.vdb";
-        std::string bytes = testutil::ReadFile(copy);
-        bytes[700] = static_cast<char>(bytes[700] ^ 0x04);
-        testutil::WriteFile(copy, bytes);
-    }
+    testutil::FlipByte(backup() + "/" + folder + "/1111.vdb", 700, 0x04);
     const std::string upload = WriteDb(backup() + "/Copies/ub/b.vdb", kB, 20);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
     msns[kB] = 20;
@@ -302,8 +299,6 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
     for (const bool restart : {false, true}) {
         SCOPED_TRACE(restart ? "a restart before the interval is made" : "no restart");
         FreshFolder();
-        msns.clear();
-        states.clear();
         Upload(kA, 10);
         ASSERT_EQ(Log(kA), 0);
         const std::uint64_t first = Close();
@@ -354,8 +349,6 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadStaysAfterItThroughANewerUploa
     for (const bool samePath : {true, false}) {
         SCOPED_TRACE(samePath ? "the newer upload at the same path" : "at another path");
         FreshFolder();
-        msns.clear();
-        states.clear();
         Upload(kA, 10);
         Interval({kA});
         ASSERT_EQ(Log(kA), 0);
