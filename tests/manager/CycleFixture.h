@@ -79,11 +79,6 @@ protected:
                 if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
         }
     }
-    // What a restart does: the catalogue rebuilt from the backup folder.
-    void Rebuild() {
-        mgr->RegisterServer(u"127.0.0.1", 1);
-        ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
-    }
     std::string Redo() {
         if (redo == 0) redo = clock + 1;
         std::string f = backup() + "/Changes/Redo_" + std::to_string(redo);

@@ -116,6 +116,13 @@ private:
 
 class ManagerTest : public ::testing::Test {
 protected:
+    // The server model's options: its seed and number of databases, the rest the model's own.
+    static sim::WorkloadOptions Options(std::uint64_t seed, int databases = 4) {
+        sim::WorkloadOptions o;
+        o.seed = seed;
+        o.databases = databases;
+        return o;
+    }
     QueueTrigger& Trigger() { return trigger; }
     RecordingSink& Sink() { return sink; }
     void SetUp() override {
@@ -178,6 +185,11 @@ protected:
         }
     }
 
+    // What a restart does: the catalogue rebuilt from the backup folder.
+    void Rebuild() {
+        mgr->RegisterServer(u"127.0.0.1", 1);
+        ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1);
+    }
     // `n` intervals of the server's logs (but those of the databases in `skip`), each run
     // until the cycle has nothing left to do.
     void Intervals(sim::Workload& server, int n = 1, const std::vector<int>& skip = {}) {

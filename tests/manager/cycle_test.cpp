@@ -64,9 +64,7 @@ TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
 INSTANTIATE_TEST_SUITE_P(Seeds, CycleTest, ::testing::Values(1, 2, 3, 4));
 
 TEST_F(ManagerTest, CorruptLogFailsTheDatabaseUntilANewUpload) {
-    sim::WorkloadOptions opt;
-    opt.seed = 11;
-    sim::Workload server(backup(), opt, announcer);
+    sim::Workload server(backup(), Options(11), announcer);
     ASSERT_TRUE(server.Upload());
     Intervals(server);
     FailWithDamagedLog(server, 1);
@@ -96,9 +94,7 @@ TEST_F(ManagerTest, CorruptLogFailsTheDatabaseUntilANewUpload) {
 }
 
 TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
-    sim::WorkloadOptions opt;
-    opt.seed = 21;
-    opt.databases = 4;
+    sim::WorkloadOptions opt = Options(21, 4);
     opt.initialPages = 512;
     opt.maxPagesPerLog = 1500;
     opt.maxLogsPerInterval = 6;
@@ -130,9 +126,7 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
 // not the interval: neither the cycle nor a rescan after a crash may keep an interval that
 // nothing will ever finish.
 TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKeepsALog) {
-    sim::WorkloadOptions opt;
-    opt.seed = 5;
-    opt.databases = 3;
+    sim::WorkloadOptions opt = Options(5, 3);
     opt.maxLogsPerInterval = 3;
     sim::Workload server(backup(), opt, announcer);
     ASSERT_TRUE(server.Upload());

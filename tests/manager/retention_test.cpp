@@ -42,9 +42,7 @@ protected:
     void Run(const Talon::Retention& policy, int intervals,
              const std::vector<std::uint64_t>& pass = {}) {
         mgr->Cycle().SetRetention(policy);
-        sim::WorkloadOptions opt;
-        opt.seed = 41;
-        opt.databases = 3;
+        sim::WorkloadOptions opt = Options(41, 3);
         opt.initialPages = 8;
         opt.maxPagesPerLog = 6;
         sim::Workload server(backup(), opt, announcer);

@@ -14,10 +14,7 @@
 using testutil::ManagerTest;
 
 TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
-    sim::WorkloadOptions opt;
-    opt.seed = 31;
-    opt.databases = 3;
-    sim::Workload server(backup(), opt, announcer);
+    sim::Workload server(backup(), Options(31, 3), announcer);
     ASSERT_TRUE(server.Upload());
     Intervals(server, 3);
     // Database 1 fails: its newest good copy stays behind in an older folder.
@@ -61,9 +58,7 @@ TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
 // database still restores to the server's newest state.
 TEST_F(ManagerTest, ExpireRefusesWhileTheServiceRunsOnTheFolder) {
     mgr->Cycle().SetRetention({4, 0});
-    sim::WorkloadOptions opt;
-    opt.seed = 33;
-    opt.databases = 2;
+    sim::WorkloadOptions opt = Options(33, 2);
     opt.initialPages = 8;
     sim::Workload server(backup(), opt, announcer);
     ASSERT_TRUE(server.Upload());
