@@ -42,6 +42,15 @@ protected:
         SettleWithRetries();
         return true;
     }
+    // The interval is made: kA did not fail, nothing was set aside, its newest copy is at
+    // `msn`, and every folder holds the state its interval ended with.
+    void MadeWithNothingLost(std::uint64_t msn) {
+        Close();
+        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+        EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
+        EXPECT_EQ(Newest()[kA], msn);
+        ExpectEveryFolderExact();
+    }
     // An empty backup folder, as a new process finds it, and a server that starts over.
     void FreshFolder() {
         msns.clear();
@@ -293,11 +302,7 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
         if (restart) {
             ASSERT_TRUE(Rebuilt());
         }
-        Close();
-        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-        EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
-        EXPECT_EQ(Newest()[kA], 13u);
-        ExpectEveryFolderExact();
+        MadeWithNothingLost(13u);
         if (HasFailure()) break;
     }
 }
@@ -332,11 +337,7 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadIsAppliedAfterItWhateverItsEnd
         }
         EXPECT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
         if (!r.restart) SettleWithRetries();
-        Close();
-        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-        EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
-        EXPECT_EQ(Newest()[kA], r.upload + 1);
-        ExpectEveryFolderExact();
+        MadeWithNothingLost(r.upload + 1);
         if (HasFailure()) break;
     }
 }
@@ -366,10 +367,7 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadStaysAfterItThroughANewerUploa
         ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(WriteDb(newer, kA, 13)), U(kA)));
         msns[kA] = 13;
         ASSERT_TRUE(Rebuilt());
-        Close();
-        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-        EXPECT_EQ(Newest()[kA], 13u);
-        ExpectEveryFolderExact();
+        MadeWithNothingLost(13u);
         if (HasFailure()) break;
     }
 }
