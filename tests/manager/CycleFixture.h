@@ -36,13 +36,10 @@ protected:
         std::uint64_t from = msns[uuid];
         std::string path = WriteLog(Redo(), "l" + std::to_string(++seq) + ".vrl", uuid, from,
                                     from + 1, clock += 1000);
-        if (damage) {
-            std::string bytes = testutil::ReadFile(path);
-            bytes[128 + 16 + 5] = static_cast<char>(bytes[128 + 16 + 5] ^ 1);
-            testutil::WriteFile(path, bytes);
-        } else {
+        if (damage)
+            FlipByte(path, 128 + 16 + 5, 1);
+        else
             msns[uuid] = from + 1;
-        }
         return mgr->RedoLogIsReady(U(path), U(uuid), true);
     }
     // The database's next log, ending at `end` (by default a millisecond after the last); its
@@ -81,11 +78,6 @@ protected:
             if (auto m = Queue().GetMsg(5000))
                 if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
         }
-    }
-    // What a restart does: the catalogue rebuilt from the backup folder.
-    void Rebuild() {
-        mgr->RegisterServer(u"127.0.0.1", 1);
-        ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     }
     std::string Redo() {
         if (redo == 0) redo = clock + 1;

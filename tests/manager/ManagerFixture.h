@@ -116,6 +116,13 @@ private:
 
 class ManagerTest : public ::testing::Test {
 protected:
+    // The server model's options: its seed and number of databases, the rest the model's own.
+    static sim::WorkloadOptions Options(std::uint64_t seed, int databases = 4) {
+        sim::WorkloadOptions o;
+        o.seed = seed;
+        o.databases = databases;
+        return o;
+    }
     QueueTrigger& Trigger() { return trigger; }
     RecordingSink& Sink() { return sink; }
     void SetUp() override {
@@ -176,6 +183,30 @@ protected:
             ASSERT_NE(m, nullptr) << "the workers never reported back";
             if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
         }
+    }
+
+    // What a restart does: the catalogue rebuilt from the backup folder.
+    void Rebuild() {
+        mgr->RegisterServer(u"127.0.0.1", 1);
+        ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1);
+    }
+    // `n` intervals of the server's logs (but those of the databases in `skip`), each run
+    // until the cycle has nothing left to do.
+    void Intervals(sim::Workload& server, int n = 1, const std::vector<int>& skip = {}) {
+        for (int i = 0; i < n; ++i) {
+            ASSERT_EQ(server.WriteIntervalLogs(skip), 0);
+            ASSERT_EQ(server.CloseInterval(), 0);
+            Settle();
+        }
+    }
+    // Database `i`'s next log is damaged after it was written (its header still reads well)
+    // and the interval closes with it: the database fails, its newest good copy stays behind.
+    void FailWithDamagedLog(sim::Workload& server, int i) {
+        ASSERT_EQ(server.WriteCorruptLog(i), 0);
+        ASSERT_EQ(server.WriteIntervalLogs({i}), 0);
+        server.Forget(i);
+        ASSERT_EQ(server.CloseInterval(), 0);
+        Settle();
     }
 
     // Count of files with an extension below a folder.

@@ -63,10 +63,7 @@ TEST_F(ManagerTest, RedoLogsLandInTheIntervalTheyEndIn) {
 }
 
 TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
-    sim::WorkloadOptions opt;
-    opt.seed = 5;
-    opt.databases = 1;
-    sim::Workload server(backup(), opt, announcer);
+    sim::Workload server(backup(), Options(5, 1), announcer);
     ASSERT_TRUE(server.Upload(0));
     std::string first = backup() + "/Copies/upload-5-1/db0.vdb";
     ASSERT_TRUE(testutil::IsFile(first));
@@ -229,9 +226,7 @@ TEST_F(ManagerTest, UnchainedLogsAreDropped) {
 }
 
 TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
-    sim::WorkloadOptions opt;
-    opt.seed = 31;
-    opt.databases = 6;
+    sim::WorkloadOptions opt = Options(31, 6);
     std::vector<std::unique_ptr<sim::Workload>> servers;
     std::atomic<bool> done{false};
     std::thread walker([&] {

@@ -142,8 +142,7 @@ TEST_F(CycleSafetyTest, TwoEndsInOneMinuteKeepBothAndARescanReadsThemBack) {
     EXPECT_EQ(name, "LastGood_" + Talon::BackupFolder::MakeExactTimestamp(second).ToUTF8());
     EXPECT_TRUE(testutil::IsDir(backup() + "/LastGood_" +
                                 Talon::BackupFolder::MakeTimestamp(first).ToUTF8()));
-    mgr->RegisterServer(u"127.0.0.1", 1);
-    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    Rebuild();
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         ASSERT_TRUE(intervals.count(second));
         EXPECT_FALSE(intervals.at(second).backup.IsClear());
@@ -294,8 +293,7 @@ TEST_F(CycleSafetyTest, ARestartNeverTakesAnUploadOlderThanAFailureForTheNewOne)
     const std::string fresh = WriteDb(backup() + "/Copies/fresh/b.vdb", kB, 21);
     const std::string fresher = WriteDb(backup() + "/Copies/fresher/b.vdb", kB, 21);
     // The server restarts and names the folder again: the catalogue is read back from disk.
-    mgr->RegisterServer(u"127.0.0.1", 1);
-    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    Rebuild();
     Settle();
     Interval({kA});
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}}));
@@ -329,8 +327,7 @@ TEST_F(CycleSafetyTest, AHeldCopyCarriedOnAfterItsClearingUploadWasLostStaysHeld
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
     ASSERT_EQ(Mirel::Os::DeleteFile(upload), 0);
-    mgr->RegisterServer(u"127.0.0.1", 1);
-    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    Rebuild();
     Interval({kA});
     ASSERT_NE(Newest(&name)[kA], 0u);
     EXPECT_NE(heldIn(name), 0) << name << ": the held copy of B is listed as its current state";

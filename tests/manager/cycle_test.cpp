@@ -34,9 +34,7 @@ TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
         if (interval == 4) {
             ASSERT_TRUE(server.Upload(0));  // a new full backup mid-way
         }
-        ASSERT_EQ(server.WriteIntervalLogs(), 0);
-        ASSERT_EQ(server.CloseInterval(), 0);
-        Settle();
+        Intervals(server);
         std::string newest = NewestLastGood(backup());
         ASSERT_FALSE(newest.empty()) << "seed " << opt.seed << " interval " << interval;
         EXPECT_EQ(
@@ -66,20 +64,10 @@ TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
 INSTANTIATE_TEST_SUITE_P(Seeds, CycleTest, ::testing::Values(1, 2, 3, 4));
 
 TEST_F(ManagerTest, CorruptLogFailsTheDatabaseUntilANewUpload) {
-    sim::WorkloadOptions opt;
-    opt.seed = 11;
-    sim::Workload server(backup(), opt, announcer);
+    sim::Workload server(backup(), Options(11), announcer);
     ASSERT_TRUE(server.Upload());
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    Settle();
-
-    // Database 1's next log is damaged after it was written; the header still reads well.
-    ASSERT_EQ(server.WriteCorruptLog(1), 0);
-    ASSERT_EQ(server.WriteIntervalLogs({1}), 0);
-    server.Forget(1);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    Settle();
+    Intervals(server);
+    FailWithDamagedLog(server, 1);
     Mirel::unistring uuid1 = Mirel::unistring::FromUTF8(server.Db(1).UuidText());
     EXPECT_EQ(mgr->GetDatabaseError(uuid1), Mirel::kErrInvalidFile);
     EXPECT_EQ(CountFiles(backup() + "/Rejected", u".vrl"), 1);
@@ -98,9 +86,7 @@ TEST_F(ManagerTest, CorruptLogFailsTheDatabaseUntilANewUpload) {
     ASSERT_TRUE(server.Upload(1));
     EXPECT_EQ(mgr->GetDatabaseError(uuid1), 0);
     for (int i = 0; i < 2; ++i) {
-        ASSERT_EQ(server.WriteIntervalLogs(), 0);
-        ASSERT_EQ(server.CloseInterval(), 0);
-        Settle();
+        Intervals(server);
         EXPECT_EQ(server.VerifyAll(), "");
     }
     EXPECT_TRUE(testutil::IsFile(NewestLastGood(backup()) + "/db1.vdb"));
@@ -108,17 +94,13 @@ TEST_F(ManagerTest, CorruptLogFailsTheDatabaseUntilANewUpload) {
 }
 
 TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
-    sim::WorkloadOptions opt;
-    opt.seed = 21;
-    opt.databases = 4;
+    sim::WorkloadOptions opt = Options(21, 4);
     opt.initialPages = 512;
     opt.maxPagesPerLog = 1500;
     opt.maxLogsPerInterval = 6;
     sim::Workload server(backup(), opt, announcer);
     ASSERT_TRUE(server.Upload());
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    Settle();
+    Intervals(server);
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     ASSERT_EQ(server.CloseInterval(), 0);
     // Start the interval, then abort the workers while one applies its logs.
@@ -144,9 +126,7 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
 // not the interval: neither the cycle nor a rescan after a crash may keep an interval that
 // nothing will ever finish.
 TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKeepsALog) {
-    sim::WorkloadOptions opt;
-    opt.seed = 5;
-    opt.databases = 3;
+    sim::WorkloadOptions opt = Options(5, 3);
     opt.maxLogsPerInterval = 3;
     sim::Workload server(backup(), opt, announcer);
     ASSERT_TRUE(server.Upload());
@@ -158,9 +138,7 @@ TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKee
     const std::string done = testutil::ReadFile(folder + "/IntervalDone.vid");
     Settle();
     for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(server.WriteIntervalLogs(), 0);
-        ASSERT_EQ(server.CloseInterval(), 0);
-        Settle();
+        Intervals(server);
         EXPECT_EQ(UnfinishedIntervals(), "") << "after interval " << i + 2;
     }
     EXPECT_FALSE(testutil::Exists(folder + "/IntervalDone.vid"));
@@ -174,9 +152,7 @@ TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKee
     EXPECT_EQ(UnfinishedIntervals(), "");
     EXPECT_FALSE(testutil::Exists(folder + "/IntervalDone.vid"));
     EXPECT_TRUE(testutil::IsFile(stray));
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    Settle();
+    Intervals(server);
     EXPECT_EQ(UnfinishedIntervals(), "");
     EXPECT_EQ(server.VerifyAll(), "");
 }

@@ -246,8 +246,7 @@ TEST_F(ManagerTest, NamesMatchWithoutCaseForIntakeScanAndEmptyCheck) {
     Settle();
     std::string log = WriteLog(redo, "A.VRL", kA, 1, 2, kEnd - 5);
     WriteDone(redo, kEnd, {}, "INTERVALDONE.VID");
-    mgr->RegisterServer(u"127.0.0.1", 1);
-    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);  // the restart's scan
+    Rebuild();  // the restart's scan
     Settle();
     // Applied, not deleted unapplied: the newest copy is at the log's MSN.
     EXPECT_EQ(testutil::DbInfo(testutil::NewestLastGood(backup()) + "/DB.VDB").msn, 2u);
@@ -292,8 +291,7 @@ TEST_F(ManagerTest, TheScanKeepsWhatTheServerIsWritingAndWhatItAnnounced) {
     std::string redo = backup() + "/Changes/Redo_1";
     testutil::MakeDirs(redo);
     testutil::WriteFile(redo + "/being-written.vrl", std::string(700, '\0'));
-    mgr->RegisterServer(u"127.0.0.1", 1);
-    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    Rebuild();
     EXPECT_TRUE(testutil::IsFile(redo + "/being-written.vrl"));
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
     // Its next interval uses the upload: no failure, a copy at its MSN.
@@ -323,8 +321,7 @@ TEST_F(ManagerTest, AFileTheScanTookAndItsAnnouncementRefusedIsForgotten) {
     // Written while the service was down, then announced under another database.
     std::string redo = backup() + "/Changes/Redo_2";
     std::string stray = WriteLog(redo, "stray.vrl", kA, 5, 6, kEnd + 5);
-    mgr->RegisterServer(u"127.0.0.1", 1);
-    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+    Rebuild();
     EXPECT_EQ(mgr->RedoLogIsReady(U(stray), U(kM), true), Mirel::kErrLogWrongDatabase);
     EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/stray.vrl"));
     ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd + 10, {})), u"", true), 0);
@@ -413,26 +410,20 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
     const std::string outsideBefore = Fingerprint(outside.path());
 
     // A whole life: uploads, intervals, hostile announcements, restarts, folder changes.
-    sim::WorkloadOptions opt;
-    opt.seed = 9;
-    opt.databases = 2;
-    sim::Workload server(backup(), opt, announcer);
+    sim::Workload server(backup(), Options(9, 2), announcer);
     ASSERT_TRUE(server.Upload());
     for (const auto& [link, target] : links) {
         mgr->RedoLogIsReady(U(link), U(kA), true);
         mgr->FullDBBackupIsUploaded(U(link), U(kA));
     }
     for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(server.WriteIntervalLogs(), 0);
-        ASSERT_EQ(server.CloseInterval(), 0);
-        Settle();
+        Intervals(server);
         const std::string latest = testutil::NewestLastGood(backup());
         if (i == 0 && !latest.empty()) {
             testutil::WriteFile(latest + "/notes.txt", "about this copy");
             ASSERT_EQ(::symlink((outside / "db.vdb").c_str(), (latest + "/z.vdb").c_str()), 0);
         }
-        mgr->RegisterServer(u"127.0.0.1", 1);
-        ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
+        Rebuild();
         Settle();
     }
     EXPECT_EQ(server.VerifyAll(), "");

@@ -42,8 +42,19 @@ protected:
         SettleWithRetries();
         return true;
     }
-    // An empty backup folder, as a new process finds it.
+    // The interval is made: kA did not fail, nothing was set aside, its newest copy is at
+    // `msn`, and every folder holds the state its interval ended with.
+    void MadeWithNothingLost(std::uint64_t msn) {
+        Close();
+        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+        EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
+        EXPECT_EQ(Newest()[kA], msn);
+        ExpectEveryFolderExact();
+    }
+    // An empty backup folder, as a new process finds it, and a server that starts over.
     void FreshFolder() {
+        msns.clear();
+        states.clear();
         ASSERT_EQ(Mirel::Directory(Mirel::UniversalPath::Folder(backup())).DeleteAll().GetError(),
                   0);
         ASSERT_TRUE(Restart());
@@ -139,12 +150,7 @@ TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
     Interval({kA});
     std::string folder;
     Newest(&folder);
-    {
-        const std::string copy = backup() + "/" + folder + "/1111.vdb";
-        std::string bytes = testutil::ReadFile(copy);
-        bytes[700] = static_cast<char>(bytes[700] ^ 0x04);
-        testutil::WriteFile(copy, bytes);
-    }
+    testutil::FlipByte(backup() + "/" + folder + "/1111.vdb", 700, 0x04);
     const std::string upload = WriteDb(backup() + "/Copies/ub/b.vdb", kB, 20);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
     msns[kB] = 20;
@@ -274,26 +280,6 @@ INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
                                                      false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The server's clock stepped back: a log that continues an upload ends before the interval
-// the upload came after. A restart's scan must still apply it to the upload, never file it
-// before the upload and set it aside as a log nothing can start.
-TEST_F(NothingLostTest, ALogContinuingAnUploadIsAppliedAfterItWhateverItsEndSays) {
-    Upload(kA, 10);
-    Interval({kA});
-    ASSERT_EQ(Log(kA), 0);
-    const std::uint64_t second = Close(0, false);  // its folder is still to be made
-    Upload(kA, 50);                                // after that interval's end
-    const std::string log = WriteLog(Redo(), "back.vrl", kA, 50, 51, second - 5 * kMinute);
-    msns[kA] = 51;
-    ASSERT_TRUE(Rebuilt());
-    EXPECT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
-    Close();
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
-    EXPECT_EQ(Newest()[kA], 51u);
-    ExpectEveryFolderExact();
-}
-
 // The server's clock stepped back a few seconds within an interval: a log ending early
 // continues one that ends after the next interval-done file. It belongs after that
 // interval with the log it continues, not in it with a gap in its chain (10721), and a
@@ -302,8 +288,6 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
     for (const bool restart : {false, true}) {
         SCOPED_TRACE(restart ? "a restart before the interval is made" : "no restart");
         FreshFolder();
-        msns.clear();
-        states.clear();
         Upload(kA, 10);
         ASSERT_EQ(Log(kA), 0);
         const std::uint64_t first = Close();
@@ -318,11 +302,7 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
         if (restart) {
             ASSERT_TRUE(Rebuilt());
         }
-        Close();
-        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-        EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "nothing was set aside";
-        EXPECT_EQ(Newest()[kA], 13u);
-        ExpectEveryFolderExact();
+        MadeWithNothingLost(13u);
         if (HasFailure()) break;
     }
 }
@@ -330,21 +310,36 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
 // The server's clock stepped back after an upload that came after an interval-done file: a
 // log continuing that upload ends before the interval the upload came after, which is still
 // to be made. It is the upload's, not that interval's: the interval's folder must hold the
-// state at its end, not the log's.
-TEST_F(NothingLostTest, ALogContinuingALaterUploadIsNotAppliedInAnEarlierInterval) {
-    Upload(kA, 10);
-    Interval({kA});
-    ASSERT_EQ(Log(kA), 0);
-    const std::uint64_t second = Close(0, false);  // its folder is still to be made
-    Upload(kA, 12);                                // after that interval's end
-    const std::string log = WriteLog(Redo(), "back.vrl", kA, 12, 13, second - 5 * 1000000ull);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
-    msns[kA] = 13;
-    SettleWithRetries();
-    Close();
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-    EXPECT_EQ(Newest()[kA], 13u);
-    ExpectEveryFolderExact();
+// state at its end, not the log's; and a restart's scan must still apply it to the upload,
+// never file it before the upload and set it aside as a log nothing can start.
+TEST_F(NothingLostTest, ALogContinuingALaterUploadIsAppliedAfterItWhateverItsEndSays) {
+    struct Row {
+        const char* what;
+        std::uint64_t upload, back;
+        bool restart;
+    } rows[] = {
+        {"an upload at another MSN, then a restart", 50, 5 * kMinute, true},
+        {"an upload at the interval's own end", 12, 5 * 1000000ull, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        FreshFolder();
+        Upload(kA, 10);
+        Interval({kA});
+        ASSERT_EQ(Log(kA), 0);
+        const std::uint64_t second = Close(0, false);  // its folder is still to be made
+        Upload(kA, r.upload);                          // after that interval's end
+        const std::string log =
+            WriteLog(Redo(), "back.vrl", kA, r.upload, r.upload + 1, second - r.back);
+        msns[kA] = r.upload + 1;
+        if (r.restart) {
+            ASSERT_TRUE(Rebuilt());
+        }
+        EXPECT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+        if (!r.restart) SettleWithRetries();
+        MadeWithNothingLost(r.upload + 1);
+        if (HasFailure()) break;
+    }
 }
 
 // The same, and then a newer upload at the log's end takes the earlier upload's place (at its
@@ -354,8 +349,6 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadStaysAfterItThroughANewerUploa
     for (const bool samePath : {true, false}) {
         SCOPED_TRACE(samePath ? "the newer upload at the same path" : "at another path");
         FreshFolder();
-        msns.clear();
-        states.clear();
         Upload(kA, 10);
         Interval({kA});
         ASSERT_EQ(Log(kA), 0);
@@ -374,10 +367,7 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadStaysAfterItThroughANewerUploa
         ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(WriteDb(newer, kA, 13)), U(kA)));
         msns[kA] = 13;
         ASSERT_TRUE(Rebuilt());
-        Close();
-        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-        EXPECT_EQ(Newest()[kA], 13u);
-        ExpectEveryFolderExact();
+        MadeWithNothingLost(13u);
         if (HasFailure()) break;
     }
 }

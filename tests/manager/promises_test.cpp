@@ -174,11 +174,7 @@ TEST_F(PromisesTest, AnUploadFoundAfterARestartStandsInForADamagedCopyOfItsState
     Close();
     const std::string published = CopyOf(NewestFolder(), kA);
     ASSERT_EQ(MsnOf(published), 1002u);
-    {
-        std::string bytes = testutil::ReadFile(published);
-        bytes[700] = static_cast<char>(bytes[700] ^ 0x10);  // bit rot in page 1
-        testutil::WriteFile(published, bytes);
-    }
+    testutil::FlipByte(published, 700, 0x10);  // bit rot in page 1
     Upload(kA, 1002);
     ASSERT_EQ(LogAt(kA), 0);
     Close(0, false);

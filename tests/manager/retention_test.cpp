@@ -42,9 +42,7 @@ protected:
     void Run(const Talon::Retention& policy, int intervals,
              const std::vector<std::uint64_t>& pass = {}) {
         mgr->Cycle().SetRetention(policy);
-        sim::WorkloadOptions opt;
-        opt.seed = 41;
-        opt.databases = 3;
+        sim::WorkloadOptions opt = Options(41, 3);
         opt.initialPages = 8;
         opt.maxPagesPerLog = 6;
         sim::Workload server(backup(), opt, announcer);
@@ -54,16 +52,11 @@ protected:
         std::string db1Folder, db1Copy;
         for (int k = 0; k < intervals; ++k) {
             if (k < static_cast<int>(pass.size())) server.Pass(pass[static_cast<std::size_t>(k)]);
-            if (k == 2) {
-                ASSERT_EQ(server.WriteCorruptLog(1), 0);
-                ASSERT_EQ(server.WriteIntervalLogs({1}), 0);
-                server.Forget(1);
-            } else {
-                ASSERT_EQ(
-                    server.WriteIntervalLogs(k > 2 ? std::vector<int>{1} : std::vector<int>{}), 0);
-            }
-            ASSERT_EQ(server.CloseInterval(), 0);
-            Settle();
+            if (k == 2)
+                ASSERT_NO_FATAL_FAILURE(FailWithDamagedLog(server, 1));
+            else
+                ASSERT_NO_FATAL_FAILURE(
+                    Intervals(server, 1, k > 2 ? std::vector<int>{1} : std::vector<int>{}));
             const std::vector<std::string> now = LastGoodFolders(backup());
             ASSERT_FALSE(now.empty());
             ASSERT_TRUE(names.empty() || now.back() != names.back()) << "interval " << k;

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "platform/support/Listing.h"
-#include "tests/Process.h"
+#include "tests/ServiceFixture.h"
 #include "tests/manager/Files.h"
 #include "tools/sim/ServiceClient.h"
 
@@ -66,17 +66,12 @@ struct ThrowawayUser {
     gid_t gid = 0;
 };
 
-class CallerTest : public ::testing::Test {
+class CallerTest : public testutil::ServiceFixture {
 protected:
     void Start(const std::string& allowed = "") {
-        std::string prefs =
-            "<preferences>\n  <pref id=\"67\" type=\"int\">1</pref>\n"
-            "  <pref id=\"68\" type=\"text\">" +
-            backup() + "</pref>\n";
-        if (!allowed.empty()) prefs += "  <pref id=\"80\" type=\"text\">" + allowed + "</pref>\n";
-        testutil::WriteFile(env.dir / "prefs.xml", prefs + "</preferences>\n");
-        service = std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, env.Env());
-        ASSERT_TRUE(notify.WaitFor("READY=1", 30000)) << env.DebugLog();
+        NameBackupFolder(
+            allowed.empty() ? "" : "  <pref id=\"80\" type=\"text\">" + allowed + "</pref>\n");
+        service = StartReady();
     }
     // `vlserver-sim call ...`, as `user` when given; its exit code and output.
     std::pair<int, std::string> Call(const ThrowawayUser* user, std::vector<std::string> args) {
@@ -85,10 +80,6 @@ protected:
         int rc = c.Wait(60000).value_or(-1);
         return {rc, c.Stdout() + c.Stderr()};
     }
-    std::string backup() const { return env.dir / "backup"; }
-
-    testutil::ServiceEnv env;
-    testutil::NotifySocket notify{env.dir / "notify"};
     std::unique_ptr<Child> service;
 };
 

@@ -2,12 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "tests/Process.h"
+#include "tests/ServiceFixture.h"
 #include "tools/sim/ServiceClient.h"
 
 using testutil::Child;
-using testutil::NotifySocket;
-using testutil::ServiceEnv;
 
 namespace {
 
@@ -20,9 +18,9 @@ std::uint64_t Device(const std::string& path) {
 
 // The copies folder of one backup folder is another file system (a bind mount of a tmpfs,
 // in a mount namespace of the service's own): an upload could never be moved out of it.
-TEST(HostTest, ABackupFolderSpreadOverTwoFileSystemsIsRefusedWithItsReason) {
-    ServiceEnv env;
-    NotifySocket notify{env.dir / "notify"};
+using HostTest = testutil::ServiceFixture;
+
+TEST_F(HostTest, ABackupFolderSpreadOverTwoFileSystemsIsRefusedWithItsReason) {
     const std::string other = "/dev/shm/ibs-host-test-" + std::to_string(::getpid());
     testutil::MakeDirs(other);
     if (Device(other) == 0 || Device(other) == Device(env.dir.path()) ||
@@ -32,11 +30,7 @@ TEST(HostTest, ABackupFolderSpreadOverTwoFileSystemsIsRefusedWithItsReason) {
     }
     const std::string split = env.dir / "split", good = env.dir / "good";
     testutil::MakeDirs(split + "/Copies");
-    testutil::WriteFile(env.dir / "prefs.xml",
-                        "<?xml version=\"1.0\"?>\n<preferences>\n"
-                        "  <pref id=\"67\" type=\"int\">1</pref>\n"
-                        "  <pref id=\"68\" type=\"text\">" +
-                            split + "</pref>\n</preferences>\n");
+    NameBackupFolder("", split);
     Child service(
         {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
          "mount --bind \"$0\" \"$1\" && exec \"$2\"", other, split + "/Copies", TALONIB_PATH},

@@ -6,7 +6,7 @@
 
 #include "platform/framework/BackupFolder.h"
 #include "platform/support/Listing.h"
-#include "tests/Process.h"
+#include "tests/ServiceFixture.h"
 #include "tests/manager/Files.h"
 #include "tools/sim/ServiceClient.h"
 
@@ -14,7 +14,7 @@ namespace {
 
 const std::string kA = "11111111-1111-4111-8111-111111111111";
 
-class HostileTest : public ::testing::Test {
+class HostileTest : public testutil::ServiceFixture {
 protected:
     void SetUp() override {
         // A pretty-printed preference file: the folder's path between blanks and line ends.
@@ -23,19 +23,11 @@ protected:
                             "  <pref id=\"67\" type=\"int\">1</pref>\n"
                             "  <pref id=\"68\" type=\"text\">\n      " +
                                 backup() + "\n  </pref>\n</preferences>\n");
-        service =
-            std::make_unique<testutil::Child>(std::vector<std::string>{TALONIB_PATH}, env.Env());
-        ASSERT_TRUE(notify.WaitFor("READY=1", 30000)) << env.DebugLog();
+        service = StartReady();
     }
     void TearDown() override {
-        if (!service) return;
-        service->Signal(SIGTERM);
-        EXPECT_EQ(service->Wait(30000), 0);
+        if (service) Stop(service);
     }
-    std::string backup() const { return env.dir / "backup"; }
-
-    testutil::ServiceEnv env;
-    testutil::NotifySocket notify{env.dir / "notify"};
     std::unique_ptr<testutil::Child> service;
 };
 

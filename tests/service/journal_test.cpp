@@ -10,13 +10,11 @@
 #include <thread>
 
 #include "ibs_version.h"
-#include "tests/Process.h"
+#include "tests/ServiceFixture.h"
 #include "tools/sim/ServiceClient.h"
 #include "tools/sim/Workload.h"
 
 using testutil::Child;
-using testutil::NotifySocket;
-using testutil::ServiceEnv;
 
 namespace {
 
@@ -71,7 +69,7 @@ private:
     std::vector<std::string> mEntries;
 };
 
-class JournalTest : public ::testing::Test {
+class JournalTest : public testutil::ServiceFixture {
 protected:
     // The service as systemd starts it, in a mount namespace where journald's socket is the
     // test's.
@@ -89,11 +87,11 @@ protected:
     // A database fails while the hub is linked: its log cannot be applied.
     void FailADatabase(sim::ServiceClient& client, unsigned short hubPort, sim::Workload*& out) {
         ASSERT_TRUE(client.RegisterServer("127.0.0.1", hubPort));
-        ASSERT_TRUE(client.SetBackupFolder(env.dir / "backup"));
+        ASSERT_TRUE(client.SetBackupFolder(backup()));
         sim::WorkloadOptions opt;
         opt.seed = 61;
         opt.databases = 2;
-        server = std::make_unique<sim::Workload>(env.dir / "backup", opt, *announcer);
+        server = std::make_unique<sim::Workload>(backup(), opt, *announcer);
         out = server.get();
         ASSERT_TRUE(server->Upload());
         ASSERT_EQ(server->WriteIntervalLogs(), 0);
@@ -105,8 +103,6 @@ protected:
         ASSERT_EQ(server->CloseInterval(), 0);
     }
 
-    ServiceEnv env;
-    NotifySocket notify{env.dir / "notify"};
     JournalSocket journal;
     std::unique_ptr<sim::CorbaAnnouncer> announcer;
     std::unique_ptr<sim::Workload> server;
@@ -175,8 +171,7 @@ TEST_F(JournalTest, InTheForegroundEveryWarningReachesStandardErrorWhileTheHubIs
     unsigned short hubPort = testutil::FreePort();
     Child hub({VLSERVER_SIM_PATH, "hub", "--port", std::to_string(hubPort)}, {});
     ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
-    auto service = std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, env.Env());
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    auto service = StartReady();
     sim::ServiceClient client(testutil::ClientOrb());
     announcer = std::make_unique<sim::CorbaAnnouncer>(client);
     sim::Workload* w = nullptr;

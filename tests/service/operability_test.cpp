@@ -7,11 +7,10 @@
 
 #include <fstream>
 
-#include "tests/Process.h"
+#include "tests/ServiceFixture.h"
 #include "tools/sim/ServiceClient.h"
 
 using testutil::Child;
-using testutil::ServiceEnv;
 
 namespace {
 
@@ -43,18 +42,9 @@ bool ClosedByPeer(int fd) {
     }
 }
 
-class OperabilityTest : public ::testing::Test {
+class OperabilityTest : public testutil::ServiceFixture {
 protected:
-    std::unique_ptr<Child> Start(std::vector<std::string> args = {},
-                                 std::map<std::string, std::string> extra = {}) {
-        args.insert(args.begin(), TALONIB_PATH);
-        auto environment = env.Env();
-        for (auto& [k, v] : extra) environment[k] = v;
-        return std::make_unique<Child>(args, environment);
-    }
     CORBA::ORB_ptr Orb() { return testutil::ClientOrb(); }
-    ServiceEnv env;
-    testutil::NotifySocket notify{env.dir / "notify"};
 };
 
 }  // namespace
@@ -118,8 +108,7 @@ TEST_F(OperabilityTest, EachStartRefusalIsOneLineThatSaysWhatToDo) {
 }
 
 TEST_F(OperabilityTest, WithoutPreferenceFileTheServiceWaitsForTheServersFolder) {
-    auto service = Start({}, {{"VELLUMARK_PREFS", env.dir / "nowhere/talonib.xml"}});
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << env.DebugLog();
+    auto service = StartReady({{"VELLUMARK_PREFS", env.dir / "nowhere/talonib.xml"}});
     EXPECT_NE(env.DebugLog().find("no preference file " + env.dir / "nowhere/talonib.xml" +
                                   ", an empty store"),
               std::string::npos);
@@ -132,8 +121,7 @@ TEST_F(OperabilityTest, WithoutPreferenceFileTheServiceWaitsForTheServersFolder)
 }
 
 TEST_F(OperabilityTest, HangUpReopensTheLogsAndTheServiceCarriesOn) {
-    auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    auto service = StartReady();
     std::string log = env.dir / "log/talonibDebug.log", trace = env.dir / "log/talonib_omniORB.txt";
     // READY comes just before the loop's first line: rotate after it.
     ASSERT_TRUE(testutil::Eventually(
@@ -164,8 +152,7 @@ TEST_F(OperabilityTest, IdleAndSlowClientsTakeBoundedThreadsAndGiveThemBack) {
 
     // The environment's ORB settings win over the service's own: idle connections are
     // closed after 2 s here instead of 60.
-    auto service = Start({}, {{"ORBinConScanPeriod", "2"}, {"ORBidleThreadTimeout", "1"}});
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    auto service = StartReady({{"ORBinConScanPeriod", "2"}, {"ORBidleThreadTimeout", "1"}});
     pid_t pid = service->Pid();
     long restThreads = Status(pid, "Threads");
     [[maybe_unused]] long restRss = Status(pid, "VmRSS");

@@ -9,12 +9,10 @@
 #include <thread>
 
 #include "platform/support/Os.h"
-#include "tests/Process.h"
+#include "tests/ServiceFixture.h"
 #include "tools/sim/ServiceClient.h"
 
 using testutil::Child;
-using testutil::NotifySocket;
-using testutil::ServiceEnv;
 
 namespace {
 
@@ -42,29 +40,16 @@ bool Writing(pid_t pid, const std::string& folder) {
     return false;
 }
 
-class RestartTest : public ::testing::Test {
+class RestartTest : public testutil::ServiceFixture {
 protected:
-    void SetUp() override {
-        testutil::WriteFile(env.dir / "prefs.xml",
-                            "<?xml version=\"1.0\"?>\n<preferences>\n"
-                            "  <pref id=\"67\" type=\"int\">1</pref>\n"
-                            "  <pref id=\"68\" type=\"text\">" +
-                                backup() + "</pref>\n</preferences>\n");
-    }
-    std::string backup() const { return env.dir / "backup"; }
-    std::unique_ptr<Child> Start() {
-        auto c = std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, env.Env());
-        EXPECT_TRUE(notify.WaitFor("READY=1", 30000)) << env.DebugLog();
-        return c;
-    }
-    void Stop(std::unique_ptr<Child>& service) {
-        service->Signal(SIGTERM);
-        EXPECT_EQ(service->Wait(30000), 0);
-        service.reset();
+    void SetUp() override { NameBackupFolder(); }
+    // One interval of the server's logs, until its last-good folder is there.
+    void Published(sim::Workload& server, int ms = 30000) {
+        ASSERT_EQ(server.WriteIntervalLogs(), 0);
+        ASSERT_EQ(server.CloseInterval(), 0);
+        ASSERT_TRUE(server.WaitForLastGood(ms)) << env.DebugLog();
     }
 
-    ServiceEnv env;
-    NotifySocket notify{env.dir / "notify"};
     sim::ServiceClient client{Orb()};
     sim::CorbaAnnouncer announcer{client};
 };
@@ -75,11 +60,9 @@ TEST_F(RestartTest, FilesThatArrivedWhileTheServiceWasDown) {
     sim::WorkloadOptions opt;
     opt.seed = 43;
     sim::Workload server(backup(), opt, announcer);
-    auto service = Start();
+    auto service = StartReady();
     ASSERT_TRUE(server.Upload());
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    ASSERT_TRUE(server.WaitForLastGood(30000));
+    Published(server);
     // Logs of the open interval, announced before the stop, are found by the scan too.
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     Stop(service);
@@ -98,7 +81,7 @@ TEST_F(RestartTest, FilesThatArrivedWhileTheServiceWasDown) {
     ASSERT_EQ(server.CloseInterval(), 0);
     server.SetAnnouncer(announcer);
 
-    service = Start();
+    service = StartReady();
     ASSERT_TRUE(server.WaitForLastGood(30000)) << env.DebugLog();
     EXPECT_EQ(server.VerifyAll(), "");
     // A log without a valid header may still be being written: the restart leaves it, and
@@ -109,9 +92,7 @@ TEST_F(RestartTest, FilesThatArrivedWhileTheServiceWasDown) {
               10709);
     EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/garbage.vrl"));
     // And the service carries on.
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    ASSERT_TRUE(server.WaitForLastGood(30000));
+    Published(server);
     EXPECT_EQ(server.VerifyAll(), "");
     Stop(service);
 }
@@ -124,7 +105,7 @@ TEST_F(RestartTest, KilledAtRandomMomentsNeverLeavesAWrongCopy) {
     opt.maxPagesPerLog = 600;
     sim::Workload server(backup(), opt, announcer);
     std::mt19937 rng(4711);
-    auto service = Start();
+    auto service = StartReady();
     ASSERT_TRUE(server.Upload());
     for (int round = 0; round < 24; ++round) {
         ASSERT_EQ(server.WriteIntervalLogs(), 0) << "round " << round;
@@ -139,13 +120,11 @@ TEST_F(RestartTest, KilledAtRandomMomentsNeverLeavesAWrongCopy) {
         ASSERT_EQ(service->Wait(30000), 128 + SIGKILL);
         EXPECT_EQ(server.VerifyAll(), "")
             << "round " << round << ", killed " << delayMs << " ms after the interval's end";
-        service = Start();
+        service = StartReady();
     }
     ASSERT_TRUE(server.WaitForLastGood(60000)) << env.DebugLog();
     EXPECT_EQ(server.VerifyAll(), "");
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    ASSERT_TRUE(server.WaitForLastGood(60000));
+    Published(server, 60000);
     EXPECT_EQ(server.VerifyAll(), "");
     Stop(service);
 }
@@ -156,11 +135,9 @@ TEST_F(RestartTest, NewBackupFolderWhileWorkersAreBusy) {
     opt.initialPages = 256;
     opt.maxPagesPerLog = 800;
     sim::Workload server(backup(), opt, announcer);
-    auto service = Start();
+    auto service = StartReady();
     ASSERT_TRUE(server.Upload());
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    ASSERT_TRUE(server.WaitForLastGood(30000));
+    Published(server);
     // Intervals are closed until a worker is seen writing a copy: it holds an item.
     bool busy = false;
     for (int round = 0; round < 20 && !busy; ++round) {
@@ -191,9 +168,7 @@ TEST_F(RestartTest, NewBackupFolderWhileWorkersAreBusy) {
     o2.seed = 54;
     sim::Workload fresh(other, o2, announcer);
     ASSERT_TRUE(fresh.Upload());
-    ASSERT_EQ(fresh.WriteIntervalLogs(), 0);
-    ASSERT_EQ(fresh.CloseInterval(), 0);
-    ASSERT_TRUE(fresh.WaitForLastGood(30000));
+    Published(fresh);
     EXPECT_EQ(fresh.VerifyAll(), "");
     Stop(service);
 }

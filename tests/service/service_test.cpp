@@ -9,12 +9,10 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/Process.h"
+#include "tests/ServiceFixture.h"
 #include "tools/sim/ServiceClient.h"
 
 using testutil::Child;
-using testutil::NotifySocket;
-using testutil::ServiceEnv;
 
 using testutil::FreePort;
 
@@ -53,24 +51,12 @@ std::map<std::string, Inbound> InboundConnections() {
     return out;
 }
 
-class ServiceTest : public ::testing::Test {
-protected:
-    std::unique_ptr<Child> Start(std::vector<std::string> args = {},
-                                 std::map<std::string, std::string> extra = {}) {
-        args.insert(args.begin(), TALONIB_PATH);
-        auto environment = env.Env();
-        for (auto& [k, v] : extra) environment[k] = v;
-        return std::make_unique<Child>(args, environment);
-    }
-    ServiceEnv env;
-    NotifySocket notify{env.dir / "notify"};
-};
+class ServiceTest : public testutil::ServiceFixture {};
 
 }  // namespace
 
 TEST_F(ServiceTest, AnswersEveryOperationAndStopsOnSigterm) {
-    auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << env.DebugLog();
+    auto service = StartReady();
     sim::ServiceClient client(Orb());
     // Before a backup folder is set up.
     EXPECT_EQ(client.RedoLogIsReady("relative/x.vrl", "u", true), 10001);
@@ -106,22 +92,19 @@ TEST_F(ServiceTest, AnswersEveryOperationAndStopsOnSigterm) {
 
 TEST_F(ServiceTest, SignalsMapToControlsAndEvents) {
     {
-        auto service = Start();
-        ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+        auto service = StartReady();
         service->Signal(SIGUSR1);  // an unhandled control: the status is reported
         EXPECT_TRUE(notify.WaitFor("check 3", 5000));
         service->Signal(SIGINT);  // OS event 7: the expedited shutdown functor
         EXPECT_EQ(service->Wait(10000), 0);
     }
-    auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    auto service = StartReady();
     service->Signal(SIGQUIT);  // message 1011: the loop ends while it runs
     EXPECT_EQ(service->Wait(10000), 0);
 }
 
 TEST_F(ServiceTest, SecondInstanceIsRefused) {
-    auto first = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    auto first = StartReady();
     auto second = Start();
     EXPECT_EQ(second->Wait(10000), 10);
     // The line names the running instance, from the process id it wrote into the lock.
@@ -161,8 +144,7 @@ TEST_F(ServiceTest, ConnectorLinksAnswersStopNoticeAndReportsLostConnection) {
     unsigned short hubPort = FreePort();
     Child hub({VLSERVER_SIM_PATH, "hub", "--port", std::to_string(hubPort)}, {});
     ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
-    auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    auto service = StartReady();
     sim::ServiceClient client(Orb());
     ASSERT_TRUE(client.RegisterServer("127.0.0.1", hubPort));
     EXPECT_TRUE(hub.WaitForLine("component link 1: DBSConnector type 14", 5000));
@@ -207,8 +189,7 @@ TEST_F(ServiceTest, OneCallAtATimeReachesTheServant) {
     socklen_t len = sizeof a;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     ASSERT_EQ(::listen(fd, 4), 0);
-    auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    auto service = StartReady();
 
     std::atomic<int> order{0};
     int registerDone = 0, verifyDone = 0;

@@ -2,35 +2,19 @@
 // noticed, the server registers again and names its folder before the call goes through,
 // and a service that stays away ends the wait with a finding, not a hang.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <future>
 
-#include "tests/Process.h"
+#include "tests/ServiceFixture.h"
 #include "tools/sim/Session.h"
 
 using testutil::Child;
-using testutil::NotifySocket;
-using testutil::ServiceEnv;
 
 namespace {
 
-unsigned short FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 // One ORB per process: it serves the hub and calls the service.
 struct Orb {
-    unsigned short hubPort = FreePort();
+    unsigned short hubPort = testutil::FreePort();
     CORBA::ORB_var orb = [this] {
         std::string endpoint = "giop:tcp:127.0.0.1:" + std::to_string(hubPort);
         const char* argv[] = {"session-test", "-ORBendPoint", endpoint.c_str(),
@@ -44,13 +28,8 @@ Orb& TheOrb() {
     return *o;
 }
 
-class SessionTest : public ::testing::Test {
+class SessionTest : public testutil::ServiceFixture {
 protected:
-    std::unique_ptr<Child> Start() {
-        auto c = std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, env.Env());
-        EXPECT_TRUE(notify.WaitFor("READY=1", 30000)) << env.DebugLog();
-        return c;
-    }
     void Kill(std::unique_ptr<Child>& service) {
         service->Signal(SIGKILL);
         EXPECT_EQ(service->Wait(30000), 128 + SIGKILL);
@@ -61,13 +40,10 @@ protected:
     }
     sim::Session Make(double patience) {
         return sim::Session(
-            client, *hub,
-            sim::Session::Options{env.dir / "backup", "127.0.0.1", TheOrb().hubPort, patience},
+            client, *hub, sim::Session::Options{backup(), "127.0.0.1", TheOrb().hubPort, patience},
             report);
     }
 
-    ServiceEnv env;
-    NotifySocket notify{env.dir / "notify"};
     sim::EventHubServer* hub = [] {
         static sim::EventHubServer* h = [] {
             auto* s = new sim::EventHubServer(TheOrb().orb, nullptr);
@@ -85,11 +61,11 @@ protected:
 }  // namespace
 
 TEST_F(SessionTest, AfterAKillTheServerRegistersAndNamesItsFolderAgain) {
-    auto service = Start();
+    auto service = StartReady();
     sim::Session session = Make(60);
     int reconnected = 0;
     session.SetOnReconnect([&] { ++reconnected; });
-    ASSERT_TRUE(session.Connect()) << testutil::ReadFile(env.dir / "log/talonibDebug.log");
+    ASSERT_TRUE(session.Connect()) << env.DebugLog();
     EXPECT_EQ(hub->LinkCount(), 1u);
     EXPECT_EQ(session.Call("probe", [&] { return Probe(); }), 10007);
     EXPECT_EQ(session.Reconnects(), 1);
@@ -97,7 +73,7 @@ TEST_F(SessionTest, AfterAKillTheServerRegistersAndNamesItsFolderAgain) {
     // Killed while the server is idle, and started again without a backup folder: the next
     // call must not reach it before the server has registered and named its folder.
     Kill(service);
-    service = Start();
+    service = StartReady();
     EXPECT_EQ(session.Call("probe", [&] { return Probe(); }), 10007);  // 10017 if not named
     EXPECT_EQ(session.Reconnects(), 2);
     EXPECT_EQ(reconnected, 2);
@@ -107,14 +83,14 @@ TEST_F(SessionTest, AfterAKillTheServerRegistersAndNamesItsFolderAgain) {
     Kill(service);
     auto call = std::async(std::launch::async,
                            [&] { return session.Call("probe", [&] { return Probe(); }); });
-    service = Start();
+    service = StartReady();
     EXPECT_EQ(call.get(), 10007);
     EXPECT_EQ(session.Reconnects(), 3);
     EXPECT_EQ(report.Total(), 0) << lines.front();
 }
 
 TEST_F(SessionTest, AServiceThatStaysAwayEndsTheWaitWithAFinding) {
-    auto service = Start();
+    auto service = StartReady();
     sim::Session session = Make(1.5);
     ASSERT_TRUE(session.Connect());
     Kill(service);

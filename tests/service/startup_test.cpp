@@ -6,11 +6,10 @@
 #include <nlohmann/json.hpp>
 
 #include "ibs_version.h"
-#include "tests/Process.h"
+#include "tests/ServiceFixture.h"
 #include "tools/sim/ServiceClient.h"
 
 using testutil::Child;
-using testutil::ServiceEnv;
 
 namespace {
 
@@ -18,16 +17,7 @@ std::string Prefs(const std::string& body) {
     return "<?xml version=\"1.0\"?>\n<preferences>\n" + body + "</preferences>\n";
 }
 
-class StartupTest : public ::testing::Test {
-protected:
-    std::unique_ptr<Child> Start(std::map<std::string, std::string> extra = {}) {
-        auto environment = env.Env();
-        for (auto& [k, v] : extra) environment[k] = v;
-        return std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, environment);
-    }
-    ServiceEnv env;
-    testutil::NotifySocket notify{env.dir / "notify"};
-};
+class StartupTest : public testutil::ServiceFixture {};
 
 }  // namespace
 
@@ -159,8 +149,7 @@ TEST_F(StartupTest, WhatTheServiceMakesIsReadableThroughItsGroupOnly) {
 
 // ibsdb check beside a running service: the port is held by it, named by its lock.
 TEST_F(StartupTest, CheckSeesThePortHeldByTheService) {
-    auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000));
+    auto service = StartReady();
     sim::ServiceClient client(testutil::ClientOrb());
     ASSERT_TRUE(client.SetBackupFolder(env.dir / "backup"));
     Child check({IBSDB_PATH, "check", env.dir / "backup", "--json"},

@@ -53,6 +53,12 @@ protected:
         }
         L.intervals.push_back(rec);
     }
+    // Interval `minute` minutes past noon, published whole in its folder.
+    std::string Published(int minute) {
+        Interval(kNoon + static_cast<std::uint64_t>(minute) * kMinute);
+        return Folder("LastGood_2026-01-01_12" + std::string(minute < 10 ? "0" : "") +
+                      std::to_string(minute));
+    }
     // A last-good folder holding every database as it is now, and its manifest.
     std::string Folder(const std::string& name, std::uint32_t crcError = 0) {
         std::string f = L.backup + "/" + name;
@@ -146,17 +152,14 @@ TEST(LastGoodNames, BothFormsReadBackAndOrder) {
 TEST_F(CheckerTest, ExactFoldersPassAndRecordTheNewestGoodCopy) {
     Interval(kNoon + 10 * 1000000);
     Folder("LastGood_2026-01-01_1200");
-    Interval(kNoon + 3 * kMinute);
-    Folder("LastGood_2026-01-01_1203");
+    Published(3);
     EXPECT_EQ(Verify(2), 0) << All();
     for (const auto& r : L.dbs) EXPECT_EQ(r.lastGood, 2);
 }
 
 TEST_F(CheckerTest, EveryWayACopyCanBeWrongIsNamed) {
-    Interval(kNoon + kMinute);
-    std::string old = Folder("LastGood_2026-01-01_1201");
-    Interval(kNoon + 2 * kMinute);
-    std::string f = Folder("LastGood_2026-01-01_1202");
+    std::string old = Published(1);
+    std::string f = Published(2);
     // db0: one byte of page 7 differs.
     {
         std::fstream db(f + "/db0.vdb", std::ios::in | std::ios::out | std::ios::binary);
@@ -181,8 +184,7 @@ TEST_F(CheckerTest, EveryWayACopyCanBeWrongIsNamed) {
 }
 
 TEST_F(CheckerTest, AMissingDatabaseOrAFolderOfNoIntervalIsNamed) {
-    Interval(kNoon + kMinute);
-    std::string f = Folder("LastGood_2026-01-01_1201");
+    std::string f = Published(1);
     fs::remove(f + "/db1.vdb");
     testutil::MakeDirs(L.backup + "/LastGood_2025-12-31_2359");
     Verify(1);
@@ -208,8 +210,7 @@ TEST_F(CheckerTest, IntervalsEndingInOneMinuteKeepTheirOwnFolders) {
 }
 
 TEST_F(CheckerTest, AcceptedLogsAreAppliedSetAsideOrLost) {
-    Interval(kNoon + kMinute);
-    Folder("LastGood_2026-01-01_1201");
+    Published(1);
     Interval(kNoon + 2 * kMinute);  // not complete yet
     auto log = [&](const std::string& name, int db, bool afterBreak) {
         std::string path = L.backup + "/" + name;
@@ -244,10 +245,8 @@ TEST_F(CheckerTest, AcceptedLogsAreAppliedSetAsideOrLost) {
 }
 
 TEST_F(CheckerTest, AFailedDatabaseKeepsItsNewestGoodCopy) {
-    Interval(kNoon + kMinute);
-    std::string first = Folder("LastGood_2026-01-01_1201");
-    Interval(kNoon + 2 * kMinute);
-    std::string second = Folder("LastGood_2026-01-01_1202");
+    std::string first = Published(1);
+    std::string second = Published(2);
     fs::remove(second + "/db2.vdb");
     L.dbs[2].reportedFailed = true;
     L.dbs[2].lastGood = 1;
@@ -261,8 +260,7 @@ TEST_F(CheckerTest, AFailedDatabaseKeepsItsNewestGoodCopy) {
 }
 
 TEST_F(CheckerTest, AManifestMustDescribeItsFolder) {
-    Interval(kNoon + kMinute);
-    Folder("LastGood_2026-01-01_1201");
+    Published(1);
     EXPECT_EQ(Verify(1), 0) << All();
     Interval(kNoon + 2 * kMinute);
     Folder("LastGood_2026-01-01_1202", 1);  // db1's CRC-32C is off by one
@@ -299,14 +297,12 @@ TEST(RawDb, ReadsWhatTheFormatPromisesAndRefusesTheRest) {
 // The real world: bytes the host changed are not the service's doing, but no manifest may
 // certify them; a copy of them the service made is its doing.
 TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
-    Interval(kNoon + kMinute);
-    std::string first = Folder("LastGood_2026-01-01_1201");
+    std::string first = Published(1);
     Rot(first + "/db0.vdb");
     EXPECT_EQ(Verify(1), 0) << All();
     // Carried forward by a hard link under a line that certifies the changed bytes; and
     // copied into another folder, bytes and all.
-    Interval(kNoon + 2 * kMinute);
-    std::string second = Folder("LastGood_2026-01-01_1202");
+    std::string second = Published(2);
     fs::remove(second + "/db0.vdb");
     fs::create_hard_link(first + "/db0.vdb", second + "/db0.vdb");
     DbFile changed = ReadDbFile(second + "/db0.vdb");
@@ -314,8 +310,7 @@ TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
     std::snprintf(crc, sizeof crc, "%08x", changed.fileCrc32c);
     std::ofstream(second + "/manifest.tsv", std::ios::app)
         << "database\tdb0.vdb\t-\t0\t0\t0\t" << changed.size << "\t" << crc << "\n";
-    Interval(kNoon + 3 * kMinute);
-    std::string third = Folder("LastGood_2026-01-01_1203");
+    std::string third = Published(3);
     fs::copy_file(first + "/db0.vdb", third + "/db0.vdb", fs::copy_options::overwrite_existing);
     Verify(3);
     EXPECT_TRUE(Said("manifest", "certifies " + second + "/db0.vdb")) << All();
@@ -326,14 +321,12 @@ TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
 // A changed file is known by more than its inode number: once it is gone, a new copy of
 // another database may get the number, and is judged by its own bytes.
 TEST_F(CheckerTest, AnInodeNumberUsedAgainIsAnotherFile) {
-    Interval(kNoon + kMinute);
-    std::string first = Folder("LastGood_2026-01-01_1201");
+    std::string first = Published(1);
     Rot(first + "/db0.vdb");
     EXPECT_EQ(Verify(1), 0) << All();
     // The changed copy was pruned; db1's copy in the next folder got its inode number (as a
     // file system hands out a freed number again).
-    Interval(kNoon + 2 * kMinute);
-    std::string second = Folder("LastGood_2026-01-01_1202");
+    std::string second = Published(2);
     fs::remove_all(first);
     ChangedFile reused;
     ASSERT_TRUE(RecordChangedFile(second + "/db1.vdb", reused));
@@ -351,8 +344,7 @@ TEST_F(CheckerTest, AnInodeNumberUsedAgainIsAnotherFile) {
 // An upload whose first log was damaged is the database's newest good copy: published in
 // its interval's folder, and marked so in the manifest.
 TEST_F(CheckerTest, AnUploadNoLogChangedIsPublishedAsHeld) {
-    Interval(kNoon + kMinute);
-    Folder("LastGood_2026-01-01_1201");
+    Published(1);
     DbRec& r = L.dbs[1];
     const DatabaseModel& m = *r.model;
     r.heldInterval = 2;
@@ -389,13 +381,11 @@ TEST_F(CheckerTest, AnUploadNoLogChangedIsPublishedAsHeld) {
 // the interval ran: the database may be left out of that interval and its log set aside,
 // without a notification; with no upload waiting, the same folder loses the database.
 TEST_F(CheckerTest, AChangedStartingCopyWithAnUploadWaitingMayBeLeftOut) {
-    Interval(kNoon + kMinute);
-    std::string first = Folder("LastGood_2026-01-01_1201");
+    std::string first = Published(1);
     ASSERT_EQ(Verify(1), 0) << All();
     Rot(first + "/db0.vdb");
     L.damaged.back().dueAt = 2;  // no event due: another copy, changed too, seemed a start
-    Interval(kNoon + 2 * kMinute);
-    std::string second = Folder("LastGood_2026-01-01_1202");
+    std::string second = Published(2);
     fs::remove(second + "/db0.vdb");
     const std::string last = L.backup + "/last.vrl";
     testutil::WriteFile(L.backup + "/Rejected/last.vrl", "log");
@@ -420,8 +410,7 @@ TEST_F(CheckerTest, AChangedStartingCopyWithAnUploadWaitingMayBeLeftOut) {
 
 // A database dropped and created again under its file name keeps its newest copy.
 TEST_F(CheckerTest, AReplacedDatabaseKeepsItsNewestCopy) {
-    Interval(kNoon + kMinute);
-    std::string first = Folder("LastGood_2026-01-01_1201");
+    std::string first = Published(1);
     ASSERT_EQ(Verify(1), 0) << All();
     L.dbs[2].retired = true;
     L.dbs[2].retiredAt = 2;
@@ -453,8 +442,7 @@ TEST_F(CheckerTest, AReplacedDatabaseKeepsItsNewestCopy) {
 // An interval whose every database failed has nothing to publish: the older folder stays
 // the newest, and still holds their newest good copies.
 TEST_F(CheckerTest, AnIntervalWhoseEveryDatabaseFailedNeedsNoFolder) {
-    Interval(kNoon + kMinute);
-    Folder("LastGood_2026-01-01_1201");
+    Published(1);
     ASSERT_EQ(Verify(1), 0) << All();
     Interval(kNoon + 2 * kMinute);
     for (auto& r : L.dbs) r.reportedFailed = r.needsUpload = true;
@@ -467,8 +455,7 @@ TEST_F(CheckerTest, AnIntervalWhoseEveryDatabaseFailedNeedsNoFolder) {
 // The first of two intervals ending in one minute got no folder (every database failed):
 // the second takes the minute's name, and its manifest's end says which interval it is.
 TEST_F(CheckerTest, TheMinutesNameGoesToTheFirstIntervalWithAFolder) {
-    Interval(kNoon + kMinute);
-    Folder("LastGood_2026-01-01_1201");
+    Published(1);
     ASSERT_EQ(Verify(1), 0) << All();
     Interval(kNoon + 3 * kMinute + 5000000);
     Interval(kNoon + 3 * kMinute + 40000000);
@@ -540,8 +527,7 @@ TEST_F(CheckerTest, LeftoversAreFound) {
 }  // namespace
 
 TEST_F(CheckerTest, AnUploadAlreadyHeldByALastGoodCopyMayGoAnotherIsLost) {
-    Interval(kNoon + kMinute);
-    Folder("LastGood_2026-01-01_1201");
+    Published(1);
     ASSERT_EQ(Verify(1), 0) << All();
     const std::uint64_t held = L.dbs[0].model->MSN();
     auto upload = [&](const std::string& name, std::uint64_t msn) {

@@ -14,28 +14,13 @@
 using testutil::ManagerTest;
 
 TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
-    sim::WorkloadOptions opt;
-    opt.seed = 31;
-    opt.databases = 3;
-    sim::Workload server(backup(), opt, announcer);
+    sim::Workload server(backup(), Options(31, 3), announcer);
     ASSERT_TRUE(server.Upload());
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(server.WriteIntervalLogs(), 0);
-        ASSERT_EQ(server.CloseInterval(), 0);
-        Settle();
-    }
+    Intervals(server, 3);
     // Database 1 fails: its newest good copy stays behind in an older folder.
     const sim::DatabaseModel lastGood1 = server.Db(1);
-    ASSERT_EQ(server.WriteCorruptLog(1), 0);
-    ASSERT_EQ(server.WriteIntervalLogs({1}), 0);
-    server.Forget(1);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    Settle();
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_EQ(server.WriteIntervalLogs({1}), 0);
-        ASSERT_EQ(server.CloseInterval(), 0);
-        Settle();
-    }
+    FailWithDamagedLog(server, 1);
+    Intervals(server, 2, {1});
 
     std::ostringstream out;
     EXPECT_EQ(ibsdb::Verify({backup(), true}, out), ibsdb::kOk) << out.str();
@@ -73,24 +58,12 @@ TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
 // database still restores to the server's newest state.
 TEST_F(ManagerTest, ExpireRefusesWhileTheServiceRunsOnTheFolder) {
     mgr->Cycle().SetRetention({4, 0});
-    sim::WorkloadOptions opt;
-    opt.seed = 33;
-    opt.databases = 2;
+    sim::WorkloadOptions opt = Options(33, 2);
     opt.initialPages = 8;
     sim::Workload server(backup(), opt, announcer);
     ASSERT_TRUE(server.Upload());
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(server.WriteIntervalLogs(), 0);
-        ASSERT_EQ(server.CloseInterval(), 0);
-        Settle();
-    }
-    auto tree = [&] {
-        std::map<std::string, std::string> out;
-        for (const auto& e : std::filesystem::recursive_directory_iterator(backup()))
-            if (e.is_regular_file()) out[e.path().string()] = testutil::ReadFile(e.path());
-        return out;
-    };
-    const auto before = tree();
+    Intervals(server, 4);
+    const std::string before = testutil::Snapshot(backup());
     ibsdb::ExpireOptions o;
     o.backup = backup();
     o.keep = 1;
@@ -101,7 +74,7 @@ TEST_F(ManagerTest, ExpireRefusesWhileTheServiceRunsOnTheFolder) {
                              std::to_string(::getpid()) + ") runs on this folder"),
               std::string::npos)
         << out.str();
-    EXPECT_EQ(tree(), before);
+    EXPECT_EQ(testutil::Snapshot(backup()), before);
 
     ASSERT_EQ(mgr->SetBackupFolder(u""), 1);
     out.str("");
