@@ -115,7 +115,7 @@ TEST_F(JournalTest, UnderSystemdEveryRecordReachesTheJournalWithItsDatabaseAndTh
     Child hub({VLSERVER_SIM_PATH, "hub", "--port", std::to_string(hubPort)}, {});
     ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
     auto service = StartUnderSystemd();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service->Stderr();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service->Stderr(5000);
     EXPECT_NE(env.DebugLog().find("started by systemd"), std::string::npos);
     // The banner, and a status line that says what the service does.
     EXPECT_NE(journal.WaitFor(

@@ -100,7 +100,7 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
     testutil::MakeDirs(env.dir / "mnt/disk");
     testutil::WriteFile(prefs, Prefs(cases[6].body));
     auto service = Start();
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service->Stderr();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service->Stderr(5000);
     EXPECT_TRUE(testutil::IsDir(env.dir / "mnt/disk/backup/InProgress"));
     service->Signal(SIGTERM);
     EXPECT_EQ(service->Wait(10000), 0);
@@ -116,7 +116,7 @@ TEST_F(StartupTest, WhatTheServiceMakesIsReadableThroughItsGroupOnly) {
         {"/bin/sh", "-c",
          "umask 0027 && exec /usr/bin/setpriv --regid=" + group + " --clear-groups " TALONIB_PATH},
         environment);
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service.Stderr();
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service.Stderr(5000);
     Child server({VLSERVER_SIM_PATH, "run", "--backup", backup, "--work", env.dir / "sim",
                   "--intervals", "1", "--databases", "2"},
                  {});

@@ -132,22 +132,30 @@ public:
                 pos = mBuffer.find('\n');
             }
             pollfd p{mOut, POLLIN, 0};
-            if (::poll(&p, 1, MsLeft(deadline)) <= 0) return false;
+            if (::poll(&p, 1, timeoutMs < 0 ? -1 : MsLeft(deadline)) <= 0) return false;
             char buf[4096];
             ssize_t n = ::read(mOut, buf, sizeof buf);
             if (n <= 0) return false;
             mBuffer.append(buf, static_cast<std::size_t>(n));
         }
     }
-    std::string ReadAll(int fd) {
+    // Until the child closes it. With a timeout (-1: none), a child that keeps it open longer
+    // (one that never became ready, read for a failure message) gives what it wrote so far.
+    std::string ReadAll(int fd, int timeoutMs = -1) {
         std::string all;
         char buf[4096];
-        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            if (timeoutMs >= 0 && ::poll(&p, 1, MsLeft(deadline)) <= 0)
+                return all + "[still open after " + std::to_string(timeoutMs) + " ms]";
+            ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0) return all;
             all.append(buf, static_cast<std::size_t>(n));
-        return all;
+        }
     }
     std::string Stdout() { return ReadAll(mOut); }
-    std::string Stderr() { return ReadAll(mErr); }
+    std::string Stderr(int timeoutMs = -1) { return ReadAll(mErr, timeoutMs); }
     const std::vector<std::string>& Lines() const { return mLines; }
 
 private:
@@ -185,7 +193,7 @@ public:
                 return true;
             }
             pollfd p{mFd, POLLIN, 0};
-            if (::poll(&p, 1, MsLeft(deadline)) <= 0) return false;
+            if (::poll(&p, 1, timeoutMs < 0 ? -1 : MsLeft(deadline)) <= 0) return false;
             char buf[4096];
             ssize_t n = ::recv(mFd, buf, sizeof buf, 0);
             if (n > 0) mMessages.emplace_back(buf, static_cast<std::size_t>(n));
