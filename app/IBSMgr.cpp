@@ -7,6 +7,15 @@
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
 
+namespace {
+std::string Trimmed(const std::string& text) {
+    const char* blank = " \t\r\n";
+    auto first = text.find_first_not_of(blank);
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(blank) - first + 1);
+}
+}  // namespace
+
 bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
     if (!mPrefs.Open(mPrefsHandle, Talon::PrefKeys::Instance().GetDesignation()).OK()) {
         IBS_DEBUG("IBSMgr::Init can't read prefs");
@@ -34,6 +43,20 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
               << (retention.hours
                       ? ", and those younger than " + std::to_string(retention.hours) + " hours"
                       : std::string()));
+
+    // main has judged preference 84 and its credentials file.
+    Mirel::unistring credentials;
+    if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefOffsiteCredentials, credentials).OK()) {
+        OffsiteCopier::Settings copier;
+        copier.credentials = Trimmed(credentials.ToUTF8());
+        Mirel::unistring prefix;
+        if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefOffsitePrefix, prefix).OK())
+            copier.prefix = Trimmed(prefix.ToUTF8());
+        if (!copier.credentials.empty()) {
+            IBS_DEBUG("IBSMgr::Init: copies off the host with " << copier.credentials);
+            mCopier.Start(copier);
+        }
+    }
 
     std::int64_t configured = 0;
     if (!mPrefs.GetPref(mPrefsHandle, 67, configured).OK() || configured == 0) return true;
@@ -142,6 +165,7 @@ void IBSMgr::Stop() {
 }
 
 void IBSMgr::EndThreads() {
+    mCopier.Stop();
     EndWorkers();
     if (EventSink* sink = mCat.Sink()) {
         sink->EndLink();

@@ -81,6 +81,8 @@ std::string ObjectKey(const RemoteOptions& r, const std::string& sha) {
     return r.Prefix() + "objects/" + sha;
 }
 
+}  // namespace
+
 // A stable word for JSON readers (CauseName's words are for people).
 const char* CauseToken(Cause c) {
     switch (c) {
@@ -131,6 +133,8 @@ const char* CauseToken(Cause c) {
     }
     return "unknown";
 }
+
+namespace {
 
 // The credentials, the caller's settings, and a client.
 std::unique_ptr<Client> MakeClient(const RemoteOptions& r, std::string& error) {
@@ -407,7 +411,15 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
     std::vector<PointResult> results;
     std::vector<std::string> reasons;
     std::string storeError, storeCause;
+    Cause storeStatusCause = Cause::kNone;
     int code = kOk, already = 0;
+    struct Detach {
+        const RemoteOptions& r;
+        bool attached = false;
+        ~Detach() {
+            if (attached && r.attach) r.attach(nullptr);
+        }
+    } detach{r};
 
     auto finish = [&]() {
         int pushed = 0, refused = 0, sent = 0, present = 0, hashed = 0, fromRecord = 0;
@@ -420,6 +432,15 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
             hashed += p.hashed;
             fromRecord += p.fromRecord;
             bytes += p.bytesSent;
+        }
+        if (o.report) {
+            o.report->code = code;
+            o.report->pushed = pushed;
+            o.report->refused = refused;
+            o.report->storeFailed = !storeError.empty();
+            o.report->storeError = storeError;
+            o.report->cause = storeStatusCause;
+            o.report->reasons = reasons;
         }
         const std::string summary = std::to_string(pushed) + " restore point(s) pushed, " +
                                     std::to_string(refused) + " refused, " +
@@ -488,11 +509,17 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
     if (!client) {
         storeError = error;
         storeCause = CauseToken(Cause::kConfig);
+        storeStatusCause = Cause::kConfig;
         return unknown("the credentials cannot be used: " + error);
+    }
+    if (r.attach) {
+        r.attach(client.get());
+        detach.attached = true;
     }
     auto storeFailed = [&](const Status& s, PointResult* p) {
         storeError = s.ToString();
         storeCause = CauseToken(s.cause);
+        storeStatusCause = s.cause;
         if (p) {
             p->result = "failed";
             p->problems.push_back("the store failed: " + storeError);
@@ -571,7 +598,9 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
             continue;
         }
         bool stop = false, refused = false;
+        int done = 0;
         for (const auto& e : entries) {
+            if (o.progress) o.progress(f.name, done++, static_cast<int>(entries.size()));
             const std::string path = f.path + "/" + e.path;
             Mirel::Os::Info st;
             const int se = Mirel::Os::Stat(path, st);
@@ -713,6 +742,7 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
             break;
         }
         p.result = "pushed";
+        if (o.progress) o.progress(f.name, static_cast<int>(entries.size()), static_cast<int>(entries.size()));
         if (int e = note(f.name, index.intervalEnd, index.pushed); e != 0)
             p.problems.push_back("the local record " + std::string(kOffsiteRecordName) +
                                  " could not be written: error " + Mirel::ErrorText(e));

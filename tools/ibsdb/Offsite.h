@@ -20,14 +20,30 @@ struct RemoteOptions {
     ObjectStore::RetryPolicy retry;
     // Changes the client's settings after the credentials are read (the tests' timeouts).
     std::function<void(ObjectStore::Config&)> configure;
+    // Hears of the client made for the operation, and of its end (nullptr): a caller that
+    // must stop a transfer midway calls its Cancel().
+    std::function<void(ObjectStore::Client*)> attach;
 
     std::string Prefix() const;
+};
+
+// How a push ended, for a caller that acts on it (the service's copier).
+struct PushReport {
+    int code = 0;  // the exit code
+    int pushed = 0, refused = 0;
+    bool storeFailed = false;  // the store failed or the credentials were refused
+    ObjectStore::Cause cause = ObjectStore::Cause::kNone;
+    std::string storeError;  // the store's error, one line
+    std::vector<std::string> reasons;
 };
 
 struct PushOptions {
     std::string backup;
     RemoteOptions remote;
     bool json = false;
+    PushReport* report = nullptr;
+    // Before each file of a point is looked at, and once its index is written (done == files).
+    std::function<void(const std::string& folder, int done, int files)> progress;
 };
 int OffsitePush(const PushOptions& o, std::ostream& out);
 
@@ -65,6 +81,9 @@ struct OffsiteRecord {
     std::string where;  // endpoint, bucket and prefix
 };
 bool ReadOffsiteRecord(const std::string& backup, OffsiteRecord& record);
+
+// The cause's word in reports: "connect", "store-full" (docs/offsite.md).
+const char* CauseToken(ObjectStore::Cause cause);
 
 // The restore points off the host, by folder name, with their indexes; `error` says why
 // the store could not be listed (then false).
