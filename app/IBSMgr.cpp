@@ -1,6 +1,9 @@
 // The manager: its parts wired, the service's start, the server's choice of backup folder,
 // and the remote stop.
 #include "app/IBSMgr.h"
+
+#include <cstdlib>
+
 #include "platform/engine/HBEngine.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/ServiceSetup.h"
@@ -52,6 +55,14 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
         Mirel::unistring prefix;
         if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefOffsitePrefix, prefix).OK())
             copier.prefix = Trimmed(prefix.ToUTF8());
+        // The first wait after a failed push; the tests shorten it, as with the link check.
+        if (const char* ms = std::getenv("VELLUMARK_OFFSITE_RETRY_MS")) {
+            const long v = std::atol(ms);
+            if (v > 0) {
+                copier.firstDelay = std::chrono::milliseconds(v);
+                copier.maxDelay = std::chrono::milliseconds(10 * v);
+            }
+        }
         if (!copier.credentials.empty()) {
             IBS_DEBUG("IBSMgr::Init: copies off the host with " << copier.credentials);
             mCopier.Start(copier);

@@ -47,8 +47,8 @@ void OffsiteCopier::Run() {
             std::chrono::steady_clock::now() >= mRetryAt)
             mRetryAt = {};
         auto ready = [&] {
-            return mStop || (mPending && !mFolder.empty() &&
-                             std::chrono::steady_clock::now() >= mRetryAt);
+            return mStop ||
+                   (mPending && !mFolder.empty() && std::chrono::steady_clock::now() >= mRetryAt);
         };
         if (mRetryAt != std::chrono::steady_clock::time_point{})
             mCv.wait_until(l, mRetryAt, ready);
@@ -91,7 +91,8 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
     ibsdb::OffsitePush(o, out);
 
     ibsdb::OffsiteRecord record;
-    if (ibsdb::ReadOffsiteRecord(folder, record)) mState.OffsiteNewest(record.folder, record.intervalEnd);
+    if (ibsdb::ReadOffsiteRecord(folder, record))
+        mState.OffsiteNewest(record.folder, record.intervalEnd);
 
     std::unique_lock<std::mutex> l(mM);
     if (mStop) return;  // cancelled: nothing to report
@@ -100,24 +101,22 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
         ObjectStore::RetryPolicy backoff;
         backoff.firstDelay = mSettings.firstDelay;
         backoff.maxDelay = mSettings.maxDelay;
-        const auto delay =
-            ObjectStore::BackoffDelay(backoff, mFailures, std::random_device{}());
+        const auto delay = ObjectStore::BackoffDelay(backoff, mFailures, std::random_device{}());
         mRetryAt = std::chrono::steady_clock::now() + delay;
         mPending = true;
         const std::string cause = ibsdb::CauseToken(report.cause);
         const bool told = cause == mLastCause;
         mLastCause = cause;
         l.unlock();
-        mState.OffsiteFailing(cause, report.storeError,
-                              static_cast<std::uint64_t>(delay.count()));
+        mState.OffsiteFailing(cause, report.storeError, static_cast<std::uint64_t>(delay.count()));
         if (!told)
             Talon::Logger::WriteLine(
                 LOG_WARNING,
                 "copies off the host: the store failed (" + cause + "): " + report.storeError +
                     "; nothing here is removed for it, the copier tries again",
                 {"VELLUMARK_OFFSITE_CAUSE=" + cause, "VELLUMARK_FOLDER=" + folder});
-        MIREL_DEBUG(57, "OffsiteCopier: " << report.storeError << "; again in "
-                                          << delay.count() << " ms");
+        MIREL_DEBUG(
+            57, "OffsiteCopier: " << report.storeError << "; again in " << delay.count() << " ms");
         return;
     }
     const bool recovered = mFailures > 0;

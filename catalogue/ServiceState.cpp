@@ -158,6 +158,7 @@ void ServiceState::StaleDone(const std::string& file, std::uint64_t fileEnd,
 void ServiceState::Stopped() {
     std::lock_guard<std::mutex> g(mM);
     mStopped = true;
+    mOffPushing.clear();  // a push under way was cancelled; the next start takes it up
     Changed();
 }
 
@@ -301,7 +302,9 @@ std::string ServiceState::FileText(std::uint64_t now) const {
         t += "wait\tstale-done\t" + Num(mStaleEnd) + "\t" + Num(mStaleSince) + "\t" +
              Num(mStalePassed) + "\t" + mStaleFile + "\n";
     if (mOffsite) {
-        const char* state = !mOffCause.empty() ? "failing" : !mOffPushing.empty() ? "pushing" : "idle";
+        const char* state = !mOffCause.empty()     ? "failing"
+                            : !mOffPushing.empty() ? "pushing"
+                                                   : "idle";
         auto field = [](const std::string& v) {
             return v.empty() ? std::string("-") : Talon::EscapeTsvField(v);
         };

@@ -26,10 +26,10 @@ inline constexpr int kPrefOffsiteCredentials = 84;
 inline constexpr int kPrefOffsitePrefix = 85;
 
 struct ServicePrefs {
-    bool present = false;      // false: no file, an empty store
-    bool configured = false;   // preference 67 is not 0
-    std::string backupFolder;  // preference 68 without surrounding blanks, when configured
-    Retention retention;       // preferences 82 and 83, or their defaults
+    bool present = false;            // false: no file, an empty store
+    bool configured = false;         // preference 67 is not 0
+    std::string backupFolder;        // preference 68 without surrounding blanks, when configured
+    Retention retention;             // preferences 82 and 83, or their defaults
     std::string offsiteCredentials;  // preference 84 (empty: no copies off the host)
     std::string offsitePrefix;       // preference 85
 };

@@ -742,7 +742,8 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
             break;
         }
         p.result = "pushed";
-        if (o.progress) o.progress(f.name, static_cast<int>(entries.size()), static_cast<int>(entries.size()));
+        if (o.progress)
+            o.progress(f.name, static_cast<int>(entries.size()), static_cast<int>(entries.size()));
         if (int e = note(f.name, index.intervalEnd, index.pushed); e != 0)
             p.problems.push_back("the local record " + std::string(kOffsiteRecordName) +
                                  " could not be written: error " + Mirel::ErrorText(e));
