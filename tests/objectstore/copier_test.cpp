@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -283,4 +284,35 @@ TEST_F(Copier, AKillDuringAnUploadLeavesNoPointThatLooksWhole) {
                     verify),
               0)
         << verify.dump(2);
+}
+
+TEST(CopierStart, ACredentialsFileOthersMayReadStopsTheStartWithOneLine) {
+    testutil::ServiceEnv env;
+    const std::string credentials = env.dir / "offsite.credentials";
+    testutil::WriteFile(credentials,
+                        "endpoint = http://127.0.0.1:9\nbucket = b\naccess_key = a\nsecret_key = "
+                        "s\n");
+    ::chmod(credentials.c_str(), 0644);
+    testutil::WriteFile(env.dir / "prefs.xml",
+                        "<?xml version=\"1.0\"?>\n<preferences>\n"
+                        "  <pref id=\"84\" type=\"text\">" +
+                            credentials + "</pref>\n</preferences>\n");
+    Child refused({TALONIB_PATH}, env.Env());
+    EXPECT_EQ(refused.Wait(20000), 6);
+    const std::string said = refused.Stderr();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("the off-host repository's credentials cannot be used"), std::string::npos)
+        << said;
+    EXPECT_NE(said.find(credentials), std::string::npos) << said;
+    EXPECT_NE(said.find("(preference 84 of " + env.dir / "prefs.xml)"), std::string::npos) << said;
+
+    // The same file the service's own: the start goes on (no folder configured, the service
+    // waits for the server).
+    ::chmod(credentials.c_str(), 0600);
+    testutil::NotifySocket notify{env.dir / "notify"};
+    Child started({TALONIB_PATH}, env.Env());
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << env.DebugLog();
+    EXPECT_NE(env.DebugLog().find("copies off the host with " + credentials), std::string::npos);
+    started.Signal(SIGTERM);
+    EXPECT_EQ(started.Wait(30000), 0);
 }
