@@ -112,4 +112,17 @@ struct RemoteRestoreOptions {
 };
 int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out);
 
+// Applies a retention policy to the points off the host (docs/offsite.md, "ibsdb expire
+// --remote"): the points it keeps stay, and so does every point that holds the newest copy
+// off the host of one of its databases; a point goes index first, then its manifest; the
+// objects only the points that went referenced go after them.
+struct RemoteExpireOptions {
+    RemoteOptions remote;
+    std::int64_t keep = 2;
+    std::int64_t keepHours = 0;
+    bool dryRun = false;
+    bool json = false;
+};
+int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out);
+
 }  // namespace ibsdb
