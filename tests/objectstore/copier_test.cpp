@@ -248,6 +248,25 @@ TEST_F(Copier, AStoppedStoreHoldsUpNothingHereIsNamedAndPushingResumes) {
     EXPECT_NE(said.find("the store answers again, pushing resumed"), std::string::npos) << said;
 }
 
+TEST_F(Copier, AStoreThatStallsMidUploadHoldsUpNoLocalInterval) {
+    testutil::Forwarder door(storePort);
+    // The first object's upload stops moving: the copier waits in it.
+    door.HoldAt("PUT /" + store.bucket + "/" + remote.Prefix() + "objects/", 1);
+    StartService(Credentials(door.Port()));
+    auto sim = Sim(3);
+    ASSERT_TRUE(door.WaitHeld(120000));
+    // Every interval is published and checked by the server while the upload hangs.
+    ASSERT_EQ(sim->Wait(180000), 0);
+    EXPECT_FALSE(LocalPoints().empty());
+    EXPECT_TRUE(RemotePoints().empty());
+    const auto st = State();
+    EXPECT_EQ(st.offState, "pushing") << testutil::ReadFile(backup + "/State.tsv");
+    EXPECT_EQ(st.offDone, 0);
+
+    door.Release();
+    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 90000));
+}
+
 TEST_F(Copier, AKillDuringAnUploadLeavesNoPointThatLooksWhole) {
     testutil::Forwarder door(storePort);
     // The second object's request is held: the first object is stored, the point's index
