@@ -695,7 +695,11 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
             po.metadata["sha256"] = h.sha256;
             // The bytes sent must be those just checked: the store refuses others by this MD5,
             // and a multipart upload's ETag must come out as foreseen.
-            if (partSize == 0) po.expectedMd5 = h.md5;
+            if (partSize == 0) {
+                po.expectedMd5 = h.md5;
+                // Both digests of the checked pass: the client need not read the file twice.
+                po.knownSha256 = h.sha256;
+            }
             ObjectStore::PutResult put;
             s = ObjectStore::Retry(r.retry, [&] { return client->PutFile(key, path, po, &put); });
             if (s.ok() && partSize != 0 && put.etag != h.multipartEtag) {
