@@ -1,11 +1,23 @@
 // The manager: its parts wired, the service's start, the server's choice of backup folder,
 // and the remote stop.
 #include "app/IBSMgr.h"
+
+#include <cstdlib>
+
 #include "platform/engine/HBEngine.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/ServiceSetup.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
+
+namespace {
+std::string Trimmed(const std::string& text) {
+    const char* blank = " \t\r\n";
+    auto first = text.find_first_not_of(blank);
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(blank) - first + 1);
+}
+}  // namespace
 
 bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
     if (!mPrefs.Open(mPrefsHandle, Talon::PrefKeys::Instance().GetDesignation()).OK()) {
@@ -34,6 +46,28 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
               << (retention.hours
                       ? ", and those younger than " + std::to_string(retention.hours) + " hours"
                       : std::string()));
+
+    // main has judged preference 84 and its credentials file.
+    Mirel::unistring credentials;
+    if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefOffsiteCredentials, credentials).OK()) {
+        OffsiteCopier::Settings copier;
+        copier.credentials = Trimmed(credentials.ToUTF8());
+        Mirel::unistring prefix;
+        if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefOffsitePrefix, prefix).OK())
+            copier.prefix = Trimmed(prefix.ToUTF8());
+        // The first wait after a failed push; the tests shorten it, as with the link check.
+        if (const char* ms = std::getenv("VELLUMARK_OFFSITE_RETRY_MS")) {
+            const long v = std::atol(ms);
+            if (v > 0) {
+                copier.firstDelay = std::chrono::milliseconds(v);
+                copier.maxDelay = std::chrono::milliseconds(10 * v);
+            }
+        }
+        if (!copier.credentials.empty()) {
+            IBS_DEBUG("IBSMgr::Init: copies off the host with " << copier.credentials);
+            mCopier.Start(copier);
+        }
+    }
 
     std::int64_t configured = 0;
     if (!mPrefs.GetPref(mPrefsHandle, 67, configured).OK() || configured == 0) return true;
@@ -142,6 +176,7 @@ void IBSMgr::Stop() {
 }
 
 void IBSMgr::EndThreads() {
+    mCopier.Stop();
     EndWorkers();
     if (EventSink* sink = mCat.Sink()) {
         sink->EndLink();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "app/OffsiteCopier.h"
 #include "catalogue/Catalogue.h"
 #include "intake/Intake.h"
 #include "platform/framework/Prefs.h"
@@ -89,6 +90,8 @@ private:
     Intake mIntake;
     WorkerPool mPool;
     IntervalCycle mCycle;
+    // Off the host: a thread of its own, ended before the catalogue and its state go.
+    OffsiteCopier mCopier{mCat.State()};
     Talon::XMLPrefs mPrefs;
     Talon::PrefsHandle mPrefsHandle;
     std::uint64_t mAbortWaitMs = 10000;

@@ -10,6 +10,7 @@
 #include "platform/framework/OSInterface.h"
 #include "platform/framework/Prefs.h"
 #include "platform/framework/ServiceSetup.h"
+#include "platform/objectstore/Config.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
 #include "platform/support/Thread.h"
@@ -25,6 +26,16 @@ public:
     }
 };
 
+// The credentials file the copier would use, read as it will be: a secret others may read is
+// refused here rather than at the first push.
+bool OffsiteCredentialsUsable(const Talon::ServicePrefs& prefs, std::string& line) {
+    ObjectStore::Config config;
+    const ObjectStore::Status s = ObjectStore::LoadCredentials(prefs.offsiteCredentials, config);
+    if (s.ok()) return true;
+    line = "the off-host repository's credentials cannot be used: " + s.message;
+    return false;
+}
+
 // Preferences the service cannot run with stop the start with one line that names the file
 // (and the line) and the fault: a file that does not parse, a preference it does not know,
 // allowed callers that are not text, a backup folder configured without a usable path, or
@@ -39,6 +50,8 @@ bool CheckPreferences(Talon::AppBase& app, Talon::Error& error) {
         line = "bad preference file " + problem;
     else if (prefs.configured && Talon::CheckBackupFolderPlace(prefs.backupFolder, problem) != 0)
         line = problem + " (" + designation + ")";
+    else if (!prefs.offsiteCredentials.empty() && !OffsiteCredentialsUsable(prefs, line))
+        line += " (preference 84 of " + designation + ")";
     else
         return true;
     MIREL_DEBUG(57, "main: start refused: " << line);

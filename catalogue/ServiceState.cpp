@@ -9,6 +9,7 @@
 
 #include "platform/engine/Formats.h"
 #include "platform/framework/OSInterface.h"
+#include "platform/framework/TsvField.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
 #include "platform/support/ErrorCodes.h"
@@ -79,12 +80,18 @@ void ServiceState::SetFolder(const std::string& folder, const std::string& newes
     if (folder != mFolder) {
         ClearProgress();
     }
+    if (folder != mFolder) {
+        mOffNewest.clear();
+        mOffNewestEnd = 0;
+        mOffPushing.clear();
+    }
     mFolder = folder;
     mNewest = newest;
     mNewestEnd = newestEnd;
     mStarted = Mirel::DateTime::NowUTC();
     mStopped = false;
     Changed();
+    if (mOffsiteListener) mOffsiteListener(mFolder);
 }
 
 void ServiceState::Applying(std::uint64_t end) {
@@ -102,6 +109,7 @@ std::uint64_t ServiceState::Published(std::uint64_t end, const std::string& name
     mNewestEnd = end;
     ClearProgress();
     Changed();
+    if (mOffsiteListener) mOffsiteListener(mFolder);
     return since;
 }
 
@@ -145,6 +153,7 @@ void ServiceState::StaleDone(const std::string& file, std::uint64_t fileEnd,
 void ServiceState::Stopped() {
     std::lock_guard<std::mutex> g(mM);
     mStopped = true;
+    mOffPushing.clear();  // a push under way was cancelled; the next start takes it up
     Changed();
 }
 
@@ -158,8 +167,76 @@ void ServiceState::Leave(bool remove) {
     mFolder.clear();
     mNewest.clear();
     mNewestEnd = 0;
+    mOffNewest.clear();
+    mOffNewestEnd = 0;
+    mOffPushing.clear();
     ClearProgress();
     Changed();
+    if (mOffsiteListener) mOffsiteListener(mFolder);
+}
+
+void ServiceState::OffsiteOn(std::function<void(const std::string& folder)> listener) {
+    std::lock_guard<std::mutex> g(mM);
+    mOffsite = true;
+    mOffsiteListener = std::move(listener);
+    if (mOffsiteListener) mOffsiteListener(mFolder);
+}
+
+void ServiceState::OffsiteNewest(const std::string& folder, std::uint64_t end) {
+    std::lock_guard<std::mutex> g(mM);
+    if (folder == mOffNewest && end == mOffNewestEnd) return;
+    mOffNewest = folder;
+    mOffNewestEnd = end;
+    Changed();
+}
+
+void ServiceState::OffsitePushing(const std::string& folder, int done, int files) {
+    std::lock_guard<std::mutex> g(mM);
+    mOffPushing = folder;
+    mOffDone = done;
+    mOffFiles = files;
+    Changed();
+}
+
+void ServiceState::OffsiteFailing(const std::string& cause, const std::string& text,
+                                  std::uint64_t retryMs) {
+    std::lock_guard<std::mutex> g(mM);
+    const std::uint64_t now = Mirel::DateTime::NowUTC();
+    if (mOffCause.empty()) mOffSince = now;
+    mOffCause = cause;
+    mOffText = text;
+    for (char& c : mOffText)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    mOffRetry = now + retryMs * 1000;
+    mOffPushing.clear();
+    Changed();
+}
+
+void ServiceState::OffsiteCaughtUp() {
+    std::lock_guard<std::mutex> g(mM);
+    if (mOffCause.empty() && mOffPushing.empty()) return;
+    mOffCause.clear();
+    mOffText.clear();
+    mOffSince = mOffRetry = 0;
+    mOffPushing.clear();
+    Changed();
+}
+
+std::string ServiceState::OffsiteText(std::uint64_t now) const {
+    std::string s = "; off the host: ";
+    if (mOffNewest.empty())
+        s += "nothing yet";
+    else if (mNewestEnd > mOffNewestEnd)
+        s += mOffNewest + ", " + Duration(mNewestEnd - mOffNewestEnd) + " behind";
+    else
+        s += mOffNewest;
+    if (!mOffCause.empty())
+        s += ", store failing since " + ClockText(mOffSince) + ": " + mOffCause + " (" + mOffText +
+             "), retry in " + Duration(mOffRetry > now ? mOffRetry - now + 999999 : 0);
+    else if (!mOffPushing.empty())
+        s += ", pushing " + mOffPushing + " (" + std::to_string(mOffDone) + " of " +
+             std::to_string(mOffFiles) + " files)";
+    return s;
 }
 
 void ServiceState::Refresh(std::uint64_t ms) {
@@ -196,6 +273,7 @@ std::string ServiceState::StatusLine(std::uint64_t now) const {
     } else {
         s += "; idle";
     }
+    if (mOffsite && !mFolder.empty()) s += OffsiteText(now);
     return s;
 }
 
@@ -219,6 +297,18 @@ std::string ServiceState::FileText(std::uint64_t now) const {
     if (!mStaleFile.empty())
         t += "wait\tstale-done\t" + Num(mStaleEnd) + "\t" + Num(mStaleSince) + "\t" +
              Num(mStalePassed) + "\t" + mStaleFile + "\n";
+    if (mOffsite) {
+        const char* state = !mOffCause.empty()     ? "failing"
+                            : !mOffPushing.empty() ? "pushing"
+                                                   : "idle";
+        auto field = [](const std::string& v) {
+            return v.empty() ? std::string("-") : Talon::EscapeTsvField(v);
+        };
+        t += std::string("offsite\t") + state + "\t" + field(mOffNewest) + "\t" +
+             Num(mOffNewestEnd) + "\t" + field(mOffPushing) + "\t" + std::to_string(mOffDone) +
+             "\t" + std::to_string(mOffFiles) + "\t" + Num(mOffSince) + "\t" + Num(mOffRetry) +
+             "\t" + field(mOffCause) + "\t" + field(mOffText) + "\n";
+    }
     char crc[16];
     std::snprintf(crc, sizeof crc, "%08x", Mirel::Format::Crc32c(t.data(), t.size()));
     return t + "end\t" + crc + "\n";

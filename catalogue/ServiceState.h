@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -33,6 +34,20 @@ public:
     // The folder is no longer in service; with `remove` its state file goes with the
     // working folders.
     void Leave(bool remove);
+    // The copies off the host (docs/offsite.md, "The service's copier"). `listener` hears
+    // of the backup folder in service at each new folder, publication and leave (empty: none);
+    // it runs with the state's lock held, so it only takes note.
+    void OffsiteOn(std::function<void(const std::string& folder)> listener);
+    // The newest point off the host (empty: none yet).
+    void OffsiteNewest(const std::string& folder, std::uint64_t end);
+    // A point is being pushed: `done` of its `files` files looked at.
+    void OffsitePushing(const std::string& folder, int done, int files);
+    // The store failed; the copier tries again in `retryMs`. `cause` is a word of
+    // ibsdb::CauseToken, `text` the store's error.
+    void OffsiteFailing(const std::string& cause, const std::string& text, std::uint64_t retryMs);
+    // Every last-good folder is off the host.
+    void OffsiteCaughtUp();
+
     // Sends the STATUS= line again when the last one is older than `ms`.
     void Refresh(std::uint64_t ms);
 
@@ -69,5 +84,12 @@ private:
     std::string mStaleFile;
     std::uint64_t mStaleEnd = 0, mStalePassed = 0, mStaleSince = 0;
     bool mStopped = false;
+    // Off the host, when the copier runs.
+    std::function<void(const std::string&)> mOffsiteListener;
+    bool mOffsite = false;
+    std::string mOffNewest, mOffPushing, mOffCause, mOffText;
+    std::uint64_t mOffNewestEnd = 0, mOffSince = 0, mOffRetry = 0;
+    int mOffDone = 0, mOffFiles = 0;
+    std::string OffsiteText(std::uint64_t now) const;
     std::uint64_t mLastSent = 0;  // steady milliseconds of the last STATUS= line
 };

@@ -34,13 +34,15 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
     };
     for (const auto& [id, line] : listed) {
         if (id == kPrefFolderConfigured || id == kPrefBackupFolder || id == kPrefAllowedCallers ||
-            id == kPrefRejectedLimit || id == kPrefKeepRestorePoints || id == kPrefKeepHours)
+            id == kPrefRejectedLimit || id == kPrefKeepRestorePoints || id == kPrefKeepHours ||
+            id == kPrefOffsiteCredentials || id == kPrefOffsitePrefix)
             continue;
         // A mistyped number would otherwise be ignored and the intended setting lost.
         problem = at(id) + ": unknown preference " + std::to_string(id) +
                   "; the service reads 67 (1: a backup folder is configured), 68 (its path), "
                   "80 (the allowed callers), 81 (the set-aside limit in bytes), 82 (the restore "
-                  "points to keep) and 83 (the hours to keep restore points)";
+                  "points to keep), 83 (the hours to keep restore points), 84 (the off-host "
+                  "repository's credentials file) and 85 (the prefix of its keys)";
         return Mirel::kErrPrefsMalformed;
     }
     Mirel::unistring callers;
@@ -81,6 +83,31 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
     }
     prefs.retention.count = keep;
     prefs.retention.hours = hours;
+    Mirel::unistring offsite;
+    Error offsiteRead = store.GetPref(handle, kPrefOffsiteCredentials, offsite);
+    if (offsiteRead.OK()) {
+        prefs.offsiteCredentials = Trimmed(offsite.ToUTF8());
+        if (prefs.offsiteCredentials.empty() || prefs.offsiteCredentials[0] != '/') {
+            problem = at(kPrefOffsiteCredentials) +
+                      ": preference 84 (the off-host repository's credentials file) must be an "
+                      "absolute path of type text";
+            return Mirel::kErrPrefsMalformed;
+        }
+    } else if (offsiteRead.GetError() != Mirel::kErrPrefNotFound) {
+        problem = at(kPrefOffsiteCredentials) +
+                  ": preference 84 (the off-host repository's credentials file) must be an "
+                  "absolute path of type text";
+        return Mirel::kErrPrefsMalformed;
+    }
+    Mirel::unistring prefix;
+    Error prefixRead = store.GetPref(handle, kPrefOffsitePrefix, prefix);
+    if (prefixRead.OK()) {
+        prefs.offsitePrefix = Trimmed(prefix.ToUTF8());
+    } else if (prefixRead.GetError() != Mirel::kErrPrefNotFound) {
+        problem = at(kPrefOffsitePrefix) +
+                  ": preference 85 (the prefix of the off-host keys) must be of type text";
+        return Mirel::kErrPrefsMalformed;
+    }
     std::int64_t configured = 0;
     Error e = store.GetPref(handle, kPrefFolderConfigured, configured);
     if (e.GetError() == Mirel::kErrPrefWrongType) {

@@ -20,12 +20,18 @@ inline constexpr int kPrefAllowedCallers = 80;
 inline constexpr int kPrefRejectedLimit = 81;
 inline constexpr int kPrefKeepRestorePoints = 82;
 inline constexpr int kPrefKeepHours = 83;
+// 84: the credentials file of the off-host repository (docs/offsite.md); set, the service
+// pushes each new last-good folder there. 85: the prefix of its keys there.
+inline constexpr int kPrefOffsiteCredentials = 84;
+inline constexpr int kPrefOffsitePrefix = 85;
 
 struct ServicePrefs {
-    bool present = false;      // false: no file, an empty store
-    bool configured = false;   // preference 67 is not 0
-    std::string backupFolder;  // preference 68 without surrounding blanks, when configured
-    Retention retention;       // preferences 82 and 83, or their defaults
+    bool present = false;            // false: no file, an empty store
+    bool configured = false;         // preference 67 is not 0
+    std::string backupFolder;        // preference 68 without surrounding blanks, when configured
+    Retention retention;             // preferences 82 and 83, or their defaults
+    std::string offsiteCredentials;  // preference 84 (empty: no copies off the host)
+    std::string offsitePrefix;       // preference 85
 };
 
 // 0 when the service can start with the preference file `file`; otherwise
@@ -33,7 +39,7 @@ struct ServicePrefs {
 // Refused: a file that does not parse, a preference the service does not know, 67 set
 // without a 68 that holds an absolute path, an 80 that is not text, an 81 that is not an int
 // of 0 or more, an 82 that is not an int of 2 to 100000, an 83 that is not an int of 0 to
-// 876000 (100 years).
+// 876000 (100 years), an 84 that is not an absolute path of type text, an 85 that is not text.
 int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& problem);
 
 // 0 when the service may set up `folder`: it is a folder, or its parent is (the service

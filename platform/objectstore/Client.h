@@ -36,6 +36,10 @@ struct PutOptions {
     // from where it was written: sent as Content-MD5 in place of the MD5 of the bytes read,
     // so the store refuses an object that changed since. Single PUTs only.
     std::string expectedMd5;
+    // With expectedMd5, the object's SHA-256 (64 hexadecimal digits) as the caller just read
+    // it: a single PUT then skips its own hashing pass and sends these; the store refuses
+    // bytes that do not match them. Single PUTs only; ignored for multipart uploads.
+    std::string knownSha256;
 };
 
 struct PutResult {

@@ -20,6 +20,11 @@ public:
     void Update(const void* data, std::size_t n);
     // Ends the pass; the results below are then valid.
     void Finish();
+    // The results of a pass the caller made itself (raw bytes; sha256 empty without SHA-256).
+    void Assume(const std::string& md5, const std::string& sha256) {
+        mMd5 = md5;
+        mSha256 = mShaCtx != nullptr ? sha256 : std::string();
+    }
 
     const std::string& Md5() const { return mMd5; }        // 16 raw bytes
     const std::string& Sha256() const { return mSha256; }  // empty without SHA-256

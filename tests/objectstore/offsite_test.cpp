@@ -520,3 +520,77 @@ TEST(OffsiteIndex, TheDocumentedExampleIsWhatTheCodeWrites) {
 }
 
 }  // namespace
+
+TEST_F(Offsite, ExpireRemoteKeepsTheNewestCopyOfEachDatabaseAndRemovesOnlyWhatNoPointNames) {
+    sim::DatabaseModel db0(1, 4096, 8), db1(2, 4096, 8), dropped(3, 4096, 8);
+    std::map<int, std::string> names, db0Sha;
+    std::string db1Path;
+    for (int hour = 4; hour >= 1; --hour) {
+        if (hour < 4) Change(db0);
+        names[hour] = Folder(hour, [&](const std::string& f) {
+            WriteDb(db0, f + "/db0.vdb");
+            db0Sha[hour] = Sha(f + "/db0.vdb");
+            if (db1Path.empty()) {
+                WriteDb(db1, f + "/db1.vdb");
+                db1Path = f + "/db1.vdb";
+            } else {
+                ASSERT_EQ(::link(db1Path.c_str(), (f + "/db1.vdb").c_str()), 0);
+            }
+            // Dropped after the first interval: its newest copy anywhere is in that point.
+            if (hour == 4) WriteDb(dropped, f + "/dropped.vdb");
+        });
+    }
+    Json j;
+    ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
+    // An object no index names: what a push that has not written its index yet leaves.
+    ObjectStore::Client client(config);
+    const std::string stray(64, 'a');
+    ASSERT_TRUE(client.PutObject(remote.Prefix() + "objects/" + stray, "x", 1).ok());
+    const std::size_t objectsBefore = Keys("objects/").size();
+
+    auto expire = [&](bool dryRun) {
+        ibsdb::RemoteExpireOptions o;
+        o.remote = remote;
+        o.keep = 2;
+        o.dryRun = dryRun;
+        o.json = true;
+        std::ostringstream out;
+        const int rc = ibsdb::ExpireRemote(o, out);
+        j = Json::parse(out.str());
+        EXPECT_EQ(j["exit_code"], rc);
+        return rc;
+    };
+    ASSERT_EQ(expire(true), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(j["removed_objects"], 1);  // db0 as it was in the second point
+    EXPECT_EQ(Keys("objects/").size(), objectsBefore);
+    EXPECT_EQ(Keys("points/").size(), 8u);
+
+    ASSERT_EQ(expire(false), ibsdb::kOk) << j.dump(2);
+    std::map<std::string, Json> byFolder;
+    for (const auto& p : j["points"]) byFolder[p["folder"].get<std::string>()] = p;
+    EXPECT_TRUE(byFolder[names[4]]["kept"].get<bool>());
+    EXPECT_NE(byFolder[names[4]]["why"].get<std::string>().find("the newest copy off the host"),
+              std::string::npos);
+    EXPECT_TRUE(byFolder[names[3]]["removed"].get<bool>());
+    EXPECT_TRUE(byFolder[names[2]]["kept"].get<bool>());
+    EXPECT_TRUE(byFolder[names[1]]["kept"].get<bool>());
+    EXPECT_EQ(j["removed_objects"], 1);
+
+    const auto where = Where();
+    EXPECT_EQ(where.at(names[3]), "here");  // only here now
+    for (int hour : {4, 2, 1}) EXPECT_EQ(where.at(names[hour]), "both") << hour;
+    const auto left = Keys("objects/");
+    const std::set<std::string> objects(left.begin(), left.end());
+    EXPECT_EQ(objects.size(), objectsBefore - 1);
+    EXPECT_FALSE(objects.count("objects/" + db0Sha[3]));
+    for (int hour : {4, 2, 1}) EXPECT_TRUE(objects.count("objects/" + db0Sha[hour])) << hour;
+    EXPECT_TRUE(objects.count("objects/" + Sha(db1Path)));  // shared with points that stay
+    EXPECT_TRUE(objects.count("objects/" + stray));         // no point named it: not ours
+    // Every point left is whole.
+    EXPECT_EQ(VerifyRemote(j), ibsdb::kOk) << j.dump(2);
+
+    // Run again: nothing more goes (the oldest still holds the dropped database).
+    ASSERT_EQ(expire(false), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(j["removed_objects"], 0);
+    EXPECT_EQ(Keys("points/").size(), 6u);
+}

@@ -160,6 +160,23 @@ TEST_F(ObjectStoreS3, StoreRefusesBytesThatDoNotMatchTheirMd5) {
     // With the right MD5 the same bytes are taken.
     options.expectedMd5 = Hex(Md5Of(data));
     EXPECT_TRUE(client.PutObject(prefix + "k", data.data(), data.size(), options).ok());
+
+    // A file sent with the digests of an earlier pass, changed since: the client does not
+    // read it twice, the store refuses it by those digests and stores nothing.
+    const std::string path = tmp / "changed";
+    const std::string written = "the bytes that were written";
+    testutil::WriteFile(path, "the bytes that were changed!");
+    PutOptions known;
+    known.expectedMd5 = Hex(Md5Of(written));
+    known.knownSha256 = Sha256HexOf(written);
+    const Status changed = client.PutFile(prefix + "f", path, known);
+    EXPECT_EQ(changed.cause, Cause::kBadDigest) << changed.ToString();
+    EXPECT_EQ(client.HeadObject(prefix + "f", info).cause, Cause::kNotFound);
+    testutil::WriteFile(path, written);
+    PutResult put;
+    ASSERT_TRUE(client.PutFile(prefix + "f", path, known, &put).ok());
+    EXPECT_EQ(put.sha256, known.knownSha256);
+    EXPECT_EQ(Get(client, prefix + "f"), written);
 }
 
 TEST_F(ObjectStoreS3, IfNoneMatchNeverOverwritesAStoredObject) {

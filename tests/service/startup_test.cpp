@@ -32,8 +32,9 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
          "bad preference file " + prefs +
              ":4: unknown preference 69; the service reads 67 (1: a backup folder is "
              "configured), 68 (its path), 80 (the allowed callers), 81 (the set-aside limit "
-             "in bytes), 82 (the restore points to keep) and 83 (the hours to keep restore "
-             "points)"},
+             "in bytes), 82 (the restore points to keep), 83 (the hours to keep restore "
+             "points), 84 (the off-host repository's credentials file) and 85 (the prefix of "
+             "its keys)"},
         {"  <pref id=\"67\" type=\"int\">1</pref>\n",
          "bad preference file " + prefs +
              ":3: preference 67 says a backup folder is configured but preference 68, its "
@@ -78,6 +79,14 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
          "bad preference file " + prefs +
              ":4: preference 83 (the hours to keep restore points) must be a number of type "
              "int, 0 to 876000"},
+        // A relative path would name a different file from the unit's working folder.
+        {"  <pref id=\"84\" type=\"text\">offsite.credentials</pref>\n",
+         "bad preference file " + prefs +
+             ":3: preference 84 (the off-host repository's credentials file) must be an "
+             "absolute path of type text"},
+        {"  <pref id=\"85\" type=\"int\">3</pref>\n",
+         "bad preference file " + prefs +
+             ":3: preference 85 (the prefix of the off-host keys) must be of type text"},
     };
     for (const auto& c : cases) {
         testutil::WriteFile(prefs, Prefs(c.body));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -194,8 +195,9 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
         {pref(67, "int", "0") + pref(76, "int", "1"), "CRITICAL",
          o.prefs + ":1: unknown preference 76; the service reads 67 (1: a backup folder is "
                    "configured), 68 (its path), 80 (the allowed callers), 81 (the set-aside "
-                   "limit in bytes), 82 (the restore points to keep) and 83 (the hours to keep "
-                   "restore points) (the service refuses to start)"},
+                   "limit in bytes), 82 (the restore points to keep), 83 (the hours to keep "
+                   "restore points), 84 (the off-host repository's credentials file) and 85 "
+                   "(the prefix of its keys) (the service refuses to start)"},
         {pref(67, "int", "0") + pref(82, "int", "100001"), "CRITICAL",
          o.prefs + ":1: preference 82 (the restore points to keep) must be a number of type "
                    "int, 2 to 100000 (the service refuses to start)"},
@@ -220,6 +222,34 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
         Json line = Line(Json::parse(out.str()), "preferences");
         EXPECT_EQ(line["state"], c.state) << c.body;
         EXPECT_EQ(line["detail"], c.detail) << c.body;
+    }
+
+    // 84's credentials file, read as the service reads it at start.
+    const std::string credentials = tmp / "offsite.credentials";
+    testutil::WriteFile(
+        credentials, "endpoint = http://127.0.0.1:9\nbucket = b\naccess_key = a\nsecret_key = s\n");
+    testutil::WriteFile(o.prefs, "<preferences>" + pref(67, "int", "0") +
+                                     pref(84, "text", credentials) + "</preferences>\n");
+    for (const mode_t mode : {0644, 0600}) {
+        ::chmod(credentials.c_str(), mode);
+        std::ostringstream out;
+        ibsdb::Check(o, out);
+        Json line = Line(Json::parse(out.str()), "preferences");
+        const std::string detail = line["detail"];
+        if (mode == 0644) {
+            EXPECT_EQ(line["state"], "CRITICAL") << detail;
+            EXPECT_EQ(detail.rfind(o.prefs + ": the off-host repository's credentials cannot be "
+                                             "used: ",
+                                   0),
+                      0u)
+                << detail;
+            EXPECT_NE(detail.find(credentials), std::string::npos) << detail;
+            EXPECT_NE(detail.find("(preference 84; the service refuses to start)"),
+                      std::string::npos)
+                << detail;
+        } else {
+            EXPECT_EQ(line["state"], "OK") << detail;
+        }
     }
 }
 

@@ -11,6 +11,7 @@
 #include "platform/engine/Formats.h"
 #include "platform/framework/Codecs.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/TsvField.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 #include "platform/support/TextUtil.h"
@@ -150,6 +151,19 @@ void ParseServiceState(const std::string& text, ServiceStateFile& out) {
                  ToU64(f[4], out.stalePassed);
             out.staleFile = f[5];
             out.stale = ok;
+        } else if (f[0] == "offsite" && f.size() == 11) {
+            auto field = [&](const std::string& v, std::string& into) {
+                into.clear();
+                return v == "-" || Talon::UnescapeTsvField(v, into);
+            };
+            ok = (f[1] == "idle" || f[1] == "pushing" || f[1] == "failing") &&
+                 field(f[2], out.offNewest) && ToU64(f[3], out.offNewestEnd) &&
+                 field(f[4], out.offPushing) && ToInt(f[5], out.offDone) &&
+                 ToInt(f[6], out.offFiles) && ToU64(f[7], out.offSince) &&
+                 ToU64(f[8], out.offRetry) && field(f[9], out.offCause) &&
+                 field(f[10], out.offError);
+            out.offState = f[1];
+            out.offsite = ok;
         }
         // Lines of other names are left for newer readers.
         if (!ok) {

@@ -108,6 +108,12 @@ struct ServiceStateFile {
     bool stale = false;
     std::uint64_t staleEnd = 0, staleSince = 0, stalePassed = 0;
     std::string staleFile;
+    // The service's copier off the host, when it runs (docs/offsite.md).
+    bool offsite = false;
+    std::string offState;  // idle, pushing, failing
+    std::string offNewest, offPushing, offCause, offError;
+    std::uint64_t offNewestEnd = 0, offSince = 0, offRetry = 0;
+    int offDone = 0, offFiles = 0;
 };
 // Reads a State.tsv's text (exposed for the tests).
 void ParseServiceState(const std::string& text, ServiceStateFile& out);

@@ -19,6 +19,7 @@
 
 #include "platform/framework/Prefs.h"
 #include "platform/framework/ServiceSetup.h"
+#include "platform/objectstore/Config.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 #include "tools/ibsdb/Commands.h"
@@ -705,6 +706,19 @@ Line PrefsLine(const std::string& backup, const std::string& file) {
     if (!prefs.present) {
         l.detail = file + " does not exist: an empty store, the database server names the folder";
         return l;
+    }
+    if (!prefs.offsiteCredentials.empty()) {
+        // Read as the service reads it at start.
+        ObjectStore::Config config;
+        const ObjectStore::Status s =
+            ObjectStore::LoadCredentials(prefs.offsiteCredentials, config);
+        if (!s.ok()) {
+            l.state = kCritical;
+            l.detail = file +
+                       ": the off-host repository's credentials cannot be used: " + s.message +
+                       " (preference 84; the service refuses to start)";
+            return l;
+        }
     }
     if (!prefs.configured) {
         l.detail = file +

@@ -15,6 +15,7 @@
 #include "platform/engine/Formats.h"
 #include "platform/framework/Codecs.h"
 #include "platform/framework/Manifest.h"
+#include "platform/framework/Retention.h"
 #include "platform/framework/TsvField.h"
 #include "platform/objectstore/Digest.h"
 #include "platform/support/ErrorCodes.h"
@@ -81,6 +82,8 @@ std::string ObjectKey(const RemoteOptions& r, const std::string& sha) {
     return r.Prefix() + "objects/" + sha;
 }
 
+}  // namespace
+
 // A stable word for JSON readers (CauseName's words are for people).
 const char* CauseToken(Cause c) {
     switch (c) {
@@ -131,6 +134,8 @@ const char* CauseToken(Cause c) {
     }
     return "unknown";
 }
+
+namespace {
 
 // The credentials, the caller's settings, and a client.
 std::unique_ptr<Client> MakeClient(const RemoteOptions& r, std::string& error) {
@@ -407,7 +412,15 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
     std::vector<PointResult> results;
     std::vector<std::string> reasons;
     std::string storeError, storeCause;
+    Cause storeStatusCause = Cause::kNone;
     int code = kOk, already = 0;
+    struct Detach {
+        const RemoteOptions& r;
+        bool attached = false;
+        ~Detach() {
+            if (attached && r.attach) r.attach(nullptr);
+        }
+    } detach{r};
 
     auto finish = [&]() {
         int pushed = 0, refused = 0, sent = 0, present = 0, hashed = 0, fromRecord = 0;
@@ -420,6 +433,15 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
             hashed += p.hashed;
             fromRecord += p.fromRecord;
             bytes += p.bytesSent;
+        }
+        if (o.report) {
+            o.report->code = code;
+            o.report->pushed = pushed;
+            o.report->refused = refused;
+            o.report->storeFailed = !storeError.empty();
+            o.report->storeError = storeError;
+            o.report->cause = storeStatusCause;
+            o.report->reasons = reasons;
         }
         const std::string summary = std::to_string(pushed) + " restore point(s) pushed, " +
                                     std::to_string(refused) + " refused, " +
@@ -488,11 +510,17 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
     if (!client) {
         storeError = error;
         storeCause = CauseToken(Cause::kConfig);
+        storeStatusCause = Cause::kConfig;
         return unknown("the credentials cannot be used: " + error);
+    }
+    if (r.attach) {
+        r.attach(client.get());
+        detach.attached = true;
     }
     auto storeFailed = [&](const Status& s, PointResult* p) {
         storeError = s.ToString();
         storeCause = CauseToken(s.cause);
+        storeStatusCause = s.cause;
         if (p) {
             p->result = "failed";
             p->problems.push_back("the store failed: " + storeError);
@@ -571,7 +599,9 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
             continue;
         }
         bool stop = false, refused = false;
+        int done = 0;
         for (const auto& e : entries) {
+            if (o.progress) o.progress(f.name, done++, static_cast<int>(entries.size()));
             const std::string path = f.path + "/" + e.path;
             Mirel::Os::Info st;
             const int se = Mirel::Os::Stat(path, st);
@@ -665,7 +695,11 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
             po.metadata["sha256"] = h.sha256;
             // The bytes sent must be those just checked: the store refuses others by this MD5,
             // and a multipart upload's ETag must come out as foreseen.
-            if (partSize == 0) po.expectedMd5 = h.md5;
+            if (partSize == 0) {
+                po.expectedMd5 = h.md5;
+                // Both digests of the checked pass: the client need not read the file twice.
+                po.knownSha256 = h.sha256;
+            }
             ObjectStore::PutResult put;
             s = ObjectStore::Retry(r.retry, [&] { return client->PutFile(key, path, po, &put); });
             if (s.ok() && partSize != 0 && put.etag != h.multipartEtag) {
@@ -713,6 +747,8 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
             break;
         }
         p.result = "pushed";
+        if (o.progress)
+            o.progress(f.name, static_cast<int>(entries.size()), static_cast<int>(entries.size()));
         if (int e = note(f.name, index.intervalEnd, index.pushed); e != 0)
             p.problems.push_back("the local record " + std::string(kOffsiteRecordName) +
                                  " could not be written: error " + Mirel::ErrorText(e));
@@ -1162,6 +1198,218 @@ int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
         i = groupEnd;
     }
     return report();
+}
+
+int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out) {
+    const RemoteOptions& r = o.remote;
+    int code = kOk;
+    std::vector<std::string> reasons;
+    struct PointOutcome {
+        std::string folder;
+        std::uint64_t end = 0;
+        bool kept = false;
+        std::string why;  // why it stays
+        bool removed = false;
+        std::string error;
+    };
+    std::vector<PointOutcome> outcomes;
+    int objectsRemoved = 0;
+    std::uint64_t objectBytes = 0;
+    auto finish = [&] {
+        int gone = 0, kept = 0;
+        for (const auto& p : outcomes) {
+            gone += p.removed || (o.dryRun && !p.kept);
+            kept += p.kept;
+        }
+        const std::string verb = o.dryRun ? "would remove " : "removed ";
+        const std::string summary =
+            verb + std::to_string(gone) + " restore point(s) off the host and " +
+            std::to_string(objectsRemoved) + " object(s) (" + SizeText(objectBytes) + "); " +
+            std::to_string(kept) + " kept (keep " + std::to_string(o.keep) + ", keep-hours " +
+            std::to_string(o.keepHours) + ")";
+        if (o.json) {
+            Json j;
+            j["version"] = kJsonVersion;
+            j["prefix"] = r.Prefix();
+            j["state"] = ExitName(code);
+            j["exit_code"] = code;
+            j["reasons"] = reasons;
+            j["dry_run"] = o.dryRun;
+            j["keep"] = o.keep;
+            j["keep_hours"] = o.keepHours;
+            j["points"] = Json::array();
+            for (const auto& p : outcomes)
+                j["points"].push_back({{"folder", p.folder},
+                                       {"interval_end", p.end},
+                                       {"interval_end_text", TimeText(p.end)},
+                                       {"kept", p.kept},
+                                       {"why", p.kept ? Json(p.why) : Json(nullptr)},
+                                       {"removed", p.removed},
+                                       {"error", p.error.empty() ? Json(nullptr) : Json(p.error)}});
+            j["removed_objects"] = objectsRemoved;
+            j["removed_object_bytes"] = objectBytes;
+            j["summary"] = summary;
+            out << j.dump(2) << "\n";
+        } else {
+            for (auto p = outcomes.rbegin(); p != outcomes.rend(); ++p) {
+                out << (p->kept ? "kept    " : "expired ") << p->folder << "  interval end "
+                    << TimeText(p->end) << " UTC";
+                if (p->kept) out << "  (" << p->why << ")";
+                if (!p->error.empty()) out << "  NOT removed: " << p->error;
+                out << "\n";
+            }
+            for (const auto& w : reasons) out << w << "\n";
+            out << ExitName(code) << ": " << summary << "\n";
+        }
+        return code;
+    };
+
+    std::string error;
+    std::unique_ptr<Client> client = MakeClient(r, error);
+    if (!client) {
+        code = kUnknown;
+        reasons.push_back("the credentials cannot be used: " + error);
+        return finish();
+    }
+    std::map<std::string, OffsiteIndex> points;
+    std::vector<std::string> problems;
+    if (!ListRemotePoints(r, points, problems, error)) {
+        code = kUnknown;
+        reasons.push_back("the store failed, nothing removed: " + error);
+        return finish();
+    }
+    // A damaged index hides which objects it needs: nothing may go while one is there.
+    if (!problems.empty()) {
+        code = kCritical;
+        for (const auto& p : problems) reasons.push_back(p);
+        reasons.push_back(
+            "nothing removed: an index off the host is damaged (ibsdb verify --remote)");
+        return finish();
+    }
+
+    // Each point's databases, from its manifest off the host: UUIDs whose copy it holds.
+    std::map<std::string, std::set<std::string>> holds;
+    std::set<std::string> unreadable;
+    for (const auto& [name, index] : points) {
+        std::string text;
+        const Status s = GetText(*client, r, PointKey(r, name, Talon::Manifest::sFileName), text);
+        std::uint64_t end = 0;
+        std::vector<Talon::ManifestEntry> entries;
+        if (!s.ok() || !Talon::DecodeManifest(text, end, entries, nullptr)) {
+            if (!s.ok() && s.cause != Cause::kNotFound) {
+                code = kUnknown;
+                reasons.push_back("the store failed, nothing removed: " + s.ToString());
+                return finish();
+            }
+            unreadable.insert(name);
+            continue;
+        }
+        const std::set<std::string> absent(index.absent.begin(), index.absent.end());
+        for (const auto& e : entries)
+            if (e.kind == Talon::ManifestEntry::kDatabase && !e.uuid.empty() &&
+                !absent.count(e.path))
+                holds[name].insert(e.uuid);
+    }
+
+    std::vector<std::uint64_t> ends;
+    for (const auto& [name, index] : points) ends.push_back(index.intervalEnd);
+    const std::uint64_t newestEnd = ends.empty() ? 0 : *std::max_element(ends.begin(), ends.end());
+    const std::set<std::uint64_t> kept =
+        Talon::KeptRestorePoints(ends, o.keep, o.keepHours, newestEnd);
+
+    // Oldest first. A database's newest copy off the host is in the newest point that
+    // holds it; a point goes only when a newer one holds each of its databases.
+    std::vector<const OffsiteIndex*> order;
+    for (const auto& [name, index] : points) order.push_back(&index);
+    std::sort(order.begin(), order.end(), [](const OffsiteIndex* a, const OffsiteIndex* b) {
+        return a->intervalEnd != b->intervalEnd ? a->intervalEnd < b->intervalEnd
+                                                : a->folder < b->folder;
+    });
+    std::set<std::string> going;
+    for (const OffsiteIndex* x : order) {
+        PointOutcome p;
+        p.folder = x->folder;
+        p.end = x->intervalEnd;
+        if (kept.count(x->intervalEnd)) {
+            p.kept = true;
+            p.why = x->intervalEnd == newestEnd ? "the newest" : "the policy keeps it";
+        } else if (unreadable.count(x->folder)) {
+            p.kept = true;
+            p.why = "its manifest off the host cannot be read: left as it is";
+        } else {
+            for (const auto& uuid : holds[x->folder]) {
+                bool newer = false;
+                for (const OffsiteIndex* y : order)
+                    if (y->intervalEnd > x->intervalEnd && holds[y->folder].count(uuid))
+                        newer = true;
+                if (!newer) {
+                    p.kept = true;
+                    p.why = "the newest copy off the host of database " + uuid;
+                    break;
+                }
+            }
+        }
+        if (!p.kept) going.insert(x->folder);
+        outcomes.push_back(p);
+    }
+    if (o.dryRun || going.empty()) {
+        // What would go with them: objects no staying point names.
+        std::set<std::string> staying, candidates;
+        for (const auto& [name, index] : points)
+            for (const auto& f : index.files)
+                (going.count(name) ? candidates : staying).insert(f.sha256);
+        if (o.dryRun)
+            for (const auto& sha : candidates)
+                if (!staying.count(sha)) ++objectsRemoved;
+        return finish();
+    }
+
+    // The index first: from then on the point is not there, and nothing restores from it.
+    std::set<std::string> candidates;
+    for (auto& p : outcomes) {
+        if (!going.count(p.folder)) continue;
+        Status s = ObjectStore::Retry(
+            r.retry, [&] { return client->DeleteObject(PointKey(r, p.folder, kIndexName)); });
+        if (s.ok() || s.cause == Cause::kNotFound)
+            s = ObjectStore::Retry(r.retry, [&] {
+                return client->DeleteObject(PointKey(r, p.folder, Talon::Manifest::sFileName));
+            });
+        if (!s.ok() && s.cause != Cause::kNotFound) {
+            p.error = s.ToString();
+            code = kUnknown;
+            reasons.push_back("the store failed: " + p.error);
+            break;
+        }
+        p.removed = true;
+        for (const auto& f : points[p.folder].files) candidates.insert(f.sha256);
+    }
+    // Then the objects those points named and no point left names, read again now: a push
+    // that finished meanwhile may name them.
+    std::map<std::string, OffsiteIndex> left;
+    problems.clear();
+    if (!ListRemotePoints(r, left, problems, error) || !problems.empty()) {
+        code = std::max(code, static_cast<int>(kUnknown));
+        reasons.push_back("the points left could not be read again, no object removed: " +
+                          (error.empty() ? problems.front() : error));
+        return finish();
+    }
+    for (const auto& [name, index] : left)
+        for (const auto& f : index.files) candidates.erase(f.sha256);
+    for (const auto& sha : candidates) {
+        ObjectStore::ObjectInfo info;
+        const std::string key = ObjectKey(r, sha);
+        Status s = ObjectStore::Retry(r.retry, [&] { return client->HeadObject(key, info); });
+        if (s.cause == Cause::kNotFound) continue;
+        if (s.ok()) s = ObjectStore::Retry(r.retry, [&] { return client->DeleteObject(key); });
+        if (!s.ok() && s.cause != Cause::kNotFound) {
+            code = std::max(code, static_cast<int>(kWarning));
+            reasons.push_back("object " + key + " not removed: " + s.ToString());
+            continue;
+        }
+        ++objectsRemoved;
+        objectBytes += info.size;
+    }
+    return finish();
 }
 
 }  // namespace ibsdb

@@ -20,14 +20,30 @@ struct RemoteOptions {
     ObjectStore::RetryPolicy retry;
     // Changes the client's settings after the credentials are read (the tests' timeouts).
     std::function<void(ObjectStore::Config&)> configure;
+    // Hears of the client made for the operation, and of its end (nullptr): a caller that
+    // must stop a transfer midway calls its Cancel().
+    std::function<void(ObjectStore::Client*)> attach;
 
     std::string Prefix() const;
+};
+
+// How a push ended, for a caller that acts on it (the service's copier).
+struct PushReport {
+    int code = 0;  // the exit code
+    int pushed = 0, refused = 0;
+    bool storeFailed = false;  // the store failed or the credentials were refused
+    ObjectStore::Cause cause = ObjectStore::Cause::kNone;
+    std::string storeError;  // the store's error, one line
+    std::vector<std::string> reasons;
 };
 
 struct PushOptions {
     std::string backup;
     RemoteOptions remote;
     bool json = false;
+    PushReport* report = nullptr;
+    // Before each file of a point is looked at, and once its index is written (done == files).
+    std::function<void(const std::string& folder, int done, int files)> progress;
 };
 int OffsitePush(const PushOptions& o, std::ostream& out);
 
@@ -66,6 +82,9 @@ struct OffsiteRecord {
 };
 bool ReadOffsiteRecord(const std::string& backup, OffsiteRecord& record);
 
+// The cause's word in reports: "connect", "store-full" (docs/offsite.md).
+const char* CauseToken(ObjectStore::Cause cause);
+
 // The restore points off the host, by folder name, with their indexes; `error` says why
 // the store could not be listed (then false).
 bool ListRemotePoints(const RemoteOptions& remote, std::map<std::string, OffsiteIndex>& points,
@@ -92,5 +111,18 @@ struct RemoteRestoreOptions {
     bool json = false;
 };
 int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out);
+
+// Applies a retention policy to the points off the host (docs/offsite.md, "ibsdb expire
+// --remote"): the points it keeps stay, and so does every point that holds the newest copy
+// off the host of one of its databases; a point goes index first, then its manifest; the
+// objects only the points that went referenced go after them.
+struct RemoteExpireOptions {
+    RemoteOptions remote;
+    std::int64_t keep = 2;
+    std::int64_t keepHours = 0;
+    bool dryRun = false;
+    bool json = false;
+};
+int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out);
 
 }  // namespace ibsdb

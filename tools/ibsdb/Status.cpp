@@ -111,6 +111,13 @@ int Status(const StatusOptions& o, std::ostream& out) {
                     : st.nextRetry == 0 ? ", retried when the server closes "
                                           "its next interval"
                                         : ", retried (next " + TimeText(st.nextRetry) + " UTC)"));
+    // The service's copier: a store that fails holds up nothing here, but the copies off the
+    // host fall behind; the lag below says how far.
+    if (st.offsite && st.offState == "failing" && st.running)
+        raise(kWarning, "copies off the host fail since " + TimeText(st.offSince) +
+                            " UTC: " + st.offCause + " (" + st.offError +
+                            "); the service keeps its points here and tries again (next " +
+                            TimeText(st.offRetry) + " UTC)");
     if (st.stale)
         waited(st.staleSince, "nothing completes: the interval-done file " + st.staleFile +
                                   " ends " + TimeText(st.staleEnd) + " UTC, not after " +
@@ -255,6 +262,20 @@ int Status(const StatusOptions& o, std::ostream& out) {
                                                        {"passed_end", TimeJson(st.stalePassed)},
                                                        {"since", TimeJson(st.staleSince)}}
                                                 : Json(nullptr);
+            s["offsite"] =
+                st.offsite
+                    ? Json{{"state", st.offState},
+                           {"newest", st.offNewest.empty() ? Json(nullptr) : Json(st.offNewest)},
+                           {"newest_interval_end",
+                            st.offNewestEnd ? TimeJson(st.offNewestEnd) : Json(nullptr)},
+                           {"pushing", st.offPushing.empty() ? Json(nullptr) : Json(st.offPushing)},
+                           {"files_done", st.offDone},
+                           {"files", st.offFiles},
+                           {"failing_since", st.offSince ? TimeJson(st.offSince) : Json(nullptr)},
+                           {"next_retry", st.offRetry ? TimeJson(st.offRetry) : Json(nullptr)},
+                           {"cause", st.offCause.empty() ? Json(nullptr) : Json(st.offCause)},
+                           {"error", st.offError.empty() ? Json(nullptr) : Json(st.offError)}}
+                    : Json(nullptr);
             j["service"] = s;
         } else {
             j["service"] = nullptr;
@@ -369,6 +390,19 @@ int Status(const StatusOptions& o, std::ostream& out) {
         else
             out << ", idle";
         out << "\n";
+        if (st.offsite) {
+            out << "Copier off the host: ";
+            if (st.offState == "failing")
+                out << "the store fails since " << TimeText(st.offSince) << " UTC: " << st.offCause
+                    << " (" << st.offError << "), next try " << TimeText(st.offRetry) << " UTC";
+            else if (st.offState == "pushing")
+                out << "pushing " << st.offPushing << " (" << st.offDone << " of " << st.offFiles
+                    << " files)";
+            else
+                out << "idle";
+            out << "; newest off the host " << (st.offNewest.empty() ? "none" : st.offNewest)
+                << "\n";
+        }
     } else if (!st.present) {
         out << "Service: no State.tsv (the service has not written its state here)\n";
     }

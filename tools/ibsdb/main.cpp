@@ -22,7 +22,9 @@
 #include <iostream>
 
 #include "ibs_version.h"
+#include "platform/framework/Prefs.h"
 #include "platform/framework/Retention.h"
+#include "platform/framework/ServiceSetup.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 
@@ -177,6 +179,11 @@ int main(int argc, char** argv) {
                      "newest one's (default: preference 83, else 0: none)")
         ->check(CLI::Range(std::int64_t{0}, Talon::Retention::kMaxHours));
     expire->add_flag("--dry-run", eo.dryRun, "say what would be removed, remove nothing");
+    std::string expireRemote, expirePrefix;
+    expire->add_option("--remote", expireRemote,
+                       "apply the policy to the points off the host instead (a credentials "
+                       "file, docs/offsite.md)");
+    expire->add_option("--prefix", expirePrefix, "with --remote: the prefix of the keys");
     expire->add_flag("--json", eo.json, "one JSON document (docs/operations.md)");
 
     ibsdb::CheckOptions co;
@@ -287,6 +294,30 @@ int main(int argc, char** argv) {
                 "90m, 1d12h)");
         po.backup = Absolute(po.backup);
         return ibsdb::PruneRejected(po, std::cout);
+    }
+    if (*expire && !expireRemote.empty()) {
+        ibsdb::RemoteExpireOptions ro;
+        ro.remote.credentials = expireRemote;
+        ro.remote.prefix = expirePrefix;
+        ro.remote.retry.onRetry = sayRetry;
+        ro.dryRun = eo.dryRun;
+        ro.json = eo.json;
+        Talon::Retention policy;
+        if (eo.keep < 0 || eo.keepHours < 0) {
+            Talon::ServicePrefs prefs;
+            std::string problem;
+            if (Talon::ReadServicePrefs(Talon::PrefKeys::DefaultDesignation(), prefs, problem) !=
+                0) {
+                std::cout << "UNKNOWN: nothing removed: the preference file cannot be read for "
+                             "the defaults ("
+                          << problem << "): give --keep and --keep-hours\n";
+                return 3;
+            }
+            policy = prefs.retention;
+        }
+        ro.keep = eo.keep >= 0 ? eo.keep : policy.count;
+        ro.keepHours = eo.keepHours >= 0 ? eo.keepHours : policy.hours;
+        return ibsdb::ExpireRemote(ro, std::cout);
     }
     if (*expire) {
         eo.backup = Absolute(eo.backup);

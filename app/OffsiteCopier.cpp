@@ -1,0 +1,139 @@
+#include "app/OffsiteCopier.h"
+
+#include <syslog.h>
+
+#include <random>
+#include <sstream>
+
+#include "platform/framework/Logger.h"
+#include "platform/objectstore/Client.h"
+#include "platform/support/Debug.h"
+#include "tools/ibsdb/Offsite.h"
+
+void OffsiteCopier::Start(const Settings& settings) {
+    mSettings = settings;
+    {
+        std::lock_guard<std::mutex> g(mM);
+        mStop = false;
+    }
+    mThread = std::thread([this] { Run(); });
+    mState.OffsiteOn([this](const std::string& folder) { Folder(folder); });
+}
+
+void OffsiteCopier::Stop() {
+    if (mThread.joinable()) mState.OffsiteOn(nullptr);
+    {
+        std::lock_guard<std::mutex> g(mM);
+        mStop = true;
+        if (mClient) mClient->Cancel();
+    }
+    mCv.notify_all();
+    if (mThread.joinable()) mThread.join();
+}
+
+void OffsiteCopier::Folder(const std::string& folder) {
+    std::lock_guard<std::mutex> g(mM);
+    mFolder = folder;
+    // A new point to push: tried now, whatever the back-off.
+    mPending = !folder.empty();
+    mRetryAt = {};
+    mCv.notify_all();
+}
+
+void OffsiteCopier::Run() {
+    std::unique_lock<std::mutex> l(mM);
+    for (;;) {
+        if (mRetryAt != std::chrono::steady_clock::time_point{} &&
+            std::chrono::steady_clock::now() >= mRetryAt)
+            mRetryAt = {};
+        auto ready = [&] {
+            return mStop ||
+                   (mPending && !mFolder.empty() && std::chrono::steady_clock::now() >= mRetryAt);
+        };
+        if (mRetryAt != std::chrono::steady_clock::time_point{})
+            mCv.wait_until(l, mRetryAt, ready);
+        else
+            mCv.wait(l, ready);
+        if (mStop) return;
+        if (!ready()) continue;
+        mPending = false;
+        const std::string folder = mFolder;
+        l.unlock();
+        PushOnce(folder);
+        l.lock();
+    }
+}
+
+void OffsiteCopier::PushOnce(const std::string& folder) {
+    ibsdb::PushOptions o;
+    o.backup = folder;
+    o.remote.credentials = mSettings.credentials;
+    o.remote.prefix = mSettings.prefix;
+    // A few quick attempts per operation; the copier's own back-off covers longer outages.
+    o.remote.retry.maxAttempts = 3;
+    o.remote.retry.firstDelay = std::chrono::milliseconds(500);
+    o.remote.retry.maxDelay = std::chrono::seconds(5);
+    o.remote.retry.wait = [this](std::chrono::milliseconds d) {
+        std::unique_lock<std::mutex> l(mM);
+        return !mCv.wait_for(l, d, [&] { return mStop; });
+    };
+    o.remote.attach = [this](ObjectStore::Client* c) {
+        std::lock_guard<std::mutex> g(mM);
+        mClient = c;
+        if (c && mStop) c->Cancel();
+    };
+    o.progress = [this](const std::string& point, int done, int files) {
+        mState.OffsitePushing(point, done, files);
+    };
+    ibsdb::PushReport report;
+    o.report = &report;
+    std::ostringstream out;
+    ibsdb::OffsitePush(o, out);
+
+    ibsdb::OffsiteRecord record;
+    if (ibsdb::ReadOffsiteRecord(folder, record))
+        mState.OffsiteNewest(record.folder, record.intervalEnd);
+
+    std::unique_lock<std::mutex> l(mM);
+    if (mStop) return;  // cancelled: nothing to report
+    if (report.storeFailed) {
+        ++mFailures;
+        ObjectStore::RetryPolicy backoff;
+        backoff.firstDelay = mSettings.firstDelay;
+        backoff.maxDelay = mSettings.maxDelay;
+        const auto delay = ObjectStore::BackoffDelay(backoff, mFailures, std::random_device{}());
+        mRetryAt = std::chrono::steady_clock::now() + delay;
+        mPending = true;
+        const std::string cause = ibsdb::CauseToken(report.cause);
+        const bool told = cause == mLastCause;
+        mLastCause = cause;
+        l.unlock();
+        mState.OffsiteFailing(cause, report.storeError, static_cast<std::uint64_t>(delay.count()));
+        if (!told)
+            Talon::Logger::WriteLine(
+                LOG_WARNING,
+                "copies off the host: the store failed (" + cause + "): " + report.storeError +
+                    "; nothing here is removed for it, the copier tries again",
+                {"VELLUMARK_OFFSITE_CAUSE=" + cause, "VELLUMARK_FOLDER=" + folder});
+        MIREL_DEBUG(
+            57, "OffsiteCopier: " << report.storeError << "; again in " << delay.count() << " ms");
+        return;
+    }
+    const bool recovered = mFailures > 0;
+    mFailures = 0;
+    mLastCause.clear();
+    mRetryAt = {};
+    std::string refused;
+    for (const auto& r : report.reasons) refused += (refused.empty() ? "" : "; ") + r;
+    const bool newRefusal = report.refused > 0 && refused != mLastRefused;
+    mLastRefused = report.refused > 0 ? refused : std::string();
+    l.unlock();
+    mState.OffsiteCaughtUp();
+    if (recovered)
+        Talon::Logger::WriteLine(LOG_NOTICE,
+                                 "copies off the host: the store answers again, pushing resumed",
+                                 {"VELLUMARK_FOLDER=" + folder});
+    if (newRefusal)
+        Talon::Logger::WriteLine(LOG_ERR, "copies off the host: point(s) refused: " + refused,
+                                 {"VELLUMARK_FOLDER=" + folder});
+}

@@ -1,0 +1,160 @@
+// A TCP forwarder on loopback between a client and the store: closing it is a store that
+// stopped (connections refused, those open cut), opening it again the store back with what
+// it held; it can also hold the bytes of a chosen request mid-way, for a client caught in
+// the middle of an upload.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/TestUtil.h"
+
+namespace testutil {
+
+class Forwarder {
+public:
+    explicit Forwarder(unsigned short target) : mTarget(target), mPort(FreePort()) { Open(); }
+    ~Forwarder() { Close(); }
+    unsigned short Port() const { return mPort; }
+
+    void Open() {
+        mListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        ::setsockopt(mListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a = Address(mPort);
+        if (::bind(mListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(mListen, 16) != 0)
+            throw std::runtime_error("forwarder: bind");
+        if (::pipe2(mWake, O_CLOEXEC) != 0) throw std::runtime_error("forwarder: pipe");
+        mAccept = std::thread([this] { AcceptLoop(); });
+    }
+    // Refuses new connections and cuts those open.
+    void Close() {
+        if (mListen < 0) return;
+        [[maybe_unused]] ssize_t n = ::write(mWake[1], "x", 1);
+        mAccept.join();
+        ::close(mListen);
+        mListen = -1;
+        {
+            std::lock_guard<std::mutex> g(mM);
+            mClosing = true;
+            for (int fd : mFds) ::shutdown(fd, SHUT_RDWR);
+            mCv.notify_all();
+        }
+        for (auto& t : mPumps) t.join();
+        mPumps.clear();
+        for (int fd : mFds) ::close(fd);
+        mFds.clear();
+        ::close(mWake[0]);
+        ::close(mWake[1]);
+        std::lock_guard<std::mutex> g(mM);
+        mClosing = false;
+    }
+    // Holds the client's bytes from the `n`th request that starts with `line` (its request
+    // line, "PUT /bucket/p/objects/") until Release.
+    void HoldAt(const std::string& line, int n) {
+        std::lock_guard<std::mutex> g(mM);
+        mHoldLine = line;
+        mHoldAt = n;
+    }
+    bool WaitHeld(int timeoutMs) {
+        std::unique_lock<std::mutex> l(mM);
+        return mCv.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return mHeld; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> g(mM);
+        mHoldLine.clear();
+        mHeld = false;
+        mCv.notify_all();
+    }
+
+private:
+    static sockaddr_in Address(unsigned short port) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return a;
+    }
+    void AcceptLoop() {
+        for (;;) {
+            pollfd p[2] = {{mListen, POLLIN, 0}, {mWake[0], POLLIN, 0}};
+            if (::poll(p, 2, -1) < 0) continue;
+            if (p[1].revents) return;
+            int client = ::accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a = Address(mTarget);
+            if (::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                ::close(client);
+                ::close(server);
+                continue;
+            }
+            std::lock_guard<std::mutex> g(mM);
+            mFds.push_back(client);
+            mFds.push_back(server);
+            mPumps.emplace_back([this, client, server] { Pump(client, server, true); });
+            mPumps.emplace_back([this, client, server] { Pump(server, client, false); });
+        }
+    }
+    void Pump(int from, int to, bool fromClient) {
+        char buf[65536];
+        std::string seen;  // the end of what came before, for a request line cut in two
+        for (;;) {
+            ssize_t n = ::read(from, buf, sizeof buf);
+            if (n <= 0) break;
+            if (fromClient) {
+                std::unique_lock<std::mutex> l(mM);
+                if (!mHoldLine.empty()) {
+                    seen.append(buf, static_cast<std::size_t>(n));
+                    for (std::size_t at = 0; (at = seen.find(mHoldLine, at)) != std::string::npos;
+                         at += 1)
+                        if (++mSeenCount == mHoldAt) mHeld = true;
+                    const std::size_t keep = mHoldLine.size() - 1;
+                    if (seen.size() > keep) seen.erase(0, seen.size() - keep);
+                    mCv.notify_all();
+                }
+                mCv.wait(l, [&] { return !mHeld || mClosing; });
+                if (mClosing) break;
+            }
+            if (!WriteAll(to, buf, static_cast<std::size_t>(n))) break;
+        }
+        ::shutdown(to, SHUT_WR);
+    }
+    static bool WriteAll(int fd, const char* p, std::size_t n) {
+        while (n) {
+            ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+            if (w <= 0) return false;
+            p += w;
+            n -= static_cast<std::size_t>(w);
+        }
+        return true;
+    }
+
+    unsigned short mTarget, mPort;
+    int mListen = -1;
+    int mWake[2] = {-1, -1};
+    std::thread mAccept;
+    std::vector<std::thread> mPumps;
+    std::vector<int> mFds;
+    std::mutex mM;
+    std::condition_variable mCv;
+    bool mClosing = false;
+    std::string mHoldLine;
+    int mHoldAt = 0, mSeenCount = 0;
+    bool mHeld = false;
+};
+
+}  // namespace testutil

@@ -1,0 +1,337 @@
+// The service's copier against the real store: the service publishes, its thread pushes;
+// a store that stops holds up nothing here and is named; a service killed in the middle of
+// an upload leaves no point off the host that looks whole.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "platform/objectstore/Client.h"
+#include "tests/Process.h"
+#include "tests/objectstore/Forwarder.h"
+#include "tools/ibsdb/BackupView.h"
+#include "tools/ibsdb/Common.h"
+#include "tools/ibsdb/Offsite.h"
+#include "tools/sim/ServiceClient.h"
+
+using ibsdb::Json;
+using testutil::Child;
+
+namespace {
+
+const std::string kStore = IBS_S3_STORE_DIR;
+
+class Copier : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const ObjectStore::Status s = ObjectStore::LoadCredentials(kStore + "/credentials", store);
+        if (!s.ok()) {
+            if (std::getenv("IBS_S3_TESTS") != nullptr)
+                FAIL() << "IBS_S3_TESTS is set and no store runs: " << s.ToString();
+            GTEST_SKIP() << "no object store (scripts/lib.sh: ibs_ensure_s3_packages installs it): "
+                         << s.ToString();
+        }
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        remote.credentials = kStore + "/credentials";
+        remote.prefix = std::string("copier-") + test->name() + "-" + std::to_string(::getpid());
+        remote.retry.maxAttempts = 2;
+        remote.retry.firstDelay = std::chrono::milliseconds(10);
+        storePort = static_cast<unsigned short>(
+            std::atoi(store.endpoint.substr(store.endpoint.rfind(':') + 1).c_str()));
+        backup = env.dir / "backup";
+    }
+    void TearDown() override {
+        if (service && !service->Wait(0)) {
+            service->Signal(SIGKILL);
+            service->Wait(10000);
+        }
+    }
+
+    // The service's own credentials file, for the store at `port` (the store's or a
+    // forwarder's).
+    std::string Credentials(unsigned short port) {
+        const std::string path = env.dir / ("credentials-" + std::to_string(port));
+        testutil::WriteFile(path, "endpoint = http://127.0.0.1:" + std::to_string(port) +
+                                      "\nregion = " + store.region + "\nbucket = " + store.bucket +
+                                      "\naccess_key = " + store.accessKey +
+                                      "\nsecret_key = " + store.secretKey + "\n");
+        ::chmod(path.c_str(), 0600);
+        return path;
+    }
+    void StartService(const std::string& credentials) {
+        testutil::WriteFile(env.dir / "prefs.xml",
+                            "<?xml version=\"1.0\"?>\n<preferences>\n"
+                            "  <pref id=\"67\" type=\"int\">1</pref>\n"
+                            "  <pref id=\"68\" type=\"text\">" +
+                                backup +
+                                "</pref>\n"
+                                "  <pref id=\"84\" type=\"text\">" +
+                                credentials +
+                                "</pref>\n"
+                                "  <pref id=\"85\" type=\"text\">" +
+                                remote.prefix + "</pref>\n</preferences>\n");
+        auto e = env.Env();
+        e["VELLUMARK_OFFSITE_RETRY_MS"] = "200";
+        service = std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, e);
+        ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << env.DebugLog();
+    }
+    std::unique_ptr<Child> Sim(int intervals, bool markers = false) {
+        std::vector<std::string> args = {VLSERVER_SIM_PATH, "run",
+                                         "--backup",        backup,
+                                         "--work",          env.dir / "sim",
+                                         "--intervals",     std::to_string(intervals),
+                                         "--databases",     "3",
+                                         "--pages",         "64"};
+        if (markers) args.push_back("--markers");
+        return std::make_unique<Child>(args, std::map<std::string, std::string>{});
+    }
+
+    std::set<std::string> LocalPoints() {
+        std::set<std::string> names;
+        DIR* d = ::opendir(backup.c_str());
+        if (!d) return names;
+        while (dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.rfind("LastGood_", 0) == 0) names.insert(name);
+        }
+        ::closedir(d);
+        return names;
+    }
+    std::set<std::string> RemotePoints() {
+        std::map<std::string, ibsdb::OffsiteIndex> points;
+        std::vector<std::string> problems;
+        std::string error;
+        std::set<std::string> names;
+        if (!ibsdb::ListRemotePoints(remote, points, problems, error)) return names;
+        for (const auto& [name, index] : points) names.insert(name);
+        return names;
+    }
+    // Every last-good folder here is off the host.
+    bool AllPushed() {
+        const auto here = LocalPoints();
+        if (here.empty()) return false;
+        const auto there = RemotePoints();
+        for (const auto& name : here)
+            if (!there.count(name)) return false;
+        return true;
+    }
+    ibsdb::ServiceStateFile State() {
+        ibsdb::ServiceStateFile st;
+        ibsdb::ParseServiceState(testutil::ReadFile(backup + "/State.tsv"), st);
+        return st;
+    }
+    // ibsdb with `args`: its exit code and its JSON.
+    int Ibsdb(const std::vector<std::string>& args, Json& out) {
+        std::vector<std::string> argv = {IBSDB_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child c(argv, {});
+        const std::string text = c.Stdout();
+        const int code = c.Wait(60000).value_or(-1);
+        out = Json::parse(text, nullptr, false);
+        return code;
+    }
+
+    testutil::ServiceEnv env;
+    testutil::NotifySocket notify{env.dir / "notify"};
+    ObjectStore::Config store;
+    ibsdb::RemoteOptions remote;
+    unsigned short storePort = 0;
+    std::string backup;
+    std::unique_ptr<Child> service;
+};
+
+}  // namespace
+
+TEST_F(Copier, EachPublishedFolderIsPushedAndListedOffTheHost) {
+    StartService(Credentials(storePort));
+    auto sim = Sim(3);
+    ASSERT_EQ(sim->Wait(180000), 0) << sim->Stdout();
+    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000))
+        << "here " << LocalPoints().size() << ", off the host " << RemotePoints().size();
+
+    Json list;
+    EXPECT_EQ(
+        Ibsdb({"list", backup, "--remote", remote.credentials, "--prefix", remote.prefix, "--json"},
+              list),
+        0)
+        << list.dump(2);
+    std::set<std::string> both;
+    for (const auto& p : list["restore_points"])
+        if (p["where"] == "both") both.insert(p["folder"].get<std::string>());
+    EXPECT_EQ(both, LocalPoints());
+    Json verify;
+    EXPECT_EQ(Ibsdb({"verify", "--remote", remote.credentials, "--prefix", remote.prefix, backup,
+                     "--json"},
+                    verify),
+              0)
+        << verify.dump(2);
+
+    // The service said so: its state names the newest point off the host, nothing fails.
+    ASSERT_TRUE(testutil::Eventually([&] { return State().offState == "idle"; }, 20000));
+    const auto st = State();
+    EXPECT_TRUE(st.offsite);
+    EXPECT_EQ(st.offNewest, *LocalPoints().rbegin());
+    EXPECT_TRUE(st.offCause.empty()) << st.offCause;
+    Json status;
+    Ibsdb({"status", backup, "--json", "--warn-lag", "3650d", "--crit-lag", "3650d"}, status);
+    EXPECT_EQ(status["offsite"]["folder"], *LocalPoints().rbegin()) << status.dump(2);
+    EXPECT_EQ(status["offsite"]["lag_seconds"], 0);
+    EXPECT_EQ(status["state"], "OK") << status.dump(2);
+}
+
+TEST_F(Copier, AStoppedStoreHoldsUpNothingHereIsNamedAndPushingResumes) {
+    testutil::Forwarder door(storePort);
+    StartService(Credentials(door.Port()));
+    auto sim = Sim(4, true);
+    // The first interval is published and pushed before the store stops; the server is
+    // held meanwhile so that the rest is published while the store is away.
+    ASSERT_TRUE(sim->WaitForLine("@verify", 120000));
+    sim->Signal(SIGSTOP);
+    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
+    const std::set<std::string> before = LocalPoints();
+    door.Close();
+    sim->Signal(SIGCONT);
+    while (sim->WaitForLine("@", 180000)) {
+    }
+    ASSERT_EQ(sim->Wait(180000), 0);  // every interval published here, checked by the server
+    const std::set<std::string> here = LocalPoints();
+    ASSERT_GT(*here.rbegin(), *before.rbegin());
+    const std::set<std::string> there = RemotePoints();
+    for (const auto& name : there) EXPECT_TRUE(before.count(name)) << name;
+
+    // The state, the status line and ibsdb status name the cause and the lag.
+    ASSERT_TRUE(testutil::Eventually(
+        [&] {
+            const auto st = State();
+            return st.offState == "failing" && st.offCause == "connect";
+        },
+        30000))
+        << testutil::ReadFile(backup + "/State.tsv");
+    EXPECT_TRUE(notify.WaitFor("store failing since", 10000));
+    Json status;
+    EXPECT_EQ(
+        Ibsdb({"status", backup, "--json", "--warn-lag", "3650d", "--crit-lag", "3650d"}, status),
+        1)
+        << status.dump(2);
+    bool named = false;
+    for (const auto& r : status["reasons"])
+        named |= r.get<std::string>().find("copies off the host fail since") != std::string::npos &&
+                 r.get<std::string>().find("connect") != std::string::npos;
+    EXPECT_TRUE(named) << status.dump(2);
+    EXPECT_EQ(status["service"]["offsite"]["cause"], "connect");
+    EXPECT_EQ(status["offsite"]["folder"], *before.rbegin());
+    EXPECT_GT(status["offsite"]["lag_seconds"].get<long>(), 0);
+    // Nothing here went for it: every folder published is still here but those retention
+    // thins out, and the newest is whole.
+    Json verify;
+    EXPECT_EQ(Ibsdb({"verify", backup + "/" + *here.rbegin(), "--json"}, verify), 0)
+        << verify.dump(2);
+
+    door.Open();
+    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
+    ASSERT_TRUE(testutil::Eventually([&] { return State().offState == "idle"; }, 20000));
+    EXPECT_EQ(State().offNewest, *LocalPoints().rbegin());
+    Ibsdb({"status", backup, "--json", "--warn-lag", "3650d", "--crit-lag", "3650d"}, status);
+    EXPECT_EQ(status["state"], "OK") << status.dump(2);
+
+    sim::ServiceClient client(testutil::ClientOrb());
+    client.Stop();
+    ASSERT_EQ(service->Wait(30000), 0);
+    const std::string said = service->Stderr();
+    EXPECT_NE(said.find("copies off the host: the store failed (connect)"), std::string::npos)
+        << said;
+    EXPECT_NE(said.find("the store answers again, pushing resumed"), std::string::npos) << said;
+}
+
+TEST_F(Copier, AStoreThatStallsMidUploadHoldsUpNoLocalInterval) {
+    testutil::Forwarder door(storePort);
+    // The first object's upload stops moving: the copier waits in it.
+    door.HoldAt("PUT /" + store.bucket + "/" + remote.Prefix() + "objects/", 1);
+    StartService(Credentials(door.Port()));
+    auto sim = Sim(3);
+    ASSERT_TRUE(door.WaitHeld(120000));
+    // Every interval is published and checked by the server while the upload hangs.
+    ASSERT_EQ(sim->Wait(180000), 0);
+    EXPECT_FALSE(LocalPoints().empty());
+    EXPECT_TRUE(RemotePoints().empty());
+    const auto st = State();
+    EXPECT_EQ(st.offState, "pushing") << testutil::ReadFile(backup + "/State.tsv");
+    EXPECT_EQ(st.offDone, 0);
+
+    door.Release();
+    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 90000));
+}
+
+TEST_F(Copier, AKillDuringAnUploadLeavesNoPointThatLooksWhole) {
+    testutil::Forwarder door(storePort);
+    // The second object's request is held: the first object is stored, the point's index
+    // is not.
+    door.HoldAt("PUT /" + store.bucket + "/" + remote.Prefix() + "objects/", 2);
+    StartService(Credentials(door.Port()));
+    auto sim = Sim(2);
+    ASSERT_TRUE(door.WaitHeld(120000));
+    service->Signal(SIGKILL);
+    service->Wait(10000);
+    sim->Signal(SIGKILL);
+    sim->Wait(10000);
+
+    EXPECT_TRUE(RemotePoints().empty());
+    ObjectStore::Client client(store);
+    std::vector<ObjectStore::ObjectInfo> objects;
+    ASSERT_TRUE(client.ListAll(remote.Prefix() + "objects/", objects).ok());
+    EXPECT_EQ(objects.size(), 1u);
+    Json list;
+    EXPECT_EQ(
+        Ibsdb({"list", backup, "--remote", remote.credentials, "--prefix", remote.prefix, "--json"},
+              list),
+        0)
+        << list.dump(2);
+    for (const auto& p : list["restore_points"]) EXPECT_EQ(p["where"], "here") << p.dump();
+
+    // Started again, the service pushes what it has, and every point off the host is whole.
+    door.Release();
+    StartService(Credentials(door.Port()));
+    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
+    Json verify;
+    EXPECT_EQ(Ibsdb({"verify", "--remote", remote.credentials, "--prefix", remote.prefix, backup,
+                     "--json"},
+                    verify),
+              0)
+        << verify.dump(2);
+}
+
+TEST(CopierStart, ACredentialsFileOthersMayReadStopsTheStartWithOneLine) {
+    testutil::ServiceEnv env;
+    const std::string credentials = env.dir / "offsite.credentials";
+    testutil::WriteFile(credentials,
+                        "endpoint = http://127.0.0.1:9\nbucket = b\naccess_key = a\nsecret_key = "
+                        "s\n");
+    ::chmod(credentials.c_str(), 0644);
+    testutil::WriteFile(env.dir / "prefs.xml",
+                        "<?xml version=\"1.0\"?>\n<preferences>\n"
+                        "  <pref id=\"84\" type=\"text\">" +
+                            credentials + "</pref>\n</preferences>\n");
+    Child refused({TALONIB_PATH}, env.Env());
+    EXPECT_EQ(refused.Wait(20000), 6);
+    const std::string said = refused.Stderr();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("the off-host repository's credentials cannot be used"), std::string::npos)
+        << said;
+    EXPECT_NE(said.find(credentials), std::string::npos) << said;
+    EXPECT_NE(said.find("(preference 84 of " + env.dir / "prefs.xml)"), std::string::npos) << said;
+
+    // The same file the service's own: the start goes on (no folder configured, the service
+    // waits for the server).
+    ::chmod(credentials.c_str(), 0600);
+    testutil::NotifySocket notify{env.dir / "notify"};
+    Child started({TALONIB_PATH}, env.Env());
+    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << env.DebugLog();
+    EXPECT_NE(env.DebugLog().find("copies off the host with " + credentials), std::string::npos);
+    started.Signal(SIGTERM);
+    EXPECT_EQ(started.Wait(30000), 0);
+}
