@@ -54,6 +54,9 @@ void TalonIBWorker::Main() {
                     mItem = nullptr;
                     mSource.ReleaseInProgressItem(done);
                     PostWork();
+                } else {
+                    // Idle until the next interval: its memory goes back to the system.
+                    mArena.Release();
                 }
                 break;
             default:
@@ -126,6 +129,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         }
         queued.clear();
         open.clear();
+        mArena.Rewind(kPassMaxBytes + Mirel::RecordArena::kChunk);
     };
     for (const FileInfo& log : item.logs) {
         if (mAbort.load() != 0 || !result.OK()) break;
@@ -152,7 +156,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             }
             prepared = true;
         }
-        auto logFile = std::make_unique<Mirel::HBLogFile>(log.path);
+        auto logFile = std::make_unique<Mirel::HBLogFile>(log.path, &mArena);
         result = Talon::IBS_Config::QueueRedoLogFile(database, *logFile);
         if (!result.OK()) {
             IBS_DEBUG_WIDE(u"ProcessRedoLogSet: **ERROR "
@@ -182,6 +186,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
     }
     // The logs checked before a bad one are written: the header claims only their MSN.
     finish();
+    mArena.Rewind(kPassMaxBytes + Mirel::RecordArena::kChunk);
     // A log that failed its checks wrote nothing: the copy is still the one it started as
     // unless a pass wrote to it.
     if (database.Written()) item.pristine = false;

@@ -1,6 +1,7 @@
 #include "platform/engine/HBLogFile.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 
 #include "platform/engine/Uuid.h"
@@ -8,6 +9,72 @@
 #include "platform/support/Os.h"
 
 namespace Mirel {
+
+namespace {
+// Page-aligned blocks: the copy from the page cache runs whole pages.
+constexpr std::size_t kAlign = 4096;
+std::size_t RoundUp(std::size_t n) {
+    return (n + kAlign - 1) / kAlign * kAlign;
+}
+}  // namespace
+
+void RecordArena::Free::operator()(std::uint8_t* p) const {
+    std::free(p);
+}
+
+std::uint8_t* RecordArena::Take(std::size_t size) {
+    if (size > SIZE_MAX - kAlign) return nullptr;
+    const std::size_t need = RoundUp(size ? size : 1);
+    for (; mAt < mChunks.size(); ++mAt, mUsed = 0) {
+        Chunk& c = mChunks[mAt];
+        if (c.size - mUsed >= need) break;
+        // An untouched chunk too small for the block makes way for one that fits.
+        if (mUsed == 0) {
+            c.mem.reset();
+            c.size = 0;
+            break;
+        }
+    }
+    if (mAt == mChunks.size()) mChunks.emplace_back();
+    Chunk& c = mChunks[mAt];
+    if (!c.mem) {
+        const std::size_t size = need > kChunk ? need : kChunk;
+        c.mem.reset(static_cast<std::uint8_t*>(std::aligned_alloc(kAlign, size)));
+        if (!c.mem) {
+            mChunks.erase(mChunks.begin() + static_cast<std::ptrdiff_t>(mAt));
+            return nullptr;
+        }
+        c.size = size;
+        mUsed = 0;
+    }
+    std::uint8_t* p = c.mem.get() + mUsed;
+    mUsed += need;
+    return p;
+}
+
+void RecordArena::Rewind(std::size_t keep) {
+    std::size_t held = 0;
+    for (auto c = mChunks.begin(); c != mChunks.end();) {
+        if (c->size > keep - held) {
+            c = mChunks.erase(c);
+        } else {
+            held += c->size;
+            ++c;
+        }
+    }
+    mAt = 0;
+    mUsed = 0;
+}
+
+void RecordArena::Release() {
+    Rewind(0);
+}
+
+std::size_t RecordArena::Held() const {
+    std::size_t held = 0;
+    for (const Chunk& c : mChunks) held += c.size;
+    return held;
+}
 
 HBLogFile::~HBLogFile() {
     Close(false);
@@ -41,20 +108,30 @@ Error HBLogFile::Open(int permission) {
 
 Error HBLogFile::ReadRecords() {
     const std::size_t size = mHeader.recordCount * RecordSize();
-    // Not zero-filled: every byte is read over before use.
-    std::unique_ptr<std::uint8_t[]> buf(new (std::nothrow) std::uint8_t[size ? size : 1]);
+    // Not zero-filled: every byte is read over before use (an arena's block still holds an
+    // earlier log's bytes, which a short read must never pass on).
+    std::unique_ptr<std::uint8_t[]> owned;
+    std::uint8_t* buf = nullptr;
+    if (mArena) {
+        buf = mArena->Take(size);
+    } else {
+        owned.reset(new (std::nothrow) std::uint8_t[size ? size : 1]);
+        buf = owned.get();
+    }
     if (!buf) return Error(kErrNoMemory);
     std::size_t got = 0;
-    if (int rc = Os::PReadAll(mFd, buf.get(), size, Format::kLogHeaderSize, got, mPath.Native()))
+    if (int rc = Os::PReadAll(mFd, buf, size, Format::kLogHeaderSize, got, mPath.Native()))
         return Error(rc);
     // Cut short since it was opened: the size checked then no longer holds.
     if (got != size) return Error(kErrInvalidFile);
-    mRecords = std::move(buf);
+    mOwned = std::move(owned);
+    mRecords = buf;
     return Error();
 }
 
 Error HBLogFile::Close(bool deleteFile) {
-    mRecords.reset();
+    mOwned.reset();
+    mRecords = nullptr;
     mVerified = false;
     if (mFd >= 0) Os::Close(mFd);
     mFd = -1;
@@ -71,14 +148,15 @@ Error HBLogFile::VerifyRecords() {
     if (mFd < 0) return Error(kErrNotOpen);
     if (Error e = ReadRecords(); !e.OK()) return e;
     for (std::uint64_t i = 0; i < mHeader.recordCount; ++i) {
-        const std::uint8_t* rec = mRecords.get() + i * RecordSize();
+        const std::uint8_t* rec = mRecords + i * RecordSize();
         std::uint64_t page = Format::Get64(rec);
         std::uint32_t crc = Format::Get32(rec + 8);
         // The page must end inside a file offset (off_t): past that, writing it fails.
         if (Format::Get32(rec + 12) != 0 ||
             crc != Format::RecordCrc(page, rec + Format::kRecordHeaderSize, mHeader.pageSize) ||
             page > static_cast<std::uint64_t>(INT64_MAX) / mHeader.pageSize - 2) {
-            mRecords.reset();
+            mOwned.reset();
+            mRecords = nullptr;
             return Error(kErrInvalidFile);
         }
     }
@@ -87,11 +165,11 @@ Error HBLogFile::VerifyRecords() {
 }
 
 std::uint64_t HBLogFile::RecordPage(std::uint64_t i) const {
-    return Format::Get64(mRecords.get() + i * RecordSize());
+    return Format::Get64(mRecords + i * RecordSize());
 }
 
 const std::uint8_t* HBLogFile::RecordData(std::uint64_t i) const {
-    return mRecords.get() + i * RecordSize() + Format::kRecordHeaderSize;
+    return mRecords + i * RecordSize() + Format::kRecordHeaderSize;
 }
 
 UniversalPath HBLogFile::GetRemoteContainerRedoLogDirectory() const {

@@ -1,22 +1,58 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/engine/Formats.h"
 #include "platform/support/File.h"
 
 namespace Mirel {
 
+// Memory for the records of the logs of a pass, kept from pass to pass: memory fresh from the
+// system costs a page fault per page on every pass, these pages are faulted once. Blocks are
+// carved from large chunks in order; a log larger than a chunk gets a chunk of its own.
+class RecordArena {
+public:
+    static constexpr std::size_t kChunk = 32u << 20;
+
+    RecordArena() = default;
+    RecordArena(const RecordArena&) = delete;
+    RecordArena& operator=(const RecordArena&) = delete;
+
+    // A block of `size` bytes, valid until Rewind or Release; null when memory runs out.
+    std::uint8_t* Take(std::size_t size);
+    // Every block is free again. Chunks beyond `keep` bytes in all go back to the system, so
+    // what stays is bounded by what a pass may hold.
+    void Rewind(std::size_t keep);
+    void Release();
+    std::size_t Held() const;
+
+private:
+    struct Free {
+        void operator()(std::uint8_t* p) const;
+    };
+    struct Chunk {
+        std::unique_ptr<std::uint8_t, Free> mem;
+        std::size_t size = 0;
+    };
+    std::vector<Chunk> mChunks;
+    std::size_t mAt = 0;    // the chunk blocks are taken from
+    std::size_t mUsed = 0;  // bytes taken from it
+};
+
 // A redo log file. Permission 4 reads and checks the header only (magic, checksum and a
 // file size that matches the record count); 1 opens it for reading its records.
 // Records are read into memory, never mapped: a log cut short or a bad sector under it is
 // then an error to report, not a signal, and what is applied is exactly what was checked.
+// With an arena they are read into a block of it, which must outlive the log's use.
 class HBLogFile : public File {
 public:
     enum Permission { kPermRead = 1, kPermHeaderOnly = 4 };
 
-    explicit HBLogFile(const UniversalPath& path) : File(path) {}
+    explicit HBLogFile(const UniversalPath& path, RecordArena* arena = nullptr)
+        : File(path), mArena(arena) {}
     ~HBLogFile() override;
 
     Error Open(int permission);
@@ -43,7 +79,9 @@ private:
     std::size_t RecordSize() const { return Format::kRecordHeaderSize + mHeader.pageSize; }
 
     Format::LogHeader mHeader;
-    std::unique_ptr<std::uint8_t[]> mRecords;
+    RecordArena* mArena;
+    std::unique_ptr<std::uint8_t[]> mOwned;  // without an arena
+    const std::uint8_t* mRecords = nullptr;
     bool mVerified = false;
 };
 

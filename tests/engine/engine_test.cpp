@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <set>
@@ -219,6 +221,96 @@ TEST_F(EngineTest, ALogThatChangesUnderTheReaderIsAnErrorAndOnlyCheckedBytesAreW
         EXPECT_EQ(applyOpened(log), kErrNone);
         ExpectMatches(tmp.File("db.vdb"), next);
     }
+}
+
+// An arena's block still holds the previous pass's records: a log read into it again must be
+// checked as if the memory were fresh, or a log cut short would apply the old, well-formed bytes.
+TEST_F(EngineTest, ALogReadIntoAReusedArenaIsCheckedAsIfTheMemoryWereFresh) {
+    Model m;
+    m.pages[0] = RandomPage(rng);
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    const std::string pristine = testutil::ReadFile(tmp / "db.vdb");
+    Model next = m;
+    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), next, rng, 40, false).OK());
+    const std::string good = testutil::ReadFile(tmp / "l.vrl");
+    RecordArena arena;
+    auto pass = [&](bool cut, int fault) {
+        testutil::WriteFile(tmp / "db.vdb", pristine);
+        testutil::WriteFile(tmp / "l.vrl", good);
+        HBFile db(tmp.File("db.vdb"));
+        db.SetOpeningFlags(0x110);
+        EXPECT_TRUE(db.Open(HBFile::kPermReadWrite).OK());
+        HBLogFile log(tmp.File("l.vrl"), &arena);
+        EXPECT_TRUE(log.Open(HBLogFile::kPermRead).OK());
+        if (cut) {
+            EXPECT_EQ(::truncate((tmp / "l.vrl").c_str(), Format::kLogHeaderSize + 10), 0);
+        }
+        if (fault) Faults::Arm(FsOp::kRead, tmp / "l.vrl", fault, 1);
+        Error e = db.ApplyLog(log);
+        db.Close();
+        log.Close(false);
+        arena.Rewind(SIZE_MAX);
+        return e.GetError();
+    };
+    ASSERT_EQ(pass(false, 0), kErrNone);
+    ExpectMatches(tmp.File("db.vdb"), next);
+    EXPECT_EQ(pass(true, 0), kErrInvalidFile);
+    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), pristine);
+    EXPECT_EQ(pass(false, kErrIO), kErrIO);
+    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), pristine);
+    ASSERT_EQ(pass(false, 0), kErrNone);
+    ExpectMatches(tmp.File("db.vdb"), next);
+}
+
+TEST(RecordArenaTest, BlocksNeverOverlapAreReusedAfterARewindAndStayWithinWhatIsKept) {
+    RecordArena arena;
+    // Small blocks share chunks, one larger than a chunk gets its own, and the last ones no
+    // longer fit beside the others.
+    const std::vector<std::size_t> sizes = {1,
+                                            4096,
+                                            5000,
+                                            RecordArena::kChunk / 2,
+                                            RecordArena::kChunk + 3,
+                                            RecordArena::kChunk / 2 + 1,
+                                            RecordArena::kChunk / 2,
+                                            0,
+                                            100};
+    auto fill = [&](std::vector<std::uint8_t*>& blocks) {
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            blocks.push_back(arena.Take(sizes[i]));
+            ASSERT_NE(blocks.back(), nullptr);
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(blocks.back()) % 4096, 0u) << i;
+            std::memset(blocks.back(), static_cast<int>(i + 1), sizes[i]);
+        }
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            if (sizes[i] == 0) continue;
+            const std::uint8_t want = static_cast<std::uint8_t>(i + 1);
+            EXPECT_EQ(blocks[i][0], want) << i;
+            EXPECT_EQ(blocks[i][sizes[i] / 2], want) << i;
+            EXPECT_EQ(blocks[i][sizes[i] - 1], want) << i;
+        }
+    };
+    std::vector<std::uint8_t*> first, second;
+    fill(first);
+    const std::size_t held = arena.Held();
+    std::size_t total = 0;
+    for (std::size_t n : sizes) total += n;
+    EXPECT_GE(held, total);
+    EXPECT_LE(held, total + 3 * RecordArena::kChunk);
+
+    // The same pass again takes the same memory: nothing new from the system.
+    arena.Rewind(SIZE_MAX);
+    fill(second);
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(arena.Held(), held);
+
+    arena.Rewind(RecordArena::kChunk);
+    EXPECT_LE(arena.Held(), RecordArena::kChunk);
+    EXPECT_GT(arena.Held(), 0u);
+    std::vector<std::uint8_t*> third;
+    fill(third);
+    arena.Release();
+    EXPECT_EQ(arena.Held(), 0u);
 }
 
 TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {
