@@ -129,7 +129,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         }
         queued.clear();
         open.clear();
-        mArena.Rewind(kPassMaxBytes + Mirel::RecordArena::kChunk);
+        mArena.Rewind(kKeptLogMemory);
     };
     for (const FileInfo& log : item.logs) {
         if (mAbort.load() != 0 || !result.OK()) break;
@@ -186,7 +186,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
     }
     // The logs checked before a bad one are written: the header claims only their MSN.
     finish();
-    mArena.Rewind(kPassMaxBytes + Mirel::RecordArena::kChunk);
+    mArena.Rewind(kKeptLogMemory);
     // A log that failed its checks wrote nothing: the copy is still the one it started as
     // unless a pass wrote to it.
     if (database.Written()) item.pristine = false;

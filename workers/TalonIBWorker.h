@@ -25,6 +25,9 @@ public:
     // A pass is written in parts past these: the logs held open and read into memory stay bounded.
     static constexpr std::size_t kPassMaxLogs = 64;
     static constexpr std::uint64_t kPassMaxBytes = 256ull << 20;
+    // Log memory kept from one pass for the next: a pass ends with its first log past the
+    // bound, so a little more than the bound.
+    static constexpr std::size_t kKeptLogMemory = kPassMaxBytes + (32u << 20);
 
     explicit TalonIBWorker(WorkSource& source) : mSource(source) {}
     ~TalonIBWorker() override;

@@ -1,5 +1,7 @@
 #include "platform/engine/HBLogFile.h"
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -22,58 +24,51 @@ void RecordArena::Free::operator()(std::uint8_t* p) const {
     std::free(p);
 }
 
+RecordArena::~RecordArena() {
+    if (mBase) ::munmap(mBase, mRange);
+}
+
 std::uint8_t* RecordArena::Take(std::size_t size) {
     if (size > SIZE_MAX - kAlign) return nullptr;
     const std::size_t need = RoundUp(size ? size : 1);
-    for (; mAt < mChunks.size(); ++mAt, mUsed = 0) {
-        Chunk& c = mChunks[mAt];
-        if (c.size - mUsed >= need) break;
-        // An untouched chunk too small for the block makes way for one that fits.
-        if (mUsed == 0) {
-            c.mem.reset();
-            c.size = 0;
-            break;
-        }
+    if (!mBase && !mNoRange) {
+        // Address space only: without MAP_NORESERVE an untouched range would count against
+        // the commit limit.
+        void* p = ::mmap(nullptr, mRange, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED)
+            mNoRange = true;
+        else
+            mBase = static_cast<std::uint8_t*>(p);
     }
-    if (mAt == mChunks.size()) mChunks.emplace_back();
-    Chunk& c = mChunks[mAt];
-    if (!c.mem) {
-        const std::size_t size = need > kChunk ? need : kChunk;
-        c.mem.reset(static_cast<std::uint8_t*>(std::aligned_alloc(kAlign, size)));
-        if (!c.mem) {
-            mChunks.erase(mChunks.begin() + static_cast<std::ptrdiff_t>(mAt));
-            return nullptr;
-        }
-        c.size = size;
-        mUsed = 0;
+    if (mBase && mRange - mUsed >= need) {
+        std::uint8_t* p = mBase + mUsed;
+        mUsed += need;
+        if (mUsed > mKept) mKept = mUsed;
+        return p;
     }
-    std::uint8_t* p = c.mem.get() + mUsed;
-    mUsed += need;
-    return p;
+    std::unique_ptr<std::uint8_t, Free> own(
+        static_cast<std::uint8_t*>(std::aligned_alloc(kAlign, need)));
+    if (!own) return nullptr;
+    mOwn.push_back(std::move(own));
+    mOwnBytes += need;
+    return mOwn.back().get();
 }
 
 void RecordArena::Rewind(std::size_t keep) {
-    std::size_t held = 0;
-    for (auto c = mChunks.begin(); c != mChunks.end();) {
-        if (c->size > keep - held) {
-            c = mChunks.erase(c);
-        } else {
-            held += c->size;
-            ++c;
-        }
+    keep -= keep % kAlign;
+    if (mBase && mKept > keep) {
+        // The pages read back as zeros, and are memory again only once written.
+        ::madvise(mBase + keep, mKept - keep, MADV_DONTNEED);
+        mKept = keep;
     }
-    mAt = 0;
+    mOwn.clear();
+    mOwnBytes = 0;
     mUsed = 0;
 }
 
-void RecordArena::Release() {
-    Rewind(0);
-}
-
 std::size_t RecordArena::Held() const {
-    std::size_t held = 0;
-    for (const Chunk& c : mChunks) held += c.size;
-    return held;
+    return mKept + mOwnBytes;
 }
 
 HBLogFile::~HBLogFile() {

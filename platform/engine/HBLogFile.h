@@ -12,34 +12,39 @@ namespace Mirel {
 
 // Memory for the records of the logs of a pass, kept from pass to pass: memory fresh from the
 // system costs a page fault per page on every pass, these pages are faulted once. Blocks are
-// carved from large chunks in order; a log larger than a chunk gets a chunk of its own.
+// taken in order from one range of address space reserved at the first use (only the pages
+// written become memory); a block that does not fit there is allocated on its own.
 class RecordArena {
 public:
-    static constexpr std::size_t kChunk = 32u << 20;
+    static constexpr std::size_t kRange = std::size_t{1} << 30;
 
-    RecordArena() = default;
+    explicit RecordArena(std::size_t range = kRange) : mRange(range) {}
+    ~RecordArena();
     RecordArena(const RecordArena&) = delete;
     RecordArena& operator=(const RecordArena&) = delete;
 
-    // A block of `size` bytes, valid until Rewind or Release; null when memory runs out.
+    // A page-aligned block of `size` bytes, valid until Rewind or Release; null when memory
+    // runs out.
     std::uint8_t* Take(std::size_t size);
-    // Every block is free again. Chunks beyond `keep` bytes in all go back to the system, so
-    // what stays is bounded by what a pass may hold.
+    // Every block is free again. The range keeps its first `keep` bytes of memory and gives
+    // the rest back, so what stays is bounded by what a pass may hold; blocks allocated on
+    // their own go.
     void Rewind(std::size_t keep);
-    void Release();
+    void Release() { Rewind(0); }
+    // Bytes of memory held: the range's pages written and kept, and blocks of their own.
     std::size_t Held() const;
 
 private:
     struct Free {
         void operator()(std::uint8_t* p) const;
     };
-    struct Chunk {
-        std::unique_ptr<std::uint8_t, Free> mem;
-        std::size_t size = 0;
-    };
-    std::vector<Chunk> mChunks;
-    std::size_t mAt = 0;    // the chunk blocks are taken from
-    std::size_t mUsed = 0;  // bytes taken from it
+    const std::size_t mRange;
+    std::uint8_t* mBase = nullptr;
+    bool mNoRange = false;  // the reservation failed: every block is allocated on its own
+    std::size_t mUsed = 0;  // taken from the range in this pass
+    std::size_t mKept = 0;  // the range's bytes that may hold memory
+    std::vector<std::unique_ptr<std::uint8_t, Free>> mOwn;
+    std::size_t mOwnBytes = 0;
 };
 
 // A redo log file. Permission 4 reads and checks the header only (magic, checksum and a
