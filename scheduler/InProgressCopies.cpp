@@ -8,6 +8,7 @@
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
 #include "platform/support/File.h"
+#include "platform/support/FileKinds.h"
 #include "platform/support/Os.h"
 #include "scheduler/IntervalCycle.h"
 
@@ -41,10 +42,23 @@ Mirel::Error IntervalCycle::CreateDestinationFolder(const Mirel::UniversalPath& 
                                                     const Mirel::unistring& baseName,
                                                     Mirel::Directory& dest) {
     dest = mCat.mInProgressFolder;
+    const std::string key = relDir.IsClear() ? std::string() : relDir.Native();
+    if (mStarting && mStartFolders.count(key)) {
+        if (!relDir.IsClear()) {
+            Mirel::UniversalPath folder = relDir;
+            folder.MakeFolder();
+            folder.SetAbsoluteFrom(mCat.mInProgressFolder.GetPath());
+            dest = Mirel::Directory(folder);
+        }
+        return Mirel::Error();
+    }
     // The in-progress folder itself is gone after each rename to last-good.
     Mirel::Error e = mCat.mInProgressFolder.CreateIfNotExists();
     if (e.OK() && !relDir.IsClear()) e = dest.CreateRelativePath(relDir);
-    if (e.OK()) return e;
+    if (e.OK()) {
+        if (mStarting) mStartFolders.insert(key);
+        return e;
+    }
     e.In("create folder", dest.GetPath().Native());
     mCat.ReportEvent(Talon::Event::kInProgressFolderNotMade, baseName, Show(dest.GetPath()),
                      Text(e));
@@ -108,25 +122,23 @@ Mirel::Error IntervalCycle::MakeInProgressHardLinks(const DatabaseItem& sourceIt
             IBS_DEBUG_WIDE(u"MakeInProgressHardLinks *COPY* ERROR " << result.Text() << u", to "
                                                                     << Show(dst));
     }
-    if (result.OK() && withContainers) {
+    if (result.OK() && withContainers && LastGoodHasContainers(src)) {
         Talon::RemoteContainerMgr rc(src);
         Mirel::Directory root(rc.GetRCRootPath());
-        if (root.Exists()) {
-            std::shared_ptr<Talon::RCFileAbstractFunctor> functor;
-            if (destFolder.SupportHardLink())
-                functor = std::make_shared<Talon::RCFileHardLinkFunctor>(src, destFolder.GetPath());
-            else
-                functor = std::make_shared<Talon::RCFileCopyFunctor>(src, destFolder.GetPath());
-            Mirel::Error walk = root.ProcessFiles(*functor, 100);
-            if (walk.OK())
-                result = functor->GetLastError();
-            else
-                result = walk;
-            if (!functor->GetLastError().OK()) {
-                reported = functor->GetFailedPath();
-                IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: RCFileHardLinkFunctor ERROR "
-                               << functor->GetLastError().Text() << u" on " << Show(reported));
-            }
+        std::shared_ptr<Talon::RCFileAbstractFunctor> functor;
+        if (destFolder.SupportHardLink())
+            functor = std::make_shared<Talon::RCFileHardLinkFunctor>(src, destFolder.GetPath());
+        else
+            functor = std::make_shared<Talon::RCFileCopyFunctor>(src, destFolder.GetPath());
+        Mirel::Error walk = root.ProcessFiles(*functor, 100);
+        if (walk.OK())
+            result = functor->GetLastError();
+        else
+            result = walk;
+        if (!functor->GetLastError().OK()) {
+            reported = functor->GetFailedPath();
+            IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: RCFileHardLinkFunctor ERROR "
+                           << functor->GetLastError().Text() << u" on " << Show(reported));
         }
     }
     if (!result.OK()) {
@@ -137,6 +149,25 @@ Mirel::Error IntervalCycle::MakeInProgressHardLinks(const DatabaseItem& sourceIt
     IBS_DEBUG_WIDE(u"MakeInProgressHardLinks: result " << result.Text() << u" on "
                                                        << dst.GetName());
     return result;
+}
+
+bool IntervalCycle::LastGoodHasContainers(const Mirel::UniversalPath& copy) {
+    Mirel::Directory root(Mirel::ContainerFolderOf(copy));
+    if (!mStarting) return root.Exists();
+    const std::string folder = Mirel::Os::ParentOf(copy.Native());
+    auto listed = mStartListings.find(folder);
+    if (listed == mStartListings.end()) {
+        std::vector<Mirel::Os::DirEntry> entries;
+        if (Mirel::Os::ListDir(folder, entries) != 0) return root.Exists();
+        std::set<std::string> names;
+        for (auto& e : entries)
+            if (e.type != Mirel::Os::DirEntry::kFile) names.insert(std::move(e.name));
+        listed = mStartListings.emplace(folder, std::move(names)).first;
+    }
+    // Only an absence is taken from the listing; a name there is looked at as before.
+    return listed->second.count(
+               Mirel::unistring(copy.GetName() + Mirel::kContainerSuffix).ToUTF8()) != 0 &&
+           root.Exists();
 }
 
 // Steps shared by both moves: the file, a stale container folder at the destination, and

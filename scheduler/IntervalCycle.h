@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "catalogue/Catalogue.h"
@@ -111,6 +112,8 @@ private:
     Mirel::Error MoveFileIntoInProgress(const Mirel::UniversalPath& src,
                                         const Mirel::Directory& dest, bool withContainers,
                                         const char* what, Mirel::UniversalPath& moved);
+    // Whether the container folder of a copy in a last-good folder is there.
+    bool LastGoodHasContainers(const Mirel::UniversalPath& copy);
 
     Catalogue& mCat;
     WorkerPool& mPool;
@@ -124,4 +127,11 @@ private:
     std::atomic<std::uint64_t> mRetryDueMs{0};  // no cycle before this tick (0: none)
     std::map<IntervalPlan::Source, std::uint64_t> mPlaced;
     Talon::Retention mRetention;
+    // While a start runs (and only then): the in-progress folders made or found, and the
+    // names in each last-good folder copies are linked from, listed once. Nothing else
+    // changes either while the start holds the catalogue, so a start of n copies looks at
+    // each folder once instead of once per copy.
+    bool mStarting = false;
+    std::set<std::string> mStartFolders;
+    std::map<std::string, std::set<std::string>> mStartListings;
 };

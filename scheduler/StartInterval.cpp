@@ -45,6 +45,16 @@ IntervalCycle::Started IntervalCycle::StartInterval() {
     auto current = mCat.mIntervals.find(mCat.mIntervalEnd.load());
     if (current == mCat.mIntervals.end() || !current->second.backup.IsClear()) return Started();
     StartState s(current->first, current->second);
+    // What the start learns of its folders holds only while it runs.
+    struct Looks {
+        IntervalCycle& c;
+        explicit Looks(IntervalCycle& cycle) : c(cycle) { c.mStarting = true; }
+        ~Looks() {
+            c.mStarting = false;
+            c.mStartFolders.clear();
+            c.mStartListings.clear();
+        }
+    } looks(*this);
     BeginStart(s);
     s.again = true;
     for (int pass = 0; s.again && pass < 3 && s.out.cutShort.OK(); ++pass) {

@@ -54,6 +54,9 @@ void TalonIBWorker::Main() {
                     mItem = nullptr;
                     mSource.ReleaseInProgressItem(done);
                     PostWork();
+                } else {
+                    // Idle until the next interval: its memory goes back to the system.
+                    mArena.Release();
                 }
                 break;
             default:
@@ -127,6 +130,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         }
         queued.clear();
         open.clear();
+        mArena.Rewind(kKeptLogMemory);
     };
     for (const FileInfo& log : item.logs) {
         if (mAbort.load() != 0 || !result.OK()) break;
@@ -154,7 +158,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
             }
             prepared = true;
         }
-        auto logFile = std::make_unique<Mirel::HBLogFile>(log.path);
+        auto logFile = std::make_unique<Mirel::HBLogFile>(log.path, &mArena);
         result = Talon::IBS_Config::QueueRedoLogFile(database, *logFile);
         result.In("check the redo log", log.path.Native());
         if (!result.OK()) {
@@ -185,6 +189,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
     }
     // The logs checked before a bad one are written: the header claims only their MSN.
     finish();
+    mArena.Rewind(kKeptLogMemory);
     // A log that failed its checks wrote nothing: the copy is still the one it started as
     // unless a pass wrote to it.
     if (database.Written()) item.pristine = false;

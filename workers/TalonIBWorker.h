@@ -10,6 +10,7 @@
 
 #include "catalogue/Items.h"
 #include "catalogue/WorkSource.h"
+#include "platform/engine/HBLogFile.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Thread.h"
 
@@ -24,6 +25,9 @@ public:
     // A pass is written in parts past these: the logs held open and read into memory stay bounded.
     static constexpr std::size_t kPassMaxLogs = 64;
     static constexpr std::uint64_t kPassMaxBytes = 256ull << 20;
+    // Log memory kept from one pass for the next: a pass ends with its first log past the
+    // bound, so a little more than the bound.
+    static constexpr std::size_t kKeptLogMemory = kPassMaxBytes + (32u << 20);
 
     explicit TalonIBWorker(WorkSource& source) : mSource(source) {}
     ~TalonIBWorker() override;
@@ -47,9 +51,13 @@ public:
     // The errors that are the log's own fault: it is set aside and its database fails.
     static bool IsBadLog(int error);
     bool IsAborting() const { return mAbort.load() != 0; }
+    // Bytes of log memory kept for the next pass (none once the worker found no work).
+    std::size_t HeldLogMemory() const { return mArena.Held(); }
 
 private:
     WorkSource& mSource;
+    // Where a pass's logs are read: kept from pass to pass while there is work.
+    Mirel::RecordArena mArena;
     std::atomic<std::int32_t> mAbort{0};
     DatabaseItem* mItem = nullptr;
 };

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <set>
@@ -229,6 +231,97 @@ TEST_F(EngineTest, ALogThatChangesUnderTheReaderIsAnErrorAndOnlyCheckedBytesAreW
         ASSERT_EQ(::rename((tmp / "real").c_str(), (tmp / "redo").c_str()), 0);
         EXPECT_TRUE(log.Open(HBLogFile::kPermRead).OK());
     }
+}
+
+// An arena's block still holds the previous pass's records: a log read into it again must be
+// checked as if the memory were fresh, or a log cut short would apply the old, well-formed bytes.
+TEST_F(EngineTest, ALogReadIntoAReusedArenaIsCheckedAsIfTheMemoryWereFresh) {
+    Model m;
+    m.pages[0] = RandomPage(rng);
+    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    const std::string pristine = testutil::ReadFile(tmp / "db.vdb");
+    Model next = m;
+    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), next, rng, 40, false).OK());
+    const std::string good = testutil::ReadFile(tmp / "l.vrl");
+    RecordArena arena;
+    auto pass = [&](bool cut, int fault) {
+        testutil::WriteFile(tmp / "db.vdb", pristine);
+        testutil::WriteFile(tmp / "l.vrl", good);
+        HBFile db(tmp.File("db.vdb"));
+        db.SetOpeningFlags(0x110);
+        EXPECT_TRUE(db.Open(HBFile::kPermReadWrite).OK());
+        HBLogFile log(tmp.File("l.vrl"), &arena);
+        EXPECT_TRUE(log.Open(HBLogFile::kPermRead).OK());
+        if (cut) {
+            EXPECT_EQ(::truncate((tmp / "l.vrl").c_str(), Format::kLogHeaderSize + 10), 0);
+        }
+        if (fault) Faults::Arm(FsOp::kRead, tmp / "l.vrl", fault, 1);
+        Error e = db.ApplyLog(log);
+        db.Close();
+        log.Close(false);
+        arena.Rewind(SIZE_MAX);
+        return e.GetError();
+    };
+    ASSERT_EQ(pass(false, 0), kErrNone);
+    ExpectMatches(tmp.File("db.vdb"), next);
+    EXPECT_EQ(pass(true, 0), kErrInvalidFile);
+    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), pristine);
+    EXPECT_EQ(pass(false, kErrIO), kErrIO);
+    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), pristine);
+    ASSERT_EQ(pass(false, 0), kErrNone);
+    ExpectMatches(tmp.File("db.vdb"), next);
+}
+
+TEST(RecordArenaTest, BlocksNeverOverlapAreReusedAndWhatIsNotKeptGoesBack) {
+    constexpr std::size_t kRange = 1 << 20;
+    RecordArena arena(kRange);
+    // Blocks 4 and 7 do not fit in what is left of the range: they are allocated on their
+    // own, and the small one after them still comes from the range.
+    const std::vector<std::size_t> sizes = {1,      4096, 5000,   300000, 2 * kRange,
+                                            400000, 0,    400000, 100};
+    const std::set<std::size_t> own = {4, 7};
+    auto take = [&](std::vector<std::uint8_t*>& blocks, bool fill) {
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            blocks.push_back(arena.Take(sizes[i]));
+            ASSERT_NE(blocks.back(), nullptr);
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(blocks.back()) % 4096, 0u) << i;
+            if (fill) std::memset(blocks.back(), static_cast<int>(i + 1), sizes[i]);
+        }
+        if (!fill) return;
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            if (sizes[i] == 0) continue;
+            const std::uint8_t want = static_cast<std::uint8_t>(i + 1);
+            EXPECT_EQ(blocks[i][0], want) << i;
+            EXPECT_EQ(blocks[i][sizes[i] / 2], want) << i;
+            EXPECT_EQ(blocks[i][sizes[i] - 1], want) << i;
+        }
+    };
+    std::vector<std::uint8_t*> first, second, third;
+    take(first, true);
+    const std::size_t inRange = 16384 + 303104 + 401408 + 4096 + 4096;
+    EXPECT_EQ(arena.Held(), inRange + 2 * kRange + 401408);
+
+    // The same pass again takes the same memory of the range: nothing new from the system.
+    arena.Rewind(SIZE_MAX);
+    EXPECT_EQ(arena.Held(), inRange);
+    take(second, true);
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        if (!own.count(i)) {
+            EXPECT_EQ(second[i], first[i]) << i;
+        }
+    }
+
+    // Kept: the first two blocks' pages still hold what was written; the rest went back to
+    // the system and reads as zeros.
+    arena.Rewind(8192);
+    EXPECT_EQ(arena.Held(), 8192u);
+    take(third, false);
+    EXPECT_EQ(third[0][0], 1);
+    EXPECT_EQ(third[1][4095], 2);
+    EXPECT_EQ(third[3][0], 0);
+    EXPECT_EQ(third[8][0], 0);
+    arena.Release();
+    EXPECT_EQ(arena.Held(), 0u);
 }
 
 TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {

@@ -212,3 +212,48 @@ TEST_F(ManagerTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
     interval(3, false);
     EXPECT_EQ(owned(NewestLastGood(backup()) + "/db.vdb"), want) << "the copy for a link";
 }
+
+// A start looks at each folder once: the in-progress folders it makes, and the last-good
+// folder its copies are linked from. The copy with a container folder still takes it along,
+// a copy beside it without one gets none, and a container folder that appears beside a copy
+// between two starts is seen by the next one.
+TEST_F(ManagerTest, LinkedCopiesFromOneFolderTakeExactlyTheirOwnContainerFolders) {
+    const std::string kA = "11111111-1111-4111-8111-111111111111";
+    const std::string kB = "22222222-2222-4222-8222-222222222222";
+    const std::uint64_t kEnd = 1800000000000000ull, kStep = 120000000ull;
+    auto interval = [&](int k) {
+        const std::string redo = backup() + "/Changes/Redo_" + std::to_string(k);
+        ASSERT_EQ(mgr->RedoLogIsReady(
+                      testutil::U(testutil::WriteDone(redo, kEnd + k * kStep + 1, {})), u"", true),
+                  0);
+        Settle();
+    };
+    for (const auto& [name, uuid] : {std::make_pair("a", kA), std::make_pair("b", kB)}) {
+        const std::string upload =
+            testutil::WriteDb(backup() + "/Copies/u" + name + "/sub/" + name + ".vdb", uuid, 1);
+        if (std::string(name) == "a") {
+            testutil::MakeDirs(upload + ".rc");
+            testutil::WriteFile(upload + ".rc/c1", "container of a");
+        }
+        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(testutil::U(upload), testutil::U(uuid)));
+    }
+    interval(0);
+    std::string lg = NewestLastGood(backup());
+    ASSERT_EQ(testutil::ReadFile(lg + "/sub/a.vdb.rc/c1"), "container of a");
+    ASSERT_FALSE(testutil::Exists(lg + "/sub/b.vdb.rc"));
+
+    interval(1);  // no logs: both copies are linked from lg
+    const std::string next = NewestLastGood(backup());
+    ASSERT_NE(next, lg);
+    EXPECT_EQ(testutil::ReadFile(next + "/sub/a.vdb.rc/c1"), "container of a");
+    EXPECT_FALSE(testutil::Exists(next + "/sub/b.vdb.rc"));
+    EXPECT_TRUE(testutil::IsFile(next + "/sub/b.vdb"));
+
+    testutil::MakeDirs(next + "/sub/b.vdb.rc");
+    testutil::WriteFile(next + "/sub/b.vdb.rc/c2", "container of b");
+    interval(2);
+    const std::string third = NewestLastGood(backup());
+    ASSERT_NE(third, next);
+    EXPECT_EQ(testutil::ReadFile(third + "/sub/a.vdb.rc/c1"), "container of a");
+    EXPECT_EQ(testutil::ReadFile(third + "/sub/b.vdb.rc/c2"), "container of b");
+}

@@ -109,6 +109,33 @@ TEST_F(WorkerTest, PassStopsAtLastLogMsnAndAtAbort) {
     EXPECT_EQ(item.file.msn, msns[2]);
 }
 
+// The memory a pass read its logs into stays for the next pass (faulted once), bounded, and
+// goes back to the system once the worker finds no work.
+TEST_F(WorkerTest, ThePassesLogMemoryStaysForTheNextPassAndGoesWhenThereIsNoWork) {
+    Prepare(3);
+    item.lastLogMSN = msns[1];  // the first log only (no interval end: the limit is 0)
+    worker.ProcessRedoLogSet(item);
+    ASSERT_TRUE(item.err.OK()) << item.err.GetError();
+    ASSERT_EQ(item.file.msn, msns[0]);
+    const std::size_t held = worker.HeldLogMemory();
+    EXPECT_GT(held, 0u);
+    EXPECT_LE(held, TalonIBWorker::kKeptLogMemory);
+    // The next pass reads its logs over the first one's bytes, and applies its own.
+    item.lastLogMSN = UINT64_MAX;
+    worker.ProcessRedoLogSet(item);
+    ASSERT_TRUE(item.err.OK()) << item.err.GetError();
+    EXPECT_EQ(item.file.msn, msns.back());
+    EXPECT_EQ(model.Compare(UniversalPath::FromNative(ip())), "");
+    EXPECT_GE(worker.HeldLogMemory(), held);
+    EXPECT_LE(worker.HeldLogMemory(), TalonIBWorker::kKeptLogMemory);
+    // No interval runs: the worker looks for work, finds none, and then leaves.
+    ASSERT_TRUE(worker.Start(true).OK());
+    worker.PostWork();
+    worker.PostQuit();
+    worker.Join();
+    EXPECT_EQ(worker.HeldLogMemory(), 0u);
+}
+
 TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndStaysUntilTheFailureIsRecorded) {
     Prepare(3);
     std::string second = backup() + "/Changes/Redo_1/l1.vrl";
