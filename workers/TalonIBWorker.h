@@ -11,6 +11,7 @@
 #include "catalogue/Items.h"
 #include "catalogue/WorkSource.h"
 #include "platform/framework/TalonError.h"
+#include "platform/support/Env.h"
 #include "platform/support/Thread.h"
 
 namespace Mirel {
@@ -25,7 +26,8 @@ public:
     static constexpr std::size_t kPassMaxLogs = 64;
     static constexpr std::uint64_t kPassMaxBytes = 256ull << 20;
 
-    explicit TalonIBWorker(WorkSource& source) : mSource(source) {}
+    // Its thread works on `env`'s files.
+    TalonIBWorker(WorkSource& source, Mirel::Env& env) : mSource(source), mEnv(env) {}
     ~TalonIBWorker() override;
 
     const char* GetName() const override { return "TalonIBWorker"; }
@@ -50,6 +52,7 @@ public:
 
 private:
     WorkSource& mSource;
+    Mirel::Env& mEnv;
     std::atomic<std::int32_t> mAbort{0};
     DatabaseItem* mItem = nullptr;
 };

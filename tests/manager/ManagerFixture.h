@@ -11,11 +11,12 @@
 
 #include "app/IBSMgr.h"
 #include "platform/support/Debug.h"
-#include "platform/support/Interposer.h"
+#include "platform/support/Env.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
 #include "platform/support/Thread.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 #include "tools/sim/Workload.h"
 
 namespace testutil {
@@ -70,17 +71,30 @@ public:
 
 // Holds the first write of a copy below a folder until released: a worker stopped in the
 // middle of an item, for as long as the test needs it there.
-struct WriteGateInterposer : Mirel::Os::Interposer {
-    bool Write(int, const void*, std::size_t, std::uint64_t, bool, const std::string& path,
-               int&) override {
+class WriteGateEnv : public Mirel::EnvWrapper {
+public:
+    WriteGateEnv() : EnvWrapper(Mirel::Env::Default()) {}
+    Mirel::Error PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off,
+                           const std::string& path) override {
+        Hold(path);
+        return EnvWrapper::PWriteAll(fd, buf, n, off, path);
+    }
+    Mirel::Error Append(int fd, const void* buf, std::size_t n, const std::string& path) override {
+        Hold(path);
+        return EnvWrapper::Append(fd, buf, n, path);
+    }
+    Mirel::Error PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
+                         const std::string& path) override {
+        Hold(path);
+        return EnvWrapper::PWriteV(fd, iov, count, off, path);
+    }
+    void Hold(const std::string& path) {
         std::unique_lock<std::mutex> l(m);
         // The manifest is the cycle's own, written on the main thread.
-        if (open || path.rfind(prefix, 0) != 0 || path.find("/manifest.tsv") != path.npos)
-            return false;
+        if (open || path.rfind(prefix, 0) != 0 || path.find("/manifest.tsv") != path.npos) return;
         held = true;
         cv.notify_all();
         cv.wait(l, [this] { return open; });
-        return false;
     }
     std::mutex m;
     std::condition_variable cv;
@@ -95,7 +109,7 @@ public:
         std::lock_guard<std::mutex> g(gate.m);
         gate.prefix = prefix;
         gate.held = gate.open = false;
-        Mirel::Os::SetInterposer(&gate);
+        mBefore = Mirel::Os::SetProcessTarget(&gate);
     }
     ~WriteGate() { Release(); }
     bool WaitHeld(int ms) {
@@ -103,7 +117,9 @@ public:
         return gate.cv.wait_for(l, std::chrono::milliseconds(ms), [this] { return gate.held; });
     }
     void Release() {
-        Mirel::Os::SetInterposer(nullptr);
+        if (mReleased) return;
+        mReleased = true;
+        Mirel::Os::SetProcessTarget(mBefore);
         std::lock_guard<std::mutex> g(gate.m);
         gate.open = true;
         gate.cv.notify_all();
@@ -111,7 +127,9 @@ public:
 
 private:
     // Calls under way may still reach the one installed last: it lives as long as the process.
-    static inline WriteGateInterposer gate;
+    static inline WriteGateEnv gate;
+    Mirel::Env* mBefore = nullptr;
+    bool mReleased = false;
 };
 
 class ManagerTest : public ::testing::Test {
@@ -125,6 +143,7 @@ protected:
     }
     void TearDown() override {
         Mirel::Faults::Clear();
+        faults.Clear();
         mgr->SetBackupFolder(u"");
         while (Queue().GetMsg(0)) {
         }
@@ -187,11 +206,15 @@ protected:
     }
 
     TempDir tmp;
+    // The test's own fault seam: its manager and its thread work through it. Behind it, the
+    // process's Env (the power-loss disk of the tests that have not made a disk of their own).
+    Mirel::FaultEnv faults{Mirel::Os::ProcessEnv()};
+    Mirel::Env::Scope files{faults};
     // Each test has its own manager, and its own trigger and sink, which outlive it.
     QueueTrigger trigger;
     RecordingSink sink;
     std::unique_ptr<IBSMgr> owned = [this] {
-        auto m = std::make_unique<IBSMgr>();
+        auto m = std::make_unique<IBSMgr>(faults);
         m->Connect(&trigger, &sink);
         m->CreateWorkers(2);
         return m;

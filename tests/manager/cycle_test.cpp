@@ -228,11 +228,10 @@ TEST_F(ManagerTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
     interval(2, false);
     EXPECT_EQ(owned(NewestLastGood(backup()) + "/db.vdb"), want) << "the hard link";
 
-    Mirel::Faults::Scope faults;
+    Mirel::FaultEnv::Scope disarm(faults);
     copy = NewestLastGood(backup()) + "/db.vdb";
     ASSERT_EQ(::chmod(copy.c_str(), 0604), 0);
-    Mirel::Faults::Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress/*",
-                       Mirel::kErrLinkNotSupported);
+    faults.Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrLinkNotSupported);
     interval(3, false);
     EXPECT_EQ(owned(NewestLastGood(backup()) + "/db.vdb"), want) << "the copy for a link";
 }

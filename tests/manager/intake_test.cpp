@@ -11,7 +11,7 @@
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
-#include "platform/support/Interposer.h"
+#include "platform/support/Env.h"
 #include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
 
@@ -52,20 +52,20 @@ std::string Reasons(const std::string& backup) {
 }
 
 // Stands between the OS layer and the kernel to play a hostile user: the first time an
-// operation on `path` is about to be made, `swap` runs first. Installed while one lives; never
-// freed, as an interposer must outlive every call that may reach it.
-class SwapBeforeUse : public Mirel::Os::Interposer {
+// operation on `path` is about to be made, `swap` runs first. The process's target while one
+// lives; never freed, as it must outlive every call that may reach it.
+class SwapBeforeUse : public Mirel::EnvWrapper {
 public:
     static SwapBeforeUse& Install() {
         static SwapBeforeUse* const one = new SwapBeforeUse;
-        Mirel::Os::SetInterposer(one);
+        Mirel::Os::SetProcessTarget(one);
         return *one;
     }
     struct Scope {
         Scope() = default;
         Scope(const Scope&) = delete;
         Scope& operator=(const Scope&) = delete;
-        ~Scope() { Mirel::Os::SetInterposer(nullptr); }
+        ~Scope() { Mirel::Os::SetProcessTarget(nullptr); }
     };
     void Set(const std::string& path, std::function<void()> swap) {
         std::lock_guard<std::mutex> g(mM);
@@ -76,19 +76,58 @@ public:
         std::lock_guard<std::mutex> g(mM);
         return !mSwap;
     }
-    bool Off(const std::string& path) override {
+    Mirel::Error Stat(const std::string& path, Mirel::Os::Info& info) override {
+        Before(path);
+        return EnvWrapper::Stat(path, info);
+    }
+    bool IsFolder(const std::string& path) override {
+        Before(path);
+        return EnvWrapper::IsFolder(path);
+    }
+    bool SameObject(const std::string& a, const std::string& b) override {
+        Before(a);
+        Before(b);
+        return EnvWrapper::SameObject(a, b);
+    }
+    Mirel::Error OpenRead(const std::string& path, int& fd, Mirel::Os::Info* info,
+                          bool nb) override {
+        Before(path);
+        return EnvWrapper::OpenRead(path, fd, info, nb);
+    }
+    Mirel::Error OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
+                            Mirel::Os::Info* info, bool nb) override {
+        Before(path);
+        return EnvWrapper::OpenReadAt(dirFd, name, path, fd, info, nb);
+    }
+    Mirel::Error CheckRealPath(const std::string& root, const std::vector<std::string>& components,
+                               bool lastIsFile) override {
+        Before(root);
+        return EnvWrapper::CheckRealPath(root, components, lastIsFile);
+    }
+    Mirel::Error OpenRealFolder(const std::string& root, const std::vector<std::string>& components,
+                                int& dirFd) override {
+        Before(root);
+        return EnvWrapper::OpenRealFolder(root, components, dirFd);
+    }
+    Mirel::Error Move(const std::string& from, const std::string& to, bool replace) override {
+        Before(from);
+        return EnvWrapper::Move(from, to, replace);
+    }
+
+private:
+    SwapBeforeUse() : EnvWrapper(Mirel::Env::Default()) {}
+    // The first call on the path runs the swap first.
+    void Before(const std::string& path) {
         std::function<void()> swap;
         {
             std::lock_guard<std::mutex> g(mM);
-            if (path != mPath || !mSwap) return false;
+            if (path != mPath || !mSwap) return;
             swap = std::move(mSwap);
             mSwap = nullptr;
         }
         if (swap) swap();
-        return false;
     }
 
-private:
     std::mutex mM;
     std::string mPath;
     std::function<void()> mSwap;
@@ -345,20 +384,20 @@ TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
     testutil::WriteFile(outside / "file", "x");
 
     // New folders that cannot be set up: the old one stays in service with all it holds.
-    Mirel::Faults::Scope faults;
+    Mirel::FaultEnv::Scope disarm(faults);
     const std::vector<std::string> unusable = {
         "/" + std::string(5000, 'a'),  // too long
         outside / "file/backup",       // a component that is a file
         outside / "full",              // no space for its sub-folders
     };
-    Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, outside / "full/*", Mirel::kErrDiskFull);
+    faults.Arm(Mirel::FsOp::kCreateDir, outside / "full/*", Mirel::kErrDiskFull);
     for (const auto& p : unusable) {
         EXPECT_EQ(mgr->SetBackupFolder(U(p)), 0) << p.substr(0, 80);
         EXPECT_TRUE(mgr->FoldersReady());
         EXPECT_TRUE(testutil::IsFile(log));
         EXPECT_TRUE(testutil::IsFile(backup() + "/Copies/u/db.vdb"));
     }
-    Mirel::Faults::Clear();
+    faults.Clear();
     EXPECT_FALSE(testutil::Exists(outside / "full/Changes"));  // what the probe made is gone
     // The same folder through a link and with a trailing slash is the same folder: kept.
     ASSERT_EQ(::symlink(backup().c_str(), (outside / "alias").c_str()), 0);

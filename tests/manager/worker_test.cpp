@@ -54,7 +54,7 @@ protected:
     DatabaseItem item;
     std::vector<std::uint64_t> msns;
     std::string lg, before;
-    TalonIBWorker worker{mgr->Cat()};  // never started: runs on this thread
+    TalonIBWorker worker{mgr->Cat(), mgr->Files()};  // never started: runs on this thread
 };
 
 TEST_F(WorkerTest, PassAppliesLogsToAPrivateCopyAndLeavesLastGoodAlone) {
@@ -131,7 +131,7 @@ TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndStaysUntilTheFailureIsRecorde
 TEST_F(WorkerTest, AFullDiskLeavesTheLogAndIsNoFailureOfIt) {
     Prepare(2);
     const std::uint64_t start = item.file.msn;
-    Mirel::Faults::Arm(Mirel::FsOp::kWrite, ip(), Mirel::kErrDiskFull, 1);
+    faults.Arm(Mirel::FsOp::kWrite, ip(), Mirel::kErrDiskFull, 1);
     worker.ProcessRedoLogSet(item);
     EXPECT_EQ(item.err.GetError(), Mirel::kErrDiskFull);
     EXPECT_EQ(item.file.msn, start);
@@ -144,7 +144,7 @@ TEST_F(WorkerTest, AFullDiskLeavesTheLogAndIsNoFailureOfIt) {
 
 TEST_F(WorkerTest, PrivateCopyFailuresLeaveTheDatabaseWhole) {
     Prepare(1);
-    Mirel::Faults::Arm(Mirel::FsOp::kCopy, backup() + "/InProgress/.ibs-*", Mirel::kErrDiskFull, 1);
+    faults.Arm(Mirel::FsOp::kCopy, backup() + "/InProgress/.ibs-*", Mirel::kErrDiskFull, 1);
     worker.ProcessRedoLogSet(item);
     EXPECT_EQ(item.err.GetError(), Mirel::kErrDiskFull);
     EXPECT_EQ(Links(), 2u);
