@@ -17,6 +17,7 @@
 #include "platform/support/Thread.h"
 #include "tests/TestUtil.h"
 #include "tests/lib/FaultEnv.h"
+#include "tests/lib/PowerLoss.h"
 #include "tools/sim/Workload.h"
 
 namespace testutil {
@@ -73,7 +74,7 @@ public:
 // middle of an item, for as long as the test needs it there.
 class WriteGateEnv : public Mirel::EnvWrapper {
 public:
-    WriteGateEnv() : EnvWrapper(Mirel::Env::Default()) {}
+    explicit WriteGateEnv(Mirel::Env& target) : EnvWrapper(target) {}
     Mirel::Error PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off,
                            const std::string& path) override {
         Hold(path);
@@ -99,17 +100,16 @@ public:
     std::mutex m;
     std::condition_variable cv;
     std::string prefix;
-    bool held = false, open = false;
+    bool held = false, open = true;
 };
 
-// Installs the gate for a scope; it opens at the end of the scope at the latest.
+// Closes a test's gate for a scope; it opens at the end of the scope at the latest.
 class WriteGate {
 public:
-    explicit WriteGate(const std::string& prefix) {
+    WriteGate(WriteGateEnv& gate, const std::string& prefix) : gate(gate) {
         std::lock_guard<std::mutex> g(gate.m);
         gate.prefix = prefix;
         gate.held = gate.open = false;
-        mBefore = Mirel::Os::SetProcessTarget(&gate);
     }
     ~WriteGate() { Release(); }
     bool WaitHeld(int ms) {
@@ -117,19 +117,13 @@ public:
         return gate.cv.wait_for(l, std::chrono::milliseconds(ms), [this] { return gate.held; });
     }
     void Release() {
-        if (mReleased) return;
-        mReleased = true;
-        Mirel::Os::SetProcessTarget(mBefore);
         std::lock_guard<std::mutex> g(gate.m);
         gate.open = true;
         gate.cv.notify_all();
     }
 
 private:
-    // Calls under way may still reach the one installed last: it lives as long as the process.
-    static inline WriteGateEnv gate;
-    Mirel::Env* mBefore = nullptr;
-    bool mReleased = false;
+    WriteGateEnv& gate;
 };
 
 class ManagerTest : public ::testing::Test {
@@ -206,9 +200,12 @@ protected:
     }
 
     TempDir tmp;
-    // The test's own fault seam: its manager and its thread work through it. Behind it, the
-    // process's Env (the power-loss disk of the tests that have not made a disk of their own).
-    Mirel::FaultEnv faults{Mirel::Os::ProcessEnv()};
+    // The test's own fault seam in front of its own disk that can lose power and its own gate
+    // of writes: its manager and its thread work through them. Behind them, the process's Env
+    // (the process-wide target of the test that stands in for a hostile user).
+    WriteGateEnv writeGate{Mirel::Os::ProcessEnv()};
+    Mirel::PowerLoss::Disk disk{writeGate};
+    Mirel::FaultEnv faults{disk};
     Mirel::Env::Scope files{faults};
     // Each test has its own manager, and its own trigger and sink, which outlive it.
     QueueTrigger trigger;

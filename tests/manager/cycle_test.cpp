@@ -122,7 +122,7 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     ASSERT_EQ(server.CloseInterval(), 0);
     // Start the interval, then abort the workers while one applies its logs.
-    testutil::WriteGate gate(backup() + "/InProgress/");
+    testutil::WriteGate gate(writeGate, backup() + "/InProgress/");
     while (auto m = Queue().GetMsg(0))
         if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
     ASSERT_TRUE(gate.WaitHeld(60000)) << "no worker wrote a copy";

@@ -53,17 +53,16 @@ protected:
     // service's durability point k, then a restart on what a killed process leaves. Answers
     // where it was killed; empty when the run ended before point k.
     std::string KillAt(std::uint64_t k, const std::function<void()>& server) {
-        namespace PowerLoss = Mirel::PowerLoss;
-        PowerLoss::Start(backup(), k);
+        disk.Start(backup(), k);
         {
-            PowerLoss::NoCrashScope quiet;
+            Mirel::PowerLoss::NoCrashScope quiet(disk);
             server();
         }
         Settle();
-        const std::string where = PowerLoss::Crashed() ? "killed at point " + std::to_string(k) +
-                                                             ": " + PowerLoss::CrashPoint()
-                                                       : std::string();
-        PowerLoss::Restart(PowerLoss::Loss::kKeepAll);
+        const std::string where =
+            disk.Crashed() ? "killed at point " + std::to_string(k) + ": " + disk.CrashPoint()
+                           : std::string();
+        disk.Restart(Mirel::PowerLoss::Loss::kKeepAll);
         EXPECT_TRUE(Rebuilt()) << where;
         return where;
     }
@@ -410,10 +409,10 @@ TEST_F(NothingLostTest, AServerThatRegisteredBeforeTheSetUpHearsOfEveryFailedDat
 // A kill anywhere in the interval that replaces a database: whatever the restart finds
 // recorded, the replacement is reported (more than once is allowed, never not at all).
 TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {
-    Mirel::PowerLoss::Scope run;
+    Mirel::PowerLoss::Scope run(disk);
     for (std::uint64_t k = 1;; ++k) {
         FreshFolder();
-        Events events;
+        Events events(&disk);
         const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", kA, 10);
         ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(kA)));
         msns[kA] = 10;
@@ -708,7 +707,7 @@ TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverThe
 // of its logs): after the restart and the server's new upload, the failing log is set aside,
 // never deleted, and the upload is the database's newest copy.
 TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
-    Mirel::PowerLoss::Scope run;
+    Mirel::PowerLoss::Scope run(disk);
     for (std::uint64_t k = 1;; ++k) {
         FreshFolder();
         Upload(kA, 10);
@@ -734,10 +733,10 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
 // upload, the database's only copy, is published as held whatever the restart finds (moved
 // or not, noted as unwritten or not).
 TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
-    Mirel::PowerLoss::Scope run;
+    Mirel::PowerLoss::Scope run(disk);
     for (std::uint64_t k = 1;; ++k) {
         FreshFolder();
-        Events events;
+        Events events(&disk);
         Upload(kA, 10);
         Interval({kA});
         const std::string where = KillAt(k, [&] {

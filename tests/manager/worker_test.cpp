@@ -73,11 +73,11 @@ TEST_F(WorkerTest, APassOfSeveralLogsSyncsTheCopyOnceAndThenItsHeader) {
     Prepare(4);
     testutil::WriteFile(ip() + ".private", before);  // a copy of its own: no private copy made
     ASSERT_EQ(::rename((ip() + ".private").c_str(), ip().c_str()), 0);
-    Mirel::PowerLoss::Scope run;
-    Mirel::PowerLoss::Start(backup() + "/InProgress");
+    Mirel::PowerLoss::Scope run(disk);
+    disk.Start(backup() + "/InProgress");
     worker.ProcessRedoLogSet(item);
-    const std::uint64_t points = Mirel::PowerLoss::Points();
-    Mirel::PowerLoss::Stop();
+    const std::uint64_t points = disk.Points();
+    disk.Stop();
     ASSERT_TRUE(item.err.OK()) << item.err.GetError();
     EXPECT_EQ(points, 2u);
     EXPECT_EQ(item.file.msn, msns.back());
