@@ -169,9 +169,6 @@ int DeferredDirSyncs::Flush() {
     return first;
 }
 
-// The process's Env where no Scope says otherwise (Os.cpp).
-Env& ProcessEnv();
-
 }  // namespace Os
 
 // ---- Env: the calls made of others ----
@@ -186,7 +183,7 @@ Env& Env::Default() {
 }
 
 Env& Env::Current() {
-    return tCurrent ? *tCurrent : Os::ProcessEnv();
+    return tCurrent ? *tCurrent : Default();
 }
 
 Env::Scope::Scope(Env& env) : mOuter(tCurrent) {

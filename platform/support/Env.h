@@ -129,7 +129,7 @@ public:
 
     // The real calls (a PosixEnv), for the life of the process.
     static Env& Default();
-    // The Env of the calling thread: the one a Scope put there, else the process's.
+    // The Env of the calling thread: the one a Scope put there, else Default().
     // A Mirel::Thread starts with the Env of the thread that started it.
     static Env& Current();
     // Makes `env` the calling thread's Env until it ends; scopes nest.

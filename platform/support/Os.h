@@ -1,16 +1,11 @@
 // The OS layer as free functions, for callers that are not given an Env: each one forwards
 // to the calling thread's Env (Env::Current(), Env.h), whose results it gives as Mirel error
 // numbers (0 = success), never errno.
-//
-// It also keeps the process-wide fault seam (Faults) for the tests that still arm it: the
-// process's Env passes every call through it. When none is armed the check is one relaxed
-// atomic load.
 #pragma once
 
 #include <sys/types.h>
 #include <sys/uio.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,40 +15,7 @@
 
 namespace Mirel {
 
-namespace Faults {
-
-// Non-zero while faults are armed.
-extern std::atomic<unsigned> gArmed;
-
-// The next `count` matching operations fail with `error` (every one when count < 0).
-// `pattern` is a path; with a trailing '*' it matches every path that starts with the rest.
-void Arm(FsOp op, const std::string& pattern, int error, int count = -1);
-void Clear();
-int Slow(FsOp op, const std::string& path);
-
-inline int Check(FsOp op, const std::string& path) {
-    if (gArmed.load(std::memory_order_relaxed) == 0) return 0;
-    return Slow(op, path);
-}
-
-// Disarms all faults when it goes out of scope.
-struct Scope {
-    Scope() = default;
-    Scope(const Scope&) = delete;
-    Scope& operator=(const Scope&) = delete;
-    ~Scope() { Clear(); }
-};
-
-}  // namespace Faults
-
 namespace Os {
-
-// The process's Env where no Scope says otherwise: the faults armed above, then its target.
-Env& ProcessEnv();
-// What the process's Env passes its calls to (null: the real calls); answers the one before.
-// For the tests that do not hand their code an Env of their own yet; it must outlive every
-// call that may reach it.
-Env* SetProcessTarget(Env* target);
 
 // Does not follow a final symbolic link. The first form reads a failure as "not there".
 Info Stat(const std::string& path);

@@ -930,33 +930,5 @@ void Disk::Stop() {
     EndRun();
 }
 
-// ---- the process's disk ----
-
-Disk& ProcessDisk() {
-    // Calls under way may still reach it at exit: it lives as long as the process.
-    static Disk* const disk = new Disk(Env::Default());
-    return *disk;
-}
-
-void Start(const std::string& root, std::uint64_t crashAt) {
-    Os::SetProcessTarget(&ProcessDisk());
-    ProcessDisk().Start(root, crashAt);
-}
-std::uint64_t Points() {
-    return ProcessDisk().Points();
-}
-bool Crashed() {
-    return ProcessDisk().Crashed();
-}
-std::string CrashPoint() {
-    return ProcessDisk().CrashPoint();
-}
-Outcome Restart(Loss loss, std::uint64_t seed) {
-    return ProcessDisk().Restart(loss, seed);
-}
-void Stop() {
-    ProcessDisk().Stop();
-}
-
 }  // namespace PowerLoss
 }  // namespace Mirel

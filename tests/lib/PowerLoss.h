@@ -119,23 +119,11 @@ private:
     std::atomic<int> mQuiet{0};
 };
 
-// The disk of the tests that have not made one of their own: the process's Env passes calls
-// to it (after the process-wide faults) while it records.
-Disk& ProcessDisk();
-
-// The process disk's run, for those tests.
-void Start(const std::string& root, std::uint64_t crashAt = 0);
-std::uint64_t Points();
-bool Crashed();
-std::string CrashPoint();
-Outcome Restart(Loss loss, std::uint64_t seed = 0);
-void Stop();
-
 // Durability points inside are not counted and never crash; changes are still recorded.
 // For a test's own set-up steps (what the other side of the system writes).
 class NoCrashScope {
 public:
-    explicit NoCrashScope(Disk& disk = ProcessDisk());
+    explicit NoCrashScope(Disk& disk);
     ~NoCrashScope();
     NoCrashScope(const NoCrashScope&) = delete;
     NoCrashScope& operator=(const NoCrashScope&) = delete;
@@ -147,7 +135,7 @@ private:
 // Stops a run at the end of a scope (a failed assertion must not leave one recording).
 class Scope {
 public:
-    explicit Scope(Disk& disk = ProcessDisk()) : mDisk(disk) {}
+    explicit Scope(Disk& disk) : mDisk(disk) {}
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
     ~Scope() { mDisk.Stop(); }

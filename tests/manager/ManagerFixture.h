@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -126,6 +127,76 @@ private:
     WriteGateEnv& gate;
 };
 
+// Stands between the OS layer and the kernel to play a hostile user: the first time an
+// operation on `path` is about to be made, `swap` runs first; with none set, it changes nothing.
+class SwapBeforeUse : public Mirel::EnvWrapper {
+public:
+    explicit SwapBeforeUse(Mirel::Env& target) : EnvWrapper(target) {}
+    void Set(const std::string& path, std::function<void()> swap) {
+        std::lock_guard<std::mutex> g(mM);
+        mPath = path;
+        mSwap = std::move(swap);
+    }
+    bool Swapped() {
+        std::lock_guard<std::mutex> g(mM);
+        return !mSwap;
+    }
+    Mirel::Error Stat(const std::string& path, Mirel::Os::Info& info) override {
+        Before(path);
+        return EnvWrapper::Stat(path, info);
+    }
+    bool IsFolder(const std::string& path) override {
+        Before(path);
+        return EnvWrapper::IsFolder(path);
+    }
+    bool SameObject(const std::string& a, const std::string& b) override {
+        Before(a);
+        Before(b);
+        return EnvWrapper::SameObject(a, b);
+    }
+    Mirel::Error OpenRead(const std::string& path, int& fd, Mirel::Os::Info* info,
+                          bool nb) override {
+        Before(path);
+        return EnvWrapper::OpenRead(path, fd, info, nb);
+    }
+    Mirel::Error OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
+                            Mirel::Os::Info* info, bool nb) override {
+        Before(path);
+        return EnvWrapper::OpenReadAt(dirFd, name, path, fd, info, nb);
+    }
+    Mirel::Error CheckRealPath(const std::string& root, const std::vector<std::string>& components,
+                               bool lastIsFile) override {
+        Before(root);
+        return EnvWrapper::CheckRealPath(root, components, lastIsFile);
+    }
+    Mirel::Error OpenRealFolder(const std::string& root, const std::vector<std::string>& components,
+                                int& dirFd) override {
+        Before(root);
+        return EnvWrapper::OpenRealFolder(root, components, dirFd);
+    }
+    Mirel::Error Move(const std::string& from, const std::string& to, bool replace) override {
+        Before(from);
+        return EnvWrapper::Move(from, to, replace);
+    }
+
+private:
+    // The first call on the path runs the swap first.
+    void Before(const std::string& path) {
+        std::function<void()> swap;
+        {
+            std::lock_guard<std::mutex> g(mM);
+            if (path != mPath || !mSwap) return;
+            swap = std::move(mSwap);
+            mSwap = nullptr;
+        }
+        if (swap) swap();
+    }
+
+    std::mutex mM;
+    std::string mPath;
+    std::function<void()> mSwap;
+};
+
 class ManagerTest : public ::testing::Test {
 protected:
     QueueTrigger& Trigger() { return trigger; }
@@ -136,7 +207,6 @@ protected:
         Settle();
     }
     void TearDown() override {
-        Mirel::Faults::Clear();
         faults.Clear();
         mgr->SetBackupFolder(u"");
         while (Queue().GetMsg(0)) {
@@ -200,10 +270,10 @@ protected:
     }
 
     TempDir tmp;
-    // The test's own fault seam in front of its own disk that can lose power and its own gate
-    // of writes: its manager and its thread work through them. Behind them, the process's Env
-    // (the process-wide target of the test that stands in for a hostile user).
-    WriteGateEnv writeGate{Mirel::Os::ProcessEnv()};
+    // The test's own fault seam, disk that can lose power, gate of writes and hostile user, in
+    // front of the real calls: its manager and its thread work through them.
+    SwapBeforeUse swapBeforeUse{Mirel::Env::Default()};
+    WriteGateEnv writeGate{swapBeforeUse};
     Mirel::PowerLoss::Disk disk{writeGate};
     Mirel::FaultEnv faults{disk};
     Mirel::Env::Scope files{faults};

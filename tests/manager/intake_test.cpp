@@ -51,88 +51,6 @@ std::string Reasons(const std::string& backup) {
     return testutil::ReadFile(backup + "/Rejected/reasons.tsv");
 }
 
-// Stands between the OS layer and the kernel to play a hostile user: the first time an
-// operation on `path` is about to be made, `swap` runs first. The process's target while one
-// lives; never freed, as it must outlive every call that may reach it.
-class SwapBeforeUse : public Mirel::EnvWrapper {
-public:
-    static SwapBeforeUse& Install() {
-        static SwapBeforeUse* const one = new SwapBeforeUse;
-        Mirel::Os::SetProcessTarget(one);
-        return *one;
-    }
-    struct Scope {
-        Scope() = default;
-        Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
-        ~Scope() { Mirel::Os::SetProcessTarget(nullptr); }
-    };
-    void Set(const std::string& path, std::function<void()> swap) {
-        std::lock_guard<std::mutex> g(mM);
-        mPath = path;
-        mSwap = std::move(swap);
-    }
-    bool Swapped() {
-        std::lock_guard<std::mutex> g(mM);
-        return !mSwap;
-    }
-    Mirel::Error Stat(const std::string& path, Mirel::Os::Info& info) override {
-        Before(path);
-        return EnvWrapper::Stat(path, info);
-    }
-    bool IsFolder(const std::string& path) override {
-        Before(path);
-        return EnvWrapper::IsFolder(path);
-    }
-    bool SameObject(const std::string& a, const std::string& b) override {
-        Before(a);
-        Before(b);
-        return EnvWrapper::SameObject(a, b);
-    }
-    Mirel::Error OpenRead(const std::string& path, int& fd, Mirel::Os::Info* info,
-                          bool nb) override {
-        Before(path);
-        return EnvWrapper::OpenRead(path, fd, info, nb);
-    }
-    Mirel::Error OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
-                            Mirel::Os::Info* info, bool nb) override {
-        Before(path);
-        return EnvWrapper::OpenReadAt(dirFd, name, path, fd, info, nb);
-    }
-    Mirel::Error CheckRealPath(const std::string& root, const std::vector<std::string>& components,
-                               bool lastIsFile) override {
-        Before(root);
-        return EnvWrapper::CheckRealPath(root, components, lastIsFile);
-    }
-    Mirel::Error OpenRealFolder(const std::string& root, const std::vector<std::string>& components,
-                                int& dirFd) override {
-        Before(root);
-        return EnvWrapper::OpenRealFolder(root, components, dirFd);
-    }
-    Mirel::Error Move(const std::string& from, const std::string& to, bool replace) override {
-        Before(from);
-        return EnvWrapper::Move(from, to, replace);
-    }
-
-private:
-    SwapBeforeUse() : EnvWrapper(Mirel::Env::Default()) {}
-    // The first call on the path runs the swap first.
-    void Before(const std::string& path) {
-        std::function<void()> swap;
-        {
-            std::lock_guard<std::mutex> g(mM);
-            if (path != mPath || !mSwap) return;
-            swap = std::move(mSwap);
-            mSwap = nullptr;
-        }
-        if (swap) swap();
-    }
-
-    std::mutex mM;
-    std::string mPath;
-    std::function<void()> mSwap;
-};
-
 }  // namespace
 
 TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
@@ -189,8 +107,7 @@ TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
 // the file read is the one checked, never one a link leads to.
 TEST_F(ManagerTest, ALogSwappedWhileItIsTakenIsNeverReadThroughALink) {
     testutil::TempDir outside;
-    SwapBeforeUse::Scope installed;
-    SwapBeforeUse& swapper = SwapBeforeUse::Install();
+    testutil::SwapBeforeUse& swapper = swapBeforeUse;
     const std::string redo = backup() + "/Changes/Redo_1";
     auto msnsTaken = [&] {
         std::vector<std::uint64_t> msns;
