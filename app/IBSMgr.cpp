@@ -20,6 +20,7 @@ std::string Trimmed(const std::string& text) {
 }  // namespace
 
 bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
+    Mirel::Env::Scope files(mEnv);
     if (!mPrefs.Open(mPrefsHandle, Talon::PrefKeys::Instance().GetDesignation()).OK()) {
         IBS_DEBUG("IBSMgr::Init can't read prefs");
         return false;
@@ -99,6 +100,7 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
 }
 
 std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
+    Mirel::Env::Scope files(mEnv);
     IBS_DEBUG_WIDE(u"SetBackupFolder: setting path to \"" << pathText << u"\"");
     std::int32_t result = 0;
     Mirel::UniversalPath path;
@@ -116,9 +118,9 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
     } else {
         // The server names a folder, whether or not it exists yet.
         path.MakeFolder();
-        auto sameAs = [&path](const Mirel::UniversalPath& other) {
+        auto sameAs = [this, &path](const Mirel::UniversalPath& other) {
             return !other.IsClear() &&
-                   (path == other || Mirel::Os::SameObject(path.Native(), other.Native()));
+                   (path == other || mEnv.SameObject(path.Native(), other.Native()));
         };
         Mirel::UniversalPath current, named;
         {
@@ -168,6 +170,7 @@ std::int32_t IBSMgr::SetBackupFolder(const Mirel::unistring& pathText) {
 }
 
 void IBSMgr::Stop() {
+    Mirel::Env::Scope files(mEnv);
     mCat.StopForGood();  // nothing wakes the workers again
     StopWorkers(true);
     Mirel::HBEngine::Shutdown();
@@ -176,6 +179,7 @@ void IBSMgr::Stop() {
 }
 
 void IBSMgr::EndThreads() {
+    Mirel::Env::Scope files(mEnv);
     mCopier.Stop();
     EndWorkers();
     if (EventSink* sink = mCat.Sink()) {
@@ -185,24 +189,29 @@ void IBSMgr::EndThreads() {
     mCat.State().Stopped();
 }
 
-IBSMgr::IBSMgr() : mIntake(mCat), mPool(mCat), mCycle(mCat, mPool) {}
+IBSMgr::IBSMgr(Mirel::Env& env)
+    : mEnv(env), mCat(env), mIntake(mCat, env), mPool(mCat, env), mCycle(mCat, mPool, env) {}
 
 IBSMgr::~IBSMgr() {
+    Mirel::Env::Scope files(mEnv);
     mCycle.CancelRetries();  // nothing fires into a manager that is going
     mPool.Delete();          // each worker ends after its current log
 }
 
 void IBSMgr::ScanFullBackupDB() {
+    Mirel::Env::Scope files(mEnv);
     mIntake.ScanFullBackupDB([this] { mCycle.StartInterval(); });
 }
 
 void IBSMgr::ClearFolders() {
+    Mirel::Env::Scope files(mEnv);
     mIntake.ClearFolders();
     // A retry was for this folder's interval; the next folder starts without one.
     mCycle.RetrySucceeded();
 }
 
 bool IBSMgr::StopWorkers(bool stop) {
+    Mirel::Env::Scope files(mEnv);
     if (stop)
         mPool.Quit();
     else

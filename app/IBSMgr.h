@@ -15,7 +15,8 @@
 
 class IBSMgr {
 public:
-    IBSMgr();
+    // Everything the manager and its parts do with files goes through `env`.
+    explicit IBSMgr(Mirel::Env& env);
     ~IBSMgr();
     IBSMgr(const IBSMgr&) = delete;
     IBSMgr& operator=(const IBSMgr&) = delete;
@@ -23,18 +24,22 @@ public:
     // Remote operations (forwarded by the servant).
     bool RegisterServer(const Mirel::unistring& address, unsigned short port,
                         unsigned short extra1 = 0, unsigned short extra2 = 0) {
+        Mirel::Env::Scope files(mEnv);
         return mIntake.RegisterServer(address, port, extra1, extra2);
     }
     std::int32_t SetBackupFolder(const Mirel::unistring& path);
     std::int32_t VerifyFullDBBackup(const Mirel::unistring& name, const Mirel::unistring& uuid,
                                     std::uint64_t msn, bool requireContainers) {
+        Mirel::Env::Scope files(mEnv);
         return mIntake.VerifyFullDBBackup(name, uuid, msn, requireContainers);
     }
     std::int32_t RedoLogIsReady(const Mirel::unistring& pathText, const Mirel::unistring& uuid,
                                 bool hasContainers) {
+        Mirel::Env::Scope files(mEnv);
         return mIntake.RedoLogIsReady(pathText, uuid, hasContainers);
     }
     bool FullDBBackupIsUploaded(const Mirel::unistring& pathText, const Mirel::unistring& uuid) {
+        Mirel::Env::Scope files(mEnv);
         return mIntake.FullDBBackupIsUploaded(pathText, uuid);
     }
     void Stop();
@@ -46,7 +51,10 @@ public:
     bool Init(CycleTrigger& trigger, EventSink& sink);
     // Only the ports, for a manager run without Init (tests, tools).
     void Connect(CycleTrigger* trigger, EventSink* sink) { mCat.Connect(trigger, sink); }
-    void CreateWorkers(std::int32_t count) { mPool.Create(count); }
+    void CreateWorkers(std::int32_t count) {
+        Mirel::Env::Scope files(mEnv);
+        mPool.Create(count);
+    }
 
     // The restart scan, finishing a start it cut short.
     void ScanFullBackupDB();
@@ -54,14 +62,20 @@ public:
     // a retry was for that folder's interval, and goes too.
     void ClearFolders();
     // Runs the cycle (the trigger's message, on the main thread).
-    void CheckIntervals() { mCycle.CheckIntervals(); }
+    void CheckIntervals() {
+        Mirel::Env::Scope files(mEnv);
+        mCycle.CheckIntervals();
+    }
 
     // True when no worker holds an item any more. An abort waits at most SetAbortWait's
     // time; a stop waits as long as it takes.
     bool StopWorkers(bool stop);
     void SetAbortWait(std::uint64_t ms) { mAbortWaitMs = ms; }
     // Each worker leaves after its current log; waits for their threads.
-    void EndWorkers() { mPool.End(); }
+    void EndWorkers() {
+        Mirel::Env::Scope files(mEnv);
+        mPool.End();
+    }
 
     Catalogue& Cat() { return mCat; }
     Intake& In() { return mIntake; }
@@ -78,14 +92,17 @@ public:
     }
     Mirel::Directory GetBackupFolder() const { return mCat.GetBackupFolder(); }
     ServiceState& State() { return mCat.State(); }
+    Mirel::Env& Files() const { return mEnv; }
     template <class F>
     void WithCatalogue(F&& f) {
+        Mirel::Env::Scope files(mEnv);
         mCat.WithCatalogue(std::forward<F>(f));
     }
 
 private:
     // Declared in this order: the parts are made after, and go before, the catalogue they
     // use.
+    Mirel::Env& mEnv;
     Catalogue mCat;
     Intake mIntake;
     WorkerPool mPool;

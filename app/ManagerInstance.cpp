@@ -4,6 +4,6 @@
 
 IBSMgr* ManagerInstance::GetInstance() {
     // Never destroyed: remote calls may still arrive while the process ends.
-    static IBSMgr* const manager = new IBSMgr();
+    static IBSMgr* const manager = new IBSMgr(Mirel::Env::Default());
     return manager;
 }

@@ -50,7 +50,7 @@ constexpr std::uint64_t kBase = 1767225600000000ull;  // 2026-01-01 00:00 UTC
 constexpr std::uint64_t kMinuteUs = 60000000ull;
 
 IBSMgr* Mgr() {
-    static IBSMgr* const manager = new IBSMgr();
+    static IBSMgr* const manager = new IBSMgr(Mirel::Env::Default());
     return manager;
 }
 

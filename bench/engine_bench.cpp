@@ -39,8 +39,9 @@ struct Fixture {
     bench::Scratch dir{"engine-bench"};
     std::string backup = dir / "backup";
     std::string ip = backup + "/InProgress/db.vdb";
-    IBSMgr manager;
-    TalonIBWorker worker{manager.Cat()};  // never started: runs on this thread
+    IBSMgr manager{Mirel::Env::Default()};
+    TalonIBWorker worker{manager.Cat(),
+                         Mirel::Env::Default()};  // never started: runs on this thread
 };
 
 // A database of `mib` MiB and 16 logs holding as many bytes, written once; each round applies

@@ -36,7 +36,7 @@ Mirel::unistring CopyInfo::Text() const {
     return LogText(uuid, path, msn, startMSN, endUTC, closed);
 }
 
-Catalogue::Catalogue() {
+Catalogue::Catalogue(Mirel::Env& env) : mEnv(env) {
     // The engine and the owner of the service's copies are the process's, set once for
     // every catalogue.
     static std::once_flag engine;
@@ -63,8 +63,8 @@ int Catalogue::SaveFailedList(const std::function<void()>& beforePublish) {
     if (mBackupFolder.IsClear()) return 0;
     std::string file = mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sFailedListName).Native();
     if (mFailedDatabases.empty()) {
-        if (Mirel::Os::Stat(file).exists && Mirel::Os::DeleteFile(file) == 0)
-            Mirel::Os::SyncDir(Mirel::Os::ParentOf(file));
+        if (mEnv.Probe(file).exists && mEnv.DeleteFile(file).GetError() == 0)
+            mEnv.SyncDir(Mirel::Os::ParentOf(file));
         return 0;
     }
     std::string text = Talon::kFailedListHeader;
@@ -81,14 +81,14 @@ int Catalogue::SaveFailedList(const std::function<void()>& beforePublish) {
     // Written aside and renamed over the old list: a crash leaves one list or the other.
     std::string temp = file + ".tmp";
     int fd = -1;
-    int rc = Mirel::Os::OpenWrite(temp, true, true, fd);
-    if (rc == 0) rc = Mirel::Os::PWriteAll(fd, text.data(), text.size(), 0, temp);
-    if (rc == 0) rc = Mirel::Os::SyncFile(fd, temp);
-    Mirel::Os::Close(fd);
+    int rc = mEnv.OpenWrite(temp, Mirel::Os::WriteMode{true, true}, fd).GetError();
+    if (rc == 0) rc = mEnv.PWriteAll(fd, text.data(), text.size(), 0, temp).GetError();
+    if (rc == 0) rc = mEnv.SyncFile(fd, temp).GetError();
+    mEnv.Close(fd);
     if (rc == 0 && beforePublish) beforePublish();
-    if (rc == 0) rc = Mirel::Os::ReplaceDurable(temp, file);
+    if (rc == 0) rc = mEnv.ReplaceDurable(temp, file).GetError();
     if (rc != 0) {
-        Mirel::Os::DeleteFile(temp);
+        mEnv.DeleteFile(temp);
         IBS_DEBUG("SaveFailedList: error " << Mirel::ErrorText(rc) << " writing " << file);
     }
     return rc;
@@ -99,19 +99,20 @@ namespace {
 // no longer matches.
 std::string Identity(const std::string& path) {
     Mirel::Os::Info info;
-    if (Mirel::Os::Stat(path, info) != 0 || !info.isFile) return std::string();
+    if (Mirel::Env::Current().Stat(path, info).GetError() != 0 || !info.isFile)
+        return std::string();
     return Talon::EncodeFileIdentity(info.ino, info.size, info.mtimeUs, info.mtimeNs);
 }
 
 // A list in the backup folder, replaced whole; removed when it has nothing to say.
 int SaveList(const std::string& file, const std::string& text) {
     if (text.empty()) {
-        if (!Mirel::Os::Stat(file).exists) return 0;
-        int rc = Mirel::Os::DeleteFile(file);
-        if (rc == 0) rc = Mirel::Os::SyncDir(Mirel::Os::ParentOf(file));
+        if (!Mirel::Env::Current().Probe(file).exists) return 0;
+        int rc = Mirel::Env::Current().DeleteFile(file).GetError();
+        if (rc == 0) rc = Mirel::Env::Current().SyncDir(Mirel::Os::ParentOf(file)).GetError();
         return rc;
     }
-    return Mirel::Os::WriteFileDurable(file, text);
+    return Mirel::Env::Current().WriteFileDurable(file, text).GetError();
 }
 }  // namespace
 
@@ -174,8 +175,9 @@ void Catalogue::LoadUnwrittenList() {
     if (mBackupFolder.IsClear()) return;
     // Through the OS layer: a FIFO under the list's name is never opened.
     std::string text;
-    Mirel::Os::ReadWholeFile(
-        mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native(), text);
+    mEnv.ReadWholeFile(
+            mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native(), text)
+        .GetError();
     mUnwritten = Talon::DecodeUnwrittenList(text);
 }
 
@@ -257,15 +259,16 @@ void Catalogue::LoadUploadsAfter() {
     if (mBackupFolder.IsClear()) return;
     // Through the OS layer: a FIFO under the list's name is never opened.
     std::string text;
-    Mirel::Os::ReadWholeFile(
-        mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUploadsAfterName).Native(), text);
+    mEnv.ReadWholeFile(
+            mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUploadsAfterName).Native(), text)
+        .GetError();
     mUploadsAfter = Talon::DecodeUploadsAfter(text);
 }
 
 void Catalogue::LoadFailedList() {
     std::string file = mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sFailedListName).Native();
     std::string text;
-    if (Mirel::Os::ReadWholeFile(file, text) != 0 && text.empty()) return;
+    if (mEnv.ReadWholeFile(file, text).GetError() != 0 && text.empty()) return;
     Mirel::LockMutex f(mFailedLock);
     for (const std::string& l : Talon::SplitLines(text)) {
         Talon::FailedLine line;
@@ -296,7 +299,7 @@ std::int32_t Catalogue::FailedBefore(const Mirel::unistring& uuid,
         auto s = mFailedSince.find(uuid);
         if (s != mFailedSince.end()) since = s->second;
     }
-    return since == 0 || Mirel::Os::Stat(file.Native()).mtimeUs < since ? number : 0;
+    return since == 0 || mEnv.Probe(file.Native()).mtimeUs < since ? number : 0;
 }
 
 void Catalogue::ClearIntervals() {

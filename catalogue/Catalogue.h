@@ -28,6 +28,7 @@
 #include "platform/framework/ServiceSetup.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/DateTime.h"
+#include "platform/support/Env.h"
 #include "platform/support/Error.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Sync.h"
@@ -42,7 +43,8 @@ using FailedList = std::map<Mirel::unistring, std::int32_t>;
 
 class Catalogue : public WorkSource {
 public:
-    Catalogue();
+    // The files the catalogue and the parts made with it work on (tests: their thread's).
+    explicit Catalogue(Mirel::Env& env = Mirel::Env::Current());
     ~Catalogue() override = default;
     Catalogue(const Catalogue&) = delete;
     Catalogue& operator=(const Catalogue&) = delete;
@@ -250,6 +252,7 @@ public:
         return mNamedFolder;
     }
     Mirel::ReentrantMutex& Lock() const { return mLock; }
+    Mirel::Env& Files() const { return mEnv; }
 
 private:
     // The intake and the cycle read and change the catalogue under its lock, as one with it.
@@ -260,6 +263,7 @@ private:
     void Report(Talon::Event code, const std::vector<Mirel::unistring>& texts,
                 const Talon::Logger::Database* database = nullptr);
 
+    Mirel::Env& mEnv;
     Mirel::Directory mBackupFolder;
     // The folder the service was last given, whether or not its set-up succeeded: naming it
     // again sets it up again, it is never taken for another folder (and cleared).

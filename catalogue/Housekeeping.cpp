@@ -183,7 +183,7 @@ bool Catalogue::IsWaitingUpload(const DatabaseItem& item) const {
     // (a move that failed) must not pass for a newer full backup.
     return item.upload && !item.file.path.IsClear() && !item.file.path.IsRelative() &&
            mCopiesFolder.GetPath().IsMyChild(item.file.path) &&
-           Mirel::Os::Stat(item.file.path.Native()).isFile;
+           mEnv.Probe(item.file.path.Native()).isFile;
 }
 
 void Catalogue::NotifyFailed(const Mirel::unistring& uuid) {
@@ -263,7 +263,7 @@ int Catalogue::CleanupFailedDatabases(
             auto found = x->second.databases.find(uuid);
             if (found == x->second.databases.end() || found->second.owned) continue;
             for (const FileInfo& log : found->second.logs)
-                if (Mirel::Os::Stat(log.path.Native()).isFile)
+                if (mEnv.Probe(log.path.Native()).isFile)
                     MoveInvalidRedo(log.path, false, number, SetAside::kWithItsDatabase);
             if (found->second.held) {
                 // Its unchanged copy stays, to be published with the interval.
@@ -319,7 +319,7 @@ bool Catalogue::HasInProgressCopy(const DatabaseItem& item) const {
     if (item.upload || item.file.path.IsClear() || !item.file.path.IsRelative()) return false;
     Mirel::UniversalPath p = item.file.path;
     p.SetAbsoluteFrom(mInProgressFolder.GetPath());
-    return Mirel::Os::Stat(p.Native()).isFile;
+    return mEnv.Probe(p.Native()).isFile;
 }
 
 void Catalogue::SweepInProgress(const Interval& current) {

@@ -20,7 +20,8 @@ Mirel::unistring Num(int n) {
 // A working folder must be a real folder: a symbolic link in its place could lead the
 // service to move or delete files outside the backup folder.
 Mirel::Error CreateRealFolder(const Mirel::Directory& dir) {
-    if (Mirel::Os::Stat(dir.GetPath().Native()).isLink) return Mirel::Error(Mirel::kErrIsALink);
+    if (Mirel::Env::Current().Probe(dir.GetPath().Native()).isLink)
+        return Mirel::Error(Mirel::kErrIsALink);
     return dir.CreateIfNotExists();
 }
 
@@ -34,7 +35,8 @@ std::string Trimmed(std::string path) {
 // elsewhere in `failing`.
 int CheckOneFileSystem(const std::string& root, std::string& failing) {
     Mirel::Os::Info home;
-    if (int rc = Mirel::Os::Stat(root + "/.", home)) return rc;  // the folder, links followed
+    if (int rc = Mirel::Env::Current().Stat(root + "/.", home).GetError())
+        return rc;  // the folder, links followed
     std::vector<std::string> parts;
     for (const Mirel::unistring* name :
          {&IBS_Config::sChangesFolderName, &IBS_Config::sCopiesFolderName,
@@ -44,7 +46,7 @@ int CheckOneFileSystem(const std::string& root, std::string& failing) {
                                          .GetList(Mirel::UniversalPath::Folder(root)))
         parts.push_back(Trimmed(d.GetPath().Native()));
     for (const std::string& p : parts) {
-        Mirel::Os::Info info = Mirel::Os::Stat(p);
+        Mirel::Os::Info info = Mirel::Env::Current().Probe(p);
         if (info.exists && info.isDir && info.dev != home.dev) {
             failing = p;
             return Mirel::kErrCrossDevice;
@@ -71,12 +73,12 @@ bool StaleTemporary(const std::string& name) {
 
 void RemoveStaleTemporaries(const std::string& folder) {
     std::vector<Mirel::Os::DirEntry> entries;
-    if (Mirel::Os::ListDir(folder, entries) != 0) return;
+    if (Mirel::Env::Current().ListDir(folder, entries).GetError() != 0) return;
     for (const auto& e : entries) {
         if (!StaleTemporary(e.name)) continue;
         const std::string path = folder + "/" + e.name;
-        if (!Mirel::Os::Stat(path).isFile) continue;
-        int rc = Mirel::Os::DeleteFile(path);
+        if (!Mirel::Env::Current().Probe(path).isFile) continue;
+        int rc = Mirel::Env::Current().DeleteFile(path).GetError();
         IBS_DEBUG_WIDE(u"SetupFolders: removed the temporary file of an earlier run, result "
                        << Mirel::ErrorText(rc) << u": " << Mirel::unistring::FromUTF8(path));
     }
@@ -105,7 +107,7 @@ bool Intake::PartsInside(const Mirel::Directory& root, const Mirel::UniversalPat
         // mount): find the ancestor that is the same folder.
         for (std::size_t cut = text.rfind('/'); cut != std::string::npos && cut > 0;
              cut = text.rfind('/', cut - 1)) {
-            if (Mirel::Os::SameObject(text.substr(0, cut), base)) {
+            if (mEnv.SameObject(text.substr(0, cut), base)) {
                 rest = text.substr(cut + 1);
                 break;
             }
@@ -128,7 +130,7 @@ bool Intake::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalP
     std::vector<std::string> parts;
     error = Mirel::kErrFileNotTaken;
     if (!PartsInside(root, path, base, rest, parts)) return false;
-    if (int rc = Mirel::Os::CheckRealPath(base, parts, true)) {
+    if (int rc = mEnv.CheckRealPath(base, parts, true).GetError()) {
         error = rc;
         return false;
     }
@@ -228,7 +230,7 @@ void Intake::ClearFolders() {
         bool found = lastGood.GetLatest(mCat.mBackupFolder.GetPath(), latest);
         for (Mirel::Directory* folder :
              {&mCat.mInProgressFolder, &mCat.mChangesFolder, &mCat.mCopiesFolder}) {
-            if (folder->IsClear() || !Mirel::Os::Stat(folder->GetPath().Native()).exists) continue;
+            if (folder->IsClear() || !mEnv.Probe(folder->GetPath().Native()).exists) continue;
             Mirel::Error e = folder->DeleteAll();
             if (!e.OK()) {
                 IBS_DEBUG_WIDE(u"ClearFolders: DeleteAll error "
@@ -286,23 +288,23 @@ Mirel::Error Intake::ProbeFolder(const Mirel::UniversalPath& folder, std::string
     std::string path = folder.Native();
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     std::vector<std::string> created;
-    auto undo = [&created] {
-        for (auto it = created.rbegin(); it != created.rend(); ++it) Mirel::Os::RemoveDir(*it);
+    auto undo = [this, &created] {
+        for (auto it = created.rbegin(); it != created.rend(); ++it) mEnv.RemoveDir(*it);
     };
     std::vector<std::string> missing;
     for (std::string p = path; !p.empty() && p != "/"; p = Mirel::Os::ParentOf(p)) {
-        Mirel::Os::Info info = Mirel::Os::Stat(p);
+        Mirel::Os::Info info = mEnv.Probe(p);
         if (info.exists) break;
         missing.push_back(p);
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (int rc = Mirel::Os::CreateDir(*it)) {
+        if (int rc = mEnv.CreateDir(*it).GetError()) {
             undo();
             return Mirel::Error(rc);
         }
         created.push_back(*it);
     }
-    if (!Mirel::Os::IsFolder(path)) {
+    if (!mEnv.IsFolder(path)) {
         undo();
         return Mirel::Error(Mirel::kErrNotADirectory);
     }
@@ -310,12 +312,12 @@ Mirel::Error Intake::ProbeFolder(const Mirel::UniversalPath& folder, std::string
          {&IBS_Config::sChangesFolderName, &IBS_Config::sCopiesFolderName,
           &IBS_Config::sInProgressFolderName}) {
         std::string sub = path + "/" + name->ToUTF8();
-        Mirel::Os::Info info = Mirel::Os::Stat(sub);
+        Mirel::Os::Info info = mEnv.Probe(sub);
         int rc = 0;
         if (info.exists && !info.isDir) {
             rc = info.isLink ? Mirel::kErrIsALink : Mirel::kErrNotADirectory;
         } else if (!info.exists) {
-            rc = Mirel::Os::CreateDir(sub);
+            rc = mEnv.CreateDir(sub).GetError();
             if (rc == 0) created.push_back(sub);
         }
         if (rc == 0 && !Mirel::Directory(Mirel::UniversalPath::Folder(sub)).IsWriteable(false))

@@ -12,7 +12,7 @@
 
 class Intake {
 public:
-    explicit Intake(Catalogue& catalogue) : mCat(catalogue) {}
+    Intake(Catalogue& catalogue, Mirel::Env& env) : mCat(catalogue), mEnv(env) {}
     Intake(const Intake&) = delete;
     Intake& operator=(const Intake&) = delete;
 
@@ -94,4 +94,5 @@ private:
     IntervalMap::iterator FirstToMake(IntervalMap::iterator from);
 
     Catalogue& mCat;
+    Mirel::Env& mEnv;
 };

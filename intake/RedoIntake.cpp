@@ -19,7 +19,7 @@ struct OpenFd {
     OpenFd() = default;
     OpenFd(const OpenFd&) = delete;
     OpenFd& operator=(const OpenFd&) = delete;
-    ~OpenFd() { Mirel::Os::Close(fd); }
+    ~OpenFd() { Mirel::Env::Current().Close(fd); }
 };
 
 // What the open of a file says about the file itself (what the check of the path before it
@@ -57,15 +57,15 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
         std::vector<std::string> parts;
         if (PartsInside(mCat.mChangesFolder, announced, base, rest, parts)) {
             if (parts.size() != 2 || !mCat.IsRedoFolderName(Mirel::unistring::FromUTF8(parts[0]))) {
-                why = Mirel::Os::CheckRealPath(base, parts, true);  // for the answer below
+                why = mEnv.CheckRealPath(base, parts, true).GetError();  // for the answer below
             } else {
                 native = base + "/" + rest;
                 int dir = -1;
-                why = Mirel::Os::OpenRealFolder(base, {parts[0]}, dir);
+                why = mEnv.OpenRealFolder(base, {parts[0]}, dir).GetError();
                 if (why == 0) {
                     openError =
-                        Mirel::Os::OpenReadAt(dir, parts[1], native, log.fd, &logInfo, true);
-                    Mirel::Os::Close(dir);
+                        mEnv.OpenReadAt(dir, parts[1], native, log.fd, &logInfo, true).GetError();
+                    mEnv.Close(dir);
                     if (SaysWhatIsThere(openError)) why = std::exchange(openError, 0);
                     inRedoFolder = why == 0;
                 }

@@ -93,7 +93,7 @@ bool Intake::ShareCheck(const Mirel::UniversalPath& file, const Mirel::unistring
         Mirel::UniversalPath source = y->second.file.path;
         source.SetAbsoluteFrom(o->second.backup.GetPath());
         const ManifestLine& line = y->second.line;
-        if (!Mirel::Os::SameObject(file.Native(), source.Native())) continue;
+        if (!mEnv.SameObject(file.Native(), source.Native())) continue;
         if (!line.known) return false;
         DatabaseItem& X = current->second.databases.at(uuid);
         X.mustCheck = true;
@@ -482,7 +482,7 @@ void Intake::PlaceScannedUploads(ScanState& s) {
                 // name.
                 const bool logsFailed =
                     number != Mirel::kErrCopyFailed && number != Mirel::kErrReplaced;
-                if (logsFailed && since != 0 && Mirel::Os::Stat(u.file.Native()).mtimeUs < since) {
+                if (logsFailed && since != 0 && mEnv.Probe(u.file.Native()).mtimeUs < since) {
                     Talon::Error e = DeleteUpload(u.file);
                     IBS_DEBUG_WIDE(
                         u"ScanFullBackupDB: upload older than its database's failure "

@@ -59,7 +59,7 @@ bool Intake::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                 auto left = mCat.mLeftUploads.find(uuid);
                 if (left != mCat.mLeftUploads.end()) {
                     for (const Mirel::UniversalPath& p : left->second) {
-                        if (p == path || !Mirel::Os::Stat(p.Native()).isFile) continue;
+                        if (p == path || !mEnv.Probe(p.Native()).isFile) continue;
                         Talon::Error e = DeleteUpload(p);
                         IBS_DEBUG_WIDE(u"FullDBBackupIsUploaded: older upload deleted, result "
                                        << e.Text() << u": " << p.GetUserEntryFormat());

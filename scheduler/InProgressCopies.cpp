@@ -32,7 +32,7 @@ Mirel::UniversalPath FolderOf(const Mirel::UniversalPath& rel) {
 // there, or in a last-good folder, with another mode. A failure costs the copy nothing: the
 // debug log says so.
 void MakeOwn(const Mirel::UniversalPath& file) {
-    if (int rc = Mirel::Os::MakeOwn(file.Native()))
+    if (int rc = Mirel::Env::Current().MakeOwn(file.Native()).GetError())
         IBS_DEBUG_WIDE(u"MakeOwn: error " << rc << u", owner or mode unchanged: "
                                           << file.GetUserEntryFormat());
 }
@@ -198,7 +198,8 @@ Mirel::Error IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& s
         Mirel::Directory sourceRoot(source.GetRCRootPath());
         if (sourceRoot.Exists()) {
             Mirel::Error e(
-                Mirel::Os::Rename(sourceRoot.GetPath().Native(), stale.GetRCRootPath().Native()),
+                mEnv.Rename(sourceRoot.GetPath().Native(), stale.GetRCRootPath().Native())
+                    .GetError(),
                 "rename", sourceRoot.GetPath().Native() + " → " + stale.GetRCRootPath().Native());
             if (!e.OK()) {
                 mCat.ReportEvent(Talon::Event::kContainerNotMoved, src.GetBasename(),

@@ -23,8 +23,8 @@ bool Unplaced(const DatabaseItem& item) {
 }
 }  // namespace
 
-IntervalCycle::IntervalCycle(Catalogue& catalogue, WorkerPool& pool)
-    : mCat(catalogue), mPool(pool) {}
+IntervalCycle::IntervalCycle(Catalogue& catalogue, WorkerPool& pool, Mirel::Env& env)
+    : mCat(catalogue), mPool(pool), mEnv(env) {}
 
 IntervalCycle::~IntervalCycle() {
     CancelRetries();
@@ -321,7 +321,7 @@ void IntervalCycle::ReportPublished(const Interval& interval) {
         if (item.held) continue;  // none of its logs was applied
         for (const FileInfo& log : item.logs) {
             ++logs;
-            bytes += Mirel::Os::Stat(log.path.Native()).size;
+            bytes += mEnv.Probe(log.path.Native()).size;
         }
     }
     const std::string name = interval.backup.GetChildName().ToUTF8();

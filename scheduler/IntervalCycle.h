@@ -22,7 +22,7 @@ class WorkerPool;
 
 class IntervalCycle {
 public:
-    IntervalCycle(Catalogue& catalogue, WorkerPool& pool);
+    IntervalCycle(Catalogue& catalogue, WorkerPool& pool, Mirel::Env& env);
     ~IntervalCycle();
     IntervalCycle(const IntervalCycle&) = delete;
     IntervalCycle& operator=(const IntervalCycle&) = delete;
@@ -117,6 +117,7 @@ private:
 
     Catalogue& mCat;
     WorkerPool& mPool;
+    Mirel::Env& mEnv;
     // Retrying after a failure of the environment.
     std::unique_ptr<Mirel::RetryTimer> mRetry;
     std::uint64_t mRetryDelayMs = 0;

@@ -115,7 +115,7 @@ void IntervalCycle::FailReplaced(StartState& s, const std::vector<IntervalPlan::
     // claims nothing any more), and is reported as its failure is recorded.
     auto writtenAt = [this](Mirel::UniversalPath upload) {
         if (upload.IsRelative()) upload.SetAbsoluteFrom(mCat.mInProgressFolder.GetPath());
-        return Mirel::Os::Stat(upload.Native()).mtimeUs;
+        return mEnv.Probe(upload.Native()).mtimeUs;
     };
     for (const IntervalPlan::Replacement& r : IntervalPlan::ChooseReplacements(
              mCat.mIntervals, s.key, choices, mCat.mCopiesFolder.GetPath(), writtenAt))
@@ -383,7 +383,7 @@ void IntervalCycle::RemoveUnchainedLogs(DatabaseItem& item) {
     for (const FileInfo& log : IntervalPlan::UnchainedLogs(item.logs)) {
         // They can never be applied again (the database restarted at another MSN); they
         // are set aside rather than deleted.
-        if (!log.path.IsClear() && Mirel::Os::Stat(log.path.Native()).isFile) {
+        if (!log.path.IsClear() && mEnv.Probe(log.path.Native()).isFile) {
             mCat.MoveInvalidRedo(log.path, false, Mirel::kErrLogChainBreak);
             Mirel::UniversalPath folder = log.path;
             folder.SetName(Mirel::unistring());

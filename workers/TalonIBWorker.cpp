@@ -38,6 +38,7 @@ TalonIBWorker::~TalonIBWorker() {
 }
 
 void TalonIBWorker::Main() {
+    Mirel::Env::Scope files(mEnv);
     for (;;) {
         std::unique_ptr<Mirel::Msg> msg = GetMyMsgQ().GetMsg();
         if (!msg) continue;
@@ -68,6 +69,7 @@ void TalonIBWorker::Main() {
 }
 
 void TalonIBWorker::Destruct() {
+    Mirel::Env::Scope files(mEnv);
     if (mItem) {
         DatabaseItem* item = mItem;
         mItem = nullptr;
@@ -227,9 +229,9 @@ Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& d
         item.mustCheck = false;
         // The name must be gone for good before the bytes change: after a power loss it
         // would otherwise come back, naming the changed bytes in a last-good folder.
-        if (Mirel::Os::DeleteFile(item.checkFrom.Native()) == 0) {
+        if (mEnv.DeleteFile(item.checkFrom.Native()).GetError() == 0) {
             item.detached = true;
-            if (Mirel::Os::SyncDir(Mirel::Os::ParentOf(item.checkFrom.Native())) != 0)
+            if (mEnv.SyncDir(Mirel::Os::ParentOf(item.checkFrom.Native())).GetError() != 0)
                 privateCopy = true;
         }
     }

@@ -12,6 +12,7 @@
 #include "catalogue/WorkSource.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/TalonError.h"
+#include "platform/support/Env.h"
 #include "platform/support/Thread.h"
 
 namespace Mirel {
@@ -29,7 +30,8 @@ public:
     // bound, so a little more than the bound.
     static constexpr std::size_t kKeptLogMemory = kPassMaxBytes + (32u << 20);
 
-    explicit TalonIBWorker(WorkSource& source) : mSource(source) {}
+    // Its thread works on `env`'s files.
+    TalonIBWorker(WorkSource& source, Mirel::Env& env) : mSource(source), mEnv(env) {}
     ~TalonIBWorker() override;
 
     const char* GetName() const override { return "TalonIBWorker"; }
@@ -58,6 +60,7 @@ private:
     WorkSource& mSource;
     // Where a pass's logs are read: kept from pass to pass while there is work.
     Mirel::RecordArena mArena;
+    Mirel::Env& mEnv;
     std::atomic<std::int32_t> mAbort{0};
     DatabaseItem* mItem = nullptr;
 };

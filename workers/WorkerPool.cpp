@@ -3,7 +3,7 @@
 
 void WorkerPool::Create(std::int32_t count) {
     for (std::int32_t i = 0; i < count; ++i) {
-        mWorkers.push_back(std::make_unique<TalonIBWorker>(mSource));
+        mWorkers.push_back(std::make_unique<TalonIBWorker>(mSource, mEnv));
         mWorkers.back()->Start(false);
     }
 }

@@ -11,7 +11,7 @@
 
 class WorkerPool {
 public:
-    explicit WorkerPool(WorkSource& source) : mSource(source) {}
+    WorkerPool(WorkSource& source, Mirel::Env& env) : mSource(source), mEnv(env) {}
     ~WorkerPool() { Delete(); }
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -30,5 +30,6 @@ public:
 
 private:
     WorkSource& mSource;
+    Mirel::Env& mEnv;
     std::vector<std::unique_ptr<TalonIBWorker>> mWorkers;
 };

@@ -55,8 +55,7 @@ int CheckCopy(const std::string& path, CopyCheck& check) {
 }
 
 int CopyChecked(const std::string& from, const std::string& to, CopyCheck& check) {
-    if (int f = Mirel::Faults::Check(Mirel::FsOp::kCopy, to)) return f;
-    if (int f = Mirel::Faults::Check(Mirel::FsOp::kCopy, from)) return f;
+    if (int f = Mirel::Env::Current().BeginCopy(from, to).GetError()) return f;
     int in = -1;
     if (int rc = Mirel::Os::OpenRead(from, in)) return rc;
     // A short name of its own: "<name>.part" would not fit beside a name at the length limit.

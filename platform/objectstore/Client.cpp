@@ -680,7 +680,13 @@ Status Client::PutFileMultipart(const std::string& key, int fd, const std::strin
         }
     };
     std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
+    // The parts are read through the caller's Env.
+    Mirel::Env& env = Mirel::Env::Current();
+    for (unsigned t = 1; t < threads; ++t)
+        pool.emplace_back([&env, &work] {
+            Mirel::Env::Scope files(env);
+            work();
+        });
     work();
     for (std::thread& t : pool) t.join();
 

@@ -7,6 +7,7 @@ Error::Error(const Error& other)
       mKind(other.mKind),
       mOperation(other.mOperation),
       mPath(other.mPath),
+      mErrno(other.mErrno),
       mExtended(other.mExtended ? other.mExtended->Clone() : nullptr) {}
 
 Error& Error::operator=(const Error& other) {
@@ -15,6 +16,7 @@ Error& Error::operator=(const Error& other) {
         mKind = other.mKind;
         mOperation = other.mOperation;
         mPath = other.mPath;
+        mErrno = other.mErrno;
         mExtended = other.mExtended ? other.mExtended->Clone() : nullptr;
     }
     return *this;

@@ -44,6 +44,7 @@ public:
         mKind = KindOf(number);
         mOperation.clear();
         mPath.clear();
+        mErrno = 0;
         mExtended.reset();
     }
     ErrorKind Kind() const { return mKind; }
@@ -62,6 +63,12 @@ public:
         return *this;
     }
     const std::string& Operation() const { return mOperation; }
+    // The errno the system answered, where the error came from a system call (else 0).
+    int SystemErrno() const { return mErrno; }
+    Error& SetSystemErrno(int e) {
+        if (mNumber != 0) mErrno = e;
+        return *this;
+    }
     const std::string& Path() const { return mPath; }
     // Keeps a copy of the extended error and takes over its number.
     void Set(const ExtendedError& ext);
@@ -74,6 +81,7 @@ private:
     int mNumber = 0;
     ErrorKind mKind = ErrorKind::kNone;
     std::string mOperation, mPath;
+    int mErrno = 0;
     std::unique_ptr<ExtendedError> mExtended;
 };
 

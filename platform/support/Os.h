@@ -1,87 +1,22 @@
-// The thin OS layer: every file-system call of the platform libraries goes through here.
-// Results are Mirel error numbers (0 = success), never errno.
-//
-// It is also the fault seam: a test arms a fault for an operation on a path, and the
-// next matching call fails with the chosen error number before touching the disk.
-// Nothing outside the process can arm a fault; when none is armed (and no power-loss
-// run is recording, see PowerLoss.h) the check is one relaxed atomic load.
+// The OS layer as free functions, for callers that are not given an Env: each one forwards
+// to the calling thread's Env (Env::Current(), Env.h), whose results it gives as Mirel error
+// numbers (0 = success), never errno.
 #pragma once
 
 #include <sys/types.h>
 #include <sys/uio.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/support/Env.h"
+
 namespace Mirel {
-
-enum class FsOp {
-    kCreateDir,
-    kRemoveDir,
-    kDeleteFile,
-    kRename,
-    kHardLink,
-    kCopy,
-    kOpenWrite,
-    kWrite,
-    kSync,
-    kSetLocked,
-    kOpenRead,  // opening a file for reading
-    kRead,      // reading a file's bytes, mapping them included
-    kStat,      // asking what a path or an open file is (stat, access)
-    kList,      // listing a folder
-    kTruncate,  // setting a file's length
-    kLock,      // taking a file lock
-    kClone,     // sharing a file's blocks with another (a reflink)
-    kAny,       // matches every operation
-};
-
-namespace Faults {
-
-// Bit 1: faults are armed; bit 2: a power-loss run is recording.
-extern std::atomic<unsigned> gArmed;
-
-// The next `count` matching operations fail with `error` (every one when count < 0).
-// `pattern` is a path; with a trailing '*' it matches every path that starts with the rest.
-void Arm(FsOp op, const std::string& pattern, int error, int count = -1);
-void Clear();
-int Slow(FsOp op, const std::string& path);
-
-inline int Check(FsOp op, const std::string& path) {
-    if (gArmed.load(std::memory_order_relaxed) == 0) return 0;
-    return Slow(op, path);
-}
-
-// Disarms all faults when it goes out of scope.
-struct Scope {
-    Scope() = default;
-    Scope(const Scope&) = delete;
-    Scope& operator=(const Scope&) = delete;
-    ~Scope() { Clear(); }
-};
-
-}  // namespace Faults
 
 namespace Os {
 
-int MapErrno(int e);
-
-struct Info {
-    bool exists = false;
-    bool isDir = false;
-    bool isFile = false;
-    bool isLink = false;
-    std::uint64_t size = 0;
-    std::uint64_t links = 0;
-    mode_t mode = 0;
-    dev_t dev = 0;
-    std::uint64_t ino = 0;
-    std::uint64_t mtimeUs = 0;  // last change of the contents, UTC microseconds
-    std::uint64_t mtimeNs = 0;  // the same, nanoseconds within its second
-};
 // Does not follow a final symbolic link. The first form reads a failure as "not there".
 Info Stat(const std::string& path);
 int Stat(const std::string& path, Info& info);
@@ -89,11 +24,6 @@ int FStat(int fd, Info& info, const std::string& path);  // the open file itself
 // Whether the process may write in a folder, by asking the OS (no probe file).
 bool CanWrite(const std::string& path);
 
-struct DirEntry {
-    enum Type { kUnknown, kFile, kDir, kLink, kOther };
-    std::string name;
-    Type type = kUnknown;  // kUnknown when the file system does not say
-};
 // A folder's entries, "." and ".." left out, in no particular order.
 int ListDir(const std::string& path, std::vector<DirEntry>& entries);
 
@@ -112,30 +42,8 @@ int ReplaceDurable(const std::string& from, const std::string& to);
 // Not synced: a folder of links is made durable as a whole (Directory::Rename syncs its tree).
 int HardLink(const std::string& existing, const std::string& link);
 int SyncDir(const std::string& path);
-// While one lives on a thread, the folder syncs of that thread's Rename and Replace (whose
-// callers never see a failed sync) are gathered, and Flush, or the end of the scope, syncs
-// each folder once: a batch of moves pays one sync per folder, not two per move. For moves
-// that must be durable only before a later step builds on them; that step comes after Flush.
-class DeferredDirSyncs {
-public:
-    DeferredDirSyncs();
-    ~DeferredDirSyncs();
-    DeferredDirSyncs(const DeferredDirSyncs&) = delete;
-    DeferredDirSyncs& operator=(const DeferredDirSyncs&) = delete;
-    // The first error of the syncs; gathering goes on for later moves.
-    int Flush();
-    std::size_t Pending() const { return mDirs.size(); }
-
-private:
-    friend void SyncParents(const std::string& a, const std::string& b);
-    std::vector<std::string> mDirs;
-    DeferredDirSyncs* mOuter;
-};
 int SetReadOnly(const std::string& path, bool readOnly);
 
-// A temporary name beside `path`, in the same folder: ".ibs-<pid>-<n>.tmp", short whatever
-// the length of the name it stands in for, and never the same twice in this process.
-std::string TempNameBeside(const std::string& path);
 // Writes `text` as the whole of `path`: under a temporary name beside it, synced, renamed
 // over it, the folder synced. A crash leaves the old file or the new one.
 int WriteFileDurable(const std::string& path, const std::string& text);
@@ -143,16 +51,6 @@ int WriteFileDurable(const std::string& path, const std::string& text);
 // device answers 20308 at once, unread. `text` holds what was read before an error.
 int ReadWholeFile(const std::string& path, std::string& text);
 
-// The owner, group and permission bits a process gives the copies it keeps as its own.
-struct Ownership {
-    uid_t uid = 0;
-    gid_t gid = 0;
-    mode_t mode = 0640;
-};
-// Set once, at the start, by a process whose copies are its own (the service); until then
-// (and after it is set to null) copies keep their source's mode and MakeOwn does nothing.
-void SetCopyOwnership(const Ownership* own);
-const Ownership* CopyOwnership();
 // Gives an existing regular file the copy ownership: owner and group, then mode, each only
 // when it differs. Both are tried; the first error is answered (a FIFO, a device: 20308).
 int MakeOwn(const std::string& path);
@@ -205,8 +103,6 @@ int Lock(int fd, const std::string& path);
 int LockFolder(const std::string& path, int& fd);
 int SyncFile(int fd, const std::string& path);
 void Close(int fd);
-
-std::string ParentOf(const std::string& path);
 
 // Checks the real objects below `root`, never following a symbolic link: every component
 // but the last must be a real folder, and the last a regular file (lastIsFile) or a real

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "platform/support/Env.h"
+
 namespace Mirel {
 
 void MsgQ::PostMsg(std::unique_ptr<Msg> msg) {
@@ -60,7 +62,12 @@ Error Thread::Start(bool waitUntilRunning) {
         mConstructed = false;
     }
     try {
-        mThread = std::thread([this] { RunThread(); });
+        // The new thread works on the files its starter was given.
+        Env* env = &Env::Current();
+        mThread = std::thread([this, env] {
+            Env::Scope use(*env);
+            RunThread();
+        });
     } catch (const std::system_error&) {
         std::lock_guard<std::mutex> g(mStateM);
         mRunning = false;

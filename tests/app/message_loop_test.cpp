@@ -13,8 +13,10 @@
 #include "app/DidoraRezaraApp.h"
 #include "platform/framework/OSInterface.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Env.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 
 namespace {
 
@@ -56,8 +58,9 @@ TEST_F(MessageLoopTest, TheInstanceLockTellsAnotherInstanceFromALockThatCannotBe
     EXPECT_EQ(app.GetRunState(), Talon::AppBase::kAnotherInstance);
     ::close(held);
 
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(Mirel::FsOp::kLock, lock, Mirel::kErrIO);
+    Mirel::FaultEnv faults;
+    Mirel::Env::Scope files(faults);
+    faults.Arm(Mirel::FsOp::kLock, lock, Mirel::kErrIO);
     app.SetRunState(Talon::AppBase::kRunApplication);
     EXPECT_EQ(app.InitOS().GetError(), Mirel::kErrStartRefused);
     EXPECT_EQ(app.GetRunState(), Talon::AppBase::kStartRefused);

@@ -100,7 +100,10 @@ protected:
     void SetUp() override { HBEngine::Startup(true, 65536, nullptr, nullptr); }
     TempDir tmp;
     std::mt19937_64 rng{99};
-    PowerLoss::Scope run;
+    // The test's own disk that can lose power, its thread's Env.
+    PowerLoss::Disk disk;
+    Mirel::Env::Scope files{disk};
+    PowerLoss::Scope run{disk};
 };
 
 // The chain applied in passes of this many logs (1: one log at a time).
@@ -137,10 +140,10 @@ TEST_P(EngineCrashPassTest, ApplyingAChainSurvivesAPowerLossAtEveryPoint) {
         return done;
     };
     fresh();
-    PowerLoss::Start(root);
+    disk.Start(root);
     ASSERT_EQ(applyAll(), logs);
-    const std::uint64_t points = PowerLoss::Points();
-    PowerLoss::Stop();
+    const std::uint64_t points = disk.Points();
+    disk.Stop();
     // A page sync and a header sync per pass, and the container copy's own.
     const std::uint64_t passes = (logs + pass - 1) / pass;
     ASSERT_GE(points, 2 * passes);
@@ -151,9 +154,9 @@ TEST_P(EngineCrashPassTest, ApplyingAChainSurvivesAPowerLossAtEveryPoint) {
             SCOPED_TRACE("crash " + std::to_string(k) +
                          (loss == PowerLoss::Loss::kWorst ? " worst case" : " seeded"));
             fresh();
-            PowerLoss::Start(root, k);
+            disk.Start(root, k);
             const std::size_t done = applyAll();
-            PowerLoss::Outcome out = PowerLoss::Restart(loss, k);
+            PowerLoss::Outcome out = disk.Restart(loss, k);
             ASSERT_TRUE(out.errors.empty());
 
             // A pass boundary no older than the last pass that returned...
@@ -214,20 +217,19 @@ TEST_F(EngineCrashTest, WrittenFilesAreWholeOnceTheWriterReturnsAndNeverTornUnde
             std::mt19937_64 local(7);
             Chain chain;
             const PageImage page = Image(local);
-            PowerLoss::Start(root, k);
+            disk.Start(root, k);
             // The database copy, then two logs of the chain, each durable when it returns.
             bool dbDone = WriteDatabaseFile(UniversalPath::FromNative(root + "/db.vdb"), chain.uuid,
                                             kPage, 50, {{0, page}})
                               .OK();
             Error logs = chain.Write(root, 2, local);
             if (k == 0) {
-                points = PowerLoss::Points();
-                PowerLoss::Stop();
+                points = disk.Points();
+                disk.Stop();
                 ASSERT_TRUE(dbDone && logs.OK());
                 break;
             }
-            PowerLoss::Restart(seed ? PowerLoss::Loss::kSeeded : PowerLoss::Loss::kWorst,
-                               k * 100 + seed);
+            disk.Restart(seed ? PowerLoss::Loss::kSeeded : PowerLoss::Loss::kWorst, k * 100 + seed);
 
             HBFile db(UniversalPath::FromNative(root + "/db.vdb"));
             Error opened = db.Open(HBFile::kPermRead);

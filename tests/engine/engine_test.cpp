@@ -15,8 +15,10 @@
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/engine/Uuid.h"
+#include "platform/support/Env.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 #include "tests/lib/PowerLoss.h"
 #include "tools/sim/ServerWriters.h"
 
@@ -88,7 +90,11 @@ Error Apply(const UniversalPath& dbPath, const UniversalPath& logPath) {
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override { HBEngine::Startup(true, 65536, nullptr, nullptr); }
-    void TearDown() override { Faults::Clear(); }
+    void TearDown() override { faults.Clear(); }
+    // The test's own fault seam in front of its own disk that can lose power: its thread's Env.
+    PowerLoss::Disk disk;
+    Mirel::FaultEnv faults{disk};
+    Mirel::Env::Scope files{faults};
     TempDir tmp;
     std::mt19937_64 rng{12345};
 };
@@ -208,7 +214,7 @@ TEST_F(EngineTest, ALogThatChangesUnderTheReaderIsAnErrorAndOnlyCheckedBytesAreW
         testutil::WriteFile(tmp / "l.vrl", good);
         HBLogFile log(tmp.File("l.vrl"));
         ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
-        Faults::Arm(FsOp::kRead, tmp / "l.vrl", kErrIO, 1);
+        faults.Arm(FsOp::kRead, tmp / "l.vrl", kErrIO, 1);
         EXPECT_EQ(applyOpened(log), kErrIO);
         EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), before);
     }
@@ -255,7 +261,7 @@ TEST_F(EngineTest, ALogReadIntoAReusedArenaIsCheckedAsIfTheMemoryWereFresh) {
         if (cut) {
             EXPECT_EQ(::truncate((tmp / "l.vrl").c_str(), Format::kLogHeaderSize + 10), 0);
         }
-        if (fault) Faults::Arm(FsOp::kRead, tmp / "l.vrl", fault, 1);
+        if (fault) faults.Arm(FsOp::kRead, tmp / "l.vrl", fault, 1);
         Error e = db.ApplyLog(log);
         db.Close();
         log.Close(false);
@@ -332,7 +338,7 @@ TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {
     ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), after, rng, 30, false).OK());
 
     // The sync after the page writes fails: the pages are (partly) new, the MSN is not.
-    Faults::Arm(FsOp::kSync, tmp / "db.vdb", kErrIO, 1);
+    faults.Arm(FsOp::kSync, tmp / "db.vdb", kErrIO, 1);
     EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).GetError(), kErrIO);
     {
         HBFile db(tmp.File("db.vdb"));
@@ -422,11 +428,11 @@ TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader)
 
     // The power fails at the pass's first durability point: what was written then is every
     // page of the pass once, and no header.
-    PowerLoss::Scope run;
+    PowerLoss::Scope run(disk);
     for (const auto& l : logs) ASSERT_TRUE(db.QueueLog(openLog(l)).OK());
-    PowerLoss::Start(tmp / "db", 1);
+    disk.Start(tmp / "db", 1);
     EXPECT_EQ(db.ApplyPass().GetError(), kErrIO);
-    PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+    PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kWorst);
     EXPECT_EQ(out.writesLost, touched.size());
     std::set<std::string> written(out.lost.begin(), out.lost.end());
     EXPECT_EQ(written.size(), touched.size());
@@ -441,11 +447,11 @@ TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader)
     // Without a crash the pass costs two durability points: the pages, then the header.
     ASSERT_TRUE(db.Open(HBFile::kPermReadWrite).OK());
     for (const auto& l : logs) ASSERT_TRUE(db.QueueLog(openLog(l)).OK());
-    PowerLoss::Start(tmp / "db");
+    disk.Start(tmp / "db");
     ASSERT_TRUE(db.ApplyPass().OK());
     ASSERT_TRUE(db.Close().OK());
-    EXPECT_EQ(PowerLoss::Points(), 2u);
-    PowerLoss::Stop();
+    EXPECT_EQ(disk.Points(), 2u);
+    disk.Stop();
     ExpectMatches(tmp.File("db/db.vdb"), m);
 }
 

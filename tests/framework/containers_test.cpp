@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/framework/RemoteContainerMgr.h"
+#include "platform/support/Env.h"
 #include "platform/support/File.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 
 using Talon::RemoteContainerMgr;
 
@@ -16,7 +18,10 @@ protected:
         testutil::WriteFile(tmp / "LG/a/db.vdb.rc/sub/c2", "two");
         testutil::MakeDirs(tmp / "IP/a");
     }
-    void TearDown() override { Mirel::Faults::Clear(); }
+    void TearDown() override { faults.Clear(); }
+    // The test's own fault seam, its thread's Env.
+    Mirel::FaultEnv faults;
+    Mirel::Env::Scope files{faults};
     testutil::TempDir tmp;
 };
 
@@ -44,14 +49,14 @@ TEST_F(ContainersTest, LinkAndCopyRecreateTheContainerFolder) {
 }
 
 TEST_F(ContainersTest, FailuresNameTheContainerFile) {
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(Mirel::FsOp::kHardLink, tmp / "IP/a/db.vdb.rc/sub/c2", Mirel::kErrDiskFull);
+    Mirel::FaultEnv::Scope disarm(faults);
+    faults.Arm(Mirel::FsOp::kHardLink, tmp / "IP/a/db.vdb.rc/sub/c2", Mirel::kErrDiskFull);
     Talon::RCFileHardLinkFunctor link(tmp.File("LG/a/db.vdb"), tmp.Folder("IP/a"));
     Mirel::Directory(tmp.Folder("LG/a/db.vdb.rc")).ProcessFiles(link, 100);
     EXPECT_EQ(link.GetLastError().GetError(), Mirel::kErrDiskFull);
     EXPECT_EQ(link.GetFailedPath(), tmp.File("LG/a/db.vdb.rc/sub/c2"));
 
-    Mirel::Faults::Arm(Mirel::FsOp::kDeleteFile, tmp / "IP/a/db.vdb.rc/c1", Mirel::kErrFileLocked);
+    faults.Arm(Mirel::FsOp::kDeleteFile, tmp / "IP/a/db.vdb.rc/c1", Mirel::kErrFileLocked);
     RemoteContainerMgr dst(tmp.File("IP/a/db.vdb"));
     EXPECT_EQ(dst.DeleteAll(true).GetError(), Mirel::kErrFileLocked);
     EXPECT_EQ(dst.GetLastError().GetError(), Mirel::kErrFileLocked);

@@ -10,8 +10,10 @@
 #include "platform/engine/Uuid.h"
 #include "platform/framework/CopyCheck.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/support/Env.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 #include "tools/sim/ServerWriters.h"
 
 using Mirel::unistring;
@@ -21,7 +23,10 @@ using testutil::TempDir;
 
 class IBSConfigTest : public ::testing::Test {
 protected:
-    void TearDown() override { Mirel::Faults::Clear(); }
+    void TearDown() override { faults.Clear(); }
+    // The test's own fault seam, its thread's Env.
+    Mirel::FaultEnv faults;
+    Mirel::Env::Scope files{faults};
     TempDir tmp;
 };
 
@@ -116,9 +121,9 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
     ASSERT_TRUE(IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/y.vrl"), backup, moved).OK());
     EXPECT_EQ(testutil::ReadFile(tmp / "Rejected/y.vrl.rc/c"), "c");
 
-    Mirel::Faults::Scope faults;
+    Mirel::FaultEnv::Scope disarm(faults);
     testutil::WriteFile(tmp / "Changes/Redo_1/z.vrl", "z");
-    Mirel::Faults::Arm(Mirel::FsOp::kRename, tmp / "Changes/Redo_1/z.vrl", Mirel::kErrFileLocked);
+    faults.Arm(Mirel::FsOp::kRename, tmp / "Changes/Redo_1/z.vrl", Mirel::kErrFileLocked);
     EXPECT_EQ(
         IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/z.vrl"), backup, moved).GetError(),
         Mirel::kErrFileLocked);
@@ -129,7 +134,7 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
     std::string reasons = testutil::ReadFile(tmp / "Rejected/reasons.tsv");
     EXPECT_NE(reasons.find("z.vrl\t10709\t"), std::string::npos) << reasons;
     EXPECT_FALSE(testutil::IsFile(tmp / "Rejected/z.vrl"));
-    Mirel::Faults::Clear();
+    faults.Clear();
     ASSERT_TRUE(
         IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/z.vrl"), backup, moved, 10720).OK());
     reasons = testutil::ReadFile(tmp / "Rejected/reasons.tsv");
@@ -261,7 +266,7 @@ TEST_F(IBSConfigTest, SetAsideLimitRefusesJunkOnlyAndSaysSoOncePerReaching) {
 // them elsewhere; either way it is a private file with exactly the checked bytes, and a copy
 // that does not match its line leaves nothing behind.
 TEST_F(IBSConfigTest, ACheckedCopyClonesWhereItCanAndCopiesTheBytesElsewhere) {
-    Mirel::Faults::Scope faults;
+    Mirel::FaultEnv::Scope disarm(faults);
     std::string bytes(3 * 1024 * 1024 + 777, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
@@ -288,7 +293,7 @@ TEST_F(IBSConfigTest, ACheckedCopyClonesWhereItCanAndCopiesTheBytesElsewhere) {
         const std::string to = tmp / "ip/db.vdb";
         ::unlink(to.c_str());
         // The clone is asked for through the seam, once: the fault is used up by the copy.
-        if (refused) Mirel::Faults::Arm(Mirel::FsOp::kClone, tmp / "ip/*", Mirel::kErrIO, 1);
+        if (refused) faults.Arm(Mirel::FsOp::kClone, tmp / "ip/*", Mirel::kErrIO, 1);
         Talon::CopyCheck check = line();
         ASSERT_EQ(Talon::CopyChecked(source, to, check), 0);
         EXPECT_EQ(testutil::ReadFile(to), bytes);
@@ -316,11 +321,11 @@ TEST_F(IBSConfigTest, ACheckedCopyClonesWhereItCanAndCopiesTheBytesElsewhere) {
         Talon::CopyCheck wrong = line();
         wrong.crc ^= 1;
         ::unlink(to.c_str());
-        if (refused) Mirel::Faults::Arm(Mirel::FsOp::kClone, tmp / "ip/*", Mirel::kErrIO, 1);
+        if (refused) faults.Arm(Mirel::FsOp::kClone, tmp / "ip/*", Mirel::kErrIO, 1);
         EXPECT_EQ(Talon::CopyChecked(source, to, wrong), Mirel::kErrCopyDamaged);
         EXPECT_NE(wrong.found.find("size " + std::to_string(bytes.size())), std::string::npos);
         EXPECT_FALSE(testutil::Exists(to));
         EXPECT_EQ(leftovers(), "");
-        Mirel::Faults::Clear();
+        faults.Clear();
     }
 }

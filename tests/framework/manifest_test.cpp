@@ -4,8 +4,10 @@
 #include <cstdio>
 
 #include "platform/framework/Manifest.h"
+#include "platform/support/Env.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 #include "tools/sim/ServerWriters.h"
 
 using Talon::Manifest;
@@ -62,7 +64,10 @@ protected:
         testutil::WriteFile(folder + "/a.vdb.rc/x/blob", "container bytes");
         testutil::WriteFile(folder + "/notes.txt", "not a database");
     }
-    void TearDown() override { Mirel::Faults::Clear(); }
+    void TearDown() override { faults.Clear(); }
+    // The test's own fault seam, its thread's Env.
+    Mirel::FaultEnv faults;
+    Mirel::Env::Scope files{faults};
 
     testutil::TempDir tmp;
     std::string folder;
@@ -240,16 +245,16 @@ TEST_F(ManifestTest, ASharedFileIsNeverReadAgainWhateverItHoldsNowAndNeverCertif
 
 TEST_F(ManifestTest, AFailedWriteLeavesNoManifestAndNoTemporaryFile) {
     for (Mirel::FsOp op : {Mirel::FsOp::kOpenWrite, Mirel::FsOp::kWrite, Mirel::FsOp::kSync}) {
-        Mirel::Faults::Scope scope;
-        Mirel::Faults::Arm(op, folder + "/manifest.tsv.part", Mirel::kErrDiskFull);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(op, folder + "/manifest.tsv.part", Mirel::kErrDiskFull);
         EXPECT_EQ(Manifest::Write(Dir(folder), end).GetError(), Mirel::kErrDiskFull);
         EXPECT_FALSE(testutil::Exists(folder + "/manifest.tsv"));
         EXPECT_FALSE(testutil::Exists(folder + "/manifest.tsv.part"));
     }
     // A container file that cannot be read: nothing certifies the database without it.
     {
-        Mirel::Faults::Scope scope;
-        Mirel::Faults::Arm(Mirel::FsOp::kRead, folder + "/a.vdb.rc/x/blob", Mirel::kErrIO);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kRead, folder + "/a.vdb.rc/x/blob", Mirel::kErrIO);
         EXPECT_EQ(Manifest::Write(Dir(folder), end).GetError(), Mirel::kErrIO);
         EXPECT_FALSE(testutil::Exists(folder + "/manifest.tsv"));
     }
@@ -257,12 +262,12 @@ TEST_F(ManifestTest, AFailedWriteLeavesNoManifestAndNoTemporaryFile) {
     const std::string first = testutil::ReadFile(folder + "/manifest.tsv");
     // Nor is a manifest read through a failing disk taken for one.
     {
-        Mirel::Faults::Scope scope;
-        Mirel::Faults::Arm(Mirel::FsOp::kRead, folder + "/manifest.tsv", Mirel::kErrIO);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kRead, folder + "/manifest.tsv", Mirel::kErrIO);
         Manifest m;
         EXPECT_EQ(Manifest::Read(Dir(folder), m).GetError(), Mirel::kErrIO);
     }
-    Mirel::Faults::Arm(Mirel::FsOp::kRename, folder + "/manifest.tsv", Mirel::kErrIO);
+    faults.Arm(Mirel::FsOp::kRename, folder + "/manifest.tsv", Mirel::kErrIO);
     EXPECT_EQ(Manifest::Write(Dir(folder), end + 1).GetError(), Mirel::kErrIO);
     EXPECT_EQ(testutil::ReadFile(folder + "/manifest.tsv"), first);
     EXPECT_FALSE(testutil::Exists(folder + "/manifest.tsv.part"));

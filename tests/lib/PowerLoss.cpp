@@ -15,7 +15,6 @@
 #include <random>
 
 #include "platform/support/ErrorCodes.h"
-#include "platform/support/Interposer.h"
 #include "platform/support/Os.h"
 
 namespace Mirel {
@@ -79,6 +78,8 @@ struct EntryOp {
     std::string text;
 };
 
+}  // namespace
+
 struct Run {
     std::string root;
     std::uint64_t crashAt = 0, points = 0, seq = 0;
@@ -90,10 +91,7 @@ struct Run {
     std::map<std::pair<Folder*, std::string>, size_t> lastOnName;
 };
 
-std::mutex gMutex;
-std::unique_ptr<Run> gRun;
-std::atomic<bool> gOff{false};
-std::atomic<int> gQuiet{0};
+namespace {
 
 bool Under(const Run& r, const std::string& path) {
     return path.size() >= r.root.size() && path.compare(0, r.root.size(), r.root) == 0 &&
@@ -241,58 +239,171 @@ void Commit(Run& r, size_t i) {
 }
 
 // The machine is off, or this is the durability point it goes off at.
-bool Stopped(Run& r, const char* what, const std::string& path) {
+bool Stopped(Run& r, const char* what, const std::string& path, bool quiet,
+             std::atomic<bool>& off) {
     if (r.crashed) return true;
-    if (gQuiet.load() > 0) return false;
+    if (quiet) return false;
     if (++r.points != r.crashAt) return false;
     r.crashed = true;
     r.crashPoint = std::string(what) + " " + path;
-    gOff.store(true);
+    off.store(true);
     return true;
 }
 
 }  // namespace
 
-// ---- the OS layer's side ----
+// ---- the disk's calls ----
 
-namespace {
+Disk::Disk(Env& target) : EnvWrapper(target) {}
 
-// The recorder as the OS layer sees it while a run is on.
-class Disk : public Os::Interposer {
-public:
-    bool Off(const std::string& path) override;
-    bool Open(const std::string& path, int flags, mode_t mode, int& fd, int& rc) override;
-    bool Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
-               const std::string& path, int& rc) override;
-    bool Truncate(int fd, std::uint64_t size, const std::string& path, int& rc) override;
-    bool SyncFile(int fd, const std::string& path, int& rc) override;
-    bool SyncDir(const std::string& path, int& rc) override;
-    bool CreateDir(const std::string& path, int& rc) override;
-    bool RemoveDir(const std::string& path, int& rc) override;
-    bool Unlink(const std::string& path, int& rc) override;
-    bool Rename(const std::string& from, const std::string& to, bool replace, int& rc) override;
-    bool Link(const std::string& existing, const std::string& link, int& rc) override;
-};
-
-bool Disk::Off(const std::string& path) {
-    if (!gOff.load()) return false;
-    std::lock_guard<std::mutex> g(gMutex);
-    return gRun && gRun->crashed && Under(*gRun, path);
+Disk::~Disk() {
+    Stop();
 }
 
-bool Disk::Open(const std::string& path, int flags, mode_t mode, int& fd, int& rc) {
-    std::lock_guard<std::mutex> g(gMutex);
-    if (!gRun || !Under(*gRun, path)) return false;
-    Run& r = *gRun;
+bool Disk::Off(const std::string& path) {
+    if (!mOff.load()) return false;
+    std::lock_guard<std::mutex> g(mM);
+    return mRun && mRun->crashed && Under(*mRun, path);
+}
+
+bool Disk::Recording(const std::string& path) {
+    return mOn.load() && mRun && Under(*mRun, path);
+}
+
+#define IBS_OFF(op, path)                                      \
+    do {                                                       \
+        if (Off(path)) return Error(kErrIO, OpWord(op), path); \
+    } while (0)
+
+Error Disk::Stat(const std::string& path, Os::Info& info) {
+    info = Os::Info();
+    IBS_OFF(FsOp::kStat, path);
+    return EnvWrapper::Stat(path, info);
+}
+
+Error Disk::FStat(int fd, Os::Info& info, const std::string& path) {
+    info = Os::Info();
+    IBS_OFF(FsOp::kStat, path);
+    return EnvWrapper::FStat(fd, info, path);
+}
+
+bool Disk::CanWrite(const std::string& path) {
+    return !Off(path) && EnvWrapper::CanWrite(path);
+}
+
+bool Disk::IsFolder(const std::string& path) {
+    return !Off(path) && EnvWrapper::IsFolder(path);
+}
+
+bool Disk::SameObject(const std::string& a, const std::string& b) {
+    return !Off(a) && !Off(b) && EnvWrapper::SameObject(a, b);
+}
+
+Error Disk::ListDir(const std::string& path, std::vector<Os::DirEntry>& entries) {
+    IBS_OFF(FsOp::kList, path);
+    return EnvWrapper::ListDir(path, entries);
+}
+
+Error Disk::SetReadOnly(const std::string& path, bool readOnly) {
+    IBS_OFF(FsOp::kSetLocked, path);
+    return EnvWrapper::SetReadOnly(path, readOnly);
+}
+
+Error Disk::OpenRead(const std::string& path, int& fd, Os::Info* info, bool nb) {
     fd = -1;
-    if (r.crashed) return (rc = kErrIO), true;
+    IBS_OFF(FsOp::kOpenRead, path);
+    return EnvWrapper::OpenRead(path, fd, info, nb);
+}
+
+Error Disk::OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
+                       Os::Info* info, bool nb) {
+    fd = -1;
+    IBS_OFF(FsOp::kOpenRead, path);
+    return EnvWrapper::OpenReadAt(dirFd, name, path, fd, info, nb);
+}
+
+Error Disk::PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& got,
+                     const std::string& path) {
+    got = 0;
+    IBS_OFF(FsOp::kRead, path);
+    return EnvWrapper::PReadAll(fd, buf, n, off, got, path);
+}
+
+Error Disk::Lock(int fd, const std::string& path) {
+    IBS_OFF(FsOp::kLock, path);
+    return EnvWrapper::Lock(fd, path);
+}
+
+Error Disk::LockFolder(const std::string& path, int& fd) {
+    fd = -1;
+    IBS_OFF(FsOp::kLock, path);
+    return EnvWrapper::LockFolder(path, fd);
+}
+
+Error Disk::MakeOwn(const std::string& path) {
+    if (!Os::CopyOwnership()) return Error();
+    IBS_OFF(FsOp::kSetLocked, path);
+    return EnvWrapper::MakeOwn(path);
+}
+
+Error Disk::MakeOwnOpen(int fd, const std::string& path) {
+    if (!Os::CopyOwnership()) return Error();
+    IBS_OFF(FsOp::kSetLocked, path);
+    return EnvWrapper::MakeOwnOpen(fd, path);
+}
+
+// Never while recording: each byte must be a recorded write.
+Error Disk::CloneFile(int from, int to, const std::string& path) {
+    IBS_OFF(FsOp::kClone, path);
+    if (mOn.load()) return Error(kErrLinkNotSupported, "clone", path);
+    return EnvWrapper::CloneFile(from, to, path);
+}
+
+Error Disk::CopyRange(int in, const std::string& from, int out, const std::string& to,
+                      std::uint64_t size) {
+    if (mOn.load()) return Env::CopyRange(in, from, out, to, size);  // through PWriteAll
+    return EnvWrapper::CopyRange(in, from, out, to, size);
+}
+
+Error Disk::BeginCopy(const std::string& from, const std::string& to) {
+    IBS_OFF(FsOp::kCopy, to);
+    IBS_OFF(FsOp::kCopy, from);
+    return EnvWrapper::BeginCopy(from, to);
+}
+
+Error Disk::CheckRealPath(const std::string& root, const std::vector<std::string>& components,
+                          bool lastIsFile) {
+    IBS_OFF(FsOp::kAny, root);
+    return EnvWrapper::CheckRealPath(root, components, lastIsFile);
+}
+
+Error Disk::OpenRealFolder(const std::string& root, const std::vector<std::string>& components,
+                           int& dirFd) {
+    dirFd = -1;
+    IBS_OFF(FsOp::kAny, root);
+    return EnvWrapper::OpenRealFolder(root, components, dirFd);
+}
+
+#undef IBS_OFF
+
+Error Disk::OpenWrite(const std::string& path, const Os::WriteMode& how, int& fd) {
+    fd = -1;
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(path)) {
+        g.unlock();
+        return EnvWrapper::OpenWrite(path, how, fd);
+    }
+    Run& r = *mRun;
+    if (r.crashed) return Error(kErrIO, "open for writing", path);
     struct stat st;
     bool existed = ::lstat(path.c_str(), &st) == 0;
     // Truncation is recorded as a length change, so it can be taken back.
-    rc = Os::Raw::Open(path, flags & ~O_TRUNC, mode, fd);
-    if (rc) return true;
+    Os::WriteMode kept = how;
+    kept.truncate = false;
+    Error e = Target().OpenWrite(path, kept, fd);
+    if (!e.OK()) return e;
     auto node = InodeOf(r, fd, path);
-    if (!existed && (flags & O_CREAT)) {
+    if (!existed && how.create) {
         EntryOp op;
         op.kind = Kind::kCreate;
         op.dir = FolderAt(r, ParentOf(path));
@@ -300,7 +411,7 @@ bool Disk::Open(const std::string& path, int flags, mode_t mode, int& fd, int& r
         op.text = "create " + path;
         if (op.dir) Record(r, std::move(op));
     }
-    if ((flags & O_TRUNC) && node) {
+    if (how.truncate && node) {
         std::uint64_t size = SizeOf(node->fd);
         if (size > 0) {
             DataOp d;
@@ -312,25 +423,24 @@ bool Disk::Open(const std::string& path, int flags, mode_t mode, int& fd, int& r
             node->pending.push_back(std::move(d));
         }
     }
-    if ((flags & O_TRUNC) && ::ftruncate(fd, 0) != 0) {
-        rc = Os::MapErrno(errno);
+    if (how.truncate && ::ftruncate(fd, 0) != 0) {
+        e = Error(Os::MapErrno(errno), "open for writing", path);
         ::close(fd);
         fd = -1;
     }
-    return true;
+    return e;
 }
 
-bool Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
-                 const std::string& path, int& rc) {
-    std::lock_guard<std::mutex> g(gMutex);
-    if (!gRun || !Under(*gRun, path)) return false;
-    Run& r = *gRun;
-    if (r.crashed) return (rc = kErrIO), true;
+Error Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
+                  const std::string& path) {
+    Run& r = *mRun;
+    if (r.crashed) return Error(kErrIO, "write", path);
+    auto write = [&]() {
+        return append ? Target().Append(fd, buf, n, path)
+                      : Target().PWriteAll(fd, buf, n, off, path);
+    };
     auto node = InodeOf(r, fd, path);
-    if (!node) {
-        rc = Os::Raw::WriteAll(fd, buf, n, off, append);
-        return true;
-    }
+    if (!node) return write();
     DataOp d;
     d.path = path;
     d.oldSize = SizeOf(node->fd);
@@ -338,22 +448,60 @@ bool Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool
     d.off = off;
     if (off < d.oldSize)
         d.old = ReadRange(node->fd, off, std::min<std::uint64_t>(n, d.oldSize - off));
-    rc = Os::Raw::WriteAll(fd, buf, n, off, append);
-    if (rc == 0) {
+    Error e = write();
+    if (e.OK()) {
         const auto* p = static_cast<const std::uint8_t*>(buf);
         d.bytes.assign(p, p + n);
     } else {
         d.bytes = ReadRange(node->fd, off, n);  // what a failed write left behind
     }
     node->pending.push_back(std::move(d));
-    return true;
+    return e;
 }
 
-bool Disk::Truncate(int fd, std::uint64_t size, const std::string& path, int& rc) {
-    std::lock_guard<std::mutex> g(gMutex);
-    if (!gRun || !Under(*gRun, path)) return false;
-    Run& r = *gRun;
-    if (r.crashed) return (rc = kErrIO), true;
+Error Disk::PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off,
+                      const std::string& path) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(path)) {
+        g.unlock();
+        return EnvWrapper::PWriteAll(fd, buf, n, off, path);
+    }
+    return Write(fd, buf, n, off, false, path);
+}
+
+Error Disk::Append(int fd, const void* buf, std::size_t n, const std::string& path) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(path)) {
+        g.unlock();
+        return EnvWrapper::Append(fd, buf, n, path);
+    }
+    return Write(fd, buf, n, 0, true, path);
+}
+
+// Recorded writes go one buffer at a time.
+Error Disk::PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
+                    const std::string& path) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(path)) {
+        g.unlock();
+        return EnvWrapper::PWriteV(fd, iov, count, off, path);
+    }
+    for (int i = 0; i < count; ++i) {
+        Error e = Write(fd, iov[i].iov_base, iov[i].iov_len, off, false, path);
+        if (!e.OK()) return e;
+        off += iov[i].iov_len;
+    }
+    return Error();
+}
+
+Error Disk::Truncate(int fd, std::uint64_t size, const std::string& path) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(path)) {
+        g.unlock();
+        return EnvWrapper::Truncate(fd, size, path);
+    }
+    Run& r = *mRun;
+    if (r.crashed) return Error(kErrIO, "set length of", path);
     auto node = InodeOf(r, fd, path);
     DataOp d;
     d.path = path;
@@ -363,34 +511,39 @@ bool Disk::Truncate(int fd, std::uint64_t size, const std::string& path, int& rc
         d.oldSize = SizeOf(node->fd);
         if (size < d.oldSize) d.old = ReadRange(node->fd, size, d.oldSize - size);
     }
-    rc = ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : Os::MapErrno(errno);
-    if (rc == 0 && node) node->pending.push_back(std::move(d));
-    return true;
+    Error e = Target().Truncate(fd, size, path);
+    if (e.OK() && node) node->pending.push_back(std::move(d));
+    return e;
 }
 
-bool Disk::SyncFile(int fd, const std::string& path, int& rc) {
-    std::lock_guard<std::mutex> g(gMutex);
-    if (!gRun || !Under(*gRun, path)) return false;
-    Run& r = *gRun;
-    if (Stopped(r, "sync file", path)) return (rc = kErrIO), true;
+Error Disk::SyncFile(int fd, const std::string& path) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(path)) {
+        g.unlock();
+        return EnvWrapper::SyncFile(fd, path);
+    }
+    Run& r = *mRun;
+    if (Stopped(r, "sync file", path, mQuiet.load() > 0, mOff)) return Error(kErrIO, "sync", path);
     // The recorder decides what is durable, so the disk is not asked to.
-    rc = 0;
     struct stat st;
     if (::fstat(fd, &st) == 0) {
         auto it = r.inodes.find({st.st_dev, st.st_ino});
         if (it != r.inodes.end()) it->second->pending.clear();
     }
-    return true;
+    return Error();
 }
 
-bool Disk::SyncDir(const std::string& path, int& rc) {
-    std::lock_guard<std::mutex> g(gMutex);
-    if (!gRun || !Under(*gRun, path)) return false;
-    Run& r = *gRun;
-    if (Stopped(r, "sync folder", path)) return (rc = kErrIO), true;
+Error Disk::SyncDir(const std::string& path) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(path)) {
+        g.unlock();
+        return EnvWrapper::SyncDir(path);
+    }
+    Run& r = *mRun;
+    if (Stopped(r, "sync folder", path, mQuiet.load() > 0, mOff))
+        return Error(kErrIO, "sync", path);
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return (rc = Os::MapErrno(errno)), true;
-    rc = 0;
+    if (fd < 0) return Error(Os::MapErrno(errno), "sync", path);
     struct stat st;
     if (::fstat(fd, &st) == 0) {
         auto it = r.folders.find({st.st_dev, st.st_ino});
@@ -400,16 +553,19 @@ bool Disk::SyncDir(const std::string& path, int& rc) {
         }
     }
     ::close(fd);
-    return true;
+    return Error();
 }
 
-bool Disk::CreateDir(const std::string& path, int& rc) {
-    std::lock_guard<std::mutex> g(gMutex);
-    if (!gRun || !Under(*gRun, path)) return false;
-    Run& r = *gRun;
-    if (r.crashed) return (rc = kErrIO), true;
-    rc = ::mkdir(path.c_str(), 0755) == 0 ? 0 : Os::MapErrno(errno);
-    if (rc) return true;
+Error Disk::MakeDir(const std::string& path) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(path)) {
+        g.unlock();
+        return EnvWrapper::MakeDir(path);
+    }
+    Run& r = *mRun;
+    if (r.crashed) return Error(kErrIO, "create folder", path);
+    Error e = Target().MakeDir(path);
+    if (!e.OK()) return e;
     EntryOp op;
     op.kind = Kind::kMkdir;
     op.dir = FolderAt(r, ParentOf(path));
@@ -420,46 +576,55 @@ bool Disk::CreateDir(const std::string& path, int& rc) {
         Folder* made = op.made;
         made->createdBy = static_cast<long>(Record(r, std::move(op)));
     }
-    return true;
+    return e;
 }
 
-bool Disk::RemoveDir(const std::string& path, int& rc) {
-    std::lock_guard<std::mutex> g(gMutex);
-    if (!gRun || !Under(*gRun, path)) return false;
-    Run& r = *gRun;
-    if (r.crashed) return (rc = kErrIO), true;
+Error Disk::RemoveDir(const std::string& path) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(path)) {
+        g.unlock();
+        return EnvWrapper::RemoveDir(path);
+    }
+    Run& r = *mRun;
+    if (r.crashed) return Error(kErrIO, "remove folder", path);
     EntryOp op;
     op.kind = Kind::kRmdir;
     op.dir = FolderAt(r, ParentOf(path));
     op.name = NameOf(path);
     op.made = FolderAt(r, path);
     op.text = "remove folder " + path;
-    rc = ::rmdir(path.c_str()) == 0 ? 0 : Os::MapErrno(errno);
-    if (rc == 0 && op.dir && op.made) Record(r, std::move(op));
-    return true;
+    Error e = Target().RemoveDir(path);
+    if (e.OK() && op.dir && op.made) Record(r, std::move(op));
+    return e;
 }
 
-bool Disk::Unlink(const std::string& path, int& rc) {
-    std::lock_guard<std::mutex> g(gMutex);
-    if (!gRun || !Under(*gRun, path)) return false;
-    Run& r = *gRun;
-    if (r.crashed) return (rc = kErrIO), true;
+Error Disk::DeleteFile(const std::string& path) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(path)) {
+        g.unlock();
+        return EnvWrapper::DeleteFile(path);
+    }
+    Run& r = *mRun;
+    if (r.crashed) return Error(kErrIO, "delete", path);
     EntryOp op;
     op.kind = Kind::kUnlink;
     op.dir = FolderAt(r, ParentOf(path));
     op.name = NameOf(path);
     op.node = InodeAt(r, path);
     op.text = "delete " + path;
-    rc = ::unlink(path.c_str()) == 0 ? 0 : Os::MapErrno(errno);
-    if (rc == 0 && op.dir) Record(r, std::move(op));
-    return true;
+    Error e = Target().DeleteFile(path);
+    if (e.OK() && op.dir) Record(r, std::move(op));
+    return e;
 }
 
-bool Disk::Rename(const std::string& from, const std::string& to, bool replace, int& rc) {
-    std::lock_guard<std::mutex> g(gMutex);
-    if (!gRun || (!Under(*gRun, from) && !Under(*gRun, to))) return false;
-    Run& r = *gRun;
-    if (r.crashed) return (rc = kErrIO), true;
+Error Disk::Move(const std::string& from, const std::string& to, bool replace) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(from) && !Recording(to)) {
+        g.unlock();
+        return EnvWrapper::Move(from, to, replace);
+    }
+    Run& r = *mRun;
+    if (r.crashed) return Error(kErrIO, "rename", from);
     EntryOp op;
     op.kind = Kind::kRename;
     op.dir = FolderAt(r, ParentOf(from));
@@ -474,30 +639,29 @@ bool Disk::Rename(const std::string& from, const std::string& to, bool replace, 
         else
             op.node = InodeAt(r, to);
     }
-    rc = Os::Raw::Rename(from, to, replace);
-    if (rc == 0 && op.dir && op.dir2) Record(r, std::move(op));
-    return true;
+    Error e = Target().Move(from, to, replace);
+    if (e.OK() && op.dir && op.dir2) Record(r, std::move(op));
+    return e;
 }
 
-bool Disk::Link(const std::string& existing, const std::string& link, int& rc) {
-    std::lock_guard<std::mutex> g(gMutex);
-    if (!gRun || (!Under(*gRun, existing) && !Under(*gRun, link))) return false;
-    Run& r = *gRun;
-    if (r.crashed) return (rc = kErrIO), true;
-    rc = ::link(existing.c_str(), link.c_str()) == 0 ? 0 : Os::MapErrno(errno);
-    if (rc) return true;
+Error Disk::HardLink(const std::string& existing, const std::string& link) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(existing) && !Recording(link)) {
+        g.unlock();
+        return EnvWrapper::HardLink(existing, link);
+    }
+    Run& r = *mRun;
+    if (r.crashed) return Error(kErrIO, "hard link", link);
+    Error e = Target().HardLink(existing, link);
+    if (!e.OK()) return e;
     EntryOp op;
     op.kind = Kind::kLink;
     op.dir = FolderAt(r, ParentOf(link));
     op.name = NameOf(link);
     op.text = "hard link " + link + " to " + existing;
     if (op.dir) Record(r, std::move(op));
-    return true;
+    return e;
 }
-
-Disk gDisk;
-
-}  // namespace
 
 // ---- the crash ----
 
@@ -679,55 +843,55 @@ void Undo(EntryOp& op, Outcome& out) {
     if (!ok) out.errors.push_back(error.empty() ? Why("undo " + op.text) : error);
 }
 
-void EndRun() {
-    if (!gRun) return;
-    for (auto& [id, n] : gRun->inodes) ::close(n->fd);
-    for (auto& [id, f] : gRun->folders) ::close(f->fd);
-    gRun.reset();
-    gOff.store(false);
-    Os::SetInterposer(nullptr);
-}
-
 }  // namespace
 
-void Start(const std::string& root, std::uint64_t crashAt) {
-    std::lock_guard<std::mutex> g(gMutex);
+void Disk::EndRun() {
+    if (!mRun) return;
+    for (auto& [id, n] : mRun->inodes) ::close(n->fd);
+    for (auto& [id, f] : mRun->folders) ::close(f->fd);
+    mRun.reset();
+    mOn.store(false);
+    mOff.store(false);
+}
+
+void Disk::Start(const std::string& root, std::uint64_t crashAt) {
+    std::lock_guard<std::mutex> g(mM);
     EndRun();
-    gRun = std::make_unique<Run>();
-    gRun->root = Trim(root);
-    gRun->crashAt = crashAt;
-    Os::SetInterposer(&gDisk);
+    mRun = std::make_unique<Run>();
+    mRun->root = Trim(root);
+    mRun->crashAt = crashAt;
+    mOn.store(true);
 }
 
-std::uint64_t Points() {
-    std::lock_guard<std::mutex> g(gMutex);
-    return gRun ? gRun->points : 0;
+std::uint64_t Disk::Points() {
+    std::lock_guard<std::mutex> g(mM);
+    return mRun ? mRun->points : 0;
 }
 
-bool Crashed() {
-    std::lock_guard<std::mutex> g(gMutex);
-    return gRun && gRun->crashed;
+bool Disk::Crashed() {
+    std::lock_guard<std::mutex> g(mM);
+    return mRun && mRun->crashed;
 }
 
-std::string CrashPoint() {
-    std::lock_guard<std::mutex> g(gMutex);
-    return gRun ? gRun->crashPoint : std::string();
+std::string Disk::CrashPoint() {
+    std::lock_guard<std::mutex> g(mM);
+    return mRun ? mRun->crashPoint : std::string();
 }
 
-NoCrashScope::NoCrashScope() {
-    gQuiet.fetch_add(1);
+NoCrashScope::NoCrashScope(Disk& disk) : mDisk(disk) {
+    mDisk.mQuiet.fetch_add(1);
 }
 NoCrashScope::~NoCrashScope() {
-    gQuiet.fetch_sub(1);
+    mDisk.mQuiet.fetch_sub(1);
 }
 
-Outcome Restart(Loss loss, std::uint64_t seed) {
-    std::lock_guard<std::mutex> g(gMutex);
+Outcome Disk::Restart(Loss loss, std::uint64_t seed) {
+    std::lock_guard<std::mutex> g(mM);
     Outcome out;
-    if (!gRun) return out;
-    Run& r = *gRun;
+    if (!mRun) return out;
+    Run& r = *mRun;
     r.crashed = true;  // from here nothing else reaches the disk below the folder
-    gOff.store(true);
+    mOff.store(true);
     std::mt19937_64 rng(seed);
 
     // Which entry changes survive: durable ones always, the others only with everything
@@ -761,8 +925,8 @@ Outcome Restart(Loss loss, std::uint64_t seed) {
     return out;
 }
 
-void Stop() {
-    std::lock_guard<std::mutex> g(gMutex);
+void Disk::Stop() {
+    std::lock_guard<std::mutex> g(mM);
     EndRun();
 }
 

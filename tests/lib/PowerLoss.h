@@ -1,5 +1,5 @@
-// Power-loss runs for tests: the OS layer records every change below one folder that is not
-// yet durable, and a simulated crash drops such changes the way a machine losing power may.
+// Power-loss runs for tests: a disk (an Env wrapper) records every change below one folder that is
+// not yet durable, and a simulated crash drops such changes the way a machine losing power may.
 //
 // The model (docs/platform.md says it in full):
 // - A file's writes and length changes are durable once SyncFile on that file returns.
@@ -16,9 +16,14 @@
 // kErrIO), and Restart() turns what was recorded into what a reboot would find.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/support/Env.h"
 
 namespace Mirel {
 namespace PowerLoss {
@@ -29,25 +34,6 @@ enum class Loss {
     kKeepAll,  // nothing is lost: what a killed process leaves behind
 };
 
-// Starts recording changes below `root` (a folder path without a trailing '/').
-// `crashAt` 0 never crashes on its own; k crashes instead of the k-th durability point.
-void Start(const std::string& root, std::uint64_t crashAt = 0);
-// Durability points counted since Start.
-std::uint64_t Points();
-bool Crashed();
-// What the crash point was ("sync file <path>", "sync folder <path>"), empty before it.
-std::string CrashPoint();
-
-// Durability points inside are not counted and never crash; changes are still recorded.
-// For a test's own set-up steps (what the other side of the system writes).
-class NoCrashScope {
-public:
-    NoCrashScope();
-    ~NoCrashScope();
-    NoCrashScope(const NoCrashScope&) = delete;
-    NoCrashScope& operator=(const NoCrashScope&) = delete;
-};
-
 struct Outcome {
     std::uint64_t entriesKept = 0, entriesLost = 0;  // folder entry changes not yet durable
     std::uint64_t writesKept = 0, writesLost = 0, writesTorn = 0;
@@ -55,18 +41,107 @@ struct Outcome {
     std::vector<std::string> errors;  // changes the loss could not be applied to (a bug)
 };
 
-// Crashes now if the run has not crashed yet, drops what `loss` (and `seed`) say, and ends
-// the run: afterwards the disk is as a restarted machine finds it and calls work again.
-Outcome Restart(Loss loss, std::uint64_t seed = 0);
-// Ends a run without a crash; everything stays as it is.
-void Stop();
+struct Run;
+
+// The disk: an Env wrapper that records, while a run is on, every change below the run's
+// folder and passes every other call to its target. A test makes one and hands it to the code
+// it tests (or makes it its thread's Env with Env::Scope).
+class Disk : public EnvWrapper {
+public:
+    explicit Disk(Env& target = Env::Default());
+    ~Disk() override;
+
+    // Starts recording changes below `root` (a folder path without a trailing '/').
+    // `crashAt` 0 never crashes on its own; k crashes instead of the k-th durability point.
+    void Start(const std::string& root, std::uint64_t crashAt = 0);
+    // Durability points counted since Start.
+    std::uint64_t Points();
+    bool Crashed();
+    // What the crash point was ("sync file <path>", "sync folder <path>"), empty before it.
+    std::string CrashPoint();
+    // Crashes now if the run has not crashed yet, drops what `loss` (and `seed`) say, and ends
+    // the run: afterwards the disk is as a restarted machine finds it and calls work again.
+    Outcome Restart(Loss loss, std::uint64_t seed = 0);
+    // Ends a run without a crash; everything stays as it is.
+    void Stop();
+
+    Error Stat(const std::string& path, Os::Info& info) override;
+    Error FStat(int fd, Os::Info& info, const std::string& path) override;
+    bool CanWrite(const std::string& path) override;
+    bool IsFolder(const std::string& path) override;
+    bool SameObject(const std::string& a, const std::string& b) override;
+    Error ListDir(const std::string& path, std::vector<Os::DirEntry>& entries) override;
+    Error MakeDir(const std::string& path) override;
+    Error RemoveDir(const std::string& path) override;
+    Error DeleteFile(const std::string& path) override;
+    Error Move(const std::string& from, const std::string& to, bool replace) override;
+    Error HardLink(const std::string& existing, const std::string& link) override;
+    Error SyncDir(const std::string& path) override;
+    Error SetReadOnly(const std::string& path, bool readOnly) override;
+    Error OpenRead(const std::string& path, int& fd, Os::Info* info, bool nb) override;
+    Error OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
+                     Os::Info* info, bool nb) override;
+    Error OpenWrite(const std::string& path, const Os::WriteMode& how, int& fd) override;
+    Error PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& got,
+                   const std::string& path) override;
+    Error PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off,
+                    const std::string& path) override;
+    Error PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
+                  const std::string& path) override;
+    Error Append(int fd, const void* buf, std::size_t n, const std::string& path) override;
+    Error Truncate(int fd, std::uint64_t size, const std::string& path) override;
+    Error Lock(int fd, const std::string& path) override;
+    Error LockFolder(const std::string& path, int& fd) override;
+    Error SyncFile(int fd, const std::string& path) override;
+    Error MakeOwn(const std::string& path) override;
+    Error MakeOwnOpen(int fd, const std::string& path) override;
+    Error CloneFile(int from, int to, const std::string& path) override;
+    Error CopyRange(int in, const std::string& from, int out, const std::string& to,
+                    std::uint64_t size) override;
+    Error BeginCopy(const std::string& from, const std::string& to) override;
+    Error CheckRealPath(const std::string& root, const std::vector<std::string>& components,
+                        bool lastIsFile) override;
+    Error OpenRealFolder(const std::string& root, const std::vector<std::string>& components,
+                         int& dirFd) override;
+
+private:
+    friend class NoCrashScope;
+    // The machine is off for this path: every call on it fails.
+    bool Off(const std::string& path);
+    bool Recording(const std::string& path);
+    Error Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
+                const std::string& path);
+    void EndRun();
+
+    std::mutex mM;
+    std::unique_ptr<Run> mRun;
+    std::atomic<bool> mOn{false}, mOff{false};
+    std::atomic<int> mQuiet{0};
+};
+
+// Durability points inside are not counted and never crash; changes are still recorded.
+// For a test's own set-up steps (what the other side of the system writes).
+class NoCrashScope {
+public:
+    explicit NoCrashScope(Disk& disk);
+    ~NoCrashScope();
+    NoCrashScope(const NoCrashScope&) = delete;
+    NoCrashScope& operator=(const NoCrashScope&) = delete;
+
+private:
+    Disk& mDisk;
+};
 
 // Stops a run at the end of a scope (a failed assertion must not leave one recording).
-struct Scope {
-    Scope() = default;
+class Scope {
+public:
+    explicit Scope(Disk& disk) : mDisk(disk) {}
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
-    ~Scope() { Stop(); }
+    ~Scope() { mDisk.Stop(); }
+
+private:
+    Disk& mDisk;
 };
 
 }  // namespace PowerLoss

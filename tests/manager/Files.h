@@ -86,10 +86,11 @@ inline std::string NewestLastGood(const std::string& backup) {
 // process is gone: what it reports then reaches nobody.
 class Events {
 public:
-    Events() {
+    // `disk`: the disk of a power-loss run, whose crash ends the process.
+    explicit Events(Mirel::PowerLoss::Disk* disk = nullptr) {
         Talon::Logger::SetObserver(
-            [this](std::int32_t code, const std::vector<Mirel::unistring>& t) {
-                if (Mirel::PowerLoss::Crashed()) return;
+            [this, disk](std::int32_t code, const std::vector<Mirel::unistring>& t) {
+                if (disk && disk->Crashed()) return;
                 std::lock_guard<std::mutex> g(m);
                 seen.emplace_back(static_cast<std::uint32_t>(code), t);
             });

@@ -6,16 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 
 #include "app/IBSMgr.h"
 #include "platform/support/Debug.h"
-#include "platform/support/Interposer.h"
+#include "platform/support/Env.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
 #include "platform/support/Thread.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
+#include "tests/lib/PowerLoss.h"
 #include "tools/sim/Workload.h"
 
 namespace testutil {
@@ -70,32 +73,44 @@ public:
 
 // Holds the first write of a copy below a folder until released: a worker stopped in the
 // middle of an item, for as long as the test needs it there.
-struct WriteGateInterposer : Mirel::Os::Interposer {
-    bool Write(int, const void*, std::size_t, std::uint64_t, bool, const std::string& path,
-               int&) override {
+class WriteGateEnv : public Mirel::EnvWrapper {
+public:
+    explicit WriteGateEnv(Mirel::Env& target) : EnvWrapper(target) {}
+    Mirel::Error PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off,
+                           const std::string& path) override {
+        Hold(path);
+        return EnvWrapper::PWriteAll(fd, buf, n, off, path);
+    }
+    Mirel::Error Append(int fd, const void* buf, std::size_t n, const std::string& path) override {
+        Hold(path);
+        return EnvWrapper::Append(fd, buf, n, path);
+    }
+    Mirel::Error PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
+                         const std::string& path) override {
+        Hold(path);
+        return EnvWrapper::PWriteV(fd, iov, count, off, path);
+    }
+    void Hold(const std::string& path) {
         std::unique_lock<std::mutex> l(m);
         // The manifest is the cycle's own, written on the main thread.
-        if (open || path.rfind(prefix, 0) != 0 || path.find("/manifest.tsv") != path.npos)
-            return false;
+        if (open || path.rfind(prefix, 0) != 0 || path.find("/manifest.tsv") != path.npos) return;
         held = true;
         cv.notify_all();
         cv.wait(l, [this] { return open; });
-        return false;
     }
     std::mutex m;
     std::condition_variable cv;
     std::string prefix;
-    bool held = false, open = false;
+    bool held = false, open = true;
 };
 
-// Installs the gate for a scope; it opens at the end of the scope at the latest.
+// Closes a test's gate for a scope; it opens at the end of the scope at the latest.
 class WriteGate {
 public:
-    explicit WriteGate(const std::string& prefix) {
+    WriteGate(WriteGateEnv& gate, const std::string& prefix) : gate(gate) {
         std::lock_guard<std::mutex> g(gate.m);
         gate.prefix = prefix;
         gate.held = gate.open = false;
-        Mirel::Os::SetInterposer(&gate);
     }
     ~WriteGate() { Release(); }
     bool WaitHeld(int ms) {
@@ -103,15 +118,83 @@ public:
         return gate.cv.wait_for(l, std::chrono::milliseconds(ms), [this] { return gate.held; });
     }
     void Release() {
-        Mirel::Os::SetInterposer(nullptr);
         std::lock_guard<std::mutex> g(gate.m);
         gate.open = true;
         gate.cv.notify_all();
     }
 
 private:
-    // Calls under way may still reach the one installed last: it lives as long as the process.
-    static inline WriteGateInterposer gate;
+    WriteGateEnv& gate;
+};
+
+// Stands between the OS layer and the kernel to play a hostile user: the first time an
+// operation on `path` is about to be made, `swap` runs first; with none set, it changes nothing.
+class SwapBeforeUse : public Mirel::EnvWrapper {
+public:
+    explicit SwapBeforeUse(Mirel::Env& target) : EnvWrapper(target) {}
+    void Set(const std::string& path, std::function<void()> swap) {
+        std::lock_guard<std::mutex> g(mM);
+        mPath = path;
+        mSwap = std::move(swap);
+    }
+    bool Swapped() {
+        std::lock_guard<std::mutex> g(mM);
+        return !mSwap;
+    }
+    Mirel::Error Stat(const std::string& path, Mirel::Os::Info& info) override {
+        Before(path);
+        return EnvWrapper::Stat(path, info);
+    }
+    bool IsFolder(const std::string& path) override {
+        Before(path);
+        return EnvWrapper::IsFolder(path);
+    }
+    bool SameObject(const std::string& a, const std::string& b) override {
+        Before(a);
+        Before(b);
+        return EnvWrapper::SameObject(a, b);
+    }
+    Mirel::Error OpenRead(const std::string& path, int& fd, Mirel::Os::Info* info,
+                          bool nb) override {
+        Before(path);
+        return EnvWrapper::OpenRead(path, fd, info, nb);
+    }
+    Mirel::Error OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
+                            Mirel::Os::Info* info, bool nb) override {
+        Before(path);
+        return EnvWrapper::OpenReadAt(dirFd, name, path, fd, info, nb);
+    }
+    Mirel::Error CheckRealPath(const std::string& root, const std::vector<std::string>& components,
+                               bool lastIsFile) override {
+        Before(root);
+        return EnvWrapper::CheckRealPath(root, components, lastIsFile);
+    }
+    Mirel::Error OpenRealFolder(const std::string& root, const std::vector<std::string>& components,
+                                int& dirFd) override {
+        Before(root);
+        return EnvWrapper::OpenRealFolder(root, components, dirFd);
+    }
+    Mirel::Error Move(const std::string& from, const std::string& to, bool replace) override {
+        Before(from);
+        return EnvWrapper::Move(from, to, replace);
+    }
+
+private:
+    // The first call on the path runs the swap first.
+    void Before(const std::string& path) {
+        std::function<void()> swap;
+        {
+            std::lock_guard<std::mutex> g(mM);
+            if (path != mPath || !mSwap) return;
+            swap = std::move(mSwap);
+            mSwap = nullptr;
+        }
+        if (swap) swap();
+    }
+
+    std::mutex mM;
+    std::string mPath;
+    std::function<void()> mSwap;
 };
 
 class ManagerTest : public ::testing::Test {
@@ -131,7 +214,7 @@ protected:
         Settle();
     }
     void TearDown() override {
-        Mirel::Faults::Clear();
+        faults.Clear();
         mgr->SetBackupFolder(u"");
         while (Queue().GetMsg(0)) {
         }
@@ -218,11 +301,18 @@ protected:
     }
 
     TempDir tmp;
+    // The test's own fault seam, disk that can lose power, gate of writes and hostile user, in
+    // front of the real calls: its manager and its thread work through them.
+    SwapBeforeUse swapBeforeUse{Mirel::Env::Default()};
+    WriteGateEnv writeGate{swapBeforeUse};
+    Mirel::PowerLoss::Disk disk{writeGate};
+    Mirel::FaultEnv faults{disk};
+    Mirel::Env::Scope files{faults};
     // Each test has its own manager, and its own trigger and sink, which outlive it.
     QueueTrigger trigger;
     RecordingSink sink;
     std::unique_ptr<IBSMgr> owned = [this] {
-        auto m = std::make_unique<IBSMgr>();
+        auto m = std::make_unique<IBSMgr>(faults);
         m->Connect(&trigger, &sink);
         m->CreateWorkers(2);
         return m;

@@ -117,17 +117,17 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     EXPECT_EQ(testutil::ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
     // A stale destination that cannot be deleted: nothing is made, and the error says what
     // failed where.
-    Mirel::Faults::Arm(Mirel::FsOp::kDeleteFile, ip + "/a/b/db.vdb", Mirel::kErrFileLocked, 1);
+    faults.Arm(Mirel::FsOp::kDeleteFile, ip + "/a/b/db.vdb", Mirel::kErrFileLocked, 1);
     Mirel::Error e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
     EXPECT_EQ(e.GetError(), Mirel::kErrFileLocked);
     EXPECT_EQ(e.Text(), "delete stale copy " + ip + "/a/b/db.vdb failed: file locked (20404)");
     EXPECT_EQ(events.Count(0x8100031eu), 1);
     // No hard links here: a private copy takes their place.
-    Mirel::Faults::Arm(Mirel::FsOp::kHardLink, ip + "/*", Mirel::kErrLinkNotSupported);
+    faults.Arm(Mirel::FsOp::kHardLink, ip + "/*", Mirel::kErrLinkNotSupported);
     ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true).OK());
     EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
               1u);
-    Mirel::Faults::Clear();
+    faults.Clear();
 
     // A folder that cannot be made cuts the start short (the environment's), whatever its
     // number, except a database's own folder whose path went away: that database's alone.
@@ -145,14 +145,14 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
          }) {
         SCOPED_TRACE(c.at + " " + std::to_string(c.error));
         Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
-        Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, c.at, c.error, 1);
+        faults.Arm(Mirel::FsOp::kCreateDir, c.at, c.error, 1);
         e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
         EXPECT_EQ(e.GetError(), c.error);
         EXPECT_EQ(e.Kind(), c.kind);
         EXPECT_EQ(e.Operation(), "create folder");
     }
     EXPECT_EQ(events.Count(0x41000318), 5);
-    Mirel::Faults::Clear();
+    faults.Clear();
 
     // An upload at X/sub/db.vdb lands as sub/db.vdb with its containers, and X goes.
     std::string up = backup() + "/Copies/X/sub";

@@ -183,9 +183,9 @@ TEST_F(CycleSafetyTest, AFullDiskFailsNothingAndTheIntervalCompletesWhenSpaceRet
     Interval({kA, kB, kC});
     for (const auto& u : {kA, kB, kC}) ASSERT_EQ(Log(u), 0);
     // Copies, private copies and page writes all fail for a while: the disk is full.
-    Mirel::Faults::Scope faults;
+    Mirel::FaultEnv::Scope disarm(faults);
     for (auto op : {Mirel::FsOp::kCopy, Mirel::FsOp::kWrite, Mirel::FsOp::kHardLink})
-        Mirel::Faults::Arm(op, backup() + "/InProgress*", Mirel::kErrDiskFull, 4);
+        faults.Arm(op, backup() + "/InProgress*", Mirel::kErrDiskFull, 4);
     Close();
     EXPECT_GE(events.Count(0x41000330), 1);  // said what is wrong
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
@@ -221,8 +221,8 @@ TEST_F(CycleSafetyTest, NoFolderLacksADatabaseBeforeItsFailureIsOnDisk) {
     ASSERT_EQ(Log(kB, true), 0);
     // The failed list cannot be written: publishing a folder without B now would let a
     // restart take B's older copy for its current state.
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(Mirel::FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
+    Mirel::FaultEnv::Scope disarm(faults);
+    faults.Arm(Mirel::FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
     Close(0, false);
     Settle();
     std::string newest;
@@ -232,7 +232,7 @@ TEST_F(CycleSafetyTest, NoFolderLacksADatabaseBeforeItsFailureIsOnDisk) {
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected")) << "its logs stay until recorded";
     EXPECT_GE(events.Count(0x41000330), 1) << "said what is wrong, and tries again";
     EXPECT_EQ(events.Count(0x41000331), 0) << "not reported failed before it is recorded";
-    Mirel::Faults::Clear();
+    faults.Clear();
     SettleWithRetries();
     EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kB + "\t10709\t"),
               std::string::npos);

@@ -104,7 +104,7 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     ASSERT_EQ(server.CloseInterval(), 0);
     // Start the interval, then abort the workers while one applies its logs.
-    testutil::WriteGate gate(backup() + "/InProgress/");
+    testutil::WriteGate gate(writeGate, backup() + "/InProgress/");
     while (auto m = Queue().GetMsg(0))
         if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
     ASSERT_TRUE(gate.WaitHeld(60000)) << "no worker wrote a copy";
@@ -204,11 +204,10 @@ TEST_F(ManagerTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
     interval(2, false);
     EXPECT_EQ(owned(NewestLastGood(backup()) + "/db.vdb"), want) << "the hard link";
 
-    Mirel::Faults::Scope faults;
+    Mirel::FaultEnv::Scope disarm(faults);
     copy = NewestLastGood(backup()) + "/db.vdb";
     ASSERT_EQ(::chmod(copy.c_str(), 0604), 0);
-    Mirel::Faults::Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress/*",
-                       Mirel::kErrLinkNotSupported);
+    faults.Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrLinkNotSupported);
     interval(3, false);
     EXPECT_EQ(owned(NewestLastGood(backup()) + "/db.vdb"), want) << "the copy for a link";
 }

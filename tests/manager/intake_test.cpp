@@ -11,7 +11,7 @@
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
-#include "platform/support/Interposer.h"
+#include "platform/support/Env.h"
 #include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
 
@@ -50,49 +50,6 @@ std::string Fingerprint(const std::string& path) {
 std::string Reasons(const std::string& backup) {
     return testutil::ReadFile(backup + "/Rejected/reasons.tsv");
 }
-
-// Stands between the OS layer and the kernel to play a hostile user: the first time an
-// operation on `path` is about to be made, `swap` runs first. Installed while one lives; never
-// freed, as an interposer must outlive every call that may reach it.
-class SwapBeforeUse : public Mirel::Os::Interposer {
-public:
-    static SwapBeforeUse& Install() {
-        static SwapBeforeUse* const one = new SwapBeforeUse;
-        Mirel::Os::SetInterposer(one);
-        return *one;
-    }
-    struct Scope {
-        Scope() = default;
-        Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
-        ~Scope() { Mirel::Os::SetInterposer(nullptr); }
-    };
-    void Set(const std::string& path, std::function<void()> swap) {
-        std::lock_guard<std::mutex> g(mM);
-        mPath = path;
-        mSwap = std::move(swap);
-    }
-    bool Swapped() {
-        std::lock_guard<std::mutex> g(mM);
-        return !mSwap;
-    }
-    bool Off(const std::string& path) override {
-        std::function<void()> swap;
-        {
-            std::lock_guard<std::mutex> g(mM);
-            if (path != mPath || !mSwap) return false;
-            swap = std::move(mSwap);
-            mSwap = nullptr;
-        }
-        if (swap) swap();
-        return false;
-    }
-
-private:
-    std::mutex mM;
-    std::string mPath;
-    std::function<void()> mSwap;
-};
 
 }  // namespace
 
@@ -150,8 +107,7 @@ TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
 // the file read is the one checked, never one a link leads to.
 TEST_F(ManagerTest, ALogSwappedWhileItIsTakenIsNeverReadThroughALink) {
     testutil::TempDir outside;
-    SwapBeforeUse::Scope installed;
-    SwapBeforeUse& swapper = SwapBeforeUse::Install();
+    testutil::SwapBeforeUse& swapper = swapBeforeUse;
     const std::string redo = backup() + "/Changes/Redo_1";
     auto msnsTaken = [&] {
         std::vector<std::uint64_t> msns;
@@ -342,20 +298,20 @@ TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
     testutil::WriteFile(outside / "file", "x");
 
     // New folders that cannot be set up: the old one stays in service with all it holds.
-    Mirel::Faults::Scope faults;
+    Mirel::FaultEnv::Scope disarm(faults);
     const std::vector<std::string> unusable = {
         "/" + std::string(5000, 'a'),  // too long
         outside / "file/backup",       // a component that is a file
         outside / "full",              // no space for its sub-folders
     };
-    Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, outside / "full/*", Mirel::kErrDiskFull);
+    faults.Arm(Mirel::FsOp::kCreateDir, outside / "full/*", Mirel::kErrDiskFull);
     for (const auto& p : unusable) {
         EXPECT_EQ(mgr->SetBackupFolder(U(p)), 0) << p.substr(0, 80);
         EXPECT_TRUE(mgr->FoldersReady());
         EXPECT_TRUE(testutil::IsFile(log));
         EXPECT_TRUE(testutil::IsFile(backup() + "/Copies/u/db.vdb"));
     }
-    Mirel::Faults::Clear();
+    faults.Clear();
     EXPECT_FALSE(testutil::Exists(outside / "full/Changes"));  // what the probe made is gone
     // The same folder through a link and with a trailing slash is the same folder: kept.
     ASSERT_EQ(::symlink(backup().c_str(), (outside / "alias").c_str()), 0);

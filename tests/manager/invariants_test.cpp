@@ -672,8 +672,8 @@ void InvariantTest::FailedStart(const std::string& where) {
     ASSERT_TRUE(mgr->StopWorkers(false)) << where;
     mgr->Cat().ClearIntervals();  // what the killed process knew is gone
     {
-        Mirel::Faults::Scope readOnly;
-        Mirel::Faults::Arm(Mirel::FsOp::kAny, backup() + "/Copies*", Mirel::kErrAccessDenied);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kAny, backup() + "/Copies*", Mirel::kErrAccessDenied);
         EXPECT_FALSE(
             mgr->In().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))))
             << where << ": the set-up with a read-only Copies/ succeeded";
@@ -1118,15 +1118,15 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         testutil::MakeDirs(folder);  // a folder change may have wiped it: the server writes anyway
         ASSERT_TRUE(sim::WriteIntervalDone(Mirel::UniversalPath::FromNative(done), end, {}).OK());
         // The environment fails now and then: a full disk, an I/O error, no file handles.
-        Mirel::Faults::Scope faults;
+        Mirel::FaultEnv::Scope disarm(faults);
         if (s.rng() % 5 == 0) {
             static const Mirel::FsOp ops[] = {Mirel::FsOp::kCopy,      Mirel::FsOp::kHardLink,
                                               Mirel::FsOp::kWrite,     Mirel::FsOp::kRename,
                                               Mirel::FsOp::kCreateDir, Mirel::FsOp::kSync};
             static const int errors[] = {Mirel::kErrDiskFull, Mirel::kErrIO,
                                          Mirel::kErrTooManyFiles};
-            Mirel::Faults::Arm(ops[s.rng() % 6], backup() + "/InProgress*", errors[s.rng() % 3],
-                               1 + static_cast<int>(s.rng() % 3));
+            faults.Arm(ops[s.rng() % 6], backup() + "/InProgress*", errors[s.rng() % 3],
+                       1 + static_cast<int>(s.rng() % 3));
         }
         // Copies/ on another file system: moving an upload from it fails across devices.
         bool pendingUpload = false;
@@ -1136,8 +1136,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
             for (const UploadRec& u : s.uploads)
                 if (testutil::IsFile(u.path) && s.dbs[static_cast<std::size_t>(u.db)].key == u.key)
                     s.dbs[static_cast<std::size_t>(u.db)].cause = "Copies/ on another file system";
-            Mirel::Faults::Arm(Mirel::FsOp::kRename, backup() + "/Copies/*", Mirel::kErrCrossDevice,
-                               1);
+            faults.Arm(Mirel::FsOp::kRename, backup() + "/Copies/*", Mirel::kErrCrossDevice, 1);
         }
         ASSERT_EQ(mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(done), u"", true), 0) << where;
         s.ends.push_back(end);

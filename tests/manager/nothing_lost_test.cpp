@@ -64,17 +64,16 @@ protected:
     // service's durability point k, then a restart on what a killed process leaves. Answers
     // where it was killed; empty when the run ended before point k.
     std::string KillAt(std::uint64_t k, const std::function<void()>& server) {
-        namespace PowerLoss = Mirel::PowerLoss;
-        PowerLoss::Start(backup(), k);
+        disk.Start(backup(), k);
         {
-            PowerLoss::NoCrashScope quiet;
+            Mirel::PowerLoss::NoCrashScope quiet(disk);
             server();
         }
         Settle();
-        const std::string where = PowerLoss::Crashed() ? "killed at point " + std::to_string(k) +
-                                                             ": " + PowerLoss::CrashPoint()
-                                                       : std::string();
-        PowerLoss::Restart(PowerLoss::Loss::kKeepAll);
+        const std::string where =
+            disk.Crashed() ? "killed at point " + std::to_string(k) + ": " + disk.CrashPoint()
+                           : std::string();
+        disk.Restart(Mirel::PowerLoss::Loss::kKeepAll);
         EXPECT_TRUE(Rebuilt()) << where;
         return where;
     }
@@ -94,8 +93,8 @@ TEST_F(NothingLostTest, AFolderWhoseSetUpFailedIsSetUpAgainWhenNamedAgainAndLose
     }
     {
         // The volume refuses the in-progress folder at the start.
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, ip, Mirel::kErrAccessDenied);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kCreateDir, ip, Mirel::kErrAccessDenied);
         ASSERT_FALSE(Restart());
     }
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"a", U(kA), 21, false), Mirel::kErrFoldersNotReady);
@@ -120,8 +119,8 @@ TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNev
     ASSERT_EQ(Log(kA), 0);
     {
         // The copies folder went to another file system under the service.
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
         Close();
     }
     EXPECT_EQ(testutil::ReadFile(upload), bytes) << "logs applied inside the copies folder";
@@ -159,10 +158,9 @@ TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
     {
         // A's copy is made (not linked) at the start and found damaged there; B's upload
         // cannot leave Copies/.
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress/*",
-                           Mirel::kErrTooManyFiles, 1);
-        Mirel::Faults::Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrTooManyFiles, 1);
+        faults.Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
         Close();
     }
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrCopyFailed);
@@ -358,8 +356,8 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadStaysAfterItThroughANewerUploa
         const std::string log = WriteLog(Redo(), "back.vrl", kA, 12, 13, second - 5 * 1000000ull);
         {
             // Unrecorded, the placement would not survive a restart: not taken.
-            Mirel::Faults::Scope faults;
-            Mirel::Faults::Arm(Mirel::FsOp::kSync, backup() + "/.ibs-*", Mirel::kErrIO, 1);
+            Mirel::FaultEnv::Scope disarm(faults);
+            faults.Arm(Mirel::FsOp::kSync, backup() + "/.ibs-*", Mirel::kErrIO, 1);
             EXPECT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), Mirel::kErrIO);
         }
         ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
@@ -383,12 +381,12 @@ TEST_F(NothingLostTest, AServerThatRegisteredBeforeTheSetUpHearsOfEveryFailedDat
     // The first process is gone as a kill leaves it: its folder untouched.
     testutil::QueueTrigger trigger2;
     testutil::RecordingSink sink2;
-    IBSMgr fresh;
+    IBSMgr fresh{faults};
     fresh.Connect(&trigger2, &sink2);
     {
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(Mirel::FsOp::kOpenWrite, backup() + "*", Mirel::kErrAccessDenied);
-        Mirel::Faults::Arm(Mirel::FsOp::kCreateDir, backup() + "*", Mirel::kErrAccessDenied);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kOpenWrite, backup() + "*", Mirel::kErrAccessDenied);
+        faults.Arm(Mirel::FsOp::kCreateDir, backup() + "*", Mirel::kErrAccessDenied);
         EXPECT_NE(fresh.SetBackupFolder(U(backup())), 1);
     }
     ASSERT_TRUE(fresh.RegisterServer(u"127.0.0.1", 1));
@@ -401,10 +399,10 @@ TEST_F(NothingLostTest, AServerThatRegisteredBeforeTheSetUpHearsOfEveryFailedDat
 // A kill anywhere in the interval that replaces a database: whatever the restart finds
 // recorded, the replacement is reported (more than once is allowed, never not at all).
 TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {
-    Mirel::PowerLoss::Scope run;
+    Mirel::PowerLoss::Scope run(disk);
     for (std::uint64_t k = 1;; ++k) {
         FreshFolder();
-        Events events;
+        Events events(&disk);
         const std::string first = WriteDb(backup() + "/Copies/u1/sales.vdb", kA, 10);
         ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(first), U(kA)));
         msns[kA] = 10;
@@ -444,9 +442,9 @@ TEST_F(NothingLostTest, ARecreatedDatabaseWhoseUploadCannotMoveStillEndsTheOldOn
     const std::string other = WriteDb(backup() + "/Copies/u3/b.vdb", kB, 20);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(other), U(kB)));
     {
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(Mirel::FsOp::kRename, fresh, Mirel::kErrCrossDevice);
-        Mirel::Faults::Arm(Mirel::FsOp::kRename, other, Mirel::kErrIO, 1);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kRename, fresh, Mirel::kErrCrossDevice);
+        faults.Arm(Mirel::FsOp::kRename, other, Mirel::kErrIO, 1);
         Close();
     }
     EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrCopyFailed);
@@ -503,9 +501,8 @@ TEST_F(NothingLostTest, NamesAtTheLengthLimitAreStoredOrRefusedAtIntake) {
     logAll();
     Close();
     {
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress*",
-                           Mirel::kErrLinkNotSupported);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress*", Mirel::kErrLinkNotSupported);
         Close();
     }
     logAll();
@@ -601,8 +598,8 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
     ASSERT_EQ(Log(kB, true), 0);
     {
         // The failure cannot be written; the folder holding B's upload is published anyway.
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(Mirel::FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
         Close(0, false);
         Settle();
     }
@@ -630,9 +627,8 @@ TEST_F(NothingLostTest, AnUploadMovedBeforeARestartIsStillHeldWhenItsFirstLogFai
     {
         // The upload is moved into the in-progress folder, but no log gets to it: opening it
         // fails (the disk, tried again later), and the service dies meanwhile.
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(Mirel::FsOp::kOpenWrite, backup() + "/InProgress/2222.vdb",
-                           Mirel::kErrDiskFull);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kOpenWrite, backup() + "/InProgress/2222.vdb", Mirel::kErrDiskFull);
         Close(0, false);
         Settle();
         ASSERT_TRUE(testutil::IsFile(backup() + "/InProgress/2222.vdb"));
@@ -701,7 +697,7 @@ TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverThe
 // of its logs): after the restart and the server's new upload, the failing log is set aside,
 // never deleted, and the upload is the database's newest copy.
 TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
-    Mirel::PowerLoss::Scope run;
+    Mirel::PowerLoss::Scope run(disk);
     for (std::uint64_t k = 1;; ++k) {
         FreshFolder();
         Upload(kA, 10);
@@ -727,10 +723,10 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
 // upload, the database's only copy, is published as held whatever the restart finds (moved
 // or not, noted as unwritten or not).
 TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
-    Mirel::PowerLoss::Scope run;
+    Mirel::PowerLoss::Scope run(disk);
     for (std::uint64_t k = 1;; ++k) {
         FreshFolder();
-        Events events;
+        Events events(&disk);
         Upload(kA, 10);
         Interval({kA});
         const std::string where = KillAt(k, [&] {

@@ -92,14 +92,14 @@ protected:
         opt.maxLogsPerInterval = 2;
         opt.maxPagesPerLog = 5;
         server = std::make_unique<sim::Workload>(folder, opt, calls);
-        PowerLoss::Start(folder, crashAt);
+        disk.Start(folder, crashAt);
         {
-            PowerLoss::NoCrashScope quiet;
+            PowerLoss::NoCrashScope quiet(disk);
             EXPECT_TRUE(server->Upload());
         }
-        for (int i = 0; i < c.intervals && !PowerLoss::Crashed(); ++i) {
+        for (int i = 0; i < c.intervals && !disk.Crashed(); ++i) {
             {
-                PowerLoss::NoCrashScope quiet;
+                PowerLoss::NoCrashScope quiet(disk);
                 if (i == 2) {
                     EXPECT_TRUE(server->Upload(1));  // a new full backup mid-way
                 }
@@ -110,7 +110,7 @@ protected:
             }
             Settle();
         }
-        return PowerLoss::Points();
+        return disk.Points();
     }
 
     Announcer calls{mgr};
@@ -118,10 +118,10 @@ protected:
 
 TEST_P(PowerLossCycleTest, EveryLastGoodCopyIsExactAndNothingAcceptedIsLost) {
     const Case c = GetParam();
-    PowerLoss::Scope run;
+    PowerLoss::Scope run(disk);
     std::unique_ptr<sim::Workload> server;
     const std::uint64_t points = Run(tmp / "count", 0, server);
-    PowerLoss::Stop();
+    disk.Stop();
     ASSERT_EQ(server->VerifyAll(), "");
     ASSERT_GT(points, 20u);
     // The run goes through every way of starting a copy.
@@ -134,10 +134,10 @@ TEST_P(PowerLossCycleTest, EveryLastGoodCopyIsExactAndNothingAcceptedIsLost) {
     for (std::uint64_t k = 1;; ++k) {
         const std::string folder = tmp / ("run" + std::to_string(k));
         Run(folder, k, server);
-        const bool crashed = PowerLoss::Crashed();
+        const bool crashed = disk.Crashed();
         std::string context = std::string(c.name) + ", crash " + std::to_string(k) + " at " +
-                              (crashed ? PowerLoss::CrashPoint() : "the end");
-        PowerLoss::Outcome out = PowerLoss::Restart(c.loss, k);
+                              (crashed ? disk.CrashPoint() : "the end");
+        PowerLoss::Outcome out = disk.Restart(c.loss, k);
         ASSERT_TRUE(out.errors.empty()) << context << [&] {
             std::string e;
             for (const auto& l : out.errors) e += "\n  " + l;
@@ -152,7 +152,7 @@ TEST_P(PowerLossCycleTest, EveryLastGoodCopyIsExactAndNothingAcceptedIsLost) {
 
         // The server goes on; the next interval brings every database to its state.
         {
-            PowerLoss::NoCrashScope quiet;
+            PowerLoss::NoCrashScope quiet(disk);
             EXPECT_EQ(server->WriteIntervalLogs(), 0) << context;
             EXPECT_EQ(server->CloseInterval(), 0) << context;
         }

@@ -316,10 +316,9 @@ TEST_F(PromisesTest, AFailureAnUploadClearedLaterStillHoldsForTheIntervalItHappe
         const std::string before = NewestFolder();
         {
             // The other database's copy cannot be written: the interval waits.
-            Mirel::Faults::Scope faults;
-            Mirel::Faults::Arm(Mirel::FsOp::kWrite,
-                               backup() + "/InProgress/" + a.substr(0, 4) + "*",
-                               Mirel::kErrDiskFull);
+            Mirel::FaultEnv::Scope disarm(faults);
+            faults.Arm(Mirel::FsOp::kWrite, backup() + "/InProgress/" + a.substr(0, 4) + "*",
+                       Mirel::kErrDiskFull);
             Close(0, false);
             Settle();
             ASSERT_NE(mgr->GetDatabaseError(U(uuid)), 0);

@@ -54,7 +54,7 @@ protected:
     DatabaseItem item;
     std::vector<std::uint64_t> msns;
     std::string lg, before;
-    TalonIBWorker worker{mgr->Cat()};  // never started: runs on this thread
+    TalonIBWorker worker{mgr->Cat(), mgr->Files()};  // never started: runs on this thread
 };
 
 TEST_F(WorkerTest, PassAppliesLogsToAPrivateCopyAndLeavesLastGoodAlone) {
@@ -73,11 +73,11 @@ TEST_F(WorkerTest, APassOfSeveralLogsSyncsTheCopyOnceAndThenItsHeader) {
     Prepare(4);
     testutil::WriteFile(ip() + ".private", before);  // a copy of its own: no private copy made
     ASSERT_EQ(::rename((ip() + ".private").c_str(), ip().c_str()), 0);
-    Mirel::PowerLoss::Scope run;
-    Mirel::PowerLoss::Start(backup() + "/InProgress");
+    Mirel::PowerLoss::Scope run(disk);
+    disk.Start(backup() + "/InProgress");
     worker.ProcessRedoLogSet(item);
-    const std::uint64_t points = Mirel::PowerLoss::Points();
-    Mirel::PowerLoss::Stop();
+    const std::uint64_t points = disk.Points();
+    disk.Stop();
     ASSERT_TRUE(item.err.OK()) << item.err.GetError();
     EXPECT_EQ(points, 2u);
     EXPECT_EQ(item.file.msn, msns.back());
@@ -158,7 +158,7 @@ TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndStaysUntilTheFailureIsRecorde
 TEST_F(WorkerTest, AFullDiskLeavesTheLogAndIsNoFailureOfIt) {
     Prepare(2);
     const std::uint64_t start = item.file.msn;
-    Mirel::Faults::Arm(Mirel::FsOp::kWrite, ip(), Mirel::kErrDiskFull, 1);
+    faults.Arm(Mirel::FsOp::kWrite, ip(), Mirel::kErrDiskFull, 1);
     worker.ProcessRedoLogSet(item);
     EXPECT_EQ(item.err.GetError(), Mirel::kErrDiskFull);
     EXPECT_EQ(item.file.msn, start);
@@ -171,7 +171,7 @@ TEST_F(WorkerTest, AFullDiskLeavesTheLogAndIsNoFailureOfIt) {
 
 TEST_F(WorkerTest, PrivateCopyFailuresLeaveTheDatabaseWhole) {
     Prepare(1);
-    Mirel::Faults::Arm(Mirel::FsOp::kCopy, backup() + "/InProgress/.ibs-*", Mirel::kErrDiskFull, 1);
+    faults.Arm(Mirel::FsOp::kCopy, backup() + "/InProgress/.ibs-*", Mirel::kErrDiskFull, 1);
     worker.ProcessRedoLogSet(item);
     EXPECT_EQ(item.err.GetError(), Mirel::kErrDiskFull);
     EXPECT_EQ(Links(), 2u);

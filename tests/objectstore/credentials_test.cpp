@@ -7,6 +7,7 @@
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 
 using namespace ObjectStore;
 
@@ -86,8 +87,9 @@ TEST(ObjectStoreCredentials, UnreadableFileIsRefusedWithItsError) {
     ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
     EXPECT_EQ(LoadCredentials(link, config).localError, Mirel::kErrIsALink);
 
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(Mirel::FsOp::kRead, path, Mirel::kErrIO, 1);
+    Mirel::FaultEnv faults;
+    Mirel::Env::Scope files(faults);
+    faults.Arm(Mirel::FsOp::kRead, path, Mirel::kErrIO, 1);
     const Status s = LoadCredentials(path, config);
     EXPECT_EQ(s.cause, Cause::kConfig);
     EXPECT_EQ(s.localError, Mirel::kErrIO);

@@ -17,6 +17,7 @@
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/ibsdb/Offsite.h"
@@ -298,8 +299,9 @@ TEST_F(Offsite, APushStoppedMidwayLeavesNoPointAndTheNextCompletesIt) {
     });
     Json j;
     {
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(Mirel::FsOp::kRead, backup + "/" + first + "/db1.vdb", Mirel::kErrIO);
+        Mirel::FaultEnv faults;
+        Mirel::Env::Scope files(faults);
+        faults.Arm(Mirel::FsOp::kRead, backup + "/" + first + "/db1.vdb", Mirel::kErrIO);
         EXPECT_NE(Push(j), ibsdb::kOk) << j.dump(2);
     }
     ASSERT_EQ(j["points"].size(), 1u);

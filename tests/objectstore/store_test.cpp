@@ -15,6 +15,7 @@
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 
 using namespace ObjectStore;
 using std::chrono::milliseconds;
@@ -409,8 +410,9 @@ TEST_F(ObjectStoreS3, AFailedOrCancelledMultipartUploadLeavesNothing) {
     testutil::WriteFile(path, data);
     {
         Client client(config);
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(Mirel::FsOp::kRead, path, Mirel::kErrIO);
+        Mirel::FaultEnv faults;
+        Mirel::Env::Scope files(faults);
+        faults.Arm(Mirel::FsOp::kRead, path, Mirel::kErrIO);
         const Status s = client.PutFile(prefix + "failed", path);
         EXPECT_EQ(s.cause, Cause::kLocal) << s.ToString();
         EXPECT_EQ(s.localError, Mirel::kErrIO);

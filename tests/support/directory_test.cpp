@@ -10,10 +10,12 @@
 #include <cstdio>
 
 #include "platform/support/Directory.h"
+#include "platform/support/Env.h"
 #include "platform/support/File.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 
 using Mirel::Directory;
 using Mirel::FsOp;
@@ -22,7 +24,10 @@ using testutil::TempDir;
 
 class DirectoryTest : public ::testing::Test {
 protected:
-    void TearDown() override { Mirel::Faults::Clear(); }
+    void TearDown() override { faults.Clear(); }
+    // The test's own fault seam, its thread's Env.
+    Mirel::FaultEnv faults;
+    Mirel::Env::Scope files{faults};
     TempDir tmp;
 };
 
@@ -63,14 +68,14 @@ TEST_F(DirectoryTest, DeleteOnlyRemovesEmptyFoldersAndContentsKeepsTheFolder) {
 TEST_F(DirectoryTest, CreateRelativePathReportsHowFarItGot) {
     Directory ip(tmp.Folder("InProgress"));
     ASSERT_TRUE(ip.CreateIfNotExists().OK());
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(FsOp::kCreateDir, tmp / "InProgress/a/b", Mirel::kErrAccessDenied);
+    Mirel::FaultEnv::Scope disarm(faults);
+    faults.Arm(FsOp::kCreateDir, tmp / "InProgress/a/b", Mirel::kErrAccessDenied);
     Directory work = ip;
     Mirel::Error e = work.CreateRelativePath(UniversalPath::FromNative("a/b/c/"));
     EXPECT_EQ(e.GetError(), Mirel::kErrAccessDenied);
     EXPECT_EQ(work.GetPath(), tmp.Folder("InProgress/a"));
 
-    Mirel::Faults::Clear();
+    faults.Clear();
     work = ip;
     EXPECT_TRUE(work.CreateRelativePath(UniversalPath::FromNative("a/b/c/")).OK());
     EXPECT_EQ(work.GetPath(), tmp.Folder("InProgress/a/b/c"));
@@ -84,8 +89,8 @@ TEST_F(DirectoryTest, RenameNeverReplacesAndFaultsLeaveEverythingInPlace) {
     EXPECT_EQ(ip.Rename(u"LastGood_x").GetError(), Mirel::kErrAlreadyExists);
     EXPECT_EQ(ip.GetPath(), tmp.Folder("InProgress"));
 
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(FsOp::kRename, tmp / "InProgress", Mirel::kErrFileLocked, 1);
+    Mirel::FaultEnv::Scope disarm(faults);
+    faults.Arm(FsOp::kRename, tmp / "InProgress", Mirel::kErrFileLocked, 1);
     EXPECT_EQ(ip.Rename(u"LastGood_y").GetError(), Mirel::kErrFileLocked);
     EXPECT_TRUE(testutil::IsDir(tmp / "InProgress"));
     EXPECT_TRUE(ip.Rename(u"LastGood_y").OK());  // the fault was armed for one call
@@ -110,14 +115,14 @@ TEST_F(DirectoryTest, HardLinksVersusCopies) {
     EXPECT_FALSE(copy.IsLocked());
     EXPECT_EQ(testutil::ReadFile(tmp / "copy.vdb"), testutil::ReadFile(tmp / "src.vdb"));
 
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(FsOp::kHardLink, tmp / "*", Mirel::kErrLinkNotSupported);
+    Mirel::FaultEnv::Scope disarm(faults);
+    faults.Arm(FsOp::kHardLink, tmp / "*", Mirel::kErrLinkNotSupported);
     EXPECT_FALSE(Directory(tmp.Folder()).SupportHardLink());
     Mirel::File link2(tmp.File("link2.vdb"));
     EXPECT_EQ(link2.MakeHardLink(tmp.File("src.vdb")).GetError(), Mirel::kErrLinkNotSupported);
     EXPECT_EQ(link2.GetError().GetError(), Mirel::kErrLinkNotSupported);
 
-    Mirel::Faults::Arm(FsOp::kCopy, tmp / "full.vdb", Mirel::kErrDiskFull);
+    faults.Arm(FsOp::kCopy, tmp / "full.vdb", Mirel::kErrDiskFull);
     EXPECT_EQ(src.Copy(tmp.File("full.vdb")).GetError(), Mirel::kErrDiskFull);
     EXPECT_FALSE(testutil::Exists(tmp / "full.vdb"));
 }
@@ -196,24 +201,24 @@ TEST_F(DirectoryTest, FaultSeamMatchesPathsAndCounts) {
     testutil::WriteFile(tmp / "a", "");
     testutil::WriteFile(tmp / "b", "");
     testutil::WriteFile(tmp / "c", "");
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(FsOp::kDeleteFile, tmp / "a", Mirel::kErrFileLocked, 2);
+    Mirel::FaultEnv::Scope disarm(faults);
+    faults.Arm(FsOp::kDeleteFile, tmp / "a", Mirel::kErrFileLocked, 2);
     Mirel::File a(tmp.File("a")), b(tmp.File("b"));
     EXPECT_EQ(a.Delete().GetError(), Mirel::kErrFileLocked);
     EXPECT_EQ(a.Delete().GetError(), Mirel::kErrFileLocked);
     EXPECT_TRUE(b.Delete().OK());  // other paths are untouched
     EXPECT_TRUE(a.Delete().OK());
-    Mirel::Faults::Arm(FsOp::kAny, tmp / "*", Mirel::kErrIO);
+    faults.Arm(FsOp::kAny, tmp / "*", Mirel::kErrIO);
     EXPECT_EQ(UniversalPath(tmp.File("c")).Delete().GetError(), Mirel::kErrIO);
-    Mirel::Faults::Clear();
+    faults.Clear();
     EXPECT_TRUE(UniversalPath(tmp.File("c")).Delete().OK());
 }
 
 TEST_F(DirectoryTest, WriteabilityProbeUsesTheSeam) {
     Directory d(tmp.Folder());
     EXPECT_TRUE(d.IsWriteable(false));
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(FsOp::kOpenWrite, tmp / "*", Mirel::kErrAccessDenied);
+    Mirel::FaultEnv::Scope disarm(faults);
+    faults.Arm(FsOp::kOpenWrite, tmp / "*", Mirel::kErrAccessDenied);
     EXPECT_FALSE(d.IsWriteable(false));
     EXPECT_TRUE(d.IsEmpty());  // no probe left behind
 }
@@ -331,14 +336,14 @@ TEST_F(DirectoryTest, AFileOpenedInAnOpenFolderIsTheOneOfThatFolder) {
     }
     // The seam: the open is one of `path`, the folder's of its root.
     {
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(FsOp::kOpenRead, path, Mirel::kErrIO, 1);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(FsOp::kOpenRead, path, Mirel::kErrIO, 1);
         EXPECT_EQ(Mirel::Os::OpenReadAt(dir, "f.vrl", path, fd), Mirel::kErrIO);
         EXPECT_EQ(fd, -1);
         ASSERT_EQ(Mirel::Os::OpenReadAt(dir, "f.vrl", path, fd), 0);
         Mirel::Os::Close(fd);
         int other = -1;
-        Mirel::Faults::Arm(FsOp::kAny, tmp.path(), Mirel::kErrAccessDenied, 1);
+        faults.Arm(FsOp::kAny, tmp.path(), Mirel::kErrAccessDenied, 1);
         EXPECT_EQ(Mirel::Os::OpenRealFolder(tmp.path(), {"moved"}, other), Mirel::kErrAccessDenied);
         EXPECT_EQ(other, -1);
     }
@@ -389,9 +394,9 @@ TEST_F(DirectoryTest, CopiesAndMakeOwnGiveTheProcesssOwnership) {
     EXPECT_TRUE(testutil::FinishesWithin(3000, {tmp / "fifo"}, [&] {
         EXPECT_EQ(Mirel::Os::MakeOwn(tmp / "fifo"), Mirel::kErrNotAFile);
     }));
-    Mirel::Faults::Scope faults;
+    Mirel::FaultEnv::Scope disarm(faults);
     ASSERT_EQ(::chmod((tmp / "kept").c_str(), 0666), 0);
-    Mirel::Faults::Arm(FsOp::kSetLocked, tmp / "kept", Mirel::kErrAccessDenied);
+    faults.Arm(FsOp::kSetLocked, tmp / "kept", Mirel::kErrAccessDenied);
     EXPECT_EQ(Mirel::Os::MakeOwn(tmp / "kept"), Mirel::kErrAccessDenied);
     EXPECT_EQ(mode(tmp / "kept"), 0666u);
 }

@@ -9,6 +9,7 @@
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 #include "tests/lib/PowerLoss.h"
 
 namespace Os = Mirel::Os;
@@ -42,9 +43,13 @@ std::string Lines(const std::vector<std::string>& v) {
 
 class PowerLossTest : public ::testing::Test {
 protected:
-    void TearDown() override { Mirel::Faults::Clear(); }
+    void TearDown() override { faults.Clear(); }
     TempDir tmp;
-    PowerLoss::Scope run;  // a failed assertion never leaves a run recording
+    // The test's own disk, behind its own fault seam: its thread's Env.
+    PowerLoss::Disk disk;
+    Mirel::FaultEnv faults{disk};
+    Mirel::Env::Scope files{faults};
+    PowerLoss::Scope run{disk};  // a failed assertion never leaves a run recording
 };
 
 }  // namespace
@@ -57,7 +62,7 @@ TEST_F(PowerLossTest, WorstCaseKeepsOnlyWhatWasMadeDurable) {
     testutil::MakeDirs(r + "/lg");
     ASSERT_EQ(Os::SyncDir(r), 0);
 
-    PowerLoss::Start(r);
+    disk.Start(r);
     Put(r + "/a", "synced and linked", true);
     ASSERT_EQ(Os::SyncDir(r), 0);
     Put(r + "/old", "new", false);  // truncated and rewritten, never synced
@@ -71,9 +76,9 @@ TEST_F(PowerLossTest, WorstCaseKeepsOnlyWhatWasMadeDurable) {
     Put(r + "/b", "synced, folder not", true);
     Put(r + "/sub/f", "in a folder never synced", true);
     ASSERT_EQ(Os::DeleteFile(r + "/a"), 0);  // the file comes back
-    EXPECT_FALSE(PowerLoss::Crashed());
+    EXPECT_FALSE(disk.Crashed());
 
-    PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+    PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kWorst);
     EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
     EXPECT_EQ(Get(r + "/a"), "synced and linked");
     EXPECT_EQ(Get(r + "/b"), "<missing>");
@@ -101,40 +106,40 @@ TEST_F(PowerLossTest, DeferredFolderSyncsMakeABatchOfMovesDurableOnlyAtTheFlush)
     ASSERT_EQ(Os::SyncDir(r + "/from"), 0);
     ASSERT_EQ(Os::SyncDir(r), 0);
 
-    PowerLoss::Start(r);
+    disk.Start(r);
     {
         Os::DeferredDirSyncs batch;
         for (int i = 0; i < 4; ++i)
             ASSERT_EQ(
                 Os::Rename(r + "/from/f" + std::to_string(i), r + "/to/f" + std::to_string(i)), 0);
-        EXPECT_EQ(PowerLoss::Points(), 0u);
+        EXPECT_EQ(disk.Points(), 0u);
         EXPECT_EQ(batch.Pending(), 8u);
         {
             // A scope inside gathers its own moves and makes them durable at its end.
             Os::DeferredDirSyncs inner;
             ASSERT_EQ(Os::Rename(r + "/from/f4", r + "/f4"), 0);
         }
-        EXPECT_EQ(PowerLoss::Points(), 2u);
+        EXPECT_EQ(disk.Points(), 2u);
         EXPECT_EQ(batch.Pending(), 8u);
     }
-    EXPECT_EQ(PowerLoss::Points(), 4u) << "one sync per folder";
+    EXPECT_EQ(disk.Points(), 4u) << "one sync per folder";
     // Outside a batch each move syncs at once again.
     ASSERT_EQ(Os::Rename(r + "/to/f0", r + "/f0"), 0);
-    EXPECT_EQ(PowerLoss::Points(), 6u);
-    PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+    EXPECT_EQ(disk.Points(), 6u);
+    PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kWorst);
     EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
     for (int i = 1; i < 4; ++i) EXPECT_EQ(Get(r + "/to/f" + std::to_string(i)), "x");
     EXPECT_EQ(Get(r + "/f0"), "x");
     EXPECT_EQ(Get(r + "/f4"), "x");
 
     // Cut off before its flush, the batch's moves are all undone.
-    PowerLoss::Start(r);
+    disk.Start(r);
     {
         Os::DeferredDirSyncs batch;
         for (int i = 1; i < 4; ++i)
             ASSERT_EQ(
                 Os::Rename(r + "/to/f" + std::to_string(i), r + "/from/f" + std::to_string(i)), 0);
-        out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+        out = disk.Restart(PowerLoss::Loss::kWorst);
         EXPECT_EQ(batch.Flush(), 0);  // the machine is back: the syncs work
     }
     EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
@@ -147,8 +152,8 @@ TEST_F(PowerLossTest, DeferredFolderSyncsMakeABatchOfMovesDurableOnlyAtTheFlush)
     {
         Os::DeferredDirSyncs batch;
         ASSERT_EQ(Os::Rename(r + "/to/f1", r + "/from/f1"), 0);
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(FsOp::kSync, r + "/to", Mirel::kErrIO);
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(FsOp::kSync, r + "/to", Mirel::kErrIO);
         EXPECT_EQ(batch.Flush(), Mirel::kErrIO);
         EXPECT_EQ(batch.Pending(), 0u);
     }
@@ -163,7 +168,7 @@ TEST_F(PowerLossTest, EntryChangesAreUndoneWhereLaterRenamesTookTheirFolders) {
     Put(r + "/lg/db", "database", true);
 
     // Six durability points below; the crash takes the last one (the rename's source folder).
-    PowerLoss::Start(r, 6);
+    disk.Start(r, 6);
     // Deleted inside a folder that is then renamed durably: the file reappears in the
     // folder under its new name.
     ASSERT_EQ(Os::DeleteFile(r + "/d/x"), 0);
@@ -179,9 +184,9 @@ TEST_F(PowerLossTest, EntryChangesAreUndoneWhereLaterRenamesTookTheirFolders) {
     // durable too, although the folder it was created in never was.
     Put(r + "/fresh", "fresh", true);
     EXPECT_EQ(Os::RenameDurable(r + "/fresh", r + "/lg/kept"), Mirel::kErrIO);
-    EXPECT_EQ(PowerLoss::CrashPoint(), "sync folder " + r);
+    EXPECT_EQ(disk.CrashPoint(), "sync folder " + r);
 
-    PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+    PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kWorst);
     EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
     EXPECT_EQ(Get(r + "/renamed/x"), "x");
     EXPECT_EQ(Get(r + "/renamed/e/y"), "y");
@@ -207,24 +212,24 @@ TEST_F(PowerLossTest, CrashAtAPointTurnsTheMachineOffBelowTheFolder) {
             if (rc == 0) rc = Os::SyncDir(r);
             results.push_back(rc);
         }
-        PowerLoss::NoCrashScope quiet;
+        PowerLoss::NoCrashScope quiet(disk);
         results.push_back(Os::SyncDir(r));  // not a point
     };
     std::vector<int> results;
-    PowerLoss::Start(r);
+    disk.Start(r);
     workload(results);
-    const std::uint64_t points = PowerLoss::Points();
-    PowerLoss::Stop();
+    const std::uint64_t points = disk.Points();
+    disk.Stop();
     ASSERT_EQ(points, 6u);
 
     for (std::uint64_t k = 1; k <= points; ++k) {
         Mirel::Directory(tmp.Folder()).DeleteContents();
         results.clear();
-        PowerLoss::Start(r, k);
+        disk.Start(r, k);
         workload(results);
-        ASSERT_TRUE(PowerLoss::Crashed());
-        EXPECT_EQ(PowerLoss::CrashPoint(), (k % 2 ? "sync file " + r + "/f" : "sync folder " + r) +
-                                               (k % 2 ? std::to_string((k - 1) / 2) : ""));
+        ASSERT_TRUE(disk.Crashed());
+        EXPECT_EQ(disk.CrashPoint(), (k % 2 ? "sync file " + r + "/f" : "sync folder " + r) +
+                                         (k % 2 ? std::to_string((k - 1) / 2) : ""));
         // Every later call below the folder fails; elsewhere the machine is not ours.
         EXPECT_EQ(results.back(), Mirel::kErrIO);
         Os::Info info;
@@ -234,7 +239,7 @@ TEST_F(PowerLossTest, CrashAtAPointTurnsTheMachineOffBelowTheFolder) {
         Put(outside / "free", "y", true);
         EXPECT_EQ(Get(outside / "free"), "y");
 
-        PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kWorst);
+        PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kWorst);
         EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
         // Exactly the files whose data and folder entry were both synced survive, whole.
         for (std::uint64_t i = 0; i < 3; ++i) {
@@ -254,11 +259,11 @@ TEST_F(PowerLossTest, SeededLossesLieBetweenTheWorstCaseAndNoLoss) {
     for (std::uint64_t seed = 1; seed <= 40; ++seed) {
         Mirel::Directory(tmp.Folder()).DeleteContents();
         Put(r + "/db", durable, true);
-        PowerLoss::Start(r);
+        disk.Start(r);
         for (const auto& [off, text] : writes) Put(r + "/db", text, false, off, false);
         for (int i = 0; i < 6; ++i) Put(r + "/n" + std::to_string(i), "whole", true);
         std::string final = Get(r + "/db");
-        PowerLoss::Outcome out = PowerLoss::Restart(PowerLoss::Loss::kSeeded, seed);
+        PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kSeeded, seed);
         ASSERT_TRUE(out.errors.empty()) << Lines(out.errors);
 
         // Byte by byte: the durable content, one of the writes that covered the byte, or a
@@ -291,13 +296,13 @@ TEST_F(PowerLossTest, TheSameSeedGivesTheSameDisk) {
     auto once = [&](std::uint64_t seed) {
         Mirel::Directory(tmp.Folder()).DeleteContents();
         Put(r + "/base", std::string(4096, 'b'), true);
-        PowerLoss::Start(r);
+        disk.Start(r);
         for (int i = 0; i < 8; ++i) {
             Put(r + "/f" + std::to_string(i), std::string(1000 + 300 * i, 'a' + i), i % 2);
             Put(r + "/base", std::string(600, 'A' + i), false, 512 * i, false);
         }
         Os::Rename(r + "/f1", r + "/g1");
-        PowerLoss::Restart(PowerLoss::Loss::kSeeded, seed);
+        disk.Restart(PowerLoss::Loss::kSeeded, seed);
         std::string all;
         for (const char* n : {"base", "f0", "f1", "g1", "f2", "f3", "f4", "f5", "f6", "f7"})
             all += Get(r + "/" + n) + "|";
@@ -310,38 +315,38 @@ TEST_F(PowerLossTest, TheSameSeedGivesTheSameDisk) {
 TEST_F(PowerLossTest, EveryKindOfCallMeetsTheFaultSeam) {
     const std::string r = tmp.path();
     Put(r + "/f", "0123456789", true);
-    Mirel::Faults::Scope faults;
+    Mirel::FaultEnv::Scope disarm(faults);
     int fd = -1;
 
-    Mirel::Faults::Arm(FsOp::kOpenRead, r + "/f", Mirel::kErrAccessDenied, 1);
+    faults.Arm(FsOp::kOpenRead, r + "/f", Mirel::kErrAccessDenied, 1);
     EXPECT_EQ(Os::OpenRead(r + "/f", fd), Mirel::kErrAccessDenied);
     ASSERT_EQ(Os::OpenRead(r + "/f", fd), 0);
     char buf[4];
     std::size_t got = 0;
-    Mirel::Faults::Arm(FsOp::kRead, r + "/f", Mirel::kErrIO, 1);
+    faults.Arm(FsOp::kRead, r + "/f", Mirel::kErrIO, 1);
     EXPECT_EQ(Os::PReadAll(fd, buf, sizeof buf, 0, got, r + "/f"), Mirel::kErrIO);
     Os::Close(fd);
 
-    Mirel::Faults::Arm(FsOp::kStat, r + "/f", Mirel::kErrIO, 1);
+    faults.Arm(FsOp::kStat, r + "/f", Mirel::kErrIO, 1);
     EXPECT_FALSE(Mirel::File(tmp.File("f")).Exists());
     EXPECT_TRUE(Mirel::File(tmp.File("f")).Exists());
 
-    Mirel::Faults::Arm(FsOp::kList, r, Mirel::kErrIO, 1);
+    faults.Arm(FsOp::kList, r, Mirel::kErrIO, 1);
     std::vector<Mirel::UniversalPath> found;
     Mirel::BuildUniversalPathListFunctor all(found, Mirel::kListFiles, false);
     EXPECT_EQ(Mirel::Directory(tmp.Folder()).ProcessFiles(all, 1).GetError(), Mirel::kErrIO);
     EXPECT_TRUE(found.empty());
 
     ASSERT_EQ(Os::OpenWrite(r + "/f", false, false, fd), 0);
-    Mirel::Faults::Arm(FsOp::kTruncate, r + "/f", Mirel::kErrDiskFull, 1);
+    faults.Arm(FsOp::kTruncate, r + "/f", Mirel::kErrDiskFull, 1);
     EXPECT_EQ(Os::Truncate(fd, 100, r + "/f"), Mirel::kErrDiskFull);
-    Mirel::Faults::Arm(FsOp::kLock, r + "/f", Mirel::kErrFileLocked, 1);
+    faults.Arm(FsOp::kLock, r + "/f", Mirel::kErrFileLocked, 1);
     EXPECT_EQ(Os::Lock(fd, r + "/f"), Mirel::kErrFileLocked);
     EXPECT_EQ(Os::Lock(fd, r + "/f"), 0);
     Os::Close(fd);
     EXPECT_EQ(Get(r + "/f"), "0123456789");  // nothing reached the disk
 
-    Mirel::Faults::Arm(FsOp::kStat, r, Mirel::kErrIO, 1);
+    faults.Arm(FsOp::kStat, r, Mirel::kErrIO, 1);
     EXPECT_FALSE(Mirel::Directory(tmp.Folder()).IsWriteable(true));
     EXPECT_TRUE(Mirel::Directory(tmp.Folder()).IsWriteable(true));
 }
@@ -377,10 +382,10 @@ TEST_F(PowerLossTest, CopiesAndAFolderRenameAreWholeOrAbsentAtEveryPoint) {
         if (rc == 0) ip.Rename(u"LG2");
     };
     fresh();
-    PowerLoss::Start(r);
+    disk.Start(r);
     workload();
-    const std::uint64_t points = PowerLoss::Points();
-    PowerLoss::Stop();
+    const std::uint64_t points = disk.Points();
+    disk.Stop();
     ASSERT_TRUE(Get(r + "/LG2/db") == c);
     ASSERT_GE(points, 6u);
 
@@ -388,9 +393,9 @@ TEST_F(PowerLossTest, CopiesAndAFolderRenameAreWholeOrAbsentAtEveryPoint) {
         for (std::uint64_t seed = 0; seed < 4; ++seed) {
             SCOPED_TRACE("crash " + std::to_string(k) + " seed " + std::to_string(seed));
             fresh();
-            PowerLoss::Start(r, k);
+            disk.Start(r, k);
             workload();
-            PowerLoss::Outcome out = PowerLoss::Restart(
+            PowerLoss::Outcome out = disk.Restart(
                 seed ? PowerLoss::Loss::kSeeded : PowerLoss::Loss::kWorst, k * 10 + seed);
             ASSERT_TRUE(out.errors.empty()) << Lines(out.errors);
             // What the new folder was built from never changes.

@@ -12,6 +12,7 @@
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 #include "tests/Process.h"
+#include "tests/lib/FaultEnv.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 
@@ -108,8 +109,9 @@ TEST_F(CheckTest, TheFolderAndItsParts) {
     ASSERT_EQ(::unlink((backup + "/Changes").c_str()), 0);
 
     // A folder the service cannot write (a read-only file system, through the fault seam).
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(Mirel::FsOp::kStat, backup + "/InProgress", Mirel::kErrAccessDenied);
+    Mirel::FaultEnv faults;
+    Mirel::Env::Scope files(faults);
+    faults.Arm(Mirel::FsOp::kStat, backup + "/InProgress", Mirel::kErrAccessDenied);
     r = Run(ibsdb::kCritical);
     EXPECT_EQ(Line(r, "writable")["detail"],
               backup + "/InProgress not writable (a read-only file system)");

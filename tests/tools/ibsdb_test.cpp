@@ -17,6 +17,7 @@
 #include "platform/framework/Manifest.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
+#include "tests/lib/FaultEnv.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
@@ -416,17 +417,18 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
 // A disk that fails under verify or restore: the file is named with the error, and restore
 // leaves no half-written file behind; nothing of the backup folder changes.
 TEST_F(BackupTest, ReadAndWriteFailuresAreNamedAndLeaveNothingHalfWritten) {
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(Mirel::FsOp::kRead, Db(2, 1), Mirel::kErrIO);
+    Mirel::FaultEnv faults;
+    Mirel::Env::Scope files(faults);
+    faults.Arm(Mirel::FsOp::kRead, Db(2, 1), Mirel::kErrIO);
     Json j;
     EXPECT_EQ(VerifyJson(backup, j), ibsdb::kCritical);
     EXPECT_EQ(Results(j)[names[2] + "/db1.vdb"], "unreadable") << j.dump(2);
     EXPECT_EQ(Results(j)[names[2] + "/db0.vdb"], "ok");
-    Mirel::Faults::Clear();
+    faults.Clear();
 
     const std::string to = tmp / "restored";
     // Every file is written under a temporary name beside its final one: the disk is full.
-    Mirel::Faults::Arm(Mirel::FsOp::kWrite, to + "/.ibs-*", Mirel::kErrDiskFull);
+    faults.Arm(Mirel::FsOp::kWrite, to + "/.ibs-*", Mirel::kErrDiskFull);
     std::string text;
     EXPECT_EQ(Restore({}, text), ibsdb::kCritical) << text;
     EXPECT_NE(text.find("FAILED   db1.vdb"), std::string::npos) << text;
@@ -434,7 +436,7 @@ TEST_F(BackupTest, ReadAndWriteFailuresAreNamedAndLeaveNothingHalfWritten) {
     std::vector<Mirel::Os::DirEntry> left;
     Mirel::Os::ListDir(to, left);
     for (const auto& e : left) ADD_FAILURE() << "left in the target: " << e.name;
-    Mirel::Faults::Clear();
+    faults.Clear();
     // The disk has room again: the same restore, forced over what is there, is whole.
     ibsdb::RestoreOptions again;
     again.force = true;
@@ -629,15 +631,16 @@ TEST_F(PruneTest, RemovesWhatWasSetAsideBeforeTheLimitWithItsLinesAndKeepsARecor
 
 TEST_F(PruneTest, WhatCannotBeRemovedStaysWithItsLineAndALinkedFolderIsRefused) {
     std::string text;
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(Mirel::FsOp::kDeleteFile, rejected + "/old.vrl", Mirel::kErrIO);
+    Mirel::FaultEnv faults;
+    Mirel::Env::Scope files(faults);
+    faults.Arm(Mirel::FsOp::kDeleteFile, rejected + "/old.vrl", Mirel::kErrIO);
     EXPECT_EQ(Prune("30d", text), ibsdb::kWarning) << text;
     EXPECT_NE(text.find("NOT removed old.vrl: error 20408 input/output error"), std::string::npos)
         << text;
     EXPECT_TRUE(testutil::IsFile(rejected + "/old.vrl"));
     EXPECT_NE(testutil::ReadFile(rejected + "/reasons.tsv").find(lines[1]), std::string::npos);
     EXPECT_FALSE(testutil::Exists(rejected + "/link.vrl"));
-    Mirel::Faults::Clear();
+    faults.Clear();
 
     // Rejected/ itself a link: nothing is touched there or behind it.
     ASSERT_EQ(std::rename(rejected.c_str(), (outside / "Rejected").c_str()), 0);
@@ -960,8 +963,9 @@ TEST_F(BackupTest, ListSaysWhyAPointIsNotWholeFromSizesAndHeaders) {
     EXPECT_EQ(damaged["database_count"], 2);  // known by their headers
     EXPECT_EQ(damaged["databases"][0]["listed"], false);
     {
-        Mirel::Faults::Scope faults;
-        Mirel::Faults::Arm(Mirel::FsOp::kOpenRead, Manifest(2), Mirel::kErrIO);
+        Mirel::FaultEnv faults;
+        Mirel::Env::Scope files(faults);
+        faults.Arm(Mirel::FsOp::kOpenRead, Manifest(2), Mirel::kErrIO);
         EXPECT_EQ(ListJson(j), ibsdb::kCritical);
         EXPECT_EQ(j["restore_points"][0]["manifest_problem"],
                   "cannot be read: error 20408 input/output error");

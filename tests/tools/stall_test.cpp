@@ -57,10 +57,10 @@ TEST_F(StallTest, AFullDiskTurnsStatusWarningWithinOneRetryAndCriticalPastTheLim
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kB), 0);
     // The volume is full: no copy, page or new file can be written in the backup folder.
-    Mirel::Faults::Scope faults;
+    Mirel::FaultEnv::Scope disarm(faults);
     for (auto op : {Mirel::FsOp::kCopy, Mirel::FsOp::kWrite, Mirel::FsOp::kHardLink})
-        Mirel::Faults::Arm(op, backup() + "/InProgress*", Mirel::kErrDiskFull);
-    Mirel::Faults::Arm(Mirel::FsOp::kWrite, backup() + "/.ibs-*", Mirel::kErrDiskFull);
+        faults.Arm(op, backup() + "/InProgress*", Mirel::kErrDiskFull);
+    faults.Arm(Mirel::FsOp::kWrite, backup() + "/.ibs-*", Mirel::kErrDiskFull);
     // Retries far enough apart that the first one is still pending when looked at, however
     // slow the machine (a sanitizer build under load takes milliseconds to settle).
     mgr->Cycle().SetRetryDelays(500, 500);
@@ -90,7 +90,7 @@ TEST_F(StallTest, AFullDiskTurnsStatusWarningWithinOneRetryAndCriticalPastTheLim
         "1111.vdb failed: no space left on the backup volume (20407), retry in", 5000));
 
     // Space comes back: the interval completes and status is OK again.
-    Mirel::Faults::Clear();
+    faults.Clear();
     SettleWithRetries();
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
     EXPECT_EQ(Status(text), ibsdb::kOk) << text;
@@ -107,9 +107,8 @@ TEST_F(StallTest, AnErrorOfNoKnownKindIsTriedAFewTimesThenWaitsForTheServersNext
     ASSERT_EQ(Log(kA), 0);
     Close();
     ASSERT_EQ(Log(kA), 0);
-    Mirel::Faults::Scope faults;
-    Mirel::Faults::Arm(Mirel::FsOp::kRename, backup() + "/InProgress",
-                       Mirel::kErrSystemBase + EFBIG);
+    Mirel::FaultEnv::Scope disarm(faults);
+    faults.Arm(Mirel::FsOp::kRename, backup() + "/InProgress", Mirel::kErrSystemBase + EFBIG);
     mgr->Cycle().SetRetryDelays(2, 2);
     const std::uint64_t second = Close();  // settles once no retry is pending
     EXPECT_FALSE(mgr->RetryPending());
@@ -132,7 +131,7 @@ TEST_F(StallTest, AnErrorOfNoKnownKindIsTriedAFewTimesThenWaitsForTheServersNext
 
     // A log alone does not try again; the next interval-done file does, and with the fault
     // gone both intervals are published.
-    Mirel::Faults::Clear();
+    faults.Clear();
     ASSERT_EQ(Log(kA), 0);
     Settle();
     EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 11}}));

@@ -98,9 +98,11 @@ int CopyChecked(const std::string& from, const std::string& to, std::uint64_t& s
         for (;;) {
             ssize_t n = -1;
             if (kernelCopy) {
-                // The kernel's copy meets the fault seam as a read and a write would.
-                if ((rc = Mirel::Faults::Check(Mirel::FsOp::kRead, from)) != 0 ||
-                    (rc = Mirel::Faults::Check(Mirel::FsOp::kWrite, to)) != 0)
+                // The kernel's copy meets the thread's Env as a read and a write would.
+                std::size_t none = 0;
+                Mirel::Env& env = Mirel::Env::Current();
+                if ((rc = env.PReadAll(in, buf.get(), 0, size, none, from).GetError()) != 0 ||
+                    (rc = env.PWriteAll(out, buf.get(), 0, size, to).GetError()) != 0)
                     break;
                 n = ::copy_file_range(in, nullptr, out, nullptr, kPiece, 0);
                 if (n < 0 &&
