@@ -9,15 +9,7 @@
 #include "platform/framework/ServiceSetup.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
-
-namespace {
-std::string Trimmed(const std::string& text) {
-    const char* blank = " \t\r\n";
-    auto first = text.find_first_not_of(blank);
-    if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(blank) - first + 1);
-}
-}  // namespace
+#include "platform/support/TextUtil.h"
 
 bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
     Mirel::Env::Scope files(mEnv);
@@ -52,10 +44,10 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
     Mirel::unistring credentials;
     if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefOffsiteCredentials, credentials).OK()) {
         OffsiteCopier::Settings copier;
-        copier.credentials = Trimmed(credentials.ToUTF8());
+        copier.credentials = Mirel::TrimBlanks(credentials.ToUTF8());
         Mirel::unistring prefix;
         if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefOffsitePrefix, prefix).OK())
-            copier.prefix = Trimmed(prefix.ToUTF8());
+            copier.prefix = Mirel::TrimBlanks(prefix.ToUTF8());
         // The first wait after a failed push; the tests shorten it, as with the link check.
         if (const char* ms = std::getenv("VELLUMARK_OFFSITE_RETRY_MS")) {
             const long v = std::atol(ms);

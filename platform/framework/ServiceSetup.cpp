@@ -4,18 +4,10 @@
 
 #include "platform/framework/Prefs.h"
 #include "platform/support/Os.h"
+#include "platform/support/TextUtil.h"
 #include "platform/support/UniversalPath.h"
 
 namespace Talon {
-
-namespace {
-std::string Trimmed(const std::string& text) {
-    const char* blank = " \t\r\n";
-    auto first = text.find_first_not_of(blank);
-    if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(blank) - first + 1);
-}
-}  // namespace
 
 int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& problem) {
     prefs = ServicePrefs();
@@ -86,7 +78,7 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
     Mirel::unistring offsite;
     Error offsiteRead = store.GetPref(handle, kPrefOffsiteCredentials, offsite);
     if (offsiteRead.OK()) {
-        prefs.offsiteCredentials = Trimmed(offsite.ToUTF8());
+        prefs.offsiteCredentials = Mirel::TrimBlanks(offsite.ToUTF8());
         if (prefs.offsiteCredentials.empty() || prefs.offsiteCredentials[0] != '/') {
             problem = at(kPrefOffsiteCredentials) +
                       ": preference 84 (the off-host repository's credentials file) must be an "
@@ -102,7 +94,7 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
     Mirel::unistring prefix;
     Error prefixRead = store.GetPref(handle, kPrefOffsitePrefix, prefix);
     if (prefixRead.OK()) {
-        prefs.offsitePrefix = Trimmed(prefix.ToUTF8());
+        prefs.offsitePrefix = Mirel::TrimBlanks(prefix.ToUTF8());
     } else if (prefixRead.GetError() != Mirel::kErrPrefNotFound) {
         problem = at(kPrefOffsitePrefix) +
                   ": preference 85 (the prefix of the off-host keys) must be of type text";
@@ -130,7 +122,7 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
         return Mirel::kErrPrefsMalformed;
     }
     // The manager trims the value the same way: a pretty-printed file wraps it in blanks.
-    std::string path = Trimmed(text.ToUTF8());
+    std::string path = Mirel::TrimBlanks(text.ToUTF8());
     Mirel::UniversalPath parsed;
     if (path.empty() || path[0] != '/' ||
         !parsed.SetUserEntryFormat(Mirel::unistring::FromUTF8(path))) {

@@ -18,6 +18,13 @@ bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
            AsciiLower(s.substr(s.size() - suffix.size())) == AsciiLower(suffix);
 }
 
+std::string TrimBlanks(const std::string& s) {
+    const char* blank = " \t\r\n";
+    auto first = s.find_first_not_of(blank);
+    if (first == std::string::npos) return std::string();
+    return s.substr(first, s.find_last_not_of(blank) - first + 1);
+}
+
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;

@@ -13,6 +13,8 @@ std::string AsciiLower(std::string s);
 bool EndsWith(const std::string& s, const std::string& suffix);
 // The suffix compared without regard to ASCII case.
 bool EndsWithNoCase(const std::string& s, const std::string& suffix);
+// Without leading and trailing blanks (spaces, tabs, line ends): a preference's text.
+std::string TrimBlanks(const std::string& s);
 
 // A hex digit's value (either case); -1 for any other character.
 int HexDigitValue(char c);
