@@ -178,8 +178,10 @@ thread_local Env* tCurrent = nullptr;
 }  // namespace
 
 Env& Env::Default() {
-    static PosixEnv posix;
-    return posix;
+    // Never destroyed: objects of static duration (the debug log among them) make calls on
+    // their way out, after a local static would be gone.
+    static PosixEnv* const posix = new PosixEnv;
+    return *posix;
 }
 
 Env& Env::Current() {
