@@ -7,6 +7,8 @@
 // inside a side's function but outside the seconds it returns.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,6 +54,31 @@ inline void Settle() {
     int ms = 300;
     if (const char* p = std::getenv("IBS_BENCH_PAUSE_MS")) ms = std::atoi(p);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// The seconds `f` takes.
+inline double Time(const std::function<void()>& f) {
+    const auto t0 = Clock::now();
+    f();
+    return Secs(t0);
+}
+
+// Runs a program without a shell (a secret among its arguments stays out of any quoting),
+// its standard output discarded; true when it exits 0.
+inline bool RunQuietly(const std::vector<std::string>& argv) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Runs a shell command and answers its seconds; a failure ends the benchmark.

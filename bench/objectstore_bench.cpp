@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Bench.h"
 #include "platform/objectstore/Client.h"
 #include "platform/objectstore/Digest.h"
 #include "platform/support/Os.h"
@@ -43,32 +44,13 @@ using namespace ObjectStore;
 
 namespace {
 
-double Seconds(const std::function<void()>& f) {
-    const auto t0 = Clock::now();
-    f();
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
 void Die(const std::string& what) {
     std::fprintf(stderr, "objectstore_bench: %s\n", what.c_str());
     std::exit(1);
 }
 
-// Runs a program without a shell (the secret stays out of any quoting), quietly.
 void Run(const std::vector<std::string>& argv) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Die("failed: " + argv[0] + " " + argv[1]);
+    if (!bench::RunQuietly(argv)) Die("failed: " + argv[0] + " " + argv[1]);
 }
 
 bool Installed(const char* program) {
@@ -99,20 +81,14 @@ double CpuSeconds() {
 void Measure(const Contender& c, Series& series, bool counted) {
     series.name = c.name;
     const double cpu0 = CpuSeconds();
-    const double wall = Seconds(c.run);
+    const double wall = bench::Time(c.run);
     if (!counted) return;
     series.seconds.push_back(wall);
     series.cpu.push_back(CpuSeconds() - cpu0);
 }
 
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 void Row(const std::string& label, const std::vector<double>& v, const char* unit) {
-    std::printf("| %-46s | %8.2f | %8.2f | %8.2f | %s\n", label.c_str(), Median(v),
+    std::printf("| %-46s | %8.2f | %8.2f | %8.2f | %s\n", label.c_str(), bench::Median(v),
                 *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()), unit);
 }
 

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Bench.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/Manifest.h"
 #include "platform/objectstore/Client.h"
@@ -46,38 +47,13 @@ void Die(const std::string& what) {
     std::exit(1);
 }
 
-double Seconds(const std::function<void()>& f) {
-    const auto t0 = Clock::now();
-    f();
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-// Runs a program without a shell (the secret stays out of any quoting), quietly.
 void Run(const std::vector<std::string>& argv) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Die("failed: " + argv[0]);
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    if (!bench::RunQuietly(argv)) Die("failed: " + argv[0]);
 }
 
 void Row(const std::string& label, const std::vector<double>& v, const char* unit,
          const std::string& goal = "") {
-    std::printf("| %-44s | %8.2f | %8.2f | %8.2f | %-6s | %s\n", label.c_str(), Median(v),
+    std::printf("| %-44s | %8.2f | %8.2f | %8.2f | %-6s | %s\n", label.c_str(), bench::Median(v),
                 *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()), unit,
                 goal.c_str());
 }
@@ -178,9 +154,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i <= samples; ++i) {  // the first round warms up and is not counted
         const std::string p = run + "/s" + std::to_string(i);
         const std::string c = run + "/c" + std::to_string(i) + "/";
-        auto a = [&] { return Seconds([&] { push(p, i == 0 ? &firstSent : nullptr); }); };
+        auto a = [&] { return bench::Time([&] { push(p, i == 0 ? &firstSent : nullptr); }); };
         auto b = [&] {
-            return Seconds([&] {
+            return bench::Time([&] {
                 for (const auto& f : files)
                     Run({curl[0], curl[1], curl[2], curl[3], curl[4], curl[5], curl[6], curl[7],
                          curl[8], "-T", f, url + c + f.substr(f.rfind('/') + 1)});
@@ -198,7 +174,7 @@ int main(int argc, char** argv) {
         const std::string to = root + "/restore-" + std::to_string(i);
         const std::string fetched = root + "/fetched-" + std::to_string(i);
         auto ra = [&] {
-            return Seconds([&] {
+            return bench::Time([&] {
                 ibsdb::RemoteRestoreOptions o;
                 o.remote.credentials = credentials;
                 o.remote.prefix = p;
@@ -209,7 +185,7 @@ int main(int argc, char** argv) {
             });
         };
         auto rb = [&] {
-            return Seconds([&] {
+            return bench::Time([&] {
                 Mirel::Directory(Mirel::UniversalPath::Folder(fetched)).CreateIfNotExists();
                 Mirel::Directory(Mirel::UniversalPath::Folder(to + "-curl")).CreateIfNotExists();
                 for (const auto& f : files) {
