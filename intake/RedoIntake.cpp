@@ -147,10 +147,11 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
     Mirel::unistring fileUUID;
     std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
     bool closed = false;
+    std::string header;
     Talon::Error e = openError != 0
                          ? Talon::Error(openError)
                          : IBS_Config::GetRedoLogInfo(log.fd, logInfo.size, native, fileUUID, msn,
-                                                      startMSN, endUTC, closed);
+                                                      startMSN, endUTC, closed, nullptr, &header);
     if (!e.OK()) {
         // Only a file that is not a redo log is set aside; a read that failed for another
         // reason (the file vanished, too many open files) says nothing about the log.
@@ -163,6 +164,10 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
                                                   << u": " << path.GetUserEntryFormat());
         return setAside(Mirel::kErrLogWrongDatabase);
     }
+    // Before the answer: once told the log was taken the server never announces it again, and
+    // a restart must know it for taken should its header go bad.
+    if (Talon::Error m = IBS_Config::MarkRedoLogTaken(log.fd, native, header); !m.OK())
+        IBS_DEBUG_WIDE(u"RedoLogIsReady: not tagged as taken (" << m.Text() << u"): " << pathText);
     Mirel::LockReentrant g(mCat.mLock);
     if (!mCat.mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
     return InsertRedoLog(path, uuid, msn, startMSN, endUTC, closed, hasContainers);

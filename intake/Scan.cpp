@@ -350,9 +350,19 @@ void Intake::PlaceScannedLogs(ScanState& s) {
             Mirel::unistring uuid;
             std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
             bool closed = false;
-            bool headerWhole = false;
+            bool headerWhole = false, tagged = false;
             Talon::Error err =
                 IBS_Config::GetRedoLogInfo(file, uuid, msn, startMSN, endUTC, closed, &headerWhole);
+            // Taken before, and its header went bad since: the tag it was given then says
+            // which log it is, and applying it fails its database.
+            if (!err.OK() && !headerWhole &&
+                IBS_Config::GetTakenRedoLogInfo(file, uuid, msn, startMSN, endUTC, closed).OK()) {
+                headerWhole = tagged = true;
+                IBS_DEBUG_WIDE(
+                    u"ScanFullBackupDB: its header is damaged, placed by the tag it "
+                    u"was given when taken: "
+                    << file.GetUserEntryFormat());
+            }
             if (!err.OK() && !headerWhole) {
                 // The server writes a log's header last: one without a valid header may
                 // still be being written. It is judged when it is announced.
@@ -363,7 +373,7 @@ void Intake::PlaceScannedLogs(ScanState& s) {
             // A whole header on a body of the wrong size: the server finished this log (and
             // may have been told it was taken), then it was cut or grew. It is placed as any
             // log, so that applying it fails its database instead of the log being forgotten.
-            if (!err.OK())
+            if (!err.OK() && !tagged)
                 IBS_DEBUG_WIDE(
                     u"ScanFullBackupDB: its size does not match its header, placed to "
                     u"fail its database when applied: "

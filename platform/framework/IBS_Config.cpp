@@ -96,7 +96,8 @@ Error IBS_Config::GetRedoLogInfo(const UniversalPath& path, unistring& uuid, std
 
 Error IBS_Config::GetRedoLogInfo(int fd, std::uint64_t size, const std::string& path,
                                  unistring& uuid, std::uint64_t& msn, std::uint64_t& startMSN,
-                                 std::uint64_t& endUTC, bool& closed, bool* headerWhole) {
+                                 std::uint64_t& endUTC, bool& closed, bool* headerWhole,
+                                 std::string* header) {
     if (headerWhole) *headerWhole = false;
     std::uint8_t buf[Mirel::Format::kLogHeaderSize];
     std::size_t got = 0;
@@ -104,6 +105,7 @@ Error IBS_Config::GetRedoLogInfo(int fd, std::uint64_t size, const std::string& 
     Mirel::Format::LogHeader h;
     if (got != sizeof buf || !Mirel::Format::DecodeLogHeader(buf, h))
         return Error(Mirel::kErrInvalidFile);
+    if (header) header->assign(reinterpret_cast<const char*>(buf), sizeof buf);
     uuid = Mirel::UuidText::ToText(h.uuid);
     msn = h.msn;
     startMSN = h.startMSN;
@@ -111,6 +113,33 @@ Error IBS_Config::GetRedoLogInfo(int fd, std::uint64_t size, const std::string& 
     closed = h.closed;
     if (headerWhole) *headerWhole = true;
     if (!Mirel::Format::LogSizeMatches(h, size)) return Error(Mirel::kErrInvalidFile);
+    return Error();
+}
+
+Error IBS_Config::MarkRedoLogTaken(int fd, const std::string& path, const std::string& header) {
+    return Mirel::Env::Current().SetTag(fd, kTakenTag, header.data(), header.size(), path);
+}
+
+Error IBS_Config::GetTakenRedoLogInfo(const UniversalPath& path, unistring& uuid,
+                                      std::uint64_t& msn, std::uint64_t& startMSN,
+                                      std::uint64_t& endUTC, bool& closed) {
+    Mirel::Env& env = Mirel::Env::Current();
+    int fd = -1;
+    Error e = env.OpenRead(path.Native(), fd, nullptr, true);
+    if (!e.OK()) return e;
+    std::string tag;
+    e = env.GetTag(fd, kTakenTag, tag, path.Native());
+    env.Close(fd);
+    if (!e.OK()) return e;
+    Mirel::Format::LogHeader h;
+    if (tag.size() != Mirel::Format::kLogHeaderSize ||
+        !Mirel::Format::DecodeLogHeader(reinterpret_cast<const std::uint8_t*>(tag.data()), h))
+        return Error(Mirel::kErrPathNotFound);
+    uuid = Mirel::UuidText::ToText(h.uuid);
+    msn = h.msn;
+    startMSN = h.startMSN;
+    endUTC = h.endUTC;
+    closed = h.closed;
     return Error();
 }
 

@@ -62,7 +62,17 @@ public:
     // `path` names it for errors and the fault seam.
     static Error GetRedoLogInfo(int fd, std::uint64_t size, const std::string& path,
                                 Mirel::unistring& uuid, std::uint64_t& msn, std::uint64_t& startMSN,
-                                std::uint64_t& endUTC, bool& closed, bool* headerWhole = nullptr);
+                                std::uint64_t& endUTC, bool& closed, bool* headerWhole = nullptr,
+                                std::string* header = nullptr);
+    // The tag a taken log carries: a copy of its valid header. The server writes a header
+    // last, so a log whose header is not valid may be one still being written; the tag tells
+    // a taken log whose header went bad since from such a log.
+    static constexpr const char* kTakenTag = "user.vellumark.taken";
+    static Error MarkRedoLogTaken(int fd, const std::string& path, const std::string& header);
+    // The identity a log's tag gives; kErrPathNotFound when it has none that is valid.
+    static Error GetTakenRedoLogInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,
+                                     std::uint64_t& msn, std::uint64_t& startMSN,
+                                     std::uint64_t& endUTC, bool& closed);
     // The interval-done files of a redo folder (its name in any case).
     static std::vector<Mirel::UniversalPath> ListIntervalDoneFiles(
         const Mirel::UniversalPath& folder);

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,6 +55,8 @@ const char* OpWord(FsOp op) {
             return "lock";
         case FsOp::kClone:
             return "clone";
+        case FsOp::kTag:
+            return "tag";
         case FsOp::kAny:
             break;
     }
@@ -715,6 +718,21 @@ Error PosixEnv::SetModeOpen(int fd, mode_t mode, const std::string& path) {
     return ::fchmod(fd, mode) == 0 ? Error() : Sys("set mode of", path);
 }
 
+Error PosixEnv::SetTag(int fd, const char* name, const void* value, std::size_t size,
+                       const std::string& path) {
+    return ::fsetxattr(fd, name, value, size, 0) == 0 ? Error() : Sys("tag", path);
+}
+
+Error PosixEnv::GetTag(int fd, const char* name, std::string& value, const std::string& path) {
+    char buf[1024];
+    const ssize_t n = ::fgetxattr(fd, name, buf, sizeof buf);
+    if (n < 0)
+        return errno == ENODATA ? Made(kErrPathNotFound, "read tag of", path)
+                                : Sys("read tag of", path);
+    value.assign(buf, static_cast<std::size_t>(n));
+    return Error();
+}
+
 Error PosixEnv::CloneFile(int from, int to, const std::string& path) {
     if (::ioctl(to, FICLONE, from) == 0) return Error();
     const int e = errno;
@@ -890,6 +908,13 @@ Error EnvWrapper::MakeOwnOpen(int fd, const std::string& path) {
 }
 Error EnvWrapper::SetModeOpen(int fd, mode_t mode, const std::string& path) {
     return mTarget->SetModeOpen(fd, mode, path);
+}
+Error EnvWrapper::SetTag(int fd, const char* name, const void* value, std::size_t size,
+                         const std::string& path) {
+    return mTarget->SetTag(fd, name, value, size, path);
+}
+Error EnvWrapper::GetTag(int fd, const char* name, std::string& value, const std::string& path) {
+    return mTarget->GetTag(fd, name, value, path);
 }
 Error EnvWrapper::CloneFile(int from, int to, const std::string& path) {
     return mTarget->CloneFile(from, to, path);

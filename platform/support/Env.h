@@ -39,6 +39,7 @@ enum class FsOp {
     kTruncate,  // setting a file's length
     kLock,      // taking a file lock
     kClone,     // sharing a file's blocks with another (a reflink)
+    kTag,       // setting or reading a file's extended attribute
     kAny,       // matches every operation
 };
 
@@ -207,6 +208,12 @@ public:
     // Only some file systems offer it; elsewhere it answers an error, `to` is empty again, and
     // the caller copies the bytes instead. `path` is `to`'s.
     virtual Error CloneFile(int from, int to, const std::string& path) = 0;
+    // A small named value kept with an open file (an extended attribute), not synced; it
+    // travels with the file through renames. A missing tag is kErrPathNotFound; a file system
+    // without them answers an error like any other, which callers take for "no tag".
+    virtual Error SetTag(int fd, const char* name, const void* value, std::size_t size,
+                         const std::string& path) = 0;
+    virtual Error GetTag(int fd, const char* name, std::string& value, const std::string& path) = 0;
     // The bytes of a copy: `size` bytes of `in` (the file `from`) to `out` (`to`) from offset 0.
     // The real calls use the kernel's copy; this class's own copies them through PReadAll and
     // PWriteAll, for a wrapper that must see every byte written.
@@ -292,6 +299,9 @@ public:
     Error MakeOwnOpen(int fd, const std::string& path) override;
     Error SetModeOpen(int fd, mode_t mode, const std::string& path) override;
     Error CloneFile(int from, int to, const std::string& path) override;
+    Error SetTag(int fd, const char* name, const void* value, std::size_t size,
+                 const std::string& path) override;
+    Error GetTag(int fd, const char* name, std::string& value, const std::string& path) override;
     Error CopyRange(int in, const std::string& from, int out, const std::string& to,
                     std::uint64_t size) override;
     Error BeginCopy(const std::string& from, const std::string& to) override;
@@ -342,6 +352,9 @@ public:
     Error MakeOwnOpen(int fd, const std::string& path) override;
     Error SetModeOpen(int fd, mode_t mode, const std::string& path) override;
     Error CloneFile(int from, int to, const std::string& path) override;
+    Error SetTag(int fd, const char* name, const void* value, std::size_t size,
+                 const std::string& path) override;
+    Error GetTag(int fd, const char* name, std::string& value, const std::string& path) override;
     Error CopyRange(int in, const std::string& from, int out, const std::string& to,
                     std::uint64_t size) override;
     Error BeginCopy(const std::string& from, const std::string& to) override;

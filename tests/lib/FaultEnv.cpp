@@ -180,6 +180,12 @@ Error FaultEnv::MakeOwnOpen(int fd, const std::string& path) {
     return EnvWrapper::MakeOwnOpen(fd, path);
 }
 
+Error FaultEnv::SetTag(int fd, const char* name, const void* value, std::size_t size,
+                       const std::string& path) {
+    if (Error e = Fail(FsOp::kTag, path); !e.OK()) return e;
+    return EnvWrapper::SetTag(fd, name, value, size, path);
+}
+
 Error FaultEnv::CloneFile(int from, int to, const std::string& path) {
     if (Error e = Fail(FsOp::kClone, path); !e.OK()) return e;
     return EnvWrapper::CloneFile(from, to, path);

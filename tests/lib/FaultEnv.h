@@ -66,6 +66,8 @@ public:
     Error MakeOwn(const std::string& path) override;
     Error MakeOwnOpen(int fd, const std::string& path) override;
     Error CloneFile(int from, int to, const std::string& path) override;
+    Error SetTag(int fd, const char* name, const void* value, std::size_t size,
+                 const std::string& path) override;
     Error BeginCopy(const std::string& from, const std::string& to) override;
     Error CheckRealPath(const std::string& root, const std::vector<std::string>& components,
                         bool lastIsFile) override;

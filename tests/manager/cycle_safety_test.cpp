@@ -1,6 +1,8 @@
 // The interval cycle against what broke restore points: idle databases, failures, uploads
 // without logs, two ends in one minute, logs announced early, a full disk, two failures at
 // once, and workers that do not stop in time.
+#include <sys/xattr.h>
+
 #include "platform/engine/HBFile.h"
 #include "platform/framework/Logger.h"
 #include "tests/manager/CycleFixture.h"
@@ -37,6 +39,23 @@ protected:
         }
         EXPECT_NE(held, nullptr);
         return held;
+    }
+    // B's log taken, then damaged, then a restart: B fails, and the folder published next
+    // holds B's copy as held, never as current.
+    void DamagedAfterTaken(const std::function<void(const std::string&)>& damage) {
+        Upload(kA, 10);
+        Upload(kB, 20);
+        Interval({kA, kB});
+        std::string log;
+        ASSERT_EQ(LogAt(kB, 0, &log), 0);
+        ASSERT_EQ(Log(kA), 0);
+        damage(log);
+        Rebuild();
+        Close();
+        std::string name;
+        EXPECT_EQ(Newest(&name)[kA], 12u);
+        EXPECT_NE(mgr->GetDatabaseError(U(kB)), 0);
+        EXPECT_NE(HeldIn(name, kB), 0) << name << ": B is published as current without its log";
     }
     // The held mark of the database's line in a last-good folder's manifest (-1: no line).
     int HeldIn(const std::string& folder, const std::string& uuid) {
@@ -333,20 +352,21 @@ TEST_F(CycleSafetyTest, AHeldCopyCarriedOnAfterItsClearingUploadWasLostStaysHeld
     EXPECT_NE(heldIn(name), 0) << name << ": the held copy of B is listed as its current state";
 }
 
-// A log the service took and the server will not announce again, cut short before a restart:
+// A log the service took and the server will not announce again, damaged before a restart:
 // the restart must not forget it, or its interval publishes the database without it as current.
 TEST_F(CycleSafetyTest, ALogCutShortAfterItWasTakenFailsItsDatabaseAcrossARestart) {
-    Upload(kA, 10);
-    Upload(kB, 20);
-    Interval({kA, kB});
-    std::string cut;
-    ASSERT_EQ(LogAt(kB, 0, &cut), 0);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(::truncate(cut.c_str(), static_cast<off_t>(testutil::ReadFile(cut).size() - 7)), 0);
-    Rebuild();
-    Close();
-    std::string name;
-    EXPECT_EQ(Newest(&name)[kA], 12u);
-    EXPECT_NE(mgr->GetDatabaseError(U(kB)), 0);
-    EXPECT_NE(HeldIn(name, kB), 0) << name << ": B is published as current without its log";
+    DamagedAfterTaken([](const std::string& log) {
+        ASSERT_EQ(::truncate(log.c_str(), static_cast<off_t>(testutil::ReadFile(log).size() - 7)),
+                  0);
+    });
+}
+
+// The same with the header itself gone bad: it can no longer say which log it is, and a log
+// the server is still writing has no valid header either; the tag given when it was taken can.
+TEST_F(CycleSafetyTest, ALogWhoseHeaderRotsAfterItWasTakenFailsItsDatabaseAcrossARestart) {
+    const std::string probe = WriteDb(backup() + "/probe.vdb", kC, 1);
+    if (::setxattr(probe.c_str(), "user.probe", "1", 1, 0) != 0)
+        GTEST_SKIP() << "no extended attributes where the test keeps its files";
+    ASSERT_EQ(::unlink(probe.c_str()), 0);
+    DamagedAfterTaken([](const std::string& log) { testutil::FlipByte(log, 20); });
 }

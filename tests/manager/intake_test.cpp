@@ -1,6 +1,7 @@
 // What the service takes, what it leaves exactly where it is, and what a folder change may
 // delete: with real files, planted links and other people's files.
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -247,12 +248,24 @@ TEST_F(ManagerTest, TheScanKeepsWhatTheServerIsWritingAndWhatItAnnounced) {
     std::string redo = backup() + "/Changes/Redo_1";
     testutil::MakeDirs(redo);
     testutil::WriteFile(redo + "/being-written.vrl", std::string(700, '\0'));
+    // A taken tag that is no valid header does not make it a taken log.
+    const std::string junk(128, 'x');
+    const bool tags = ::setxattr((redo + "/being-written.vrl").c_str(), "user.vellumark.taken",
+                                 junk.data(), junk.size(), 0) == 0;
     Rebuild();
     EXPECT_TRUE(testutil::IsFile(redo + "/being-written.vrl"));
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
     // Its next interval uses the upload: no failure, a copy at its MSN.
     std::string log = WriteLog(redo, "a.vrl", kA, 10, 11, kEnd - 5);
+    // A tag that cannot be set does not refuse the log; one taken is tagged.
+    faults.Arm(Mirel::FsOp::kTag, log, Mirel::kErrDiskFull, 1);
     ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+    char tag[256];
+    EXPECT_LT(::getxattr(log.c_str(), "user.vellumark.taken", tag, sizeof tag), 0);
+    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+    if (tags) {
+        EXPECT_EQ(::getxattr(log.c_str(), "user.vellumark.taken", tag, sizeof tag), 128);
+    }
     ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd, {})), u"", true), 0);
     Settle();
     EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);

@@ -205,13 +205,17 @@ public:
         }
         d.msn += 1 + rng() % 3;
         EXPECT_TRUE(w.Finish(d.msn, end, false).OK());
-        // Damaged before its announcement, or after it (a bit of a record, or cut short: the
-        // header the announcement read still holds either way).
-        const int when = damage ? static_cast<int>(rng() % 3) : -1;
+        // Damaged before its announcement, or after it: a bit of a record, cut short (the
+        // header the announcement read still holds either way), or a bit of the header.
+        const int when = damage ? static_cast<int>(rng() % 4) : -1;
         std::string bytes = testutil::ReadFile(path);
         if (when == 0 || when == 1)
             bytes[128 + 16 + 3] = static_cast<char>(bytes[128 + 16 + 3] ^ 0x10);
         if (when == 2) bytes.resize(bytes.size() - 1 - rng() % (bytes.size() - 129));
+        if (when == 3) {
+            const std::size_t at = rng() % 76;
+            bytes[at] = static_cast<char>(bytes[at] ^ (1 << rng() % 8));
+        }
         if (when == 0) testutil::WriteFile(path, bytes);
         if (damage) d.corrupted = true;
         d.fresh = false;

@@ -434,9 +434,15 @@ void Server::Log(int d, std::uint64_t endUTC, bool flipPage, bool twice) {
         return;
     }
     // The server's database has the changes; the copy of the log on disk lost a bit of one,
-    // or its end, before the announcement or after it (the header read then still holds).
-    const int damage = flipPage ? static_cast<int>(Rand(3)) : -1;
+    // or its end, before the announcement or after it; or, after it, a bit of its header (the
+    // log can no longer say which it is, as one still being written cannot).
+    const int damage = flipPage ? static_cast<int>(Rand(4)) : -1;
     auto spoil = [&] {
+        if (damage == 3) {
+            DatabaseModel::FlipBit(f.path, Rand(Mirel::Format::kLogHeaderSize - 52),
+                                   static_cast<int>(Rand(8)));
+            return;
+        }
         if (damage == 2) {
             std::error_code ec;
             const std::uint64_t size = fs::file_size(f.path, ec);
