@@ -5,6 +5,7 @@
 
 #include "catalogue/Chain.h"
 #include "intake/Intake.h"
+#include "intake/ScanPlan.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
@@ -331,88 +332,64 @@ void Intake::AddLastGoodIntervals(ScanState& s) {
 }
 
 void Intake::PlaceScannedLogs(ScanState& s) {
-    // Logs after the folders, so that a log is known to be in a last-good copy or not. One
-    // that no last-good copy contains was accepted and never applied (a late log of a
-    // finished interval, or one cut short by a stop): it goes to the first interval still to
-    // be made, never to a finished one, whose logs are only ever deleted.
-    if (s.hasChanges) {
-        std::map<Mirel::unistring, std::uint64_t> contained;  // newest MSN in a last-good copy
-        for (auto& [key, interval] : mCat.mIntervals) {
-            if (interval.backup.IsClear()) continue;
-            for (const auto& [uuid, item] : interval.databases)
-                if (!item.upload && !item.file.path.IsClear())
-                    contained[uuid] = std::max(contained[uuid], item.file.msn);
+    // Logs after the folders, so that a log is known to be in a last-good copy or not.
+    if (!s.hasChanges) return;
+    std::vector<Mirel::UniversalPath> paths;
+    std::vector<ScanPlan::FoundLog> found;
+    std::vector<FileInfo> infos;
+    for (const auto& file : s.logs) {
+        // Only what intake would take (the listing took only logs of redo folders).
+        if (file.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName) continue;
+        ScanPlan::FoundLog log;
+        bool closed = false;
+        bool headerWhole = false, tagged = false;
+        Talon::Error err = IBS_Config::GetRedoLogInfo(file, log.uuid, log.msn, log.startMSN,
+                                                      log.endUTC, closed, &headerWhole);
+        // Taken before, and its header went bad since: the tag it was given then says which
+        // log it is, and applying it fails its database.
+        if (!err.OK() && !headerWhole &&
+            IBS_Config::GetTakenRedoLogInfo(file, log.uuid, log.msn, log.startMSN, log.endUTC,
+                                            closed)
+                .OK()) {
+            headerWhole = tagged = true;
+            IBS_DEBUG_WIDE(
+                u"ScanFullBackupDB: its header is damaged, placed by the tag it "
+                u"was given when taken: "
+                << file.GetUserEntryFormat());
         }
-        const std::vector<Mirel::UniversalPath>& logs = s.logs;
-        for (const auto& file : logs) {
-            // Only what intake would take (the listing took only logs of redo folders).
-            if (file.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName) continue;
-            Mirel::unistring uuid;
-            std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
-            bool closed = false;
-            bool headerWhole = false, tagged = false;
-            Talon::Error err =
-                IBS_Config::GetRedoLogInfo(file, uuid, msn, startMSN, endUTC, closed, &headerWhole);
-            // Taken before, and its header went bad since: the tag it was given then says
-            // which log it is, and applying it fails its database.
-            if (!err.OK() && !headerWhole &&
-                IBS_Config::GetTakenRedoLogInfo(file, uuid, msn, startMSN, endUTC, closed).OK()) {
-                headerWhole = tagged = true;
-                IBS_DEBUG_WIDE(
-                    u"ScanFullBackupDB: its header is damaged, placed by the tag it "
-                    u"was given when taken: "
-                    << file.GetUserEntryFormat());
-            }
-            if (!err.OK() && !headerWhole) {
-                // The server writes a log's header last: one without a valid header may
-                // still be being written. It is judged when it is announced.
-                IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (error "
-                               << err.Text() << u"): " << file.GetUserEntryFormat());
-                continue;
-            }
-            // A whole header on a body of the wrong size: the server finished this log (and
-            // may have been told it was taken), then it was cut or grew. It is placed as any
-            // log, so that applying it fails its database instead of the log being forgotten.
-            if (!err.OK() && !tagged)
-                IBS_DEBUG_WIDE(
-                    u"ScanFullBackupDB: its size does not match its header, placed to "
-                    u"fail its database when applied: "
-                    << file.GetUserEntryFormat());
-            auto it = mCat.mIntervals.lower_bound(endUTC);
-            if (it == mCat.mIntervals.end()) continue;
-            auto in = contained.find(uuid);
-            const bool applied = in != contained.end() && in->second >= msn;
-            const bool behind = !it->second.backup.IsClear() ||
-                                (it->first != kOpenInterval && it->first < s.newestGood);
-            // Its database failed, and a crash came before the log was set aside. Left in an
-            // interval still to be made, the new upload would take it for superseded and
-            // delete it; one written after the failure waits there for its announcement,
-            // which refuses it.
-            if (std::int32_t number = applied  ? 0
-                                      : behind ? mCat.GetDatabaseError(uuid)
-                                               : mCat.FailedBefore(uuid, file)) {
-                mCat.MoveInvalidRedo(file, true, number, Catalogue::SetAside::kWithItsDatabase);
-                continue;
-            }
-            if (behind && !applied) {
-                it = FirstToMake(mCat.mIntervals.upper_bound(s.newestGood));
-                if (it == mCat.mIntervals.end()) continue;
+        if (!err.OK() && !headerWhole) {
+            // The server writes a log's header last: one without a valid header may still be
+            // being written. It is judged when it is announced.
+            IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (error "
+                           << err.Text() << u"): " << file.GetUserEntryFormat());
+            continue;
+        }
+        // A whole header on a body of the wrong size: the server finished this log (and may
+        // have been told it was taken), then it was cut or grew. It is placed as any log, so
+        // that applying it fails its database instead of the log being forgotten.
+        if (!err.OK() && !tagged)
+            IBS_DEBUG_WIDE(
+                u"ScanFullBackupDB: its size does not match its header, placed to "
+                u"fail its database when applied: "
+                << file.GetUserEntryFormat());
+        log.databaseError = mCat.GetDatabaseError(log.uuid);
+        log.failedBefore = mCat.FailedBefore(log.uuid, file);
+        log.recordedAfter = mCat.RecordedAfter(file);
+        infos.emplace_back(file, log.msn, log.startMSN, log.endUTC, closed);
+        paths.push_back(file);
+        found.push_back(std::move(log));
+    }
+    const std::vector<ScanPlan::LogPlace> plan =
+        ScanPlan::PlaceLogs(mCat.mIntervals, s.newestGood, found);
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        const ScanPlan::LogPlace& p = plan[i];
+        if (p.action == ScanPlan::LogAction::kSetAside) {
+            mCat.MoveInvalidRedo(paths[i], true, p.number, Catalogue::SetAside::kWithItsDatabase);
+        } else if (p.action == ScanPlan::LogAction::kPlace) {
+            if (p.late)
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: log in no last-good copy goes to "
-                               << EndText(it->first) << u": " << file.GetUserEntryFormat());
-            } else if (behind && it->second.backup.IsClear()) {
-                // Applied, but its interval published nothing (its logs went on to the next
-                // one): it is the first later folder's, as it was before the restart.
-                auto next = it;
-                while (next != mCat.mIntervals.end() && next->second.backup.IsClear()) ++next;
-                if (next != mCat.mIntervals.end()) it = next;
-            }
-            // Intake placed it after an interval it ends in (its clock went back), and said so.
-            if (const std::uint64_t after = mCat.RecordedAfter(file);
-                !applied && it->first <= after)
-                it = FirstToMake(mCat.mIntervals.upper_bound(std::max(s.newestGood, after)));
-            if (it == mCat.mIntervals.end()) continue;
-            mCat.PlaceRedoLog(it->second, uuid, FileInfo(file, msn, startMSN, endUTC, closed),
-                              true);
+                               << EndText(p.key) << u": " << paths[i].GetUserEntryFormat());
+            mCat.PlaceRedoLog(mCat.mIntervals.at(p.key), found[i].uuid, std::move(infos[i]), true);
         }
     }
 }
@@ -459,109 +436,65 @@ void Intake::ResumeInProgress(ScanState& s) {
 }
 
 void Intake::PlaceScannedUploads(ScanState& s) {
-    if (mCat.mCopiesFolder.Exists()) {
-        struct Upload {
-            Mirel::UniversalPath file;
-            Mirel::unistring uuid;
-            std::uint64_t msn;
-        };
-        std::vector<Upload> uploads;
-        for (const auto& f : ListDatabaseFiles(mCat.mCopiesFolder, 4)) {
-            if (f.GetName().ToUTF8().size() > IBS_Config::kMaxDatabaseName) continue;
-            Upload u{f, {}, 0};
-            if (IBS_Config::GetDBInfo(f, u.uuid, u.msn).OK()) uploads.push_back(std::move(u));
-        }
-        // Two uploads of one database: the newer one (by MSN) is recorded last and wins.
-        std::stable_sort(uploads.begin(), uploads.end(),
-                         [](const Upload& a, const Upload& b) { return a.msn < b.msn; });
-        for (const Upload& u : uploads) {
-            // A database that awaits a new full upload is failed until one is announced (an
-            // accepted upload clears the record before it is answered): what lies here is
-            // either older than the failure or not announced yet. It waits for an
-            // announcement, out of the catalogue.
-            if (const std::int32_t number = mCat.GetDatabaseError(u.uuid)) {
-                std::uint64_t since = 0;
-                {
-                    Mirel::LockMutex f(mCat.mFailedLock);
-                    auto it = mCat.mFailedSince.find(u.uuid);
-                    if (it != mCat.mFailedSince.end()) since = it->second;
-                }
-                // Written before the failure, it is a state the failed logs started from;
-                // the new upload the server was asked for replaces it. Not so when no log
-                // failed: an upload that could not be moved, a database replaced under its
-                // name.
-                const bool logsFailed =
-                    number != Mirel::kErrCopyFailed && number != Mirel::kErrReplaced;
-                if (logsFailed && since != 0 && mEnv.Probe(u.file.Native()).mtimeUs < since) {
-                    Talon::Error e = DeleteUpload(u.file);
-                    IBS_DEBUG_WIDE(
-                        u"ScanFullBackupDB: upload older than its database's failure "
-                        u"deleted, result "
-                        << e.Text() << u": " << u.file.GetUserEntryFormat());
-                } else {
-                    mCat.mLeftUploads[u.uuid].insert(u.file);
-                    IBS_DEBUG_WIDE(
-                        u"ScanFullBackupDB: left for its announcement (database "
-                        u"failed): "
-                        << u.file.GetUserEntryFormat());
-                }
-                continue;
-            }
-            // An upload is the state at a log boundary: it belongs to the interval whose log
-            // reaches its MSN. Without one, the database has not changed since it was taken
-            // up to its next log, and the upload serves the first interval still to be made.
-            auto it = mCat.mIntervals.end();
-            for (auto i = mCat.mIntervals.begin();
-                 i != mCat.mIntervals.end() && it == mCat.mIntervals.end(); ++i) {
-                auto x = i->second.databases.find(u.uuid);
-                if (x == i->second.databases.end()) continue;
-                for (const FileInfo& log : x->second.logs)
-                    if (log.msn == u.msn) it = i;
-            }
-            // Never at or before an end it was accepted after.
-            if (it != mCat.mIntervals.end() && it->first <= mCat.RecordedAfter(u.file))
-                it = mCat.mIntervals.end();
-            if (it != mCat.mIntervals.end() && !it->second.backup.IsClear()) {
-                // That interval is published (a late log filed by its end reaches the
-                // upload): its item is its last-good copy, which the upload must not take
-                // the place of. At the newest copy's state the upload is a good copy of its
-                // own, and serves the first interval still to be made (should that copy's
-                // bytes have changed on disk, the interval starts from the upload). Older,
-                // it brings nothing: it stays where it is, out of the catalogue.
-                std::uint64_t newest = 0;
-                for (auto& [key, interval] : mCat.mIntervals) {
-                    if (interval.backup.IsClear()) continue;
-                    auto x = interval.databases.find(u.uuid);
-                    if (x != interval.databases.end() && !x->second.upload &&
-                        !x->second.file.path.IsClear())
-                        newest = std::max(newest, x->second.file.msn);
-                }
-                if (u.msn < newest) {
-                    mCat.mLeftUploads[u.uuid].insert(u.file);
-                    IBS_DEBUG_WIDE(
-                        u"ScanFullBackupDB: upload older than the newest copy left "
-                        u"where it is: "
-                        << u.file.GetUserEntryFormat());
-                    continue;
-                }
-                it = mCat.mIntervals.end();
-            }
-            // One accepted after an interval-done file whose interval is still to be made is
-            // not part of that interval.
-            if (it == mCat.mIntervals.end())
-                it = FirstToMake(mCat.mIntervals.upper_bound(
-                    std::max(s.newestGood, mCat.RecordedAfter(u.file))));
-            // One whose database already has its in-progress copy came after that start.
-            if (it != mCat.mIntervals.end() && s.resumeInterval && it == s.target) {
-                auto x = s.target->second.databases.find(u.uuid);
-                if (x != s.target->second.databases.end() && mCat.HasInProgressCopy(x->second))
-                    it = FirstToMake(std::next(s.target));
-            }
-            if (it == mCat.mIntervals.end()) it = mCat.mIntervals.find(kOpenInterval);
-            it->second.AddDatabase(u.file, true, mCat.DeleteSuperseded());
-        }
-        KeepChainOrder();
+    if (!mCat.mCopiesFolder.Exists()) return;
+    struct Upload {
+        Mirel::UniversalPath file;
+        ScanPlan::FoundUpload found;
+    };
+    std::vector<Upload> uploads;
+    for (const auto& f : ListDatabaseFiles(mCat.mCopiesFolder, 4)) {
+        if (f.GetName().ToUTF8().size() > IBS_Config::kMaxDatabaseName) continue;
+        Upload u{f, {}};
+        if (IBS_Config::GetDBInfo(f, u.found.uuid, u.found.msn).OK())
+            uploads.push_back(std::move(u));
     }
+    // Two uploads of one database: the newer one (by MSN) is recorded last and wins.
+    std::stable_sort(uploads.begin(), uploads.end(),
+                     [](const Upload& a, const Upload& b) { return a.found.msn < b.found.msn; });
+    std::vector<ScanPlan::FoundUpload> found;
+    for (Upload& u : uploads) {
+        ScanPlan::FoundUpload& f = u.found;
+        f.databaseError = mCat.GetDatabaseError(f.uuid);
+        if (f.databaseError != 0) {
+            Mirel::LockMutex g(mCat.mFailedLock);
+            auto it = mCat.mFailedSince.find(f.uuid);
+            if (it != mCat.mFailedSince.end()) f.failedSince = it->second;
+        }
+        if (f.failedSince != 0) f.writtenUs = mEnv.Probe(u.file.Native()).mtimeUs;
+        f.recordedAfter = mCat.RecordedAfter(u.file);
+        found.push_back(f);
+    }
+    ScanPlan::Resumed resumed;
+    if (s.resumeInterval && s.target != mCat.mIntervals.end()) {
+        resumed.active = true;
+        resumed.key = s.target->first;
+        for (const auto& [uuid, item] : s.target->second.databases)
+            if (mCat.HasInProgressCopy(item)) resumed.withCopy.insert(uuid);
+    }
+    const std::vector<ScanPlan::UploadPlace> plan =
+        ScanPlan::PlaceUploads(mCat.mIntervals, s.newestGood, resumed, found);
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        const Mirel::UniversalPath& file = uploads[i].file;
+        const ScanPlan::UploadPlace& p = plan[i];
+        if (p.action == ScanPlan::UploadAction::kDelete) {
+            Talon::Error e = DeleteUpload(file);
+            IBS_DEBUG_WIDE(
+                u"ScanFullBackupDB: upload older than its database's failure "
+                u"deleted, result "
+                << e.Text() << u": " << file.GetUserEntryFormat());
+        } else if (p.action == ScanPlan::UploadAction::kLeave) {
+            mCat.mLeftUploads[found[i].uuid].insert(file);
+            IBS_DEBUG_WIDE((p.olderThanNewest
+                                ? u"ScanFullBackupDB: upload older than the newest copy left "
+                                  u"where it is: "
+                                : u"ScanFullBackupDB: left for its announcement (database "
+                                  u"failed): ")
+                           << file.GetUserEntryFormat());
+        } else {
+            mCat.mIntervals.at(p.key).AddDatabase(file, true, mCat.DeleteSuperseded());
+        }
+    }
+    KeepChainOrder();
 }
 
 void Intake::ReleaseOlderLogs(ScanState& s) {
