@@ -1,5 +1,7 @@
 #include "platform/support/RetryTimer.h"
 
+#include "platform/support/Env.h"
+
 namespace Mirel {
 
 RetryTimer::~RetryTimer() {
@@ -12,7 +14,12 @@ void RetryTimer::Arm(std::uint64_t delayMs) {
     mAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
     mArmed = true;
     ++mSequence;
-    if (!mThread.joinable()) mThread = std::thread([this] { Run(); });
+    // Its callback works on the files its arming thread was given.
+    if (!mThread.joinable())
+        mThread = std::thread([this, env = &Env::Current()] {
+            Env::Scope use(*env);
+            Run();
+        });
     mCv.notify_all();
 }
 

@@ -2,12 +2,14 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <future>
 #include <mutex>
 #include <set>
 
 #include "platform/support/Env.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
+#include "platform/support/RetryTimer.h"
 #include "platform/support/Thread.h"
 #include "tests/TestUtil.h"
 #include "tests/lib/FaultEnv.h"
@@ -194,6 +196,15 @@ TEST(EnvTest, TheFreeFunctionsUseTheThreadsEnvAndNewThreadsInheritIt) {
         ASSERT_TRUE(inside.Start(false).OK());
         inside.Join();
         EXPECT_EQ(inside.rc, Mirel::kErrIO);
+
+        // So does a retry timer's callback, with the Env of the thread that armed it.
+        std::promise<int> fired;
+        Mirel::RetryTimer timer([&] {
+            Mirel::Os::Info seen;
+            fired.set_value(Mirel::Os::Stat(tmp / "f", seen));
+        });
+        timer.Arm(0);
+        EXPECT_EQ(fired.get_future().get(), Mirel::kErrIO);
     }
     EXPECT_NE(&Env::Current(), &faults);
     ASSERT_TRUE(before.Start(false).OK());
