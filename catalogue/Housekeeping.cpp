@@ -171,9 +171,10 @@ void Catalogue::DropInterval(std::uint64_t key) {
     if (it == mIntervals.end() || key == kOpenInterval || key == mIntervalEnd.load()) return;
     Interval& O = it->second;
     if (!O.databases.empty()) return;
-    // Its last-good folder goes when nothing is left in it; a file someone else put there
-    // keeps the folder, but the catalogue forgets it.
-    if (!O.backup.IsClear()) O.backup.Delete();
+    // Its last-good folder goes when nothing but its manifest is left in it (a restart finds
+    // it so when a stop came between its last copy and the folder); a file someone else put
+    // there keeps the folder, but the catalogue forgets it.
+    if (!O.backup.IsClear()) Talon::Manifest::DeleteFolderIfOnlyManifest(O.backup);
     O.backup.Clear();
     RetireInterval(O.donePath, key);
 }

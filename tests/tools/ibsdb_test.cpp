@@ -1236,6 +1236,93 @@ TEST_F(ExpireTest, AKilledServicesStateDoesNotHoldItUpAndATornOneIsRefused) {
     EXPECT_NE(out.str().find("not a backup folder"), std::string::npos) << out.str();
 }
 
+namespace {
+// The process ends, as a kill would end it, before its `n`th removal of a file or folder.
+class DiesAtRemoval : public Mirel::EnvWrapper {
+public:
+    explicit DiesAtRemoval(int n) : EnvWrapper(Mirel::Env::Default()), mLeft(n) {}
+    Mirel::Error DeleteFile(const std::string& path) override {
+        Count();
+        return EnvWrapper::DeleteFile(path);
+    }
+    Mirel::Error RemoveDir(const std::string& path) override {
+        Count();
+        return EnvWrapper::RemoveDir(path);
+    }
+
+private:
+    void Count() {
+        if (--mLeft == 0) ::_exit(9);
+    }
+    int mLeft;
+};
+}  // namespace
+
+// An expiry killed before any one of its removals: each database still restores to its newest
+// state, no point looks whole that lacks a file its manifest lists, and expiring again ends
+// where an expiry that was never killed ends.
+TEST_F(ExpireTest, AnExpiryKilledAtAnyRemovalLeavesNoPointThatLooksWholeAndIsNot) {
+    testutil::MakeDirs(Folder(1) + "/db0.vdb.rc/blobs");
+    testutil::WriteFile(Folder(1) + "/db0.vdb.rc/blobs/1", "container of db0");
+    ASSERT_TRUE(
+        Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(Folder(1))), ends[1])
+            .OK());
+    testutil::TempDir pristine;
+    const std::string copy = "cp -a " + backup + "/. " + pristine.path();
+    ASSERT_EQ(std::system(copy.c_str()), 0);
+    std::string text;
+    ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
+    const auto expired = Tree();
+    bool finished = false;
+    for (int n = 1; !finished && n < 100; ++n) {
+        SCOPED_TRACE("killed before removal " + std::to_string(n));
+        const std::string reset =
+            "rm -rf " + backup + " && cp -a " + pristine.path() + " " + backup;
+        ASSERT_EQ(std::system(reset.c_str()), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            DiesAtRemoval dies(n);
+            Mirel::Env::Scope use(dies);
+            std::string ignored;
+            ::_exit(Expire(1, 0, ignored) == ibsdb::kOk ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        finished = WEXITSTATUS(status) == 0;
+        ASSERT_TRUE(finished || WEXITSTATUS(status) == 9) << WEXITSTATUS(status);
+        // Whole only with every listed file there, checked here without list's help.
+        Json j;
+        ListJson(j);
+        for (const auto& point : j["restore_points"]) {
+            const std::string folder = backup + "/" + point["folder"].get<std::string>();
+            Talon::Manifest m;
+            bool all =
+                Talon::Manifest::Read(Mirel::Directory(Mirel::UniversalPath::Folder(folder)), m)
+                    .OK();
+            for (const auto& e : m.entries) all = all && testutil::IsFile(folder + "/" + e.path);
+            EXPECT_TRUE(all || !point["whole"].get<bool>()) << folder << " lacks a listed file";
+        }
+        EXPECT_TRUE(j["restore_points"][0]["whole"].get<bool>()) << "the newest point";
+        ibsdb::RestoreOptions ro;
+        ro.to = tmp / ("restored" + std::to_string(n));
+        ASSERT_EQ(Restore(ro, text), ibsdb::kWarning) << text;
+        EXPECT_EQ(Same(ro.to + "/db0.vdb", 2, 0), "");
+        EXPECT_EQ(Same(ro.to + "/db1.vdb", 2, 1), "");
+        EXPECT_EQ(Same(ro.to + "/db2.vdb", 0, 2), "");
+        ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
+        const auto now = Tree();
+        std::string differs;
+        for (const auto& [rel, bytes] : now)
+            if (!expired.count(rel) || expired.at(rel) != bytes) differs += " +" + rel;
+        for (const auto& [rel, bytes] : expired)
+            if (!now.count(rel)) differs += " -" + rel;
+        EXPECT_EQ(differs, "") << text;
+    }
+    EXPECT_TRUE(finished) << "the expiry never ran to its end";
+}
+
 TEST_F(ExpireTest, NothingIsRemovedThroughAFolderThatIsALink) {
     // The oldest folder's manifest lists sub/old.vdb, a copy of db0 (a newer copy of which
     // exists); then sub/ becomes a link to a folder elsewhere holding the same file.

@@ -157,6 +157,17 @@ int Expire(const ExpireOptions& o, std::ostream& out) {
             r.why = f.intervalEnd == newestEnd ? "the newest"
                     : rank < policy.count      ? "one of the newest " + std::to_string(policy.count)
                                           : "younger than " + std::to_string(policy.hours) + "h";
+        } else if (std::vector<Mirel::Os::DirEntry> entries;
+                   f.manifestState == LastGoodFolder::kNoManifest &&
+                   Mirel::Os::ListDir(f.path, entries) == 0 && entries.empty()) {
+            // Nothing at all: what a removal cut short between its manifest and its folder
+            // leaves. No restore point.
+            r.folderGone = o.dryRun || Talon::Manifest::DeleteFolderIfOnlyManifest(
+                                           Mirel::Directory(Mirel::UniversalPath::Folder(f.path)))
+                                           .OK();
+            if (r.folderGone) ++folders;
+            results.push_back(r);
+            continue;
         } else if (f.manifestState != LastGoodFolder::kManifest) {
             // Without a manifest nothing says which files are the service's copies.
             r.kept = true;
@@ -168,9 +179,13 @@ int Expire(const ExpireOptions& o, std::ostream& out) {
             continue;
         }
         const std::string root = f.path;
+        std::set<std::string> listedFolders;  // the folders on the way to its listed copies
         for (const Copy& c : f.copies) {
-            if (!c.listed || c.state == Copy::kMissing) continue;  // not the service's, or gone
-            Spared s{c.path, c.uuid, "", c.msn};
+            if (!c.listed) continue;  // not the service's
+            for (std::string d = Mirel::Os::ParentOf(root + "/" + c.path);
+                 d.size() > root.size() && d.compare(0, root.size(), root) == 0;
+                 d = Mirel::Os::ParentOf(d))
+                listedFolders.insert(d);
             const LastGoodFolder* newer = nullptr;
             for (const auto& g : view.folders) {
                 if (g.vanished || g.intervalEnd <= f.intervalEnd || c.uuid.empty()) continue;
@@ -178,6 +193,16 @@ int Expire(const ExpireOptions& o, std::ostream& out) {
                 if (n && Good(g, *n)) newer = &g;
             }
             const std::string path = root + "/" + c.path;
+            if (c.state == Copy::kMissing) {
+                // Gone already: a removal cut short after the copy may have left its
+                // container folder, which goes as it would have gone with it.
+                if (newer && !o.dryRun) {
+                    Talon::RemoteContainerMgr rc(Mirel::UniversalPath::FromNative(path));
+                    rc.DeleteAll(true);
+                }
+                continue;
+            }
+            Spared s{c.path, c.uuid, "", c.msn};
             const Mirel::Os::Info info = Mirel::Os::Stat(path);
             std::vector<std::string> components;
             for (std::size_t at = 0; at <= c.path.size();) {
@@ -219,24 +244,19 @@ int Expire(const ExpireOptions& o, std::ostream& out) {
             r.removed.push_back(x);
         }
         if (!o.dryRun) {
-            // Folders below it that the removals emptied, then the folder itself when only its
-            // manifest is left; anything else anyone put there keeps it.
-            for (const Removed& x : r.removed) {
-                std::string dir = Mirel::Os::ParentOf(root + "/" + x.path);
-                while (dir.size() > root.size() && dir.compare(0, root.size(), root) == 0) {
-                    std::vector<Mirel::Os::DirEntry> left;
-                    if (Mirel::Os::ListDir(dir, left) != 0 || !left.empty()) break;
-                    if (!Mirel::Directory(Mirel::UniversalPath::Folder(dir)).Delete().OK()) break;
-                    dir = Mirel::Os::ParentOf(dir);
-                }
+            // Folders on the way to its copies that are empty now (the removals, or an earlier
+            // one cut short, emptied them), deepest first; then the folder itself when only
+            // its manifest is left. Anything else anyone put there keeps it.
+            for (auto d = listedFolders.rbegin(); d != listedFolders.rend(); ++d) {
+                std::vector<Mirel::Os::DirEntry> left;
+                if (Mirel::Os::ListDir(*d, left) == 0 && left.empty())
+                    Mirel::Directory(Mirel::UniversalPath::Folder(*d)).Delete();
             }
-            if (!r.removed.empty()) {
-                r.folderGone = Talon::Manifest::DeleteFolderIfOnlyManifest(
-                                   Mirel::Directory(Mirel::UniversalPath::Folder(root)))
-                                   .OK();
-                if (!r.folderGone) Mirel::Os::SyncDir(root);
-            }
-        } else if (!r.removed.empty()) {
+            r.folderGone = Talon::Manifest::DeleteFolderIfOnlyManifest(
+                               Mirel::Directory(Mirel::UniversalPath::Folder(root)))
+                               .OK();
+            if (!r.folderGone && !r.removed.empty()) Mirel::Os::SyncDir(root);
+        } else {
             std::set<std::string> going;
             for (const Removed& x : r.removed) going.insert(x.path);
             r.folderGone = OnlyThese(root, "", going);
