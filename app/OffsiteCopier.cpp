@@ -3,12 +3,11 @@
 #include <syslog.h>
 
 #include <random>
-#include <sstream>
 
 #include "platform/framework/Logger.h"
 #include "platform/objectstore/Client.h"
+#include "platform/offsite/Offsite.h"
 #include "platform/support/Debug.h"
-#include "tools/ibsdb/Offsite.h"
 
 void OffsiteCopier::Start(const Settings& settings) {
     mSettings = settings;
@@ -65,7 +64,7 @@ void OffsiteCopier::Run() {
 }
 
 void OffsiteCopier::PushOnce(const std::string& folder) {
-    ibsdb::PushOptions o;
+    Offsite::PushOptions o;
     o.backup = folder;
     o.remote.credentials = mSettings.credentials;
     o.remote.prefix = mSettings.prefix;
@@ -85,13 +84,10 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
     o.progress = [this](const std::string& point, int done, int files) {
         mState.OffsitePushing(point, done, files);
     };
-    ibsdb::PushReport report;
-    o.report = &report;
-    std::ostringstream out;
-    ibsdb::OffsitePush(o, out);
+    const Offsite::PushResult report = Offsite::Push(o);
 
-    ibsdb::OffsiteRecord record;
-    if (ibsdb::ReadOffsiteRecord(folder, record))
+    Offsite::OffsiteRecord record;
+    if (Offsite::ReadOffsiteRecord(folder, record))
         mState.OffsiteNewest(record.folder, record.intervalEnd);
 
     std::unique_lock<std::mutex> l(mM);
@@ -104,7 +100,7 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
         const auto delay = ObjectStore::BackoffDelay(backoff, mFailures, std::random_device{}());
         mRetryAt = std::chrono::steady_clock::now() + delay;
         mPending = true;
-        const std::string cause = ibsdb::CauseToken(report.cause);
+        const std::string cause = Offsite::CauseToken(report.cause);
         const bool told = cause == mLastCause;
         mLastCause = cause;
         l.unlock();
@@ -125,8 +121,10 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
     mRetryAt = {};
     std::string refused;
     for (const auto& r : report.reasons) refused += (refused.empty() ? "" : "; ") + r;
-    const bool newRefusal = report.refused > 0 && refused != mLastRefused;
-    mLastRefused = report.refused > 0 ? refused : std::string();
+    int refusedPoints = 0;
+    for (const auto& p : report.points) refusedPoints += p.result == "refused";
+    const bool newRefusal = refusedPoints > 0 && refused != mLastRefused;
+    mLastRefused = refusedPoints > 0 ? refused : std::string();
     l.unlock();
     mState.OffsiteCaughtUp();
     if (recovered)

@@ -14,6 +14,7 @@
 #include "platform/objectstore/Client.h"
 #include "tests/Process.h"
 #include "tests/objectstore/Forwarder.h"
+#include "tests/objectstore/StoreSetup.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/ibsdb/Offsite.h"
@@ -29,20 +30,9 @@ const std::string kStore = IBS_S3_STORE_DIR;
 class Copier : public ::testing::Test {
 protected:
     void SetUp() override {
-        const ObjectStore::Status s = ObjectStore::LoadCredentials(kStore + "/credentials", store);
-        if (!s.ok()) {
-            if (std::getenv("IBS_S3_TESTS") != nullptr)
-                FAIL() << "IBS_S3_TESTS is set and no store runs: " << s.ToString();
-            GTEST_SKIP() << "no object store (scripts/lib.sh: ibs_ensure_s3_packages installs it): "
-                         << s.ToString();
-        }
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        remote.credentials = kStore + "/credentials";
-        remote.prefix = std::string("copier-") + test->name() + "-" + std::to_string(::getpid());
-        remote.retry.maxAttempts = 2;
-        remote.retry.firstDelay = std::chrono::milliseconds(10);
-        storePort = static_cast<unsigned short>(
-            std::atoi(store.endpoint.substr(store.endpoint.rfind(':') + 1).c_str()));
+        testutil::UseStore(kStore, "copier", store, remote);
+        if (IsSkipped() || HasFailure()) return;
+        storePort = testutil::StorePort(store);
         backup = env.dir / "backup";
     }
     void TearDown() override {
@@ -55,13 +45,8 @@ protected:
     // The service's own credentials file, for the store at `port` (the store's or a
     // forwarder's).
     std::string Credentials(unsigned short port) {
-        const std::string path = env.dir / ("credentials-" + std::to_string(port));
-        testutil::WriteFile(path, "endpoint = http://127.0.0.1:" + std::to_string(port) +
-                                      "\nregion = " + store.region + "\nbucket = " + store.bucket +
-                                      "\naccess_key = " + store.accessKey +
-                                      "\nsecret_key = " + store.secretKey + "\n");
-        ::chmod(path.c_str(), 0600);
-        return path;
+        return testutil::WriteCredentials(env.dir / ("credentials-" + std::to_string(port)), store,
+                                          port);
     }
     void StartService(const std::string& credentials) {
         testutil::WriteFile(env.dir / "prefs.xml",

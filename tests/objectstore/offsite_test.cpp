@@ -18,6 +18,7 @@
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
 #include "tests/lib/FaultEnv.h"
+#include "tests/objectstore/StoreSetup.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/ibsdb/Offsite.h"
@@ -55,18 +56,8 @@ void FlipByte(const std::string& path, long offset) {
 class Offsite : public ::testing::Test {
 protected:
     void SetUp() override {
-        const ObjectStore::Status s = ObjectStore::LoadCredentials(kStore + "/credentials", config);
-        if (!s.ok()) {
-            if (std::getenv("IBS_S3_TESTS") != nullptr)
-                FAIL() << "IBS_S3_TESTS is set and no store runs: " << s.ToString();
-            GTEST_SKIP() << "no object store (scripts/lib.sh: ibs_ensure_s3_packages installs it): "
-                         << s.ToString();
-        }
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        remote.credentials = kStore + "/credentials";
-        remote.prefix = std::string("offsite-") + test->name() + "-" + std::to_string(::getpid());
-        remote.retry.maxAttempts = 2;
-        remote.retry.firstDelay = std::chrono::milliseconds(10);
+        testutil::UseStore(kStore, "offsite", config, remote);
+        if (IsSkipped() || HasFailure()) return;
         remote.configure = [](ObjectStore::Config& c) {
             c.connectTimeoutMs = 5000;
             c.stallSeconds = 10;
