@@ -56,6 +56,17 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
                 copier.maxDelay = std::chrono::milliseconds(10 * v);
             }
         }
+        copier.report = [this](Talon::Event event, const std::vector<std::string>& texts) {
+            auto t = [&](std::size_t i) {
+                return Mirel::unistring::FromUTF8(i < texts.size() ? texts[i] : std::string());
+            };
+            if (texts.size() <= 1)
+                mCat.ReportEvent(event, t(0));
+            else if (texts.size() == 2)
+                mCat.ReportEvent(event, t(0), t(1));
+            else
+                mCat.ReportEvent(event, t(0), t(1), t(2));
+        };
         if (!copier.credentials.empty()) {
             IBS_DEBUG("IBSMgr::Init: copies off the host with " << copier.credentials);
             mCopier.Start(copier);

@@ -105,17 +105,15 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
         mLastCause = cause;
         l.unlock();
         mState.OffsiteFailing(cause, report.storeError, static_cast<std::uint64_t>(delay.count()));
+        // Once per cause: a store down for a day is one record, not one per push.
         if (!told)
-            Talon::Logger::WriteLine(
-                LOG_WARNING,
-                "copies off the host: the store failed (" + cause + "): " + report.storeError +
-                    "; nothing here is removed for it, the copier tries again",
-                {"VELLUMARK_OFFSITE_CAUSE=" + cause, "VELLUMARK_FOLDER=" + folder});
+            Report(Talon::Event::kOffsiteFailing,
+                   {cause, report.storeError, std::to_string((delay.count() + 999) / 1000)});
         MIREL_DEBUG(
             57, "OffsiteCopier: " << report.storeError << "; again in " << delay.count() << " ms");
         return;
     }
-    const bool recovered = mFailures > 0;
+    const int failures = mFailures;
     mFailures = 0;
     mLastCause.clear();
     mRetryAt = {};
@@ -127,11 +125,16 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
     mLastRefused = refusedPoints > 0 ? refused : std::string();
     l.unlock();
     mState.OffsiteCaughtUp();
-    if (recovered)
-        Talon::Logger::WriteLine(LOG_NOTICE,
-                                 "copies off the host: the store answers again, pushing resumed",
-                                 {"VELLUMARK_FOLDER=" + folder});
-    if (newRefusal)
-        Talon::Logger::WriteLine(LOG_ERR, "copies off the host: point(s) refused: " + refused,
-                                 {"VELLUMARK_FOLDER=" + folder});
+    if (failures > 0) Report(Talon::Event::kOffsiteResumed, {std::to_string(failures)});
+    if (newRefusal) Report(Talon::Event::kOffsiteRefused, {folder, refused});
+}
+
+void OffsiteCopier::Report(Talon::Event event, const std::vector<std::string>& texts) {
+    if (mSettings.report) {
+        mSettings.report(event, texts);
+        return;
+    }
+    std::vector<Mirel::unistring> wide;
+    for (const auto& t : texts) wide.push_back(Mirel::unistring::FromUTF8(t));
+    Talon::Logger::WriteSysLog(Talon::Code(event), wide);
 }

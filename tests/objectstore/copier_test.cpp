@@ -110,6 +110,103 @@ protected:
         ibsdb::ParseServiceState(testutil::ReadFile(backup + "/State.tsv"), st);
         return st;
     }
+    // The service's STOPPING=1 waits for room on the notify socket, which holds few
+    // messages: a failing copier's status lines are read first.
+    void StopService() {
+        notify.WaitFor("\x01", 0);
+        // A signal, not the remote Stop: the test's ORB may still hold a connection to the
+        // service of an earlier test.
+        service->Signal(SIGTERM);
+        ASSERT_EQ(service->Wait(30000), 0);
+    }
+    // The waits after each failed push, in milliseconds, as the copier's debug log gives them
+    // (written before the next push can start).
+    std::vector<long> Waits() {
+        std::vector<long> waits;
+        const std::string log = env.DebugLog();
+        static const std::string kAgain = "; again in ";
+        for (auto at = log.find("OffsiteCopier: "); at != std::string::npos;
+             at = log.find("OffsiteCopier: ", at + 1)) {
+            const auto again = log.find(kAgain, at);
+            if (again == std::string::npos || again > log.find('\n', at)) continue;
+            waits.push_back(std::atol(log.c_str() + again + kAgain.size()));
+        }
+        return waits;
+    }
+    // The copier backs off between failed pushes: the n-th wait is a point in the upper half
+    // of 200 ms (VELLUMARK_OFFSITE_RETRY_MS) doubled n-1 times, at most ten times that.
+    void ExpectBackOff(const std::vector<long>& waits) {
+        for (std::size_t i = 0; i < waits.size(); ++i) {
+            const long d = std::min(2000L, 200L << std::min<std::size_t>(i, 10));
+            EXPECT_GE(waits[i], d / 2) << "wait " << i + 1;
+            EXPECT_LE(waits[i], d) << "wait " << i + 1;
+        }
+    }
+    // Each failed push made `perPush` requests (its first operation, tried that often) and
+    // no more: requests seen between two readings of the log lie within the pushes logged.
+    void ExpectRequestsPerPush(testutil::Forwarder& door, int perPush) {
+        const std::size_t before = Waits().size();
+        const int requests = door.Requests();
+        const std::size_t after = Waits().size();
+        EXPECT_GE(requests, static_cast<int>(before) * perPush);
+        EXPECT_LE(requests, static_cast<int>(after + 1) * perPush);
+    }
+    std::size_t Count(const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    }
+    // A store that answers every request with `answer` from the start: the service publishes
+    // and the server checks every interval, the state and ibsdb status name `cause`, failed
+    // pushes remove nothing here, and once the store answers again every point goes off the
+    // host; one event record says it failed, one that it came back.
+    void FailThenRecover(const std::string& answer, const std::string& cause, int perPush) {
+        testutil::Forwarder door(storePort);
+        door.Answer(answer);
+        StartService(Credentials(door.Port()));
+        auto sim = Sim(3);
+        ASSERT_EQ(sim->Wait(180000), 0) << sim->Stdout();
+        ASSERT_TRUE(testutil::Eventually(
+            [&] {
+                const auto st = State();
+                return st.offState == "failing" && st.offCause == cause;
+            },
+            30000))
+            << testutil::ReadFile(backup + "/State.tsv");
+        Json status;
+        EXPECT_EQ(Ibsdb({"status", backup, "--json", "--warn-lag", "3650d", "--crit-lag", "3650d"},
+                        status),
+                  1)
+            << status.dump(2);
+        EXPECT_EQ(status["service"]["offsite"]["cause"], cause) << status.dump(2);
+
+        // Two more pushes fail meanwhile, and nothing here goes for them.
+        const std::set<std::string> here = LocalPoints();
+        ASSERT_FALSE(here.empty());
+        const std::size_t failed = Waits().size();
+        ASSERT_TRUE(testutil::Eventually([&] { return Waits().size() >= failed + 2; }, 60000));
+        EXPECT_EQ(LocalPoints(), here);
+        Json verify;
+        EXPECT_EQ(Ibsdb({"verify", backup, "--json"}, verify), 0) << verify.dump(2);
+        EXPECT_TRUE(RemotePoints().empty());
+        ExpectRequestsPerPush(door, perPush);
+        ExpectBackOff(Waits());
+
+        door.Answer("");
+        ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
+        ASSERT_TRUE(testutil::Eventually([&] { return State().offState == "idle"; }, 20000));
+        StopService();
+        ASSERT_FALSE(HasFatalFailure());
+        const std::string said = service->Stderr();
+        EXPECT_EQ(Count(said, "[0x41000337] Copies off the host: the store failed (" + cause + ")"),
+                  1u)
+            << said;
+        EXPECT_EQ(Count(said, "[0x41000337]"), 1u) << said;
+        EXPECT_EQ(Count(said, "[0xc1000338] Copies off the host: the store answers again after"),
+                  1u)
+            << said;
+    }
+
     // ibsdb with `args`: its exit code and its JSON.
     int Ibsdb(const std::vector<std::string>& args, Json& out) {
         std::vector<std::string> argv = {IBSDB_PATH};
@@ -228,9 +325,66 @@ TEST_F(Copier, AStoppedStoreHoldsUpNothingHereIsNamedAndPushingResumes) {
     client.Stop();
     ASSERT_EQ(service->Wait(30000), 0);
     const std::string said = service->Stderr();
-    EXPECT_NE(said.find("copies off the host: the store failed (connect)"), std::string::npos)
+    EXPECT_NE(said.find("[0x41000337] Copies off the host: the store failed (connect)"),
+              std::string::npos)
         << said;
-    EXPECT_NE(said.find("the store answers again, pushing resumed"), std::string::npos) << said;
+    EXPECT_NE(said.find("[0xc1000338] Copies off the host: the store answers again after"),
+              std::string::npos)
+        << said;
+}
+
+TEST_F(Copier, AStoreAnswering5xxIsRetriedWithBackOffNamedAndPushedToOnceItRecovers) {
+    // Retried: each push tries its first operation 3 times before the copier backs off.
+    FailThenRecover(
+        testutil::Forwarder::ErrorAnswer("503 Service Unavailable", "ServiceUnavailable"), "server",
+        3);
+}
+
+TEST_F(Copier, AFullStoreIsNamedRetriedAndCostsNothingHere) {
+    // As RADOS Gateway answers a user or bucket over its quota.
+    FailThenRecover(testutil::Forwarder::ErrorAnswer("403 Forbidden", "QuotaExceeded"),
+                    "store-full", 3);
+}
+
+TEST_F(Copier, ARefusedCredentialIsNamedNotHammeredAndPushingFollowsTheFixedFile) {
+    // The real store refuses the secret; the file is read again at every push.
+    testutil::Forwarder door(storePort);
+    const std::string file = env.dir / "offsite.credentials";
+    testutil::WriteCredentials(file, store, door.Port(), "not-the-secret");
+    StartService(file);
+    auto sim = Sim(2);
+    ASSERT_EQ(sim->Wait(180000), 0) << sim->Stdout();
+    ASSERT_TRUE(testutil::Eventually(
+        [&] {
+            const auto st = State();
+            return st.offState == "failing" && st.offCause == "credentials";
+        },
+        30000))
+        << testutil::ReadFile(backup + "/State.tsv");
+    EXPECT_NE(State().offError.find("SignatureDoesNotMatch"), std::string::npos)
+        << testutil::ReadFile(backup + "/State.tsv");
+    Json status;
+    EXPECT_EQ(
+        Ibsdb({"status", backup, "--json", "--warn-lag", "3650d", "--crit-lag", "3650d"}, status),
+        1)
+        << status.dump(2);
+    EXPECT_EQ(status["service"]["offsite"]["cause"], "credentials") << status.dump(2);
+
+    // Not retried within a push, and a growing wait between pushes: no hot loop.
+    ASSERT_TRUE(testutil::Eventually([&] { return Waits().size() >= 4; }, 60000));
+    ExpectRequestsPerPush(door, 1);
+    ExpectBackOff(Waits());
+    EXPECT_TRUE(RemotePoints().empty());
+
+    testutil::WriteCredentials(file, store, door.Port());
+    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
+    ASSERT_TRUE(testutil::Eventually([&] { return State().offState == "idle"; }, 20000));
+    StopService();
+    ASSERT_FALSE(HasFatalFailure());
+    const std::string said = service->Stderr();
+    EXPECT_EQ(Count(said, "[0x41000337] Copies off the host: the store failed (credentials)"), 1u)
+        << said;
+    EXPECT_EQ(Count(said, "[0xc1000338]"), 1u) << said;
 }
 
 TEST_F(Copier, AStoreThatStallsMidUploadHoldsUpNoLocalInterval) {
