@@ -48,6 +48,10 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
         Mirel::unistring prefix;
         if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefOffsitePrefix, prefix).OK())
             copier.prefix = Mirel::TrimBlanks(prefix.ToUTF8());
+        // main has refused a negative one.
+        std::int64_t rate = 0;
+        if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefOffsiteBytesPerSecond, rate).OK() && rate > 0)
+            copier.bytesPerSecond = static_cast<std::uint64_t>(rate);
         // The first wait after a failed push; the tests shorten it, as with the link check.
         if (const char* ms = std::getenv("VELLUMARK_OFFSITE_RETRY_MS")) {
             const long v = std::atol(ms);

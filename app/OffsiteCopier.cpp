@@ -76,7 +76,12 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
         std::unique_lock<std::mutex> l(mM);
         return !mCv.wait_for(l, d, [&] { return mStop; });
     };
+    o.remote.maxSendBytesPerSecond = mSettings.bytesPerSecond;
+    o.remote.maxRecvBytesPerSecond = mSettings.bytesPerSecond;
     o.remote.attach = [this](ObjectStore::Client* c) {
+        if (c && c->config().maxSendBytesPerSecond != 0)
+            MIREL_DEBUG(57, "OffsiteCopier: pushing at most " << c->config().maxSendBytesPerSecond
+                                                              << " bytes per second");
         std::lock_guard<std::mutex> g(mM);
         mClient = c;
         if (c && mStop) c->Cancel();

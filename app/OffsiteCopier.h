@@ -22,8 +22,9 @@ class Client;
 class OffsiteCopier {
 public:
     struct Settings {
-        std::string credentials;  // preference 84
-        std::string prefix;       // preference 85
+        std::string credentials;           // preference 84
+        std::string prefix;                // preference 85
+        std::uint64_t bytesPerSecond = 0;  // preference 86, 0 for no limit
         // Between pushes that failed on the store, doubling; a new publication tries at once.
         std::chrono::milliseconds firstDelay{5000};
         std::chrono::milliseconds maxDelay{std::chrono::minutes(10)};

@@ -481,6 +481,8 @@ PushResult Push(const PushOptions& o) {
         result.cause = Cause::kConfig;
         return unknown(refusal);
     }
+    result.maxSendBytesPerSecond = client->config().maxSendBytesPerSecond;
+    result.maxRecvBytesPerSecond = client->config().maxRecvBytesPerSecond;
     if (r.attach) {
         r.attach(client.get());
         detach.attached = true;

@@ -108,6 +108,8 @@ struct PushResult {
     std::string storeError;  // the store's error, one line
     std::vector<std::string> reasons;
     std::vector<std::string> notes;  // nothing lost but time (a record not written)
+    // The limits of the client that did the transfers (0: none).
+    std::uint64_t maxSendBytesPerSecond = 0, maxRecvBytesPerSecond = 0;
 };
 
 struct PushOptions {

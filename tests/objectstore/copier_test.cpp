@@ -48,7 +48,7 @@ protected:
         return testutil::WriteCredentials(env.dir / ("credentials-" + std::to_string(port)), store,
                                           port);
     }
-    void StartService(const std::string& credentials) {
+    void StartService(const std::string& credentials, const std::string& more = "") {
         testutil::WriteFile(env.dir / "prefs.xml",
                             "<?xml version=\"1.0\"?>\n<preferences>\n"
                             "  <pref id=\"67\" type=\"int\">1</pref>\n"
@@ -59,7 +59,7 @@ protected:
                                 credentials +
                                 "</pref>\n"
                                 "  <pref id=\"85\" type=\"text\">" +
-                                remote.prefix + "</pref>\n</preferences>\n");
+                                remote.prefix + "</pref>\n" + more + "</preferences>\n");
         auto e = env.Env();
         e["VELLUMARK_OFFSITE_RETRY_MS"] = "200";
         service = std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, e);
@@ -230,7 +230,8 @@ protected:
 }  // namespace
 
 TEST_F(Copier, EachPublishedFolderIsPushedAndListedOffTheHost) {
-    StartService(Credentials(storePort));
+    // With a bandwidth limit (preference 86) that the client pushing must have.
+    StartService(Credentials(storePort), "  <pref id=\"86\" type=\"int\">8388608</pref>\n");
     auto sim = Sim(3);
     ASSERT_EQ(sim->Wait(180000), 0) << sim->Stdout();
     ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000))
@@ -264,6 +265,22 @@ TEST_F(Copier, EachPublishedFolderIsPushedAndListedOffTheHost) {
     EXPECT_EQ(status["offsite"]["folder"], *LocalPoints().rbegin()) << status.dump(2);
     EXPECT_EQ(status["offsite"]["lag_seconds"], 0);
     EXPECT_EQ(status["state"], "OK") << status.dump(2);
+    EXPECT_NE(env.DebugLog().find("OffsiteCopier: pushing at most 8388608 bytes per second"),
+              std::string::npos);
+
+    // ibsdb's push takes a limit too, to another prefix: every point, by a client that has it.
+    Json push;
+    EXPECT_EQ(Ibsdb({"offsite", "push", backup, "--credentials", remote.credentials, "--prefix",
+                     remote.prefix + "-by-hand", "--max-rate", "4M", "--json"},
+                    push),
+              0)
+        << push.dump(2);
+    EXPECT_EQ(push["max_bytes_per_second"], 4u << 20) << push.dump(2);
+    EXPECT_EQ(push["summary"]["pushed"], LocalPoints().size()) << push.dump(2);
+    EXPECT_EQ(
+        Ibsdb({"offsite", "push", backup, "--credentials", remote.credentials, "--max-rate", "4X"},
+              push),
+        2);
 }
 
 TEST_F(Copier, AStoppedStoreHoldsUpNothingHereIsNamedAndPushingResumes) {

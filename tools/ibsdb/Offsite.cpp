@@ -64,6 +64,7 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
         j["state"] = ExitName(code);
         j["exit_code"] = code;
         j["reasons"] = reasons;
+        j["max_bytes_per_second"] = x.maxSendBytesPerSecond;
         j["store_error"] =
             storeError.empty() ? Json(nullptr) : Json{{"cause", storeCause}, {"text", storeError}};
         j["points"] = Json::array();

@@ -63,6 +63,26 @@ int Usage(const std::string& why) {
     return kUsageError;
 }
 
+// "1048576", "512K", "10M", "1G": bytes per second, the suffixes powers of 1024; above 0.
+bool ParseRate(const std::string& text, std::uint64_t& rate) {
+    std::size_t digits = text.find_first_not_of("0123456789");
+    if (digits == 0 || text.empty()) return false;
+    if (digits == std::string::npos) digits = text.size();
+    if (digits > 12) return false;
+    std::uint64_t v = std::stoull(text.substr(0, digits));
+    const std::string unit = text.substr(digits);
+    if (unit == "K" || unit == "k")
+        v <<= 10;
+    else if (unit == "M" || unit == "m")
+        v <<= 20;
+    else if (unit == "G" || unit == "g")
+        v <<= 30;
+    else if (!unit.empty())
+        return false;
+    rate = v;
+    return v > 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,6 +149,10 @@ int main(int argc, char** argv) {
     push->add_option("--prefix", pu.remote.prefix,
                      "before every key (one per host sharing a bucket)");
     push->add_flag("--json", pu.json, "one JSON document (docs/offsite.md)");
+    std::string pushRate;
+    push->add_option("--max-rate", pushRate,
+                     "at most this many bytes per second to and from the store, or with K, M or "
+                     "G (1024, 1024^2, 1024^3): 512K, 10M (default: no limit)");
 
     ibsdb::RestoreOptions ro;
     std::string at;
@@ -227,6 +251,13 @@ int main(int argc, char** argv) {
                   << " ms: " << s.ToString() << "\n";
     };
     if (*push) {
+        if (!pushRate.empty()) {
+            std::uint64_t rate = 0;
+            if (!ParseRate(pushRate, rate))
+                return Usage(
+                    "--max-rate: not a number of bytes per second (for example 512K, 10M)");
+            pu.remote.maxSendBytesPerSecond = pu.remote.maxRecvBytesPerSecond = rate;
+        }
         pu.backup = Absolute(pu.backup);
         pu.remote.retry.onRetry = sayRetry;
         return ibsdb::OffsitePush(pu, std::cout);
