@@ -281,6 +281,19 @@ TEST_F(Copier, EachPublishedFolderIsPushedAndListedOffTheHost) {
         Ibsdb({"offsite", "push", backup, "--credentials", remote.credentials, "--max-rate", "4X"},
               push),
         2);
+
+    // The policy off the host needs no backup folder: the host that pushed may be gone.
+    Json expire;
+    EXPECT_EQ(Ibsdb({"expire", "--remote", remote.credentials, "--prefix",
+                     remote.prefix + "-by-hand", "--keep", "2", "--json"},
+                    expire),
+              0)
+        << expire.dump(2);
+    std::size_t kept = 0;
+    for (const auto& p : expire["points"]) kept += p["kept"].get<bool>();
+    EXPECT_EQ(kept, std::min<std::size_t>(2, LocalPoints().size())) << expire.dump(2);
+    EXPECT_EQ(expire["points"].size(), LocalPoints().size()) << expire.dump(2);
+    EXPECT_EQ(Ibsdb({"expire", "--keep", "2"}, expire), 2);
 }
 
 TEST_F(Copier, AStoppedStoreHoldsUpNothingHereIsNamedAndPushingResumes) {

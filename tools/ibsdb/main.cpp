@@ -10,6 +10,7 @@
 //                                  removes files set aside long ago, with a record
 //   ibsdb expire BACKUP_DIR [--keep N] [--keep-hours H]
 //                                  thins out restore points the policy no longer keeps
+//   ibsdb expire --remote FILE [--keep N]   the same off the host (no BACKUP_DIR needed)
 //   ibsdb check BACKUP_DIR         a pre-flight: the folder, its file system and space, the
 //                                  preferences, the port and the unit
 //   ibsdb info FILE...             what a database file, redo log or interval-done file holds
@@ -192,7 +193,8 @@ int main(int argc, char** argv) {
         "keep the newest --keep last-good folders and those younger than --keep-hours whole; "
         "remove from the others every copy a newer good copy makes unnecessary (never a "
         "database's newest good copy). Refused while the service runs on the folder");
-    expire->add_option("backup", eo.backup, "the backup folder")->required();
+    expire->add_option("backup", eo.backup,
+                       "the backup folder; with --remote not needed, and not read when given");
     expire
         ->add_option("--keep", eo.keep,
                      "restore points kept whole, 1 or more (default: preference 82, else 2)")
@@ -351,6 +353,7 @@ int main(int argc, char** argv) {
         return ibsdb::ExpireRemote(ro, std::cout);
     }
     if (*expire) {
+        if (eo.backup.empty()) return Usage("expire: BACKUP_DIR is required without --remote");
         eo.backup = Absolute(eo.backup);
         return ibsdb::Expire(eo, std::cout);
     }
