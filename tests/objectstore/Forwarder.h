@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -87,6 +88,13 @@ public:
         mAnswer = response;
         for (int fd : mFds) ::shutdown(fd, SHUT_RDWR);
     }
+    // The answer to the first request that contains `line` is cut after `bytes` bytes, and
+    // from then on every connection is closed as it comes: a store lost in mid-transfer.
+    void CutReplyTo(const std::string& line, std::uint64_t bytes) {
+        std::lock_guard<std::mutex> g(mM);
+        mCutLine = line;
+        mCutBytes = bytes;
+    }
     // Requests that came from clients, forwarded or answered.
     int Requests() {
         std::lock_guard<std::mutex> g(mM);
@@ -118,6 +126,10 @@ private:
             if (client < 0) continue;
             {
                 std::lock_guard<std::mutex> g(mM);
+                if (mCut) {
+                    ::close(client);
+                    continue;
+                }
                 if (!mAnswer.empty()) {
                     mFds.push_back(client);
                     mPumps.emplace_back([this, client, a = mAnswer] { AnswerOne(client, a); });
@@ -173,8 +185,9 @@ private:
     }
     void Pump(int from, int to, bool fromClient) {
         char buf[65536];
-        std::string seen;  // the end of what came before, for a request line cut in two
-        std::string tail;  // the same, for counting requests
+        std::string seen;     // the end of what came before, for a request line cut in two
+        std::string tail;     // the same, for counting requests
+        std::string cutSeen;  // the same, for the request whose answer is cut
         for (;;) {
             ssize_t n = ::read(from, buf, sizeof buf);
             if (n <= 0) break;
@@ -188,6 +201,14 @@ private:
                     ++mRequests;
                 if (tail.size() >= kRequest.size())
                     tail.erase(0, tail.size() - kRequest.size() + 1);
+                if (!mCutLine.empty() && !mCutArmed.count(to)) {
+                    cutSeen.append(buf, static_cast<std::size_t>(n));
+                    if (cutSeen.find(mCutLine) != std::string::npos) {
+                        mCutArmed[to] = 0;
+                        mCutLine.clear();
+                    }
+                    if (cutSeen.size() > 4096) cutSeen.erase(0, cutSeen.size() - 4096);
+                }
                 if (!mHoldLine.empty()) {
                     seen.append(buf, static_cast<std::size_t>(n));
                     for (std::size_t at = 0; (at = seen.find(mHoldLine, at)) != std::string::npos;
@@ -199,6 +220,22 @@ private:
                 }
                 mCv.wait(l, [&] { return !mHeld || mClosing; });
                 if (mClosing) break;
+            }
+            if (!fromClient) {
+                std::unique_lock<std::mutex> l(mM);
+                auto armed = mCutArmed.find(from);
+                if (armed != mCutArmed.end()) {
+                    const std::uint64_t room = mCutBytes - armed->second;
+                    if (static_cast<std::uint64_t>(n) >= room) {
+                        WriteAll(to, buf, static_cast<std::size_t>(room));
+                        mCut = true;
+                        mCutArmed.erase(armed);
+                        ::shutdown(from, SHUT_RDWR);
+                        ::shutdown(to, SHUT_RDWR);
+                        break;
+                    }
+                    armed->second += static_cast<std::uint64_t>(n);
+                }
             }
             if (!WriteAll(to, buf, static_cast<std::size_t>(n))) break;
         }
@@ -228,6 +265,10 @@ private:
     bool mHeld = false;
     std::string mAnswer;
     int mRequests = 0;
+    std::string mCutLine;
+    std::uint64_t mCutBytes = 0;
+    std::map<int, std::uint64_t> mCutArmed;  // server's socket: bytes of its answer passed on
+    bool mCut = false;
 };
 
 }  // namespace testutil

@@ -339,13 +339,54 @@ int MakeParents(const std::string& root, const std::string& rel) {
 
 }  // namespace
 
+namespace {
+
+// Reads the first `n` bytes of an open file into the running checks.
+int ReadInto(int fd, const std::string& path, std::uint64_t n, std::uint64_t& size,
+             std::uint32_t& crc, ObjectStore::Digests& d) {
+    std::vector<char> buf(1 << 20);
+    while (size < n) {
+        std::size_t got = 0;
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), n - size));
+        if (int e = Mirel::Os::PReadAll(fd, buf.data(), want, size, got, path); e != 0) return e;
+        if (got == 0) break;
+        crc = Mirel::Format::Crc32c(buf.data(), got, crc);
+        d.Update(buf.data(), got);
+        size += got;
+    }
+    return 0;
+}
+
+// A file in place that is whole: its size, CRC-32C and SHA-256 those listed, and for a
+// database its header's UUID and MSN.
+bool Placed(const std::string& path, const Talon::ManifestEntry& e, const std::string& sha256) {
+    Mirel::Os::Info i;
+    if (Mirel::Os::Stat(path, i) != 0 || !i.isFile || i.size != e.size) return false;
+    int fd = -1;
+    if (Mirel::Os::OpenRead(path, fd) != 0) return false;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    ObjectStore::Digests d(true);
+    const int err = ReadInto(fd, path, e.size, size, crc, d);
+    Mirel::Os::Close(fd);
+    if (err != 0 || size != e.size || crc != e.crc) return false;
+    d.Finish();
+    if (ObjectStore::Hex(d.Sha256()) != sha256) return false;
+    if (e.kind != Talon::ManifestEntry::kDatabase) return true;
+    Talon::ManifestEntry h;
+    return Talon::Manifest::ReadDatabaseHeader(path, h).OK() && h.uuid == e.uuid && h.msn == e.msn;
+}
+
+}  // namespace
+
 int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
     const RemoteOptions& r = o.remote;
     int code = kOk;
     std::vector<std::string> reasons;
     Json files = Json::array();
     std::string folder;
-    std::uint64_t bytes = 0;
+    std::uint64_t bytes = 0, fetched = 0;
     auto report = [&]() {
         if (o.json) {
             Json j;
@@ -357,7 +398,7 @@ int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
             j["exit_code"] = code;
             j["reasons"] = reasons;
             j["files"] = files;
-            j["summary"] = {{"files", files.size()}, {"bytes", bytes}};
+            j["summary"] = {{"files", files.size()}, {"bytes", bytes}, {"bytes_fetched", fetched}};
             out << j.dump(2) << "\n";
             return code;
         }
@@ -384,11 +425,11 @@ int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
         return refuse(o.to + " is inside the backup folder");
     const Mirel::Os::Info target = Mirel::Os::Stat(o.to);
     if (target.exists && !target.isDir) return refuse(o.to + " exists and is not a folder");
-    if (target.exists && !o.force &&
+    if (target.exists && !o.force && !o.resume &&
         !Mirel::Directory(Mirel::UniversalPath::Folder(o.to)).IsEmpty())
         return refuse(o.to +
                       " is not empty (--force restores into it, replacing files of the same "
-                      "names)");
+                      "names; --resume continues a restore cut short)");
 
     std::map<std::string, OffsiteIndex> points;
     std::vector<std::string> problems;
@@ -457,42 +498,64 @@ int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
             }
             const OffsiteIndex::File& f = *it->second;
             const std::string dst = o.to + "/" + e.path;
+            if (o.resume && Placed(dst, e, f.sha256)) {
+                // Placed by the run cut short, and read whole again just now.
+                jf["result"] = "kept";
+                jf["fetched"] = 0;
+                files.push_back(jf);
+                bytes += e.size;
+                continue;
+            }
             int err = MakeParents(o.to, e.path);
-            const std::string stage = Mirel::Os::TempNameBeside(dst);
+            // Named after the object, so a restore cut short can be continued (--resume).
+            const std::string stage = dst + "." + f.sha256.substr(0, 16) + ".ibs-part";
             int fd = -1;
-            if (err == 0) err = Mirel::Os::OpenWrite(stage, true, true, fd);
-            std::uint64_t size = 0;
+            if (err == 0) err = Mirel::Os::OpenWrite(stage, true, !o.resume, fd);
+            std::uint64_t size = 0, came = 0;
             std::uint32_t crc = 0;
-            std::unique_ptr<ObjectStore::Digests> d;
+            auto d = std::make_unique<ObjectStore::Digests>(true);
+            if (err == 0 && o.resume) {
+                // What came before is read back and checked with the rest at the end.
+                Mirel::Os::Info part;
+                if ((err = Mirel::Os::FStat(fd, part, stage)) == 0 && part.size > e.size)
+                    err = Mirel::Os::Truncate(fd, 0, stage);
+                else if (err == 0)
+                    err = ReadInto(fd, stage, part.size, size, crc, *d);
+            }
             Status s;
             if (err == 0) {
                 s = ObjectStore::Retry(r.retry, [&] {
-                    size = 0;
-                    crc = 0;
-                    d = std::make_unique<ObjectStore::Digests>(true);
-                    if ((err = Mirel::Os::Truncate(fd, 0, stage)) != 0) return Status();
+                    if (size >= f.size) return Status();
+                    // Each attempt goes on from what the last one wrote.
+                    ObjectStore::GetOptions go;
+                    go.offset = size;
                     return client->GetObject(
-                        ObjectKey(r, f.sha256), [&](const char* b, std::size_t n) {
+                        ObjectKey(r, f.sha256),
+                        [&](const char* b, std::size_t n) {
                             // What is checked is what was written.
                             if ((err = Mirel::Os::PWriteAll(fd, b, n, size, stage)) != 0)
                                 return false;
                             size += n;
+                            came += n;
                             crc = Mirel::Format::Crc32c(b, n, crc);
                             d->Update(b, n);
                             return true;
-                        });
+                        },
+                        go);
                 });
                 if (err == 0 && s.ok()) err = Mirel::Os::SyncFile(fd, stage);
                 Mirel::Os::Close(fd);
             }
+            fetched += came;
+            jf["fetched"] = came;
             std::string detail;
             if (err != 0) {
                 detail = "writing " + stage + " failed: error " + Mirel::ErrorText(err);
             } else if (!s.ok()) {
                 if (s.cause != Cause::kNotFound && s.cause != Cause::kLocal) {
-                    Mirel::Os::DeleteFile(stage);
-                    for (const auto& st : staged) Mirel::Os::DeleteFile(st.stage);
-                    return refuse("the store failed: " + s.ToString());
+                    // What came stays for --resume; it is checked whole then.
+                    return refuse("the store failed: " + s.ToString() +
+                                  " (what came is kept: --resume goes on from it)");
                 }
                 detail = s.ToString();
             } else {

@@ -55,6 +55,9 @@ struct RemoteRestoreOptions {
     std::string folder;             // LastGood_...; empty: the newest at or before `at`
     std::uint64_t at = UINT64_MAX;  // interval end at or before
     bool force = false;
+    // Into a restore cut short: files in place that check whole are kept, and what came of
+    // the others goes on from where it stopped (every byte checked at the end).
+    bool resume = false;
     bool json = false;
 };
 int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out);

@@ -175,6 +175,11 @@ int main(int argc, char** argv) {
                         "credentials file (the newest, or --at), each checked as it arrives");
     restore->add_option("--prefix", restorePrefix,
                         "with --from-remote: the keys' prefix, as pushed");
+    bool resume = false;
+    restore->add_flag("--resume", resume,
+                      "with --from-remote: continue a restore cut short into the same folder; "
+                      "files in place that check whole are kept, partial ones are completed, "
+                      "every byte checked");
 
     ibsdb::PruneOptions po;
     std::string olderThan;
@@ -311,10 +316,12 @@ int main(int argc, char** argv) {
             rr.folder = ro.atFolder;
             rr.at = ro.at;
             rr.force = ro.force;
+            rr.resume = resume;
             rr.json = ro.json;
             return ibsdb::RestoreRemote(rr, std::cout);
         }
         if (!restorePrefix.empty()) return Usage("--prefix goes with --from-remote");
+        if (resume) return Usage("--resume goes with --from-remote");
         ro.progress = ::isatty(STDERR_FILENO) != 0;
         return ibsdb::Restore(ro, std::cout);
     }
