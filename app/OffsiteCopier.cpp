@@ -90,6 +90,7 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
         mState.OffsitePushing(point, done, files);
     };
     const Offsite::PushResult report = Offsite::Push(o);
+    for (const auto& n : report.notes) MIREL_DEBUG(57, "OffsiteCopier: " << n);
 
     Offsite::OffsiteRecord record;
     if (Offsite::ReadOffsiteRecord(folder, record))
