@@ -82,11 +82,13 @@ public:
     }
     // From now on every request gets `response` (a whole HTTP answer) in place of the
     // store's, and the connections open to the store are cut, so a client that keeps its
-    // connections meets the answer too; empty, requests reach the store again.
+    // connections meets the answer too; empty, new requests reach the store again.
     void Answer(const std::string& response) {
         std::lock_guard<std::mutex> g(mM);
         mAnswer = response;
-        for (int fd : mFds) ::shutdown(fd, SHUT_RDWR);
+        // Back to the store, a request being answered is left to end as it would.
+        if (!response.empty())
+            for (int fd : mFds) ::shutdown(fd, SHUT_RDWR);
     }
     // The answer to the first request that contains `line` is cut after `bytes` bytes, and
     // from then on every connection is closed as it comes: a store lost in mid-transfer.
