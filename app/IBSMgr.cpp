@@ -48,6 +48,10 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
         Mirel::unistring prefix;
         if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefOffsitePrefix, prefix).OK())
             copier.prefix = Mirel::TrimBlanks(prefix.ToUTF8());
+        // main has refused a negative one.
+        std::int64_t rate = 0;
+        if (mPrefs.GetPref(mPrefsHandle, Talon::kPrefOffsiteBytesPerSecond, rate).OK() && rate > 0)
+            copier.bytesPerSecond = static_cast<std::uint64_t>(rate);
         // The first wait after a failed push; the tests shorten it, as with the link check.
         if (const char* ms = std::getenv("VELLUMARK_OFFSITE_RETRY_MS")) {
             const long v = std::atol(ms);
@@ -56,6 +60,17 @@ bool IBSMgr::Init(CycleTrigger& trigger, EventSink& sink) {
                 copier.maxDelay = std::chrono::milliseconds(10 * v);
             }
         }
+        copier.report = [this](Talon::Event event, const std::vector<std::string>& texts) {
+            auto t = [&](std::size_t i) {
+                return Mirel::unistring::FromUTF8(i < texts.size() ? texts[i] : std::string());
+            };
+            if (texts.size() <= 1)
+                mCat.ReportEvent(event, t(0));
+            else if (texts.size() == 2)
+                mCat.ReportEvent(event, t(0), t(1));
+            else
+                mCat.ReportEvent(event, t(0), t(1), t(2));
+        };
         if (!copier.credentials.empty()) {
             IBS_DEBUG("IBSMgr::Init: copies off the host with " << copier.credentials);
             mCopier.Start(copier);

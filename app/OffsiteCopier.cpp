@@ -3,12 +3,11 @@
 #include <syslog.h>
 
 #include <random>
-#include <sstream>
 
 #include "platform/framework/Logger.h"
 #include "platform/objectstore/Client.h"
+#include "platform/offsite/Offsite.h"
 #include "platform/support/Debug.h"
-#include "tools/ibsdb/Offsite.h"
 
 void OffsiteCopier::Start(const Settings& settings) {
     mSettings = settings;
@@ -65,7 +64,7 @@ void OffsiteCopier::Run() {
 }
 
 void OffsiteCopier::PushOnce(const std::string& folder) {
-    ibsdb::PushOptions o;
+    Offsite::PushOptions o;
     o.backup = folder;
     o.remote.credentials = mSettings.credentials;
     o.remote.prefix = mSettings.prefix;
@@ -77,7 +76,12 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
         std::unique_lock<std::mutex> l(mM);
         return !mCv.wait_for(l, d, [&] { return mStop; });
     };
+    o.remote.maxSendBytesPerSecond = mSettings.bytesPerSecond;
+    o.remote.maxRecvBytesPerSecond = mSettings.bytesPerSecond;
     o.remote.attach = [this](ObjectStore::Client* c) {
+        if (c && c->config().maxSendBytesPerSecond != 0)
+            MIREL_DEBUG(57, "OffsiteCopier: pushing at most " << c->config().maxSendBytesPerSecond
+                                                              << " bytes per second");
         std::lock_guard<std::mutex> g(mM);
         mClient = c;
         if (c && mStop) c->Cancel();
@@ -85,13 +89,11 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
     o.progress = [this](const std::string& point, int done, int files) {
         mState.OffsitePushing(point, done, files);
     };
-    ibsdb::PushReport report;
-    o.report = &report;
-    std::ostringstream out;
-    ibsdb::OffsitePush(o, out);
+    const Offsite::PushResult report = Offsite::Push(o);
+    for (const auto& n : report.notes) MIREL_DEBUG(57, "OffsiteCopier: " << n);
 
-    ibsdb::OffsiteRecord record;
-    if (ibsdb::ReadOffsiteRecord(folder, record))
+    Offsite::OffsiteRecord record;
+    if (Offsite::ReadOffsiteRecord(folder, record))
         mState.OffsiteNewest(record.folder, record.intervalEnd);
 
     std::unique_lock<std::mutex> l(mM);
@@ -104,36 +106,41 @@ void OffsiteCopier::PushOnce(const std::string& folder) {
         const auto delay = ObjectStore::BackoffDelay(backoff, mFailures, std::random_device{}());
         mRetryAt = std::chrono::steady_clock::now() + delay;
         mPending = true;
-        const std::string cause = ibsdb::CauseToken(report.cause);
+        const std::string cause = Offsite::CauseToken(report.cause);
         const bool told = cause == mLastCause;
         mLastCause = cause;
         l.unlock();
         mState.OffsiteFailing(cause, report.storeError, static_cast<std::uint64_t>(delay.count()));
+        // Once per cause: a store down for a day is one record, not one per push.
         if (!told)
-            Talon::Logger::WriteLine(
-                LOG_WARNING,
-                "copies off the host: the store failed (" + cause + "): " + report.storeError +
-                    "; nothing here is removed for it, the copier tries again",
-                {"VELLUMARK_OFFSITE_CAUSE=" + cause, "VELLUMARK_FOLDER=" + folder});
+            Report(Talon::Event::kOffsiteFailing,
+                   {cause, report.storeError, std::to_string((delay.count() + 999) / 1000)});
         MIREL_DEBUG(
             57, "OffsiteCopier: " << report.storeError << "; again in " << delay.count() << " ms");
         return;
     }
-    const bool recovered = mFailures > 0;
+    const int failures = mFailures;
     mFailures = 0;
     mLastCause.clear();
     mRetryAt = {};
     std::string refused;
     for (const auto& r : report.reasons) refused += (refused.empty() ? "" : "; ") + r;
-    const bool newRefusal = report.refused > 0 && refused != mLastRefused;
-    mLastRefused = report.refused > 0 ? refused : std::string();
+    int refusedPoints = 0;
+    for (const auto& p : report.points) refusedPoints += p.result == "refused";
+    const bool newRefusal = refusedPoints > 0 && refused != mLastRefused;
+    mLastRefused = refusedPoints > 0 ? refused : std::string();
     l.unlock();
     mState.OffsiteCaughtUp();
-    if (recovered)
-        Talon::Logger::WriteLine(LOG_NOTICE,
-                                 "copies off the host: the store answers again, pushing resumed",
-                                 {"VELLUMARK_FOLDER=" + folder});
-    if (newRefusal)
-        Talon::Logger::WriteLine(LOG_ERR, "copies off the host: point(s) refused: " + refused,
-                                 {"VELLUMARK_FOLDER=" + folder});
+    if (failures > 0) Report(Talon::Event::kOffsiteResumed, {std::to_string(failures)});
+    if (newRefusal) Report(Talon::Event::kOffsiteRefused, {folder, refused});
+}
+
+void OffsiteCopier::Report(Talon::Event event, const std::vector<std::string>& texts) {
+    if (mSettings.report) {
+        mSettings.report(event, texts);
+        return;
+    }
+    std::vector<Mirel::unistring> wide;
+    for (const auto& t : texts) wide.push_back(Mirel::unistring::FromUTF8(t));
+    Talon::Logger::WriteSysLog(Talon::Code(event), wide);
 }

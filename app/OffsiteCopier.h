@@ -6,11 +6,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "catalogue/ServiceState.h"
+#include "platform/framework/Events.h"
 
 namespace ObjectStore {
 class Client;
@@ -19,11 +22,15 @@ class Client;
 class OffsiteCopier {
 public:
     struct Settings {
-        std::string credentials;  // preference 84
-        std::string prefix;       // preference 85
+        std::string credentials;           // preference 84
+        std::string prefix;                // preference 85
+        std::uint64_t bytesPerSecond = 0;  // preference 86, 0 for no limit
         // Between pushes that failed on the store, doubling; a new publication tries at once.
         std::chrono::milliseconds firstDelay{5000};
         std::chrono::milliseconds maxDelay{std::chrono::minutes(10)};
+        // Where the copier's event records go (the catalogue's, so the hub hears them too);
+        // unset, the log alone.
+        std::function<void(Talon::Event, const std::vector<std::string>&)> report;
     };
 
     explicit OffsiteCopier(ServiceState& state) : mState(state) {}
@@ -40,6 +47,7 @@ private:
     void Folder(const std::string& folder);  // from the state's listener
     void Run();
     void PushOnce(const std::string& folder);
+    void Report(Talon::Event event, const std::vector<std::string>& texts);
 
     ServiceState& mState;
     Settings mSettings;

@@ -43,7 +43,7 @@ public:
     // A point is being pushed: `done` of its `files` files looked at.
     void OffsitePushing(const std::string& folder, int done, int files);
     // The store failed; the copier tries again in `retryMs`. `cause` is a word of
-    // ibsdb::CauseToken, `text` the store's error.
+    // Offsite::CauseToken, `text` the store's error.
     void OffsiteFailing(const std::string& cause, const std::string& text, std::uint64_t retryMs);
     // Every last-good folder is off the host.
     void OffsiteCaughtUp();

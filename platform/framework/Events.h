@@ -32,6 +32,9 @@ enum class Event : std::uint32_t {
     kDatabaseReplaced = 0x41000332,
     kOtherFileSystem = 0x49000335,
     kSetAsideFull = 0x41000336,
+    kOffsiteFailing = 0x41000337,
+    kOffsiteResumed = 0xc1000338,
+    kOffsiteRefused = 0x49000339,
 };
 
 // Notifications the service sends the server's hub (their payload the connector builds).

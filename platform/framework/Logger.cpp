@@ -105,6 +105,18 @@ const std::map<Event, EventKind>& Wording() {
          {LOG_WARNING,
           "The set-aside folder %1 is at its limit of %2 bytes (preference 81; it holds %3): "
           "files that were never taken are refused with 10729 and left where they are."}},
+        {Event::kOffsiteFailing,
+         {LOG_WARNING,
+          "Copies off the host: the store failed (%1): %2. Nothing here is removed for it; the "
+          "copier tries again in %3 s."}},
+        {Event::kOffsiteResumed,
+         {LOG_NOTICE,
+          "Copies off the host: the store answers again after %1 failed push(es); pushing "
+          "resumed."}},
+        {Event::kOffsiteRefused,
+         {LOG_ERR,
+          "Copies off the host: restore point(s) of %1 refused, not pushed (the others are): "
+          "%2."}},
     };
     return table;
 }

@@ -27,14 +27,17 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
     for (const auto& [id, line] : listed) {
         if (id == kPrefFolderConfigured || id == kPrefBackupFolder || id == kPrefAllowedCallers ||
             id == kPrefRejectedLimit || id == kPrefKeepRestorePoints || id == kPrefKeepHours ||
-            id == kPrefOffsiteCredentials || id == kPrefOffsitePrefix)
+            id == kPrefOffsiteCredentials || id == kPrefOffsitePrefix ||
+            id == kPrefOffsiteBytesPerSecond)
             continue;
         // A mistyped number would otherwise be ignored and the intended setting lost.
-        problem = at(id) + ": unknown preference " + std::to_string(id) +
-                  "; the service reads 67 (1: a backup folder is configured), 68 (its path), "
-                  "80 (the allowed callers), 81 (the set-aside limit in bytes), 82 (the restore "
-                  "points to keep), 83 (the hours to keep restore points), 84 (the off-host "
-                  "repository's credentials file) and 85 (the prefix of its keys)";
+        problem =
+            at(id) + ": unknown preference " + std::to_string(id) +
+            "; the service reads 67 (1: a backup folder is configured), 68 (its path), "
+            "80 (the allowed callers), 81 (the set-aside limit in bytes), 82 (the restore "
+            "points to keep), 83 (the hours to keep restore points), 84 (the off-host "
+            "repository's credentials file), 85 (the prefix of its keys) and 86 (the bytes per "
+            "second the copier may send)";
         return Mirel::kErrPrefsMalformed;
     }
     Mirel::unistring callers;
@@ -100,6 +103,15 @@ int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& 
                   ": preference 85 (the prefix of the off-host keys) must be of type text";
         return Mirel::kErrPrefsMalformed;
     }
+    std::int64_t rate = 0;
+    Error rateRead = store.GetPref(handle, kPrefOffsiteBytesPerSecond, rate);
+    if ((!rateRead.OK() && rateRead.GetError() != Mirel::kErrPrefNotFound) || rate < 0) {
+        problem = at(kPrefOffsiteBytesPerSecond) +
+                  ": preference 86 (the bytes per second the copier may send) must be a number "
+                  "of type int, 0 or more";
+        return Mirel::kErrPrefsMalformed;
+    }
+    prefs.offsiteBytesPerSecond = rate;
     std::int64_t configured = 0;
     Error e = store.GetPref(handle, kPrefFolderConfigured, configured);
     if (e.GetError() == Mirel::kErrPrefWrongType) {

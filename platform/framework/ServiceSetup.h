@@ -4,6 +4,7 @@
 // the single-instance lock.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/framework/Retention.h"
@@ -24,6 +25,8 @@ inline constexpr int kPrefKeepHours = 83;
 // pushes each new last-good folder there. 85: the prefix of its keys there.
 inline constexpr int kPrefOffsiteCredentials = 84;
 inline constexpr int kPrefOffsitePrefix = 85;
+// 86: the most bytes per second the copier sends (and receives); 0 or unset, no limit.
+inline constexpr int kPrefOffsiteBytesPerSecond = 86;
 
 struct ServicePrefs {
     bool present = false;            // false: no file, an empty store
@@ -32,6 +35,7 @@ struct ServicePrefs {
     Retention retention;             // preferences 82 and 83, or their defaults
     std::string offsiteCredentials;  // preference 84 (empty: no copies off the host)
     std::string offsitePrefix;       // preference 85
+    std::int64_t offsiteBytesPerSecond = 0;  // preference 86 (0: no limit)
 };
 
 // 0 when the service can start with the preference file `file`; otherwise
@@ -39,7 +43,8 @@ struct ServicePrefs {
 // Refused: a file that does not parse, a preference the service does not know, 67 set
 // without a 68 that holds an absolute path, an 80 that is not text, an 81 that is not an int
 // of 0 or more, an 82 that is not an int of 2 to 100000, an 83 that is not an int of 0 to
-// 876000 (100 years), an 84 that is not an absolute path of type text, an 85 that is not text.
+// 876000 (100 years), an 84 that is not an absolute path of type text, an 85 that is not text,
+// an 86 that is not an int of 0 or more.
 int ReadServicePrefs(const std::string& file, ServicePrefs& prefs, std::string& problem);
 
 // 0 when the service may set up `folder`: it is a folder, or its parent is (the service

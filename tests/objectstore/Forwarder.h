@@ -1,7 +1,7 @@
 // A TCP forwarder on loopback between a client and the store: closing it is a store that
 // stopped (connections refused, those open cut), opening it again the store back with what
 // it held; it can also hold the bytes of a chosen request mid-way, for a client caught in
-// the middle of an upload.
+// the middle of an upload, or answer every request itself, as a store that fails would.
 #pragma once
 
 #include <netinet/in.h>
@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -79,6 +80,36 @@ public:
         mHeld = false;
         mCv.notify_all();
     }
+    // From now on every request gets `response` (a whole HTTP answer) in place of the
+    // store's, and the connections open to the store are cut, so a client that keeps its
+    // connections meets the answer too; empty, new requests reach the store again.
+    void Answer(const std::string& response) {
+        std::lock_guard<std::mutex> g(mM);
+        mAnswer = response;
+        // Back to the store, a request being answered is left to end as it would.
+        if (!response.empty())
+            for (int fd : mFds) ::shutdown(fd, SHUT_RDWR);
+    }
+    // The answer to the first request that contains `line` is cut after `bytes` bytes, and
+    // from then on every connection is closed as it comes: a store lost in mid-transfer.
+    void CutReplyTo(const std::string& line, std::uint64_t bytes) {
+        std::lock_guard<std::mutex> g(mM);
+        mCutLine = line;
+        mCutBytes = bytes;
+    }
+    // Requests that came from clients, forwarded or answered.
+    int Requests() {
+        std::lock_guard<std::mutex> g(mM);
+        return mRequests;
+    }
+    // An S3 error answer with no connection kept.
+    static std::string ErrorAnswer(const std::string& status, const std::string& code) {
+        const std::string body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Error><Code>" + code +
+                                 "</Code><Message>" + code + "</Message></Error>";
+        return "HTTP/1.1 " + status +
+               "\r\nContent-Type: application/xml\r\nConnection: close\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
 
 private:
     static sockaddr_in Address(unsigned short port) {
@@ -95,6 +126,18 @@ private:
             if (p[1].revents) return;
             int client = ::accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
             if (client < 0) continue;
+            {
+                std::lock_guard<std::mutex> g(mM);
+                if (mCut) {
+                    ::close(client);
+                    continue;
+                }
+                if (!mAnswer.empty()) {
+                    mFds.push_back(client);
+                    mPumps.emplace_back([this, client, a = mAnswer] { AnswerOne(client, a); });
+                    continue;
+                }
+            }
             int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_in a = Address(mTarget);
             if (::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
@@ -109,14 +152,65 @@ private:
             mPumps.emplace_back([this, client, server] { Pump(server, client, false); });
         }
     }
+    // One request read to its end (or to its "Expect: 100-continue") and answered; then the
+    // connection is closed once the client has read the answer.
+    void AnswerOne(int client, const std::string& answer) {
+        std::string request;
+        char buf[65536];
+        std::size_t end = std::string::npos;
+        while ((end = request.find("\r\n\r\n")) == std::string::npos) {
+            ssize_t n = ::read(client, buf, sizeof buf);
+            if (n <= 0) return;
+            request.append(buf, static_cast<std::size_t>(n));
+        }
+        {
+            std::lock_guard<std::mutex> g(mM);
+            ++mRequests;
+        }
+        const std::string head = request.substr(0, end);
+        std::size_t body = 0;
+        if (auto at = head.find("\r\nContent-Length: "); at != std::string::npos)
+            body = std::stoul(head.substr(at + 18));
+        // A client that waits to hear "100 Continue" sends no body once answered.
+        if (head.find("\r\nExpect: 100-continue") == std::string::npos) {
+            std::size_t have = request.size() - end - 4;
+            while (have < body) {
+                ssize_t n = ::read(client, buf, sizeof buf);
+                if (n <= 0) return;
+                have += static_cast<std::size_t>(n);
+            }
+        }
+        if (!WriteAll(client, answer.data(), answer.size())) return;
+        ::shutdown(client, SHUT_WR);
+        while (::read(client, buf, sizeof buf) > 0) {
+        }
+    }
     void Pump(int from, int to, bool fromClient) {
         char buf[65536];
-        std::string seen;  // the end of what came before, for a request line cut in two
+        std::string seen;     // the end of what came before, for a request line cut in two
+        std::string tail;     // the same, for counting requests
+        std::string cutSeen;  // the same, for the request whose answer is cut
         for (;;) {
             ssize_t n = ::read(from, buf, sizeof buf);
             if (n <= 0) break;
             if (fromClient) {
                 std::unique_lock<std::mutex> l(mM);
+                // Every request curl sends names its host on the line after its first.
+                static const std::string kRequest = " HTTP/1.1\r\nHost: ";
+                tail.append(buf, static_cast<std::size_t>(n));
+                for (std::size_t at = 0; (at = tail.find(kRequest, at)) != std::string::npos;
+                     at += kRequest.size())
+                    ++mRequests;
+                if (tail.size() >= kRequest.size())
+                    tail.erase(0, tail.size() - kRequest.size() + 1);
+                if (!mCutLine.empty() && !mCutArmed.count(to)) {
+                    cutSeen.append(buf, static_cast<std::size_t>(n));
+                    if (cutSeen.find(mCutLine) != std::string::npos) {
+                        mCutArmed[to] = 0;
+                        mCutLine.clear();
+                    }
+                    if (cutSeen.size() > 4096) cutSeen.erase(0, cutSeen.size() - 4096);
+                }
                 if (!mHoldLine.empty()) {
                     seen.append(buf, static_cast<std::size_t>(n));
                     for (std::size_t at = 0; (at = seen.find(mHoldLine, at)) != std::string::npos;
@@ -128,6 +222,22 @@ private:
                 }
                 mCv.wait(l, [&] { return !mHeld || mClosing; });
                 if (mClosing) break;
+            }
+            if (!fromClient) {
+                std::unique_lock<std::mutex> l(mM);
+                auto armed = mCutArmed.find(from);
+                if (armed != mCutArmed.end()) {
+                    const std::uint64_t room = mCutBytes - armed->second;
+                    if (static_cast<std::uint64_t>(n) >= room) {
+                        WriteAll(to, buf, static_cast<std::size_t>(room));
+                        mCut = true;
+                        mCutArmed.erase(armed);
+                        ::shutdown(from, SHUT_RDWR);
+                        ::shutdown(to, SHUT_RDWR);
+                        break;
+                    }
+                    armed->second += static_cast<std::uint64_t>(n);
+                }
             }
             if (!WriteAll(to, buf, static_cast<std::size_t>(n))) break;
         }
@@ -155,6 +265,12 @@ private:
     std::string mHoldLine;
     int mHoldAt = 0, mSeenCount = 0;
     bool mHeld = false;
+    std::string mAnswer;
+    int mRequests = 0;
+    std::string mCutLine;
+    std::uint64_t mCutBytes = 0;
+    std::map<int, std::uint64_t> mCutArmed;  // server's socket: bytes of its answer passed on
+    bool mCut = false;
 };
 
 }  // namespace testutil

@@ -14,6 +14,7 @@
 #include "platform/objectstore/Client.h"
 #include "tests/Process.h"
 #include "tests/objectstore/Forwarder.h"
+#include "tests/objectstore/StoreSetup.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/ibsdb/Offsite.h"
@@ -29,20 +30,9 @@ const std::string kStore = IBS_S3_STORE_DIR;
 class Copier : public ::testing::Test {
 protected:
     void SetUp() override {
-        const ObjectStore::Status s = ObjectStore::LoadCredentials(kStore + "/credentials", store);
-        if (!s.ok()) {
-            if (std::getenv("IBS_S3_TESTS") != nullptr)
-                FAIL() << "IBS_S3_TESTS is set and no store runs: " << s.ToString();
-            GTEST_SKIP() << "no object store (scripts/lib.sh: ibs_ensure_s3_packages installs it): "
-                         << s.ToString();
-        }
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        remote.credentials = kStore + "/credentials";
-        remote.prefix = std::string("copier-") + test->name() + "-" + std::to_string(::getpid());
-        remote.retry.maxAttempts = 2;
-        remote.retry.firstDelay = std::chrono::milliseconds(10);
-        storePort = static_cast<unsigned short>(
-            std::atoi(store.endpoint.substr(store.endpoint.rfind(':') + 1).c_str()));
+        testutil::UseStore(kStore, "copier", store, remote);
+        if (IsSkipped() || HasFailure()) return;
+        storePort = testutil::StorePort(store);
         backup = env.dir / "backup";
     }
     void TearDown() override {
@@ -55,15 +45,10 @@ protected:
     // The service's own credentials file, for the store at `port` (the store's or a
     // forwarder's).
     std::string Credentials(unsigned short port) {
-        const std::string path = env.dir / ("credentials-" + std::to_string(port));
-        testutil::WriteFile(path, "endpoint = http://127.0.0.1:" + std::to_string(port) +
-                                      "\nregion = " + store.region + "\nbucket = " + store.bucket +
-                                      "\naccess_key = " + store.accessKey +
-                                      "\nsecret_key = " + store.secretKey + "\n");
-        ::chmod(path.c_str(), 0600);
-        return path;
+        return testutil::WriteCredentials(env.dir / ("credentials-" + std::to_string(port)), store,
+                                          port);
     }
-    void StartService(const std::string& credentials) {
+    void StartService(const std::string& credentials, const std::string& more = "") {
         testutil::WriteFile(env.dir / "prefs.xml",
                             "<?xml version=\"1.0\"?>\n<preferences>\n"
                             "  <pref id=\"67\" type=\"int\">1</pref>\n"
@@ -74,7 +59,7 @@ protected:
                                 credentials +
                                 "</pref>\n"
                                 "  <pref id=\"85\" type=\"text\">" +
-                                remote.prefix + "</pref>\n</preferences>\n");
+                                remote.prefix + "</pref>\n" + more + "</preferences>\n");
         auto e = env.Env();
         e["VELLUMARK_OFFSITE_RETRY_MS"] = "200";
         service = std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, e);
@@ -125,6 +110,103 @@ protected:
         ibsdb::ParseServiceState(testutil::ReadFile(backup + "/State.tsv"), st);
         return st;
     }
+    // The service's STOPPING=1 waits for room on the notify socket, which holds few
+    // messages: a failing copier's status lines are read first.
+    void StopService() {
+        notify.WaitFor("\x01", 0);
+        // A signal, not the remote Stop: the test's ORB may still hold a connection to the
+        // service of an earlier test.
+        service->Signal(SIGTERM);
+        ASSERT_EQ(service->Wait(30000), 0);
+    }
+    // The waits after each failed push, in milliseconds, as the copier's debug log gives them
+    // (written before the next push can start).
+    std::vector<long> Waits() {
+        std::vector<long> waits;
+        const std::string log = env.DebugLog();
+        static const std::string kAgain = "; again in ";
+        for (auto at = log.find("OffsiteCopier: "); at != std::string::npos;
+             at = log.find("OffsiteCopier: ", at + 1)) {
+            const auto again = log.find(kAgain, at);
+            if (again == std::string::npos || again > log.find('\n', at)) continue;
+            waits.push_back(std::atol(log.c_str() + again + kAgain.size()));
+        }
+        return waits;
+    }
+    // The copier backs off between failed pushes: the n-th wait is a point in the upper half
+    // of 200 ms (VELLUMARK_OFFSITE_RETRY_MS) doubled n-1 times, at most ten times that.
+    void ExpectBackOff(const std::vector<long>& waits) {
+        for (std::size_t i = 0; i < waits.size(); ++i) {
+            const long d = std::min(2000L, 200L << std::min<std::size_t>(i, 10));
+            EXPECT_GE(waits[i], d / 2) << "wait " << i + 1;
+            EXPECT_LE(waits[i], d) << "wait " << i + 1;
+        }
+    }
+    // Each failed push made `perPush` requests (its first operation, tried that often) and
+    // no more: requests seen between two readings of the log lie within the pushes logged.
+    void ExpectRequestsPerPush(testutil::Forwarder& door, int perPush) {
+        const std::size_t before = Waits().size();
+        const int requests = door.Requests();
+        const std::size_t after = Waits().size();
+        EXPECT_GE(requests, static_cast<int>(before) * perPush);
+        EXPECT_LE(requests, static_cast<int>(after + 1) * perPush);
+    }
+    std::size_t Count(const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    }
+    // A store that answers every request with `answer` from the start: the service publishes
+    // and the server checks every interval, the state and ibsdb status name `cause`, failed
+    // pushes remove nothing here, and once the store answers again every point goes off the
+    // host; one event record says it failed, one that it came back.
+    void FailThenRecover(const std::string& answer, const std::string& cause, int perPush) {
+        testutil::Forwarder door(storePort);
+        door.Answer(answer);
+        StartService(Credentials(door.Port()));
+        auto sim = Sim(3);
+        ASSERT_EQ(sim->Wait(180000), 0) << sim->Stdout();
+        ASSERT_TRUE(testutil::Eventually(
+            [&] {
+                const auto st = State();
+                return st.offState == "failing" && st.offCause == cause;
+            },
+            30000))
+            << testutil::ReadFile(backup + "/State.tsv");
+        Json status;
+        EXPECT_EQ(Ibsdb({"status", backup, "--json", "--warn-lag", "3650d", "--crit-lag", "3650d"},
+                        status),
+                  1)
+            << status.dump(2);
+        EXPECT_EQ(status["service"]["offsite"]["cause"], cause) << status.dump(2);
+
+        // Two more pushes fail meanwhile, and nothing here goes for them.
+        const std::set<std::string> here = LocalPoints();
+        ASSERT_FALSE(here.empty());
+        const std::size_t failed = Waits().size();
+        ASSERT_TRUE(testutil::Eventually([&] { return Waits().size() >= failed + 2; }, 60000));
+        EXPECT_EQ(LocalPoints(), here);
+        Json verify;
+        EXPECT_EQ(Ibsdb({"verify", backup, "--json"}, verify), 0) << verify.dump(2);
+        EXPECT_TRUE(RemotePoints().empty());
+        ExpectRequestsPerPush(door, perPush);
+        ExpectBackOff(Waits());
+
+        door.Answer("");
+        ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
+        ASSERT_TRUE(testutil::Eventually([&] { return State().offState == "idle"; }, 20000));
+        StopService();
+        ASSERT_FALSE(HasFatalFailure());
+        const std::string said = service->Stderr();
+        EXPECT_EQ(Count(said, "[0x41000337] Copies off the host: the store failed (" + cause + ")"),
+                  1u)
+            << said;
+        EXPECT_EQ(Count(said, "[0x41000337]"), 1u) << said;
+        EXPECT_EQ(Count(said, "[0xc1000338] Copies off the host: the store answers again after"),
+                  1u)
+            << said;
+    }
+
     // ibsdb with `args`: its exit code and its JSON.
     int Ibsdb(const std::vector<std::string>& args, Json& out) {
         std::vector<std::string> argv = {IBSDB_PATH};
@@ -148,7 +230,8 @@ protected:
 }  // namespace
 
 TEST_F(Copier, EachPublishedFolderIsPushedAndListedOffTheHost) {
-    StartService(Credentials(storePort));
+    // With a bandwidth limit (preference 86) that the client pushing must have.
+    StartService(Credentials(storePort), "  <pref id=\"86\" type=\"int\">8388608</pref>\n");
     auto sim = Sim(3);
     ASSERT_EQ(sim->Wait(180000), 0) << sim->Stdout();
     ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000))
@@ -182,6 +265,35 @@ TEST_F(Copier, EachPublishedFolderIsPushedAndListedOffTheHost) {
     EXPECT_EQ(status["offsite"]["folder"], *LocalPoints().rbegin()) << status.dump(2);
     EXPECT_EQ(status["offsite"]["lag_seconds"], 0);
     EXPECT_EQ(status["state"], "OK") << status.dump(2);
+    EXPECT_NE(env.DebugLog().find("OffsiteCopier: pushing at most 8388608 bytes per second"),
+              std::string::npos);
+
+    // ibsdb's push takes a limit too, to another prefix: every point, by a client that has it.
+    Json push;
+    EXPECT_EQ(Ibsdb({"offsite", "push", backup, "--credentials", remote.credentials, "--prefix",
+                     remote.prefix + "-by-hand", "--max-rate", "4M", "--json"},
+                    push),
+              0)
+        << push.dump(2);
+    EXPECT_EQ(push["max_bytes_per_second"], 4u << 20) << push.dump(2);
+    EXPECT_EQ(push["summary"]["pushed"], LocalPoints().size()) << push.dump(2);
+    EXPECT_EQ(
+        Ibsdb({"offsite", "push", backup, "--credentials", remote.credentials, "--max-rate", "4X"},
+              push),
+        2);
+
+    // The policy off the host needs no backup folder: the host that pushed may be gone.
+    Json expire;
+    EXPECT_EQ(Ibsdb({"expire", "--remote", remote.credentials, "--prefix",
+                     remote.prefix + "-by-hand", "--keep", "2", "--json"},
+                    expire),
+              0)
+        << expire.dump(2);
+    std::size_t kept = 0;
+    for (const auto& p : expire["points"]) kept += p["kept"].get<bool>();
+    EXPECT_EQ(kept, std::min<std::size_t>(2, LocalPoints().size())) << expire.dump(2);
+    EXPECT_EQ(expire["points"].size(), LocalPoints().size()) << expire.dump(2);
+    EXPECT_EQ(Ibsdb({"expire", "--keep", "2"}, expire), 2);
 }
 
 TEST_F(Copier, AStoppedStoreHoldsUpNothingHereIsNamedAndPushingResumes) {
@@ -243,9 +355,66 @@ TEST_F(Copier, AStoppedStoreHoldsUpNothingHereIsNamedAndPushingResumes) {
     client.Stop();
     ASSERT_EQ(service->Wait(30000), 0);
     const std::string said = service->Stderr();
-    EXPECT_NE(said.find("copies off the host: the store failed (connect)"), std::string::npos)
+    EXPECT_NE(said.find("[0x41000337] Copies off the host: the store failed (connect)"),
+              std::string::npos)
         << said;
-    EXPECT_NE(said.find("the store answers again, pushing resumed"), std::string::npos) << said;
+    EXPECT_NE(said.find("[0xc1000338] Copies off the host: the store answers again after"),
+              std::string::npos)
+        << said;
+}
+
+TEST_F(Copier, AStoreAnswering5xxIsRetriedWithBackOffNamedAndPushedToOnceItRecovers) {
+    // Retried: each push tries its first operation 3 times before the copier backs off.
+    FailThenRecover(
+        testutil::Forwarder::ErrorAnswer("503 Service Unavailable", "ServiceUnavailable"), "server",
+        3);
+}
+
+TEST_F(Copier, AFullStoreIsNamedRetriedAndCostsNothingHere) {
+    // As RADOS Gateway answers a user or bucket over its quota.
+    FailThenRecover(testutil::Forwarder::ErrorAnswer("403 Forbidden", "QuotaExceeded"),
+                    "store-full", 3);
+}
+
+TEST_F(Copier, ARefusedCredentialIsNamedNotHammeredAndPushingFollowsTheFixedFile) {
+    // The real store refuses the secret; the file is read again at every push.
+    testutil::Forwarder door(storePort);
+    const std::string file = env.dir / "offsite.credentials";
+    testutil::WriteCredentials(file, store, door.Port(), "not-the-secret");
+    StartService(file);
+    auto sim = Sim(2);
+    ASSERT_EQ(sim->Wait(180000), 0) << sim->Stdout();
+    ASSERT_TRUE(testutil::Eventually(
+        [&] {
+            const auto st = State();
+            return st.offState == "failing" && st.offCause == "credentials";
+        },
+        30000))
+        << testutil::ReadFile(backup + "/State.tsv");
+    EXPECT_NE(State().offError.find("SignatureDoesNotMatch"), std::string::npos)
+        << testutil::ReadFile(backup + "/State.tsv");
+    Json status;
+    EXPECT_EQ(
+        Ibsdb({"status", backup, "--json", "--warn-lag", "3650d", "--crit-lag", "3650d"}, status),
+        1)
+        << status.dump(2);
+    EXPECT_EQ(status["service"]["offsite"]["cause"], "credentials") << status.dump(2);
+
+    // Not retried within a push, and a growing wait between pushes: no hot loop.
+    ASSERT_TRUE(testutil::Eventually([&] { return Waits().size() >= 4; }, 60000));
+    ExpectRequestsPerPush(door, 1);
+    ExpectBackOff(Waits());
+    EXPECT_TRUE(RemotePoints().empty());
+
+    testutil::WriteCredentials(file, store, door.Port());
+    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
+    ASSERT_TRUE(testutil::Eventually([&] { return State().offState == "idle"; }, 20000));
+    StopService();
+    ASSERT_FALSE(HasFatalFailure());
+    const std::string said = service->Stderr();
+    EXPECT_EQ(Count(said, "[0x41000337] Copies off the host: the store failed (credentials)"), 1u)
+        << said;
+    EXPECT_EQ(Count(said, "[0xc1000338]"), 1u) << said;
 }
 
 TEST_F(Copier, AStoreThatStallsMidUploadHoldsUpNoLocalInterval) {

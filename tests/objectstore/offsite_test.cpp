@@ -18,6 +18,8 @@
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
 #include "tests/lib/FaultEnv.h"
+#include "tests/objectstore/Forwarder.h"
+#include "tests/objectstore/StoreSetup.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/ibsdb/Offsite.h"
@@ -55,18 +57,8 @@ void FlipByte(const std::string& path, long offset) {
 class Offsite : public ::testing::Test {
 protected:
     void SetUp() override {
-        const ObjectStore::Status s = ObjectStore::LoadCredentials(kStore + "/credentials", config);
-        if (!s.ok()) {
-            if (std::getenv("IBS_S3_TESTS") != nullptr)
-                FAIL() << "IBS_S3_TESTS is set and no store runs: " << s.ToString();
-            GTEST_SKIP() << "no object store (scripts/lib.sh: ibs_ensure_s3_packages installs it): "
-                         << s.ToString();
-        }
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        remote.credentials = kStore + "/credentials";
-        remote.prefix = std::string("offsite-") + test->name() + "-" + std::to_string(::getpid());
-        remote.retry.maxAttempts = 2;
-        remote.retry.firstDelay = std::chrono::milliseconds(10);
+        testutil::UseStore(kStore, "offsite", config, remote);
+        if (IsSkipped() || HasFailure()) return;
         remote.configure = [](ObjectStore::Config& c) {
             c.connectTimeoutMs = 5000;
             c.stallSeconds = 10;
@@ -420,6 +412,84 @@ TEST_F(Offsite, ARestoreFromTheStoreWritesOnlyCheckedCopies) {
 
     // Not into a folder that holds something.
     EXPECT_EQ(restore(to, j), ibsdb::kUnknown);
+}
+
+TEST_F(Offsite, ARestoreCutShortGoesOnWithoutFetchingWholeFilesAgainAndChecksEveryByte) {
+    sim::DatabaseModel small(1, 4096, 8), big(2, 4096, 600);
+    const std::string first = Folder(3, [&](const std::string& f) {
+        WriteDb(small, f + "/a.vdb");
+        WriteDb(big, f + "/b.vdb");
+    });
+    Json j;
+    ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
+    const std::string a = testutil::ReadFile(backup + "/" + first + "/a.vdb");
+    const std::string b = testutil::ReadFile(backup + "/" + first + "/b.vdb");
+    ASSERT_GT(b.size(), 2u << 20);
+    const std::string bKey = remote.Prefix() + "objects/" + ObjectStore::Sha256HexOf(b);
+
+    auto restore = [&](const std::string& credentials, const std::string& to, bool resume,
+                       Json& r) {
+        ibsdb::RemoteRestoreOptions o;
+        o.remote = remote;
+        o.remote.credentials = credentials;
+        o.to = to;
+        o.resume = resume;
+        o.json = true;
+        std::ostringstream out;
+        const int rc = ibsdb::RestoreRemote(o, out);
+        r = Json::parse(out.str());
+        return rc;
+    };
+    // The store is lost 1 MiB into b.vdb's object: a.vdb is in place, b.vdb's bytes so far
+    // stay beside its name.
+    auto cutShort = [&](const std::string& to) {
+        testutil::Forwarder door(testutil::StorePort(config));
+        door.CutReplyTo("GET /" + config.bucket + "/" + bKey, 1 << 20);
+        const std::string viaDoor = testutil::WriteCredentials(
+            tmp / ("door-" + std::to_string(door.Port())), config, door.Port());
+        Json r;
+        EXPECT_EQ(restore(viaDoor, to, false, r), ibsdb::kUnknown) << r.dump(2);
+        EXPECT_EQ(testutil::ReadFile(to + "/a.vdb"), a);
+        EXPECT_FALSE(Mirel::Os::Stat(to + "/b.vdb").exists);
+        std::vector<Mirel::Os::DirEntry> entries;
+        Mirel::Os::ListDir(to, entries);
+        std::string part;
+        for (const auto& e : entries)
+            if (e.name.rfind("b.vdb.", 0) == 0) part = to + "/" + e.name;
+        return part;
+    };
+
+    const std::string to = tmp / "restored";
+    const std::string part = cutShort(to);
+    ASSERT_FALSE(part.empty());
+    const std::uint64_t had = Mirel::Os::Stat(part).size;
+    ASSERT_GT(had, 0u);
+    ASSERT_LT(had, b.size());
+    EXPECT_EQ(testutil::ReadFile(part), b.substr(0, had));
+    // Without --resume a folder not empty is refused, as before.
+    EXPECT_EQ(restore(remote.credentials, to, false, j), ibsdb::kUnknown) << j.dump(2);
+
+    // Resumed: a.vdb is read and kept, b.vdb fetched from where it stopped.
+    ASSERT_EQ(restore(remote.credentials, to, true, j), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(j["summary"]["bytes_fetched"], b.size() - had) << j.dump(2);
+    for (const auto& f : j["files"])
+        EXPECT_EQ(f["result"], f["path"] == "a.vdb" ? "kept" : "restored") << j.dump(2);
+    EXPECT_EQ(testutil::ReadFile(to + "/a.vdb"), a);
+    EXPECT_EQ(testutil::ReadFile(to + "/b.vdb"), b);
+    EXPECT_FALSE(Mirel::Os::Stat(part).exists);
+
+    // A byte of what came changed before the resume: found by the check of the whole, the
+    // database not placed; the next resume fetches it whole.
+    const std::string to2 = tmp / "restored2";
+    const std::string part2 = cutShort(to2);
+    ASSERT_FALSE(part2.empty());
+    FlipByte(part2, 5000);
+    EXPECT_EQ(restore(remote.credentials, to2, true, j), ibsdb::kCritical) << j.dump(2);
+    EXPECT_FALSE(Mirel::Os::Stat(to2 + "/b.vdb").exists);
+    EXPECT_FALSE(Mirel::Os::Stat(part2).exists);
+    ASSERT_EQ(restore(remote.credentials, to2, true, j), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(j["summary"]["bytes_fetched"], b.size()) << j.dump(2);
+    EXPECT_EQ(testutil::ReadFile(to2 + "/b.vdb"), b);
 }
 
 TEST_F(Offsite, AStoreThatCannotBeUsedStopsThePushAndChangesNothingHere) {

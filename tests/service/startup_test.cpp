@@ -33,8 +33,8 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
              ":4: unknown preference 69; the service reads 67 (1: a backup folder is "
              "configured), 68 (its path), 80 (the allowed callers), 81 (the set-aside limit "
              "in bytes), 82 (the restore points to keep), 83 (the hours to keep restore "
-             "points), 84 (the off-host repository's credentials file) and 85 (the prefix of "
-             "its keys)"},
+             "points), 84 (the off-host repository's credentials file), 85 (the prefix of "
+             "its keys) and 86 (the bytes per second the copier may send)"},
         {"  <pref id=\"67\" type=\"int\">1</pref>\n",
          "bad preference file " + prefs +
              ":3: preference 67 says a backup folder is configured but preference 68, its "
@@ -87,6 +87,15 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
         {"  <pref id=\"85\" type=\"int\">3</pref>\n",
          "bad preference file " + prefs +
              ":3: preference 85 (the prefix of the off-host keys) must be of type text"},
+        // Read as no limit instead, the copier could take the link the operator meant to share.
+        {"  <pref id=\"86\" type=\"int\">-1</pref>\n",
+         "bad preference file " + prefs +
+             ":3: preference 86 (the bytes per second the copier may send) must be a number of "
+             "type int, 0 or more"},
+        {"  <pref id=\"86\" type=\"text\">10M</pref>\n",
+         "bad preference file " + prefs +
+             ":3: preference 86 (the bytes per second the copier may send) must be a number of "
+             "type int, 0 or more"},
     };
     for (const auto& c : cases) {
         testutil::WriteFile(prefs, Prefs(c.body));

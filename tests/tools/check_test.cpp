@@ -198,8 +198,9 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
          o.prefs + ":1: unknown preference 76; the service reads 67 (1: a backup folder is "
                    "configured), 68 (its path), 80 (the allowed callers), 81 (the set-aside "
                    "limit in bytes), 82 (the restore points to keep), 83 (the hours to keep "
-                   "restore points), 84 (the off-host repository's credentials file) and 85 "
-                   "(the prefix of its keys) (the service refuses to start)"},
+                   "restore points), 84 (the off-host repository's credentials file), 85 "
+                   "(the prefix of its keys) and 86 (the bytes per second the copier may send) "
+                   "(the service refuses to start)"},
         {pref(67, "int", "0") + pref(82, "int", "100001"), "CRITICAL",
          o.prefs + ":1: preference 82 (the restore points to keep) must be a number of type "
                    "int, 2 to 100000 (the service refuses to start)"},

@@ -1,6 +1,5 @@
-// ibsdb offsite push, and the remote side of list and verify. Files go to the store under the
-// SHA-256 of their bytes, so a copy carried forward by a hard link is stored once; a point
-// exists off the host once its index is written, and that is written last.
+// ibsdb offsite push, and the remote side of list, verify, restore and expire. The push
+// itself and the object layout are platform/offsite's.
 #include "tools/ibsdb/Offsite.h"
 
 #include <algorithm>
@@ -10,17 +9,14 @@
 #include <ostream>
 #include <set>
 #include <sstream>
-#include <tuple>
 
 #include "platform/engine/Formats.h"
 #include "platform/framework/Codecs.h"
 #include "platform/framework/Manifest.h"
 #include "platform/framework/Retention.h"
-#include "platform/framework/TsvField.h"
 #include "platform/objectstore/Digest.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
-#include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Common.h"
 
 namespace ibsdb {
@@ -28,734 +24,86 @@ namespace ibsdb {
 using ObjectStore::Cause;
 using ObjectStore::Client;
 using ObjectStore::Status;
-
-std::string RemoteOptions::Prefix() const {
-    if (prefix.empty() || prefix.back() == '/') return prefix;
-    return prefix + "/";
-}
-
-namespace {
-
-constexpr std::size_t kReadChunk = 1 << 20;
-constexpr const char* kIndexName = "index.tsv";
-constexpr const char* kIndexTitle = "# Vellumark off-host restore point index";
-
-std::string CrcHex(std::uint32_t crc) {
-    char b[9];
-    std::snprintf(b, sizeof b, "%08x", crc);
-    return b;
-}
-
-bool ParseU64(const std::string& s, std::uint64_t& v) {
-    if (s.empty() || s.size() > 20 || s.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    v = std::stoull(s);
-    return true;
-}
-
-bool ParseCrc(const std::string& s, std::uint32_t& v) {
-    if (s.size() != 8 || s.find_first_not_of("0123456789abcdef") != std::string::npos) return false;
-    v = static_cast<std::uint32_t>(std::stoul(s, nullptr, 16));
-    return true;
-}
-
-bool IsSha(const std::string& s) {
-    return s.size() == 64 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
-std::vector<std::string> Fields(const std::string& line) {
-    std::vector<std::string> f;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t tab = line.find('\t', start);
-        f.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos) return f;
-        start = tab + 1;
-    }
-}
-
-std::string PointKey(const RemoteOptions& r, const std::string& folder, const char* name) {
-    return r.Prefix() + "points/" + folder + "/" + name;
-}
-
-std::string ObjectKey(const RemoteOptions& r, const std::string& sha) {
-    return r.Prefix() + "objects/" + sha;
-}
-
-}  // namespace
-
-// A stable word for JSON readers (CauseName's words are for people).
-const char* CauseToken(Cause c) {
-    switch (c) {
-        case Cause::kNone:
-            return "none";
-        case Cause::kConnect:
-            return "connect";
-        case Cause::kTimeout:
-            return "timeout";
-        case Cause::kConnectionLost:
-            return "connection-lost";
-        case Cause::kServer:
-            return "server";
-        case Cause::kThrottled:
-            return "throttled";
-        case Cause::kStoreFull:
-            return "store-full";
-        case Cause::kBadDigest:
-            return "bad-digest";
-        case Cause::kCredentials:
-            return "credentials";
-        case Cause::kCredentialsExpired:
-            return "credentials-expired";
-        case Cause::kClockSkew:
-            return "clock-skew";
-        case Cause::kAccessDenied:
-            return "access-denied";
-        case Cause::kNotFound:
-            return "not-found";
-        case Cause::kPreconditionFailed:
-            return "precondition-failed";
-        case Cause::kInvalidRange:
-            return "invalid-range";
-        case Cause::kRequest:
-            return "request";
-        case Cause::kTls:
-            return "tls";
-        case Cause::kIntegrity:
-            return "integrity";
-        case Cause::kProtocol:
-            return "protocol";
-        case Cause::kLocal:
-            return "local";
-        case Cause::kCancelled:
-            return "cancelled";
-        case Cause::kConfig:
-            return "config";
-    }
-    return "unknown";
-}
-
-namespace {
-
-// The credentials, the caller's settings, and a client.
-std::unique_ptr<Client> MakeClient(const RemoteOptions& r, std::string& error) {
-    ObjectStore::Config config;
-    const Status s = ObjectStore::LoadCredentials(r.credentials, config);
-    if (!s.ok()) {
-        error = s.ToString();
-        return nullptr;
-    }
-    if (r.configure) r.configure(config);
-    return std::make_unique<Client>(config);
-}
-
-std::string Where(const Client& c, const RemoteOptions& r) {
-    return c.config().endpoint + "/" + c.config().bucket + "/" + r.Prefix();
-}
-
-// Size, CRC-32C and SHA-256 of a file in one pass; with partSize, also the ETag a multipart
-// upload of it in parts of that size must come to.
-struct Hashed {
-    int error = 0;
-    std::uint64_t size = 0;
-    std::uint32_t crc = 0;
-    std::string sha256;  // hex
-    std::string md5;     // hex, of the whole file
-    std::string multipartEtag;
-    Mirel::Os::Info info;  // as opened
-};
-
-Hashed HashFile(const std::string& path, std::uint64_t partSize) {
-    Hashed h;
-    int fd = -1;
-    if ((h.error = Mirel::Os::OpenRead(path, fd, &h.info)) != 0) return h;
-    ObjectStore::Digests whole(true);
-    std::unique_ptr<ObjectStore::Digests> part;
-    std::string partMd5s;
-    unsigned parts = 0;
-    std::uint64_t inPart = 0;
-    std::unique_ptr<char[]> buf(new char[kReadChunk]);
-    for (;;) {
-        std::size_t want = kReadChunk;
-        if (partSize != 0)
-            want = static_cast<std::size_t>(std::min<std::uint64_t>(want, partSize - inPart));
-        std::size_t n = 0;
-        if ((h.error = Mirel::Os::PReadAll(fd, buf.get(), want, h.size, n, path)) != 0 || n == 0)
-            break;
-        h.crc = Mirel::Format::Crc32c(buf.get(), n, h.crc);
-        whole.Update(buf.get(), n);
-        if (partSize != 0) {
-            if (!part) part = std::make_unique<ObjectStore::Digests>(false);
-            part->Update(buf.get(), n);
-            inPart += n;
-            if (inPart == partSize) {
-                part->Finish();
-                partMd5s += part->Md5();
-                part.reset();
-                ++parts;
-                inPart = 0;
-            }
-        }
-        h.size += n;
-    }
-    Mirel::Os::Close(fd);
-    if (h.error != 0) return h;
-    whole.Finish();
-    h.sha256 = ObjectStore::Hex(whole.Sha256());
-    h.md5 = ObjectStore::Hex(whole.Md5());
-    if (partSize != 0) {
-        if (part) {
-            part->Finish();
-            partMd5s += part->Md5();
-            ++parts;
-        }
-        h.multipartEtag =
-            ObjectStore::Hex(ObjectStore::Md5Of(partMd5s)) + "-" + std::to_string(parts);
-    }
-    return h;
-}
-
-// The record of hashes: a file whose device, inode, size and modification time are those
-// of a line was hashed before and is not read again.
-using Identity = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t>;
-struct KnownHash {
-    std::uint32_t crc = 0;
-    std::string sha256;
-};
-
-Identity IdentityOf(const Mirel::Os::Info& i) {
-    return {static_cast<std::uint64_t>(i.dev), i.ino, i.size,
-            i.mtimeUs / 1000000 * 1000000000 + i.mtimeNs};
-}
-
-std::map<Identity, KnownHash> ReadHashes(const std::string& backup) {
-    std::map<Identity, KnownHash> known;
-    std::string text;
-    if (Mirel::Os::ReadWholeFile(backup + "/" + kOffsiteHashesName, text) != 0) return known;
-    // A garbled line costs that file's hashing, nothing else.
-    for (const auto& line : Talon::SplitLines(text)) {
-        if (line.empty() || line[0] == '#') continue;
-        const auto f = Fields(line);
-        std::uint64_t dev, ino, size, mtime;
-        KnownHash k;
-        if (f.size() != 6 || !ParseU64(f[0], dev) || !ParseU64(f[1], ino) ||
-            !ParseU64(f[2], size) || !ParseU64(f[3], mtime) || !ParseCrc(f[4], k.crc) ||
-            !IsSha(f[5]))
-            continue;
-        k.sha256 = f[5];
-        known[{dev, ino, size, mtime}] = k;
-    }
-    return known;
-}
-
-int WriteHashes(const std::string& backup, const std::map<Identity, KnownHash>& known) {
-    std::string text =
-        "# ibsdb offsite push: CRC-32C and SHA-256 of files by device, inode, size and "
-        "modification time (ns)\n";
-    for (const auto& [id, k] : known)
-        text += std::to_string(std::get<0>(id)) + "\t" + std::to_string(std::get<1>(id)) + "\t" +
-                std::to_string(std::get<2>(id)) + "\t" + std::to_string(std::get<3>(id)) + "\t" +
-                CrcHex(k.crc) + "\t" + k.sha256 + "\n";
-    return Mirel::Os::WriteFileDurable(backup + "/" + kOffsiteHashesName, text);
-}
-
-int WriteRecord(const std::string& backup, const OffsiteRecord& r) {
-    const std::string text =
-        "# ibsdb offsite push: the newest restore point off the host\npushed\t" + r.folder + "\t" +
-        std::to_string(r.intervalEnd) + "\t" + std::to_string(r.pushed) + "\t" +
-        Talon::EscapeTsvField(r.where) + "\n";
-    return Mirel::Os::WriteFileDurable(backup + "/" + kOffsiteRecordName, text);
-}
-
-// The names of the points whose index is in the store.
-Status RemoteNames(Client& c, const RemoteOptions& r, std::set<std::string>& names) {
-    std::vector<ObjectStore::ObjectInfo> objects;
-    const std::string under = r.Prefix() + "points/";
-    Status s = ObjectStore::Retry(r.retry, [&] {
-        objects.clear();
-        return c.ListAll(under, objects);
-    });
-    if (!s.ok()) return s;
-    const std::string tail = std::string("/") + kIndexName;
-    for (const auto& o : objects) {
-        if (o.key.size() <= under.size() + tail.size()) continue;
-        if (o.key.compare(o.key.size() - tail.size(), tail.size(), tail) != 0) continue;
-        const std::string folder =
-            o.key.substr(under.size(), o.key.size() - under.size() - tail.size());
-        if (folder.find('/') == std::string::npos) names.insert(folder);
-    }
-    return s;
-}
-
-Status GetText(Client& c, const RemoteOptions& r, const std::string& key, std::string& text) {
-    return ObjectStore::Retry(r.retry, [&] {
-        text.clear();
-        return c.GetObject(key, [&text](const char* d, std::size_t n) {
-            if (text.size() + n > (64u << 20)) return false;
-            text.append(d, n);
-            return true;
-        });
-    });
-}
-
-struct PointResult {
-    std::string folder;
-    std::string result;  // pushed, refused, failed
-    int files = 0, absent = 0, sent = 0, present = 0, hashed = 0, fromRecord = 0;
-    std::uint64_t bytesSent = 0;
-    std::vector<std::string> problems;
-};
-
-}  // namespace
-
-std::string EncodeOffsiteIndex(const OffsiteIndex& x) {
-    std::string t = std::string(kIndexTitle) + "\nversion\t1\n";
-    t += "point\t" + Talon::EscapeTsvField(x.folder) + "\t" + std::to_string(x.intervalEnd) + "\t" +
-         std::to_string(x.pushed) + "\n";
-    t += "manifest\t" + std::to_string(x.manifestSize) + "\t" + CrcHex(x.manifestCrc) + "\t" +
-         x.manifestSha256 + "\n";
-    for (const auto& f : x.files)
-        t += "file\t" + Talon::EscapeTsvField(f.path) + "\t" + std::to_string(f.size) + "\t" +
-             CrcHex(f.crc) + "\t" + f.sha256 + "\tobjects/" + f.sha256 + "\n";
-    for (const auto& a : x.absent) t += "absent\t" + Talon::EscapeTsvField(a) + "\n";
-    const std::uint32_t crc = Mirel::Format::Crc32c(t.data(), t.size());
-    t += "end\t" + std::to_string(x.files.size()) + "\t" + std::to_string(x.absent.size()) + "\t" +
-         CrcHex(crc) + "\n";
-    return t;
-}
-
-bool DecodeOffsiteIndex(const std::string& text, OffsiteIndex& x, std::string* why) {
-    auto fail = [&](int line, const std::string& what) {
-        if (why) *why = (line > 0 ? "line " + std::to_string(line) + ": " : std::string()) + what;
-        return false;
-    };
-    x = OffsiteIndex();
-    std::size_t pos = 0;
-    int number = 0;
-    bool sawVersion = false, sawPoint = false, sawManifest = false;
-    while (pos < text.size()) {
-        const std::size_t lf = text.find('\n', pos);
-        if (lf == std::string::npos) return fail(number + 1, "no line end");
-        const std::string line = text.substr(pos, lf - pos);
-        const std::size_t lineStart = pos;
-        pos = lf + 1;
-        ++number;
-        if (line.empty() || line[0] == '#') continue;
-        const auto f = Fields(line);
-        if (f[0] == "version") {
-            if (f.size() < 2 || f[1] != "1") return fail(number, "unknown version");
-            sawVersion = true;
-        } else if (!sawVersion) {
-            return fail(number, "no version line first");
-        } else if (f[0] == "point") {
-            if (f.size() < 4 || !Talon::UnescapeTsvField(f[1], x.folder) ||
-                !ParseU64(f[2], x.intervalEnd) || !ParseU64(f[3], x.pushed))
-                return fail(number, "bad point line");
-            sawPoint = true;
-        } else if (f[0] == "manifest") {
-            if (f.size() < 4 || !ParseU64(f[1], x.manifestSize) || !ParseCrc(f[2], x.manifestCrc) ||
-                !IsSha(f[3]))
-                return fail(number, "bad manifest line");
-            x.manifestSha256 = f[3];
-            sawManifest = true;
-        } else if (f[0] == "file") {
-            OffsiteIndex::File e;
-            if (f.size() < 6 || !Talon::UnescapeTsvField(f[1], e.path) || e.path.empty() ||
-                !ParseU64(f[2], e.size) || !ParseCrc(f[3], e.crc) || !IsSha(f[4]) ||
-                f[5] != "objects/" + f[4])
-                return fail(number, "bad file line");
-            e.sha256 = f[4];
-            x.files.push_back(e);
-        } else if (f[0] == "absent") {
-            std::string p;
-            if (f.size() < 2 || !Talon::UnescapeTsvField(f[1], p))
-                return fail(number, "bad absent line");
-            x.absent.push_back(p);
-        } else if (f[0] == "end") {
-            std::uint64_t files = 0, absent = 0;
-            std::uint32_t crc = 0;
-            if (f.size() < 4 || !ParseU64(f[1], files) || !ParseU64(f[2], absent) ||
-                !ParseCrc(f[3], crc))
-                return fail(number, "bad end line");
-            if (files != x.files.size() || absent != x.absent.size())
-                return fail(number, "the counts do not match the lines");
-            if (crc != Mirel::Format::Crc32c(text.data(), lineStart))
-                return fail(number, "the checksum does not match the lines above");
-            if (!sawPoint || !sawManifest) return fail(number, "no point or manifest line");
-            if (pos != text.size()) return fail(number + 1, "lines after the end line");
-            return true;
-        } else {
-            return fail(number, "unknown line \"" + f[0] + "\"");
-        }
-    }
-    return fail(0, "no end line (cut short)");
-}
-
-bool ReadOffsiteRecord(const std::string& backup, OffsiteRecord& r) {
-    r = OffsiteRecord();
-    std::string text;
-    if (Mirel::Os::ReadWholeFile(backup + "/" + kOffsiteRecordName, text) != 0) return false;
-    for (const auto& line : Talon::SplitLines(text)) {
-        const auto f = Fields(line);
-        if (f.size() < 5 || f[0] != "pushed") continue;
-        if (!ParseU64(f[2], r.intervalEnd) || !ParseU64(f[3], r.pushed) ||
-            !Talon::UnescapeTsvField(f[4], r.where))
-            return false;
-        r.folder = f[1];
-        r.present = true;
-    }
-    return r.present;
-}
+using Offsite::CrcHex;
+using Offsite::GetText;
+using Offsite::kIndexName;
+using Offsite::MakeClient;
+using Offsite::ObjectKey;
+using Offsite::PointKey;
+using Offsite::RemoteNames;
 
 int OffsitePush(const PushOptions& o, std::ostream& out) {
+    const Offsite::PushResult x = Offsite::Push({o.backup, o.remote, nullptr});
+    for (const auto& n : x.notes) std::cerr << "ibsdb: note: " << n << "\n";
     const RemoteOptions& r = o.remote;
-    std::vector<PointResult> results;
-    std::vector<std::string> reasons;
-    std::string storeError, storeCause;
-    Cause storeStatusCause = Cause::kNone;
-    int code = kOk, already = 0;
-    struct Detach {
-        const RemoteOptions& r;
-        bool attached = false;
-        ~Detach() {
-            if (attached && r.attach) r.attach(nullptr);
-        }
-    } detach{r};
-
-    auto finish = [&]() {
-        int pushed = 0, refused = 0, sent = 0, present = 0, hashed = 0, fromRecord = 0;
-        std::uint64_t bytes = 0;
+    const auto& results = x.points;
+    const auto& reasons = x.reasons;
+    const std::string& storeError = x.storeError;
+    const std::string storeCause = CauseToken(x.cause);
+    const int code = x.code, already = x.already;
+    int pushed = 0, refused = 0, sent = 0, present = 0, hashed = 0, fromRecord = 0;
+    std::uint64_t bytes = 0;
+    for (const auto& p : results) {
+        pushed += p.result == "pushed";
+        refused += p.result == "refused";
+        sent += p.sent;
+        present += p.present;
+        hashed += p.hashed;
+        fromRecord += p.fromRecord;
+        bytes += p.bytesSent;
+    }
+    const std::string summary =
+        std::to_string(pushed) + " restore point(s) pushed, " + std::to_string(refused) +
+        " refused, " + std::to_string(already) + " off the host already; " + std::to_string(sent) +
+        " object(s) sent (" + SizeText(bytes) + "), " + std::to_string(present) + " stored already";
+    if (o.json) {
+        Json j;
+        j["version"] = kJsonVersion;
+        j["backup"] = o.backup;
+        j["prefix"] = r.Prefix();
+        j["state"] = ExitName(code);
+        j["exit_code"] = code;
+        j["reasons"] = reasons;
+        j["max_bytes_per_second"] = x.maxSendBytesPerSecond;
+        j["store_error"] =
+            storeError.empty() ? Json(nullptr) : Json{{"cause", storeCause}, {"text", storeError}};
+        j["points"] = Json::array();
+        for (const auto& p : results)
+            j["points"].push_back({{"folder", p.folder},
+                                   {"result", p.result},
+                                   {"files", p.files},
+                                   {"absent", p.absent},
+                                   {"objects_sent", p.sent},
+                                   {"objects_stored_already", p.present},
+                                   {"bytes_sent", p.bytesSent},
+                                   {"files_hashed", p.hashed},
+                                   {"files_from_record", p.fromRecord},
+                                   {"problems", p.problems}});
+        j["summary"] = {{"pushed", pushed},
+                        {"refused", refused},
+                        {"off_host_already", already},
+                        {"objects_sent", sent},
+                        {"objects_stored_already", present},
+                        {"bytes_sent", bytes},
+                        {"files_hashed", hashed},
+                        {"files_from_record", fromRecord},
+                        {"text", summary}};
+        out << j.dump(2) << "\n";
+    } else {
         for (const auto& p : results) {
-            pushed += p.result == "pushed";
-            refused += p.result == "refused";
-            sent += p.sent;
-            present += p.present;
-            hashed += p.hashed;
-            fromRecord += p.fromRecord;
-            bytes += p.bytesSent;
+            out << p.folder << "  " << p.result << "  " << p.files << " file(s), " << p.sent
+                << " sent, " << p.present << " stored already";
+            if (p.absent) out << ", " << p.absent << " removed here before the push";
+            out << "\n";
+            for (const auto& w : p.problems) out << "    " << w << "\n";
         }
-        if (o.report) {
-            o.report->code = code;
-            o.report->pushed = pushed;
-            o.report->refused = refused;
-            o.report->storeFailed = !storeError.empty();
-            o.report->storeError = storeError;
-            o.report->cause = storeStatusCause;
-            o.report->reasons = reasons;
-        }
-        const std::string summary = std::to_string(pushed) + " restore point(s) pushed, " +
-                                    std::to_string(refused) + " refused, " +
-                                    std::to_string(already) + " off the host already; " +
-                                    std::to_string(sent) + " object(s) sent (" + SizeText(bytes) +
-                                    "), " + std::to_string(present) + " stored already";
-        if (o.json) {
-            Json j;
-            j["version"] = kJsonVersion;
-            j["backup"] = o.backup;
-            j["prefix"] = r.Prefix();
-            j["state"] = ExitName(code);
-            j["exit_code"] = code;
-            j["reasons"] = reasons;
-            j["store_error"] = storeError.empty()
-                                   ? Json(nullptr)
-                                   : Json{{"cause", storeCause}, {"text", storeError}};
-            j["points"] = Json::array();
-            for (const auto& p : results)
-                j["points"].push_back({{"folder", p.folder},
-                                       {"result", p.result},
-                                       {"files", p.files},
-                                       {"absent", p.absent},
-                                       {"objects_sent", p.sent},
-                                       {"objects_stored_already", p.present},
-                                       {"bytes_sent", p.bytesSent},
-                                       {"files_hashed", p.hashed},
-                                       {"files_from_record", p.fromRecord},
-                                       {"problems", p.problems}});
-            j["summary"] = {{"pushed", pushed},
-                            {"refused", refused},
-                            {"off_host_already", already},
-                            {"objects_sent", sent},
-                            {"objects_stored_already", present},
-                            {"bytes_sent", bytes},
-                            {"files_hashed", hashed},
-                            {"files_from_record", fromRecord},
-                            {"text", summary}};
-            out << j.dump(2) << "\n";
-        } else {
-            for (const auto& p : results) {
-                out << p.folder << "  " << p.result << "  " << p.files << " file(s), " << p.sent
-                    << " sent, " << p.present << " stored already";
-                if (p.absent) out << ", " << p.absent << " removed here before the push";
-                out << "\n";
-                for (const auto& w : p.problems) out << "    " << w << "\n";
-            }
-            if (!storeError.empty())
-                out << "store: " << storeError << "\n";
-            else if (results.empty())
-                for (const auto& w : reasons) out << w << "\n";
-            out << ExitName(code) << ": " << summary << "\n";
-        }
-        return code;
-    };
-    auto unknown = [&](const std::string& why) {
-        code = kUnknown;
-        reasons.push_back(why);
-        return finish();
-    };
-
-    BackupView v;
-    if (std::string why = v.LoadBackupFolder(o.backup); !why.empty()) return unknown(why);
-    std::string error;
-    std::unique_ptr<Client> client = MakeClient(r, error);
-    if (!client) {
-        storeError = error;
-        storeCause = CauseToken(Cause::kConfig);
-        storeStatusCause = Cause::kConfig;
-        return unknown("the credentials cannot be used: " + error);
+        if (!storeError.empty())
+            out << "store: " << storeError << "\n";
+        else if (results.empty())
+            for (const auto& w : reasons) out << w << "\n";
+        out << ExitName(code) << ": " << summary << "\n";
     }
-    if (r.attach) {
-        r.attach(client.get());
-        detach.attached = true;
-    }
-    auto storeFailed = [&](const Status& s, PointResult* p) {
-        storeError = s.ToString();
-        storeCause = CauseToken(s.cause);
-        storeStatusCause = s.cause;
-        if (p) {
-            p->result = "failed";
-            p->problems.push_back("the store failed: " + storeError);
-        }
-        code = kUnknown;
-        reasons.push_back("the store failed, the push stopped: " + storeError);
-    };
-    std::set<std::string> remote;
-    if (Status s = RemoteNames(*client, r, remote); !s.ok()) {
-        storeFailed(s, nullptr);
-        return finish();
-    }
-
-    std::map<Identity, KnownHash> known = ReadHashes(o.backup);
-    std::map<Identity, KnownHash> used;  // kept in the record: files of folders still here
-    for (const auto& f : v.folders)
-        for (const auto& e : f.manifest.entries) {
-            Mirel::Os::Info i;
-            if (Mirel::Os::Stat(f.path + "/" + e.path, i) != 0 || !i.isFile) continue;
-            auto k = known.find(IdentityOf(i));
-            if (k != known.end()) used.insert(*k);
-        }
-    auto saveHashes = [&] {
-        // Only hashing again is lost when it cannot be written.
-        if (int e = WriteHashes(o.backup, used); e != 0)
-            std::cerr << "ibsdb: note: the record of hashes could not be written: error "
-                      << Mirel::ErrorText(e) << "\n";
-    };
-
-    // The newest point off the host, for status: never moved back to an older one.
-    OffsiteRecord record;
-    ReadOffsiteRecord(o.backup, record);
-    if (record.present && record.where != Where(*client, r)) record = OffsiteRecord();
-    auto note = [&](const std::string& folder, std::uint64_t end, std::uint64_t when) {
-        if (record.present && record.intervalEnd >= end) return 0;
-        record.present = true;
-        record.folder = folder;
-        record.intervalEnd = end;
-        record.pushed = when;
-        record.where = Where(*client, r);
-        return WriteRecord(o.backup, record);
-    };
-
-    for (const auto& f : v.folders) {
-        if (remote.count(f.name)) {
-            ++already;
-            note(f.name, f.intervalEnd, 0);  // pushed before the record was (re)started
-            continue;
-        }
-        results.push_back({});
-        PointResult& p = results.back();
-        p.folder = f.name;
-        auto refuse = [&](const std::string& why) {
-            p.result = "refused";
-            p.problems.push_back(why);
-            code = std::max(code, static_cast<int>(kCritical));
-            reasons.push_back(f.name + ": not pushed: " + why);
-        };
-        std::string manifestText;
-        if (int e =
-                Mirel::Os::ReadWholeFile(f.path + "/" + Talon::Manifest::sFileName, manifestText);
-            e != 0) {
-            if (e == Mirel::kErrPathNotFound && !Mirel::Os::Stat(f.path).exists) {
-                results.pop_back();  // removed by the service meanwhile
-                continue;
-            }
-            refuse("its manifest cannot be read: error " + Mirel::ErrorText(e));
-            continue;
-        }
-        OffsiteIndex index;
-        index.folder = f.name;
-        std::vector<Talon::ManifestEntry> entries;
-        std::string why;
-        if (!Talon::DecodeManifest(manifestText, index.intervalEnd, entries, &why)) {
-            refuse("its manifest is damaged (" + why + ")");
-            continue;
-        }
-        bool stop = false, refused = false;
-        int done = 0;
-        for (const auto& e : entries) {
-            if (o.progress) o.progress(f.name, done++, static_cast<int>(entries.size()));
-            const std::string path = f.path + "/" + e.path;
-            Mirel::Os::Info st;
-            const int se = Mirel::Os::Stat(path, st);
-            if (se == Mirel::kErrPathNotFound) {
-                index.absent.push_back(e.path);
-                ++p.absent;
-                continue;
-            }
-            if (se != 0 || !st.isFile) {
-                refuse(e.path + ": " +
-                       (se != 0 ? "cannot be looked at: error " + Mirel::ErrorText(se)
-                                : std::string("not a regular file")));
-                refused = true;
-                break;
-            }
-            const std::uint64_t partSize = client->PartSizeFor(e.size);
-            Hashed h;
-            bool fresh = false;
-            auto k = known.find(IdentityOf(st));
-            if (k != known.end()) {
-                h.size = st.size;
-                h.crc = k->second.crc;
-                h.sha256 = k->second.sha256;
-                ++p.fromRecord;
-            } else {
-                h = HashFile(path, partSize);
-                if (h.error == Mirel::kErrPathNotFound) {
-                    index.absent.push_back(e.path);
-                    ++p.absent;
-                    continue;
-                }
-                if (h.error != 0) {
-                    refuse(e.path + ": reading it failed: error " + Mirel::ErrorText(h.error));
-                    refused = true;
-                    break;
-                }
-                fresh = true;
-                ++p.hashed;
-            }
-            auto matches = [&](const Hashed& x) {
-                if (x.size == e.size && x.crc == e.crc) return true;
-                refuse(e.path + ": does not match its manifest line (size " +
-                       std::to_string(x.size) + ", CRC-32C " + CrcHex(x.crc) + "; listed " +
-                       std::to_string(e.size) + ", " + CrcHex(e.crc) + ")");
-                return false;
-            };
-            if (!matches(h)) {
-                refused = true;
-                break;
-            }
-            if (fresh) {
-                KnownHash kh{h.crc, h.sha256};
-                known[IdentityOf(h.info)] = kh;
-                used[IdentityOf(h.info)] = kh;
-            }
-            const std::string key = ObjectKey(r, h.sha256);
-            ObjectStore::ObjectInfo info;
-            Status s = ObjectStore::Retry(r.retry, [&] { return client->HeadObject(key, info); });
-            if (s.ok() && info.size == e.size) {
-                ++p.present;
-                index.files.push_back({e.path, e.size, e.crc, h.sha256});
-                continue;
-            }
-            if (!s.ok() && s.cause != Cause::kNotFound) {
-                storeFailed(s, &p);
-                stop = true;
-                break;
-            }
-            if (!fresh) {
-                // From the record: read again, for the MD5 the store is to check the bytes by.
-                const std::string sha = h.sha256;
-                h = HashFile(path, partSize);
-                if (h.error != 0) {
-                    refuse(e.path + ": reading it failed: error " + Mirel::ErrorText(h.error));
-                    refused = true;
-                    break;
-                }
-                ++p.hashed;
-                if (!matches(h)) {
-                    refused = true;
-                    break;
-                }
-                if (h.sha256 != sha) {
-                    refuse(e.path + ": its SHA-256 is not what it was when last hashed");
-                    refused = true;
-                    break;
-                }
-            }
-            ObjectStore::PutOptions po;
-            po.metadata["crc32c"] = CrcHex(h.crc);
-            po.metadata["sha256"] = h.sha256;
-            // The bytes sent must be those just checked: the store refuses others by this MD5,
-            // and a multipart upload's ETag must come out as foreseen.
-            if (partSize == 0) {
-                po.expectedMd5 = h.md5;
-                // Both digests of the checked pass: the client need not read the file twice.
-                po.knownSha256 = h.sha256;
-            }
-            ObjectStore::PutResult put;
-            s = ObjectStore::Retry(r.retry, [&] { return client->PutFile(key, path, po, &put); });
-            if (s.ok() && partSize != 0 && put.etag != h.multipartEtag) {
-                ObjectStore::Retry(r.retry, [&] { return client->DeleteObject(key); });
-                refuse(e.path + ": changed while it was sent (ETag " + put.etag + ", expected " +
-                       h.multipartEtag + ")");
-                refused = true;
-                break;
-            }
-            if (!s.ok()) {
-                if (s.cause == Cause::kLocal) {
-                    refuse(e.path + ": " + s.ToString());
-                    refused = true;
-                    break;
-                }
-                storeFailed(s, &p);
-                stop = true;
-                break;
-            }
-            ++p.sent;
-            p.bytesSent += e.size;
-            index.files.push_back({e.path, e.size, e.crc, h.sha256});
-        }
-        p.files = static_cast<int>(index.files.size());
-        if (stop) break;
-        if (refused) continue;
-
-        // The manifest, then the index: a point is there once its index is.
-        index.manifestSize = manifestText.size();
-        index.manifestCrc = Mirel::Format::Crc32c(manifestText.data(), manifestText.size());
-        index.manifestSha256 = ObjectStore::Sha256HexOf(manifestText);
-        index.pushed = NowUTC();
-        const std::string indexText = EncodeOffsiteIndex(index);
-        Status s = ObjectStore::Retry(r.retry, [&] {
-            return client->PutObject(PointKey(r, f.name, Talon::Manifest::sFileName),
-                                     manifestText.data(), manifestText.size());
-        });
-        if (s.ok())
-            s = ObjectStore::Retry(r.retry, [&] {
-                return client->PutObject(PointKey(r, f.name, kIndexName), indexText.data(),
-                                         indexText.size());
-            });
-        if (!s.ok()) {
-            storeFailed(s, &p);
-            break;
-        }
-        p.result = "pushed";
-        if (o.progress)
-            o.progress(f.name, static_cast<int>(entries.size()), static_cast<int>(entries.size()));
-        if (int e = note(f.name, index.intervalEnd, index.pushed); e != 0)
-            p.problems.push_back("the local record " + std::string(kOffsiteRecordName) +
-                                 " could not be written: error " + Mirel::ErrorText(e));
-        saveHashes();
-    }
-    saveHashes();
-    return finish();
+    return code;
 }
 
 bool ListRemotePoints(const RemoteOptions& r, std::map<std::string, OffsiteIndex>& points,
@@ -831,7 +179,7 @@ int VerifyRemote(const RemoteVerifyOptions& o, std::ostream& out) {
     std::unique_ptr<Client> client = MakeClient(r, error);
     if (!client) {
         code = kUnknown;
-        reasons.push_back("the credentials cannot be used: " + error);
+        reasons.push_back(error);
         return report();
     }
     std::set<std::string> names;
@@ -991,13 +339,54 @@ int MakeParents(const std::string& root, const std::string& rel) {
 
 }  // namespace
 
+namespace {
+
+// Reads the first `n` bytes of an open file into the running checks.
+int ReadInto(int fd, const std::string& path, std::uint64_t n, std::uint64_t& size,
+             std::uint32_t& crc, ObjectStore::Digests& d) {
+    std::vector<char> buf(1 << 20);
+    while (size < n) {
+        std::size_t got = 0;
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), n - size));
+        if (int e = Mirel::Os::PReadAll(fd, buf.data(), want, size, got, path); e != 0) return e;
+        if (got == 0) break;
+        crc = Mirel::Format::Crc32c(buf.data(), got, crc);
+        d.Update(buf.data(), got);
+        size += got;
+    }
+    return 0;
+}
+
+// A file in place that is whole: its size, CRC-32C and SHA-256 those listed, and for a
+// database its header's UUID and MSN.
+bool Placed(const std::string& path, const Talon::ManifestEntry& e, const std::string& sha256) {
+    Mirel::Os::Info i;
+    if (Mirel::Os::Stat(path, i) != 0 || !i.isFile || i.size != e.size) return false;
+    int fd = -1;
+    if (Mirel::Os::OpenRead(path, fd) != 0) return false;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    ObjectStore::Digests d(true);
+    const int err = ReadInto(fd, path, e.size, size, crc, d);
+    Mirel::Os::Close(fd);
+    if (err != 0 || size != e.size || crc != e.crc) return false;
+    d.Finish();
+    if (ObjectStore::Hex(d.Sha256()) != sha256) return false;
+    if (e.kind != Talon::ManifestEntry::kDatabase) return true;
+    Talon::ManifestEntry h;
+    return Talon::Manifest::ReadDatabaseHeader(path, h).OK() && h.uuid == e.uuid && h.msn == e.msn;
+}
+
+}  // namespace
+
 int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
     const RemoteOptions& r = o.remote;
     int code = kOk;
     std::vector<std::string> reasons;
     Json files = Json::array();
     std::string folder;
-    std::uint64_t bytes = 0;
+    std::uint64_t bytes = 0, fetched = 0;
     auto report = [&]() {
         if (o.json) {
             Json j;
@@ -1009,7 +398,7 @@ int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
             j["exit_code"] = code;
             j["reasons"] = reasons;
             j["files"] = files;
-            j["summary"] = {{"files", files.size()}, {"bytes", bytes}};
+            j["summary"] = {{"files", files.size()}, {"bytes", bytes}, {"bytes_fetched", fetched}};
             out << j.dump(2) << "\n";
             return code;
         }
@@ -1036,11 +425,11 @@ int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
         return refuse(o.to + " is inside the backup folder");
     const Mirel::Os::Info target = Mirel::Os::Stat(o.to);
     if (target.exists && !target.isDir) return refuse(o.to + " exists and is not a folder");
-    if (target.exists && !o.force &&
+    if (target.exists && !o.force && !o.resume &&
         !Mirel::Directory(Mirel::UniversalPath::Folder(o.to)).IsEmpty())
         return refuse(o.to +
                       " is not empty (--force restores into it, replacing files of the same "
-                      "names)");
+                      "names; --resume continues a restore cut short)");
 
     std::map<std::string, OffsiteIndex> points;
     std::vector<std::string> problems;
@@ -1060,7 +449,7 @@ int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
     folder = x->folder;
 
     std::unique_ptr<Client> client = MakeClient(r, error);
-    if (!client) return refuse("the credentials cannot be used: " + error);
+    if (!client) return refuse(error);
     // The paths come from the manifest, whose reader refuses any that could leave the target.
     std::string manifestText;
     if (Status s =
@@ -1109,42 +498,64 @@ int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
             }
             const OffsiteIndex::File& f = *it->second;
             const std::string dst = o.to + "/" + e.path;
+            if (o.resume && Placed(dst, e, f.sha256)) {
+                // Placed by the run cut short, and read whole again just now.
+                jf["result"] = "kept";
+                jf["fetched"] = 0;
+                files.push_back(jf);
+                bytes += e.size;
+                continue;
+            }
             int err = MakeParents(o.to, e.path);
-            const std::string stage = Mirel::Os::TempNameBeside(dst);
+            // Named after the object, so a restore cut short can be continued (--resume).
+            const std::string stage = dst + "." + f.sha256.substr(0, 16) + ".ibs-part";
             int fd = -1;
-            if (err == 0) err = Mirel::Os::OpenWrite(stage, true, true, fd);
-            std::uint64_t size = 0;
+            if (err == 0) err = Mirel::Os::OpenWrite(stage, true, !o.resume, fd);
+            std::uint64_t size = 0, came = 0;
             std::uint32_t crc = 0;
-            std::unique_ptr<ObjectStore::Digests> d;
+            auto d = std::make_unique<ObjectStore::Digests>(true);
+            if (err == 0 && o.resume) {
+                // What came before is read back and checked with the rest at the end.
+                Mirel::Os::Info part;
+                if ((err = Mirel::Os::FStat(fd, part, stage)) == 0 && part.size > e.size)
+                    err = Mirel::Os::Truncate(fd, 0, stage);
+                else if (err == 0)
+                    err = ReadInto(fd, stage, part.size, size, crc, *d);
+            }
             Status s;
             if (err == 0) {
                 s = ObjectStore::Retry(r.retry, [&] {
-                    size = 0;
-                    crc = 0;
-                    d = std::make_unique<ObjectStore::Digests>(true);
-                    if ((err = Mirel::Os::Truncate(fd, 0, stage)) != 0) return Status();
+                    if (size >= f.size) return Status();
+                    // Each attempt goes on from what the last one wrote.
+                    ObjectStore::GetOptions go;
+                    go.offset = size;
                     return client->GetObject(
-                        ObjectKey(r, f.sha256), [&](const char* b, std::size_t n) {
+                        ObjectKey(r, f.sha256),
+                        [&](const char* b, std::size_t n) {
                             // What is checked is what was written.
                             if ((err = Mirel::Os::PWriteAll(fd, b, n, size, stage)) != 0)
                                 return false;
                             size += n;
+                            came += n;
                             crc = Mirel::Format::Crc32c(b, n, crc);
                             d->Update(b, n);
                             return true;
-                        });
+                        },
+                        go);
                 });
                 if (err == 0 && s.ok()) err = Mirel::Os::SyncFile(fd, stage);
                 Mirel::Os::Close(fd);
             }
+            fetched += came;
+            jf["fetched"] = came;
             std::string detail;
             if (err != 0) {
                 detail = "writing " + stage + " failed: error " + Mirel::ErrorText(err);
             } else if (!s.ok()) {
                 if (s.cause != Cause::kNotFound && s.cause != Cause::kLocal) {
-                    Mirel::Os::DeleteFile(stage);
-                    for (const auto& st : staged) Mirel::Os::DeleteFile(st.stage);
-                    return refuse("the store failed: " + s.ToString());
+                    // What came stays for --resume; it is checked whole then.
+                    return refuse("the store failed: " + s.ToString() +
+                                  " (what came is kept: --resume goes on from it)");
                 }
                 detail = s.ToString();
             } else {
@@ -1268,7 +679,7 @@ int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out) {
     std::unique_ptr<Client> client = MakeClient(r, error);
     if (!client) {
         code = kUnknown;
-        reasons.push_back("the credentials cannot be used: " + error);
+        reasons.push_back(error);
         return finish();
     }
     std::map<std::string, OffsiteIndex> points;

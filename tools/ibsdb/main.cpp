@@ -10,6 +10,7 @@
 //                                  removes files set aside long ago, with a record
 //   ibsdb expire BACKUP_DIR [--keep N] [--keep-hours H]
 //                                  thins out restore points the policy no longer keeps
+//   ibsdb expire --remote FILE [--keep N]   the same off the host (no BACKUP_DIR needed)
 //   ibsdb check BACKUP_DIR         a pre-flight: the folder, its file system and space, the
 //                                  preferences, the port and the unit
 //   ibsdb info FILE...             what a database file, redo log or interval-done file holds
@@ -61,6 +62,26 @@ constexpr int kUsageError = 2;
 int Usage(const std::string& why) {
     std::cerr << "ibsdb: " << why << "\n";
     return kUsageError;
+}
+
+// "1048576", "512K", "10M", "1G": bytes per second, the suffixes powers of 1024; above 0.
+bool ParseRate(const std::string& text, std::uint64_t& rate) {
+    std::size_t digits = text.find_first_not_of("0123456789");
+    if (digits == 0 || text.empty()) return false;
+    if (digits == std::string::npos) digits = text.size();
+    if (digits > 12) return false;
+    std::uint64_t v = std::stoull(text.substr(0, digits));
+    const std::string unit = text.substr(digits);
+    if (unit == "K" || unit == "k")
+        v <<= 10;
+    else if (unit == "M" || unit == "m")
+        v <<= 20;
+    else if (unit == "G" || unit == "g")
+        v <<= 30;
+    else if (!unit.empty())
+        return false;
+    rate = v;
+    return v > 0;
 }
 
 }  // namespace
@@ -129,6 +150,10 @@ int main(int argc, char** argv) {
     push->add_option("--prefix", pu.remote.prefix,
                      "before every key (one per host sharing a bucket)");
     push->add_flag("--json", pu.json, "one JSON document (docs/offsite.md)");
+    std::string pushRate;
+    push->add_option("--max-rate", pushRate,
+                     "at most this many bytes per second to and from the store, or with K, M or "
+                     "G (1024, 1024^2, 1024^3): 512K, 10M (default: no limit)");
 
     ibsdb::RestoreOptions ro;
     std::string at;
@@ -150,6 +175,11 @@ int main(int argc, char** argv) {
                         "credentials file (the newest, or --at), each checked as it arrives");
     restore->add_option("--prefix", restorePrefix,
                         "with --from-remote: the keys' prefix, as pushed");
+    bool resume = false;
+    restore->add_flag("--resume", resume,
+                      "with --from-remote: continue a restore cut short into the same folder; "
+                      "files in place that check whole are kept, partial ones are completed, "
+                      "every byte checked");
 
     ibsdb::PruneOptions po;
     std::string olderThan;
@@ -168,7 +198,8 @@ int main(int argc, char** argv) {
         "keep the newest --keep last-good folders and those younger than --keep-hours whole; "
         "remove from the others every copy a newer good copy makes unnecessary (never a "
         "database's newest good copy). Refused while the service runs on the folder");
-    expire->add_option("backup", eo.backup, "the backup folder")->required();
+    expire->add_option("backup", eo.backup,
+                       "the backup folder; with --remote not needed, and not read when given");
     expire
         ->add_option("--keep", eo.keep,
                      "restore points kept whole, 1 or more (default: preference 82, else 2)")
@@ -227,6 +258,13 @@ int main(int argc, char** argv) {
                   << " ms: " << s.ToString() << "\n";
     };
     if (*push) {
+        if (!pushRate.empty()) {
+            std::uint64_t rate = 0;
+            if (!ParseRate(pushRate, rate))
+                return Usage(
+                    "--max-rate: not a number of bytes per second (for example 512K, 10M)");
+            pu.remote.maxSendBytesPerSecond = pu.remote.maxRecvBytesPerSecond = rate;
+        }
         pu.backup = Absolute(pu.backup);
         pu.remote.retry.onRetry = sayRetry;
         return ibsdb::OffsitePush(pu, std::cout);
@@ -278,10 +316,12 @@ int main(int argc, char** argv) {
             rr.folder = ro.atFolder;
             rr.at = ro.at;
             rr.force = ro.force;
+            rr.resume = resume;
             rr.json = ro.json;
             return ibsdb::RestoreRemote(rr, std::cout);
         }
         if (!restorePrefix.empty()) return Usage("--prefix goes with --from-remote");
+        if (resume) return Usage("--resume goes with --from-remote");
         ro.progress = ::isatty(STDERR_FILENO) != 0;
         return ibsdb::Restore(ro, std::cout);
     }
@@ -320,6 +360,7 @@ int main(int argc, char** argv) {
         return ibsdb::ExpireRemote(ro, std::cout);
     }
     if (*expire) {
+        if (eo.backup.empty()) return Usage("expire: BACKUP_DIR is required without --remote");
         eo.backup = Absolute(eo.backup);
         return ibsdb::Expire(eo, std::cout);
     }
