@@ -272,7 +272,8 @@ void AppBase::ReopenLogs() {
 }
 
 void AppBase::SetStopInitiated() {
-    if (!mStopInitiated.exchange(true)) OSInterface::Notify("STOPPING=1\nSTATUS=stopping");
+    if (!mStopInitiated.exchange(true))
+        OSInterface::NotifyWithin("STOPPING=1\nSTATUS=stopping", OSInterface::kStopNotifyMs);
 }
 
 Error AppBase::RequestStop() {

@@ -24,6 +24,10 @@ void OSInterface::Notify(const std::string& state) {
 }
 
 void OSInterface::NotifyNoWait(const std::string& state) {
+    NotifyWithin(state, 0);
+}
+
+void OSInterface::NotifyWithin(const std::string& state, int timeoutMs) {
     const char* path = std::getenv("NOTIFY_SOCKET");
     if (!path || !*path) return;
     sockaddr_un a{};
@@ -33,11 +37,17 @@ void OSInterface::NotifyNoWait(const std::string& state) {
     std::memcpy(a.sun_path, path, n);
     if (a.sun_path[0] == '@') a.sun_path[0] = '\0';  // an abstract socket
     const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
-    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
-    [[maybe_unused]] ssize_t sent =
-        ::sendto(fd, state.data(), state.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&a), size);
+    int flags = MSG_NOSIGNAL;
+    if (timeoutMs <= 0) {
+        flags |= MSG_DONTWAIT;
+    } else {
+        timeval t{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+    }
+    [[maybe_unused]] ssize_t sent = ::sendto(fd, state.data(), state.size(), flags,
+                                             reinterpret_cast<const sockaddr*>(&a), size);
     ::close(fd);
 }
 
@@ -51,7 +61,7 @@ void OSInterface::ReportStatus(unsigned long status, unsigned long checkPoint,
     std::string text = "STATUS=" + std::string(word) + " (status " + std::to_string(status) +
                        ", check " + std::to_string(checkPoint) + ", code " +
                        std::to_string(exitCode) + ")";
-    Notify(text);
+    NotifyWithin(text, kStopNotifyMs);
     MIREL_DEBUG(57, "OSInterface::ReportStatus " << text.substr(7));
 }
 

@@ -87,6 +87,10 @@ public:
     // nothing) must not hold the service up; a line it misses is said again at the next
     // change or refresh.
     static void NotifyNoWait(const std::string& state);
+    // Waits at most `timeoutMs` for room on the socket: for the notifications of a stop, which
+    // the stop must not wait on for ever.
+    static void NotifyWithin(const std::string& state, int timeoutMs);
+    static constexpr int kStopNotifyMs = 2000;
 
 private:
     std::atomic<unsigned long> mStatus{1};

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <atomic>
 #include <cstdio>
@@ -101,6 +102,23 @@ TEST_F(ServiceTest, SignalsMapToControlsAndEvents) {
     auto service = StartReady();
     service->Signal(SIGQUIT);  // message 1011: the loop ends while it runs
     EXPECT_EQ(service->Wait(10000), 0);
+}
+
+// A service manager that reads nothing: its socket's queue is full when the stop comes, and
+// the stop goes on without the notification rather than waiting for room.
+TEST_F(ServiceTest, AStopDoesNotWaitOnANotifySocketNobodyReads) {
+    auto service = StartReady();
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", notify.Path().c_str());
+    int queued = 0;
+    while (::sendto(fd, "X=1", 3, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&a), sizeof a) == 3)
+        ++queued;
+    ::close(fd);
+    ASSERT_GT(queued, 0);
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(20000), 0) << env.DebugLog();
 }
 
 TEST_F(ServiceTest, SecondInstanceIsRefused) {
