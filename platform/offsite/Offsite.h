@@ -39,6 +39,9 @@ std::unique_ptr<ObjectStore::Client> MakeClient(const RemoteOptions& r, std::str
 std::string Where(const ObjectStore::Client& c, const RemoteOptions& r);
 
 inline constexpr const char* kIndexName = "index.tsv";
+// Below the prefix: one record per remote expiry under way, the keys it removes after the
+// indexes, so that the next expiry finishes one cut short.
+inline constexpr const char* kExpiringFolder = "expiring/";
 std::string PointKey(const RemoteOptions& r, const std::string& folder, const char* name);
 std::string ObjectKey(const RemoteOptions& r, const std::string& sha256);
 std::string CrcHex(std::uint32_t crc);

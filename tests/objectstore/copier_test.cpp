@@ -474,6 +474,71 @@ TEST_F(Copier, AKillDuringAnUploadLeavesNoPointThatLooksWhole) {
         << verify.dump(2);
 }
 
+// A remote expiry killed before any one of its deletions: every point still listed off the
+// host verifies whole, and the next expiry leaves no object that no point names.
+TEST_F(Copier, ARemoteExpiryKilledAtAnyDeletionLeavesNoPointThatLooksWholeAndIsNot) {
+    StartService(Credentials(storePort));
+    auto sim = Sim(4);
+    ASSERT_EQ(sim->Wait(180000), 0) << sim->Stderr();
+    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
+    service->Signal(SIGTERM);
+    ASSERT_EQ(service->Wait(30000), 0);
+    const std::size_t points = RemotePoints().size();
+    ASSERT_GE(points, 3u);
+
+    testutil::Forwarder door(storePort);
+    const std::string viaDoor = Credentials(door.Port());
+    auto expire = [&](const std::string& credentials) {
+        return std::make_unique<Child>(
+            std::vector<std::string>{IBSDB_PATH, "expire", "--remote", credentials, "--prefix",
+                                     remote.prefix, "--keep", "1", "--json"},
+            std::map<std::string, std::string>{});
+    };
+    Json json;
+    bool finished = false;
+    for (int n : {1, 2, 3, 5, 8, 13}) {
+        SCOPED_TRACE("killed before deletion " + std::to_string(n));
+        door.HoldAt("DELETE /" + store.bucket + "/" + remote.Prefix(), n);
+        auto run = expire(viaDoor);
+        if (!door.WaitHeld(30000)) {
+            finished = true;
+            ASSERT_EQ(run->Wait(60000), 0) << run->Stdout();
+            break;
+        }
+        run->Signal(SIGKILL);
+        run->Wait(10000);
+        door.Close();  // the held deletion never reaches the store
+        door.Open();
+        door.Release();
+        EXPECT_EQ(Ibsdb({"verify", "--remote", remote.credentials, "--prefix", remote.prefix,
+                         backup, "--json"},
+                        json),
+                  0)
+            << json.dump(2);
+    }
+    // Run to its end, from where the last one stopped.
+    if (!finished) {
+        ASSERT_EQ(expire(remote.credentials)->Wait(60000), 0);
+    }
+    EXPECT_LT(RemotePoints().size(), points);
+    EXPECT_EQ(Ibsdb({"verify", "--remote", remote.credentials, "--prefix", remote.prefix, backup,
+                     "--json"},
+                    json),
+              0)
+        << json.dump(2);
+    std::set<std::string> named;
+    std::map<std::string, ibsdb::OffsiteIndex> indexes;
+    std::vector<std::string> problems;
+    std::string error;
+    ASSERT_TRUE(ibsdb::ListRemotePoints(remote, indexes, problems, error)) << error;
+    for (const auto& [name, index] : indexes)
+        for (const auto& f : index.files) named.insert(remote.Prefix() + "objects/" + f.sha256);
+    ObjectStore::Client client(store);
+    std::vector<ObjectStore::ObjectInfo> objects;
+    ASSERT_TRUE(client.ListAll(remote.Prefix() + "objects/", objects).ok());
+    for (const auto& o : objects) EXPECT_TRUE(named.count(o.key)) << o.key << ": named by no point";
+}
+
 TEST(CopierStart, ACredentialsFileOthersMayReadStopsTheStartWithOneLine) {
     testutil::ServiceEnv env;
     const std::string credentials = env.dir / "offsite.credentials";

@@ -2,6 +2,8 @@
 // itself and the object layout are platform/offsite's.
 #include "tools/ibsdb/Offsite.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -15,6 +17,7 @@
 #include "platform/framework/Manifest.h"
 #include "platform/framework/Retention.h"
 #include "platform/objectstore/Digest.h"
+#include "platform/support/DateTime.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 #include "tools/ibsdb/Common.h"
@@ -26,6 +29,7 @@ using ObjectStore::Client;
 using ObjectStore::Status;
 using Offsite::CrcHex;
 using Offsite::GetText;
+using Offsite::kExpiringFolder;
 using Offsite::kIndexName;
 using Offsite::MakeClient;
 using Offsite::ObjectKey;
@@ -611,6 +615,9 @@ int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
     return report();
 }
 
+void FinishExpiries(Client& client, const RemoteOptions& r, int& objectsRemoved,
+                    std::uint64_t& objectBytes, int& code, std::vector<std::string>& reasons);
+
 int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out) {
     const RemoteOptions& r = o.remote;
     int code = kOk;
@@ -769,14 +776,34 @@ int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out) {
         for (const auto& [name, index] : points)
             for (const auto& f : index.files)
                 (going.count(name) ? candidates : staying).insert(f.sha256);
-        if (o.dryRun)
+        if (o.dryRun) {
             for (const auto& sha : candidates)
                 if (!staying.count(sha)) ++objectsRemoved;
+        } else {
+            FinishExpiries(*client, r, objectsRemoved, objectBytes, code, reasons);
+        }
         return finish();
     }
 
-    // The index first: from then on the point is not there, and nothing restores from it.
+    // What goes after the indexes is written down first: an expiry cut short after an index
+    // would otherwise leave its point's manifest and objects that nothing names any more.
     std::set<std::string> candidates;
+    std::string journal;
+    for (const auto& folder : going) {
+        journal += PointKey(r, folder, Talon::Manifest::sFileName) + "\n";
+        for (const auto& f : points[folder].files) journal += ObjectKey(r, f.sha256) + "\n";
+    }
+    const std::string journalKey = r.Prefix() + kExpiringFolder +
+                                   std::to_string(Mirel::DateTime::NowUTC()) + "-" +
+                                   std::to_string(::getpid());
+    if (Status s = ObjectStore::Retry(
+            r.retry, [&] { return client->PutObject(journalKey, journal.data(), journal.size()); });
+        !s.ok()) {
+        code = kUnknown;
+        reasons.push_back("the store failed, nothing removed: " + s.ToString());
+        return finish();
+    }
+    // The index first: from then on the point is not there, and nothing restores from it.
     for (auto& p : outcomes) {
         if (!going.count(p.folder)) continue;
         Status s = ObjectStore::Retry(
@@ -792,35 +819,68 @@ int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out) {
             break;
         }
         p.removed = true;
-        for (const auto& f : points[p.folder].files) candidates.insert(f.sha256);
     }
-    // Then the objects those points named and no point left names, read again now: a push
-    // that finished meanwhile may name them.
+    if (code == kOk) FinishExpiries(*client, r, objectsRemoved, objectBytes, code, reasons);
+    return finish();
+}
+
+// Ends every expiry written down under expiring/, this one's too: the manifests and objects it
+// meant to remove that no point left names (read again now: a push that finished meanwhile
+// may name them), then the record itself.
+void FinishExpiries(Client& client, const RemoteOptions& r, int& objectsRemoved,
+                    std::uint64_t& objectBytes, int& code, std::vector<std::string>& reasons) {
+    std::vector<ObjectStore::ObjectInfo> records;
+    if (Status s = ObjectStore::Retry(
+            r.retry, [&] { return client.ListAll(r.Prefix() + kExpiringFolder, records); });
+        !s.ok()) {
+        code = std::max(code, static_cast<int>(kUnknown));
+        reasons.push_back("the expiries under way could not be listed: " + s.ToString());
+        return;
+    }
+    if (records.empty()) return;
     std::map<std::string, OffsiteIndex> left;
-    problems.clear();
+    std::vector<std::string> problems;
+    std::string error;
     if (!ListRemotePoints(r, left, problems, error) || !problems.empty()) {
         code = std::max(code, static_cast<int>(kUnknown));
         reasons.push_back("the points left could not be read again, no object removed: " +
                           (error.empty() ? problems.front() : error));
-        return finish();
+        return;
     }
-    for (const auto& [name, index] : left)
-        for (const auto& f : index.files) candidates.erase(f.sha256);
-    for (const auto& sha : candidates) {
-        ObjectStore::ObjectInfo info;
-        const std::string key = ObjectKey(r, sha);
-        Status s = ObjectStore::Retry(r.retry, [&] { return client->HeadObject(key, info); });
-        if (s.cause == Cause::kNotFound) continue;
-        if (s.ok()) s = ObjectStore::Retry(r.retry, [&] { return client->DeleteObject(key); });
-        if (!s.ok() && s.cause != Cause::kNotFound) {
+    std::set<std::string> named;
+    for (const auto& [name, index] : left) {
+        named.insert(PointKey(r, name, Talon::Manifest::sFileName));
+        for (const auto& f : index.files) named.insert(ObjectKey(r, f.sha256));
+    }
+    for (const auto& record : records) {
+        std::string text;
+        if (Status s = GetText(client, r, record.key, text); !s.ok()) {
             code = std::max(code, static_cast<int>(kWarning));
-            reasons.push_back("object " + key + " not removed: " + s.ToString());
+            reasons.push_back("expiry record " + record.key + " not read: " + s.ToString());
             continue;
         }
-        ++objectsRemoved;
-        objectBytes += info.size;
+        bool all = true;
+        std::istringstream lines(text);
+        for (std::string key; std::getline(lines, key);) {
+            if (key.empty() || named.count(key) || key.compare(0, r.Prefix().size(), r.Prefix()))
+                continue;
+            ObjectStore::ObjectInfo info;
+            Status s = ObjectStore::Retry(r.retry, [&] { return client.HeadObject(key, info); });
+            if (s.cause == Cause::kNotFound) continue;
+            if (s.ok()) s = ObjectStore::Retry(r.retry, [&] { return client.DeleteObject(key); });
+            if (!s.ok() && s.cause != Cause::kNotFound) {
+                all = false;
+                code = std::max(code, static_cast<int>(kWarning));
+                reasons.push_back("object " + key + " not removed: " + s.ToString());
+                continue;
+            }
+            if (key.compare(r.Prefix().size(), 8, "objects/") == 0) {
+                ++objectsRemoved;
+                objectBytes += info.size;
+            }
+        }
+        if (all) ObjectStore::Retry(r.retry, [&] { return client.DeleteObject(record.key); });
     }
-    return finish();
 }
 
 }  // namespace ibsdb
