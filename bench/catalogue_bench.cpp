@@ -293,13 +293,23 @@ int IntervalSide(int workers, const std::string& tmpl, const std::string& where)
     };
     if (!RunCycleUntil(published, 600000)) bench::Fail("the interval did not complete");
     const double interval = bench::Secs(t0);
-    // The manifest of that folder written again, as publishing wrote it: what it added.
+    // The manifest of that folder written again, as publishing wrote it (with the lines the
+    // workers read): what it added.
     Talon::Manifest m;
     const Mirel::Directory folder(UniversalPath::Folder(lastGood));
     if (!Talon::Manifest::Read(folder, m).OK()) bench::Fail("no manifest in " + lastGood);
+    Talon::Manifest::KnownLines known;
+    Mgr()->WithCatalogue([&](IntervalMap& intervals) {
+        for (const auto& [end, interval] : intervals)
+            for (const auto& [uuid, item] : interval.databases)
+                if (!item.computedId.empty() && item.file.path.IsRelative())
+                    known.emplace(item.file.path.Native(),
+                                  std::make_pair(item.computedId, item.computed));
+    });
     ::unlink((lastGood + "/manifest.tsv").c_str());
     auto t1 = bench::Clock::now();
-    if (!Talon::Manifest::Write(folder, m.intervalEnd).OK()) bench::Fail("manifest write");
+    if (!Talon::Manifest::Write(folder, m.intervalEnd, {}, nullptr, &known).OK())
+        bench::Fail("manifest write");
     const double manifest = bench::Secs(t1);
     std::printf("%.6f %.6f %s\n", interval, manifest, lastGood.c_str());
     return 0;

@@ -151,9 +151,34 @@ int Catalogue::NoteUnwritten(
 }
 
 int Catalogue::ForgetUnwritten(const Mirel::UniversalPath& copy) {
-    Mirel::LockMutex u(mUnwrittenLock);
-    if (mUnwritten.erase(copy.Native()) == 0) return 0;
-    return SaveUnwrittenListLocked();
+    Mirel::Env& env = Mirel::Env::Current();
+    std::string file;
+    int fd = -1;
+    {
+        Mirel::LockMutex u(mUnwrittenLock);
+        if (mUnwritten.erase(copy.Native()) == 0) return 0;
+        // A line appended and synced forgets the copy for a restart: one sync of the list,
+        // where a new list cost two, and no lock held over it, so workers' syncs overlap.
+        // Without a list on disk that says what mUnwritten said, it is written whole.
+        if (!mUnwrittenSaved || mBackupFolder.IsClear()) return SaveUnwrittenListLocked();
+        file = mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sUnwrittenListName).Native();
+        const std::string line = Talon::EncodeUnwrittenForget(copy.Native());
+        if (env.OpenWrite(file, Mirel::Os::WriteMode{false, false, true}, fd).GetError() != 0)
+            return SaveUnwrittenListLocked();
+        if (env.Append(fd, line.data(), line.size(), file).GetError() != 0) {
+            env.Close(fd);
+            return SaveUnwrittenListLocked();
+        }
+    }
+    // A list that replaced this one meanwhile was written whole, without the copy, and synced
+    // before the lock was let go.
+    const int rc = env.SyncFile(fd, file).GetError();
+    env.Close(fd);
+    if (rc != 0) {
+        Mirel::LockMutex u(mUnwrittenLock);
+        mUnwrittenSaved = false;
+    }
+    return rc;
 }
 
 bool Catalogue::IsUnwritten(const Mirel::UniversalPath& copy) {

@@ -1,12 +1,12 @@
 // Removing what the cycle no longer needs, recording failed databases, and the dump.
 #include "catalogue/Catalogue.h"
-#include "platform/engine/HBLogFile.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
 #include "platform/framework/RemoteContainerMgr.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
+#include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
 
@@ -98,12 +98,9 @@ void Catalogue::CleanupOrphanedIntervalFolders() {
 }
 
 Mirel::Error Catalogue::DeleteRedoLogFile(const Mirel::UniversalPath& path) {
-    Mirel::HBLogFile log(path);
-    if (log.Open(Mirel::HBLogFile::kPermHeaderOnly).OK()) {
-        Mirel::Directory rc(log.GetRemoteContainerRedoLogDirectory());
-        if (rc.Exists()) rc.DeleteAll();
-        log.Close(false);
-    }
+    // Its container folder is named by its path alone: the log is not opened again.
+    Mirel::Directory rc(Mirel::ContainerFolderOf(path));
+    if (rc.Exists()) rc.DeleteAll();
     return path.Delete();
 }
 

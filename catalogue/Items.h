@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "platform/framework/Codecs.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
@@ -117,6 +118,10 @@ struct DatabaseItem {
     std::uint64_t checkInterval = 0;
     bool detach = false;
     bool detached = false;
+    // What the worker read of its copy after the pass that last wrote it: the copy's manifest
+    // line, good while the file keeps the identity `computedId` (Talon::EncodeFileIdentity).
+    Talon::ManifestEntry computed;
+    std::string computedId;
 
     DatabaseItem() = default;
     DatabaseItem(const Mirel::UniversalPath& path, const Mirel::unistring& uuid, std::uint64_t msn,

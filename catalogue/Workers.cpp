@@ -104,6 +104,8 @@ void Catalogue::ReleaseInProgressItem(DatabaseItem* copy) {
                 entry.pristine = entry.pristine && copy->pristine;
                 entry.err = copy->err;
                 entry.mustCheck = copy->mustCheck;  // cleared once its bytes passed
+                entry.computed = copy->computed;
+                entry.computedId = copy->computedId;
             }
             if (copy->detached) {
                 // The older copy brought forward is the in-progress copy now; its last-good

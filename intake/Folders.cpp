@@ -142,6 +142,7 @@ bool Intake::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalP
 bool Intake::SetupFolders(const Mirel::Directory& dir) {
     int error = 0;
     Mirel::LockReentrant g(mCat.mLock);
+    ForgetRedoFolder();
     mCat.mFoldersReady.store(0);
     mCat.mNamedFolder = dir.GetPath();
     Mirel::Directory failing = dir;
@@ -218,6 +219,7 @@ bool Intake::SetupFolders(const Mirel::Directory& dir) {
 
 void Intake::ClearFolders() {
     Mirel::LockReentrant g(mCat.mLock);
+    ForgetRedoFolder();
     // A folder whose set-up failed was never in service: it is forgotten, never cleared
     // (what it holds was accepted in an earlier run).
     if (mCat.mFoldersReady.load() && mCat.mBackupFolder.GetPath().Exists()) {

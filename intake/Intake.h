@@ -13,6 +13,7 @@
 class Intake {
 public:
     Intake(Catalogue& catalogue, Mirel::Env& env) : mCat(catalogue), mEnv(env) {}
+    ~Intake() { ForgetRedoFolder(); }
     Intake(const Intake&) = delete;
     Intake& operator=(const Intake&) = delete;
 
@@ -93,6 +94,18 @@ private:
     void RetireEmptyIntervals(ScanState& s);
     IntervalMap::iterator FirstToMake(IntervalMap::iterator from);
 
+    // The redo folder `name` below `base` opened as a real folder (never through a link), for
+    // opening a log in it: the folder of the last log stays open (`fd` is borrowed), and is
+    // used again while both paths still name, unlinked, the folders it was opened as.
+    // Under mCat.mLock. 0, or why it cannot be opened.
+    int OpenRedoFolder(const std::string& base, const std::string& name, int& fd);
+    void ForgetRedoFolder();
+
     Catalogue& mCat;
     Mirel::Env& mEnv;
+    struct KeptFolder {
+        std::string base, name;
+        int fd = -1;
+        std::uint64_t baseDev = 0, baseIno = 0, dev = 0, ino = 0;
+    } mRedoFolder;
 };

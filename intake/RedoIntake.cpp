@@ -31,6 +31,43 @@ bool SaysWhatIsThere(int rc) {
 }
 }  // namespace
 
+int Intake::OpenRedoFolder(const std::string& base, const std::string& name, int& fd) {
+    KeptFolder& k = mRedoFolder;
+    // Two looks that follow no link stand for opening both folders again: each path still
+    // names a real folder, the very one opened. A change between the look and the log's open
+    // is a change after the open, as before.
+    auto same = [this](const std::string& path, std::uint64_t dev, std::uint64_t ino) {
+        Mirel::Os::Info i;
+        return mEnv.Stat(path, i).OK() && i.isDir && !i.isLink && i.dev == dev && i.ino == ino;
+    };
+    if (k.fd >= 0 && k.base == base && k.name == name && same(base, k.baseDev, k.baseIno) &&
+        same(base + "/" + name, k.dev, k.ino)) {
+        fd = k.fd;
+        return 0;
+    }
+    ForgetRedoFolder();
+    int dir = -1;
+    if (int rc = mEnv.OpenRealFolder(base, {name}, dir).GetError()) return rc;
+    k.base = base;
+    k.name = name;
+    k.fd = fd = dir;
+    // Looked at after the open: should either have changed meanwhile, the next look differs
+    // and the folders are opened again.
+    Mirel::Os::Info b, r;
+    if (mEnv.Stat(base, b).OK() && mEnv.FStat(dir, r, base + "/" + name).OK()) {
+        k.baseDev = b.dev;
+        k.baseIno = b.ino;
+        k.dev = r.dev;
+        k.ino = r.ino;
+    }
+    return 0;
+}
+
+void Intake::ForgetRedoFolder() {
+    if (mRedoFolder.fd >= 0) mEnv.Close(mRedoFolder.fd);
+    mRedoFolder = KeptFolder();
+}
+
 std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
                                     const Mirel::unistring& uuidText, bool hasContainers) {
     Mirel::UniversalPath announced;
@@ -61,11 +98,21 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
             } else {
                 native = base + "/" + rest;
                 int dir = -1;
-                why = mEnv.OpenRealFolder(base, {parts[0]}, dir).GetError();
+                bool kept = mRedoFolder.fd >= 0;
+                why = OpenRedoFolder(base, parts[0], dir);
                 if (why == 0) {
                     openError =
                         mEnv.OpenReadAt(dir, parts[1], native, log.fd, &logInfo, true).GetError();
-                    mEnv.Close(dir);
+                    // A folder removed and made again may have the old one's inode number:
+                    // a log missing from the kept folder is looked for in a fresh one.
+                    if (openError == Mirel::kErrPathNotFound && kept) {
+                        ForgetRedoFolder();
+                        why = OpenRedoFolder(base, parts[0], dir);
+                        if (why == 0)
+                            openError =
+                                mEnv.OpenReadAt(dir, parts[1], native, log.fd, &logInfo, true)
+                                    .GetError();
+                    }
                     if (SaysWhatIsThere(openError)) why = std::exchange(openError, 0);
                     inRedoFolder = why == 0;
                 }

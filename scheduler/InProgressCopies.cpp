@@ -324,10 +324,16 @@ Talon::Error IntervalCycle::RenameInProgressToLastGood(Interval& interval) {
     // interval unfinished, to be retried like a failed rename.
     Talon::Manifest written;
     std::set<std::string> held;
-    for (const auto& [uuid, item] : interval.databases)
-        if (item.held && !item.file.path.IsClear()) held.insert(item.file.path.Native());
-    if (Talon::Error m =
-            Talon::Manifest::Write(mCat.mInProgressFolder, interval.mDoneUTC, held, &written);
+    // The lines the workers read as they finished: their copies are not read again.
+    Talon::Manifest::KnownLines known;
+    for (const auto& [uuid, item] : interval.databases) {
+        if (item.file.path.IsClear()) continue;
+        if (item.held) held.insert(item.file.path.Native());
+        if (!item.computedId.empty() && item.file.path.IsRelative())
+            known.emplace(item.file.path.Native(), std::make_pair(item.computedId, item.computed));
+    }
+    if (Talon::Error m = Talon::Manifest::Write(mCat.mInProgressFolder, interval.mDoneUTC, held,
+                                                &written, &known);
         !m.OK()) {
         m.In("write the manifest of", mCat.mInProgressFolder.GetPath().Native());
         IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: " << m.Text());

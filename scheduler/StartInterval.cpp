@@ -70,17 +70,18 @@ IntervalCycle::Started IntervalCycle::StartInterval() {
         FailReplaced(s, choices);
         NoteUploadsUnwritten(s, choices);
         // The moves' folders are synced once each when the pass's moves are done (before any
-        // worker writes a moved copy); the upload folders they empty go after that.
+        // worker writes a moved copy). The upload folders they empty go first: the copies
+        // folder's one sync then stands for theirs.
         std::vector<Mirel::UniversalPath> emptied;
         Mirel::Os::DeferredDirSyncs moves;
         for (const IntervalPlan::Choice& c : choices) {
             if (!s.out.cutShort.OK()) break;
             if (!s.replaced.count(c.uuid)) PlaceChoice(s, c, emptied);
         }
+        RemoveEmptiedUploadFolders(emptied);
         if (int rc = moves.Flush())
             IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
                                               << " syncing the folders of the moves");
-        RemoveEmptiedUploadFolders(emptied);
     }
     if (s.out.cutShort.OK()) s.C.placed = true;
     FinishStart(s);

@@ -7,6 +7,7 @@
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/CopyCheck.h"
 #include "platform/framework/IBS_Config.h"
+#include "platform/framework/Manifest.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Os.h"
 
@@ -201,7 +202,32 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         closed.In("close", dbPath.Native());
         if (result.OK() && !closed.OK()) result = closed;
     }
+    if (prepared && result.OK() && database.Written()) ComputeManifestLine(item, database, dbPath);
     item.err = result;
+}
+
+void TalonIBWorker::ComputeManifestLine(DatabaseItem& item, const Mirel::HBFile& database,
+                                        const Mirel::UniversalPath& dbPath) {
+    item.computedId.clear();
+    // Read whole while the pages are still cached: publishing then only writes the line. The
+    // file's identity before and after the read must agree, or the line is left to publishing.
+    auto identity = [&] {
+        Mirel::Os::Info i;
+        if (!mEnv.Stat(dbPath.Native(), i).OK() || !i.isFile) return std::string();
+        return Talon::EncodeFileIdentity(i.ino, i.size, i.mtimeUs, i.mtimeNs);
+    };
+    const std::string before = identity();
+    Talon::ManifestEntry e;
+    if (before.empty() || !Talon::Manifest::Checksum(dbPath.Native(), e.size, e.crc).OK() ||
+        identity() != before)
+        return;
+    e.kind = Talon::ManifestEntry::kDatabase;
+    e.uuid = database.GetUUID().ToUTF8();
+    e.msn = database.GetMSN();
+    e.pageSize = database.GetPageSize();
+    e.pageCount = database.GetPageCount();
+    item.computed = e;
+    item.computedId = before;
 }
 
 Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& database) {

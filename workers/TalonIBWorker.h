@@ -57,6 +57,10 @@ public:
     std::size_t HeldLogMemory() const { return mArena.Held(); }
 
 private:
+    // The copy's manifest line and identity into the item, after a pass that wrote it.
+    void ComputeManifestLine(DatabaseItem& item, const Mirel::HBFile& database,
+                             const Mirel::UniversalPath& dbPath);
+
     WorkSource& mSource;
     // Where a pass's logs are read: kept from pass to pass while there is work.
     Mirel::RecordArena mArena;

@@ -196,12 +196,20 @@ std::string EncodeUnwrittenList(const std::map<std::string, std::string>& copies
     return text;
 }
 
+std::string EncodeUnwrittenForget(const std::string& path) {
+    return path + "\t-\n";
+}
+
 std::map<std::string, std::string> DecodeUnwrittenList(const std::string& text) {
     std::map<std::string, std::string> out;
     for (const std::string& line : SplitLines(text)) {
-        if (NothingToRead(line)) continue;
+        if (NothingToRead(line) || line.find('\0') != std::string::npos) continue;
         const auto tab = line.find('\t');
-        if (tab != std::string::npos) out[line.substr(0, tab)] = line.substr(tab + 1);
+        if (tab == std::string::npos) continue;
+        if (line.compare(tab + 1, std::string::npos, "-") == 0)
+            out.erase(line.substr(0, tab));
+        else
+            out[line.substr(0, tab)] = line.substr(tab + 1);
     }
     return out;
 }

@@ -86,7 +86,10 @@ std::string EncodeFileIdentity(std::uint64_t inode, std::uint64_t size, std::uin
 
 // ---- Unwritten.tsv: <path> TAB <identity> LF, by path. Empty text for no entries.
 std::string EncodeUnwrittenList(const std::map<std::string, std::string>& copies);
-// A line without a TAB is skipped; the identity is the rest of the line.
+// The line appended to forget a copy: <path> TAB - LF.
+std::string EncodeUnwrittenForget(const std::string& path);
+// A line without a TAB, or with a NUL (an append a power loss tore), is skipped; the identity
+// is the rest of the line. A later line of a path replaces an earlier one, and "-" forgets it.
 std::map<std::string, std::string> DecodeUnwrittenList(const std::string& text);
 
 // ---- UploadsAfter.tsv: <path> TAB <identity> TAB <end> TAB <UUID> TAB <failure> LF.

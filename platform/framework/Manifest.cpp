@@ -141,7 +141,7 @@ Error Manifest::ReadDatabaseHeader(const std::string& path, ManifestEntry& entry
 }
 
 Error Manifest::Compute(const Mirel::Directory& folder, std::uint64_t intervalEnd, Manifest& out,
-                        const std::vector<ManifestSource>* sources) {
+                        const std::vector<ManifestSource>* sources, const KnownLines* known) {
     static const std::vector<ManifestSource> kNone;
     const std::vector<ManifestSource>& srcs = sources ? *sources : kNone;
     out = Manifest();
@@ -167,6 +167,18 @@ Error Manifest::Compute(const Mirel::Directory& folder, std::uint64_t intervalEn
         // of their own they are not certified now.
         for (const ManifestSource& src : srcs)
             if (SameInode(full, Root(src.folder) + "/" + rel)) return Error();
+        if (kind == ManifestEntry::kDatabase && known) {
+            auto k = known->find(rel);
+            Mirel::Os::Info info;
+            if (k != known->end() && Mirel::Os::Stat(full, info) == 0 && info.isFile &&
+                EncodeFileIdentity(info.ino, info.size, info.mtimeUs, info.mtimeNs) ==
+                    k->second.first) {
+                out.entries.push_back(k->second.second);
+                out.entries.back().kind = kind;
+                out.entries.back().path = rel;
+                return Error();
+            }
+        }
         if (kind == ManifestEntry::kDatabase) {
             Error h = ReadDatabaseHeader(full, e);
             // Listed all the same: a later check then names the file as no database.
@@ -185,7 +197,8 @@ Error Manifest::Compute(const Mirel::Directory& folder, std::uint64_t intervalEn
 }
 
 Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd,
-                      const std::set<std::string>& held, Manifest* written) {
+                      const std::set<std::string>& held, Manifest* written,
+                      const KnownLines* known) {
     // Every last-good folder beside it, newest first: a carried-forward copy may come from
     // an older one than the newest.
     std::vector<ManifestSource> sources;
@@ -199,7 +212,7 @@ Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd,
         if (Read(*d, src.manifest).OK()) sources.push_back(std::move(src));
     }
     Manifest m;
-    if (Error e = Compute(folder, intervalEnd, m, &sources); !e.OK()) return e;
+    if (Error e = Compute(folder, intervalEnd, m, &sources, known); !e.OK()) return e;
     // A line taken over from an older folder describes the file, not its state here. A held
     // copy stays held wherever it is carried: its database moved past it (the logs that
     // failed), so it is never the database's state at a later interval's end either.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -53,8 +54,13 @@ public:
     // `held` names (relative paths) the copies that are a failed database's newest good copy
     // rather than its state at the interval's end. `written`, when given, receives what was
     // written.
+    // `known` (relative path: the file's identity, Talon::EncodeFileIdentity, and its line)
+    // gives database lines read before, by whoever wrote the file last: a file that still
+    // has that identity takes its line without being read again.
+    using KnownLines = std::map<std::string, std::pair<std::string, ManifestEntry>>;
     static Error Write(const Mirel::Directory& folder, std::uint64_t intervalEnd,
-                       const std::set<std::string>& held = {}, Manifest* written = nullptr);
+                       const std::set<std::string>& held = {}, Manifest* written = nullptr,
+                       const KnownLines* known = nullptr);
 
     // Removes a last-good folder that holds nothing but its manifest (its last copy is gone);
     // 20303 and nothing touched while anything else is in it.
@@ -66,7 +72,8 @@ public:
 
     // The manifest the folder's files would have now, lines taken over from `sources`.
     static Error Compute(const Mirel::Directory& folder, std::uint64_t intervalEnd, Manifest& out,
-                         const std::vector<ManifestSource>* sources = nullptr);
+                         const std::vector<ManifestSource>* sources = nullptr,
+                         const KnownLines* known = nullptr);
 
     // Database files below a folder as the service lists them (a name ending in .vdb in any
     // case, down to three levels, not inside a container folder), relative paths in name

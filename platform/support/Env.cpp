@@ -160,6 +160,14 @@ DeferredDirSyncs::~DeferredDirSyncs() {
     tDeferred = mOuter;
 }
 
+void DeferredDirSyncs::Removed(const std::string& folder) {
+    std::string f = folder;
+    while (f.size() > 1 && f.back() == '/') f.pop_back();
+    for (DeferredDirSyncs* d = tDeferred; d; d = d->mOuter)
+        for (auto& [env, dir] : d->mDirs)
+            if (dir == f) dir = ParentOf(f);
+}
+
 int DeferredDirSyncs::Flush() {
     std::sort(mDirs.begin(), mDirs.end());
     mDirs.erase(std::unique(mDirs.begin(), mDirs.end()), mDirs.end());

@@ -112,6 +112,10 @@ public:
     // The first error of the syncs; gathering goes on for later moves.
     int Flush();
     std::size_t Pending() const { return mDirs.size(); }
+    // A folder whose sync waits was removed (Os::RemoveDir says so): its parent is synced
+    // instead. That sync makes the removal durable and, with it, every change inside the
+    // folder, which was empty when it went: the changes no longer need a sync of their own.
+    static void Removed(const std::string& folder);
 
 private:
     friend class Mirel::Env;

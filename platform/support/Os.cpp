@@ -29,7 +29,9 @@ int CreateDir(const std::string& path) {
     return Env::Current().CreateDir(path).GetError();
 }
 int RemoveDir(const std::string& path) {
-    return Env::Current().RemoveDir(path).GetError();
+    const int rc = Env::Current().RemoveDir(path).GetError();
+    if (rc == 0) DeferredDirSyncs::Removed(path);
+    return rc;
 }
 int DeleteFile(const std::string& path) {
     return Env::Current().DeleteFile(path).GetError();

@@ -24,19 +24,19 @@ std::size_t AddressBytes(int family) {
     return family == AF_INET6 ? 16 : 4;
 }
 
-// A netlink socket for one query, with a receive timeout so that a query never hangs.
+// A netlink socket of the thread's own, kept for its queries, with a receive timeout so
+// that a query never hangs: a socket made for every call cost three system calls more per
+// call. Each query has a sequence number of its own, and only an answer that carries it
+// counts: an answer to an earlier query that timed out is passed over.
 class DiagSocket {
 public:
-    DiagSocket() {
-        mFd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-        if (mFd < 0) return;
-        timeval tv{1, 0};
-        ::setsockopt(mFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    static DiagSocket& OfThisThread() {
+        thread_local DiagSocket socket;
+        return socket;
     }
-    ~DiagSocket() {
-        if (mFd >= 0) ::close(mFd);
-    }
+    ~DiagSocket() { Drop(); }
     bool Send(const TcpEndpoint& src, const TcpEndpoint& dst) {
+        if (mFd < 0) Open();
         if (mFd < 0) return false;
         struct {
             nlmsghdr nlh;
@@ -45,7 +45,7 @@ public:
         msg.nlh.nlmsg_len = sizeof msg;
         msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
         msg.nlh.nlmsg_flags = NLM_F_REQUEST;
-        msg.nlh.nlmsg_seq = 1;
+        msg.nlh.nlmsg_seq = ++mSeq;
         msg.req.sdiag_family = static_cast<std::uint8_t>(dst.family);
         msg.req.sdiag_protocol = IPPROTO_TCP;
         msg.req.idiag_states = ~0u;
@@ -57,38 +57,63 @@ public:
         msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
         sockaddr_nl kernel{};
         kernel.nl_family = AF_NETLINK;
-        return ::sendto(mFd, &msg, sizeof msg, 0, reinterpret_cast<sockaddr*>(&kernel),
-                        sizeof kernel) == static_cast<ssize_t>(sizeof msg);
+        if (::sendto(mFd, &msg, sizeof msg, 0, reinterpret_cast<sockaddr*>(&kernel),
+                     sizeof kernel) == static_cast<ssize_t>(sizeof msg))
+            return true;
+        Drop();
+        return false;
     }
-    // Calls `each` for the socket in the answer; false on an error or a timeout (a socket
-    // that does not exist is an error).
+    // Calls `each` for the socket in the answer to the last query sent; false on an error or
+    // a timeout (a socket that does not exist is an error). A failed receive gives up the
+    // socket: the next query starts on a fresh one.
     template <class F>
     bool Receive(F each) {
-        std::vector<char> buf(8192);
-        ssize_t n = ::recv(mFd, buf.data(), buf.size(), 0);
-        if (n <= 0) return false;
-        // The walk NLMSG_OK and NLMSG_NEXT make, in unsigned sizes: the macros mix the
-        // signs of their operands.
-        char* at = buf.data();
-        std::size_t left = static_cast<std::size_t>(n);
-        while (left >= sizeof(nlmsghdr)) {
-            auto* h = reinterpret_cast<nlmsghdr*>(at);
-            if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left) break;
-            if (h->nlmsg_type == NLMSG_ERROR) return false;
-            if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
-                if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
-                each(*static_cast<const inet_diag_msg*>(NLMSG_DATA(h)));
+        for (;;) {
+            ssize_t n = ::recv(mFd, mBuf.data(), mBuf.size(), 0);
+            if (n <= 0) {
+                Drop();
+                return false;
             }
-            const std::size_t step = NLMSG_ALIGN(h->nlmsg_len);
-            if (step >= left) break;
-            at += step;
-            left -= step;
+            // The walk NLMSG_OK and NLMSG_NEXT make, in unsigned sizes: the macros mix the
+            // signs of their operands.
+            char* at = mBuf.data();
+            std::size_t left = static_cast<std::size_t>(n);
+            bool answered = false;
+            while (left >= sizeof(nlmsghdr)) {
+                auto* h = reinterpret_cast<nlmsghdr*>(at);
+                if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left) break;
+                if (h->nlmsg_seq == mSeq) {
+                    if (h->nlmsg_type == NLMSG_ERROR) return false;
+                    if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+                        if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
+                        each(*static_cast<const inet_diag_msg*>(NLMSG_DATA(h)));
+                    }
+                    answered = true;
+                }
+                const std::size_t step = NLMSG_ALIGN(h->nlmsg_len);
+                if (step >= left) break;
+                at += step;
+                left -= step;
+            }
+            if (answered) return true;
         }
-        return true;
     }
 
 private:
+    DiagSocket() : mBuf(8192) {}
+    void Open() {
+        mFd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        if (mFd < 0) return;
+        timeval tv{1, 0};
+        ::setsockopt(mFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    void Drop() {
+        if (mFd >= 0) ::close(mFd);
+        mFd = -1;
+    }
     int mFd = -1;
+    std::uint32_t mSeq = 0;
+    std::vector<char> mBuf;
 };
 
 bool SameAddress(const __be32* a, const TcpEndpoint& e) {
@@ -131,7 +156,7 @@ bool ParseGiopTcpAddress(const char* text, TcpEndpoint& out) {
 std::optional<uid_t> SocketDiag::PeerOwner(const TcpEndpoint& peer, const TcpEndpoint& local,
                                            bool established) {
     if (peer.family != local.family) return std::nullopt;
-    DiagSocket s;
+    DiagSocket& s = DiagSocket::OfThisThread();
     if (!s.Send(peer, local)) return std::nullopt;
     std::optional<uid_t> owner;
     s.Receive([&](const inet_diag_msg& m) {

@@ -209,6 +209,20 @@ TEST(WorkListsCodecTest, UnwrittenAndUploadsAfterReadBackAndSkipWhatTheyAlwaysSk
     EXPECT_EQ(back.at("/b/InProgress/x"), "y.vdb\t5 6 7.8");
     EXPECT_EQ(DecodeUnwrittenList("# c\n\nno tab\n/p\t1 2 3.4\r\n/p\t9 9 9.9\n/q\t"),
               (std::map<std::string, std::string>{{"/p", "9 9 9.9"}, {"/q", ""}}));
+    // Forgetting appends a line: it takes the path out, and a later line brings it back. An
+    // append a power loss tore (zeros where sectors were lost) is no line at all.
+    const std::string forget = EncodeUnwrittenForget("/b/InProgress/a.vdb");
+    EXPECT_EQ(forget, "/b/InProgress/a.vdb\t-\n");
+    EXPECT_EQ(DecodeUnwrittenList(text + forget),
+              (std::map<std::string, std::string>{{"/b/InProgress/x", "y.vdb\t5 6 7.8"}}));
+    EXPECT_EQ(DecodeUnwrittenList(text + forget + "/b/InProgress/a.vdb\t1 2 3.5\n")
+                  .at("/b/InProgress/a.vdb"),
+              "1 2 3.5");
+    std::string torn = forget;
+    torn.replace(3, 6, 6, '\0');
+    EXPECT_EQ(DecodeUnwrittenList(text + torn).at("/b/InProgress/a.vdb"), "1 2 3.4");
+    EXPECT_EQ(DecodeUnwrittenList(text + std::string(forget.size(), '\0')),
+              DecodeUnwrittenList(text));
 
     EXPECT_EQ(EncodeUploadsAfter({}), "");
     const std::map<std::string, UploadAfter> lines = {

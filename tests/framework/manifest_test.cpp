@@ -196,6 +196,41 @@ TEST_F(ManifestTest, HardLinkedCopyTakesThePreviousLineAndChangedCopyIsRead) {
     EXPECT_EQ(now.intervalEnd, end + 60000000);
 }
 
+// A line read by the worker that wrote a copy is taken while the copy keeps the identity it
+// had then; a copy changed since, or one without a line, is read. The known lines carry a
+// CRC no file has: one taken over shows the file was not read again.
+TEST_F(ManifestTest, AKnownLineIsTakenOnlyWhileItsFileKeepsItsIdentity) {
+    Manifest truth;
+    ASSERT_TRUE(Manifest::Compute(Dir(folder), end, truth).OK());
+    auto identity = [&](const std::string& rel) {
+        Mirel::Os::Info i;
+        EXPECT_EQ(Mirel::Os::Stat(folder + "/" + rel, i), 0);
+        return Talon::EncodeFileIdentity(i.ino, i.size, i.mtimeUs, i.mtimeNs);
+    };
+    Manifest::KnownLines known;
+    for (const std::string rel : {"a.vdb", "sub/B.VDB"}) {
+        ManifestEntry e = *truth.Find(rel);
+        e.crc ^= 0xdeadbeef;
+        e.path = "elsewhere";
+        known[rel] = {identity(rel), e};
+    }
+    // B changes after its line was read: one more page, so its size differs.
+    ASSERT_EQ(::unlink((folder + "/sub/B.VDB").c_str()), 0);
+    WriteDb(folder + "/sub/B.VDB", 2, 2003, 4);
+    ASSERT_TRUE(Manifest::Write(Dir(folder), end, {}, nullptr, &known).OK());
+    Manifest m;
+    ASSERT_TRUE(Manifest::Read(Dir(folder), m).OK());
+    ASSERT_EQ(m.entries.size(), 3u);
+    ASSERT_TRUE(m.Find("a.vdb") && m.Find("sub/B.VDB"));
+    EXPECT_EQ(m.Find("a.vdb")->crc, truth.Find("a.vdb")->crc ^ 0xdeadbeef);
+    EXPECT_EQ(m.Find("a.vdb")->msn, 1001u);
+    const auto findings = Results(m.Check(Dir(folder)));
+    EXPECT_EQ(findings.at("a.vdb"), ManifestFinding::kDiffers);
+    EXPECT_EQ(findings.at("sub/B.VDB"), ManifestFinding::kOk);
+    EXPECT_EQ(m.Find("sub/B.VDB")->msn, 2003u);
+    EXPECT_EQ(findings.at("a.vdb.rc/x/blob"), ManifestFinding::kOk);
+}
+
 // A failed database's held copy carried into a later folder (its failure cleared by an upload
 // that was then lost) is still not its state at that folder's end.
 TEST_F(ManifestTest, AHeldCopyCarriedForwardStaysHeld) {

@@ -151,6 +151,49 @@ TEST_F(ManagerTest, ALogSwappedWhileItIsTakenIsNeverReadThroughALink) {
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore2);
 }
 
+// The redo folder of one announcement is kept open for the next, and used again only while
+// the paths of the changes folder and the redo folder still name, without a link, the folders
+// it was opened as.
+TEST_F(ManagerTest, AKeptRedoFolderIsUsedAgainOnlyWhileItsPathStillNamesIt) {
+    testutil::TempDir outside;
+    const std::string changes = backup() + "/Changes", redo = changes + "/Redo_1";
+    EXPECT_EQ(mgr->RedoLogIsReady(U(WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 9)), U(kA), true), 0);
+
+    // The redo folder moved away, a link in its place: a log the moved folder holds too is
+    // not taken through the link.
+    WriteLog(redo, "b.vrl", kA, 2, 3, kEnd - 8);
+    WriteLog(outside / "dir", "b.vrl", kA, 2, 3, kEnd - 8);
+    ASSERT_EQ(std::rename(redo.c_str(), (changes + "/Redo_1x").c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "dir").c_str(), redo.c_str()), 0);
+    const std::string outsideBefore = Fingerprint(outside.path());
+    EXPECT_EQ(mgr->RedoLogIsReady(U(redo + "/b.vrl"), U(kA), true), Mirel::kErrFileNotTaken);
+    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
+
+    // A real folder made again under the name: its log is found there.
+    ASSERT_EQ(::unlink(redo.c_str()), 0);
+    EXPECT_EQ(mgr->RedoLogIsReady(U(WriteLog(redo, "c.vrl", kA, 2, 3, kEnd - 7)), U(kA), true), 0);
+    // Removed and made again between two announcements (it may even get the old inode number).
+    ASSERT_EQ(std::rename((redo + "/c.vrl").c_str(), (outside / "c.vrl").c_str()), 0);
+    ASSERT_EQ(::rmdir(redo.c_str()), 0);
+    EXPECT_EQ(mgr->RedoLogIsReady(U(WriteLog(redo, "d.vrl", kA, 3, 4, kEnd - 6)), U(kA), true), 0);
+
+    // The changes folder moved away and a link to it in its place: nothing is taken through it,
+    // though the link leads to the very redo folder that is open.
+    WriteLog(redo, "e.vrl", kA, 4, 5, kEnd - 5);
+    ASSERT_EQ(std::rename(changes.c_str(), (backup() + "/Changes2").c_str()), 0);
+    ASSERT_EQ(::symlink((backup() + "/Changes2").c_str(), changes.c_str()), 0);
+    EXPECT_EQ(mgr->RedoLogIsReady(U(redo + "/e.vrl"), U(kA), true), Mirel::kErrFileNotTaken);
+
+    std::vector<std::uint64_t> msns;
+    mgr->WithCatalogue([&](IntervalMap& intervals) {
+        for (const auto& [end, interval] : intervals)
+            for (const auto& [uuid, item] : interval.databases)
+                for (const FileInfo& log : item.logs) msns.push_back(log.msn);
+    });
+    std::sort(msns.begin(), msns.end());
+    EXPECT_EQ(msns, (std::vector<std::uint64_t>{2, 3, 4}));
+}
+
 TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {
     Events events;
     std::string redo = backup() + "/Changes/Redo_1";

@@ -159,6 +159,70 @@ TEST_F(PowerLossTest, DeferredFolderSyncsMakeABatchOfMovesDurableOnlyAtTheFlush)
     }
 }
 
+// Folders a batch of moves emptied and removed are not synced: their parent's sync makes the
+// removal durable, and with it the moves out of them. At every crash point each file is in
+// one place, never both nor neither, and a folder that comes back is empty.
+TEST_F(PowerLossTest, AFolderABatchEmptiedAndRemovedIsMadeDurableByItsParentsSync) {
+    const std::string r = tmp.path();
+    const std::vector<std::string> from = {r + "/up/u0/f", r + "/up/u1/f", r + "/up/u2/deep/f"};
+    auto lay = [&] {
+        for (const char* d : {"/up/u0", "/up/u1", "/up/u2/deep", "/to"}) testutil::MakeDirs(r + d);
+        for (const auto& f : from) Put(f, "x", true);
+        Put(r + "/up/u1/stays", "y", true);
+        for (const char* d : {"/up/u0", "/up/u1", "/up/u2/deep", "/up/u2", "/up", "/to", ""})
+            ASSERT_EQ(Os::SyncDir(r + d), 0);
+    };
+    auto moveAndRemove = [&](Os::DeferredDirSyncs& batch) {
+        for (std::size_t i = 0; i < from.size(); ++i)
+            ASSERT_EQ(Os::Rename(from[i], r + "/to/f" + std::to_string(i)), 0);
+        EXPECT_EQ(batch.Pending(), 6u);
+        ASSERT_EQ(Os::RemoveDir(r + "/up/u0"), 0);
+        ASSERT_EQ(Os::RemoveDir(r + "/up/u2/deep/"), 0);
+        ASSERT_EQ(Os::RemoveDir(r + "/up/u2"), 0);
+        EXPECT_NE(Os::RemoveDir(r + "/up/u1"), 0);  // not empty: its own sync stays
+    };
+    lay();
+    disk.Start(r);
+    {
+        Os::DeferredDirSyncs batch;
+        moveAndRemove(batch);
+        EXPECT_EQ(disk.Points(), 0u);
+    }
+    EXPECT_EQ(disk.Points(), 3u) << "to, up and up/u1";
+    PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kWorst);
+    EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Get(r + "/to/f" + std::to_string(i)), "x") << i;
+    for (const auto& f : from) EXPECT_EQ(Get(f), "<missing>") << f;
+    EXPECT_FALSE(testutil::Exists(r + "/up/u0"));
+    EXPECT_FALSE(testutil::Exists(r + "/up/u2"));
+    EXPECT_EQ(Get(r + "/up/u1/stays"), "y");
+
+    for (std::uint64_t k = 1; k <= 3; ++k) {
+        Mirel::Directory(Mirel::UniversalPath::Folder(r + "/up")).DeleteAll();
+        Mirel::Directory(Mirel::UniversalPath::Folder(r + "/to")).DeleteAll();
+        lay();
+        disk.Start(r, k);
+        {
+            Os::DeferredDirSyncs batch;
+            moveAndRemove(batch);
+            batch.Flush();
+        }
+        EXPECT_TRUE(disk.Crashed()) << k;
+        out = disk.Restart(PowerLoss::Loss::kWorst);
+        EXPECT_TRUE(out.errors.empty()) << k << "\n" << Lines(out.errors);
+        for (std::size_t i = 0; i < from.size(); ++i) {
+            const bool there = Get(from[i]) == "x";
+            const bool moved = Get(r + "/to/f" + std::to_string(i)) == "x";
+            EXPECT_NE(there, moved) << "crash " << k << ": " << from[i];
+        }
+        for (const char* d : {"/up/u0", "/up/u2/deep"}) {
+            if (testutil::Exists(r + d) && !testutil::IsFile(r + d + "/f")) {
+                EXPECT_TRUE(testutil::List(r + d, Mirel::kListFiles, 1).empty()) << k << d;
+            }
+        }
+    }
+}
+
 TEST_F(PowerLossTest, EntryChangesAreUndoneWhereLaterRenamesTookTheirFolders) {
     const std::string r = tmp.path();
     testutil::MakeDirs(r + "/d/e");

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 #include "platform/support/SocketDiag.h"
 #include "tests/Process.h"
@@ -76,6 +77,19 @@ TEST(SocketDiagTest, TheKernelNamesTheOwnerOfAnOpenPeerSocketOnly) {
     elsewhere.port = static_cast<std::uint16_t>(peer.port == 65535 ? 1024 : peer.port + 1);
     EXPECT_EQ(Mirel::SocketDiag::PeerOwner(elsewhere, own), std::nullopt);
     EXPECT_EQ(Mirel::SocketDiag::PeerOwner(own, peer), ::geteuid());  // our accepted socket
+    // Each thread asks on a socket of its own, answers never cross, and a query the kernel
+    // refused leaves nothing behind for the next one.
+    std::thread other([&] {
+        for (int i = 0; i < 200; ++i) {
+            EXPECT_EQ(Mirel::SocketDiag::PeerOwner(elsewhere, own), std::nullopt);
+            EXPECT_EQ(Mirel::SocketDiag::PeerOwner(peer, own), ::geteuid());
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(Mirel::SocketDiag::PeerOwner(own, peer), ::geteuid());
+        EXPECT_EQ(Mirel::SocketDiag::PeerOwner(elsewhere, peer), std::nullopt);
+    }
+    other.join();
 
     // A connection made by nobody.
     testutil::Child nobody(
