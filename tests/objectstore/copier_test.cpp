@@ -376,6 +376,12 @@ TEST_F(Copier, AFullStoreIsNamedRetriedAndCostsNothingHere) {
                     "store-full", 3);
 }
 
+TEST_F(Copier, AnExpiredCredentialIsNamedTriedOncePerPushAndPushingFollowsItsRenewal) {
+    // As S3 answers a temporary credential past its end: not retried within a push.
+    FailThenRecover(testutil::Forwarder::ErrorAnswer("400 Bad Request", "ExpiredToken"),
+                    "credentials-expired", 1);
+}
+
 TEST_F(Copier, ARefusedCredentialIsNamedNotHammeredAndPushingFollowsTheFixedFile) {
     // The real store refuses the secret; the file is read again at every push.
     testutil::Forwarder door(storePort);
