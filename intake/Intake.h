@@ -92,7 +92,6 @@ private:
     void PlaceScannedUploads(ScanState& s);
     void ReleaseOlderLogs(ScanState& s);
     void RetireEmptyIntervals(ScanState& s);
-    IntervalMap::iterator FirstToMake(IntervalMap::iterator from);
 
     // The redo folder `name` below `base` opened as a real folder (never through a link), for
     // opening a log in it: the folder of the last log stays open (`fd` is borrowed), and is

@@ -220,11 +220,6 @@ struct Intake::ScanState {
     bool resumeInterval = false;
 };
 
-IntervalMap::iterator Intake::FirstToMake(IntervalMap::iterator from) {
-    while (from != mCat.mIntervals.end() && !from->second.backup.IsClear()) ++from;
-    return from;
-}
-
 void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
     Mirel::LockReentrant g(mCat.mLock);
     IBS_DEBUG_WIDE(u"ScanFullBackupDB: starting on "
@@ -334,7 +329,6 @@ void Intake::AddLastGoodIntervals(ScanState& s) {
 void Intake::PlaceScannedLogs(ScanState& s) {
     // Logs after the folders, so that a log is known to be in a last-good copy or not.
     if (!s.hasChanges) return;
-    std::vector<Mirel::UniversalPath> paths;
     std::vector<ScanPlan::FoundLog> found;
     std::vector<FileInfo> infos;
     for (const auto& file : s.logs) {
@@ -376,7 +370,6 @@ void Intake::PlaceScannedLogs(ScanState& s) {
         log.failedBefore = mCat.FailedBefore(log.uuid, file);
         log.recordedAfter = mCat.RecordedAfter(file);
         infos.emplace_back(file, log.msn, log.startMSN, log.endUTC, closed);
-        paths.push_back(file);
         found.push_back(std::move(log));
     }
     const std::vector<ScanPlan::LogPlace> plan =
@@ -384,11 +377,12 @@ void Intake::PlaceScannedLogs(ScanState& s) {
     for (std::size_t i = 0; i < plan.size(); ++i) {
         const ScanPlan::LogPlace& p = plan[i];
         if (p.action == ScanPlan::LogAction::kSetAside) {
-            mCat.MoveInvalidRedo(paths[i], true, p.number, Catalogue::SetAside::kWithItsDatabase);
+            mCat.MoveInvalidRedo(infos[i].path, true, p.number,
+                                 Catalogue::SetAside::kWithItsDatabase);
         } else if (p.action == ScanPlan::LogAction::kPlace) {
             if (p.late)
                 IBS_DEBUG_WIDE(u"ScanFullBackupDB: log in no last-good copy goes to "
-                               << EndText(p.key) << u": " << paths[i].GetUserEntryFormat());
+                               << EndText(p.key) << u": " << infos[i].path.GetUserEntryFormat());
             mCat.PlaceRedoLog(mCat.mIntervals.at(p.key), found[i].uuid, std::move(infos[i]), true);
         }
     }

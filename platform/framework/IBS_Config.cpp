@@ -82,6 +82,18 @@ Error IBS_Config::GetDBInfo(const UniversalPath& path, unistring& uuid, std::uin
     return Error();
 }
 
+namespace {
+// A redo log's identity, as its header gives it.
+void Identify(const Mirel::Format::LogHeader& h, unistring& uuid, std::uint64_t& msn,
+              std::uint64_t& startMSN, std::uint64_t& endUTC, bool& closed) {
+    uuid = Mirel::UuidText::ToText(h.uuid);
+    msn = h.msn;
+    startMSN = h.startMSN;
+    endUTC = h.endUTC;
+    closed = h.closed;
+}
+}  // namespace
+
 Error IBS_Config::GetRedoLogInfo(const UniversalPath& path, unistring& uuid, std::uint64_t& msn,
                                  std::uint64_t& startMSN, std::uint64_t& endUTC, bool& closed,
                                  bool* headerWhole) {
@@ -106,11 +118,7 @@ Error IBS_Config::GetRedoLogInfo(int fd, std::uint64_t size, const std::string& 
     if (got != sizeof buf || !Mirel::Format::DecodeLogHeader(buf, h))
         return Error(Mirel::kErrInvalidFile);
     if (header) header->assign(reinterpret_cast<const char*>(buf), sizeof buf);
-    uuid = Mirel::UuidText::ToText(h.uuid);
-    msn = h.msn;
-    startMSN = h.startMSN;
-    endUTC = h.endUTC;
-    closed = h.closed;
+    Identify(h, uuid, msn, startMSN, endUTC, closed);
     if (headerWhole) *headerWhole = true;
     if (!Mirel::Format::LogSizeMatches(h, size)) return Error(Mirel::kErrInvalidFile);
     return Error();
@@ -135,11 +143,7 @@ Error IBS_Config::GetTakenRedoLogInfo(const UniversalPath& path, unistring& uuid
     if (tag.size() != Mirel::Format::kLogHeaderSize ||
         !Mirel::Format::DecodeLogHeader(reinterpret_cast<const std::uint8_t*>(tag.data()), h))
         return Error(Mirel::kErrPathNotFound);
-    uuid = Mirel::UuidText::ToText(h.uuid);
-    msn = h.msn;
-    startMSN = h.startMSN;
-    endUTC = h.endUTC;
-    closed = h.closed;
+    Identify(h, uuid, msn, startMSN, endUTC, closed);
     return Error();
 }
 

@@ -787,7 +787,6 @@ int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out) {
 
     // What goes after the indexes is written down first: an expiry cut short after an index
     // would otherwise leave its point's manifest and objects that nothing names any more.
-    std::set<std::string> candidates;
     std::string journal;
     for (const auto& folder : going) {
         journal += PointKey(r, folder, Talon::Manifest::sFileName) + "\n";
