@@ -124,6 +124,7 @@ public:
     // Stops every transfer in progress and refuses new ones (kCancelled) until Resume.
     void Cancel() { mCancelled.store(true); }
     void Resume() { mCancelled.store(false); }
+    bool Cancelled() const { return mCancelled.load(); }
 
     struct Request;
     struct Source;

@@ -4,8 +4,13 @@
 // written last.
 #include "platform/offsite/Offsite.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <thread>
 #include <tuple>
 
 #include "platform/engine/Formats.h"
@@ -127,6 +132,40 @@ const char* CauseToken(Cause c) {
             return "config";
     }
     return "unknown";
+}
+
+std::uint64_t StoreSeconds(const std::string& date) {
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm t{};
+    int n = 0;
+    char month[4] = {};
+    if (std::sscanf(date.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                    &t.tm_hour, &t.tm_min, &t.tm_sec, &n) == 6 &&
+        n > 0) {
+        t.tm_mon -= 1;
+    } else if (std::sscanf(date.c_str(), "%*3s, %2d %3s %4d %2d:%2d:%2d GMT%n", &t.tm_mday, month,
+                           &t.tm_year, &t.tm_hour, &t.tm_min, &t.tm_sec, &n) == 6 &&
+               n > 0) {
+        t.tm_mon = -1;
+        for (int m = 0; m < 12; ++m)
+            if (std::string(month) == kMonths[m]) t.tm_mon = m;
+    } else {
+        return 0;
+    }
+    if (t.tm_year < 1970 || t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 || t.tm_mday > 31 ||
+        t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 60)
+        return 0;
+    t.tm_year -= 1900;
+    const time_t s = ::timegm(&t);
+    return s < 0 ? 0 : static_cast<std::uint64_t>(s);
+}
+
+std::set<std::string> RecordKeys(const std::string& text) {
+    std::set<std::string> keys;
+    for (const auto& line : Talon::SplitLines(text))
+        if (!line.empty()) keys.insert(line);
+    return keys;
 }
 
 std::unique_ptr<Client> MakeClient(const RemoteOptions& r, std::string& refusal) {
@@ -444,6 +483,103 @@ std::vector<Folder> LastGoodFolders(const std::string& backup, std::string& why)
 
 }  // namespace
 
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+// A push's intent for one point (docs/offsite.md, "A push and an expiry at once"): while it
+// is in the store no expiry deletes a key it names. Removed when the point is done with,
+// pushed or not; one a killed push leaves goes when its lease is over.
+class Intent {
+public:
+    Intent(Client& c, const RemoteOptions& r) : mC(c), mR(r) {}
+    ~Intent() {
+        if (!mKey.empty()) ObjectStore::Retry(mR.retry, [&] { return mC.DeleteObject(mKey); });
+    }
+    Intent(const Intent&) = delete;
+    Intent& operator=(const Intent&) = delete;
+
+    Status Take(const std::string& folder, const std::set<std::string>& keys) {
+        std::string text;
+        for (const auto& k : keys) text += k + "\n";
+        const std::string key = mR.Prefix() + kPushingFolder + folder + "-" +
+                                std::to_string(Mirel::DateTime::NowUTC()) + "-" +
+                                std::to_string(::getpid());
+        Status s = ObjectStore::Retry(mR.retry,
+                                      [&] { return mC.PutObject(key, text.data(), text.size()); });
+        if (!s.ok()) return s;
+        mKey = key;
+        mWritten = Steady::now();
+        // The store's own clock, which the expiries' records are dated by.
+        ObjectStore::ObjectInfo info;
+        s = ObjectStore::Retry(mR.retry, [&] { return mC.HeadObject(key, info); });
+        if (!s.ok()) return s;
+        mStoreSeconds = StoreSeconds(info.lastModified);
+        if (mStoreSeconds == 0) {
+            s.cause = Cause::kProtocol;
+            s.operation = "HeadObject";
+            s.key = key;
+            s.message = "the store's date \"" + info.lastModified + "\" cannot be read";
+        }
+        return s;
+    }
+    Steady::duration Age() const { return Steady::now() - mWritten; }
+    std::uint64_t StoreNow() const {
+        return mStoreSeconds + static_cast<std::uint64_t>(
+                                   std::chrono::duration_cast<std::chrono::seconds>(Age()).count());
+    }
+
+private:
+    Client& mC;
+    const RemoteOptions& mR;
+    std::string mKey;
+    Steady::time_point mWritten;
+    std::uint64_t mStoreSeconds = 0;
+};
+
+// Waits while an expiry that may still be deleting names one of `keys`: once it has ended
+// (its record gone) or its lease is over, what the push then finds stored stays.
+Status WaitForExpiries(Client& c, const RemoteOptions& r, const std::set<std::string>& keys,
+                       const Intent& intent, std::string& waitedFor) {
+    auto delay = std::chrono::milliseconds(250);
+    const auto lease = static_cast<std::uint64_t>((r.leases.expiry + r.leases.margin).count());
+    for (;;) {
+        std::vector<ObjectStore::ObjectInfo> records;
+        Status s = ObjectStore::Retry(r.retry, [&] {
+            records.clear();
+            return c.ListAll(r.Prefix() + kExpiringFolder, records);
+        });
+        if (!s.ok()) return s;
+        std::string blocking;
+        for (const auto& record : records) {
+            const std::uint64_t t = StoreSeconds(record.lastModified);
+            if (t != 0 && t + lease <= intent.StoreNow()) continue;  // no longer deleting
+            std::string text;
+            s = GetText(c, r, record.key, text);
+            if (s.cause == Cause::kNotFound) continue;  // ended meanwhile
+            if (!s.ok()) return s;
+            for (const auto& k : RecordKeys(text))
+                if (keys.count(k)) blocking = record.key;
+            if (!blocking.empty()) break;
+        }
+        if (blocking.empty()) return Status();
+        waitedFor = blocking;
+        for (auto until = Steady::now() + delay; Steady::now() < until;) {
+            if (c.Cancelled()) {
+                s.cause = Cause::kCancelled;
+                s.operation = "WaitForExpiries";
+                s.key = blocking;
+                s.message = "cancelled while an expiry was under way";
+                return s;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        delay = std::min(delay * 2, std::chrono::milliseconds(5000));
+    }
+}
+
+}  // namespace
+
 PushResult Push(const PushOptions& o) {
     const RemoteOptions& r = o.remote;
     PushResult result;
@@ -533,10 +669,20 @@ PushResult Push(const PushOptions& o) {
         return WriteRecord(backup, record);
     };
 
-    for (const auto& f : folders) {
+    // A folder older than a point off the host is not pushed again: it is not there because
+    // expire --remote removed it (or an earlier push refused it), not because it is new.
+    std::size_t newestThere = 0;
+    for (std::size_t i = 0; i < folders.size(); ++i)
+        if (remote.count(folders[i].name)) newestThere = i + 1;
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        const Folder& f = folders[i];
         if (remote.count(f.name)) {
             ++already;
             note(f.name, f.intervalEnd, 0);  // pushed before the record was (re)started
+            continue;
+        }
+        if (i < newestThere) {
+            ++result.older;
             continue;
         }
         results.push_back({});
@@ -561,6 +707,13 @@ PushResult Push(const PushOptions& o) {
         }
         OffsiteIndex index;
         index.folder = f.name;
+        auto matches = [&](const Talon::ManifestEntry& e, const Hashed& x) {
+            if (x.size == e.size && x.crc == e.crc) return true;
+            refuse(e.path + ": does not match its manifest line (size " + std::to_string(x.size) +
+                   ", CRC-32C " + CrcHex(x.crc) + "; listed " + std::to_string(e.size) + ", " +
+                   CrcHex(e.crc) + ")");
+            return false;
+        };
         std::vector<Talon::ManifestEntry> entries;
         std::string why;
         if (!Talon::DecodeManifest(manifestText, index.intervalEnd, entries, &why)) {
@@ -569,8 +722,18 @@ PushResult Push(const PushOptions& o) {
         }
         bool stop = false, refused = false;
         int done = 0;
+        // Each file looked at and checked against its manifest line first: the keys the point
+        // relies on are known before any is looked for in the store.
+        struct Planned {
+            const Talon::ManifestEntry* e;
+            std::string path;
+            Hashed h;
+            bool fresh;
+            std::uint64_t partSize;
+        };
+        std::vector<Planned> planned;
+        if (o.progress) o.progress(f.name, 0, static_cast<int>(entries.size()));
         for (const auto& e : entries) {
-            if (o.progress) o.progress(f.name, done++, static_cast<int>(entries.size()));
             const std::string path = f.path + "/" + e.path;
             Mirel::Os::Info st;
             const int se = Mirel::Os::Stat(path, st);
@@ -610,14 +773,7 @@ PushResult Push(const PushOptions& o) {
                 fresh = true;
                 ++p.hashed;
             }
-            auto matches = [&](const Hashed& x) {
-                if (x.size == e.size && x.crc == e.crc) return true;
-                refuse(e.path + ": does not match its manifest line (size " +
-                       std::to_string(x.size) + ", CRC-32C " + CrcHex(x.crc) + "; listed " +
-                       std::to_string(e.size) + ", " + CrcHex(e.crc) + ")");
-                return false;
-            };
-            if (!matches(h)) {
+            if (!matches(e, h)) {
                 refused = true;
                 break;
             }
@@ -626,6 +782,30 @@ PushResult Push(const PushOptions& o) {
                 known[IdentityOf(h.info)] = kh;
                 used[IdentityOf(h.info)] = kh;
             }
+            planned.push_back({&e, path, std::move(h), fresh, partSize});
+        }
+        if (refused) continue;
+
+        std::set<std::string> keys{PointKey(r, f.name, Talon::Manifest::sFileName),
+                                   PointKey(r, f.name, kIndexName)};
+        for (const auto& x : planned) keys.insert(ObjectKey(r, x.h.sha256));
+        Intent intent(*client, r);
+        std::string waitedFor;
+        Status taken = intent.Take(f.name, keys);
+        if (taken.ok()) taken = WaitForExpiries(*client, r, keys, intent, waitedFor);
+        if (!taken.ok()) {
+            storeFailed(taken, &p);
+            break;
+        }
+        if (!waitedFor.empty())
+            result.notes.push_back(f.name + ": waited for the expiry under way off the host (" +
+                                   waitedFor + ")");
+
+        for (auto& x : planned) {
+            if (o.progress) o.progress(f.name, done++, static_cast<int>(entries.size()));
+            const Talon::ManifestEntry& e = *x.e;
+            Hashed& h = x.h;
+            const std::string& path = x.path;
             const std::string key = ObjectKey(r, h.sha256);
             ObjectStore::ObjectInfo info;
             Status s = ObjectStore::Retry(r.retry, [&] { return client->HeadObject(key, info); });
@@ -639,17 +819,17 @@ PushResult Push(const PushOptions& o) {
                 stop = true;
                 break;
             }
-            if (!fresh) {
+            if (!x.fresh) {
                 // From the record: read again, for the MD5 the store is to check the bytes by.
                 const std::string sha = h.sha256;
-                h = HashFile(path, partSize);
+                h = HashFile(path, x.partSize);
                 if (h.error != 0) {
                     refuse(e.path + ": reading it failed: error " + Mirel::ErrorText(h.error));
                     refused = true;
                     break;
                 }
                 ++p.hashed;
-                if (!matches(h)) {
+                if (!matches(e, h)) {
                     refused = true;
                     break;
                 }
@@ -664,14 +844,14 @@ PushResult Push(const PushOptions& o) {
             po.metadata["sha256"] = h.sha256;
             // The bytes sent must be those just checked: the store refuses others by this MD5,
             // and a multipart upload's ETag must come out as foreseen.
-            if (partSize == 0) {
+            if (x.partSize == 0) {
                 po.expectedMd5 = h.md5;
                 // Both digests of the checked pass: the client need not read the file twice.
                 po.knownSha256 = h.sha256;
             }
             ObjectStore::PutResult put;
             s = ObjectStore::Retry(r.retry, [&] { return client->PutFile(key, path, po, &put); });
-            if (s.ok() && partSize != 0 && put.etag != h.multipartEtag) {
+            if (s.ok() && x.partSize != 0 && put.etag != h.multipartEtag) {
                 ObjectStore::Retry(r.retry, [&] { return client->DeleteObject(key); });
                 refuse(e.path + ": changed while it was sent (ETag " + put.etag + ", expected " +
                        h.multipartEtag + ")");
@@ -696,6 +876,17 @@ PushResult Push(const PushOptions& o) {
         if (stop) break;
         if (refused) continue;
 
+        // Past its lease an expiry may have taken the intent for a killed push's and deleted
+        // what it names: the point is pushed again next time, every object looked for anew.
+        if (intent.Age() + r.leases.margin >= r.leases.intent) {
+            p.result = "failed";
+            p.problems.push_back("the push of this point outlasted its lease off the host");
+            code = std::max(code, static_cast<int>(kUnknown));
+            reasons.push_back(f.name + ": not pushed: it took longer than the lease of " +
+                              std::to_string(r.leases.intent.count()) +
+                              " s; pushed again next time");
+            continue;
+        }
         // The manifest, then the index: a point is there once its index is.
         index.manifestSize = manifestText.size();
         index.manifestCrc = Mirel::Format::Crc32c(manifestText.data(), manifestText.size());

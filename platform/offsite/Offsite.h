@@ -3,6 +3,7 @@
 // service's copier and ibsdb use it; neither reaches into the other.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -14,6 +15,19 @@
 #include "platform/objectstore/Client.h"
 
 namespace Offsite {
+
+// How long a push and an expiry may each act on what they found in the store. Every host
+// that pushes to or expires a prefix must use the same values; only tests change them.
+struct Leases {
+    // An expiry deletes objects only within this of writing its record; a push waits for a
+    // record younger than this (and the margin) that names an object it uses.
+    std::chrono::seconds expiry{600};
+    // A push writes its index only within this of writing its intent; an expiry no longer
+    // spares the objects of an older intent (its push was killed) and removes it.
+    std::chrono::seconds intent{86400};
+    // Added to each: the store's clock and this host's may tick at slightly other rates.
+    std::chrono::seconds margin{60};
+};
 
 // Where the points are and how hard to try.
 struct RemoteOptions {
@@ -28,6 +42,7 @@ struct RemoteOptions {
     // Hears of the client made for the operation, and of its end (nullptr): a caller that
     // must stop a transfer midway calls its Cancel().
     std::function<void(ObjectStore::Client*)> attach;
+    Leases leases;
 
     std::string Prefix() const;
 };
@@ -42,6 +57,9 @@ inline constexpr const char* kIndexName = "index.tsv";
 // Below the prefix: one record per remote expiry under way, the keys it removes after the
 // indexes, so that the next expiry finishes one cut short.
 inline constexpr const char* kExpiringFolder = "expiring/";
+// Below the prefix: one intent per point a push is writing, the keys it relies on, written
+// before it looks for any of them; an expiry never deletes a key a live intent names.
+inline constexpr const char* kPushingFolder = "pushing/";
 std::string PointKey(const RemoteOptions& r, const std::string& folder, const char* name);
 std::string ObjectKey(const RemoteOptions& r, const std::string& sha256);
 std::string CrcHex(std::uint32_t crc);
@@ -52,6 +70,12 @@ ObjectStore::Status RemoteNames(ObjectStore::Client& c, const RemoteOptions& r,
 // A small object (an index, a manifest) whole, retried.
 ObjectStore::Status GetText(ObjectStore::Client& c, const RemoteOptions& r, const std::string& key,
                             std::string& text);
+
+// Seconds since 1970 of a date the store gives (ISO 8601 in listings, RFC 1123 in answers'
+// headers); 0 when it is neither.
+std::uint64_t StoreSeconds(const std::string& date);
+// The keys of an expiry record or a push's intent: one per line.
+std::set<std::string> RecordKeys(const std::string& text);
 
 // The cause's word in reports: "connect", "store-full" (docs/offsite.md).
 const char* CauseToken(ObjectStore::Cause cause);
@@ -106,7 +130,8 @@ struct PushResult {
     int code = kOk;
     std::vector<PointResult> points;  // each point tried
     int already = 0;                  // off the host before this push
-    bool storeFailed = false;         // the store failed or the credentials were refused
+    int older = 0;             // not off the host, and older than a point that is: not pushed
+    bool storeFailed = false;  // the store failed or the credentials were refused
     ObjectStore::Cause cause = ObjectStore::Cause::kNone;
     std::string storeError;  // the store's error, one line
     std::vector<std::string> reasons;
@@ -118,7 +143,8 @@ struct PushResult {
 struct PushOptions {
     std::string backup;
     RemoteOptions remote;
-    // Before each file of a point is looked at, and once its index is written (done == files).
+    // As a point is begun (done 0), before each of its files is looked for in the store, and
+    // once its index is written (done == files).
     std::function<void(const std::string& folder, int done, int files)> progress;
 };
 // Every last-good folder of the backup folder whose point is not off the host, oldest

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -58,7 +59,8 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
     }
     const std::string summary =
         std::to_string(pushed) + " restore point(s) pushed, " + std::to_string(refused) +
-        " refused, " + std::to_string(already) + " off the host already; " + std::to_string(sent) +
+        " refused, " + std::to_string(already) + " off the host already, " +
+        std::to_string(x.older) + " older than one there; " + std::to_string(sent) +
         " object(s) sent (" + SizeText(bytes) + "), " + std::to_string(present) + " stored already";
     if (o.json) {
         Json j;
@@ -86,6 +88,7 @@ int OffsitePush(const PushOptions& o, std::ostream& out) {
         j["summary"] = {{"pushed", pushed},
                         {"refused", refused},
                         {"off_host_already", already},
+                        {"older_than_off_host", x.older},
                         {"objects_sent", sent},
                         {"objects_stored_already", present},
                         {"bytes_sent", bytes},
@@ -615,8 +618,10 @@ int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
     return report();
 }
 
-void FinishExpiries(Client& client, const RemoteOptions& r, int& objectsRemoved,
-                    std::uint64_t& objectBytes, int& code, std::vector<std::string>& reasons);
+using Steady = std::chrono::steady_clock;
+void FinishExpiries(Client& client, const RemoteOptions& r, const std::string& ownKey,
+                    Steady::time_point ownWritten, int& objectsRemoved, std::uint64_t& objectBytes,
+                    int& code, std::vector<std::string>& reasons);
 
 int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out) {
     const RemoteOptions& r = o.remote;
@@ -780,7 +785,8 @@ int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out) {
             for (const auto& sha : candidates)
                 if (!staying.count(sha)) ++objectsRemoved;
         } else {
-            FinishExpiries(*client, r, objectsRemoved, objectBytes, code, reasons);
+            FinishExpiries(*client, r, "", Steady::now(), objectsRemoved, objectBytes, code,
+                           reasons);
         }
         return finish();
     }
@@ -795,6 +801,7 @@ int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out) {
     const std::string journalKey = r.Prefix() + kExpiringFolder +
                                    std::to_string(Mirel::DateTime::NowUTC()) + "-" +
                                    std::to_string(::getpid());
+    const Steady::time_point journalWritten = Steady::now();
     if (Status s = ObjectStore::Retry(
             r.retry, [&] { return client->PutObject(journalKey, journal.data(), journal.size()); });
         !s.ok()) {
@@ -819,24 +826,108 @@ int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out) {
         }
         p.removed = true;
     }
-    if (code == kOk) FinishExpiries(*client, r, objectsRemoved, objectBytes, code, reasons);
+    if (code == kOk)
+        FinishExpiries(*client, r, journalKey, journalWritten, objectsRemoved, objectBytes, code,
+                       reasons);
     return finish();
 }
 
-// Ends every expiry written down under expiring/, this one's too: the manifests and objects it
-// meant to remove that no point left names (read again now: a push that finished meanwhile
-// may name them), then the record itself.
-void FinishExpiries(Client& client, const RemoteOptions& r, int& objectsRemoved,
-                    std::uint64_t& objectBytes, int& code, std::vector<std::string>& reasons) {
-    std::vector<ObjectStore::ObjectInfo> records;
+// Ends every expiry written down under expiring/, this one's too (docs/offsite.md, "A push and
+// an expiry at once"). Each record is first made this run's own, so a push waits for it; then
+// the pushes' intents are read, then the indexes, both after the records are written: a key
+// either is named there or its push, reading the records after writing its intent, waits.
+// Each key goes only within the lease of its record, else the next run goes on.
+void FinishExpiries(Client& client, const RemoteOptions& r, const std::string& ownKey,
+                    Steady::time_point ownWritten, int& objectsRemoved, std::uint64_t& objectBytes,
+                    int& code, std::vector<std::string>& reasons) {
+    std::vector<ObjectStore::ObjectInfo> listed;
     if (Status s = ObjectStore::Retry(
-            r.retry, [&] { return client.ListAll(r.Prefix() + kExpiringFolder, records); });
+            r.retry, [&] { return client.ListAll(r.Prefix() + kExpiringFolder, listed); });
         !s.ok()) {
         code = std::max(code, static_cast<int>(kUnknown));
         reasons.push_back("the expiries under way could not be listed: " + s.ToString());
         return;
     }
+    if (listed.empty()) return;
+    struct Record {
+        std::string key, text;
+        Steady::time_point written;
+    };
+    std::vector<Record> records;
+    int taken = 0;
+    for (const auto& l : listed) {
+        Record rec{l.key, "", ownWritten};
+        if (Status s = GetText(client, r, l.key, rec.text); !s.ok()) {
+            if (s.cause == Cause::kNotFound) continue;  // its expiry ended meanwhile
+            code = std::max(code, static_cast<int>(kWarning));
+            reasons.push_back("expiry record " + l.key + " not read: " + s.ToString());
+            continue;
+        }
+        if (l.key != ownKey) {
+            // Another run's (one cut short, or one at work now): written again under this
+            // run's name and lease before anything it lists is deleted.
+            rec.key = r.Prefix() + kExpiringFolder + std::to_string(Mirel::DateTime::NowUTC()) +
+                      "-" + std::to_string(::getpid()) + "-" + std::to_string(++taken);
+            rec.written = Steady::now();
+            Status s = ObjectStore::Retry(r.retry, [&] {
+                return client.PutObject(rec.key, rec.text.data(), rec.text.size());
+            });
+            if (!s.ok()) {
+                code = std::max(code, static_cast<int>(kUnknown));
+                reasons.push_back("expiry record " + l.key + " not taken over: " + s.ToString());
+                return;
+            }
+            ObjectStore::Retry(r.retry, [&] { return client.DeleteObject(l.key); });
+        }
+        records.push_back(std::move(rec));
+    }
     if (records.empty()) return;
+
+    // The store's clock now, for the age of the intents: the date of a record just written.
+    std::uint64_t storeNow = 0;
+    {
+        ObjectStore::ObjectInfo info;
+        Status s = ObjectStore::Retry(r.retry,
+                                      [&] { return client.HeadObject(records.back().key, info); });
+        storeNow = s.ok() ? Offsite::StoreSeconds(info.lastModified) : 0;
+        if (storeNow == 0) {
+            code = std::max(code, static_cast<int>(kUnknown));
+            reasons.push_back("the store's date could not be read, no object removed: " +
+                              (s.ok() ? "\"" + info.lastModified + "\"" : s.ToString()));
+            return;
+        }
+    }
+    std::set<std::string> named, spared;  // by an index; by a push's intent
+    std::vector<std::string> staleIntents;
+    {
+        std::vector<ObjectStore::ObjectInfo> intents;
+        Status s = ObjectStore::Retry(r.retry, [&] {
+            intents.clear();
+            return client.ListAll(r.Prefix() + Offsite::kPushingFolder, intents);
+        });
+        for (std::size_t i = 0; s.ok() && i < intents.size(); ++i) {
+            const std::uint64_t t = Offsite::StoreSeconds(intents[i].lastModified);
+            if (t != 0 &&
+                t + static_cast<std::uint64_t>((r.leases.intent + r.leases.margin).count()) <=
+                    storeNow) {
+                staleIntents.push_back(intents[i].key);  // its push was killed
+                continue;
+            }
+            std::string text;
+            s = GetText(client, r, intents[i].key, text);
+            if (s.cause == Cause::kNotFound) {
+                s = Status();  // its push ended: its index is read below
+                continue;
+            }
+            for (const auto& k : Offsite::RecordKeys(text)) spared.insert(k);
+        }
+        if (!s.ok()) {
+            code = std::max(code, static_cast<int>(kUnknown));
+            reasons.push_back("the pushes under way could not be read, no object removed: " +
+                              s.ToString());
+            return;
+        }
+    }
     std::map<std::string, OffsiteIndex> left;
     std::vector<std::string> problems;
     std::string error;
@@ -846,23 +937,28 @@ void FinishExpiries(Client& client, const RemoteOptions& r, int& objectsRemoved,
                           (error.empty() ? problems.front() : error));
         return;
     }
-    std::set<std::string> named;
     for (const auto& [name, index] : left) {
         named.insert(PointKey(r, name, Talon::Manifest::sFileName));
         for (const auto& f : index.files) named.insert(ObjectKey(r, f.sha256));
     }
     for (const auto& record : records) {
-        std::string text;
-        if (Status s = GetText(client, r, record.key, text); !s.ok()) {
-            code = std::max(code, static_cast<int>(kWarning));
-            reasons.push_back("expiry record " + record.key + " not read: " + s.ToString());
-            continue;
-        }
         bool all = true;
-        std::istringstream lines(text);
-        for (std::string key; std::getline(lines, key);) {
-            if (key.empty() || named.count(key) || key.compare(0, r.Prefix().size(), r.Prefix()))
+        for (const auto& key : Offsite::RecordKeys(record.text)) {
+            if (named.count(key) || key.compare(0, r.Prefix().size(), r.Prefix())) continue;
+            // The record stays for it: should that push not write its index, the next run
+            // removes it.
+            if (spared.count(key)) {
+                all = false;
                 continue;
+            }
+            if (Steady::now() - record.written + r.leases.margin >= r.leases.expiry) {
+                all = false;
+                code = std::max(code, static_cast<int>(kWarning));
+                reasons.push_back("the lease of " + std::to_string(r.leases.expiry.count()) +
+                                  " s ran out: what is left of " + record.key +
+                                  " goes at the next expire --remote");
+                break;
+            }
             ObjectStore::ObjectInfo info;
             Status s = ObjectStore::Retry(r.retry, [&] { return client.HeadObject(key, info); });
             if (s.cause == Cause::kNotFound) continue;
@@ -880,6 +976,9 @@ void FinishExpiries(Client& client, const RemoteOptions& r, int& objectsRemoved,
         }
         if (all) ObjectStore::Retry(r.retry, [&] { return client.DeleteObject(record.key); });
     }
+    // Only once no object is left to delete: a stale intent spared nothing it should not.
+    for (const auto& key : staleIntents)
+        ObjectStore::Retry(r.retry, [&] { return client.DeleteObject(key); });
 }
 
 }  // namespace ibsdb
