@@ -25,10 +25,11 @@ enum class RealWorld {
     kRace,       // a folder change racing the interval check
     kBitRot,     // a byte of a last-good copy changes on disk
     kFirstLog,   // the first log after an upload is damaged, before its announcement or after
+    kExpire,     // an operator's expiry of restore points, killed at a random moment
 };
 
 // "setup", "xdev", "shared", "recreate", "longname", "late", "clockback", "race", "bitrot",
-// "firstlog", in that order.
+// "firstlog", "expire", in that order.
 const std::vector<std::string>& RealWorldNames();
 const char* RealWorldName(RealWorld c);
 // "all", or names separated by commas. False (with the first unknown name) for anything else.
