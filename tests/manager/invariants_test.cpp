@@ -259,6 +259,17 @@ public:
     std::vector<Retired> retired;
     std::vector<Held> held;
     std::vector<Damaged> damaged;
+    // A redo folder swapped for a link: the files outside the backup folder as they were
+    // then, and the databases whose taken logs were behind it.
+    struct Swap {
+        std::string outside;
+        std::map<std::string, std::string> files;
+        std::vector<Mirel::unistring> keys;
+        std::map<Mirel::unistring, std::vector<std::string>> logs;  // by database, as announced
+        std::size_t eventsBefore = 0;
+        bool judged = false;
+    };
+    std::vector<Swap> swaps;
     std::map<RealWorld, int> happened;
     std::string trail;  // "interval:class ..." for the one who reads a failure
 };
@@ -353,6 +364,8 @@ protected:
     void RetiredLog(Server& s, int n, const std::string& where);
     void FlipByte(Server& s, int n);
     void KilledExpiry(Server& s, int n, const std::string& where);
+    std::string SwapRedoFolder(Server& s, int n, const std::string& folder);
+    void CheckSwapped(Server& s, const std::string& where);
     // Every copy of the database in the last-good folders is the damaged inode.
     bool OnlyCopy(const Damaged& x);
     bool InNewestFolder(Server& s, const Db& d);
@@ -1107,6 +1120,81 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1) << where;
 }
 
+// 12: after its logs were announced, a local user moves the redo folder away and leaves a
+// link in its place, to a folder elsewhere holding the same files. Returns the folder the
+// interval-done file goes to instead: one of its own.
+std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& folder) {
+    Server::Swap w;
+    std::set<Mirel::unistring> behind;  // may fail: any database with a log there
+    for (const Log& l : s.accepted) {
+        if (l.path.rfind(folder + "/", 0) != 0) continue;
+        behind.insert(l.key);
+        const Db& d = s.dbs[static_cast<std::size_t>(l.db)];
+        if (d.key != l.key || d.uploads != l.uploadsBefore || d.corrupted ||
+            mgr->GetDatabaseError(d.key) != 0)
+            continue;  // superseded by an upload, or failing already
+        if (std::find(w.keys.begin(), w.keys.end(), d.key) == w.keys.end()) w.keys.push_back(d.key);
+        w.logs[d.key].push_back(l.path);
+    }
+    if (w.keys.empty()) return folder;
+    s.Happened(n, RealWorld::kRedoLink);
+    static int swaps = 0;  // the long run's seeds share the test's folder
+    w.outside = tmp / ("outside-" + std::to_string(++swaps));
+    testutil::MakeDirs(w.outside);
+    const std::string moved = w.outside + "/moved", lure = w.outside + "/lure";
+    EXPECT_EQ(std::system(("cp -a " + folder + " " + lure).c_str()), 0);
+    EXPECT_EQ(::rename(folder.c_str(), moved.c_str()), 0);
+    EXPECT_EQ(::symlink(lure.c_str(), folder.c_str()), 0);
+    w.files = TreeOf(w.outside);
+    // The logs went with the folder: the host's doing, not the service's.
+    s.accepted.erase(
+        std::remove_if(s.accepted.begin(), s.accepted.end(),
+                       [&](const Log& l) { return l.path.rfind(folder + "/", 0) == 0; }),
+        s.accepted.end());
+    for (Db& d : s.dbs)
+        if (behind.count(d.key)) d.cause = "its redo folder swapped for a link";
+    {
+        std::lock_guard<std::mutex> g(events.m);
+        w.eventsBefore = events.seen.size();
+    }
+    s.swaps.push_back(w);
+    s.redoStart = 0;
+    s.clock += 1;
+    return s.Folder();
+}
+
+void InvariantTest::CheckSwapped(Server& s, const std::string& where) {
+    for (Server::Swap& w : s.swaps) {
+        EXPECT_EQ(TreeDiff(w.files, TreeOf(w.outside)), "")
+            << where << ": [12 link] outside the backup folder, what a swapped redo folder "
+            << "led to or held was touched (" << w.outside << ")";
+        if (w.judged) continue;
+        w.judged = true;
+        for (const Mirel::unistring& key : w.keys) {
+            const Db* d = nullptr;
+            for (const Db& x : s.dbs)
+                if (x.key == key) d = &x;
+            // A new upload since makes its logs unnecessary.
+            if (!d || d->cause.empty()) continue;
+            EXPECT_NE(mgr->GetDatabaseError(key), 0)
+                << where << ": [12 link] " << Utf8(key)
+                << " had a taken log behind the swapped redo folder and did not fail";
+            bool said = false;
+            std::vector<std::string> names = w.logs[key];
+            names.push_back(Utf8(key));
+            std::lock_guard<std::mutex> g(events.m);
+            for (std::size_t e = w.eventsBefore; e < events.seen.size(); ++e) {
+                std::vector<std::string> t;
+                for (const auto& v : events.seen[e].second) t.push_back(Utf8(v));
+                said |= sim::expect::EventMatches(sim::expect::kUnreadableLogEvent,
+                                                  events.seen[e].first, t, names);
+            }
+            EXPECT_TRUE(said) << where << ": [12 link] no event says " << Utf8(key)
+                              << "'s log could not be read";
+        }
+    }
+}
+
 int FailuresSoFar() {
     const ::testing::TestResult* r =
         ::testing::UnitTest::GetInstance()->current_test_info()->result();
@@ -1282,6 +1370,10 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         } else if (clockBack) {
             s.clock = std::max({s.clock, s.ends.back() + 1, readBefore});
         }
+        if (s.Roll(RealWorld::kRedoLink)) {
+            folder = SwapRedoFolder(s, n, folder);
+            testutil::MakeDirs(folder);
+        }
         // The interval ends, sometimes in the same minute as the previous one.
         std::uint64_t end = s.rng() % 4 == 0 && !s.ends.empty() &&
                                     (s.ends.back() + 1) / kMinute == (s.clock + 1) / kMinute
@@ -1360,6 +1452,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
             ADD_FAILURE() << where << ": [5 progress] the cycle spun or stalled";
         if (!failed()) Check(s, where);
         if (!failed() && !retention.IsDefault() && !s.ends.empty()) CheckKept(s, published, where);
+        if (!failed()) CheckSwapped(s, where);
         // 9: a damaged copy met as a starting copy is reported.
         for (Damaged& x : s.damaged) {
             if (!x.eventDue || x.eventChecked || failed()) continue;
@@ -1436,7 +1529,7 @@ TEST_P(InvariantRealWorld, OneClass) {
         Run(100 + c, 30, {static_cast<RealWorld>(c)});
     }
 }
-INSTANTIATE_TEST_SUITE_P(Classes, InvariantRealWorld, ::testing::Range<std::uint64_t>(0, 11),
+INSTANTIATE_TEST_SUITE_P(Classes, InvariantRealWorld, ::testing::Range<std::uint64_t>(0, 12),
                          [](const ::testing::TestParamInfo<std::uint64_t>& i) {
                              return sim::RealWorldNames()[i.param];
                          });
