@@ -17,6 +17,8 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +28,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/engine/Formats.h"
 #include "platform/engine/HBFile.h"
 #include "platform/engine/Uuid.h"
 #include "platform/framework/BackupFolder.h"
@@ -256,6 +259,17 @@ public:
     std::vector<Retired> retired;
     std::vector<Held> held;
     std::vector<Damaged> damaged;
+    // A redo folder swapped for a link: the files outside the backup folder as they were
+    // then, and the databases whose taken logs were behind it.
+    struct Swap {
+        std::string outside;
+        std::map<std::string, std::string> files;
+        std::vector<Mirel::unistring> keys;
+        std::map<Mirel::unistring, std::vector<std::string>> logs;  // by database, as announced
+        std::size_t eventsBefore = 0;
+        bool judged = false;
+    };
+    std::vector<Swap> swaps;
     std::map<RealWorld, int> happened;
     std::string trail;  // "interval:class ..." for the one who reads a failure
 };
@@ -349,6 +363,9 @@ protected:
     void LateLog(Server& s, const std::string& where);
     void RetiredLog(Server& s, int n, const std::string& where);
     void FlipByte(Server& s, int n);
+    void KilledExpiry(Server& s, int n, const std::string& where);
+    std::string SwapRedoFolder(Server& s, int n, const std::string& folder);
+    void CheckSwapped(Server& s, const std::string& where);
     // Every copy of the database in the last-good folders is the damaged inode.
     bool OnlyCopy(const Damaged& x);
     bool InNewestFolder(Server& s, const Db& d);
@@ -356,6 +373,81 @@ protected:
     testutil::Events events;
     int restores = 0;
 };
+
+// Every file and folder below `root` (links not followed): relative path -> bytes, "<dir>"
+// for a folder, "-> target" for a link. Only below the last-good folders when `lastGood`.
+std::map<std::string, std::string> TreeOf(const std::string& root, bool lastGood = false) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> out;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string rel = fs::relative(it->path(), root).string();
+        if (lastGood && rel.rfind("LastGood_", 0) != 0) {
+            if (it.depth() == 0) it.disable_recursion_pending();
+            continue;
+        }
+        const auto st = it->symlink_status(ec);
+        if (fs::is_symlink(st))
+            out[rel] = "-> " + fs::read_symlink(it->path(), ec).string();
+        else if (fs::is_directory(st))
+            out[rel] = "<dir>";
+        else
+            out[rel] = testutil::ReadFile(it->path());
+    }
+    return out;
+}
+
+std::string TreeDiff(const std::map<std::string, std::string>& want,
+                     const std::map<std::string, std::string>& got) {
+    std::string d;
+    for (const auto& [rel, bytes] : got)
+        if (!want.count(rel))
+            d += " +" + rel;
+        else if (want.at(rel) != bytes)
+            d += " ~" + rel;
+    for (const auto& [rel, bytes] : want)
+        if (!got.count(rel)) d += " -" + rel;
+    return d;
+}
+
+// Counts the removals of files and folders, or ends the process, as a SIGKILL would, before
+// the `dieAt`th.
+class RemovalCounter : public Mirel::EnvWrapper {
+public:
+    explicit RemovalCounter(int dieAt = 0) : EnvWrapper(Mirel::Env::Default()), mDieAt(dieAt) {}
+    Mirel::Error DeleteFile(const std::string& path) override {
+        Count();
+        return EnvWrapper::DeleteFile(path);
+    }
+    Mirel::Error RemoveDir(const std::string& path) override {
+        Count();
+        return EnvWrapper::RemoveDir(path);
+    }
+    int removals = 0;
+
+private:
+    void Count() {
+        if (++removals == mDieAt) ::_exit(9);
+    }
+    int mDieAt;
+};
+
+// State.tsv as a killed service leaves it: "running", by a process that is gone.
+void WriteKilledServiceState(const std::string& backup) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    const std::uint64_t now =
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count());
+    std::string state = "version\t1\nwritten\t" + std::to_string(now) + "\nservice\trunning\t" +
+                        std::to_string(child) + "\t" + std::to_string(now) + "\ninterval\tidle\n";
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08x", Mirel::Format::Crc32c(state.data(), state.size()));
+    testutil::WriteFile(backup + "/State.tsv", state + "end\t" + crc + "\n");
+}
 
 struct LastGood {
     std::string path;
@@ -922,6 +1014,187 @@ void InvariantTest::FlipByte(Server& s, int n) {
 }
 
 // Failures reported so far in this test: a long run goes on past a failing seed.
+// 11: the service killed, an operator's expiry with a random policy killed before a
+// random one of its removals, then the service started again. What the kill leaves: no
+// restore point that `list` calls whole fails `verify`, each database's newest copy is where
+// it was, and the next expiry ends where one never killed ends.
+void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
+    namespace fs = std::filesystem;
+    // Settled, the manager does nothing until called: it plays a killed service until the
+    // rescan below, which builds its catalogue anew as a start does.
+    WriteKilledServiceState(backup());
+    ibsdb::ExpireOptions o;
+    o.backup = backup();
+    // The service keeps two points already: a policy that keeps more takes nothing.
+    o.keep = s.rw() % 4 == 0 ? 2 : 1;
+    o.keepHours = s.rw() % 8 == 0 ? 1 : 0;
+    // Where an expiry never killed ends, on a copy of the folder.
+    const std::string ref = tmp / ("expired-" + std::to_string(n));
+    ASSERT_EQ(std::system(("cp -a " + backup() + " " + ref).c_str()), 0);
+    int removals = 0;
+    {
+        RemovalCounter count;
+        Mirel::Env::Scope use(count);
+        ibsdb::ExpireOptions r = o;
+        r.backup = ref;
+        std::ostringstream out;
+        ASSERT_EQ(ibsdb::Expire(r, out), ibsdb::kOk) << where << ": " << out.str();
+        removals = count.removals;
+    }
+    const auto expired = TreeOf(ref, true);
+    fs::remove_all(ref);
+    // Each database's newest copy: the file in the newest folder that holds one.
+    std::map<Mirel::unistring, std::pair<std::uint64_t, std::string>> newest;
+    for (const LastGood& f : Folders(backup()))
+        for (const auto& file : testutil::List(f.path)) {
+            Mirel::unistring key;
+            std::uint64_t msn = 0;
+            if (!Talon::IBS_Config::GetDBInfo(file, key, msn).OK()) continue;
+            auto& at = newest[key];
+            if (f.end >= at.first) at = {f.end, file.Native()};
+        }
+    // The folders that verify before the expiry.
+    std::set<std::string> verifiedBefore;
+    for (const LastGood& f : Folders(backup())) {
+        ibsdb::VerifyOptions vo;
+        vo.path = f.path;
+        std::ostringstream ignored;
+        if (ibsdb::Verify(vo, ignored) == ibsdb::kOk) verifiedBefore.insert(f.path);
+    }
+    std::map<std::string, std::string> newestBytes;
+    for (const auto& [key, at] : newest) newestBytes[at.second] = testutil::ReadFile(at.second);
+    if (removals > 0) {
+        s.Happened(n, RealWorld::kExpire);
+        const int dieAt = 1 + static_cast<int>(s.rw() % static_cast<unsigned>(removals));
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            RemovalCounter dies(dieAt);
+            Mirel::Env::Scope use(dies);
+            std::ostringstream out;
+            ::_exit(ibsdb::Expire(o, out) == ibsdb::kOk ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9)
+            << where << ": the expiry was to die before removal " << dieAt << " of " << removals;
+        const std::string at = where + ": [11 expiry] killed before removal " +
+                               std::to_string(dieAt) + " of " + std::to_string(removals) +
+                               " (keep " + std::to_string(o.keep) + ", keep-hours " +
+                               std::to_string(o.keepHours) + ")";
+        // Its exit code says what it found; the points it calls whole are what counts.
+        std::ostringstream listed;
+        ibsdb::List(ibsdb::ListOptions(backup(), true), listed);
+        const ibsdb::Json j = ibsdb::Json::parse(listed.str(), nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << at << ": list\n" << listed.str();
+        for (const auto& point : j["restore_points"]) {
+            if (!point["whole"].get<bool>()) continue;
+            const std::string folder = backup() + "/" + point["folder"].get<std::string>();
+            if (!verifiedBefore.count(folder)) continue;  // bit rot, say: not the expiry's doing
+            Talon::Manifest m;
+            bool all =
+                Talon::Manifest::Read(Mirel::Directory(Mirel::UniversalPath::Folder(folder)), m)
+                    .OK();
+            for (const auto& e : m.entries) all = all && testutil::IsFile(folder + "/" + e.path);
+            EXPECT_TRUE(all) << at << ": list calls " << folder
+                             << " whole and a listed file is gone";
+            ibsdb::VerifyOptions vo;
+            vo.path = folder;
+            std::ostringstream verified;
+            EXPECT_EQ(ibsdb::Verify(vo, verified), ibsdb::kOk)
+                << at << ": list calls " << folder << " whole and verify says\n"
+                << verified.str();
+        }
+        for (const auto& [path, bytes] : newestBytes)
+            EXPECT_TRUE(testutil::IsFile(path) && testutil::ReadFile(path) == bytes)
+                << at << ": the newest copy " << path << " is gone or changed";
+        std::ostringstream again;
+        EXPECT_EQ(ibsdb::Expire(o, again), ibsdb::kOk) << at << ": the next expiry\n"
+                                                       << again.str();
+        EXPECT_EQ(TreeDiff(expired, TreeOf(backup(), true)), "")
+            << at << ": the next expiry does not end where one never killed ends\n"
+            << again.str();
+    }
+    // The service starts again.
+    mgr->RegisterServer(u"127.0.0.1", 1);
+    ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1) << where;
+}
+
+// 12: after its logs were announced, a local user moves the redo folder away and leaves a
+// link in its place, to a folder elsewhere holding the same files. Returns the folder the
+// interval-done file goes to instead: one of its own.
+std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& folder) {
+    Server::Swap w;
+    std::set<Mirel::unistring> behind;  // may fail: any database with a log there
+    for (const Log& l : s.accepted) {
+        if (l.path.rfind(folder + "/", 0) != 0) continue;
+        behind.insert(l.key);
+        const Db& d = s.dbs[static_cast<std::size_t>(l.db)];
+        if (d.key != l.key || d.uploads != l.uploadsBefore || d.corrupted ||
+            mgr->GetDatabaseError(d.key) != 0)
+            continue;  // superseded by an upload, or failing already
+        if (std::find(w.keys.begin(), w.keys.end(), d.key) == w.keys.end()) w.keys.push_back(d.key);
+        w.logs[d.key].push_back(l.path);
+    }
+    if (w.keys.empty()) return folder;
+    s.Happened(n, RealWorld::kRedoLink);
+    static int swaps = 0;  // the long run's seeds share the test's folder
+    w.outside = tmp / ("outside-" + std::to_string(++swaps));
+    testutil::MakeDirs(w.outside);
+    const std::string moved = w.outside + "/moved", lure = w.outside + "/lure";
+    EXPECT_EQ(std::system(("cp -a " + folder + " " + lure).c_str()), 0);
+    EXPECT_EQ(::rename(folder.c_str(), moved.c_str()), 0);
+    EXPECT_EQ(::symlink(lure.c_str(), folder.c_str()), 0);
+    w.files = TreeOf(w.outside);
+    // The logs went with the folder: the host's doing, not the service's.
+    s.accepted.erase(
+        std::remove_if(s.accepted.begin(), s.accepted.end(),
+                       [&](const Log& l) { return l.path.rfind(folder + "/", 0) == 0; }),
+        s.accepted.end());
+    for (Db& d : s.dbs)
+        if (behind.count(d.key)) d.cause = "its redo folder swapped for a link";
+    {
+        std::lock_guard<std::mutex> g(events.m);
+        w.eventsBefore = events.seen.size();
+    }
+    s.swaps.push_back(w);
+    s.redoStart = 0;
+    s.clock += 1;
+    return s.Folder();
+}
+
+void InvariantTest::CheckSwapped(Server& s, const std::string& where) {
+    for (Server::Swap& w : s.swaps) {
+        EXPECT_EQ(TreeDiff(w.files, TreeOf(w.outside)), "")
+            << where << ": [12 link] outside the backup folder, what a swapped redo folder "
+            << "led to or held was touched (" << w.outside << ")";
+        if (w.judged) continue;
+        w.judged = true;
+        for (const Mirel::unistring& key : w.keys) {
+            const Db* d = nullptr;
+            for (const Db& x : s.dbs)
+                if (x.key == key) d = &x;
+            // A new upload since makes its logs unnecessary.
+            if (!d || d->cause.empty()) continue;
+            EXPECT_NE(mgr->GetDatabaseError(key), 0)
+                << where << ": [12 link] " << Utf8(key)
+                << " had a taken log behind the swapped redo folder and did not fail";
+            bool said = false;
+            std::vector<std::string> names = w.logs[key];
+            names.push_back(Utf8(key));
+            std::lock_guard<std::mutex> g(events.m);
+            for (std::size_t e = w.eventsBefore; e < events.seen.size(); ++e) {
+                std::vector<std::string> t;
+                for (const auto& v : events.seen[e].second) t.push_back(Utf8(v));
+                said |= sim::expect::EventMatches(sim::expect::kUnreadableLogEvent,
+                                                  events.seen[e].first, t, names);
+            }
+            EXPECT_TRUE(said) << where << ": [12 link] no event says " << Utf8(key)
+                              << "'s log could not be read";
+        }
+    }
+}
+
 int FailuresSoFar() {
     const ::testing::TestResult* r =
         ::testing::UnitTest::GetInstance()->current_test_info()->result();
@@ -1097,6 +1370,10 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         } else if (clockBack) {
             s.clock = std::max({s.clock, s.ends.back() + 1, readBefore});
         }
+        if (s.Roll(RealWorld::kRedoLink)) {
+            folder = SwapRedoFolder(s, n, folder);
+            testutil::MakeDirs(folder);
+        }
         // The interval ends, sometimes in the same minute as the previous one.
         std::uint64_t end = s.rng() % 4 == 0 && !s.ends.empty() &&
                                     (s.ends.back() + 1) / kMinute == (s.clock + 1) / kMinute
@@ -1175,6 +1452,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
             ADD_FAILURE() << where << ": [5 progress] the cycle spun or stalled";
         if (!failed()) Check(s, where);
         if (!failed() && !retention.IsDefault() && !s.ends.empty()) CheckKept(s, published, where);
+        if (!failed()) CheckSwapped(s, where);
         // 9: a damaged copy met as a starting copy is reported.
         for (Damaged& x : s.damaged) {
             if (!x.eventDue || x.eventChecked || failed()) continue;
@@ -1199,6 +1477,13 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
                                  "says it was found damaged";
         }
         if (!failed() && s.Roll(RealWorld::kBitRot)) FlipByte(s, n);
+        // An operator's policy would be at odds with the one whose kept folders are checked.
+        if (!failed() && retention.IsDefault() && s.Roll(RealWorld::kExpire)) {
+            KilledExpiry(s, n, where);
+            if (!SettleAll(patience))
+                ADD_FAILURE() << where
+                              << ": [5 progress] the cycle spun or stalled after a restart";
+        }
         if (failed()) {
             // What the service did, for the one who has to find out why.
             std::string log = testutil::ReadFile(tmp / "talonibDebug.log");
@@ -1244,7 +1529,7 @@ TEST_P(InvariantRealWorld, OneClass) {
         Run(100 + c, 30, {static_cast<RealWorld>(c)});
     }
 }
-INSTANTIATE_TEST_SUITE_P(Classes, InvariantRealWorld, ::testing::Range<std::uint64_t>(0, 10),
+INSTANTIATE_TEST_SUITE_P(Classes, InvariantRealWorld, ::testing::Range<std::uint64_t>(0, 12),
                          [](const ::testing::TestParamInfo<std::uint64_t>& i) {
                              return sim::RealWorldNames()[i.param];
                          });

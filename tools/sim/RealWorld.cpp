@@ -15,9 +15,9 @@
 namespace sim {
 
 const std::vector<std::string>& RealWorldNames() {
-    static const std::vector<std::string> names = {"setup",    "xdev",    "shared",    "recreate",
-                                                   "longname", "late",    "clockback", "race",
-                                                   "bitrot",   "firstlog"};
+    static const std::vector<std::string> names = {"setup",    "xdev",     "shared",    "recreate",
+                                                   "longname", "late",     "clockback", "race",
+                                                   "bitrot",   "firstlog", "expire",    "redolink"};
     return names;
 }
 

@@ -25,10 +25,12 @@ enum class RealWorld {
     kRace,       // a folder change racing the interval check
     kBitRot,     // a byte of a last-good copy changes on disk
     kFirstLog,   // the first log after an upload is damaged, before its announcement or after
+    kExpire,     // an operator's expiry of restore points, killed at a random moment
+    kRedoLink,   // a redo folder swapped for a symbolic link after its logs were announced
 };
 
 // "setup", "xdev", "shared", "recreate", "longname", "late", "clockback", "race", "bitrot",
-// "firstlog", in that order.
+// "firstlog", "expire", "redolink", in that order.
 const std::vector<std::string>& RealWorldNames();
 const char* RealWorldName(RealWorld c);
 // "all", or names separated by commas. False (with the first unknown name) for anything else.
@@ -54,6 +56,10 @@ constexpr std::uint32_t kDamagedCopyEvent = 0x41000333u;
 constexpr int kHeldManifestVersion = 2;
 constexpr const char* kHeldMark = "held";
 constexpr const char* kCurrentMark = "current";
+// (12) A log whose redo folder became a symbolic link before a worker read it cannot be read:
+// its database fails with this event (a log it cannot apply). 0: any event that names the
+// database.
+constexpr std::uint32_t kUnreadableLogEvent = 0x4100031fu;
 // Set-aside files are reported with this event (texts: where it went, the reason).
 constexpr std::uint32_t kSetAsideEvent = 0x41000328u;
 // A refused upload is reported with this event (texts: the file name, the path).
