@@ -193,9 +193,12 @@ public:
     // Records each failure durably, then sets the database's logs aside. Answers 0, or the
     // error that kept a failure from being recorded (nothing of that database was touched).
     // Its event goes out as the record is made; a replacement's through reportReplaced.
+    // With uploadsExcuse false a waiting upload does not make the failure moot: when it is
+    // not known whether the lost logs came before or after it.
     int CleanupFailedDatabases(
         std::uint64_t startKey, const FailedList& failed,
-        const std::function<void(const Mirel::unistring&)>& reportReplaced = {});
+        const std::function<void(const Mirel::unistring&)>& reportReplaced = {},
+        bool uploadsExcuse = true);
     // An upload the catalogue holds whose file still waits in the copies folder.
     bool IsWaitingUpload(const DatabaseItem& item) const;
     // Notification 21 to the server: send a new full backup of this database.

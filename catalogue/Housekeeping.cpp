@@ -98,10 +98,34 @@ void Catalogue::CleanupOrphanedIntervalFolders() {
 }
 
 Mirel::Error Catalogue::DeleteRedoLogFile(const Mirel::UniversalPath& path) {
+    // A local user may have put a link in place of the log's folder since it was taken: the
+    // folder is opened following no link, and the log removed from the folder opened, so
+    // nothing outside the backup folder goes. A log that is not below the changes folder is
+    // not removed at all.
+    std::string base = mChangesFolder.GetPath().Native();
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    const std::string native = path.Native();
+    if (native.size() <= base.size() + 1 || native.compare(0, base.size() + 1, base + "/") != 0)
+        return Mirel::Error(Mirel::kErrBadPathFormat, "delete", native);
+    std::vector<std::string> parts;
+    for (std::size_t at = base.size() + 1; at <= native.size();) {
+        std::size_t slash = native.find('/', at);
+        if (slash == std::string::npos) slash = native.size();
+        parts.push_back(native.substr(at, slash - at));
+        at = slash + 1;
+    }
+    const std::string name = parts.back();
+    parts.pop_back();
+    int dir = -1;
+    if (Mirel::Error e = mEnv.OpenRealFolder(base, parts, dir); !e.OK()) return e;
     // Its container folder is named by its path alone: the log is not opened again.
-    Mirel::Directory rc(Mirel::ContainerFolderOf(path));
-    if (rc.Exists()) rc.DeleteAll();
-    return path.Delete();
+    std::vector<std::string> container = parts;
+    container.push_back(Mirel::Directory(Mirel::ContainerFolderOf(path)).GetChildName().ToUTF8());
+    if (mEnv.CheckRealPath(base, container, false).OK())
+        Mirel::Directory(Mirel::ContainerFolderOf(path)).DeleteAll();
+    Mirel::Error e = mEnv.DeleteFileAt(dir, name, native);
+    mEnv.Close(dir);
+    return e;
 }
 
 Mirel::Error Catalogue::DeleteRedoLogs(RedoLogSet& logs, std::uint64_t bound) {
@@ -190,7 +214,7 @@ void Catalogue::NotifyFailed(const Mirel::unistring& uuid) {
 
 int Catalogue::CleanupFailedDatabases(
     std::uint64_t startKey, const FailedList& failed,
-    const std::function<void(const Mirel::unistring&)>& reportReplaced) {
+    const std::function<void(const Mirel::unistring&)>& reportReplaced, bool uploadsExcuse) {
     std::set<std::uint64_t> emptied;
     int unrecorded = 0;
     for (const auto& [uuid, number] : failed) {
@@ -198,7 +222,8 @@ int Catalogue::CleanupFailedDatabases(
         // back with it. Otherwise the failure is recorded (durably) before anything of the
         // database is set aside, so a restart in between cannot take its copy for a good one.
         auto uploadAt = mIntervals.end();
-        for (auto x = mIntervals.lower_bound(startKey); x != mIntervals.end(); ++x) {
+        for (auto x = mIntervals.lower_bound(startKey); uploadsExcuse && x != mIntervals.end();
+             ++x) {
             auto found = x->second.databases.find(uuid);
             if (found != x->second.databases.end() && IsWaitingUpload(found->second)) {
                 uploadAt = x;

@@ -91,6 +91,7 @@ private:
     void ResumeInProgress(ScanState& s);
     void PlaceScannedUploads(ScanState& s);
     void ReleaseOlderLogs(ScanState& s);
+    void FailForLinkedRedoFolders(ScanState& s);
     void RetireEmptyIntervals(ScanState& s);
 
     // The redo folder `name` below `base` opened as a real folder (never through a link), for

@@ -172,6 +172,12 @@ public:
     };
     std::vector<RedoFolder> folders;
     std::vector<Mirel::UniversalPath> logs;
+    // Links where a redo folder would be: what the server wrote there cannot be read safely.
+    std::vector<Mirel::UniversalPath> linked;
+
+    void LeftOutLink(const Mirel::UniversalPath& path, int depth) override {
+        if (depth == 1 && Catalogue::IsRedoFolderName(path.GetName())) linked.push_back(path);
+    }
 
     bool operator()(const Mirel::UniversalPath& path, bool isFolder, int depth) override {
         // A folder's entries come right after the folder: the last one seen holds them.
@@ -214,7 +220,8 @@ struct Intake::ScanState {
     std::uint64_t newestMinute = 0;
     std::uint64_t newestGood = 0, oldestGood = kOpenInterval;
     bool hasChanges = false;
-    std::vector<Mirel::UniversalPath> logs;  // of redo folders, as listed
+    std::vector<Mirel::UniversalPath> logs;        // of redo folders, as listed
+    std::vector<Mirel::UniversalPath> linkedRedo;  // links named like redo folders
     // The interval the in-progress folder's copies are of, when they are resumed.
     IntervalMap::iterator target;
     bool resumeInterval = false;
@@ -242,6 +249,7 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
     ResumeInProgress(s);
     PlaceScannedUploads(s);
     ReleaseOlderLogs(s);
+    FailForLinkedRedoFolders(s);
 
     // A start cut short by a stop or crash may have left databases of the interval without an
     // in-progress copy; the interval would otherwise complete without them. Finish the start:
@@ -308,6 +316,61 @@ void Intake::TakeRedoFolders(ScanState& s) {
         }
     }
     s.logs = std::move(changes.logs);
+    s.linkedRedo = std::move(changes.linked);
+}
+
+void Intake::FailForLinkedRedoFolders(ScanState& s) {
+    // A redo folder a link stands in for may have held logs the service took, and which
+    // databases they were for cannot be told. Each database of the newest last-good folder
+    // fails (that copy stays, its newest good one) rather than publish a state the server was
+    // never in; only a later copy written after the link was made excuses one (an upload, or
+    // a copy logs were applied to: every log behind the link is older).
+    std::uint64_t linkMade = 0;
+    Mirel::UniversalPath named;
+    for (const auto& link : s.linkedRedo) {
+        const std::uint64_t utc = IBS_Config::RetrieveUTCFromRedoFolderName(link.GetName());
+        if (utc != 0 && utc < s.newestGood) continue;  // its interval is published
+        IBS_DEBUG_WIDE(u"ScanFullBackupDB: a link stands where a redo folder was: "
+                       << link.GetUserEntryFormat());
+        linkMade = std::max<std::uint64_t>(linkMade, mEnv.Probe(link.Native()).mtimeUs);
+        named = link;
+    }
+    if (named.IsClear()) return;
+    // The databases that may lack logs: those of the newest last-good folder, and those whose
+    // only copy is an upload still waiting in the copies folder (it stays there, its newest
+    // good copy). One whose upload is already an in-progress copy is left: failing it would
+    // remove its only copy.
+    std::set<Mirel::unistring> candidates;
+    for (auto x = mCat.mIntervals.lower_bound(s.newestGood); x != mCat.mIntervals.end(); ++x)
+        for (const auto& [uuid, item] : x->second.databases)
+            if ((x->first == s.newestGood && s.newestGood != 0) || mCat.IsWaitingUpload(item))
+                candidates.insert(uuid);
+    FailedList failed;
+    for (const auto& uuid : candidates) {
+        if (mCat.GetDatabaseError(uuid) != 0) continue;
+        bool excused = false;
+        for (auto x = mCat.mIntervals.upper_bound(s.newestGood); x != mCat.mIntervals.end(); ++x) {
+            auto found = x->second.databases.find(uuid);
+            if (found == x->second.databases.end() || found->second.file.path.IsClear()) continue;
+            Mirel::UniversalPath copy =
+                found->second.file.path;  // an in-progress copy's is relative
+            if (copy.IsRelative()) copy.SetAbsoluteFrom(mCat.mInProgressFolder.GetPath());
+            if (mEnv.Probe(copy.Native()).mtimeUs > linkMade) excused = true;
+        }
+        if (!excused) failed.emplace(uuid, Mirel::kErrIsALink);
+    }
+    if (failed.empty()) return;
+    // Said as for a log that cannot be applied, the link in the log's place.
+    for (const auto& [uuid, number] : failed) {
+        const Mirel::unistring name = mCat.DatabaseName(uuid);
+        const Mirel::UniversalPath db = Mirel::UniversalPath::FromNative(name.ToUTF8());
+        mCat.ReportDatabaseEvent(
+            Talon::Event::kLogNotApplied, uuid, name,
+            {named.GetUserEntryFormat(), db.GetBasename(), Mirel::unistring::NumToString(number)});
+    }
+    if (int rc = mCat.CleanupFailedDatabases(s.newestGood + 1, failed, {}, false))
+        IBS_DEBUG_WIDE(u"ScanFullBackupDB: the failures could not be recorded: "
+                       << Mirel::ErrorText(rc));
 }
 
 void Intake::AddLastGoodIntervals(ScanState& s) {

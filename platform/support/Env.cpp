@@ -549,6 +549,12 @@ Error PosixEnv::DeleteFile(const std::string& path) {
     return ::unlink(path.c_str()) != 0 ? Sys("delete", path) : Error();
 }
 
+Error PosixEnv::DeleteFileAt(int dirFd, const std::string& name, const std::string& path) {
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+        return Error(kErrBadPathFormat, "delete", path);
+    return ::unlinkat(dirFd, name.c_str(), 0) != 0 ? Sys("delete", path) : Error();
+}
+
 Error PosixEnv::Move(const std::string& from, const std::string& to, bool replace) {
     const std::string both = from + " \xe2\x86\x92 " + to;
     if (replace) return ::rename(from.c_str(), to.c_str()) == 0 ? Error() : Sys("rename", both);
@@ -854,6 +860,9 @@ Error EnvWrapper::RemoveDir(const std::string& path) {
 }
 Error EnvWrapper::DeleteFile(const std::string& path) {
     return mTarget->DeleteFile(path);
+}
+Error EnvWrapper::DeleteFileAt(int dirFd, const std::string& name, const std::string& path) {
+    return mTarget->DeleteFileAt(dirFd, name, path);
 }
 Error EnvWrapper::Move(const std::string& from, const std::string& to, bool replace) {
     return mTarget->Move(from, to, replace);

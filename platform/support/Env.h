@@ -164,6 +164,9 @@ public:
     virtual Error MakeDir(const std::string& path) = 0;     // not synced; kErrAlreadyExists
     virtual Error RemoveDir(const std::string& path) = 0;   // only an empty folder
     virtual Error DeleteFile(const std::string& path) = 0;  // a file or a link, never a folder
+    // DeleteFile of the entry `name` of an open folder (OpenRealFolder): what goes is in that
+    // very folder, whatever its path names now. `path` is for errors and wrappers.
+    virtual Error DeleteFileAt(int dirFd, const std::string& name, const std::string& path) = 0;
     // One rename, not synced; `replace` false refuses an existing target (kErrAlreadyExists).
     virtual Error Move(const std::string& from, const std::string& to, bool replace) = 0;
     // Not synced: a folder of links is made durable as a whole (Directory::Rename syncs its tree).
@@ -278,6 +281,7 @@ public:
     Error MakeDir(const std::string& path) override;
     Error RemoveDir(const std::string& path) override;
     Error DeleteFile(const std::string& path) override;
+    Error DeleteFileAt(int dirFd, const std::string& name, const std::string& path) override;
     Error Move(const std::string& from, const std::string& to, bool replace) override;
     Error HardLink(const std::string& existing, const std::string& link) override;
     Error SyncDir(const std::string& path) override;
@@ -331,6 +335,7 @@ public:
     Error MakeDir(const std::string& path) override;
     Error RemoveDir(const std::string& path) override;
     Error DeleteFile(const std::string& path) override;
+    Error DeleteFileAt(int dirFd, const std::string& name, const std::string& path) override;
     Error Move(const std::string& from, const std::string& to, bool replace) override;
     Error HardLink(const std::string& existing, const std::string& link) override;
     Error SyncDir(const std::string& path) override;

@@ -79,6 +79,10 @@ Error FaultEnv::DeleteFile(const std::string& path) {
     if (Error e = Fail(FsOp::kDeleteFile, path); !e.OK()) return e;
     return EnvWrapper::DeleteFile(path);
 }
+Error FaultEnv::DeleteFileAt(int dirFd, const std::string& name, const std::string& path) {
+    if (Error e = Fail(FsOp::kDeleteFile, path); !e.OK()) return e;
+    return EnvWrapper::DeleteFileAt(dirFd, name, path);
+}
 
 // A rename is checked on both names, its source first.
 Error FaultEnv::Move(const std::string& from, const std::string& to, bool replace) {

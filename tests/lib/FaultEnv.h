@@ -44,6 +44,7 @@ public:
     Error MakeDir(const std::string& path) override;
     Error RemoveDir(const std::string& path) override;
     Error DeleteFile(const std::string& path) override;
+    Error DeleteFileAt(int dirFd, const std::string& name, const std::string& path) override;
     Error Move(const std::string& from, const std::string& to, bool replace) override;
     Error HardLink(const std::string& existing, const std::string& link) override;
     Error SyncDir(const std::string& path) override;

@@ -617,6 +617,25 @@ Error Disk::DeleteFile(const std::string& path) {
     return e;
 }
 
+Error Disk::DeleteFileAt(int dirFd, const std::string& name, const std::string& path) {
+    std::unique_lock<std::mutex> g(mM);
+    if (!Recording(path)) {
+        g.unlock();
+        return EnvWrapper::DeleteFileAt(dirFd, name, path);
+    }
+    Run& r = *mRun;
+    if (r.crashed) return Error(kErrIO, "delete", path);
+    EntryOp op;
+    op.kind = Kind::kUnlink;
+    op.dir = FolderAt(r, ParentOf(path));
+    op.name = NameOf(path);
+    op.node = InodeAt(r, path);
+    op.text = "delete " + path;
+    Error e = Target().DeleteFileAt(dirFd, name, path);
+    if (e.OK() && op.dir) Record(r, std::move(op));
+    return e;
+}
+
 Error Disk::Move(const std::string& from, const std::string& to, bool replace) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(from) && !Recording(to)) {

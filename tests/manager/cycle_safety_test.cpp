@@ -3,6 +3,8 @@
 // once, and workers that do not stop in time.
 #include <sys/xattr.h>
 
+#include <filesystem>
+
 #include "platform/engine/HBFile.h"
 #include "platform/framework/Logger.h"
 #include "tests/manager/CycleFixture.h"
@@ -369,4 +371,83 @@ TEST_F(CycleSafetyTest, ALogWhoseHeaderRotsAfterItWasTakenFailsItsDatabaseAcross
         GTEST_SKIP() << "no extended attributes where the test keeps its files";
     ASSERT_EQ(::unlink(probe.c_str()), 0);
     DamagedAfterTaken([](const std::string& log) { testutil::FlipByte(log, 20); });
+}
+
+namespace {
+// Every file below `root` with its bytes.
+std::map<std::string, std::string> Tree(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        out[e.path().string()] = e.is_regular_file() ? testutil::ReadFile(e.path().string()) : "";
+    return out;
+}
+
+// After their logs were taken, a local user moves the redo folder away and leaves a link in
+// its place to a copy of it elsewhere; the next logs go to a folder of their own.
+class SwappedRedoFolderTest : public CycleSafetyTest {
+protected:
+    void TakeLogsThenSwap() {
+        Upload(kA, 10);
+        Upload(kB, 20);
+        Interval({kA, kB});
+        ASSERT_EQ(Log(kA), 0);
+        std::string log;
+        ASSERT_EQ(LogAt(kB, 0, &log), 0);
+        folder = log.substr(0, log.rfind('/'));
+        ASSERT_EQ(std::system(("cp -a " + folder + " " + outside.path() + "/lure").c_str()), 0);
+        ASSERT_EQ(::rename(folder.c_str(), (outside.path() + "/moved").c_str()), 0);
+        ASSERT_EQ(::symlink((outside.path() + "/lure").c_str(), folder.c_str()), 0);
+        before = Tree(outside.path());
+        redo = 0;
+        clock += 1000;
+        msns[kA] -= 1;  // what the server wrote behind the link is lost to the backup
+        msns[kB] -= 1;
+    }
+    // Nothing outside was touched; A, whose log is behind the link, fails and keeps its
+    // newest good copy; B, uploaded after the link was made, needs none of its logs.
+    void ExpectAFailedAndBFromItsUpload() {
+        EXPECT_EQ(Tree(outside.path()), before) << "the service reached through the link";
+        EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrIsALink);
+        EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
+        std::string name;
+        auto newest = Newest(&name);
+        if (newest.count(kA)) {
+            EXPECT_EQ(newest[kA], 11u);
+            EXPECT_NE(HeldIn(name, kA), 0) << name << ": A published as current without its log";
+        }
+        bool kept = false;  // its newest good copy, wherever it is
+        for (const auto& f : AllFolders()) kept |= MsnOf(CopyOf(f, kA)) == 11;
+        EXPECT_TRUE(kept);
+        EXPECT_EQ(newest[kB], 30u);
+        EXPECT_GE(events.Count(0x4100031f), 1);
+    }
+    Events events;
+    testutil::TempDir outside;
+    std::string folder;
+    std::map<std::string, std::string> before;
+};
+}  // namespace
+
+TEST_F(SwappedRedoFolderTest,
+       LogsBehindTheLinkFailTheirDatabasesUntilNewUploadsAndNothingOutsideIsTouched) {
+    TakeLogsThenSwap();
+    Close();  // both logs unreadable: both databases fail, their logs left where they are
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrIsALink);
+    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrIsALink);
+    Upload(kA, 40);  // new uploads make those logs unnecessary: they go, not through the link
+    Upload(kB, 30);
+    Close();
+    EXPECT_EQ(Tree(outside.path()), before) << "the service reached through the link";
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+    auto newest = Newest();
+    EXPECT_EQ(newest[kA], 40u);
+    EXPECT_EQ(newest[kB], 30u);
+}
+
+TEST_F(SwappedRedoFolderTest, ARescanAfterTheSwapFailsWhatMayLackItsLogsRatherThanPublishIt) {
+    TakeLogsThenSwap();
+    Upload(kB, 30);
+    Rebuild();  // the server names the folder again: what was taken is known only from disk
+    Close();
+    ExpectAFailedAndBFromItsUpload();
 }
