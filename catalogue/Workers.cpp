@@ -24,6 +24,24 @@ bool Catalogue::WaitForItems(std::uint64_t limitMs) {
     return !busy;
 }
 
+Catalogue::FileWorkScope::FileWorkScope(Catalogue& cat, std::uint64_t key, FileWork kind)
+    : mCat(cat) {
+    mCat.mWork = kind;
+    mCat.mWorkKey = key;
+    ++mCat.mCheckedOut;
+    mDepth = mCat.mLock.ReleaseAll();
+}
+
+Catalogue::FileWorkScope::~FileWorkScope() {
+    mCat.mLock.Retake(mDepth);
+    mCat.mWork = FileWork::kNone;
+    mCat.mWorkKey = 0;
+    if (mCat.mCheckedOut > 0) --mCat.mCheckedOut;
+    std::lock_guard<std::mutex> l(mCat.mIdleM);
+    ++mCat.mIdleEpoch;
+    mCat.mIdleCv.notify_all();
+}
+
 bool Catalogue::AnyItemOwned(const DatabaseMap& databases) {
     for (const auto& [uuid, item] : databases)
         if (item.owned) return true;
@@ -41,7 +59,9 @@ DatabaseItem* Catalogue::CheckoutInProgressItem(const std::atomic<std::int32_t>*
     Mirel::LockReentrant g(mLock);
     // Nothing goes out while a stop or a folder change waits for the workers, nor to a worker
     // told to let go: read under the lock, so a wait that saw nothing out stays true.
-    const bool refused = mStopping.load() != 0 || (aborted && aborted->load() != 0);
+    // Nor while the cycle works on the interval's files without the lock.
+    const bool refused =
+        mStopping.load() != 0 || (aborted && aborted->load() != 0) || mWork != FileWork::kNone;
     auto it = CurrentInterval();
     // A published interval's copies are never written again.
     if (it == mIntervals.end() || !it->second.backup.IsClear()) return nullptr;

@@ -46,6 +46,12 @@ void IntervalCycle::WakeWorkers() {
 
 void IntervalCycle::CheckIntervals() {
     Mirel::LockReentrant g(mCat.mLock);
+    struct LetGo {
+        bool& flag;
+        const bool was;
+        explicit LetGo(bool& f) : flag(f), was(f) { flag = true; }
+        ~LetGo() { flag = was; }
+    } letGo(mMayLetGo);
     if (mCat.AnyWorkerBusy()) return;
     if (!mCat.mFoldersReady.load()) return;
     // A stop or a folder change is waiting for the workers (its end asks again); a failure
