@@ -120,6 +120,9 @@ private:
     void DropMergedLogs(IntervalMap::iterator current, const Mirel::unistring& uuid,
                         DatabaseItem& item);
     void Publish(CompleteState& s);
+    // Logs announced while the interval `key` was published (its items' logs not in
+    // `before`) go on to the interval still to come, as if announced just after it.
+    void MoveLateLogsOn(std::uint64_t key, const std::map<Mirel::unistring, RedoLogSet>& before);
 
     Mirel::Error CreateDestinationFolder(const Mirel::UniversalPath& relDir,
                                          const Mirel::unistring& baseName, Mirel::Directory& dest);
