@@ -1,7 +1,7 @@
 // The interval cycle: complete the current interval when every copy has caught up, publish
 // it, and start the next one. Decides with IntervalPlan, places the starting copies in the
 // in-progress folder, wakes the workers. Runs on the main thread only, under the catalogue's
-// lock.
+// lock, which it lets go of for its long file work (Catalogue::FileWorkScope).
 #pragma once
 
 #include <atomic>
@@ -147,8 +147,8 @@ private:
     Talon::Retention mRetention;
     // While a start runs (and only then): the in-progress folders made or found, and the
     // names in each last-good folder copies are linked from, listed once. Nothing else
-    // changes either while the start holds the catalogue, so a start of n copies looks at
-    // each folder once instead of once per copy.
+    // changes either while the start runs (intake only adds to the catalogue), so a start of
+    // n copies looks at each folder once instead of once per copy.
     bool mStarting = false;
     // The cycle runs from its trigger and may let go of the lock for its file work (not
     // while the restart scan, which holds the catalogue throughout, finishes a start).
