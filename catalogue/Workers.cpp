@@ -7,12 +7,16 @@
 
 bool Catalogue::WaitForItems(std::uint64_t limitMs) {
     const std::uint64_t start = Mirel::Tick::CurrentTick();
-    auto busyNow = [this] {
+    // The cycle's file work is waited for whatever the limit: it ends at its next copy or
+    // before its rename once it sees the stop, and gave no worker an item meanwhile.
+    bool fileWork = false;
+    auto busyNow = [this, &fileWork] {
         Mirel::LockReentrant g(mLock);
+        fileWork = mWork != FileWork::kNone;
         return mCheckedOut > 0;
     };
     bool busy = busyNow();
-    while (busy && Mirel::Tick::CurrentTick() - start < limitMs) {
+    while (busy && (fileWork || Mirel::Tick::CurrentTick() - start < limitMs)) {
         std::unique_lock<std::mutex> l(mIdleM);
         std::uint64_t seen = mIdleEpoch;
         l.unlock();
