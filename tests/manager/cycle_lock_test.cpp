@@ -191,4 +191,39 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsIntervalIsPublishedGoesToTheNextInter
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
 }
 
+// A stop or a folder change that comes while the manifest is written is not kept waiting
+// for the rename: the folder is not published, no retry is counted, and the interval is
+// published once the stop is over.
+TEST_F(CycleLockTest, AStopThatComesWhileTheManifestIsWrittenPublishesNothingUntilItIsOver) {
+    Upload(kA, 10);
+    Upload(kB, 20);
+    Interval({kA, kB});
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kB), 0);
+    const std::uint64_t end = Close(0, false);
+    const int folders = Folders();
+
+    CycleThread cycle(*this);
+    std::future<bool> stopped;
+    {
+        // Held as the manifest takes its name in the in-progress folder.
+        testutil::FileGate gate(fileGate, backup() + "/InProgress/manifest.tsv");
+        ASSERT_TRUE(gate.WaitHeld(60000)) << "no manifest was written";
+        Catalogue::StopScope stopping(mgr->Cat());
+        stopped = std::async(std::launch::async, [this] { return mgr->StopWorkers(false); });
+        gate.Release();
+        EXPECT_TRUE(stopped.get());
+        cycle.Join();
+        EXPECT_EQ(Folders(), folders) << "published while a stop waited";
+        EXPECT_TRUE(testutil::Exists(backup() + "/InProgress"));
+        EXPECT_EQ(UnfinishedIntervals(), " " + std::to_string(end));
+        EXPECT_FALSE(mgr->RetryPending()) << "a stop is no failure of the environment";
+    }
+    Settle();
+    EXPECT_EQ(Folders(), folders + 1);
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
+    ExpectEveryFolderExact();
+    EXPECT_EQ(UnfinishedIntervals(), "");
+}
+
 }  // namespace
