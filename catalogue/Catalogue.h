@@ -229,6 +229,27 @@ public:
         Catalogue& mCat;
     };
 
+    // The cycle's long file work on the current interval (its start's copies, links and
+    // moves; its publication's manifest and rename), done without the catalogue's lock so
+    // that intake answers meanwhile. For its scope the interval is marked (intake and the
+    // workers look), it counts as an item out (a stop or a folder change waits for it), and
+    // every hold the thread has on the lock is given up; the caller holds the lock when it
+    // begins, holds it again when it ends, and looks again at whatever it had looked at.
+    enum class FileWork { kNone, kStarting, kPublishing };
+    class FileWorkScope {
+    public:
+        FileWorkScope(Catalogue& cat, std::uint64_t key, FileWork kind);
+        ~FileWorkScope();
+        FileWorkScope(const FileWorkScope&) = delete;
+        FileWorkScope& operator=(const FileWorkScope&) = delete;
+
+    private:
+        Catalogue& mCat;
+        int mDepth = 0;
+    };
+    // What the cycle is doing to the interval `key` without the lock; the caller holds it.
+    FileWork WorkOn(std::uint64_t key) const { return key == mWorkKey ? mWork : FileWork::kNone; }
+
     // For tests and tools: a look at the catalogue under its lock.
     template <class F>
     void WithCatalogue(F&& f) {
@@ -311,6 +332,9 @@ private:
     // Rebuilt catalogues: a worker's release from an older one is dropped.
     std::uint64_t mGeneration = 1;
     int mCheckedOut = 0;  // items out with workers, of any generation (guarded by mLock)
+    // The interval the cycle works on without the lock, and how (guarded by mLock).
+    FileWork mWork = FileWork::kNone;
+    std::uint64_t mWorkKey = 0;
     std::mutex mIdleM;
     std::condition_variable mIdleCv;
     std::uint64_t mIdleEpoch = 0;

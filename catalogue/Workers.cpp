@@ -7,12 +7,16 @@
 
 bool Catalogue::WaitForItems(std::uint64_t limitMs) {
     const std::uint64_t start = Mirel::Tick::CurrentTick();
-    auto busyNow = [this] {
+    // The cycle's file work is waited for whatever the limit: it ends at its next copy or
+    // before its rename once it sees the stop, and gave no worker an item meanwhile.
+    bool fileWork = false;
+    auto busyNow = [this, &fileWork] {
         Mirel::LockReentrant g(mLock);
+        fileWork = mWork != FileWork::kNone;
         return mCheckedOut > 0;
     };
     bool busy = busyNow();
-    while (busy && Mirel::Tick::CurrentTick() - start < limitMs) {
+    while (busy && (fileWork || Mirel::Tick::CurrentTick() - start < limitMs)) {
         std::unique_lock<std::mutex> l(mIdleM);
         std::uint64_t seen = mIdleEpoch;
         l.unlock();
@@ -22,6 +26,24 @@ bool Catalogue::WaitForItems(std::uint64_t limitMs) {
         mIdleCv.wait_for(l, std::chrono::milliseconds(100), [&] { return mIdleEpoch != seen; });
     }
     return !busy;
+}
+
+Catalogue::FileWorkScope::FileWorkScope(Catalogue& cat, std::uint64_t key, FileWork kind)
+    : mCat(cat) {
+    mCat.mWork = kind;
+    mCat.mWorkKey = key;
+    ++mCat.mCheckedOut;
+    mDepth = mCat.mLock.ReleaseAll();
+}
+
+Catalogue::FileWorkScope::~FileWorkScope() {
+    mCat.mLock.Retake(mDepth);
+    mCat.mWork = FileWork::kNone;
+    mCat.mWorkKey = 0;
+    if (mCat.mCheckedOut > 0) --mCat.mCheckedOut;
+    std::lock_guard<std::mutex> l(mCat.mIdleM);
+    ++mCat.mIdleEpoch;
+    mCat.mIdleCv.notify_all();
 }
 
 bool Catalogue::AnyItemOwned(const DatabaseMap& databases) {
@@ -41,7 +63,9 @@ DatabaseItem* Catalogue::CheckoutInProgressItem(const std::atomic<std::int32_t>*
     Mirel::LockReentrant g(mLock);
     // Nothing goes out while a stop or a folder change waits for the workers, nor to a worker
     // told to let go: read under the lock, so a wait that saw nothing out stays true.
-    const bool refused = mStopping.load() != 0 || (aborted && aborted->load() != 0);
+    // Nor while the cycle works on the interval's files without the lock.
+    const bool refused =
+        mStopping.load() != 0 || (aborted && aborted->load() != 0) || mWork != FileWork::kNone;
     auto it = CurrentInterval();
     // A published interval's copies are never written again.
     if (it == mIntervals.end() || !it->second.backup.IsClear()) return nullptr;

@@ -1,5 +1,7 @@
 // Bringing database copies into the in-progress folder, and turning a finished in-progress
 // folder into a last-good folder. Runs on the main thread inside the interval cycle.
+#include <optional>
+
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/CopyCheck.h"
 #include "platform/framework/IBS_Config.h"
@@ -332,24 +334,36 @@ Talon::Error IntervalCycle::RenameInProgressToLastGood(Interval& interval) {
         if (!item.computedId.empty() && item.file.path.IsRelative())
             known.emplace(item.file.path.Native(), std::make_pair(item.computedId, item.computed));
     }
-    if (Talon::Error m = Talon::Manifest::Write(mCat.mInProgressFolder, interval.mDoneUTC, held,
-                                                &written, &known);
-        !m.OK()) {
-        m.In("write the manifest of", mCat.mInProgressFolder.GetPath().Native());
-        IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: " << m.Text());
-        mCat.ReportEvent(Talon::Event::kNotRenamedToLastGood,
-                         Show(mCat.mInProgressFolder.GetPath()), name, Text(m));
-        return m;
+    const Mirel::Directory inProgress = mCat.mInProgressFolder;
+    Mirel::Directory renamed = inProgress;
+    Talon::Error e;
+    {
+        // Reading every copy for its line takes long: without the lock when the cycle may let
+        // it go, so that announcements are answered meanwhile (the commit below sees to what
+        // they brought).
+        std::optional<Catalogue::FileWorkScope> unlocked;
+        if (mMayLetGo) unlocked.emplace(mCat, interval.mDoneUTC, Catalogue::FileWork::kPublishing);
+        e = Talon::Manifest::Write(inProgress, interval.mDoneUTC, held, &written, &known);
+        if (!e.OK()) {
+            e.In("write the manifest of", inProgress.GetPath().Native());
+            IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: " << e.Text());
+            mCat.ReportEvent(Talon::Event::kNotRenamedToLastGood, Show(inProgress.GetPath()), name,
+                             Text(e));
+            return e;
+        }
+        // A stop or a folder change that came meanwhile is not kept waiting for the rename;
+        // the interval is published when the cycle runs again.
+        if (unlocked && mCat.Stopping())
+            return Talon::Error(Mirel::kErrAborted, "rename", inProgress.GetPath().Native());
+        e = renamed.Rename(name);
+        e.In("rename", inProgress.GetChildName().ToUTF8() + " → " + name.ToUTF8());
     }
-    Mirel::Directory renamed = mCat.mInProgressFolder;
-    Mirel::Error e = renamed.Rename(name);
-    e.In("rename", mCat.mInProgressFolder.GetChildName().ToUTF8() + " → " + name.ToUTF8());
     IBS_DEBUG_WIDE(u"RenameInProgressToLastGood: error "
                    << e.Text() << u", interval.End " << EndText(interval.mDoneUTC) << u", stamp "
                    << name);
     if (!e.OK()) {
-        mCat.ReportEvent(Talon::Event::kNotRenamedToLastGood,
-                         Show(mCat.mInProgressFolder.GetPath()), name, Text(e));
+        mCat.ReportEvent(Talon::Event::kNotRenamedToLastGood, Show(inProgress.GetPath()), name,
+                         Text(e));
         return e;
     }
     interval.backup = renamed;

@@ -46,6 +46,12 @@ void IntervalCycle::WakeWorkers() {
 
 void IntervalCycle::CheckIntervals() {
     Mirel::LockReentrant g(mCat.mLock);
+    struct LetGo {
+        bool& flag;
+        const bool was;
+        explicit LetGo(bool& f) : flag(f), was(f) { flag = true; }
+        ~LetGo() { flag = was; }
+    } letGo(mMayLetGo);
     if (mCat.AnyWorkerBusy()) return;
     if (!mCat.mFoldersReady.load()) return;
     // A stop or a folder change is waiting for the workers (its end asks again); a failure
@@ -298,18 +304,78 @@ void IntervalCycle::Publish(CompleteState& s) {
     if (mCat.mInProgressFolder.IsEmpty()) {
         mCat.mInProgressFolder.Delete();
     } else {
+        // The logs each database had as the publication began: one announced while the
+        // folder was written (without the lock) is not in its copies.
+        std::map<Mirel::unistring, RedoLogSet> before;
+        for (const auto& [uuid, item] : s.publish->databases) before.emplace(uuid, item.logs);
         Talon::Error e = RenameInProgressToLastGood(*s.publish);
         s.result = e.OK();
+        if (!s.result && e.GetError() == Mirel::kErrAborted && mCat.Stopping()) {
+            // Published when the stop or the folder change is over.
+            mCat.RequestIntervalCheck();
+            return;
+        }
         if (!s.result) s.environment = e;
         // Its copies are in a last-good folder now; a failure leaves notes that no longer
         // match any file.
         if (s.result) {
             mCat.ClearUnwrittenList();
             mCat.PruneUploadsAfter(s.publish->mDoneUTC);
+            MoveLateLogsOn(s.publish->mDoneUTC, before);
             ReportPublished(*s.publish);
         }
     }
     if (s.result) RetrySucceeded();
+}
+
+void IntervalCycle::MoveLateLogsOn(std::uint64_t key,
+                                   const std::map<Mirel::unistring, RedoLogSet>& before) {
+    auto published = mCat.mIntervals.find(key);
+    if (published == mCat.mIntervals.end()) return;
+    auto& dbs = published->second.databases;
+    for (auto d = dbs.begin(); d != dbs.end();) {
+        const Mirel::unistring& uuid = d->first;
+        DatabaseItem& item = d->second;
+        const auto was = before.find(uuid);
+        std::vector<FileInfo> late;
+        for (const FileInfo& log : item.logs)
+            if (was == before.end() || !was->second.count(log)) late.push_back(log);
+        for (const FileInfo& log : late) {
+            item.logs.erase(log);
+            // Where it would have gone announced just after the publication: the first
+            // interval still to come, or a later one its chain says it follows.
+            auto it = std::next(published);
+            while (it != mCat.mIntervals.end() && !it->second.backup.IsClear()) ++it;
+            while (it != mCat.mIntervals.end() && it->first != kOpenInterval &&
+                   Catalogue::FollowsLaterLogs(it->second, uuid, log))
+                ++it;
+            if (it == mCat.mIntervals.end()) {
+                IBS_DEBUG_WIDE(
+                    u"Publish: no interval to come for a log announced meanwhile, "
+                    u"left to the restart scan: "
+                    << log.path.GetUserEntryFormat());
+                continue;
+            }
+            if (auto later = Chain::ContinuedLater(mCat.mIntervals, it, uuid, log.startMSN);
+                later != mCat.mIntervals.end())
+                it = mCat.mIntervals.find(later->first);
+            // A restart files logs by their end: it must find where this one went.
+            if (int rc = mCat.NoteLogAfter(log.path, std::prev(it)->first, uuid))
+                IBS_DEBUG_WIDE(u"Publish: could not record that a log goes after "
+                               << EndText(std::prev(it)->first) << u", error " << rc << u": "
+                               << log.path.GetUserEntryFormat());
+            IBS_DEBUG_WIDE(u"Publish: log announced while interval "
+                           << EndText(key) << u" was published goes to " << EndText(it->first)
+                           << u": " << log.path.GetUserEntryFormat());
+            mCat.PlaceRedoLog(it->second, uuid, log, item.hasContainers);
+        }
+        // An item only such logs made has nothing in the published folder.
+        if (was == before.end() && item.logs.empty() && item.file.path.IsClear() && !item.upload &&
+            !item.pfailed)
+            d = dbs.erase(d);
+        else
+            ++d;
+    }
 }
 
 void IntervalCycle::ReportPublished(const Interval& interval) {

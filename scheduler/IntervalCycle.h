@@ -1,7 +1,7 @@
 // The interval cycle: complete the current interval when every copy has caught up, publish
 // it, and start the next one. Decides with IntervalPlan, places the starting copies in the
 // in-progress folder, wakes the workers. Runs on the main thread only, under the catalogue's
-// lock.
+// lock, which it lets go of for its long file work (Catalogue::FileWorkScope).
 #pragma once
 
 #include <atomic>
@@ -95,10 +95,24 @@ private:
     void BeginStart(StartState& s);
     void FailReplaced(StartState& s, const std::vector<IntervalPlan::Choice>& choices);
     void NoteUploadsUnwritten(StartState& s, const std::vector<IntervalPlan::Choice>& choices);
-    void PlaceChoice(StartState& s, const IntervalPlan::Choice& c,
-                     std::vector<Mirel::UniversalPath>& emptied);
-    Mirel::Error LinkFrom(const Mirel::unistring& uuid, DatabaseItem& X, std::uint64_t from,
-                          bool detach);
+    // A starting copy's file work: planned under the lock (what it needs, copied), done
+    // without it, its outcome committed under it again.
+    struct Placement {
+        IntervalPlan::Choice c;
+        bool upload = false, hasContainers = true;
+        DatabaseItem item;  // the upload to move
+        DatabaseItem pg, lg;
+        Mirel::UniversalPath pgFolder, lgFolder;
+        // The outcome.
+        bool done = false, success = false, moved = false, linked = false;
+        bool pgDamaged = false, lgDamaged = false;
+        std::uint64_t from = 0;  // the interval whose copy was linked
+        IntervalPlan::Source used = IntervalPlan::Source::kNone;
+        Mirel::Error copy;
+    };
+    void PlanChoice(StartState& s, const IntervalPlan::Choice& c, std::vector<Placement>& work);
+    void DoPlacement(Placement& p, std::vector<Mirel::UniversalPath>& emptied);
+    void CommitPlacement(StartState& s, Placement& p);
     void FinishStart(StartState& s);
     // A completion, step by step.
     struct CompleteState;
@@ -106,6 +120,9 @@ private:
     void DropMergedLogs(IntervalMap::iterator current, const Mirel::unistring& uuid,
                         DatabaseItem& item);
     void Publish(CompleteState& s);
+    // Logs announced while the interval `key` was published (its items' logs not in
+    // `before`) go on to the interval still to come, as if announced just after it.
+    void MoveLateLogsOn(std::uint64_t key, const std::map<Mirel::unistring, RedoLogSet>& before);
 
     Mirel::Error CreateDestinationFolder(const Mirel::UniversalPath& relDir,
                                          const Mirel::unistring& baseName, Mirel::Directory& dest);
@@ -130,9 +147,12 @@ private:
     Talon::Retention mRetention;
     // While a start runs (and only then): the in-progress folders made or found, and the
     // names in each last-good folder copies are linked from, listed once. Nothing else
-    // changes either while the start holds the catalogue, so a start of n copies looks at
-    // each folder once instead of once per copy.
+    // changes either while the start runs (intake only adds to the catalogue), so a start of
+    // n copies looks at each folder once instead of once per copy.
     bool mStarting = false;
+    // The cycle runs from its trigger and may let go of the lock for its file work (not
+    // while the restart scan, which holds the catalogue throughout, finishes a start).
+    bool mMayLetGo = false;
     std::set<std::string> mStartFolders;
     std::map<std::string, std::set<std::string>> mStartListings;
 };

@@ -1,6 +1,8 @@
 // Starting an interval: each database gets its starting copy in the in-progress folder and
 // the MSN up to which the workers apply its logs; databases without logs are carried
 // forward; older copies nobody needs any more are pruned. The choices are IntervalPlan's.
+#include <optional>
+
 #include "catalogue/Chain.h"
 #include "platform/support/Debug.h"
 #include "platform/support/Listing.h"
@@ -20,7 +22,8 @@ struct IntervalCycle::StartState {
     // Databases no choice may place: failed before, or in an earlier choice of this start.
     std::set<Mirel::unistring> refused;
     std::map<Mirel::unistring, IntervalPlan::Replacement> replaced;  // by the old UUID
-    bool again = false;  // a copy was found damaged: choose again without it
+    bool again = false;    // a copy was found damaged: choose again without it
+    bool stopped = false;  // a stop or a folder change came during the file work
 
     // A database that failed in an earlier choice keeps that failure: chosen again without
     // the upload it could not move, it would fail for want of a copy (10711), and a restart
@@ -69,19 +72,49 @@ IntervalCycle::Started IntervalCycle::StartInterval() {
             IntervalPlan::ChooseStartingCopies(mCat.mIntervals, s.key, hasCopy, s.refused, &kept);
         FailReplaced(s, choices);
         NoteUploadsUnwritten(s, choices);
-        // The moves' folders are synced once each when the pass's moves are done (before any
-        // worker writes a moved copy). The upload folders they empty go first: the copies
-        // folder's one sync then stands for theirs.
-        std::vector<Mirel::UniversalPath> emptied;
-        Mirel::Os::DeferredDirSyncs moves;
-        for (const IntervalPlan::Choice& c : choices) {
-            if (!s.out.cutShort.OK()) break;
-            if (!s.replaced.count(c.uuid)) PlaceChoice(s, c, emptied);
+        std::vector<Placement> work;
+        for (const IntervalPlan::Choice& c : choices)
+            if (!s.replaced.count(c.uuid)) PlanChoice(s, c, work);
+        const std::uint64_t generation = mCat.mGeneration;
+        {
+            // Whole-database copies and moves: without the lock when the cycle may let it go,
+            // so that announcements are answered meanwhile.
+            std::optional<Catalogue::FileWorkScope> unlocked;
+            if (mMayLetGo && !work.empty())
+                unlocked.emplace(mCat, s.key, Catalogue::FileWork::kStarting);
+            // The moves' folders are synced once each when the pass's moves are done (before
+            // any worker writes a moved copy). The upload folders they empty go first: the
+            // copies folder's one sync then stands for theirs.
+            std::vector<Mirel::UniversalPath> emptied;
+            Mirel::Os::DeferredDirSyncs moves;
+            for (Placement& p : work) {
+                if (unlocked && mCat.Stopping()) {
+                    s.stopped = true;
+                    break;
+                }
+                DoPlacement(p, emptied);
+                if (p.copy.Kind() == Mirel::ErrorKind::kEnvironment && !p.copy.OK()) break;
+            }
+            RemoveEmptiedUploadFolders(emptied);
+            if (int rc = moves.Flush())
+                IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
+                                                  << " syncing the folders of the moves");
         }
-        RemoveEmptiedUploadFolders(emptied);
-        if (int rc = moves.Flush())
-            IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
-                                              << " syncing the folders of the moves");
+        if (mCat.mGeneration != generation) {
+            // The catalogue was rebuilt meanwhile: nothing of this start applies to it.
+            s.out = Started();
+            s.out.cutShort = Mirel::Error(Mirel::kErrAborted, "start the interval", "")
+                                 .SetKind(Mirel::ErrorKind::kEnvironment);
+            return s.out;
+        }
+        for (Placement& p : work) {
+            if (!p.done) continue;
+            if (!s.out.cutShort.OK()) break;
+            CommitPlacement(s, p);
+        }
+        if (s.stopped && s.out.cutShort.OK())
+            s.out.cutShort = Mirel::Error(Mirel::kErrAborted, "start the interval", "")
+                                 .SetKind(Mirel::ErrorKind::kEnvironment);
     }
     if (s.out.cutShort.OK()) s.C.placed = true;
     FinishStart(s);
@@ -171,34 +204,8 @@ void IntervalCycle::NoteUploadsUnwritten(StartState& s,
                                           << " noting the uploads as unwritten");
 }
 
-// A starting copy that still shares its bytes with a last-good copy: the worker checks them
-// against that copy's line before it writes (a copy made instead of a link was checked while
-// it was made).
-Mirel::Error IntervalCycle::LinkFrom(const Mirel::unistring& uuid, DatabaseItem& X,
-                                     std::uint64_t from, bool detach) {
-    Interval& I = mCat.mIntervals.at(from);
-    DatabaseItem& Y = I.databases.at(uuid);
-    bool linked = false;
-    Mirel::Error e = MakeInProgressHardLinks(Y, I.backup.GetPath(), X.hasContainers, &linked);
-    if (!e.OK()) {
-        if (e.GetError() == Mirel::kErrCopyDamaged) Y.damaged = true;
-        return e;
-    }
-    Mirel::UniversalPath src = Y.file.path;
-    src.SetAbsoluteFrom(I.backup.GetPath());
-    X.file = Y.file;
-    X.file.reserved = 0;
-    X.checkFrom = src;
-    X.checkInterval = from;
-    X.expect = Y.line;
-    X.mustCheck = linked;
-    X.detach = detach && X.mustCheck;
-    X.detached = false;
-    return e;
-}
-
-void IntervalCycle::PlaceChoice(StartState& s, const IntervalPlan::Choice& c,
-                                std::vector<Mirel::UniversalPath>& emptied) {
+void IntervalCycle::PlanChoice(StartState& s, const IntervalPlan::Choice& c,
+                               std::vector<Placement>& work) {
     if (c.lg != 0 && c.source != Source::kUpload && c.source != Source::kOldUpload &&
         c.source != Source::kKeep) {
         // A copy without a line could never be told from a damaged one.
@@ -226,11 +233,6 @@ void IntervalCycle::PlaceChoice(StartState& s, const IntervalPlan::Choice& c,
         return;
     }
     if (X.file.uuid.empty()) X.file.uuid = c.uuid;
-    Mirel::Error copy;  // the first failure of this database's copies
-    bool success = false;
-    bool moved = false;  // an upload: the in-progress folder is its only place now
-    bool tried = false;
-    Source used = c.source;
     if (c.source == Source::kOldUpload) {
         Interval& O = mCat.mIntervals.at(c.oldUpload);
         DatabaseItem& Y = O.databases.at(c.uuid);
@@ -242,59 +244,127 @@ void IntervalCycle::PlaceChoice(StartState& s, const IntervalPlan::Choice& c,
         Y.file.path.Clear();
         Y.upload = false;
     }
+    // What the file work needs, copied: the catalogue may change while it runs.
+    Placement p;
+    p.c = c;
+    p.upload = X.upload;
+    p.hasContainers = X.hasContainers;
     if (X.upload) {
-        IBS_DEBUG_WIDE(u"StartInterval: move upload MSN " << X.file.msn << u" to ip for "
-                                                          << X.file.path.GetName());
-        copy = MoveUploadToInProgress(X, &emptied);
-        success = moved = copy.OK();
-        if (c.source != Source::kOldUpload) used = Source::kUpload;
+        p.item = X;
     } else if (c.source == Source::kMovePg) {
-        Interval& LgI = mCat.mIntervals.at(c.lg);
-        const DatabaseItem& pg = mCat.mIntervals.at(c.pg).databases.at(c.uuid);
-        const DatabaseItem& lg = LgI.databases.at(c.uuid);
+        const Interval& PgI = mCat.mIntervals.at(c.pg);
+        p.pg = PgI.databases.at(c.uuid);
+        p.pgFolder = PgI.backup.GetPath();
+    }
+    if (!X.upload && c.lg != 0 &&
+        (c.source == Source::kLinkLg || c.source == Source::kCarryForward ||
+         (c.source == Source::kMovePg && c.lgConnects))) {
+        const Interval& LgI = mCat.mIntervals.at(c.lg);
+        p.lg = LgI.databases.at(c.uuid);
+        p.lgFolder = LgI.backup.GetPath();
+    }
+    work.push_back(std::move(p));
+}
+
+void IntervalCycle::DoPlacement(Placement& p, std::vector<Mirel::UniversalPath>& emptied) {
+    const IntervalPlan::Choice& c = p.c;
+    p.done = true;
+    p.used = c.source;
+    bool tried = false;
+    if (p.upload) {
+        IBS_DEBUG_WIDE(u"StartInterval: move upload MSN " << p.item.file.msn << u" to ip for "
+                                                          << p.item.file.path.GetName());
+        p.copy = MoveUploadToInProgress(p.item, &emptied);
+        p.success = p.moved = p.copy.OK();
+        if (c.source != Source::kOldUpload) p.used = Source::kUpload;
+    } else if (c.source == Source::kMovePg) {
         // Linked, not moved: its bytes are checked before its last-good name goes.
-        IBS_DEBUG_WIDE(u"StartInterval: pg MSN " << pg.file.msn << u", Move pg to ip for "
-                                                 << pg.file.path.GetName());
-        copy = LinkFrom(c.uuid, X, c.pg, true);
-        if (copy.OK()) {
-            if (c.mergeLg) {
-                X.logs.insert(lg.logs.begin(), lg.logs.end());
-                X.prevEnd = LgI.mDoneUTC;
-            }
-            success = true;
+        IBS_DEBUG_WIDE(u"StartInterval: pg MSN " << p.pg.file.msn << u", Move pg to ip for "
+                                                 << p.pg.file.path.GetName());
+        p.copy = MakeInProgressHardLinks(p.pg, p.pgFolder, p.hasContainers, &p.linked);
+        if (p.copy.OK()) {
+            p.success = true;
+            p.from = c.pg;
         } else {
+            p.pgDamaged = p.copy.GetError() == Mirel::kErrCopyDamaged;
             tried = true;
         }
     }
-    if (!success && !X.upload && copy.OK() &&
+    if (!p.success && !p.upload && p.copy.OK() &&
         (c.source == Source::kLinkLg || c.source == Source::kCarryForward ||
          (tried && c.lgConnects))) {
-        const DatabaseItem& lg = mCat.mIntervals.at(c.lg).databases.at(c.uuid);
         IBS_DEBUG_WIDE(u"StartInterval: lg MSN "
-                       << lg.file.msn
+                       << p.lg.file.msn
                        << (c.source == Source::kCarryForward ? u", carry forward lg to ip for "
                                                              : u", HardLink lg to ip for ")
-                       << lg.file.path.GetName());
-        copy = LinkFrom(c.uuid, X, c.lg, false);
-        success = copy.OK();
-        if (c.source != Source::kCarryForward) used = Source::kLinkLg;
+                       << p.lg.file.path.GetName());
+        p.copy = MakeInProgressHardLinks(p.lg, p.lgFolder, p.hasContainers, &p.linked);
+        p.success = p.copy.OK();
+        if (p.success) p.from = c.lg;
+        p.lgDamaged = p.copy.GetError() == Mirel::kErrCopyDamaged;
+        if (c.source != Source::kCarryForward) p.used = Source::kLinkLg;
     }
-    if (success) {
-        ++mPlaced[used];
+}
+
+void IntervalCycle::CommitPlacement(StartState& s, Placement& p) {
+    const IntervalPlan::Choice& c = p.c;
+    // A copy found damaged is never a starting copy again.
+    auto markDamaged = [&](std::uint64_t key) {
+        auto I = mCat.mIntervals.find(key);
+        if (I == mCat.mIntervals.end()) return;
+        auto y = I->second.databases.find(c.uuid);
+        if (y != I->second.databases.end()) y->second.damaged = true;
+    };
+    if (p.pgDamaged) markDamaged(c.pg);
+    if (p.lgDamaged) markDamaged(c.lg);
+    // The item as it is now: logs announced meanwhile are in it, and stay.
+    DatabaseItem& X = s.C.databases[c.uuid];
+    if (X.file.uuid.empty()) X.file.uuid = c.uuid;
+    if (p.success && p.moved) {
+        X.file.path = p.item.file.path;
+        X.upload = false;
+    } else if (p.success) {
+        // A starting copy that still shares its bytes with a last-good copy: the worker
+        // checks them against that copy's line before it writes (a copy made instead of a
+        // link was checked while it was made).
+        const DatabaseItem& Y = p.from == c.pg ? p.pg : p.lg;
+        const Mirel::UniversalPath& folder = p.from == c.pg ? p.pgFolder : p.lgFolder;
+        Mirel::UniversalPath src = Y.file.path;
+        src.SetAbsoluteFrom(folder);
+        X.file = Y.file;
+        X.file.reserved = 0;
+        X.checkFrom = src;
+        X.checkInterval = p.from;
+        X.expect = Y.line;
+        X.mustCheck = p.linked;
+        X.detach = p.from == c.pg && X.mustCheck;
+        X.detached = false;
+        if (p.from == c.pg && c.mergeLg) {
+            auto LgI = mCat.mIntervals.find(c.lg);
+            if (LgI != mCat.mIntervals.end()) {
+                auto lg = LgI->second.databases.find(c.uuid);
+                if (lg != LgI->second.databases.end())
+                    X.logs.insert(lg->second.logs.begin(), lg->second.logs.end());
+                X.prevEnd = LgI->second.mDoneUTC;
+            }
+        }
+    }
+    if (p.success) {
+        ++mPlaced[p.used];
         // Only an upload needs keeping should its first log fail: a linked copy's original
         // stays where it is.
-        X.pristine = moved;
+        X.pristine = p.moved;
         X.held = false;
         s.GiveWork(X);
         return;
     }
-    if (copy.GetError() == Mirel::kErrCopyDamaged) {
+    if (p.copy.GetError() == Mirel::kErrCopyDamaged) {
         s.again = true;
         return;
     }
-    if (copy.Kind() == Mirel::ErrorKind::kEnvironment) {
+    if (p.copy.Kind() == Mirel::ErrorKind::kEnvironment) {
         // Not the database's fault: everything stays, and the start is tried again.
-        s.out.cutShort = copy;
+        s.out.cutShort = p.copy;
         return;
     }
     if (X.upload) {
@@ -302,7 +372,7 @@ void IntervalCycle::PlaceChoice(StartState& s, const IntervalPlan::Choice& c,
         // where it is, as an upload of a failed database does, for the server to announce it
         // (or a newer one) again.
         IBS_DEBUG_WIDE(u"**StartInterval: upload of " << c.uuid << u" cannot be moved (error "
-                                                      << copy.Text() << u"), left where it is: "
+                                                      << p.copy.Text() << u"), left where it is: "
                                                       << X.file.path.GetUserEntryFormat());
         mCat.mLeftUploads[c.uuid].insert(X.file.path);
         X.upload = false;
@@ -338,8 +408,12 @@ void IntervalCycle::FinishStart(StartState& s) {
     for (const auto& [k, p] : toDrop) mCat.DropInterval(k);
     mCat.CleanupOrphanedIntervalFolders();
     // A start cut short is tried again later, whatever stopped it: nothing else may come
-    // along to run the cycle.
-    if (!cutShort.OK()) ScheduleRetry(cutShort);
+    // along to run the cycle. One a stop or a folder change cut short is asked for again
+    // when that ends.
+    if (s.stopped && cutShort.GetError() == Mirel::kErrAborted)
+        mCat.RequestIntervalCheck();
+    else if (!cutShort.OK())
+        ScheduleRetry(cutShort);
 }
 
 std::map<std::uint64_t, Mirel::UniversalPath> IntervalCycle::CleanupObsoleteItems(

@@ -22,7 +22,55 @@ private:
     StdMutex mM;
 };
 using Mutex = BasicMutex<std::mutex>;
-using ReentrantMutex = BasicMutex<std::recursive_mutex>;
+
+// A mutex its holder may take again. It counts its holder's holds, so that holder can let go
+// of all of them for a while (long file work that others must not wait behind) and take them
+// back; the count is only ever touched with the mutex held.
+class ReentrantMutex {
+public:
+    void Lock() {
+        mM.lock();
+        ++mDepth;
+    }
+    void Unlock() {
+        --mDepth;
+        mM.unlock();
+    }
+    bool TryLock() {
+        if (!mM.try_lock()) return false;
+        ++mDepth;
+        return true;
+    }
+    void lock() { Lock(); }
+    void unlock() { Unlock(); }
+    // The caller holds it: every hold is given up, and their number answered for Retake.
+    int ReleaseAll() {
+        const int depth = mDepth;
+        for (int i = 0; i < depth; ++i) Unlock();
+        return depth;
+    }
+    void Retake(int depth) {
+        for (int i = 0; i < depth; ++i) Lock();
+    }
+
+private:
+    std::recursive_mutex mM;
+    int mDepth = 0;
+};
+
+// Lets go of every hold the thread has on a ReentrantMutex for its scope. Whatever the
+// holder looked at before may have changed when the scope ends.
+class UnlockAll {
+public:
+    explicit UnlockAll(ReentrantMutex& m) : mM(m), mDepth(m.ReleaseAll()) {}
+    ~UnlockAll() { mM.Retake(mDepth); }
+    UnlockAll(const UnlockAll&) = delete;
+    UnlockAll& operator=(const UnlockAll&) = delete;
+
+private:
+    ReentrantMutex& mM;
+    int mDepth;
+};
 
 // Holds a lock for its scope.
 template <class M>

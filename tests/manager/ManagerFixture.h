@@ -127,6 +127,59 @@ private:
     WriteGateEnv& gate;
 };
 
+// Holds the n-th hard link or move whose target starts with a prefix until released: the
+// interval cycle stopped in the middle of its file work, for as long as the test needs.
+class FileGateEnv : public Mirel::EnvWrapper {
+public:
+    explicit FileGateEnv(Mirel::Env& target) : EnvWrapper(target) {}
+    Mirel::Error HardLink(const std::string& existing, const std::string& link) override {
+        Hold(link);
+        return EnvWrapper::HardLink(existing, link);
+    }
+    Mirel::Error Move(const std::string& from, const std::string& to, bool replace) override {
+        Hold(to);
+        return EnvWrapper::Move(from, to, replace);
+    }
+    void Hold(const std::string& target) {
+        std::unique_lock<std::mutex> l(m);
+        if (open || target.rfind(prefix, 0) != 0 || ++seen < nth) return;
+        held = true;
+        cv.notify_all();
+        cv.wait(l, [this] { return open; });
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    std::string prefix;
+    int nth = 1, seen = 0;
+    bool held = false, open = true;
+};
+
+// Closes a test's file gate for a scope; it opens at the end of the scope at the latest.
+class FileGate {
+public:
+    FileGate(FileGateEnv& gate, const std::string& prefix, int nth = 1) : gate(gate) {
+        std::lock_guard<std::mutex> g(gate.m);
+        gate.prefix = prefix;
+        gate.nth = nth;
+        gate.seen = 0;
+        gate.held = gate.open = false;
+    }
+    ~FileGate() { Release(); }
+    // False when nothing reached the gate in `ms` (the test fails rather than hangs).
+    bool WaitHeld(int ms) {
+        std::unique_lock<std::mutex> l(gate.m);
+        return gate.cv.wait_for(l, std::chrono::milliseconds(ms), [this] { return gate.held; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> g(gate.m);
+        gate.open = true;
+        gate.cv.notify_all();
+    }
+
+private:
+    FileGateEnv& gate;
+};
+
 // Stands between the OS layer and the kernel to play a hostile user: the first time an
 // operation on `path` is about to be made, `swap` runs first; with none set, it changes nothing.
 class SwapBeforeUse : public Mirel::EnvWrapper {
@@ -301,10 +354,12 @@ protected:
     }
 
     TempDir tmp;
-    // The test's own fault seam, disk that can lose power, gate of writes and hostile user, in
+    // The test's own fault seam, disk that can lose power, gates of writes and of links and
+    // moves, and hostile user, in
     // front of the real calls: its manager and its thread work through them.
     SwapBeforeUse swapBeforeUse{Mirel::Env::Default()};
-    WriteGateEnv writeGate{swapBeforeUse};
+    FileGateEnv fileGate{swapBeforeUse};
+    WriteGateEnv writeGate{fileGate};
     Mirel::PowerLoss::Disk disk{writeGate};
     Mirel::FaultEnv faults{disk};
     Mirel::Env::Scope files{faults};

@@ -113,6 +113,37 @@ TEST(SyncTest, SemaphoreAndReentrantMutex) {
     EXPECT_GE(Mirel::Tick::DiffSecs(Mirel::Tick::CurrentTick() - 2500), 2u);
 }
 
+// Every hold the thread has goes for the scope, however deep, and all come back after it.
+TEST(SyncTest, UnlockAllGivesUpEveryHoldForItsScope) {
+    Mirel::ReentrantMutex rm;
+    auto freeElsewhere = [&] {
+        bool free = false;
+        std::thread t([&] {
+            free = rm.TryLock();
+            if (free) rm.Unlock();
+        });
+        t.join();
+        return free;
+    };
+    Mirel::LockReentrant outer(rm);
+    {
+        Mirel::LockReentrant middle(rm);
+        Mirel::LockReentrant inner(rm);
+        {
+            Mirel::UnlockAll none(rm);
+            EXPECT_TRUE(freeElsewhere());
+        }
+        EXPECT_FALSE(freeElsewhere());
+    }
+    // The two inner holds went with their scopes; the outer one is still held.
+    EXPECT_FALSE(freeElsewhere());
+    {
+        Mirel::UnlockAll none(rm);
+        EXPECT_TRUE(freeElsewhere());
+    }
+    EXPECT_FALSE(freeElsewhere());
+}
+
 // An owner of a lock and an error of its own, copied by the compiler.
 struct Owner {
     int value = 0;
