@@ -323,8 +323,8 @@ void Intake::FailForLinkedRedoFolders(ScanState& s) {
     // A redo folder a link stands in for may have held logs the service took, and which
     // databases they were for cannot be told. Each database of the newest last-good folder
     // fails (that copy stays, its newest good one) rather than publish a state the server was
-    // never in; only a later copy written after the link was made excuses one (an upload, or
-    // a copy logs were applied to: every log behind the link is older).
+    // never in; only an upload written after the link was made excuses one (every log behind
+    // the link is older).
     std::uint64_t linkMade = 0;
     Mirel::UniversalPath named;
     for (const auto& link : s.linkedRedo) {
@@ -348,14 +348,14 @@ void Intake::FailForLinkedRedoFolders(ScanState& s) {
     FailedList failed;
     for (const auto& uuid : candidates) {
         if (mCat.GetDatabaseError(uuid) != 0) continue;
+        // Only the server's own bytes: a copy the service wrote (a private copy, a pass of
+        // logs) after the link may still lack the logs behind it.
         bool excused = false;
         for (auto x = mCat.mIntervals.upper_bound(s.newestGood); x != mCat.mIntervals.end(); ++x) {
             auto found = x->second.databases.find(uuid);
-            if (found == x->second.databases.end() || found->second.file.path.IsClear()) continue;
-            Mirel::UniversalPath copy =
-                found->second.file.path;  // an in-progress copy's is relative
-            if (copy.IsRelative()) copy.SetAbsoluteFrom(mCat.mInProgressFolder.GetPath());
-            if (mEnv.Probe(copy.Native()).mtimeUs > linkMade) excused = true;
+            if (found != x->second.databases.end() && mCat.IsWaitingUpload(found->second) &&
+                mEnv.Probe(found->second.file.path.Native()).mtimeUs > linkMade)
+                excused = true;
         }
         if (!excused) failed.emplace(uuid, Mirel::kErrIsALink);
     }

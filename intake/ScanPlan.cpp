@@ -88,7 +88,13 @@ std::vector<UploadPlace> PlaceUploads(const IntervalMap& intervals, std::uint64_
             // upload that could not be moved, a database replaced under its name.
             const bool logsFailed =
                 number != Mirel::kErrCopyFailed && number != Mirel::kErrReplaced;
-            if (logsFailed && u.failedSince != 0 && u.writtenUs < u.failedSince)
+            // Failed for a link where a redo folder was, a database no last-good folder holds
+            // keeps its upload: it is the only copy there is.
+            bool onlyCopy = number == Mirel::kErrIsALink;
+            for (auto i = intervals.begin();
+                 onlyCopy && i != intervals.end() && i->first <= newestGood; ++i)
+                onlyCopy = !i->second.databases.count(u.uuid);
+            if (logsFailed && !onlyCopy && u.failedSince != 0 && u.writtenUs < u.failedSince)
                 p.action = UploadAction::kDelete;
             continue;
         }

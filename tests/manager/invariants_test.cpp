@@ -581,7 +581,11 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         bool failed = mgr->GetDatabaseError(d.key) != 0;
         // Only a database that was sent a damaged log, or whose copy the host spoilt, may fail.
         if (failed) {
-            EXPECT_TRUE(d.corrupted || !d.cause.empty())
+            // While a link stands where a redo folder was, a scan fails what may lack the
+            // logs behind it, uploads since included (their order with those logs is unknown).
+            const bool linkStands =
+                !s.swaps.empty() && mgr->GetDatabaseError(d.key) == Mirel::kErrIsALink;
+            EXPECT_TRUE(d.corrupted || !d.cause.empty() || linkStands)
                 << where << ": [visible] database failed without a cause ("
                 << mgr->GetDatabaseError(d.key) << ")";
             if (rwOn) {
