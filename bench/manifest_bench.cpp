@@ -10,7 +10,8 @@
 //   P9 restore:         `ibsdb restore` of it (copy, checksum, sync) against `cp` + `sync`
 //
 // 8 databases of 32 MiB (4 MiB with --quick), written once. Costs: our time / baseline time.
-// The points row's databases are two pages each (200 of them with --quick).
+// The points row's databases are two pages each (200 of them with --quick);
+// `manifest_bench points` runs that row alone.
 #include <fcntl.h>
 #include <unistd.h>
 
