@@ -4,13 +4,18 @@
 //                       links (their lines come from the previous manifest) and half changed;
 //                       against a plain read of the changed half, the least its checksums
 //                       can cost
+//   P8 points kept:     the manifest of 1,000 small databases, 5% changed, with 26 restore
+//                       points beside it against the same with 2
 //   P9 verify:          `ibsdb verify` of a last-good folder against `cat` of its files
 //   P9 restore:         `ibsdb restore` of it (copy, checksum, sync) against `cp` + `sync`
 //
 // 8 databases of 32 MiB (4 MiB with --quick), written once. Costs: our time / baseline time.
+// The points row's databases are two pages each (200 of them with --quick);
+// `manifest_bench points` runs that row alone.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -45,9 +50,84 @@ double ReadAll(const std::vector<std::string>& files) {
     return bench::Secs(t0);
 }
 
+// A backup folder of `points` last-good folders of `databases` small databases each, every
+// folder but the first carrying most copies forward by hard links, as the service leaves
+// them, and an in-progress folder of the next interval. Returns the in-progress folder.
+std::string MakePoints(const std::string& backup, int points, int databases) {
+    const std::uint32_t page = 4096;
+    auto write = [&](const std::string& path, int d, std::uint64_t msn) {
+        sim::PageMap m;
+        sim::PageImage img(page);
+        for (std::size_t i = 0; i < page; i += 8)
+            img[i] = static_cast<std::uint8_t>(msn * 7 + static_cast<std::uint64_t>(d) + i);
+        m[0] = m[1] = img;
+        Mirel::Format::Uuid u{};
+        u[0] = static_cast<std::uint8_t>(d);
+        u[1] = static_cast<std::uint8_t>(d >> 8);
+        Check(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(path), u, page, msn, m),
+              "write database");
+    };
+    const std::uint64_t base = 1767268800000000ull, minute = 60000000ull;
+    std::string prev;
+    for (int k = 0; k <= points; ++k) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/LastGood_2026-01-01_%02d%02d", k / 60, k % 60);
+        const std::string folder = k == points ? backup + "/InProgress" : backup + name;
+        Check(Dir(folder).CreateIfNotExists(), "create folder");
+        for (int d = 0; d < databases; ++d) {
+            const std::string file = "/db" + std::to_string(d) + ".vdb";
+            // One in twenty changes each interval; the others are links of the newest copy.
+            if (prev.empty() || (d + k) % 20 == 0)
+                write(folder + file, d, 1000 + static_cast<std::uint64_t>(k));
+            else if (::link((prev + file).c_str(), (folder + file).c_str()) != 0)
+                bench::Fail("cannot link " + prev + file);
+        }
+        if (k < points)
+            Check(
+                Talon::Manifest::Write(Dir(folder), base + static_cast<std::uint64_t>(k) * minute),
+                "write manifest");
+        prev = folder;
+    }
+    return prev;
+}
+
+void PointsRow() {
+    const int databases = bench::Quick() ? 200 : 1000;
+    bench::Scratch dir("manifest-points");
+    const std::string two = MakePoints(dir / "two", 2, databases);
+    const std::string many = MakePoints(dir / "many", 26, databases);
+    auto write = [](const std::string& folder) {
+        return [folder] {
+            ::unlink((folder + "/manifest.tsv").c_str());
+            bench::Settle();
+            auto t0 = bench::Clock::now();
+            Check(Talon::Manifest::Write(Dir(folder), 1767268800000000ull + 27 * 60000000ull),
+                  "write manifest");
+            return bench::Secs(t0);
+        };
+    };
+    bench::Row row;
+    row.id = "P8";
+    row.what =
+        "manifest of " + std::to_string(databases) + " databases, 5% changed, 26 points kept vs 2";
+    row.goal = bench::Goal::kAtMost;
+    row.target = 1.1;
+    {
+        const auto pairs = bench::Interleave(bench::Rounds(), write(many), write(two), row.load);
+        row.values = bench::Cost(pairs);
+        row.note = bench::Times(pairs);
+    }
+    bench::Print(row);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // "points": that row alone.
+    if (argc > 1 && std::string(argv[1]) == "points") {
+        PointsRow();
+        return 0;
+    }
     const int databases = 8;
     const std::uint64_t mib = bench::Quick() ? 4 : 32;
     bench::Scratch dir("manifest-bench");
@@ -165,5 +245,6 @@ int main() {
         }
         bench::Print(row);
     }
+    PointsRow();
     return 0;
 }

@@ -248,6 +248,9 @@ int Catalogue::NoteLogAfter(const Mirel::UniversalPath& log, std::uint64_t after
 
 std::uint64_t Catalogue::RecordedAfter(const Mirel::UniversalPath& file) {
     Mirel::LockReentrant g(mLock);
+    // Asked for every file a restart scan finds, and the list is nearly always empty: no
+    // path text to make then.
+    if (mUploadsAfter.empty()) return 0;
     auto it = mUploadsAfter.find(file.Native());
     return it != mUploadsAfter.end() && it->second.id == Identity(file.Native()) ? it->second.after
                                                                                  : 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 
 namespace Chain {
 
@@ -82,8 +83,9 @@ std::vector<Move> KeepOrder(const IntervalMap& intervals,
         bool canMove;
     };
     std::map<Mirel::unistring, std::vector<Entry>> logs;
-    // By database: the latest interval that a state at an MSN is in.
-    std::map<Mirel::unistring, std::map<std::uint64_t, std::uint64_t>> at;
+    // By database: the latest interval that a state at an MSN is in. Looked up by MSN only,
+    // once per log of a restart's whole catalogue: hashed.
+    std::map<Mirel::unistring, std::unordered_map<std::uint64_t, std::uint64_t>> at;
     for (const auto& [key, interval] : intervals) {
         if (!interval.backup.IsClear()) continue;
         for (const auto& [uuid, item] : interval.databases) {
@@ -93,8 +95,12 @@ std::vector<Move> KeepOrder(const IntervalMap& intervals,
             }
             if (item.logs.empty()) continue;
             const bool canMove = movable(item);
-            for (const FileInfo& log : item.logs)
-                if (log.msn > log.startMSN) logs[uuid].push_back({&log, key, canMove});
+            std::vector<Entry>* mine = nullptr;  // one look-up per item, not per log
+            for (const FileInfo& log : item.logs) {
+                if (log.msn <= log.startMSN) continue;
+                if (!mine) mine = &logs[uuid];
+                mine->push_back({&log, key, canMove});
+            }
         }
     }
     std::vector<Move> moves;
@@ -103,7 +109,8 @@ std::vector<Move> KeepOrder(const IntervalMap& intervals,
         std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
             return a.log->startMSN < b.log->startMSN;
         });
-        std::map<std::uint64_t, std::uint64_t>& where = at[uuid];
+        std::unordered_map<std::uint64_t, std::uint64_t>& where = at[uuid];
+        where.reserve(where.size() + entries.size());
         for (const Entry& e : entries) {
             std::uint64_t key = e.key;
             auto before = where.find(e.log->startMSN);

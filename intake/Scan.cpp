@@ -161,43 +161,61 @@ private:
     Mirel::unistring mExt;
 };
 
-// The changes folder in one walk: its redo folders, the interval-done files in each, and
-// the redo logs in them (only what intake would take: a log in a redo folder), in the order
-// a listing gives them (a folder's entries by name, each folder's before the next one's).
-class ChangesWalk : public Mirel::FileFunctor {
-public:
-    struct RedoFolder {
-        Mirel::UniversalPath path;
-        std::vector<Mirel::UniversalPath> doneFiles;
-    };
-    std::vector<RedoFolder> folders;
-    std::vector<Mirel::UniversalPath> logs;
-    // Links where a redo folder would be: what the server wrote there cannot be read safely.
-    std::vector<Mirel::UniversalPath> linked;
-
-    void LeftOutLink(const Mirel::UniversalPath& path, int depth) override {
-        if (depth == 1 && Catalogue::IsRedoFolderName(path.GetName())) linked.push_back(path);
-    }
-
-    bool operator()(const Mirel::UniversalPath& path, bool isFolder, int depth) override {
-        // A folder's entries come right after the folder: the last one seen holds them.
-        if (depth == 1) {
-            mInRedoFolder =
-                isFolder && Catalogue::IsRedoFolderName(Mirel::Directory(path).GetChildName());
-            if (mInRedoFolder) folders.push_back({path, {}});
-            return true;
+// A folder's entries by name, as a walk of it gives them: what the listing does not type
+// is looked at, links are left out (a listing never leads out of the walked tree), and an
+// entry that is no file or folder (a FIFO, a socket, a device) is never handed on.
+std::vector<Mirel::Os::DirEntry> SortedEntries(Mirel::Env& env, const std::string& dir,
+                                               std::vector<std::string>* links = nullptr) {
+    std::vector<Mirel::Os::DirEntry> raw, out;
+    if (!env.ListDir(dir, raw).OK()) return out;
+    std::sort(
+        raw.begin(), raw.end(),
+        [](const Mirel::Os::DirEntry& a, const Mirel::Os::DirEntry& b) { return a.name < b.name; });
+    out.reserve(raw.size());
+    for (auto& e : raw) {
+        if (e.type == Mirel::Os::DirEntry::kUnknown) {
+            const Mirel::Os::Info info = env.Probe(dir + "/" + e.name);
+            if (!info.exists) continue;  // gone meanwhile
+            e.type = info.isLink   ? Mirel::Os::DirEntry::kLink
+                     : info.isDir  ? Mirel::Os::DirEntry::kDir
+                     : info.isFile ? Mirel::Os::DirEntry::kFile
+                                   : Mirel::Os::DirEntry::kOther;
         }
-        if (isFolder || !mInRedoFolder) return true;
-        if (path.GetExtension().CaseInsensitiveEqual(IBS_Config::sRedoLogExtension))
-            logs.push_back(path);
-        else if (path.GetName().CaseInsensitiveEqual(IBS_Config::sIntervalDoneFileName))
-            folders.back().doneFiles.push_back(path);
-        return true;
+        if (e.type == Mirel::Os::DirEntry::kLink) {
+            if (links) links->push_back(e.name);
+            continue;
+        }
+        out.push_back(std::move(e));
     }
+    return out;
+}
 
-private:
-    bool mInRedoFolder = false;
-};
+// Names are compared as listed: the names looked for are ASCII, and no other character
+// folds to an ASCII letter, so folding ASCII bytes compares them as text would.
+bool EndsWithAsciiNoCase(const std::string& s, const std::string& tail) {
+    if (s.size() < tail.size()) return false;
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    const std::size_t at = s.size() - tail.size();
+    for (std::size_t i = 0; i < tail.size(); ++i)
+        if (fold(s[at + i]) != fold(tail[i])) return false;
+    return true;
+}
+
+// Its extension (after the last dot, not a leading one) is the log extension, in any case.
+bool IsRedoLogName(const std::string& name) {
+    static const std::string ext = IBS_Config::sRedoLogExtension.ToUTF8();
+    return name.size() > ext.size() && EndsWithAsciiNoCase(name, ext);
+}
+
+bool IsIntervalDoneName(const std::string& name) {
+    static const std::string done = IBS_Config::sIntervalDoneFileName.ToUTF8();
+    return name.size() == done.size() && EndsWithAsciiNoCase(name, done);
+}
+
+void ReportNotAFile(const std::string& path) {
+    IBS_DEBUG_WIDE(u"ScanFullBackupDB: not a regular file, left where it is: "
+                   << Mirel::unistring::FromUTF8(path));
+}
 
 // Database files below a folder, down to `level`.
 std::vector<Mirel::UniversalPath> ListDatabaseFiles(const Mirel::Directory& dir, int level) {
@@ -220,7 +238,15 @@ struct Intake::ScanState {
     std::uint64_t newestMinute = 0;
     std::uint64_t newestGood = 0, oldestGood = kOpenInterval;
     bool hasChanges = false;
-    std::vector<Mirel::UniversalPath> logs;        // of redo folders, as listed
+    // The redo folders and the names of their logs, as listed.
+    struct RedoFolder {
+        std::string name;
+        Mirel::UniversalPath file;  // a path in it: its logs' paths share its folder text
+        std::vector<std::string> logs;
+        std::string doneName;  // its first interval-done file; empty when none
+    };
+    std::string changes;  // the changes folder, as the OS names it
+    std::vector<RedoFolder> redo;
     std::vector<Mirel::UniversalPath> linkedRedo;  // links named like redo folders
     // The interval the in-progress folder's copies are of, when they are resumed.
     IntervalMap::iterator target;
@@ -290,33 +316,63 @@ void Intake::ReadLastGoodFolders(ScanState& s) {
 void Intake::TakeRedoFolders(ScanState& s) {
     // Each folder of the changes folder is listed once, here: for its interval-done file and
     // for its logs, which are taken below.
-    ScanListing<ChangesWalk> changes(IBS_Config::sRedoLogExtension);
     s.hasChanges = mCat.mChangesFolder.Exists();
-    if (s.hasChanges) mCat.mChangesFolder.ProcessFiles(changes, 2);
-    if (s.hasChanges) {
-        for (const auto& folder : changes.folders) {
-            const Mirel::UniversalPath& e = folder.path;
-            std::uint64_t doneUTC = 0;
-            std::vector<Mirel::unistring> list;
-            Talon::Error err = folder.doneFiles.empty()
-                                   ? Talon::Error(Mirel::kErrNoIntervalDone)
-                                   : IBS_Config::GetIncrementalIntervalDone(
-                                         folder.doneFiles.front(), doneUTC, &list);
-            if (err.OK()) {
-                for (auto& listed : list) listed = mCat.CanonicalUuid(listed);
-                if (doneUTC >= s.newestMinute || !mCat.DeleteIntervalIfEmpty(e, doneUTC))
-                    AddInterval(e, doneUTC, &list);
-            } else if (err.GetError() == Mirel::kErrInvalidFile) {
-                if (!mCat.DeleteIntervalIfEmpty(e, doneUTC)) {
-                    // The folder's interval-done file is the rejected file.
-                    mCat.MoveInvalidRedo(folder.doneFiles.front(), true, Mirel::kErrInvalidFile,
-                                         Catalogue::SetAside::kOwnFault, true);
-                }
+    if (!s.hasChanges) return;
+    s.changes = mCat.mChangesFolder.GetPath().Native();
+    while (s.changes.size() > 1 && s.changes.back() == '/') s.changes.pop_back();
+    using Type = Mirel::Os::DirEntry::Type;
+    std::vector<std::string> links;
+    for (const auto& entry : SortedEntries(mEnv, s.changes, &links)) {
+        if (entry.type == Type::kOther && IsRedoLogName(entry.name))
+            ReportNotAFile(s.changes + "/" + entry.name);
+        if (entry.type != Type::kDir ||
+            !Catalogue::IsRedoFolderName(Mirel::unistring::FromUTF8(entry.name)))
+            continue;
+        const std::string folder = s.changes + "/" + entry.name;
+        ScanState::RedoFolder redo;
+        redo.name = entry.name;
+        std::string doneName;
+        for (auto& f : SortedEntries(mEnv, folder)) {
+            if (f.type == Type::kOther && IsRedoLogName(f.name))
+                ReportNotAFile(folder + "/" + f.name);
+            if (f.type != Type::kFile) continue;
+            if (IsRedoLogName(f.name))
+                redo.logs.push_back(std::move(f.name));
+            else if (doneName.empty() && IsIntervalDoneName(f.name))
+                doneName = f.name;
+        }
+        redo.file = Mirel::UniversalPath::Folder(folder).Child(Mirel::unistring(u"-"), true);
+        redo.doneName = std::move(doneName);
+        s.redo.push_back(std::move(redo));
+    }
+    // Links where a redo folder would be: what the server wrote there cannot be read safely.
+    for (const auto& name : links)
+        if (Catalogue::IsRedoFolderName(Mirel::unistring::FromUTF8(name)))
+            s.linkedRedo.push_back(Mirel::UniversalPath::FromNative(s.changes + "/" + name));
+    // Every folder listed before any is changed, as the walk it replaces did.
+    for (const ScanState::RedoFolder& redo : s.redo) {
+        const std::string folder = s.changes + "/" + redo.name;
+        const Mirel::UniversalPath e = Mirel::UniversalPath::Folder(folder);
+        std::uint64_t doneUTC = 0;
+        std::vector<Mirel::unistring> list;
+        const Mirel::UniversalPath doneFile =
+            redo.doneName.empty() ? Mirel::UniversalPath()
+                                  : Mirel::UniversalPath::FromNative(folder + "/" + redo.doneName);
+        Talon::Error err = redo.doneName.empty()
+                               ? Talon::Error(Mirel::kErrNoIntervalDone)
+                               : IBS_Config::GetIncrementalIntervalDone(doneFile, doneUTC, &list);
+        if (err.OK()) {
+            for (auto& listed : list) listed = mCat.CanonicalUuid(listed);
+            if (doneUTC >= s.newestMinute || !mCat.DeleteIntervalIfEmpty(e, doneUTC))
+                AddInterval(e, doneUTC, &list);
+        } else if (err.GetError() == Mirel::kErrInvalidFile) {
+            if (!mCat.DeleteIntervalIfEmpty(e, doneUTC)) {
+                // The folder's interval-done file is the rejected file.
+                mCat.MoveInvalidRedo(doneFile, true, Mirel::kErrInvalidFile,
+                                     Catalogue::SetAside::kOwnFault, true);
             }
         }
     }
-    s.logs = std::move(changes.logs);
-    s.linkedRedo = std::move(changes.linked);
 }
 
 void Intake::FailForLinkedRedoFolders(ScanState& s) {
@@ -394,14 +450,25 @@ void Intake::PlaceScannedLogs(ScanState& s) {
     if (!s.hasChanges) return;
     std::vector<ScanPlan::FoundLog> found;
     std::vector<FileInfo> infos;
-    for (const auto& file : s.logs) {
+    // One log of a redo folder, read in that folder as it was opened (`dir`), never through
+    // a link: one look up the path serves all of its logs.
+    auto take = [&](const Mirel::UniversalPath& file, const std::string& native,
+                    const std::string& name, int dir, int dirError) {
         // Only what intake would take (the listing took only logs of redo folders).
-        if (file.GetName().ToUTF8().size() > IBS_Config::kMaxRedoLogName) continue;
+        if (name.size() > IBS_Config::kMaxRedoLogName) return;
         ScanPlan::FoundLog log;
         bool closed = false;
         bool headerWhole = false, tagged = false;
-        Talon::Error err = IBS_Config::GetRedoLogInfo(file, log.uuid, log.msn, log.startMSN,
-                                                      log.endUTC, closed, &headerWhole);
+        int fd = -1;
+        Mirel::Os::Info info;
+        Talon::Error err = dirError != 0
+                               ? Talon::Error(dirError)
+                               : Talon::Error(mEnv.OpenReadAt(dir, name, native, fd, &info, true));
+        if (err.OK()) {
+            err = IBS_Config::GetRedoLogInfo(fd, info.size, native, log.uuid, log.msn, log.startMSN,
+                                             log.endUTC, closed, &headerWhole);
+            mEnv.Close(fd);
+        }
         // Taken before, and its header went bad since: the tag it was given then says which
         // log it is, and applying it fails its database.
         if (!err.OK() && !headerWhole &&
@@ -419,7 +486,7 @@ void Intake::PlaceScannedLogs(ScanState& s) {
             // being written. It is judged when it is announced.
             IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (error "
                            << err.Text() << u"): " << file.GetUserEntryFormat());
-            continue;
+            return;
         }
         // A whole header on a body of the wrong size: the server finished this log (and may
         // have been told it was taken), then it was cut or grew. It is placed as any log, so
@@ -434,6 +501,18 @@ void Intake::PlaceScannedLogs(ScanState& s) {
         log.recordedAfter = mCat.RecordedAfter(file);
         infos.emplace_back(file, log.msn, log.startMSN, log.endUTC, closed);
         found.push_back(std::move(log));
+    };
+    for (const ScanState::RedoFolder& redo : s.redo) {
+        int dir = -1;
+        const int dirError =
+            redo.logs.empty() ? 0 : mEnv.OpenRealFolder(s.changes, {redo.name}, dir).GetError();
+        const std::string folder = s.changes + "/" + redo.name + "/";
+        for (const std::string& name : redo.logs) {
+            Mirel::UniversalPath file = redo.file;
+            file.SetName(Mirel::unistring::FromUTF8(name));
+            take(file, folder + name, name, dir, dirError);
+        }
+        mEnv.Close(dir);
     }
     const std::vector<ScanPlan::LogPlace> plan =
         ScanPlan::PlaceLogs(mCat.mIntervals, s.newestGood, found);
@@ -530,6 +609,7 @@ void Intake::PlaceScannedUploads(ScanState& s) {
     }
     const std::vector<ScanPlan::UploadPlace> plan =
         ScanPlan::PlaceUploads(mCat.mIntervals, s.newestGood, resumed, found);
+    bool placed = false;
     for (std::size_t i = 0; i < plan.size(); ++i) {
         const Mirel::UniversalPath& file = uploads[i].file;
         const ScanPlan::UploadPlace& p = plan[i];
@@ -549,9 +629,12 @@ void Intake::PlaceScannedUploads(ScanState& s) {
                            << file.GetUserEntryFormat());
         } else {
             mCat.mIntervals.at(p.key).AddDatabase(file, true, mCat.DeleteSuperseded());
+            placed = true;
         }
     }
-    KeepChainOrder();
+    // The order the scan kept before holds while no upload came in and no start was resumed:
+    // one pass leaves nothing for a second to move.
+    if (placed || s.resumeInterval) KeepChainOrder();
 }
 
 void Intake::ReleaseOlderLogs(ScanState& s) {

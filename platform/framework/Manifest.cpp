@@ -72,12 +72,6 @@ private:
     bool mDatabasesOnly;
 };
 
-bool SameInode(const std::string& a, const std::string& b) {
-    Mirel::Os::Info ia, ib;
-    return Mirel::Os::Stat(a, ia) == 0 && Mirel::Os::Stat(b, ib) == 0 && ia.isFile &&
-           ia.dev == ib.dev && ia.ino == ib.ino;
-}
-
 }  // namespace
 
 std::vector<std::string> Manifest::ListDatabases(const Mirel::Directory& folder, Error* error,
@@ -141,38 +135,53 @@ Error Manifest::ReadDatabaseHeader(const std::string& path, ManifestEntry& entry
 }
 
 Error Manifest::Compute(const Mirel::Directory& folder, std::uint64_t intervalEnd, Manifest& out,
-                        const std::vector<ManifestSource>* sources, const KnownLines* known) {
-    static const std::vector<ManifestSource> kNone;
-    const std::vector<ManifestSource>& srcs = sources ? *sources : kNone;
+                        std::vector<ManifestSource>* sources, const KnownLines* known) {
+    std::vector<ManifestSource> none;
+    std::vector<ManifestSource>& srcs = sources ? *sources : none;
     out = Manifest();
     out.intervalEnd = intervalEnd;
     const std::string root = Root(folder);
     Error walk;
     std::vector<std::string> databases = ListDatabases(folder, &walk);
     if (!walk.OK()) return walk;
+    // A folder whose manifest does not read lends no lines, as if it were not there.
+    auto readable = [](ManifestSource& src) {
+        if (src.state == ManifestSource::kUnread)
+            src.state = Read(src.folder, src.manifest).OK() ? ManifestSource::kRead
+                                                            : ManifestSource::kUnreadable;
+        return src.state == ManifestSource::kRead;
+    };
     auto describe = [&](ManifestEntry::Kind kind, const std::string& rel) -> Error {
         ManifestEntry e;
         e.kind = kind;
         e.path = rel;
-        std::string full = root + "/" + rel;
-        for (const ManifestSource& src : srcs) {
-            if (!SameInode(full, Root(src.folder) + "/" + rel)) continue;
-            const ManifestEntry* old = src.manifest.Find(rel);
-            if (old && old->kind == kind) {
-                out.entries.push_back(*old);
-                return Error();
+        const std::string full = root + "/" + rel;
+        Mirel::Os::Info info;
+        const bool stated = Mirel::Os::Stat(full, info) == 0 && info.isFile;
+        // Only a file with another name can be a last-good copy's: the others cost no look
+        // at any other folder, and a shared one is nearly always found in the newest.
+        if (stated && info.links > 1) {
+            bool shared = false;
+            for (ManifestSource& src : srcs) {
+                Mirel::Os::Info there;
+                if (Mirel::Os::Stat(Root(src.folder) + "/" + rel, there) != 0 ||
+                    there.dev != info.dev || there.ino != info.ino || !readable(src))
+                    continue;
+                shared = true;
+                const ManifestEntry* old = src.manifest.Find(rel);
+                if (old && old->kind == kind) {
+                    out.entries.push_back(*old);
+                    return Error();
+                }
             }
+            // Bytes shared with a last-good copy were never read by the service: without a
+            // line of their own they are not certified now.
+            if (shared) return Error();
         }
-        // Bytes shared with a last-good copy were never read by the service: without a line
-        // of their own they are not certified now.
-        for (const ManifestSource& src : srcs)
-            if (SameInode(full, Root(src.folder) + "/" + rel)) return Error();
-        if (kind == ManifestEntry::kDatabase && known) {
+        if (kind == ManifestEntry::kDatabase && known && stated) {
             auto k = known->find(rel);
-            Mirel::Os::Info info;
-            if (k != known->end() && Mirel::Os::Stat(full, info) == 0 && info.isFile &&
-                EncodeFileIdentity(info.ino, info.size, info.mtimeUs, info.mtimeNs) ==
-                    k->second.first) {
+            if (k != known->end() && EncodeFileIdentity(info.ino, info.size, info.mtimeUs,
+                                                        info.mtimeNs) == k->second.first) {
                 out.entries.push_back(k->second.second);
                 out.entries.back().kind = kind;
                 out.entries.back().path = rel;
@@ -200,17 +209,15 @@ Error Manifest::Write(const Mirel::Directory& folder, std::uint64_t intervalEnd,
                       const std::set<std::string>& held, Manifest* written,
                       const KnownLines* known) {
     // Every last-good folder beside it, newest first: a carried-forward copy may come from
-    // an older one than the newest.
+    // an older one than the newest. A manifest is read only once a file is found shared
+    // with its folder, so the cost does not grow with the folders kept.
     std::vector<ManifestSource> sources;
     Mirel::Directory parent = folder;
     parent.SetToParent();
     std::vector<Mirel::Directory> siblings =
         BackupFolder(IBS_Config::sLastGoodFolderPrefix).GetList(parent.GetPath());
-    for (auto d = siblings.rbegin(); d != siblings.rend(); ++d) {
-        if (*d == folder) continue;
-        ManifestSource src{*d, Manifest()};
-        if (Read(*d, src.manifest).OK()) sources.push_back(std::move(src));
-    }
+    for (auto d = siblings.rbegin(); d != siblings.rend(); ++d)
+        if (!(*d == folder)) sources.push_back(ManifestSource{*d, Manifest()});
     Manifest m;
     if (Error e = Compute(folder, intervalEnd, m, &sources, known); !e.OK()) return e;
     // A line taken over from an older folder describes the file, not its state here. A held

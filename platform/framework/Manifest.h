@@ -72,7 +72,7 @@ public:
 
     // The manifest the folder's files would have now, lines taken over from `sources`.
     static Error Compute(const Mirel::Directory& folder, std::uint64_t intervalEnd, Manifest& out,
-                         const std::vector<ManifestSource>* sources = nullptr,
+                         std::vector<ManifestSource>* sources = nullptr,
                          const KnownLines* known = nullptr);
 
     // Database files below a folder as the service lists them (a name ending in .vdb in any
@@ -109,10 +109,12 @@ private:
     mutable std::size_t mIndexed = 0;  // entries the index covers
 };
 
-// Another folder's manifest, whose lines files that are the same inode there take over.
+// Another folder's manifest, whose lines files that are the same inode there take over;
+// read when first needed.
 struct ManifestSource {
     Mirel::Directory folder;
     Manifest manifest;
+    enum State { kUnread, kRead, kUnreadable } state = kUnread;
 };
 
 }  // namespace Talon

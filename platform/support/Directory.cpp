@@ -68,11 +68,7 @@ int Walk(const std::string& dir, FileFunctor& f, int depth, int level, bool& sto
                    : info.isFile ? Os::DirEntry::kFile
                                  : Os::DirEntry::kOther;
         }
-        if (type == Os::DirEntry::kLink) {
-            // A listing never leads out of the walked tree.
-            f.LeftOutLink(UniversalPath::FromNative(p), depth);
-            continue;
-        }
+        if (type == Os::DirEntry::kLink) continue;  // a listing never leads out of the walked tree
         if (type == Os::DirEntry::kOther) {
             // A FIFO, a socket or a device is never handed on as a file: opening one could
             // block for ever.

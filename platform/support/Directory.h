@@ -46,8 +46,8 @@ public:
 
     // Walks the folder in name order, calling the functor for every entry down to `level`
     // (1: the folder's own entries, 2: also the entries of its sub-folders, and so on).
-    // Symbolic links are left out and never followed (the functor's LeftOutLink hears of
-    // them); FIFOs, sockets and devices are left out too (LeftOut hears of them).
+    // Symbolic links are left out and never followed; FIFOs, sockets and devices are left
+    // out too (the functor's LeftOut hears of them).
     Error ProcessFiles(FileFunctor& functor, int level) const;
 
     bool operator==(const Directory& o) const { return mPath == o.mPath; }

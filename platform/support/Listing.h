@@ -18,10 +18,9 @@ public:
     // depth is 1 for the walked folder's own entries. Returning false ends the walk.
     virtual bool operator()(const UniversalPath& path, bool isFolder, int depth) = 0;
     // An entry the walk left out because it is neither a folder nor a regular file (a FIFO,
-    // a socket, a device): it is never handed on as a file.
+    // a socket, a device): it is never handed on as a file. Symbolic links are left out
+    // without a call.
     virtual void LeftOut(const UniversalPath& /*path*/, int /*depth*/) {}
-    // A symbolic link the walk left out (never followed).
-    virtual void LeftOutLink(const UniversalPath& /*path*/, int /*depth*/) {}
 };
 
 enum ListFilter { kListDatabaseFiles = 0, kListFiles = 1, kListFolders = 2 };

@@ -368,3 +368,67 @@ TEST_F(ManifestTest, HeldCopiesAreMarkedAndVersionOneIsStillRead) {
     EXPECT_FALSE(ParseManifest(text(2, "", "", "15e1348c"), m, &why)) << "no state field";
     EXPECT_FALSE(ParseManifest(text(3, "\tcurrent", "\theld", "7ff35cfa"), m, &why));
 }
+
+// A copy with another name that is no last-good copy at its own path (linked from another
+// path, or from outside every last-good folder) has no line to carry: it is read, not given
+// the line of the file it shares its bytes with. The folder's lines carry a CRC no file has.
+TEST_F(ManifestTest, AHardLinkedCopyWithNoLineToCarryIsRead) {
+    Manifest truth;
+    ASSERT_TRUE(Manifest::Compute(Dir(folder), end, truth).OK());
+    Manifest poisoned = truth;
+    for (auto& e : poisoned.entries) e.crc ^= 0xdeadbeef;
+    testutil::WriteFile(folder + "/manifest.tsv",
+                        Talon::EncodeManifest(poisoned.intervalEnd, poisoned.entries));
+    const std::string copies = tmp / "Copies";
+    WriteDb(copies + "/up.vdb", 5, 5005);
+
+    const std::string ip = tmp / "InProgress";
+    testutil::MakeDirs(ip + "/sub");
+    ASSERT_EQ(::link((folder + "/a.vdb").c_str(), (ip + "/moved.vdb").c_str()), 0);
+    ASSERT_EQ(::link((copies + "/up.vdb").c_str(), (ip + "/up.vdb").c_str()), 0);
+    ASSERT_EQ(::link((folder + "/sub/B.VDB").c_str(), (ip + "/sub/B.VDB").c_str()), 0);
+    ASSERT_TRUE(Manifest::Write(Dir(ip), end + 60000000).OK());
+    Manifest now;
+    ASSERT_TRUE(Manifest::Read(Dir(ip), now).OK());
+    ASSERT_EQ(now.entries.size(), 3u);
+    ASSERT_TRUE(now.Find("moved.vdb") && now.Find("up.vdb") && now.Find("sub/B.VDB"));
+    EXPECT_EQ(now.Find("moved.vdb")->crc, truth.Find("a.vdb")->crc);
+    EXPECT_EQ(now.Find("moved.vdb")->msn, 1001u);
+    EXPECT_EQ(now.Find("up.vdb")->msn, 5005u);
+    // The one at its own path still takes its folder's line, bytes unread.
+    EXPECT_EQ(now.Find("sub/B.VDB")->crc, poisoned.Find("sub/B.VDB")->crc);
+    const auto findings = Results(now.Check(Dir(ip)));
+    EXPECT_EQ(findings.at("moved.vdb"), ManifestFinding::kOk);
+    EXPECT_EQ(findings.at("up.vdb"), ManifestFinding::kOk);
+    EXPECT_EQ(findings.at("sub/B.VDB"), ManifestFinding::kDiffers);
+}
+
+// The newest folder holds another file at the path, an older one the same inode: the older
+// folder's line is found all the same, and a folder whose manifest does not read lends none.
+TEST_F(ManifestTest, ASharedCopyFindsItsLineBehindNewerFoldersAndSkipsUnreadableOnes) {
+    Manifest listed;
+    ASSERT_TRUE(Manifest::Compute(Dir(folder), end, listed).OK());
+    for (auto& e : listed.entries) e.crc ^= 0xdeadbeef;
+    testutil::WriteFile(folder + "/manifest.tsv",
+                        Talon::EncodeManifest(listed.intervalEnd, listed.entries));
+    const std::string newer = tmp / "LastGood_2026-01-01_1206";
+    WriteDb(newer + "/a.vdb", 7, 7007);
+    ASSERT_TRUE(Manifest::Write(Dir(newer), end + 60000000).OK());
+    // Shares B, but its manifest is damaged.
+    const std::string damaged = tmp / "LastGood_2026-01-01_1207";
+    testutil::MakeDirs(damaged + "/sub");
+    ASSERT_EQ(::link((folder + "/sub/B.VDB").c_str(), (damaged + "/sub/B.VDB").c_str()), 0);
+    testutil::WriteFile(damaged + "/manifest.tsv", "version\t2\n");
+
+    const std::string ip = tmp / "InProgress";
+    testutil::MakeDirs(ip + "/sub");
+    for (const char* f : {"/a.vdb", "/sub/B.VDB"})
+        ASSERT_EQ(::link((folder + f).c_str(), (ip + f).c_str()), 0) << f;
+    ASSERT_TRUE(Manifest::Write(Dir(ip), end + 120000000).OK());
+    Manifest now;
+    ASSERT_TRUE(Manifest::Read(Dir(ip), now).OK());
+    for (const char* f : {"a.vdb", "sub/B.VDB"}) {
+        ASSERT_NE(now.Find(f), nullptr) << f;
+        EXPECT_EQ(now.Find(f)->crc, listed.Find(f)->crc) << f;
+    }
+}
