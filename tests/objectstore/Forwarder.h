@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -97,6 +98,9 @@ public:
         mCutLine = line;
         mCutBytes = bytes;
     }
+    // From now on each direction carries at most `bytesPerSecond` (0: as fast as it goes): a
+    // store that answers, slowly.
+    void Slow(std::size_t bytesPerSecond) { mRate.store(bytesPerSecond); }
     // Requests that came from clients, forwarded or answered.
     int Requests() {
         std::lock_guard<std::mutex> g(mM);
@@ -191,8 +195,15 @@ private:
         std::string tail;     // the same, for counting requests
         std::string cutSeen;  // the same, for the request whose answer is cut
         for (;;) {
-            ssize_t n = ::read(from, buf, sizeof buf);
+            const std::size_t rate = mRate.load();
+            // A slow link: small chunks, each taking the time its bytes take at that rate.
+            const std::size_t chunk =
+                rate ? std::max<std::size_t>(1, std::min(sizeof buf, rate / 20)) : sizeof buf;
+            ssize_t n = ::read(from, buf, chunk);
             if (n <= 0) break;
+            if (rate)
+                std::this_thread::sleep_for(
+                    std::chrono::microseconds(static_cast<std::uint64_t>(n) * 1000000 / rate));
             if (fromClient) {
                 std::unique_lock<std::mutex> l(mM);
                 // Every request curl sends names its host on the line after its first.
@@ -253,6 +264,7 @@ private:
         return true;
     }
 
+    std::atomic<std::size_t> mRate{0};
     unsigned short mTarget, mPort;
     int mListen = -1;
     int mWake[2] = {-1, -1};

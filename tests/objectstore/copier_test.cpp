@@ -442,6 +442,29 @@ TEST_F(Copier, AStoreThatStallsMidUploadHoldsUpNoLocalInterval) {
     ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 90000));
 }
 
+TEST_F(Copier, ASlowStoreHoldsUpNoLocalIntervalAndEveryPointArrivesWhole) {
+    testutil::Forwarder door(storePort);
+    door.Slow(256 << 10);  // well below the disk, above the client's stall limit
+    StartService(Credentials(door.Port()));
+    auto sim = Sim(3);
+    // Every interval is published and checked by the server while the copier is still sending.
+    ASSERT_EQ(sim->Wait(180000), 0);
+    EXPECT_FALSE(LocalPoints().empty());
+    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 240000));
+    ASSERT_TRUE(testutil::Eventually([&] { return State().offState == "idle"; }, 20000));
+    EXPECT_TRUE(State().offCause.empty()) << State().offCause;
+    StopService();
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_GT(door.Requests(), 0);  // every byte went through the slow door
+    EXPECT_EQ(Count(service->Stderr(), "[0x41000337]"), 0u) << "a slow store is not a failed one";
+    Json json;
+    EXPECT_EQ(Ibsdb({"verify", "--remote", remote.credentials, "--prefix", remote.prefix, backup,
+                     "--json"},
+                    json),
+              0)
+        << json.dump(2);
+}
+
 TEST_F(Copier, AKillDuringAnUploadLeavesNoPointThatLooksWhole) {
     testutil::Forwarder door(storePort);
     // The second object's request is held: the first object is stored, the point's index
