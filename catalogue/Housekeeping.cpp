@@ -6,6 +6,7 @@
 #include "platform/framework/RemoteContainerMgr.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Env.h"
 #include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
 #include "platform/support/Os.h"
@@ -105,15 +106,9 @@ Mirel::Error Catalogue::DeleteRedoLogFile(const Mirel::UniversalPath& path) {
     std::string base = mChangesFolder.GetPath().Native();
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     const std::string native = path.Native();
-    if (native.size() <= base.size() + 1 || native.compare(0, base.size() + 1, base + "/") != 0)
-        return Mirel::Error(Mirel::kErrBadPathFormat, "delete", native);
     std::vector<std::string> parts;
-    for (std::size_t at = base.size() + 1; at <= native.size();) {
-        std::size_t slash = native.find('/', at);
-        if (slash == std::string::npos) slash = native.size();
-        parts.push_back(native.substr(at, slash - at));
-        at = slash + 1;
-    }
+    if (!Mirel::ComponentsBelow(base, native, parts))
+        return Mirel::Error(Mirel::kErrBadPathFormat, "delete", native);
     const std::string name = parts.back();
     parts.pop_back();
     int dir = -1;

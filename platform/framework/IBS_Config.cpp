@@ -11,6 +11,7 @@
 #include "platform/engine/Uuid.h"
 #include "platform/framework/Codecs.h"
 #include "platform/support/DateTime.h"
+#include "platform/support/Env.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/FileKinds.h"
 #include "platform/support/Listing.h"
@@ -265,17 +266,9 @@ Error IBS_Config::MoveInvalidRedo(const UniversalPath& path, const Mirel::Direct
         changes.SetToChild(sChangesFolderName);
         std::string root = changes.GetPath().Native();
         while (root.size() > 1 && root.back() == '/') root.pop_back();
-        std::string p = path.Native();
-        if (path.GetName().empty() || p.size() <= root.size() + 1 ||
-            p.compare(0, root.size() + 1, root + "/") != 0)
-            return Error(Mirel::kErrFileNotTaken);
         std::vector<std::string> parts;
-        for (std::size_t at = root.size() + 1; at <= p.size();) {
-            std::size_t slash = p.find('/', at);
-            if (slash == std::string::npos) slash = p.size();
-            parts.push_back(p.substr(at, slash - at));
-            at = slash + 1;
-        }
+        if (path.GetName().empty() || !Mirel::ComponentsBelow(root, path.Native(), parts))
+            return Error(Mirel::kErrFileNotTaken);
         if (int rc = Mirel::Os::CheckRealPath(root, parts, true)) return Error(rc);
     }
     Mirel::Directory rejected = backupFolder;

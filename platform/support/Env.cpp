@@ -63,6 +63,23 @@ const char* OpWord(FsOp op) {
     return "use";
 }
 
+bool ComponentsBelow(const std::string& root, const std::string& path,
+                     std::vector<std::string>& components) {
+    std::string base = root;
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    components.clear();
+    if (path.size() <= base.size() + 1 || path.compare(0, base.size() + 1, base + "/") != 0 ||
+        path.back() == '/')
+        return false;
+    for (std::size_t at = base.size() + 1; at <= path.size();) {
+        std::size_t slash = path.find('/', at);
+        if (slash == std::string::npos) slash = path.size();
+        components.push_back(path.substr(at, slash - at));
+        at = slash + 1;
+    }
+    return true;
+}
+
 namespace Os {
 
 int MapErrno(int e) {

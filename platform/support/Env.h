@@ -125,6 +125,11 @@ private:
 
 }  // namespace Os
 
+// The components of `path` below the folder `root`, by their text alone (no link is looked
+// at): false when `path` is not below `root` or names nothing there.
+bool ComponentsBelow(const std::string& root, const std::string& path,
+                     std::vector<std::string>& components);
+
 class Env {
 public:
     Env() = default;

@@ -598,11 +598,11 @@ Error Disk::RemoveDir(const std::string& path) {
     return e;
 }
 
-Error Disk::DeleteFile(const std::string& path) {
+Error Disk::Unlink(const std::string& path, const std::function<Error(Env&)>& unlink) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(path)) {
         g.unlock();
-        return EnvWrapper::DeleteFile(path);
+        return unlink(Target());
     }
     Run& r = *mRun;
     if (r.crashed) return Error(kErrIO, "delete", path);
@@ -612,28 +612,17 @@ Error Disk::DeleteFile(const std::string& path) {
     op.name = NameOf(path);
     op.node = InodeAt(r, path);
     op.text = "delete " + path;
-    Error e = Target().DeleteFile(path);
+    Error e = unlink(Target());
     if (e.OK() && op.dir) Record(r, std::move(op));
     return e;
 }
 
+Error Disk::DeleteFile(const std::string& path) {
+    return Unlink(path, [&](Env& env) { return env.DeleteFile(path); });
+}
+
 Error Disk::DeleteFileAt(int dirFd, const std::string& name, const std::string& path) {
-    std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) {
-        g.unlock();
-        return EnvWrapper::DeleteFileAt(dirFd, name, path);
-    }
-    Run& r = *mRun;
-    if (r.crashed) return Error(kErrIO, "delete", path);
-    EntryOp op;
-    op.kind = Kind::kUnlink;
-    op.dir = FolderAt(r, ParentOf(path));
-    op.name = NameOf(path);
-    op.node = InodeAt(r, path);
-    op.text = "delete " + path;
-    Error e = Target().DeleteFileAt(dirFd, name, path);
-    if (e.OK() && op.dir) Record(r, std::move(op));
-    return e;
+    return Unlink(path, [&](Env& env) { return env.DeleteFileAt(dirFd, name, path); });
 }
 
 Error Disk::Move(const std::string& from, const std::string& to, bool replace) {

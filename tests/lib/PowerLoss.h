@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -107,6 +108,8 @@ public:
 
 private:
     friend class NoCrashScope;
+    // DeleteFile and DeleteFileAt: `unlink` removes `path` through the target.
+    Error Unlink(const std::string& path, const std::function<Error(Env&)>& unlink);
     // The machine is off for this path: every call on it fails.
     bool Off(const std::string& path);
     bool Recording(const std::string& path);

@@ -95,10 +95,10 @@ protected:
                 .OK());
     }
 
-    int Push(Json& j) {
+    int Push(Json& j, const ibsdb::RemoteOptions* through = nullptr) {
         ibsdb::PushOptions o;
         o.backup = backup;
-        o.remote = remote;
+        o.remote = through ? *through : remote;
         o.json = true;
         std::ostringstream out;
         const int rc = ibsdb::OffsitePush(o, out);
@@ -718,16 +718,6 @@ protected:
             tmp / ("credentials-" + std::to_string(door.Port())), config, door.Port());
         return r;
     }
-    int PushWith(const ibsdb::RemoteOptions& r, Json& j) {
-        ibsdb::PushOptions o;
-        o.backup = backup;
-        o.remote = r;
-        o.json = true;
-        std::ostringstream out;
-        const int rc = ibsdb::OffsitePush(o, out);
-        j = Json::parse(out.str());
-        return rc;
-    }
     int ExpireWith(const ibsdb::RemoteOptions& r, Json& j) {
         ibsdb::RemoteExpireOptions o;
         o.remote = r;
@@ -754,7 +744,8 @@ TEST_F(OffsiteRace, AnExpirySparesWhatAPushUnderWayReliesOn) {
     door.HoldAt("PUT " + Path("points/" + newest + "/index.tsv"), 1);
     Json pushed;
     int pushRc = -1;
-    std::thread push([&] { pushRc = PushWith(Via(door), pushed); });
+    const ibsdb::RemoteOptions via = Via(door);
+    std::thread push([&] { pushRc = Push(pushed, &via); });
     ASSERT_TRUE(door.WaitHeld(60000));  // every object looked for or sent, the index not yet
 
     Json j;
@@ -784,7 +775,8 @@ TEST_F(OffsiteRace, APushWaitsForAnExpiryThatMayDeleteWhatItWouldReuse) {
 
     // A second reading of the expiry's record: the push saw it name what it uses, and waits.
     pushDoor.HoldAt("GET " + Path("expiring/"), 2);
-    std::thread push([&] { pushRc = PushWith(Via(pushDoor), pushed); });
+    const ibsdb::RemoteOptions via = Via(pushDoor);
+    std::thread push([&] { pushRc = Push(pushed, &via); });
     const bool waited = pushDoor.WaitHeld(60000);
     expiryDoor.Release();
     expire.join();
@@ -811,7 +803,7 @@ TEST_F(OffsiteRace, ARecordOrIntentPastItsLeaseNeitherDeletesNorHoldsUpNorSpares
     EXPECT_TRUE(Stored("objects/" + reused));
 
     // A push that takes that record as past its lease does not wait for it.
-    EXPECT_EQ(PushWith(brief, j), ibsdb::kOk) << j.dump(2);
+    EXPECT_EQ(Push(j, &brief), ibsdb::kOk) << j.dump(2);
     EXPECT_EQ(j["points"][0]["objects_stored_already"], 1) << j.dump(2);
 
     // An intent of a push still at work spares what it names, here the copy of the point
