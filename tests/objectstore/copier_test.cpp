@@ -506,7 +506,8 @@ TEST_F(Copier, AKillDuringAnUploadLeavesNoPointThatLooksWhole) {
 // A remote expiry killed before any one of its deletions: every point still listed off the
 // host verifies whole, and the next expiry leaves no object that no point names.
 TEST_F(Copier, ARemoteExpiryKilledAtAnyDeletionLeavesNoPointThatLooksWholeAndIsNot) {
-    StartService(Credentials(storePort));
+    // Every point kept here: none is pruned before the copier has pushed it.
+    StartService(Credentials(storePort), "  <pref id=\"82\" type=\"int\">20</pref>\n");
     auto sim = Sim(4);
     ASSERT_EQ(sim->Wait(180000), 0) << sim->Stderr();
     ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
