@@ -114,10 +114,10 @@ Mirel::Error Catalogue::DeleteRedoLogFile(const Mirel::UniversalPath& path) {
     int dir = -1;
     if (Mirel::Error e = mEnv.OpenRealFolder(base, parts, dir); !e.OK()) return e;
     // Its container folder is named by its path alone: the log is not opened again.
-    std::vector<std::string> container = parts;
-    container.push_back(Mirel::Directory(Mirel::ContainerFolderOf(path)).GetChildName().ToUTF8());
-    if (mEnv.CheckRealPath(base, container, false).OK())
-        Mirel::Directory(Mirel::ContainerFolderOf(path)).DeleteAll();
+    const Mirel::Directory container(Mirel::ContainerFolderOf(path));
+    std::vector<std::string> containerParts = parts;
+    containerParts.push_back(container.GetChildName().ToUTF8());
+    if (mEnv.CheckRealPath(base, containerParts, false).OK()) container.DeleteAll();
     Mirel::Error e = mEnv.DeleteFileAt(dir, name, native);
     mEnv.Close(dir);
     return e;

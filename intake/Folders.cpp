@@ -114,14 +114,7 @@ bool Intake::PartsInside(const Mirel::Directory& root, const Mirel::UniversalPat
         }
     }
     if (rest.empty() || path.GetName().empty()) return false;
-    parts.clear();
-    for (std::size_t at = 0; at <= rest.size();) {
-        std::size_t slash = rest.find('/', at);
-        if (slash == std::string::npos) slash = rest.size();
-        parts.push_back(rest.substr(at, slash - at));
-        at = slash + 1;
-    }
-    return true;
+    return Mirel::ComponentsBelow(base, base + "/" + rest, parts);
 }
 
 bool Intake::ResolveInside(const Mirel::Directory& root, const Mirel::UniversalPath& path,

@@ -168,6 +168,27 @@ std::set<std::string> RecordKeys(const std::string& text) {
     return keys;
 }
 
+Status StoreDateOf(Client& c, const RemoteOptions& r, const std::string& key,
+                   std::uint64_t& seconds) {
+    ObjectStore::ObjectInfo info;
+    Status s = ObjectStore::Retry(r.retry, [&] { return c.HeadObject(key, info); });
+    if (!s.ok()) return s;
+    seconds = StoreSeconds(info.lastModified);
+    if (seconds == 0) {
+        s.cause = Cause::kProtocol;
+        s.operation = "HeadObject";
+        s.key = key;
+        s.message = "the store's date \"" + info.lastModified + "\" cannot be read";
+    }
+    return s;
+}
+
+bool PastLease(const std::string& date, std::chrono::seconds lease, const Leases& leases,
+               std::uint64_t now) {
+    const std::uint64_t t = StoreSeconds(date);
+    return t != 0 && t + static_cast<std::uint64_t>((lease + leases.margin).count()) <= now;
+}
+
 std::unique_ptr<Client> MakeClient(const RemoteOptions& r, std::string& refusal) {
     ObjectStore::Config config;
     const Status s = ObjectStore::LoadCredentials(r.credentials, config);
@@ -481,10 +502,6 @@ std::vector<Folder> LastGoodFolders(const std::string& backup, std::string& why)
     return folders;
 }
 
-}  // namespace
-
-namespace {
-
 using Steady = std::chrono::steady_clock;
 
 // A push's intent for one point (docs/offsite.md, "A push and an expiry at once"): while it
@@ -511,17 +528,7 @@ public:
         mKey = key;
         mWritten = Steady::now();
         // The store's own clock, which the expiries' records are dated by.
-        ObjectStore::ObjectInfo info;
-        s = ObjectStore::Retry(mR.retry, [&] { return mC.HeadObject(key, info); });
-        if (!s.ok()) return s;
-        mStoreSeconds = StoreSeconds(info.lastModified);
-        if (mStoreSeconds == 0) {
-            s.cause = Cause::kProtocol;
-            s.operation = "HeadObject";
-            s.key = key;
-            s.message = "the store's date \"" + info.lastModified + "\" cannot be read";
-        }
-        return s;
+        return StoreDateOf(mC, mR, key, mStoreSeconds);
     }
     Steady::duration Age() const { return Steady::now() - mWritten; }
     std::uint64_t StoreNow() const {
@@ -542,7 +549,6 @@ private:
 Status WaitForExpiries(Client& c, const RemoteOptions& r, const std::set<std::string>& keys,
                        const Intent& intent, std::string& waitedFor) {
     auto delay = std::chrono::milliseconds(250);
-    const auto lease = static_cast<std::uint64_t>((r.leases.expiry + r.leases.margin).count());
     for (;;) {
         std::vector<ObjectStore::ObjectInfo> records;
         Status s = ObjectStore::Retry(r.retry, [&] {
@@ -552,8 +558,8 @@ Status WaitForExpiries(Client& c, const RemoteOptions& r, const std::set<std::st
         if (!s.ok()) return s;
         std::string blocking;
         for (const auto& record : records) {
-            const std::uint64_t t = StoreSeconds(record.lastModified);
-            if (t != 0 && t + lease <= intent.StoreNow()) continue;  // no longer deleting
+            if (PastLease(record.lastModified, r.leases.expiry, r.leases, intent.StoreNow()))
+                continue;  // no longer deleting
             std::string text;
             s = GetText(c, r, record.key, text);
             if (s.cause == Cause::kNotFound) continue;  // ended meanwhile

@@ -76,6 +76,14 @@ ObjectStore::Status GetText(ObjectStore::Client& c, const RemoteOptions& r, cons
 std::uint64_t StoreSeconds(const std::string& date);
 // The keys of an expiry record or a push's intent: one per line.
 std::set<std::string> RecordKeys(const std::string& text);
+// The store's date of the object `key`, in seconds since 1970 (kProtocol when unreadable):
+// "now" by the store's clock, of an object just written.
+ObjectStore::Status StoreDateOf(ObjectStore::Client& c, const RemoteOptions& r,
+                                const std::string& key, std::uint64_t& seconds);
+// Whether an object the store dated `date` is `lease` (and the margin) old or more at `now`,
+// both by the store's clock; a date that cannot be read is taken as young.
+bool PastLease(const std::string& date, std::chrono::seconds lease, const Leases& leases,
+               std::uint64_t now);
 
 // The cause's word in reports: "connect", "store-full" (docs/offsite.md).
 const char* CauseToken(ObjectStore::Cause cause);

@@ -619,6 +619,13 @@ int RestoreRemote(const RemoteRestoreOptions& o, std::ostream& out) {
 }
 
 using Steady = std::chrono::steady_clock;
+
+// A new expiry record's key: this run's, `n` telling apart the ones it takes over.
+std::string ExpiryRecordKey(const RemoteOptions& r, int n = 0) {
+    return r.Prefix() + kExpiringFolder + std::to_string(Mirel::DateTime::NowUTC()) + "-" +
+           std::to_string(::getpid()) + (n ? "-" + std::to_string(n) : std::string());
+}
+
 void FinishExpiries(Client& client, const RemoteOptions& r, const std::string& ownKey,
                     Steady::time_point ownWritten, int& objectsRemoved, std::uint64_t& objectBytes,
                     int& code, std::vector<std::string>& reasons);
@@ -798,9 +805,7 @@ int ExpireRemote(const RemoteExpireOptions& o, std::ostream& out) {
         journal += PointKey(r, folder, Talon::Manifest::sFileName) + "\n";
         for (const auto& f : points[folder].files) journal += ObjectKey(r, f.sha256) + "\n";
     }
-    const std::string journalKey = r.Prefix() + kExpiringFolder +
-                                   std::to_string(Mirel::DateTime::NowUTC()) + "-" +
-                                   std::to_string(::getpid());
+    const std::string journalKey = ExpiryRecordKey(r);
     const Steady::time_point journalWritten = Steady::now();
     if (Status s = ObjectStore::Retry(
             r.retry, [&] { return client->PutObject(journalKey, journal.data(), journal.size()); });
@@ -866,8 +871,7 @@ void FinishExpiries(Client& client, const RemoteOptions& r, const std::string& o
         if (l.key != ownKey) {
             // Another run's (one cut short, or one at work now): written again under this
             // run's name and lease before anything it lists is deleted.
-            rec.key = r.Prefix() + kExpiringFolder + std::to_string(Mirel::DateTime::NowUTC()) +
-                      "-" + std::to_string(::getpid()) + "-" + std::to_string(++taken);
+            rec.key = ExpiryRecordKey(r, ++taken);
             rec.written = Steady::now();
             Status s = ObjectStore::Retry(r.retry, [&] {
                 return client.PutObject(rec.key, rec.text.data(), rec.text.size());
@@ -885,17 +889,10 @@ void FinishExpiries(Client& client, const RemoteOptions& r, const std::string& o
 
     // The store's clock now, for the age of the intents: the date of a record just written.
     std::uint64_t storeNow = 0;
-    {
-        ObjectStore::ObjectInfo info;
-        Status s = ObjectStore::Retry(r.retry,
-                                      [&] { return client.HeadObject(records.back().key, info); });
-        storeNow = s.ok() ? Offsite::StoreSeconds(info.lastModified) : 0;
-        if (storeNow == 0) {
-            code = std::max(code, static_cast<int>(kUnknown));
-            reasons.push_back("the store's date could not be read, no object removed: " +
-                              (s.ok() ? "\"" + info.lastModified + "\"" : s.ToString()));
-            return;
-        }
+    if (Status s = Offsite::StoreDateOf(client, r, records.back().key, storeNow); !s.ok()) {
+        code = std::max(code, static_cast<int>(kUnknown));
+        reasons.push_back("the store's date could not be read, no object removed: " + s.ToString());
+        return;
     }
     std::set<std::string> named, spared;  // by an index; by a push's intent
     std::vector<std::string> staleIntents;
@@ -906,10 +903,7 @@ void FinishExpiries(Client& client, const RemoteOptions& r, const std::string& o
             return client.ListAll(r.Prefix() + Offsite::kPushingFolder, intents);
         });
         for (std::size_t i = 0; s.ok() && i < intents.size(); ++i) {
-            const std::uint64_t t = Offsite::StoreSeconds(intents[i].lastModified);
-            if (t != 0 &&
-                t + static_cast<std::uint64_t>((r.leases.intent + r.leases.margin).count()) <=
-                    storeNow) {
+            if (Offsite::PastLease(intents[i].lastModified, r.leases.intent, r.leases, storeNow)) {
                 staleIntents.push_back(intents[i].key);  // its push was killed
                 continue;
             }
