@@ -335,6 +335,8 @@ void Catalogue::ClearIntervals() {
     ++mGeneration;
     mIntervals.clear();
     mLastLogPath.Clear();
+    mLinkFailed.clear();  // the next scan finds the link again
+    mKeepFiles.clear();
 }
 
 IntervalMap::iterator Catalogue::CurrentInterval() {

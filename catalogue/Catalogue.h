@@ -199,6 +199,17 @@ public:
         std::uint64_t startKey, const FailedList& failed,
         const std::function<void(const Mirel::unistring&)>& reportReplaced = {},
         bool uploadsExcuse = true);
+    // Fails the databases that may lack logs behind a link found where a redo folder was, as
+    // CleanupFailedDatabases does with uploadsExcuse false. First, a database no last-good
+    // folder holds has its in-progress copy put in Kept/<uuid>/ (durably): its failure would
+    // otherwise remove its only copy. Answers 0, or the error that held it up; the failures
+    // then wait, and nothing is started or published until RetryLinkFailures makes them.
+    int FailForLink(std::uint64_t startKey, const FailedList& failed);
+    // 0 when no failures of a link wait, else the error that still holds them up.
+    int RetryLinkFailures();
+    // Moves a database's copy (and its container folder) into Kept/<uuid>/, durably; 0 or
+    // the error number.
+    int KeepCopy(const Mirel::UniversalPath& from, const Mirel::unistring& uuid);
     // An upload the catalogue holds whose file still waits in the copies folder.
     bool IsWaitingUpload(const DatabaseItem& item) const;
     // Notification 21 to the server: send a new full backup of this database.
@@ -301,6 +312,11 @@ private:
     mutable Mirel::ReentrantMutex mLock;
     std::atomic<std::uint64_t> mIntervalEnd{0};
     FailedList mFailedDatabases;
+    // Failures of a link where a redo folder was, not yet made (FailForLink).
+    FailedList mLinkFailed;
+    // Leftover in-progress copies, each its database's only one, still to be kept.
+    std::vector<std::pair<Mirel::UniversalPath, Mirel::unistring>> mKeepFiles;
+    std::uint64_t mLinkStart = 0;
     std::map<Mirel::unistring, std::uint64_t> mFailedSince;  // when each one failed
     // Uploads of failed databases the scan left for their announcement: once another upload
     // of the database is accepted, they are older states and go.

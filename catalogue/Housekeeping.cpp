@@ -304,6 +304,75 @@ int Catalogue::CleanupFailedDatabases(
     return unrecorded;
 }
 
+int Catalogue::FailForLink(std::uint64_t startKey, const FailedList& failed) {
+    Mirel::LockReentrant g(mLock);
+    mLinkStart = startKey;
+    mLinkFailed = failed;
+    return RetryLinkFailures();
+}
+
+int Catalogue::KeepCopy(const Mirel::UniversalPath& from, const Mirel::unistring& uuid) {
+    const std::string kept = mBackupFolder.MakeUniversalPath(IBS_Config::sKeptFolderName).Native();
+    const std::string folder = kept + "/" + uuid.ToUTF8();
+    for (const std::string& f : {kept, folder}) {
+        Mirel::Error e = mEnv.CreateDir(f);
+        if (!e.OK() && e.GetError() != Mirel::kErrAlreadyExists) return e.GetError();
+    }
+    // Its container folder goes first: the copy's own move is what makes it kept, and a retry
+    // finds the copy still in place until then.
+    const Mirel::UniversalPath rc = Mirel::ContainerFolderOf(from);
+    const std::string rcTo = folder + "/" + rc.GetName().ToUTF8();
+    if (mEnv.Probe(rc.Native()).exists) {
+        if (mEnv.Probe(rcTo).exists)
+            if (Mirel::Error e = Mirel::Directory(Mirel::UniversalPath::Folder(rcTo)).DeleteAll();
+                !e.OK())
+                return e.GetError();
+        if (Mirel::Error e = mEnv.RenameDurable(rc.Native(), rcTo); !e.OK()) return e.GetError();
+    }
+    const std::string to = folder + "/" + from.GetName().ToUTF8();
+    Mirel::Error e = mEnv.ReplaceDurable(from.Native(), to);
+    if (e.OK()) e = mEnv.SyncDir(Mirel::Os::ParentOf(from.Native()));
+    if (!e.OK()) {
+        IBS_DEBUG_WIDE(u"KeepCopy: " << from.GetUserEntryFormat() << u" could not be kept: "
+                                     << e.Text());
+        return e.GetError();
+    }
+    IBS_DEBUG_WIDE(u"KeepCopy: the only copy of " << uuid << u" is kept as "
+                                                  << Mirel::unistring::FromUTF8(to));
+    return 0;
+}
+
+int Catalogue::RetryLinkFailures() {
+    Mirel::LockReentrant g(mLock);
+    for (auto k = mKeepFiles.begin(); k != mKeepFiles.end();) {
+        if (int rc = KeepCopy(k->first, k->second)) return rc;
+        k = mKeepFiles.erase(k);
+    }
+    if (mLinkFailed.empty()) return 0;
+    std::set<Mirel::unistring> published;
+    for (const auto& [key, interval] : mIntervals)
+        if (!interval.backup.IsClear())
+            for (const auto& [uuid, item] : interval.databases)
+                if (!item.file.path.IsClear()) published.insert(uuid);
+    for (const auto& [uuid, number] : mLinkFailed) {
+        if (published.count(uuid)) continue;  // its newest good copy is in that folder
+        for (auto& [key, interval] : mIntervals) {
+            auto found = interval.databases.find(uuid);
+            if (!interval.backup.IsClear() || found == interval.databases.end() ||
+                !HasInProgressCopy(found->second))
+                continue;
+            // The server's own bytes, perhaps rolled on by logs: consistent, never certified.
+            Mirel::UniversalPath from = found->second.file.path;
+            from.SetAbsoluteFrom(mInProgressFolder.GetPath());
+            if (int rc = KeepCopy(from, uuid)) return rc;
+            found->second.file.Clear();
+        }
+    }
+    const int rc = CleanupFailedDatabases(mLinkStart, mLinkFailed, {}, false);
+    if (rc == 0) mLinkFailed.clear();
+    return rc;
+}
+
 void Catalogue::DumpIntervals() {
     Mirel::LockReentrant g(mLock);
     IBS_DEBUG("DumpIntervals: mIntervalEnd " << EndText(mIntervalEnd.load()));

@@ -92,6 +92,8 @@ private:
     void PlaceScannedUploads(ScanState& s);
     void ReleaseOlderLogs(ScanState& s);
     void FailForLinkedRedoFolders(ScanState& s);
+    void DropKeptCopies();
+    void KeepLeftovers(ScanState& s);
     void RetireEmptyIntervals(ScanState& s);
 
     // The redo folder `name` below `base` opened as a real folder (never through a link), for

@@ -248,6 +248,10 @@ struct Intake::ScanState {
     std::string changes;  // the changes folder, as the OS names it
     std::vector<RedoFolder> redo;
     std::vector<Mirel::UniversalPath> linkedRedo;  // links named like redo folders
+    // One of them in the place of a folder whose interval is not published; and the
+    // databases whose leftover in-progress copies were kept on its account.
+    Mirel::UniversalPath standingLink;
+    std::set<Mirel::unistring> keptLeftovers;
     // The interval the in-progress folder's copies are of, when they are resumed.
     IntervalMap::iterator target;
     bool resumeInterval = false;
@@ -270,17 +274,25 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
     TakeRedoFolders(s);
     // Then into the catalogue, each kind of file where the cycle left it.
     AddLastGoodIntervals(s);
+    for (const auto& link : s.linkedRedo) {
+        const std::uint64_t utc = IBS_Config::RetrieveUTCFromRedoFolderName(link.GetName());
+        if (utc != 0 && utc < s.newestGood) continue;  // its interval is published
+        IBS_DEBUG_WIDE(u"ScanFullBackupDB: a link stands where a redo folder was: "
+                       << link.GetUserEntryFormat());
+        s.standingLink = link;
+    }
     PlaceScannedLogs(s);
     KeepChainOrder();
     ResumeInProgress(s);
     PlaceScannedUploads(s);
     ReleaseOlderLogs(s);
     FailForLinkedRedoFolders(s);
+    DropKeptCopies();
 
     // A start cut short by a stop or crash may have left databases of the interval without an
     // in-progress copy; the interval would otherwise complete without them. Finish the start:
     // copies already in place are kept as they are.
-    if (s.resumeInterval && resume) resume();
+    if (s.resumeInterval && resume && mCat.mLinkFailed.empty()) resume();
 
     RetireEmptyIntervals(s);
     std::uint64_t removed = DeleteLeadingEmptyIntervals();
@@ -377,43 +389,19 @@ void Intake::TakeRedoFolders(ScanState& s) {
 
 void Intake::FailForLinkedRedoFolders(ScanState& s) {
     // A redo folder a link stands in for may have held logs the service took, and which
-    // databases they were for cannot be told. Each database of the newest last-good folder
-    // fails (that copy stays, its newest good one) rather than publish a state the server was
-    // never in; only an upload written after the link was made excuses one (every log behind
-    // the link is older).
-    std::uint64_t linkMade = 0;
-    Mirel::UniversalPath named;
-    for (const auto& link : s.linkedRedo) {
-        const std::uint64_t utc = IBS_Config::RetrieveUTCFromRedoFolderName(link.GetName());
-        if (utc != 0 && utc < s.newestGood) continue;  // its interval is published
-        IBS_DEBUG_WIDE(u"ScanFullBackupDB: a link stands where a redo folder was: "
-                       << link.GetUserEntryFormat());
-        linkMade = std::max<std::uint64_t>(linkMade, mEnv.Probe(link.Native()).mtimeUs);
-        named = link;
-    }
+    // databases they were for, or how they stand to an upload, cannot be told. Every database
+    // the next folders would hold fails rather than be published in a state the server was
+    // never in: its newest good copy stays (a database no last-good folder holds keeps its
+    // in-progress copy in Kept/), and the server is asked for a new full backup.
+    const Mirel::UniversalPath& named = s.standingLink;
     if (named.IsClear()) return;
-    // The databases that may lack logs: those of the newest last-good folder, and those whose
-    // only copy is an upload still waiting in the copies folder (it stays there, its newest
-    // good copy). One whose upload is already an in-progress copy is left: failing it would
-    // remove its only copy.
-    std::set<Mirel::unistring> candidates;
-    for (auto x = mCat.mIntervals.lower_bound(s.newestGood); x != mCat.mIntervals.end(); ++x)
-        for (const auto& [uuid, item] : x->second.databases)
-            if ((x->first == s.newestGood && s.newestGood != 0) || mCat.IsWaitingUpload(item))
-                candidates.insert(uuid);
     FailedList failed;
-    for (const auto& uuid : candidates) {
-        if (mCat.GetDatabaseError(uuid) != 0) continue;
-        // Only the server's own bytes: a copy the service wrote (a private copy, a pass of
-        // logs) after the link may still lack the logs behind it.
-        bool excused = false;
-        for (auto x = mCat.mIntervals.upper_bound(s.newestGood); x != mCat.mIntervals.end(); ++x) {
-            auto found = x->second.databases.find(uuid);
-            if (found != x->second.databases.end() && mCat.IsWaitingUpload(found->second) &&
-                mEnv.Probe(found->second.file.path.Native()).mtimeUs > linkMade)
-                excused = true;
-        }
-        if (!excused) failed.emplace(uuid, Mirel::kErrIsALink);
+    for (const auto& uuid : s.keptLeftovers)
+        if (mCat.GetDatabaseError(uuid) == 0) failed.emplace(uuid, Mirel::kErrIsALink);
+    for (auto x = mCat.mIntervals.lower_bound(s.newestGood); x != mCat.mIntervals.end(); ++x) {
+        if (x->first == s.newestGood && s.newestGood == 0) continue;
+        for (const auto& [uuid, item] : x->second.databases)
+            if (mCat.GetDatabaseError(uuid) == 0) failed.emplace(uuid, Mirel::kErrIsALink);
     }
     if (failed.empty()) return;
     // Said as for a log that cannot be applied, the link in the log's place.
@@ -424,9 +412,52 @@ void Intake::FailForLinkedRedoFolders(ScanState& s) {
             Talon::Event::kLogNotApplied, uuid, name,
             {named.GetUserEntryFormat(), db.GetBasename(), Mirel::unistring::NumToString(number)});
     }
-    if (int rc = mCat.CleanupFailedDatabases(s.newestGood + 1, failed, {}, false))
-        IBS_DEBUG_WIDE(u"ScanFullBackupDB: the failures could not be recorded: "
+    // Until they are made, nothing is started or published: the cycle tries again.
+    if (int rc = mCat.FailForLink(s.newestGood + 1, failed))
+        IBS_DEBUG_WIDE(u"ScanFullBackupDB: the failures wait, not yet made: "
                        << Mirel::ErrorText(rc));
+}
+
+void Intake::KeepLeftovers(ScanState& s) {
+    std::set<Mirel::unistring> published;
+    for (const auto& [key, interval] : mCat.mIntervals)
+        if (!interval.backup.IsClear())
+            for (const auto& [uuid, item] : interval.databases) published.insert(uuid);
+    for (const auto& f : ListDatabaseFiles(mCat.mInProgressFolder, 3)) {
+        Mirel::unistring uuid;
+        std::uint64_t msn = 0;
+        if (!IBS_Config::GetDBInfo(f, uuid, msn).OK() || published.count(uuid) ||
+            mCat.GetDatabaseError(uuid) != 0)
+            continue;
+        mCat.mKeepFiles.emplace_back(f, uuid);
+        s.keptLeftovers.insert(uuid);
+    }
+    // What cannot be kept now is tried again before anything else is done.
+    if (int rc = mCat.RetryLinkFailures())
+        IBS_DEBUG_WIDE(u"ScanFullBackupDB: leftover copies wait to be kept: "
+                       << Mirel::ErrorText(rc));
+}
+
+void Intake::DropKeptCopies() {
+    // A kept copy goes once its database has a last-good copy again and has not failed since.
+    const std::string kept =
+        mCat.mBackupFolder.MakeUniversalPath(IBS_Config::sKeptFolderName).Native();
+    std::vector<Mirel::Os::DirEntry> entries;
+    if (!mEnv.Probe(kept).isDir || !mEnv.ListDir(kept, entries).OK()) return;
+    for (const auto& entry : entries) {
+        const Mirel::unistring uuid = Mirel::unistring::FromUTF8(entry.name);
+        if (entry.type != Mirel::Os::DirEntry::Type::kDir || mCat.GetDatabaseError(uuid) != 0)
+            continue;
+        bool published = false;
+        for (const auto& [key, interval] : mCat.mIntervals)
+            published |= !interval.backup.IsClear() && interval.databases.count(uuid) != 0;
+        if (!published) continue;
+        Mirel::Error e =
+            Mirel::Directory(Mirel::UniversalPath::Folder(kept + "/" + entry.name)).DeleteAll();
+        IBS_DEBUG_WIDE(u"ScanFullBackupDB: kept copy of " << uuid << u" dropped, a last-good "
+                                                          << u"folder holds the database: "
+                                                          << Mirel::unistring::FromUTF8(e.Text()));
+    }
 }
 
 void Intake::AddLastGoodIntervals(ScanState& s) {
@@ -564,9 +595,12 @@ void Intake::ResumeInProgress(ScanState& s) {
             }
             s.resumeInterval = true;
         } else {
-            // No interval to finish: whatever is there could never be published.
+            // No interval to finish: whatever is there could never be published. With a link
+            // where a redo folder was, its interval-done file may be behind it: a copy no
+            // last-good folder holds is its database's only one, and is kept.
+            if (!s.standingLink.IsClear()) KeepLeftovers(s);
             Interval none;
-            mCat.SweepInProgress(none);
+            if (mCat.mKeepFiles.empty()) mCat.SweepInProgress(none);
         }
     }
 }

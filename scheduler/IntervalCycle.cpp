@@ -163,6 +163,13 @@ Mirel::Error RecordFailedError(int rc) {
 // choose again or publish, then record the failures of held copies.
 bool IntervalCycle::CompleteInterval() {
     Mirel::LockReentrant g(mCat.mLock);
+    // Failures a scan found for a link where a redo folder was come before anything is
+    // started or published: a folder made meanwhile could lack the logs behind the link.
+    if (int rc = mCat.RetryLinkFailures()) {
+        ScheduleRetry(Mirel::Error(rc, "fail the databases behind a link in", "Changes")
+                          .SetKind(Mirel::ErrorKind::kEnvironment));
+        return false;
+    }
     if (mCat.mIntervalEnd.load() == 0) return true;
     auto it = mCat.mIntervals.find(mCat.mIntervalEnd.load());
     const bool open = it != mCat.mIntervals.end() && it->second.backup.IsClear();

@@ -29,6 +29,7 @@ const unistring IBS_Config::sLastGoodFolderPrefix = u"LastGood";
 const unistring IBS_Config::sIntervalDoneFileName = u"IntervalDone.vid";
 const unistring IBS_Config::sRedoLogExtension = Mirel::kRedoLogExtension;
 const unistring IBS_Config::sRejectedFolderName = u"Rejected";
+const unistring IBS_Config::sKeptFolderName = u"Kept";
 const unistring IBS_Config::sRedoFolderPrefix = u"Redo_";
 const unistring IBS_Config::sRejectedReasonsName = u"reasons.tsv";
 const unistring IBS_Config::sFailedListName = u"Failed.tsv";

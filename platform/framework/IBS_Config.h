@@ -29,7 +29,9 @@ public:
     static const Mirel::unistring sRedoLogExtension;      // ".vrl"
     static const Mirel::unistring
         sRejectedFolderName;  // "Rejected": where MoveInvalidRedo puts files
-    static const Mirel::unistring sRedoFolderPrefix;     // "Redo_"
+    static const Mirel::unistring sRedoFolderPrefix;  // "Redo_"
+    // "Kept": in-progress copies of failed databases that had no other copy, by UUID.
+    static const Mirel::unistring sKeptFolderName;
     static const Mirel::unistring sRejectedReasonsName;  // "reasons.tsv" inside "Rejected"
     static const Mirel::unistring sFailedListName;       // "Failed.tsv" in the backup folder
     static const Mirel::unistring sUnwrittenListName;    // "Unwritten.tsv" in the backup folder
