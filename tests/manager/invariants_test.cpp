@@ -609,10 +609,11 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         // A database whose only upload the host kept from being moved (it failed, visibly)
         // has that upload, still in Copies/, as its newest copy.
         bool waitingUpload = false;
-        if (!d.cause.empty()) {
+        if (!d.cause.empty() || FailedForLink(s, d.key)) {
             for (const UploadRec& u : s.uploads)
                 waitingUpload |= u.key == d.key && testutil::IsFile(u.path);
-            // Failed for a link, one no folder held keeps its in-progress copy in Kept/.
+            // Failed for a link (uploads since included), one no folder held keeps its
+            // in-progress copy in Kept/.
             if (failed && FailedForLink(s, d.key))
                 for (const auto& file : testutil::List(backup() + "/Kept"))
                     waitingUpload |= testutil::DbInfo(file).uuid == d.key;
