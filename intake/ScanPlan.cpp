@@ -75,6 +75,15 @@ std::vector<LogPlace> PlaceLogs(const IntervalMap& intervals, std::uint64_t newe
 std::vector<UploadPlace> PlaceUploads(const IntervalMap& intervals, std::uint64_t newestGood,
                                       const Resumed& resumed,
                                       const std::vector<FoundUpload>& uploads) {
+    // The newest MSN each database has in a last-good copy: an upload below it is an older
+    // state, whatever interval it would otherwise serve.
+    std::map<Mirel::unistring, std::uint64_t> newestCopy;
+    for (const auto& [key, interval] : intervals) {
+        if (interval.backup.IsClear()) continue;
+        for (const auto& [uuid, item] : interval.databases)
+            if (!item.upload && !item.file.path.IsClear())
+                newestCopy[uuid] = std::max(newestCopy[uuid], item.file.msn);
+    }
     std::vector<UploadPlace> out;
     out.reserve(uploads.size());
     for (const FoundUpload& u : uploads) {
@@ -98,6 +107,10 @@ std::vector<UploadPlace> PlaceUploads(const IntervalMap& intervals, std::uint64_
                 p.action = UploadAction::kDelete;
             continue;
         }
+        if (auto n = newestCopy.find(u.uuid); n != newestCopy.end() && u.msn < n->second) {
+            p.olderThanNewest = true;
+            continue;
+        }
         // An upload is the state at a log boundary: it belongs to the interval whose log
         // reaches its MSN. Without one, the database has not changed since it was taken up to
         // its next log, and the upload serves the first interval still to be made.
@@ -114,19 +127,7 @@ std::vector<UploadPlace> PlaceUploads(const IntervalMap& intervals, std::uint64_
             // That interval is published (a late log filed by its end reaches the upload): its
             // item is its last-good copy, which the upload must not take the place of. At the
             // newest copy's state the upload is a good copy of its own, and serves the first
-            // interval still to be made. Older, it brings nothing.
-            std::uint64_t newest = 0;
-            for (const auto& [key, interval] : intervals) {
-                if (interval.backup.IsClear()) continue;
-                auto x = interval.databases.find(u.uuid);
-                if (x != interval.databases.end() && !x->second.upload &&
-                    !x->second.file.path.IsClear())
-                    newest = std::max(newest, x->second.file.msn);
-            }
-            if (u.msn < newest) {
-                p.olderThanNewest = true;
-                continue;
-            }
+            // interval still to be made (older ones were left above).
             it = intervals.end();
         }
         // One accepted after an interval-done file whose interval is still to be made is not

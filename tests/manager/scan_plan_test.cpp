@@ -128,6 +128,8 @@ TEST(ScanPlanTest, EachUploadServesTheIntervalItsStateStartsOrWaitsWhereItIs) {
          UploadAction::kPlace, 300, false},
         {"older than the newest published copy, at a published log", 10, 0, 0, 0, false,
          UploadAction::kLeave, 0, true},
+        {"older than the newest published copy, at no log: never current again", 11, 0, 0, 0,
+         false, UploadAction::kLeave, 0, true},
         {"accepted after 300's interval-done file", 13, 0, 0, 300, false, UploadAction::kPlace,
          kOpenInterval, false},
         {"its database has its in-progress copy of 300 already", 20, 0, 0, 0, true,
