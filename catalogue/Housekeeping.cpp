@@ -296,10 +296,22 @@ int Catalogue::CleanupFailedDatabases(
     }
     for (std::uint64_t k : emptied) {
         auto x = mIntervals.find(k);
-        if (x != mIntervals.end() && x->second.backup.IsClear()) {
-            Mirel::UniversalPath done = x->second.donePath;
+        if (x == mIntervals.end() || !x->second.backup.IsClear()) continue;
+        Mirel::UniversalPath done = x->second.donePath;
+        // The newest interval keeps its interval-done file until a later one starts: nothing
+        // else says how far the server went, and an interval-done file ending before it would
+        // be taken.
+        bool newest = !done.IsClear() && x->second.databases.empty();
+        for (auto later = std::next(x); newest && later != mIntervals.end(); ++later)
+            newest = later->first == kOpenInterval;
+        if (!newest) {
             RetireInterval(done, k);
+            continue;
         }
+        if (mKeptDoneEnd != 0 && mKeptDoneEnd < k) RetireInterval(mKeptDonePath, mKeptDoneEnd);
+        mKeptDonePath = done;
+        mKeptDoneEnd = k;
+        DeleteInterval(k);
     }
     return unrecorded;
 }

@@ -533,3 +533,19 @@ TEST_F(SwappedRedoFolderTest, AKeptCopyThatCannotBeMovedHoldsTheCycleUntilItCan)
     EXPECT_EQ(testutil::List(backup() + "/Kept/" + kC).size(), 1u);
     EXPECT_EQ(NewestFolder(), published);
 }
+
+// Every database of the interval announced after the link fails, and the interval with it:
+// its end is still the newest the server named, and an interval-done file before it is stale.
+TEST_F(SwappedRedoFolderTest, AnIntervalEmptiedByTheFailuresStillBoundsTheNextEnd) {
+    TakeLogsThenSwap();
+    ASSERT_EQ(Log(kA), 0);
+    const std::uint64_t end = Close(0, false);
+    Rebuild();
+    SettleWithRetries();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrIsALink);
+    const std::string folder = backup() + "/Changes/Redo_" + std::to_string(end - 5000);
+    testutil::MakeDirs(folder);
+    const std::string stale = WriteDone(folder, end - 1000, {});
+    EXPECT_NE(mgr->RedoLogIsReady(U(stale), u"", true), 0)
+        << "an interval-done file ending before one the server already named was taken";
+}
