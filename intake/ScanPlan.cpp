@@ -16,18 +16,23 @@ IntervalMap::const_iterator FirstToMake(const IntervalMap& intervals,
     return from;
 }
 
-}  // namespace
-
-std::vector<LogPlace> PlaceLogs(const IntervalMap& intervals, std::uint64_t newestGood,
-                                const std::vector<FoundLog>& logs) {
-    // The newest MSN each database has in a last-good copy.
-    std::map<Mirel::unistring, std::uint64_t> contained;
+// The newest MSN each database has in a last-good copy.
+std::map<Mirel::unistring, std::uint64_t> NewestCopyMsn(const IntervalMap& intervals) {
+    std::map<Mirel::unistring, std::uint64_t> newest;
     for (const auto& [key, interval] : intervals) {
         if (interval.backup.IsClear()) continue;
         for (const auto& [uuid, item] : interval.databases)
             if (!item.upload && !item.file.path.IsClear())
-                contained[uuid] = std::max(contained[uuid], item.file.msn);
+                newest[uuid] = std::max(newest[uuid], item.file.msn);
     }
+    return newest;
+}
+
+}  // namespace
+
+std::vector<LogPlace> PlaceLogs(const IntervalMap& intervals, std::uint64_t newestGood,
+                                const std::vector<FoundLog>& logs) {
+    const std::map<Mirel::unistring, std::uint64_t> contained = NewestCopyMsn(intervals);
     std::vector<LogPlace> out;
     out.reserve(logs.size());
     for (const FoundLog& log : logs) {
@@ -75,15 +80,9 @@ std::vector<LogPlace> PlaceLogs(const IntervalMap& intervals, std::uint64_t newe
 std::vector<UploadPlace> PlaceUploads(const IntervalMap& intervals, std::uint64_t newestGood,
                                       const Resumed& resumed,
                                       const std::vector<FoundUpload>& uploads) {
-    // The newest MSN each database has in a last-good copy: an upload below it is an older
-    // state, whatever interval it would otherwise serve.
-    std::map<Mirel::unistring, std::uint64_t> newestCopy;
-    for (const auto& [key, interval] : intervals) {
-        if (interval.backup.IsClear()) continue;
-        for (const auto& [uuid, item] : interval.databases)
-            if (!item.upload && !item.file.path.IsClear())
-                newestCopy[uuid] = std::max(newestCopy[uuid], item.file.msn);
-    }
+    // An upload below its database's newest last-good copy is an older state, whatever
+    // interval it would otherwise serve.
+    const std::map<Mirel::unistring, std::uint64_t> newestCopy = NewestCopyMsn(intervals);
     std::vector<UploadPlace> out;
     out.reserve(uploads.size());
     for (const FoundUpload& u : uploads) {

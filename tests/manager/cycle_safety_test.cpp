@@ -406,6 +406,27 @@ protected:
         msns[kA] -= 1;  // what the server wrote behind the link is lost to the backup
         msns[kB] -= 1;
     }
+    // C, uploaded after A's folder, has its upload moved into the in-progress folder and its
+    // log applied; the interval cannot be published; then C's log's folder is swapped.
+    void StartCThenSwap() {
+        Upload(kA, 10);
+        Interval({kA});
+        Upload(kC, 5);
+        ASSERT_EQ(Log(kA), 0);
+        std::string log;
+        ASSERT_EQ(LogAt(kC, 0, &log), 0);
+        {
+            Mirel::FaultEnv::Scope disarm(faults);
+            faults.Arm(Mirel::FsOp::kRename, backup() + "/InProgress", Mirel::kErrIO);
+            Close(0, false);
+            for (int i = 0; i < 20; ++i) {
+                Settle();
+                mgr->CheckIntervals();
+            }
+            ASSERT_EQ(MsnOf(backup() + "/InProgress/" + kC.substr(0, 4) + ".vdb"), 6u);
+        }
+        Swap(log);
+    }
     Events events;
     testutil::TempDir outside;
     std::string folder;
@@ -461,24 +482,7 @@ TEST_F(SwappedRedoFolderTest, ARescanAfterTheSwapFailsEveryDatabaseUploadsSinceI
 // C, new since the last folder, has its upload rolled on in the in-progress folder when the
 // link is found: that copy is its only one, kept in Kept/ until a folder holds C again.
 TEST_F(SwappedRedoFolderTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhenItFails) {
-    Upload(kA, 10);
-    Interval({kA});
-    Upload(kC, 5);
-    ASSERT_EQ(Log(kA), 0);
-    std::string log;
-    ASSERT_EQ(LogAt(kC, 0, &log), 0);
-    {
-        // The interval starts and its logs are applied, but it cannot be published.
-        Mirel::FaultEnv::Scope disarm(faults);
-        faults.Arm(Mirel::FsOp::kRename, backup() + "/InProgress", Mirel::kErrIO);
-        Close(0, false);
-        for (int i = 0; i < 20; ++i) {
-            Settle();
-            mgr->CheckIntervals();
-        }
-        ASSERT_EQ(MsnOf(backup() + "/InProgress/" + kC.substr(0, 4) + ".vdb"), 6u);
-    }
-    Swap(log);
+    StartCThenSwap();
     Rebuild();
     EXPECT_EQ(mgr->GetDatabaseError(U(kC)), Mirel::kErrIsALink);
     const auto kept = testutil::List(backup() + "/Kept/" + kC);
@@ -498,23 +502,8 @@ TEST_F(SwappedRedoFolderTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhen
 
 // A kept copy that cannot be moved holds everything up, loudly, and nothing is lost.
 TEST_F(SwappedRedoFolderTest, AKeptCopyThatCannotBeMovedHoldsTheCycleUntilItCan) {
-    Upload(kA, 10);
-    Interval({kA});
-    Upload(kC, 5);
-    ASSERT_EQ(Log(kA), 0);
-    std::string log;
-    ASSERT_EQ(LogAt(kC, 0, &log), 0);
+    StartCThenSwap();
     const std::string published = NewestFolder();
-    {
-        Mirel::FaultEnv::Scope disarm(faults);
-        faults.Arm(Mirel::FsOp::kRename, backup() + "/InProgress", Mirel::kErrIO);
-        Close(0, false);
-        for (int i = 0; i < 20; ++i) {
-            Settle();
-            mgr->CheckIntervals();
-        }
-    }
-    Swap(log);
     {
         Mirel::FaultEnv::Scope disarm(faults);
         faults.Arm(Mirel::FsOp::kCreateDir, backup() + "/Kept*", Mirel::kErrDiskFull);
