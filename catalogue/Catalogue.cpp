@@ -1,6 +1,7 @@
 // The catalogue's model: its records, event records and the request for an interval check.
 #include "catalogue/Catalogue.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "catalogue/Chain.h"
@@ -461,8 +462,9 @@ std::uint64_t Catalogue::PassedIntervalEnd() {
             passed = std::max(passed, it->first);
             break;
         }
-    // So does one dropped with nothing to publish, whose interval-done file is kept.
-    return std::max(passed, mKeptDoneEnd);
+    // So does one dropped with nothing to publish, whose interval-done file is kept, and any
+    // the server named since the folder came into service.
+    return std::max({passed, mKeptDoneEnd, mNamedEnd});
 }
 
 bool Catalogue::IsRedoFolderName(const Mirel::unistring& name) {

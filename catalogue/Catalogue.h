@@ -326,6 +326,9 @@ private:
     // how far the cycle went, so a stale interval-done file is refused.
     Mirel::UniversalPath mKeptDonePath;
     std::uint64_t mKeptDoneEnd = 0;
+    // The newest end an interval-done file of this folder named while in service, whatever
+    // became of its interval since (dropped with every database failed, say).
+    std::uint64_t mNamedEnd = 0;
     Mirel::Mutex mFailedLock;
     std::map<std::string, std::string> mUnwritten;  // in-progress path -> "ino size mtime"
     bool mUnwrittenSaved = true;                    // the file says what mUnwritten holds

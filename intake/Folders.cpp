@@ -257,6 +257,7 @@ void Intake::ClearFolders() {
     mCat.mFoldersReady.store(0);
     mCat.mKeptDonePath.Clear();
     mCat.mKeptDoneEnd = 0;
+    mCat.mNamedEnd = 0;
     mCat.mNamedFolder.Clear();
     mCat.mBackupFolder.Clear();
     mCat.mLastGoodFolder.Clear();

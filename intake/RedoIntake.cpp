@@ -283,6 +283,7 @@ std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel
 void Intake::AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
                          const std::vector<Mirel::unistring>* list) {
     Mirel::LockReentrant g(mCat.mLock);
+    if (endUTC != kOpenInterval) mCat.mNamedEnd = std::max(mCat.mNamedEnd, endUTC);
     auto found = mCat.mIntervals.lower_bound(endUTC);
     if (found != mCat.mIntervals.end() && found->first == endUTC) {
         IBS_DEBUG_WIDE(u"**AddInterval: found endUTC "
