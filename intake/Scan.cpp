@@ -292,7 +292,7 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
     // A start cut short by a stop or crash may have left databases of the interval without an
     // in-progress copy; the interval would otherwise complete without them. Finish the start:
     // copies already in place are kept as they are.
-    if (s.resumeInterval && resume && mCat.mLinkFailed.empty()) resume();
+    if (s.resumeInterval && resume && mCat.mLinkFailed.empty() && mCat.mKeepFiles.empty()) resume();
 
     RetireEmptyIntervals(s);
     std::uint64_t removed = DeleteLeadingEmptyIntervals();
@@ -418,15 +418,17 @@ void Intake::FailForLinkedRedoFolders(ScanState& s) {
                        << Mirel::ErrorText(rc));
 }
 
-void Intake::KeepLeftovers(ScanState& s) {
-    std::set<Mirel::unistring> published;
+bool Intake::HasLastGoodCopy(const Mirel::unistring& uuid) const {
     for (const auto& [key, interval] : mCat.mIntervals)
-        if (!interval.backup.IsClear())
-            for (const auto& [uuid, item] : interval.databases) published.insert(uuid);
+        if (!interval.backup.IsClear() && interval.databases.count(uuid)) return true;
+    return false;
+}
+
+void Intake::KeepLeftovers(ScanState& s) {
     for (const auto& f : ListDatabaseFiles(mCat.mInProgressFolder, 3)) {
         Mirel::unistring uuid;
         std::uint64_t msn = 0;
-        if (!IBS_Config::GetDBInfo(f, uuid, msn).OK() || published.count(uuid) ||
+        if (!IBS_Config::GetDBInfo(f, uuid, msn).OK() || HasLastGoodCopy(uuid) ||
             mCat.GetDatabaseError(uuid) != 0)
             continue;
         mCat.mKeepFiles.emplace_back(f, uuid);
@@ -448,10 +450,7 @@ void Intake::DropKeptCopies() {
         const Mirel::unistring uuid = Mirel::unistring::FromUTF8(entry.name);
         if (entry.type != Mirel::Os::DirEntry::Type::kDir || mCat.GetDatabaseError(uuid) != 0)
             continue;
-        bool published = false;
-        for (const auto& [key, interval] : mCat.mIntervals)
-            published |= !interval.backup.IsClear() && interval.databases.count(uuid) != 0;
-        if (!published) continue;
+        if (!HasLastGoodCopy(uuid)) continue;
         Mirel::Error e =
             Mirel::Directory(Mirel::UniversalPath::Folder(kept + "/" + entry.name)).DeleteAll();
         IBS_DEBUG_WIDE(u"ScanFullBackupDB: kept copy of " << uuid << u" dropped, a last-good "
@@ -586,11 +585,18 @@ void Intake::ResumeInProgress(ScanState& s) {
                 if (!ChainInProgressCopy(f, uuid, msn, s.target) ||
                     !ShareCheck(f, uuid, s.target)) {
                     // Nothing brings it to the interval's end: it is made again from the
-                    // newest copy (it may hold part of a log, so it is not one itself).
+                    // newest copy (it may hold part of a log, so it is not one itself). With a
+                    // link where a redo folder was, the logs it needs may be behind it: a copy
+                    // no last-good folder holds is its database's only one, and is kept.
                     IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy "
                                    << f.GetName() << u" at MSN " << msn << u" cannot continue");
                     s.target->second.databases.at(uuid).file.Clear();
-                    f.Delete();
+                    if (!s.standingLink.IsClear() && !HasLastGoodCopy(uuid)) {
+                        mCat.mKeepFiles.emplace_back(f, uuid);
+                        s.keptLeftovers.insert(uuid);
+                    } else {
+                        f.Delete();
+                    }
                 }
             }
             s.resumeInterval = true;
