@@ -1200,6 +1200,9 @@ void InvariantTest::CheckSwapped(Server& s, const std::string& where) {
             EXPECT_NE(mgr->GetDatabaseError(key), 0)
                 << where << ": [12 link] " << Utf8(key)
                 << " had a taken log behind the swapped redo folder and did not fail";
+            // One that failed for another cause first (its copy found damaged, say) never
+            // came to read the log.
+            const bool otherCause = !FailedForLink(s, key) && mgr->GetDatabaseError(key) != 0;
             bool said = false;
             std::vector<std::string> names = w.logs[key];
             names.push_back(Utf8(key));
@@ -1215,8 +1218,8 @@ void InvariantTest::CheckSwapped(Server& s, const std::string& where) {
                 said |= sim::expect::EventMatches(sim::expect::kUnreadableLogEvent,
                                                   events.seen[e].first, t, names);
             }
-            EXPECT_TRUE(said) << where << ": [12 link] no event says " << Utf8(key)
-                              << "'s log could not be read";
+            EXPECT_TRUE(said || otherCause)
+                << where << ": [12 link] no event says " << Utf8(key) << "'s log could not be read";
         }
     }
 }
