@@ -140,7 +140,11 @@ std::vector<Choice> ChooseStartingCopies(
         RedoLogSet logs = X ? X->logs : RedoLogSet();
         for (const FileInfo& gone : UnchainedLogs(logs)) logs.erase(gone);
 
-        if (X && X->upload) {
+        // An upload below the newest last-good copy's MSN is an older state of the database
+        // (one accepted after an interval-done file whose interval a newer upload then
+        // reached): it never starts a later interval. Nobody takes it; it goes as superseded.
+        const bool olderUpload = X && X->upload && lg && X->file.msn < lg->file.msn;
+        if (X && X->upload && !olderUpload) {
             c.source = Source::kUpload;
         } else if (c.oldUpload) {
             c.source = Source::kOldUpload;

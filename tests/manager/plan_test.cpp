@@ -123,6 +123,17 @@ TEST(PlanTest, StartingCopies) {
         EXPECT_EQ(c.Choose(300, kA).source, Source::kUpload);
     }
     {
+        SCOPED_TRACE("an upload older than the newest last-good copy never starts an interval");
+        Catalogue c = build();
+        c.Copy(200, kA, 80);
+        c.Copy(300, kA, 70, true);
+        EXPECT_EQ(c.Choose(300, kA).source, Source::kCarryForward);
+        c.Logs(300, kA, {Log(70, 71, 250)});  // logs from that older state do not continue it
+        Choice x = c.Choose(300, kA);
+        EXPECT_EQ(x.source, Source::kNone);
+        EXPECT_EQ(x.failure, 10711);
+    }
+    {
         SCOPED_TRACE("an upload waiting in an older interval is newer than its copies there");
         Catalogue c = build();
         c.Copy(100, kA, 40);
