@@ -232,6 +232,15 @@ void IntervalCycle::PlanChoice(StartState& s, const IntervalPlan::Choice& c,
         s.GiveWork(X);
         return;
     }
+    if (X.upload && c.source != Source::kUpload) {
+        // Older than the database's newest copy, which starts the interval instead: nobody
+        // takes it.
+        IBS_DEBUG_WIDE(u"StartInterval: upload older than the newest copy superseded: "
+                       << X.file.path.GetUserEntryFormat());
+        mCat.DeleteSuperseded()(X);
+        X.upload = false;
+        X.file.Clear();
+    }
     if (X.file.uuid.empty()) X.file.uuid = c.uuid;
     if (c.source == Source::kOldUpload) {
         Interval& O = mCat.mIntervals.at(c.oldUpload);

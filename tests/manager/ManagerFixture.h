@@ -263,6 +263,10 @@ protected:
     RecordingSink& Sink() { return sink; }
     void SetUp() override {
         Mirel::gDebugger.SetLogFile(tmp.path(), "talonibDebug.log");
+        if (std::getenv("IBS_TEST_DUMP_INTERVALS")) {
+            Mirel::gDebugger.SetBit(57, true);
+            Mirel::gDebugger.SetBit(33, true);
+        }
         ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1);
         Settle();
     }
