@@ -538,3 +538,16 @@ TEST_F(SwappedRedoFolderTest, AnIntervalEmptiedByTheFailuresStillBoundsTheNextEn
     EXPECT_NE(mgr->RedoLogIsReady(U(stale), u"", true), 0)
         << "an interval-done file ending before one the server already named was taken";
 }
+
+// An upload below the newest copy's MSN (accepted after an interval-done file whose interval a
+// newer upload then reached) is an older state: the newest copy starts the next interval.
+TEST_F(CycleSafetyTest, AnUploadOlderThanTheNewestCopyNeverStartsAnInterval) {
+    Upload(kA, 10);
+    Interval({kA});
+    Upload(kA, 5);
+    msns[kA] = 11;  // the server's state is still the published one
+    Close();
+    EXPECT_EQ(Newest()[kA], 11u);
+    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+    ExpectEveryFolderExact();
+}
