@@ -329,6 +329,11 @@ int Catalogue::KeepCopy(const Mirel::UniversalPath& from, const Mirel::unistring
     for (const std::string& f : {kept, folder}) {
         Mirel::Error e = mEnv.CreateDir(f);
         if (!e.OK() && e.GetError() != Mirel::kErrAlreadyExists) return e.GetError();
+        // Never through a link someone left in its place: the copy would go outside.
+        if (!mEnv.Probe(f).isDir) {
+            IBS_DEBUG("KeepCopy: not a real folder, nothing kept there: " << f);
+            return Mirel::kErrIsALink;
+        }
     }
     // Its container folder goes first: the copy's own move is what makes it kept, and a retry
     // finds the copy still in place until then.
