@@ -794,12 +794,15 @@ private:
                 by +=
                     (by.empty() ? "" : ", ") + std::string(m) + " " + std::to_string(mByMoment[m]);
         std::printf("kills by moment: %s\n", by.empty() ? "none" : by.c_str());
-        if (!mO.realWorld.empty())
-            std::printf(
-                "real world: %d read-only start(s), expire=%d (%d killed partway, %d refused "
-                "while the service ran); the server's:%s\n",
-                mReadOnlyStarts, mExpiries, mExpiriesKilled, mExpiryRefusals,
-                mRealWorld.empty() ? " none" : mRealWorld.c_str());
+        if (!mO.realWorld.empty()) {
+            std::string expiries;
+            if (mO.realWorld.count(sim::RealWorld::kExpire))
+                expiries = ", expire=" + std::to_string(mExpiries) + " (" +
+                           std::to_string(mExpiriesKilled) + " killed, " +
+                           std::to_string(mExpiryRefusals) + " refused while the service ran)";
+            std::printf("real world: %d read-only start(s)%s; the server's:%s\n", mReadOnlyStarts,
+                        expiries.c_str(), mRealWorld.empty() ? " none" : mRealWorld.c_str());
+        }
         if (!mFails.empty()) {
             std::string cats;
             for (const auto& [c, n] : mFails) cats += " " + c + "=" + std::to_string(n);
