@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ struct DbRec {
     // It failed while a link stood where a redo folder was: it owes no other event, and its
     // newest good copy may be a waiting upload or a copy in Kept/<uuid>/. Until an upload.
     bool linkFailed = false;
+    // When the server asked the service to take its newest accepted upload (UTC
+    // microseconds): a failure Failed.tsv dates before it is the one that upload answered.
+    std::uint64_t uploadAskedAt = 0;
 };
 
 enum class FileKind {
@@ -136,6 +140,9 @@ struct Ledger {
         EventMark eventsBefore;
         // The databases with an accepted log behind it, no upload since: they must fail.
         std::map<int, std::vector<std::string>> logs;
+        // Of those, the ones whose copy the host had spoilt: they may fail for that first,
+        // and then never read a log.
+        std::set<int> spoilt;
         bool judged = false;
     };
     std::vector<Link> links;

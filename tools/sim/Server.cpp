@@ -330,6 +330,7 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
     r.uploaded[f.msn] =
         StateOf(r.model->Uuid(), r.model->PageSize(), r.model->MSN(), r.model->Pages());
     std::size_t idx = AddFile(f);
+    const std::uint64_t askedAt = NowUtc();
     bool ok = AnnounceUpload(idx);
     if (!ok && mL.files[idx].settled) {
         // Its file system went away while it was announced (the tmpfs on Copies/ of a
@@ -363,6 +364,7 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
     }
     r.known = true;
     r.uploadInterval = mL.OpenInterval();
+    r.uploadAskedAt = askedAt;
     // An upload whose first log failed is no newest good copy once a newer one comes.
     if (r.heldInterval == mL.OpenInterval()) r.heldInterval = 0;
     // Its logs of this interval come before the upload: the interval starts from the upload,
@@ -855,8 +857,13 @@ void Server::TakeNotices(bool upload) {
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
         if (r.reportedFailed) continue;  // told again before the new upload
         if (r.retired) continue;         // replaced or given up: the server has no such database
-        if (!r.badPending && !ReadFailedList(mO.backup).count(uuid)) {
-            // A repeat sent before the new upload was taken, arriving after it.
+        // A repeat arriving after the new upload was taken: the failure is gone, or dates
+        // from before that upload (the service drops it once the upload starts an interval,
+        // and sends it again to a server that registers meanwhile).
+        const auto failedSince = ReadFailedSince(mO.backup);
+        auto since = failedSince.find(uuid);
+        if (!r.badPending && (since == failedSince.end() ||
+                              (r.uploadAskedAt != 0 && since->second < r.uploadAskedAt))) {
             mR.Say("notification 21 for " + mL.DbLabel(d) + " again; its new upload is taken");
             continue;
         }

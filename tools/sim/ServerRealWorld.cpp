@@ -513,6 +513,7 @@ void Server::SwapRedoFolder() {
     std::string names;
     for (const auto& [d, logs] : w.logs) {
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
+        if (r.hostFault) w.spoilt.insert(d);
         r.badPending = r.hostFault = true;
         r.badInterval = mL.OpenInterval();
         r.badLog = std::to_string(logs.size()) + " log(s) behind the link " + folder;
@@ -556,6 +557,7 @@ void Server::CheckLinks(int k) {
         if (w.judged || w.at > k) continue;
         w.judged = true;
         for (const auto& [d, logs] : w.logs) {
+            if (w.spoilt.count(d)) continue;
             std::vector<std::string> names = logs;
             names.push_back(mL.dbs[static_cast<std::size_t>(d)].model->UuidText());
             for (const Ledger::Link& other : mL.links) names.push_back(other.folder);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -180,6 +181,23 @@ std::map<std::string, int> ReadFailedList(const std::string& backup) {
         if (f.size() >= 2) out[Mirel::AsciiLower(f[0])] = std::atoi(f[1].c_str());
     }
     return out;
+}
+
+std::map<std::string, std::uint64_t> ReadFailedSince(const std::string& backup) {
+    std::map<std::string, std::uint64_t> out;
+    std::ifstream in(backup + "/Failed.tsv");
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        auto f = Split(line, '\t');
+        if (f.size() >= 3) out[Mirel::AsciiLower(f[0])] = std::strtoull(f[2].c_str(), nullptr, 10);
+    }
+    return out;
+}
+
+std::uint64_t NowUtc() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
 }
 
 bool FailedForLink(const Ledger& ledger, int d) {
