@@ -566,6 +566,17 @@ void Server::CheckTargets() {
     for (auto& t : mTargets) {
         std::string now = Snapshot(t.path, t.deep);
         if (now == t.before) continue;
+        // A last-good folder named in a hostile call that a newer one has followed may be
+        // expired since (the soak's operator expires between its kills).
+        auto folders = ListLastGood(mO.backup);
+        if (now == "missing" && fs::path(t.path).parent_path() == fs::path(mO.backup) &&
+            fs::path(t.path).filename().string().rfind("LastGood_", 0) == 0 && !folders.empty() &&
+            folders.back().path != t.path) {
+            mR.Say(t.path +
+                   ", named in a hostile call, is gone since: expired, a newer one stands");
+            t.before = now;
+            continue;
+        }
         mR.Fail("moved", t.path + " is no longer exactly as it was after a hostile call: before " +
                              t.before.substr(0, 200) + "; now " + now.substr(0, 200));
         t.before = now;  // each change is reported once
@@ -857,9 +868,8 @@ void Server::TakeNotices(bool upload) {
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
         if (r.reportedFailed) continue;  // told again before the new upload
         if (r.retired) continue;         // replaced or given up: the server has no such database
-        // A repeat arriving after the new upload was taken: the failure is gone, or dates
-        // from before that upload (the service drops it once the upload starts an interval,
-        // and sends it again to a server that registers meanwhile).
+        // A repeat arriving after the new upload was taken: the failure is gone, or
+        // Failed.tsv dates it before the server asked for that upload (the one it answered).
         const auto failedSince = ReadFailedSince(mO.backup);
         auto since = failedSince.find(uuid);
         if (!r.badPending && (since == failedSince.end() ||
