@@ -72,8 +72,8 @@ TEST(SoakRealWorld, RedoFolderSwappedForALink) {
 // Between kills, an operator's ibsdb expire, itself killed at a random moment: kept points
 // verify, newest copies stay, and the next expiry ends where an unkilled one ends.
 TEST(SoakRealWorld, ExpiryKilledPartway) {
-    SoakResult r =
-        RunSoak({"--rounds", "12", "--seed", "5", "--real-world-classes=expire", "--timeout", "20"});
+    SoakResult r = RunSoak(
+        {"--rounds", "12", "--seed", "5", "--real-world-classes=expire", "--timeout", "20"});
     ExpectClean(r, 12);
     EXPECT_GT(Happened(r, "expire"), 0) << "no expiry ran:\n" << r.out;
     EXPECT_NE(r.out.find("real-world expire: "), std::string::npos) << r.out;
