@@ -16,6 +16,8 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -25,8 +27,12 @@
 
 #include "platform/support/Directory.h"
 #include "platform/support/Os.h"
+#include "tools/ibsdb/Commands.h"
+#include "tools/ibsdb/Common.h"
 #include "tools/sim/Process.h"
+#include "tools/sim/RawDb.h"
 #include "tools/sim/RealWorld.h"
+#include "tools/sim/Verify.h"
 
 using sim::Child;
 using sim::Clock;
@@ -52,6 +58,48 @@ std::string SelfDir() {
 
 double Ms(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+// Every file, folder and link below the last-good folders of `root` (links not followed):
+// relative path -> its bytes' size and CRC-32C, "<dir>", or "-> target".
+std::map<std::string, std::string> LastGoodTree(const std::string& root) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> out;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string rel = it->path().string().substr(root.size() + 1);
+        if (rel.rfind("LastGood_", 0) != 0) {
+            if (it.depth() == 0) it.disable_recursion_pending();
+            continue;
+        }
+        const auto st = it->symlink_status(ec);
+        if (fs::is_symlink(st)) {
+            out[rel] = "-> " + fs::read_symlink(it->path(), ec).string();
+        } else if (fs::is_directory(st)) {
+            out[rel] = "<dir>";
+        } else {
+            std::uint64_t size = 0;
+            const std::uint32_t crc = sim::FileCrc32c(it->path().string(), size);
+            out[rel] = std::to_string(size) + " bytes, CRC-32C " + std::to_string(crc);
+        }
+    }
+    return out;
+}
+
+// What differs between two trees, a line each; empty when they are the same.
+std::string TreeDiff(const std::map<std::string, std::string>& want,
+                     const std::map<std::string, std::string>& got) {
+    std::string out;
+    for (const auto& [p, v] : want) {
+        auto it = got.find(p);
+        if (it == got.end())
+            out += "\n  missing " + p + " (" + v + ")";
+        else if (it->second != v)
+            out += "\n  " + p + ": " + it->second + ", expected " + v;
+    }
+    for (const auto& [p, v] : got)
+        if (!want.count(p)) out += "\n  extra " + p + " (" + v + ")";
+    return out;
 }
 
 // What was going on: in the order a kill is named by when several were.
@@ -153,11 +201,38 @@ private:
     std::map<int, std::string> mPaths;
 };
 
+// Counts the removals of a file or folder made through it; with `killAt`, the process kills
+// itself with SIGKILL before that removal, as an operator's kill would land there.
+class Removals : public Mirel::EnvWrapper {
+public:
+    explicit Removals(int killAt = 0) : EnvWrapper(Mirel::Env::Default()), mKillAt(killAt) {}
+    Mirel::Error DeleteFile(const std::string& path) override {
+        Count();
+        return EnvWrapper::DeleteFile(path);
+    }
+    Mirel::Error DeleteFileAt(int dirFd, const std::string& name,
+                              const std::string& path) override {
+        Count();
+        return EnvWrapper::DeleteFileAt(dirFd, name, path);
+    }
+    Mirel::Error RemoveDir(const std::string& path) override {
+        Count();
+        return EnvWrapper::RemoveDir(path);
+    }
+    int count = 0;
+
+private:
+    void Count() {
+        if (++count == mKillAt) ::kill(::getpid(), SIGKILL);
+    }
+    int mKillAt;
+};
+
 struct Options {
     int rounds = 20;
     int timeout = 60;  // seconds an interval may take after the service's last start
     std::uint64_t seed = 1;
-    std::string talonib, sim, work;
+    std::string talonib, sim, ibsdb, work;
     bool keep = false, quiet = false;
     std::vector<std::string> simArgs;
     std::set<sim::RealWorld> realWorld;  // the server's classes, and the soak's own
@@ -227,9 +302,11 @@ private:
                                          SystemLog()};
         if (!mO.realWorld.empty()) {
             std::string list;
+            // An operator's expiry is the soak's own: the server cannot run it between kills.
             for (sim::RealWorld c : mO.realWorld)
-                list += (list.empty() ? "" : ",") + std::string(sim::RealWorldName(c));
-            argv.push_back("--real-world-classes=" + list);
+                if (c != sim::RealWorld::kExpire)
+                    list += (list.empty() ? "" : ",") + std::string(sim::RealWorldName(c));
+            if (!list.empty()) argv.push_back("--real-world-classes=" + list);
         }
         argv.insert(argv.end(), mO.simArgs.begin(), mO.simArgs.end());
         mSimEnded = mEnding = false;
@@ -467,6 +544,8 @@ private:
             Poll(deadline, [&] { return mVerifiedLines != seen; });
         }
         if (mSimEnded) return Outcome::kSimEnded;
+        const bool expire = mO.realWorld.count(sim::RealWorld::kExpire) > 0;
+        if (expire && mRng() % 4 == 0) ExpireWhileRunning();
         bool late = mO.realWorld.count(sim::RealWorld::kLate) > 0;
         mAim = kAims[mRng() % (kAims.size() - (late ? 0 : 1))];
         mArmed = true;
@@ -502,9 +581,195 @@ private:
             std::to_string(static_cast<int>(Ms(mStart, at) / 1000)) + " s aimed at " + mAim +
             (mFireAt ? "" : " (not seen)") + ", during " + moment);
         mFireAt.reset();
+        if (expire && mRng() % 2 == 0) KilledExpiry();
         bool readOnly = mMounts && mO.realWorld.count(sim::RealWorld::kSetup) && mRng() % 4 == 0;
         return (readOnly ? StartServiceReadOnly() : StartService()) ? Outcome::kKilled
                                                                     : Outcome::kNoService;
+    }
+
+    void Fail(const std::string& what, const std::string& text) {
+        ++mFails[what];
+        Say("FAIL " + what + ": " + text);
+    }
+
+    // ibsdb as an operator runs it; its exit code, or nothing when it did not end in time.
+    std::optional<int> RunIbsdb(std::vector<std::string> args, std::string& out,
+                                int timeoutMs = 60000) {
+        args.insert(args.begin(), mO.ibsdb);
+        Child c(args, {});
+        out = c.ReadAll(c.OutFd(), timeoutMs);
+        return c.Wait(timeoutMs);
+    }
+
+    // (11) While the service runs, an operator's expiry is refused and removes nothing.
+    void ExpireWhileRunning() {
+        // Promised once the state file names it (a start whose set-up failed has not yet).
+        if (!mService) return;
+        std::ifstream state(mBackup + "/State.tsv");
+        const std::string mine = "service\trunning\t" + std::to_string(mService->Pid()) + "\t";
+        bool named = false;
+        for (std::string l; std::getline(state, l);) named = named || l.rfind(mine, 0) == 0;
+        if (!named) return;
+        std::string out;
+        auto rc = RunIbsdb({"expire", mBackup, "--keep", "1", "--keep-hours", "0"}, out);
+        if (mService->Wait(0)) return;  // it died meanwhile: the answer may differ
+        ++mExpiryRefusals;
+        if (!rc || *rc != ibsdb::kUnknown || out.find("nothing removed") == std::string::npos)
+            Fail("expiry", "ibsdb expire " + mBackup + " while the service runs exited " +
+                               (rc ? std::to_string(*rc) : "late") + ", expected " +
+                               std::to_string(ibsdb::kUnknown) + " (refused): " + out);
+    }
+
+    // (11) The service killed, an operator runs ibsdb expire with a random policy and is
+    // killed at a random moment of it; the server holds still meanwhile, as the host's
+    // operator does nothing else. Then: every restore point list calls whole (of those that
+    // verified before) verifies and has every file its manifest lists, each database's
+    // newest copy is there with its bytes, and the next expiry leaves the last-good folders
+    // as one never killed left a copy of them.
+    void KilledExpiry() {
+        namespace fs = std::filesystem;
+        mSim->Signal(SIGSTOP);
+        struct Resume {
+            Child* sim;
+            ~Resume() { sim->Signal(SIGCONT); }
+        } resume{mSim.get()};
+        const std::string keep = mRng() % 4 == 0 ? "2" : "1", hours = mRng() % 8 == 0 ? "1" : "0";
+        const std::string policy = "keep " + keep + ", keep-hours " + hours;
+        // Where an expiry never killed ends, on a copy of what it reads (hard links kept).
+        const std::string ref = mWork + "/expired";
+        std::error_code ec;
+        fs::remove_all(ref, ec);
+        MakeDirs(ref);
+        std::vector<std::string> cp = {"/bin/cp", "-a"};
+        for (fs::directory_iterator it(mBackup, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string n = it->path().filename().string();
+            if (n != "Changes" && n != "Copies" && n != "Rejected") cp.push_back(it->path());
+        }
+        cp.push_back(ref);
+        Child copy(cp, {}, false);
+        if (cp.size() == 3 || copy.Wait(120000) != 0) return;
+        ibsdb::ExpireOptions o;
+        o.backup = ref;
+        o.keep = std::stoll(keep);
+        o.keepHours = std::stoll(hours);
+        int removals = 0;
+        double took = 0;
+        {
+            Removals count;
+            Mirel::Env::Scope use(count);
+            std::ostringstream out;
+            const auto t0 = Clock::now();
+            const int rc = ibsdb::Expire(o, out);
+            took = Ms(t0, Clock::now());
+            removals = count.count;
+            if (rc != ibsdb::kOk) {
+                Fail("expiry", "ibsdb expire (" + policy + ") of a copy of " + mBackup +
+                                   " exited " + std::to_string(rc) + ": " + out.str());
+                return;
+            }
+        }
+        o.backup = mBackup;
+        const auto expired = LastGoodTree(ref);
+        fs::remove_all(ref, ec);
+        const auto start = LastGoodTree(mBackup);
+        if (expired == start) return;  // nothing to expire under this policy
+        // Each database's newest copy: the file in the newest folder that holds one.
+        std::map<std::string, std::string> newest;  // UUID -> path
+        std::set<std::string> verifiedBefore;
+        for (const auto& f : sim::ListLastGood(mBackup)) {
+            for (fs::recursive_directory_iterator it(f.path, ec), end; !ec && it != end;
+                 it.increment(ec)) {
+                if (it->symlink_status(ec).type() != fs::file_type::regular) continue;
+                sim::DbFile db = sim::ReadDbFile(it->path().string());
+                if (db.ok) newest[sim::UuidString(db.state.uuid)] = it->path().string();
+            }
+            ibsdb::VerifyOptions vo;
+            vo.path = f.path;
+            std::ostringstream ignored;
+            if (ibsdb::Verify(vo, ignored) == ibsdb::kOk) verifiedBefore.insert(f.path);
+        }
+        std::map<std::string, std::string> newestBytes;
+        for (const auto& [uuid, path] : newest) {
+            std::uint64_t size = 0;
+            newestBytes[path] =
+                std::to_string(sim::FileCrc32c(path, size)) + "/" + std::to_string(size);
+        }
+        // Killed before a random one of the removals an unkilled one makes (the expiry in a
+        // child of the soak's own that sends itself SIGKILL there), or now and then the
+        // ibsdb program killed at a random moment of the time an unkilled one takes.
+        const int killAt = removals > 0 && mRng() % 4 ? 1 + static_cast<int>(mRng() % removals) : 0;
+        const int delayMs = static_cast<int>(mRng() % (static_cast<std::uint64_t>(took) + 3));
+        std::optional<int> ended, code;
+        if (killAt) {
+            std::fflush(stdout);
+            const pid_t child = ::fork();
+            if (child == 0) {
+                Removals dies(killAt);
+                Mirel::Env::Scope use(dies);
+                std::ostringstream ignored;
+                ::_exit(ibsdb::Expire(o, ignored) == ibsdb::kOk ? 0 : 1);
+            }
+            int status = 0;
+            if (child > 0 && ::waitpid(child, &status, 0) == child)
+                code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            if (code != 128 + SIGKILL) ended = code;
+        } else {
+            Child run({mO.ibsdb, "expire", mBackup, "--keep", keep, "--keep-hours", hours}, {});
+            ended = run.Wait(delayMs);
+            run.Signal(SIGKILL);
+            code = run.Wait(10000);
+        }
+        const bool killed = !ended && code == 128 + SIGKILL;
+        ++mExpiries;
+        mExpiriesKilled += killed ? 1 : 0;
+        const std::string when =
+            killAt ? "before removal " + std::to_string(killAt) + " of " + std::to_string(removals)
+                   : "at " + std::to_string(delayMs) + " ms (ibsdb; an unkilled expiry takes " +
+                         std::to_string(static_cast<int>(took)) + " ms in-process)";
+        const std::string at =
+            "real-world expire: " + policy + ", " +
+            (killed ? "killed " + when
+                    : "ended (exit " + (code ? std::to_string(*code) : std::string("?")) +
+                          ") before its kill " + when);
+        Say("soak: " + at);
+        std::ostringstream listed;
+        ibsdb::List(ibsdb::ListOptions(mBackup, true), listed);
+        const ibsdb::Json j = ibsdb::Json::parse(listed.str(), nullptr, false);
+        if (j.is_discarded() || !j.contains("restore_points")) {
+            Fail("expiry", at + ": ibsdb list gives no restore points: " + listed.str());
+        } else {
+            for (const auto& point : j["restore_points"]) {
+                if (!point.value("whole", false)) continue;
+                const std::string folder = mBackup + "/" + point.value("folder", std::string());
+                if (!verifiedBefore.count(folder)) continue;  // not the expiry's doing
+                for (const auto& [rel, fields] : sim::ReadManifestLines(folder).databases)
+                    if (!fs::is_regular_file(fs::symlink_status(folder + "/" + rel, ec)))
+                        Fail("expiry", at + ": list calls " + folder + " whole and " + rel +
+                                           ", which its manifest lists, is gone");
+                ibsdb::VerifyOptions vo;
+                vo.path = folder;
+                std::ostringstream verified;
+                if (int v = ibsdb::Verify(vo, verified); v != ibsdb::kOk)
+                    Fail("expiry", at + ": list calls " + folder + " whole and verify exits " +
+                                       std::to_string(v) + ": " + verified.str());
+            }
+        }
+        for (const auto& [path, was] : newestBytes) {
+            std::uint64_t size = 0;
+            const std::string now =
+                fs::is_regular_file(fs::symlink_status(path, ec))
+                    ? std::to_string(sim::FileCrc32c(path, size)) + "/" + std::to_string(size)
+                    : "gone";
+            if (now != was)
+                Fail("expiry", at + ": the newest copy " + path + " is " +
+                                   (now == "gone" ? "gone" : "changed"));
+        }
+        std::ostringstream again;
+        if (int e = ibsdb::Expire(o, again); e != ibsdb::kOk)
+            Fail("expiry",
+                 at + ": the next expiry exits " + std::to_string(e) + ": " + again.str());
+        if (std::string d = TreeDiff(expired, LastGoodTree(mBackup)); !d.empty())
+            Fail("expiry", at + ": the next expiry does not end where one never killed ends:" + d);
     }
 
     int Finish(int setupError) {
@@ -529,9 +794,15 @@ private:
                 by +=
                     (by.empty() ? "" : ", ") + std::string(m) + " " + std::to_string(mByMoment[m]);
         std::printf("kills by moment: %s\n", by.empty() ? "none" : by.c_str());
-        if (!mO.realWorld.empty())
-            std::printf("real world: %d read-only start(s); the server's:%s\n", mReadOnlyStarts,
-                        mRealWorld.empty() ? "none" : mRealWorld.c_str());
+        if (!mO.realWorld.empty()) {
+            std::string expiries;
+            if (mO.realWorld.count(sim::RealWorld::kExpire))
+                expiries = ", expire=" + std::to_string(mExpiries) + " (" +
+                           std::to_string(mExpiriesKilled) + " killed, " +
+                           std::to_string(mExpiryRefusals) + " refused while the service ran)";
+            std::printf("real world: %d read-only start(s)%s; the server's:%s\n", mReadOnlyStarts,
+                        expiries.c_str(), mRealWorld.empty() ? " none" : mRealWorld.c_str());
+        }
         if (!mFails.empty()) {
             std::string cats;
             for (const auto& [c, n] : mFails) cats += " " + c + "=" + std::to_string(n);
@@ -566,6 +837,7 @@ private:
     std::optional<Clock::time_point> mFireAt;
     int mKills = 0, mCrashes = 0, mStarts = 0, mVerifiedLines = 0, mSimExit = -1;
     int mEpisodes = 0, mVerified = 0, mBadRuns = 0, mReadOnlyStarts = 0;
+    int mExpiries = 0, mExpiriesKilled = 0, mExpiryRefusals = 0;
     bool mMounts = false;
     std::string mRealWorld;  // what the server runs said they did
     std::map<std::string, int> mByMoment, mFails;
@@ -579,6 +851,7 @@ int main(int argc, char** argv) {
     std::string dir = SelfDir();
     o.talonib = dir + "/talonib";
     o.sim = dir + "/vlserver-sim";
+    o.ibsdb = dir + "/ibsdb";
     app.add_option("--rounds", o.rounds, "kills")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
@@ -587,6 +860,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--talonib", o.talonib)->capture_default_str();
     app.add_option("--sim", o.sim)->capture_default_str();
+    app.add_option("--ibsdb", o.ibsdb, "for the real world's expire")->capture_default_str();
     app.add_option("--work", o.work, "work folder (default: a new one under $TMPDIR)");
     app.add_flag("--keep", o.keep, "keep the work folder");
     app.add_flag("--quiet", o.quiet, "show only failures and the table");
@@ -597,7 +871,8 @@ int main(int argc, char** argv) {
     app.add_flag("--real-world", realWorld,
                  "the real world: read-only starts, kills after late logs, and the server's "
                  "classes (vlserver-sim --real-world)");
-    app.add_option("--real-world-classes", classes, "only these classes (implies --real-world)");
+    app.add_option("--real-world-classes", classes,
+                   "only these classes (implies --real-world; redolink only so)");
     CLI11_PARSE(app, argc, argv);
     if (realWorld || !classes.empty()) {
         std::string bad;
@@ -605,6 +880,9 @@ int main(int argc, char** argv) {
             std::cerr << "--real-world-classes: unknown class " << bad << "\n";
             return 2;
         }
+        // Not by default: the service leaves uploads in Copies/ for good after a link
+        // (docs/testing.md); named, it runs.
+        if (classes.empty()) o.realWorld.erase(sim::RealWorld::kRedoLink);
     }
     try {
         return Soak(o).Run();

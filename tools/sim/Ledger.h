@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,12 @@ struct DbRec {
     bool hostFault = false;  // the host spoilt its copy or upload: it may fail, until an upload
     int heldInterval = 0;    // its upload, no log applied, is its newest good copy there
     DbState heldState;
+    // It failed while a link stood where a redo folder was: it owes no other event, and its
+    // newest good copy may be a waiting upload or a copy in Kept/<uuid>/. Until an upload.
+    bool linkFailed = false;
+    // When the server asked the service to take its newest accepted upload (UTC
+    // microseconds): a failure Failed.tsv dates before it is the one that upload answered.
+    std::uint64_t uploadAskedAt = 0;
 };
 
 enum class FileKind {
@@ -121,6 +128,24 @@ struct Ledger {
             if (x.db == d && x.dueAt == k) return true;
         return false;
     }
+
+    // A redo folder a local user moved out of the backup folder, leaving a symbolic link in
+    // its place to a copy of it: what lies outside (where it went, where the link leads)
+    // is never the service's to change.
+    struct Link {
+        std::string folder;   // where the redo folder was, now the link
+        std::string outside;  // the run's own folder holding both
+        std::string snapshot;
+        int at = 0;  // the interval it happened in
+        EventMark eventsBefore;
+        // The databases with an accepted log behind it, no upload since: they must fail.
+        std::map<int, std::vector<std::string>> logs;
+        // Of those, the ones whose copy the host had spoilt: they may fail for that first,
+        // and then never read a log.
+        std::set<int> spoilt;
+        bool judged = false;
+    };
+    std::vector<Link> links;
 
     int OpenInterval() const { return static_cast<int>(intervals.size()) + 1; }
     const IntervalRec* Interval(int k) const {

@@ -147,6 +147,10 @@ private:
     void UploadLost(int d);
     void XdevProbe();
     void FlipByte();
+    // (12) The open redo folder moved out of the backup folder, a link to a copy of it left
+    // in its place; the interval-done file then goes into a redo folder of its own.
+    void SwapRedoFolder();
+    void CheckLinks(int k);
     void CheckRealWorld(int k);
     bool OnlyDamagedCopy(const Ledger::Damaged& x);
     // The open interval of database d, which has accepted logs there, starts from its newest

@@ -65,6 +65,7 @@ std::string HeaderUuid(const std::string& path) {
 }  // namespace
 
 bool Server::RealRoll(RealWorld c, double scale) {
+    if (c == RealWorld::kExpire) return false;  // the soak's own, between its kills
     return mO.realWorld.count(c) && Roll(mO.realWorldRate * scale);
 }
 
@@ -470,14 +471,115 @@ void Server::FlipByte() {
         }
 }
 
+// (12) A local user moves the open redo folder, whose logs were announced, out of the backup
+// folder into the run's own folder and leaves a link in its place, to a copy of it there.
+void Server::SwapRedoFolder() {
+    const std::string folder = mRedo;
+    if (folder.empty()) return;
+    Ledger::Link w;
+    for (std::size_t i = 0; i < mL.files.size(); ++i) {
+        const FileRec& f = mL.files[i];
+        if (f.kind != FileKind::kLog || !f.accepted || f.settled || f.db < 0 ||
+            f.path.compare(0, folder.size() + 1, folder + "/") != 0 || Failing(f.db) ||
+            !mL.Active(f.db))
+            continue;
+        // An upload after it makes it unnecessary.
+        bool superseded = false;
+        for (std::size_t j = i + 1; j < mL.files.size(); ++j)
+            superseded = superseded || (mL.files[j].kind == FileKind::kUpload &&
+                                        mL.files[j].db == f.db && mL.files[j].accepted);
+        if (!superseded) w.logs[f.db].push_back(f.path);
+    }
+    if (w.logs.empty()) return;
+    std::error_code ec;
+    w.outside = mO.work + "/link-" + std::to_string(mL.links.size() + 1);
+    const std::string moved = w.outside + "/moved", lure = w.outside + "/lure";
+    fs::remove_all(w.outside, ec);
+    fs::create_directories(w.outside, ec);
+    fs::copy(folder, lure, fs::copy_options::recursive, ec);
+    if (ec || ::rename(folder.c_str(), moved.c_str()) != 0) {
+        fs::remove_all(w.outside, ec);
+        return;
+    }
+    if (::symlink(lure.c_str(), folder.c_str()) != 0) {
+        ::rename(moved.c_str(), folder.c_str());
+        fs::remove_all(w.outside, ec);
+        return;
+    }
+    w.folder = folder;
+    w.snapshot = Snapshot(w.outside, true);
+    w.at = mL.OpenInterval();
+    w.eventsBefore = MarkEvents();
+    std::string names;
+    for (const auto& [d, logs] : w.logs) {
+        DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
+        if (r.hostFault) w.spoilt.insert(d);
+        r.badPending = r.hostFault = true;
+        r.badInterval = mL.OpenInterval();
+        r.badLog = std::to_string(logs.size()) + " log(s) behind the link " + folder;
+        names += (names.empty() ? "" : ", ") + r.name;
+    }
+    // What lay in the folder went with it: the host's doing, not the service's.
+    for (FileRec& f : mL.files)
+        if (!f.settled && f.path.compare(0, folder.size() + 1, folder + "/") == 0) {
+            f.settled = true;
+            f.fate = "moved out of the backup folder with its redo folder";
+        }
+    mTargets.erase(std::remove_if(mTargets.begin(), mTargets.end(),
+                                  [&](const Target& t) {
+                                      return t.path == folder || t.path.rfind(folder + "/", 0) == 0;
+                                  }),
+                   mTargets.end());
+    mL.links.push_back(w);
+    Happened(RealWorld::kRedoLink, fs::path(folder).filename().string() + " moved to " + moved +
+                                       ", a link to a copy left in its place; logs of " + names +
+                                       " behind it");
+    // The interval-done file goes into a redo folder of its own.
+    mRedo.clear();
+    for (std::uint64_t t = mClock + 2;; ++t) {
+        mRedo = mO.backup + "/Changes/" + Talon::IBS_Config::MakeRedoFolderName(t).ToUTF8();
+        if (!Exists(mRedo)) break;
+    }
+    fs::create_directories(mRedo, ec);
+}
+
+// (12) Nothing outside the backup folder changed; each database with a log behind a link
+// failed with an event naming the log, the link or the database.
+void Server::CheckLinks(int k) {
+    for (Ledger::Link& w : mL.links) {
+        std::string now = Snapshot(w.outside, true);
+        if (now != w.snapshot) {
+            mR.Fail("link", w.outside + " (outside the backup folder: where the redo folder " +
+                                w.folder + " went, and where its link leads) changed: before " +
+                                w.snapshot.substr(0, 200) + "; now " + now.substr(0, 200));
+            w.snapshot = now;  // each change is reported once
+        }
+        if (w.judged || w.at > k) continue;
+        w.judged = true;
+        for (const auto& [d, logs] : w.logs) {
+            if (w.spoilt.count(d)) continue;
+            std::vector<std::string> names = logs;
+            names.push_back(mL.dbs[static_cast<std::size_t>(d)].model->UuidText());
+            for (const Ledger::Link& other : mL.links) names.push_back(other.folder);
+            // A log behind an earlier link may have said it first.
+            if (!EventSince(mL.links.front().eventsBefore, expect::kUnreadableLogEvent, names))
+                mR.Fail("event", "no event says a log of " + mL.DbLabel(d) +
+                                     " could not be read (behind the link " + w.folder + ")");
+        }
+    }
+}
+
 // After every verified interval: what the real world asks beyond the common checks.
 void Server::CheckRealWorld(int k) {
     TakeNotices(false);
+    CheckLinks(k);
     // (4) A replaced database's newest good copy stays; an event reports the replacement.
     for (std::size_t d = 0; d < mL.dbs.size(); ++d) {
         DbRec& r = mL.dbs[d];
         if (!r.replacedEventDue || r.retiredAt > k) continue;
         r.replacedEventDue = false;
+        // Failed for a link, it owes no other event.
+        if (r.linkFailed || FailedForLink(mL, static_cast<int>(d))) continue;
         if (!EventSince(r.eventsBefore, expect::kReplacedEvent, {r.model->UuidText()}))
             mR.Fail("event", "no event reports that " + mL.DbLabel(static_cast<int>(d)) +
                                  " was replaced by a new database under its name");
@@ -532,6 +634,7 @@ void Server::CheckRealWorld(int k) {
         if (!x.eventDue || x.eventChecked || x.dueAt > k) continue;
         x.eventChecked = true;
         const DbRec& r = mL.dbs[static_cast<std::size_t>(x.db)];
+        if (r.linkFailed || FailedForLink(mL, x.db)) continue;
         if (!EventSince(x.eventsBefore, expect::kDamagedCopyEvent,
                         {r.model->UuidText(), fs::path(x.path).filename().string()}))
             mR.Fail("event", x.path + " changed on disk and was " + mL.DbLabel(x.db) +

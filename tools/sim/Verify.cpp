@@ -1,5 +1,6 @@
 #include "tools/sim/Verify.h"
 
+#include "platform/support/ErrorCodes.h"
 #include "platform/support/TextUtil.h"
 #include "tools/sim/RealWorld.h"
 
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -179,6 +181,48 @@ std::map<std::string, int> ReadFailedList(const std::string& backup) {
         if (f.size() >= 2) out[Mirel::AsciiLower(f[0])] = std::atoi(f[1].c_str());
     }
     return out;
+}
+
+std::map<std::string, std::uint64_t> ReadFailedSince(const std::string& backup) {
+    std::map<std::string, std::uint64_t> out;
+    std::ifstream in(backup + "/Failed.tsv");
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        auto f = Split(line, '\t');
+        if (f.size() >= 3) out[Mirel::AsciiLower(f[0])] = std::strtoull(f[2].c_str(), nullptr, 10);
+    }
+    return out;
+}
+
+std::uint64_t NowUtc() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+}
+
+bool FailedForLink(const Ledger& ledger, int d) {
+    if (ledger.links.empty() || d < 0) return false;
+    auto failed = ReadFailedList(ledger.backup);
+    auto it =
+        failed.find(Mirel::AsciiLower(ledger.dbs[static_cast<std::size_t>(d)].model->UuidText()));
+    return it != failed.end() &&
+           (it->second == Mirel::kErrIsALink || it->second == Mirel::kErrLogChainBreak);
+}
+
+bool KeptOutsideFolders(const Ledger& ledger, int d) {
+    const DbRec& r = ledger.dbs[static_cast<std::size_t>(d)];
+    for (const FileRec& f : ledger.files)
+        if (f.kind == FileKind::kUpload && f.db == d && f.accepted && !f.settled &&
+            IsRegular(f.path))
+            return true;
+    std::error_code ec;
+    const std::string kept = ledger.backup + "/Kept";
+    for (fs::recursive_directory_iterator it(kept, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!IsRegular(it->path())) continue;
+        DbFile file = ReadDbFile(it->path().string());
+        if (file.ok && file.state.uuid == r.model->Uuid()) return true;
+    }
+    return false;
 }
 
 std::vector<std::string> FindLeftovers(const Ledger& ledger, bool intervalRunning) {
@@ -403,6 +447,12 @@ void Checker::CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& co
 void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice) {
     auto folders = ListLastGood(mL.backup);
     const IntervalRec* rec = mL.Interval(k);
+    if (folders.empty() && rec && EveryDatabaseFailed()) {
+        // Every database failed before the first folder (a link hid the logs of each, say):
+        // there is nothing to publish and no older folder.
+        Account(k, false);
+        return;
+    }
     if (folders.empty() || !rec) {
         mR.Fail("missing", "interval " + std::to_string(k) + ": no last-good folder at all");
         return;
@@ -433,6 +483,9 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
                 std::size_t match = 0;
                 const IntervalRec* r = mL.Interval(c);
                 for (const auto& cp : copies) {
+                    // A held copy is an upload's state, which may equal an older interval's
+                    // end (an upload after a failure): it tells no interval.
+                    if (cp.held) continue;
                     int d = cp.file.ok ? mL.DbOf(cp.file.state.uuid) : -1;
                     auto s = d >= 0 ? r->states.find(d) : r->states.end();
                     if (s != r->states.end() && s->second == cp.file.state) ++match;
@@ -487,11 +540,13 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         }
         if (expectFailure && !r.reportedFailed && !awaitNotice(d))
             mR.Fail("notify", "no notification 21 for " + mL.DbLabel(d) + ", whose " + r.badLog);
+        const bool forLink = r.linkFailed || FailedForLink(mL, d);
         if (r.heldInterval == k) {
-            // The upload no log changed is the database's newest good copy, published as held.
+            // The upload no log changed is the database's newest good copy, published as held
+            // (a database failed for a link owes nothing of the kind).
             if (exact.count({k, d}))
                 r.lastGood = k;
-            else
+            else if (!forLink)
                 mR.Fail("missing", folders.back().name + " (interval " + std::to_string(k) +
                                        ") lacks " + mL.DbLabel(d) +
                                        " as uploaded: the upload no log changed is its newest "
@@ -504,6 +559,8 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
             bool kept = r.lastGood == 0;
             for (const auto& [i, db] : exact) kept = kept || (db == d && i >= r.lastGood);
             for (const auto& [i, db] : changed) kept = kept || (db == d && i >= r.lastGood);
+            // Failed for a link, it may have a newer one: a waiting upload, or one in Kept/.
+            if (!kept && forLink) kept = KeptOutsideFolders(mL, d);
             if (!kept)
                 mR.Fail("missing", mL.DbLabel(d) + " failed; its newest good copy (interval " +
                                        std::to_string(r.lastGood) + ") is gone");
@@ -562,7 +619,9 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
                                       std::to_string(expect::kReplacedDatabaseLog));
             continue;
         }
-        if (!r.reportedFailed && !r.badPending && r.known && r.uploadInterval < k)
+        // A scan that finds a link fails uploads since too.
+        if (!r.reportedFailed && !r.badPending && r.known && r.uploadInterval < k &&
+            !FailedForLink(mL, d))
             mR.Fail("folder", "Failed.tsv lists " + mL.DbLabel(d) + " (" + std::to_string(number) +
                                   ") after its new upload was taken");
     }
@@ -670,7 +729,7 @@ void Checker::Account(int upTo, bool final) {
         };
         bool present = IsRegular(f.path);
         const DbRec* r = f.db >= 0 ? &mL.dbs[static_cast<std::size_t>(f.db)] : nullptr;
-        bool failing = r && (r->badPending || r->reportedFailed || r->needsUpload);
+        bool failing = r && (r->badPending || r->reportedFailed || r->needsUpload || r->linkFailed);
         if (f.kind == FileKind::kBogus) {
             if (inRejected) {
                 if (checkReason()) settle("set aside");
@@ -705,7 +764,7 @@ void Checker::Account(int upTo, bool final) {
         if (present) continue;
         if (inRejected) {
             if (!checkReason()) continue;
-            if (!f.afterBreak && !mL.StartSpoilt(f.db, f.interval))
+            if (!f.afterBreak && !mL.StartSpoilt(f.db, f.interval) && !FailedForLink(mL, f.db))
                 mR.Fail("setaside", Where(f) + " is valid but was set aside as Rejected/" +
                                         sa.name + " (reason " + std::to_string(sa.reason) + ")");
             settle("set aside");

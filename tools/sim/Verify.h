@@ -43,6 +43,17 @@ struct SetAside {
 std::map<std::string, SetAside> ReadRejected(const std::string& backup);
 // Failed.tsv: UUID -> error number.
 std::map<std::string, int> ReadFailedList(const std::string& backup);
+// Failed.tsv: UUID -> since when it is failed (UTC microseconds, the service's clock).
+std::map<std::string, std::uint64_t> ReadFailedSince(const std::string& backup);
+// The wall clock in UTC microseconds, as Failed.tsv gives its times.
+std::uint64_t NowUtc();
+
+// Database d failed (Failed.tsv) with 20307 or 10721 since a link stood where a redo folder
+// was: a scan that finds the link fails every database the next folders would hold.
+bool FailedForLink(const Ledger& ledger, int d);
+// Database d's newest good copy outside the last-good folders, as a database failed for a
+// link may have it: an accepted upload still in Copies/, or a copy in Kept/<uuid>/.
+bool KeptOutsideFolders(const Ledger& ledger, int d);
 
 // Temporary files (*.part, *.tmp*) anywhere, files left in the in-progress folder while no
 // interval runs, and files in the copies folder that no pending upload explains.

@@ -1,0 +1,80 @@
+// The real world's classes that need a run of their own between kills: a redo folder swapped
+// for a link by the simulated server, and an operator's expiry killed partway by the soak.
+// Each short soak must be clean, and its table must show that the class happened: a class
+// that never fires finds nothing.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/Process.h"
+
+namespace {
+
+struct SoakResult {
+    std::string out;
+    int exit = -1;
+    int rounds = -1, kills = -1, crashes = -1, verified = -1, mismatches = -1, lost = -1,
+        leftovers = -1, other = -1;
+    std::string realWorld;  // the table's "real world: ..." line
+};
+
+SoakResult RunSoak(const std::vector<std::string>& args) {
+    testutil::TempDir work;
+    std::vector<std::string> argv = {IBS_SOAK_PATH, "--quiet", "--work", work / "soak"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    testutil::Child soak(argv, {});
+    SoakResult r;
+    r.out = soak.Stdout();
+    auto rc = soak.Wait(60000);
+    r.exit = rc ? *rc : -1;
+    auto header = r.out.find("\nrounds ");
+    if (header != std::string::npos) {
+        std::istringstream row(r.out.substr(r.out.find('\n', header + 1) + 1));
+        row >> r.rounds >> r.kills >> r.crashes >> r.verified >> r.mismatches >> r.lost >>
+            r.leftovers >> r.other;
+    }
+    auto line = r.out.find("\nreal world: ");
+    if (line != std::string::npos)
+        r.realWorld = r.out.substr(line + 1, r.out.find('\n', line + 1) - line - 1);
+    return r;
+}
+
+// How often the table says `name=` happened; -1 when it does not name it.
+int Happened(const SoakResult& r, const std::string& name) {
+    auto at = r.realWorld.find(" " + name + "=");
+    return at == std::string::npos ? -1 : std::atoi(r.realWorld.c_str() + at + name.size() + 2);
+}
+
+void ExpectClean(const SoakResult& r, int rounds) {
+    EXPECT_EQ(r.rounds, rounds) << r.out;
+    EXPECT_EQ(r.kills, rounds) << r.out;
+    EXPECT_GT(r.verified, 0) << r.out;
+    EXPECT_EQ(r.crashes, 0) << r.out;
+    EXPECT_EQ(r.mismatches, 0) << r.out;
+    EXPECT_EQ(r.lost, 0) << r.out;
+    EXPECT_EQ(r.leftovers, 0) << r.out;
+    EXPECT_EQ(r.other, 0) << r.out;
+    EXPECT_EQ(r.exit, 0) << r.out;
+}
+
+}  // namespace
+
+// The server moves a redo folder whose logs were announced out of the backup folder and
+// leaves a link; the databases behind it fail and come back with a new upload, and nothing
+// outside the backup folder is touched.
+TEST(SoakRealWorld, RedoFolderSwappedForALink) {
+    SoakResult r = RunSoak({"--rounds", "6", "--seed", "3", "--real-world-classes=redolink",
+                            "--timeout", "20", "--sim-arg=--real-world-rate=0.6"});
+    ExpectClean(r, 6);
+    EXPECT_GT(Happened(r, "redolink"), 0) << "the link never happened:\n" << r.out;
+}
+
+// Between kills, an operator's ibsdb expire, itself killed at a random moment: kept points
+// verify, newest copies stay, and the next expiry ends where an unkilled one ends.
+TEST(SoakRealWorld, ExpiryKilledPartway) {
+    SoakResult r = RunSoak(
+        {"--rounds", "12", "--seed", "5", "--real-world-classes=expire", "--timeout", "20"});
+    ExpectClean(r, 12);
+    EXPECT_GT(Happened(r, "expire"), 0) << "no expiry ran:\n" << r.out;
+    EXPECT_NE(r.out.find("real-world expire: "), std::string::npos) << r.out;
+}
