@@ -655,10 +655,11 @@ void Intake::PlaceScannedUploads(ScanState& s) {
         const ScanPlan::UploadPlace& p = plan[i];
         if (p.action == ScanPlan::UploadAction::kDelete) {
             Talon::Error e = DeleteUpload(file);
-            IBS_DEBUG_WIDE(
-                u"ScanFullBackupDB: upload older than its database's failure "
-                u"deleted, result "
-                << e.Text() << u": " << file.GetUserEntryFormat());
+            IBS_DEBUG_WIDE((p.olderThanNewest
+                                ? u"ScanFullBackupDB: upload older than the newest copy deleted, "
+                                : u"ScanFullBackupDB: upload older than its database's failure "
+                                  u"deleted, ")
+                           << u"result " << e.Text() << u": " << file.GetUserEntryFormat());
         } else if (p.action == ScanPlan::UploadAction::kLeave) {
             mCat.mLeftUploads[found[i].uuid].insert(file);
             IBS_DEBUG_WIDE((p.olderThanNewest

@@ -106,8 +106,11 @@ std::vector<UploadPlace> PlaceUploads(const IntervalMap& intervals, std::uint64_
                 p.action = UploadAction::kDelete;
             continue;
         }
+        // Superseded: the newer copy is published, so nothing of the upload is needed (left
+        // in place, nothing would ever take it away).
         if (auto n = newestCopy.find(u.uuid); n != newestCopy.end() && u.msn < n->second) {
             p.olderThanNewest = true;
+            p.action = UploadAction::kDelete;
             continue;
         }
         // An upload is the state at a log boundary: it belongs to the interval whose log
@@ -126,7 +129,7 @@ std::vector<UploadPlace> PlaceUploads(const IntervalMap& intervals, std::uint64_
             // That interval is published (a late log filed by its end reaches the upload): its
             // item is its last-good copy, which the upload must not take the place of. At the
             // newest copy's state the upload is a good copy of its own, and serves the first
-            // interval still to be made (older ones were left above).
+            // interval still to be made (older ones went above).
             it = intervals.end();
         }
         // One accepted after an interval-done file whose interval is still to be made is not

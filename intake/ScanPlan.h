@@ -57,7 +57,7 @@ enum class UploadAction {
 struct UploadPlace {
     UploadAction action = UploadAction::kLeave;
     std::uint64_t key = 0;
-    bool olderThanNewest = false;  // left: older than the newest last-good copy
+    bool olderThanNewest = false;  // deleted: older than the newest last-good copy
 };
 
 // The in-progress folder's copies being resumed: their interval and databases.
