@@ -872,7 +872,7 @@ int main(int argc, char** argv) {
                  "the real world: read-only starts, kills after late logs, and the server's "
                  "classes (vlserver-sim --real-world)");
     app.add_option("--real-world-classes", classes,
-                   "only these classes (implies --real-world; redolink only so)");
+                   "only these classes (implies --real-world)");
     CLI11_PARSE(app, argc, argv);
     if (realWorld || !classes.empty()) {
         std::string bad;
@@ -880,9 +880,6 @@ int main(int argc, char** argv) {
             std::cerr << "--real-world-classes: unknown class " << bad << "\n";
             return 2;
         }
-        // Not by default: the service leaves uploads in Copies/ for good after a link
-        // (docs/testing.md); named, it runs.
-        if (classes.empty()) o.realWorld.erase(sim::RealWorld::kRedoLink);
     }
     try {
         return Soak(o).Run();

@@ -281,7 +281,7 @@ int main(int argc, char** argv) {
                   "(every class below)");
     run->add_option("--real-world-classes", realWorldClasses,
                     "only these, comma-separated: setup xdev shared recreate longname late "
-                    "clockback race bitrot firstlog (implies --real-world)");
+                    "clockback race bitrot firstlog redolink (implies --real-world)");
     run->add_option("--real-world-rate", ro.realWorldRate,
                     "chance per interval of each real-world class (0.4 for one or two)")
         ->capture_default_str();

@@ -48,7 +48,8 @@ TEST(Soak, TwentyKillsAtChosenMomentsLoseNothing) {
 // The real world: read-only starts, kills right after late logs, and the server's classes
 // (a shared upload folder, a re-created database, long names, a clock stepping back, a
 // folder change racing the interval check, bit rot, a damaged first log, Copies/ on another
-// file system). A few rounds: the long run is scripts/soak --real-world (docs/testing.md).
+// file system, a redo folder swapped for a link) and an operator's expiry killed partway. A
+// few rounds: the long run is scripts/soak --real-world (docs/testing.md).
 TEST(Soak, RealWorldKillsLoseNothing) {
     ExpectCleanSoak({"--rounds", "4", "--seed", "2", "--real-world", "--timeout", "15",
                      "--sim-arg=--real-world-rate=0.3"},
