@@ -871,8 +871,7 @@ int main(int argc, char** argv) {
     app.add_flag("--real-world", realWorld,
                  "the real world: read-only starts, kills after late logs, and the server's "
                  "classes (vlserver-sim --real-world)");
-    app.add_option("--real-world-classes", classes,
-                   "only these classes (implies --real-world)");
+    app.add_option("--real-world-classes", classes, "only these classes (implies --real-world)");
     CLI11_PARSE(app, argc, argv);
     if (realWorld || !classes.empty()) {
         std::string bad;
