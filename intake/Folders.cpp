@@ -137,6 +137,8 @@ bool Intake::SetupFolders(const Mirel::Directory& dir) {
     Mirel::LockReentrant g(mCat.mLock);
     ForgetRedoFolder();
     mCat.mFoldersReady.store(0);
+    // The ends another folder's server named say nothing of this one's.
+    if (dir.GetPath() != mCat.mNamedFolder) mCat.mNamedEnd = 0;
     mCat.mNamedFolder = dir.GetPath();
     Mirel::Directory failing = dir;
     if (Mirel::Error e = dir.CreateIfNotExists(); !e.OK()) {
