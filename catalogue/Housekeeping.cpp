@@ -289,6 +289,9 @@ int Catalogue::CleanupFailedDatabases(
                 found->second.err = Talon::Error();
                 continue;
             }
+            // An upload that waits leaves the catalogue but not the copies folder: an older
+            // state once another upload is accepted, which deletes it then.
+            if (IsWaitingUpload(found->second)) mLeftUploads[uuid].insert(found->second.file.path);
             x->second.databases.erase(found);
             if (x->first != kOpenInterval && x->first != mIntervalEnd.load())
                 emptied.insert(x->first);

@@ -52,10 +52,8 @@ bool Intake::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                                                                       mCat.DeleteSuperseded());
             }
             if (result) {
-                {
-                    Mirel::LockMutex f(mCat.mFailedLock);
-                    if (mCat.mFailedDatabases.erase(uuid)) mCat.SaveFailedList();
-                }
+                // The older uploads go before the failure's record: a restart in between
+                // must not find them with the database no longer failed, and take one up.
                 auto left = mCat.mLeftUploads.find(uuid);
                 if (left != mCat.mLeftUploads.end()) {
                     for (const Mirel::UniversalPath& p : left->second) {
@@ -65,6 +63,10 @@ bool Intake::FullDBBackupIsUploaded(const Mirel::unistring& pathText,
                                        << e.Text() << u": " << p.GetUserEntryFormat());
                     }
                     mCat.mLeftUploads.erase(left);
+                }
+                {
+                    Mirel::LockMutex f(mCat.mFailedLock);
+                    if (mCat.mFailedDatabases.erase(uuid)) mCat.SaveFailedList();
                 }
             } else {
                 mCat.ReportDatabaseEvent(Talon::Event::kUploadNotRecorded, uuid,

@@ -551,3 +551,25 @@ TEST_F(CycleSafetyTest, AnUploadOlderThanTheNewestCopyNeverStartsAnInterval) {
     EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
     ExpectEveryFolderExact();
 }
+
+// A's upload waits when the link fails A; a folder newer than the link is published (the link
+// is stale from then on); the server's next log of A is refused and its interval closed, and
+// a new upload of A brings it back after that end. The first upload is an older state than
+// the server's at that end: after a restart it must not be taken up for it.
+TEST_F(SwappedRedoFolderTest, AnUploadWaitingWhenTheLinkFailedItsDatabaseGoesWithTheNextUpload) {
+    TakeLogsThenSwap();
+    Upload(kA, 30);
+    Rebuild();
+    ASSERT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrIsALink);
+    Upload(kC, 5);
+    Close();
+    EXPECT_NE(Log(kA), 0);  // refused: A failed; the server's state moves on all the same
+    Close(0, false);
+    Upload(kA, 40);
+    Rebuild();
+    SettleWithRetries();
+    ExpectEveryFolderExact();
+    for (const auto& f : AllFolders()) EXPECT_NE(MsnOf(CopyOf(f, kA)), 30u) << f;
+    Close();
+    EXPECT_EQ(Newest()[kA], 40u);
+}

@@ -1589,10 +1589,11 @@ INSTANTIATE_TEST_SUITE_P(Seeds, InvariantRealWorldAll, ::testing::Range<std::uin
 // Seeds a long run found failing, kept: a redo folder swapped for a link under every other class
 // (an upload excused by its file time, an only copy deleted, an older upload placed over a newer
 // copy, an emptied interval that no longer bounded the next end, an upload older than the
-// newest copy starting an interval).
+// newest copy starting an interval, an upload waiting when the link failed its database taken
+// up after a newer one brought it back).
 INSTANTIATE_TEST_SUITE_P(Found, InvariantRealWorldAll,
-                         ::testing::Values<std::uint64_t>(20864, 20873, 20907, 20972, 21017,
-                                                          21258));
+                         ::testing::Values<std::uint64_t>(20864, 20873, 20907, 20972, 21017, 21258,
+                                                          21817));
 
 // A long run: IBS_INVARIANT_SEEDS=10000 runs that many seeds here (from seed 1000, or from
 // IBS_INVARIANT_FIRST). IBS_INVARIANT_REAL_WORLD=all (or a list of classes) adds the real
