@@ -609,8 +609,11 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         if (r.retired && !r.replacementPending) {
             // A database replaced under its file name stays listed (its logs are refused);
             // the new upload under the name is another database's. One that was failing
-            // when it was dropped keeps the number it failed with.
-            bool failing = r.reportedFailed || r.badPending || r.needsUpload;
+            // when it was dropped keeps the number it failed with, and so does one a scan
+            // failed for a link before the replacement was seen.
+            bool failing = r.reportedFailed || r.badPending || r.needsUpload ||
+                           (!mL.links.empty() &&
+                            (number == Mirel::kErrIsALink || number == Mirel::kErrLogChainBreak));
             if (r.known && !failing && expect::kReplacedDatabaseLog != 0 &&
                 number != expect::kReplacedDatabaseLog &&
                 mReported.insert("failed-list:" + uuid).second)
