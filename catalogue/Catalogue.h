@@ -210,6 +210,10 @@ public:
     // Moves a database's copy (and its container folder) into Kept/<uuid>/, durably; 0 or
     // the error number.
     int KeepCopy(const Mirel::UniversalPath& from, const Mirel::unistring& uuid);
+    // <backup>/Kept, as the OS names it.
+    std::string KeptCopiesFolder() const;
+    // Whether a last-good folder holds a copy of the database; the caller holds mLock.
+    bool HasLastGoodCopy(const Mirel::unistring& uuid) const;
     // An upload the catalogue holds whose file still waits in the copies folder.
     bool IsWaitingUpload(const DatabaseItem& item) const;
     // Notification 21 to the server: send a new full backup of this database.

@@ -326,8 +326,21 @@ int Catalogue::FailForLink(std::uint64_t startKey, const FailedList& failed) {
     return RetryLinkFailures();
 }
 
+std::string Catalogue::KeptCopiesFolder() const {
+    return mBackupFolder.MakeUniversalPath(IBS_Config::sKeptFolderName).Native();
+}
+
+bool Catalogue::HasLastGoodCopy(const Mirel::unistring& uuid) const {
+    for (const auto& [key, interval] : mIntervals) {
+        if (interval.backup.IsClear()) continue;
+        auto found = interval.databases.find(uuid);
+        if (found != interval.databases.end() && !found->second.file.path.IsClear()) return true;
+    }
+    return false;
+}
+
 int Catalogue::KeepCopy(const Mirel::UniversalPath& from, const Mirel::unistring& uuid) {
-    const std::string kept = mBackupFolder.MakeUniversalPath(IBS_Config::sKeptFolderName).Native();
+    const std::string kept = KeptCopiesFolder();
     const std::string folder = kept + "/" + uuid.ToUTF8();
     for (const std::string& f : {kept, folder}) {
         Mirel::Error e = mEnv.CreateDir(f);
@@ -369,13 +382,8 @@ int Catalogue::RetryLinkFailures() {
         k = mKeepFiles.erase(k);
     }
     if (mLinkFailed.empty()) return 0;
-    std::set<Mirel::unistring> published;
-    for (const auto& [key, interval] : mIntervals)
-        if (!interval.backup.IsClear())
-            for (const auto& [uuid, item] : interval.databases)
-                if (!item.file.path.IsClear()) published.insert(uuid);
     for (const auto& [uuid, number] : mLinkFailed) {
-        if (published.count(uuid)) continue;  // its newest good copy is in that folder
+        if (HasLastGoodCopy(uuid)) continue;  // its newest good copy is in that folder
         for (auto& [key, interval] : mIntervals) {
             auto found = interval.databases.find(uuid);
             if (!interval.backup.IsClear() || found == interval.databases.end() ||

@@ -94,7 +94,6 @@ private:
     void FailForLinkedRedoFolders(ScanState& s);
     void DropKeptCopies();
     void KeepLeftovers(ScanState& s);
-    bool HasLastGoodCopy(const Mirel::unistring& uuid) const;
     void RetireEmptyIntervals(ScanState& s);
 
     // The redo folder `name` below `base` opened as a real folder (never through a link), for

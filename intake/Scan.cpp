@@ -398,11 +398,9 @@ void Intake::FailForLinkedRedoFolders(ScanState& s) {
     FailedList failed;
     for (const auto& uuid : s.keptLeftovers)
         if (mCat.GetDatabaseError(uuid) == 0) failed.emplace(uuid, Mirel::kErrIsALink);
-    for (auto x = mCat.mIntervals.lower_bound(s.newestGood); x != mCat.mIntervals.end(); ++x) {
-        if (x->first == s.newestGood && s.newestGood == 0) continue;
+    for (auto x = mCat.mIntervals.lower_bound(s.newestGood); x != mCat.mIntervals.end(); ++x)
         for (const auto& [uuid, item] : x->second.databases)
             if (mCat.GetDatabaseError(uuid) == 0) failed.emplace(uuid, Mirel::kErrIsALink);
-    }
     if (failed.empty()) return;
     // Said as for a log that cannot be applied, the link in the log's place.
     for (const auto& [uuid, number] : failed) {
@@ -418,17 +416,11 @@ void Intake::FailForLinkedRedoFolders(ScanState& s) {
                        << Mirel::ErrorText(rc));
 }
 
-bool Intake::HasLastGoodCopy(const Mirel::unistring& uuid) const {
-    for (const auto& [key, interval] : mCat.mIntervals)
-        if (!interval.backup.IsClear() && interval.databases.count(uuid)) return true;
-    return false;
-}
-
 void Intake::KeepLeftovers(ScanState& s) {
     for (const auto& f : ListDatabaseFiles(mCat.mInProgressFolder, 3)) {
         Mirel::unistring uuid;
         std::uint64_t msn = 0;
-        if (!IBS_Config::GetDBInfo(f, uuid, msn).OK() || HasLastGoodCopy(uuid) ||
+        if (!IBS_Config::GetDBInfo(f, uuid, msn).OK() || mCat.HasLastGoodCopy(uuid) ||
             mCat.GetDatabaseError(uuid) != 0)
             continue;
         mCat.mKeepFiles.emplace_back(f, uuid);
@@ -442,15 +434,14 @@ void Intake::KeepLeftovers(ScanState& s) {
 
 void Intake::DropKeptCopies() {
     // A kept copy goes once its database has a last-good copy again and has not failed since.
-    const std::string kept =
-        mCat.mBackupFolder.MakeUniversalPath(IBS_Config::sKeptFolderName).Native();
+    const std::string kept = mCat.KeptCopiesFolder();
     std::vector<Mirel::Os::DirEntry> entries;
     if (!mEnv.Probe(kept).isDir || !mEnv.ListDir(kept, entries).OK()) return;
     for (const auto& entry : entries) {
         const Mirel::unistring uuid = Mirel::unistring::FromUTF8(entry.name);
         if (entry.type != Mirel::Os::DirEntry::Type::kDir || mCat.GetDatabaseError(uuid) != 0)
             continue;
-        if (!HasLastGoodCopy(uuid)) continue;
+        if (!mCat.HasLastGoodCopy(uuid)) continue;
         Mirel::Error e =
             Mirel::Directory(Mirel::UniversalPath::Folder(kept + "/" + entry.name)).DeleteAll();
         IBS_DEBUG_WIDE(u"ScanFullBackupDB: kept copy of " << uuid << u" dropped, a last-good "
@@ -591,7 +582,7 @@ void Intake::ResumeInProgress(ScanState& s) {
                     IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy "
                                    << f.GetName() << u" at MSN " << msn << u" cannot continue");
                     s.target->second.databases.at(uuid).file.Clear();
-                    if (!s.standingLink.IsClear() && !HasLastGoodCopy(uuid)) {
+                    if (!s.standingLink.IsClear() && !mCat.HasLastGoodCopy(uuid)) {
                         mCat.mKeepFiles.emplace_back(f, uuid);
                         s.keptLeftovers.insert(uuid);
                     } else {
@@ -662,11 +653,7 @@ void Intake::PlaceScannedUploads(ScanState& s) {
                            << u"result " << e.Text() << u": " << file.GetUserEntryFormat());
         } else if (p.action == ScanPlan::UploadAction::kLeave) {
             mCat.mLeftUploads[found[i].uuid].insert(file);
-            IBS_DEBUG_WIDE((p.olderThanNewest
-                                ? u"ScanFullBackupDB: upload older than the newest copy left "
-                                  u"where it is: "
-                                : u"ScanFullBackupDB: left for its announcement (database "
-                                  u"failed): ")
+            IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (database failed): "
                            << file.GetUserEntryFormat());
         } else {
             mCat.mIntervals.at(p.key).AddDatabase(file, true, mCat.DeleteSuperseded());
