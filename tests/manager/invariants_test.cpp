@@ -371,8 +371,7 @@ protected:
     // the link: 20307; a log after the hidden ones no longer continues its copy: 10721), and
     // then says nothing else that would have happened to it (replaced, damaged, held).
     bool FailedForLink(const Server& s, const Mirel::unistring& key) {
-        const std::int32_t e = mgr->GetDatabaseError(key);
-        return !s.swaps.empty() && (e == Mirel::kErrIsALink || e == Mirel::kErrLogChainBreak);
+        return !s.swaps.empty() && sim::expect::LinkFailure(mgr->GetDatabaseError(key));
     }
     // Whether it failed for a link at any time since a swap, even if an upload brought it back
     // since (event 0x41000331 with 20307).

@@ -53,6 +53,10 @@ bool ParseRealWorld(const std::string& list, std::set<RealWorld>& out, std::stri
 
 namespace expect {
 
+bool LinkFailure(int number) {
+    return number == Mirel::kErrIsALink || number == Mirel::kErrLogChainBreak;
+}
+
 bool NewRefusal(int answer) {
     switch (answer) {
         case 0:

@@ -68,6 +68,9 @@ constexpr std::uint32_t kUploadRefusedEvent = 0x41000313u;
 // An answer that means nothing else yet: not 0, none of the documented refusals, not a
 // failure of the environment.
 bool NewRefusal(int answer);
+// (12) A database failed for a link where a redo folder was: a scan found the link (20307), or
+// a log after the hidden ones no longer continued its copy (10721).
+bool LinkFailure(int number);
 // A refusal after which the file is set aside (not "not taken", not "no backup folder", not
 // "the set-aside folder is at its limit").
 bool SetAsideRefusal(int answer);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/framework/IBS_Config.h"
+#include "platform/support/DateTime.h"
 
 namespace fs = std::filesystem;
 
@@ -330,7 +331,7 @@ void Server::Upload(int d, const std::string& why, const std::string& into) {
     r.uploaded[f.msn] =
         StateOf(r.model->Uuid(), r.model->PageSize(), r.model->MSN(), r.model->Pages());
     std::size_t idx = AddFile(f);
-    const std::uint64_t askedAt = NowUtc();
+    const std::uint64_t askedAt = Mirel::DateTime::NowUTC();
     bool ok = AnnounceUpload(idx);
     if (!ok && mL.files[idx].settled) {
         // Its file system went away while it was announced (the tmpfs on Copies/ of a

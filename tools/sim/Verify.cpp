@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -172,32 +171,33 @@ std::map<std::string, SetAside> ReadRejected(const std::string& backup) {
     return out;
 }
 
-std::map<std::string, int> ReadFailedList(const std::string& backup) {
-    std::map<std::string, int> out;
+namespace {
+// Failed.tsv's lines as fields, the UUID in lower case.
+std::vector<std::vector<std::string>> FailedLines(const std::string& backup) {
+    std::vector<std::vector<std::string>> out;
     std::ifstream in(backup + "/Failed.tsv");
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
         auto f = Split(line, '\t');
-        if (f.size() >= 2) out[Mirel::AsciiLower(f[0])] = std::atoi(f[1].c_str());
+        f[0] = Mirel::AsciiLower(f[0]);
+        out.push_back(std::move(f));
     }
+    return out;
+}
+}  // namespace
+
+std::map<std::string, int> ReadFailedList(const std::string& backup) {
+    std::map<std::string, int> out;
+    for (const auto& f : FailedLines(backup))
+        if (f.size() >= 2) out[f[0]] = std::atoi(f[1].c_str());
     return out;
 }
 
 std::map<std::string, std::uint64_t> ReadFailedSince(const std::string& backup) {
     std::map<std::string, std::uint64_t> out;
-    std::ifstream in(backup + "/Failed.tsv");
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        auto f = Split(line, '\t');
-        if (f.size() >= 3) out[Mirel::AsciiLower(f[0])] = std::strtoull(f[2].c_str(), nullptr, 10);
-    }
+    for (const auto& f : FailedLines(backup))
+        if (f.size() >= 3) out[f[0]] = std::strtoull(f[2].c_str(), nullptr, 10);
     return out;
-}
-
-std::uint64_t NowUtc() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                          std::chrono::system_clock::now().time_since_epoch())
-                                          .count());
 }
 
 bool FailedForLink(const Ledger& ledger, int d) {
@@ -205,8 +205,7 @@ bool FailedForLink(const Ledger& ledger, int d) {
     auto failed = ReadFailedList(ledger.backup);
     auto it =
         failed.find(Mirel::AsciiLower(ledger.dbs[static_cast<std::size_t>(d)].model->UuidText()));
-    return it != failed.end() &&
-           (it->second == Mirel::kErrIsALink || it->second == Mirel::kErrLogChainBreak);
+    return it != failed.end() && expect::LinkFailure(it->second);
 }
 
 bool KeptOutsideFolders(const Ledger& ledger, int d) {
@@ -612,8 +611,7 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
             // when it was dropped keeps the number it failed with, and so does one a scan
             // failed for a link before the replacement was seen.
             bool failing = r.reportedFailed || r.badPending || r.needsUpload ||
-                           (!mL.links.empty() &&
-                            (number == Mirel::kErrIsALink || number == Mirel::kErrLogChainBreak));
+                           (!mL.links.empty() && expect::LinkFailure(number));
             if (r.known && !failing && expect::kReplacedDatabaseLog != 0 &&
                 number != expect::kReplacedDatabaseLog &&
                 mReported.insert("failed-list:" + uuid).second)

@@ -45,8 +45,6 @@ std::map<std::string, SetAside> ReadRejected(const std::string& backup);
 std::map<std::string, int> ReadFailedList(const std::string& backup);
 // Failed.tsv: UUID -> since when it is failed (UTC microseconds, the service's clock).
 std::map<std::string, std::uint64_t> ReadFailedSince(const std::string& backup);
-// The wall clock in UTC microseconds, as Failed.tsv gives its times.
-std::uint64_t NowUtc();
 
 // Database d failed (Failed.tsv) with 20307 or 10721 since a link stood where a redo folder
 // was: a scan that finds the link fails every database the next folders would hold.
