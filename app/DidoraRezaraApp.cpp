@@ -143,8 +143,7 @@ bool DidoraRezaraApp::ActivatePOA() {
 
 bool DidoraRezaraApp::AddOrbEndpointArgs(std::vector<std::string>& args,
                                          const std::string& optionName) {
-    if (GetRunState() != kNoOSInit && Mirel::IPAddress::IsPortAlreadyInUse(kOrbPort, 2)) {
-        LogPortError(kOrbPort);
+    if (GetRunState() != kNoOSInit && !AwaitOrbPort(kOrbPort)) {
         SetLastError(Talon::Error(Mirel::kErrPortInUse));
         return false;
     }

@@ -5,13 +5,16 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "platform/framework/ArgumentHandler.h"
 #include "platform/framework/Events.h"
@@ -305,12 +308,65 @@ void AppBase::GetOrbPortStringPrefix(std::ostream& out, bool) {
     out << "giop:tcp:" << OrbHost() << ":";
 }
 
-void AppBase::LogPortError(unsigned int port) {
-    MIREL_DEBUG(57, mAppName << ": port " << port
-                             << " is already in use by another program; the service cannot start");
-    Refuse("port " + std::to_string(port) + " is already in use by another program on " +
-           OrbHost() + ": stop it (ss -ltnp 'sport = :" + std::to_string(port) +
-           "' names it) or set VELLUMARK_ORB_HOST to another local address");
+bool AppBase::AwaitOrbPort(unsigned int port) {
+    using Clock = std::chrono::steady_clock;
+    int limitMs = 75000;
+    if (const char* v = std::getenv("VELLUMARK_PORT_WAIT_MS"); v && *v)
+        limitMs = std::max(0, std::atoi(v));
+    const auto start = Clock::now();
+    bool waited = false;
+    for (;;) {
+        auto use = Mirel::IPAddress::PortUseOf(OrbHost(), port);
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        if (use == Mirel::IPAddress::PortUse::kFree) {
+            if (waited)
+                MIREL_DEBUG(
+                    57, mAppName << ": port " << port << " released after " << ms.count() << " ms");
+            return true;
+        }
+        if (IsStopInitiated()) {
+            MIREL_DEBUG(57, mAppName << ": stopped while waiting for port " << port);
+            return false;
+        }
+        if (use == Mirel::IPAddress::PortUse::kListening || ms.count() >= limitMs) {
+            LogPortError(port, use == Mirel::IPAddress::PortUse::kListening);
+            return false;
+        }
+        if (!waited) {
+            waited = true;
+            MIREL_DEBUG(57, mAppName << ": port " << port
+                                     << " is held by a connection that uses it as its own end "
+                                        "(an outgoing connection, or one in TIME_WAIT); waiting "
+                                        "up to "
+                                     << limitMs << " ms for the kernel to release it");
+            // systemd's start timeout must not run out while the kernel keeps the port.
+            OSInterface::NotifyNoWait(
+                "EXTEND_TIMEOUT_USEC=" + std::to_string((limitMs + 10000) * 1000ull) +
+                "\nSTATUS=waiting for port " + std::to_string(port));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+void AppBase::LogPortError(unsigned int port, bool listening) {
+    const std::string p = std::to_string(port);
+    if (listening) {
+        MIREL_DEBUG(57, mAppName << ": port " << port
+                                 << " is already in use by another program; the service cannot "
+                                    "start");
+        Refuse("port " + p + " is already in use by another program on " + OrbHost() +
+               ": stop it (ss -ltnp 'sport = :" + p +
+               "' names it) or set VELLUMARK_ORB_HOST to another local address");
+    } else {
+        MIREL_DEBUG(57, mAppName << ": port " << port
+                                 << " is still held by a connection; the service cannot start");
+        Refuse(
+            "port " + p +
+            " is still held by a connection that uses it as its own end (ss -tanp 'sport = :" + p +
+            "' names it): reserve the port so the kernel never hands it to an outgoing "
+            "connection (sysctl net.ipv4.ip_local_reserved_ports, adding " +
+            p + " to its list) and start the service again");
+    }
     // The refusal above is the operator's line; the record goes to the system log only.
     Logger::WriteSysLog(Code(Event::kPortTaken), {Mirel::unistring::NumToString(port)}, false);
 }

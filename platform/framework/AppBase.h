@@ -122,7 +122,12 @@ public:
     static const std::vector<OrbLimit>& OrbLimits();
     bool InitORB();
     void GetOrbPortStringPrefix(std::ostream& out, bool forPublish);
-    void LogPortError(unsigned int port);
+    // True once the ORB can listen on `port`. A port only connections hold (an outgoing
+    // connection the kernel gave it to, or one in TIME_WAIT) is waited for, up to
+    // VELLUMARK_PORT_WAIT_MS (75 s; TIME_WAIT lasts 60 s) and only until a stop is asked
+    // for; a program that listens on it refuses the start at once. The refusal is logged.
+    bool AwaitOrbPort(unsigned int port);
+    void LogPortError(unsigned int port, bool listening);
     // A start refusal: one line "PROGRAM: what" on standard error, saying what to do.
     void Refuse(const std::string& what) const;
     // An error number with its words, for a refusal ("error 20301 no such file or folder").

@@ -165,6 +165,9 @@ void WinOSInterface::Dispatch(AppBase* app, int signal) {
         signal == SIGTERM || signal == SIGPWR || signal == SIGINT || signal == SIGQUIT;
     if (stop && mStopDeadline == std::chrono::steady_clock::time_point{})
         mStopDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(mStopLimitMs);
+    // Known at once, not only when the main loop takes the message: a start that waits
+    // (for the ORB's port) gives up on it.
+    if (stop) app->SetStopInitiated();
     auto control = [this](unsigned long code) {
         if (mControl) mControl(code, 0, nullptr, nullptr);
     };

@@ -9,33 +9,38 @@
 #include <cstring>
 
 #include "platform/support/Debug.h"
+#include "platform/support/SocketDiag.h"
 
 namespace Mirel {
 
-bool IPAddress::IsPortAlreadyInUse(unsigned int port, unsigned short family) {
-    int af = family == 10 ? AF_INET6 : AF_INET;
-    int fd = ::socket(af, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    // The ORB sets SO_REUSEADDR too, so connections left in TIME_WAIT do not count.
+IPAddress::PortUse IPAddress::PortUseOf(const std::string& host, unsigned int port) {
+    std::string bare = host;
+    if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
+        bare = bare.substr(1, bare.size() - 2);
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(static_cast<uint16_t>(port));
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(static_cast<uint16_t>(port));
+    const bool four = ::inet_pton(AF_INET, bare.c_str(), &v4.sin_addr) == 1;
+    const bool six = !four && ::inet_pton(AF_INET6, bare.c_str(), &v6.sin6_addr) == 1;
+    // A name rather than an address: the wildcard, which collides with anything there.
+    if (!four && !six) v4.sin_addr.s_addr = htonl(INADDR_ANY);
+    int fd = ::socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return PortUse::kFree;
+    // The ORB sets SO_REUSEADDR too, so our own connections left in TIME_WAIT do not count.
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int rc;
-    if (af == AF_INET6) {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(static_cast<uint16_t>(port));
-        a.sin6_addr = in6addr_any;
-        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
+    int rc = six ? ::bind(fd, reinterpret_cast<sockaddr*>(&v6), sizeof v6)
+                 : ::bind(fd, reinterpret_cast<sockaddr*>(&v4), sizeof v4);
     bool inUse = rc != 0 && errno == EADDRINUSE;
     ::close(fd);
-    return inUse;
+    if (!inUse) return PortUse::kFree;
+    // SO_REUSEADDR does not reach past a connection whose own socket lacked it, even one in
+    // TIME_WAIT: the bind fails as if a program listened.
+    auto listening = SocketDiag::Listening(static_cast<std::uint16_t>(port));
+    return listening && !*listening ? PortUse::kConnection : PortUse::kListening;
 }
 
 std::string BuildCorbalocString(const char* host, unsigned int port, const char* objectKey,

@@ -8,9 +8,18 @@
 namespace Mirel {
 
 struct IPAddress {
-    // True when a program already listens on the TCP port, so the ORB could not.
-    // family is the address family (2: IPv4, 10: IPv6).
-    static bool IsPortAlreadyInUse(unsigned int port, unsigned short family);
+    enum class PortUse {
+        kFree,
+        // A program listens on it: the ORB cannot, for as long as that program runs.
+        kListening,
+        // Only connections hold it as their own end: an outgoing connection the kernel
+        // gave the port to, or one that has closed and waits out TIME_WAIT (a minute).
+        kConnection,
+    };
+    // Whether the ORB could listen on `host` (an address, or a name, taken as every
+    // address), TCP `port`, now (with SO_REUSEADDR, as it does), and if not, what holds it.
+    // When the kernel cannot say, a port that is taken counts as listened on.
+    static PortUse PortUseOf(const std::string& host, unsigned int port);
 };
 
 // "corbaloc::HOST:PORT" followed by the key (which starts with '/'). A null host is the

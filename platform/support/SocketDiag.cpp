@@ -174,6 +174,71 @@ std::optional<uid_t> SocketDiag::PeerOwner(const TcpEndpoint& peer, const TcpEnd
     return owner;
 }
 
+std::optional<bool> SocketDiag::Listening(std::uint16_t port) {
+    // A dump of the listening sockets of each family: they are few, and a dump needs no
+    // address to match.
+    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0) return std::nullopt;
+    timeval tv{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::vector<char> buf(16384);
+    bool found = false, failed = false;
+    std::uint32_t seq = 0;
+    for (int family : {AF_INET, AF_INET6}) {
+        struct {
+            nlmsghdr nlh;
+            inet_diag_req_v2 req;
+        } msg{};
+        msg.nlh.nlmsg_len = sizeof msg;
+        msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+        msg.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        msg.nlh.nlmsg_seq = ++seq;
+        msg.req.sdiag_family = static_cast<std::uint8_t>(family);
+        msg.req.sdiag_protocol = IPPROTO_TCP;
+        msg.req.idiag_states = 1u << kListen;
+        sockaddr_nl kernel{};
+        kernel.nl_family = AF_NETLINK;
+        if (::sendto(fd, &msg, sizeof msg, 0, reinterpret_cast<sockaddr*>(&kernel),
+                     sizeof kernel) != static_cast<ssize_t>(sizeof msg)) {
+            failed = true;
+            break;
+        }
+        for (bool done = false; !done && !failed;) {
+            ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+            if (n <= 0) {
+                failed = true;
+                break;
+            }
+            char* at = buf.data();
+            std::size_t left = static_cast<std::size_t>(n);
+            while (left >= sizeof(nlmsghdr)) {
+                auto* h = reinterpret_cast<nlmsghdr*>(at);
+                if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left) break;
+                if (h->nlmsg_seq == seq) {
+                    if (h->nlmsg_type == NLMSG_DONE) {
+                        done = true;
+                    } else if (h->nlmsg_type == NLMSG_ERROR) {
+                        failed = true;
+                    } else if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+                               h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+                        const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+                        if (m->idiag_state == kListen && ntohs(m->id.idiag_sport) == port)
+                            found = true;
+                    }
+                }
+                const std::size_t step = NLMSG_ALIGN(h->nlmsg_len);
+                if (step >= left) break;
+                at += step;
+                left -= step;
+            }
+        }
+        if (failed) break;
+    }
+    ::close(fd);
+    if (failed) return std::nullopt;
+    return found;
+}
+
 bool SocketDiag::Available() {
     int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0) return false;

@@ -38,6 +38,10 @@ public:
     static std::optional<uid_t> PeerOwner(const TcpEndpoint& peer, const TcpEndpoint& local,
                                           bool established = false);
 
+    // Whether a socket in this network namespace listens on TCP `port`, on any address of
+    // either family. Nothing when the kernel could not be asked.
+    static std::optional<bool> Listening(std::uint16_t port);
+
     // False when the kernel cannot be asked at all (no AF_NETLINK for this process).
     static bool Available();
 };

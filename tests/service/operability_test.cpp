@@ -107,6 +107,65 @@ TEST_F(OperabilityTest, EachStartRefusalIsOneLineThatSaysWhatToDo) {
     EXPECT_NE(lines[0].find("VELLUMARK_ORB_HOST"), std::string::npos);
 }
 
+// An outgoing connection the kernel gave port 50004 to (a client's own end) keeps the ORB
+// from listening as a listener would, but it goes away: the start waits for it, with
+// systemd told, and gives up only after its limit, saying how to keep it from happening.
+TEST_F(OperabilityTest, AConnectionHoldingThePortIsWaitedForAndAListenerIsNot) {
+    int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(server, 1), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    // Close-on-exec: the service must not inherit the connection it waits for.
+    int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    own.sin_port = htons(50004);
+    // On an address of its own: earlier services' connections may linger in TIME_WAIT on
+    // 127.0.0.1:50004, where a socket without SO_REUSEADDR could not be bound.
+    own.sin_addr.s_addr = htonl(0x7f000002);
+    ASSERT_EQ(::bind(client, reinterpret_cast<sockaddr*>(&own), sizeof own), 0);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    int accepted = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(accepted, 0);
+
+    auto gaveUp =
+        Start({}, {{"VELLUMARK_PORT_WAIT_MS", "300"}, {"VELLUMARK_ORB_HOST", "127.0.0.2"}});
+    EXPECT_EQ(gaveUp->Wait(20000), 1);
+    auto lines = Lines(gaveUp->Stderr());
+    ASSERT_EQ(lines.size(), 1u) << gaveUp->Stderr();
+    EXPECT_NE(lines[0].find("talonib: port 50004 is still held by a connection"), std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find("net.ipv4.ip_local_reserved_ports"), std::string::npos) << lines[0];
+    // systemd's start timeout covers the wait and ten seconds more.
+    EXPECT_TRUE(notify.WaitFor("EXTEND_TIMEOUT_USEC=10300000\nSTATUS=waiting for port 50004", 0));
+
+    // A stop while it waits ends the wait.
+    const std::map<std::string, std::string> host{{"VELLUMARK_ORB_HOST", "127.0.0.2"}};
+    auto stopped = Start({}, host);
+    EXPECT_TRUE(notify.WaitFor("STATUS=waiting for port 50004", 30000)) << env.DebugLog();
+    stopped->Signal(SIGTERM);
+    EXPECT_EQ(stopped->Wait(20000), 1);
+    EXPECT_EQ(stopped->Stderr(), "");
+    EXPECT_NE(env.DebugLog().find("stopped while waiting for port 50004"), std::string::npos);
+
+    auto service = Start({}, host);
+    EXPECT_TRUE(notify.WaitFor("STATUS=waiting for port 50004", 30000)) << env.DebugLog();
+    EXPECT_FALSE(notify.WaitFor("READY=1", 0));
+    // Our side closes last, once it has seen the other's close: no TIME_WAIT on 50004.
+    ::close(accepted);
+    char byte;
+    EXPECT_EQ(::recv(client, &byte, 1, 0), 0);
+    ::close(client);
+    EXPECT_TRUE(notify.WaitFor("READY=1", 30000)) << env.DebugLog();
+    EXPECT_NE(env.DebugLog().find("port 50004 released after"), std::string::npos);
+    Stop(service);
+    ::close(server);
+}
+
 TEST_F(OperabilityTest, WithoutPreferenceFileTheServiceWaitsForTheServersFolder) {
     auto service = StartReady({{"VELLUMARK_PREFS", env.dir / "nowhere/talonib.xml"}});
     EXPECT_NE(env.DebugLog().find("no preference file " + env.dir / "nowhere/talonib.xml" +

@@ -1,4 +1,5 @@
-// The owner of the other end of a loopback connection, as the kernel reports it.
+// The owner of the other end of a loopback connection, and what holds a port, as the kernel
+// reports them.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/support/Orb.h"
 #include "platform/support/SocketDiag.h"
 #include "tests/Process.h"
 
@@ -114,4 +116,35 @@ TEST(SocketDiagTest, TheKernelNamesTheOwnerOfAnOpenPeerSocketOnly) {
     EXPECT_EQ(Mirel::SocketDiag::PeerOwner(peer, own), std::nullopt);
     ::close(accepted);
     ::close(server);
+}
+
+TEST(SocketDiagTest, APortTakenByAListenerIsToldFromOneAConnectionHolds) {
+    using Use = Mirel::IPAddress::PortUse;
+    int server = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(server, 8), 0);
+    const std::uint16_t listening = Local(server, false).port;
+    EXPECT_EQ(Mirel::SocketDiag::Listening(listening), true);
+    EXPECT_EQ(Mirel::IPAddress::PortUseOf("127.0.0.1", listening), Use::kListening);
+
+    // An outgoing connection's own port: no program listens there, yet the ORB could not.
+    int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to = a;
+    to.sin_port = htons(listening);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    int accepted = ::accept(server, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    const std::uint16_t own = Local(client, false).port;
+    EXPECT_EQ(Mirel::SocketDiag::Listening(own), false);
+    EXPECT_EQ(Mirel::IPAddress::PortUseOf("127.0.0.1", own), Use::kConnection);
+    // Closed first, it waits out TIME_WAIT on that port, and still holds it.
+    ::close(client);
+    ::close(accepted);
+    EXPECT_EQ(Mirel::IPAddress::PortUseOf("127.0.0.1", own), Use::kConnection);
+
+    ::close(server);
+    EXPECT_EQ(Mirel::SocketDiag::Listening(listening), false);
 }
