@@ -74,7 +74,9 @@ protected:
     void SettleWithRetries() {
         for (int i = 0; i < 1000; ++i) {
             Settle();
-            if (!mgr->RetryPending()) return;
+            // A retry that fired after Settle looked has posted its check by the time it
+            // stops being pending: that check is taken below.
+            if (!mgr->RetryPending() && Queue().Size() == 0) return;
             if (auto m = Queue().GetMsg(5000))
                 if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
         }
