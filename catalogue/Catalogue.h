@@ -205,8 +205,12 @@ public:
     // otherwise remove its only copy. Answers 0, or the error that held it up; the failures
     // then wait, and nothing is started or published until RetryLinkFailures makes them.
     int FailForLink(std::uint64_t startKey, const FailedList& failed);
-    // 0 when no failures of a link wait, else the error that still holds them up.
+    // 0 when no failures of a link wait, else the error that still holds them up. The
+    // copies waiting to be kept go first (KeepWaitingCopies).
     int RetryLinkFailures();
+    // Keeps every copy of mKeepFiles (KeepCopy), in order; 0, or the error of the first that
+    // could not be kept, which stays with those after it.
+    int KeepWaitingCopies();
     // Moves a database's copy (and its container folder) into Kept/<uuid>/, durably; 0 or
     // the error number.
     int KeepCopy(const Mirel::UniversalPath& from, const Mirel::unistring& uuid);

@@ -375,12 +375,18 @@ int Catalogue::KeepCopy(const Mirel::UniversalPath& from, const Mirel::unistring
     return 0;
 }
 
-int Catalogue::RetryLinkFailures() {
+int Catalogue::KeepWaitingCopies() {
     Mirel::LockReentrant g(mLock);
     for (auto k = mKeepFiles.begin(); k != mKeepFiles.end();) {
         if (int rc = KeepCopy(k->first, k->second)) return rc;
         k = mKeepFiles.erase(k);
     }
+    return 0;
+}
+
+int Catalogue::RetryLinkFailures() {
+    Mirel::LockReentrant g(mLock);
+    if (int rc = KeepWaitingCopies()) return rc;
     if (mLinkFailed.empty()) return 0;
     for (const auto& [uuid, number] : mLinkFailed) {
         if (HasLastGoodCopy(uuid)) continue;  // its newest good copy is in that folder

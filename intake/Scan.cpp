@@ -564,8 +564,12 @@ void Intake::ResumeInProgress(ScanState& s) {
                 std::uint64_t msn = 0;
                 if (!IBS_Config::GetDBInfo(f, uuid, msn).OK()) continue;
                 if (mCat.GetDatabaseError(uuid) != 0) {
-                    // It failed before the restart: its copy is never published.
-                    f.Delete();
+                    // It failed before the restart: its copy is never published, but one no
+                    // last-good folder holds is its database's only copy, and is kept.
+                    if (mCat.HasLastGoodCopy(uuid))
+                        f.Delete();
+                    else
+                        mCat.mKeepFiles.emplace_back(f, uuid);
                     continue;
                 }
                 if (!s.target->second.AddDatabase(f, mCat.mInProgressFolder.GetPath(), true,
@@ -576,20 +580,25 @@ void Intake::ResumeInProgress(ScanState& s) {
                 if (!ChainInProgressCopy(f, uuid, msn, s.target) ||
                     !ShareCheck(f, uuid, s.target)) {
                     // Nothing brings it to the interval's end: it is made again from the
-                    // newest copy (it may hold part of a log, so it is not one itself). With a
-                    // link where a redo folder was, the logs it needs may be behind it: a copy
-                    // no last-good folder holds is its database's only one, and is kept.
+                    // newest copy (it may hold part of a log, so it is not one itself). A copy
+                    // no last-good folder holds is its database's only one, and is kept; with
+                    // a link where a redo folder was, the logs it needs may be behind it.
                     IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy "
                                    << f.GetName() << u" at MSN " << msn << u" cannot continue");
                     s.target->second.databases.at(uuid).file.Clear();
-                    if (!s.standingLink.IsClear() && !mCat.HasLastGoodCopy(uuid)) {
-                        mCat.mKeepFiles.emplace_back(f, uuid);
-                        s.keptLeftovers.insert(uuid);
-                    } else {
+                    if (mCat.HasLastGoodCopy(uuid)) {
                         f.Delete();
+                    } else {
+                        mCat.mKeepFiles.emplace_back(f, uuid);
+                        if (!s.standingLink.IsClear()) s.keptLeftovers.insert(uuid);
                     }
                 }
             }
+            // Before anything else is placed; what cannot be kept now is tried again before
+            // anything is started or published.
+            if (int rc = mCat.KeepWaitingCopies())
+                IBS_DEBUG_WIDE(u"ScanFullBackupDB: copies wait to be kept: "
+                               << Mirel::ErrorText(rc));
             s.resumeInterval = true;
         } else {
             // No interval to finish: whatever is there could never be published. With a link

@@ -148,6 +148,7 @@ struct IntervalCycle::CompleteState {
     bool result = true;        // every copy caught up and the folder published
     FailedList failed, heldFailed;
     Mirel::Error environment;  // what keeps the interval from going on now
+    Mirel::Error notKept;      // a failed database's only copy could not be kept
     Interval* publish = nullptr;
     bool restart = false;  // a starting copy is chosen again
 };
@@ -185,6 +186,14 @@ bool IntervalCycle::CompleteInterval() {
     mCat.DumpIntervals();
     CompleteState s(open ? it : mCat.mIntervals.end());
     if (open) TakeOutcomes(s);
+    if (!s.notKept.OK()) {
+        // The copy stays where it is, its failure unrecorded, and nothing is started or
+        // published: the next pass tries again.
+        s.publish = nullptr;
+        s.result = false;
+        s.restart = false;
+        if (s.environment.OK()) s.environment = s.notKept;
+    }
     // A failure is on disk before the folder that lacks the database is published: a crash
     // in between must not leave a last-good folder that silently misses it.
     if (int rc =
@@ -290,9 +299,30 @@ void IntervalCycle::TakeOutcomes(CompleteState& s) {
             } else {
                 s.failed[uuid] = item.err.GetError();
                 mCat.NoteDatabaseName(uuid, item.file.path);
-                // Only ever a copy of the in-progress folder goes (never an upload).
-                if (mCat.HasInProgressCopy(item))
-                    mCat.DeleteFromParent(item, mCat.mInProgressFolder.GetPath());
+                // Only ever a copy of the in-progress folder goes (never an upload). One no
+                // last-good folder holds is its database's only copy (the server's upload,
+                // rolled on by the logs that applied): kept in Kept/, never published.
+                // Kept before the failure is recorded: a restart after the record removes a
+                // failed database's in-progress copy.
+                if (mCat.HasInProgressCopy(item)) {
+                    if (mCat.HasLastGoodCopy(uuid)) {
+                        mCat.DeleteFromParent(item, mCat.mInProgressFolder.GetPath());
+                    } else {
+                        Mirel::UniversalPath from = item.file.path;
+                        from.SetAbsoluteFrom(mCat.mInProgressFolder.GetPath());
+                        if (int rc = mCat.KeepCopy(from, uuid)) {
+                            s.failed.erase(uuid);
+                            if (s.notKept.OK())
+                                s.notKept = Mirel::Error(rc,
+                                                         "keep the only copy of a failed "
+                                                         "database in",
+                                                         "Kept")
+                                                .SetKind(Mirel::ErrorKind::kEnvironment);
+                            item.lastLogMSN = 0;
+                            continue;
+                        }
+                    }
+                }
                 item.file.Clear();
             }
             item.lastLogMSN = 0;

@@ -628,13 +628,13 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         if (!d.cause.empty() || FailedForLink(s, d.key)) {
             for (const UploadRec& u : s.uploads)
                 waitingUpload |= u.key == d.key && testutil::IsFile(u.path);
-            // Failed for a link (uploads since included), one no folder held keeps its
-            // in-progress copy in Kept/.
-            if (failed && FailedForLink(s, d.key))
-                for (const auto& file : testutil::List(backup() + "/Kept"))
-                    waitingUpload |= testutil::DbInfo(file).uuid == d.key;
         }
-        if (newestCopy.count(d.key) == 0 && d.uploads > 0 && !d.corrupted && !waitingUpload)
+        // Failed for a link (uploads since included) or by a damaged log, one no folder held
+        // keeps its in-progress copy in Kept/.
+        if (failed && (d.corrupted || FailedForLink(s, d.key)))
+            for (const auto& file : testutil::List(backup() + "/Kept"))
+                waitingUpload |= testutil::DbInfo(file).uuid == d.key;
+        if (newestCopy.count(d.key) == 0 && d.uploads > 0 && !waitingUpload)
             ADD_FAILURE() << where << ": [3 newest copy] no last-good copy of " << d.key.ToUTF8();
     }
     // 4: every accepted log is still there, set aside, applied, or superseded by an upload.

@@ -752,3 +752,42 @@ TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
         if (HasFailure() || where.empty()) break;
     }
 }
+
+// C is new: no folder holds it, and once a log has changed its upload in the in-progress
+// folder, that copy is the only one there is. A later log that fails C must not delete it:
+// it is kept in Kept/ (never published), before the failure is recorded, and a keep that
+// cannot be made holds the cycle until it can. A folder that holds C again lets it go.
+TEST_F(NothingLostTest, ANewDatabasesOnlyCopyIsKeptWhenALaterLogFailsIt) {
+    Events events;
+    Upload(kA, 10);
+    Interval({kA});
+    Upload(kC, 40);
+    ASSERT_EQ(Log(kA), 0);
+    ASSERT_EQ(Log(kC), 0);  // applied: the copy is no longer the upload
+    ASSERT_EQ(Log(kC, true), 0);
+    {
+        Mirel::FaultEnv::Scope disarm(faults);
+        faults.Arm(Mirel::FsOp::kCreateDir, backup() + "/Kept*", Mirel::kErrDiskFull);
+        Close(0, false);
+        Settle();
+        EXPECT_EQ(mgr->GetDatabaseError(U(kC)), 0) << "recorded before its copy was kept";
+        EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 11}}));
+        EXPECT_GE(events.Count(0x41000330), 1) << "the held cycle is said";
+    }
+    SettleWithRetries();
+    EXPECT_EQ(mgr->GetDatabaseError(U(kC)), Mirel::kErrInvalidFile);
+    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}}));
+    const auto kept = testutil::List(backup() + "/Kept/" + kC);
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(MsnOf(kept[0].Native()), 41u);  // its upload and the log that applied
+    for (const auto& f : AllFolders()) EXPECT_FALSE(testutil::IsFile(CopyOf(f, kC))) << f;
+    // A restart keeps it too, and a new upload brings C back.
+    ASSERT_TRUE(Rebuilt());
+    EXPECT_EQ(testutil::List(backup() + "/Kept/" + kC).size(), 1u);
+    Upload(kC, 50);
+    Interval({kA, kC});
+    EXPECT_EQ(Newest()[kC], 51u);
+    ASSERT_TRUE(Rebuilt());
+    EXPECT_FALSE(testutil::Exists(backup() + "/Kept/" + kC));
+    ExpectEveryFolderExact();
+}
