@@ -885,6 +885,13 @@ void Server::TakeNotices(bool upload) {
             mR.Fail("failed", "the service reported " + mL.DbLabel(d) +
                                   " failed (notification 21), but every log of it since its "
                                   "last upload is valid");
+        // One no folder held yet has its accepted upload, perhaps rolled on by logs, as its
+        // only copy: the failure must not have taken it.
+        if (r.known && r.lastGood == 0 && !r.hostFault && !AnyCopyOf(mL, d))
+            mR.Fail("missing", mL.DbLabel(d) +
+                                   " failed before any folder held it, and its only copy (its "
+                                   "upload, perhaps rolled on) is gone: in no folder, not "
+                                   "waiting in Copies/, not in Kept/");
         mR.Say("notification 21: " + mL.DbLabel(d) + " failed; a new upload follows");
         Journal("notification21\t" + uuid);
         r.reportedFailed = r.needsUpload = true;
@@ -1046,6 +1053,7 @@ bool Server::RunInterval() {
         if (real && RealRoll(RealWorld::kLongName, 0.5)) plan.push_back({when(), 5, -1});
         if (real && RealRoll(RealWorld::kShared)) plan.push_back({when(), 6, -1});
         if (real && RealRoll(RealWorld::kFirstLog)) plan.push_back({when(), 7, -1});
+        if (real && RealRoll(RealWorld::kFirstLog, 0.5)) plan.push_back({when(), 8, -1});
     }
     std::sort(plan.begin(), plan.end(), [](const Action& a, const Action& b) { return a.t < b.t; });
     for (const auto& a : plan) {
@@ -1066,8 +1074,10 @@ bool Server::RunInterval() {
             NewLongNamed();
         } else if (a.kind == 6) {
             SharedUploads();
-        } else {
+        } else if (a.kind == 7) {
             FirstLogDamaged(a.t);
+        } else {
+            NewDatabaseLaterLogDamaged(a.t);
         }
     }
     // Stale against the newest interval end the service was given, not the server's clock

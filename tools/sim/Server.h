@@ -140,6 +140,7 @@ private:
     void StaleClose(std::uint64_t prev);
     void RaceFolderChange();
     void FirstLogDamaged(std::uint64_t t);
+    void NewDatabaseLaterLogDamaged(std::uint64_t t);
     void MountCopies();
     void UnmountCopies();
     // An upload of database d went with the file system it lay on: the server uploads it

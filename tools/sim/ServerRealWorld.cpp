@@ -327,6 +327,29 @@ void Server::FirstLogDamaged(std::uint64_t t) {
     Log(d, t, true);
 }
 
+// (7, too) A database new to the service: its upload, one or two logs it takes, then a
+// damaged one. No folder holds it yet, so the copy those logs rolled on is its only one.
+void Server::NewDatabaseLaterLogDamaged(std::uint64_t t) {
+    if (mL.dbs.size() >= static_cast<std::size_t>(mO.databases) + 4) return;
+    DbRec r;
+    const int i = static_cast<int>(mL.dbs.size());
+    r.name = "db" + std::to_string(i) + ".vdb";
+    r.model = std::make_unique<DatabaseModel>(mO.seed * 1000 + static_cast<std::uint64_t>(i),
+                                              mL.dbs[0].model->PageSize(), mO.initialPages,
+                                              1000 + Rand(1000));
+    Journal("db\t" + r.name + "\t" + r.model->UuidText() + "\t" +
+            std::to_string(r.model->PageSize()));
+    mL.dbs.push_back(std::move(r));
+    mSaved.push_back(0);
+    Upload(i, "a new database before a damaged log");
+    if (!mL.dbs[static_cast<std::size_t>(i)].known || Failing(i)) return;
+    const int good = 1 + static_cast<int>(Rand(2));
+    Happened(RealWorld::kFirstLog,
+             mL.DbLabel(i) + " new, " + std::to_string(good) + " log(s) taken, then one damaged");
+    for (int k = 0; k < good; ++k) Log(i, t + static_cast<std::uint64_t>(k));
+    Log(i, t + static_cast<std::uint64_t>(good), true);
+}
+
 // (2) Another file system on Copies/: a tmpfs in the mount namespace the server shares with
 // the service. Only where that namespace is private: the host's mounts stay untouched.
 void Server::MountCopies() {

@@ -224,6 +224,23 @@ bool KeptOutsideFolders(const Ledger& ledger, int d) {
     return false;
 }
 
+bool AnyCopyOf(const Ledger& ledger, int d) {
+    if (KeptOutsideFolders(ledger, d)) return true;
+    const DbRec& r = ledger.dbs[static_cast<std::size_t>(d)];
+    std::error_code ec;
+    for (fs::directory_iterator it(ledger.backup, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().filename().string().rfind("LastGood_", 0) != 0) continue;
+        std::error_code inner;
+        for (fs::recursive_directory_iterator f(it->path(), inner), fend; !inner && f != fend;
+             f.increment(inner)) {
+            if (!IsRegular(f->path())) continue;
+            DbFile file = ReadDbFile(f->path().string());
+            if (file.ok && file.state.uuid == r.model->Uuid()) return true;
+        }
+    }
+    return false;
+}
+
 std::vector<std::string> FindLeftovers(const Ledger& ledger, bool intervalRunning) {
     std::vector<std::string> out;
     std::set<std::string> pending;
@@ -555,12 +572,20 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         if (r.reportedFailed || expectFailure) {
             // Its newest good copy stays where it is until a new upload replaces it.
             // A copy whose bytes the host changed since stays as it is: not the service's loss.
-            bool kept = r.lastGood == 0;
+            // One no folder ever held has its accepted upload as its only copy, unless the host
+            // spoilt it.
+            bool kept = r.lastGood == 0 && (!r.known || r.hostFault);
             for (const auto& [i, db] : exact) kept = kept || (db == d && i >= r.lastGood);
             for (const auto& [i, db] : changed) kept = kept || (db == d && i >= r.lastGood);
-            // Failed for a link, it may have a newer one: a waiting upload, or one in Kept/.
-            if (!kept && forLink) kept = KeptOutsideFolders(mL, d);
-            if (!kept)
+            // Failed for a link, or before any folder held it, it may have a newer one: a
+            // waiting upload, or one in Kept/.
+            if (!kept && (forLink || r.lastGood == 0)) kept = KeptOutsideFolders(mL, d);
+            if (!kept && r.lastGood == 0)
+                mR.Fail("missing", mL.DbLabel(d) +
+                                       " failed before any folder held it; its only copy (its "
+                                       "upload, perhaps rolled on) is neither waiting in Copies/ "
+                                       "nor in Kept/");
+            else if (!kept)
                 mR.Fail("missing", mL.DbLabel(d) + " failed; its newest good copy (interval " +
                                        std::to_string(r.lastGood) + ") is gone");
             continue;

@@ -50,8 +50,11 @@ std::map<std::string, std::uint64_t> ReadFailedSince(const std::string& backup);
 // was: a scan that finds the link fails every database the next folders would hold.
 bool FailedForLink(const Ledger& ledger, int d);
 // Database d's newest good copy outside the last-good folders, as a database failed for a
-// link may have it: an accepted upload still in Copies/, or a copy in Kept/<uuid>/.
+// link, or before any folder held it, may have it: an accepted upload still in Copies/, or a
+// copy in Kept/<uuid>/.
 bool KeptOutsideFolders(const Ledger& ledger, int d);
+// Any copy of database d at all: in a last-good folder, whatever its MSN, or as above.
+bool AnyCopyOf(const Ledger& ledger, int d);
 
 // Temporary files (*.part, *.tmp*) anywhere, files left in the in-progress folder while no
 // interval runs, and files in the copies folder that no pending upload explains.
