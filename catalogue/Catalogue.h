@@ -205,6 +205,10 @@ public:
     // otherwise remove its only copy. Answers 0, or the error that held it up; the failures
     // then wait, and nothing is started or published until RetryLinkFailures makes them.
     int FailForLink(std::uint64_t startKey, const FailedList& failed);
+    // Interval `key`, emptied and the newest, leaves the catalogue but keeps its interval-done
+    // file until a later interval starts: nothing else says how far the server went. Only
+    // the newest such file is kept; an older one is retired.
+    void KeepEmptiedIntervalDone(std::uint64_t key);
     // 0 when no failures of a link wait, else the error that still holds them up. The
     // copies waiting to be kept go first (KeepWaitingCopies).
     int RetryLinkFailures();

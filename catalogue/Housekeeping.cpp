@@ -311,12 +311,24 @@ int Catalogue::CleanupFailedDatabases(
             RetireInterval(done, k);
             continue;
         }
-        if (mKeptDoneEnd != 0 && mKeptDoneEnd < k) RetireInterval(mKeptDonePath, mKeptDoneEnd);
-        mKeptDonePath = done;
-        mKeptDoneEnd = k;
-        DeleteInterval(k);
+        KeepEmptiedIntervalDone(k);
     }
     return unrecorded;
+}
+
+void Catalogue::KeepEmptiedIntervalDone(std::uint64_t key) {
+    Mirel::LockReentrant g(mLock);
+    auto x = mIntervals.find(key);
+    if (x == mIntervals.end()) return;
+    // One is kept, the newest: an older one says nothing more.
+    if (mKeptDoneEnd > key) {
+        RetireInterval(x->second.donePath, key);
+        return;
+    }
+    if (mKeptDoneEnd != 0 && mKeptDoneEnd < key) RetireInterval(mKeptDonePath, mKeptDoneEnd);
+    mKeptDonePath = x->second.donePath;
+    mKeptDoneEnd = key;
+    DeleteInterval(key);
 }
 
 int Catalogue::FailForLink(std::uint64_t startKey, const FailedList& failed) {

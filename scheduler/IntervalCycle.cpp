@@ -122,9 +122,7 @@ void IntervalCycle::CheckIntervals() {
                     (candidate == mCat.mIntervals.end() || candidate->first == kOpenInterval)) {
                     // The newest interval keeps its interval-done file until a later one
                     // starts: no folder says how far the cycle went.
-                    mCat.mKeptDonePath = found->second.donePath;
-                    mCat.mKeptDoneEnd = found->first;
-                    mCat.DeleteInterval(found->first);
+                    mCat.KeepEmptiedIntervalDone(found->first);
                 } else {
                     mCat.RetireInterval(found->second.donePath, found->first);
                 }

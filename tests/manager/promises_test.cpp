@@ -370,3 +370,25 @@ TEST_F(PromisesTest, LogsOfAnIntervalThatPublishedNothingGoOnToTheNextOne) {
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 2003u);
     EXPECT_EQ(UnfinishedIntervals(), "");
 }
+
+// Two intervals in a row publish nothing (every database failed in the first, the second
+// had none): only the newer one's interval-done file says how far the cycle went, and the
+// older one goes at once, not at the next restart.
+TEST_F(PromisesTest, OnlyTheNewestIntervalThatPublishedNothingKeepsItsIntervalDoneFile) {
+    Upload(kA, 1000);
+    Interval({kA});
+    ASSERT_EQ(Log(kA, true), 0);
+    const std::string first = Redo() + "/IntervalDone.vid";
+    Close();
+    ASSERT_NE(mgr->GetDatabaseError(U(kA)), 0);
+    EXPECT_TRUE(testutil::IsFile(first)) << "the newest interval's end is kept";
+    const std::string second = Redo() + "/IntervalDone.vid";
+    Close();
+    EXPECT_EQ(Folders(), 1);
+    EXPECT_TRUE(testutil::IsFile(second)) << "the newest interval's end is kept";
+    EXPECT_FALSE(testutil::IsFile(first)) << "an older kept interval-done file outlived it";
+    Upload(kA, 2000);
+    Interval({kA});
+    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 2001u);
+    EXPECT_FALSE(testutil::IsFile(second)) << "a later interval started: the kept file goes";
+}
