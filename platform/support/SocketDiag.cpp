@@ -24,6 +24,31 @@ std::size_t AddressBytes(int family) {
     return family == AF_INET6 ? 16 : 4;
 }
 
+struct DiagRequest {
+    nlmsghdr nlh;
+    inet_diag_req_v2 req;
+};
+
+// A query for TCP sockets of `family` in `states`, with NLM_F_REQUEST and `flags`.
+DiagRequest MakeRequest(int family, std::uint32_t states, std::uint16_t flags, std::uint32_t seq) {
+    DiagRequest msg{};
+    msg.nlh.nlmsg_len = sizeof msg;
+    msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    msg.nlh.nlmsg_flags = static_cast<std::uint16_t>(NLM_F_REQUEST | flags);
+    msg.nlh.nlmsg_seq = seq;
+    msg.req.sdiag_family = static_cast<std::uint8_t>(family);
+    msg.req.sdiag_protocol = IPPROTO_TCP;
+    msg.req.idiag_states = states;
+    return msg;
+}
+
+bool SendRequest(int fd, const DiagRequest& msg) {
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    return ::sendto(fd, &msg, sizeof msg, 0, reinterpret_cast<const sockaddr*>(&kernel),
+                    sizeof kernel) == static_cast<ssize_t>(sizeof msg);
+}
+
 // A netlink socket of the thread's own, kept for its queries, with a receive timeout so
 // that a query never hangs: a socket made for every call cost three system calls more per
 // call. Each query has a sequence number of its own, and only an answer that carries it
@@ -38,28 +63,14 @@ public:
     bool Send(const TcpEndpoint& src, const TcpEndpoint& dst) {
         if (mFd < 0) Open();
         if (mFd < 0) return false;
-        struct {
-            nlmsghdr nlh;
-            inet_diag_req_v2 req;
-        } msg{};
-        msg.nlh.nlmsg_len = sizeof msg;
-        msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-        msg.nlh.nlmsg_flags = NLM_F_REQUEST;
-        msg.nlh.nlmsg_seq = ++mSeq;
-        msg.req.sdiag_family = static_cast<std::uint8_t>(dst.family);
-        msg.req.sdiag_protocol = IPPROTO_TCP;
-        msg.req.idiag_states = ~0u;
+        DiagRequest msg = MakeRequest(dst.family, ~0u, 0, ++mSeq);
         msg.req.id.idiag_sport = htons(src.port);
         msg.req.id.idiag_dport = htons(dst.port);
         std::memcpy(msg.req.id.idiag_src, src.address.data(), AddressBytes(src.family));
         std::memcpy(msg.req.id.idiag_dst, dst.address.data(), AddressBytes(dst.family));
         msg.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
         msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-        sockaddr_nl kernel{};
-        kernel.nl_family = AF_NETLINK;
-        if (::sendto(mFd, &msg, sizeof msg, 0, reinterpret_cast<sockaddr*>(&kernel),
-                     sizeof kernel) == static_cast<ssize_t>(sizeof msg))
-            return true;
+        if (SendRequest(mFd, msg)) return true;
         Drop();
         return false;
     }
@@ -185,21 +196,7 @@ std::optional<bool> SocketDiag::Listening(std::uint16_t port) {
     bool found = false, failed = false;
     std::uint32_t seq = 0;
     for (int family : {AF_INET, AF_INET6}) {
-        struct {
-            nlmsghdr nlh;
-            inet_diag_req_v2 req;
-        } msg{};
-        msg.nlh.nlmsg_len = sizeof msg;
-        msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-        msg.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-        msg.nlh.nlmsg_seq = ++seq;
-        msg.req.sdiag_family = static_cast<std::uint8_t>(family);
-        msg.req.sdiag_protocol = IPPROTO_TCP;
-        msg.req.idiag_states = 1u << kListen;
-        sockaddr_nl kernel{};
-        kernel.nl_family = AF_NETLINK;
-        if (::sendto(fd, &msg, sizeof msg, 0, reinterpret_cast<sockaddr*>(&kernel),
-                     sizeof kernel) != static_cast<ssize_t>(sizeof msg)) {
+        if (!SendRequest(fd, MakeRequest(family, 1u << kListen, NLM_F_DUMP, ++seq))) {
             failed = true;
             break;
         }

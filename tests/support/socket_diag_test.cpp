@@ -26,6 +26,28 @@ Mirel::TcpEndpoint Local(int fd, bool peer) {
     return e;
 }
 
+// A listener on a free loopback port, a client connected to it, and the end it accepted
+// (-1 when any step failed).
+struct Loopback {
+    int server = -1, client = -1, accepted = -1;
+};
+Loopback Connect() {
+    Loopback l;
+    l.server = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(l.server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(l.server, 8) != 0 ||
+        ::getsockname(l.server, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return l;
+    l.client = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(l.client, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+        l.accepted = ::accept(l.server, nullptr, nullptr);
+    return l;
+}
+
 }  // namespace
 
 TEST(SocketDiagTest, GiopAddressesParse) {
@@ -53,22 +75,10 @@ TEST(SocketDiagTest, GiopAddressesParse) {
 // Our own connection seen from the server's side: the client socket is ours (root's here,
 // nobody's from a child that runs as nobody), and a closed client socket has no owner.
 TEST(SocketDiagTest, TheKernelNamesTheOwnerOfAnOpenPeerSocketOnly) {
-    int server = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(server, 8), 0);
+    const Loopback l = Connect();
+    ASSERT_GE(l.accepted, 0);
+    const int server = l.server, client = l.client, accepted = l.accepted;
     Mirel::TcpEndpoint listening = Local(server, false);
-
-    int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(listening.port);
-    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    int accepted = ::accept(server, nullptr, nullptr);
-    ASSERT_GE(accepted, 0);
     Mirel::TcpEndpoint peer = Local(accepted, true), own = Local(accepted, false);
 
     EXPECT_EQ(Mirel::SocketDiag::PeerOwner(peer, own), ::geteuid());
@@ -120,23 +130,13 @@ TEST(SocketDiagTest, TheKernelNamesTheOwnerOfAnOpenPeerSocketOnly) {
 
 TEST(SocketDiagTest, APortTakenByAListenerIsToldFromOneAConnectionHolds) {
     using Use = Mirel::IPAddress::PortUse;
-    int server = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(server, 8), 0);
+    // An outgoing connection's own port: no program listens there, yet the ORB could not.
+    const Loopback l = Connect();
+    ASSERT_GE(l.accepted, 0);
+    const int server = l.server, client = l.client, accepted = l.accepted;
     const std::uint16_t listening = Local(server, false).port;
     EXPECT_EQ(Mirel::SocketDiag::Listening(listening), true);
     EXPECT_EQ(Mirel::IPAddress::PortUseOf("127.0.0.1", listening), Use::kListening);
-
-    // An outgoing connection's own port: no program listens there, yet the ORB could not.
-    int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to = a;
-    to.sin_port = htons(listening);
-    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    int accepted = ::accept(server, nullptr, nullptr);
-    ASSERT_GE(accepted, 0);
     const std::uint16_t own = Local(client, false).port;
     EXPECT_EQ(Mirel::SocketDiag::Listening(own), false);
     EXPECT_EQ(Mirel::IPAddress::PortUseOf("127.0.0.1", own), Use::kConnection);

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -133,6 +134,7 @@ private:
     void SharedUploads();
     void Recreate();
     void RetiredLog();
+    int AddDatabase(const std::function<std::string(int)>& name);
     void NewLongNamed();
     // True when it was written again under a short name, as file `again`.
     bool LongNameRefused(std::size_t idx, std::int32_t answer, std::size_t& again);

@@ -191,12 +191,13 @@ void Server::RetiredLog() {
     }
 }
 
-// (5) A new database whose file name is 250 to 255 bytes long.
-void Server::NewLongNamed() {
-    if (mL.dbs.size() >= static_cast<std::size_t>(mO.databases) + 4) return;
+// A database new to the server, beside the ones it started with (at most four more);
+// its index, or -1. `name` is given the index as the start of the file name.
+int Server::AddDatabase(const std::function<std::string(int)>& name) {
+    if (mL.dbs.size() >= static_cast<std::size_t>(mO.databases) + 4) return -1;
     DbRec r;
-    int i = static_cast<int>(mL.dbs.size());
-    r.name = LongName("db" + std::to_string(i) + "-", ".vdb", 250 + Rand(6));
+    const int i = static_cast<int>(mL.dbs.size());
+    r.name = name(i);
     r.model = std::make_unique<DatabaseModel>(mO.seed * 1000 + static_cast<std::uint64_t>(i),
                                               mL.dbs[0].model->PageSize(), mO.initialPages,
                                               1000 + Rand(1000));
@@ -204,6 +205,14 @@ void Server::NewLongNamed() {
             std::to_string(r.model->PageSize()));
     mL.dbs.push_back(std::move(r));
     mSaved.push_back(0);
+    return i;
+}
+
+// (5) A new database whose file name is 250 to 255 bytes long.
+void Server::NewLongNamed() {
+    const int i = AddDatabase(
+        [this](int n) { return LongName("db" + std::to_string(n) + "-", ".vdb", 250 + Rand(6)); });
+    if (i < 0) return;
     Happened(RealWorld::kLongName,
              "a new database named with " + std::to_string(mL.dbs.back().name.size()) + " bytes");
     Upload(i, "a new database");
@@ -330,17 +339,8 @@ void Server::FirstLogDamaged(std::uint64_t t) {
 // (7, too) A database new to the service: its upload, one or two logs it takes, then a
 // damaged one. No folder holds it yet, so the copy those logs rolled on is its only one.
 void Server::NewDatabaseLaterLogDamaged(std::uint64_t t) {
-    if (mL.dbs.size() >= static_cast<std::size_t>(mO.databases) + 4) return;
-    DbRec r;
-    const int i = static_cast<int>(mL.dbs.size());
-    r.name = "db" + std::to_string(i) + ".vdb";
-    r.model = std::make_unique<DatabaseModel>(mO.seed * 1000 + static_cast<std::uint64_t>(i),
-                                              mL.dbs[0].model->PageSize(), mO.initialPages,
-                                              1000 + Rand(1000));
-    Journal("db\t" + r.name + "\t" + r.model->UuidText() + "\t" +
-            std::to_string(r.model->PageSize()));
-    mL.dbs.push_back(std::move(r));
-    mSaved.push_back(0);
+    const int i = AddDatabase([](int n) { return "db" + std::to_string(n) + ".vdb"; });
+    if (i < 0) return;
     Upload(i, "a new database before a damaged log");
     if (!mL.dbs[static_cast<std::size_t>(i)].known || Failing(i)) return;
     const int good = 1 + static_cast<int>(Rand(2));
