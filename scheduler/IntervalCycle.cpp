@@ -300,8 +300,8 @@ void IntervalCycle::TakeOutcomes(CompleteState& s) {
                 // Only ever a copy of the in-progress folder goes (never an upload). One no
                 // last-good folder holds is its database's only copy (the server's upload,
                 // rolled on by the logs that applied): kept in Kept/, never published.
-                // Kept before the failure is recorded: a restart after the record removes a
-                // failed database's in-progress copy.
+                // Kept before the failure is recorded: a recorded failure never waits for
+                // its copy to be kept.
                 if (mCat.HasInProgressCopy(item)) {
                     if (mCat.HasLastGoodCopy(uuid)) {
                         mCat.DeleteFromParent(item, mCat.mInProgressFolder.GetPath());
