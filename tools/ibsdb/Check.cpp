@@ -742,7 +742,33 @@ Line PrefsLine(const std::string& backup, const std::string& file) {
     return l;
 }
 
+Line PortHolderLine(const std::string& host, unsigned port);
+
+// Whether the kernel may hand `port` to an outgoing connection: in its ephemeral range and
+// not reserved. False when it cannot be read.
+bool EphemeralAndUnreserved(unsigned port) {
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned lo = 0, hi = 0;
+    if (!(range >> lo >> hi) || port < lo || port > hi) return false;
+    std::ifstream reserved("/proc/sys/net/ipv4/ip_local_reserved_ports");
+    std::string list;
+    if (!reserved) return false;
+    std::getline(reserved, list);
+    return !PortListed(list, port);
+}
+
 Line PortLine(const std::string& host, unsigned port) {
+    Line l = PortHolderLine(host, port);
+    if (l.state != kOk || !EphemeralAndUnreserved(port)) return l;
+    l.extra["reserved"] = false;
+    l.detail +=
+        "; not reserved, so the kernel may give it to an outgoing connection and a "
+        "start then waits until it is released (add it to "
+        "net.ipv4.ip_local_reserved_ports, docs/install.md)";
+    return l;
+}
+
+Line PortHolderLine(const std::string& host, unsigned port) {
     Line l("port");
     const std::string where = host + ":" + std::to_string(port);
     bool readable = false;
@@ -856,6 +882,24 @@ int Check(const CheckOptions& o, std::ostream& out) {
         out << state << name << l.detail << "\n";
     }
     return code;
+}
+
+bool PortListed(const std::string& list, unsigned port) {
+    std::istringstream in(list);
+    for (std::string item; std::getline(in, item, ',');) {
+        const auto dash = item.find('-');
+        char* end = nullptr;
+        const unsigned long lo = std::strtoul(item.c_str(), &end, 10);
+        if (end == item.c_str()) continue;
+        unsigned long hi = lo;
+        if (dash != std::string::npos) {
+            const char* from = item.c_str() + dash + 1;
+            hi = std::strtoul(from, &end, 10);
+            if (end == from) continue;
+        }
+        if (port >= lo && port <= hi) return true;
+    }
+    return false;
 }
 
 }  // namespace ibsdb

@@ -68,6 +68,9 @@ struct CheckOptions {
 };
 // A pre-flight of a backup folder and the machine: one line per check (Check.cpp).
 int Check(const CheckOptions& o, std::ostream& out);
+// Whether `port` is in a list of ports and ranges as the kernel writes them
+// ("50004,60000-60010", net.ipv4.ip_local_reserved_ports).
+bool PortListed(const std::string& list, unsigned port);
 
 struct PruneOptions {
     std::string backup;
