@@ -29,6 +29,18 @@ bool Catalogue::DeleteIntervalIfEmpty(const Mirel::UniversalPath& folder, std::u
     Talon::Error e = IBS_Config::GetIncrementalIntervalDone(dir.GetPath(), utc, nullptr);
     if (e.GetError() != Mirel::kErrNoIntervalDone && !(e.OK() && endUTC != 0 && utc <= endUTC))
         return false;
+    if (e.GetError() == Mirel::kErrNoIntervalDone) {
+        // Without its interval-done file it may be a folder the server is still writing: only
+        // one named for a start before the end it goes with is that interval's (or older).
+        const std::uint64_t started = IBS_Config::RetrieveUTCFromRedoFolderName(dir.GetChildName());
+        if (endUTC == 0 || started == 0 || started >= endUTC) {
+            IBS_DEBUG_WIDE(
+                u"DeleteIntervalIfEmpty: no interval-done file, and not a folder of an "
+                u"interval ending "
+                << EndText(endUTC) << u": left in place, " << folder.GetUserEntryFormat());
+            return false;
+        }
+    }
     Mirel::FileExtensionEmptyCheckFunctor logs(IBS_Config::sRedoLogExtension);
     dir.ProcessFiles(logs, 1);
     if (!logs.IsEmpty()) return false;

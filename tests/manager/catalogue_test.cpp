@@ -286,3 +286,31 @@ TEST_F(ManagerTest, SameFolderAgainRescansOnlyAfterARegistration) {
     EXPECT_FALSE(mgr->FoldersReady());
     EXPECT_EQ(mgr->SetBackupFolder(u"relative/path"), 0);
 }
+
+// A redo folder without its interval-done file may be one the server is still writing. It
+// goes with an interval only when its name says it started before that interval's end: a
+// folder started since (the open interval's), or one named otherwise, stays where it is.
+TEST_F(ManagerTest, ARedoFolderWithoutItsIntervalDoneFileGoesOnlyWithAnIntervalItStartedIn) {
+    const std::uint64_t end = 1800000060000000ull;
+    const std::string changes = backup() + "/Changes/";
+    auto folder = [&](const std::string& name) {
+        testutil::MakeDirs(changes + name);
+        return Mirel::UniversalPath::Folder(changes + name);
+    };
+    Catalogue& cat = mgr->Cat();
+    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end + 1)), end));
+    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end)), end));
+    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_next"), end));
+    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end - 1)), 0));
+    for (const char* stays :
+         {"Redo_1800000060000001", "Redo_1800000060000000", "Redo_next", "Redo_1800000059999999"})
+        EXPECT_TRUE(testutil::IsDir(changes + stays)) << stays;
+    // Started before the end, empty: that interval's, and it goes.
+    EXPECT_TRUE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end - 1)), end));
+    EXPECT_FALSE(testutil::Exists(changes + "Redo_1800000059999999"));
+    // With a log in it, it stays all the same.
+    const Mirel::UniversalPath withLog = folder("Redo_1800000000000000");
+    testutil::WriteFile(changes + "Redo_1800000000000000/l.vrl", "a log being written");
+    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(withLog, end));
+    EXPECT_TRUE(testutil::IsFile(changes + "Redo_1800000000000000/l.vrl"));
+}
