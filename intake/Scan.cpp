@@ -559,17 +559,23 @@ void Intake::ResumeInProgress(ScanState& s) {
     if (mCat.mInProgressFolder.Exists()) {
         if (s.target != mCat.mIntervals.end() && s.target->first != kOpenInterval) {
             mCat.mIntervalEnd.store(s.target->first);
+            // A copy that leaves the interval is deleted, but one no last-good folder holds is
+            // its database's only copy, and is kept. True when kept.
+            auto setAside = [&](const Mirel::UniversalPath& f, const Mirel::unistring& uuid) {
+                if (mCat.HasLastGoodCopy(uuid)) {
+                    f.Delete();
+                    return false;
+                }
+                mCat.mKeepFiles.emplace_back(f, uuid);
+                return true;
+            };
             for (const auto& f : ListDatabaseFiles(mCat.mInProgressFolder, 3)) {
                 Mirel::unistring uuid;
                 std::uint64_t msn = 0;
                 if (!IBS_Config::GetDBInfo(f, uuid, msn).OK()) continue;
                 if (mCat.GetDatabaseError(uuid) != 0) {
-                    // It failed before the restart: its copy is never published, but one no
-                    // last-good folder holds is its database's only copy, and is kept.
-                    if (mCat.HasLastGoodCopy(uuid))
-                        f.Delete();
-                    else
-                        mCat.mKeepFiles.emplace_back(f, uuid);
+                    // It failed before the restart: its copy is never published.
+                    setAside(f, uuid);
                     continue;
                 }
                 if (!s.target->second.AddDatabase(f, mCat.mInProgressFolder.GetPath(), true,
@@ -580,18 +586,13 @@ void Intake::ResumeInProgress(ScanState& s) {
                 if (!ChainInProgressCopy(f, uuid, msn, s.target) ||
                     !ShareCheck(f, uuid, s.target)) {
                     // Nothing brings it to the interval's end: it is made again from the
-                    // newest copy (it may hold part of a log, so it is not one itself). A copy
-                    // no last-good folder holds is its database's only one, and is kept; with
-                    // a link where a redo folder was, the logs it needs may be behind it.
+                    // newest copy (it may hold part of a log, so it is not one itself). With a
+                    // link where a redo folder was, the logs it needs may be behind it.
                     IBS_DEBUG_WIDE(u"ScanFullBackupDB: in-progress copy "
                                    << f.GetName() << u" at MSN " << msn << u" cannot continue");
                     s.target->second.databases.at(uuid).file.Clear();
-                    if (mCat.HasLastGoodCopy(uuid)) {
-                        f.Delete();
-                    } else {
-                        mCat.mKeepFiles.emplace_back(f, uuid);
-                        if (!s.standingLink.IsClear()) s.keptLeftovers.insert(uuid);
-                    }
+                    if (setAside(f, uuid) && !s.standingLink.IsClear())
+                        s.keptLeftovers.insert(uuid);
                 }
             }
             // Before anything else is placed; what cannot be kept now is tried again before

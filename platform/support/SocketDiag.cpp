@@ -30,23 +30,15 @@ struct DiagRequest {
 };
 
 // A query for TCP sockets of `family` in `states`, with NLM_F_REQUEST and `flags`.
-DiagRequest MakeRequest(int family, std::uint32_t states, std::uint16_t flags, std::uint32_t seq) {
+DiagRequest MakeRequest(int family, std::uint32_t states, std::uint16_t flags = 0) {
     DiagRequest msg{};
     msg.nlh.nlmsg_len = sizeof msg;
     msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     msg.nlh.nlmsg_flags = static_cast<std::uint16_t>(NLM_F_REQUEST | flags);
-    msg.nlh.nlmsg_seq = seq;
     msg.req.sdiag_family = static_cast<std::uint8_t>(family);
     msg.req.sdiag_protocol = IPPROTO_TCP;
     msg.req.idiag_states = states;
     return msg;
-}
-
-bool SendRequest(int fd, const DiagRequest& msg) {
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    return ::sendto(fd, &msg, sizeof msg, 0, reinterpret_cast<const sockaddr*>(&kernel),
-                    sizeof kernel) == static_cast<ssize_t>(sizeof msg);
 }
 
 // A netlink socket of the thread's own, kept for its queries, with a receive timeout so
@@ -60,25 +52,36 @@ public:
         return socket;
     }
     ~DiagSocket() { Drop(); }
+    // The socket at `src` connected to `dst`.
     bool Send(const TcpEndpoint& src, const TcpEndpoint& dst) {
-        if (mFd < 0) Open();
-        if (mFd < 0) return false;
-        DiagRequest msg = MakeRequest(dst.family, ~0u, 0, ++mSeq);
+        DiagRequest msg = MakeRequest(dst.family, ~0u);
         msg.req.id.idiag_sport = htons(src.port);
         msg.req.id.idiag_dport = htons(dst.port);
         std::memcpy(msg.req.id.idiag_src, src.address.data(), AddressBytes(src.family));
         std::memcpy(msg.req.id.idiag_dst, dst.address.data(), AddressBytes(dst.family));
         msg.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
         msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-        if (SendRequest(mFd, msg)) return true;
+        return Send(msg);
+    }
+    // Any query, under the next sequence number.
+    bool Send(DiagRequest msg) {
+        if (mFd < 0) Open();
+        if (mFd < 0) return false;
+        msg.nlh.nlmsg_seq = ++mSeq;
+        sockaddr_nl kernel{};
+        kernel.nl_family = AF_NETLINK;
+        if (::sendto(mFd, &msg, sizeof msg, 0, reinterpret_cast<const sockaddr*>(&kernel),
+                     sizeof kernel) == static_cast<ssize_t>(sizeof msg))
+            return true;
         Drop();
         return false;
     }
-    // Calls `each` for the socket in the answer to the last query sent; false on an error or
-    // a timeout (a socket that does not exist is an error). A failed receive gives up the
-    // socket: the next query starts on a fresh one.
+    // Calls `each` for the socket in the answer to the last query sent, or, for a dump, for
+    // every socket until the dump is done; false on an error or a timeout (a socket that does
+    // not exist is an error). A failed receive gives up the socket: the next query starts on
+    // a fresh one.
     template <class F>
-    bool Receive(F each) {
+    bool Receive(F each, bool dump = false) {
         for (;;) {
             ssize_t n = ::recv(mFd, mBuf.data(), mBuf.size(), 0);
             if (n <= 0) {
@@ -95,6 +98,7 @@ public:
                 if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left) break;
                 if (h->nlmsg_seq == mSeq) {
                     if (h->nlmsg_type == NLMSG_ERROR) return false;
+                    if (h->nlmsg_type == NLMSG_DONE) return true;
                     if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
                         if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
                         each(*static_cast<const inet_diag_msg*>(NLMSG_DATA(h)));
@@ -106,7 +110,7 @@ public:
                 at += step;
                 left -= step;
             }
-            if (answered) return true;
+            if (answered && !dump) return true;
         }
     }
 
@@ -188,51 +192,15 @@ std::optional<uid_t> SocketDiag::PeerOwner(const TcpEndpoint& peer, const TcpEnd
 std::optional<bool> SocketDiag::Listening(std::uint16_t port) {
     // A dump of the listening sockets of each family: they are few, and a dump needs no
     // address to match.
-    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (fd < 0) return std::nullopt;
-    timeval tv{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    std::vector<char> buf(16384);
-    bool found = false, failed = false;
-    std::uint32_t seq = 0;
+    DiagSocket& s = DiagSocket::OfThisThread();
+    bool found = false;
     for (int family : {AF_INET, AF_INET6}) {
-        if (!SendRequest(fd, MakeRequest(family, 1u << kListen, NLM_F_DUMP, ++seq))) {
-            failed = true;
-            break;
-        }
-        for (bool done = false; !done && !failed;) {
-            ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-            if (n <= 0) {
-                failed = true;
-                break;
-            }
-            char* at = buf.data();
-            std::size_t left = static_cast<std::size_t>(n);
-            while (left >= sizeof(nlmsghdr)) {
-                auto* h = reinterpret_cast<nlmsghdr*>(at);
-                if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left) break;
-                if (h->nlmsg_seq == seq) {
-                    if (h->nlmsg_type == NLMSG_DONE) {
-                        done = true;
-                    } else if (h->nlmsg_type == NLMSG_ERROR) {
-                        failed = true;
-                    } else if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
-                               h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-                        const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
-                        if (m->idiag_state == kListen && ntohs(m->id.idiag_sport) == port)
-                            found = true;
-                    }
-                }
-                const std::size_t step = NLMSG_ALIGN(h->nlmsg_len);
-                if (step >= left) break;
-                at += step;
-                left -= step;
-            }
-        }
-        if (failed) break;
+        auto listens = [&](const inet_diag_msg& m) {
+            found |= m.idiag_state == kListen && ntohs(m.id.idiag_sport) == port;
+        };
+        if (!s.Send(MakeRequest(family, 1u << kListen, NLM_F_DUMP)) || !s.Receive(listens, true))
+            return std::nullopt;
     }
-    ::close(fd);
-    if (failed) return std::nullopt;
     return found;
 }
 

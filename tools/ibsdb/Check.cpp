@@ -742,32 +742,7 @@ Line PrefsLine(const std::string& backup, const std::string& file) {
     return l;
 }
 
-Line PortHolderLine(const std::string& host, unsigned port);
-
-// Whether the kernel may hand `port` to an outgoing connection: in its ephemeral range and
-// not reserved. False when it cannot be read.
-bool EphemeralAndUnreserved(unsigned port) {
-    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
-    unsigned lo = 0, hi = 0;
-    if (!(range >> lo >> hi) || port < lo || port > hi) return false;
-    std::ifstream reserved("/proc/sys/net/ipv4/ip_local_reserved_ports");
-    std::string list;
-    if (!reserved) return false;
-    std::getline(reserved, list);
-    return !PortListed(list, port);
-}
-
-Line PortLine(const std::string& host, unsigned port) {
-    Line l = PortHolderLine(host, port);
-    if (l.state != kOk || !EphemeralAndUnreserved(port)) return l;
-    l.extra["reserved"] = false;
-    l.detail +=
-        "; not reserved, so the kernel may give it to an outgoing connection and a "
-        "start then waits until it is released (add it to "
-        "net.ipv4.ip_local_reserved_ports, docs/install.md)";
-    return l;
-}
-
+// Who holds the port, if anyone.
 Line PortHolderLine(const std::string& host, unsigned port) {
     Line l("port");
     const std::string where = host + ":" + std::to_string(port);
@@ -803,6 +778,30 @@ Line PortHolderLine(const std::string& host, unsigned port) {
     l.detail = where + " is taken by " + program + " (process " + std::to_string(pid) +
                "): the service cannot start; stop it, or set VELLUMARK_ORB_HOST to another "
                "local address";
+    return l;
+}
+
+// Whether the kernel may hand `port` to an outgoing connection: in its ephemeral range and
+// not reserved. False when it cannot be read.
+bool EphemeralAndUnreserved(unsigned port) {
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned lo = 0, hi = 0;
+    if (!(range >> lo >> hi) || port < lo || port > hi) return false;
+    std::ifstream reserved("/proc/sys/net/ipv4/ip_local_reserved_ports");
+    std::string list;
+    if (!reserved) return false;
+    std::getline(reserved, list);
+    return !PortListed(list, port);
+}
+
+Line PortLine(const std::string& host, unsigned port) {
+    Line l = PortHolderLine(host, port);
+    if (l.state != kOk || !EphemeralAndUnreserved(port)) return l;
+    l.extra["reserved"] = false;
+    l.detail +=
+        "; not reserved, so the kernel may give it to an outgoing connection and a "
+        "start then waits until it is released (add it to "
+        "net.ipv4.ip_local_reserved_ports, docs/install.md)";
     return l;
 }
 

@@ -208,36 +208,35 @@ bool FailedForLink(const Ledger& ledger, int d) {
     return it != failed.end() && expect::LinkFailure(it->second);
 }
 
-bool KeptOutsideFolders(const Ledger& ledger, int d) {
-    const DbRec& r = ledger.dbs[static_cast<std::size_t>(d)];
-    for (const FileRec& f : ledger.files)
-        if (f.kind == FileKind::kUpload && f.db == d && f.accepted && !f.settled &&
-            IsRegular(f.path))
-            return true;
+namespace {
+// Whether a whole database file under `folder` is database d.
+bool FolderHolds(const fs::path& folder, const DbRec& r) {
     std::error_code ec;
-    const std::string kept = ledger.backup + "/Kept";
-    for (fs::recursive_directory_iterator it(kept, ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         if (!IsRegular(it->path())) continue;
         DbFile file = ReadDbFile(it->path().string());
         if (file.ok && file.state.uuid == r.model->Uuid()) return true;
     }
     return false;
 }
+}  // namespace
+
+bool KeptOutsideFolders(const Ledger& ledger, int d) {
+    const DbRec& r = ledger.dbs[static_cast<std::size_t>(d)];
+    for (const FileRec& f : ledger.files)
+        if (f.kind == FileKind::kUpload && f.db == d && f.accepted && !f.settled &&
+            IsRegular(f.path))
+            return true;
+    return FolderHolds(ledger.backup + "/Kept", r);
+}
 
 bool AnyCopyOf(const Ledger& ledger, int d) {
     if (KeptOutsideFolders(ledger, d)) return true;
     const DbRec& r = ledger.dbs[static_cast<std::size_t>(d)];
     std::error_code ec;
-    for (fs::directory_iterator it(ledger.backup, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->path().filename().string().rfind("LastGood_", 0) != 0) continue;
-        std::error_code inner;
-        for (fs::recursive_directory_iterator f(it->path(), inner), fend; !inner && f != fend;
-             f.increment(inner)) {
-            if (!IsRegular(f->path())) continue;
-            DbFile file = ReadDbFile(f->path().string());
-            if (file.ok && file.state.uuid == r.model->Uuid()) return true;
-        }
-    }
+    for (fs::directory_iterator it(ledger.backup, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().string().rfind("LastGood_", 0) == 0 && FolderHolds(it->path(), r))
+            return true;
     return false;
 }
 
