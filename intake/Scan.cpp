@@ -479,15 +479,16 @@ void Intake::PlaceScannedLogs(ScanState& s) {
         if (name.size() > IBS_Config::kMaxRedoLogName) return;
         ScanPlan::FoundLog log;
         bool closed = false;
-        bool headerWhole = false, tagged = false;
+        bool headerWhole = false;
         int fd = -1;
-        Mirel::Os::Info info;
-        Talon::Error err = dirError != 0
-                               ? Talon::Error(dirError)
-                               : Talon::Error(mEnv.OpenReadAt(dir, name, native, fd, &info, true));
+        // The header alone: the size is judged when the log is applied, and a log of the wrong
+        // size is placed all the same, to fail its database then.
+        Talon::Error err =
+            dirError != 0 ? Talon::Error(dirError)
+                          : Talon::Error(mEnv.OpenReadAt(dir, name, native, fd, nullptr, true));
         if (err.OK()) {
-            err = IBS_Config::GetRedoLogInfo(fd, info.size, native, log.uuid, log.msn, log.startMSN,
-                                             log.endUTC, closed, &headerWhole);
+            err = IBS_Config::GetRedoLogInfo(fd, std::nullopt, native, log.uuid, log.msn,
+                                             log.startMSN, log.endUTC, closed, &headerWhole);
             mEnv.Close(fd);
         }
         // Taken before, and its header went bad since: the tag it was given then says which
@@ -496,7 +497,7 @@ void Intake::PlaceScannedLogs(ScanState& s) {
             IBS_Config::GetTakenRedoLogInfo(file, log.uuid, log.msn, log.startMSN, log.endUTC,
                                             closed)
                 .OK()) {
-            headerWhole = tagged = true;
+            headerWhole = true;
             IBS_DEBUG_WIDE(
                 u"ScanFullBackupDB: its header is damaged, placed by the tag it "
                 u"was given when taken: "
@@ -509,14 +510,6 @@ void Intake::PlaceScannedLogs(ScanState& s) {
                            << err.Text() << u"): " << file.GetUserEntryFormat());
             return;
         }
-        // A whole header on a body of the wrong size: the server finished this log (and may
-        // have been told it was taken), then it was cut or grew. It is placed as any log, so
-        // that applying it fails its database instead of the log being forgotten.
-        if (!err.OK() && !tagged)
-            IBS_DEBUG_WIDE(
-                u"ScanFullBackupDB: its size does not match its header, placed to "
-                u"fail its database when applied: "
-                << file.GetUserEntryFormat());
         log.databaseError = mCat.GetDatabaseError(log.uuid);
         log.failedBefore = mCat.FailedBefore(log.uuid, file);
         log.recordedAfter = mCat.RecordedAfter(file);

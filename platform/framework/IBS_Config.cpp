@@ -108,7 +108,7 @@ Error IBS_Config::GetRedoLogInfo(const UniversalPath& path, unistring& uuid, std
     return e;
 }
 
-Error IBS_Config::GetRedoLogInfo(int fd, std::uint64_t size, const std::string& path,
+Error IBS_Config::GetRedoLogInfo(int fd, std::optional<std::uint64_t> size, const std::string& path,
                                  unistring& uuid, std::uint64_t& msn, std::uint64_t& startMSN,
                                  std::uint64_t& endUTC, bool& closed, bool* headerWhole,
                                  std::string* header) {
@@ -122,7 +122,7 @@ Error IBS_Config::GetRedoLogInfo(int fd, std::uint64_t size, const std::string& 
     if (header) header->assign(reinterpret_cast<const char*>(buf), sizeof buf);
     Identify(h, uuid, msn, startMSN, endUTC, closed);
     if (headerWhole) *headerWhole = true;
-    if (!Mirel::Format::LogSizeMatches(h, size)) return Error(Mirel::kErrInvalidFile);
+    if (size && !Mirel::Format::LogSizeMatches(h, *size)) return Error(Mirel::kErrInvalidFile);
     return Error();
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,9 +61,9 @@ public:
     static Error GetRedoLogInfo(const Mirel::UniversalPath& path, Mirel::unistring& uuid,
                                 std::uint64_t& msn, std::uint64_t& startMSN, std::uint64_t& endUTC,
                                 bool& closed, bool* headerWhole = nullptr);
-    // The same from a log already open for reading (`size` bytes long, as its open saw it);
-    // `path` names it for errors and the fault seam.
-    static Error GetRedoLogInfo(int fd, std::uint64_t size, const std::string& path,
+    // The same from a log already open for reading (`size` bytes long, as its open saw it;
+    // without a size only the header is judged); `path` names it for errors and the fault seam.
+    static Error GetRedoLogInfo(int fd, std::optional<std::uint64_t> size, const std::string& path,
                                 Mirel::unistring& uuid, std::uint64_t& msn, std::uint64_t& startMSN,
                                 std::uint64_t& endUTC, bool& closed, bool* headerWhole = nullptr,
                                 std::string* header = nullptr);

@@ -187,7 +187,9 @@ public:
                            bool mayStayNonBlocking) = 0;
     // OpenRead of the entry `name` of an open folder (OpenRealFolder): the file opened is the
     // one in that very folder, whatever became of the path to it meanwhile. `path` names the
-    // file for wrappers and for errors.
+    // file for wrappers and for errors. Without `info` and with `mayStayNonBlocking`, for a
+    // reader of a header alone, the kind of file is not asked: what is not a regular file
+    // fails the read instead (a folder, a FIFO), and a socket cannot be opened.
     virtual Error OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
                              Os::Info* info, bool mayStayNonBlocking) = 0;
     virtual Error OpenWrite(const std::string& path, const Os::WriteMode& how, int& fd) = 0;
