@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "platform/engine/Formats.h"
 #include "platform/framework/Codecs.h"
@@ -134,11 +135,10 @@ TEST(FailedListCodecTest, DocumentedLinesAreCompleteAndTheServicesOlderReadingIs
     EXPECT_EQ(line, std::string(kU2) + "\t10709\t1767269170000000\tinvalid file\n");
     FailedLine back;
     ASSERT_EQ(DecodeFailedLine(line.substr(0, line.size() - 1), back), TsvLine::kEntry);
-    EXPECT_TRUE(back.complete);
-    EXPECT_EQ(back.uuid, out.uuid);
-    EXPECT_EQ(back.error, out.error);
-    EXPECT_EQ(back.since, out.since);
-    EXPECT_EQ(back.words, out.words);
+    auto fields = [](const FailedLine& l) {
+        return std::make_tuple(l.complete, l.uuid, l.error, l.since, l.words);
+    };
+    EXPECT_EQ(fields(back), fields(out));
     EXPECT_EQ(std::string(kFailedListHeader).rfind("#", 0), 0u);
     EXPECT_EQ(SplitLines("a\n\nb\r\nc"), (std::vector<std::string>{"a", "", "b\r", "c"}));
     EXPECT_EQ(SplitLines("a\n"), std::vector<std::string>{"a"});
@@ -184,11 +184,10 @@ TEST(ReasonsCodecTest, LinesWithAndWithoutWordsAndEscapes) {
     EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
     ReasonLine back;
     ASSERT_EQ(DecodeReasonLine(line.substr(0, line.size() - 1), back), TsvLine::kEntry);
-    EXPECT_EQ(back.name, out.name);
-    EXPECT_EQ(back.error, out.error);
-    EXPECT_EQ(back.when, out.when);
-    EXPECT_EQ(back.originalPath, out.originalPath);
-    EXPECT_EQ(back.why, out.why);
+    auto fields = [](const ReasonLine& l) {
+        return std::make_tuple(l.name, l.error, l.when, l.originalPath, l.why);
+    };
+    EXPECT_EQ(fields(back), fields(out));
 
     EXPECT_EQ(EncodePrunedLine(1, 2, 2, 3, {"a\tb", "c"}), "1\t2\t2\t3\ta%09b\tc\n");
     EXPECT_EQ(std::string(kPrunedRecordHeader).rfind("# when\t", 0), 0u);
@@ -232,10 +231,8 @@ TEST(WorkListsCodecTest, UnwrittenAndUploadsAfterReadBackAndSkipWhatTheyAlwaysSk
     ASSERT_EQ(read.size(), 2u);
     for (const auto& [path, v] : lines) {
         const UploadAfter& r = read.at(path);
-        EXPECT_EQ(r.id, v.id);
-        EXPECT_EQ(r.after, v.after);
-        EXPECT_EQ(r.uuid, v.uuid);
-        EXPECT_EQ(r.cleared, v.cleared);
+        EXPECT_EQ(std::tie(r.id, r.after, r.uuid, r.cleared),
+                  std::tie(v.id, v.after, v.uuid, v.cleared));
     }
     const std::string bad =
         "# comment\n"
@@ -288,17 +285,11 @@ TEST(ManifestCodecTest, EntriesReadBackAndEachMalformedLineIsNamed) {
     ASSERT_TRUE(DecodeManifest(text, end, back, &why)) << why;
     EXPECT_EQ(end, 1767229620183143ull);
     ASSERT_EQ(back.size(), 3u);
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(back[i].kind, entries[i].kind);
-        EXPECT_EQ(back[i].path, entries[i].path);
-        EXPECT_EQ(back[i].uuid, entries[i].uuid);
-        EXPECT_EQ(back[i].msn, entries[i].msn);
-        EXPECT_EQ(back[i].pageSize, entries[i].pageSize);
-        EXPECT_EQ(back[i].pageCount, entries[i].pageCount);
-        EXPECT_EQ(back[i].held, entries[i].held);
-        EXPECT_EQ(back[i].size, entries[i].size);
-        EXPECT_EQ(back[i].crc, entries[i].crc);
-    }
+    auto fields = [](const ManifestEntry& e) {
+        return std::make_tuple(e.kind, e.path, e.uuid, e.msn, e.pageSize, e.pageCount, e.held,
+                               e.size, e.crc);
+    };
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(fields(back[i]), fields(entries[i])) << i;
 
     const std::string ie = "interval-end\t5\tany text";
     const std::string db = "database\tdb.vdb\t" + std::string(kU1) + "\t1\t4096\t1\t8192\tABCDEF01";

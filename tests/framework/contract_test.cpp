@@ -2,16 +2,14 @@
 // documents themselves and compared with what the code reads, writes and sends, so the
 // documents a second implementation is written from cannot drift from the service.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -37,26 +35,32 @@ using Mirel::unistring;
 using Talon::IBS_Config;
 namespace F = Mirel::Format;
 
-using testutil::FreePort;
-
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Units = std::vector<std::uint16_t>;
+using Lines = std::vector<std::string>;
 
 std::string Source(const std::string& rel) {
     return testutil::ReadFile(std::string(IBS_SOURCE_DIR) + "/" + rel);
 }
+const std::string& Formats() {
+    static const std::string text = Source("docs/formats.md");
+    return text;
+}
+const std::string& Protocol() {
+    static const std::string text = Source("docs/protocol.md");
+    return text;
+}
 
 std::string Trim(const std::string& s) {
     auto b = s.find_first_not_of(" \t");
-    auto e = s.find_last_not_of(" \t");
-    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+    return b == std::string::npos ? "" : s.substr(b, s.find_last_not_of(" \t") - b + 1);
 }
 
 // The lines after "<!-- checked: NAME -->": a fenced block's lines, or a table's rows
 // without its header.
-std::vector<std::string> Example(const std::string& doc, const std::string& name) {
+Lines Example(const std::string& doc, const std::string& name) {
     const std::string marker = "<!-- checked: " + name + " -->";
     auto at = doc.find(marker);
     if (at == std::string::npos) {
@@ -64,10 +68,9 @@ std::vector<std::string> Example(const std::string& doc, const std::string& name
         return {};
     }
     std::istringstream in(doc.substr(at + marker.size()));
-    std::vector<std::string> lines;
-    std::string line;
+    Lines lines;
     bool started = false, fenced = false;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         if (!started) {
             if (line.empty()) continue;
             started = true;
@@ -82,25 +85,24 @@ std::vector<std::string> Example(const std::string& doc, const std::string& name
     return lines;
 }
 
-std::vector<std::string> Cells(const std::string& row) {
-    std::vector<std::string> out;
+// A table row's cells, without the quotes of a `code` cell.
+Lines Cells(const std::string& row) {
+    Lines out;
     std::istringstream in(row);
-    std::string cell;
-    while (std::getline(in, cell, '|')) out.push_back(Trim(cell));
+    for (std::string cell; std::getline(in, cell, '|');) {
+        cell = Trim(cell);
+        if (cell.size() >= 2 && cell.front() == '`' && cell.back() == '`')
+            cell = cell.substr(1, cell.size() - 2);
+        out.push_back(cell);
+    }
     if (!out.empty() && out.front().empty()) out.erase(out.begin());
     return out;
 }
 
-std::string Unquote(const std::string& cell) {
-    return cell.size() >= 2 && cell.front() == '`' && cell.back() == '`'
-               ? cell.substr(1, cell.size() - 2)
-               : cell;
-}
-
 // "key   value" lines: the key ends at the first double blank.
-std::map<std::string, std::string> Fields(const std::vector<std::string>& lines) {
+std::map<std::string, std::string> Fields(const std::string& name) {
     std::map<std::string, std::string> out;
-    for (const auto& l : lines) {
+    for (const auto& l : Example(Formats(), name)) {
         auto gap = l.find("  ");
         out[l.substr(0, gap)] = gap == std::string::npos ? "" : Trim(l.substr(gap));
     }
@@ -113,17 +115,16 @@ struct Dump {
     std::uint64_t offset = 0;
     Bytes bytes;
 };
-Dump HexDump(const std::vector<std::string>& lines) {
+Dump HexDump(const std::string& name) {
     Dump d;
-    for (const auto& line : lines) {
+    for (const auto& line : Example(Formats(), name)) {
         auto bar = line.find('|');
         std::istringstream in(line.substr(0, bar));
-        std::string tok;
+        std::string tok, shown;
         in >> tok;
         std::uint64_t off = std::stoull(tok, nullptr, 16);
         if (d.bytes.empty()) d.offset = off;
         EXPECT_EQ(off, d.offset + d.bytes.size()) << line;
-        std::string shown;
         while (in >> tok) {
             auto b = static_cast<std::uint8_t>(std::stoul(tok, nullptr, 16));
             d.bytes.push_back(b);
@@ -136,28 +137,28 @@ Dump HexDump(const std::vector<std::string>& lines) {
 
 Units HexUnits(const std::string& cell) {
     Units u;
-    if (cell == "(none)") return u;
-    std::istringstream in(cell);
-    std::string tok;
-    while (in >> tok) u.push_back(static_cast<std::uint16_t>(std::stoul(tok, nullptr, 16)));
+    std::istringstream in(cell == "(none)" ? "" : cell);
+    for (std::string t; in >> t;)
+        u.push_back(static_cast<std::uint16_t>(std::stoul(t, nullptr, 16)));
     return u;
 }
 
-Bytes ReadBytes(const std::string& path, std::size_t offset, std::size_t n) {
+Bytes FileBytes(const std::string& path, std::size_t off = 0, std::size_t n = std::string::npos) {
     std::string all = testutil::ReadFile(path);
-    if (all.size() < offset + n) return {};
-    return Bytes(all.begin() + static_cast<long>(offset),
-                 all.begin() + static_cast<long>(offset + n));
+    if (off > all.size()) return {};
+    all = all.substr(off, n);
+    return Bytes(all.begin(), all.end());
 }
-
 void WriteBytes(const std::string& path, const Bytes& b) {
     testutil::WriteFile(path, std::string(b.begin(), b.end()));
 }
 
-F::Uuid DocUuid(const std::string& formats) {
-    auto f = Fields(Example(formats, "uuid"));
+std::string UuidText() {
+    return Fields("uuid")["text"];
+}
+F::Uuid DocUuid() {
     F::Uuid u{};
-    std::istringstream in(f["bytes"]);
+    std::istringstream in(Fields("uuid")["bytes"]);
     std::string tok;
     for (auto& b : u)
         if (in >> tok) b = static_cast<std::uint8_t>(std::stoul(tok, nullptr, 16));
@@ -171,7 +172,7 @@ constexpr std::uint64_t kExampleEnd = 1767269150123456ull;  // 2026-01-01 12:05:
 }  // namespace
 
 TEST(ContractTest, Crc32cIsTheDocumentedCrc) {
-    auto f = Fields(Example(Source("docs/formats.md"), "crc32c"));
+    auto f = Fields("crc32c");
     unsigned normal = 0, reversed = 0, xorOut = 0, count = 0, fill = 0;
     ASSERT_EQ(
         std::sscanf(f["polynomial"].c_str(), "0x%x (bit-reversed form 0x%x)", &normal, &reversed),
@@ -182,7 +183,6 @@ TEST(ContractTest, Crc32cIsTheDocumentedCrc) {
     EXPECT_EQ(f["reflected"], "yes (input and output)");
     std::uint32_t init = std::stoul(f["initial value"], nullptr, 16);
     ASSERT_EQ(std::sscanf(f["final inversion"].c_str(), "yes (xor 0x%x)", &xorOut), 1);
-
     // The reader's bitwise algorithm, from the documented parameters alone.
     auto reference = [&](const Bytes& data) {
         std::uint32_t crc = init;
@@ -217,12 +217,13 @@ TEST(ContractTest, Crc32cIsTheDocumentedCrc) {
     }
 }
 
-TEST(ContractTest, CompressedStringExamplesTravelAsDocumented) {
+// The tables of names and texts: each row read back as the code reads and writes it.
+TEST(ContractTest, TheTablesOfStringsUuidsAndFolderNamesAgreeWithTheCode) {
     int rows = 0;
-    for (const auto& row : Example(Source("docs/formats.md"), "compressed-strings")) {
+    for (const auto& row : Example(Formats(), "compressed-strings")) {
         auto c = Cells(row);
         ASSERT_GE(c.size(), 2u) << row;
-        unistring text = c[0] == "(empty)" ? unistring() : unistring::FromUTF8(Unquote(c[0]));
+        unistring text = c[0] == "(empty)" ? unistring() : unistring::FromUTF8(c[0]);
         Units units = HexUnits(c[1]);
         EXPECT_EQ(Talon::EventHelper::Compress(text), units) << row;
         EXPECT_EQ(Talon::EventHelper::Decompress(units.data(), units.size()), text) << row;
@@ -230,18 +231,29 @@ TEST(ContractTest, CompressedStringExamplesTravelAsDocumented) {
     }
     EXPECT_GE(rows, 6);
     // A narrow text sent raw, and a tag a reader does not know, both read as raw units.
-    const Units raw = {0, u'a', u'b'}, unknown = {7, u'a', u'b'};
-    EXPECT_EQ(Talon::EventHelper::Decompress(raw.data(), raw.size()), unistring(u"ab"));
-    EXPECT_EQ(Talon::EventHelper::Decompress(unknown.data(), unknown.size()), unistring(u"ab"));
-}
+    for (const Units& raw : {Units{0, u'a', u'b'}, Units{7, u'a', u'b'}})
+        EXPECT_EQ(Talon::EventHelper::Decompress(raw.data(), raw.size()), unistring(u"ab"));
 
-TEST(ContractTest, UuidBytesFollowTheCanonicalText) {
-    std::string formats = Source("docs/formats.md");
-    auto f = Fields(Example(formats, "uuid"));
-    F::Uuid bytes = DocUuid(formats), parsed{};
-    ASSERT_TRUE(Mirel::UuidText::FromText(unistring::FromUTF8(f["text"]), parsed));
-    EXPECT_EQ(parsed, bytes);
-    EXPECT_EQ(Mirel::UuidText::ToText(bytes).ToUTF8(), f["text"]);
+    F::Uuid parsed{};
+    ASSERT_TRUE(Mirel::UuidText::FromText(unistring::FromUTF8(UuidText()), parsed));
+    EXPECT_EQ(parsed, DocUuid());
+    EXPECT_EQ(Mirel::UuidText::ToText(DocUuid()).ToUTF8(), UuidText());
+
+    rows = 0;
+    for (const auto& row : Example(Formats(), "redo-folder-names")) {
+        auto c = Cells(row);
+        ASSERT_GE(c.size(), 2u) << row;
+        std::uint64_t want = c[1] == "none" ? 0 : std::stoull(c[1]);
+        EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(unistring::FromUTF8(c[0])), want)
+            << row;
+        if (want && c[0] == "Redo_" + std::to_string(want)) {
+            EXPECT_EQ(IBS_Config::MakeRedoFolderName(want).ToUTF8(), c[0]);
+        }
+        ++rows;
+    }
+    EXPECT_GE(rows, 4);
+    // A time past 64 bits is none either.
+    EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(u"Redo_99999999999999999999999"), 0u);
 }
 
 class ContractFiles : public ::testing::Test {
@@ -249,33 +261,29 @@ protected:
     void SetUp() override { Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr); }
     // The example log behind `header`: page 3 all 5a, then page 0 all a5, each record where
     // its dump says it starts.
-    Bytes ExampleLog(const Bytes& header) {
+    static Bytes ExampleLog(const Bytes& header) {
         Bytes log = header;
         for (auto [name, fill] : {std::pair<const char*, std::uint8_t>{"3", 0x5a}, {"0", 0xa5}}) {
-            Dump rec = HexDump(Example(formats, std::string("redo-log-record-page-") + name));
+            Dump rec = HexDump(std::string("redo-log-record-page-") + name);
             EXPECT_EQ(rec.offset, log.size());
             log.insert(log.end(), rec.bytes.begin(), rec.bytes.end());
             log.insert(log.end(), kPage, fill);
         }
         return log;
     }
-    std::string formats = Source("docs/formats.md");
     testutil::TempDir tmp;
 };
 
 TEST_F(ContractFiles, DatabaseAndRedoLogExamplesApplyAsDocumented) {
-    const F::Uuid uuid = DocUuid(formats);
-    const std::string uuidText = Fields(Example(formats, "uuid"))["text"];
-    Dump slot0 = HexDump(Example(formats, "database-slot-0"));
-    Dump slot1 = HexDump(Example(formats, "database-slot-1-after"));
-    Dump header = HexDump(Example(formats, "redo-log-header"));
+    Dump slot0 = HexDump("database-slot-0"), slot1 = HexDump("database-slot-1-after");
+    Dump header = HexDump("redo-log-header");
     ASSERT_EQ(slot0.bytes.size(), F::kDbSlotSize);
     ASSERT_EQ(header.bytes.size(), F::kLogHeaderSize);
 
     // A writer that follows the layout tables produces these very bytes.
     F::DbHeader dh;
     dh.pageSize = kPage;
-    dh.uuid = uuid;
+    dh.uuid = DocUuid();
     dh.msn = 1000;
     dh.pageCount = 2;
     Bytes encoded(F::kDbSlotSize);
@@ -283,7 +291,7 @@ TEST_F(ContractFiles, DatabaseAndRedoLogExamplesApplyAsDocumented) {
     EXPECT_EQ(encoded, slot0.bytes);
     F::LogHeader lh;
     lh.pageSize = kPage;
-    lh.uuid = uuid;
+    lh.uuid = DocUuid();
     lh.startMSN = 1000;
     lh.msn = 1002;
     lh.endUTC = kExampleEnd;
@@ -298,26 +306,22 @@ TEST_F(ContractFiles, DatabaseAndRedoLogExamplesApplyAsDocumented) {
     std::copy(slot0.bytes.begin(), slot0.bytes.end(), db.begin() + static_cast<long>(slot0.offset));
     db.insert(db.end(), kPage, 0x11);
     db.insert(db.end(), kPage, 0x22);
-    const std::string dbPath = tmp / "db1.vdb";
-    WriteBytes(dbPath, db);
+    WriteBytes(tmp / "db1.vdb", db);
     unistring u;
-    std::uint64_t msn = 0;
+    std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
     ASSERT_TRUE(IBS_Config::GetDBInfo(tmp.File("db1.vdb"), u, msn).OK());
-    EXPECT_EQ(u.ToUTF8(), uuidText);
+    EXPECT_EQ(u.ToUTF8(), UuidText());
     EXPECT_EQ(msn, 1000u);
 
     Bytes log = ExampleLog(header.bytes);
     EXPECT_EQ(log.size(), 1184u);
-    const std::string logPath = tmp / "0001.vrl";
-    WriteBytes(logPath, log);
-    std::uint64_t startMSN = 0, endUTC = 0;
+    WriteBytes(tmp / "0001.vrl", log);
     bool closed = false;
     ASSERT_TRUE(
         IBS_Config::GetRedoLogInfo(tmp.File("0001.vrl"), u, msn, startMSN, endUTC, closed).OK());
-    EXPECT_EQ(u.ToUTF8(), uuidText);
-    EXPECT_EQ(startMSN, 1000u);
-    EXPECT_EQ(msn, 1002u);
-    EXPECT_EQ(endUTC, kExampleEnd);
+    EXPECT_EQ(u.ToUTF8(), UuidText());
+    EXPECT_EQ(std::vector<std::uint64_t>({startMSN, msn, endUTC}),
+              std::vector<std::uint64_t>({1000u, 1002u, kExampleEnd}));
     EXPECT_TRUE(closed);
 
     {
@@ -339,104 +343,85 @@ TEST_F(ContractFiles, DatabaseAndRedoLogExamplesApplyAsDocumented) {
         ASSERT_TRUE(after.ReadPage(n, page.data()).OK());
         EXPECT_EQ(page, Bytes(kPage, want[n])) << "page " << n;
     }
-    EXPECT_EQ(ReadBytes(dbPath, slot1.offset, slot1.bytes.size()), slot1.bytes);
-    EXPECT_EQ(ReadBytes(dbPath, slot0.offset, slot0.bytes.size()), slot0.bytes);
+    for (const Dump* slot : {&slot1, &slot0})
+        EXPECT_EQ(FileBytes(tmp / "db1.vdb", slot->offset, slot->bytes.size()), slot->bytes);
 }
 
 TEST_F(ContractFiles, RedoLogHeaderRulesHoldForTheExample) {
-    Bytes header = HexDump(Example(formats, "redo-log-header")).bytes;
-    auto verdict = [&](Bytes h, std::size_t extra = 0) {
+    const Bytes header = HexDump("redo-log-header").bytes;
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> change;
+        std::size_t padding;
+        int error;
+    };
+    const Case cases[] = {
+        {"the example", [](Bytes&) {}, 0, 0},
+        // Offset 60 is covered by the checksum, 100 is not; neither is read.
+        {"reserved bytes", [](Bytes& h) { h[60] = h[100] = 0x7f; }, 0, 0},
+        {"unknown flags", [](Bytes& h) { h[56] = 0x03; }, 0, Mirel::kErrInvalidFile},
+        {"MSN before its start", [](Bytes& h) { F::Put64(h.data() + 40, 999); }, 0,
+         Mirel::kErrInvalidFile},
+        {"padded", [](Bytes&) {}, 1, Mirel::kErrInvalidFile},
+    };
+    for (const Case& c : cases) {
+        Bytes h = header;
+        c.change(h);
         F::Put32(h.data() + 72, F::Crc32c(h.data(), 72));
         Bytes file = ExampleLog(h);
-        file.insert(file.end(), extra, 0);
+        file.insert(file.end(), c.padding, 0);
         WriteBytes(tmp / "l.vrl", file);
         unistring u;
-        std::uint64_t a = 0, b = 0, c = 0;
+        std::uint64_t a = 0, b = 0, e = 0;
         bool closed = false;
-        return IBS_Config::GetRedoLogInfo(tmp.File("l.vrl"), u, a, b, c, closed).GetError();
-    };
-    EXPECT_EQ(verdict(header), 0);
-    Bytes reserved = header;
-    reserved[60] = 0x7f;   // covered by the checksum, not read
-    reserved[100] = 0x7f;  // not covered, not read
-    EXPECT_EQ(verdict(reserved), 0);
-    Bytes flags = header;
-    flags[56] = 0x03;
-    EXPECT_EQ(verdict(flags), Mirel::kErrInvalidFile);
-    Bytes backwards = header;
-    F::Put64(backwards.data() + 40, 999);
-    EXPECT_EQ(verdict(backwards), Mirel::kErrInvalidFile);
-    EXPECT_EQ(verdict(header, 1), Mirel::kErrInvalidFile);  // padded
+        EXPECT_EQ(IBS_Config::GetRedoLogInfo(tmp.File("l.vrl"), u, a, b, e, closed).GetError(),
+                  c.error)
+            << c.what;
+    }
 }
 
 TEST_F(ContractFiles, IntervalDoneExampleReadsAndWritesAsDocumented) {
-    Dump done = HexDump(Example(formats, "interval-done"));
-    const std::string uuidText = Fields(Example(formats, "uuid"))["text"];
+    Dump done = HexDump("interval-done");
     testutil::MakeDirs(tmp / "Changes/Redo_1767269100000001");
-    const std::string path = tmp / "Changes/Redo_1767269100000001/IntervalDone.vid";
-    WriteBytes(path, done.bytes);
+    const std::string rel = "Changes/Redo_1767269100000001/IntervalDone.vid";
+    WriteBytes(tmp / rel, done.bytes);
     std::uint64_t end = 0;
     std::vector<unistring> list;
-    ASSERT_TRUE(IBS_Config::GetIncrementalIntervalDone(
-                    tmp.File("Changes/Redo_1767269100000001/IntervalDone.vid"), end, &list)
-                    .OK());
+    ASSERT_TRUE(IBS_Config::GetIncrementalIntervalDone(tmp.File(rel), end, &list).OK());
     EXPECT_EQ(end, kExampleEnd);
     ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].ToUTF8(), uuidText);
+    EXPECT_EQ(list[0].ToUTF8(), UuidText());
     ASSERT_TRUE(sim::WriteIntervalDone(tmp.File("written.vid"), end, list).OK());
-    EXPECT_EQ(ReadBytes(tmp / "written.vid", 0, done.bytes.size()), done.bytes);
-    EXPECT_EQ(testutil::ReadFile(tmp / "written.vid").size(), done.bytes.size());
-}
-
-TEST(ContractTest, RedoFolderNamesReadBackAsDocumented) {
-    int rows = 0;
-    for (const auto& row : Example(Source("docs/formats.md"), "redo-folder-names")) {
-        auto c = Cells(row);
-        ASSERT_GE(c.size(), 2u) << row;
-        std::string name = Unquote(c[0]);
-        std::uint64_t want = c[1] == "none" ? 0 : std::stoull(c[1]);
-        EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(unistring::FromUTF8(name)), want)
-            << row;
-        if (want && name == "Redo_" + std::to_string(want)) {
-            EXPECT_EQ(IBS_Config::MakeRedoFolderName(want).ToUTF8(), name);
-        }
-        ++rows;
-    }
-    EXPECT_GE(rows, 4);
-    // A time past 64 bits is none either.
-    EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(u"Redo_99999999999999999999999"), 0u);
+    EXPECT_EQ(FileBytes(tmp / "written.vid"), done.bytes);
 }
 
 TEST(ContractTest, EveryErrorNumberAndEventRecordIsDocumented) {
-    std::string protocol = Source("docs/protocol.md");
     const std::string kSystemRange = "21000 + errno";
     auto firstCells = [&](const std::string& name) {
         std::set<std::string> out;
-        for (const auto& row : Example(protocol, name))
+        for (const auto& row : Example(Protocol(), name))
             if (Cells(row).at(0) != kSystemRange) out.insert(Cells(row).at(0));
         return out;
     };
     std::set<std::string> inCode;
     std::string codes = Source("platform/support/ErrorCodes.h");
-    for (auto at = codes.find(" = "); at != std::string::npos; at = codes.find(" = ", at + 1)) {
-        auto comma = codes.find(',', at);
-        inCode.insert(Trim(codes.substr(at + 3, comma - at - 3)));
-    }
+    for (auto at = codes.find(" = "); at != std::string::npos; at = codes.find(" = ", at + 1))
+        inCode.insert(Trim(codes.substr(at + 3, codes.find(',', at) - at - 3)));
     EXPECT_GT(inCode.size(), 30u);
     EXPECT_EQ(firstCells("error-numbers"), inCode);
     // Every number is printed with its words, each number's its own, as the table says: a
     // number added without words fails here.
     int systemRows = 0;
-    for (const auto& row : Example(protocol, "error-numbers")) {
-        if (Cells(row).at(0) == kSystemRange) {
-            // The row's own example is what the service prints.
-            ++systemRows;
-            EXPECT_NE(row.find("\"" + Mirel::ErrorText(Mirel::kErrSystemBase + EFBIG) + "\""),
-                      std::string::npos)
-                << row;
+    for (const auto& row : Example(Protocol(), "error-numbers")) {
+        if (Cells(row).at(0) != kSystemRange) {
+            EXPECT_EQ(Cells(row).at(1), Mirel::ErrorWords(std::stoi(Cells(row).at(0)))) << row;
             continue;
         }
-        EXPECT_EQ(Cells(row).at(1), Mirel::ErrorWords(std::stoi(Cells(row).at(0)))) << row;
+        // The row's own example is what the service prints.
+        ++systemRows;
+        EXPECT_NE(row.find("\"" + Mirel::ErrorText(Mirel::kErrSystemBase + EFBIG) + "\""),
+                  std::string::npos)
+            << row;
     }
     EXPECT_EQ(systemRows, 1);
     std::map<std::string, std::string> said;
@@ -467,11 +452,16 @@ namespace {
 struct Heard {
     std::mutex m;
     std::condition_variable cv;
-    std::vector<std::string> calls;
+    Lines calls;
     Talon::ServerComponent_var peer;
     std::vector<Units> eventTexts, targets;
-    void Add(const std::string& call) {
+    void Add(const std::string& call, const Talon::CompressedStringSeq* texts = nullptr,
+             std::vector<Units>* to = nullptr) {
         std::lock_guard<std::mutex> g(m);
+        for (CORBA::ULong i = 0; texts && i < texts->length(); ++i) {
+            const auto& s = (*texts)[i];
+            to->emplace_back(s.get_buffer(), s.get_buffer() + s.length());
+        }
         calls.push_back(call);
         cv.notify_all();
     }
@@ -482,12 +472,6 @@ struct Heard {
         });
     }
 };
-
-Units Raw(const Talon::CompressedString& s) {
-    Units u;
-    for (CORBA::ULong i = 0; i < s.length(); ++i) u.push_back(s[i]);
-    return u;
-}
 
 class Link : public POA_Talon::EventLink {
 public:
@@ -508,21 +492,12 @@ public:
     void SendNotification(CORBA::Long code, CORBA::Long p1, CORBA::Long p2,
                           const CORBA::Any& payload) override {
         const TalonTypes::DebugOperation* op = nullptr;
-        if (payload >>= op) {
-            std::lock_guard<std::mutex> g(mHeard.m);
-            for (CORBA::ULong i = 0; i < op->mTargets.length(); ++i)
-                mHeard.targets.push_back(Raw(op->mTargets[i]));
-        }
         mHeard.Add("SendNotification " + std::to_string(code) + " " + std::to_string(p1) + " " +
-                   std::to_string(p2));
+                       std::to_string(p2),
+                   (payload >>= op) ? &op->mTargets : nullptr, &mHeard.targets);
     }
     void WriteEvent(CORBA::Long code, const Talon::CompressedStringSeq& texts) override {
-        {
-            std::lock_guard<std::mutex> g(mHeard.m);
-            for (CORBA::ULong i = 0; i < texts.length(); ++i)
-                mHeard.eventTexts.push_back(Raw(texts[i]));
-        }
-        mHeard.Add("WriteEvent " + std::to_string(code));
+        mHeard.Add("WriteEvent " + std::to_string(code), &texts, &mHeard.eventTexts);
     }
     void SendStoppingNotice(CORBA::ULong id) override {
         mHeard.Add("SendStoppingNotice " + std::to_string(id));
@@ -559,22 +534,16 @@ private:
     PortableServer::POA_var mLinks;
 };
 
-// "%ff" escapes of a corbaloc object key, undone.
-std::string Unescape(const std::string& key) {
-    std::string out;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        if (key[i] == '%' && i + 2 < key.size()) {
-            out.push_back(static_cast<char>(std::stoi(key.substr(i + 1, 2), nullptr, 16)));
-            i += 2;
-        } else {
-            out.push_back(key[i]);
-        }
+// The POA and object id a corbaloc key ("/" and "%ff" escapes) names below omniINSPOA:
+// ff "omniINSPOA" ff POA 00 ID.
+bool SplitKey(const std::string& escaped, std::string& poa, std::string& id) {
+    std::string key;
+    for (std::size_t i = 1; i < escaped.size(); ++i) {
+        bool hex = escaped[i] == '%' && i + 2 < escaped.size();
+        key.push_back(hex ? static_cast<char>(std::stoi(escaped.substr(i + 1, 2), nullptr, 16))
+                          : escaped[i]);
+        i += hex ? 2 : 0;
     }
-    return out;
-}
-
-// The POA and object id a key names below omniINSPOA: ff "omniINSPOA" ff POA 00 ID.
-bool SplitKey(const std::string& key, std::string& poa, std::string& id) {
     const std::string head =
         "\xff"
         "omniINSPOA"
@@ -589,26 +558,24 @@ bool SplitKey(const std::string& key, std::string& poa, std::string& id) {
 }  // namespace
 
 TEST(ContractOrb, AddressesAndTheHubConversationAreAsDocumented) {
-    std::string protocol = Source("docs/protocol.md");
-    std::string service = Example(protocol, "service-address").at(0);
+    std::string service = Example(Protocol(), "service-address").at(0);
     ASSERT_EQ(service.rfind("corbaloc::127.0.0.1:50004/", 0), 0u) << service;
     EXPECT_EQ(DidoraRezaraApp::kOrbPort, 50004);
     std::string poa, id;
-    ASSERT_TRUE(SplitKey(Unescape(service.substr(service.find('/'))).substr(1), poa, id));
+    ASSERT_TRUE(SplitKey(service.substr(service.find('/')), poa, id));
     EXPECT_EQ(poa, DidoraRezaraApp::kPOAName);
     EXPECT_EQ(id, DidoraRezaraApp::kObjectId);
 
-    std::string hubAddress = Example(protocol, "hub-address").at(0);
+    std::string hubAddress = Example(Protocol(), "hub-address").at(0);
     const std::string prefix = "corbaloc::HOST:PORT";
     ASSERT_EQ(hubAddress.rfind(prefix, 0), 0u) << hubAddress;
-    std::string hubKey = hubAddress.substr(prefix.size());
-    EXPECT_EQ(hubKey, Talon::ComponentBaseThread::kEventHubKey);
-    ASSERT_TRUE(SplitKey(Unescape(hubKey).substr(1), poa, id));
+    EXPECT_EQ(hubAddress.substr(prefix.size()), Talon::ComponentBaseThread::kEventHubKey);
+    ASSERT_TRUE(SplitKey(hubAddress.substr(prefix.size()), poa, id));
 
     // The hub is served where the document says, by a POA built from the key alone.
-    unsigned short port = FreePort();
-    std::string endpoint = "giop:tcp:127.0.0.1:" + std::to_string(port);
-    std::vector<std::string> args = {"contract", "-ORBendPoint", endpoint,
+    unsigned short port = testutil::FreePort();
+    std::vector<std::string> args = {"contract", "-ORBendPoint",
+                                     "giop:tcp:127.0.0.1:" + std::to_string(port),
                                      "-ORBclientCallTimeOutPeriod", "20000"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
@@ -633,13 +600,9 @@ TEST(ContractOrb, AddressesAndTheHubConversationAreAsDocumented) {
     PortableServer::POAManager_var rootManager = root->the_POAManager();
     rootManager->activate();
 
-    std::string formats = Source("docs/formats.md");
-    const std::string uuidText = Fields(Example(formats, "uuid"))["text"];
     std::map<std::string, Units> documented;
-    for (const auto& row : Example(formats, "compressed-strings")) {
-        auto c = Cells(row);
-        documented[Unquote(c[0])] = HexUnits(c[1]);
-    }
+    for (const auto& row : Example(Formats(), "compressed-strings"))
+        documented[Cells(row).at(0)] = HexUnits(Cells(row).at(1));
     {
         DBSConnector connector(orb);
         // The service registers long after its connector's thread runs; so does this test.
@@ -649,15 +612,11 @@ TEST(ContractOrb, AddressesAndTheHubConversationAreAsDocumented) {
             std::this_thread::yield();
         ASSERT_TRUE(connector.ConnectToServer("127.0.0.1", port));
         ASSERT_TRUE(heard.WaitFor("SendComponentInfo 14 DBSConnector 4 pid"));
-        {
-            std::lock_guard<std::mutex> g(heard.m);
-            EXPECT_EQ(heard.calls,
-                      (std::vector<std::string>{"ConnectComponent 14 DBSConnector", "Subscribe 8/2",
-                                                "SendComponentInfo 14 DBSConnector 4 pid"}));
-        }
         Talon::ServerComponent_var peer;
         {
             std::lock_guard<std::mutex> g(heard.m);
+            EXPECT_EQ(heard.calls, (Lines{"ConnectComponent 14 DBSConnector", "Subscribe 8/2",
+                                          "SendComponentInfo 14 DBSConnector 4 pid"}));
             peer = Talon::ServerComponent::_duplicate(heard.peer);
         }
         ASSERT_FALSE(CORBA::is_nil(peer));
@@ -671,7 +630,7 @@ TEST(ContractOrb, AddressesAndTheHubConversationAreAsDocumented) {
         ASSERT_TRUE(heard.WaitFor("WriteEvent " + std::to_string(0x41000328)));
         TalonTypes::DebugOperation op;
         op.mTargets.length(1);
-        Talon::EventHelper::ToCompressedString(unistring::FromUTF8(uuidText), op.mTargets[0]);
+        Talon::EventHelper::ToCompressedString(unistring::FromUTF8(UuidText()), op.mTargets[0]);
         CORBA::Any any;
         any <<= op;
         ASSERT_TRUE(connector.SendNotification(21, 0, 0, any, 0).OK());
@@ -680,7 +639,7 @@ TEST(ContractOrb, AddressesAndTheHubConversationAreAsDocumented) {
             std::lock_guard<std::mutex> g(heard.m);
             EXPECT_EQ(heard.eventTexts,
                       (std::vector<Units>{documented.at("/srv/backup"), documented.at("db1")}));
-            EXPECT_EQ(heard.targets, std::vector<Units>{documented.at(uuidText)});
+            EXPECT_EQ(heard.targets, std::vector<Units>{documented.at(UuidText())});
             heard.peer = Talon::ServerComponent::_nil();
         }
         // As the service does before it exits: the thread ends before the object goes.

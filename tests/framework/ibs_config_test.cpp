@@ -30,11 +30,11 @@ protected:
     TempDir tmp;
 };
 
-TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesAndLogs) {
+TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesLogsAndIntervalDoneFiles) {
     auto uuid = Mirel::UuidText::Generate();
     ASSERT_TRUE(sim::WriteDatabaseFile(tmp.File("db.vdb"), uuid, 4096, 77, {}).OK());
     unistring u;
-    std::uint64_t msn = 0;
+    std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
     ASSERT_TRUE(IBS_Config::GetDBInfo(tmp.File("db.vdb"), u, msn).OK());
     EXPECT_EQ(u, Mirel::UuidText::ToText(uuid));
     EXPECT_EQ(msn, 77u);
@@ -42,73 +42,61 @@ TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesAndLogs) {
     sim::RedoLogWriter w;
     ASSERT_TRUE(w.Open(tmp.File("l.vrl"), uuid, 4096, 77).OK());
     ASSERT_TRUE(w.Finish(80, 123456789, true).OK());
-    std::uint64_t startMSN = 0, endUTC = 0;
     bool closed = false;
-    ASSERT_TRUE(
-        IBS_Config::GetRedoLogInfo(tmp.File("l.vrl"), u, msn, startMSN, endUTC, closed).OK());
-    EXPECT_EQ(msn, 80u);
-    EXPECT_EQ(startMSN, 77u);
-    EXPECT_EQ(endUTC, 123456789u);
+    auto logInfo = [&](const char* name) {
+        return IBS_Config::GetRedoLogInfo(tmp.File(name), u, msn, startMSN, endUTC, closed)
+            .GetError();
+    };
+    ASSERT_EQ(logInfo("l.vrl"), 0);
+    EXPECT_EQ(std::vector<std::uint64_t>({msn, startMSN, endUTC}),
+              std::vector<std::uint64_t>({80, 77, 123456789}));
     EXPECT_TRUE(closed);
-
     testutil::WriteFile(tmp / "junk.vrl", std::string(300, 'z'));
-    EXPECT_EQ(IBS_Config::GetRedoLogInfo(tmp.File("junk.vrl"), u, msn, startMSN, endUTC, closed)
-                  .GetError(),
-              Mirel::kErrInvalidFile);
-    EXPECT_EQ(
-        IBS_Config::GetRedoLogInfo(tmp.File("db.vdb"), u, msn, startMSN, endUTC, closed).GetError(),
-        Mirel::kErrInvalidFile);
-    EXPECT_EQ(IBS_Config::GetRedoLogInfo(tmp.File("gone.vrl"), u, msn, startMSN, endUTC, closed)
-                  .GetError(),
-              Mirel::kErrPathNotFound);
+    EXPECT_EQ(logInfo("junk.vrl"), Mirel::kErrInvalidFile);
+    EXPECT_EQ(logInfo("db.vdb"), Mirel::kErrInvalidFile);
+    EXPECT_EQ(logInfo("gone.vrl"), Mirel::kErrPathNotFound);
     EXPECT_EQ(IBS_Config::GetDBInfo(tmp.File("l.vrl"), u, msn).GetError(), Mirel::kErrInvalidFile);
-}
 
-TEST_F(IBSConfigTest, IntervalDoneFilesByPathOrFolder) {
+    // An interval-done file by its path or its folder; the server may spell the name in
+    // another case.
     testutil::MakeDirs(tmp / "Redo_5");
+    testutil::MakeDirs(tmp / "Redo_6");
     std::vector<unistring> uuids = {Mirel::UuidText::ToText(Mirel::UuidText::Generate()),
                                     Mirel::UuidText::ToText(Mirel::UuidText::Generate())};
-    // The server may spell the name in another case.
     UniversalPath done = tmp.File("Redo_5/intervaldone.VID");
     ASSERT_TRUE(sim::WriteIntervalDone(done, 987654321, uuids).OK());
-
-    std::uint64_t utc = 0;
     std::vector<unistring> list;
-    ASSERT_TRUE(IBS_Config::GetIncrementalIntervalDone(done, utc, &list).OK());
-    EXPECT_EQ(utc, 987654321u);
+    ASSERT_TRUE(IBS_Config::GetIncrementalIntervalDone(done, endUTC, &list).OK());
+    EXPECT_EQ(endUTC, 987654321u);
     EXPECT_EQ(list, uuids);
-    utc = 0;
-    ASSERT_TRUE(IBS_Config::GetIncrementalIntervalDone(tmp.Folder("Redo_5"), utc, nullptr).OK());
-    EXPECT_EQ(utc, 987654321u);
-
-    testutil::MakeDirs(tmp / "Redo_6");
-    EXPECT_EQ(IBS_Config::GetIncrementalIntervalDone(tmp.Folder("Redo_6"), utc, nullptr).GetError(),
-              Mirel::kErrNoIntervalDone);
-
-    std::string good = testutil::ReadFile(done.Native());
-    for (std::size_t cut : {std::size_t(0), std::size_t(10), good.size() - 1}) {
-        testutil::WriteFile(tmp / "Redo_6/IntervalDone.vid", good.substr(0, cut));
-        EXPECT_EQ(IBS_Config::GetIncrementalIntervalDone(tmp.File("Redo_6/IntervalDone.vid"), utc,
-                                                         nullptr)
-                      .GetError(),
-                  Mirel::kErrInvalidFile)
-            << cut;
-    }
-    std::string garbled = good;
+    auto folderDone = [&](const char* folder) {
+        endUTC = 0;
+        return IBS_Config::GetIncrementalIntervalDone(tmp.Folder(folder), endUTC, nullptr)
+            .GetError();
+    };
+    ASSERT_EQ(folderDone("Redo_5"), 0);
+    EXPECT_EQ(endUTC, 987654321u);
+    EXPECT_EQ(folderDone("Redo_6"), Mirel::kErrNoIntervalDone);
+    std::string good = testutil::ReadFile(done.Native()), garbled = good;
     garbled[20] ^= 1;
-    testutil::WriteFile(tmp / "Redo_6/IntervalDone.vid", garbled);
-    EXPECT_EQ(IBS_Config::GetIncrementalIntervalDone(tmp.Folder("Redo_6"), utc, nullptr).GetError(),
-              Mirel::kErrInvalidFile);
+    for (const std::string& bad : {std::string(), good.substr(0, 10), good.substr(1), garbled}) {
+        testutil::WriteFile(tmp / "Redo_6/IntervalDone.vid", bad);
+        EXPECT_EQ(folderDone("Redo_6"), Mirel::kErrInvalidFile) << bad.size();
+    }
 }
 
 TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
-    testutil::MakeDirs(tmp / "Changes/Redo_1");
+    testutil::MakeDirs(tmp / "Changes/Redo_1/y.vrl.rc");
     Mirel::Directory backup(tmp.Folder());
     UniversalPath moved;
+    auto move = [&](const char* name, int error = 10709, const char* why = "") {
+        return IBS_Config::MoveInvalidRedo(tmp.File(std::string("Changes/Redo_1/") + name), backup,
+                                           moved, error, why)
+            .GetError();
+    };
     for (int i = 0; i < 3; ++i) {
         testutil::WriteFile(tmp / "Changes/Redo_1/x.vrl", "v" + std::to_string(i));
-        ASSERT_TRUE(
-            IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/x.vrl"), backup, moved).OK());
+        ASSERT_EQ(move("x.vrl"), 0);
     }
     EXPECT_EQ(moved, tmp.File("Rejected/x.vrl.2"));
     EXPECT_EQ(testutil::ReadFile(tmp / "Rejected/x.vrl"), "v0");
@@ -116,38 +104,32 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
     EXPECT_EQ(testutil::ReadFile(tmp / "Rejected/x.vrl.2"), "v2");
 
     testutil::WriteFile(tmp / "Changes/Redo_1/y.vrl", "y");
-    testutil::MakeDirs(tmp / "Changes/Redo_1/y.vrl.rc");
     testutil::WriteFile(tmp / "Changes/Redo_1/y.vrl.rc/c", "c");
-    ASSERT_TRUE(IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/y.vrl"), backup, moved).OK());
+    ASSERT_EQ(move("y.vrl"), 0);
     EXPECT_EQ(testutil::ReadFile(tmp / "Rejected/y.vrl.rc/c"), "c");
 
     Mirel::FaultEnv::Scope disarm(faults);
-    testutil::WriteFile(tmp / "Changes/Redo_1/z.vrl", "z");
-    faults.Arm(Mirel::FsOp::kRename, tmp / "Changes/Redo_1/z.vrl", Mirel::kErrFileLocked);
-    EXPECT_EQ(
-        IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/z.vrl"), backup, moved).GetError(),
-        Mirel::kErrFileLocked);
+    const std::string path = tmp / "Changes/Redo_1/z.vrl";
+    testutil::WriteFile(path, "z");
+    faults.Arm(Mirel::FsOp::kRename, path, Mirel::kErrFileLocked);
+    EXPECT_EQ(move("z.vrl"), Mirel::kErrFileLocked);
     EXPECT_EQ(moved, tmp.File("Changes/Redo_1/z.vrl"));
-    EXPECT_TRUE(testutil::IsFile(tmp / "Changes/Redo_1/z.vrl"));
+    EXPECT_TRUE(testutil::IsFile(path));
+    EXPECT_FALSE(testutil::IsFile(tmp / "Rejected/z.vrl"));
     // The reason was on disk before the move was tried, so a crash just after a move can
     // never leave a set-aside file without one.
     std::string reasons = testutil::ReadFile(tmp / "Rejected/reasons.tsv");
     EXPECT_NE(reasons.find("z.vrl\t10709\t"), std::string::npos) << reasons;
-    EXPECT_FALSE(testutil::IsFile(tmp / "Rejected/z.vrl"));
     faults.Clear();
-    ASSERT_TRUE(
-        IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/z.vrl"), backup, moved, 10720).OK());
+    ASSERT_EQ(move("z.vrl", 10720), 0);
     reasons = testutil::ReadFile(tmp / "Rejected/reasons.tsv");
     EXPECT_EQ(reasons.rfind("\nz.vrl\t"), reasons.find("\nz.vrl\t10720\t")) << reasons;
     // The last column says why in words: the number's own, or what the caller adds.
-    const std::string path = tmp / "Changes/Redo_1/z.vrl";
     EXPECT_NE(reasons.find(path + "\tthe redo log belongs to another database\n"),
               std::string::npos)
         << reasons;
     testutil::WriteFile(path, "z");
-    ASSERT_TRUE(IBS_Config::MoveInvalidRedo(tmp.File("Changes/Redo_1/z.vrl"), backup, moved, 10721,
-                                            "a\twhy")
-                    .OK());
+    ASSERT_EQ(move("z.vrl", 10721, "a\twhy"), 0);
     reasons = testutil::ReadFile(tmp / "Rejected/reasons.tsv");
     EXPECT_NE(reasons.find("\nz.vrl.1\t10721\t"), std::string::npos) << reasons;
     EXPECT_EQ(reasons.substr(reasons.size() - 9), "\ta%09why\n") << reasons;

@@ -35,16 +35,28 @@ std::string Get(const std::string& path) {
     return testutil::IsFile(path) ? testutil::ReadFile(path) : "<missing>";
 }
 
-std::string Lines(const std::vector<std::string>& v) {
-    std::string s;
-    for (const auto& l : v) s += l + "\n";
-    return s;
+std::string N(const char* prefix, std::uint64_t i) {
+    return prefix + std::to_string(i);
 }
 
 class PowerLossTest : public ::testing::Test {
 protected:
     void TearDown() override { faults.Clear(); }
+    PowerLoss::Outcome Reboot(PowerLoss::Loss loss = PowerLoss::Loss::kWorst,
+                              std::uint64_t seed = 0) {
+        PowerLoss::Outcome out = disk.Restart(loss, seed);
+        std::string lines;
+        for (const auto& l : out.errors) lines += l + "\n";
+        EXPECT_TRUE(out.errors.empty()) << lines;
+        return out;
+    }
+    // Each path below the folder holds its text, or is "<missing>".
+    void ExpectFiles(const std::vector<std::pair<std::string, std::string>>& want) {
+        for (const auto& [path, text] : want) EXPECT_EQ(Get(r + path), text) << path;
+    }
+    void Empty() { Mirel::Directory(tmp.Folder()).DeleteContents(); }
     TempDir tmp;
+    const std::string r = tmp.path();
     // The test's own disk, behind its own fault seam: its thread's Env.
     PowerLoss::Disk disk;
     Mirel::FaultEnv faults{disk};
@@ -55,7 +67,6 @@ protected:
 }  // namespace
 
 TEST_F(PowerLossTest, WorstCaseKeepsOnlyWhatWasMadeDurable) {
-    const std::string r = tmp.path();
     Put(r + "/old", "old content", true);
     Put(r + "/old2", "second", true);
     Put(r + "/cfg", "v1", true);
@@ -78,17 +89,16 @@ TEST_F(PowerLossTest, WorstCaseKeepsOnlyWhatWasMadeDurable) {
     ASSERT_EQ(Os::DeleteFile(r + "/a"), 0);  // the file comes back
     EXPECT_FALSE(disk.Crashed());
 
-    PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kWorst);
-    EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
-    EXPECT_EQ(Get(r + "/a"), "synced and linked");
-    EXPECT_EQ(Get(r + "/b"), "<missing>");
-    EXPECT_EQ(Get(r + "/old"), "old content");
-    EXPECT_EQ(Get(r + "/sub/f"), "<missing>");
-    EXPECT_EQ(Get(r + "/c"), "");
-    EXPECT_EQ(Get(r + "/lg/moved"), "second");
-    EXPECT_EQ(Get(r + "/old2"), "<missing>");
-    EXPECT_EQ(Get(r + "/cfg"), "v2");
-    EXPECT_EQ(Get(r + "/cfg.tmp"), "<missing>");
+    PowerLoss::Outcome out = Reboot();
+    ExpectFiles({{"/a", "synced and linked"},
+                 {"/b", "<missing>"},
+                 {"/old", "old content"},
+                 {"/sub/f", "<missing>"},
+                 {"/c", ""},
+                 {"/lg/moved", "second"},
+                 {"/old2", "<missing>"},
+                 {"/cfg", "v2"},
+                 {"/cfg.tmp", "<missing>"}});
     EXPECT_GE(out.entriesLost, 3u);
     EXPECT_GE(out.writesLost, 2u);
     // The run is over: nothing is recorded or refused any more.
@@ -99,10 +109,9 @@ TEST_F(PowerLossTest, WorstCaseKeepsOnlyWhatWasMadeDurable) {
 // A batch of moves pays one sync per folder; until its flush, none of them is durable, and
 // a sync that fails stays the flush's to report.
 TEST_F(PowerLossTest, DeferredFolderSyncsMakeABatchOfMovesDurableOnlyAtTheFlush) {
-    const std::string r = tmp.path();
     testutil::MakeDirs(r + "/from");
     testutil::MakeDirs(r + "/to");
-    for (int i = 0; i < 5; ++i) Put(r + "/from/f" + std::to_string(i), "x", true);
+    for (int i = 0; i < 5; ++i) Put(r + N("/from/f", i), "x", true);
     ASSERT_EQ(Os::SyncDir(r + "/from"), 0);
     ASSERT_EQ(Os::SyncDir(r), 0);
 
@@ -110,8 +119,7 @@ TEST_F(PowerLossTest, DeferredFolderSyncsMakeABatchOfMovesDurableOnlyAtTheFlush)
     {
         Os::DeferredDirSyncs batch;
         for (int i = 0; i < 4; ++i)
-            ASSERT_EQ(
-                Os::Rename(r + "/from/f" + std::to_string(i), r + "/to/f" + std::to_string(i)), 0);
+            ASSERT_EQ(Os::Rename(r + N("/from/f", i), r + N("/to/f", i)), 0);
         EXPECT_EQ(disk.Points(), 0u);
         EXPECT_EQ(batch.Pending(), 8u);
         {
@@ -126,105 +134,88 @@ TEST_F(PowerLossTest, DeferredFolderSyncsMakeABatchOfMovesDurableOnlyAtTheFlush)
     // Outside a batch each move syncs at once again.
     ASSERT_EQ(Os::Rename(r + "/to/f0", r + "/f0"), 0);
     EXPECT_EQ(disk.Points(), 6u);
-    PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kWorst);
-    EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
-    for (int i = 1; i < 4; ++i) EXPECT_EQ(Get(r + "/to/f" + std::to_string(i)), "x");
-    EXPECT_EQ(Get(r + "/f0"), "x");
-    EXPECT_EQ(Get(r + "/f4"), "x");
+    Reboot();
+    ExpectFiles({{"/to/f1", "x"}, {"/to/f2", "x"}, {"/to/f3", "x"}, {"/f0", "x"}, {"/f4", "x"}});
 
     // Cut off before its flush, the batch's moves are all undone.
     disk.Start(r);
     {
         Os::DeferredDirSyncs batch;
         for (int i = 1; i < 4; ++i)
-            ASSERT_EQ(
-                Os::Rename(r + "/to/f" + std::to_string(i), r + "/from/f" + std::to_string(i)), 0);
-        out = disk.Restart(PowerLoss::Loss::kWorst);
+            ASSERT_EQ(Os::Rename(r + N("/to/f", i), r + N("/from/f", i)), 0);
+        Reboot();
         EXPECT_EQ(batch.Flush(), 0);  // the machine is back: the syncs work
     }
-    EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
-    for (int i = 1; i < 4; ++i) {
-        EXPECT_EQ(Get(r + "/to/f" + std::to_string(i)), "x");
-        EXPECT_EQ(Get(r + "/from/f" + std::to_string(i)), "<missing>");
-    }
+    ExpectFiles({{"/to/f1", "x"},
+                 {"/to/f2", "x"},
+                 {"/to/f3", "x"},
+                 {"/from/f1", "<missing>"},
+                 {"/from/f2", "<missing>"},
+                 {"/from/f3", "<missing>"}});
 
     // A folder sync that fails is the flush's answer.
-    {
-        Os::DeferredDirSyncs batch;
-        ASSERT_EQ(Os::Rename(r + "/to/f1", r + "/from/f1"), 0);
-        Mirel::FaultEnv::Scope disarm(faults);
-        faults.Arm(FsOp::kSync, r + "/to", Mirel::kErrIO);
-        EXPECT_EQ(batch.Flush(), Mirel::kErrIO);
-        EXPECT_EQ(batch.Pending(), 0u);
-    }
+    Os::DeferredDirSyncs batch;
+    ASSERT_EQ(Os::Rename(r + "/to/f1", r + "/from/f1"), 0);
+    Mirel::FaultEnv::Scope disarm(faults);
+    faults.Arm(FsOp::kSync, r + "/to", Mirel::kErrIO);
+    EXPECT_EQ(batch.Flush(), Mirel::kErrIO);
+    EXPECT_EQ(batch.Pending(), 0u);
 }
 
 // Folders a batch of moves emptied and removed are not synced: their parent's sync makes the
 // removal durable, and with it the moves out of them. At every crash point each file is in
 // one place, never both nor neither, and a folder that comes back is empty.
 TEST_F(PowerLossTest, AFolderABatchEmptiedAndRemovedIsMadeDurableByItsParentsSync) {
-    const std::string r = tmp.path();
     const std::vector<std::string> from = {r + "/up/u0/f", r + "/up/u1/f", r + "/up/u2/deep/f"};
-    auto lay = [&] {
+    auto run = [&](std::uint64_t crashAt) {
+        Empty();
         for (const char* d : {"/up/u0", "/up/u1", "/up/u2/deep", "/to"}) testutil::MakeDirs(r + d);
         for (const auto& f : from) Put(f, "x", true);
         Put(r + "/up/u1/stays", "y", true);
         for (const char* d : {"/up/u0", "/up/u1", "/up/u2/deep", "/up/u2", "/up", "/to", ""})
             ASSERT_EQ(Os::SyncDir(r + d), 0);
-    };
-    auto moveAndRemove = [&](Os::DeferredDirSyncs& batch) {
+        disk.Start(r, crashAt);
+        Os::DeferredDirSyncs batch;
         for (std::size_t i = 0; i < from.size(); ++i)
-            ASSERT_EQ(Os::Rename(from[i], r + "/to/f" + std::to_string(i)), 0);
+            ASSERT_EQ(Os::Rename(from[i], r + N("/to/f", i)), 0);
         EXPECT_EQ(batch.Pending(), 6u);
         ASSERT_EQ(Os::RemoveDir(r + "/up/u0"), 0);
         ASSERT_EQ(Os::RemoveDir(r + "/up/u2/deep/"), 0);
         ASSERT_EQ(Os::RemoveDir(r + "/up/u2"), 0);
         EXPECT_NE(Os::RemoveDir(r + "/up/u1"), 0);  // not empty: its own sync stays
-    };
-    lay();
-    disk.Start(r);
-    {
-        Os::DeferredDirSyncs batch;
-        moveAndRemove(batch);
         EXPECT_EQ(disk.Points(), 0u);
-    }
+        batch.Flush();
+    };
+    run(0);
     EXPECT_EQ(disk.Points(), 3u) << "to, up and up/u1";
-    PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kWorst);
-    EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(Get(r + "/to/f" + std::to_string(i)), "x") << i;
-    for (const auto& f : from) EXPECT_EQ(Get(f), "<missing>") << f;
+    Reboot();
+    ExpectFiles({{"/to/f0", "x"},
+                 {"/to/f1", "x"},
+                 {"/to/f2", "x"},
+                 {"/up/u0/f", "<missing>"},
+                 {"/up/u1/f", "<missing>"},
+                 {"/up/u2/deep/f", "<missing>"},
+                 {"/up/u1/stays", "y"}});
     EXPECT_FALSE(testutil::Exists(r + "/up/u0"));
     EXPECT_FALSE(testutil::Exists(r + "/up/u2"));
-    EXPECT_EQ(Get(r + "/up/u1/stays"), "y");
 
     for (std::uint64_t k = 1; k <= 3; ++k) {
-        Mirel::Directory(Mirel::UniversalPath::Folder(r + "/up")).DeleteAll();
-        Mirel::Directory(Mirel::UniversalPath::Folder(r + "/to")).DeleteAll();
-        lay();
-        disk.Start(r, k);
-        {
-            Os::DeferredDirSyncs batch;
-            moveAndRemove(batch);
-            batch.Flush();
-        }
-        EXPECT_TRUE(disk.Crashed()) << k;
-        out = disk.Restart(PowerLoss::Loss::kWorst);
-        EXPECT_TRUE(out.errors.empty()) << k << "\n" << Lines(out.errors);
+        SCOPED_TRACE(N("crash ", k));
+        run(k);
+        EXPECT_TRUE(disk.Crashed());
+        Reboot();
         for (std::size_t i = 0; i < from.size(); ++i) {
-            const bool there = Get(from[i]) == "x";
-            const bool moved = Get(r + "/to/f" + std::to_string(i)) == "x";
-            EXPECT_NE(there, moved) << "crash " << k << ": " << from[i];
+            EXPECT_NE(Get(from[i]) == "x", Get(r + N("/to/f", i)) == "x") << from[i];
         }
         for (const char* d : {"/up/u0", "/up/u2/deep"}) {
             if (testutil::Exists(r + d) && !testutil::IsFile(r + d + "/f")) {
-                EXPECT_TRUE(testutil::List(r + d, Mirel::kListFiles, 1).empty()) << k << d;
+                EXPECT_TRUE(testutil::List(r + d, Mirel::kListFiles, 1).empty()) << d;
             }
         }
     }
 }
 
 TEST_F(PowerLossTest, EntryChangesAreUndoneWhereLaterRenamesTookTheirFolders) {
-    const std::string r = tmp.path();
     testutil::MakeDirs(r + "/d/e");
     testutil::MakeDirs(r + "/lg");
     Put(r + "/d/x", "x", true);
@@ -250,52 +241,48 @@ TEST_F(PowerLossTest, EntryChangesAreUndoneWhereLaterRenamesTookTheirFolders) {
     EXPECT_EQ(Os::RenameDurable(r + "/fresh", r + "/lg/kept"), Mirel::kErrIO);
     EXPECT_EQ(disk.CrashPoint(), "sync folder " + r);
 
-    PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kWorst);
-    EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
-    EXPECT_EQ(Get(r + "/renamed/x"), "x");
-    EXPECT_EQ(Get(r + "/renamed/e/y"), "y");
+    Reboot();
+    ExpectFiles({{"/renamed/x", "x"},
+                 {"/renamed/e/y", "y"},
+                 {"/ip/db", "<missing>"},
+                 {"/lg/db", "<missing>"},
+                 {"/lg/kept", "fresh"},
+                 {"/fresh", "<missing>"}});
     EXPECT_FALSE(testutil::Exists(r + "/d"));
-    EXPECT_EQ(Get(r + "/ip/db"), "<missing>");
-    EXPECT_EQ(Get(r + "/lg/db"), "<missing>");
-    EXPECT_EQ(Get(r + "/lg/kept"), "fresh");
-    EXPECT_EQ(Get(r + "/fresh"), "<missing>");
 }
 
 TEST_F(PowerLossTest, CrashAtAPointTurnsTheMachineOffBelowTheFolder) {
     TempDir outside;
-    const std::string r = tmp.path();
     // Three files, each written, synced and linked in: six durability points.
-    auto workload = [&](std::vector<int>& results) {
+    auto workload = [&](std::uint64_t crashAt) {
+        Empty();
+        disk.Start(r, crashAt);
+        int rc = 0;
         for (int i = 0; i < 3; ++i) {
-            std::string p = r + "/f" + std::to_string(i);
+            std::string p = r + N("/f", i);
             int fd = -1;
-            int rc = Os::OpenWrite(p, true, true, fd);
+            rc = Os::OpenWrite(p, true, true, fd);
             if (rc == 0) rc = Os::PWriteAll(fd, "data", 4, 0, p);
             if (rc == 0) rc = Os::SyncFile(fd, p);
             Os::Close(fd);
             if (rc == 0) rc = Os::SyncDir(r);
-            results.push_back(rc);
         }
         PowerLoss::NoCrashScope quiet(disk);
-        results.push_back(Os::SyncDir(r));  // not a point
+        return Os::SyncDir(r);  // not a point
     };
-    std::vector<int> results;
-    disk.Start(r);
-    workload(results);
+    workload(0);
     const std::uint64_t points = disk.Points();
     disk.Stop();
     ASSERT_EQ(points, 6u);
 
     for (std::uint64_t k = 1; k <= points; ++k) {
-        Mirel::Directory(tmp.Folder()).DeleteContents();
-        results.clear();
-        disk.Start(r, k);
-        workload(results);
+        SCOPED_TRACE(N("k=", k));
+        int last = workload(k);
         ASSERT_TRUE(disk.Crashed());
-        EXPECT_EQ(disk.CrashPoint(), (k % 2 ? "sync file " + r + "/f" : "sync folder " + r) +
-                                         (k % 2 ? std::to_string((k - 1) / 2) : ""));
+        EXPECT_EQ(disk.CrashPoint(),
+                  k % 2 ? "sync file " + r + N("/f", (k - 1) / 2) : "sync folder " + r);
         // Every later call below the folder fails; elsewhere the machine is not ours.
-        EXPECT_EQ(results.back(), Mirel::kErrIO);
+        EXPECT_EQ(last, Mirel::kErrIO);
         Os::Info info;
         EXPECT_EQ(Os::Stat(r + "/f0", info), Mirel::kErrIO);
         std::vector<Os::DirEntry> entries;
@@ -303,32 +290,27 @@ TEST_F(PowerLossTest, CrashAtAPointTurnsTheMachineOffBelowTheFolder) {
         Put(outside / "free", "y", true);
         EXPECT_EQ(Get(outside / "free"), "y");
 
-        PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kWorst);
-        EXPECT_TRUE(out.errors.empty()) << Lines(out.errors);
+        Reboot();
         // Exactly the files whose data and folder entry were both synced survive, whole.
-        for (std::uint64_t i = 0; i < 3; ++i) {
-            std::string p = r + "/f" + std::to_string(i);
-            EXPECT_EQ(Get(p), 2 * i + 2 < k ? "data" : "<missing>") << "k=" << k << " " << p;
-        }
+        for (std::uint64_t i = 0; i < 3; ++i)
+            EXPECT_EQ(Get(r + N("/f", i)), 2 * i + 2 < k ? "data" : "<missing>") << i;
     }
 }
 
 TEST_F(PowerLossTest, SeededLossesLieBetweenTheWorstCaseAndNoLoss) {
-    const std::string r = tmp.path();
     const std::string durable(2000, 'd');
     // Three overlapping writes after the last sync; every sector must end as one of them.
     const std::vector<std::pair<std::uint64_t, std::string>> writes = {
         {100, std::string(1500, '1')}, {900, std::string(1800, '2')}, {0, std::string(700, '3')}};
     std::set<std::string> files, fates;
     for (std::uint64_t seed = 1; seed <= 40; ++seed) {
-        Mirel::Directory(tmp.Folder()).DeleteContents();
+        Empty();
         Put(r + "/db", durable, true);
         disk.Start(r);
         for (const auto& [off, text] : writes) Put(r + "/db", text, false, off, false);
-        for (int i = 0; i < 6; ++i) Put(r + "/n" + std::to_string(i), "whole", true);
+        for (int i = 0; i < 6; ++i) Put(r + N("/n", i), "whole", true);
         std::string final = Get(r + "/db");
-        PowerLoss::Outcome out = disk.Restart(PowerLoss::Loss::kSeeded, seed);
-        ASSERT_TRUE(out.errors.empty()) << Lines(out.errors);
+        Reboot(PowerLoss::Loss::kSeeded, seed);
 
         // Byte by byte: the durable content, one of the writes that covered the byte, or a
         // hole (zeros) past the durable end where a later sector was kept.
@@ -344,7 +326,7 @@ TEST_F(PowerLossTest, SeededLossesLieBetweenTheWorstCaseAndNoLoss) {
         files.insert(got);
         std::string fate;
         for (int i = 0; i < 6; ++i) {
-            std::string n = Get(r + "/n" + std::to_string(i));
+            std::string n = Get(r + N("/n", i));
             ASSERT_TRUE(n == "whole" || n == "<missing>") << n;  // a new file is whole or absent
             fate += n == "whole" ? '+' : '-';
         }
@@ -356,13 +338,12 @@ TEST_F(PowerLossTest, SeededLossesLieBetweenTheWorstCaseAndNoLoss) {
 }
 
 TEST_F(PowerLossTest, TheSameSeedGivesTheSameDisk) {
-    const std::string r = tmp.path();
     auto once = [&](std::uint64_t seed) {
-        Mirel::Directory(tmp.Folder()).DeleteContents();
+        Empty();
         Put(r + "/base", std::string(4096, 'b'), true);
         disk.Start(r);
         for (int i = 0; i < 8; ++i) {
-            Put(r + "/f" + std::to_string(i), std::string(1000 + 300 * i, 'a' + i), i % 2);
+            Put(r + N("/f", i), std::string(1000 + 300 * i, 'a' + i), i % 2);
             Put(r + "/base", std::string(600, 'A' + i), false, 512 * i, false);
         }
         Os::Rename(r + "/f1", r + "/g1");
@@ -377,21 +358,20 @@ TEST_F(PowerLossTest, TheSameSeedGivesTheSameDisk) {
 }
 
 TEST_F(PowerLossTest, EveryKindOfCallMeetsTheFaultSeam) {
-    const std::string r = tmp.path();
-    Put(r + "/f", "0123456789", true);
+    const std::string f = r + "/f";
+    Put(f, "0123456789", true);
     Mirel::FaultEnv::Scope disarm(faults);
     int fd = -1;
-
-    faults.Arm(FsOp::kOpenRead, r + "/f", Mirel::kErrAccessDenied, 1);
-    EXPECT_EQ(Os::OpenRead(r + "/f", fd), Mirel::kErrAccessDenied);
-    ASSERT_EQ(Os::OpenRead(r + "/f", fd), 0);
+    faults.Arm(FsOp::kOpenRead, f, Mirel::kErrAccessDenied, 1);
+    EXPECT_EQ(Os::OpenRead(f, fd), Mirel::kErrAccessDenied);
+    ASSERT_EQ(Os::OpenRead(f, fd), 0);
     char buf[4];
     std::size_t got = 0;
-    faults.Arm(FsOp::kRead, r + "/f", Mirel::kErrIO, 1);
-    EXPECT_EQ(Os::PReadAll(fd, buf, sizeof buf, 0, got, r + "/f"), Mirel::kErrIO);
+    faults.Arm(FsOp::kRead, f, Mirel::kErrIO, 1);
+    EXPECT_EQ(Os::PReadAll(fd, buf, sizeof buf, 0, got, f), Mirel::kErrIO);
     Os::Close(fd);
 
-    faults.Arm(FsOp::kStat, r + "/f", Mirel::kErrIO, 1);
+    faults.Arm(FsOp::kStat, f, Mirel::kErrIO, 1);
     EXPECT_FALSE(Mirel::File(tmp.File("f")).Exists());
     EXPECT_TRUE(Mirel::File(tmp.File("f")).Exists());
 
@@ -401,14 +381,14 @@ TEST_F(PowerLossTest, EveryKindOfCallMeetsTheFaultSeam) {
     EXPECT_EQ(Mirel::Directory(tmp.Folder()).ProcessFiles(all, 1).GetError(), Mirel::kErrIO);
     EXPECT_TRUE(found.empty());
 
-    ASSERT_EQ(Os::OpenWrite(r + "/f", false, false, fd), 0);
-    faults.Arm(FsOp::kTruncate, r + "/f", Mirel::kErrDiskFull, 1);
-    EXPECT_EQ(Os::Truncate(fd, 100, r + "/f"), Mirel::kErrDiskFull);
-    faults.Arm(FsOp::kLock, r + "/f", Mirel::kErrFileLocked, 1);
-    EXPECT_EQ(Os::Lock(fd, r + "/f"), Mirel::kErrFileLocked);
-    EXPECT_EQ(Os::Lock(fd, r + "/f"), 0);
+    ASSERT_EQ(Os::OpenWrite(f, false, false, fd), 0);
+    faults.Arm(FsOp::kTruncate, f, Mirel::kErrDiskFull, 1);
+    EXPECT_EQ(Os::Truncate(fd, 100, f), Mirel::kErrDiskFull);
+    faults.Arm(FsOp::kLock, f, Mirel::kErrFileLocked, 1);
+    EXPECT_EQ(Os::Lock(fd, f), Mirel::kErrFileLocked);
+    EXPECT_EQ(Os::Lock(fd, f), 0);
     Os::Close(fd);
-    EXPECT_EQ(Get(r + "/f"), "0123456789");  // nothing reached the disk
+    EXPECT_EQ(Get(f), "0123456789");  // nothing reached the disk
 
     faults.Arm(FsOp::kStat, r, Mirel::kErrIO, 1);
     EXPECT_FALSE(Mirel::Directory(tmp.Folder()).IsWriteable(true));
@@ -416,25 +396,23 @@ TEST_F(PowerLossTest, EveryKindOfCallMeetsTheFaultSeam) {
 }
 
 TEST_F(PowerLossTest, CopiesAndAFolderRenameAreWholeOrAbsentAtEveryPoint) {
-    const std::string r = tmp.path();
     const std::string a(3000, 'A'), b(5000, 'B'), c(3000, 'C');
-    auto fresh = [&] {
-        Mirel::Directory(tmp.Folder()).DeleteContents();
+    // A hard link and a copy into a new folder, the linked file made private (copied and
+    // renamed over itself) and rewritten, another link, then the folder renamed into place.
+    auto workload = [&](std::uint64_t crashAt) {
+        Empty();
         testutil::MakeDirs(r + "/LG");
         Put(r + "/LG/db", a, true);
         Put(r + "/LG/db2", b, true);
         Os::SyncDir(r + "/LG");
-    };
-    // A hard link and a copy into a new folder, the linked file made private (copied and
-    // renamed over itself) and rewritten, another link, then the folder renamed into place.
-    auto workload = [&] {
+        disk.Start(r, crashAt);
         Mirel::Directory ip(tmp.Folder("IP"));
-        if (!ip.CreateIfNotExists().OK()) return;
         Mirel::File link(tmp.File("IP/db"));
-        if (!link.MakeHardLink(tmp.File("LG/db")).OK()) return;
-        if (!Mirel::File(tmp.File("LG/db2")).Copy(tmp.File("IP/db2")).OK()) return;
-        if (!link.Copy(tmp.File("IP/db.tmp")).OK()) return;
-        if (!Mirel::File(tmp.File("IP/db.tmp")).ReplaceFile(tmp.File("IP/db")).OK()) return;
+        if (!ip.CreateIfNotExists().OK() || !link.MakeHardLink(tmp.File("LG/db")).OK() ||
+            !Mirel::File(tmp.File("LG/db2")).Copy(tmp.File("IP/db2")).OK() ||
+            !link.Copy(tmp.File("IP/db.tmp")).OK() ||
+            !Mirel::File(tmp.File("IP/db.tmp")).ReplaceFile(tmp.File("IP/db")).OK())
+            return;
         int fd = -1;
         if (Os::OpenWrite(r + "/IP/db", false, false, fd) != 0) return;
         int rc = Os::PWriteAll(fd, c.data(), c.size(), 0, r + "/IP/db");
@@ -445,38 +423,34 @@ TEST_F(PowerLossTest, CopiesAndAFolderRenameAreWholeOrAbsentAtEveryPoint) {
             rc = Mirel::File(tmp.File("IP/db3")).MakeHardLink(tmp.File("LG/db2")).GetError();
         if (rc == 0) ip.Rename(u"LG2");
     };
-    fresh();
-    disk.Start(r);
-    workload();
+    workload(0);
     const std::uint64_t points = disk.Points();
     disk.Stop();
     ASSERT_TRUE(Get(r + "/LG2/db") == c);
     ASSERT_GE(points, 6u);
 
+    auto whole = [&](const std::string& rel, const std::string& want, bool orMissing) {
+        std::string got = Get(r + rel);
+        EXPECT_TRUE(got == want || (orMissing && got == "<missing>")) << rel;
+    };
     for (std::uint64_t k = 1; k <= points + 1; ++k) {
         for (std::uint64_t seed = 0; seed < 4; ++seed) {
-            SCOPED_TRACE("crash " + std::to_string(k) + " seed " + std::to_string(seed));
-            fresh();
-            disk.Start(r, k);
-            workload();
-            PowerLoss::Outcome out = disk.Restart(
-                seed ? PowerLoss::Loss::kSeeded : PowerLoss::Loss::kWorst, k * 10 + seed);
-            ASSERT_TRUE(out.errors.empty()) << Lines(out.errors);
+            SCOPED_TRACE(N("crash ", k) + N(" seed ", seed));
+            workload(k);
+            Reboot(seed ? PowerLoss::Loss::kSeeded : PowerLoss::Loss::kWorst, k * 10 + seed);
             // What the new folder was built from never changes.
-            EXPECT_TRUE(Get(r + "/LG/db") == a) << r + "/LG/db";
-            EXPECT_TRUE(Get(r + "/LG/db2") == b) << r + "/LG/db2";
+            whole("/LG/db", a, false);
+            whole("/LG/db2", b, false);
             // Under its final name the folder is complete; before, each copy is whole or
             // absent.
             if (testutil::IsDir(r + "/LG2")) {
                 EXPECT_FALSE(testutil::Exists(r + "/IP"));
-                EXPECT_TRUE(Get(r + "/LG2/db") == c) << r + "/LG2/db";
-                EXPECT_TRUE(Get(r + "/LG2/db2") == b) << r + "/LG2/db2";
-                EXPECT_TRUE(Get(r + "/LG2/db3") == b) << r + "/LG2/db3";
+                whole("/LG2/db", c, false);
+                whole("/LG2/db2", b, false);
+                whole("/LG2/db3", b, false);
             } else if (testutil::IsDir(r + "/IP")) {
-                std::string db2 = Get(r + "/IP/db2");
-                EXPECT_TRUE(db2 == b || db2 == "<missing>");
-                std::string tmpCopy = Get(r + "/IP/db.tmp");
-                EXPECT_TRUE(tmpCopy == a || tmpCopy == "<missing>");
+                whole("/IP/db2", b, true);
+                whole("/IP/db.tmp", a, true);
             }
             if (HasFailure()) return;
         }
