@@ -5,31 +5,20 @@
 
 using Talon::XMLPrefs;
 
-TEST(PrefsTest, ReadsIntegersAndTexts) {
-    testutil::TempDir tmp;
-    ASSERT_TRUE(XMLPrefs::Write(tmp / "p.xml", {{67, 1}}, {{68, u"/srv/b\u00e4ckup"}}).OK());
-    XMLPrefs prefs;
-    Talon::PrefsHandle h;
-    ASSERT_TRUE(prefs.Open(h, tmp / "p.xml").OK());
-    std::int64_t v = 0;
-    Mirel::unistring s;
-    ASSERT_TRUE(prefs.GetPref(h, 67, v).OK());
-    EXPECT_EQ(v, 1);
-    ASSERT_TRUE(prefs.GetPref(h, 68, s).OK());
-    EXPECT_EQ(s, Mirel::unistring(u"/srv/b\u00e4ckup"));
-    EXPECT_EQ(prefs.GetPref(h, 68, v).GetError(), Mirel::kErrPrefWrongType);
-    EXPECT_EQ(prefs.GetPref(h, 69, v).GetError(), Mirel::kErrPrefNotFound);
-}
-
+// A missing file is an empty store; a bad one is refused with its path, the line the fault
+// is on and a word of what is wrong. So is one that lists a preference twice or holds text
+// that is not UTF-8 or names no character.
 TEST(PrefsTest, MissingFileIsAnEmptyStoreMalformedOnesSayWhereAndWhat) {
     testutil::TempDir tmp;
     XMLPrefs prefs;
     Talon::PrefsHandle h;
     ASSERT_TRUE(prefs.Open(h, tmp / "none.xml").OK());
-    std::int64_t configured = 1;
-    EXPECT_EQ(prefs.GetPref(h, 67, configured).GetError(), Mirel::kErrPrefNotFound);
-    // Each bad file, the line the fault is on and a word of what is wrong.
-    const std::pair<const char*, const char*> bad[] = {
+    std::int64_t v = 1;
+    EXPECT_EQ(prefs.GetPref(h, 67, v).GetError(), Mirel::kErrPrefNotFound);
+    auto doc = [](const std::string& body) {
+        return "<?xml version=\"1.0\"?>\n<preferences>" + body + "</preferences>\n";
+    };
+    const std::pair<std::string, const char*> bad[] = {
         {"", ":1: the file is empty"},
         {"<preferences>\n<pref id=\"67\" type=\"int\">1</pref>\n", ": not well-formed XML"},
         {"<settings/>", ":1: the root element must be <preferences>, not <settings>"},
@@ -41,66 +30,49 @@ TEST(PrefsTest, MissingFileIsAnEmptyStoreMalformedOnesSayWhereAndWhat) {
         {"<preferences><pref id=\"67\" type=\"float\">1</pref></preferences>",
          "unknown type \"float\""},
         {"<preferences><other/></preferences>", ":1: unexpected element <other>"},
+        // one preference listed twice, also under another spelling of its number
+        {doc("<pref id=\"67\" type=\"int\">1</pref><pref id=\"67\" type=\"int\">0</pref>"), ""},
+        {doc("<pref id=\"8\" type=\"int\">1</pref><pref id=\"08\" type=\"text\">x</pref>"), ""},
+        // text that is not UTF-8: Latin-1, an overlong '/', a cut sequence
+        {doc("<pref id=\"68\" type=\"text\">/srv/b\xe4"
+             "ckup</pref>"),
+         ""},
+        {doc("<pref id=\"68\" type=\"text\">/srv\xc0\xaf"
+             "b</pref>"),
+         ""},
+        {doc("<pref id=\"68\" type=\"text\">/srv/\xe6\x97</pref>"), ""},
+        // references that name no character, and a NUL byte
+        {doc("<pref id=\"68\" type=\"text\">/srv&#0;/b</pref>"), ""},
+        {doc("<pref id=\"68\" type=\"text\">/srv&#x;/b</pref>"), ""},
+        {doc("<pref id=\"68\" type=\"text\">/srv&#x110000;/b</pref>"), ""},
+        {doc("<pref id=\"68\" type=\"text\">/srv&#x200000;/b</pref>"), ""},
+        {doc("<pref id=\"67\" type=\"int\">1&#x0;2</pref>"), ""},
+        {doc("<pref id=\"68\" type=\"text\">/srv") + std::string(1, '\0') + "/b</pref>", ""},
     };
     for (const auto& [text, problem] : bad) {
         testutil::WriteFile(tmp / "bad.xml", text);
         EXPECT_EQ(prefs.Open(h, tmp / "bad.xml").GetError(), Mirel::kErrPrefsMalformed) << text;
+        EXPECT_EQ(h, nullptr);
         EXPECT_EQ(prefs.GetProblem().rfind(tmp / "bad.xml", 0), 0u) << prefs.GetProblem();
         EXPECT_NE(prefs.GetProblem().find(problem), std::string::npos) << prefs.GetProblem();
     }
     Mirel::Directory(tmp.Folder("dir")).CreateIfNotExists();
     EXPECT_EQ(prefs.Open(h, tmp / "dir").GetError(), Mirel::kErrPrefsMalformed);
+    // Blanks around a number are no fault; character references that name characters are
+    // read as them, and "&#" that is no reference is text.
     testutil::WriteFile(tmp / "ok.xml",
-                        "<?xml version=\"1.0\"?>\n<preferences>\n"
-                        "  <pref id=\"67\" type=\"int\"> 0 </pref>\n</preferences>\n");
+                        doc("<pref id=\"67\" type=\"int\"> 0 </pref>"
+                            "<pref id=\"68\" type=\"text\">&#x41;&#98;&#x1F600;&#65</pref>"));
     ASSERT_TRUE(prefs.Open(h, tmp / "ok.xml").OK());
     EXPECT_EQ(prefs.GetProblem(), "");
-    std::int64_t v = 5;
+    Mirel::unistring s;
     ASSERT_TRUE(prefs.GetPref(h, 67, v).OK());
     EXPECT_EQ(v, 0);
-}
-
-TEST(PrefsTest, AmbiguousOrGarbledFilesAreMalformed) {
-    testutil::TempDir tmp;
-    XMLPrefs prefs;
-    Talon::PrefsHandle h;
-    auto doc = [](const std::string& body) {
-        return "<?xml version=\"1.0\"?>\n<preferences>" + body + "</preferences>\n";
-    };
-    const std::string bad[] = {
-        // one preference listed twice, also under another spelling of its number
-        doc("<pref id=\"67\" type=\"int\">1</pref><pref id=\"67\" type=\"int\">0</pref>"),
-        doc("<pref id=\"8\" type=\"int\">1</pref><pref id=\"08\" type=\"text\">x</pref>"),
-        // text that is not UTF-8: Latin-1, an overlong '/', a cut sequence
-        doc("<pref id=\"68\" type=\"text\">/srv/b\xe4"
-            "ckup</pref>"),
-        doc("<pref id=\"68\" type=\"text\">/srv\xc0\xaf"
-            "b</pref>"),
-        doc("<pref id=\"68\" type=\"text\">/srv/\xe6\x97</pref>"),
-        // references that name no character, and a NUL byte
-        doc("<pref id=\"68\" type=\"text\">/srv&#0;/b</pref>"),
-        doc("<pref id=\"68\" type=\"text\">/srv&#x;/b</pref>"),
-        doc("<pref id=\"68\" type=\"text\">/srv&#x110000;/b</pref>"),
-        doc("<pref id=\"68\" type=\"text\">/srv&#x200000;/b</pref>"),
-        doc("<pref id=\"67\" type=\"int\">1&#x0;2</pref>"),
-        doc("<pref id=\"68\" type=\"text\">/srv") + std::string(1, '\0') + "/b</pref>",
-    };
-    for (const std::string& b : bad) {
-        testutil::WriteFile(tmp / "bad.xml", b);
-        EXPECT_EQ(prefs.Open(h, tmp / "bad.xml").GetError(), Mirel::kErrPrefsMalformed) << b;
-        EXPECT_EQ(h, nullptr);
-    }
-    // Character references that name characters are read as them; "&#" that is no reference
-    // is text.
-    testutil::WriteFile(tmp / "ok.xml",
-                        doc("<pref id=\"68\" type=\"text\">&#x41;&#98;&#x1F600;&#65</pref>"));
-    ASSERT_TRUE(prefs.Open(h, tmp / "ok.xml").OK());
-    Mirel::unistring s;
     ASSERT_TRUE(prefs.GetPref(h, 68, s).OK());
     EXPECT_EQ(s, Mirel::unistring(u"Ab\U0001F600&#65"));
 }
 
-TEST(PrefsTest, EveryTextTheWriterTakesReadsBackTheSame) {
+TEST(PrefsTest, EveryTextAndNumberTheWriterTakesReadsBackTheSameAndOnlyAsItsType) {
     testutil::TempDir tmp;
     const std::map<int, Mirel::unistring> texts = {
         {1, u"/srv/a\rb"},
@@ -114,6 +86,7 @@ TEST(PrefsTest, EveryTextTheWriterTakesReadsBackTheSame) {
         {9, u"\U0001F600 \u65e5"},
         {10, u"&#0; &#x41;"},
         {11, u""},
+        {68, u"/srv/b\u00e4ckup"},
     };
     const std::map<int, std::int64_t> ints = {{67, INT64_MIN}, {-3, INT64_MAX}};
     ASSERT_TRUE(XMLPrefs::Write(tmp / "p.xml", ints, texts).OK());
@@ -130,6 +103,9 @@ TEST(PrefsTest, EveryTextTheWriterTakesReadsBackTheSame) {
         ASSERT_TRUE(prefs.GetPref(h, id, got).OK()) << id;
         EXPECT_EQ(got, want) << id;
     }
+    std::int64_t v = 0;
+    EXPECT_EQ(prefs.GetPref(h, 68, v).GetError(), Mirel::kErrPrefWrongType);
+    EXPECT_EQ(prefs.GetPref(h, 69, v).GetError(), Mirel::kErrPrefNotFound);
     // XML cannot hold U+0000: the writer refuses it rather than write another text.
     EXPECT_EQ(XMLPrefs::Write(tmp / "nul.xml", {}, {{68, Mirel::unistring(u"a\0b", 3)}}).GetError(),
               Mirel::kErrPrefsMalformed);

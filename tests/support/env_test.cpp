@@ -5,6 +5,7 @@
 #include <future>
 #include <mutex>
 #include <set>
+#include <tuple>
 
 #include "platform/support/Env.h"
 #include "platform/support/ErrorCodes.h"
@@ -50,10 +51,8 @@ TEST(EnvTest, TheRealCallsGiveErrorsWithOperationPathErrnoAndKind) {
 
     Mirel::Os::Info info;
     Error e = real.Stat(missing, info);
-    EXPECT_EQ(e.GetError(), Mirel::kErrPathNotFound);
-    EXPECT_EQ(e.Operation(), "stat");
-    EXPECT_EQ(e.Path(), missing);
-    EXPECT_EQ(e.SystemErrno(), ENOENT);
+    EXPECT_EQ(std::make_tuple(e.GetError(), e.Operation(), e.Path(), e.SystemErrno()),
+              std::make_tuple(int(Mirel::kErrPathNotFound), std::string("stat"), missing, ENOENT));
     EXPECT_EQ(e.Kind(), Mirel::KindOf(Mirel::kErrPathNotFound));
     EXPECT_FALSE(info.exists);
     EXPECT_NE(Mirel::Describe(e).find("stat " + missing + " failed"), std::string::npos)
@@ -124,8 +123,17 @@ TEST(EnvTest, AFaultEnvFailsOnlyItsOwnCallsAndCountsDown) {
     const std::string file = tmp / "state.tsv";
     testutil::WriteFile(file, "old");
 
-    FaultEnv faults;
-    FaultEnv other;
+    FaultEnv faults, other;
+    // Armed for two calls on one path: a path beside it is untouched.
+    testutil::WriteFile(tmp / "a", "");
+    testutil::WriteFile(tmp / "ab", "");
+    faults.Arm(FsOp::kDeleteFile, tmp / "a", Mirel::kErrFileLocked, 2);
+    EXPECT_TRUE(faults.DeleteFile(tmp / "ab").OK());
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(faults.DeleteFile(tmp / "a").GetError(), Mirel::kErrFileLocked);
+    EXPECT_TRUE(faults.DeleteFile(tmp / "a").OK());
+    EXPECT_EQ(faults.Fired(), 2);
+
     faults.Arm(FsOp::kRename, tmp / "*", Mirel::kErrDiskFull, 1);
 
     Error e = faults.WriteFileDurable(file, "new");
@@ -135,7 +143,7 @@ TEST(EnvTest, AFaultEnvFailsOnlyItsOwnCallsAndCountsDown) {
     std::vector<Mirel::Os::DirEntry> entries;
     ASSERT_TRUE(Env::Default().ListDir(tmp.path(), entries).OK());
     EXPECT_EQ(entries.size(), 1u) << "the temporary file is left behind";
-    EXPECT_EQ(faults.Fired(), 1);
+    EXPECT_EQ(faults.Fired(), 3);
 
     // The count ran out; the other instance and the real calls never saw it.
     EXPECT_TRUE(faults.WriteFileDurable(file, "new").OK());

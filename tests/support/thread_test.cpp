@@ -49,8 +49,7 @@ TEST(MsgQTest, EachProducersOrderSurvivesAndEveryMessageIsFreedOnce) {
 TEST(MsgQTest, QueueOwnsUntakenMessagesAndTimedGetAnswersNull) {
     {
         MsgQ q;
-        q.PostMsg(std::make_unique<CountedMsg>(100, 0, 0));
-        q.PostMsg(std::make_unique<CountedMsg>(100, 0, 1));
+        for (int i = 0; i < 2; ++i) q.PostMsg(std::make_unique<CountedMsg>(100, 0, i));
         EXPECT_EQ(gLiveMsgs.load(), 2);
     }
     EXPECT_EQ(gLiveMsgs.load(), 0);
@@ -84,74 +83,16 @@ TEST(ThreadTest, RunsConstructMainDestructAndServesItsQueue) {
     Worker w;
     ASSERT_TRUE(w.Start(true).OK());
     EXPECT_FALSE(w.Start(false).OK());  // one thread per object
-    w.GetMyMsgQ().PostMsg(1229);
-    w.GetMyMsgQ().PostMsg(7);
-    w.GetMyMsgQ().PostMsg(100);
+    for (int code : {1229, 7, 100}) w.GetMyMsgQ().PostMsg(code);
     w.Join();
     EXPECT_FALSE(w.IsRunning());
     EXPECT_EQ(w.trace, (std::vector<std::string>{"construct", "main", "destruct"}));
     EXPECT_EQ(w.codes, (std::vector<int>{1229, 7, 100}));
 }
 
-TEST(SyncTest, SemaphoreAndReentrantMutex) {
-    Mirel::Semaphore sem;
-    EXPECT_FALSE(sem.Wait(5));
-    std::thread t([&] { sem.Post(); });
-    sem.Wait();
-    t.join();
-
-    Mirel::ReentrantMutex rm;
-    Mirel::LockReentrant outer(rm);
-    { Mirel::LockReentrant inner(rm); }  // same thread: does not deadlock
-    std::atomic<bool> got{true};
-    std::thread other([&] { got = rm.TryLock(); });
-    other.join();
-    EXPECT_FALSE(got.load());
-
-    EXPECT_GE(Mirel::Machine::GetProcessorCount(), 1);
-    // Whole seconds since a tick, however long this line took.
-    EXPECT_GE(Mirel::Tick::DiffSecs(Mirel::Tick::CurrentTick() - 2500), 2u);
-}
-
-// Every hold the thread has goes for the scope, however deep, and all come back after it.
-TEST(SyncTest, UnlockAllGivesUpEveryHoldForItsScope) {
-    Mirel::ReentrantMutex rm;
-    auto freeElsewhere = [&] {
-        bool free = false;
-        std::thread t([&] {
-            free = rm.TryLock();
-            if (free) rm.Unlock();
-        });
-        t.join();
-        return free;
-    };
-    Mirel::LockReentrant outer(rm);
-    {
-        Mirel::LockReentrant middle(rm);
-        Mirel::LockReentrant inner(rm);
-        {
-            Mirel::UnlockAll none(rm);
-            EXPECT_TRUE(freeElsewhere());
-        }
-        EXPECT_FALSE(freeElsewhere());
-    }
-    // The two inner holds went with their scopes; the outer one is still held.
-    EXPECT_FALSE(freeElsewhere());
-    {
-        Mirel::UnlockAll none(rm);
-        EXPECT_TRUE(freeElsewhere());
-    }
-    EXPECT_FALSE(freeElsewhere());
-}
-
-// An owner of a lock and an error of its own, copied by the compiler.
-struct Owner {
-    int value = 0;
-    Mirel::FreshOnCopy<Mirel::Mutex> lock;
-    Mirel::FreshOnCopy<Mirel::Error> err;
-};
-
-bool FreeInAnotherThread(Mirel::Mutex& m) {
+// Whether another thread could take `m` now.
+template <class M>
+bool FreeElsewhere(M& m) {
     std::atomic<bool> free{false};
     std::thread t([&] {
         free = m.TryLock();
@@ -160,6 +101,46 @@ bool FreeInAnotherThread(Mirel::Mutex& m) {
     t.join();
     return free.load();
 }
+
+TEST(SyncTest, ASemaphoreWaitsForItsPostAndTicksCountWholeSeconds) {
+    Mirel::Semaphore sem;
+    EXPECT_FALSE(sem.Wait(5));
+    std::thread t([&] { sem.Post(); });
+    sem.Wait();
+    t.join();
+    // Whole seconds since a tick, however long this line took.
+    EXPECT_GE(Mirel::Tick::DiffSecs(Mirel::Tick::CurrentTick() - 2500), 2u);
+}
+
+// A reentrant mutex is held by its thread however deep; UnlockAll gives up every hold for
+// its scope, and all come back after it.
+TEST(SyncTest, UnlockAllGivesUpEveryHoldForItsScope) {
+    Mirel::ReentrantMutex rm;
+    Mirel::LockReentrant outer(rm);
+    {
+        Mirel::LockReentrant middle(rm);
+        Mirel::LockReentrant inner(rm);
+        {
+            Mirel::UnlockAll none(rm);
+            EXPECT_TRUE(FreeElsewhere(rm));
+        }
+        EXPECT_FALSE(FreeElsewhere(rm));
+    }
+    // The two inner holds went with their scopes; the outer one is still held.
+    EXPECT_FALSE(FreeElsewhere(rm));
+    {
+        Mirel::UnlockAll none(rm);
+        EXPECT_TRUE(FreeElsewhere(rm));
+    }
+    EXPECT_FALSE(FreeElsewhere(rm));
+}
+
+// An owner of a lock and an error of its own, copied by the compiler.
+struct Owner {
+    int value = 0;
+    Mirel::FreshOnCopy<Mirel::Mutex> lock;
+    Mirel::FreshOnCopy<Mirel::Error> err;
+};
 
 TEST(SyncTest, ACopyGetsAFreshLockAndNoErrorWhileAssignmentCarriesTheError) {
     Owner a;
@@ -170,13 +151,13 @@ TEST(SyncTest, ACopyGetsAFreshLockAndNoErrorWhileAssignmentCarriesTheError) {
     Owner copy = a;
     EXPECT_EQ(copy.value, 7);
     EXPECT_TRUE(copy.err.OK()) << "a copy starts without the original's error";
-    EXPECT_TRUE(FreeInAnotherThread(copy.lock)) << "a copy's lock is not the original's";
+    EXPECT_TRUE(FreeElsewhere(copy.lock)) << "a copy's lock is not the original's";
 
     Owner target;
     target = a;
     EXPECT_EQ(target.value, 7);
     EXPECT_EQ(target.err.GetError(), 10709);
-    EXPECT_TRUE(FreeInAnotherThread(target.lock)) << "assignment leaves the target's lock alone";
+    EXPECT_TRUE(FreeElsewhere(target.lock)) << "assignment leaves the target's lock alone";
     copy.err = a.err;
     EXPECT_EQ(copy.err.GetError(), 10709);
 }
