@@ -310,6 +310,7 @@ TEST(ManifestCodecTest, EntriesReadBackAndEachMalformedLineIsNamed) {
         {Manifest("2", {ie, "database\t/abs.vdb\t-\t0\t0\t0\t0\t00000000\tcurrent"}), "bad path"},
         {Manifest("2", {ie, "database\ta//b.vdb\t-\t0\t0\t0\t0\t00000000\tcurrent"}), "bad path"},
         {Manifest("2", {ie, "container\ta/./b\t0\t00000000"}), "bad path"},
+        {Manifest("2", {ie, "container\t../../etc/passwd\t0\t00000000"}), "bad path"},
         {Manifest("2", {ie, "container\ta/%zz\t0\t00000000"}), "bad path"},
         {Manifest("2", {ie, "container\tc\t0\t0000000g"}), "bad number in a container line"},
         {Manifest("2", {ie, "database\td.vdb\tshort\t0\t0\t0\t0\t00000000\tcurrent"}),

@@ -79,7 +79,8 @@ TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesLogsAndIntervalDoneFiles) {
     EXPECT_EQ(folderDone("Redo_6"), Mirel::kErrNoIntervalDone);
     std::string good = testutil::ReadFile(done.Native()), garbled = good;
     garbled[20] ^= 1;
-    for (const std::string& bad : {std::string(), good.substr(0, 10), good.substr(1), garbled}) {
+    for (const std::string& bad :
+         {std::string(), good.substr(0, 10), good.substr(0, good.size() - 1), garbled}) {
         testutil::WriteFile(tmp / "Redo_6/IntervalDone.vid", bad);
         EXPECT_EQ(folderDone("Redo_6"), Mirel::kErrInvalidFile) << bad.size();
     }

@@ -146,34 +146,19 @@ TEST_F(ManifestTest, DamagedCutAndMissingCopiesAreNamed) {
     EXPECT_EQ(r.count("notes.txt"), 0u);
 }
 
+// (The decoder's refusals line by line: codecs_test.)
 TEST_F(ManifestTest, AChangedOrCutManifestIsRefused) {
     Manifest m;
     ASSERT_TRUE(Manifest::Compute(Dir(folder), kEnd, m).OK());
     const std::string good = Talon::EncodeManifest(m.intervalEnd, m.entries);
-    Manifest back;
-    ASSERT_TRUE(ParseManifest(good, back));
-    EXPECT_EQ(Talon::EncodeManifest(back.intervalEnd, back.entries), good);
-
     std::string why, changed = good;
     changed[changed.find("\t1001\t") + 1] = '2';  // MSN 1001 -> 2001
-    EXPECT_FALSE(ParseManifest(changed, back, &why));
+    EXPECT_FALSE(ParseManifest(changed, m, &why));
     EXPECT_NE(why.find("checksum"), std::string::npos) << why;
-    EXPECT_FALSE(ParseManifest(good.substr(0, good.rfind("end\t")), back, &why));
-    EXPECT_FALSE(ParseManifest(good.substr(0, good.size() - 1), back, &why));
-
-    // A path leading out of the folder is refused even with a correct checksum line.
-    Manifest evil = m;
-    evil.entries[0].path = "../../etc/passwd";
-    EXPECT_FALSE(ParseManifest(Talon::EncodeManifest(evil.intervalEnd, evil.entries), back, &why));
-    // Names with a TAB or line end survive.
-    evil.entries[0].path = "we\tird\n%.vdb";
-    ASSERT_TRUE(ParseManifest(Talon::EncodeManifest(evil.intervalEnd, evil.entries), back, &why))
-        << why;
-    EXPECT_EQ(back.entries[0].path, "we\tird\n%.vdb");
-
+    EXPECT_FALSE(ParseManifest(good.substr(0, good.rfind("end\t")), m, &why));
     testutil::WriteFile(folder + "/manifest.tsv", changed);
-    EXPECT_EQ(Manifest::Read(Dir(folder), back).GetError(), Mirel::kErrInvalidFile);
-    EXPECT_EQ(Manifest::Read(Dir(tmp / "nowhere"), back).GetError(), Mirel::kErrPathNotFound);
+    EXPECT_EQ(Manifest::Read(Dir(folder), m).GetError(), Mirel::kErrInvalidFile);
+    EXPECT_EQ(Manifest::Read(Dir(tmp / "nowhere"), m).GetError(), Mirel::kErrPathNotFound);
 }
 
 // A copy hard-linked at its own path takes the line of the last-good folder it shares its
@@ -350,6 +335,4 @@ TEST_F(ManifestTest, HeldCopiesAreMarkedCarriedForwardAndVersionOneIsStillRead) 
     EXPECT_FALSE(m.Find("db0.vdb")->held);
     EXPECT_TRUE(m.Find("db1.vdb")->held);
     EXPECT_FALSE(ParseManifest(text(2, "\tcurrent", "\tmaybe", "7ff35cfa"), m, &why));
-    EXPECT_FALSE(ParseManifest(text(2, "", "", "15e1348c"), m, &why)) << "no state field";
-    EXPECT_FALSE(ParseManifest(text(3, "\tcurrent", "\theld", "7ff35cfa"), m, &why));
 }
