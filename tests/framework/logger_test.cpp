@@ -145,21 +145,19 @@ TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
     EXPECT_EQ(fields[0],
               "MESSAGE=[0x410003d5] The database " + db +
                   " (orders) could not be prepared for redo logs (error 20404 file locked).");
-    EXPECT_TRUE(Has(fields, "PRIORITY=4"));
-    EXPECT_TRUE(Has(fields, "SYSLOG_IDENTIFIER=talonib"));
-    EXPECT_TRUE(Has(fields, "VELLUMARK_EVENT=0x410003d5"));
-    EXPECT_TRUE(Has(fields, "VELLUMARK_PATH=" + db));
-    EXPECT_TRUE(Has(fields, "VELLUMARK_TEXT3=20404"));
-    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=" + Mirel::UuidText::ToText(uuid).ToUTF8()));
-    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_NAME=orders.vdb"));
+    for (const std::string& f : std::vector<std::string>{
+             "PRIORITY=4", "SYSLOG_IDENTIFIER=talonib", "VELLUMARK_EVENT=0x410003d5",
+             "VELLUMARK_PATH=" + db, "VELLUMARK_TEXT3=20404", "VELLUMARK_DATABASE_NAME=orders.vdb",
+             "VELLUMARK_DATABASE_UUID=" + Mirel::UuidText::ToText(uuid).ToUTF8()})
+        EXPECT_TRUE(Has(fields, f)) << f;
 
     // A record whose caller names the database needs no file: a failed database's record
     // names only its UUID.
     Logger::Database named{"0a1b2c3d-0000-4000-8000-000000000001", "billing.vdb"};
     fields = Logger::JournalFields(0x41000331, {u"0a1b2c3d-0000-4000-8000-000000000001", u"10721"},
                                    &named);
-    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=0a1b2c3d-0000-4000-8000-000000000001"));
-    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_NAME=billing.vdb"));
+    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=0a1b2c3d-0000-4000-8000-000000000001") &&
+                Has(fields, "VELLUMARK_DATABASE_NAME=billing.vdb"));
 
     // A file that is not a database (or is gone) gives no identity, and texts that are
     // not paths give no path.
