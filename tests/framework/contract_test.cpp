@@ -281,24 +281,12 @@ TEST_F(ContractFiles, DatabaseAndRedoLogExamplesApplyAsDocumented) {
     ASSERT_EQ(header.bytes.size(), F::kLogHeaderSize);
 
     // A writer that follows the layout tables produces these very bytes.
-    F::DbHeader dh;
-    dh.pageSize = kPage;
-    dh.uuid = DocUuid();
-    dh.msn = 1000;
-    dh.pageCount = 2;
     Bytes encoded(F::kDbSlotSize);
-    F::EncodeDbHeader(dh, encoded.data());
+    F::EncodeDbHeader(F::DbHeader{kPage, DocUuid(), 1000, 2, 0}, encoded.data());
     EXPECT_EQ(encoded, slot0.bytes);
-    F::LogHeader lh;
-    lh.pageSize = kPage;
-    lh.uuid = DocUuid();
-    lh.startMSN = 1000;
-    lh.msn = 1002;
-    lh.endUTC = kExampleEnd;
-    lh.closed = true;
-    lh.recordCount = 2;
     encoded.assign(F::kLogHeaderSize, 0);
-    F::EncodeLogHeader(lh, encoded.data());
+    F::EncodeLogHeader(F::LogHeader{kPage, DocUuid(), 1000, 1002, kExampleEnd, true, 2},
+                       encoded.data());
     EXPECT_EQ(encoded, header.bytes);
 
     // The database: block 0 with slot 0, then pages of 11 and 22.
@@ -329,7 +317,11 @@ TEST_F(ContractFiles, DatabaseAndRedoLogExamplesApplyAsDocumented) {
         file.SetOpeningFlags(Mirel::HBFile::kOpenExclusive | Mirel::HBFile::kOpenDurable);
         ASSERT_TRUE(file.Open(Mirel::HBFile::kPermReadWrite).OK());
         Mirel::HBLogFile redo(tmp.File("0001.vrl"));
-        std::atomic<std::int32_t> abort{0};
+        // An abort stops the pages and keeps the old MSN; the same log applies again later.
+        std::atomic<std::int32_t> abort{1};
+        EXPECT_EQ(IBS_Config::ProcessRedoLogFile(file, redo, abort).GetError(), Mirel::kErrAborted);
+        EXPECT_EQ(file.GetMSN(), 1000u);
+        abort = 0;
         ASSERT_TRUE(IBS_Config::ProcessRedoLogFile(file, redo, abort).OK());
         ASSERT_TRUE(file.Close().OK());
     }

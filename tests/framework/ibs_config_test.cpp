@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 
 #include "platform/engine/Formats.h"
-#include "platform/engine/HBEngine.h"
 #include "platform/engine/HBFile.h"
-#include "platform/engine/HBLogFile.h"
 #include "platform/engine/Uuid.h"
 #include "platform/framework/CopyCheck.h"
 #include "platform/framework/IBS_Config.h"
@@ -134,29 +131,6 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
     reasons = testutil::ReadFile(tmp / "Rejected/reasons.tsv");
     EXPECT_NE(reasons.find("\nz.vrl.1\t10721\t"), std::string::npos) << reasons;
     EXPECT_EQ(reasons.substr(reasons.size() - 9), "\ta%09why\n") << reasons;
-}
-
-TEST_F(IBSConfigTest, ProcessRedoLogFileOpensTheLogAndAppliesIt) {
-    Mirel::HBEngine::Startup(true, 65536, nullptr, nullptr);
-    auto uuid = Mirel::UuidText::Generate();
-    ASSERT_TRUE(sim::WriteDatabaseFile(tmp.File("db.vdb"), uuid, 512, 1, {}).OK());
-    sim::RedoLogWriter w;
-    ASSERT_TRUE(w.Open(tmp.File("l.vrl"), uuid, 512, 1).OK());
-    std::vector<std::uint8_t> page(512, 7);
-    ASSERT_TRUE(w.AddPage(3, page.data()).OK());
-    ASSERT_TRUE(w.Finish(2, 10, false).OK());
-    Mirel::HBFile db(tmp.File("db.vdb"));
-    db.SetOpeningFlags(0x110);
-    ASSERT_TRUE(db.Open(3).OK());
-    Mirel::HBLogFile log(tmp.File("l.vrl"));
-    // An abort stops the pages and keeps the old MSN; the same log applies again later.
-    std::atomic<std::int32_t> abort{1};
-    EXPECT_EQ(IBS_Config::ProcessRedoLogFile(db, log, abort).GetError(), Mirel::kErrAborted);
-    EXPECT_EQ(db.GetMSN(), 1u);
-    abort = 0;
-    ASSERT_TRUE(IBS_Config::ProcessRedoLogFile(db, log, abort).OK());
-    EXPECT_EQ(db.GetMSN(), 2u);
-    EXPECT_EQ(db.GetPageCount(), 4u);
 }
 
 // The readers intake uses after its path check, and the worker's open for writing, answer at

@@ -133,18 +133,15 @@ TEST(SocketDiagTest, APortTakenByAListenerIsToldFromOneAConnectionHolds) {
     // An outgoing connection's own port: no program listens there, yet the ORB could not.
     const Loopback l = Connect();
     ASSERT_GE(l.accepted, 0);
-    const int server = l.server, client = l.client, accepted = l.accepted;
-    const std::uint16_t listening = Local(server, false).port;
+    const std::uint16_t listening = Local(l.server, false).port, own = Local(l.client, false).port;
     EXPECT_EQ(Mirel::SocketDiag::Listening(listening), true);
     EXPECT_EQ(Mirel::IPAddress::PortUseOf("127.0.0.1", listening), Use::kListening);
-    const std::uint16_t own = Local(client, false).port;
     EXPECT_EQ(Mirel::SocketDiag::Listening(own), false);
     EXPECT_EQ(Mirel::IPAddress::PortUseOf("127.0.0.1", own), Use::kConnection);
     // Closed first, it waits out TIME_WAIT on that port, and still holds it.
-    ::close(client);
-    ::close(accepted);
+    ::close(l.client);
+    ::close(l.accepted);
     EXPECT_EQ(Mirel::IPAddress::PortUseOf("127.0.0.1", own), Use::kConnection);
-
-    ::close(server);
+    ::close(l.server);
     EXPECT_EQ(Mirel::SocketDiag::Listening(listening), false);
 }
