@@ -12,6 +12,7 @@
 #include "app/IBSMgr.h"
 #include "app/ManagerInstance.h"
 #include "ibs_version.h"
+#include "platform/framework/ComponentBaseThread.h"
 #include "platform/framework/Logger.h"
 #include "platform/framework/Prefs.h"
 #include "platform/support/Debug.h"
@@ -255,7 +256,7 @@ bool DidoraRezaraApp::GetEventHub(Talon::EventHub_var& hub) {
     std::string host = GetEventHubHost();
     std::string loc =
         Mirel::BuildCorbalocString(host.empty() ? nullptr : host.c_str(), GetEventHubPort(),
-                                   "/%ffomniINSPOA%ffEventHubPOA%00VLServer", false);
+                                   Talon::ComponentBaseThread::kEventHubKey, false);
     try {
         CORBA::Object_var obj = mORB->string_to_object(loc.c_str());
         if (CORBA::is_nil(obj)) return false;
