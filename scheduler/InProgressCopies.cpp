@@ -277,7 +277,7 @@ Mirel::Error IntervalCycle::MoveUploadToInProgress(DatabaseItem& item,
     // did not travel with it) and the folders it leaves empty. Anything else in its upload
     // folder, another database's upload included, stays.
     Mirel::Directory left(Talon::RemoteContainerMgr(src).GetRCRootPath());
-    if (left.Exists())
+    if (!item.hasContainers && left.Exists())
         if (Mirel::Error e = left.DeleteAll(); !e.OK())
             mCat.ReportEvent(Talon::Event::kUploadContainerNotDeleted, Show(left.GetPath()),
                              Text(e));
