@@ -30,7 +30,6 @@ inline CORBA::ORB_ptr ClientOrb() {
     return orb.in();
 }
 
-// The service in its own folders: log, run, unit folder and preferences.
 // Polls `done` until it holds or the deadline passes: for a state another process reaches
 // and tells no one about (a folder that appears, an answer that changes).
 template <class F>
@@ -43,6 +42,7 @@ bool Eventually(F done, int timeoutMs) {
     return true;
 }
 
+// The service in its own folders: log, run, unit folder and preferences.
 class ServiceEnv {
 public:
     ServiceEnv() {

@@ -1,10 +1,6 @@
 // The connector's link to the database server's event hub: a hub restarted behind the same
 // address is found out, a link check drops only the link it checked, and remote calls to a
 // slow hub never hold up intake. A hub of the test's own, served on a free loopback port.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -13,12 +9,13 @@
 #include "app/DBSConnector.h"
 #include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
+#include "tools/sim/EventHub.h"
 
 using testutil::FreePort;
 
 namespace {
 
-// What the hub heard, in order; WriteEvent can be held at a gate, as a slow hub would.
+// What the hub heard, in order; its event records can be held at a gate, as a slow hub would.
 struct Heard {
     std::mutex m;
     std::condition_variable cv;
@@ -42,64 +39,9 @@ struct Heard {
     }
 };
 
-class Link : public POA_Talon::EventLink {
-public:
-    Link(Heard& h, CORBA::ULong id) : mHeard(h), mId(id) {}
-    CORBA::ULong GetLinkID() override { return mId; }
-    void Subscribe(const TalonTypes::EventIdSeq&) override {}
-    void SendComponentInfo(const TalonTypes::ComponentInfo&) override {}
-    void SendNotification(CORBA::Long code, CORBA::Long, CORBA::Long, const CORBA::Any&) override {
-        mHeard.Add("notification " + std::to_string(code));
-    }
-    void WriteEvent(CORBA::Long code, const Talon::CompressedStringSeq&) override {
-        std::unique_lock<std::mutex> g(mHeard.m);
-        ++mHeard.blocked;
-        mHeard.cv.notify_all();
-        mHeard.cv.wait(g, [&] { return mHeard.gateOpen; });
-        --mHeard.blocked;
-        mHeard.calls.push_back("event " + std::to_string(code));
-        mHeard.cv.notify_all();
-    }
-    void SendStoppingNotice(CORBA::ULong id) override {
-        mHeard.Add("stopping " + std::to_string(id));
-    }
-    void Disconnect() override {}
-
-private:
-    Heard& mHeard;
-    CORBA::ULong mId;
-};
-
-class Hub : public POA_Talon::EventHub {
-public:
-    Hub(Heard& h, PortableServer::POA_ptr links)
-        : mHeard(h), mLinks(PortableServer::POA::_duplicate(links)) {}
-    Talon::EventLink_ptr ConnectComponent(TalonTypes::eServiceType, const char*,
-                                          Talon::ServerComponent_ptr,
-                                          CORBA::ULong& linkID) override {
-        linkID = ++mNext;
-        mHeard.Add("connect " + std::to_string(linkID));
-        auto* link = new Link(mHeard, linkID);
-        mLastId = mLinks->activate_object(link);
-        link->_remove_ref();
-        CORBA::Object_var obj = mLinks->id_to_reference(mLastId);
-        return Talon::EventLink::_narrow(obj);
-    }
-    void LostConnection() override { mHeard.Add("lost"); }
-    // The hub process went away and came back: its links are gone.
-    void ForgetLastLink() { mLinks->deactivate_object(mLastId); }
-
-private:
-    Heard& mHeard;
-    PortableServer::POA_var mLinks;
-    PortableServer::ObjectId_var mLastId;
-    CORBA::ULong mNext = 0;
-};
-
 // One ORB for the process: it serves the hub and is the connector's.
 struct Orb {
     Orb() {
-        port = FreePort();
         std::string endpoint = "giop:tcp:127.0.0.1:" + std::to_string(port);
         std::vector<std::string> args = {"connector", "-ORBendPoint", endpoint,
                                          "-ORBclientCallTimeOutPeriod", "20000"};
@@ -107,28 +49,21 @@ struct Orb {
         for (auto& a : args) argv.push_back(a.data());
         int argc = static_cast<int>(argv.size());
         orb = CORBA::ORB_init(argc, argv.data(), "omniORB4");
-        CORBA::Object_var ins = orb->resolve_initial_references("omniINSPOA");
-        PortableServer::POA_var insPOA = PortableServer::POA::_narrow(ins);
-        CORBA::Object_var rootObj = orb->resolve_initial_references("RootPOA");
-        root = PortableServer::POA::_narrow(rootObj);
-        CORBA::PolicyList policies;
-        policies.length(2);
-        policies[0] = insPOA->create_lifespan_policy(PortableServer::PERSISTENT);
-        policies[1] = insPOA->create_id_assignment_policy(PortableServer::USER_ID);
-        PortableServer::POAManager_var m = insPOA->the_POAManager();
-        PortableServer::POA_var hubPOA = insPOA->create_POA("EventHubPOA", m, policies);
-        hub = new Hub(heard, root);
-        PortableServer::ObjectId_var oid = PortableServer::string_to_ObjectId("VLServer");
-        hubPOA->activate_object_with_id(oid, hub);
-        m->activate();
-        PortableServer::POAManager_var rm = root->the_POAManager();
-        rm->activate();
+        hub = new sim::EventHubServer(orb, [this](const std::string& l) { heard.Add(l); });
+        hub->OnEvent([this](std::uint32_t code, const std::vector<std::string>&) {
+            std::unique_lock<std::mutex> g(heard.m);
+            ++heard.blocked;
+            heard.cv.notify_all();
+            heard.cv.wait(g, [&] { return heard.gateOpen; });
+            --heard.blocked;
+            heard.calls.push_back("held event " + std::to_string(code));
+            heard.cv.notify_all();
+        });
     }
+    unsigned short port = FreePort();
     Heard heard;
     CORBA::ORB_var orb;
-    PortableServer::POA_var root;
-    Hub* hub = nullptr;
-    unsigned short port = 0;
+    sim::EventHubServer* hub = nullptr;
 };
 
 Orb& TheOrb() {
@@ -152,15 +87,15 @@ TEST(ConnectorTest, AStaleLinkIsReplacedAndTheLinkCheckDropsOnlyItsOwn) {
     DBSConnector c(o.orb);
     AwaitServing(c);
     ASSERT_TRUE(c.ConnectToServer("127.0.0.1", o.port));
-    const int first = o.heard.Count("connect ");
+    const int first = o.heard.Count("component link ");
     ASSERT_TRUE(c.ConnectToServer("127.0.0.1", o.port));  // alive and the same: kept
-    EXPECT_EQ(o.heard.Count("connect "), first);
+    EXPECT_EQ(o.heard.Count("component link "), first);
     Talon::EventLink_var old = c.GetEventLink(0);
 
     // The server restarted quickly: same address and port, the old link gone.
-    o.hub->ForgetLastLink();
+    o.hub->DropLinks();
     ASSERT_TRUE(c.ConnectToServer("127.0.0.1", o.port));
-    EXPECT_EQ(o.heard.Count("connect "), first + 1) << "the dead link was trusted";
+    EXPECT_EQ(o.heard.Count("component link "), first + 1) << "the dead link was trusted";
     // Another port is another hub, even with a live link.
     EXPECT_FALSE(c.LinkAlive("127.0.0.1", static_cast<unsigned short>(o.port + 1)));
     // A check of the old link finds it dead; dropping it keeps the new one.
@@ -186,14 +121,15 @@ TEST(ConnectorTest, ARegistrationAtAnUnreachableHubKeepsTheWorkingLink) {
     EXPECT_EQ(kept->GetLinkID(), id);
     // The server's stop notice is still answered through it.
     c.Deliver(8, 2, {});
-    const std::string notice = "stopping " + std::to_string(id);
+    const std::string notice = "stopping notice link " + std::to_string(id);
     ASSERT_TRUE(o.heard.WaitFor([&] {
-        return std::find(o.heard.calls.begin(), o.heard.calls.end(), notice) != o.heard.calls.end();
+        return std::any_of(o.heard.calls.begin(), o.heard.calls.end(),
+                           [&](const std::string& c) { return c.rfind(notice, 0) == 0; });
     }));
     // And the old hub is still trusted when it is named again.
-    const int connects = o.heard.Count("connect ");
+    const int connects = o.heard.Count("component link ");
     ASSERT_TRUE(c.ConnectToServer("127.0.0.1", o.port));
-    EXPECT_EQ(o.heard.Count("connect "), connects);
+    EXPECT_EQ(o.heard.Count("component link "), connects);
     c.AbortMain();
     c.Join();
 }
@@ -230,7 +166,7 @@ TEST_F(SlowHubTest, IntakeNeverWaitsForTheHubAndRecordsArriveInOrder) {
     }
     ASSERT_TRUE(o.heard.WaitFor([&] {
         int n = 0;
-        for (auto& call : o.heard.calls) n += call == "event " + std::to_string(0x41000328);
+        for (auto& call : o.heard.calls) n += call == "held event " + std::to_string(0x41000328);
         return n == 3;
     }));
     mgr->Connect(&Trigger(), &Sink());

@@ -91,6 +91,14 @@ class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override { HBEngine::Startup(true, 65536, nullptr, nullptr); }
     void TearDown() override { faults.Clear(); }
+    // A database at `name` holding `pages` random pages.
+    Model Db(int pages = 1, const std::string& name = "db.vdb") {
+        Model m;
+        for (int i = 0; i < pages; ++i) m.pages[static_cast<std::uint64_t>(i)] = RandomPage(rng);
+        EXPECT_TRUE(WriteDatabaseFile(tmp.File(name), m.uuid, kPage, m.msn, m.pages).OK());
+        return m;
+    }
+    std::string DbBytes() { return testutil::ReadFile(tmp / "db.vdb"); }
     // The test's own fault seam in front of its own disk that can lose power: its thread's Env.
     PowerLoss::Disk disk;
     Mirel::FaultEnv faults{disk};
@@ -102,81 +110,55 @@ protected:
 }  // namespace
 
 TEST_F(EngineTest, ChainOfLogsReproducesEveryPage) {
-    Model m;
-    for (int i = 0; i < 10; ++i) m.pages[static_cast<std::uint64_t>(i)] = RandomPage(rng);
-    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    Model m = Db(10);
     ExpectMatches(tmp.File("db.vdb"), m);
     for (int i = 0; i < 8; ++i) {
         UniversalPath log = tmp.File("l" + std::to_string(i) + ".vrl");
+        const std::uint64_t start = m.msn;
         ASSERT_TRUE(WriteLog(log, m, rng, 1 + static_cast<int>(rng() % 60), i % 2).OK());
+        HBLogFile header(log);
+        ASSERT_TRUE(header.Open(HBLogFile::kPermHeaderOnly).OK());
+        EXPECT_EQ(header.GetUUID(), UuidText::ToText(m.uuid));
+        EXPECT_EQ(header.GetStartMSN(), start);
+        EXPECT_EQ(header.GetMSN(), m.msn);
+        EXPECT_EQ(header.IsClosed(), i % 2 == 1);
+        EXPECT_EQ(header.GetRemoteContainerRedoLogDirectory(),
+                  tmp.Folder("l" + std::to_string(i) + ".vrl.rc"));
         ASSERT_TRUE(Apply(tmp.File("db.vdb"), log).OK()) << "log " << i;
         ExpectMatches(tmp.File("db.vdb"), m);
     }
 }
 
-TEST_F(EngineTest, HeaderOnlyOpenReadsIdentity) {
-    Model m;
-    ASSERT_TRUE(WriteLog(tmp.File("a.vrl"), m, rng, 3, true).OK());
-    HBLogFile log(tmp.File("a.vrl"));
-    ASSERT_TRUE(log.Open(HBLogFile::kPermHeaderOnly).OK());
-    EXPECT_EQ(log.GetUUID(), UuidText::ToText(m.uuid));
-    EXPECT_EQ(log.GetStartMSN(), 100u);
-    EXPECT_EQ(log.GetMSN(), m.msn);
-    EXPECT_TRUE(log.IsClosed());
-    EXPECT_EQ(log.GetRemoteContainerRedoLogDirectory(), tmp.Folder("a.vrl.rc"));
-}
-
 TEST_F(EngineTest, DamagedOrForeignLogsAreRefusedAndChangeNothing) {
-    Model m;
-    m.pages[0] = RandomPage(rng);
-    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
-    Model next = m;
+    Model m = Db(), next = m;
     ASSERT_TRUE(WriteLog(tmp.File("good.vrl"), next, rng, 5, false).OK());
-    std::string good = testutil::ReadFile(tmp / "good.vrl");
-    std::string before = testutil::ReadFile(tmp / "db.vdb");
-
-    struct Case {
-        const char* name;
-        std::function<void(const std::string&)> damage;
-        int error;
+    const std::string good = testutil::ReadFile(tmp / "good.vrl"), before = DbBytes();
+    const std::uint64_t rec = Format::kLogHeaderSize;
+    const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> damage = {
+        {"truncated", [&](const std::string& p) { ::truncate(p.c_str(), good.size() - 7); }},
+        {"trailing bytes", [&](const std::string& p) { testutil::WriteFile(p, good + "x"); }},
+        {"header bit flip", [](const std::string& p) { testutil::FlipByte(p, 40, 0x40); }},
+        {"wrong magic", [](const std::string& p) { testutil::FlipByte(p, 0, 0x40); }},
+        {"record data",
+         [&](const std::string& p) { testutil::FlipByte(p, rec + 4 * (16 + kPage) + 100, 0x40); }},
+        {"record page number", [&](const std::string& p) { testutil::FlipByte(p, rec + 1, 0x40); }},
     };
-    std::uint64_t recordOff = Format::kLogHeaderSize;
-    std::vector<Case> cases = {
-        {"truncated", [&](const std::string& p) { ::truncate(p.c_str(), good.size() - 7); },
-         kErrInvalidFile},
-        {"trailing bytes", [&](const std::string& p) { testutil::WriteFile(p, good + "x"); },
-         kErrInvalidFile},
-        {"header bit flip", [&](const std::string& p) { testutil::FlipByte(p, 40, 0x40); },
-         kErrInvalidFile},
-        {"wrong magic", [&](const std::string& p) { testutil::FlipByte(p, 0, 0x40); },
-         kErrInvalidFile},
-        {"record data bit flip",
-         [&](const std::string& p) {
-             testutil::FlipByte(p, recordOff + 4 * (16 + kPage) + 100, 0x40);
-         },
-         kErrInvalidFile},
-        {"record page number bit flip",
-         [&](const std::string& p) { testutil::FlipByte(p, recordOff + 1, 0x40); },
-         kErrInvalidFile},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [name, hurt] : damage) {
+        SCOPED_TRACE(name);
         testutil::WriteFile(tmp / "bad.vrl", good);
-        c.damage(tmp / "bad.vrl");
-        EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("bad.vrl")).GetError(), c.error) << c.name;
-        EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), before) << c.name;
+        hurt(tmp / "bad.vrl");
+        EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("bad.vrl")).GetError(), kErrInvalidFile);
+        EXPECT_EQ(DbBytes(), before);
     }
-
     Model other;  // another database
     other.msn = m.msn;
     ASSERT_TRUE(WriteLog(tmp.File("other.vrl"), other, rng, 2, false).OK());
     EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("other.vrl")).GetError(), kErrLogWrongDatabase);
-
     Model gap = m;  // same database, but the log starts after an MSN the file lacks
     gap.msn += 50;
     ASSERT_TRUE(WriteLog(tmp.File("gap.vrl"), gap, rng, 2, false).OK());
     EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("gap.vrl")).GetError(), kErrLogChainBreak);
-    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), before);
-
+    EXPECT_EQ(DbBytes(), before);
     // The good log still applies afterwards, and a second time refuses as a chain break.
     ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("good.vrl")).OK());
     ExpectMatches(tmp.File("db.vdb"), next);
@@ -184,98 +166,62 @@ TEST_F(EngineTest, DamagedOrForeignLogsAreRefusedAndChangeNothing) {
 }
 
 // A log is the server's file: it can be cut short or go bad on the disk after the service
-// opened it. That must be an error for that log, never a signal that takes the service down,
-// and the pages written must be the bytes that were checked.
+// opened it, also when read into an arena's block that still holds the previous pass's
+// well-formed records. That must be an error for that log, never a signal that takes the
+// service down, and the pages written must be the bytes that were checked.
 TEST_F(EngineTest, ALogThatChangesUnderTheReaderIsAnErrorAndOnlyCheckedBytesAreWritten) {
-    Model m;
-    m.pages[0] = RandomPage(rng);
-    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
-    Model next = m;
-    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), next, rng, 40, false).OK());
-    const std::string good = testutil::ReadFile(tmp / "l.vrl");
-    const std::string before = testutil::ReadFile(tmp / "db.vdb");
-    auto applyOpened = [&](HBLogFile& log) {
-        HBFile db(tmp.File("db.vdb"));
-        db.SetOpeningFlags(0x110);
-        EXPECT_TRUE(db.Open(HBFile::kPermReadWrite).OK());
-        Error e = db.ApplyLog(log);
-        db.Close();
-        return e.GetError();
-    };
-
-    {  // cut short between the open's size check and the read of the records
-        HBLogFile log(tmp.File("l.vrl"));
-        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
-        ASSERT_EQ(::truncate((tmp / "l.vrl").c_str(), Format::kLogHeaderSize + 10), 0);
-        EXPECT_EQ(applyOpened(log), kErrInvalidFile);
-        EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), before);
-    }
-    {  // a bad sector: the read's own error
-        testutil::WriteFile(tmp / "l.vrl", good);
-        HBLogFile log(tmp.File("l.vrl"));
-        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
-        faults.Arm(FsOp::kRead, tmp / "l.vrl", kErrIO, 1);
-        EXPECT_EQ(applyOpened(log), kErrIO);
-        EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), before);
-    }
-    {  // rewritten after its check: the checked images are the ones written
-        HBLogFile log(tmp.File("l.vrl"));
-        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK());
-        ASSERT_TRUE(log.VerifyRecords().OK());
-        for (std::uint64_t r = 0; r < 40; ++r)
-            testutil::FlipByte(tmp / "l.vrl", Format::kLogHeaderSize + r * (16 + kPage) + 16 + 7);
-        EXPECT_EQ(applyOpened(log), kErrNone);
-        ExpectMatches(tmp.File("db.vdb"), next);
-    }
-    {  // its redo folder swapped for a link: the records are never read through it
-        ASSERT_EQ(::mkdir((tmp / "real").c_str(), 0755), 0);
-        ASSERT_EQ(::rename((tmp / "l.vrl").c_str(), (tmp / "real/l.vrl").c_str()), 0);
-        ASSERT_EQ(::symlink((tmp / "real").c_str(), (tmp / "redo").c_str()), 0);
-        HBLogFile log(tmp.File("redo/l.vrl"));
-        EXPECT_EQ(log.Open(HBLogFile::kPermRead).GetError(), kErrIsALink);
-        ASSERT_EQ(::unlink((tmp / "redo").c_str()), 0);
-        ASSERT_EQ(::rename((tmp / "real").c_str(), (tmp / "redo").c_str()), 0);
-        EXPECT_TRUE(log.Open(HBLogFile::kPermRead).OK());
-    }
-}
-
-// An arena's block still holds the previous pass's records: a log read into it again must be
-// checked as if the memory were fresh, or a log cut short would apply the old, well-formed bytes.
-TEST_F(EngineTest, ALogReadIntoAReusedArenaIsCheckedAsIfTheMemoryWereFresh) {
-    Model m;
-    m.pages[0] = RandomPage(rng);
-    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
-    const std::string pristine = testutil::ReadFile(tmp / "db.vdb");
-    Model next = m;
+    Model m = Db(), next = m;
+    const std::string pristine = DbBytes();
     ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), next, rng, 40, false).OK());
     const std::string good = testutil::ReadFile(tmp / "l.vrl");
     RecordArena arena;
-    auto pass = [&](bool cut, int fault) {
+    // One pass over a fresh copy of both files; `change` runs between the log's open and its
+    // application.
+    auto pass = [&](RecordArena* a, const std::function<void(HBLogFile&)>& change) {
         testutil::WriteFile(tmp / "db.vdb", pristine);
         testutil::WriteFile(tmp / "l.vrl", good);
         HBFile db(tmp.File("db.vdb"));
         db.SetOpeningFlags(0x110);
         EXPECT_TRUE(db.Open(HBFile::kPermReadWrite).OK());
-        HBLogFile log(tmp.File("l.vrl"), &arena);
+        HBLogFile log(tmp.File("l.vrl"), a);
         EXPECT_TRUE(log.Open(HBLogFile::kPermRead).OK());
-        if (cut) {
-            EXPECT_EQ(::truncate((tmp / "l.vrl").c_str(), Format::kLogHeaderSize + 10), 0);
-        }
-        if (fault) faults.Arm(FsOp::kRead, tmp / "l.vrl", fault, 1);
+        change(log);
         Error e = db.ApplyLog(log);
         db.Close();
         log.Close(false);
         arena.Rewind(SIZE_MAX);
         return e.GetError();
     };
-    ASSERT_EQ(pass(false, 0), kErrNone);
-    ExpectMatches(tmp.File("db.vdb"), next);
-    EXPECT_EQ(pass(true, 0), kErrInvalidFile);
-    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), pristine);
-    EXPECT_EQ(pass(false, kErrIO), kErrIO);
-    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb"), pristine);
-    ASSERT_EQ(pass(false, 0), kErrNone);
-    ExpectMatches(tmp.File("db.vdb"), next);
+    auto cut = [&](HBLogFile&) {
+        ASSERT_EQ(::truncate((tmp / "l.vrl").c_str(), Format::kLogHeaderSize + 10), 0);
+    };
+    auto badSector = [&](HBLogFile&) { faults.Arm(FsOp::kRead, tmp / "l.vrl", kErrIO, 1); };
+    // Rewritten after its check: the checked images are the ones written.
+    auto rewritten = [&](HBLogFile& log) {
+        ASSERT_TRUE(log.VerifyRecords().OK());
+        for (std::uint64_t r = 0; r < 40; ++r)
+            testutil::FlipByte(tmp / "l.vrl", Format::kLogHeaderSize + r * (16 + kPage) + 16 + 7);
+    };
+    for (RecordArena* a : {static_cast<RecordArena*>(nullptr), &arena}) {
+        SCOPED_TRACE(a ? "arena" : "own memory");
+        ASSERT_EQ(pass(a, [](HBLogFile&) {}), kErrNone);
+        ExpectMatches(tmp.File("db.vdb"), next);
+        EXPECT_EQ(pass(a, cut), kErrInvalidFile);
+        EXPECT_EQ(DbBytes(), pristine);
+        EXPECT_EQ(pass(a, badSector), kErrIO);
+        EXPECT_EQ(DbBytes(), pristine);
+        ASSERT_EQ(pass(a, rewritten), kErrNone);
+        ExpectMatches(tmp.File("db.vdb"), next);
+    }
+    // Its redo folder swapped for a link: the records are never read through it.
+    ASSERT_EQ(::mkdir((tmp / "real").c_str(), 0755), 0);
+    ASSERT_EQ(::rename((tmp / "l.vrl").c_str(), (tmp / "real/l.vrl").c_str()), 0);
+    ASSERT_EQ(::symlink((tmp / "real").c_str(), (tmp / "redo").c_str()), 0);
+    HBLogFile log(tmp.File("redo/l.vrl"));
+    EXPECT_EQ(log.Open(HBLogFile::kPermRead).GetError(), kErrIsALink);
+    ASSERT_EQ(::unlink((tmp / "redo").c_str()), 0);
+    ASSERT_EQ(::rename((tmp / "real").c_str(), (tmp / "redo").c_str()), 0);
+    EXPECT_TRUE(log.Open(HBLogFile::kPermRead).OK());
 }
 
 TEST(RecordArenaTest, BlocksNeverOverlapAreReusedAndWhatIsNotKeptGoesBack) {
@@ -331,10 +277,7 @@ TEST(RecordArenaTest, BlocksNeverOverlapAreReusedAndWhatIsNotKeptGoesBack) {
 }
 
 TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {
-    Model m;
-    for (int i = 0; i < 20; ++i) m.pages[static_cast<std::uint64_t>(i)] = RandomPage(rng);
-    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
-    Model after = m;
+    Model m = Db(20), after = m;
     ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), after, rng, 30, false).OK());
 
     // The sync after the page writes fails: the pages are (partly) new, the MSN is not.
@@ -363,10 +306,8 @@ TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {
 // pass is applied, and then every page goes out once, is synced once, and only then does the
 // header move to the last log's MSN.
 TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader) {
-    Model m;
-    for (int i = 0; i < 8; ++i) m.pages[static_cast<std::uint64_t>(i)] = RandomPage(rng);
     testutil::MakeDirs(tmp / "db");
-    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db/db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    Model m = Db(8, "db/db.vdb");
     const std::uint64_t startMsn = m.msn;
     std::set<std::uint64_t> touched;
     std::vector<std::string> logs;
@@ -455,15 +396,12 @@ TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader)
     ExpectMatches(tmp.File("db/db.vdb"), m);
 }
 
+// Updates alternate the header between two slots by generation: a torn newer slot leaves the
+// older one, from which the same log applies again.
 TEST_F(EngineTest, TornHeaderSlotFallsBackToTheOtherSlot) {
-    Model m;
-    m.pages[0] = RandomPage(rng);
-    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
-    Model after = m;
+    Model m = Db(), after = m;
     ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), after, rng, 3, false).OK());
     ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
-    // The newer header went to slot 1; tearing it leaves the database at the old MSN,
-    // from which the same log applies again.
     testutil::FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[1] + 33, 0x40);
     {
         HBFile db(tmp.File("db.vdb"));
@@ -472,83 +410,78 @@ TEST_F(EngineTest, TornHeaderSlotFallsBackToTheOtherSlot) {
     }
     ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
     ExpectMatches(tmp.File("db.vdb"), after);
-    // Both slots torn: not a database.
-    testutil::FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[0] + 33, 0x40);
-    testutil::FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[1] + 33, 0x40);
-    HBFile db(tmp.File("db.vdb"));
-    EXPECT_EQ(db.Open(HBFile::kPermRead).GetError(), kErrInvalidFile);
+    // As the writer and the updates place them, each update leaves the current slot as it was.
+    auto slot = [&](int i) {
+        return DbBytes().substr(Format::kDbSlotOffset[i], Format::kDbSlotSize);
+    };
+    for (int i = 0; i < 3; ++i) {
+        const std::string current = slot((i + 1) % 2);
+        ASSERT_TRUE(WriteLog(tmp.File("n.vrl"), after, rng, 2, false).OK());
+        ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("n.vrl")).OK()) << i;
+        EXPECT_EQ(slot((i + 1) % 2), current) << i;
+        ExpectMatches(tmp.File("db.vdb"), after);
+        ASSERT_EQ(::unlink((tmp / "n.vrl").c_str()), 0);
+    }
 }
 
-TEST_F(EngineTest, ACutDatabaseFileIsNotADatabase) {
+TEST_F(EngineTest, ADamagedDatabaseFileIsNotADatabase) {
     Model m;
     for (std::uint64_t n : {0, 5, 69}) m.pages[n] = RandomPage(rng);
     ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    const std::string good = DbBytes();
     const off_t whole = 71 * kPage;  // the header block and 70 pages
-    for (off_t size : {whole - 1, off_t(20 * kPage), off_t(kPage)}) {
-        ASSERT_EQ(::truncate((tmp / "db.vdb").c_str(), size), 0);
+    auto cut = [&](off_t size) { ASSERT_EQ(::truncate((tmp / "db.vdb").c_str(), size), 0); };
+    // A header anywhere but its generation's slot, or one with no next generation, would have
+    // the next update overwrite the current header in place; one whose next generation has
+    // none would have it write a header no open takes.
+    auto header = [&](int slot, std::uint64_t generation) {
+        Format::DbHeader h;
+        h.pageSize = kPage;
+        h.uuid = m.uuid;
+        h.msn = m.msn + 1;
+        h.pageCount = 70;
+        h.generation = generation;
+        std::uint8_t buf[Format::kDbSlotSize];
+        Format::EncodeDbHeader(h, buf);
+        int fd = ::open((tmp / "db.vdb").c_str(), O_RDWR);
+        ASSERT_EQ(::pwrite(fd, buf, sizeof buf, static_cast<off_t>(Format::kDbSlotOffset[slot])),
+                  static_cast<ssize_t>(sizeof buf));
+        ::close(fd);
+    };
+    auto bothTorn = [&] {
+        for (int i : {0, 1})
+            testutil::FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[i] + 33, 0x40);
+    };
+    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+        {"cut by a byte", [&] { cut(whole - 1); }},
+        {"cut to 20 pages", [&] { cut(20 * kPage); }},
+        {"header block only", [&] { cut(kPage); }},
+        {"both slots torn", bothTorn},
+        {"slot 0 generation 1", [&] { header(0, 1); }},
+        {"slot 0 generation 7", [&] { header(0, 7); }},
+        {"slot 1 generation 2", [&] { header(1, 2); }},
+        {"slot 1 last generation", [&] { header(1, UINT64_MAX); }},
+        {"slot 0 generation before the last", [&] { header(0, UINT64_MAX - 1); }},
+    };
+    for (const auto& [name, damage] : cases) {
+        SCOPED_TRACE(name);
+        testutil::WriteFile(tmp / "db.vdb", good);
+        damage();
         HBFile db(tmp.File("db.vdb"));
-        EXPECT_EQ(db.Open(HBFile::kPermRead).GetError(), kErrInvalidFile) << size;
-        EXPECT_EQ(db.Open(HBFile::kPermReadWrite).GetError(), kErrInvalidFile) << size;
+        EXPECT_EQ(db.Open(HBFile::kPermRead).GetError(), kErrInvalidFile);
+        EXPECT_EQ(db.Open(HBFile::kPermReadWrite).GetError(), kErrInvalidFile);
     }
     // A longer file is fine: pages past the count are the next log's to claim.
-    ASSERT_EQ(::truncate((tmp / "db.vdb").c_str(), whole + 3 * kPage), 0);
+    testutil::WriteFile(tmp / "db.vdb", good);
+    cut(whole + 3 * kPage);
     HBFile db(tmp.File("db.vdb"));
     EXPECT_TRUE(db.Open(HBFile::kPermRead).OK());
     EXPECT_EQ(db.GetPageCount(), 70u);
 }
 
-TEST_F(EngineTest, AHeaderOutOfItsSlotIsNotADatabase) {
-    Model m;
-    m.pages[0] = RandomPage(rng);
-    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
-    const std::string good = testutil::ReadFile(tmp / "db.vdb");
-    auto slotBytes = [&](int slot) {
-        return testutil::ReadFile(tmp / "db.vdb")
-            .substr(Format::kDbSlotOffset[slot], Format::kDbSlotSize);
-    };
-    // Updates alternate slots by generation; a header anywhere else, or one with no next
-    // generation, would have the next update overwrite the current header in place; one whose
-    // next generation has none would have it write a header no open takes.
-    struct Case {
-        int slot;
-        std::uint64_t generation;
-    };
-    for (Case c :
-         {Case{0, 1}, Case{0, 7}, Case{1, 2}, Case{1, UINT64_MAX}, Case{0, UINT64_MAX - 1}}) {
-        testutil::WriteFile(tmp / "db.vdb", good);
-        Format::DbHeader h;
-        h.pageSize = kPage;
-        h.uuid = m.uuid;
-        h.msn = m.msn + 1;
-        h.pageCount = 1;
-        h.generation = c.generation;
-        std::uint8_t buf[Format::kDbSlotSize];
-        Format::EncodeDbHeader(h, buf);
-        int fd = ::open((tmp / "db.vdb").c_str(), O_RDWR);
-        ASSERT_EQ(::pwrite(fd, buf, sizeof buf, static_cast<off_t>(Format::kDbSlotOffset[c.slot])),
-                  static_cast<ssize_t>(sizeof buf));
-        ::close(fd);
-        HBFile db(tmp.File("db.vdb"));
-        EXPECT_EQ(db.Open(HBFile::kPermRead).GetError(), kErrInvalidFile) << c.generation;
-        EXPECT_EQ(db.Open(HBFile::kPermReadWrite).GetError(), kErrInvalidFile) << c.generation;
-    }
-    // As the writer and the updates place them, each update leaves the current slot as it was.
-    testutil::WriteFile(tmp / "db.vdb", good);
-    for (int i = 0; i < 3; ++i) {
-        const std::string current = slotBytes(i % 2);
-        ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), m, rng, 2, false).OK());
-        ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK()) << i;
-        EXPECT_EQ(slotBytes(i % 2), current) << i;
-        ExpectMatches(tmp.File("db.vdb"), m);
-        ASSERT_EQ(::unlink((tmp / "l.vrl").c_str()), 0);
-    }
-}
-
 TEST_F(EngineTest, APageBeyondTheLargestFileOffsetIsInvalid) {
-    Model m;
-    m.pages[0] = RandomPage(rng);
-    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
-    const std::string before = testutil::ReadFile(tmp / "db.vdb");
+    Model m = Db();
+    const std::string before = DbBytes();
     const PageImage img = RandomPage(rng);
     auto writeLog = [&](std::uint64_t page) {
         RedoLogWriter w;
@@ -566,7 +499,7 @@ TEST_F(EngineTest, APageBeyondTheLargestFileOffsetIsInvalid) {
         EXPECT_EQ(log.VerifyRecords().GetError(), kErrInvalidFile) << page;
         log.Close(false);
         EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("far.vrl")).GetError(), kErrInvalidFile);
-        EXPECT_TRUE(testutil::ReadFile(tmp / "db.vdb") == before) << "the database changed";
+        EXPECT_TRUE(DbBytes() == before) << "the database changed";
         ASSERT_EQ(::unlink((tmp / "far.vrl").c_str()), 0);
     }
     // A far page inside that range is a page like any other: the file grows sparse to hold it.
@@ -588,8 +521,7 @@ TEST_F(EngineTest, APageBeyondTheLargestFileOffsetIsInvalid) {
 }
 
 TEST_F(EngineTest, ContainerChangesTravelWithTheLog) {
-    Model m;
-    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    Model m = Db(0);
     testutil::MakeDirs(tmp / "db.vdb.rc");
     testutil::WriteFile(tmp / "db.vdb.rc/old", "old");
     testutil::WriteFile(tmp / "db.vdb.rc/keep", "keep");
@@ -604,8 +536,7 @@ TEST_F(EngineTest, ContainerChangesTravelWithTheLog) {
 }
 
 TEST_F(EngineTest, WritersAndLocksRefuseMisuse) {
-    Model m;
-    ASSERT_TRUE(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).OK());
+    Model m = Db(0);
     EXPECT_EQ(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).GetError(),
               kErrAlreadyExists);
     HBFile a(tmp.File("db.vdb")), b(tmp.File("db.vdb"));
@@ -627,27 +558,17 @@ TEST_F(EngineTest, WritersAndLocksRefuseMisuse) {
     EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).GetError(), kErrEngineNotStarted);
 }
 
-TEST(FormatTest, ChecksumIsCrc32cAndHeadersRoundTrip) {
+// The server's files carry CRC-32C; a log whose MSN goes backwards is not one, whatever its
+// checksum.
+TEST(FormatTest, ChecksumIsCrc32cAndAnMsnThatGoesBackIsRefused) {
     const char* check = "123456789";
     EXPECT_EQ(Format::Crc32c(check, 9), 0xE3069283u);
     EXPECT_EQ(Format::Crc32c(check + 4, 5, Format::Crc32c(check, 4)), 0xE3069283u);
-
-    Format::LogHeader h;
+    Format::LogHeader h, back;
     h.uuid = UuidText::Generate();
     h.startMSN = 5;
-    h.msn = 9;
-    h.endUTC = 77;
-    h.closed = true;
-    h.recordCount = 3;
-    std::uint8_t buf[Format::kLogHeaderSize];
-    Format::EncodeLogHeader(h, buf);
-    Format::LogHeader back;
-    ASSERT_TRUE(Format::DecodeLogHeader(buf, back));
-    EXPECT_EQ(back.uuid, h.uuid);
-    EXPECT_EQ(back.msn, 9u);
-    EXPECT_TRUE(back.closed);
-    // An MSN that goes backwards is not a redo log, even with a valid checksum.
     h.msn = 4;
+    std::uint8_t buf[Format::kLogHeaderSize];
     Format::EncodeLogHeader(h, buf);
     EXPECT_FALSE(Format::DecodeLogHeader(buf, back));
 }

@@ -4,10 +4,10 @@
 // or its dpkg database.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -25,12 +25,8 @@ struct Result {
 
 Result Exec(const std::vector<std::string>& argv, std::map<std::string, std::string> env = {}) {
     testutil::Child child(argv, env);
-    Result r;
-    auto code = child.Wait(240000);
-    r.code = code ? *code : -1;
-    r.out = child.Stdout();
-    r.err = child.Stderr();
-    return r;
+    const int code = child.Wait(240000).value_or(-1);
+    return {code, child.Stdout(), child.Stderr()};
 }
 
 Result Shell(const std::string& script, std::map<std::string, std::string> env = {}) {
@@ -38,19 +34,11 @@ Result Shell(const std::string& script, std::map<std::string, std::string> env =
 }
 
 // Every file and link below `root`, as paths relative to it.
-void ListFiles(const std::string& root, const std::string& rel, std::set<std::string>& out) {
-    DIR* d = ::opendir((root + rel).c_str());
-    if (!d) return;
-    while (dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        std::string path = rel + "/" + name;
-        if (testutil::IsDir(root + path))
-            ListFiles(root, path, out);
-        else
-            out.insert(path);
-    }
-    ::closedir(d);
+std::set<std::string> Files(const std::string& root) {
+    std::set<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        if (!e.is_directory()) out.insert(e.path().string().substr(root.size()));
+    return out;
 }
 
 // Every "--word" in a help text. (std::regex trips GCC 12's -Wmaybe-uninitialized at -O2.)
@@ -119,11 +107,8 @@ std::string PackageTest::deb, PackageTest::toolsDeb, PackageTest::root, PackageT
 TEST_F(PackageTest, HoldsTheProgramsTheUnitTheConfigurationAndTheirDependencies) {
     // The service and ibsdb in one package; vlserver-sim, which can stop the service and
     // have it clear its working folders, in the other.
-    std::set<std::string> service, tools;
-    ListFiles(serviceRoot, "", service);
-    ListFiles(toolsRoot, "", tools);
     EXPECT_EQ(
-        service,
+        Files(serviceRoot),
         (std::set<std::string>{
             "/usr/sbin/talonib", "/usr/bin/ibsdb", "/lib/systemd/system/vellumark-ibs.service",
             "/etc/vellumark/talonib.xml", "/etc/logrotate.d/vellumark-ibs",
@@ -131,10 +116,11 @@ TEST_F(PackageTest, HoldsTheProgramsTheUnitTheConfigurationAndTheirDependencies)
             "/usr/share/doc/vellumark-ibs/install.md", "/usr/share/doc/vellumark-ibs/operations.md",
             "/usr/share/doc/vellumark-ibs/offsite.md", "/usr/share/doc/vellumark-ibs/copyright",
             "/usr/share/doc/vellumark-ibs/changelog.gz"}));
-    EXPECT_EQ(tools, (std::set<std::string>{"/usr/bin/vlserver-sim",
-                                            "/usr/share/man/man1/vlserver-sim.1.gz",
-                                            "/usr/share/doc/vellumark-ibs-tools/copyright",
-                                            "/usr/share/doc/vellumark-ibs-tools/changelog.gz"}));
+    EXPECT_EQ(
+        Files(toolsRoot),
+        (std::set<std::string>{"/usr/bin/vlserver-sim", "/usr/share/man/man1/vlserver-sim.1.gz",
+                               "/usr/share/doc/vellumark-ibs-tools/copyright",
+                               "/usr/share/doc/vellumark-ibs-tools/changelog.gz"}));
     for (const char* program : {"/usr/sbin/talonib", "/usr/bin/ibsdb", "/usr/bin/vlserver-sim"}) {
         Result version = Exec({root + program, "--version"});
         EXPECT_EQ(version.code, 0) << program;
@@ -173,10 +159,7 @@ TEST_F(PackageTest, HoldsTheProgramsTheUnitTheConfigurationAndTheirDependencies)
     std::string staged = dir->path() + "/staged";
     Result install = Exec({CMAKE_COMMAND, "--install", IBS_BUILD_DIR}, {{"DESTDIR", staged}});
     ASSERT_EQ(install.code, 0) << install.err;
-    std::set<std::string> packaged, installed;
-    ListFiles(root, "", packaged);
-    ListFiles(staged, "", installed);
-    EXPECT_EQ(packaged, installed);
+    EXPECT_EQ(Files(root), Files(staged));
 }
 
 TEST_F(PackageTest, TheUnitVerifiesAndIsHardened) {

@@ -7,14 +7,10 @@
 
 using testutil::Child;
 
-namespace {
-
-std::uint64_t Device(const std::string& path) {
+static std::uint64_t Device(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 ? st.st_dev : 0;
 }
-
-}  // namespace
 
 // The copies folder of one backup folder is another file system (a bind mount of a tmpfs,
 // in a mount namespace of the service's own): an upload could never be moved out of it.
@@ -48,8 +44,7 @@ TEST_F(HostTest, ABackupFolderSpreadOverTwoFileSystemsIsRefusedWithItsReason) {
     service.Signal(SIGTERM);
     EXPECT_EQ(service.Wait(30000), 0);
     ::rmdir(other.c_str());
-    const std::string log = env.DebugLog();
-    EXPECT_NE(log.find(split + "/Copies is on another file system"), std::string::npos) << log;
+    // The operator's record says why.
     const std::string events = service.Stderr();
     EXPECT_NE(events.find("[0x49000335]"), std::string::npos) << events;
     EXPECT_NE(events.find("on another file system"), std::string::npos) << events;

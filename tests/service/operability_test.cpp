@@ -14,13 +14,10 @@ using testutil::Child;
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t at = 0;
-    for (std::size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
-        lines.push_back(text.substr(at, nl - at));
-    if (at < text.size()) lines.push_back(text.substr(at));
-    return lines;
+// A start refusal is one line on standard error, holding each of `parts`.
+void ExpectOneLine(const std::string& err, const std::vector<std::string>& parts) {
+    EXPECT_EQ(testutil::CountOf(err, "\n"), 1u) << err;
+    for (const auto& p : parts) EXPECT_NE(err.find(p), std::string::npos) << p << " in " << err;
 }
 
 // A line of /proc/PID/status as a number ("Threads", "VmRSS" in kB).
@@ -42,10 +39,7 @@ bool ClosedByPeer(int fd) {
     }
 }
 
-class OperabilityTest : public testutil::ServiceFixture {
-protected:
-    CORBA::ORB_ptr Orb() { return testutil::ClientOrb(); }
-};
+using OperabilityTest = testutil::ServiceFixture;
 
 }  // namespace
 
@@ -55,20 +49,13 @@ TEST_F(OperabilityTest, EachStartRefusalIsOneLineThatSaysWhatToDo) {
         "<preferences>\n  <pref id=\"67\" type=\"int\">yes</pref>\n</preferences>\n");
     auto badPrefs = Start({}, {{"VELLUMARK_PREFS", env.dir / "bad.xml"}});
     EXPECT_EQ(badPrefs->Wait(20000), 6);
-    auto lines = Lines(badPrefs->Stderr());
-    ASSERT_EQ(lines.size(), 1u) << badPrefs->Stderr();
-    EXPECT_EQ(lines[0], "talonib: bad preference file " + env.dir / "bad.xml" +
-                            ":2: preference 67 is of type int but holds \"yes\"");
+    ExpectOneLine(badPrefs->Stderr(), {"bad.xml:2: preference 67 is of type int"});
     EXPECT_FALSE(testutil::Exists(env.dir / "run/talonib.lock"));  // refused before anything
 
     testutil::WriteFile(env.dir / "blocked", "");
     auto lock = Start({}, {{"VELLUMARK_RUN_DIR", env.dir / "blocked/run"}});
     EXPECT_EQ(lock->Wait(20000), 1);
-    lines = Lines(lock->Stderr());
-    ASSERT_EQ(lines.size(), 1u) << lock->Stderr();
-    EXPECT_NE(lines[0].find("cannot create the instance lock " + env.dir / "blocked/run/"),
-              std::string::npos);
-    EXPECT_NE(lines[0].find("set VELLUMARK_RUN_DIR"), std::string::npos);
+    ExpectOneLine(lock->Stderr(), {env.dir / "blocked/run/", "VELLUMARK_RUN_DIR"});
 
     // Not root: the run folder lies in a folder only root may enter.
     Child nobody(
@@ -80,10 +67,7 @@ TEST_F(OperabilityTest, EachStartRefusalIsOneLineThatSaysWhatToDo) {
             return e;
         }());
     EXPECT_EQ(nobody.Wait(20000), 4);
-    lines = Lines(nobody.Stderr());
-    ASSERT_EQ(lines.size(), 1u) << nobody.Stderr();
-    EXPECT_NE(lines[0].find("permission denied"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[0].find("run talonib as root"), std::string::npos) << lines[0];
+    ExpectOneLine(nobody.Stderr(), {"run talonib as root"});
 
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
@@ -98,13 +82,7 @@ TEST_F(OperabilityTest, EachStartRefusalIsOneLineThatSaysWhatToDo) {
     EXPECT_EQ(port->Wait(20000), 1);
     ::close(fd);
     EXPECT_FALSE(notify.WaitFor("READY=1", 0));
-    EXPECT_NE(env.DebugLog().find("port 50004 is already in use"), std::string::npos);
-    lines = Lines(port->Stderr());
-    ASSERT_EQ(lines.size(), 1u) << port->Stderr();
-    EXPECT_NE(lines[0].find("talonib: port 50004 is already in use by another program on "
-                            "127.0.0.1"),
-              std::string::npos);
-    EXPECT_NE(lines[0].find("VELLUMARK_ORB_HOST"), std::string::npos);
+    ExpectOneLine(port->Stderr(), {"port 50004 is already in use", "VELLUMARK_ORB_HOST"});
 }
 
 // An outgoing connection the kernel gave port 50004 to (a client's own end) keeps the ORB
@@ -135,11 +113,7 @@ TEST_F(OperabilityTest, AConnectionHoldingThePortIsWaitedForAndAListenerIsNot) {
     auto gaveUp =
         Start({}, {{"VELLUMARK_PORT_WAIT_MS", "300"}, {"VELLUMARK_ORB_HOST", "127.0.0.2"}});
     EXPECT_EQ(gaveUp->Wait(20000), 1);
-    auto lines = Lines(gaveUp->Stderr());
-    ASSERT_EQ(lines.size(), 1u) << gaveUp->Stderr();
-    EXPECT_NE(lines[0].find("talonib: port 50004 is still held by a connection"), std::string::npos)
-        << lines[0];
-    EXPECT_NE(lines[0].find("net.ipv4.ip_local_reserved_ports"), std::string::npos) << lines[0];
+    ExpectOneLine(gaveUp->Stderr(), {"still held by a connection", "ip_local_reserved_ports"});
     // systemd's start timeout covers the wait and ten seconds more.
     EXPECT_TRUE(notify.WaitFor("EXTEND_TIMEOUT_USEC=10300000\nSTATUS=waiting for port 50004", 0));
 
@@ -150,7 +124,6 @@ TEST_F(OperabilityTest, AConnectionHoldingThePortIsWaitedForAndAListenerIsNot) {
     stopped->Signal(SIGTERM);
     EXPECT_EQ(stopped->Wait(20000), 1);
     EXPECT_EQ(stopped->Stderr(), "");
-    EXPECT_NE(env.DebugLog().find("stopped while waiting for port 50004"), std::string::npos);
 
     auto service = Start({}, host);
     EXPECT_TRUE(notify.WaitFor("STATUS=waiting for port 50004", 30000)) << env.DebugLog();
@@ -161,17 +134,13 @@ TEST_F(OperabilityTest, AConnectionHoldingThePortIsWaitedForAndAListenerIsNot) {
     EXPECT_EQ(::recv(client, &byte, 1, 0), 0);
     ::close(client);
     EXPECT_TRUE(notify.WaitFor("READY=1", 30000)) << env.DebugLog();
-    EXPECT_NE(env.DebugLog().find("port 50004 released after"), std::string::npos);
     Stop(service);
     ::close(server);
 }
 
 TEST_F(OperabilityTest, WithoutPreferenceFileTheServiceWaitsForTheServersFolder) {
     auto service = StartReady({{"VELLUMARK_PREFS", env.dir / "nowhere/talonib.xml"}});
-    EXPECT_NE(env.DebugLog().find("no preference file " + env.dir / "nowhere/talonib.xml" +
-                                  ", an empty store"),
-              std::string::npos);
-    sim::ServiceClient client(Orb());
+    sim::ServiceClient client(testutil::ClientOrb());
     EXPECT_EQ(client.VerifyFullDBBackup("db", "u", 1, false), 10017);  // no folder yet
     EXPECT_TRUE(client.SetBackupFolder(env.dir / "backup"));
     EXPECT_TRUE(testutil::IsDir(env.dir / "backup/InProgress"));
@@ -189,15 +158,14 @@ TEST_F(OperabilityTest, HangUpReopensTheLogsAndTheServiceCarriesOn) {
     ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
     ASSERT_EQ(std::rename(trace.c_str(), (trace + ".1").c_str()), 0);
     service->Signal(SIGHUP);
-    ASSERT_TRUE(testutil::Eventually(
-        [&] { return testutil::ReadFile(log).find("logs reopened") != std::string::npos; }, 10000));
+    ASSERT_TRUE(testutil::Eventually([&] { return testutil::IsFile(log); }, 10000));
     EXPECT_TRUE(testutil::IsFile(trace));
-    sim::ServiceClient client(Orb());
+    const std::string rotated = testutil::ReadFile(log + ".1");
+    sim::ServiceClient client(testutil::ClientOrb());
     EXPECT_EQ(client.VerifyFullDBBackup("db", "u", 1, false), 10017);
-    service->Signal(SIGTERM);
-    EXPECT_EQ(service->Wait(10000), 0);
-    EXPECT_NE(testutil::ReadFile(log + ".1").find("serving requests"), std::string::npos);
-    EXPECT_EQ(testutil::ReadFile(log + ".1").find("message loop ended"), std::string::npos);
+    Stop(service);
+    // Everything after the reopen went to the new file.
+    EXPECT_EQ(testutil::ReadFile(log + ".1"), rotated);
     EXPECT_NE(testutil::ReadFile(log).find("message loop ended"), std::string::npos);
 }
 
@@ -215,7 +183,7 @@ TEST_F(OperabilityTest, IdleAndSlowClientsTakeBoundedThreadsAndGiveThemBack) {
     pid_t pid = service->Pid();
     long restThreads = Status(pid, "Threads");
     [[maybe_unused]] long restRss = Status(pid, "VmRSS");
-    sim::ServiceClient client(Orb());
+    sim::ServiceClient client(testutil::ClientOrb());
 
     std::vector<int> idle;
     for (int i = 0; i < kConnections; ++i) {

@@ -16,10 +16,6 @@ using testutil::Child;
 
 namespace {
 
-CORBA::ORB_ptr Orb() {
-    return testutil::ClientOrb();
-}
-
 // Whether the process has a file below `folder` open for writing, its manifest aside: in the
 // in-progress folder only a worker applying logs to an item it holds does.
 bool Writing(pid_t pid, const std::string& folder) {
@@ -50,7 +46,7 @@ protected:
         ASSERT_TRUE(server.WaitForLastGood(ms)) << env.DebugLog();
     }
 
-    sim::ServiceClient client{Orb()};
+    sim::ServiceClient client{testutil::ClientOrb()};
     sim::CorbaAnnouncer announcer{client};
 };
 

@@ -9,7 +9,9 @@
 
 namespace {
 
-// Runs the soak and checks its table: nothing wrong, every round a kill.
+// Runs the soak and checks its table: rounds, kills, crashes, intervals verified,
+// mismatches, lost files, leftover temporary files, other failures. Nothing wrong, every
+// round a kill.
 void ExpectCleanSoak(const std::vector<std::string>& args, int rounds) {
     testutil::TempDir work;
     std::vector<std::string> argv = {IBS_SOAK_PATH, "--quiet", "--work", work / "soak"};
@@ -18,24 +20,13 @@ void ExpectCleanSoak(const std::vector<std::string>& args, int rounds) {
     std::string out = soak.Stdout();
     auto rc = soak.Wait(60000);
     ASSERT_TRUE(rc.has_value()) << out;
-    // The table: rounds, kills, crashes, intervals verified, mismatches, lost files,
-    // leftover temporary files, other failures.
     auto header = out.find("\nrounds ");
     ASSERT_NE(header, std::string::npos) << out;
     std::istringstream row(out.substr(out.find('\n', header + 1) + 1));
-    const int want = rounds;
-    rounds = -1;
-    int kills = -1, crashes = -1, verified = -1, mismatches = -1, lost = -1, leftovers = -1,
-        other = -1;
-    row >> rounds >> kills >> crashes >> verified >> mismatches >> lost >> leftovers >> other;
-    EXPECT_EQ(rounds, want) << out;
-    EXPECT_EQ(kills, want) << out;
-    EXPECT_GT(verified, 0) << out;
-    EXPECT_EQ(crashes, 0) << out;
-    EXPECT_EQ(mismatches, 0) << out;
-    EXPECT_EQ(lost, 0) << out;
-    EXPECT_EQ(leftovers, 0) << out;
-    EXPECT_EQ(other, 0) << out;
+    std::vector<int> table(8, -1);
+    for (int& n : table) row >> n;
+    EXPECT_EQ(table, (std::vector<int>{rounds, rounds, 0, table[3], 0, 0, 0, 0})) << out;
+    EXPECT_GT(table[3], 0) << out;
     EXPECT_EQ(*rc, 0) << out;
 }
 

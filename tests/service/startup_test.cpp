@@ -23,105 +23,60 @@ class StartupTest : public testutil::ServiceFixture {};
 
 TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
     testutil::WriteFile(env.dir / "a-file", "");
-    const std::string prefs = env.dir / "prefs.xml";
-    struct Case {
-        std::string body, line;
+    const std::string prefs = env.dir / "prefs.xml", bad = "bad preference file " + prefs;
+    auto pref = [](int id, const char* type, const std::string& value) {
+        return "  <pref id=\"" + std::to_string(id) + "\" type=\"" + type + "\">" + value +
+               "</pref>\n";
     };
-    const std::vector<Case> cases = {
-        {"  <pref id=\"67\" type=\"int\">0</pref>\n  <pref id=\"69\" type=\"int\">1</pref>\n",
-         "bad preference file " + prefs +
-             ":4: unknown preference 69; the service reads 67 (1: a backup folder is "
-             "configured), 68 (its path), 80 (the allowed callers), 81 (the set-aside limit "
-             "in bytes), 82 (the restore points to keep), 83 (the hours to keep restore "
-             "points), 84 (the off-host repository's credentials file), 85 (the prefix of "
-             "its keys) and 86 (the bytes per second the copier may send)"},
-        {"  <pref id=\"67\" type=\"int\">1</pref>\n",
-         "bad preference file " + prefs +
-             ":3: preference 67 says a backup folder is configured but preference 68, its "
-             "path, is not there"},
-        {"  <pref id=\"67\" type=\"int\">1</pref>\n  <pref id=\"68\" type=\"int\">5</pref>\n",
-         "bad preference file " + prefs +
-             ":4: preference 68 must be of type text (the backup folder's absolute path)"},
-        {"  <pref id=\"67\" type=\"int\">1</pref>\n  <pref id=\"68\" type=\"text\">  </pref>\n",
-         "bad preference file " + prefs + ":4: preference 68 is not an absolute path: \"\""},
-        {"  <pref id=\"67\" type=\"int\">1</pref>\n  <pref id=\"68\" type=\"text\">srv/b</pref>\n",
-         "bad preference file " + prefs + ":4: preference 68 is not an absolute path: \"srv/b\""},
-        {"  <pref id=\"67\" type=\"text\">yes</pref>\n",
-         "bad preference file " + prefs + ":3: preference 67 must be of type int (0 or 1)"},
-        {"  <pref id=\"67\" type=\"int\">1</pref>\n  <pref id=\"68\" type=\"text\">" +
-             env.dir / "mnt/disk/backup</pref>\n",
-         "the parent folder " + env.dir / "mnt/disk" + " of the backup folder " +
-             env.dir / "mnt/disk/backup" +
-             " does not exist: create it (the service creates only the backup folder itself), "
-             "or correct preference 68 (" +
-             prefs + ")"},
-        {"  <pref id=\"67\" type=\"int\">1</pref>\n  <pref id=\"68\" type=\"text\">" +
-             env.dir / "a-file</pref>\n",
-         "the backup folder " + env.dir / "a-file" + " is not a folder (" + prefs + ")"},
-        {"  <pref id=\"67\" type=\"int\">0</pref>\n  <pref id=\"80\" type=\"int\">0</pref>\n",
-         "bad preference file " + prefs +
-             ":4: preference 80 (the allowed callers) must be of type text"},
-        {"  <pref id=\"67\" type=\"int\">0</pref>\n  <pref id=\"81\" type=\"int\">-1</pref>\n",
-         "bad preference file " + prefs +
-             ":4: preference 81 (the set-aside limit in bytes) must be a number of type int, 0 "
-             "or more"},
-        {"  <pref id=\"81\" type=\"text\">1 GiB</pref>\n",
-         "bad preference file " + prefs +
-             ":3: preference 81 (the set-aside limit in bytes) must be a number of type int, 0 "
-             "or more"},
-        // Fewer than two would be read as the default and keep more than asked; a text
-        // would lose the restore points the operator meant to keep.
-        {"  <pref id=\"82\" type=\"int\">1</pref>\n",
-         "bad preference file " + prefs +
-             ":3: preference 82 (the restore points to keep) must be a number of type int, 2 to "
-             "100000"},
-        {"  <pref id=\"82\" type=\"int\">3</pref>\n  <pref id=\"83\" type=\"text\">2d</pref>\n",
-         "bad preference file " + prefs +
-             ":4: preference 83 (the hours to keep restore points) must be a number of type "
-             "int, 0 to 876000"},
-        // A relative path would name a different file from the unit's working folder.
-        {"  <pref id=\"84\" type=\"text\">offsite.credentials</pref>\n",
-         "bad preference file " + prefs +
-             ":3: preference 84 (the off-host repository's credentials file) must be an "
-             "absolute path of type text"},
-        {"  <pref id=\"85\" type=\"int\">3</pref>\n",
-         "bad preference file " + prefs +
-             ":3: preference 85 (the prefix of the off-host keys) must be of type text"},
-        // Read as no limit instead, the copier could take the link the operator meant to share.
-        {"  <pref id=\"86\" type=\"int\">-1</pref>\n",
-         "bad preference file " + prefs +
-             ":3: preference 86 (the bytes per second the copier may send) must be a number of "
-             "type int, 0 or more"},
-        {"  <pref id=\"86\" type=\"text\">10M</pref>\n",
-         "bad preference file " + prefs +
-             ":3: preference 86 (the bytes per second the copier may send) must be a number of "
-             "type int, 0 or more"},
+    const std::string on = pref(67, "int", "1");
+    // Each refusal names the line and the preference at fault. A limit read as the default
+    // would keep more than asked, or take the link the operator meant to share; a relative
+    // credentials path would name another file from the unit's working folder.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {pref(67, "int", "0") + pref(69, "int", "1"), bad + ":4: unknown preference 69"},
+        {on, bad + ":3: preference 67 says a backup folder is configured but preference 68"},
+        {on + pref(68, "int", "5"), bad + ":4: preference 68 must be of type text"},
+        {on + pref(68, "text", "  "), bad + ":4: preference 68 is not an absolute path: \"\""},
+        {on + pref(68, "text", "srv/b"), bad + ":4: preference 68 is not an absolute path"},
+        {pref(67, "text", "yes"), bad + ":3: preference 67 must be of type int"},
+        {on + pref(68, "text", env.dir / "mnt/disk/backup"),
+         "the parent folder " + env.dir / "mnt/disk" + " of the backup folder"},
+        {on + pref(68, "text", env.dir / "a-file"),
+         "the backup folder " + env.dir / "a-file" + " is not a folder"},
+        {pref(80, "int", "0"), bad + ":3: preference 80 (the allowed callers) must be"},
+        {pref(81, "int", "-1"), bad + ":3: preference 81 (the set-aside limit in bytes) must"},
+        {pref(81, "text", "1 GiB"), bad + ":3: preference 81"},
+        {pref(82, "int", "1"), bad + ":3: preference 82 (the restore points to keep) must"},
+        {pref(82, "int", "3") + pref(83, "text", "2d"), bad + ":4: preference 83"},
+        {pref(84, "text", "offsite.credentials"), bad + ":3: preference 84"},
+        {pref(85, "int", "3"), bad + ":3: preference 85"},
+        {pref(86, "int", "-1"), bad + ":3: preference 86"},
+        {pref(86, "text", "10M"), bad + ":3: preference 86"},
     };
-    for (const auto& c : cases) {
-        testutil::WriteFile(prefs, Prefs(c.body));
+    for (const auto& [body, line] : cases) {
+        SCOPED_TRACE(line);
+        testutil::WriteFile(prefs, Prefs(body));
         auto service = Start();
         auto code = service->Wait(20000);
         if (!code) {  // it started after all
             service->Signal(SIGKILL);
             service->Wait(10000);
         }
-        EXPECT_EQ(code, 6) << c.line;
-        EXPECT_EQ(service->Stderr(), "talonib: " + c.line + "\n");
-        EXPECT_NE(env.DebugLog().find("main: start refused: " + c.line), std::string::npos)
-            << env.DebugLog();
+        EXPECT_EQ(code, 6);
+        const std::string err = service->Stderr();
+        EXPECT_EQ(err.rfind("talonib: " + line, 0), 0u) << err;
+        EXPECT_EQ(testutil::CountOf(err, "\n"), 1u) << err;
         // Refused before anything: no lock, no folder made.
         EXPECT_FALSE(testutil::Exists(env.dir / "run/talonib.lock"));
         EXPECT_FALSE(testutil::Exists(env.dir / "mnt"));
     }
-
     // The parent exists: the service makes the last folder only, and starts.
     testutil::MakeDirs(env.dir / "mnt/disk");
-    testutil::WriteFile(prefs, Prefs(cases[6].body));
+    testutil::WriteFile(prefs, Prefs(cases[6].first));
     auto service = Start();
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service->Stderr(5000);
     EXPECT_TRUE(testutil::IsDir(env.dir / "mnt/disk/backup/InProgress"));
-    service->Signal(SIGTERM);
-    EXPECT_EQ(service->Wait(10000), 0);
+    Stop(service);
 }
 
 // The unit runs the service as root with the group vellumark and UMask=0027: whatever the
@@ -193,6 +148,8 @@ TEST(CommandLineTest, EveryProgramExitsTwoOnACommandLineItDoesNotUnderstand) {
     const std::vector<std::vector<std::string>> wrong = {
         {TALONIB_PATH, "bogus"},
         {TALONIB_PATH, "--help"},
+        {TALONIB_PATH, "start"},
+        {TALONIB_PATH, "install", "now"},
         {IBSDB_PATH},
         {IBSDB_PATH, "frobnicate"},
         {IBSDB_PATH, "check"},
@@ -212,8 +169,10 @@ TEST(CommandLineTest, EveryProgramExitsTwoOnACommandLineItDoesNotUnderstand) {
         {VLSERVER_SIM_PATH, "call", "NoSuchOperation"},
         {VLSERVER_SIM_PATH, "call", "RegisterServer", "127.0.0.1", "not-a-port"},
     };
+    testutil::TempDir units;
     for (const auto& args : wrong) {
-        Child c(args, {{"VELLUMARK_LOG_DIR", "/nonexistent/log"}});
+        Child c(args,
+                {{"VELLUMARK_LOG_DIR", "/nonexistent/log"}, {"VELLUMARK_UNIT_DIR", units.path()}});
         EXPECT_EQ(c.Wait(20000), 2) << args.back();
         const std::string err = c.Stderr();
         EXPECT_NE(err, "") << args.back();
@@ -221,6 +180,7 @@ TEST(CommandLineTest, EveryProgramExitsTwoOnACommandLineItDoesNotUnderstand) {
             EXPECT_NE(err.find(args[args.size() - 2]), std::string::npos) << err;
         }
     }
+    EXPECT_EQ(testutil::Snapshot(units.path(), true), "");
     for (const char* program : {TALONIB_PATH, IBSDB_PATH, VLSERVER_SIM_PATH}) {
         Child c({program, "--version"}, {});
         EXPECT_EQ(c.Wait(20000), 0) << program;
