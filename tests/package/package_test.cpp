@@ -348,13 +348,10 @@ TEST_F(PackageTest, InstallsWithDpkgIntoAScratchRootAndMakesWhatTheUnitExpects) 
     EXPECT_TRUE(testutil::IsFile(target + "/lib/systemd/system/vellumark-ibs.service"));
 
     // postinst made the group and the folders the unit names, with the unit's owner and mode.
-    std::string groups = testutil::ReadFile(target + "/etc/group");
-    const auto entry = groups.find("\nvellumark:x:");
-    ASSERT_NE(entry, std::string::npos) << groups;
     const std::string gidText =
-        groups.substr(entry + 13, groups.find(':', entry + 13) - entry - 13);
-    ASSERT_FALSE(gidText.empty()) << groups;
-    ASSERT_EQ(gidText.find_first_not_of("0123456789"), std::string::npos) << groups;
+        Shell("awk -F: '$1 == \"vellumark\" { print $3 }' " + target + "/etc/group").out;
+    ASSERT_EQ(gidText.find_first_not_of("0123456789\n"), std::string::npos) << gidText;
+    ASSERT_NE(gidText, "");
     const unsigned gid = static_cast<unsigned>(std::stoul(gidText));
     EXPECT_LT(gid, 1000u);  // a system group
     for (const char* folder : {"/var/lib/vellumark", "/var/log/vellumark"}) {

@@ -86,14 +86,13 @@ protected:
             environment);
     }
     // A database fails while the hub is linked: its log cannot be applied.
-    void FailADatabase(sim::ServiceClient& client, unsigned short hubPort, sim::Workload*& out) {
+    void FailADatabase(sim::ServiceClient& client, unsigned short hubPort) {
         ASSERT_TRUE(client.RegisterServer("127.0.0.1", hubPort));
         ASSERT_TRUE(client.SetBackupFolder(backup()));
         sim::WorkloadOptions opt;
         opt.seed = 61;
         opt.databases = 2;
         server = std::make_unique<sim::Workload>(backup(), opt, *announcer);
-        out = server.get();
         ASSERT_TRUE(server->Upload());
         ASSERT_EQ(server->WriteIntervalLogs(), 0);
         ASSERT_EQ(server->CloseInterval(), 0);
@@ -129,10 +128,9 @@ TEST_F(JournalTest, UnderSystemdEveryRecordReachesTheJournalWithItsDatabaseAndTh
 
     sim::ServiceClient client(testutil::ClientOrb());
     announcer = std::make_unique<sim::CorbaAnnouncer>(client);
-    sim::Workload* w = nullptr;
-    FailADatabase(client, hubPort, w);
-    ASSERT_NE(w, nullptr);
-    const std::string uuid = w->Db(1).UuidText();
+    FailADatabase(client, hubPort);
+    ASSERT_FALSE(HasFatalFailure());
+    const std::string uuid = server->Db(1).UuidText();
     // The log that could not be applied and the failed database, with the database's
     // identity as fields, though the hub is linked; the hub has its copy.
     const std::string failed =
@@ -175,18 +173,17 @@ TEST_F(JournalTest, InTheForegroundEveryWarningReachesStandardErrorWhileTheHubIs
     auto service = StartReady();
     sim::ServiceClient client(testutil::ClientOrb());
     announcer = std::make_unique<sim::CorbaAnnouncer>(client);
-    sim::Workload* w = nullptr;
-    FailADatabase(client, hubPort, w);
-    ASSERT_NE(w, nullptr);
+    FailADatabase(client, hubPort);
+    ASSERT_FALSE(HasFatalFailure());
     EXPECT_TRUE(hub.WaitForLine("event 0x41000331", 20000));
-    ASSERT_TRUE(w->WaitForLastGood(20000));
-    EXPECT_EQ(w->VerifyAll(), "");
+    ASSERT_TRUE(server->WaitForLastGood(20000));
+    EXPECT_EQ(server->VerifyAll(), "");
     client.Stop();
     EXPECT_EQ(service->Wait(20000), 0);
     const std::string err = service->Stderr();
     for (const std::string& line :
          {std::string("talonib: notice: talonib " IBS_VERSION " started: preferences "),
-          "talonib: warning: [0x41000331] Database " + w->Db(1).UuidText() + " failed (error ",
+          "talonib: warning: [0x41000331] Database " + server->Db(1).UuidText() + " failed (error ",
           std::string("talonib: warning: [0x41000328] "), std::string(" published as LastGood_")})
         EXPECT_NE(err.find(line), std::string::npos) << line << " in " << err;
     EXPECT_EQ(err.find("ERROR"), std::string::npos) << err;

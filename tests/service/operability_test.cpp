@@ -158,7 +158,9 @@ TEST_F(OperabilityTest, HangUpReopensTheLogsAndTheServiceCarriesOn) {
     ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
     ASSERT_EQ(std::rename(trace.c_str(), (trace + ".1").c_str()), 0);
     service->Signal(SIGHUP);
-    ASSERT_TRUE(testutil::Eventually([&] { return testutil::IsFile(log); }, 10000));
+    // Reopened once its line is in the new file: nothing goes to the old one after it.
+    ASSERT_TRUE(testutil::Eventually(
+        [&] { return testutil::ReadFile(log).find("logs reopened") != std::string::npos; }, 10000));
     EXPECT_TRUE(testutil::IsFile(trace));
     const std::string rotated = testutil::ReadFile(log + ".1");
     sim::ServiceClient client(testutil::ClientOrb());
