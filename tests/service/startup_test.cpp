@@ -5,7 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ibs_version.h"
 #include "tests/ServiceFixture.h"
 #include "tools/sim/ServiceClient.h"
 
@@ -181,11 +180,4 @@ TEST(CommandLineTest, EveryProgramExitsTwoOnACommandLineItDoesNotUnderstand) {
         }
     }
     EXPECT_EQ(testutil::Snapshot(units.path(), true), "");
-    for (const char* program : {TALONIB_PATH, IBSDB_PATH, VLSERVER_SIM_PATH}) {
-        Child c({program, "--version"}, {});
-        EXPECT_EQ(c.Wait(20000), 0) << program;
-        std::string name = program;
-        name = name.substr(name.rfind('/') + 1);
-        EXPECT_EQ(c.Stdout(), name + " " IBS_VERSION "\n");
-    }
 }
