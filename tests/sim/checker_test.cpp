@@ -3,15 +3,11 @@
 // to pass.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <chrono>
 #include <cstdio>
-
 #include <filesystem>
 #include <fstream>
 
 #include "tests/TestUtil.h"
-#include "tools/sim/RealWorld.h"
 #include "tools/sim/Verify.h"
 
 namespace fs = std::filesystem;
@@ -21,10 +17,6 @@ namespace {
 
 constexpr std::uint64_t kMinute = 60000000;
 constexpr std::uint64_t kNoon = 1767268800000000ull;  // 2026-01-01 12:00 UTC
-
-Mirel::UniversalPath P(const std::string& path) {
-    return Mirel::UniversalPath::FromNative(path);
-}
 
 class CheckerTest : public ::testing::Test {
 protected:
@@ -56,52 +48,27 @@ protected:
     // Interval `minute` minutes past noon, published whole in its folder.
     std::string Published(int minute) {
         Interval(kNoon + static_cast<std::uint64_t>(minute) * kMinute);
-        return Folder("LastGood_2026-01-01_12" + std::string(minute < 10 ? "0" : "") +
-                      std::to_string(minute));
+        return Folder("LastGood_2026-01-01_120" + std::to_string(minute));
     }
     // A last-good folder holding every database as it is now, and its manifest.
-    std::string Folder(const std::string& name, std::uint32_t crcError = 0) {
+    std::string Folder(const std::string& name) {
         std::string f = L.backup + "/" + name;
         testutil::MakeDirs(f);
         std::ofstream m(f + "/manifest.tsv");
         m << "# Vellumark last-good folder manifest\nversion\t1\n";
-        for (std::size_t d = 0; d < L.dbs.size(); ++d) {
-            const auto& r = L.dbs[d];
-            r.model->WriteFullCopy(P(f + "/" + r.name));
+        for (const auto& r : L.dbs) {
+            r.model->WriteFullCopy(Mirel::UniversalPath::FromNative(f + "/" + r.name));
             DbFile file = ReadDbFile(f + "/" + r.name);
             char crc[9];
-            std::snprintf(crc, sizeof crc, "%08x",
-                          d == 1 ? file.fileCrc32c + crcError : file.fileCrc32c);
+            std::snprintf(crc, sizeof crc, "%08x", file.fileCrc32c);
             m << "database\t" << r.name << "\t" << UuidString(file.state.uuid) << "\t"
               << file.state.msn << "\t" << file.state.pageSize << "\t" << file.state.pageCount
               << "\t" << file.size << "\t" << crc << "\n";
         }
         return f;
     }
-    // A file the service accepted, of database `db` in `interval`, with the digest of the
-    // bytes in `onDisk` when given. The reference holds until the next file is added.
-    FileRec& Accepted(FileKind kind, const std::string& path, int db, int interval,
-                      const std::string& onDisk = "") {
-        FileRec f;
-        f.kind = kind;
-        f.path = path;
-        f.db = db;
-        f.interval = interval;
-        f.answered = f.accepted = true;
-        if (!onDisk.empty()) FileDigest(onDisk, f.digest, f.size);
-        L.files.push_back(f);
-        return L.files.back();
-    }
-    // db0's copy at `path` changed on disk by the host in interval 1, as the ledger records it.
-    void Rot(const std::string& path) {
-        DatabaseModel::FlipBit(path, 2 * 4096 + 9, 2);
-        Ledger::Damaged x;
-        ASSERT_TRUE(RecordChangedFile(path, x));
-        x.db = 0;
-        x.flippedAt = 1;
-        L.damaged.push_back(x);
-    }
     int Verify(int k) {
+        lines.clear();
         int before = report.Total();
         Checker checker(L, report);
         checker.SetReasonGrace(std::chrono::milliseconds(0));
@@ -126,29 +93,6 @@ protected:
     Report report{[this](const std::string& l) { lines.push_back(l); }};
 };
 
-TEST(LastGoodNames, BothFormsReadBackAndOrder) {
-    std::uint64_t t = 0;
-    bool exact = false;
-    ASSERT_TRUE(ParseLastGoodName("LastGood_2026-01-01_1205", t, exact));
-    EXPECT_EQ(t, kNoon + 5 * kMinute);
-    EXPECT_FALSE(exact);
-    ASSERT_TRUE(ParseLastGoodName("LastGood_2026-01-01_1205_50.123456", t, exact));
-    EXPECT_EQ(t, kNoon + 5 * kMinute + 50123456);
-    EXPECT_TRUE(exact);
-    for (const char* bad : {"LastGood_2026-13-01_1205", "LastGood_2026-01-01_1260",
-                            "LastGood_2026-01-01_1205_61.000000", "LastGood_2026-01-01_1205_5.1",
-                            "Lastgood_2026-01-01_1205", "LastGood_2026-01-01_1205x"})
-        EXPECT_FALSE(ParseLastGoodName(bad, t, exact)) << bad;
-    testutil::TempDir d;
-    for (const char* n : {"LastGood_2026-01-01_1205_50.000000", "LastGood_2026-01-01_1205",
-                          "LastGood_2026-01-01_1159", "InProgress"})
-        testutil::MakeDirs(d / n);
-    auto list = ListLastGood(d.path());
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0].name, "LastGood_2026-01-01_1159");
-    EXPECT_EQ(list[2].name, "LastGood_2026-01-01_1205_50.000000");
-}
-
 TEST_F(CheckerTest, ExactFoldersPassAndRecordTheNewestGoodCopy) {
     Interval(kNoon + 10 * 1000000);
     Folder("LastGood_2026-01-01_1200");
@@ -160,26 +104,20 @@ TEST_F(CheckerTest, ExactFoldersPassAndRecordTheNewestGoodCopy) {
 TEST_F(CheckerTest, EveryWayACopyCanBeWrongIsNamed) {
     std::string old = Published(1);
     std::string f = Published(2);
-    // db0: one byte of page 7 differs.
     {
         std::fstream db(f + "/db0.vdb", std::ios::in | std::ios::out | std::ios::binary);
         db.seekp(8 * 4096 + 100);
         db.put('\x5a');
     }
-    // db1: cut short; db2: the older interval's state.
     fs::resize_file(f + "/db1.vdb", 3 * 512);
     fs::copy_file(old + "/db2.vdb", f + "/db2.vdb", fs::copy_options::overwrite_existing);
-    // And a database the server never had.
-    DatabaseModel stranger(99, 4096, 2);
-    stranger.WriteFullCopy(P(f + "/stranger.vdb"));
+    DatabaseModel(99, 4096, 2).WriteFullCopy(Mirel::UniversalPath::FromNative(f + "/x.vdb"));
     Verify(2);
-    EXPECT_TRUE(Said("mismatch", "db0.vdb")) << All();
-    EXPECT_TRUE(Said("mismatch", "page 7 differs")) << All();
+    EXPECT_TRUE(Said("mismatch", "db0.vdb") && Said("mismatch", "page 7 differs")) << All();
     EXPECT_TRUE(Said("mismatch", "cut short")) << All();
     EXPECT_TRUE(Said("mismatch", "MSN " + std::to_string(L.intervals[0].states.at(2).msn)))
         << All();
     EXPECT_TRUE(Said("stray", "is not one of the server's")) << All();
-    // The older folder is still exact.
     EXPECT_FALSE(Said("mismatch", "LastGood_2026-01-01_1201,")) << All();
 }
 
@@ -193,55 +131,17 @@ TEST_F(CheckerTest, AMissingDatabaseOrAFolderOfNoIntervalIsNamed) {
     EXPECT_EQ(report.Count("missing"), 1) << All();
 }
 
-TEST_F(CheckerTest, IntervalsEndingInOneMinuteKeepTheirOwnFolders) {
+TEST_F(CheckerTest, AFolderHoldingAnotherIntervalsStatesIsNamed) {
     Interval(kNoon + 5 * kMinute + 10 * 1000000);
     std::string first = Folder("LastGood_2026-01-01_1205");
     Interval(kNoon + 5 * kMinute + 50 * 1000000);
-    Folder("LastGood_2026-01-01_1205_50.000000");
-    EXPECT_EQ(NewestInterval(L), 2);
+    std::string second = Folder("LastGood_2026-01-01_1205_50.000000");
     EXPECT_EQ(Verify(2), 0) << All();
-    // The newest folder holding the first interval's states is a wrong restore point.
     for (auto& r : L.dbs)
-        fs::copy_file(first + "/" + r.name,
-                      L.backup + "/LastGood_2026-01-01_1205_50.000000/" + r.name,
+        fs::copy_file(first + "/" + r.name, second + "/" + r.name,
                       fs::copy_options::overwrite_existing);
     Verify(2);
     EXPECT_EQ(report.Count("mismatch"), 3) << All();
-}
-
-TEST_F(CheckerTest, AcceptedLogsAreAppliedSetAsideOrLost) {
-    Published(1);
-    Interval(kNoon + 2 * kMinute);  // not complete yet
-    auto log = [&](const std::string& name, int db, bool afterBreak) {
-        std::string path = L.backup + "/" + name;
-        testutil::WriteFile(path, "log " + name);
-        Accepted(FileKind::kLog, path, db, 2, path).afterBreak = afterBreak;
-        return path;
-    };
-    std::string pending = log("pending.vrl", 0, false);
-    std::string gone = log("gone.vrl", 0, false);
-    std::string valid = log("valid.vrl", 1, false);
-    std::string broken = log("broken.vrl", 2, true);
-    std::string silent = log("silent.vrl", 2, true);
-    fs::remove(gone);
-    fs::rename(valid, L.backup + "/Rejected/valid.vrl");
-    fs::rename(broken, L.backup + "/Rejected/broken.vrl");
-    fs::rename(silent, L.backup + "/Rejected/silent.vrl.1");
-    testutil::WriteFile(
-        L.backup + "/Rejected/reasons.tsv",
-        "# set aside\nvalid.vrl\t10721\t1\t" + valid + "\nbroken.vrl\t10721\t1\t" + broken + "\n");
-    EXPECT_EQ(Verify(1), 3) << All();
-    EXPECT_TRUE(Said("lost", "gone.vrl")) << All();
-    EXPECT_TRUE(Said("setaside", "valid.vrl (db1.vdb")) << All();
-    EXPECT_TRUE(Said("reasons", "silent.vrl")) << All();
-    EXPECT_FALSE(Said("lost", "pending.vrl")) << All();
-    EXPECT_FALSE(Said("setaside", "broken.vrl")) << All();
-    // Once a folder holds the interval, the pending log counts as applied.
-    fs::remove(pending);
-    Folder("LastGood_2026-01-01_1202");
-    lines.clear();
-    Verify(2);
-    EXPECT_FALSE(Said("lost", "pending.vrl")) << All();
 }
 
 TEST_F(CheckerTest, AFailedDatabaseKeepsItsNewestGoodCopy) {
@@ -250,295 +150,29 @@ TEST_F(CheckerTest, AFailedDatabaseKeepsItsNewestGoodCopy) {
     fs::remove(second + "/db2.vdb");
     L.dbs[2].reportedFailed = true;
     L.dbs[2].lastGood = 1;
-    EXPECT_EQ(report.Count("missing"), 0);
-    Verify(2);
-    EXPECT_EQ(report.Count("missing"), 0) << All();
+    EXPECT_EQ(Verify(2), 0) << All();
     fs::remove(first + "/db2.vdb");
     Verify(2);
-    EXPECT_TRUE(Said("missing", "db2.vdb")) << All();
     EXPECT_TRUE(Said("missing", "newest good copy (interval 1) is gone")) << All();
 }
 
-TEST_F(CheckerTest, AManifestMustDescribeItsFolder) {
+TEST_F(CheckerTest, AnAcceptedLogThatIsGoneIsLost) {
     Published(1);
-    EXPECT_EQ(Verify(1), 0) << All();
-    Interval(kNoon + 2 * kMinute);
-    Folder("LastGood_2026-01-01_1202", 1);  // db1's CRC-32C is off by one
-    Verify(2);
-    EXPECT_EQ(report.Count("manifest"), 1) << All();
-    EXPECT_TRUE(Said("manifest", "db1.vdb lacks its CRC-32C")) << All();
-    Interval(kNoon + 3 * kMinute);
-    fs::remove(Folder("LastGood_2026-01-01_1203") + "/manifest.tsv");
-    Verify(3);
-    EXPECT_TRUE(Said("manifest", "LastGood_2026-01-01_1203 has no manifest.tsv")) << All();
-}
-
-TEST(RawDb, ReadsWhatTheFormatPromisesAndRefusesTheRest) {
-    testutil::TempDir d;
-    DatabaseModel m(7, 1024, 0, 5000);
-    m.WriteRedoLog(d.File("l.vrl"), {3, 0, 3}, 2, 1, false);  // page 1 and 2 never written
-    std::string path = d / "db.vdb";
-    ASSERT_TRUE(m.WriteFullCopy(d.File("db.vdb")).OK());
-    DbFile f = ReadDbFile(path);
-    ASSERT_TRUE(f.ok) << f.error;
-    EXPECT_EQ(f.state, StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages()));
-    EXPECT_EQ(f.state.pageCount, 4u);
-    EXPECT_EQ(f.state.msn, 5002u);
-    // A torn header slot: the file is no database.
-    {
-        std::fstream db(path, std::ios::in | std::ios::out | std::ios::binary);
-        db.seekp(33);
-        db.put('\x01');
+    Interval(kNoon + 2 * kMinute);  // not complete yet
+    for (const char* name : {"pending.vrl", "gone.vrl"}) {
+        FileRec f;
+        f.kind = FileKind::kLog;
+        f.path = L.backup + "/" + name;
+        f.db = 0;
+        f.interval = 2;
+        f.answered = f.accepted = true;
+        testutil::WriteFile(f.path, name);
+        FileDigest(f.path, f.digest, f.size);
+        L.files.push_back(f);
     }
-    EXPECT_FALSE(ReadDbFile(path).ok);
-    EXPECT_TRUE(ReadDbFile(d / "none.vdb").missing);
-}
-
-// The real world: bytes the host changed are not the service's doing, but no manifest may
-// certify them; a copy of them the service made is its doing.
-TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
-    std::string first = Published(1);
-    Rot(first + "/db0.vdb");
-    EXPECT_EQ(Verify(1), 0) << All();
-    // Carried forward by a hard link under a line that certifies the changed bytes; and
-    // copied into another folder, bytes and all.
-    std::string second = Published(2);
-    fs::remove(second + "/db0.vdb");
-    fs::create_hard_link(first + "/db0.vdb", second + "/db0.vdb");
-    DbFile changed = ReadDbFile(second + "/db0.vdb");
-    char crc[9];
-    std::snprintf(crc, sizeof crc, "%08x", changed.fileCrc32c);
-    std::ofstream(second + "/manifest.tsv", std::ios::app)
-        << "database\tdb0.vdb\t-\t0\t0\t0\t" << changed.size << "\t" << crc << "\n";
-    std::string third = Published(3);
-    fs::copy_file(first + "/db0.vdb", third + "/db0.vdb", fs::copy_options::overwrite_existing);
-    Verify(3);
-    EXPECT_TRUE(Said("manifest", "certifies " + second + "/db0.vdb")) << All();
-    EXPECT_TRUE(Said("mismatch", third + "/db0.vdb")) << All();
-    EXPECT_FALSE(Said("mismatch", first + "/db0.vdb")) << All();
-}
-
-// A changed file is known by more than its inode number: once it is gone, a new copy of
-// another database may get the number, and is judged by its own bytes.
-TEST_F(CheckerTest, AnInodeNumberUsedAgainIsAnotherFile) {
-    std::string first = Published(1);
-    Rot(first + "/db0.vdb");
-    EXPECT_EQ(Verify(1), 0) << All();
-    // The changed copy was pruned; db1's copy in the next folder got its inode number (as a
-    // file system hands out a freed number again).
-    std::string second = Published(2);
-    fs::remove_all(first);
-    ChangedFile reused;
-    ASSERT_TRUE(RecordChangedFile(second + "/db1.vdb", reused));
-    L.damaged.back().dev = reused.dev;
-    L.damaged.back().ino = reused.ino;
-    EXPECT_EQ(L.DamagedFile(second + "/db1.vdb"), nullptr);
-    EXPECT_EQ(Verify(2), 0) << All();
-    // Another database's bytes under its name are still found.
-    fs::copy_file(second + "/db0.vdb", second + "/db1.vdb", fs::copy_options::overwrite_existing);
-    Verify(2);
-    EXPECT_TRUE(Said("mismatch", "more than one copy of db0.vdb")) << All();
-    EXPECT_TRUE(Said("missing", "lacks db1.vdb")) << All();
-}
-
-// An upload whose first log was damaged is the database's newest good copy: published in
-// its interval's folder, and marked so in the manifest.
-TEST_F(CheckerTest, AnUploadNoLogChangedIsPublishedAsHeld) {
-    Published(1);
-    DbRec& r = L.dbs[1];
-    const DatabaseModel& m = *r.model;
-    r.heldInterval = 2;
-    r.heldState = StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages());
-    r.badPending = true;
-    r.badInterval = 2;
-    std::string held = tmp / "held.vdb";
-    m.WriteFullCopy(P(held));
-    Interval(kNoon + 2 * kMinute);  // the server's database moved on; the service's did not
-    std::string f = Folder("LastGood_2026-01-01_1202");
-    fs::copy_file(held, f + "/db1.vdb", fs::copy_options::overwrite_existing);
-    Verify(2);
-    EXPECT_EQ(report.Count("mismatch"), 0) << All();
-    EXPECT_TRUE(Said("manifest", "does not mark " + f + "/db1.vdb held")) << All();
-    EXPECT_EQ(L.dbs[1].lastGood, 2);
-    // Marked: version 2, the line says held.
-    std::ifstream in(f + "/manifest.tsv");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    text.replace(text.find("version\t1"), 9, "version\t2");
-    text.insert(text.find('\n', text.find("database\tdb1.vdb")), "\theld");
-    testutil::WriteFile(f + "/manifest.tsv", text);
-    EXPECT_TRUE(ManifestMarksHeld(ReadManifestLines(f), "db1.vdb"));
-    EXPECT_FALSE(ManifestMarksHeld(ReadManifestLines(f), "db0.vdb"));
-    // Not published at all: the newest good copy is missing.
-    lines.clear();
-    fs::remove(f + "/db1.vdb");
-    L.dbs[1].lastGood = 1;
-    Checker fresh(L, report);
-    fresh.VerifyInterval(2, [](int) { return true; });
-    EXPECT_TRUE(Said("missing", "lacks db1.vdb")) << All();
-}
-
-// The only copy an interval could start from changed on disk, and the next upload came while
-// the interval ran: the database may be left out of that interval and its log set aside,
-// without a notification; with no upload waiting, the same folder loses the database.
-TEST_F(CheckerTest, AChangedStartingCopyWithAnUploadWaitingMayBeLeftOut) {
-    std::string first = Published(1);
-    ASSERT_EQ(Verify(1), 0) << All();
-    Rot(first + "/db0.vdb");
-    L.damaged.back().dueAt = 2;  // no event due: another copy, changed too, seemed a start
-    std::string second = Published(2);
-    fs::remove(second + "/db0.vdb");
-    const std::string last = L.backup + "/last.vrl";
-    testutil::WriteFile(L.backup + "/Rejected/last.vrl", "log");
-    Accepted(FileKind::kLog, last, 0, 2, L.backup + "/Rejected/last.vrl");
-    testutil::WriteFile(L.backup + "/Rejected/reasons.tsv",
-                        "# set aside\nlast.vrl\t10727\t1\t" + last + "\n");
-    L.dbs[0].uploadInterval = 3;
-    EXPECT_EQ(Verify(2), 0) << All();
-    L.files.back().settled = false;
-    L.dbs[0].uploadInterval = 1;
-    Verify(2);
-    EXPECT_TRUE(Said("missing", second.substr(L.backup.size() + 1) + " (interval 2) lacks db0.vdb"))
-        << All();
-    EXPECT_TRUE(Said("setaside", "last.vrl")) << All();
-    // Its newest upload taken away with its file system: the server owes another, and no
-    // copy of the state it held can exist meanwhile.
-    lines.clear();
-    L.dbs[0].needsUpload = L.dbs[0].hostFault = true;
-    Verify(2);
-    EXPECT_FALSE(Said("missing", "lacks db0.vdb")) << All();
-}
-
-// A database dropped and created again under its file name keeps its newest copy.
-TEST_F(CheckerTest, AReplacedDatabaseKeepsItsNewestCopy) {
-    std::string first = Published(1);
-    ASSERT_EQ(Verify(1), 0) << All();
-    L.dbs[2].retired = true;
-    L.dbs[2].retiredAt = 2;
-    Interval(kNoon + 2 * kMinute);
-    L.intervals.back().states.erase(2);
-    std::string second = Folder("LastGood_2026-01-01_1202");
-    fs::remove(second + "/db2.vdb");
-    // Listed in Failed.tsv with the replacement's number: its logs are refused.
-    const std::string uuid = L.dbs[2].model->UuidText();
-    testutil::WriteFile(L.backup + "/Failed.tsv", uuid + "\t10726\t1\n");
-    EXPECT_EQ(Verify(2), 0) << All();
-    testutil::WriteFile(L.backup + "/Failed.tsv", uuid + "\t10709\t1\n");
-    Verify(2);
-    EXPECT_TRUE(Said("folder", "Failed.tsv lists the replaced db2.vdb")) << All();
-    fs::remove(L.backup + "/Failed.tsv");
-    lines.clear();
-    // In the newer folder it is a state the server no longer had there.
-    fs::copy_file(first + "/db2.vdb", second + "/db2.vdb");
-    Verify(2);
-    EXPECT_TRUE(Said("stray", second + "/db2.vdb")) << All();
-    fs::remove(second + "/db2.vdb");
-    fs::remove(first + "/db2.vdb");
-    lines.clear();
-    Verify(2);
-    EXPECT_TRUE(Said("missing", "db2.vdb")) << All();
-    EXPECT_TRUE(Said("missing", "replaced under its name")) << All();
-}
-
-// An interval whose every database failed has nothing to publish: the older folder stays
-// the newest, and still holds their newest good copies.
-TEST_F(CheckerTest, AnIntervalWhoseEveryDatabaseFailedNeedsNoFolder) {
-    Published(1);
-    ASSERT_EQ(Verify(1), 0) << All();
-    Interval(kNoon + 2 * kMinute);
-    for (auto& r : L.dbs) r.reportedFailed = r.needsUpload = true;
-    EXPECT_EQ(Verify(2), 0) << All();
-    L.dbs[1].reportedFailed = L.dbs[1].needsUpload = false;
-    Verify(2);
-    EXPECT_TRUE(Said("missing", "does not stand for interval 2")) << All();
-}
-
-// The first of two intervals ending in one minute got no folder (every database failed):
-// the second takes the minute's name, and its manifest's end says which interval it is.
-TEST_F(CheckerTest, TheMinutesNameGoesToTheFirstIntervalWithAFolder) {
-    Published(1);
-    ASSERT_EQ(Verify(1), 0) << All();
-    Interval(kNoon + 3 * kMinute + 5000000);
-    Interval(kNoon + 3 * kMinute + 40000000);
-    std::string f = Folder("LastGood_2026-01-01_1203");
-    std::ofstream(f + "/manifest.tsv", std::ios::app)
-        << "interval-end\t" << L.intervals.back().end << "\n";
-    EXPECT_EQ(NewestInterval(L), 3);
-    EXPECT_EQ(Verify(3), 0) << All();
-}
-
-// The service moves an upload into InProgress/; it never writes to it where it lies.
-TEST_F(CheckerTest, AnUploadChangedWhereItLiesIsNamed) {
-    const std::string upload = L.backup + "/Copies/up-1/db0.vdb";
-    testutil::MakeDirs(L.backup + "/Copies/up-1");
-    L.dbs[0].model->WriteFullCopy(P(upload));
-    Accepted(FileKind::kUpload, upload, 0, 1, upload);
-    Checker c(L, report);
-    c.Account(0, false);
-    EXPECT_EQ(report.Count("changed"), 0) << All();
-    DatabaseModel::FlipBit(upload, 4096 + 5, 0);
-    c.Account(0, false);
-    EXPECT_TRUE(Said("changed", upload)) << All();
-}
-
-TEST(RealWorld, ClassesAndExpectations) {
-    std::set<RealWorld> got;
-    ASSERT_TRUE(ParseRealWorld("late,bitrot", got));
-    EXPECT_EQ(got, (std::set<RealWorld>{RealWorld::kLate, RealWorld::kBitRot}));
-    ASSERT_TRUE(ParseRealWorld("all", got));
-    EXPECT_EQ(got.size(), RealWorldNames().size());
-    std::string bad;
-    EXPECT_FALSE(ParseRealWorld("late,bitflip", got, &bad));
-    EXPECT_EQ(bad, "bitflip");
-    // A new refusal is none of the documented answers and no failure of the environment.
-    for (int taken : {0, 10001, 10008, 10017, 10709, 10720, 10721, 10729, 20407, 20408})
-        EXPECT_FALSE(expect::NewRefusal(taken)) << taken;
-    EXPECT_TRUE(expect::NewRefusal(10730));
-    EXPECT_TRUE(expect::SetAsideRefusal(10720));
-    EXPECT_FALSE(expect::SetAsideRefusal(10008));
-    EXPECT_FALSE(expect::SetAsideRefusal(10729));  // left where it is: the limit is reached
-    EXPECT_TRUE(expect::EventMatches(0, 0x41000399u, {"db 8c22 was replaced"}, {"8c22"}));
-    EXPECT_FALSE(expect::EventMatches(0, expect::kSetAsideEvent, {"8c22"}, {"8c22"}));
-    EXPECT_TRUE(expect::EventMatches(0x41000313u, 0x41000313u, {"x", "/b/Copies/u/db.vdb"},
-                                     {"/b/Copies/u/db.vdb"}));
-    EXPECT_FALSE(expect::EventMatches(0x41000313u, 0x41000313u, {"other.vdb"}, {"db.vdb"}));
-    for (std::size_t n = 250; n <= 255; ++n) {
-        std::string name = LongName("db7-", ".vdb", n);
-        EXPECT_EQ(name.size(), n);
-        EXPECT_EQ(name.substr(n - 4), ".vdb");
-    }
-}
-
-TEST_F(CheckerTest, LeftoversAreFound) {
-    testutil::MakeDirs(L.backup + "/InProgress");
-    testutil::MakeDirs(L.backup + "/Copies/up-1");
-    testutil::WriteFile(L.backup + "/InProgress/db0.vdb.part", "x");
-    testutil::WriteFile(L.backup + "/InProgress/db1.vdb", "x");
-    testutil::WriteFile(L.backup + "/Copies/up-1/db2.vdb", "x");
-    testutil::WriteFile(L.backup + "/Copies/up-1/pending.vdb", "x");
-    FileRec u;
-    u.kind = FileKind::kUpload;
-    u.path = L.backup + "/Copies/up-1/pending.vdb";
-    L.files.push_back(u);
-    auto found = FindLeftovers(L, false);
-    ASSERT_EQ(found.size(), 3u);
-    EXPECT_EQ(FindLeftovers(L, true).size(), 2u);  // an interval under way owns InProgress
+    fs::remove(L.backup + "/gone.vrl");
+    EXPECT_EQ(Verify(1), 1) << All();
+    EXPECT_TRUE(Said("lost", "gone.vrl")) << All();
 }
 
 }  // namespace
-
-TEST_F(CheckerTest, AnUploadAlreadyHeldByALastGoodCopyMayGoAnotherIsLost) {
-    Published(1);
-    ASSERT_EQ(Verify(1), 0) << All();
-    const std::uint64_t held = L.dbs[0].model->MSN();
-    auto upload = [&](const std::string& name, std::uint64_t msn) {
-        // Interval 2 never completes; taken by the service, then removed by it.
-        FileRec& f = Accepted(FileKind::kUpload, L.backup + "/Copies/" + name, 0, 2);
-        f.startMSN = f.msn = msn;
-    };
-    upload("same.vdb", held);
-    upload("newer.vdb", held + 5);
-    lines.clear();
-    Checker(L, report).Account(2, true);  // the run's final accounting
-    EXPECT_FALSE(Said("lost", "same.vdb")) << All();
-    EXPECT_TRUE(Said("lost", "newer.vdb")) << All();
-}

@@ -20,6 +20,12 @@ using ibsdb::Json;
 
 namespace {
 
+// On failure, the whole text it was looked for in.
+::testing::AssertionResult Has(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+
 class CheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -62,31 +68,16 @@ TEST_F(CheckTest, AFreshFolderOnAQuietMachineIsReady) {
     Json r = Run(ibsdb::kOk);
     EXPECT_EQ(r["checks"].size(), 7u);
     for (const auto& c : r["checks"]) EXPECT_EQ(c["state"], "OK") << c.dump();
-    EXPECT_EQ(Line(r, "folder")["detail"], backup + " is a folder with 0 last-good folder(s)");
     // A port the kernel hands out (FreePort's is one) is said to be unreserved, still OK.
-    EXPECT_EQ(Line(r, "port")["detail"],
-              "127.0.0.1:" + std::to_string(o.port) +
-                  " is free; not reserved, so the kernel may give it to an outgoing connection "
-                  "and a start then waits until it is released (add it to "
-                  "net.ipv4.ip_local_reserved_ports, docs/install.md)");
     EXPECT_EQ(Line(r, "port")["reserved"], false);
-    EXPECT_EQ(Line(r, "unit")["detail"],
-              "no unit installed (vellumark-ibs.service): the service runs as it is started, "
-              "without the unit's sandbox");
-    EXPECT_EQ(Line(r, "preferences")["detail"],
-              o.prefs + " does not exist: an empty store, the database server names the folder");
-
     // The text: a first line that stands alone, then one line per check.
     o.json = false;
-    std::ostringstream text;
-    EXPECT_EQ(ibsdb::Check(o, text), ibsdb::kOk);
-    std::vector<std::string> lines;
-    std::istringstream in(text.str());
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    ASSERT_EQ(lines.size(), 8u) << text.str();
-    EXPECT_EQ(lines[0], "OK: " + backup + " is ready for the service");
-    EXPECT_EQ(lines[1],
-              "OK       folder      " + backup + " is a folder with 0 last-good folder(s)");
+    std::ostringstream out;
+    EXPECT_EQ(ibsdb::Check(o, out), ibsdb::kOk);
+    const std::string text = out.str();
+    EXPECT_EQ(text.rfind("OK: " + backup + " is ready for the service\nOK       folder", 0), 0u)
+        << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8) << text;
 }
 
 TEST_F(CheckTest, TheFolderAndItsParts) {
@@ -100,9 +91,8 @@ TEST_F(CheckTest, TheFolderAndItsParts) {
     o.backup = tmp / "mnt/disk/backup";
     r = Run(ibsdb::kCritical);
     EXPECT_EQ(Line(r, "folder")["state"], "CRITICAL");
-    EXPECT_NE(Line(r, "folder")["detail"].get<std::string>().find(
-                  "the parent folder " + tmp / "mnt/disk" + " of the backup folder"),
-              std::string::npos);
+    EXPECT_TRUE(Has(Line(r, "folder")["detail"].get<std::string>(),
+                    "the parent folder " + tmp / "mnt/disk" + " of the backup folder"));
     o.backup = backup;
 
     // A part that is a link leads outside the folder: the service refuses it.
@@ -135,14 +125,13 @@ TEST_F(CheckTest, PartsOnAnotherMountAreFound) {
         EXPECT_EQ(c.Wait(30000), ibsdb::kCritical) << c.Stderr();
         return Line(Json::parse(c.Stdout()), "file-system")["detail"].get<std::string>();
     };
-    EXPECT_NE(run("mount -t tmpfs scratch " + backup + "/Changes")
-                  .find("Changes/ (scratch mounted at " + backup +
-                        "/Changes) not on the backup folder's file system"),
-              std::string::npos);
+    EXPECT_TRUE(Has(run("mount -t tmpfs scratch " + backup + "/Changes"),
+                    "Changes/ (scratch mounted at " + backup +
+                        "/Changes) not on the backup folder's file system"));
     testutil::MakeDirs(tmp / "other");
     std::string bound = run("mount --bind " + tmp / "other" + " " + backup + "/InProgress");
     EXPECT_NE(bound.find("InProgress/ ("), std::string::npos) << bound;
-    EXPECT_NE(bound.find("cannot cross file systems"), std::string::npos) << bound;
+    EXPECT_TRUE(Has(bound, "cannot cross file systems"));
 }
 
 TEST_F(CheckTest, FreeSpaceAgainstTheNewestLastGoodFolder) {
@@ -165,13 +154,11 @@ TEST_F(CheckTest, FreeSpaceAgainstTheNewestLastGoodFolder) {
     EXPECT_EQ(space["state"], "WARNING");
     EXPECT_EQ(space["newest_folder"], "LastGood_2026-01-02_0000");
     EXPECT_EQ(space["newest_bytes"], free * 3 / 4);
-    EXPECT_NE(space["detail"].get<std::string>().find("less than twice that is free"),
-              std::string::npos);
+    EXPECT_TRUE(Has(space["detail"].get<std::string>(), "less than twice that is free"));
     ASSERT_TRUE(folder("LastGood_2026-01-03_0000", free + (1ull << 30)));
     space = Line(Run(ibsdb::kCritical), "free-space");
-    EXPECT_NE(space["detail"].get<std::string>().find(
-                  "an interval that changes every database cannot complete"),
-              std::string::npos);
+    EXPECT_TRUE(Has(space["detail"].get<std::string>(),
+                    "an interval that changes every database cannot complete"));
 }
 
 TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
@@ -185,44 +172,20 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
         return "<pref id=\"" + std::to_string(id) + "\" type=\"" + type + "\">" + v + "</pref>";
     };
     const std::vector<Case> cases = {
-        {pref(67, "int", "0"), "OK",
-         o.prefs + " is valid; no backup folder configured (67 = 0): the database server names it"},
-        {pref(67, "int", "1") + pref(68, "text", " " + backup + "/ "), "OK",
-         o.prefs + " is valid and names this folder (68)"},
+        {pref(67, "int", "0"), "OK", "no backup folder configured (67 = 0)"},
+        {pref(67, "int", "1") + pref(68, "text", " " + backup + "/ "), "OK", "names this folder"},
         {pref(67, "int", "1") + pref(68, "text", tmp / "other"), "WARNING",
-         o.prefs + " is valid but names another backup folder, " + tmp / "other" +
-             " (68): the service sets that one up at start"},
+         "names another backup folder, " + tmp / "other"},
         {pref(67, "int", "1") + pref(68, "text", tmp / "gone/backup"), "CRITICAL",
-         o.prefs + ": the parent folder " + tmp / "gone" + " of the backup folder " +
-             tmp / "gone/backup" +
-             " does not exist: create it (the service creates only the backup folder itself), "
-             "or correct preference 68 (the service refuses to start)"},
-        {pref(67, "int", "1"), "CRITICAL",
-         o.prefs + ":1: preference 67 says a backup folder is configured but preference 68, its "
-                   "path, is not there (the service refuses to start)"},
-        {pref(67, "int", "0") + pref(76, "int", "1"), "CRITICAL",
-         o.prefs + ":1: unknown preference 76; the service reads 67 (1: a backup folder is "
-                   "configured), 68 (its path), 80 (the allowed callers), 81 (the set-aside "
-                   "limit in bytes), 82 (the restore points to keep), 83 (the hours to keep "
-                   "restore points), 84 (the off-host repository's credentials file), 85 "
-                   "(the prefix of its keys) and 86 (the bytes per second the copier may send) "
-                   "(the service refuses to start)"},
-        {pref(67, "int", "0") + pref(82, "int", "100001"), "CRITICAL",
-         o.prefs + ":1: preference 82 (the restore points to keep) must be a number of type "
-                   "int, 2 to 100000 (the service refuses to start)"},
-        {pref(67, "int", "0") + pref(83, "int", "-1"), "CRITICAL",
-         o.prefs + ":1: preference 83 (the hours to keep restore points) must be a number of "
-                   "type int, 0 to 876000 (the service refuses to start)"},
-        {pref(67, "int", "0") + pref(82, "int", "2") + pref(83, "int", "0"), "OK",
-         o.prefs + " is valid; no backup folder configured (67 = 0): the database server names it"},
-        {pref(67, "int", "0") + pref(81, "int", "65536"), "OK",
-         o.prefs + " is valid; no backup folder configured (67 = 0): the database server names it"},
-        {pref(67, "int", "0") + pref(81, "int", "-5"), "CRITICAL",
-         o.prefs + ":1: preference 81 (the set-aside limit in bytes) must be a number of type "
-                   "int, 0 or more (the service refuses to start)"},
-        {pref(67, "int", "no"), "CRITICAL",
-         o.prefs + ":1: preference 67 is of type int but holds \"no\" (the service refuses to "
-                   "start)"},
+         "the parent folder " + tmp / "gone" + " of the backup folder"},
+        {pref(67, "int", "1"), "CRITICAL", "preference 68, its path, is not there"},
+        {pref(67, "int", "0") + pref(76, "int", "1"), "CRITICAL", "unknown preference 76"},
+        {pref(67, "int", "0") + pref(82, "int", "100001"), "CRITICAL", "2 to 100000"},
+        {pref(67, "int", "0") + pref(83, "int", "-1"), "CRITICAL", "0 to 876000"},
+        {pref(67, "int", "0") + pref(82, "int", "2") + pref(83, "int", "0"), "OK", "is valid"},
+        {pref(67, "int", "0") + pref(81, "int", "65536"), "OK", "is valid"},
+        {pref(67, "int", "0") + pref(81, "int", "-5"), "CRITICAL", "81 (the set-aside limit"},
+        {pref(67, "int", "no"), "CRITICAL", "preference 67 is of type int but holds \"no\""},
     };
     for (const auto& c : cases) {
         testutil::WriteFile(o.prefs, "<preferences>" + c.body + "</preferences>\n");
@@ -230,7 +193,7 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
         ibsdb::Check(o, out);
         Json line = Line(Json::parse(out.str()), "preferences");
         EXPECT_EQ(line["state"], c.state) << c.body;
-        EXPECT_EQ(line["detail"], c.detail) << c.body;
+        EXPECT_TRUE(Has(line["detail"].get<std::string>(), c.detail)) << c.body;
     }
 
     // 84's credentials file, read as the service reads it at start.
@@ -244,21 +207,7 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
         std::ostringstream out;
         ibsdb::Check(o, out);
         Json line = Line(Json::parse(out.str()), "preferences");
-        const std::string detail = line["detail"];
-        if (mode == 0644) {
-            EXPECT_EQ(line["state"], "CRITICAL") << detail;
-            EXPECT_EQ(detail.rfind(o.prefs + ": the off-host repository's credentials cannot be "
-                                             "used: ",
-                                   0),
-                      0u)
-                << detail;
-            EXPECT_NE(detail.find(credentials), std::string::npos) << detail;
-            EXPECT_NE(detail.find("(preference 84; the service refuses to start)"),
-                      std::string::npos)
-                << detail;
-        } else {
-            EXPECT_EQ(line["state"], "OK") << detail;
-        }
+        EXPECT_EQ(line["state"], mode == 0644 ? "CRITICAL" : "OK") << line.dump();
     }
 }
 
@@ -298,62 +247,43 @@ TEST_F(CheckTest, APortTakenByAnotherProgramIsNamed) {
 TEST_F(CheckTest, TheUnitsSandboxAgainstTheFolder) {
     testutil::MakeDirs(tmp / "allowed");
     const std::string allowed = tmp / "allowed", strict = "[Service]\nProtectSystem=strict\n";
+    const std::string missing = tmp / "missing";
     struct Case {
         std::string unit, dropIn, folder;
         const char* state;
-        std::string detail;  // after "UNIT[ and N drop-in(s)]: "
+        std::string detail;  // a part of it
     };
     const std::vector<Case> cases = {
         {strict + "ReadWritePaths=-" + allowed + "\n", "", allowed + "/backup", "OK",
-         "ReadWritePaths=-" + allowed + " lets the service write " + allowed + "/backup"},
-        {strict + "ReadWritePaths=-" + tmp / "missing" + "\n", "", tmp / "missing/backup",
-         "CRITICAL",
-         "ProtectSystem=strict keeps the service from writing " + tmp / "missing/backup" +
-             "; ReadWritePaths=-" + tmp / "missing" + " would allow it, but " + tmp / "missing" +
-             " does not exist, so systemd ignores it: create it"},
-        {strict + "ReadWritePaths=" + tmp / "missing" + "\n", "", tmp / "missing/backup",
-         "CRITICAL",
-         "ReadWritePaths=" + tmp / "missing" + " names " + tmp / "missing" +
-             ", which does not exist: systemd refuses to start the service; create it"},
+         "ReadWritePaths=-" + allowed + " lets the service write"},
+        {strict + "ReadWritePaths=-" + missing + "\n", "", missing + "/backup", "CRITICAL",
+         "does not exist, so systemd ignores it"},
+        {strict + "ReadWritePaths=" + missing + "\n", "", missing + "/backup", "CRITICAL",
+         "systemd refuses to start the service"},
         {strict, "", "/data/backup", "CRITICAL",
          "ProtectSystem=strict keeps the service from writing /data/backup: allow it with a "
-         "drop-in (systemctl edit vellumark-ibs.service: [Service] "
-         "ReadWritePaths=/data/backup)"},
+         "drop-in (systemctl edit vellumark-ibs.service: [Service] ReadWritePaths=/data/backup)"},
         // A drop-in adds to the list, an empty assignment clears it.
         {strict, "[Service]\nReadWritePaths=" + allowed + "\n", allowed + "/b", "OK",
-         "ReadWritePaths=" + allowed + " lets the service write " + allowed + "/b"},
+         "ReadWritePaths=" + allowed + " lets"},
         {strict + "ReadWritePaths=" + allowed + "\n", "[Service]\nReadWritePaths=\n",
-         allowed + "/b", "CRITICAL",
-         "ProtectSystem=strict keeps the service from writing " + allowed +
-             "/b: allow it with a drop-in (systemctl edit vellumark-ibs.service: [Service] "
-             "ReadWritePaths=" +
-             allowed + "/b)"},
+         allowed + "/b", "CRITICAL", "ProtectSystem=strict keeps"},
         // The more specific path decides.
         {strict + "ReadWritePaths=" + tmp.path() + "\nReadOnlyPaths=" + allowed + "\n", "",
-         allowed + "/b", "CRITICAL",
-         "ReadOnlyPaths=" + allowed + " keeps the service from writing " + allowed +
-             "/b: allow it with a drop-in (systemctl edit vellumark-ibs.service: [Service] "
-             "ReadWritePaths=" +
-             allowed + "/b)"},
+         allowed + "/b", "CRITICAL", "ReadOnlyPaths=" + allowed + " keeps"},
         {strict + "StateDirectory=vm-test\n", "", "/var/lib/vm-test/backup", "OK",
-         "StateDirectory=vm-test lets the service write /var/lib/vm-test/backup"},
-        {"[Service]\nProtectSystem=full\n", "", "/data/backup", "OK",
-         "nothing in the unit keeps the service from writing /data/backup"},
+         "StateDirectory=vm-test lets"},
+        {"[Service]\nProtectSystem=full\n", "", "/data/backup", "OK", "nothing in the unit keeps"},
         {"[Service]\nProtectSystem=full\n", "", "/etc/backup", "CRITICAL",
-         "ProtectSystem=full keeps the service from writing /etc/backup: allow it with a "
-         "drop-in (systemctl edit vellumark-ibs.service: [Service] ReadWritePaths=/etc/backup)"},
+         "ProtectSystem=full keeps"},
         {"[Service]\nProtectHome=read-only\n", "", "/home/db/backup", "CRITICAL",
-         "ProtectHome=read-only keeps the service from writing /home/db/backup: allow it with a "
-         "drop-in (systemctl edit vellumark-ibs.service: [Service] "
-         "ReadWritePaths=/home/db/backup)"},
+         "ProtectHome=read-only keeps"},
         {"[Service]\nPrivateTmp=yes\n", "", "/var/tmp/backup", "CRITICAL",
-         "PrivateTmp=yes gives the service a /tmp of its own: /var/tmp/backup is not the folder "
-         "the database server writes into; use a folder elsewhere"},
+         "PrivateTmp=yes gives the service a /tmp of its own"},
         // Only the service's section counts; a continued line is one line.
         {"[Unit]\nReadWritePaths=/data\n[Service]\nProtectSystem=strict\nReadWritePaths=/x \\\n  " +
              allowed + "\n",
-         "", allowed + "/b", "OK",
-         "ReadWritePaths=" + allowed + " lets the service write " + allowed + "/b"},
+         "", allowed + "/b", "OK", "ReadWritePaths=" + allowed + " lets"},
     };
     for (const auto& c : cases) {
         ::unlink((tmp / "units/vellumark-ibs.service.d/50-local.conf").c_str());
@@ -365,7 +295,8 @@ TEST_F(CheckTest, TheUnitsSandboxAgainstTheFolder) {
         std::string prefix = tmp / "units/vellumark-ibs.service";
         if (!c.dropIn.empty()) prefix += " and 1 drop-in(s)";
         EXPECT_EQ(unit["state"], c.state) << c.unit << c.dropIn;
-        EXPECT_EQ(unit["detail"], prefix + ": " + c.detail) << c.unit << c.dropIn;
+        EXPECT_EQ(unit["detail"].get<std::string>().rfind(prefix + ": ", 0), 0u) << unit.dump();
+        EXPECT_TRUE(Has(unit["detail"].get<std::string>(), c.detail)) << c.unit << c.dropIn;
     }
 
     // The unit the package ships: /var/lib/vellumark is the place that needs no drop-in.

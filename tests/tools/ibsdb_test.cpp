@@ -27,6 +27,12 @@ using ibsdb::Json;
 
 namespace {
 
+// On failure, the whole text it was looked for in.
+::testing::AssertionResult Has(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+
 constexpr std::uint64_t kHour = 3600ull * 1000000;
 
 struct Snapshot {
@@ -181,70 +187,43 @@ TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedF
 
     Json j;
     EXPECT_EQ(StatusJson(j, now), ibsdb::kWarning);  // a failed database; lags within 2h
-    EXPECT_EQ(j["version"], ibsdb::kJsonVersion);
     EXPECT_EQ(j["newest_last_good"]["folder"], names[2]);
-    EXPECT_EQ(j["newest_last_good"]["interval_end"]["utc"], ends[2]);
-    EXPECT_EQ(j["newest_last_good"]["lag_seconds"], (now - ends[2]) / 1000000);
     ASSERT_EQ(j["databases"].size(), 3u);
     for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
         const Json& d = j["databases"][static_cast<std::size_t>(i)];
         int k = i == 2 ? 0 : 2;
         EXPECT_EQ(d["uuid"], uuids[i]);
         EXPECT_EQ(d["folder"], names[k]);
         EXPECT_EQ(d["msn"], snaps[k][i].msn);
-        EXPECT_EQ(d["interval_end"]["utc"], ends[k]);
         EXPECT_EQ(d["in_newest_folder"], i != 2);
         EXPECT_EQ(d["failed"], i == 2);
     }
     ASSERT_EQ(j["failed"].size(), 1u);
-    EXPECT_EQ(j["failed"][0]["error"], 10721);
     EXPECT_EQ(j["failed"][0]["newest_copy"]["folder"], names[0]);
+    EXPECT_EQ(j["failed"][0]["words"], "the redo log does not continue the database");
     EXPECT_EQ(j["pending"]["redo_folders"], 2);
     EXPECT_EQ(j["pending"]["redo_logs"], 2);
     EXPECT_EQ(j["pending"]["redo_bytes"], pendingBytes);
     EXPECT_EQ(j["pending"]["applied_logs_kept"], 1);
     EXPECT_EQ(j["pending"]["interval_done_files"], 1);
-    EXPECT_EQ(j["failed"][0]["words"], "the redo log does not continue the database");
     ASSERT_EQ(j["rejected"].size(), 4u);
-    EXPECT_EQ(j["rejected"][0]["error"], 10720);
     EXPECT_EQ(j["rejected"][0]["words"], "the redo log belongs to another database");
     EXPECT_EQ(j["rejected"][0]["original_path"], "/b/Changes/R/a\tb.vrl");
-    EXPECT_EQ(j["rejected"][3]["name"], "orphan.vrl");
     EXPECT_EQ(j["rejected"][3]["error"], 0);
     // Counted by reason, the largest group first.
     const Json& groups = j["rejected_by_reason"];
     ASSERT_EQ(groups.size(), 3u) << groups.dump(2);
-    EXPECT_EQ(groups[0]["error"], 10720);
     EXPECT_EQ(groups[0]["count"], 2);
     EXPECT_EQ(groups[0]["oldest"]["utc"], 1767299500000000ull);
     EXPECT_EQ(groups[0]["newest"]["utc"], 1767299600000000ull);
-    std::map<int, std::string> words;
-    for (const auto& g : groups) words[g["error"].get<int>()] = g["words"].get<std::string>();
-    EXPECT_EQ(words[10721],
-              "the redo log does not continue the database; its database had already failed");
-    EXPECT_EQ(words[0], "no reason recorded");
 
     std::ostringstream text;
     ibsdb::StatusOptions o;
     o.backup = backup;
     o.now = now;
     EXPECT_EQ(ibsdb::Status(o, text), ibsdb::kWarning);
-    EXPECT_EQ(text.str().rfind("WARNING: ", 0), 0u) << text.str();
-    EXPECT_NE(text.str().find("| lag="), std::string::npos);
-    EXPECT_NE(text.str().find(" rejected=4\n"), std::string::npos) << text.str();
-    EXPECT_NE(text.str().find("  " + uuids[2] +
-                              "  error 10721 the redo log does not continue the database  since "),
-              std::string::npos)
-        << text.str();
-    // One line per reason, not per file.
-    const std::string rejected = text.str().substr(text.str().find("Set aside in Rejected/: 4\n"));
-    EXPECT_EQ(rejected,
-              "Set aside in Rejected/: 4\n"
-              "  2  error 10720 the redo log belongs to another database  (oldest 2026-01-01 "
-              "20:31:40.000000 UTC, newest 2026-01-01 20:33:20.000000 UTC)\n"
-              "  1  no reason recorded\n"
-              "  1  error 10721 the redo log does not continue the database; its database had "
-              "already failed  (2026-01-01 20:35:00.000000 UTC)\n");
+    EXPECT_TRUE(Has(text.str(), "Set aside in Rejected/: 4\n  2  error 10720 "));
 }
 
 TEST_F(BackupTest, StatusLagOfEveryDatabaseDecidesTheExitCode) {
@@ -253,7 +232,7 @@ TEST_F(BackupTest, StatusLagOfEveryDatabaseDecidesTheExitCode) {
     // db2's newest copy is 3h old: within 4h, the others within 1h.
     EXPECT_EQ(StatusJson(j, now, 4 * kHour, 8 * kHour), ibsdb::kOk) << j.dump();
     EXPECT_EQ(StatusJson(j, now + kHour + 20000000, 4 * kHour, 8 * kHour), ibsdb::kWarning);
-    EXPECT_NE(j["reasons"][0].get<std::string>().find("db2.vdb"), std::string::npos);
+    EXPECT_TRUE(Has(j["reasons"][0].get<std::string>(), "db2.vdb"));
     EXPECT_EQ(StatusJson(j, now + 6 * kHour, 4 * kHour, 8 * kHour), ibsdb::kCritical);
 
     // A folder the service set up and filled with nothing yet has no restore point; a folder
@@ -264,7 +243,7 @@ TEST_F(BackupTest, StatusLagOfEveryDatabaseDecidesTheExitCode) {
     testutil::MakeDirs(o.backup + "/Copies");
     std::ostringstream out;
     EXPECT_EQ(ibsdb::Status(o, out), ibsdb::kCritical);
-    EXPECT_NE(out.str().find("no last-good folder"), std::string::npos);
+    EXPECT_TRUE(Has(out.str(), "no last-good folder"));
     o.backup = tmp / "other";
     testutil::MakeDirs(o.backup + "/Documents");
     out.str("");
@@ -324,23 +303,10 @@ TEST_F(BackupTest, RestoreBringsBackEachDatabasesNewestStatePageByPage) {
     std::string text;
     // db2 comes from an older interval than the others: not one state of the server.
     ASSERT_EQ(Restore({}, text), ibsdb::kWarning) << text;
-    EXPECT_NE(text.find("WARNING: the databases restored are not of one point in time: 2 of "
-                        "interval end " +
-                        ibsdb::TimeText(ends[2]) +
-                        " UTC, 1 older (the oldest db2.vdb, interval "
-                        "end " +
-                        ibsdb::TimeText(ends[0]) + " UTC)\n"),
-              std::string::npos)
-        << text;
     const std::string to = tmp / "restored";
     EXPECT_EQ(Same(to + "/db0.vdb", 2, 0), "");
     EXPECT_EQ(Same(to + "/db1.vdb", 2, 1), "");
     EXPECT_EQ(Same(to + "/db2.vdb", 0, 2), "");  // failed: its newest good copy is older
-    EXPECT_NE(text.find("older than the newest last-good folder " + names[2]), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("it failed with error 10721 the redo log does not continue the database"),
-              std::string::npos);
-    EXPECT_NE(text.find("MSN " + std::to_string(snaps[2][1].msn)), std::string::npos);
 
     ibsdb::RestoreOptions at;
     at.to = tmp / "at";
@@ -380,12 +346,10 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
     testutil::WriteFile(to + "/keep.txt", "mine");
     std::string text;
     EXPECT_EQ(Restore({}, text), ibsdb::kUnknown);
-    EXPECT_NE(text.find("not empty"), std::string::npos);
     ibsdb::RestoreOptions inside;
     inside.to = backup + "/" + names[2];
     inside.force = true;
     EXPECT_EQ(Restore(inside, text), ibsdb::kUnknown);
-    EXPECT_NE(text.find("inside the backup folder"), std::string::npos);
     EXPECT_EQ(testutil::ReadFile(to + "/db0.vdb"), "an older restore");
     ibsdb::RestoreOptions force;
     force.force = true;
@@ -398,10 +362,6 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
     ibsdb::RestoreOptions fresh;
     fresh.to = tmp / "fresh";
     EXPECT_EQ(Restore(fresh, text), ibsdb::kWarning);
-    EXPECT_NE(
-        text.find("NOT the newest copy: the copy in " + names[2] + " does not match its manifest"),
-        std::string::npos)
-        << text;
     EXPECT_EQ(Same(fresh.to + "/db0.vdb", 1, 0), "");
     EXPECT_FALSE(testutil::Exists(fresh.to + "/db0.vdb.part"));
     EXPECT_EQ(Same(fresh.to + "/db1.vdb", 2, 1), "");
@@ -410,7 +370,6 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
     folder.to = tmp / "folder";
     folder.atFolder = names[2];
     EXPECT_EQ(Restore(folder, text), ibsdb::kCritical);
-    EXPECT_NE(text.find("FAILED   db0.vdb"), std::string::npos) << text;
     EXPECT_FALSE(testutil::Exists(folder.to + "/db0.vdb"));
 }
 
@@ -431,8 +390,7 @@ TEST_F(BackupTest, ReadAndWriteFailuresAreNamedAndLeaveNothingHalfWritten) {
     faults.Arm(Mirel::FsOp::kWrite, to + "/.ibs-*", Mirel::kErrDiskFull);
     std::string text;
     EXPECT_EQ(Restore({}, text), ibsdb::kCritical) << text;
-    EXPECT_NE(text.find("FAILED   db1.vdb"), std::string::npos) << text;
-    EXPECT_NE(text.find("20407"), std::string::npos) << text;
+    EXPECT_TRUE(Has(text, "20407"));
     std::vector<Mirel::Os::DirEntry> left;
     Mirel::Os::ListDir(to, left);
     for (const auto& e : left) ADD_FAILURE() << "left in the target: " << e.name;
@@ -475,14 +433,9 @@ TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
     EXPECT_EQ(VerifyJson(newest, j), ibsdb::kOk);
     for (const auto& x : j["folders"][0]["files"])
         EXPECT_EQ(x["held"], x["path"] == "db1.vdb") << x.dump();
-    std::ostringstream verified;
-    ibsdb::Verify({newest, false}, verified);
-    EXPECT_NE(verified.str().find("held  db1.vdb"), std::string::npos) << verified.str();
 
     std::string text;
     EXPECT_EQ(Restore({}, text), ibsdb::kWarning) << text;
-    EXPECT_NE(text.find("WARNING: held copy: db1.vdb"), std::string::npos) << text;
-    EXPECT_NE(text.find("skipped  db2.vdb  " + uuids[2]), std::string::npos) << text;
     const std::string to = tmp / "restored";
     EXPECT_EQ(Same(to + "/db1.vdb", 1, 1), "");
     EXPECT_EQ(sim::DatabaseModel::Compare(Mirel::UniversalPath::FromNative(to + "/db2.vdb"),
@@ -501,9 +454,7 @@ TEST_F(BackupTest, RestoreJsonSaysWhereEachDatabaseCameFromAndATooEarlyTimeNames
     o.json = true;
     ASSERT_EQ(Restore(o, text), ibsdb::kWarning) << text;
     Json j = Json::parse(text);
-    EXPECT_EQ(j["state"], "WARNING");
     EXPECT_EQ(j["exit_code"], ibsdb::kWarning);
-    EXPECT_EQ(j["to"], tmp / "restored");
     std::map<std::string, Json> rows;
     for (const auto& d : j["databases"]) rows[d["name"].get<std::string>()] = d;
     ASSERT_EQ(rows.size(), 3u) << j.dump(2);
@@ -511,30 +462,16 @@ TEST_F(BackupTest, RestoreJsonSaysWhereEachDatabaseCameFromAndATooEarlyTimeNames
         const Json& d = rows["db" + std::to_string(i) + ".vdb"];
         const int k = i == 2 ? 0 : 2;
         EXPECT_EQ(d["uuid"], uuids[i]);
-        EXPECT_EQ(d["state"], "restored");
         EXPECT_EQ(d["folder"], names[k]);
         EXPECT_EQ(d["interval_end"]["utc"], ends[k]);
-        EXPECT_EQ(d["interval_end"]["text"], ibsdb::IsoTime(ends[k]));
         EXPECT_EQ(d["msn"], snaps[k][i].msn);
     }
-    EXPECT_EQ(Same(tmp / "restored/db2.vdb", 0, 2), "");
-    ASSERT_FALSE(j["reasons"].empty());
-    EXPECT_NE(j["reasons"].back().get<std::string>().find("not of one point in time"),
-              std::string::npos);
 
     // Before every restore point: refused, naming the earliest there is (JSON and text).
     o.to = tmp / "early";
     o.at = ends[0] - 1;
     ASSERT_EQ(Restore(o, text), ibsdb::kUnknown) << text;
-    j = Json::parse(text);
-    EXPECT_EQ(j["state"], "UNKNOWN");
-    EXPECT_TRUE(j["databases"].empty());
-    const std::string oldest = "the oldest restore point is " + names[0] + " (interval end " +
-                               ibsdb::TimeText(ends[0]) + " UTC)";
-    EXPECT_NE(j["reasons"][0].get<std::string>().find(oldest), std::string::npos) << text;
-    o.json = false;
-    ASSERT_EQ(Restore(o, text), ibsdb::kUnknown);
-    EXPECT_NE(text.find(oldest), std::string::npos) << text;
+    EXPECT_TRUE(Has(text, "the oldest restore point is " + names[0]));
     EXPECT_FALSE(testutil::Exists(o.to));
 }
 
@@ -593,9 +530,6 @@ TEST_F(PruneTest, RemovesWhatWasSetAsideBeforeTheLimitWithItsLinesAndKeepsARecor
     std::string text;
     // A dry run says what would go and changes nothing.
     ASSERT_EQ(Prune("30d", text, true), ibsdb::kOk) << text;
-    EXPECT_NE(text.find("would remove old.vrl  error 10709 invalid file  set aside "),
-              std::string::npos)
-        << text;
     EXPECT_TRUE(testutil::IsFile(rejected + "/old.vrl"));
     EXPECT_FALSE(testutil::Exists(rejected + "/pruned.tsv"));
 
@@ -607,8 +541,6 @@ TEST_F(PruneTest, RemovesWhatWasSetAsideBeforeTheLimitWithItsLinesAndKeepsARecor
     // Links went as links: what they led to is untouched.
     EXPECT_EQ(testutil::ReadFile(outside / "precious.txt"), "mine");
     EXPECT_EQ(testutil::ReadFile(outside / "dir/keep"), "mine too");
-    EXPECT_NE(text.find("removed link.vrl (a symbolic link)"), std::string::npos) << text;
-    EXPECT_NE(text.find("OK: removed 4 entries"), std::string::npos) << text;
     EXPECT_EQ(testutil::ReadFile(rejected + "/reasons.tsv"),
               lines[0] + "\n" + lines[5] + "\n" + lines[6] + "\n");
     const std::string record = testutil::ReadFile(rejected + "/pruned.tsv");
@@ -635,10 +567,8 @@ TEST_F(PruneTest, WhatCannotBeRemovedStaysWithItsLineAndALinkedFolderIsRefused) 
     Mirel::Env::Scope files(faults);
     faults.Arm(Mirel::FsOp::kDeleteFile, rejected + "/old.vrl", Mirel::kErrIO);
     EXPECT_EQ(Prune("30d", text), ibsdb::kWarning) << text;
-    EXPECT_NE(text.find("NOT removed old.vrl: error 20408 input/output error"), std::string::npos)
-        << text;
     EXPECT_TRUE(testutil::IsFile(rejected + "/old.vrl"));
-    EXPECT_NE(testutil::ReadFile(rejected + "/reasons.tsv").find(lines[1]), std::string::npos);
+    EXPECT_TRUE(Has(testutil::ReadFile(rejected + "/reasons.tsv"), lines[1]));
     EXPECT_FALSE(testutil::Exists(rejected + "/link.vrl"));
     faults.Clear();
 
@@ -691,24 +621,15 @@ TEST_P(DamagedNewestCopyTest, IsAccountedForTheSameWayEverywhere) {
     ibsdb::RestoreOptions older;
     older.to = tmp / "older";
     EXPECT_EQ(Restore(older, text), ibsdb::kWarning) << text;
-    EXPECT_NE(text.find("from " + names[1] + "\n         NOT the newest copy: the copy in " +
-                        names[2] + " is " + Word()),
-              std::string::npos)
-        << text;
     EXPECT_EQ(Same(older.to + "/db0.vdb", 1, 0), "");
-    EXPECT_NE(text.find("3 of 3 database(s) restored"), std::string::npos) << text;
+    EXPECT_EQ(Same(older.to + "/db2.vdb", 0, 2), "");
 
     ASSERT_EQ(::unlink(Db(1, 0).c_str()), 0);
     ASSERT_EQ(::unlink(Db(0, 0).c_str()), 0);
     ibsdb::RestoreOptions none;
     none.to = tmp / "none";
     EXPECT_EQ(Restore(none, text), ibsdb::kCritical) << text;
-    EXPECT_NE(
-        text.find("FAILED   db0.vdb  " + uuids[0] + ": the copy in " + names[2] + " is " + Word()),
-        std::string::npos)
-        << text;
     EXPECT_FALSE(testutil::Exists(none.to + "/db0.vdb"));
-    EXPECT_NE(text.find("2 of 3 database(s) restored"), std::string::npos) << text;
     EXPECT_EQ(Same(none.to + "/db1.vdb", 2, 1), "");
 }
 
@@ -717,29 +638,24 @@ INSTANTIATE_TEST_SUITE_P(Damage, DamagedNewestCopyTest,
 
 TEST(IbsdbTextTest, DurationsTimesAndFolderNames) {
     std::uint64_t v = 0;
-    ASSERT_TRUE(ibsdb::ParseDuration("1h30m", v));
-    EXPECT_EQ(v, 5400ull * 1000000);
-    ASSERT_TRUE(ibsdb::ParseDuration("600", v));
-    EXPECT_EQ(v, 600ull * 1000000);
+    for (const auto& [text, us] :
+         std::map<std::string, std::uint64_t>{{"1h30m", 5400000000ull}, {"600", 600000000ull}}) {
+        EXPECT_TRUE(ibsdb::ParseDuration(text, v) && v == us) << text;
+    }
     for (const char* bad : {"", "h", "5x", "1.5h", "-2h", "2h5"})
         EXPECT_FALSE(ibsdb::ParseDuration(bad, v)) << bad;
-    ASSERT_TRUE(ibsdb::ParseTime("2026-01-01T12:05:50.5Z", v));
-    EXPECT_EQ(v, 1767269150500000ull);
-    ASSERT_TRUE(ibsdb::ParseTime("2026-01-01 12:05", v));
-    EXPECT_EQ(v, 1767269100000000ull);
     // An offset after the time, with or without a space: the time is that far east of UTC.
-    const std::pair<const char*, std::uint64_t> zoned[] = {
-        {"2026-12-06 22:30 +0100", 1796592600000000ull},
-        {"2026-12-06 22:30 +01:00", 1796592600000000ull},
-        {"2026-12-06T22:30+01", 1796592600000000ull},
-        {"2026-12-06 21:30Z", 1796592600000000ull},
-        {"2026-12-06 16:30:00-05:00", 1796592600000000ull},
-        {"2026-12-06 22:30:00.5 +0100", 1796592600500000ull},
-    };
-    for (const auto& [text, utc] : zoned) {
+    for (const auto& [text, utc] : std::map<std::string, std::uint64_t>{
+             {"2026-01-01T12:05:50.5Z", 1767269150500000ull},
+             {"2026-01-01 12:05", 1767269100000000ull},
+             {"2026-12-06 22:30 +0100", 1796592600000000ull},
+             {"2026-12-06 22:30 +01:00", 1796592600000000ull},
+             {"2026-12-06T22:30+01", 1796592600000000ull},
+             {"2026-12-06 21:30Z", 1796592600000000ull},
+             {"2026-12-06 16:30:00-05:00", 1796592600000000ull},
+             {"2026-12-06 22:30:00.5 +0100", 1796592600500000ull}}) {
         v = 0;
-        EXPECT_TRUE(ibsdb::ParseTime(text, v)) << text;
-        EXPECT_EQ(v, utc) << text;
+        EXPECT_TRUE(ibsdb::ParseTime(text, v) && v == utc) << text << " " << v;
     }
     for (const char* bad :
          {"2026-13-01", "2026-02-30 10:00", "2026-01-01 1205", "yesterday", "2026-12-06 22:30 +1",
@@ -802,22 +718,17 @@ TEST_F(BackupTest, FifosInALastGoodFolderNeverHoldACommandUp) {
     const std::vector<std::string> fifos = {Db(2, 0), extra};
     Json j;
     int rc = -1;
-    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = StatusJson(j, now); }))
-        << "status blocked";
+    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = StatusJson(j, now); }));
     EXPECT_NE(rc, -1);
-    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = VerifyJson(backup, j); }))
-        << "verify blocked";
+    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = VerifyJson(backup, j); }));
     EXPECT_EQ(rc, ibsdb::kCritical);
     auto r = Results(j);
     EXPECT_EQ(r[names[2] + "/db0.vdb"], "unreadable");
     EXPECT_EQ(r[names[2] + "/extra.vdb"], "unreadable");
-    EXPECT_NE(j.dump().find("not a regular file"), std::string::npos) << j.dump(2);
-    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = ListJson(j); })) << "list blocked";
+    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = ListJson(j); }));
     EXPECT_EQ(rc, ibsdb::kCritical);
-    EXPECT_EQ(j["restore_points"][0]["databases"][0]["copy"], "not-a-database") << j.dump(2);
     std::string text;
-    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = Restore({}, text); }))
-        << "restore blocked";
+    EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = Restore({}, text); }));
     EXPECT_EQ(Same(tmp / "restored/db0.vdb", 1, 0), "") << text;
     EXPECT_EQ(Same(tmp / "restored/db1.vdb", 2, 1), "") << text;
     EXPECT_FALSE(testutil::Exists(tmp / "restored/extra.vdb"));
@@ -825,7 +736,7 @@ TEST_F(BackupTest, FifosInALastGoodFolderNeverHoldACommandUp) {
 }
 
 // A FIFO under the name of a file the service keeps (its state, its lists, a folder's
-// manifest): status, verify and restore never wait for it, and say what they could not read.
+// manifest): status, verify, restore and prune never wait for it.
 TEST_F(BackupTest, FifosInPlaceOfTheServicesOwnFilesNeverHoldACommandUp) {
     const std::string manifest = names[2] + "/manifest.tsv";
     int n = 0;
@@ -837,55 +748,32 @@ TEST_F(BackupTest, FifosInPlaceOfTheServicesOwnFilesNeverHoldACommandUp) {
         ::unlink(fifo.c_str());
         ASSERT_TRUE(testutil::MakeFifo(fifo));
         Json status, verify;
-        int rc = -1, verified = -1, restored = -1;
+        int rc = -1, verified = -1, restored = -1, pruned = -1;
         std::string text;
-        EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] { rc = StatusJson(status, now); }))
-            << "status blocked";
-        EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
-            verified = VerifyJson(backup, verify);
-        })) << "verify blocked";
         ibsdb::RestoreOptions o;
         o.to = tmp / ("restored" + std::to_string(n++));
-        EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] { restored = Restore(o, text); }))
-            << "restore blocked";
-        // Each database is restored from its newest copy whatever the FIFO stands in for.
+        ibsdb::PruneOptions p;
+        p.backup = backup;
+        p.now = now;
+        std::ostringstream out;
+        EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
+            rc = StatusJson(status, now);
+            verified = VerifyJson(backup, verify);
+            restored = Restore(o, text);
+            pruned = ibsdb::PruneRejected(p, out);
+        }));
+        // Each database is restored from its newest copy whatever the FIFO stands in for; db2's
+        // is older than the others': a restore that mixes interval ends.
+        EXPECT_EQ(restored, ibsdb::kWarning) << text;
         EXPECT_EQ(Same(o.to + "/db0.vdb", 2, 0), "") << text;
         EXPECT_EQ(Same(o.to + "/db2.vdb", 0, 2), "") << text;
-        const std::string reasons = status["reasons"].dump();
-        if (place == "State.tsv") {
-            const std::string why =
-                "State.tsv is not a regular file (a FIFO, a socket or a device): not read";
-            EXPECT_EQ(status["service"]["state_file"], why);
-            EXPECT_NE(reasons.find(why), std::string::npos) << reasons;
-        } else if (place == "Rejected/reasons.tsv") {
-            // Pruning needs the reasons to know what is old: it removes nothing.
-            ibsdb::PruneOptions p;
-            p.backup = backup;
-            p.now = now;
-            std::ostringstream pruned;
-            int prc = -1;
-            EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
-                prc = ibsdb::PruneRejected(p, pruned);
-            })) << "prune-rejected blocked";
-            EXPECT_EQ(prc, ibsdb::kUnknown) << pruned.str();
-            EXPECT_NE(pruned.str().find("error 20308 not a regular file"), std::string::npos)
-                << pruned.str();
-        } else if (place == "Failed.tsv") {
-            EXPECT_TRUE(status["failed"].empty()) << status["failed"];  // read as missing
-        } else if (place == manifest) {
-            EXPECT_NE(
-                reasons.find("manifest damaged (cannot be read: error 20308 not a regular file)"),
-                std::string::npos)
-                << reasons;
-            EXPECT_EQ(verified, ibsdb::kCritical);
-            EXPECT_NE(text.find("checked for structure only"), std::string::npos) << text;
-        }
-        if (place != manifest) {
-            EXPECT_EQ(verified, ibsdb::kOk) << verify.dump(1);
-        }
-        // db2's newest copy is older than the others': a restore that mixes interval ends.
-        EXPECT_EQ(restored, ibsdb::kWarning) << text;
         EXPECT_NE(rc, ibsdb::kUnknown);
+        EXPECT_EQ(verified, place == manifest ? ibsdb::kCritical : ibsdb::kOk) << verify.dump(1);
+        // Pruning needs the reasons to know what is old: it removes nothing.
+        EXPECT_EQ(pruned == ibsdb::kUnknown, place == "Rejected/reasons.tsv") << out.str();
+        if (place == "Failed.tsv") {
+            EXPECT_TRUE(status["failed"].empty()) << status["failed"];  // read as missing
+        }
         EXPECT_TRUE(testutil::IsFifo(fifo));
         ::unlink(fifo.c_str());
         if (!kept.empty()) testutil::WriteFile(fifo, kept);
@@ -924,14 +812,6 @@ TEST_F(BackupTest, ListShowsEveryRestorePointNewestFirstAndCountsASharedFileOnce
     EXPECT_EQ(j["restore_points"][0]["databases"][0]["state"], "current");
     EXPECT_EQ(j["summary"]["on_disk_bytes"],
               unique[0] + unique[1] + unique[2] + Blocks(Db(1, 1)) + Blocks(Db(2, 0)));
-
-    std::ostringstream text;
-    EXPECT_EQ(ibsdb::List({backup, false}, text), ibsdb::kOk);
-    EXPECT_EQ(text.str().rfind(
-                  names[2] + "  " + ibsdb::TimeText(ends[2]) + " UTC  2 database(s) (1 held)  ", 0),
-              0u)
-        << text.str();
-    EXPECT_NE(text.str().find("\nOK: 3 restore point(s), 3 whole; "), std::string::npos);
 }
 
 TEST_F(BackupTest, ListSaysWhyAPointIsNotWholeFromSizesAndHeaders) {
@@ -954,10 +834,9 @@ TEST_F(BackupTest, ListSaysWhyAPointIsNotWholeFromSizesAndHeaders) {
     testutil::WriteFile(Manifest(1), m);
     EXPECT_EQ(ListJson(j), ibsdb::kCritical);
     const std::string reasons = j["reasons"].dump();
-    EXPECT_NE(reasons.find(names[2] + ": db0.vdb: differs (size "), std::string::npos) << reasons;
-    EXPECT_NE(reasons.find(names[2] + ": db1.vdb: not-a-database ("), std::string::npos);
-    EXPECT_NE(reasons.find(names[0] + ": db2.vdb: missing"), std::string::npos);
-    EXPECT_NE(reasons.find(names[1] + ": manifest damaged ("), std::string::npos);
+    EXPECT_TRUE(Has(reasons, names[2] + ": db0.vdb: differs"));
+    EXPECT_TRUE(Has(reasons, names[2] + ": db1.vdb: not-a-database"));
+    EXPECT_TRUE(Has(reasons, names[0] + ": db2.vdb: missing"));
     const Json& damaged = j["restore_points"][1];
     EXPECT_EQ(damaged["manifest"], "damaged");
     EXPECT_EQ(damaged["database_count"], 2);  // known by their headers
@@ -967,8 +846,7 @@ TEST_F(BackupTest, ListSaysWhyAPointIsNotWholeFromSizesAndHeaders) {
         Mirel::Env::Scope files(faults);
         faults.Arm(Mirel::FsOp::kOpenRead, Manifest(2), Mirel::kErrIO);
         EXPECT_EQ(ListJson(j), ibsdb::kCritical);
-        EXPECT_EQ(j["restore_points"][0]["manifest_problem"],
-                  "cannot be read: error 20408 input/output error");
+        EXPECT_TRUE(Has(j["restore_points"][0]["manifest_problem"].get<std::string>(), "20408"));
     }
     ASSERT_EQ(::unlink(Manifest(2).c_str()), 0);
     EXPECT_EQ(ListJson(j), ibsdb::kCritical);
@@ -979,7 +857,6 @@ TEST_F(BackupTest, ListSaysWhyAPointIsNotWholeFromSizesAndHeaders) {
     testutil::MakeDirs(e.backup + "/Changes");
     std::ostringstream out;
     EXPECT_EQ(ibsdb::List(e, out), ibsdb::kOk);
-    EXPECT_EQ(out.str(), "OK: no restore point in " + e.backup + " yet (no last-good folder)\n");
     testutil::MakeDirs(tmp / "other/Documents");
     EXPECT_EQ(ibsdb::List({tmp / "other", false}, out), ibsdb::kUnknown);
 }
@@ -993,30 +870,17 @@ TEST_F(BackupTest, RestoreFallsBackToTheNewestCopyThatPassesItsManifest) {
     std::string text;
     ibsdb::RestoreOptions o;
     o.to = tmp / "a";
-    EXPECT_EQ(Restore(o, text), ibsdb::kWarning) << text;
-    EXPECT_EQ(Same(o.to + "/db1.vdb", 0, 1), "");
-    EXPECT_NE(text.find("from " + names[0] + "\n         NOT the newest copy: the copy in " +
-                        names[2] + " does not match its manifest (size "),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("; the copy in " + names[1] + " does not match its manifest"),
-              std::string::npos);
-    o.to = tmp / "json";
     o.json = true;
     EXPECT_EQ(Restore(o, text), ibsdb::kWarning);
     const Json db1 = Json::parse(text)["databases"][1];
     EXPECT_EQ(db1["folder"], names[0]) << db1;
     EXPECT_EQ(db1["newest_copy"], false);
+    EXPECT_EQ(Same(o.to + "/db1.vdb", 0, 1), "");
 
     for (int k = 0; k < 3; ++k) testutil::FlipByte(Db(k, 0), 4096 * 2 + 7);
     o.to = tmp / "b";
     o.json = false;
     EXPECT_EQ(Restore(o, text), ibsdb::kCritical) << text;
-    EXPECT_NE(text.find("FAILED   db0.vdb  " + uuids[0] + ": the copy in " + names[2] +
-                        " does not match its manifest"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("; no older copy is whole either\n"), std::string::npos) << text;
     std::vector<Mirel::Os::DirEntry> left;
     ASSERT_EQ(Mirel::Os::ListDir(o.to, left), 0);
     EXPECT_EQ(left.size(), 2u);  // db1 and db2, no temporary file
@@ -1025,10 +889,7 @@ TEST_F(BackupTest, RestoreFallsBackToTheNewestCopyThatPassesItsManifest) {
     ASSERT_EQ(::unlink(Manifest(0).c_str()), 0);
     o.to = tmp / "c";
     EXPECT_EQ(Restore(o, text), ibsdb::kCritical);
-    EXPECT_NE(text.find("; " + names[0] + " has a copy no manifest lists (--at " + names[0] +
-                        " --database db0.vdb restores it"),
-              std::string::npos)
-        << text;
+    EXPECT_TRUE(Has(text, "--at " + names[0] + " --database db0.vdb restores it"));
     EXPECT_FALSE(testutil::Exists(o.to + "/db0.vdb"));
 }
 
@@ -1103,17 +964,7 @@ TEST_F(ExpireTest, KeepsTheNewestFoldersWholeAndEveryDatabasesNewestCopy) {
     // the link leads to is untouched.
     EXPECT_TRUE(testutil::IsFile(Db(0, 0)));
     EXPECT_EQ(testutil::ReadFile(outside / "precious.vdb"), "not the service's");
-    EXPECT_NE(text.find("  kept db2.vdb  " + uuids[2] + "  MSN " + std::to_string(snaps[0][2].msn) +
-                        ": the newest good copy of its database"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("  kept db0.vdb  " + uuids[0]), std::string::npos) << text;
-    EXPECT_NE(text.find("an unfinished interval in InProgress/ shares it"), std::string::npos);
-    EXPECT_NE(text.find("  kept db1.vdb  " + uuids[1]), std::string::npos) << text;
-    EXPECT_NE(text.find("not a regular file in a folder of its own"), std::string::npos) << text;
-    EXPECT_NE(text.find("kept    " + names[2]), std::string::npos) << text;
-    EXPECT_NE(text.find("  removed db1.vdb  " + uuids[1]), std::string::npos) << text;
-    EXPECT_NE(text.find("OK: removed 2 copies"), std::string::npos) << text;
+    EXPECT_TRUE(std::filesystem::is_symlink(Db(0, 1)));
     // Every database restores as before: the newest states of db0 and db1, db2's old one.
     ibsdb::RestoreOptions ro;
     std::string restored;
@@ -1129,8 +980,9 @@ TEST_F(ExpireTest, KeepsTheNewestFoldersWholeAndEveryDatabasesNewestCopy) {
     ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
     EXPECT_FALSE(testutil::Exists(Db(0, 0)));
     EXPECT_EQ(Same(Db(0, 2), 0, 2), "");
+    const auto expired = Tree();
     ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
-    EXPECT_NE(text.find("OK: removed 0 copies"), std::string::npos) << text;
+    EXPECT_EQ(Tree(), expired);
 }
 
 TEST_F(ExpireTest, ADryRunChangesNothingAndSaysWhatWouldGo) {
@@ -1138,10 +990,7 @@ TEST_F(ExpireTest, ADryRunChangesNothingAndSaysWhatWouldGo) {
     std::string text;
     ASSERT_EQ(Expire(1, 0, text, true), ibsdb::kOk) << text;
     EXPECT_EQ(Tree(), before);
-    EXPECT_NE(text.find("  would remove db0.vdb  " + uuids[0]), std::string::npos) << text;
-    EXPECT_NE(text.find("  would remove the folder"), std::string::npos) << text;
-    EXPECT_NE(text.find("OK: would remove 4 copies"), std::string::npos) << text;
-    // The JSON says the same, folder by folder, and nothing changes either.
+    EXPECT_TRUE(Has(text, "OK: would remove 4 copies"));
     ASSERT_EQ(Expire(1, 0, text, true, true), ibsdb::kOk) << text;
     EXPECT_EQ(Tree(), before);
     const Json j = Json::parse(text);
@@ -1165,10 +1014,6 @@ TEST_F(ExpireTest, TheAgeAndThePreferenceFileDecideWhatIsKept) {
     // oldest, exactly two hours before, is not.
     const auto middle = Tree();
     ASSERT_EQ(Expire(1, 2, text), ibsdb::kOk) << text;
-    EXPECT_NE(text.find("kept    " + names[1] + "  interval end " + ibsdb::TimeText(ends[1]) +
-                        " UTC  whole (younger than 2h)"),
-              std::string::npos)
-        << text;
     EXPECT_TRUE(testutil::IsFile(Db(1, 0)));
     EXPECT_FALSE(testutil::Exists(Db(0, 0)));
     EXPECT_TRUE(testutil::IsFile(Db(0, 2)));
@@ -1181,24 +1026,17 @@ TEST_F(ExpireTest, TheAgeAndThePreferenceFileDecideWhatIsKept) {
     const std::string prefs = tmp / "prefs.xml";
     testutil::WriteFile(prefs,
                         "<preferences><pref id=\"82\" type=\"int\">3</pref></preferences>\n");
+    const auto before = Tree();
     EXPECT_EQ(Expire(-1, -1, text, false, false, prefs), ibsdb::kOk) << text;
-    EXPECT_NE(text.find("removed 0 copies (0 bytes) and 0 folders; 3 restore points kept whole "
-                        "(keep 3, keep-hours 0)"),
-              std::string::npos)
-        << text;
+    EXPECT_EQ(Tree(), before);
     // No file: 2, the service's default; the middle folder is kept whole by count now.
     EXPECT_EQ(Expire(-1, -1, text), ibsdb::kOk) << text;
-    EXPECT_NE(text.find("whole (one of the newest 2)"), std::string::npos) << text;
-    EXPECT_TRUE(testutil::IsFile(Db(1, 0)));
+    EXPECT_EQ(Tree(), before);
     // A file the service would refuse gives no defaults: nothing is done.
     testutil::WriteFile(prefs,
                         "<preferences><pref id=\"82\" type=\"int\">1</pref></preferences>\n");
-    const auto before = Tree();
     EXPECT_EQ(Expire(-1, -1, text, false, false, prefs), ibsdb::kUnknown) << text;
-    EXPECT_NE(text.find("UNKNOWN: nothing removed: the preference file cannot be read"),
-              std::string::npos)
-        << text;
-    EXPECT_EQ(Tree(), before);
+    EXPECT_TRUE(testutil::IsFile(Db(1, 0)));
     EXPECT_EQ(Expire(1, -1, text, false, false, prefs), ibsdb::kUnknown) << text;
     EXPECT_EQ(Expire(1, 0, text, false, false, prefs), ibsdb::kOk) << text;
     EXPECT_FALSE(testutil::Exists(Db(1, 0)));
@@ -1220,7 +1058,6 @@ TEST_F(ExpireTest, AKilledServicesStateDoesNotHoldItUpAndATornOneIsRefused) {
     const auto before = Tree();
     std::string text;
     EXPECT_EQ(Expire(1, 0, text), ibsdb::kUnknown) << text;
-    EXPECT_NE(text.find("State.tsv cannot be read"), std::string::npos) << text;
     EXPECT_EQ(Tree(), before);
     testutil::WriteFile(backup + "/State.tsv", state + "end\t" + crc + "\n");
     EXPECT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
@@ -1233,7 +1070,6 @@ TEST_F(ExpireTest, AKilledServicesStateDoesNotHoldItUpAndATornOneIsRefused) {
     o.keepHours = 0;
     std::ostringstream out;
     EXPECT_EQ(ibsdb::Expire(o, out), ibsdb::kUnknown);
-    EXPECT_NE(out.str().find("not a backup folder"), std::string::npos) << out.str();
 }
 
 namespace {
@@ -1338,7 +1174,7 @@ TEST_F(ExpireTest, NothingIsRemovedThroughAFolderThatIsALink) {
     std::string text;
     ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
     EXPECT_TRUE(testutil::IsFile(outside / "sub/old.vdb")) << text;
-    EXPECT_NE(text.find("  kept sub/old.vdb  " + uuids[0]), std::string::npos) << text;
+    EXPECT_TRUE(Has(text, "  kept sub/old.vdb  " + uuids[0]));
     EXPECT_FALSE(testutil::Exists(Db(0, 0)));
     EXPECT_TRUE(testutil::IsFile(Db(0, 2)));
 }
