@@ -344,18 +344,6 @@ TEST_F(ObjectStoreS3, AKeyWithAColonSignsInAndIsRefusedOnceRevoked) {
     Admin("user rm --uid=" + uid);
 }
 
-TEST_F(ObjectStoreS3, AStoppedStoreIsRetryable) {
-    Config stopped = config;
-    stopped.endpoint = "http://127.0.0.1:" + std::to_string(testutil::FreePort());
-    Client client(stopped);
-    ObjectInfo info;
-    const Status s = client.HeadObject(prefix + "k", info);
-    EXPECT_EQ(s.cause, Cause::kConnect) << s.ToString();
-    EXPECT_EQ(s.httpCode, 0);
-    EXPECT_TRUE(s.Retryable());
-    EXPECT_TRUE(Has(s.message, "refused"));
-}
-
 // Stops the gateway with SIGSTOP for as long as it lives.
 class Stalled {
 public:
