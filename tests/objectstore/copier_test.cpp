@@ -387,23 +387,41 @@ TEST_F(Copier, ARefusedCredentialIsNamedNotHammeredAndPushingFollowsTheFixedFile
     FailThenRecover("", "credentials", 1, "not-the-secret");
 }
 
-TEST_F(Copier, AStoreThatStallsMidUploadHoldsUpNoLocalInterval) {
+// The second object's upload stops moving: the first object is stored, the point's index is
+// not. Every interval is published and checked by the server while the copier waits in it;
+// killed there, the service leaves no point off the host that looks whole, and started again
+// it pushes what it has.
+TEST_F(Copier, AStoreThatStallsMidUploadHoldsUpNoLocalIntervalAndAKillThereLeavesNoPoint) {
     testutil::Forwarder door(storePort);
-    // The first object's upload stops moving: the copier waits in it.
-    door.HoldAt("PUT /" + store.bucket + "/" + remote.Prefix() + "objects/", 1);
+    door.HoldAt("PUT /" + store.bucket + "/" + remote.Prefix() + "objects/", 2);
     StartService(Credentials(door.Port()));
     auto sim = Sim(3);
     ASSERT_TRUE(door.WaitHeld(120000));
-    // Every interval is published and checked by the server while the upload hangs.
     ASSERT_EQ(sim->Wait(180000), 0);
     EXPECT_FALSE(LocalPoints().empty());
-    EXPECT_TRUE(RemotePoints().empty());
     const auto st = State();
     EXPECT_EQ(st.offState, "pushing") << testutil::ReadFile(backup + "/State.tsv");
-    EXPECT_EQ(st.offDone, 0);
+    EXPECT_LE(st.offDone, 1);  // the held object is not done
+    service->Signal(SIGKILL);
+    service->Wait(10000);
+
+    EXPECT_TRUE(RemotePoints().empty());
+    ObjectStore::Client client(store);
+    std::vector<ObjectStore::ObjectInfo> objects;
+    ASSERT_TRUE(client.ListAll(remote.Prefix() + "objects/", objects).ok());
+    EXPECT_EQ(objects.size(), 1u);
+    Json list;
+    EXPECT_EQ(
+        Ibsdb({"list", backup, "--remote", remote.credentials, "--prefix", remote.prefix, "--json"},
+              list),
+        0)
+        << list.dump(2);
+    for (const auto& p : list["restore_points"]) EXPECT_EQ(p["where"], "here") << p.dump();
 
     door.Release();
+    StartService(Credentials(door.Port()));
     ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 90000));
+    VerifyRemote();
 }
 
 TEST_F(Copier, ASlowStoreHoldsUpNoLocalIntervalAndEveryPointArrivesWhole) {
@@ -421,39 +439,6 @@ TEST_F(Copier, ASlowStoreHoldsUpNoLocalIntervalAndEveryPointArrivesWhole) {
     ASSERT_FALSE(HasFatalFailure());
     EXPECT_GT(door.Requests(), 0);  // every byte went through the slow door
     EXPECT_EQ(Count(service->Stderr(), "[0x41000337]"), 0u) << "a slow store is not a failed one";
-    VerifyRemote();
-}
-
-TEST_F(Copier, AKillDuringAnUploadLeavesNoPointThatLooksWhole) {
-    testutil::Forwarder door(storePort);
-    // The second object's request is held: the first object is stored, the point's index
-    // is not.
-    door.HoldAt("PUT /" + store.bucket + "/" + remote.Prefix() + "objects/", 2);
-    StartService(Credentials(door.Port()));
-    auto sim = Sim(2);
-    ASSERT_TRUE(door.WaitHeld(120000));
-    service->Signal(SIGKILL);
-    service->Wait(10000);
-    sim->Signal(SIGKILL);
-    sim->Wait(10000);
-
-    EXPECT_TRUE(RemotePoints().empty());
-    ObjectStore::Client client(store);
-    std::vector<ObjectStore::ObjectInfo> objects;
-    ASSERT_TRUE(client.ListAll(remote.Prefix() + "objects/", objects).ok());
-    EXPECT_EQ(objects.size(), 1u);
-    Json list;
-    EXPECT_EQ(
-        Ibsdb({"list", backup, "--remote", remote.credentials, "--prefix", remote.prefix, "--json"},
-              list),
-        0)
-        << list.dump(2);
-    for (const auto& p : list["restore_points"]) EXPECT_EQ(p["where"], "here") << p.dump();
-
-    // Started again, the service pushes what it has, and every point off the host is whole.
-    door.Release();
-    StartService(Credentials(door.Port()));
-    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
     VerifyRemote();
 }
 

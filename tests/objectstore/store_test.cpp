@@ -16,6 +16,7 @@
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
 #include "tests/lib/FaultEnv.h"
+#include "tests/objectstore/StoreSetup.h"
 
 using namespace ObjectStore;
 using std::chrono::milliseconds;
@@ -65,14 +66,9 @@ int Admin(const std::string& args) {
 class ObjectStoreS3 : public ::testing::Test {
 protected:
     void SetUp() override {
-        const Status s = LoadCredentials(kStore + "/credentials", config);
-        if (!s.ok()) {
-            if (std::getenv("IBS_S3_TESTS") != nullptr) {
-                FAIL() << "IBS_S3_TESTS is set and no store runs: " << s.ToString();
-            }
-            GTEST_SKIP() << "no object store (scripts/lib.sh: ibs_ensure_s3_packages installs it): "
-                         << s.ToString();
-        }
+        Offsite::RemoteOptions remote;
+        testutil::UseStore(kStore, "store", config, remote);
+        if (IsSkipped() || HasFailure()) return;
         config.connectTimeoutMs = 5000;
         config.stallSeconds = 10;
         config.multipartThreshold = 8 << 20;
