@@ -149,11 +149,6 @@ protected:
         EXPECT_GE(requests, static_cast<int>(before) * perPush);
         EXPECT_LE(requests, static_cast<int>(after + 1) * perPush);
     }
-    std::size_t Count(const std::string& text, const std::string& what) {
-        std::size_t n = 0;
-        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-        return n;
-    }
     // A store that answers every request with `answer` from the start, or refuses the
     // credentials file's `secret`: the service publishes and the server checks every interval,
     // the state and ibsdb status name `cause`, failed pushes remove nothing here, and once the
@@ -198,11 +193,13 @@ protected:
         StopService();
         ASSERT_FALSE(HasFatalFailure());
         const std::string said = service->Stderr();
-        EXPECT_EQ(Count(said, "[0x41000337] Copies off the host: the store failed (" + cause + ")"),
+        EXPECT_EQ(testutil::CountOf(
+                      said, "[0x41000337] Copies off the host: the store failed (" + cause + ")"),
                   1u)
             << said;
-        EXPECT_EQ(Count(said, "[0x41000337]"), 1u) << said;
-        EXPECT_EQ(Count(said, "[0xc1000338] Copies off the host: the store answers again after"),
+        EXPECT_EQ(testutil::CountOf(said, "[0x41000337]"), 1u) << said;
+        EXPECT_EQ(testutil::CountOf(
+                      said, "[0xc1000338] Copies off the host: the store answers again after"),
                   1u)
             << said;
     }
@@ -438,7 +435,8 @@ TEST_F(Copier, ASlowStoreHoldsUpNoLocalIntervalAndEveryPointArrivesWhole) {
     StopService();
     ASSERT_FALSE(HasFatalFailure());
     EXPECT_GT(door.Requests(), 0);  // every byte went through the slow door
-    EXPECT_EQ(Count(service->Stderr(), "[0x41000337]"), 0u) << "a slow store is not a failed one";
+    EXPECT_EQ(testutil::CountOf(service->Stderr(), "[0x41000337]"), 0u)
+        << "a slow store is not a failed one";
     VerifyRemote();
 }
 

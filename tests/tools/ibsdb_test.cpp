@@ -188,6 +188,7 @@ TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedF
     Json j;
     EXPECT_EQ(StatusJson(j, now), ibsdb::kWarning);  // a failed database; lags within 2h
     EXPECT_EQ(j["newest_last_good"]["folder"], names[2]);
+    EXPECT_EQ(j["newest_last_good"]["lag_seconds"], (now - ends[2]) / 1000000);
     ASSERT_EQ(j["databases"].size(), 3u);
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
@@ -200,6 +201,7 @@ TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedF
         EXPECT_EQ(d["failed"], i == 2);
     }
     ASSERT_EQ(j["failed"].size(), 1u);
+    EXPECT_EQ(j["failed"][0]["error"], 10721);
     EXPECT_EQ(j["failed"][0]["newest_copy"]["folder"], names[0]);
     EXPECT_EQ(j["failed"][0]["words"], "the redo log does not continue the database");
     EXPECT_EQ(j["pending"]["redo_folders"], 2);
@@ -743,7 +745,7 @@ TEST_F(BackupTest, FifosInPlaceOfTheServicesOwnFilesNeverHoldACommandUp) {
         p.backup = backup;
         p.now = now;
         std::ostringstream out;
-        EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
+        EXPECT_TRUE(testutil::FinishesWithin(20000, {fifo}, [&] {
             rc = StatusJson(status, now);
             verified = VerifyJson(backup, verify);
             restored = Restore(o, text);
