@@ -15,6 +15,7 @@
 #include "tests/Process.h"
 #include "tests/objectstore/Forwarder.h"
 #include "tests/objectstore/StoreSetup.h"
+#include "tests/tools/Has.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/ibsdb/Offsite.h"
@@ -24,12 +25,6 @@ using ibsdb::Json;
 using testutil::Child;
 
 namespace {
-
-// On failure, the whole text it was looked for in.
-::testing::AssertionResult Has(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
 
 const std::string kStore = IBS_S3_STORE_DIR;
 

@@ -8,16 +8,11 @@
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
 #include "tests/lib/FaultEnv.h"
+#include "tests/tools/Has.h"
 
 using namespace ObjectStore;
 
 namespace {
-
-// On failure, the whole text it was looked for in.
-::testing::AssertionResult Has(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
 
 const char* const kGood =
     "# the off-host repository\n"

@@ -22,6 +22,7 @@
 #include "tests/lib/FaultEnv.h"
 #include "tests/objectstore/Forwarder.h"
 #include "tests/objectstore/StoreSetup.h"
+#include "tests/tools/Has.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/ibsdb/Offsite.h"
@@ -30,12 +31,6 @@
 using ibsdb::Json;
 
 namespace {
-
-// On failure, the whole text it was looked for in.
-::testing::AssertionResult Has(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
 
 const std::string kStore = IBS_S3_STORE_DIR;
 constexpr std::uint64_t kHour = 3600ull * 1000000;

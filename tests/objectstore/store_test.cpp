@@ -17,17 +17,12 @@
 #include "tests/TestUtil.h"
 #include "tests/lib/FaultEnv.h"
 #include "tests/objectstore/StoreSetup.h"
+#include "tests/tools/Has.h"
 
 using namespace ObjectStore;
 using std::chrono::milliseconds;
 
 namespace {
-
-// On failure, the whole text it was looked for in.
-::testing::AssertionResult Has(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
 
 const std::string kStore = IBS_S3_STORE_DIR;
 

@@ -13,18 +13,13 @@
 #include "platform/support/Os.h"
 #include "tests/Process.h"
 #include "tests/lib/FaultEnv.h"
+#include "tests/tools/Has.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 
 using ibsdb::Json;
 
 namespace {
-
-// On failure, the whole text it was looked for in.
-::testing::AssertionResult Has(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
 
 class CheckTest : public ::testing::Test {
 protected:

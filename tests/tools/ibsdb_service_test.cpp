@@ -8,18 +8,11 @@
 
 #include "tests/manager/CycleFixture.h"
 #include "tests/manager/ManagerFixture.h"
+#include "tests/tools/Has.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 
 using testutil::ManagerTest;
-
-namespace {
-// On failure, the whole text it was looked for in.
-::testing::AssertionResult Has(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
-}  // namespace
 
 TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
     sim::Workload server(backup(), Options(31, 3), announcer);

@@ -18,6 +18,7 @@
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
 #include "tests/lib/FaultEnv.h"
+#include "tests/tools/Has.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
@@ -26,12 +27,6 @@
 using ibsdb::Json;
 
 namespace {
-
-// On failure, the whole text it was looked for in.
-::testing::AssertionResult Has(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
 
 constexpr std::uint64_t kHour = 3600ull * 1000000;
 

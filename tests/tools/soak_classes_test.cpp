@@ -8,14 +8,9 @@
 #include <vector>
 
 #include "tests/Process.h"
+#include "tests/tools/Has.h"
 
 namespace {
-
-// On failure, the whole text it was looked for in.
-::testing::AssertionResult Has(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
 
 struct SoakResult {
     std::string out;

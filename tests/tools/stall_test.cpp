@@ -7,6 +7,7 @@
 
 #include "tests/Process.h"
 #include "tests/manager/CycleFixture.h"
+#include "tests/tools/Has.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
@@ -14,12 +15,6 @@
 using namespace testutil;
 
 namespace {
-
-// On failure, the whole text it was looked for in.
-::testing::AssertionResult Has(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
 
 class StallTest : public CycleFixture {
 protected:
