@@ -36,6 +36,16 @@ struct Snapshot {
     sim::PageMap pages;
 };
 
+Mirel::UniversalPath P(const std::string& path) {
+    return Mirel::UniversalPath::FromNative(path);
+}
+
+bool WriteManifest(const std::string& folder, std::uint64_t end,
+                   const std::set<std::string>& held = {}) {
+    return Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(folder)), end, held)
+        .OK();
+}
+
 std::uint64_t Blocks(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
@@ -55,20 +65,13 @@ protected:
             for (int i = 0; i < 3; ++i) {
                 const std::string scratch = tmp / "scratch.vrl";
                 ::unlink(scratch.c_str());
-                ASSERT_TRUE(models[i]
-                                .WriteRedoLog(Mirel::UniversalPath::FromNative(scratch), 5,
-                                              ends.back(), false)
-                                .OK());
+                ASSERT_TRUE(models[i].WriteRedoLog(P(scratch), 5, ends.back(), false).OK());
                 snaps.back().push_back({models[i].Uuid(), models[i].MSN(), models[i].Pages()});
                 if (i == 2 && k > 0) continue;  // failed after the first interval
-                ASSERT_TRUE(models[i]
-                                .WriteFullCopy(Mirel::UniversalPath::FromNative(
-                                    folder + "/db" + std::to_string(i) + ".vdb"))
-                                .OK());
+                ASSERT_TRUE(
+                    models[i].WriteFullCopy(P(folder + "/db" + std::to_string(i) + ".vdb")).OK());
             }
-            ASSERT_TRUE(Talon::Manifest::Write(
-                            Mirel::Directory(Mirel::UniversalPath::Folder(folder)), ends.back())
-                            .OK());
+            ASSERT_TRUE(WriteManifest(folder, ends.back()));
         }
         for (int i = 0; i < 3; ++i) uuids.push_back(models[i].UuidText());
         testutil::WriteFile(backup + "/Failed.tsv",
@@ -80,8 +83,7 @@ protected:
     }
     std::string Same(const std::string& file, int k, int i) const {
         const Snapshot& s = snaps[k][i];
-        return sim::DatabaseModel::Compare(Mirel::UniversalPath::FromNative(file), s.uuid, s.msn,
-                                           s.pages);
+        return sim::DatabaseModel::Compare(P(file), s.uuid, s.msn, s.pages);
     }
     int StatusJson(Json& j, std::uint64_t at, std::uint64_t warn = 2 * kHour,
                    std::uint64_t crit = 24 * kHour) {
@@ -125,10 +127,12 @@ protected:
     void ShareDb1() {
         ASSERT_EQ(::unlink(Db(2, 1).c_str()), 0);
         ASSERT_EQ(::link(Db(1, 1).c_str(), Db(2, 1).c_str()), 0);
-        ASSERT_TRUE(Talon::Manifest::Write(
-                        Mirel::Directory(Mirel::UniversalPath::Folder(backup + "/" + names[2])),
-                        ends[2], {"db1.vdb"})
-                        .OK());
+        ASSERT_TRUE(WriteManifest(backup + "/" + names[2], ends[2], {"db1.vdb"}));
+    }
+    ibsdb::RestoreOptions To(const std::string& name) const {
+        ibsdb::RestoreOptions o;
+        o.to = tmp / name;
+        return o;
     }
     int Restore(ibsdb::RestoreOptions o, std::string& text) {
         o.backup = backup;
@@ -158,13 +162,12 @@ TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedF
     const std::string old = backup + "/Changes/Redo_1767290000000000";
     testutil::MakeDirs(redo);
     testutil::MakeDirs(old);
-    auto file = [](const std::string& p) { return Mirel::UniversalPath::FromNative(p); };
-    ASSERT_TRUE(models[0].WriteRedoLog(file(redo + "/1-db0.vrl"), 3, now - 60000000, false).OK());
+    ASSERT_TRUE(models[0].WriteRedoLog(P(redo + "/1-db0.vrl"), 3, now - 60000000, false).OK());
     testutil::WriteFile(redo + "/3-db2.vrl", std::string(700, 'x'));
     sim::DatabaseModel again(101, 4096, 8);
-    ASSERT_TRUE(again.WriteRedoLog(file(old + "/2-db1.VRL"), 5, ends[0], false).OK());
-    ASSERT_TRUE(sim::WriteIntervalDone(file(redo + "/IntervalDone.vid"), now - 1, {}).OK());
-    ASSERT_TRUE(sim::WriteIntervalDone(file(old + "/intervaldone.VID"), ends[0], {}).OK());
+    ASSERT_TRUE(again.WriteRedoLog(P(old + "/2-db1.VRL"), 5, ends[0], false).OK());
+    ASSERT_TRUE(sim::WriteIntervalDone(P(redo + "/IntervalDone.vid"), now - 1, {}).OK());
+    ASSERT_TRUE(sim::WriteIntervalDone(P(old + "/intervaldone.VID"), ends[0], {}).OK());
     const std::uint64_t pendingBytes =
         Mirel::Os::Stat(redo + "/1-db0.vrl").size + Mirel::Os::Stat(redo + "/3-db2.vrl").size;
     // Set aside: two for one reason (one line an older service's, without its words), one
@@ -313,8 +316,7 @@ TEST_F(BackupTest, RestoreBringsBackEachDatabasesNewestStatePageByPage) {
         EXPECT_EQ(Same(tmp / "restored" + "/db" + std::to_string(i) + ".vdb", k, i), "");
     }
 
-    ibsdb::RestoreOptions at;
-    at.to = tmp / "at";
+    auto at = To("at");
     at.at = ends[1];
     ASSERT_EQ(Restore(at, text), ibsdb::kWarning) << text;
     EXPECT_EQ(Same(at.to + "/db0.vdb", 1, 0), "");
@@ -329,8 +331,7 @@ TEST_F(BackupTest, RestoreBringsBackEachDatabasesNewestStatePageByPage) {
     EXPECT_EQ(Same(at.to + "/db1.vdb", 1, 1), "");
     EXPECT_FALSE(testutil::Exists(at.to + "/db2.vdb"));
 
-    ibsdb::RestoreOptions some;
-    some.to = tmp / "some";
+    auto some = To("some");
     std::string upper = uuids[0];
     for (char& c : upper) c = static_cast<char>(std::toupper(c));
     some.databases = {"db1", upper};
@@ -370,15 +371,13 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
 
     // A damaged newest copy is never placed: the older copy stands in, said so.
     testutil::FlipByte(Db(2, 0), 4096 * 2 + 7);
-    ibsdb::RestoreOptions fresh;
-    fresh.to = tmp / "fresh";
+    auto fresh = To("fresh");
     EXPECT_EQ(Restore(fresh, text), ibsdb::kWarning);
     EXPECT_EQ(Same(fresh.to + "/db0.vdb", 1, 0), "");
     EXPECT_FALSE(testutil::Exists(fresh.to + "/db0.vdb.part"));
     EXPECT_EQ(Same(fresh.to + "/db1.vdb", 2, 1), "");
     // Asked for that folder, it is not replaced by another.
-    ibsdb::RestoreOptions folder;
-    folder.to = tmp / "folder";
+    auto folder = To("folder");
     folder.atFolder = names[2];
     EXPECT_EQ(Restore(folder, text), ibsdb::kCritical);
     EXPECT_FALSE(testutil::Exists(folder.to + "/db0.vdb"));
@@ -423,10 +422,8 @@ TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
     ASSERT_EQ(Mirel::Os::DeleteFile(Db(2, 1)), 0);
     ASSERT_EQ(Mirel::Os::CopyFile(Db(1, 1), Db(2, 1)), 0);
     sim::DatabaseModel fresh(200, 4096, 8);
-    ASSERT_TRUE(fresh.WriteFullCopy(Mirel::UniversalPath::FromNative(newest + "/db2.vdb")).OK());
-    ASSERT_TRUE(Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(newest)),
-                                       ends[2], {"db1.vdb"})
-                    .OK());
+    ASSERT_TRUE(fresh.WriteFullCopy(P(newest + "/db2.vdb")).OK());
+    ASSERT_TRUE(WriteManifest(newest, ends[2], {"db1.vdb"}));
     testutil::WriteFile(backup + "/Failed.tsv", "# failed\n" + uuids[1] + "\t10709\t" +
                                                     std::to_string(ends[2]) + "\n" + uuids[2] +
                                                     "\t10726\t" + std::to_string(ends[2]) + "\n");
@@ -449,11 +446,10 @@ TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
     EXPECT_EQ(Restore({}, text), ibsdb::kWarning) << text;
     const std::string to = tmp / "restored";
     EXPECT_EQ(Same(to + "/db1.vdb", 1, 1), "");
-    EXPECT_EQ(sim::DatabaseModel::Compare(Mirel::UniversalPath::FromNative(to + "/db2.vdb"),
-                                          fresh.Uuid(), fresh.MSN(), fresh.Pages()),
-              "");
-    ibsdb::RestoreOptions old;
-    old.to = tmp / "old";
+    EXPECT_EQ(
+        sim::DatabaseModel::Compare(P(to + "/db2.vdb"), fresh.Uuid(), fresh.MSN(), fresh.Pages()),
+        "");
+    auto old = To("old");
     old.databases = {uuids[2]};
     EXPECT_EQ(Restore(old, text), ibsdb::kOk) << text;
     EXPECT_EQ(Same(old.to + "/db2.vdb", 0, 2), "");
@@ -602,16 +598,14 @@ TEST_P(DamagedNewestCopyTest, IsAccountedForTheSameWayEverywhere) {
     EXPECT_EQ(Results(v)[names[2] + "/db0.vdb"], Word());
 
     std::string text;
-    ibsdb::RestoreOptions older;
-    older.to = tmp / "older";
+    auto older = To("older");
     EXPECT_EQ(Restore(older, text), ibsdb::kWarning) << text;
     EXPECT_EQ(Same(older.to + "/db0.vdb", 1, 0), "");
     EXPECT_EQ(Same(older.to + "/db2.vdb", 0, 2), "");
 
     ASSERT_EQ(::unlink(Db(1, 0).c_str()), 0);
     ASSERT_EQ(::unlink(Db(0, 0).c_str()), 0);
-    ibsdb::RestoreOptions none;
-    none.to = tmp / "none";
+    auto none = To("none");
     EXPECT_EQ(Restore(none, text), ibsdb::kCritical) << text;
     EXPECT_FALSE(testutil::Exists(none.to + "/db0.vdb"));
     EXPECT_EQ(Same(none.to + "/db1.vdb", 2, 1), "");
@@ -852,8 +846,7 @@ TEST_F(BackupTest, RestoreFallsBackToTheNewestCopyThatPassesItsManifest) {
     ShareDb1();
     testutil::FlipByte(Db(2, 1), 4096 * 4 + 100);
     std::string text;
-    ibsdb::RestoreOptions o;
-    o.to = tmp / "a";
+    auto o = To("a");
     o.json = true;
     EXPECT_EQ(Restore(o, text), ibsdb::kWarning);
     const Json db1 = Json::parse(text)["databases"][1];
@@ -1013,9 +1006,11 @@ TEST_F(ExpireTest, TheAgeAndThePreferenceFileDecideWhatIsKept) {
     const auto before = Tree();
     EXPECT_EQ(Expire(-1, -1, text, false, false, prefs), ibsdb::kOk) << text;
     EXPECT_EQ(Tree(), before);
+    EXPECT_TRUE(Has(text, "(keep 3, keep-hours 0)"));
     // No file: 2, the service's default; the middle folder is kept whole by count now.
     EXPECT_EQ(Expire(-1, -1, text), ibsdb::kOk) << text;
     EXPECT_EQ(Tree(), before);
+    EXPECT_TRUE(Has(text, "(keep 2, keep-hours 0)"));
     // A file the service would refuse gives no defaults: nothing is done.
     testutil::WriteFile(prefs,
                         "<preferences><pref id=\"82\" type=\"int\">1</pref></preferences>\n");
@@ -1084,9 +1079,7 @@ private:
 TEST_F(ExpireTest, AnExpiryKilledAtAnyRemovalLeavesNoPointThatLooksWholeAndIsNot) {
     testutil::MakeDirs(Folder(1) + "/db0.vdb.rc/blobs");
     testutil::WriteFile(Folder(1) + "/db0.vdb.rc/blobs/1", "container of db0");
-    ASSERT_TRUE(
-        Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(Folder(1))), ends[1])
-            .OK());
+    ASSERT_TRUE(WriteManifest(Folder(1), ends[1]));
     testutil::TempDir pristine;
     const std::string copy = "cp -a " + backup + "/. " + pristine.path();
     ASSERT_EQ(std::system(copy.c_str()), 0);
@@ -1148,9 +1141,7 @@ TEST_F(ExpireTest, NothingIsRemovedThroughAFolderThatIsALink) {
     // exists); then sub/ becomes a link to a folder elsewhere holding the same file.
     testutil::MakeDirs(Folder(0) + "/sub");
     testutil::WriteFile(Folder(0) + "/sub/old.vdb", testutil::ReadFile(Db(0, 0)));
-    ASSERT_TRUE(
-        Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(Folder(0))), ends[0])
-            .OK());
+    ASSERT_TRUE(WriteManifest(Folder(0), ends[0]));
     testutil::MakeDirs(outside / "sub");
     ASSERT_EQ(::rename((Folder(0) + "/sub/old.vdb").c_str(), (outside / "sub/old.vdb").c_str()), 0);
     ASSERT_EQ(::rmdir((Folder(0) + "/sub").c_str()), 0);
