@@ -165,6 +165,11 @@ protected:
             },
             30000))
             << testutil::ReadFile(backup + "/State.tsv");
+        // The store's own code for it, as its answer gave it.
+        const auto code = answer.find("<Code>");
+        EXPECT_TRUE(Has(State().offError,
+                        secret.empty() ? answer.substr(code + 6, answer.find("</Code>") - code - 6)
+                                       : "SignatureDoesNotMatch"));
         Json status;
         EXPECT_EQ(Status(status), 1) << status.dump(2);
         EXPECT_EQ(status["service"]["offsite"]["cause"], cause) << status.dump(2);
