@@ -200,18 +200,3 @@ TEST(ServiceStateFileTest, ReadsWhatTheServiceWritesAndRefusesATornFile) {
     ibsdb::ParseServiceState(text.substr(0, text.size() / 2), f);
     EXPECT_NE(f.problem, "");
 }
-
-TEST_F(StallTest, ATemporaryFileOfAKilledWriterGoesWhenTheFolderIsSetUp) {
-    // A service killed while it wrote State.tsv leaves its temporary name; nothing else of
-    // that look, and no one else's file, is touched.
-    WriteFile(backup() + "/.ibs-99999-3.tmp", "version\t1\n");
-    WriteFile(backup() + "/.ibs-notes.tmp", "the operator's");
-    WriteFile(backup() + "/keep.tmp", "the operator's");
-    ASSERT_EQ(mgr->SetBackupFolder(u""), 1);
-    ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
-    Settle();
-    EXPECT_FALSE(Exists(backup() + "/.ibs-99999-3.tmp"));
-    EXPECT_TRUE(Exists(backup() + "/.ibs-notes.tmp"));
-    EXPECT_TRUE(Exists(backup() + "/keep.tmp"));
-    EXPECT_TRUE(Exists(backup() + "/State.tsv"));
-}
