@@ -132,6 +132,13 @@ protected:
         for (const auto& o : objects) keys.push_back(o.key.substr(remote.Prefix().size()));
         return keys;
     }
+    // `bytes` under the test's prefix, in place of what a push stored there.
+    ::testing::AssertionResult Put(const std::string& key, const std::string& bytes) {
+        const ObjectStore::Status s = ObjectStore::Client(config).PutObject(
+            remote.Prefix() + key, bytes.data(), bytes.size());
+        if (s.ok()) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << s.ToString();
+    }
     static std::string Sha(const std::string& path) {
         return ObjectStore::Sha256HexOf(testutil::ReadFile(path));
     }
@@ -309,13 +316,10 @@ TEST_F(Offsite, VerifyRemoteFindsObjectsChangedOrRemovedBehindItsBack) {
     ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
     ASSERT_EQ(VerifyRemote(j, first), ibsdb::kOk) << j.dump(2);
 
-    ObjectStore::Client client(config);
     const std::string path1 = backup + "/" + first + "/db1.vdb";
     std::string other = testutil::ReadFile(path1);
     other[7000] ^= 1;  // same size, one bit: only the bytes tell
-    ObjectStore::Status s =
-        client.PutObject(remote.Prefix() + "objects/" + Sha(path1), other.data(), other.size());
-    ASSERT_TRUE(s.ok()) << s.ToString();
+    ASSERT_TRUE(Put("objects/" + Sha(path1), other));
     ASSERT_EQ(VerifyRemote(j, first), ibsdb::kCritical) << j.dump(2);
     std::map<std::string, std::string> result;
     for (const auto& x : j["folders"][0]["files"])
@@ -323,7 +327,9 @@ TEST_F(Offsite, VerifyRemoteFindsObjectsChangedOrRemovedBehindItsBack) {
     EXPECT_EQ(result,
               (std::map<std::string, std::string>{{"db0.vdb", "ok"}, {"db1.vdb", "differs"}}));
 
-    s = client.DeleteObject(remote.Prefix() + "objects/" + Sha(backup + "/" + first + "/db0.vdb"));
+    ObjectStore::Client client(config);
+    ObjectStore::Status s =
+        client.DeleteObject(remote.Prefix() + "objects/" + Sha(backup + "/" + first + "/db0.vdb"));
     ASSERT_TRUE(s.ok()) << s.ToString();
     ASSERT_EQ(VerifyRemote(j, first), ibsdb::kCritical);
     EXPECT_EQ(j["folders"][0]["files"][0]["result"], "missing");
@@ -338,9 +344,7 @@ TEST_F(Offsite, VerifyRemoteFindsObjectsChangedOrRemovedBehindItsBack) {
     ASSERT_TRUE(s.ok()) << s.ToString();
     const std::size_t at = index.find("\tdb1.vdb\t") + 9;
     index[at] = index[at] == '1' ? '2' : '1';  // the size
-    s = client.PutObject(remote.Prefix() + "points/" + first + "/index.tsv", index.data(),
-                         index.size());
-    ASSERT_TRUE(s.ok()) << s.ToString();
+    ASSERT_TRUE(Put("points/" + first + "/index.tsv", index));
     ASSERT_EQ(VerifyRemote(j, first), ibsdb::kCritical);
     EXPECT_TRUE(Has(j["reasons"][0].get<std::string>(), "index is damaged"));
 }
@@ -380,13 +384,9 @@ TEST_F(Offsite, ARestoreFromTheStoreWritesOnlyCheckedCopies) {
     for (const auto& [p, bytes] : original) EXPECT_EQ(testutil::ReadFile(to + "/" + p), bytes) << p;
 
     // A changed object: its database and container files are not placed, the other is.
-    ObjectStore::Client client(config);
     std::string other = original["sub/db1.vdb"];
     other[9000] ^= 4;
-    ObjectStore::Status s = client.PutObject(
-        remote.Prefix() + "objects/" + ObjectStore::Sha256HexOf(original["sub/db1.vdb"]),
-        other.data(), other.size());
-    ASSERT_TRUE(s.ok()) << s.ToString();
+    ASSERT_TRUE(Put("objects/" + ObjectStore::Sha256HexOf(original["sub/db1.vdb"]), other));
     const std::string to2 = tmp / "restored2";
     EXPECT_EQ(restore(to2, j), ibsdb::kCritical) << j.dump(2);
     EXPECT_EQ(testutil::ReadFile(to2 + "/db0.vdb"), original["db0.vdb"]);
@@ -560,9 +560,8 @@ TEST_F(Offsite, ExpireRemoteKeepsTheNewestCopyOfEachDatabaseAndRemovesOnlyWhatNo
     Json j;
     ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
     // An object no index names: what a push that has not written its index yet leaves.
-    ObjectStore::Client client(config);
     const std::string stray(64, 'a');
-    ASSERT_TRUE(client.PutObject(remote.Prefix() + "objects/" + stray, "x", 1).ok());
+    ASSERT_TRUE(Put("objects/" + stray, "x"));
     const std::size_t objectsBefore = Keys("objects/").size();
 
     auto expire = [&](bool dryRun) {
@@ -732,10 +731,7 @@ TEST_F(OffsiteRace, ARecordOrIntentPastItsLeaseNeitherDeletesNorHoldsUpNorSpares
 
     // An intent of a push still at work spares what it names, here the copy of the point
     // that goes now; its record stays for it.
-    ObjectStore::Client client(config);
-    const std::string key = remote.Prefix() + "objects/" + replaced;
-    const std::string intent = remote.Prefix() + "pushing/" + oldest + "-1-1";
-    ASSERT_TRUE(client.PutObject(intent, (key + "\n").data(), key.size() + 1).ok());
+    ASSERT_TRUE(Put("pushing/" + oldest + "-1-1", remote.Prefix() + "objects/" + replaced + "\n"));
     EXPECT_EQ(ExpireWith(remote, j), ibsdb::kOk) << j.dump(2);
     EXPECT_EQ(Keys("points/").size(), 2u) << "only the newest point stays";
     EXPECT_TRUE(Stored("objects/" + replaced));
