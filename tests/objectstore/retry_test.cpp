@@ -35,40 +35,28 @@ TEST(ObjectStoreBackoff, DoublesFromTheFirstDelayUpToTheCapWithJitterInTheUpperH
 
 TEST(ObjectStoreRetry, RetriesOnlyWhatMayRecoverAndStopsAtTheLimit) {
     struct Case {
-        const char* name;
-        std::vector<Cause> answers;  // one per attempt; the last repeats
-        int maxAttempts;
-        int attempts;
+        int maxAttempts, attempts;
         Cause result;
+        std::vector<Cause> answers;  // one per attempt; the last repeats
     };
     const Case cases[] = {
-        {"recovers after refused connections",
-         {Cause::kConnect, Cause::kConnect, Cause::kNone},
-         8,
-         3,
-         Cause::kNone},
-        {"5xx, stall and slow-down are retried",
-         {Cause::kServer, Cause::kTimeout, Cause::kThrottled, Cause::kStoreFull, Cause::kNone},
-         8,
+        // Refused connections, 5xx, a stall, slow-down and a full store are retried.
+        {8, 3, Cause::kNone, {Cause::kConnect, Cause::kConnect, Cause::kNone}},
+        {8,
          5,
-         Cause::kNone},
-        {"bad credentials at once", {Cause::kCredentials}, 8, 1, Cause::kCredentials},
-        {"expired credentials at once",
-         {Cause::kCredentialsExpired},
-         8,
-         1,
-         Cause::kCredentialsExpired},
-        {"412 at once", {Cause::kPreconditionFailed}, 8, 1, Cause::kPreconditionFailed},
-        {"404 at once", {Cause::kNotFound}, 8, 1, Cause::kNotFound},
-        {"a retryable fault then a permanent one",
-         {Cause::kServer, Cause::kAccessDenied},
-         8,
-         2,
-         Cause::kAccessDenied},
-        {"gives up at the limit", {Cause::kConnect}, 4, 4, Cause::kConnect},
+         Cause::kNone,
+         {Cause::kServer, Cause::kTimeout, Cause::kThrottled, Cause::kStoreFull, Cause::kNone}},
+        // Bad or expired credentials, 412 and 404 at once.
+        {8, 1, Cause::kCredentials, {Cause::kCredentials}},
+        {8, 1, Cause::kCredentialsExpired, {Cause::kCredentialsExpired}},
+        {8, 1, Cause::kPreconditionFailed, {Cause::kPreconditionFailed}},
+        {8, 1, Cause::kNotFound, {Cause::kNotFound}},
+        // A retryable fault then a permanent one; the limit.
+        {8, 2, Cause::kAccessDenied, {Cause::kServer, Cause::kAccessDenied}},
+        {4, 4, Cause::kConnect, {Cause::kConnect}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(static_cast<int>(&c - cases));
         RetryPolicy p;
         p.maxAttempts = c.maxAttempts;
         std::vector<milliseconds> waits;
