@@ -18,6 +18,7 @@ inline const std::string kA = "11111111-1111-4111-8111-111111111111";
 inline const std::string kB = "22222222-2222-4222-8222-222222222222";
 inline const std::string kC = "33333333-3333-4333-8333-333333333333";
 inline constexpr std::uint64_t kStart = 1800000000000000ull;
+using Msns = std::map<std::string, std::uint64_t>;
 
 class CycleFixture : public ManagerTest {
 protected:
@@ -31,6 +32,15 @@ protected:
         ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(path), U(uuid)));
         msns[uuid] = msn;
     }
+    // Database `uuid` uploaded at `msn` from `path`.
+    std::string UploadAt(const std::string& path, const std::string& uuid, std::uint64_t msn) {
+        WriteDb(path, uuid, msn);
+        EXPECT_TRUE(mgr->FullDBBackupIsUploaded(U(path), U(uuid))) << path;
+        msns[uuid] = msn;
+        return path;
+    }
+    std::string Read(const std::string& name) const { return ReadFile(backup() + "/" + name); }
+    bool Has(const std::string& name) const { return Exists(backup() + "/" + name); }
     // One log of `uuid` in the interval being written.
     std::int32_t Log(const std::string& uuid, bool damage = false) {
         std::uint64_t from = msns[uuid];

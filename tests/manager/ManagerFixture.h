@@ -71,78 +71,40 @@ public:
     std::vector<std::string> failed;
 };
 
-// Holds the first write of a copy below a folder until released: a worker stopped in the
-// middle of an item, for as long as the test needs it there.
-class WriteGateEnv : public Mirel::EnvWrapper {
+// Holds the first hard link or move (or, with `writes`, the first write of a copy) whose path
+// starts with a prefix until released: the cycle or a worker stopped in the middle of its file
+// work, for as long as the test needs.
+class GateEnv : public Mirel::EnvWrapper {
 public:
-    explicit WriteGateEnv(Mirel::Env& target) : EnvWrapper(target) {}
+    explicit GateEnv(Mirel::Env& target) : EnvWrapper(target) {}
     Mirel::Error PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off,
                            const std::string& path) override {
-        Hold(path);
+        Hold(path, true);
         return EnvWrapper::PWriteAll(fd, buf, n, off, path);
     }
     Mirel::Error Append(int fd, const void* buf, std::size_t n, const std::string& path) override {
-        Hold(path);
+        Hold(path, true);
         return EnvWrapper::Append(fd, buf, n, path);
     }
     Mirel::Error PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
                          const std::string& path) override {
-        Hold(path);
+        Hold(path, true);
         return EnvWrapper::PWriteV(fd, iov, count, off, path);
     }
-    void Hold(const std::string& path) {
-        std::unique_lock<std::mutex> l(m);
-        // The manifest is the cycle's own, written on the main thread.
-        if (open || path.rfind(prefix, 0) != 0 || path.find("/manifest.tsv") != path.npos) return;
-        held = true;
-        cv.notify_all();
-        cv.wait(l, [this] { return open; });
-    }
-    std::mutex m;
-    std::condition_variable cv;
-    std::string prefix;
-    bool held = false, open = true;
-};
-
-// Closes a test's gate for a scope; it opens at the end of the scope at the latest.
-class WriteGate {
-public:
-    WriteGate(WriteGateEnv& gate, const std::string& prefix) : gate(gate) {
-        std::lock_guard<std::mutex> g(gate.m);
-        gate.prefix = prefix;
-        gate.held = gate.open = false;
-    }
-    ~WriteGate() { Release(); }
-    bool WaitHeld(int ms) {
-        std::unique_lock<std::mutex> l(gate.m);
-        return gate.cv.wait_for(l, std::chrono::milliseconds(ms), [this] { return gate.held; });
-    }
-    void Release() {
-        std::lock_guard<std::mutex> g(gate.m);
-        gate.open = true;
-        gate.cv.notify_all();
-    }
-
-private:
-    WriteGateEnv& gate;
-};
-
-// Holds the n-th hard link or move whose target starts with a prefix until released: the
-// interval cycle stopped in the middle of its file work, for as long as the test needs.
-class FileGateEnv : public Mirel::EnvWrapper {
-public:
-    explicit FileGateEnv(Mirel::Env& target) : EnvWrapper(target) {}
     Mirel::Error HardLink(const std::string& existing, const std::string& link) override {
-        Hold(link);
+        Hold(link, false);
         return EnvWrapper::HardLink(existing, link);
     }
     Mirel::Error Move(const std::string& from, const std::string& to, bool replace) override {
-        Hold(to);
+        Hold(to, false);
         return EnvWrapper::Move(from, to, replace);
     }
-    void Hold(const std::string& target) {
+    void Hold(const std::string& path, bool write) {
         std::unique_lock<std::mutex> l(m);
-        if (open || target.rfind(prefix, 0) != 0 || ++seen < nth) return;
+        // A written manifest is the cycle's own, written on the main thread.
+        if (open || write != writes || path.rfind(prefix, 0) != 0 ||
+            (write && path.find("/manifest.tsv") != path.npos))
+            return;
         held = true;
         cv.notify_all();
         cv.wait(l, [this] { return open; });
@@ -150,21 +112,19 @@ public:
     std::mutex m;
     std::condition_variable cv;
     std::string prefix;
-    int nth = 1, seen = 0;
-    bool held = false, open = true;
+    bool writes = false, held = false, open = true;
 };
 
-// Closes a test's file gate for a scope; it opens at the end of the scope at the latest.
-class FileGate {
+// Closes a test's gate for a scope; it opens at the end of the scope at the latest.
+class Gate {
 public:
-    FileGate(FileGateEnv& gate, const std::string& prefix, int nth = 1) : gate(gate) {
+    Gate(GateEnv& gate, const std::string& prefix, bool writes = false) : gate(gate) {
         std::lock_guard<std::mutex> g(gate.m);
         gate.prefix = prefix;
-        gate.nth = nth;
-        gate.seen = 0;
+        gate.writes = writes;
         gate.held = gate.open = false;
     }
-    ~FileGate() { Release(); }
+    ~Gate() { Release(); }
     // False when nothing reached the gate in `ms` (the test fails rather than hangs).
     bool WaitHeld(int ms) {
         std::unique_lock<std::mutex> l(gate.m);
@@ -177,7 +137,7 @@ public:
     }
 
 private:
-    FileGateEnv& gate;
+    GateEnv& gate;
 };
 
 // Stands between the OS layer and the kernel to play a hostile user: the first time an
@@ -358,13 +318,11 @@ protected:
     }
 
     TempDir tmp;
-    // The test's own fault seam, disk that can lose power, gates of writes and of links and
-    // moves, and hostile user, in
-    // front of the real calls: its manager and its thread work through them.
+    // The test's own fault seam, disk that can lose power, gate and hostile user, in front of
+    // the real calls: its manager and its thread work through them.
     SwapBeforeUse swapBeforeUse{Mirel::Env::Default()};
-    FileGateEnv fileGate{swapBeforeUse};
-    WriteGateEnv writeGate{fileGate};
-    Mirel::PowerLoss::Disk disk{writeGate};
+    GateEnv gates{swapBeforeUse};
+    Mirel::PowerLoss::Disk disk{gates};
     Mirel::FaultEnv faults{disk};
     Mirel::Env::Scope files{faults};
     // Each test has its own manager, and its own trigger and sink, which outlive it.

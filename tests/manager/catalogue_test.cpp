@@ -115,12 +115,12 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
               2u);
     EXPECT_EQ(testutil::ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
-    // A stale destination that cannot be deleted: nothing is made, and the error says what
-    // failed where.
+    // A stale destination that cannot be deleted: the error says what failed where.
     faults.Arm(Mirel::FsOp::kDeleteFile, ip + "/a/b/db.vdb", Mirel::kErrFileLocked, 1);
     Mirel::Error e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
     EXPECT_EQ(e.GetError(), Mirel::kErrFileLocked);
-    EXPECT_EQ(e.Text(), "delete stale copy " + ip + "/a/b/db.vdb failed: file locked (20404)");
+    EXPECT_EQ(e.Operation(), "delete stale copy");
+    EXPECT_EQ(e.Path(), ip + "/a/b/db.vdb");
     EXPECT_EQ(events.Count(0x8100031eu), 1);
     // No hard links here: a private copy takes their place.
     faults.Arm(Mirel::FsOp::kHardLink, ip + "/*", Mirel::kErrLinkNotSupported);

@@ -60,7 +60,7 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileTheStartLinksItsCopiesIsAnsweredAndAppli
 
     CycleThread cycle(*this);
     std::future<std::int32_t> answer;
-    testutil::FileGate gate(fileGate, backup() + "/InProgress/");
+    testutil::Gate gate(gates, backup() + "/InProgress/");
     ASSERT_TRUE(gate.WaitHeld(60000)) << "the start linked no copy";
     ASSERT_TRUE(AnswerMeanwhile(answer, end - 1)) << "the announcement waited for the start";
     EXPECT_EQ(answer.get(), 0);
@@ -93,7 +93,7 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsDatabaseFailsInTheStartGoesWithTheFai
     CycleThread cycle(*this);
     std::future<std::int32_t> answer;
     std::string log;
-    testutil::FileGate gate(fileGate, backup() + "/InProgress/");
+    testutil::Gate gate(gates, backup() + "/InProgress/");
     ASSERT_TRUE(gate.WaitHeld(60000)) << "the start linked no copy";
     ASSERT_TRUE(AnswerMeanwhile(answer, end - 1, &log)) << "the announcement waited";
     EXPECT_EQ(answer.get(), 0) << "A had not failed yet when its log came";
@@ -117,41 +117,48 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsDatabaseFailsInTheStartGoesWithTheFai
     EXPECT_EQ(LogAt(kA), Mirel::kErrCopyFailed);
 }
 
-// A stop or a folder change that comes while a start links its copies waits for the link
-// under way, however short its own wait for the workers, and not for the whole start: the
-// start stops before its next copy, and is finished once the stop is over.
-TEST_F(CycleLockTest, AStopThatComesDuringTheStartEndsItBeforeItsNextCopy) {
-    Upload(kA, 10);
-    Upload(kB, 20);
-    Interval({kA, kB});
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    const std::uint64_t end = Close(0, false);
-    // A folder change gives up on workers at once, never on the start's file work.
-    mgr->SetAbortWait(0);
-
-    CycleThread cycle(*this);
-    std::future<bool> stopped;
-    {
-        testutil::FileGate gate(fileGate, backup() + "/InProgress/");
-        ASSERT_TRUE(gate.WaitHeld(60000)) << "the start linked no copy";
-        Catalogue::StopScope stopping(mgr->Cat());
-        stopped = std::async(std::launch::async, [this] { return mgr->StopWorkers(false); });
-        gate.Release();
-        EXPECT_TRUE(stopped.get()) << "the stop did not see the start's file work end";
-        cycle.Join();
-        // A's copy was linked; B's never was, and nothing was published.
-        EXPECT_TRUE(testutil::Exists(CopyOf(backup() + "/InProgress", kA)));
-        EXPECT_FALSE(testutil::Exists(CopyOf(backup() + "/InProgress", kB)));
-        EXPECT_EQ(UnfinishedIntervals(), " " + std::to_string(end));
-        EXPECT_FALSE(mgr->RetryPending()) << "a stop is no failure of the environment";
+// A stop or a folder change that comes while the start links its copies, or while the
+// manifest is written, waits for the file operation under way, however short its own wait for
+// the workers, not for the start or the rename: nothing is published, no retry is counted,
+// and the interval is finished once the stop is over.
+TEST_F(CycleLockTest, AStopDuringTheStartOrTheManifestEndsTheCycleAtItsNextStep) {
+    for (const std::string at : {"/InProgress/", "/InProgress/manifest.tsv"}) {
+        SCOPED_TRACE(at);
+        const bool start = at == "/InProgress/";
+        Upload(kA, 100 + 100 * seq);
+        Upload(kB, 100 + 100 * seq);
+        Interval({kA, kB});
+        ASSERT_EQ(Log(kA), 0);
+        ASSERT_EQ(Log(kB), 0);
+        const std::uint64_t end = Close(0, false);
+        const std::string published = NewestFolder();
+        mgr->SetAbortWait(0);
+        CycleThread cycle(*this);
+        {
+            testutil::Gate gate(gates, backup() + at);
+            ASSERT_TRUE(gate.WaitHeld(60000)) << "the cycle never got there";
+            Catalogue::StopScope stopping(mgr->Cat());
+            std::future<bool> stopped =
+                std::async(std::launch::async, [this] { return mgr->StopWorkers(false); });
+            gate.Release();
+            EXPECT_TRUE(stopped.get()) << "the stop did not see the file work end";
+            cycle.Join();
+            EXPECT_EQ(NewestFolder(), published) << "published while a stop waited";
+            if (start) {
+                // A's copy was linked; B's never was.
+                EXPECT_TRUE(testutil::Exists(CopyOf(backup() + "/InProgress", kA)));
+                EXPECT_FALSE(testutil::Exists(CopyOf(backup() + "/InProgress", kB)));
+            }
+            EXPECT_EQ(UnfinishedIntervals(), " " + std::to_string(end));
+            EXPECT_FALSE(mgr->RetryPending()) << "a stop is no failure of the environment";
+        }
+        mgr->SetAbortWait(10000);
+        Settle();
+        EXPECT_NE(NewestFolder(), published);
+        EXPECT_EQ(Newest(), (testutil::Msns{{kA, msns[kA]}, {kB, msns[kB]}}));
+        ExpectEveryFolderExact();
+        EXPECT_EQ(UnfinishedIntervals(), "");
     }
-    // The end of the stop asks for the check again: the start is finished, the interval
-    // published.
-    Settle();
-    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
-    ExpectEveryFolderExact();
-    EXPECT_EQ(UnfinishedIntervals(), "");
 }
 
 // A log announced while the interval it ends in is published (held at the rename to its
@@ -169,7 +176,7 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsIntervalIsPublishedGoesToTheNextInter
     CycleThread cycle(*this);
     std::future<std::int32_t> answer;
     std::string log;
-    testutil::FileGate gate(fileGate, backup() + "/LastGood");
+    testutil::Gate gate(gates, backup() + "/LastGood");
     ASSERT_TRUE(gate.WaitHeld(60000)) << "the interval was never published";
     ASSERT_TRUE(testutil::Exists(backup() + "/InProgress/manifest.tsv"));
     ASSERT_TRUE(AnswerMeanwhile(answer, end - 1, &log)) << "the announcement waited";
@@ -189,41 +196,6 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsIntervalIsPublishedGoesToTheNextInter
     ExpectEveryFolderExact();
     EXPECT_EQ(UnfinishedIntervals(), "");
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
-}
-
-// A stop or a folder change that comes while the manifest is written is not kept waiting
-// for the rename: the folder is not published, no retry is counted, and the interval is
-// published once the stop is over.
-TEST_F(CycleLockTest, AStopThatComesWhileTheManifestIsWrittenPublishesNothingUntilItIsOver) {
-    Upload(kA, 10);
-    Upload(kB, 20);
-    Interval({kA, kB});
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB), 0);
-    const std::uint64_t end = Close(0, false);
-    const int folders = Folders();
-
-    CycleThread cycle(*this);
-    std::future<bool> stopped;
-    {
-        // Held as the manifest takes its name in the in-progress folder.
-        testutil::FileGate gate(fileGate, backup() + "/InProgress/manifest.tsv");
-        ASSERT_TRUE(gate.WaitHeld(60000)) << "no manifest was written";
-        Catalogue::StopScope stopping(mgr->Cat());
-        stopped = std::async(std::launch::async, [this] { return mgr->StopWorkers(false); });
-        gate.Release();
-        EXPECT_TRUE(stopped.get());
-        cycle.Join();
-        EXPECT_EQ(Folders(), folders) << "published while a stop waited";
-        EXPECT_TRUE(testutil::Exists(backup() + "/InProgress"));
-        EXPECT_EQ(UnfinishedIntervals(), " " + std::to_string(end));
-        EXPECT_FALSE(mgr->RetryPending()) << "a stop is no failure of the environment";
-    }
-    Settle();
-    EXPECT_EQ(Folders(), folders + 1);
-    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
-    ExpectEveryFolderExact();
-    EXPECT_EQ(UnfinishedIntervals(), "");
 }
 
 }  // namespace

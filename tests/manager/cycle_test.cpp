@@ -63,36 +63,6 @@ TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, CycleTest, ::testing::Values(1, 2, 3, 4));
 
-TEST_F(ManagerTest, CorruptLogFailsTheDatabaseUntilANewUpload) {
-    sim::Workload server(backup(), Options(11), announcer);
-    ASSERT_TRUE(server.Upload());
-    Intervals(server);
-    FailWithDamagedLog(server, 1);
-    Mirel::unistring uuid1 = Mirel::unistring::FromUTF8(server.Db(1).UuidText());
-    EXPECT_EQ(mgr->GetDatabaseError(uuid1), Mirel::kErrInvalidFile);
-    EXPECT_EQ(CountFiles(backup() + "/Rejected", u".vrl"), 1);
-    EXPECT_EQ(server.VerifyAll(), "");
-    EXPECT_FALSE(testutil::Exists(NewestLastGood(backup()) + "/db1.vdb"));
-
-    // Its later logs are refused with the stored number and moved aside, not deleted.
-    ASSERT_EQ(server.WriteIntervalLogs({0, 2, 3}), Mirel::kErrInvalidFile);
-    EXPECT_GE(CountFiles(backup() + "/Rejected", u".vrl"), 1);
-    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db1", uuid1, server.Db(1).MSN(), false),
-              Mirel::kErrInvalidFile);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    Settle();
-
-    // A new full backup brings it back.
-    ASSERT_TRUE(server.Upload(1));
-    EXPECT_EQ(mgr->GetDatabaseError(uuid1), 0);
-    for (int i = 0; i < 2; ++i) {
-        Intervals(server);
-        EXPECT_EQ(server.VerifyAll(), "");
-    }
-    EXPECT_TRUE(testutil::IsFile(NewestLastGood(backup()) + "/db1.vdb"));
-    EXPECT_EQ(mgr->VerifyFullDBBackup(u"db1", uuid1, server.Db(1).MSN(), false), 0);
-}
-
 TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     sim::WorkloadOptions opt = Options(21, 4);
     opt.initialPages = 512;
@@ -104,7 +74,7 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     ASSERT_EQ(server.CloseInterval(), 0);
     // Start the interval, then abort the workers while one applies its logs.
-    testutil::WriteGate gate(writeGate, backup() + "/InProgress/");
+    testutil::Gate gate(gates, backup() + "/InProgress/", true);
     while (auto m = Queue().GetMsg(0))
         if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
     ASSERT_TRUE(gate.WaitHeld(60000)) << "no worker wrote a copy";
@@ -157,76 +127,65 @@ TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKee
     EXPECT_EQ(server.VerifyAll(), "");
 }
 
-// Copies are the service's own: whatever mode an upload or an older copy had, its copies in
-// the last-good folders are rw-r----- for the service's user and group. The upload moved in,
-// the private copy made for logs, the hard link carried forward and the copy made where a
-// link cannot be.
-TEST_F(ManagerTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
-    const std::string kA = "11111111-1111-4111-8111-111111111111";
-    const std::uint64_t kEnd = 1800000000000000ull, kStep = 120000000ull;
+namespace {
+
+const std::string kA = "11111111-1111-4111-8111-111111111111";
+const std::string kB = "22222222-2222-4222-8222-222222222222";
+
+class CopyFolderTest : public ManagerTest {
+protected:
+    // Interval k: A's log when `withLog`, the interval-done file, the cycle run.
+    void Interval(int k, bool withLog = false) {
+        constexpr std::uint64_t kEnd = 1800000000000000ull, kStep = 120000000ull;
+        const std::string redo = backup() + "/Changes/Redo_" + std::to_string(k);
+        if (withLog) {
+            const std::string log =
+                testutil::WriteLog(redo, "a.vrl", kA, k + 1, k + 2, kEnd + k * kStep);
+            ASSERT_EQ(mgr->RedoLogIsReady(testutil::U(log), testutil::U(kA), true), 0);
+        }
+        const std::string done = testutil::WriteDone(redo, kEnd + k * kStep + 1, {});
+        ASSERT_EQ(mgr->RedoLogIsReady(testutil::U(done), u"", true), 0);
+        Settle();
+    }
+};
+
+}  // namespace
+
+// Whatever mode an upload or an older copy had, its copies in the last-good folders are
+// rw-r----- for the service's user and group: the upload moved in, the private copy made for
+// logs, the hard link carried forward and the copy made where a link cannot be.
+TEST_F(CopyFolderTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
     const Mirel::Os::Ownership own = Talon::IBS_Config::ServiceCopyOwnership();
-    auto owned = [&](const std::string& path) {
+    auto mode = [](const std::string& path, unsigned set) {
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0) return std::string("missing ") + path;
         char text[64];
         std::snprintf(text, sizeof text, "%04o %u:%u", st.st_mode & 07777, st.st_uid, st.st_gid);
+        EXPECT_EQ(::chmod(path.c_str(), set), 0);
         return std::string(text);
     };
     char want[64];
     std::snprintf(want, sizeof want, "%04o %u:%u", 0640u, own.uid, own.gid);
-    auto interval = [&](int k, bool withLog) {
-        const std::string redo = backup() + "/Changes/Redo_" + std::to_string(k);
-        if (withLog) {
-            ASSERT_EQ(mgr->RedoLogIsReady(testutil::U(testutil::WriteLog(redo, "a.vrl", kA, k + 1,
-                                                                         k + 2, kEnd + k * kStep)),
-                                          testutil::U(kA), true),
-                      0);
-        }
-        ASSERT_EQ(mgr->RedoLogIsReady(
-                      testutil::U(testutil::WriteDone(redo, kEnd + k * kStep + 1, {})), u"", true),
-                  0);
-        Settle();
-    };
     const std::string upload = testutil::WriteDb(backup() + "/Copies/u/db.vdb", kA, 1);
     ASSERT_EQ(::chmod(upload.c_str(), 0666), 0);
     ASSERT_TRUE(mgr->FullDBBackupIsUploaded(testutil::U(upload), testutil::U(kA)));
-    interval(0, true);
-    std::string copy = NewestLastGood(backup()) + "/db.vdb";
-    EXPECT_EQ(owned(copy), want) << "the upload moved in";
-
-    // A copy an earlier version left with its upload's mode: the next interval's copy, a
-    // private copy of its hard link made for the log, is the service's own.
-    ASSERT_EQ(::chmod(copy.c_str(), 0666), 0);
-    interval(1, true);
-    EXPECT_EQ(owned(NewestLastGood(backup()) + "/db.vdb"), want) << "the private copy";
-    copy = NewestLastGood(backup()) + "/db.vdb";
-    ASSERT_EQ(::chmod(copy.c_str(), 0606), 0);
-    interval(2, false);
-    EXPECT_EQ(owned(NewestLastGood(backup()) + "/db.vdb"), want) << "the hard link";
-
+    Interval(0, true);
+    // Each copy's mode is set to another before the next interval, as an earlier version left.
+    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0666), want) << "the upload moved in";
+    Interval(1, true);
+    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0606), want) << "the private copy";
+    Interval(2);
+    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0604), want) << "the hard link";
     Mirel::FaultEnv::Scope disarm(faults);
-    copy = NewestLastGood(backup()) + "/db.vdb";
-    ASSERT_EQ(::chmod(copy.c_str(), 0604), 0);
     faults.Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrLinkNotSupported);
-    interval(3, false);
-    EXPECT_EQ(owned(NewestLastGood(backup()) + "/db.vdb"), want) << "the copy for a link";
+    Interval(3);
+    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0640), want) << "the copy for a link";
 }
 
-// A start looks at each folder once: the in-progress folders it makes, and the last-good
-// folder its copies are linked from. The copy with a container folder still takes it along,
+// A start looks at each folder once. The copy with a container folder still takes it along,
 // a copy beside it without one gets none, and a container folder that appears beside a copy
 // between two starts is seen by the next one.
-TEST_F(ManagerTest, LinkedCopiesFromOneFolderTakeExactlyTheirOwnContainerFolders) {
-    const std::string kA = "11111111-1111-4111-8111-111111111111";
-    const std::string kB = "22222222-2222-4222-8222-222222222222";
-    const std::uint64_t kEnd = 1800000000000000ull, kStep = 120000000ull;
-    auto interval = [&](int k) {
-        const std::string redo = backup() + "/Changes/Redo_" + std::to_string(k);
-        ASSERT_EQ(mgr->RedoLogIsReady(
-                      testutil::U(testutil::WriteDone(redo, kEnd + k * kStep + 1, {})), u"", true),
-                  0);
-        Settle();
-    };
+TEST_F(CopyFolderTest, LinkedCopiesFromOneFolderTakeExactlyTheirOwnContainerFolders) {
     for (const auto& [name, uuid] : {std::make_pair("a", kA), std::make_pair("b", kB)}) {
         const std::string upload =
             testutil::WriteDb(backup() + "/Copies/u" + name + "/sub/" + name + ".vdb", uuid, 1);
@@ -236,21 +195,19 @@ TEST_F(ManagerTest, LinkedCopiesFromOneFolderTakeExactlyTheirOwnContainerFolders
         }
         ASSERT_TRUE(mgr->FullDBBackupIsUploaded(testutil::U(upload), testutil::U(uuid)));
     }
-    interval(0);
+    Interval(0);
     std::string lg = NewestLastGood(backup());
     ASSERT_EQ(testutil::ReadFile(lg + "/sub/a.vdb.rc/c1"), "container of a");
     ASSERT_FALSE(testutil::Exists(lg + "/sub/b.vdb.rc"));
-
-    interval(1);  // no logs: both copies are linked from lg
+    Interval(1);  // no logs: both copies are linked from lg
     const std::string next = NewestLastGood(backup());
     ASSERT_NE(next, lg);
     EXPECT_EQ(testutil::ReadFile(next + "/sub/a.vdb.rc/c1"), "container of a");
     EXPECT_FALSE(testutil::Exists(next + "/sub/b.vdb.rc"));
     EXPECT_TRUE(testutil::IsFile(next + "/sub/b.vdb"));
-
     testutil::MakeDirs(next + "/sub/b.vdb.rc");
     testutil::WriteFile(next + "/sub/b.vdb.rc/c2", "container of b");
-    interval(2);
+    Interval(2);
     const std::string third = NewestLastGood(backup());
     ASSERT_NE(third, next);
     EXPECT_EQ(testutil::ReadFile(third + "/sub/a.vdb.rc/c1"), "container of a");

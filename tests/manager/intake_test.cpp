@@ -52,6 +52,18 @@ std::string Reasons(const std::string& backup) {
     return testutil::ReadFile(backup + "/Rejected/reasons.tsv");
 }
 
+// The MSNs of the logs in the catalogue, in order.
+std::vector<std::uint64_t> TakenMsns(IBSMgr* mgr) {
+    std::vector<std::uint64_t> msns;
+    mgr->WithCatalogue([&](IntervalMap& intervals) {
+        for (const auto& [end, interval] : intervals)
+            for (const auto& [uuid, item] : interval.databases)
+                for (const FileInfo& log : item.logs) msns.push_back(log.msn);
+    });
+    std::sort(msns.begin(), msns.end());
+    return msns;
+}
+
 }  // namespace
 
 TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
@@ -108,17 +120,8 @@ TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
 // the file read is the one checked, never one a link leads to.
 TEST_F(ManagerTest, ALogSwappedWhileItIsTakenIsNeverReadThroughALink) {
     testutil::TempDir outside;
-    testutil::SwapBeforeUse& swapper = swapBeforeUse;
+    auto& swapper = swapBeforeUse;
     const std::string redo = backup() + "/Changes/Redo_1";
-    auto msnsTaken = [&] {
-        std::vector<std::uint64_t> msns;
-        mgr->WithCatalogue([&](IntervalMap& intervals) {
-            for (const auto& [end, interval] : intervals)
-                for (const auto& [uuid, item] : interval.databases)
-                    for (const FileInfo& log : item.logs) msns.push_back(log.msn);
-        });
-        return msns;
-    };
 
     // The log itself becomes a link to a sound log elsewhere: refused as a link is.
     const std::string log = WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 5);
@@ -130,7 +133,7 @@ TEST_F(ManagerTest, ALogSwappedWhileItIsTakenIsNeverReadThroughALink) {
     });
     EXPECT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), Mirel::kErrFileNotTaken);
     EXPECT_TRUE(swapper.Swapped());
-    EXPECT_TRUE(msnsTaken().empty());
+    EXPECT_TRUE(TakenMsns(mgr).empty());
     EXPECT_EQ(Fingerprint(log), "link to " + (outside / "a.vrl"));
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
@@ -147,7 +150,7 @@ TEST_F(ManagerTest, ALogSwappedWhileItIsTakenIsNeverReadThroughALink) {
     });
     EXPECT_EQ(mgr->RedoLogIsReady(U(log2), U(kA), true), 0);
     EXPECT_TRUE(swapper.Swapped());
-    EXPECT_EQ(msnsTaken(), std::vector<std::uint64_t>{2});
+    EXPECT_EQ(TakenMsns(mgr), std::vector<std::uint64_t>{2});
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore2);
 }
 
@@ -183,15 +186,7 @@ TEST_F(ManagerTest, AKeptRedoFolderIsUsedAgainOnlyWhileItsPathStillNamesIt) {
     ASSERT_EQ(std::rename(changes.c_str(), (backup() + "/Changes2").c_str()), 0);
     ASSERT_EQ(::symlink((backup() + "/Changes2").c_str(), changes.c_str()), 0);
     EXPECT_EQ(mgr->RedoLogIsReady(U(redo + "/e.vrl"), U(kA), true), Mirel::kErrFileNotTaken);
-
-    std::vector<std::uint64_t> msns;
-    mgr->WithCatalogue([&](IntervalMap& intervals) {
-        for (const auto& [end, interval] : intervals)
-            for (const auto& [uuid, item] : interval.databases)
-                for (const FileInfo& log : item.logs) msns.push_back(log.msn);
-    });
-    std::sort(msns.begin(), msns.end());
-    EXPECT_EQ(msns, (std::vector<std::uint64_t>{2, 3, 4}));
+    EXPECT_EQ(TakenMsns(mgr), (std::vector<std::uint64_t>{2, 3, 4}));
 }
 
 TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {
@@ -542,8 +537,6 @@ TEST_F(ManagerTest, PastTheSetAsideLimitJunkIsRefusedWhereItIs) {
         Talon::IBS_Config::CountRejected(Mirel::Directory(Mirel::UniversalPath::Folder(backup())));
     EXPECT_EQ(texts[2], U(std::to_string(atLimit)));
     EXPECT_LE(atLimit, kLimit);
-    std::printf("set-aside bytes at a limit of %llu: %llu\n",
-                static_cast<unsigned long long>(kLimit), static_cast<unsigned long long>(atLimit));
     // An interval-done file that is no such file is refused the same way.
     std::string done = redo + "/IntervalDone.vid";
     testutil::WriteFile(done, std::string(5000, 'g'));

@@ -1,6 +1,8 @@
 // The interval decisions, case by case, on catalogues built in memory.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "scheduler/IntervalPlan.h"
 
 using IntervalPlan::Choice;
@@ -97,201 +99,112 @@ TEST(PlanTest, LogsBeforeTheNewestBreakAfterAClosedLogAreUnchained) {
 }
 
 TEST(PlanTest, StartingCopies) {
-    // P (finished, 200), the interval before it (finished, 100), the current one (300).
-    auto build = [] {
-        Catalogue c;
-        c.Add(100, true);
-        c.Add(200, true);
-        c.Add(300, false);
-        return c;
+    enum { kUp = 1, kDamaged = 2, kNoLine = 4, kNoShortcut = 8, kListedFailed = 16 };
+    struct CopyAt {
+        std::uint64_t end, msn;
+        int flags = 0;
     };
-    {
-        SCOPED_TRACE("the oldest interval, no upload: no copy at all");
+    struct LogIn {
+        std::uint64_t end, start, msn, logEnd;
+    };
+    // 100 and 200 finished, 300 being started; 0 and -1 are left unchecked.
+    struct Row {
+        const char* what;
+        std::vector<CopyAt> copies;
+        std::vector<LogIn> logs;
+        Source source;
+        int failure = 0;
+        std::uint64_t lg = 0, pg = 0, old = 0;
+        int merge = -1, connects = -1, flags = 0;
+        std::set<unistring> failed = {};
+        bool hasCopy = false;
+    };
+    const std::vector<LogIn> on50 = {{300, 50, 52, 250}}, on70 = {{300, 70, 71, 250}};
+    // clang-format off
+    const std::vector<Row> rows = {
+        {"no upload in the oldest interval: no copy at all",
+         {}, {{300, 5, 6, 250}}, Source::kNone, 10711},
+        {"its own upload wins over older copies",
+         {{200, 50}, {300, 70, kUp}}, on70, Source::kUpload},
+        {"an upload older than the newest last-good copy never starts an interval",
+         {{200, 80}, {300, 70, kUp}}, {}, Source::kCarryForward},
+        {"nor do logs from that older state continue it",
+         {{200, 80}, {300, 70, kUp}}, on70, Source::kNone, 10711},
+        {"an upload waiting in an older interval is newer than its copies there",
+         {{100, 40}, {200, 70, kUp}}, on70, Source::kOldUpload, 0, 0, 0, 200},
+        {"the newest copy continues into the logs: linked",
+         {{200, 50}}, on50, Source::kLinkLg, 0, 200},
+        {"the second-newest copy is the same state (carried forward): moved",
+         {{100, 50}, {200, 50}}, on50, Source::kMovePg, 0, 0, 100, 0, 0},
+        {"the second-newest copy with the newest one's logs: moved, merged, lg the fallback",
+         {{100, 40}, {200, 50}}, {{200, 40, 45, 150}, {200, 45, 50, 180}, {300, 50, 52, 250}},
+         Source::kMovePg, 0, 0, 0, 0, 1, 1},
+        {"a shortcut that failed once is not taken again",
+         {{100, 50}, {200, 50}}, on50, Source::kLinkLg, 0, 0, 0, 0, -1, -1, kNoShortcut},
+        {"the merged chain does not reach the item's logs (a gap from 44): the newest copy",
+         {{100, 40}, {200, 50}}, {{200, 40, 44, 150}, {300, 50, 52, 250}}, Source::kLinkLg},
+        {"the newest copy failed its check: the older one stands in, never falling back to it",
+         {{100, 40}, {200, 50, kDamaged}}, {{200, 40, 50, 150}, {300, 50, 52, 250}},
+         Source::kMovePg, 0, 0, 0, 0, -1, 0},
+        {"the older copy failed its check: the newest one is linked",
+         {{100, 50, kDamaged}, {200, 50}}, on50, Source::kLinkLg},
+        {"both copies failed their check",
+         {{100, 50, kDamaged}, {200, 50, kDamaged}}, on50, Source::kNone, 10727},
+        {"a copy with no manifest line is unchecked: not linked",
+         {{200, 50, kNoLine}}, on50, Source::kNone, 10727},
+        {"a copy with no manifest line is unchecked: not carried",
+         {{200, 50, kNoLine}}, {}, Source::kNone, 10727},
+        {"no copy connects",
+         {{100, 30}, {200, 40}}, on50, Source::kNone, 10711},
+        {"a copy beyond the interval's logs is a state the interval never had",
+         {{200, 60}}, on50, Source::kNone, 10711},
+        {"no logs: carried forward from the previous last-good folder",
+         {{200, 50}}, {}, Source::kCarryForward, 0, 200},
+        {"listed as failed by the server, no logs: not carried",
+         {{200, 50}}, {}, Source::kNone, 0, 0, 0, 0, -1, -1, kListedFailed},
+        {"failed: no copy until a new upload",
+         {{200, 50}}, on50, Source::kNone, 0, 0, 0, 0, -1, -1, 0, {kA}},
+        {"failed: then the upload",
+         {{200, 50}, {300, 52, kUp}}, on50, Source::kUpload, 0, 0, 0, 0, -1, -1, 0, {kA}},
+        {"a start cut short: the copy in place is kept",
+         {{200, 50}}, on50, Source::kKeep, 0, 0, 0, 0, -1, -1, 0, {}, true},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
         Catalogue c;
         c.Add(300, false);
-        c.Logs(300, kA, {Log(5, 6, 250)});
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.source, Source::kNone);
-        EXPECT_EQ(x.failure, 10711);
+        if (!r.copies.empty()) {
+            c.Add(100, true);
+            c.Add(200, true);
+        }
+        for (const CopyAt& k : r.copies) {
+            DatabaseItem& item = c.Copy(k.end, kA, k.msn, k.flags & kUp);
+            item.damaged = k.flags & kDamaged;
+            if (k.flags & kNoLine) item.line = ManifestLine();
+        }
+        for (const LogIn& l : r.logs) c.Logs(l.end, kA, {Log(l.start, l.msn, l.logEnd)});
+        if (r.flags) {
+            c.map.at(300).databases[kA].noShortcut = r.flags & kNoShortcut;
+            c.map.at(300).databases[kA].pfailed = r.flags & kListedFailed;
+        }
+        const Choice x = c.Choose(300, kA, r.failed, r.hasCopy);
+        EXPECT_EQ(x.source, r.source);
+        EXPECT_EQ(x.failure, r.failure);
+        EXPECT_EQ(r.lg ? x.lg : 0, r.lg);
+        EXPECT_EQ(r.pg ? x.pg : 0, r.pg);
+        EXPECT_EQ(r.old ? x.oldUpload : 0, r.old);
+        EXPECT_EQ(r.merge < 0 ? -1 : int{x.mergeLg}, r.merge);
+        EXPECT_EQ(r.connects < 0 ? -1 : int{x.lgConnects}, r.connects);
     }
-    {
-        SCOPED_TRACE("its own upload wins over older copies");
-        Catalogue c = build();
-        c.Copy(200, kA, 50);
-        c.Copy(300, kA, 70, true);
-        c.Logs(300, kA, {Log(70, 71, 250)});
-        EXPECT_EQ(c.Choose(300, kA).source, Source::kUpload);
-    }
-    {
-        SCOPED_TRACE("an upload older than the newest last-good copy never starts an interval");
-        Catalogue c = build();
-        c.Copy(200, kA, 80);
-        c.Copy(300, kA, 70, true);
-        EXPECT_EQ(c.Choose(300, kA).source, Source::kCarryForward);
-        c.Logs(300, kA, {Log(70, 71, 250)});  // logs from that older state do not continue it
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.source, Source::kNone);
-        EXPECT_EQ(x.failure, 10711);
-    }
-    {
-        SCOPED_TRACE("an upload waiting in an older interval is newer than its copies there");
-        Catalogue c = build();
-        c.Copy(100, kA, 40);
-        c.Copy(200, kA, 70, true);
-        c.Logs(300, kA, {Log(70, 71, 250)});
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.source, Source::kOldUpload);
-        EXPECT_EQ(x.oldUpload, 200u);
-    }
-    {
-        SCOPED_TRACE("the newest copy continues into the logs: linked");
-        Catalogue c = build();
-        c.Copy(200, kA, 50);
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.source, Source::kLinkLg);
-        EXPECT_EQ(x.lg, 200u);
-    }
-    {
-        SCOPED_TRACE("the second-newest copy is the same state (carried forward): moved");
-        Catalogue c = build();
-        c.Copy(100, kA, 50);
-        c.Copy(200, kA, 50);
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.source, Source::kMovePg);
-        EXPECT_EQ(x.pg, 100u);
-        EXPECT_FALSE(x.mergeLg);
-    }
-    {
-        SCOPED_TRACE("the second-newest copy with the newest one's logs: moved, logs merged");
-        Catalogue c = build();
-        c.Copy(100, kA, 40);
-        c.Copy(200, kA, 50);
-        c.Logs(200, kA, {Log(40, 45, 150), Log(45, 50, 180)});
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.source, Source::kMovePg);
-        EXPECT_TRUE(x.mergeLg);
-        EXPECT_TRUE(x.lgConnects);  // the fallback should the move fail
-    }
-    {
-        SCOPED_TRACE("a shortcut that failed once is not taken again");
-        Catalogue c = build();
-        c.Copy(100, kA, 50);
-        c.Copy(200, kA, 50);
-        c.Logs(300, kA, {Log(50, 52, 250)}).noShortcut = true;
-        EXPECT_EQ(c.Choose(300, kA).source, Source::kLinkLg);
-    }
-    {
-        SCOPED_TRACE("the merged chain does not reach the item's logs: the newest copy instead");
-        Catalogue c = build();
-        c.Copy(100, kA, 40);
-        c.Copy(200, kA, 50);
-        c.Logs(200, kA, {Log(40, 44, 150)});  // a gap from 44 to 50
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        EXPECT_EQ(c.Choose(300, kA).source, Source::kLinkLg);
-    }
-    {
-        SCOPED_TRACE("the newest copy failed its check: the older one with its logs stands in");
-        Catalogue c = build();
-        c.Copy(100, kA, 40);
-        c.Copy(200, kA, 50).damaged = true;
-        c.Logs(200, kA, {Log(40, 50, 150)});
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.source, Source::kMovePg);
-        EXPECT_FALSE(x.lgConnects);  // never the damaged copy, should the older one fail too
-    }
-    {
-        SCOPED_TRACE("the older copy failed its check: the newest one is linked");
-        Catalogue c = build();
-        c.Copy(100, kA, 50).damaged = true;
-        c.Copy(200, kA, 50);
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        EXPECT_EQ(c.Choose(300, kA).source, Source::kLinkLg);
-    }
-    {
-        SCOPED_TRACE("both copies failed their check: the database fails (10727)");
-        Catalogue c = build();
-        c.Copy(100, kA, 50).damaged = true;
-        c.Copy(200, kA, 50).damaged = true;
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.source, Source::kNone);
-        EXPECT_EQ(x.failure, 10727);
-    }
-    {
-        SCOPED_TRACE("a copy with no manifest line is unchecked: neither linked nor carried");
-        Catalogue c = build();
-        c.Copy(200, kA, 50).line = ManifestLine();
-        c.Copy(200, kB, 50).line = ManifestLine();
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        EXPECT_EQ(c.Choose(300, kA).failure, 10727);
-        Choice b = c.Choose(300, kB);
-        EXPECT_EQ(b.source, Source::kNone);
-        EXPECT_EQ(b.failure, 10727);
-    }
-    {
-        SCOPED_TRACE("no copy connects: failed");
-        Catalogue c = build();
-        c.Copy(100, kA, 30);
-        c.Copy(200, kA, 40);
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.source, Source::kNone);
-        EXPECT_EQ(x.failure, 10711);
-    }
-    {
-        SCOPED_TRACE("a copy beyond the interval's logs is a state the interval never had");
-        Catalogue c = build();
-        c.Copy(200, kA, 60);
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        EXPECT_EQ(c.Choose(300, kA).failure, 10711);
-    }
-    {
-        SCOPED_TRACE("no logs: carried forward from the previous last-good folder");
-        Catalogue c = build();
-        c.Copy(200, kA, 50);
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.source, Source::kCarryForward);
-        EXPECT_EQ(x.lg, 200u);
-    }
-    {
-        SCOPED_TRACE("no logs and absent from the previous folder (it failed there): left out");
-        Catalogue c = build();
-        c.Copy(100, kA, 50);
-        c.Copy(200, kB, 50);
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.uuid, u"(no choice)");  // not even asked about
-    }
-    {
-        SCOPED_TRACE("listed as failed by the server, no logs: not carried");
-        Catalogue c = build();
-        c.Copy(200, kA, 50);
-        c.map.at(300).databases[kA].pfailed = true;
-        Choice x = c.Choose(300, kA);
-        EXPECT_EQ(x.source, Source::kNone);
-        EXPECT_EQ(x.failure, 0);
-    }
-    {
-        SCOPED_TRACE("failed: no copy until a new upload, then the upload");
-        Catalogue c = build();
-        c.Copy(200, kA, 50);
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        Choice x = c.Choose(300, kA, {kA});
-        EXPECT_EQ(x.source, Source::kNone);
-        EXPECT_EQ(x.failure, 0);
-        c.Copy(300, kA, 52, true);
-        EXPECT_EQ(c.Choose(300, kA, {kA}).source, Source::kUpload);
-    }
-    {
-        SCOPED_TRACE("a start cut short: the copy in place is kept");
-        Catalogue c = build();
-        c.Copy(200, kA, 50);
-        c.Logs(300, kA, {Log(50, 52, 250)});
-        EXPECT_EQ(c.Choose(300, kA, {}, true).source, Source::kKeep);
-    }
+    // Absent from the previous folder (it failed there) and no logs: not even asked about.
+    Catalogue c;
+    c.Add(100, true);
+    c.Add(200, true);
+    c.Add(300, false);
+    c.Copy(100, kA, 50);
+    c.Copy(200, kB, 50);
+    EXPECT_EQ(c.Choose(300, kA).uuid, u"(no choice)");
 }
 
 TEST(PlanTest, PruningNeverTakesANewestCopy) {

@@ -1,6 +1,5 @@
 // The promises against a server that breaks its rules and a service that goes down at a bad
-// moment: a late log and a rebuilt catalogue, a check asked for during a folder change, an
-// interval-done file from a clock that stepped back.
+// moment: late logs, clocks that step back, intervals that publish nothing.
 #include <filesystem>
 
 #include "platform/framework/IBS_Config.h"
@@ -21,9 +20,8 @@ using PromisesTest = testutil::CycleFixture;
 
 }  // namespace
 
-// A log that ends inside a published interval and that its copy does not contain is
-// answered 0; the next interval-done file comes, and the service goes down before it runs
-// the cycle. The catalogue rebuilt from disk must still apply it.
+// A late log (ending inside a published interval) is taken; the service goes down before the
+// next interval's cycle: the catalogue rebuilt from disk still applies it.
 TEST_F(PromisesTest, ALateLogSurvivesARebuiltCatalogue) {
     Upload(kA, 1000);
     const std::uint64_t first = Close();
@@ -86,9 +84,8 @@ TEST_F(PromisesTest, ACheckAskedForDuringAFolderChangeRunsWhenTheChangeEnds) {
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1001u);
 }
 
-// The server's clock steps back an hour: its logs and its next interval-done file end
-// before what is already published. The file is refused and set aside with a reason and an
-// event; the logs wait in the open interval for a valid interval-done file.
+// The server's clock steps back an hour: its interval-done file, ending before what is
+// published, is set aside with a reason and an event; its logs wait for a valid one.
 TEST_F(PromisesTest, AnIntervalDoneFileFromAClockThatWentBackIsRefusedAndItsLogsWait) {
     Events events;
     Upload(kA, 1000);
@@ -120,9 +117,8 @@ TEST_F(PromisesTest, AnIntervalDoneFileFromAClockThatWentBackIsRefusedAndItsLogs
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
 }
 
-// The clock goes back while an interval is closed but not yet started: a log that continues
-// the chain after that interval's logs, though its time says it ends inside it, belongs after
-// it. Taken into it, its changes would be published as the state at an end before them.
+// The clock goes back while an interval is closed but not yet started: a log continuing the
+// chain after that interval's logs belongs after it, whatever its end says.
 TEST_F(PromisesTest, ALogWrittenAfterTheClockWentBackNeverJoinsAnEarlierInterval) {
     Upload(kA, 1000);
     Interval({kA});
@@ -139,9 +135,8 @@ TEST_F(PromisesTest, ALogWrittenAfterTheClockWentBackNeverJoinsAnEarlierInterval
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1005u);
 }
 
-// The clock steps back before the database is shut down: its last log, which closed it,
-// ends before the log it continues (and before the published end). It is no new start of
-// the database: it continues the chain, and is applied, not set aside as unchained.
+// The clock steps back before the database is shut down: its closing log, ending before the
+// log it continues, still continues the chain and is applied, not set aside as unchained.
 TEST_F(PromisesTest, AClosingLogFromAClockThatWentBackStillContinuesItsChain) {
     Upload(kA, 1000);
     ASSERT_EQ(LogAt(kA), 0);
@@ -161,11 +156,9 @@ TEST_F(PromisesTest, AClosingLogFromAClockThatWentBackStillContinuesItsChain) {
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 5001u);
 }
 
-// An upload at the state of the newest last-good copy, sent after that copy was published,
-// is a good copy of its own. The log that reaches its MSN is a late one, which a restart's
-// scan files with an older interval by its end: the upload must neither take that interval's
-// last-good copy's place in the catalogue nor be pruned as older than the newest copy. When
-// the newest copy's bytes changed on disk, the interval starts from the upload.
+// An upload at the newest copy's state, sent after it was published and reached by a late
+// log, is neither taken for that copy nor pruned as older after a restart: when the newest
+// copy's bytes changed on disk, the interval starts from the upload.
 TEST_F(PromisesTest, AnUploadFoundAfterARestartStandsInForADamagedCopyOfItsState) {
     Upload(kA, 1000);
     ASSERT_EQ(LogAt(kA), 0);
@@ -184,9 +177,8 @@ TEST_F(PromisesTest, AnUploadFoundAfterARestartStandsInForADamagedCopyOfItsState
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u) << "no starting copy was found";
 }
 
-// The clock steps back while an interval is closed but not yet started: an interval-done file
-// that ends before that interval's end (though after what is published) is stale too. Taken,
-// it would make an interval before the one whose logs its own logs continue.
+// An interval-done file ending before an interval announced but not yet started (though after
+// what is published) is stale too.
 TEST_F(PromisesTest, AnIntervalDoneFileBeforeAnIntervalNotYetStartedIsRefused) {
     Events events;
     Upload(kA, 1000);
@@ -208,9 +200,8 @@ TEST_F(PromisesTest, AnIntervalDoneFileBeforeAnIntervalNotYetStartedIsRefused) {
     EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1003u);
 }
 
-// Every database fails in an interval: it publishes nothing, and no folder says how far the
-// cycle went. After a restart, an interval-done file from a clock that went back, ending
-// before that interval, is still stale.
+// An interval whose every database failed publishes nothing; after a restart, an
+// interval-done file ending before it is still stale.
 TEST_F(PromisesTest, AnIntervalThatPublishedNothingStillBoundsTheClockAfterARestart) {
     Upload(kA, 1000);
     ASSERT_EQ(LogAt(kA), 0);
@@ -242,10 +233,9 @@ TEST_F(PromisesTest, AnIntervalThatPublishedNothingStillBoundsTheClockAfterARest
     EXPECT_FALSE(kept) << "the interval-done file that published nothing outlived a later one";
 }
 
-// A new database's upload, with no log yet, announced after an interval-done file whose
-// interval is not yet published: it is no part of that interval (the database did not exist
-// at its end). One announced before that file is. Both hold whether or not the service goes
-// down in between, when nothing in the upload itself tells which came first.
+// A new database's upload announced after an interval-done file whose interval is not yet
+// published is no part of that interval; one announced before it is; a restart changes
+// neither, though nothing in the upload tells which came first.
 TEST_F(PromisesTest, AnUploadKeepsItsSideOfAnIntervalDoneFileAcrossARestart) {
     Upload(kA, 1000);
     int n = 0;
@@ -271,75 +261,61 @@ TEST_F(PromisesTest, AnUploadKeepsItsSideOfAnIntervalDoneFileAcrossARestart) {
         }
 }
 
-// A failed database's new upload, announced after an interval-done file whose interval is not
-// yet published: that interval still lacks the database (it was failed at its end), it never
-// gets the older copy carried forward, and the next interval starts from the upload.
+// A database fails in an interval (published already, or held up by the environment); its
+// new upload comes after a later interval-done file and clears the failure. That interval,
+// however finished, still lacks the database: it never gets the older copy carried forward,
+// and the next interval starts from the upload.
 TEST_F(PromisesTest, AFailedDatabasesUploadAfterAnIntervalDoneFileDoesNotMendThatInterval) {
-    for (const bool restart : {false, true}) {
-        SCOPED_TRACE(restart ? "restarted" : "no restart");
-        const std::string uuid = std::string(restart ? "c1" : "c0") + kB.substr(2);
-        Upload(uuid, 1000);
-        ASSERT_EQ(LogAt(uuid), 0);
-        Close();
-        ASSERT_EQ(Log(uuid, true), 0);
-        Upload(kA, 100 + 10 * seq);  // something to publish in every interval
-        Close();
-        ASSERT_NE(mgr->GetDatabaseError(U(uuid)), 0);
-        ASSERT_FALSE(std::filesystem::exists(CopyOf(NewestFolder(), uuid)));
-        ASSERT_EQ(LogAt(kA), 0);
-        Close(0, false);  // announced, not started
-        Upload(uuid, 3000);
-        if (restart) Rebuild();
-        SettleWithRetries();
-        EXPECT_FALSE(std::filesystem::exists(CopyOf(NewestFolder(), uuid)))
-            << NewestFolder() << ": the database was failed at that interval's end";
-        Close();
-        EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), uuid)), 3000u) << NewestFolder();
-    }
-}
-
-// A database fails in an interval that the environment then holds up; its new upload comes
-// after that interval's interval-done file and clears the failure. The interval, finished
-// later (after a restart, too), still lacks the database: it never gets the older copy.
-TEST_F(PromisesTest, AFailureAnUploadClearedLaterStillHoldsForTheIntervalItHappenedIn) {
-    for (const bool restart : {false, true}) {
-        SCOPED_TRACE(restart ? "restarted" : "no restart");
-        const std::string uuid = std::string(restart ? "d1" : "d0") + kB.substr(2);
-        const std::string a = std::string(restart ? "e1" : "e0") + kB.substr(2);
-        Upload(uuid, 1000);
-        Upload(a, 1000);
-        ASSERT_EQ(LogAt(uuid), 0);
-        ASSERT_EQ(LogAt(a), 0);
-        Close();
-        ASSERT_EQ(Log(uuid, true), 0);
-        ASSERT_EQ(LogAt(a), 0);
-        const std::string before = NewestFolder();
-        {
-            // The other database's copy cannot be written: the interval waits.
-            Mirel::FaultEnv::Scope disarm(faults);
-            faults.Arm(Mirel::FsOp::kWrite, backup() + "/InProgress/" + a.substr(0, 4) + "*",
-                       Mirel::kErrDiskFull);
-            Close(0, false);
-            Settle();
-            ASSERT_NE(mgr->GetDatabaseError(U(uuid)), 0);
-            ASSERT_EQ(NewestFolder(), before) << "published while a copy could not be written";
-            Upload(uuid, 3000);
-            if (restart) Rebuild();
+    int n = 0;
+    for (const bool held : {false, true})
+        for (const bool restart : {false, true}) {
+            SCOPED_TRACE(std::string(held ? "failed in the held interval" : "failed before") +
+                         (restart ? ", restarted" : ""));
+            const std::string uuid = "d" + std::to_string(n++) + kB.substr(2);
+            const std::string a = "e" + std::to_string(n) + kB.substr(2);
+            Upload(uuid, 1000);
+            Upload(a, 1000);
+            ASSERT_EQ(LogAt(uuid), 0);
+            ASSERT_EQ(LogAt(a), 0);
+            Close();
+            ASSERT_EQ(Log(uuid, true), 0);
+            ASSERT_EQ(LogAt(a), 0);
+            if (!held) {
+                Close();
+                ASSERT_NE(mgr->GetDatabaseError(U(uuid)), 0);
+                ASSERT_FALSE(std::filesystem::exists(CopyOf(NewestFolder(), uuid)));
+                ASSERT_EQ(LogAt(a), 0);
+            }
+            const std::string before = NewestFolder();
+            {
+                // The other database's copy cannot be written: the interval waits.
+                Mirel::FaultEnv::Scope disarm(faults);
+                if (held) {
+                    faults.Arm(Mirel::FsOp::kWrite,
+                               backup() + "/InProgress/" + a.substr(0, 4) + "*",
+                               Mirel::kErrDiskFull);
+                }
+                Close(0, false);
+                if (held) {
+                    Settle();
+                    ASSERT_NE(mgr->GetDatabaseError(U(uuid)), 0);
+                    ASSERT_EQ(NewestFolder(), before) << "published while a copy was unwritten";
+                }
+                Upload(uuid, 3000);
+                if (restart) Rebuild();
+            }
+            SettleWithRetries();
+            ASSERT_NE(NewestFolder(), before);
+            EXPECT_FALSE(std::filesystem::exists(CopyOf(NewestFolder(), uuid)))
+                << NewestFolder() << ": the database was failed at that interval's end";
+            Close();
+            EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), uuid)), 3000u) << NewestFolder();
         }
-        SettleWithRetries();
-        ASSERT_NE(NewestFolder(), before);
-        EXPECT_FALSE(std::filesystem::exists(CopyOf(NewestFolder(), uuid)))
-            << NewestFolder() << ": the database was failed at that interval's end";
-        Close();
-        EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), uuid)), 3000u) << NewestFolder();
-    }
 }
 
-// Every database fails in an interval, which publishes nothing. A new upload comes, and the
-// server's clock has stepped back: its next logs end before that interval's end. A restart
-// brings the interval back from its kept interval-done file, with those logs in it: they go
-// on with the upload to the next interval, which publishes the server's state. After another
-// restart, the logs it applied are not left in an interval nothing would ever finish.
+// An interval publishes nothing (every database failed); a new upload's logs, from a clock that
+// stepped back, end inside it. After a restart they go on with the upload to the next interval,
+// and after another, no interval is left that nothing would finish.
 TEST_F(PromisesTest, LogsOfAnIntervalThatPublishedNothingGoOnToTheNextOne) {
     Upload(kA, 1000);
     Interval({kA});
@@ -371,9 +347,8 @@ TEST_F(PromisesTest, LogsOfAnIntervalThatPublishedNothingGoOnToTheNextOne) {
     EXPECT_EQ(UnfinishedIntervals(), "");
 }
 
-// Two intervals in a row publish nothing (every database failed in the first, the second
-// had none): only the newer one's interval-done file says how far the cycle went, and the
-// older one goes at once, not at the next restart.
+// Of two intervals in a row that publish nothing, only the newer keeps its interval-done
+// file (it says how far the cycle went).
 TEST_F(PromisesTest, OnlyTheNewestIntervalThatPublishedNothingKeepsItsIntervalDoneFile) {
     Upload(kA, 1000);
     Interval({kA});

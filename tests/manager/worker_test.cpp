@@ -93,25 +93,9 @@ TEST_F(WorkerTest, LogsAlreadyContainedOnlyMoveTheEndAndOpenNothing) {
     EXPECT_EQ(Links(), 2u);  // never prepared: still shares the last-good data
 }
 
-TEST_F(WorkerTest, PassStopsAtLastLogMsnAndAtAbort) {
-    Prepare(3);
-    item.lastLogMSN = msns[1];
-    // With no current interval the limit is 0: the log at lastLogMSN ends after it.
-    worker.ProcessRedoLogSet(item);
-    EXPECT_EQ(item.file.msn, msns[0]);
-    worker.SetAbort();
-    item.lastLogMSN = UINT64_MAX;
-    worker.ProcessRedoLogSet(item);
-    EXPECT_EQ(item.file.msn, msns[0]);
-    EXPECT_TRUE(item.err.OK());
-    worker.ClearAbort();
-    worker.ProcessRedoLogSet(item);
-    EXPECT_EQ(item.file.msn, msns[2]);
-}
-
-// The memory a pass read its logs into stays for the next pass (faulted once), bounded, and
-// goes back to the system once the worker finds no work.
-TEST_F(WorkerTest, ThePassesLogMemoryStaysForTheNextPassAndGoesWhenThereIsNoWork) {
+// A pass stops at the last log's MSN and at an abort. The memory it read its logs into stays
+// for the next pass, bounded, and goes back to the system once the worker finds no work.
+TEST_F(WorkerTest, APassStopsAtItsLimitAndKeepsItsLogMemoryUntilThereIsNoWork) {
     Prepare(3);
     item.lastLogMSN = msns[1];  // the first log only (no interval end: the limit is 0)
     worker.ProcessRedoLogSet(item);
@@ -120,8 +104,13 @@ TEST_F(WorkerTest, ThePassesLogMemoryStaysForTheNextPassAndGoesWhenThereIsNoWork
     const std::size_t held = worker.HeldLogMemory();
     EXPECT_GT(held, 0u);
     EXPECT_LE(held, TalonIBWorker::kKeptLogMemory);
-    // The next pass reads its logs over the first one's bytes, and applies its own.
     item.lastLogMSN = UINT64_MAX;
+    worker.SetAbort();
+    worker.ProcessRedoLogSet(item);
+    EXPECT_EQ(item.file.msn, msns[0]);
+    EXPECT_TRUE(item.err.OK());
+    worker.ClearAbort();
+    // The next pass reads its logs over the first one's bytes, and applies its own.
     worker.ProcessRedoLogSet(item);
     ASSERT_TRUE(item.err.OK()) << item.err.GetError();
     EXPECT_EQ(item.file.msn, msns.back());
