@@ -427,34 +427,6 @@ TEST_F(SwappedRedoFolderTest,
     EXPECT_EQ(newest[kB], 30u);
 }
 
-// Which databases had logs behind the link cannot be told, nor whether an upload written since
-// comes after them: every database the next folder would hold fails until a new upload.
-TEST_F(SwappedRedoFolderTest, ARescanAfterTheSwapFailsEveryDatabaseUploadsSinceIncluded) {
-    TakeLogsThenSwap();
-    std::string published;
-    Newest(&published);
-    Upload(kB, 30);
-    Rebuild();  // the server names the folder again: what was taken is known only from disk
-    Close();
-    EXPECT_EQ(Tree(outside.path()), before) << "the service reached through the link";
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrIsALink);
-    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrIsALink);
-    EXPECT_GE(events.Count(0x4100031f), 1);
-    // Their newest good copies stay, and no later folder holds either as current.
-    EXPECT_EQ(MsnOf(CopyOf(backup() + "/" + published, kA)), 11u);
-    EXPECT_EQ(MsnOf(CopyOf(backup() + "/" + published, kB)), 21u);
-    std::string newest;
-    auto held = Newest(&newest);
-    for (const auto& uuid : {kA, kB})
-        if (newest != published && held.count(uuid)) {
-            EXPECT_NE(HeldIn(newest, uuid), 0) << newest << ": published as current";
-        }
-    Upload(kA, 40);
-    Upload(kB, 50);
-    Close();
-    EXPECT_EQ(Newest(), (Msns{{kA, 40}, {kB, 50}}));
-}
-
 // C, new since the last folder, has its upload rolled on in the in-progress folder when the
 // link is found: that copy is its only one, kept in Kept/ until a folder holds C again.
 TEST_F(SwappedRedoFolderTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhenItFails) {

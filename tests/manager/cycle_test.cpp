@@ -1,5 +1,5 @@
-// End to end in-process: the server model uploads, writes redo logs and closes intervals;
-// after every completed interval each last-good copy must match the model byte for byte.
+// The cycle in-process on real folders: an abort mid-interval, intervals that are over, the
+// modes and container folders of the copies.
 #include "tests/manager/ManagerFixture.h"
 
 #include <sys/stat.h>
@@ -12,56 +12,7 @@
 
 using testutil::ManagerTest;
 
-namespace {
-
 using testutil::NewestLastGood;
-
-std::uint64_t Minute(std::uint64_t utc) {
-    return utc - utc % 60000000;
-}
-
-}  // namespace
-
-class CycleTest : public ManagerTest, public ::testing::WithParamInterface<std::uint64_t> {};
-
-TEST_P(CycleTest, EveryLastGoodCopyMatchesTheServer) {
-    sim::WorkloadOptions opt;
-    opt.seed = GetParam();
-    opt.databases = 3 + static_cast<int>(opt.seed % 3);
-    sim::Workload server(backup(), opt, announcer);
-    ASSERT_TRUE(server.Upload()) << "seed " << opt.seed;
-    for (int interval = 0; interval < 10; ++interval) {
-        if (interval == 4) {
-            ASSERT_TRUE(server.Upload(0));  // a new full backup mid-way
-        }
-        Intervals(server);
-        std::string newest = NewestLastGood(backup());
-        ASSERT_FALSE(newest.empty()) << "seed " << opt.seed << " interval " << interval;
-        EXPECT_EQ(
-            Talon::BackupFolder::GetUTCFromTimestamp(
-                Mirel::Directory(Mirel::UniversalPath::Folder(newest)).GetChildName().substr(9)),
-            Minute(server.IntervalEnds().back()));
-        EXPECT_EQ(server.VerifyLastGood(newest), "") << "seed " << opt.seed;
-        int copies = 0;
-        EXPECT_EQ(server.VerifyAll(&copies), "") << "seed " << opt.seed;
-        EXPECT_GE(copies, server.Databases());
-    }
-    // Housekeeping: only the last two intervals' redo folders are still needed (a copy moved
-    // out of an older folder takes the logs of the interval after it); the rest are gone.
-    EXPECT_LE(testutil::List(backup() + "/Changes", Mirel::kListFolders, 1).size(), 2u);
-    // All three kinds of starting copy were used.
-    using IntervalPlan::Source;
-    EXPECT_GT(mgr->Cycle().Placed(Source::kUpload), 0u);
-    EXPECT_GT(mgr->Cycle().Placed(Source::kLinkLg), 0u);
-    EXPECT_GT(mgr->Cycle().Placed(Source::kMovePg), 0u);
-    EXPECT_LE(
-        Talon::BackupFolder(u"LastGood").GetList(Mirel::UniversalPath::Folder(backup())).size(),
-        3u);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
-    EXPECT_TRUE(Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).IsEmpty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Seeds, CycleTest, ::testing::Values(1, 2, 3, 4));
 
 TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     sim::WorkloadOptions opt = Options(21, 4);

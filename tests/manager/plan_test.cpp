@@ -320,103 +320,64 @@ TEST(PlanTest, ChainRepairAfterARestart) {
 }  // namespace
 
 TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
-    // kA's copy "db.vdb" is in the previous folder; kB arrives under the same name.
     const unistring kC = u"cccccccc-0000-4000-8000-000000000003";
     const UniversalPath copies = UniversalPath::Folder("/b/Copies");
-    struct Row {
-        const char* what;
-        bool bUploads;     // kB's upload to "db.vdb" (else: kB has no copy at all)
-        bool bInPlace;     // kB's copy already in the in-progress folder
-        bool cUploadsToo;  // a third database uploads under the same name
-        bool replaced;     // kA is replaced by kB
-    } rows[] = {
-        {"an upload takes the name", true, false, false, true},
-        {"a copy in place takes the name", false, true, false, true},
-        {"two uploads of one rank: left alone", true, false, true, false},
-        {"no claim: nothing replaced", false, false, false, false},
+    using Pairs = std::set<std::pair<unistring, unistring>>;  // old, fresh
+    // What the start of 200 replaces. `inPlace`'s copy is in the in-progress folder, written at
+    // `at`; uploads were written at 1000, or 2000 in ".../u2/".
+    auto replaced = [&](const Catalogue& c, const unistring& inPlace = u"", std::uint64_t at = 0) {
+        const auto choices = IntervalPlan::ChooseStartingCopies(
+            c.map, 200, [&](const unistring& u) { return u == inPlace; }, {});
+        Pairs out;
+        for (const auto& r : IntervalPlan::ChooseReplacements(
+                 c.map, 200, choices, copies, [&](const UniversalPath& p) -> std::uint64_t {
+                     if (p.IsRelative()) return at;
+                     return p.Native().find("/u2/") != std::string::npos ? 2000 : 1000;
+                 })) {
+            EXPECT_EQ(r.name.Native(), "db.vdb");
+            out.insert({r.old, r.fresh});
+        }
+        return out;
     };
-    for (const Row& r : rows) {
+    // kA's copy "db.vdb" is in the previous folder.
+    auto start = [] {
         Catalogue c;
         c.Add(100, true);
         c.Add(200, false);
         c.Copy(100, kA, 10);
-        if (r.bUploads) c.Copy(200, kB, 50, true);
-        if (r.bInPlace) c.Copy(200, kB, 50);
-        if (r.cUploadsToo) c.Copy(200, kC, 70, true);
-        std::vector<Choice> choices = IntervalPlan::ChooseStartingCopies(
-            c.map, 200, [&](const unistring& u) { return r.bInPlace && u == kB; }, {});
-        auto out = IntervalPlan::ChooseReplacements(c.map, 200, choices, copies);
-        if (!r.replaced) {
-            EXPECT_TRUE(out.empty()) << r.what;
-            continue;
-        }
-        ASSERT_EQ(out.size(), 1u) << r.what;
-        EXPECT_EQ(out[0].old, kA) << r.what;
-        EXPECT_EQ(out[0].fresh, kB) << r.what;
-        EXPECT_EQ(out[0].name.Native(), "db.vdb") << r.what;
-    }
-    {
-        SCOPED_TRACE("of two uploads under one name, the newer owns it");
-        Catalogue c;
-        c.Add(100, true);
-        c.Add(200, false);
-        c.Copy(100, kA, 10);
-        c.Copy(200, kB, 50, true).file.path = UniversalPath::FromNative("/b/Copies/u1/db.vdb");
-        c.Copy(200, kC, 70, true).file.path = UniversalPath::FromNative("/b/Copies/u2/db.vdb");
-        auto choices = IntervalPlan::ChooseStartingCopies(
-            c.map, 200, [](const unistring&) { return false; }, {});
-        auto written = [](const UniversalPath& p) -> std::uint64_t {
-            return p.Native().find("/u2/") != std::string::npos ? 2000 : 1000;
-        };
-        std::set<unistring> old;
-        for (const auto& r :
-             IntervalPlan::ChooseReplacements(c.map, 200, choices, copies, written)) {
-            EXPECT_EQ(r.fresh, kC);
-            old.insert(r.old);
-        }
-        EXPECT_EQ(old, (std::set<unistring>{kA, kB}));
-        // An upload waiting in an older interval is older than one of the interval itself,
-        // whenever its file was written.
-        c.map.at(200).databases.erase(kB);
-        c.Copy(100, kB, 50, true).file.path = UniversalPath::FromNative("/b/Copies/u2/db.vdb");
-        c.map.at(100).databases.erase(kA);
-        choices = IntervalPlan::ChooseStartingCopies(c.map, 200,
-                                                     [](const unistring&) { return false; }, {});
-        auto out = IntervalPlan::ChooseReplacements(
-            c.map, 200, choices, copies, [](const UniversalPath& p) -> std::uint64_t {
-                return p.Native().find("/u2/") != std::string::npos ? 9000 : 1000;
-            });
-        ASSERT_EQ(out.size(), 1u);
-        EXPECT_EQ(out[0].old, kB);
-        EXPECT_EQ(out[0].fresh, kC);
-    }
-    {
-        SCOPED_TRACE("an upload moved in place before a restart is still the newer upload");
-        Catalogue c;
-        c.Add(100, true);
-        c.Add(200, false);
-        c.Copy(200, kB, 50, true).file.path = UniversalPath::FromNative("/b/Copies/u1/db.vdb");
-        c.Copy(200, kC, 70).pristine = true;  // moved from u2 into "db.vdb"
-        auto choices = IntervalPlan::ChooseStartingCopies(
-            c.map, 200, [&](const unistring& u) { return u == kC; }, {});
-        auto written = [](std::uint64_t inPlace) {
-            return [inPlace](const UniversalPath& p) -> std::uint64_t {
-                return p.IsRelative() ? inPlace : 1000;
-            };
-        };
-        auto out = IntervalPlan::ChooseReplacements(c.map, 200, choices, copies, written(2000));
-        ASSERT_EQ(out.size(), 1u);
-        EXPECT_EQ(out[0].old, kB);
-        EXPECT_EQ(out[0].fresh, kC);
-        // Written before the upload still waiting: the older is in place, left alone (the
-        // newer one's move then fails visibly).
-        EXPECT_TRUE(
-            IntervalPlan::ChooseReplacements(c.map, 200, choices, copies, written(500)).empty());
-        // A copy in place a log has written to says nothing of its age.
-        c.map.at(200).databases.at(kC).pristine = false;
-        EXPECT_TRUE(
-            IntervalPlan::ChooseReplacements(c.map, 200, choices, copies, written(2000)).empty());
-    }
+        return c;
+    };
+    auto upload = [](Catalogue& c, std::uint64_t end, const unistring& uuid, std::uint64_t msn,
+                     const char* path) {
+        c.Copy(end, uuid, msn, true).file.path = UniversalPath::FromNative(path);
+    };
+    Catalogue c = start();
+    EXPECT_EQ(replaced(c), Pairs{}) << "no claim: nothing replaced";
+    c.Copy(200, kB, 50);
+    EXPECT_EQ(replaced(c, kB), (Pairs{{kA, kB}})) << "a copy in place takes the name";
+    c = start();
+    upload(c, 200, kB, 50, "/b/Copies/u1/db.vdb");
+    EXPECT_EQ(replaced(c), (Pairs{{kA, kB}})) << "an upload takes the name";
+    upload(c, 200, kC, 70, "/b/Copies/u2/db.vdb");
+    EXPECT_EQ(replaced(c), (Pairs{{kA, kC}, {kB, kC}})) << "of two uploads, the newer owns it";
+    upload(c, 200, kB, 50, "/b/Copies/u2/db.vdb");
+    EXPECT_EQ(replaced(c), Pairs{}) << "two uploads of one age: left alone";
+    // An upload waiting in an older interval is older, whenever its file was written.
+    c.map.at(200).databases.erase(kB);
+    c.map.at(100).databases.erase(kA);
+    upload(c, 100, kB, 50, "/b/Copies/u2/db.vdb");
+    EXPECT_EQ(replaced(c), (Pairs{{kB, kC}})) << "an upload of an older interval";
+    // An upload moved in place before a restart is still the newer upload; written before the
+    // upload still waiting, it is the older, left alone (the newer one's move then fails
+    // visibly); a copy in place a log has written to says nothing of its age.
+    c = start();
+    c.map.at(100).databases.erase(kA);
+    upload(c, 200, kB, 50, "/b/Copies/u1/db.vdb");
+    c.Copy(200, kC, 70).pristine = true;
+    EXPECT_EQ(replaced(c, kC, 2000), (Pairs{{kB, kC}})) << "moved in place after the upload";
+    EXPECT_EQ(replaced(c, kC, 500), Pairs{}) << "moved in place before the upload";
+    c.map.at(200).databases.at(kC).pristine = false;
+    EXPECT_EQ(replaced(c, kC, 2000), Pairs{}) << "written to by a log";
     EXPECT_EQ(
         IntervalPlan::UploadTarget(UniversalPath::FromNative("/b/Copies/u7/sub/x.vdb"), copies)
             .Native(),
