@@ -117,10 +117,8 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsDatabaseFailsInTheStartGoesWithTheFai
     EXPECT_EQ(LogAt(kA), Mirel::kErrCopyFailed);
 }
 
-// A stop or a folder change that comes while the start links its copies, or while the
-// manifest is written, waits for the file operation under way, however short its own wait for
-// the workers, not for the start or the rename: nothing is published, no retry is counted,
-// and the interval is finished once the stop is over.
+// A stop while the start links its copies or the manifest is written waits for that file
+// operation only: nothing is published, no retry is counted, and the stop's end finishes it.
 TEST_F(CycleLockTest, AStopDuringTheStartOrTheManifestEndsTheCycleAtItsNextStep) {
     for (const std::string at : {"/InProgress/", "/InProgress/manifest.tsv"}) {
         SCOPED_TRACE(at);
@@ -161,10 +159,8 @@ TEST_F(CycleLockTest, AStopDuringTheStartOrTheManifestEndsTheCycleAtItsNextStep)
     }
 }
 
-// A log announced while the interval it ends in is published (held at the rename to its
-// last-good folder, after the manifest) is answered, is not in that folder's copies, and is
-// neither lost nor left out: it goes on to the next interval, as a log announced just after
-// the publication does, recorded for a restart.
+// A log announced while its interval is published (at the rename, after the manifest) is
+// answered and goes on to the next interval, recorded for a restart: neither lost nor left out.
 TEST_F(CycleLockTest, ALogAnnouncedWhileItsIntervalIsPublishedGoesToTheNextInterval) {
     Upload(kA, 10);
     Upload(kB, 20);

@@ -42,10 +42,8 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
 }
 
-// An interval is over once every copy in it moved on and its last-good folder went. A log
-// in its redo folder that it never held (one the server is still writing) keeps the folder,
-// not the interval: neither the cycle nor a rescan after a crash may keep an interval that
-// nothing will ever finish.
+// A log the server is still writing keeps an interval's redo folder, not the interval: neither
+// the cycle nor a rescan after a crash keeps an interval that nothing will ever finish.
 TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKeepsALog) {
     sim::WorkloadOptions opt = Options(5, 3);
     opt.maxLogsPerInterval = 3;

@@ -292,12 +292,9 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
     }
 }
 
-// The server's clock stepped back after an upload that came after an interval-done file whose
-// interval is still to be made: a log continuing that upload ends before that interval's end.
-// It is the upload's: the interval's folder holds the state at its end, and a restart's scan
-// applies the log to the upload, never files it before it. Nor does a newer upload at the
-// log's end (at the earlier upload's path or another) and a restart change that, though only
-// the service's own record then says where the log went; unrecorded, the log is not taken.
+// A log continuing an upload that came after an interval-done file ends, by a clock that
+// stepped back, before that interval's end: it is the upload's, through a restart and a newer
+// upload at the log's end; unrecorded (only that record says where it went), it is not taken.
 TEST_F(NothingLostTest, ALogContinuingALaterUploadIsAppliedAfterItWhateverItsEndSays) {
     struct Row {
         const char* what;
@@ -431,9 +428,8 @@ TEST_F(NothingLostTest, ANameThatDiffersOnlyInCaseIsTheSameName) {
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrReplaced);
 }
 
-// B's upload is held (its first log fails); the failure cannot be recorded, or the service
-// dies before it can: the folder holding the upload is published all the same, and it stays
-// where it was published after the restart records the failure.
+// B's upload is held (its first log fails) and the failure cannot be recorded: the folder holding
+// the upload is published all the same, and keeps it after a restart records the failure.
 TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvivesARestart) {
     Upload(kA, 10);
     Interval({kA});
@@ -495,10 +491,8 @@ TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
     for (const auto& name : kept) EXPECT_TRUE(testutil::IsFile(backup() + "/" + name)) << name;
 }
 
-// A kill came after a failure was recorded and before its logs were set aside, the failing
-// log in the interval still to be made: left in the catalogue, the new upload at its end
-// would take it for superseded and delete it. A log written before the failure goes aside
-// with it; one written after is the announcement's to refuse.
+// A kill between a failure's record and the set-aside of its logs: the restart sets them aside
+// (left, the new upload would supersede and delete them); a log written later waits to be refused.
 TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverTheyLie) {
     Upload(kA, 10);
     Interval({kA});
@@ -590,10 +584,8 @@ TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
         });
 }
 
-// C is new: once a log has changed its upload in the in-progress folder, that copy is its
-// only one. A later log that fails C must not delete it: it is kept in Kept/ (never
-// published) before the failure is recorded, a keep that cannot be made holds the cycle, and
-// a folder that holds C again lets it go.
+// New C's in-progress copy, changed by a log, is its only one: a later log that fails C keeps
+// it in Kept/ before the failure is recorded (or holds the cycle), until a folder holds C again.
 TEST_F(NothingLostTest, ANewDatabasesOnlyCopyIsKeptWhenALaterLogFailsIt) {
     Events events;
     Upload(kA, 10);
