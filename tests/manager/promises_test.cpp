@@ -20,29 +20,8 @@ using PromisesTest = testutil::CycleFixture;
 
 }  // namespace
 
-// A late log (ending inside a published interval) is taken; the service goes down before the
-// next interval's cycle: the catalogue rebuilt from disk still applies it.
-TEST_F(PromisesTest, ALateLogSurvivesARebuiltCatalogue) {
-    Upload(kA, 1000);
-    const std::uint64_t first = Close();
-    ASSERT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1000u);
-    std::string late;
-    ASSERT_EQ(LogAt(kA, first - 5, &late), 0);
-    Close(0, false);
-    Rebuild();
-    SettleWithRetries();
-    EXPECT_EQ(Folders(), 2);
-    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1001u) << "the late log was left out";
-    // More intervals: the log goes only once a folder holds its changes, and the chain goes on.
-    for (int i = 0; i < 3; ++i) {
-        Interval({kA});
-    }
-    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1004u);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
-}
-
-// The same, with the start of the next interval cut short: its in-progress copy holds part
-// of the late log (pages written, header not yet) when the service goes down.
+// A late log (ending inside a published interval) is taken, and the service goes down while the
+// next interval's in-progress copy holds part of it (pages written, header not yet).
 TEST_F(PromisesTest, ALateLogHalfAppliedBeforeARestartIsAppliedAgain) {
     Upload(kA, 1000);
     const std::uint64_t first = Close();
@@ -60,28 +39,6 @@ TEST_F(PromisesTest, ALateLogHalfAppliedBeforeARestartIsAppliedAgain) {
     ASSERT_NE(newest, published);
     EXPECT_EQ(MsnOf(newest), 1001u) << "a copy with part of a log was published";
     EXPECT_EQ(testutil::ReadFile(newest).substr(512), bytes.substr(512));
-}
-
-// A check the interval-done file asks for while a folder change waits for the workers
-// returns at once; it must run when the change is over, not wait for the next trigger.
-TEST_F(PromisesTest, ACheckAskedForDuringAFolderChangeRunsWhenTheChangeEnds) {
-    Upload(kA, 1000);
-    ASSERT_EQ(LogAt(kA), 0);
-    {
-        Catalogue::StopScope change(mgr->Cat());
-        Close(0, false);
-        bool asked = false;
-        while (auto m = Queue().GetMsg(0))
-            if (m->GetMsgCode() == 1231) {
-                asked = true;
-                mgr->CheckIntervals();
-            }
-        ASSERT_TRUE(asked);
-        EXPECT_EQ(Folders(), 0) << "the cycle ran while the folder changed";
-    }
-    Settle();
-    ASSERT_EQ(Folders(), 1) << "the check was lost";
-    EXPECT_EQ(MsnOf(CopyOf(NewestFolder(), kA)), 1001u);
 }
 
 // The server's clock steps back an hour: its interval-done file, ending before what is
