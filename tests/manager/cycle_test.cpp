@@ -83,14 +83,15 @@ const std::string kB = "22222222-2222-4222-8222-222222222222";
 
 class CopyFolderTest : public ManagerTest {
 protected:
-    // Interval k: A's log when `withLog`, the interval-done file, the cycle run.
-    void Interval(int k, bool withLog = false) {
+    // Interval k: A's log when `withLog` (announced with `containers`), the interval-done
+    // file, the cycle run.
+    void Interval(int k, bool withLog = false, bool containers = true) {
         constexpr std::uint64_t kEnd = 1800000000000000ull, kStep = 120000000ull;
         const std::string redo = backup() + "/Changes/Redo_" + std::to_string(k);
         if (withLog) {
             const std::string log =
                 testutil::WriteLog(redo, "a.vrl", kA, k + 1, k + 2, kEnd + k * kStep);
-            ASSERT_EQ(mgr->RedoLogIsReady(testutil::U(log), testutil::U(kA), true), 0);
+            ASSERT_EQ(mgr->RedoLogIsReady(testutil::U(log), testutil::U(kA), containers), 0);
         }
         const std::string done = testutil::WriteDone(redo, kEnd + k * kStep + 1, {});
         ASSERT_EQ(mgr->RedoLogIsReady(testutil::U(done), u"", true), 0);
@@ -161,4 +162,18 @@ TEST_F(CopyFolderTest, LinkedCopiesFromOneFolderTakeExactlyTheirOwnContainerFold
     ASSERT_NE(third, next);
     EXPECT_EQ(testutil::ReadFile(third + "/sub/a.vdb.rc/c1"), "container of a");
     EXPECT_EQ(testutil::ReadFile(third + "/sub/b.vdb.rc/c2"), "container of b");
+}
+
+// A database whose log says it has no containers: the container folder beside its upload is
+// not carried into the copies, and does not stay behind in the copies folder either.
+TEST_F(CopyFolderTest, AnUploadWithoutContainersTakesNoneAndLeavesNoneBehind) {
+    const std::string upload = testutil::WriteDb(backup() + "/Copies/u/a.vdb", kA, 1);
+    testutil::MakeDirs(upload + ".rc");
+    testutil::WriteFile(upload + ".rc/c1", "not the database's");
+    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(testutil::U(upload), testutil::U(kA)));
+    Interval(0, true, false);
+    const std::string lg = NewestLastGood(backup());
+    EXPECT_TRUE(testutil::IsFile(lg + "/a.vdb"));
+    EXPECT_FALSE(testutil::Exists(lg + "/a.vdb.rc"));
+    EXPECT_FALSE(testutil::Exists(backup() + "/Copies/u"));
 }
