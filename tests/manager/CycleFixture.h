@@ -40,7 +40,7 @@ protected:
         return path;
     }
     std::string Read(const std::string& name) const { return ReadFile(backup() + "/" + name); }
-    bool Has(const std::string& name) const { return Exists(backup() + "/" + name); }
+    bool InBackup(const std::string& name) const { return Exists(backup() + "/" + name); }
     // One log of `uuid` in the interval being written.
     std::int32_t Log(const std::string& uuid, bool damage = false) {
         std::uint64_t from = msns[uuid];

@@ -203,7 +203,7 @@ TEST_F(CycleSafetyTest, AFullDiskFailsNothingAndTheIntervalCompletesWhenSpaceRet
         faults.Arm(op, backup() + "/InProgress*", Mirel::kErrDiskFull, 4);
     Close();
     EXPECT_GE(events.Count(0x41000330), 1);  // said what is wrong
-    EXPECT_FALSE(Has("Rejected"));
+    EXPECT_FALSE(InBackup("Rejected"));
     for (const auto& u : {kA, kB, kC}) EXPECT_EQ(mgr->GetDatabaseError(U(u)), 0);
     auto newest = Newest();
     EXPECT_EQ(newest, (Msns{{kA, 12}, {kB, 22}, {kC, 32}}));
@@ -228,8 +228,8 @@ TEST_F(CycleSafetyTest, NoFolderLacksADatabaseBeforeItsFailureIsOnDisk) {
     std::string newest;
     Newest(&newest);
     EXPECT_EQ(newest, first);
-    EXPECT_FALSE(Has("Failed.tsv"));
-    EXPECT_FALSE(Has("Rejected")) << "its logs stay until recorded";
+    EXPECT_FALSE(InBackup("Failed.tsv"));
+    EXPECT_FALSE(InBackup("Rejected")) << "its logs stay until recorded";
     EXPECT_GE(events.Count(0x41000330), 1) << "said what is wrong, and tries again";
     EXPECT_EQ(events.Count(0x41000331), 0) << "not reported failed before it is recorded";
     faults.Clear();
@@ -445,7 +445,7 @@ TEST_F(SwappedRedoFolderTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhen
     Close();
     EXPECT_EQ(Newest()[kC], 50u);
     Rebuild();
-    EXPECT_FALSE(Has("Kept/" + kC));
+    EXPECT_FALSE(InBackup("Kept/" + kC));
 }
 
 // A kept copy that cannot be moved holds everything up, loudly, and nothing is lost.

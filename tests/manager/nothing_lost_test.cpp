@@ -44,7 +44,7 @@ protected:
     void MadeWithNothingLost(std::uint64_t msn) {
         Close();
         EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-        EXPECT_FALSE(Has("Rejected")) << "nothing was set aside";
+        EXPECT_FALSE(InBackup("Rejected")) << "nothing was set aside";
         EXPECT_EQ(Newest()[kA], msn);
         ExpectEveryFolderExact();
     }
@@ -181,7 +181,7 @@ TEST_F(NothingLostTest, TwoUploadsInOneFolderAreBothKept) {
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
     // Only the service's own files left the folder.
     EXPECT_EQ(Read("Copies/both/notes.txt"), "the server's own");
-    EXPECT_FALSE(Has("Copies/both/sub"));
+    EXPECT_FALSE(InBackup("Copies/both/sub"));
     Interval({kA, kB});
     EXPECT_EQ(Newest(), (Msns{{kA, 12}, {kB, 22}}));
     ExpectEveryFolderExact();
@@ -444,14 +444,14 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
     }
     std::string held;
     EXPECT_EQ(Newest(&held), (Msns{{kA, 12}, {kB, 30}}));
-    EXPECT_FALSE(Has("Failed.tsv"));
+    EXPECT_FALSE(InBackup("Failed.tsv"));
     ASSERT_TRUE(Restart());
     mgr->ScanFullBackupDB();
     mgr->CheckIntervals();
     Interval({kA});
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
     EXPECT_EQ(Newest(), (Msns{{kA, 13}}));
-    EXPECT_TRUE(Has(held + "/2222.vdb"));
+    EXPECT_TRUE(InBackup(held + "/2222.vdb"));
     ExpectEveryFolderExact();
 }
 
@@ -467,12 +467,12 @@ TEST_F(NothingLostTest, AnUploadMovedBeforeARestartIsStillHeldWhenItsFirstLogFai
         faults.Arm(Mirel::FsOp::kOpenWrite, backup() + "/InProgress/2222.vdb", Mirel::kErrDiskFull);
         Close(0, false);
         Settle();
-        ASSERT_TRUE(Has("InProgress/2222.vdb"));
+        ASSERT_TRUE(InBackup("InProgress/2222.vdb"));
     }
     ASSERT_TRUE(Rebuilt());
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
     EXPECT_EQ(Newest(), (Msns{{kA, 12}, {kB, 30}}));
-    EXPECT_FALSE(Has("Unwritten.tsv"));
+    EXPECT_FALSE(InBackup("Unwritten.tsv"));
     ExpectEveryFolderExact();
 }
 
@@ -487,7 +487,7 @@ TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
     for (const auto& name : stale) testutil::WriteFile(backup() + "/" + name, "half a list");
     for (const auto& name : kept) testutil::WriteFile(backup() + "/" + name, "someone's");
     ASSERT_TRUE(Restart());
-    for (const auto& name : stale) EXPECT_FALSE(Has(name)) << name;
+    for (const auto& name : stale) EXPECT_FALSE(InBackup(name)) << name;
     for (const auto& name : kept) EXPECT_TRUE(testutil::IsFile(backup() + "/" + name)) << name;
 }
 
@@ -512,16 +512,16 @@ TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverThe
     testutil::WriteFile(backup() + "/Failed.tsv",
                         kA + "\t10709\t" + std::to_string(since) + "\tinvalid file\n");
     ASSERT_TRUE(Rebuilt());
-    EXPECT_TRUE(Has(name)) << name << " is gone";
-    EXPECT_TRUE(Has("Rejected/early.vrl"));
+    EXPECT_TRUE(InBackup(name)) << name << " is gone";
+    EXPECT_TRUE(InBackup("Rejected/early.vrl"));
     EXPECT_TRUE(testutil::Exists(late)) << "set aside before its announcement";
     EXPECT_EQ(mgr->RedoLogIsReady(U(early), U(kA), true), Mirel::kErrInvalidFile + 0);
     EXPECT_EQ(mgr->RedoLogIsReady(U(late), U(kA), true), Mirel::kErrInvalidFile + 0);
-    EXPECT_TRUE(Has("Rejected/late.vrl"));
+    EXPECT_TRUE(InBackup("Rejected/late.vrl"));
     Upload(kA, 12);  // the server's state: the failing log's end
     SettleWithRetries();
     Close();
-    EXPECT_TRUE(Has(name)) << name << " is gone";
+    EXPECT_TRUE(InBackup(name)) << name << " is gone";
     EXPECT_EQ(Newest()[kA], 12u);
 }
 
@@ -545,7 +545,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
             EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrInvalidFile) << where;
             Upload(kA, 12);
             Interval({kA});
-            EXPECT_TRUE(Has(name)) << where << ": " << name << " is gone";
+            EXPECT_TRUE(InBackup(name)) << where << ": " << name << " is gone";
             EXPECT_EQ(Newest()[kA], 13u) << where;
         });
 }
@@ -616,6 +616,6 @@ TEST_F(NothingLostTest, ANewDatabasesOnlyCopyIsKeptWhenALaterLogFailsIt) {
     Interval({kA, kC});
     EXPECT_EQ(Newest()[kC], 51u);
     ASSERT_TRUE(Rebuilt());
-    EXPECT_FALSE(Has("Kept/" + kC));
+    EXPECT_FALSE(InBackup("Kept/" + kC));
     ExpectEveryFolderExact();
 }
