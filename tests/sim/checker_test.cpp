@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "tests/TestUtil.h"
+#include "tools/sim/RealWorld.h"
 #include "tools/sim/Verify.h"
 
 namespace fs = std::filesystem;
@@ -17,6 +19,10 @@ namespace {
 
 constexpr std::uint64_t kMinute = 60000000;
 constexpr std::uint64_t kNoon = 1767268800000000ull;  // 2026-01-01 12:00 UTC
+
+Mirel::UniversalPath P(const std::string& path) {
+    return Mirel::UniversalPath::FromNative(path);
+}
 
 class CheckerTest : public ::testing::Test {
 protected:
@@ -50,22 +56,47 @@ protected:
         Interval(kNoon + static_cast<std::uint64_t>(minute) * kMinute);
         return Folder("LastGood_2026-01-01_120" + std::to_string(minute));
     }
-    // A last-good folder holding every database as it is now, and its manifest.
-    std::string Folder(const std::string& name) {
+    // A last-good folder holding every database as it is now, and its manifest (db1's CRC-32C
+    // off by `crcError`).
+    std::string Folder(const std::string& name, std::uint32_t crcError = 0) {
         std::string f = L.backup + "/" + name;
         testutil::MakeDirs(f);
         std::ofstream m(f + "/manifest.tsv");
         m << "# Vellumark last-good folder manifest\nversion\t1\n";
         for (const auto& r : L.dbs) {
-            r.model->WriteFullCopy(Mirel::UniversalPath::FromNative(f + "/" + r.name));
+            r.model->WriteFullCopy(P(f + "/" + r.name));
             DbFile file = ReadDbFile(f + "/" + r.name);
             char crc[9];
-            std::snprintf(crc, sizeof crc, "%08x", file.fileCrc32c);
+            std::snprintf(crc, sizeof crc, "%08x",
+                          file.fileCrc32c + (r.name == "db1.vdb" ? crcError : 0));
             m << "database\t" << r.name << "\t" << UuidString(file.state.uuid) << "\t"
               << file.state.msn << "\t" << file.state.pageSize << "\t" << file.state.pageCount
               << "\t" << file.size << "\t" << crc << "\n";
         }
         return f;
+    }
+    // Accepted of db in interval, with the digest of `onDisk` when given; valid until the
+    // next is added.
+    FileRec& Accepted(FileKind kind, const std::string& path, int db, int interval,
+                      const std::string& onDisk = "") {
+        FileRec f;
+        f.kind = kind;
+        f.path = path;
+        f.db = db;
+        f.interval = interval;
+        f.answered = f.accepted = true;
+        if (!onDisk.empty()) FileDigest(onDisk, f.digest, f.size);
+        L.files.push_back(f);
+        return L.files.back();
+    }
+    // db0's copy at `path` changed on disk by the host in interval 1, as the ledger records it.
+    void Rot(const std::string& path) {
+        DatabaseModel::FlipBit(path, 2 * 4096 + 9, 2);
+        Ledger::Damaged x;
+        ASSERT_TRUE(RecordChangedFile(path, x));
+        x.db = 0;
+        x.flippedAt = 1;
+        L.damaged.push_back(x);
     }
     int Verify(int k) {
         lines.clear();
@@ -111,7 +142,7 @@ TEST_F(CheckerTest, EveryWayACopyCanBeWrongIsNamed) {
     }
     fs::resize_file(f + "/db1.vdb", 3 * 512);
     fs::copy_file(old + "/db2.vdb", f + "/db2.vdb", fs::copy_options::overwrite_existing);
-    DatabaseModel(99, 4096, 2).WriteFullCopy(Mirel::UniversalPath::FromNative(f + "/x.vdb"));
+    DatabaseModel(99, 4096, 2).WriteFullCopy(P(f + "/x.vdb"));
     Verify(2);
     EXPECT_TRUE(Said("mismatch", "db0.vdb") && Said("mismatch", "page 7 differs")) << All();
     EXPECT_TRUE(Said("mismatch", "cut short")) << All();
@@ -160,19 +191,275 @@ TEST_F(CheckerTest, AnAcceptedLogThatIsGoneIsLost) {
     Published(1);
     Interval(kNoon + 2 * kMinute);  // not complete yet
     for (const char* name : {"pending.vrl", "gone.vrl"}) {
-        FileRec f;
-        f.kind = FileKind::kLog;
-        f.path = L.backup + "/" + name;
-        f.db = 0;
-        f.interval = 2;
-        f.answered = f.accepted = true;
-        testutil::WriteFile(f.path, name);
-        FileDigest(f.path, f.digest, f.size);
-        L.files.push_back(f);
+        testutil::WriteFile(L.backup + "/" + name, name);
+        Accepted(FileKind::kLog, L.backup + "/" + name, 0, 2, L.backup + "/" + name);
     }
     fs::remove(L.backup + "/gone.vrl");
     EXPECT_EQ(Verify(1), 1) << All();
     EXPECT_TRUE(Said("lost", "gone.vrl")) << All();
+}
+
+TEST_F(CheckerTest, AManifestMustDescribeItsFolder) {
+    Published(1);
+    Interval(kNoon + 2 * kMinute);
+    Folder("LastGood_2026-01-01_1202", 1);
+    Verify(2);
+    EXPECT_EQ(report.Count("manifest"), 1) << All();
+    EXPECT_TRUE(Said("manifest", "db1.vdb lacks its CRC-32C")) << All();
+    Interval(kNoon + 3 * kMinute);
+    fs::remove(Folder("LastGood_2026-01-01_1203") + "/manifest.tsv");
+    Verify(3);
+    EXPECT_TRUE(Said("manifest", "LastGood_2026-01-01_1203 has no manifest.tsv")) << All();
+}
+
+// Bytes the host changed are not the service's doing, but no manifest may certify them; a
+// copy of them the service made is its doing.
+TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
+    std::string first = Published(1);
+    Rot(first + "/db0.vdb");
+    EXPECT_EQ(Verify(1), 0) << All();
+    std::string second = Published(2);
+    fs::remove(second + "/db0.vdb");
+    fs::create_hard_link(first + "/db0.vdb", second + "/db0.vdb");
+    DbFile changed = ReadDbFile(second + "/db0.vdb");
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x", changed.fileCrc32c);
+    std::ofstream(second + "/manifest.tsv", std::ios::app)
+        << "database\tdb0.vdb\t-\t0\t0\t0\t" << changed.size << "\t" << crc << "\n";
+    std::string third = Published(3);
+    fs::copy_file(first + "/db0.vdb", third + "/db0.vdb", fs::copy_options::overwrite_existing);
+    Verify(3);
+    EXPECT_TRUE(Said("manifest", "certifies " + second + "/db0.vdb")) << All();
+    EXPECT_TRUE(Said("mismatch", third + "/db0.vdb")) << All();
+    EXPECT_FALSE(Said("mismatch", first + "/db0.vdb")) << All();
+}
+
+// Once the changed file is gone, a new copy of another database may get its inode number.
+TEST_F(CheckerTest, AnInodeNumberUsedAgainIsAnotherFile) {
+    std::string first = Published(1);
+    Rot(first + "/db0.vdb");
+    std::string second = Published(2);
+    fs::remove_all(first);
+    ChangedFile reused;
+    ASSERT_TRUE(RecordChangedFile(second + "/db1.vdb", reused));
+    L.damaged.back().dev = reused.dev;
+    L.damaged.back().ino = reused.ino;
+    EXPECT_EQ(Verify(2), 0) << All();
+    fs::copy_file(second + "/db0.vdb", second + "/db1.vdb", fs::copy_options::overwrite_existing);
+    Verify(2);
+    EXPECT_TRUE(Said("mismatch", "more than one copy of db0.vdb")) << All();
+    EXPECT_TRUE(Said("missing", "lacks db1.vdb")) << All();
+}
+
+// An upload whose first log was damaged is the newest good copy: published in its interval's
+// folder, marked held in the manifest.
+TEST_F(CheckerTest, AnUploadNoLogChangedIsPublishedAsHeld) {
+    Published(1);
+    DbRec& r = L.dbs[1];
+    r.heldInterval = r.badInterval = 2;
+    r.heldState = StateOf(r.model->Uuid(), r.model->PageSize(), r.model->MSN(), r.model->Pages());
+    r.badPending = true;
+    std::string held = tmp / "held.vdb";
+    r.model->WriteFullCopy(P(held));
+    Interval(kNoon + 2 * kMinute);  // the server's database moved on; the service's did not
+    std::string f = Folder("LastGood_2026-01-01_1202");
+    fs::copy_file(held, f + "/db1.vdb", fs::copy_options::overwrite_existing);
+    Verify(2);
+    EXPECT_EQ(report.Count("mismatch"), 0) << All();
+    EXPECT_TRUE(Said("manifest", "does not mark " + f + "/db1.vdb held")) << All();
+    EXPECT_EQ(L.dbs[1].lastGood, 2);
+    std::string text = testutil::ReadFile(f + "/manifest.tsv");
+    text.replace(text.find("version\t1"), 9, "version\t2");
+    text.insert(text.find('\n', text.find("database\tdb1.vdb")), "\theld");
+    testutil::WriteFile(f + "/manifest.tsv", text);
+    EXPECT_TRUE(ManifestMarksHeld(ReadManifestLines(f), "db1.vdb"));
+    EXPECT_FALSE(ManifestMarksHeld(ReadManifestLines(f), "db0.vdb"));
+    lines.clear();
+    fs::remove(f + "/db1.vdb");
+    L.dbs[1].lastGood = 1;
+    Checker(L, report).VerifyInterval(2, [](int) { return true; });
+    EXPECT_TRUE(Said("missing", "lacks db1.vdb")) << All();
+}
+
+// The only copy an interval could start from changed on disk and the next upload came while
+// it ran: the database may be left out and its log set aside; with no upload waiting, not.
+TEST_F(CheckerTest, AChangedStartingCopyWithAnUploadWaitingMayBeLeftOut) {
+    std::string first = Published(1);
+    ASSERT_EQ(Verify(1), 0) << All();
+    Rot(first + "/db0.vdb");
+    L.damaged.back().dueAt = 2;
+    std::string second = Published(2);
+    fs::remove(second + "/db0.vdb");
+    const std::string last = L.backup + "/last.vrl";
+    testutil::WriteFile(L.backup + "/Rejected/last.vrl", "log");
+    Accepted(FileKind::kLog, last, 0, 2, L.backup + "/Rejected/last.vrl");
+    testutil::WriteFile(L.backup + "/Rejected/reasons.tsv",
+                        "# set aside\nlast.vrl\t10727\t1\t" + last + "\n");
+    L.dbs[0].uploadInterval = 3;
+    EXPECT_EQ(Verify(2), 0) << All();
+    L.files.back().settled = false;
+    L.dbs[0].uploadInterval = 1;
+    Verify(2);
+    EXPECT_TRUE(Said("missing", "LastGood_2026-01-01_1202 (interval 2) lacks db0.vdb")) << All();
+    EXPECT_TRUE(Said("setaside", "last.vrl")) << All();
+    // Its newest upload taken away by the host: another is owed, no copy can exist meanwhile.
+    L.dbs[0].needsUpload = L.dbs[0].hostFault = true;
+    Verify(2);
+    EXPECT_FALSE(Said("missing", "lacks db0.vdb")) << All();
+}
+
+// A database dropped and created again under its file name keeps its newest copy.
+TEST_F(CheckerTest, AReplacedDatabaseKeepsItsNewestCopy) {
+    std::string first = Published(1);
+    ASSERT_EQ(Verify(1), 0) << All();
+    L.dbs[2].retired = true;
+    L.dbs[2].retiredAt = 2;
+    Interval(kNoon + 2 * kMinute);
+    L.intervals.back().states.erase(2);
+    std::string second = Folder("LastGood_2026-01-01_1202");
+    fs::remove(second + "/db2.vdb");
+    const std::string uuid = L.dbs[2].model->UuidText();
+    testutil::WriteFile(L.backup + "/Failed.tsv", uuid + "\t10726\t1\n");
+    EXPECT_EQ(Verify(2), 0) << All();
+    testutil::WriteFile(L.backup + "/Failed.tsv", uuid + "\t10709\t1\n");
+    Verify(2);
+    EXPECT_TRUE(Said("folder", "Failed.tsv lists the replaced db2.vdb")) << All();
+    fs::remove(L.backup + "/Failed.tsv");
+    fs::copy_file(first + "/db2.vdb", second + "/db2.vdb");
+    Verify(2);
+    EXPECT_TRUE(Said("stray", second + "/db2.vdb")) << All();
+    fs::remove(second + "/db2.vdb");
+    fs::remove(first + "/db2.vdb");
+    Verify(2);
+    EXPECT_TRUE(Said("missing", "db2.vdb (") && Said("missing", "replaced under its name"))
+        << All();
+}
+
+// An interval whose every database failed has no folder; the next interval ending in its
+// minute takes the minute's name, and its manifest's end says which interval it is.
+TEST_F(CheckerTest, AnIntervalWhoseEveryDatabaseFailedNeedsNoFolder) {
+    Published(1);
+    ASSERT_EQ(Verify(1), 0) << All();
+    Interval(kNoon + 3 * kMinute + 5000000);
+    for (auto& r : L.dbs) r.reportedFailed = r.needsUpload = true;
+    EXPECT_EQ(Verify(2), 0) << All();
+    L.dbs[1].reportedFailed = L.dbs[1].needsUpload = false;
+    Verify(2);
+    EXPECT_TRUE(Said("missing", "does not stand for interval 2")) << All();
+    for (auto& r : L.dbs) r.reportedFailed = r.needsUpload = false;
+    Interval(kNoon + 3 * kMinute + 40000000);
+    std::string f = Folder("LastGood_2026-01-01_1203");
+    std::ofstream(f + "/manifest.tsv", std::ios::app)
+        << "interval-end\t" << L.intervals.back().end << "\n";
+    EXPECT_EQ(NewestInterval(L), 3);
+    EXPECT_EQ(Verify(3), 0) << All();
+}
+
+// The service moves an upload into InProgress/, never writes to it where it lies; a restart
+// may drop one a last-good copy already holds, no other.
+TEST_F(CheckerTest, AnUploadIsNotChangedAndGoesOnlyWhenALastGoodCopyHoldsIt) {
+    Published(1);
+    ASSERT_EQ(Verify(1), 0) << All();
+    const std::string upload = L.backup + "/Copies/up-1/db0.vdb";
+    testutil::MakeDirs(L.backup + "/Copies/up-1");
+    L.dbs[0].model->WriteFullCopy(P(upload));
+    Accepted(FileKind::kUpload, upload, 0, 2, upload);
+    const std::uint64_t held = L.dbs[0].model->MSN();
+    // Newer first: neither supersedes the other.
+    for (auto [name, msn] : {std::pair{"newer.vdb", held + 5}, {"same.vdb", held}}) {
+        FileRec& f = Accepted(FileKind::kUpload, L.backup + "/Copies/" + name, 0, 2);
+        f.startMSN = f.msn = msn;
+    }
+    Checker c(L, report);
+    c.Account(2, true);  // the run's final accounting
+    EXPECT_EQ(report.Count("changed"), 0) << All();
+    EXPECT_FALSE(Said("lost", "same.vdb")) << All();
+    EXPECT_TRUE(Said("lost", "newer.vdb")) << All();
+    DatabaseModel::FlipBit(upload, 4096 + 5, 0);
+    c.Account(2, true);
+    EXPECT_TRUE(Said("changed", upload)) << All();
+}
+
+TEST_F(CheckerTest, LeftoversAreFound) {
+    testutil::MakeDirs(L.backup + "/InProgress");
+    testutil::MakeDirs(L.backup + "/Copies/up-1");
+    for (const char* f : {"InProgress/db0.vdb.part", "InProgress/db1.vdb", "Copies/up-1/db2.vdb",
+                          "Copies/up-1/pending.vdb"})
+        testutil::WriteFile(L.backup + "/" + f, "x");
+    Accepted(FileKind::kUpload, L.backup + "/Copies/up-1/pending.vdb", 0, 1);
+    EXPECT_EQ(FindLeftovers(L, false).size(), 3u);
+    EXPECT_EQ(FindLeftovers(L, true).size(), 2u);  // an interval under way owns InProgress
+}
+
+TEST(LastGoodNames, BothFormsReadBackAndOrder) {
+    std::uint64_t t = 0;
+    bool exact = false;
+    ASSERT_TRUE(ParseLastGoodName("LastGood_2026-01-01_1205", t, exact));
+    EXPECT_EQ(t, kNoon + 5 * kMinute);
+    EXPECT_FALSE(exact);
+    ASSERT_TRUE(ParseLastGoodName("LastGood_2026-01-01_1205_50.123456", t, exact));
+    EXPECT_EQ(t, kNoon + 5 * kMinute + 50123456);
+    EXPECT_TRUE(exact);
+    for (const char* bad : {"LastGood_2026-13-01_1205", "LastGood_2026-01-01_1260",
+                            "LastGood_2026-01-01_1205_61.000000", "LastGood_2026-01-01_1205_5.1",
+                            "Lastgood_2026-01-01_1205", "LastGood_2026-01-01_1205x"})
+        EXPECT_FALSE(ParseLastGoodName(bad, t, exact)) << bad;
+    testutil::TempDir d;
+    for (const char* n : {"LastGood_2026-01-01_1205_50.000000", "LastGood_2026-01-01_1205",
+                          "LastGood_2026-01-01_1159", "InProgress"})
+        testutil::MakeDirs(d / n);
+    auto list = ListLastGood(d.path());
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].name, "LastGood_2026-01-01_1159");
+    EXPECT_EQ(list[2].name, "LastGood_2026-01-01_1205_50.000000");
+}
+
+TEST(RawDb, ReadsWhatTheFormatPromisesAndRefusesTheRest) {
+    testutil::TempDir d;
+    DatabaseModel m(7, 1024, 0, 5000);
+    m.WriteRedoLog(d.File("l.vrl"), {3, 0, 3}, 2, 1, false);  // page 1 and 2 never written
+    std::string path = d / "db.vdb";
+    ASSERT_TRUE(m.WriteFullCopy(d.File("db.vdb")).OK());
+    DbFile f = ReadDbFile(path);
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_EQ(f.state, StateOf(m.Uuid(), m.PageSize(), m.MSN(), m.Pages()));
+    EXPECT_EQ(f.state.pageCount, 4u);
+    EXPECT_EQ(f.state.msn, 5002u);
+    {
+        std::fstream db(path, std::ios::in | std::ios::out | std::ios::binary);
+        db.seekp(33);  // a torn header slot: the file is no database
+        db.put('\x01');
+    }
+    EXPECT_FALSE(ReadDbFile(path).ok);
+    EXPECT_TRUE(ReadDbFile(d / "none.vdb").missing);
+}
+
+TEST(RealWorld, ClassesAndExpectations) {
+    std::set<RealWorld> got;
+    ASSERT_TRUE(ParseRealWorld("late,bitrot", got));
+    EXPECT_EQ(got, (std::set<RealWorld>{RealWorld::kLate, RealWorld::kBitRot}));
+    ASSERT_TRUE(ParseRealWorld("all", got));
+    EXPECT_EQ(got.size(), RealWorldNames().size());
+    std::string bad;
+    EXPECT_FALSE(ParseRealWorld("late,bitflip", got, &bad));
+    EXPECT_EQ(bad, "bitflip");
+    // A new refusal is none of the documented answers and no failure of the environment.
+    for (int taken : {0, 10001, 10008, 10017, 10709, 10720, 10721, 10729, 20407, 20408})
+        EXPECT_FALSE(expect::NewRefusal(taken)) << taken;
+    EXPECT_TRUE(expect::NewRefusal(10730));
+    EXPECT_TRUE(expect::SetAsideRefusal(10720));
+    EXPECT_FALSE(expect::SetAsideRefusal(10008));
+    EXPECT_FALSE(expect::SetAsideRefusal(10729));  // left where it is: the limit is reached
+    EXPECT_TRUE(expect::EventMatches(0, 0x41000399u, {"db 8c22 was replaced"}, {"8c22"}));
+    EXPECT_FALSE(expect::EventMatches(0, expect::kSetAsideEvent, {"8c22"}, {"8c22"}));
+    EXPECT_TRUE(expect::EventMatches(0x41000313u, 0x41000313u, {"x", "/b/Copies/u/db.vdb"},
+                                     {"/b/Copies/u/db.vdb"}));
+    EXPECT_FALSE(expect::EventMatches(0x41000313u, 0x41000313u, {"other.vdb"}, {"db.vdb"}));
+    for (std::size_t n = 250; n <= 255; ++n) {
+        std::string name = LongName("db7-", ".vdb", n);
+        EXPECT_EQ(name.size(), n);
+        EXPECT_EQ(name.substr(n - 4), ".vdb");
+    }
 }
 
 }  // namespace
