@@ -479,7 +479,6 @@ void Intake::PlaceScannedLogs(ScanState& s) {
         if (name.size() > IBS_Config::kMaxRedoLogName) return;
         ScanPlan::FoundLog log;
         bool closed = false;
-        bool headerWhole = false;
         int fd = -1;
         // The header alone: the size is judged when the log is applied, and a log of the wrong
         // size is placed all the same, to fail its database then.
@@ -488,27 +487,25 @@ void Intake::PlaceScannedLogs(ScanState& s) {
                           : Talon::Error(mEnv.OpenReadAt(dir, name, native, fd, nullptr, true));
         if (err.OK()) {
             err = IBS_Config::GetRedoLogInfo(fd, std::nullopt, native, log.uuid, log.msn,
-                                             log.startMSN, log.endUTC, closed, &headerWhole);
+                                             log.startMSN, log.endUTC, closed);
             mEnv.Close(fd);
         }
-        // Taken before, and its header went bad since: the tag it was given then says which
-        // log it is, and applying it fails its database.
-        if (!err.OK() && !headerWhole &&
-            IBS_Config::GetTakenRedoLogInfo(file, log.uuid, log.msn, log.startMSN, log.endUTC,
-                                            closed)
-                .OK()) {
-            headerWhole = true;
+        if (!err.OK()) {
+            // Taken before, and its header went bad since: the tag it was given then says
+            // which log it is, and applying it fails its database.
+            if (!IBS_Config::GetTakenRedoLogInfo(file, log.uuid, log.msn, log.startMSN, log.endUTC,
+                                                 closed)
+                     .OK()) {
+                // The server writes a log's header last: one without a valid header may
+                // still be being written. It is judged when it is announced.
+                IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (error "
+                               << err.Text() << u"): " << file.GetUserEntryFormat());
+                return;
+            }
             IBS_DEBUG_WIDE(
                 u"ScanFullBackupDB: its header is damaged, placed by the tag it "
                 u"was given when taken: "
                 << file.GetUserEntryFormat());
-        }
-        if (!err.OK() && !headerWhole) {
-            // The server writes a log's header last: one without a valid header may still be
-            // being written. It is judged when it is announced.
-            IBS_DEBUG_WIDE(u"ScanFullBackupDB: left for its announcement (error "
-                           << err.Text() << u"): " << file.GetUserEntryFormat());
-            return;
         }
         log.databaseError = mCat.GetDatabaseError(log.uuid);
         log.failedBefore = mCat.FailedBefore(log.uuid, file);
