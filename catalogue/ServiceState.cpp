@@ -12,6 +12,7 @@
 #include "platform/framework/TsvField.h"
 #include "platform/support/DateTime.h"
 #include "platform/support/Debug.h"
+#include "platform/support/Env.h"
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
 
@@ -320,16 +321,19 @@ int ServiceState::WriteFile(const std::string& path, std::string text) {
     constexpr std::size_t kBlock = 512;
     const std::size_t size = (text.size() + 2 + kBlock - 1) / kBlock * kBlock;
     text += "#" + std::string(size - text.size() - 2, ' ') + "\n";
-    int rc = Mirel::Os::WriteFileDurable(path, text);
+    // Not synced: the file speaks to readers while the service runs, and the page cache
+    // serves them; after a crash the service writes it again as it starts. Two syncs a
+    // change were most of the cost of a small interval's start and publication.
+    Mirel::Env& env = Mirel::Env::Current();
+    int rc = env.WriteFileReplace(path, text).GetError();
     if (rc == 0 || !Mirel::IsEnvironmentError(rc)) return rc;
     Mirel::Os::Info info;
-    if (Mirel::Os::Stat(path, info) != 0 || !info.isFile || info.size != text.size()) return rc;
+    if (env.Stat(path, info).GetError() != 0 || !info.isFile || info.size != text.size()) return rc;
     int fd = -1;
-    int in = Mirel::Os::OpenWrite(path, false, false, fd);
-    if (in == 0) in = Mirel::Os::PWriteAll(fd, text.data(), text.size(), 0, path);
-    if (in == 0) in = Mirel::Os::SyncFile(fd, path);
-    if (fd >= 0) Mirel::Os::Close(fd);
-    return in == 0 ? 0 : rc;
+    Mirel::Error in = env.OpenWrite(path, Mirel::Os::WriteMode{false, false}, fd);
+    if (in.OK()) in = env.PWriteAll(fd, text.data(), text.size(), 0, path);
+    env.Close(fd);
+    return in.OK() ? 0 : rc;
 }
 
 void ServiceState::Changed() {

@@ -56,7 +56,7 @@ public:
     std::string FileText(std::uint64_t now) const;
 
     // Writes `text` as the state file: padded to whole blocks, under a temporary name
-    // renamed over the old file, synced; when no new file can be written (a full volume),
+    // renamed over the old file, not synced; when no new file can be written (a full volume),
     // over the old file in place if it has the same size, so that status still learns why.
     static int WriteFile(const std::string& path, std::string text);
 

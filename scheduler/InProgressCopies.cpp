@@ -124,7 +124,7 @@ Mirel::Error IntervalCycle::MakeInProgressHardLinks(const DatabaseItem& sourceIt
             IBS_DEBUG_WIDE(u"MakeInProgressHardLinks *COPY* ERROR " << result.Text() << u", to "
                                                                     << Show(dst));
     }
-    if (result.OK() && withContainers && LastGoodHasContainers(src)) {
+    if (result.OK() && withContainers && HasContainers(src)) {
         Talon::RemoteContainerMgr rc(src);
         Mirel::Directory root(rc.GetRCRootPath());
         std::shared_ptr<Talon::RCFileAbstractFunctor> functor;
@@ -153,7 +153,7 @@ Mirel::Error IntervalCycle::MakeInProgressHardLinks(const DatabaseItem& sourceIt
     return result;
 }
 
-bool IntervalCycle::LastGoodHasContainers(const Mirel::UniversalPath& copy) {
+bool IntervalCycle::HasContainers(const Mirel::UniversalPath& copy) {
     Mirel::Directory root(Mirel::ContainerFolderOf(copy));
     if (!mStarting) return root.Exists();
     const std::string folder = Mirel::Os::ParentOf(copy.Native());
@@ -188,7 +188,7 @@ Mirel::Error IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& s
     Mirel::Error result;
     Talon::RemoteContainerMgr stale(moved);
     Mirel::Directory staleRoot(stale.GetRCRootPath());
-    if (staleRoot.Exists()) {
+    if (HasContainers(moved)) {
         if (Mirel::Error e = staleRoot.DeleteAll(); !e.OK()) {
             mCat.ReportEvent(Talon::Event::kContainerNotDeleted, src.GetBasename(),
                              Show(staleRoot.GetPath()), Text(e));

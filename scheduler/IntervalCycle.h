@@ -129,8 +129,9 @@ private:
     Mirel::Error MoveFileIntoInProgress(const Mirel::UniversalPath& src,
                                         const Mirel::Directory& dest, bool withContainers,
                                         const char* what, Mirel::UniversalPath& moved);
-    // Whether the container folder of a copy in a last-good folder is there.
-    bool LastGoodHasContainers(const Mirel::UniversalPath& copy);
+    // Whether the container folder of a copy in a last-good or the in-progress folder is
+    // there: folders only the service writes.
+    bool HasContainers(const Mirel::UniversalPath& copy);
 
     Catalogue& mCat;
     WorkerPool& mPool;
@@ -146,7 +147,8 @@ private:
     std::map<IntervalPlan::Source, std::uint64_t> mPlaced;
     Talon::Retention mRetention;
     // While a start runs (and only then): the in-progress folders made or found, and the
-    // names in each last-good folder copies are linked from, listed once. Nothing else
+    // names in each last-good folder copies are linked from and each in-progress folder
+    // copies go to, listed once. Nothing else
     // changes either while the start runs (intake only adds to the catalogue), so a start of
     // n copies looks at each folder once instead of once per copy.
     bool mStarting = false;

@@ -282,6 +282,17 @@ Error Env::ReplaceDurable(const std::string& from, const std::string& to) {
     return SyncDir(Os::ParentOf(to));
 }
 
+Error Env::WriteFileReplace(const std::string& path, const std::string& text) {
+    const std::string temp = Os::TempNameBeside(path);
+    int fd = -1;
+    Error e = OpenWrite(temp, Os::WriteMode{true, true}, fd);
+    if (e.OK()) e = PWriteAll(fd, text.data(), text.size(), 0, temp);
+    if (fd >= 0) Close(fd);
+    if (e.OK()) e = Move(temp, path, true);
+    if (!e.OK()) DeleteFile(temp);
+    return e;
+}
+
 Error Env::WriteFileDurable(const std::string& path, const std::string& text) {
     const std::string temp = Os::TempNameBeside(path);
     int fd = -1;

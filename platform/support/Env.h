@@ -264,6 +264,9 @@ public:
     // Writes `text` as the whole of `path`: under a temporary name beside it, synced, renamed
     // over it, the folder synced. A crash leaves the old file or the new one.
     Error WriteFileDurable(const std::string& path, const std::string& text);
+    // The same without a sync: readers see the old file or the new one, never a mix, but a
+    // crash may leave the old one, or none. For a file that only tells live readers.
+    Error WriteFileReplace(const std::string& path, const std::string& text);
     // Reads the whole of a regular file into `text` through OpenRead. `text` holds what was
     // read before an error.
     Error ReadWholeFile(const std::string& path, std::string& text);

@@ -23,22 +23,20 @@ using testutil::kC;
 using testutil::Msns;
 class CycleSafetyTest : public testutil::CycleFixture {
 protected:
-    // Starts the interval just closed, stops the pool, and takes one of its items out, as a
-    // worker that does not stop would.
+    // Ends the pool (a worker could finish the item first), starts the interval just
+    // closed, and takes one of its items out, as a worker that does not stop would.
+    // `CreateWorkers` brings workers back.
     DatabaseItem* HoldAnItem() {
+        mgr->StopWorkers(true);
         while (auto m = Queue().GetMsg(0))
             if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-        mgr->StopWorkers(false);  // the pool lets go of what it holds
-        DatabaseItem* held = nullptr;
-        for (int i = 0; i < 100 && !held; ++i) {
-            mgr->WithCatalogue([&](IntervalMap& intervals) {
-                auto it = intervals.find(mgr->GetIntervalEnd());
-                if (it == intervals.end()) return;
-                for (auto& [uuid, item] : it->second.databases)
-                    if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
-            });
-            held = mgr->Cat().CheckoutInProgressItem();
-        }
+        mgr->WithCatalogue([&](IntervalMap& intervals) {
+            auto it = intervals.find(mgr->GetIntervalEnd());
+            if (it == intervals.end()) return;
+            for (auto& [uuid, item] : it->second.databases)
+                if (!item.logs.empty()) item.lastLogMSN = item.logs.rbegin()->msn;
+        });
+        DatabaseItem* held = mgr->Cat().CheckoutInProgressItem();
         EXPECT_NE(held, nullptr);
         return held;
     }
@@ -254,6 +252,7 @@ TEST_F(CycleSafetyTest, AFolderChangeWithAWorkerStillOutAnswersFalseAndChangesNo
     EXPECT_EQ(mgr->SetBackupFolder(U(backup())), 0);  // nor a rescan under it
     mgr->SetAbortWait(10000);
     mgr->Cat().ReleaseInProgressItem(held);
+    mgr->CreateWorkers(2);
     mgr->RegisterServer(u"127.0.0.1", 1);
     EXPECT_EQ(mgr->SetBackupFolder(U(backup())), 1);
     SettleWithRetries();
