@@ -9,6 +9,7 @@
 //   caller_bench flood N SIZE USER  N SetBackupFolder calls with a SIZE-character path
 //   caller_bench probe N FOLDER     N timed calls, each on a new connection: one line of
 //                                   milliseconds each, then "answered K"
+//   caller_bench from PORT USER FOLDER  one call from 127.0.0.1:PORT: "answered" or "refused"
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -119,9 +120,32 @@ struct Probes {
     }
 };
 
-// SetBackupFolder(folder) as GIOP 1.2 bytes (little-endian), sent on a new connection: the
-// call alone is timed, not a client's start-up. True when the service answered true.
-bool CallOnNewConnection(const std::string& folder) {
+// A connection from 127.0.0.1:`port`: the same two addresses as an earlier connection from
+// that port. The kernel lets the port go again a second after the earlier one closed: asked
+// again until then.
+int ConnectFrom(std::uint16_t port) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            a.sin_port = htons(50004);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+        }
+        ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+}
+
+// SetBackupFolder(folder) as GIOP 1.2 bytes (little-endian), sent on a new connection (from
+// `port` when given): the call alone is timed, not a client's start-up. True when the
+// service answered true.
+bool CallOnNewConnection(const std::string& folder, std::uint16_t port = 0) {
     std::vector<unsigned char> m = {'G', 'I', 'O', 'P', 1, 2, 1, 0, 0, 0, 0, 0};
     auto align = [&](std::size_t a) {
         while (m.size() % a) m.push_back(0);
@@ -148,7 +172,7 @@ bool CallOnNewConnection(const std::string& folder) {
     std::uint32_t size = static_cast<std::uint32_t>(m.size() - 12);
     for (int i = 0; i < 4; ++i) m[8 + i] = static_cast<unsigned char>(size >> (8 * i));
 
-    int fd = testutil::ConnectLoopback();
+    int fd = port ? ConnectFrom(port) : testutil::ConnectLoopback();
     if (fd < 0) return false;
     std::vector<unsigned char> reply;
     bool sent = ::send(fd, m.data(), m.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(m.size());
@@ -242,6 +266,13 @@ int main(int argc, char** argv) {
     std::vector<std::string> a(argv, argv + argc);
     if (a.size() == 4 && a[1] == "trickle") return Trickle(std::stoi(a[2]), a[3]);
     if (a.size() == 5 && a[1] == "flood") return Flood(std::stoi(a[2]), std::stoul(a[3]), a[4]);
+    if (a.size() == 5 && a[1] == "from") {
+        if (!BecomeUser(a[3])) return 1;
+        const bool answered =
+            CallOnNewConnection(a[4], static_cast<std::uint16_t>(std::stoi(a[2])));
+        std::cout << (answered ? "answered" : "refused") << std::endl;
+        return 0;
+    }
     if (a.size() == 4 && a[1] == "probe") {
         Probes p = Probe(a[3], std::stoi(a[2]));
         for (double ms : p.ms) std::printf("%.1f\n", ms);

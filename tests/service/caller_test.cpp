@@ -135,6 +135,30 @@ TEST_F(CallerTest, OnlyRootAndAllowedGroupsChangeTheService) {
     EXPECT_NE(records.find("(5 refused since the previous record)"), std::string::npos) << records;
 }
 
+// The owner is asked when a connection is accepted and kept for its calls: a connection of
+// another user on the very addresses of an earlier one is judged as itself.
+TEST_F(CallerTest, AConnectionOnTheAddressesOfAnEarlierOneIsJudgedAsItsOwn) {
+    ThrowawayUser other("ibsport");
+    Start();
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    ::close(probe);
+    const std::string port = std::to_string(ntohs(a.sin_port));
+    auto from = [&](const std::string& user) {
+        Child c({CALLER_BENCH_PATH, "from", port, user, backup()}, {});
+        c.Wait(60000);
+        return c.Stdout();
+    };
+    EXPECT_EQ(from("root"), "answered\n");
+    EXPECT_EQ(from(other.name), "refused\n");
+    EXPECT_EQ(from("root"), "answered\n");
+}
+
 TEST_F(CallerTest, SlowConnectionsOfOthersDoNotDelayAnAllowedCaller) {
     ThrowawayUser other("ibsslow");
     Start();
