@@ -82,34 +82,46 @@ std::vector<Move> KeepOrder(const IntervalMap& intervals,
         std::uint64_t key;
         bool canMove;
     };
-    std::map<Mirel::unistring, std::vector<Entry>> logs;
-    // By database: the latest interval that a state at an MSN is in. Looked up by MSN only,
-    // once per log of a restart's whole catalogue: hashed.
-    std::map<Mirel::unistring, std::unordered_map<std::uint64_t, std::uint64_t>> at;
+    // By database: its logs, and the latest interval that a state at an MSN is in (looked up
+    // by MSN only, once per log of a restart's whole catalogue: hashed). One look-up per item.
+    struct Database {
+        std::vector<Entry> logs;
+        std::unordered_map<std::uint64_t, std::uint64_t> at;
+    };
+    std::map<Mirel::unistring, Database> dbs;
     for (const auto& [key, interval] : intervals) {
         if (!interval.backup.IsClear()) continue;
+        auto hint = dbs.begin();
         for (const auto& [uuid, item] : interval.databases) {
-            if (item.upload && !item.file.path.IsClear()) {
-                std::uint64_t& k = at[uuid][item.file.msn];
+            const bool upload = item.upload && !item.file.path.IsClear();
+            if (!upload && item.logs.empty()) continue;
+            // Both maps are in uuid order: the next database is most often the one after the
+            // last.
+            if (hint != dbs.end() && hint->first < uuid) ++hint;
+            if (hint == dbs.end() || hint->first != uuid) {
+                hint = dbs.lower_bound(uuid);
+                if (hint == dbs.end() || hint->first != uuid)
+                    hint = dbs.emplace_hint(hint, uuid, Database());
+            }
+            Database& db = hint->second;
+            if (upload) {
+                std::uint64_t& k = db.at[item.file.msn];
                 k = std::max(k, key);
             }
             if (item.logs.empty()) continue;
             const bool canMove = movable(item);
-            std::vector<Entry>* mine = nullptr;  // one look-up per item, not per log
-            for (const FileInfo& log : item.logs) {
-                if (log.msn <= log.startMSN) continue;
-                if (!mine) mine = &logs[uuid];
-                mine->push_back({&log, key, canMove});
-            }
+            for (const FileInfo& log : item.logs)
+                if (log.msn > log.startMSN) db.logs.push_back({&log, key, canMove});
         }
     }
     std::vector<Move> moves;
-    for (auto& [uuid, entries] : logs) {
+    for (auto& [uuid, db] : dbs) {
+        auto& entries = db.logs;
         // The log a chain continues ends at a lower MSN than its successor starts past.
         std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
             return a.log->startMSN < b.log->startMSN;
         });
-        std::unordered_map<std::uint64_t, std::uint64_t>& where = at[uuid];
+        std::unordered_map<std::uint64_t, std::uint64_t>& where = db.at;
         where.reserve(where.size() + entries.size());
         for (const Entry& e : entries) {
             std::uint64_t key = e.key;
