@@ -78,21 +78,16 @@ struct Db {
     std::size_t uploadedAfter = 0;  // how many intervals had ended at its last upload
 };
 
+// An accepted log or upload.
 struct Log {
     std::string path;
     Mirel::unistring key;
     std::uint64_t msn;
     int db;
-    std::uint64_t uploadsBefore;  // the database's upload count when it was written
+    std::uint64_t uploadsBefore;         // the database's upload count when it was written
+    std::uint64_t digest = 0, size = 0;  // an upload's bytes as the server left them
 };
-
-struct UploadRec {
-    std::string path;
-    Mirel::unistring key;
-    std::uint64_t msn, digest = 0, size = 0;
-    int db;
-    std::uint64_t uploadsBefore;
-};
+using UploadRec = Log;
 
 // A database dropped and created again under its file name: its newest copy must stay.
 struct Retired {
@@ -168,7 +163,7 @@ public:
             d.fresh = true;
             d.uploaded = State{d.msn, d.pages};
             d.uploadedAfter = ends.size();
-            UploadRec u{path, d.key, d.msn, 0, 0, i, d.uploads};
+            UploadRec u{path, d.key, d.msn, i, d.uploads};
             sim::FileDigest(path, u.digest, u.size);
             uploads.push_back(u);
             ++d.uploads;
@@ -1382,11 +1377,8 @@ INSTANTIATE_TEST_SUITE_P(Seeds, InvariantRetention, ::testing::Range<std::uint64
 // The real world, one class at a time (each named by its class) and all together.
 class InvariantRealWorld : public InvariantTest {};
 TEST_P(InvariantRealWorld, OneClass) {
-    for (std::size_t c = 0; c < sim::RealWorldNames().size(); ++c) {
-        SCOPED_TRACE(sim::RealWorldNames()[c]);
-        if (c != GetParam()) continue;
-        Run(100 + c, 30, {static_cast<RealWorld>(c)});
-    }
+    SCOPED_TRACE(sim::RealWorldNames()[GetParam()]);
+    Run(100 + GetParam(), 30, {static_cast<RealWorld>(GetParam())});
 }
 INSTANTIATE_TEST_SUITE_P(Classes, InvariantRealWorld, ::testing::Range<std::uint64_t>(0, 12),
                          [](const ::testing::TestParamInfo<std::uint64_t>& i) {
