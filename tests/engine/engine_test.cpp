@@ -276,32 +276,6 @@ TEST(RecordArenaTest, BlocksNeverOverlapAreReusedAndWhatIsNotKeptGoesBack) {
     EXPECT_EQ(arena.Held(), 0u);
 }
 
-TEST_F(EngineTest, CrashBetweenPageWritesAndMsnIsRepairedByReapplying) {
-    Model m = Db(20), after = m;
-    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), after, rng, 30, false).OK());
-
-    // The sync after the page writes fails: the pages are (partly) new, the MSN is not.
-    faults.Arm(FsOp::kSync, tmp / "db.vdb", kErrIO, 1);
-    EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).GetError(), kErrIO);
-    {
-        HBFile db(tmp.File("db.vdb"));
-        ASSERT_TRUE(db.Open(HBFile::kPermRead).OK());
-        EXPECT_EQ(db.GetMSN(), m.msn);
-    }
-    // Also tear the file by hand: half the log's pages written, the rest old.
-    {
-        HBLogFile log(tmp.File("l.vrl"));
-        ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK() && log.VerifyRecords().OK());
-        int fd = ::open((tmp / "db.vdb").c_str(), O_RDWR);
-        for (std::uint64_t i = 0; i < log.RecordCount() / 2; ++i)
-            ::pwrite(fd, log.RecordData(i), kPage,
-                     static_cast<off_t>((log.RecordPage(i) + 1) * kPage));
-        ::close(fd);
-    }
-    ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
-    ExpectMatches(tmp.File("db.vdb"), after);
-}
-
 // A pass of several logs: each log is checked whole when queued, nothing is written until the
 // pass is applied, and then every page goes out once, is synced once, and only then does the
 // header move to the last log's MSN.
@@ -454,7 +428,6 @@ TEST_F(EngineTest, ADamagedDatabaseFileIsNotADatabase) {
     };
     const std::vector<std::pair<std::string, std::function<void()>>> cases = {
         {"cut by a byte", [&] { cut(whole - 1); }},
-        {"cut to 20 pages", [&] { cut(20 * kPage); }},
         {"header block only", [&] { cut(kPage); }},
         {"both slots torn", bothTorn},
         {"slot 0 generation 1", [&] { header(0, 1); }},

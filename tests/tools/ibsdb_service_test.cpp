@@ -191,17 +191,3 @@ TEST_F(DamagedCopyTest, ADamagedOlderCopyIsFoundBeforeUseAndTheNewestOneStandsIn
     for (const auto& [folder, result] : Results(v, "bbbb.vdb"))
         EXPECT_TRUE(result == "ok" || result == "superseded") << folder << " " << result;
 }
-
-// A flipped byte in the only copy of a database: the worker finds it while it makes its
-// private copy; there is no older copy to fall back to, so the database fails.
-TEST_F(DamagedCopyTest, ADamagedOnlyCopyFailsItsDatabase) {
-    Upload(kB, 1000);
-    Close();
-    testutil::FlipByte(CopyOf(NewestFolder(), kB), kFlipAt);
-    Interval({kB});
-    EXPECT_TRUE(Has(testutil::ReadFile(backup() + "/Failed.tsv"), kB + "\t10727\t"));
-    EXPECT_EQ(Folders(), 1) << "a folder was published from the damaged copy";
-    std::string text;
-    EXPECT_EQ(Restore(tmp / "restored", text), ibsdb::kCritical) << text;
-    EXPECT_FALSE(testutil::Exists(tmp / "restored/bbbb.vdb"));
-}
