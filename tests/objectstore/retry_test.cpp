@@ -93,17 +93,4 @@ TEST(ObjectStoreRetry, AWaitThatAnswersFalseEndsTheRetries) {
     EXPECT_EQ(s.cause, Cause::kServer);
 }
 
-TEST(ObjectStoreStatus, NamesOperationKeyAnswerAndClass) {
-    Status s = Failure(Cause::kCredentials);
-    s.httpCode = 403;
-    s.errorCode = "SignatureDoesNotMatch";
-    EXPECT_EQ(s.ToString(),
-              "PutObject \"k\": HTTP 403 SignatureDoesNotMatch [bad credentials, not retried]");
-    s = Failure(Cause::kConnect);
-    s.errorCode = "curl 7";
-    s.message = "Connection refused";
-    EXPECT_EQ(s.ToString(),
-              "PutObject \"k\": curl 7: Connection refused [no connection, retryable]");
-}
-
 }  // namespace
