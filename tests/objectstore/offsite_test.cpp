@@ -77,6 +77,12 @@ protected:
     void WriteDb(sim::DatabaseModel& m, const std::string& path) {
         ASSERT_TRUE(m.WriteFullCopy(Mirel::UniversalPath::FromNative(path)).OK());
     }
+    // ... holding full copies of `dbs` under their names.
+    std::string Folder(int hour, const std::map<std::string, sim::DatabaseModel*>& dbs) {
+        return Folder(hour, [&](const std::string& f) {
+            for (const auto& [name, m] : dbs) WriteDb(*m, f + "/" + name);
+        });
+    }
     void Change(sim::DatabaseModel& m) {
         const std::string scratch = tmp / "scratch.vrl";
         ::unlink(scratch.c_str());
@@ -233,7 +239,7 @@ TEST_F(Offsite, ASecondPointSendsOnlyTheFilesThatChangedAndListSaysWhereEachIs) 
 
     // A third point not pushed yet, and the first gone here.
     sim::DatabaseModel db3(4, 4096, 8);
-    const std::string third = Folder(1, [&](const std::string& f) { WriteDb(db3, f + "/x.vdb"); });
+    const std::string third = Folder(1, {{"x.vdb", &db3}});
     ASSERT_TRUE(
         Mirel::Directory(Mirel::UniversalPath::Folder(backup + "/" + first)).DeleteAll().OK());
     EXPECT_EQ(Where(), (std::map<std::string, std::string>{
@@ -262,10 +268,7 @@ TEST_F(Offsite, ASecondPointSendsOnlyTheFilesThatChangedAndListSaysWhereEachIs) 
 
 TEST_F(Offsite, ACopyThatDoesNotMatchItsManifestIsNotSentAndItsPointNotWritten) {
     sim::DatabaseModel db0(1, 4096, 8), db1(2, 4096, 8);
-    const std::string first = Folder(3, [&](const std::string& f) {
-        WriteDb(db0, f + "/db0.vdb");
-        WriteDb(db1, f + "/db1.vdb");
-    });
+    const std::string first = Folder(3, {{"db0.vdb", &db0}, {"db1.vdb", &db1}});
     Json j;
     ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
     Change(db0);
@@ -286,11 +289,7 @@ TEST_F(Offsite, ACopyThatDoesNotMatchItsManifestIsNotSentAndItsPointNotWritten) 
 
 TEST_F(Offsite, APushStoppedMidwayLeavesNoPointAndTheNextCompletesIt) {
     sim::DatabaseModel db0(1, 4096, 8), db1(2, 4096, 8), db2(3, 4096, 8);
-    const std::string first = Folder(3, [&](const std::string& f) {
-        WriteDb(db0, f + "/db0.vdb");
-        WriteDb(db1, f + "/db1.vdb");
-        WriteDb(db2, f + "/db2.vdb");
-    });
+    const std::string first = Folder(3, {{"db0.vdb", &db0}, {"db1.vdb", &db1}, {"db2.vdb", &db2}});
     // The store stops as the second object goes: every file was read, one object stored.
     Json j;
     {
@@ -325,10 +324,7 @@ TEST_F(Offsite, APushStoppedMidwayLeavesNoPointAndTheNextCompletesIt) {
 
 TEST_F(Offsite, VerifyRemoteFindsObjectsChangedOrRemovedBehindItsBack) {
     sim::DatabaseModel db0(1, 4096, 8), db1(2, 4096, 8);
-    const std::string first = Folder(3, [&](const std::string& f) {
-        WriteDb(db0, f + "/db0.vdb");
-        WriteDb(db1, f + "/db1.vdb");
-    });
+    const std::string first = Folder(3, {{"db0.vdb", &db0}, {"db1.vdb", &db1}});
     Json j;
     ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
     ASSERT_EQ(VerifyRemote(j, first), ibsdb::kOk) << j.dump(2);
@@ -407,10 +403,7 @@ TEST_F(Offsite, ARestoreFromTheStoreWritesOnlyCheckedCopies) {
 
 TEST_F(Offsite, ARestoreCutShortGoesOnWithoutFetchingWholeFilesAgainAndChecksEveryByte) {
     sim::DatabaseModel small(1, 4096, 8), big(2, 4096, 600);
-    const std::string first = Folder(3, [&](const std::string& f) {
-        WriteDb(small, f + "/a.vdb");
-        WriteDb(big, f + "/b.vdb");
-    });
+    const std::string first = Folder(3, {{"a.vdb", &small}, {"b.vdb", &big}});
     Json j;
     ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
     const std::string a = testutil::ReadFile(backup + "/" + first + "/a.vdb");
@@ -470,8 +463,7 @@ TEST_F(Offsite, ARestoreCutShortGoesOnWithoutFetchingWholeFilesAgainAndChecksEve
 
 TEST_F(Offsite, AStoreThatCannotBeUsedStopsThePushAndChangesNothingHere) {
     sim::DatabaseModel db0(1, 4096, 8);
-    const std::string first =
-        Folder(3, [&](const std::string& f) { WriteDb(db0, f + "/db0.vdb"); });
+    const std::string first = Folder(3, {{"db0.vdb", &db0}});
     const std::string manifest = testutil::ReadFile(backup + "/" + first + "/manifest.tsv");
     const std::string db = testutil::ReadFile(backup + "/" + first + "/db0.vdb");
 
@@ -589,8 +581,7 @@ protected:
             first = f + "/db.vdb";
         });
         Change(db);
-        const std::string middle =
-            Folder(2, [&](const std::string& f) { WriteDb(db, f + "/db.vdb"); });
+        const std::string middle = Folder(2, {{"db.vdb", &db}});
         replaced = Sha(backup + "/" + middle + "/db.vdb");
         Json j;
         ASSERT_EQ(Push(j), ibsdb::kOk) << j.dump(2);
