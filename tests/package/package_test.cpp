@@ -13,6 +13,7 @@
 
 #include "ibs_version.h"
 #include "platform/framework/Prefs.h"
+#include "platform/framework/ServiceSetup.h"
 #include "tests/Process.h"
 
 namespace {
@@ -38,6 +39,19 @@ std::set<std::string> Files(const std::string& root) {
     for (const auto& e : std::filesystem::recursive_directory_iterator(root))
         if (!e.is_directory()) out.insert(e.path().string().substr(root.size()));
     return out;
+}
+
+// Every "--word" in a help text. (std::regex trips GCC 12's -Wmaybe-uninitialized at -O2.)
+std::set<std::string> LongOptions(const std::string& text) {
+    std::set<std::string> found;
+    for (auto at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
+        auto end = at + 2;
+        if (end >= text.size() || text[end] < 'a' || text[end] > 'z') continue;
+        while (end < text.size() && ((text[end] >= 'a' && text[end] <= 'z') || text[end] == '-'))
+            ++end;
+        found.insert(text.substr(at, end - at));
+    }
+    return found;
 }
 
 // A Depends field's package names: versions dropped, separators to spaces.
@@ -221,6 +235,55 @@ TEST_F(PackageTest, InstallWritesAUnitForTheInstalledBinaryIntoAFolderThatExists
         EXPECT_EQ(fromBuild.code, 1) << fromBuild.err;
         EXPECT_FALSE(testutil::Exists(units + "/vellumark-ibs.service"));
     }
+}
+
+// The text of a gzipped man page, with roff's escaped hyphens as plain ones.
+static std::string ManPage(const std::string& path) {
+    std::string text = Shell("zcat " + path).out;
+    for (auto at = text.find("\\-"); at != std::string::npos; at = text.find("\\-", at))
+        text.erase(at, 1);
+    return text;
+}
+
+TEST_F(PackageTest, TheManPagesDescribeEveryOptionAndExitCode) {
+    // ibsdb(1): every command and every option its --help lists.
+    const std::string ibsdb = ManPage(root + "/usr/share/man/man1/ibsdb.1.gz");
+    for (const char* command :
+         {"status", "verify", "list", "restore", "check", "info", "check-log", "offsite push"}) {
+        EXPECT_NE(ibsdb.find(std::string(".B ibsdb ") + command), std::string::npos) << command;
+        std::vector<std::string> argv{root + "/usr/bin/ibsdb"};
+        std::istringstream words(command);
+        for (std::string w; words >> w;) argv.push_back(w);
+        argv.push_back("--help");
+        Result help = Exec(argv);
+        ASSERT_EQ(help.code, 0) << command;
+        for (const auto& option : LongOptions(help.out))
+            EXPECT_NE(ibsdb.find(option), std::string::npos)
+                << command << " " << option << " is not in ibsdb(1)";
+    }
+
+    // talonib(8): its preferences, and every exit code install.md lists.
+    const std::string talonib = ManPage(root + "/usr/share/man/man8/talonib.8.gz");
+    // Every preference the service accepts, each under its own heading.
+    for (int pref :
+         {Talon::kPrefFolderConfigured, Talon::kPrefBackupFolder, Talon::kPrefAllowedCallers,
+          Talon::kPrefRejectedLimit, Talon::kPrefKeepRestorePoints, Talon::kPrefKeepHours})
+        EXPECT_NE(talonib.find(".B " + std::to_string(pref) + " "), std::string::npos)
+            << "preference " << pref << " is not in talonib(8)";
+    const std::string exitStatus = talonib.substr(talonib.find(".SH EXIT STATUS"));
+    std::istringstream doc(testutil::ReadFile(IBS_SOURCE_DIR "/docs/install.md"));
+    std::set<std::string> codes;
+    bool inTable = false;
+    for (std::string line; std::getline(doc, line);) {
+        if (line.rfind("## Exit codes and refusals at start", 0) == 0) inTable = true;
+        if (!inTable || line.rfind("| ", 0) != 0) continue;
+        std::string code = line.substr(2, line.find(' ', 2) - 2);
+        if (!code.empty() && std::isdigit(static_cast<unsigned char>(code[0]))) codes.insert(code);
+    }
+    EXPECT_GE(codes.size(), 6u);
+    for (const auto& code : codes)
+        EXPECT_NE(exitStatus.find(".B " + code + "\n"), std::string::npos)
+            << "exit code " << code << " is not in talonib(8)";
 }
 
 TEST_F(PackageTest, LintianFindsNoError) {
