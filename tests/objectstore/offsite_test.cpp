@@ -474,6 +474,11 @@ TEST_F(Offsite, AStoreThatCannotBeUsedStopsThePushAndChangesNothingHere) {
     EXPECT_EQ(Push(j), ibsdb::kUnknown);
     EXPECT_EQ(j["store_error"]["cause"], "credentials") << j.dump(2);
 
+    // A credentials file others may read is refused before anything is tried.
+    ASSERT_EQ(::chmod(remote.credentials.c_str(), 0644), 0);
+    EXPECT_EQ(Push(j), ibsdb::kUnknown);
+    EXPECT_EQ(j["store_error"]["cause"], "config") << j.dump(2);
+
     EXPECT_EQ(testutil::ReadFile(backup + "/" + first + "/manifest.tsv"), manifest);
     EXPECT_EQ(testutil::ReadFile(backup + "/" + first + "/db0.vdb"), db);
     EXPECT_FALSE(Mirel::Os::Stat(backup + "/" + ibsdb::kOffsiteRecordName).exists);
