@@ -91,28 +91,28 @@ protected:
                 .OK());
     }
 
+    // `command` on `o` with JSON output, parsed into `j`; its exit code, which the JSON says.
+    template <class Options, class Command>
+    static int Run(Command command, Options o, Json& j) {
+        o.json = true;
+        std::ostringstream out;
+        const int rc = command(o, out);
+        j = Json::parse(out.str());
+        EXPECT_EQ(j["exit_code"], rc);
+        return rc;
+    }
     int Push(Json& j, const ibsdb::RemoteOptions* through = nullptr) {
         ibsdb::PushOptions o;
         o.backup = backup;
         o.remote = through ? *through : remote;
-        o.json = true;
-        std::ostringstream out;
-        const int rc = ibsdb::OffsitePush(o, out);
-        j = Json::parse(out.str());
-        EXPECT_EQ(j["exit_code"], rc);
-        return rc;
+        return Run(ibsdb::OffsitePush, o, j);
     }
     int VerifyRemote(Json& j, const std::string& folder = "") {
         ibsdb::RemoteVerifyOptions o;
         o.remote = remote;
         o.folder = folder;
         o.path = backup;
-        o.json = true;
-        std::ostringstream out;
-        const int rc = ibsdb::VerifyRemote(o, out);
-        j = Json::parse(out.str());
-        EXPECT_EQ(j["exit_code"], rc);
-        return rc;
+        return Run(ibsdb::VerifyRemote, o, j);
     }
     int Restore(const std::string& to, Json& r, bool resume = false,
                 const std::string& credentials = "") {
@@ -122,23 +122,14 @@ protected:
         o.backup = backup;
         o.to = to;
         o.resume = resume;
-        o.json = true;
-        std::ostringstream out;
-        const int rc = ibsdb::RestoreRemote(o, out);
-        r = Json::parse(out.str());
-        return rc;
+        return Run(ibsdb::RestoreRemote, o, r);
     }
     int Expire(const ibsdb::RemoteOptions& r, int keep, Json& j, bool dryRun = false) {
         ibsdb::RemoteExpireOptions o;
         o.remote = r;
         o.keep = keep;
         o.dryRun = dryRun;
-        o.json = true;
-        std::ostringstream out;
-        const int rc = ibsdb::ExpireRemote(o, out);
-        j = Json::parse(out.str());
-        EXPECT_EQ(j["exit_code"], rc);
-        return rc;
+        return Run(ibsdb::ExpireRemote, o, j);
     }
     // The options that reach the store through `door`.
     ibsdb::RemoteOptions Via(testutil::Forwarder& door) {
@@ -151,12 +142,9 @@ protected:
     std::map<std::string, std::string> Where() {
         ibsdb::ListOptions o;
         o.backup = backup;
-        o.json = true;
         o.remote = remote;
-        std::ostringstream out;
-        const int rc = ibsdb::List(o, out);
-        const Json j = Json::parse(out.str());
-        EXPECT_EQ(rc, ibsdb::kOk) << out.str();
+        Json j;
+        EXPECT_EQ(Run(ibsdb::List, o, j), ibsdb::kOk) << j.dump(2);
         std::map<std::string, std::string> w;
         for (const auto& p : j["restore_points"])
             w[p["folder"].get<std::string>()] = p["where"].get<std::string>();
@@ -252,12 +240,10 @@ TEST_F(Offsite, ASecondPointSendsOnlyTheFilesThatChangedAndListSaysWhereEachIs) 
     // status: the third point is an hour newer than the newest off the host.
     ibsdb::StatusOptions o;
     o.backup = backup;
-    o.json = true;
     for (const std::uint64_t warnAfter : {2 * kHour, kHour / 2}) {
         o.warnOffsiteLag = warnAfter;
-        std::ostringstream out;
-        ibsdb::Status(o, out);
-        const Json s = Json::parse(out.str());
+        Json s;
+        Run(ibsdb::Status, o, s);
         EXPECT_EQ(s["offsite"]["folder"], second);
         EXPECT_NEAR(s["offsite"]["lag_seconds"].get<double>(), 3600, 1);
         EXPECT_EQ(s["reasons"].dump().find("off the host") != std::string::npos, warnAfter < kHour)

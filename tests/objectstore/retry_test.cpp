@@ -48,7 +48,6 @@ TEST(ObjectStoreRetry, RetriesOnlyWhatMayRecoverAndStopsAtTheLimit) {
          {Cause::kServer, Cause::kTimeout, Cause::kThrottled, Cause::kStoreFull, Cause::kNone}},
         // Bad or expired credentials, 412 and 404 at once.
         {8, 1, Cause::kCredentials, {Cause::kCredentials}},
-        {8, 1, Cause::kCredentialsExpired, {Cause::kCredentialsExpired}},
         {8, 1, Cause::kPreconditionFailed, {Cause::kPreconditionFailed}},
         {8, 1, Cause::kNotFound, {Cause::kNotFound}},
         // A retryable fault then a permanent one; the limit.
