@@ -5,13 +5,11 @@
 #pragma once
 
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -39,13 +37,12 @@ public:
         if (::bind(mListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
             ::listen(mListen, 16) != 0)
             throw std::runtime_error("forwarder: bind");
-        if (::pipe2(mWake, O_CLOEXEC) != 0) throw std::runtime_error("forwarder: pipe");
         mAccept = std::thread([this] { AcceptLoop(); });
     }
     // Refuses new connections and cuts those open.
     void Close() {
         if (mListen < 0) return;
-        [[maybe_unused]] ssize_t n = ::write(mWake[1], "x", 1);
+        ::shutdown(mListen, SHUT_RDWR);  // ends a blocked accept
         mAccept.join();
         ::close(mListen);
         mListen = -1;
@@ -59,8 +56,6 @@ public:
         mPumps.clear();
         for (int fd : mFds) ::close(fd);
         mFds.clear();
-        ::close(mWake[0]);
-        ::close(mWake[1]);
         std::lock_guard<std::mutex> g(mM);
         mClosing = false;
     }
@@ -125,10 +120,8 @@ private:
     }
     void AcceptLoop() {
         for (;;) {
-            pollfd p[2] = {{mListen, POLLIN, 0}, {mWake[0], POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0) continue;
-            if (p[1].revents) return;
             int client = ::accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0 && errno == EINVAL) return;
             if (client < 0) continue;
             {
                 std::lock_guard<std::mutex> g(mM);
@@ -161,28 +154,23 @@ private:
     void AnswerOne(int client, const std::string& answer) {
         std::string request;
         char buf[65536];
-        std::size_t end = std::string::npos;
-        while ((end = request.find("\r\n\r\n")) == std::string::npos) {
-            ssize_t n = ::read(client, buf, sizeof buf);
-            if (n <= 0) return;
-            request.append(buf, static_cast<std::size_t>(n));
-        }
+        std::size_t end = 0, body = 0;
+        for (ssize_t n; (end = request.find("\r\n\r\n")) == std::string::npos;
+             request.append(buf, static_cast<std::size_t>(n)))
+            if ((n = ::read(client, buf, sizeof buf)) <= 0) return;
         {
             std::lock_guard<std::mutex> g(mM);
             ++mRequests;
         }
         const std::string head = request.substr(0, end);
-        std::size_t body = 0;
         if (auto at = head.find("\r\nContent-Length: "); at != std::string::npos)
             body = std::stoul(head.substr(at + 18));
         // A client that waits to hear "100 Continue" sends no body once answered.
-        if (head.find("\r\nExpect: 100-continue") == std::string::npos) {
-            std::size_t have = request.size() - end - 4;
-            while (have < body) {
-                ssize_t n = ::read(client, buf, sizeof buf);
-                if (n <= 0) return;
-                have += static_cast<std::size_t>(n);
-            }
+        if (head.find("\r\nExpect: 100-continue") != std::string::npos) body = 0;
+        for (std::size_t have = request.size() - end - 4; have < body;) {
+            ssize_t n = ::read(client, buf, sizeof buf);
+            if (n <= 0) return;
+            have += static_cast<std::size_t>(n);
         }
         if (!WriteAll(client, answer.data(), answer.size())) return;
         ::shutdown(client, SHUT_WR);
@@ -191,9 +179,7 @@ private:
     }
     void Pump(int from, int to, bool fromClient) {
         char buf[65536];
-        std::string seen;     // the end of what came before, for a request line cut in two
-        std::string tail;     // the same, for counting requests
-        std::string cutSeen;  // the same, for the request whose answer is cut
+        std::string window;  // the end of what came before, for a request line cut in two
         for (;;) {
             const std::size_t rate = mRate.load();
             // A slow link: small chunks, each taking the time its bytes take at that rate.
@@ -204,52 +190,45 @@ private:
             if (rate)
                 std::this_thread::sleep_for(
                     std::chrono::microseconds(static_cast<std::uint64_t>(n) * 1000000 / rate));
+            std::unique_lock<std::mutex> l(mM);
             if (fromClient) {
-                std::unique_lock<std::mutex> l(mM);
+                const std::size_t old = window.size();
+                window.append(buf, static_cast<std::size_t>(n));
+                // How often `what` ends in this chunk.
+                auto count = [&](const std::string& what) {
+                    int k = 0;
+                    for (std::size_t at = old >= what.size() ? old - what.size() + 1 : 0;
+                         !what.empty() && (at = window.find(what, at)) != std::string::npos; ++at)
+                        ++k;
+                    return k;
+                };
                 // Every request curl sends names its host on the line after its first.
-                static const std::string kRequest = " HTTP/1.1\r\nHost: ";
-                tail.append(buf, static_cast<std::size_t>(n));
-                for (std::size_t at = 0; (at = tail.find(kRequest, at)) != std::string::npos;
-                     at += kRequest.size())
-                    ++mRequests;
-                if (tail.size() >= kRequest.size())
-                    tail.erase(0, tail.size() - kRequest.size() + 1);
-                if (!mCutLine.empty() && !mCutArmed.count(to)) {
-                    cutSeen.append(buf, static_cast<std::size_t>(n));
-                    if (cutSeen.find(mCutLine) != std::string::npos) {
-                        mCutArmed[to] = 0;
-                        mCutLine.clear();
-                    }
-                    if (cutSeen.size() > 4096) cutSeen.erase(0, cutSeen.size() - 4096);
+                mRequests += count(" HTTP/1.1\r\nHost: ");
+                if (!mCutArmed.count(to) && count(mCutLine)) {
+                    mCutArmed[to] = 0;
+                    mCutLine.clear();
                 }
                 if (!mHoldLine.empty()) {
-                    seen.append(buf, static_cast<std::size_t>(n));
-                    for (std::size_t at = 0; (at = seen.find(mHoldLine, at)) != std::string::npos;
-                         at += 1)
+                    for (int k = count(mHoldLine); k > 0; --k)
                         if (++mSeenCount == mHoldAt) mHeld = true;
-                    const std::size_t keep = mHoldLine.size() - 1;
-                    if (seen.size() > keep) seen.erase(0, seen.size() - keep);
                     mCv.notify_all();
                 }
+                if (window.size() > 4096) window.erase(0, window.size() - 4096);
                 mCv.wait(l, [&] { return !mHeld || mClosing; });
                 if (mClosing) break;
-            }
-            if (!fromClient) {
-                std::unique_lock<std::mutex> l(mM);
-                auto armed = mCutArmed.find(from);
-                if (armed != mCutArmed.end()) {
-                    const std::uint64_t room = mCutBytes - armed->second;
-                    if (static_cast<std::uint64_t>(n) >= room) {
-                        WriteAll(to, buf, static_cast<std::size_t>(room));
-                        mCut = true;
-                        mCutArmed.erase(armed);
-                        ::shutdown(from, SHUT_RDWR);
-                        ::shutdown(to, SHUT_RDWR);
-                        break;
-                    }
-                    armed->second += static_cast<std::uint64_t>(n);
+            } else if (auto armed = mCutArmed.find(from); armed != mCutArmed.end()) {
+                const std::uint64_t room = mCutBytes - armed->second;
+                if (static_cast<std::uint64_t>(n) >= room) {
+                    WriteAll(to, buf, static_cast<std::size_t>(room));
+                    mCut = true;
+                    mCutArmed.erase(armed);
+                    ::shutdown(from, SHUT_RDWR);
+                    ::shutdown(to, SHUT_RDWR);
+                    break;
                 }
+                armed->second += static_cast<std::uint64_t>(n);
             }
+            l.unlock();
             if (!WriteAll(to, buf, static_cast<std::size_t>(n))) break;
         }
         ::shutdown(to, SHUT_WR);
@@ -267,22 +246,16 @@ private:
     std::atomic<std::size_t> mRate{0};
     unsigned short mTarget, mPort;
     int mListen = -1;
-    int mWake[2] = {-1, -1};
     std::thread mAccept;
     std::vector<std::thread> mPumps;
     std::vector<int> mFds;
     std::mutex mM;
     std::condition_variable mCv;
-    bool mClosing = false;
-    std::string mHoldLine;
-    int mHoldAt = 0, mSeenCount = 0;
-    bool mHeld = false;
-    std::string mAnswer;
-    int mRequests = 0;
-    std::string mCutLine;
+    bool mClosing = false, mHeld = false, mCut = false;
+    std::string mHoldLine, mAnswer, mCutLine;
+    int mHoldAt = 0, mSeenCount = 0, mRequests = 0;
     std::uint64_t mCutBytes = 0;
     std::map<int, std::uint64_t> mCutArmed;  // server's socket: bytes of its answer passed on
-    bool mCut = false;
 };
 
 }  // namespace testutil

@@ -1,7 +1,6 @@
 // The service's copier against the real store: the service publishes, its thread pushes;
 // a store that stops holds up nothing here and is named; a service killed in the middle of
 // an upload leaves no point off the host that looks whole.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,14 +11,13 @@
 #include <set>
 
 #include "platform/objectstore/Client.h"
-#include "tests/Process.h"
+#include "tests/ServiceFixture.h"
 #include "tests/objectstore/Forwarder.h"
 #include "tests/objectstore/StoreSetup.h"
 #include "tests/tools/Has.h"
 #include "tools/ibsdb/BackupView.h"
 #include "tools/ibsdb/Common.h"
 #include "tools/ibsdb/Offsite.h"
-#include "tools/sim/ServiceClient.h"
 
 using ibsdb::Json;
 using testutil::Child;
@@ -28,13 +26,11 @@ namespace {
 
 const std::string kStore = IBS_S3_STORE_DIR;
 
-class Copier : public ::testing::Test {
+class Copier : public testutil::ServiceFixture {
 protected:
     void SetUp() override {
         testutil::UseStore(kStore, "copier", store, remote);
-        if (IsSkipped() || HasFailure()) return;
         storePort = testutil::StorePort(store);
-        backup = env.dir / "backup";
     }
     void TearDown() override {
         if (service && !service->Wait(0)) {
@@ -50,25 +46,18 @@ protected:
                                           port);
     }
     void StartService(const std::string& credentials, const std::string& more = "") {
-        testutil::WriteFile(env.dir / "prefs.xml",
-                            "<preferences><pref id=\"67\" type=\"int\">1</pref><pref id=\"68\" "
-                            "type=\"text\">" +
-                                backup + "</pref><pref id=\"84\" type=\"text\">" + credentials +
-                                "</pref><pref id=\"85\" type=\"text\">" + remote.prefix +
-                                "</pref>" + more + "</preferences>\n");
-        auto e = env.Env();
-        e["VELLUMARK_OFFSITE_RETRY_MS"] = "200";
-        service = std::make_unique<Child>(std::vector<std::string>{TALONIB_PATH}, e);
-        ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << env.DebugLog();
+        NameBackupFolder("<pref id=\"84\" type=\"text\">" + credentials +
+                         "</pref><pref id=\"85\" type=\"text\">" + remote.prefix + "</pref>" +
+                         more);
+        service = StartReady({{"VELLUMARK_OFFSITE_RETRY_MS", "200"}});
     }
-    std::unique_ptr<Child> Sim(int intervals, bool markers = false) {
+    std::unique_ptr<Child> Sim(int intervals) {
         std::vector<std::string> args = {VLSERVER_SIM_PATH, "run",
                                          "--backup",        backup,
                                          "--work",          env.dir / "sim",
                                          "--intervals",     std::to_string(intervals),
                                          "--databases",     "3",
                                          "--pages",         "64"};
-        if (markers) args.push_back("--markers");
         return std::make_unique<Child>(args, std::map<std::string, std::string>{});
     }
 
@@ -112,46 +101,28 @@ protected:
         service->Signal(SIGTERM);
         ASSERT_EQ(service->Wait(30000), 0);
     }
-    // The waits after each failed push, in milliseconds, as the copier's debug log gives them
-    // (written before the next push can start).
-    std::vector<long> Waits() {
-        std::vector<long> waits;
-        const std::string log = env.DebugLog();
-        static const std::string kAgain = "; again in ";
-        for (auto at = log.find("OffsiteCopier: "); at != std::string::npos;
-             at = log.find("OffsiteCopier: ", at + 1)) {
-            const auto again = log.find(kAgain, at);
-            if (again == std::string::npos || again > log.find('\n', at)) continue;
-            waits.push_back(std::atol(log.c_str() + again + kAgain.size()));
-        }
-        return waits;
-    }
-    // The copier backs off between failed pushes: the n-th wait is a point in the upper half
-    // of 200 ms (VELLUMARK_OFFSITE_RETRY_MS) doubled n-1 times, at most ten times that.
-    void ExpectBackOff(const std::vector<long>& waits) {
-        for (std::size_t i = 0; i < waits.size(); ++i) {
-            const long d = std::min(2000L, 200L << std::min<std::size_t>(i, 10));
-            EXPECT_GE(waits[i], d / 2) << "wait " << i + 1;
-            EXPECT_LE(waits[i], d) << "wait " << i + 1;
-        }
-    }
+    // The failed pushes, as the copier's debug log gives them (written before the next push
+    // can start).
+    std::size_t FailedPushes() { return testutil::CountOf(env.DebugLog(), "; again in "); }
     // Each failed push made `perPush` requests (its first operation, tried that often) and
     // no more: requests seen between two readings of the log lie within the pushes logged.
     void ExpectRequestsPerPush(testutil::Forwarder& door, int perPush) {
-        const std::size_t before = Waits().size();
+        const std::size_t before = FailedPushes();
         const int requests = door.Requests();
-        const std::size_t after = Waits().size();
+        const std::size_t after = FailedPushes();
         EXPECT_GE(requests, static_cast<int>(before) * perPush);
         EXPECT_LE(requests, static_cast<int>(after + 1) * perPush);
     }
-    // A store that answers every request with `answer` from the start, or refuses the
-    // credentials file's `secret`: the service publishes and the server checks every interval,
-    // the state and ibsdb status name `cause`, failed pushes remove nothing here, and once the
-    // store answers again (or the file is fixed: it is read again at every push) every point
-    // goes off the host; one event record says it failed, one that it came back.
-    void FailThenRecover(const std::string& answer, const std::string& cause, int perPush,
+    // A store that is stopped, answers every request with `answer`, or refuses the credentials
+    // file's `secret`, from the start: the service publishes and the server checks every
+    // interval, the state and ibsdb status name `cause`, failed pushes remove nothing here,
+    // and once the store is back (or the file is fixed: it is read again at every push) every
+    // point goes off the host; one event record says it failed, one that it came back.
+    void FailThenRecover(const std::string& cause, int perPush, const std::string& answer,
                          const std::string& secret = "") {
         testutil::Forwarder door(storePort);
+        const bool stopped = answer.empty() && secret.empty();
+        if (stopped) door.Close();
         door.Answer(answer);
         const std::string file = env.dir / "offsite.credentials";
         testutil::WriteCredentials(file, store, door.Port(), secret);
@@ -167,25 +138,28 @@ protected:
             << testutil::ReadFile(backup + "/State.tsv");
         // The store's own code for it, as its answer gave it.
         const auto code = answer.find("<Code>");
-        EXPECT_TRUE(Has(State().offError,
-                        secret.empty() ? answer.substr(code + 6, answer.find("</Code>") - code - 6)
-                                       : "SignatureDoesNotMatch"));
+        if (!stopped) {
+            EXPECT_TRUE(Has(State().offError,
+                            secret.empty()
+                                ? answer.substr(code + 6, answer.find("</Code>") - code - 6)
+                                : "SignatureDoesNotMatch"));
+        }
         Json status;
         EXPECT_EQ(Status(status), 1) << status.dump(2);
         EXPECT_EQ(status["service"]["offsite"]["cause"], cause) << status.dump(2);
 
-        // More pushes fail meanwhile, with a growing wait between them and no more requests
-        // each than its retries; nothing here goes for them.
+        // More pushes fail meanwhile, with no more requests each than its retries; nothing
+        // here goes for them.
         const std::set<std::string> here = LocalPoints();
         ASSERT_FALSE(here.empty());
-        ASSERT_TRUE(testutil::Eventually([&] { return Waits().size() >= 4; }, 60000));
+        ASSERT_TRUE(testutil::Eventually([&] { return FailedPushes() >= 4; }, 60000));
         EXPECT_EQ(LocalPoints(), here);
         Json verify;
         EXPECT_EQ(Ibsdb({"verify", backup, "--json"}, verify), 0) << verify.dump(2);
         EXPECT_TRUE(RemotePoints().empty());
         ExpectRequestsPerPush(door, perPush);
-        ExpectBackOff(Waits());
 
+        if (stopped) door.Open();
         door.Answer("");
         testutil::WriteCredentials(file, store, door.Port());
         ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
@@ -198,10 +172,7 @@ protected:
                   1u)
             << said;
         EXPECT_EQ(testutil::CountOf(said, "[0x41000337]"), 1u) << said;
-        EXPECT_EQ(testutil::CountOf(
-                      said, "[0xc1000338] Copies off the host: the store answers again after"),
-                  1u)
-            << said;
+        EXPECT_EQ(testutil::CountOf(said, "[0xc1000338]"), 1u) << said;
     }
     int Status(Json& out) {
         return Ibsdb({"status", backup, "--json", "--warn-lag", "3650d", "--crit-lag", "3650d"},
@@ -228,19 +199,17 @@ protected:
         return code;
     }
 
-    testutil::ServiceEnv env;
-    testutil::NotifySocket notify{env.dir / "notify"};
     ObjectStore::Config store;
     ibsdb::RemoteOptions remote;
     unsigned short storePort = 0;
-    std::string backup;
+    const std::string backup = env.dir / "backup";
     std::unique_ptr<Child> service;
 };
 
 }  // namespace
 
 TEST_F(Copier, EachPublishedFolderIsPushedAndListedOffTheHost) {
-    // With a bandwidth limit (preference 86) that the client pushing must have.
+    // With a bandwidth limit (preference 86).
     StartService(Credentials(storePort), "  <pref id=\"86\" type=\"int\">8388608</pref>\n");
     auto sim = Sim(3);
     ASSERT_EQ(sim->Wait(180000), 0) << sim->Stdout();
@@ -268,120 +237,49 @@ TEST_F(Copier, EachPublishedFolderIsPushedAndListedOffTheHost) {
     Json status;
     Status(status);
     EXPECT_EQ(status["offsite"]["folder"], *LocalPoints().rbegin()) << status.dump(2);
-    EXPECT_EQ(status["offsite"]["lag_seconds"], 0);
     EXPECT_EQ(status["state"], "OK") << status.dump(2);
-    EXPECT_TRUE(Has(env.DebugLog(), "OffsiteCopier: pushing at most 8388608 bytes per second"));
-
-    // ibsdb's push takes a limit too, to another prefix: every point, by a client that has it.
-    Json push;
-    EXPECT_EQ(Ibsdb({"offsite", "push", backup, "--credentials", remote.credentials, "--prefix",
-                     remote.prefix + "-by-hand", "--max-rate", "4M", "--json"},
-                    push),
-              0)
-        << push.dump(2);
-    EXPECT_EQ(push["max_bytes_per_second"], 4u << 20) << push.dump(2);
-    EXPECT_EQ(push["summary"]["pushed"], LocalPoints().size()) << push.dump(2);
-    EXPECT_EQ(
-        Ibsdb({"offsite", "push", backup, "--credentials", remote.credentials, "--max-rate", "4X"},
-              push),
-        2);
+    StopService();
 
     // The policy off the host needs no backup folder: the host that pushed may be gone.
+    const std::size_t there = RemotePoints().size();
     Json expire;
-    EXPECT_EQ(Ibsdb({"expire", "--remote", remote.credentials, "--prefix",
-                     remote.prefix + "-by-hand", "--keep", "2", "--json"},
+    EXPECT_EQ(Ibsdb({"expire", "--remote", remote.credentials, "--prefix", remote.prefix, "--keep",
+                     "2", "--json"},
                     expire),
               0)
         << expire.dump(2);
     std::size_t kept = 0;
     for (const auto& p : expire["points"]) kept += p["kept"].get<bool>();
-    EXPECT_EQ(kept, std::min<std::size_t>(2, LocalPoints().size())) << expire.dump(2);
-    EXPECT_EQ(expire["points"].size(), LocalPoints().size()) << expire.dump(2);
-    EXPECT_EQ(Ibsdb({"expire", "--keep", "2"}, expire), 2);
+    EXPECT_EQ(kept, std::min<std::size_t>(2, there)) << expire.dump(2);
+    EXPECT_EQ(expire["points"].size(), there) << expire.dump(2);
 }
 
 TEST_F(Copier, AStoppedStoreHoldsUpNothingHereIsNamedAndPushingResumes) {
-    testutil::Forwarder door(storePort);
-    StartService(Credentials(door.Port()));
-    auto sim = Sim(4, true);
-    // The first interval is published and pushed before the store stops; the server is
-    // held meanwhile so that the rest is published while the store is away.
-    ASSERT_TRUE(sim->WaitForLine("@verify", 120000));
-    sim->Signal(SIGSTOP);
-    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
-    const std::set<std::string> before = LocalPoints();
-    door.Close();
-    sim->Signal(SIGCONT);
-    while (sim->WaitForLine("@", 180000)) {
-    }
-    ASSERT_EQ(sim->Wait(180000), 0);  // every interval published here, checked by the server
-    const std::set<std::string> here = LocalPoints();
-    ASSERT_GT(*here.rbegin(), *before.rbegin());
-    const std::set<std::string> there = RemotePoints();
-    for (const auto& name : there) EXPECT_TRUE(before.count(name)) << name;
-
-    // The state, the status line and ibsdb status name the cause and the lag.
-    ASSERT_TRUE(testutil::Eventually(
-        [&] {
-            const auto st = State();
-            return st.offState == "failing" && st.offCause == "connect";
-        },
-        30000))
-        << testutil::ReadFile(backup + "/State.tsv");
-    EXPECT_TRUE(notify.WaitFor("store failing since", 10000));
-    Json status;
-    EXPECT_EQ(Status(status), 1) << status.dump(2);
-    bool named = false;
-    for (const auto& r : status["reasons"])
-        named |= r.get<std::string>().find("copies off the host fail since") != std::string::npos &&
-                 r.get<std::string>().find("connect") != std::string::npos;
-    EXPECT_TRUE(named) << status.dump(2);
-    EXPECT_EQ(status["service"]["offsite"]["cause"], "connect");
-    EXPECT_EQ(status["offsite"]["folder"], *before.rbegin());
-    EXPECT_GT(status["offsite"]["lag_seconds"].get<long>(), 0);
-    // Nothing here went for it: every folder published is still here but those retention
-    // thins out, and the newest is whole.
-    Json verify;
-    EXPECT_EQ(Ibsdb({"verify", backup + "/" + *here.rbegin(), "--json"}, verify), 0)
-        << verify.dump(2);
-
-    door.Open();
-    ASSERT_TRUE(testutil::Eventually([&] { return AllPushed(); }, 60000));
-    ASSERT_TRUE(testutil::Eventually([&] { return State().offState == "idle"; }, 20000));
-    EXPECT_EQ(State().offNewest, *LocalPoints().rbegin());
-    Status(status);
-    EXPECT_EQ(status["state"], "OK") << status.dump(2);
-
-    sim::ServiceClient client(testutil::ClientOrb());
-    client.Stop();
-    ASSERT_EQ(service->Wait(30000), 0);
-    const std::string said = service->Stderr();
-    EXPECT_TRUE(Has(said, "[0x41000337] Copies off the host: the store failed (connect)"));
-    EXPECT_TRUE(Has(said, "[0xc1000338] Copies off the host: the store answers again after"));
+    FailThenRecover("connect", 0, "");
 }
 
-TEST_F(Copier, AStoreAnswering5xxIsRetriedWithBackOffNamedAndPushedToOnceItRecovers) {
-    // Retried: each push tries its first operation 3 times before the copier backs off.
+// Retried: each push tries its first operation 3 times before the copier backs off.
+TEST_F(Copier, AStoreAnswering5xxIsRetriedNamedAndPushedToOnceItRecovers) {
     FailThenRecover(
-        testutil::Forwarder::ErrorAnswer("503 Service Unavailable", "ServiceUnavailable"), "server",
-        3);
+        "server", 3,
+        testutil::Forwarder::ErrorAnswer("503 Service Unavailable", "ServiceUnavailable"));
 }
 
+// As RADOS Gateway answers a user or bucket over its quota.
 TEST_F(Copier, AFullStoreIsNamedRetriedAndCostsNothingHere) {
-    // As RADOS Gateway answers a user or bucket over its quota.
-    FailThenRecover(testutil::Forwarder::ErrorAnswer("403 Forbidden", "QuotaExceeded"),
-                    "store-full", 3);
+    FailThenRecover("store-full", 3,
+                    testutil::Forwarder::ErrorAnswer("403 Forbidden", "QuotaExceeded"));
 }
 
+// As S3 answers a temporary credential past its end: not retried within a push.
 TEST_F(Copier, AnExpiredCredentialIsNamedTriedOncePerPushAndPushingFollowsItsRenewal) {
-    // As S3 answers a temporary credential past its end: not retried within a push.
-    FailThenRecover(testutil::Forwarder::ErrorAnswer("400 Bad Request", "ExpiredToken"),
-                    "credentials-expired", 1);
+    FailThenRecover("credentials-expired", 1,
+                    testutil::Forwarder::ErrorAnswer("400 Bad Request", "ExpiredToken"));
 }
 
+// The real store refuses the secret: not retried within a push.
 TEST_F(Copier, ARefusedCredentialIsNamedNotHammeredAndPushingFollowsTheFixedFile) {
-    // The real store refuses the secret: not retried within a push.
-    FailThenRecover("", "credentials", 1, "not-the-secret");
+    FailThenRecover("credentials", 1, "", "not-the-secret");
 }
 
 // The second object's upload stops moving: the first object is stored, the point's index is
@@ -497,32 +395,25 @@ TEST_F(Copier, ARemoteExpiryKilledAtAnyDeletionLeavesNoPointThatLooksWholeAndIsN
     for (const auto& o : objects) EXPECT_TRUE(named.count(o.key)) << o.key << ": named by no point";
 }
 
-TEST(CopierStart, ACredentialsFileOthersMayReadStopsTheStartWithOneLine) {
-    testutil::ServiceEnv env;
+using CopierStart = testutil::ServiceFixture;
+
+TEST_F(CopierStart, ACredentialsFileOthersMayReadStopsTheStartWithOneLine) {
     const std::string credentials = env.dir / "offsite.credentials";
     testutil::WriteFile(credentials,
                         "endpoint = http://127.0.0.1:9\nbucket = b\naccess_key = a\nsecret_key = "
                         "s\n");
     ::chmod(credentials.c_str(), 0644);
-    testutil::WriteFile(env.dir / "prefs.xml",
-                        "<?xml version=\"1.0\"?>\n<preferences>\n"
-                        "  <pref id=\"84\" type=\"text\">" +
-                            credentials + "</pref>\n</preferences>\n");
-    Child refused({TALONIB_PATH}, env.Env());
-    EXPECT_EQ(refused.Wait(20000), 6);
-    const std::string said = refused.Stderr();
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-    EXPECT_TRUE(Has(said, "the off-host repository's credentials cannot be used"));
+    testutil::WriteFile(env.dir / "prefs.xml", "<preferences><pref id=\"84\" type=\"text\">" +
+                                                   credentials + "</pref></preferences>\n");
+    auto refused = Start();
+    EXPECT_EQ(refused->Wait(20000), 6);
+    const std::string said = refused->Stderr();
+    EXPECT_EQ(testutil::CountOf(said, "\n"), 1u) << said;
     EXPECT_TRUE(Has(said, credentials));
-    EXPECT_TRUE(Has(said, "(preference 84 of " + env.dir / "prefs.xml)"));
 
     // The same file the service's own: the start goes on (no folder configured, the service
     // waits for the server).
     ::chmod(credentials.c_str(), 0600);
-    testutil::NotifySocket notify{env.dir / "notify"};
-    Child started({TALONIB_PATH}, env.Env());
-    ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << env.DebugLog();
-    EXPECT_TRUE(Has(env.DebugLog(), "copies off the host with " + credentials));
-    started.Signal(SIGTERM);
-    EXPECT_EQ(started.Wait(30000), 0);
+    auto started = StartReady();
+    Stop(started);
 }

@@ -48,7 +48,6 @@ TEST(ObjectStoreRetry, RetriesOnlyWhatMayRecoverAndStopsAtTheLimit) {
          {Cause::kServer, Cause::kTimeout, Cause::kThrottled, Cause::kStoreFull, Cause::kNone}},
         // Bad or expired credentials, 412 and 404 at once.
         {8, 1, Cause::kCredentials, {Cause::kCredentials}},
-        {8, 1, Cause::kCredentialsExpired, {Cause::kCredentialsExpired}},
         {8, 1, Cause::kPreconditionFailed, {Cause::kPreconditionFailed}},
         {8, 1, Cause::kNotFound, {Cause::kNotFound}},
         // A retryable fault then a permanent one; the limit.
@@ -91,19 +90,6 @@ TEST(ObjectStoreRetry, AWaitThatAnswersFalseEndsTheRetries) {
     });
     EXPECT_EQ(attempts, 1);
     EXPECT_EQ(s.cause, Cause::kServer);
-}
-
-TEST(ObjectStoreStatus, NamesOperationKeyAnswerAndClass) {
-    Status s = Failure(Cause::kCredentials);
-    s.httpCode = 403;
-    s.errorCode = "SignatureDoesNotMatch";
-    EXPECT_EQ(s.ToString(),
-              "PutObject \"k\": HTTP 403 SignatureDoesNotMatch [bad credentials, not retried]");
-    s = Failure(Cause::kConnect);
-    s.errorCode = "curl 7";
-    s.message = "Connection refused";
-    EXPECT_EQ(s.ToString(),
-              "PutObject \"k\": curl 7: Connection refused [no connection, retryable]");
 }
 
 }  // namespace

@@ -178,9 +178,6 @@ TEST_F(CallerTest, SlowConnectionsOfOthersDoNotDelayAnAllowedCaller) {
     EXPECT_EQ(line, "answered 10");
     slow.Write("\n");
     EXPECT_EQ(slow.Wait(30000), 0);
-    EXPECT_NE(env.DebugLog().find("CallerGate: closed a connection from uid " +
-                                  std::to_string(other.uid)),
-              std::string::npos);
     Stop(service);
 }
 
@@ -202,9 +199,7 @@ TEST_F(CallerTest, FloodsOfRefusedCallsWriteALittle) {
     service->Signal(SIGTERM);
     EXPECT_EQ(service->Wait(30000), 0);
     std::string records = service->Stderr();
-    EXPECT_EQ(testutil::CountOf(records, "[0x81000350]"), 2u);
-    EXPECT_NE(records.find("(999 refused since the previous record)"), std::string::npos)
-        << records;
+    EXPECT_EQ(testutil::CountOf(records, "[0x81000350]"), 2u) << records;
 }
 
 TEST_F(CallerTest, MalformedMessagesLeaveAFewTraceLines) {

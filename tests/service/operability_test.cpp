@@ -44,14 +44,6 @@ using OperabilityTest = testutil::ServiceFixture;
 }  // namespace
 
 TEST_F(OperabilityTest, EachStartRefusalIsOneLineThatSaysWhatToDo) {
-    testutil::WriteFile(
-        env.dir / "bad.xml",
-        "<preferences>\n  <pref id=\"67\" type=\"int\">yes</pref>\n</preferences>\n");
-    auto badPrefs = Start({}, {{"VELLUMARK_PREFS", env.dir / "bad.xml"}});
-    EXPECT_EQ(badPrefs->Wait(20000), 6);
-    ExpectOneLine(badPrefs->Stderr(), {"bad.xml:2: preference 67 is of type int"});
-    EXPECT_FALSE(testutil::Exists(env.dir / "run/talonib.lock"));  // refused before anything
-
     testutil::WriteFile(env.dir / "blocked", "");
     auto lock = Start({}, {{"VELLUMARK_RUN_DIR", env.dir / "blocked/run"}});
     EXPECT_EQ(lock->Wait(20000), 1);
