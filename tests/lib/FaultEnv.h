@@ -19,6 +19,7 @@ namespace Mirel {
 class GatedEnv : public EnvWrapper {
 public:
     explicit GatedEnv(Env& target) : EnvWrapper(target) {}
+    using S = const std::string&;
 
 #define IBS_GATED(op, path, Name, Params, Args, ...)            \
     Error Name Params override {                                \
@@ -26,59 +27,46 @@ public:
         if (Error e = Check(FsOp::op, path); !e.OK()) return e; \
         return EnvWrapper::Name Args;                           \
     }
-    IBS_GATED(kStat, p, Stat, (const std::string& p, Os::Info& i), (p, i), i = Os::Info())
-    IBS_GATED(kStat, p, FStat, (int fd, Os::Info& i, const std::string& p), (fd, i, p),
-              i = Os::Info())
-    IBS_GATED(kList, p, ListDir, (const std::string& p, std::vector<Os::DirEntry>& e), (p, e))
-    IBS_GATED(kCreateDir, p, MakeDir, (const std::string& p), (p))
-    IBS_GATED(kRemoveDir, p, RemoveDir, (const std::string& p), (p))
-    IBS_GATED(kDeleteFile, p, DeleteFile, (const std::string& p), (p))
-    IBS_GATED(kDeleteFile, p, DeleteFileAt, (int d, const std::string& n, const std::string& p),
-              (d, n, p))
-    IBS_GATED(kHardLink, l, HardLink, (const std::string& e, const std::string& l), (e, l))
-    IBS_GATED(kSync, p, SyncDir, (const std::string& p), (p))
-    IBS_GATED(kSetLocked, p, SetReadOnly, (const std::string& p, bool ro), (p, ro))
-    IBS_GATED(kOpenRead, p, OpenRead, (const std::string& p, int& fd, Os::Info* i, bool nb),
-              (p, fd, i, nb), fd = -1)
-    IBS_GATED(kOpenRead, p, OpenReadAt,
-              (int d, const std::string& n, const std::string& p, int& fd, Os::Info* i, bool nb),
+    IBS_GATED(kStat, p, Stat, (S p, Os::Info& i), (p, i), i = Os::Info())
+    IBS_GATED(kStat, p, FStat, (int fd, Os::Info& i, S p), (fd, i, p), i = Os::Info())
+    IBS_GATED(kList, p, ListDir, (S p, std::vector<Os::DirEntry>& e), (p, e))
+    IBS_GATED(kCreateDir, p, MakeDir, (S p), (p))
+    IBS_GATED(kRemoveDir, p, RemoveDir, (S p), (p))
+    IBS_GATED(kDeleteFile, p, DeleteFile, (S p), (p))
+    IBS_GATED(kDeleteFile, p, DeleteFileAt, (int d, S n, S p), (d, n, p))
+    IBS_GATED(kHardLink, l, HardLink, (S e, S l), (e, l))
+    IBS_GATED(kSync, p, SyncDir, (S p), (p))
+    IBS_GATED(kSetLocked, p, SetReadOnly, (S p, bool ro), (p, ro))
+    IBS_GATED(kOpenRead, p, OpenRead, (S p, int& fd, Os::Info* i, bool nb), (p, fd, i, nb), fd = -1)
+    IBS_GATED(kOpenRead, p, OpenReadAt, (int d, S n, S p, int& fd, Os::Info* i, bool nb),
               (d, n, p, fd, i, nb), fd = -1)
-    IBS_GATED(kOpenWrite, p, OpenWrite, (const std::string& p, const Os::WriteMode& how, int& fd),
-              (p, how, fd), fd = -1)
-    IBS_GATED(kRead, p, PReadAll,
-              (int fd, void* b, std::size_t n, std::uint64_t off, std::size_t& got,
-               const std::string& p),
-              (fd, b, n, off, got, p), got = 0)
-    IBS_GATED(kWrite, p, PWriteAll,
-              (int fd, const void* b, std::size_t n, std::uint64_t off, const std::string& p),
-              (fd, b, n, off, p))
-    IBS_GATED(kWrite, p, PWriteV,
-              (int fd, const iovec* v, int count, std::uint64_t off, const std::string& p),
-              (fd, v, count, off, p))
-    IBS_GATED(kWrite, p, Append, (int fd, const void* b, std::size_t n, const std::string& p),
-              (fd, b, n, p))
-    IBS_GATED(kTruncate, p, Truncate, (int fd, std::uint64_t size, const std::string& p),
-              (fd, size, p))
-    IBS_GATED(kLock, p, Lock, (int fd, const std::string& p), (fd, p))
-    IBS_GATED(kLock, p, LockFolder, (const std::string& p, int& fd), (p, fd), fd = -1)
-    IBS_GATED(kSync, p, SyncFile, (int fd, const std::string& p), (fd, p))
-    IBS_GATED(kSetLocked, p, MakeOwn, (const std::string& p), (p),
-              if (!Os::CopyOwnership()) return Error())
-    IBS_GATED(kSetLocked, p, MakeOwnOpen, (int fd, const std::string& p), (fd, p),
-              if (!Os::CopyOwnership()) return Error())
-    IBS_GATED(kClone, p, CloneFile, (int from, int to, const std::string& p), (from, to, p))
-    IBS_GATED(kTag, p, SetTag,
-              (int fd, const char* n, const void* v, std::size_t size, const std::string& p),
-              (fd, n, v, size, p))
-    IBS_GATED(kAny, r, CheckRealPath,
-              (const std::string& r, const std::vector<std::string>& c, bool lastIsFile),
-              (r, c, lastIsFile))
-    IBS_GATED(kAny, r, OpenRealFolder,
-              (const std::string& r, const std::vector<std::string>& c, int& fd), (r, c, fd),
+    IBS_GATED(kOpenWrite, p, OpenWrite, (S p, const Os::WriteMode& how, int& fd), (p, how, fd),
               fd = -1)
-    IBS_GATED(kRename, to, Move, (const std::string& from, const std::string& to, bool replace),
-              (from, to, replace), if (Error e = Check(FsOp::kRename, from); !e.OK()) return e)
-    IBS_GATED(kCopy, from, BeginCopy, (const std::string& from, const std::string& to), (from, to),
+    IBS_GATED(kRead, p, PReadAll,
+              (int fd, void* b, std::size_t n, std::uint64_t off, std::size_t& got, S p),
+              (fd, b, n, off, got, p), got = 0)
+    IBS_GATED(kWrite, p, PWriteAll, (int fd, const void* b, std::size_t n, std::uint64_t off, S p),
+              (fd, b, n, off, p))
+    IBS_GATED(kWrite, p, PWriteV, (int fd, const iovec* v, int count, std::uint64_t off, S p),
+              (fd, v, count, off, p))
+    IBS_GATED(kWrite, p, Append, (int fd, const void* b, std::size_t n, S p), (fd, b, n, p))
+    IBS_GATED(kTruncate, p, Truncate, (int fd, std::uint64_t size, S p), (fd, size, p))
+    IBS_GATED(kLock, p, Lock, (int fd, S p), (fd, p))
+    IBS_GATED(kLock, p, LockFolder, (S p, int& fd), (p, fd), fd = -1)
+    IBS_GATED(kSync, p, SyncFile, (int fd, S p), (fd, p))
+    IBS_GATED(kSetLocked, p, MakeOwn, (S p), (p), if (!Os::CopyOwnership()) return Error())
+    IBS_GATED(kSetLocked, p, MakeOwnOpen, (int fd, S p), (fd, p),
+              if (!Os::CopyOwnership()) return Error())
+    IBS_GATED(kClone, p, CloneFile, (int from, int to, S p), (from, to, p))
+    IBS_GATED(kTag, p, SetTag, (int fd, const char* n, const void* v, std::size_t size, S p),
+              (fd, n, v, size, p))
+    IBS_GATED(kAny, r, CheckRealPath, (S r, const std::vector<std::string>& c, bool lastIsFile),
+              (r, c, lastIsFile))
+    IBS_GATED(kAny, r, OpenRealFolder, (S r, const std::vector<std::string>& c, int& fd),
+              (r, c, fd), fd = -1)
+    IBS_GATED(kRename, to, Move, (S from, S to, bool replace), (from, to, replace),
+              if (Error e = Check(FsOp::kRename, from); !e.OK()) return e)
+    IBS_GATED(kCopy, from, BeginCopy, (S from, S to), (from, to),
               if (Error e = Check(FsOp::kCopy, to); !e.OK()) return e)
 #undef IBS_GATED
     bool CanWrite(const std::string& p) override {

@@ -1,19 +1,9 @@
 // Power-loss runs for tests: a disk (an Env wrapper) records every change below one folder that is
-// not yet durable, and a simulated crash drops such changes the way a machine losing power may.
-//
-// The model (docs/platform.md says it in full):
-// - A file's writes and length changes are durable once SyncFile on that file returns.
-// - A folder entry change (create, hard link, delete, rename, create or remove a folder) is
-//   durable once SyncDir on a folder it changed returns. Making a change durable makes every
-//   earlier change it builds on durable too (the same name, the folder it is made in).
-// - A crash keeps every durable change. Of the rest, in the worst case it keeps nothing; with
-//   a seed it keeps, drops or (for writes) keeps some 512-byte sectors of each one, never a
-//   change without the changes it builds on.
-//
-// A run counts durability points (each SyncFile and SyncDir below the folder). A test
-// counts them in one run, then reruns with Start(root, k) for every k: the k-th point does not
-// happen, the machine is "off" from there on (every call below the folder fails with
-// kErrIO), and Restart() turns what was recorded into what a reboot would find.
+// not yet durable, and a simulated crash drops such changes the way a machine losing power may
+// (the model: docs/platform.md). A test counts the durability points (each SyncFile and SyncDir
+// below the folder) in one run, then reruns with Start(root, k) for every k: the k-th point does
+// not happen, every later call below the folder fails with kErrIO, and Restart() turns what was
+// recorded into what a reboot would find.
 #pragma once
 
 #include <atomic>
