@@ -270,34 +270,33 @@ Disk::~Disk() {
     Stop();
 }
 
-bool Disk::Off(const std::string& path) {
+bool Disk::Off(S path) {
     if (!mOff.load()) return false;
     std::lock_guard<std::mutex> g(mM);
     return mRun && mRun->crashed && Under(*mRun, path);
 }
 
-bool Disk::Recording(const std::string& path) {
+bool Disk::Recording(S path) {
     return mOn.load() && mRun && Under(*mRun, path);
 }
 
-int Disk::Gate(FsOp, const std::string& path) {
+int Disk::Gate(FsOp, S path) {
     return Off(path) ? kErrIO : 0;
 }
 
 // Never while recording: each byte must be a recorded write.
-Error Disk::CloneFile(int from, int to, const std::string& path) {
+Error Disk::CloneFile(int from, int to, S path) {
     if (Error e = Check(FsOp::kClone, path); !e.OK()) return e;
     if (mOn.load()) return Error(kErrLinkNotSupported, "clone", path);
     return EnvWrapper::CloneFile(from, to, path);
 }
 
-Error Disk::CopyRange(int in, const std::string& from, int out, const std::string& to,
-                      std::uint64_t size) {
+Error Disk::CopyRange(int in, S from, int out, S to, std::uint64_t size) {
     if (mOn.load()) return Env::CopyRange(in, from, out, to, size);  // through PWriteAll
     return EnvWrapper::CopyRange(in, from, out, to, size);
 }
 
-Error Disk::OpenWrite(const std::string& path, const Os::WriteMode& how, int& fd) {
+Error Disk::OpenWrite(S path, const Os::WriteMode& how, int& fd) {
     fd = -1;
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(path)) return g.unlock(), EnvWrapper::OpenWrite(path, how, fd);
@@ -328,8 +327,7 @@ Error Disk::OpenWrite(const std::string& path, const Os::WriteMode& how, int& fd
     return e;
 }
 
-Error Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
-                  const std::string& path) {
+Error Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append, S path) {
     Run& r = *mRun;
     if (r.crashed) return Error(kErrIO, "write", path);
     auto write = [&]() {
@@ -356,22 +354,20 @@ Error Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, boo
     return e;
 }
 
-Error Disk::PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off,
-                      const std::string& path) {
+Error Disk::PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, S path) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(path)) return g.unlock(), EnvWrapper::PWriteAll(fd, buf, n, off, path);
     return Write(fd, buf, n, off, false, path);
 }
 
-Error Disk::Append(int fd, const void* buf, std::size_t n, const std::string& path) {
+Error Disk::Append(int fd, const void* buf, std::size_t n, S path) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(path)) return g.unlock(), EnvWrapper::Append(fd, buf, n, path);
     return Write(fd, buf, n, 0, true, path);
 }
 
 // Recorded writes go one buffer at a time.
-Error Disk::PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
-                    const std::string& path) {
+Error Disk::PWriteV(int fd, const iovec* iov, int count, std::uint64_t off, S path) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(path)) return g.unlock(), EnvWrapper::PWriteV(fd, iov, count, off, path);
     for (int i = 0; i < count; ++i) {
@@ -382,7 +378,7 @@ Error Disk::PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
     return Error();
 }
 
-Error Disk::Truncate(int fd, std::uint64_t size, const std::string& path) {
+Error Disk::Truncate(int fd, std::uint64_t size, S path) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(path)) return g.unlock(), EnvWrapper::Truncate(fd, size, path);
     Run& r = *mRun;
@@ -401,7 +397,7 @@ Error Disk::Truncate(int fd, std::uint64_t size, const std::string& path) {
     return e;
 }
 
-Error Disk::SyncFile(int fd, const std::string& path) {
+Error Disk::SyncFile(int fd, S path) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(path)) return g.unlock(), EnvWrapper::SyncFile(fd, path);
     Run& r = *mRun;
@@ -415,7 +411,7 @@ Error Disk::SyncFile(int fd, const std::string& path) {
     return Error();
 }
 
-Error Disk::SyncDir(const std::string& path) {
+Error Disk::SyncDir(S path) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(path)) return g.unlock(), EnvWrapper::SyncDir(path);
     Run& r = *mRun;
@@ -435,7 +431,7 @@ Error Disk::SyncDir(const std::string& path) {
     return Error();
 }
 
-Error Disk::MakeDir(const std::string& path) {
+Error Disk::MakeDir(S path) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(path)) return g.unlock(), EnvWrapper::MakeDir(path);
     Run& r = *mRun;
@@ -451,7 +447,7 @@ Error Disk::MakeDir(const std::string& path) {
     return e;
 }
 
-Error Disk::RemoveDir(const std::string& path) {
+Error Disk::RemoveDir(S path) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(path)) return g.unlock(), EnvWrapper::RemoveDir(path);
     Run& r = *mRun;
@@ -463,7 +459,7 @@ Error Disk::RemoveDir(const std::string& path) {
     return e;
 }
 
-Error Disk::Unlink(const std::string& path, const std::function<Error(Env&)>& unlink) {
+Error Disk::Unlink(S path, const std::function<Error(Env&)>& unlink) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(path)) return g.unlock(), unlink(Target());
     Run& r = *mRun;
@@ -475,15 +471,15 @@ Error Disk::Unlink(const std::string& path, const std::function<Error(Env&)>& un
     return e;
 }
 
-Error Disk::DeleteFile(const std::string& path) {
+Error Disk::DeleteFile(S path) {
     return Unlink(path, [&](Env& env) { return env.DeleteFile(path); });
 }
 
-Error Disk::DeleteFileAt(int dirFd, const std::string& name, const std::string& path) {
+Error Disk::DeleteFileAt(int dirFd, S name, S path) {
     return Unlink(path, [&](Env& env) { return env.DeleteFileAt(dirFd, name, path); });
 }
 
-Error Disk::Move(const std::string& from, const std::string& to, bool replace) {
+Error Disk::Move(S from, S to, bool replace) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(from) && !Recording(to)) return g.unlock(), EnvWrapper::Move(from, to, replace);
     Run& r = *mRun;
@@ -504,7 +500,7 @@ Error Disk::Move(const std::string& from, const std::string& to, bool replace) {
     return e;
 }
 
-Error Disk::HardLink(const std::string& existing, const std::string& link) {
+Error Disk::HardLink(S existing, S link) {
     std::unique_lock<std::mutex> g(mM);
     if (!Recording(existing) && !Recording(link))
         return g.unlock(), EnvWrapper::HardLink(existing, link);

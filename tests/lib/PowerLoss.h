@@ -56,24 +56,21 @@ public:
     // Ends a run without a crash; everything stays as it is.
     void Stop();
 
-    Error MakeDir(const std::string& path) override;
-    Error RemoveDir(const std::string& path) override;
-    Error DeleteFile(const std::string& path) override;
-    Error DeleteFileAt(int dirFd, const std::string& name, const std::string& path) override;
-    Error Move(const std::string& from, const std::string& to, bool replace) override;
-    Error HardLink(const std::string& existing, const std::string& link) override;
-    Error SyncDir(const std::string& path) override;
-    Error OpenWrite(const std::string& path, const Os::WriteMode& how, int& fd) override;
-    Error PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off,
-                    const std::string& path) override;
-    Error PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
-                  const std::string& path) override;
-    Error Append(int fd, const void* buf, std::size_t n, const std::string& path) override;
-    Error Truncate(int fd, std::uint64_t size, const std::string& path) override;
-    Error SyncFile(int fd, const std::string& path) override;
-    Error CloneFile(int from, int to, const std::string& path) override;
-    Error CopyRange(int in, const std::string& from, int out, const std::string& to,
-                    std::uint64_t size) override;
+    Error MakeDir(S path) override;
+    Error RemoveDir(S path) override;
+    Error DeleteFile(S path) override;
+    Error DeleteFileAt(int dirFd, S name, S path) override;
+    Error Move(S from, S to, bool replace) override;
+    Error HardLink(S existing, S link) override;
+    Error SyncDir(S path) override;
+    Error OpenWrite(S path, const Os::WriteMode& how, int& fd) override;
+    Error PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, S path) override;
+    Error PWriteV(int fd, const iovec* iov, int count, std::uint64_t off, S path) override;
+    Error Append(int fd, const void* buf, std::size_t n, S path) override;
+    Error Truncate(int fd, std::uint64_t size, S path) override;
+    Error SyncFile(int fd, S path) override;
+    Error CloneFile(int from, int to, S path) override;
+    Error CopyRange(int in, S from, int out, S to, std::uint64_t size) override;
 
 private:
     friend class NoCrashScope;
