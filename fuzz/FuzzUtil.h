@@ -2,13 +2,14 @@
 // that stops the run with a message libFuzzer keeps beside the input that broke it.
 #pragma once
 
-#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -51,11 +52,8 @@ private:
             return;
         }
         const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        std::string tmpl = std::string(base) + "/ibs-fuzz-XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (!::mkdtemp(buf.data())) Fail("mkdtemp", __FILE__, __LINE__);
-        mPath = buf.data();
+        mPath = std::string(base) + "/ibs-fuzz-XXXXXX";
+        if (!::mkdtemp(mPath.data())) Fail("mkdtemp", __FILE__, __LINE__);
         mOwned = true;
     }
     ~Scratch() {
@@ -67,29 +65,15 @@ private:
 };
 
 inline void WriteBytes(const std::string& path, const std::uint8_t* data, std::size_t size) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) Fail("open for writing", __FILE__, __LINE__);
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t w = ::write(fd, data + done, size - done);
-        if (w <= 0) Fail("write", __FILE__, __LINE__);
-        done += static_cast<std::size_t>(w);
-    }
-    ::close(fd);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size)) ||
+        !out.flush())
+        Fail("write", __FILE__, __LINE__);
 }
 
 inline std::vector<std::uint8_t> ReadBytes(const std::string& path) {
-    std::vector<std::uint8_t> out;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return out;
-    std::uint8_t buf[65536];
-    for (;;) {
-        ssize_t r = ::read(fd, buf, sizeof buf);
-        if (r <= 0) break;
-        out.insert(out.end(), buf, buf + r);
-    }
-    ::close(fd);
-    return out;
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace fuzz

@@ -44,14 +44,7 @@ using Lines = std::vector<std::string>;
 std::string Source(const std::string& rel) {
     return testutil::ReadFile(std::string(IBS_SOURCE_DIR) + "/" + rel);
 }
-const std::string& Formats() {
-    static const std::string text = Source("docs/formats.md");
-    return text;
-}
-const std::string& Protocol() {
-    static const std::string text = Source("docs/protocol.md");
-    return text;
-}
+const std::string kFormats = Source("docs/formats.md"), kProtocol = Source("docs/protocol.md");
 
 std::string Trim(const std::string& s) {
     auto b = s.find_first_not_of(" \t");
@@ -102,7 +95,7 @@ Lines Cells(const std::string& row) {
 // "key   value" lines: the key ends at the first double blank.
 std::map<std::string, std::string> Fields(const std::string& name) {
     std::map<std::string, std::string> out;
-    for (const auto& l : Example(Formats(), name)) {
+    for (const auto& l : Example(kFormats, name)) {
         auto gap = l.find("  ");
         out[l.substr(0, gap)] = gap == std::string::npos ? "" : Trim(l.substr(gap));
     }
@@ -117,7 +110,7 @@ struct Dump {
 };
 Dump HexDump(const std::string& name) {
     Dump d;
-    for (const auto& line : Example(Formats(), name)) {
+    for (const auto& line : Example(kFormats, name)) {
         auto bar = line.find('|');
         std::istringstream in(line.substr(0, bar));
         std::string tok, shown;
@@ -220,7 +213,7 @@ TEST(ContractTest, Crc32cIsTheDocumentedCrc) {
 // The tables of names and texts: each row read back as the code reads and writes it.
 TEST(ContractTest, TheTablesOfStringsUuidsAndFolderNamesAgreeWithTheCode) {
     int rows = 0;
-    for (const auto& row : Example(Formats(), "compressed-strings")) {
+    for (const auto& row : Example(kFormats, "compressed-strings")) {
         auto c = Cells(row);
         ASSERT_GE(c.size(), 2u) << row;
         unistring text = c[0] == "(empty)" ? unistring() : unistring::FromUTF8(c[0]);
@@ -240,7 +233,7 @@ TEST(ContractTest, TheTablesOfStringsUuidsAndFolderNamesAgreeWithTheCode) {
     EXPECT_EQ(Mirel::UuidText::ToText(DocUuid()).ToUTF8(), UuidText());
 
     rows = 0;
-    for (const auto& row : Example(Formats(), "redo-folder-names")) {
+    for (const auto& row : Example(kFormats, "redo-folder-names")) {
         auto c = Cells(row);
         ASSERT_GE(c.size(), 2u) << row;
         std::uint64_t want = c[1] == "none" ? 0 : std::stoull(c[1]);
@@ -391,7 +384,7 @@ TEST(ContractTest, EveryErrorNumberAndEventRecordIsDocumented) {
     const std::string kSystemRange = "21000 + errno";
     auto firstCells = [&](const std::string& name) {
         std::set<std::string> out;
-        for (const auto& row : Example(Protocol(), name))
+        for (const auto& row : Example(kProtocol, name))
             if (Cells(row).at(0) != kSystemRange) out.insert(Cells(row).at(0));
         return out;
     };
@@ -404,7 +397,7 @@ TEST(ContractTest, EveryErrorNumberAndEventRecordIsDocumented) {
     // Every number is printed with its words, each number's its own, as the table says: a
     // number added without words fails here.
     int systemRows = 0;
-    for (const auto& row : Example(Protocol(), "error-numbers")) {
+    for (const auto& row : Example(kProtocol, "error-numbers")) {
         if (Cells(row).at(0) != kSystemRange) {
             EXPECT_EQ(Cells(row).at(1), Mirel::ErrorWords(std::stoi(Cells(row).at(0)))) << row;
             continue;
@@ -550,7 +543,7 @@ bool SplitKey(const std::string& escaped, std::string& poa, std::string& id) {
 }  // namespace
 
 TEST(ContractOrb, AddressesAndTheHubConversationAreAsDocumented) {
-    std::string service = Example(Protocol(), "service-address").at(0);
+    std::string service = Example(kProtocol, "service-address").at(0);
     ASSERT_EQ(service.rfind("corbaloc::127.0.0.1:50004/", 0), 0u) << service;
     EXPECT_EQ(DidoraRezaraApp::kOrbPort, 50004);
     std::string poa, id;
@@ -558,7 +551,7 @@ TEST(ContractOrb, AddressesAndTheHubConversationAreAsDocumented) {
     EXPECT_EQ(poa, DidoraRezaraApp::kPOAName);
     EXPECT_EQ(id, DidoraRezaraApp::kObjectId);
 
-    std::string hubAddress = Example(Protocol(), "hub-address").at(0);
+    std::string hubAddress = Example(kProtocol, "hub-address").at(0);
     const std::string prefix = "corbaloc::HOST:PORT";
     ASSERT_EQ(hubAddress.rfind(prefix, 0), 0u) << hubAddress;
     EXPECT_EQ(hubAddress.substr(prefix.size()), Talon::ComponentBaseThread::kEventHubKey);
@@ -593,7 +586,7 @@ TEST(ContractOrb, AddressesAndTheHubConversationAreAsDocumented) {
     rootManager->activate();
 
     std::map<std::string, Units> documented;
-    for (const auto& row : Example(Formats(), "compressed-strings"))
+    for (const auto& row : Example(kFormats, "compressed-strings"))
         documented[Cells(row).at(0)] = HexUnits(Cells(row).at(1));
     {
         DBSConnector connector(orb);

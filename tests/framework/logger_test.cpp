@@ -76,62 +76,21 @@ std::string InPrivateMounts(const std::function<std::string()>& body) {
 }  // namespace
 
 TEST(LoggerTest, FailuresAreWarningsOrErrorsUnknownNumbersFollowTheirBits) {
-    // A database that failed, a log that was not applied or was set aside: warnings.
-    for (std::uint32_t code : {0x410003d5u, 0x4100031fu, 0x41000328u, 0x41000313u, 0x8100031au})
-        EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(code)), LOG_WARNING)
+    // A failed database, a set-aside log; no backup can progress; then unknown numbers.
+    const std::pair<std::uint32_t, int> cases[] = {
+        {0x410003d5u, LOG_WARNING}, {0x41000328u, LOG_WARNING}, {0x4900030fu, LOG_ERR},
+        {0xc1000600u, LOG_ERR},     {0xc1000308u, LOG_NOTICE},  {0x40000001u, LOG_INFO},
+        {0x80000001u, LOG_WARNING}, {0xc0000001u, LOG_ERR}};
+    for (auto [code, priority] : cases)
+        EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(code)), priority)
             << std::hex << code;
-    // No backup can progress: errors.
-    for (std::uint32_t code : {0x4900030fu, 0x4900031bu, 0xc1000600u})
-        EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(code)), LOG_ERR)
-            << std::hex << code;
-    EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(0xc1000308u)), LOG_NOTICE);
-    EXPECT_EQ(Logger::SyslogPriority(0x40000001), LOG_INFO);
-    EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(0x80000001u)), LOG_WARNING);
-    EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(0xc0000001u)), LOG_ERR);
 }
 
-TEST(LoggerTest, ErrorNumbersCarryTheirWordsAndTimesReadAsDates) {
-    struct Case {
-        std::uint32_t code;
-        std::vector<Mirel::unistring> texts;
-        std::string line;
-    };
-    const Case cases[] = {
-        {0x41000330,
-         {u"1767226254562374", u"20407", u"16"},
-         "The interval ending 2026-01-01 00:10:54 UTC could not be finished: the disk or the "
-         "system failed it (error 20407 no space left on the backup volume). Nothing is lost; it "
-         "is tried again in 16 s (0 s: when the server closes its next interval)."},
-        // Two ends in one second differ in their fraction.
-        {0x41000334,
-         {u"/b/Changes/Redo_1/IntervalDone.vid", u"1767226254562374", u"1767226254562375"},
-         "The interval-done file /b/Changes/Redo_1/IntervalDone.vid ends at 2026-01-01 "
-         "00:10:54.562374 UTC, not after the interval ending 2026-01-01 00:10:54.562375 UTC that "
-         "is already announced (did the server's clock go back?); it was set aside."},
-        {0x41000328,
-         {u"/b/Rejected/x.vrl", u"10709"},
-         "A rejected redo log or interval-done file was moved to /b/Rejected/x.vrl (error 10709 "
-         "invalid file)."},
-        // A log set aside for its database's failure says so, not the number alone.
-        {0x41000328,
-         {u"/b/Rejected/x.vrl", u"10721", u"its database had already failed"},
-         "A rejected redo log or interval-done file was moved to /b/Rejected/x.vrl (error 10721 "
-         "the redo log does not continue the database): its database had already failed."},
-        {0x41000331,
-         {u"0a1b2c3d-0000-4000-8000-000000000001", u"10727"},
-         "Database 0a1b2c3d-0000-4000-8000-000000000001 failed (error 10727 the copy does not "
-         "match its manifest): its newest last-good copy is kept, and its redo logs are set aside "
-         "until a new full backup of it is uploaded."},
-        // What is not a number stays as it came; a number the table lacks says so.
-        {0x4900030f, {u"/b", u"busy"}, "The backup folder /b could not be set up (error busy)."},
-        {0x4900030f,
-         {u"/b", u"29999"},
-         "The backup folder /b could not be set up (error 29999 unknown error)."},
-        {0x12345678, {u"a", u"b"}, "Event 0x12345678: 'a' 'b'"},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(Logger::FormatEvent(static_cast<std::int32_t>(c.code), c.texts), c.line)
-            << std::hex << c.code;
+// What the tables lack still reads: a number without words, an event without a wording.
+TEST(LoggerTest, UnknownNumbersAndEventsStillRead) {
+    EXPECT_EQ(Logger::FormatEvent(0x4900030f, {u"/b", u"29999"}),
+              "The backup folder /b could not be set up (error 29999 unknown error).");
+    EXPECT_EQ(Logger::FormatEvent(0x12345678, {u"a", u"b"}), "Event 0x12345678: 'a' 'b'");
 }
 
 TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
@@ -142,25 +101,20 @@ TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
         sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(db), uuid, 4096, 7, {}).OK());
     auto fields =
         Logger::JournalFields(0x410003d5, {Mirel::unistring::FromUTF8(db), u"orders", u"20404"});
-    EXPECT_EQ(fields[0],
-              "MESSAGE=[0x410003d5] The database " + db +
-                  " (orders) could not be prepared for redo logs (error 20404 file locked).");
     for (const std::string& f : std::vector<std::string>{
-             "PRIORITY=4", "SYSLOG_IDENTIFIER=talonib", "VELLUMARK_EVENT=0x410003d5",
-             "VELLUMARK_PATH=" + db, "VELLUMARK_TEXT3=20404", "VELLUMARK_DATABASE_NAME=orders.vdb",
+             "PRIORITY=4", "VELLUMARK_EVENT=0x410003d5", "VELLUMARK_PATH=" + db,
+             "VELLUMARK_DATABASE_NAME=orders.vdb",
              "VELLUMARK_DATABASE_UUID=" + Mirel::UuidText::ToText(uuid).ToUTF8()})
         EXPECT_TRUE(Has(fields, f)) << f;
 
-    // A record whose caller names the database needs no file: a failed database's record
-    // names only its UUID.
+    // A record whose caller names the database needs no file.
     Logger::Database named{"0a1b2c3d-0000-4000-8000-000000000001", "billing.vdb"};
     fields = Logger::JournalFields(0x41000331, {u"0a1b2c3d-0000-4000-8000-000000000001", u"10721"},
                                    &named);
     EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=0a1b2c3d-0000-4000-8000-000000000001") &&
                 Has(fields, "VELLUMARK_DATABASE_NAME=billing.vdb"));
 
-    // A file that is not a database (or is gone) gives no identity, and texts that are
-    // not paths give no path.
+    // A file that is not a database gives no identity, and texts that are not paths no path.
     testutil::WriteFile(tmp / "bad.vrl", "garbage");
     fields =
         Logger::JournalFields(0x41000328, {Mirel::unistring::FromUTF8(tmp / "bad.vrl"), u"10709"});
@@ -178,15 +132,17 @@ TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) 
         int err[2];
         if (::pipe(err) != 0) return std::string("!pipe");
         ::dup2(err[1], STDERR_FILENO);
-        std::string result;
+        auto both = [&] {
+            return "journal<" + Receive(journal) + ">syslog<" + Receive(syslogSocket) + ">";
+        };
         ::setenv("INVOCATION_ID", "0123456789abcdef", 1);
         Logger::WriteSysLog(0x4100031f, {u"/b/Changes/Redo_1/x.vrl", u"orders", u"10721"});
-        result += "journal<" + Receive(journal) + ">syslog<" + Receive(syslogSocket) + ">";
+        std::string result = both();
         Logger::WriteLine(LOG_NOTICE, "interval 22:45 published", {"VELLUMARK_LOGS=37"});
         result += "line<" + Receive(journal) + ">";
         ::unsetenv("INVOCATION_ID");
         Logger::WriteSysLog(0x41000328, {u"/b/Rejected/x.vrl", u"10709"});
-        result += "journal<" + Receive(journal) + ">syslog<" + Receive(syslogSocket) + ">";
+        result += both();
         // Under systemd, with no journal to take it: syslog, still nothing on stderr.
         ::close(journal);
         ::unlink("/run/systemd/journal/socket");
@@ -197,40 +153,23 @@ TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) 
         ::close(STDERR_FILENO);
         char buf[4096];
         ssize_t n = ::read(err[0], buf, sizeof buf);
-        result += "stderr<" + std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0) + ">";
-        return result;
+        return result + "stderr<" + std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0) + ">";
     });
     ASSERT_NE(out.rfind("!", 0), 0u) << out;
-    // The first record: the journal's native protocol, one field a line, and no syslog.
+    // The journal's native protocol, one field a line, and no syslog; the line likewise.
     std::string first = out.substr(0, out.find(">syslog<"));
-    EXPECT_NE(first.find("\nPRIORITY=4\n"), std::string::npos) << first;
     EXPECT_NE(first.find("\nVELLUMARK_EVENT=0x4100031f\n"), std::string::npos) << first;
-    EXPECT_NE(first.find("\nVELLUMARK_PATH=/b/Changes/Redo_1/x.vrl\n"), std::string::npos);
-    EXPECT_NE(
-        first.find("MESSAGE=[0x4100031f] The redo log /b/Changes/Redo_1/x.vrl could not "
-                   "be applied to database orders (error 10721 the redo log does not continue "
-                   "the database).\n"),
-        std::string::npos);
     EXPECT_NE(out.find(">syslog<>line<MESSAGE=interval 22:45 published\nPRIORITY=5\n"
                        "SYSLOG_IDENTIFIER=talonib\nVELLUMARK_LOGS=37\n>journal<>"),
               std::string::npos)
         << out;
-    // The second: syslog at daemon.warning (3 * 8 + 4), the journal untouched.
-    std::size_t second = out.find(">syslog<<28>");
-    ASSERT_NE(second, std::string::npos) << out;
-    EXPECT_NE(out.find("talonib[", second), std::string::npos);
-    EXPECT_NE(out.find("[0x41000328] A rejected redo log or interval-done file was moved to "
-                       "/b/Rejected/x.vrl (error 10709 invalid file).",
-                       second),
-              std::string::npos);
-    // The third: daemon.err (3 * 8 + 3) through syslog when the journal is not there.
+    // Outside systemd: syslog at daemon.warning (3 * 8 + 4); under systemd without a journal,
+    // daemon.err (3 * 8 + 3) through syslog. Only the foreground record reached stderr.
+    EXPECT_NE(out.find(">syslog<<28>"), std::string::npos) << out;
     EXPECT_NE(out.find("syslog<<27>"), std::string::npos) << out;
-    // Only the foreground record reached standard error.
-    EXPECT_NE(out.find("stderr<talonib: warning: [0x41000328] A rejected redo log or "
-                       "interval-done file was moved to /b/Rejected/x.vrl (error 10709 invalid "
-                       "file).\n>"),
-              std::string::npos)
-        << out;
+    auto err = out.find("stderr<");
+    EXPECT_EQ(out.find("[0x41000328]", err), out.rfind("[0x"));
+    EXPECT_EQ(testutil::CountOf(out.substr(err), "\n"), 1u) << out;
 }
 
 TEST(LoggerTest, AStandardErrorNobodyReadsNeverHoldsTheServiceUp) {

@@ -12,9 +12,85 @@
 
 namespace Mirel {
 
-class FaultEnv : public EnvWrapper {
+// An Env wrapper that asks Gate before each call on a path: a non-zero answer is the error the
+// call fails with, its target unasked. A failed stat reads as "not there" to the callers that
+// only ask. A rename is checked on both names, its source first; ownership is only set (and
+// can only fail) where the process keeps copies as its own.
+class GatedEnv : public EnvWrapper {
 public:
-    explicit FaultEnv(Env& target = Env::Default()) : EnvWrapper(target) {}
+    explicit GatedEnv(Env& target) : EnvWrapper(target) {}
+    using S = const std::string&;
+
+#define IBS_GATED(op, path, Name, Params, Args, ...)            \
+    Error Name Params override {                                \
+        __VA_ARGS__;                                            \
+        if (Error e = Check(FsOp::op, path); !e.OK()) return e; \
+        return EnvWrapper::Name Args;                           \
+    }
+    IBS_GATED(kStat, p, Stat, (S p, Os::Info& i), (p, i), i = Os::Info())
+    IBS_GATED(kStat, p, FStat, (int fd, Os::Info& i, S p), (fd, i, p), i = Os::Info())
+    IBS_GATED(kList, p, ListDir, (S p, std::vector<Os::DirEntry>& e), (p, e))
+    IBS_GATED(kCreateDir, p, MakeDir, (S p), (p))
+    IBS_GATED(kRemoveDir, p, RemoveDir, (S p), (p))
+    IBS_GATED(kDeleteFile, p, DeleteFile, (S p), (p))
+    IBS_GATED(kDeleteFile, p, DeleteFileAt, (int d, S n, S p), (d, n, p))
+    IBS_GATED(kHardLink, l, HardLink, (S e, S l), (e, l))
+    IBS_GATED(kSync, p, SyncDir, (S p), (p))
+    IBS_GATED(kSetLocked, p, SetReadOnly, (S p, bool ro), (p, ro))
+    IBS_GATED(kOpenRead, p, OpenRead, (S p, int& fd, Os::Info* i, bool nb), (p, fd, i, nb), fd = -1)
+    IBS_GATED(kOpenRead, p, OpenReadAt, (int d, S n, S p, int& fd, Os::Info* i, bool nb),
+              (d, n, p, fd, i, nb), fd = -1)
+    IBS_GATED(kOpenWrite, p, OpenWrite, (S p, const Os::WriteMode& how, int& fd), (p, how, fd),
+              fd = -1)
+    IBS_GATED(kRead, p, PReadAll,
+              (int fd, void* b, std::size_t n, std::uint64_t off, std::size_t& got, S p),
+              (fd, b, n, off, got, p), got = 0)
+    IBS_GATED(kWrite, p, PWriteAll, (int fd, const void* b, std::size_t n, std::uint64_t off, S p),
+              (fd, b, n, off, p))
+    IBS_GATED(kWrite, p, PWriteV, (int fd, const iovec* v, int count, std::uint64_t off, S p),
+              (fd, v, count, off, p))
+    IBS_GATED(kWrite, p, Append, (int fd, const void* b, std::size_t n, S p), (fd, b, n, p))
+    IBS_GATED(kTruncate, p, Truncate, (int fd, std::uint64_t size, S p), (fd, size, p))
+    IBS_GATED(kLock, p, Lock, (int fd, S p), (fd, p))
+    IBS_GATED(kLock, p, LockFolder, (S p, int& fd), (p, fd), fd = -1)
+    IBS_GATED(kSync, p, SyncFile, (int fd, S p), (fd, p))
+    IBS_GATED(kSetLocked, p, MakeOwn, (S p), (p), if (!Os::CopyOwnership()) return Error())
+    IBS_GATED(kSetLocked, p, MakeOwnOpen, (int fd, S p), (fd, p),
+              if (!Os::CopyOwnership()) return Error())
+    IBS_GATED(kClone, p, CloneFile, (int from, int to, S p), (from, to, p))
+    IBS_GATED(kTag, p, SetTag, (int fd, const char* n, const void* v, std::size_t size, S p),
+              (fd, n, v, size, p))
+    IBS_GATED(kAny, r, CheckRealPath, (S r, const std::vector<std::string>& c, bool lastIsFile),
+              (r, c, lastIsFile))
+    IBS_GATED(kAny, r, OpenRealFolder, (S r, const std::vector<std::string>& c, int& fd),
+              (r, c, fd), fd = -1)
+    IBS_GATED(kRename, to, Move, (S from, S to, bool replace), (from, to, replace),
+              if (Error e = Check(FsOp::kRename, from); !e.OK()) return e)
+    IBS_GATED(kCopy, from, BeginCopy, (S from, S to), (from, to),
+              if (Error e = Check(FsOp::kCopy, to); !e.OK()) return e)
+#undef IBS_GATED
+    bool CanWrite(const std::string& p) override {
+        return Gate(FsOp::kStat, p) == 0 && EnvWrapper::CanWrite(p);
+    }
+    bool IsFolder(const std::string& p) override {
+        return Gate(FsOp::kStat, p) == 0 && EnvWrapper::IsFolder(p);
+    }
+    bool SameObject(const std::string& a, const std::string& b) override {
+        return Gate(FsOp::kStat, a) == 0 && Gate(FsOp::kStat, b) == 0 &&
+               EnvWrapper::SameObject(a, b);
+    }
+
+protected:
+    // The error number the call on `path` fails with; 0: it goes to the target.
+    virtual int Gate(FsOp op, const std::string& path) = 0;
+    Error Check(FsOp op, const std::string& path) {
+        return Error(Gate(op, path), OpWord(op), path);
+    }
+};
+
+class FaultEnv : public GatedEnv {
+public:
+    explicit FaultEnv(Env& target = Env::Default()) : GatedEnv(target) {}
 
     // The next `count` calls of `op` (kAny: of every kind) on a path fail with `error` (every
     // one when count < 0). `pattern` is a path; with a trailing '*' it matches every path that
@@ -35,46 +111,6 @@ public:
     // How many calls an armed fault has failed since the start.
     int Fired() const { return mFired.load(); }
 
-    Error Stat(const std::string& path, Os::Info& info) override;
-    Error FStat(int fd, Os::Info& info, const std::string& path) override;
-    bool CanWrite(const std::string& path) override;
-    bool IsFolder(const std::string& path) override;
-    bool SameObject(const std::string& a, const std::string& b) override;
-    Error ListDir(const std::string& path, std::vector<Os::DirEntry>& entries) override;
-    Error MakeDir(const std::string& path) override;
-    Error RemoveDir(const std::string& path) override;
-    Error DeleteFile(const std::string& path) override;
-    Error DeleteFileAt(int dirFd, const std::string& name, const std::string& path) override;
-    Error Move(const std::string& from, const std::string& to, bool replace) override;
-    Error HardLink(const std::string& existing, const std::string& link) override;
-    Error SyncDir(const std::string& path) override;
-    Error SetReadOnly(const std::string& path, bool readOnly) override;
-    Error OpenRead(const std::string& path, int& fd, Os::Info* info, bool nb) override;
-    Error OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
-                     Os::Info* info, bool nb) override;
-    Error OpenWrite(const std::string& path, const Os::WriteMode& how, int& fd) override;
-    Error PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& got,
-                   const std::string& path) override;
-    Error PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off,
-                    const std::string& path) override;
-    Error PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
-                  const std::string& path) override;
-    Error Append(int fd, const void* buf, std::size_t n, const std::string& path) override;
-    Error Truncate(int fd, std::uint64_t size, const std::string& path) override;
-    Error Lock(int fd, const std::string& path) override;
-    Error LockFolder(const std::string& path, int& fd) override;
-    Error SyncFile(int fd, const std::string& path) override;
-    Error MakeOwn(const std::string& path) override;
-    Error MakeOwnOpen(int fd, const std::string& path) override;
-    Error CloneFile(int from, int to, const std::string& path) override;
-    Error SetTag(int fd, const char* name, const void* value, std::size_t size,
-                 const std::string& path) override;
-    Error BeginCopy(const std::string& from, const std::string& to) override;
-    Error CheckRealPath(const std::string& root, const std::vector<std::string>& components,
-                        bool lastIsFile) override;
-    Error OpenRealFolder(const std::string& root, const std::vector<std::string>& components,
-                         int& dirFd) override;
-
 private:
     struct Fault {
         FsOp op;
@@ -83,8 +119,7 @@ private:
         int remaining;
     };
     // The armed fault's error for this call (0: none), counted down.
-    int Hit(FsOp op, const std::string& path);
-    Error Fail(FsOp op, const std::string& path) { return Error(Hit(op, path), OpWord(op), path); }
+    int Gate(FsOp op, const std::string& path) override;
 
     std::atomic<bool> mArmed{false};
     std::atomic<int> mFired{0};

@@ -227,6 +227,16 @@ size_t Record(Run& r, EntryOp op) {
     return i;
 }
 
+// An entry change of `kind` on `path`'s name in its parent folder.
+EntryOp Entry(Run& r, Kind kind, const std::string& path, const std::string& text) {
+    EntryOp op;
+    op.kind = kind;
+    op.dir = FolderAt(r, ParentOf(path));
+    op.name = NameOf(path);
+    op.text = text + " " + path;
+    return op;
+}
+
 void Commit(Run& r, size_t i) {
     std::vector<size_t> todo{i};
     while (!todo.empty()) {
@@ -254,145 +264,42 @@ bool Stopped(Run& r, const char* what, const std::string& path, bool quiet,
 
 // ---- the disk's calls ----
 
-Disk::Disk(Env& target) : EnvWrapper(target) {}
+Disk::Disk(Env& target) : GatedEnv(target) {}
 
 Disk::~Disk() {
     Stop();
 }
 
-bool Disk::Off(const std::string& path) {
+bool Disk::Off(S path) {
     if (!mOff.load()) return false;
     std::lock_guard<std::mutex> g(mM);
     return mRun && mRun->crashed && Under(*mRun, path);
 }
 
-bool Disk::Recording(const std::string& path) {
+bool Disk::Recording(S path) {
     return mOn.load() && mRun && Under(*mRun, path);
 }
 
-#define IBS_OFF(op, path)                                      \
-    do {                                                       \
-        if (Off(path)) return Error(kErrIO, OpWord(op), path); \
-    } while (0)
-
-Error Disk::Stat(const std::string& path, Os::Info& info) {
-    info = Os::Info();
-    IBS_OFF(FsOp::kStat, path);
-    return EnvWrapper::Stat(path, info);
-}
-
-Error Disk::FStat(int fd, Os::Info& info, const std::string& path) {
-    info = Os::Info();
-    IBS_OFF(FsOp::kStat, path);
-    return EnvWrapper::FStat(fd, info, path);
-}
-
-bool Disk::CanWrite(const std::string& path) {
-    return !Off(path) && EnvWrapper::CanWrite(path);
-}
-
-bool Disk::IsFolder(const std::string& path) {
-    return !Off(path) && EnvWrapper::IsFolder(path);
-}
-
-bool Disk::SameObject(const std::string& a, const std::string& b) {
-    return !Off(a) && !Off(b) && EnvWrapper::SameObject(a, b);
-}
-
-Error Disk::ListDir(const std::string& path, std::vector<Os::DirEntry>& entries) {
-    IBS_OFF(FsOp::kList, path);
-    return EnvWrapper::ListDir(path, entries);
-}
-
-Error Disk::SetReadOnly(const std::string& path, bool readOnly) {
-    IBS_OFF(FsOp::kSetLocked, path);
-    return EnvWrapper::SetReadOnly(path, readOnly);
-}
-
-Error Disk::OpenRead(const std::string& path, int& fd, Os::Info* info, bool nb) {
-    fd = -1;
-    IBS_OFF(FsOp::kOpenRead, path);
-    return EnvWrapper::OpenRead(path, fd, info, nb);
-}
-
-Error Disk::OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
-                       Os::Info* info, bool nb) {
-    fd = -1;
-    IBS_OFF(FsOp::kOpenRead, path);
-    return EnvWrapper::OpenReadAt(dirFd, name, path, fd, info, nb);
-}
-
-Error Disk::PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& got,
-                     const std::string& path) {
-    got = 0;
-    IBS_OFF(FsOp::kRead, path);
-    return EnvWrapper::PReadAll(fd, buf, n, off, got, path);
-}
-
-Error Disk::Lock(int fd, const std::string& path) {
-    IBS_OFF(FsOp::kLock, path);
-    return EnvWrapper::Lock(fd, path);
-}
-
-Error Disk::LockFolder(const std::string& path, int& fd) {
-    fd = -1;
-    IBS_OFF(FsOp::kLock, path);
-    return EnvWrapper::LockFolder(path, fd);
-}
-
-Error Disk::MakeOwn(const std::string& path) {
-    if (!Os::CopyOwnership()) return Error();
-    IBS_OFF(FsOp::kSetLocked, path);
-    return EnvWrapper::MakeOwn(path);
-}
-
-Error Disk::MakeOwnOpen(int fd, const std::string& path) {
-    if (!Os::CopyOwnership()) return Error();
-    IBS_OFF(FsOp::kSetLocked, path);
-    return EnvWrapper::MakeOwnOpen(fd, path);
+int Disk::Gate(FsOp, S path) {
+    return Off(path) ? kErrIO : 0;
 }
 
 // Never while recording: each byte must be a recorded write.
-Error Disk::CloneFile(int from, int to, const std::string& path) {
-    IBS_OFF(FsOp::kClone, path);
+Error Disk::CloneFile(int from, int to, S path) {
+    if (Error e = Check(FsOp::kClone, path); !e.OK()) return e;
     if (mOn.load()) return Error(kErrLinkNotSupported, "clone", path);
     return EnvWrapper::CloneFile(from, to, path);
 }
 
-Error Disk::CopyRange(int in, const std::string& from, int out, const std::string& to,
-                      std::uint64_t size) {
+Error Disk::CopyRange(int in, S from, int out, S to, std::uint64_t size) {
     if (mOn.load()) return Env::CopyRange(in, from, out, to, size);  // through PWriteAll
     return EnvWrapper::CopyRange(in, from, out, to, size);
 }
 
-Error Disk::BeginCopy(const std::string& from, const std::string& to) {
-    IBS_OFF(FsOp::kCopy, to);
-    IBS_OFF(FsOp::kCopy, from);
-    return EnvWrapper::BeginCopy(from, to);
-}
-
-Error Disk::CheckRealPath(const std::string& root, const std::vector<std::string>& components,
-                          bool lastIsFile) {
-    IBS_OFF(FsOp::kAny, root);
-    return EnvWrapper::CheckRealPath(root, components, lastIsFile);
-}
-
-Error Disk::OpenRealFolder(const std::string& root, const std::vector<std::string>& components,
-                           int& dirFd) {
-    dirFd = -1;
-    IBS_OFF(FsOp::kAny, root);
-    return EnvWrapper::OpenRealFolder(root, components, dirFd);
-}
-
-#undef IBS_OFF
-
-Error Disk::OpenWrite(const std::string& path, const Os::WriteMode& how, int& fd) {
+Error Disk::OpenWrite(S path, const Os::WriteMode& how, int& fd) {
     fd = -1;
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) {
-        g.unlock();
-        return EnvWrapper::OpenWrite(path, how, fd);
-    }
+    if (!Recording(path)) return g.unlock(), EnvWrapper::OpenWrite(path, how, fd);
     Run& r = *mRun;
     if (r.crashed) return Error(kErrIO, "open for writing", path);
     struct stat st;
@@ -404,24 +311,13 @@ Error Disk::OpenWrite(const std::string& path, const Os::WriteMode& how, int& fd
     if (!e.OK()) return e;
     auto node = InodeOf(r, fd, path);
     if (!existed && how.create) {
-        EntryOp op;
-        op.kind = Kind::kCreate;
-        op.dir = FolderAt(r, ParentOf(path));
-        op.name = NameOf(path);
-        op.text = "create " + path;
+        EntryOp op = Entry(r, Kind::kCreate, path, "create");
         if (op.dir) Record(r, std::move(op));
     }
     if (how.truncate && node) {
         std::uint64_t size = SizeOf(node->fd);
-        if (size > 0) {
-            DataOp d;
-            d.path = path;
-            d.truncate = true;
-            d.off = 0;
-            d.old = ReadRange(node->fd, 0, size);
-            d.oldSize = size;
-            node->pending.push_back(std::move(d));
-        }
+        if (size > 0)
+            node->pending.push_back({true, 0, {}, ReadRange(node->fd, 0, size), size, path});
     }
     if (how.truncate && ::ftruncate(fd, 0) != 0) {
         e = Error(Os::MapErrno(errno), "open for writing", path);
@@ -431,8 +327,7 @@ Error Disk::OpenWrite(const std::string& path, const Os::WriteMode& how, int& fd
     return e;
 }
 
-Error Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
-                  const std::string& path) {
+Error Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append, S path) {
     Run& r = *mRun;
     if (r.crashed) return Error(kErrIO, "write", path);
     auto write = [&]() {
@@ -459,33 +354,22 @@ Error Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, boo
     return e;
 }
 
-Error Disk::PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off,
-                      const std::string& path) {
+Error Disk::PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, S path) {
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) {
-        g.unlock();
-        return EnvWrapper::PWriteAll(fd, buf, n, off, path);
-    }
+    if (!Recording(path)) return g.unlock(), EnvWrapper::PWriteAll(fd, buf, n, off, path);
     return Write(fd, buf, n, off, false, path);
 }
 
-Error Disk::Append(int fd, const void* buf, std::size_t n, const std::string& path) {
+Error Disk::Append(int fd, const void* buf, std::size_t n, S path) {
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) {
-        g.unlock();
-        return EnvWrapper::Append(fd, buf, n, path);
-    }
+    if (!Recording(path)) return g.unlock(), EnvWrapper::Append(fd, buf, n, path);
     return Write(fd, buf, n, 0, true, path);
 }
 
 // Recorded writes go one buffer at a time.
-Error Disk::PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
-                    const std::string& path) {
+Error Disk::PWriteV(int fd, const iovec* iov, int count, std::uint64_t off, S path) {
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) {
-        g.unlock();
-        return EnvWrapper::PWriteV(fd, iov, count, off, path);
-    }
+    if (!Recording(path)) return g.unlock(), EnvWrapper::PWriteV(fd, iov, count, off, path);
     for (int i = 0; i < count; ++i) {
         Error e = Write(fd, iov[i].iov_base, iov[i].iov_len, off, false, path);
         if (!e.OK()) return e;
@@ -494,12 +378,9 @@ Error Disk::PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
     return Error();
 }
 
-Error Disk::Truncate(int fd, std::uint64_t size, const std::string& path) {
+Error Disk::Truncate(int fd, std::uint64_t size, S path) {
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) {
-        g.unlock();
-        return EnvWrapper::Truncate(fd, size, path);
-    }
+    if (!Recording(path)) return g.unlock(), EnvWrapper::Truncate(fd, size, path);
     Run& r = *mRun;
     if (r.crashed) return Error(kErrIO, "set length of", path);
     auto node = InodeOf(r, fd, path);
@@ -516,12 +397,9 @@ Error Disk::Truncate(int fd, std::uint64_t size, const std::string& path) {
     return e;
 }
 
-Error Disk::SyncFile(int fd, const std::string& path) {
+Error Disk::SyncFile(int fd, S path) {
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) {
-        g.unlock();
-        return EnvWrapper::SyncFile(fd, path);
-    }
+    if (!Recording(path)) return g.unlock(), EnvWrapper::SyncFile(fd, path);
     Run& r = *mRun;
     if (Stopped(r, "sync file", path, mQuiet.load() > 0, mOff)) return Error(kErrIO, "sync", path);
     // The recorder decides what is durable, so the disk is not asked to.
@@ -533,12 +411,9 @@ Error Disk::SyncFile(int fd, const std::string& path) {
     return Error();
 }
 
-Error Disk::SyncDir(const std::string& path) {
+Error Disk::SyncDir(S path) {
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) {
-        g.unlock();
-        return EnvWrapper::SyncDir(path);
-    }
+    if (!Recording(path)) return g.unlock(), EnvWrapper::SyncDir(path);
     Run& r = *mRun;
     if (Stopped(r, "sync folder", path, mQuiet.load() > 0, mOff))
         return Error(kErrIO, "sync", path);
@@ -556,22 +431,15 @@ Error Disk::SyncDir(const std::string& path) {
     return Error();
 }
 
-Error Disk::MakeDir(const std::string& path) {
+Error Disk::MakeDir(S path) {
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) {
-        g.unlock();
-        return EnvWrapper::MakeDir(path);
-    }
+    if (!Recording(path)) return g.unlock(), EnvWrapper::MakeDir(path);
     Run& r = *mRun;
     if (r.crashed) return Error(kErrIO, "create folder", path);
     Error e = Target().MakeDir(path);
     if (!e.OK()) return e;
-    EntryOp op;
-    op.kind = Kind::kMkdir;
-    op.dir = FolderAt(r, ParentOf(path));
-    op.name = NameOf(path);
+    EntryOp op = Entry(r, Kind::kMkdir, path, "create folder");
     op.made = FolderAt(r, path);
-    op.text = "create folder " + path;
     if (op.dir && op.made) {
         Folder* made = op.made;
         made->createdBy = static_cast<long>(Record(r, std::move(op)));
@@ -579,67 +447,47 @@ Error Disk::MakeDir(const std::string& path) {
     return e;
 }
 
-Error Disk::RemoveDir(const std::string& path) {
+Error Disk::RemoveDir(S path) {
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) {
-        g.unlock();
-        return EnvWrapper::RemoveDir(path);
-    }
+    if (!Recording(path)) return g.unlock(), EnvWrapper::RemoveDir(path);
     Run& r = *mRun;
     if (r.crashed) return Error(kErrIO, "remove folder", path);
-    EntryOp op;
-    op.kind = Kind::kRmdir;
-    op.dir = FolderAt(r, ParentOf(path));
-    op.name = NameOf(path);
+    EntryOp op = Entry(r, Kind::kRmdir, path, "remove folder");
     op.made = FolderAt(r, path);
-    op.text = "remove folder " + path;
     Error e = Target().RemoveDir(path);
     if (e.OK() && op.dir && op.made) Record(r, std::move(op));
     return e;
 }
 
-Error Disk::Unlink(const std::string& path, const std::function<Error(Env&)>& unlink) {
+Error Disk::Unlink(S path, const std::function<Error(Env&)>& unlink) {
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) {
-        g.unlock();
-        return unlink(Target());
-    }
+    if (!Recording(path)) return g.unlock(), unlink(Target());
     Run& r = *mRun;
     if (r.crashed) return Error(kErrIO, "delete", path);
-    EntryOp op;
-    op.kind = Kind::kUnlink;
-    op.dir = FolderAt(r, ParentOf(path));
-    op.name = NameOf(path);
+    EntryOp op = Entry(r, Kind::kUnlink, path, "delete");
     op.node = InodeAt(r, path);
-    op.text = "delete " + path;
     Error e = unlink(Target());
     if (e.OK() && op.dir) Record(r, std::move(op));
     return e;
 }
 
-Error Disk::DeleteFile(const std::string& path) {
+Error Disk::DeleteFile(S path) {
     return Unlink(path, [&](Env& env) { return env.DeleteFile(path); });
 }
 
-Error Disk::DeleteFileAt(int dirFd, const std::string& name, const std::string& path) {
+Error Disk::DeleteFileAt(int dirFd, S name, S path) {
     return Unlink(path, [&](Env& env) { return env.DeleteFileAt(dirFd, name, path); });
 }
 
-Error Disk::Move(const std::string& from, const std::string& to, bool replace) {
+Error Disk::Move(S from, S to, bool replace) {
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(from) && !Recording(to)) {
-        g.unlock();
-        return EnvWrapper::Move(from, to, replace);
-    }
+    if (!Recording(from) && !Recording(to)) return g.unlock(), EnvWrapper::Move(from, to, replace);
     Run& r = *mRun;
     if (r.crashed) return Error(kErrIO, "rename", from);
-    EntryOp op;
-    op.kind = Kind::kRename;
-    op.dir = FolderAt(r, ParentOf(from));
-    op.name = NameOf(from);
+    EntryOp op = Entry(r, Kind::kRename, from, "rename");
     op.dir2 = FolderAt(r, ParentOf(to));
     op.name2 = NameOf(to);
-    op.text = "rename " + from + " to " + to;
+    op.text += " to " + to;
     struct stat st;
     if (::lstat(to.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
@@ -652,21 +500,16 @@ Error Disk::Move(const std::string& from, const std::string& to, bool replace) {
     return e;
 }
 
-Error Disk::HardLink(const std::string& existing, const std::string& link) {
+Error Disk::HardLink(S existing, S link) {
     std::unique_lock<std::mutex> g(mM);
-    if (!Recording(existing) && !Recording(link)) {
-        g.unlock();
-        return EnvWrapper::HardLink(existing, link);
-    }
+    if (!Recording(existing) && !Recording(link))
+        return g.unlock(), EnvWrapper::HardLink(existing, link);
     Run& r = *mRun;
     if (r.crashed) return Error(kErrIO, "hard link", link);
     Error e = Target().HardLink(existing, link);
     if (!e.OK()) return e;
-    EntryOp op;
-    op.kind = Kind::kLink;
-    op.dir = FolderAt(r, ParentOf(link));
-    op.name = NameOf(link);
-    op.text = "hard link " + link + " to " + existing;
+    EntryOp op = Entry(r, Kind::kLink, link, "hard link");
+    op.text += " to " + existing;
     if (op.dir) Record(r, std::move(op));
     return e;
 }

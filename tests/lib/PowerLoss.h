@@ -1,19 +1,9 @@
 // Power-loss runs for tests: a disk (an Env wrapper) records every change below one folder that is
-// not yet durable, and a simulated crash drops such changes the way a machine losing power may.
-//
-// The model (docs/platform.md says it in full):
-// - A file's writes and length changes are durable once SyncFile on that file returns.
-// - A folder entry change (create, hard link, delete, rename, create or remove a folder) is
-//   durable once SyncDir on a folder it changed returns. Making a change durable makes every
-//   earlier change it builds on durable too (the same name, the folder it is made in).
-// - A crash keeps every durable change. Of the rest, in the worst case it keeps nothing; with
-//   a seed it keeps, drops or (for writes) keeps some 512-byte sectors of each one, never a
-//   change without the changes it builds on.
-//
-// A run counts durability points (each SyncFile and SyncDir below the folder). A test
-// counts them in one run, then reruns with Start(root, k) for every k: the k-th point does not
-// happen, the machine is "off" from there on (every call below the folder fails with
-// kErrIO), and Restart() turns what was recorded into what a reboot would find.
+// not yet durable, and a simulated crash drops such changes the way a machine losing power may
+// (the model: docs/platform.md). A test counts the durability points (each SyncFile and SyncDir
+// below the folder) in one run, then reruns with Start(root, k) for every k: the k-th point does
+// not happen, every later call below the folder fails with kErrIO, and Restart() turns what was
+// recorded into what a reboot would find.
 #pragma once
 
 #include <atomic>
@@ -24,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/support/Env.h"
+#include "tests/lib/FaultEnv.h"
 
 namespace Mirel {
 namespace PowerLoss {
@@ -47,7 +37,7 @@ struct Run;
 // The disk: an Env wrapper that records, while a run is on, every change below the run's
 // folder and passes every other call to its target. A test makes one and hands it to the code
 // it tests (or makes it its thread's Env with Env::Scope).
-class Disk : public EnvWrapper {
+class Disk : public GatedEnv {
 public:
     explicit Disk(Env& target = Env::Default());
     ~Disk() override;
@@ -66,45 +56,21 @@ public:
     // Ends a run without a crash; everything stays as it is.
     void Stop();
 
-    Error Stat(const std::string& path, Os::Info& info) override;
-    Error FStat(int fd, Os::Info& info, const std::string& path) override;
-    bool CanWrite(const std::string& path) override;
-    bool IsFolder(const std::string& path) override;
-    bool SameObject(const std::string& a, const std::string& b) override;
-    Error ListDir(const std::string& path, std::vector<Os::DirEntry>& entries) override;
-    Error MakeDir(const std::string& path) override;
-    Error RemoveDir(const std::string& path) override;
-    Error DeleteFile(const std::string& path) override;
-    Error DeleteFileAt(int dirFd, const std::string& name, const std::string& path) override;
-    Error Move(const std::string& from, const std::string& to, bool replace) override;
-    Error HardLink(const std::string& existing, const std::string& link) override;
-    Error SyncDir(const std::string& path) override;
-    Error SetReadOnly(const std::string& path, bool readOnly) override;
-    Error OpenRead(const std::string& path, int& fd, Os::Info* info, bool nb) override;
-    Error OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
-                     Os::Info* info, bool nb) override;
-    Error OpenWrite(const std::string& path, const Os::WriteMode& how, int& fd) override;
-    Error PReadAll(int fd, void* buf, std::size_t n, std::uint64_t off, std::size_t& got,
-                   const std::string& path) override;
-    Error PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off,
-                    const std::string& path) override;
-    Error PWriteV(int fd, const iovec* iov, int count, std::uint64_t off,
-                  const std::string& path) override;
-    Error Append(int fd, const void* buf, std::size_t n, const std::string& path) override;
-    Error Truncate(int fd, std::uint64_t size, const std::string& path) override;
-    Error Lock(int fd, const std::string& path) override;
-    Error LockFolder(const std::string& path, int& fd) override;
-    Error SyncFile(int fd, const std::string& path) override;
-    Error MakeOwn(const std::string& path) override;
-    Error MakeOwnOpen(int fd, const std::string& path) override;
-    Error CloneFile(int from, int to, const std::string& path) override;
-    Error CopyRange(int in, const std::string& from, int out, const std::string& to,
-                    std::uint64_t size) override;
-    Error BeginCopy(const std::string& from, const std::string& to) override;
-    Error CheckRealPath(const std::string& root, const std::vector<std::string>& components,
-                        bool lastIsFile) override;
-    Error OpenRealFolder(const std::string& root, const std::vector<std::string>& components,
-                         int& dirFd) override;
+    Error MakeDir(S path) override;
+    Error RemoveDir(S path) override;
+    Error DeleteFile(S path) override;
+    Error DeleteFileAt(int dirFd, S name, S path) override;
+    Error Move(S from, S to, bool replace) override;
+    Error HardLink(S existing, S link) override;
+    Error SyncDir(S path) override;
+    Error OpenWrite(S path, const Os::WriteMode& how, int& fd) override;
+    Error PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, S path) override;
+    Error PWriteV(int fd, const iovec* iov, int count, std::uint64_t off, S path) override;
+    Error Append(int fd, const void* buf, std::size_t n, S path) override;
+    Error Truncate(int fd, std::uint64_t size, S path) override;
+    Error SyncFile(int fd, S path) override;
+    Error CloneFile(int from, int to, S path) override;
+    Error CopyRange(int in, S from, int out, S to, std::uint64_t size) override;
 
 private:
     friend class NoCrashScope;
@@ -112,6 +78,7 @@ private:
     Error Unlink(const std::string& path, const std::function<Error(Env&)>& unlink);
     // The machine is off for this path: every call on it fails.
     bool Off(const std::string& path);
+    int Gate(FsOp op, const std::string& path) override;
     bool Recording(const std::string& path);
     Error Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append,
                 const std::string& path);
