@@ -482,9 +482,8 @@ void Intake::PlaceScannedLogs(ScanState& s) {
         int fd = -1;
         // The header alone: the size is judged when the log is applied, and a log of the wrong
         // size is placed all the same, to fail its database then.
-        Talon::Error err =
-            dirError != 0 ? Talon::Error(dirError)
-                          : Talon::Error(mEnv.OpenReadAt(dir, name, native, fd, nullptr, true));
+        Talon::Error err = dirError != 0 ? Talon::Error(dirError)
+                                         : Talon::Error(mEnv.OpenHeaderAt(dir, name, native, fd));
         if (err.OK()) {
             err = IBS_Config::GetRedoLogInfo(fd, std::nullopt, native, log.uuid, log.msn,
                                              log.startMSN, log.endUTC, closed);

@@ -251,6 +251,11 @@ public:
     // ---- made of the calls above ----
     // Stat that reads a failure as "not there".
     Os::Info Probe(const std::string& path);
+    // OpenReadAt for a reader of a header alone: the kind of file is not asked (OpenReadAt
+    // without `info`, left non-blocking).
+    Error OpenHeaderAt(int dirFd, const std::string& name, const std::string& path, int& fd) {
+        return OpenReadAt(dirFd, name, path, fd, nullptr, true);
+    }
     // MakeDir, then the parent folder synced.
     Error CreateDir(const std::string& path);
     // Atomic; parents synced. OK whenever the rename happened, even if a sync failed.
