@@ -3,6 +3,7 @@
 // folder, as the service leaves it).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -639,11 +640,14 @@ TEST(IbsdbTextTest, ReasonAndFailedLinesOfTheFormatsDocumentReadAsDocumented) {
     }
 }
 
-// A FIFO where a copy was, and another named like a database: status, verify and restore
-// never wait for them; verify names both, restore takes the newest copy that is a file.
-TEST_F(BackupTest, FifosInALastGoodFolderNeverHoldACommandUp) {
+// A FIFO where a copy was, another named like a database, and a device (a clone of
+// /dev/zero, whose bytes a reader would take for a copy's): status, verify and restore never
+// wait for them or read them; verify names each, restore takes the newest copy that is a file.
+TEST_F(BackupTest, FifosAndDevicesInALastGoodFolderAreNeverRead) {
     ASSERT_EQ(::unlink(Db(2, 0).c_str()), 0);
     ASSERT_TRUE(testutil::MakeFifo(Db(2, 0)));
+    ASSERT_EQ(::unlink(Db(2, 1).c_str()), 0);
+    ASSERT_EQ(::mknod(Db(2, 1).c_str(), S_IFCHR | 0600, makedev(1, 5)), 0);
     const std::string extra = backup + "/" + names[2] + "/extra.vdb";
     ASSERT_TRUE(testutil::MakeFifo(extra));
     const std::vector<std::string> fifos = {Db(2, 0), extra};
@@ -655,13 +659,14 @@ TEST_F(BackupTest, FifosInALastGoodFolderNeverHoldACommandUp) {
     EXPECT_EQ(rc, ibsdb::kCritical);
     auto r = Results(j);
     EXPECT_EQ(r[names[2] + "/db0.vdb"], "unreadable");
+    EXPECT_EQ(r[names[2] + "/db1.vdb"], "unreadable");
     EXPECT_EQ(r[names[2] + "/extra.vdb"], "unreadable");
     EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = ListJson(j); }));
     EXPECT_EQ(rc, ibsdb::kCritical);
     std::string text;
     EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = Restore({}, text); }));
     EXPECT_EQ(Same(tmp / "restored/db0.vdb", 1, 0), "") << text;
-    EXPECT_EQ(Same(tmp / "restored/db1.vdb", 2, 1), "") << text;
+    EXPECT_EQ(Same(tmp / "restored/db1.vdb", 1, 1), "") << text;
     EXPECT_FALSE(testutil::Exists(tmp / "restored/extra.vdb"));
     EXPECT_TRUE(testutil::IsFifo(Db(2, 0)));
 }
