@@ -222,8 +222,10 @@ std::vector<Replacement> ChooseReplacements(
         int rank;  // 3: already in place, 2: an upload, 1: an older copy brought in
         Mirel::unistring uuid;
         bool upload = false;  // an upload, or in place as one no log has written to
-        // An upload's age: the interval it waits in, then when its file was written.
+        // An upload's age: the interval it waits in, then when its file was written (looked
+        // at only where two claim one name).
         std::uint64_t interval = 0, written = 0;
+        const DatabaseItem* from = nullptr;
     };
     // By name whatever its letters' case: the server's names are case-blind ("DB1.vdb" is
     // "db1.VDB"), though the files are two here.
@@ -262,8 +264,7 @@ std::vector<Replacement> ChooseReplacements(
         Mirel::UniversalPath name =
             rank == 2 ? UploadTarget(from->file.path, copies) : from->file.path;
         if (name.IsClear()) continue;
-        Claim k{rank, c.uuid, rank == 2 || (rank == 3 && from->pristine), interval, 0};
-        if (k.upload && writtenAt) k.written = writtenAt(from->file.path);
+        Claim k{rank, c.uuid, rank == 2 || (rank == 3 && from->pristine), interval, 0, from};
         std::string folded = name.Native();
         for (char& ch : folded)
             if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
@@ -271,8 +272,12 @@ std::vector<Replacement> ChooseReplacements(
         if (entry.second.empty()) entry.first = name;
         entry.second.push_back(k);
     }
-    for (const auto& [folded, claim] : claims) {
-        const auto& [name, list] = claim;
+    for (auto& [folded, claim] : claims) {
+        auto& [name, list] = claim;
+        if (list.size() < 2) continue;
+        if (writtenAt)
+            for (Claim& k : list)
+                if (k.upload) k.written = writtenAt(k.from->file.path);
         int top = 0;
         for (const Claim& k : list) top = std::max(top, k.rank);
         if (top < 2) continue;
