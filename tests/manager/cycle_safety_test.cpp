@@ -70,28 +70,6 @@ protected:
 
 }  // namespace
 
-// Intervals with uploads and no logs, then B and C idle for four: all published, then logged on.
-TEST_F(CycleSafetyTest, IdleDatabasesAndUploadsWithoutLogsArePublishedAndNeverLoseACopy) {
-    Upload(kA, 10);
-    Upload(kB, 20);
-    Upload(kC, 30);
-    Close();
-    EXPECT_EQ(Newest(), (Msns{{kA, 10}, {kB, 20}, {kC, 30}}));
-    Upload(kC, 35);
-    Close();
-    EXPECT_EQ(Newest()[kC], 35u);
-    Interval({kA, kB});
-    for (int i = 0; i < 4; ++i) {
-        Interval({kA});
-        EXPECT_EQ(Newest(), (Msns{{kA, 12u + i}, {kB, 21}, {kC, 35}})) << "interval " << i;
-        EXPECT_EQ(mgr->VerifyFullDBBackup(u"b", U(kB), 21, false), 0);
-    }
-    Interval({kB, kC});
-    EXPECT_EQ(Newest(), (Msns{{kA, 15}, {kB, 22}, {kC, 36}}));
-    ExpectEveryFolderExact();
-    EXPECT_TRUE(Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).IsEmpty());
-}
-
 // B and C fail in one interval: both are recorded, their newest good copies stay, their
 // logs go aside until a new upload.
 TEST_F(CycleSafetyTest, FailedDatabasesKeepTheirNewestGoodCopiesUntilANewUpload) {
@@ -126,29 +104,6 @@ TEST_F(CycleSafetyTest, FailedDatabasesKeepTheirNewestGoodCopiesUntilANewUpload)
     EXPECT_EQ(Read("Failed.tsv").find(kB), std::string::npos);
     Interval({kB});
     EXPECT_EQ(Newest(), (Msns{{kA, 15}, {kB, 31}}));
-    ExpectEveryFolderExact();
-}
-
-TEST_F(CycleSafetyTest, TwoEndsInOneMinuteKeepBothAndARescanReadsThemBack) {
-    Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    std::uint64_t first = Close((clock / kMinute + 1) * kMinute + 5 * 1000000);
-    ASSERT_EQ(Log(kA), 0);
-    std::uint64_t second = Close(first + 20 * 1000000);  // twenty seconds later
-    ASSERT_EQ(second / kMinute, first / kMinute);
-    std::string name;
-    EXPECT_EQ(Newest(&name)[kA], 12u);
-    EXPECT_EQ(name, "LastGood_" + Talon::BackupFolder::MakeExactTimestamp(second).ToUTF8());
-    EXPECT_TRUE(testutil::IsDir(backup() + "/LastGood_" +
-                                Talon::BackupFolder::MakeTimestamp(first).ToUTF8()));
-    Rebuild();
-    mgr->WithCatalogue([&](IntervalMap& intervals) {
-        ASSERT_TRUE(intervals.count(second));
-        EXPECT_FALSE(intervals.at(second).backup.IsClear());
-    });
-    ASSERT_EQ(Log(kA), 0);  // and the cycle goes on
-    Close();
-    EXPECT_EQ(Newest()[kA], 13u);
     ExpectEveryFolderExact();
 }
 
