@@ -107,28 +107,6 @@ TEST_F(CycleSafetyTest, FailedDatabasesKeepTheirNewestGoodCopiesUntilANewUpload)
     ExpectEveryFolderExact();
 }
 
-TEST_F(CycleSafetyTest, ALogOfTheNextIntervalAnnouncedEarlyDoesNotMakeTheCycleSpin) {
-    Upload(kA, 10);
-    ASSERT_EQ(Log(kA), 0);
-    std::uint64_t end = (clock / kMinute + 1) * kMinute;
-    // The next interval's log, ending after this end, announced before the interval-done file.
-    std::string early = WriteLog(backup() + "/Changes/Redo_" + std::to_string(end + 1), "early.vrl",
-                                 kA, 11, 12, end + 500);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(early), U(kA), true), 0);
-    Close(end, false);
-    int runs = 0;
-    while (auto m = Queue().GetMsg(300)) {  // quiet for that long: the cycle is done
-        if (m->GetMsgCode() == 1231) {
-            mgr->CheckIntervals();
-            ASSERT_LT(++runs, 50) << "the cycle spins";
-        }
-    }
-    EXPECT_EQ(Newest()[kA], 11u);  // this interval's state, without the early log
-    msns[kA] = 12;
-    Close();
-    EXPECT_EQ(Newest()[kA], 12u);
-}
-
 TEST_F(CycleSafetyTest, AFullDiskFailsNothingAndTheIntervalCompletesWhenSpaceReturns) {
     Events events;
     Upload(kA, 10);
