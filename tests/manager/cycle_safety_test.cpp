@@ -107,26 +107,6 @@ TEST_F(CycleSafetyTest, FailedDatabasesKeepTheirNewestGoodCopiesUntilANewUpload)
     ExpectEveryFolderExact();
 }
 
-TEST_F(CycleSafetyTest, AFullDiskFailsNothingAndTheIntervalCompletesWhenSpaceReturns) {
-    Events events;
-    Upload(kA, 10);
-    Upload(kB, 20);
-    Upload(kC, 30);
-    Interval({kA, kB, kC});
-    for (const auto& u : {kA, kB, kC}) ASSERT_EQ(Log(u), 0);
-    // Copies, private copies and page writes all fail for a while: the disk is full.
-    Mirel::FaultEnv::Scope disarm(faults);
-    for (auto op : {Mirel::FsOp::kCopy, Mirel::FsOp::kWrite, Mirel::FsOp::kHardLink})
-        faults.Arm(op, backup() + "/InProgress*", Mirel::kErrDiskFull, 4);
-    Close();
-    EXPECT_GE(events.Count(0x41000330), 1);  // said what is wrong
-    EXPECT_FALSE(InBackup("Rejected"));
-    for (const auto& u : {kA, kB, kC}) EXPECT_EQ(mgr->GetDatabaseError(U(u)), 0);
-    auto newest = Newest();
-    EXPECT_EQ(newest, (Msns{{kA, 12}, {kB, 22}, {kC, 32}}));
-    ExpectEveryFolderExact();
-}
-
 TEST_F(CycleSafetyTest, NoFolderLacksADatabaseBeforeItsFailureIsOnDisk) {
     Events events;
     Upload(kA, 10);
