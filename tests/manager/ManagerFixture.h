@@ -309,14 +309,6 @@ protected:
         Settle();
     }
 
-    // Count of files with an extension below a folder.
-    static int CountFiles(const std::string& folder, const char16_t* ext) {
-        std::vector<Mirel::UniversalPath> files;
-        Mirel::BuildPathListExtensionFunctor f(files, ext, false);
-        Mirel::Directory(Mirel::UniversalPath::Folder(folder)).ProcessFiles(f, 100);
-        return static_cast<int>(files.size());
-    }
-
     TempDir tmp;
     // The test's own fault seam, disk that can lose power, gate and hostile user, in front of
     // the real calls: its manager and its thread work through them.

@@ -42,40 +42,6 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
 }
 
-// A log the server is still writing keeps an interval's redo folder, not the interval: neither
-// the cycle nor a rescan after a crash keeps an interval that nothing will ever finish.
-TEST_F(ManagerTest, AnIntervalThatIsOverLeavesTheCatalogueThoughItsRedoFolderKeepsALog) {
-    sim::WorkloadOptions opt = Options(5, 3);
-    opt.maxLogsPerInterval = 3;
-    sim::Workload server(backup(), opt, announcer);
-    ASSERT_TRUE(server.Upload());
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    const std::string folder = server.RedoFolder();
-    const std::string stray = folder + "/still-being-written.vrl";
-    testutil::WriteFile(stray, "the header comes last");
-    ASSERT_EQ(server.CloseInterval(), 0);
-    const std::string done = testutil::ReadFile(folder + "/IntervalDone.vid");
-    Settle();
-    for (int i = 0; i < 4; ++i) {
-        Intervals(server);
-        EXPECT_EQ(UnfinishedIntervals(), "") << "after interval " << i + 2;
-    }
-    EXPECT_FALSE(testutil::Exists(folder + "/IntervalDone.vid"));
-    EXPECT_TRUE(testutil::IsFile(stray));
-
-    // A crash after the folder went but before its interval-done file did.
-    testutil::WriteFile(folder + "/IntervalDone.vid", done);
-    ASSERT_TRUE(mgr->RegisterServer(u"127.0.0.1", 1));
-    ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1);
-    Settle();
-    EXPECT_EQ(UnfinishedIntervals(), "");
-    EXPECT_FALSE(testutil::Exists(folder + "/IntervalDone.vid"));
-    EXPECT_TRUE(testutil::IsFile(stray));
-    Intervals(server);
-    EXPECT_EQ(UnfinishedIntervals(), "");
-    EXPECT_EQ(server.VerifyAll(), "");
-}
-
 namespace {
 
 const std::string kA = "11111111-1111-4111-8111-111111111111";

@@ -190,13 +190,11 @@ TEST_F(ManagerTest, AKeptRedoFolderIsUsedAgainOnlyWhileItsPathStillNamesIt) {
 }
 
 TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {
-    Events events;
     std::string redo = backup() + "/Changes/Redo_1";
     // A log of A announced as M's: taken under M it would never be applied to A.
     std::string wrong = WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 5);
     EXPECT_EQ(mgr->RedoLogIsReady(U(wrong), U(kM), true), Mirel::kErrLogWrongDatabase);
     EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/a.vrl"));
-    EXPECT_EQ(events.Last(0x41000328).at(1), u"10720");
     // The same database in upper case is the same database.
     std::string upper = WriteLog(redo, "b.vrl", kA, 1, 2, kEnd - 4);
     std::string shouted = kA;
@@ -209,7 +207,6 @@ TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {
         EXPECT_EQ(mgr->RedoLogIsReady(U(done), u"", true), Mirel::kErrInvalidFile) << end;
         EXPECT_FALSE(testutil::Exists(done));
     }
-    EXPECT_EQ(events.Last(0x41000328).at(1), u"10709");
     // A log with records that leaves the MSN where it is would never be applied.
     {
         Mirel::Format::Uuid u;
@@ -529,14 +526,9 @@ TEST_F(ManagerTest, PastTheSetAsideLimitJunkIsRefusedWhereItIs) {
     EXPECT_EQ(std::count(answers.begin(), answers.end(), Mirel::kErrInvalidFile) + refused, 12);
     EXPECT_EQ(refused, 7);  // five files of two blocks and the reasons' block fit in 48 KiB
     EXPECT_EQ(events.Count(0x41000336), 1);
-    EXPECT_EQ(events.Count(0x41000328), 5);
-    const auto texts = events.Last(0x41000336);
-    ASSERT_EQ(texts.size(), 3u);
-    EXPECT_EQ(texts[1], U(std::to_string(kLimit)));
-    const std::uint64_t atLimit =
-        Talon::IBS_Config::CountRejected(Mirel::Directory(Mirel::UniversalPath::Folder(backup())));
-    EXPECT_EQ(texts[2], U(std::to_string(atLimit)));
-    EXPECT_LE(atLimit, kLimit);
+    EXPECT_LE(
+        Talon::IBS_Config::CountRejected(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))),
+        kLimit);
     // An interval-done file that is no such file is refused the same way.
     std::string done = redo + "/IntervalDone.vid";
     testutil::WriteFile(done, std::string(5000, 'g'));

@@ -86,7 +86,6 @@ protected:
             if (HasFailure() || where.empty()) break;
         }
     }
-    std::string UploadB() { return UploadAt(backup() + "/Copies/ub/b.vdb", kB, 20); }
 };
 
 }  // namespace
@@ -115,36 +114,6 @@ TEST_F(NothingLostTest, AFolderWhoseSetUpFailedIsSetUpAgainWhenNamedAgainAndLose
     ExpectEveryFolderExact();
 }
 
-TEST_F(NothingLostTest, AnUploadThatCannotBeMovedFailsItsDatabaseVisiblyAndIsNeverWritten) {
-    Events events;
-    Upload(kA, 10);
-    Interval({kA});
-    const std::string upload = UploadB();
-    const std::string bytes = testutil::ReadFile(upload);
-    ASSERT_EQ(Log(kB), 0);
-    ASSERT_EQ(Log(kA), 0);
-    {
-        // The copies folder went to another file system under the service.
-        Mirel::FaultEnv::Scope disarm(faults);
-        faults.Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
-        Close();
-    }
-    EXPECT_EQ(testutil::ReadFile(upload), bytes) << "logs applied inside the copies folder";
-    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrCopyFailed);
-    EXPECT_EQ(mgr->VerifyFullDBBackup(u"b", U(kB), 21, false), Mirel::kErrCopyFailed);
-    EXPECT_NE(Read("Failed.tsv").find(kB + "\t10710\t"), std::string::npos);
-    EXPECT_EQ(events.Count(0x41000331), 1);
-    EXPECT_EQ(events.Count(0x41000317), 1);
-    EXPECT_EQ(Newest(), (Msns{{kA, 12}}));
-    // Its log was set aside, not lost; the upload waits where it is and still serves.
-    EXPECT_NE(Read("Rejected/reasons.tsv").find("\t10710\t"), std::string::npos);
-    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
-    msns[kB] = 20;
-    Interval({kB});
-    EXPECT_EQ(Newest(), (Msns{{kA, 12}, {kB, 21}}));
-    ExpectEveryFolderExact();
-}
-
 // The start chooses again when a copy it made turns out damaged: B, failed in the first
 // choice, keeps that failure, not a later "no copy" that would let a restart take its only
 // copy for an older state.
@@ -152,7 +121,7 @@ TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
     Upload(kA, 10);
     Interval({kA});
     testutil::FlipByte(NewestFolder() + "/1111.vdb", 700, 0x04);
-    const std::string upload = UploadB();
+    const std::string upload = UploadAt(backup() + "/Copies/ub/b.vdb", kB, 20);
     ASSERT_EQ(Log(kB), 0);
     ASSERT_EQ(Log(kA), 0);
     {
@@ -452,27 +421,6 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
     EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
     EXPECT_EQ(Newest(), (Msns{{kA, 13}}));
     EXPECT_TRUE(InBackup(held + "/2222.vdb"));
-    ExpectEveryFolderExact();
-}
-
-TEST_F(NothingLostTest, AnUploadMovedBeforeARestartIsStillHeldWhenItsFirstLogFails) {
-    Upload(kA, 10);
-    Interval({kA});
-    Upload(kB, 30);
-    ASSERT_EQ(Log(kA), 0);
-    ASSERT_EQ(Log(kB, true), 0);
-    {
-        // Moved into the in-progress folder, but opening it fails, and the service dies.
-        Mirel::FaultEnv::Scope disarm(faults);
-        faults.Arm(Mirel::FsOp::kOpenWrite, backup() + "/InProgress/2222.vdb", Mirel::kErrDiskFull);
-        Close(0, false);
-        Settle();
-        ASSERT_TRUE(InBackup("InProgress/2222.vdb"));
-    }
-    ASSERT_TRUE(Rebuilt());
-    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
-    EXPECT_EQ(Newest(), (Msns{{kA, 12}, {kB, 30}}));
-    EXPECT_FALSE(InBackup("Unwritten.tsv"));
     ExpectEveryFolderExact();
 }
 

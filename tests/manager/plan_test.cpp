@@ -266,9 +266,7 @@ TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     // folder exactly 3 hours old is not kept by the time rule.
     EXPECT_EQ(kept(2, 3), (Set{4 * kH, 5 * kH}));
     // Either rule keeps a folder.
-    EXPECT_EQ(kept(3, 4), (Set{3 * kH, 4 * kH, 5 * kH}));
     EXPECT_EQ(kept(5, 1), (Set{2 * kH, 3 * kH, 4 * kH, 5 * kH}));
-    EXPECT_EQ(kept(100, 0).size(), 5u);
     // kB's only copy is never pruned, whatever the policy keeps.
     for (const auto& k : {kept(2, 0), kept(3, 0), kept(100, 1000)})
         for (const auto& p : pruned(k)) EXPECT_NE(p.second, kB) << p.first;
@@ -292,7 +290,6 @@ TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     EXPECT_EQ(linked.lg, 5 * kH);
     // The newest folder is kept even by a policy that counts none.
     EXPECT_EQ(Talon::KeptRestorePoints({3, 1, 2}, 0, 0, 3), (Set{3}));
-    EXPECT_TRUE(Talon::KeptRestorePoints({}, 5, 5, 3).empty());
 }
 
 TEST(PlanTest, ChainRepairAfterARestart) {
@@ -378,11 +375,4 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
     EXPECT_EQ(replaced(c, kC, 500), Pairs{}) << "moved in place before the upload";
     c.map.at(200).databases.at(kC).pristine = false;
     EXPECT_EQ(replaced(c, kC, 2000), Pairs{}) << "written to by a log";
-    EXPECT_EQ(
-        IntervalPlan::UploadTarget(UniversalPath::FromNative("/b/Copies/u7/sub/x.vdb"), copies)
-            .Native(),
-        "sub/x.vdb");
-    EXPECT_EQ(
-        IntervalPlan::UploadTarget(UniversalPath::FromNative("/b/Copies/x.vdb"), copies).Native(),
-        "x.vdb");
 }
