@@ -149,10 +149,11 @@ TEST_P(EngineCrashPassTest, ApplyingAChainSurvivesAPowerLossAtEveryPoint) {
     ASSERT_GE(points, 2 * passes);
     ASSERT_LE(points, 2 * passes + 4);
 
-    for (PowerLoss::Loss loss : {PowerLoss::Loss::kWorst, PowerLoss::Loss::kSeeded}) {
+    for (PowerLoss::Loss loss :
+         {PowerLoss::Loss::kWorst, PowerLoss::Loss::kSeeded, PowerLoss::Loss::kLastWriteOnly}) {
         for (std::uint64_t k = 1; k <= points + 1; ++k) {
-            SCOPED_TRACE("crash " + std::to_string(k) +
-                         (loss == PowerLoss::Loss::kWorst ? " worst case" : " seeded"));
+            SCOPED_TRACE("crash " + std::to_string(k) + " loss " +
+                         std::to_string(static_cast<int>(loss)));
             fresh();
             disk.Start(root, k);
             const std::size_t done = applyAll();

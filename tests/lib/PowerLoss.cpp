@@ -549,6 +549,7 @@ void ResolveData(Inode& n, Loss loss, std::mt19937_64& rng, Outcome& out) {
     for (const DataOp& d : n.pending) {
         Fate fate = loss == Loss::kKeepAll ? Fate::kKept : Fate::kLost;
         if (loss == Loss::kSeeded) fate = static_cast<Fate>(rng() % 3);
+        if (loss == Loss::kLastWriteOnly && &d == &n.pending.back()) fate = Fate::kKept;
         if (d.truncate && fate == Fate::kTorn) fate = Fate::kKept;
         std::string what = (d.truncate ? "length of " : "write to ") + d.path + " at " +
                            std::to_string(d.off) +
@@ -750,7 +751,7 @@ Outcome Disk::Restart(Loss loss, std::uint64_t seed) {
     std::vector<char> kept(r.ops.size(), 0);
     for (size_t i = 0; i < r.ops.size(); ++i) {
         const EntryOp& op = r.ops[i];
-        bool k = op.durable || loss == Loss::kKeepAll;
+        bool k = op.durable || loss == Loss::kKeepAll || loss == Loss::kLastWriteOnly;
         if (!k && loss == Loss::kSeeded) {
             k = rng() % 2 == 0;
             for (size_t d : op.deps) k = k && kept[d];

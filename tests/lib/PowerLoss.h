@@ -23,6 +23,10 @@ enum class Loss {
     kWorst,    // every change that was not durable is lost
     kSeeded,   // each change that was not durable is kept, lost or (writes) partly kept
     kKeepAll,  // nothing is lost: what a killed process leaves behind
+    // Folder changes are kept, and of each file's writes since its last sync only the last:
+    // a disk that wrote them out of order (a header that reached it before the pages it
+    // claims).
+    kLastWriteOnly,
 };
 
 struct Outcome {

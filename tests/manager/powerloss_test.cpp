@@ -138,7 +138,9 @@ TEST_P(PowerLossCycleTest, EveryLastGoodCopyIsExactAndNothingAcceptedIsLost) {
 
 INSTANTIATE_TEST_SUITE_P(Busy, PowerLossCycleTest,
                          ::testing::Values(Case{PowerLoss::Loss::kWorst, 4, false, "worst"},
-                                           Case{PowerLoss::Loss::kSeeded, 4, false, "seeded"}),
+                                           Case{PowerLoss::Loss::kSeeded, 4, false, "seeded"},
+                                           Case{PowerLoss::Loss::kLastWriteOnly, 4, false,
+                                                "reordered"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Databases that stay idle for an interval keep a hard-linked copy nobody writes, and older
