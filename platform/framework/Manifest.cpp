@@ -48,7 +48,13 @@ public:
     FileCollector(std::string root, bool databasesOnly)
         : mRoot(std::move(root)), mDatabasesOnly(databasesOnly) {}
     bool operator()(const Mirel::UniversalPath& path, bool isFolder, int) override {
-        if (isFolder) return true;
+        if (isFolder) {
+            std::string p = path.Native();
+            while (!p.empty() && p.back() == '/') p.pop_back();
+            if (p.size() > mRoot.size() + 1 && Mirel::EndsWithNoCase(p, ".vdb.rc"))
+                folders.insert(p.substr(mRoot.size() + 1));
+            return true;
+        }
         std::string p = path.Native();
         if (p.size() <= mRoot.size() + 1) return true;
         std::string rel = p.substr(mRoot.size() + 1);
@@ -66,6 +72,7 @@ public:
     }
     std::vector<std::string> files;
     std::vector<std::string> special;  // named like one, but no regular file
+    std::set<std::string> folders;     // the container folders met
 
 private:
     std::string mRoot;
@@ -75,11 +82,13 @@ private:
 }  // namespace
 
 std::vector<std::string> Manifest::ListDatabases(const Mirel::Directory& folder, Error* error,
-                                                 std::vector<std::string>* notFiles) {
+                                                 std::vector<std::string>* notFiles,
+                                                 std::set<std::string>* containers) {
     FileCollector c(Root(folder), true);
     Mirel::Error e = folder.ProcessFiles(c, 3);
     if (error) *error = e;
     if (notFiles) *notFiles = c.special;
+    if (containers) *containers = std::move(c.folders);
     std::sort(c.files.begin(), c.files.end());
     return c.files;
 }
@@ -142,7 +151,9 @@ Error Manifest::Compute(const Mirel::Directory& folder, std::uint64_t intervalEn
     out.intervalEnd = intervalEnd;
     const std::string root = Root(folder);
     Error walk;
-    std::vector<std::string> databases = ListDatabases(folder, &walk);
+    // The walk meets the container folders too: a database without one costs no look.
+    std::set<std::string> containers;
+    std::vector<std::string> databases = ListDatabases(folder, &walk, nullptr, &containers);
     if (!walk.OK()) return walk;
     // A folder whose manifest does not read lends no lines, as if it were not there.
     auto readable = [](ManifestSource& src) {
@@ -199,6 +210,7 @@ Error Manifest::Compute(const Mirel::Directory& folder, std::uint64_t intervalEn
     };
     for (const auto& db : databases) {
         if (Error e = describe(ManifestEntry::kDatabase, db); !e.OK()) return e;
+        if (!containers.count(db + ".rc")) continue;
         for (const auto& f : ListContainerFiles(folder, db))
             if (Error e = describe(ManifestEntry::kContainer, f); !e.OK()) return e;
     }

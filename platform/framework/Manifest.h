@@ -79,10 +79,12 @@ public:
     // case, down to three levels, not inside a container folder), relative paths in name
     // order. Empty with an error when the folder cannot be walked. `notFiles` (optional)
     // receives the entries named like databases that are no regular file (FIFOs, sockets,
-    // devices): they are never listed as databases.
+    // devices): they are never listed as databases. `containers` (optional) receives the
+    // container folders (".vdb.rc", relative paths) the walk met.
     static std::vector<std::string> ListDatabases(const Mirel::Directory& folder,
                                                   Error* error = nullptr,
-                                                  std::vector<std::string>* notFiles = nullptr);
+                                                  std::vector<std::string>* notFiles = nullptr,
+                                                  std::set<std::string>* containers = nullptr);
     // The container files of a database (relative path) below the folder.
     static std::vector<std::string> ListContainerFiles(const Mirel::Directory& folder,
                                                        const std::string& database);
