@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-
 #include "platform/engine/Formats.h"
 #include "platform/engine/HBFile.h"
 #include "platform/engine/Uuid.h"
