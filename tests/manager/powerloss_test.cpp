@@ -147,5 +147,7 @@ INSTANTIATE_TEST_SUITE_P(Busy, PowerLossCycleTest,
 // last-good folders are cleaned up while newer copies are in progress.
 INSTANTIATE_TEST_SUITE_P(Idle, PowerLossCycleTest,
                          ::testing::Values(Case{PowerLoss::Loss::kWorst, 6, true, "worst"},
-                                           Case{PowerLoss::Loss::kSeeded, 6, true, "seeded"}),
+                                           Case{PowerLoss::Loss::kSeeded, 6, true, "seeded"},
+                                           Case{PowerLoss::Loss::kLastWriteOnly, 6, true,
+                                                "reordered"}),
                          [](const auto& info) { return std::string(info.param.name); });
