@@ -17,7 +17,8 @@ enum class RealWorld {
     kSetup,      // a folder whose set-up failed at start, named again by the server
     kXdev,       // Copies/ on another file system than the backup folder
     kShared,     // two databases' uploads in one Copies/<upload>/ folder
-    kRecreate,   // a database dropped and re-created under its old file name (a new UUID)
+    kRecreate,   // a database dropped and re-created under its old file name (a new UUID),
+                 // half the time with its letters' case changed (the same name to the server)
     kLongName,   // database and log file names of 250 to 255 bytes
     kLate,       // a log ending inside a published interval, a restart right after the next
                  // interval-done file

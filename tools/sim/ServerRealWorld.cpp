@@ -135,6 +135,17 @@ void Server::Recreate() {
     DbRec& old = mL.dbs[static_cast<std::size_t>(d)];
     DbRec r;
     r.name = old.name;
+    // Now and then the same name in other letters' case: the server's names are case-blind,
+    // so it is the old name all the same, though the file is another one here.
+    if (Rand(2)) {
+        const std::size_t base = r.name.rfind('/') + 1;
+        for (std::size_t i = base; i < r.name.size(); ++i) {
+            char& c = r.name[i];
+            c = c >= 'a' && c <= 'z'   ? static_cast<char>(c - 32)
+                : c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32)
+                                       : c;
+        }
+    }
     r.model =
         std::make_unique<DatabaseModel>(mO.seed * 1000 + 500 + mL.dbs.size(), old.model->PageSize(),
                                         1 + Rand(mO.initialPages), 1000 + Rand(1000));
