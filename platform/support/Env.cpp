@@ -282,27 +282,24 @@ Error Env::ReplaceDurable(const std::string& from, const std::string& to) {
     return SyncDir(Os::ParentOf(to));
 }
 
-Error Env::WriteFileReplace(const std::string& path, const std::string& text) {
+Error Env::WriteWhole(const std::string& path, const std::string& text, bool durable) {
     const std::string temp = Os::TempNameBeside(path);
     int fd = -1;
     Error e = OpenWrite(temp, Os::WriteMode{true, true}, fd);
     if (e.OK()) e = PWriteAll(fd, text.data(), text.size(), 0, temp);
+    if (e.OK() && durable) e = SyncFile(fd, temp);
     if (fd >= 0) Close(fd);
-    if (e.OK()) e = Move(temp, path, true);
+    if (e.OK()) e = durable ? ReplaceDurable(temp, path) : Move(temp, path, true);
     if (!e.OK()) DeleteFile(temp);
     return e;
 }
 
+Error Env::WriteFileReplace(const std::string& path, const std::string& text) {
+    return WriteWhole(path, text, false);
+}
+
 Error Env::WriteFileDurable(const std::string& path, const std::string& text) {
-    const std::string temp = Os::TempNameBeside(path);
-    int fd = -1;
-    Error e = OpenWrite(temp, Os::WriteMode{true, true}, fd);
-    if (e.OK()) e = PWriteAll(fd, text.data(), text.size(), 0, temp);
-    if (e.OK()) e = SyncFile(fd, temp);
-    if (fd >= 0) Close(fd);
-    if (e.OK()) e = ReplaceDurable(temp, path);
-    if (!e.OK()) DeleteFile(temp);
-    return e;
+    return WriteWhole(path, text, true);
 }
 
 Error Env::ReadWholeFile(const std::string& path, std::string& text) {

@@ -282,6 +282,9 @@ public:
 
 private:
     void SyncParents(const std::string& a, const std::string& b);
+    // Under a temporary name beside `path`, renamed over it; with `durable`, the file and then
+    // the folder synced.
+    Error WriteWhole(const std::string& path, const std::string& text, bool durable);
 };
 
 // The real calls.

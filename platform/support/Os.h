@@ -82,7 +82,7 @@ int OpenRead(const std::string& path, int& fd, Info* info = nullptr,
 // OpenRead of the entry `name` of an open folder (OpenRealFolder): the file opened is the one
 // in that very folder, whatever became of the path to it meanwhile. `path` names the file for
 // the fault seam and for errors. Without `info` and with `mayStayNonBlocking` the kind of
-// file is not asked (Env::OpenReadAt): for a reader of a header alone.
+// file is not asked (Env::OpenHeaderAt): for a reader of a header alone.
 int OpenReadAt(int dirFd, const std::string& name, const std::string& path, int& fd,
                Info* info = nullptr, bool mayStayNonBlocking = false);
 int OpenWrite(const std::string& path, bool create, bool truncate, int& fd);
