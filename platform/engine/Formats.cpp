@@ -88,6 +88,32 @@ bool LogSizeMatches(const LogHeader& h, std::uint64_t size) {
            size == kLogHeaderSize + h.recordCount * record;
 }
 
+void EncodeTakenTag(const LogHeader& h, std::uint8_t out[kTakenTagSize]) {
+    std::memcpy(out, kTakenMagic, 4);
+    std::memcpy(out + 4, h.uuid.data(), 16);
+    Put64(out + 20, h.startMSN);
+    Put64(out + 28, h.msn);
+    Put64(out + 36, h.endUTC);
+    Put32(out + 44, h.closed ? kLogFlagClosed : 0);
+    Put32(out + 48, Crc32c(out, 48));
+}
+
+bool DecodeTakenTag(const std::uint8_t* in, std::size_t size, LogHeader& h) {
+    if (size == kLogHeaderSize) return DecodeLogHeader(in, h);
+    if (size != kTakenTagSize || std::memcmp(in, kTakenMagic, 4) != 0 ||
+        Get32(in + 48) != Crc32c(in, 48))
+        return false;
+    const std::uint32_t flags = Get32(in + 44);
+    if (flags & ~kLogFlagClosed) return false;
+    h = LogHeader();
+    std::memcpy(h.uuid.data(), in + 4, 16);
+    h.startMSN = Get64(in + 20);
+    h.msn = Get64(in + 28);
+    h.endUTC = Get64(in + 36);
+    h.closed = flags & kLogFlagClosed;
+    return h.msn >= h.startMSN;
+}
+
 std::uint32_t RecordCrc(std::uint64_t pageNo, const std::uint8_t* data, std::size_t pageSize) {
     std::uint8_t no[8];
     Put64(no, pageNo);

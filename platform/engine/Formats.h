@@ -53,6 +53,15 @@ bool DecodeLogHeader(const std::uint8_t in[kLogHeaderSize], LogHeader& h);
 // is not one.
 bool LogSizeMatches(const LogHeader& h, std::uint64_t size);
 
+// The taken tag: what identifies a log (UUID, MSNs, end, closed), small enough to live in the
+// file's inode on common file systems (an attribute block of its own costs an allocation on
+// every announcement and a freed block, discarded on some disks, at every removal).
+inline constexpr char kTakenMagic[4] = {'V', 'T', 'K', '1'};
+inline constexpr std::size_t kTakenTagSize = 52;
+void EncodeTakenTag(const LogHeader& h, std::uint8_t out[kTakenTagSize]);
+// Either form: this tag, or the whole header that earlier versions stored.
+bool DecodeTakenTag(const std::uint8_t* in, std::size_t size, LogHeader& h);
+
 // Record: page number (8), CRC-32C of page number and data (4), zero (4), page data (P).
 std::uint32_t RecordCrc(std::uint64_t pageNo, const std::uint8_t* data, std::size_t pageSize);
 void EncodeRecordHeader(std::uint64_t pageNo, std::uint32_t crc,

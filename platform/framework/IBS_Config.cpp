@@ -127,7 +127,13 @@ Error IBS_Config::GetRedoLogInfo(int fd, std::optional<std::uint64_t> size, cons
 }
 
 Error IBS_Config::MarkRedoLogTaken(int fd, const std::string& path, const std::string& header) {
-    return Mirel::Env::Current().SetTag(fd, kTakenTag, header.data(), header.size(), path);
+    Mirel::Format::LogHeader h;
+    if (header.size() != Mirel::Format::kLogHeaderSize ||
+        !Mirel::Format::DecodeLogHeader(reinterpret_cast<const std::uint8_t*>(header.data()), h))
+        return Error(Mirel::kErrInvalidFile);
+    std::uint8_t tag[Mirel::Format::kTakenTagSize];
+    Mirel::Format::EncodeTakenTag(h, tag);
+    return Mirel::Env::Current().SetTag(fd, kTakenTag, tag, sizeof tag, path);
 }
 
 Error IBS_Config::GetTakenRedoLogInfo(const UniversalPath& path, unistring& uuid,
@@ -142,8 +148,8 @@ Error IBS_Config::GetTakenRedoLogInfo(const UniversalPath& path, unistring& uuid
     env.Close(fd);
     if (!e.OK()) return e;
     Mirel::Format::LogHeader h;
-    if (tag.size() != Mirel::Format::kLogHeaderSize ||
-        !Mirel::Format::DecodeLogHeader(reinterpret_cast<const std::uint8_t*>(tag.data()), h))
+    if (!Mirel::Format::DecodeTakenTag(reinterpret_cast<const std::uint8_t*>(tag.data()),
+                                       tag.size(), h))
         return Error(Mirel::kErrPathNotFound);
     Identify(h, uuid, msn, startMSN, endUTC, closed);
     return Error();

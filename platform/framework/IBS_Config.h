@@ -67,7 +67,7 @@ public:
                                 Mirel::unistring& uuid, std::uint64_t& msn, std::uint64_t& startMSN,
                                 std::uint64_t& endUTC, bool& closed, bool* headerWhole = nullptr,
                                 std::string* header = nullptr);
-    // The tag a taken log carries: a copy of its valid header. The server writes a header
+    // The tag a taken log carries: the identity its valid header gave. The server writes a header
     // last, so a log whose header is not valid may be one still being written; the tag tells
     // a taken log whose header went bad since from such a log.
     static constexpr const char* kTakenTag = "user.vellumark.taken";
