@@ -98,11 +98,14 @@ int Catalogue::SaveFailedList(const std::function<void()>& beforePublish) {
 namespace {
 // What tells one file from another at a path: a copy written to, or another file put there,
 // no longer matches.
+std::string Identity(const Mirel::Os::Info& info) {
+    return info.isFile ? Talon::EncodeFileIdentity(info.ino, info.size, info.mtimeUs, info.mtimeNs)
+                       : std::string();
+}
 std::string Identity(const std::string& path) {
     Mirel::Os::Info info;
-    if (Mirel::Env::Current().Stat(path, info).GetError() != 0 || !info.isFile)
-        return std::string();
-    return Talon::EncodeFileIdentity(info.ino, info.size, info.mtimeUs, info.mtimeNs);
+    if (Mirel::Env::Current().Stat(path, info).GetError() != 0) return std::string();
+    return Identity(info);
 }
 
 // A list in the backup folder, replaced whole; removed when it has nothing to say.
@@ -126,9 +129,11 @@ int Catalogue::SaveUnwrittenListLocked() {
     return rc;
 }
 
-int Catalogue::NoteUnwritten(const Mirel::UniversalPath& copy, const Mirel::UniversalPath& as) {
+int Catalogue::NoteUnwritten(const Mirel::UniversalPath& copy, const Mirel::UniversalPath& as,
+                             const Mirel::Os::Info* seen) {
     Mirel::LockMutex u(mUnwrittenLock);
-    const std::string id = Identity(as.IsClear() ? copy.Native() : as.Native());
+    const std::string id =
+        seen ? Identity(*seen) : Identity(as.IsClear() ? copy.Native() : as.Native());
     if (id.empty()) return Mirel::kErrPathNotFound;
     std::string& noted = mUnwritten[copy.Native()];
     // Already durable: a start notes its uploads at once.

@@ -80,9 +80,11 @@ public:
     // about to move before the first move. 0, or the error.
     int NoteUnwritten(
         const std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>>& copyAs);
+    // `seen`: the file at `as` as an open of it just found, instead of a look by path.
     int NoteUnwritten(const Mirel::UniversalPath& copy,
-                      const Mirel::UniversalPath& as = Mirel::UniversalPath());  // 0, or the error
-    int ForgetUnwritten(const Mirel::UniversalPath& copy) override;              // 0, or the error
+                      const Mirel::UniversalPath& as = Mirel::UniversalPath(),
+                      const Mirel::Os::Info* seen = nullptr);        // 0, or the error
+    int ForgetUnwritten(const Mirel::UniversalPath& copy) override;  // 0, or the error
     bool IsUnwritten(const Mirel::UniversalPath& copy);
     void LoadUnwrittenList();
     int ClearUnwrittenList();

@@ -32,9 +32,9 @@ Mirel::UniversalPath FolderOf(const Mirel::UniversalPath& rel) {
 // A file about to be moved or linked into the in-progress folder becomes the service's own
 // first (an upload keeps whatever mode the server gave it otherwise), so no copy is ever
 // there, or in a last-good folder, with another mode. A failure costs the copy nothing: the
-// debug log says so.
-void MakeOwn(const Mirel::UniversalPath& file) {
-    if (int rc = Mirel::Env::Current().MakeOwn(file.Native()).GetError())
+// debug log says so. `seen`: an upload's, see Env::MakeOwn.
+void MakeOwn(const Mirel::UniversalPath& file, Mirel::Os::Info* seen = nullptr) {
+    if (int rc = Mirel::Env::Current().MakeOwn(file.Native(), seen).GetError())
         IBS_DEBUG_WIDE(u"MakeOwn: error " << rc << u", owner or mode unchanged: "
                                           << file.GetUserEntryFormat());
 }
@@ -179,7 +179,16 @@ Mirel::Error IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& s
                                                    bool withContainers, const char* what,
                                                    Mirel::UniversalPath& moved) {
     moved = dest.MakeUniversalPath(src.GetName());
-    MakeOwn(src);
+    // Noted before the move: a restart right after it must still know the copy for the
+    // upload as written. A note of a move that did not happen names no such file. What the
+    // open that makes it the service's own found is the identity noted (a start notes its
+    // uploads at once before the first move: then nothing is written here).
+    Mirel::Os::Info seen;
+    MakeOwn(src, &seen);
+    if (int rc = mCat.NoteUnwritten(moved, src, seen.isFile ? &seen : nullptr))
+        IBS_DEBUG_WIDE(u"MoveUploadToInProgress: error " << Mirel::ErrorText(rc) << u" noting "
+                                                         << moved.GetUserEntryFormat()
+                                                         << u" as unwritten");
     if (Mirel::Error e = src.MoveTo(dest.GetPath()); !e.OK()) {
         mCat.ReportEvent(Talon::Event::kCopyNotMoved, src.GetBasename(), Show(src),
                          Show(dest.GetPath()), Text(e));
@@ -256,13 +265,7 @@ Mirel::Error IntervalCycle::MoveUploadToInProgress(DatabaseItem& item,
     Mirel::Directory dest;
     if (Mirel::Error e = CreateDestinationFolder(relDir, src.GetBasename(), dest); !e.OK())
         return e;
-    // Noted before the move: a restart right after it must still know the copy for the
-    // upload as written. A note of a move that did not happen names no such file.
     const Mirel::UniversalPath target = dest.MakeUniversalPath(src.GetName());
-    if (int rc = mCat.NoteUnwritten(target, src))
-        IBS_DEBUG_WIDE(u"MoveUploadToInProgress: error " << Mirel::ErrorText(rc) << u" noting "
-                                                         << target.GetUserEntryFormat()
-                                                         << u" as unwritten");
     Mirel::UniversalPath moved;
     if (Mirel::Error e =
             MoveFileIntoInProgress(src, dest, item.hasContainers, "MoveUploadToInProgress", moved);

@@ -730,20 +730,21 @@ Error PosixEnv::Close(int fd) {
     return ::close(fd) == 0 ? Error() : Sys("close", std::string());
 }
 
-Error PosixEnv::MakeOwn(const std::string& path) {
+Error PosixEnv::MakeOwn(const std::string& path, Os::Info* seen) {
     const Os::Ownership* own = Os::CopyOwnership();
     if (!own) return Error();
     // Most files are the process's own already (a last-good copy linked again): one look.
-    struct stat seen;
-    if (::fstatat(AT_FDCWD, path.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(seen.st_mode) && seen.st_uid == own->uid && seen.st_gid == own->gid &&
-        (seen.st_mode & 07777) == own->mode)
+    struct stat looked;
+    if (!seen && ::fstatat(AT_FDCWD, path.c_str(), &looked, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(looked.st_mode) && looked.st_uid == own->uid && looked.st_gid == own->gid &&
+        (looked.st_mode & 07777) == own->mode)
         return Error();
     // Opened only to change owner and mode: it may stay non-blocking.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat st;
     Error e = KeepOnlyRegular(fd < 0 ? Sys("open", path) : Error(), fd, path, &st, true);
     if (!e.OK()) return e;
+    if (seen) Fill(st, *seen);
     e = ApplyOwnership(fd, *own, path, &st);
     ::close(fd);
     return e;
@@ -944,8 +945,8 @@ Error EnvWrapper::SyncFile(int fd, const std::string& path) {
 Error EnvWrapper::Close(int fd) {
     return mTarget->Close(fd);
 }
-Error EnvWrapper::MakeOwn(const std::string& path) {
-    return mTarget->MakeOwn(path);
+Error EnvWrapper::MakeOwn(const std::string& path, Os::Info* seen) {
+    return mTarget->MakeOwn(path, seen);
 }
 Error EnvWrapper::MakeOwnOpen(int fd, const std::string& path) {
     return mTarget->MakeOwnOpen(fd, path);

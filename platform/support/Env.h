@@ -213,8 +213,11 @@ public:
     // Nothing for fd < 0.
     virtual Error Close(int fd) = 0;
     // Gives an existing regular file the copy ownership (owner and group, then mode, each only
-    // when it differs); nothing when none is set. A FIFO, a device: 20308.
-    virtual Error MakeOwn(const std::string& path) = 0;
+    // when it differs); nothing when none is set. A FIFO, a device: 20308. Without `seen`, one
+    // look by path first, which is all a file already the process's own costs; with it (an
+    // upload, seldom the process's own yet), no look, and `seen` tells what the open found
+    // (left as it was when nothing was opened).
+    virtual Error MakeOwn(const std::string& path, Os::Info* seen) = 0;
     // The same for a file the process just created and holds open.
     virtual Error MakeOwnOpen(int fd, const std::string& path) = 0;
     virtual Error SetModeOpen(int fd, mode_t mode, const std::string& path) = 0;
@@ -321,7 +324,7 @@ public:
     Error LockFolder(const std::string& path, int& fd) override;
     Error SyncFile(int fd, const std::string& path) override;
     Error Close(int fd) override;
-    Error MakeOwn(const std::string& path) override;
+    Error MakeOwn(const std::string& path, Os::Info* seen) override;
     Error MakeOwnOpen(int fd, const std::string& path) override;
     Error SetModeOpen(int fd, mode_t mode, const std::string& path) override;
     Error CloneFile(int from, int to, const std::string& path) override;
@@ -375,7 +378,7 @@ public:
     Error LockFolder(const std::string& path, int& fd) override;
     Error SyncFile(int fd, const std::string& path) override;
     Error Close(int fd) override;
-    Error MakeOwn(const std::string& path) override;
+    Error MakeOwn(const std::string& path, Os::Info* seen) override;
     Error MakeOwnOpen(int fd, const std::string& path) override;
     Error SetModeOpen(int fd, mode_t mode, const std::string& path) override;
     Error CloneFile(int from, int to, const std::string& path) override;

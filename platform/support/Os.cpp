@@ -64,7 +64,7 @@ int ReadWholeFile(const std::string& path, std::string& text) {
     return Env::Current().ReadWholeFile(path, text).GetError();
 }
 int MakeOwn(const std::string& path) {
-    return Env::Current().MakeOwn(path).GetError();
+    return Env::Current().MakeOwn(path, nullptr).GetError();
 }
 int MakeOwnOpen(int fd, const std::string& path) {
     return Env::Current().MakeOwnOpen(fd, path).GetError();

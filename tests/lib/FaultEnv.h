@@ -54,7 +54,8 @@ public:
     IBS_GATED(kLock, p, Lock, (int fd, S p), (fd, p))
     IBS_GATED(kLock, p, LockFolder, (S p, int& fd), (p, fd), fd = -1)
     IBS_GATED(kSync, p, SyncFile, (int fd, S p), (fd, p))
-    IBS_GATED(kSetLocked, p, MakeOwn, (S p), (p), if (!Os::CopyOwnership()) return Error())
+    IBS_GATED(kSetLocked, p, MakeOwn, (S p, Os::Info* seen), (p, seen),
+              if (!Os::CopyOwnership()) return Error())
     IBS_GATED(kSetLocked, p, MakeOwnOpen, (int fd, S p), (fd, p),
               if (!Os::CopyOwnership()) return Error())
     IBS_GATED(kClone, p, CloneFile, (int from, int to, S p), (from, to, p))
