@@ -1,6 +1,5 @@
 // The examples of docs/formats.md and docs/protocol.md marked "checked", read from the
-// documents themselves and compared with what the code reads, writes and sends, so the
-// documents a second implementation is written from cannot drift from the service.
+// documents and compared with what the code reads, writes and sends.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -138,9 +137,8 @@ Units HexUnits(const std::string& cell) {
 
 Bytes FileBytes(const std::string& path, std::size_t off = 0, std::size_t n = std::string::npos) {
     std::string all = testutil::ReadFile(path);
-    if (off > all.size()) return {};
-    all = all.substr(off, n);
-    return Bytes(all.begin(), all.end());
+    return off > all.size() ? Bytes()
+                            : Bytes(all.begin() + off, all.begin() + std::min(all.size(), off + n));
 }
 void WriteBytes(const std::string& path, const Bytes& b) {
     testutil::WriteFile(path, std::string(b.begin(), b.end()));

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <set>
+#include <tuple>
 
 #include "platform/framework/Manifest.h"
 #include "platform/support/Env.h"
@@ -104,16 +105,12 @@ TEST_F(ManifestTest, WrittenManifestDescribesEveryDatabaseAndContainerFile) {
     const ManifestEntry *a = m.Find("a.vdb"), *b = m.Find("sub/B.VDB");
     const ManifestEntry* blob = m.Find("a.vdb.rc/x/blob");
     ASSERT_TRUE(a && b && blob);
-    EXPECT_EQ(a->msn, 1001u);
-    EXPECT_EQ(a->pageCount, 6u);
-    EXPECT_EQ(a->pageSize, kPage);
-    EXPECT_EQ(a->size, 7u * kPage);
-    EXPECT_EQ(b->msn, 2002u);
-    EXPECT_EQ(b->uuid.size(), 36u);
+    EXPECT_EQ(std::make_tuple(a->msn, a->pageCount, a->pageSize, a->size, b->msn, b->uuid.size()),
+              std::make_tuple(1001ull, 6ull, kPage, 7ull * kPage, 2002ull, std::size_t{36}));
     EXPECT_NE(a->uuid, b->uuid);
-    EXPECT_EQ(blob->kind, ManifestEntry::kContainer);
-    EXPECT_EQ(blob->size, 15u);
-    EXPECT_EQ(blob->crc, Mirel::Format::Crc32c("container bytes", 15));
+    EXPECT_EQ(std::make_tuple(blob->kind, blob->size, blob->crc),
+              std::make_tuple(ManifestEntry::kContainer, std::uint64_t{15},
+                              Mirel::Format::Crc32c("container bytes", 15)));
     for (const auto& f : m.Check(Dir(folder)))
         EXPECT_EQ(f.result, ManifestFinding::kOk) << f.path << ": " << f.detail;
 }
@@ -137,13 +134,11 @@ TEST_F(ManifestTest, DamagedCutAndMissingCopiesAreNamed) {
     ASSERT_EQ(::unlink((folder + "/sub/B.VDB").c_str()), 0);
     testutil::WriteFile(folder + "/a.vdb.rc/x/blob", "container bytez");
     WriteDb(folder + "/new.vdb", 9, 9);
-    auto findings = m.Check(Dir(folder));
-    auto r = Results(findings);
-    EXPECT_EQ(r["a.vdb"], ManifestFinding::kNotADatabase);
-    EXPECT_EQ(r["sub/B.VDB"], ManifestFinding::kMissing);
-    EXPECT_EQ(r["a.vdb.rc/x/blob"], ManifestFinding::kDiffers);
-    EXPECT_EQ(r["new.vdb"], ManifestFinding::kNotListed);
-    EXPECT_EQ(r.count("notes.txt"), 0u);
+    EXPECT_EQ(Results(m.Check(Dir(folder))), (std::map<std::string, ManifestFinding::Result>{
+                                                 {"a.vdb", ManifestFinding::kNotADatabase},
+                                                 {"sub/B.VDB", ManifestFinding::kMissing},
+                                                 {"a.vdb.rc/x/blob", ManifestFinding::kDiffers},
+                                                 {"new.vdb", ManifestFinding::kNotListed}}));
 }
 
 // (The decoder's refusals line by line: codecs_test.)
@@ -181,11 +176,11 @@ TEST_F(ManifestTest, OnlyACopyLinkedAtItsOwnPathTakesThePreviousLine) {
     EXPECT_EQ(now.Find("moved.vdb")->crc, truth.Find("a.vdb")->crc);
     EXPECT_EQ(now.Find("moved.vdb")->msn, 1001u);
     EXPECT_EQ(now.Find("up.vdb")->msn, 5005u);
-    const auto findings = Results(now.Check(Dir(ip)));
-    EXPECT_EQ(findings.at("a.vdb"), ManifestFinding::kDiffers);
-    EXPECT_EQ(findings.at("sub/B.VDB"), ManifestFinding::kOk);
-    EXPECT_EQ(findings.at("moved.vdb"), ManifestFinding::kOk);
-    EXPECT_EQ(findings.at("up.vdb"), ManifestFinding::kOk);
+    EXPECT_EQ(Results(now.Check(Dir(ip))),
+              (std::map<std::string, ManifestFinding::Result>{{"a.vdb", ManifestFinding::kDiffers},
+                                                              {"sub/B.VDB", ManifestFinding::kOk},
+                                                              {"moved.vdb", ManifestFinding::kOk},
+                                                              {"up.vdb", ManifestFinding::kOk}}));
 }
 
 // A line read by the worker that wrote a copy is taken while the copy keeps the identity it
@@ -212,10 +207,10 @@ TEST_F(ManifestTest, AKnownLineIsTakenOnlyWhileItsFileKeepsItsIdentity) {
     EXPECT_EQ(m.Find("a.vdb")->crc, truth.Find("a.vdb")->crc ^ 0xdeadbeef);
     EXPECT_EQ(m.Find("a.vdb")->msn, 1001u);
     EXPECT_EQ(m.Find("sub/B.VDB")->msn, 2003u);
-    const auto findings = Results(m.Check(Dir(folder)));
-    EXPECT_EQ(findings.at("a.vdb"), ManifestFinding::kDiffers);
-    EXPECT_EQ(findings.at("sub/B.VDB"), ManifestFinding::kOk);
-    EXPECT_EQ(findings.at("a.vdb.rc/x/blob"), ManifestFinding::kOk);
+    EXPECT_EQ(Results(m.Check(Dir(folder))), (std::map<std::string, ManifestFinding::Result>{
+                                                 {"a.vdb", ManifestFinding::kDiffers},
+                                                 {"sub/B.VDB", ManifestFinding::kOk},
+                                                 {"a.vdb.rc/x/blob", ManifestFinding::kOk}}));
 }
 
 // A shared file's line is found in the older folder behind a newer one and past one whose
@@ -242,9 +237,9 @@ TEST_F(ManifestTest, ASharedFileIsNeverReadAgainWhateverItHoldsNowAndNeverCertif
         EXPECT_EQ(now.Find(f)->size, listed.Find(f)->size) << f;
     }
     EXPECT_EQ(now.Find("unlisted.vdb"), nullptr);
-    auto results = Results(now.Check(Dir(ip)));
-    EXPECT_EQ(results["a.vdb"], ManifestFinding::kDiffers);
-    EXPECT_EQ(results["sub/B.VDB"], ManifestFinding::kNotADatabase);
+    EXPECT_EQ(Results(now.Check(Dir(ip))), (std::map<std::string, ManifestFinding::Result>{
+                                               {"a.vdb", ManifestFinding::kDiffers},
+                                               {"sub/B.VDB", ManifestFinding::kNotADatabase}}));
 }
 
 TEST_F(ManifestTest, AFailedWriteLeavesNoManifestAndNoTemporaryFile) {

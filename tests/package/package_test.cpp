@@ -1,7 +1,4 @@
-// The Debian packages, built with cpack from this build: unpacked into a scratch root and
-// installed with dpkg into another; checked by lintian and systemd-analyze; "talonib
-// install" run from the unpacked binary. Nothing is installed into this machine's own root
-// or its dpkg database.
+// The Debian packages built with cpack, unpacked or dpkg-installed into scratch roots only.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -71,36 +68,28 @@ protected:
     static void SetUpTestSuite() {
         if (std::string(IBS_INSTALL_PREFIX) != "/usr") return;
         dir = new testutil::TempDir;
-        Result r = Shell(std::string(CPACK_COMMAND) +
-                         " -G DEB --config " IBS_BUILD_DIR "/CPackConfig.cmake -B " + dir->path() +
-                         "/out > " + dir->path() + "/cpack.log 2>&1");
-        if (r.code != 0) return;
-        deb = dir->path() + "/out/vellumark-ibs_" IBS_VERSION "_amd64.deb";
-        toolsDeb = dir->path() + "/out/vellumark-ibs-tools_" IBS_VERSION "_amd64.deb";
-        root = dir->path() + "/root";
-        serviceRoot = dir->path() + "/service";
-        toolsRoot = dir->path() + "/tools";
-        if (Shell("dpkg -x " + deb + " " + root + " && dpkg -x " + toolsDeb + " " + root +
-                  " && dpkg -x " + deb + " " + serviceRoot + " && dpkg -x " + toolsDeb + " " +
-                  toolsRoot)
+        const std::string d = dir->path(), out = d + "/out/vellumark-ibs";
+        if (Shell(std::string(CPACK_COMMAND) +
+                  " -G DEB --config " IBS_BUILD_DIR "/CPackConfig.cmake -B " + d + "/out > " + d +
+                  "/cpack.log 2>&1")
                 .code != 0)
-            deb.clear();
+            return;
+        deb = out + "_" IBS_VERSION "_amd64.deb",
+        toolsDeb = out + "-tools_" IBS_VERSION "_amd64.deb";
+        root = d + "/root", serviceRoot = d + "/service", toolsRoot = d + "/tools";
+        for (auto [pkg, to] :
+             {std::pair{deb, root}, {toolsDeb, root}, {deb, serviceRoot}, {toolsDeb, toolsRoot}})
+            if (Shell("dpkg -x " + pkg + " " + to).code != 0) deb.clear();
     }
-    static void TearDownTestSuite() {
-        delete dir;
-        dir = nullptr;
-    }
+    static void TearDownTestSuite() { delete std::exchange(dir, nullptr); }
     void SetUp() override {
         if (std::string(IBS_INSTALL_PREFIX) != "/usr")
             GTEST_SKIP() << "the package is built from a configuration with the prefix /usr";
         ASSERT_FALSE(deb.empty()) << testutil::ReadFile(dir->path() + "/cpack.log");
     }
-    static testutil::TempDir* dir;
-    static std::string deb, toolsDeb, root, serviceRoot, toolsRoot;
+    static inline testutil::TempDir* dir = nullptr;
+    static inline std::string deb, toolsDeb, root, serviceRoot, toolsRoot;
 };
-testutil::TempDir* PackageTest::dir = nullptr;
-std::string PackageTest::deb, PackageTest::toolsDeb, PackageTest::root, PackageTest::serviceRoot,
-    PackageTest::toolsRoot;
 
 }  // namespace
 
@@ -246,7 +235,6 @@ static std::string ManPage(const std::string& path) {
 }
 
 TEST_F(PackageTest, TheManPagesDescribeEveryOptionAndExitCode) {
-    // ibsdb(1): every command and every option its --help lists.
     const std::string ibsdb = ManPage(root + "/usr/share/man/man1/ibsdb.1.gz");
     for (const char* command :
          {"status", "verify", "list", "restore", "check", "info", "check-log", "offsite push"}) {
@@ -262,9 +250,7 @@ TEST_F(PackageTest, TheManPagesDescribeEveryOptionAndExitCode) {
                 << command << " " << option << " is not in ibsdb(1)";
     }
 
-    // talonib(8): its preferences, and every exit code install.md lists.
     const std::string talonib = ManPage(root + "/usr/share/man/man8/talonib.8.gz");
-    // Every preference the service accepts, each under its own heading.
     for (int pref :
          {Talon::kPrefFolderConfigured, Talon::kPrefBackupFolder, Talon::kPrefAllowedCallers,
           Talon::kPrefRejectedLimit, Talon::kPrefKeepRestorePoints, Talon::kPrefKeepHours})

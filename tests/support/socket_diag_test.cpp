@@ -50,26 +50,6 @@ Loopback Connect() {
 
 }  // namespace
 
-TEST(SocketDiagTest, GiopAddressesParse) {
-    struct Case {
-        const char* text;
-        bool ok;
-        const char* shown;
-    };
-    for (Case c : {Case{"giop:tcp:127.0.0.1:50004", true, "127.0.0.1:50004"},
-                   Case{"giop:tcp:[::1]:40000", true, "[::1]:40000"},
-                   Case{"giop:tcp:localhost:40000", false, ""},
-                   Case{"giop:tcp:127.0.0.1:70000", false, ""}}) {
-        Mirel::TcpEndpoint e;
-        EXPECT_EQ(Mirel::ParseGiopTcpAddress(c.text, e), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(e.ToString(), c.shown);
-        }
-    }
-    Mirel::TcpEndpoint e;
-    EXPECT_FALSE(Mirel::ParseGiopTcpAddress(nullptr, e));
-}
-
 // Our own connection seen from the server's side: the client socket is ours (root's here,
 // nobody's from a child that runs as nobody), and a closed client socket has no owner.
 TEST(SocketDiagTest, TheKernelNamesTheOwnerOfAnOpenPeerSocketOnly) {
