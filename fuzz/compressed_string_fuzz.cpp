@@ -25,10 +25,8 @@ std::vector<std::uint16_t> Units(const std::uint8_t* p, std::size_t n) {
     return u;
 }
 
-// omniORB 4.2's overrun check multiplies the item count by the item size in 32 bits: a
-// sequence length of 2^31 or more passes it, and the ORB allocates gigabytes before it reads
-// any data. This stream checks in 64 bits, as the ORB should, so that the run goes on to
-// what the decoding does with the sequences the ORB hands over.
+// omniORB 4.2 checks a sequence's size in 32 bits (2^31 items pass and allocate gigabytes);
+// checked in 64 bits, the run goes on to what decoding does with what the ORB hands over.
 class CheckedStream : public cdrMemoryStream {
 public:
     CheckedStream(void* buf, std::size_t n) : cdrMemoryStream(buf, n) {}

@@ -97,6 +97,11 @@ TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
              "VELLUMARK_DATABASE_UUID=" + Mirel::UuidText::ToText(uuid).ToUTF8()})
         EXPECT_TRUE(Has(fields, f)) << f;
 
+    // A record whose caller names the database needs no file.
+    Logger::Database named{"0a1b2c3d-0000-4000-8000-000000000001", "billing.vdb"};
+    fields = Logger::JournalFields(0x41000331, {u"x", u"10721"}, &named);
+    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=" + named.uuid) &&
+                Has(fields, "VELLUMARK_DATABASE_NAME=billing.vdb"));
     // A file that is not a database gives no identity, and texts that are not paths no path.
     testutil::WriteFile(tmp / "bad.vrl", "garbage");
     fields =

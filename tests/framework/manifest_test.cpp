@@ -239,7 +239,8 @@ TEST_F(ManifestTest, ASharedFileIsNeverReadAgainWhateverItHoldsNowAndNeverCertif
     EXPECT_EQ(now.Find("unlisted.vdb"), nullptr);
     EXPECT_EQ(Results(now.Check(Dir(ip))), (std::map<std::string, ManifestFinding::Result>{
                                                {"a.vdb", ManifestFinding::kDiffers},
-                                               {"sub/B.VDB", ManifestFinding::kNotADatabase}}));
+                                               {"sub/B.VDB", ManifestFinding::kNotADatabase},
+                                               {"unlisted.vdb", ManifestFinding::kNotListed}}));
 }
 
 TEST_F(ManifestTest, AFailedWriteLeavesNoManifestAndNoTemporaryFile) {
