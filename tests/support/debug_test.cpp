@@ -1,34 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
-#include <thread>
-#include <vector>
-
 #include "platform/support/DateTime.h"
-#include "platform/support/Debug.h"
-#include "tests/TestUtil.h"
-
-TEST(DebugLogTest, ConcurrentWritersNeverInterleaveWithinALine) {
-    testutil::TempDir tmp;
-    Mirel::gDebugger.SetLogFile(tmp.path(), "talonibDebug.log");
-    Mirel::gDebugger.SetBit(57, true);
-    std::vector<std::thread> ts;
-    for (int t = 0; t < 4; ++t)
-        ts.emplace_back([t] {
-            for (int i = 0; i < 300; ++i)
-                MIREL_DEBUG(57,
-                            "writer " << t << " line " << i << " " << std::string(200, 'a' + t));
-        });
-    for (auto& t : ts) t.join();
-    std::istringstream lines(testutil::ReadFile(tmp / "talonibDebug.log"));
-    int n = 0;
-    for (std::string l; std::getline(lines, l); ++n) {
-        auto at = l.find("writer ");
-        ASSERT_TRUE(at != std::string::npos && l.size() >= 201) << l;
-        EXPECT_EQ(l.substr(l.size() - 201), " " + std::string(200, 'a' + (l[at + 7] - '0')));
-    }
-    EXPECT_EQ(n, 1200);
-}
 
 TEST(DateTimeTest, RendersUtcAndRefusesWhatItCannotRender) {
     Mirel::DateTime dt(0);

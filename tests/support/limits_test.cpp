@@ -19,24 +19,6 @@ protected:
 
 }  // namespace
 
-TEST(RateLimiterTest, LetsAFewThroughAndReportsTheRest) {
-    std::vector<std::uint64_t> reports;
-    {
-        Mirel::RateLimiter limiter(3, [&](std::uint64_t n) { reports.push_back(n); });
-        int admitted = 0;
-        for (int i = 0; i < 100; ++i) admitted += limiter.Admit();
-        EXPECT_EQ(admitted, 3);
-        EXPECT_FALSE(limiter.Admit(5));  // five lines of one kind
-        limiter.Flush();
-        EXPECT_EQ(reports, std::vector<std::uint64_t>{102});
-        limiter.Flush();  // nothing new: no report
-        EXPECT_EQ(reports.size(), 1u);
-        EXPECT_FALSE(limiter.Admit());  // the minute is not over
-    }
-    // The end of the limiter reports what it still counted.
-    EXPECT_EQ(reports, (std::vector<std::uint64_t>{102, 1}));
-}
-
 TEST_F(DebugLimitsTest, LongTextsAndLinesAreCutKeepingBothEnds) {
     struct Case {
         std::size_t length;
