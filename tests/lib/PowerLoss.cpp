@@ -54,8 +54,7 @@ struct Inode {
 
 // A folder the run has seen, kept open so its entry changes are undone wherever it moved.
 struct Folder {
-    int fd = -1;  // O_PATH
-    std::string path;
+    int fd = -1;                // O_PATH
     long createdBy = -1;        // the entry change that created it, while not durable
     std::vector<size_t> ops{};  // entry changes made in it, not durable yet
 };
@@ -103,8 +102,7 @@ std::string Trim(std::string p) {
 
 std::string NameOf(const std::string& path) {
     std::string p = Trim(path);
-    auto pos = p.find_last_of('/');
-    return pos == std::string::npos ? p : p.substr(pos + 1);
+    return p.substr(p.find_last_of('/') + 1);  // npos + 1: all of it
 }
 
 std::string ParentOf(const std::string& path) {
@@ -118,7 +116,7 @@ Folder* FolderAt(Run& r, const std::string& path) {
     if (fd < 0 || ::fstat(fd, &st) != 0) return fd < 0 ? nullptr : (::close(fd), nullptr);
     auto& slot = r.folders[{st.st_dev, st.st_ino}];
     if (slot) return ::close(fd), slot.get();
-    slot.reset(new Folder{fd, Trim(path)});
+    slot.reset(new Folder{fd});
     return slot.get();
 }
 
@@ -191,16 +189,11 @@ size_t Record(Run& r, EntryOp op) {
     if (op.kind == Kind::kRmdir && op.made)
         for (size_t k : op.made->ops)
             if (!r.ops[k].durable) op.deps.push_back(k);
-    Folder* dir = op.dir;
-    Folder* dir2 = op.dir2;
-    std::string name = op.name, name2 = op.name2;
-    r.ops.push_back(std::move(op));
-    r.lastOnName[{dir, name}] = i;
-    dir->ops.push_back(i);
-    if (dir2) {
-        r.lastOnName[{dir2, name2}] = i;
-        if (dir2 != dir) dir2->ops.push_back(i);
-    }
+    const EntryOp& o = r.ops.emplace_back(std::move(op));
+    r.lastOnName[{o.dir, o.name}] = i;
+    o.dir->ops.push_back(i);
+    if (o.dir2) r.lastOnName[{o.dir2, o.name2}] = i;
+    if (o.dir2 && o.dir2 != o.dir) o.dir2->ops.push_back(i);
     return i;
 }
 
@@ -212,13 +205,11 @@ EntryOp Entry(Run& r, Kind kind, const std::string& path, const std::string& tex
 }
 
 void Commit(Run& r, size_t i) {
-    std::vector<size_t> todo{i};
-    while (!todo.empty()) {
-        size_t k = todo.back();
+    for (std::vector<size_t> todo{i}; !todo.empty();) {
+        EntryOp& op = r.ops[todo.back()];
         todo.pop_back();
-        if (r.ops[k].durable) continue;
-        r.ops[k].durable = true;
-        for (size_t d : r.ops[k].deps) todo.push_back(d);
+        if (!std::exchange(op.durable, true))
+            todo.insert(todo.end(), op.deps.begin(), op.deps.end());
     }
 }
 
@@ -298,8 +289,7 @@ Error Disk::OpenWrite(S path, const Os::WriteMode& how, int& fd) {
     }
     if (how.truncate && ::ftruncate(fd, 0) != 0) {
         e = Error(Os::MapErrno(errno), "open for writing", path);
-        ::close(fd);
-        fd = -1;
+        ::close(std::exchange(fd, -1));
     }
     return e;
 }
@@ -312,20 +302,13 @@ Error Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, boo
     };
     auto node = InodeOf(r, fd, path);
     if (!node) return write();
-    DataOp d;
-    d.path = path;
-    d.oldSize = SizeOf(node->fd);
-    if (append) off = d.oldSize;
-    d.off = off;
+    DataOp d{false, off, {}, {}, SizeOf(node->fd), path};
+    if (append) d.off = off = d.oldSize;
     if (off < d.oldSize)
         d.old = ReadRange(node->fd, off, std::min<std::uint64_t>(n, d.oldSize - off));
     Error e = write();
-    if (e.OK()) {
-        const auto* p = static_cast<const std::uint8_t*>(buf);
-        d.bytes.assign(p, p + n);
-    } else {
-        d.bytes = ReadRange(node->fd, off, n);  // what a failed write left behind
-    }
+    const auto* p = static_cast<const std::uint8_t*>(buf);
+    d.bytes = e.OK() ? Bytes(p, p + n) : ReadRange(node->fd, off, n);  // what a failure left
     node->pending.push_back(std::move(d));
     return e;
 }
@@ -369,10 +352,8 @@ Error Disk::SyncFile(int fd, S path) {
     if (Stopped(r, "sync file", path, mQuiet.load() > 0, mOff)) return Error(kErrIO, "sync", path);
     // The recorder decides what is durable, so the disk is not asked to.
     struct stat st;
-    if (::fstat(fd, &st) == 0) {
-        auto it = r.inodes.find({st.st_dev, st.st_ino});
-        if (it != r.inodes.end()) it->second->pending.clear();
-    }
+    auto it = ::fstat(fd, &st) == 0 ? r.inodes.find({st.st_dev, st.st_ino}) : r.inodes.end();
+    if (it != r.inodes.end()) it->second->pending.clear();
     return Error();
 }
 
@@ -385,14 +366,11 @@ Error Disk::SyncDir(S path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return Error(Os::MapErrno(errno), "sync", path);
     struct stat st;
-    if (::fstat(fd, &st) == 0) {
-        auto it = r.folders.find({st.st_dev, st.st_ino});
-        if (it != r.folders.end()) {
-            for (size_t k : it->second->ops) Commit(r, k);
-            it->second->ops.clear();
-        }
-    }
+    auto it = ::fstat(fd, &st) == 0 ? r.folders.find({st.st_dev, st.st_ino}) : r.folders.end();
     ::close(fd);
+    for (size_t k :
+         it != r.folders.end() ? std::exchange(it->second->ops, {}) : std::vector<size_t>())
+        Commit(r, k);
     return Error();
 }
 
