@@ -85,6 +85,18 @@ inline sockaddr_in LoopbackAddress(unsigned short port = 0) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return a;
 }
+// A socket listening on loopback `port` (0: a free one), its address in `at`; -1 on failure.
+inline int ListenLoopback(unsigned short port = 0, sockaddr_in* at = nullptr) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
+    sockaddr_in a = LoopbackAddress(port);
+    socklen_t len = sizeof a;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return ::close(fd), -1;
+    if (at) *at = a;
+    return fd;
+}
 // A loopback port nobody listens on right now.
 inline unsigned short FreePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -140,15 +140,7 @@ TEST_F(CallerTest, OnlyRootAndAllowedGroupsChangeTheService) {
 TEST_F(CallerTest, AConnectionOnTheAddressesOfAnEarlierOneIsJudgedAsItsOwn) {
     ThrowawayUser other("ibsport");
     Start();
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    ::close(probe);
-    const std::string port = std::to_string(ntohs(a.sin_port));
+    const std::string port = std::to_string(testutil::FreePort());
     auto from = [&](const std::string& user) {
         Child c({CALLER_BENCH_PATH, "from", port, user, backup()}, {});
         c.Wait(60000);

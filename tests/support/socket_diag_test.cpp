@@ -33,15 +33,8 @@ struct Loopback {
 };
 Loopback Connect() {
     Loopback l;
-    l.server = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(l.server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(l.server, 8) != 0 ||
-        ::getsockname(l.server, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return l;
+    if ((l.server = testutil::ListenLoopback(0, &a)) < 0) return l;
     l.client = ::socket(AF_INET, SOCK_STREAM, 0);
     if (::connect(l.client, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
         l.accepted = ::accept(l.server, nullptr, nullptr);
