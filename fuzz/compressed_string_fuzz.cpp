@@ -1,10 +1,6 @@
-// CompressedString decoding. Input: one control byte, then the units or their CDR form.
-//   bits 0-1: 0 the rest is the sequence's units (little-endian pairs);
-//             1 the rest is a CompressedString as the ORB receives it (CDR);
-//             2 the rest is a CompressedStringSeq as the ORB receives it (CDR);
-//             3 the rest is a text's code units, which must survive encoding unchanged
-//   bit 2: the CDR data is big-endian
-// Every decoded text must come back unchanged from its encoding, also across the wire.
+// CompressedString decoding. Input: a control byte, then (bits 0-1) 0: a sequence's units
+// (little-endian); 1: a CompressedString's CDR; 2: a CompressedStringSeq's; 3: a text's units;
+// bit 2: big-endian CDR. Every decoded text survives its encoding, also across the wire.
 #include <omniORB4/CORBA.h>
 
 #include <cstring>

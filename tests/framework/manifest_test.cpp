@@ -78,8 +78,7 @@ protected:
         EXPECT_TRUE(Manifest::Read(Dir(dir), m).OK());
         return m;
     }
-    // The folder's manifest with a CRC no file has: a line taken over shows the file it
-    // describes was not read again. Answers the true lines.
+    // Poisons the folder's manifest (a line taken over was not read again); the true lines.
     Manifest Poisoned(const std::string& dir) {
         Manifest truth, poisoned;
         EXPECT_TRUE(Manifest::Compute(Dir(dir), kEnd, truth).OK());
@@ -156,9 +155,8 @@ TEST_F(ManifestTest, AChangedOrCutManifestIsRefused) {
     EXPECT_EQ(Manifest::Read(Dir(tmp / "nowhere"), m).GetError(), Mirel::kErrPathNotFound);
 }
 
-// A copy hard-linked at its own path takes the line of the last-good folder it shares its
-// bytes with, unread; a copy with its own bytes, one linked from another path or from outside
-// every last-good folder has no line to carry and is read.
+// A copy hard-linked at its own path takes its last-good folder's line unread; one with its
+// own bytes, linked from another path or from outside the last-good folders is read.
 TEST_F(ManifestTest, OnlyACopyLinkedAtItsOwnPathTakesThePreviousLine) {
     const Manifest truth = Poisoned(folder);
     WriteDb(tmp / "Copies/up.vdb", 5, 5005);
@@ -171,11 +169,11 @@ TEST_F(ManifestTest, OnlyACopyLinkedAtItsOwnPathTakesThePreviousLine) {
     ASSERT_EQ(now.entries.size(), 4u);
     ASSERT_TRUE(now.Find("a.vdb") && now.Find("sub/B.VDB") && now.Find("moved.vdb") &&
                 now.Find("up.vdb"));
-    EXPECT_EQ(now.Find("a.vdb")->crc, truth.Find("a.vdb")->crc ^ 0xdeadbeef);
-    EXPECT_EQ(now.Find("sub/B.VDB")->crc, truth.Find("sub/B.VDB")->crc);
-    EXPECT_EQ(now.Find("moved.vdb")->crc, truth.Find("a.vdb")->crc);
-    EXPECT_EQ(now.Find("moved.vdb")->msn, 1001u);
-    EXPECT_EQ(now.Find("up.vdb")->msn, 5005u);
+    EXPECT_EQ(std::make_tuple(now.Find("a.vdb")->crc, now.Find("sub/B.VDB")->crc,
+                              now.Find("moved.vdb")->crc, now.Find("moved.vdb")->msn,
+                              now.Find("up.vdb")->msn),
+              std::make_tuple(truth.Find("a.vdb")->crc ^ 0xdeadbeef, truth.Find("sub/B.VDB")->crc,
+                              truth.Find("a.vdb")->crc, 1001ull, 5005ull));
     EXPECT_EQ(Results(now.Check(Dir(ip))),
               (std::map<std::string, ManifestFinding::Result>{{"a.vdb", ManifestFinding::kDiffers},
                                                               {"sub/B.VDB", ManifestFinding::kOk},
@@ -183,8 +181,7 @@ TEST_F(ManifestTest, OnlyACopyLinkedAtItsOwnPathTakesThePreviousLine) {
                                                               {"up.vdb", ManifestFinding::kOk}}));
 }
 
-// A line read by the worker that wrote a copy is taken while the copy keeps the identity it
-// had then; a copy changed since, or one without a line, is read.
+// A worker's line is taken while its copy keeps its identity; a changed copy is read.
 TEST_F(ManifestTest, AKnownLineIsTakenOnlyWhileItsFileKeepsItsIdentity) {
     Manifest truth;
     ASSERT_TRUE(Manifest::Compute(Dir(folder), kEnd, truth).OK());
@@ -204,18 +201,16 @@ TEST_F(ManifestTest, AKnownLineIsTakenOnlyWhileItsFileKeepsItsIdentity) {
     ASSERT_TRUE(Manifest::Read(Dir(folder), m).OK());
     ASSERT_EQ(m.entries.size(), 3u);
     ASSERT_TRUE(m.Find("a.vdb") && m.Find("sub/B.VDB"));
-    EXPECT_EQ(m.Find("a.vdb")->crc, truth.Find("a.vdb")->crc ^ 0xdeadbeef);
-    EXPECT_EQ(m.Find("a.vdb")->msn, 1001u);
-    EXPECT_EQ(m.Find("sub/B.VDB")->msn, 2003u);
+    EXPECT_EQ(std::make_tuple(m.Find("a.vdb")->crc, m.Find("a.vdb")->msn, m.Find("sub/B.VDB")->msn),
+              std::make_tuple(truth.Find("a.vdb")->crc ^ 0xdeadbeef, 1001ull, 2003ull));
     EXPECT_EQ(Results(m.Check(Dir(folder))), (std::map<std::string, ManifestFinding::Result>{
                                                  {"a.vdb", ManifestFinding::kDiffers},
                                                  {"sub/B.VDB", ManifestFinding::kOk},
                                                  {"a.vdb.rc/x/blob", ManifestFinding::kOk}}));
 }
 
-// A shared file's line is found in the older folder behind a newer one and past one whose
-// manifest does not read; its bytes are never read again, whatever they hold now, and a file
-// shared with a folder that does not list it is never certified.
+// A shared file's line is found behind a newer folder and past an unreadable manifest; its
+// bytes are never read again, and a file its folder does not list is never certified.
 TEST_F(ManifestTest, ASharedFileIsNeverReadAgainWhateverItHoldsNowAndNeverCertifiedUnlisted) {
     const Manifest listed = Written(folder);
     testutil::FlipByte(folder + "/a.vdb", kPage * 2 + 5, 0x01);
@@ -297,18 +292,15 @@ TEST_F(ManifestTest, AFolderGoesWithItsLastCopyNotBefore) {
     EXPECT_FALSE(testutil::Exists(folder));
 }
 
-// A failed database's held copy carried into a later folder (its failure cleared by an upload
-// that was then lost) is still not its state at that folder's end.
+// A failed database's held copy carried into a later folder is still not that folder's state.
 TEST_F(ManifestTest, HeldCopiesAreMarkedCarriedForwardAndVersionOneIsStillRead) {
     Manifest m = Written(folder, kEnd, {"sub/B.VDB"});
-    EXPECT_FALSE(m.Find("a.vdb")->held);
-    EXPECT_TRUE(m.Find("sub/B.VDB")->held);
+    EXPECT_TRUE(!m.Find("a.vdb")->held && m.Find("sub/B.VDB")->held);
     EXPECT_NE(testutil::ReadFile(folder + "/manifest.tsv").find("version\t2\n"), std::string::npos);
     const std::string next = tmp / "LastGood_2026-01-01_1206";
     Link(folder, next, {"a.vdb", "sub/B.VDB"});
     m = Written(next, kEnd + kMinute);
-    EXPECT_FALSE(m.Find("a.vdb")->held);
-    EXPECT_TRUE(m.Find("sub/B.VDB")->held);
+    EXPECT_TRUE(!m.Find("a.vdb")->held && m.Find("sub/B.VDB")->held);
 
     // The examples of docs/formats.md, before and after the state field.
     const std::string lines =
