@@ -42,18 +42,16 @@ TEST_F(DirectoryTest, DeleteAllNeverFollowsLinksOutOfTheTree) {
 
     EXPECT_TRUE(Directory(tmp.Folder("tree")).DeleteAll().OK());
     EXPECT_FALSE(testutil::Exists(tmp / "tree"));
-    EXPECT_EQ(testutil::ReadFile(outside / "precious"), "keep me");
 
     // A folder that is itself a link: the link goes, its target stays.
     ASSERT_EQ(::symlink(outside.path().c_str(), (tmp / "rootlink").c_str()), 0);
     EXPECT_FALSE(Directory(tmp.Folder("rootlink")).Exists());
     EXPECT_TRUE(Directory(tmp.Folder("rootlink")).DeleteAll().OK());
     EXPECT_FALSE(testutil::Exists(tmp / "rootlink"));
-    EXPECT_TRUE(testutil::IsFile(outside / "precious"));
     // DeleteContents refuses to empty a linked folder.
     ASSERT_EQ(::symlink(outside.path().c_str(), (tmp / "rootlink2").c_str()), 0);
     EXPECT_FALSE(Directory(tmp.Folder("rootlink2")).DeleteContents().OK());
-    EXPECT_TRUE(testutil::IsFile(outside / "precious"));
+    EXPECT_EQ(testutil::ReadFile(outside / "precious"), "keep me");
 }
 
 TEST_F(DirectoryTest, DeleteOnlyRemovesEmptyFoldersAndContentsKeepsTheFolder) {
@@ -78,8 +76,8 @@ TEST_F(DirectoryTest, CreateRelativePathReportsHowFarItGot) {
     faults.Clear();
     work = ip;
     EXPECT_TRUE(work.CreateRelativePath(UniversalPath::FromNative("a/b/c/")).OK());
-    EXPECT_EQ(work.GetPath(), tmp.Folder("InProgress/a/b/c"));
-    EXPECT_TRUE(testutil::IsDir(tmp / "InProgress/a/b/c"));
+    EXPECT_TRUE(work.GetPath() == tmp.Folder("InProgress/a/b/c") &&
+                testutil::IsDir(tmp / "InProgress/a/b/c"));
 }
 
 TEST_F(DirectoryTest, RenameNeverReplacesAndFaultsLeaveEverythingInPlace) {
@@ -93,8 +91,7 @@ TEST_F(DirectoryTest, RenameNeverReplacesAndFaultsLeaveEverythingInPlace) {
     EXPECT_EQ(ip.Rename(u"LastGood_y").GetError(), Mirel::kErrFileLocked);
     EXPECT_TRUE(testutil::IsDir(tmp / "InProgress"));
     EXPECT_TRUE(ip.Rename(u"LastGood_y").OK());  // the fault was armed for one call
-    EXPECT_EQ(ip.GetPath(), tmp.Folder("LastGood_y"));
-    EXPECT_FALSE(testutil::Exists(tmp / "InProgress"));
+    EXPECT_TRUE(ip.GetPath() == tmp.Folder("LastGood_y") && !testutil::Exists(tmp / "InProgress"));
 }
 
 TEST_F(DirectoryTest, HardLinksShareAndCopiesHoldEveryByte) {
