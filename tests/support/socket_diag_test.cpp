@@ -41,6 +41,26 @@ Loopback Connect() {
 
 }  // namespace
 
+TEST(SocketDiagTest, GiopAddressesParse) {
+    struct Case {
+        const char* text;
+        bool ok;
+        const char* shown;
+    };
+    for (Case c : {Case{"giop:tcp:127.0.0.1:50004", true, "127.0.0.1:50004"},
+                   Case{"giop:tcp:[::1]:40000", true, "[::1]:40000"},
+                   Case{"giop:tcp:localhost:40000", false, ""},
+                   Case{"giop:tcp:127.0.0.1:70000", false, ""}}) {
+        Mirel::TcpEndpoint e;
+        EXPECT_EQ(Mirel::ParseGiopTcpAddress(c.text, e), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(e.ToString(), c.shown);
+        }
+    }
+    Mirel::TcpEndpoint e;
+    EXPECT_FALSE(Mirel::ParseGiopTcpAddress(nullptr, e));
+}
+
 // A client socket is its owner's (root's, or nobody's from a child); a closed one nobody's.
 TEST(SocketDiagTest, TheKernelNamesTheOwnerOfAnOpenPeerSocketOnly) {
     const Loopback l = Connect();
