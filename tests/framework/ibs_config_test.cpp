@@ -18,11 +18,10 @@ using testutil::TempDir;
 
 class IBSConfigTest : public ::testing::Test {
 protected:
-    void TearDown() override { faults.Clear(); }
-    // The test's own fault seam, its thread's Env.
+    TempDir tmp;
+    // The test's own fault seam, its thread's Env (gone before tmp is removed).
     Mirel::FaultEnv faults;
     Mirel::Env::Scope files{faults};
-    TempDir tmp;
 };
 
 TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesLogsAndIntervalDoneFiles) {

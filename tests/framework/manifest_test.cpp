@@ -70,7 +70,6 @@ protected:
         testutil::WriteFile(folder + "/a.vdb.rc/x/blob", "container bytes");
         testutil::WriteFile(folder + "/notes.txt", "not a database");
     }
-    void TearDown() override { faults.Clear(); }
     Manifest Written(const std::string& dir, std::uint64_t end = kEnd,
                      const std::set<std::string>& held = {}) {
         Manifest m;
@@ -88,9 +87,9 @@ protected:
                             Talon::EncodeManifest(poisoned.intervalEnd, poisoned.entries));
         return truth;
     }
+    testutil::TempDir tmp;  // removed after the fault seam is gone
     Mirel::FaultEnv faults;
     Mirel::Env::Scope files{faults};
-    testutil::TempDir tmp;
     const std::string folder = tmp / "LastGood_2026-01-01_1205", ip = tmp / "InProgress";
 };
 

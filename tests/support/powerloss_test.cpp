@@ -41,7 +41,6 @@ std::string N(const char* prefix, std::uint64_t i) {
 
 class PowerLossTest : public ::testing::Test {
 protected:
-    void TearDown() override { faults.Clear(); }
     PowerLoss::Outcome Reboot(PowerLoss::Loss loss = PowerLoss::Loss::kWorst,
                               std::uint64_t seed = 0) {
         PowerLoss::Outcome out = disk.Restart(loss, seed);
