@@ -25,8 +25,7 @@ namespace fuzz {
 
 #define FUZZ_CHECK(cond) ((cond) ? (void)0 : ::fuzz::Fail(#cond, __FILE__, __LINE__))
 
-// The folder the readers' files live in: $IBS_FUZZ_SCRATCH when set, else a new folder in
-// /dev/shm (tmpfs keeps the writers' syncs cheap and lets sparse pages land at any offset).
+// The readers' folder: $IBS_FUZZ_SCRATCH, else a new one in /dev/shm (cheap syncs) or /tmp.
 class Scratch {
 public:
     static Scratch& Get() {
@@ -40,7 +39,6 @@ public:
     }
     Mirel::UniversalPath Folder() const { return Mirel::UniversalPath::Folder(mPath); }
 
-    // Empties the folder between inputs.
     void Clear() const { Mirel::Directory(Folder()).DeleteContents(); }
 
 private:

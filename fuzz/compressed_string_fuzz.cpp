@@ -1,10 +1,6 @@
-// CompressedString decoding. Input: one control byte, then the units or their CDR form.
-//   bits 0-1: 0 the rest is the sequence's units (little-endian pairs);
-//             1 the rest is a CompressedString as the ORB receives it (CDR);
-//             2 the rest is a CompressedStringSeq as the ORB receives it (CDR);
-//             3 the rest is a text's code units, which must survive encoding unchanged
-//   bit 2: the CDR data is big-endian
-// Every decoded text must come back unchanged from its encoding, also across the wire.
+// CompressedString decoding. Input: a control byte, then (bits 0-1) 0: a sequence's units
+// (little-endian); 1: a CompressedString's CDR; 2: a CompressedStringSeq's; 3: a text's units;
+// bit 2: big-endian CDR. Every decoded text survives its encoding, also across the wire.
 #include <omniORB4/CORBA.h>
 
 #include <cstring>
@@ -25,10 +21,8 @@ std::vector<std::uint16_t> Units(const std::uint8_t* p, std::size_t n) {
     return u;
 }
 
-// omniORB 4.2's overrun check multiplies the item count by the item size in 32 bits: a
-// sequence length of 2^31 or more passes it, and the ORB allocates gigabytes before it reads
-// any data. This stream checks in 64 bits, as the ORB should, so that the run goes on to
-// what the decoding does with the sequences the ORB hands over.
+// omniORB 4.2 checks a sequence's size in 32 bits (2^31 items pass and allocate gigabytes);
+// checked in 64 bits, the run goes on to what decoding does with what the ORB hands over.
 class CheckedStream : public cdrMemoryStream {
 public:
     CheckedStream(void* buf, std::size_t n) : cdrMemoryStream(buf, n) {}

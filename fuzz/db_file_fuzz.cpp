@@ -1,10 +1,6 @@
-// Database file reader. Input: one control byte, then the file.
-//   bit 0, bit 1: rewrite the checksum of header slot 0 or 1 before the file is read, so
-//                 that mutated header fields get past the checksum and reach the checks
-//                 behind it.
-// A file the reader accepts must read back as its own bytes, survive a rewrite with the
-// writer unchanged, and take a redo log the way docs/formats.md describes: the update goes
-// to the other header slot and the new MSN is what the next open sees.
+// Database file reader. Input: a control byte (bit 0, 1: fix header slot 0's, 1's checksum),
+// then the file. An accepted file reads as its bytes, survives a rewrite, and takes a redo log
+// as docs/formats.md says (the other header slot; the next open sees the new MSN).
 #include <cstring>
 
 #include "fuzz/FuzzUtil.h"
@@ -119,8 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(WriteDatabaseFile(s.File("rt.vdb"), h.uuid, p, h.msn, pages).OK());
     ExpectPages(s.File("rt.vdb"), h, pages);
 
-    // A redo log that rewrites page 0 and adds a page lands in the other slot, and the next
-    // open sees its MSN.
+    // A log that rewrites page 0 and adds a page.
     Bytes img0(p), imgNew(p);
     for (std::uint32_t i = 0; i < p; ++i) {
         img0[i] = static_cast<std::uint8_t>(i * 7 + 1);

@@ -1,10 +1,6 @@
-// Interval-done decoder (platform/framework/Codecs.h), and the service's reader on the same
-// bytes. Input: one control byte, then the file.
-//   bit 1: set the count to the number of whole UUIDs the file has room for
-//   bit 0: rewrite the trailing CRC-32C (after bit 1)
-//   bit 2: read it through its redo folder as well, under the name bits 3 and 4 choose
-// The reader answers what the decoder does. Bytes the decoder accepts are fully determined
-// by what it reads: encoded again they are the same bytes.
+// Interval-done decoder and the service's reader. Input: a control byte (bit 1: fix the count;
+// 0: the CRC, last; 2: also read through a redo folder under the name bits 3-4 choose), then
+// the file. The reader answers as the decoder; accepted bytes encode again to the same bytes.
 #include <cstring>
 
 #include "fuzz/FuzzUtil.h"
@@ -22,8 +18,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kFixed = 24;  // magic, version, count, end UTC
 
-// Names a redo folder may hold it under: matched without regard to case, and one that must
-// not match.
+// Names matched without regard to case, and one that must not match.
 const char* const kNames[4] = {"IntervalDone.vid", "intervaldone.VID", "INTERVALDONE.VID",
                                "IntervalDone.vid.part"};
 

@@ -1,8 +1,5 @@
-// Writes the fuzz targets' seed inputs with the project's own writers: real database files
-// (also after redo logs moved their header), redo logs, interval-done files, preference
-// files and CompressedStrings. Each file is "gen-<what>" in <root>/<target>/; the output is
-// the same on every run.
-//   make_seeds <root>
+// make_seeds <root>: the fuzz targets' seeds, written by the project's own writers, as
+// <root>/<target>/gen-<what>; the same on every run.
 #include <omniORB4/CORBA.h>
 
 #include <cstdio>
@@ -155,8 +152,7 @@ void LogSeeds(const std::string& tmp) {
 }
 
 void IntervalDoneSeeds(const std::string& tmp) {
-    const std::size_t counts[] = {0, 1, 5};
-    for (std::size_t c : counts) {
+    for (std::size_t c : {0u, 1u, 5u}) {
         std::vector<unistring> ids;
         for (std::size_t i = 0; i < c; ++i)
             ids.push_back(UuidText::ToText(MakeUuid(static_cast<std::uint8_t>(70 + i))));
@@ -164,10 +160,8 @@ void IntervalDoneSeeds(const std::string& tmp) {
         if (!sim::WriteIntervalDone(UniversalPath::FromNative(path), 1767225600000000ull + c, ids)
                  .OK())
             Die("interval-done");
-        const std::string n = std::to_string(c);
-        PutFile("interval_done", "uuids-" + n, 0, path);
-        PutFile("interval_done", "uuids-" + n + "-fix", 3, path);
-        PutFile("interval_done", "uuids-" + n + "-folder", 4 | 8, path);
+        for (auto [suffix, ctl] : {std::pair{"", 0}, {"-fix", 3}, {"-folder", 4 | 8}})
+            PutFile("interval_done", "uuids-" + std::to_string(c) + suffix, ctl, path);
     }
 }
 
@@ -233,8 +227,7 @@ void PrefsSeeds(const std::string& tmp) {
     for (const P& p : prefs) {
         const std::string path = tmp + "/" + p.name + ".xml";
         if (!Talon::XMLPrefs::Write(path, p.ints, p.texts).OK()) Die("prefs");
-        Bytes b = fuzz::ReadBytes(path);
-        Put("prefs", p.name, b);
+        Put("prefs", p.name, fuzz::ReadBytes(path));
     }
 }
 
@@ -246,11 +239,8 @@ int main(int argc, char** argv) {
     HBEngine::Startup(true, 0, nullptr, nullptr);
     fuzz::Scratch& s = fuzz::Scratch::Get();
     s.Clear();
-    DatabaseSeeds(s.Path());
-    LogSeeds(s.Path());
-    IntervalDoneSeeds(s.Path());
+    for (auto seeds : {DatabaseSeeds, LogSeeds, IntervalDoneSeeds, PrefsSeeds}) seeds(s.Path());
     CompressedStringSeeds();
-    PrefsSeeds(s.Path());
     s.Clear();
     std::printf("make_seeds: %d seeds in %s\n", gCount, gRoot.c_str());
     return 0;

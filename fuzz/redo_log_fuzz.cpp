@@ -1,10 +1,6 @@
-// Redo log reader: header, VerifyRecords and the records. Input: one control byte, then the
-// file.
-//   bit 2: set the header's record count to the number of whole records that follow it
-//   bit 1: rewrite every whole record's checksum
-//   bit 0: rewrite the header checksum (after the two above)
-// A log the reader accepts must read back as its own bytes, survive a rewrite with the
-// writer unchanged, and apply to a database of its identity with every page's last image.
+// Redo log reader. Input: a control byte (bit 2: fix the record count; 1: every whole
+// record's checksum; 0: the header's, last), then the file. An accepted log reads as its
+// bytes, survives a rewrite, and applies each page's last image to a database of its identity.
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -29,8 +25,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// What the format says about a record, independently of the reader: its checksum, its zero
-// field, and a page that lies inside a file offset.
+// A record as the format says, independently of the reader: checksum, zero field, page range.
 bool RecordSound(const std::uint8_t* rec, std::uint32_t p) {
     const std::uint64_t page = Format::Get64(rec);
     return Format::Get32(rec + 12) == 0 &&

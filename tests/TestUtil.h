@@ -13,6 +13,7 @@
 #include <fstream>
 #include <future>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -29,11 +30,8 @@ class TempDir {
 public:
     TempDir() {
         const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ibs-test-XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-        mPath = buf.data();
+        mPath = std::string(base && *base ? base : "/tmp") + "/ibs-test-XXXXXX";
+        if (!::mkdtemp(mPath.data())) throw std::runtime_error("mkdtemp failed");
     }
     ~TempDir() { Mirel::Directory(Mirel::UniversalPath::Folder(mPath)).DeleteAll(); }
     TempDir(const TempDir&) = delete;
@@ -60,9 +58,7 @@ inline void WriteFile(const std::string& path, const std::string& content) {
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 inline bool IsFile(const std::string& p) {
@@ -73,18 +69,40 @@ inline bool IsDir(const std::string& p) {
     struct stat st;
     return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
+inline bool IsFifo(const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
 inline bool Exists(const std::string& p) {
     struct stat st;
     return ::lstat(p.c_str(), &st) == 0;
 }
+
+inline sockaddr_in LoopbackAddress(unsigned short port = 0) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+// A socket listening on loopback `port` (0: a free one), its address in `at`; -1 on failure.
+inline int ListenLoopback(unsigned short port = 0, sockaddr_in* at = nullptr) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
+    sockaddr_in a = LoopbackAddress(port);
+    socklen_t len = sizeof a;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return ::close(fd), -1;
+    if (at) *at = a;
+    return fd;
+}
 // A loopback port nobody listens on right now.
 inline unsigned short FreePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    sockaddr_in a = LoopbackAddress();
     socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     ::close(fd);
     return ntohs(a.sin_port);
@@ -97,10 +115,7 @@ inline void MakeDirs(const std::string& p) {
 // A TCP connection to the service's port on loopback (or another port); -1 when refused.
 inline int ConnectLoopback(unsigned short port = 50004) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = LoopbackAddress(port);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
     if (fd >= 0) ::close(fd);
     return -1;
@@ -111,15 +126,9 @@ inline bool MakeFifo(const std::string& path) {
     MakeDirs(path.substr(0, path.rfind('/')));
     return ::mkfifo(path.c_str(), 0666) == 0;
 }
-inline bool IsFifo(const std::string& p) {
-    struct stat st;
-    return ::lstat(p.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-}
 
-// Runs `body` on its own thread and waits at most `ms` for it. Still running then, it is
-// held up by one of `fifos`: each is opened at its other end and closed again until the body
-// ends (a reader sees an empty file, a writer a reader that went away), and the answer is
-// false. A body that does not end that way either stops the test program.
+// Whether `body` ends within `ms`. If not, `fifos` are opened at their other ends until it
+// does and the answer is false; a body still held up then stops the test program.
 template <class F>
 bool FinishesWithin(int ms, const std::vector<std::string>& fifos, F body) {
     auto done = std::async(std::launch::async, body);

@@ -1,6 +1,4 @@
-// The connector's link to the database server's event hub: a hub restarted behind the same
-// address is found out, a link check drops only the link it checked, and remote calls to a
-// slow hub never hold up intake. A hub of the test's own, served on a free loopback port.
+// The connector's link to the event hub: a hub of the test's own on a free loopback port.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -27,23 +25,27 @@ struct Heard {
         calls.push_back(c);
         cv.notify_all();
     }
+    void Gate(bool open) {
+        std::lock_guard<std::mutex> g(m);
+        gateOpen = open;
+        cv.notify_all();
+    }
     bool WaitFor(const std::function<bool()>& done) {
         std::unique_lock<std::mutex> g(m);
         return cv.wait_for(g, std::chrono::seconds(20), done);
     }
     int Count(const std::string& prefix) {
         std::lock_guard<std::mutex> g(m);
-        int n = 0;
-        for (auto& c : calls) n += c.rfind(prefix, 0) == 0;
-        return n;
+        return std::count_if(calls.begin(), calls.end(),
+                             [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
     }
 };
 
 // One ORB for the process: it serves the hub and is the connector's.
 struct Orb {
     Orb() {
-        std::string endpoint = "giop:tcp:127.0.0.1:" + std::to_string(port);
-        std::vector<std::string> args = {"connector", "-ORBendPoint", endpoint,
+        std::vector<std::string> args = {"connector", "-ORBendPoint",
+                                         "giop:tcp:127.0.0.1:" + std::to_string(port),
                                          "-ORBclientCallTimeOutPeriod", "20000"};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -71,8 +73,7 @@ Orb& TheOrb() {
     return *o;
 }
 
-// The connector once its thread serves requests. (Not a subclass: its thread starts in the
-// constructor and would call into an object still being built.)
+// The connector once its thread serves requests.
 void AwaitServing(DBSConnector& c) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (c.GetStatus() != TalonTypes::kCS_ServicingRequests &&
@@ -142,10 +143,7 @@ TEST_F(SlowHubTest, IntakeNeverWaitsForTheHubAndRecordsArriveInOrder) {
     AwaitServing(*c);
     ASSERT_TRUE(c->ConnectToServer("127.0.0.1", o.port));
     mgr->Connect(&Trigger(), c);
-    {
-        std::lock_guard<std::mutex> g(o.heard.m);
-        o.heard.gateOpen = false;  // the hub takes its time
-    }
+    o.heard.Gate(false);  // the hub takes its time
     // Three rejected files, each an event record, while the hub holds the first.
     std::string redo = backup() + "/Changes/Redo_1";
     testutil::MakeDirs(redo);
@@ -159,15 +157,10 @@ TEST_F(SlowHubTest, IntakeNeverWaitsForTheHubAndRecordsArriveInOrder) {
     // Intake goes on meanwhile, under the catalogue lock.
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db", u"11111111-1111-4111-8111-111111111111", 1, false),
               Mirel::kErrNoFullBackup);
-    {
-        std::lock_guard<std::mutex> g(o.heard.m);
-        o.heard.gateOpen = true;
-        o.heard.cv.notify_all();
-    }
+    o.heard.Gate(true);
     ASSERT_TRUE(o.heard.WaitFor([&] {
-        int n = 0;
-        for (auto& call : o.heard.calls) n += call == "held event " + std::to_string(0x41000328);
-        return n == 3;
+        return std::count(o.heard.calls.begin(), o.heard.calls.end(),
+                          "held event " + std::to_string(0x41000328)) == 3;
     }));
     mgr->Connect(&Trigger(), &Sink());
     c->AbortMain();

@@ -44,8 +44,7 @@ protected:
 
 }  // namespace
 
-// One instance per machine: a lock held elsewhere is another instance; a lock that cannot be
-// taken at all is a refused start, not taken for one.
+// A lock held elsewhere is another instance; one that cannot be taken is a refused start.
 TEST_F(MessageLoopTest, TheInstanceLockTellsAnotherInstanceFromALockThatCannotBeTaken) {
     ::setenv("VELLUMARK_RUN_DIR", tmp.path().c_str(), 1);
     const std::string lock = tmp / "talonib.lock";
@@ -96,8 +95,7 @@ TEST_F(MessageLoopTest, EachStopRequestPostsItsOwnEnd) {
     EXPECT_EQ(q.GetMsg()->GetMsgCode(), 100);
 }
 
-// Only a stop request or a quit ends the service cleanly: any other end of the loop, or a
-// loop without its OS interface, is a failure, which the service manager restarts.
+// Any end of the loop but a stop request or a quit is a failure (restarted by systemd).
 TEST_F(MessageLoopTest, AnEndWithoutAStopRequestIsAFailure) {
     app.SetRunState(Talon::AppBase::kLoopRunning);
     DidoraRezaraApp bare;
@@ -119,8 +117,7 @@ TEST(OrbEndpointTest, EndpointArgumentsFollowTheRunState) {
     EXPECT_EQ(args, (std::vector<std::string>{"x", "-ORBendPoint", "giop:tcp:127.0.0.1:50004"}));
 }
 
-// A stop signal ends the process even when its main thread never returns from a call (a file
-// system that hangs; here a read of a pipe nobody writes): past the stop limit, exit code 1.
+// A stop signal ends a process whose main thread hangs (here on a pipe): past the limit, 1.
 TEST_F(MessageLoopTest, AStopSignalEndsAProcessWhoseMainThreadIsHeldUp) {
     int ready[2], never[2];
     ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);

@@ -76,8 +76,7 @@ TEST(IntervalDoneCodecTest, WhatIsWrittenReadsBackAndEveryDamageIsRefused) {
         std::uint64_t end = 77;
         std::vector<unistring> list{u"kept"};
         EXPECT_FALSE(DecodeIntervalDone(b.data(), b.size(), end, &list)) << d.what;
-        EXPECT_EQ(end, 77u) << d.what;
-        EXPECT_EQ(list, std::vector<unistring>{u"kept"}) << d.what;
+        EXPECT_TRUE(end == 77 && list == std::vector<unistring>{u"kept"}) << d.what;
     }
     std::vector<std::uint8_t> latest = bytes;
     Put64(latest.data() + 16, IBS_Config::kEndOfTime - 1);
@@ -117,12 +116,10 @@ TEST(FailedListCodecTest, DocumentedLinesAreCompleteAndTheServicesOlderReadingIs
         FailedLine l;
         ASSERT_EQ(DecodeFailedLine(r.line, l), r.kind) << r.line;
         if (r.kind != TsvLine::kEntry) continue;
-        EXPECT_EQ(l.complete, r.complete) << r.line;
-        EXPECT_EQ(l.error, r.error) << r.line;
-        EXPECT_EQ(l.hasSince, r.hasSince) << r.line;
-        EXPECT_EQ(l.since, r.since) << r.line;
-        EXPECT_EQ(l.words, r.words) << r.line;
-        EXPECT_EQ(l.uuid, r.line.substr(0, r.line.find('\t'))) << r.line;
+        EXPECT_EQ(std::tie(l.complete, l.error, l.hasSince, l.since, l.words, l.uuid),
+                  std::make_tuple(r.complete, r.error, r.hasSince, r.since, r.words,
+                                  r.line.substr(0, r.line.find('\t'))))
+            << r.line;
     }
 
     FailedLine out{kU2, 10709, true, 1767269170000000ull, "invalid file", true};
@@ -163,9 +160,8 @@ TEST(ReasonsCodecTest, LinesWithAndWithoutWordsAndEscapes) {
         ReasonLine l;
         ASSERT_EQ(DecodeReasonLine(r.line, l), r.kind) << r.line;
         if (r.kind != TsvLine::kEntry) continue;
-        EXPECT_EQ(l.error, r.error) << r.line;
-        EXPECT_EQ(l.originalPath, r.path) << r.line;
-        EXPECT_EQ(l.why, r.why) << r.line;
+        EXPECT_EQ(std::tie(l.error, l.originalPath, l.why), std::tie(r.error, r.path, r.why))
+            << r.line;
     }
 
     const ReasonLine out{"db1.vrl.1", 10721, 42, "/srv/b\t%/x\r\n.vrl",
@@ -195,9 +191,9 @@ TEST(WorkListsCodecTest, UnwrittenAndUploadsAfterReadBackAndSkipWhatTheyAlwaysSk
     const std::string text = EncodeUnwrittenList(copies);
     EXPECT_EQ(text.rfind("#", 0), 0u);
     // A path with a TAB is cut at it: the list's paths are the service's own, without one.
-    auto back = DecodeUnwrittenList(text);
-    EXPECT_EQ(back.at("/b/InProgress/a.vdb"), "1 2 3.4");
-    EXPECT_EQ(back.at("/b/InProgress/x"), "y.vdb\t5 6 7.8");
+    EXPECT_EQ(DecodeUnwrittenList(text),
+              (std::map<std::string, std::string>{{"/b/InProgress/a.vdb", "1 2 3.4"},
+                                                  {"/b/InProgress/x", "y.vdb\t5 6 7.8"}}));
     EXPECT_EQ(DecodeUnwrittenList("# c\n\nno tab\n/p\t1 2 3.4\r\n/p\t9 9 9.9\n/q\t"),
               (std::map<std::string, std::string>{{"/p", "9 9 9.9"}, {"/q", ""}}));
     // Forgetting appends a line: it takes the path out, and a later line brings it back. An
@@ -235,8 +231,7 @@ TEST(WorkListsCodecTest, UnwrittenAndUploadsAfterReadBackAndSkipWhatTheyAlwaysSk
         "/good\t1 2 3.4\t9\tu\t10726\n";
     const auto kept = DecodeUploadsAfter(bad);
     ASSERT_EQ(kept.size(), 1u);
-    EXPECT_EQ(kept.begin()->first, "/good");
-    EXPECT_EQ(kept.begin()->second.cleared, 10726);
+    EXPECT_EQ(kept.at("/good").cleared, 10726);
 }
 
 namespace {

@@ -18,11 +18,10 @@ protected:
         testutil::WriteFile(tmp / "LG/a/db.vdb.rc/sub/c2", "two");
         testutil::MakeDirs(tmp / "IP/a");
     }
-    void TearDown() override { faults.Clear(); }
-    // The test's own fault seam, its thread's Env.
+    testutil::TempDir tmp;
+    // The test's own fault seam, its thread's Env (gone before tmp is removed).
     Mirel::FaultEnv faults;
     Mirel::Env::Scope files{faults};
-    testutil::TempDir tmp;
 };
 
 TEST_F(ContainersTest, LinkAndCopyRecreateTheContainerFolder) {

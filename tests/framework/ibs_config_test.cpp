@@ -18,11 +18,10 @@ using testutil::TempDir;
 
 class IBSConfigTest : public ::testing::Test {
 protected:
-    void TearDown() override { faults.Clear(); }
-    // The test's own fault seam, its thread's Env.
+    TempDir tmp;
+    // The test's own fault seam, its thread's Env (gone before tmp is removed).
     Mirel::FaultEnv faults;
     Mirel::Env::Scope files{faults};
-    TempDir tmp;
 };
 
 TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesLogsAndIntervalDoneFiles) {
@@ -31,8 +30,8 @@ TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesLogsAndIntervalDoneFiles) {
     unistring u;
     std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
     ASSERT_TRUE(IBS_Config::GetDBInfo(tmp.File("db.vdb"), u, msn).OK());
-    EXPECT_EQ(u, Mirel::UuidText::ToText(uuid));
-    EXPECT_EQ(msn, 77u);
+    EXPECT_EQ(std::make_pair(u, msn),
+              std::make_pair(Mirel::UuidText::ToText(uuid), std::uint64_t{77}));
 
     sim::RedoLogWriter w;
     ASSERT_TRUE(w.Open(tmp.File("l.vrl"), uuid, 4096, 77).OK());
@@ -43,27 +42,24 @@ TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesLogsAndIntervalDoneFiles) {
             .GetError();
     };
     ASSERT_EQ(logInfo("l.vrl"), 0);
-    EXPECT_EQ(std::vector<std::uint64_t>({msn, startMSN, endUTC}),
-              std::vector<std::uint64_t>({80, 77, 123456789}));
-    EXPECT_TRUE(closed);
+    EXPECT_EQ(std::vector<std::uint64_t>({msn, startMSN, endUTC, closed}),
+              std::vector<std::uint64_t>({80, 77, 123456789, 1}));
     testutil::WriteFile(tmp / "junk.vrl", std::string(300, 'z'));
-    EXPECT_EQ(logInfo("junk.vrl"), Mirel::kErrInvalidFile);
-    EXPECT_EQ(logInfo("db.vdb"), Mirel::kErrInvalidFile);
-    EXPECT_EQ(logInfo("gone.vrl"), Mirel::kErrPathNotFound);
+    EXPECT_EQ(std::vector<int>({logInfo("junk.vrl"), logInfo("db.vdb"), logInfo("gone.vrl")}),
+              std::vector<int>(
+                  {Mirel::kErrInvalidFile, Mirel::kErrInvalidFile, Mirel::kErrPathNotFound}));
     EXPECT_EQ(IBS_Config::GetDBInfo(tmp.File("l.vrl"), u, msn).GetError(), Mirel::kErrInvalidFile);
 
     // An interval-done file by its path or its folder; the server may spell the name in
     // another case.
-    testutil::MakeDirs(tmp / "Redo_5");
-    testutil::MakeDirs(tmp / "Redo_6");
+    for (const char* d : {"Redo_5", "Redo_6"}) testutil::MakeDirs(tmp / d);
     std::vector<unistring> uuids = {Mirel::UuidText::ToText(Mirel::UuidText::Generate()),
                                     Mirel::UuidText::ToText(Mirel::UuidText::Generate())};
     UniversalPath done = tmp.File("Redo_5/intervaldone.VID");
     ASSERT_TRUE(sim::WriteIntervalDone(done, 987654321, uuids).OK());
     std::vector<unistring> list;
     ASSERT_TRUE(IBS_Config::GetIncrementalIntervalDone(done, endUTC, &list).OK());
-    EXPECT_EQ(endUTC, 987654321u);
-    EXPECT_EQ(list, uuids);
+    EXPECT_EQ(std::make_pair(endUTC, list), std::make_pair(std::uint64_t{987654321}, uuids));
     auto folderDone = [&](const char* folder) {
         endUTC = 0;
         return IBS_Config::GetIncrementalIntervalDone(tmp.Folder(folder), endUTC, nullptr)
@@ -95,9 +91,9 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
         ASSERT_EQ(move("x.vrl"), 0);
     }
     EXPECT_EQ(moved, tmp.File("Rejected/x.vrl.2"));
-    EXPECT_EQ(testutil::ReadFile(tmp / "Rejected/x.vrl"), "v0");
-    EXPECT_EQ(testutil::ReadFile(tmp / "Rejected/x.vrl.1"), "v1");
-    EXPECT_EQ(testutil::ReadFile(tmp / "Rejected/x.vrl.2"), "v2");
+    for (const char* n : {"", ".1", ".2"})
+        EXPECT_EQ(testutil::ReadFile(tmp / "Rejected/x.vrl" + n),
+                  std::string("v") + (n[0] ? n[1] : '0'));
 
     testutil::WriteFile(tmp / "Changes/Redo_1/y.vrl", "y");
     testutil::WriteFile(tmp / "Changes/Redo_1/y.vrl.rc/c", "c");
@@ -110,10 +106,8 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
     faults.Arm(Mirel::FsOp::kRename, path, Mirel::kErrFileLocked);
     EXPECT_EQ(move("z.vrl"), Mirel::kErrFileLocked);
     EXPECT_EQ(moved, tmp.File("Changes/Redo_1/z.vrl"));
-    EXPECT_TRUE(testutil::IsFile(path));
-    EXPECT_FALSE(testutil::IsFile(tmp / "Rejected/z.vrl"));
-    // The reason was on disk before the move was tried, so a crash just after a move can
-    // never leave a set-aside file without one.
+    EXPECT_TRUE(testutil::IsFile(path) && !testutil::IsFile(tmp / "Rejected/z.vrl"));
+    // The reason is on disk before the move: a crash never leaves a set-aside file without one.
     std::string reasons = testutil::ReadFile(tmp / "Rejected/reasons.tsv");
     EXPECT_NE(reasons.find("z.vrl\t10709\t"), std::string::npos) << reasons;
     faults.Clear();
@@ -127,9 +121,8 @@ TEST_F(IBSConfigTest, MoveInvalidRedoNeverOverwritesAndTakesContainersAlong) {
     EXPECT_EQ(reasons.substr(reasons.size() - 9), "\ta%09why\n") << "the caller's words, escaped";
 }
 
-// The readers intake uses after its path check, and the worker's open for writing, answer at
-// once for a FIFO put in a file's place; none waits for a writer that never comes. (The scan
-// and ibsdb meet the other readers: tests/manager, tests/tools.)
+// Intake's readers and the worker's open for writing answer at once for a FIFO in a file's
+// place. (The scan and ibsdb meet the other readers: tests/manager, tests/tools.)
 TEST_F(IBSConfigTest, ReadersNeverOpenAFifo) {
     const std::vector<std::string> fifos = {tmp / "Redo_1/a.vrl", tmp / "Redo_1/IntervalDone.vid",
                                             tmp / "db.vdb"};
@@ -158,9 +151,8 @@ TEST_F(IBSConfigTest, ReadersNeverOpenAFifo) {
     EXPECT_FALSE(testutil::Exists(tmp / "copy.vdb"));
 }
 
-// Past the set-aside limit, files never taken stay where they are (the first refusal says
-// so, the next do not); a taken file goes aside all the same; with room again, junk fits and
-// the next time the limit is reached is said again. (tests/manager counts the bytes.)
+// Past the set-aside limit, files never taken stay (the first refusal says so); a taken file
+// goes aside all the same; with room again junk fits, and reaching the limit is said again.
 TEST_F(IBSConfigTest, SetAsideLimitRefusesJunkOnlyAndSaysSoOncePerReaching) {
     struct Restore {
         ~Restore() { IBS_Config::SetRejectedLimit(IBS_Config::kDefaultRejectedLimit); }
@@ -181,11 +173,11 @@ TEST_F(IBSConfigTest, SetAsideLimitRefusesJunkOnlyAndSaysSoOncePerReaching) {
             .GetError();
     };
     EXPECT_EQ(move(true), 0);
-    EXPECT_EQ(move(true), Mirel::kErrRejectedFull);
-    EXPECT_TRUE(reached);
+    EXPECT_EQ(std::make_pair(move(true), reached),
+              std::make_pair(int(Mirel::kErrRejectedFull), true));
     EXPECT_TRUE(testutil::IsFile(tmp / "Changes/Redo_1/j1.vrl"));
-    EXPECT_EQ(move(true), Mirel::kErrRejectedFull);
-    EXPECT_FALSE(reached);
+    EXPECT_EQ(std::make_pair(move(true), reached),
+              std::make_pair(int(Mirel::kErrRejectedFull), false));
     EXPECT_EQ(move(false), 0);
     EXPECT_GT(IBS_Config::CountRejected(backup), 16u * 1024);
 
@@ -197,17 +189,15 @@ TEST_F(IBSConfigTest, SetAsideLimitRefusesJunkOnlyAndSaysSoOncePerReaching) {
     EXPECT_LE(IBS_Config::CountRejected(backup), 64u * 1024);
 }
 
-// A checked copy shares the source's blocks where the file system can (a reflink) and copies
-// them elsewhere; either way it is a private file with exactly the checked bytes, and a copy
-// that does not match its line leaves nothing behind.
+// A checked copy is a reflink where the file system can, else a copy; either way a private
+// file of exactly the checked bytes, and one that does not match its line leaves nothing.
 TEST_F(IBSConfigTest, ACheckedCopyClonesWhereItCanAndCopiesTheBytesElsewhere) {
     Mirel::FaultEnv::Scope disarm(faults);
     std::string bytes(3 * 1024 * 1024 + 777, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
     const std::string source = tmp / "lg/db.vdb";
-    testutil::MakeDirs(tmp / "lg");
-    testutil::MakeDirs(tmp / "ip");
+    for (const char* d : {"lg", "ip"}) testutil::MakeDirs(tmp / d);
     testutil::WriteFile(source, bytes);
     auto line = [&] {
         Talon::CopyCheck c;
@@ -234,8 +224,7 @@ TEST_F(IBSConfigTest, ACheckedCopyClonesWhereItCanAndCopiesTheBytesElsewhere) {
         EXPECT_EQ(testutil::ReadFile(to), bytes);
         EXPECT_EQ(leftovers(), "");
         const Mirel::Os::Info a = Mirel::Os::Stat(source), b = Mirel::Os::Stat(to);
-        EXPECT_NE(a.ino, b.ino);
-        EXPECT_EQ(b.links, 1u);
+        EXPECT_TRUE(a.ino != b.ino && b.links == 1);
         if (refused) {
             int in = -1, out = -1;
             ASSERT_EQ(Mirel::Os::OpenRead(source, in), 0);

@@ -1,5 +1,5 @@
-// Event records: their priorities, their journal fields, and the real transports (the
-// journal's socket, syslog's /dev/log) in a private mount namespace of a child process.
+// Event records: priorities, journal fields, the journal's and syslog's sockets in a private
+// mount namespace of a child process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -41,9 +41,7 @@ std::string Receive(int fd) {
     return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
 }
 
-// Runs `body` in a child with private /run and /dev (empty tmpfs), where it may bind the
-// journal's and syslog's sockets without touching this machine's. Answers what the body
-// returned, or a text starting with "!" when the child could not set up.
+// `body`'s answer in a child with empty private /run and /dev; "!..." when it could not set up.
 std::string InPrivateMounts(const std::function<std::string()>& body) {
     int pipefd[2];
     if (::pipe(pipefd) != 0) return "!pipe";
@@ -76,7 +74,6 @@ std::string InPrivateMounts(const std::function<std::string()>& body) {
 }  // namespace
 
 TEST(LoggerTest, FailuresAreWarningsOrErrorsUnknownNumbersFollowTheirBits) {
-    // A failed database, a set-aside log; no backup can progress; then unknown numbers.
     const std::pair<std::uint32_t, int> cases[] = {
         {0x410003d5u, LOG_WARNING}, {0x41000328u, LOG_WARNING}, {0x4900030fu, LOG_ERR},
         {0xc1000600u, LOG_ERR},     {0xc1000308u, LOG_NOTICE},  {0x40000001u, LOG_INFO},
@@ -84,13 +81,6 @@ TEST(LoggerTest, FailuresAreWarningsOrErrorsUnknownNumbersFollowTheirBits) {
     for (auto [code, priority] : cases)
         EXPECT_EQ(Logger::SyslogPriority(static_cast<std::int32_t>(code)), priority)
             << std::hex << code;
-}
-
-// What the tables lack still reads: a number without words, an event without a wording.
-TEST(LoggerTest, UnknownNumbersAndEventsStillRead) {
-    EXPECT_EQ(Logger::FormatEvent(0x4900030f, {u"/b", u"29999"}),
-              "The backup folder /b could not be set up (error 29999 unknown error).");
-    EXPECT_EQ(Logger::FormatEvent(0x12345678, {u"a", u"b"}), "Event 0x12345678: 'a' 'b'");
 }
 
 TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
@@ -109,19 +99,17 @@ TEST(LoggerTest, JournalFieldsNameTheEventThePathsAndTheDatabase) {
 
     // A record whose caller names the database needs no file.
     Logger::Database named{"0a1b2c3d-0000-4000-8000-000000000001", "billing.vdb"};
-    fields = Logger::JournalFields(0x41000331, {u"0a1b2c3d-0000-4000-8000-000000000001", u"10721"},
-                                   &named);
-    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=0a1b2c3d-0000-4000-8000-000000000001") &&
+    fields = Logger::JournalFields(0x41000331, {u"x", u"10721"}, &named);
+    EXPECT_TRUE(Has(fields, "VELLUMARK_DATABASE_UUID=" + named.uuid) &&
                 Has(fields, "VELLUMARK_DATABASE_NAME=billing.vdb"));
-
     // A file that is not a database gives no identity, and texts that are not paths no path.
     testutil::WriteFile(tmp / "bad.vrl", "garbage");
     fields =
         Logger::JournalFields(0x41000328, {Mirel::unistring::FromUTF8(tmp / "bad.vrl"), u"10709"});
     EXPECT_TRUE(Has(fields, "VELLUMARK_PATH=" + tmp / "bad.vrl"));
-    EXPECT_FALSE(Has(fields, "VELLUMARK_PATH=10709"));
     for (const auto& f : fields)
-        EXPECT_EQ(f.rfind("VELLUMARK_DATABASE_UUID=", 0), std::string::npos);
+        EXPECT_TRUE(f != "VELLUMARK_PATH=10709" && f.rfind("VELLUMARK_DATABASE_UUID=", 0) != 0)
+            << f;
 }
 
 TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) {
@@ -173,8 +161,7 @@ TEST(LoggerTest, UnderSystemdRecordsGoToTheJournalElseToSyslogAndStandardError) 
 }
 
 TEST(LoggerTest, AStandardErrorNobodyReadsNeverHoldsTheServiceUp) {
-    // In a child, whose standard error is a full pipe that nobody reads: every record and
-    // line must still return at once (the alarm ends a child that waits).
+    // A child whose standard error is a full pipe nobody reads; the alarm ends one that waits.
     pid_t pid = ::fork();
     if (pid == 0) {
         int p[2];

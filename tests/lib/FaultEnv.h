@@ -1,6 +1,5 @@
-// A fault seam for tests: an Env wrapper that makes chosen calls fail before its target is
-// asked. A test makes one, hands it to the code it tests (or makes it its thread's Env with
-// Env::Scope), and arms faults on it; nothing else in the process sees them.
+// A fault seam: an Env wrapper whose armed calls fail before its target is asked; nothing else
+// in the process sees them.
 #pragma once
 
 #include <atomic>
@@ -12,10 +11,8 @@
 
 namespace Mirel {
 
-// An Env wrapper that asks Gate before each call on a path: a non-zero answer is the error the
-// call fails with, its target unasked. A failed stat reads as "not there" to the callers that
-// only ask. A rename is checked on both names, its source first; ownership is only set (and
-// can only fail) where the process keeps copies as its own.
+// Asks Gate before each call on a path: non-zero is the call's error, its target unasked. A
+// rename is checked on both names; ownership only fails where the process sets it.
 class GatedEnv : public EnvWrapper {
 public:
     explicit GatedEnv(Env& target) : EnvWrapper(target) {}
@@ -93,9 +90,8 @@ class FaultEnv : public GatedEnv {
 public:
     explicit FaultEnv(Env& target = Env::Default()) : GatedEnv(target) {}
 
-    // The next `count` calls of `op` (kAny: of every kind) on a path fail with `error` (every
-    // one when count < 0). `pattern` is a path; with a trailing '*' it matches every path that
-    // starts with the rest.
+    // The next `count` calls (all when < 0) of `op` (kAny: any) on `pattern` (a trailing '*'
+    // matches every path starting with the rest) fail with `error`.
     void Arm(FsOp op, const std::string& pattern, int error, int count = -1);
     void Clear();
     // Disarms everything at the end of a scope.

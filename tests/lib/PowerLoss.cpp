@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <utility>
 
 #include "platform/support/ErrorCodes.h"
 #include "platform/support/Os.h"
@@ -27,8 +28,7 @@ constexpr std::uint64_t kSector = 512;  // the unit a torn write keeps or loses
 using Id = std::pair<dev_t, ino_t>;
 using Bytes = std::vector<std::uint8_t>;
 
-// A write or a length change that is not durable yet, with what it replaced so the crash
-// can take it back.
+// A write or a length change not durable yet, with what it replaced.
 struct DataOp {
     bool truncate = false;
     std::uint64_t off = 0;  // a write's offset; a truncate's new length
@@ -38,28 +38,25 @@ struct DataOp {
     std::string path;  // the name it was made through, for reports
 };
 
-// A file the run has seen. The recorder's own descriptor keeps it alive after its last name
-// is gone and lets the crash rewrite it whatever its names are by then.
+// A file the run has seen, kept open so the crash can rewrite it whatever its names by then.
 struct Inode {
     int fd = -1;
     std::uint64_t seq = 0;  // order of first sight: seeded choices do not depend on inode numbers
     std::string path;       // for reports
     mode_t mode = 0644;
     bool isLink = false;
-    std::string linkTarget;
-    std::vector<DataOp> pending;
+    std::string linkTarget{};
+    std::vector<DataOp> pending{};
     // Where the crash recreated it when its last name had gone, so a second name links there.
     int restoredDir = -1;
-    std::string restoredName;
+    std::string restoredName{};
 };
 
-// A folder the run has seen, held open so that entry changes are undone in the folder itself
-// wherever later renames took it.
+// A folder the run has seen, kept open so its entry changes are undone wherever it moved.
 struct Folder {
-    int fd = -1;  // O_PATH
-    std::string path;
-    long createdBy = -1;      // the entry change that created it, while not durable
-    std::vector<size_t> ops;  // entry changes made in it, not durable yet
+    int fd = -1;                // O_PATH
+    long createdBy = -1;        // the entry change that created it, while not durable
+    std::vector<size_t> ops{};  // entry changes made in it, not durable yet
 };
 
 enum class Kind { kCreate, kLink, kUnlink, kRename, kMkdir, kRmdir };
@@ -69,13 +66,13 @@ struct EntryOp {
     Folder* dir = nullptr;  // the entry created or removed; a rename's source
     std::string name;
     Folder* dir2 = nullptr;  // a rename's target
-    std::string name2;
-    std::shared_ptr<Inode> node;  // what an unlink removed, or what a rename replaced
-    bool replacedFolder = false;  // a rename replaced an empty folder
-    Folder* made = nullptr;       // the folder a mkdir made or a rmdir removed
+    std::string name2{};
+    std::shared_ptr<Inode> node{};  // what an unlink removed, or what a rename replaced
+    bool replacedFolder = false;    // a rename replaced an empty folder
+    Folder* made = nullptr;         // the folder a mkdir made or a rmdir removed
     bool durable = false;
-    std::vector<size_t> deps;  // earlier changes this one builds on
-    std::string text;
+    std::vector<size_t> deps{};  // earlier changes this one builds on
+    std::string text{};
 };
 
 }  // namespace
@@ -105,8 +102,7 @@ std::string Trim(std::string p) {
 
 std::string NameOf(const std::string& path) {
     std::string p = Trim(path);
-    auto pos = p.find_last_of('/');
-    return pos == std::string::npos ? p : p.substr(pos + 1);
+    return p.substr(p.find_last_of('/') + 1);  // npos + 1: all of it
 }
 
 std::string ParentOf(const std::string& path) {
@@ -116,35 +112,18 @@ std::string ParentOf(const std::string& path) {
 // The run's record of the folder at `path`, opened on first sight; null when it is not there.
 Folder* FolderAt(Run& r, const std::string& path) {
     int fd = ::open(Trim(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return nullptr;
-    }
+    if (fd < 0 || ::fstat(fd, &st) != 0) return fd < 0 ? nullptr : (::close(fd), nullptr);
     auto& slot = r.folders[{st.st_dev, st.st_ino}];
-    if (slot) {
-        ::close(fd);
-    } else {
-        slot = std::make_unique<Folder>();
-        slot->fd = fd;
-        slot->path = Trim(path);
-    }
+    if (slot) return ::close(fd), slot.get();
+    slot.reset(new Folder{fd});
     return slot.get();
 }
 
 std::shared_ptr<Inode> NewInode(Run& r, int fd, const struct stat& st, const std::string& path) {
     auto& slot = r.inodes[{st.st_dev, st.st_ino}];
-    if (slot) {
-        ::close(fd);
-        return slot;
-    }
-    slot = std::make_shared<Inode>();
-    slot->fd = fd;
-    slot->seq = ++r.seq;
-    slot->path = path;
-    slot->mode = st.st_mode & 07777;
-    return slot;
+    if (slot) return ::close(fd), slot;
+    return slot = std::make_shared<Inode>(Inode{fd, ++r.seq, path, st.st_mode & 07777});
 }
 
 // The file behind an open descriptor of the caller's.
@@ -163,13 +142,10 @@ std::shared_ptr<Inode> InodeAt(Run& r, const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return nullptr;
     if (S_ISLNK(st.st_mode)) {
-        auto n = std::make_shared<Inode>();
-        n->isLink = true;
-        n->path = path;
         char buf[4096];
         ssize_t len = ::readlink(path.c_str(), buf, sizeof buf);
-        if (len >= 0) n->linkTarget.assign(buf, static_cast<std::size_t>(len));
-        return n;
+        return std::make_shared<Inode>(
+            Inode{-1, 0, path, 0644, true, std::string(buf, len > 0 ? std::size_t(len) : 0)});
     }
     if (!S_ISREG(st.st_mode)) return nullptr;
     auto it = r.inodes.find({st.st_dev, st.st_ino});
@@ -197,8 +173,7 @@ std::uint64_t SizeOf(int fd) {
     return ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
-// Records an entry change made in `dir` under `name` (and `dir2`/`name2` for a rename):
-// it builds on the last pending change of each name and on a pending creation of each folder.
+// An entry change builds on the last pending change of each name and a pending folder creation.
 size_t Record(Run& r, EntryOp op) {
     size_t i = r.ops.size();
     auto depend = [&](Folder* d, const std::string& n) {
@@ -214,37 +189,27 @@ size_t Record(Run& r, EntryOp op) {
     if (op.kind == Kind::kRmdir && op.made)
         for (size_t k : op.made->ops)
             if (!r.ops[k].durable) op.deps.push_back(k);
-    Folder* dir = op.dir;
-    Folder* dir2 = op.dir2;
-    std::string name = op.name, name2 = op.name2;
-    r.ops.push_back(std::move(op));
-    r.lastOnName[{dir, name}] = i;
-    dir->ops.push_back(i);
-    if (dir2) {
-        r.lastOnName[{dir2, name2}] = i;
-        if (dir2 != dir) dir2->ops.push_back(i);
-    }
+    const EntryOp& o = r.ops.emplace_back(std::move(op));
+    r.lastOnName[{o.dir, o.name}] = i;
+    o.dir->ops.push_back(i);
+    if (o.dir2) r.lastOnName[{o.dir2, o.name2}] = i;
+    if (o.dir2 && o.dir2 != o.dir) o.dir2->ops.push_back(i);
     return i;
 }
 
 // An entry change of `kind` on `path`'s name in its parent folder.
 EntryOp Entry(Run& r, Kind kind, const std::string& path, const std::string& text) {
-    EntryOp op;
-    op.kind = kind;
-    op.dir = FolderAt(r, ParentOf(path));
-    op.name = NameOf(path);
+    EntryOp op{kind, FolderAt(r, ParentOf(path)), NameOf(path)};
     op.text = text + " " + path;
     return op;
 }
 
 void Commit(Run& r, size_t i) {
-    std::vector<size_t> todo{i};
-    while (!todo.empty()) {
-        size_t k = todo.back();
+    for (std::vector<size_t> todo{i}; !todo.empty();) {
+        EntryOp& op = r.ops[todo.back()];
         todo.pop_back();
-        if (r.ops[k].durable) continue;
-        r.ops[k].durable = true;
-        for (size_t d : r.ops[k].deps) todo.push_back(d);
+        if (!std::exchange(op.durable, true))
+            todo.insert(todo.end(), op.deps.begin(), op.deps.end());
     }
 }
 
@@ -252,8 +217,7 @@ void Commit(Run& r, size_t i) {
 bool Stopped(Run& r, const char* what, const std::string& path, bool quiet,
              std::atomic<bool>& off) {
     if (r.crashed) return true;
-    if (quiet) return false;
-    if (++r.points != r.crashAt) return false;
+    if (quiet || ++r.points != r.crashAt) return false;
     r.crashed = true;
     r.crashPoint = std::string(what) + " " + path;
     off.store(true);
@@ -263,6 +227,13 @@ bool Stopped(Run& r, const char* what, const std::string& path, bool quiet,
 }  // namespace
 
 // ---- the disk's calls ----
+
+// Outside the run's folder a call goes to the target; below it, nothing after the crash.
+#define IBS_RECORDED(recording, pass, what, path) \
+    std::unique_lock<std::mutex> g(mM);           \
+    if (!(recording)) return g.unlock(), pass;    \
+    Run& r = *mRun;                               \
+    if (r.crashed) return Error(kErrIO, what, path)
 
 Disk::Disk(Env& target) : GatedEnv(target) {}
 
@@ -298,10 +269,7 @@ Error Disk::CopyRange(int in, S from, int out, S to, std::uint64_t size) {
 
 Error Disk::OpenWrite(S path, const Os::WriteMode& how, int& fd) {
     fd = -1;
-    std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) return g.unlock(), EnvWrapper::OpenWrite(path, how, fd);
-    Run& r = *mRun;
-    if (r.crashed) return Error(kErrIO, "open for writing", path);
+    IBS_RECORDED(Recording(path), EnvWrapper::OpenWrite(path, how, fd), "open for writing", path);
     struct stat st;
     bool existed = ::lstat(path.c_str(), &st) == 0;
     // Truncation is recorded as a length change, so it can be taken back.
@@ -321,73 +289,53 @@ Error Disk::OpenWrite(S path, const Os::WriteMode& how, int& fd) {
     }
     if (how.truncate && ::ftruncate(fd, 0) != 0) {
         e = Error(Os::MapErrno(errno), "open for writing", path);
-        ::close(fd);
-        fd = -1;
+        ::close(std::exchange(fd, -1));
     }
     return e;
 }
 
 Error Disk::Write(int fd, const void* buf, std::size_t n, std::uint64_t off, bool append, S path) {
     Run& r = *mRun;
-    if (r.crashed) return Error(kErrIO, "write", path);
     auto write = [&]() {
         return append ? Target().Append(fd, buf, n, path)
                       : Target().PWriteAll(fd, buf, n, off, path);
     };
     auto node = InodeOf(r, fd, path);
     if (!node) return write();
-    DataOp d;
-    d.path = path;
-    d.oldSize = SizeOf(node->fd);
-    if (append) off = d.oldSize;
-    d.off = off;
+    DataOp d{false, off, {}, {}, SizeOf(node->fd), path};
+    if (append) d.off = off = d.oldSize;
     if (off < d.oldSize)
         d.old = ReadRange(node->fd, off, std::min<std::uint64_t>(n, d.oldSize - off));
     Error e = write();
-    if (e.OK()) {
-        const auto* p = static_cast<const std::uint8_t*>(buf);
-        d.bytes.assign(p, p + n);
-    } else {
-        d.bytes = ReadRange(node->fd, off, n);  // what a failed write left behind
-    }
+    const auto* p = static_cast<const std::uint8_t*>(buf);
+    d.bytes = e.OK() ? Bytes(p, p + n) : ReadRange(node->fd, off, n);  // what a failure left
     node->pending.push_back(std::move(d));
     return e;
 }
 
 Error Disk::PWriteAll(int fd, const void* buf, std::size_t n, std::uint64_t off, S path) {
-    std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) return g.unlock(), EnvWrapper::PWriteAll(fd, buf, n, off, path);
+    IBS_RECORDED(Recording(path), EnvWrapper::PWriteAll(fd, buf, n, off, path), "write", path);
     return Write(fd, buf, n, off, false, path);
 }
 
 Error Disk::Append(int fd, const void* buf, std::size_t n, S path) {
-    std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) return g.unlock(), EnvWrapper::Append(fd, buf, n, path);
+    IBS_RECORDED(Recording(path), EnvWrapper::Append(fd, buf, n, path), "write", path);
     return Write(fd, buf, n, 0, true, path);
 }
 
 // Recorded writes go one buffer at a time.
 Error Disk::PWriteV(int fd, const iovec* iov, int count, std::uint64_t off, S path) {
-    std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) return g.unlock(), EnvWrapper::PWriteV(fd, iov, count, off, path);
-    for (int i = 0; i < count; ++i) {
-        Error e = Write(fd, iov[i].iov_base, iov[i].iov_len, off, false, path);
-        if (!e.OK()) return e;
-        off += iov[i].iov_len;
-    }
-    return Error();
+    IBS_RECORDED(Recording(path), EnvWrapper::PWriteV(fd, iov, count, off, path), "write", path);
+    Error e;
+    for (int i = 0; i < count && e.OK(); off += iov[i++].iov_len)
+        e = Write(fd, iov[i].iov_base, iov[i].iov_len, off, false, path);
+    return e;
 }
 
 Error Disk::Truncate(int fd, std::uint64_t size, S path) {
-    std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) return g.unlock(), EnvWrapper::Truncate(fd, size, path);
-    Run& r = *mRun;
-    if (r.crashed) return Error(kErrIO, "set length of", path);
+    IBS_RECORDED(Recording(path), EnvWrapper::Truncate(fd, size, path), "set length of", path);
     auto node = InodeOf(r, fd, path);
-    DataOp d;
-    d.path = path;
-    d.truncate = true;
-    d.off = size;
+    DataOp d{true, size, {}, {}, 0, path};
     if (node) {
         d.oldSize = SizeOf(node->fd);
         if (size < d.oldSize) d.old = ReadRange(node->fd, size, d.oldSize - size);
@@ -404,10 +352,8 @@ Error Disk::SyncFile(int fd, S path) {
     if (Stopped(r, "sync file", path, mQuiet.load() > 0, mOff)) return Error(kErrIO, "sync", path);
     // The recorder decides what is durable, so the disk is not asked to.
     struct stat st;
-    if (::fstat(fd, &st) == 0) {
-        auto it = r.inodes.find({st.st_dev, st.st_ino});
-        if (it != r.inodes.end()) it->second->pending.clear();
-    }
+    auto it = ::fstat(fd, &st) == 0 ? r.inodes.find({st.st_dev, st.st_ino}) : r.inodes.end();
+    if (it != r.inodes.end()) it->second->pending.clear();
     return Error();
 }
 
@@ -420,38 +366,26 @@ Error Disk::SyncDir(S path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return Error(Os::MapErrno(errno), "sync", path);
     struct stat st;
-    if (::fstat(fd, &st) == 0) {
-        auto it = r.folders.find({st.st_dev, st.st_ino});
-        if (it != r.folders.end()) {
-            for (size_t k : it->second->ops) Commit(r, k);
-            it->second->ops.clear();
-        }
-    }
+    auto it = ::fstat(fd, &st) == 0 ? r.folders.find({st.st_dev, st.st_ino}) : r.folders.end();
     ::close(fd);
+    for (size_t k :
+         it != r.folders.end() ? std::exchange(it->second->ops, {}) : std::vector<size_t>())
+        Commit(r, k);
     return Error();
 }
 
 Error Disk::MakeDir(S path) {
-    std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) return g.unlock(), EnvWrapper::MakeDir(path);
-    Run& r = *mRun;
-    if (r.crashed) return Error(kErrIO, "create folder", path);
+    IBS_RECORDED(Recording(path), EnvWrapper::MakeDir(path), "create folder", path);
     Error e = Target().MakeDir(path);
     if (!e.OK()) return e;
     EntryOp op = Entry(r, Kind::kMkdir, path, "create folder");
-    op.made = FolderAt(r, path);
-    if (op.dir && op.made) {
-        Folder* made = op.made;
-        made->createdBy = static_cast<long>(Record(r, std::move(op)));
-    }
+    Folder* made = op.made = FolderAt(r, path);
+    if (op.dir && made) made->createdBy = static_cast<long>(Record(r, std::move(op)));
     return e;
 }
 
 Error Disk::RemoveDir(S path) {
-    std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) return g.unlock(), EnvWrapper::RemoveDir(path);
-    Run& r = *mRun;
-    if (r.crashed) return Error(kErrIO, "remove folder", path);
+    IBS_RECORDED(Recording(path), EnvWrapper::RemoveDir(path), "remove folder", path);
     EntryOp op = Entry(r, Kind::kRmdir, path, "remove folder");
     op.made = FolderAt(r, path);
     Error e = Target().RemoveDir(path);
@@ -460,10 +394,7 @@ Error Disk::RemoveDir(S path) {
 }
 
 Error Disk::Unlink(S path, const std::function<Error(Env&)>& unlink) {
-    std::unique_lock<std::mutex> g(mM);
-    if (!Recording(path)) return g.unlock(), unlink(Target());
-    Run& r = *mRun;
-    if (r.crashed) return Error(kErrIO, "delete", path);
+    IBS_RECORDED(Recording(path), unlink(Target()), "delete", path);
     EntryOp op = Entry(r, Kind::kUnlink, path, "delete");
     op.node = InodeAt(r, path);
     Error e = unlink(Target());
@@ -480,32 +411,24 @@ Error Disk::DeleteFileAt(int dirFd, S name, S path) {
 }
 
 Error Disk::Move(S from, S to, bool replace) {
-    std::unique_lock<std::mutex> g(mM);
-    if (!Recording(from) && !Recording(to)) return g.unlock(), EnvWrapper::Move(from, to, replace);
-    Run& r = *mRun;
-    if (r.crashed) return Error(kErrIO, "rename", from);
+    IBS_RECORDED(Recording(from) || Recording(to), EnvWrapper::Move(from, to, replace), "rename",
+                 from);
     EntryOp op = Entry(r, Kind::kRename, from, "rename");
     op.dir2 = FolderAt(r, ParentOf(to));
     op.name2 = NameOf(to);
     op.text += " to " + to;
     struct stat st;
-    if (::lstat(to.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            op.replacedFolder = true;
-        else
-            op.node = InodeAt(r, to);
-    }
+    const bool there = ::lstat(to.c_str(), &st) == 0;
+    op.replacedFolder = there && S_ISDIR(st.st_mode);
+    if (there && !op.replacedFolder) op.node = InodeAt(r, to);
     Error e = Target().Move(from, to, replace);
     if (e.OK() && op.dir && op.dir2) Record(r, std::move(op));
     return e;
 }
 
 Error Disk::HardLink(S existing, S link) {
-    std::unique_lock<std::mutex> g(mM);
-    if (!Recording(existing) && !Recording(link))
-        return g.unlock(), EnvWrapper::HardLink(existing, link);
-    Run& r = *mRun;
-    if (r.crashed) return Error(kErrIO, "hard link", link);
+    IBS_RECORDED(Recording(existing) || Recording(link), EnvWrapper::HardLink(existing, link),
+                 "hard link", link);
     Error e = Target().HardLink(existing, link);
     if (!e.OK()) return e;
     EntryOp op = Entry(r, Kind::kLink, link, "hard link");
@@ -521,7 +444,6 @@ namespace {
 std::string Why(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
-
 void Resize(Bytes& b, std::uint64_t n) {
     b.resize(static_cast<std::size_t>(n), 0);
 }
@@ -533,18 +455,13 @@ void Put(Bytes& b, std::uint64_t off, const std::uint8_t* p, std::size_t n) {
 
 enum class Fate { kLost, kKept, kTorn };
 
-// Rewrites one file as the disk holds it after the crash: its durable content (the current
-// one with every pending change taken back), then the pending changes the crash keeps.
+// One file as the disk holds it after the crash: its durable content, then what the crash keeps.
 void ResolveData(Inode& n, Loss loss, std::mt19937_64& rng, Outcome& out) {
     Bytes content = ReadRange(n.fd, 0, SizeOf(n.fd));
     for (auto it = n.pending.rbegin(); it != n.pending.rend(); ++it) {
-        if (it->truncate) {
-            Resize(content, it->oldSize);
-            if (!it->old.empty()) Put(content, it->off, it->old.data(), it->old.size());
-        } else {
-            if (!it->old.empty()) Put(content, it->off, it->old.data(), it->old.size());
-            Resize(content, it->oldSize);
-        }
+        if (it->truncate) Resize(content, it->oldSize);  // its old bytes lie past its length
+        if (!it->old.empty()) Put(content, it->off, it->old.data(), it->old.size());
+        if (!it->truncate) Resize(content, it->oldSize);
     }
     for (const DataOp& d : n.pending) {
         Fate fate = loss == Loss::kKeepAll ? Fate::kKept : Fate::kLost;
@@ -555,29 +472,18 @@ void ResolveData(Inode& n, Loss loss, std::mt19937_64& rng, Outcome& out) {
                            std::to_string(d.off) +
                            (d.truncate ? "" : ", " + std::to_string(d.bytes.size()) + " bytes");
         if (fate == Fate::kLost) {
-            ++out.writesLost;
-            out.lost.push_back(what);
-            continue;
+            ++out.writesLost, out.lost.push_back(what);
+        } else if (d.truncate) {
+            Resize(content, d.off), ++out.writesKept;
+        } else if (fate == Fate::kKept) {
+            Put(content, d.off, d.bytes.data(), d.bytes.size()), ++out.writesKept;
+        } else {  // torn: each sector the write touched is on the disk or not
+            for (std::uint64_t a = d.off, end = d.off + d.bytes.size(), b; a < end; a = b) {
+                b = std::min(end, (a / kSector + 1) * kSector);
+                if (rng() % 2) Put(content, a, d.bytes.data() + (a - d.off), b - a);
+            }
+            ++out.writesTorn, out.lost.push_back(what + " (torn)");
         }
-        if (d.truncate) {
-            Resize(content, d.off);
-            ++out.writesKept;
-            continue;
-        }
-        if (fate == Fate::kKept) {
-            Put(content, d.off, d.bytes.data(), d.bytes.size());
-            ++out.writesKept;
-            continue;
-        }
-        // Torn: each sector the write touched is on the disk or not.
-        const std::uint64_t end = d.off + d.bytes.size();
-        for (std::uint64_t a = d.off; a < end;) {
-            std::uint64_t b = std::min(end, (a / kSector + 1) * kSector);
-            if (rng() % 2) Put(content, a, d.bytes.data() + (a - d.off), b - a);
-            a = b;
-        }
-        ++out.writesTorn;
-        out.lost.push_back(what + " (torn)");
     }
     n.pending.clear();
     std::size_t done = 0;
@@ -608,10 +514,9 @@ bool Restore(Inode& n, int dirFd, const std::string& name, std::string& error) {
         if (::linkat(AT_FDCWD, self.c_str(), dirFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
             return true;
     }
-    if (n.restoredDir >= 0) {
-        if (::linkat(n.restoredDir, n.restoredName.c_str(), dirFd, name.c_str(), 0) == 0)
-            return true;
-    }
+    if (n.restoredDir >= 0 &&
+        ::linkat(n.restoredDir, n.restoredName.c_str(), dirFd, name.c_str(), 0) == 0)
+        return true;
     // Its last name was gone: the same bytes under a new file.
     int fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, n.mode);
     if (fd < 0) {
@@ -626,8 +531,7 @@ bool Restore(Inode& n, int dirFd, const std::string& name, std::string& error) {
         error = Why("refill " + name);
         return false;
     }
-    n.restoredDir = dirFd;
-    n.restoredName = name;
+    n.restoredDir = dirFd, n.restoredName = name;
     return true;
 }
 
@@ -668,23 +572,14 @@ void Undo(EntryOp& op, Outcome& out) {
             }
             break;
         case Kind::kRmdir:
-            ok = ::mkdirat(d, n, 0755) == 0;
-            if (ok) {
-                // Earlier changes inside it are undone in the new folder.
-                int fd = ::openat(d, n, O_PATH | O_DIRECTORY | O_CLOEXEC);
-                if (fd >= 0) {
-                    ::close(op.made->fd);
-                    op.made->fd = fd;
-                }
-            }
+            // Earlier changes inside it are undone in the new folder.
+            if ((ok = ::mkdirat(d, n, 0755) == 0))
+                if (int fd = ::openat(d, n, O_PATH | O_DIRECTORY | O_CLOEXEC); fd >= 0)
+                    ::close(std::exchange(op.made->fd, fd));
             break;
         case Kind::kUnlink:
-            if (!op.node) {
-                ok = false;
-                error = "nothing kept to restore " + op.name;
-            } else {
-                ok = Restore(*op.node, d, op.name, error);
-            }
+            if (!op.node) error = "nothing kept to restore " + op.name;
+            ok = op.node && Restore(*op.node, d, op.name, error);
             break;
         case Kind::kRename:
             ok = ::renameat2(op.dir2->fd, op.name2.c_str(), d, n, RENAME_NOREPLACE) == 0;
@@ -702,8 +597,7 @@ void Disk::EndRun() {
     for (auto& [id, n] : mRun->inodes) ::close(n->fd);
     for (auto& [id, f] : mRun->folders) ::close(f->fd);
     mRun.reset();
-    mOn.store(false);
-    mOff.store(false);
+    mOn.store(false), mOff.store(false);
 }
 
 void Disk::Start(const std::string& root, std::uint64_t crashAt) {
@@ -715,20 +609,15 @@ void Disk::Start(const std::string& root, std::uint64_t crashAt) {
     mOn.store(true);
 }
 
-std::uint64_t Disk::Points() {
-    std::lock_guard<std::mutex> g(mM);
-    return mRun ? mRun->points : 0;
-}
-
-bool Disk::Crashed() {
-    std::lock_guard<std::mutex> g(mM);
-    return mRun && mRun->crashed;
-}
-
-std::string Disk::CrashPoint() {
-    std::lock_guard<std::mutex> g(mM);
-    return mRun ? mRun->crashPoint : std::string();
-}
+#define IBS_LOCKED(type, Name, expr)       \
+    type Disk::Name() {                    \
+        std::lock_guard<std::mutex> g(mM); \
+        return expr;                       \
+    }
+IBS_LOCKED(std::uint64_t, Points, mRun ? mRun->points : 0)
+IBS_LOCKED(bool, Crashed, mRun && mRun->crashed)
+IBS_LOCKED(std::string, CrashPoint, mRun ? mRun->crashPoint : std::string())
+#undef IBS_LOCKED
 
 NoCrashScope::NoCrashScope(Disk& disk) : mDisk(disk) {
     mDisk.mQuiet.fetch_add(1);
@@ -746,8 +635,7 @@ Outcome Disk::Restart(Loss loss, std::uint64_t seed) {
     mOff.store(true);
     std::mt19937_64 rng(seed);
 
-    // Which entry changes survive: durable ones always, the others only with everything
-    // they build on.
+    // Durable entry changes survive; others only with everything they build on.
     std::vector<char> kept(r.ops.size(), 0);
     for (size_t i = 0; i < r.ops.size(); ++i) {
         const EntryOp& op = r.ops[i];
@@ -756,12 +644,8 @@ Outcome Disk::Restart(Loss loss, std::uint64_t seed) {
             k = rng() % 2 == 0;
             for (size_t d : op.deps) k = k && kept[d];
         }
-        kept[i] = k;
-        if (op.durable) continue;
-        if (k)
-            ++out.entriesKept;
-        else
-            ++out.entriesLost, out.lost.push_back(op.text);
+        if ((kept[i] = k) && !op.durable) ++out.entriesKept;
+        if (!k) ++out.entriesLost, out.lost.push_back(op.text);
     }
 
     std::vector<Inode*> files;

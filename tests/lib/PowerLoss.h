@@ -1,9 +1,7 @@
-// Power-loss runs for tests: a disk (an Env wrapper) records every change below one folder that is
-// not yet durable, and a simulated crash drops such changes the way a machine losing power may
-// (the model: docs/platform.md). A test counts the durability points (each SyncFile and SyncDir
-// below the folder) in one run, then reruns with Start(root, k) for every k: the k-th point does
-// not happen, every later call below the folder fails with kErrIO, and Restart() turns what was
-// recorded into what a reboot would find.
+// Power-loss runs (the model: docs/platform.md): a test counts the durability points (SyncFile,
+// SyncDir below a folder) in one run, then reruns with Start(root, k) for every k: the k-th point
+// does not happen, every later call below the folder fails with kErrIO, and Restart() leaves
+// what a reboot would find.
 #pragma once
 
 #include <atomic>
@@ -23,9 +21,7 @@ enum class Loss {
     kWorst,    // every change that was not durable is lost
     kSeeded,   // each change that was not durable is kept, lost or (writes) partly kept
     kKeepAll,  // nothing is lost: what a killed process leaves behind
-    // Folder changes are kept, and of each file's writes since its last sync only the last:
-    // a disk that wrote them out of order (a header that reached it before the pages it
-    // claims).
+    // Folder changes kept, of each file's unsynced writes only the last (written out of order).
     kLastWriteOnly,
 };
 
@@ -38,9 +34,7 @@ struct Outcome {
 
 struct Run;
 
-// The disk: an Env wrapper that records, while a run is on, every change below the run's
-// folder and passes every other call to its target. A test makes one and hands it to the code
-// it tests (or makes it its thread's Env with Env::Scope).
+// An Env wrapper that records, while a run is on, every change below the run's folder.
 class Disk : public GatedEnv {
 public:
     explicit Disk(Env& target = Env::Default());
@@ -54,8 +48,7 @@ public:
     bool Crashed();
     // What the crash point was ("sync file <path>", "sync folder <path>"), empty before it.
     std::string CrashPoint();
-    // Crashes now if the run has not crashed yet, drops what `loss` (and `seed`) say, and ends
-    // the run: afterwards the disk is as a restarted machine finds it and calls work again.
+    // Crashes now if not yet, drops what `loss` (and `seed`) say and ends the run.
     Outcome Restart(Loss loss, std::uint64_t seed = 0);
     // Ends a run without a crash; everything stays as it is.
     void Stop();
@@ -94,8 +87,7 @@ private:
     std::atomic<int> mQuiet{0};
 };
 
-// Durability points inside are not counted and never crash; changes are still recorded.
-// For a test's own set-up steps (what the other side of the system writes).
+// For a test's own set-up steps: durability points inside neither count nor crash.
 class NoCrashScope {
 public:
     explicit NoCrashScope(Disk& disk);

@@ -1,6 +1,4 @@
-// Who may drive the service, with real users on loopback: a local user who is not allowed
-// changes nothing, holds few connections, and cannot fill the logs; an allowed group's
-// member and root drive the service as before.
+// Who may drive the service, with real users on loopback.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -53,8 +51,7 @@ struct ThrowawayUser {
         gid = pw ? pw->pw_gid : 0;
     }
     ~ThrowawayUser() { Admin({"/usr/sbin/userdel", name}); }
-    // The command as this user, without supplementary groups: the service judges the
-    // user by the user database, not by the groups a process happens to hold.
+    // As this user without supplementary groups: the service asks the user database.
     std::vector<std::string> As(std::vector<std::string> command) const {
         std::vector<std::string> args = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
                                          "--regid=" + std::to_string(gid), "--clear-groups"};
@@ -125,8 +122,7 @@ TEST_F(CallerTest, OnlyRootAndAllowedGroupsChangeTheService) {
     // The process ends in order: its workers and the connector's thread joined.
     EXPECT_EQ(service->Wait(30000), 0);
     EXPECT_TRUE(notify.WaitFor("STOPPING=1", 1000));
-    // One record for the first refusal, naming the caller; the other five in the minute's
-    // count at the end.
+    // One record for the first refusal, naming the caller; the other five counted at the end.
     std::string records = service->Stderr();
     EXPECT_EQ(testutil::CountOf(records, "[0x81000350]"), 2u) << records;
     EXPECT_NE(records.find("uid " + std::to_string(other.uid) + " (" + other.name + ")"),
@@ -135,20 +131,11 @@ TEST_F(CallerTest, OnlyRootAndAllowedGroupsChangeTheService) {
     EXPECT_NE(records.find("(5 refused since the previous record)"), std::string::npos) << records;
 }
 
-// The owner is asked when a connection is accepted and kept for its calls: a connection of
-// another user on the very addresses of an earlier one is judged as itself.
+// A connection of another user on the very addresses of an earlier one is judged as itself.
 TEST_F(CallerTest, AConnectionOnTheAddressesOfAnEarlierOneIsJudgedAsItsOwn) {
     ThrowawayUser other("ibsport");
     Start();
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    ::close(probe);
-    const std::string port = std::to_string(ntohs(a.sin_port));
+    const std::string port = std::to_string(testutil::FreePort());
     auto from = [&](const std::string& user) {
         Child c({CALLER_BENCH_PATH, "from", port, user, backup()}, {});
         c.Wait(60000);
@@ -162,12 +149,10 @@ TEST_F(CallerTest, AConnectionOnTheAddressesOfAnEarlierOneIsJudgedAsItsOwn) {
 TEST_F(CallerTest, SlowConnectionsOfOthersDoNotDelayAnAllowedCaller) {
     ThrowawayUser other("ibsslow");
     Start();
-    // 200 connections, each sending a request a byte every two seconds, and opened again
-    // whenever the service closes one.
+    // 200 connections sending a byte every two seconds, reopened whenever the service closes one.
     Child slow({CALLER_BENCH_PATH, "trickle", "200", other.name}, {});
     ASSERT_TRUE(slow.WaitForLine("ready", 60000));
-    // Each call on a new connection, as a server process that starts would make it; the
-    // call alone is timed.
+    // Each call on a new connection, the call alone timed.
     Child probe({CALLER_BENCH_PATH, "probe", "10", backup()}, {});
     ASSERT_EQ(probe.Wait(120000), 0);
     std::istringstream lines(probe.Stdout());

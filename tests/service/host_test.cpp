@@ -12,8 +12,7 @@ static std::uint64_t Device(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_dev : 0;
 }
 
-// The copies folder of one backup folder is another file system (a bind mount of a tmpfs,
-// in a mount namespace of the service's own): an upload could never be moved out of it.
+// Copies/ on another file system (a tmpfs bound in the service's own mount namespace).
 using HostTest = testutil::ServiceFixture;
 
 TEST_F(HostTest, ABackupFolderSpreadOverTwoFileSystemsIsRefusedWithItsReason) {

@@ -1,5 +1,4 @@
-// Hostile calls over CORBA to the service as a real process: paths that name folders, files
-// elsewhere, links, texts far too long. Nothing moves; the folder in service stays in service.
+// Hostile calls to the real service: nothing moves; the folder in service stays in service.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -61,15 +61,8 @@ TEST_F(OperabilityTest, EachStartRefusalIsOneLineThatSaysWhatToDo) {
     EXPECT_EQ(nobody.Wait(20000), 4);
     ExpectOneLine(nobody.Stderr(), {"run talonib as root"});
 
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(50004);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(fd, 1), 0);
+    int fd = testutil::ListenLoopback(50004);
+    ASSERT_GE(fd, 0);
     auto port = Start();
     EXPECT_EQ(port->Wait(20000), 1);
     ::close(fd);
@@ -77,25 +70,17 @@ TEST_F(OperabilityTest, EachStartRefusalIsOneLineThatSaysWhatToDo) {
     ExpectOneLine(port->Stderr(), {"port 50004 is already in use", "VELLUMARK_ORB_HOST"});
 }
 
-// An outgoing connection the kernel gave port 50004 to (a client's own end) keeps the ORB
-// from listening as a listener would, but it goes away: the start waits for it, with
-// systemd told, and gives up only after its limit, saying how to keep it from happening.
+// A client's own end on port 50004 goes away, unlike a listener: the start waits for it (with
+// systemd told) and gives up only after its limit, saying how to keep it from happening.
 TEST_F(OperabilityTest, AConnectionHoldingThePortIsWaitedForAndAListenerIsNot) {
-    int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(server, 1), 0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    int server = testutil::ListenLoopback(0, &a);
+    ASSERT_GE(server, 0);
     // Close-on-exec: the service must not inherit the connection it waits for.
     int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in own{};
-    own.sin_family = AF_INET;
-    own.sin_port = htons(50004);
     // On an address of its own: earlier services' connections may linger in TIME_WAIT on
     // 127.0.0.1:50004, where a socket without SO_REUSEADDR could not be bound.
+    sockaddr_in own = testutil::LoopbackAddress(50004);
     own.sin_addr.s_addr = htonl(0x7f000002);
     ASSERT_EQ(::bind(client, reinterpret_cast<sockaddr*>(&own), sizeof own), 0);
     ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);

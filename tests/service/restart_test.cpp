@@ -1,5 +1,3 @@
-// A restarted service rebuilds its catalogue from the backup folder and carries on; a killed
-// one never leaves a wrong last-good copy behind.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,8 +14,7 @@ using testutil::Child;
 
 namespace {
 
-// Whether the process has a file below `folder` open for writing, its manifest aside: in the
-// in-progress folder only a worker applying logs to an item it holds does.
+// Whether the process writes a file below `folder` other than the manifest (a worker's item).
 bool Writing(pid_t pid, const std::string& folder) {
     const std::string proc = "/proc/" + std::to_string(pid);
     std::vector<Mirel::Os::DirEntry> fds;
@@ -46,6 +43,9 @@ protected:
         ASSERT_TRUE(server.WaitForLastGood(ms)) << env.DebugLog();
     }
 
+    static sim::WorkloadOptions Options(std::uint64_t pages, int pagesPerLog, std::uint64_t seed) {
+        return {4, 4096, pages, 4, pagesPerLog, seed};
+    }
     sim::ServiceClient client{testutil::ClientOrb()};
     sim::CorbaAnnouncer announcer{client};
 };
@@ -53,9 +53,7 @@ protected:
 }  // namespace
 
 TEST_F(RestartTest, FilesThatArrivedWhileTheServiceWasDown) {
-    sim::WorkloadOptions opt;
-    opt.seed = 43;
-    sim::Workload server(backup(), opt, announcer);
+    sim::Workload server(backup(), Options(32, 24, 43), announcer);
     auto service = StartReady();
     ASSERT_TRUE(server.Upload());
     Published(server);
@@ -63,8 +61,8 @@ TEST_F(RestartTest, FilesThatArrivedWhileTheServiceWasDown) {
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     Stop(service);
 
-    // While it is down: a new upload, a whole interval of logs with its interval-done file,
-    // and a damaged redo log. Nothing is announced; the scan at start-up finds them.
+    // Unannounced while it is down: an upload, an interval with its interval-done file, and
+    // a damaged log; the scan at start-up finds them.
     struct Silent : sim::Announcer {
         bool Upload(const std::string&, const std::string&) override { return true; }
         std::int32_t RedoLogReady(const std::string&, const std::string&) override { return 0; }
@@ -80,8 +78,7 @@ TEST_F(RestartTest, FilesThatArrivedWhileTheServiceWasDown) {
     service = StartReady();
     ASSERT_TRUE(server.WaitForLastGood(30000)) << env.DebugLog();
     EXPECT_EQ(server.VerifyAll(), "");
-    // A log without a valid header may still be being written: the restart leaves it, and
-    // it is judged when it is announced.
+    // A log without a valid header may still be being written: judged when announced.
     EXPECT_TRUE(testutil::IsFile(backup() + "/Changes/Redo_5/garbage.vrl"));
     EXPECT_EQ(client.RedoLogIsReady(backup() + "/Changes/Redo_5/garbage.vrl",
                                     server.Db(0).UuidText(), true),
@@ -94,20 +91,14 @@ TEST_F(RestartTest, FilesThatArrivedWhileTheServiceWasDown) {
 }
 
 TEST_F(RestartTest, KilledAtRandomMomentsNeverLeavesAWrongCopy) {
-    sim::WorkloadOptions opt;
-    opt.seed = 47;
-    opt.databases = 4;
-    opt.initialPages = 256;
-    opt.maxPagesPerLog = 600;
-    sim::Workload server(backup(), opt, announcer);
+    sim::Workload server(backup(), Options(256, 600, 47), announcer);
     std::mt19937 rng(4711);
     auto service = StartReady();
     ASSERT_TRUE(server.Upload());
     for (int round = 0; round < 24; ++round) {
         ASSERT_EQ(server.WriteIntervalLogs(), 0) << "round " << round;
         ASSERT_EQ(server.CloseInterval(), 0) << "round " << round;
-        // Somewhere in applying the logs, copying, or renaming the folder: the moment is the
-        // point of the test, not a wait for something.
+        // The kill's moment is the point of the test, not a wait for something.
         const unsigned delayMs = rng() % 120;
         SCOPED_TRACE("round " + std::to_string(round) + ": killed " + std::to_string(delayMs) +
                      " ms after the interval's end");
@@ -126,11 +117,7 @@ TEST_F(RestartTest, KilledAtRandomMomentsNeverLeavesAWrongCopy) {
 }
 
 TEST_F(RestartTest, NewBackupFolderWhileWorkersAreBusy) {
-    sim::WorkloadOptions opt;
-    opt.seed = 53;
-    opt.initialPages = 256;
-    opt.maxPagesPerLog = 800;
-    sim::Workload server(backup(), opt, announcer);
+    sim::Workload server(backup(), Options(256, 800, 53), announcer);
     auto service = StartReady();
     ASSERT_TRUE(server.Upload());
     Published(server);
@@ -152,17 +139,14 @@ TEST_F(RestartTest, NewBackupFolderWhileWorkersAreBusy) {
     std::string other = env.dir / "other";
     ASSERT_TRUE(client.SetBackupFolder(other));
     // The old folder keeps its last-good folders and loses its working folders.
-    EXPECT_FALSE(testutil::Exists(backup() + "/Changes"));
-    EXPECT_FALSE(testutil::Exists(backup() + "/Copies"));
-    EXPECT_FALSE(testutil::Exists(backup() + "/InProgress"));
+    for (const char* f : {"/Changes", "/Copies", "/InProgress"})
+        EXPECT_FALSE(testutil::Exists(backup() + f)) << f;
     EXPECT_NE(server.NewestLastGood(), "");
     EXPECT_EQ(server.VerifyAll(), "");
     EXPECT_TRUE(testutil::IsDir(other + "/Changes"));
     EXPECT_TRUE(Mirel::Directory(Mirel::UniversalPath::Folder(other + "/Copies")).IsEmpty());
     // The new folder works from scratch.
-    sim::WorkloadOptions o2 = opt;
-    o2.seed = 54;
-    sim::Workload fresh(other, o2, announcer);
+    sim::Workload fresh(other, Options(256, 800, 54), announcer);
     ASSERT_TRUE(fresh.Upload());
     Published(fresh);
     EXPECT_EQ(fresh.VerifyAll(), "");

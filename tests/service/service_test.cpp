@@ -164,14 +164,9 @@ TEST_F(ServiceTest, ConnectorLinksAnswersStopNoticeAndReportsLostConnection) {
 
 TEST_F(ServiceTest, OneCallAtATimeReachesTheServant) {
     // A fake hub that accepts and then says nothing holds RegisterServer inside the servant.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ASSERT_EQ(::listen(fd, 4), 0);
+    int fd = testutil::ListenLoopback(0, &a);
+    ASSERT_GE(fd, 0);
     auto service = StartReady();
 
     std::atomic<int> order{0};

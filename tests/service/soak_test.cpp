@@ -1,6 +1,5 @@
-// The short crash soaks in the suite: SIGKILLs of the service at chosen moments under the
-// demanding simulated server (and once with the real world on), after which every last-good
-// folder must still be a whole, exact restore point and nothing accepted may be lost.
+// Short crash soaks: after SIGKILLs at chosen moments every last-good folder is an exact
+// restore point and nothing accepted is lost.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -9,9 +8,8 @@
 
 namespace {
 
-// Runs the soak and checks its table: rounds, kills, crashes, intervals verified,
-// mismatches, lost files, leftover temporary files, other failures. Nothing wrong, every
-// round a kill.
+// The soak's table (rounds, kills, crashes, intervals verified, mismatches, lost files,
+// leftovers, other failures): every round a kill, nothing wrong.
 void ExpectCleanSoak(const std::vector<std::string>& args, int rounds) {
     testutil::TempDir work;
     std::vector<std::string> argv = {IBS_SOAK_PATH, "--quiet", "--work", work / "soak"};
@@ -36,11 +34,7 @@ TEST(Soak, TwentyKillsAtChosenMomentsLoseNothing) {
     ExpectCleanSoak({"--rounds", "20", "--seed", "1"}, 20);
 }
 
-// The real world: read-only starts, kills right after late logs, and the server's classes
-// (a shared upload folder, a re-created database, long names, a clock stepping back, a
-// folder change racing the interval check, bit rot, a damaged first log, Copies/ on another
-// file system, a redo folder swapped for a link) and an operator's expiry killed partway. A
-// few rounds: the long run is scripts/soak --real-world (docs/testing.md).
+// The real world's classes (docs/testing.md), a few rounds: the long run is scripts/soak.
 TEST(Soak, RealWorldKillsLoseNothing) {
     ExpectCleanSoak({"--rounds", "4", "--seed", "2", "--real-world", "--timeout", "15",
                      "--sim-arg=--real-world-rate=0.3"},

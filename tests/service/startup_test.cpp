@@ -1,5 +1,3 @@
-// Preferences the service cannot run with, refused at start; what the unit's group and umask
-// give a monitoring user; ibsdb check beside the running service.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -28,13 +26,9 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
                "</pref>\n";
     };
     const std::string on = pref(67, "int", "1");
-    // Each refusal names the line and the preference at fault. A limit read as the default
-    // would keep more than asked; a relative credentials path would name another file from
-    // the unit's working folder.
+    // Each refusal names the line and the preference at fault.
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {pref(67, "int", "0") + pref(69, "int", "1"), bad + ":4: unknown preference 69"},
         {on, bad + ":3: preference 67 says a backup folder is configured but preference 68"},
-        {on + pref(68, "int", "5"), bad + ":4: preference 68 must be of type text"},
         {on + pref(68, "text", "srv/b"), bad + ":4: preference 68 is not an absolute path"},
         {on + pref(68, "text", env.dir / "mnt/disk/backup"),
          "the parent folder " + env.dir / "mnt/disk" + " of the backup folder"},
@@ -58,28 +52,26 @@ TEST_F(StartupTest, PreferencesTheServiceCannotRunWithRefuseTheStart) {
         EXPECT_EQ(err.rfind("talonib: " + line, 0), 0u) << err;
         EXPECT_EQ(testutil::CountOf(err, "\n"), 1u) << err;
         // Refused before anything: no lock, no folder made.
-        EXPECT_FALSE(testutil::Exists(env.dir / "run/talonib.lock"));
-        EXPECT_FALSE(testutil::Exists(env.dir / "mnt"));
+        EXPECT_FALSE(testutil::Exists(env.dir / "run/talonib.lock") ||
+                     testutil::Exists(env.dir / "mnt"));
     }
     // The parent exists: the service makes the last folder only, and starts.
     testutil::MakeDirs(env.dir / "mnt/disk");
-    testutil::WriteFile(prefs, Prefs(cases[4].first));
+    testutil::WriteFile(prefs, Prefs(cases[2].first));
     auto service = Start();
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service->Stderr(5000);
     EXPECT_TRUE(testutil::IsDir(env.dir / "mnt/disk/backup/InProgress"));
     Stop(service);
 }
 
-// The unit runs the service as root with the group vellumark and UMask=0027: whatever the
-// service makes must then be readable through the group, and by nobody else.
+// Run as the unit runs it (group vellumark, UMask=0027), what it makes is the group's only.
 TEST_F(StartupTest, WhatTheServiceMakesIsReadableThroughItsGroupOnly) {
     const std::string group = "4242", backup = env.dir / "backup";
     ASSERT_EQ(::chmod(env.dir.path().c_str(), 0711), 0);  // the temp folder is 0700
-    auto environment = env.Env();
     Child service(
         {"/bin/sh", "-c",
          "umask 0027 && exec /usr/bin/setpriv --regid=" + group + " --clear-groups " TALONIB_PATH},
-        environment);
+        env.Env());
     ASSERT_TRUE(notify.WaitFor("READY=1", 20000)) << service.Stderr(5000);
     Child server({VLSERVER_SIM_PATH, "run", "--backup", backup, "--work", env.dir / "sim",
                   "--intervals", "1", "--databases", "2"},
@@ -90,8 +82,7 @@ TEST_F(StartupTest, WhatTheServiceMakesIsReadableThroughItsGroupOnly) {
 
     struct stat st {};
     ASSERT_EQ(::stat(backup.c_str(), &st), 0);
-    EXPECT_EQ(st.st_gid, 4242u);
-    EXPECT_EQ(st.st_mode & 0777, 0750u);
+    EXPECT_EQ(std::make_pair(st.st_gid, st.st_mode & 0777), std::make_pair(4242u, 0750u));
     auto status = [&](const std::string& groups) {
         Child c(
             {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=" + groups,
@@ -104,8 +95,7 @@ TEST_F(StartupTest, WhatTheServiceMakesIsReadableThroughItsGroupOnly) {
     auto [member, report] = status(group);
     EXPECT_EQ(member, 0) << report;
     auto j = nlohmann::json::parse(report);
-    EXPECT_EQ(j["state"], "OK");
-    EXPECT_EQ(j["databases"].size(), 2u);
+    EXPECT_TRUE(j["state"] == "OK" && j["databases"].size() == 2) << report;
     // Someone outside the group reads nothing.
     auto [outsider, refused] = status("4243");
     EXPECT_EQ(outsider, 3) << refused;
@@ -125,25 +115,18 @@ TEST_F(StartupTest, CheckSeesThePortHeldByTheService) {
     nlohmann::json port;
     for (const auto& c : j["checks"])
         if (c["check"] == "port") port = c;
-    EXPECT_EQ(port["state"], "OK") << port.dump();
-    EXPECT_EQ(port["pid"], service->Pid());
+    EXPECT_TRUE(port["state"] == "OK" && port["pid"] == service->Pid()) << port.dump();
     EXPECT_EQ(j["state"], "OK") << check.Stdout();
-    service->Signal(SIGTERM);
-    EXPECT_EQ(service->Wait(10000), 0);
+    Stop(service);
 }
 
 TEST(CommandLineTest, EveryProgramExitsTwoOnACommandLineItDoesNotUnderstand) {
     const std::vector<std::vector<std::string>> wrong = {
-        {TALONIB_PATH, "bogus"},
         {TALONIB_PATH, "install", "now"},
-        {IBSDB_PATH},
-        {IBSDB_PATH, "frobnicate"},
         {IBSDB_PATH, "status", "/tmp", "--crit-lag", "soon"},
         {IBSDB_PATH, "restore", "/tmp"},
         {IBSDB_PATH, "prune-rejected", "/tmp", "--older-than", "0d"},
-        {VLSERVER_SIM_PATH},
         {VLSERVER_SIM_PATH, "run", "--no-such-option"},
-        {VLSERVER_SIM_PATH, "call", "NoSuchOperation"},
     };
     testutil::TempDir units;
     for (const auto& args : wrong) {

@@ -19,24 +19,6 @@ protected:
 
 }  // namespace
 
-TEST(RateLimiterTest, LetsAFewThroughAndReportsTheRest) {
-    std::vector<std::uint64_t> reports;
-    {
-        Mirel::RateLimiter limiter(3, [&](std::uint64_t n) { reports.push_back(n); });
-        int admitted = 0;
-        for (int i = 0; i < 100; ++i) admitted += limiter.Admit();
-        EXPECT_EQ(admitted, 3);
-        EXPECT_FALSE(limiter.Admit(5));  // five lines of one kind
-        limiter.Flush();
-        EXPECT_EQ(reports, std::vector<std::uint64_t>{102});
-        limiter.Flush();  // nothing new: no report
-        EXPECT_EQ(reports.size(), 1u);
-        EXPECT_FALSE(limiter.Admit());  // the minute is not over
-    }
-    // The end of the limiter reports what it still counted.
-    EXPECT_EQ(reports, (std::vector<std::uint64_t>{102, 1}));
-}
-
 TEST_F(DebugLimitsTest, LongTextsAndLinesAreCutKeepingBothEnds) {
     struct Case {
         std::size_t length;
@@ -89,11 +71,11 @@ TEST_F(DebugLimitsTest, LinesOfACallWaitForItsOutcome) {
     }
     limiter.Flush();
     std::string log = Log();
-    EXPECT_EQ(testutil::CountOf(log, "refused call "), 4u);  // two calls of two lines
-    EXPECT_EQ(testutil::CountOf(log, "after the outcome"), 10u);
-    EXPECT_EQ(testutil::CountOf(log, "accepted call"), 1u);
-    EXPECT_EQ(testutil::CountOf(log, "interrupted call"), 1u);
-    EXPECT_EQ(testutil::CountOf(log, "long call line"), Mirel::DebugCapture::kMaxHeld + 1);
+    std::vector<std::size_t> counts;  // refused: two calls of two lines
+    for (const char* what : {"refused call ", "after the outcome", "accepted call",
+                             "interrupted call", "long call line"})
+        counts.push_back(testutil::CountOf(log, what));
+    EXPECT_EQ(counts, (std::vector<std::size_t>{4, 10, 1, 1, Mirel::DebugCapture::kMaxHeld + 1}));
     EXPECT_NE(log.find("summary: 16 left out"), std::string::npos) << log;
     // Held lines keep their order.
     EXPECT_LT(log.find("refused call 0 line 1"), log.find("refused call 0 line 2"));

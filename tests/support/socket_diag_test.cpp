@@ -1,5 +1,4 @@
-// The owner of the other end of a loopback connection, and what holds a port, as the kernel
-// reports them.
+// A loopback connection's other end's owner, and what holds a port, as the kernel says.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -26,22 +25,14 @@ Mirel::TcpEndpoint Local(int fd, bool peer) {
     return e;
 }
 
-// A listener on a free loopback port, a client connected to it, and the end it accepted
-// (-1 when any step failed).
+// A listener on a free loopback port, a client of it and the end it accepted (-1: failed).
 struct Loopback {
     int server = -1, client = -1, accepted = -1;
 };
 Loopback Connect() {
     Loopback l;
-    l.server = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(l.server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(l.server, 8) != 0 ||
-        ::getsockname(l.server, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return l;
+    if ((l.server = testutil::ListenLoopback(0, &a)) < 0) return l;
     l.client = ::socket(AF_INET, SOCK_STREAM, 0);
     if (::connect(l.client, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
         l.accepted = ::accept(l.server, nullptr, nullptr);
@@ -70,8 +61,7 @@ TEST(SocketDiagTest, GiopAddressesParse) {
     EXPECT_FALSE(Mirel::ParseGiopTcpAddress(nullptr, e));
 }
 
-// Our own connection seen from the server's side: the client socket is ours (root's here,
-// nobody's from a child that runs as nobody), and a closed client socket has no owner.
+// A client socket is its owner's (root's, or nobody's from a child); a closed one nobody's.
 TEST(SocketDiagTest, TheKernelNamesTheOwnerOfAnOpenPeerSocketOnly) {
     const Loopback l = Connect();
     ASSERT_GE(l.accepted, 0);
@@ -87,8 +77,7 @@ TEST(SocketDiagTest, TheKernelNamesTheOwnerOfAnOpenPeerSocketOnly) {
     elsewhere.port = static_cast<std::uint16_t>(peer.port == 65535 ? 1024 : peer.port + 1);
     EXPECT_EQ(Mirel::SocketDiag::PeerOwner(elsewhere, own), std::nullopt);
     EXPECT_EQ(Mirel::SocketDiag::PeerOwner(own, peer), ::geteuid());  // our accepted socket
-    // Each thread asks on a socket of its own, answers never cross, and a query the kernel
-    // refused leaves nothing behind for the next one.
+    // Threads' answers never cross, and a refused query leaves nothing for the next.
     std::thread other([&] {
         for (int i = 0; i < 200; ++i) {
             EXPECT_EQ(Mirel::SocketDiag::PeerOwner(elsewhere, own), std::nullopt);

@@ -42,8 +42,7 @@ TEST(MsgQTest, EachProducersOrderSurvivesAndEveryMessageIsFreedOnce) {
         EXPECT_EQ(cm->seq, next[cm->producer]++);
     }
     for (auto& t : producers) t.join();
-    EXPECT_EQ(gLiveMsgs.load(), 0);
-    EXPECT_EQ(q.Size(), 0u);
+    EXPECT_TRUE(gLiveMsgs.load() == 0 && q.Size() == 0);
 }
 
 TEST(MsgQTest, QueueOwnsUntakenMessagesAndTimedGetAnswersNull) {
@@ -57,8 +56,7 @@ TEST(MsgQTest, QueueOwnsUntakenMessagesAndTimedGetAnswersNull) {
     EXPECT_EQ(q.GetMsg(10), nullptr);
     q.PostMsg(1231);
     auto m = q.GetMsg(10);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->GetMsgCode(), 1231);
+    EXPECT_TRUE(m && m->GetMsgCode() == 1231);
 }
 
 namespace {
@@ -149,15 +147,12 @@ TEST(SyncTest, ACopyGetsAFreshLockAndNoErrorWhileAssignmentCarriesTheError) {
     Mirel::LockMutex held(a.lock);
 
     Owner copy = a;
-    EXPECT_EQ(copy.value, 7);
-    EXPECT_TRUE(copy.err.OK()) << "a copy starts without the original's error";
-    EXPECT_TRUE(FreeElsewhere(copy.lock)) << "a copy's lock is not the original's";
-
+    // A copy starts without the original's error and with a lock of its own.
+    EXPECT_TRUE(copy.value == 7 && copy.err.OK() && FreeElsewhere(copy.lock));
     Owner target;
     target = a;
-    EXPECT_EQ(target.value, 7);
-    EXPECT_EQ(target.err.GetError(), 10709);
-    EXPECT_TRUE(FreeElsewhere(target.lock)) << "assignment leaves the target's lock alone";
+    // Assignment carries the error and leaves the target's lock alone.
+    EXPECT_TRUE(target.value == 7 && target.err.GetError() == 10709 && FreeElsewhere(target.lock));
     copy.err = a.err;
     EXPECT_EQ(copy.err.GetError(), 10709);
 }
