@@ -69,23 +69,31 @@ protected:
                 names.insert(e.path().filename().string());
         return names;
     }
-    std::set<std::string> RemotePoints() {
+    // The points off the host; with `objects`, the objects they name.
+    std::set<std::string> RemotePoints(std::set<std::string>* objects = nullptr) {
         std::map<std::string, ibsdb::OffsiteIndex> points;
         std::vector<std::string> problems;
         std::string error;
         std::set<std::string> names;
         if (!ibsdb::ListRemotePoints(remote, points, problems, error)) return names;
-        for (const auto& [name, index] : points) names.insert(name);
+        for (const auto& [name, index] : points) {
+            names.insert(name);
+            for (const auto& f : index.files)
+                if (objects) objects->insert(remote.Prefix() + "objects/" + f.sha256);
+        }
         return names;
+    }
+    std::set<std::string> Objects() {
+        std::vector<ObjectStore::ObjectInfo> objects;
+        EXPECT_TRUE(ObjectStore::Client(store).ListAll(remote.Prefix() + "objects/", objects).ok());
+        std::set<std::string> keys;
+        for (const auto& o : objects) keys.insert(o.key);
+        return keys;
     }
     // Every last-good folder here is off the host.
     bool AllPushed() {
-        const auto here = LocalPoints();
-        if (here.empty()) return false;
-        const auto there = RemotePoints();
-        for (const auto& name : here)
-            if (!there.count(name)) return false;
-        return true;
+        const auto here = LocalPoints(), there = RemotePoints();
+        return !here.empty() && std::includes(there.begin(), there.end(), here.begin(), here.end());
     }
     ibsdb::ServiceStateFile State() {
         ibsdb::ServiceStateFile st;
@@ -155,7 +163,7 @@ protected:
         ASSERT_TRUE(testutil::Eventually([&] { return FailedPushes() >= 4; }, 60000));
         EXPECT_EQ(LocalPoints(), here);
         Json verify;
-        EXPECT_EQ(Ibsdb({"verify", backup, "--json"}, verify), 0) << verify.dump(2);
+        EXPECT_EQ(Ibsdb({"verify", backup}, verify), 0) << verify.dump(2);
         EXPECT_TRUE(RemotePoints().empty());
         ExpectRequestsPerPush(door, perPush);
 
@@ -175,23 +183,22 @@ protected:
         EXPECT_EQ(testutil::CountOf(said, "[0xc1000338]"), 1u) << said;
     }
     int Status(Json& out) {
-        return Ibsdb({"status", backup, "--json", "--warn-lag", "3650d", "--crit-lag", "3650d"},
-                     out);
+        return Ibsdb({"status", backup, "--warn-lag", "3650d", "--crit-lag", "3650d"}, out);
     }
     // Every point off the host verifies whole.
-    int VerifyRemote() {
+    void VerifyRemote() {
         Json out;
-        const int rc = Ibsdb(
-            {"verify", "--remote", remote.credentials, "--prefix", remote.prefix, backup, "--json"},
-            out);
-        EXPECT_EQ(rc, 0) << out.dump(2);
-        return rc;
+        EXPECT_EQ(Ibsdb({"verify", backup}, out, true), 0) << out.dump(2);
     }
 
-    // ibsdb with `args`: its exit code and its JSON.
-    int Ibsdb(const std::vector<std::string>& args, Json& out) {
+    // ibsdb with `args` and --json (and the store's options with `remoteToo`): its exit code
+    // and its JSON.
+    int Ibsdb(const std::vector<std::string>& args, Json& out, bool remoteToo = false) {
         std::vector<std::string> argv = {IBSDB_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
+        argv.push_back("--json");
+        if (remoteToo)
+            argv.insert(argv.end(), {"--remote", remote.credentials, "--prefix", remote.prefix});
         Child c(argv, {});
         const std::string text = c.Stdout();
         const int code = c.Wait(60000).value_or(-1);
@@ -217,11 +224,7 @@ TEST_F(Copier, EachPublishedFolderIsPushedAndListedOffTheHost) {
         << "here " << LocalPoints().size() << ", off the host " << RemotePoints().size();
 
     Json list;
-    EXPECT_EQ(
-        Ibsdb({"list", backup, "--remote", remote.credentials, "--prefix", remote.prefix, "--json"},
-              list),
-        0)
-        << list.dump(2);
+    EXPECT_EQ(Ibsdb({"list", backup}, list, true), 0) << list.dump(2);
     std::set<std::string> both;
     for (const auto& p : list["restore_points"])
         if (p["where"] == "both") both.insert(p["folder"].get<std::string>());
@@ -243,11 +246,7 @@ TEST_F(Copier, EachPublishedFolderIsPushedAndListedOffTheHost) {
     // The policy off the host needs no backup folder: the host that pushed may be gone.
     const std::size_t there = RemotePoints().size();
     Json expire;
-    EXPECT_EQ(Ibsdb({"expire", "--remote", remote.credentials, "--prefix", remote.prefix, "--keep",
-                     "2", "--json"},
-                    expire),
-              0)
-        << expire.dump(2);
+    EXPECT_EQ(Ibsdb({"expire", "--keep", "2"}, expire, true), 0) << expire.dump(2);
     std::size_t kept = 0;
     for (const auto& p : expire["points"]) kept += p["kept"].get<bool>();
     EXPECT_EQ(kept, std::min<std::size_t>(2, there)) << expire.dump(2);
@@ -301,16 +300,9 @@ TEST_F(Copier, AStoreThatStallsMidUploadHoldsUpNoLocalIntervalAndAKillThereLeave
     service->Wait(10000);
 
     EXPECT_TRUE(RemotePoints().empty());
-    ObjectStore::Client client(store);
-    std::vector<ObjectStore::ObjectInfo> objects;
-    ASSERT_TRUE(client.ListAll(remote.Prefix() + "objects/", objects).ok());
-    EXPECT_EQ(objects.size(), 1u);
+    EXPECT_EQ(Objects().size(), 1u);
     Json list;
-    EXPECT_EQ(
-        Ibsdb({"list", backup, "--remote", remote.credentials, "--prefix", remote.prefix, "--json"},
-              list),
-        0)
-        << list.dump(2);
+    EXPECT_EQ(Ibsdb({"list", backup}, list, true), 0) << list.dump(2);
     for (const auto& p : list["restore_points"]) EXPECT_EQ(p["where"], "here") << p.dump();
 
     door.Release();
@@ -380,19 +372,10 @@ TEST_F(Copier, ARemoteExpiryKilledAtAnyDeletionLeavesNoPointThatLooksWholeAndIsN
     if (!finished) {
         ASSERT_EQ(expire(remote.credentials)->Wait(60000), 0);
     }
-    EXPECT_LT(RemotePoints().size(), points);
-    VerifyRemote();
     std::set<std::string> named;
-    std::map<std::string, ibsdb::OffsiteIndex> indexes;
-    std::vector<std::string> problems;
-    std::string error;
-    ASSERT_TRUE(ibsdb::ListRemotePoints(remote, indexes, problems, error)) << error;
-    for (const auto& [name, index] : indexes)
-        for (const auto& f : index.files) named.insert(remote.Prefix() + "objects/" + f.sha256);
-    ObjectStore::Client client(store);
-    std::vector<ObjectStore::ObjectInfo> objects;
-    ASSERT_TRUE(client.ListAll(remote.Prefix() + "objects/", objects).ok());
-    for (const auto& o : objects) EXPECT_TRUE(named.count(o.key)) << o.key << ": named by no point";
+    EXPECT_LT(RemotePoints(&named).size(), points);
+    VerifyRemote();
+    EXPECT_EQ(Objects(), named) << "an object named by no point, or a point's object gone";
 }
 
 using CopierStart = testutil::ServiceFixture;

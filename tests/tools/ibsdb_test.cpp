@@ -55,13 +55,6 @@ std::uint64_t Blocks(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
 }
 
-// `key` of each element of `array`.
-Values Col(const Json& array, const std::string& key) {
-    Values v;
-    for (const auto& x : array) v.push_back(x[key]);
-    return v;
-}
-
 // `command` on `o` with JSON output parsed into `j`; its exit code.
 template <class Options, class Command>
 int RunJson(Command command, Options o, Json& j) {
