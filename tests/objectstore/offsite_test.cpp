@@ -504,8 +504,8 @@ TEST_F(Offsite, ExpireRemoteKeepsTheNewestCopyOfEachDatabaseAndRemovesOnlyWhatNo
 
     // The second point goes (only here now), the oldest stays for the dropped database.
     ASSERT_EQ(Expire(remote, 2, j), ibsdb::kOk) << j.dump(2);
-    EXPECT_EQ(Col(j["points"], "folder"), (Values{names[1], names[2], names[3], names[4]}));
-    EXPECT_EQ(Col(j["points"], "kept"), (Values{true, true, false, true})) << j.dump(2);
+    EXPECT_EQ(Col(j["points"], "folder"), (Values{names[4], names[3], names[2], names[1]}));
+    EXPECT_EQ(Col(j["points"], "kept"), (Values{true, false, true, true})) << j.dump(2);
     EXPECT_EQ(j["removed_objects"], 1);
     EXPECT_EQ(Where(),
               (std::map<std::string, std::string>{
