@@ -108,24 +108,6 @@ protected:
 
 }  // namespace
 
-TEST_F(EngineTest, ChainOfLogsReproducesEveryPage) {
-    Model m = Db(10);
-    ExpectMatches(tmp.File("db.vdb"), m);
-    for (int i = 0; i < 8; ++i) {
-        UniversalPath log = tmp.File("l" + std::to_string(i) + ".vrl");
-        const std::uint64_t start = m.msn;
-        ASSERT_TRUE(WriteLog(log, m, rng, 1 + static_cast<int>(rng() % 60), i % 2).OK());
-        HBLogFile h(log);
-        ASSERT_TRUE(h.Open(HBLogFile::kPermHeaderOnly).OK());
-        EXPECT_EQ(std::tuple(h.GetUUID(), h.GetStartMSN(), h.GetMSN(), h.IsClosed(),
-                             h.GetRemoteContainerRedoLogDirectory()),
-                  std::tuple(UuidText::ToText(m.uuid), start, m.msn, i % 2 == 1,
-                             tmp.Folder("l" + std::to_string(i) + ".vrl.rc")));
-        ASSERT_TRUE(Apply(tmp.File("db.vdb"), log).OK()) << "log " << i;
-        ExpectMatches(tmp.File("db.vdb"), m);
-    }
-}
-
 TEST_F(EngineTest, DamagedOrForeignLogsAreRefusedAndChangeNothing) {
     Model m = Db(), next = m;
     ASSERT_TRUE(WriteLog(tmp.File("good.vrl"), next, rng, 5, false).OK());
@@ -351,33 +333,6 @@ TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader)
     EXPECT_EQ(disk.Points(), 2u);
     disk.Stop();
     ExpectMatches(tmp.File("db/db.vdb"), m);
-}
-
-// A torn newer header slot leaves the older one, from which the same log applies again.
-TEST_F(EngineTest, TornHeaderSlotFallsBackToTheOtherSlot) {
-    Model m = Db(), after = m;
-    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), after, rng, 3, false).OK());
-    ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
-    testutil::FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[1] + 33, 0x40);
-    {
-        HBFile db(tmp.File("db.vdb"));
-        ASSERT_TRUE(db.Open(HBFile::kPermRead).OK());
-        EXPECT_EQ(db.GetMSN(), m.msn);
-    }
-    ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
-    ExpectMatches(tmp.File("db.vdb"), after);
-    // As the writer and the updates place them, each update leaves the current slot as it was.
-    auto slot = [&](int i) {
-        return DbBytes().substr(Format::kDbSlotOffset[i], Format::kDbSlotSize);
-    };
-    for (int i = 0; i < 3; ++i) {
-        const std::string current = slot((i + 1) % 2);
-        ASSERT_TRUE(WriteLog(tmp.File("n.vrl"), after, rng, 2, false).OK());
-        ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("n.vrl")).OK()) << i;
-        EXPECT_EQ(slot((i + 1) % 2), current) << i;
-        ExpectMatches(tmp.File("db.vdb"), after);
-        ASSERT_EQ(::unlink((tmp / "n.vrl").c_str()), 0);
-    }
 }
 
 TEST_F(EngineTest, ADamagedDatabaseFileIsNotADatabase) {

@@ -7,15 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <sstream>
 
-#include "ibs_version.h"
 #include "platform/engine/Formats.h"
 #include "platform/framework/BackupFolder.h"
-#include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/Os.h"
 #include "tests/TestUtil.h"
