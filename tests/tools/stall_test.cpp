@@ -166,26 +166,3 @@ TEST(ServiceStateFileTest, TheStatusLineLagIsNowMinusTheEndEvenWhenTheServerIsAh
                     "lag -1m 30s (the server's clock is ahead of this host's); idle"));
     state.Leave(true);
 }
-
-TEST(ServiceStateFileTest, ReadsWhatTheServiceWritesAndRefusesATornFile) {
-    ServiceState state;
-    state.Waiting(1800000060000000ull, Mirel::kErrIO, 16000);
-    state.StaleDone("/b/Changes/Redo_1/IntervalDone.vid", 1800000000000000ull, 1800000030000000ull);
-    const std::string text = state.FileText(1800000090000000ull);
-    ibsdb::ServiceStateFile f;
-    ibsdb::ParseServiceState(text, f);
-    EXPECT_EQ(f.problem, "");
-    EXPECT_TRUE(f.running && f.waits && f.stale && f.error == Mirel::kErrIO);
-    EXPECT_EQ(f.waitEnd, 1800000060000000ull);
-    EXPECT_EQ(f.nextRetry - f.waitSince, 16000000u);
-
-    // Each byte changed, as a write torn by a crash leaves it, is caught by the checksum.
-    for (std::size_t at : {std::size_t{0}, text.find("wait"), text.size() - 12}) {
-        std::string torn = text;
-        torn[at] = static_cast<char>(torn[at] ^ 1);
-        ibsdb::ParseServiceState(torn, f);
-        EXPECT_NE(f.problem, "") << at;
-    }
-    ibsdb::ParseServiceState(text.substr(0, text.size() / 2), f);
-    EXPECT_NE(f.problem, "");
-}
