@@ -30,3 +30,7 @@ std::vector<Json> Col(const Json& array, const std::string& key) {
     for (const auto& x : array) v.push_back(x[key]);
     return v;
 }
+template <class Json>
+std::vector<Json> Col(const std::vector<Json>& array, const std::string& key) {
+    return Col(Json(array), key);
+}
