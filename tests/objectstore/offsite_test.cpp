@@ -1,5 +1,4 @@
-// ibsdb offsite push, list --remote and verify --remote on real backup folders against the
-// real store that scripts/s3-store runs for these tests.
+// ibsdb's commands off the host on real folders against the store scripts/s3-store runs.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -37,8 +36,7 @@ namespace {
 const std::string kStore = IBS_S3_STORE_DIR;
 constexpr std::uint64_t kHour = 3600ull * 1000000;
 
-// The push trusts a hash it recorded while a file's inode, size and modification time stay: a
-// change of the bytes moves the time, even within one tick of a coarse clock.
+// A changed byte moves the time (the push trusts its hash while inode, size and time stay).
 void FlipByte(const std::string& path, long offset) {
     testutil::FlipByte(path, static_cast<std::uint64_t>(offset));
     struct stat st;
@@ -292,8 +290,7 @@ TEST_F(Offsite, APushStoppedMidwayLeavesNoPointAndTheNextCompletesIt) {
     EXPECT_EQ(Fields(j["summary"], "pushed objects_stored_already objects_sent files_from_record"),
               "pushed=1 objects_stored_already=1 objects_sent=2 files_from_record=3");
     EXPECT_EQ(VerifyRemote(v, first), ibsdb::kOk) << v.dump(2);
-    // The stopped push's intent could not be removed: it spares what it names until its lease
-    // is over; the push that completed removed its own.
+    // The stopped push's intent stays (sparing what it names for its lease); the other's went.
     EXPECT_EQ(Keys("pushing/").size(), 1u);
 }
 
@@ -378,8 +375,7 @@ TEST_F(Offsite, ARestoreCutShortGoesOnWithoutFetchingWholeFilesAgainAndChecksEve
     ASSERT_GT(b.size(), 2u << 20);
     const std::string bKey = remote.Prefix() + "objects/" + ObjectStore::Sha256HexOf(b);
 
-    // The store is lost 1 MiB into b.vdb's object: a.vdb is in place, b.vdb's bytes so far
-    // stay beside its name.
+    // The store lost 1 MiB into b.vdb: a.vdb placed, b.vdb's bytes so far beside its name.
     auto cutShort = [&](const std::string& to) {
         testutil::Forwarder door(testutil::StorePort(config));
         door.CutReplyTo("GET /" + config.bucket + "/" + bKey, 1 << 20);
@@ -411,8 +407,7 @@ TEST_F(Offsite, ARestoreCutShortGoesOnWithoutFetchingWholeFilesAgainAndChecksEve
     EXPECT_EQ(testutil::TreeOf(to),
               (std::map<std::string, std::string>{{"a.vdb", a}, {"b.vdb", b}}));
 
-    // A byte of what came changed before the resume: found by the check of the whole, the
-    // database not placed; the next resume fetches it whole.
+    // A byte of the part changed before the resume: caught, not placed; the next fetches it whole.
     const std::string to2 = tmp / "restored2";
     const std::string part2 = cutShort(to2);
     ASSERT_FALSE(part2.empty());
@@ -445,8 +440,7 @@ TEST_F(Offsite, AStoreThatCannotBeUsedStopsThePushAndChangesNothingHere) {
     EXPECT_EQ(testutil::TreeOf(backup), before);
 }
 
-// The example in docs/formats.md is what the code reads and writes; any one byte of it
-// changed, or its end cut off, is refused.
+// The documented example is what the code writes; a byte changed or the end cut is refused.
 TEST(OffsiteIndex, TheDocumentedExampleIsWhatTheCodeWritesAndAChangedOneIsRefused) {
     const std::string doc = testutil::ReadFile(std::string(IBS_SOURCE_DIR) + "/docs/formats.md");
     const std::string marker = "<!-- checked: offsite-index -->\n```\n";
@@ -525,9 +519,8 @@ TEST_F(Offsite, ExpireRemoteKeepsTheNewestCopyOfEachDatabaseAndRemovesOnlyWhatNo
     EXPECT_EQ(Keys("points/").size(), 6u);
 }
 
-// A push and an expiry of the same prefix at once. The new point reuses an object that only
-// the point being expired names (a database back to bytes it had then): the expiry must not
-// delete it under the push, nor the push rely on it while the expiry may still delete it.
+// A push and an expiry at once, the new point reusing an object only the expiring point names:
+// the expiry must not delete it under the push, nor the push rely on it meanwhile.
 class OffsiteRace : public Offsite {
 protected:
     void SetUp() override {
@@ -611,8 +604,7 @@ TEST_F(OffsiteRace, APushWaitsForAnExpiryThatMayDeleteWhatItWouldReuse) {
 
 TEST_F(OffsiteRace, ARecordOrIntentPastItsLeaseNeitherDeletesNorHoldsUpNorSpares) {
     Json j;
-    // An expiry whose lease is over before its first object: it deletes none and leaves its
-    // record for the next run.
+    // An expiry past its lease before its first object deletes none and leaves its record.
     ibsdb::RemoteOptions brief = remote;
     brief.leases.expiry = std::chrono::seconds(0);
     brief.leases.margin = std::chrono::seconds(0);
@@ -624,8 +616,7 @@ TEST_F(OffsiteRace, ARecordOrIntentPastItsLeaseNeitherDeletesNorHoldsUpNorSpares
     EXPECT_EQ(Push(j, &brief), ibsdb::kOk) << j.dump(2);
     EXPECT_EQ(j["points"][0]["objects_stored_already"], 1) << j.dump(2);
 
-    // An intent of a push still at work spares what it names, here the copy of the point
-    // that goes now; its record stays for it.
+    // A live push's intent spares what it names (the going point's copy); its record stays.
     ASSERT_TRUE(Put("pushing/" + oldest + "-1-1", remote.Prefix() + "objects/" + replaced + "\n"));
     EXPECT_EQ(Expire(remote, 1, j), ibsdb::kOk) << j.dump(2);
     EXPECT_EQ(Keys("points/").size(), 2u) << "only the newest point stays";

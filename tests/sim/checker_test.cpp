@@ -1,6 +1,5 @@
-// The simulated server's checks must fail where a restore would go wrong: each case plants one
-// fault in a real backup folder and expects the checker to name it, and a faultless folder
-// to pass.
+// The simulated server's checks must name each fault planted in a real folder, and pass
+// a faultless one.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -73,8 +72,7 @@ struct CheckerTest : ::testing::TestWithParam<BrokenFolder> {
         Interval(kNoon + static_cast<std::uint64_t>(minute) * kMinute);
         return Folder("LastGood_2026-01-01_120" + std::to_string(minute));
     }
-    // A last-good folder holding every database as it is now, and its manifest (db1's CRC-32C
-    // off by `crcError`).
+    // A last-good folder of every database now and its manifest (db1's CRC off by crcError).
     std::string Folder(const std::string& name, std::uint32_t crcError = 0) {
         std::string f = L.backup + "/" + name;
         testutil::MakeDirs(f);
@@ -96,8 +94,7 @@ struct CheckerTest : ::testing::TestWithParam<BrokenFolder> {
         std::snprintf(crc, sizeof crc, "%08x", file.fileCrc32c + crcError);
         return std::to_string(file.size) + "\t" + crc;
     }
-    // Accepted of db in interval, with the digest of `onDisk` when given; valid until the
-    // next is added.
+    // An accepted file (digest of onDisk when given); valid until the next is added.
     FileRec& Accepted(FileKind kind, const std::string& path, int db, int interval,
                       const std::string& onDisk = "") {
         FileRec f;
@@ -237,8 +234,7 @@ TEST_F(CheckerTest, AFailedDatabaseKeepsItsNewestGoodCopy) {
     EXPECT_TRUE(Finds(2, {"missing: newest good copy (interval 1) is gone"}));
 }
 
-// Bytes the host changed are not the service's doing, but no manifest may certify them; a
-// copy of them the service made is its doing.
+// No manifest may certify bytes the host changed; a copy the service made of them is its fault.
 TEST_F(CheckerTest, ChangedBytesOnDiskAreJudgedByTheirManifest) {
     std::string first = Published(1);
     Rot(first + "/db0.vdb");
@@ -270,8 +266,7 @@ TEST_F(CheckerTest, AnInodeNumberUsedAgainIsAnotherFile) {
     EXPECT_TRUE(Finds(2, {"mismatch: more than one copy of db0.vdb", "missing: lacks db1.vdb"}));
 }
 
-// An upload whose first log was damaged is the newest good copy: published in its interval's
-// folder, marked held in the manifest.
+// An upload whose first log was damaged is published as held.
 TEST_F(CheckerTest, AnUploadNoLogChangedIsPublishedAsHeld) {
     Published(1);
     DbRec& r = L.dbs[1];
@@ -298,8 +293,8 @@ TEST_F(CheckerTest, AnUploadNoLogChangedIsPublishedAsHeld) {
     EXPECT_TRUE(Finds(0, {"missing: lacks db1.vdb"}));
 }
 
-// The only copy an interval could start from changed on disk and the next upload came while
-// it ran: the database may be left out and its log set aside; with no upload waiting, not.
+// A changed starting copy with an upload waiting: the database may be left out, its log set
+// aside; with none waiting, not.
 TEST_F(CheckerTest, AChangedStartingCopyWithAnUploadWaitingMayBeLeftOut) {
     std::string first = Published(1);
     ASSERT_EQ(Verify(1), 0) << All();
@@ -345,8 +340,7 @@ TEST_F(CheckerTest, AReplacedDatabaseKeepsItsNewestCopy) {
     EXPECT_TRUE(Finds(2, {"missing: replaced under its name"}));
 }
 
-// An interval whose every database failed has no folder; the next interval ending in its
-// minute takes the minute's name, and its manifest's end says which interval it is.
+// An all-failed interval has no folder; the next in its minute takes the name, its end line says.
 TEST_F(CheckerTest, AnIntervalWhoseEveryDatabaseFailedNeedsNoFolder) {
     Published(1);
     ASSERT_EQ(Verify(1), 0) << All();
@@ -363,8 +357,7 @@ TEST_F(CheckerTest, AnIntervalWhoseEveryDatabaseFailedNeedsNoFolder) {
     EXPECT_EQ(Verify(3), 0) << All();
 }
 
-// The service moves an upload into InProgress/, never writes to it where it lies; a restart
-// may drop one a last-good copy already holds, no other.
+// An upload is never written where it lies; a restart drops only one a last-good copy holds.
 TEST_F(CheckerTest, AnUploadIsNotChangedAndGoesOnlyWhenALastGoodCopyHoldsIt) {
     Published(1);
     ASSERT_EQ(Verify(1), 0) << All();

@@ -1,6 +1,4 @@
-// The operator's commands on folders the backup manager itself made: its manifests must
-// verify, and a restore must give back each database exactly as the server had it, a failed
-// one from its older folder.
+// ibsdb on the manager's own folders: they verify, a restore gives back the server's states.
 #include <unistd.h>
 
 #include <filesystem>
@@ -50,9 +48,7 @@ TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
     EXPECT_EQ(lastGood1.Compare(Mirel::UniversalPath::FromNative(ro.to + "/db1.vdb")), "");
 }
 
-// expire refuses a folder the service works in: it prunes there itself, and its catalogue
-// counts on the copies. Once the service has left the folder, expire thins it out and every
-// database still restores to the server's newest state.
+// expire refuses a folder the service works in; once it has left, every database restores.
 TEST_F(ManagerTest, ExpireRefusesWhileTheServiceRunsOnTheFolder) {
     mgr->Cycle().SetRetention({4, 0});
     sim::WorkloadOptions opt = Options(33, 2);
@@ -129,9 +125,7 @@ protected:
 
 }  // namespace
 
-// A flipped byte in a copy that hard links share: carried forward, its line goes with it
-// unchanged, so every folder that holds it shows the damage; when a log needs the copy, the
-// worker's check finds it, no other copy is whole, and the database fails and is reported.
+// A flipped byte in a shared copy shows in every folder; needed by a log, its database fails.
 TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNeeded) {
     testutil::Events events;
     Upload(kA, 1000);
@@ -168,10 +162,8 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
     EXPECT_EQ(MsnOf(tmp / "restored/bbbb.vdb"), msns[kB]);
 }
 
-// A flipped byte in the newest copy of a database with logs in every interval: the next
-// interval starts from the older copy with the newest one's logs (the damage is bypassed),
-// and the one after, whose older copy is the damaged one, finds it when the worker reads it
-// and starts from the newest copy instead. No folder ever certifies the damaged bytes.
+// A flipped byte in a newest copy: the next intervals bypass it or find it when read; no
+// folder ever certifies it.
 TEST_F(DamagedCopyTest, ADamagedOlderCopyIsFoundBeforeUseAndTheNewestOneStandsIn) {
     testutil::Events events;
     Upload(kB, 1000);

@@ -1,6 +1,4 @@
-// status, verify and restore on real backup folders: three intervals of three databases, the
-// third of which failed after the first interval (so its newest copy is only in the oldest
-// folder, as the service leaves it).
+// ibsdb on real folders: three intervals of three databases, db2 failed after the first.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -134,8 +132,7 @@ protected:
         EXPECT_EQ(j["exit_code"], rc);
         return rc;
     }
-    // Carried forward as the service does: the newest folder's db1 is the file of the folder
-    // before (held: db1 failed there on a log that changed nothing), its line taken over.
+    // The newest folder's db1 is the folder before's file, held (as the service carries it on).
     void ShareDb1() {
         ASSERT_EQ(::unlink(Db(2, 1).c_str()), 0);
         ASSERT_EQ(::link(Db(1, 1).c_str(), Db(2, 1).c_str()), 0);
@@ -166,9 +163,8 @@ protected:
 }  // namespace
 
 TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedFiles) {
-    // Not applied: a log past db0's newest copy, and one whose header is not written yet.
-    // Applied and kept: db1's first log (a model from the same seed writes it again), and
-    // the interval-done file of an interval that has its folder.
+    // Pending: two logs (one with no header yet); kept: one applied log and its interval's done
+    // file.
     const std::string redo = backup + "/Changes/Redo_1767299000000000";
     const std::string old = backup + "/Changes/Redo_1767290000000000";
     testutil::MakeDirs(redo);
@@ -180,8 +176,7 @@ TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedF
                     .OK());
     ASSERT_TRUE(sim::WriteIntervalDone(P(redo + "/IntervalDone.vid"), now - 1, {}).OK());
     ASSERT_TRUE(sim::WriteIntervalDone(P(old + "/intervaldone.VID"), ends[0], {}).OK());
-    // Set aside: two for one reason (one line an older service's, without its words), one
-    // for its database's failure, one with no line.
+    // Set aside: two for one reason (one line without words), one for a failure, one lineless.
     testutil::MakeDirs(backup + "/Rejected");
     for (const char* n : {"bad.vrl", "bad2.vrl", "late.vrl", "orphan.vrl"})
         testutil::WriteFile(backup + "/Rejected/" + n, "x");
@@ -217,8 +212,7 @@ TEST_F(BackupTest, StatusLagOfEveryDatabaseDecidesTheExitCode) {
     EXPECT_TRUE(Has(j["reasons"][0].get<std::string>(), "db2.vdb"));
     EXPECT_EQ(StatusJson(j, now + 6 * kHour, 4 * kHour, 8 * kHour), ibsdb::kCritical);
 
-    // A folder the service set up and filled with nothing yet has no restore point; a folder
-    // it never set up is none of its business.
+    // A folder the service set up has no restore point yet; one it never set up is not its own.
     ibsdb::StatusOptions o;
     o.backup = tmp / "empty";
     testutil::MakeDirs(o.backup + "/Changes");
@@ -327,8 +321,7 @@ TEST_F(BackupTest, RestoreRefusesANonEmptyTargetUnlessForcedAndNeverPlacesADamag
     EXPECT_EQ(Restored("folder", {-1}), "");
 }
 
-// A disk that fails under verify or restore: the file is named with the error, and restore
-// leaves no half-written file behind; nothing of the backup folder changes.
+// A failing disk: the file is named, restore leaves nothing half-written or changed.
 TEST_F(BackupTest, ReadAndWriteFailuresAreNamedAndLeaveNothingHalfWritten) {
     Mirel::FaultEnv faults;
     Mirel::Env::Scope files(faults);
@@ -354,9 +347,7 @@ TEST_F(BackupTest, ReadAndWriteFailuresAreNamedAndLeaveNothingHalfWritten) {
 }
 
 TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
-    // db1 failed in the newest interval on a log that changed nothing: its copy there is the
-    // one it started from (interval 1's state), kept as held. db2 was dropped and made anew
-    // under its name: the newest folder's db2.vdb is another database.
+    // db1 held in the newest folder (interval 1's state); db2 dropped and made anew there.
     ASSERT_EQ(Mirel::Os::DeleteFile(Db(2, 1)), 0);
     ASSERT_EQ(Mirel::Os::CopyFile(Db(1, 1), Db(2, 1)), 0);
     sim::DatabaseModel fresh(200, 4096, 8);
@@ -386,8 +377,7 @@ TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
     EXPECT_EQ(Restored("old", {-1, -1, 0}), "");
 }
 
-// A backup folder whose Rejected/ holds files set aside long ago and lately, a container
-// folder, links to things outside, a line of a move that never happened.
+// Rejected/ with old and new files, a container, links outside, a line of a move never made.
 class PruneTest : public BackupTest {
 protected:
     static constexpr std::uint64_t kDay = 24 * kHour;
@@ -494,9 +484,7 @@ TEST_F(PruneTest, WhatCannotBeRemovedStaysWithItsLineAndALinkedFolderIsRefused) 
     EXPECT_EQ(testutil::TreeOf(outside / "Rejected"), before);
 }
 
-// The newest copy of db0 cut short, with its header gone, or gone: status, verify and restore
-// all show db0 in the newest folder by its manifest line. Restore brings back the older copy
-// with a warning naming it, or, without one, reports db0 FAILED with the reason.
+// db0's newest copy cut, headerless or gone: shown by its line everywhere, restored older.
 class DamagedNewestCopyTest : public BackupTest,
                               public ::testing::WithParamInterface<const char*> {};
 
@@ -554,8 +542,7 @@ TEST(IbsdbTextTest, DurationsTimesAndFolderNames) {
     EXPECT_EQ(ibsdb::LastGoodNameTime("LastGood_2026-01-01_1205_50.1"), 0u);
 }
 
-// The lines docs/formats.md shows, the service's and an older service's without the words,
-// read as the document says.
+// The reasons and failed lines docs/formats.md shows read as the document says.
 TEST(IbsdbTextTest, ReasonAndFailedLinesOfTheFormatsDocumentReadAsDocumented) {
     const std::string doc = testutil::ReadFile(std::string(IBS_SOURCE_DIR) + "/docs/formats.md");
     auto rows = [&](const std::string& name) {
@@ -589,9 +576,7 @@ TEST(IbsdbTextTest, ReasonAndFailedLinesOfTheFormatsDocumentReadAsDocumented) {
     }
 }
 
-// A FIFO where a copy was, another named like a database, and a device (a clone of
-// /dev/zero, whose bytes a reader would take for a copy's): status, verify and restore never
-// wait for them or read them; verify names each, restore takes the newest copy that is a file.
+// FIFOs and a device (a /dev/zero clone) in a folder: never waited for or read, each named.
 TEST_F(BackupTest, FifosAndDevicesInALastGoodFolderAreNeverRead) {
     ASSERT_EQ(::unlink(Db(2, 0).c_str()), 0);
     ASSERT_TRUE(testutil::MakeFifo(Db(2, 0)));
@@ -619,8 +604,7 @@ TEST_F(BackupTest, FifosAndDevicesInALastGoodFolderAreNeverRead) {
     EXPECT_TRUE(testutil::IsFifo(Db(2, 0)));
 }
 
-// A FIFO under the name of a file the service keeps (its state, its lists, a folder's
-// manifest): status, verify, restore and prune never wait for it.
+// A FIFO for a file of the service's own: status, verify, restore and prune never wait.
 TEST_F(BackupTest, FifosInPlaceOfTheServicesOwnFilesNeverHoldACommandUp) {
     const std::string manifest = names[2] + "/manifest.tsv";
     int n = 0;
@@ -644,8 +628,7 @@ TEST_F(BackupTest, FifosInPlaceOfTheServicesOwnFilesNeverHoldACommandUp) {
             restored = Restore(text, to);
             pruned = ibsdb::PruneRejected(p, out);
         }));
-        // Each database is restored from its newest copy whatever the FIFO stands in for; db2's
-        // is older than the others': a restore that mixes interval ends.
+        // Each database from its newest copy; db2's is older: a warning.
         EXPECT_EQ(restored, ibsdb::kWarning) << text;
         EXPECT_EQ(Restored(to, {2, -2, 0}), "") << text;
         EXPECT_NE(rc, ibsdb::kUnknown);
@@ -692,8 +675,7 @@ TEST_F(BackupTest, ListSaysWhyAPointIsNotWholeFromSizesAndHeaders) {
     EXPECT_EQ(Values({oldest["whole"], oldest["removed_copies"], oldest["databases"][0]["copy"]}),
               (Values{false, 2, "superseded"}));
 
-    // One copy longer than listed, one cut short, a failed database's only copy gone, a
-    // manifest damaged.
+    // A copy too long, one cut, a failed database's only copy gone, a manifest damaged.
     testutil::WriteFile(Db(2, 0), testutil::ReadFile(Db(2, 0)) + "tail");
     ASSERT_EQ(::truncate(Db(2, 1).c_str(), 4096 * 3), 0);
     ASSERT_EQ(::unlink(Db(0, 2).c_str()), 0);
@@ -729,9 +711,8 @@ TEST_F(BackupTest, ListSaysWhyAPointIsNotWholeFromSizesAndHeaders) {
     EXPECT_EQ(RunJson(ibsdb::List, ibsdb::ListOptions{tmp / "other", true}, j), ibsdb::kUnknown);
 }
 
-// A rotted byte in a file the newest two folders share: restore passes over both copies to
-// the oldest. With every listed copy rotted the database fails; a copy no manifest lists
-// is named, never taken (a rotted page passes a look at the structure).
+// A rotted file two folders share: restore takes the oldest good copy; all rotted, none;
+// an unlisted copy is named, never taken (a rotted page passes a look at the structure).
 TEST_F(BackupTest, RestoreFallsBackToTheNewestCopyThatPassesItsManifest) {
     ShareDb1();
     testutil::FlipByte(Db(2, 1), 4096 * 4 + 100);
@@ -775,8 +756,7 @@ protected:
 };
 
 TEST_F(ExpireTest, KeepsTheNewestFoldersWholeAndEveryDatabasesNewestCopy) {
-    // Someone else's file in the middle folder, a link in the oldest where a copy was, and an
-    // interval left unfinished whose in-progress copy still shares the oldest db0.
+    // Someone's file, a link where a copy was, an unfinished interval sharing the oldest db0.
     testutil::WriteFile(Folder(1) + "/notes.txt", "mine");
     testutil::WriteFile(outside / "precious.vdb", "not the service's");
     ASSERT_EQ(::unlink(Db(0, 1).c_str()), 0);
@@ -789,9 +769,7 @@ TEST_F(ExpireTest, KeepsTheNewestFoldersWholeAndEveryDatabasesNewestCopy) {
 
     std::string text;
     ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
-    // db0 and db1 of the middle folder had newer copies: gone, db0 with its container; the
-    // folder stays for the file someone else put there. The oldest folder: db0 is shared
-    // with InProgress/, db1 is a link: both stay.
+    // The middle folder loses db0 (with its container) and db1; the rest stays, link included.
     for (const char* gone :
          {"/db0.vdb", "/db1.vdb", "/db0.vdb.rc", "/db0.vdb.rc/blobs", "/db0.vdb.rc/blobs/1"})
         want.erase(names[1] + gone);
@@ -801,8 +779,7 @@ TEST_F(ExpireTest, KeepsTheNewestFoldersWholeAndEveryDatabasesNewestCopy) {
     EXPECT_EQ(Restore(text), ibsdb::kWarning) << text;
     EXPECT_EQ(Restored("restored", {2, 2, 0}), "");
 
-    // Once the unfinished interval is gone, the oldest folder keeps db2's copy only, and a
-    // second run finds nothing more to take.
+    // Without the unfinished interval only db2's copy stays there; a second run takes nothing.
     ASSERT_EQ(::unlink((backup + "/InProgress/db0.vdb").c_str()), 0);
     ASSERT_EQ(::unlink(Db(0, 1).c_str()), 0);
     ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
@@ -830,8 +807,7 @@ TEST_F(ExpireTest, ADryRunChangesNothingAndSaysWhatWouldGo) {
 
 TEST_F(ExpireTest, TheAgeAndThePreferenceFileDecideWhatIsKept) {
     std::string text;
-    // The middle folder ended an hour before the newest: younger than 2 hours, whole. The
-    // oldest, exactly two hours before, is not.
+    // The middle folder (an hour before the newest) is kept whole; the oldest (two) is not.
     const auto middle = testutil::TreeOf(Folder(1));
     ASSERT_EQ(Expire(1, 2, text), ibsdb::kOk) << text;
     EXPECT_EQ(testutil::TreeOf(Folder(1)), middle);
@@ -877,9 +853,8 @@ TEST_F(ExpireTest, AKilledServicesStateDoesNotHoldItUpAndATornOneIsRefused) {
     EXPECT_EQ(Expire(1, 0, text), ibsdb::kUnknown);
 }
 
-// An expiry killed before any one of its removals: each database still restores to its newest
-// state, no point looks whole that lacks a file its manifest lists, and expiring again ends
-// where an expiry that was never killed ends.
+// Killed before any removal: newest states restore, no point looks whole without its files,
+// and the next expiry ends where one never killed ends.
 TEST_F(ExpireTest, AnExpiryKilledAtAnyRemovalLeavesNoPointThatLooksWholeAndIsNot) {
     testutil::MakeDirs(Folder(1) + "/db0.vdb.rc/blobs");
     testutil::WriteFile(Folder(1) + "/db0.vdb.rc/blobs/1", "container of db0");
@@ -927,8 +902,7 @@ TEST_F(ExpireTest, AnExpiryKilledAtAnyRemovalLeavesNoPointThatLooksWholeAndIsNot
 }
 
 TEST_F(ExpireTest, NothingIsRemovedThroughAFolderThatIsALink) {
-    // The oldest folder's manifest lists sub/old.vdb, a copy of db0 (a newer copy of which
-    // exists); then sub/ becomes a link to a folder elsewhere holding the same file.
+    // The oldest folder lists sub/old.vdb (an old db0), sub/ then a link to a copy elsewhere.
     testutil::MakeDirs(Folder(0) + "/sub");
     testutil::WriteFile(Folder(0) + "/sub/old.vdb", testutil::ReadFile(Db(0, 0)));
     ASSERT_TRUE(WriteManifest(Folder(0), ends[0]));
