@@ -86,6 +86,9 @@ protected:
     }
 
     std::string Folder(int k) const { return backup + "/" + names[k]; }
+    static void Remove(const std::vector<std::string>& paths) {
+        for (const auto& p : paths) ASSERT_EQ(::unlink(p.c_str()), 0) << p;
+    }
     std::string Db(int k, int i) const { return Folder(k) + "/db" + std::to_string(i) + ".vdb"; }
     std::string Manifest(int k) const { return Folder(k) + "/manifest.tsv"; }
     std::string Same(const std::string& file, int k, int i) const {
@@ -137,6 +140,17 @@ protected:
         ASSERT_EQ(::unlink(Db(2, 1).c_str()), 0);
         ASSERT_EQ(::link(Db(1, 1).c_str(), Db(2, 1).c_str()), 0);
         ASSERT_TRUE(WriteManifest(Folder(2), ends[2], {"db1.vdb"}));
+    }
+    int Prune(const std::string& olderThan, std::string& text, bool dryRun = false) {
+        ibsdb::PruneOptions o;
+        o.backup = backup;
+        EXPECT_TRUE(ibsdb::ParseDuration(olderThan, o.olderThan));
+        o.dryRun = dryRun;
+        o.now = now;
+        std::ostringstream out;
+        const int rc = ibsdb::PruneRejected(o, out);
+        text = out.str();
+        return rc;
     }
     // restore into tmp/`to`, `set` changing the options first; its output in `text`.
     int Restore(std::string& text, const std::string& to = "restored",
@@ -410,17 +424,6 @@ protected:
         return name + "\t" + std::to_string(error) + "\t" + std::to_string(when) +
                "\t/b/Changes/Redo_1/" + name + "\twords";
     }
-    int Prune(const std::string& olderThan, std::string& text, bool dryRun = false) {
-        ibsdb::PruneOptions o;
-        o.backup = backup;
-        EXPECT_TRUE(ibsdb::ParseDuration(olderThan, o.olderThan));
-        o.dryRun = dryRun;
-        o.now = now;
-        std::ostringstream out;
-        const int rc = ibsdb::PruneRejected(o, out);
-        text = out.str();
-        return rc;
-    }
     std::set<std::string> Rejected() const {
         std::set<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator(rejected))
@@ -434,8 +437,8 @@ protected:
 
 TEST_F(PruneTest, RemovesWhatWasSetAsideBeforeTheLimitWithItsLinesAndKeepsARecord) {
     std::string text;
-    // A dry run says what would go and changes nothing.
-    const auto before = testutil::TreeOf(rejected);
+    // A dry run says what would go and changes nothing; what links led to is never touched.
+    const auto before = testutil::TreeOf(rejected), mine = testutil::TreeOf(outside.path());
     ASSERT_EQ(Prune("30d", text, true), ibsdb::kOk) << text;
     EXPECT_EQ(testutil::TreeOf(rejected), before);
 
@@ -443,9 +446,7 @@ TEST_F(PruneTest, RemovesWhatWasSetAsideBeforeTheLimitWithItsLinesAndKeepsARecor
     EXPECT_EQ(Rejected(), (std::set<std::string>{"new.vrl", "new.vrl.rc", "unexplained.vrl",
                                                  "reasons.tsv", "pruned.tsv"}))
         << text;
-    // Links went as links: what they led to is untouched.
-    EXPECT_EQ(testutil::ReadFile(outside / "precious.txt"), "mine");
-    EXPECT_EQ(testutil::ReadFile(outside / "dir/keep"), "mine too");
+    EXPECT_EQ(testutil::TreeOf(outside.path()), mine);
     EXPECT_EQ(testutil::ReadFile(rejected + "/reasons.tsv"),
               lines[0] + "\n" + lines[5] + "\n" + lines[6] + "\n");
     const std::string record = testutil::ReadFile(rejected + "/pruned.tsv");
@@ -461,7 +462,7 @@ TEST_F(PruneTest, RemovesWhatWasSetAsideBeforeTheLimitWithItsLinesAndKeepsARecor
     // A second run appends its own line.
     ASSERT_EQ(Prune("1h", text), ibsdb::kOk) << text;
     EXPECT_FALSE(testutil::Exists(rejected + "/new.vrl"));
-    EXPECT_TRUE(testutil::Exists(outside / "dir/keep"));
+    EXPECT_EQ(testutil::TreeOf(outside.path()), mine);
     EXPECT_EQ(testutil::CountOf(testutil::ReadFile(rejected + "/pruned.tsv"), "\n"), 3u);
 }
 
@@ -510,8 +511,7 @@ TEST_P(DamagedNewestCopyTest, IsAccountedForTheSameWayEverywhere) {
     std::string text;
     EXPECT_EQ(Restore(text, "older"), ibsdb::kWarning) << text;
     EXPECT_EQ(Restored("older", {1, 2, 0}), "");
-    ASSERT_EQ(::unlink(Db(1, 0).c_str()), 0);
-    ASSERT_EQ(::unlink(Db(0, 0).c_str()), 0);
+    Remove({Db(1, 0), Db(0, 0)});
     EXPECT_EQ(Restore(text, "none"), ibsdb::kCritical) << text;
     EXPECT_EQ(Restored("none", {-1, 2}), "");
 }
@@ -578,9 +578,8 @@ TEST(IbsdbTextTest, ReasonAndFailedLinesOfTheFormatsDocumentReadAsDocumented) {
 
 // FIFOs and a device (a /dev/zero clone) in a folder: never waited for or read, each named.
 TEST_F(BackupTest, FifosAndDevicesInALastGoodFolderAreNeverRead) {
-    ASSERT_EQ(::unlink(Db(2, 0).c_str()), 0);
+    Remove({Db(2, 0), Db(2, 1)});
     ASSERT_TRUE(testutil::MakeFifo(Db(2, 0)));
-    ASSERT_EQ(::unlink(Db(2, 1).c_str()), 0);
     ASSERT_EQ(::mknod(Db(2, 1).c_str(), S_IFCHR | 0600, makedev(1, 5)), 0);
     const std::string extra = Folder(2) + "/extra.vdb";
     ASSERT_TRUE(testutil::MakeFifo(extra));
@@ -617,16 +616,12 @@ TEST_F(BackupTest, FifosInPlaceOfTheServicesOwnFilesNeverHoldACommandUp) {
         ASSERT_TRUE(testutil::MakeFifo(fifo));
         Json status, verify;
         int rc = -1, verified = -1, restored = -1, pruned = -1;
-        std::string text, to = "restored" + std::to_string(n++);
-        ibsdb::PruneOptions p;
-        p.backup = backup;
-        p.now = now;
-        std::ostringstream out;
+        std::string text, to = "restored" + std::to_string(n++), out;
         EXPECT_TRUE(testutil::FinishesWithin(20000, {fifo}, [&] {
             rc = StatusJson(status, now);
             verified = VerifyJson(backup, verify);
             restored = Restore(text, to);
-            pruned = ibsdb::PruneRejected(p, out);
+            pruned = Prune("0s", out);
         }));
         // Each database from its newest copy; db2's is older: a warning.
         EXPECT_EQ(restored, ibsdb::kWarning) << text;
@@ -634,7 +629,7 @@ TEST_F(BackupTest, FifosInPlaceOfTheServicesOwnFilesNeverHoldACommandUp) {
         EXPECT_NE(rc, ibsdb::kUnknown);
         EXPECT_EQ(verified, place == manifest ? ibsdb::kCritical : ibsdb::kOk) << verify.dump(1);
         // Pruning needs the reasons to know what is old: it removes nothing.
-        EXPECT_EQ(pruned == ibsdb::kUnknown, place == "Rejected/reasons.tsv") << out.str();
+        EXPECT_EQ(pruned == ibsdb::kUnknown, place == "Rejected/reasons.tsv") << out;
         if (place == "Failed.tsv") {
             EXPECT_TRUE(status["failed"].empty()) << status["failed"];  // read as missing
         }
@@ -667,8 +662,7 @@ TEST_F(BackupTest, ListShowsEveryRestorePointNewestFirstAndCountsASharedFileOnce
 
 TEST_F(BackupTest, ListSaysWhyAPointIsNotWholeFromSizesAndHeaders) {
     // Copies the service pruned: not whole, and nothing wrong.
-    ASSERT_EQ(::unlink(Db(0, 0).c_str()), 0);
-    ASSERT_EQ(::unlink(Db(0, 1).c_str()), 0);
+    Remove({Db(0, 0), Db(0, 1)});
     Json j;
     EXPECT_EQ(ListJson(j), ibsdb::kOk) << j.dump(2);
     const Json& oldest = j["restore_points"][2];
@@ -780,8 +774,7 @@ TEST_F(ExpireTest, KeepsTheNewestFoldersWholeAndEveryDatabasesNewestCopy) {
     EXPECT_EQ(Restored("restored", {2, 2, 0}), "");
 
     // Without the unfinished interval only db2's copy stays there; a second run takes nothing.
-    ASSERT_EQ(::unlink((backup + "/InProgress/db0.vdb").c_str()), 0);
-    ASSERT_EQ(::unlink(Db(0, 1).c_str()), 0);
+    Remove({backup + "/InProgress/db0.vdb", Db(0, 1)});
     ASSERT_EQ(Expire(1, 0, text), ibsdb::kOk) << text;
     EXPECT_FALSE(testutil::Exists(Db(0, 0)));
     EXPECT_EQ(Same(Db(0, 2), 0, 2), "");
