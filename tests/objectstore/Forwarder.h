@@ -1,7 +1,5 @@
-// A TCP forwarder on loopback between a client and the store: closing it is a store that
-// stopped (connections refused, those open cut), opening it again the store back with what
-// it held; it can also hold the bytes of a chosen request mid-way, for a client caught in
-// the middle of an upload, or answer every request itself, as a store that fails would.
+// A TCP forwarder on loopback between a client and the store: a store that stops (Close),
+// comes back (Open), holds a request mid-way, fails every request, or is slow.
 #pragma once
 
 #include <netinet/in.h>
@@ -59,8 +57,7 @@ public:
         std::lock_guard<std::mutex> g(mM);
         mClosing = false;
     }
-    // Holds the client's bytes from the `n`th request that starts with `line` (its request
-    // line, "PUT /bucket/p/objects/") until Release.
+    // Holds the client's bytes from the `n`th request starting with `line` until Release.
     void HoldAt(const std::string& line, int n) {
         std::lock_guard<std::mutex> g(mM);
         mHoldLine = line;
@@ -76,27 +73,23 @@ public:
         mHeld = false;
         mCv.notify_all();
     }
-    // From now on every request gets `response` (a whole HTTP answer) in place of the
-    // store's, and the connections open to the store are cut, so a client that keeps its
-    // connections meets the answer too; empty, new requests reach the store again.
+    // Every request gets `response` (a whole HTTP answer; empty: the store's again), and
+    // connections open to the store are cut so that a client keeping them meets it too.
     void Answer(const std::string& response) {
         std::lock_guard<std::mutex> g(mM);
         mAnswer = response;
-        // Back to the store, a request being answered is left to end as it would.
         if (!response.empty())
             for (int fd : mFds) ::shutdown(fd, SHUT_RDWR);
     }
-    // The answer to the first request that contains `line` is cut after `bytes` bytes, and
-    // from then on every connection is closed as it comes: a store lost in mid-transfer.
+    // The answer to the first request holding `line` is cut after `bytes` bytes, and every
+    // connection after closed: a store lost in mid-transfer.
     void CutReplyTo(const std::string& line, std::uint64_t bytes) {
         std::lock_guard<std::mutex> g(mM);
         mCutLine = line;
         mCutBytes = bytes;
     }
-    // From now on each direction carries at most `bytesPerSecond` (0: as fast as it goes): a
-    // store that answers, slowly.
+    // Each direction carries at most `bytesPerSecond` (0: no limit).
     void Slow(std::size_t bytesPerSecond) { mRate.store(bytesPerSecond); }
-    // Requests that came from clients, forwarded or answered.
     int Requests() {
         std::lock_guard<std::mutex> g(mM);
         return mRequests;
@@ -149,8 +142,7 @@ private:
             mPumps.emplace_back([this, client, server] { Pump(server, client, false); });
         }
     }
-    // One request read to its end (or to its "Expect: 100-continue") and answered; then the
-    // connection is closed once the client has read the answer.
+    // One request read to its end (or its "Expect: 100-continue"), answered, then closed.
     void AnswerOne(int client, const std::string& answer) {
         std::string request;
         char buf[65536];
@@ -165,7 +157,6 @@ private:
         const std::string head = request.substr(0, end);
         if (auto at = head.find("\r\nContent-Length: "); at != std::string::npos)
             body = std::stoul(head.substr(at + 18));
-        // A client that waits to hear "100 Continue" sends no body once answered.
         if (head.find("\r\nExpect: 100-continue") != std::string::npos) body = 0;
         for (std::size_t have = request.size() - end - 4; have < body;) {
             ssize_t n = ::read(client, buf, sizeof buf);
@@ -181,8 +172,7 @@ private:
         char buf[65536];
         std::string window;  // the end of what came before, for a request line cut in two
         for (;;) {
-            const std::size_t rate = mRate.load();
-            // A slow link: small chunks, each taking the time its bytes take at that rate.
+            const std::size_t rate = mRate.load();  // small chunks, each taking its time
             const std::size_t chunk =
                 rate ? std::max<std::size_t>(1, std::min(sizeof buf, rate / 20)) : sizeof buf;
             ssize_t n = ::read(from, buf, chunk);
@@ -194,7 +184,6 @@ private:
             if (fromClient) {
                 const std::size_t old = window.size();
                 window.append(buf, static_cast<std::size_t>(n));
-                // How often `what` ends in this chunk.
                 auto count = [&](const std::string& what) {
                     int k = 0;
                     for (std::size_t at = old >= what.size() ? old - what.size() + 1 : 0;

@@ -1,6 +1,5 @@
-// The store CTest started for these tests (scripts/s3-store), as the copier's and the push's
-// tests take it: its credentials, a prefix of the test's own, and credentials files for a
-// forwarder in front of it.
+// The store CTest started (scripts/s3-store): its credentials, a prefix of the test's own,
+// and credentials files for a forwarder in front of it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,8 +16,7 @@
 
 namespace testutil {
 
-// Skips the test without a store, or fails it when IBS_S3_TESTS says one must run; the
-// caller checks IsSkipped() and HasFailure().
+// Skips the test without a store (fails it when IBS_S3_TESTS is set); see IsSkipped().
 inline void UseStore(const std::string& dir, const std::string& kind, ObjectStore::Config& store,
                      Offsite::RemoteOptions& remote) {
     const ObjectStore::Status s = ObjectStore::LoadCredentials(dir + "/credentials", store);
@@ -40,8 +38,7 @@ inline unsigned short StorePort(const ObjectStore::Config& store) {
         std::atoi(store.endpoint.substr(store.endpoint.rfind(':') + 1).c_str()));
 }
 
-// A credentials file (mode 600) of the store's user, bucket and region for the endpoint on
-// `port` (the store's or a forwarder's); `secret` replaces the user's secret when given.
+// A credentials file (mode 600) for the endpoint on `port`, with `secret` when given.
 inline std::string WriteCredentials(const std::string& path, const ObjectStore::Config& store,
                                     unsigned short port, const std::string& secret = "") {
     WriteFile(path, "endpoint = http://127.0.0.1:" + std::to_string(port) +

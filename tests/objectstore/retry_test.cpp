@@ -73,10 +73,8 @@ TEST(ObjectStoreRetry, RetriesOnlyWhatMayRecoverAndStopsAtTheLimit) {
             const std::size_t i = std::min<std::size_t>(attempts++, c.answers.size() - 1);
             return Failure(c.answers[i]);
         });
-        EXPECT_EQ(attempts, c.attempts);
-        EXPECT_EQ(s.cause, c.result);
-        EXPECT_EQ(static_cast<int>(waits.size()), c.attempts - 1);
-        EXPECT_EQ(told, c.attempts - 1);
+        EXPECT_EQ(std::tuple(attempts, s.cause, static_cast<int>(waits.size()), told),
+                  std::tuple(c.attempts, c.result, c.attempts - 1, c.attempts - 1));
     }
 }
 
@@ -88,8 +86,7 @@ TEST(ObjectStoreRetry, AWaitThatAnswersFalseEndsTheRetries) {
         ++attempts;
         return Failure(Cause::kServer);
     });
-    EXPECT_EQ(attempts, 1);
-    EXPECT_EQ(s.cause, Cause::kServer);
+    EXPECT_EQ(std::pair(attempts, s.cause), std::pair(1, Cause::kServer));
 }
 
 }  // namespace

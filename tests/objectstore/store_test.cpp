@@ -43,13 +43,12 @@ Sink Into(std::string& out) {
     };
 }
 
-// Runs radosgw-admin on the test store; its output goes to the store's log folder.
+// radosgw-admin on the test store, tried again when it crashes (the shell answers 128 + the
+// signal), as it has on a loaded machine.
 int Admin(const std::string& args) {
     const std::string command = "radosgw-admin -c " + kStore + "/ceph.conf " + args + " >>" +
                                 kStore + "/log/test-admin.out 2>&1";
     int rc = 0;
-    // The admin tool has been seen to crash on a loaded machine (the shell answers 128 + the
-    // signal); it is the store's tool, not ours, and a second try tells.
     for (int attempt = 0; attempt < 3; ++attempt) {
         rc = std::system(command.c_str());
         if (!WIFEXITED(rc) || WEXITSTATUS(rc) < 128) break;
@@ -112,24 +111,16 @@ TEST_F(ObjectStoreS3, FilesComeBackByteForByteSingleOrMultipart) {
         PutResult put;
         Status s = client.PutFile(key, path, options, &put);
         ASSERT_TRUE(s.ok()) << s.ToString();
-        EXPECT_EQ(put.parts, c.parts);
-        EXPECT_EQ(put.size, c.size);
-        if (c.parts == 0) {
-            EXPECT_EQ(put.md5, Hex(Md5Of(data)));
-        }
-
+        EXPECT_EQ(std::tuple(put.parts, put.size, put.md5 == Hex(Md5Of(data)) || c.parts),
+                  std::tuple(c.parts, c.size, true));
         ObjectInfo info;
-        s = client.HeadObject(key, info);
-        ASSERT_TRUE(s.ok()) << s.ToString();
-        EXPECT_EQ(info.size, c.size);
-        EXPECT_EQ(info.etag, put.etag);
-        EXPECT_EQ(info.metadata["origin"], c.name);
-
+        ASSERT_TRUE((s = client.HeadObject(key, info)).ok()) << s.ToString();
+        EXPECT_EQ(std::tuple(info.size, info.etag, info.metadata["origin"]),
+                  std::tuple(c.size, put.etag, std::string(c.name)));
         std::string got;
         GetOptions whole;
         whole.checkMd5 = true;
-        s = client.GetObject(key, Into(got), whole);
-        ASSERT_TRUE(s.ok()) << s.ToString();
+        ASSERT_TRUE((s = client.GetObject(key, Into(got), whole)).ok()) << s.ToString();
         EXPECT_TRUE(got == data) << "the object's bytes differ from the file's";
     }
 }
@@ -140,10 +131,8 @@ TEST_F(ObjectStoreS3, StoreRefusesBytesThatDoNotMatchTheirMd5) {
     PutOptions options;
     options.expectedMd5 = Hex(Md5Of("the bytes that were written"));
     const Status s = client.PutObject(prefix + "k", data.data(), data.size(), options);
-    EXPECT_EQ(s.cause, Cause::kBadDigest) << s.ToString();
-    EXPECT_EQ(s.httpCode, 400);
-    EXPECT_EQ(s.errorCode, "BadDigest");
-    EXPECT_TRUE(s.Retryable());
+    EXPECT_EQ(std::tuple(s.cause, s.httpCode, s.errorCode, s.Retryable()),
+              std::tuple(Cause::kBadDigest, 400L, "BadDigest", true));
     ObjectInfo info;
     EXPECT_EQ(client.HeadObject(prefix + "k", info).cause, Cause::kNotFound);
 
@@ -183,9 +172,8 @@ TEST_F(ObjectStoreS3, IfNoneMatchNeverOverwritesAStoredObject) {
         testutil::WriteFile(tmp / "second", second.substr(0, size));
         ASSERT_TRUE(client.PutFile(key, tmp / "first", once).ok());
         const Status s = client.PutFile(key, tmp / "second", once);
-        EXPECT_EQ(s.cause, Cause::kPreconditionFailed) << s.ToString();
-        EXPECT_EQ(s.httpCode, 412);
-        EXPECT_FALSE(s.Retryable());
+        EXPECT_EQ(std::tuple(s.cause, s.httpCode, s.Retryable()),
+                  std::tuple(Cause::kPreconditionFailed, 412L, false));
         EXPECT_TRUE(Get(client, key) == first.substr(0, size));
     }
     std::vector<PendingUpload> pending;
@@ -211,8 +199,8 @@ TEST_F(ObjectStoreS3, ListingGoesOnWithContinuationTokens) {
         pageSizes.push_back(page.objects.size());
         for (const ObjectInfo& o : page.objects) {
             seen.push_back(o.key.substr(prefix.size() + 3));
-            EXPECT_EQ(o.size, seen.back().size());
-            EXPECT_EQ(o.etag, Hex(Md5Of(seen.back())));
+            EXPECT_EQ(std::pair(o.size, o.etag),
+                      std::pair(seen.back().size(), Hex(Md5Of(seen.back()))));
         }
         token = page.nextToken;
     } while (!token.empty() && pageSizes.size() < 10);
@@ -264,11 +252,9 @@ TEST_F(ObjectStoreS3, BadCredentialsAreClassifiedAsSuch) {
     Client client(bad);
     ObjectInfo info;
     for (const Status& s :
-         {client.PutObject(prefix + "k", "x", 1), client.HeadObject(prefix + "k", info)}) {
-        EXPECT_EQ(s.cause, Cause::kCredentials) << s.ToString();
-        EXPECT_EQ(s.errorCode, "SignatureDoesNotMatch");
-        EXPECT_FALSE(s.Retryable());
-    }
+         {client.PutObject(prefix + "k", "x", 1), client.HeadObject(prefix + "k", info)})
+        EXPECT_EQ(std::tuple(s.cause, s.errorCode, s.Retryable()),
+                  std::tuple(Cause::kCredentials, "SignatureDoesNotMatch", false));
 }
 
 TEST_F(ObjectStoreS3, AKeyWithAColonSignsInAndIsRefusedOnceRevoked) {
@@ -285,8 +271,8 @@ TEST_F(ObjectStoreS3, AKeyWithAColonSignsInAndIsRefusedOnceRevoked) {
     Client own(colon);
     std::vector<ObjectInfo> objects;
     Status s = own.ListAll("", objects);
-    EXPECT_EQ(s.cause, Cause::kNotFound) << s.ToString();
-    EXPECT_EQ(s.errorCode, "NoSuchBucket");
+    EXPECT_EQ(std::pair(s.cause, s.errorCode),
+              std::pair(Cause::kNotFound, std::string("NoSuchBucket")));
 
     ASSERT_EQ(Admin("key rm --uid=" + uid + " --access-key='" + key + "'"), 0);
     // The gateway hears of the change through the cluster; it may take a moment.
@@ -295,8 +281,8 @@ TEST_F(ObjectStoreS3, AKeyWithAColonSignsInAndIsRefusedOnceRevoked) {
         if (s.cause == Cause::kCredentials) break;
         std::this_thread::sleep_for(milliseconds(50));
     }
-    EXPECT_EQ(s.cause, Cause::kCredentials) << s.ToString();
-    EXPECT_EQ(s.errorCode, "InvalidAccessKeyId");
+    EXPECT_EQ(std::pair(s.cause, s.errorCode),
+              std::pair(Cause::kCredentials, std::string("InvalidAccessKeyId")));
     Admin("user rm --uid=" + uid);
 }
 
@@ -328,10 +314,8 @@ TEST_F(ObjectStoreS3, AStalledStoreTimesOutAndIsUsedAgainOnceBack) {
         const auto start = std::chrono::steady_clock::now();
         const Status s = client.PutObject(prefix + "k", data.data(), data.size());
         const auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(s.cause, Cause::kTimeout) << s.ToString();
-        EXPECT_TRUE(s.Retryable());
-        EXPECT_GE(took, std::chrono::seconds(1));
-        EXPECT_LT(took, std::chrono::seconds(10));
+        EXPECT_TRUE(s.cause == Cause::kTimeout && s.Retryable()) << s.ToString();
+        EXPECT_TRUE(took >= std::chrono::seconds(1) && took < std::chrono::seconds(10));
 
         // Back again, the same client gets through.
         stall.Resume();
@@ -353,8 +337,7 @@ TEST_F(ObjectStoreS3, AFailedOrCancelledMultipartUploadLeavesNothing) {
         Mirel::Env::Scope files(faults);
         faults.Arm(Mirel::FsOp::kRead, path, Mirel::kErrIO);
         const Status s = client.PutFile(prefix + "failed", path);
-        EXPECT_EQ(s.cause, Cause::kLocal) << s.ToString();
-        EXPECT_EQ(s.localError, Mirel::kErrIO);
+        EXPECT_TRUE(s.cause == Cause::kLocal && s.localError == Mirel::kErrIO) << s.ToString();
     }
     {
         // Slow enough to be caught in the middle.
@@ -375,22 +358,17 @@ TEST_F(ObjectStoreS3, AFailedOrCancelledMultipartUploadLeavesNothing) {
     Client client(config);
     std::vector<PendingUpload> pending;
     ASSERT_TRUE(client.ListMultipartUploads(prefix, pending).ok());
-    EXPECT_TRUE(pending.empty()) << pending.size() << " uploads left, first " << pending[0].key;
     std::vector<ObjectInfo> objects;
     ASSERT_TRUE(client.ListAll(prefix, objects).ok());
-    EXPECT_TRUE(objects.empty());
+    EXPECT_TRUE(pending.empty() && objects.empty()) << pending.size() << " uploads left";
 }
 
 TEST_F(ObjectStoreS3, HttpsIsVerifiedByDefault) {
     Config tls = config;
     tls.endpoint = testutil::ReadFile(kStore + "/tls-endpoint");
     while (!tls.endpoint.empty() && tls.endpoint.back() == '\n') tls.endpoint.pop_back();
-    {
-        Client client(tls);
-        const Status s = client.PutObject(prefix + "k", "x", 1);
-        EXPECT_EQ(s.cause, Cause::kTls) << s.ToString();
-        EXPECT_FALSE(s.Retryable());
-    }
+    const Status refused = Client(tls).PutObject(prefix + "k", "x", 1);
+    EXPECT_TRUE(refused.cause == Cause::kTls && !refused.Retryable()) << refused.ToString();
     tls.caFile = kStore + "/tls/cert.pem";
     Client client(tls);
     const Status s = client.PutObject(prefix + "k", "x", 1);

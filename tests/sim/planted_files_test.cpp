@@ -22,8 +22,8 @@ TEST(PlantedFiles, AStrayLogIsValidButNeverContinuesTheChain) {
     EXPECT_EQ(m.MSN(), 1ull << 32);  // the model did not take it
     Mirel::HBLogFile log(d.File("stray.vrl"));
     ASSERT_TRUE(log.Open(Mirel::HBLogFile::kPermRead).OK());
-    EXPECT_EQ(log.GetStartMSN(), (1ull << 32) - 1000);
-    EXPECT_EQ(log.GetEndUTC(), 77u);
+    EXPECT_EQ(std::pair(log.GetStartMSN(), log.GetEndUTC()),
+              (std::pair<std::uint64_t, std::uint64_t>((1ull << 32) - 1000, 77)));
     EXPECT_TRUE(log.VerifyRecords().OK());
 }
 

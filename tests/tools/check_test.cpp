@@ -1,5 +1,4 @@
 // ibsdb check on real folders, preference files and unit files in a temp folder.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -45,6 +44,12 @@ protected:
         for (const auto& c : report["checks"])
             if (c["check"] == check) return c;
         return Json();
+    }
+    // The line of one check, whatever the whole says.
+    Json Line(const std::string& check) {
+        std::ostringstream out;
+        ibsdb::Check(o, out);
+        return Line(Json::parse(out.str()), check);
     }
     void Unit(const std::string& text, const std::string& dropIn = "") {
         testutil::WriteFile(tmp / "units/vellumark-ibs.service", text);
@@ -113,11 +118,10 @@ TEST_F(CheckTest, FreeSpaceAgainstTheNewestLastGoodFolder) {
     const std::uint64_t free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     // Sparse files: the size counts, not the blocks. An older folder does not count.
     auto folder = [&](const std::string& name, std::uint64_t size) {
+        const std::string db = backup + "/" + name + "/sub/db.vdb";
         testutil::MakeDirs(backup + "/" + name + "/sub");
-        int fd = ::open((backup + "/" + name + "/sub/db.vdb").c_str(), O_CREAT | O_WRONLY, 0640);
-        bool made = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
-        if (fd >= 0) ::close(fd);
-        return made;
+        testutil::WriteFile(db, "");
+        return ::truncate(db.c_str(), static_cast<off_t>(size)) == 0;
     };
     if (!folder("LastGood_2026-01-01_0000", free * 3) ||
         !folder("LastGood_2026-01-02_0000", free * 3 / 4))
@@ -151,9 +155,7 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
     };
     for (const auto& c : cases) {
         testutil::WriteFile(o.prefs, "<preferences>" + c.body + "</preferences>\n");
-        std::ostringstream out;
-        ibsdb::Check(o, out);
-        Json line = Line(Json::parse(out.str()), "preferences");
+        const Json line = Line("preferences");
         EXPECT_EQ(line["state"], c.state) << c.body;
         EXPECT_TRUE(Has(line["detail"].get<std::string>(), c.detail)) << c.body;
     }
@@ -166,10 +168,7 @@ TEST_F(CheckTest, ThePreferenceFileAsTheServiceReadsIt) {
                                      pref(84, "text", credentials) + "</preferences>\n");
     for (const mode_t mode : {0644, 0600}) {
         ::chmod(credentials.c_str(), mode);
-        std::ostringstream out;
-        ibsdb::Check(o, out);
-        Json line = Line(Json::parse(out.str()), "preferences");
-        EXPECT_EQ(line["state"], mode == 0644 ? "CRITICAL" : "OK") << line.dump();
+        EXPECT_EQ(Line("preferences")["state"], mode == 0644 ? "CRITICAL" : "OK");
     }
 }
 
@@ -179,10 +178,8 @@ TEST_F(CheckTest, APortTakenByAnotherProgramIsNamed) {
     a.sin6_family = AF_INET6;
     a.sin6_port = htons(static_cast<std::uint16_t>(o.port));
     a.sin6_addr = in6addr_any;  // the wildcard collides with 127.0.0.1 too
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(fd, 1), 0);
-    Json port = Line(Run(ibsdb::kCritical), "port");
-    EXPECT_EQ(port["pid"], ::getpid());
+    ASSERT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd, 1) == 0);
+    EXPECT_EQ(Line(Run(ibsdb::kCritical), "port")["pid"], ::getpid());
     // Another address of the loopback does not collide with a listener on 127.0.0.2.
     ::close(fd);
     fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -190,8 +187,7 @@ TEST_F(CheckTest, APortTakenByAnotherProgramIsNamed) {
     b.sin_family = AF_INET;
     b.sin_port = htons(static_cast<std::uint16_t>(o.port));
     b.sin_addr.s_addr = htonl(0x7f000002);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&b), sizeof b), 0);
-    ASSERT_EQ(::listen(fd, 1), 0);
+    ASSERT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&b), sizeof b) == 0 && ::listen(fd, 1) == 0);
     EXPECT_EQ(Line(Run(ibsdb::kOk), "port")["state"], "OK");
     o.host = "127.0.0.2";
     EXPECT_EQ(Line(Run(ibsdb::kCritical), "port")["state"], "CRITICAL");
@@ -236,19 +232,15 @@ TEST_F(CheckTest, TheUnitsSandboxAgainstTheFolder) {
         ::unlink((tmp / "units/vellumark-ibs.service.d/50-local.conf").c_str());
         Unit(c.unit, c.dropIn);
         o.backup = c.folder;
-        std::ostringstream out;
-        ibsdb::Check(o, out);
-        Json unit = Line(Json::parse(out.str()), "unit");
+        const Json unit = Line("unit");
         EXPECT_EQ(unit["state"], c.state) << c.unit << c.dropIn;
         EXPECT_TRUE(Has(unit["detail"].get<std::string>(), c.detail)) << c.unit << c.dropIn;
     }
 
     // The unit the package ships: /var/lib/vellumark is the place that needs no drop-in.
     o.unitPath = IBS_BUILD_DIR "/packaging";
-    o.backup = "/var/lib/vellumark/backup";
-    std::ostringstream out;
-    ibsdb::Check(o, out);  // the folder's parent may or may not exist on this machine
-    Json unit = Line(Json::parse(out.str()), "unit");
+    o.backup = "/var/lib/vellumark/backup";  // whose parent may or may not exist here
+    const Json unit = Line("unit");
     EXPECT_EQ(unit["state"], "OK");
     EXPECT_TRUE(Has(unit["detail"], "StateDirectory=vellumark lets the service write"));
 
@@ -271,8 +263,7 @@ TEST_F(CheckTest, FifosInPlaceOfItsFilesNeverHoldThePreFlightUp) {
     EXPECT_TRUE(testutil::FinishesWithin(5000, fifos, [&] { rc = ibsdb::Check(o, out); }))
         << "check blocked";
     EXPECT_EQ(rc, ibsdb::kCritical) << out.str();
-    const Json prefs = Line(Json::parse(out.str()), "preferences");
-    EXPECT_EQ(prefs["state"], "CRITICAL");
+    EXPECT_EQ(Line(Json::parse(out.str()), "preferences")["state"], "CRITICAL");
     for (const auto& f : fifos) EXPECT_TRUE(testutil::IsFifo(f)) << f;
 }
 

@@ -1,6 +1,4 @@
-// The operator's commands on folders the backup manager itself made: its manifests must
-// verify, and a restore must give back each database exactly as the server had it, a failed
-// one from its older folder.
+// ibsdb on the manager's own folders: they verify, a restore gives back the server's states.
 #include <unistd.h>
 
 #include <filesystem>
@@ -25,8 +23,8 @@ TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
 
     std::ostringstream out;
     EXPECT_EQ(ibsdb::Verify({backup(), true}, out), ibsdb::kOk) << out.str();
-    const ibsdb::Json v = ibsdb::Json::parse(out.str());
-    for (const auto& f : v["folders"]) EXPECT_EQ(f["manifest"], "present") << f["folder"];
+    for (const auto& f : ibsdb::Json::parse(out.str())["folders"])
+        EXPECT_EQ(f["manifest"], "present") << f["folder"];
 
     ibsdb::StatusOptions so;
     so.backup = backup();
@@ -36,8 +34,8 @@ TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
     EXPECT_EQ(ibsdb::Status(so, out), ibsdb::kWarning);
     const ibsdb::Json s = ibsdb::Json::parse(out.str());
     ASSERT_EQ(s["failed"].size(), 1u);
-    EXPECT_EQ(s["failed"][0]["uuid"], server.Db(1).UuidText());
-    EXPECT_EQ(s["failed"][0]["newest_copy"]["msn"], lastGood1.MSN());
+    EXPECT_EQ(std::pair(s["failed"][0]["uuid"], s["failed"][0]["newest_copy"]["msn"]),
+              std::pair(ibsdb::Json(server.Db(1).UuidText()), ibsdb::Json(lastGood1.MSN())));
 
     ibsdb::RestoreOptions ro;
     ro.backup = backup();
@@ -45,14 +43,15 @@ TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
     out.str("");
     // db1's copy is of an older interval than the others': not one state of the server.
     ASSERT_EQ(ibsdb::Restore(ro, out), ibsdb::kWarning) << out.str();
-    EXPECT_EQ(server.Db(0).Compare(Mirel::UniversalPath::FromNative(ro.to + "/db0.vdb")), "");
-    EXPECT_EQ(server.Db(2).Compare(Mirel::UniversalPath::FromNative(ro.to + "/db2.vdb")), "");
-    EXPECT_EQ(lastGood1.Compare(Mirel::UniversalPath::FromNative(ro.to + "/db1.vdb")), "");
+    const sim::DatabaseModel* want[] = {&server.Db(0), &lastGood1, &server.Db(2)};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(want[i]->Compare(
+                      Mirel::UniversalPath::FromNative(ro.to + "/db" + std::to_string(i) + ".vdb")),
+                  "")
+            << i;
 }
 
-// expire refuses a folder the service works in: it prunes there itself, and its catalogue
-// counts on the copies. Once the service has left the folder, expire thins it out and every
-// database still restores to the server's newest state.
+// expire refuses a folder the service works in; once it has left, every database restores.
 TEST_F(ManagerTest, ExpireRefusesWhileTheServiceRunsOnTheFolder) {
     mgr->Cycle().SetRetention({4, 0});
     sim::WorkloadOptions opt = Options(33, 2);
@@ -129,9 +128,7 @@ protected:
 
 }  // namespace
 
-// A flipped byte in a copy that hard links share: carried forward, its line goes with it
-// unchanged, so every folder that holds it shows the damage; when a log needs the copy, the
-// worker's check finds it, no other copy is whole, and the database fails and is reported.
+// A flipped byte in a shared copy shows in every folder; needed by a log, its database fails.
 TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNeeded) {
     testutil::Events events;
     Upload(kA, 1000);
@@ -168,10 +165,8 @@ TEST_F(DamagedCopyTest, ASharedCopyIsNeverCertifiedAndItsDatabaseFailsWhenItIsNe
     EXPECT_EQ(MsnOf(tmp / "restored/bbbb.vdb"), msns[kB]);
 }
 
-// A flipped byte in the newest copy of a database with logs in every interval: the next
-// interval starts from the older copy with the newest one's logs (the damage is bypassed),
-// and the one after, whose older copy is the damaged one, finds it when the worker reads it
-// and starts from the newest copy instead. No folder ever certifies the damaged bytes.
+// A flipped byte in a newest copy: the next intervals bypass it or find it when read; no
+// folder ever certifies it.
 TEST_F(DamagedCopyTest, ADamagedOlderCopyIsFoundBeforeUseAndTheNewestOneStandsIn) {
     testutil::Events events;
     Upload(kB, 1000);

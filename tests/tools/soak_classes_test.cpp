@@ -1,7 +1,5 @@
-// The real world's classes that need a run of their own between kills: a redo folder swapped
-// for a link by the simulated server, and an operator's expiry killed partway by the soak.
-// Each short soak must be clean, and its table must show that the class happened: a class
-// that never fires finds nothing.
+// Short soaks of the real world's classes that run between kills: each clean, and its class
+// shown to have happened (one that never fires finds nothing).
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -27,8 +25,7 @@ SoakResult RunSoak(const std::vector<std::string>& args) {
     testutil::Child soak(argv, {});
     SoakResult r;
     r.out = soak.Stdout();
-    auto rc = soak.Wait(60000);
-    r.exit = rc ? *rc : -1;
+    r.exit = soak.Wait(60000).value_or(-1);
     auto header = r.out.find("\nrounds ");
     if (header != std::string::npos) {
         std::istringstream row(r.out.substr(r.out.find('\n', header + 1) + 1));
