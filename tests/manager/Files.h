@@ -20,8 +20,7 @@ inline Mirel::unistring U(const std::string& s) {
     return Mirel::unistring::FromUTF8(s);
 }
 
-// A redo log of `uuid` from `start` to `msn`, ending at `end`, with one page, in `folder`;
-// `closed`: the last log before the database was shut down.
+// A one-page log of `uuid` from `start` to `msn` ending at `end`; `closed`: the database's last.
 inline std::string WriteLog(const std::string& folder, const std::string& name,
                             const std::string& uuid, std::uint64_t start, std::uint64_t msn,
                             std::uint64_t end, bool closed = false) {
@@ -82,8 +81,7 @@ inline std::string NewestLastGood(const std::string& backup) {
     return latest.GetPath().Native();
 }
 
-// Every event record reported while it lives. After a power-loss run's crash point the
-// process is gone: what it reports then reaches nobody.
+// Every event record reported while it lives (not after a power-loss run's crash).
 class Events {
 public:
     // `disk`: the disk of a power-loss run, whose crash ends the process.

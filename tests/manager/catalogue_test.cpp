@@ -13,34 +13,23 @@
 #include "tools/sim/ServerWriters.h"
 
 using Mirel::unistring;
-using testutil::Events;
-using testutil::ManagerTest;
-using testutil::U;
-using testutil::WriteDone;
-using testutil::WriteLog;
-
-namespace {
-
-const std::string kA = "11111111-1111-4111-8111-111111111111";
-const std::string kB = "22222222-2222-4222-8222-222222222222";
-
-}  // namespace
+using namespace testutil;
 
 TEST_F(ManagerTest, RedoLogsLandInTheIntervalTheyEndIn) {
     const std::uint64_t e1 = 1800000000000000ull, e2 = e1 + 600000000;
     std::string r1 = backup() + "/Changes/Redo_1", r2 = backup() + "/Changes/Redo_2";
     // Logs collected in the open interval move with the first interval-done file.
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteLog(r1, "a1.vrl", kA, 1, 2, e1 - 5)), U(kA), true), 0);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(r1, e1, {U(kB)}, "intervaldone.VID")), u"", true), 0);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(r2, e2, {})), u"", true), 0);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteLog(r1, "a2.vrl", kA, 2, 3, e1)), U(kA), true), 0);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteLog(r2, "a3.vrl", kA, 3, 4, e1 + 1)), U(kA), true), 0);
+    ASSERT_EQ(Ready(WriteLog(r1, "a1.vrl", kA, 1, 2, e1 - 5), kA), 0);
+    ASSERT_EQ(Ready(WriteDone(r1, e1, {U(kB)}, "intervaldone.VID")), 0);
+    ASSERT_EQ(Ready(WriteDone(r2, e2, {})), 0);
+    ASSERT_EQ(Ready(WriteLog(r1, "a2.vrl", kA, 2, 3, e1), kA), 0);
+    ASSERT_EQ(Ready(WriteLog(r2, "a3.vrl", kA, 3, 4, e1 + 1), kA), 0);
     std::string late = WriteLog(r2, "a4.vrl", kA, 4, 5, e2 + 1);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(late), U(kA), true), 0);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(late), U(kA), true), 0);  // announced twice: kept once
+    ASSERT_EQ(Ready(late, kA), 0);
+    ASSERT_EQ(Ready(late, kA), 0);  // announced twice: kept once
     // An interval-done file for an end that exists only changes its path.
     std::string again = WriteDone(backup() + "/Changes/Redo_3", e2, {U(kA)});
-    ASSERT_EQ(mgr->RedoLogIsReady(U(again), u"", true), 0);
+    ASSERT_EQ(Ready(again), 0);
 
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         ASSERT_EQ(intervals.size(), 3u);
@@ -58,19 +47,19 @@ TEST_F(ManagerTest, RedoLogsLandInTheIntervalTheyEndIn) {
     });
     // Logs outside the changes folder are not taken; nothing is moved.
     std::string outside = WriteLog(tmp / "elsewhere", "x.vrl", kA, 5, 6, e2 + 9);
-    EXPECT_EQ(mgr->RedoLogIsReady(U(outside), U(kA), true), Mirel::kErrFileNotTaken);
-    EXPECT_TRUE(testutil::IsFile(outside));
+    EXPECT_EQ(Ready(outside, kA), Mirel::kErrFileNotTaken);
+    EXPECT_TRUE(IsFile(outside));
 }
 
 TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
     sim::Workload server(backup(), Options(5, 1), announcer);
     ASSERT_TRUE(server.Upload(0));
     std::string first = backup() + "/Copies/upload-5-1/db0.vdb";
-    ASSERT_TRUE(testutil::IsFile(first));
+    ASSERT_TRUE(IsFile(first));
     ASSERT_EQ(server.WriteIntervalLogs(), 0);  // the model moves on; a newer full copy follows
     ASSERT_TRUE(server.Upload(0));
-    EXPECT_FALSE(testutil::Exists(first));
-    EXPECT_FALSE(testutil::Exists(backup() + "/Copies/upload-5-1"));
+    EXPECT_FALSE(Exists(first));
+    EXPECT_FALSE(Exists(backup() + "/Copies/upload-5-1"));
     unistring uuid = U(server.Db(0).UuidText());
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         const DatabaseItem& item = intervals.at(kOpenInterval).databases.at(uuid);
@@ -83,27 +72,27 @@ TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
     // Containers required: none exist beside the copy yet.
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN(), true),
               Mirel::kErrNoFullBackup);
-    testutil::MakeDirs(backup() + "/Copies/upload-5-2/db0.vdb.rc");
+    MakeDirs(backup() + "/Copies/upload-5-2/db0.vdb.rc");
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN(), true), 0);
     // An upload from outside the copies folder is refused and reported.
     Events events;
-    testutil::MakeDirs(tmp / "outside");
+    MakeDirs(tmp / "outside");
     ASSERT_TRUE(
         server.Db(0).WriteFullCopy(Mirel::UniversalPath::FromNative(tmp / "outside/db0.vdb")).OK());
     EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(tmp / "outside/db0.vdb"), uuid));
     EXPECT_EQ(events.Count(0x41000313), 1);
-    EXPECT_TRUE(testutil::IsFile(tmp / "outside/db0.vdb"));
+    EXPECT_TRUE(IsFile(tmp / "outside/db0.vdb"));
 }
 
 TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     // A source "last-good" folder with a/b/db.vdb and its container data.
     std::string lg = backup() + "/LastGood_2026-01-01_0000";
-    testutil::MakeDirs(lg + "/a/b/db.vdb.rc");
+    MakeDirs(lg + "/a/b/db.vdb.rc");
     auto uuid = Mirel::UuidText::Generate();
     ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(lg + "/a/b/db.vdb"), uuid,
                                        512, 7, {})
                     .OK());
-    testutil::WriteFile(lg + "/a/b/db.vdb.rc/c1", "container");
+    WriteFile(lg + "/a/b/db.vdb.rc/c1", "container");
     DatabaseItem item(Mirel::UniversalPath::FromNative("a/b/db.vdb"), Mirel::UuidText::ToText(uuid),
                       7, false, true);
     auto lgPath = Mirel::UniversalPath::Folder(lg);
@@ -113,7 +102,7 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true).OK());
     EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
               2u);
-    EXPECT_EQ(testutil::ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
+    EXPECT_EQ(ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
     // A stale destination that cannot be deleted.
     faults.Arm(Mirel::FsOp::kDeleteFile, ip + "/a/b/db.vdb", Mirel::kErrFileLocked, 1);
     Mirel::Error e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
@@ -125,8 +114,7 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
               1u);
     faults.Clear();
 
-    // A folder that cannot be made cuts the start short (the environment's), whatever its
-    // number, except a database's own folder whose path went away: that database's alone.
+    // A folder not made cuts the start short, but a database's own folder gone fails it alone.
     struct FolderCase {
         std::string at;
         int error;
@@ -148,8 +136,8 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
 
     // An upload at X/sub/db.vdb lands as sub/db.vdb with its containers, and X goes.
     std::string up = backup() + "/Copies/X/sub";
-    testutil::MakeDirs(up + "/up.vdb.rc");
-    testutil::WriteFile(up + "/up.vdb.rc/c1", "container");
+    MakeDirs(up + "/up.vdb.rc");
+    WriteFile(up + "/up.vdb.rc/c1", "container");
     ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(up + "/up.vdb"),
                                        Mirel::UuidText::Generate(), 512, 3, {})
                     .OK());
@@ -157,47 +145,47 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     ASSERT_TRUE(mgr->Cycle().MoveUploadToInProgress(upload).OK());
     EXPECT_EQ(upload.file.path.GetUserEntryFormat(), unistring(u"sub/up.vdb"));
     EXPECT_FALSE(upload.upload);
-    EXPECT_TRUE(testutil::IsFile(ip + "/sub/up.vdb"));
-    EXPECT_EQ(testutil::ReadFile(ip + "/sub/up.vdb.rc/c1"), "container");
-    EXPECT_FALSE(testutil::Exists(backup() + "/Copies/X"));
+    EXPECT_TRUE(IsFile(ip + "/sub/up.vdb"));
+    EXPECT_EQ(ReadFile(ip + "/sub/up.vdb.rc/c1"), "container");
+    EXPECT_FALSE(Exists(backup() + "/Copies/X"));
 
     // Renaming to last-good: an end with no time stamp leaves the folder in place.
     Interval bad(Mirel::UniversalPath(), UINT64_MAX - 1);
     EXPECT_EQ(mgr->Cycle().RenameInProgressToLastGood(bad).GetError(), -1);
-    EXPECT_TRUE(testutil::IsDir(ip));
+    EXPECT_TRUE(IsDir(ip));
     Interval good(Mirel::UniversalPath(),
                   1767312000000000ull + 59999999);  // 2026-01-02 00:00:59.99
     ASSERT_TRUE(mgr->Cycle().RenameInProgressToLastGood(good).OK());
-    EXPECT_TRUE(testutil::IsDir(backup() + "/LastGood_2026-01-02_0000"));
+    EXPECT_TRUE(IsDir(backup() + "/LastGood_2026-01-02_0000"));
     EXPECT_EQ(good.backup.GetChildName(), unistring(u"LastGood_2026-01-02_0000"));
     EXPECT_TRUE(mgr->Cycle().RenameInProgressToLastGood(good).OK());  // nothing to rename
 }
 
 TEST_F(ManagerTest, PlantedLinksNeverLeadOutOfTheBackupFolder) {
-    testutil::TempDir outside;
-    testutil::WriteFile(outside / "precious.vdb", "keep");
+    TempDir outside;
+    WriteFile(outside / "precious.vdb", "keep");
     // A database-looking link inside the copies folder is not listed, moved or written.
     ASSERT_EQ(
         ::symlink((outside / "precious.vdb").c_str(), (backup() + "/Copies/link.vdb").c_str()), 0);
-    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(backup() + "/Copies/link.vdb"), U(kA)));
+    EXPECT_FALSE(Up(backup() + "/Copies/link.vdb", kA));
     mgr->ScanFullBackupDB();
     // The copies folder replaced by a link under the service: the wipe removes the link.
     Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).DeleteAll();
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies").c_str()), 0);
     EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Copies"));
-    EXPECT_EQ(testutil::ReadFile(outside / "precious.vdb"), "keep");
+    EXPECT_FALSE(Exists(backup() + "/Copies"));
+    EXPECT_EQ(ReadFile(outside / "precious.vdb"), "keep");
     // Set-up refuses such a folder; never in service, it is left as it is.
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies").c_str()), 0);
     EXPECT_FALSE(mgr->In().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))));
     EXPECT_FALSE(mgr->FoldersReady());
     EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
     EXPECT_TRUE(Mirel::Os::Stat(backup() + "/Copies").isLink);
-    EXPECT_EQ(testutil::ReadFile(outside / "precious.vdb"), "keep");
+    EXPECT_EQ(ReadFile(outside / "precious.vdb"), "keep");
 }
 
 TEST_F(ManagerTest, UnchainedLogsAreDropped) {
-    testutil::MakeDirs(backup() + "/Changes/Redo_9");
+    MakeDirs(backup() + "/Changes/Redo_9");
     DatabaseItem item;
     auto add = [&](const char* name, std::uint64_t start, std::uint64_t msn, std::uint64_t end,
                    bool closed) {
@@ -211,8 +199,8 @@ TEST_F(ManagerTest, UnchainedLogsAreDropped) {
     mgr->Cycle().RemoveUnchainedLogs(item);
     ASSERT_EQ(item.logs.size(), 2u);
     EXPECT_EQ(item.logs.begin()->endUTC, 20u);
-    EXPECT_FALSE(testutil::Exists(p10));
-    EXPECT_TRUE(testutil::IsFile(p20));
+    EXPECT_FALSE(Exists(p10));
+    EXPECT_TRUE(IsFile(p20));
 }
 
 TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
@@ -232,7 +220,7 @@ TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
             sim::WorkloadOptions o = opt;
             o.seed = opt.seed + static_cast<std::uint64_t>(t);
             o.databases = 2;
-            testutil::DirectAnnouncer a{mgr};
+            DirectAnnouncer a{mgr};
             sim::Workload w(backup(), o, a);
             EXPECT_TRUE(w.Upload());
             for (int i = 0; i < 3; ++i) EXPECT_EQ(w.WriteIntervalLogs(), 0);
@@ -251,7 +239,7 @@ TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
 TEST_F(ManagerTest, SameFolderAgainRescansOnlyAfterARegistration) {
     const unistring folder = U(backup());
     std::string log = WriteLog(backup() + "/Changes/Redo_1", "a.vrl", kA, 1, 2, 100);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+    ASSERT_EQ(Ready(log, kA), 0);
     // An entry that exists only in memory tells a rescan from none.
     mgr->WithCatalogue(
         [&](IntervalMap& intervals) { intervals.at(kOpenInterval).databases[U(kB)]; });
@@ -272,19 +260,18 @@ TEST_F(ManagerTest, SameFolderAgainRescansOnlyAfterARegistration) {
     EXPECT_FALSE(mgr->ServerRegistered());
     // Empty text wipes the working folders (no last-good folder here: everything).
     EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
-    EXPECT_FALSE(testutil::Exists(log));
+    EXPECT_FALSE(Exists(log));
     EXPECT_FALSE(mgr->FoldersReady());
     EXPECT_EQ(mgr->SetBackupFolder(u"relative/path"), 0);
 }
 
-// A redo folder without its interval-done file may be one the server is still writing. It
-// goes with an interval only when its name says it started before that interval's end: a
-// folder started since (the open interval's), or one named otherwise, stays where it is.
+// A redo folder without its interval-done file goes only with an interval its name says it
+// // started in: one the server may still be writing stays.
 TEST_F(ManagerTest, ARedoFolderWithoutItsIntervalDoneFileGoesOnlyWithAnIntervalItStartedIn) {
     const std::uint64_t end = 1800000060000000ull;
     const std::string changes = backup() + "/Changes/";
     auto folder = [&](const std::string& name) {
-        testutil::MakeDirs(changes + name);
+        MakeDirs(changes + name);
         return Mirel::UniversalPath::Folder(changes + name);
     };
     Catalogue& cat = mgr->Cat();
@@ -294,13 +281,13 @@ TEST_F(ManagerTest, ARedoFolderWithoutItsIntervalDoneFileGoesOnlyWithAnIntervalI
     EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end - 1)), 0));
     for (const char* stays :
          {"Redo_1800000060000001", "Redo_1800000060000000", "Redo_next", "Redo_1800000059999999"})
-        EXPECT_TRUE(testutil::IsDir(changes + stays)) << stays;
+        EXPECT_TRUE(IsDir(changes + stays)) << stays;
     // Started before the end, empty: that interval's, and it goes.
     EXPECT_TRUE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end - 1)), end));
-    EXPECT_FALSE(testutil::Exists(changes + "Redo_1800000059999999"));
+    EXPECT_FALSE(Exists(changes + "Redo_1800000059999999"));
     // With a log in it, it stays all the same.
     const Mirel::UniversalPath withLog = folder("Redo_1800000000000000");
-    testutil::WriteFile(changes + "Redo_1800000000000000/l.vrl", "a log being written");
+    WriteFile(changes + "Redo_1800000000000000/l.vrl", "a log being written");
     EXPECT_FALSE(cat.DeleteIntervalIfEmpty(withLog, end));
-    EXPECT_TRUE(testutil::IsFile(changes + "Redo_1800000000000000/l.vrl"));
+    EXPECT_TRUE(IsFile(changes + "Redo_1800000000000000/l.vrl"));
 }

@@ -1,5 +1,4 @@
-// The cycle in-process on real folders: an abort mid-interval, intervals that are over, the
-// modes and container folders of the copies.
+// The cycle on real folders: an abort mid-interval, the modes and container folders of copies.
 #include "tests/manager/ManagerFixture.h"
 
 #include <sys/stat.h>
@@ -10,9 +9,7 @@
 #include "platform/framework/IBS_Config.h"
 #include "tests/manager/Files.h"
 
-using testutil::ManagerTest;
-
-using testutil::NewestLastGood;
+using namespace testutil;
 
 TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     sim::WorkloadOptions opt = Options(21, 4);
@@ -25,7 +22,7 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     ASSERT_EQ(server.WriteIntervalLogs(), 0);
     ASSERT_EQ(server.CloseInterval(), 0);
     // Start the interval, then abort the workers while one applies its logs.
-    testutil::Gate gate(gates, backup() + "/InProgress/", true);
+    Gate gate(gates, backup() + "/InProgress/", true);
     while (auto m = Queue().GetMsg(0))
         if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
     ASSERT_TRUE(gate.WaitHeld(60000)) << "no worker wrote a copy";
@@ -34,42 +31,35 @@ TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
     mgr->StopWorkers(false);
     EXPECT_FALSE(mgr->Cat().AnyWorkerBusy());
     // Every in-progress copy is a whole database at some MSN of its chain.
-    for (const auto& file : testutil::List(backup() + "/InProgress"))
-        EXPECT_FALSE(testutil::DbInfo(file).uuid.empty()) << file.Native();
+    for (const auto& file : List(backup() + "/InProgress"))
+        EXPECT_FALSE(DbInfo(file).uuid.empty()) << file.Native();
     Settle();  // the next check wakes the workers again
     EXPECT_EQ(server.VerifyLastGood(NewestLastGood(backup())), "");
     EXPECT_EQ(server.VerifyAll(), "");
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+    EXPECT_FALSE(Exists(backup() + "/Rejected"));
 }
 
 namespace {
 
-const std::string kA = "11111111-1111-4111-8111-111111111111";
-const std::string kB = "22222222-2222-4222-8222-222222222222";
-
 class CopyFolderTest : public ManagerTest {
 protected:
-    // Interval k: A's log when `withLog` (announced with `containers`), the interval-done
-    // file, the cycle run.
+    // Interval k, with A's log when `withLog` (announced with `containers`).
     void Interval(int k, bool withLog = false, bool containers = true) {
         constexpr std::uint64_t kEnd = 1800000000000000ull, kStep = 120000000ull;
         const std::string redo = backup() + "/Changes/Redo_" + std::to_string(k);
         if (withLog) {
-            const std::string log =
-                testutil::WriteLog(redo, "a.vrl", kA, k + 1, k + 2, kEnd + k * kStep);
-            ASSERT_EQ(mgr->RedoLogIsReady(testutil::U(log), testutil::U(kA), containers), 0);
+            const std::string log = WriteLog(redo, "a.vrl", kA, k + 1, k + 2, kEnd + k * kStep);
+            ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), containers), 0);
         }
-        const std::string done = testutil::WriteDone(redo, kEnd + k * kStep + 1, {});
-        ASSERT_EQ(mgr->RedoLogIsReady(testutil::U(done), u"", true), 0);
+        const std::string done = WriteDone(redo, kEnd + k * kStep + 1, {});
+        ASSERT_EQ(Ready(done), 0);
         Settle();
     }
 };
 
 }  // namespace
 
-// Whatever mode an upload or an older copy had, its copies in the last-good folders are
-// rw-r----- for the service's user and group: the upload moved in, the private copy made for
-// logs, the hard link carried forward and the copy made where a link cannot be.
+// Every copy in a last-good folder is rw-r----- for the service, whatever its source's mode.
 TEST_F(CopyFolderTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
     const Mirel::Os::Ownership own = Talon::IBS_Config::ServiceCopyOwnership();
     auto mode = [](const std::string& path, unsigned set) {
@@ -82,9 +72,9 @@ TEST_F(CopyFolderTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
     };
     char want[64];
     std::snprintf(want, sizeof want, "%04o %u:%u", 0640u, own.uid, own.gid);
-    const std::string upload = testutil::WriteDb(backup() + "/Copies/u/db.vdb", kA, 1);
+    const std::string upload = WriteDb(backup() + "/Copies/u/db.vdb", kA, 1);
     ASSERT_EQ(::chmod(upload.c_str(), 0666), 0);
-    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(testutil::U(upload), testutil::U(kA)));
+    ASSERT_TRUE(Up(upload, kA));
     Interval(0, true);
     // Each copy's mode is set to another before the next interval, as an earlier version left.
     EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0666), want) << "the upload moved in";
@@ -92,54 +82,51 @@ TEST_F(CopyFolderTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
     EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0606), want) << "the private copy";
     Interval(2);
     EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0604), want) << "the hard link";
-    Mirel::FaultEnv::Scope disarm(faults);
-    faults.Arm(Mirel::FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrLinkNotSupported);
+    auto disarm =
+        Fault(Mirel::FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrLinkNotSupported);
     Interval(3);
     EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0640), want) << "the copy for a link";
 }
 
-// A start looks at each folder once. The copy with a container folder still takes it along,
-// a copy beside it without one gets none, and a container folder that appears beside a copy
-// between two starts is seen by the next one.
+// Copies linked from one folder take exactly their own container folders, seen anew each start.
 TEST_F(CopyFolderTest, LinkedCopiesFromOneFolderTakeExactlyTheirOwnContainerFolders) {
     for (const auto& [name, uuid] : {std::make_pair("a", kA), std::make_pair("b", kB)}) {
         const std::string upload =
-            testutil::WriteDb(backup() + "/Copies/u" + name + "/sub/" + name + ".vdb", uuid, 1);
+            WriteDb(backup() + "/Copies/u" + name + "/sub/" + name + ".vdb", uuid, 1);
         if (std::string(name) == "a") {
-            testutil::MakeDirs(upload + ".rc");
-            testutil::WriteFile(upload + ".rc/c1", "container of a");
+            MakeDirs(upload + ".rc");
+            WriteFile(upload + ".rc/c1", "container of a");
         }
-        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(testutil::U(upload), testutil::U(uuid)));
+        ASSERT_TRUE(Up(upload, uuid));
     }
     Interval(0);
     std::string lg = NewestLastGood(backup());
-    ASSERT_EQ(testutil::ReadFile(lg + "/sub/a.vdb.rc/c1"), "container of a");
-    ASSERT_FALSE(testutil::Exists(lg + "/sub/b.vdb.rc"));
+    ASSERT_EQ(ReadFile(lg + "/sub/a.vdb.rc/c1"), "container of a");
+    ASSERT_FALSE(Exists(lg + "/sub/b.vdb.rc"));
     Interval(1);  // no logs: both copies are linked from lg
     const std::string next = NewestLastGood(backup());
     ASSERT_NE(next, lg);
-    EXPECT_EQ(testutil::ReadFile(next + "/sub/a.vdb.rc/c1"), "container of a");
-    EXPECT_FALSE(testutil::Exists(next + "/sub/b.vdb.rc"));
-    EXPECT_TRUE(testutil::IsFile(next + "/sub/b.vdb"));
-    testutil::MakeDirs(next + "/sub/b.vdb.rc");
-    testutil::WriteFile(next + "/sub/b.vdb.rc/c2", "container of b");
+    EXPECT_EQ(ReadFile(next + "/sub/a.vdb.rc/c1"), "container of a");
+    EXPECT_FALSE(Exists(next + "/sub/b.vdb.rc"));
+    EXPECT_TRUE(IsFile(next + "/sub/b.vdb"));
+    MakeDirs(next + "/sub/b.vdb.rc");
+    WriteFile(next + "/sub/b.vdb.rc/c2", "container of b");
     Interval(2);
     const std::string third = NewestLastGood(backup());
     ASSERT_NE(third, next);
-    EXPECT_EQ(testutil::ReadFile(third + "/sub/a.vdb.rc/c1"), "container of a");
-    EXPECT_EQ(testutil::ReadFile(third + "/sub/b.vdb.rc/c2"), "container of b");
+    EXPECT_EQ(ReadFile(third + "/sub/a.vdb.rc/c1"), "container of a");
+    EXPECT_EQ(ReadFile(third + "/sub/b.vdb.rc/c2"), "container of b");
 }
 
-// A database whose log says it has no containers: the container folder beside its upload is
-// not carried into the copies, and does not stay behind in the copies folder either.
+// An upload whose log says it has no containers takes none and leaves none behind.
 TEST_F(CopyFolderTest, AnUploadWithoutContainersTakesNoneAndLeavesNoneBehind) {
-    const std::string upload = testutil::WriteDb(backup() + "/Copies/u/a.vdb", kA, 1);
-    testutil::MakeDirs(upload + ".rc");
-    testutil::WriteFile(upload + ".rc/c1", "not the database's");
-    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(testutil::U(upload), testutil::U(kA)));
+    const std::string upload = WriteDb(backup() + "/Copies/u/a.vdb", kA, 1);
+    MakeDirs(upload + ".rc");
+    WriteFile(upload + ".rc/c1", "not the database's");
+    ASSERT_TRUE(Up(upload, kA));
     Interval(0, true, false);
     const std::string lg = NewestLastGood(backup());
-    EXPECT_TRUE(testutil::IsFile(lg + "/a.vdb"));
-    EXPECT_FALSE(testutil::Exists(lg + "/a.vdb.rc"));
-    EXPECT_FALSE(testutil::Exists(backup() + "/Copies/u"));
+    EXPECT_TRUE(IsFile(lg + "/a.vdb"));
+    EXPECT_FALSE(Exists(lg + "/a.vdb.rc"));
+    EXPECT_FALSE(Exists(backup() + "/Copies/u"));
 }

@@ -78,16 +78,14 @@ TEST(PlanTest, ConnectsFollowsTheChainFromTheCopy) {
 }
 
 TEST(PlanTest, LogsBeforeTheNewestBreakAfterAClosedLogAreUnchained) {
-    // Ends 10, 20, 30; the log at 10 closed its database and the one at 20 does not
-    // continue it: only the log at 10 goes.
+    // The log at 10 closed its database and the one at 20 does not continue it: 10 goes.
     RedoLogSet logs = {Log(1, 5, 10, true), Log(100, 101, 20), Log(101, 102, 30)};
     auto gone = IntervalPlan::UnchainedLogs(logs);
     ASSERT_EQ(gone.size(), 1u);
     EXPECT_EQ(gone[0].endUTC, 10u);
     // Without a closed log a break is kept (the worker reports it).
     EXPECT_TRUE(IntervalPlan::UnchainedLogs({Log(1, 5, 10), Log(100, 101, 20)}).empty());
-    // The clock went back: the closed log at 10 continues the one ending at 20, so it was
-    // written after it; and a log at 15 that continues it comes after both.
+    // The clock went back: the closed log at 10 continues 20 (and 15 continues it).
     EXPECT_TRUE(IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true)}).empty());
     EXPECT_TRUE(
         IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true), Log(8, 9, 15)}).empty());
@@ -234,8 +232,7 @@ TEST(PlanTest, PruningNeverTakesANewestCopy) {
 
 TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     constexpr std::uint64_t kH = Talon::Retention::kHour;
-    // Five finished intervals an hour apart, the sixth being made. kA changed in every one,
-    // kB stopped changing after the first: its only copy is there.
+    // Five folders an hour apart, the sixth being made; kB's only copy is in the first.
     Catalogue c;
     for (std::uint64_t k = 1; k <= 6; ++k) c.Add(k * kH, k < 6);
     for (std::uint64_t k = 1; k <= 5; ++k) c.Copy(k * kH, kA, 10 * k);
@@ -262,8 +259,7 @@ TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     EXPECT_EQ(kept(4, 0), (Set{3 * kH, 4 * kH, 5 * kH}));
     EXPECT_EQ(pruned(kept(4, 0)),
               (std::set<std::pair<std::uint64_t, unistring>>{{1 * kH, kA}, {2 * kH, kA}}));
-    // Ages from the end of the interval being made: younger than 3 hours is 4 and 5; a
-    // folder exactly 3 hours old is not kept by the time rule.
+    // Ages from the end being made: exactly 3 hours old is not kept.
     EXPECT_EQ(kept(2, 3), (Set{4 * kH, 5 * kH}));
     // Either rule keeps a folder.
     EXPECT_EQ(kept(5, 1), (Set{2 * kH, 3 * kH, 4 * kH, 5 * kH}));
@@ -271,8 +267,7 @@ TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     for (const auto& k : {kept(2, 0), kept(3, 0), kept(100, 1000)})
         for (const auto& p : pruned(k)) EXPECT_NE(p.second, kB) << p.first;
 
-    // The second-newest copy (4) carried forward unchanged into 5 would be moved in; kept, it
-    // stays and the newest copy is linked instead.
+    // A kept second-newest copy is not moved in: the newest is linked instead.
     Catalogue s;
     for (std::uint64_t k = 3; k <= 6; ++k) s.Add(k * kH, k < 6);
     s.Copy(4 * kH, kA, 50);
@@ -320,8 +315,8 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
     const unistring kC = u"cccccccc-0000-4000-8000-000000000003";
     const UniversalPath copies = UniversalPath::Folder("/b/Copies");
     using Pairs = std::set<std::pair<unistring, unistring>>;  // old, fresh
-    // What the start of 200 replaces. `inPlace`'s copy is in the in-progress folder, written at
-    // `at`; uploads were written at 1000, or 2000 in ".../u2/".
+    // What the start of 200 replaces; `inPlace`'s copy written at `at`, uploads at 1000 (2000 in
+    // u2).
     auto replaced = [&](const Catalogue& c, const unistring& inPlace = u"", std::uint64_t at = 0) {
         const auto choices = IntervalPlan::ChooseStartingCopies(
             c.map, 200, [&](const unistring& u) { return u == inPlace; }, {});
@@ -364,9 +359,8 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
     c.map.at(100).databases.erase(kA);
     upload(c, 100, kB, 50, "/b/Copies/u2/db.vdb");
     EXPECT_EQ(replaced(c), (Pairs{{kB, kC}})) << "an upload of an older interval";
-    // An upload moved in place before a restart is still the newer upload; written before the
-    // upload still waiting, it is the older, left alone (the newer one's move then fails
-    // visibly); a copy in place a log has written to says nothing of its age.
+    // A copy moved in place after the waiting upload is newer, one before is older; one a log
+    // // wrote to says nothing of its age.
     c = start();
     c.map.at(100).databases.erase(kA);
     upload(c, 200, kB, 50, "/b/Copies/u1/db.vdb");

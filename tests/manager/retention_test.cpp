@@ -1,6 +1,4 @@
-// Restore points kept by the operator's policy, on real folders the manager makes: every byte
-// of a kept folder stays what it was when the folder was published, the folders the policy
-// gives up lose what pruning takes, and a database's newest copy is never among it.
+// Restore points kept by a policy stay as published; a newest copy is never pruned.
 #include <algorithm>
 #include <filesystem>
 
@@ -8,7 +6,7 @@
 #include "platform/framework/Manifest.h"
 #include "tests/manager/ManagerFixture.h"
 
-using testutil::ManagerTest;
+using namespace testutil;
 
 namespace {
 
@@ -21,7 +19,7 @@ Content Read(const std::string& folder) {
     Content out;
     for (const auto& e : fs::recursive_directory_iterator(folder))
         if (e.is_regular_file())
-            out[fs::relative(e.path(), folder).string()] = testutil::ReadFile(e.path().string());
+            out[fs::relative(e.path(), folder).string()] = ReadFile(e.path().string());
     return out;
 }
 
@@ -36,11 +34,8 @@ std::vector<std::string> LastGoodFolders(const std::string& backup) {
 
 class RetentionTest : public ManagerTest {
 protected:
-    // Runs `intervals` intervals of three databases; database 1 fails in the third, so its
-    // newest good copy stays in the second folder. `pass[k]` is how long the server's clock
-    // runs before interval k. After each interval the folders published so far that are still
-    // whole (every file as it was published) are compared with what the policy keeps: the
-    // newest folder, and of the folders before it those the start of its interval kept.
+    // `intervals` intervals of three databases (1 fails in the third; `pass[k]` runs the clock
+    // // before k); after each, the whole folders are those the policy keeps.
     void Run(const Talon::Retention& policy, int intervals,
              const std::vector<std::uint64_t>& pass = {}) {
         mgr->Cycle().SetRetention(policy);
@@ -87,8 +82,7 @@ protected:
                     whole.insert(j);
             }
             EXPECT_EQ(whole, expected) << "after interval " << k;
-            // What is not kept held copies of databases that have newer ones: none of it is
-            // left but the newest copies, and nothing else is gone.
+            // What is not kept lost only copies that have newer ones.
             for (int j = 0; j <= k; ++j) {
                 if (expected.count(j)) continue;
                 const std::string folder = backup() + "/" + names[static_cast<std::size_t>(j)];
@@ -98,7 +92,7 @@ protected:
             EXPECT_EQ(server.VerifyAll(), "") << "after interval " << k;
             if (!db1Folder.empty()) {
                 // The failed database's newest good copy is where it was, byte for byte.
-                EXPECT_EQ(testutil::ReadFile(backup() + "/" + db1Folder + "/db1.vdb"), db1Copy);
+                EXPECT_EQ(ReadFile(backup() + "/" + db1Folder + "/db1.vdb"), db1Copy);
             }
         }
     }
@@ -121,16 +115,12 @@ TEST_F(RetentionTest, ACountKeepsThatManyFoldersWholeAcrossIntervals) {
 }
 
 TEST_F(RetentionTest, AnAgeKeepsTheFoldersYoungerThanItWhole) {
-    // An hour between intervals, then a gap of five: the folders of the last three hours
-    // are kept, more than the count's two while intervals come hourly, and only the count's
-    // right after the gap.
+    // Hourly, then a gap of five hours: three hours' folders, then only the count's.
     Run({2, 3}, 8, {0, kHour, kHour, kHour, kHour, 5 * kHour, kHour, kHour});
     EXPECT_EQ(LastGoodFolders(backup()).size(), 4u);
 }
 
-// A stop between a folder's last copy and the folder itself leaves it holding only its
-// manifest; one between the manifest and the folder, an empty folder. Neither is a restore
-// point: the next interval after the restart removes them, and nothing else.
+// A folder a stop left with only its manifest, or empty, is removed by the next interval.
 TEST_F(RetentionTest, AFolderAStopLeftWithOnlyItsManifestOrNothingGoesAfterARestart) {
     sim::WorkloadOptions opt = Options(43, 2);
     sim::Workload server(backup(), opt, announcer);
@@ -153,7 +143,7 @@ TEST_F(RetentionTest, AFolderAStopLeftWithOnlyItsManifestOrNothingGoesAfterARest
     ASSERT_TRUE(Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(manifestOnly)),
                                        olderEnd)
                     .OK());
-    testutil::WriteFile(backup() + "/someone-else.txt", "mine");
+    WriteFile(backup() + "/someone-else.txt", "mine");
 
     Rebuild();
     ASSERT_NO_FATAL_FAILURE(Intervals(server, 1));
@@ -161,6 +151,6 @@ TEST_F(RetentionTest, AFolderAStopLeftWithOnlyItsManifestOrNothingGoesAfterARest
     EXPECT_FALSE(fs::exists(empty));
     EXPECT_FALSE(fs::exists(manifestOnly));
     EXPECT_EQ(LastGoodFolders(backup()).size(), 2u);
-    EXPECT_EQ(testutil::ReadFile(backup() + "/someone-else.txt"), "mine");
+    EXPECT_EQ(ReadFile(backup() + "/someone-else.txt"), "mine");
     EXPECT_EQ(server.VerifyAll(), "");
 }

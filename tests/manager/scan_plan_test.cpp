@@ -1,5 +1,4 @@
-// Where a restart puts the logs and uploads it finds, case by case, on catalogues built in
-// memory as the last-good folders rebuild them.
+// Where a restart puts the logs and uploads it finds, on catalogues built in memory.
 #include <gtest/gtest.h>
 
 #include "intake/ScanPlan.h"
@@ -16,9 +15,7 @@ namespace {
 
 const unistring kA = u"aaaaaaaa-0000-4000-8000-000000000001";
 
-// Published 100 (A at MSN 10) and 200 (A at 12), each with the log that reached it; 150
-// published nothing (its logs went on); 300 still to be made, with A's log 12 -> 13; the open
-// interval.
+// Published 100 (A at 10) and 200 (A at 12); 150 published nothing; 300 to make (12 -> 13).
 IntervalMap Catalogue() {
     IntervalMap map;
     auto add = [&](std::uint64_t end, bool published) -> Interval& {
@@ -101,8 +98,7 @@ TEST(ScanPlanTest, EachLogGoesWhereTheCycleLeftItOrToTheFirstIntervalStillToBeMa
                   rows[i].action == LogAction::kSetAside ? Mirel::kErrInvalidFile : 0);
         EXPECT_EQ(plan[i].late, rows[i].late);
     }
-    // Without an open interval a log that ends after every interval-done file has nowhere to
-    // go yet.
+    // Without an open interval such a log has nowhere to go yet.
     IntervalMap closed = Catalogue();
     closed.erase(kOpenInterval);
     EXPECT_EQ(ScanPlan::PlaceLogs(closed, 200, {logs.back()}).front().action, LogAction::kLeave);
