@@ -266,7 +266,7 @@ TEST_F(ManagerTest, SameFolderAgainRescansOnlyAfterARegistration) {
 }
 
 // A redo folder without its interval-done file goes only with an interval its name says it
-// // started in: one the server may still be writing stays.
+// started in: one the server may still be writing stays.
 TEST_F(ManagerTest, ARedoFolderWithoutItsIntervalDoneFileGoesOnlyWithAnIntervalItStartedIn) {
     const std::uint64_t end = 1800000060000000ull;
     const std::string changes = backup() + "/Changes/";

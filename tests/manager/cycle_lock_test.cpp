@@ -1,5 +1,5 @@
 // The cycle's file work runs without the catalogue's lock: announcements are answered meanwhile
-// // and taken into account when the work is committed.
+// and taken into account when the work is committed.
 #include <future>
 #include <thread>
 
@@ -109,7 +109,7 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsDatabaseFailsInTheStartGoesWithTheFai
 }
 
 // A stop during the start's or the manifest's file work waits for that operation only: nothing
-// // is published, no retry counted.
+// is published, no retry counted.
 TEST_F(CycleLockTest, AStopDuringTheStartOrTheManifestEndsTheCycleAtItsNextStep) {
     for (const std::string at : {"/InProgress/", "/InProgress/manifest.tsv"}) {
         SCOPED_TRACE(at);

@@ -228,7 +228,7 @@ TEST_F(CycleSafetyTest, ALogWhoseHeaderRotsAfterItWasTakenFailsItsDatabaseAcross
 }
 
 // C's only copy, in the in-progress folder when its redo folder is swapped for a link, is kept in
-// // Kept/; while it cannot be, it holds everything up, loudly.
+// Kept/; while it cannot be, it holds everything up, loudly.
 TEST_F(CycleSafetyTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhenItFails) {
     Events events;
     TempDir outside;

@@ -216,21 +216,6 @@ TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {
     EXPECT_NE(reasons.find("still.vrl\t10709\t"), std::string::npos) << reasons;
 }
 
-TEST_F(ManagerTest, NamesMatchWithoutCaseForIntakeScanAndEmptyCheck) {
-    // Written while the service was down: a shouted log and interval-done file.
-    std::string redo = backup() + "/Changes/Redo_7";
-    WriteDb(backup() + "/Copies/u/DB.VDB", kA, 1);
-    ASSERT_TRUE(Up(backup() + "/Copies/u/DB.VDB", kA));
-    Settle();
-    std::string log = WriteLog(redo, "A.VRL", kA, 1, 2, kEnd - 5);
-    WriteDone(redo, kEnd, {}, "INTERVALDONE.VID");
-    Rebuild();  // the restart's scan
-    Settle();
-    // Applied, not deleted unapplied: the newest copy is at the log's MSN.
-    EXPECT_EQ(DbInfo(NewestLastGood(backup()) + "/DB.VDB").msn, 2u);
-    EXPECT_FALSE(Exists(backup() + "/Rejected"));
-}
-
 TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
     Events events;
     TempDir outside;

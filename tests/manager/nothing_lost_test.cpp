@@ -80,29 +80,6 @@ protected:
 
 }  // namespace
 
-TEST_F(NothingLostTest, AFolderWhoseSetUpFailedIsSetUpAgainWhenNamedAgainAndLosesNothing) {
-    Upload(kA, 10);
-    Interval({kA});
-    Upload(kA, 20);  // an upload, its log and the interval's end wait
-    ASSERT_EQ(Log(kA), 0);
-    Close(0, false);
-    const std::string ip = backup() + "/InProgress";
-    if (IsDir(ip)) {
-        ASSERT_EQ(Mirel::Os::RemoveDir(ip), 0);
-    }
-    {
-        auto disarm = Fault(Mirel::FsOp::kCreateDir, ip, Mirel::kErrAccessDenied);
-        ASSERT_FALSE(Restart());
-    }
-    EXPECT_EQ(mgr->VerifyFullDBBackup(u"a", U(kA), 21, false), Mirel::kErrFoldersNotReady);
-    // Told 10017, the server names the same folder: set up again, not cleared.
-    ASSERT_EQ(mgr->SetBackupFolder(U(backup() + "/")), 1);
-    EXPECT_EQ(mgr->VerifyFullDBBackup(u"a", U(kA), 21, false), 0);
-    SettleWithRetries();
-    EXPECT_EQ(Newest()[kA], 21u);
-    ExpectEveryFolderExact();
-}
-
 // B, failed in the start's first choice, keeps that failure through the second.
 TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
     Upload(kA, 10);
@@ -223,7 +200,7 @@ INSTANTIATE_TEST_SUITE_P(, ReplacedDatabaseTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A log ending early (a clock stepped back) that continues one after the interval end goes
-// // after it, restart or not.
+// after it, restart or not.
 TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhateverItsEndSays) {
     for (const bool restart : {false, true}) {
         SCOPED_TRACE(restart ? "a restart before the interval is made" : "no restart");
@@ -248,7 +225,7 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
 }
 
 // A log continuing a later upload, ending before the interval end by a clock stepped back, is
-// // the upload's, through a restart and a newer upload; unrecorded, it is not taken.
+// the upload's, through a restart and a newer upload; unrecorded, it is not taken.
 TEST_F(NothingLostTest, ALogContinuingALaterUploadIsAppliedAfterItWhateverItsEndSays) {
     struct Row {
         const char* what;

@@ -360,7 +360,7 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
     upload(c, 100, kB, 50, "/b/Copies/u2/db.vdb");
     EXPECT_EQ(replaced(c), (Pairs{{kB, kC}})) << "an upload of an older interval";
     // A copy moved in place after the waiting upload is newer, one before is older; one a log
-    // // wrote to says nothing of its age.
+    // wrote to says nothing of its age.
     c = start();
     c.map.at(100).databases.erase(kA);
     upload(c, 200, kB, 50, "/b/Copies/u1/db.vdb");

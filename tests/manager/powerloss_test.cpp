@@ -1,5 +1,5 @@
 // Power lost at every durability point of the interval cycle: after the restart every last-good
-// // copy is exact, and after one more interval every accepted database is newest at its state.
+// copy is exact, and after one more interval every accepted database is newest at its state.
 #include <cstdlib>
 
 #include "tests/lib/PowerLoss.h"
@@ -42,7 +42,7 @@ protected:
     }
 
     // A run on a fresh folder, power lost at the service's point `crashAt` (0: never); answers the
-    // // points passed.
+    // points passed.
     std::uint64_t Run(const std::string& folder, std::uint64_t crashAt,
                       std::unique_ptr<sim::Workload>& server) {
         const Case c = GetParam();

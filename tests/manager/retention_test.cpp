@@ -35,7 +35,7 @@ std::vector<std::string> LastGoodFolders(const std::string& backup) {
 class RetentionTest : public ManagerTest {
 protected:
     // `intervals` intervals of three databases (1 fails in the third; `pass[k]` runs the clock
-    // // before k); after each, the whole folders are those the policy keeps.
+    // before k); after each, the whole folders are those the policy keeps.
     void Run(const Talon::Retention& policy, int intervals,
              const std::vector<std::uint64_t>& pass = {}) {
         mgr->Cycle().SetRetention(policy);
