@@ -1,5 +1,6 @@
 // The cycle's file work runs without the catalogue's lock: announcements are answered meanwhile
 // and taken into account when the work is committed.
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -31,11 +32,22 @@ protected:
         std::thread thread;
     };
 
-    // Announces A's log on another thread; false when no answer came in a minute.
-    bool AnswerMeanwhile(std::future<std::int32_t>& answer, std::uint64_t end,
-                         std::string* path = nullptr) {
-        answer = std::async(std::launch::async, [this, end, path] { return LogAt(kA, end, path); });
-        return answer.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    // With the cycle held at its first file operation under `at`, A's log ending at `end` is
+    // announced on another thread; its answer, then the cycle run to its end (-1: it hung).
+    std::int32_t AnswerWhileHeld(
+        const std::string& at, std::uint64_t end, std::string* path = nullptr,
+        const std::function<void()>& held = [] {}) {
+        CycleThread cycle(*this);
+        Gate gate(gates, backup() + at);
+        EXPECT_TRUE(gate.WaitHeld(60000)) << "the cycle never got to " << at;
+        held();
+        auto answer =
+            std::async(std::launch::async, [this, end, path] { return LogAt(kA, end, path); });
+        if (answer.wait_for(std::chrono::seconds(60)) != std::future_status::ready) return -1;
+        gate.Release();
+        cycle.Join();
+        Settle();
+        return answer.get();
     }
 
     std::string UploadPath() const {
@@ -48,21 +60,13 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileTheStartLinksItsCopiesIsAnsweredAndAppli
     Upload(kA, 10);
     Upload(kB, 20);
     Interval({kA, kB});
-    ASSERT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 11}, {kB, 21}}));
+    ASSERT_EQ(Newest(), (Msns{{kA, 11}, {kB, 21}}));
     ASSERT_EQ(Log(kA), 0);  // B has no log: it is carried forward
     const std::uint64_t end = Close(0, false);
 
-    CycleThread cycle(*this);
-    std::future<std::int32_t> answer;
-    Gate gate(gates, backup() + "/InProgress/");
-    ASSERT_TRUE(gate.WaitHeld(60000)) << "the start linked no copy";
-    ASSERT_TRUE(AnswerMeanwhile(answer, end - 1)) << "the announcement waited for the start";
-    EXPECT_EQ(answer.get(), 0);
-    gate.Release();
-    cycle.Join();
-    Settle();
+    ASSERT_EQ(AnswerWhileHeld("/InProgress/", end - 1), 0);
 
-    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}, {kB, 21}}));
+    EXPECT_EQ(Newest(), (Msns{{kA, 13}, {kB, 21}}));
     states[end][kA] = 13;
     ExpectEveryFolderExact();
     EXPECT_EQ(UnfinishedIntervals(), "");
@@ -79,19 +83,10 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsDatabaseFailsInTheStartGoesWithTheFai
     ASSERT_EQ(Log(kB), 0);
     const std::uint64_t end = Close(0, false);
 
-    Mirel::FaultEnv::Scope disarm(faults);
     // The copies folder went to another file system: A's move fails, B's link is held.
-    faults.Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
-    CycleThread cycle(*this);
-    std::future<std::int32_t> answer;
+    auto disarm = Fault(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
     std::string log;
-    Gate gate(gates, backup() + "/InProgress/");
-    ASSERT_TRUE(gate.WaitHeld(60000)) << "the start linked no copy";
-    ASSERT_TRUE(AnswerMeanwhile(answer, end - 1, &log)) << "the announcement waited";
-    EXPECT_EQ(answer.get(), 0) << "A had not failed yet when its log came";
-    gate.Release();
-    cycle.Join();
-    Settle();
+    ASSERT_EQ(AnswerWhileHeld("/InProgress/", end - 1, &log), 0) << "A had not failed yet";
 
     EXPECT_GE(faults.Fired(), 1);
     EXPECT_EQ(Err(kA), Mirel::kErrCopyFailed);
@@ -101,7 +96,7 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsDatabaseFailsInTheStartGoesWithTheFai
     EXPECT_NE(reasons.find(log.substr(log.rfind('/') + 1)), std::string::npos) << reasons;
     EXPECT_TRUE(Exists(upload)) << "the upload that could not be moved is kept";
     // The folder lacks A (its older copy stays where it was); B went on.
-    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kB, 22}}));
+    EXPECT_EQ(Newest(), (Msns{{kB, 22}}));
     EXPECT_EQ(UnfinishedIntervals(), "");
     // The failure stays: A's next log is refused until a new upload.
     msns[kA] = 31;
@@ -159,26 +154,19 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsIntervalIsPublishedGoesToTheNextInter
     ASSERT_EQ(Log(kB), 0);
     const std::uint64_t end = Close(0, false);
 
-    CycleThread cycle(*this);
-    std::future<std::int32_t> answer;
     std::string log;
-    Gate gate(gates, backup() + "/LastGood");
-    ASSERT_TRUE(gate.WaitHeld(60000)) << "the interval was never published";
-    ASSERT_TRUE(Exists(backup() + "/InProgress/manifest.tsv"));
-    ASSERT_TRUE(AnswerMeanwhile(answer, end - 1, &log)) << "the announcement waited";
-    EXPECT_EQ(answer.get(), 0);
-    gate.Release();
-    cycle.Join();
-    Settle();
+    ASSERT_EQ(AnswerWhileHeld("/LastGood", end - 1, &log,
+                              [&] { EXPECT_TRUE(Exists(backup() + "/InProgress/manifest.tsv")); }),
+              0);
 
     // The folder holds the copies as they were when the publication began.
-    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
+    EXPECT_EQ(Newest(), (Msns{{kA, 12}, {kB, 22}}));
     EXPECT_TRUE(Exists(log)) << "the log was set aside or removed";
     EXPECT_NE(ReadFile(backup() + "/UploadsAfter.tsv").find(log), std::string::npos)
         << "a restart would not know where the log went";
     // The next interval applies it.
     Interval({kB});
-    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}, {kB, 23}}));
+    EXPECT_EQ(Newest(), (Msns{{kA, 13}, {kB, 23}}));
     ExpectEveryFolderExact();
     EXPECT_EQ(UnfinishedIntervals(), "");
     EXPECT_FALSE(Exists(backup() + "/Rejected"));

@@ -57,18 +57,6 @@ protected:
     TalonIBWorker worker{mgr->Cat(), mgr->Files()};  // never started: runs on this thread
 };
 
-TEST_F(WorkerTest, PassAppliesLogsToAPrivateCopyAndLeavesLastGoodAlone) {
-    Prepare(3);
-    worker.ProcessRedoLogSet(item);
-    ASSERT_TRUE(item.err.OK()) << item.err.GetError();
-    EXPECT_EQ(item.file.msn, msns.back());
-    EXPECT_EQ(item.file.endUTC, 1002u);
-    EXPECT_EQ(Links(), 1u);
-    EXPECT_EQ(ReadFile(lg + "/db.vdb"), before);
-    EXPECT_EQ(model.Compare(UniversalPath::FromNative(ip())), "");
-    EXPECT_EQ(Temporaries(), 0);
-}
-
 // Every page of a pass is durable before the header that claims it: two syncs, in order.
 TEST_F(WorkerTest, APassOfSeveralLogsSyncsTheCopyOnceAndThenItsHeader) {
     Prepare(4);
@@ -94,8 +82,8 @@ TEST_F(WorkerTest, LogsAlreadyContainedOnlyMoveTheEndAndOpenNothing) {
     EXPECT_EQ(Links(), 2u);  // never prepared: still shares the last-good data
 }
 
-// A pass stops at the last log's MSN and at an abort; the next applies the rest.
-TEST_F(WorkerTest, APassStopsAtItsLimitAndAtAnAbort) {
+// A pass stops at the last log's MSN and at an abort; the next applies the rest to a private copy.
+TEST_F(WorkerTest, APassStopsAtItsLimitAndAtAnAbortAndAppliesToAPrivateCopy) {
     Prepare(3);
     item.lastLogMSN = msns[1];  // the first log only (no interval end: the limit is 0)
     worker.ProcessRedoLogSet(item);
@@ -110,7 +98,12 @@ TEST_F(WorkerTest, APassStopsAtItsLimitAndAtAnAbort) {
     worker.ProcessRedoLogSet(item);
     ASSERT_TRUE(item.err.OK()) << item.err.GetError();
     EXPECT_EQ(item.file.msn, msns.back());
+    EXPECT_EQ(item.file.endUTC, 1002u);
     EXPECT_EQ(model.Compare(UniversalPath::FromNative(ip())), "");
+    // Applied to a private copy: the last-good one is untouched, nothing temporary left.
+    EXPECT_EQ(Links(), 1u);
+    EXPECT_EQ(ReadFile(lg + "/db.vdb"), before);
+    EXPECT_EQ(Temporaries(), 0);
 }
 
 TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndStaysUntilTheFailureIsRecorded) {
