@@ -182,6 +182,7 @@ TEST_F(ManagerTest, PlantedLinksNeverLeadOutOfTheBackupFolder) {
     EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
     EXPECT_TRUE(Mirel::Os::Stat(backup() + "/Copies").isLink);
     EXPECT_EQ(ReadFile(outside / "precious.vdb"), "keep");
+    EXPECT_EQ(mgr->SetBackupFolder(u"relative/path"), 0);
 }
 
 TEST_F(ManagerTest, UnchainedLogsAreDropped) {
@@ -234,35 +235,6 @@ TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
         dbs = static_cast<int>(intervals.at(kOpenInterval).databases.size());
     });
     EXPECT_EQ(dbs, 6);
-}
-
-TEST_F(ManagerTest, SameFolderAgainRescansOnlyAfterARegistration) {
-    const unistring folder = U(backup());
-    std::string log = WriteLog(backup() + "/Changes/Redo_1", "a.vrl", kA, 1, 2, 100);
-    ASSERT_EQ(Ready(log, kA), 0);
-    // An entry that exists only in memory tells a rescan from none.
-    mgr->WithCatalogue(
-        [&](IntervalMap& intervals) { intervals.at(kOpenInterval).databases[U(kB)]; });
-    auto has = [&](const std::string& uuid) {
-        bool found = false;
-        mgr->WithCatalogue([&](IntervalMap& intervals) {
-            found = intervals.at(kOpenInterval).databases.count(U(uuid)) != 0;
-        });
-        return found;
-    };
-    ASSERT_FALSE(mgr->ServerRegistered());
-    EXPECT_EQ(mgr->SetBackupFolder(folder), 1);
-    EXPECT_TRUE(has(kB));  // kept: no rescan
-    ASSERT_TRUE(mgr->RegisterServer(u"127.0.0.1", 1));
-    EXPECT_EQ(mgr->SetBackupFolder(folder), 1);
-    EXPECT_FALSE(has(kB));  // rebuilt from the folder
-    EXPECT_TRUE(has(kA));   // the redo log on disk came back
-    EXPECT_FALSE(mgr->ServerRegistered());
-    // Empty text wipes the working folders (no last-good folder here: everything).
-    EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
-    EXPECT_FALSE(Exists(log));
-    EXPECT_FALSE(mgr->FoldersReady());
-    EXPECT_EQ(mgr->SetBackupFolder(u"relative/path"), 0);
 }
 
 // A redo folder without its interval-done file goes only with an interval its name says it
