@@ -45,7 +45,6 @@ TEST_F(ManagerTest, RedoLogsLandInTheIntervalTheyEndIn) {
         ASSERT_EQ(open.databases.at(U(kA)).logs.size(), 1u);
         EXPECT_EQ(open.databases.at(U(kA)).logs.begin()->endUTC, e2 + 1);
     });
-    // Logs outside the changes folder are not taken; nothing is moved.
     std::string outside = WriteLog(tmp / "elsewhere", "x.vrl", kA, 5, 6, e2 + 9);
     EXPECT_EQ(Ready(outside, kA), Mirel::kErrFileNotTaken);
     EXPECT_TRUE(IsFile(outside));
@@ -74,7 +73,6 @@ TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
               Mirel::kErrNoFullBackup);
     MakeDirs(backup() + "/Copies/upload-5-2/db0.vdb.rc");
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN(), true), 0);
-    // An upload from outside the copies folder is refused and reported.
     Events events;
     MakeDirs(tmp / "outside");
     ASSERT_TRUE(
@@ -85,7 +83,6 @@ TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
 }
 
 TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
-    // A source "last-good" folder with a/b/db.vdb and its container data.
     std::string lg = backup() + "/LastGood_2026-01-01_0000";
     MakeDirs(lg + "/a/b/db.vdb.rc");
     auto uuid = Mirel::UuidText::Generate();
@@ -103,7 +100,6 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
               2u);
     EXPECT_EQ(ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
-    // A stale destination that cannot be deleted.
     faults.Arm(Mirel::FsOp::kDeleteFile, ip + "/a/b/db.vdb", Mirel::kErrFileLocked, 1);
     Mirel::Error e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
     EXPECT_EQ(e.GetError(), Mirel::kErrFileLocked);
@@ -164,7 +160,6 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
 TEST_F(ManagerTest, PlantedLinksNeverLeadOutOfTheBackupFolder) {
     TempDir outside;
     WriteFile(outside / "precious.vdb", "keep");
-    // A database-looking link inside the copies folder is not listed, moved or written.
     ASSERT_EQ(
         ::symlink((outside / "precious.vdb").c_str(), (backup() + "/Copies/link.vdb").c_str()), 0);
     EXPECT_FALSE(Up(backup() + "/Copies/link.vdb", kA));

@@ -163,16 +163,13 @@ TEST_F(CycleSafetyTest, ARestartNeverTakesAnUploadOlderThanAFailureForTheNewOne)
     Upload(kA, 10);
     Upload(kB, 20);
     Interval({kA, kB});
-    // A copy of B from before its failure, still lying in the copies folder.
     const std::string stale = WriteDb(backup() + "/Copies/stale/b.vdb", kB, 21);
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kB, true), 0);
     Close();
     ASSERT_EQ(Err(kB), Mirel::kErrInvalidFile);
-    // The new full backup, written after the failure, not announced yet.
     const std::string fresh = WriteDb(backup() + "/Copies/fresh/b.vdb", kB, 21);
     const std::string fresher = WriteDb(backup() + "/Copies/fresher/b.vdb", kB, 21);
-    // The server restarts and names the folder again: the catalogue is read back from disk.
     Rebuild();
     Settle();
     Interval({kA});
@@ -275,7 +272,6 @@ TEST_F(CycleSafetyTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhenItFail
     EXPECT_EQ(MsnOf(kept[0].Native()), 6u);  // its upload and the log the service applied
     Close();
     for (const auto& f : AllFolders()) EXPECT_FALSE(IsFile(CopyOf(f, kC))) << f;
-    // A new upload brings C back; once a folder holds it, the kept copy goes.
     Upload(kC, 50);
     Upload(kA, 60);
     Close();

@@ -104,7 +104,6 @@ TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
     EXPECT_FALSE(Exists(backup() + "/Rejected"));
 
-    // The real thing is still taken.
     EXPECT_EQ(Ready(good, kA), 0);
 }
 
@@ -194,22 +193,12 @@ TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {
         EXPECT_FALSE(Exists(done));
     }
     // A log with records that leaves the MSN where it is would never be applied.
-    {
-        Mirel::Format::Uuid u;
-        Mirel::UuidText::FromText(U(kA), u);
-        sim::RedoLogWriter w;
-        std::string path = redo + "/still.vrl";
-        ASSERT_TRUE(w.Open(Mirel::UniversalPath::FromNative(path), u, 512, 5).OK());
-        std::vector<std::uint8_t> page(512, 1);
-        ASSERT_TRUE(w.AddPage(0, page.data()).OK());
-        ASSERT_TRUE(w.Finish(5, kEnd - 3, false).OK());
-        EXPECT_EQ(Ready(path, kA), Mirel::kErrInvalidFile);
-    }
+    EXPECT_EQ(Ready(WriteLog(redo, "still.vrl", kA, 5, 5, kEnd - 3, false, true), kA),
+              Mirel::kErrInvalidFile);
     // A file that is not named as a redo log is not one the scan would find again.
     WriteFile(redo + "/notes.txt", "x");
     EXPECT_EQ(Ready(redo + "/notes.txt", kA), Mirel::kErrFileNotTaken);
     EXPECT_TRUE(IsFile(redo + "/notes.txt"));
-    // Every set-aside file has its line, with its reason.
     std::string reasons = Reasons(backup());
     EXPECT_NE(reasons.find("a.vrl\t10720\t"), std::string::npos) << reasons;
     EXPECT_NE(reasons.find("IntervalDone.vid\t10709\t"), std::string::npos) << reasons;
@@ -221,7 +210,6 @@ TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
     TempDir outside;
     WriteDb(outside / "db.vdb", kA, 1);
     const std::string outsideBefore = Fingerprint(outside.path());
-    // A link to a folder elsewhere, planted in the copies folder.
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies/evil").c_str()), 0);
     EXPECT_FALSE(Up(backup() + "/Copies/evil/db.vdb", kA));
     // Not a database file name, a truncated copy, another database than announced.
@@ -233,7 +221,6 @@ TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
     std::string other = WriteDb(backup() + "/Copies/u3/db.vdb", kC, 1);
     EXPECT_FALSE(Up(other, kA));
     EXPECT_EQ(events.Count(0x41000313), 4);
-    // The real thing, in any case of its extension, is taken.
     EXPECT_TRUE(Up(WriteDb(backup() + "/Copies/u4/db.VDB", kA, 1), kA));
     // Nothing of the refused files moved, and a whole interval never touches the outside.
     std::string done = WriteDone(backup() + "/Changes/Redo_1", kEnd, {});
@@ -246,7 +233,6 @@ TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
 }
 
 TEST_F(ManagerTest, TheScanKeepsWhatTheServerIsWritingAndWhatItAnnounced) {
-    // An acknowledged upload with no log yet, then a restart.
     ASSERT_TRUE(Up(WriteDb(backup() + "/Copies/u/db.vdb", kA, 10), kA));
     // A log whose header is not written yet (the server writes it last).
     std::string redo = backup() + "/Changes/Redo_1";
@@ -259,7 +245,6 @@ TEST_F(ManagerTest, TheScanKeepsWhatTheServerIsWritingAndWhatItAnnounced) {
     Rebuild();
     EXPECT_TRUE(IsFile(redo + "/being-written.vrl"));
     EXPECT_FALSE(Exists(backup() + "/Rejected"));
-    // Its next interval uses the upload: no failure, a copy at its MSN.
     std::string log = WriteLog(redo, "a.vrl", kA, 10, 11, kEnd - 5);
     // A tag that cannot be set does not refuse the log; one taken is tagged.
     faults.Arm(Mirel::FsOp::kTag, log, Mirel::kErrDiskFull, 1);
@@ -287,7 +272,6 @@ TEST_F(ManagerTest, AFileTheScanTookAndItsAnnouncementRefusedIsForgotten) {
     ASSERT_EQ(Ready(WriteDone(backup() + "/Changes/Redo_1", kEnd, {})), 0);
     Settle();
     ASSERT_EQ(mgr->VerifyFullDBBackup(u"db", U(kA), 1, false), 0);
-    // Written while the service was down, then announced under another database.
     std::string redo = backup() + "/Changes/Redo_2";
     std::string stray = WriteLog(redo, "stray.vrl", kA, 5, 6, kEnd + 5);
     Rebuild();
@@ -301,7 +285,6 @@ TEST_F(ManagerTest, AFileTheScanTookAndItsAnnouncementRefusedIsForgotten) {
 
 TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
     TempDir outside;
-    // The folder in service has a pending upload and log, a user's file and a set-aside file.
     ASSERT_TRUE(Up(WriteDb(backup() + "/Copies/u/db.vdb", kA, 1), kA));
     std::string redo = backup() + "/Changes/Redo_1";
     std::string log = WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 5);
@@ -330,7 +313,6 @@ TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
     EXPECT_EQ(mgr->SetBackupFolder(U(outside / "alias")), 1);
     EXPECT_EQ(mgr->SetBackupFolder(U(backup() + "/")), 1);
     EXPECT_TRUE(IsFile(log));
-    // The old folder still works: the interval completes with the upload and the log.
     ASSERT_EQ(Ready(WriteDone(redo, kEnd, {})), 0);
     Settle();
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db", U(kA), 2, false), 0);
@@ -376,7 +358,6 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
     WriteFile(backup() + "/precious.txt", "mine");
     const std::string outsideBefore = Fingerprint(outside.path());
 
-    // A whole life: uploads, intervals, hostile announcements, restarts, folder changes.
     sim::Workload server(backup(), Options(9, 2), announcer);
     ASSERT_TRUE(server.Upload());
     for (const auto& [link, target] : links) {
@@ -430,7 +411,6 @@ TEST_F(ManagerTest, TheScanLeavesFifosWhereTheyAreAndNeverWaitsForThem) {
         EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] { result = mgr->SetBackupFolder(U(folder)); }))
             << place << " blocked the scan";
         EXPECT_EQ(result, 1) << place;
-        // Announced, it is refused at once, unread.
         if (place == "Changes/Redo_1/a.vrl") {
             EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] { result = Ready(fifo, kA); }))
                 << "the announcement blocked";

@@ -877,18 +877,16 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     const auto expired = TreeOf(ref, true);
     fs::remove_all(ref);
     std::map<Mirel::unistring, std::pair<std::uint64_t, std::string>> newest;
-    for (const LastGood& f : Folders(backup()))
-        for (const auto& file : List(f.path)) {
-            Mirel::unistring key;
-            std::uint64_t msn = 0;
-            if (!Talon::IBS_Config::GetDBInfo(file, key, msn).OK()) continue;
-            auto& at = newest[key];
-            if (f.end >= at.first) at = {f.end, file.Native()};
-        }
     std::set<std::string> verifiedBefore;  // the folders that verify before the expiry
     for (const LastGood& f : Folders(backup())) {
         std::ostringstream ignored;
         if (ibsdb::Verify({f.path, false}, ignored) == ibsdb::kOk) verifiedBefore.insert(f.path);
+        for (const auto& file : List(f.path)) {
+            const DbId id = DbInfo(file);
+            if (id.uuid.empty()) continue;
+            auto& at = newest[id.uuid];
+            if (f.end >= at.first) at = {f.end, file.Native()};
+        }
     }
     std::map<std::string, std::string> newestBytes;
     for (const auto& [key, at] : newest) newestBytes[at.second] = ReadFile(at.second);

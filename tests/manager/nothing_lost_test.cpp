@@ -16,7 +16,6 @@ namespace {
 
 class NothingLostTest : public CycleFixture {
 protected:
-    // What a new process starts with, then the start's own set-up of the backup folder.
     bool Restart() {
         while (Queue().GetMsg(0)) {
         }
@@ -40,7 +39,6 @@ protected:
         EXPECT_EQ(Newest()[kA], msn);
         ExpectEveryFolderExact();
     }
-    // An empty backup folder, as a new process finds it, and a server that starts over.
     void FreshFolder() {
         msns.clear();
         states.clear();
@@ -112,7 +110,6 @@ TEST_F(NothingLostTest, TwoUploadsInOneFolderAreBothKept) {
     Interval({kA, kB});
     EXPECT_EQ(Newest(), (Msns{{kA, 11}, {kB, 21}}));
     EXPECT_EQ(Err(kB), 0);
-    // Only the service's own files left the folder.
     EXPECT_EQ(Read("Copies/both/notes.txt"), "the server's own");
     EXPECT_FALSE(InBackup("Copies/both/sub"));
     Interval({kA, kB});

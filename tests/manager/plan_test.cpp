@@ -31,7 +31,6 @@ public:
                 Mirel::Directory(UniversalPath::Folder("/b/LastGood_" + std::to_string(end)));
         return i;
     }
-    // A copy in a last-good folder, or an upload waiting in the copies folder.
     DatabaseItem& Copy(std::uint64_t end, const unistring& uuid, std::uint64_t msn,
                        bool upload = false) {
         DatabaseItem& item = map.at(end).databases[uuid];
@@ -78,22 +77,21 @@ TEST(PlanTest, ConnectsFollowsTheChainFromTheCopy) {
 }
 
 TEST(PlanTest, LogsBeforeTheNewestBreakAfterAClosedLogAreUnchained) {
+    using Msns = std::vector<std::uint64_t>;
+    auto gone = [](const RedoLogSet& logs) {
+        Msns out;
+        for (const FileInfo& l : IntervalPlan::UnchainedLogs(logs)) out.push_back(l.msn);
+        return out;
+    };
     // The log at 10 closed its database and the one at 20 does not continue it: 10 goes.
-    RedoLogSet logs = {Log(1, 5, 10, true), Log(100, 101, 20), Log(101, 102, 30)};
-    auto gone = IntervalPlan::UnchainedLogs(logs);
-    ASSERT_EQ(gone.size(), 1u);
-    EXPECT_EQ(gone[0].endUTC, 10u);
+    EXPECT_EQ(gone({Log(1, 5, 10, true), Log(100, 101, 20), Log(101, 102, 30)}), Msns{5});
     // Without a closed log a break is kept (the worker reports it).
-    EXPECT_TRUE(IntervalPlan::UnchainedLogs({Log(1, 5, 10), Log(100, 101, 20)}).empty());
+    EXPECT_EQ(gone({Log(1, 5, 10), Log(100, 101, 20)}), Msns{});
     // The clock went back: the closed log at 10 continues 20 (and 15 continues it).
-    EXPECT_TRUE(IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true)}).empty());
-    EXPECT_TRUE(
-        IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true), Log(8, 9, 15)}).empty());
+    EXPECT_EQ(gone({Log(5, 6, 20), Log(6, 8, 10, true)}), Msns{});
+    EXPECT_EQ(gone({Log(5, 6, 20), Log(6, 8, 10, true), Log(8, 9, 15)}), Msns{});
     // A real new start after it is still one.
-    gone = IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true), Log(100, 101, 30)});
-    ASSERT_EQ(gone.size(), 2u);
-    EXPECT_EQ(gone[0].msn, 8u);
-    EXPECT_EQ(gone[1].msn, 6u);
+    EXPECT_EQ(gone({Log(5, 6, 20), Log(6, 8, 10, true), Log(100, 101, 30)}), (Msns{8, 6}));
 }
 
 TEST(PlanTest, StartingCopies) {
@@ -261,7 +259,6 @@ TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
               (std::set<std::pair<std::uint64_t, unistring>>{{1 * kH, kA}, {2 * kH, kA}}));
     // Ages from the end being made: exactly 3 hours old is not kept.
     EXPECT_EQ(kept(2, 3), (Set{4 * kH, 5 * kH}));
-    // Either rule keeps a folder.
     EXPECT_EQ(kept(5, 1), (Set{2 * kH, 3 * kH, 4 * kH, 5 * kH}));
     // kB's only copy is never pruned, whatever the policy keeps.
     for (const auto& k : {kept(2, 0), kept(3, 0), kept(100, 1000)})
@@ -297,10 +294,10 @@ TEST(PlanTest, ChainRepairAfterARestart) {
     c.Logs(300, kA, {Log(100, 105, 250)});
     auto r = Chain::RepairChain(c.map, 300, kA, 80);
     ASSERT_TRUE(r.complete);
-    ASSERT_EQ(r.logs.size(), 2u);
-    EXPECT_EQ(r.logs[0].first.msn, 90u);
-    EXPECT_EQ(r.logs[0].second, 100u);  // merged with the end of the interval it came from
-    EXPECT_EQ(r.logs[1].second, 200u);
+    // Each log merged with the end of the interval it came from.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> merged;
+    for (const auto& [log, end] : r.logs) merged.push_back({log.msn, end});
+    EXPECT_EQ(merged, (decltype(merged){{90, 100}, {100, 200}}));
     // Already continued by its own logs: nothing to merge.
     r = Chain::RepairChain(c.map, 300, kA, 100);
     EXPECT_TRUE(r.complete);
@@ -331,7 +328,6 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
         }
         return out;
     };
-    // kA's copy "db.vdb" is in the previous folder.
     auto start = [] {
         Catalogue c;
         c.Add(100, true);
