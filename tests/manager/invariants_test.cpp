@@ -361,13 +361,13 @@ protected:
                    const std::string& where);
     Talon::Retention retention;  // the default unless a test sets one
     void CheckRealWorld(Server& s, const std::vector<LastGood>& folders, const std::string& where);
-    void FailedStart(const std::string& where);
+    void FailedStart(Server& s, int n, const std::string& where);
     void CrossDeviceSetup(Server& s, int n, const std::string& where);
-    void RaceFolderChange();
+    void RaceFolderChange(Server& s, int n);
     void Recreate(Server& s, int n, const std::string& where);
-    void NewLongNamedDatabase(Server& s, const std::string& where);
+    void NewLongNamedDatabase(Server& s, int n, const std::string& where);
     std::int32_t LongNamedLog(Server& s, int i, const std::string& folder, std::uint64_t end);
-    void LateLog(Server& s, const std::string& where);
+    void LateLog(Server& s, int n, const std::string& where);
     void RetiredLog(Server& s, int n, const std::string& where);
     void FlipByte(Server& s, int n);
     void KilledExpiry(Server& s, int n, const std::string& where);
@@ -667,7 +667,8 @@ bool InvariantTest::InNewestFolder(Server& s, const Db& d) {
 }
 
 // 1: a start's set-up fails (read-only for a moment); named again, it is set up, not cleared.
-void InvariantTest::FailedStart(const std::string& where) {
+void InvariantTest::FailedStart(Server& s, int n, const std::string& where) {
+    s.Happened(n, RealWorld::kSetup);
     ASSERT_TRUE(mgr->StopWorkers(false)) << where;
     mgr->Cat().ClearIntervals();  // a new process
     {
@@ -700,7 +701,8 @@ void InvariantTest::CrossDeviceSetup(Server& s, int n, const std::string& where)
 
 // 8: the folder named again while the check it posts runs at once (one processor, the change
 // at idle priority: its post hands over the processor before it returns).
-void InvariantTest::RaceFolderChange() {
+void InvariantTest::RaceFolderChange(Server& s, int n) {
+    s.Happened(n, RealWorld::kRace);
     cpu_set_t before, one;
     pthread_getaffinity_np(pthread_self(), sizeof before, &before);
     CPU_ZERO(&one);
@@ -783,7 +785,8 @@ void InvariantTest::RetiredLog(Server& s, int n, const std::string& where) {
 }
 
 // 5: a new database whose file name is 250 to 255 bytes long.
-void InvariantTest::NewLongNamedDatabase(Server& s, const std::string& where) {
+void InvariantTest::NewLongNamedDatabase(Server& s, int n, const std::string& where) {
+    s.Happened(n, RealWorld::kLongName);
     Db d = s.NewDb(512, 2000, s.rw);
     int i = static_cast<int>(s.dbs.size());
     d.name = sim::LongName("db" + std::to_string(i) + "-", ".vdb", 250 + s.rw() % 6);
@@ -812,7 +815,8 @@ std::int32_t InvariantTest::LongNamedLog(Server& s, int i, const std::string& fo
 }
 
 // 6: a log that ends inside the newest published interval, announced now.
-void InvariantTest::LateLog(Server& s, const std::string& where) {
+void InvariantTest::LateLog(Server& s, int n, const std::string& where) {
+    s.Happened(n, RealWorld::kLate);
     // Not uploaded since the newest end: a log continuing it cannot end before it.
     const int i =
         Pick(s, [&](const Db& d) { return d.uploads > 0 && d.uploadedAfter < s.ends.size(); });
@@ -1055,13 +1059,9 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         int failedStartAt = n > 0 && s.Roll(RealWorld::kSetup) ? static_cast<int>(s.rw() % 2) : -1;
         if (n > 0 && s.Roll(RealWorld::kRecreate)) Recreate(s, n, where);
         if (!s.retired.empty() && s.Roll(RealWorld::kRecreate)) RetiredLog(s, n, where);
-        if (s.dbs.size() < 6 && s.Roll(RealWorld::kLongName)) {
-            s.Happened(n, RealWorld::kLongName);
-            NewLongNamedDatabase(s, where);
-        }
+        if (s.dbs.size() < 6 && s.Roll(RealWorld::kLongName)) NewLongNamedDatabase(s, n, where);
         if (n > 0 && s.Roll(RealWorld::kLate)) {
-            s.Happened(n, RealWorld::kLate);
-            LateLog(s, where);
+            LateLog(s, n, where);
             restartAfterDone = true;
         }
         if (n > 0 && s.Roll(RealWorld::kXdev)) CrossDeviceSetup(s, n, where);
@@ -1129,10 +1129,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
                     Err(d.key) == 0 && OnlyCopy(x))
                     x.eventDue = true;
         }
-        if (failedStartAt == 0) {
-            s.Happened(n, RealWorld::kSetup);
-            FailedStart(where);
-        }
+        if (failedStartAt == 0) FailedStart(s, n, where);
         if (clockBack && s.clock + 1 < s.ends.back()) {
             // An interval-done file before the newest end: refused, set aside.
             std::string stale = folder + "/IntervalDone.vid";
@@ -1208,14 +1205,8 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
                     if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
             ASSERT_TRUE(NamedAgain()) << where;
         }
-        if (failedStartAt == 1) {
-            s.Happened(n, RealWorld::kSetup);
-            FailedStart(where);
-        }
-        if (s.Roll(RealWorld::kRace)) {
-            s.Happened(n, RealWorld::kRace);
-            RaceFolderChange();
-        }
+        if (failedStartAt == 1) FailedStart(s, n, where);
+        if (s.Roll(RealWorld::kRace)) RaceFolderChange(s, n);
         // Sometimes a rescan, in the middle of the work.
         if (s.rng() % 9 == 0) {
             if (auto m = Queue().GetMsg(0))
