@@ -62,7 +62,6 @@ protected:
         if (end == 0) end = (clock / kMinute + 1) * kMinute + 1234;
         EXPECT_EQ(Ready(WriteDone(Redo(), end, {})), 0);
         states[end] = msns;
-        ends.push_back(end);
         clock = end;
         redo = 0;
         if (settle) SettleWithRetries();
@@ -126,7 +125,6 @@ protected:
 
     std::map<std::string, std::uint64_t> msns;
     std::map<std::uint64_t, std::map<std::string, std::uint64_t>> states;
-    std::vector<std::uint64_t> ends;
     std::uint64_t clock = kStart, redo = 0;
     int seq = 0;
 };

@@ -45,9 +45,8 @@ public:
 class QueueTrigger : public CycleTrigger {
 public:
     static constexpr std::int32_t kCheck = 1231;
-    static constexpr std::int32_t kStopped = 1224;
     void CheckIntervals() override { queue.PostMsg(kCheck); }
-    void Stopped() override { queue.PostMsg(kStopped); }
+    void Stopped() override { queue.PostMsg(1224); }
     Mirel::MsgQ queue;
 };
 
@@ -216,10 +215,6 @@ protected:
     RecordingSink& Sink() { return sink; }
     void SetUp() override {
         Mirel::gDebugger.SetLogFile(tmp.path(), "talonibDebug.log");
-        if (std::getenv("IBS_TEST_DUMP_INTERVALS")) {
-            Mirel::gDebugger.SetBit(57, true);
-            Mirel::gDebugger.SetBit(33, true);
-        }
         ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1);
         Settle();
     }
