@@ -105,6 +105,12 @@ protected:
         return out;
     }
     int Folders() { return static_cast<int>(AllFolders().size()); }
+    // How many last-good folders hold a copy of the database.
+    int CopiesOf(const std::string& uuid) {
+        int n = 0;
+        for (const auto& f : AllFolders()) n += IsFile(CopyOf(f, uuid));
+        return n;
+    }
     static std::uint64_t MsnOf(const std::string& file) { return DbInfo(file).msn; }
     static std::string CopyOf(const std::string& folder, const std::string& uuid) {
         return folder + "/" + uuid.substr(0, 4) + ".vdb";

@@ -171,8 +171,7 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"old", U(r.old), 12, false), Mirel::kErrReplaced);
     // Its later logs are refused and set aside; nothing of it is lost.
     EXPECT_EQ(Log(r.old), Mirel::kErrReplaced);
-    const std::string reasons = Read("Rejected/reasons.tsv");
-    EXPECT_EQ(std::count(reasons.begin(), reasons.end(), '\n'), 2) << reasons;
+    EXPECT_EQ(CountOf(Read("Rejected/reasons.tsv"), "\n"), 2u);
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(Log(r.fresh), 0);
         Close();
@@ -499,7 +498,7 @@ TEST_F(NothingLostTest, ANewDatabasesOnlyCopyIsKeptWhenALaterLogFailsIt) {
     const auto kept = List(backup() + "/Kept/" + kC);
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(MsnOf(kept[0].Native()), 41u);  // its upload and the log that applied
-    for (const auto& f : AllFolders()) EXPECT_FALSE(IsFile(CopyOf(f, kC))) << f;
+    EXPECT_EQ(CopiesOf(kC), 0);
     ASSERT_TRUE(Rebuilt());
     EXPECT_EQ(List(backup() + "/Kept/" + kC).size(), 1u);
     Upload(kC, 50);
