@@ -340,10 +340,8 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
     MakeDirs(outside / "dir");
     WriteFile(outside / "dir/keep", "keep");
     // Links wherever the service lists, moves or deletes, and files of someone else's.
-    MakeDirs(backup() + "/Changes/Redo_1");
-    MakeDirs(backup() + "/Copies/up");
-    MakeDirs(backup() + "/InProgress");
-    MakeDirs(backup() + "/Rejected");
+    for (const char* folder : {"Changes/Redo_1", "Copies/up", "InProgress", "Rejected"})
+        MakeDirs(backup() + "/" + folder);
     const std::vector<std::pair<std::string, std::string>> links = {
         {backup() + "/InProgress/link.vdb", outside / "db.vdb"},
         {backup() + "/InProgress/dir", outside / "dir"},
