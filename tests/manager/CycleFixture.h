@@ -1,5 +1,4 @@
-// A server's part for interval tests: uploads, logs and interval ends written into the backup
-// folder and announced, and what the newest last-good folders hold afterwards.
+// A server's uploads, logs and interval ends, and what the newest last-good folders hold.
 #pragma once
 
 #include <map>
@@ -14,9 +13,6 @@
 
 namespace testutil {
 
-inline const std::string kA = "11111111-1111-4111-8111-111111111111";
-inline const std::string kB = "22222222-2222-4222-8222-222222222222";
-inline const std::string kC = "33333333-3333-4333-8333-333333333333";
 inline constexpr std::uint64_t kStart = 1800000000000000ull;
 using Msns = std::map<std::string, std::uint64_t>;
 
@@ -24,46 +20,37 @@ class CycleFixture : public ManagerTest {
 protected:
     ShortRetries shortRetries{mgr};
 
-    // Database `uuid` uploaded at `msn`.
     void Upload(const std::string& uuid, std::uint64_t msn) {
         std::string path = WriteDb(
             backup() + "/Copies/u" + std::to_string(++seq) + "/" + uuid.substr(0, 4) + ".vdb", uuid,
             msn);
-        ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(path), U(uuid)));
+        ASSERT_TRUE(Up(path, uuid));
         msns[uuid] = msn;
     }
-    // Database `uuid` uploaded at `msn` from `path`.
     std::string UploadAt(const std::string& path, const std::string& uuid, std::uint64_t msn) {
         WriteDb(path, uuid, msn);
-        EXPECT_TRUE(mgr->FullDBBackupIsUploaded(U(path), U(uuid))) << path;
+        EXPECT_TRUE(Up(path, uuid)) << path;
         msns[uuid] = msn;
         return path;
     }
     std::string Read(const std::string& name) const { return ReadFile(backup() + "/" + name); }
     bool InBackup(const std::string& name) const { return Exists(backup() + "/" + name); }
-    // One log of `uuid` in the interval being written.
-    std::int32_t Log(const std::string& uuid, bool damage = false) {
-        std::uint64_t from = msns[uuid];
-        std::string path = WriteLog(Redo(), "l" + std::to_string(++seq) + ".vrl", uuid, from,
-                                    from + 1, clock += 1000);
-        if (damage)
-            FlipByte(path, 128 + 16 + 5, 1);
-        else
-            msns[uuid] = from + 1;
-        return mgr->RedoLogIsReady(U(path), U(uuid), true);
-    }
-    // The database's next log, ending at `end` (by default a millisecond after the last); its
-    // MSN moves on only when the log is taken.
-    std::int32_t LogAt(const std::string& uuid, std::uint64_t end = 0,
-                       std::string* path = nullptr) {
-        std::uint64_t from = msns[uuid];
+    // The database's next log (`damage`d behind a sound header), ending at `end` (by default a
+    // millisecond after the last); its MSN moves on when a sound log is taken.
+    std::int32_t LogAt(const std::string& uuid, std::uint64_t end = 0, std::string* path = nullptr,
+                       bool damage = false) {
+        const std::uint64_t from = msns[uuid];
         if (end == 0) end = clock += 1000;
         std::string file =
             WriteLog(Redo(), "l" + std::to_string(++seq) + ".vrl", uuid, from, from + 1, end);
         if (path) *path = file;
-        std::int32_t rc = mgr->RedoLogIsReady(U(file), U(uuid), true);
-        if (rc == 0) msns[uuid] = from + 1;
+        if (damage) FlipByte(file, 128 + 16 + 5, 1);
+        const std::int32_t rc = Ready(file, uuid);
+        if (rc == 0 && !damage) msns[uuid] = from + 1;
         return rc;
+    }
+    std::int32_t Log(const std::string& uuid, bool damage = false) {
+        return LogAt(uuid, 0, nullptr, damage);
     }
     // One log of each database, then the interval closed and the cycle run.
     std::uint64_t Interval(std::initializer_list<std::string> uuids) {
@@ -73,9 +60,8 @@ protected:
     // Closes the interval at `end` (by default in the next minute) and runs the cycle.
     std::uint64_t Close(std::uint64_t end = 0, bool settle = true) {
         if (end == 0) end = (clock / kMinute + 1) * kMinute + 1234;
-        EXPECT_EQ(mgr->RedoLogIsReady(U(WriteDone(Redo(), end, {})), u"", true), 0);
+        EXPECT_EQ(Ready(WriteDone(Redo(), end, {})), 0);
         states[end] = msns;
-        ends.push_back(end);
         clock = end;
         redo = 0;
         if (settle) SettleWithRetries();
@@ -84,8 +70,7 @@ protected:
     void SettleWithRetries() {
         for (int i = 0; i < 1000; ++i) {
             Settle();
-            // A retry that fired after Settle looked has posted its check by the time it
-            // stops being pending: that check is taken below.
+            // A retry that fired after Settle looked has posted its check: taken below.
             if (!mgr->RetryPending() && Queue().Size() == 0) return;
             if (auto m = Queue().GetMsg(5000))
                 if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
@@ -120,7 +105,12 @@ protected:
         return out;
     }
     int Folders() { return static_cast<int>(AllFolders().size()); }
-    // The MSN in a database file's header (0 when it is none).
+    // How many last-good folders hold a copy of the database.
+    int CopiesOf(const std::string& uuid) {
+        int n = 0;
+        for (const auto& f : AllFolders()) n += IsFile(CopyOf(f, uuid));
+        return n;
+    }
     static std::uint64_t MsnOf(const std::string& file) { return DbInfo(file).msn; }
     static std::string CopyOf(const std::string& folder, const std::string& uuid) {
         return folder + "/" + uuid.substr(0, 4) + ".vdb";
@@ -141,7 +131,6 @@ protected:
 
     std::map<std::string, std::uint64_t> msns;
     std::map<std::uint64_t, std::map<std::string, std::uint64_t>> states;
-    std::vector<std::uint64_t> ends;
     std::uint64_t clock = kStart, redo = 0;
     int seq = 0;
 };

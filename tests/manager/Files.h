@@ -20,18 +20,18 @@ inline Mirel::unistring U(const std::string& s) {
     return Mirel::unistring::FromUTF8(s);
 }
 
-// A redo log of `uuid` from `start` to `msn`, ending at `end`, with one page, in `folder`;
-// `closed`: the last log before the database was shut down.
+// A log of `uuid` from `start` to `msn` ending at `end`, with a page when the MSN moves or with
+// `page`; `closed`: the database's last.
 inline std::string WriteLog(const std::string& folder, const std::string& name,
                             const std::string& uuid, std::uint64_t start, std::uint64_t msn,
-                            std::uint64_t end, bool closed = false) {
+                            std::uint64_t end, bool closed = false, bool page = false) {
     MakeDirs(folder);
     Mirel::Format::Uuid u;
     Mirel::UuidText::FromText(U(uuid), u);
     sim::RedoLogWriter w;
     std::string path = folder + "/" + name;
     w.Open(Mirel::UniversalPath::FromNative(path), u, 512, start);
-    if (msn > start) {
+    if (msn > start || page) {
         std::vector<std::uint8_t> page(512, static_cast<std::uint8_t>(msn));
         w.AddPage(0, page.data());
     }
@@ -82,8 +82,7 @@ inline std::string NewestLastGood(const std::string& backup) {
     return latest.GetPath().Native();
 }
 
-// Every event record reported while it lives. After a power-loss run's crash point the
-// process is gone: what it reports then reaches nobody.
+// Every event record reported while it lives (not after a power-loss run's crash).
 class Events {
 public:
     // `disk`: the disk of a power-loss run, whose crash ends the process.

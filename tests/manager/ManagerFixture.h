@@ -1,6 +1,5 @@
-// The backup manager in-process, with no application object: this test thread plays the
-// application's main thread, taking the trigger's requests from a queue and running the
-// interval cycle, as the message loop does; the sink records what would reach the server.
+// The manager in-process: this thread plays the main thread's message loop; the sink records
+// what would reach the server.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,9 +18,14 @@
 #include "tests/TestUtil.h"
 #include "tests/lib/FaultEnv.h"
 #include "tests/lib/PowerLoss.h"
+#include "tests/manager/Files.h"
 #include "tools/sim/Workload.h"
 
 namespace testutil {
+
+inline const std::string kA = "11111111-1111-4111-8111-111111111111";
+inline const std::string kB = "22222222-2222-4222-8222-222222222222";
+inline const std::string kC = "33333333-3333-4333-8333-333333333333";
 
 class DirectAnnouncer : public sim::Announcer {
 public:
@@ -41,19 +45,15 @@ public:
 class QueueTrigger : public CycleTrigger {
 public:
     static constexpr std::int32_t kCheck = 1231;
-    static constexpr std::int32_t kStopped = 1224;
     void CheckIntervals() override { queue.PostMsg(kCheck); }
-    void Stopped() override { queue.PostMsg(kStopped); }
+    void Stopped() override { queue.PostMsg(1224); }
     Mirel::MsgQ queue;
 };
 
 // The manager's sink: what the server's hub would have been sent.
 class RecordingSink : public EventSink {
 public:
-    void Event(std::int32_t code, const std::vector<Mirel::unistring>&) override {
-        std::lock_guard<std::mutex> g(m);
-        events.push_back(code);
-    }
+    void Event(std::int32_t, const std::vector<Mirel::unistring>&) override {}
     void DatabaseFailed(const Mirel::unistring& uuid) override {
         std::lock_guard<std::mutex> g(m);
         failed.push_back(uuid.ToUTF8());
@@ -67,13 +67,10 @@ public:
     }
 
     std::mutex m;
-    std::vector<std::int32_t> events;
     std::vector<std::string> failed;
 };
 
-// Holds the first hard link or move (or, with `writes`, the first write of a copy) whose path
-// starts with a prefix until released: the cycle or a worker stopped in the middle of its file
-// work, for as long as the test needs.
+// Holds the first link or move (with `writes`: write) under a prefix until released.
 class GateEnv : public Mirel::EnvWrapper {
 public:
     explicit GateEnv(Mirel::Env& target) : EnvWrapper(target) {}
@@ -115,7 +112,6 @@ public:
     bool writes = false, held = false, open = true;
 };
 
-// Closes a test's gate for a scope; it opens at the end of the scope at the latest.
 class Gate {
 public:
     Gate(GateEnv& gate, const std::string& prefix, bool writes = false) : gate(gate) {
@@ -125,7 +121,6 @@ public:
         gate.held = gate.open = false;
     }
     ~Gate() { Release(); }
-    // False when nothing reached the gate in `ms` (the test fails rather than hangs).
     bool WaitHeld(int ms) {
         std::unique_lock<std::mutex> l(gate.m);
         return gate.cv.wait_for(l, std::chrono::milliseconds(ms), [this] { return gate.held; });
@@ -140,8 +135,7 @@ private:
     GateEnv& gate;
 };
 
-// Stands between the OS layer and the kernel to play a hostile user: the first time an
-// operation on `path` is about to be made, `swap` runs first; with none set, it changes nothing.
+// A hostile user: `swap` runs just before the first operation on `path`.
 class SwapBeforeUse : public Mirel::EnvWrapper {
 public:
     explicit SwapBeforeUse(Mirel::Env& target) : EnvWrapper(target) {}
@@ -193,7 +187,6 @@ public:
     }
 
 private:
-    // The first call on the path runs the swap first.
     void Before(const std::string& path) {
         std::function<void()> swap;
         {
@@ -212,7 +205,6 @@ private:
 
 class ManagerTest : public ::testing::Test {
 protected:
-    // The server model's options: its seed and number of databases, the rest the model's own.
     static sim::WorkloadOptions Options(std::uint64_t seed, int databases = 4) {
         sim::WorkloadOptions o;
         o.seed = seed;
@@ -223,10 +215,6 @@ protected:
     RecordingSink& Sink() { return sink; }
     void SetUp() override {
         Mirel::gDebugger.SetLogFile(tmp.path(), "talonibDebug.log");
-        if (std::getenv("IBS_TEST_DUMP_INTERVALS")) {
-            Mirel::gDebugger.SetBit(57, true);
-            Mirel::gDebugger.SetBit(33, true);
-        }
         ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1);
         Settle();
     }
@@ -238,7 +226,7 @@ protected:
     }
 
     std::string backup() const { return tmp / "backup"; }
-    // Failures of the environment are retried after milliseconds rather than seconds.
+    // Retries after milliseconds, not seconds.
     struct ShortRetries {
         explicit ShortRetries(IBSMgr* m) : mgr(m) { mgr->Cycle().SetRetryDelays(2, 20); }
         ~ShortRetries() { mgr->Cycle().SetRetryDelays(2000, 300000); }
@@ -246,9 +234,7 @@ protected:
     };
     Mirel::MsgQ& Queue() { return Trigger().queue; }
 
-    // No worker holds or waits for an item of the current interval, and no check a worker
-    // asked for on its way out is still to run (seen together, under the catalogue's lock: a
-    // worker releases its item and asks for the check in one step).
+    // No worker holds an item of the current interval nor has a check still to run (one lock).
     bool Idle() {
         bool idle = true;
         mgr->WithCatalogue([&](IntervalMap& intervals) {
@@ -261,8 +247,7 @@ protected:
         return idle;
     }
 
-    // The ends of the intervals in the catalogue, but the open one, that have no last-good
-    // folder ("" when none): once the cycle has settled, an interval nothing will finish.
+    // The closed intervals without a last-good folder ("" when none).
     std::string UnfinishedIntervals() {
         std::string keys;
         mgr->WithCatalogue([&](IntervalMap& intervals) {
@@ -271,6 +256,19 @@ protected:
                     keys += " " + std::to_string(key);
         });
         return keys;
+    }
+
+    std::int32_t Ready(const std::string& path, const std::string& uuid = "") {
+        return mgr->RedoLogIsReady(U(path), U(uuid), true);
+    }
+    bool Up(const std::string& path, const std::string& uuid) {
+        return mgr->FullDBBackupIsUploaded(U(path), U(uuid));
+    }
+    std::int32_t Err(const std::string& uuid) { return mgr->GetDatabaseError(U(uuid)); }
+    // Armed until the returned scope ends.
+    Mirel::FaultEnv::Scope Fault(Mirel::FsOp op, const std::string& at, int error, int n = -1) {
+        faults.Arm(op, at, error, n);
+        return Mirel::FaultEnv::Scope(faults);
     }
 
     // Runs the cycle for every 1231 until nothing is left to do.
@@ -285,13 +283,12 @@ protected:
         }
     }
 
-    // What a restart does: the catalogue rebuilt from the backup folder.
+    // A restart: the catalogue rebuilt from the backup folder.
     void Rebuild() {
         mgr->RegisterServer(u"127.0.0.1", 1);
         ASSERT_EQ(mgr->SetBackupFolder(Mirel::unistring::FromUTF8(backup())), 1);
     }
-    // `n` intervals of the server's logs (but those of the databases in `skip`), each run
-    // until the cycle has nothing left to do.
+    // `n` settled intervals of the server's logs, but those of the databases in `skip`.
     void Intervals(sim::Workload& server, int n = 1, const std::vector<int>& skip = {}) {
         for (int i = 0; i < n; ++i) {
             ASSERT_EQ(server.WriteIntervalLogs(skip), 0);
@@ -299,8 +296,7 @@ protected:
             Settle();
         }
     }
-    // Database `i`'s next log is damaged after it was written (its header still reads well)
-    // and the interval closes with it: the database fails, its newest good copy stays behind.
+    // Database `i`'s next log is damaged behind a sound header: it fails in this interval.
     void FailWithDamagedLog(sim::Workload& server, int i) {
         ASSERT_EQ(server.WriteCorruptLog(i), 0);
         ASSERT_EQ(server.WriteIntervalLogs({i}), 0);
@@ -310,14 +306,12 @@ protected:
     }
 
     TempDir tmp;
-    // The test's own fault seam, disk that can lose power, gate and hostile user, in front of
-    // the real calls: its manager and its thread work through them.
+    // Fault seam, power-loss disk, gate and hostile user in front of the real calls.
     SwapBeforeUse swapBeforeUse{Mirel::Env::Default()};
     GateEnv gates{swapBeforeUse};
     Mirel::PowerLoss::Disk disk{gates};
     Mirel::FaultEnv faults{disk};
     Mirel::Env::Scope files{faults};
-    // Each test has its own manager, and its own trigger and sink, which outlive it.
     QueueTrigger trigger;
     RecordingSink sink;
     std::unique_ptr<IBSMgr> owned = [this] {

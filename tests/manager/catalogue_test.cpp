@@ -1,46 +1,42 @@
-// The catalogue's intake, uploads, verification and in-progress copies, with real files.
+// The catalogue's intake, uploads, verification and in-progress copies, and the cycle on real
+// folders: an abort mid-interval, the modes and container folders of copies.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "platform/engine/HBEngine.h"
 #include "platform/engine/Uuid.h"
+#include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
+#include "platform/framework/Manifest.h"
 #include "platform/support/File.h"
 #include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
 #include "tools/sim/ServerWriters.h"
 
 using Mirel::unistring;
-using testutil::Events;
-using testutil::ManagerTest;
-using testutil::U;
-using testutil::WriteDone;
-using testutil::WriteLog;
-
-namespace {
-
-const std::string kA = "11111111-1111-4111-8111-111111111111";
-const std::string kB = "22222222-2222-4222-8222-222222222222";
-
-}  // namespace
+using namespace testutil;
 
 TEST_F(ManagerTest, RedoLogsLandInTheIntervalTheyEndIn) {
     const std::uint64_t e1 = 1800000000000000ull, e2 = e1 + 600000000;
     std::string r1 = backup() + "/Changes/Redo_1", r2 = backup() + "/Changes/Redo_2";
     // Logs collected in the open interval move with the first interval-done file.
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteLog(r1, "a1.vrl", kA, 1, 2, e1 - 5)), U(kA), true), 0);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(r1, e1, {U(kB)}, "intervaldone.VID")), u"", true), 0);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(r2, e2, {})), u"", true), 0);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteLog(r1, "a2.vrl", kA, 2, 3, e1)), U(kA), true), 0);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteLog(r2, "a3.vrl", kA, 3, 4, e1 + 1)), U(kA), true), 0);
+    ASSERT_EQ(Ready(WriteLog(r1, "a1.vrl", kA, 1, 2, e1 - 5), kA), 0);
+    ASSERT_EQ(Ready(WriteDone(r1, e1, {U(kB)}, "intervaldone.VID")), 0);
+    ASSERT_EQ(Ready(WriteDone(r2, e2, {})), 0);
+    ASSERT_EQ(Ready(WriteLog(r1, "a2.vrl", kA, 2, 3, e1), kA), 0);
+    ASSERT_EQ(Ready(WriteLog(r2, "a3.vrl", kA, 3, 4, e1 + 1), kA), 0);
     std::string late = WriteLog(r2, "a4.vrl", kA, 4, 5, e2 + 1);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(late), U(kA), true), 0);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(late), U(kA), true), 0);  // announced twice: kept once
+    ASSERT_EQ(Ready(late, kA), 0);
+    ASSERT_EQ(Ready(late, kA), 0);  // announced twice: kept once
     // An interval-done file for an end that exists only changes its path.
     std::string again = WriteDone(backup() + "/Changes/Redo_3", e2, {U(kA)});
-    ASSERT_EQ(mgr->RedoLogIsReady(U(again), u"", true), 0);
+    ASSERT_EQ(Ready(again), 0);
 
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         ASSERT_EQ(intervals.size(), 3u);
@@ -56,21 +52,20 @@ TEST_F(ManagerTest, RedoLogsLandInTheIntervalTheyEndIn) {
         ASSERT_EQ(open.databases.at(U(kA)).logs.size(), 1u);
         EXPECT_EQ(open.databases.at(U(kA)).logs.begin()->endUTC, e2 + 1);
     });
-    // Logs outside the changes folder are not taken; nothing is moved.
     std::string outside = WriteLog(tmp / "elsewhere", "x.vrl", kA, 5, 6, e2 + 9);
-    EXPECT_EQ(mgr->RedoLogIsReady(U(outside), U(kA), true), Mirel::kErrFileNotTaken);
-    EXPECT_TRUE(testutil::IsFile(outside));
+    EXPECT_EQ(Ready(outside, kA), Mirel::kErrFileNotTaken);
+    EXPECT_TRUE(IsFile(outside));
 }
 
 TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
     sim::Workload server(backup(), Options(5, 1), announcer);
     ASSERT_TRUE(server.Upload(0));
     std::string first = backup() + "/Copies/upload-5-1/db0.vdb";
-    ASSERT_TRUE(testutil::IsFile(first));
+    ASSERT_TRUE(IsFile(first));
     ASSERT_EQ(server.WriteIntervalLogs(), 0);  // the model moves on; a newer full copy follows
     ASSERT_TRUE(server.Upload(0));
-    EXPECT_FALSE(testutil::Exists(first));
-    EXPECT_FALSE(testutil::Exists(backup() + "/Copies/upload-5-1"));
+    EXPECT_FALSE(Exists(first));
+    EXPECT_FALSE(Exists(backup() + "/Copies/upload-5-1"));
     unistring uuid = U(server.Db(0).UuidText());
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         const DatabaseItem& item = intervals.at(kOpenInterval).databases.at(uuid);
@@ -83,27 +78,25 @@ TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
     // Containers required: none exist beside the copy yet.
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN(), true),
               Mirel::kErrNoFullBackup);
-    testutil::MakeDirs(backup() + "/Copies/upload-5-2/db0.vdb.rc");
+    MakeDirs(backup() + "/Copies/upload-5-2/db0.vdb.rc");
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN(), true), 0);
-    // An upload from outside the copies folder is refused and reported.
     Events events;
-    testutil::MakeDirs(tmp / "outside");
+    MakeDirs(tmp / "outside");
     ASSERT_TRUE(
         server.Db(0).WriteFullCopy(Mirel::UniversalPath::FromNative(tmp / "outside/db0.vdb")).OK());
     EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(tmp / "outside/db0.vdb"), uuid));
     EXPECT_EQ(events.Count(0x41000313), 1);
-    EXPECT_TRUE(testutil::IsFile(tmp / "outside/db0.vdb"));
+    EXPECT_TRUE(IsFile(tmp / "outside/db0.vdb"));
 }
 
 TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
-    // A source "last-good" folder with a/b/db.vdb and its container data.
     std::string lg = backup() + "/LastGood_2026-01-01_0000";
-    testutil::MakeDirs(lg + "/a/b/db.vdb.rc");
+    MakeDirs(lg + "/a/b/db.vdb.rc");
     auto uuid = Mirel::UuidText::Generate();
     ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(lg + "/a/b/db.vdb"), uuid,
                                        512, 7, {})
                     .OK());
-    testutil::WriteFile(lg + "/a/b/db.vdb.rc/c1", "container");
+    WriteFile(lg + "/a/b/db.vdb.rc/c1", "container");
     DatabaseItem item(Mirel::UniversalPath::FromNative("a/b/db.vdb"), Mirel::UuidText::ToText(uuid),
                       7, false, true);
     auto lgPath = Mirel::UniversalPath::Folder(lg);
@@ -113,8 +106,7 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true).OK());
     EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
               2u);
-    EXPECT_EQ(testutil::ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
-    // A stale destination that cannot be deleted.
+    EXPECT_EQ(ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
     faults.Arm(Mirel::FsOp::kDeleteFile, ip + "/a/b/db.vdb", Mirel::kErrFileLocked, 1);
     Mirel::Error e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
     EXPECT_EQ(e.GetError(), Mirel::kErrFileLocked);
@@ -125,8 +117,7 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
               1u);
     faults.Clear();
 
-    // A folder that cannot be made cuts the start short (the environment's), whatever its
-    // number, except a database's own folder whose path went away: that database's alone.
+    // A folder not made cuts the start short, but a database's own folder gone fails it alone.
     struct FolderCase {
         std::string at;
         int error;
@@ -148,8 +139,8 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
 
     // An upload at X/sub/db.vdb lands as sub/db.vdb with its containers, and X goes.
     std::string up = backup() + "/Copies/X/sub";
-    testutil::MakeDirs(up + "/up.vdb.rc");
-    testutil::WriteFile(up + "/up.vdb.rc/c1", "container");
+    MakeDirs(up + "/up.vdb.rc");
+    WriteFile(up + "/up.vdb.rc/c1", "container");
     ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(up + "/up.vdb"),
                                        Mirel::UuidText::Generate(), 512, 3, {})
                     .OK());
@@ -157,47 +148,47 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     ASSERT_TRUE(mgr->Cycle().MoveUploadToInProgress(upload).OK());
     EXPECT_EQ(upload.file.path.GetUserEntryFormat(), unistring(u"sub/up.vdb"));
     EXPECT_FALSE(upload.upload);
-    EXPECT_TRUE(testutil::IsFile(ip + "/sub/up.vdb"));
-    EXPECT_EQ(testutil::ReadFile(ip + "/sub/up.vdb.rc/c1"), "container");
-    EXPECT_FALSE(testutil::Exists(backup() + "/Copies/X"));
+    EXPECT_TRUE(IsFile(ip + "/sub/up.vdb"));
+    EXPECT_EQ(ReadFile(ip + "/sub/up.vdb.rc/c1"), "container");
+    EXPECT_FALSE(Exists(backup() + "/Copies/X"));
 
     // Renaming to last-good: an end with no time stamp leaves the folder in place.
     Interval bad(Mirel::UniversalPath(), UINT64_MAX - 1);
     EXPECT_EQ(mgr->Cycle().RenameInProgressToLastGood(bad).GetError(), -1);
-    EXPECT_TRUE(testutil::IsDir(ip));
+    EXPECT_TRUE(IsDir(ip));
     Interval good(Mirel::UniversalPath(),
                   1767312000000000ull + 59999999);  // 2026-01-02 00:00:59.99
     ASSERT_TRUE(mgr->Cycle().RenameInProgressToLastGood(good).OK());
-    EXPECT_TRUE(testutil::IsDir(backup() + "/LastGood_2026-01-02_0000"));
+    EXPECT_TRUE(IsDir(backup() + "/LastGood_2026-01-02_0000"));
     EXPECT_EQ(good.backup.GetChildName(), unistring(u"LastGood_2026-01-02_0000"));
     EXPECT_TRUE(mgr->Cycle().RenameInProgressToLastGood(good).OK());  // nothing to rename
 }
 
 TEST_F(ManagerTest, PlantedLinksNeverLeadOutOfTheBackupFolder) {
-    testutil::TempDir outside;
-    testutil::WriteFile(outside / "precious.vdb", "keep");
-    // A database-looking link inside the copies folder is not listed, moved or written.
+    TempDir outside;
+    WriteFile(outside / "precious.vdb", "keep");
     ASSERT_EQ(
         ::symlink((outside / "precious.vdb").c_str(), (backup() + "/Copies/link.vdb").c_str()), 0);
-    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(backup() + "/Copies/link.vdb"), U(kA)));
+    EXPECT_FALSE(Up(backup() + "/Copies/link.vdb", kA));
     mgr->ScanFullBackupDB();
     // The copies folder replaced by a link under the service: the wipe removes the link.
     Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).DeleteAll();
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies").c_str()), 0);
     EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Copies"));
-    EXPECT_EQ(testutil::ReadFile(outside / "precious.vdb"), "keep");
+    EXPECT_FALSE(Exists(backup() + "/Copies"));
+    EXPECT_EQ(ReadFile(outside / "precious.vdb"), "keep");
     // Set-up refuses such a folder; never in service, it is left as it is.
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies").c_str()), 0);
     EXPECT_FALSE(mgr->In().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))));
     EXPECT_FALSE(mgr->FoldersReady());
     EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
     EXPECT_TRUE(Mirel::Os::Stat(backup() + "/Copies").isLink);
-    EXPECT_EQ(testutil::ReadFile(outside / "precious.vdb"), "keep");
+    EXPECT_EQ(ReadFile(outside / "precious.vdb"), "keep");
+    EXPECT_EQ(mgr->SetBackupFolder(u"relative/path"), 0);
 }
 
 TEST_F(ManagerTest, UnchainedLogsAreDropped) {
-    testutil::MakeDirs(backup() + "/Changes/Redo_9");
+    MakeDirs(backup() + "/Changes/Redo_9");
     DatabaseItem item;
     auto add = [&](const char* name, std::uint64_t start, std::uint64_t msn, std::uint64_t end,
                    bool closed) {
@@ -211,8 +202,8 @@ TEST_F(ManagerTest, UnchainedLogsAreDropped) {
     mgr->Cycle().RemoveUnchainedLogs(item);
     ASSERT_EQ(item.logs.size(), 2u);
     EXPECT_EQ(item.logs.begin()->endUTC, 20u);
-    EXPECT_FALSE(testutil::Exists(p10));
-    EXPECT_TRUE(testutil::IsFile(p20));
+    EXPECT_FALSE(Exists(p10));
+    EXPECT_TRUE(IsFile(p20));
 }
 
 TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
@@ -232,7 +223,7 @@ TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
             sim::WorkloadOptions o = opt;
             o.seed = opt.seed + static_cast<std::uint64_t>(t);
             o.databases = 2;
-            testutil::DirectAnnouncer a{mgr};
+            DirectAnnouncer a{mgr};
             sim::Workload w(backup(), o, a);
             EXPECT_TRUE(w.Upload());
             for (int i = 0; i < 3; ++i) EXPECT_EQ(w.WriteIntervalLogs(), 0);
@@ -248,43 +239,13 @@ TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
     EXPECT_EQ(dbs, 6);
 }
 
-TEST_F(ManagerTest, SameFolderAgainRescansOnlyAfterARegistration) {
-    const unistring folder = U(backup());
-    std::string log = WriteLog(backup() + "/Changes/Redo_1", "a.vrl", kA, 1, 2, 100);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
-    // An entry that exists only in memory tells a rescan from none.
-    mgr->WithCatalogue(
-        [&](IntervalMap& intervals) { intervals.at(kOpenInterval).databases[U(kB)]; });
-    auto has = [&](const std::string& uuid) {
-        bool found = false;
-        mgr->WithCatalogue([&](IntervalMap& intervals) {
-            found = intervals.at(kOpenInterval).databases.count(U(uuid)) != 0;
-        });
-        return found;
-    };
-    ASSERT_FALSE(mgr->ServerRegistered());
-    EXPECT_EQ(mgr->SetBackupFolder(folder), 1);
-    EXPECT_TRUE(has(kB));  // kept: no rescan
-    ASSERT_TRUE(mgr->RegisterServer(u"127.0.0.1", 1));
-    EXPECT_EQ(mgr->SetBackupFolder(folder), 1);
-    EXPECT_FALSE(has(kB));  // rebuilt from the folder
-    EXPECT_TRUE(has(kA));   // the redo log on disk came back
-    EXPECT_FALSE(mgr->ServerRegistered());
-    // Empty text wipes the working folders (no last-good folder here: everything).
-    EXPECT_EQ(mgr->SetBackupFolder(u""), 1);
-    EXPECT_FALSE(testutil::Exists(log));
-    EXPECT_FALSE(mgr->FoldersReady());
-    EXPECT_EQ(mgr->SetBackupFolder(u"relative/path"), 0);
-}
-
-// A redo folder without its interval-done file may be one the server is still writing. It
-// goes with an interval only when its name says it started before that interval's end: a
-// folder started since (the open interval's), or one named otherwise, stays where it is.
+// A redo folder without its interval-done file goes only with an interval its name says it
+// started in: one the server may still be writing stays.
 TEST_F(ManagerTest, ARedoFolderWithoutItsIntervalDoneFileGoesOnlyWithAnIntervalItStartedIn) {
     const std::uint64_t end = 1800000060000000ull;
     const std::string changes = backup() + "/Changes/";
     auto folder = [&](const std::string& name) {
-        testutil::MakeDirs(changes + name);
+        MakeDirs(changes + name);
         return Mirel::UniversalPath::Folder(changes + name);
     };
     Catalogue& cat = mgr->Cat();
@@ -294,13 +255,185 @@ TEST_F(ManagerTest, ARedoFolderWithoutItsIntervalDoneFileGoesOnlyWithAnIntervalI
     EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end - 1)), 0));
     for (const char* stays :
          {"Redo_1800000060000001", "Redo_1800000060000000", "Redo_next", "Redo_1800000059999999"})
-        EXPECT_TRUE(testutil::IsDir(changes + stays)) << stays;
+        EXPECT_TRUE(IsDir(changes + stays)) << stays;
     // Started before the end, empty: that interval's, and it goes.
     EXPECT_TRUE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end - 1)), end));
-    EXPECT_FALSE(testutil::Exists(changes + "Redo_1800000059999999"));
+    EXPECT_FALSE(Exists(changes + "Redo_1800000059999999"));
     // With a log in it, it stays all the same.
     const Mirel::UniversalPath withLog = folder("Redo_1800000000000000");
-    testutil::WriteFile(changes + "Redo_1800000000000000/l.vrl", "a log being written");
+    WriteFile(changes + "Redo_1800000000000000/l.vrl", "a log being written");
     EXPECT_FALSE(cat.DeleteIntervalIfEmpty(withLog, end));
-    EXPECT_TRUE(testutil::IsFile(changes + "Redo_1800000000000000/l.vrl"));
+    EXPECT_TRUE(IsFile(changes + "Redo_1800000000000000/l.vrl"));
+}
+
+TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
+    sim::WorkloadOptions opt = Options(21, 4);
+    opt.initialPages = 512;
+    opt.maxPagesPerLog = 1500;
+    opt.maxLogsPerInterval = 6;
+    sim::Workload server(backup(), opt, announcer);
+    ASSERT_TRUE(server.Upload());
+    Intervals(server);
+    ASSERT_EQ(server.WriteIntervalLogs(), 0);
+    ASSERT_EQ(server.CloseInterval(), 0);
+    // Start the interval, then abort the workers while one applies its logs.
+    Gate gate(gates, backup() + "/InProgress/", true);
+    while (auto m = Queue().GetMsg(0))
+        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    ASSERT_TRUE(gate.WaitHeld(60000)) << "no worker wrote a copy";
+    EXPECT_TRUE(mgr->Cat().AnyWorkerBusy());
+    gate.Release();
+    mgr->StopWorkers(false);
+    EXPECT_FALSE(mgr->Cat().AnyWorkerBusy());
+    // Every in-progress copy is a whole database at some MSN of its chain.
+    for (const auto& file : List(backup() + "/InProgress"))
+        EXPECT_FALSE(DbInfo(file).uuid.empty()) << file.Native();
+    Settle();  // the next check wakes the workers again
+    EXPECT_EQ(server.VerifyLastGood(NewestLastGood(backup())), "");
+    EXPECT_EQ(server.VerifyAll(), "");
+    EXPECT_FALSE(Exists(backup() + "/Rejected"));
+}
+
+namespace {
+
+class CopyFolderTest : public ManagerTest {
+protected:
+    // Interval k, with A's log when `withLog` (announced with `containers`).
+    void Interval(int k, bool withLog = false, bool containers = true) {
+        constexpr std::uint64_t kEnd = 1800000000000000ull, kStep = 120000000ull;
+        const std::string redo = backup() + "/Changes/Redo_" + std::to_string(k);
+        if (withLog) {
+            const std::string log = WriteLog(redo, "a.vrl", kA, k + 1, k + 2, kEnd + k * kStep);
+            ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), containers), 0);
+        }
+        const std::string done = WriteDone(redo, kEnd + k * kStep + 1, {});
+        ASSERT_EQ(Ready(done), 0);
+        Settle();
+    }
+};
+
+}  // namespace
+
+// Every copy in a last-good folder is rw-r----- for the service, whatever its source's mode.
+TEST_F(CopyFolderTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
+    const Mirel::Os::Ownership own = Talon::IBS_Config::ServiceCopyOwnership();
+    auto mode = [](const std::string& path, unsigned set) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) return std::string("missing ") + path;
+        char text[64];
+        std::snprintf(text, sizeof text, "%04o %u:%u", st.st_mode & 07777, st.st_uid, st.st_gid);
+        EXPECT_EQ(::chmod(path.c_str(), set), 0);
+        return std::string(text);
+    };
+    char want[64];
+    std::snprintf(want, sizeof want, "%04o %u:%u", 0640u, own.uid, own.gid);
+    const std::string upload = WriteDb(backup() + "/Copies/u/db.vdb", kA, 1);
+    ASSERT_EQ(::chmod(upload.c_str(), 0666), 0);
+    ASSERT_TRUE(Up(upload, kA));
+    Interval(0, true);
+    // Each copy's mode is set to another before the next interval, as an earlier version left.
+    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0666), want) << "the upload moved in";
+    Interval(1, true);
+    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0606), want) << "the private copy";
+    Interval(2);
+    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0604), want) << "the hard link";
+    auto disarm =
+        Fault(Mirel::FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrLinkNotSupported);
+    Interval(3);
+    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0640), want) << "the copy for a link";
+}
+
+// Copies linked from one folder take exactly their own container folders, seen anew each start.
+TEST_F(CopyFolderTest, LinkedCopiesFromOneFolderTakeExactlyTheirOwnContainerFolders) {
+    for (const auto& [name, uuid] : {std::make_pair("a", kA), std::make_pair("b", kB)}) {
+        const std::string upload =
+            WriteDb(backup() + "/Copies/u" + name + "/sub/" + name + ".vdb", uuid, 1);
+        if (std::string(name) == "a") {
+            MakeDirs(upload + ".rc");
+            WriteFile(upload + ".rc/c1", "container of a");
+        }
+        ASSERT_TRUE(Up(upload, uuid));
+    }
+    Interval(0);
+    std::string lg = NewestLastGood(backup());
+    ASSERT_EQ(ReadFile(lg + "/sub/a.vdb.rc/c1"), "container of a");
+    ASSERT_FALSE(Exists(lg + "/sub/b.vdb.rc"));
+    Interval(1);  // no logs: both copies are linked from lg
+    const std::string next = NewestLastGood(backup());
+    ASSERT_NE(next, lg);
+    EXPECT_EQ(ReadFile(next + "/sub/a.vdb.rc/c1"), "container of a");
+    EXPECT_FALSE(Exists(next + "/sub/b.vdb.rc"));
+    EXPECT_TRUE(IsFile(next + "/sub/b.vdb"));
+    MakeDirs(next + "/sub/b.vdb.rc");
+    WriteFile(next + "/sub/b.vdb.rc/c2", "container of b");
+    Interval(2);
+    const std::string third = NewestLastGood(backup());
+    ASSERT_NE(third, next);
+    EXPECT_EQ(ReadFile(third + "/sub/a.vdb.rc/c1"), "container of a");
+    EXPECT_EQ(ReadFile(third + "/sub/b.vdb.rc/c2"), "container of b");
+}
+
+// An upload whose log says it has no containers takes none and leaves none behind.
+TEST_F(CopyFolderTest, AnUploadWithoutContainersTakesNoneAndLeavesNoneBehind) {
+    const std::string upload = WriteDb(backup() + "/Copies/u/a.vdb", kA, 1);
+    MakeDirs(upload + ".rc");
+    WriteFile(upload + ".rc/c1", "not the database's");
+    ASSERT_TRUE(Up(upload, kA));
+    Interval(0, true, false);
+    const std::string lg = NewestLastGood(backup());
+    EXPECT_TRUE(IsFile(lg + "/a.vdb"));
+    EXPECT_FALSE(Exists(lg + "/a.vdb.rc"));
+    EXPECT_FALSE(Exists(backup() + "/Copies/u"));
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> LastGoodFolders(const std::string& backup) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(backup))
+        if (e.path().filename().string().rfind("LastGood_", 0) == 0)
+            out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+using RetentionTest = ManagerTest;
+
+}  // namespace
+
+// A folder a stop left with only its manifest, or empty, is removed by the next interval.
+TEST_F(RetentionTest, AFolderAStopLeftWithOnlyItsManifestOrNothingGoesAfterARestart) {
+    sim::WorkloadOptions opt = Options(43, 2);
+    sim::Workload server(backup(), opt, announcer);
+    ASSERT_TRUE(server.Upload());
+    ASSERT_NO_FATAL_FAILURE(Intervals(server, 4));
+    const std::vector<std::string> before = LastGoodFolders(backup());
+    ASSERT_EQ(before.size(), 2u);
+    const std::string oldest = backup() + "/" + before[0];
+    for (const auto& e : fs::directory_iterator(oldest))
+        if (e.path().filename() != Talon::Manifest::sFileName) fs::remove_all(e.path());
+    const std::string empty =
+        backup() + "/LastGood_" +
+        Talon::BackupFolder::MakeTimestamp(server.IntervalEnds()[0] - 60000000).ToUTF8();
+    fs::create_directory(empty);
+    // An older one the catalogue holds nothing of any more (its logs long gone).
+    const std::uint64_t olderEnd = server.IntervalEnds()[0] - 120000000;
+    const std::string manifestOnly =
+        backup() + "/LastGood_" + Talon::BackupFolder::MakeTimestamp(olderEnd).ToUTF8();
+    fs::create_directory(manifestOnly);
+    ASSERT_TRUE(Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(manifestOnly)),
+                                       olderEnd)
+                    .OK());
+    WriteFile(backup() + "/someone-else.txt", "mine");
+
+    Rebuild();
+    ASSERT_NO_FATAL_FAILURE(Intervals(server, 1));
+    EXPECT_FALSE(fs::exists(oldest));
+    EXPECT_FALSE(fs::exists(empty));
+    EXPECT_FALSE(fs::exists(manifestOnly));
+    EXPECT_EQ(LastGoodFolders(backup()).size(), 2u);
+    EXPECT_EQ(ReadFile(backup() + "/someone-else.txt"), "mine");
+    EXPECT_EQ(server.VerifyAll(), "");
 }

@@ -1,6 +1,6 @@
-// The interval cycle's file work (a start's links, copies and moves; a publication's manifest
-// and rename) runs without the catalogue's lock: the server's announcements are answered
-// meanwhile, and what they changed is taken into account when the work is committed.
+// The cycle's file work runs without the catalogue's lock: announcements are answered meanwhile
+// and taken into account when the work is committed.
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -8,14 +8,11 @@
 
 namespace {
 
-using testutil::kA;
-using testutil::kB;
-using testutil::U;
+using namespace testutil;
 
-class CycleLockTest : public testutil::CycleFixture {
+class CycleLockTest : public CycleFixture {
 protected:
-    // The cycle on a thread of its own, as the service's main thread runs it: every check
-    // asked for, in order, until it is joined (at the end of the scope at the latest).
+    // The cycle on a thread of its own, as the main thread runs it, until joined.
     static constexpr int kEnd = 4711;
     struct CycleThread {
         explicit CycleThread(CycleLockTest& t)
@@ -35,12 +32,22 @@ protected:
         std::thread thread;
     };
 
-    // Announces the log on another thread and waits for the answer, at most a minute (a
-    // test that would otherwise hang fails instead); false when none came.
-    bool AnswerMeanwhile(std::future<std::int32_t>& answer, std::uint64_t end,
-                         std::string* path = nullptr) {
-        answer = std::async(std::launch::async, [this, end, path] { return LogAt(kA, end, path); });
-        return answer.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    // With the cycle held at its first file operation under `at`, A's log ending at `end` is
+    // announced on another thread; its answer, then the cycle run to its end (-1: it hung).
+    std::int32_t AnswerWhileHeld(
+        const std::string& at, std::uint64_t end, std::string* path = nullptr,
+        const std::function<void()>& held = [] {}) {
+        CycleThread cycle(*this);
+        Gate gate(gates, backup() + at);
+        EXPECT_TRUE(gate.WaitHeld(60000)) << "the cycle never got to " << at;
+        held();
+        auto answer =
+            std::async(std::launch::async, [this, end, path] { return LogAt(kA, end, path); });
+        if (answer.wait_for(std::chrono::seconds(60)) != std::future_status::ready) return -1;
+        gate.Release();
+        cycle.Join();
+        Settle();
+        return answer.get();
     }
 
     std::string UploadPath() const {
@@ -48,36 +55,25 @@ protected:
     }
 };
 
-// A start held at its first link answers a log announced meanwhile, for the very interval
-// it starts; the interval's copy is then brought forward by that log too.
+// A log announced while the start links is answered and applied in the interval it starts.
 TEST_F(CycleLockTest, ALogAnnouncedWhileTheStartLinksItsCopiesIsAnsweredAndApplied) {
     Upload(kA, 10);
     Upload(kB, 20);
     Interval({kA, kB});
-    ASSERT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 11}, {kB, 21}}));
+    ASSERT_EQ(Newest(), (Msns{{kA, 11}, {kB, 21}}));
     ASSERT_EQ(Log(kA), 0);  // B has no log: it is carried forward
     const std::uint64_t end = Close(0, false);
 
-    CycleThread cycle(*this);
-    std::future<std::int32_t> answer;
-    testutil::Gate gate(gates, backup() + "/InProgress/");
-    ASSERT_TRUE(gate.WaitHeld(60000)) << "the start linked no copy";
-    ASSERT_TRUE(AnswerMeanwhile(answer, end - 1)) << "the announcement waited for the start";
-    EXPECT_EQ(answer.get(), 0);
-    gate.Release();
-    cycle.Join();
-    Settle();
+    ASSERT_EQ(AnswerWhileHeld("/InProgress/", end - 1), 0);
 
-    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}, {kB, 21}}));
+    EXPECT_EQ(Newest(), (Msns{{kA, 13}, {kB, 21}}));
     states[end][kA] = 13;
     ExpectEveryFolderExact();
     EXPECT_EQ(UnfinishedIntervals(), "");
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+    EXPECT_FALSE(Exists(backup() + "/Rejected"));
 }
 
-// The start fails a database whose upload cannot be moved while its other copies are still
-// being linked; a log of that database announced meanwhile was taken, and goes with the
-// failure (set aside, never lost, never applied); the failure stays.
+// A log announced while its database fails in the start goes aside with the failure.
 TEST_F(CycleLockTest, ALogAnnouncedWhileItsDatabaseFailsInTheStartGoesWithTheFailure) {
     Upload(kA, 10);
     Upload(kB, 20);
@@ -87,38 +83,28 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsDatabaseFailsInTheStartGoesWithTheFai
     ASSERT_EQ(Log(kB), 0);
     const std::uint64_t end = Close(0, false);
 
-    Mirel::FaultEnv::Scope disarm(faults);
     // The copies folder went to another file system: A's move fails, B's link is held.
-    faults.Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
-    CycleThread cycle(*this);
-    std::future<std::int32_t> answer;
+    auto disarm = Fault(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
     std::string log;
-    testutil::Gate gate(gates, backup() + "/InProgress/");
-    ASSERT_TRUE(gate.WaitHeld(60000)) << "the start linked no copy";
-    ASSERT_TRUE(AnswerMeanwhile(answer, end - 1, &log)) << "the announcement waited";
-    EXPECT_EQ(answer.get(), 0) << "A had not failed yet when its log came";
-    gate.Release();
-    cycle.Join();
-    Settle();
+    ASSERT_EQ(AnswerWhileHeld("/InProgress/", end - 1, &log), 0) << "A had not failed yet";
 
     EXPECT_GE(faults.Fired(), 1);
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrCopyFailed);
-    EXPECT_NE(testutil::ReadFile(backup() + "/Failed.tsv").find(kA + "\t10710\t"),
-              std::string::npos);
-    EXPECT_FALSE(testutil::Exists(log)) << "the log announced meanwhile stayed behind";
-    const std::string reasons = testutil::ReadFile(backup() + "/Rejected/reasons.tsv");
+    EXPECT_EQ(Err(kA), Mirel::kErrCopyFailed);
+    EXPECT_NE(ReadFile(backup() + "/Failed.tsv").find(kA + "\t10710\t"), std::string::npos);
+    EXPECT_FALSE(Exists(log)) << "the log announced meanwhile stayed behind";
+    const std::string reasons = ReadFile(backup() + "/Rejected/reasons.tsv");
     EXPECT_NE(reasons.find(log.substr(log.rfind('/') + 1)), std::string::npos) << reasons;
-    EXPECT_TRUE(testutil::Exists(upload)) << "the upload that could not be moved is kept";
+    EXPECT_TRUE(Exists(upload)) << "the upload that could not be moved is kept";
     // The folder lacks A (its older copy stays where it was); B went on.
-    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kB, 22}}));
+    EXPECT_EQ(Newest(), (Msns{{kB, 22}}));
     EXPECT_EQ(UnfinishedIntervals(), "");
     // The failure stays: A's next log is refused until a new upload.
     msns[kA] = 31;
     EXPECT_EQ(LogAt(kA), Mirel::kErrCopyFailed);
 }
 
-// A stop while the start links its copies or the manifest is written waits for that file
-// operation only: nothing is published, no retry is counted, and the stop's end finishes it.
+// A stop during the start's or the manifest's file work waits for that operation only: nothing
+// is published, no retry counted.
 TEST_F(CycleLockTest, AStopDuringTheStartOrTheManifestEndsTheCycleAtItsNextStep) {
     for (const std::string at : {"/InProgress/", "/InProgress/manifest.tsv"}) {
         SCOPED_TRACE(at);
@@ -133,7 +119,7 @@ TEST_F(CycleLockTest, AStopDuringTheStartOrTheManifestEndsTheCycleAtItsNextStep)
         mgr->SetAbortWait(0);
         CycleThread cycle(*this);
         {
-            testutil::Gate gate(gates, backup() + at);
+            Gate gate(gates, backup() + at);
             ASSERT_TRUE(gate.WaitHeld(60000)) << "the cycle never got there";
             Catalogue::StopScope stopping(mgr->Cat());
             std::future<bool> stopped =
@@ -144,8 +130,8 @@ TEST_F(CycleLockTest, AStopDuringTheStartOrTheManifestEndsTheCycleAtItsNextStep)
             EXPECT_EQ(NewestFolder(), published) << "published while a stop waited";
             if (start) {
                 // A's copy was linked; B's never was.
-                EXPECT_TRUE(testutil::Exists(CopyOf(backup() + "/InProgress", kA)));
-                EXPECT_FALSE(testutil::Exists(CopyOf(backup() + "/InProgress", kB)));
+                EXPECT_TRUE(Exists(CopyOf(backup() + "/InProgress", kA)));
+                EXPECT_FALSE(Exists(CopyOf(backup() + "/InProgress", kB)));
             }
             EXPECT_EQ(UnfinishedIntervals(), " " + std::to_string(end));
             EXPECT_FALSE(mgr->RetryPending()) << "a stop is no failure of the environment";
@@ -153,14 +139,13 @@ TEST_F(CycleLockTest, AStopDuringTheStartOrTheManifestEndsTheCycleAtItsNextStep)
         mgr->SetAbortWait(10000);
         Settle();
         EXPECT_NE(NewestFolder(), published);
-        EXPECT_EQ(Newest(), (testutil::Msns{{kA, msns[kA]}, {kB, msns[kB]}}));
+        EXPECT_EQ(Newest(), (Msns{{kA, msns[kA]}, {kB, msns[kB]}}));
         ExpectEveryFolderExact();
         EXPECT_EQ(UnfinishedIntervals(), "");
     }
 }
 
-// A log announced while its interval is published (at the rename, after the manifest) is
-// answered and goes on to the next interval, recorded for a restart: neither lost nor left out.
+// A log announced while its interval is published goes to the next one, recorded for a restart.
 TEST_F(CycleLockTest, ALogAnnouncedWhileItsIntervalIsPublishedGoesToTheNextInterval) {
     Upload(kA, 10);
     Upload(kB, 20);
@@ -169,29 +154,22 @@ TEST_F(CycleLockTest, ALogAnnouncedWhileItsIntervalIsPublishedGoesToTheNextInter
     ASSERT_EQ(Log(kB), 0);
     const std::uint64_t end = Close(0, false);
 
-    CycleThread cycle(*this);
-    std::future<std::int32_t> answer;
     std::string log;
-    testutil::Gate gate(gates, backup() + "/LastGood");
-    ASSERT_TRUE(gate.WaitHeld(60000)) << "the interval was never published";
-    ASSERT_TRUE(testutil::Exists(backup() + "/InProgress/manifest.tsv"));
-    ASSERT_TRUE(AnswerMeanwhile(answer, end - 1, &log)) << "the announcement waited";
-    EXPECT_EQ(answer.get(), 0);
-    gate.Release();
-    cycle.Join();
-    Settle();
+    ASSERT_EQ(AnswerWhileHeld("/LastGood", end - 1, &log,
+                              [&] { EXPECT_TRUE(Exists(backup() + "/InProgress/manifest.tsv")); }),
+              0);
 
     // The folder holds the copies as they were when the publication began.
-    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 12}, {kB, 22}}));
-    EXPECT_TRUE(testutil::Exists(log)) << "the log was set aside or removed";
-    EXPECT_NE(testutil::ReadFile(backup() + "/UploadsAfter.tsv").find(log), std::string::npos)
+    EXPECT_EQ(Newest(), (Msns{{kA, 12}, {kB, 22}}));
+    EXPECT_TRUE(Exists(log)) << "the log was set aside or removed";
+    EXPECT_NE(ReadFile(backup() + "/UploadsAfter.tsv").find(log), std::string::npos)
         << "a restart would not know where the log went";
     // The next interval applies it.
     Interval({kB});
-    EXPECT_EQ(Newest(), (std::map<std::string, std::uint64_t>{{kA, 13}, {kB, 23}}));
+    EXPECT_EQ(Newest(), (Msns{{kA, 13}, {kB, 23}}));
     ExpectEveryFolderExact();
     EXPECT_EQ(UnfinishedIntervals(), "");
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+    EXPECT_FALSE(Exists(backup() + "/Rejected"));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The interval cycle against what broke restore points: idle databases, failures, a full
-// disk, workers that do not stop in time, logs damaged or swapped behind a link.
+// The interval cycle against failures, a full disk, workers that do not stop, damaged logs.
 #include <sys/xattr.h>
 
 #include "platform/engine/HBFile.h"
@@ -7,23 +6,13 @@
 #include "tests/manager/CycleFixture.h"
 
 using Mirel::unistring;
-using testutil::Events;
-using testutil::U;
-using testutil::WriteDb;
-using testutil::WriteDone;
-using testutil::WriteLog;
+using namespace testutil;
 
 namespace {
 
-using testutil::kA;
-using testutil::kB;
-using testutil::kC;
-using testutil::Msns;
-class CycleSafetyTest : public testutil::CycleFixture {
+class CycleSafetyTest : public CycleFixture {
 protected:
-    // Ends the pool (a worker could finish the item first), starts the interval just
-    // closed, and takes one of its items out, as a worker that does not stop would.
-    // `CreateWorkers` brings workers back.
+    // Stops the pool, starts the closed interval and takes an item out, as a stuck worker would.
     DatabaseItem* HoldAnItem() {
         mgr->StopWorkers(true);
         while (auto m = Queue().GetMsg(0))
@@ -38,8 +27,7 @@ protected:
         EXPECT_NE(held, nullptr);
         return held;
     }
-    // B's log taken, then damaged, then a restart: B fails, and the folder published next
-    // holds B's copy as held, never as current.
+    // B's log taken, damaged, then a restart: B fails and is published held, never current.
     void DamagedAfterTaken(const std::function<void(const std::string&)>& damage) {
         Upload(kA, 10);
         Upload(kB, 20);
@@ -52,7 +40,7 @@ protected:
         Close();
         std::string name;
         EXPECT_EQ(Newest(&name)[kA], 12u);
-        EXPECT_NE(mgr->GetDatabaseError(U(kB)), 0);
+        EXPECT_NE(Err(kB), 0);
         EXPECT_NE(HeldIn(name, kB), 0) << name << ": B is published as current without its log";
     }
     // The held mark of the database's line in a last-good folder's manifest (-1: no line).
@@ -68,8 +56,7 @@ protected:
 
 }  // namespace
 
-// B and C fail in one interval: both are recorded, their newest good copies stay, their
-// logs go aside until a new upload.
+// B and C fail: recorded, newest good copies kept, logs set aside until a new upload.
 TEST_F(CycleSafetyTest, FailedDatabasesKeepTheirNewestGoodCopiesUntilANewUpload) {
     Events events;
     Upload(kA, 10);
@@ -79,8 +66,8 @@ TEST_F(CycleSafetyTest, FailedDatabasesKeepTheirNewestGoodCopiesUntilANewUpload)
     ASSERT_EQ(Log(kB, true), 0);  // damaged after it was written: the header reads well
     ASSERT_EQ(Log(kC, true), 0);
     Interval({kA});
-    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
-    EXPECT_EQ(mgr->GetDatabaseError(U(kC)), Mirel::kErrInvalidFile);
+    EXPECT_EQ(Err(kB), Mirel::kErrInvalidFile);
+    EXPECT_EQ(Err(kC), Mirel::kErrInvalidFile);
     EXPECT_EQ(Newest(), (Msns{{kA, 12}}));
     EXPECT_EQ(events.Count(0x41000331), 2);
     EXPECT_NE(Read("Failed.tsv").find(kC + "\t10709\t"), std::string::npos);
@@ -90,15 +77,10 @@ TEST_F(CycleSafetyTest, FailedDatabasesKeepTheirNewestGoodCopiesUntilANewUpload)
         EXPECT_EQ(Newest().count(kB), 0u) << "a failed database is not carried forward";
         EXPECT_EQ(mgr->VerifyFullDBBackup(u"b", U(kB), 21, false), Mirel::kErrInvalidFile);
     }
-    for (const auto& uuid : {kB, kC}) {
-        int copies = 0;
-        for (const auto& f : AllFolders()) copies += testutil::IsFile(CopyOf(f, uuid));
-        EXPECT_EQ(copies, 1) << uuid;
-    }
-    const std::string reasons = Read("Rejected/reasons.tsv");
-    EXPECT_GE(std::count(reasons.begin(), reasons.end(), '\n'), 5);
+    EXPECT_EQ(std::make_pair(CopiesOf(kB), CopiesOf(kC)), std::make_pair(1, 1));
+    EXPECT_GE(CountOf(Read("Rejected/reasons.tsv"), "\n"), 5u);
     Upload(kB, 30);
-    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
+    EXPECT_EQ(Err(kB), 0);
     EXPECT_EQ(Read("Failed.tsv").find(kB), std::string::npos);
     Interval({kB});
     EXPECT_EQ(Newest(), (Msns{{kA, 15}, {kB, 31}}));
@@ -114,10 +96,8 @@ TEST_F(CycleSafetyTest, NoFolderLacksADatabaseBeforeItsFailureIsOnDisk) {
     Newest(&first);
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kB, true), 0);
-    // The failed list cannot be written: publishing a folder without B now would let a
-    // restart take B's older copy for its current state.
-    Mirel::FaultEnv::Scope disarm(faults);
-    faults.Arm(Mirel::FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
+    // Without the failed list on disk, a folder without B would let a restart take an older B.
+    auto disarm = Fault(Mirel::FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
     Close(0, false);
     Settle();
     std::string newest;
@@ -143,8 +123,8 @@ TEST_F(CycleSafetyTest, AFolderChangeWithAWorkerStillOutAnswersFalseAndChangesNo
     ASSERT_NE(held, nullptr);
     mgr->SetAbortWait(50);
     EXPECT_EQ(mgr->SetBackupFolder(U(tmp / "other")), 0);
-    EXPECT_TRUE(testutil::IsDir(backup() + "/InProgress"));
-    EXPECT_FALSE(testutil::Exists(tmp / "other/Changes"));
+    EXPECT_TRUE(IsDir(backup() + "/InProgress"));
+    EXPECT_FALSE(Exists(tmp / "other/Changes"));
     mgr->RegisterServer(u"127.0.0.1", 1);
     EXPECT_EQ(mgr->SetBackupFolder(U(backup())), 0);  // nor a rescan under it
     mgr->SetAbortWait(10000);
@@ -178,33 +158,29 @@ TEST_F(CycleSafetyTest, ARestartNeverTakesAnUploadOlderThanAFailureForTheNewOne)
     Upload(kA, 10);
     Upload(kB, 20);
     Interval({kA, kB});
-    // A copy of B from before its failure, still lying in the copies folder.
     const std::string stale = WriteDb(backup() + "/Copies/stale/b.vdb", kB, 21);
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kB, true), 0);
     Close();
-    ASSERT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
-    // The new full backup, written after the failure, not announced yet.
+    ASSERT_EQ(Err(kB), Mirel::kErrInvalidFile);
     const std::string fresh = WriteDb(backup() + "/Copies/fresh/b.vdb", kB, 21);
     const std::string fresher = WriteDb(backup() + "/Copies/fresher/b.vdb", kB, 21);
-    // The server restarts and names the folder again: the catalogue is read back from disk.
     Rebuild();
     Settle();
     Interval({kA});
     EXPECT_EQ(Newest(), (Msns{{kA, 13}}));
-    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), Mirel::kErrInvalidFile);
-    EXPECT_FALSE(testutil::Exists(stale)) << "older than the failure";
-    EXPECT_TRUE(testutil::IsFile(fresh)) << "it waits for its announcement";
-    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(fresh), U(kB)));
-    EXPECT_FALSE(testutil::Exists(fresher)) << "another upload left out is an older state now";
+    EXPECT_EQ(Err(kB), Mirel::kErrInvalidFile);
+    EXPECT_FALSE(Exists(stale)) << "older than the failure";
+    EXPECT_TRUE(IsFile(fresh)) << "it waits for its announcement";
+    ASSERT_TRUE(Up(fresh, kB));
+    EXPECT_FALSE(Exists(fresher)) << "another upload left out is an older state now";
     msns[kB] = 21;
     Interval({kA});
     EXPECT_EQ(Newest(), (Msns{{kA, 14}, {kB, 21}}));
     ExpectEveryFolderExact();
 }
 
-// A failure cleared by an upload that is then lost before a restart: the held copy carried on
-// stays marked held; listed as current, it would be a wrong state for a restore.
+// A failure cleared by an upload lost before a restart: the carried copy stays held.
 TEST_F(CycleSafetyTest, AHeldCopyCarriedOnAfterItsClearingUploadWasLostStaysHeld) {
     Upload(kA, 10);
     Interval({kA});
@@ -215,11 +191,11 @@ TEST_F(CycleSafetyTest, AHeldCopyCarriedOnAfterItsClearingUploadWasLostStaysHeld
     std::string name;
     ASSERT_EQ(Newest(&name)[kB], 20u);
     ASSERT_EQ(heldIn(name), 1);
-    ASSERT_NE(mgr->GetDatabaseError(U(kB)), 0);
+    ASSERT_NE(Err(kB), 0);
 
     const std::string upload = WriteDb(backup() + "/Copies/lost/2222.vdb", kB, 21);
-    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(upload), U(kB)));
-    EXPECT_EQ(mgr->GetDatabaseError(U(kB)), 0);
+    ASSERT_TRUE(Up(upload, kB));
+    EXPECT_EQ(Err(kB), 0);
     ASSERT_EQ(Mirel::Os::DeleteFile(upload), 0);
     Rebuild();
     Interval({kA});
@@ -227,32 +203,27 @@ TEST_F(CycleSafetyTest, AHeldCopyCarriedOnAfterItsClearingUploadWasLostStaysHeld
     EXPECT_NE(heldIn(name), 0) << name << ": the held copy of B is listed as its current state";
 }
 
-// A log the service took and the server will not announce again, damaged before a restart:
-// the restart must not forget it, or its interval publishes the database without it as current.
+// A taken log damaged before a restart still fails its database.
 TEST_F(CycleSafetyTest, ALogCutShortAfterItWasTakenFailsItsDatabaseAcrossARestart) {
     DamagedAfterTaken([](const std::string& log) {
-        ASSERT_EQ(::truncate(log.c_str(), static_cast<off_t>(testutil::ReadFile(log).size() - 7)),
-                  0);
+        ASSERT_EQ(::truncate(log.c_str(), static_cast<off_t>(ReadFile(log).size() - 7)), 0);
     });
 }
 
-// The same with the header itself gone bad: it can no longer say which log it is, and a log
-// the server is still writing has no valid header either; the tag given when it was taken can.
+// The same with the header gone bad: the tag given when it was taken names it.
 TEST_F(CycleSafetyTest, ALogWhoseHeaderRotsAfterItWasTakenFailsItsDatabaseAcrossARestart) {
     const std::string probe = WriteDb(backup() + "/probe.vdb", kC, 1);
     if (::setxattr(probe.c_str(), "user.probe", "1", 1, 0) != 0)
         GTEST_SKIP() << "no extended attributes where the test keeps its files";
     ASSERT_EQ(::unlink(probe.c_str()), 0);
-    DamagedAfterTaken([](const std::string& log) { testutil::FlipByte(log, 20); });
+    DamagedAfterTaken([](const std::string& log) { FlipByte(log, 20); });
 }
 
-// C, new since the last folder, has its upload rolled on in the in-progress folder (which
-// cannot be published) when a local user swaps its log's redo folder for a link to a copy
-// elsewhere: that copy is C's only one. Kept in Kept/ until a folder holds C again; while it
-// cannot be moved there, it holds everything up, loudly, and nothing is lost.
+// C's only copy, in the in-progress folder when its redo folder is swapped for a link, is kept in
+// Kept/; while it cannot be, it holds everything up, loudly.
 TEST_F(CycleSafetyTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhenItFails) {
     Events events;
-    testutil::TempDir outside;
+    TempDir outside;
     Upload(kA, 10);
     Interval({kA});
     Upload(kC, 5);
@@ -260,8 +231,7 @@ TEST_F(CycleSafetyTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhenItFail
     std::string log;
     ASSERT_EQ(LogAt(kC, 0, &log), 0);
     {
-        Mirel::FaultEnv::Scope disarm(faults);
-        faults.Arm(Mirel::FsOp::kRename, backup() + "/InProgress", Mirel::kErrIO);
+        auto disarm = Fault(Mirel::FsOp::kRename, backup() + "/InProgress", Mirel::kErrIO);
         Close(0, false);
         for (int i = 0; i < 20; ++i) {
             Settle();
@@ -277,28 +247,26 @@ TEST_F(CycleSafetyTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhenItFail
     clock += 1000;
     const std::string published = NewestFolder();
     {
-        Mirel::FaultEnv::Scope disarm(faults);
-        faults.Arm(Mirel::FsOp::kCreateDir, backup() + "/Kept*", Mirel::kErrDiskFull);
+        auto disarm = Fault(Mirel::FsOp::kCreateDir, backup() + "/Kept*", Mirel::kErrDiskFull);
         Rebuild();
         for (int i = 0; i < 5; ++i) {
             Settle();
             mgr->CheckIntervals();
         }
         EXPECT_EQ(NewestFolder(), published) << "published while the failures wait";
-        EXPECT_EQ(mgr->GetDatabaseError(U(kC)), 0);
+        EXPECT_EQ(Err(kC), 0);
         EXPECT_GE(events.Count(0x41000330), 1);  // the cycle says why it waits
     }
     Close();
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrIsALink);
-    EXPECT_EQ(mgr->GetDatabaseError(U(kC)), Mirel::kErrIsALink);
+    EXPECT_EQ(Err(kA), Mirel::kErrIsALink);
+    EXPECT_EQ(Err(kC), Mirel::kErrIsALink);
     EXPECT_EQ(NewestFolder(), published);
-    const auto kept = testutil::List(backup() + "/Kept/" + kC);
+    const auto kept = List(backup() + "/Kept/" + kC);
     ASSERT_EQ(kept.size(), 1u);
-    EXPECT_EQ(testutil::DbInfo(kept[0]).uuid.ToUTF8(), kC);
+    EXPECT_EQ(DbInfo(kept[0]).uuid.ToUTF8(), kC);
     EXPECT_EQ(MsnOf(kept[0].Native()), 6u);  // its upload and the log the service applied
     Close();
-    for (const auto& f : AllFolders()) EXPECT_FALSE(testutil::IsFile(CopyOf(f, kC))) << f;
-    // A new upload brings C back; once a folder holds it, the kept copy goes.
+    EXPECT_EQ(CopiesOf(kC), 0);
     Upload(kC, 50);
     Upload(kA, 60);
     Close();

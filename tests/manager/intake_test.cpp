@@ -1,5 +1,4 @@
-// What the service takes, what it leaves exactly where it is, and what a folder change may
-// delete: with real files, planted links and other people's files.
+// What the service takes, what it leaves where it is, and what a folder change may delete.
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -18,17 +17,10 @@
 #include "tests/manager/ManagerFixture.h"
 
 using Mirel::unistring;
-using testutil::Events;
-using testutil::ManagerTest;
-using testutil::U;
-using testutil::WriteDb;
-using testutil::WriteDone;
-using testutil::WriteLog;
+using namespace testutil;
 
 namespace {
 
-const std::string kA = "11111111-1111-4111-8111-111111111111";
-const std::string kM = "33333333-3333-4333-8333-333333333333";
 constexpr std::uint64_t kEnd = 1800000000000000ull;
 
 // What a file or folder holds, links included, so a test can say "untouched".
@@ -42,15 +34,15 @@ std::string Fingerprint(const std::string& path) {
     }
     if (S_ISDIR(st.st_mode)) {
         std::string s = "folder:";
-        for (const auto& p : testutil::List(path, Mirel::kListFiles, 100))
-            s += " " + p.Native().substr(path.size()) + "=" + testutil::ReadFile(p.Native());
+        for (const auto& p : List(path, Mirel::kListFiles, 100))
+            s += " " + p.Native().substr(path.size()) + "=" + ReadFile(p.Native());
         return s;
     }
-    return "file " + testutil::ReadFile(path);
+    return "file " + ReadFile(path);
 }
 
 std::string Reasons(const std::string& backup) {
-    return testutil::ReadFile(backup + "/Rejected/reasons.tsv");
+    return ReadFile(backup + "/Rejected/reasons.tsv");
 }
 
 // The MSNs of the logs in the catalogue, in order.
@@ -69,15 +61,15 @@ std::vector<std::uint64_t> TakenMsns(IBSMgr* mgr) {
 
 TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
     Events events;
-    testutil::TempDir outside;
-    testutil::WriteFile(outside / "precious.txt", "mine");
+    TempDir outside;
+    WriteFile(outside / "precious.txt", "mine");
     std::string redo = backup() + "/Changes/Redo_1";
     std::string good = WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 5);
     std::string lg = backup() + "/LastGood_2026-01-01_0000";
     WriteDb(lg + "/db.vdb", kA, 1);
     ASSERT_EQ(::symlink((outside / "precious.txt").c_str(), (redo + "/link.vrl").c_str()), 0);
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Changes/Redo_9").c_str()), 0);
-    testutil::WriteFile(outside / "inside.vrl", "not a log");
+    WriteFile(outside / "inside.vrl", "not a log");
     WriteDone(backup() + "/Changes", kEnd, {});  // directly in Changes/, not in a redo folder
 
     const std::vector<std::string> hostile = {
@@ -95,13 +87,13 @@ TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
     for (const auto& p : hostile) before.push_back(Fingerprint(p));
     const std::string outsideBefore = Fingerprint(outside.path());
     for (const auto& p : hostile) {
-        EXPECT_EQ(mgr->RedoLogIsReady(U(p), U(kA), true), Mirel::kErrFileNotTaken) << p;
-        EXPECT_EQ(mgr->RedoLogIsReady(U(p), u"", true), Mirel::kErrFileNotTaken) << p;
+        EXPECT_EQ(Ready(p, kA), Mirel::kErrFileNotTaken) << p;
+        EXPECT_EQ(Ready(p), Mirel::kErrFileNotTaken) << p;
     }
     for (std::size_t i = 0; i < hostile.size(); ++i)
         EXPECT_EQ(Fingerprint(hostile[i]), before[i]) << hostile[i];
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+    EXPECT_FALSE(Exists(backup() + "/Rejected"));
     EXPECT_EQ(events.Count(0x41000328), 0);
     EXPECT_EQ(mgr->RedoLogIsReady(u"relative/a.vrl", U(kA), true), Mirel::kErrBadPathFormat);
 
@@ -109,18 +101,16 @@ TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
     mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::Folder(lg), true);
     mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::FromNative(outside / "precious.txt"), true);
     mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::FromNative(redo + "/link.vrl"), true);
-    EXPECT_TRUE(testutil::IsDir(lg));
+    EXPECT_TRUE(IsDir(lg));
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+    EXPECT_FALSE(Exists(backup() + "/Rejected"));
 
-    // The real thing is still taken.
-    EXPECT_EQ(mgr->RedoLogIsReady(U(good), U(kA), true), 0);
+    EXPECT_EQ(Ready(good, kA), 0);
 }
 
-// A hostile user who swaps what an announced log's path leads to while the intake looks at it:
-// the file read is the one checked, never one a link leads to.
+// An announced log swapped for a link while it is taken is never read through the link.
 TEST_F(ManagerTest, ALogSwappedWhileItIsTakenIsNeverReadThroughALink) {
-    testutil::TempDir outside;
+    TempDir outside;
     auto& swapper = swapBeforeUse;
     const std::string redo = backup() + "/Changes/Redo_1";
 
@@ -132,15 +122,14 @@ TEST_F(ManagerTest, ALogSwappedWhileItIsTakenIsNeverReadThroughALink) {
         ASSERT_EQ(std::rename(log.c_str(), (redo + "/moved").c_str()), 0);
         ASSERT_EQ(::symlink((outside / "a.vrl").c_str(), log.c_str()), 0);
     });
-    EXPECT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), Mirel::kErrFileNotTaken);
+    EXPECT_EQ(Ready(log, kA), Mirel::kErrFileNotTaken);
     EXPECT_TRUE(swapper.Swapped());
     EXPECT_TRUE(TakenMsns(mgr).empty());
     EXPECT_EQ(Fingerprint(log), "link to " + (outside / "a.vrl"));
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
+    EXPECT_FALSE(Exists(backup() + "/Rejected"));
 
-    // Its redo folder becomes a link to a folder elsewhere holding a log of the same name:
-    // what is read is the log of the folder that was checked.
+    // Its redo folder swapped for a link: the log of the folder checked is read.
     const std::string redo2 = backup() + "/Changes/Redo_2";
     const std::string log2 = WriteLog(redo2, "b.vrl", kA, 1, 2, kEnd - 5);
     WriteLog(outside / "dir", "b.vrl", kA, 1, 4, kEnd - 3);
@@ -149,44 +138,40 @@ TEST_F(ManagerTest, ALogSwappedWhileItIsTakenIsNeverReadThroughALink) {
         ASSERT_EQ(std::rename(redo2.c_str(), (backup() + "/Changes/Redo_2x").c_str()), 0);
         ASSERT_EQ(::symlink((outside / "dir").c_str(), redo2.c_str()), 0);
     });
-    EXPECT_EQ(mgr->RedoLogIsReady(U(log2), U(kA), true), 0);
+    EXPECT_EQ(Ready(log2, kA), 0);
     EXPECT_TRUE(swapper.Swapped());
     EXPECT_EQ(TakenMsns(mgr), std::vector<std::uint64_t>{2});
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore2);
 }
 
-// The redo folder of one announcement is kept open for the next, and used again only while
-// the paths of the changes folder and the redo folder still name, without a link, the folders
-// it was opened as.
+// A redo folder kept open is used again only while its path still names it, without a link.
 TEST_F(ManagerTest, AKeptRedoFolderIsUsedAgainOnlyWhileItsPathStillNamesIt) {
-    testutil::TempDir outside;
+    TempDir outside;
     const std::string changes = backup() + "/Changes", redo = changes + "/Redo_1";
-    EXPECT_EQ(mgr->RedoLogIsReady(U(WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 9)), U(kA), true), 0);
+    EXPECT_EQ(Ready(WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 9), kA), 0);
 
-    // The redo folder moved away, a link in its place: a log the moved folder holds too is
-    // not taken through the link.
+    // Moved away, a link in its place: not taken through the link.
     WriteLog(redo, "b.vrl", kA, 2, 3, kEnd - 8);
     WriteLog(outside / "dir", "b.vrl", kA, 2, 3, kEnd - 8);
     ASSERT_EQ(std::rename(redo.c_str(), (changes + "/Redo_1x").c_str()), 0);
     ASSERT_EQ(::symlink((outside / "dir").c_str(), redo.c_str()), 0);
     const std::string outsideBefore = Fingerprint(outside.path());
-    EXPECT_EQ(mgr->RedoLogIsReady(U(redo + "/b.vrl"), U(kA), true), Mirel::kErrFileNotTaken);
+    EXPECT_EQ(Ready(redo + "/b.vrl", kA), Mirel::kErrFileNotTaken);
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
 
     // A real folder made again under the name: its log is found there.
     ASSERT_EQ(::unlink(redo.c_str()), 0);
-    EXPECT_EQ(mgr->RedoLogIsReady(U(WriteLog(redo, "c.vrl", kA, 2, 3, kEnd - 7)), U(kA), true), 0);
+    EXPECT_EQ(Ready(WriteLog(redo, "c.vrl", kA, 2, 3, kEnd - 7), kA), 0);
     // Removed and made again between two announcements (it may even get the old inode number).
     ASSERT_EQ(std::rename((redo + "/c.vrl").c_str(), (outside / "c.vrl").c_str()), 0);
     ASSERT_EQ(::rmdir(redo.c_str()), 0);
-    EXPECT_EQ(mgr->RedoLogIsReady(U(WriteLog(redo, "d.vrl", kA, 3, 4, kEnd - 6)), U(kA), true), 0);
+    EXPECT_EQ(Ready(WriteLog(redo, "d.vrl", kA, 3, 4, kEnd - 6), kA), 0);
 
-    // The changes folder moved away and a link to it in its place: nothing is taken through it,
-    // though the link leads to the very redo folder that is open.
+    // The changes folder swapped for a link to itself: nothing taken through it.
     WriteLog(redo, "e.vrl", kA, 4, 5, kEnd - 5);
     ASSERT_EQ(std::rename(changes.c_str(), (backup() + "/Changes2").c_str()), 0);
     ASSERT_EQ(::symlink((backup() + "/Changes2").c_str(), changes.c_str()), 0);
-    EXPECT_EQ(mgr->RedoLogIsReady(U(redo + "/e.vrl"), U(kA), true), Mirel::kErrFileNotTaken);
+    EXPECT_EQ(Ready(redo + "/e.vrl", kA), Mirel::kErrFileNotTaken);
     EXPECT_EQ(TakenMsns(mgr), (std::vector<std::uint64_t>{2, 3, 4}));
 }
 
@@ -194,157 +179,119 @@ TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {
     std::string redo = backup() + "/Changes/Redo_1";
     // A log of A announced as M's: taken under M it would never be applied to A.
     std::string wrong = WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 5);
-    EXPECT_EQ(mgr->RedoLogIsReady(U(wrong), U(kM), true), Mirel::kErrLogWrongDatabase);
-    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/a.vrl"));
+    EXPECT_EQ(Ready(wrong, kC), Mirel::kErrLogWrongDatabase);
+    EXPECT_TRUE(IsFile(backup() + "/Rejected/a.vrl"));
     // The same database in upper case is the same database.
     std::string upper = WriteLog(redo, "b.vrl", kA, 1, 2, kEnd - 4);
     std::string shouted = kA;
     for (auto& c : shouted) c = static_cast<char>(std::toupper(c));
-    EXPECT_EQ(mgr->RedoLogIsReady(U(upper), U(shouted), true), 0);
+    EXPECT_EQ(Ready(upper, shouted), 0);
     // Interval ends no last-good folder can name stop every later interval: invalid.
     for (std::uint64_t end : {std::uint64_t{0}, Talon::IBS_Config::kEndOfTime}) {
         std::string done =
             WriteDone(backup() + "/Changes/Redo_" + std::to_string(end + 2), end, {});
-        EXPECT_EQ(mgr->RedoLogIsReady(U(done), u"", true), Mirel::kErrInvalidFile) << end;
-        EXPECT_FALSE(testutil::Exists(done));
+        EXPECT_EQ(Ready(done), Mirel::kErrInvalidFile) << end;
+        EXPECT_FALSE(Exists(done));
     }
     // A log with records that leaves the MSN where it is would never be applied.
-    {
-        Mirel::Format::Uuid u;
-        Mirel::UuidText::FromText(U(kA), u);
-        sim::RedoLogWriter w;
-        std::string path = redo + "/still.vrl";
-        ASSERT_TRUE(w.Open(Mirel::UniversalPath::FromNative(path), u, 512, 5).OK());
-        std::vector<std::uint8_t> page(512, 1);
-        ASSERT_TRUE(w.AddPage(0, page.data()).OK());
-        ASSERT_TRUE(w.Finish(5, kEnd - 3, false).OK());
-        EXPECT_EQ(mgr->RedoLogIsReady(U(path), U(kA), true), Mirel::kErrInvalidFile);
-    }
+    EXPECT_EQ(Ready(WriteLog(redo, "still.vrl", kA, 5, 5, kEnd - 3, false, true), kA),
+              Mirel::kErrInvalidFile);
     // A file that is not named as a redo log is not one the scan would find again.
-    testutil::WriteFile(redo + "/notes.txt", "x");
-    EXPECT_EQ(mgr->RedoLogIsReady(U(redo + "/notes.txt"), U(kA), true), Mirel::kErrFileNotTaken);
-    EXPECT_TRUE(testutil::IsFile(redo + "/notes.txt"));
-    // Every set-aside file has its line, with its reason.
+    WriteFile(redo + "/notes.txt", "x");
+    EXPECT_EQ(Ready(redo + "/notes.txt", kA), Mirel::kErrFileNotTaken);
+    EXPECT_TRUE(IsFile(redo + "/notes.txt"));
     std::string reasons = Reasons(backup());
     EXPECT_NE(reasons.find("a.vrl\t10720\t"), std::string::npos) << reasons;
     EXPECT_NE(reasons.find("IntervalDone.vid\t10709\t"), std::string::npos) << reasons;
     EXPECT_NE(reasons.find("still.vrl\t10709\t"), std::string::npos) << reasons;
 }
 
-TEST_F(ManagerTest, NamesMatchWithoutCaseForIntakeScanAndEmptyCheck) {
-    // Written while the service was down: a shouted log and interval-done file.
-    std::string redo = backup() + "/Changes/Redo_7";
-    WriteDb(backup() + "/Copies/u/DB.VDB", kA, 1);
-    ASSERT_TRUE(mgr->FullDBBackupIsUploaded(U(backup() + "/Copies/u/DB.VDB"), U(kA)));
-    Settle();
-    std::string log = WriteLog(redo, "A.VRL", kA, 1, 2, kEnd - 5);
-    WriteDone(redo, kEnd, {}, "INTERVALDONE.VID");
-    Rebuild();  // the restart's scan
-    Settle();
-    // Applied, not deleted unapplied: the newest copy is at the log's MSN.
-    EXPECT_EQ(testutil::DbInfo(testutil::NewestLastGood(backup()) + "/DB.VDB").msn, 2u);
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
-}
-
 TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
     Events events;
-    testutil::TempDir outside;
+    TempDir outside;
     WriteDb(outside / "db.vdb", kA, 1);
     const std::string outsideBefore = Fingerprint(outside.path());
-    // A link to a folder elsewhere, planted in the copies folder.
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies/evil").c_str()), 0);
-    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(backup() + "/Copies/evil/db.vdb"), U(kA)));
+    EXPECT_FALSE(Up(backup() + "/Copies/evil/db.vdb", kA));
     // Not a database file name, a truncated copy, another database than announced.
     WriteDb(backup() + "/Copies/u1/db.bin", kA, 1);
-    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(backup() + "/Copies/u1/db.bin"), U(kA)));
+    EXPECT_FALSE(Up(backup() + "/Copies/u1/db.bin", kA));
     std::string cut = WriteDb(backup() + "/Copies/u2/db.vdb", kA, 1, 70);
     ASSERT_EQ(::truncate(cut.c_str(), 20 * 512), 0);
-    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(cut), U(kA)));
-    std::string other = WriteDb(backup() + "/Copies/u3/db.vdb", kM, 1);
-    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(other), U(kA)));
+    EXPECT_FALSE(Up(cut, kA));
+    std::string other = WriteDb(backup() + "/Copies/u3/db.vdb", kC, 1);
+    EXPECT_FALSE(Up(other, kA));
     EXPECT_EQ(events.Count(0x41000313), 4);
-    // The real thing, in any case of its extension, is taken.
-    EXPECT_TRUE(
-        mgr->FullDBBackupIsUploaded(U(WriteDb(backup() + "/Copies/u4/db.VDB", kA, 1)), U(kA)));
+    EXPECT_TRUE(Up(WriteDb(backup() + "/Copies/u4/db.VDB", kA, 1), kA));
     // Nothing of the refused files moved, and a whole interval never touches the outside.
     std::string done = WriteDone(backup() + "/Changes/Redo_1", kEnd, {});
-    ASSERT_EQ(mgr->RedoLogIsReady(U(done), u"", true), 0);
+    ASSERT_EQ(Ready(done), 0);
     Settle();
-    EXPECT_TRUE(testutil::IsFile(backup() + "/Copies/u1/db.bin"));
-    EXPECT_TRUE(testutil::IsFile(cut));
+    EXPECT_TRUE(IsFile(backup() + "/Copies/u1/db.bin"));
+    EXPECT_TRUE(IsFile(cut));
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db", U(kA), 1, false), 0);
 }
 
 TEST_F(ManagerTest, TheScanKeepsWhatTheServerIsWritingAndWhatItAnnounced) {
-    // An acknowledged upload with no log yet, then a restart.
-    ASSERT_TRUE(
-        mgr->FullDBBackupIsUploaded(U(WriteDb(backup() + "/Copies/u/db.vdb", kA, 10)), U(kA)));
+    ASSERT_TRUE(Up(WriteDb(backup() + "/Copies/u/db.vdb", kA, 10), kA));
     // A log whose header is not written yet (the server writes it last).
     std::string redo = backup() + "/Changes/Redo_1";
-    testutil::MakeDirs(redo);
-    testutil::WriteFile(redo + "/being-written.vrl", std::string(700, '\0'));
+    MakeDirs(redo);
+    WriteFile(redo + "/being-written.vrl", std::string(700, '\0'));
     // A taken tag that is no valid header does not make it a taken log.
     const std::string junk(128, 'x');
     const bool tags = ::setxattr((redo + "/being-written.vrl").c_str(), "user.vellumark.taken",
                                  junk.data(), junk.size(), 0) == 0;
     Rebuild();
-    EXPECT_TRUE(testutil::IsFile(redo + "/being-written.vrl"));
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected"));
-    // Its next interval uses the upload: no failure, a copy at its MSN.
+    EXPECT_TRUE(IsFile(redo + "/being-written.vrl"));
+    EXPECT_FALSE(Exists(backup() + "/Rejected"));
     std::string log = WriteLog(redo, "a.vrl", kA, 10, 11, kEnd - 5);
     // A tag that cannot be set does not refuse the log; one taken is tagged.
     faults.Arm(Mirel::FsOp::kTag, log, Mirel::kErrDiskFull, 1);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+    ASSERT_EQ(Ready(log, kA), 0);
     char tag[256];
     EXPECT_LT(::getxattr(log.c_str(), "user.vellumark.taken", tag, sizeof tag), 0);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+    ASSERT_EQ(Ready(log, kA), 0);
     if (tags) {
         EXPECT_EQ(::getxattr(log.c_str(), "user.vellumark.taken", tag, sizeof tag), 52);
     }
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd, {})), u"", true), 0);
+    ASSERT_EQ(Ready(WriteDone(redo, kEnd, {})), 0);
     Settle();
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
+    EXPECT_EQ(Err(kA), 0);
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db", U(kA), 11, false), 0);
-    EXPECT_TRUE(testutil::Exists(backup() + "/Copies") &&
+    EXPECT_TRUE(Exists(backup() + "/Copies") &&
                 Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/Copies")).IsEmpty());
     // When it is announced, a log that never got its header is judged, and set aside.
-    EXPECT_EQ(mgr->RedoLogIsReady(U(redo + "/being-written.vrl"), U(kA), true),
-              Mirel::kErrInvalidFile);
-    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/being-written.vrl"));
+    EXPECT_EQ(Ready(redo + "/being-written.vrl", kA), Mirel::kErrInvalidFile);
+    EXPECT_TRUE(IsFile(backup() + "/Rejected/being-written.vrl"));
 }
 
-// A file a restart's scan took by its header that its announcement then refuses (announced
-// for another database) is forgotten: the database it named does not fail for want of it.
+// A file the scan took that its announcement refused is forgotten: its database does not fail.
 TEST_F(ManagerTest, AFileTheScanTookAndItsAnnouncementRefusedIsForgotten) {
-    ASSERT_TRUE(
-        mgr->FullDBBackupIsUploaded(U(WriteDb(backup() + "/Copies/u/db.vdb", kA, 1)), U(kA)));
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(backup() + "/Changes/Redo_1", kEnd, {})), u"", true),
-              0);
+    ASSERT_TRUE(Up(WriteDb(backup() + "/Copies/u/db.vdb", kA, 1), kA));
+    ASSERT_EQ(Ready(WriteDone(backup() + "/Changes/Redo_1", kEnd, {})), 0);
     Settle();
     ASSERT_EQ(mgr->VerifyFullDBBackup(u"db", U(kA), 1, false), 0);
-    // Written while the service was down, then announced under another database.
     std::string redo = backup() + "/Changes/Redo_2";
     std::string stray = WriteLog(redo, "stray.vrl", kA, 5, 6, kEnd + 5);
     Rebuild();
-    EXPECT_EQ(mgr->RedoLogIsReady(U(stray), U(kM), true), Mirel::kErrLogWrongDatabase);
-    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/stray.vrl"));
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd + 10, {})), u"", true), 0);
+    EXPECT_EQ(Ready(stray, kC), Mirel::kErrLogWrongDatabase);
+    EXPECT_TRUE(IsFile(backup() + "/Rejected/stray.vrl"));
+    ASSERT_EQ(Ready(WriteDone(redo, kEnd + 10, {})), 0);
     Settle();
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), 0);
-    EXPECT_TRUE(testutil::IsFile(testutil::NewestLastGood(backup()) + "/db.vdb"));
+    EXPECT_EQ(Err(kA), 0);
+    EXPECT_TRUE(IsFile(NewestLastGood(backup()) + "/db.vdb"));
 }
 
 TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
-    testutil::TempDir outside;
-    // The folder in service has a pending upload and log, a user's file and a set-aside file.
-    ASSERT_TRUE(
-        mgr->FullDBBackupIsUploaded(U(WriteDb(backup() + "/Copies/u/db.vdb", kA, 1)), U(kA)));
+    TempDir outside;
+    ASSERT_TRUE(Up(WriteDb(backup() + "/Copies/u/db.vdb", kA, 1), kA));
     std::string redo = backup() + "/Changes/Redo_1";
     std::string log = WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 5);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
-    testutil::WriteFile(backup() + "/precious.txt", "mine");
-    testutil::WriteFile(outside / "file", "x");
+    ASSERT_EQ(Ready(log, kA), 0);
+    WriteFile(backup() + "/precious.txt", "mine");
+    WriteFile(outside / "file", "x");
 
     // New folders that cannot be set up: the old one stays in service with all it holds.
     Mirel::FaultEnv::Scope disarm(faults);
@@ -357,49 +304,45 @@ TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
     for (const auto& p : unusable) {
         EXPECT_EQ(mgr->SetBackupFolder(U(p)), 0) << p.substr(0, 80);
         EXPECT_TRUE(mgr->FoldersReady());
-        EXPECT_TRUE(testutil::IsFile(log));
-        EXPECT_TRUE(testutil::IsFile(backup() + "/Copies/u/db.vdb"));
+        EXPECT_TRUE(IsFile(log));
+        EXPECT_TRUE(IsFile(backup() + "/Copies/u/db.vdb"));
     }
     faults.Clear();
-    EXPECT_FALSE(testutil::Exists(outside / "full/Changes"));  // what the probe made is gone
+    EXPECT_FALSE(Exists(outside / "full/Changes"));  // what the probe made is gone
     // The same folder through a link and with a trailing slash is the same folder: kept.
     ASSERT_EQ(::symlink(backup().c_str(), (outside / "alias").c_str()), 0);
     EXPECT_EQ(mgr->SetBackupFolder(U(outside / "alias")), 1);
     EXPECT_EQ(mgr->SetBackupFolder(U(backup() + "/")), 1);
-    EXPECT_TRUE(testutil::IsFile(log));
-    // The old folder still works: the interval completes with the upload and the log.
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd, {})), u"", true), 0);
+    EXPECT_TRUE(IsFile(log));
+    ASSERT_EQ(Ready(WriteDone(redo, kEnd, {})), 0);
     Settle();
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db", U(kA), 2, false), 0);
 
-    // A real change deletes only the service's own things; last-good folders, set-aside
-    // files and the user's file stay.
-    testutil::MakeDirs(redo);
-    testutil::WriteFile(redo + "/junk.vrl", "junk");
-    ASSERT_EQ(mgr->RedoLogIsReady(U(redo + "/junk.vrl"), U(kA), true), Mirel::kErrInvalidFile);
+    // A real change deletes only the service's own files.
+    MakeDirs(redo);
+    WriteFile(redo + "/junk.vrl", "junk");
+    ASSERT_EQ(Ready(redo + "/junk.vrl", kA), Mirel::kErrInvalidFile);
     ASSERT_EQ(mgr->SetBackupFolder(U(tmp / "other")), 1);
-    EXPECT_EQ(testutil::ReadFile(backup() + "/precious.txt"), "mine");
-    EXPECT_TRUE(testutil::IsFile(backup() + "/Rejected/junk.vrl"));
-    EXPECT_FALSE(testutil::Exists(backup() + "/Changes"));
-    EXPECT_FALSE(testutil::Exists(backup() + "/Copies"));
-    EXPECT_NE(testutil::NewestLastGood(backup()), "");
+    EXPECT_EQ(ReadFile(backup() + "/precious.txt"), "mine");
+    EXPECT_TRUE(IsFile(backup() + "/Rejected/junk.vrl"));
+    EXPECT_FALSE(Exists(backup() + "/Changes"));
+    EXPECT_FALSE(Exists(backup() + "/Copies"));
+    EXPECT_NE(NewestLastGood(backup()), "");
     // A folder without last-good folders keeps its user's files too.
-    testutil::WriteFile(tmp / "other/notes.txt", "n");
+    WriteFile(tmp / "other/notes.txt", "n");
     ASSERT_EQ(mgr->SetBackupFolder(U(backup())), 1);
-    EXPECT_EQ(testutil::ReadFile(tmp / "other/notes.txt"), "n");
+    EXPECT_EQ(ReadFile(tmp / "other/notes.txt"), "n");
 }
 
 TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched) {
-    testutil::TempDir outside;
+    TempDir outside;
     WriteDb(outside / "db.vdb", kA, 1);
-    testutil::WriteFile(outside / "log.vrl", "not mine");
-    testutil::MakeDirs(outside / "dir");
-    testutil::WriteFile(outside / "dir/keep", "keep");
+    WriteFile(outside / "log.vrl", "not mine");
+    MakeDirs(outside / "dir");
+    WriteFile(outside / "dir/keep", "keep");
     // Links wherever the service lists, moves or deletes, and files of someone else's.
-    testutil::MakeDirs(backup() + "/Changes/Redo_1");
-    testutil::MakeDirs(backup() + "/Copies/up");
-    testutil::MakeDirs(backup() + "/InProgress");
-    testutil::MakeDirs(backup() + "/Rejected");
+    for (const char* folder : {"Changes/Redo_1", "Copies/up", "InProgress", "Rejected"})
+        MakeDirs(backup() + "/" + folder);
     const std::vector<std::pair<std::string, std::string>> links = {
         {backup() + "/InProgress/link.vdb", outside / "db.vdb"},
         {backup() + "/InProgress/dir", outside / "dir"},
@@ -411,21 +354,20 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
         {backup() + "/Rejected/link", outside / "dir"},
     };
     for (const auto& [link, target] : links) ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-    testutil::WriteFile(backup() + "/precious.txt", "mine");
+    WriteFile(backup() + "/precious.txt", "mine");
     const std::string outsideBefore = Fingerprint(outside.path());
 
-    // A whole life: uploads, intervals, hostile announcements, restarts, folder changes.
     sim::Workload server(backup(), Options(9, 2), announcer);
     ASSERT_TRUE(server.Upload());
     for (const auto& [link, target] : links) {
-        mgr->RedoLogIsReady(U(link), U(kA), true);
-        mgr->FullDBBackupIsUploaded(U(link), U(kA));
+        Ready(link, kA);
+        Up(link, kA);
     }
     for (int i = 0; i < 3; ++i) {
         Intervals(server);
-        const std::string latest = testutil::NewestLastGood(backup());
+        const std::string latest = NewestLastGood(backup());
         if (i == 0 && !latest.empty()) {
-            testutil::WriteFile(latest + "/notes.txt", "about this copy");
+            WriteFile(latest + "/notes.txt", "about this copy");
             ASSERT_EQ(::symlink((outside / "db.vdb").c_str(), (latest + "/z.vdb").c_str()), 0);
         }
         Rebuild();
@@ -435,7 +377,7 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
     ASSERT_EQ(mgr->SetBackupFolder(U(tmp / "elsewhere")), 1);
     ASSERT_EQ(mgr->SetBackupFolder(u""), 1);
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
-    EXPECT_EQ(testutil::ReadFile(backup() + "/precious.txt"), "mine");
+    EXPECT_EQ(ReadFile(backup() + "/precious.txt"), "mine");
     std::vector<Mirel::UniversalPath> notes;
     Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(notes, u"notes.txt", 1,
                                                                  Mirel::kListFiles, false);
@@ -443,8 +385,7 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
     EXPECT_EQ(notes.size(), 1u);  // its folder lost its copies, not the user's file
 }
 
-// A FIFO named like the server's files, wherever the scan reads: the scan never waits for it,
-// leaves it where it is and sets nothing aside.
+// A FIFO wherever the scan reads: never waited for, left in place, nothing set aside.
 TEST_F(ManagerTest, TheScanLeavesFifosWhereTheyAreAndNeverWaitsForThem) {
     for (const std::string place :
          {"Changes/Redo_1/a.vrl", "Changes/Redo_1/IntervalDone.vid", "Copies/u/db.vdb",
@@ -455,7 +396,7 @@ TEST_F(ManagerTest, TheScanLeavesFifosWhereTheyAreAndNeverWaitsForThem) {
         const std::string folder = tmp / ("b" + std::to_string(std::hash<std::string>()(place)));
         // An interval to finish, so that the in-progress folder is read too.
         WriteDone(folder + "/Changes/Redo_0", kEnd, {});
-        WriteDb(folder + "/LastGood_2026-01-01_0000/other.vdb", kM, 1);
+        WriteDb(folder + "/LastGood_2026-01-01_0000/other.vdb", kC, 1);
         const bool manifest = place.find("manifest") != std::string::npos;
         if (!manifest) {
             ASSERT_TRUE(Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(
@@ -464,45 +405,40 @@ TEST_F(ManagerTest, TheScanLeavesFifosWhereTheyAreAndNeverWaitsForThem) {
                             .OK());
         }
         const std::string fifo = folder + "/" + place;
-        ASSERT_TRUE(testutil::MakeFifo(fifo)) << place;
+        ASSERT_TRUE(MakeFifo(fifo)) << place;
         std::int32_t result = 0;
-        EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo},
-                                             [&] { result = mgr->SetBackupFolder(U(folder)); }))
+        EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] { result = mgr->SetBackupFolder(U(folder)); }))
             << place << " blocked the scan";
         EXPECT_EQ(result, 1) << place;
-        // Announced, it is refused at once, unread.
         if (place == "Changes/Redo_1/a.vrl") {
-            EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
-                result = mgr->RedoLogIsReady(U(fifo), U(kA), true);
-            })) << "the announcement blocked";
+            EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] { result = Ready(fifo, kA); }))
+                << "the announcement blocked";
             EXPECT_EQ(result, Mirel::kErrFileNotTaken);
         } else if (place == "Copies/u/db.vdb") {
             bool taken = true;
-            EXPECT_TRUE(testutil::FinishesWithin(5000, {fifo}, [&] {
-                taken = mgr->FullDBBackupIsUploaded(U(fifo), U(kA));
-            })) << "the upload blocked";
+            EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] { taken = Up(fifo, kA); }))
+                << "the upload blocked";
             EXPECT_FALSE(taken);
         }
         // The in-progress folder is the service's: what no item owns there goes, unopened.
         if (place.rfind("InProgress/", 0) == 0) {
-            EXPECT_FALSE(testutil::Exists(fifo));
+            EXPECT_FALSE(Exists(fifo));
         } else if (place == "State.tsv") {
             // The service's own: written aside and renamed over the name, never opened.
-            EXPECT_TRUE(testutil::IsFile(fifo));
+            EXPECT_TRUE(IsFile(fifo));
         } else {
-            EXPECT_TRUE(testutil::IsFifo(fifo)) << place;
+            EXPECT_TRUE(IsFifo(fifo)) << place;
         }
         EXPECT_EQ(events.Count(0x41000328), 0) << place;
-        EXPECT_FALSE(testutil::Exists(folder + "/Rejected")) << place;
+        EXPECT_FALSE(Exists(folder + "/Rejected")) << place;
         // A copy whose manifest cannot be read has no line to check it against.
-        EXPECT_EQ(mgr->VerifyFullDBBackup(u"other", U(kM), 1, false),
+        EXPECT_EQ(mgr->VerifyFullDBBackup(u"other", U(kC), 1, false),
                   manifest ? Mirel::kErrCopyDamaged : 0)
             << place;
     }
 }
 
-// Junk announced past the set-aside limit is answered 10729 and stays where it is; the
-// limit's event comes once. Logs of a failed database, which were taken, still go aside.
+// Past the set-aside limit junk is answered 10729 and stays; the limit's event comes once.
 TEST_F(ManagerTest, PastTheSetAsideLimitJunkIsRefusedWhereItIs) {
     struct Restore {
         ~Restore() {
@@ -513,14 +449,14 @@ TEST_F(ManagerTest, PastTheSetAsideLimitJunkIsRefusedWhereItIs) {
     Talon::IBS_Config::SetRejectedLimit(kLimit);
     Events events;
     const std::string redo = backup() + "/Changes/Redo_1";
-    testutil::MakeDirs(redo);
+    MakeDirs(redo);
     std::vector<std::int32_t> answers;
     for (int i = 0; i < 12; ++i) {
         std::string junk = redo + "/junk" + std::to_string(i) + ".vrl";
-        testutil::WriteFile(junk, std::string(5000, 'z'));
-        answers.push_back(mgr->RedoLogIsReady(U(junk), U(kA), true));
+        WriteFile(junk, std::string(5000, 'z'));
+        answers.push_back(Ready(junk, kA));
         if (answers.back() == Mirel::kErrRejectedFull) {
-            EXPECT_TRUE(testutil::IsFile(junk));
+            EXPECT_TRUE(IsFile(junk));
         }
     }
     const auto refused = std::count(answers.begin(), answers.end(), Mirel::kErrRejectedFull);
@@ -532,9 +468,9 @@ TEST_F(ManagerTest, PastTheSetAsideLimitJunkIsRefusedWhereItIs) {
         kLimit);
     // An interval-done file that is no such file is refused the same way.
     std::string done = redo + "/IntervalDone.vid";
-    testutil::WriteFile(done, std::string(5000, 'g'));
-    EXPECT_EQ(mgr->RedoLogIsReady(U(done), u"", true), Mirel::kErrRejectedFull);
-    EXPECT_TRUE(testutil::IsFile(done));
+    WriteFile(done, std::string(5000, 'g'));
+    EXPECT_EQ(Ready(done), Mirel::kErrRejectedFull);
+    EXPECT_TRUE(IsFile(done));
     EXPECT_EQ(events.Count(0x41000336), 1);
 }
 

@@ -1,19 +1,13 @@
-// What a user restoring relies on, checked after every interval of a randomised server:
-//  1. every database in a last-good folder is the server's exact state at that interval's end
-//     (a copy its manifest calls held: the server's exact state at the copy's own MSN);
+// What a user restoring relies on, checked after every interval of a randomised server model
+// (independent of the service: real files, every database's pages at every interval end):
+//  1. a database in a last-good folder is the server's exact state at its end (held: at its MSN);
 //  2. the newest last-good folder holds every database that has not failed;
 //  3. a database's newest good copy is never deleted before a newer one exists;
-//  4. an accepted redo log or upload is only deleted once used (or made unnecessary by a newer
-//     upload), and nothing is applied to an upload where the server left it;
+//  4. an accepted log or upload is deleted only once used or superseded, uploads never changed;
 //  5. the cycle always catches up, without spinning;
-//  6. under a retention policy, every folder the policy keeps is whole: each file as it was
-//     when the folder was published.
-// The server model here is independent of the service's code: it writes real files with
-// the engine's writers and remembers every database's pages at every interval end.
-//
-// In real-world mode the server also breaks its rules and the host changes under the service
-// (tools/sim/RealWorld.h lists the classes and what the service must do about each). Each
-// finding names the invariant or the expectation it breaks in brackets.
+//  6. every folder a retention policy keeps is as it was published.
+// The real world (tools/sim/RealWorld.h) adds a rule-breaking server and a changing host. Each
+// finding names what it breaks in brackets.
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -22,6 +16,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -43,11 +38,13 @@
 #include "tools/sim/ServerWriters.h"
 #include "tools/sim/Verify.h"
 
+using namespace testutil;
+
 namespace {
 
 // Small files on a memory file system keep hundreds of intervals within seconds.
 const bool kOnShm = [] {
-    if (testutil::IsDir("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 0);
+    if (IsDir("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 0);
     return true;
 }();
 
@@ -71,11 +68,11 @@ struct Db {
     bool corrupted = false;  // a damaged log was announced and no upload came since
     std::uint64_t uploads = 0;
     // Real world.
-    std::string name;    // the file name of its uploads; empty: db<i>.vdb in any case
+    std::string name;    // its uploads' file name; empty: db<i>.vdb in any case
     std::string cause;   // the host's doing that lets the service fail it, until an upload
     bool fresh = false;  // no log since its last upload
     State uploaded;      // its state at that upload
-    std::size_t uploadedAfter = 0;  // how many intervals had ended at its last upload
+    std::size_t uploadedAfter = 0;  // intervals ended at its last upload
 };
 
 // An accepted log or upload.
@@ -108,8 +105,7 @@ struct Held {
     bool checked = false;
 };
 
-// A last-good copy whose bytes the host changed.
-// Known by its file, not its inode number: once it is pruned, a new copy may get the number.
+// A last-good copy whose bytes the host changed (by its file: a pruned inode's number returns).
 struct Damaged : sim::ChangedFile {
     Mirel::unistring key;
     std::uint64_t uploadsAtFlip;
@@ -127,16 +123,23 @@ public:
           backup(std::move(backup)),
           clock(1767225600000000ull + seed * kMinute * 7) {
         for (int i = 0; i < databases; ++i) {
-            Db d;
-            d.uuid = Mirel::UuidText::Generate();
-            d.key = Mirel::UuidText::ToText(d.uuid);
-            d.pageSize = std::array<std::uint32_t, 3>{512, 1024, 4096}[rng() % 3];
-            d.msn = rng() % 2 ? 1000 : (std::uint64_t{1} << 32) + rng() % 1000;
-            for (int p = 0; p < 3; ++p) d.pages[rng() % 8] = Page(d);
-            dbs.push_back(std::move(d));
+            const std::uint32_t size = std::array<std::uint32_t, 3>{512, 1024, 4096}[rng() % 3];
+            dbs.push_back(
+                NewDb(size, rng() % 2 ? 1000 : (std::uint64_t{1} << 32) + rng() % 1000, rng));
         }
     }
 
+    // A new database: three pages at places `places` draws.
+    Db NewDb(std::uint32_t pageSize, std::uint64_t msn, std::mt19937_64& places) {
+        Db d;
+        d.uuid = Mirel::UuidText::Generate();
+        d.key = Mirel::UuidText::ToText(d.uuid);
+        d.pageSize = pageSize;
+        d.msn = msn;
+        for (int p = 0; p < 3; ++p) d.pages[places() % 8] = Page(d);
+        return d;
+    }
+    Db& At(int i) { return dbs[static_cast<std::size_t>(i)]; }
     sim::PageImage Page(const Db& d) {
         sim::PageImage p(d.pageSize);
         for (auto& b : p) b = static_cast<std::uint8_t>(rng());
@@ -145,18 +148,17 @@ public:
 
     // A full upload of database i, into a new folder of its own or into `into`.
     bool Upload(int i, const std::string& into = "") {
-        Db& d = dbs[static_cast<std::size_t>(i)];
+        Db& d = At(i);
         std::string folder = into.empty() ? backup + "/Copies/up" + std::to_string(++seq) : into;
-        testutil::MakeDirs(folder);
+        MakeDirs(folder);
         std::string path = folder + (rng() % 4 ? "/db" : "/DB") + std::to_string(i) +
                            (rng() % 4 ? ".vdb" : ".VDB");
         if (!d.name.empty()) path = folder + "/" + d.name;
-        // Written under a short name and renamed: a name at the length limit leaves no room
-        // for the writer's temporary one.
+        // Renamed into place: a name at the length limit leaves no room for a temporary one.
         const std::string written = folder + "/writing-" + std::to_string(++seq) + ".tmp";
         EXPECT_TRUE(sim::WriteDatabaseFile(P(written), d.uuid, d.pageSize, d.msn, d.pages).OK());
         std::filesystem::rename(written, path);
-        bool ok = mgr->FullDBBackupIsUploaded(testutil::U(path), d.key);
+        bool ok = mgr->FullDBBackupIsUploaded(U(path), d.key);
         if (ok) {
             d.corrupted = false;
             d.cause.clear();
@@ -178,7 +180,7 @@ public:
     std::string Folder() {
         if (redoStart == 0) {
             redoStart = clock;
-            testutil::MakeDirs(RedoPath(redoStart));
+            MakeDirs(RedoPath(redoStart));
         }
         return RedoPath(redoStart);
     }
@@ -186,12 +188,10 @@ public:
         return backup + "/Changes/Redo_" + std::to_string(start);
     }
 
-    // Writes one log of database i into `folder`, ending at `end`; `damage` flips a bit of a
-    // page image after the log is written (its header stays valid). `name`, when given, is
-    // the file's name.
+    // One log of database i in `folder` ending at `end`, `damage`d behind a sound header.
     std::int32_t WriteLog(int i, const std::string& folder, std::uint64_t end, bool damage,
                           const std::string& name = "") {
-        Db& d = dbs[static_cast<std::size_t>(i)];
+        Db& d = At(i);
         std::string path = folder + "/" + std::to_string(++seq) + (rng() % 5 ? ".vrl" : ".VRL");
         if (!name.empty()) path = folder + "/" + name;
         sim::RedoLogWriter w;
@@ -205,10 +205,9 @@ public:
         }
         d.msn += 1 + rng() % 3;
         EXPECT_TRUE(w.Finish(d.msn, end, false).OK());
-        // Damaged before its announcement, or after it: a bit of a record, cut short (the
-        // header the announcement read still holds either way), or a bit of the header.
+        // Before or after its announcement: a record's bit, cut short, or a header bit.
         const int when = damage ? static_cast<int>(rng() % 4) : -1;
-        std::string bytes = testutil::ReadFile(path);
+        std::string bytes = ReadFile(path);
         if (when == 0 || when == 1)
             bytes[128 + 16 + 3] = static_cast<char>(bytes[128 + 16 + 3] ^ 0x10);
         if (when == 2) bytes.resize(bytes.size() - 1 - rng() % (bytes.size() - 129));
@@ -216,17 +215,16 @@ public:
             const std::size_t at = rng() % 76;
             bytes[at] = static_cast<char>(bytes[at] ^ (1 << rng() % 8));
         }
-        if (when == 0) testutil::WriteFile(path, bytes);
+        if (when == 0) WriteFile(path, bytes);
         if (damage) d.corrupted = true;
         d.fresh = false;
         lastLog = path;
-        std::int32_t r = mgr->RedoLogIsReady(testutil::U(path), d.key, true);
-        if (when > 0) testutil::WriteFile(path, bytes);
+        std::int32_t r = mgr->RedoLogIsReady(U(path), d.key, true);
+        if (when > 0) WriteFile(path, bytes);
         if (r == 0) accepted.push_back({path, d.key, d.msn, i, d.uploads});
         return r;
     }
 
-    // The real-world classes on, and a roll for one of them.
     bool Roll(RealWorld c) {
         if (!realWorld.count(c)) return false;
         return rw() % 1000 < (realWorld.size() == 1 ? 300u : 120u);
@@ -256,8 +254,7 @@ public:
     std::vector<Retired> retired;
     std::vector<Held> held;
     std::vector<Damaged> damaged;
-    // A redo folder swapped for a link: the files outside the backup folder as they were
-    // then, and the databases whose taken logs were behind it.
+    // A redo folder swapped for a link: the outside files then, and whose taken logs it hid.
     struct Swap {
         std::string outside;
         std::string folder;  // the redo folder a link now stands for
@@ -272,7 +269,7 @@ public:
     std::string trail;  // "interval:class ..." for the one who reads a failure
 };
 
-// Empty when the file is exactly that state.
+// "" when the file is exactly that state.
 std::string Differs(const std::string& file, const Mirel::unistring& key, const State& s) {
     Mirel::HBFile db(P(file));
     if (!db.Open(Mirel::HBFile::kPermRead).OK()) return "cannot be opened";
@@ -294,10 +291,6 @@ std::string Differs(const std::string& file, const Mirel::unistring& key, const 
     return "";
 }
 
-std::string Utf8(const Mirel::unistring& s) {
-    return s.ToUTF8();
-}
-
 // Every regular file below `root`.
 std::vector<std::string> FilesBelow(const std::string& root) {
     std::vector<std::string> out;
@@ -315,8 +308,7 @@ bool Unchanged(const UploadRec& u) {
     return digest == u.digest && size == u.size;
 }
 
-// A tmpfs of this thread's own mount namespace: another file system inside the backup
-// folder, seen by nobody else. False where this process may not mount.
+// A private mount namespace for this thread's tmpfs mounts; false where it may not mount.
 bool PrivateMounts() {
     static thread_local int state = 0;
     if (state == 0)
@@ -328,7 +320,7 @@ bool PrivateMounts() {
 }
 struct TmpfsMount {
     explicit TmpfsMount(const std::string& at) : path(at) {
-        testutil::MakeDirs(at);
+        MakeDirs(at);
         ok = ::mount("ibs-test", at.c_str(), "tmpfs", 0, "size=8m") == 0;
     }
     ~TmpfsMount() {
@@ -338,21 +330,16 @@ struct TmpfsMount {
     bool ok = false;
 };
 
-using testutil::TreeDiff;
-using testutil::TreeOf;
-
 struct LastGood {
     std::string path;
     std::uint64_t end;  // the interval end the folder stands for
 };
 
-class InvariantTest : public testutil::ManagerTest,
-                      public ::testing::WithParamInterface<std::uint64_t> {
+class InvariantTest : public ManagerTest, public ::testing::WithParamInterface<std::uint64_t> {
 protected:
     ShortRetries shortRetries{mgr};
 
-    // Runs the cycle until it has nothing left to do, retries included. False when it
-    // would not stop (a spinning cycle) or waited `patienceMs` for a worker in vain.
+    // Settle, retries included; false when the cycle spun or a worker took over `patienceMs`.
     bool SettleAll(unsigned long patienceMs = 60000) {
         int runs = 0;
         for (;;) {
@@ -368,39 +355,43 @@ protected:
 
     void Run(std::uint64_t seed, int intervals, const std::set<RealWorld>& realWorld = {});
     void Check(Server& s, const std::string& where);
-    // 6: the folders the policy keeps are as they were published (`published`: each folder's
-    // files and their bytes, from when it was first seen).
+    // 6 (`published`: each folder's files as first seen).
     void CheckKept(const Server& s,
                    std::map<std::string, std::map<std::string, std::string>>& published,
                    const std::string& where);
     Talon::Retention retention;  // the default unless a test sets one
-    // Real world.
     void CheckRealWorld(Server& s, const std::vector<LastGood>& folders, const std::string& where);
-    void FailedStart(const std::string& where);
+    void FailedStart(Server& s, int n, const std::string& where);
     void CrossDeviceSetup(Server& s, int n, const std::string& where);
-    void RaceFolderChange();
+    void RaceFolderChange(Server& s, int n);
     void Recreate(Server& s, int n, const std::string& where);
-    void NewLongNamedDatabase(Server& s, const std::string& where);
+    void NewLongNamedDatabase(Server& s, int n, const std::string& where);
     std::int32_t LongNamedLog(Server& s, int i, const std::string& folder, std::uint64_t end);
-    void LateLog(Server& s, const std::string& where);
+    void LateLog(Server& s, int n, const std::string& where);
     void RetiredLog(Server& s, int n, const std::string& where);
     void FlipByte(Server& s, int n);
     void KilledExpiry(Server& s, int n, const std::string& where);
     std::string SwapRedoFolder(Server& s, int n, const std::string& folder);
     void CheckSwapped(Server& s, const std::string& where);
-    // While a redo folder was swapped for a link, a database may fail for it (a scan found
-    // the link: 20307; a log after the hidden ones no longer continues its copy: 10721), and
-    // then says nothing else that would have happened to it (replaced, damaged, held).
-    bool FailedForLink(const Server& s, const Mirel::unistring& key) {
-        return !s.swaps.empty() && sim::expect::LinkFailure(mgr->GetDatabaseError(key));
+    std::int32_t Err(const Mirel::unistring& key) { return mgr->GetDatabaseError(key); }
+    // A random sound database that `fits` (-1: none).
+    int Pick(Server& s, const std::function<bool(const Db&)>& fits) {
+        std::vector<int> all;
+        for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i)
+            if (!s.At(i).corrupted && Err(s.At(i).key) == 0 && fits(s.At(i))) all.push_back(i);
+        return all.empty() ? -1 : all[s.rw() % all.size()];
     }
-    // Whether an event since the `from`th has this code (0: any but a set-aside) and names one
-    // of `names`.
+    // Failed for a swapped redo folder (20307, or 10721 after the hidden logs): nothing else
+    // that would have happened to it (replaced, damaged, held) is said.
+    bool FailedForLink(const Server& s, const Mirel::unistring& key) {
+        return !s.swaps.empty() && sim::expect::LinkFailure(Err(key));
+    }
+    // An event since the `from`th with this code (0: any but a set-aside) naming one of `names`.
     bool Said(std::size_t from, std::uint32_t code, const std::vector<std::string>& names) {
         std::lock_guard<std::mutex> g(events.m);
         for (std::size_t e = from; e < events.seen.size(); ++e) {
             std::vector<std::string> t;
-            for (const auto& v : events.seen[e].second) t.push_back(Utf8(v));
+            for (const auto& v : events.seen[e].second) t.push_back(v.ToUTF8());
             if (code == 0x41000331u) {  // exactly the database and the number
                 if (events.seen[e].first == code && std::count(t.begin(), t.end(), names[0]) &&
                     std::count(t.begin(), t.end(), names[1]))
@@ -415,34 +406,30 @@ protected:
         std::lock_guard<std::mutex> g(events.m);
         return events.seen.size();
     }
-    // Whether it failed for a link at any time since a swap, even if an upload brought it back
-    // since (event 0x41000331 with 20307).
+    // Failed for a link (0x41000331 with 20307) since a swap, even if an upload mended it.
     bool EverFailedForLink(const Server& s, const Mirel::unistring& key) {
         return !s.swaps.empty() && Said(s.swaps.front().eventsBefore, 0x41000331u,
-                                        {Utf8(key), std::to_string(Mirel::kErrIsALink)});
+                                        {key.ToUTF8(), std::to_string(Mirel::kErrIsALink)});
     }
-    // A refused file is set aside with its reason.
     void ExpectSetAside(const std::string& path, std::int32_t reason, const std::string& where) {
         auto rejected = sim::ReadRejected(backup());
         auto it = rejected.find(path);
         EXPECT_TRUE(it != rejected.end() && it->second.reason == reason)
             << where << " not set aside with reason " << reason << ": " << path;
     }
-    // The server registers and names the folder again, as after a start: true when taken.
+    // The server registers and names the folder again, as after a start.
     bool NamedAgain() {
         mgr->RegisterServer(u"127.0.0.1", 1);
-        return mgr->SetBackupFolder(testutil::U(backup())) == 1;
+        return mgr->SetBackupFolder(U(backup())) == 1;
     }
-    // Every copy of the database in the last-good folders is the damaged inode.
     bool OnlyCopy(const Damaged& x);
     bool InNewestFolder(Server& s, const Db& d);
 
-    testutil::Events events;
+    Events events;
     int restores = 0;
 };
 
-// Every last-good folder carries its interval's exact end in its manifest; its name carries
-// the minute, or the exact end when an earlier folder took the minute.
+// Each folder's manifest has its exact end; its name the minute, or the end if that was taken.
 std::vector<LastGood> Folders(const std::string& backup) {
     std::vector<LastGood> out;
     for (const auto& d :
@@ -462,26 +449,24 @@ std::vector<LastGood> Folders(const std::string& backup) {
 void InvariantTest::Check(Server& s, const std::string& where) {
     auto folders = Folders(backup());
     bool rwOn = !s.realWorld.empty();
-    if (folders.empty()) {  // only when every database failed before it had a good copy
-        for (const Db& d : s.dbs) ASSERT_NE(mgr->GetDatabaseError(d.key), 0) << where << ": [5]";
+    if (folders.empty()) {  // every database failed before it had a good copy
+        for (const Db& d : s.dbs) ASSERT_NE(Err(d.key), 0) << where << ": [5]";
         return;
     }
-    // 5: the cycle worked through the last interval closed, and the newest last-good
-    // folder stands for it, unless every database had failed (nothing to publish).
+    // 5: the newest folder stands for the last interval closed, unless every database failed.
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         for (auto& [key, interval] : intervals) {
             if (key == kOpenInterval || !interval.backup.IsClear()) continue;
-            std::ostringstream held;  // for the one who has to find out why
+            std::ostringstream held;
             for (const auto& [uuid, item] : interval.databases)
-                held << "\n  " << Utf8(uuid) << " '" << item.file.path.Native() << "' msn "
+                held << "\n  " << uuid.ToUTF8() << " '" << item.file.path.Native() << "' msn "
                      << item.file.msn << " logs " << item.logs.size() << " err "
                      << item.err.GetError();
             ADD_FAILURE() << where << ": [5 progress] interval " << key
                           << " left unfinished:" << held.str();
         }
     });
-    if (std::any_of(s.dbs.begin(), s.dbs.end(),
-                    [&](const Db& d) { return mgr->GetDatabaseError(d.key) == 0; })) {
+    if (std::any_of(s.dbs.begin(), s.dbs.end(), [&](const Db& d) { return Err(d.key) == 0; })) {
         EXPECT_EQ(folders.back().end, s.ends.back()) << where << ": [5 progress] last end";
     }
     std::map<Mirel::unistring, std::uint64_t> newestCopy;  // database -> newest folder's end
@@ -496,7 +481,7 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         Talon::Manifest::Read(Mirel::Directory(Mirel::UniversalPath::Folder(f.path)), manifest);
         sim::ManifestLines lines;
         if (rwOn) lines = sim::ReadManifestLines(f.path);
-        for (const auto& file : testutil::List(f.path)) {
+        for (const auto& file : List(f.path)) {
             const std::string at = file.Native(), rel = at.substr(f.path.size() + 1);
             // 9: bytes the host changed are never certified; they are not the service's.
             auto rot = std::find_if(s.damaged.begin(), s.damaged.end(),
@@ -544,64 +529,55 @@ void InvariantTest::Check(Server& s, const std::string& where) {
     }
     const auto failedList = sim::ReadFailedList(backup());
     for (const Db& d : s.dbs) {
-        const bool failed = mgr->GetDatabaseError(d.key) != 0;
-        // Only a database sent a damaged log, whose copy the host spoilt, or (while a link
-        // stands where a redo folder was) that a scan found may lack the logs behind it, may
-        // fail; visibly.
+        const bool failed = Err(d.key) != 0;
+        // Only for a damaged log, a spoilt copy or a swapped redo folder, and visibly.
         if (failed) {
             EXPECT_TRUE(d.corrupted || !d.cause.empty() || FailedForLink(s, d.key))
-                << where << ": [visible] failed without a cause (" << mgr->GetDatabaseError(d.key)
-                << ")";
-            EXPECT_TRUE(!rwOn || failedList.count(Utf8(d.key)))
-                << where << ": [visible] Failed.tsv does not list " << Utf8(d.key);
+                << where << ": [visible] failed without a cause (" << Err(d.key) << ")";
+            EXPECT_TRUE(!rwOn || failedList.count(d.key.ToUTF8()))
+                << where << ": [visible] Failed.tsv does not list " << d.key.ToUTF8();
         }
         // 2: in the newest folder, unless failed; 3: a failed one keeps a good copy.
         if (!failed && !d.corrupted) {
             EXPECT_EQ(newestCopy[d.key], folders.back().end)
-                << where << ": [2 complete] not in the newest folder: " << Utf8(d.key);
+                << where << ": [2 complete] not in the newest folder: " << d.key.ToUTF8();
         }
-        // Its newest copy may be an upload the host kept from being moved (it failed, visibly),
-        // still in Copies/; or, failed for a link or by a damaged log, an in-progress copy in
-        // Kept/ that no folder held.
+        // Its newest copy may wait in Copies/ (an upload the host kept from moving) or Kept/.
         bool waiting = false;
         if (!d.cause.empty() || FailedForLink(s, d.key))
-            for (const UploadRec& u : s.uploads)
-                waiting |= u.key == d.key && testutil::IsFile(u.path);
+            for (const UploadRec& u : s.uploads) waiting |= u.key == d.key && IsFile(u.path);
         if (failed && (d.corrupted || FailedForLink(s, d.key)))
-            for (const auto& file : testutil::List(backup() + "/Kept"))
-                waiting |= testutil::DbInfo(file).uuid == d.key;
+            for (const auto& file : List(backup() + "/Kept")) waiting |= DbInfo(file).uuid == d.key;
         if (newestCopy.count(d.key) == 0 && d.uploads > 0 && !waiting)
-            ADD_FAILURE() << where << ": [3 newest copy] no last-good copy of " << Utf8(d.key);
+            ADD_FAILURE() << where << ": [3 newest copy] no last-good copy of " << d.key.ToUTF8();
     }
     // 4: every accepted log is still there, set aside, applied, or superseded by an upload.
     auto appliedTo = [&](const Mirel::unistring& key, std::uint64_t msn) {
         return std::any_of(folders.begin(), folders.end(), [&](const LastGood& f) {
             auto st = s.history[f.end].find(key);
-            return st != s.history[f.end].end() && st->second.msn >= msn &&
-                   testutil::Exists(f.path);
+            return st != s.history[f.end].end() && st->second.msn >= msn && Exists(f.path);
         });
     };
     auto uploadsOf = [&](const Mirel::unistring& key, int db) {
-        const Db& d = s.dbs[static_cast<std::size_t>(db)];
+        const Db& d = s.At(db);
         return d.key == key ? d.uploads : UINT64_MAX;  // a replaced database: done with
     };
     for (const Log& l : s.accepted) {
-        if (testutil::IsFile(l.path) ||
-            testutil::Exists(backup() + "/Rejected/" + l.path.substr(l.path.rfind('/') + 1)))
+        if (IsFile(l.path) ||
+            Exists(backup() + "/Rejected/" + l.path.substr(l.path.rfind('/') + 1)))
             continue;
         EXPECT_TRUE(appliedTo(l.key, l.msn) || uploadsOf(l.key, l.db) > l.uploadsBefore)
             << where << ": [4 nothing lost] accepted log vanished unapplied: " << l.path;
     }
     if (!rwOn) return;
-    // 4: every accepted upload is still there unchanged (nothing applied outside InProgress/),
-    // or used, or superseded; a failed database's older uploads may go.
+    // 4: an accepted upload is there unchanged, used, superseded, or a failed database's.
     for (const UploadRec& u : s.uploads) {
-        if (testutil::IsFile(u.path)) {
+        if (IsFile(u.path)) {
             EXPECT_TRUE(Unchanged(u)) << where << ": [4 nothing lost] changed in place: " << u.path;
             continue;
         }
         EXPECT_TRUE(appliedTo(u.key, u.msn) || uploadsOf(u.key, u.db) > u.uploadsBefore + 1 ||
-                    mgr->GetDatabaseError(u.key) != 0)
+                    Err(u.key) != 0)
             << where << ": [4 nothing lost] accepted upload vanished unused: " << u.path;
     }
     CheckRealWorld(s, folders, where);
@@ -613,36 +589,33 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<LastGood>& folde
     for (Held& h : s.held) {
         if (h.checked || h.end == 0) continue;
         h.checked = true;
-        // An upload at the MSN of a copy the service already keeps is that copy: nothing more
-        // to hold.
+        // An upload at the MSN of a copy already kept is that copy.
         bool kept = false;
         for (const LastGood& f : folders)
-            for (const auto& file : testutil::List(f.path))
-                kept |= testutil::DbInfo(file).uuid == h.key &&
-                        Differs(file.Native(), h.key, h.state).empty();
-        // An upload the host kept from being moved (its database failed with 10710) is still
-        // in Copies/, unchanged: that is where its newest good copy is.
+            for (const auto& file : List(f.path))
+                kept |=
+                    DbInfo(file).uuid == h.key && Differs(file.Native(), h.key, h.state).empty();
+        // Or it is still in Copies/, unchanged, its move failed by the host (10710).
         for (const UploadRec& u : s.uploads)
-            kept |= u.key == h.key && u.msn == h.state.msn && testutil::IsFile(u.path) &&
-                    Unchanged(u) && mgr->GetDatabaseError(h.key) == Mirel::kErrCopyFailed;
+            kept |= u.key == h.key && u.msn == h.state.msn && IsFile(u.path) && Unchanged(u) &&
+                    Err(h.key) == Mirel::kErrCopyFailed;
         if (kept || FailedForLink(s, h.key) || EverFailedForLink(s, h.key)) continue;
         ADD_FAILURE() << where << ": [10 held] the folder of the interval ending " << h.end
-                      << " does not hold " << Utf8(h.key)
+                      << " does not hold " << h.key.ToUTF8()
                       << " as uploaded (the copy no log changed is its newest good copy)";
     }
-    // 4: a replaced database's newest copy stays in the folder that holds it, and an event
-    // says what happened.
+    // 4: a replaced database's newest copy stays where it is, and an event says so.
     for (Retired& r : s.retired) {
         auto f = std::find_if(folders.begin(), folders.end(),
                               [&](const LastGood& x) { return x.end == r.end; });
-        EXPECT_TRUE(f != folders.end() && testutil::IsFile(f->path + "/" + r.name) &&
+        EXPECT_TRUE(f != folders.end() && IsFile(f->path + "/" + r.name) &&
                     Differs(f->path + "/" + r.name, r.key, r.state).empty())
-            << where << ": [3 newest copy] lost by " << Utf8(r.key) << ", replaced under "
+            << where << ": [3 newest copy] lost by " << r.key.ToUTF8() << ", replaced under "
             << r.name;
         if (!r.eventChecked && !FailedForLink(s, r.key)) {
             r.eventChecked = true;
-            EXPECT_TRUE(Said(0, sim::expect::kReplacedEvent, {Utf8(r.key)}))
-                << where << ": [4 replaced] no event for " << Utf8(r.key) << " under " << r.name;
+            EXPECT_TRUE(Said(0, sim::expect::kReplacedEvent, {r.key.ToUTF8()}))
+                << where << ": [4 replaced] no event for " << r.key.ToUTF8() << " under " << r.name;
         }
     }
     // 9: verify names the damage, and a restore never hands back the changed bytes.
@@ -674,9 +647,9 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<LastGood>& folde
 bool InvariantTest::OnlyCopy(const Damaged& x) {
     bool any = false;
     for (const LastGood& f : Folders(backup())) {
-        for (const auto& file : testutil::List(f.path)) {
+        for (const auto& file : List(f.path)) {
             bool same = sim::IsChangedFile(x, file.Native());
-            if (!same && testutil::DbInfo(file).uuid == x.key) return false;
+            if (!same && DbInfo(file).uuid == x.key) return false;
             any |= same;
         }
     }
@@ -687,21 +660,19 @@ bool InvariantTest::InNewestFolder(Server& s, const Db& d) {
     auto folders = Folders(backup());
     if (folders.empty() || folders.back().end != s.ends.back()) return false;
     const State& want = s.history[s.ends.back()][d.key];
-    const auto files = testutil::List(folders.back().path);
+    const auto files = List(folders.back().path);
     for (const auto& f : files)
         if (Differs(f.Native(), d.key, want).empty()) return true;
     return false;
 }
 
-// 1: the service starts and its set-up of the folder fails (a read-only moment of the
-// volume); the server, answered 10017, names the same folder again. It must be set up again,
-// never cleared.
-void InvariantTest::FailedStart(const std::string& where) {
+// 1: a start's set-up fails (read-only for a moment); named again, it is set up, not cleared.
+void InvariantTest::FailedStart(Server& s, int n, const std::string& where) {
+    s.Happened(n, RealWorld::kSetup);
     ASSERT_TRUE(mgr->StopWorkers(false)) << where;
-    mgr->Cat().ClearIntervals();  // what the killed process knew is gone
+    mgr->Cat().ClearIntervals();  // a new process
     {
-        Mirel::FaultEnv::Scope disarm(faults);
-        faults.Arm(Mirel::FsOp::kAny, backup() + "/Copies*", Mirel::kErrAccessDenied);
+        auto disarm = Fault(Mirel::FsOp::kAny, backup() + "/Copies*", Mirel::kErrAccessDenied);
         EXPECT_FALSE(
             mgr->In().SetupFolders(Mirel::Directory(Mirel::UniversalPath::Folder(backup()))))
             << where << ": set up with a read-only Copies/";
@@ -712,8 +683,7 @@ void InvariantTest::FailedStart(const std::string& where) {
     EXPECT_TRUE(NamedAgain()) << where << ": [answer] refused, named again after a failed set-up";
 }
 
-// 2: set-up refuses a folder whose Copies/, InProgress/ or a last-good folder lies on another
-// file system; the folder in service stays in service.
+// 2: a folder with Copies/, InProgress/ or a last-good folder on another device is refused.
 void InvariantTest::CrossDeviceSetup(Server& s, int n, const std::string& where) {
     if (!PrivateMounts()) return;
     static const char* kParts[] = {"Copies", "InProgress", "LastGood_2026-01-01_0000"};
@@ -722,18 +692,17 @@ void InvariantTest::CrossDeviceSetup(Server& s, int n, const std::string& where)
     TmpfsMount other(probe + "/" + part);
     if (!other.ok) return;
     s.Happened(n, RealWorld::kXdev);
-    EXPECT_EQ(mgr->SetBackupFolder(testutil::U(probe)), 0)
+    EXPECT_EQ(mgr->SetBackupFolder(U(probe)), 0)
         << where << ": [2 set-up] taken with " << part << " on another file system";
     EXPECT_TRUE(mgr->FoldersReady() &&
                 Mirel::Os::SameObject(mgr->GetBackupFolder().GetPath().Native(), backup()))
         << where << ": [2 set-up] the folder in service left service";
 }
 
-// 8: the server names its folder again while the interval check it triggers is taken at
-// once. Both threads share one processor and the folder change runs at idle priority, so
-// the post of its check hands the processor to this thread (playing the main thread) before
-// the folder change has returned.
-void InvariantTest::RaceFolderChange() {
+// 8: the folder named again while the check it posts runs at once (one processor, the change
+// at idle priority: its post hands over the processor before it returns).
+void InvariantTest::RaceFolderChange(Server& s, int n) {
+    s.Happened(n, RealWorld::kRace);
     cpu_set_t before, one;
     pthread_getaffinity_np(pthread_self(), sizeof before, &before);
     CPU_ZERO(&one);
@@ -743,12 +712,10 @@ void InvariantTest::RaceFolderChange() {
             break;
         }
     pthread_setaffinity_np(pthread_self(), sizeof one, &one);
-    // The checks already waiting (the interval-done file's) are taken with the first message
-    // the folder change wakes this thread for: the main thread was busy until then.
+    // The checks already waiting are taken with the first message the change wakes us for.
     std::vector<std::unique_ptr<Mirel::Msg>> waiting;
     while (auto m = Queue().GetMsg(0)) waiting.push_back(std::move(m));
-    // This thread only ever waits in GetMsg while the folder change runs, so each post wakes
-    // it at once; a wait with a timeout would let the folder change run on unseen.
+    // Only an untimed GetMsg: a timeout would let the change run on unseen.
     constexpr std::int32_t kChanged = 4242;
     std::int32_t result = -1;
     std::thread change([&] {
@@ -756,7 +723,7 @@ void InvariantTest::RaceFolderChange() {
         sched_param p{};
         pthread_setschedparam(pthread_self(), SCHED_IDLE, &p);
         mgr->RegisterServer(u"127.0.0.1", 1);
-        result = mgr->SetBackupFolder(testutil::U(backup()));
+        result = mgr->SetBackupFolder(U(backup()));
         Queue().PostMsg(kChanged);
     });
     for (;;) {
@@ -774,39 +741,22 @@ void InvariantTest::RaceFolderChange() {
 
 // 4: the server drops a database and creates a new one under its file name.
 void InvariantTest::Recreate(Server& s, int n, const std::string& where) {
-    std::vector<int> healthy;
-    for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i) {
-        const Db& d = s.dbs[static_cast<std::size_t>(i)];
-        if (!d.corrupted && d.cause.empty() && mgr->GetDatabaseError(d.key) == 0 &&
-            InNewestFolder(s, d))
-            healthy.push_back(i);
-    }
-    if (healthy.empty()) return;
-    int i = healthy[s.rw() % healthy.size()];
-    Db& d = s.dbs[static_cast<std::size_t>(i)];
-    // Its file name as the newest folder has it.
+    const int i = Pick(s, [&](const Db& d) { return d.cause.empty() && InNewestFolder(s, d); });
+    if (i < 0) return;
+    Db& d = s.At(i);
     auto folders = Folders(backup());
     std::string name;
-    for (const auto& f : testutil::List(folders.back().path))
-        if (testutil::DbInfo(f).uuid == d.key)
-            name = f.Native().substr(folders.back().path.size() + 1);
+    for (const auto& f : List(folders.back().path))
+        if (DbInfo(f).uuid == d.key) name = f.Native().substr(folders.back().path.size() + 1);
     if (name.empty() || name.find('/') != std::string::npos) return;
     s.Happened(n, RealWorld::kRecreate);
     s.retired.push_back({d.key, name, folders.back().end, s.history[s.ends.back()][d.key], i, n});
-    d.uuid = Mirel::UuidText::Generate();
-    d.key = Mirel::UuidText::ToText(d.uuid);
-    d.msn = 500 + s.rw() % 500;  // a new database starts low
-    d.pages.clear();
-    for (int p = 0; p < 3; ++p) d.pages[s.rw() % 8] = s.Page(d);
-    d.uploads = 0;
-    d.corrupted = false;
+    d = s.NewDb(d.pageSize, 500 + s.rw() % 500, s.rw);  // a new database starts low
     d.name = name;
     EXPECT_TRUE(s.Upload(i)) << where << ": [answer] refused, the new database under " << name;
 }
 
-// 4: a log of the replaced database comes after all: refused and set aside. Only once the
-// interval of the new upload has started: until then the replacement is not known, and a log
-// accepted meanwhile is set aside when it is.
+// 4: a log of the replaced database, once the new upload's interval started: set aside.
 void InvariantTest::RetiredLog(Server& s, int n, const std::string& where) {
     for (Retired& r : s.retired) {
         if (r.logSent || r.interval >= n) continue;
@@ -825,7 +775,7 @@ void InvariantTest::RetiredLog(Server& s, int n, const std::string& where) {
         sim::PageImage img = s.Page(old);
         w.AddPage(0, img.data());
         w.Finish(old.msn + 1, s.clock, false);
-        std::int32_t a = mgr->RedoLogIsReady(testutil::U(path), r.key, true);
+        std::int32_t a = mgr->RedoLogIsReady(U(path), r.key, true);
         EXPECT_TRUE(sim::expect::ReplacedLogAnswerOk(a) ||
                     (a == Mirel::kErrIsALink && FailedForLink(s, r.key)))
             << where << ": [4 replaced] a log of the replaced database answered " << a;
@@ -835,58 +785,42 @@ void InvariantTest::RetiredLog(Server& s, int n, const std::string& where) {
 }
 
 // 5: a new database whose file name is 250 to 255 bytes long.
-void InvariantTest::NewLongNamedDatabase(Server& s, const std::string& where) {
-    Db d;
-    d.uuid = Mirel::UuidText::Generate();
-    d.key = Mirel::UuidText::ToText(d.uuid);
-    d.pageSize = 512;
-    d.msn = 2000;
-    for (int p = 0; p < 3; ++p) d.pages[s.rw() % 8] = s.Page(d);
+void InvariantTest::NewLongNamedDatabase(Server& s, int n, const std::string& where) {
+    s.Happened(n, RealWorld::kLongName);
+    Db d = s.NewDb(512, 2000, s.rw);
     int i = static_cast<int>(s.dbs.size());
     d.name = sim::LongName("db" + std::to_string(i) + "-", ".vdb", 250 + s.rw() % 6);
     s.dbs.push_back(std::move(d));
     const int refusedBefore = events.Count(sim::expect::kUploadRefusedEvent);
     if (s.Upload(i)) return;  // taken: it must work from now on
-    // Refused: with a reason, and the server names its database shorter.
+    // Refused with a reason: the server names it shorter.
     EXPECT_GT(events.Count(sim::expect::kUploadRefusedEvent), refusedBefore)
         << where << ": [5 names] a long-named upload refused without an event";
     s.dbs.back().name = "db" + std::to_string(i) + ".vdb";
     EXPECT_TRUE(s.Upload(i)) << where;
 }
 
-// 5: a log whose name is 250 to 255 bytes long. Refused, it is written again under a short
-// name from the same point: the chain stays whole.
+// 5: a log named with 250 to 255 bytes; refused, it is written again under a short name.
 std::int32_t InvariantTest::LongNamedLog(Server& s, int i, const std::string& folder,
                                          std::uint64_t end) {
-    Db& d = s.dbs[static_cast<std::size_t>(i)];
-    const std::uint64_t msn = d.msn;
-    const sim::PageMap pages = d.pages;
-    const bool fresh = d.fresh;
+    const Db before = s.At(i);
     std::string name = sim::LongName(std::to_string(++s.seq) + "-", ".vrl", 250 + s.rw() % 6);
     std::int32_t r = s.WriteLog(i, folder, end, false, name);
     if (r == 0 || r == Mirel::kErrFoldersNotReady) return r;
     EXPECT_NE(r, Mirel::kErrBadPathFormat) << "[5 names] " << name;
     std::error_code ec;
     std::filesystem::remove(folder + "/" + name, ec);
-    d.msn = msn;
-    d.pages = pages;
-    d.fresh = fresh;
+    s.At(i) = before;
     return s.WriteLog(i, folder, end, false);
 }
 
 // 6: a log that ends inside the newest published interval, announced now.
-void InvariantTest::LateLog(Server& s, const std::string& where) {
-    std::vector<int> healthy;
-    for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i) {
-        const Db& d = s.dbs[static_cast<std::size_t>(i)];
-        // Not one uploaded since the newest end: a log continuing that upload cannot have
-        // ended before it.
-        if (!d.corrupted && mgr->GetDatabaseError(d.key) == 0 && d.uploads > 0 &&
-            d.uploadedAfter < s.ends.size())
-            healthy.push_back(i);
-    }
-    if (healthy.empty() || s.ends.empty()) return;
-    int i = healthy[s.rw() % healthy.size()];
+void InvariantTest::LateLog(Server& s, int n, const std::string& where) {
+    s.Happened(n, RealWorld::kLate);
+    // Not uploaded since the newest end: a log continuing it cannot end before it.
+    const int i =
+        Pick(s, [&](const Db& d) { return d.uploads > 0 && d.uploadedAfter < s.ends.size(); });
+    if (i < 0) return;
     std::uint64_t from = s.ends.size() > 1 ? s.ends[s.ends.size() - 2] : s.ends.back() - kMinute;
     std::uint64_t end = s.ends.back() - s.rw() % (s.ends.back() - from);
     EXPECT_EQ(s.WriteLog(i, s.Folder(), end, false), 0) << where << ": [6 late] refused";
@@ -896,7 +830,7 @@ void InvariantTest::LateLog(Server& s, const std::string& where) {
 void InvariantTest::FlipByte(Server& s, int n) {
     auto folders = Folders(backup());
     if (folders.empty()) return;
-    const auto files = testutil::List(folders.back().path);
+    const auto files = List(folders.back().path);
     if (files.empty()) return;
     const std::string path = files[s.rw() % files.size()].Native();
     Mirel::HBFile db(P(path));
@@ -907,39 +841,36 @@ void InvariantTest::FlipByte(Server& s, int n) {
     db.Close();
     int index = -1;
     for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i)
-        if (s.dbs[static_cast<std::size_t>(i)].key == key) index = i;
+        if (s.At(i).key == key) index = i;
     if (index < 0) return;
     testutil::FlipByte(path, at);  // in place, as a failing disk would: every hard link sees it
     Damaged x;
     if (!sim::RecordChangedFile(path, x)) return;
     x.eventsBefore = EventsSoFar();
     x.key = key;
-    x.uploadsAtFlip = s.dbs[static_cast<std::size_t>(index)].uploads;
+    x.uploadsAtFlip = s.At(index).uploads;
     s.damaged.push_back(x);
-    s.dbs[static_cast<std::size_t>(index)].cause = "bit rot";
+    s.At(index).cause = "bit rot";
     s.Happened(n, RealWorld::kBitRot);
 }
 
-// 11: the service killed, an operator's expiry with a random policy killed before a
-// random one of its removals, then the service started again. What the kill leaves: no
-// restore point that `list` calls whole fails `verify`, each database's newest copy is where
-// it was, and the next expiry ends where one never killed ends.
+// 11: an expiry killed before a random removal while the service is down: what `list` calls
+// whole verifies, each newest copy stays, and the next expiry ends where an unkilled one does.
 void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     namespace fs = std::filesystem;
-    // Settled, the manager does nothing until called: it plays a killed service until the
-    // rescan below, which builds its catalogue anew as a start does.
-    testutil::WriteKilledServiceState(backup());
+    // Settled, the manager plays a killed service until the rescan below.
+    WriteKilledServiceState(backup());
     ibsdb::ExpireOptions o;
     o.backup = backup();
     // The service keeps two points already: a policy that keeps more takes nothing.
     o.keep = s.rw() % 4 == 0 ? 2 : 1;
     o.keepHours = s.rw() % 8 == 0 ? 1 : 0;
-    // Where an expiry never killed ends, on a copy of the folder.
+    // Where an unkilled expiry ends, on a copy.
     const std::string ref = tmp / ("expired-" + std::to_string(n));
     ASSERT_EQ(std::system(("cp -a " + backup() + " " + ref).c_str()), 0);
     int removals = 0;
     {
-        testutil::RemovalCounter count;
+        RemovalCounter count;
         Mirel::Env::Scope use(count);
         ibsdb::ExpireOptions r = o;
         r.backup = ref;
@@ -949,30 +880,27 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     }
     const auto expired = TreeOf(ref, true);
     fs::remove_all(ref);
-    // Each database's newest copy: the file in the newest folder that holds one.
     std::map<Mirel::unistring, std::pair<std::uint64_t, std::string>> newest;
-    for (const LastGood& f : Folders(backup()))
-        for (const auto& file : testutil::List(f.path)) {
-            Mirel::unistring key;
-            std::uint64_t msn = 0;
-            if (!Talon::IBS_Config::GetDBInfo(file, key, msn).OK()) continue;
-            auto& at = newest[key];
-            if (f.end >= at.first) at = {f.end, file.Native()};
-        }
     std::set<std::string> verifiedBefore;  // the folders that verify before the expiry
     for (const LastGood& f : Folders(backup())) {
         std::ostringstream ignored;
         if (ibsdb::Verify({f.path, false}, ignored) == ibsdb::kOk) verifiedBefore.insert(f.path);
+        for (const auto& file : List(f.path)) {
+            const DbId id = DbInfo(file);
+            if (id.uuid.empty()) continue;
+            auto& at = newest[id.uuid];
+            if (f.end >= at.first) at = {f.end, file.Native()};
+        }
     }
     std::map<std::string, std::string> newestBytes;
-    for (const auto& [key, at] : newest) newestBytes[at.second] = testutil::ReadFile(at.second);
+    for (const auto& [key, at] : newest) newestBytes[at.second] = ReadFile(at.second);
     if (removals > 0) {
         s.Happened(n, RealWorld::kExpire);
         const int dieAt = 1 + static_cast<int>(s.rw() % static_cast<unsigned>(removals));
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            testutil::RemovalCounter dies(dieAt);
+            RemovalCounter dies(dieAt);
             Mirel::Env::Scope use(dies);
             std::ostringstream out;
             ::_exit(ibsdb::Expire(o, out) == ibsdb::kOk ? 0 : 1);
@@ -984,7 +912,6 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
                                " (keep " + std::to_string(o.keep) + ", " +
                                std::to_string(o.keepHours) + " h)";
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9) << at << ": not killed";
-        // Its exit code says what it found; the points it calls whole are what counts.
         std::ostringstream listed;
         ibsdb::List(ibsdb::ListOptions(backup(), true), listed);
         const ibsdb::Json j = ibsdb::Json::parse(listed.str(), nullptr, false);
@@ -993,14 +920,14 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
             if (!point["whole"].get<bool>()) continue;
             const std::string folder = backup() + "/" + point["folder"].get<std::string>();
             if (!verifiedBefore.count(folder)) continue;  // bit rot, say: not the expiry's doing
-            EXPECT_TRUE(testutil::ListedFilesThere(folder)) << at << ": a file gone in " << folder;
+            EXPECT_TRUE(ListedFilesThere(folder)) << at << ": a file gone in " << folder;
             std::ostringstream verified;
             EXPECT_EQ(ibsdb::Verify({folder, false}, verified), ibsdb::kOk)
                 << at << ": list calls " << folder << " whole; verify:\n"
                 << verified.str();
         }
         for (const auto& [path, bytes] : newestBytes)
-            EXPECT_TRUE(testutil::IsFile(path) && testutil::ReadFile(path) == bytes)
+            EXPECT_TRUE(IsFile(path) && ReadFile(path) == bytes)
                 << at << ": the newest copy " << path << " is gone or changed";
         std::ostringstream again;
         EXPECT_EQ(ibsdb::Expire(o, again), ibsdb::kOk) << at << ": the next expiry\n"
@@ -1009,22 +936,19 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
             << at << ": the next expiry ends elsewhere than one never killed\n"
             << again.str();
     }
-    // The service starts again.
     ASSERT_TRUE(NamedAgain()) << where;
 }
 
-// 12: after its logs were announced, a local user moves the redo folder away and leaves a
-// link in its place, to a folder elsewhere holding the same files. Returns the folder the
-// interval-done file goes to instead: one of its own.
+// 12: a local user swaps an announced redo folder for a link to a copy elsewhere. Returns the
+// folder the interval-done file goes to instead.
 std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& folder) {
     Server::Swap w;
     std::set<Mirel::unistring> behind;  // may fail: any database with a log there
     for (const Log& l : s.accepted) {
         if (l.path.rfind(folder + "/", 0) != 0) continue;
         behind.insert(l.key);
-        const Db& d = s.dbs[static_cast<std::size_t>(l.db)];
-        if (d.key != l.key || d.uploads != l.uploadsBefore || d.corrupted ||
-            mgr->GetDatabaseError(d.key) != 0)
+        const Db& d = s.At(l.db);
+        if (d.key != l.key || d.uploads != l.uploadsBefore || d.corrupted || Err(d.key) != 0)
             continue;  // superseded by an upload, or failing already
         if (std::find(w.keys.begin(), w.keys.end(), d.key) == w.keys.end()) w.keys.push_back(d.key);
         w.logs[d.key].push_back(l.path);
@@ -1033,19 +957,18 @@ std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& f
     s.Happened(n, RealWorld::kRedoLink);
     static int swaps = 0;  // the long run's seeds share the test's folder
     w.outside = tmp / ("outside-" + std::to_string(++swaps));
-    testutil::MakeDirs(w.outside);
+    MakeDirs(w.outside);
     const std::string moved = w.outside + "/moved", lure = w.outside + "/lure";
     EXPECT_EQ(std::system(("cp -a " + folder + " " + lure).c_str()), 0);
     EXPECT_EQ(::rename(folder.c_str(), moved.c_str()), 0);
     EXPECT_EQ(::symlink(lure.c_str(), folder.c_str()), 0);
     w.files = TreeOf(w.outside);
     w.folder = folder;
-    // The logs went with the folder: the host's doing, not the service's.
     s.accepted.erase(
         std::remove_if(s.accepted.begin(), s.accepted.end(),
                        [&](const Log& l) { return l.path.rfind(folder + "/", 0) == 0; }),
         s.accepted.end());
-    // A scan that finds the link cannot tell whose logs were behind it: any database may fail.
+    // A scan finding the link cannot tell whose logs it hid: any database may fail.
     for (Db& d : s.dbs)
         d.cause = behind.count(d.key) ? "its redo folder swapped for a link"
                                       : "a redo folder swapped for a link, found by a scan";
@@ -1066,19 +989,18 @@ void InvariantTest::CheckSwapped(Server& s, const std::string& where) {
             auto d =
                 std::find_if(s.dbs.begin(), s.dbs.end(), [&](const Db& x) { return x.key == key; });
             if (d == s.dbs.end() || d->cause.empty()) continue;  // an upload since: logs not needed
-            EXPECT_NE(mgr->GetDatabaseError(key), 0)
-                << where << ": [12 link] a taken log behind the link and no failure: " << Utf8(key);
-            // One that failed for another cause first (its copy found damaged, say) never
-            // came to read the log.
-            const bool otherCause = !FailedForLink(s, key) && mgr->GetDatabaseError(key) != 0;
+            EXPECT_NE(Err(key), 0)
+                << where
+                << ": [12 link] a taken log behind the link and no failure: " << key.ToUTF8();
+            // Failed for another cause first, it never read the log.
+            const bool otherCause = !FailedForLink(s, key) && Err(key) != 0;
             std::vector<std::string> names = w.logs[key];
-            names.push_back(Utf8(key));
-            // A scan names the link it found, not the logs it cannot see; and a database with
-            // logs behind two swapped folders fails by the first, whose log may have said it.
+            names.push_back(key.ToUTF8());
+            // A scan names the link, not the hidden logs; with two swaps the first may say it.
             for (const Server::Swap& other : s.swaps) names.push_back(other.folder);
             EXPECT_TRUE(otherCause ||
                         Said(s.swaps.front().eventsBefore, sim::expect::kUnreadableLogEvent, names))
-                << where << ": [12 link] no event of an unreadable log of " << Utf8(key);
+                << where << ": [12 link] no event of an unreadable log of " << key.ToUTF8();
         }
     }
 }
@@ -1095,8 +1017,7 @@ void InvariantTest::CheckKept(const Server& s,
                               std::map<std::string, std::map<std::string, std::string>>& published,
                               const std::string& where) {
     namespace fs = std::filesystem;
-    // The last interval closed is the last one started, whose start pruned; a folder of its
-    // own (none when every database failed) is the newest.
+    // The last interval closed pruned at its start; its own folder, if any, is the newest.
     const std::uint64_t from = s.ends.back();
     std::map<std::uint64_t, std::string> byEnd;
     std::vector<std::uint64_t> before;
@@ -1129,34 +1050,26 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
     Server s(mgr, seed, backup(), 2 + static_cast<int>(seed % 3));
     s.realWorld = realWorld;
     const bool rwOn = !realWorld.empty();
-    // A worker that never comes back is a stall; the real world must not wait a minute for it.
     const unsigned long patience = rwOn ? 10000 : 60000;
     for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i) ASSERT_TRUE(s.Upload(i));
     for (int n = 0; n < intervals; ++n) {
         const std::string where = "seed " + std::to_string(seed) + " interval " + std::to_string(n);
-        // The server and the host, before this interval's logs.
         bool restartAfterDone = false;
-        // A start whose set-up fails, while logs wait: before the interval-done file (0) or
-        // after it (1).
+        // A failed set-up before the interval-done file (0) or after it (1).
         int failedStartAt = n > 0 && s.Roll(RealWorld::kSetup) ? static_cast<int>(s.rw() % 2) : -1;
         if (n > 0 && s.Roll(RealWorld::kRecreate)) Recreate(s, n, where);
         if (!s.retired.empty() && s.Roll(RealWorld::kRecreate)) RetiredLog(s, n, where);
-        if (s.dbs.size() < 6 && s.Roll(RealWorld::kLongName)) {
-            s.Happened(n, RealWorld::kLongName);
-            NewLongNamedDatabase(s, where);
-        }
+        if (s.dbs.size() < 6 && s.Roll(RealWorld::kLongName)) NewLongNamedDatabase(s, n, where);
         if (n > 0 && s.Roll(RealWorld::kLate)) {
-            s.Happened(n, RealWorld::kLate);
-            LateLog(s, where);
+            LateLog(s, n, where);
             restartAfterDone = true;
         }
         if (n > 0 && s.Roll(RealWorld::kXdev)) CrossDeviceSetup(s, n, where);
         const bool clockBack = n > 0 && s.Roll(RealWorld::kClockBack);
-        // Set right again, the clock is past every time it read before it stepped back (an
-        // early log of this interval among them).
+        // Set right again, the clock is past every time it read before.
         const std::uint64_t readBefore = s.clock;
         if (clockBack) {
-            // The server's clock steps back by up to three minutes; its logs end earlier.
+            // Back by up to three minutes.
             s.Happened(n, RealWorld::kClockBack);
             s.clock = s.ends.back() - 1 - s.rw() % (3 * kMinute);
         }
@@ -1168,17 +1081,15 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
 
         std::string folder = s.Folder();
         for (int i = 0; i < static_cast<int>(s.dbs.size()); ++i) {
-            Db& d = s.dbs[static_cast<std::size_t>(i)];
-            bool failed = mgr->GetDatabaseError(d.key) != 0;
-            // The server answers notification 21 with a new full upload, some time later.
+            Db& d = s.At(i);
+            bool failed = Err(d.key) != 0;
+            // Notification 21 answered with a new upload, some time later.
             if (failed && s.rng() % 3 == 0) {
                 ASSERT_TRUE(s.Upload(i)) << where;
                 failed = false;
             }
             const int other = (i + 1) % static_cast<int>(s.dbs.size());
-            if (i == sharedOf && !failed && other != i &&
-                mgr->GetDatabaseError(s.dbs[static_cast<std::size_t>(other)].key) == 0) {
-                // Two databases' uploads in one folder.
+            if (i == sharedOf && !failed && other != i && Err(s.At(other).key) == 0) {
                 s.Happened(n, RealWorld::kShared);
                 ASSERT_TRUE(s.Upload(other)) << where;
                 const std::string p = s.uploads.back().path;
@@ -1186,7 +1097,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
             }
             bool firstLog = false;
             if (i == firstLogOf && !failed && !d.corrupted) {
-                // A new upload whose first log is damaged: the upload is the newest good copy.
+                // A new upload whose first log is damaged: the newest good copy.
                 ASSERT_TRUE(s.Upload(i)) << where;
                 s.Happened(n, RealWorld::kFirstLog);
                 s.held.push_back({d.key, 0, d.uploaded, false});
@@ -1205,46 +1116,41 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
                     r = s.WriteLog(i, folder, s.clock, damage);
                 }
                 if (failed || (d.corrupted && !damage))
-                    EXPECT_TRUE(r == 0 || r == mgr->GetDatabaseError(d.key)) << where << " " << r;
+                    EXPECT_TRUE(r == 0 || r == Err(d.key)) << where << " " << r;
                 else
                     EXPECT_EQ(r, 0) << where << ": [answer] " << s.lastLog;
             }
             if (!firstLog && s.rng() % 11 == 0) {
                 ASSERT_TRUE(s.Upload(i)) << where;  // a new full backup
             }
-            // Logs, and no upload since the flip: the damaged copy is where they start. Not
-            // for a failed database: its logs are refused, and nothing starts from the copy.
+            // Logs and no upload since the flip: they start from the damaged copy, if not failed.
             for (Damaged& x : s.damaged)
                 if (x.key == d.key && !x.eventChecked && d.uploads == x.uploadsAtFlip &&
-                    mgr->GetDatabaseError(d.key) == 0 && OnlyCopy(x))
+                    Err(d.key) == 0 && OnlyCopy(x))
                     x.eventDue = true;
         }
-        if (failedStartAt == 0) {
-            s.Happened(n, RealWorld::kSetup);
-            FailedStart(where);
-        }
+        if (failedStartAt == 0) FailedStart(s, n, where);
         if (clockBack && s.clock + 1 < s.ends.back()) {
-            // Its interval-done file ends before the newest interval end: refused, set aside.
+            // An interval-done file before the newest end: refused, set aside.
             std::string stale = folder + "/IntervalDone.vid";
             ASSERT_TRUE(sim::WriteIntervalDone(P(stale), s.clock + 1, {}).OK());
-            std::int32_t r = mgr->RedoLogIsReady(testutil::U(stale), u"", true);
+            std::int32_t r = Ready(stale);
             EXPECT_TRUE(sim::expect::StaleDoneAnswerOk(r))
                 << where << ": [7 clock] a done file before the newest end answered " << r;
             if (r != 0) ExpectSetAside(stale, r, where + ": [7 clock]");
-            // Then the clock is right again; the next interval-done file in a redo folder of
-            // its own.
+            // The clock right again; the next interval-done file in a folder of its own.
             s.clock = std::max(s.ends.back() + 1, readBefore) + s.rw() % kMinute;
             s.redoStart = s.clock;
             folder = s.Folder();
-            testutil::MakeDirs(folder);
+            MakeDirs(folder);
         } else if (clockBack) {
             s.clock = std::max({s.clock, s.ends.back() + 1, readBefore});
         }
         if (s.Roll(RealWorld::kRedoLink)) {
             folder = SwapRedoFolder(s, n, folder);
-            testutil::MakeDirs(folder);
+            MakeDirs(folder);
         }
-        // The interval ends, sometimes in the same minute as the previous one.
+        // Sometimes in the same minute as the previous end.
         std::uint64_t end = s.rng() % 4 == 0 && !s.ends.empty() &&
                                     (s.ends.back() + 1) / kMinute == (s.clock + 1) / kMinute
                                 ? s.clock + 1
@@ -1253,22 +1159,20 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         for (const Db& d : s.dbs) snap[d.key] = s.whole[d.key][d.msn] = State{d.msn, d.pages};
         for (Held& h : s.held)
             if (h.end == 0) h.end = end;
-        // A log of the next interval may be announced before this interval-done file.
+        // A log of the next interval before this interval-done file.
         std::uint64_t nextStart = end + 1, early = 0;
         if (s.rng() % 5 == 0) {
-            testutil::MakeDirs(s.RedoPath(nextStart));
+            MakeDirs(s.RedoPath(nextStart));
             int i = static_cast<int>(s.rng() % s.dbs.size());
-            if (mgr->GetDatabaseError(s.dbs[static_cast<std::size_t>(i)].key) == 0 &&
-                !s.dbs[static_cast<std::size_t>(i)].corrupted) {
+            if (Err(s.At(i).key) == 0 && !s.At(i).corrupted) {
                 early = end + 1 + s.rng() % 1000;
                 EXPECT_EQ(s.WriteLog(i, s.RedoPath(nextStart), early, false), 0);
             }
         }
         std::string done = folder + (s.rng() % 6 ? "/IntervalDone.vid" : "/intervaldone.VID");
         if (clockBack) done = folder + "/IntervalDone.vid";
-        testutil::MakeDirs(folder);  // a folder change may have wiped it: the server writes anyway
+        MakeDirs(folder);  // a folder change may have wiped it: the server writes anyway
         ASSERT_TRUE(sim::WriteIntervalDone(P(done), end, {}).OK());
-        // The environment fails now and then: a full disk, an I/O error, no file handles.
         Mirel::FaultEnv::Scope disarm(faults);
         if (s.rng() % 5 == 0) {
             static const Mirel::FsOp ops[] = {Mirel::FsOp::kCopy,      Mirel::FsOp::kHardLink,
@@ -1281,36 +1185,29 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         }
         // Copies/ on another file system: moving an upload from it fails across devices.
         bool pendingUpload = false;
-        for (const UploadRec& u : s.uploads) pendingUpload |= testutil::IsFile(u.path);
+        for (const UploadRec& u : s.uploads) pendingUpload |= IsFile(u.path);
         if (pendingUpload && s.Roll(RealWorld::kXdev)) {
             s.Happened(n, RealWorld::kXdev);
             for (const UploadRec& u : s.uploads)
-                if (testutil::IsFile(u.path) && s.dbs[static_cast<std::size_t>(u.db)].key == u.key)
-                    s.dbs[static_cast<std::size_t>(u.db)].cause = "Copies/ on another file system";
+                if (IsFile(u.path) && s.At(u.db).key == u.key)
+                    s.At(u.db).cause = "Copies/ on another file system";
             faults.Arm(Mirel::FsOp::kRename, backup() + "/Copies/*", Mirel::kErrCrossDevice, 1);
         }
-        ASSERT_EQ(mgr->RedoLogIsReady(testutil::U(done), u"", true), 0) << where;
+        ASSERT_EQ(Ready(done), 0) << where;
         s.ends.push_back(end);
         s.clock = std::max(end + 1, early);  // the next interval ends after that log
         s.redoStart = nextStart;
-        testutil::MakeDirs(s.RedoPath(nextStart));
+        MakeDirs(s.RedoPath(nextStart));
         if (restartAfterDone) {
-            // Killed right after the interval-done file: the catalogue is built again.
+            // Killed right after the interval-done file.
             if (s.rw() % 2)
                 if (auto m = Queue().GetMsg(0))
                     if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
             ASSERT_TRUE(NamedAgain()) << where;
         }
-        if (failedStartAt == 1) {
-            s.Happened(n, RealWorld::kSetup);
-            FailedStart(where);
-        }
-        if (s.Roll(RealWorld::kRace)) {
-            s.Happened(n, RealWorld::kRace);
-            RaceFolderChange();
-        }
-        // Sometimes the server registers again and names the same folder: a rescan, in the
-        // middle of the work.
+        if (failedStartAt == 1) FailedStart(s, n, where);
+        if (s.Roll(RealWorld::kRace)) RaceFolderChange(s, n);
+        // Sometimes a rescan, in the middle of the work.
         if (s.rng() % 9 == 0) {
             if (auto m = Queue().GetMsg(0))
                 if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
@@ -1324,25 +1221,23 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         for (Damaged& x : s.damaged) {
             if (!x.eventDue || x.eventChecked || failed()) continue;
             x.eventChecked = true;
-            // An upload that came before the interval with those logs started is where they
-            // start instead (they lead up to it): the copy need never be read.
+            // An upload since is where they start instead: the copy need never be read.
             const bool uploadedSince = std::any_of(s.dbs.begin(), s.dbs.end(), [&](const Db& d) {
                 return d.key == x.key && d.uploads != x.uploadsAtFlip;
             });
             if (uploadedSince || FailedForLink(s, x.key)) continue;
             EXPECT_TRUE(Said(x.eventsBefore, sim::expect::kDamagedCopyEvent,
-                             {Utf8(x.key), x.path.substr(x.path.rfind('/') + 1)}))
+                             {x.key.ToUTF8(), x.path.substr(x.path.rfind('/') + 1)}))
                 << where << ": [9 bit rot] the only copy when logs came, no event: " << x.path;
         }
         if (!failed() && s.Roll(RealWorld::kBitRot)) FlipByte(s, n);
-        // An operator's policy would be at odds with the one whose kept folders are checked.
+        // Not under a policy whose kept folders are checked.
         if (!failed() && retention.IsDefault() && s.Roll(RealWorld::kExpire)) {
             KilledExpiry(s, n, where);
             if (!SettleAll(patience)) ADD_FAILURE() << where << ": [5 progress] after a restart";
         }
         if (failed()) {
-            // What the service did, for the one who has to find out why.
-            std::string log = testutil::ReadFile(tmp / "talonibDebug.log");
+            std::string log = ReadFile(tmp / "talonibDebug.log");
             const char* tail = std::getenv("IBS_TEST_LOG_TAIL");
             std::size_t keep = tail ? std::strtoull(tail, nullptr, 10) : 6000;
             std::size_t from = log.size() > keep ? log.rfind('\n', log.size() - keep) : 0;
@@ -1351,7 +1246,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
             return;
         }
     }
-    // Each class asked for happened at least once: a generator that never fires finds nothing.
+    // A class that never fires finds nothing.
     if (rwOn && realWorld.size() == 1 && !failed()) {
         EXPECT_GT(s.happened[*realWorld.begin()], 0) << sim::RealWorldName(*realWorld.begin());
     }
@@ -1365,8 +1260,7 @@ TEST_P(InvariantTest, EveryIntervalIsAnExactCompleteRestorePoint) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, InvariantTest, ::testing::Range<std::uint64_t>(1, 201));
 
-// Under a retention policy: by count (odd seeds), and by age with the count's default (even
-// seeds: intervals a few minutes apart, so an hour keeps most of them).
+// By count (odd seeds), and by age (even: an hour keeps most intervals a few minutes apart).
 class InvariantRetention : public InvariantTest {};
 TEST_P(InvariantRetention, KeptFoldersStayWhole) {
     retention = GetParam() % 2 ? Talon::Retention{4, 0} : Talon::Retention{2, 1};
@@ -1391,31 +1285,24 @@ TEST_P(InvariantRealWorldAll, EveryClass) {
     Run(GetParam(), 30, all);
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, InvariantRealWorldAll, ::testing::Range<std::uint64_t>(1, 4));
-// Seeds a long run found failing, kept: a redo folder swapped for a link under every other class
-// (an upload excused by its file time, an only copy deleted, an older upload placed over a newer
-// copy, an emptied interval that no longer bounded the next end, an upload older than the
-// newest copy starting an interval, an upload waiting when the link failed its database taken
-// up after a newer one brought it back).
+// Seeds a long run found failing, with a redo folder swapped for a link under every class.
 INSTANTIATE_TEST_SUITE_P(Found, InvariantRealWorldAll,
                          ::testing::Values<std::uint64_t>(20864, 20873, 20907, 20972, 21017, 21258,
                                                           21817));
 
-// A long run: IBS_INVARIANT_SEEDS=10000 runs that many seeds here (from seed 1000, or from
-// IBS_INVARIANT_FIRST). IBS_INVARIANT_REAL_WORLD=all (or a list of classes) adds the real
-// world.
+// A long run: IBS_INVARIANT_SEEDS seeds from IBS_INVARIANT_FIRST (1000); IBS_INVARIANT_REAL_WORLD
+// (all, or a list of classes) adds the real world; IBS_INVARIANT_KEEP_GOING runs every seed.
 class InvariantLongRun : public InvariantTest {};
 TEST_F(InvariantLongRun, ManySeeds) {
     const char* n = std::getenv("IBS_INVARIANT_SEEDS");
     if (!n) GTEST_SKIP() << "set IBS_INVARIANT_SEEDS for the long run";
     const std::uint64_t seeds = std::strtoull(n, nullptr, 10);
-    // IBS_INVARIANT_FIRST moves the window, so a long run can go in pieces.
     const char* f = std::getenv("IBS_INVARIANT_FIRST");
     const std::uint64_t first = f ? std::strtoull(f, nullptr, 10) : 1000;
     std::set<RealWorld> realWorld;
     const char* rw = std::getenv("IBS_INVARIANT_REAL_WORLD");
     std::string bad;
     ASSERT_TRUE(!rw || sim::ParseRealWorld(rw, realWorld, &bad)) << "unknown class " << bad;
-    // IBS_INVARIANT_KEEP_GOING: every seed, each failing one named, not only the first.
     const bool keepGoing = std::getenv("IBS_INVARIANT_KEEP_GOING") != nullptr;
     int failing = 0;
     for (std::uint64_t seed = first; seed < first + seeds && (keepGoing || !HasFailure()); ++seed) {
@@ -1423,7 +1310,6 @@ TEST_F(InvariantLongRun, ManySeeds) {
         Run(seed, 30, realWorld);
         if (FailuresSoFar() > before) ++failing;
         TearDown();
-        // Each seed starts on an empty backup folder, as each parameterised one does.
         std::filesystem::remove_all(backup());
         SetUp();
     }

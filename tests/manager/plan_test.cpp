@@ -1,14 +1,21 @@
-// The interval decisions, case by case, on catalogues built in memory.
+// The interval decisions and where a restart puts what it finds, case by case, on catalogues
+// built in memory.
 #include <gtest/gtest.h>
 
 #include <set>
 
+#include "intake/ScanPlan.h"
+#include "platform/support/ErrorCodes.h"
 #include "scheduler/IntervalPlan.h"
 
 using IntervalPlan::Choice;
 using IntervalPlan::Source;
 using Mirel::unistring;
 using Mirel::UniversalPath;
+using ScanPlan::FoundLog;
+using ScanPlan::FoundUpload;
+using ScanPlan::LogAction;
+using ScanPlan::UploadAction;
 
 namespace {
 
@@ -31,7 +38,6 @@ public:
                 Mirel::Directory(UniversalPath::Folder("/b/LastGood_" + std::to_string(end)));
         return i;
     }
-    // A copy in a last-good folder, or an upload waiting in the copies folder.
     DatabaseItem& Copy(std::uint64_t end, const unistring& uuid, std::uint64_t msn,
                        bool upload = false) {
         DatabaseItem& item = map.at(end).databases[uuid];
@@ -78,24 +84,21 @@ TEST(PlanTest, ConnectsFollowsTheChainFromTheCopy) {
 }
 
 TEST(PlanTest, LogsBeforeTheNewestBreakAfterAClosedLogAreUnchained) {
-    // Ends 10, 20, 30; the log at 10 closed its database and the one at 20 does not
-    // continue it: only the log at 10 goes.
-    RedoLogSet logs = {Log(1, 5, 10, true), Log(100, 101, 20), Log(101, 102, 30)};
-    auto gone = IntervalPlan::UnchainedLogs(logs);
-    ASSERT_EQ(gone.size(), 1u);
-    EXPECT_EQ(gone[0].endUTC, 10u);
+    using Msns = std::vector<std::uint64_t>;
+    auto gone = [](const RedoLogSet& logs) {
+        Msns out;
+        for (const FileInfo& l : IntervalPlan::UnchainedLogs(logs)) out.push_back(l.msn);
+        return out;
+    };
+    // The log at 10 closed its database and the one at 20 does not continue it: 10 goes.
+    EXPECT_EQ(gone({Log(1, 5, 10, true), Log(100, 101, 20), Log(101, 102, 30)}), Msns{5});
     // Without a closed log a break is kept (the worker reports it).
-    EXPECT_TRUE(IntervalPlan::UnchainedLogs({Log(1, 5, 10), Log(100, 101, 20)}).empty());
-    // The clock went back: the closed log at 10 continues the one ending at 20, so it was
-    // written after it; and a log at 15 that continues it comes after both.
-    EXPECT_TRUE(IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true)}).empty());
-    EXPECT_TRUE(
-        IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true), Log(8, 9, 15)}).empty());
+    EXPECT_EQ(gone({Log(1, 5, 10), Log(100, 101, 20)}), Msns{});
+    // The clock went back: the closed log at 10 continues 20 (and 15 continues it).
+    EXPECT_EQ(gone({Log(5, 6, 20), Log(6, 8, 10, true)}), Msns{});
+    EXPECT_EQ(gone({Log(5, 6, 20), Log(6, 8, 10, true), Log(8, 9, 15)}), Msns{});
     // A real new start after it is still one.
-    gone = IntervalPlan::UnchainedLogs({Log(5, 6, 20), Log(6, 8, 10, true), Log(100, 101, 30)});
-    ASSERT_EQ(gone.size(), 2u);
-    EXPECT_EQ(gone[0].msn, 8u);
-    EXPECT_EQ(gone[1].msn, 6u);
+    EXPECT_EQ(gone({Log(5, 6, 20), Log(6, 8, 10, true), Log(100, 101, 30)}), (Msns{8, 6}));
 }
 
 TEST(PlanTest, StartingCopies) {
@@ -234,8 +237,7 @@ TEST(PlanTest, PruningNeverTakesANewestCopy) {
 
 TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     constexpr std::uint64_t kH = Talon::Retention::kHour;
-    // Five finished intervals an hour apart, the sixth being made. kA changed in every one,
-    // kB stopped changing after the first: its only copy is there.
+    // Five folders an hour apart, the sixth being made; kB's only copy is in the first.
     Catalogue c;
     for (std::uint64_t k = 1; k <= 6; ++k) c.Add(k * kH, k < 6);
     for (std::uint64_t k = 1; k <= 5; ++k) c.Copy(k * kH, kA, 10 * k);
@@ -262,17 +264,14 @@ TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     EXPECT_EQ(kept(4, 0), (Set{3 * kH, 4 * kH, 5 * kH}));
     EXPECT_EQ(pruned(kept(4, 0)),
               (std::set<std::pair<std::uint64_t, unistring>>{{1 * kH, kA}, {2 * kH, kA}}));
-    // Ages from the end of the interval being made: younger than 3 hours is 4 and 5; a
-    // folder exactly 3 hours old is not kept by the time rule.
+    // Ages from the end being made: exactly 3 hours old is not kept.
     EXPECT_EQ(kept(2, 3), (Set{4 * kH, 5 * kH}));
-    // Either rule keeps a folder.
     EXPECT_EQ(kept(5, 1), (Set{2 * kH, 3 * kH, 4 * kH, 5 * kH}));
     // kB's only copy is never pruned, whatever the policy keeps.
     for (const auto& k : {kept(2, 0), kept(3, 0), kept(100, 1000)})
         for (const auto& p : pruned(k)) EXPECT_NE(p.second, kB) << p.first;
 
-    // The second-newest copy (4) carried forward unchanged into 5 would be moved in; kept, it
-    // stays and the newest copy is linked instead.
+    // A kept second-newest copy is not moved in: the newest is linked instead.
     Catalogue s;
     for (std::uint64_t k = 3; k <= 6; ++k) s.Add(k * kH, k < 6);
     s.Copy(4 * kH, kA, 50);
@@ -302,10 +301,10 @@ TEST(PlanTest, ChainRepairAfterARestart) {
     c.Logs(300, kA, {Log(100, 105, 250)});
     auto r = Chain::RepairChain(c.map, 300, kA, 80);
     ASSERT_TRUE(r.complete);
-    ASSERT_EQ(r.logs.size(), 2u);
-    EXPECT_EQ(r.logs[0].first.msn, 90u);
-    EXPECT_EQ(r.logs[0].second, 100u);  // merged with the end of the interval it came from
-    EXPECT_EQ(r.logs[1].second, 200u);
+    // Each log merged with the end of the interval it came from.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> merged;
+    for (const auto& [log, end] : r.logs) merged.push_back({log.msn, end});
+    EXPECT_EQ(merged, (decltype(merged){{90, 100}, {100, 200}}));
     // Already continued by its own logs: nothing to merge.
     r = Chain::RepairChain(c.map, 300, kA, 100);
     EXPECT_TRUE(r.complete);
@@ -320,8 +319,8 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
     const unistring kC = u"cccccccc-0000-4000-8000-000000000003";
     const UniversalPath copies = UniversalPath::Folder("/b/Copies");
     using Pairs = std::set<std::pair<unistring, unistring>>;  // old, fresh
-    // What the start of 200 replaces. `inPlace`'s copy is in the in-progress folder, written at
-    // `at`; uploads were written at 1000, or 2000 in ".../u2/".
+    // What the start of 200 replaces; `inPlace`'s copy written at `at`, uploads at 1000 (2000 in
+    // u2).
     auto replaced = [&](const Catalogue& c, const unistring& inPlace = u"", std::uint64_t at = 0) {
         const auto choices = IntervalPlan::ChooseStartingCopies(
             c.map, 200, [&](const unistring& u) { return u == inPlace; }, {});
@@ -336,7 +335,6 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
         }
         return out;
     };
-    // kA's copy "db.vdb" is in the previous folder.
     auto start = [] {
         Catalogue c;
         c.Add(100, true);
@@ -364,9 +362,8 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
     c.map.at(100).databases.erase(kA);
     upload(c, 100, kB, 50, "/b/Copies/u2/db.vdb");
     EXPECT_EQ(replaced(c), (Pairs{{kB, kC}})) << "an upload of an older interval";
-    // An upload moved in place before a restart is still the newer upload; written before the
-    // upload still waiting, it is the older, left alone (the newer one's move then fails
-    // visibly); a copy in place a log has written to says nothing of its age.
+    // A copy moved in place after the waiting upload is newer, one before is older; one a log
+    // wrote to says nothing of its age.
     c = start();
     c.map.at(100).databases.erase(kA);
     upload(c, 200, kB, 50, "/b/Copies/u1/db.vdb");
@@ -375,4 +372,149 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
     EXPECT_EQ(replaced(c, kC, 500), Pairs{}) << "moved in place before the upload";
     c.map.at(200).databases.at(kC).pristine = false;
     EXPECT_EQ(replaced(c, kC, 2000), Pairs{}) << "written to by a log";
+}
+
+namespace {
+
+// Published 100 (A at 10) and 200 (A at 12); 150 published nothing; 300 to make (12 -> 13).
+IntervalMap ScanCatalogue() {
+    IntervalMap map;
+    auto add = [&](std::uint64_t end, bool published) -> Interval& {
+        Interval& i = map[end];
+        i.mDoneUTC = end;
+        if (published)
+            i.backup =
+                Mirel::Directory(UniversalPath::Folder("/b/LastGood_" + std::to_string(end)));
+        return i;
+    };
+    auto log = [](std::uint64_t start, std::uint64_t msn, std::uint64_t end) {
+        return FileInfo(
+            UniversalPath::FromNative("/b/Changes/Redo_1/" + std::to_string(msn) + ".vrl"), msn,
+            start, end, false);
+    };
+    DatabaseItem& a100 = add(100, true).databases[kA];
+    a100.SetFile(UniversalPath::FromNative("a.vdb"), kA, 10, false, true);
+    a100.logs.insert(log(9, 10, 90));
+    add(150, false);
+    DatabaseItem& a200 = add(200, true).databases[kA];
+    a200.SetFile(UniversalPath::FromNative("a.vdb"), kA, 12, false, true);
+    a200.logs.insert(log(10, 12, 190));
+    add(300, false).databases[kA].logs.insert(log(12, 13, 250));
+    add(kOpenInterval, false);
+    return map;
+}
+
+}  // namespace
+
+TEST(ScanPlanTest, EachLogGoesWhereTheCycleLeftItOrToTheFirstIntervalStillToBeMade) {
+    const IntervalMap map = ScanCatalogue();
+    struct Row {
+        const char* what;
+        std::uint64_t start, msn, end;
+        std::int32_t databaseError, failedBefore;
+        std::uint64_t recordedAfter;
+        LogAction action;
+        std::uint64_t key;
+        bool late;
+    } rows[] = {
+        {"in its interval still to be made", 12, 13, 250, 0, 0, 0, LogAction::kPlace, 300, false},
+        {"applied: its published interval", 10, 12, 180, 0, 0, 0, LogAction::kPlace, 200, false},
+        {"applied, ending in an interval that published nothing: the next folder's", 10, 12, 120, 0,
+         0, 0, LogAction::kPlace, 200, false},
+        {"in no last-good copy, of a published interval: late", 12, 13, 150, 0, 0, 0,
+         LogAction::kPlace, 300, true},
+        {"late, its database failed", 12, 13, 150, Mirel::kErrInvalidFile, 0, 0,
+         LogAction::kSetAside, 0, false},
+        {"applied, its database failed since: nothing to set aside", 10, 12, 150,
+         Mirel::kErrInvalidFile, Mirel::kErrInvalidFile, 0, LogAction::kPlace, 200, false},
+        {"to be made, written before its database failed", 12, 13, 250, Mirel::kErrInvalidFile,
+         Mirel::kErrInvalidFile, 0, LogAction::kSetAside, 0, false},
+        {"to be made, written after the failure: waits for its announcement", 12, 13, 250,
+         Mirel::kErrInvalidFile, 0, 0, LogAction::kPlace, 300, false},
+        {"placed after 300 by intake (its clock went back)", 12, 13, 250, 0, 0, 300,
+         LogAction::kPlace, kOpenInterval, false},
+        {"ending after every interval-done file", 13, 14, 400, 0, 0, 0, LogAction::kPlace,
+         kOpenInterval, false},
+    };
+    std::vector<FoundLog> logs;
+    for (const Row& r : rows) {
+        FoundLog l;
+        l.uuid = kA;
+        l.startMSN = r.start;
+        l.msn = r.msn;
+        l.endUTC = r.end;
+        l.databaseError = r.databaseError;
+        l.failedBefore = r.failedBefore;
+        l.recordedAfter = r.recordedAfter;
+        logs.push_back(l);
+    }
+    // Decided from the map alone: one call for all, each decision independent of the others.
+    const auto plan = ScanPlan::PlaceLogs(map, 200, logs);
+    ASSERT_EQ(plan.size(), std::size(rows));
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        SCOPED_TRACE(rows[i].what);
+        EXPECT_EQ(plan[i].action, rows[i].action);
+        EXPECT_EQ(plan[i].key, rows[i].key);
+        EXPECT_EQ(plan[i].number,
+                  rows[i].action == LogAction::kSetAside ? Mirel::kErrInvalidFile : 0);
+        EXPECT_EQ(plan[i].late, rows[i].late);
+    }
+    // Without an open interval such a log has nowhere to go yet.
+    IntervalMap closed = ScanCatalogue();
+    closed.erase(kOpenInterval);
+    EXPECT_EQ(ScanPlan::PlaceLogs(closed, 200, {logs.back()}).front().action, LogAction::kLeave);
+}
+
+TEST(ScanPlanTest, EachUploadServesTheIntervalItsStateStartsOrWaitsWhereItIs) {
+    const IntervalMap map = ScanCatalogue();
+    const std::uint64_t kFailedAt = 5000;
+    struct Row {
+        const char* what;
+        std::uint64_t msn;
+        std::int32_t databaseError;
+        std::uint64_t writtenUs, recordedAfter;
+        bool resumedWithCopy;
+        UploadAction action;
+        std::uint64_t key;
+        bool olderThanNewest;
+    } rows[] = {
+        {"the state a log of 300 reaches", 13, 0, 0, 0, false, UploadAction::kPlace, 300, false},
+        {"at no log: the first interval still to be made", 20, 0, 0, 0, false, UploadAction::kPlace,
+         300, false},
+        {"at the newest published copy's state, which a published log reaches", 12, 0, 0, 0, false,
+         UploadAction::kPlace, 300, false},
+        {"older than the newest published copy, at a published log", 10, 0, 0, 0, false,
+         UploadAction::kDelete, 0, true},
+        {"older than the newest published copy, at no log: never current again", 11, 0, 0, 0, false,
+         UploadAction::kDelete, 0, true},
+        {"accepted after 300's interval-done file", 13, 0, 0, 300, false, UploadAction::kPlace,
+         kOpenInterval, false},
+        {"its database has its in-progress copy of 300 already", 20, 0, 0, 0, true,
+         UploadAction::kPlace, kOpenInterval, false},
+        {"written before its database's logs failed", 13, Mirel::kErrInvalidFile, kFailedAt - 1, 0,
+         false, UploadAction::kDelete, 0, false},
+        {"written after the failure: waits for its announcement", 13, Mirel::kErrInvalidFile,
+         kFailedAt + 1, 0, false, UploadAction::kLeave, 0, false},
+        {"a copy that could not be moved: no log failed, never deleted", 13, Mirel::kErrCopyFailed,
+         kFailedAt - 1, 0, false, UploadAction::kLeave, 0, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        FoundUpload u;
+        u.uuid = kA;
+        u.msn = r.msn;
+        u.databaseError = r.databaseError;
+        u.failedSince = r.databaseError ? kFailedAt : 0;
+        u.writtenUs = r.writtenUs;
+        u.recordedAfter = r.recordedAfter;
+        ScanPlan::Resumed resumed;
+        resumed.active = true;
+        resumed.key = 300;
+        if (r.resumedWithCopy) resumed.withCopy.insert(kA);
+        const auto plan = ScanPlan::PlaceUploads(map, 200, resumed, {u});
+        ASSERT_EQ(plan.size(), 1u);
+        EXPECT_EQ(plan[0].action, r.action);
+        EXPECT_EQ(plan[0].key, r.key);
+        EXPECT_EQ(plan[0].olderThanNewest, r.olderThanNewest);
+    }
 }

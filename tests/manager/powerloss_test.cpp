@@ -1,15 +1,11 @@
-// Power loss at every durability point of the interval cycle: the server model uploads,
-// writes redo logs and closes intervals; the cycle starts intervals (uploads moved in, hard
-// links, copies moved out of older folders), the workers make private copies and apply
-// logs, finished folders become last-good and older ones are cleaned up. The machine loses
-// power at one durability point, the disk keeps what a power loss may keep, and the service
-// restarts on it. Then every last-good copy must be exact, and after one more interval every
-// database the service had accepted must be in the newest last-good folder at the server's
-// state.
+// Power lost at every durability point of the interval cycle: after the restart every last-good
+// copy is exact, and after one more interval every accepted database is newest at its state.
 #include <cstdlib>
 
 #include "tests/lib/PowerLoss.h"
 #include "tests/manager/ManagerFixture.h"
+
+using namespace testutil;
 
 namespace PowerLoss = Mirel::PowerLoss;
 using Mirel::unistring;
@@ -18,7 +14,7 @@ namespace {
 
 // Durability points cost real syncs: a memory file system keeps the hundreds of runs short.
 const bool kOnShm = [] {
-    if (testutil::IsDir("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 0);
+    if (IsDir("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 0);
     return true;
 }();
 
@@ -31,13 +27,10 @@ struct Case {
 
 }  // namespace
 
-class PowerLossCycleTest : public testutil::ManagerTest,
-                           public ::testing::WithParamInterface<Case> {
+class PowerLossCycleTest : public ManagerTest, public ::testing::WithParamInterface<Case> {
 protected:
     ShortRetries shortRetries{mgr};
-    // What a new process starts with: an empty catalogue, no failed databases, no interval
-    // end; then the start-up's own steps on the backup folder. (A folder change would wipe
-    // the working folders, so the clearing is done on an empty scratch folder.)
+    // A new process's start (cleared on a scratch folder: a folder change would wipe this one).
     void RestartOn(const std::string& folder) {
         ASSERT_TRUE(mgr->In().SetupFolders(Mirel::Directory(tmp.Folder("scratch"))));
         mgr->ClearFolders();
@@ -48,10 +41,8 @@ protected:
         Settle();
     }
 
-    // One run of the workload on a fresh backup folder, the machine going off at durability
-    // point `crashAt` (0: never). Only the service's calls are crash points: the server's
-    // writes and announcements happen with the machine on, so everything announced was
-    // accepted. Answers the points the run passed.
+    // A run on a fresh folder, power lost at the service's point `crashAt` (0: never); answers the
+    // points passed.
     std::uint64_t Run(const std::string& folder, std::uint64_t crashAt,
                       std::unique_ptr<sim::Workload>& server) {
         const Case c = GetParam();
@@ -100,8 +91,7 @@ TEST_P(PowerLossCycleTest, EveryLastGoodCopyIsExactAndNothingAcceptedIsLost) {
     for (const Source how : {Source::kUpload, Source::kLinkLg, Source::kMovePg})
         EXPECT_GT(mgr->Cycle().Placed(how), 0u) << static_cast<int>(how);
 
-    // The order of the workers' points varies between runs: go on until a run ends before
-    // its crash point, and crash at its end.
+    // The workers' points vary between runs: go on until a run ends before its crash point.
     for (std::uint64_t k = 1;; ++k) {
         const std::string folder = tmp / ("run" + std::to_string(k));
         Run(folder, k, server);
@@ -126,9 +116,9 @@ TEST_P(PowerLossCycleTest, EveryLastGoodCopyIsExactAndNothingAcceptedIsLost) {
         EXPECT_EQ(server->VerifyLastGood(newest), "") << context;
         int present = 0;
         for (int i = 0; i < server->Databases(); ++i)
-            present += testutil::IsFile(newest + "/" + server->DbName(i));
+            present += IsFile(newest + "/" + server->DbName(i));
         EXPECT_EQ(present, server->Databases()) << context;
-        EXPECT_FALSE(testutil::Exists(folder + "/Rejected")) << context;
+        EXPECT_FALSE(Exists(folder + "/Rejected")) << context;
         if (HasFailure()) break;  // one crash's story is enough to read
         Mirel::Directory(Mirel::UniversalPath::Folder(tmp / ("run" + std::to_string(k - 1))))
             .DeleteAll();
@@ -143,8 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Busy, PowerLossCycleTest,
                                                 "reordered"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Databases that stay idle for an interval keep a hard-linked copy nobody writes, and older
-// last-good folders are cleaned up while newer copies are in progress.
+// Idle databases keep linked copies while older folders are cleaned up.
 INSTANTIATE_TEST_SUITE_P(Idle, PowerLossCycleTest,
                          ::testing::Values(Case{PowerLoss::Loss::kWorst, 6, true, "worst"},
                                            Case{PowerLoss::Loss::kSeeded, 6, true, "seeded"},

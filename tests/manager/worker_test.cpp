@@ -9,22 +9,22 @@
 
 using Mirel::unistring;
 using Mirel::UniversalPath;
-using testutil::ManagerTest;
+using namespace testutil;
 
 class WorkerTest : public ManagerTest {
 protected:
     // A last-good copy, its hard-linked in-progress copy, and `n` logs that continue it.
     void Prepare(int n) {
         lg = backup() + "/LastGood_2026-01-01_0000";
-        testutil::MakeDirs(lg);
+        MakeDirs(lg);
         ASSERT_TRUE(model.WriteFullCopy(UniversalPath::FromNative(lg + "/db.vdb")).OK());
-        before = testutil::ReadFile(lg + "/db.vdb");
-        testutil::MakeDirs(backup() + "/InProgress");
+        before = ReadFile(lg + "/db.vdb");
+        MakeDirs(backup() + "/InProgress");
         Mirel::File link(UniversalPath::FromNative(ip()));
         ASSERT_TRUE(link.MakeHardLink(UniversalPath::FromNative(lg + "/db.vdb")).OK());
         item = DatabaseItem(UniversalPath::FromNative("db.vdb"),
                             unistring::FromUTF8(model.UuidText()), model.MSN(), false, true);
-        testutil::MakeDirs(backup() + "/Changes/Redo_1");
+        MakeDirs(backup() + "/Changes/Redo_1");
         for (int i = 0; i < n; ++i) {
             std::string path = backup() + "/Changes/Redo_1/l" + std::to_string(i) + ".vrl";
             sim::LogInfo info;
@@ -57,22 +57,10 @@ protected:
     TalonIBWorker worker{mgr->Cat(), mgr->Files()};  // never started: runs on this thread
 };
 
-TEST_F(WorkerTest, PassAppliesLogsToAPrivateCopyAndLeavesLastGoodAlone) {
-    Prepare(3);
-    worker.ProcessRedoLogSet(item);
-    ASSERT_TRUE(item.err.OK()) << item.err.GetError();
-    EXPECT_EQ(item.file.msn, msns.back());
-    EXPECT_EQ(item.file.endUTC, 1002u);
-    EXPECT_EQ(Links(), 1u);
-    EXPECT_EQ(testutil::ReadFile(lg + "/db.vdb"), before);
-    EXPECT_EQ(model.Compare(UniversalPath::FromNative(ip())), "");
-    EXPECT_EQ(Temporaries(), 0);
-}
-
 // Every page of a pass is durable before the header that claims it: two syncs, in order.
 TEST_F(WorkerTest, APassOfSeveralLogsSyncsTheCopyOnceAndThenItsHeader) {
     Prepare(4);
-    testutil::WriteFile(ip() + ".private", before);  // a copy of its own: no private copy made
+    WriteFile(ip() + ".private", before);  // a copy of its own: no private copy made
     ASSERT_EQ(::rename((ip() + ".private").c_str(), ip().c_str()), 0);
     Mirel::PowerLoss::Scope run(disk);
     disk.Start(backup() + "/InProgress");
@@ -94,8 +82,8 @@ TEST_F(WorkerTest, LogsAlreadyContainedOnlyMoveTheEndAndOpenNothing) {
     EXPECT_EQ(Links(), 2u);  // never prepared: still shares the last-good data
 }
 
-// A pass stops at the last log's MSN and at an abort; the next applies the rest.
-TEST_F(WorkerTest, APassStopsAtItsLimitAndAtAnAbort) {
+// A pass stops at the last log's MSN and at an abort; the next applies the rest to a private copy.
+TEST_F(WorkerTest, APassStopsAtItsLimitAndAtAnAbortAndAppliesToAPrivateCopy) {
     Prepare(3);
     item.lastLogMSN = msns[1];  // the first log only (no interval end: the limit is 0)
     worker.ProcessRedoLogSet(item);
@@ -110,15 +98,20 @@ TEST_F(WorkerTest, APassStopsAtItsLimitAndAtAnAbort) {
     worker.ProcessRedoLogSet(item);
     ASSERT_TRUE(item.err.OK()) << item.err.GetError();
     EXPECT_EQ(item.file.msn, msns.back());
+    EXPECT_EQ(item.file.endUTC, 1002u);
     EXPECT_EQ(model.Compare(UniversalPath::FromNative(ip())), "");
+    // Applied to a private copy: the last-good one is untouched, nothing temporary left.
+    EXPECT_EQ(Links(), 1u);
+    EXPECT_EQ(ReadFile(lg + "/db.vdb"), before);
+    EXPECT_EQ(Temporaries(), 0);
 }
 
 TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndStaysUntilTheFailureIsRecorded) {
     Prepare(3);
     std::string second = backup() + "/Changes/Redo_1/l1.vrl";
-    std::string bytes = testutil::ReadFile(second);
+    std::string bytes = ReadFile(second);
     bytes[128 + 16 + 3] ^= 0x20;
-    testutil::WriteFile(second, bytes);
+    WriteFile(second, bytes);
     worker.ProcessRedoLogSet(item);
     EXPECT_EQ(item.err.GetError(), Mirel::kErrInvalidFile);
     EXPECT_EQ(item.file.msn, msns[0]);
@@ -126,10 +119,9 @@ TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndStaysUntilTheFailureIsRecorde
     Mirel::HBFile copy(UniversalPath::FromNative(ip()));
     ASSERT_TRUE(copy.Open(Mirel::HBFile::kPermRead).OK());
     EXPECT_EQ(copy.GetMSN(), msns[0]);
-    // The worker leaves the log where it is: the interval cycle records the database's
-    // failure first and only then sets its logs aside.
-    EXPECT_TRUE(testutil::IsFile(second));
-    EXPECT_FALSE(testutil::Exists(backup() + "/Rejected/l1.vrl"));
+    // The cycle sets the log aside once the failure is recorded.
+    EXPECT_TRUE(IsFile(second));
+    EXPECT_FALSE(Exists(backup() + "/Rejected/l1.vrl"));
 }
 
 TEST_F(WorkerTest, AFullDiskLeavesTheLogAndIsNoFailureOfIt) {
@@ -139,7 +131,7 @@ TEST_F(WorkerTest, AFullDiskLeavesTheLogAndIsNoFailureOfIt) {
     worker.ProcessRedoLogSet(item);
     EXPECT_EQ(item.err.GetError(), Mirel::kErrDiskFull);
     EXPECT_EQ(item.file.msn, start);
-    EXPECT_TRUE(testutil::IsFile(backup() + "/Changes/Redo_1/l0.vrl"));
+    EXPECT_TRUE(IsFile(backup() + "/Changes/Redo_1/l0.vrl"));
     item.err = Talon::Error();
     worker.ProcessRedoLogSet(item);  // space is back: the same logs apply
     EXPECT_TRUE(item.err.OK());
@@ -152,22 +144,21 @@ TEST_F(WorkerTest, PrivateCopyFailuresLeaveTheDatabaseWhole) {
     worker.ProcessRedoLogSet(item);
     EXPECT_EQ(item.err.GetError(), Mirel::kErrDiskFull);
     EXPECT_EQ(Links(), 2u);
-    EXPECT_EQ(testutil::ReadFile(ip()), before);
+    EXPECT_EQ(ReadFile(ip()), before);
     EXPECT_EQ(Temporaries(), 0);
     item.err = Talon::Error();
     worker.ProcessRedoLogSet(item);  // the next attempt succeeds
     EXPECT_TRUE(item.err.OK());
     EXPECT_EQ(Links(), 1u);
-    EXPECT_EQ(testutil::ReadFile(lg + "/db.vdb"), before);
+    EXPECT_EQ(ReadFile(lg + "/db.vdb"), before);
 }
 
 TEST_F(WorkerTest, ACopyOutsideTheInProgressFolderIsNeverWritten) {
     Prepare(1);
-    // Whatever a caller hands over: an upload still in the copies folder, a path that climbs
-    // out of the in-progress folder, a last-good copy.
+    // An upload, a path out of the in-progress folder, a last-good copy.
     const std::string upload = backup() + "/Copies/u1/db.vdb";
-    testutil::MakeDirs(backup() + "/Copies/u1");
-    testutil::WriteFile(upload, before);
+    MakeDirs(backup() + "/Copies/u1");
+    WriteFile(upload, before);
     for (const std::string& path : {upload, std::string("../Copies/u1/db.vdb"),
                                     std::string("../LastGood_2026-01-01_0000/db.vdb")}) {
         DatabaseItem copy = item;
@@ -176,6 +167,6 @@ TEST_F(WorkerTest, ACopyOutsideTheInProgressFolderIsNeverWritten) {
         EXPECT_FALSE(copy.err.OK()) << path;
         EXPECT_EQ(copy.file.msn, item.file.msn) << path;
     }
-    EXPECT_EQ(testutil::ReadFile(upload), before);
-    EXPECT_EQ(testutil::ReadFile(lg + "/db.vdb"), before);
+    EXPECT_EQ(ReadFile(upload), before);
+    EXPECT_EQ(ReadFile(lg + "/db.vdb"), before);
 }
