@@ -309,3 +309,42 @@ TEST(ManifestCodecTest, EntriesReadBackAndEachMalformedLineIsNamed) {
         EXPECT_NE(why.find(b.why), std::string::npos) << b.text << "\n -> " << why;
     }
 }
+
+TEST(TakenTagCodecTest, TheLogsIdentityReadsBackFromEitherFormAndDamageIsRefused) {
+    Mirel::Format::LogHeader h;
+    h.pageSize = 8192;
+    h.uuid[0] = 0x6f;
+    h.uuid[15] = 0x80;
+    h.startMSN = 41;
+    h.msn = 42;
+    h.endUTC = 1767269150123456ull;
+    h.closed = true;
+    h.recordCount = 3;
+    auto same = [&](const Mirel::Format::LogHeader& g) {
+        return std::tie(g.uuid, g.startMSN, g.msn, g.endUTC, g.closed) ==
+               std::tie(h.uuid, h.startMSN, h.msn, h.endUTC, h.closed);
+    };
+    std::uint8_t tag[Mirel::Format::kTakenTagSize];
+    Mirel::Format::EncodeTakenTag(h, tag);
+    Mirel::Format::LogHeader got;
+    ASSERT_TRUE(Mirel::Format::DecodeTakenTag(tag, sizeof tag, got));
+    EXPECT_TRUE(same(got));
+    // What earlier versions stored: the whole header.
+    std::uint8_t header[Mirel::Format::kLogHeaderSize];
+    Mirel::Format::EncodeLogHeader(h, header);
+    ASSERT_TRUE(Mirel::Format::DecodeTakenTag(header, sizeof header, got));
+    EXPECT_TRUE(same(got));
+    // Any flipped bit, a cut or padded value, a second flag: refused.
+    for (std::size_t i = 0; i < sizeof tag * 8; ++i) {
+        tag[i / 8] ^= static_cast<std::uint8_t>(1u << (i % 8));
+        EXPECT_FALSE(Mirel::Format::DecodeTakenTag(tag, sizeof tag, got)) << "bit " << i;
+        tag[i / 8] ^= static_cast<std::uint8_t>(1u << (i % 8));
+    }
+    EXPECT_FALSE(Mirel::Format::DecodeTakenTag(tag, sizeof tag - 1, got));
+    std::uint8_t longer[sizeof tag + 1] = {};
+    std::copy(tag, tag + sizeof tag, longer);
+    EXPECT_FALSE(Mirel::Format::DecodeTakenTag(longer, sizeof longer, got));
+    Mirel::Format::Put32(tag + 44, 3);
+    Mirel::Format::Put32(tag + 48, Mirel::Format::Crc32c(tag, 48));
+    EXPECT_FALSE(Mirel::Format::DecodeTakenTag(tag, sizeof tag, got));
+}
