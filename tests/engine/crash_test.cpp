@@ -251,3 +251,39 @@ TEST_F(EngineCrashTest, WrittenFilesAreWholeOnceTheWriterReturnsAndNeverTornUnde
     }
     EXPECT_GE(points, 6u);
 }
+
+// The service's own lists (failed databases, unwritten copies) are written whole and durably:
+// after a crash a list is the new text once the write returned, else the old one, never cut.
+TEST_F(EngineCrashTest, ADurableListIsTheOldTextOrTheNewOneAfterAnyCrash) {
+    const std::string root = tmp / "l", list = root + "/Failed.tsv";
+    const std::string before(300, 'o'), after(5000, 'n');
+    std::uint64_t points = 0;
+    for (std::uint64_t k = 0; k <= points + 1; ++k) {
+        for (std::uint64_t seed = 0; seed < 8; ++seed) {
+            SCOPED_TRACE("crash " + std::to_string(k) + " seed " + std::to_string(seed));
+            Directory(UniversalPath::Folder(root)).DeleteAll();
+            testutil::MakeDirs(root);
+            testutil::WriteFile(list, before);
+            disk.Start(root, k);
+            const bool written = Env::Current().WriteFileDurable(list, after).OK();
+            if (k == 0) {
+                points = disk.Points();
+                disk.Stop();
+                ASSERT_TRUE(written);
+                break;
+            }
+            disk.Restart(seed == 0   ? PowerLoss::Loss::kWorst
+                         : seed == 1 ? PowerLoss::Loss::kLastWriteOnly
+                                     : PowerLoss::Loss::kSeeded,
+                         k * 100 + seed);
+            std::string text;
+            EXPECT_TRUE(Env::Current().ReadWholeFile(list, text).OK());
+            if (written) {
+                EXPECT_EQ(text, after);
+            } else {
+                EXPECT_TRUE(text == before || text == after) << text.size() << " bytes";
+            }
+        }
+    }
+    EXPECT_GE(points, 2u);  // the data's sync, the folder's
+}
