@@ -172,6 +172,16 @@ bool IntervalCycle::HasContainers(const Mirel::UniversalPath& copy) {
            root.Exists();
 }
 
+bool IntervalCycle::UploadHasContainers(const Mirel::UniversalPath& upload) {
+    // A listing costs a few looks: it pays where many uploads share a folder (an upload
+    // folder of its own per upload is the usual layout).
+    constexpr int kListFrom = 8;
+    auto n = mStartUploads.find(Mirel::Os::ParentOf(upload.Native()));
+    if (mStarting && n != mStartUploads.end() && n->second >= kListFrom)
+        return HasContainers(upload);
+    return Mirel::Directory(Mirel::ContainerFolderOf(upload)).Exists();
+}
+
 // Steps shared by both moves: the file, a stale container folder at the destination, and
 // the source's container folder.
 Mirel::Error IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& src,
@@ -207,7 +217,7 @@ Mirel::Error IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& s
     if (result.OK() && withContainers) {
         Talon::RemoteContainerMgr source(src);
         Mirel::Directory sourceRoot(source.GetRCRootPath());
-        if (sourceRoot.Exists()) {
+        if (UploadHasContainers(src)) {
             Mirel::Error e(
                 mEnv.Rename(sourceRoot.GetPath().Native(), stale.GetRCRootPath().Native())
                     .GetError(),
@@ -280,7 +290,7 @@ Mirel::Error IntervalCycle::MoveUploadToInProgress(DatabaseItem& item,
     // did not travel with it) and the folders it leaves empty. Anything else in its upload
     // folder, another database's upload included, stays.
     Mirel::Directory left(Talon::RemoteContainerMgr(src).GetRCRootPath());
-    if (!item.hasContainers && left.Exists())
+    if (!item.hasContainers && UploadHasContainers(src))
         if (Mirel::Error e = left.DeleteAll(); !e.OK())
             mCat.ReportEvent(Talon::Event::kUploadContainerNotDeleted, Show(left.GetPath()),
                              Text(e));

@@ -132,6 +132,9 @@ private:
     // Whether the container folder of a copy in a last-good or the in-progress folder is
     // there: folders only the service writes.
     bool HasContainers(const Mirel::UniversalPath& copy);
+    // An upload's container folder: from the start's listing of the upload's folder when the
+    // start moves many uploads out of it, else one look.
+    bool UploadHasContainers(const Mirel::UniversalPath& upload);
 
     Catalogue& mCat;
     WorkerPool& mPool;
@@ -157,4 +160,5 @@ private:
     bool mMayLetGo = false;
     std::set<std::string> mStartFolders;
     std::map<std::string, std::set<std::string>> mStartListings;
+    std::map<std::string, int> mStartUploads;  // the uploads the start moves, by folder
 };

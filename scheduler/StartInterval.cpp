@@ -56,6 +56,7 @@ IntervalCycle::Started IntervalCycle::StartInterval() {
             c.mStarting = false;
             c.mStartFolders.clear();
             c.mStartListings.clear();
+            c.mStartUploads.clear();
         }
     } looks(*this);
     BeginStart(s);
@@ -73,6 +74,7 @@ IntervalCycle::Started IntervalCycle::StartInterval() {
         FailReplaced(s, choices);
         NoteUploadsUnwritten(s, choices);
         std::vector<Placement> work;
+        work.reserve(choices.size());
         for (const IntervalPlan::Choice& c : choices)
             if (!s.replaced.count(c.uuid)) PlanChoice(s, c, work);
         const std::uint64_t generation = mCat.mGeneration;
@@ -196,6 +198,7 @@ void IntervalCycle::NoteUploadsUnwritten(StartState& s,
             if (y != O.databases.end() && y->second.upload) upload = y->second.file.path;
         }
         if (upload.IsClear()) continue;
+        ++mStartUploads[Mirel::Os::ParentOf(upload.Native())];
         const Mirel::UniversalPath target = UploadTarget(upload);
         if (!target.IsClear()) notes.emplace_back(target, upload);
     }
@@ -253,23 +256,30 @@ void IntervalCycle::PlanChoice(StartState& s, const IntervalPlan::Choice& c,
         Y.file.path.Clear();
         Y.upload = false;
     }
-    // What the file work needs, copied: the catalogue may change while it runs.
+    // What the file work needs, copied: the catalogue may change while it runs. It never reads
+    // a database's logs, the bulk of an item: they stay behind.
+    auto forFileWork = [](DatabaseItem& d) {
+        RedoLogSet logs = std::move(d.logs);
+        DatabaseItem copy = d;
+        d.logs = std::move(logs);
+        return copy;
+    };
     Placement p;
     p.c = c;
     p.upload = X.upload;
     p.hasContainers = X.hasContainers;
     if (X.upload) {
-        p.item = X;
+        p.item = forFileWork(X);
     } else if (c.source == Source::kMovePg) {
-        const Interval& PgI = mCat.mIntervals.at(c.pg);
-        p.pg = PgI.databases.at(c.uuid);
+        Interval& PgI = mCat.mIntervals.at(c.pg);
+        p.pg = forFileWork(PgI.databases.at(c.uuid));
         p.pgFolder = PgI.backup.GetPath();
     }
     if (!X.upload && c.lg != 0 &&
         (c.source == Source::kLinkLg || c.source == Source::kCarryForward ||
          (c.source == Source::kMovePg && c.lgConnects))) {
-        const Interval& LgI = mCat.mIntervals.at(c.lg);
-        p.lg = LgI.databases.at(c.uuid);
+        Interval& LgI = mCat.mIntervals.at(c.lg);
+        p.lg = forFileWork(LgI.databases.at(c.uuid));
         p.lgFolder = LgI.backup.GetPath();
     }
     work.push_back(std::move(p));
