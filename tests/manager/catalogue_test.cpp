@@ -437,3 +437,32 @@ TEST_F(RetentionTest, AFolderAStopLeftWithOnlyItsManifestOrNothingGoesAfterARest
     EXPECT_EQ(ReadFile(backup() + "/someone-else.txt"), "mine");
     EXPECT_EQ(server.VerifyAll(), "");
 }
+
+// Many uploads in one folder (their container folders then come from one listing): each takes
+// its own container folder along, and one that had none takes nobody's.
+TEST_F(CopyFolderTest, ManyUploadsInOneFolderTakeExactlyTheirOwnContainerFolders) {
+    const std::string folder = backup() + "/Copies/many";
+    for (int i = 0; i < 12; ++i) {
+        char uuid[40];
+        std::snprintf(uuid, sizeof uuid, "22222222-2222-4222-8222-%012d", i);
+        const std::string upload = WriteDb(folder + "/d" + std::to_string(i) + ".vdb", uuid, 1);
+        if (i % 3 != 0) {
+            MakeDirs(upload + ".rc");
+            WriteFile(upload + ".rc/c", "container of " + std::to_string(i));
+        }
+        ASSERT_TRUE(Up(upload, uuid));
+    }
+    Interval(0);
+    const std::string lg = NewestLastGood(backup());
+    for (int i = 0; i < 12; ++i) {
+        SCOPED_TRACE(i);
+        const std::string copy = lg + "/d" + std::to_string(i) + ".vdb";
+        EXPECT_TRUE(IsFile(copy));
+        if (i % 3 != 0) {
+            EXPECT_EQ(ReadFile(copy + ".rc/c"), "container of " + std::to_string(i));
+        } else {
+            EXPECT_FALSE(Exists(copy + ".rc"));
+        }
+    }
+    EXPECT_FALSE(Exists(folder));
+}
