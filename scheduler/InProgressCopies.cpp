@@ -182,8 +182,8 @@ bool IntervalCycle::UploadHasContainers(const Mirel::UniversalPath& upload) {
     return Mirel::Directory(Mirel::ContainerFolderOf(upload)).Exists();
 }
 
-// Steps shared by both moves: the file, a stale container folder at the destination, and
-// the source's container folder.
+// An upload's move: the file, a stale container folder at the destination, and the
+// upload's container folder.
 Mirel::Error IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& src,
                                                    const Mirel::Directory& dest,
                                                    bool withContainers, const char* what,
