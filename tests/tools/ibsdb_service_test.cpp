@@ -23,8 +23,8 @@ TEST_F(ManagerTest, ServiceFoldersVerifyAndRestoreToTheServersStatePageByPage) {
 
     std::ostringstream out;
     EXPECT_EQ(ibsdb::Verify({backup(), true}, out), ibsdb::kOk) << out.str();
-    for (const auto& f : ibsdb::Json::parse(out.str())["folders"])
-        EXPECT_EQ(f["manifest"], "present") << f["folder"];
+    const ibsdb::Json verified = ibsdb::Json::parse(out.str());
+    for (const auto& f : verified["folders"]) EXPECT_EQ(f["manifest"], "present") << f["folder"];
 
     ibsdb::StatusOptions so;
     so.backup = backup();
