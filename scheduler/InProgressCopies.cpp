@@ -186,7 +186,7 @@ bool IntervalCycle::UploadHasContainers(const Mirel::UniversalPath& upload) {
 // upload's container folder.
 Mirel::Error IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& src,
                                                    const Mirel::Directory& dest,
-                                                   bool withContainers, const char* what,
+                                                   bool withContainers,
                                                    Mirel::UniversalPath& moved) {
     moved = dest.MakeUniversalPath(src.GetName());
     // Noted before the move: a restart right after it must still know the copy for the
@@ -232,8 +232,9 @@ Mirel::Error IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& s
     if (!result.OK()) {
         Mirel::Directory back(src);
         if (Mirel::Error e = moved.MoveTo(back.GetPath()); !e.OK())
-            IBS_DEBUG_WIDE(what << u" error " << e.Text() << u" moving database back from "
-                                << Show(moved) << u" to " << Show(src));
+            IBS_DEBUG_WIDE(u"MoveUploadToInProgress: error "
+                           << e.Text() << u" moving database back from " << Show(moved) << u" to "
+                           << Show(src));
     }
     return result;
 }
@@ -275,12 +276,9 @@ Mirel::Error IntervalCycle::MoveUploadToInProgress(DatabaseItem& item,
     Mirel::Directory dest;
     if (Mirel::Error e = CreateDestinationFolder(relDir, src.GetBasename(), dest); !e.OK())
         return e;
-    const Mirel::UniversalPath target = dest.MakeUniversalPath(src.GetName());
-    Mirel::UniversalPath moved;
-    if (Mirel::Error e =
-            MoveFileIntoInProgress(src, dest, item.hasContainers, "MoveUploadToInProgress", moved);
-        !e.OK()) {
-        mCat.ForgetUnwritten(target);
+    Mirel::UniversalPath moved;  // named even when the move fails
+    if (Mirel::Error e = MoveFileIntoInProgress(src, dest, item.hasContainers, moved); !e.OK()) {
+        mCat.ForgetUnwritten(moved);
         return e;
     }
     moved.SetRelativeTo(mCat.mInProgressFolder.GetPath());

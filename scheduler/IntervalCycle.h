@@ -128,9 +128,9 @@ private:
                                          const Mirel::unistring& baseName, Mirel::Directory& dest);
     Mirel::Error MoveFileIntoInProgress(const Mirel::UniversalPath& src,
                                         const Mirel::Directory& dest, bool withContainers,
-                                        const char* what, Mirel::UniversalPath& moved);
-    // Whether the container folder of a copy in a last-good or the in-progress folder is
-    // there: folders only the service writes.
+                                        Mirel::UniversalPath& moved);
+    // Whether a copy's container folder is there; while a start runs, an absence is taken from
+    // one listing of the copy's folder (a name listed is looked at as before).
     bool HasContainers(const Mirel::UniversalPath& copy);
     // An upload's container folder: from the start's listing of the upload's folder when the
     // start moves many uploads out of it, else one look.

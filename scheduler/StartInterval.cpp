@@ -186,6 +186,7 @@ void IntervalCycle::NoteUploadsUnwritten(StartState& s,
     // whole list again each time (each move's own note then finds it there and writes
     // nothing).
     std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>> notes;
+    mStartUploads.clear();  // this pass's moves only
     for (const IntervalPlan::Choice& c : choices) {
         if (s.replaced.count(c.uuid)) continue;
         Mirel::UniversalPath upload;
