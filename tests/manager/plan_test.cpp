@@ -378,30 +378,16 @@ namespace {
 
 // Published 100 (A at 10) and 200 (A at 12); 150 published nothing; 300 to make (12 -> 13).
 IntervalMap ScanCatalogue() {
-    IntervalMap map;
-    auto add = [&](std::uint64_t end, bool published) -> Interval& {
-        Interval& i = map[end];
-        i.mDoneUTC = end;
-        if (published)
-            i.backup =
-                Mirel::Directory(UniversalPath::Folder("/b/LastGood_" + std::to_string(end)));
-        return i;
-    };
-    auto log = [](std::uint64_t start, std::uint64_t msn, std::uint64_t end) {
-        return FileInfo(
-            UniversalPath::FromNative("/b/Changes/Redo_1/" + std::to_string(msn) + ".vrl"), msn,
-            start, end, false);
-    };
-    DatabaseItem& a100 = add(100, true).databases[kA];
-    a100.SetFile(UniversalPath::FromNative("a.vdb"), kA, 10, false, true);
-    a100.logs.insert(log(9, 10, 90));
-    add(150, false);
-    DatabaseItem& a200 = add(200, true).databases[kA];
-    a200.SetFile(UniversalPath::FromNative("a.vdb"), kA, 12, false, true);
-    a200.logs.insert(log(10, 12, 190));
-    add(300, false).databases[kA].logs.insert(log(12, 13, 250));
-    add(kOpenInterval, false);
-    return map;
+    Catalogue c;
+    c.Add(100, true);
+    c.Copy(100, kA, 10).logs.insert(Log(9, 10, 90));
+    c.Add(150, false);
+    c.Add(200, true);
+    c.Copy(200, kA, 12).logs.insert(Log(10, 12, 190));
+    c.Add(300, false);
+    c.Logs(300, kA, {Log(12, 13, 250)});
+    c.Add(kOpenInterval, false);
+    return c.map;
 }
 
 }  // namespace
