@@ -166,7 +166,9 @@ std::string MakeStartLayout(const std::string& backup, const std::string& kind, 
 void StartRows() {
     const int n = bench::Quick() ? 100 : 1000;
     bench::Scratch dir("start-bench");
+    const char* only = std::getenv("IBS_BENCH_START");  // one kind, for profiling
     for (const std::string kind : {"uploads", "links", "moves"}) {
+        if (only && kind != only) continue;
         int round = 0;
         std::string note;
         bench::Row row;

@@ -143,11 +143,11 @@ int Catalogue::NoteUnwritten(const Mirel::UniversalPath& copy, const Mirel::Univ
 }
 
 int Catalogue::NoteUnwritten(
-    const std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>>& copyAs) {
+    const std::vector<std::pair<Mirel::UniversalPath, Mirel::Os::Info>>& copySeen) {
     Mirel::LockMutex u(mUnwrittenLock);
     bool changed = false;
-    for (const auto& [copy, as] : copyAs) {
-        const std::string id = Identity(as.Native());
+    for (const auto& [copy, seen] : copySeen) {
+        const std::string id = Identity(seen);
         if (id.empty()) continue;
         std::string& noted = mUnwritten[copy.Native()];
         changed = changed || noted != id || !mUnwrittenSaved;

@@ -78,8 +78,9 @@ public:
     // durably, before a log first writes to it.
     // Many at once, in one write of the list: an interval start notes every upload it is
     // about to move before the first move. 0, or the error.
+    // Each copy with what an open of its upload found.
     int NoteUnwritten(
-        const std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>>& copyAs);
+        const std::vector<std::pair<Mirel::UniversalPath, Mirel::Os::Info>>& copySeen);
     // `seen`: the file at `as` as an open of it just found, instead of a look by path.
     int NoteUnwritten(const Mirel::UniversalPath& copy,
                       const Mirel::UniversalPath& as = Mirel::UniversalPath(),

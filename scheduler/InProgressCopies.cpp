@@ -186,15 +186,19 @@ bool IntervalCycle::UploadHasContainers(const Mirel::UniversalPath& upload) {
 // upload's container folder.
 Mirel::Error IntervalCycle::MoveFileIntoInProgress(const Mirel::UniversalPath& src,
                                                    const Mirel::Directory& dest,
-                                                   bool withContainers,
-                                                   Mirel::UniversalPath& moved) {
+                                                   bool withContainers, Mirel::UniversalPath& moved,
+                                                   const Mirel::Os::Info* owned) {
     moved = dest.MakeUniversalPath(src.GetName());
     // Noted before the move: a restart right after it must still know the copy for the
     // upload as written. A note of a move that did not happen names no such file. What the
-    // open that makes it the service's own found is the identity noted (a start notes its
-    // uploads at once before the first move: then nothing is written here).
+    // open that makes it the service's own found is the identity noted (a start makes its
+    // uploads its own and notes them at once before the first move: then nothing is done
+    // here but to see the note is there).
     Mirel::Os::Info seen;
-    MakeOwn(src, &seen);
+    if (owned && owned->isFile)
+        seen = *owned;
+    else
+        MakeOwn(src, &seen);
     if (int rc = mCat.NoteUnwritten(moved, src, seen.isFile ? &seen : nullptr))
         IBS_DEBUG_WIDE(u"MoveUploadToInProgress: error " << Mirel::ErrorText(rc) << u" noting "
                                                          << moved.GetUserEntryFormat()
@@ -261,7 +265,8 @@ Mirel::UniversalPath IntervalCycle::UploadTarget(const Mirel::UniversalPath& upl
 }
 
 Mirel::Error IntervalCycle::MoveUploadToInProgress(DatabaseItem& item,
-                                                   std::vector<Mirel::UniversalPath>* emptied) {
+                                                   std::vector<Mirel::UniversalPath>* emptied,
+                                                   const Mirel::Os::Info* owned) {
     Mirel::UniversalPath src = item.file.path;
     Mirel::UniversalPath relDir;
     if (!UploadFolder(src, relDir)) {
@@ -277,7 +282,8 @@ Mirel::Error IntervalCycle::MoveUploadToInProgress(DatabaseItem& item,
     if (Mirel::Error e = CreateDestinationFolder(relDir, src.GetBasename(), dest); !e.OK())
         return e;
     Mirel::UniversalPath moved;  // named even when the move fails
-    if (Mirel::Error e = MoveFileIntoInProgress(src, dest, item.hasContainers, moved); !e.OK()) {
+    if (Mirel::Error e = MoveFileIntoInProgress(src, dest, item.hasContainers, moved, owned);
+        !e.OK()) {
         mCat.ForgetUnwritten(moved);
         return e;
     }

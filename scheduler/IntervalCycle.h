@@ -81,9 +81,11 @@ public:
     // Where an upload goes in the in-progress folder (clear: nowhere).
     Mirel::UniversalPath UploadTarget(const Mirel::UniversalPath& upload) const;
     // With `emptied`, the upload folders the move leaves empty are named there for the caller
-    // to remove once the move is durable, instead of being removed at once.
+    // to remove once the move is durable, instead of being removed at once. `owned`: the
+    // upload as the start found it when it made it the service's own (and noted it).
     Mirel::Error MoveUploadToInProgress(DatabaseItem& item,
-                                        std::vector<Mirel::UniversalPath>* emptied = nullptr);
+                                        std::vector<Mirel::UniversalPath>* emptied = nullptr,
+                                        const Mirel::Os::Info* owned = nullptr);
     // Removes the folders of `emptied` that are empty, and their parents up to the copies
     // folder.
     void RemoveEmptiedUploadFolders(const std::vector<Mirel::UniversalPath>& emptied);
@@ -94,13 +96,13 @@ private:
     struct StartState;
     void BeginStart(StartState& s);
     void FailReplaced(StartState& s, const std::vector<IntervalPlan::Choice>& choices);
-    void NoteUploadsUnwritten(StartState& s, const std::vector<IntervalPlan::Choice>& choices);
     // A starting copy's file work: planned under the lock (what it needs, copied), done
     // without it, its outcome committed under it again.
     struct Placement {
         IntervalPlan::Choice c;
         bool upload = false, hasContainers = true;
-        DatabaseItem item;  // the upload to move
+        DatabaseItem item;      // the upload to move
+        Mirel::Os::Info owned;  // what making it the service's own found
         DatabaseItem pg, lg;
         Mirel::UniversalPath pgFolder, lgFolder;
         // The outcome.
@@ -111,6 +113,8 @@ private:
         Mirel::Error copy;
     };
     void PlanChoice(StartState& s, const IntervalPlan::Choice& c, std::vector<Placement>& work);
+    // Makes the uploads about to move the service's own and notes them, in the file work.
+    void NoteUploadsUnwritten(std::vector<Placement>& work);
     void DoPlacement(Placement& p, std::vector<Mirel::UniversalPath>& emptied);
     void CommitPlacement(StartState& s, Placement& p);
     void FinishStart(StartState& s);
@@ -128,7 +132,7 @@ private:
                                          const Mirel::unistring& baseName, Mirel::Directory& dest);
     Mirel::Error MoveFileIntoInProgress(const Mirel::UniversalPath& src,
                                         const Mirel::Directory& dest, bool withContainers,
-                                        Mirel::UniversalPath& moved);
+                                        Mirel::UniversalPath& moved, const Mirel::Os::Info* owned);
     // Whether a copy's container folder is there; while a start runs, an absence is taken from
     // one listing of the copy's folder (a name listed is looked at as before).
     bool HasContainers(const Mirel::UniversalPath& copy);

@@ -41,8 +41,9 @@ struct IntervalCycle::StartState {
 };
 
 // The steps: begin (what the last start left, who is refused), then up to three choices,
-// each failing the replaced databases, noting the uploads about to move and placing every
-// copy; then the failures are recorded, older copies pruned, and a start cut short retried.
+// each failing the replaced databases and placing every copy (the uploads about to move
+// noted first); then the failures are recorded, older copies pruned, and a start cut
+// short retried.
 IntervalCycle::Started IntervalCycle::StartInterval() {
     Mirel::LockReentrant g(mCat.mLock);
     auto current = mCat.mIntervals.find(mCat.mIntervalEnd.load());
@@ -72,7 +73,6 @@ IntervalCycle::Started IntervalCycle::StartInterval() {
         const std::vector<IntervalPlan::Choice> choices =
             IntervalPlan::ChooseStartingCopies(mCat.mIntervals, s.key, hasCopy, s.refused, &kept);
         FailReplaced(s, choices);
-        NoteUploadsUnwritten(s, choices);
         std::vector<Placement> work;
         work.reserve(choices.size());
         for (const IntervalPlan::Choice& c : choices)
@@ -89,6 +89,7 @@ IntervalCycle::Started IntervalCycle::StartInterval() {
             // copies folder's one sync then stands for theirs.
             std::vector<Mirel::UniversalPath> emptied;
             Mirel::Os::DeferredDirSyncs moves;
+            NoteUploadsUnwritten(work);
             for (Placement& p : work) {
                 if (unlocked && mCat.Stopping()) {
                     s.stopped = true;
@@ -180,28 +181,27 @@ void IntervalCycle::FailReplaced(StartState& s, const std::vector<IntervalPlan::
     }
 }
 
-void IntervalCycle::NoteUploadsUnwritten(StartState& s,
-                                         const std::vector<IntervalPlan::Choice>& choices) {
-    // Every upload about to move is noted as unwritten at once: a note per upload wrote the
-    // whole list again each time (each move's own note then finds it there and writes
-    // nothing).
-    std::vector<std::pair<Mirel::UniversalPath, Mirel::UniversalPath>> notes;
+void IntervalCycle::NoteUploadsUnwritten(std::vector<Placement>& work) {
+    // Every upload about to move is made the service's own and noted as unwritten at once:
+    // a note per upload wrote the whole list again each time. The open that makes an upload
+    // the service's own gives the identity noted; each move then finds its note there and
+    // has nothing more to look at.
+    std::vector<std::pair<Mirel::UniversalPath, Mirel::Os::Info>> notes;
     mStartUploads.clear();  // this pass's moves only
-    for (const IntervalPlan::Choice& c : choices) {
-        if (s.replaced.count(c.uuid)) continue;
-        Mirel::UniversalPath upload;
-        if (c.source == Source::kUpload) {
-            auto x = s.C.databases.find(c.uuid);
-            if (x != s.C.databases.end() && x->second.upload) upload = x->second.file.path;
-        } else if (c.source == Source::kOldUpload) {
-            Interval& O = mCat.mIntervals.at(c.oldUpload);
-            auto y = O.databases.find(c.uuid);
-            if (y != O.databases.end() && y->second.upload) upload = y->second.file.path;
-        }
-        if (upload.IsClear()) continue;
-        ++mStartUploads[Mirel::Os::ParentOf(upload.Native())];
+    for (Placement& p : work) {
+        if (!p.upload) continue;
+        const Mirel::UniversalPath& upload = p.item.file.path;
+        const std::string native = upload.Native();
+        ++mStartUploads[Mirel::Os::ParentOf(native)];
         const Mirel::UniversalPath target = UploadTarget(upload);
-        if (!target.IsClear()) notes.emplace_back(target, upload);
+        // An upload outside the copies folder is never moved, nor made the service's own.
+        if (target.IsClear()) continue;
+        if (int rc = mEnv.MakeOwn(native, &p.owned).GetError()) {
+            IBS_DEBUG_WIDE(u"MakeOwn: error " << rc << u", owner or mode unchanged: "
+                                              << upload.GetUserEntryFormat());
+            continue;
+        }
+        if (p.owned.isFile) notes.emplace_back(target, p.owned);
     }
     if (int rc = mCat.NoteUnwritten(notes))
         IBS_DEBUG("StartInterval: error " << Mirel::ErrorText(rc)
@@ -294,7 +294,7 @@ void IntervalCycle::DoPlacement(Placement& p, std::vector<Mirel::UniversalPath>&
     if (p.upload) {
         IBS_DEBUG_WIDE(u"StartInterval: move upload MSN " << p.item.file.msn << u" to ip for "
                                                           << p.item.file.path.GetName());
-        p.copy = MoveUploadToInProgress(p.item, &emptied);
+        p.copy = MoveUploadToInProgress(p.item, &emptied, &p.owned);
         p.success = p.moved = p.copy.OK();
         if (c.source != Source::kOldUpload) p.used = Source::kUpload;
     } else if (c.source == Source::kMovePg) {

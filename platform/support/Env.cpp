@@ -732,7 +732,14 @@ Error PosixEnv::Close(int fd) {
 
 Error PosixEnv::MakeOwn(const std::string& path, Os::Info* seen) {
     const Os::Ownership* own = Os::CopyOwnership();
-    if (!own) return Error();
+    if (!own) {
+        struct stat st;
+        if (!seen) return Error();
+        if (::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return Sys("look at", path);
+        Fill(st, *seen);
+        return Error();
+    }
     // Most files are the process's own already (a last-good copy linked again): one look.
     struct stat looked;
     if (!seen && ::fstatat(AT_FDCWD, path.c_str(), &looked, AT_SYMLINK_NOFOLLOW) == 0 &&
