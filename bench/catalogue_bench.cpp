@@ -418,6 +418,9 @@ void ScanRow() {
             for (auto& [end, interval] : m)
                 for (auto& [uuid, item] : interval.databases) logsFound += item.logs.size();
         });
+        // A start-up finds the catalogue empty: the next round's scan must not time taking
+        // this one's apart.
+        Mgr()->Cat().ClearIntervals();
         return s;
     };
     auto base = [&] {

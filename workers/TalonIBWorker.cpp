@@ -105,9 +105,11 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
     std::vector<std::unique_ptr<Mirel::HBLogFile>> open;
     std::vector<const FileInfo*> queued;
     std::uint64_t passEnd = 0;
+    // The last pass's read of the whole file, made while its pages went to the disk.
+    Mirel::HBFile::FileSum sum;
     auto finish = [&]() {
         if (queued.empty()) return;
-        Talon::Error e = Talon::IBS_Config::FinishRedoLogFiles(database, mAbort);
+        Talon::Error e = Talon::IBS_Config::FinishRedoLogFiles(database, mAbort, &sum);
         e.In("write the pass of " + std::to_string(queued.size()) + " log(s) to", dbPath.Native());
         if (e.OK()) {
             for (const FileInfo* log : queued)
@@ -202,25 +204,35 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
         closed.In("close", dbPath.Native());
         if (result.OK() && !closed.OK()) result = closed;
     }
-    if (prepared && result.OK() && database.Written()) ComputeManifestLine(item, database, dbPath);
+    if (prepared && result.OK() && database.Written())
+        ComputeManifestLine(item, database, dbPath, sum);
     item.err = result;
 }
 
 void TalonIBWorker::ComputeManifestLine(DatabaseItem& item, const Mirel::HBFile& database,
-                                        const Mirel::UniversalPath& dbPath) {
+                                        const Mirel::UniversalPath& dbPath,
+                                        const Mirel::HBFile::FileSum& sum) {
     item.computedId.clear();
     // Read whole while the pages are still cached: publishing then only writes the line. The
     // file's identity before and after the read must agree, or the line is left to publishing.
-    auto identity = [&] {
-        Mirel::Os::Info i;
-        if (!mEnv.Stat(dbPath.Native(), i).OK() || !i.isFile) return std::string();
-        return Talon::EncodeFileIdentity(i.ino, i.size, i.mtimeUs, i.mtimeNs);
+    auto identity = [&](const Mirel::Os::Info& i) {
+        return i.isFile ? Talon::EncodeFileIdentity(i.ino, i.size, i.mtimeUs, i.mtimeNs)
+                        : std::string();
     };
-    const std::string before = identity();
+    auto look = [&] {
+        Mirel::Os::Info i;
+        return mEnv.Stat(dbPath.Native(), i).OK() ? identity(i) : std::string();
+    };
+    const std::string before = look();
     Talon::ManifestEntry e;
-    if (before.empty() || !Talon::Manifest::Checksum(dbPath.Native(), e.size, e.crc).OK() ||
-        identity() != before)
+    if (sum.known && identity(sum.info) == before) {
+        // The last pass read it whole already (the same file: the same identity).
+        e.size = sum.size;
+        e.crc = sum.crc;
+    } else if (before.empty() || !Talon::Manifest::Checksum(dbPath.Native(), e.size, e.crc).OK() ||
+               look() != before) {
         return;
+    }
     e.kind = Talon::ManifestEntry::kDatabase;
     e.uuid = database.GetUUID().ToUTF8();
     e.msn = database.GetMSN();

@@ -96,11 +96,16 @@ Error HBFile::ReadPage(std::uint64_t n, std::uint8_t* out) const {
     return Error();
 }
 
-Error HBFile::WriteHeader(std::uint64_t msn, std::uint64_t pageCount) {
+Format::DbHeader HBFile::NextHeader(std::uint64_t msn, std::uint64_t pageCount) const {
     Format::DbHeader h = mHeader;
     h.msn = msn;
     h.pageCount = pageCount;
     h.generation = mHeader.generation + 1;
+    return h;
+}
+
+Error HBFile::WriteHeader(std::uint64_t msn, std::uint64_t pageCount) {
+    const Format::DbHeader h = NextHeader(msn, pageCount);
     std::uint8_t buf[Format::kDbSlotSize];
     Format::EncodeDbHeader(h, buf);
     int rc = Os::PWriteAll(mFd, buf, sizeof buf, Format::kDbSlotOffset[h.generation % 2],
@@ -215,7 +220,31 @@ void HBFile::DropPass() {
     mPassBytes = 0;
 }
 
-Error HBFile::ApplyPass(const std::atomic<std::int32_t>* abort) {
+bool HBFile::SumAhead(std::uint64_t msn, std::uint64_t pageCount, std::vector<std::uint8_t>& page0,
+                      FileSum& sum) {
+    const std::uint32_t p = mHeader.pageSize;
+    const Format::DbHeader h = NextHeader(msn, pageCount);
+    const std::uint64_t slot = Format::kDbSlotOffset[h.generation % 2];
+    page0.assign(p, 0);
+    std::size_t got = 0;
+    if (slot + Format::kDbSlotSize > p ||
+        Os::PReadAll(mFd, page0.data(), p, 0, got, mPath.Native()) || got != p)
+        return false;
+    Format::EncodeDbHeader(h, page0.data() + slot);
+    sum.crc = Format::Crc32c(page0.data(), p);
+    sum.size = p;
+    // The pages just written are still cached: this costs no disk reads.
+    std::vector<std::uint8_t> buf(256 << 10);
+    for (;;) {
+        if (Os::PReadAll(mFd, buf.data(), buf.size(), sum.size, got, mPath.Native())) return false;
+        if (got == 0) return true;
+        sum.crc = Format::Crc32c(buf.data(), got, sum.crc);
+        sum.size += got;
+    }
+}
+
+Error HBFile::ApplyPass(const std::atomic<std::int32_t>* abort, FileSum* sum) {
+    if (sum) *sum = FileSum();
     if (mPass.empty()) return SetError(0);
     Error e;
     std::uint64_t pageCount = mHeader.pageCount;
@@ -231,12 +260,36 @@ Error HBFile::ApplyPass(const std::atomic<std::int32_t>* abort) {
         e = WritePages(pageCount, abort);
     }
     for (std::size_t i = 0; e.OK() && i < mPass.size(); ++i) e = ApplyContainerChanges(*mPass[i]);
+    // The file is read for its sum while the disk writes the pass: the sync then waits less.
+    std::vector<std::uint8_t> page0;
+    bool summed = false;
+    Os::Info before;
+    if (e.OK() && sum) {
+        if (mFlags & kOpenDurable) Env::Current().StartWriteback(mFd);
+        summed = Os::FStat(mFd, before, mPath.Native()) == 0 &&
+                 SumAhead(PassMSN(), pageCount, page0, *sum);
+    }
     // Every page of the pass is durable before a header claims it.
     if (e.OK() && (mFlags & kOpenDurable)) e = Error(Os::SyncFile(mFd, mPath.Native()));
+    if (e.OK() && summed) {
+        // Nobody else wrote to it while it was summed (only the header is written after).
+        Os::Info after;
+        summed = Os::FStat(mFd, after, mPath.Native()) == 0 && after.size == before.size &&
+                 after.mtimeUs == before.mtimeUs && after.mtimeNs == before.mtimeNs;
+    }
     if (e.OK()) e = WriteHeader(PassMSN(), pageCount);
     if (e.OK() && (mFlags & kOpenDurable)) {
         e = Error(Os::SyncFile(mFd, mPath.Native()));
         if (e.OK()) mDirty = false;
+    }
+    if (e.OK() && summed) {
+        // Summed as it was to become: only what is there now counts.
+        std::vector<std::uint8_t> now(page0.size());
+        std::size_t got = 0;
+        sum->known = Os::PReadAll(mFd, now.data(), now.size(), 0, got, mPath.Native()) == 0 &&
+                     got == now.size() && now == page0 &&
+                     Os::FStat(mFd, sum->info, mPath.Native()) == 0 && sum->info.isFile &&
+                     sum->info.size == sum->size;
     }
     DropPass();
     return SetError(e.GetError());

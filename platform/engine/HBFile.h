@@ -7,6 +7,7 @@
 
 #include "platform/engine/Formats.h"
 #include "platform/support/File.h"
+#include "platform/support/Os.h"
 
 namespace Mirel {
 
@@ -54,7 +55,18 @@ public:
     // becomes non-zero between runs of pages the pass stops (kErrAborted) before any header is
     // written: page images are idempotent, so the same logs apply again from the old MSN.
     // The pass is empty afterwards, whatever the outcome.
-    Error ApplyPass(const std::atomic<std::int32_t>* abort = nullptr);
+    //
+    // With `sum`, the pass also reads the whole file back for its size and CRC-32C while the
+    // data goes to the disk (the writeback is started first, the sync waits for it after the
+    // read), page 0 as the new header will make it; once the header is durable page 0 is read
+    // again and must be what was summed. `sum->known` only then, with the open file's `info`.
+    struct FileSum {
+        bool known = false;
+        std::uint64_t size = 0;
+        std::uint32_t crc = 0;
+        Os::Info info;
+    };
+    Error ApplyPass(const std::atomic<std::int32_t>* abort = nullptr, FileSum* sum = nullptr);
     void DropPass();
     // One log as a pass of its own.
     Error ApplyLog(HBLogFile& log, const std::atomic<std::int32_t>* abort = nullptr);
@@ -67,6 +79,11 @@ public:
 
 private:
     Error WriteHeader(std::uint64_t msn, std::uint64_t pageCount);
+    // The header slot the next WriteHeader writes, and where.
+    Format::DbHeader NextHeader(std::uint64_t msn, std::uint64_t pageCount) const;
+    // Page 0 as it will be once the next header is written, then the rest of the file.
+    bool SumAhead(std::uint64_t msn, std::uint64_t pageCount, std::vector<std::uint8_t>& page0,
+                  FileSum& sum);
     Error WritePages(std::uint64_t& pageCount, const std::atomic<std::int32_t>* abort);
     Error ApplyContainerChanges(HBLogFile& log);
 

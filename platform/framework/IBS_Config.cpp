@@ -343,8 +343,9 @@ Error IBS_Config::QueueRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& lo
 }
 
 Error IBS_Config::FinishRedoLogFiles(Mirel::HBFile& database,
-                                     const std::atomic<std::int32_t>& abort) {
-    return database.ApplyPass(&abort);
+                                     const std::atomic<std::int32_t>& abort,
+                                     Mirel::HBFile::FileSum* sum) {
+    return database.ApplyPass(&abort, sum);
 }
 
 unistring IBS_Config::GetRedoFolderAppendixName() {

@@ -7,15 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/engine/HBFile.h"
+#include "platform/engine/HBLogFile.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Directory.h"
 #include "platform/support/Os.h"
 #include "platform/support/UniversalPath.h"
-
-namespace Mirel {
-class HBFile;
-class HBLogFile;
-}  // namespace Mirel
 
 namespace Talon {
 
@@ -118,10 +115,10 @@ public:
     // and checks it whole against the MSN the pass has reached, writing nothing; the log
     // must stay alive until the pass is finished. FinishRedoLogFiles writes the queued logs'
     // pages, then makes the header with the last log's MSN durable; aborted, it writes no
-    // header and the database keeps its old MSN.
+    // header and the database keeps its old MSN. `sum`: see HBFile::ApplyPass.
     static Error QueueRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& log);
-    static Error FinishRedoLogFiles(Mirel::HBFile& database,
-                                    const std::atomic<std::int32_t>& abort);
+    static Error FinishRedoLogFiles(Mirel::HBFile& database, const std::atomic<std::int32_t>& abort,
+                                    Mirel::HBFile::FileSum* sum = nullptr);
 
     // Redo folders are named "Redo_" and the UTC (decimal microseconds) they start at.
     static Mirel::unistring GetRedoFolderAppendixName();  // the pattern "Redo_*"

@@ -84,8 +84,18 @@ Error ApplyPass(const std::string& db, const std::vector<std::string>& logs, std
         if (Error e = open.back()->Open(HBLogFile::kPermRead); !e.OK()) return e;
         if (Error e = f.QueueLog(*open.back()); !e.OK()) return e;
     }
-    Error e = f.ApplyPass();
+    HBFile::FileSum sum;
+    Error e = f.ApplyPass(nullptr, &sum);
     Error c = f.Close();
+    // What a pass sums is the file as it stands once the pass returned, or nothing.
+    if (sum.known) {
+        const std::string now = testutil::ReadFile(db);
+        EXPECT_TRUE(e.OK());
+        EXPECT_EQ(std::pair(sum.size, sum.crc),
+                  std::pair(std::uint64_t{now.size()}, Format::Crc32c(now.data(), now.size())));
+    } else {
+        EXPECT_FALSE(e.OK() && c.OK()) << "a pass that succeeded summed nothing";
+    }
     return e.OK() ? c : e;
 }
 
