@@ -10,8 +10,6 @@
 // finding names what it breaks in brackets.
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -291,16 +289,6 @@ std::string Differs(const std::string& file, const Mirel::unistring& key, const 
     return "";
 }
 
-// Every regular file below `root`.
-std::vector<std::string> FilesBelow(const std::string& root) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end;
-         it.increment(ec))
-        if (it->is_regular_file()) out.push_back(it->path().string());
-    return out;
-}
-
 // An accepted upload as the server left it.
 bool Unchanged(const UploadRec& u) {
     std::uint64_t digest = 0, size = 0;
@@ -353,6 +341,10 @@ protected:
         }
     }
 
+    // The check waiting, if any, taken before a stop or a restart.
+    void TakeCheck() {
+        if (auto m = Queue().GetMsg(0); m && m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    }
     void Run(std::uint64_t seed, int intervals, const std::set<RealWorld>& realWorld = {});
     void Check(Server& s, const std::string& where);
     // 6 (`published`: each folder's files as first seen).
@@ -621,8 +613,8 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<LastGood>& folde
     // 9: verify names the damage, and a restore never hands back the changed bytes.
     bool rotInFolders = false;
     for (const LastGood& f : folders)
-        for (const std::string& file : FilesBelow(f.path))
-            for (const Damaged& x : s.damaged) rotInFolders |= sim::IsChangedFile(x, file);
+        for (const auto& file : List(f.path, Mirel::kListFiles, 100))
+            for (const Damaged& x : s.damaged) rotInFolders |= sim::IsChangedFile(x, file.Native());
     if (!rotInFolders) return;
     std::ostringstream out;
     EXPECT_EQ(ibsdb::Verify({backup(), false}, out), ibsdb::kCritical)
@@ -632,10 +624,10 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<LastGood>& folde
     ro.backup = backup();
     ro.to = tmp / ("restore-" + std::to_string(++restores));
     ibsdb::Restore(ro, out);
-    for (const std::string& file : FilesBelow(ro.to)) {
+    for (const auto& file : List(ro.to, Mirel::kListFiles, 100)) {
         std::uint64_t size = 0;
         std::uint32_t crc = 0;
-        Talon::Manifest::Checksum(file, size, crc);
+        Talon::Manifest::Checksum(file.Native(), size, crc);
         for (const Damaged& x : s.damaged)
             EXPECT_FALSE(crc == x.crc32c && size == x.size)
                 << where << ": [9 bit rot] restore handed back the bytes of " << x.path << ":\n"
@@ -763,18 +755,14 @@ void InvariantTest::RetiredLog(Server& s, int n, const std::string& where) {
         r.logSent = true;
         Db old;
         Mirel::UuidText::FromText(r.key, old.uuid);
-        old.key = r.key;
-        old.pageSize = 512;
-        for (const auto& [p, img] : r.state.pages)
-            old.pageSize = static_cast<std::uint32_t>(img.size());
-        old.msn = r.state.msn;
-        old.pages = r.state.pages;
+        const auto& pages = r.state.pages;
+        old.pageSize =
+            pages.empty() ? 512 : static_cast<std::uint32_t>(pages.rbegin()->second.size());
         std::string path = s.Folder() + "/" + std::to_string(++s.seq) + "-replaced.vrl";
         sim::RedoLogWriter w;
-        w.Open(P(path), old.uuid, old.pageSize, old.msn);
-        sim::PageImage img = s.Page(old);
-        w.AddPage(0, img.data());
-        w.Finish(old.msn + 1, s.clock, false);
+        w.Open(P(path), old.uuid, old.pageSize, r.state.msn);
+        w.AddPage(0, s.Page(old).data());
+        w.Finish(r.state.msn + 1, s.clock, false);
         std::int32_t a = mgr->RedoLogIsReady(U(path), r.key, true);
         EXPECT_TRUE(sim::expect::ReplacedLogAnswerOk(a) ||
                     (a == Mirel::kErrIsALink && FailedForLink(s, r.key)))
@@ -860,11 +848,9 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     namespace fs = std::filesystem;
     // Settled, the manager plays a killed service until the rescan below.
     WriteKilledServiceState(backup());
-    ibsdb::ExpireOptions o;
-    o.backup = backup();
     // The service keeps two points already: a policy that keeps more takes nothing.
-    o.keep = s.rw() % 4 == 0 ? 2 : 1;
-    o.keepHours = s.rw() % 8 == 0 ? 1 : 0;
+    const std::int64_t keep = s.rw() % 4 == 0 ? 2 : 1, hours = s.rw() % 8 == 0 ? 1 : 0;
+    const ibsdb::ExpireOptions o{backup(), keep, hours, false, false, ""};
     // Where an unkilled expiry ends, on a copy.
     const std::string ref = tmp / ("expired-" + std::to_string(n));
     ASSERT_EQ(std::system(("cp -a " + backup() + " " + ref).c_str()), 0);
@@ -897,21 +883,15 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     if (removals > 0) {
         s.Happened(n, RealWorld::kExpire);
         const int dieAt = 1 + static_cast<int>(s.rw() % static_cast<unsigned>(removals));
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            RemovalCounter dies(dieAt);
-            Mirel::Env::Scope use(dies);
+        const int rc = ExitCodeKilledAt(dieAt, [&] {
             std::ostringstream out;
-            ::_exit(ibsdb::Expire(o, out) == ibsdb::kOk ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
+            return ibsdb::Expire(o, out) == ibsdb::kOk;
+        });
         const std::string at = where + ": [11 expiry] killed before removal " +
                                std::to_string(dieAt) + " of " + std::to_string(removals) +
                                " (keep " + std::to_string(o.keep) + ", " +
                                std::to_string(o.keepHours) + " h)";
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9) << at << ": not killed";
+        ASSERT_EQ(rc, 9) << at << ": not killed";
         std::ostringstream listed;
         ibsdb::List(ibsdb::ListOptions(backup(), true), listed);
         const ibsdb::Json j = ibsdb::Json::parse(listed.str(), nullptr, false);
@@ -1070,8 +1050,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         const bool clockBack = n > 0 && s.Roll(RealWorld::kClockBack);
         // Set right again, the clock is past every time it read before.
         const std::uint64_t readBefore = s.clock;
-        if (clockBack) {
-            // Back by up to three minutes.
+        if (clockBack) {  // back by up to three minutes
             s.Happened(n, RealWorld::kClockBack);
             s.clock = s.ends.back() - 1 - s.rw() % (3 * kMinute);
         }
@@ -1201,25 +1180,20 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         s.redoStart = nextStart;
         MakeDirs(s.RedoPath(nextStart));
         if (restartAfterDone) {
-            // Killed right after the interval-done file.
-            if (s.rw() % 2)
-                if (auto m = Queue().GetMsg(0))
-                    if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+            if (s.rw() % 2) TakeCheck();  // killed right after the interval-done file
             ASSERT_TRUE(NamedAgain()) << where;
         }
         if (failedStartAt == 1) FailedStart(s, n, where);
         // Sometimes the workers are stopped in the middle of their passes (an operator's
         // stop, a folder change) and resume with the next check.
         if (aborts() % 4 == 0) {
-            if (auto m = Queue().GetMsg(0))
-                if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+            TakeCheck();
             EXPECT_TRUE(mgr->StopWorkers(false)) << where << ": [5 progress] abort not taken";
         }
         if (s.Roll(RealWorld::kRace)) RaceFolderChange(s, n);
         // Sometimes a rescan, in the middle of the work.
         if (s.rng() % 9 == 0) {
-            if (auto m = Queue().GetMsg(0))
-                if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+            TakeCheck();
             ASSERT_TRUE(NamedAgain()) << where;
         }
         if (!SettleAll(patience)) ADD_FAILURE() << where << ": [5 progress] spun or stalled";
