@@ -32,6 +32,7 @@
 #include "tests/tools/Expiry.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
+#include "tools/sim/DatabaseModel.h"
 #include "tools/sim/RealWorld.h"
 #include "tools/sim/ServerWriters.h"
 #include "tools/sim/Verify.h"
@@ -66,10 +67,9 @@ struct Db {
     bool corrupted = false;  // a damaged log was announced and no upload came since
     std::uint64_t uploads = 0;
     // Real world.
-    std::string name;    // its uploads' file name; empty: db<i>.vdb in any case
-    std::string cause;   // the host's doing that lets the service fail it, until an upload
-    bool fresh = false;  // no log since its last upload
-    State uploaded;      // its state at that upload
+    std::string name;   // its uploads' file name; empty: db<i>.vdb in any case
+    std::string cause;  // the host's doing that lets the service fail it, until an upload
+    State uploaded;     // its state at that upload
     std::size_t uploadedAfter = 0;  // intervals ended at its last upload
 };
 
@@ -90,7 +90,6 @@ struct Retired {
     std::string name;
     std::uint64_t end;  // of the folder that holds its newest copy
     State state;
-    int db;
     int interval = 0;  // the model's interval in which the new database was uploaded
     bool logSent = false, eventChecked = false;
 };
@@ -160,7 +159,6 @@ public:
         if (ok) {
             d.corrupted = false;
             d.cause.clear();
-            d.fresh = true;
             d.uploaded = State{d.msn, d.pages};
             d.uploadedAfter = ends.size();
             UploadRec u{path, d.key, d.msn, i, d.uploads};
@@ -215,7 +213,6 @@ public:
         }
         if (when == 0) WriteFile(path, bytes);
         if (damage) d.corrupted = true;
-        d.fresh = false;
         lastLog = path;
         std::int32_t r = mgr->RedoLogIsReady(U(path), d.key, true);
         if (when > 0) WriteFile(path, bytes);
@@ -269,24 +266,9 @@ public:
 
 // "" when the file is exactly that state.
 std::string Differs(const std::string& file, const Mirel::unistring& key, const State& s) {
-    Mirel::HBFile db(P(file));
-    if (!db.Open(Mirel::HBFile::kPermRead).OK()) return "cannot be opened";
-    if (db.GetUUID() != key) return "another database";
-    if (db.GetMSN() != s.msn)
-        return "MSN " + std::to_string(db.GetMSN()) + " where the server had " +
-               std::to_string(s.msn);
-    std::uint64_t count = s.pages.empty() ? 0 : s.pages.rbegin()->first + 1;
-    if (db.GetPageCount() != count) return "page count " + std::to_string(db.GetPageCount());
-    std::vector<std::uint8_t> page(db.GetPageSize());
-    for (std::uint64_t n = 0; n < count; ++n) {
-        if (!db.ReadPage(n, page.data()).OK()) return "page unreadable";
-        auto it = s.pages.find(n);
-        bool same = it == s.pages.end()
-                        ? std::all_of(page.begin(), page.end(), [](auto b) { return b == 0; })
-                        : page == it->second;
-        if (!same) return "page " + std::to_string(n) + " differs";
-    }
-    return "";
+    Mirel::Format::Uuid uuid{};
+    Mirel::UuidText::FromText(key, uuid);
+    return sim::DatabaseModel::Compare(P(file), uuid, s.msn, s.pages);
 }
 
 // An accepted upload as the server left it.
@@ -742,7 +724,7 @@ void InvariantTest::Recreate(Server& s, int n, const std::string& where) {
         if (DbInfo(f).uuid == d.key) name = f.Native().substr(folders.back().path.size() + 1);
     if (name.empty() || name.find('/') != std::string::npos) return;
     s.Happened(n, RealWorld::kRecreate);
-    s.retired.push_back({d.key, name, folders.back().end, s.history[s.ends.back()][d.key], i, n});
+    s.retired.push_back({d.key, name, folders.back().end, s.history[s.ends.back()][d.key], n});
     d = s.NewDb(d.pageSize, 500 + s.rw() % 500, s.rw);  // a new database starts low
     d.name = name;
     EXPECT_TRUE(s.Upload(i)) << where << ": [answer] refused, the new database under " << name;
