@@ -428,18 +428,7 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         return;
     }
     // 5: the newest folder stands for the last interval closed, unless every database failed.
-    mgr->WithCatalogue([&](IntervalMap& intervals) {
-        for (auto& [key, interval] : intervals) {
-            if (key == kOpenInterval || !interval.backup.IsClear()) continue;
-            std::ostringstream held;
-            for (const auto& [uuid, item] : interval.databases)
-                held << "\n  " << uuid.ToUTF8() << " '" << item.file.path.Native() << "' msn "
-                     << item.file.msn << " logs " << item.logs.size() << " err "
-                     << item.err.GetError();
-            ADD_FAILURE() << where << ": [5 progress] interval " << key
-                          << " left unfinished:" << held.str();
-        }
-    });
+    EXPECT_EQ(UnfinishedIntervals(), "") << where << ": [5 progress] closed, left unfinished";
     if (std::any_of(s.dbs.begin(), s.dbs.end(), [&](const Db& d) { return Err(d.key) == 0; })) {
         EXPECT_EQ(folders.back().end, s.ends.back()) << where << ": [5 progress] last end";
     }
@@ -978,30 +967,22 @@ int FailuresSoFar() {
 void InvariantTest::CheckKept(const Server& s,
                               std::map<std::string, std::map<std::string, std::string>>& published,
                               const std::string& where) {
-    namespace fs = std::filesystem;
     // The last interval closed pruned at its start; its own folder, if any, is the newest.
     const std::uint64_t from = s.ends.back();
     std::map<std::uint64_t, std::string> byEnd;
     std::vector<std::uint64_t> before;
-    for (const auto& e : fs::directory_iterator(backup())) {
-        const std::string name = e.path().filename().string();
-        if (name.rfind("LastGood_", 0) != 0) continue;
-        Talon::Manifest m;
-        ASSERT_TRUE(
-            Talon::Manifest::Read(Mirel::Directory(Mirel::UniversalPath::Folder(e.path())), m).OK())
-            << where << ": " << name;
-        byEnd[m.intervalEnd] = name;
-        if (!published.count(name)) published[name] = TreeOf(e.path());
-        if (m.intervalEnd < from) before.push_back(m.intervalEnd);
+    for (const LastGood& f : Folders(backup())) {
+        ASSERT_NE(f.end, 0u) << where << ": no manifest in " << f.path;
+        byEnd[f.end] = f.path;
+        if (!published.count(f.path)) published[f.path] = TreeOf(f.path);
+        if (f.end < from) before.push_back(f.end);
     }
     std::set<std::uint64_t> kept =
         Talon::KeptRestorePoints(before, retention.count - 1, retention.hours, from);
     if (byEnd.count(from)) kept.insert(from);
-    for (std::uint64_t end : kept) {
-        const std::string& name = byEnd.at(end);
-        EXPECT_EQ(TreeDiff(published.at(name), TreeOf(backup() + "/" + name)), "")
-            << where << ": [6 retention] kept, and not as published: " << name;
-    }
+    for (std::uint64_t end : kept)
+        EXPECT_EQ(TreeDiff(published.at(byEnd.at(end)), TreeOf(byEnd.at(end))), "")
+            << where << ": [6 retention] kept, and not as published: " << byEnd.at(end);
 }
 
 void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWorld>& realWorld) {
