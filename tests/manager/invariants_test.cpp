@@ -280,13 +280,10 @@ bool Unchanged(const UploadRec& u) {
 
 // A private mount namespace for this thread's tmpfs mounts; false where it may not mount.
 bool PrivateMounts() {
-    static thread_local int state = 0;
-    if (state == 0)
-        state = ::unshare(CLONE_NEWNS) == 0 &&
-                        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
-                    ? 1
-                    : 2;
-    return state == 1;
+    static thread_local const bool ok =
+        ::unshare(CLONE_NEWNS) == 0 &&
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return ok;
 }
 struct TmpfsMount {
     explicit TmpfsMount(const std::string& at) : path(at) {
@@ -311,16 +308,13 @@ protected:
 
     // Settle, retries included; false when the cycle spun or a worker took over `patienceMs`.
     bool SettleAll(unsigned long patienceMs = 60000) {
-        int runs = 0;
-        for (;;) {
-            while (auto m = Queue().GetMsg(0))
-                if (m->GetMsgCode() == 1231 && ++runs < 20000) mgr->CheckIntervals();
-            if (runs >= 20000) return false;
-            if (Idle() && !mgr->RetryPending() && Queue().Size() == 0) return true;
-            auto m = Queue().GetMsg(patienceMs);
-            if (!m) return false;
+        for (int runs = 0; runs < 20000;) {
+            auto m = Queue().GetMsg(0);
+            if (!m && Idle() && !mgr->RetryPending() && Queue().Size() == 0) return true;
+            if (!m && !(m = Queue().GetMsg(patienceMs))) return false;
             if (m->GetMsgCode() == 1231 && ++runs < 20000) mgr->CheckIntervals();
         }
+        return false;
     }
 
     // The check waiting, if any, taken before a stop or a restart.
@@ -501,10 +495,8 @@ void InvariantTest::Check(Server& s, const std::string& where) {
                 << where << ": [visible] Failed.tsv does not list " << d.key.ToUTF8();
         }
         // 2: in the newest folder, unless failed; 3: a failed one keeps a good copy.
-        if (!failed && !d.corrupted) {
-            EXPECT_EQ(newestCopy[d.key], folders.back().end)
-                << where << ": [2 complete] not in the newest folder: " << d.key.ToUTF8();
-        }
+        EXPECT_TRUE(failed || d.corrupted || newestCopy[d.key] == folders.back().end)
+            << where << ": [2 complete] not in the newest folder: " << d.key.ToUTF8();
         // Its newest copy may wait in Copies/ (an upload the host kept from moving) or Kept/.
         bool waiting = false;
         if (!d.cause.empty() || FailedForLink(s, d.key))

@@ -365,11 +365,9 @@ TEST_F(Offsite, ARestoreCutShortGoesOnWithoutFetchingWholeFilesAgainAndChecksEve
         EXPECT_EQ(Restore(to, r, false, Via(door).credentials), ibsdb::kUnknown) << r.dump(2);
         EXPECT_EQ(testutil::ReadFile(to + "/a.vdb"), a);
         EXPECT_FALSE(Mirel::Os::Stat(to + "/b.vdb").exists);
-        std::vector<Mirel::Os::DirEntry> entries;
-        Mirel::Os::ListDir(to, entries);
         std::string part;
-        for (const auto& e : entries)
-            if (e.name.rfind("b.vdb.", 0) == 0) part = to + "/" + e.name;
+        for (const auto& [name, bytes] : testutil::TreeOf(to))
+            if (name.rfind("b.vdb.", 0) == 0) part = to + "/" + name;
         return part;
     };
 
