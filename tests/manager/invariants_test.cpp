@@ -601,13 +601,12 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<LastGood>& folde
 
 bool InvariantTest::OnlyCopy(const Damaged& x) {
     bool any = false;
-    for (const LastGood& f : Folders(backup())) {
+    for (const LastGood& f : Folders(backup()))
         for (const auto& file : List(f.path)) {
             bool same = sim::IsChangedFile(x, file.Native());
             if (!same && DbInfo(file).uuid == x.key) return false;
             any |= same;
         }
-    }
     return any;
 }
 
@@ -615,8 +614,7 @@ bool InvariantTest::InNewestFolder(Server& s, const Db& d) {
     auto folders = Folders(backup());
     if (folders.empty() || folders.back().end != s.ends.back()) return false;
     const State& want = s.history[s.ends.back()][d.key];
-    const auto files = List(folders.back().path);
-    for (const auto& f : files)
+    for (const auto& f : List(folders.back().path))
         if (Differs(f.Native(), d.key, want).empty()) return true;
     return false;
 }

@@ -11,7 +11,6 @@
 #include "platform/engine/Formats.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/Manifest.h"
-#include "platform/support/Os.h"
 #include "tests/TestUtil.h"
 #include "tests/lib/FaultEnv.h"
 #include "tests/tools/Expiry.h"
@@ -357,8 +356,7 @@ TEST_F(BackupTest, ReadAndWriteFailuresAreNamedAndLeaveNothingHalfWritten) {
 
 TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
     // db1 held in the newest folder (interval 1's state); db2 dropped and made anew there.
-    ASSERT_EQ(Mirel::Os::DeleteFile(Db(2, 1)), 0);
-    ASSERT_EQ(Mirel::Os::CopyFile(Db(1, 1), Db(2, 1)), 0);
+    testutil::WriteFile(Db(2, 1), testutil::ReadFile(Db(1, 1)));
     sim::DatabaseModel fresh(200, 4096, 8);
     ASSERT_TRUE(fresh.WriteFullCopy(P(Folder(2) + "/db2.vdb")).OK());
     ASSERT_TRUE(WriteManifest(Folder(2), ends[2], {"db1.vdb"}));
@@ -379,9 +377,7 @@ TEST_F(BackupTest, HeldAndReplacedCopiesAreShownAsSuch) {
     std::string text;
     EXPECT_EQ(Restore(text), ibsdb::kWarning) << text;
     EXPECT_EQ(Restored("restored", {2, 1}), "");
-    EXPECT_EQ(sim::DatabaseModel::Compare(P(tmp / "restored/db2.vdb"), fresh.Uuid(), fresh.MSN(),
-                                          fresh.Pages()),
-              "");
+    EXPECT_EQ(fresh.Compare(P(tmp / "restored/db2.vdb")), "");
     EXPECT_EQ(Restore(text, "old", [&](auto& o) { o.databases = {uuids[2]}; }), ibsdb::kOk);
     EXPECT_EQ(Restored("old", {-1, -1, 0}), "");
 }
