@@ -349,8 +349,7 @@ protected:
             if (!s.At(i).corrupted && Err(s.At(i).key) == 0 && fits(s.At(i))) all.push_back(i);
         return all.empty() ? -1 : all[s.rw() % all.size()];
     }
-    // Failed for a swapped redo folder (20307, or 10721 after the hidden logs): nothing else
-    // that would have happened to it (replaced, damaged, held) is said.
+    // Failed for a swapped redo folder (20307, or 10721 after the hidden logs): nothing else said.
     bool FailedForLink(const Server& s, const Mirel::unistring& key) {
         return !s.swaps.empty() && sim::expect::LinkFailure(Err(key));
     }
@@ -880,8 +879,7 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     ASSERT_TRUE(NamedAgain()) << where;
 }
 
-// 12: a local user swaps an announced redo folder for a link to a copy elsewhere. Returns the
-// folder the interval-done file goes to instead.
+// 12: a local user swaps an announced redo folder for a link; the folder to use instead.
 std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& folder) {
     Server::Swap w;
     std::set<Mirel::unistring> behind;  // may fail: any database with a log there
@@ -1137,8 +1135,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
             ASSERT_TRUE(NamedAgain()) << where;
         }
         if (failedStartAt == 1) FailedStart(s, n, where);
-        // Sometimes the workers are stopped in the middle of their passes (an operator's
-        // stop, a folder change) and resume with the next check.
+        // Sometimes the workers stop mid-pass (an operator, a folder change), resuming later.
         if (aborts() % 4 == 0) {
             TakeCheck();
             EXPECT_TRUE(mgr->StopWorkers(false)) << where << ": [5 progress] abort not taken";
