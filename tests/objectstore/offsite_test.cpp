@@ -212,8 +212,7 @@ TEST_F(Offsite, ASecondPointSendsOnlyTheFilesThatChangedAndListSaysWhereEachIs) 
     EXPECT_EQ(record.folder, second);
 
     // status: the third point is an hour newer than the newest off the host.
-    ibsdb::StatusOptions o;
-    o.backup = backup;
+    ibsdb::StatusOptions o{backup};
     for (const std::uint64_t warnAfter : {2 * kHour, kHour / 2}) {
         o.warnOffsiteLag = warnAfter;
         const int rc = Run(ibsdb::Status, o, j);

@@ -107,11 +107,8 @@ protected:
     }
     int StatusJson(Json& j, std::uint64_t at, std::uint64_t warn = 2 * kHour,
                    std::uint64_t crit = 24 * kHour) {
-        ibsdb::StatusOptions o;
-        o.backup = backup;
+        ibsdb::StatusOptions o{backup, false, warn, crit};
         o.now = at;
-        o.warnLag = warn;
-        o.critLag = crit;
         const int rc = RunJson(ibsdb::Status, o, j);
         EXPECT_EQ(j["exit_code"], rc);
         return rc;
@@ -172,8 +169,7 @@ protected:
 }  // namespace
 
 TEST_F(BackupTest, StatusShowsNewestCopiesFailedDatabasesWorkWaitingAndRejectedFiles) {
-    // Pending: two logs (one with no header yet); kept: one applied log and its interval's done
-    // file.
+    // Pending: two logs (one headerless); kept: an applied log and its interval's done file.
     const std::string redo = backup + "/Changes/Redo_1767299000000000";
     const std::string old = backup + "/Changes/Redo_1767290000000000";
     for (const std::string& d : {redo, old}) testutil::MakeDirs(d);
@@ -221,13 +217,11 @@ TEST_F(BackupTest, StatusLagOfEveryDatabaseDecidesTheExitCode) {
     EXPECT_EQ(StatusJson(j, now + 6 * kHour, 4 * kHour, 8 * kHour), ibsdb::kCritical);
 
     // A folder the service set up has no restore point yet; one it never set up is not its own.
-    ibsdb::StatusOptions o;
-    o.backup = tmp / "empty";
-    testutil::MakeDirs(o.backup + "/Changes");
-    testutil::MakeDirs(o.backup + "/Copies");
+    for (const char* d : {"empty/Changes", "empty/Copies", "other/Documents"})
+        testutil::MakeDirs(tmp / d);
+    ibsdb::StatusOptions o{tmp / "empty"};
     EXPECT_EQ(RunJson(ibsdb::Status, o, j), ibsdb::kCritical);
     o.backup = tmp / "other";
-    testutil::MakeDirs(o.backup + "/Documents");
     EXPECT_EQ(RunJson(ibsdb::Status, o, j), ibsdb::kUnknown);
 }
 
