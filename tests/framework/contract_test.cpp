@@ -23,6 +23,7 @@
 #include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/engine/Uuid.h"
+#include "platform/framework/Codecs.h"
 #include "platform/framework/EventHelper.h"
 #include "platform/framework/IBS_Config.h"
 #include "platform/framework/Logger.h"
@@ -210,17 +211,17 @@ TEST(ContractTest, Crc32cIsTheDocumentedCrc) {
 
 // The tables of names and texts: each row read back as the code reads and writes it.
 TEST(ContractTest, TheTablesOfStringsUuidsAndFolderNamesAgreeWithTheCode) {
-    int rows = 0;
-    for (const auto& row : Example(kFormats, "compressed-strings")) {
+    const Lines strings = Example(kFormats, "compressed-strings"),
+                redo = Example(kFormats, "redo-folder-names");
+    EXPECT_TRUE(strings.size() >= 6 && redo.size() >= 4);
+    for (const auto& row : strings) {
         auto c = Cells(row);
         ASSERT_GE(c.size(), 2u) << row;
         unistring text = c[0] == "(empty)" ? unistring() : unistring::FromUTF8(c[0]);
         Units units = HexUnits(c[1]);
         EXPECT_EQ(Talon::EventHelper::Compress(text), units) << row;
         EXPECT_EQ(Talon::EventHelper::Decompress(units.data(), units.size()), text) << row;
-        ++rows;
     }
-    EXPECT_GE(rows, 6);
     // A narrow text sent raw, and a tag a reader does not know, both read as raw units.
     for (const Units& raw : {Units{0, u'a', u'b'}, Units{7, u'a', u'b'}})
         EXPECT_EQ(Talon::EventHelper::Decompress(raw.data(), raw.size()), unistring(u"ab"));
@@ -230,21 +231,36 @@ TEST(ContractTest, TheTablesOfStringsUuidsAndFolderNamesAgreeWithTheCode) {
     EXPECT_EQ(parsed, DocUuid());
     EXPECT_EQ(Mirel::UuidText::ToText(DocUuid()).ToUTF8(), UuidText());
 
-    rows = 0;
-    for (const auto& row : Example(kFormats, "redo-folder-names")) {
+    for (const auto& row : redo) {
         auto c = Cells(row);
         ASSERT_GE(c.size(), 2u) << row;
         std::uint64_t want = c[1] == "none" ? 0 : std::stoull(c[1]);
         EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(unistring::FromUTF8(c[0])), want)
             << row;
-        if (want && c[0] == "Redo_" + std::to_string(want)) {
-            EXPECT_EQ(IBS_Config::MakeRedoFolderName(want).ToUTF8(), c[0]);
-        }
-        ++rows;
+        EXPECT_TRUE(!want || c[0] != "Redo_" + std::to_string(want) ||
+                    IBS_Config::MakeRedoFolderName(want).ToUTF8() == c[0])
+            << row;
     }
-    EXPECT_GE(rows, 4);
     // A time past 64 bits is none either.
     EXPECT_EQ(IBS_Config::RetrieveUTCFromRedoFolderName(u"Redo_99999999999999999999999"), 0u);
+}
+
+// The reasons and failed lines of the formats document read as it says.
+TEST(ContractTest, ReasonAndFailedLinesReadAsDocumented) {
+    auto words = [](const std::string& c) { return c[0] == '(' ? std::string() : c; };
+    for (const auto& row : Example(kFormats, "reasons-lines")) {
+        const Lines c = Cells(row);
+        Talon::ReasonLine f;
+        ASSERT_EQ(Talon::DecodeReasonLine(c.at(0), f), Talon::TsvLine::kEntry) << row;
+        EXPECT_EQ(std::pair(f.error, f.why), std::pair(std::stoi(c.at(1)), words(c.at(2))));
+    }
+    for (const auto& row : Example(kFormats, "failed-lines")) {
+        const Lines c = Cells(row);
+        Talon::FailedLine f;
+        ASSERT_EQ(Talon::DecodeFailedLine(c.at(0), f), Talon::TsvLine::kEntry) << row;
+        EXPECT_EQ(std::tuple(f.complete, f.error, f.words),
+                  std::tuple(true, std::stoi(c.at(1)), words(c.at(2))));
+    }
 }
 
 class ContractFiles : public ::testing::Test {
@@ -523,10 +539,7 @@ bool SplitKey(const std::string& escaped, std::string& poa, std::string& id) {
                           : escaped[i]);
         i += hex ? 2 : 0;
     }
-    const std::string head =
-        "\xff"
-        "omniINSPOA"
-        "\xff";
+    const std::string head = '\xff' + std::string("omniINSPOA") + '\xff';
     auto zero = key.find('\0');
     if (key.rfind(head, 0) != 0 || zero == std::string::npos) return false;
     poa = key.substr(head.size(), zero - head.size());

@@ -10,8 +10,6 @@
 // finding names what it breaks in brackets.
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -34,6 +32,7 @@
 #include "tests/tools/Expiry.h"
 #include "tools/ibsdb/Commands.h"
 #include "tools/ibsdb/Common.h"
+#include "tools/sim/DatabaseModel.h"
 #include "tools/sim/RealWorld.h"
 #include "tools/sim/ServerWriters.h"
 #include "tools/sim/Verify.h"
@@ -68,10 +67,9 @@ struct Db {
     bool corrupted = false;  // a damaged log was announced and no upload came since
     std::uint64_t uploads = 0;
     // Real world.
-    std::string name;    // its uploads' file name; empty: db<i>.vdb in any case
-    std::string cause;   // the host's doing that lets the service fail it, until an upload
-    bool fresh = false;  // no log since its last upload
-    State uploaded;      // its state at that upload
+    std::string name;   // its uploads' file name; empty: db<i>.vdb in any case
+    std::string cause;  // the host's doing that lets the service fail it, until an upload
+    State uploaded;     // its state at that upload
     std::size_t uploadedAfter = 0;  // intervals ended at its last upload
 };
 
@@ -92,7 +90,6 @@ struct Retired {
     std::string name;
     std::uint64_t end;  // of the folder that holds its newest copy
     State state;
-    int db;
     int interval = 0;  // the model's interval in which the new database was uploaded
     bool logSent = false, eventChecked = false;
 };
@@ -162,7 +159,6 @@ public:
         if (ok) {
             d.corrupted = false;
             d.cause.clear();
-            d.fresh = true;
             d.uploaded = State{d.msn, d.pages};
             d.uploadedAfter = ends.size();
             UploadRec u{path, d.key, d.msn, i, d.uploads};
@@ -217,7 +213,6 @@ public:
         }
         if (when == 0) WriteFile(path, bytes);
         if (damage) d.corrupted = true;
-        d.fresh = false;
         lastLog = path;
         std::int32_t r = mgr->RedoLogIsReady(U(path), d.key, true);
         if (when > 0) WriteFile(path, bytes);
@@ -271,34 +266,9 @@ public:
 
 // "" when the file is exactly that state.
 std::string Differs(const std::string& file, const Mirel::unistring& key, const State& s) {
-    Mirel::HBFile db(P(file));
-    if (!db.Open(Mirel::HBFile::kPermRead).OK()) return "cannot be opened";
-    if (db.GetUUID() != key) return "another database";
-    if (db.GetMSN() != s.msn)
-        return "MSN " + std::to_string(db.GetMSN()) + " where the server had " +
-               std::to_string(s.msn);
-    std::uint64_t count = s.pages.empty() ? 0 : s.pages.rbegin()->first + 1;
-    if (db.GetPageCount() != count) return "page count " + std::to_string(db.GetPageCount());
-    std::vector<std::uint8_t> page(db.GetPageSize());
-    for (std::uint64_t n = 0; n < count; ++n) {
-        if (!db.ReadPage(n, page.data()).OK()) return "page unreadable";
-        auto it = s.pages.find(n);
-        bool same = it == s.pages.end()
-                        ? std::all_of(page.begin(), page.end(), [](auto b) { return b == 0; })
-                        : page == it->second;
-        if (!same) return "page " + std::to_string(n) + " differs";
-    }
-    return "";
-}
-
-// Every regular file below `root`.
-std::vector<std::string> FilesBelow(const std::string& root) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end;
-         it.increment(ec))
-        if (it->is_regular_file()) out.push_back(it->path().string());
-    return out;
+    Mirel::Format::Uuid uuid{};
+    Mirel::UuidText::FromText(key, uuid);
+    return sim::DatabaseModel::Compare(P(file), uuid, s.msn, s.pages);
 }
 
 // An accepted upload as the server left it.
@@ -310,13 +280,10 @@ bool Unchanged(const UploadRec& u) {
 
 // A private mount namespace for this thread's tmpfs mounts; false where it may not mount.
 bool PrivateMounts() {
-    static thread_local int state = 0;
-    if (state == 0)
-        state = ::unshare(CLONE_NEWNS) == 0 &&
-                        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
-                    ? 1
-                    : 2;
-    return state == 1;
+    static thread_local const bool ok =
+        ::unshare(CLONE_NEWNS) == 0 &&
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return ok;
 }
 struct TmpfsMount {
     explicit TmpfsMount(const std::string& at) : path(at) {
@@ -341,18 +308,19 @@ protected:
 
     // Settle, retries included; false when the cycle spun or a worker took over `patienceMs`.
     bool SettleAll(unsigned long patienceMs = 60000) {
-        int runs = 0;
-        for (;;) {
-            while (auto m = Queue().GetMsg(0))
-                if (m->GetMsgCode() == 1231 && ++runs < 20000) mgr->CheckIntervals();
-            if (runs >= 20000) return false;
-            if (Idle() && !mgr->RetryPending() && Queue().Size() == 0) return true;
-            auto m = Queue().GetMsg(patienceMs);
-            if (!m) return false;
+        for (int runs = 0; runs < 20000;) {
+            auto m = Queue().GetMsg(0);
+            if (!m && Idle() && !mgr->RetryPending() && Queue().Size() == 0) return true;
+            if (!m && !(m = Queue().GetMsg(patienceMs))) return false;
             if (m->GetMsgCode() == 1231 && ++runs < 20000) mgr->CheckIntervals();
         }
+        return false;
     }
 
+    // The check waiting, if any, taken before a stop or a restart.
+    void TakeCheck() {
+        if (auto m = Queue().GetMsg(0); m && m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    }
     void Run(std::uint64_t seed, int intervals, const std::set<RealWorld>& realWorld = {});
     void Check(Server& s, const std::string& where);
     // 6 (`published`: each folder's files as first seen).
@@ -381,8 +349,7 @@ protected:
             if (!s.At(i).corrupted && Err(s.At(i).key) == 0 && fits(s.At(i))) all.push_back(i);
         return all.empty() ? -1 : all[s.rw() % all.size()];
     }
-    // Failed for a swapped redo folder (20307, or 10721 after the hidden logs): nothing else
-    // that would have happened to it (replaced, damaged, held) is said.
+    // Failed for a swapped redo folder (20307, or 10721 after the hidden logs): nothing else said.
     bool FailedForLink(const Server& s, const Mirel::unistring& key) {
         return !s.swaps.empty() && sim::expect::LinkFailure(Err(key));
     }
@@ -454,18 +421,7 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         return;
     }
     // 5: the newest folder stands for the last interval closed, unless every database failed.
-    mgr->WithCatalogue([&](IntervalMap& intervals) {
-        for (auto& [key, interval] : intervals) {
-            if (key == kOpenInterval || !interval.backup.IsClear()) continue;
-            std::ostringstream held;
-            for (const auto& [uuid, item] : interval.databases)
-                held << "\n  " << uuid.ToUTF8() << " '" << item.file.path.Native() << "' msn "
-                     << item.file.msn << " logs " << item.logs.size() << " err "
-                     << item.err.GetError();
-            ADD_FAILURE() << where << ": [5 progress] interval " << key
-                          << " left unfinished:" << held.str();
-        }
-    });
+    EXPECT_EQ(UnfinishedIntervals(), "") << where << ": [5 progress] closed, left unfinished";
     if (std::any_of(s.dbs.begin(), s.dbs.end(), [&](const Db& d) { return Err(d.key) == 0; })) {
         EXPECT_EQ(folders.back().end, s.ends.back()) << where << ": [5 progress] last end";
     }
@@ -538,10 +494,8 @@ void InvariantTest::Check(Server& s, const std::string& where) {
                 << where << ": [visible] Failed.tsv does not list " << d.key.ToUTF8();
         }
         // 2: in the newest folder, unless failed; 3: a failed one keeps a good copy.
-        if (!failed && !d.corrupted) {
-            EXPECT_EQ(newestCopy[d.key], folders.back().end)
-                << where << ": [2 complete] not in the newest folder: " << d.key.ToUTF8();
-        }
+        EXPECT_TRUE(failed || d.corrupted || newestCopy[d.key] == folders.back().end)
+            << where << ": [2 complete] not in the newest folder: " << d.key.ToUTF8();
         // Its newest copy may wait in Copies/ (an upload the host kept from moving) or Kept/.
         bool waiting = false;
         if (!d.cause.empty() || FailedForLink(s, d.key))
@@ -621,8 +575,8 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<LastGood>& folde
     // 9: verify names the damage, and a restore never hands back the changed bytes.
     bool rotInFolders = false;
     for (const LastGood& f : folders)
-        for (const std::string& file : FilesBelow(f.path))
-            for (const Damaged& x : s.damaged) rotInFolders |= sim::IsChangedFile(x, file);
+        for (const auto& file : List(f.path, Mirel::kListFiles, 100))
+            for (const Damaged& x : s.damaged) rotInFolders |= sim::IsChangedFile(x, file.Native());
     if (!rotInFolders) return;
     std::ostringstream out;
     EXPECT_EQ(ibsdb::Verify({backup(), false}, out), ibsdb::kCritical)
@@ -632,10 +586,10 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<LastGood>& folde
     ro.backup = backup();
     ro.to = tmp / ("restore-" + std::to_string(++restores));
     ibsdb::Restore(ro, out);
-    for (const std::string& file : FilesBelow(ro.to)) {
+    for (const auto& file : List(ro.to, Mirel::kListFiles, 100)) {
         std::uint64_t size = 0;
         std::uint32_t crc = 0;
-        Talon::Manifest::Checksum(file, size, crc);
+        Talon::Manifest::Checksum(file.Native(), size, crc);
         for (const Damaged& x : s.damaged)
             EXPECT_FALSE(crc == x.crc32c && size == x.size)
                 << where << ": [9 bit rot] restore handed back the bytes of " << x.path << ":\n"
@@ -646,13 +600,12 @@ void InvariantTest::CheckRealWorld(Server& s, const std::vector<LastGood>& folde
 
 bool InvariantTest::OnlyCopy(const Damaged& x) {
     bool any = false;
-    for (const LastGood& f : Folders(backup())) {
+    for (const LastGood& f : Folders(backup()))
         for (const auto& file : List(f.path)) {
             bool same = sim::IsChangedFile(x, file.Native());
             if (!same && DbInfo(file).uuid == x.key) return false;
             any |= same;
         }
-    }
     return any;
 }
 
@@ -660,8 +613,7 @@ bool InvariantTest::InNewestFolder(Server& s, const Db& d) {
     auto folders = Folders(backup());
     if (folders.empty() || folders.back().end != s.ends.back()) return false;
     const State& want = s.history[s.ends.back()][d.key];
-    const auto files = List(folders.back().path);
-    for (const auto& f : files)
+    for (const auto& f : List(folders.back().path))
         if (Differs(f.Native(), d.key, want).empty()) return true;
     return false;
 }
@@ -750,7 +702,7 @@ void InvariantTest::Recreate(Server& s, int n, const std::string& where) {
         if (DbInfo(f).uuid == d.key) name = f.Native().substr(folders.back().path.size() + 1);
     if (name.empty() || name.find('/') != std::string::npos) return;
     s.Happened(n, RealWorld::kRecreate);
-    s.retired.push_back({d.key, name, folders.back().end, s.history[s.ends.back()][d.key], i, n});
+    s.retired.push_back({d.key, name, folders.back().end, s.history[s.ends.back()][d.key], n});
     d = s.NewDb(d.pageSize, 500 + s.rw() % 500, s.rw);  // a new database starts low
     d.name = name;
     EXPECT_TRUE(s.Upload(i)) << where << ": [answer] refused, the new database under " << name;
@@ -763,18 +715,14 @@ void InvariantTest::RetiredLog(Server& s, int n, const std::string& where) {
         r.logSent = true;
         Db old;
         Mirel::UuidText::FromText(r.key, old.uuid);
-        old.key = r.key;
-        old.pageSize = 512;
-        for (const auto& [p, img] : r.state.pages)
-            old.pageSize = static_cast<std::uint32_t>(img.size());
-        old.msn = r.state.msn;
-        old.pages = r.state.pages;
+        const auto& pages = r.state.pages;
+        old.pageSize =
+            pages.empty() ? 512 : static_cast<std::uint32_t>(pages.rbegin()->second.size());
         std::string path = s.Folder() + "/" + std::to_string(++s.seq) + "-replaced.vrl";
         sim::RedoLogWriter w;
-        w.Open(P(path), old.uuid, old.pageSize, old.msn);
-        sim::PageImage img = s.Page(old);
-        w.AddPage(0, img.data());
-        w.Finish(old.msn + 1, s.clock, false);
+        w.Open(P(path), old.uuid, old.pageSize, r.state.msn);
+        w.AddPage(0, s.Page(old).data());
+        w.Finish(r.state.msn + 1, s.clock, false);
         std::int32_t a = mgr->RedoLogIsReady(U(path), r.key, true);
         EXPECT_TRUE(sim::expect::ReplacedLogAnswerOk(a) ||
                     (a == Mirel::kErrIsALink && FailedForLink(s, r.key)))
@@ -860,11 +808,9 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     namespace fs = std::filesystem;
     // Settled, the manager plays a killed service until the rescan below.
     WriteKilledServiceState(backup());
-    ibsdb::ExpireOptions o;
-    o.backup = backup();
     // The service keeps two points already: a policy that keeps more takes nothing.
-    o.keep = s.rw() % 4 == 0 ? 2 : 1;
-    o.keepHours = s.rw() % 8 == 0 ? 1 : 0;
+    const std::int64_t keep = s.rw() % 4 == 0 ? 2 : 1, hours = s.rw() % 8 == 0 ? 1 : 0;
+    const ibsdb::ExpireOptions o{backup(), keep, hours, false, false, ""};
     // Where an unkilled expiry ends, on a copy.
     const std::string ref = tmp / ("expired-" + std::to_string(n));
     ASSERT_EQ(std::system(("cp -a " + backup() + " " + ref).c_str()), 0);
@@ -897,21 +843,15 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     if (removals > 0) {
         s.Happened(n, RealWorld::kExpire);
         const int dieAt = 1 + static_cast<int>(s.rw() % static_cast<unsigned>(removals));
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            RemovalCounter dies(dieAt);
-            Mirel::Env::Scope use(dies);
+        const int rc = ExitCodeKilledAt(dieAt, [&] {
             std::ostringstream out;
-            ::_exit(ibsdb::Expire(o, out) == ibsdb::kOk ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
+            return ibsdb::Expire(o, out) == ibsdb::kOk;
+        });
         const std::string at = where + ": [11 expiry] killed before removal " +
                                std::to_string(dieAt) + " of " + std::to_string(removals) +
                                " (keep " + std::to_string(o.keep) + ", " +
                                std::to_string(o.keepHours) + " h)";
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9) << at << ": not killed";
+        ASSERT_EQ(rc, 9) << at << ": not killed";
         std::ostringstream listed;
         ibsdb::List(ibsdb::ListOptions(backup(), true), listed);
         const ibsdb::Json j = ibsdb::Json::parse(listed.str(), nullptr, false);
@@ -939,8 +879,7 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     ASSERT_TRUE(NamedAgain()) << where;
 }
 
-// 12: a local user swaps an announced redo folder for a link to a copy elsewhere. Returns the
-// folder the interval-done file goes to instead.
+// 12: a local user swaps an announced redo folder for a link; the folder to use instead.
 std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& folder) {
     Server::Swap w;
     std::set<Mirel::unistring> behind;  // may fail: any database with a log there
@@ -1016,30 +955,22 @@ int FailuresSoFar() {
 void InvariantTest::CheckKept(const Server& s,
                               std::map<std::string, std::map<std::string, std::string>>& published,
                               const std::string& where) {
-    namespace fs = std::filesystem;
     // The last interval closed pruned at its start; its own folder, if any, is the newest.
     const std::uint64_t from = s.ends.back();
     std::map<std::uint64_t, std::string> byEnd;
     std::vector<std::uint64_t> before;
-    for (const auto& e : fs::directory_iterator(backup())) {
-        const std::string name = e.path().filename().string();
-        if (name.rfind("LastGood_", 0) != 0) continue;
-        Talon::Manifest m;
-        ASSERT_TRUE(
-            Talon::Manifest::Read(Mirel::Directory(Mirel::UniversalPath::Folder(e.path())), m).OK())
-            << where << ": " << name;
-        byEnd[m.intervalEnd] = name;
-        if (!published.count(name)) published[name] = TreeOf(e.path());
-        if (m.intervalEnd < from) before.push_back(m.intervalEnd);
+    for (const LastGood& f : Folders(backup())) {
+        ASSERT_NE(f.end, 0u) << where << ": no manifest in " << f.path;
+        byEnd[f.end] = f.path;
+        if (!published.count(f.path)) published[f.path] = TreeOf(f.path);
+        if (f.end < from) before.push_back(f.end);
     }
     std::set<std::uint64_t> kept =
         Talon::KeptRestorePoints(before, retention.count - 1, retention.hours, from);
     if (byEnd.count(from)) kept.insert(from);
-    for (std::uint64_t end : kept) {
-        const std::string& name = byEnd.at(end);
-        EXPECT_EQ(TreeDiff(published.at(name), TreeOf(backup() + "/" + name)), "")
-            << where << ": [6 retention] kept, and not as published: " << name;
-    }
+    for (std::uint64_t end : kept)
+        EXPECT_EQ(TreeDiff(published.at(byEnd.at(end)), TreeOf(byEnd.at(end))), "")
+            << where << ": [6 retention] kept, and not as published: " << byEnd.at(end);
 }
 
 void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWorld>& realWorld) {
@@ -1070,8 +1001,7 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         const bool clockBack = n > 0 && s.Roll(RealWorld::kClockBack);
         // Set right again, the clock is past every time it read before.
         const std::uint64_t readBefore = s.clock;
-        if (clockBack) {
-            // Back by up to three minutes.
+        if (clockBack) {  // back by up to three minutes
             s.Happened(n, RealWorld::kClockBack);
             s.clock = s.ends.back() - 1 - s.rw() % (3 * kMinute);
         }
@@ -1201,25 +1131,19 @@ void InvariantTest::Run(std::uint64_t seed, int intervals, const std::set<RealWo
         s.redoStart = nextStart;
         MakeDirs(s.RedoPath(nextStart));
         if (restartAfterDone) {
-            // Killed right after the interval-done file.
-            if (s.rw() % 2)
-                if (auto m = Queue().GetMsg(0))
-                    if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+            if (s.rw() % 2) TakeCheck();  // killed right after the interval-done file
             ASSERT_TRUE(NamedAgain()) << where;
         }
         if (failedStartAt == 1) FailedStart(s, n, where);
-        // Sometimes the workers are stopped in the middle of their passes (an operator's
-        // stop, a folder change) and resume with the next check.
+        // Sometimes the workers stop mid-pass (an operator, a folder change), resuming later.
         if (aborts() % 4 == 0) {
-            if (auto m = Queue().GetMsg(0))
-                if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+            TakeCheck();
             EXPECT_TRUE(mgr->StopWorkers(false)) << where << ": [5 progress] abort not taken";
         }
         if (s.Roll(RealWorld::kRace)) RaceFolderChange(s, n);
         // Sometimes a rescan, in the middle of the work.
         if (s.rng() % 9 == 0) {
-            if (auto m = Queue().GetMsg(0))
-                if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+            TakeCheck();
             ASSERT_TRUE(NamedAgain()) << where;
         }
         if (!SettleAll(patience)) ADD_FAILURE() << where << ": [5 progress] spun or stalled";

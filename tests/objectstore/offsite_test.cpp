@@ -97,34 +97,19 @@ protected:
         return rc;
     }
     int Push(Json& j, const ibsdb::RemoteOptions* through = nullptr) {
-        ibsdb::PushOptions o;
-        o.backup = backup;
-        o.remote = through ? *through : remote;
-        return Run(ibsdb::OffsitePush, o, j);
+        return Run(ibsdb::OffsitePush, ibsdb::PushOptions{backup, through ? *through : remote}, j);
     }
     int VerifyRemote(Json& j, const std::string& folder = "") {
-        ibsdb::RemoteVerifyOptions o;
-        o.remote = remote;
-        o.folder = folder;
-        o.path = backup;
-        return Run(ibsdb::VerifyRemote, o, j);
+        return Run(ibsdb::VerifyRemote, ibsdb::RemoteVerifyOptions{remote, folder, backup}, j);
     }
     int Restore(const std::string& to, Json& r, bool resume = false,
                 const std::string& credentials = "") {
-        ibsdb::RemoteRestoreOptions o;
-        o.remote = remote;
+        ibsdb::RemoteRestoreOptions o{remote, backup, to, "", UINT64_MAX, false, resume};
         if (!credentials.empty()) o.remote.credentials = credentials;
-        o.backup = backup;
-        o.to = to;
-        o.resume = resume;
         return Run(ibsdb::RestoreRemote, o, r);
     }
     int Expire(const ibsdb::RemoteOptions& r, int keep, Json& j, bool dryRun = false) {
-        ibsdb::RemoteExpireOptions o;
-        o.remote = r;
-        o.keep = keep;
-        o.dryRun = dryRun;
-        return Run(ibsdb::ExpireRemote, o, j);
+        return Run(ibsdb::ExpireRemote, ibsdb::RemoteExpireOptions{r, keep, 0, dryRun}, j);
     }
     // The options that reach the store through `door`.
     ibsdb::RemoteOptions Via(testutil::Forwarder& door) {
@@ -201,9 +186,9 @@ TEST_F(Offsite, ASecondPointSendsOnlyTheFilesThatChangedAndListSaysWhereEachIs) 
     // The linked files were known by their inode: not read again.
     EXPECT_EQ(Fields(j["summary"], "objects_sent files_from_record"),
               "objects_sent=1 files_from_record=3");
-    EXPECT_EQ(Keys("objects/").size(), 5u);
-    EXPECT_TRUE(Keys("objects/").count(Object(second, "db0.vdb")));
-    EXPECT_TRUE(Keys("objects/").count(Object(first, "db0.vdb")));
+    const auto objects = Keys("objects/");
+    EXPECT_TRUE(objects.size() == 5 && objects.count(Object(second, "db0.vdb")) &&
+                objects.count(Object(first, "db0.vdb")));
     EXPECT_EQ(Keys("points/"),
               (std::set<std::string>{
                   "points/" + first + "/index.tsv", "points/" + first + "/manifest.tsv",
@@ -227,8 +212,7 @@ TEST_F(Offsite, ASecondPointSendsOnlyTheFilesThatChangedAndListSaysWhereEachIs) 
     EXPECT_EQ(record.folder, second);
 
     // status: the third point is an hour newer than the newest off the host.
-    ibsdb::StatusOptions o;
-    o.backup = backup;
+    ibsdb::StatusOptions o{backup};
     for (const std::uint64_t warnAfter : {2 * kHour, kHour / 2}) {
         o.warnOffsiteLag = warnAfter;
         const int rc = Run(ibsdb::Status, o, j);
@@ -318,10 +302,7 @@ TEST_F(Offsite, VerifyRemoteFindsObjectsChangedOrRemovedBehindItsBack) {
     // An index changed by hand is refused by its own checksum.
     std::string index;
     s = client.GetObject(remote.Prefix() + "points/" + first + "/index.tsv",
-                         [&](const char* d, std::size_t n) {
-                             index.append(d, n);
-                             return true;
-                         });
+                         [&](const char* d, std::size_t n) { return index.append(d, n), true; });
     ASSERT_TRUE(s.ok()) << s.ToString();
     const std::size_t at = index.find("\tdb1.vdb\t") + 9;
     index[at] = index[at] == '1' ? '2' : '1';  // the size
@@ -383,11 +364,9 @@ TEST_F(Offsite, ARestoreCutShortGoesOnWithoutFetchingWholeFilesAgainAndChecksEve
         EXPECT_EQ(Restore(to, r, false, Via(door).credentials), ibsdb::kUnknown) << r.dump(2);
         EXPECT_EQ(testutil::ReadFile(to + "/a.vdb"), a);
         EXPECT_FALSE(Mirel::Os::Stat(to + "/b.vdb").exists);
-        std::vector<Mirel::Os::DirEntry> entries;
-        Mirel::Os::ListDir(to, entries);
         std::string part;
-        for (const auto& e : entries)
-            if (e.name.rfind("b.vdb.", 0) == 0) part = to + "/" + e.name;
+        for (const auto& [name, bytes] : testutil::TreeOf(to))
+            if (name.rfind("b.vdb.", 0) == 0) part = to + "/" + name;
         return part;
     };
 
@@ -630,7 +609,6 @@ TEST_F(OffsiteRace, ARecordOrIntentPastItsLeaseNeitherDeletesNorHoldsUpNorSpares
     lapsed.leases.margin = std::chrono::seconds(0);
     EXPECT_EQ(Expire(lapsed, 1, j), ibsdb::kOk) << j.dump(2);
     EXPECT_FALSE(Stored("objects/" + replaced));
-    EXPECT_TRUE(Keys("pushing/").empty());
-    EXPECT_TRUE(Keys("expiring/").empty());
+    EXPECT_TRUE(Keys("pushing/").empty() && Keys("expiring/").empty());
     EXPECT_EQ(VerifyRemote(j), ibsdb::kOk) << j.dump(2);
 }

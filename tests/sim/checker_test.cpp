@@ -45,12 +45,11 @@ struct CheckerTest : ::testing::TestWithParam<BrokenFolder> {
         L.backup = tmp / "backup";
         testutil::MakeDirs(L.backup + "/Rejected");
         for (int i = 0; i < 3; ++i) {
-            DbRec r;
+            DbRec& r = L.dbs.emplace_back();
             r.name = "db" + std::to_string(i) + ".vdb";
             r.model =
                 std::make_unique<DatabaseModel>(40 + i, i == 1 ? 512 : 4096, 6, (1ull << 32) - 2);
             r.known = true;
-            L.dbs.push_back(std::move(r));
         }
     }
     // Changes every database and closes an interval ending at `end`.
@@ -446,8 +445,7 @@ TEST(RealWorld, ClassesAndExpectations) {
     EXPECT_FALSE(expect::EventMatches(0, expect::kSetAsideEvent, {"8c22"}, {"8c22"}));
     EXPECT_FALSE(expect::EventMatches(0x41000313u, 0x41000313u, {"other.vdb"}, {"db.vdb"}));
     const std::string name = LongName("db7-", ".vdb", 255);
-    EXPECT_EQ(name.size(), 255u);
-    EXPECT_EQ(name.substr(251), ".vdb");
+    EXPECT_EQ(name.size() == 255 ? name.substr(251) : name, ".vdb");
 }
 
 }  // namespace

@@ -39,6 +39,21 @@ private:
     int mDieAt;
 };
 
+// The exit code of `run()` (true: 0, false: 1) in a child process killed before its `n`th
+// removal (9); -1 when the child did not exit.
+template <class F>
+int ExitCodeKilledAt(int n, F run) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        RemovalCounter dies(n);
+        Mirel::Env::Scope use(dies);
+        ::_exit(run() ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
 // State.tsv as a killed service leaves it: "running", by a process that is gone, written at
 // `now` (0: the wall clock). `crc` false: torn (its checksum fails).
 inline void WriteKilledServiceState(const std::string& backup, std::uint64_t now = 0,
