@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <mutex>
 
@@ -32,17 +31,7 @@ std::string Fingerprint(const std::string& path) {
         ssize_t n = ::readlink(path.c_str(), target, sizeof target);
         return "link to " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
     }
-    if (S_ISDIR(st.st_mode)) {
-        std::string s = "folder:";
-        for (const auto& p : List(path, Mirel::kListFiles, 100))
-            s += " " + p.Native().substr(path.size()) + "=" + ReadFile(p.Native());
-        return s;
-    }
-    return "file " + ReadFile(path);
-}
-
-std::string Reasons(const std::string& backup) {
-    return ReadFile(backup + "/Rejected/reasons.tsv");
+    return S_ISDIR(st.st_mode) ? "folder:" + Snapshot(path) : "file " + ReadFile(path);
 }
 
 // The MSNs of the logs in the catalogue, in order.
@@ -98,9 +87,10 @@ TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
     EXPECT_EQ(mgr->RedoLogIsReady(u"relative/a.vrl", U(kA), true), Mirel::kErrBadPathFormat);
 
     // The second guard: set-aside itself refuses anything but a file of the changes folder.
-    mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::Folder(lg), true);
-    mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::FromNative(outside / "precious.txt"), true);
-    mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::FromNative(redo + "/link.vrl"), true);
+    for (const auto& p : {Mirel::UniversalPath::Folder(lg),
+                          Mirel::UniversalPath::FromNative(outside / "precious.txt"),
+                          Mirel::UniversalPath::FromNative(redo + "/link.vrl")})
+        mgr->Cat().MoveInvalidRedo(p, true);
     EXPECT_TRUE(IsDir(lg));
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
     EXPECT_FALSE(Exists(backup() + "/Rejected"));
@@ -200,10 +190,9 @@ TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {
     WriteFile(redo + "/notes.txt", "x");
     EXPECT_EQ(Ready(redo + "/notes.txt", kA), Mirel::kErrFileNotTaken);
     EXPECT_TRUE(IsFile(redo + "/notes.txt"));
-    std::string reasons = Reasons(backup());
-    EXPECT_NE(reasons.find("a.vrl\t10720\t"), std::string::npos) << reasons;
-    EXPECT_NE(reasons.find("IntervalDone.vid\t10709\t"), std::string::npos) << reasons;
-    EXPECT_NE(reasons.find("still.vrl\t10709\t"), std::string::npos) << reasons;
+    const std::string reasons = ReadFile(backup() + "/Rejected/reasons.tsv");
+    for (const char* line : {"a.vrl\t10720\t", "IntervalDone.vid\t10709\t", "still.vrl\t10709\t"})
+        EXPECT_NE(reasons.find(line), std::string::npos) << reasons;
 }
 
 TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
@@ -478,21 +467,16 @@ TEST_F(ManagerTest, PastTheSetAsideLimitJunkIsRefusedWhereItIs) {
 // the restart places it, and applying it fails its database instead of publishing a copy
 // that lacks its pages as the interval's.
 TEST_F(ManagerTest, ATakenLogWhoseHeaderRotsBeforeARestartIsStillItsDatabases) {
-    ASSERT_TRUE(
-        mgr->FullDBBackupIsUploaded(U(WriteDb(backup() + "/Copies/u/db.vdb", kA, 10)), U(kA)));
+    ASSERT_TRUE(Up(WriteDb(backup() + "/Copies/u/db.vdb", kA, 10), kA));
     const std::string redo = backup() + "/Changes/Redo_1";
     const std::string log = WriteLog(redo, "a.vrl", kA, 10, 11, kEnd - 5);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
+    ASSERT_EQ(Ready(log, kA), 0);
     char tag[256];
     if (::getxattr(log.c_str(), "user.vellumark.taken", tag, sizeof tag) < 0)
         GTEST_SKIP() << "no extended attributes here";
-    {
-        std::fstream f(log, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(40);
-        f.put('\x7f');
-    }
+    FlipByte(log, 40, 0x40);
     Rebuild();
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd, {})), u"", true), 0);
+    ASSERT_EQ(Ready(WriteDone(redo, kEnd, {})), 0);
     Settle();
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrInvalidFile);
+    EXPECT_EQ(Err(kA), Mirel::kErrInvalidFile);
 }

@@ -9,6 +9,7 @@
 #include "tests/lib/PowerLoss.h"
 #include "tests/manager/CycleFixture.h"
 
+using Mirel::FsOp;
 using Mirel::unistring;
 using namespace testutil;
 
@@ -62,8 +63,9 @@ protected:
         EXPECT_TRUE(Rebuilt()) << where;
         return where;
     }
-    // A killed run at every durability point of `server`, each on a fresh folder.
-    void KillAnywhere(const std::function<void()>& before, const std::function<void()>& server,
+    // A killed run at every durability point of `server`, each on a fresh folder whose first
+    // interval holds A's upload as sales.vdb; `events` records each run from its start.
+    void KillAnywhere(const std::function<void()>& server,
                       const std::function<void(const std::string&)>& after) {
         Mirel::PowerLoss::Scope run(disk);
         // A cycle that retries for ever never runs out of points: that fails, it does not hang.
@@ -73,12 +75,16 @@ protected:
                 break;
             }
             FreshFolder();
-            before();
+            events.reset();
+            events = std::make_unique<Events>(&disk);
+            UploadAt(backup() + "/Copies/u1/sales.vdb", kA, 10);
+            Interval({kA});
             const std::string where = KillAt(k, server);
             after(where);
             if (HasFailure() || where.empty()) break;
         }
     }
+    std::unique_ptr<Events> events;
 };
 
 }  // namespace
@@ -94,8 +100,8 @@ TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
     {
         // A's copy is made (not linked) and found damaged; B's upload cannot leave Copies/.
         auto disarm =
-            Fault(Mirel::FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrTooManyFiles, 1);
-        faults.Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
+            Fault(FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrTooManyFiles, 1);
+        faults.Arm(FsOp::kRename, upload, Mirel::kErrCrossDevice);
         Close();
     }
     EXPECT_EQ(Err(kB), Mirel::kErrCopyFailed);
@@ -183,8 +189,8 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
     }
     EXPECT_EQ(Newest(), (Msns{{r.fresh, 54}}));
     const DbId kept = DbInfo(backup() + "/" + oldFolder + "/sales.vdb");
-    EXPECT_EQ(kept.uuid, U(r.old)) << "the old database's newest copy was pruned";
-    EXPECT_EQ(kept.msn, 12u);
+    EXPECT_EQ(std::pair(kept.uuid, kept.msn), std::pair(U(r.old), std::uint64_t{12}))
+        << "the old database's newest copy was pruned";
     if (r.oldUploads) {
         EXPECT_EQ(ReadFile(oldUpload), oldBytes) << "the old upload";
     }
@@ -257,7 +263,7 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadIsAppliedAfterItWhateverItsEnd
         msns[kA] = r.upload + 1;
         if (r.newer) {
             {
-                auto disarm = Fault(Mirel::FsOp::kSync, backup() + "/.ibs-*", Mirel::kErrIO, 1);
+                auto disarm = Fault(FsOp::kSync, backup() + "/.ibs-*", Mirel::kErrIO, 1);
                 EXPECT_EQ(Ready(log, kA), Mirel::kErrIO);
             }
             ASSERT_EQ(Ready(log, kA), 0);
@@ -286,8 +292,8 @@ TEST_F(NothingLostTest, AServerThatRegisteredBeforeTheSetUpHearsOfEveryFailedDat
     IBSMgr fresh{faults};
     fresh.Connect(&trigger2, &sink2);
     {
-        auto disarm = Fault(Mirel::FsOp::kOpenWrite, backup() + "*", Mirel::kErrAccessDenied);
-        faults.Arm(Mirel::FsOp::kCreateDir, backup() + "*", Mirel::kErrAccessDenied);
+        auto disarm = Fault(FsOp::kOpenWrite, backup() + "*", Mirel::kErrAccessDenied);
+        faults.Arm(FsOp::kCreateDir, backup() + "*", Mirel::kErrAccessDenied);
         EXPECT_NE(fresh.SetBackupFolder(U(backup())), 1);
     }
     ASSERT_TRUE(fresh.RegisterServer(u"127.0.0.1", 1));
@@ -299,14 +305,7 @@ TEST_F(NothingLostTest, AServerThatRegisteredBeforeTheSetUpHearsOfEveryFailedDat
 
 // A kill anywhere in a replacement: it is still reported.
 TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {
-    std::unique_ptr<Events> events;
     KillAnywhere(
-        [&] {
-            events.reset();
-            events = std::make_unique<Events>(&disk);
-            UploadAt(backup() + "/Copies/u1/sales.vdb", kA, 10);
-            Interval({kA});
-        },
         [&] {
             UploadAt(backup() + "/Copies/u2/sales.vdb", kB, 50);
             EXPECT_EQ(Log(kB), 0);
@@ -333,8 +332,8 @@ TEST_F(NothingLostTest, ARecreatedDatabaseWhoseUploadCannotMoveStillEndsTheOldOn
     const std::string fresh = UploadAt(backup() + "/Copies/u2/sales.vdb", kA, 50);
     const std::string other = UploadAt(backup() + "/Copies/u3/b.vdb", kB, 20);
     {
-        auto disarm = Fault(Mirel::FsOp::kRename, fresh, Mirel::kErrCrossDevice);
-        faults.Arm(Mirel::FsOp::kRename, other, Mirel::kErrIO, 1);
+        auto disarm = Fault(FsOp::kRename, fresh, Mirel::kErrCrossDevice);
+        faults.Arm(FsOp::kRename, other, Mirel::kErrIO, 1);
         Close();
     }
     EXPECT_EQ(Err(kA), Mirel::kErrCopyFailed);
@@ -360,7 +359,7 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kB, true), 0);
     {
-        auto disarm = Fault(Mirel::FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
+        auto disarm = Fault(FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
         Close(0, false);
         Settle();
     }
@@ -398,16 +397,13 @@ TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverThe
     ASSERT_EQ(Log(kA, true), 0);
     const std::string name = "Rejected/l" + std::to_string(seq) + ".vrl";
     Close(0, false);
-    auto touch = [](const std::string& path, std::int64_t us) {
-        const timeval tv[2] = {{static_cast<time_t>(us / 1000000), 0},
-                               {static_cast<time_t>(us / 1000000), 0}};
-        ASSERT_EQ(::utimes(path.c_str(), tv), 0);
-    };
-    const auto since = static_cast<std::int64_t>(Mirel::DateTime::NowUTC());
+    const auto since = static_cast<time_t>(Mirel::DateTime::NowUTC());
     const std::string early = WriteLog(Redo(), "early.vrl", kA, 12, 13, clock += 1000);
     const std::string late = WriteLog(Redo(), "late.vrl", kA, 13, 14, clock += 1000);
-    touch(early, since - 5000000);
-    touch(late, since + 5000000);
+    for (const auto& [path, us] : {std::pair{early, since - 5000000}, {late, since + 5000000}}) {
+        const timeval tv[2] = {{us / 1000000, 0}, {us / 1000000, 0}};
+        ASSERT_EQ(::utimes(path.c_str(), tv), 0);
+    }
     WriteFile(backup() + "/Failed.tsv",
               kA + "\t10709\t" + std::to_string(since) + "\tinvalid file\n");
     ASSERT_TRUE(Rebuilt());
@@ -429,10 +425,6 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
     std::string name;
     KillAnywhere(
         [&] {
-            Upload(kA, 10);
-            Interval({kA});
-        },
-        [&] {
             EXPECT_EQ(Log(kA, true), 0);
             name = "Rejected/l" + std::to_string(seq) + ".vrl";
             Close(0, false);
@@ -440,7 +432,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
         [&](const std::string& where) {
             Close();  // killed before the failure was recorded: it fails again
             EXPECT_EQ(Err(kA), Mirel::kErrInvalidFile) << where;
-            Upload(kA, 12);
+            UploadAt(backup() + "/Copies/u2/sales.vdb", kA, 12);
             Interval({kA});
             EXPECT_TRUE(InBackup(name)) << where << ": " << name << " is gone";
             EXPECT_EQ(Newest()[kA], 13u) << where;
@@ -449,14 +441,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
 
 // A kill anywhere in the move of an upload whose first log fails: the upload is published held.
 TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
-    std::unique_ptr<Events> events;
     KillAnywhere(
-        [&] {
-            events.reset();
-            events = std::make_unique<Events>(&disk);
-            Upload(kA, 10);
-            Interval({kA});
-        },
         [&] {
             Upload(kB, 30);
             EXPECT_EQ(Log(kA), 0);
@@ -490,7 +475,7 @@ TEST_F(NothingLostTest, ANewDatabasesOnlyCopyIsKeptWhenALaterLogFailsIt) {
     ASSERT_EQ(Log(kC), 0);
     ASSERT_EQ(Log(kC, true), 0);
     {
-        auto disarm = Fault(Mirel::FsOp::kCreateDir, backup() + "/Kept*", Mirel::kErrDiskFull);
+        auto disarm = Fault(FsOp::kCreateDir, backup() + "/Kept*", Mirel::kErrDiskFull);
         Close(0, false);
         Settle();
         EXPECT_EQ(Err(kC), 0) << "recorded before its copy was kept";

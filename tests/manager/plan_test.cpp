@@ -2,7 +2,9 @@
 // built in memory.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
+#include <tuple>
 
 #include "intake/ScanPlan.h"
 #include "platform/support/ErrorCodes.h"
@@ -27,9 +29,15 @@ FileInfo Log(std::uint64_t start, std::uint64_t msn, std::uint64_t end, bool clo
                     msn, start, end, closed);
 }
 
+using Pruned = std::set<std::pair<std::uint64_t, unistring>>;
+
 // A small catalogue: intervals by end; a finished one has a last-good folder.
 class Catalogue {
 public:
+    explicit Catalogue(std::initializer_list<std::uint64_t> finished = {}, std::uint64_t open = 0) {
+        for (std::uint64_t end : finished) Add(end, true);
+        if (open) Add(open, false);
+    }
     Interval& Add(std::uint64_t end, bool finished) {
         Interval& i = map[end];
         i.mDoneUTC = end;
@@ -175,12 +183,7 @@ TEST(PlanTest, StartingCopies) {
     // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
-        Catalogue c;
-        c.Add(300, false);
-        if (!r.copies.empty()) {
-            c.Add(100, true);
-            c.Add(200, true);
-        }
+        Catalogue c = r.copies.empty() ? Catalogue({}, 300) : Catalogue({100, 200}, 300);
         for (const CopyAt& k : r.copies) {
             DatabaseItem& item = c.Copy(k.end, kA, k.msn, k.flags & kUp);
             item.damaged = k.flags & kDamaged;
@@ -188,51 +191,38 @@ TEST(PlanTest, StartingCopies) {
         }
         for (const LogIn& l : r.logs) c.Logs(l.end, kA, {Log(l.start, l.msn, l.logEnd)});
         if (r.flags) {
-            c.map.at(300).databases[kA].noShortcut = r.flags & kNoShortcut;
-            c.map.at(300).databases[kA].pfailed = r.flags & kListedFailed;
+            DatabaseItem& i = c.map.at(300).databases[kA];
+            i.noShortcut = r.flags & kNoShortcut, i.pfailed = r.flags & kListedFailed;
         }
         const Choice x = c.Choose(300, kA, r.failed, r.hasCopy);
-        EXPECT_EQ(x.source, r.source);
-        EXPECT_EQ(x.failure, r.failure);
-        EXPECT_EQ(r.lg ? x.lg : 0, r.lg);
-        EXPECT_EQ(r.pg ? x.pg : 0, r.pg);
-        EXPECT_EQ(r.old ? x.oldUpload : 0, r.old);
-        EXPECT_EQ(r.merge < 0 ? -1 : int{x.mergeLg}, r.merge);
-        EXPECT_EQ(r.connects < 0 ? -1 : int{x.lgConnects}, r.connects);
+        // 0 and -1 in the row: that field is not checked.
+        EXPECT_EQ(std::make_tuple(x.source, x.failure, r.lg ? x.lg : 0, r.pg ? x.pg : 0,
+                                  r.old ? x.oldUpload : 0, r.merge < 0 ? -1 : int{x.mergeLg},
+                                  r.connects < 0 ? -1 : int{x.lgConnects}),
+                  std::make_tuple(r.source, r.failure, r.lg, r.pg, r.old, r.merge, r.connects));
     }
     // Absent from the previous folder (it failed there) and no logs: not even asked about.
-    Catalogue c;
-    c.Add(100, true);
-    c.Add(200, true);
-    c.Add(300, false);
+    Catalogue c({100, 200}, 300);
     c.Copy(100, kA, 50);
     c.Copy(200, kB, 50);
     EXPECT_EQ(c.Choose(300, kA).uuid, u"(no choice)");
 }
 
 TEST(PlanTest, PruningNeverTakesANewestCopy) {
-    Catalogue c;
-    c.Add(100, true);
-    c.Add(200, true);
-    c.Add(300, true);  // the previous last-good folder: never pruned
-    c.Add(400, false);
-    c.Copy(100, kA, 10);  // superseded by 200's
-    c.Copy(200, kA, 20);  // superseded by 300's
+    Catalogue c({100, 200, 300}, 400);  // 300: the previous last-good folder, never pruned
+    c.Copy(100, kA, 10);                // superseded by 200's
+    c.Copy(200, kA, 20);                // superseded by 300's
     c.Copy(300, kA, 30);
     c.Copy(100, kB, 10);                 // kB failed after 100: its newest copy
     c.Copy(200, u"upload-db", 5, true);  // taken by nobody; newer copy in 300
     c.Copy(300, u"upload-db", 9);
     c.map.at(200).databases[u"marker"].pfailed = true;  // no copy at all
-    std::set<std::pair<std::uint64_t, unistring>> pruned;
+    Pruned pruned;
     for (const auto& r : IntervalPlan::ChoosePruning(c.map, 400))
         pruned.insert({r.interval, r.uuid});
-    std::set<std::pair<std::uint64_t, unistring>> want = {
-        {100, kA}, {200, kA}, {200, u"upload-db"}, {200, u"marker"}};
-    EXPECT_EQ(pruned, want);
+    EXPECT_EQ(pruned, (Pruned{{100, kA}, {200, kA}, {200, u"upload-db"}, {200, u"marker"}}));
     // With nothing finished before the current interval there is nothing to prune.
-    Catalogue fresh;
-    fresh.Add(100, false);
-    EXPECT_TRUE(IntervalPlan::ChoosePruning(fresh.map, 100).empty());
+    EXPECT_TRUE(IntervalPlan::ChoosePruning(Catalogue({}, 100).map, 100).empty());
 }
 
 TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
@@ -246,24 +236,20 @@ TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     auto kept = [&](std::int64_t count, std::int64_t hours) {
         return IntervalPlan::KeptFolders(c.map, 6 * kH, Talon::Retention{count, hours});
     };
-    auto pruned = [&](const std::set<std::uint64_t>& k) {
-        std::set<std::pair<std::uint64_t, unistring>> out;
-        for (const auto& r : IntervalPlan::ChoosePruning(c.map, 6 * kH, &k))
+    using Set = std::set<std::uint64_t>;
+    auto pruned = [&](std::optional<Set> k) {  // none: without a policy
+        Pruned out;
+        for (const auto& r : IntervalPlan::ChoosePruning(c.map, 6 * kH, k ? &*k : nullptr))
             out.insert({r.interval, r.uuid});
         return out;
     };
-    using Set = std::set<std::uint64_t>;
     // The default keeps the newest folder only, and prunes exactly as without a policy.
     EXPECT_EQ(kept(2, 0), (Set{5 * kH}));
-    std::set<std::pair<std::uint64_t, unistring>> today;
-    for (const auto& r : IntervalPlan::ChoosePruning(c.map, 6 * kH))
-        today.insert({r.interval, r.uuid});
-    EXPECT_EQ(pruned(kept(2, 0)), today);
-    EXPECT_EQ(today.size(), 4u);  // kA of 1 to 4
+    EXPECT_EQ(pruned(kept(2, 0)), pruned({}));
+    EXPECT_EQ(pruned({}).size(), 4u);  // kA of 1 to 4
     // The interval being made is one of the count.
     EXPECT_EQ(kept(4, 0), (Set{3 * kH, 4 * kH, 5 * kH}));
-    EXPECT_EQ(pruned(kept(4, 0)),
-              (std::set<std::pair<std::uint64_t, unistring>>{{1 * kH, kA}, {2 * kH, kA}}));
+    EXPECT_EQ(pruned(kept(4, 0)), (Pruned{{1 * kH, kA}, {2 * kH, kA}}));
     // Ages from the end being made: exactly 3 hours old is not kept.
     EXPECT_EQ(kept(2, 3), (Set{4 * kH, 5 * kH}));
     EXPECT_EQ(kept(5, 1), (Set{2 * kH, 3 * kH, 4 * kH, 5 * kH}));
@@ -285,17 +271,13 @@ TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     };
     EXPECT_EQ(choose(IntervalPlan::KeptFolders(s.map, 6 * kH, {})).source, Source::kMovePg);
     Choice linked = choose(IntervalPlan::KeptFolders(s.map, 6 * kH, {3, 0}));
-    EXPECT_EQ(linked.source, Source::kLinkLg);
-    EXPECT_EQ(linked.lg, 5 * kH);
+    EXPECT_EQ(std::pair(linked.source, linked.lg), std::pair(Source::kLinkLg, 5 * kH));
     // The newest folder is kept even by a policy that counts none.
     EXPECT_EQ(Talon::KeptRestorePoints({3, 1, 2}, 0, 0, 3), (Set{3}));
 }
 
 TEST(PlanTest, ChainRepairAfterARestart) {
-    Catalogue c;
-    c.Add(100, true);
-    c.Add(200, true);
-    c.Add(300, false);
+    Catalogue c({100, 200}, 300);
     c.Logs(100, kA, {Log(80, 90, 150)});
     c.Logs(200, kA, {Log(90, 100, 180)});
     c.Logs(300, kA, {Log(100, 105, 250)});
@@ -307,8 +289,7 @@ TEST(PlanTest, ChainRepairAfterARestart) {
     EXPECT_EQ(merged, (decltype(merged){{90, 100}, {100, 200}}));
     // Already continued by its own logs: nothing to merge.
     r = Chain::RepairChain(c.map, 300, kA, 100);
-    EXPECT_TRUE(r.complete);
-    EXPECT_TRUE(r.logs.empty());
+    EXPECT_TRUE(r.complete && r.logs.empty());
     // A hole in the older logs: the copy is of no use.
     EXPECT_FALSE(Chain::RepairChain(c.map, 300, kA, 85).complete);
 }
@@ -336,9 +317,7 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
         return out;
     };
     auto start = [] {
-        Catalogue c;
-        c.Add(100, true);
-        c.Add(200, false);
+        Catalogue c({100}, 200);
         c.Copy(100, kA, 10);
         return c;
     };
@@ -378,15 +357,12 @@ namespace {
 
 // Published 100 (A at 10) and 200 (A at 12); 150 published nothing; 300 to make (12 -> 13).
 IntervalMap ScanCatalogue() {
-    Catalogue c;
-    c.Add(100, true);
-    c.Copy(100, kA, 10).logs.insert(Log(9, 10, 90));
+    Catalogue c({100, 200}, 300);
     c.Add(150, false);
-    c.Add(200, true);
-    c.Copy(200, kA, 12).logs.insert(Log(10, 12, 190));
-    c.Add(300, false);
-    c.Logs(300, kA, {Log(12, 13, 250)});
     c.Add(kOpenInterval, false);
+    c.Copy(100, kA, 10).logs.insert(Log(9, 10, 90));
+    c.Copy(200, kA, 12).logs.insert(Log(10, 12, 190));
+    c.Logs(300, kA, {Log(12, 13, 250)});
     return c.map;
 }
 
@@ -423,27 +399,19 @@ TEST(ScanPlanTest, EachLogGoesWhereTheCycleLeftItOrToTheFirstIntervalStillToBeMa
          kOpenInterval, false},
     };
     std::vector<FoundLog> logs;
-    for (const Row& r : rows) {
-        FoundLog l;
-        l.uuid = kA;
-        l.startMSN = r.start;
-        l.msn = r.msn;
-        l.endUTC = r.end;
-        l.databaseError = r.databaseError;
-        l.failedBefore = r.failedBefore;
-        l.recordedAfter = r.recordedAfter;
-        logs.push_back(l);
-    }
+    for (const Row& r : rows)
+        logs.push_back(
+            {kA, r.msn, r.start, r.end, r.databaseError, r.failedBefore, r.recordedAfter});
     // Decided from the map alone: one call for all, each decision independent of the others.
     const auto plan = ScanPlan::PlaceLogs(map, 200, logs);
     ASSERT_EQ(plan.size(), std::size(rows));
     for (std::size_t i = 0; i < plan.size(); ++i) {
-        SCOPED_TRACE(rows[i].what);
-        EXPECT_EQ(plan[i].action, rows[i].action);
-        EXPECT_EQ(plan[i].key, rows[i].key);
-        EXPECT_EQ(plan[i].number,
-                  rows[i].action == LogAction::kSetAside ? Mirel::kErrInvalidFile : 0);
-        EXPECT_EQ(plan[i].late, rows[i].late);
+        const Row& r = rows[i];
+        EXPECT_EQ(
+            std::make_tuple(plan[i].action, plan[i].key, plan[i].number, plan[i].late),
+            std::make_tuple(r.action, r.key,
+                            r.action == LogAction::kSetAside ? Mirel::kErrInvalidFile : 0, r.late))
+            << r.what;
     }
     // Without an open interval such a log has nowhere to go yet.
     IntervalMap closed = ScanCatalogue();
@@ -485,22 +453,14 @@ TEST(ScanPlanTest, EachUploadServesTheIntervalItsStateStartsOrWaitsWhereItIs) {
          kFailedAt - 1, 0, false, UploadAction::kLeave, 0, false},
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE(r.what);
-        FoundUpload u;
-        u.uuid = kA;
-        u.msn = r.msn;
-        u.databaseError = r.databaseError;
-        u.failedSince = r.databaseError ? kFailedAt : 0;
-        u.writtenUs = r.writtenUs;
-        u.recordedAfter = r.recordedAfter;
-        ScanPlan::Resumed resumed;
-        resumed.active = true;
-        resumed.key = 300;
+        const std::uint64_t since = r.databaseError ? kFailedAt : 0;
+        const FoundUpload u{kA, r.msn, r.databaseError, since, r.writtenUs, r.recordedAfter};
+        ScanPlan::Resumed resumed{true, 300, {}};
         if (r.resumedWithCopy) resumed.withCopy.insert(kA);
         const auto plan = ScanPlan::PlaceUploads(map, 200, resumed, {u});
-        ASSERT_EQ(plan.size(), 1u);
-        EXPECT_EQ(plan[0].action, r.action);
-        EXPECT_EQ(plan[0].key, r.key);
-        EXPECT_EQ(plan[0].olderThanNewest, r.olderThanNewest);
+        ASSERT_EQ(plan.size(), 1u) << r.what;
+        EXPECT_EQ(std::make_tuple(plan[0].action, plan[0].key, plan[0].olderThanNewest),
+                  std::make_tuple(r.action, r.key, r.olderThanNewest))
+            << r.what;
     }
 }
