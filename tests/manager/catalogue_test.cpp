@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 
 #include "platform/engine/HBEngine.h"
 #include "platform/engine/Uuid.h"
@@ -40,17 +41,16 @@ TEST_F(ManagerTest, RedoLogsLandInTheIntervalTheyEndIn) {
 
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         ASSERT_EQ(intervals.size(), 3u);
-        Interval& i1 = intervals.at(e1);
-        EXPECT_EQ(i1.databases.at(U(kA)).logs.size(), 2u);  // a1 (handed over) and a2
-        EXPECT_TRUE(i1.databases.at(U(kB)).pfailed);
-        EXPECT_FALSE(i1.databases.at(U(kA)).pfailed);
-        Interval& i2 = intervals.at(e2);
-        EXPECT_EQ(i2.databases.at(U(kA)).logs.size(), 1u);
-        EXPECT_EQ(i2.donePath.Native(), again);
-        EXPECT_FALSE(i2.databases.at(U(kA)).pfailed);  // the list of a repeated end is not used
-        Interval& open = intervals.at(kOpenInterval);
-        ASSERT_EQ(open.databases.at(U(kA)).logs.size(), 1u);
-        EXPECT_EQ(open.databases.at(U(kA)).logs.begin()->endUTC, e2 + 1);
+        // a1 (handed over) and a2; the list of a repeated end is not used.
+        const DatabaseItem &a1 = intervals.at(e1).databases.at(U(kA)),
+                           &a2 = intervals.at(e2).databases.at(U(kA));
+        EXPECT_EQ(std::make_tuple(a1.logs.size(), a1.pfailed, a2.logs.size(), a2.pfailed),
+                  std::make_tuple(2u, false, 1u, false));
+        EXPECT_TRUE(intervals.at(e1).databases.at(U(kB)).pfailed);
+        EXPECT_EQ(intervals.at(e2).donePath.Native(), again);
+        const auto& open = intervals.at(kOpenInterval).databases.at(U(kA)).logs;
+        ASSERT_EQ(open.size(), 1u);
+        EXPECT_EQ(open.begin()->endUTC, e2 + 1);
     });
     std::string outside = WriteLog(tmp / "elsewhere", "x.vrl", kA, 5, 6, e2 + 9);
     EXPECT_EQ(Ready(outside, kA), Mirel::kErrFileNotTaken);
@@ -90,22 +90,18 @@ TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
 }
 
 TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
-    std::string lg = backup() + "/LastGood_2026-01-01_0000";
+    const auto path = [](const std::string& p) { return Mirel::UniversalPath::FromNative(p); };
+    const std::string lg = backup() + "/LastGood_2026-01-01_0000", ip = backup() + "/InProgress";
+    WriteDb(lg + "/a/b/db.vdb", kA, 7, 0);
     MakeDirs(lg + "/a/b/db.vdb.rc");
-    auto uuid = Mirel::UuidText::Generate();
-    ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(lg + "/a/b/db.vdb"), uuid,
-                                       512, 7, {})
-                    .OK());
     WriteFile(lg + "/a/b/db.vdb.rc/c1", "container");
-    DatabaseItem item(Mirel::UniversalPath::FromNative("a/b/db.vdb"), Mirel::UuidText::ToText(uuid),
-                      7, false, true);
-    auto lgPath = Mirel::UniversalPath::Folder(lg);
-    std::string ip = backup() + "/InProgress";
+    DatabaseItem item(path("a/b/db.vdb"), U(kA), 7, false, true);
+    const auto lgPath = Mirel::UniversalPath::Folder(lg);
+    const auto links = [&] { return Mirel::File(path(ip + "/a/b/db.vdb")).GetHardLinkCount(); };
     using Kind = Mirel::ErrorKind;
 
     ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true).OK());
-    EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
-              2u);
+    EXPECT_EQ(links(), 2u);
     EXPECT_EQ(ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
     faults.Arm(Mirel::FsOp::kDeleteFile, ip + "/a/b/db.vdb", Mirel::kErrFileLocked, 1);
     Mirel::Error e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
@@ -113,38 +109,27 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     // No hard links here: a private copy takes their place.
     faults.Arm(Mirel::FsOp::kHardLink, ip + "/*", Mirel::kErrLinkNotSupported);
     ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true).OK());
-    EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
-              1u);
+    EXPECT_EQ(links(), 1u);
     faults.Clear();
 
     // A folder not made cuts the start short, but a database's own folder gone fails it alone.
-    struct FolderCase {
-        std::string at;
-        int error;
-        Kind kind;
-    };
-    for (const FolderCase& c : std::vector<FolderCase>{
-             {ip + "/a/b", Mirel::kErrPathNotFound, Kind::kData},
-             {ip + "/a/b", Mirel::kErrAccessDenied, Kind::kEnvironment},
-             {ip, Mirel::kErrPathNotFound, Kind::kEnvironment},
-         }) {
-        SCOPED_TRACE(c.at + " " + std::to_string(c.error));
+    for (const auto& [at, error, kind] :
+         {std::tuple<std::string, int, Kind>{ip + "/a/b", Mirel::kErrPathNotFound, Kind::kData},
+          {ip + "/a/b", Mirel::kErrAccessDenied, Kind::kEnvironment},
+          {ip, Mirel::kErrPathNotFound, Kind::kEnvironment}}) {
         Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
-        faults.Arm(Mirel::FsOp::kCreateDir, c.at, c.error, 1);
+        faults.Arm(Mirel::FsOp::kCreateDir, at, error, 1);
         e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
-        EXPECT_EQ(e.GetError(), c.error);
-        EXPECT_EQ(e.Kind(), c.kind);
+        EXPECT_EQ(std::pair(e.GetError(), e.Kind()), std::pair(error, kind)) << at;
     }
     faults.Clear();
 
     // An upload at X/sub/db.vdb lands as sub/db.vdb with its containers, and X goes.
-    std::string up = backup() + "/Copies/X/sub";
+    const std::string up = backup() + "/Copies/X/sub";
+    WriteDb(up + "/up.vdb", kB, 3, 0);
     MakeDirs(up + "/up.vdb.rc");
     WriteFile(up + "/up.vdb.rc/c1", "container");
-    ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(up + "/up.vdb"),
-                                       Mirel::UuidText::Generate(), 512, 3, {})
-                    .OK());
-    DatabaseItem upload(Mirel::UniversalPath::FromNative(up + "/up.vdb"), u"x", 3, true, true);
+    DatabaseItem upload(path(up + "/up.vdb"), u"x", 3, true, true);
     ASSERT_TRUE(mgr->Cycle().MoveUploadToInProgress(upload).OK());
     EXPECT_EQ(upload.file.path.GetUserEntryFormat(), unistring(u"sub/up.vdb"));
     EXPECT_FALSE(upload.upload);
@@ -249,15 +234,15 @@ TEST_F(ManagerTest, ARedoFolderWithoutItsIntervalDoneFileGoesOnlyWithAnIntervalI
         return Mirel::UniversalPath::Folder(changes + name);
     };
     Catalogue& cat = mgr->Cat();
-    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end + 1)), end));
-    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end)), end));
-    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_next"), end));
-    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end - 1)), 0));
-    for (const char* stays :
-         {"Redo_1800000060000001", "Redo_1800000060000000", "Redo_next", "Redo_1800000059999999"})
+    for (const auto& [stays, at] : {std::pair{"Redo_1800000060000001", end},
+                                    {"Redo_1800000060000000", end},
+                                    {"Redo_next", end},
+                                    {"Redo_1800000059999999", std::uint64_t{0}}}) {
+        EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder(stays), at)) << stays;
         EXPECT_TRUE(IsDir(changes + stays)) << stays;
+    }
     // Started before the end, empty: that interval's, and it goes.
-    EXPECT_TRUE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end - 1)), end));
+    EXPECT_TRUE(cat.DeleteIntervalIfEmpty(folder("Redo_1800000059999999"), end));
     EXPECT_FALSE(Exists(changes + "Redo_1800000059999999"));
     // With a log in it, it stays all the same.
     const Mirel::UniversalPath withLog = folder("Redo_1800000000000000");
@@ -317,30 +302,29 @@ protected:
 // Every copy in a last-good folder is rw-r----- for the service, whatever its source's mode.
 TEST_F(CopyFolderTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
     const Mirel::Os::Ownership own = Talon::IBS_Config::ServiceCopyOwnership();
-    auto mode = [](const std::string& path, unsigned set) {
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) return std::string("missing ") + path;
-        char text[64];
-        std::snprintf(text, sizeof text, "%04o %u:%u", st.st_mode & 07777, st.st_uid, st.st_gid);
+    // The newest copy's mode and owners, then its mode set to `set`.
+    auto mode = [&](unsigned set) {
+        const std::string path = NewestLastGood(backup()) + "/db.vdb";
+        struct stat st {};
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0);
         EXPECT_EQ(::chmod(path.c_str(), set), 0);
-        return std::string(text);
+        return std::tuple(st.st_mode & 07777, st.st_uid, st.st_gid);
     };
-    char want[64];
-    std::snprintf(want, sizeof want, "%04o %u:%u", 0640u, own.uid, own.gid);
+    const auto want = std::tuple(0640u, own.uid, own.gid);
     const std::string upload = WriteDb(backup() + "/Copies/u/db.vdb", kA, 1);
     ASSERT_EQ(::chmod(upload.c_str(), 0666), 0);
     ASSERT_TRUE(Up(upload, kA));
     Interval(0, true);
     // Each copy's mode is set to another before the next interval, as an earlier version left.
-    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0666), want) << "the upload moved in";
+    EXPECT_EQ(mode(0666), want) << "the upload moved in";
     Interval(1, true);
-    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0606), want) << "the private copy";
+    EXPECT_EQ(mode(0606), want) << "the private copy";
     Interval(2);
-    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0604), want) << "the hard link";
+    EXPECT_EQ(mode(0604), want) << "the hard link";
     auto disarm =
         Fault(Mirel::FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrLinkNotSupported);
     Interval(3);
-    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0640), want) << "the copy for a link";
+    EXPECT_EQ(mode(0640), want) << "the copy for a link";
 }
 
 // Copies linked from one folder take exactly their own container folders, seen anew each start.
