@@ -9,16 +9,12 @@
 #include <thread>
 #include <tuple>
 
-#include "platform/engine/HBEngine.h"
-#include "platform/engine/Uuid.h"
 #include "platform/framework/BackupFolder.h"
 #include "platform/framework/IBS_Config.h"
-#include "platform/framework/Logger.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/File.h"
 #include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
-#include "tools/sim/ServerWriters.h"
 
 using Mirel::unistring;
 using namespace testutil;
@@ -193,7 +189,6 @@ TEST_F(ManagerTest, UnchainedLogsAreDropped) {
 
 TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
     sim::WorkloadOptions opt = Options(31, 6);
-    std::vector<std::unique_ptr<sim::Workload>> servers;
     std::atomic<bool> done{false};
     std::thread walker([&] {
         while (!done.load()) {
@@ -327,49 +322,6 @@ TEST_F(CopyFolderTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
     EXPECT_EQ(mode(0640), want) << "the copy for a link";
 }
 
-// Copies linked from one folder take exactly their own container folders, seen anew each start.
-TEST_F(CopyFolderTest, LinkedCopiesFromOneFolderTakeExactlyTheirOwnContainerFolders) {
-    for (const auto& [name, uuid] : {std::make_pair("a", kA), std::make_pair("b", kB)}) {
-        const std::string upload =
-            WriteDb(backup() + "/Copies/u" + name + "/sub/" + name + ".vdb", uuid, 1);
-        if (std::string(name) == "a") {
-            MakeDirs(upload + ".rc");
-            WriteFile(upload + ".rc/c1", "container of a");
-        }
-        ASSERT_TRUE(Up(upload, uuid));
-    }
-    Interval(0);
-    std::string lg = NewestLastGood(backup());
-    ASSERT_EQ(ReadFile(lg + "/sub/a.vdb.rc/c1"), "container of a");
-    ASSERT_FALSE(Exists(lg + "/sub/b.vdb.rc"));
-    Interval(1);  // no logs: both copies are linked from lg
-    const std::string next = NewestLastGood(backup());
-    ASSERT_NE(next, lg);
-    EXPECT_EQ(ReadFile(next + "/sub/a.vdb.rc/c1"), "container of a");
-    EXPECT_FALSE(Exists(next + "/sub/b.vdb.rc"));
-    EXPECT_TRUE(IsFile(next + "/sub/b.vdb"));
-    MakeDirs(next + "/sub/b.vdb.rc");
-    WriteFile(next + "/sub/b.vdb.rc/c2", "container of b");
-    Interval(2);
-    const std::string third = NewestLastGood(backup());
-    ASSERT_NE(third, next);
-    EXPECT_EQ(ReadFile(third + "/sub/a.vdb.rc/c1"), "container of a");
-    EXPECT_EQ(ReadFile(third + "/sub/b.vdb.rc/c2"), "container of b");
-}
-
-// An upload whose log says it has no containers takes none and leaves none behind.
-TEST_F(CopyFolderTest, AnUploadWithoutContainersTakesNoneAndLeavesNoneBehind) {
-    const std::string upload = WriteDb(backup() + "/Copies/u/a.vdb", kA, 1);
-    MakeDirs(upload + ".rc");
-    WriteFile(upload + ".rc/c1", "not the database's");
-    ASSERT_TRUE(Up(upload, kA));
-    Interval(0, true, false);
-    const std::string lg = NewestLastGood(backup());
-    EXPECT_TRUE(IsFile(lg + "/a.vdb"));
-    EXPECT_FALSE(Exists(lg + "/a.vdb.rc"));
-    EXPECT_FALSE(Exists(backup() + "/Copies/u"));
-}
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -422,31 +374,47 @@ TEST_F(RetentionTest, AFolderAStopLeftWithOnlyItsManifestOrNothingGoesAfterARest
     EXPECT_EQ(server.VerifyAll(), "");
 }
 
-// Many uploads in one folder (their container folders then come from one listing): each takes
-// its own container folder along, and one that had none takes nobody's.
-TEST_F(CopyFolderTest, ManyUploadsInOneFolderTakeExactlyTheirOwnContainerFolders) {
+// Uploads in one folder (their container folders come from one listing) take exactly their own
+// container folders, one announced without containers none; so do their linked copies, each start.
+TEST_F(CopyFolderTest, CopiesTakeExactlyTheirOwnContainerFolders) {
     const std::string folder = backup() + "/Copies/many";
+    auto container = [](int i) { return "container of " + std::to_string(i); };
     for (int i = 0; i < 12; ++i) {
         char uuid[40];
         std::snprintf(uuid, sizeof uuid, "22222222-2222-4222-8222-%012d", i);
-        const std::string upload = WriteDb(folder + "/d" + std::to_string(i) + ".vdb", uuid, 1);
+        const std::string upload = WriteDb(folder + "/sub/d" + std::to_string(i) + ".vdb", uuid, 1);
         if (i % 3 != 0) {
             MakeDirs(upload + ".rc");
-            WriteFile(upload + ".rc/c", "container of " + std::to_string(i));
+            WriteFile(upload + ".rc/c", container(i));
         }
         ASSERT_TRUE(Up(upload, uuid));
     }
-    Interval(0);
-    const std::string lg = NewestLastGood(backup());
-    for (int i = 0; i < 12; ++i) {
-        SCOPED_TRACE(i);
-        const std::string copy = lg + "/d" + std::to_string(i) + ".vdb";
-        EXPECT_TRUE(IsFile(copy));
-        if (i % 3 != 0) {
-            EXPECT_EQ(ReadFile(copy + ".rc/c"), "container of " + std::to_string(i));
-        } else {
-            EXPECT_FALSE(Exists(copy + ".rc"));
+    const std::string a = WriteDb(folder + "/sub/a.vdb", kA, 1);
+    MakeDirs(a + ".rc");
+    WriteFile(a + ".rc/c", "not the database's");
+    ASSERT_TRUE(Up(a, kA));
+    // 0 moves the uploads in (A's log without containers), 1 and 2 link them; d0 gains a
+    // container folder after each.
+    std::string previous;
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        Interval(k, k == 0, false);
+        const std::string lg = NewestLastGood(backup());
+        ASSERT_NE(lg, previous);
+        previous = lg;
+        EXPECT_TRUE(IsFile(lg + "/sub/a.vdb"));
+        EXPECT_FALSE(Exists(lg + "/sub/a.vdb.rc"));
+        EXPECT_FALSE(Exists(folder));
+        for (int i = 0; i < 12; ++i) {
+            const std::string copy = lg + "/sub/d" + std::to_string(i) + ".vdb";
+            EXPECT_TRUE(IsFile(copy)) << i;
+            if (i % 3 != 0 || (i == 0 && k > 0)) {
+                EXPECT_EQ(ReadFile(copy + ".rc/c"), container(i)) << i;
+            } else {
+                EXPECT_FALSE(Exists(copy + ".rc")) << i;
+            }
         }
+        MakeDirs(lg + "/sub/d0.vdb.rc");
+        WriteFile(lg + "/sub/d0.vdb.rc/c", container(0));
     }
-    EXPECT_FALSE(Exists(folder));
 }
