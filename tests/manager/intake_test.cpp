@@ -292,9 +292,7 @@ TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
     faults.Arm(Mirel::FsOp::kCreateDir, outside / "full/*", Mirel::kErrDiskFull);
     for (const auto& p : unusable) {
         EXPECT_EQ(mgr->SetBackupFolder(U(p)), 0) << p.substr(0, 80);
-        EXPECT_TRUE(mgr->FoldersReady());
-        EXPECT_TRUE(IsFile(log));
-        EXPECT_TRUE(IsFile(backup() + "/Copies/u/db.vdb"));
+        EXPECT_TRUE(mgr->FoldersReady() && IsFile(log) && IsFile(backup() + "/Copies/u/db.vdb"));
     }
     faults.Clear();
     EXPECT_FALSE(Exists(outside / "full/Changes"));  // what the probe made is gone
@@ -385,39 +383,29 @@ TEST_F(ManagerTest, TheScanLeavesFifosWhereTheyAreAndNeverWaitsForThem) {
         const std::string folder = tmp / ("b" + std::to_string(std::hash<std::string>()(place)));
         // An interval to finish, so that the in-progress folder is read too.
         WriteDone(folder + "/Changes/Redo_0", kEnd, {});
-        WriteDb(folder + "/LastGood_2026-01-01_0000/other.vdb", kC, 1);
+        const std::string lg = folder + "/LastGood_2026-01-01_0000";
+        WriteDb(lg + "/other.vdb", kC, 1);
         const bool manifest = place.find("manifest") != std::string::npos;
-        if (!manifest) {
-            ASSERT_TRUE(Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(
-                                                   folder + "/LastGood_2026-01-01_0000")),
-                                               1767225600000000ull)
-                            .OK());
-        }
+        const Mirel::Directory lgDir(Mirel::UniversalPath::Folder(lg));
+        ASSERT_TRUE(manifest || Talon::Manifest::Write(lgDir, 1767225600000000ull).OK());
         const std::string fifo = folder + "/" + place;
         ASSERT_TRUE(MakeFifo(fifo)) << place;
         std::int32_t result = 0;
         EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] { result = mgr->SetBackupFolder(U(folder)); }))
             << place << " blocked the scan";
         EXPECT_EQ(result, 1) << place;
-        if (place == "Changes/Redo_1/a.vrl") {
-            EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] { result = Ready(fifo, kA); }))
-                << "the announcement blocked";
-            EXPECT_EQ(result, Mirel::kErrFileNotTaken);
-        } else if (place == "Copies/u/db.vdb") {
-            bool taken = true;
-            EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] { taken = Up(fifo, kA); }))
-                << "the upload blocked";
-            EXPECT_FALSE(taken);
+        if (const bool log = place == "Changes/Redo_1/a.vrl"; log || place == "Copies/u/db.vdb") {
+            EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] {
+                result = log ? Ready(fifo, kA) : Up(fifo, kA);
+            })) << "the announcement blocked";
+            EXPECT_EQ(result, log ? Mirel::kErrFileNotTaken : 0);
         }
-        // The in-progress folder is the service's: what no item owns there goes, unopened.
-        if (place.rfind("InProgress/", 0) == 0) {
-            EXPECT_FALSE(Exists(fifo));
-        } else if (place == "State.tsv") {
-            // The service's own: written aside and renamed over the name, never opened.
-            EXPECT_TRUE(IsFile(fifo));
-        } else {
-            EXPECT_TRUE(IsFifo(fifo)) << place;
-        }
+        // What no item owns in the in-progress folder goes, unopened; the state file is written
+        // aside and renamed over the name, never opened.
+        const bool gone = place.rfind("InProgress/", 0) == 0, replaced = place == "State.tsv";
+        EXPECT_EQ(std::make_tuple(Exists(fifo), IsFile(fifo), IsFifo(fifo)),
+                  std::make_tuple(!gone, replaced, !gone && !replaced))
+            << place;
         EXPECT_EQ(events.Count(0x41000328), 0) << place;
         EXPECT_FALSE(Exists(folder + "/Rejected")) << place;
         // A copy whose manifest cannot be read has no line to check it against.
