@@ -18,8 +18,7 @@ namespace {
 class NothingLostTest : public CycleFixture {
 protected:
     bool Restart() {
-        while (Queue().GetMsg(0)) {
-        }
+        while (Queue().GetMsg(0)) continue;
         EXPECT_TRUE(mgr->In().SetupFolders(Mirel::Directory(tmp.Folder("scratch"))));
         mgr->ClearFolders();
         mgr->Cat().ClearIntervals();
@@ -43,10 +42,13 @@ protected:
     void FreshFolder() {
         msns.clear();
         states.clear();
-        ASSERT_EQ(Mirel::Directory(Mirel::UniversalPath::Folder(backup())).DeleteAll().GetError(),
-                  0);
+        ASSERT_TRUE(Mirel::Directory(Mirel::UniversalPath::Folder(backup())).DeleteAll().OK());
         ASSERT_TRUE(Restart());
         mgr->ScanFullBackupDB();
+    }
+    void FirstInterval() {
+        Upload(kA, 10);
+        Interval({kA});
     }
     // `server` with power lost at durability point k, then a restart; "" when it ended before k.
     std::string KillAt(std::uint64_t k, const std::function<void()>& server) {
@@ -69,11 +71,7 @@ protected:
                       const std::function<void(const std::string&)>& after) {
         Mirel::PowerLoss::Scope run(disk);
         // A cycle that retries for ever never runs out of points: that fails, it does not hang.
-        for (std::uint64_t k = 1;; ++k) {
-            if (k > 300) {
-                ADD_FAILURE() << "still not done after 300 kills";
-                break;
-            }
+        for (std::uint64_t k = 1; k <= 300; ++k) {
             FreshFolder();
             events.reset();
             events = std::make_unique<Events>(&disk);
@@ -81,8 +79,9 @@ protected:
             Interval({kA});
             const std::string where = KillAt(k, server);
             after(where);
-            if (HasFailure() || where.empty()) break;
+            if (HasFailure() || where.empty()) return;
         }
+        ADD_FAILURE() << "still not done after 300 kills";
     }
     std::unique_ptr<Events> events;
 };
@@ -91,8 +90,7 @@ protected:
 
 // B, failed in the start's first choice, keeps that failure through the second.
 TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
-    Upload(kA, 10);
-    Interval({kA});
+    FirstInterval();
     FlipByte(NewestFolder() + "/1111.vdb", 700, 0x04);
     const std::string upload = UploadAt(backup() + "/Copies/ub/b.vdb", kB, 20);
     ASSERT_EQ(Log(kB), 0);
@@ -148,10 +146,8 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
     const Recreated r = GetParam();
     Events events;
     UploadAt(backup() + "/Copies/u1/sales.vdb", r.old, 10);
-    ASSERT_EQ(Log(r.old), 0);
-    Close();
-    ASSERT_EQ(Log(r.old), 0);
-    Close();
+    Interval({r.old});
+    Interval({r.old});
     std::string oldFolder;
     ASSERT_EQ(Newest(&oldFolder), (Msns{{r.old, 12}}));
     ASSERT_EQ(Log(r.old), 0);  // its last changes before the drop
@@ -183,10 +179,7 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
     // Its later logs are refused and set aside; nothing of it is lost.
     EXPECT_EQ(Log(r.old), Mirel::kErrReplaced);
     EXPECT_EQ(CountOf(Read("Rejected/reasons.tsv"), "\n"), 2u);
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(Log(r.fresh), 0);
-        Close();
-    }
+    for (int i = 0; i < 3; ++i) Interval({r.fresh});
     EXPECT_EQ(Newest(), (Msns{{r.fresh, 54}}));
     const DbId kept = DbInfo(backup() + "/" + oldFolder + "/sales.vdb");
     EXPECT_EQ(std::pair(kept.uuid, kept.msn), std::pair(U(r.old), std::uint64_t{12}))
@@ -223,9 +216,7 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
         clock = first + 10 * 1000000ull;
         Close(first + 20 * 1000000ull, !restart);  // A has no log of this interval: still at 11
         msns[kA] = 13;
-        if (restart) {
-            ASSERT_TRUE(Rebuilt());
-        }
+        ASSERT_TRUE(!restart || Rebuilt());
         MadeWithNothingLost(13u);
         if (HasFailure()) break;
     }
@@ -248,8 +239,7 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadIsAppliedAfterItWhateverItsEnd
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         FreshFolder();
-        Upload(kA, 10);
-        Interval({kA});
+        FirstInterval();
         ASSERT_EQ(Log(kA), 0);
         const std::uint64_t second = Close(0, false);
         const std::string path = backup() + "/Copies/later/a.vdb";
@@ -269,12 +259,8 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadIsAppliedAfterItWhateverItsEnd
             ASSERT_EQ(Ready(log, kA), 0);
             UploadAt(r.newer == 1 ? path : backup() + "/Copies/newer/a.vdb", kA, 13);
         }
-        if (r.restart) {
-            ASSERT_TRUE(Rebuilt());
-        }
-        if (!r.newer) {
-            EXPECT_EQ(Ready(log, kA), 0);
-        }
+        ASSERT_TRUE(!r.restart || Rebuilt());
+        EXPECT_EQ(r.newer ? 0 : Ready(log, kA), 0);
         if (!r.restart) SettleWithRetries();
         MadeWithNothingLost(r.upload + 1);
         if (HasFailure()) break;
@@ -353,8 +339,7 @@ TEST_F(NothingLostTest, ANameThatDiffersOnlyInCaseIsTheSameName) {
 
 // A held upload is published before its failure is recorded and stays after a restart.
 TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvivesARestart) {
-    Upload(kA, 10);
-    Interval({kA});
+    FirstInterval();
     Upload(kB, 30);
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kB, true), 0);
@@ -378,8 +363,7 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
 
 // A start removes the temporary files of an earlier service process only.
 TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
-    Upload(kA, 10);
-    Interval({kA});
+    FirstInterval();
     const std::string own = ".ibs-" + std::to_string(::getpid()) + "-999999999.tmp";
     const std::vector<std::string> stale = {".ibs-4194999-2.tmp", "Failed.tsv.tmp"};
     const std::vector<std::string> kept = {own, ".ibs-notes.tmp", ".ibs-12-x.tmp", "plan.tmp"};
@@ -392,8 +376,7 @@ TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
 
 // A kill between a failure's record and its logs' set-aside: the restart sets them aside.
 TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverTheyLie) {
-    Upload(kA, 10);
-    Interval({kA});
+    FirstInterval();
     ASSERT_EQ(Log(kA, true), 0);
     const std::string name = "Rejected/l" + std::to_string(seq) + ".vrl";
     Close(0, false);
@@ -410,8 +393,7 @@ TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverThe
     EXPECT_TRUE(InBackup(name)) << name << " is gone";
     EXPECT_TRUE(InBackup("Rejected/early.vrl"));
     EXPECT_TRUE(Exists(late)) << "set aside before its announcement";
-    EXPECT_EQ(Ready(early, kA), Mirel::kErrInvalidFile + 0);
-    EXPECT_EQ(Ready(late, kA), Mirel::kErrInvalidFile + 0);
+    for (const auto& f : {early, late}) EXPECT_EQ(Ready(f, kA), Mirel::kErrInvalidFile + 0) << f;
     EXPECT_TRUE(InBackup("Rejected/late.vrl"));
     Upload(kA, 12);  // the server's state: the failing log's end
     SettleWithRetries();
@@ -468,8 +450,7 @@ TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
 // New C's only copy, failed by a later log, is kept in Kept/ until a folder holds C again.
 TEST_F(NothingLostTest, ANewDatabasesOnlyCopyIsKeptWhenALaterLogFailsIt) {
     Events events;
-    Upload(kA, 10);
-    Interval({kA});
+    FirstInterval();
     Upload(kC, 40);
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kC), 0);
