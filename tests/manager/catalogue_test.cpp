@@ -326,15 +326,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> LastGoodFolders(const std::string& backup) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(backup))
-        if (e.path().filename().string().rfind("LastGood_", 0) == 0)
-            out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 using RetentionTest = ManagerTest;
 
 }  // namespace
@@ -345,9 +336,10 @@ TEST_F(RetentionTest, AFolderAStopLeftWithOnlyItsManifestOrNothingGoesAfterARest
     sim::Workload server(backup(), opt, announcer);
     ASSERT_TRUE(server.Upload());
     ASSERT_NO_FATAL_FAILURE(Intervals(server, 4));
-    const std::vector<std::string> before = LastGoodFolders(backup());
-    ASSERT_EQ(before.size(), 2u);
-    const std::string oldest = backup() + "/" + before[0];
+    const Talon::BackupFolder lastGood(u"LastGood");
+    const auto backupPath = Mirel::UniversalPath::Folder(backup());
+    ASSERT_EQ(lastGood.GetList(backupPath).size(), 2u);
+    const std::string oldest = lastGood.GetList(backupPath)[0].GetPath().Native();
     for (const auto& e : fs::directory_iterator(oldest))
         if (e.path().filename() != Talon::Manifest::sFileName) fs::remove_all(e.path());
     const std::string empty =
@@ -369,7 +361,7 @@ TEST_F(RetentionTest, AFolderAStopLeftWithOnlyItsManifestOrNothingGoesAfterARest
     EXPECT_FALSE(fs::exists(oldest));
     EXPECT_FALSE(fs::exists(empty));
     EXPECT_FALSE(fs::exists(manifestOnly));
-    EXPECT_EQ(LastGoodFolders(backup()).size(), 2u);
+    EXPECT_EQ(lastGood.GetList(backupPath).size(), 2u);
     EXPECT_EQ(ReadFile(backup() + "/someone-else.txt"), "mine");
     EXPECT_EQ(server.VerifyAll(), "");
 }
