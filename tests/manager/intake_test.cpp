@@ -439,21 +439,3 @@ TEST_F(ManagerTest, PastTheSetAsideLimitJunkIsRefusedWhereItIs) {
     EXPECT_TRUE(IsFile(done));
     EXPECT_EQ(events.Count(0x41000336), 1);
 }
-
-// The tag, not the header, says which log a taken file is once its header has gone bad:
-// the restart places it, and applying it fails its database instead of publishing a copy
-// that lacks its pages as the interval's.
-TEST_F(ManagerTest, ATakenLogWhoseHeaderRotsBeforeARestartIsStillItsDatabases) {
-    ASSERT_TRUE(Up(WriteDb(backup() + "/Copies/u/db.vdb", kA, 10), kA));
-    const std::string redo = backup() + "/Changes/Redo_1";
-    const std::string log = WriteLog(redo, "a.vrl", kA, 10, 11, kEnd - 5);
-    ASSERT_EQ(Ready(log, kA), 0);
-    char tag[256];
-    if (::getxattr(log.c_str(), "user.vellumark.taken", tag, sizeof tag) < 0)
-        GTEST_SKIP() << "no extended attributes here";
-    FlipByte(log, 40, 0x40);
-    Rebuild();
-    ASSERT_EQ(Ready(WriteDone(redo, kEnd, {})), 0);
-    Settle();
-    EXPECT_EQ(Err(kA), Mirel::kErrInvalidFile);
-}
