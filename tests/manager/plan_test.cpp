@@ -298,8 +298,7 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
     const unistring kC = u"cccccccc-0000-4000-8000-000000000003";
     const UniversalPath copies = UniversalPath::Folder("/b/Copies");
     using Pairs = std::set<std::pair<unistring, unistring>>;  // old, fresh
-    // What the start of 200 replaces; `inPlace`'s copy written at `at`, uploads at 1000 (2000 in
-    // u2).
+    // What the start of 200 replaces; `inPlace`'s copy written at `at`, uploads at 1000 (u2: 2000).
     auto replaced = [&](const Catalogue& c, const unistring& inPlace = u"", std::uint64_t at = 0) {
         const auto choices = IntervalPlan::ChooseStartingCopies(
             c.map, 200, [&](const unistring& u) { return u == inPlace; }, {});
@@ -341,8 +340,7 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
     EXPECT_EQ(replaced(c), (Pairs{{kB, kC}})) << "an upload of an older interval";
     // A copy moved in place after the waiting upload is newer, one before is older; one a log
     // wrote to says nothing of its age.
-    c = start();
-    c.map.at(100).databases.erase(kA);
+    c = Catalogue({100}, 200);
     upload(c, 200, kB, 50, "/b/Copies/u1/db.vdb");
     c.Copy(200, kC, 70).pristine = true;
     EXPECT_EQ(replaced(c, kC, 2000), (Pairs{{kB, kC}})) << "moved in place after the upload";
