@@ -3,14 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
 #include <tuple>
 
-#include "platform/framework/BackupFolder.h"
-#include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/File.h"
 #include "tests/manager/Files.h"

@@ -6,10 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <mutex>
 
-#include "platform/framework/BackupFolder.h"
-#include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/Env.h"
 #include "tests/manager/Files.h"

@@ -6,7 +6,6 @@
 #include <sys/time.h>
 
 #include "platform/support/DateTime.h"
-#include "tests/lib/PowerLoss.h"
 #include "tests/manager/CycleFixture.h"
 
 using Mirel::FsOp;
