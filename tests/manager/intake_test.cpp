@@ -191,6 +191,7 @@ TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
     const std::string outsideBefore = Fingerprint(outside.path());
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies/evil").c_str()), 0);
     EXPECT_FALSE(Up(backup() + "/Copies/evil/db.vdb", kA));
+    EXPECT_FALSE(Up(outside / "db.vdb", kA));
     // Not a database file name, a truncated copy, another database than announced.
     WriteDb(backup() + "/Copies/u1/db.bin", kA, 1);
     EXPECT_FALSE(Up(backup() + "/Copies/u1/db.bin", kA));
@@ -199,7 +200,7 @@ TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
     EXPECT_FALSE(Up(cut, kA));
     std::string other = WriteDb(backup() + "/Copies/u3/db.vdb", kC, 1);
     EXPECT_FALSE(Up(other, kA));
-    EXPECT_EQ(events.Count(0x41000313), 4);
+    EXPECT_EQ(events.Count(0x41000313), 5);
     EXPECT_TRUE(Up(WriteDb(backup() + "/Copies/u4/db.VDB", kA, 1), kA));
     // Nothing of the refused files moved, and a whole interval never touches the outside.
     std::string done = WriteDone(backup() + "/Changes/Redo_1", kEnd, {});
