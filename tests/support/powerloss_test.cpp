@@ -34,12 +34,9 @@ std::string Get(const std::string& path) {
     return testutil::IsDir(path) ? "<folder>" : testutil::Exists(path) ? "<other>" : "<missing>";
 }
 
-std::string N(const char* prefix, std::uint64_t i) {
-    return prefix + std::to_string(i);
-}
-
 class PowerLossTest : public ::testing::Test {
 protected:
+    static std::string N(const char* prefix, std::uint64_t i) { return prefix + std::to_string(i); }
     PowerLoss::Outcome Reboot(PowerLoss::Loss loss = PowerLoss::Loss::kWorst,
                               std::uint64_t seed = 0) {
         PowerLoss::Outcome out = disk.Restart(loss, seed);
