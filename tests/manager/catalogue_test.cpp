@@ -330,25 +330,22 @@ TEST_F(RetentionTest, AFolderAStopLeftWithOnlyItsManifestOrNothingGoesAfterARest
     const std::string oldest = lastGood.GetList(backupPath)[0].GetPath().Native();
     for (const auto& e : fs::directory_iterator(oldest))
         if (e.path().filename() != Talon::Manifest::sFileName) fs::remove_all(e.path());
-    const std::string empty =
-        backup() + "/LastGood_" +
-        Talon::BackupFolder::MakeTimestamp(server.IntervalEnds()[0] - 60000000).ToUTF8();
-    fs::create_directory(empty);
-    // An older one the catalogue holds nothing of any more (its logs long gone).
-    const std::uint64_t olderEnd = server.IntervalEnds()[0] - 120000000;
-    const std::string manifestOnly =
-        backup() + "/LastGood_" + Talon::BackupFolder::MakeTimestamp(olderEnd).ToUTF8();
-    fs::create_directory(manifestOnly);
-    ASSERT_TRUE(Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(manifestOnly)),
-                                       olderEnd)
-                    .OK());
+    // An empty one, and an older one the catalogue holds nothing of any more (its logs long gone).
+    auto made = [&](std::uint64_t before) {
+        const std::uint64_t end = server.IntervalEnds()[0] - before;
+        const std::string f =
+            backup() + "/LastGood_" + Talon::BackupFolder::MakeTimestamp(end).ToUTF8();
+        fs::create_directory(f);
+        return std::pair(f, Mirel::Directory(Mirel::UniversalPath::Folder(f)));
+    };
+    const std::string empty = made(60000000).first;
+    const auto [manifestOnly, withManifest] = made(120000000);
+    ASSERT_TRUE(Talon::Manifest::Write(withManifest, server.IntervalEnds()[0] - 120000000).OK());
     WriteFile(backup() + "/someone-else.txt", "mine");
 
     Rebuild();
     ASSERT_NO_FATAL_FAILURE(Intervals(server, 1));
-    EXPECT_FALSE(fs::exists(oldest));
-    EXPECT_FALSE(fs::exists(empty));
-    EXPECT_FALSE(fs::exists(manifestOnly));
+    for (const std::string& f : {oldest, empty, manifestOnly}) EXPECT_FALSE(fs::exists(f)) << f;
     EXPECT_EQ(lastGood.GetList(backupPath).size(), 2u);
     EXPECT_EQ(ReadFile(backup() + "/someone-else.txt"), "mine");
     EXPECT_EQ(server.VerifyAll(), "");

@@ -60,9 +60,10 @@ public:
         return item;
     }
     Choice Choose(std::uint64_t current, const unistring& uuid,
-                  const std::set<unistring>& failed = {}, bool hasCopy = false) const {
+                  const std::set<unistring>& failed = {}, bool hasCopy = false,
+                  const std::set<std::uint64_t>* kept = nullptr) const {
         for (const Choice& c : IntervalPlan::ChooseStartingCopies(
-                 map, current, [&](const unistring&) { return hasCopy; }, failed))
+                 map, current, [&](const unistring&) { return hasCopy; }, failed, kept))
             if (c.uuid == uuid) return c;
         Choice none;
         none.uuid = u"(no choice)";
@@ -261,14 +262,10 @@ TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     s.Copy(4 * kH, kA, 50);
     s.Copy(5 * kH, kA, 50);
     s.Logs(6 * kH, kA, {Log(50, 52, 6 * kH - 1)});
-    auto choose = [&](const Set& k) {
-        for (const Choice& x : IntervalPlan::ChooseStartingCopies(
-                 s.map, 6 * kH, [](const unistring&) { return false; }, {}, &k))
-            if (x.uuid == kA) return x;
-        return Choice();
-    };
-    EXPECT_EQ(choose(IntervalPlan::KeptFolders(s.map, 6 * kH, {})).source, Source::kMovePg);
-    Choice linked = choose(IntervalPlan::KeptFolders(s.map, 6 * kH, {3, 0}));
+    const Set one = IntervalPlan::KeptFolders(s.map, 6 * kH, {}),
+              three = IntervalPlan::KeptFolders(s.map, 6 * kH, {3, 0});
+    EXPECT_EQ(s.Choose(6 * kH, kA, {}, false, &one).source, Source::kMovePg);
+    const Choice linked = s.Choose(6 * kH, kA, {}, false, &three);
     EXPECT_EQ(std::pair(linked.source, linked.lg), std::pair(Source::kLinkLg, 5 * kH));
     // The newest folder is kept even by a policy that counts none.
     EXPECT_EQ(Talon::KeptRestorePoints({3, 1, 2}, 0, 0, 3), (Set{3}));
