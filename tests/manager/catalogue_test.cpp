@@ -234,34 +234,6 @@ TEST_F(ManagerTest, ARedoFolderWithoutItsIntervalDoneFileGoesOnlyWithAnIntervalI
     EXPECT_TRUE(IsFile(changes + "Redo_1800000000000000/l.vrl"));
 }
 
-TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
-    sim::WorkloadOptions opt = Options(21, 4);
-    opt.initialPages = 512;
-    opt.maxPagesPerLog = 1500;
-    opt.maxLogsPerInterval = 6;
-    sim::Workload server(backup(), opt, announcer);
-    ASSERT_TRUE(server.Upload());
-    Intervals(server);
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    // Start the interval, then abort the workers while one applies its logs.
-    Gate gate(gates, backup() + "/InProgress/", true);
-    while (auto m = Queue().GetMsg(0))
-        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-    ASSERT_TRUE(gate.WaitHeld(60000)) << "no worker wrote a copy";
-    EXPECT_TRUE(mgr->Cat().AnyWorkerBusy());
-    gate.Release();
-    mgr->StopWorkers(false);
-    EXPECT_FALSE(mgr->Cat().AnyWorkerBusy());
-    // Every in-progress copy is a whole database at some MSN of its chain.
-    for (const auto& file : List(backup() + "/InProgress"))
-        EXPECT_FALSE(DbInfo(file).uuid.empty()) << file.Native();
-    Settle();  // the next check wakes the workers again
-    EXPECT_EQ(server.VerifyLastGood(NewestLastGood(backup())), "");
-    EXPECT_EQ(server.VerifyAll(), "");
-    EXPECT_FALSE(Exists(backup() + "/Rejected"));
-}
-
 namespace {
 
 class CopyFolderTest : public ManagerTest {
