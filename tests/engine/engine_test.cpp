@@ -26,7 +26,7 @@ using sim::PageImage;
 using sim::PageMap;
 using sim::RedoLogWriter;
 using sim::WriteDatabaseFile;
-using testutil::TempDir;
+using namespace testutil;
 
 namespace {
 
@@ -63,10 +63,9 @@ Error WriteLog(const UniversalPath& path, Model& m, std::mt19937_64& rng, int n,
 void ExpectMatches(const UniversalPath& dbPath, const Model& m) {
     HBFile db(dbPath);
     ASSERT_TRUE(db.Open(HBFile::kPermRead).OK());
-    EXPECT_EQ(db.GetMSN(), m.msn);
-    EXPECT_EQ(db.GetUUID(), UuidText::ToText(m.uuid));
-    std::uint64_t count = m.pages.empty() ? 0 : m.pages.rbegin()->first + 1;
-    EXPECT_EQ(db.GetPageCount(), count);
+    const std::uint64_t count = m.pages.empty() ? 0 : m.pages.rbegin()->first + 1;
+    EXPECT_EQ(std::make_tuple(db.GetMSN(), db.GetUUID(), db.GetPageCount()),
+              std::make_tuple(m.msn, UuidText::ToText(m.uuid), count));
     PageImage buf(kPage), zero(kPage, 0);
     for (std::uint64_t n = 0; n < count; ++n) {
         ASSERT_TRUE(db.ReadPage(n, buf.data()).OK());
@@ -97,7 +96,7 @@ protected:
         EXPECT_TRUE(WriteDatabaseFile(tmp.File(name), m.uuid, kPage, m.msn, m.pages).OK());
         return m;
     }
-    std::string DbBytes() { return testutil::ReadFile(tmp / "db.vdb"); }
+    std::string DbBytes() { return ReadFile(tmp / "db.vdb"); }
     // The test's own fault seam in front of its own disk that can lose power: its thread's Env.
     PowerLoss::Disk disk;
     Mirel::FaultEnv faults{disk};
@@ -108,26 +107,30 @@ protected:
 
 }  // namespace
 
-TEST_F(EngineTest, DamagedOrForeignLogsAreRefusedAndChangeNothing) {
+// A damaged or foreign log, or one cut short or gone bad after its open (also in an arena block
+// holding the last pass's records), is an error of that log, never a signal; only the checked
+// bytes are written.
+TEST_F(EngineTest, DamagedForeignOrChangingLogsAreRefusedAndOnlyCheckedBytesAreWritten) {
     Model m = Db(), next = m;
-    ASSERT_TRUE(WriteLog(tmp.File("good.vrl"), next, rng, 5, false).OK());
-    const std::string good = testutil::ReadFile(tmp / "good.vrl"), before = DbBytes();
+    const std::string pristine = DbBytes();
+    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), next, rng, 40, false).OK());
+    const std::string good = ReadFile(tmp / "l.vrl");
     const std::uint64_t rec = Format::kLogHeaderSize;
     const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> damage = {
         {"truncated", [&](const std::string& p) { ::truncate(p.c_str(), good.size() - 7); }},
-        {"trailing bytes", [&](const std::string& p) { testutil::WriteFile(p, good + "x"); }},
-        {"header bit flip", [](const std::string& p) { testutil::FlipByte(p, 40, 0x40); }},
-        {"wrong magic", [](const std::string& p) { testutil::FlipByte(p, 0, 0x40); }},
+        {"trailing bytes", [&](const std::string& p) { WriteFile(p, good + "x"); }},
+        {"header bit flip", [](const std::string& p) { FlipByte(p, 40, 0x40); }},
+        {"wrong magic", [](const std::string& p) { FlipByte(p, 0, 0x40); }},
         {"record data",
-         [&](const std::string& p) { testutil::FlipByte(p, rec + 4 * (16 + kPage) + 100, 0x40); }},
-        {"record page number", [&](const std::string& p) { testutil::FlipByte(p, rec + 1, 0x40); }},
+         [&](const std::string& p) { FlipByte(p, rec + 4 * (16 + kPage) + 100, 0x40); }},
+        {"record page number", [&](const std::string& p) { FlipByte(p, rec + 1, 0x40); }},
     };
     for (const auto& [name, hurt] : damage) {
         SCOPED_TRACE(name);
-        testutil::WriteFile(tmp / "bad.vrl", good);
+        WriteFile(tmp / "bad.vrl", good);
         hurt(tmp / "bad.vrl");
         EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("bad.vrl")).GetError(), kErrInvalidFile);
-        EXPECT_EQ(DbBytes(), before);
+        EXPECT_EQ(DbBytes(), pristine);
     }
     // Another database's log, and this one's starting past an MSN the file lacks.
     Model other, gap = m;
@@ -137,26 +140,18 @@ TEST_F(EngineTest, DamagedOrForeignLogsAreRefusedAndChangeNothing) {
     ASSERT_TRUE(WriteLog(tmp.File("gap.vrl"), gap, rng, 2, false).OK());
     EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("other.vrl")).GetError(), kErrLogWrongDatabase);
     EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("gap.vrl")).GetError(), kErrLogChainBreak);
-    EXPECT_EQ(DbBytes(), before);
+    EXPECT_EQ(DbBytes(), pristine);
     // The good log still applies afterwards, and a second time refuses as a chain break.
-    ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("good.vrl")).OK());
+    ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
     ExpectMatches(tmp.File("db.vdb"), next);
-    EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("good.vrl")).GetError(), kErrLogChainBreak);
-}
+    EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).GetError(), kErrLogChainBreak);
 
-// A log cut short or gone bad after its open (also in an arena block holding the last pass's
-// records) is an error of that log, never a signal; only the checked bytes are written.
-TEST_F(EngineTest, ALogThatChangesUnderTheReaderIsAnErrorAndOnlyCheckedBytesAreWritten) {
-    Model m = Db(), next = m;
-    const std::string pristine = DbBytes();
-    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), next, rng, 40, false).OK());
-    const std::string good = testutil::ReadFile(tmp / "l.vrl");
     RecordArena arena;
     // One pass over a fresh copy of both files; `change` runs between the log's open and its
     // application.
     auto pass = [&](RecordArena* a, const std::function<void(HBLogFile&)>& change) {
-        testutil::WriteFile(tmp / "db.vdb", pristine);
-        testutil::WriteFile(tmp / "l.vrl", good);
+        WriteFile(tmp / "db.vdb", pristine);
+        WriteFile(tmp / "l.vrl", good);
         HBFile db(tmp.File("db.vdb"));
         db.SetOpeningFlags(0x110);
         EXPECT_TRUE(db.Open(HBFile::kPermReadWrite).OK());
@@ -177,7 +172,7 @@ TEST_F(EngineTest, ALogThatChangesUnderTheReaderIsAnErrorAndOnlyCheckedBytesAreW
     auto rewritten = [&](HBLogFile& log) {
         ASSERT_TRUE(log.VerifyRecords().OK());
         for (std::uint64_t r = 0; r < 40; ++r)
-            testutil::FlipByte(tmp / "l.vrl", Format::kLogHeaderSize + r * (16 + kPage) + 16 + 7);
+            FlipByte(tmp / "l.vrl", Format::kLogHeaderSize + r * (16 + kPage) + 16 + 7);
     };
     for (RecordArena* a : {static_cast<RecordArena*>(nullptr), &arena}) {
         SCOPED_TRACE(a ? "arena" : "own memory");
@@ -246,7 +241,7 @@ TEST(RecordArenaTest, BlocksNeverOverlapAreReusedAndWhatIsNotKeptGoesBack) {
 // Each log of a pass is checked whole when queued; applied, every page goes out and is synced
 // once, and only then does the header move to the last log's MSN.
 TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader) {
-    testutil::MakeDirs(tmp / "db");
+    MakeDirs(tmp / "db");
     Model m = Db(8, "db/db.vdb");
     const std::uint64_t startMsn = m.msn;
     std::set<std::uint64_t> touched;
@@ -254,15 +249,13 @@ TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader)
     for (int i = 0; i < 3; ++i) {
         logs.push_back(tmp / ("l" + std::to_string(i) + ".vrl"));
         ASSERT_TRUE(WriteLog(UniversalPath::FromNative(logs.back()), m, rng, 30, false).OK());
-    }
-    for (const auto& l : logs) {
-        HBLogFile log(UniversalPath::FromNative(l));
+        HBLogFile log(UniversalPath::FromNative(logs.back()));
         ASSERT_TRUE(log.Open(HBLogFile::kPermRead).OK() && log.VerifyRecords().OK());
         for (std::uint64_t r = 0; r < log.RecordCount(); ++r) touched.insert(log.RecordPage(r));
     }
     ASSERT_LT(touched.size(), 90u);  // pages rewritten within the pass
-    testutil::WriteFile(tmp / "bad.vrl", testutil::ReadFile(logs[1]));
-    testutil::FlipByte(tmp / "bad.vrl", Format::kLogHeaderSize + 20, 0x40);
+    WriteFile(tmp / "bad.vrl", ReadFile(logs[1]));
+    FlipByte(tmp / "bad.vrl", Format::kLogHeaderSize + 20, 0x40);
     Model other;
     ASSERT_TRUE(WriteLog(tmp.File("other.vrl"), other, rng, 2, false).OK());
 
@@ -273,7 +266,7 @@ TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader)
         return *open.back();
     };
     const std::string dbPath = tmp / "db/db.vdb";
-    const std::string before = testutil::ReadFile(dbPath);
+    const std::string before = ReadFile(dbPath);
     HBFile db(UniversalPath::FromNative(dbPath));
     db.SetOpeningFlags(0x110);
     ASSERT_TRUE(db.Open(HBFile::kPermReadWrite).OK());
@@ -295,12 +288,12 @@ TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader)
     ASSERT_TRUE(db.QueueLog(openLog(logs[1])).OK());
     ASSERT_TRUE(db.QueueLog(openLog(logs[2])).OK());
     EXPECT_EQ(std::pair(db.PassMSN(), db.GetMSN()), std::pair(m.msn, startMsn));
-    EXPECT_EQ(testutil::ReadFile(dbPath), before);  // queued, nothing written
+    EXPECT_EQ(ReadFile(dbPath), before);  // queued, nothing written
 
     // A stop before or during the pass writes no header.
     std::atomic<std::int32_t> abort{1};
     EXPECT_EQ(db.ApplyPass(&abort).GetError(), kErrAborted);
-    EXPECT_TRUE(db.QueuedLogs() == 0 && testutil::ReadFile(dbPath) == before);
+    EXPECT_TRUE(db.QueuedLogs() == 0 && ReadFile(dbPath) == before);
 
     // The power fails at the pass's first durability point: every page once, no header.
     PowerLoss::Scope run(disk);
@@ -317,7 +310,7 @@ TEST_F(EngineTest, APassChecksEveryLogFirstAndWritesEachPageOnceBeforeOneHeader)
     EXPECT_EQ(out.lost, pages);
     EXPECT_EQ(out.writesLost, touched.size());
     db.Close();
-    EXPECT_EQ(testutil::ReadFile(dbPath), before);
+    EXPECT_EQ(ReadFile(dbPath), before);
 
     // Without a crash the pass costs two durability points: the pages, then the header.
     ASSERT_TRUE(db.Open(HBFile::kPermReadWrite).OK());
@@ -354,10 +347,10 @@ TEST_F(EngineTest, ADamagedDatabaseFileIsNotADatabase) {
         ::close(fd);
     };
     auto bothTorn = [&] {
-        for (int i : {0, 1})
-            testutil::FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[i] + 33, 0x40);
+        for (int i : {0, 1}) FlipByte(tmp / "db.vdb", Format::kDbSlotOffset[i] + 33, 0x40);
     };
     const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+        {"not a database", [&] { WriteFile(tmp / "db.vdb", std::string(5000, 'j')); }},
         {"cut by a byte", [&] { cut(whole - 1); }},
         {"header block only", [&] { cut(kPage); }},
         {"both slots torn", bothTorn},
@@ -369,14 +362,14 @@ TEST_F(EngineTest, ADamagedDatabaseFileIsNotADatabase) {
     };
     for (const auto& [name, damage] : cases) {
         SCOPED_TRACE(name);
-        testutil::WriteFile(tmp / "db.vdb", good);
+        WriteFile(tmp / "db.vdb", good);
         damage();
         HBFile db(tmp.File("db.vdb"));
         EXPECT_EQ(db.Open(HBFile::kPermRead).GetError(), kErrInvalidFile);
         EXPECT_EQ(db.Open(HBFile::kPermReadWrite).GetError(), kErrInvalidFile);
     }
     // A longer file is fine: pages past the count are the next log's to claim.
-    testutil::WriteFile(tmp / "db.vdb", good);
+    WriteFile(tmp / "db.vdb", good);
     cut(whole + 3 * kPage);
     HBFile db(tmp.File("db.vdb"));
     EXPECT_TRUE(db.Open(HBFile::kPermRead).OK());
@@ -423,23 +416,19 @@ TEST_F(EngineTest, APageBeyondTheLargestFileOffsetIsInvalid) {
     }
 }
 
-TEST_F(EngineTest, ContainerChangesTravelWithTheLog) {
+TEST_F(EngineTest, ContainerChangesTravelWithTheLogAndWritersAndLocksRefuseMisuse) {
     Model m = Db(0);
-    testutil::MakeDirs(tmp / "db.vdb.rc");
-    testutil::WriteFile(tmp / "db.vdb.rc/old", "old");
-    testutil::WriteFile(tmp / "db.vdb.rc/keep", "keep");
+    MakeDirs(tmp / "db.vdb.rc");
+    MakeDirs(tmp / "l.vrl.rc/sub");
+    for (const auto& [f, text] : {std::pair{"db.vdb.rc/old", "old"},
+                                  {"db.vdb.rc/keep", "keep"},
+                                  {"l.vrl.rc/old", "new"},
+                                  {"l.vrl.rc/sub/c1", "c1"}})
+        WriteFile(tmp / f, text);
     ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), m, rng, 1, false).OK());
-    testutil::MakeDirs(tmp / "l.vrl.rc/sub");
-    testutil::WriteFile(tmp / "l.vrl.rc/old", "new");
-    testutil::WriteFile(tmp / "l.vrl.rc/sub/c1", "c1");
     ASSERT_TRUE(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).OK());
-    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb.rc/old"), "new");
-    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb.rc/keep"), "keep");
-    EXPECT_EQ(testutil::ReadFile(tmp / "db.vdb.rc/sub/c1"), "c1");
-}
-
-TEST_F(EngineTest, WritersAndLocksRefuseMisuse) {
-    Model m = Db(0);
+    for (const auto& [f, text] : {std::pair{"old", "new"}, {"keep", "keep"}, {"sub/c1", "c1"}})
+        EXPECT_EQ(ReadFile(tmp / "db.vdb.rc/" + f), text);
     EXPECT_EQ(WriteDatabaseFile(tmp.File("db.vdb"), m.uuid, kPage, m.msn, m.pages).GetError(),
               kErrAlreadyExists);
     HBFile a(tmp.File("db.vdb")), b(tmp.File("db.vdb"));
@@ -451,12 +440,6 @@ TEST_F(EngineTest, WritersAndLocksRefuseMisuse) {
     a.Close();
     EXPECT_TRUE(b.Open(HBFile::kPermReadWrite).OK());
     b.Close();
-
-    testutil::WriteFile(tmp / "junk.vdb", std::string(5000, 'j'));
-    HBFile junk(tmp.File("junk.vdb"));
-    EXPECT_EQ(junk.Open(HBFile::kPermRead).GetError(), kErrInvalidFile);
-
-    ASSERT_TRUE(WriteLog(tmp.File("l.vrl"), m, rng, 1, false).OK());
     HBEngine::Shutdown();
     EXPECT_EQ(Apply(tmp.File("db.vdb"), tmp.File("l.vrl")).GetError(), kErrEngineNotStarted);
 }

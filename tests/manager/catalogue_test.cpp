@@ -3,21 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 
-#include "platform/engine/HBEngine.h"
-#include "platform/engine/Uuid.h"
-#include "platform/framework/BackupFolder.h"
-#include "platform/framework/IBS_Config.h"
-#include "platform/framework/Logger.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/File.h"
 #include "tests/manager/Files.h"
 #include "tests/manager/ManagerFixture.h"
-#include "tools/sim/ServerWriters.h"
 
 using Mirel::unistring;
 using namespace testutil;
@@ -40,17 +34,16 @@ TEST_F(ManagerTest, RedoLogsLandInTheIntervalTheyEndIn) {
 
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         ASSERT_EQ(intervals.size(), 3u);
-        Interval& i1 = intervals.at(e1);
-        EXPECT_EQ(i1.databases.at(U(kA)).logs.size(), 2u);  // a1 (handed over) and a2
-        EXPECT_TRUE(i1.databases.at(U(kB)).pfailed);
-        EXPECT_FALSE(i1.databases.at(U(kA)).pfailed);
-        Interval& i2 = intervals.at(e2);
-        EXPECT_EQ(i2.databases.at(U(kA)).logs.size(), 1u);
-        EXPECT_EQ(i2.donePath.Native(), again);
-        EXPECT_FALSE(i2.databases.at(U(kA)).pfailed);  // the list of a repeated end is not used
-        Interval& open = intervals.at(kOpenInterval);
-        ASSERT_EQ(open.databases.at(U(kA)).logs.size(), 1u);
-        EXPECT_EQ(open.databases.at(U(kA)).logs.begin()->endUTC, e2 + 1);
+        // a1 (handed over) and a2; the list of a repeated end is not used.
+        const DatabaseItem &a1 = intervals.at(e1).databases.at(U(kA)),
+                           &a2 = intervals.at(e2).databases.at(U(kA));
+        EXPECT_EQ(std::make_tuple(a1.logs.size(), a1.pfailed, a2.logs.size(), a2.pfailed),
+                  std::make_tuple(2u, false, 1u, false));
+        EXPECT_TRUE(intervals.at(e1).databases.at(U(kB)).pfailed);
+        EXPECT_EQ(intervals.at(e2).donePath.Native(), again);
+        const auto& open = intervals.at(kOpenInterval).databases.at(U(kA)).logs;
+        ASSERT_EQ(open.size(), 1u);
+        EXPECT_EQ(open.begin()->endUTC, e2 + 1);
     });
     std::string outside = WriteLog(tmp / "elsewhere", "x.vrl", kA, 5, 6, e2 + 9);
     EXPECT_EQ(Ready(outside, kA), Mirel::kErrFileNotTaken);
@@ -64,13 +57,11 @@ TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
     ASSERT_TRUE(IsFile(first));
     ASSERT_EQ(server.WriteIntervalLogs(), 0);  // the model moves on; a newer full copy follows
     ASSERT_TRUE(server.Upload(0));
-    EXPECT_FALSE(Exists(first));
     EXPECT_FALSE(Exists(backup() + "/Copies/upload-5-1"));
     unistring uuid = U(server.Db(0).UuidText());
     mgr->WithCatalogue([&](IntervalMap& intervals) {
         const DatabaseItem& item = intervals.at(kOpenInterval).databases.at(uuid);
-        EXPECT_TRUE(item.upload);
-        EXPECT_EQ(item.file.msn, server.Db(0).MSN());
+        EXPECT_TRUE(item.upload && item.file.msn == server.Db(0).MSN());
     });
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN(), false), 0);
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN() + 1000, false),
@@ -80,32 +71,21 @@ TEST_F(ManagerTest, UploadsReplaceUploadsAndVerificationFindsCopies) {
               Mirel::kErrNoFullBackup);
     MakeDirs(backup() + "/Copies/upload-5-2/db0.vdb.rc");
     EXPECT_EQ(mgr->VerifyFullDBBackup(u"db0", uuid, server.Db(0).MSN(), true), 0);
-    Events events;
-    MakeDirs(tmp / "outside");
-    ASSERT_TRUE(
-        server.Db(0).WriteFullCopy(Mirel::UniversalPath::FromNative(tmp / "outside/db0.vdb")).OK());
-    EXPECT_FALSE(mgr->FullDBBackupIsUploaded(U(tmp / "outside/db0.vdb"), uuid));
-    EXPECT_EQ(events.Count(0x41000313), 1);
-    EXPECT_TRUE(IsFile(tmp / "outside/db0.vdb"));
 }
 
 TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
-    std::string lg = backup() + "/LastGood_2026-01-01_0000";
+    const auto path = [](const std::string& p) { return Mirel::UniversalPath::FromNative(p); };
+    const std::string lg = backup() + "/LastGood_2026-01-01_0000", ip = backup() + "/InProgress";
+    WriteDb(lg + "/a/b/db.vdb", kA, 7, 0);
     MakeDirs(lg + "/a/b/db.vdb.rc");
-    auto uuid = Mirel::UuidText::Generate();
-    ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(lg + "/a/b/db.vdb"), uuid,
-                                       512, 7, {})
-                    .OK());
     WriteFile(lg + "/a/b/db.vdb.rc/c1", "container");
-    DatabaseItem item(Mirel::UniversalPath::FromNative("a/b/db.vdb"), Mirel::UuidText::ToText(uuid),
-                      7, false, true);
-    auto lgPath = Mirel::UniversalPath::Folder(lg);
-    std::string ip = backup() + "/InProgress";
+    DatabaseItem item(path("a/b/db.vdb"), U(kA), 7, false, true);
+    const auto lgPath = Mirel::UniversalPath::Folder(lg);
+    const auto links = [&] { return Mirel::File(path(ip + "/a/b/db.vdb")).GetHardLinkCount(); };
     using Kind = Mirel::ErrorKind;
 
     ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true).OK());
-    EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
-              2u);
+    EXPECT_EQ(links(), 2u);
     EXPECT_EQ(ReadFile(ip + "/a/b/db.vdb.rc/c1"), "container");
     faults.Arm(Mirel::FsOp::kDeleteFile, ip + "/a/b/db.vdb", Mirel::kErrFileLocked, 1);
     Mirel::Error e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
@@ -113,38 +93,27 @@ TEST_F(ManagerTest, InProgressCopiesAndTheirFailurePaths) {
     // No hard links here: a private copy takes their place.
     faults.Arm(Mirel::FsOp::kHardLink, ip + "/*", Mirel::kErrLinkNotSupported);
     ASSERT_TRUE(mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true).OK());
-    EXPECT_EQ(Mirel::File(Mirel::UniversalPath::FromNative(ip + "/a/b/db.vdb")).GetHardLinkCount(),
-              1u);
+    EXPECT_EQ(links(), 1u);
     faults.Clear();
 
     // A folder not made cuts the start short, but a database's own folder gone fails it alone.
-    struct FolderCase {
-        std::string at;
-        int error;
-        Kind kind;
-    };
-    for (const FolderCase& c : std::vector<FolderCase>{
-             {ip + "/a/b", Mirel::kErrPathNotFound, Kind::kData},
-             {ip + "/a/b", Mirel::kErrAccessDenied, Kind::kEnvironment},
-             {ip, Mirel::kErrPathNotFound, Kind::kEnvironment},
-         }) {
-        SCOPED_TRACE(c.at + " " + std::to_string(c.error));
+    for (const auto& [at, error, kind] :
+         {std::tuple<std::string, int, Kind>{ip + "/a/b", Mirel::kErrPathNotFound, Kind::kData},
+          {ip + "/a/b", Mirel::kErrAccessDenied, Kind::kEnvironment},
+          {ip, Mirel::kErrPathNotFound, Kind::kEnvironment}}) {
         Mirel::Directory(Mirel::UniversalPath::Folder(ip)).DeleteAll();
-        faults.Arm(Mirel::FsOp::kCreateDir, c.at, c.error, 1);
+        faults.Arm(Mirel::FsOp::kCreateDir, at, error, 1);
         e = mgr->Cycle().MakeInProgressHardLinks(item, lgPath, true);
-        EXPECT_EQ(e.GetError(), c.error);
-        EXPECT_EQ(e.Kind(), c.kind);
+        EXPECT_EQ(std::pair(e.GetError(), e.Kind()), std::pair(error, kind)) << at;
     }
     faults.Clear();
 
     // An upload at X/sub/db.vdb lands as sub/db.vdb with its containers, and X goes.
-    std::string up = backup() + "/Copies/X/sub";
+    const std::string up = backup() + "/Copies/X/sub";
+    WriteDb(up + "/up.vdb", kB, 3, 0);
     MakeDirs(up + "/up.vdb.rc");
     WriteFile(up + "/up.vdb.rc/c1", "container");
-    ASSERT_TRUE(sim::WriteDatabaseFile(Mirel::UniversalPath::FromNative(up + "/up.vdb"),
-                                       Mirel::UuidText::Generate(), 512, 3, {})
-                    .OK());
-    DatabaseItem upload(Mirel::UniversalPath::FromNative(up + "/up.vdb"), u"x", 3, true, true);
+    DatabaseItem upload(path(up + "/up.vdb"), u"x", 3, true, true);
     ASSERT_TRUE(mgr->Cycle().MoveUploadToInProgress(upload).OK());
     EXPECT_EQ(upload.file.path.GetUserEntryFormat(), unistring(u"sub/up.vdb"));
     EXPECT_FALSE(upload.upload);
@@ -208,7 +177,6 @@ TEST_F(ManagerTest, UnchainedLogsAreDropped) {
 
 TEST_F(ManagerTest, AnnouncementsWhileTheCatalogueIsWalked) {
     sim::WorkloadOptions opt = Options(31, 6);
-    std::vector<std::unique_ptr<sim::Workload>> servers;
     std::atomic<bool> done{false};
     std::thread walker([&] {
         while (!done.load()) {
@@ -249,49 +217,21 @@ TEST_F(ManagerTest, ARedoFolderWithoutItsIntervalDoneFileGoesOnlyWithAnIntervalI
         return Mirel::UniversalPath::Folder(changes + name);
     };
     Catalogue& cat = mgr->Cat();
-    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end + 1)), end));
-    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end)), end));
-    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_next"), end));
-    EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end - 1)), 0));
-    for (const char* stays :
-         {"Redo_1800000060000001", "Redo_1800000060000000", "Redo_next", "Redo_1800000059999999"})
+    for (const auto& [stays, at] : {std::pair{"Redo_1800000060000001", end},
+                                    {"Redo_1800000060000000", end},
+                                    {"Redo_next", end},
+                                    {"Redo_1800000059999999", std::uint64_t{0}}}) {
+        EXPECT_FALSE(cat.DeleteIntervalIfEmpty(folder(stays), at)) << stays;
         EXPECT_TRUE(IsDir(changes + stays)) << stays;
+    }
     // Started before the end, empty: that interval's, and it goes.
-    EXPECT_TRUE(cat.DeleteIntervalIfEmpty(folder("Redo_" + std::to_string(end - 1)), end));
+    EXPECT_TRUE(cat.DeleteIntervalIfEmpty(folder("Redo_1800000059999999"), end));
     EXPECT_FALSE(Exists(changes + "Redo_1800000059999999"));
     // With a log in it, it stays all the same.
     const Mirel::UniversalPath withLog = folder("Redo_1800000000000000");
     WriteFile(changes + "Redo_1800000000000000/l.vrl", "a log being written");
     EXPECT_FALSE(cat.DeleteIntervalIfEmpty(withLog, end));
     EXPECT_TRUE(IsFile(changes + "Redo_1800000000000000/l.vrl"));
-}
-
-TEST_F(ManagerTest, AbortMidIntervalLeavesConsistentCopiesAndResumes) {
-    sim::WorkloadOptions opt = Options(21, 4);
-    opt.initialPages = 512;
-    opt.maxPagesPerLog = 1500;
-    opt.maxLogsPerInterval = 6;
-    sim::Workload server(backup(), opt, announcer);
-    ASSERT_TRUE(server.Upload());
-    Intervals(server);
-    ASSERT_EQ(server.WriteIntervalLogs(), 0);
-    ASSERT_EQ(server.CloseInterval(), 0);
-    // Start the interval, then abort the workers while one applies its logs.
-    Gate gate(gates, backup() + "/InProgress/", true);
-    while (auto m = Queue().GetMsg(0))
-        if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
-    ASSERT_TRUE(gate.WaitHeld(60000)) << "no worker wrote a copy";
-    EXPECT_TRUE(mgr->Cat().AnyWorkerBusy());
-    gate.Release();
-    mgr->StopWorkers(false);
-    EXPECT_FALSE(mgr->Cat().AnyWorkerBusy());
-    // Every in-progress copy is a whole database at some MSN of its chain.
-    for (const auto& file : List(backup() + "/InProgress"))
-        EXPECT_FALSE(DbInfo(file).uuid.empty()) << file.Native();
-    Settle();  // the next check wakes the workers again
-    EXPECT_EQ(server.VerifyLastGood(NewestLastGood(backup())), "");
-    EXPECT_EQ(server.VerifyAll(), "");
-    EXPECT_FALSE(Exists(backup() + "/Rejected"));
 }
 
 namespace {
@@ -317,87 +257,34 @@ protected:
 // Every copy in a last-good folder is rw-r----- for the service, whatever its source's mode.
 TEST_F(CopyFolderTest, CopiesGetTheServicesModeAndGroupWhateverTheirSourceHad) {
     const Mirel::Os::Ownership own = Talon::IBS_Config::ServiceCopyOwnership();
-    auto mode = [](const std::string& path, unsigned set) {
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) return std::string("missing ") + path;
-        char text[64];
-        std::snprintf(text, sizeof text, "%04o %u:%u", st.st_mode & 07777, st.st_uid, st.st_gid);
+    // The newest copy's mode and owners, then its mode set to `set`.
+    auto mode = [&](unsigned set) {
+        const std::string path = NewestLastGood(backup()) + "/db.vdb";
+        struct stat st {};
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0);
         EXPECT_EQ(::chmod(path.c_str(), set), 0);
-        return std::string(text);
+        return std::tuple(st.st_mode & 07777, st.st_uid, st.st_gid);
     };
-    char want[64];
-    std::snprintf(want, sizeof want, "%04o %u:%u", 0640u, own.uid, own.gid);
+    const auto want = std::tuple(0640u, own.uid, own.gid);
     const std::string upload = WriteDb(backup() + "/Copies/u/db.vdb", kA, 1);
     ASSERT_EQ(::chmod(upload.c_str(), 0666), 0);
     ASSERT_TRUE(Up(upload, kA));
     Interval(0, true);
     // Each copy's mode is set to another before the next interval, as an earlier version left.
-    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0666), want) << "the upload moved in";
+    EXPECT_EQ(mode(0666), want) << "the upload moved in";
     Interval(1, true);
-    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0606), want) << "the private copy";
+    EXPECT_EQ(mode(0606), want) << "the private copy";
     Interval(2);
-    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0604), want) << "the hard link";
+    EXPECT_EQ(mode(0604), want) << "the hard link";
     auto disarm =
         Fault(Mirel::FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrLinkNotSupported);
     Interval(3);
-    EXPECT_EQ(mode(NewestLastGood(backup()) + "/db.vdb", 0640), want) << "the copy for a link";
-}
-
-// Copies linked from one folder take exactly their own container folders, seen anew each start.
-TEST_F(CopyFolderTest, LinkedCopiesFromOneFolderTakeExactlyTheirOwnContainerFolders) {
-    for (const auto& [name, uuid] : {std::make_pair("a", kA), std::make_pair("b", kB)}) {
-        const std::string upload =
-            WriteDb(backup() + "/Copies/u" + name + "/sub/" + name + ".vdb", uuid, 1);
-        if (std::string(name) == "a") {
-            MakeDirs(upload + ".rc");
-            WriteFile(upload + ".rc/c1", "container of a");
-        }
-        ASSERT_TRUE(Up(upload, uuid));
-    }
-    Interval(0);
-    std::string lg = NewestLastGood(backup());
-    ASSERT_EQ(ReadFile(lg + "/sub/a.vdb.rc/c1"), "container of a");
-    ASSERT_FALSE(Exists(lg + "/sub/b.vdb.rc"));
-    Interval(1);  // no logs: both copies are linked from lg
-    const std::string next = NewestLastGood(backup());
-    ASSERT_NE(next, lg);
-    EXPECT_EQ(ReadFile(next + "/sub/a.vdb.rc/c1"), "container of a");
-    EXPECT_FALSE(Exists(next + "/sub/b.vdb.rc"));
-    EXPECT_TRUE(IsFile(next + "/sub/b.vdb"));
-    MakeDirs(next + "/sub/b.vdb.rc");
-    WriteFile(next + "/sub/b.vdb.rc/c2", "container of b");
-    Interval(2);
-    const std::string third = NewestLastGood(backup());
-    ASSERT_NE(third, next);
-    EXPECT_EQ(ReadFile(third + "/sub/a.vdb.rc/c1"), "container of a");
-    EXPECT_EQ(ReadFile(third + "/sub/b.vdb.rc/c2"), "container of b");
-}
-
-// An upload whose log says it has no containers takes none and leaves none behind.
-TEST_F(CopyFolderTest, AnUploadWithoutContainersTakesNoneAndLeavesNoneBehind) {
-    const std::string upload = WriteDb(backup() + "/Copies/u/a.vdb", kA, 1);
-    MakeDirs(upload + ".rc");
-    WriteFile(upload + ".rc/c1", "not the database's");
-    ASSERT_TRUE(Up(upload, kA));
-    Interval(0, true, false);
-    const std::string lg = NewestLastGood(backup());
-    EXPECT_TRUE(IsFile(lg + "/a.vdb"));
-    EXPECT_FALSE(Exists(lg + "/a.vdb.rc"));
-    EXPECT_FALSE(Exists(backup() + "/Copies/u"));
+    EXPECT_EQ(mode(0640), want) << "the copy for a link";
 }
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> LastGoodFolders(const std::string& backup) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(backup))
-        if (e.path().filename().string().rfind("LastGood_", 0) == 0)
-            out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 using RetentionTest = ManagerTest;
 
@@ -409,60 +296,74 @@ TEST_F(RetentionTest, AFolderAStopLeftWithOnlyItsManifestOrNothingGoesAfterARest
     sim::Workload server(backup(), opt, announcer);
     ASSERT_TRUE(server.Upload());
     ASSERT_NO_FATAL_FAILURE(Intervals(server, 4));
-    const std::vector<std::string> before = LastGoodFolders(backup());
-    ASSERT_EQ(before.size(), 2u);
-    const std::string oldest = backup() + "/" + before[0];
+    const Talon::BackupFolder lastGood(u"LastGood");
+    const auto backupPath = Mirel::UniversalPath::Folder(backup());
+    ASSERT_EQ(lastGood.GetList(backupPath).size(), 2u);
+    const std::string oldest = lastGood.GetList(backupPath)[0].GetPath().Native();
     for (const auto& e : fs::directory_iterator(oldest))
         if (e.path().filename() != Talon::Manifest::sFileName) fs::remove_all(e.path());
-    const std::string empty =
-        backup() + "/LastGood_" +
-        Talon::BackupFolder::MakeTimestamp(server.IntervalEnds()[0] - 60000000).ToUTF8();
-    fs::create_directory(empty);
-    // An older one the catalogue holds nothing of any more (its logs long gone).
-    const std::uint64_t olderEnd = server.IntervalEnds()[0] - 120000000;
-    const std::string manifestOnly =
-        backup() + "/LastGood_" + Talon::BackupFolder::MakeTimestamp(olderEnd).ToUTF8();
-    fs::create_directory(manifestOnly);
-    ASSERT_TRUE(Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(manifestOnly)),
-                                       olderEnd)
-                    .OK());
+    // An empty one, and an older one the catalogue holds nothing of any more (its logs long gone).
+    auto made = [&](std::uint64_t before) {
+        const std::uint64_t end = server.IntervalEnds()[0] - before;
+        const std::string f =
+            backup() + "/LastGood_" + Talon::BackupFolder::MakeTimestamp(end).ToUTF8();
+        fs::create_directory(f);
+        return std::pair(f, Mirel::Directory(Mirel::UniversalPath::Folder(f)));
+    };
+    const std::string empty = made(60000000).first;
+    const auto [manifestOnly, withManifest] = made(120000000);
+    ASSERT_TRUE(Talon::Manifest::Write(withManifest, server.IntervalEnds()[0] - 120000000).OK());
     WriteFile(backup() + "/someone-else.txt", "mine");
 
     Rebuild();
     ASSERT_NO_FATAL_FAILURE(Intervals(server, 1));
-    EXPECT_FALSE(fs::exists(oldest));
-    EXPECT_FALSE(fs::exists(empty));
-    EXPECT_FALSE(fs::exists(manifestOnly));
-    EXPECT_EQ(LastGoodFolders(backup()).size(), 2u);
+    for (const std::string& f : {oldest, empty, manifestOnly}) EXPECT_FALSE(fs::exists(f)) << f;
+    EXPECT_EQ(lastGood.GetList(backupPath).size(), 2u);
     EXPECT_EQ(ReadFile(backup() + "/someone-else.txt"), "mine");
     EXPECT_EQ(server.VerifyAll(), "");
 }
 
-// Many uploads in one folder (their container folders then come from one listing): each takes
-// its own container folder along, and one that had none takes nobody's.
-TEST_F(CopyFolderTest, ManyUploadsInOneFolderTakeExactlyTheirOwnContainerFolders) {
+// Uploads in one folder (their container folders come from one listing) take exactly their own
+// container folders, one announced without containers none; so do their linked copies, each start.
+TEST_F(CopyFolderTest, CopiesTakeExactlyTheirOwnContainerFolders) {
     const std::string folder = backup() + "/Copies/many";
+    auto container = [](int i) { return "container of " + std::to_string(i); };
     for (int i = 0; i < 12; ++i) {
         char uuid[40];
         std::snprintf(uuid, sizeof uuid, "22222222-2222-4222-8222-%012d", i);
-        const std::string upload = WriteDb(folder + "/d" + std::to_string(i) + ".vdb", uuid, 1);
+        const std::string upload = WriteDb(folder + "/sub/d" + std::to_string(i) + ".vdb", uuid, 1);
         if (i % 3 != 0) {
             MakeDirs(upload + ".rc");
-            WriteFile(upload + ".rc/c", "container of " + std::to_string(i));
+            WriteFile(upload + ".rc/c", container(i));
         }
         ASSERT_TRUE(Up(upload, uuid));
     }
-    Interval(0);
-    const std::string lg = NewestLastGood(backup());
-    for (int i = 0; i < 12; ++i) {
-        SCOPED_TRACE(i);
-        const std::string copy = lg + "/d" + std::to_string(i) + ".vdb";
-        EXPECT_TRUE(IsFile(copy));
-        if (i % 3 != 0) {
-            EXPECT_EQ(ReadFile(copy + ".rc/c"), "container of " + std::to_string(i));
-        } else {
-            EXPECT_FALSE(Exists(copy + ".rc"));
+    const std::string a = WriteDb(folder + "/sub/a.vdb", kA, 1);
+    MakeDirs(a + ".rc");
+    WriteFile(a + ".rc/c", "not the database's");
+    ASSERT_TRUE(Up(a, kA));
+    // 0 moves the uploads in (A's log without containers), 1 and 2 link them; d0 gains a
+    // container folder after each.
+    std::string previous;
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        Interval(k, k == 0, false);
+        const std::string lg = NewestLastGood(backup());
+        ASSERT_NE(lg, previous);
+        previous = lg;
+        EXPECT_TRUE(IsFile(lg + "/sub/a.vdb"));
+        EXPECT_FALSE(Exists(lg + "/sub/a.vdb.rc"));
+        EXPECT_FALSE(Exists(folder));
+        for (int i = 0; i < 12; ++i) {
+            const std::string copy = lg + "/sub/d" + std::to_string(i) + ".vdb";
+            EXPECT_TRUE(IsFile(copy)) << i;
+            if (i % 3 != 0 || (i == 0 && k > 0)) {
+                EXPECT_EQ(ReadFile(copy + ".rc/c"), container(i)) << i;
+            } else {
+                EXPECT_FALSE(Exists(copy + ".rc")) << i;
+            }
         }
+        MakeDirs(lg + "/sub/d0.vdb.rc");
+        WriteFile(lg + "/sub/d0.vdb.rc/c", container(0));
     }
-    EXPECT_FALSE(Exists(folder));
 }

@@ -5,12 +5,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <functional>
-#include <mutex>
 
-#include "platform/framework/BackupFolder.h"
-#include "platform/framework/IBS_Config.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/Env.h"
 #include "tests/manager/Files.h"
@@ -32,17 +28,13 @@ std::string Fingerprint(const std::string& path) {
         ssize_t n = ::readlink(path.c_str(), target, sizeof target);
         return "link to " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
     }
-    if (S_ISDIR(st.st_mode)) {
-        std::string s = "folder:";
-        for (const auto& p : List(path, Mirel::kListFiles, 100))
-            s += " " + p.Native().substr(path.size()) + "=" + ReadFile(p.Native());
-        return s;
-    }
-    return "file " + ReadFile(path);
+    return S_ISDIR(st.st_mode) ? "folder:" + Snapshot(path) : "file " + ReadFile(path);
 }
 
-std::string Reasons(const std::string& backup) {
-    return ReadFile(backup + "/Rejected/reasons.tsv");
+// `path` moved to `aside`, a link to `target` in its place.
+void SwapForLink(const std::string& path, const std::string& aside, const std::string& target) {
+    ASSERT_EQ(std::rename(path.c_str(), aside.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
 }
 
 // The MSNs of the logs in the catalogue, in order.
@@ -83,27 +75,26 @@ TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
         backup() + "/Copies",                     // the copies folder
         backup() + "/Changes/Redo_1/missing.vrl",
     };
-    std::vector<std::string> before;
-    for (const auto& p : hostile) before.push_back(Fingerprint(p));
-    const std::string outsideBefore = Fingerprint(outside.path());
+    auto all = [&] {
+        std::string s = Fingerprint(outside.path()) + "\n";
+        for (const auto& p : hostile) s += p + ": " + Fingerprint(p) + "\n";
+        return s + (Exists(backup() + "/Rejected") ? "Rejected/" : "");
+    };
+    const std::string before = all();
     for (const auto& p : hostile) {
         EXPECT_EQ(Ready(p, kA), Mirel::kErrFileNotTaken) << p;
         EXPECT_EQ(Ready(p), Mirel::kErrFileNotTaken) << p;
     }
-    for (std::size_t i = 0; i < hostile.size(); ++i)
-        EXPECT_EQ(Fingerprint(hostile[i]), before[i]) << hostile[i];
-    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
-    EXPECT_FALSE(Exists(backup() + "/Rejected"));
+    EXPECT_EQ(all(), before);
     EXPECT_EQ(events.Count(0x41000328), 0);
     EXPECT_EQ(mgr->RedoLogIsReady(u"relative/a.vrl", U(kA), true), Mirel::kErrBadPathFormat);
 
     // The second guard: set-aside itself refuses anything but a file of the changes folder.
-    mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::Folder(lg), true);
-    mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::FromNative(outside / "precious.txt"), true);
-    mgr->Cat().MoveInvalidRedo(Mirel::UniversalPath::FromNative(redo + "/link.vrl"), true);
-    EXPECT_TRUE(IsDir(lg));
-    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
-    EXPECT_FALSE(Exists(backup() + "/Rejected"));
+    for (const auto& p : {Mirel::UniversalPath::Folder(lg),
+                          Mirel::UniversalPath::FromNative(outside / "precious.txt"),
+                          Mirel::UniversalPath::FromNative(redo + "/link.vrl")})
+        mgr->Cat().MoveInvalidRedo(p, true);
+    EXPECT_EQ(all(), before);
 
     EXPECT_EQ(Ready(good, kA), 0);
 }
@@ -111,37 +102,25 @@ TEST_F(ManagerTest, RedoLogIsReadyMovesNothingButARegularFileOfARedoFolder) {
 // An announced log swapped for a link while it is taken is never read through the link.
 TEST_F(ManagerTest, ALogSwappedWhileItIsTakenIsNeverReadThroughALink) {
     TempDir outside;
-    auto& swapper = swapBeforeUse;
-    const std::string redo = backup() + "/Changes/Redo_1";
-
-    // The log itself becomes a link to a sound log elsewhere: refused as a link is.
-    const std::string log = WriteLog(redo, "a.vrl", kA, 1, 2, kEnd - 5);
+    const std::string changes = backup() + "/Changes";
     WriteLog(outside.path(), "a.vrl", kA, 1, 3, kEnd - 4);
-    const std::string outsideBefore = Fingerprint(outside.path());
-    swapper.Set(log, [&] {
-        ASSERT_EQ(std::rename(log.c_str(), (redo + "/moved").c_str()), 0);
-        ASSERT_EQ(::symlink((outside / "a.vrl").c_str(), log.c_str()), 0);
-    });
-    EXPECT_EQ(Ready(log, kA), Mirel::kErrFileNotTaken);
-    EXPECT_TRUE(swapper.Swapped());
-    EXPECT_TRUE(TakenMsns(mgr).empty());
-    EXPECT_EQ(Fingerprint(log), "link to " + (outside / "a.vrl"));
-    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
-    EXPECT_FALSE(Exists(backup() + "/Rejected"));
-
-    // Its redo folder swapped for a link: the log of the folder checked is read.
-    const std::string redo2 = backup() + "/Changes/Redo_2";
-    const std::string log2 = WriteLog(redo2, "b.vrl", kA, 1, 2, kEnd - 5);
     WriteLog(outside / "dir", "b.vrl", kA, 1, 4, kEnd - 3);
-    const std::string outsideBefore2 = Fingerprint(outside.path());
-    swapper.Set(log2, [&] {
-        ASSERT_EQ(std::rename(redo2.c_str(), (backup() + "/Changes/Redo_2x").c_str()), 0);
-        ASSERT_EQ(::symlink((outside / "dir").c_str(), redo2.c_str()), 0);
-    });
+    const std::string outsideBefore = Fingerprint(outside.path());
+    const std::string log = WriteLog(changes + "/Redo_1", "a.vrl", kA, 1, 2, kEnd - 5);
+    const std::string log2 = WriteLog(changes + "/Redo_2", "b.vrl", kA, 1, 2, kEnd - 5);
+    // The log itself becomes a link to a sound log elsewhere: refused as a link is.
+    swapBeforeUse.Set(log, [&] { SwapForLink(log, changes + "/Redo_1/moved", outside / "a.vrl"); });
+    EXPECT_EQ(Ready(log, kA), Mirel::kErrFileNotTaken);
+    EXPECT_TRUE(swapBeforeUse.Swapped() && TakenMsns(mgr).empty());
+    EXPECT_EQ(Fingerprint(log), "link to " + (outside / "a.vrl"));
+    EXPECT_FALSE(Exists(backup() + "/Rejected"));
+    // Its redo folder swapped for a link: the log of the folder checked is read.
+    swapBeforeUse.Set(
+        log2, [&] { SwapForLink(changes + "/Redo_2", changes + "/Redo_2x", outside / "dir"); });
     EXPECT_EQ(Ready(log2, kA), 0);
-    EXPECT_TRUE(swapper.Swapped());
+    EXPECT_TRUE(swapBeforeUse.Swapped());
     EXPECT_EQ(TakenMsns(mgr), std::vector<std::uint64_t>{2});
-    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore2);
+    EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
 }
 
 // A redo folder kept open is used again only while its path still names it, without a link.
@@ -153,8 +132,7 @@ TEST_F(ManagerTest, AKeptRedoFolderIsUsedAgainOnlyWhileItsPathStillNamesIt) {
     // Moved away, a link in its place: not taken through the link.
     WriteLog(redo, "b.vrl", kA, 2, 3, kEnd - 8);
     WriteLog(outside / "dir", "b.vrl", kA, 2, 3, kEnd - 8);
-    ASSERT_EQ(std::rename(redo.c_str(), (changes + "/Redo_1x").c_str()), 0);
-    ASSERT_EQ(::symlink((outside / "dir").c_str(), redo.c_str()), 0);
+    SwapForLink(redo, changes + "/Redo_1x", outside / "dir");
     const std::string outsideBefore = Fingerprint(outside.path());
     EXPECT_EQ(Ready(redo + "/b.vrl", kA), Mirel::kErrFileNotTaken);
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
@@ -169,8 +147,7 @@ TEST_F(ManagerTest, AKeptRedoFolderIsUsedAgainOnlyWhileItsPathStillNamesIt) {
 
     // The changes folder swapped for a link to itself: nothing taken through it.
     WriteLog(redo, "e.vrl", kA, 4, 5, kEnd - 5);
-    ASSERT_EQ(std::rename(changes.c_str(), (backup() + "/Changes2").c_str()), 0);
-    ASSERT_EQ(::symlink((backup() + "/Changes2").c_str(), changes.c_str()), 0);
+    SwapForLink(changes, backup() + "/Changes2", backup() + "/Changes2");
     EXPECT_EQ(Ready(redo + "/e.vrl", kA), Mirel::kErrFileNotTaken);
     EXPECT_EQ(TakenMsns(mgr), (std::vector<std::uint64_t>{2, 3, 4}));
 }
@@ -200,10 +177,9 @@ TEST_F(ManagerTest, UnsoundFilesAreSetAsideWithTheirReason) {
     WriteFile(redo + "/notes.txt", "x");
     EXPECT_EQ(Ready(redo + "/notes.txt", kA), Mirel::kErrFileNotTaken);
     EXPECT_TRUE(IsFile(redo + "/notes.txt"));
-    std::string reasons = Reasons(backup());
-    EXPECT_NE(reasons.find("a.vrl\t10720\t"), std::string::npos) << reasons;
-    EXPECT_NE(reasons.find("IntervalDone.vid\t10709\t"), std::string::npos) << reasons;
-    EXPECT_NE(reasons.find("still.vrl\t10709\t"), std::string::npos) << reasons;
+    const std::string reasons = ReadFile(backup() + "/Rejected/reasons.tsv");
+    for (const char* line : {"a.vrl\t10720\t", "IntervalDone.vid\t10709\t", "still.vrl\t10709\t"})
+        EXPECT_NE(reasons.find(line), std::string::npos) << reasons;
 }
 
 TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
@@ -213,6 +189,7 @@ TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
     const std::string outsideBefore = Fingerprint(outside.path());
     ASSERT_EQ(::symlink(outside.path().c_str(), (backup() + "/Copies/evil").c_str()), 0);
     EXPECT_FALSE(Up(backup() + "/Copies/evil/db.vdb", kA));
+    EXPECT_FALSE(Up(outside / "db.vdb", kA));
     // Not a database file name, a truncated copy, another database than announced.
     WriteDb(backup() + "/Copies/u1/db.bin", kA, 1);
     EXPECT_FALSE(Up(backup() + "/Copies/u1/db.bin", kA));
@@ -221,7 +198,7 @@ TEST_F(ManagerTest, UploadsAreWholeRegularDatabaseFilesOfTheCopiesFolder) {
     EXPECT_FALSE(Up(cut, kA));
     std::string other = WriteDb(backup() + "/Copies/u3/db.vdb", kC, 1);
     EXPECT_FALSE(Up(other, kA));
-    EXPECT_EQ(events.Count(0x41000313), 4);
+    EXPECT_EQ(events.Count(0x41000313), 5);
     EXPECT_TRUE(Up(WriteDb(backup() + "/Copies/u4/db.VDB", kA, 1), kA));
     // Nothing of the refused files moved, and a whole interval never touches the outside.
     std::string done = WriteDone(backup() + "/Changes/Redo_1", kEnd, {});
@@ -303,9 +280,7 @@ TEST_F(ManagerTest, AFolderChangeNeverDestroysWhatItCannotReplace) {
     faults.Arm(Mirel::FsOp::kCreateDir, outside / "full/*", Mirel::kErrDiskFull);
     for (const auto& p : unusable) {
         EXPECT_EQ(mgr->SetBackupFolder(U(p)), 0) << p.substr(0, 80);
-        EXPECT_TRUE(mgr->FoldersReady());
-        EXPECT_TRUE(IsFile(log));
-        EXPECT_TRUE(IsFile(backup() + "/Copies/u/db.vdb"));
+        EXPECT_TRUE(mgr->FoldersReady() && IsFile(log) && IsFile(backup() + "/Copies/u/db.vdb"));
     }
     faults.Clear();
     EXPECT_FALSE(Exists(outside / "full/Changes"));  // what the probe made is gone
@@ -378,11 +353,8 @@ TEST_F(ManagerTest, PlantedLinksAndForeignFilesAtEveryWorkingFolderAreUntouched)
     ASSERT_EQ(mgr->SetBackupFolder(u""), 1);
     EXPECT_EQ(Fingerprint(outside.path()), outsideBefore);
     EXPECT_EQ(ReadFile(backup() + "/precious.txt"), "mine");
-    std::vector<Mirel::UniversalPath> notes;
-    Mirel::BuildUniversalPathListBasedOnFileNamePatternFunctor f(notes, u"notes.txt", 1,
-                                                                 Mirel::kListFiles, false);
-    Mirel::Directory(Mirel::UniversalPath::Folder(backup())).ProcessFiles(f, 2);
-    EXPECT_EQ(notes.size(), 1u);  // its folder lost its copies, not the user's file
+    // Its folder lost its copies, not the user's file.
+    EXPECT_EQ(CountOf(Snapshot(backup()), "/notes.txt="), 1u);
 }
 
 // A FIFO wherever the scan reads: never waited for, left in place, nothing set aside.
@@ -396,39 +368,29 @@ TEST_F(ManagerTest, TheScanLeavesFifosWhereTheyAreAndNeverWaitsForThem) {
         const std::string folder = tmp / ("b" + std::to_string(std::hash<std::string>()(place)));
         // An interval to finish, so that the in-progress folder is read too.
         WriteDone(folder + "/Changes/Redo_0", kEnd, {});
-        WriteDb(folder + "/LastGood_2026-01-01_0000/other.vdb", kC, 1);
+        const std::string lg = folder + "/LastGood_2026-01-01_0000";
+        WriteDb(lg + "/other.vdb", kC, 1);
         const bool manifest = place.find("manifest") != std::string::npos;
-        if (!manifest) {
-            ASSERT_TRUE(Talon::Manifest::Write(Mirel::Directory(Mirel::UniversalPath::Folder(
-                                                   folder + "/LastGood_2026-01-01_0000")),
-                                               1767225600000000ull)
-                            .OK());
-        }
+        const Mirel::Directory lgDir(Mirel::UniversalPath::Folder(lg));
+        ASSERT_TRUE(manifest || Talon::Manifest::Write(lgDir, 1767225600000000ull).OK());
         const std::string fifo = folder + "/" + place;
         ASSERT_TRUE(MakeFifo(fifo)) << place;
         std::int32_t result = 0;
         EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] { result = mgr->SetBackupFolder(U(folder)); }))
             << place << " blocked the scan";
         EXPECT_EQ(result, 1) << place;
-        if (place == "Changes/Redo_1/a.vrl") {
-            EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] { result = Ready(fifo, kA); }))
-                << "the announcement blocked";
-            EXPECT_EQ(result, Mirel::kErrFileNotTaken);
-        } else if (place == "Copies/u/db.vdb") {
-            bool taken = true;
-            EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] { taken = Up(fifo, kA); }))
-                << "the upload blocked";
-            EXPECT_FALSE(taken);
+        if (const bool log = place == "Changes/Redo_1/a.vrl"; log || place == "Copies/u/db.vdb") {
+            EXPECT_TRUE(FinishesWithin(5000, {fifo}, [&] {
+                result = log ? Ready(fifo, kA) : Up(fifo, kA);
+            })) << "the announcement blocked";
+            EXPECT_EQ(result, log ? Mirel::kErrFileNotTaken : 0);
         }
-        // The in-progress folder is the service's: what no item owns there goes, unopened.
-        if (place.rfind("InProgress/", 0) == 0) {
-            EXPECT_FALSE(Exists(fifo));
-        } else if (place == "State.tsv") {
-            // The service's own: written aside and renamed over the name, never opened.
-            EXPECT_TRUE(IsFile(fifo));
-        } else {
-            EXPECT_TRUE(IsFifo(fifo)) << place;
-        }
+        // What no item owns in the in-progress folder goes, unopened; the state file is written
+        // aside and renamed over the name, never opened.
+        const bool gone = place.rfind("InProgress/", 0) == 0, replaced = place == "State.tsv";
+        EXPECT_EQ(std::make_tuple(Exists(fifo), IsFile(fifo), IsFifo(fifo)),
+                  std::make_tuple(!gone, replaced, !gone && !replaced))
+            << place;
         EXPECT_EQ(events.Count(0x41000328), 0) << place;
         EXPECT_FALSE(Exists(folder + "/Rejected")) << place;
         // A copy whose manifest cannot be read has no line to check it against.
@@ -472,27 +434,4 @@ TEST_F(ManagerTest, PastTheSetAsideLimitJunkIsRefusedWhereItIs) {
     EXPECT_EQ(Ready(done), Mirel::kErrRejectedFull);
     EXPECT_TRUE(IsFile(done));
     EXPECT_EQ(events.Count(0x41000336), 1);
-}
-
-// The tag, not the header, says which log a taken file is once its header has gone bad:
-// the restart places it, and applying it fails its database instead of publishing a copy
-// that lacks its pages as the interval's.
-TEST_F(ManagerTest, ATakenLogWhoseHeaderRotsBeforeARestartIsStillItsDatabases) {
-    ASSERT_TRUE(
-        mgr->FullDBBackupIsUploaded(U(WriteDb(backup() + "/Copies/u/db.vdb", kA, 10)), U(kA)));
-    const std::string redo = backup() + "/Changes/Redo_1";
-    const std::string log = WriteLog(redo, "a.vrl", kA, 10, 11, kEnd - 5);
-    ASSERT_EQ(mgr->RedoLogIsReady(U(log), U(kA), true), 0);
-    char tag[256];
-    if (::getxattr(log.c_str(), "user.vellumark.taken", tag, sizeof tag) < 0)
-        GTEST_SKIP() << "no extended attributes here";
-    {
-        std::fstream f(log, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(40);
-        f.put('\x7f');
-    }
-    Rebuild();
-    ASSERT_EQ(mgr->RedoLogIsReady(U(WriteDone(redo, kEnd, {})), u"", true), 0);
-    Settle();
-    EXPECT_EQ(mgr->GetDatabaseError(U(kA)), Mirel::kErrInvalidFile);
 }

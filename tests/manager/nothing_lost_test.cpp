@@ -6,9 +6,9 @@
 #include <sys/time.h>
 
 #include "platform/support/DateTime.h"
-#include "tests/lib/PowerLoss.h"
 #include "tests/manager/CycleFixture.h"
 
+using Mirel::FsOp;
 using Mirel::unistring;
 using namespace testutil;
 
@@ -17,8 +17,7 @@ namespace {
 class NothingLostTest : public CycleFixture {
 protected:
     bool Restart() {
-        while (Queue().GetMsg(0)) {
-        }
+        while (Queue().GetMsg(0)) continue;
         EXPECT_TRUE(mgr->In().SetupFolders(Mirel::Directory(tmp.Folder("scratch"))));
         mgr->ClearFolders();
         mgr->Cat().ClearIntervals();
@@ -42,10 +41,13 @@ protected:
     void FreshFolder() {
         msns.clear();
         states.clear();
-        ASSERT_EQ(Mirel::Directory(Mirel::UniversalPath::Folder(backup())).DeleteAll().GetError(),
-                  0);
+        ASSERT_TRUE(Mirel::Directory(Mirel::UniversalPath::Folder(backup())).DeleteAll().OK());
         ASSERT_TRUE(Restart());
         mgr->ScanFullBackupDB();
+    }
+    void FirstInterval() {
+        Upload(kA, 10);
+        Interval({kA});
     }
     // `server` with power lost at durability point k, then a restart; "" when it ended before k.
     std::string KillAt(std::uint64_t k, const std::function<void()>& server) {
@@ -62,31 +64,32 @@ protected:
         EXPECT_TRUE(Rebuilt()) << where;
         return where;
     }
-    // A killed run at every durability point of `server`, each on a fresh folder.
-    void KillAnywhere(const std::function<void()>& before, const std::function<void()>& server,
+    // A killed run at every durability point of `server`, each on a fresh folder whose first
+    // interval holds A's upload as sales.vdb; `events` records each run from its start.
+    void KillAnywhere(const std::function<void()>& server,
                       const std::function<void(const std::string&)>& after) {
         Mirel::PowerLoss::Scope run(disk);
         // A cycle that retries for ever never runs out of points: that fails, it does not hang.
-        for (std::uint64_t k = 1;; ++k) {
-            if (k > 300) {
-                ADD_FAILURE() << "still not done after 300 kills";
-                break;
-            }
+        for (std::uint64_t k = 1; k <= 300; ++k) {
             FreshFolder();
-            before();
+            events.reset();
+            events = std::make_unique<Events>(&disk);
+            UploadAt(backup() + "/Copies/u1/sales.vdb", kA, 10);
+            Interval({kA});
             const std::string where = KillAt(k, server);
             after(where);
-            if (HasFailure() || where.empty()) break;
+            if (HasFailure() || where.empty()) return;
         }
+        ADD_FAILURE() << "still not done after 300 kills";
     }
+    std::unique_ptr<Events> events;
 };
 
 }  // namespace
 
 // B, failed in the start's first choice, keeps that failure through the second.
 TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
-    Upload(kA, 10);
-    Interval({kA});
+    FirstInterval();
     FlipByte(NewestFolder() + "/1111.vdb", 700, 0x04);
     const std::string upload = UploadAt(backup() + "/Copies/ub/b.vdb", kB, 20);
     ASSERT_EQ(Log(kB), 0);
@@ -94,8 +97,8 @@ TEST_F(NothingLostTest, AFailureOfTheFirstChoiceSurvivesTheSecond) {
     {
         // A's copy is made (not linked) and found damaged; B's upload cannot leave Copies/.
         auto disarm =
-            Fault(Mirel::FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrTooManyFiles, 1);
-        faults.Arm(Mirel::FsOp::kRename, upload, Mirel::kErrCrossDevice);
+            Fault(FsOp::kHardLink, backup() + "/InProgress/*", Mirel::kErrTooManyFiles, 1);
+        faults.Arm(FsOp::kRename, upload, Mirel::kErrCrossDevice);
         Close();
     }
     EXPECT_EQ(Err(kB), Mirel::kErrCopyFailed);
@@ -142,10 +145,8 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
     const Recreated r = GetParam();
     Events events;
     UploadAt(backup() + "/Copies/u1/sales.vdb", r.old, 10);
-    ASSERT_EQ(Log(r.old), 0);
-    Close();
-    ASSERT_EQ(Log(r.old), 0);
-    Close();
+    Interval({r.old});
+    Interval({r.old});
     std::string oldFolder;
     ASSERT_EQ(Newest(&oldFolder), (Msns{{r.old, 12}}));
     ASSERT_EQ(Log(r.old), 0);  // its last changes before the drop
@@ -177,14 +178,11 @@ TEST_P(ReplacedDatabaseTest, TheNewUploadOwnsTheNameAndTheOldCopyStays) {
     // Its later logs are refused and set aside; nothing of it is lost.
     EXPECT_EQ(Log(r.old), Mirel::kErrReplaced);
     EXPECT_EQ(CountOf(Read("Rejected/reasons.tsv"), "\n"), 2u);
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(Log(r.fresh), 0);
-        Close();
-    }
+    for (int i = 0; i < 3; ++i) Interval({r.fresh});
     EXPECT_EQ(Newest(), (Msns{{r.fresh, 54}}));
     const DbId kept = DbInfo(backup() + "/" + oldFolder + "/sales.vdb");
-    EXPECT_EQ(kept.uuid, U(r.old)) << "the old database's newest copy was pruned";
-    EXPECT_EQ(kept.msn, 12u);
+    EXPECT_EQ(std::pair(kept.uuid, kept.msn), std::pair(U(r.old), std::uint64_t{12}))
+        << "the old database's newest copy was pruned";
     if (r.oldUploads) {
         EXPECT_EQ(ReadFile(oldUpload), oldBytes) << "the old upload";
     }
@@ -217,9 +215,7 @@ TEST_F(NothingLostTest, ALogContinuingOneAfterTheIntervalEndStaysAfterItWhatever
         clock = first + 10 * 1000000ull;
         Close(first + 20 * 1000000ull, !restart);  // A has no log of this interval: still at 11
         msns[kA] = 13;
-        if (restart) {
-            ASSERT_TRUE(Rebuilt());
-        }
+        ASSERT_TRUE(!restart || Rebuilt());
         MadeWithNothingLost(13u);
         if (HasFailure()) break;
     }
@@ -242,8 +238,7 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadIsAppliedAfterItWhateverItsEnd
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         FreshFolder();
-        Upload(kA, 10);
-        Interval({kA});
+        FirstInterval();
         ASSERT_EQ(Log(kA), 0);
         const std::uint64_t second = Close(0, false);
         const std::string path = backup() + "/Copies/later/a.vdb";
@@ -257,18 +252,14 @@ TEST_F(NothingLostTest, ALogContinuingALaterUploadIsAppliedAfterItWhateverItsEnd
         msns[kA] = r.upload + 1;
         if (r.newer) {
             {
-                auto disarm = Fault(Mirel::FsOp::kSync, backup() + "/.ibs-*", Mirel::kErrIO, 1);
+                auto disarm = Fault(FsOp::kSync, backup() + "/.ibs-*", Mirel::kErrIO, 1);
                 EXPECT_EQ(Ready(log, kA), Mirel::kErrIO);
             }
             ASSERT_EQ(Ready(log, kA), 0);
             UploadAt(r.newer == 1 ? path : backup() + "/Copies/newer/a.vdb", kA, 13);
         }
-        if (r.restart) {
-            ASSERT_TRUE(Rebuilt());
-        }
-        if (!r.newer) {
-            EXPECT_EQ(Ready(log, kA), 0);
-        }
+        ASSERT_TRUE(!r.restart || Rebuilt());
+        EXPECT_EQ(r.newer ? 0 : Ready(log, kA), 0);
         if (!r.restart) SettleWithRetries();
         MadeWithNothingLost(r.upload + 1);
         if (HasFailure()) break;
@@ -286,8 +277,8 @@ TEST_F(NothingLostTest, AServerThatRegisteredBeforeTheSetUpHearsOfEveryFailedDat
     IBSMgr fresh{faults};
     fresh.Connect(&trigger2, &sink2);
     {
-        auto disarm = Fault(Mirel::FsOp::kOpenWrite, backup() + "*", Mirel::kErrAccessDenied);
-        faults.Arm(Mirel::FsOp::kCreateDir, backup() + "*", Mirel::kErrAccessDenied);
+        auto disarm = Fault(FsOp::kOpenWrite, backup() + "*", Mirel::kErrAccessDenied);
+        faults.Arm(FsOp::kCreateDir, backup() + "*", Mirel::kErrAccessDenied);
         EXPECT_NE(fresh.SetBackupFolder(U(backup())), 1);
     }
     ASSERT_TRUE(fresh.RegisterServer(u"127.0.0.1", 1));
@@ -299,14 +290,7 @@ TEST_F(NothingLostTest, AServerThatRegisteredBeforeTheSetUpHearsOfEveryFailedDat
 
 // A kill anywhere in a replacement: it is still reported.
 TEST_F(NothingLostTest, AKillAnywhereInAReplacementStillReportsIt) {
-    std::unique_ptr<Events> events;
     KillAnywhere(
-        [&] {
-            events.reset();
-            events = std::make_unique<Events>(&disk);
-            UploadAt(backup() + "/Copies/u1/sales.vdb", kA, 10);
-            Interval({kA});
-        },
         [&] {
             UploadAt(backup() + "/Copies/u2/sales.vdb", kB, 50);
             EXPECT_EQ(Log(kB), 0);
@@ -333,8 +317,8 @@ TEST_F(NothingLostTest, ARecreatedDatabaseWhoseUploadCannotMoveStillEndsTheOldOn
     const std::string fresh = UploadAt(backup() + "/Copies/u2/sales.vdb", kA, 50);
     const std::string other = UploadAt(backup() + "/Copies/u3/b.vdb", kB, 20);
     {
-        auto disarm = Fault(Mirel::FsOp::kRename, fresh, Mirel::kErrCrossDevice);
-        faults.Arm(Mirel::FsOp::kRename, other, Mirel::kErrIO, 1);
+        auto disarm = Fault(FsOp::kRename, fresh, Mirel::kErrCrossDevice);
+        faults.Arm(FsOp::kRename, other, Mirel::kErrIO, 1);
         Close();
     }
     EXPECT_EQ(Err(kA), Mirel::kErrCopyFailed);
@@ -354,13 +338,12 @@ TEST_F(NothingLostTest, ANameThatDiffersOnlyInCaseIsTheSameName) {
 
 // A held upload is published before its failure is recorded and stays after a restart.
 TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvivesARestart) {
-    Upload(kA, 10);
-    Interval({kA});
+    FirstInterval();
     Upload(kB, 30);
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kB, true), 0);
     {
-        auto disarm = Fault(Mirel::FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
+        auto disarm = Fault(FsOp::kWrite, backup() + "/Failed.tsv*", Mirel::kErrDiskFull);
         Close(0, false);
         Settle();
     }
@@ -379,8 +362,7 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
 
 // A start removes the temporary files of an earlier service process only.
 TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
-    Upload(kA, 10);
-    Interval({kA});
+    FirstInterval();
     const std::string own = ".ibs-" + std::to_string(::getpid()) + "-999999999.tmp";
     const std::vector<std::string> stale = {".ibs-4194999-2.tmp", "Failed.tsv.tmp"};
     const std::vector<std::string> kept = {own, ".ibs-notes.tmp", ".ibs-12-x.tmp", "plan.tmp"};
@@ -393,29 +375,24 @@ TEST_F(NothingLostTest, AStartRemovesTheTemporaryFilesOfAnEarlierRunOnly) {
 
 // A kill between a failure's record and its logs' set-aside: the restart sets them aside.
 TEST_F(NothingLostTest, ARestartSetsAsideTheLogsOfADatabaseThatFailedWhereverTheyLie) {
-    Upload(kA, 10);
-    Interval({kA});
+    FirstInterval();
     ASSERT_EQ(Log(kA, true), 0);
     const std::string name = "Rejected/l" + std::to_string(seq) + ".vrl";
     Close(0, false);
-    auto touch = [](const std::string& path, std::int64_t us) {
-        const timeval tv[2] = {{static_cast<time_t>(us / 1000000), 0},
-                               {static_cast<time_t>(us / 1000000), 0}};
-        ASSERT_EQ(::utimes(path.c_str(), tv), 0);
-    };
-    const auto since = static_cast<std::int64_t>(Mirel::DateTime::NowUTC());
+    const auto since = static_cast<time_t>(Mirel::DateTime::NowUTC());
     const std::string early = WriteLog(Redo(), "early.vrl", kA, 12, 13, clock += 1000);
     const std::string late = WriteLog(Redo(), "late.vrl", kA, 13, 14, clock += 1000);
-    touch(early, since - 5000000);
-    touch(late, since + 5000000);
+    for (const auto& [path, us] : {std::pair{early, since - 5000000}, {late, since + 5000000}}) {
+        const timeval tv[2] = {{us / 1000000, 0}, {us / 1000000, 0}};
+        ASSERT_EQ(::utimes(path.c_str(), tv), 0);
+    }
     WriteFile(backup() + "/Failed.tsv",
               kA + "\t10709\t" + std::to_string(since) + "\tinvalid file\n");
     ASSERT_TRUE(Rebuilt());
     EXPECT_TRUE(InBackup(name)) << name << " is gone";
     EXPECT_TRUE(InBackup("Rejected/early.vrl"));
     EXPECT_TRUE(Exists(late)) << "set aside before its announcement";
-    EXPECT_EQ(Ready(early, kA), Mirel::kErrInvalidFile + 0);
-    EXPECT_EQ(Ready(late, kA), Mirel::kErrInvalidFile + 0);
+    for (const auto& f : {early, late}) EXPECT_EQ(Ready(f, kA), Mirel::kErrInvalidFile + 0) << f;
     EXPECT_TRUE(InBackup("Rejected/late.vrl"));
     Upload(kA, 12);  // the server's state: the failing log's end
     SettleWithRetries();
@@ -429,10 +406,6 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
     std::string name;
     KillAnywhere(
         [&] {
-            Upload(kA, 10);
-            Interval({kA});
-        },
-        [&] {
             EXPECT_EQ(Log(kA, true), 0);
             name = "Rejected/l" + std::to_string(seq) + ".vrl";
             Close(0, false);
@@ -440,7 +413,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
         [&](const std::string& where) {
             Close();  // killed before the failure was recorded: it fails again
             EXPECT_EQ(Err(kA), Mirel::kErrInvalidFile) << where;
-            Upload(kA, 12);
+            UploadAt(backup() + "/Copies/u2/sales.vdb", kA, 12);
             Interval({kA});
             EXPECT_TRUE(InBackup(name)) << where << ": " << name << " is gone";
             EXPECT_EQ(Newest()[kA], 13u) << where;
@@ -449,14 +422,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureKeepsTheFailingLogSetAside) {
 
 // A kill anywhere in the move of an upload whose first log fails: the upload is published held.
 TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
-    std::unique_ptr<Events> events;
     KillAnywhere(
-        [&] {
-            events.reset();
-            events = std::make_unique<Events>(&disk);
-            Upload(kA, 10);
-            Interval({kA});
-        },
         [&] {
             Upload(kB, 30);
             EXPECT_EQ(Log(kA), 0);
@@ -483,14 +449,13 @@ TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
 // New C's only copy, failed by a later log, is kept in Kept/ until a folder holds C again.
 TEST_F(NothingLostTest, ANewDatabasesOnlyCopyIsKeptWhenALaterLogFailsIt) {
     Events events;
-    Upload(kA, 10);
-    Interval({kA});
+    FirstInterval();
     Upload(kC, 40);
     ASSERT_EQ(Log(kA), 0);
     ASSERT_EQ(Log(kC), 0);
     ASSERT_EQ(Log(kC, true), 0);
     {
-        auto disarm = Fault(Mirel::FsOp::kCreateDir, backup() + "/Kept*", Mirel::kErrDiskFull);
+        auto disarm = Fault(FsOp::kCreateDir, backup() + "/Kept*", Mirel::kErrDiskFull);
         Close(0, false);
         Settle();
         EXPECT_EQ(Err(kC), 0) << "recorded before its copy was kept";

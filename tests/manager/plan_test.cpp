@@ -2,7 +2,9 @@
 // built in memory.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
+#include <tuple>
 
 #include "intake/ScanPlan.h"
 #include "platform/support/ErrorCodes.h"
@@ -27,9 +29,15 @@ FileInfo Log(std::uint64_t start, std::uint64_t msn, std::uint64_t end, bool clo
                     msn, start, end, closed);
 }
 
+using Pruned = std::set<std::pair<std::uint64_t, unistring>>;
+
 // A small catalogue: intervals by end; a finished one has a last-good folder.
 class Catalogue {
 public:
+    explicit Catalogue(std::initializer_list<std::uint64_t> finished = {}, std::uint64_t open = 0) {
+        for (std::uint64_t end : finished) Add(end, true);
+        if (open) Add(open, false);
+    }
     Interval& Add(std::uint64_t end, bool finished) {
         Interval& i = map[end];
         i.mDoneUTC = end;
@@ -52,9 +60,10 @@ public:
         return item;
     }
     Choice Choose(std::uint64_t current, const unistring& uuid,
-                  const std::set<unistring>& failed = {}, bool hasCopy = false) const {
+                  const std::set<unistring>& failed = {}, bool hasCopy = false,
+                  const std::set<std::uint64_t>* kept = nullptr) const {
         for (const Choice& c : IntervalPlan::ChooseStartingCopies(
-                 map, current, [&](const unistring&) { return hasCopy; }, failed))
+                 map, current, [&](const unistring&) { return hasCopy; }, failed, kept))
             if (c.uuid == uuid) return c;
         Choice none;
         none.uuid = u"(no choice)";
@@ -123,64 +132,57 @@ TEST(PlanTest, StartingCopies) {
         bool hasCopy = false;
     };
     const std::vector<LogIn> on50 = {{300, 50, 52, 250}}, on70 = {{300, 70, 71, 250}};
+    using S = Source;
     // clang-format off
     const std::vector<Row> rows = {
         {"no upload in the oldest interval: no copy at all",
-         {}, {{300, 5, 6, 250}}, Source::kNone, 10711},
-        {"its own upload wins over older copies",
-         {{200, 50}, {300, 70, kUp}}, on70, Source::kUpload},
+         {}, {{300, 5, 6, 250}}, S::kNone, 10711},
+        {"its own upload wins over older copies", {{200, 50}, {300, 70, kUp}}, on70, S::kUpload},
         {"an upload older than the newest last-good copy never starts an interval",
-         {{200, 80}, {300, 70, kUp}}, {}, Source::kCarryForward},
+         {{200, 80}, {300, 70, kUp}}, {}, S::kCarryForward},
         {"nor do logs from that older state continue it",
-         {{200, 80}, {300, 70, kUp}}, on70, Source::kNone, 10711},
+         {{200, 80}, {300, 70, kUp}}, on70, S::kNone, 10711},
         {"an upload waiting in an older interval is newer than its copies there",
-         {{100, 40}, {200, 70, kUp}}, on70, Source::kOldUpload, 0, 0, 0, 200},
-        {"the newest copy continues into the logs: linked",
-         {{200, 50}}, on50, Source::kLinkLg, 0, 200},
+         {{100, 40}, {200, 70, kUp}}, on70, S::kOldUpload, 0, 0, 0, 200},
+        {"the newest copy continues into the logs: linked", {{200, 50}}, on50, S::kLinkLg, 0, 200},
         {"the second-newest copy is the same state (carried forward): moved",
-         {{100, 50}, {200, 50}}, on50, Source::kMovePg, 0, 0, 100, 0, 0},
+         {{100, 50}, {200, 50}}, on50, S::kMovePg, 0, 0, 100, 0, 0},
         {"the second-newest copy with the newest one's logs: moved, merged, lg the fallback",
          {{100, 40}, {200, 50}}, {{200, 40, 45, 150}, {200, 45, 50, 180}, {300, 50, 52, 250}},
-         Source::kMovePg, 0, 0, 0, 0, 1, 1},
+         S::kMovePg, 0, 0, 0, 0, 1, 1},
         {"a shortcut that failed once is not taken again",
-         {{100, 50}, {200, 50}}, on50, Source::kLinkLg, 0, 0, 0, 0, -1, -1, kNoShortcut},
+         {{100, 50}, {200, 50}}, on50, S::kLinkLg, 0, 0, 0, 0, -1, -1, kNoShortcut},
         {"the merged chain does not reach the item's logs (a gap from 44): the newest copy",
-         {{100, 40}, {200, 50}}, {{200, 40, 44, 150}, {300, 50, 52, 250}}, Source::kLinkLg},
+         {{100, 40}, {200, 50}}, {{200, 40, 44, 150}, {300, 50, 52, 250}}, S::kLinkLg},
         {"the newest copy failed its check: the older one stands in, never falling back to it",
          {{100, 40}, {200, 50, kDamaged}}, {{200, 40, 50, 150}, {300, 50, 52, 250}},
-         Source::kMovePg, 0, 0, 0, 0, -1, 0},
+         S::kMovePg, 0, 0, 0, 0, -1, 0},
         {"the older copy failed its check: the newest one is linked",
-         {{100, 50, kDamaged}, {200, 50}}, on50, Source::kLinkLg},
+         {{100, 50, kDamaged}, {200, 50}}, on50, S::kLinkLg},
         {"both copies failed their check",
-         {{100, 50, kDamaged}, {200, 50, kDamaged}}, on50, Source::kNone, 10727},
+         {{100, 50, kDamaged}, {200, 50, kDamaged}}, on50, S::kNone, 10727},
         {"a copy with no manifest line is unchecked: not linked",
-         {{200, 50, kNoLine}}, on50, Source::kNone, 10727},
+         {{200, 50, kNoLine}}, on50, S::kNone, 10727},
         {"a copy with no manifest line is unchecked: not carried",
-         {{200, 50, kNoLine}}, {}, Source::kNone, 10727},
-        {"no copy connects",
-         {{100, 30}, {200, 40}}, on50, Source::kNone, 10711},
+         {{200, 50, kNoLine}}, {}, S::kNone, 10727},
+        {"no copy connects", {{100, 30}, {200, 40}}, on50, S::kNone, 10711},
         {"a copy beyond the interval's logs is a state the interval never had",
-         {{200, 60}}, on50, Source::kNone, 10711},
+         {{200, 60}}, on50, S::kNone, 10711},
         {"no logs: carried forward from the previous last-good folder",
-         {{200, 50}}, {}, Source::kCarryForward, 0, 200},
+         {{200, 50}}, {}, S::kCarryForward, 0, 200},
         {"listed as failed by the server, no logs: not carried",
-         {{200, 50}}, {}, Source::kNone, 0, 0, 0, 0, -1, -1, kListedFailed},
+         {{200, 50}}, {}, S::kNone, 0, 0, 0, 0, -1, -1, kListedFailed},
         {"failed: no copy until a new upload",
-         {{200, 50}}, on50, Source::kNone, 0, 0, 0, 0, -1, -1, 0, {kA}},
+         {{200, 50}}, on50, S::kNone, 0, 0, 0, 0, -1, -1, 0, {kA}},
         {"failed: then the upload",
-         {{200, 50}, {300, 52, kUp}}, on50, Source::kUpload, 0, 0, 0, 0, -1, -1, 0, {kA}},
+         {{200, 50}, {300, 52, kUp}}, on50, S::kUpload, 0, 0, 0, 0, -1, -1, 0, {kA}},
         {"a start cut short: the copy in place is kept",
-         {{200, 50}}, on50, Source::kKeep, 0, 0, 0, 0, -1, -1, 0, {}, true},
+         {{200, 50}}, on50, S::kKeep, 0, 0, 0, 0, -1, -1, 0, {}, true},
     };
     // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
-        Catalogue c;
-        c.Add(300, false);
-        if (!r.copies.empty()) {
-            c.Add(100, true);
-            c.Add(200, true);
-        }
+        Catalogue c = r.copies.empty() ? Catalogue({}, 300) : Catalogue({100, 200}, 300);
         for (const CopyAt& k : r.copies) {
             DatabaseItem& item = c.Copy(k.end, kA, k.msn, k.flags & kUp);
             item.damaged = k.flags & kDamaged;
@@ -188,51 +190,38 @@ TEST(PlanTest, StartingCopies) {
         }
         for (const LogIn& l : r.logs) c.Logs(l.end, kA, {Log(l.start, l.msn, l.logEnd)});
         if (r.flags) {
-            c.map.at(300).databases[kA].noShortcut = r.flags & kNoShortcut;
-            c.map.at(300).databases[kA].pfailed = r.flags & kListedFailed;
+            DatabaseItem& i = c.map.at(300).databases[kA];
+            i.noShortcut = r.flags & kNoShortcut, i.pfailed = r.flags & kListedFailed;
         }
         const Choice x = c.Choose(300, kA, r.failed, r.hasCopy);
-        EXPECT_EQ(x.source, r.source);
-        EXPECT_EQ(x.failure, r.failure);
-        EXPECT_EQ(r.lg ? x.lg : 0, r.lg);
-        EXPECT_EQ(r.pg ? x.pg : 0, r.pg);
-        EXPECT_EQ(r.old ? x.oldUpload : 0, r.old);
-        EXPECT_EQ(r.merge < 0 ? -1 : int{x.mergeLg}, r.merge);
-        EXPECT_EQ(r.connects < 0 ? -1 : int{x.lgConnects}, r.connects);
+        // 0 and -1 in the row: that field is not checked.
+        EXPECT_EQ(std::make_tuple(x.source, x.failure, r.lg ? x.lg : 0, r.pg ? x.pg : 0,
+                                  r.old ? x.oldUpload : 0, r.merge < 0 ? -1 : int{x.mergeLg},
+                                  r.connects < 0 ? -1 : int{x.lgConnects}),
+                  std::make_tuple(r.source, r.failure, r.lg, r.pg, r.old, r.merge, r.connects));
     }
     // Absent from the previous folder (it failed there) and no logs: not even asked about.
-    Catalogue c;
-    c.Add(100, true);
-    c.Add(200, true);
-    c.Add(300, false);
+    Catalogue c({100, 200}, 300);
     c.Copy(100, kA, 50);
     c.Copy(200, kB, 50);
     EXPECT_EQ(c.Choose(300, kA).uuid, u"(no choice)");
 }
 
 TEST(PlanTest, PruningNeverTakesANewestCopy) {
-    Catalogue c;
-    c.Add(100, true);
-    c.Add(200, true);
-    c.Add(300, true);  // the previous last-good folder: never pruned
-    c.Add(400, false);
-    c.Copy(100, kA, 10);  // superseded by 200's
-    c.Copy(200, kA, 20);  // superseded by 300's
+    Catalogue c({100, 200, 300}, 400);  // 300: the previous last-good folder, never pruned
+    c.Copy(100, kA, 10);                // superseded by 200's
+    c.Copy(200, kA, 20);                // superseded by 300's
     c.Copy(300, kA, 30);
     c.Copy(100, kB, 10);                 // kB failed after 100: its newest copy
     c.Copy(200, u"upload-db", 5, true);  // taken by nobody; newer copy in 300
     c.Copy(300, u"upload-db", 9);
     c.map.at(200).databases[u"marker"].pfailed = true;  // no copy at all
-    std::set<std::pair<std::uint64_t, unistring>> pruned;
+    Pruned pruned;
     for (const auto& r : IntervalPlan::ChoosePruning(c.map, 400))
         pruned.insert({r.interval, r.uuid});
-    std::set<std::pair<std::uint64_t, unistring>> want = {
-        {100, kA}, {200, kA}, {200, u"upload-db"}, {200, u"marker"}};
-    EXPECT_EQ(pruned, want);
+    EXPECT_EQ(pruned, (Pruned{{100, kA}, {200, kA}, {200, u"upload-db"}, {200, u"marker"}}));
     // With nothing finished before the current interval there is nothing to prune.
-    Catalogue fresh;
-    fresh.Add(100, false);
-    EXPECT_TRUE(IntervalPlan::ChoosePruning(fresh.map, 100).empty());
+    EXPECT_TRUE(IntervalPlan::ChoosePruning(Catalogue({}, 100).map, 100).empty());
 }
 
 TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
@@ -246,24 +235,20 @@ TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     auto kept = [&](std::int64_t count, std::int64_t hours) {
         return IntervalPlan::KeptFolders(c.map, 6 * kH, Talon::Retention{count, hours});
     };
-    auto pruned = [&](const std::set<std::uint64_t>& k) {
-        std::set<std::pair<std::uint64_t, unistring>> out;
-        for (const auto& r : IntervalPlan::ChoosePruning(c.map, 6 * kH, &k))
+    using Set = std::set<std::uint64_t>;
+    auto pruned = [&](std::optional<Set> k) {  // none: without a policy
+        Pruned out;
+        for (const auto& r : IntervalPlan::ChoosePruning(c.map, 6 * kH, k ? &*k : nullptr))
             out.insert({r.interval, r.uuid});
         return out;
     };
-    using Set = std::set<std::uint64_t>;
     // The default keeps the newest folder only, and prunes exactly as without a policy.
     EXPECT_EQ(kept(2, 0), (Set{5 * kH}));
-    std::set<std::pair<std::uint64_t, unistring>> today;
-    for (const auto& r : IntervalPlan::ChoosePruning(c.map, 6 * kH))
-        today.insert({r.interval, r.uuid});
-    EXPECT_EQ(pruned(kept(2, 0)), today);
-    EXPECT_EQ(today.size(), 4u);  // kA of 1 to 4
+    EXPECT_EQ(pruned(kept(2, 0)), pruned({}));
+    EXPECT_EQ(pruned({}).size(), 4u);  // kA of 1 to 4
     // The interval being made is one of the count.
     EXPECT_EQ(kept(4, 0), (Set{3 * kH, 4 * kH, 5 * kH}));
-    EXPECT_EQ(pruned(kept(4, 0)),
-              (std::set<std::pair<std::uint64_t, unistring>>{{1 * kH, kA}, {2 * kH, kA}}));
+    EXPECT_EQ(pruned(kept(4, 0)), (Pruned{{1 * kH, kA}, {2 * kH, kA}}));
     // Ages from the end being made: exactly 3 hours old is not kept.
     EXPECT_EQ(kept(2, 3), (Set{4 * kH, 5 * kH}));
     EXPECT_EQ(kept(5, 1), (Set{2 * kH, 3 * kH, 4 * kH, 5 * kH}));
@@ -277,25 +262,17 @@ TEST(PlanTest, RetentionKeepsFoldersWholeAndNeverMovesACopyOutOfThem) {
     s.Copy(4 * kH, kA, 50);
     s.Copy(5 * kH, kA, 50);
     s.Logs(6 * kH, kA, {Log(50, 52, 6 * kH - 1)});
-    auto choose = [&](const Set& k) {
-        for (const Choice& x : IntervalPlan::ChooseStartingCopies(
-                 s.map, 6 * kH, [](const unistring&) { return false; }, {}, &k))
-            if (x.uuid == kA) return x;
-        return Choice();
-    };
-    EXPECT_EQ(choose(IntervalPlan::KeptFolders(s.map, 6 * kH, {})).source, Source::kMovePg);
-    Choice linked = choose(IntervalPlan::KeptFolders(s.map, 6 * kH, {3, 0}));
-    EXPECT_EQ(linked.source, Source::kLinkLg);
-    EXPECT_EQ(linked.lg, 5 * kH);
+    const Set one = IntervalPlan::KeptFolders(s.map, 6 * kH, {}),
+              three = IntervalPlan::KeptFolders(s.map, 6 * kH, {3, 0});
+    EXPECT_EQ(s.Choose(6 * kH, kA, {}, false, &one).source, Source::kMovePg);
+    const Choice linked = s.Choose(6 * kH, kA, {}, false, &three);
+    EXPECT_EQ(std::pair(linked.source, linked.lg), std::pair(Source::kLinkLg, 5 * kH));
     // The newest folder is kept even by a policy that counts none.
     EXPECT_EQ(Talon::KeptRestorePoints({3, 1, 2}, 0, 0, 3), (Set{3}));
 }
 
 TEST(PlanTest, ChainRepairAfterARestart) {
-    Catalogue c;
-    c.Add(100, true);
-    c.Add(200, true);
-    c.Add(300, false);
+    Catalogue c({100, 200}, 300);
     c.Logs(100, kA, {Log(80, 90, 150)});
     c.Logs(200, kA, {Log(90, 100, 180)});
     c.Logs(300, kA, {Log(100, 105, 250)});
@@ -307,8 +284,7 @@ TEST(PlanTest, ChainRepairAfterARestart) {
     EXPECT_EQ(merged, (decltype(merged){{90, 100}, {100, 200}}));
     // Already continued by its own logs: nothing to merge.
     r = Chain::RepairChain(c.map, 300, kA, 100);
-    EXPECT_TRUE(r.complete);
-    EXPECT_TRUE(r.logs.empty());
+    EXPECT_TRUE(r.complete && r.logs.empty());
     // A hole in the older logs: the copy is of no use.
     EXPECT_FALSE(Chain::RepairChain(c.map, 300, kA, 85).complete);
 }
@@ -319,8 +295,7 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
     const unistring kC = u"cccccccc-0000-4000-8000-000000000003";
     const UniversalPath copies = UniversalPath::Folder("/b/Copies");
     using Pairs = std::set<std::pair<unistring, unistring>>;  // old, fresh
-    // What the start of 200 replaces; `inPlace`'s copy written at `at`, uploads at 1000 (2000 in
-    // u2).
+    // What the start of 200 replaces; `inPlace`'s copy written at `at`, uploads at 1000 (u2: 2000).
     auto replaced = [&](const Catalogue& c, const unistring& inPlace = u"", std::uint64_t at = 0) {
         const auto choices = IntervalPlan::ChooseStartingCopies(
             c.map, 200, [&](const unistring& u) { return u == inPlace; }, {});
@@ -336,9 +311,7 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
         return out;
     };
     auto start = [] {
-        Catalogue c;
-        c.Add(100, true);
-        c.Add(200, false);
+        Catalogue c({100}, 200);
         c.Copy(100, kA, 10);
         return c;
     };
@@ -364,8 +337,7 @@ TEST(PlanTest, ANewDatabaseUnderAKnownNameReplacesTheOlderCopyOnly) {
     EXPECT_EQ(replaced(c), (Pairs{{kB, kC}})) << "an upload of an older interval";
     // A copy moved in place after the waiting upload is newer, one before is older; one a log
     // wrote to says nothing of its age.
-    c = start();
-    c.map.at(100).databases.erase(kA);
+    c = Catalogue({100}, 200);
     upload(c, 200, kB, 50, "/b/Copies/u1/db.vdb");
     c.Copy(200, kC, 70).pristine = true;
     EXPECT_EQ(replaced(c, kC, 2000), (Pairs{{kB, kC}})) << "moved in place after the upload";
@@ -378,15 +350,12 @@ namespace {
 
 // Published 100 (A at 10) and 200 (A at 12); 150 published nothing; 300 to make (12 -> 13).
 IntervalMap ScanCatalogue() {
-    Catalogue c;
-    c.Add(100, true);
-    c.Copy(100, kA, 10).logs.insert(Log(9, 10, 90));
+    Catalogue c({100, 200}, 300);
     c.Add(150, false);
-    c.Add(200, true);
-    c.Copy(200, kA, 12).logs.insert(Log(10, 12, 190));
-    c.Add(300, false);
-    c.Logs(300, kA, {Log(12, 13, 250)});
     c.Add(kOpenInterval, false);
+    c.Copy(100, kA, 10).logs.insert(Log(9, 10, 90));
+    c.Copy(200, kA, 12).logs.insert(Log(10, 12, 190));
+    c.Logs(300, kA, {Log(12, 13, 250)});
     return c.map;
 }
 
@@ -423,27 +392,19 @@ TEST(ScanPlanTest, EachLogGoesWhereTheCycleLeftItOrToTheFirstIntervalStillToBeMa
          kOpenInterval, false},
     };
     std::vector<FoundLog> logs;
-    for (const Row& r : rows) {
-        FoundLog l;
-        l.uuid = kA;
-        l.startMSN = r.start;
-        l.msn = r.msn;
-        l.endUTC = r.end;
-        l.databaseError = r.databaseError;
-        l.failedBefore = r.failedBefore;
-        l.recordedAfter = r.recordedAfter;
-        logs.push_back(l);
-    }
+    for (const Row& r : rows)
+        logs.push_back(
+            {kA, r.msn, r.start, r.end, r.databaseError, r.failedBefore, r.recordedAfter});
     // Decided from the map alone: one call for all, each decision independent of the others.
     const auto plan = ScanPlan::PlaceLogs(map, 200, logs);
     ASSERT_EQ(plan.size(), std::size(rows));
     for (std::size_t i = 0; i < plan.size(); ++i) {
-        SCOPED_TRACE(rows[i].what);
-        EXPECT_EQ(plan[i].action, rows[i].action);
-        EXPECT_EQ(plan[i].key, rows[i].key);
-        EXPECT_EQ(plan[i].number,
-                  rows[i].action == LogAction::kSetAside ? Mirel::kErrInvalidFile : 0);
-        EXPECT_EQ(plan[i].late, rows[i].late);
+        const Row& r = rows[i];
+        EXPECT_EQ(
+            std::make_tuple(plan[i].action, plan[i].key, plan[i].number, plan[i].late),
+            std::make_tuple(r.action, r.key,
+                            r.action == LogAction::kSetAside ? Mirel::kErrInvalidFile : 0, r.late))
+            << r.what;
     }
     // Without an open interval such a log has nowhere to go yet.
     IntervalMap closed = ScanCatalogue();
@@ -485,22 +446,14 @@ TEST(ScanPlanTest, EachUploadServesTheIntervalItsStateStartsOrWaitsWhereItIs) {
          kFailedAt - 1, 0, false, UploadAction::kLeave, 0, false},
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE(r.what);
-        FoundUpload u;
-        u.uuid = kA;
-        u.msn = r.msn;
-        u.databaseError = r.databaseError;
-        u.failedSince = r.databaseError ? kFailedAt : 0;
-        u.writtenUs = r.writtenUs;
-        u.recordedAfter = r.recordedAfter;
-        ScanPlan::Resumed resumed;
-        resumed.active = true;
-        resumed.key = 300;
+        const std::uint64_t since = r.databaseError ? kFailedAt : 0;
+        const FoundUpload u{kA, r.msn, r.databaseError, since, r.writtenUs, r.recordedAfter};
+        ScanPlan::Resumed resumed{true, 300, {}};
         if (r.resumedWithCopy) resumed.withCopy.insert(kA);
         const auto plan = ScanPlan::PlaceUploads(map, 200, resumed, {u});
-        ASSERT_EQ(plan.size(), 1u);
-        EXPECT_EQ(plan[0].action, r.action);
-        EXPECT_EQ(plan[0].key, r.key);
-        EXPECT_EQ(plan[0].olderThanNewest, r.olderThanNewest);
+        ASSERT_EQ(plan.size(), 1u) << r.what;
+        EXPECT_EQ(std::make_tuple(plan[0].action, plan[0].key, plan[0].olderThanNewest),
+                  std::make_tuple(r.action, r.key, r.olderThanNewest))
+            << r.what;
     }
 }

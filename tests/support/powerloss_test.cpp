@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 
 #include "platform/support/Directory.h"
 #include "platform/support/File.h"
@@ -24,9 +25,7 @@ void Put(const std::string& path, const std::string& text, bool sync, std::uint6
     int fd = -1;
     ASSERT_EQ(Os::OpenWrite(path, true, truncate, fd), 0) << path;
     ASSERT_EQ(Os::PWriteAll(fd, text.data(), text.size(), off, path), 0);
-    if (sync) {
-        ASSERT_EQ(Os::SyncFile(fd, path), 0);
-    }
+    ASSERT_EQ(sync ? Os::SyncFile(fd, path) : 0, 0);
     Os::Close(fd);
 }
 
@@ -35,18 +34,13 @@ std::string Get(const std::string& path) {
     return testutil::IsDir(path) ? "<folder>" : testutil::Exists(path) ? "<other>" : "<missing>";
 }
 
-std::string N(const char* prefix, std::uint64_t i) {
-    return prefix + std::to_string(i);
-}
-
 class PowerLossTest : public ::testing::Test {
 protected:
+    static std::string N(const char* prefix, std::uint64_t i) { return prefix + std::to_string(i); }
     PowerLoss::Outcome Reboot(PowerLoss::Loss loss = PowerLoss::Loss::kWorst,
                               std::uint64_t seed = 0) {
         PowerLoss::Outcome out = disk.Restart(loss, seed);
-        std::string lines;
-        for (const auto& l : out.errors) lines += l + "\n";
-        EXPECT_TRUE(out.errors.empty()) << lines;
+        EXPECT_EQ(out.errors, std::vector<std::string>());
         return out;
     }
     // Each "path=text": the path below the folder holds the text, or is "<missing>".
@@ -91,8 +85,7 @@ TEST_F(PowerLossTest, WorstCaseKeepsOnlyWhatWasMadeDurable) {
     PowerLoss::Outcome out = Reboot();
     ExpectFiles({"/a=synced and linked", "/b=<missing>", "/old=old content", "/sub/f=<missing>",
                  "/c=", "/lg/moved=second", "/old2=<missing>", "/cfg=v2", "/cfg.tmp=<missing>"});
-    EXPECT_GE(out.entriesLost, 3u);
-    EXPECT_GE(out.writesLost, 2u);
+    EXPECT_TRUE(out.entriesLost >= 3 && out.writesLost >= 2);
     // The run is over: nothing is recorded or refused any more.
     Put(r + "/after", "x", false);
     EXPECT_EQ(Get(r + "/after"), "x");
@@ -110,15 +103,13 @@ TEST_F(PowerLossTest, DeferredFolderSyncsMakeABatchOfMovesDurableOnlyAtTheFlush)
         Os::DeferredDirSyncs batch;
         for (int i = 0; i < 4; ++i)
             ASSERT_EQ(Os::Rename(r + N("/from/f", i), r + N("/to/f", i)), 0);
-        EXPECT_EQ(disk.Points(), 0u);
-        EXPECT_EQ(batch.Pending(), 8u);
+        EXPECT_EQ((std::pair{disk.Points(), batch.Pending()}), std::pair(0ul, 8ul));
         {
             // A scope inside gathers its own moves and makes them durable at its end.
             Os::DeferredDirSyncs inner;
             ASSERT_EQ(Os::Rename(r + "/from/f4", r + "/f4"), 0);
         }
-        EXPECT_EQ(disk.Points(), 2u);
-        EXPECT_EQ(batch.Pending(), 8u);
+        EXPECT_EQ((std::pair{disk.Points(), batch.Pending()}), std::pair(2ul, 8ul));
     }
     EXPECT_EQ(disk.Points(), 4u) << "one sync per folder";
     // Outside a batch each move syncs at once again.
@@ -144,8 +135,7 @@ TEST_F(PowerLossTest, DeferredFolderSyncsMakeABatchOfMovesDurableOnlyAtTheFlush)
     ASSERT_EQ(Os::Rename(r + "/to/f1", r + "/from/f1"), 0);
     Mirel::FaultEnv::Scope disarm(faults);
     faults.Arm(FsOp::kSync, r + "/to", Mirel::kErrIO);
-    EXPECT_EQ(batch.Flush(), Mirel::kErrIO);
-    EXPECT_EQ(batch.Pending(), 0u);
+    EXPECT_EQ((std::pair{batch.Flush(), batch.Pending()}), std::pair(Mirel::kErrIO + 0, 0ul));
 }
 
 // Emptied, removed folders are made durable by their parent's sync; at every crash point each
@@ -252,9 +242,9 @@ TEST_F(PowerLossTest, CrashAtAPointTurnsTheMachineOffBelowTheFolder) {
         // Every later call below the folder fails; elsewhere the machine is not ours.
         EXPECT_EQ(last, Mirel::kErrIO);
         Os::Info info;
-        EXPECT_EQ(Os::Stat(r + "/f0", info), Mirel::kErrIO);
         std::vector<Os::DirEntry> entries;
-        EXPECT_EQ(Os::ListDir(r, entries), Mirel::kErrIO);
+        EXPECT_EQ((std::pair{Os::Stat(r + "/f0", info), Os::ListDir(r, entries)}),
+                  std::pair(Mirel::kErrIO + 0, Mirel::kErrIO + 0));
         Put(outside / "free", "y", true);
         EXPECT_EQ(Get(outside / "free"), "y");
 
@@ -283,8 +273,7 @@ TEST_F(PowerLossTest, SeededLossesLieBetweenTheWorstCaseAndNoLossAndRepeatWithTh
         // Byte by byte: the durable content, one of the writes that covered the byte, or a
         // hole (zeros) past the durable end where a later sector was kept.
         std::string got = Get(r + "/db");
-        EXPECT_GE(got.size(), durable.size());
-        EXPECT_LE(got.size(), final.size());
+        EXPECT_TRUE(got.size() >= durable.size() && got.size() <= final.size()) << got.size();
         for (std::size_t p = 0; p < got.size(); ++p) {
             bool ok = got[p] == (p < durable.size() ? 'd' : '\0');
             for (const auto& [off, text] : writes)
@@ -329,8 +318,8 @@ TEST_F(PowerLossTest, EveryKindOfCallMeetsTheFaultSeam) {
     Os::Close(fd);
 
     faults.Arm(FsOp::kStat, f, Mirel::kErrIO, 1);
-    EXPECT_FALSE(Mirel::File(tmp.File("f")).Exists());
-    EXPECT_TRUE(Mirel::File(tmp.File("f")).Exists());
+    EXPECT_EQ((std::pair{Mirel::File(tmp.File("f")).Exists(), Mirel::File(tmp.File("f")).Exists()}),
+              std::pair(false, true));
 
     faults.Arm(FsOp::kList, r, Mirel::kErrIO, 1);
     std::vector<Mirel::UniversalPath> found;
@@ -340,16 +329,15 @@ TEST_F(PowerLossTest, EveryKindOfCallMeetsTheFaultSeam) {
 
     ASSERT_EQ(Os::OpenWrite(f, false, false, fd), 0);
     faults.Arm(FsOp::kTruncate, f, Mirel::kErrDiskFull, 1);
-    EXPECT_EQ(Os::Truncate(fd, 100, f), Mirel::kErrDiskFull);
     faults.Arm(FsOp::kLock, f, Mirel::kErrFileLocked, 1);
-    EXPECT_EQ(Os::Lock(fd, f), Mirel::kErrFileLocked);
-    EXPECT_EQ(Os::Lock(fd, f), 0);
+    EXPECT_EQ((std::tuple{Os::Truncate(fd, 100, f), Os::Lock(fd, f), Os::Lock(fd, f)}),
+              std::make_tuple(Mirel::kErrDiskFull + 0, Mirel::kErrFileLocked + 0, 0));
     Os::Close(fd);
     EXPECT_EQ(Get(f), "0123456789");  // nothing reached the disk
 
     faults.Arm(FsOp::kStat, r, Mirel::kErrIO, 1);
-    EXPECT_FALSE(Mirel::Directory(tmp.Folder()).IsWriteable(true));
-    EXPECT_TRUE(Mirel::Directory(tmp.Folder()).IsWriteable(true));
+    const Mirel::Directory d(tmp.Folder());
+    EXPECT_EQ((std::pair{d.IsWriteable(true), d.IsWriteable(true)}), std::pair(false, true));
 }
 
 TEST_F(PowerLossTest, CopiesAndAFolderRenameAreWholeOrAbsentAtEveryPoint) {
