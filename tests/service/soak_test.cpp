@@ -1,7 +1,9 @@
 // Short crash soaks: after SIGKILLs at chosen moments every last-good folder is an exact
 // restore point and nothing accepted is lost.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <cstdio>
 #include <sstream>
 
 #include "tests/Process.h"
@@ -26,6 +28,13 @@ void ExpectCleanSoak(const std::vector<std::string>& args, int rounds) {
     EXPECT_EQ(table, (std::vector<int>{rounds, rounds, 0, table[3], 0, 0, 0, 0})) << out;
     EXPECT_GT(table[3], 0) << out;
     EXPECT_EQ(*rc, 0) << out;
+    // A rare failure is diagnosed from the soak's journal and logs: they outlive the test.
+    if (::testing::Test::HasFailure()) {
+        char kept[] = "/var/tmp/ibs-soak-failed-XXXXXX";
+        if (::mkdtemp(kept) &&
+            ::rename((work / "soak").c_str(), (std::string(kept) + "/soak").c_str()) == 0)
+            ADD_FAILURE() << "the soak's work folder is kept in " << kept;
+    }
 }
 
 }  // namespace
