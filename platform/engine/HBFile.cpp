@@ -3,6 +3,8 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/engine/HBEngine.h"
@@ -260,17 +262,27 @@ Error HBFile::ApplyPass(const std::atomic<std::int32_t>* abort, FileSum* sum) {
         e = WritePages(pageCount, abort);
     }
     for (std::size_t i = 0; e.OK() && i < mPass.size(); ++i) e = ApplyContainerChanges(*mPass[i]);
-    // The file is read for its sum while the disk writes the pass: the sync then waits less.
+    // The file is read for its sum by a second thread while this one waits for the disk to
+    // write the pass: both at once cost the longer of the two.
     std::vector<std::uint8_t> page0;
     bool summed = false;
     Os::Info before;
-    if (e.OK() && sum) {
-        if (mFlags & kOpenDurable) Env::Current().StartWriteback(mFd);
-        summed = Os::FStat(mFd, before, mPath.Native()) == 0 &&
-                 SumAhead(PassMSN(), pageCount, page0, *sum);
+    std::thread reader;
+    if (e.OK() && sum && Os::FStat(mFd, before, mPath.Native()) == 0) {
+        auto read = [this, &page0, &summed, sum, msn = PassMSN(), pageCount,
+                     &env = Env::Current()] {
+            Env::Scope files(env);
+            summed = SumAhead(msn, pageCount, page0, *sum);
+        };
+        try {
+            reader = std::thread(read);
+        } catch (const std::system_error&) {
+            read();  // no thread to be had: one after the other
+        }
     }
     // Every page of the pass is durable before a header claims it.
     if (e.OK() && (mFlags & kOpenDurable)) e = Error(Os::SyncFile(mFd, mPath.Native()));
+    if (reader.joinable()) reader.join();
     if (e.OK() && summed) {
         // Nobody else wrote to it while it was summed (only the header is written after).
         Os::Info after;

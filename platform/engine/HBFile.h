@@ -56,10 +56,10 @@ public:
     // written: page images are idempotent, so the same logs apply again from the old MSN.
     // The pass is empty afterwards, whatever the outcome.
     //
-    // With `sum`, the pass also reads the whole file back for its size and CRC-32C while the
-    // data goes to the disk (the writeback is started first, the sync waits for it after the
-    // read), page 0 as the new header will make it; once the header is durable page 0 is read
-    // again and must be what was summed. `sum->known` only then, with the open file's `info`.
+    // With `sum`, the pass also reads the whole file back for its size and CRC-32C, in a
+    // second thread while the data sync waits for the disk, page 0 as the new header will
+    // make it; once the header is durable page 0 is read again and must be what was summed.
+    // `sum->known` only then, with the open file's `info`.
     struct FileSum {
         bool known = false;
         std::uint64_t size = 0;

@@ -721,10 +721,6 @@ Error PosixEnv::LockFolder(const std::string& path, int& fd) {
     return Error();
 }
 
-void PosixEnv::StartWriteback(int fd) {
-    if (fd >= 0) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-}
-
 Error PosixEnv::SyncFile(int fd, const std::string& path) {
     return ::fdatasync(fd) == 0 ? Error() : Sys("sync", path);
 }
@@ -954,9 +950,6 @@ Error EnvWrapper::SyncFile(int fd, const std::string& path) {
     return mTarget->SyncFile(fd, path);
 }
 
-void EnvWrapper::StartWriteback(int fd) {
-    mTarget->StartWriteback(fd);
-}
 Error EnvWrapper::Close(int fd) {
     return mTarget->Close(fd);
 }

@@ -210,9 +210,6 @@ public:
     // refused, never followed.
     virtual Error LockFolder(const std::string& path, int& fd) = 0;
     virtual Error SyncFile(int fd, const std::string& path) = 0;
-    // Starts writing the file's changed pages to the disk and returns at once: a hint, so
-    // that a SyncFile after other work waits less. Makes nothing durable; never fails.
-    virtual void StartWriteback(int fd) = 0;
     // Nothing for fd < 0.
     virtual Error Close(int fd) = 0;
     // Gives an existing regular file the copy ownership (owner and group, then mode, each only
@@ -326,7 +323,6 @@ public:
     Error Lock(int fd, const std::string& path) override;
     Error LockFolder(const std::string& path, int& fd) override;
     Error SyncFile(int fd, const std::string& path) override;
-    void StartWriteback(int fd) override;
     Error Close(int fd) override;
     Error MakeOwn(const std::string& path, Os::Info* seen) override;
     Error MakeOwnOpen(int fd, const std::string& path) override;
@@ -381,7 +377,6 @@ public:
     Error Lock(int fd, const std::string& path) override;
     Error LockFolder(const std::string& path, int& fd) override;
     Error SyncFile(int fd, const std::string& path) override;
-    void StartWriteback(int fd) override;
     Error Close(int fd) override;
     Error MakeOwn(const std::string& path, Os::Info* seen) override;
     Error MakeOwnOpen(int fd, const std::string& path) override;
