@@ -123,10 +123,11 @@ Error HBFile::WritePages(std::uint64_t& pageCount, const std::atomic<std::int32_
     std::vector<iovec> iov;
     iov.reserve(64);
     std::uint64_t runStart = 0;
+    const std::string native = mPath.Native();  // once, not once a call
     auto flush = [&]() -> int {
         if (abort && abort->load() != 0) return kErrAborted;
         int rc = Os::PWriteV(mFd, iov.data(), static_cast<int>(iov.size()), (runStart + 1) * p,
-                             mPath.Native());
+                             native);
         iov.clear();
         return rc;
     };
@@ -237,8 +238,9 @@ bool HBFile::SumAhead(std::uint64_t msn, std::uint64_t pageCount, std::vector<st
     sum.size = p;
     // The pages just written are still cached: this costs no disk reads.
     std::vector<std::uint8_t> buf(256 << 10);
+    const std::string native = mPath.Native();
     for (;;) {
-        if (Os::PReadAll(mFd, buf.data(), buf.size(), sum.size, got, mPath.Native())) return false;
+        if (Os::PReadAll(mFd, buf.data(), buf.size(), sum.size, got, native)) return false;
         if (got == 0) return true;
         sum.crc = Format::Crc32c(buf.data(), got, sum.crc);
         sum.size += got;
