@@ -2,8 +2,8 @@
 //
 //   P8 manifest alone:  a last-good folder whose databases are half carried forward by hard
 //                       links (their lines come from the previous manifest) and half changed;
-//                       against a plain read of the changed half, the least its checksums
-//                       can cost
+//                       against reading the changed half and computing its CRC-32C (with
+//                       the manifest's own routine), the least its checksums can cost
 //   P8 points kept:     the manifest of 1,000 small databases, 5% changed, with 26 restore
 //                       points beside it against the same with 2
 //   P9 verify:          `ibsdb verify` of a last-good folder against `cat` of its files
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench/Bench.h"
+#include "platform/engine/Formats.h"
 #include "platform/framework/Manifest.h"
 #include "platform/support/Directory.h"
 #include "tools/ibsdb/Commands.h"
@@ -37,17 +38,21 @@ Mirel::Directory Dir(const std::string& p) {
     return Mirel::Directory(Mirel::UniversalPath::Folder(p));
 }
 
-double ReadAll(const std::vector<std::string>& files) {
+// With `sum`, each file's CRC-32C as it is read, by the same routine the manifest uses.
+double ReadAll(const std::vector<std::string>& files, bool sum = false) {
     auto t0 = bench::Clock::now();
     std::unique_ptr<char[]> buf(new char[1 << 20]);
+    std::uint32_t crc = 0;
     for (const auto& f : files) {
         int fd = ::open(f.c_str(), O_RDONLY);
         if (fd < 0) bench::Fail("cannot read " + f);
-        while (::read(fd, buf.get(), 1 << 20) > 0) {
-        }
+        for (ssize_t n; (n = ::read(fd, buf.get(), 1 << 20)) > 0;)
+            if (sum) crc = Mirel::Format::Crc32c(buf.get(), static_cast<std::size_t>(n), crc);
         ::close(fd);
     }
-    return bench::Secs(t0);
+    const double s = bench::Secs(t0);
+    if (sum && crc == 0x12345678) std::printf(" ");  // the sum is used: never optimised away
+    return s;
 }
 
 // A backup folder of `points` last-good folders of `databases` small databases each, every
@@ -179,12 +184,12 @@ int main(int argc, char** argv) {
         };
         bench::Row row;
         row.id = "P8";
-        row.what = "manifest alone, half the folder linked, vs reading the changed half";
+        row.what = "manifest alone, half the folder linked, vs reading + CRC of the changed half";
         row.goal = bench::Goal::kAtMost;
         row.target = 1.1;
         {
             const auto pairs = bench::Interleave(
-                bench::Rounds(), ours, [&] { return ReadAll(changed); }, row.load);
+                bench::Rounds(), ours, [&] { return ReadAll(changed, true); }, row.load);
             row.values = bench::Cost(pairs);
             row.note = bench::Times(pairs);
         }
