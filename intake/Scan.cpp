@@ -69,6 +69,15 @@ std::uint64_t Intake::DeleteLeadingEmptyIntervals() {
                 break;
             done = it->second.donePath;
             utc = it->second.mDoneUTC;
+            // The newest end the server announced is never forgotten: its interval-done file
+            // stays (until a later interval starts), or a rescan would take a stale one.
+            auto next = std::next(it);
+            if (utc != 0 && (next == mCat.mIntervals.end() || next->first == kOpenInterval)) {
+                if (!it->second.databases.empty() || !it->second.backup.IsClear()) break;
+                mCat.KeepEmptiedIntervalDone(it->first);
+                last = utc;
+                break;
+            }
         }
         if (utc == 0 || !mCat.DeleteIntervalIfEmpty(done, utc)) break;
         last = utc;
