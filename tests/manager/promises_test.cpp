@@ -85,23 +85,6 @@ TEST_F(PromisesTest, AnIntervalThatPublishedNothingStillBoundsTheClockAfterARest
     EXPECT_FALSE(kept) << "the interval-done file that published nothing outlived a later one";
 }
 
-// So does the first interval when it published nothing, across scans that find it empty.
-TEST_F(PromisesTest, AFirstIntervalThatPublishedNothingStillBoundsTheClockAcrossRescans) {
-    const std::uint64_t before = clock;
-    const std::uint64_t empty = Close();  // no database had anything in it
-    ASSERT_EQ(Folders(), 0);
-    for (int scan = 0; scan < 2; ++scan) {
-        Rebuild();
-        SettleWithRetries();
-    }
-    const std::uint64_t stale = before + 500;
-    ASSERT_LT(stale, empty);
-    const std::string done =
-        WriteDone(backup() + "/Changes/Redo_" + std::to_string(stale - 2), stale, {});
-    EXPECT_EQ(Ready(done), Mirel::kErrStaleIntervalDone);
-    EXPECT_EQ(Folders(), 0);
-}
-
 // An upload stays on its side of an interval-done file across a restart.
 TEST_F(PromisesTest, AnUploadKeepsItsSideOfAnIntervalDoneFileAcrossARestart) {
     Upload(kA, 1000);

@@ -43,6 +43,15 @@ TEST(Soak, TwentyKillsAtChosenMomentsLoseNothing) {
     ExpectCleanSoak({"--rounds", "20", "--seed", "1"}, 20);
 }
 
+// A first interval emptied by a link where a redo folder was, the folder named again, a
+// restart, then the server's clock stepped back: the stale interval-done file is refused,
+// and no last-good folder stands for it (a seed the sweep found).
+TEST(Soak, AnEmptiedFirstIntervalStillRefusesAStaleIntervalDone) {
+    ExpectCleanSoak({"--rounds", "4", "--seed", "23", "--real-world", "--timeout", "15",
+                     "--sim-arg=--real-world-rate=0.3"},
+                    4);
+}
+
 // The real world's classes (docs/testing.md), a few rounds: the long run is scripts/soak.
 TEST(Soak, RealWorldKillsLoseNothing) {
     ExpectCleanSoak({"--rounds", "4", "--seed", "2", "--real-world", "--timeout", "15",
