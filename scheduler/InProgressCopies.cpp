@@ -28,17 +28,17 @@ Mirel::UniversalPath FolderOf(const Mirel::UniversalPath& rel) {
     dir.SetName(Mirel::unistring());
     return dir;
 }
+}  // namespace
 
 // A file about to be moved or linked into the in-progress folder becomes the service's own
 // first (an upload keeps whatever mode the server gave it otherwise), so no copy is ever
 // there, or in a last-good folder, with another mode. A failure costs the copy nothing: the
 // debug log says so. `seen`: an upload's, see Env::MakeOwn.
-void MakeOwn(const Mirel::UniversalPath& file, Mirel::Os::Info* seen = nullptr) {
+void IntervalCycle::MakeOwn(const Mirel::UniversalPath& file, Mirel::Os::Info* seen) {
     if (int rc = Mirel::Env::Current().MakeOwn(file.Native(), seen).GetError())
         IBS_DEBUG_WIDE(u"MakeOwn: error " << rc << u", owner or mode unchanged: "
                                           << file.GetUserEntryFormat());
 }
-}  // namespace
 
 Mirel::Error IntervalCycle::CreateDestinationFolder(const Mirel::UniversalPath& relDir,
                                                     const Mirel::unistring& baseName,

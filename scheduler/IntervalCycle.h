@@ -130,6 +130,7 @@ private:
 
     Mirel::Error CreateDestinationFolder(const Mirel::UniversalPath& relDir,
                                          const Mirel::unistring& baseName, Mirel::Directory& dest);
+    static void MakeOwn(const Mirel::UniversalPath& file, Mirel::Os::Info* seen = nullptr);
     Mirel::Error MoveFileIntoInProgress(const Mirel::UniversalPath& src,
                                         const Mirel::Directory& dest, bool withContainers,
                                         Mirel::UniversalPath& moved, const Mirel::Os::Info* owned);

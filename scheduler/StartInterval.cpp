@@ -191,16 +191,11 @@ void IntervalCycle::NoteUploadsUnwritten(std::vector<Placement>& work) {
     for (Placement& p : work) {
         if (!p.upload) continue;
         const Mirel::UniversalPath& upload = p.item.file.path;
-        const std::string native = upload.Native();
-        ++mStartUploads[Mirel::Os::ParentOf(native)];
+        ++mStartUploads[Mirel::Os::ParentOf(upload.Native())];
         const Mirel::UniversalPath target = UploadTarget(upload);
         // An upload outside the copies folder is never moved, nor made the service's own.
         if (target.IsClear()) continue;
-        if (int rc = mEnv.MakeOwn(native, &p.owned).GetError()) {
-            IBS_DEBUG_WIDE(u"MakeOwn: error " << rc << u", owner or mode unchanged: "
-                                              << upload.GetUserEntryFormat());
-            continue;
-        }
+        MakeOwn(upload, &p.owned);
         if (p.owned.isFile) notes.emplace_back(target, p.owned);
     }
     if (int rc = mCat.NoteUnwritten(notes))

@@ -106,7 +106,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
     std::vector<const FileInfo*> queued;
     std::uint64_t passEnd = 0;
     // The last pass's read of the whole file, made while its pages went to the disk.
-    Mirel::HBFile::FileSum sum;
+    Mirel::FileSum sum;
     auto finish = [&]() {
         if (queued.empty()) return;
         Talon::Error e = Talon::IBS_Config::FinishRedoLogFiles(database, mAbort, &sum);
@@ -211,7 +211,7 @@ void TalonIBWorker::ProcessRedoLogSet(DatabaseItem& item) {
 
 void TalonIBWorker::ComputeManifestLine(DatabaseItem& item, const Mirel::HBFile& database,
                                         const Mirel::UniversalPath& dbPath,
-                                        const Mirel::HBFile::FileSum& sum) {
+                                        const Mirel::FileSum& sum) {
     item.computedId.clear();
     // Read whole while the pages are still cached: publishing then only writes the line. The
     // file's identity before and after the read must agree, or the line is left to publishing.

@@ -10,11 +10,15 @@
 
 #include "catalogue/Items.h"
 #include "catalogue/WorkSource.h"
-#include "platform/engine/HBFile.h"
 #include "platform/engine/HBLogFile.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Env.h"
 #include "platform/support/Thread.h"
+
+namespace Mirel {
+class HBFile;
+struct FileSum;
+}  // namespace Mirel
 
 class TalonIBWorker : public Mirel::Thread {
 public:
@@ -57,7 +61,7 @@ private:
     // The copy's manifest line and identity into the item, after a pass that wrote it.
     // `sum`: what the last pass read (used when the file at the path is still that one).
     void ComputeManifestLine(DatabaseItem& item, const Mirel::HBFile& database,
-                             const Mirel::UniversalPath& dbPath, const Mirel::HBFile::FileSum& sum);
+                             const Mirel::UniversalPath& dbPath, const Mirel::FileSum& sum);
 
     WorkSource& mSource;
     // Where a pass's logs are read: kept from pass to pass while there is work.

@@ -13,6 +13,14 @@ namespace Mirel {
 
 class HBLogFile;
 
+// What a pass read of its whole database file (HBFile::ApplyPass).
+struct FileSum {
+    bool known = false;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    Os::Info info;
+};
+
 // A database file. Permission 1 opens it for reading, 3 for reading and writing.
 // Opening flags: 0x010 takes an exclusive lock on the file for as long as it is open
 // (a second writer gets kErrFileLocked); 0x100 makes applied pages durable before the
@@ -60,12 +68,6 @@ public:
     // second thread while the data sync waits for the disk, page 0 as the new header will
     // make it; once the header is durable page 0 is read again and must be what was summed.
     // `sum->known` only then, with the open file's `info`.
-    struct FileSum {
-        bool known = false;
-        std::uint64_t size = 0;
-        std::uint32_t crc = 0;
-        Os::Info info;
-    };
     Error ApplyPass(const std::atomic<std::int32_t>* abort = nullptr, FileSum* sum = nullptr);
     void DropPass();
     // One log as a pass of its own.

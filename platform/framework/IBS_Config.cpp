@@ -344,7 +344,7 @@ Error IBS_Config::QueueRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& lo
 
 Error IBS_Config::FinishRedoLogFiles(Mirel::HBFile& database,
                                      const std::atomic<std::int32_t>& abort,
-                                     Mirel::HBFile::FileSum* sum) {
+                                     Mirel::FileSum* sum) {
     return database.ApplyPass(&abort, sum);
 }
 

@@ -7,12 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "platform/engine/HBFile.h"
-#include "platform/engine/HBLogFile.h"
 #include "platform/framework/TalonError.h"
 #include "platform/support/Directory.h"
 #include "platform/support/Os.h"
 #include "platform/support/UniversalPath.h"
+
+namespace Mirel {
+class HBFile;
+class HBLogFile;
+struct FileSum;
+}  // namespace Mirel
 
 namespace Talon {
 
@@ -118,7 +122,7 @@ public:
     // header and the database keeps its old MSN. `sum`: see HBFile::ApplyPass.
     static Error QueueRedoLogFile(Mirel::HBFile& database, Mirel::HBLogFile& log);
     static Error FinishRedoLogFiles(Mirel::HBFile& database, const std::atomic<std::int32_t>& abort,
-                                    Mirel::HBFile::FileSum* sum = nullptr);
+                                    Mirel::FileSum* sum = nullptr);
 
     // Redo folders are named "Redo_" and the UTC (decimal microseconds) they start at.
     static Mirel::unistring GetRedoFolderAppendixName();  // the pattern "Redo_*"

@@ -949,7 +949,6 @@ Error EnvWrapper::LockFolder(const std::string& path, int& fd) {
 Error EnvWrapper::SyncFile(int fd, const std::string& path) {
     return mTarget->SyncFile(fd, path);
 }
-
 Error EnvWrapper::Close(int fd) {
     return mTarget->Close(fd);
 }

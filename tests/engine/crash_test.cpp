@@ -84,7 +84,7 @@ Error ApplyPass(const std::string& db, const std::vector<std::string>& logs, std
         if (Error e = open.back()->Open(HBLogFile::kPermRead); !e.OK()) return e;
         if (Error e = f.QueueLog(*open.back()); !e.OK()) return e;
     }
-    HBFile::FileSum sum;
+    FileSum sum;
     Error e = f.ApplyPass(nullptr, &sum);
     Error c = f.Close();
     // What a pass sums is the file as it stands once the pass returned, or nothing.
