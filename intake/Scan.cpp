@@ -572,7 +572,20 @@ void Intake::ResumeInProgress(ScanState& s) {
                 std::uint64_t msn = 0;
                 if (!IBS_Config::GetDBInfo(f, uuid, msn).OK()) continue;
                 if (mCat.GetDatabaseError(uuid) != 0) {
-                    // It failed before the restart: its copy is never published.
+                    // It failed before the restart. An upload no log wrote to is still
+                    // exact at its own MSN: published held, as it would have been. Any
+                    // other copy is never published.
+                    if (mCat.IsUnwritten(f) &&
+                        s.target->second.AddDatabase(f, mCat.mInProgressFolder.GetPath(), true,
+                                                     mCat.DeleteSuperseded())) {
+                        DatabaseItem& X = s.target->second.databases.at(uuid);
+                        X.pristine = true;
+                        X.held = true;
+                        IBS_DEBUG_WIDE(u"ScanFullBackupDB: " << uuid << u" failed; its copy at MSN "
+                                                             << msn
+                                                             << u" is unchanged and kept (held)");
+                        continue;
+                    }
                     setAside(f, uuid);
                     continue;
                 }

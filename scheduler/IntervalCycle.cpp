@@ -144,7 +144,9 @@ struct IntervalCycle::CompleteState {
     explicit CompleteState(IntervalMap::iterator i) : it(i) {}
     IntervalMap::iterator it;  // the current interval, or the map's end
     bool result = true;        // every copy caught up and the folder published
-    FailedList failed, heldFailed;
+    // Every failure of this pass, a held copy's included: recorded before anything is
+    // published.
+    FailedList failed;
     Mirel::Error environment;  // what keeps the interval from going on now
     Mirel::Error notKept;      // a failed database's only copy could not be kept
     Interval* publish = nullptr;
@@ -159,7 +161,7 @@ Mirel::Error RecordFailedError(int rc) {
 }  // namespace
 
 // The steps: start what is not placed yet, take every copy's outcome, record the failures,
-// choose again or publish, then record the failures of held copies.
+// then choose again or publish.
 bool IntervalCycle::CompleteInterval() {
     Mirel::LockReentrant g(mCat.mLock);
     // Failures a scan found for a link where a redo folder was come before anything is
@@ -209,12 +211,6 @@ bool IntervalCycle::CompleteInterval() {
         if (!start.work && start.cutShort.OK()) mCat.RequestIntervalCheck();
     }
     if (s.publish) Publish(s);
-    // A held copy's failure is recorded once the folder holding the copy is published: until
-    // then the copy is in the in-progress folder, where a restart takes a failed database's
-    // copy for a changed one and removes it. No folder ever lacks such a database.
-    if (s.publish && s.result && !s.heldFailed.empty())
-        if (int rc = mCat.CleanupFailedDatabases(it->first, s.heldFailed))
-            if (s.environment.OK()) s.environment = RecordFailedError(rc);
     if (!s.environment.OK()) {
         ScheduleRetry(s.environment);
         return false;
@@ -285,7 +281,10 @@ void IntervalCycle::TakeOutcomes(CompleteState& s) {
         }
         if (!item.err.OK()) {
             if (item.pristine && mCat.HasInProgressCopy(item)) {
-                s.heldFailed[uuid] = item.err.GetError();
+                // Recorded before the folder is published, as any failure: recorded after,
+                // a crash in between would lose it for good when the failing log lies where
+                // no scan reads (behind a link). The record keeps the item, its copy included.
+                s.failed[uuid] = item.err.GetError();
                 // No log changed it (records are checked before anything is written): it is
                 // still the copy it started as, exact at its own MSN, and stays as the
                 // database's newest good copy, published as such.

@@ -203,6 +203,37 @@ TEST_F(CycleSafetyTest, AHeldCopyCarriedOnAfterItsClearingUploadWasLostStaysHeld
     EXPECT_NE(heldIn(name), 0) << name << ": the held copy of B is listed as its current state";
 }
 
+// A's upload fails at its log, which now lies behind a link: its failure is on disk before the
+// folder holding the held upload is published. Recorded after, a crash in between would lose
+// it for good, as no scan reads behind the link to find the log again.
+TEST_F(CycleSafetyTest, AHeldFailureBehindALinkIsOnDiskBeforeItsFolderIsPublished) {
+    TempDir outside;
+    Upload(kA, 20);
+    std::string log;
+    ASSERT_EQ(LogAt(kA, 0, &log), 0);
+    const std::string folder = log.substr(0, log.rfind('/'));
+    ASSERT_EQ(std::system(("cp -a " + folder + " " + outside.path() + "/lure").c_str()), 0);
+    ASSERT_EQ(::rename(folder.c_str(), (outside.path() + "/moved").c_str()), 0);
+    ASSERT_EQ(::symlink((outside.path() + "/lure").c_str(), folder.c_str()), 0);
+    redo = 0;  // the interval-done file in a folder of its own
+    clock += 1000;
+    {
+        auto disarm = Fault(Mirel::FsOp::kRename, backup() + "/InProgress", Mirel::kErrIO);
+        Close(0, false);
+        Settle();
+        EXPECT_EQ(NewestFolder(), "");
+        EXPECT_EQ(Err(kA), Mirel::kErrIsALink);
+        EXPECT_EQ(sink.Failed(), std::vector<std::string>{kA});
+    }
+    Rebuild();
+    SettleWithRetries();
+    std::string name;
+    EXPECT_EQ(Newest(&name), (Msns{{kA, 20}}));
+    EXPECT_EQ(HeldIn(name, kA), 1);
+    EXPECT_EQ(Err(kA), Mirel::kErrIsALink);
+    EXPECT_TRUE(IsFile(outside.path() + "/moved/" + log.substr(log.rfind('/') + 1)));
+}
+
 // A taken log damaged before a restart still fails its database.
 TEST_F(CycleSafetyTest, ALogCutShortAfterItWasTakenFailsItsDatabaseAcrossARestart) {
     DamagedAfterTaken([](const std::string& log) {

@@ -336,8 +336,9 @@ TEST_F(NothingLostTest, ANameThatDiffersOnlyInCaseIsTheSameName) {
     EXPECT_EQ(Err(kB), Mirel::kErrReplaced);
 }
 
-// A held upload is published before its failure is recorded and stays after a restart.
-TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvivesARestart) {
+// A held upload's failure is on disk before any folder is published; a restart between the
+// record and the publication still publishes the upload, held, and keeps it.
+TEST_F(NothingLostTest, AHeldUploadsFailureIsRecordedFirstAndItsCopySurvivesARestart) {
     FirstInterval();
     Upload(kB, 30);
     ASSERT_EQ(Log(kA), 0);
@@ -347,12 +348,29 @@ TEST_F(NothingLostTest, AHeldUploadIsPublishedBeforeItsFailureIsRecordedAndSurvi
         Close(0, false);
         Settle();
     }
-    std::string held;
-    EXPECT_EQ(Newest(&held), (Msns{{kA, 12}, {kB, 30}}));
-    EXPECT_FALSE(InBackup("Failed.tsv"));
+    EXPECT_EQ(Newest(), (Msns{{kA, 11}})) << "published before the failure was recorded";
+    {
+        auto disarm = Fault(FsOp::kRename, backup() + "/InProgress", Mirel::kErrIO);
+        // The retry records the failure, then cannot publish.
+        for (int i = 0; i < 100 && Err(kB) == 0; ++i)
+            if (auto m = Queue().GetMsg(5000))
+                if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+    }
+    EXPECT_EQ(Err(kB), Mirel::kErrInvalidFile);
+    EXPECT_EQ(Newest(), (Msns{{kA, 11}}));
     ASSERT_TRUE(Restart());
     mgr->ScanFullBackupDB();
     mgr->CheckIntervals();
+    Settle();
+    std::string held;
+    EXPECT_EQ(Newest(&held), (Msns{{kA, 12}, {kB, 30}}));
+    Talon::Manifest m;
+    ASSERT_TRUE(Talon::Manifest::Read(
+                    Mirel::Directory(Mirel::UniversalPath::Folder(backup() + "/" + held)), m)
+                    .OK());
+    const Talon::ManifestEntry* line = m.Find("2222.vdb");
+    ASSERT_NE(line, nullptr);
+    EXPECT_TRUE(line->held);
     Interval({kA});
     EXPECT_EQ(Err(kB), Mirel::kErrInvalidFile);
     EXPECT_EQ(Newest(), (Msns{{kA, 13}}));
@@ -443,6 +461,38 @@ TEST_F(NothingLostTest, AKillAnywhereInTheMoveKeepsAnUploadWhoseFirstLogFails) {
                 events->Last(0x41000331),
                 (std::vector<unistring>{U(kB), unistring::NumToString(Mirel::kErrInvalidFile)}))
                 << where;
+        });
+}
+
+// The same with B's redo folder swapped for a link after its log was taken: no scan finds
+// the failing log again, so a kill anywhere must still leave B failed, and its upload kept.
+TEST_F(NothingLostTest, AKillAnywhereInAFailureBehindALinkNeverForgetsIt) {
+    TempDir outside;
+    int run = 0;
+    KillAnywhere(
+        [&] {
+            UploadAt(backup() + "/Copies/ub/b.vdb", kB, 30);
+            std::string log;
+            EXPECT_EQ(LogAt(kB, 0, &log), 0);
+            const std::string folder = log.substr(0, log.rfind('/'));
+            const std::string lure = outside.path() + "/lure" + std::to_string(++run);
+            EXPECT_EQ(std::system(("cp -a " + folder + " " + lure).c_str()), 0);
+            EXPECT_EQ(::rename(folder.c_str(), (lure + "-moved").c_str()), 0);
+            EXPECT_EQ(::symlink(lure.c_str(), folder.c_str()), 0);
+            redo = 0;
+            clock += 1000;
+            Close(0, false);
+        },
+        [&](const std::string& where) {
+            Close();
+            EXPECT_EQ(Err(kB), Mirel::kErrIsALink) << where;
+            // Published held, kept, or still where the server wrote it.
+            int copies = 0;
+            for (const auto& f : AllFolders()) copies += MsnOf(f + "/b.vdb") == 30;
+            for (const std::string& at : {"/Kept/" + kB, std::string("/Copies/ub")})
+                for (const auto& f : List(backup() + at)) copies += MsnOf(f.Native()) == 30;
+            EXPECT_EQ(copies, 1) << where << ": B's upload, its only copy";
+            EXPECT_GE(events->Count(0x41000331), 1) << where;
         });
 }
 
