@@ -352,9 +352,11 @@ TEST_F(NothingLostTest, AHeldUploadsFailureIsRecordedFirstAndItsCopySurvivesARes
     {
         auto disarm = Fault(FsOp::kRename, backup() + "/InProgress", Mirel::kErrIO);
         // The retry records the failure, then cannot publish.
-        for (int i = 0; i < 100 && Err(kB) == 0; ++i)
-            if (auto m = Queue().GetMsg(5000))
-                if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+        for (int i = 0; i < 100 && Err(kB) == 0; ++i) {
+            auto m = Queue().GetMsg(5000);
+            if (!m) break;
+            if (m->GetMsgCode() == 1231) mgr->CheckIntervals();
+        }
     }
     EXPECT_EQ(Err(kB), Mirel::kErrInvalidFile);
     EXPECT_EQ(Newest(), (Msns{{kA, 11}}));
