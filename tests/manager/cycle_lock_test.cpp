@@ -2,6 +2,7 @@
 // and taken into account when the work is committed.
 #include <functional>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "tests/manager/CycleFixture.h"
@@ -37,8 +38,9 @@ protected:
     std::int32_t AnswerWhileHeld(
         const std::string& at, std::uint64_t end, std::string* path = nullptr,
         const std::function<void()>& held = [] {}) {
-        CycleThread cycle(*this);
+        // Armed before the cycle runs: armed after, the cycle could pass the first operation.
         Gate gate(gates, backup() + at);
+        CycleThread cycle(*this);
         EXPECT_TRUE(gate.WaitHeld(60000)) << "the cycle never got to " << at;
         held();
         auto answer =
@@ -117,14 +119,14 @@ TEST_F(CycleLockTest, AStopDuringTheStartOrTheManifestEndsTheCycleAtItsNextStep)
         const std::uint64_t end = Close(0, false);
         const std::string published = NewestFolder();
         mgr->SetAbortWait(0);
+        std::optional<Gate> gate(std::in_place, gates, backup() + at);
         CycleThread cycle(*this);
         {
-            Gate gate(gates, backup() + at);
-            ASSERT_TRUE(gate.WaitHeld(60000)) << "the cycle never got there";
+            ASSERT_TRUE(gate->WaitHeld(60000)) << "the cycle never got there";
             Catalogue::StopScope stopping(mgr->Cat());
             std::future<bool> stopped =
                 std::async(std::launch::async, [this] { return mgr->StopWorkers(false); });
-            gate.Release();
+            gate->Release();
             EXPECT_TRUE(stopped.get()) << "the stop did not see the file work end";
             cycle.Join();
             EXPECT_EQ(NewestFolder(), published) << "published while a stop waited";
@@ -136,6 +138,7 @@ TEST_F(CycleLockTest, AStopDuringTheStartOrTheManifestEndsTheCycleAtItsNextStep)
             EXPECT_EQ(UnfinishedIntervals(), " " + std::to_string(end));
             EXPECT_FALSE(mgr->RetryPending()) << "a stop is no failure of the environment";
         }
+        gate.reset();
         mgr->SetAbortWait(10000);
         Settle();
         EXPECT_NE(NewestFolder(), published);
