@@ -261,10 +261,10 @@ Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& d
     };
     bool privateCopy = false;
     if (item.mustCheck && item.detach && database.GetHardLinkCount() > 1) {
-        // An older copy brought forward: its bytes are read once, here, and its last-good
-        // name goes only once they passed, so the copy is written where it lies.
-        if (int rc = Talon::CheckCopy(original.Native(), check)) return damaged(rc);
-        item.mustCheck = false;
+        // An older copy brought forward, written where it lies: its last-good name goes
+        // first, and its bytes are checked below once nothing else names them. Checked
+        // while that name stood, a byte flipped there in between would be certified by the
+        // new line. (The shortcut never takes a copy from a kept restore point.)
         // The name must be gone for good before the bytes change: after a power loss it
         // would otherwise come back, naming the changed bytes in a last-good folder.
         if (mEnv.DeleteFile(item.checkFrom.Native()).GetError() == 0) {
@@ -302,7 +302,8 @@ Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& d
             return e;
         }
     } else if (item.mustCheck) {
-        // Its last-good twin is gone meanwhile; the bytes are still unchecked.
+        // Its last-good name dropped above, or gone meanwhile: the bytes, its own now, are
+        // checked where they lie.
         if (int rc = Talon::CheckCopy(original.Native(), check)) return damaged(rc);
     }
     item.mustCheck = false;

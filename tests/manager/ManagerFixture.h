@@ -185,6 +185,10 @@ public:
         Before(from);
         return EnvWrapper::Move(from, to, replace);
     }
+    Mirel::Error DeleteFile(const std::string& path) override {
+        Before(path);
+        return EnvWrapper::DeleteFile(path);
+    }
 
 private:
     void Before(const std::string& path) {

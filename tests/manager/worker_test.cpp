@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "platform/engine/HBFile.h"
+#include "platform/framework/Manifest.h"
 #include "platform/support/File.h"
 #include "tests/lib/PowerLoss.h"
 #include "tests/manager/ManagerFixture.h"
@@ -122,6 +123,25 @@ TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndStaysUntilTheFailureIsRecorde
     // The cycle sets the log aside once the failure is recorded.
     EXPECT_TRUE(IsFile(second));
     EXPECT_FALSE(Exists(backup() + "/Rejected/l1.vrl"));
+}
+
+// An older copy brought forward loses its last-good name before its bytes are checked: a byte
+// that rots there meanwhile is found, never certified by the line of the copy it becomes.
+TEST_F(WorkerTest, AByteFlippedInABroughtForwardCopyAsItsNameGoesIsFound) {
+    Prepare(1);
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    ASSERT_TRUE(Talon::Manifest::Checksum(lg + "/db.vdb", size, crc).OK());
+    item.mustCheck = item.detach = true;
+    item.expect = ManifestLine{true, size, crc};
+    item.checkFrom = UniversalPath::FromNative(lg + "/db.vdb");
+    const std::uint64_t start = item.file.msn;
+    swapBeforeUse.Set(lg + "/db.vdb", [&] { FlipByte(lg + "/db.vdb", size - 100); });
+    worker.ProcessRedoLogSet(item);
+    ASSERT_TRUE(swapBeforeUse.Swapped());
+    EXPECT_EQ(item.err.GetError(), Mirel::kErrCopyDamaged);
+    EXPECT_TRUE(item.detached);
+    EXPECT_EQ(item.file.msn, start) << "a log was applied to unchecked bytes";
 }
 
 TEST_F(WorkerTest, AFullDiskLeavesTheLogAndIsNoFailureOfIt) {
