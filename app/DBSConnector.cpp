@@ -61,7 +61,9 @@ void DBSConnector::DatabaseFailed(const Mirel::unistring& uuid) {
     Talon::EventHelper::ToCompressedString(uuid, op.mTargets[0]);
     CORBA::Any any;
     any <<= op;
-    QueueNotification(Talon::kNotifyDatabaseFailed, 0, 0, any);
+    const bool queued = QueueNotification(Talon::kNotifyDatabaseFailed, 0, 0, any);
+    DBS_DEBUG("DatabaseFailed: notification 21 for "
+              << uuid.ToUTF8() << (queued ? " queued" : " not queued (no link thread)"));
 }
 
 void DBSConnector::Main() {

@@ -144,7 +144,10 @@ void ComponentBaseThread::Handle(Mirel::Msg& msg) {
             break;
         case kMsgNotification: {
             auto& n = static_cast<NotificationMsg&>(msg);
-            SendNotification(n.code, n.p1, n.p2, n.payload, 0);
+            // Said either way: a server that never heard of a failure is found here.
+            const Error e = SendNotification(n.code, n.p1, n.p2, n.payload, 0);
+            MIREL_DEBUG(59, GetName() << ": notification " << n.code
+                                      << (e.OK() ? " sent" : " not sent: " + e.Text()));
             break;
         }
         case kMsgInfo: {

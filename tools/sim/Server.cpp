@@ -867,8 +867,15 @@ void Server::TakeNotices(bool upload) {
             continue;
         }
         DbRec& r = mL.dbs[static_cast<std::size_t>(d)];
-        if (r.reportedFailed) continue;  // told again before the new upload
-        if (r.retired) continue;         // replaced or given up: the server has no such database
+        // Every notice the server does not act on is in the journal too, with why.
+        if (r.reportedFailed) {  // told again before the new upload
+            Journal("notification21-ignored\t" + uuid + "\talready reported");
+            continue;
+        }
+        if (r.retired) {  // replaced or given up: the server has no such database
+            Journal("notification21-ignored\t" + uuid + "\tretired");
+            continue;
+        }
         // A repeat arriving after the new upload was taken: the failure is gone, or
         // Failed.tsv dates it before the server asked for that upload (the one it answered).
         const auto failedSince = ReadFailedSince(mO.backup);
@@ -876,6 +883,7 @@ void Server::TakeNotices(bool upload) {
         if (!r.badPending && (since == failedSince.end() ||
                               (r.uploadAskedAt != 0 && since->second < r.uploadAskedAt))) {
             mR.Say("notification 21 for " + mL.DbLabel(d) + " again; its new upload is taken");
+            Journal("notification21-ignored\t" + uuid + "\tolder than the upload taken since");
             continue;
         }
         // While a link stands where a redo folder was, any database may fail for it.
