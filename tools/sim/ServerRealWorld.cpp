@@ -192,6 +192,15 @@ void Server::RetiredLog() {
         Happened(RealWorld::kRecreate, "a log of the dropped " + mL.DbLabel(static_cast<int>(d)));
         std::int32_t a = AnnounceLog(idx, r.model->UuidText());
         mL.files[idx].reasons = {a};
+        // The service replaces it when it starts the interval of the new upload, which may
+        // still be to come: taken until then, and set aside by that start.
+        if (a == 0 && NewestInterval(mL) < r.retiredAt) {
+            mL.files[idx].reasons = {expect::kReplacedDatabaseLog};
+            mR.Say("real-world recreate: the log of the dropped " +
+                   mL.DbLabel(static_cast<int>(d)) +
+                   " is taken before the replacing interval starts; its start sets it aside");
+            return;
+        }
         // A scan that failed it for a link before the replacement was seen leaves it listed
         // with that number, which then refuses its logs.
         const bool forLink = FailedForLink(mL, static_cast<int>(d)) && expect::LinkFailure(a);
