@@ -261,10 +261,12 @@ Talon::Error TalonIBWorker::PrepareDatabase(DatabaseItem& item, Mirel::HBFile& d
     };
     bool privateCopy = false;
     if (item.mustCheck && item.detach && database.GetHardLinkCount() > 1) {
-        // An older copy brought forward, written where it lies: its last-good name goes
-        // first, and its bytes are checked below once nothing else names them. Checked
-        // while that name stood, a byte flipped there in between would be certified by the
-        // new line. (The shortcut never takes a copy from a kept restore point.)
+        // An older copy brought forward, written where it lies. Its bytes are checked before
+        // its last-good name goes (a power loss in between leaves it shared, checked again
+        // after the restart, never private and unchecked), and again below once nothing
+        // else names them (mustCheck stays set): a byte flipped through that name between
+        // the first check and its removal would otherwise be certified by the new line.
+        if (int rc = Talon::CheckCopy(original.Native(), check)) return damaged(rc);
         // The name must be gone for good before the bytes change: after a power loss it
         // would otherwise come back, naming the changed bytes in a last-good folder.
         if (mEnv.DeleteFile(item.checkFrom.Native()).GetError() == 0) {

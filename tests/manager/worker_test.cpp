@@ -125,23 +125,34 @@ TEST_F(WorkerTest, FailingSecondLogKeepsTheFirstAndStaysUntilTheFailureIsRecorde
     EXPECT_FALSE(Exists(backup() + "/Rejected/l1.vrl"));
 }
 
-// An older copy brought forward loses its last-good name before its bytes are checked: a byte
-// that rots there meanwhile is found, never certified by the line of the copy it becomes.
-TEST_F(WorkerTest, AByteFlippedInABroughtForwardCopyAsItsNameGoesIsFound) {
+// An older copy brought forward is checked before it loses its last-good name, and again after:
+// a damaged one keeps its name (never private and unchecked), and a byte flipped through that
+// name as it goes is found, never certified by the line of the copy it becomes.
+TEST_F(WorkerTest, ABroughtForwardCopyIsCheckedBeforeAndAfterItsNameGoes) {
     Prepare(1);
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
     ASSERT_TRUE(Talon::Manifest::Checksum(lg + "/db.vdb", size, crc).OK());
-    item.mustCheck = item.detach = true;
-    item.expect = ManifestLine{true, size, crc};
-    item.checkFrom = UniversalPath::FromNative(lg + "/db.vdb");
     const std::uint64_t start = item.file.msn;
+    auto pass = [&](const DatabaseItem& from) {
+        item = from;
+        item.mustCheck = item.detach = true;
+        item.expect = ManifestLine{true, size, crc};
+        item.checkFrom = UniversalPath::FromNative(lg + "/db.vdb");
+        worker.ProcessRedoLogSet(item);
+        EXPECT_EQ(item.err.GetError(), Mirel::kErrCopyDamaged);
+        EXPECT_EQ(item.file.msn, start) << "a log was applied to unchecked bytes";
+    };
+    const DatabaseItem fresh = item;
+    FlipByte(lg + "/db.vdb", size - 100);
+    pass(fresh);
+    EXPECT_FALSE(item.detached);
+    EXPECT_TRUE(IsFile(lg + "/db.vdb")) << "a damaged copy lost its last-good name";
+    FlipByte(lg + "/db.vdb", size - 100);  // whole again
     swapBeforeUse.Set(lg + "/db.vdb", [&] { FlipByte(lg + "/db.vdb", size - 100); });
-    worker.ProcessRedoLogSet(item);
+    pass(fresh);
     ASSERT_TRUE(swapBeforeUse.Swapped());
-    EXPECT_EQ(item.err.GetError(), Mirel::kErrCopyDamaged);
     EXPECT_TRUE(item.detached);
-    EXPECT_EQ(item.file.msn, start) << "a log was applied to unchecked bytes";
 }
 
 TEST_F(WorkerTest, AFullDiskLeavesTheLogAndIsNoFailureOfIt) {
