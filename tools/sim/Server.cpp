@@ -894,8 +894,11 @@ void Server::TakeNotices(bool upload) {
                                   " failed (notification 21), but every log of it since its "
                                   "last upload is valid");
         // One no folder held yet has its accepted upload, perhaps rolled on by logs, as its
-        // only copy: the failure must not have taken it.
-        if (r.known && r.lastGood == 0 && !r.hostFault && !AnyCopyOf(mL, d))
+        // only copy: the failure must not have taken it. A held upload may still wait in
+        // InProgress/ (the failure is recorded before its folder is published); the interval's
+        // check then finds its folder.
+        if (r.known && r.lastGood == 0 && !r.hostFault && !AnyCopyOf(mL, d) &&
+            !InProgressHolds(mL, d))
             mR.Fail("missing", mL.DbLabel(d) +
                                    " failed before any folder held it, and its only copy (its "
                                    "upload, perhaps rolled on) is gone: in no folder, not "

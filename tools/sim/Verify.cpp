@@ -240,6 +240,10 @@ bool AnyCopyOf(const Ledger& ledger, int d) {
     return false;
 }
 
+bool InProgressHolds(const Ledger& ledger, int d) {
+    return FolderHolds(ledger.backup + "/InProgress", ledger.dbs[static_cast<std::size_t>(d)]);
+}
+
 std::vector<std::string> FindLeftovers(const Ledger& ledger, bool intervalRunning) {
     std::vector<std::string> out;
     std::set<std::string> pending;

@@ -55,6 +55,9 @@ bool FailedForLink(const Ledger& ledger, int d);
 bool KeptOutsideFolders(const Ledger& ledger, int d);
 // Any copy of database d at all: in a last-good folder, whatever its MSN, or as above.
 bool AnyCopyOf(const Ledger& ledger, int d);
+// Whether InProgress/ holds a copy of the database: a failed database's held upload waits there
+// until its folder is published, the failure recorded first.
+bool InProgressHolds(const Ledger& ledger, int d);
 
 // Temporary files (*.part, *.tmp*) anywhere, files left in the in-progress folder while no
 // interval runs, and files in the copies folder that no pending upload explains.
