@@ -58,6 +58,9 @@ struct DbRec {
     // It failed while a link stood where a redo folder was: it owes no other event, and its
     // newest good copy may be a waiting upload or a copy in Kept/<uuid>/. Until an upload.
     bool linkFailed = false;
+    // Failed for a link, then uploaded again before the notification came: the folders of
+    // the intervals up to this one may lack it.
+    int linkExcusedUntil = 0;
     // When the server asked the service to take its newest accepted upload (UTC
     // microseconds): a failure Failed.tsv dates before it is the one that upload answered.
     std::uint64_t uploadAskedAt = 0;

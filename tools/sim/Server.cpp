@@ -884,6 +884,11 @@ void Server::TakeNotices(bool upload) {
                               (r.uploadAskedAt != 0 && since->second < r.uploadAskedAt))) {
             mR.Say("notification 21 for " + mL.DbLabel(d) + " again; its new upload is taken");
             Journal("notification21-ignored\t" + uuid + "\tolder than the upload taken since");
+            // A link where a redo folder of an unfinished interval was fails every database
+            // of it, an upload that came meanwhile notwithstanding: that interval's folder may
+            // lack this one, as for any database failed for a link.
+            if (!mL.links.empty() && mL.links.back().at >= mL.OpenInterval() - 2)
+                r.linkExcusedUntil = mL.OpenInterval();
             continue;
         }
         // While a link stands where a redo folder was, any database may fail for it.

@@ -608,6 +608,11 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
                    ": its starting copy changed on disk, and its next upload already waits");
             continue;
         }
+        if (k <= r.linkExcusedUntil) {
+            mR.Say(folders.back().name + " lacks " + mL.DbLabel(d) +
+                   ": it failed for a link where a redo folder was");
+            continue;
+        }
         // Perhaps the service failed it: the notification says so, and is judged there.
         if (awaitNotice(d)) continue;
         mR.Fail("missing", folders.back().name + " (interval " + std::to_string(k) + ") lacks " +
