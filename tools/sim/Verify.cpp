@@ -798,7 +798,12 @@ void Checker::Account(int upTo, bool final) {
         if (present) continue;
         if (inRejected) {
             if (!checkReason()) continue;
-            if (!f.afterBreak && !mL.StartSpoilt(f.db, f.interval) && !FailedForLink(mL, f.db))
+            // A database due to fail in this interval (the host took its upload's move away,
+            // say) has its logs of it set aside, even before its notification is taken.
+            const bool dueToFail = r && ((r->badPending && f.interval >= r->badInterval) ||
+                                         (r->hostFault && f.interval == r->badInterval));
+            if (!f.afterBreak && !dueToFail && !mL.StartSpoilt(f.db, f.interval) &&
+                !FailedForLink(mL, f.db))
                 mR.Fail("setaside", Where(f) + " is valid but was set aside as Rejected/" +
                                         sa.name + " (reason " + std::to_string(sa.reason) + ")");
             settle("set aside");
