@@ -878,10 +878,13 @@ void Server::TakeNotices(bool upload) {
         }
         // A repeat arriving after the new upload was taken: the failure is gone, or
         // Failed.tsv dates it before the server asked for that upload (the one it answered).
+        // The service records a failure before it notifies: one Failed.tsv no longer lists is
+        // stale even while a failure of this database is expected (a repeat at a restart of
+        // one the upload cleared, taken for the one to come).
         const auto failedSince = ReadFailedSince(mO.backup);
         auto since = failedSince.find(uuid);
-        if (!r.badPending && (since == failedSince.end() ||
-                              (r.uploadAskedAt != 0 && since->second < r.uploadAskedAt))) {
+        if (since == failedSince.end() ||
+            (!r.badPending && r.uploadAskedAt != 0 && since->second < r.uploadAskedAt)) {
             mR.Say("notification 21 for " + mL.DbLabel(d) + " again; its new upload is taken");
             Journal("notification21-ignored\t" + uuid + "\tolder than the upload taken since");
             // A link where a redo folder of an unfinished interval was fails every database
