@@ -872,7 +872,9 @@ void Server::TakeNotices(bool upload) {
             Journal("notification21-ignored\t" + uuid + "\talready reported");
             continue;
         }
-        if (r.retired) {  // replaced or given up: the server has no such database
+        // Replaced or given up: the server has no such database. Unless its replacement's
+        // upload was lost before the service met it: it stays under its name, and may fail.
+        if (r.retired && !r.replacementPending) {
             Journal("notification21-ignored\t" + uuid + "\tretired");
             continue;
         }
