@@ -615,6 +615,11 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
         }
         // Perhaps the service failed it: the notification says so, and is judged there.
         if (awaitNotice(d)) continue;
+        if (k <= r.linkExcusedUntil) {  // the notice came meanwhile, after its new upload
+            mR.Say(folders.back().name + " lacks " + mL.DbLabel(d) +
+                   ": it failed for a link where a redo folder was");
+            continue;
+        }
         mR.Fail("missing", folders.back().name + " (interval " + std::to_string(k) + ") lacks " +
                                mL.DbLabel(d) + "; a restore from it loses that database");
     }
@@ -802,7 +807,8 @@ void Checker::Account(int upTo, bool final) {
             // say) has its logs of it set aside, even before its notification is taken.
             const bool dueToFail = r && ((r->badPending && f.interval >= r->badInterval) ||
                                          (r->hostFault && f.interval == r->badInterval));
-            if (!f.afterBreak && !dueToFail && !mL.StartSpoilt(f.db, f.interval) &&
+            const bool linkExcused = r && f.interval <= r->linkExcusedUntil;
+            if (!f.afterBreak && !dueToFail && !linkExcused && !mL.StartSpoilt(f.db, f.interval) &&
                 !FailedForLink(mL, f.db))
                 mR.Fail("setaside", Where(f) + " is valid but was set aside as Rejected/" +
                                         sa.name + " (reason " + std::to_string(sa.reason) + ")");
