@@ -250,6 +250,13 @@ std::vector<std::string> FindLeftovers(const Ledger& ledger, bool intervalRunnin
     for (const auto& f : ledger.files)
         if ((f.kind == FileKind::kUpload && !f.settled) || f.kind == FileKind::kForeign)
             pending.insert(f.path);
+    // A replaced database's accepted upload stays where the server wrote it, out of the
+    // catalogue, as a failed database's does (docs/service.md, "A database replaced under its file
+    // name").
+    for (const auto& f : ledger.files)
+        if (f.kind == FileKind::kUpload && f.accepted && f.db >= 0 &&
+            ledger.dbs[static_cast<std::size_t>(f.db)].retired)
+            pending.insert(f.path);
     std::error_code ec;
     const std::string inProgress = ledger.backup + "/InProgress",
                       copies = ledger.backup + "/Copies";
