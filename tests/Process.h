@@ -2,6 +2,9 @@
 // folders for a run the way systemd would start it.
 #pragma once
 
+#include <stdio.h>
+#include <stdlib.h>
+
 #include <chrono>
 #include <map>
 #include <string>
@@ -65,5 +68,14 @@ public:
     std::string DebugLog() const { return ReadFile(dir / "log/talonibDebug.log"); }
     TempDir dir;
 };
+
+// A failed soak's work folder (journal, logs, backup folder) moved where it outlives the test,
+// so that a rare failure can be diagnosed; its new place, or "" when it could not be moved.
+inline std::string KeepFailedSoakFolder(const std::string& folder) {
+    char kept[] = "/var/tmp/ibs-soak-failed-XXXXXX";
+    if (!::mkdtemp(kept) || ::rename(folder.c_str(), (std::string(kept) + "/soak").c_str()) != 0)
+        return "";
+    return kept;
+}
 
 }  // namespace testutil

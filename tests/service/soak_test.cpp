@@ -30,10 +30,8 @@ void ExpectCleanSoak(const std::vector<std::string>& args, int rounds) {
     EXPECT_EQ(*rc, 0) << out;
     // A rare failure is diagnosed from the soak's journal and logs: they outlive the test.
     if (::testing::Test::HasFailure()) {
-        char kept[] = "/var/tmp/ibs-soak-failed-XXXXXX";
-        if (::mkdtemp(kept) &&
-            ::rename((work / "soak").c_str(), (std::string(kept) + "/soak").c_str()) == 0)
-            ADD_FAILURE() << "the soak's work folder is kept in " << kept;
+        const std::string kept = testutil::KeepFailedSoakFolder(work / "soak");
+        if (!kept.empty()) ADD_FAILURE() << "the soak's work folder is kept in " << kept;
     }
 }
 

@@ -34,6 +34,11 @@ SoakResult RunSoak(const std::vector<std::string>& args) {
     auto line = r.out.find("\nreal world: ");
     if (line != std::string::npos)
         r.realWorld = r.out.substr(line + 1, r.out.find('\n', line + 1) - line - 1);
+    // A rare failure is diagnosed from the soak's journal and logs: they outlive the test.
+    if (r.exit != 0) {
+        const std::string kept = testutil::KeepFailedSoakFolder(work / "soak");
+        if (!kept.empty()) r.out += "\nthe soak's work folder is kept in " + kept + "\n";
+    }
     return r;
 }
 
