@@ -20,6 +20,15 @@ inline Mirel::unistring U(const std::string& s) {
     return Mirel::unistring::FromUTF8(s);
 }
 
+// A redo folder moved out to `moved`, and a link to a copy of it (`lure`) left in its place, as
+// the server (or a hostile user) may do after its logs were announced.
+inline void SwapFolderForLink(const std::string& folder, const std::string& lure,
+                              const std::string& moved) {
+    EXPECT_EQ(std::system(("cp -a " + folder + " " + lure).c_str()), 0);
+    EXPECT_EQ(::rename(folder.c_str(), moved.c_str()), 0);
+    EXPECT_EQ(::symlink(lure.c_str(), folder.c_str()), 0);
+}
+
 // A log of `uuid` from `start` to `msn` ending at `end`, with a page when the MSN moves or with
 // `page`; `closed`: the database's last.
 inline std::string WriteLog(const std::string& folder, const std::string& name,

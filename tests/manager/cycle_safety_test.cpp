@@ -211,10 +211,7 @@ TEST_F(CycleSafetyTest, AHeldFailureBehindALinkIsOnDiskBeforeItsFolderIsPublishe
     Upload(kA, 20);
     std::string log;
     ASSERT_EQ(LogAt(kA, 0, &log), 0);
-    const std::string folder = log.substr(0, log.rfind('/'));
-    ASSERT_EQ(std::system(("cp -a " + folder + " " + outside.path() + "/lure").c_str()), 0);
-    ASSERT_EQ(::rename(folder.c_str(), (outside.path() + "/moved").c_str()), 0);
-    ASSERT_EQ(::symlink((outside.path() + "/lure").c_str(), folder.c_str()), 0);
+    SwapFolderForLink(log.substr(0, log.rfind('/')), outside / "lure", outside / "moved");
     redo = 0;  // the interval-done file in a folder of its own
     clock += 1000;
     {
@@ -270,10 +267,7 @@ TEST_F(CycleSafetyTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhenItFail
         }
         ASSERT_EQ(MsnOf(CopyOf(backup() + "/InProgress", kC)), 6u);
     }
-    const std::string folder = log.substr(0, log.rfind('/'));
-    ASSERT_EQ(std::system(("cp -a " + folder + " " + outside.path() + "/lure").c_str()), 0);
-    ASSERT_EQ(::rename(folder.c_str(), (outside.path() + "/moved").c_str()), 0);
-    ASSERT_EQ(::symlink((outside.path() + "/lure").c_str(), folder.c_str()), 0);
+    SwapFolderForLink(log.substr(0, log.rfind('/')), outside / "lure", outside / "moved");
     redo = 0;
     clock += 1000;
     const std::string published = NewestFolder();

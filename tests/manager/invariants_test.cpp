@@ -898,9 +898,7 @@ std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& f
     w.outside = tmp / ("outside-" + std::to_string(++swaps));
     MakeDirs(w.outside);
     const std::string moved = w.outside + "/moved", lure = w.outside + "/lure";
-    EXPECT_EQ(std::system(("cp -a " + folder + " " + lure).c_str()), 0);
-    EXPECT_EQ(::rename(folder.c_str(), moved.c_str()), 0);
-    EXPECT_EQ(::symlink(lure.c_str(), folder.c_str()), 0);
+    SwapFolderForLink(folder, lure, moved);
     w.files = TreeOf(w.outside);
     w.folder = folder;
     s.accepted.erase(

@@ -476,11 +476,8 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureBehindALinkNeverForgetsIt) {
             UploadAt(backup() + "/Copies/ub/b.vdb", kB, 30);
             std::string log;
             EXPECT_EQ(LogAt(kB, 0, &log), 0);
-            const std::string folder = log.substr(0, log.rfind('/'));
-            const std::string lure = outside.path() + "/lure" + std::to_string(++run);
-            EXPECT_EQ(std::system(("cp -a " + folder + " " + lure).c_str()), 0);
-            EXPECT_EQ(::rename(folder.c_str(), (lure + "-moved").c_str()), 0);
-            EXPECT_EQ(::symlink(lure.c_str(), folder.c_str()), 0);
+            const std::string lure = outside / ("lure" + std::to_string(++run));
+            SwapFolderForLink(log.substr(0, log.rfind('/')), lure, lure + "-moved");
             redo = 0;
             clock += 1000;
             Close(0, false);

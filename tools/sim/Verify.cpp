@@ -247,15 +247,15 @@ bool InProgressHolds(const Ledger& ledger, int d) {
 std::vector<std::string> FindLeftovers(const Ledger& ledger, bool intervalRunning) {
     std::vector<std::string> out;
     std::set<std::string> pending;
-    for (const auto& f : ledger.files)
-        if ((f.kind == FileKind::kUpload && !f.settled) || f.kind == FileKind::kForeign)
-            pending.insert(f.path);
     // A replaced database's accepted upload stays where the server wrote it, out of the
-    // catalogue, as a failed database's does (docs/service.md, "A database replaced under its file
-    // name").
+    // catalogue, as a failed database's does (docs/service.md, "A database replaced under its
+    // file name").
+    auto replaced = [&](const FileRec& f) {
+        return f.accepted && f.db >= 0 && ledger.dbs[static_cast<std::size_t>(f.db)].retired;
+    };
     for (const auto& f : ledger.files)
-        if (f.kind == FileKind::kUpload && f.accepted && f.db >= 0 &&
-            ledger.dbs[static_cast<std::size_t>(f.db)].retired)
+        if ((f.kind == FileKind::kUpload && (!f.settled || replaced(f))) ||
+            f.kind == FileKind::kForeign)
             pending.insert(f.path);
     std::error_code ec;
     const std::string inProgress = ledger.backup + "/InProgress",
@@ -615,14 +615,11 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
                    ": its starting copy changed on disk, and its next upload already waits");
             continue;
         }
+        // Perhaps the service failed it: the notification says so, and is judged there. One
+        // that came stale, after its new upload, excuses a link's interval (before the wait
+        // or during it).
+        if (k > r.linkExcusedUntil && awaitNotice(d)) continue;
         if (k <= r.linkExcusedUntil) {
-            mR.Say(folders.back().name + " lacks " + mL.DbLabel(d) +
-                   ": it failed for a link where a redo folder was");
-            continue;
-        }
-        // Perhaps the service failed it: the notification says so, and is judged there.
-        if (awaitNotice(d)) continue;
-        if (k <= r.linkExcusedUntil) {  // the notice came meanwhile, after its new upload
             mR.Say(folders.back().name + " lacks " + mL.DbLabel(d) +
                    ": it failed for a link where a redo folder was");
             continue;
