@@ -256,7 +256,9 @@ struct Intake::ScanState {
     };
     std::string changes;  // the changes folder, as the OS names it
     std::vector<RedoFolder> redo;
-    std::vector<Mirel::UniversalPath> linkedRedo;  // links named like redo folders
+    // Links named like redo folders, and like logs inside a redo folder: the file they stand
+    // for cannot be read, nor which database it was for.
+    std::vector<Mirel::UniversalPath> linkedRedo;
     // One of them in the place of a folder whose interval is not published; and the
     // databases whose leftover in-progress copies were kept on its account.
     Mirel::UniversalPath standingLink;
@@ -284,9 +286,16 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
     // Then into the catalogue, each kind of file where the cycle left it.
     AddLastGoodIntervals(s);
     for (const auto& link : s.linkedRedo) {
-        const std::uint64_t utc = IBS_Config::RetrieveUTCFromRedoFolderName(link.GetName());
+        // A log's link is dated by its redo folder.
+        std::string folder = link.Native();
+        const bool isLog = IsRedoLogName(link.GetName().ToUTF8());
+        if (isLog) folder.erase(folder.rfind('/'));
+        folder.erase(0, folder.rfind('/') + 1);
+        const std::uint64_t utc =
+            IBS_Config::RetrieveUTCFromRedoFolderName(Mirel::unistring::FromUTF8(folder));
         if (utc != 0 && utc < s.newestGood) continue;  // its interval is published
-        IBS_DEBUG_WIDE(u"ScanFullBackupDB: a link stands where a redo folder was: "
+        IBS_DEBUG_WIDE(u"ScanFullBackupDB: a link stands where a "
+                       << (isLog ? u"redo log" : u"redo folder") << u" was: "
                        << link.GetUserEntryFormat());
         s.standingLink = link;
     }
@@ -353,7 +362,8 @@ void Intake::TakeRedoFolders(ScanState& s) {
         ScanState::RedoFolder redo;
         redo.name = entry.name;
         std::string doneName;
-        for (auto& f : SortedEntries(mEnv, folder)) {
+        std::vector<std::string> logLinks;
+        for (auto& f : SortedEntries(mEnv, folder, &logLinks)) {
             if (f.type == Type::kOther && IsRedoLogName(f.name))
                 ReportNotAFile(folder + "/" + f.name);
             if (f.type != Type::kFile) continue;
@@ -362,6 +372,11 @@ void Intake::TakeRedoFolders(ScanState& s) {
             else if (doneName.empty() && IsIntervalDoneName(f.name))
                 doneName = f.name;
         }
+        // A log taken and then swapped for a link, with the service stopped before a worker
+        // met it, is known to no record: as for a linked folder, nobody can tell whose it was.
+        for (const auto& name : logLinks)
+            if (IsRedoLogName(name))
+                s.linkedRedo.push_back(Mirel::UniversalPath::FromNative(folder + "/" + name));
         redo.file = Mirel::UniversalPath::Folder(folder).Child(Mirel::unistring(u"-"), true);
         redo.doneName = std::move(doneName);
         s.redo.push_back(std::move(redo));

@@ -20,9 +20,9 @@ inline Mirel::unistring U(const std::string& s) {
     return Mirel::unistring::FromUTF8(s);
 }
 
-// A redo folder moved out to `moved`, and a link to a copy of it (`lure`) left in its place, as
-// the server (or a hostile user) may do after its logs were announced.
-inline void SwapFolderForLink(const std::string& folder, const std::string& lure,
+// A redo folder or log moved out to `moved`, and a link to a copy of it (`lure`) left in its
+// place, as the server (or a hostile user) may do after its logs were announced.
+inline void SwapForLinkToCopy(const std::string& folder, const std::string& lure,
                               const std::string& moved) {
     EXPECT_EQ(std::system(("cp -a " + folder + " " + lure).c_str()), 0);
     EXPECT_EQ(::rename(folder.c_str(), moved.c_str()), 0);

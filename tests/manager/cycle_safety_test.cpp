@@ -211,7 +211,7 @@ TEST_F(CycleSafetyTest, AHeldFailureBehindALinkIsOnDiskBeforeItsFolderIsPublishe
     Upload(kA, 20);
     std::string log;
     ASSERT_EQ(LogAt(kA, 0, &log), 0);
-    SwapFolderForLink(log.substr(0, log.rfind('/')), outside / "lure", outside / "moved");
+    SwapForLinkToCopy(log.substr(0, log.rfind('/')), outside / "lure", outside / "moved");
     redo = 0;  // the interval-done file in a folder of its own
     clock += 1000;
     {
@@ -247,6 +247,42 @@ TEST_F(CycleSafetyTest, ALogWhoseHeaderRotsAfterItWasTakenFailsItsDatabaseAcross
     DamagedAfterTaken([](const std::string& log) { FlipByte(log, 20); });
 }
 
+// B's log, taken, is swapped for a link, and the service stops before a worker meets it: no
+// record says whose it was, so no database of its interval is published as current, and
+// nothing behind the link is read or moved.
+TEST_F(CycleSafetyTest, ALogSwappedForALinkBeforeARestartFailsEveryDatabaseOfItsInterval) {
+    TempDir outside;
+    Upload(kA, 10);
+    Upload(kB, 20);
+    Interval({kA, kB});
+    std::string before;
+    ASSERT_EQ(Newest(&before).size(), 2u);
+    std::string log;
+    ASSERT_EQ(LogAt(kB, 0, &log), 0);
+    ASSERT_EQ(Log(kA), 0);
+    const std::string bytes = ReadFile(log);
+    SwapForLinkToCopy(log, outside / "lure", outside / "moved");
+    Rebuild();
+    Close();
+    std::string name;
+    Newest(&name);
+    for (const std::string& db : {kA, kB}) {
+        EXPECT_EQ(Err(db), Mirel::kErrIsALink) << db;
+        EXPECT_TRUE(name == before || HeldIn(name, db) != 0)
+            << name << ": " << db << " is published as current";
+    }
+    EXPECT_EQ(ReadFile(outside / "lure"), bytes);
+    EXPECT_EQ(ReadFile(outside / "moved"), bytes);
+    // Once its interval is published the link no longer stands: new uploads are taken.
+    Upload(kA, 30);
+    Upload(kB, 40);
+    Close();
+    Rebuild();
+    Close();
+    EXPECT_EQ(Newest(), (Msns{{kA, 30}, {kB, 40}}));
+    EXPECT_EQ(Err(kB), 0);
+}
+
 // C's only copy, in the in-progress folder when its redo folder is swapped for a link, is kept in
 // Kept/; while it cannot be, it holds everything up, loudly.
 TEST_F(CycleSafetyTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhenItFails) {
@@ -267,7 +303,7 @@ TEST_F(CycleSafetyTest, AnInProgressCopyThatIsADatabasesOnlyCopyIsKeptWhenItFail
         }
         ASSERT_EQ(MsnOf(CopyOf(backup() + "/InProgress", kC)), 6u);
     }
-    SwapFolderForLink(log.substr(0, log.rfind('/')), outside / "lure", outside / "moved");
+    SwapForLinkToCopy(log.substr(0, log.rfind('/')), outside / "lure", outside / "moved");
     redo = 0;
     clock += 1000;
     const std::string published = NewestFolder();

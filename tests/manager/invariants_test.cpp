@@ -879,12 +879,30 @@ void InvariantTest::KilledExpiry(Server& s, int n, const std::string& where) {
     ASSERT_TRUE(NamedAgain()) << where;
 }
 
-// 12: a local user swaps an announced redo folder for a link; the folder to use instead.
+// 12: a local user swaps an announced redo folder, or one announced log of it, for a link; the
+// folder to use instead.
 std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& folder) {
     Server::Swap w;
     std::set<Mirel::unistring> behind;  // may fail: any database with a log there
+    // One log, half the time: one a database still needs.
+    std::string one;
+    if (s.rng() % 2) {
+        std::vector<std::string> logs;
+        for (const Log& l : s.accepted) {
+            const Db& d = s.At(l.db);
+            if (l.path.rfind(folder + "/", 0) == 0 && d.key == l.key &&
+                d.uploads == l.uploadsBefore && !d.corrupted && Err(d.key) == 0)
+                logs.push_back(l.path);
+        }
+        if (logs.empty()) return folder;
+        one = logs[s.rng() % logs.size()];
+    }
+    const std::string swapped = one.empty() ? folder : one;
+    auto isSwapped = [&](const Log& l) {
+        return one.empty() ? l.path.rfind(folder + "/", 0) == 0 : l.path == one;
+    };
     for (const Log& l : s.accepted) {
-        if (l.path.rfind(folder + "/", 0) != 0) continue;
+        if (!isSwapped(l)) continue;
         behind.insert(l.key);
         const Db& d = s.At(l.db);
         if (d.key != l.key || d.uploads != l.uploadsBefore || d.corrupted || Err(d.key) != 0)
@@ -898,19 +916,18 @@ std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& f
     w.outside = tmp / ("outside-" + std::to_string(++swaps));
     MakeDirs(w.outside);
     const std::string moved = w.outside + "/moved", lure = w.outside + "/lure";
-    SwapFolderForLink(folder, lure, moved);
+    SwapForLinkToCopy(swapped, lure, moved);
     w.files = TreeOf(w.outside);
-    w.folder = folder;
-    s.accepted.erase(
-        std::remove_if(s.accepted.begin(), s.accepted.end(),
-                       [&](const Log& l) { return l.path.rfind(folder + "/", 0) == 0; }),
-        s.accepted.end());
+    w.folder = swapped;
+    s.accepted.erase(std::remove_if(s.accepted.begin(), s.accepted.end(), isSwapped),
+                     s.accepted.end());
     // A scan finding the link cannot tell whose logs it hid: any database may fail.
     for (Db& d : s.dbs)
-        d.cause = behind.count(d.key) ? "its redo folder swapped for a link"
-                                      : "a redo folder swapped for a link, found by a scan";
+        d.cause = behind.count(d.key) ? "its redo log or folder swapped for a link"
+                                      : "a redo log or folder swapped for a link, found by a scan";
     w.eventsBefore = EventsSoFar();
     s.swaps.push_back(w);
+    if (!one.empty()) return folder;
     s.redoStart = 0;
     s.clock += 1;
     return s.Folder();

@@ -477,7 +477,7 @@ TEST_F(NothingLostTest, AKillAnywhereInAFailureBehindALinkNeverForgetsIt) {
             std::string log;
             EXPECT_EQ(LogAt(kB, 0, &log), 0);
             const std::string lure = outside / ("lure" + std::to_string(++run));
-            SwapFolderForLink(log.substr(0, log.rfind('/')), lure, lure + "-moved");
+            SwapForLinkToCopy(log.substr(0, log.rfind('/')), lure, lure + "-moved");
             redo = 0;
             clock += 1000;
             Close(0, false);

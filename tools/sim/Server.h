@@ -153,6 +153,7 @@ private:
     // (12) The open redo folder moved out of the backup folder, a link to a copy of it left
     // in its place; the interval-done file then goes into a redo folder of its own.
     void SwapRedoFolder();
+    void SwapRedoLog();
     void CheckLinks(int k);
     void CheckRealWorld(int k);
     bool OnlyDamagedCopy(const Ledger::Damaged& x);

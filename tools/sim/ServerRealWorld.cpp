@@ -518,10 +518,15 @@ void Server::FlipByte() {
 }
 
 // (12) A local user moves the open redo folder, whose logs were announced, out of the backup
-// folder into the run's own folder and leaves a link in its place, to a copy of it there.
+// folder into the run's own folder and leaves a link in its place, to a copy of it there; or,
+// half the time, does the same to one announced log of it.
 void Server::SwapRedoFolder() {
+    if (mRedo.empty()) return;
+    if (Roll(0.5)) {
+        SwapRedoLog();
+        return;
+    }
     const std::string folder = mRedo;
-    if (folder.empty()) return;
     Ledger::Link w;
     for (std::size_t i = 0; i < mL.files.size(); ++i) {
         const FileRec& f = mL.files[i];
@@ -587,6 +592,58 @@ void Server::SwapRedoFolder() {
         if (!Exists(mRedo)) break;
     }
     fs::create_directories(mRedo, ec);
+}
+
+void Server::SwapRedoLog() {
+    std::vector<std::size_t> logs;
+    for (std::size_t i = 0; i < mL.files.size(); ++i) {
+        const FileRec& f = mL.files[i];
+        if (f.kind != FileKind::kLog || !f.accepted || f.settled || f.db < 0 ||
+            fs::path(f.path).parent_path() != mRedo || Failing(f.db) || !mL.Active(f.db))
+            continue;
+        bool superseded = false;
+        for (std::size_t j = i + 1; j < mL.files.size(); ++j)
+            superseded = superseded || (mL.files[j].kind == FileKind::kUpload &&
+                                        mL.files[j].db == f.db && mL.files[j].accepted);
+        if (!superseded) logs.push_back(i);
+    }
+    if (logs.empty()) return;
+    FileRec& f = mL.files[logs[Rand(logs.size())]];
+    const std::string log = f.path;
+    Ledger::Link w;
+    std::error_code ec;
+    w.outside = mO.work + "/link-" + std::to_string(mL.links.size() + 1);
+    const std::string moved = w.outside + "/moved", lure = w.outside + "/lure";
+    fs::remove_all(w.outside, ec);
+    fs::create_directories(w.outside, ec);
+    fs::copy_file(log, lure, ec);
+    if (ec || ::rename(log.c_str(), moved.c_str()) != 0) {
+        fs::remove_all(w.outside, ec);
+        return;
+    }
+    if (::symlink(lure.c_str(), log.c_str()) != 0) {
+        ::rename(moved.c_str(), log.c_str());
+        fs::remove_all(w.outside, ec);
+        return;
+    }
+    w.folder = log;
+    w.logs[f.db].push_back(log);
+    w.snapshot = Snapshot(w.outside, true);
+    w.at = mL.OpenInterval();
+    w.eventsBefore = MarkEvents();
+    DbRec& r = mL.dbs[static_cast<std::size_t>(f.db)];
+    if (r.hostFault) w.spoilt.insert(f.db);
+    r.badPending = r.hostFault = true;
+    r.badInterval = mL.OpenInterval();
+    r.badLog = "log behind the link " + log;
+    f.settled = true;
+    f.fate = "moved out of the backup folder, a link left in its place";
+    mTargets.erase(std::remove_if(mTargets.begin(), mTargets.end(),
+                                  [&](const Target& t) { return t.path == log; }),
+                   mTargets.end());
+    mL.links.push_back(w);
+    Happened(RealWorld::kRedoLink, fs::path(log).filename().string() + " moved to " + moved +
+                                       ", a link to a copy left in its place; a log of " + r.name);
 }
 
 // (12) Nothing outside the backup folder changed; each database with a log behind a link
