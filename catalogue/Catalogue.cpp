@@ -187,6 +187,92 @@ int Catalogue::ForgetUnwritten(const Mirel::UniversalPath& copy) {
     return rc;
 }
 
+int Catalogue::NoteTaken(const std::string& folder, const std::string& name,
+                         const Mirel::unistring& uuid, std::uint64_t msn) {
+    Mirel::LockReentrant g(mLock);
+    if (mBackupFolder.IsClear()) return 0;
+    const std::string file =
+        mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sTakenListName).Native();
+    if (mTakenFd >= 0 && mTakenFile != file) {
+        mEnv.Close(mTakenFd);
+        mTakenFd = -1;
+    }
+    if (mTakenFd < 0) {
+        if (int rc = mEnv.OpenWrite(file, Mirel::Os::WriteMode{true, false, true}, mTakenFd)
+                         .GetError()) {
+            mTakenFd = -1;
+            return rc;
+        }
+        mTakenFile = file;
+    }
+    const std::string line = Talon::EncodeTakenLine({folder, name, uuid, msn});
+    const int rc = mEnv.Append(mTakenFd, line.data(), line.size(), file).GetError();
+    if (rc != 0) {
+        mEnv.Close(mTakenFd);
+        mTakenFd = -1;
+    }
+    return rc;
+}
+
+std::vector<Talon::TakenLog> Catalogue::LoadTaken() {
+    Mirel::LockReentrant g(mLock);
+    std::string text;
+    if (mBackupFolder.IsClear() ||
+        !mEnv.ReadWholeFile(
+                 mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sTakenListName).Native(), text)
+             .OK())
+        return {};
+    return Talon::DecodeTakenList(text);
+}
+
+int Catalogue::SaveTaken() {
+    Mirel::LockReentrant g(mLock);
+    if (mBackupFolder.IsClear()) return 0;
+    // The list is replaced: appends go to the new file from the next note on.
+    if (mTakenFd >= 0) mEnv.Close(mTakenFd);
+    mTakenFd = -1;
+    std::string text;
+    for (const auto& [end, interval] : mIntervals) {
+        if (!interval.backup.IsClear()) continue;
+        for (const auto& [uuid, item] : interval.databases)
+            for (const FileInfo& log : item.logs) {
+                const std::string path = log.path.Native();
+                const std::size_t slash = path.rfind('/');
+                const std::size_t before = slash == std::string::npos || slash == 0
+                                               ? std::string::npos
+                                               : path.rfind('/', slash - 1);
+                if (before == std::string::npos) continue;
+                text += Talon::EncodeTakenLine({path.substr(before + 1, slash - before - 1),
+                                                path.substr(slash + 1), uuid, log.msn});
+            }
+    }
+    const int rc =
+        SaveList(mBackupFolder.MakeUniversalPath(Talon::IBS_Config::sTakenListName).Native(), text);
+    if (rc != 0)
+        IBS_DEBUG("SaveTaken: error " << rc << " (the old list stays, and is appended to)");
+    return rc;
+}
+
+bool Catalogue::HoldsLog(const Mirel::unistring& uuid, std::uint64_t msn,
+                         std::uint64_t endUTC) const {
+    const FileInfo log(Mirel::UniversalPath(), msn, 0, endUTC, false);
+    for (const auto& [end, interval] : mIntervals) {
+        auto found = interval.databases.find(uuid);
+        if (found != interval.databases.end() && found->second.logs.count(log)) return true;
+    }
+    return false;
+}
+
+std::uint64_t Catalogue::NewestCopyMsn(const Mirel::unistring& uuid) const {
+    std::uint64_t msn = 0;
+    for (const auto& [end, interval] : mIntervals) {
+        auto found = interval.databases.find(uuid);
+        if (found != interval.databases.end() && !found->second.file.path.IsClear())
+            msn = std::max(msn, found->second.file.msn);
+    }
+    return msn;
+}
+
 bool Catalogue::IsUnwritten(const Mirel::UniversalPath& copy) {
     Mirel::LockMutex u(mUnwrittenLock);
     auto it = mUnwritten.find(copy.Native());

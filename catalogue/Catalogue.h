@@ -112,6 +112,20 @@ public:
     void LoadUploadsAfter();
     void PruneUploadsAfter(std::uint64_t published);  // and lines whose upload is gone
     int SaveUploadsAfter();
+    // Taken.tsv in the backup folder: the redo logs of intervals not yet published, each
+    // appended as intake takes it (before the answer; not synced, the server's own synced
+    // file stands for it meanwhile) and the whole list written anew from the catalogue by a
+    // restart scan and after each publication. A restart that finds a listed log gone, its
+    // changes in no copy, fails its database rather than publish it without them. Held under
+    // mLock. 0, or the error.
+    int NoteTaken(const std::string& folder, const std::string& name, const Mirel::unistring& uuid,
+                  std::uint64_t msn);
+    std::vector<Talon::TakenLog> LoadTaken();
+    int SaveTaken();
+    // Whether an interval holds that log of the database (the same MSN and end).
+    bool HoldsLog(const Mirel::unistring& uuid, std::uint64_t msn, std::uint64_t endUTC) const;
+    // The newest MSN a copy of the database in the catalogue is at (0: none).
+    std::uint64_t NewestCopyMsn(const Mirel::unistring& uuid) const;
     // The newest end an upload accepted now must come after (0: none).
     std::uint64_t UnpublishedEnd();
     void ClearIntervals();
@@ -350,6 +364,9 @@ private:
     using UploadAfterLine = Talon::UploadAfter;
     std::map<std::string, UploadAfterLine> mUploadsAfter;  // by the upload's path
     Mirel::Mutex mUnwrittenLock;
+    // Taken.tsv open for appends, and its path; -1 until the first note after a rewrite.
+    int mTakenFd = -1;
+    std::string mTakenFile;
     // The last file name seen of each database, for records once its copy is gone.
     std::map<Mirel::unistring, Mirel::unistring> mNames;
     std::mutex mNamesM;  // a leaf lock

@@ -244,6 +244,7 @@ void Intake::ClearFolders() {
         }
         mCat.ClearUnwrittenList();
         mCat.PruneUploadsAfter(kOpenInterval);
+        mCat.SaveTaken();
         mCat.mState.Leave(true);
         if (error == 0 && found)
             mCat.ReportEvent(Talon::Event::kFoldersClearedKeptLastGood,

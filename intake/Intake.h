@@ -91,6 +91,7 @@ private:
     void ResumeInProgress(ScanState& s);
     void PlaceScannedUploads(ScanState& s);
     void ReleaseOlderLogs(ScanState& s);
+    void FindLostLogs(ScanState& s);
     void FailForLinkedRedoFolders(ScanState& s);
     void DropKeptCopies();
     void KeepLeftovers(ScanState& s);

@@ -81,7 +81,7 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
     // later is the very file checked, whatever is done to its path meanwhile. An open that
     // failed for a reason of the moment is answered where the read would be.
     Mirel::UniversalPath path;
-    std::string native;
+    std::string native, folderName, logName;
     OpenFd log;
     Mirel::Os::Info logInfo;
     int openError = 0;
@@ -97,6 +97,8 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
                 why = mEnv.CheckRealPath(base, parts, true).GetError();  // for the answer below
             } else {
                 native = base + "/" + rest;
+                folderName = parts[0];
+                logName = parts[1];
                 int dir = -1;
                 bool kept = mRedoFolder.fd >= 0;
                 why = OpenRedoFolder(base, parts[0], dir);
@@ -217,7 +219,19 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
         IBS_DEBUG_WIDE(u"RedoLogIsReady: not tagged as taken (" << m.Text() << u"): " << pathText);
     Mirel::LockReentrant g(mCat.mLock);
     if (!mCat.mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
-    return InsertRedoLog(path, uuid, msn, startMSN, endUTC, closed, hasContainers);
+    // Announced again, it is listed already.
+    const bool listed = mCat.HoldsLog(uuid, msn, endUTC);
+    if (std::int32_t rc = InsertRedoLog(path, uuid, msn, startMSN, endUTC, closed, hasContainers))
+        return rc;
+    // Listed before the answer: should the file go before a worker reads it and the service
+    // stop, a restart would otherwise not know it was ever there.
+    if (int rc = listed ? 0 : mCat.NoteTaken(folderName, logName, uuid, msn)) {
+        IBS_DEBUG_WIDE(u"RedoLogIsReady: not listed as taken (error " << rc << u"), not taken: "
+                                                                      << pathText);
+        mCat.ForgetRedoLog(path);
+        return rc;
+    }
+    return 0;
 }
 
 std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,

@@ -263,6 +263,9 @@ struct Intake::ScanState {
     // databases whose leftover in-progress copies were kept on its account.
     Mirel::UniversalPath standingLink;
     std::set<Mirel::unistring> keptLeftovers;
+    // Databases a taken log of which is gone, its changes in no copy; and that log.
+    FailedList lost;
+    std::map<Mirel::unistring, std::string> lostLog;
     // The interval the in-progress folder's copies are of, when they are resumed.
     IntervalMap::iterator target;
     bool resumeInterval = false;
@@ -304,6 +307,7 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
     ResumeInProgress(s);
     PlaceScannedUploads(s);
     ReleaseOlderLogs(s);
+    FindLostLogs(s);
     FailForLinkedRedoFolders(s);
     DropKeptCopies();
 
@@ -314,6 +318,8 @@ void Intake::ScanFullBackupDB(const std::function<void()>& resume) {
 
     RetireEmptyIntervals(s);
     std::uint64_t removed = DeleteLeadingEmptyIntervals();
+    // What the catalogue now holds; a lost log stays listed until its failure is made.
+    if (mCat.mLinkFailed.empty()) mCat.SaveTaken();
     if (mCat.mIntervalEnd.load() == 0)
         mCat.mIntervalEnd.store(s.newestGood != 0 ? s.newestGood : removed);
     IBS_DEBUG(("ScanFullBackupDB: mCat.mIntervalEnd ") << EndText(mCat.mIntervalEnd.load()));
@@ -411,28 +417,60 @@ void Intake::TakeRedoFolders(ScanState& s) {
     }
 }
 
+void Intake::FindLostLogs(ScanState& s) {
+    // Taken, of an interval not published, gone from its redo folder (deleted, or a link in
+    // its place) and its changes in no copy: published now, its database would lack them.
+    // A folder a link stands in for fails its databases as such.
+    std::set<std::string> found, linked;
+    for (const ScanState::RedoFolder& redo : s.redo)
+        for (const std::string& name : redo.logs) found.insert(redo.name + "/" + name);
+    for (const auto& link : s.linkedRedo) linked.insert(link.GetName().ToUTF8());
+    for (const Talon::TakenLog& t : mCat.LoadTaken()) {
+        const std::uint64_t utc =
+            IBS_Config::RetrieveUTCFromRedoFolderName(Mirel::unistring::FromUTF8(t.folder));
+        if ((utc != 0 && utc < s.newestGood) || found.count(t.folder + "/" + t.name) ||
+            linked.count(t.folder))
+            continue;
+        const Mirel::unistring uuid = mCat.CanonicalUuid(t.uuid);
+        const std::uint64_t copy = mCat.NewestCopyMsn(uuid);
+        if (copy == 0 || copy >= t.msn || mCat.GetDatabaseError(uuid) != 0) continue;
+        const std::string path = s.changes + "/" + t.folder + "/" + t.name;
+        IBS_DEBUG_WIDE(u"ScanFullBackupDB: a taken log of " << uuid << u" at MSN " << t.msn
+                                                            << u" is gone, no copy holds it: "
+                                                            << Mirel::unistring::FromUTF8(path));
+        const bool link = mEnv.Probe(path).isLink;
+        s.lost.emplace(uuid, link ? Mirel::kErrIsALink : Mirel::kErrPathNotFound);
+        s.lostLog.emplace(uuid, path);
+    }
+}
+
 void Intake::FailForLinkedRedoFolders(ScanState& s) {
     // A redo folder a link stands in for may have held logs the service took, and which
     // databases they were for, or how they stand to an upload, cannot be told. Every database
     // the next folders would hold fails rather than be published in a state the server was
     // never in: its newest good copy stays (a database no last-good folder holds keeps its
     // in-progress copy in Kept/), and the server is asked for a new full backup.
+    // Lost logs fail their databases in the same step.
     const Mirel::UniversalPath& named = s.standingLink;
-    if (named.IsClear()) return;
-    FailedList failed;
-    for (const auto& uuid : s.keptLeftovers)
-        if (mCat.GetDatabaseError(uuid) == 0) failed.emplace(uuid, Mirel::kErrIsALink);
-    for (auto x = mCat.mIntervals.lower_bound(s.newestGood); x != mCat.mIntervals.end(); ++x)
-        for (const auto& [uuid, item] : x->second.databases)
+    FailedList failed = s.lost;
+    if (!named.IsClear()) {
+        for (const auto& uuid : s.keptLeftovers)
             if (mCat.GetDatabaseError(uuid) == 0) failed.emplace(uuid, Mirel::kErrIsALink);
+        for (auto x = mCat.mIntervals.lower_bound(s.newestGood); x != mCat.mIntervals.end(); ++x)
+            for (const auto& [uuid, item] : x->second.databases)
+                if (mCat.GetDatabaseError(uuid) == 0) failed.emplace(uuid, Mirel::kErrIsALink);
+    }
     if (failed.empty()) return;
-    // Said as for a log that cannot be applied, the link in the log's place.
+    // Said as for a log that cannot be applied: the lost log, or the link in the log's place.
     for (const auto& [uuid, number] : failed) {
         const Mirel::unistring name = mCat.DatabaseName(uuid);
         const Mirel::UniversalPath db = Mirel::UniversalPath::FromNative(name.ToUTF8());
-        mCat.ReportDatabaseEvent(
-            Talon::Event::kLogNotApplied, uuid, name,
-            {named.GetUserEntryFormat(), db.GetBasename(), Mirel::unistring::NumToString(number)});
+        auto lost = s.lostLog.find(uuid);
+        const Mirel::unistring log = lost != s.lostLog.end()
+                                         ? Mirel::unistring::FromUTF8(lost->second)
+                                         : named.GetUserEntryFormat();
+        mCat.ReportDatabaseEvent(Talon::Event::kLogNotApplied, uuid, name,
+                                 {log, db.GetBasename(), Mirel::unistring::NumToString(number)});
     }
     // Until they are made, nothing is started or published: the cycle tries again.
     if (int rc = mCat.FailForLink(s.newestGood + 1, failed))

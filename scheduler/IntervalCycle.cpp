@@ -356,6 +356,7 @@ void IntervalCycle::Publish(CompleteState& s) {
             mCat.ClearUnwrittenList();
             mCat.PruneUploadsAfter(s.publish->mDoneUTC);
             MoveLateLogsOn(s.publish->mDoneUTC, before);
+            mCat.SaveTaken();
             ReportPublished(*s.publish);
         }
     }

@@ -237,6 +237,27 @@ std::map<std::string, UploadAfter> DecodeUploadsAfter(const std::string& text) {
     return out;
 }
 
+std::string EncodeTakenLine(const TakenLog& log) {
+    return EscapeTsvField(log.folder) + "\t" + EscapeTsvField(log.name) + "\t" + log.uuid.ToUTF8() +
+           "\t" + std::to_string(log.msn) + "\n";
+}
+
+std::vector<TakenLog> DecodeTakenList(const std::string& text) {
+    std::vector<TakenLog> out;
+    for (const std::string& line : SplitLines(text)) {
+        if (NothingToRead(line) || line.find('\0') != std::string::npos) continue;
+        const auto f = SplitTabs(line);
+        TakenLog log;
+        if (f.size() != 4 || !AllDigits(f[3]) || !UnescapeTsvField(f[0], log.folder) ||
+            !UnescapeTsvField(f[1], log.name))
+            continue;
+        log.uuid = Mirel::unistring::FromUTF8(f[2]);
+        log.msn = std::strtoull(f[3].c_str(), nullptr, 10);
+        out.push_back(std::move(log));
+    }
+    return out;
+}
+
 namespace {
 
 // A path a manifest may name: relative, no empty, "." or ".." element, no NUL.

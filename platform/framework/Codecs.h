@@ -103,6 +103,18 @@ std::string EncodeUploadsAfter(const std::map<std::string, UploadAfter>& lines);
 // A line without exactly five fields, or whose end or failure is not all digits, is skipped.
 std::map<std::string, UploadAfter> DecodeUploadsAfter(const std::string& text);
 
+// ---- Taken.tsv: <redo folder name> TAB <log name> TAB <UUID> TAB <MSN> LF, one line per
+// redo log taken, the names escaped as TSV fields.
+struct TakenLog {
+    std::string folder, name;
+    Mirel::unistring uuid;
+    std::uint64_t msn = 0;
+};
+std::string EncodeTakenLine(const TakenLog& log);
+// A line without exactly four fields, with a NUL or a bad escape, or whose MSN is not all
+// digits (an append a power loss tore) is skipped.
+std::vector<TakenLog> DecodeTakenList(const std::string& text);
+
 // ---- manifest.tsv of a last-good folder.
 inline constexpr int kManifestVersion = 2;  // adds the state; version 1 is still read
 

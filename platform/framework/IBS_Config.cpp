@@ -35,6 +35,7 @@ const unistring IBS_Config::sRejectedReasonsName = u"reasons.tsv";
 const unistring IBS_Config::sFailedListName = u"Failed.tsv";
 const unistring IBS_Config::sUnwrittenListName = u"Unwritten.tsv";
 const unistring IBS_Config::sUploadsAfterName = u"UploadsAfter.tsv";
+const unistring IBS_Config::sTakenListName = u"Taken.tsv";
 const char* const IBS_Config::sServiceGroupName = "vellumark";
 
 Mirel::Os::Ownership IBS_Config::ServiceCopyOwnership() {

@@ -38,6 +38,7 @@ public:
     static const Mirel::unistring sFailedListName;       // "Failed.tsv" in the backup folder
     static const Mirel::unistring sUnwrittenListName;    // "Unwritten.tsv" in the backup folder
     static const Mirel::unistring sUploadsAfterName;     // "UploadsAfter.tsv" in the backup folder
+    static const Mirel::unistring sTakenListName;        // "Taken.tsv" in the backup folder
     // The package's group: the service's copies belong to it.
     static const char* const sServiceGroupName;  // "vellumark"
     // What the service's copies in the in-progress and last-good folders get, whatever the

@@ -247,6 +247,32 @@ TEST_F(CycleSafetyTest, ALogWhoseHeaderRotsAfterItWasTakenFailsItsDatabaseAcross
     DamagedAfterTaken([](const std::string& log) { FlipByte(log, 20); });
 }
 
+// The same with the log deleted: the list of taken logs names it.
+TEST_F(CycleSafetyTest, ALogDeletedAfterItWasTakenFailsItsDatabaseAcrossARestart) {
+    DamagedAfterTaken([](const std::string& log) { ASSERT_EQ(::unlink(log.c_str()), 0); });
+    EXPECT_EQ(Err(kB), Mirel::kErrPathNotFound);
+}
+
+// A taken log the workers applied, gone before its folder is published: the copy holds its
+// changes, and nothing fails.
+TEST_F(CycleSafetyTest, ALogGoneAfterItWasAppliedFailsNothingAcrossARestart) {
+    Upload(kA, 10);
+    Interval({kA});
+    std::string log;
+    ASSERT_EQ(LogAt(kA, 0, &log), 0);
+    {
+        auto disarm = Fault(Mirel::FsOp::kRename, backup() + "/InProgress", Mirel::kErrIO);
+        Close(0, false);
+        Settle();
+        ASSERT_EQ(MsnOf(CopyOf(backup() + "/InProgress", kA)), 12u);
+    }
+    ASSERT_EQ(::unlink(log.c_str()), 0);
+    Rebuild();
+    SettleWithRetries();
+    EXPECT_EQ(Err(kA), 0);
+    EXPECT_EQ(Newest()[kA], 12u);
+}
+
 // B's log, taken, is swapped for a link, and the service stops before a worker meets it: no
 // record says whose it was, so no database of its interval is published as current, and
 // nothing behind the link is read or moved.
