@@ -41,6 +41,9 @@ using namespace testutil;
 
 namespace {
 
+// A cause whose failure keeps an only copy in Kept/, as a damaged log's does.
+const char* const kLogDeleted = "its taken redo log deleted";
+
 // Small files on a memory file system keep hundreds of intervals within seconds.
 const bool kOnShm = [] {
     if (IsDir("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 0);
@@ -500,7 +503,7 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         bool waiting = false;
         if (!d.cause.empty() || FailedForLink(s, d.key))
             for (const UploadRec& u : s.uploads) waiting |= u.key == d.key && IsFile(u.path);
-        if (failed && (d.corrupted || FailedForLink(s, d.key)))
+        if (failed && (d.corrupted || d.cause == kLogDeleted || FailedForLink(s, d.key)))
             for (const auto& file : List(backup() + "/Kept")) waiting |= DbInfo(file).uuid == d.key;
         if (newestCopy.count(d.key) == 0 && d.uploads > 0 && !waiting)
             ADD_FAILURE() << where << ": [3 newest copy] no last-good copy of " << d.key.ToUTF8();
@@ -916,15 +919,23 @@ std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& f
     w.outside = tmp / ("outside-" + std::to_string(++swaps));
     MakeDirs(w.outside);
     const std::string moved = w.outside + "/moved", lure = w.outside + "/lure";
-    SwapForLinkToCopy(swapped, lure, moved);
+    // One log, half of those times, is deleted instead: only its database may fail.
+    const bool deleted = !one.empty() && s.rng() % 2;
+    if (deleted)
+        EXPECT_EQ(::unlink(one.c_str()), 0);
+    else
+        SwapForLinkToCopy(swapped, lure, moved);
     w.files = TreeOf(w.outside);
     w.folder = swapped;
     s.accepted.erase(std::remove_if(s.accepted.begin(), s.accepted.end(), isSwapped),
                      s.accepted.end());
     // A scan finding the link cannot tell whose logs it hid: any database may fail.
-    for (Db& d : s.dbs)
+    for (Db& d : s.dbs) {
+        if (deleted && behind.count(d.key)) d.cause = kLogDeleted;
+        if (deleted) continue;
         d.cause = behind.count(d.key) ? "its redo log or folder swapped for a link"
                                       : "a redo log or folder swapped for a link, found by a scan";
+    }
     w.eventsBefore = EventsSoFar();
     s.swaps.push_back(w);
     if (!one.empty()) return folder;

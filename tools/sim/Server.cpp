@@ -981,11 +981,13 @@ void Server::Step() {
     }
 }
 
-bool Server::NothingToPublish() const {
+bool Server::NothingToPublish(int k) const {
     bool any = false;
     for (const DbRec& r : mL.dbs) {
         if (r.retired && !r.replacementPending) continue;
-        if (!r.reportedFailed && !r.needsUpload) return false;
+        // Failed for a link, its notification come after its next upload: interval k may
+        // lack it, though its failure is gone.
+        if (!r.reportedFailed && !r.needsUpload && r.linkExcusedUntil < k) return false;
         any = true;
     }
     return any;
@@ -997,7 +999,7 @@ bool Server::WaitForInterval(int k) {
     auto restarts = mSession.Reconnects();
     for (;;) {
         if (NewestInterval(mL) >= k) return true;
-        if (NothingToPublish()) {
+        if (NothingToPublish(k)) {
             mR.Say("interval " + std::to_string(k) +
                    ": every database failed, nothing to publish; no folder is expected");
             return true;

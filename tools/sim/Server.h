@@ -115,7 +115,7 @@ private:
     bool AwaitNotice(int db, std::chrono::steady_clock::time_point& deadline);
     bool WaitForInterval(int k);
     // Every database the server still has failed: an interval has no folder to show.
-    bool NothingToPublish() const;
+    bool NothingToPublish(int k) const;
 
     // Into a new upload folder, or into `folder` (the real world's shared folders).
     void Upload(int d, const std::string& why, const std::string& folder = "");

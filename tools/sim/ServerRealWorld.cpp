@@ -616,12 +616,18 @@ void Server::SwapRedoLog() {
     const std::string moved = w.outside + "/moved", lure = w.outside + "/lure";
     fs::remove_all(w.outside, ec);
     fs::create_directories(w.outside, ec);
-    fs::copy_file(log, lure, ec);
-    if (ec || ::rename(log.c_str(), moved.c_str()) != 0) {
-        fs::remove_all(w.outside, ec);
-        return;
+    // Half of those times the user deletes the log instead.
+    const bool deleted = Roll(0.5);
+    if (deleted) {
+        if (::unlink(log.c_str()) != 0) return;
+    } else {
+        fs::copy_file(log, lure, ec);
+        if (ec || ::rename(log.c_str(), moved.c_str()) != 0) {
+            fs::remove_all(w.outside, ec);
+            return;
+        }
     }
-    if (::symlink(lure.c_str(), log.c_str()) != 0) {
+    if (!deleted && ::symlink(lure.c_str(), log.c_str()) != 0) {
         ::rename(moved.c_str(), log.c_str());
         fs::remove_all(w.outside, ec);
         return;
@@ -635,15 +641,19 @@ void Server::SwapRedoLog() {
     if (r.hostFault) w.spoilt.insert(f.db);
     r.badPending = r.hostFault = true;
     r.badInterval = mL.OpenInterval();
-    r.badLog = "log behind the link " + log;
+    r.badLog = (deleted ? "log deleted, " : "log behind the link ") + log;
     f.settled = true;
-    f.fate = "moved out of the backup folder, a link left in its place";
+    f.fate = deleted ? "deleted by a local user"
+                     : "moved out of the backup folder, a link left in its place";
     mTargets.erase(std::remove_if(mTargets.begin(), mTargets.end(),
                                   [&](const Target& t) { return t.path == log; }),
                    mTargets.end());
     mL.links.push_back(w);
-    Happened(RealWorld::kRedoLink, fs::path(log).filename().string() + " moved to " + moved +
-                                       ", a link to a copy left in its place; a log of " + r.name);
+    Happened(
+        RealWorld::kRedoLink,
+        fs::path(log).filename().string() +
+            (deleted ? " deleted" : " moved to " + moved + ", a link to a copy left in its place") +
+            "; a log of " + r.name);
 }
 
 // (12) Nothing outside the backup folder changed; each database with a log behind a link
