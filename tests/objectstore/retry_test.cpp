@@ -33,11 +33,12 @@ TEST(ObjectStoreBackoff, DoublesFromTheFirstDelayUpToTheCapWithJitterInTheUpperH
     EXPECT_LE(BackoffDelay(p, 1000, 12345).count(), 1000);
 }
 
-TEST(ObjectStoreRetry, RetriesOnlyWhatMayRecoverAndStopsAtTheLimit) {
+TEST(ObjectStoreRetry, RetriesOnlyWhatMayRecoverAndStopsAtTheLimitOrWhenTheWaitEnds) {
     struct Case {
         int maxAttempts, attempts;
         Cause result;
         std::vector<Cause> answers;  // one per attempt; the last repeats
+        bool waitEnds = false;       // the wait answers false, as when the service stops
     };
     const Case cases[] = {
         // Refused connections, 5xx, a stall, slow-down and a full store are retried.
@@ -53,6 +54,7 @@ TEST(ObjectStoreRetry, RetriesOnlyWhatMayRecoverAndStopsAtTheLimit) {
         // A retryable fault then a permanent one; the limit.
         {8, 2, Cause::kAccessDenied, {Cause::kServer, Cause::kAccessDenied}},
         {4, 4, Cause::kConnect, {Cause::kConnect}},
+        {8, 1, Cause::kServer, {Cause::kServer}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(&c - cases));
@@ -62,7 +64,7 @@ TEST(ObjectStoreRetry, RetriesOnlyWhatMayRecoverAndStopsAtTheLimit) {
         int told = 0;
         p.wait = [&](milliseconds d) {
             waits.push_back(d);
-            return true;
+            return !c.waitEnds;
         };
         p.onRetry = [&](const Status& s, int attempt, milliseconds) {
             EXPECT_TRUE(s.Retryable());
@@ -74,19 +76,9 @@ TEST(ObjectStoreRetry, RetriesOnlyWhatMayRecoverAndStopsAtTheLimit) {
             return Failure(c.answers[i]);
         });
         EXPECT_EQ(std::tuple(attempts, s.cause, static_cast<int>(waits.size()), told),
-                  std::tuple(c.attempts, c.result, c.attempts - 1, c.attempts - 1));
+                  std::tuple(c.attempts, c.result, c.attempts - 1 + c.waitEnds,
+                             c.attempts - 1 + c.waitEnds));
     }
-}
-
-TEST(ObjectStoreRetry, AWaitThatAnswersFalseEndsTheRetries) {
-    RetryPolicy p;
-    int attempts = 0;
-    p.wait = [](milliseconds) { return false; };
-    const Status s = Retry(p, [&] {
-        ++attempts;
-        return Failure(Cause::kServer);
-    });
-    EXPECT_EQ(std::pair(attempts, s.cause), std::pair(1, Cause::kServer));
 }
 
 }  // namespace
