@@ -1,5 +1,5 @@
-// The service as an operator meets it: refusals at start, a missing preference file,
-// records where people look, log rotation, and what idle or slow clients can take.
+// The service as an operator meets it: refusals at start, records where people look, log
+// rotation, and what idle or slow clients can take.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -113,16 +113,6 @@ TEST_F(OperabilityTest, AConnectionHoldingThePortIsWaitedForAndAListenerIsNot) {
     EXPECT_TRUE(notify.WaitFor("READY=1", 30000)) << env.DebugLog();
     Stop(service);
     ::close(server);
-}
-
-TEST_F(OperabilityTest, WithoutPreferenceFileTheServiceWaitsForTheServersFolder) {
-    auto service = StartReady({{"VELLUMARK_PREFS", env.dir / "nowhere/talonib.xml"}});
-    sim::ServiceClient client(testutil::ClientOrb());
-    EXPECT_EQ(client.VerifyFullDBBackup("db", "u", 1, false), 10017);  // no folder yet
-    EXPECT_TRUE(client.SetBackupFolder(env.dir / "backup"));
-    EXPECT_TRUE(testutil::IsDir(env.dir / "backup/InProgress"));
-    client.Stop();
-    EXPECT_EQ(service->Wait(10000), 0);
 }
 
 TEST_F(OperabilityTest, HangUpReopensTheLogsAndTheServiceCarriesOn) {

@@ -51,10 +51,10 @@ class ServiceTest : public testutil::ServiceFixture {};
 
 }  // namespace
 
-TEST_F(ServiceTest, AnswersEveryOperationAndStopsOnSigterm) {
-    auto service = StartReady();
+TEST_F(ServiceTest, WithoutPreferenceFileAnswersEveryOperationAndStopsOnSigterm) {
+    auto service = StartReady({{"VELLUMARK_PREFS", env.dir / "nowhere/talonib.xml"}});
     sim::ServiceClient client(testutil::ClientOrb());
-    // Before a backup folder is set up.
+    // Before the server names a backup folder.
     EXPECT_EQ(client.RedoLogIsReady("relative/x.vrl", "u", true), 10001);
     EXPECT_EQ(client.RedoLogIsReady("/a/../x.vrl", "u", true), 10001);
     // Nothing is read or moved before there is a backup folder to judge a path by.
