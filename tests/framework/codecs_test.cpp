@@ -98,8 +98,6 @@ TEST(FailedListCodecTest, DocumentedLinesAreCompleteAndTheServicesOlderReadingIs
         std::string words;
     };
     const Row rows[] = {
-        {u1 + "\t10721\t1767269160000000\tthe words", TsvLine::kEntry, true, 10721, true,
-         1767269160000000ull, "the words"},
         {u1 + "\t10726\t7", TsvLine::kEntry, true, 10726, true, 7, ""},
         {u1 + "\t10726\t7\twords\tlater field", TsvLine::kEntry, true, 10726, true, 7, "words"},
         {u1 + "\t0\t7", TsvLine::kEntry, true, 0, true, 7, ""},
@@ -144,8 +142,6 @@ TEST(ReasonsCodecTest, LinesWithAndWithoutWordsAndEscapes) {
         std::string path, why;
     };
     const Row rows[] = {
-        {"db1.vrl\t10709\t1767269150123456\t/srv/b/Changes/Redo_1/db1.vrl\tinvalid file",
-         TsvLine::kEntry, 10709, "/srv/b/Changes/Redo_1/db1.vrl", "invalid file"},
         {"IntervalDone.vid\t10728\t1767269170000000\t/srv/b/IntervalDone.vid", TsvLine::kEntry,
          10728, "/srv/b/IntervalDone.vid", ""},
         {"a\t10709\t1\t/p%09q%0Ar%25\tw%0Dx\tlater field\r", TsvLine::kEntry, 10709, "/p\tq\nr%",
