@@ -87,16 +87,15 @@ TEST(PrefsTest, EveryTextAndNumberTheWriterTakesReadsBackTheSameAndOnlyAsItsType
     XMLPrefs prefs;
     Talon::PrefsHandle h;
     ASSERT_TRUE(prefs.Open(h, tmp / "p.xml").OK());
-    for (const auto& [id, want] : texts) {
-        Mirel::unistring got;
-        ASSERT_TRUE(prefs.GetPref(h, id, got).OK()) << id;
-        EXPECT_EQ(got, want) << id;
-    }
-    for (const auto& [id, want] : ints) {
-        std::int64_t got = 0;
-        ASSERT_TRUE(prefs.GetPref(h, id, got).OK()) << id;
-        EXPECT_EQ(got, want) << id;
-    }
+    const auto readsBack = [&](const auto& written) {
+        for (const auto& [id, want] : written) {
+            std::decay_t<decltype(want)> got{};
+            ASSERT_TRUE(prefs.GetPref(h, id, got).OK()) << id;
+            EXPECT_EQ(got, want) << id;
+        }
+    };
+    readsBack(texts);
+    readsBack(ints);
     std::int64_t v = 0;
     EXPECT_EQ(prefs.GetPref(h, 68, v).GetError(), Mirel::kErrPrefWrongType);
     EXPECT_EQ(prefs.GetPref(h, 69, v).GetError(), Mirel::kErrPrefNotFound);
