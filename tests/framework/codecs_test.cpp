@@ -275,8 +275,11 @@ TEST(ManifestCodecTest, EntriesReadBackAndEachMalformedLineIsNamed) {
     const std::string ie = "interval-end\t5\tany text";
     const std::string db = "database\tdb.vdb\t" + std::string(kU1) + "\t1\t4096\t1\t8192\tABCDEF01";
     ASSERT_TRUE(DecodeManifest(Manifest("2", {ie, db + "\tcurrent"}), end, back, &why)) << why;
-    EXPECT_EQ(back.at(0).crc, 0xabcdef01u) << "either case of hex digits";
+    EXPECT_EQ(std::pair(back.at(0).crc, back.at(0).held), std::pair(0xabcdef01u, false))
+        << "either case of hex digits";
+    // Version 1 lines have no state: a copy there is the folder's own.
     ASSERT_TRUE(DecodeManifest(Manifest("1", {ie, db}), end, back, &why)) << why;
+    EXPECT_FALSE(back.at(0).held);
     struct Bad {
         std::string text;
         const char* why;
@@ -287,6 +290,7 @@ TEST(ManifestCodecTest, EntriesReadBackAndEachMalformedLineIsNamed) {
         {Manifest("2", {}), "no interval-end line"},
         {Manifest("2", {ie, db}), "a database line has 9 fields"},
         {Manifest("1", {ie, db + "\tcurrent"}), "a database line has 8 fields"},
+        {Manifest("2", {ie, db + "\tmaybe"}), "bad number in a database line"},
         {Manifest("2", {ie, "database\t/abs.vdb\t-\t0\t0\t0\t0\t00000000\tcurrent"}), "bad path"},
         {Manifest("2", {ie, "container\ta/./b\t0\t00000000"}), "bad path"},
         {Manifest("2", {ie, "container\t../../etc/passwd\t0\t00000000"}), "bad path"},
