@@ -24,15 +24,12 @@ protected:
     Mirel::Env::Scope files{faults};
 };
 
-TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesLogsAndIntervalDoneFiles) {
+// (What a good database or log gives: contract_test, on the documented examples.)
+TEST_F(IBSConfigTest, RefusesWhatIsNoDatabaseOrLogAndFindsIntervalDoneFiles) {
     auto uuid = Mirel::UuidText::Generate();
     ASSERT_TRUE(sim::WriteDatabaseFile(tmp.File("db.vdb"), uuid, 4096, 77, {}).OK());
     unistring u;
     std::uint64_t msn = 0, startMSN = 0, endUTC = 0;
-    ASSERT_TRUE(IBS_Config::GetDBInfo(tmp.File("db.vdb"), u, msn).OK());
-    EXPECT_EQ(std::make_pair(u, msn),
-              std::make_pair(Mirel::UuidText::ToText(uuid), std::uint64_t{77}));
-
     sim::RedoLogWriter w;
     ASSERT_TRUE(w.Open(tmp.File("l.vrl"), uuid, 4096, 77).OK());
     ASSERT_TRUE(w.Finish(80, 123456789, true).OK());
@@ -41,9 +38,6 @@ TEST_F(IBSConfigTest, ReadsIdentitiesOfDatabasesLogsAndIntervalDoneFiles) {
         return IBS_Config::GetRedoLogInfo(tmp.File(name), u, msn, startMSN, endUTC, closed)
             .GetError();
     };
-    ASSERT_EQ(logInfo("l.vrl"), 0);
-    EXPECT_EQ(std::vector<std::uint64_t>({msn, startMSN, endUTC, closed}),
-              std::vector<std::uint64_t>({80, 77, 123456789, 1}));
     testutil::WriteFile(tmp / "junk.vrl", std::string(300, 'z'));
     EXPECT_EQ(std::vector<int>({logInfo("junk.vrl"), logInfo("db.vdb"), logInfo("gone.vrl")}),
               std::vector<int>(
