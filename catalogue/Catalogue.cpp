@@ -519,6 +519,7 @@ Mirel::unistring Catalogue::CanonicalUuid(const Mirel::unistring& text) {
 
 void Catalogue::ForgetRedoLog(const Mirel::UniversalPath& path) {
     Mirel::LockReentrant g(mLock);
+    bool forgot = false;
     for (auto& [key, interval] : mIntervals) {
         for (auto it = interval.databases.begin(); it != interval.databases.end();) {
             DatabaseItem& item = it->second;
@@ -532,6 +533,7 @@ void Catalogue::ForgetRedoLog(const Mirel::UniversalPath& path) {
                 continue;
             }
             item.logs.erase(log);
+            forgot = true;
             IBS_DEBUG_WIDE(u"ForgetRedoLog: " << it->first << u" no longer counts on "
                                               << path.GetUserEntryFormat());
             if (item.logs.empty() && item.file.path.IsClear() && !item.upload && !item.pfailed)
@@ -540,6 +542,8 @@ void Catalogue::ForgetRedoLog(const Mirel::UniversalPath& path) {
                 ++it;
         }
     }
+    // Not taken after all: a restart must not miss it.
+    if (forgot) SaveTaken();
 }
 
 std::uint64_t Catalogue::PassedIntervalEnd() {

@@ -273,6 +273,21 @@ TEST_F(CycleSafetyTest, ALogGoneAfterItWasAppliedFailsNothingAcrossARestart) {
     EXPECT_EQ(Newest()[kA], 12u);
 }
 
+// A log a restart took from the folder, then refused when the server announced it (under
+// another database), is no longer listed as taken: the next restart fails nothing for it.
+TEST_F(CycleSafetyTest, ALogTheScanTookAndIntakeRefusedIsNotMissedByTheNextRestart) {
+    Upload(kA, 10);
+    Upload(kB, 20);
+    Interval({kA, kB});
+    const std::string log = WriteLog(Redo(), "other.vrl", kA, 11, 12, clock += 1000);
+    Rebuild();
+    EXPECT_EQ(Ready(log, kB), Mirel::kErrLogWrongDatabase);
+    Rebuild();
+    Close();
+    EXPECT_EQ(Err(kA), 0);
+    EXPECT_EQ(Newest(), (Msns{{kA, 11}, {kB, 21}}));
+}
+
 // B's log, taken, is swapped for a link, and the service stops before a worker meets it: no
 // record says whose it was, so no database of its interval is published as current, and
 // nothing behind the link is read or moved.
