@@ -263,7 +263,7 @@ struct Intake::ScanState {
     // databases whose leftover in-progress copies were kept on its account.
     Mirel::UniversalPath standingLink;
     std::set<Mirel::unistring> keptLeftovers;
-    // Databases a taken log of which is gone, its changes in no copy; and that log.
+    // Databases with a taken log that is gone, its changes in no copy; and that log.
     FailedList lost;
     std::map<Mirel::unistring, std::string> lostLog;
     // The interval the in-progress folder's copies are of, when they are resumed.

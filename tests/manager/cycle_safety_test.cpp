@@ -273,6 +273,21 @@ TEST_F(CycleSafetyTest, ALogGoneAfterItWasAppliedFailsNothingAcrossARestart) {
     EXPECT_EQ(Newest()[kA], 12u);
 }
 
+// A log whose line in the list of taken logs cannot be written is not taken: the answer says
+// why, and no interval counts on it.
+TEST_F(CycleSafetyTest, ALogThatCannotBeListedAsTakenIsNotTaken) {
+    Upload(kA, 10);
+    Interval({kA});
+    {
+        auto disarm = Fault(Mirel::FsOp::kWrite, backup() + "/Taken.tsv", Mirel::kErrDiskFull);
+        EXPECT_EQ(Log(kA), Mirel::kErrDiskFull);
+    }
+    EXPECT_EQ(Log(kA), 0);
+    Close();
+    EXPECT_EQ(Err(kA), 0);
+    EXPECT_EQ(Newest(), (Msns{{kA, 12}}));
+}
+
 // A log a restart took from the folder, then refused when the server announced it (under
 // another database), is no longer listed as taken: the next restart fails nothing for it.
 TEST_F(CycleSafetyTest, ALogTheScanTookAndIntakeRefusedIsNotMissedByTheNextRestart) {
