@@ -990,6 +990,9 @@ bool Server::NothingToPublish(int k) const {
         if (!r.reportedFailed && !r.needsUpload && r.linkExcusedUntil < k) return false;
         any = true;
     }
+    // A held upload still waiting in InProgress/ is published all the same.
+    for (int d = 0; any && d < static_cast<int>(mL.dbs.size()); ++d)
+        if (InProgressHolds(mL, d)) return false;
     return any;
 }
 
