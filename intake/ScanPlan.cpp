@@ -96,9 +96,9 @@ std::vector<UploadPlace> PlaceUploads(const IntervalMap& intervals, std::uint64_
             // upload that could not be moved, a database replaced under its name.
             const bool logsFailed =
                 number != Mirel::kErrCopyFailed && number != Mirel::kErrReplaced;
-            // Failed for a link where a redo folder was, a database no last-good folder holds
-            // keeps its upload: it is the only copy there is.
-            bool onlyCopy = number == Mirel::kErrIsALink;
+            // Failed for a link where a redo folder was, or for a taken log gone, a database no
+            // last-good folder holds keeps its upload: it is the only copy there is.
+            bool onlyCopy = number == Mirel::kErrIsALink || number == Mirel::kErrPathNotFound;
             for (auto i = intervals.begin();
                  onlyCopy && i != intervals.end() && i->first <= newestGood; ++i)
                 onlyCopy = !i->second.databases.count(u.uuid);

@@ -41,9 +41,6 @@ using namespace testutil;
 
 namespace {
 
-// A cause whose failure keeps an only copy in Kept/, as a damaged log's does.
-const char* const kLogDeleted = "its taken redo log deleted";
-
 // Small files on a memory file system keep hundreds of intervals within seconds.
 const bool kOnShm = [] {
     if (IsDir("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 0);
@@ -503,7 +500,7 @@ void InvariantTest::Check(Server& s, const std::string& where) {
         bool waiting = false;
         if (!d.cause.empty() || FailedForLink(s, d.key))
             for (const UploadRec& u : s.uploads) waiting |= u.key == d.key && IsFile(u.path);
-        if (failed && (d.corrupted || d.cause == kLogDeleted || FailedForLink(s, d.key)))
+        if (failed && (d.corrupted || !d.cause.empty() || FailedForLink(s, d.key)))
             for (const auto& file : List(backup() + "/Kept")) waiting |= DbInfo(file).uuid == d.key;
         if (newestCopy.count(d.key) == 0 && d.uploads > 0 && !waiting)
             ADD_FAILURE() << where << ": [3 newest copy] no last-good copy of " << d.key.ToUTF8();
@@ -931,7 +928,7 @@ std::string InvariantTest::SwapRedoFolder(Server& s, int n, const std::string& f
                      s.accepted.end());
     // A scan finding the link cannot tell whose logs it hid: any database may fail.
     for (Db& d : s.dbs) {
-        if (deleted && behind.count(d.key)) d.cause = kLogDeleted;
+        if (deleted && behind.count(d.key)) d.cause = "its taken redo log deleted";
         if (deleted) continue;
         d.cause = behind.count(d.key) ? "its redo log or folder swapped for a link"
                                       : "a redo log or folder swapped for a link, found by a scan";

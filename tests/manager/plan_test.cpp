@@ -456,4 +456,12 @@ TEST(ScanPlanTest, EachUploadServesTheIntervalItsStateStartsOrWaitsWhereItIs) {
                   std::make_tuple(r.action, r.key, r.olderThanNewest))
             << r.what;
     }
+    // Failed for a link or for a taken log gone before any folder held it (kB), its upload
+    // is the only copy there is: never deleted, however old.
+    for (const std::int32_t number : {Mirel::kErrIsALink, Mirel::kErrPathNotFound}) {
+        const FoundUpload u{kB, 13, number, kFailedAt, kFailedAt - 1, 0};
+        EXPECT_EQ(ScanPlan::PlaceUploads(map, 200, {true, 300, {}}, {u}).front().action,
+                  UploadAction::kLeave)
+            << number;
+    }
 }
