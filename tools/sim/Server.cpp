@@ -982,18 +982,11 @@ void Server::Step() {
 }
 
 bool Server::NothingToPublish(int k) const {
-    bool any = false;
-    for (const DbRec& r : mL.dbs) {
-        if (r.retired && !r.replacementPending) continue;
-        // Failed for a link, its notification come after its next upload: interval k may
-        // lack it, though its failure is gone.
-        if (!r.reportedFailed && !r.needsUpload && r.linkExcusedUntil < k) return false;
-        any = true;
-    }
+    if (!EveryDatabaseFailed(mL, k)) return false;
     // A held upload still waiting in InProgress/ is published all the same.
-    for (int d = 0; any && d < static_cast<int>(mL.dbs.size()); ++d)
+    for (int d = 0; d < static_cast<int>(mL.dbs.size()); ++d)
         if (InProgressHolds(mL, d)) return false;
-    return any;
+    return true;
 }
 
 bool Server::WaitForInterval(int k) {

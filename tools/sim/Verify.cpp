@@ -240,6 +240,18 @@ bool AnyCopyOf(const Ledger& ledger, int d) {
     return false;
 }
 
+bool EveryDatabaseFailed(const Ledger& ledger, int k) {
+    bool any = false;
+    for (const DbRec& r : ledger.dbs) {
+        if (r.retired && !r.replacementPending) continue;
+        // Failed for a link, its notification come after its next upload: interval k may
+        // lack it, though its failure is gone.
+        if (!r.reportedFailed && !r.needsUpload && r.linkExcusedUntil < k) return false;
+        any = true;
+    }
+    return any;
+}
+
 bool InProgressHolds(const Ledger& ledger, int d) {
     return FolderHolds(ledger.backup + "/InProgress", ledger.dbs[static_cast<std::size_t>(d)]);
 }
@@ -403,16 +415,6 @@ bool Checker::CheckCopy(const Copy& c, int interval, const std::string& where, b
     return true;
 }
 
-bool Checker::EveryDatabaseFailed() const {
-    bool any = false;
-    for (const DbRec& r : mL.dbs) {
-        if (r.retired && !r.replacementPending) continue;
-        if (!r.reportedFailed && !r.needsUpload) return false;
-        any = true;
-    }
-    return any;
-}
-
 bool Checker::HeldStateExists(int db, const DbState& state) const {
     const DbRec& r = mL.dbs[static_cast<std::size_t>(db)];
     auto up = r.uploaded.find(state.msn);
@@ -473,7 +475,7 @@ void Checker::CheckManifest(const LastGoodFolder& f, const std::vector<Copy>& co
 void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice) {
     auto folders = ListLastGood(mL.backup);
     const IntervalRec* rec = mL.Interval(k);
-    if (folders.empty() && rec && EveryDatabaseFailed()) {
+    if (folders.empty() && rec && EveryDatabaseFailed(mL, k)) {
         // Every database failed before the first folder (a link hid the logs of each, say):
         // there is nothing to publish and no older folder.
         Account(k, false);
@@ -548,7 +550,7 @@ void Checker::VerifyInterval(int k, const std::function<bool(int)>& awaitNotice)
     }
     // An interval whose every database failed has nothing to publish: no folder is made
     // (the older ones still hold the newest good copies, checked below).
-    if (newestInterval != k && !(newestInterval < k && EveryDatabaseFailed())) {
+    if (newestInterval != k && !(newestInterval < k && EveryDatabaseFailed(mL, k))) {
         mR.Fail("missing", "the newest last-good folder " + folders.back().name +
                                " does not stand for interval " + std::to_string(k));
         Account(k - 1, false);
@@ -730,7 +732,7 @@ void Checker::Account(int upTo, bool final) {
             // Until its interval has a last-good folder, nothing can take its place.
             if (f.interval <= upTo || !f.accepted) {
                 f.settled = true;
-            } else if (!IsRegular(f.path) && !inRejected && EveryDatabaseFailed()) {
+            } else if (!IsRegular(f.path) && !inRejected && EveryDatabaseFailed(mL, f.interval)) {
                 f.settled = true;
                 f.fate = "its interval had nothing to publish: every database failed";
             } else if (!IsRegular(f.path) && !inRejected) {

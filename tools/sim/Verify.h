@@ -57,6 +57,9 @@ bool KeptOutsideFolders(const Ledger& ledger, int d);
 bool AnyCopyOf(const Ledger& ledger, int d);
 // Whether InProgress/ holds a copy of the database: a failed database's held upload waits there
 // until its folder is published, the failure recorded first.
+// Every database the server keeps has failed, or may be missing from interval k (failed for
+// a link and uploaded again before its notification came): nothing to publish up to k.
+bool EveryDatabaseFailed(const Ledger& ledger, int k);
 bool InProgressHolds(const Ledger& ledger, int d);
 
 // Temporary files (*.part, *.tmp*) anywhere, files left in the in-progress folder while no
@@ -96,7 +99,6 @@ private:
     // A held copy must be a whole state the server had: an upload, or an interval's end.
     bool HeldStateExists(int db, const DbState& state) const;
     // Every database the server still has failed: an interval may end without a folder.
-    bool EveryDatabaseFailed() const;
     bool CopyOfStateExists(int db, int fromInterval);
     bool Superseded(const FileRec& f) const;
     std::string Where(const FileRec& f) const;
