@@ -431,9 +431,13 @@ void Intake::FindLostLogs(ScanState& s) {
         if ((utc != 0 && utc < s.newestGood) || found.count(t.folder + "/" + t.name) ||
             linked.count(t.folder))
             continue;
+        // A database the catalogue does not know has nothing to publish.
         const Mirel::unistring uuid = mCat.CanonicalUuid(t.uuid);
-        const std::uint64_t copy = mCat.NewestCopyMsn(uuid);
-        if (copy == 0 || copy >= t.msn || mCat.GetDatabaseError(uuid) != 0) continue;
+        bool known = false;
+        for (const auto& [end, interval] : mCat.mIntervals)
+            known = known || interval.databases.count(uuid) != 0;
+        if (!known || mCat.NewestCopyMsn(uuid) >= t.msn || mCat.GetDatabaseError(uuid) != 0)
+            continue;
         const std::string path = s.changes + "/" + t.folder + "/" + t.name;
         IBS_DEBUG_WIDE(u"ScanFullBackupDB: a taken log of " << uuid << u" at MSN " << t.msn
                                                             << u" is gone, no copy holds it: "
