@@ -253,16 +253,6 @@ int Catalogue::SaveTaken() {
     return rc;
 }
 
-bool Catalogue::HoldsLog(const Mirel::unistring& uuid, std::uint64_t msn,
-                         std::uint64_t endUTC) const {
-    const FileInfo log(Mirel::UniversalPath(), msn, 0, endUTC, false);
-    for (const auto& [end, interval] : mIntervals) {
-        auto found = interval.databases.find(uuid);
-        if (found != interval.databases.end() && found->second.logs.count(log)) return true;
-    }
-    return false;
-}
-
 std::uint64_t Catalogue::NewestCopyMsn(const Mirel::unistring& uuid) const {
     std::uint64_t msn = 0;
     for (const auto& [end, interval] : mIntervals) {
@@ -577,7 +567,7 @@ bool Catalogue::FollowsLaterLogs(const Interval& interval, const Mirel::unistrin
     return false;
 }
 
-void Catalogue::PlaceRedoLog(Interval& interval, const Mirel::unistring& uuid, FileInfo info,
+bool Catalogue::PlaceRedoLog(Interval& interval, const Mirel::unistring& uuid, FileInfo info,
                              bool hasContainers) {
     DatabaseItem& item = interval.databases[uuid];  // a default item when new
     // Logs come folder by folder, and the logs next to it in its database's chain mostly
@@ -587,8 +577,10 @@ void Catalogue::PlaceRedoLog(Interval& interval, const Mirel::unistring& uuid, F
     if (next != item.logs.end()) info.path.ShareFolder(next->path);
     if (next != item.logs.begin()) info.path.ShareFolder(std::prev(next)->path);
     mLastLogPath = info.path;
+    const std::size_t before = item.logs.size();
     item.logs.insert(next, std::move(info));
     item.hasContainers = hasContainers;
+    return item.logs.size() != before;
 }
 
 int Catalogue::MoveInvalidRedo(const Mirel::UniversalPath& path, bool report, std::int32_t reason,

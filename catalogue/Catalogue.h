@@ -122,8 +122,6 @@ public:
                   std::uint64_t msn);
     std::vector<Talon::TakenLog> LoadTaken();
     int SaveTaken();
-    // Whether an interval holds that log of the database (the same MSN and end).
-    bool HoldsLog(const Mirel::unistring& uuid, std::uint64_t msn, std::uint64_t endUTC) const;
     // The newest MSN a copy of the database in the catalogue is at (0: none).
     std::uint64_t NewestCopyMsn(const Mirel::unistring& uuid) const;
     // The newest end an upload accepted now must come after (0: none).
@@ -160,8 +158,8 @@ public:
     }
 
     // Into the log set of database `uuid` in the interval, as it stands (the caller chose
-    // the interval).
-    void PlaceRedoLog(Interval& interval, const Mirel::unistring& uuid, FileInfo info,
+    // the interval). False when the interval held that log already.
+    bool PlaceRedoLog(Interval& interval, const Mirel::unistring& uuid, FileInfo info,
                       bool hasContainers);
     // Whether the interval holds a log of database `uuid` that the log continues but that
     // ends later than it.

@@ -74,10 +74,10 @@ public:
     Talon::Error DeleteUpload(const Mirel::UniversalPath& path);
 
     // Redo logs and interval-done files.
-    // 0, or why the log was not taken.
+    // 0, or why the log was not taken; `placed`: whether an interval took it anew.
     std::int32_t InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
                                std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
-                               bool closed, bool hasContainers);
+                               bool closed, bool hasContainers, bool* placed = nullptr);
     void AddInterval(const Mirel::UniversalPath& donePath, std::uint64_t endUTC,
                      const std::vector<Mirel::unistring>* list = nullptr);
 

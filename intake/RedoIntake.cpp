@@ -219,13 +219,14 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
         IBS_DEBUG_WIDE(u"RedoLogIsReady: not tagged as taken (" << m.Text() << u"): " << pathText);
     Mirel::LockReentrant g(mCat.mLock);
     if (!mCat.mFoldersReady.load()) return Mirel::kErrFoldersNotReady;
-    // Announced again, it is listed already.
-    const bool listed = mCat.HoldsLog(uuid, msn, endUTC);
-    if (std::int32_t rc = InsertRedoLog(path, uuid, msn, startMSN, endUTC, closed, hasContainers))
+    bool placed = false;
+    if (std::int32_t rc =
+            InsertRedoLog(path, uuid, msn, startMSN, endUTC, closed, hasContainers, &placed))
         return rc;
     // Listed before the answer: should the file go before a worker reads it and the service
-    // stop, a restart would otherwise not know it was ever there.
-    if (int rc = listed ? 0 : mCat.NoteTaken(folderName, logName, uuid, msn)) {
+    // stop, a restart would otherwise not know it was ever there. Announced again (or
+    // already in a last-good copy), it is listed already or needs no line.
+    if (int rc = placed ? mCat.NoteTaken(folderName, logName, uuid, msn) : 0) {
         IBS_DEBUG_WIDE(u"RedoLogIsReady: not listed as taken (error " << rc << u"), not taken: "
                                                                       << pathText);
         mCat.ForgetRedoLog(path);
@@ -236,7 +237,7 @@ std::int32_t Intake::RedoLogIsReady(const Mirel::unistring& pathText,
 
 std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel::unistring& uuid,
                                    std::uint64_t msn, std::uint64_t startMSN, std::uint64_t endUTC,
-                                   bool closed, bool hasContainers) {
+                                   bool closed, bool hasContainers, bool* placed) {
     FileInfo info(path, msn, startMSN, endUTC, closed);
     Mirel::LockReentrant g(mCat.mLock);
     auto it = mCat.mIntervals.lower_bound(endUTC);
@@ -290,7 +291,8 @@ std::int32_t Intake::InsertRedoLog(const Mirel::UniversalPath& path, const Mirel
                            << path.GetUserEntryFormat());
             return rc;
         }
-    mCat.PlaceRedoLog(it->second, uuid, std::move(info), hasContainers);
+    const bool fresh = mCat.PlaceRedoLog(it->second, uuid, std::move(info), hasContainers);
+    if (placed) *placed = fresh;
     return 0;
 }
 

@@ -263,9 +263,9 @@ struct Intake::ScanState {
     // databases whose leftover in-progress copies were kept on its account.
     Mirel::UniversalPath standingLink;
     std::set<Mirel::unistring> keptLeftovers;
-    // Databases with a taken log that is gone, its changes in no copy; and that log.
-    FailedList lost;
-    std::map<Mirel::unistring, std::string> lostLog;
+    // Databases with a taken log that is gone, its changes in no copy: the failure number
+    // and that log.
+    std::map<Mirel::unistring, std::pair<std::int32_t, std::string>> lost;
     // The interval the in-progress folder's copies are of, when they are resumed.
     IntervalMap::iterator target;
     bool resumeInterval = false;
@@ -443,8 +443,8 @@ void Intake::FindLostLogs(ScanState& s) {
                                                             << u" is gone, no copy holds it: "
                                                             << Mirel::unistring::FromUTF8(path));
         const bool link = mEnv.Probe(path).isLink;
-        s.lost.emplace(uuid, link ? Mirel::kErrIsALink : Mirel::kErrPathNotFound);
-        s.lostLog.emplace(uuid, path);
+        s.lost.emplace(uuid,
+                       std::make_pair(link ? Mirel::kErrIsALink : Mirel::kErrPathNotFound, path));
     }
 }
 
@@ -456,7 +456,8 @@ void Intake::FailForLinkedRedoFolders(ScanState& s) {
     // in-progress copy in Kept/), and the server is asked for a new full backup.
     // Lost logs fail their databases in the same step.
     const Mirel::UniversalPath& named = s.standingLink;
-    FailedList failed = s.lost;
+    FailedList failed;
+    for (const auto& [uuid, lost] : s.lost) failed.emplace(uuid, lost.first);
     if (!named.IsClear()) {
         for (const auto& uuid : s.keptLeftovers)
             if (mCat.GetDatabaseError(uuid) == 0) failed.emplace(uuid, Mirel::kErrIsALink);
@@ -469,9 +470,9 @@ void Intake::FailForLinkedRedoFolders(ScanState& s) {
     for (const auto& [uuid, number] : failed) {
         const Mirel::unistring name = mCat.DatabaseName(uuid);
         const Mirel::UniversalPath db = Mirel::UniversalPath::FromNative(name.ToUTF8());
-        auto lost = s.lostLog.find(uuid);
-        const Mirel::unistring log = lost != s.lostLog.end()
-                                         ? Mirel::unistring::FromUTF8(lost->second)
+        auto lost = s.lost.find(uuid);
+        const Mirel::unistring log = lost != s.lost.end()
+                                         ? Mirel::unistring::FromUTF8(lost->second.second)
                                          : named.GetUserEntryFormat();
         mCat.ReportDatabaseEvent(Talon::Event::kLogNotApplied, uuid, name,
                                  {log, db.GetBasename(), Mirel::unistring::NumToString(number)});
